@@ -1,0 +1,14 @@
+# Compiler flags shared by every target of the suite.
+add_compile_options(-Wall -Wextra -Wpedantic)
+if(VELIN_WERROR)
+    add_compile_options(-Werror)
+endif()
+
+if(VELIN_SANITIZE)
+    # The division-by-zero check is left out: integer division by zero must reach the signal
+    # handler that turns it into an exception, and UBSan would report it first.
+    set(velin_sanitize_flags -fsanitize=address,undefined -fno-sanitize=integer-divide-by-zero
+        -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+    add_compile_options(${velin_sanitize_flags})
+    add_link_options(${velin_sanitize_flags})
+endif()
