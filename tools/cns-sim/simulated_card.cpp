@@ -1,0 +1,328 @@
+#include "simulated_card.h"
+
+#include <algorithm>
+
+namespace cns_sim {
+
+namespace {
+
+File_path identifiers(Byte_view data)
+{
+    File_path path;
+    for (std::size_t i = 0; i + 1 < data.size(); i += 2)
+        path.push_back(static_cast<std::uint16_t>(data[i] << 8 | data[i + 1]));
+    return path;
+}
+
+void put_tlv(Bytes& out, std::uint8_t tag, Byte_view value)
+{
+    out.push_back(tag);
+    out.push_back(static_cast<std::uint8_t>(value.size()));
+    out.insert(out.end(), value.begin(), value.end());
+}
+
+Bytes two_bytes(std::size_t v)
+{
+    return {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v & 0xFF)};
+}
+
+} // namespace
+
+Simulated_card::Simulated_card(Card_config config, Card_file_system files, Pin_store& pins)
+    : config_(std::move(config)), files_(std::move(files)), pins_(pins)
+{
+    reset();
+}
+
+void Simulated_card::reset()
+{
+    current_df_ = &files_.mf();
+    current_ef_ = nullptr;
+    pin_verified_ = false;
+    pending_response_.clear();
+}
+
+Bytes Simulated_card::process(Byte_view command)
+{
+    const auto cmd = parse_command_apdu(command);
+    if (!cmd) {
+        pending_response_.clear();
+        return response(sw::wrong_length);
+    }
+    if (cmd->cla != 0x00) {
+        pending_response_.clear();
+        return response(sw::cla_not_supported);
+    }
+    if (cmd->ins == 0xC0)
+        return get_response(*cmd);
+    pending_response_.clear();
+
+    // A T=0 card cannot send data in reply to a command that carried data: the reader sends
+    // such a command without Le, the card announces what it has with 61xx and hands the bytes
+    // over on GET RESPONSE.
+    Command_apdu effective = *cmd;
+    if (config_.t0 && effective.has_lc && !effective.ne)
+        effective.ne = 256;
+    Bytes reply = dispatch(effective);
+    if (config_.t0 && cmd->has_lc && reply.size() > 2 && reply[reply.size() - 2] == 0x90) {
+        pending_response_.assign(reply.begin(), reply.end() - 2);
+        return response(sw::bytes_available(pending_response_.size()));
+    }
+    return reply;
+}
+
+Bytes Simulated_card::dispatch(const Command_apdu& cmd)
+{
+    switch (cmd.ins) {
+    case 0xA4:
+        return select(cmd);
+    case 0xB0:
+        return read_binary(cmd);
+    case 0x20:
+        return verify(cmd);
+    case 0x24:
+        return change_reference_data(cmd);
+    case 0x2C:
+        return reset_retry_counter(cmd);
+    default:
+        return response(sw::ins_not_supported);
+    }
+}
+
+Bytes Simulated_card::get_response(const Command_apdu& cmd)
+{
+    if (cmd.p1 != 0 || cmd.p2 != 0)
+        return response(sw::wrong_p1p2);
+    if (pending_response_.empty())
+        return response(sw::no_response_pending);
+    if (!cmd.ne || cmd.has_lc)
+        return response(sw::wrong_length);
+    const std::size_t available = pending_response_.size();
+    if (*cmd.ne > available && *cmd.ne != 256)
+        return response(sw::wrong_le(available));
+    const std::size_t n = std::min(*cmd.ne, available);
+    Bytes data(pending_response_.begin(), pending_response_.begin() + static_cast<std::ptrdiff_t>(n));
+    pending_response_.erase(pending_response_.begin(), pending_response_.begin() + static_cast<std::ptrdiff_t>(n));
+    return response(data, pending_response_.empty() ? sw::ok : sw::bytes_available(pending_response_.size()));
+}
+
+Bytes Simulated_card::select(const Command_apdu& cmd)
+{
+    if (cmd.p2 != 0x00 && cmd.p2 != 0x04 && cmd.p2 != 0x0C)
+        return response(sw::wrong_p1p2);
+
+    Card_file* target = nullptr;
+    const Bytes& data = cmd.data;
+    switch (cmd.p1) {
+    case 0x00: // MF, DF or EF by identifier; no data selects the MF
+        if (data.empty()) {
+            target = &files_.mf();
+        } else if (data.size() == 2) {
+            const std::uint16_t fid = static_cast<std::uint16_t>(data[0] << 8 | data[1]);
+            if (fid == Card_file_system::mf_id)
+                target = &files_.mf();
+            else if (fid == current_df_->fid)
+                target = current_df_;
+            else if ((target = current_df_->child(fid)) == nullptr && current_df_->parent != nullptr)
+                target = current_df_->parent->child(fid); // a sibling of the current DF
+        } else {
+            return response(sw::wrong_length);
+        }
+        break;
+    case 0x01: // child DF
+    case 0x02: // EF of the current DF
+        if (data.size() != 2)
+            return response(sw::wrong_length);
+        target = current_df_->child(static_cast<std::uint16_t>(data[0] << 8 | data[1]));
+        if (target != nullptr && target->dedicated != (cmd.p1 == 0x01))
+            target = nullptr;
+        break;
+    case 0x03: // parent DF
+        if (!data.empty())
+            return response(sw::wrong_length);
+        target = current_df_->parent;
+        break;
+    case 0x04: // DF name
+        if (data.empty() || data.size() > 16)
+            return response(sw::wrong_length);
+        target = files_.find_df_by_name(data);
+        break;
+    case 0x08: // path from the MF, MF not written
+    case 0x09: // path from the current DF
+        if (!config_.path_select)
+            return response(sw::wrong_length);
+        if (data.empty() || data.size() % 2 != 0)
+            return response(sw::wrong_length);
+        target = Card_file_system::walk(cmd.p1 == 0x08 ? files_.mf() : *current_df_, identifiers(data));
+        break;
+    default:
+        return response(sw::wrong_p1p2);
+    }
+    if (target == nullptr)
+        return response(sw::file_not_found);
+
+    if (target->dedicated) {
+        current_df_ = target;
+        current_ef_ = nullptr;
+    } else {
+        current_df_ = target->parent;
+        current_ef_ = target;
+    }
+    if (cmd.p2 == 0x0C || !cmd.ne)
+        return response(sw::ok);
+    const Bytes fci = file_control_information(*target, cmd.p2);
+    if (*cmd.ne != 256 && *cmd.ne < fci.size())
+        return response(sw::wrong_le(fci.size()));
+    return response(fci, sw::ok);
+}
+
+Bytes Simulated_card::file_control_information(const Card_file& file, std::uint8_t p2) const
+{
+    // Primitive items with one-byte tags and lengths only: hosts walk them that way.
+    const bool fcp = p2 == 0x04 || config_.fci == Fci_style::fcp_62_size_81;
+    const std::uint8_t size_tag = config_.fci == Fci_style::fcp_62_size_81 ? 0x81 : 0x80;
+    Bytes body;
+    if (!file.dedicated)
+        put_tlv(body, size_tag, two_bytes(file.content.size()));
+    const std::uint8_t descriptor = file.dedicated ? 0x38 : 0x01; // DF / working transparent EF
+    put_tlv(body, 0x82, Bytes{descriptor});
+    put_tlv(body, 0x83, two_bytes(file.fid));
+    if (file.dedicated && !file.df_name.empty())
+        put_tlv(body, 0x84, file.df_name);
+    put_tlv(body, 0x8A, Bytes{0x05}); // life cycle: operational, activated
+    Bytes out;
+    put_tlv(out, fcp ? 0x62 : 0x6F, body);
+    return out;
+}
+
+Bytes Simulated_card::read_binary(const Command_apdu& cmd)
+{
+    if (cmd.p1 & 0x80)
+        return response(sw::file_not_found); // no file here has a short identifier
+    if (current_ef_ == nullptr)
+        return response(sw::no_current_ef);
+    if (!cmd.ne || cmd.has_lc)
+        return response(sw::wrong_length);
+    if (current_ef_->pin_protected && !pin_verified_)
+        return response(sw::security_not_satisfied);
+    const std::size_t offset = static_cast<std::size_t>(cmd.p1) << 8 | cmd.p2;
+    const Bytes& content = current_ef_->content;
+    if (offset >= content.size())
+        return response(sw::offset_outside_ef);
+    const std::size_t available = content.size() - offset;
+    const std::size_t n = std::min(*cmd.ne, available);
+    const auto first = content.begin() + static_cast<std::ptrdiff_t>(offset);
+    return response(Byte_view(&*first, n), n < *cmd.ne ? sw::end_of_file : sw::ok);
+}
+
+std::uint16_t Simulated_card::wrong_secret(int tries_left) const
+{
+    if (config_.pin_failure == Pin_failure_style::plain_6300)
+        return sw::wrong_pin_no_info;
+    return sw::retries_left(static_cast<unsigned>(tries_left));
+}
+
+Bytes Simulated_card::verify(const Command_apdu& cmd)
+{
+    if (cmd.p1 == 0xFF) { // drop the verification of this reference
+        if (cmd.p2 != pin_reference)
+            return response(sw::reference_not_found);
+        if (cmd.has_lc)
+            return response(sw::wrong_length);
+        pin_verified_ = false;
+        return response(sw::ok);
+    }
+    if (cmd.p1 != 0x00)
+        return response(sw::wrong_p1p2);
+    if (cmd.p2 != pin_reference)
+        return response(sw::reference_not_found);
+    Pin_state state = pins_.state();
+    if (state.pin_tries == 0)
+        return response(sw::auth_blocked);
+    if (!cmd.has_lc) // no data: ask for the state of the reference
+        return response(pin_verified_ ? sw::ok : sw::retries_left(static_cast<unsigned>(state.pin_tries)));
+    if (cmd.data.size() > 8)
+        return response(sw::wrong_length);
+
+    // The stored reference is the 8-byte block (digits, then FF). A shorter value is compared as
+    // if padded, so both the padded and the bare form of the right PIN are accepted.
+    Bytes presented = cmd.data;
+    presented.resize(8, 0xFF);
+    if (presented == pin_block(state.pin)) {
+        state.pin_tries = Pin_state::pin_max_tries;
+        pins_.update(state);
+        pin_verified_ = true;
+        return response(sw::ok);
+    }
+    state.pin_tries -= 1;
+    pins_.update(state);
+    pin_verified_ = false;
+    return response(wrong_secret(state.pin_tries));
+}
+
+Bytes Simulated_card::change_reference_data(const Command_apdu& cmd)
+{
+    if (cmd.p1 != 0x00) // only "old value then new value"
+        return response(sw::wrong_p1p2);
+    if (cmd.p2 != pin_reference)
+        return response(sw::reference_not_found);
+    if (cmd.data.size() != 16)
+        return response(sw::wrong_length);
+    Pin_state state = pins_.state();
+    if (state.pin_tries == 0)
+        return response(sw::auth_blocked);
+    const Byte_view data(cmd.data);
+    if (!std::ranges::equal(data.first(8), pin_block(state.pin))) {
+        state.pin_tries -= 1;
+        pins_.update(state);
+        pin_verified_ = false;
+        return response(wrong_secret(state.pin_tries));
+    }
+    const auto next = digits_of_pin_block(data.subspan(8, 8));
+    if (!next) {
+        // The old PIN was right: its counter is restored even though nothing changes.
+        state.pin_tries = Pin_state::pin_max_tries;
+        pins_.update(state);
+        return response(sw::wrong_data);
+    }
+    state.pin = *next;
+    state.pin_tries = Pin_state::pin_max_tries;
+    pins_.update(state);
+    pin_verified_ = true;
+    return response(sw::ok);
+}
+
+Bytes Simulated_card::reset_retry_counter(const Command_apdu& cmd)
+{
+    // P1 00: PUK then new PIN; P1 01: PUK only (unblock, keep the PIN).
+    if (cmd.p1 != 0x00 && cmd.p1 != 0x01)
+        return response(sw::wrong_p1p2);
+    if (cmd.p2 != pin_reference)
+        return response(sw::reference_not_found);
+    if (cmd.data.size() != (cmd.p1 == 0x00 ? 16u : 8u))
+        return response(sw::wrong_length);
+    Pin_state state = pins_.state();
+    if (state.puk_tries == 0)
+        return response(sw::auth_blocked);
+    const Byte_view data(cmd.data);
+    if (!std::ranges::equal(data.first(8), ascii(state.puk))) {
+        state.puk_tries -= 1;
+        pins_.update(state);
+        return response(wrong_secret(state.puk_tries));
+    }
+    state.puk_tries = Pin_state::puk_max_tries;
+    if (cmd.p1 == 0x00) {
+        const auto next = digits_of_pin_block(data.subspan(8, 8));
+        if (!next) {
+            pins_.update(state);
+            return response(sw::wrong_data);
+        }
+        state.pin = *next;
+    }
+    state.pin_tries = Pin_state::pin_max_tries;
+    pins_.update(state);
+    pin_verified_ = false;
+    return response(sw::ok);
+}
+
+} // namespace cns_sim
