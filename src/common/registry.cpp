@@ -204,11 +204,12 @@ struct Hive_file {
     struct stat status {};
 };
 
-// A missing file (or a folder that cannot exist) is an empty hive.
+// A missing file (or a folder that cannot exist) is an empty hive. Only a regular file is a hive:
+// a device or a pipe named by mistake is neither read (a pipe would block) nor replaced.
 Hive_file load_hive_file(const std::string& path)
 {
     Hive_file file;
-    Descriptor_handle descriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    Descriptor_handle descriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!descriptor) {
         if (errno != ENOENT && errno != ENOTDIR)
             file.code = error_code_from_errno(errno);
@@ -219,16 +220,15 @@ Hive_file load_hive_file(const std::string& path)
         return file;
     }
     file.exists = true;
-    if (S_ISDIR(file.status.st_mode)) {
-        file.code = error_code_from_errno(EISDIR);
+    if (!S_ISREG(file.status.st_mode)) {
+        file.code = error_code_from_errno(S_ISDIR(file.status.st_mode) ? EISDIR : EINVAL);
         return file;
     }
-    // One byte more than the limit tells a file that is too large from one that just fits.
+    // Reading one byte past the limit tells a file that is too large from one that just fits.
     std::string text;
-    text.resize(Registry_hive::Max_file_size + 1);
-    size_t length = 0;
-    while (length < text.size()) {
-        const ssize_t n = ::read(descriptor.get(), text.data() + length, text.size() - length);
+    char chunk[65536];
+    while (text.size() <= Registry_hive::Max_file_size) {
+        const ssize_t n = ::read(descriptor.get(), chunk, sizeof chunk);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -237,10 +237,11 @@ Hive_file load_hive_file(const std::string& path)
         }
         if (n == 0)
             break;
-        length += static_cast<size_t>(n);
+        text.append(chunk, static_cast<size_t>(n));
     }
-    const bool complete = length <= Registry_hive::Max_file_size;
-    text.resize(std::min(length, Registry_hive::Max_file_size));
+    const bool complete = text.size() <= Registry_hive::Max_file_size;
+    if (!complete)
+        text.resize(Registry_hive::Max_file_size);
     file.hive = Registry_hive::parse(text, complete);
     return file;
 }

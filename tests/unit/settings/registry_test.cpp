@@ -292,6 +292,13 @@ TEST_F(Settings_test, DamagedHivesAreReadUpToTheDamageAndNeverRewritten)
     EXPECT_NE(write_dword(User, Settings_key, "VerificaCRL", 1), 0u);
     EXPECT_TRUE(std::filesystem::is_directory(user_hive()));
 
+    // A pipe (or a device) named as the hive: not read, which would block, and never replaced.
+    std::filesystem::remove(user_hive());
+    ASSERT_EQ(::mkfifo(user_hive().c_str(), 0600), 0);
+    EXPECT_NE(read_dword(User, Settings_key, "VerificaCRL").result(), 0u);
+    EXPECT_NE(write_dword(User, Settings_key, "VerificaCRL", 1), 0u);
+    EXPECT_TRUE(std::filesystem::is_fifo(user_hive()));
+
     // An empty file is an empty hive, and may be written.
     std::filesystem::remove(user_hive());
     write_file(user_hive(), "");
