@@ -1,5 +1,7 @@
 # Compiler flags shared by every target of the suite.
 add_compile_options(-Wall -Wextra -Wpedantic)
+# Processor faults (integer division by zero) become C++ exceptions at the faulting instruction.
+add_compile_options(-fnon-call-exceptions)
 if(VELIN_WERROR)
     add_compile_options(-Werror)
 endif()

@@ -1,0 +1,232 @@
+#include "common/trace.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace velin {
+
+namespace {
+
+constexpr std::string_view Log_base_name = "Velin_Manager";
+constexpr std::string_view Log_guid = "025C20A7_E946_49DE_8A05_AB3F0F10E79A";
+constexpr int Log_name_count = 20;
+constexpr off_t Initial_wrap_mark = 500000;
+constexpr std::string_view End_marker = "\n\n<<<<< FINE DEL FILE DI LOG\n\n";
+constexpr std::string_view Indentation = "                                        "; // 40 spaces
+constexpr int Indent_step = 4;
+
+thread_local int thread_indentation = 0;
+std::atomic<Trace_hook> installed_hook{nullptr};
+
+std::string make_folder(const std::string& path)
+{
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+        return {};
+    struct stat info {};
+    // lstat: a link planted at the folder's name is refused, not followed.
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
+        return {};
+    if ((info.st_mode & 0777) != 0700 && ::chmod(path.c_str(), 0700) != 0)
+        return {};
+    return path;
+}
+
+} // namespace
+
+std::string private_runtime_folder()
+{
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
+        std::string folder = make_folder(std::string(runtime) + "/velin-manager");
+        if (!folder.empty())
+            return folder;
+    }
+    const char* temp = std::getenv("TMPDIR");
+    std::string base = (temp && *temp) ? temp : "/tmp";
+    return make_folder(base + "/velin-manager-" + std::to_string(::geteuid()));
+}
+
+std::string_view trace_level_label(int level)
+{
+    static constexpr std::string_view labels[] = {" TRACE ", " INFO  ", " NOTE  ", " WARN  ",
+                                                  " ERROR ", " CRIT  ", " ALERT ", " FATAL "};
+    if (level >= Level_trace && level <= Level_fatal)
+        return labels[level - 1];
+    return " ----- ";
+}
+
+// The process's one log file. The file descriptor keeps an exclusive flock for the life of the
+// process: that is how another program of the suite sees that a name is taken.
+class Trace_stream {
+public:
+    static Trace_stream* open_instance()
+    {
+        static Trace_stream stream;
+        return stream._descriptor >= 0 ? &stream : nullptr;
+    }
+
+    std::string path() const { return _path; }
+
+    void write(std::string_view prefix, std::string_view message, int kind, int level)
+    {
+        std::lock_guard lock(_mutex);
+        try {
+            write_piece(prefix);
+            write_piece(" ");
+            write_piece(message);
+            write_piece("\n");
+            // The marker follows the newest record; the next record overwrites it.
+            apply_wrap_rule();
+            const off_t record_end = _position;
+            write_piece(End_marker);
+            flush();
+            _position = record_end;
+        } catch (...) {
+            _pending.clear();
+        }
+        if (Trace_hook hook = installed_hook.load())
+            hook(kind, level, std::string(message));
+    }
+
+private:
+    Trace_stream()
+    {
+        const std::string folder = private_runtime_folder();
+        if (folder.empty())
+            return;
+        for (int index = 0; index < Log_name_count; ++index) {
+            char name[96];
+            std::snprintf(name, sizeof name, "%s_%s_%02d.log", Log_base_name.data(), Log_guid.data(), index);
+            const std::string candidate = folder + "/" + name;
+            const int descriptor =
+                ::open(candidate.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (descriptor < 0)
+                continue;
+            if (::flock(descriptor, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(descriptor, 0) != 0) {
+                ::close(descriptor);
+                continue;
+            }
+            _descriptor = descriptor;
+            _path = candidate;
+            return;
+        }
+    }
+
+    // A write position at or past the wrap mark moves the mark there and restarts at the top.
+    void apply_wrap_rule()
+    {
+        const off_t current = _position;
+        if (current >= _wrap_mark) {
+            flush();
+            _wrap_mark = current;
+            _position = 0;
+            _pending_offset = 0;
+        }
+    }
+
+    void write_piece(std::string_view piece)
+    {
+        apply_wrap_rule();
+        if (_pending.empty())
+            _pending_offset = _position;
+        _pending.append(piece);
+        _position += static_cast<off_t>(piece.size());
+    }
+
+    void flush()
+    {
+        size_t done = 0;
+        while (done < _pending.size()) {
+            const ssize_t written = ::pwrite(_descriptor, _pending.data() + done, _pending.size() - done,
+                                             _pending_offset + static_cast<off_t>(done));
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0) {
+                _pending.clear();
+                throw std::runtime_error("trace write failed");
+            }
+            done += static_cast<size_t>(written);
+        }
+        _pending.clear();
+    }
+
+    std::mutex _mutex;
+    int _descriptor = -1;
+    std::string _path;
+    off_t _wrap_mark = Initial_wrap_mark;
+    off_t _position = 0;
+    std::string _pending;
+    off_t _pending_offset = 0;
+};
+
+Trace::Trace(int kind, int level) : _stream(Trace_stream::open_instance()), _kind(kind), _level(level)
+{
+    if (!_stream)
+        return;
+    using namespace std::chrono;
+    const auto now = system_clock::now();
+    const std::time_t seconds = system_clock::to_time_t(now);
+    const auto millis = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm local{};
+    ::localtime_r(&seconds, &local);
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%02d/%02d/%04d %02d:%02d:%02d,%03d %10ld ", local.tm_mday,
+                  local.tm_mon + 1, local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec,
+                  static_cast<int>(millis), static_cast<long>(::syscall(SYS_gettid)));
+    _prefix = stamp;
+    _prefix += trace_level_label(level);
+    _prefix += Indentation.substr(Indentation.size() - static_cast<size_t>(thread_indentation));
+}
+
+Trace::~Trace()
+{
+    if (!_stream)
+        return;
+    try {
+        _stream->write(_prefix, _message.view(), _kind, _level);
+    } catch (...) {
+        // A record that cannot be written is dropped; the program goes on.
+    }
+}
+
+void trace_value(std::string_view name, std::string_view value)
+{
+    Trace(Trace_kind, Level_trace) << name << " = " << value;
+}
+
+Trace_block::Trace_block(std::string_view operation)
+{
+    Trace(Trace_kind, Level_trace) << operation;
+    if (Trace_stream::open_instance())
+        thread_indentation = std::min<int>(thread_indentation + Indent_step, static_cast<int>(Indentation.size()));
+}
+
+Trace_block::~Trace_block()
+{
+    if (Trace_stream::open_instance() && thread_indentation >= Indent_step)
+        thread_indentation -= Indent_step;
+}
+
+void set_trace_hook(Trace_hook hook)
+{
+    installed_hook.store(hook);
+}
+
+std::string trace_current_path()
+{
+    Trace_stream* stream = Trace_stream::open_instance();
+    return stream ? stream->path() : std::string();
+}
+
+} // namespace velin

@@ -1,0 +1,36 @@
+// A private temporary folder per test, removed afterwards, and small file helpers.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace velin::test {
+
+class Test_folder {
+public:
+    Test_folder();
+    ~Test_folder();
+    Test_folder(const Test_folder&) = delete;
+    Test_folder& operator=(const Test_folder&) = delete;
+
+    const std::filesystem::path& path() const { return _path; }
+    std::filesystem::path operator/(const std::string& name) const { return _path / name; }
+
+private:
+    std::filesystem::path _path;
+};
+
+std::string read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, const std::string& content);
+
+// Points XDG_RUNTIME_DIR, TMPDIR and the registry hives at a fresh folder before the process
+// writes its first trace record, so the test's log and settings are its own.
+void use_private_environment(const std::filesystem::path& folder);
+
+// One private environment for the whole test program, made on first call.
+const std::filesystem::path& private_environment();
+
+// The whole content of this process's trace log ("" when none is open).
+std::string trace_content();
+
+} // namespace velin::test
