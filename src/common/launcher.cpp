@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <system_error>
 #include <thread>
 
 #include <signal.h>
@@ -25,12 +26,16 @@ Sibling_process::~Sibling_process()
 {
     if (_status || finished())
         return;
-    // The child goes on running; someone still has to collect its exit status.
+    // The child goes on running; someone still has to collect its exit status. Without a thread
+    // to spare it stays a zombie until this program ends, which is harmless.
     const pid_t pid = _pid;
-    std::thread([pid] {
-        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
+    try {
+        std::thread([pid] {
+            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+    }
 }
 
 bool Sibling_process::finished()
