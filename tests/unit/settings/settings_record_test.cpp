@@ -171,6 +171,7 @@ TEST_F(Settings_test, SaveAllWithoutAdministratorRightsShowsTheMessageAndReloads
         });
         report += "shown=" + std::to_string(shown) + "\nJavaHome=" + record.JavaHome +
                   "\nUltimoAggiornamento=" + record.UltimoAggiornamento + "\n";
+        report += "code=" + std::to_string(write_dword(Registry_root::Local_machine, Settings_key, "FirmaParallela", 1)) + "\n";
         const ssize_t written = ::write(channel[1], report.data(), report.size());
         ::_exit(written == static_cast<ssize_t>(report.size()) ? 0 : 4);
     }
@@ -188,7 +189,9 @@ TEST_F(Settings_test, SaveAllWithoutAdministratorRightsShowsTheMessageAndReloads
     EXPECT_EQ(report, std::string("message=") + Expected_administrator_message +
                           "\nshown=1\n"
                           "JavaHome=/usr/lib/jvm/java-17-openjdk-amd64\n"
-                          "UltimoAggiornamento=12/08/26\n");
+                          "UltimoAggiornamento=12/08/26\n"
+                          "code=" + std::to_string(error_code_from_errno(EACCES)) + "\n");
+    EXPECT_EQ(error_code_from_errno(EACCES), 5u) << "access denied";
     EXPECT_EQ(read_file(machine_hive()), machine_content);
 }
 

@@ -7,7 +7,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace velin::test {
 
@@ -15,6 +18,10 @@ class Settings_test : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        for (const char* name : Variables) {
+            const char* value = std::getenv(name);
+            _saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+        }
         std::string pattern = (std::filesystem::temp_directory_path() / "velin-settings-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         folder = pattern;
@@ -26,8 +33,15 @@ protected:
         ::setenv("TMPDIR", (folder / "tmp").c_str(), 1);
     }
 
+    // The next test of the same process starts from the environment this one found.
     void TearDown() override
     {
+        for (const auto& [name, value] : _saved) {
+            if (value)
+                ::setenv(name.c_str(), value->c_str(), 1);
+            else
+                ::unsetenv(name.c_str());
+        }
         std::error_code ignored;
         std::filesystem::remove_all(folder, ignored);
     }
@@ -50,6 +64,10 @@ protected:
     }
 
     std::filesystem::path folder;
+
+private:
+    static constexpr const char* Variables[] = {"VELIN_USER_REGISTRY", "VELIN_MACHINE_REGISTRY", "XDG_RUNTIME_DIR", "TMPDIR"};
+    std::vector<std::pair<std::string, std::optional<std::string>>> _saved;
 };
 
 } // namespace velin::test
