@@ -420,8 +420,9 @@ Registry_hive Registry_hive::parse(std::string_view text, bool complete)
     std::string data_text;
     while (next_line(line)) {
         const size_t first_line = line_number;
-        const std::string_view trimmed = trim_right(line);
-        if (trim_left(trimmed).empty() || trimmed.front() == ';')
+        // Hand-edited files may indent their lines; regedit reads them all the same.
+        const std::string_view trimmed = trim_left(trim_right(line));
+        if (trimmed.empty() || trimmed.front() == ';')
             continue;
         if (trimmed.front() == '[') {
             if (trimmed.size() < 3 || trimmed.back() != ']' || trimmed[1] == '-')

@@ -102,7 +102,7 @@ TEST_F(Settings_test, ReadResultCodesFollowTheStoredType)
                             "; written by hand\r\n"
                             "[HKEY_CURRENT_USER\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\r\n"
                             "\"Testo\"=\"1\"\r\n"
-                            "\"Numero\"=dword:2a\r\n"
+                            "  \"Numero\"=dword:2a\r\n"
                             "\"Corto\"=hex(4):01,00\r\n"
                             "\"SenzaZero\"=hex(1):41,42\r\n"
                             "\"Vuoto\"=hex(4):\r\n"
