@@ -176,9 +176,12 @@ int message_box(const std::string& text, unsigned flags, QWidget* owner, const c
 
     // As on Windows: closing the box means Cancel when it has one, OK when it is the only button.
     QAbstractButton* escape = nullptr;
-    for (size_t i = 0; i < buttons.size(); ++i)
-        if (buttons[i].id == IDCANCEL || buttons.size() == 1)
-            escape = widgets[i], request.escape_button = buttons[i].id;
+    for (size_t i = 0; i < buttons.size(); ++i) {
+        if (buttons[i].id == IDCANCEL || buttons.size() == 1) {
+            escape = widgets[i];
+            request.escape_button = buttons[i].id;
+        }
+    }
     if (escape)
         box.setEscapeButton(escape);
     if (!request.platform_box)

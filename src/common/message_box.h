@@ -87,7 +87,8 @@ using Message_box_answerer = std::function<int(const Message_box_request& reques
 // pressed. An empty function restores real boxes.
 void set_message_box_answerer(Message_box_answerer answerer);
 
-// Shows the box; returns the id of the button pressed. A null caption gives "Error".
+// Shows the box; returns the id of the button pressed. A null caption gives "Error". Called on
+// the user-interface thread only, like every widget.
 int message_box(const std::string& text, unsigned flags, QWidget* owner = nullptr, const char* caption = nullptr);
 
 // The starter's window: taken from the first argument (argv[1] onwards) that is exactly
