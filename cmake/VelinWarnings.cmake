@@ -12,5 +12,8 @@ if(VELIN_SANITIZE)
     set(velin_sanitize_flags -fsanitize=address,undefined -fno-sanitize=integer-divide-by-zero
         -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
     add_compile_options(${velin_sanitize_flags})
+    # The sanitizers' instrumentation makes GCC 12 report false "may be used uninitialized"
+    # warnings inside the standard library (std::regex, std::function).
+    add_compile_options(-Wno-maybe-uninitialized)
     add_link_options(${velin_sanitize_flags})
 endif()

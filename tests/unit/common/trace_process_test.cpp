@@ -37,8 +37,14 @@ public:
         posix_spawn_file_actions_adddup2(&actions, input[0], 0);
         posix_spawn_file_actions_adddup2(&actions, output[1], 1);
 
+        // The test's own environment (sanitizer options included) with a private log folder.
         std::vector<std::string> environment = {"XDG_RUNTIME_DIR=" + runtime.string(),
                                                 "TMPDIR=" + (runtime / "tmp").string()};
+        for (char** entry = environ; *entry; ++entry) {
+            const std::string_view variable(*entry);
+            if (!variable.starts_with("XDG_RUNTIME_DIR=") && !variable.starts_with("TMPDIR="))
+                environment.emplace_back(variable);
+        }
         std::vector<char*> envp;
         for (auto& entry : environment)
             envp.push_back(entry.data());

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 int main(int argc, char** argv)
@@ -42,8 +43,9 @@ int main(int argc, char** argv)
         velin::Trace(velin::Trace_kind, velin::Level_info) << "prima del guasto";
         std::printf("%s\n", velin::trace_current_path().c_str());
         std::fflush(stdout);
-        volatile int* nowhere = nullptr;
-        *nowhere = 1;
+        // A page with no access: a real fault, not one the sanitizers would catch first.
+        void* page = ::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        *static_cast<volatile int*>(page) = 1;
         return 0;
     }
     return 2;
