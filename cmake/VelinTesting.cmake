@@ -5,6 +5,7 @@ include(GoogleTest)
 function(velin_add_gtest)
     cmake_parse_arguments(arg "" "NAME;LABEL" "SOURCES;LIBS;PROPERTIES" ${ARGN})
     add_executable(${arg_NAME} ${arg_SOURCES})
+    target_compile_definitions(${arg_NAME} PRIVATE VELIN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
     target_link_libraries(${arg_NAME} PRIVATE ${arg_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
     gtest_discover_tests(${arg_NAME}
         DISCOVERY_MODE PRE_TEST

@@ -1,0 +1,40 @@
+// Finding the card: the first reader whose card has a CNS answer-to-reset, and what kind of card
+// it is.
+#pragma once
+
+#include "VelinMenu/channel/scard.h"
+
+#include <memory>
+#include <vector>
+
+namespace velin {
+
+enum Card_kind : int {
+    Card_regional_cns = 1, // a CNS card issued by the regional authority
+    Card_other_cns = 2,    // a CNS card of another issuer
+    Card_not_cns = 3,      // a card whose ATR is not a CNS ATR
+    Card_none = 4,         // the reader has no card
+    Card_failure = 5,      // no reader, listing failed, or another attach failure
+};
+
+// At least 16 bytes, with "CNS" in the three bytes that start 7 bytes before the end.
+bool is_cns_atr(const std::vector<uint8_t>& atr);
+
+struct Card_access_result {
+    std::shared_ptr<ISCard> card;
+    Card_kind kind = Card_failure;
+};
+
+class Card_access {
+public:
+    // The regional test, replaceable so that the search can be tested without a token.
+    using Regional_test = bool (*)(const std::string& reader_name);
+    explicit Card_access(Regional_test regional = nullptr);
+
+    Card_access_result find_card() const;
+
+private:
+    Regional_test _regional;
+};
+
+} // namespace velin

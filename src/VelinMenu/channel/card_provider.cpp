@@ -1,0 +1,141 @@
+#include "VelinMenu/channel/card_provider.h"
+
+#include "common/registry.h"
+#include "common/trace.h"
+
+#include "common/failure.h"
+
+#include <libp11.h>
+#include <openssl/x509.h>
+
+#include <stdexcept>
+
+namespace velin {
+
+namespace {
+
+std::string trimmed(const char* text)
+{
+    std::string value = text ? text : "";
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\0'))
+        value.pop_back();
+    return value;
+}
+
+} // namespace
+
+std::string pkcs11_module_path()
+{
+    const Registry_text_read setting = read_text(Registry_root::Local_machine, Settings_key, "ModuloPKCS11");
+    if (setting.succeeded() && !setting.value().empty())
+        return setting.value();
+    return Default_pkcs11_module;
+}
+
+struct Card_provider::State {
+    PKCS11_CTX* context = nullptr;
+    PKCS11_SLOT* slots = nullptr;
+    unsigned int slot_count = 0;
+    PKCS11_SLOT* slot = nullptr;
+
+    ~State()
+    {
+        if (slots)
+            PKCS11_release_all_slots(context, slots, slot_count);
+        if (context) {
+            PKCS11_CTX_unload(context);
+            PKCS11_CTX_free(context);
+        }
+    }
+};
+
+Card_provider::Card_provider(const std::string& module_path, const std::string& reader_name)
+    : _state(std::make_unique<State>())
+{
+    _state->context = PKCS11_CTX_new();
+    if (!_state->context)
+        throw std::runtime_error("PKCS11_CTX_new");
+    if (PKCS11_CTX_load(_state->context, module_path.c_str()) != 0) {
+        // A context whose load failed must not be unloaded.
+        PKCS11_CTX_free(_state->context);
+        _state->context = nullptr;
+        throw std::runtime_error("PKCS#11 module not loaded: " + module_path);
+    }
+    if (PKCS11_enumerate_slots(_state->context, &_state->slots, &_state->slot_count) != 0)
+        throw std::runtime_error("PKCS#11 slots not listed");
+    for (unsigned int i = 0; i < _state->slot_count; ++i) {
+        PKCS11_SLOT& slot = _state->slots[i];
+        if (!slot.token || !slot.token->initialized)
+            continue;
+        const std::string description = trimmed(slot.description);
+        if (description.find(reader_name) != std::string::npos || trimmed(slot.token->label) == reader_name) {
+            _state->slot = &slot;
+            return;
+        }
+    }
+    throw std::runtime_error("no token for reader " + reader_name);
+}
+
+Card_provider::~Card_provider() = default;
+
+std::vector<unsigned char> Card_provider::user_certificate() const
+{
+    PKCS11_CERT* certificates = nullptr;
+    unsigned int count = 0;
+    if (PKCS11_enumerate_certs(_state->slot->token, &certificates, &count) != 0)
+        throw std::runtime_error("PKCS#11 certificates not listed");
+    for (unsigned int i = 0; i < count; ++i) {
+        X509* x509 = certificates[i].x509;
+        if (!x509)
+            continue;
+        const int length = i2d_X509(x509, nullptr);
+        if (length <= 0)
+            continue;
+        std::vector<unsigned char> der(static_cast<size_t>(length));
+        unsigned char* out = der.data();
+        i2d_X509(x509, &out);
+        return der;
+    }
+    throw std::runtime_error("no certificate on the token");
+}
+
+std::string issuer_display_name(const std::vector<unsigned char>& certificate)
+{
+    const unsigned char* in = certificate.data();
+    std::unique_ptr<X509, decltype(&X509_free)> x509(d2i_X509(nullptr, &in, static_cast<long>(certificate.size())),
+                                                     &X509_free);
+    if (!x509)
+        return {};
+    const X509_NAME* issuer = X509_get_issuer_name(x509.get());
+    for (int nid : {NID_commonName, NID_organizationalUnitName, NID_organizationName, NID_pkcs9_emailAddress}) {
+        const int index = X509_NAME_get_index_by_NID(issuer, nid, -1);
+        if (index < 0)
+            continue;
+        const ASN1_STRING* data = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(issuer, index));
+        unsigned char* utf8 = nullptr;
+        const int length = ASN1_STRING_to_UTF8(&utf8, data);
+        if (length < 0)
+            continue;
+        std::string name(reinterpret_cast<char*>(utf8), static_cast<size_t>(length));
+        OPENSSL_free(utf8);
+        return name;
+    }
+    return {};
+}
+
+bool is_regional_card(const std::string& reader_name)
+{
+    assertion(!reader_name.empty(), "not is_empty (reader_name)");
+    std::vector<unsigned char> certificate;
+    try {
+        Card_provider provider(pkcs11_module_path(), reader_name);
+        certificate = provider.user_certificate();
+    } catch (const std::exception& error) {
+        Trace(Trace_kind, Level_error) << "Errore durante l'acquisizione del contesto crittografico.";
+        Trace(Trace_kind, Level_trace) << error.what();
+        return false;
+    }
+    return issuer_display_name(certificate).find(Regional_issuer) != std::string::npos;
+}
+
+} // namespace velin

@@ -1,0 +1,50 @@
+// The card's keys and certificates as its middleware offers them: a PKCS#11 module (the machine
+// setting "ModuloPKCS11", by default the system's smart-card module) whose slot is matched to the
+// PC/SC reader that holds the card.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velin {
+
+constexpr const char* Default_pkcs11_module = "/usr/lib/x86_64-linux-gnu/opensc-pkcs11.so";
+// The issuer of the region's citizen cards, looked for inside the issuer's display name.
+constexpr const char* Regional_issuer = "Regione Valdora Certification Authority Cittadini";
+
+// The module named by the machine setting "ModuloPKCS11", or the default.
+std::string pkcs11_module_path();
+
+// One open session on the token of one reader. Signing builds on this class.
+class Card_provider {
+public:
+    // Loads the module and finds the slot of `reader_name` (its description or its token label
+    // names the reader). Throws std::runtime_error when the module cannot be loaded or no token
+    // matches.
+    Card_provider(const std::string& module_path, const std::string& reader_name);
+    ~Card_provider();
+    Card_provider(const Card_provider&) = delete;
+    Card_provider& operator=(const Card_provider&) = delete;
+
+    // DER of the certificate that goes with the card's signature key (the first certificate of
+    // the token when none is marked by a key of the same id).
+    std::vector<unsigned char> user_certificate() const;
+
+    struct State;
+
+private:
+    std::unique_ptr<State> _state;
+};
+
+// The issuer's display name of a DER certificate: its common name, else its organisational
+// unit, else its organisation, else its e-mail address; empty when none.
+std::string issuer_display_name(const std::vector<unsigned char>& certificate);
+
+// True when the reader's card has a certificate issued by the regional authority. Any failure to
+// reach the card's keys writes "Errore durante l'acquisizione del contesto crittografico." and
+// answers false.
+bool is_regional_card(const std::string& reader_name);
+
+} // namespace velin

@@ -1,0 +1,101 @@
+#include "VelinMenu/channel/scard.h"
+
+#include "common/failure.h"
+#include "common/trace.h"
+
+#include <boost/format.hpp>
+
+#include <algorithm>
+
+namespace velin {
+
+Scard_error::Scard_error(uint32_t code, const std::string& call)
+    : std::runtime_error((boost::format("%s: 0x%08X") % call % code).str()), _code(code)
+{
+}
+
+namespace {
+
+void check(LONG result, const char* call)
+{
+    if (result != SCARD_S_SUCCESS)
+        throw Scard_error(static_cast<uint32_t>(result), call);
+}
+
+} // namespace
+
+Card_transaction::Card_transaction(SCARDHANDLE card, DWORD disposition)
+    : _card(card), _disposition(disposition), _result(SCardBeginTransaction(card)), _open(_result == SCARD_S_SUCCESS)
+{
+}
+
+Card_transaction::~Card_transaction()
+{
+    end();
+}
+
+LONG Card_transaction::end()
+{
+    if (!_open)
+        return SCARD_S_SUCCESS;
+    _open = false;
+    return SCardEndTransaction(_card, _disposition);
+}
+
+ISCard::~ISCard()
+{
+    if (_card)
+        SCardDisconnect(_card, SCARD_RESET_CARD);
+    if (_context)
+        SCardReleaseContext(_context);
+}
+
+void ISCard::AttachByReader(const std::string& bstrReaderName, DWORD share_mode, DWORD preferred_protocols)
+{
+    assertion(_card == 0, "CardHandle eq NULL");
+    assertion(0 < bstrReaderName.length(), "0 < bstrReaderName.length()");
+    if (!_context)
+        check(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &_context), "SCardEstablishContext");
+    SCARDHANDLE card = 0;
+    DWORD protocol = 0;
+    check(SCardConnect(_context, bstrReaderName.c_str(), share_mode, preferred_protocols, &card, &protocol),
+          "SCardConnect");
+    _card = card;
+    _protocol = protocol;
+    _reader = bstrReaderName;
+}
+
+IByteBuffer ISCard::get_Atr()
+{
+    assertion(_card != 0, "CardHandle ne NULL");
+    uint8_t atr[36] = {};
+    DWORD length = sizeof atr;
+    check(SCardGetAttrib(_card, Scard_attr_atr_string, atr, &length), "SCardGetAttrib");
+    return IByteBuffer(atr, atr + std::min<DWORD>(length, sizeof atr));
+}
+
+void ISCard::Detach(DWORD disposition)
+{
+    assertion(_card != 0, "CardHandle ne NULL");
+    check(SCardDisconnect(_card, disposition), "SCardDisconnect");
+}
+
+LONG ISCard::Transaction(ISCardCmd** ppCmd)
+{
+    assertion(ppCmd != nullptr, "ppCmd ne NULL");
+    assertion(*ppCmd != nullptr, "*ppCmd ne NULL");
+    ISCardCmd& command = **ppCmd;
+    Card_transaction transaction(_card, SCARD_LEAVE_CARD);
+    check(transaction.result(), "SCardBeginTransaction");
+    const SCARD_IO_REQUEST pci{_protocol, sizeof(SCARD_IO_REQUEST)};
+    assertion(!command.command_apdu().empty(), "not _command_apdu_.empty()");
+    DWORD length = ISCardCmd::Reply_capacity;
+    command.set_reply_length(0);
+    check(SCardTransmit(_card, &pci, command.command_apdu().data(), static_cast<DWORD>(command.command_apdu().size()),
+                        nullptr, command.reply_buffer(), &length),
+          "SCardTransmit");
+    command.set_reply_length(std::min<DWORD>(length, ISCardCmd::Reply_capacity));
+    return transaction.end();
+}
+
+} // namespace velin

@@ -1,0 +1,33 @@
+#include "VelinMenu/channel/scard_cmd.h"
+
+#include "common/failure.h"
+
+#include <openssl/crypto.h>
+
+namespace velin {
+
+void ISCardCmd::BuildCmd(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, const std::vector<uint8_t>& data,
+                         std::optional<uint8_t> le)
+{
+    // Lc is one byte: a longer body cannot be expressed and must not be cut silently.
+    assertion(data.size() <= 255, "data.size () <= 255");
+    clear();
+    _command_apdu_ = {cla, ins, p1, p2, static_cast<uint8_t>(data.size())};
+    _command_apdu_.insert(_command_apdu_.end(), data.begin(), data.end());
+    if (le)
+        _command_apdu_.push_back(*le);
+}
+
+IByteBuffer ISCardCmd::get_ApduReply() const
+{
+    return IByteBuffer(_reply.data(), _reply.data() + _reply_length);
+}
+
+void ISCardCmd::clear()
+{
+    if (!_command_apdu_.empty())
+        OPENSSL_cleanse(_command_apdu_.data(), _command_apdu_.size());
+    _command_apdu_.clear();
+}
+
+} // namespace velin
