@@ -60,6 +60,7 @@ State and log:
   --log FILE              append one line per command, response and control event
 Faults:
   --short-reply 0|1       answer with that many bytes instead of the real reply
+                          (0: the card then leaves; vpcd cannot carry an empty reply)
   --short-reply-after N   ... starting after N well-answered commands
   --remove-after N        leave the reader once N commands are answered
   --remove-during N       leave the reader on command N without answering it
@@ -87,7 +88,7 @@ struct Options {
 
 [[noreturn]] void usage_error(const std::string& message)
 {
-    std::cerr << "cns-sim: " << message << "\n" << usage_text;
+    std::cerr << "cns-sim: " << message << " (cns-sim --help lists the options)\n";
     std::exit(2);
 }
 

@@ -45,8 +45,18 @@ void Vpcd_session::frame(Byte_view payload, Step& step)
         return;
     }
     Bytes reply = card_.process(payload);
-    if (faults_.short_reply && commands_ > faults_.short_reply_after)
+    if (faults_.short_reply && commands_ > faults_.short_reply_after) {
         reply.resize(std::min(reply.size(), *faults_.short_reply));
+        if (reply.empty()) {
+            // vpcd has no way to carry an empty reply: it waits for the rest of the frame and
+            // holds the whole reader meanwhile. Hanging up gives the host what a real reader
+            // gives when a card falls silent: a reply of no bytes, then the card gone.
+            log_.response(reply);
+            log_.event("removed: a reply of no bytes");
+            step.leave = true;
+            return;
+        }
+    }
     log_.response(reply);
     put_frame(step.output, reply);
     ++step.answered;

@@ -13,7 +13,8 @@
 namespace cns_sim {
 
 struct Session_faults {
-    std::optional<std::size_t> short_reply;   // reply length 0 or 1 instead of the real reply
+    std::optional<std::size_t> short_reply;   // reply length 0 or 1 instead of the real reply;
+                                              // 0 also ends the connection (see the .cpp)
     std::size_t short_reply_after = 0;        // ... from the command after this many
     std::optional<std::size_t> remove_after;  // leave once this many commands are answered
     std::optional<std::size_t> remove_during; // leave on receiving this command, unanswered
