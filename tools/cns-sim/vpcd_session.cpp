@@ -37,6 +37,7 @@ void Vpcd_session::frame(Byte_view payload, Step& step)
         control(payload[0], step);
         return;
     }
+    atr_polled_ = false;
     ++commands_;
     log_.command(payload);
     if (faults_.remove_during && commands_ >= *faults_.remove_during) {
@@ -68,6 +69,8 @@ void Vpcd_session::frame(Byte_view payload, Step& step)
 
 void Vpcd_session::control(std::uint8_t code, Step& step)
 {
+    const bool repeated_poll = atr_polled_;
+    atr_polled_ = false;
     switch (code) {
     case 0x00:
         log_.event("power off");
@@ -82,9 +85,13 @@ void Vpcd_session::control(std::uint8_t code, Step& step)
         card_.reset();
         break;
     case 0x04:
-        log_.event("atr " + to_hex(card_.atr()));
+        // vpcd asks for the ATR every few hundred milliseconds to see whether the card is
+        // still there: one line per run of such polls keeps an idle card's log quiet.
+        if (!repeated_poll)
+            log_.event("atr " + to_hex(card_.atr()));
+        atr_polled_ = true;
         put_frame(step.output, card_.atr());
-        break;
+        return;
     default:
         log_.event("unknown control code " + to_hex(Bytes{code}));
         break;

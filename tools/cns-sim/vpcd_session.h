@@ -48,6 +48,7 @@ private:
     Bytes buffer_;
     std::size_t commands_ = 0;
     bool gone_ = false;
+    bool atr_polled_ = false; // the last frame was an ATR request
 };
 
 } // namespace cns_sim

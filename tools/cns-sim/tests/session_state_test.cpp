@@ -1,5 +1,6 @@
 // The vpcd framing and the deliberate faults, the state file, and the APDU log.
 #include "apdu_log.h"
+#include "atr.h"
 #include "vpcd_session.h"
 #include "test_support.h"
 
@@ -147,9 +148,13 @@ TEST(Log, SessionWritesOneLinePerEventToTheFile)
         Test_card t;
         Apdu_log log(path);
         Vpcd_session s(*t.card, {}, log);
-        s.feed(concat({frame({0x01}), frame(hex("00 20 00 10 08 31 32 33 34 35 FF FF FF")), frame(hex("00 A4 00 00 02 10 00"))}));
+        s.feed(concat({frame({0x01}), frame({0x04}), frame({0x04}), frame({0x04}),
+                       frame(hex("00 20 00 10 08 31 32 33 34 35 FF FF FF")), frame(hex("00 A4 00 00 02 10 00")),
+                       frame({0x04})}));
     }
-    EXPECT_EQ(slurp(path), "# power on\n> 00 20 00 10 08 ** ** ** ** ** ** ** **\n< 90 00\n> 00 A4 00 00 02 10 00\n< 90 00\n");
+    const std::string atr = "# atr " + to_hex(cns_atr(0x05, 0x21, true)) + "\n";
+    EXPECT_EQ(slurp(path), "# power on\n" + atr + "> 00 20 00 10 08 ** ** ** ** ** ** ** **\n< 90 00\n> 00 A4 00 00 02 10 00\n< 90 00\n" + atr)
+        << "repeated ATR polls make one line";
     EXPECT_THROW(Apdu_log("/dev/null/apdu.log"), std::runtime_error);
 }
 
