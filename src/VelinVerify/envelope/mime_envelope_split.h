@@ -1,0 +1,41 @@
+// Splits a time-stamped signed file (".m7m") into the PKCS#7 envelope, for the envelope decoder,
+// and the time-stamp reply, which the verifier keeps without interpreting it.
+//
+//     Mime_envelope_split split;
+//     split.split(file_data);
+//     if (split.result () == Mime_split_format_error) -> the file is damaged (message: why)
+//     else if (!split.succeeded ()) -> "L'analisi del file è fallita."
+//     else decode split.value ().envelope, then keep split.value ().timestamp_reply
+#pragma once
+
+#include "VelinVerify/envelope/stream.h"
+
+#include "common/failure.h"
+
+#include <span>
+#include <vector>
+
+namespace velin {
+
+struct Timestamped_envelope {
+    std::vector<byte> envelope;        // the PKCS#7 part's decoded content
+    std::vector<byte> timestamp_reply; // the time-stamp part's decoded content
+};
+
+enum Mime_split_result : int {
+    Mime_split_ok = 0,
+    // The message could not be read; the message is the reader's text ("end of file", ...).
+    Mime_split_format_error = 1,
+    // Read, but a part is missing or its content could not be decoded:
+    // "L'analisi del file è fallita.".
+    Mime_split_part_missing = 2,
+};
+
+class Mime_envelope_split
+    : public Function<Timestamped_envelope, Mime_split_result, Mime_split_ok, Mime_split_format_error> {
+public:
+    // Requires a non-empty file (assertion "not blob.empty ()"). Never throws for bad input.
+    bool split(std::span<const byte> file);
+};
+
+} // namespace velin

@@ -1,0 +1,35 @@
+// Reader of a time-stamped signed file: a "multipart/mixed" message holding the PKCS#7 envelope
+// ("application/pkcs7-mime") and the time-stamp authority's reply
+// ("application/timestamp-reply").
+#pragma once
+
+#include "VelinVerify/envelope/mime_headers.h"
+#include "VelinVerify/envelope/mime_part.h"
+#include "VelinVerify/envelope/vector_stream.h"
+
+namespace velin {
+
+// Most parts a message may have, the empty one before a preamble's delimiter included.
+constexpr std::size_t Part_limit = 64;
+
+class Mime_multipart_reader {
+public:
+    // Reads the whole message from the stream. Every format error throws std::runtime_error:
+    // the header texts of Mime_headers, "Il documento non è di tipo MIME composito.",
+    // "Missing '<name>' header.", "Missing 'boundary' parameter.", "Unexpected 'content-type' :
+    // <type>, Expected application/pkcs7-mime or application/timestamp-reply.", "end of file"
+    // (no closing boundary) and "Too many parts.". A part without a content-type header is
+    // ignored; a second part of a type replaces the first.
+    void read(Vector_stream<byte>& stream);
+
+    const Mime_headers& headers() const { return _headers; }
+    Mime_part& pkcs7_part() { return _pkcs7; }
+    Mime_part& timestamp_part() { return _timestamp; }
+
+private:
+    Mime_headers _headers;
+    Mime_part _pkcs7;
+    Mime_part _timestamp;
+};
+
+} // namespace velin

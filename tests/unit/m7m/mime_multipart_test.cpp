@@ -1,0 +1,262 @@
+#include "VelinVerify/envelope/mime_envelope_split.h"
+#include "VelinVerify/envelope/mime_multipart_reader.h"
+#include "VelinVerify/envelope/mime_multipart_stream.h"
+#include "VelinVerify/envelope/vector_stream.h"
+
+#include "test_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+#include <openssl/pkcs7.h>
+#include <openssl/ts.h>
+
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+
+namespace velin {
+namespace {
+
+const std::filesystem::path Fixtures = M7M_FIXTURES;
+
+std::span<const byte> bytes(const std::string& text)
+{
+    return {reinterpret_cast<const byte*>(text.data()), text.size()};
+}
+
+std::string text(const std::vector<byte>& data)
+{
+    return {data.begin(), data.end()};
+}
+
+std::string fixture(const std::string& name)
+{
+    const std::string content = test::read_file(Fixtures / name);
+    if (content.empty())
+        throw std::runtime_error("missing fixture " + (Fixtures / name).string() + ": run make-fixtures.sh");
+    return content;
+}
+
+// "ok" on success, otherwise the result code and the message.
+std::string split_outcome(const std::string& file)
+{
+    Mime_envelope_split split;
+    if (split.split(bytes(file)))
+        return "ok";
+    return std::to_string(split.result()) + ": " + split.message();
+}
+
+const std::string Head = "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"XYZ\"\r\n\r\n";
+const std::string Envelope_part = "--XYZ\r\nContent-Type: application/pkcs7-mime\r\n"
+                                  "Content-Transfer-Encoding: binary\r\n\r\nENVELOPE";
+const std::string Reply_part = "\r\n--XYZ\r\nContent-Type: application/timestamp-reply\r\n"
+                               "Content-Transfer-Encoding: base64\r\n\r\nUkVQTFk=";
+const std::string Close = "\r\n--XYZ--\r\n";
+
+TEST(Mime_envelope_split, SamplesGiveBackTheEnvelopeAndTheReply)
+{
+    test::private_environment();
+    const std::string envelope = fixture("document.txt.p7m");
+    const std::string reply = fixture("document.txt.tsr");
+    int samples = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(Fixtures / "samples")) {
+        SCOPED_TRACE(entry.path().filename().string());
+        ++samples;
+        Mime_envelope_split split;
+        ASSERT_TRUE(split.split(bytes(test::read_file(entry.path())))) << split.message();
+        EXPECT_EQ(text(split.value().envelope), envelope);
+        EXPECT_EQ(text(split.value().timestamp_reply), reply);
+    }
+    EXPECT_EQ(samples, 5);
+
+    // What comes out is what the decoders downstream take: a SignedData and a granted reply.
+    const auto* p = reinterpret_cast<const unsigned char*>(envelope.data());
+    PKCS7* pkcs7 = d2i_PKCS7(nullptr, &p, static_cast<long>(envelope.size()));
+    ASSERT_NE(pkcs7, nullptr);
+    EXPECT_TRUE(PKCS7_type_is_signed(pkcs7));
+    PKCS7_free(pkcs7);
+    p = reinterpret_cast<const unsigned char*>(reply.data());
+    TS_RESP* response = d2i_TS_RESP(nullptr, &p, static_cast<long>(reply.size()));
+    ASSERT_NE(response, nullptr);
+    EXPECT_EQ(ASN1_INTEGER_get(TS_STATUS_INFO_get0_status(TS_RESP_get_status_info(response))), 0);
+    TS_RESP_free(response);
+
+    EXPECT_NE(test::trace_content().find("Parsing base64 content."), std::string::npos);
+    EXPECT_NE(test::trace_content().find("Parsing binary content."), std::string::npos);
+}
+
+TEST(Mime_envelope_split, PartRules)
+{
+    const std::string message = Head + Envelope_part + Reply_part + Close;
+    EXPECT_EQ(split_outcome(message), "ok");
+    Mime_envelope_split split;
+    ASSERT_TRUE(split.split(bytes(message)));
+    EXPECT_EQ(text(split.value().envelope), "ENVELOPE");
+    EXPECT_EQ(text(split.value().timestamp_reply), "REPLY");
+
+    // Leading line ends and a byte-order mark; the reply first; types in any case.
+    std::string swapped = "\r\n\xEF\xBB\xBF" + Head + Reply_part.substr(2) + "\r\n" +
+                          Envelope_part + Close;
+    swapped.replace(swapped.find("application/pkcs7-mime"), 22, "Application/PKCS7-MIME");
+    EXPECT_EQ(split_outcome(swapped), "ok");
+
+    // A second part of a type replaces the first; a part without a type is ignored.
+    const std::string twice = Head + "--XYZ\r\nContent-Type: application/pkcs7-mime\r\n"
+                                     "Content-Transfer-Encoding: binary\r\n\r\nFIRST" +
+                              "\r\n--XYZ\r\nX-Note: nothing\r\n\r\ntext" + "\r\n" + Envelope_part + Reply_part + Close;
+    ASSERT_TRUE(split.split(bytes(twice)));
+    EXPECT_EQ(text(split.value().envelope), "ENVELOPE");
+
+    // The content ends before the delimiter's line end, whatever bytes it holds.
+    const char raw[] = "\r\n--XY\r\n--XYZZ\r\n--XYZ-\r\n-XYZ\r\n--XYZ--x\r\n\n--XYZ \r\n\0\r";
+    const std::string binary(raw, sizeof raw - 1);
+    const std::string tricky = Head + Envelope_part + binary + Reply_part + Close;
+    ASSERT_TRUE(split.split(bytes(tricky)));
+    EXPECT_EQ(text(split.value().envelope), "ENVELOPE" + binary);
+}
+
+TEST(Mime_envelope_split, MessageErrors)
+{
+    const std::string body = Envelope_part + Reply_part + Close;
+    EXPECT_EQ(split_outcome("Content-Type: Multipart/Mixed; boundary=XYZ\r\n\r\n" + body),
+              "1: Il documento non è di tipo MIME composito.");
+    EXPECT_EQ(split_outcome("Content-Type: multipart/mixed\r\n\r\n" + body), "1: Missing 'boundary' parameter.");
+    EXPECT_EQ(split_outcome("Content-Type: multipart/mixed; charset=x\r\n\r\n" + body),
+              "1: Missing 'boundary' parameter.");
+    EXPECT_EQ(split_outcome("MIME-Version: 1.0\r\n\r\n" + body), "1: Missing 'content-type' header.");
+    EXPECT_EQ(split_outcome("\x01\x02\xff\xfe"), "1: Missing 'content-type' header.");
+    EXPECT_EQ(split_outcome(std::string(1000, '\0')), "1: Missing 'content-type' header.");
+    EXPECT_EQ(split_outcome(Head + "--XYZ\r\nContent-Type: text/plain\r\n\r\nhello" + Reply_part + Close),
+              "1: Unexpected 'content-type' : text/plain, Expected application/pkcs7-mime or "
+              "application/timestamp-reply.");
+    EXPECT_EQ(split_outcome(Head + "--XYZ\r\nContent-Type application/pkcs7-mime\r\n\r\n" + Reply_part + Close),
+              "1: Line does not match header format");
+
+    // No closing delimiter, or one without its line end.
+    EXPECT_EQ(split_outcome(Head + Envelope_part + Reply_part), "1: end of file");
+    EXPECT_EQ(split_outcome(Head + Envelope_part + Reply_part + "\r\n--XYZ--"), "1: end of file");
+    EXPECT_EQ(split_outcome(Head + Envelope_part + Reply_part + "\r\n--XYZ--\r"), "1: end of file");
+    EXPECT_EQ(split_outcome(Head), "1: end of file");
+
+    // Floods that would each cost a trace record per line or part.
+    std::string parts = Head + "--XYZ\r\n";
+    for (int i = 0; i < 100000; ++i)
+        parts += "\r\n--XYZ\r\n";
+    EXPECT_EQ(split_outcome(parts), "1: Too many parts.");
+    std::string lines = Head.substr(0, Head.size() - 2);
+    for (int i = 0; i < 100000; ++i)
+        lines += "X-" + std::to_string(i) + ": v\r\n";
+    EXPECT_EQ(split_outcome(lines), "1: Too many header lines.");
+
+    EXPECT_THROW(split_outcome(""), std::logic_error);
+}
+
+TEST(Mime_envelope_split, MissingOrUnreadablePartsFailTheAnalysis)
+{
+    const std::string missing = "2: L'analisi del file è fallita.";
+    EXPECT_EQ(split_outcome(Head + Envelope_part + Close), missing);
+    EXPECT_EQ(split_outcome(Head + Reply_part.substr(2) + Close), missing);
+    std::string bad_base64 = Head + Envelope_part + Reply_part + Close;
+    bad_base64.replace(bad_base64.find("UkVQTFk="), 8, "UkVQ*Fk=");
+    EXPECT_EQ(split_outcome(bad_base64), missing);
+    std::string empty = Head + Envelope_part + Reply_part + Close;
+    empty.replace(empty.find("ENVELOPE"), 8, "");
+    EXPECT_EQ(split_outcome(empty), missing);
+    // Another transfer encoding: the content is skipped, never read as headers.
+    std::string seven_bit = Head + Envelope_part + Reply_part + Close;
+    seven_bit.replace(seven_bit.find("binary"), 6, "7bit");
+    seven_bit.replace(seven_bit.find("ENVELOPE"), 8, "not: a\r\nheader block at all");
+    EXPECT_EQ(split_outcome(seven_bit), missing);
+}
+
+TEST(Mime_envelope_split, EveryTruncationOfASampleFailsCleanly)
+{
+    const std::string sample = fixture("samples/crlf-binary.m7m");
+    for (size_t size = 1; size < sample.size(); ++size) {
+        Mime_envelope_split split;
+        EXPECT_FALSE(split.split(bytes(sample.substr(0, size)))) << size;
+    }
+}
+
+TEST(Mime_multipart_stream, BytewiseAndBulkReadsAgree)
+{
+    const std::string data = "one\r\n--b\r\ntwo\n--b\nthree\r\n--bb\r\n\r\n--b--\r\nafter";
+    Vector_stream<byte> underlying(bytes(data));
+    Mime_multipart_stream stream(underlying, "b");
+    std::vector<std::string> parts;
+    std::vector<int> ends;
+    for (;;) {
+        std::string part;
+        stream.mark();
+        while (stream.exists()) {
+            EXPECT_EQ(stream.peek(), stream.current());
+            part += static_cast<char>(stream.current());
+            stream.next();
+        }
+        // Going back and reading in bulk gives the same bytes.
+        stream.reset();
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(stream.remaining().data()), stream.remaining().size()), part);
+        stream.skip_content();
+        parts.push_back(part);
+        ends.push_back(stream.status());
+        if (stream.status() != Mime_multipart_stream::Status_boundary)
+            break;
+        stream.skip_delimiter();
+    }
+    EXPECT_EQ(parts, (std::vector<std::string>{"one", "two", "three\r\n--bb\r\n"}));
+    EXPECT_EQ(ends, (std::vector<int>{2, 2, 3}));
+    stream.skip_delimiter();
+    EXPECT_EQ(stream.status(), Mime_multipart_stream::Status_content);
+    stream.skip_content();
+    EXPECT_EQ(stream.status(), Mime_multipart_stream::Status_end_of_data);
+    EXPECT_THROW(stream.next(), std::logic_error);
+    EXPECT_THROW(stream.skip_delimiter(), std::logic_error);
+    EXPECT_THROW(Mime_multipart_stream(underlying, ""), std::logic_error);
+    EXPECT_THROW(underlying.next(), std::logic_error);
+}
+
+// A part of 100 MB, with near-boundaries sprinkled in, read through the whole split.
+TEST(Mime_envelope_split, HundredMegabytePart)
+{
+    std::string content(100u * 1024 * 1024, '\0');
+    std::mt19937_64 random(3);
+    for (size_t i = 0; i + 8 <= content.size(); i += 8) {
+        const uint64_t value = random();
+        std::memcpy(content.data() + i, &value, 8);
+    }
+    for (size_t i = 4096; i + 16 < content.size(); i += 1024 * 1024)
+        content.replace(i, 8, "\r\n--XYZ-");
+
+    std::string message = Head + "--XYZ\r\nContent-Type: application/pkcs7-mime\r\n"
+                                 "Content-Transfer-Encoding: binary\r\n\r\n";
+    message += content;
+    message += Reply_part + Close;
+    {
+        Mime_envelope_split split;
+        ASSERT_TRUE(split.split(bytes(message))) << split.message();
+        EXPECT_TRUE(split.value().envelope.size() == content.size() &&
+                    std::memcmp(split.value().envelope.data(), content.data(), content.size()) == 0);
+    }
+    std::string().swap(message);
+
+    // The same content as 76-column base64.
+    std::string encoded(4 * ((content.size() + 2) / 3) + 1, '\0');
+    encoded.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                                                       reinterpret_cast<const unsigned char*>(content.data()),
+                                                       static_cast<int>(content.size()))));
+    message = Head + "--XYZ\r\nContent-Type: application/pkcs7-mime\r\nContent-Transfer-Encoding: base64\r\n\r\n";
+    message.reserve(message.size() + encoded.size() * 78 / 76 + 1000);
+    for (size_t i = 0; i < encoded.size(); i += 76)
+        message.append(encoded, i, 76).append("\r\n");
+    std::string().swap(encoded);
+    message += Reply_part.substr(2) + Close;
+    Mime_envelope_split split;
+    ASSERT_TRUE(split.split(bytes(message))) << split.message();
+    EXPECT_TRUE(split.value().envelope.size() == content.size() &&
+                std::memcmp(split.value().envelope.data(), content.data(), content.size()) == 0);
+}
+
+} // namespace
+} // namespace velin
