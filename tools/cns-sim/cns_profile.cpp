@@ -274,6 +274,7 @@ Card_image build_card(const Profile_options& o)
     c.path_select = o.path_select;
     c.fci = o.fci.value_or(o.kind == Profile_kind::other_issuer ? Fci_style::fcp_62_size_81 : Fci_style::fci_6f_size_80);
     c.pin_failure = o.pin_failure;
+    c.forced_status = o.forced_status;
 
     const Holder_data holder = o.kind == Profile_kind::other_issuer ? other_holder() : regional_holder();
     switch (o.kind) {
@@ -293,6 +294,11 @@ Card_image build_card(const Profile_options& o)
     case Profile_kind::non_cns:
         c.atr = foreign_atr();
         break;
+    }
+    if (!o.reader_atr.empty()) {
+        if (o.reader_atr.size() < 2 || o.reader_atr.size() > 33)
+            throw std::invalid_argument("an ATR has 2 to 33 bytes");
+        c.atr = o.reader_atr;
     }
     for (const auto& path : o.extra_protected) {
         Card_file* f = image.files.find(path);

@@ -5,6 +5,7 @@
 #include "card_file_system.h"
 #include "simulated_card.h"
 
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,6 +56,8 @@ struct Profile_options {
     bool path_select = true;
     std::optional<Fci_style> fci;
     Pin_failure_style pin_failure = Pin_failure_style::retries_63cx;
+    std::map<std::uint8_t, std::uint16_t> forced_status; // INS -> status word
+    Bytes reader_atr;                      // replaces the profile's reader ATR when set
     Bytes holder_certificate;              // DER; padded on the card
     std::vector<File_path> extra_protected; // free files made PIN-protected
 };

@@ -50,6 +50,9 @@ Card:
   --fci 6f|62             FCI template of SELECT replies (size in tag 80 / 81)
   --pin-fail-sw 63cx|6300 status word of a wrong PIN or PUK
   --protect PATH          make the EF at PATH (hex, below 3F00) need the PIN; repeatable
+  --atr HEX               report this ATR instead of the profile's (EF_ATR unchanged)
+  --answer INS=SW         answer every command with this INS by SW alone (hex, e.g.
+                          24=9300); repeatable
   --cert FILE             holder certificate (DER) instead of the profile's fixture
   --fixtures DIR          folder of the test PKI (default: the source tree's)
 State and log:
@@ -157,6 +160,21 @@ Options parse_options(int argc, char** argv)
             for (std::size_t k = 0; k < bytes->size(); k += 2)
                 path.push_back(static_cast<std::uint16_t>((*bytes)[k] << 8 | (*bytes)[k + 1]));
             o.profile.extra_protected.push_back(path);
+        } else if (arg == "--atr") {
+            const auto bytes = from_hex(next());
+            if (!bytes || bytes->size() < 2 || bytes->size() > 33)
+                usage_error("--atr: 2 to 33 bytes in hex");
+            o.profile.reader_atr = *bytes;
+        } else if (arg == "--answer") {
+            const std::string_view v = next();
+            const auto eq = v.find('=');
+            if (eq == std::string_view::npos)
+                usage_error("--answer: INS=SW, e.g. 24=9300");
+            const auto ins = number(arg, v.substr(0, eq), 0xFF, 16);
+            const auto status = number(arg, v.substr(eq + 1), 0xFFFF, 16);
+            if (v.substr(eq + 1).size() != 4)
+                usage_error("--answer: the status word has four hex digits");
+            o.profile.forced_status[static_cast<std::uint8_t>(ins)] = static_cast<std::uint16_t>(status);
         } else if (arg == "--cert") {
             o.cert_path = next();
         } else if (arg == "--fixtures") {

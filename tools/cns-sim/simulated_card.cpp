@@ -53,6 +53,10 @@ Bytes Simulated_card::process(Byte_view command)
         pending_response_.clear();
         return response(sw::cla_not_supported);
     }
+    if (const auto forced = config_.forced_status.find(cmd->ins); forced != config_.forced_status.end()) {
+        pending_response_.clear();
+        return response(forced->second);
+    }
     if (cmd->ins == 0xC0)
         return get_response(*cmd);
     pending_response_.clear();

@@ -8,6 +8,7 @@
 #include "pin_store.h"
 
 #include <cstdint>
+#include <map>
 #include <optional>
 
 namespace cns_sim {
@@ -28,6 +29,7 @@ struct Card_config {
     bool path_select = true;         // false: SELECT by path (P1 08/09) answers 6700
     Fci_style fci = Fci_style::fci_6f_size_80;
     Pin_failure_style pin_failure = Pin_failure_style::retries_63cx;
+    std::map<std::uint8_t, std::uint16_t> forced_status; // INS -> status word, nothing executed
 };
 
 class Simulated_card {

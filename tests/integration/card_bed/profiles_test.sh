@@ -91,6 +91,14 @@ out=$(apdu 1 "00 A4 08 00 04 11 00 11 02 00" "00 B0 00 00 10")
 [ "$(status_words "$out")" = 9000 ] || fail "first reply whole, second empty: $out"
 grep -qx '<' <<<"$(new_log)" || fail "the card log does not show the empty reply"
 
+note "a chosen ATR and a forced status word"
+use regional --atr "3B 8A 81 01 43 4E 53 00 11 22 33 44 55 66 23" --answer 24=9300
+a=$(atr)
+[ "$a" = "3B 8A 81 01 43 4E 53 00 11 22 33 44 55 66 23" ] || fail "reader ATR not replaced: $a"
+is_cns_atr "$a" && fail "a 15-byte ATR is never a CNS ATR"
+expect_sw "$(apdu 1 "00 24 00 10 10 $(hex_of_text 12345) FF FF FF $(hex_of_text 54321) FF FF FF 00" \
+    "00 20 00 10 08 $(hex_of_text 12345) FF FF FF")" "9300 9000" "busy card keeps its PIN"
+
 note "delay per APDU"
 use regional --delay-ms 300
 started=$(date +%s%N)

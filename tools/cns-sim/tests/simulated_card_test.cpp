@@ -267,6 +267,21 @@ TEST(Pin, PlainWrongPinStatusOnRequest)
     EXPECT_EQ(t.sw(verify_12345), sw::auth_blocked);
 }
 
+TEST(Switches, ForcedStatusWordsAndReplacedAtr)
+{
+    Profile_options o = profile(Profile_kind::regional);
+    o.forced_status = {{0x24, 0x9300}, {0xB0, 0x6100}};
+    o.reader_atr = hex("3B 0E 00 11 22 33 44 55 66 77 43 4E 53 88 99 AA");
+    Test_card t(o);
+    EXPECT_EQ(t.card->atr().size(), 16u);
+    EXPECT_EQ(t.send("00 24 00 10 10 31 32 33 34 35 FF FF FF 35 34 33 32 31 FF FF FF 00"), hex("93 00"));
+    EXPECT_EQ(t.store.state().pin, "12345") << "a forced answer executes nothing";
+    ASSERT_EQ(t.sw("00 A4 08 00 04 11 00 11 02 00"), sw::ok);
+    EXPECT_EQ(t.send("00 B0 00 00 10"), hex("61 00"));
+    o.reader_atr = hex("3B");
+    EXPECT_THROW(build_card(o), std::invalid_argument);
+}
+
 TEST(T0, DataAfterDataComesThroughGetResponse)
 {
     Profile_options o = profile(Profile_kind::regional);
