@@ -4,17 +4,20 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <memory>
 #include <vector>
+
+#include <sys/stat.h>
 
 namespace {
 
 bool write_all(const char* path, const std::vector<velin::byte>& data)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-    return static_cast<bool>(out);
+    std::FILE* out = std::fopen(path, "wb");
+    if (!out)
+        return false;
+    const bool written = std::fwrite(data.data(), 1, data.size(), out) == data.size();
+    return (std::fclose(out) == 0) && written;
 }
 
 } // namespace
@@ -25,18 +28,25 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s FILE.m7m ENVELOPE_OUT REPLY_OUT\n", argv[0]);
         return 2;
     }
-    std::ifstream in(argv[1], std::ios::binary | std::ios::ate);
-    if (!in) {
+    // Read the way the verifier holds a file: all of it in memory, once.
+    struct stat info {};
+    std::FILE* in = std::fopen(argv[1], "rb");
+    if (!in || ::fstat(fileno(in), &info) != 0) {
         std::fprintf(stderr, "cannot open %s\n", argv[1]);
         return 2;
     }
-    std::vector<velin::byte> file(static_cast<size_t>(in.tellg()));
-    in.seekg(0);
-    in.read(reinterpret_cast<char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    const auto size = static_cast<size_t>(info.st_size);
+    std::unique_ptr<velin::byte[]> file(new velin::byte[size]);
+    const bool read = std::fread(file.get(), 1, size, in) == size;
+    std::fclose(in);
+    if (!read) {
+        std::fprintf(stderr, "cannot read %s\n", argv[1]);
+        return 2;
+    }
 
     const auto start = std::chrono::steady_clock::now();
     velin::Mime_envelope_split split;
-    const bool ok = !file.empty() && split.split(file);
+    const bool ok = size > 0 && split.split({file.get(), size});
     const auto elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!ok) {
         std::fprintf(stderr, "split failed: %s\n", split.message().c_str());
