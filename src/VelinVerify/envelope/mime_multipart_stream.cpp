@@ -68,7 +68,10 @@ void Mime_multipart_stream::find_separator(std::span<const byte> rest)
                 }
             }
             if (kind != Status_content) {
-                const byte* start = (lf > begin && lf[-1] == '\r') ? lf - 1 : lf;
+                // The line end before "--" is taken in the style of the one after the boundary:
+                // in a file with LF line ends a CR that ends the content is content.
+                const bool crlf = tail[length - 1] == '\n' && length >= 2 && tail[length - 2] == '\r';
+                const byte* start = (crlf && lf > begin && lf[-1] == '\r') ? lf - 1 : lf;
                 _content_end = start;
                 _separator = kind;
                 _separator_length = static_cast<std::size_t>(after - start) + length;

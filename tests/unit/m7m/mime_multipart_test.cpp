@@ -115,6 +115,15 @@ TEST(Mime_envelope_split, PartRules)
     const std::string tricky = Head + Envelope_part + binary + Reply_part + Close;
     ASSERT_TRUE(split.split(bytes(tricky)));
     EXPECT_EQ(text(split.value().envelope), "ENVELOPE" + binary);
+
+    // With LF line ends a CR ending the binary content is content; with CR LF it is the line end.
+    const std::string lf = "Content-Type: multipart/mixed; boundary=XYZ\n\n--XYZ\nContent-Type: application/pkcs7-mime\n"
+                           "Content-Transfer-Encoding: binary\n\nENVELOPE\r\n--XYZ\n"
+                           "Content-Type: application/timestamp-reply\nContent-Transfer-Encoding: binary\n\n"
+                           "REPLY\r\n--XYZ--\n";
+    ASSERT_TRUE(split.split(bytes(lf)));
+    EXPECT_EQ(text(split.value().envelope), "ENVELOPE\r");
+    EXPECT_EQ(text(split.value().timestamp_reply), "REPLY\r");
 }
 
 TEST(Mime_envelope_split, MessageErrors)
