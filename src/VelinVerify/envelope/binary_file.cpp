@@ -1,0 +1,137 @@
+#include "VelinVerify/envelope/binary_file.h"
+
+#include "common/trace.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <new>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace velin {
+
+namespace {
+
+file_read_error_t read_error_from_errno(int error)
+{
+    switch (error) {
+    case ENOENT: return File_not_found;
+    case EACCES: return File_access_denied;
+    default: return File_read_failed;
+    }
+}
+
+constexpr uint64_t largest_file = 0xFFFFFFFFull;
+
+} // namespace
+
+bool Binary_file_read::read(const std::string& file_name)
+{
+    assertion(!file_name.empty(), "not is_empty (file_name)");
+    set_result(File_read_failed);
+
+    // Non-blocking so that a FIFO chosen by mistake is not waited on: it reads as an empty file.
+    Descriptor_handle file(::open(file_name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!file) {
+        const int error = errno;
+        set_error("Impossibile aprire il file specificato.");
+        set_result(read_error_from_errno(error));
+        return false;
+    }
+
+    // The size of the file that was opened, not of whatever the path names a moment later.
+    struct stat attributes {};
+    if (::fstat(file.get(), &attributes) != 0) {
+        set_error("Impossibile determinare la dimensione del file.");
+        set_result(File_size_unknown);
+        return false;
+    }
+    const uint64_t size = attributes.st_size < 0 ? 0 : static_cast<uint64_t>(attributes.st_size);
+    if (size > largest_file) {
+        set_error("Il file è troppo grande.");
+        set_result(File_too_large);
+        return false;
+    }
+    if (size == 0) {
+        set_error("Il file è vuoto.");
+        set_result(File_empty);
+        return false;
+    }
+
+    std::vector<uint8_t> bytes;
+    try {
+        bytes.resize(static_cast<size_t>(size));
+    } catch (const std::bad_alloc&) {
+        set_error("Il file è troppo grande.");
+        set_result(File_too_large);
+        return false;
+    }
+
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t count = ::read(file.get(), bytes.data() + done, bytes.size() - done);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0) {
+            // A file that shrank since its size was taken ends early with no error number.
+            const int error = count < 0 ? errno : 0;
+            set_error("Errore durante la lettura del file.");
+            set_result(read_error_from_errno(error));
+            return false;
+        }
+        done += static_cast<size_t>(count);
+    }
+    set_value(std::move(bytes));
+    return true;
+}
+
+bool Binary_file_write::write(std::span<const uint8_t> bytes, const std::string& file_name)
+{
+    Trace(Trace_kind, Level_info) << "Scrittura su disco del file binario.";
+    Trace(Trace_kind, Level_info) << file_name;
+    set_result(E_FAIL_CODE);
+
+    auto fail_with_errno = [this](int error) {
+        const uint32_t code = error ? error_code_from_errno(error) : E_FAIL_CODE;
+        std::string text = system_error_text(code);
+        if (text.empty())
+            text = system_error_text(E_FAIL_CODE);
+        set_error(text);
+        set_result(code);
+    };
+
+    // 0666 before the umask: the user's default permissions, never executable.
+    Descriptor_handle file(::open(file_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!file) {
+        fail_with_errno(errno);
+        Trace(Trace_kind, Level_error) << "Scrittura su disco fallita.";
+        return false;
+    }
+    Trace(Trace_kind, Level_info) << "File aperto per la scrittura.";
+
+    if (!bytes.empty()) {
+        Trace(Trace_kind, Level_info) << "Scrittura del file.";
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t count = ::write(file.get(), bytes.data() + done, bytes.size() - done);
+            if (count < 0 && errno == EINTR)
+                continue;
+            if (count <= 0) {
+                fail_with_errno(count < 0 ? errno : ENOSPC);
+                return false;
+            }
+            done += static_cast<size_t>(count);
+        }
+    }
+    // A full disk on a network file system shows only when the file is closed.
+    if (::close(file.release()) != 0) {
+        fail_with_errno(errno);
+        return false;
+    }
+    set_result(0);
+    if (!bytes.empty())
+        Trace(Trace_kind, Level_info) << "Scrittura riuscita.";
+    return true;
+}
+
+} // namespace velin

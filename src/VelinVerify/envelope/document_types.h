@@ -1,0 +1,21 @@
+// The kind of a signed file, decided from its name's extension.
+#pragma once
+
+#include <string>
+
+namespace velin {
+
+enum class Document_types : int {
+    Envelope = 1,  // "p7m": PKCS#7 SignedData
+    Multipart = 2, // "m7m": MIME multipart of an envelope and a time-stamp reply
+    Pdf = 4,       // "pdf"
+    Unsupported = 5,
+};
+
+// The extension of the last path component (after its last dot), lower-cased; empty when none.
+std::string lower_case_extension(const std::string& path);
+
+// Envelope, Multipart, Pdf or Unsupported for the path's extension, upper or lower case alike.
+Document_types document_type_of(const std::string& path);
+
+} // namespace velin

@@ -1,0 +1,13 @@
+// The text of this thread's OpenSSL error queue, as the verifier writes it into its trace.
+#pragma once
+
+#include <string>
+
+namespace velin {
+
+// For each queued error, oldest first: "Libreria: " lib ";" "Funzione: " function ";" "Causa: "
+// reason "." (each piece only when OpenSSL has a string for it), then a line feed. Empties the
+// queue.
+std::string openssl_error_text();
+
+} // namespace velin

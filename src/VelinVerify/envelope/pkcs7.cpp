@@ -1,0 +1,411 @@
+#include "VelinVerify/envelope/pkcs7.h"
+
+#include "VelinVerify/envelope/asn1_utctime.h"
+#include "VelinVerify/envelope/openssl_error.h"
+#include "common/trace.h"
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <string_view>
+
+namespace velin {
+
+namespace {
+
+struct Bio_free_all {
+    void operator()(BIO* bio) const { BIO_free_all(bio); }
+};
+using Bio_pointer = std::unique_ptr<BIO, Bio_free_all>;
+
+// The synthetic message the base64 attempt hands to the S/MIME reader.
+constexpr std::string_view base64_message_header =
+    "Content-Type: application/pkcs7-mime; smime-type=enveloped-data; name=content.p7m\n"
+    "Content-Transfer-Encoding: base64\n"
+    "Content-Disposition: attachment; filename=content.p7m\n"
+    "\n";
+
+// A read-only source BIO over the synthetic message: its header, then the base64 text, read
+// without copying the text. Lines of the text longer than the base64 reader's line buffer are
+// broken every 64 characters on the way (a line break never changes what base64 decodes to): the
+// reader fails on longer lines, and envelopes are often saved as one unbroken line.
+struct Base64_message_source {
+    static constexpr size_t line_length = 64;
+
+    std::string_view header;
+    std::string_view body;
+    size_t header_offset = 0;
+    size_t body_offset = 0;
+    size_t column = 0;
+
+    bool at_end() const { return header_offset == header.size() && body_offset == body.size(); }
+    size_t remaining() const { return header.size() - header_offset + body.size() - body_offset; }
+
+    size_t produce(char* out, size_t size)
+    {
+        size_t done = 0;
+        if (header_offset < header.size()) {
+            const size_t count = std::min(size, header.size() - header_offset);
+            std::memcpy(out, header.data() + header_offset, count);
+            header_offset += count;
+            done += count;
+        }
+        while (done < size && body_offset < body.size()) {
+            if (column == line_length) {
+                out[done++] = '\n';
+                column = 0;
+                continue;
+            }
+            size_t count = std::min({size - done, line_length - column, body.size() - body_offset});
+            const char* from = body.data() + body_offset;
+            if (const void* line_end = std::memchr(from, '\n', count)) {
+                count = static_cast<size_t>(static_cast<const char*>(line_end) - from) + 1;
+                column = 0;
+            } else {
+                column += count;
+            }
+            std::memcpy(out + done, from, count);
+            body_offset += count;
+            done += count;
+        }
+        return done;
+    }
+};
+
+int message_read(BIO* bio, char* out, size_t size, size_t* read)
+{
+    auto* source = static_cast<Base64_message_source*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    *read = source->produce(out, size);
+    return *read > 0 ? 1 : 0;
+}
+
+int message_gets(BIO* bio, char* out, int size)
+{
+    if (size <= 0)
+        return 0;
+    auto* source = static_cast<Base64_message_source*>(BIO_get_data(bio));
+    int done = 0;
+    while (done < size - 1 && source->produce(out + done, 1) == 1)
+        if (out[done++] == '\n')
+            break;
+    out[done] = '\0';
+    return done;
+}
+
+long message_ctrl(BIO* bio, int command, long, void*)
+{
+    auto* source = static_cast<Base64_message_source*>(BIO_get_data(bio));
+    switch (command) {
+    case BIO_CTRL_EOF:
+        return source->at_end() ? 1 : 0;
+    case BIO_CTRL_PENDING:
+        return static_cast<long>(std::min<size_t>(source->remaining(), LONG_MAX));
+    case BIO_CTRL_FLUSH:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+struct Bio_method_free {
+    void operator()(BIO_METHOD* method) const { BIO_meth_free(method); }
+};
+
+const BIO_METHOD* base64_message_method()
+{
+    static const std::unique_ptr<BIO_METHOD, Bio_method_free> method = [] {
+        std::unique_ptr<BIO_METHOD, Bio_method_free> m(
+            BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "velin base64 message"));
+        if (m && (BIO_meth_set_read_ex(m.get(), message_read) != 1 || BIO_meth_set_gets(m.get(), message_gets) != 1 ||
+                  BIO_meth_set_ctrl(m.get(), message_ctrl) != 1))
+            m.reset();
+        return m;
+    }();
+    return method.get();
+}
+
+// The bytes before the first zero byte: the S/MIME and base64 attempts read the input as text.
+std::string_view as_text(std::span<const uint8_t> bytes)
+{
+    const void* zero = std::memchr(bytes.data(), 0, bytes.size());
+    const size_t length = zero ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - bytes.data()) : bytes.size();
+    return {reinterpret_cast<const char*>(bytes.data()), length};
+}
+
+// Reads an S/MIME message from bio; any detached content it carries is not kept.
+CMS_ContentInfo* read_smime(BIO* bio)
+{
+    return SMIME_read_CMS(bio, nullptr);
+}
+
+} // namespace
+
+void Pkcs7::reset()
+{
+    _cms.reset();
+    _encoding = Encoding::None;
+    _last_error.clear();
+    _signers = nullptr;
+    _signatures_read = false;
+    _signature_info = nullptr;
+    _current = 0;
+    _content.clear();
+    _content.shrink_to_fit();
+    _integrity.clear();
+    _certificate = {};
+    _signing_time.reset();
+}
+
+void Pkcs7::parse(std::span<const uint8_t> bytes)
+{
+    reset();
+    if (bytes.empty())
+        return;
+    ERR_clear_error();
+
+    {
+        Trace_block block("Tenta la decodifica binaria");
+        if (bytes[0] == 0x30) {
+            const unsigned char* in = bytes.data();
+            const long length = static_cast<long>(std::min<size_t>(bytes.size(), LONG_MAX));
+            _cms.reset(d2i_CMS_ContentInfo(nullptr, &in, length));
+            if (_cms)
+                _encoding = Encoding::Der;
+            else
+                _last_error = openssl_error_text();
+        } else {
+            Trace(Trace_kind, Level_trace) << "Il PKCS#7 non è in formato binario.";
+        }
+    }
+
+    const std::string_view text = as_text(bytes);
+    if (!_cms) {
+        Trace_block block("Tenta la decodifica MIME");
+        const int length = static_cast<int>(std::min<size_t>(text.size(), INT_MAX));
+        Bio_pointer input(BIO_new_mem_buf(text.data(), length));
+        if (!input) {
+            Trace(Trace_kind, Level_trace) << "L'input non è un PKCS7 MIME.";
+        } else {
+            _cms.reset(read_smime(input.get()));
+            if (_cms)
+                _encoding = Encoding::Smime;
+            else
+                _last_error = openssl_error_text();
+        }
+    }
+
+    if (!_cms) {
+        Trace_block block("Tenta la decodifica base64");
+        Trace(Trace_kind, Level_trace) << "Per la decodifica Base64 usiamo comunque il parser MIME.";
+        Base64_message_source source{base64_message_header, text};
+        Bio_pointer input(base64_message_method() ? BIO_new(base64_message_method()) : nullptr);
+        if (input) {
+            BIO_set_data(input.get(), &source);
+            BIO_set_init(input.get(), 1);
+            _cms.reset(read_smime(input.get()));
+            if (_cms)
+                _encoding = Encoding::Base64;
+            else
+                _last_error = openssl_error_text();
+        } else {
+            _last_error = openssl_error_text();
+        }
+    }
+
+    // Pair every signer with its certificate from the envelope (by issuer and serial number or by
+    // key identifier). Nothing is trusted here: this only finds the key each signature is checked
+    // with.
+    if (_cms && is_signed_type() && CMS_set1_signers_certs(_cms.get(), nullptr, 0) < 0)
+        Trace(Trace_kind, Level_warn) << openssl_error_text();
+    ERR_clear_error();
+}
+
+bool Pkcs7::is_signed_type() const
+{
+    assertion(parsed(), "parsed ()");
+    return OBJ_obj2nid(CMS_get0_type(_cms.get())) == NID_pkcs7_signed;
+}
+
+void Pkcs7::read_signatures()
+{
+    assertion(parsed(), "parsed ()");
+    assertion(!signatures_read(), "not signatures_read ()");
+    Trace_block block("Decodifica firme.");
+    if (!is_signed_type()) {
+        // Another content type (enveloped data, for example) is bad input, not a programming error.
+        _last_error = "Il PKCS#7 non contiene dati firmati.";
+        Trace(Trace_kind, Level_error) << _last_error;
+        return;
+    }
+    ERR_clear_error();
+    _signers = CMS_get0_SignerInfos(_cms.get());
+    if (_signers)
+        _signatures_read = true;
+    else
+        _last_error = openssl_error_text();
+}
+
+size_t Pkcs7::signatures_count() const
+{
+    assertion(signatures_read(), "signatures_read ()");
+    const int count = sk_CMS_SignerInfo_num(_signers);
+    return count > 0 ? static_cast<size_t>(count) : 0;
+}
+
+void Pkcs7::select_signature(size_t index)
+{
+    assertion(index < signatures_count(), "index < signatures_count ()");
+    _current = index;
+    _signature_info = sk_CMS_SignerInfo_value(_signers, static_cast<int>(index));
+}
+
+void Pkcs7::read_signer_certificate()
+{
+    assertion(_signature_info != nullptr, "_signature_info != NULL");
+    _certificate = {};
+    X509* signer = nullptr;
+    CMS_SignerInfo_get0_algs(_signature_info, nullptr, &signer, nullptr, nullptr);
+    _certificate = Signer_certificate::from_x509(signer);
+}
+
+const Signer_certificate& Pkcs7::signer_certificate() const
+{
+    assertion(certificate_read(), "certificate_read ()");
+    return _certificate;
+}
+
+void Pkcs7::read_signing_time()
+{
+    assertion(_signature_info != nullptr, "_signature_info != NULL");
+    _signing_time.reset();
+    const int index = CMS_signed_get_attr_by_NID(_signature_info, NID_pkcs9_signingTime, -1);
+    if (index < 0)
+        return;
+    X509_ATTRIBUTE* attribute = CMS_signed_get_attr(_signature_info, index);
+    const ASN1_TYPE* value = attribute ? X509_ATTRIBUTE_get0_type(attribute, 0) : nullptr;
+    // Only UTCTime is read; a GeneralizedTime leaves the time not available.
+    if (!value || value->type != V_ASN1_UTCTIME || !value->value.utctime)
+        return;
+    const ASN1_UTCTIME* utctime = value->value.utctime;
+    const std::string_view text(reinterpret_cast<const char*>(ASN1_STRING_get0_data(utctime)),
+                                static_cast<size_t>(std::max(0, ASN1_STRING_length(utctime))));
+    Asn1_utctime_as_system_time time(text);
+    if (time.succeeded())
+        _signing_time = std::make_shared<const System_time>(time.value());
+}
+
+Assignable<Signature_integrity> Pkcs7::signature_integrity() const
+{
+    assertion(_signature_info != nullptr, "_signature_info != NULL");
+    const int index = sk_CMS_SignerInfo_find(CMS_get0_SignerInfos(_cms.get()), _signature_info);
+    if (index < 0 || static_cast<size_t>(index) >= _integrity.size())
+        return {};
+    return _integrity[static_cast<size_t>(index)];
+}
+
+std::vector<uint8_t> Pkcs7::release_content()
+{
+    return std::exchange(_content, {});
+}
+
+void Pkcs7::extract_original_document()
+{
+    assertion(parsed(), "parsed ()");
+    Trace_block reading("Lettura del documento originale");
+    Trace_block extracting("Estrazione del documento originale");
+    _content.clear();
+    _integrity.clear();
+    Trace(Trace_kind, Level_trace) << "Caricamento CAPICOM";
+    ERR_clear_error();
+
+    if (!is_signed_type()) {
+        Trace(Trace_kind, Level_error) << "Il PKCS#7 non contiene dati firmati.";
+        return;
+    }
+    const int signer_count = std::max(0, sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(_cms.get())));
+    ASN1_OCTET_STRING** carried = CMS_get0_content(_cms.get());
+    if (!carried || !*carried) {
+        // A detached signature: the document is not in the envelope, so nothing can be checked.
+        Trace(Trace_kind, Level_error) << "La busta non contiene il documento originale (firma separata).";
+        _integrity.assign(static_cast<size_t>(signer_count), {});
+        for (auto& integrity : _integrity)
+            integrity.set_failed("Il documento originale non è contenuto nella busta.");
+        return;
+    }
+
+    // One pass: the document is read through a digest of every algorithm the envelope lists, so
+    // the signatures are checked without reading it twice.
+    Bio_pointer digests(CMS_dataInit(_cms.get(), nullptr));
+    if (!digests) {
+        Trace(Trace_kind, Level_error) << openssl_error_text();
+        return;
+    }
+    std::vector<uint8_t> content(static_cast<size_t>(std::max(0, ASN1_STRING_length(*carried))));
+    size_t done = 0;
+    for (;;) {
+        if (done == content.size()) {
+            // Only when the octet string lied about its length; read whatever follows.
+            uint8_t probe[4096];
+            size_t count = 0;
+            if (BIO_read_ex(digests.get(), probe, sizeof probe, &count) != 1 || count == 0)
+                break;
+            content.insert(content.end(), probe, probe + count);
+            done = content.size();
+            continue;
+        }
+        size_t count = 0;
+        if (BIO_read_ex(digests.get(), content.data() + done, content.size() - done, &count) != 1 || count == 0)
+            break;
+        done += count;
+    }
+    content.resize(done);
+    ERR_clear_error();
+    check_signatures(digests.get());
+    _content = std::move(content);
+}
+
+void Pkcs7::check_signatures(BIO* digests)
+{
+    STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(_cms.get());
+    const int count = std::max(0, sk_CMS_SignerInfo_num(signers));
+    _integrity.assign(static_cast<size_t>(count), {});
+    for (int i = 0; i < count; ++i) {
+        Trace_block block("Verifica della firma " + std::to_string(i + 1));
+        CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(signers, i);
+        auto& integrity = _integrity[static_cast<size_t>(i)];
+        EVP_PKEY* key = nullptr;
+        X509* certificate = nullptr;
+        CMS_SignerInfo_get0_algs(signer, &key, &certificate, nullptr, nullptr);
+        if (!certificate || !key) {
+            integrity.set_failed("Il certificato del firmatario non è nella busta.");
+            Trace(Trace_kind, Level_error) << integrity.message();
+            continue;
+        }
+        ERR_clear_error();
+        // With signed attributes the key signs them and they carry the document's digest; without,
+        // the key signs the document's digest directly.
+        int outcome = 1;
+        if (CMS_signed_get_attr_count(signer) >= 0)
+            outcome = CMS_SignerInfo_verify(signer);
+        if (outcome == 1)
+            outcome = CMS_SignerInfo_verify_content(signer, digests);
+        if (outcome == 1) {
+            integrity.assign(Signature_integrity::Intact);
+            Trace(Trace_kind, Level_info) << "La firma corrisponde al documento.";
+        } else if (outcome == 0) {
+            integrity.assign(Signature_integrity::Not_intact);
+            Trace(Trace_kind, Level_error) << signature_mismatch_text << "\n" << openssl_error_text();
+        } else {
+            integrity.set_failed(openssl_error_text());
+            Trace(Trace_kind, Level_error) << "La firma non può essere verificata.\n" << integrity.message();
+        }
+    }
+    ERR_clear_error();
+}
+
+} // namespace velin

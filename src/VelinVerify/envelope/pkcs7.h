@@ -1,0 +1,84 @@
+// Decoder of PKCS#7 / CMS SignedData envelopes (".p7m"): binary DER, an S/MIME message, or bare
+// base64 text. Besides decoding, it checks every signer's signature against the carried document
+// while extracting it, in the same pass over the bytes.
+#pragma once
+
+#include "VelinVerify/envelope/signed_document.h"
+#include "common/failure.h"
+
+#include <openssl/cms.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace velin {
+
+struct Cms_free {
+    bool operator()(CMS_ContentInfo* cms) const
+    {
+        CMS_ContentInfo_free(cms);
+        return true;
+    }
+};
+using Cms_handle = Handle<CMS_ContentInfo*, nullptr, Cms_free>;
+
+class Pkcs7 : public Signed_document {
+public:
+    // The attempt that decoded the envelope.
+    enum class Encoding { None, Der, Smime, Base64 };
+
+    void parse(std::span<const uint8_t> bytes) override;
+    bool parsed() const override { return static_cast<bool>(_cms); }
+
+    void read_signatures() override;
+    bool signatures_read() const override { return _signatures_read; }
+
+    // A PKCS#7 envelope never names its content.
+    std::string file_name() const override { return {}; }
+
+    void extract_original_document() override;
+    bool has_content() const override { return !_content.empty(); }
+    const std::vector<uint8_t>& content() const override { return _content; }
+    std::vector<uint8_t> release_content() override;
+
+    size_t signatures_count() const override;
+    void select_signature(size_t index) override;
+
+    void read_signer_certificate() override;
+    bool certificate_read() const override { return !_certificate.empty(); }
+    const Signer_certificate& signer_certificate() const override;
+
+    void read_signing_time() override;
+    std::shared_ptr<const System_time> signing_time() const override { return _signing_time; }
+
+    // Pending until extract_original_document has run.
+    Assignable<Signature_integrity> signature_integrity() const override;
+
+    // NID_pkcs7_signed; requires parsed ().
+    bool is_signed_type() const;
+    Encoding encoding() const { return _encoding; }
+    // The OpenSSL error text of the last failed step.
+    const std::string& last_error() const { return _last_error; }
+
+private:
+    void reset();
+    void check_signatures(BIO* digests);
+
+    Cms_handle _cms;
+    Encoding _encoding = Encoding::None;
+    std::string _last_error;
+    STACK_OF(CMS_SignerInfo)* _signers = nullptr; // owned by _cms
+    bool _signatures_read = false;
+    CMS_SignerInfo* _signature_info = nullptr; // the current signer, owned by _cms
+    size_t _current = 0;
+    std::vector<uint8_t> _content;
+    std::vector<Assignable<Signature_integrity>> _integrity; // by signer index
+    Signer_certificate _certificate;
+    std::shared_ptr<const System_time> _signing_time;
+};
+
+} // namespace velin

@@ -1,0 +1,62 @@
+// What the verifier needs from the decoder of one kind of signed file (a PKCS#7 envelope, a
+// signed PDF): the document carried inside, and for each signer its certificate, its signing time
+// and whether its signature matches. Calls follow the order parse, extract_original_document,
+// read_signatures, then per signer select_signature and the readers.
+#pragma once
+
+#include "VelinVerify/envelope/assignable.h"
+#include "VelinVerify/envelope/signed_document_info.h"
+#include "VelinVerify/envelope/signer_certificate.h"
+#include "VelinVerify/envelope/system_time.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace velin {
+
+class Signed_document {
+public:
+    virtual ~Signed_document() = default;
+
+    // Decodes the signed file from bytes; parsed () tells whether it worked.
+    virtual void parse(std::span<const uint8_t> bytes) = 0;
+    virtual bool parsed() const = 0;
+
+    // Locates the signer list; signatures_read () tells whether it was found.
+    virtual void read_signatures() = 0;
+    virtual bool signatures_read() const = 0;
+
+    // The name of the document inside, as the signed file states it (may be empty).
+    virtual std::string file_name() const = 0;
+
+    // Extracts the carried document (and, where the format needs the document for it, checks
+    // every signer's signature against it).
+    virtual void extract_original_document() = 0;
+    // True when the extracted document is not empty.
+    virtual bool has_content() const = 0;
+    virtual const std::vector<uint8_t>& content() const = 0;
+    // Hands the extracted document over without copying it; has_content () is false afterwards.
+    virtual std::vector<uint8_t> release_content() = 0;
+
+    virtual size_t signatures_count() const = 0;
+    // Makes signer index the current one; requires index < signatures_count ().
+    virtual void select_signature(size_t index) = 0;
+
+    virtual void read_signer_certificate() = 0;
+    virtual bool certificate_read() const = 0;
+    // Requires certificate_read ().
+    virtual const Signer_certificate& signer_certificate() const = 0;
+
+    virtual void read_signing_time() = 0;
+    // Empty when the current signer has no usable signing time.
+    virtual std::shared_ptr<const System_time> signing_time() const = 0;
+
+    // The outcome of the signature check of the current signer.
+    virtual Assignable<Signature_integrity> signature_integrity() const = 0;
+};
+
+} // namespace velin

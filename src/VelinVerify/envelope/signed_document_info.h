@@ -1,0 +1,64 @@
+// The record of one analysed file. The verification dialog makes it with every field Pending,
+// the worker fills it during decoding, and the dialog reads it after the worker's notice.
+#pragma once
+
+#include "VelinVerify/envelope/assignable.h"
+#include "VelinVerify/envelope/document_types.h"
+#include "VelinVerify/envelope/signer_certificate.h"
+#include "VelinVerify/envelope/system_time.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velin {
+
+// The lines the verification window shows for the outcome of the signature check.
+inline constexpr const char* signature_mismatch_text = "La firma non corrisponde al documento.";
+inline constexpr const char* signatures_intact_text = "Il documento è firmato correttamente e integro.";
+
+// Outcome of checking one signer's signature cryptographically: the message digest against the
+// document and the signature (over the signed attributes, or over the document when it has none)
+// against the signer certificate's key. Chain and trust are not part of it.
+enum class Signature_integrity : int {
+    Intact = 1,     // digest and signature match
+    Not_intact = 2, // the document or the signed attributes were altered, or the key does not match
+};
+
+struct Signature_info {
+    // UTC; Assigned when the signer carries a signing time in UTCTime form, Unavailable otherwise.
+    Assignable<System_time> signing_time;
+    // Assigned when the certificate was found in the envelope, Failed with
+    // "La lettura del certificato del firmatario è fallita." otherwise.
+    Assignable<Signer_certificate> signer;
+    // Assigned with the check's outcome; Failed (message for the trace) when the check could not be
+    // made at all, for example without the document or without the signer's certificate.
+    Assignable<Signature_integrity> integrity;
+
+    // True only for a signature that was checked and matches. Anything else is shown as
+    // signature_mismatch_text.
+    bool signature_matches() const
+    {
+        return integrity.is_assigned() && integrity.value() == Signature_integrity::Intact;
+    }
+};
+
+struct Envelope_info {
+    std::string original_name; // the name the envelope gives its document (never one for PKCS#7)
+    Assignable<std::vector<uint8_t>> content;
+    Assignable<std::vector<Signature_info>> signatures; // in the order of the signer list
+
+    // True when there is at least one signature and every one was checked and matches: the only
+    // case in which signatures_intact_text may be shown.
+    bool all_signatures_match() const;
+};
+
+struct Signed_document_info {
+    std::string file_name;
+    Document_types _file_type = Document_types::Unsupported;
+    // The bytes that are decoded: the whole file, or a part of it for a multipart file.
+    Assignable<std::vector<uint8_t>> file_data;
+    Assignable<Envelope_info> envelope;
+};
+
+} // namespace velin

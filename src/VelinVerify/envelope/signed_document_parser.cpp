@@ -1,0 +1,187 @@
+#include "VelinVerify/envelope/signed_document_parser.h"
+
+#include "VelinVerify/envelope/binary_file.h"
+#include "VelinVerify/envelope/cancel_flag.h"
+#include "VelinVerify/envelope/mime_envelope_split.h"
+#include "VelinVerify/envelope/pkcs7.h"
+#include "common/trace.h"
+
+namespace velin {
+
+Signed_document_parser::Signed_document_parser(std::shared_ptr<Signed_document_info> info)
+    : _signature_info_(std::move(info))
+{
+    assertion(_signature_info_ != nullptr, "_signature_info_ ne NULL");
+}
+
+void Signed_document_parser::set_file_name(const std::string& path)
+{
+    _signature_info_->file_name = path;
+    _signature_info_->_file_type = document_type_of(path);
+    switch (_signature_info_->_file_type) {
+    case Document_types::Multipart:
+        Trace(Trace_kind, Level_info) << "Il file ha l'estensione per i un documento MIME composito.";
+        break;
+    case Document_types::Envelope:
+    case Document_types::Pdf:
+        Trace(Trace_kind, Level_info) << "Il file ha l'estensione per i un PKCS#7.";
+        break;
+    default:
+        fail("Il file non è un documento firmato.");
+        return;
+    }
+    _status = Parser_status::File_name_set;
+}
+
+void Signed_document_parser::decode_file(const std::string& path)
+{
+    Trace(Trace_kind, Level_info) << "Decodifica asincrona del file.";
+    verifier_cancel_flag() = false;
+    set_file_name(path);
+    if (_status == Parser_status::File_name_set)
+        read_file();
+}
+
+void Signed_document_parser::read_file()
+{
+    assertion(_status == Parser_status::File_name_set, "_status eq File_name_set");
+    Binary_file_read reader(_signature_info_->file_name);
+    if (!reader.succeeded()) {
+        _signature_info_->file_data.set_failed(reader.message());
+        fail("La lettura del file specificato è fallita.");
+        return;
+    }
+    _signature_info_->file_data.assign(reader.take_value());
+    _status = Parser_status::File_loaded;
+}
+
+void Signed_document_parser::load_buffer(std::vector<uint8_t> bytes, const std::string& name)
+{
+    Trace(Trace_kind, Level_info) << "Decodifica asincrona del file.";
+    verifier_cancel_flag() = false;
+    set_file_name(name);
+    _signature_info_->file_data.assign(std::move(bytes));
+    // A refused name stays an error: the dialog stops on the unsupported type.
+    if (_status == Parser_status::File_name_set)
+        _status = Parser_status::File_loaded;
+}
+
+void Signed_document_parser::fail(const std::string& message)
+{
+    _status = Parser_status::Error;
+    _error_message = message;
+    Trace(Trace_kind, Level_error) << message;
+}
+
+void Signed_document_parser::analyse()
+{
+    assertion(_status == Parser_status::File_loaded, "_status eq File_loaded");
+    const auto& data = _signature_info_->file_data;
+    if (!data.is_assigned() || data.value().empty()) {
+        fail("Il file è vuoto.");
+        return;
+    }
+    switch (_signature_info_->_file_type) {
+    case Document_types::Envelope:
+        decode_envelope(std::make_shared<Pkcs7>());
+        break;
+    case Document_types::Pdf:
+        if (!_pdf_decoder) {
+            Trace(Trace_kind, Level_error) << "Manca il decodificatore dei documenti PDF.";
+            fail("L'analisi del file è fallita.");
+            return;
+        }
+        decode_envelope(_pdf_decoder());
+        break;
+    case Document_types::Multipart:
+        analyse_multipart();
+        break;
+    default:
+        assertion(false, "false");
+    }
+}
+
+void Signed_document_parser::analyse_multipart()
+{
+    auto& info = *_signature_info_;
+    assertion(info.file_data.is_assigned() && !info.file_data.value().empty(), "not blob.empty ()");
+    assertion(info._file_type == Document_types::Multipart,
+              "_signature_info_->_file_type eq Document_types::Multipart");
+
+    Mime_envelope_split split;
+    split.split(info.file_data.value());
+    if (!split.succeeded()) {
+        // A damaged message ends the step like a missing part: the envelope stays undecoded.
+        if (split.result() == Mime_split_format_error)
+            Trace(Trace_kind, Level_error) << split.message();
+        fail("L'analisi del file è fallita.");
+        return;
+    }
+    Timestamped_envelope parts = split.take_value();
+    info.file_data.assign(std::move(parts.envelope));
+    decode_envelope(std::make_shared<Pkcs7>());
+    if (_status != Parser_status::Error)
+        info.file_data.assign(std::move(parts.timestamp_reply));
+}
+
+void Signed_document_parser::decode_envelope(std::shared_ptr<Signed_document> document)
+{
+    assertion(document != nullptr, "document ne NULL");
+    Trace_block block("Decodifica del PKCS#7");
+    auto& info = *_signature_info_;
+    assertion(info.file_data.is_assigned() && !info.file_data.value().empty(), "not blob.empty ()");
+
+    _document = std::move(document);
+    _document->parse(info.file_data.value());
+    if (!_document->parsed()) {
+        fail("L'analisi del file è fallita.");
+        return;
+    }
+    info.envelope.assign(Envelope_info{});
+    Envelope_info& envelope = info.envelope.value();
+    assign_original_document(envelope);
+    read_signatures(envelope);
+}
+
+void Signed_document_parser::assign_original_document(Envelope_info& envelope)
+{
+    Trace(Trace_kind, Level_trace) << "Assegna il nome del documento originale";
+    envelope.original_name = _document->file_name();
+    _document->extract_original_document();
+    if (_document->has_content())
+        envelope.content.assign(_document->release_content());
+    else
+        envelope.content.set_failed("L'estrazione del documento originale contenuto nella busta PKCS#7 è fallita.");
+}
+
+void Signed_document_parser::read_signatures(Envelope_info& envelope)
+{
+    Trace_block block("Analisi delle firme");
+    _document->read_signatures();
+    if (!_document->signatures_read()) {
+        envelope.signatures.set_failed("La lettura delle firme è fallita.");
+        return;
+    }
+    std::vector<Signature_info> signatures;
+    const size_t count = _document->signatures_count();
+    signatures.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        Signature_info signature;
+        _document->select_signature(i);
+        _document->read_signer_certificate();
+        if (_document->certificate_read())
+            signature.signer.assign(_document->signer_certificate());
+        else
+            signature.signer.set_failed("La lettura del certificato del firmatario è fallita.");
+        _document->read_signing_time();
+        if (const auto time = _document->signing_time())
+            signature.signing_time.assign(*time);
+        else
+            signature.signing_time.set_unavailable();
+        signature.integrity = _document->signature_integrity();
+        signatures.push_back(std::move(signature));
+    }
+    envelope.signatures.assign(std::move(signatures));
+}
+
+} // namespace velin

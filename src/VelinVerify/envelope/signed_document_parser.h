@@ -1,0 +1,79 @@
+// Drives the decoding of one signed file: decides its kind from the name, reads it (or takes the
+// bytes of an inner envelope), and on the worker thread decodes it into the shared
+// Signed_document_info. One parser per analysis.
+//
+//     auto info = std::make_shared<Signed_document_info>();
+//     auto parser = std::make_shared<Signed_document_parser>(info);
+//     parser->decode_file(path);                     // user-interface thread
+//     if (parser->status() == Parser_status::File_loaded)
+//         parser->analyse();                          // worker thread
+#pragma once
+
+#include "VelinVerify/envelope/signed_document.h"
+#include "VelinVerify/envelope/signed_document_info.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace velin {
+
+enum class Parser_status : int {
+    Idle = 0,
+    File_name_set = 1,
+    File_loaded = 2,
+    Error = 4,
+};
+
+class Signed_document_parser {
+public:
+    // Makes the decoder of PDF files, which lives above this layer.
+    using Decoder_factory = std::function<std::shared_ptr<Signed_document>()>;
+
+    explicit Signed_document_parser(std::shared_ptr<Signed_document_info> info);
+
+    // Without a factory a PDF file ends its analysis with "L'analisi del file è fallita.".
+    void set_pdf_decoder(Decoder_factory factory) { _pdf_decoder = std::move(factory); }
+
+    // Records the path and decides the file type; an unsupported extension fails with
+    // "Il file non è un documento firmato.".
+    void set_file_name(const std::string& path);
+    // Clears the cancel flag, sets the name and, when it is supported, reads the file.
+    void decode_file(const std::string& path);
+    // Requires File_name_set. Failure: "La lettura del file specificato è fallita.".
+    void read_file();
+    // An inner envelope: clears the cancel flag, sets the name, takes the bytes without touching
+    // the disk (also when the name is refused).
+    void load_buffer(std::vector<uint8_t> bytes, const std::string& name);
+
+    // Requires File_loaded. Decodes file_data into the record; runs on the worker thread and throws
+    // nothing for bad input.
+    void analyse();
+    // The envelope decoding of analyse over file_data with the given decoder: parse, original
+    // document, signatures. Also used for the envelope part of a time-stamped file.
+    void decode_envelope(std::shared_ptr<Signed_document> document);
+
+    // Status Error, the message kept and written as an ERROR record.
+    void fail(const std::string& message);
+
+    Parser_status status() const { return _status; }
+    const std::string& error_message() const { return _error_message; }
+    const std::shared_ptr<Signed_document_info>& signature_info() const { return _signature_info_; }
+    // The decoder chosen by analyse; null before.
+    const std::shared_ptr<Signed_document>& document() const { return _document; }
+
+private:
+    void analyse_multipart();
+    void assign_original_document(Envelope_info& envelope);
+    void read_signatures(Envelope_info& envelope);
+
+    std::shared_ptr<Signed_document_info> _signature_info_;
+    std::shared_ptr<Signed_document> _document;
+    Parser_status _status = Parser_status::Idle;
+    std::string _error_message;
+    Decoder_factory _pdf_decoder;
+};
+
+} // namespace velin

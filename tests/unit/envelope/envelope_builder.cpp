@@ -1,0 +1,207 @@
+#include "envelope_builder.h"
+
+#include "test_folder.h"
+
+#include "common/trace.h"
+
+#include <openssl/bio.h>
+#include <openssl/cms.h>
+#include <openssl/pem.h>
+
+#include <stdexcept>
+
+namespace velin::test {
+
+namespace {
+
+struct Bio_free {
+    void operator()(BIO* bio) const { BIO_free_all(bio); }
+};
+struct Cms_free {
+    void operator()(CMS_ContentInfo* cms) const { CMS_ContentInfo_free(cms); }
+};
+struct Asn1_string_free {
+    void operator()(ASN1_STRING* text) const { ASN1_STRING_free(text); }
+};
+
+void require(bool ok, const char* what)
+{
+    if (!ok)
+        throw std::runtime_error(std::string("building the test envelope failed: ") + what);
+}
+
+std::vector<uint8_t> der(uint8_t tag, const std::vector<uint8_t>& content)
+{
+    std::vector<uint8_t> out{tag};
+    const size_t size = content.size();
+    if (size < 0x80) {
+        out.push_back(static_cast<uint8_t>(size));
+    } else {
+        std::vector<uint8_t> length;
+        for (size_t rest = size; rest; rest >>= 8)
+            length.insert(length.begin(), static_cast<uint8_t>(rest));
+        out.push_back(static_cast<uint8_t>(0x80 | length.size()));
+        out.insert(out.end(), length.begin(), length.end());
+    }
+    out.insert(out.end(), content.begin(), content.end());
+    return out;
+}
+
+std::vector<uint8_t> concatenated(std::initializer_list<std::vector<uint8_t>> pieces)
+{
+    std::vector<uint8_t> out;
+    for (const auto& piece : pieces)
+        out.insert(out.end(), piece.begin(), piece.end());
+    return out;
+}
+
+// OpenSSL refuses to finish a SignedData without signers, so that one is written by hand.
+std::vector<uint8_t> signed_data_without_signers(std::span<const uint8_t> content)
+{
+    const std::vector<uint8_t> signed_data_oid{0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
+    const std::vector<uint8_t> data_oid{0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x01};
+    const std::vector<uint8_t> encapsulated =
+        der(0x30, concatenated({data_oid, der(0xA0, der(0x04, {content.begin(), content.end()}))}));
+    const std::vector<uint8_t> signed_data =
+        der(0x30, concatenated({{0x02, 0x01, 0x01}, der(0x31, {}), encapsulated, der(0x31, {})}));
+    return der(0x30, concatenated({signed_data_oid, der(0xA0, signed_data)}));
+}
+
+} // namespace
+
+std::filesystem::path fixture(const std::string& name)
+{
+    return std::filesystem::path(ENVELOPE_FIXTURES) / name;
+}
+
+std::vector<uint8_t> fixture_bytes(const std::string& name)
+{
+    const auto path = fixture(name);
+    if (!std::filesystem::exists(path))
+        throw std::runtime_error("missing fixture " + path.string() + ": run tests/fixtures/envelope/make_fixtures.sh");
+    return as_bytes(read_file(path));
+}
+
+std::vector<uint8_t> as_bytes(const std::string& text)
+{
+    return {text.begin(), text.end()};
+}
+
+Signing_key signing_key(int which)
+{
+    const std::string name = "signer" + std::to_string(which);
+    const std::string certificate_text = read_file(fixture(name + ".pem"));
+    const std::string key_text = read_file(fixture(name + ".key"));
+    std::unique_ptr<BIO, Bio_free> certificate_bio(
+        BIO_new_mem_buf(certificate_text.data(), static_cast<int>(certificate_text.size())));
+    std::unique_ptr<BIO, Bio_free> key_bio(BIO_new_mem_buf(key_text.data(), static_cast<int>(key_text.size())));
+    Signing_key result;
+    result.certificate.reset(PEM_read_bio_X509(certificate_bio.get(), nullptr, nullptr, nullptr), X509_free);
+    result.key.reset(PEM_read_bio_PrivateKey(key_bio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
+    require(result.certificate && result.key, "cannot load the fixture key pair");
+    return result;
+}
+
+std::vector<uint8_t> build_envelope(std::span<const uint8_t> content, const Envelope_options& options)
+{
+    if (options.signers == 0)
+        return signed_data_without_signers(content);
+    unsigned flags = CMS_BINARY | CMS_PARTIAL;
+    if (options.detached)
+        flags |= CMS_DETACHED;
+    std::unique_ptr<CMS_ContentInfo, Cms_free> cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
+    require(cms != nullptr, "CMS_sign");
+
+    unsigned signer_flags = CMS_PARTIAL;
+    if (!options.signed_attributes)
+        signer_flags |= CMS_NOATTR;
+    if (!options.embed_certificate)
+        signer_flags |= CMS_NOCERTS;
+    for (int i = 1; i <= options.signers; ++i) {
+        const Signing_key key = signing_key(i);
+        CMS_SignerInfo* signer =
+            CMS_add1_signer(cms.get(), key.certificate.get(), key.key.get(), EVP_sha256(), signer_flags);
+        require(signer != nullptr, "CMS_add1_signer");
+        if (options.signing_time_type != 0) {
+            std::unique_ptr<ASN1_STRING, Asn1_string_free> time(ASN1_STRING_type_new(options.signing_time_type));
+            require(time && ASN1_STRING_set(time.get(), options.signing_time.data(),
+                                            static_cast<int>(options.signing_time.size())) == 1,
+                    "signing time");
+            require(CMS_signed_add1_attr_by_NID(signer, NID_pkcs9_signingTime, options.signing_time_type,
+                                                time.get(), -1) == 1,
+                    "signing time attribute");
+        }
+    }
+
+    std::unique_ptr<BIO, Bio_free> data(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+    require(CMS_final(cms.get(), data.get(), nullptr, flags & ~CMS_PARTIAL) == 1, "CMS_final");
+
+    if (options.damage_signature) {
+        CMS_SignerInfo* first = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
+        ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(first);
+        unsigned char* bytes = const_cast<unsigned char*>(ASN1_STRING_get0_data(value));
+        bytes[ASN1_STRING_length(value) / 2] ^= 0x01;
+    }
+
+    const int length = i2d_CMS_ContentInfo(cms.get(), nullptr);
+    require(length > 0, "i2d_CMS_ContentInfo");
+    std::vector<uint8_t> der(static_cast<size_t>(length));
+    unsigned char* out = der.data();
+    require(i2d_CMS_ContentInfo(cms.get(), &out) == length, "i2d_CMS_ContentInfo");
+    return der;
+}
+
+std::string base64(std::span<const uint8_t> bytes, bool line_breaks)
+{
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text;
+    text.reserve(bytes.size() / 3 * 4 + bytes.size() / 48 + 8);
+    size_t column = 0;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        const uint32_t a = bytes[i];
+        const uint32_t b = i + 1 < bytes.size() ? bytes[i + 1] : 0;
+        const uint32_t c = i + 2 < bytes.size() ? bytes[i + 2] : 0;
+        const uint32_t group = (a << 16) | (b << 8) | c;
+        text += alphabet[(group >> 18) & 63];
+        text += alphabet[(group >> 12) & 63];
+        text += i + 1 < bytes.size() ? alphabet[(group >> 6) & 63] : '=';
+        text += i + 2 < bytes.size() ? alphabet[group & 63] : '=';
+        column += 4;
+        if (line_breaks && column == 64) {
+            text += '\n';
+            column = 0;
+        }
+    }
+    if (line_breaks && column != 0)
+        text += '\n';
+    return text;
+}
+
+bool trace_has_record(const std::string& level, const std::string& text)
+{
+    const std::string content = read_file(trace_current_path());
+    const std::string label = " " + level + " ";
+    for (size_t start = 0; start < content.size();) {
+        size_t end = content.find('\n', start);
+        if (end == std::string::npos)
+            end = content.size();
+        const std::string_view line(content.data() + start, end - start);
+        const size_t at = line.find(label);
+        if (at != std::string_view::npos) {
+            const size_t text_start = line.find_first_not_of(' ', at + label.size());
+            if (text_start != std::string_view::npos && line.substr(text_start) == text)
+                return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+std::string common_name(X509* certificate)
+{
+    char name[256] = {};
+    X509_NAME_get_text_by_NID(X509_get_subject_name(certificate), NID_commonName, name, sizeof name);
+    return name;
+}
+
+} // namespace velin::test

@@ -1,0 +1,190 @@
+// The small pieces of envelope decoding: file types, the value-with-state wrapper, UTCTime
+// conversion, the OpenSSL error text and whole-file input and output.
+#include "VelinVerify/envelope/asn1_utctime.h"
+#include "VelinVerify/envelope/assignable.h"
+#include "VelinVerify/envelope/binary_file.h"
+#include "VelinVerify/envelope/document_types.h"
+#include "VelinVerify/envelope/openssl_error.h"
+#include "envelope_builder.h"
+#include "test_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <openssl/err.h>
+#include <openssl/x509.h>
+
+#include <sys/stat.h>
+
+namespace {
+
+using namespace velin;
+
+const bool environment_ready = (test::private_environment(), true);
+
+template <class F>
+std::string assertion_text(F&& call)
+{
+    try {
+        call();
+    } catch (const std::logic_error& error) {
+        return error.what();
+    }
+    return "no assertion";
+}
+
+TEST(Document_types, extension_decides_the_kind_whatever_its_case)
+{
+    EXPECT_EQ(document_type_of("/home/utente/DOC.PDF.P7M"), Document_types::Envelope);
+    EXPECT_EQ(document_type_of("contratto.pdf.p7m"), Document_types::Envelope);
+    EXPECT_EQ(document_type_of("atto.M7m"), Document_types::Multipart);
+    EXPECT_EQ(document_type_of("modulo.pdf"), Document_types::Pdf);
+    EXPECT_EQ(document_type_of("firma.p7s"), Document_types::Unsupported);
+    EXPECT_EQ(document_type_of("senza_estensione"), Document_types::Unsupported);
+    // The dot must be in the last path component.
+    EXPECT_EQ(document_type_of("/tmp/cartella.p7m/file"), Document_types::Unsupported);
+    EXPECT_EQ(document_type_of("finisce.con.punto."), Document_types::Unsupported);
+    EXPECT_EQ(lower_case_extension("A/B.C/nome.P7M"), "p7m");
+}
+
+TEST(Assignable, value_is_readable_only_once_assigned)
+{
+    Assignable<int> value;
+    EXPECT_EQ(value.state(), Assignable_state::Pending);
+    EXPECT_EQ(assertion_text([&] { (void)value.value(); }), "Assertion failed: is_assigned ()");
+    value.set_failed("La lettura delle firme è fallita.");
+    EXPECT_EQ(value.state(), Assignable_state::Failed);
+    EXPECT_EQ(value.message(), "La lettura delle firme è fallita.");
+    EXPECT_EQ(assertion_text([&] { (void)value.value(); }), "Assertion failed: is_assigned ()");
+    value.assign(7);
+    EXPECT_TRUE(value.is_assigned());
+    EXPECT_EQ(value.value(), 7);
+    EXPECT_TRUE(value.message().empty());
+    value.set_unavailable();
+    EXPECT_EQ(value.state(), Assignable_state::Unavailable);
+    EXPECT_FALSE(value.is_assigned());
+}
+
+TEST(Asn1_utctime, converts_within_the_1969_to_2068_window)
+{
+    struct Case {
+        const char* text;
+        System_time expected;
+    };
+    const Case cases[] = {
+        {"491231235959Z", {2049, 12, 0, 31, 23, 59, 59, 0}},
+        {"700101000000Z", {1970, 1, 0, 1, 0, 0, 0, 0}},
+        {"690101000000Z", {1969, 1, 0, 1, 0, 0, 0, 0}},
+        {"681231235959Z", {2068, 12, 0, 31, 23, 59, 59, 0}},
+        {"240229120000Z", {2024, 2, 0, 29, 12, 0, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        Asn1_utctime_as_system_time time(c.text);
+        ASSERT_TRUE(time.succeeded()) << c.text;
+        EXPECT_EQ(time.value(), c.expected) << c.text;
+    }
+}
+
+TEST(Asn1_utctime, anything_but_a_real_utc_time_fails)
+{
+    // Too few numbers, a time-zone offset that would be shown as UTC, impossible dates, signs
+    // and spaces that a field-by-field scan would accept.
+    for (const char* text : {"", "4912312359Z", "491231235959", "491231235959+0100", "491331235959Z",
+                             "230229120000Z", "490431000000Z", "491231245959Z", "491231236059Z",
+                             "4912312359-1Z", " 91231235959Z", "491231235959Z0", "4912312359\xff\xffZ"}) {
+        Asn1_utctime_as_system_time time(text);
+        EXPECT_FALSE(time.succeeded()) << text;
+        EXPECT_EQ(time.message(), "bad UTCTIME format") << text;
+    }
+    EXPECT_TRUE(test::trace_has_record("TRACE", "Operazione fallita: bad UTCTIME format"));
+}
+
+TEST(Openssl_error_text, lists_the_queue_oldest_first_and_empties_it)
+{
+    ERR_clear_error();
+    const unsigned char garbage[] = {0x30, 0x03, 0x02, 0x01};
+    const unsigned char* in = garbage;
+    ASSERT_EQ(d2i_X509(nullptr, &in, sizeof garbage), nullptr);
+    const unsigned long oldest = ERR_peek_error();
+    ASSERT_NE(oldest, 0u);
+    const std::string text = openssl_error_text();
+    EXPECT_EQ(ERR_peek_error(), 0u);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+    const std::string first = text.substr(0, text.find('\n'));
+    EXPECT_EQ(first.rfind("Libreria: ", 0), 0u) << first;
+    EXPECT_NE(first.find(std::string("Libreria: ") + ERR_lib_error_string(oldest) + ";"), std::string::npos);
+    EXPECT_NE(first.find("Funzione: "), std::string::npos) << first;
+    EXPECT_NE(first.find(std::string("Causa: ") + ERR_reason_error_string(oldest) + "."), std::string::npos);
+    EXPECT_EQ(openssl_error_text(), "");
+}
+
+TEST(Binary_file_read, reads_whole_files_and_names_every_failure)
+{
+    test::Test_folder folder;
+    test::write_file(folder / "dati.p7m", std::string("ab\0cd", 5));
+    Binary_file_read present((folder / "dati.p7m").string());
+    ASSERT_TRUE(present.succeeded());
+    EXPECT_EQ(present.value(), (std::vector<uint8_t>{'a', 'b', 0, 'c', 'd'}));
+
+    Binary_file_read missing((folder / "manca.p7m").string());
+    EXPECT_EQ(missing.result(), File_not_found);
+    EXPECT_EQ(missing.message(), "Impossibile aprire il file specificato.");
+
+    test::write_file(folder / "vuoto.p7m", "");
+    Binary_file_read empty((folder / "vuoto.p7m").string());
+    EXPECT_EQ(empty.result(), File_empty);
+    EXPECT_EQ(empty.message(), "Il file è vuoto.");
+    EXPECT_TRUE(test::trace_has_record("TRACE", "Operazione fallita: Il file è vuoto."));
+
+    // A folder opens but cannot be read; a FIFO must not block the reader.
+    Binary_file_read directory(folder.path().string());
+    EXPECT_EQ(directory.result(), File_read_failed);
+    EXPECT_EQ(directory.message(), "Errore durante la lettura del file.");
+    ASSERT_EQ(::mkfifo((folder / "coda.p7m").c_str(), 0600), 0);
+    Binary_file_read fifo((folder / "coda.p7m").string());
+    EXPECT_EQ(fifo.result(), File_empty);
+
+    Binary_file_read below_a_file("/dev/null/x.p7m");
+    EXPECT_EQ(below_a_file.result(), File_read_failed);
+    EXPECT_EQ(below_a_file.message(), "Impossibile aprire il file specificato.");
+
+    EXPECT_EQ(assertion_text([] { Binary_file_read unnamed(""); }), "Assertion failed: not is_empty (file_name)");
+}
+
+TEST(Binary_file_write, creates_or_truncates_with_default_permissions)
+{
+    test::Test_folder folder;
+    const auto path = folder / "documento.pdf";
+    const std::vector<uint8_t> long_content(100000, 'x');
+    const std::vector<uint8_t> short_content{'o', 'k'};
+
+    const mode_t previous = ::umask(022);
+    Binary_file_write first;
+    EXPECT_TRUE(first.write(long_content, path.string()));
+    EXPECT_EQ(first.result(), 0u);
+    Binary_file_write second;
+    EXPECT_TRUE(second.write(short_content, path.string()));
+    ::umask(previous);
+    EXPECT_EQ(test::read_file(path), "ok");
+    struct stat attributes {};
+    ASSERT_EQ(::stat(path.c_str(), &attributes), 0);
+    EXPECT_EQ(attributes.st_mode & 0777, 0644u);
+    EXPECT_TRUE(test::trace_has_record("INFO", "Scrittura su disco del file binario."));
+    EXPECT_TRUE(test::trace_has_record("INFO", path.string()));
+    EXPECT_TRUE(test::trace_has_record("INFO", "File aperto per la scrittura."));
+    EXPECT_TRUE(test::trace_has_record("INFO", "Scrittura del file."));
+    EXPECT_TRUE(test::trace_has_record("INFO", "Scrittura riuscita."));
+
+    // An empty document gives an empty file.
+    Binary_file_write empty;
+    EXPECT_TRUE(empty.write({}, path.string()));
+    EXPECT_EQ(test::read_file(path), "");
+
+    Binary_file_write impossible;
+    EXPECT_FALSE(impossible.write(short_content, "/dev/null/documento.pdf"));
+    EXPECT_EQ(impossible.result(), 3u);
+    EXPECT_EQ(impossible.message(), "Impossibile trovare il percorso specificato.");
+    EXPECT_TRUE(test::trace_has_record("ERROR", "Scrittura su disco fallita."));
+}
+
+} // namespace
