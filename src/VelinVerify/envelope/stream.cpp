@@ -7,7 +7,8 @@ namespace velin {
 std::optional<std::string> read_line(Stream<byte>& stream, std::size_t limit)
 {
     const std::span<const byte> rest = stream.remaining();
-    const std::size_t window = std::min(rest.size(), limit + 1);
+    // One byte past the limit is enough to know the line is too long.
+    const std::size_t window = limit < rest.size() ? limit + 1 : rest.size();
     const auto begin = rest.begin();
     const auto end = std::find_if(begin, begin + static_cast<std::ptrdiff_t>(window),
                                   [](byte c) { return c == '\r' || c == '\n'; });
