@@ -70,7 +70,17 @@ IByteBuffer ISCard::get_Atr()
     assertion(_card != 0, "CardHandle ne NULL");
     uint8_t atr[36] = {};
     DWORD length = sizeof atr;
-    check(SCardGetAttrib(_card, Scard_attr_atr_string, atr, &length), "SCardGetAttrib");
+    LONG result = SCardGetAttrib(_card, Scard_attr_atr_string, atr, &length);
+    if (result == SCARD_E_UNSUPPORTED_FEATURE) {
+        // Some reader drivers do not answer the attribute; the status call carries the same ATR.
+        char reader[256];
+        DWORD reader_length = sizeof reader;
+        DWORD state = 0;
+        DWORD protocol = 0;
+        length = sizeof atr;
+        result = SCardStatus(_card, reader, &reader_length, &state, &protocol, atr, &length);
+    }
+    check(result, "SCardGetAttrib");
     return IByteBuffer(atr, atr + std::min<DWORD>(length, sizeof atr));
 }
 

@@ -1,0 +1,253 @@
+// PIN change and unblock against the simulated card behind the real pcscd. Every test leaves the
+// bed as it found it: the regional card with PIN 12345 in reader 0, reader 1 empty.
+#include "VelinMenu/pin/pin_dialog_logic.h"
+#include "common/message_box.h"
+#include "common/registry.h"
+#include "test_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <deque>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+
+namespace {
+
+using namespace velin;
+
+const std::string Reader0 = "Virtual PCD 00 00";
+const std::string Reader1 = "Virtual PCD 00 01";
+
+class Card_bed {
+public:
+    Card_bed()
+    {
+        ::setenv("VELIN_BUILD_DIR", VELIN_BINARY_DIR, 0);
+        ::setenv("CARD_BED_DIR", VELIN_BINARY_DIR "/card-bed", 0);
+        _dir = std::getenv("CARD_BED_DIR");
+        std::ifstream env(_dir + "/card-bed.env");
+        for (std::string line; std::getline(env, line);) {
+            if (line.rfind("export ", 0) != 0)
+                continue;
+            const auto equals = line.find('=');
+            std::string value = line.substr(equals + 1);
+            if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'')
+                value = value.substr(1, value.size() - 2);
+            _env[line.substr(7, equals - 7)] = value;
+        }
+    }
+    bool running() const { return _env.count("CARD_BED_PCSCD_PID") && !_env.at("CARD_BED_PCSCD_PID").empty(); }
+    std::string env(const std::string& name) const { return _env.count(name) ? _env.at(name) : std::string(); }
+
+    void run(const std::string& arguments) const
+    {
+        const std::string command = std::string(VELIN_SOURCE_DIR) + "/tools/card-bed " + arguments + " 2>&1";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    }
+    // remove ignores a reader that is already empty
+    void empty(int index) const
+    {
+        const std::string command =
+            std::string(VELIN_SOURCE_DIR) + "/tools/card-bed remove " + std::to_string(index) + " >/dev/null 2>&1";
+        (void)std::system(command.c_str());
+    }
+
+    std::map<std::string, std::string> state(int index, const std::string& profile) const
+    {
+        std::map<std::string, std::string> values;
+        std::ifstream in(_dir + "/reader" + std::to_string(index) + "/" + profile + ".state");
+        for (std::string line; std::getline(in, line);)
+            if (const auto equals = line.find('='); equals != std::string::npos && line[0] != '#')
+                values[line.substr(0, equals)] = line.substr(equals + 1);
+        return values;
+    }
+    std::string apdu_log(int index) const
+    {
+        return test::read_file(_dir + "/reader" + std::to_string(index) + "/apdu.log");
+    }
+
+private:
+    std::string _dir;
+    std::map<std::string, std::string> _env;
+};
+
+struct Scripted_view : Pin_dialog_view {
+    std::vector<std::string> messages;
+    std::function<int(const std::string&)> answer = [](const std::string&) { return IDOK; };
+    int first_field_resets = 0;
+    int new_pin_resets = 0;
+
+    int message(const std::string& text, unsigned) override
+    {
+        messages.push_back(text);
+        return answer(text);
+    }
+    void reset_new_pin() override { ++new_pin_resets; }
+    void reset_first_field() override { ++first_field_resets; }
+};
+
+class Pin_on_card : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        test::private_environment();
+        ASSERT_TRUE(bed.running()) << "the card bed is not running: run through ctest (fixture card_bed)";
+        // The card's keys as the middleware offers them: the bed's SoftHSM tokens.
+        ::setenv("SOFTHSM2_CONF", bed.env("SOFTHSM2_CONF").c_str(), 1);
+        ASSERT_EQ(write_text(Registry_root::Local_machine, Settings_key, "ModuloPKCS11", bed.env("CARD_BED_PKCS11_MODULE")), 0u);
+    }
+    void TearDown() override
+    {
+        bed.empty(0);
+        bed.empty(1);
+        bed.run("insert 0 regional --reset-state >/dev/null");
+    }
+    void insert(int index, const std::string& profile_and_options)
+    {
+        bed.empty(index);
+        bed.run("insert " + std::to_string(index) + " " + profile_and_options + " >/dev/null");
+    }
+    bool trace_has(const std::string& text) { return test::trace_content().find(text) != std::string::npos; }
+
+    Card_bed bed;
+    Scripted_view view;
+};
+
+TEST_F(Pin_on_card, change_with_the_right_old_pin_stores_the_new_one)
+{
+    insert(0, "regional --reset-state");
+    const size_t logged = bed.apdu_log(0).size();
+    Pin_change_logic change(view, nullptr);
+    EXPECT_EQ(change.on_ok("12345", "54321", "54321"), Pin_close_ok);
+    EXPECT_EQ(change.kind(), Card_regional_cns);
+    EXPECT_EQ(view.messages, std::vector<std::string>{"Il PIN è stato cambiato."});
+    EXPECT_EQ(bed.state(0, "regional")["pin"], "54321");
+    // The command went out as CHANGE REFERENCE DATA with both secrets, masked in the card's log.
+    const std::string log = bed.apdu_log(0).substr(logged);
+    EXPECT_NE(log.find("00 24 00 10 10"), std::string::npos) << log;
+    EXPECT_EQ(log.find("31 32 33 34 35"), std::string::npos) << "a PIN reached the log";
+}
+
+TEST_F(Pin_on_card, wrong_old_pin_answers_by_status_word)
+{
+    insert(0, "regional --reset-state");
+    {
+        Pin_change_logic change(view, nullptr);
+        EXPECT_EQ(change.on_ok("11111", "54321", "54321"), Pin_stay_open);
+        EXPECT_EQ(view.messages, std::vector<std::string>{"Operazione fallita."});
+        EXPECT_TRUE(trace_has(" WARN   Status word: 25538\n"));
+        EXPECT_EQ(view.first_field_resets, 0);
+    }
+    insert(0, "regional --reset-state --pin-fail-sw 6300");
+    view.messages.clear();
+    Pin_change_logic change(view, nullptr);
+    EXPECT_EQ(change.on_ok("11111", "54321", "54321"), Pin_stay_open);
+    EXPECT_EQ(view.messages, std::vector<std::string>{"Il vecchio PIN è sbagliato.\n\nRiprova."});
+    EXPECT_EQ(view.first_field_resets, 1);
+    EXPECT_EQ(view.new_pin_resets, 0);
+    EXPECT_EQ(bed.state(0, "regional")["pin"], "12345");
+}
+
+TEST_F(Pin_on_card, blocked_pin_is_unblocked_with_the_puk)
+{
+    insert(0, "regional --reset-state --pin-fail-sw 6300");
+    Pin_change_logic change(view, nullptr);
+    for (int attempt = 0; attempt < 3; ++attempt)
+        change.on_ok("11111", "54321", "54321");
+    view.messages.clear();
+    EXPECT_EQ(change.on_ok("12345", "54321", "54321"), Pin_close_cancel);
+    EXPECT_EQ(view.messages, std::vector<std::string>{"Il PIN è bloccato."});
+
+    {
+        Pin_unblock_logic wrong(view, nullptr);
+        view.messages.clear();
+        const int resets = view.first_field_resets;
+        EXPECT_EQ(wrong.on_ok("87654321", "24680", "24680"), Pin_stay_open);
+        EXPECT_EQ(view.messages, std::vector<std::string>{"Il codice PUK è sbagliato.\n\nRiprova."});
+        EXPECT_EQ(view.first_field_resets, resets + 1);
+    }
+    Pin_unblock_logic unblock(view, nullptr);
+    view.messages.clear();
+    EXPECT_EQ(unblock.on_ok("12345678", "24680", "24680"), Pin_close_ok);
+    EXPECT_EQ(view.messages, std::vector<std::string>{"Il PIN è stato sbloccato."});
+    auto state = bed.state(0, "regional");
+    EXPECT_EQ(state["pin"], "24680");
+    EXPECT_EQ(state["pin_tries"], "3");
+}
+
+TEST_F(Pin_on_card, regional_card_takes_five_digits_another_issuer_six)
+{
+    insert(0, "regional --reset-state");
+    const size_t logged = bed.apdu_log(0).size();
+    {
+        Pin_change_logic change(view, nullptr);
+        EXPECT_EQ(change.on_ok("12345", "123456", "123456"), Pin_stay_open);
+        EXPECT_EQ(view.messages, std::vector<std::string>{"Il nuovo PIN deve essere di 5 cifre."});
+    }
+    EXPECT_EQ(bed.apdu_log(0).substr(logged).find("00 24 00 10"), std::string::npos) << "a refused PIN was sent";
+    // Reader 0 empty, another issuer's card in reader 1: kind 2, six digits accepted.
+    bed.empty(0);
+    insert(1, "other --reset-state");
+    view.messages.clear();
+    Pin_change_logic change(view, nullptr);
+    EXPECT_EQ(change.on_ok("12345", "123456", "123456"), Pin_close_ok);
+    EXPECT_EQ(change.kind(), Card_other_cns);
+    EXPECT_EQ(change.card()->reader_name(), Reader1);
+    EXPECT_EQ(bed.state(1, "other")["pin"], "123456");
+}
+
+TEST_F(Pin_on_card, card_search_across_two_readers)
+{
+    // A CNS card in the first reader: it is taken and the second reader's card is not touched.
+    insert(1, "noncns");
+    const std::string second_before = bed.apdu_log(1);
+    Card_access_result found = Card_access().find_card();
+    EXPECT_EQ(found.kind, Card_regional_cns);
+    ASSERT_TRUE(found.card);
+    EXPECT_EQ(found.card->reader_name(), Reader0);
+    found.card.reset();
+    EXPECT_EQ(bed.apdu_log(1), second_before);
+
+    // The first reader empty and a card that is not CNS in the second: kind 3 with that card.
+    bed.empty(0);
+    found = Card_access().find_card();
+    EXPECT_EQ(found.kind, Card_not_cns);
+    ASSERT_TRUE(found.card);
+    EXPECT_EQ(found.card->reader_name(), Reader1);
+}
+
+TEST_F(Pin_on_card, no_card_then_card_inserted_after_the_prompt)
+{
+    bed.empty(0);
+    view.answer = [this](const std::string& text) {
+        if (text == "Inserisci la carta nel lettore e clicca su OK.")
+            insert(0, "regional --reset-state");
+        return IDOK;
+    };
+    Pin_change_logic change(view, nullptr);
+    EXPECT_EQ(change.on_ok("12345", "54321", "54321"), Pin_close_ok);
+    EXPECT_EQ(view.messages,
+              (std::vector<std::string>{"Inserisci la carta nel lettore e clicca su OK.", "Il PIN è stato cambiato."}));
+}
+
+TEST_F(Pin_on_card, card_that_is_not_cns_only_with_the_holders_yes)
+{
+    bed.empty(0);
+    insert(1, "noncns --reset-state");
+    const size_t logged = bed.apdu_log(1).size();
+    view.answer = [](const std::string& text) { return text.find("Eseguire comunque") != std::string::npos ? IDNO : IDOK; };
+    Pin_change_logic refused(view, nullptr);
+    EXPECT_EQ(refused.on_ok("12345", "54321", "54321"), Pin_close_cancel);
+    EXPECT_EQ(bed.apdu_log(1).substr(logged).find("00 24 00 10"), std::string::npos);
+
+    view.answer = [](const std::string&) { return IDYES; };
+    view.messages.clear();
+    Pin_change_logic accepted(view, nullptr);
+    accepted.on_ok("12345", "54321", "54321");
+    EXPECT_NE(bed.apdu_log(1).substr(logged).find("00 24 00 10"), std::string::npos);
+}
+
+} // namespace
