@@ -3,6 +3,8 @@
 #include "VelinMenu/channel/card_provider.h"
 #include "VelinMenu/channel/status_text.h"
 #include "VelinMenu/pin/cns_rules.h"
+#include "common/registry.h"
+#include "test_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -117,6 +119,17 @@ TEST(Card_provider, issuer_display_name_of_the_card_certificates)
     EXPECT_EQ(issuer_display_name(other).find("Regione Valdora Certification Authority Cittadini"), std::string::npos);
     EXPECT_FALSE(issuer_display_name(other).empty());
     EXPECT_EQ(issuer_display_name({0x30, 0x03, 0x02}), "");
+}
+
+TEST(Card_provider, missing_module_or_token_is_recorded_and_means_not_regional)
+{
+    velin::test::private_environment();
+    ASSERT_EQ(write_text(Registry_root::Local_machine, Settings_key, "ModuloPKCS11", "/nonexistent/pkcs11.so"), 0u);
+    EXPECT_EQ(pkcs11_module_path(), "/nonexistent/pkcs11.so");
+    EXPECT_FALSE(is_regional_card("Virtual PCD 00 00"));
+    EXPECT_NE(velin::test::trace_content().find(" ERROR  Errore durante l'acquisizione del contesto crittografico.\n"),
+              std::string::npos);
+    EXPECT_EQ(std::string(assertion_text([] { is_regional_card(""); })), "Assertion failed: not is_empty (reader_name)");
 }
 
 } // namespace
