@@ -2,10 +2,12 @@
 // and the time-stamp reply, which the verifier keeps without interpreting it.
 //
 //     Mime_envelope_split split;
-//     split.split(file_data);
-//     if (split.result () == Mime_split_format_error) -> the file is damaged (message: why)
-//     else if (!split.succeeded ()) -> "L'analisi del file è fallita."
-//     else decode split.value ().envelope, then keep split.value ().timestamp_reply
+//     if (split.split(file_data))
+//         decode split.value().envelope, then keep split.value().timestamp_reply;
+//     else if (split.result() == Mime_split_format_error)
+//         the message could not be read (split.message() is the reader's reason);
+//     else
+//         a part is missing or unreadable: split.message() is "L'analisi del file è fallita.".
 #pragma once
 
 #include "VelinVerify/envelope/stream.h"
