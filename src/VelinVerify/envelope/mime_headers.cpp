@@ -18,9 +18,10 @@ const boost::regex& header_line_format()
     return format;
 }
 
+// \A and \z anchor at the text's ends; ^ and $ would also match around an embedded form feed.
 std::string trimmed(const std::string& text)
 {
-    static const boost::regex edges("^\\s+|\\s+$");
+    static const boost::regex edges("\\A\\s+|\\s+\\z");
     return boost::regex_replace(text, edges, "");
 }
 
