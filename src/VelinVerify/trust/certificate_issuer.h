@@ -1,0 +1,45 @@
+// Finds the issuer of a certificate in a store. A candidate is a certificate of the store whose
+// subject is the certificate's issuer name (and whose key identifier matches the certificate's
+// authority key identifier when both are there); it is taken only when it is a certification
+// authority and its key verifies the certificate's signature. Candidates are tried in store order
+// and the first one that passes is the issuer; certificates already met on the way up (the
+// excluded ones) are never taken again, so two authorities that certify each other cannot hold
+// a walk in a loop.
+#pragma once
+
+#include "VelinVerify/trust/certificate.h"
+#include "VelinVerify/trust/certificate_store.h"
+#include "common/failure.h"
+
+#include <span>
+#include <vector>
+
+namespace velin {
+
+class Certificate_issuer : public Boolean_function<Certificate> {
+public:
+    enum class Rejection {
+        Not_an_authority,  // basicConstraints without cA, or keyUsage without keyCertSign
+        Bad_signature,     // its key does not verify the subject's signature
+        Already_in_chain,  // taking it would repeat a certificate of the chain
+    };
+    struct Rejected {
+        Certificate candidate;
+        Rejection reason;
+    };
+
+    // Without a store: "Assertion failed: store ne NULL".
+    Certificate_issuer(const Certificate& subject, const Certificate_store* store,
+                       std::span<const Certificate> excluded = {});
+
+    // No issuer was looked for because the subject's issuer name is its own subject name.
+    bool self_signed() const { return _self_signed; }
+    // The candidates passed over, in the order they were tried.
+    const std::vector<Rejected>& rejected() const { return _rejected; }
+
+private:
+    bool _self_signed = false;
+    std::vector<Rejected> _rejected;
+};
+
+} // namespace velin

@@ -1,0 +1,57 @@
+// Chain building and classification of one signature: from the signer's certificate up to a
+// root, looking issuers up in the merged trusted store only, then deciding the kind of signature.
+// A signature has legal value only when its chain ends at a root of the CNIPA list, every issuer
+// on the way is a certification authority, and the signer's certificate allows non-repudiation.
+//
+// The outcome maps onto the signer record's fields: issuer (Assigned when present), chain
+// (Assigned when complete, Failed with an empty message otherwise) and signature_kind (Assigned
+// with kind, or Failed with kind_message).
+#pragma once
+
+#include "VelinVerify/trust/certificate.h"
+#include "VelinVerify/trust/trusted_store.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velin {
+
+enum class Signature_kind : int {
+    Attestation = 1,
+    Legal_value = 2,
+    Undetermined = 3,
+};
+
+struct Chain_outcome {
+    std::optional<Certificate> issuer; // the first issuer found above the signer
+    bool complete = false;             // a trusted root was reached
+    std::vector<Certificate> chain;    // signer first, root last; only when complete
+    bool kind_assigned = false;        // signature_kind Assigned (true) or Failed (false)
+    Signature_kind kind = Signature_kind::Undetermined;
+    std::string kind_message;          // why the kind is Failed
+};
+
+// Messages of the classification.
+inline constexpr const char* Key_usage_failed_text = "La rilevazione dell'uso della chiave è fallita.";
+inline constexpr const char* Key_usage_unavailable_text = "La rilevazione dell'uso della chiave non può essere eseguita.";
+
+// Texts of the verification window.
+inline constexpr const char* Chain_pending_text = "Rilevazione dell'attendibilità della firma in corso...";
+inline constexpr const char* Chain_incomplete_text = "L'attendibilità di questa firma non può essere determinata.";
+
+// The text shown for signature_kind in a given Assignable state (0 pending, 2 assigned,
+// 3 failed; 1 never happens and is shown like a failure).
+std::string signature_kind_text(int state, Signature_kind kind);
+
+// One signer. A signer without a certificate is "Assertion failed: is_assigned ()"; a store
+// without merged store is "Assertion failed: merged_store () ne NULL".
+Chain_outcome build_chain(const Trusted_store& store, const Certificate& signer);
+
+// The job of one analysis, in signer-list order. Nothing (logged) when the trusted store has no
+// merged store. A signer whose certificate could not be read gets no outcome (nullopt) and does
+// not stop the others.
+std::optional<std::vector<std::optional<Chain_outcome>>> build_chains(const Trusted_store& store,
+                                                                       const std::vector<Certificate>& signers);
+
+} // namespace velin

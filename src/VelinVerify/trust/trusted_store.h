@@ -1,0 +1,84 @@
+// The certificates the verifier trusts, from three lists in the data folder and nothing else:
+//   data/cnipa.sst  the authorities accredited by the State, trusted only once its detached
+//                   signature data/cnipa.sst.p7s is verified and made by the list's publisher;
+//   data/cns.sst    the authorities of the Carta Velin;
+//   data/user.sst   the certificates the user chose to trust (editable, saved back).
+// The three are siblings of one merged collection store, where chain building looks issuers up;
+// only the CNIPA list decides whether a root is accredited.
+#pragma once
+
+#include "VelinVerify/trust/certificate.h"
+#include "VelinVerify/trust/certificate_store.h"
+#include "VelinVerify/trust/list_signature.h"
+
+#include <memory>
+#include <string>
+
+namespace velin {
+
+// Owner of one store, assigned at most once ("Assertion failed: handle eq NULL" otherwise); an
+// assignment of nothing (a failed open) leaves it empty.
+class Store_handle {
+public:
+    void assign(std::shared_ptr<Certificate_store> store);
+    bool is_assigned() const { return _store != nullptr; }
+    Certificate_store* get() const { return _store.get(); }
+    const std::shared_ptr<Certificate_store>& shared() const { return _store; }
+
+private:
+    std::shared_ptr<Certificate_store> _store;
+};
+
+class Trusted_store {
+public:
+    // Loads the lists found under data_folder (an empty folder: none), checking the CNIPA list's
+    // signature against the publisher certificate given in PEM. Every outcome is reported as the
+    // lists are loaded; a failure of one list never stops the next.
+    explicit Trusted_store(const std::string& data_folder, const std::string& publisher_pem = list_publisher_pem);
+    ~Trusted_store() = default;
+    Trusted_store(const Trusted_store&) = delete;
+    Trusted_store& operator=(const Trusted_store&) = delete;
+
+    // The merged store, not owned; null when it could not be made.
+    Certificate_store* merged_store() const { return _merged_store_handle_.get(); }
+    bool cnipa_store_is_available() const { return _cnipa_store_handle_.is_assigned(); }
+    bool user_store_is_available() const { return _user_store_handle_.is_assigned(); }
+    // The single lists, for the certificate list dialog; null when absent.
+    std::shared_ptr<Certificate_store> user_store() const { return _user_store_handle_.shared(); }
+    std::shared_ptr<Certificate_store> cnipa_store() const { return _cnipa_store_handle_.shared(); }
+
+    // The CNIPA list holds exactly this certificate (same encoding). Only the CNIPA list counts:
+    // a root trusted through the card or user list is never taken for an accredited one.
+    // "Assertion failed: cnipa_store_is_available ()" without the list.
+    bool is_in_cnipa_list(const Certificate& certificate) const;
+
+    // Adds (or replaces) a certificate in the user list, at once visible in the merged store;
+    // the file is written by save_user_list. "Assertion failed: is_assigned (_user_store_handle_)"
+    // without a user list.
+    void add_user_certificate(const Certificate& certificate);
+    // Writes data/user.sst as a serialized store.
+    void save_user_list();
+
+    static std::string cnipa_list_path(const std::string& data_folder);
+    static std::string cnipa_signature_path(const std::string& data_folder);
+    static std::string card_list_path(const std::string& data_folder);
+    static std::string user_list_path(const std::string& data_folder);
+
+private:
+    void load_cnipa_list(const std::string& publisher_pem);
+    void load_card_list();
+    void load_user_list();
+
+    const std::string _data_folder;
+    // Declared in this order so that they are closed merged, CNIPA, card list, user list.
+    Store_handle _user_store_handle_;
+    Store_handle _card_store_handle_;
+    Store_handle _cnipa_store_handle_;
+    Store_handle _merged_store_handle_;
+};
+
+// The process's one trusted store, made and loaded from the common data folder on the first call
+// (once, whichever thread asks first), then shared until the process ends.
+std::shared_ptr<Trusted_store> shared_trusted_store();
+
+} // namespace velin

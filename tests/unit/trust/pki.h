@@ -1,0 +1,47 @@
+// The test PKI of tools/make-test-pki, and data folders built from it for one test.
+#pragma once
+
+#include "VelinVerify/trust/certificate.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace velin::test {
+
+std::filesystem::path pki_folder();
+// A certificate of the test PKI by its file name without ".cert.pem" ("signer-legal").
+Certificate pki_certificate(const std::string& name);
+std::string pki_text(const std::string& relative_path);
+std::vector<uint8_t> pki_bytes(const std::string& relative_path);
+std::vector<uint8_t> bytes_of(const std::string& text);
+
+// A detached CMS signature over data, made with the key and certificate of a test PKI entity
+// (extra certificates carried too), as the list publisher makes cnipa.sst.p7s.
+std::vector<uint8_t> sign_detached(const std::vector<uint8_t>& data, const std::string& signer,
+                                   const std::vector<std::string>& extra_certificates = {});
+
+// A certification authority with model's subject and issuer names but a key of its own (and no
+// key identifiers): a name collision that only the signature check can tell apart.
+Certificate same_name_authority(const Certificate& model);
+
+// Writes folder/data/NAME.sst holding the named certificates.
+void write_list(const std::filesystem::path& data_folder, const std::string& list,
+                const std::vector<std::string>& certificates);
+// A data folder like the installed one: the fixture's data/ and an empty cache/.
+void copy_fixture_data(const std::filesystem::path& data_folder);
+
+// Collects what report_info / report_error say while it lives.
+class Report_capture {
+public:
+    Report_capture();
+    ~Report_capture();
+    // "E: text" for errors, "I: text" for information, in order.
+    const std::vector<std::string>& lines() const { return _lines; }
+    bool said(const std::string& line) const;
+
+private:
+    std::vector<std::string> _lines;
+};
+
+} // namespace velin::test

@@ -1,0 +1,230 @@
+// Loading the three trusted lists: the national list only with a sound signature by the
+// publisher, what the user is told for each failure, and the user list's life cycle.
+#include "pki.h"
+#include "test_folder.h"
+
+#include "VelinVerify/trust/common_data_folder.h"
+#include "VelinVerify/trust/report.h"
+#include "VelinVerify/trust/trusted_store.h"
+
+#include <gtest/gtest.h>
+
+namespace velin::test {
+namespace {
+
+const std::string Corrupt = "E: Il file con la lista dei certificati accreditati dallo Stato Italiano è corrotto.";
+const std::string Check_failed = "E: Verifica della firma dello store CNIPA fallita:";
+
+class Trusted_store_test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        private_environment();
+        copy_fixture_data(_folder.path());
+    }
+
+    std::unique_ptr<Trusted_store> load()
+    {
+        return std::make_unique<Trusted_store>(_folder.path().string(), pki_text("publisher.cert.pem"));
+    }
+    std::filesystem::path data(const std::string& name) const { return _folder.path() / "data" / name; }
+
+    Test_folder _folder;
+    Report_capture _reports;
+};
+
+TEST_F(Trusted_store_test, the_installed_lists_load_and_merge_silently)
+{
+    auto store = load();
+    EXPECT_TRUE(_reports.lines().empty()) << _reports.lines().front();
+    ASSERT_NE(nullptr, store->merged_store());
+    EXPECT_TRUE(store->cnipa_store_is_available());
+    EXPECT_TRUE(store->user_store_is_available());
+    for (const char* name : {"accredited-root", "accredited-ca", "card-root", "user-root"})
+        EXPECT_TRUE(store->merged_store()->contains(pki_certificate(name))) << name;
+
+    EXPECT_TRUE(store->is_in_cnipa_list(pki_certificate("accredited-root")));
+    // Trusted, but through the card or user list only: never accredited.
+    EXPECT_FALSE(store->is_in_cnipa_list(pki_certificate("card-root")));
+    EXPECT_FALSE(store->is_in_cnipa_list(pki_certificate("user-root")));
+
+    const std::string trace = trace_content();
+    EXPECT_NE(std::string::npos, trace.find("Carica la lista di certificati da usare per la costruzione delle catene di trust."));
+    EXPECT_NE(std::string::npos, trace.find("Il contenitore di certificati è stato inglobato in quello principale."));
+    EXPECT_NE(std::string::npos, trace.find("Lista certificati utente caricata."));
+}
+
+TEST_F(Trusted_store_test, the_built_in_publisher_is_a_certificate)
+{
+    EXPECT_EQ(40u, pem_certificate_thumbprint(list_publisher_pem).size());
+}
+
+TEST_F(Trusted_store_test, a_tampered_list_is_not_loaded)
+{
+    std::string list = read_file(data("cnipa.sst"));
+    list[list.size() / 2] ^= 0x01;
+    write_file(data("cnipa.sst"), list);
+    auto store = load();
+    EXPECT_FALSE(store->cnipa_store_is_available());
+    EXPECT_EQ((std::vector<std::string>{Check_failed, "E: Firma non valida.", Corrupt}), _reports.lines());
+    EXPECT_FALSE(store->merged_store()->contains(pki_certificate("accredited-root")));
+    // The other lists load regardless.
+    EXPECT_TRUE(store->merged_store()->contains(pki_certificate("card-root")));
+    EXPECT_TRUE(store->merged_store()->contains(pki_certificate("user-root")));
+    try {
+        (void)store->is_in_cnipa_list(pki_certificate("accredited-root"));
+        FAIL() << "membership without the list";
+    } catch (const std::logic_error& error) {
+        EXPECT_STREQ("Assertion failed: cnipa_store_is_available ()", error.what());
+    }
+}
+
+TEST_F(Trusted_store_test, a_signature_by_anyone_but_the_publisher_is_refused)
+{
+    // The impostor's signature is sound and carries the publisher's certificate, last: only the
+    // certificate that signed counts.
+    std::filesystem::copy_file(pki_folder() / "cnipa-impostor.sst.p7s", data("cnipa.sst.p7s"),
+                               std::filesystem::copy_options::overwrite_existing);
+    auto store = load();
+    EXPECT_FALSE(store->cnipa_store_is_available());
+    EXPECT_EQ((std::vector<std::string>{Corrupt}), _reports.lines());
+}
+
+TEST_F(Trusted_store_test, the_publisher_is_recognised_among_several_carried_certificates)
+{
+    // Signed by the publisher, carrying the publisher's CA and an unrelated certificate too.
+    const std::vector<uint8_t> list = bytes_of(read_file(data("cnipa.sst")));
+    const std::vector<uint8_t> signature = sign_detached(list, "publisher", {"publisher-ca", "impostor"});
+    write_file(data("cnipa.sst.p7s"), std::string(signature.begin(), signature.end()));
+    EXPECT_TRUE(load()->cnipa_store_is_available());
+    EXPECT_TRUE(_reports.lines().empty());
+}
+
+TEST_F(Trusted_store_test, a_program_built_for_another_publisher_refuses_the_list)
+{
+    auto store = std::make_unique<Trusted_store>(_folder.path().string(), pki_text("impostor.cert.pem"));
+    EXPECT_FALSE(store->cnipa_store_is_available());
+    EXPECT_EQ((std::vector<std::string>{Corrupt}), _reports.lines());
+}
+
+TEST_F(Trusted_store_test, a_missing_or_damaged_signature_file_is_reported)
+{
+    std::filesystem::remove(data("cnipa.sst.p7s"));
+    EXPECT_FALSE(load()->cnipa_store_is_available());
+    EXPECT_EQ((std::vector<std::string>{Check_failed, "E: Impossibile trovare il file specificato.", Corrupt}),
+              _reports.lines());
+
+    Report_capture again;
+    write_file(data("cnipa.sst.p7s"), "not a signature");
+    EXPECT_FALSE(load()->cnipa_store_is_available());
+    EXPECT_EQ((std::vector<std::string>{Check_failed, "E: Errore di codifica o decodifica ASN1.", Corrupt}),
+              again.lines());
+}
+
+TEST_F(Trusted_store_test, a_signed_file_that_is_no_list_fails_to_load)
+{
+    const std::vector<uint8_t> garbage = bytes_of("signed, but no certificate store");
+    write_file(data("cnipa.sst"), std::string(garbage.begin(), garbage.end()));
+    const std::vector<uint8_t> signature = sign_detached(garbage, "publisher");
+    write_file(data("cnipa.sst.p7s"), std::string(signature.begin(), signature.end()));
+    auto store = load();
+    EXPECT_FALSE(store->cnipa_store_is_available());
+    EXPECT_EQ((std::vector<std::string>{
+                  "E: Il caricamento del file con la lista dei certificati accreditati dallo Stato Italiano è fallito."}),
+              _reports.lines());
+}
+
+TEST_F(Trusted_store_test, missing_card_list_is_reported_and_nothing_else_stops)
+{
+    std::filesystem::remove(data("cns.sst"));
+    auto store = load();
+    EXPECT_EQ((std::vector<std::string>{"E: Impossibile caricare il file con la lista dei per la Carta Velin."}),
+              _reports.lines());
+    EXPECT_TRUE(store->cnipa_store_is_available());
+    EXPECT_TRUE(store->user_store_is_available());
+}
+
+TEST_F(Trusted_store_test, a_missing_user_list_starts_empty_and_the_first_save_creates_it)
+{
+    std::filesystem::remove(data("user.sst"));
+    auto store = load();
+    EXPECT_TRUE(_reports.lines().empty()) << "the user is not told";
+    EXPECT_NE(std::string::npos, trace_content().find("Impossibile caricare il file con la lista dei certificati utente."));
+    ASSERT_TRUE(store->user_store_is_available());
+
+    const Certificate added = pki_certificate("signer-self-signed");
+    store->add_user_certificate(added);
+    EXPECT_TRUE(store->merged_store()->contains(added)) << "visible before it is saved";
+    store->save_user_list();
+    EXPECT_EQ((std::vector<std::string>{"I: Aggiunto nuovo certificato utente.", "I: Lista utente salvata."}),
+              _reports.lines());
+    auto reloaded = load();
+    EXPECT_TRUE(reloaded->user_store()->contains(added));
+}
+
+TEST_F(Trusted_store_test, a_damaged_user_list_is_left_alone)
+{
+    write_file(data("user.sst"), "damaged");
+    auto store = load();
+    EXPECT_FALSE(store->user_store_is_available());
+    try {
+        store->add_user_certificate(pki_certificate("signer-user"));
+        FAIL() << "adding without a user list";
+    } catch (const std::logic_error& error) {
+        EXPECT_STREQ("Assertion failed: is_assigned (_user_store_handle_)", error.what());
+    }
+    store->save_user_list();
+    EXPECT_EQ((std::vector<std::string>{"I: Salvataggio lista utente fallita."}), _reports.lines());
+    EXPECT_EQ("damaged", read_file(data("user.sst")));
+}
+
+TEST_F(Trusted_store_test, replacing_a_user_certificate_keeps_one_copy)
+{
+    auto store = load();
+    store->add_user_certificate(pki_certificate("user-root"));
+    store->save_user_list();
+    EXPECT_EQ(1u, store->user_store()->size());
+    EXPECT_EQ(read_file(pki_folder() / "velin-data" / "data" / "user.sst"), read_file(data("user.sst")));
+}
+
+TEST_F(Trusted_store_test, no_data_folder_means_no_lists)
+{
+    auto store = std::make_unique<Trusted_store>("", pki_text("publisher.cert.pem"));
+    ASSERT_NE(nullptr, store->merged_store());
+    EXPECT_FALSE(store->cnipa_store_is_available());
+    EXPECT_FALSE(store->user_store_is_available());
+    EXPECT_EQ(0u, store->merged_store()->size());
+}
+
+TEST(Common_data_folder, comes_from_the_environment_without_trailing_slashes)
+{
+    private_environment();
+    const std::string saved = std::getenv("VELIN_DATA_DIR") ? std::getenv("VELIN_DATA_DIR") : "";
+    ::setenv("VELIN_DATA_DIR", "/srv/velin//", 1);
+    EXPECT_EQ("/srv/velin", lookup_common_data_folder());
+    ::unsetenv("VELIN_DATA_DIR");
+    EXPECT_EQ("/var/lib/velin-manager", lookup_common_data_folder());
+    ::setenv("VELIN_DATA_DIR", "", 1);
+    EXPECT_EQ("", lookup_common_data_folder());
+    EXPECT_NE(std::string::npos, trace_content().find("La rilevazione della cartella comune delle applicazioni è falita."));
+    ::setenv("VELIN_DATA_DIR", saved.c_str(), 1);
+}
+
+TEST(Shared_trusted_store, is_one_object_loaded_from_the_common_data_folder)
+{
+    private_environment();
+    copy_fixture_data(common_data_folder());
+    Report_capture reports;
+    auto first = shared_trusted_store();
+    auto second = shared_trusted_store();
+    EXPECT_EQ(first.get(), second.get());
+    // The program's own publisher certificate is the demo publisher of the test PKI unless the
+    // build was pointed at another one.
+    if (pem_certificate_thumbprint(list_publisher_pem) == pem_certificate_thumbprint(pki_text("publisher.cert.pem"))) {
+        EXPECT_TRUE(first->cnipa_store_is_available());
+    }
+    EXPECT_TRUE(first->merged_store()->contains(pki_certificate("card-root")));
+}
+
+} // namespace
+} // namespace velin::test
