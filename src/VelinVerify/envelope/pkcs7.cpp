@@ -1,14 +1,17 @@
 #include "VelinVerify/envelope/pkcs7.h"
 
 #include "VelinVerify/envelope/asn1_utctime.h"
+#include "VelinVerify/envelope/cancel_flag.h"
 #include "VelinVerify/envelope/openssl_error.h"
 #include "common/trace.h"
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <map>
 #include <climits>
 #include <cstring>
 #include <string_view>
@@ -143,6 +146,65 @@ CMS_ContentInfo* read_smime(BIO* bio)
     return SMIME_read_CMS(bio, nullptr);
 }
 
+struct X509_stack_free {
+    void operator()(STACK_OF(X509)* certificates) const { sk_X509_pop_free(certificates, X509_free); }
+};
+
+std::string bytes_of(const ASN1_STRING* text)
+{
+    return {reinterpret_cast<const char*>(ASN1_STRING_get0_data(text)),
+            static_cast<size_t>(std::max(0, ASN1_STRING_length(text)))};
+}
+
+// Gives every signer its certificate from the envelope, found by issuer and serial number or by
+// key identifier with OpenSSL's own comparison. Nothing is trusted here: this only finds the key
+// each signature is checked with. Candidates are looked up by a key of the identifier, so a
+// hostile envelope with many signers and many certificates costs n log n, not n squared.
+void pair_signers_with_certificates(CMS_ContentInfo* cms)
+{
+    const std::unique_ptr<STACK_OF(X509), X509_stack_free> certificates(CMS_get1_certs(cms));
+    if (!certificates)
+        return;
+    std::multimap<std::pair<unsigned long, std::string>, X509*> by_issuer_and_serial;
+    std::multimap<std::string, X509*> by_key_identifier;
+    for (int i = 0; i < sk_X509_num(certificates.get()); ++i) {
+        X509* certificate = sk_X509_value(certificates.get(), i);
+        int ok = 0;
+        // The hash is taken over the canonical form of the name, which is what the comparison uses.
+        const unsigned long issuer = X509_NAME_hash_ex(X509_get_issuer_name(certificate), nullptr, nullptr, &ok);
+        if (ok)
+            by_issuer_and_serial.emplace(std::make_pair(issuer, bytes_of(X509_get0_serialNumber(certificate))),
+                                         certificate);
+        if (const ASN1_OCTET_STRING* key_identifier = X509_get0_subject_key_id(certificate))
+            by_key_identifier.emplace(bytes_of(key_identifier), certificate);
+    }
+
+    STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms);
+    for (int i = 0; i < sk_CMS_SignerInfo_num(signers); ++i) {
+        CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(signers, i);
+        ASN1_OCTET_STRING* key_identifier = nullptr;
+        X509_NAME* issuer = nullptr;
+        ASN1_INTEGER* serial = nullptr;
+        if (CMS_SignerInfo_get0_signer_id(signer, &key_identifier, &issuer, &serial) != 1)
+            continue;
+        auto try_candidates = [signer](auto range) {
+            for (auto it = range.first; it != range.second; ++it)
+                if (CMS_SignerInfo_cert_cmp(signer, it->second) == 0) {
+                    CMS_SignerInfo_set1_signer_cert(signer, it->second);
+                    return;
+                }
+        };
+        if (key_identifier) {
+            try_candidates(by_key_identifier.equal_range(bytes_of(key_identifier)));
+        } else if (issuer && serial) {
+            int ok = 0;
+            const unsigned long hash = X509_NAME_hash_ex(issuer, nullptr, nullptr, &ok);
+            if (ok)
+                try_candidates(by_issuer_and_serial.equal_range(std::make_pair(hash, bytes_of(serial))));
+        }
+    }
+}
+
 } // namespace
 
 void Pkcs7::reset()
@@ -217,11 +279,8 @@ void Pkcs7::parse(std::span<const uint8_t> bytes)
         }
     }
 
-    // Pair every signer with its certificate from the envelope (by issuer and serial number or by
-    // key identifier). Nothing is trusted here: this only finds the key each signature is checked
-    // with.
-    if (_cms && is_signed_type() && CMS_set1_signers_certs(_cms.get(), nullptr, 0) < 0)
-        Trace(Trace_kind, Level_warn) << openssl_error_text();
+    if (_cms && is_signed_type())
+        pair_signers_with_certificates(_cms.get());
     ERR_clear_error();
 }
 
@@ -302,10 +361,8 @@ void Pkcs7::read_signing_time()
 Assignable<Signature_integrity> Pkcs7::signature_integrity() const
 {
     assertion(_signature_info != nullptr, "_signature_info != NULL");
-    const int index = sk_CMS_SignerInfo_find(CMS_get0_SignerInfos(_cms.get()), _signature_info);
-    if (index < 0 || static_cast<size_t>(index) >= _integrity.size())
-        return {};
-    return _integrity[static_cast<size_t>(index)];
+    // Both lists follow the envelope's signer SET, so the current index names the same signer.
+    return _current < _integrity.size() ? _integrity[_current] : Assignable<Signature_integrity>{};
 }
 
 std::vector<uint8_t> Pkcs7::release_content()
@@ -338,74 +395,128 @@ void Pkcs7::extract_original_document()
         return;
     }
 
-    // One pass: the document is read through a digest of every algorithm the envelope lists, so
-    // the signatures are checked without reading it twice.
-    Bio_pointer digests(CMS_dataInit(_cms.get(), nullptr));
-    if (!digests) {
-        Trace(Trace_kind, Level_error) << openssl_error_text();
-        return;
-    }
-    std::vector<uint8_t> content(static_cast<size_t>(std::max(0, ASN1_STRING_length(*carried))));
-    size_t done = 0;
-    for (;;) {
-        if (done == content.size()) {
-            // Only when the octet string lied about its length; read whatever follows.
-            uint8_t probe[4096];
-            size_t count = 0;
-            if (BIO_read_ex(digests.get(), probe, sizeof probe, &count) != 1 || count == 0)
-                break;
-            content.insert(content.end(), probe, probe + count);
-            done = content.size();
-            continue;
-        }
-        size_t count = 0;
-        if (BIO_read_ex(digests.get(), content.data() + done, content.size() - done, &count) != 1 || count == 0)
-            break;
-        done += count;
-    }
-    content.resize(done);
-    ERR_clear_error();
-    check_signatures(digests.get());
+    // The document is in memory inside the parsed envelope: one copy out, and its digests are
+    // taken from there.
+    const std::span<const uint8_t> carried_bytes(ASN1_STRING_get0_data(*carried),
+                                                 static_cast<size_t>(std::max(0, ASN1_STRING_length(*carried))));
+    std::vector<uint8_t> content(carried_bytes.begin(), carried_bytes.end());
+    check_signatures(content);
     _content = std::move(content);
 }
 
-void Pkcs7::check_signatures(BIO* digests)
+namespace {
+
+// One digest of the document per algorithm the signers name, whatever the number of signers.
+class Document_digests {
+public:
+    explicit Document_digests(std::span<const uint8_t> document) : _document(document) {}
+
+    // Empty when the algorithm is unknown or the digest cannot be made.
+    const std::vector<uint8_t>& of(const EVP_MD* algorithm)
+    {
+        const int type = EVP_MD_get_type(algorithm);
+        auto found = _digests.find(type);
+        if (found != _digests.end())
+            return found->second;
+        std::vector<uint8_t> digest(EVP_MAX_MD_SIZE);
+        unsigned int size = 0;
+        if (EVP_Digest(_document.data(), _document.size(), digest.data(), &size, algorithm, nullptr) == 1)
+            digest.resize(size);
+        else
+            digest.clear();
+        return _digests.emplace(type, std::move(digest)).first->second;
+    }
+
+private:
+    std::span<const uint8_t> _document;
+    std::map<int, std::vector<uint8_t>> _digests;
+};
+
+struct Pkey_context_free {
+    void operator()(EVP_PKEY_CTX* context) const { EVP_PKEY_CTX_free(context); }
+};
+
+// 1 the signature matches, 0 it does not, -1 it could not be checked (the reason is in the
+// OpenSSL error queue or in reason).
+int check_signer(CMS_SignerInfo* signer, Document_digests& digests, std::string& reason)
+{
+    EVP_PKEY* key = nullptr;
+    X509* certificate = nullptr;
+    X509_ALGOR* digest_algorithm = nullptr;
+    CMS_SignerInfo_get0_algs(signer, &key, &certificate, &digest_algorithm, nullptr);
+    if (!certificate || !key) {
+        reason = "Il certificato del firmatario non è nella busta.";
+        return -1;
+    }
+    const ASN1_OBJECT* algorithm_object = nullptr;
+    X509_ALGOR_get0(&algorithm_object, nullptr, nullptr, digest_algorithm);
+    const EVP_MD* algorithm = algorithm_object ? EVP_get_digestbyobj(algorithm_object) : nullptr;
+    const std::vector<uint8_t>& digest = algorithm ? digests.of(algorithm) : std::vector<uint8_t>{};
+    if (digest.empty()) {
+        reason = "Algoritmo di hash non supportato.";
+        return -1;
+    }
+
+    if (CMS_signed_get_attr_count(signer) >= 0) {
+        // The key signs the signed attributes, and they carry the document's digest.
+        const int signature = CMS_SignerInfo_verify(signer);
+        if (signature != 1)
+            return signature < 0 ? -1 : 0;
+        const auto* stated = static_cast<const ASN1_OCTET_STRING*>(CMS_signed_get0_data_by_OBJ(
+            signer, OBJ_nid2obj(NID_pkcs9_messageDigest), -3, V_ASN1_OCTET_STRING));
+        if (!stated) {
+            reason = "La firma non contiene l'impronta del documento.";
+            return -1;
+        }
+        const std::string stated_digest = bytes_of(stated);
+        return stated_digest.size() == digest.size() && std::memcmp(stated_digest.data(), digest.data(), digest.size()) == 0
+                   ? 1
+                   : 0;
+    }
+
+    // Without signed attributes the key signs the document's digest itself.
+    ASN1_OCTET_STRING* signature = CMS_SignerInfo_get0_signature(signer);
+    const std::unique_ptr<EVP_PKEY_CTX, Pkey_context_free> context(EVP_PKEY_CTX_new(key, nullptr));
+    if (!context || EVP_PKEY_verify_init(context.get()) != 1 ||
+        EVP_PKEY_CTX_set_signature_md(context.get(), algorithm) != 1)
+        return -1;
+    const int verified = EVP_PKEY_verify(context.get(), ASN1_STRING_get0_data(signature),
+                                         static_cast<size_t>(std::max(0, ASN1_STRING_length(signature))),
+                                         digest.data(), digest.size());
+    return verified == 1 ? 1 : (verified == 0 ? 0 : -1);
+}
+
+} // namespace
+
+void Pkcs7::check_signatures(std::span<const uint8_t> document)
 {
     STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(_cms.get());
     const int count = std::max(0, sk_CMS_SignerInfo_num(signers));
     _integrity.assign(static_cast<size_t>(count), {});
+    Document_digests digests(document);
     for (int i = 0; i < count; ++i) {
-        Trace_block block("Verifica della firma " + std::to_string(i + 1));
-        CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(signers, i);
         auto& integrity = _integrity[static_cast<size_t>(i)];
-        EVP_PKEY* key = nullptr;
-        X509* certificate = nullptr;
-        CMS_SignerInfo_get0_algs(signer, &key, &certificate, nullptr, nullptr);
-        if (!certificate || !key) {
-            integrity.set_failed("Il certificato del firmatario non è nella busta.");
-            Trace(Trace_kind, Level_error) << integrity.message();
+        // A hostile envelope may hold a great many signers: closing the layer stops the checks.
+        if (verifier_cancel_flag()) {
+            integrity.set_failed("Verifica annullata.");
             continue;
         }
+        Trace_block block("Verifica della firma " + std::to_string(i + 1));
         ERR_clear_error();
-        // With signed attributes the key signs them and they carry the document's digest; without,
-        // the key signs the document's digest directly.
-        int outcome = 1;
-        if (CMS_signed_get_attr_count(signer) >= 0)
-            outcome = CMS_SignerInfo_verify(signer);
-        if (outcome == 1)
-            outcome = CMS_SignerInfo_verify_content(signer, digests);
+        std::string reason;
+        const int outcome = check_signer(sk_CMS_SignerInfo_value(signers, i), digests, reason);
         if (outcome == 1) {
             integrity.assign(Signature_integrity::Intact);
             Trace(Trace_kind, Level_info) << "La firma corrisponde al documento.";
         } else if (outcome == 0) {
             integrity.assign(Signature_integrity::Not_intact);
-            Trace(Trace_kind, Level_error) << signature_mismatch_text << "\n" << openssl_error_text();
+            Trace(Trace_kind, Level_error) << signature_mismatch_text;
         } else {
-            integrity.set_failed(openssl_error_text());
+            integrity.set_failed(reason.empty() ? openssl_error_text() : reason);
             Trace(Trace_kind, Level_error) << "La firma non può essere verificata.\n" << integrity.message();
         }
+        ERR_clear_error();
     }
-    ERR_clear_error();
 }
 
 } // namespace velin

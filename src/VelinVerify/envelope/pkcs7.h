@@ -66,7 +66,7 @@ public:
 
 private:
     void reset();
-    void check_signatures(BIO* digests);
+    void check_signatures(std::span<const uint8_t> document);
 
     Cms_handle _cms;
     Encoding _encoding = Encoding::None;

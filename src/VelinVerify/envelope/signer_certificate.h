@@ -1,5 +1,5 @@
-// A signer's certificate as the envelope carries it: the DER bytes, and the same certificate
-// decoded, shared by every record that refers to it (records cross to the user-interface thread).
+// A signer's certificate as the envelope carries it, shared by every record that refers to it
+// (records cross to the user-interface thread; many signers may name one certificate).
 #pragma once
 
 #include <openssl/x509.h>
@@ -10,17 +10,31 @@
 
 namespace velin {
 
-struct Signer_certificate {
-    std::vector<uint8_t> der;
-    std::shared_ptr<X509> x509; // never null in a certificate that was read
+class Signer_certificate {
+public:
+    Signer_certificate() = default;
 
-    // Takes a reference of its own on certificate; an empty record when certificate is null or
-    // cannot be encoded.
+    // Takes a reference of its own on certificate; empty when certificate is null.
     static Signer_certificate from_x509(X509* certificate);
-    // Decodes DER bytes; an empty record when they are not exactly one certificate.
-    static Signer_certificate from_der(std::vector<uint8_t> der);
+    // Decodes DER bytes; empty when they are not exactly one certificate.
+    static Signer_certificate from_der(const std::vector<uint8_t>& der);
 
-    bool empty() const { return !x509; }
+    bool empty() const { return !_x509; }
+    // The decoded certificate; null when empty.
+    X509* x509() const { return _x509.get(); }
+    const std::shared_ptr<X509>& shared_x509() const { return _x509; }
+    // Its DER encoding, made on each call; empty when the record is empty.
+    std::vector<uint8_t> der() const;
+
+    friend bool operator==(const Signer_certificate& a, const Signer_certificate& b)
+    {
+        if (a.empty() || b.empty())
+            return a.empty() == b.empty();
+        return X509_cmp(a.x509(), b.x509()) == 0;
+    }
+
+private:
+    std::shared_ptr<X509> _x509;
 };
 
 } // namespace velin

@@ -67,7 +67,69 @@ std::vector<uint8_t> signed_data_without_signers(std::span<const uint8_t> conten
     return der(0x30, concatenated({signed_data_oid, der(0xA0, signed_data)}));
 }
 
+struct Element {
+    uint8_t tag;
+    std::vector<uint8_t> content;
+};
+
+// The elements of a DER content, one level down (definite lengths only, as DER has).
+std::vector<Element> elements(std::span<const uint8_t> content)
+{
+    std::vector<Element> out;
+    size_t at = 0;
+    while (at < content.size()) {
+        require(at + 2 <= content.size(), "DER element");
+        const uint8_t tag = content[at];
+        size_t length = content[at + 1];
+        size_t header = 2;
+        if (length & 0x80) {
+            const size_t count = length & 0x7F;
+            require(at + 2 + count <= content.size(), "DER length");
+            length = 0;
+            for (size_t i = 0; i < count; ++i)
+                length = (length << 8) | content[at + 2 + i];
+            header += count;
+        }
+        require(at + header + length <= content.size(), "DER content");
+        out.push_back({tag, {content.begin() + static_cast<std::ptrdiff_t>(at + header),
+                             content.begin() + static_cast<std::ptrdiff_t>(at + header + length)}});
+        at += header + length;
+    }
+    return out;
+}
+
+std::vector<uint8_t> repeated(const std::vector<uint8_t>& content, int copies)
+{
+    std::vector<uint8_t> out;
+    out.reserve(content.size() * static_cast<size_t>(copies));
+    for (int i = 0; i < copies; ++i)
+        out.insert(out.end(), content.begin(), content.end());
+    return out;
+}
+
 } // namespace
+
+std::vector<uint8_t> with_repeated_signers(const std::vector<uint8_t>& envelope, int signer_copies,
+                                           int certificate_copies)
+{
+    const auto content_info = elements(envelope);
+    require(content_info.size() == 1, "ContentInfo");
+    const auto top = elements(content_info[0].content);
+    require(top.size() == 2, "ContentInfo parts");
+    const auto explicit_content = elements(top[1].content);
+    require(explicit_content.size() == 1, "SignedData");
+    auto signed_data = elements(explicit_content[0].content);
+    require(signed_data.size() == 5 && signed_data[3].tag == 0xA0 && signed_data[4].tag == 0x31,
+            "SignedData with certificates and signers");
+    signed_data[3].content = repeated(signed_data[3].content, certificate_copies);
+    signed_data[4].content = repeated(signed_data[4].content, signer_copies);
+    std::vector<uint8_t> body;
+    for (const auto& element : signed_data) {
+        const auto encoded = der(element.tag, element.content);
+        body.insert(body.end(), encoded.begin(), encoded.end());
+    }
+    return der(0x30, concatenated({der(top[0].tag, top[0].content), der(0xA0, der(0x30, body))}));
+}
 
 std::filesystem::path fixture(const std::string& name)
 {

@@ -38,6 +38,11 @@ struct Envelope_options {
 // DER of a SignedData over content, signed with SHA-256 by signer1 (and signer2 for two signers).
 std::vector<uint8_t> build_envelope(std::span<const uint8_t> content, const Envelope_options& options = {});
 
+// The envelope with its signer list repeated signer_copies times and its certificate list
+// certificate_copies times: many signers that all name one certificate among many equal ones.
+std::vector<uint8_t> with_repeated_signers(const std::vector<uint8_t>& envelope, int signer_copies,
+                                           int certificate_copies);
+
 std::string base64(std::span<const uint8_t> bytes, bool line_breaks);
 
 // True when the trace log holds a record of that level ("TRACE", "INFO", "ERROR" ...) whose text,

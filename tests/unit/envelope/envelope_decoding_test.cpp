@@ -59,7 +59,7 @@ std::string text_of(const std::vector<uint8_t>& bytes)
 
 std::string signer_name(const Signature_info& signature)
 {
-    return test::common_name(signature.signer.value().x509.get());
+    return test::common_name(signature.signer.value().x509());
 }
 
 // The envelope of the fixtures: the document, one signer Mario Rossi with a signing time, intact.
@@ -75,7 +75,7 @@ void expect_document_signed_by_mario(const Analysis& analysis)
     const Signature_info& signature = analysis.signatures()[0];
     ASSERT_TRUE(signature.signer.is_assigned());
     EXPECT_EQ(signer_name(signature), "Mario Rossi");
-    EXPECT_FALSE(signature.signer.value().der.empty());
+    EXPECT_FALSE(signature.signer.value().der().empty());
     EXPECT_TRUE(signature.signing_time.is_assigned());
     EXPECT_TRUE(signature.signature_matches());
     EXPECT_TRUE(analysis.envelope().all_signatures_match());
@@ -93,6 +93,10 @@ TEST(Envelope_forms, der_base64_and_smime_forms_decode_to_the_same_document)
                                "Lettura del documento originale", "Estrazione del documento originale",
                                "Caricamento CAPICOM", "Analisi delle firme", "Decodifica firme."})
         EXPECT_TRUE(test::trace_has_record("TRACE", record)) << record;
+
+    const Analysis ber = analyse_file(test::fixture("document.ber.p7m").string());
+    expect_document_signed_by_mario(ber);
+    EXPECT_EQ(ber.encoding(), Pkcs7::Encoding::Der);
 
     for (const char* name : {"document.base64.p7m", "document.base64-line.p7m"}) {
         const Analysis base64 = analyse_file(test::fixture(name).string());
@@ -152,7 +156,7 @@ TEST(Envelope_signatures, every_signer_is_listed_and_checked)
     EXPECT_TRUE(both.signatures()[0].signature_matches());
     EXPECT_TRUE(both.signatures()[1].signature_matches());
     EXPECT_TRUE(both.envelope().all_signatures_match());
-    EXPECT_NE(both.signatures()[0].signer.value().der, both.signatures()[1].signer.value().der);
+    EXPECT_NE(both.signatures()[0].signer.value().der(), both.signatures()[1].signer.value().der());
 }
 
 TEST(Envelope_signatures, altered_document_or_signature_does_not_match)
@@ -308,6 +312,26 @@ TEST(Envelope_bad_input, other_content_types_and_damaged_files_end_in_their_mess
                 EXPECT_TRUE(analysis.envelope().all_signatures_match()) << name << " " << cut;
         }
     }
+}
+
+TEST(Envelope_large, many_signers_naming_one_of_many_certificates_are_all_paired_and_checked)
+{
+    const auto envelope = test::with_repeated_signers(test::build_envelope(test::as_bytes(document_text)), 2000, 2000);
+    const Analysis crowd = analyse_bytes(envelope);
+    ASSERT_EQ(crowd.signatures().size(), 2000u);
+    EXPECT_TRUE(crowd.envelope().all_signatures_match());
+    EXPECT_EQ(signer_name(crowd.signatures()[1999]), "Mario Rossi");
+
+    // Closing the layer stops the checks; what was not checked does not match.
+    Pkcs7 decoder;
+    decoder.parse(envelope);
+    verifier_cancel_flag() = true;
+    decoder.extract_original_document();
+    verifier_cancel_flag() = false;
+    decoder.read_signatures();
+    decoder.select_signature(1999);
+    EXPECT_EQ(decoder.signature_integrity().state(), Assignable_state::Failed);
+    EXPECT_EQ(decoder.signature_integrity().message(), "Verifica annullata.");
 }
 
 TEST(Envelope_large, hundred_megabyte_document_decodes_and_checks)
