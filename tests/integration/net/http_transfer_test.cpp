@@ -30,6 +30,11 @@ Http_answer crl_site(const std::string&, const std::string& path)
         return velin::test::answer(302, "", {{"Location", "/lista.crl"}});
     if (path == "/fuori.crl")
         return velin::test::answer(302, "", {{"Location", "file:///etc/hostname"}});
+    if (path == "/troncata.crl") {
+        auto cut = velin::test::answer(200, Crl_bytes);
+        cut.declared_length = Crl_bytes.size() + 100;
+        return cut;
+    }
     if (path == "/errore.crl")
         return velin::test::answer(500, "guasto");
     if (path == "/muta.crl")
@@ -90,7 +95,9 @@ TEST(Crl_download, an_answer_without_a_list_writes_nothing)
     EXPECT_FALSE(velin::download_crl_file(server.url("/errore.crl"), (cache / "b.crl").string(), cancel));
     // A redirect may not leave http: the list is not read from the local disk.
     EXPECT_FALSE(velin::download_crl_file(server.url("/fuori.crl"), (cache / "c.crl").string(), cancel));
-    EXPECT_EQ(count_records("ERROR  Dati non disponibili.\n"), unavailable + 3);
+    // A list cut short by the connection is never saved.
+    EXPECT_FALSE(velin::download_crl_file(server.url("/troncata.crl"), (cache / "t.crl").string(), cancel));
+    EXPECT_EQ(count_records("ERROR  Dati non disponibili.\n"), unavailable + 4);
 
     const size_t unsaved = count_records("TRACE  Errore durante il salvataggio della CRL.\n");
     EXPECT_FALSE(velin::download_crl_file(server.url("/vuota.crl"), (cache / "d.crl").string(), cancel));
@@ -125,14 +132,14 @@ TEST(Crl_download, a_cancel_request_aborts_within_100_ms)
     ASSERT_EQ(fetch.wait_for(5s), std::future_status::ready);
     const auto [written, ended] = fetch.get();
     EXPECT_FALSE(written);
-    EXPECT_LT(ended - requested, 150ms);
+    EXPECT_LT(ended - requested, 250ms); // 100 ms, with room for a loaded machine
     EXPECT_EQ(count_records("INFO   Scaricamento annullato.\n"), cancelled + 1);
     EXPECT_TRUE(folder_names(cache.path()).empty());
 
     // Already set: nothing is waited for.
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(velin::download_crl_file(server.url("/lista.crl"), (cache / "b.crl").string(), cancel));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 150ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 250ms);
     EXPECT_TRUE(folder_names(cache.path()).empty());
 }
 

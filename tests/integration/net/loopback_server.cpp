@@ -165,7 +165,9 @@ void Loopback_server::serve(int connection)
     for (const auto& [name, value] : answer.headers)
         head += name + ": " + value + "\r\n";
     if (!answer.endless) {
-        const std::size_t length = answer.generated_size ? answer.generated_size : answer.body.size();
+        std::size_t length = answer.generated_size ? answer.generated_size : answer.body.size();
+        if (answer.declared_length)
+            length = answer.declared_length;
         head += "Content-Length: " + std::to_string(length) + "\r\n";
     }
     head += "Connection: close\r\n\r\n";

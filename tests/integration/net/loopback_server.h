@@ -23,6 +23,8 @@ struct Http_answer {
     std::size_t generated_size = 0;
     // A body without length that never ends.
     bool endless = false;
+    // A Content-Length other than the body's (a connection cut short).
+    std::size_t declared_length = 0;
 };
 
 inline Http_answer answer(int status, std::string body,

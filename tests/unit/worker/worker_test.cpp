@@ -256,6 +256,23 @@ TEST(Worker_thread, terminate_abandons_a_busy_thread_without_ending_the_process)
     EXPECT_EQ(worker.exit_code(), 7);
 }
 
+TEST(Worker_thread, a_worker_dropped_without_stop_ends_its_thread)
+{
+    Received received;
+    Layer layer(received);
+    std::promise<void> finalised;
+    {
+        velin::Worker_thread worker;
+        worker.set_finalisation_task(std::make_shared<Function_task>([&] { finalised.set_value(); }));
+        worker.set_task(layer.task);
+        worker.set_notification(layer.notification);
+        layer.step(&Layer::record_a, Wm_app);
+        worker.wake();
+        ASSERT_TRUE(eventually([&] { return received.messages.size() == 1; }));
+    }
+    EXPECT_EQ(finalised.get_future().wait_for(5s), std::future_status::ready);
+}
+
 TEST(Worker_thread, misuse_is_reported_as_an_assertion)
 {
     const auto assertion_text = [](const std::function<void()>& action) -> std::string {
