@@ -1,8 +1,10 @@
 // Store files are outside bytes (lists copied from anywhere, files the user imports): whatever
 // they hold, recognising them ends, and a store that loads is written back and loads again to the
-// same certificates, byte for byte. CRL bytes go through their own decoder too.
+// same certificates, byte for byte. CRL bytes go through their own decoder too, and the bytes as a
+// list signature (a .p7s is an outside file as well) over a fixed list.
 #include "VelinVerify/trust/certificate_revocation_list.h"
 #include "VelinVerify/trust/certificate_store.h"
+#include "VelinVerify/trust/list_signature.h"
 #include "VelinVerify/trust/serialized_store.h"
 
 #include <cstdint>
@@ -24,8 +26,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (!again || again->certificates() != store->certificates() || again->serialize() != written)
             std::abort();
     }
-    const velin::Certificate_revocation_list list(bytes);
-    if (list.is_valid() && list.der().empty())
+    const velin::Certificate_revocation_list crl(bytes);
+    if (crl.is_valid() && crl.der().empty())
+        std::abort();
+    static const uint8_t empty_list[] = {0, 0, 0, 0, 'C', 'E', 'R', 'T', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    const velin::List_signature signature(empty_list, bytes, velin::list_publisher_pem);
+    if (signature.verified())
         std::abort();
     return 0;
 }

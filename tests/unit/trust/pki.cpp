@@ -47,7 +47,7 @@ Certificate pki_certificate(const std::string& name)
 }
 
 std::vector<uint8_t> sign_detached(const std::vector<uint8_t>& data, const std::string& signer,
-                                   const std::vector<std::string>& extra_certificates)
+                                   const std::vector<std::string>& extra_certificates, bool detached)
 {
     const std::string key_pem = pki_text(signer + ".key.pem");
     Openssl_owner<BIO> key_input(BIO_new_mem_buf(key_pem.data(), static_cast<int>(key_pem.size())));
@@ -61,7 +61,7 @@ std::vector<uint8_t> sign_detached(const std::vector<uint8_t>& data, const std::
     }
     Openssl_owner<BIO> content(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
     Openssl_owner<CMS_ContentInfo> message(CMS_sign(certificate.raw_handle(), key.get(), extra.get(), content.get(),
-                                                    CMS_DETACHED | CMS_BINARY));
+                                                    (detached ? CMS_DETACHED : 0) | CMS_BINARY));
     if (!message)
         throw std::runtime_error("CMS_sign failed");
     unsigned char* der = nullptr;

@@ -18,8 +18,9 @@ std::vector<uint8_t> bytes_of(const std::string& text);
 
 // A detached CMS signature over data, made with the key and certificate of a test PKI entity
 // (extra certificates carried too), as the list publisher makes cnipa.sst.p7s.
+// detached false embeds the data instead.
 std::vector<uint8_t> sign_detached(const std::vector<uint8_t>& data, const std::string& signer,
-                                   const std::vector<std::string>& extra_certificates = {});
+                                   const std::vector<std::string>& extra_certificates = {}, bool detached = true);
 
 // A certification authority with model's subject and issuer names but a key of its own (and no
 // key identifiers): a name collision that only the signature check can tell apart.

@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 namespace velin::test {
 namespace {
 
@@ -114,11 +117,25 @@ TEST_F(Trusted_store_test, a_missing_or_damaged_signature_file_is_reported)
     EXPECT_EQ((std::vector<std::string>{Check_failed, "E: Impossibile trovare il file specificato.", Corrupt}),
               _reports.lines());
 
-    Report_capture again;
-    write_file(data("cnipa.sst.p7s"), "not a signature");
+    const std::string good = read_file(pki_folder() / "velin-data/data/cnipa.sst.p7s");
+    for (const std::string& damaged : {std::string("not a signature"), std::string(), good.substr(0, good.size() - 1),
+                                       good.substr(0, 40)}) {
+        Report_capture again;
+        write_file(data("cnipa.sst.p7s"), damaged);
+        EXPECT_FALSE(load()->cnipa_store_is_available());
+        EXPECT_EQ((std::vector<std::string>{Check_failed, "E: Errore di codifica o decodifica ASN1.", Corrupt}),
+                  again.lines())
+            << damaged.size() << " bytes";
+    }
+
+    // A signature that embeds the list instead of standing beside it.
+    Report_capture embedded;
+    const std::string list = read_file(data("cnipa.sst"));
+    const std::vector<uint8_t> attached = sign_detached(bytes_of(list), "publisher", {}, false);
+    write_file(data("cnipa.sst.p7s"), std::string(attached.begin(), attached.end()));
     EXPECT_FALSE(load()->cnipa_store_is_available());
-    EXPECT_EQ((std::vector<std::string>{Check_failed, "E: Errore di codifica o decodifica ASN1.", Corrupt}),
-              again.lines());
+    EXPECT_EQ((std::vector<std::string>{Check_failed, "E: La firma non è separata dal contenuto.", Corrupt}),
+              embedded.lines());
 }
 
 TEST_F(Trusted_store_test, a_signed_file_that_is_no_list_fails_to_load)
@@ -185,6 +202,25 @@ TEST_F(Trusted_store_test, replacing_a_user_certificate_keeps_one_copy)
     store->save_user_list();
     EXPECT_EQ(1u, store->user_store()->size());
     EXPECT_EQ(read_file(pki_folder() / "velin-data" / "data" / "user.sst"), read_file(data("user.sst")));
+}
+
+TEST_F(Trusted_store_test, the_user_list_changes_while_a_worker_reads_the_merged_store)
+{
+    auto store = load();
+    const Certificate extra = pki_certificate("signer-self-signed");
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        while (!done)
+            for (const Certificate& certificate : store->merged_store()->certificates())
+                (void)store->merged_store()->find_by_subject(certificate.subject_name());
+    });
+    for (int round = 0; round < 300; ++round) {
+        store->user_store()->add_certificate(extra);
+        store->user_store()->delete_certificate(extra);
+    }
+    done = true;
+    worker.join();
+    EXPECT_EQ(1u, store->user_store()->size());
 }
 
 TEST_F(Trusted_store_test, no_data_folder_means_no_lists)
