@@ -123,12 +123,15 @@ Bytes Simulated_card::select(const Command_apdu& cmd)
             target = &files_.mf();
         } else if (data.size() == 2) {
             const std::uint16_t fid = static_cast<std::uint16_t>(data[0] << 8 | data[1]);
-            if (fid == Card_file_system::mf_id)
+            if (fid == Card_file_system::mf_id) {
                 target = &files_.mf();
-            else if (fid == current_df_->fid)
+            } else if (fid == current_df_->fid) {
                 target = current_df_;
-            else if ((target = current_df_->child(fid)) == nullptr && current_df_->parent != nullptr)
-                target = current_df_->parent->child(fid); // a sibling of the current DF
+            } else {
+                target = current_df_->child(fid);
+                if (target == nullptr && current_df_->parent != nullptr)
+                    target = current_df_->parent->child(fid); // a sibling of the current DF
+            }
         } else {
             return response(sw::wrong_length);
         }
