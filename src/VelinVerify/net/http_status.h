@@ -5,8 +5,8 @@
 
 namespace velin {
 
-// Network error numbers, as the platform's HTTP client of the first release reported them; they
-// arrive in place of the HTTP status of a request that failed.
+// Network error numbers in the WinINet numbering, which the suite's messages use; they arrive in
+// place of the HTTP status of a request that got no answer.
 constexpr long Http_error_internal = 12004;
 constexpr long Http_error_timeout = 12002;
 constexpr long Http_error_invalid_url = 12005;

@@ -12,7 +12,7 @@ namespace velin {
 
 namespace {
 
-// The readable name of a type ("std::runtime_error"), as the log of a Windows build shows it.
+// The readable name of a type ("std::runtime_error"), not its mangled form.
 std::string type_name(const std::type_info& type)
 {
     int status = 0;

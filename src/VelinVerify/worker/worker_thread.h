@@ -5,6 +5,15 @@
 // worker, and never wakes it while a step is running: the next step is queued from the handler of
 // the previous step's message. The wake-up event is auto-reset, so one signal runs exactly one
 // more step.
+//
+//     worker.set_task(step);                        // a Closure_task<Layer>, once
+//     worker.set_notification(notification);        // a Window_notification on the layer's window
+//     step->closure().bind(this, &Layer::decode);   // before each wake-up
+//     notification->set_message(0x8000);
+//     worker.wake();
+//
+// When its layer closes: stop() the worker, then release_closures() first thing in the layer's
+// destructor (closure.h).
 #pragma once
 
 #include "VelinVerify/worker/event.h"
