@@ -35,6 +35,8 @@ Http_answer crl_site(const std::string&, const std::string& path)
         cut.declared_length = Crl_bytes.size() + 100;
         return cut;
     }
+    if (path == "/giro.crl")
+        return velin::test::answer(302, "", {{"Location", "/giro.crl"}});
     if (path == "/errore.crl")
         return velin::test::answer(500, "guasto");
     if (path == "/muta.crl")
@@ -97,7 +99,9 @@ TEST(Crl_download, an_answer_without_a_list_writes_nothing)
     EXPECT_FALSE(velin::download_crl_file(server.url("/fuori.crl"), (cache / "c.crl").string(), cancel));
     // A list cut short by the connection is never saved.
     EXPECT_FALSE(velin::download_crl_file(server.url("/troncata.crl"), (cache / "t.crl").string(), cancel));
-    EXPECT_EQ(count_records("ERROR  Dati non disponibili.\n"), unavailable + 4);
+    // Nor does a redirect that leads back to itself go on for ever.
+    EXPECT_FALSE(velin::download_crl_file(server.url("/giro.crl"), (cache / "g.crl").string(), cancel));
+    EXPECT_EQ(count_records("ERROR  Dati non disponibili.\n"), unavailable + 5);
 
     const size_t unsaved = count_records("TRACE  Errore durante il salvataggio della CRL.\n");
     EXPECT_FALSE(velin::download_crl_file(server.url("/vuota.crl"), (cache / "d.crl").string(), cancel));
