@@ -1,0 +1,123 @@
+#include "cardlib/reading_prompt.h"
+
+#include "cardlib/card_exceptions.h"
+#include "common/trace.h"
+
+#include <openssl/crypto.h>
+
+#include <mutex>
+
+namespace velin::cardlib {
+
+const char* const Card_caption = "Carta Velin";
+const char* const Property_question =
+    "Un'applicazione ha chiesto di conoscere informazioni tecniche sul PC\ne sulla tua Carta Velin.\n\n"
+    "Se sei connesso a Internet la richiesta potrebbe venire da un sito\nal quale sei collegato. In questo caso verifica che la richiesta\n"
+    "sia coerente con le finalità del sito.\n\n"
+    "Le informazioni richieste non contengono alcuna informazione personale,\nma sono utili a determinare la causa di malfunzionamenti.\n\n"
+    "Autorizzi la lettura di queste informazioni?";
+const char* const Wrong_pin_text = "Il PIN non è corretto.\nRiprova.";
+
+namespace {
+
+std::mutex answerer_lock;
+Prompt_answerer answerer;
+
+std::optional<Prompt_answer> answer_by_hook(Prompt_kind kind, const CNS_known_file_info* info)
+{
+    Prompt_answerer hook;
+    {
+        std::lock_guard lock(answerer_lock);
+        hook = answerer;
+    }
+    if (!hook)
+        return std::nullopt;
+    return hook(Prompt_request{kind, info});
+}
+
+[[noreturn]] void refused()
+{
+    Trace(Trace_kind, Level_note) << "Lettura non autorizzata dal titolare";
+    throw CEnumException<BASIC_ERRORS::CError>(BASIC_ERRORS::Cancelled);
+}
+
+} // namespace
+
+Secret_text::~Secret_text()
+{
+    clear();
+}
+
+Secret_text::Secret_text(Secret_text&& other) noexcept : _text(std::move(other._text))
+{
+    other.clear();
+}
+
+Secret_text& Secret_text::operator=(Secret_text&& other) noexcept
+{
+    if (this != &other) {
+        clear();
+        _text = std::move(other._text);
+        other.clear();
+    }
+    return *this;
+}
+
+void Secret_text::clear()
+{
+    if (!_text.empty())
+        OPENSSL_cleanse(_text.data(), _text.size());
+    _text.clear();
+}
+
+void set_prompt_answerer(Prompt_answerer new_answerer)
+{
+    std::lock_guard lock(answerer_lock);
+    answerer = std::move(new_answerer);
+}
+
+void ask_consent(const CNS_known_file_info& info)
+{
+    Trace(Trace_kind, Level_info) << "Consenso alla lettura di " << info.name;
+    auto answer = answer_by_hook(Prompt_kind::Consent, &info);
+    const bool accepted = answer ? answer->accepted : qt_dialogs::consent(info);
+    if (!accepted)
+        refused();
+}
+
+Secret_text ask_pin(const CNS_known_file_info& info)
+{
+    Trace(Trace_kind, Level_info) << "PIN per la lettura di " << info.name;
+    Secret_text pin;
+    if (auto answer = answer_by_hook(Prompt_kind::Pin, &info)) {
+        if (!answer->accepted)
+            refused();
+        pin = std::move(answer->pin);
+    } else {
+        auto typed = qt_dialogs::pin(info);
+        if (!typed)
+            refused();
+        pin = std::move(*typed);
+    }
+    if (pin.text().size() < 5 || pin.text().size() > 8)
+        throw CEnumException<quark_errors_t::CCode>(quark_errors_t::Pin_format);
+    return pin;
+}
+
+void show_wrong_pin()
+{
+    if (!answer_by_hook(Prompt_kind::Wrong_pin, nullptr))
+        qt_dialogs::wrong_pin();
+}
+
+void ask_property_consent()
+{
+    auto answer = answer_by_hook(Prompt_kind::Property_consent, nullptr);
+    const bool accepted = answer ? answer->accepted : qt_dialogs::property_consent();
+    if (!accepted) {
+        Trace(Trace_kind, Level_note) << "Informazioni tecniche non autorizzate dal titolare";
+        throw Winapi_exception(5); // E_ACCESSDENIED
+    }
+}
+
+} // namespace velin::cardlib

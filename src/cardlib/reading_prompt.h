@@ -1,0 +1,75 @@
+// What the holder is asked before the library reads the card: consent to read a file, the PIN
+// for a protected one, and consent to the technical questions of norax_card_property. The
+// questions are the library's own Qt dialogs; tests answer them through an answerer installed
+// with set_prompt_answerer, which is internal to the library and not exported.
+#pragma once
+
+#include "cardlib/cns_file_catalogue.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace velin::cardlib {
+
+// A PIN typed by the holder: wiped when it goes.
+class Secret_text {
+public:
+    Secret_text() = default;
+    explicit Secret_text(std::string text) : _text(std::move(text)) {}
+    ~Secret_text();
+    Secret_text(Secret_text&& other) noexcept;
+    Secret_text& operator=(Secret_text&& other) noexcept;
+    Secret_text(const Secret_text&) = delete;
+    Secret_text& operator=(const Secret_text&) = delete;
+
+    const std::string& text() const { return _text; }
+    void clear();
+
+private:
+    std::string _text;
+};
+
+enum class Prompt_kind {
+    Consent,          // "LETTURA DATI" for a free file
+    Pin,              // the same with the PIN field, for a protected file
+    Wrong_pin,        // "Il PIN non è corretto.\nRiprova." (OK only)
+    Property_consent, // the Yes/No question before the technical properties
+};
+
+struct Prompt_request {
+    Prompt_kind kind = Prompt_kind::Consent;
+    const CNS_known_file_info* info = nullptr; // Consent and Pin
+};
+
+struct Prompt_answer {
+    bool accepted = false;
+    Secret_text pin; // Pin only
+};
+
+using Prompt_answerer = std::function<Prompt_answer(const Prompt_request&)>;
+// Internal test hook: while set, no dialog is shown. An empty function restores the dialogs.
+void set_prompt_answerer(Prompt_answerer answerer);
+
+// Each raises CEnumException<BASIC_ERRORS::CError>(Cancelled) when the holder refuses, and
+// CEnumException<QUARK_ERROR>(Invalid_state) when no dialog can be shown on this thread.
+void ask_consent(const CNS_known_file_info& info);
+// The PIN typed; quark_errors_t::Pin_format unless it has 5 to 8 characters.
+Secret_text ask_pin(const CNS_known_file_info& info);
+void show_wrong_pin();
+// E_ACCESSDENIED (Winapi_exception 5) unless the holder answers Yes.
+void ask_property_consent();
+
+extern const char* const Card_caption; // "Carta Velin"
+extern const char* const Property_question;
+extern const char* const Wrong_pin_text;
+
+// The Qt side (reading_dialog.cpp): the real dialogs.
+namespace qt_dialogs {
+bool consent(const CNS_known_file_info& info);
+std::optional<Secret_text> pin(const CNS_known_file_info& info);
+void wrong_pin();
+bool property_consent();
+} // namespace qt_dialogs
+
+} // namespace velin::cardlib
