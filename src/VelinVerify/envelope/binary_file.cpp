@@ -85,7 +85,7 @@ bool Binary_file_read::read(const std::string& file_name)
     return true;
 }
 
-bool Binary_file_write::write(std::span<const uint8_t> bytes, const std::string& file_name)
+bool Binary_file_write::write(std::span<const uint8_t> bytes, const std::string& file_name, Access access)
 {
     Trace(Trace_kind, Level_info) << "Scrittura su disco del file binario.";
     Trace(Trace_kind, Level_info) << file_name;
@@ -100,8 +100,11 @@ bool Binary_file_write::write(std::span<const uint8_t> bytes, const std::string&
         set_result(code);
     };
 
-    // 0666 before the umask: the user's default permissions, never executable.
-    Descriptor_handle file(::open(file_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    // Never executable. A private copy is opened without following a link, so a link planted in
+    // its place cannot redirect the write; an existing copy keeps whatever mode it had.
+    const bool private_copy = access == Private_copy;
+    Descriptor_handle file(::open(file_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (private_copy ? O_NOFOLLOW : 0),
+                                  private_copy ? 0600 : 0666));
     if (!file) {
         fail_with_errno(errno);
         Trace(Trace_kind, Level_error) << "Scrittura su disco fallita.";

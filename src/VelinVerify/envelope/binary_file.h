@@ -30,11 +30,16 @@ public:
     bool read(const std::string& file_name);
 };
 
-// Writes bytes to a file, creating it or truncating it, with the user's default permissions.
-// The result is the system error code (0 on success), the message its text.
+// Writes bytes to a file, creating it or truncating it. The result is the system error code
+// (0 on success), the message its text.
 class Binary_file_write : public Procedure<uint32_t, 0u, E_FAIL_CODE> {
 public:
-    bool write(std::span<const uint8_t> bytes, const std::string& file_name);
+    enum Access {
+        User_default, // what the user saves: the user's default permissions (0666 less the umask)
+        Private_copy, // a copy in the private folder: 0600, and a link in its place is refused
+    };
+
+    bool write(std::span<const uint8_t> bytes, const std::string& file_name, Access access = User_default);
 };
 
 } // namespace velin

@@ -11,9 +11,9 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
-#include <map>
 #include <climits>
 #include <cstring>
+#include <map>
 #include <string_view>
 
 namespace velin {

@@ -180,6 +180,16 @@ TEST(Binary_file_write, creates_or_truncates_with_default_permissions)
     EXPECT_TRUE(empty.write({}, path.string()));
     EXPECT_EQ(test::read_file(path), "");
 
+    // A private copy is 0600 whatever the umask, and a link in its place is not followed.
+    Binary_file_write private_copy;
+    EXPECT_TRUE(private_copy.write(short_content, (folder / "anteprima.pdf").string(), Binary_file_write::Private_copy));
+    ASSERT_EQ(::stat((folder / "anteprima.pdf").c_str(), &attributes), 0);
+    EXPECT_EQ(attributes.st_mode & 0777, 0600u);
+    std::filesystem::create_symlink(path, folder / "collegamento.pdf");
+    Binary_file_write through_link;
+    EXPECT_FALSE(through_link.write(short_content, (folder / "collegamento.pdf").string(), Binary_file_write::Private_copy));
+    EXPECT_EQ(test::read_file(path), "");
+
     Binary_file_write impossible;
     EXPECT_FALSE(impossible.write(short_content, "/dev/null/documento.pdf"));
     EXPECT_EQ(impossible.result(), 3u);
