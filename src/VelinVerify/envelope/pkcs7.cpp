@@ -1,7 +1,6 @@
 #include "VelinVerify/envelope/pkcs7.h"
 
 #include "VelinVerify/envelope/asn1_utctime.h"
-#include "VelinVerify/envelope/cancel_flag.h"
 #include "VelinVerify/envelope/openssl_error.h"
 #include "common/trace.h"
 
@@ -496,8 +495,7 @@ void Pkcs7::check_signatures(std::span<const uint8_t> document)
     Document_digests digests(document);
     for (int i = 0; i < count; ++i) {
         auto& integrity = _integrity[static_cast<size_t>(i)];
-        // A hostile envelope may hold a great many signers: closing the layer stops the checks.
-        if (verifier_cancel_flag()) {
+        if (_cancel && *_cancel) {
             integrity.set_failed("Verifica annullata.");
             continue;
         }

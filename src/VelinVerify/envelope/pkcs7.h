@@ -8,6 +8,7 @@
 
 #include <openssl/cms.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -30,6 +31,10 @@ class Pkcs7 : public Signed_document {
 public:
     // The attempt that decoded the envelope.
     enum class Encoding { None, Der, Smime, Base64 };
+
+    // While cancel (when given) is set, signatures are not checked: a hostile envelope may hold a
+    // great many signers, and closing the layer must stop the work.
+    explicit Pkcs7(const std::atomic<bool>* cancel = nullptr) : _cancel(cancel) {}
 
     void parse(std::span<const uint8_t> bytes) override;
     bool parsed() const override { return static_cast<bool>(_cms); }
@@ -68,6 +73,7 @@ private:
     void reset();
     void check_signatures(std::span<const uint8_t> document);
 
+    const std::atomic<bool>* _cancel;
     Cms_handle _cms;
     Encoding _encoding = Encoding::None;
     std::string _last_error;

@@ -1,15 +1,14 @@
 #include "VelinVerify/envelope/signed_document_parser.h"
 
 #include "VelinVerify/envelope/binary_file.h"
-#include "VelinVerify/envelope/cancel_flag.h"
 #include "VelinVerify/envelope/mime_envelope_split.h"
 #include "VelinVerify/envelope/pkcs7.h"
 #include "common/trace.h"
 
 namespace velin {
 
-Signed_document_parser::Signed_document_parser(std::shared_ptr<Signed_document_info> info)
-    : _signature_info_(std::move(info))
+Signed_document_parser::Signed_document_parser(std::shared_ptr<Signed_document_info> info, std::atomic<bool>& cancel)
+    : _signature_info_(std::move(info)), _cancel(cancel)
 {
     assertion(_signature_info_ != nullptr, "_signature_info_ ne NULL");
 }
@@ -36,7 +35,7 @@ void Signed_document_parser::set_file_name(const std::string& path)
 void Signed_document_parser::decode_file(const std::string& path)
 {
     Trace(Trace_kind, Level_info) << "Decodifica asincrona del file.";
-    verifier_cancel_flag() = false;
+    _cancel = false;
     set_file_name(path);
     if (_status == Parser_status::File_name_set)
         read_file();
@@ -58,7 +57,7 @@ void Signed_document_parser::read_file()
 void Signed_document_parser::load_buffer(std::vector<uint8_t> bytes, const std::string& name)
 {
     Trace(Trace_kind, Level_info) << "Decodifica asincrona del file.";
-    verifier_cancel_flag() = false;
+    _cancel = false;
     set_file_name(name);
     _signature_info_->file_data.assign(std::move(bytes));
     // A refused name stays an error: the dialog stops on the unsupported type.
@@ -83,7 +82,7 @@ void Signed_document_parser::analyse()
     }
     switch (_signature_info_->_file_type) {
     case Document_types::Envelope:
-        decode_envelope(std::make_shared<Pkcs7>());
+        decode_envelope(std::make_shared<Pkcs7>(&_cancel));
         break;
     case Document_types::Pdf:
         if (!_pdf_decoder) {
@@ -119,7 +118,7 @@ void Signed_document_parser::analyse_multipart()
     }
     Timestamped_envelope parts = split.take_value();
     info.file_data.assign(std::move(parts.envelope));
-    decode_envelope(std::make_shared<Pkcs7>());
+    decode_envelope(std::make_shared<Pkcs7>(&_cancel));
     if (_status != Parser_status::Error)
         info.file_data.assign(std::move(parts.timestamp_reply));
 }

@@ -3,7 +3,7 @@
 // Signed_document_info. One parser per analysis.
 //
 //     auto info = std::make_shared<Signed_document_info>();
-//     auto parser = std::make_shared<Signed_document_parser>(info);
+//     auto parser = std::make_shared<Signed_document_parser>(info, cancel_flag());
 //     parser->decode_file(path);                     // user-interface thread
 //     if (parser->status() == Parser_status::File_loaded)
 //         parser->analyse();                          // worker thread
@@ -12,6 +12,7 @@
 #include "VelinVerify/envelope/signed_document.h"
 #include "VelinVerify/envelope/signed_document_info.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -32,7 +33,9 @@ public:
     // Makes the decoder of PDF files, which lives above this layer.
     using Decoder_factory = std::function<std::shared_ptr<Signed_document>()>;
 
-    explicit Signed_document_parser(std::shared_ptr<Signed_document_info> info);
+    // cancel is the verifier's process-wide cancel flag: a decoding start clears it, and the
+    // signature checks stop when it is set.
+    Signed_document_parser(std::shared_ptr<Signed_document_info> info, std::atomic<bool>& cancel);
 
     // Without a factory a PDF file ends its analysis with "L'analisi del file è fallita.".
     void set_pdf_decoder(Decoder_factory factory) { _pdf_decoder = std::move(factory); }
@@ -74,6 +77,7 @@ private:
     Parser_status _status = Parser_status::Idle;
     std::string _error_message;
     Decoder_factory _pdf_decoder;
+    std::atomic<bool>& _cancel;
 };
 
 } // namespace velin

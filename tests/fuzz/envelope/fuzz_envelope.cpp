@@ -4,6 +4,7 @@
 #include "VelinVerify/envelope/signed_document_parser.h"
 #include "test_folder.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 
@@ -13,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     (void)environment_ready;
 
     auto info = std::make_shared<velin::Signed_document_info>();
-    velin::Signed_document_parser parser(info);
+    std::atomic<bool> cancel{false};
+    velin::Signed_document_parser parser(info, cancel);
     parser.load_buffer(std::vector<uint8_t>(data, data + size), "fuzz.p7m");
     parser.analyse();
 

@@ -1,6 +1,5 @@
 // The parser's protocol: file names and kinds, the order of its calls, the cancel flag, the
 // decoder of PDF files supplied from above, and the envelope part of a time-stamped file.
-#include "VelinVerify/envelope/cancel_flag.h"
 #include "VelinVerify/envelope/pkcs7.h"
 #include "VelinVerify/envelope/signed_document_parser.h"
 #include "envelope_builder.h"
@@ -13,6 +12,8 @@ namespace {
 using namespace velin;
 
 const bool environment_ready = (test::private_environment(), true);
+
+std::atomic<bool> cancel{false};
 
 template <class F>
 std::string assertion_text(F&& call)
@@ -28,7 +29,7 @@ std::string assertion_text(F&& call)
 TEST(Parser_protocol, names_decide_the_kind_and_calls_out_of_order_assert)
 {
     auto info = std::make_shared<Signed_document_info>();
-    Signed_document_parser parser(info);
+    Signed_document_parser parser(info, cancel);
     EXPECT_EQ(parser.status(), Parser_status::Idle);
     EXPECT_EQ(assertion_text([&] { parser.read_file(); }), "Assertion failed: _status eq File_name_set");
     EXPECT_EQ(assertion_text([&] { parser.analyse(); }), "Assertion failed: _status eq File_loaded");
@@ -39,7 +40,7 @@ TEST(Parser_protocol, names_decide_the_kind_and_calls_out_of_order_assert)
     EXPECT_EQ(info->file_name, "/archivio/DOC.PDF.P7M");
 
     auto refused_info = std::make_shared<Signed_document_info>();
-    Signed_document_parser refused(refused_info);
+    Signed_document_parser refused(refused_info, cancel);
     refused.decode_file(test::fixture("document.txt.p7m").string() + ".p7s");
     EXPECT_EQ(refused.status(), Parser_status::Error);
     EXPECT_EQ(refused.error_message(), "Il file non è un documento firmato.");
@@ -49,14 +50,14 @@ TEST(Parser_protocol, names_decide_the_kind_and_calls_out_of_order_assert)
 
     // An inner envelope with a refused name keeps its bytes but is not analysed.
     auto inner_info = std::make_shared<Signed_document_info>();
-    Signed_document_parser inner(inner_info);
+    Signed_document_parser inner(inner_info, cancel);
     inner.load_buffer(test::fixture_bytes("document.txt.p7m"), "document");
     EXPECT_EQ(inner.status(), Parser_status::Error);
     EXPECT_TRUE(inner_info->file_data.is_assigned());
     EXPECT_EQ(assertion_text([&] { inner.analyse(); }), "Assertion failed: _status eq File_loaded");
 
     auto m7m_info = std::make_shared<Signed_document_info>();
-    Signed_document_parser m7m(m7m_info);
+    Signed_document_parser m7m(m7m_info, cancel);
     m7m.set_file_name("atto.M7M");
     EXPECT_EQ(m7m_info->_file_type, Document_types::Multipart);
     EXPECT_TRUE(test::trace_has_record("INFO", "Il file ha l'estensione per i un documento MIME composito."));
@@ -64,15 +65,24 @@ TEST(Parser_protocol, names_decide_the_kind_and_calls_out_of_order_assert)
 
 TEST(Parser_protocol, starting_a_decoding_clears_the_cancel_flag)
 {
-    verifier_cancel_flag() = true;
-    Signed_document_parser from_file(std::make_shared<Signed_document_info>());
+    cancel = true;
+    Signed_document_parser from_file(std::make_shared<Signed_document_info>(), cancel);
     from_file.decode_file(test::fixture("document.txt.p7m").string());
-    EXPECT_FALSE(verifier_cancel_flag());
+    EXPECT_FALSE(cancel);
 
-    verifier_cancel_flag() = true;
-    Signed_document_parser from_memory(std::make_shared<Signed_document_info>());
+    cancel = true;
+    Signed_document_parser from_memory(std::make_shared<Signed_document_info>(), cancel);
     from_memory.load_buffer(test::fixture_bytes("document.txt.p7m"), "x.p7m");
-    EXPECT_FALSE(verifier_cancel_flag());
+    EXPECT_FALSE(cancel);
+
+    // Set while the step runs (here, before it), the flag stops the signature checks.
+    cancel = true;
+    from_memory.analyse();
+    cancel = false;
+    const auto& signatures = from_memory.signature_info()->envelope.value().signatures.value();
+    ASSERT_EQ(signatures.size(), 1u);
+    EXPECT_EQ(signatures[0].integrity.message(), "Verifica annullata.");
+    EXPECT_FALSE(signatures[0].signature_matches());
 }
 
 TEST(Pkcs7_protocol, decoder_calls_out_of_order_assert)
@@ -142,13 +152,13 @@ private:
 TEST(Parser_protocol, pdf_files_use_the_decoder_supplied_from_above)
 {
     auto info = std::make_shared<Signed_document_info>();
-    Signed_document_parser without(info);
+    Signed_document_parser without(info, cancel);
     without.load_buffer(test::as_bytes("%PDF-1.7"), "modulo.pdf");
     without.analyse();
     EXPECT_EQ(without.error_message(), "L'analisi del file è fallita.");
 
     auto pdf_info = std::make_shared<Signed_document_info>();
-    Signed_document_parser with(pdf_info);
+    Signed_document_parser with(pdf_info, cancel);
     with.set_pdf_decoder([] { return std::make_shared<Fixed_decoder>(); });
     with.load_buffer(test::as_bytes("%PDF-1.7"), "modulo.pdf");
     with.analyse();
@@ -176,7 +186,7 @@ TEST(Parser_protocol, time_stamped_file_decodes_its_envelope_and_keeps_the_reply
 {
     const std::string envelope_text = test::base64(test::fixture_bytes("document.txt.p7m"), true);
     auto info = std::make_shared<Signed_document_info>();
-    Signed_document_parser parser(info);
+    Signed_document_parser parser(info, cancel);
     parser.load_buffer(test::as_bytes(multipart(envelope_text, "RISPOSTA-TSA")), "contratto.txt.m7m");
     parser.analyse();
     ASSERT_NE(parser.status(), Parser_status::Error) << parser.error_message();
@@ -185,14 +195,14 @@ TEST(Parser_protocol, time_stamped_file_decodes_its_envelope_and_keeps_the_reply
     EXPECT_EQ(info->file_data.value(), test::as_bytes("RISPOSTA-TSA"));
 
     auto lone_info = std::make_shared<Signed_document_info>();
-    Signed_document_parser lone(lone_info);
+    Signed_document_parser lone(lone_info, cancel);
     lone.load_buffer(test::as_bytes(multipart("", "RISPOSTA-TSA")), "contratto.txt.m7m");
     lone.analyse();
     EXPECT_EQ(lone.error_message(), "L'analisi del file è fallita.");
     EXPECT_EQ(lone_info->envelope.state(), Assignable_state::Pending);
 
     auto broken_info = std::make_shared<Signed_document_info>();
-    Signed_document_parser broken(broken_info);
+    Signed_document_parser broken(broken_info, cancel);
     std::string cut = multipart(envelope_text, "RISPOSTA-TSA");
     cut.resize(cut.size() - 9);
     broken.load_buffer(test::as_bytes(cut), "contratto.txt.m7m");
