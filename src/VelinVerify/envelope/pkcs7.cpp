@@ -443,8 +443,12 @@ int check_signer(CMS_SignerInfo* signer, Document_digests& digests, std::string&
     X509* certificate = nullptr;
     X509_ALGOR* digest_algorithm = nullptr;
     CMS_SignerInfo_get0_algs(signer, &key, &certificate, &digest_algorithm, nullptr);
-    if (!certificate || !key) {
+    if (!certificate) {
         reason = "Il certificato del firmatario non è nella busta.";
+        return -1;
+    }
+    if (!key) {
+        reason = "La chiave pubblica del certificato del firmatario non è leggibile.";
         return -1;
     }
     const ASN1_OBJECT* algorithm_object = nullptr;
