@@ -4,12 +4,12 @@
 #include "common/failure.h"
 
 #include <openssl/asn1.h>
+#include <openssl/err.h>
 #include <openssl/sha.h>
 #include <openssl/x509v3.h>
 
 #include <array>
 #include <climits>
-#include <openssl/err.h>
 
 namespace velin {
 

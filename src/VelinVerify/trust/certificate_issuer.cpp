@@ -1,6 +1,5 @@
 #include "VelinVerify/trust/certificate_issuer.h"
 
-#include <openssl/err.h>
 #include <openssl/x509v3.h>
 
 #include <algorithm>

@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <string_view>
 #include <sys/stat.h>
