@@ -169,17 +169,29 @@ CKit::Resolved CKit::resolve(const char* name)
         throw CEnumException<BASIC_ERRORS::CError>(BASIC_ERRORS::Invalid_argument);
     Resolved resolved;
     if (auto path = path_from_text(name)) {
-        enter_fixed_paths();
-        discover_netlink();
         resolved.path = *path;
-        for (const auto& [id, info] : _files) {
-            if (info.path == *path) {
-                resolved.info = info;
-                resolved.access = info.access;
-                return resolved;
+        auto find = [&] {
+            for (const auto& [id, info] : _files) {
+                if (info.path == *path) {
+                    resolved.info = info;
+                    resolved.access = info.access;
+                    return true;
+                }
             }
+            return false;
+        };
+        enter_fixed_paths();
+        if (find())
+            return resolved;
+        // Outside the application folder (1200) and the Netlink folder (1400) nothing may be
+        // read, and nothing is sent to the card to find that out.
+        if (path->front() != 0x1200 && path->front() != 0x1400) {
+            Trace(Trace_kind, Level_warn) << "Lettura non consentita: " << name;
+            throw CEnumException<QUARK_ERROR>(QUARK_ERROR::Not_allowed);
         }
-        resolved.access = Access_unknown;
+        discover_netlink();
+        if (!find())
+            resolved.access = Access_unknown;
         return resolved;
     }
     try {

@@ -1,0 +1,67 @@
+// The exported functions' checks that come before any card access, and the last error text.
+#include "noraxcard.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+std::string last_error()
+{
+    uint32_t size = 0;
+    EXPECT_EQ(norax_error_message(nullptr, &size), 234u);
+    std::vector<char> text(size + 1, 'x');
+    uint32_t capacity = size + 1;
+    EXPECT_EQ(norax_error_message(text.data(), &capacity), 0u);
+    EXPECT_EQ(capacity, size);
+    return std::string(text.data());
+}
+
+TEST(Card_exports, version)
+{
+    EXPECT_EQ(norax_dll_version(), 0x03030000u);
+}
+
+TEST(Card_exports, error_message_buffer_protocol)
+{
+    char buffer[64];
+    uint32_t size = sizeof buffer;
+    ASSERT_EQ(norax_card_property("serial", buffer, &size), 0x80070057u);
+    const std::string text = "Parametri non validi.";
+    EXPECT_EQ(norax_error_message(nullptr, nullptr), 0x80004003u);
+    size = 0;
+    EXPECT_EQ(norax_error_message(buffer, &size), 234u);
+    EXPECT_EQ(size, text.size());
+    // Exactly the length is still too small: the zero needs its byte.
+    size = static_cast<uint32_t>(text.size());
+    EXPECT_EQ(norax_error_message(buffer, &size), 234u);
+    size = static_cast<uint32_t>(text.size()) + 1;
+    EXPECT_EQ(norax_error_message(nullptr, &size), 0x80004003u);
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(norax_error_message(buffer, &size), 0u);
+    EXPECT_EQ(size, text.size());
+    EXPECT_STREQ(buffer, text.c_str());
+    // Asking for the text does not change it.
+    EXPECT_EQ(last_error(), text);
+}
+
+TEST(Card_exports, pointer_and_name_checks_come_before_the_card)
+{
+    uint32_t size = 16;
+    uint8_t bytes[16];
+    char text[16];
+    EXPECT_EQ(norax_read_binary("EF.Dati_personali", nullptr, &size), 0x80004003u);
+    EXPECT_EQ(last_error(), "Puntatore non valido.");
+    EXPECT_EQ(norax_read_binary("EF.Dati_personali", bytes, nullptr), 0x80004003u);
+    EXPECT_EQ(norax_read_ef_dati_personali(nullptr, &size), 0x80004003u);
+    EXPECT_EQ(norax_card_property("atr", nullptr, &size), 0x80004003u);
+    EXPECT_EQ(norax_card_property("atr", text, nullptr), 0x80004003u);
+    EXPECT_EQ(norax_card_property(nullptr, text, &size), 0x80070057u);
+    EXPECT_EQ(norax_card_property("serial", text, &size), 0x80070057u);
+    EXPECT_EQ(last_error(), "Parametri non validi.");
+    EXPECT_EQ(size, 16u);
+}
+
+} // namespace
