@@ -1,0 +1,469 @@
+// The card library's exports against the simulated card behind the real pcscd. The holder's
+// answers are scripted through the library's internal hook; the simulator's APDU log shows what
+// was really sent. Every test leaves the bed as it found it: the regional card with PIN 12345 in
+// reader 0, reader 1 empty.
+#include "cardlib/reading_prompt.h"
+#include "noraxcard.h"
+#include "test_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+#include <winscard.h>
+
+#include <cstdlib>
+#include <deque>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace {
+
+using namespace velin;
+using namespace velin::cardlib;
+
+class Card_bed {
+public:
+    Card_bed()
+    {
+        ::setenv("VELIN_BUILD_DIR", VELIN_BINARY_DIR, 0);
+        ::setenv("CARD_BED_DIR", VELIN_BINARY_DIR "/card-bed", 0);
+        _dir = std::getenv("CARD_BED_DIR");
+        std::ifstream env(_dir + "/card-bed.env");
+        for (std::string line; std::getline(env, line);) {
+            if (line.rfind("export CARD_BED_PCSCD_PID='", 0) == 0)
+                _running = line.size() > std::string("export CARD_BED_PCSCD_PID=''").size();
+        }
+    }
+    bool running() const { return _running; }
+    void run(const std::string& arguments) const
+    {
+        const std::string command = std::string(VELIN_SOURCE_DIR) + "/tools/card-bed " + arguments + " >/dev/null 2>&1";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    }
+    void empty(int index) const
+    {
+        const std::string command = std::string(VELIN_SOURCE_DIR) + "/tools/card-bed remove " + std::to_string(index) + " >/dev/null 2>&1";
+        (void)std::system(command.c_str());
+    }
+    std::string apdu_log(int index) const { return test::read_file(_dir + "/reader" + std::to_string(index) + "/apdu.log"); }
+
+private:
+    std::string _dir;
+    bool _running = false;
+};
+
+// The lines of the simulator's log written since offset: commands ("> ..."), replies' status
+// words and events ("# reset").
+struct Card_log {
+    std::vector<std::string> commands;
+    std::vector<std::string> events;
+    std::string text;
+};
+
+Card_log log_since(const std::string& log, size_t offset)
+{
+    Card_log result;
+    result.text = log.substr(std::min(offset, log.size()));
+    std::istringstream in(result.text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("> ", 0) == 0)
+            result.commands.push_back(line.substr(2));
+        else if (line.rfind("# ", 0) == 0)
+            result.events.push_back(line.substr(2));
+    }
+    return result;
+}
+
+std::string last_error()
+{
+    uint32_t size = 0;
+    norax_error_message(nullptr, &size);
+    std::vector<char> text(size + 1);
+    size += 1;
+    norax_error_message(text.data(), &size);
+    return text.data();
+}
+
+struct Read_result {
+    uint32_t code = 0;
+    std::string data;
+};
+
+Read_result read(const char* name, uint32_t capacity = 65536)
+{
+    std::vector<uint8_t> buffer(capacity ? capacity : 1);
+    uint32_t size = capacity;
+    Read_result result;
+    result.code = norax_read_binary(name, buffer.data(), &size);
+    if (result.code == 0)
+        result.data.assign(buffer.begin(), buffer.begin() + size);
+    else if (result.code == 234)
+        result.data = std::to_string(size);
+    return result;
+}
+
+Read_result property(const char* name, uint32_t capacity = 8192)
+{
+    std::vector<char> buffer(capacity ? capacity : 1);
+    uint32_t size = capacity;
+    Read_result result;
+    result.code = norax_card_property(name, buffer.data(), &size);
+    if (result.code == 0)
+        result.data.assign(buffer.data(), size);
+    return result;
+}
+
+// The holder, scripted: each question takes the next answer ("yes", "no", or a PIN).
+class Holder {
+public:
+    Holder()
+    {
+        set_prompt_answerer([this](const Prompt_request& request) {
+            std::string what;
+            switch (request.kind) {
+            case Prompt_kind::Consent: what = "consent:" + request.info->short_description; break;
+            case Prompt_kind::Pin: what = "pin:" + request.info->short_description; break;
+            case Prompt_kind::Wrong_pin: what = "wrong pin"; break;
+            case Prompt_kind::Property_consent: what = "property"; break;
+            }
+            asked.push_back(what);
+            Prompt_answer answer;
+            if (request.kind == Prompt_kind::Wrong_pin)
+                return answer;
+            const std::string next = answers.empty() ? "no" : answers.front();
+            if (!answers.empty())
+                answers.pop_front();
+            answer.accepted = next != "no";
+            if (request.kind == Prompt_kind::Pin && answer.accepted)
+                answer.pin = Secret_text(next);
+            return answer;
+        });
+    }
+    ~Holder() { set_prompt_answerer({}); }
+
+    std::deque<std::string> answers;
+    std::vector<std::string> asked;
+};
+
+using Strings = std::vector<std::string>;
+
+class Card_library : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        test::private_environment();
+        ASSERT_TRUE(bed.running()) << "the card bed is not running: run through ctest (fixture card_bed)";
+    }
+    void TearDown() override
+    {
+        bed.empty(1);
+        bed.empty(0);
+        bed.run("insert 0 regional --reset-state");
+    }
+    void insert(int index, const std::string& profile_and_options)
+    {
+        bed.empty(index);
+        bed.run("insert " + std::to_string(index) + " " + profile_and_options);
+    }
+    size_t mark(int index = 0) const { return bed.apdu_log(index).size(); }
+    Card_log since(size_t offset, int index = 0) const { return log_since(bed.apdu_log(index), offset); }
+
+    // Nothing of this process still holds the card: an exclusive connection is granted at once.
+    void expect_card_free(int index = 0)
+    {
+        SCARDCONTEXT context = 0;
+        ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context), SCARD_S_SUCCESS);
+        SCARDHANDLE card = 0;
+        DWORD protocol = 0;
+        const std::string reader = "Virtual PCD 00 0" + std::to_string(index);
+        EXPECT_EQ(SCardConnect(context, reader.c_str(), SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T1 | SCARD_PROTOCOL_T0, &card, &protocol),
+                  SCARD_S_SUCCESS);
+        if (card)
+            SCardDisconnect(card, SCARD_LEAVE_CARD);
+        SCardReleaseContext(context);
+    }
+
+    Card_bed bed;
+    Holder holder;
+};
+
+const std::string Select_personal = "00 A4 08 00 04 11 00 11 02 00";
+
+TEST_F(Card_library, personal_data_in_one_select_and_two_reads_with_consent)
+{
+    holder.answers = {"yes"};
+    const size_t before = mark();
+    const Read_result result = read("EF.Dati_personali");
+    ASSERT_EQ(result.code, 0u) << last_error();
+    EXPECT_EQ(result.data.size(), 400u);
+    EXPECT_EQ(result.data.substr(0, 6), "000076");
+    EXPECT_NE(result.data.find("VERDELLI"), std::string::npos);
+    EXPECT_EQ(holder.asked, Strings{"consent:i dati anagrafici"});
+    const Card_log log = since(before);
+    EXPECT_EQ(log.commands, (Strings{Select_personal, "00 B0 00 00 FE", "00 B0 00 FE 92"})) << log.text;
+    // The connection ended with a reset: nothing verified on it survives.
+    EXPECT_NE(std::find(log.events.begin(), log.events.end(), "reset"), log.events.end()) << log.text;
+    expect_card_free();
+
+    // The same through its own export, by a path with the master file, and by a loose name:
+    // each call asks again.
+    holder.asked.clear();
+    holder.answers = {"yes", "yes", "yes"};
+    std::vector<uint8_t> buffer(400);
+    uint32_t size = 400;
+    EXPECT_EQ(norax_read_ef_dati_personali(buffer.data(), &size), 0u);
+    EXPECT_EQ(std::string(buffer.begin(), buffer.end()), result.data);
+    EXPECT_EQ(read("3F0011001102").data, result.data);
+    EXPECT_EQ(read("ef.dati personali").data, result.data);
+    EXPECT_EQ(holder.asked, Strings(3, "consent:i dati anagrafici"));
+}
+
+TEST_F(Card_library, buffer_too_small_reports_the_length)
+{
+    holder.answers = {"yes", "yes"};
+    const Read_result small = read("EF.DATI_PERSONALI", 16);
+    EXPECT_EQ(small.code, 234u);
+    EXPECT_EQ(small.data, "400");
+    EXPECT_EQ(last_error(), "Buffer insufficiente.");
+    EXPECT_EQ(read("EF.DATI_PERSONALI", 400).code, 0u);
+}
+
+TEST_F(Card_library, refusal_and_unknown_names)
+{
+    holder.answers = {"no"};
+    size_t before = mark();
+    EXPECT_EQ(read("EF.DATI_PERSONALI").code, 0x80040234u);
+    EXPECT_EQ(last_error(), "Operazione annullata dall'utente.");
+    // The holder was asked before anything was selected.
+    EXPECT_TRUE(since(before).commands.empty()) << since(before).text;
+
+    EXPECT_EQ(read("EF.SERIALE").code, 0x8004020Fu);
+    EXPECT_EQ(last_error(), "File non trovato.");
+    before = mark();
+    EXPECT_EQ(read("3F0022220001").code, 0x80040236u);
+    EXPECT_EQ(last_error(), "Operazione non consentita.");
+    EXPECT_TRUE(since(before).commands.empty()) << since(before).text;
+    EXPECT_EQ(read("3F00").code, 0x80070057u);
+    EXPECT_TRUE(holder.asked.size() == 1);
+    expect_card_free();
+}
+
+TEST_F(Card_library, chunks_of_254_and_an_empty_file)
+{
+    holder.answers = {"yes", "yes"};
+    size_t before = mark();
+    const Read_result nkaf = read("EF.NKAF");
+    ASSERT_EQ(nkaf.code, 0u) << last_error();
+    EXPECT_EQ(nkaf.data.size(), 600u);
+    EXPECT_EQ(nkaf.data.rfind("NKAF;TITOLARE=VERDELLI MARTA", 0), 0u);
+    Card_log log = since(before);
+    ASSERT_GE(log.commands.size(), 4u) << log.text;
+    const Strings tail(log.commands.end() - 4, log.commands.end());
+    EXPECT_EQ(tail, (Strings{"00 A4 08 00 04 14 00 D0 03 00", "00 B0 00 00 FE", "00 B0 00 FE FE", "00 B0 01 FC 5C"})) << log.text;
+    EXPECT_EQ(holder.asked, Strings{"consent:i dati amministrativi del titolare della carta"});
+
+    before = mark();
+    const Read_result empty = read("EF.DATI_PERSONALI_AGGIUNTIVI");
+    EXPECT_EQ(empty.code, 0u) << last_error();
+    EXPECT_TRUE(empty.data.empty());
+    log = since(before);
+    EXPECT_EQ(log.commands, Strings{"00 A4 08 00 04 12 00 12 01 00"}) << log.text;
+}
+
+TEST_F(Card_library, card_without_path_selection_is_read_step_by_step)
+{
+    insert(0, "regional --reset-state --no-path-select");
+    holder.answers = {"yes"};
+    const size_t before = mark();
+    const Read_result result = read("EF.DATI_PERSONALI");
+    ASSERT_EQ(result.code, 0u) << last_error();
+    EXPECT_EQ(result.data.size(), 400u);
+    EXPECT_EQ(since(before).commands, (Strings{Select_personal, "00 A4 00 00 00", "00 A4 00 00 02 11 00 00",
+                                               "00 A4 00 00 02 11 02 00", "00 B0 00 00 FE", "00 B0 00 FE 92"}))
+        << since(before).text;
+}
+
+TEST_F(Card_library, protected_free_file_asks_the_pin_and_tries_again)
+{
+    insert(0, "regional --reset-state --protect 11001102");
+    holder.answers = {"yes", "12345"};
+    const size_t before = mark();
+    const Read_result result = read("EF.DATI_PERSONALI");
+    ASSERT_EQ(result.code, 0u) << last_error();
+    EXPECT_EQ(result.data.size(), 400u);
+    EXPECT_EQ(holder.asked, (Strings{"consent:i dati anagrafici", "pin:i dati anagrafici"}));
+    const Card_log log = since(before);
+    EXPECT_EQ(log.commands, (Strings{Select_personal, "00 B0 00 00 FE", "00 20 00 10 05 ** ** ** ** ** 00", Select_personal,
+                                     "00 B0 00 00 FE", "00 B0 00 FE 92"}))
+        << log.text;
+    // The PIN never reached the trace.
+    EXPECT_EQ(test::trace_content().find("12345"), std::string::npos);
+    EXPECT_EQ(test::trace_content().find("31 32 33 34 35"), std::string::npos);
+}
+
+TEST_F(Card_library, wrong_pin_then_right_pin_and_a_blocked_pin)
+{
+    holder.answers = {"11111", "12345"};
+    Read_result result = read("EF.NKEP");
+    ASSERT_EQ(result.code, 0u) << last_error();
+    EXPECT_EQ(result.data.rfind("NKEP;", 0), 0u);
+    EXPECT_EQ(holder.asked, (Strings{"pin:i dati di emergenza riservati", "wrong pin", "pin:i dati di emergenza riservati"}));
+
+    holder.asked.clear();
+    holder.answers = {"11111", "11111", "11111", "11111", "11111"};
+    result = read("EF.NKEP");
+    EXPECT_EQ(result.code, 0x8004021Cu);
+    EXPECT_EQ(last_error(), "PIN bloccato.");
+    EXPECT_EQ(std::count(holder.asked.begin(), holder.asked.end(), "wrong pin"), 3);
+
+    // A PIN dialog cancelled by the holder.
+    holder.answers = {"no"};
+    EXPECT_EQ(read("EF.NKAP").code, 0x80040234u);
+    EXPECT_EQ(last_error(), "Operazione annullata dall'utente.");
+    expect_card_free();
+}
+
+TEST_F(Card_library, a_pin_of_the_wrong_length_is_not_sent)
+{
+    holder.answers = {"1234"};
+    const size_t before = mark();
+    EXPECT_EQ(read("EF.NKEP").code, 0x8004021Bu);
+    EXPECT_EQ(last_error(), "Il formato del PIN non è corretto.");
+    for (const std::string& command : since(before).commands)
+        EXPECT_NE(command.rfind("00 20", 0), 0u) << command;
+}
+
+TEST_F(Card_library, properties_after_the_holders_yes)
+{
+    holder.answers = {"yes", "yes", "yes", "yes", "no"};
+    Read_result atr = property("ATR");
+    ASSERT_EQ(atr.code, 0u) << last_error();
+    EXPECT_EQ(atr.data, "3B 8F 81 31 FE 45 00 6B 56 05 01 02 03 21 01 43 4E 53 10 31 80 63");
+    EXPECT_EQ(property("manufacturer").data, "Oberthur Card Systems");
+    EXPECT_EQ(property("Type").data, "Carta cittadino reale con il nuovo set di chiavi");
+    EXPECT_EQ(property("issuer").data,
+              "CN=Regione Valdora Certification Authority Cittadini, OU=Servizi di Certificazione, O=Regione Valdora, C=IT");
+    EXPECT_EQ(property("issuer").code, 0x80070005u);
+    EXPECT_EQ(last_error(), "Accesso negato.");
+    EXPECT_EQ(holder.asked, Strings(5, "property"));
+
+    // Bounded copy: exactly the length is too small and leaves *size alone.
+    holder.answers = {"yes", "yes"};
+    char buffer[80];
+    uint32_t size = static_cast<uint32_t>(atr.data.size());
+    EXPECT_EQ(norax_card_property("atr", buffer, &size), 234u);
+    EXPECT_EQ(size, atr.data.size());
+    size = 0x80000000u;
+    EXPECT_EQ(norax_card_property("atr", buffer, &size), 0x80070057u);
+}
+
+TEST_F(Card_library, certificate_in_base64_lines)
+{
+    holder.answers = {"yes"};
+    const Read_result certificate = property("certificate");
+    ASSERT_EQ(certificate.code, 0u) << last_error();
+    EXPECT_EQ(holder.asked, Strings{"consent:il certificato associato alla Carta"});
+    const std::string der = test::read_file(VELIN_SOURCE_DIR "/tests/fixtures/card/holder-regional.cert.der");
+    std::string encoded(4 * ((der.size() + 2) / 3) + 1, '\0');
+    encoded.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                                                       reinterpret_cast<const unsigned char*>(der.data()), static_cast<int>(der.size()))));
+    std::string expected;
+    for (size_t at = 0; at < encoded.size(); at += 76)
+        expected += (at ? "\r\n" : "") + encoded.substr(at, 76);
+    EXPECT_EQ(certificate.data, expected);
+    EXPECT_NE(certificate.data.substr(certificate.data.size() - 2), "\r\n");
+
+    // The file (2048 bytes) does not fit twice a capacity of 512.
+    holder.answers = {"yes"};
+    EXPECT_EQ(property("certificate", 512).code, 234u);
+}
+
+TEST_F(Card_library, contactless_card_is_known_by_its_atr_file)
+{
+    insert(0, "contactless --reset-state");
+    holder.answers = {"yes", "yes", "yes"};
+    const Read_result atr = property("atr");
+    ASSERT_EQ(atr.code, 0u) << last_error();
+    const auto separator = atr.data.find(" - CONTACTLESS: ");
+    ASSERT_NE(separator, std::string::npos) << atr.data;
+    EXPECT_NE(atr.data.substr(0, separator).find("43 4E 53"), std::string::npos);
+    EXPECT_EQ(atr.data.substr(separator + 16, 11), "3B 88 81 01");
+    EXPECT_EQ(property("manufacturer").data, "Oberthur Card Systems");
+    EXPECT_EQ(read("EF.DATI_PERSONALI").data.size(), 400u);
+}
+
+TEST_F(Card_library, alternative_and_foreign_cards)
+{
+    insert(0, "alt --reset-state");
+    holder.answers = {"yes", "yes"};
+    EXPECT_EQ(read("EF.ID_CARTA").data, "7420091000000001");
+    EXPECT_EQ(property("manufacturer").code, 0x8004023Cu);
+    EXPECT_EQ(last_error(), "La carta inserita non è una Carta Nazionale dei Servizi.");
+
+    insert(0, "noncns --reset-state");
+    holder.asked.clear();
+    holder.answers = {"yes"};
+    EXPECT_EQ(read("EF.DATI_PERSONALI").code, 0x8004023Cu);
+    EXPECT_EQ(last_error(), "La carta inserita non è una Carta Nazionale dei Servizi.");
+    EXPECT_TRUE(holder.asked.empty()) << "the holder was asked about a card that cannot be read";
+}
+
+TEST_F(Card_library, unknown_manufacturer_is_a_general_failure)
+{
+    insert(0, "regional --reset-state --manufacturer 0A");
+    holder.answers = {"yes"};
+    EXPECT_EQ(property("manufacturer").code, 0x80004005u);
+    EXPECT_EQ(last_error(), "Errore non definito.");
+}
+
+TEST_F(Card_library, t0_card_is_refused_before_sending)
+{
+    insert(0, "regional --reset-state --t0");
+    holder.answers = {"yes"};
+    const size_t before = mark();
+    EXPECT_EQ(read("EF.DATI_PERSONALI").code, 0x80070057u);
+    EXPECT_EQ(last_error(), "Parametri non validi.");
+    EXPECT_TRUE(since(before).commands.empty()) << since(before).text;
+}
+
+TEST_F(Card_library, readers_without_a_card_and_the_second_reader)
+{
+    bed.empty(0);
+    holder.answers = {"yes"};
+    EXPECT_EQ(read("EF.DATI_PERSONALI").code, 0x80040204u);
+    EXPECT_EQ(last_error(), "Carta non rilevata.");
+    EXPECT_TRUE(holder.asked.empty());
+
+    insert(1, "other --reset-state");
+    const size_t before = mark(1);
+    holder.answers = {"yes"};
+    const Read_result result = read("EF.DATI_PERSONALI");
+    ASSERT_EQ(result.code, 0u) << last_error();
+    EXPECT_NE(result.data.find("BRANCALEONI"), std::string::npos);
+    EXPECT_EQ(since(before, 1).commands.front(), Select_personal);
+
+    // With cards in both readers the first one in the listing is used.
+    insert(0, "regional --reset-state");
+    holder.answers = {"yes"};
+    EXPECT_NE(read("EF.DATI_PERSONALI").data.find("VERDELLI"), std::string::npos);
+}
+
+TEST_F(Card_library, broken_replies_leave_the_card_free)
+{
+    insert(0, "regional --reset-state --short-reply 1");
+    holder.answers = {"yes"};
+    EXPECT_EQ(read("EF.DATI_PERSONALI").code, 0x80004005u);
+    EXPECT_EQ(last_error(), "Errore non definito.");
+    expect_card_free();
+
+    // Bytes lost in the middle of the read: the protocol error of a short reply, card free.
+    insert(0, "regional --reset-state --short-reply 1 --short-reply-after 1");
+    holder.answers = {"yes"};
+    const size_t before = mark();
+    EXPECT_EQ(read("EF.DATI_PERSONALI").code, 0x80004005u);
+    EXPECT_EQ(since(before).commands.size(), 2u) << since(before).text;
+    expect_card_free();
+}
+
+} // namespace
