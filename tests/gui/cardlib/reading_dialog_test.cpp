@@ -1,0 +1,204 @@
+// The reading dialogs as the holder sees them. Each test runs in its own process, so the tests
+// without a host application really have none.
+#include "cardlib/card_exceptions.h"
+#include "cardlib/reading_prompt.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <thread>
+
+namespace {
+
+using namespace velin::cardlib;
+
+const CNS_known_file_info& personal_data()
+{
+    return catalogue_entry(15);
+}
+
+// Runs action on the application's thread once the window on top is a modal one.
+void when_modal(std::function<void(QWidget*)> action)
+{
+    QTimer::singleShot(30, [action] {
+        if (QWidget* modal = QApplication::activeModalWidget())
+            action(modal);
+        else
+            when_modal(action);
+    });
+}
+
+void click(QWidget* window, const char* name)
+{
+    auto* button = window->findChild<QPushButton*>(name);
+    ASSERT_NE(button, nullptr) << name;
+    button->click();
+}
+
+template <class E>
+E code_of(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const CEnumException<E>& e) {
+        return e.code();
+    }
+    ADD_FAILURE() << "no failure";
+    return E{};
+}
+
+struct Host_application {
+    int argc = 1;
+    char name[8] = "host";
+    char* argv[2] = {name, nullptr};
+    QApplication application{argc, argv};
+};
+
+TEST(Reading_dialog, consent_dialog_texts_and_more_information)
+{
+    Host_application host;
+    std::string description_box;
+    bool dialog_open_after_box = false;
+    QStringList labels;
+    when_modal([&](QWidget* dialog) {
+        EXPECT_EQ(dialog->windowTitle(), "Carta Velin");
+        for (QLabel* label : dialog->findChildren<QLabel*>())
+            labels << label->text();
+        EXPECT_EQ(dialog->findChild<QPushButton*>("read_button")->text(), "Leggi i dati");
+        EXPECT_EQ(dialog->findChild<QPushButton*>("refuse_button")->text(), "Non leggere i dati");
+        EXPECT_EQ(dialog->findChild<QLineEdit*>("pin_field"), nullptr);
+        when_modal([&, dialog](QWidget* box) {
+            auto* message = qobject_cast<QMessageBox*>(box);
+            ASSERT_NE(message, nullptr);
+            EXPECT_EQ(message->windowTitle(), "Carta Velin");
+            description_box = message->text().toStdString();
+            message->button(QMessageBox::Ok)->click();
+            QTimer::singleShot(30, [&, dialog] {
+                dialog_open_after_box = dialog->isVisible() && QApplication::activeModalWidget() == dialog;
+                click(dialog, "read_button");
+            });
+        });
+        click(dialog, "more_button");
+    });
+    EXPECT_TRUE(qt_dialogs::consent(personal_data()));
+    EXPECT_EQ(labels, (QStringList{"LETTURA DATI", "L'applicazione ha chiesto di leggere", "i dati anagrafici",
+                                   "registrati sulla tua Carta Velin.",
+                                   QString::fromUtf8("Se sei connesso a Internet la richiesta potrebbe venire da un sito al quale sei "
+                                                     "collegato. In questo caso verifica che la richiesta sia coerente con le finalità del sito.")}));
+    EXPECT_EQ(description_box, personal_data().long_description);
+    EXPECT_TRUE(dialog_open_after_box);
+
+    when_modal([](QWidget* dialog) { click(dialog, "refuse_button"); });
+    EXPECT_EQ(code_of<BASIC_ERRORS::CError>([] { ask_consent(personal_data()); }), BASIC_ERRORS::Cancelled);
+}
+
+TEST(Reading_dialog, pin_dialog_accepts_five_to_eight_characters)
+{
+    Host_application host;
+    std::vector<bool> enabled;
+    QString pin_label;
+    when_modal([&](QWidget* dialog) {
+        auto* field = dialog->findChild<QLineEdit*>("pin_field");
+        ASSERT_NE(field, nullptr);
+        EXPECT_EQ(field->echoMode(), QLineEdit::Password);
+        auto* read = dialog->findChild<QPushButton*>("read_button");
+        for (QLabel* label : dialog->findChildren<QLabel*>())
+            pin_label = label->text();
+        enabled.push_back(read->isEnabled());
+        field->setText("1234");
+        enabled.push_back(read->isEnabled());
+        field->setText("123456789");
+        EXPECT_EQ(field->text(), "12345678");
+        enabled.push_back(read->isEnabled());
+        field->setText("12345");
+        enabled.push_back(read->isEnabled());
+        read->click();
+    });
+    const auto pin = qt_dialogs::pin(catalogue_entry(4));
+    ASSERT_TRUE(pin.has_value());
+    EXPECT_EQ(pin->text(), "12345");
+    EXPECT_EQ(enabled, (std::vector<bool>{false, false, true, true}));
+    EXPECT_EQ(pin_label, QString::fromUtf8("Autorizzo la lettura, questo è il PIN:"));
+
+    when_modal([](QWidget* dialog) { click(dialog, "refuse_button"); });
+    EXPECT_FALSE(qt_dialogs::pin(catalogue_entry(4)).has_value());
+}
+
+TEST(Reading_dialog, property_question_defaults_to_no)
+{
+    Host_application host;
+    when_modal([](QWidget* box) {
+        auto* message = qobject_cast<QMessageBox*>(box);
+        ASSERT_NE(message, nullptr);
+        EXPECT_EQ(message->text().toStdString(), Property_question);
+        EXPECT_EQ(message->windowTitle(), "Carta Velin");
+        EXPECT_EQ(message->defaultButton(), message->button(QMessageBox::No));
+        message->defaultButton()->click();
+    });
+    try {
+        ask_property_consent();
+        ADD_FAILURE() << "No was taken for Yes";
+    } catch (const Winapi_exception& e) {
+        EXPECT_EQ(e.code(), 5u);
+    }
+    when_modal([](QWidget* box) { qobject_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click(); });
+    EXPECT_NO_THROW(ask_property_consent());
+
+    when_modal([](QWidget* box) {
+        EXPECT_EQ(qobject_cast<QMessageBox*>(box)->text().toStdString(), Wrong_pin_text);
+        qobject_cast<QMessageBox*>(box)->button(QMessageBox::Ok)->click();
+    });
+    show_wrong_pin();
+}
+
+TEST(Reading_dialog, calls_from_another_thread_than_the_windows_are_refused)
+{
+    Host_application host;
+    QUARK_ERROR code{};
+    std::thread worker([&] { code = code_of<QUARK_ERROR>([] { ask_consent(personal_data()); }); });
+    worker.join();
+    EXPECT_EQ(code, QUARK_ERROR::Invalid_state);
+}
+
+TEST(Reading_dialog, host_without_application_gets_one_for_the_dialog)
+{
+    ASSERT_EQ(QCoreApplication::instance(), nullptr);
+    // The dialog's application appears on this thread during the call; a helper thread waits
+    // for it and posts the click to it.
+    std::atomic<bool> done{false};
+    std::thread clicker([&] {
+        while (!done && !QCoreApplication::instance())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (done)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [] { when_modal([](QWidget* d) { click(d, "read_button"); }); },
+                                  Qt::QueuedConnection);
+    });
+    EXPECT_NO_THROW(ask_consent(personal_data()));
+    done = true;
+    clicker.join();
+    // Gone again with the dialog.
+    EXPECT_EQ(QCoreApplication::instance(), nullptr);
+}
+
+TEST(Reading_dialog, no_display_means_no_reading)
+{
+    ::unsetenv("QT_QPA_PLATFORM");
+    ::unsetenv("DISPLAY");
+    ::unsetenv("WAYLAND_DISPLAY");
+    EXPECT_EQ(code_of<QUARK_ERROR>([] { ask_consent(personal_data()); }), QUARK_ERROR::Invalid_state);
+    EXPECT_EQ(QCoreApplication::instance(), nullptr);
+}
+
+} // namespace
