@@ -144,7 +144,9 @@ const ISO7816_RESPONSE_APDU& SCard::transmit(const ISO7816_COMMAND_APDU& command
     if (received == 1)
         throw CEnumException<CProtocolErrors::CCode>(CProtocolErrors::One_byte_reply);
     _last_response = ISO7816_RESPONSE_APDU(Bytes(buffer, buffer + received));
-    Trace(Trace_kind, Level_trace) << "APDU < " << to_hex(_last_response.bytes(), " ");
+    // Replies carry the holder's data: only their size and status word go to the trace.
+    Trace(Trace_kind, Level_trace) << "APDU < " << _last_response.data_size() << " byte, SW "
+                                   << to_hex(Bytes{_last_response.sw1(), _last_response.sw2()});
     return _last_response;
 }
 

@@ -200,6 +200,9 @@ TEST_F(Card_library, personal_data_in_one_select_and_two_reads_with_consent)
     EXPECT_EQ(result.data.substr(0, 6), "000076");
     EXPECT_NE(result.data.find("VERDELLI"), std::string::npos);
     EXPECT_EQ(holder.asked, Strings{"consent:i dati anagrafici"});
+    // The holder's data stays out of the trace log.
+    EXPECT_EQ(test::trace_content().find("VERDELLI"), std::string::npos);
+    EXPECT_EQ(test::trace_content().find("56 45 52 44 45 4C 4C 49"), std::string::npos);
     const Card_log log = since(before);
     EXPECT_EQ(log.commands, (Strings{Select_personal, "00 B0 00 00 FE", "00 B0 00 FE 92"})) << log.text;
     // The connection ended with a reset: nothing verified on it survives.
