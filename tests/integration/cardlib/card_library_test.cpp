@@ -252,6 +252,30 @@ TEST_F(Card_library, refusal_and_unknown_names)
     expect_card_free();
 }
 
+TEST_F(Card_library, paths_resolve_to_netlink_entries_and_unknown_files_ask_after_reading)
+{
+    // EF.NKEF by the path the card's Netlink directory gives it.
+    holder.answers = {"yes"};
+    const Read_result nkef = read("1400D005");
+    ASSERT_EQ(nkef.code, 0u) << last_error();
+    EXPECT_EQ(nkef.data.rfind("NKEF;", 0), 0u);
+    EXPECT_EQ(holder.asked, Strings{"consent:i dati di emergenza ad accesso libero"});
+
+    // The pointer file is in no catalogue entry: read first, then shown to the holder, and
+    // handed out only with consent.
+    holder.asked.clear();
+    holder.answers = {"no"};
+    size_t before = mark();
+    EXPECT_EQ(read("3F001400D004").code, 0x80040234u);
+    EXPECT_EQ(holder.asked, Strings{"consent:i dati Netlink riservati"});
+    const Card_log log = since(before);
+    ASSERT_GE(log.commands.size(), 2u);
+    EXPECT_EQ(log.commands[log.commands.size() - 2], "00 A4 08 00 04 14 00 D0 04 00") << log.text;
+    EXPECT_EQ(log.commands.back(), "00 B0 00 00 62") << log.text;
+    holder.answers = {"yes"};
+    EXPECT_EQ(read("3F001400D004").data.size(), 0x62u);
+}
+
 TEST_F(Card_library, chunks_of_254_and_an_empty_file)
 {
     holder.answers = {"yes", "yes"};
