@@ -15,28 +15,71 @@
 #include <QThread>
 #include <QVBoxLayout>
 
+#include <dlfcn.h>
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 namespace velin::cardlib::qt_dialogs {
 
 namespace {
 
+// Qt ends the process when its platform cannot start, which would take the host down with us:
+// the display is tried first, the way the platform plugin would reach it.
+bool x_display_reachable()
+{
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display)
+        return false;
+    void* xcb = dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+    if (!xcb)
+        return false;
+    using Connect = void* (*)(const char*, int*);
+    using Has_error = int (*)(void*);
+    using Disconnect = void (*)(void*);
+    auto connect = reinterpret_cast<Connect>(dlsym(xcb, "xcb_connect"));
+    auto has_error = reinterpret_cast<Has_error>(dlsym(xcb, "xcb_connection_has_error"));
+    auto disconnect = reinterpret_cast<Disconnect>(dlsym(xcb, "xcb_disconnect"));
+    bool reachable = false;
+    if (connect && has_error && disconnect) {
+        void* connection = connect(display, nullptr);
+        reachable = connection && has_error(connection) == 0;
+        if (connection)
+            disconnect(connection);
+    }
+    dlclose(xcb);
+    return reachable;
+}
+
+bool wayland_display_reachable()
+{
+    const char* display = std::getenv("WAYLAND_DISPLAY");
+    if (!display || !*display)
+        return false;
+    std::string path = display;
+    if (path.front() != '/') {
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        if (!runtime || !*runtime)
+            return false;
+        path = std::string(runtime) + "/" + path;
+    }
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISSOCK(status.st_mode);
+}
+
 bool display_available()
 {
     const char* platform = std::getenv("QT_QPA_PLATFORM");
     const std::string name = platform ? platform : "";
-    auto set = [](const char* variable) {
-        const char* value = std::getenv(variable);
-        return value && *value;
-    };
     if (name.rfind("offscreen", 0) == 0 || name.rfind("minimal", 0) == 0 || name.rfind("vnc", 0) == 0)
         return true;
     if (name.rfind("xcb", 0) == 0)
-        return set("DISPLAY");
+        return x_display_reachable();
     if (name.rfind("wayland", 0) == 0)
-        return set("WAYLAND_DISPLAY");
-    return set("DISPLAY") || set("WAYLAND_DISPLAY");
+        return wayland_display_reachable();
+    return x_display_reachable() || wayland_display_reachable();
 }
 
 [[noreturn]] void cannot_ask(const char* why)

@@ -199,6 +199,15 @@ TEST(Reading_dialog, no_display_means_no_reading)
     ::unsetenv("WAYLAND_DISPLAY");
     EXPECT_EQ(code_of<QUARK_ERROR>([] { ask_consent(personal_data()); }), QUARK_ERROR::Invalid_state);
     EXPECT_EQ(QCoreApplication::instance(), nullptr);
+    // A display named but not there: Qt would end the process, so the library does not try.
+    ::setenv("DISPLAY", ":97", 1);
+    EXPECT_EQ(code_of<QUARK_ERROR>([] { ask_consent(personal_data()); }), QUARK_ERROR::Invalid_state);
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    EXPECT_EQ(code_of<QUARK_ERROR>([] { ask_pin(catalogue_entry(4)); }), QUARK_ERROR::Invalid_state);
+    ::setenv("QT_QPA_PLATFORM", "wayland", 1);
+    ::setenv("WAYLAND_DISPLAY", "wayland-97", 1);
+    EXPECT_EQ(code_of<QUARK_ERROR>([] { ask_property_consent(); }), QUARK_ERROR::Invalid_state);
+    EXPECT_EQ(QCoreApplication::instance(), nullptr);
 }
 
 } // namespace
