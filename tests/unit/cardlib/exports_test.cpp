@@ -1,5 +1,6 @@
 // The exported functions' checks that come before any card access, and the last error text.
 #include "noraxcard.h"
+#include "test_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -61,6 +62,22 @@ TEST(Card_exports, pointer_and_name_checks_come_before_the_card)
     EXPECT_EQ(norax_card_property(nullptr, text, &size), 0x80070057u);
     EXPECT_EQ(norax_card_property("serial", text, &size), 0x80070057u);
     EXPECT_EQ(last_error(), "Parametri non validi.");
+    EXPECT_EQ(size, 16u);
+}
+
+} // namespace
+
+namespace {
+
+TEST(Card_exports, without_the_smart_card_service_the_code_passes_unchanged)
+{
+    // The client library reaches the service through this socket; nothing listens there.
+    const std::string socket = velin::test::private_environment().string() + "/no-pcscd.comm";
+    ::setenv("PCSCLITE_CSOCK_NAME", socket.c_str(), 1);
+    uint8_t buffer[16];
+    uint32_t size = sizeof buffer;
+    EXPECT_EQ(norax_read_binary("EF.Dati_personali", buffer, &size), 0x8010001Du);
+    EXPECT_EQ(last_error(), "Descrizione dell'errore non disponibile.");
     EXPECT_EQ(size, 16u);
 }
 
