@@ -81,11 +81,9 @@ std::string hex(const uint8_t* bytes, size_t size)
 
 void print_last_error(const Library& library)
 {
+    // The buffer protocol: ask for the length, then allow one byte more for the zero.
     uint32_t size = 0;
-    if (library.error(nullptr, &size) != 234 && size == 0) {
-        std::printf("error \n");
-        return;
-    }
+    library.error(nullptr, &size);
     std::vector<char> text(size + 1);
     size = static_cast<uint32_t>(text.size());
     const norax_result result = library.error(text.data(), &size);

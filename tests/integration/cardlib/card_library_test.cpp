@@ -434,6 +434,10 @@ TEST_F(Card_library, alternative_and_foreign_cards)
     EXPECT_EQ(read("EF.DATI_PERSONALI").code, 0x8004023Cu);
     EXPECT_EQ(last_error(), "La carta inserita non è una Carta Nazionale dei Servizi.");
     EXPECT_TRUE(holder.asked.empty()) << "the holder was asked about a card that cannot be read";
+    // Its ATR is asked for through the ATR file, which this card does not have.
+    holder.answers = {"yes"};
+    EXPECT_EQ(property("atr").code, 0x8004020Fu);
+    EXPECT_EQ(last_error(), "File non trovato.");
 }
 
 TEST_F(Card_library, unknown_manufacturer_is_a_general_failure)
