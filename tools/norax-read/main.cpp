@@ -30,7 +30,8 @@ Commands, run in order:
   personal            norax_read_ef_dati_personali
   property NAME       norax_card_property (issuer, manufacturer, type, atr, certificate)
 Options:
-  --library PATH      the library to load (default: the one built beside this tool)
+  --library PATH      the library to load (default: the one built with this tool, else
+                      libnoraxcard.so.3 from the system's library path)
   --size N            capacity passed to the next read or property call (default: 65536)
   --answers LIST      answer the library's dialogs in order, comma-separated:
                       yes, no, more (ask for the description), ok, pin:DIGITS
@@ -197,7 +198,12 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    const std::unique_ptr<void, Library_closer> handle(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
+    std::unique_ptr<void, Library_closer> handle(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
+    // Away from the build tree the installed library is found by the loader's own search.
+    if (!handle && path == NORAXCARD_DEFAULT_PATH) {
+        path = "libnoraxcard.so.3";
+        handle.reset(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
+    }
     if (!handle) {
         std::fprintf(stderr, "norax-read: cannot load %s: %s\n", path.c_str(), dlerror());
         return 2;
