@@ -4,6 +4,7 @@
 #pragma once
 
 #include "VelinVerify/trust/certificate.h"
+#include "VelinVerify/trust/certificate_revocation_list.h"
 
 #include <atomic>
 #include <optional>
@@ -61,5 +62,37 @@ std::string cache_file_name(const std::string& url);
 
 // Deletes every *.crl file of the cache folder (through the file system); false on failure.
 bool clear_crl_cache();
+
+// The certificate whose key must have signed a list for this signer: the signer's own certificate
+// when it is self-issued and verifies itself, otherwise the issuer found by chain building;
+// none when neither applies.
+std::optional<Certificate> crl_issuer_of(const Revocation_subject& signer);
+
+// Results of checking a list, in this order.
+enum Crl_check_result : int {
+    Crl_check_valid = 1,
+    Crl_check_expired = 2,
+    Crl_check_not_yet_valid = 3,
+    Crl_check_bad_signature = 4,
+    Crl_check_unexpected_time = 5,
+    Crl_check_signature_failed = 6, // for another reason than a wrong signature; error says why
+    Crl_check_not_checked = 7,
+};
+
+struct Crl_check_outcome {
+    Crl_check_result result = Crl_check_not_checked;
+    unsigned long error = 0; // OpenSSL's error code of a Crl_check_signature_failed, when it gave one
+};
+
+// The list is current and crl_issuer's key signed it.
+Crl_check_outcome crl_check(const Certificate_revocation_list& list, const Certificate& crl_issuer);
+
+// A usable list for the certificate's first HTTP(S) distribution point: the cached one while it is
+// current and correctly signed (when crl_issuer is known) and issued under the certificate's issuer
+// name, otherwise downloaded into the cache at most once (only when downloads are allowed).
+std::optional<Certificate_revocation_list> fetch_http_crl(const Certificate& certificate,
+                                                          const std::optional<Certificate>& crl_issuer,
+                                                          const Revocation_settings& settings,
+                                                          const std::atomic<bool>& cancel);
 
 } // namespace velin

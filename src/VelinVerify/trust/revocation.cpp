@@ -1,0 +1,291 @@
+#include "VelinVerify/trust/revocation.h"
+
+#include "VelinVerify/envelope/binary_file.h"
+#include "VelinVerify/net/file_download.h"
+#include "VelinVerify/trust/ldap_crl.h"
+#include "VelinVerify/trust/report.h"
+#include "VelinVerify/trust/revocation_distribution_points.h"
+#include "common/trace.h"
+
+#include <openssl/err.h>
+
+#include <strings.h>
+
+namespace velin {
+
+namespace {
+
+bool starts_without_case(const std::string& text, const char* prefix)
+{
+    const std::size_t length = std::char_traits<char>::length(prefix);
+    return text.size() >= length && ::strncasecmp(text.c_str(), prefix, length) == 0;
+}
+
+bool is_http_url(const std::string& url)
+{
+    return starts_without_case(url, "http://") || starts_without_case(url, "https://");
+}
+
+// A list can speak for a certificate only when its issuer issued the certificate: a list of
+// another authority never names it and would make any certificate look unrevoked.
+bool issued_under_certificate_issuer(const Certificate_revocation_list& list, const Certificate& certificate)
+{
+    return X509_NAME_cmp(list.issuer_name(), certificate.issuer_name()) == 0;
+}
+
+// Records the answer of a list that could search for the certificate; false when the lookup
+// itself failed.
+bool take_lookup(const Certificate_revocation_list& list, const Revocation_subject& signer,
+                 const std::optional<Certificate>& crl_issuer, Revocation_outcome& outcome)
+{
+    const Crl_lookup lookup = list.find_certificate(signer.certificate);
+    if (lookup == Crl_lookup::Failed)
+        return false;
+    outcome.status = lookup == Crl_lookup::Listed ? Revocation_status::Revoked : Revocation_status::Valid;
+    outcome.revocation_issuer = crl_issuer ? 1 : 2;
+    return true;
+}
+
+// One LDAP distribution point; leaves outcome.status at 6 unless the directory gave a list that
+// could be searched.
+void check_ldap_point(const std::string& url, const Revocation_subject& signer,
+                      const std::optional<Certificate>& crl_issuer, const std::atomic<bool>& cancel,
+                      Revocation_outcome& outcome)
+{
+    // A cancelled analysis reads no more directories.
+    if (cancel) {
+        Trace(Trace_kind, Level_info) << "Apertura store LDAP fallita: " << Ldap_user_cancelled;
+        return;
+    }
+    Ldap_crl_store store;
+    if (!store.open(url)) {
+        Trace(Trace_kind, Level_info) << "Apertura store LDAP fallita: " << store.result();
+        return;
+    }
+    if (store.lists().empty()) {
+        Trace(Trace_kind, Level_info) << "Rilevazione CRL fallita: " << Ldap_no_such_attribute;
+        return;
+    }
+    const Certificate_revocation_list& list = store.lists().front();
+    // The directory is read without protection: its list counts only when it passes the same
+    // checks as a downloaded one.
+    if (!issued_under_certificate_issuer(list, signer.certificate)) {
+        Trace(Trace_kind, Level_info) << "La lista di certificati revocati non è dell'emittente del certificato.";
+        return;
+    }
+    if (crl_issuer) {
+        const Crl_check_outcome checked = crl_check(list, *crl_issuer);
+        if (checked.result != Crl_check_valid) {
+            trace_value("crl_check", std::to_string(checked.result));
+            return;
+        }
+    }
+    take_lookup(list, signer, crl_issuer, outcome);
+}
+
+} // namespace
+
+std::optional<Certificate> crl_issuer_of(const Revocation_subject& signer)
+{
+    const Certificate& certificate = signer.certificate;
+    if (certificate.is_self_issued() && certificate.is_signed_by(certificate))
+        return certificate;
+    if (signer.issuer && signer.issuer->is_valid())
+        return signer.issuer;
+    return std::nullopt;
+}
+
+std::vector<std::string> crl_distribution_urls(const Certificate& certificate)
+{
+    const Distribution_points points(certificate);
+    if (!points.succeeded()) {
+        report_error("La CRL non ha un punto di distribuzione HTTP(S).");
+        return {};
+    }
+    std::vector<std::string> urls;
+    for (int index = 0; index < points.count(); ++index) {
+        const DIST_POINT& point = points.point(index);
+        const int choice = distribution_point_name_choice(point);
+        if (choice != Crl_dist_point_full_name) {
+            trace_value("name.dwDistPointNameChoice", std::to_string(choice));
+            Trace(Trace_kind, Level_trace) << "name.dwDistPointNameChoice != CRL_DIST_POINT_FULL_NAME";
+            continue;
+        }
+        const GENERAL_NAMES* names = point.distpoint->name.fullname;
+        for (int entry = 0; entry < sk_GENERAL_NAME_num(names); ++entry) {
+            const GENERAL_NAME* name = sk_GENERAL_NAME_value(names, entry);
+            if (name->type != GEN_URI) {
+                trace_value("entry->dwAltNameChoice", std::to_string(alternative_name_choice(*name)));
+                Trace(Trace_kind, Level_trace) << "entry->dwAltNameChoice != CERT_ALT_NAME_URL";
+                continue;
+            }
+            const ASN1_IA5STRING* text = name->d.uniformResourceIdentifier;
+            std::string url(reinterpret_cast<const char*>(ASN1_STRING_get0_data(text)),
+                            static_cast<std::size_t>(ASN1_STRING_length(text)));
+            // The URL ends at its first NUL, as every C string handed on (file name, request) would.
+            url.resize(url.find('\0') == std::string::npos ? url.size() : url.find('\0'));
+            trace_value("entry->pwszURL", url);
+            urls.push_back(std::move(url));
+        }
+    }
+    return urls;
+}
+
+std::string first_http_crl_url(const Certificate& certificate)
+{
+    std::string result;
+    for (const std::string& url : crl_distribution_urls(certificate)) {
+        if (is_http_url(url)) {
+            result = url;
+            break;
+        }
+    }
+    trace_value("result", result);
+    return result;
+}
+
+Crl_check_outcome crl_check(const Certificate_revocation_list& list, const Certificate& crl_issuer)
+{
+    Crl_check_outcome outcome;
+    const int validity = list.time_validity();
+    if (validity == Crl_not_yet_valid) {
+        Trace(Trace_kind, Level_info) << "La lista di certificati revocati non è ancora valida.";
+        outcome.result = Crl_check_not_yet_valid;
+        return outcome;
+    }
+    if (validity == Crl_expired) {
+        Trace(Trace_kind, Level_info) << "La lista di certificati revocati è scaduta.";
+        outcome.result = Crl_check_expired;
+        return outcome;
+    }
+    if (validity != Crl_valid) {
+        outcome.result = Crl_check_unexpected_time;
+        return outcome;
+    }
+
+    EVP_PKEY* key = X509_get0_pubkey(crl_issuer.checked_handle());
+    ERR_clear_error();
+    const int verified = key ? X509_CRL_verify(list.raw_handle(), key) : -1;
+    const unsigned long error = ERR_peek_last_error();
+    ERR_clear_error();
+    if (verified == 1)
+        outcome.result = Crl_check_valid;
+    else if (verified == 0)
+        outcome.result = Crl_check_bad_signature;
+    else {
+        outcome.result = Crl_check_signature_failed;
+        outcome.error = error;
+    }
+    return outcome;
+}
+
+std::optional<Certificate_revocation_list> fetch_http_crl(const Certificate& certificate,
+                                                          const std::optional<Certificate>& crl_issuer,
+                                                          const Revocation_settings& settings,
+                                                          const std::atomic<bool>& cancel)
+{
+    const std::string url = first_http_crl_url(certificate);
+    if (url.empty())
+        return std::nullopt;
+    const std::string path = cache_file_name(url);
+    if (path.empty())
+        return std::nullopt;
+
+    bool downloaded = false;
+    for (;;) {
+        Binary_file_read file;
+        if (file.read(path)) {
+            Certificate_revocation_list list(file.value());
+            if (list.is_valid() && issued_under_certificate_issuer(list, certificate)) {
+                // Without a known issuer the list cannot be checked; it is taken as it is and the
+                // outcome says so (revocation_issuer 2).
+                if (!crl_issuer || crl_check(list, *crl_issuer).result == Crl_check_valid)
+                    return list;
+            }
+        }
+        if (downloaded || !settings.download_allowed)
+            return std::nullopt;
+        downloaded = true;
+        if (!download_crl_file(url, path, cancel))
+            return std::nullopt;
+    }
+}
+
+Revocation_outcome check_revocation(const Revocation_subject& signer, const Revocation_settings& settings,
+                                    const std::atomic<bool>& cancel)
+{
+    const Trace_block revocation_block("Verifica della revoca.");
+    const Trace_block chain_block("Verifica certificato della catena");
+
+    const std::optional<Certificate> crl_issuer = crl_issuer_of(signer);
+    Revocation_outcome outcome;
+    outcome.status = Revocation_status::Update_disabled;
+
+    for (const std::string& url : crl_distribution_urls(signer.certificate)) {
+        if (is_http_url(url)) {
+            Trace(Trace_kind, Level_info) << "Verifica CRL HTTP";
+            // Always the certificate's first HTTP(S) point, whichever HTTP(S) entry this is.
+            const std::optional<Certificate_revocation_list> list =
+                fetch_http_crl(signer.certificate, crl_issuer, settings, cancel);
+            if (list) {
+                if (take_lookup(*list, signer, crl_issuer, outcome))
+                    break;
+                outcome.status = Revocation_status::Not_determinable;
+                continue;
+            }
+            if (!settings.download_allowed) {
+                outcome.status = Revocation_status::Update_disabled;
+                break;
+            }
+            outcome.status = Revocation_status::Not_determinable;
+            continue;
+        }
+
+        Trace(Trace_kind, Level_info) << "Verifica CRL LDAP";
+        if (!settings.download_allowed) {
+            Trace(Trace_kind, Level_info) << "La connessione Internet è disabilitata.";
+            outcome.status = Revocation_status::Update_disabled;
+            continue;
+        }
+        outcome.status = Revocation_status::Not_determinable;
+        check_ldap_point(url, signer, crl_issuer, cancel, outcome);
+        // A revocation found is final: a later point whose list predates it must not turn the
+        // certificate valid again.
+        if (outcome.status == Revocation_status::Revoked)
+            break;
+    }
+    return outcome;
+}
+
+std::vector<Revocation_outcome> check_revocations(const std::vector<Revocation_subject>& signers,
+                                                  const Revocation_settings& settings,
+                                                  const std::atomic<bool>& cancel)
+{
+    std::vector<Revocation_outcome> outcomes;
+    outcomes.reserve(signers.size());
+    for (const Revocation_subject& signer : signers) {
+        Revocation_outcome outcome;
+        // A signer without a certificate has no dates to test.
+        const Time_validity validity =
+            signer.certificate.is_valid() ? signer.certificate.time_validity() : Time_not_convertible;
+        switch (validity) {
+        case Time_valid:
+            outcome = check_revocation(signer, settings, cancel);
+            break;
+        case Time_not_yet_valid:
+            outcome.status = Revocation_status::Not_yet_valid;
+            break;
+        case Time_expired:
+            outcome.status = Revocation_status::Expired;
+            break;
+        case Time_not_convertible:
+        default:
+            outcome.status = Revocation_status::Not_determinable;
+            break;
+        }
+        outcomes.push_back(outcome);
+    }
+    return outcomes;
+}
+
+} // namespace velin

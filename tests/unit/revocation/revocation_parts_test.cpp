@@ -1,0 +1,131 @@
+// The pure parts of revocation checking: the URLs taken from a certificate, the choice of the CRL
+// issuer, and the date and signature check of a list.
+#include "revocation_pki.h"
+#include "revocation_test_support.h"
+
+#include "VelinVerify/trust/revocation.h"
+
+#include <openssl/x509v3.h>
+
+namespace velin::test {
+namespace {
+
+constexpr std::time_t Day = 86400;
+
+class Revocation_parts_test : public Revocation_test_base {
+protected:
+    Certificate issued(const Certificate_recipe& recipe) { return make_certificate(recipe, new_key(), _ca, _ca_key); }
+
+    Key _ca_key = new_key();
+    Certificate _ca = make_certificate(Certificate_recipe{.serial = 1, .common_name = "CA di prova"}, _ca_key, {}, {});
+};
+
+TEST_F(Revocation_parts_test, urls_are_the_full_name_uris_in_extension_order)
+{
+    Certificate_recipe recipe;
+    recipe.points = {
+        Distribution_point{{{GEN_URI, "ldap://directory/cn=CA?certificateRevocationList;binary"},
+                            {GEN_DNS, "crl.example"}}},
+        Distribution_point{{}, true},
+        Distribution_point{{{GEN_EMAIL, "crl@example"}, {GEN_URI, "http://one/list.crl"}}},
+        uri_point("HTTPS://two/list.crl"),
+        uri_point(std::string("http://three/a.crl\0http://elsewhere/", 36)),
+    };
+    const Certificate certificate = issued(recipe);
+
+    EXPECT_EQ((std::vector<std::string>{"ldap://directory/cn=CA?certificateRevocationList;binary",
+                                        "http://one/list.crl", "HTTPS://two/list.crl", "http://three/a.crl"}),
+              crl_distribution_urls(certificate));
+    EXPECT_TRUE(_reports.empty());
+
+    // The platform's numbers: DNS name 3, e-mail 2, relative name 2.
+    std::string trace = trace_since_start();
+    EXPECT_NE(std::string::npos, trace.find("entry->pwszURL = http://one/list.crl"));
+    EXPECT_NE(std::string::npos, trace.find("entry->dwAltNameChoice = 3"));
+    EXPECT_NE(std::string::npos, trace.find("entry->dwAltNameChoice = 2"));
+    EXPECT_EQ(2u, count_of(trace, "entry->dwAltNameChoice != CERT_ALT_NAME_URL"));
+    EXPECT_NE(std::string::npos, trace.find("name.dwDistPointNameChoice = 2"));
+    EXPECT_NE(std::string::npos, trace.find("name.dwDistPointNameChoice != CRL_DIST_POINT_FULL_NAME"));
+    EXPECT_EQ(std::string::npos, trace.find("result = "));
+
+    EXPECT_EQ("http://one/list.crl", first_http_crl_url(certificate));
+    trace = trace_since_start();
+    EXPECT_NE(std::string::npos, trace.find("result = http://one/list.crl"));
+}
+
+TEST_F(Revocation_parts_test, the_first_http_url_is_compared_without_case_and_may_be_missing)
+{
+    const Certificate ldap_only = issued({.points = {uri_point("ldap://directory/cn=CA"), uri_point("httpx://no")}});
+    EXPECT_EQ("", first_http_crl_url(ldap_only));
+    EXPECT_NE(std::string::npos, trace_since_start().find("result = \n"));
+
+    const Certificate upper = issued({.points = {uri_point("ftp://x/a.crl"), uri_point("hTtPs://host/b.crl")}});
+    EXPECT_EQ("hTtPs://host/b.crl", first_http_crl_url(upper));
+}
+
+TEST_F(Revocation_parts_test, a_missing_or_damaged_extension_gives_no_url_and_tells_the_user)
+{
+    const std::string told = "E: La CRL non ha un punto di distribuzione HTTP(S).";
+    EXPECT_TRUE(crl_distribution_urls(issued({})).empty());
+    EXPECT_EQ((std::vector<std::string>{told}), _reports);
+    EXPECT_NE(std::string::npos,
+              trace_since_start().find("Il certificato non contiene la lista dei punti di distribuzione della relativa CRL."));
+
+    for (const std::string& damaged : {std::string("\x30\x05\x30\x03", 4), std::string("garbage"),
+                                       std::string("\x30\x80\x30\x80\x00\x00", 6), std::string(1, '\x30')}) {
+        _reports.clear();
+        EXPECT_TRUE(crl_distribution_urls(issued({.raw_points = damaged})).empty());
+        EXPECT_EQ((std::vector<std::string>{told}), _reports);
+    }
+    EXPECT_NE(std::string::npos, trace_since_start().find("GetLastError () = "));
+}
+
+TEST_F(Revocation_parts_test, the_crl_issuer_is_the_signer_itself_only_when_it_verifies_itself)
+{
+    const Key own_key = new_key();
+    const Certificate self_signed = make_certificate({.serial = 9}, own_key, {}, {});
+    EXPECT_EQ(self_signed, crl_issuer_of({self_signed, _ca}));
+    EXPECT_EQ(self_signed, crl_issuer_of({self_signed, std::nullopt}));
+
+    // Same subject and issuer name, but another key signed it: the chain's issuer, if any.
+    const Certificate look_alike = make_certificate({.serial = 9}, own_key, self_signed, new_key());
+    ASSERT_TRUE(look_alike.is_self_issued());
+    EXPECT_EQ(_ca, crl_issuer_of({look_alike, _ca}));
+    EXPECT_EQ(std::nullopt, crl_issuer_of({look_alike, std::nullopt}));
+
+    const Certificate signer = issued({});
+    EXPECT_EQ(_ca, crl_issuer_of({signer, _ca}));
+    EXPECT_EQ(std::nullopt, crl_issuer_of({signer, Certificate()}));
+}
+
+TEST_F(Revocation_parts_test, a_list_is_checked_for_its_dates_then_for_its_signature)
+{
+    const std::time_t now = std::time(nullptr);
+    auto check = [this](const std::vector<uint8_t>& der, const Certificate& issuer) {
+        const Certificate_revocation_list list{std::span<const uint8_t>(der)};
+        EXPECT_TRUE(list.is_valid());
+        return crl_check(list, issuer).result;
+    };
+
+    EXPECT_EQ(Crl_check_valid, check(make_crl({}, _ca, _ca_key), _ca));
+    EXPECT_EQ(Crl_check_valid, check(make_crl({.next_update = -1}, _ca, _ca_key), _ca));
+    EXPECT_EQ(Crl_check_expired, check(make_crl({.this_update = now - 10 * Day, .next_update = now - Day}, _ca, _ca_key), _ca));
+    EXPECT_EQ(Crl_check_not_yet_valid, check(make_crl({.this_update = now + Day}, _ca, _ca_key), _ca));
+    EXPECT_EQ(Crl_check_bad_signature, check(make_crl({}, _ca, new_key()), _ca));
+    // The dates are looked at first: a forged list that has expired is "expired".
+    EXPECT_EQ(Crl_check_expired, check(make_crl({.this_update = now - 10 * Day, .next_update = now - Day}, _ca, new_key()), _ca));
+
+    // An issuer whose key cannot check an RSA signature at all.
+    const Certificate rsa_ca = fixture_certificate("accredited-ca");
+    const Crl_check_result wrong_kind = check(fixture_crl("accredited-ca"), _ca);
+    EXPECT_TRUE(wrong_kind == Crl_check_bad_signature || wrong_kind == Crl_check_signature_failed) << wrong_kind;
+    EXPECT_EQ(Crl_check_valid, check(fixture_crl("accredited-ca"), rsa_ca));
+    EXPECT_EQ(Crl_check_expired, check(fixture_crl("accredited-ca-expired"), rsa_ca));
+
+    const std::string trace = trace_since_start();
+    EXPECT_EQ(3u, count_of(trace, "La lista di certificati revocati è scaduta."));
+    EXPECT_EQ(1u, count_of(trace, "La lista di certificati revocati non è ancora valida."));
+}
+
+} // namespace
+} // namespace velin::test

@@ -1,0 +1,223 @@
+#include "revocation_pki.h"
+
+#include "VelinVerify/trust/openssl_owner.h"
+#include "test_folder.h"
+
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+
+#include <filesystem>
+#include <stdexcept>
+
+namespace velin::test {
+
+namespace {
+
+constexpr std::time_t Day = 86400;
+
+template <class T, void (*release)(T*)>
+struct Release {
+    void operator()(T* p) const { release(p); }
+};
+template <class T, void (*release)(T*)>
+using Owner = std::unique_ptr<T, Release<T, release>>;
+
+std::filesystem::path pki_path(const std::string& relative)
+{
+    const std::filesystem::path path = std::filesystem::path(VELIN_PKI_FIXTURES) / relative;
+    if (!std::filesystem::is_regular_file(path))
+        throw std::runtime_error("test PKI file missing (run tools/make-test-pki): " + path.string());
+    return path;
+}
+
+Openssl_owner<BIO> pem_input(const std::string& relative)
+{
+    const std::string text = read_file(pki_path(relative));
+    Openssl_owner<BIO> input(BIO_new(BIO_s_mem()));
+    BIO_write(input.get(), text.data(), static_cast<int>(text.size()));
+    return input;
+}
+
+void require(bool ok, const char* what)
+{
+    if (!ok)
+        throw std::runtime_error(std::string("test PKI: ") + what);
+}
+
+void set_time(ASN1_TIME* field, std::time_t when)
+{
+    require(ASN1_TIME_set(field, when) != nullptr, "ASN1_TIME_set");
+}
+
+GENERAL_NAME* general_name(const Point_name& name)
+{
+    GENERAL_NAME* made = GENERAL_NAME_new();
+    ASN1_IA5STRING* text = ASN1_IA5STRING_new();
+    ASN1_STRING_set(text, name.value.data(), static_cast<int>(name.value.size()));
+    GENERAL_NAME_set0_value(made, name.type, text);
+    return made;
+}
+
+X509_EXTENSION* points_extension(const Certificate_recipe& recipe)
+{
+    if (!recipe.raw_points.empty()) {
+        Owner<ASN1_OCTET_STRING, ASN1_OCTET_STRING_free> value(ASN1_OCTET_STRING_new());
+        ASN1_OCTET_STRING_set(value.get(), reinterpret_cast<const unsigned char*>(recipe.raw_points.data()),
+                              static_cast<int>(recipe.raw_points.size()));
+        return X509_EXTENSION_create_by_NID(nullptr, NID_crl_distribution_points, 0, value.get());
+    }
+    CRL_DIST_POINTS* points = sk_DIST_POINT_new_null();
+    for (const Distribution_point& point : recipe.points) {
+        DIST_POINT* made = DIST_POINT_new();
+        made->distpoint = DIST_POINT_NAME_new();
+        if (point.relative_name) {
+            made->distpoint->type = 1;
+            made->distpoint->name.relativename = sk_X509_NAME_ENTRY_new_null();
+            sk_X509_NAME_ENTRY_push(made->distpoint->name.relativename,
+                                    X509_NAME_ENTRY_create_by_NID(nullptr, NID_commonName, MBSTRING_UTF8,
+                                                                  reinterpret_cast<const unsigned char*>("CRL1"), -1));
+        } else {
+            made->distpoint->type = 0;
+            made->distpoint->name.fullname = GENERAL_NAMES_new();
+            for (const Point_name& name : point.names)
+                sk_GENERAL_NAME_push(made->distpoint->name.fullname, general_name(name));
+        }
+        sk_DIST_POINT_push(points, made);
+    }
+    X509_EXTENSION* extension = X509V3_EXT_i2d(NID_crl_distribution_points, 0, points);
+    CRL_DIST_POINTS_free(points);
+    return extension;
+}
+
+std::vector<uint8_t> der_of(X509_CRL* list)
+{
+    unsigned char* der = nullptr;
+    const int length = i2d_X509_CRL(list, &der);
+    require(length > 0, "i2d_X509_CRL");
+    std::vector<uint8_t> bytes(der, der + length);
+    OPENSSL_free(der);
+    return bytes;
+}
+
+} // namespace
+
+Certificate fixture_certificate(const std::string& name)
+{
+    Openssl_owner<BIO> input = pem_input(name + ".cert.pem");
+    Certificate certificate(PEM_read_bio_X509(input.get(), nullptr, nullptr, nullptr), true);
+    require(certificate.is_valid(), "unreadable fixture certificate");
+    return certificate;
+}
+
+Key fixture_key(const std::string& name)
+{
+    Openssl_owner<BIO> input = pem_input(name + ".key.pem");
+    Key key(PEM_read_bio_PrivateKey(input.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
+    require(key != nullptr, "unreadable fixture key");
+    return key;
+}
+
+std::vector<uint8_t> fixture_crl(const std::string& name)
+{
+    const std::string bytes = read_file(pki_path("crl/" + name + ".crl"));
+    return {bytes.begin(), bytes.end()};
+}
+
+Key new_key()
+{
+    Key key(EVP_EC_gen("P-256"), EVP_PKEY_free);
+    require(key != nullptr, "EVP_EC_gen");
+    return key;
+}
+
+Distribution_point uri_point(const std::string& url)
+{
+    return Distribution_point{{Point_name{GEN_URI, url}}, false};
+}
+
+Certificate make_certificate(const Certificate_recipe& recipe, const Key& subject_key, const Certificate& issuer,
+                             const Key& issuer_key)
+{
+    const std::time_t now = std::time(nullptr);
+    Openssl_owner<X509> owner(X509_new());
+    X509* x = owner.get();
+    X509_set_version(x, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(x), recipe.serial);
+    Owner<X509_NAME, X509_NAME_free> subject(X509_NAME_new());
+    X509_NAME_add_entry_by_txt(subject.get(), "C", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("IT"), -1,
+                               -1, 0);
+    X509_NAME_add_entry_by_txt(subject.get(), "CN", MBSTRING_UTF8,
+                               reinterpret_cast<const unsigned char*>(recipe.common_name.c_str()), -1, -1, 0);
+    X509_set_subject_name(x, subject.get());
+    X509_set_issuer_name(x, issuer.is_valid() ? issuer.subject_name() : subject.get());
+    set_time(X509_getm_notBefore(x), recipe.not_before ? recipe.not_before : now - 365 * Day);
+    set_time(X509_getm_notAfter(x), recipe.not_after ? recipe.not_after : now + 365 * Day);
+    X509_set_pubkey(x, subject_key.get());
+    X509_EXTENSION* constraints = X509V3_EXT_conf_nid(nullptr, nullptr, NID_basic_constraints, "critical,CA:FALSE");
+    X509_add_ext(x, constraints, -1);
+    X509_EXTENSION_free(constraints);
+    if (!recipe.points.empty() || !recipe.raw_points.empty()) {
+        X509_EXTENSION* points = points_extension(recipe);
+        require(points != nullptr, "distribution points extension");
+        X509_add_ext(x, points, -1);
+        X509_EXTENSION_free(points);
+    }
+    require(X509_sign(x, issuer.is_valid() ? issuer_key.get() : subject_key.get(), EVP_sha256()) > 0, "X509_sign");
+    unsigned char* der = nullptr;
+    const int length = i2d_X509(x, &der);
+    require(length > 0, "i2d_X509");
+    std::vector<uint8_t> bytes(der, der + length);
+    OPENSSL_free(der);
+    Certificate certificate{std::span<const uint8_t>(bytes)};
+    require(certificate.is_valid(), "made certificate does not decode");
+    return certificate;
+}
+
+std::vector<uint8_t> make_crl(const Crl_recipe& recipe, const Certificate& issuer, const Key& key)
+{
+    const std::time_t now = std::time(nullptr);
+    Openssl_owner<X509_CRL> owner(X509_CRL_new());
+    X509_CRL* list = owner.get();
+    X509_CRL_set_version(list, 1);
+    X509_CRL_set_issuer_name(list, issuer.subject_name());
+    Owner<ASN1_TIME, ASN1_TIME_free> this_update(ASN1_TIME_new());
+    set_time(this_update.get(), recipe.this_update ? recipe.this_update : now - Day);
+    X509_CRL_set1_lastUpdate(list, this_update.get());
+    if (recipe.next_update != -1) {
+        Owner<ASN1_TIME, ASN1_TIME_free> next_update(ASN1_TIME_new());
+        set_time(next_update.get(), recipe.next_update ? recipe.next_update : now + 30 * Day);
+        X509_CRL_set1_nextUpdate(list, next_update.get());
+    }
+    for (long serial : recipe.revoked) {
+        X509_REVOKED* entry = X509_REVOKED_new();
+        Owner<ASN1_INTEGER, ASN1_INTEGER_free> number(ASN1_INTEGER_new());
+        ASN1_INTEGER_set(number.get(), serial);
+        X509_REVOKED_set_serialNumber(entry, number.get());
+        Owner<ASN1_TIME, ASN1_TIME_free> when(ASN1_TIME_new());
+        set_time(when.get(), now - 2 * Day);
+        X509_REVOKED_set_revocationDate(entry, when.get());
+        X509_CRL_add0_revoked(list, entry);
+    }
+    X509_CRL_sort(list);
+    require(X509_CRL_sign(list, key.get(), EVP_sha256()) > 0, "X509_CRL_sign");
+    return der_of(list);
+}
+
+std::time_t today_midnight()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    std::tm midnight{};
+    midnight.tm_year = local.tm_year;
+    midnight.tm_mon = local.tm_mon;
+    midnight.tm_mday = local.tm_mday;
+    return ::timegm(&midnight);
+}
+
+std::string string_of(const std::vector<uint8_t>& bytes)
+{
+    return {bytes.begin(), bytes.end()};
+}
+
+} // namespace velin::test
