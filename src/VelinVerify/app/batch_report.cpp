@@ -1,0 +1,256 @@
+#include "VelinVerify/app/batch_report.h"
+
+#include "VelinVerify/pipeline/verification_session.h"
+
+#include <boost/format.hpp>
+
+namespace velin {
+
+namespace {
+
+constexpr const char* replacement = "\xEF\xBF\xBD"; // U+FFFD
+
+// Length of the valid UTF-8 sequence at text[at], 0 when it is not one.
+size_t utf8_sequence(const std::string& text, size_t at)
+{
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    size_t length = 0;
+    uint32_t code = 0;
+    if (lead < 0x80)
+        return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        code = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        code = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        code = lead & 0x07;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size())
+        return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80)
+            return 0;
+        code = (code << 6) | (byte(at + i) & 0x3F);
+    }
+    const bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
+    const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
+    if (overlong || surrogate || code > 0x10FFFF)
+        return 0;
+    return length;
+}
+
+std::string outcome_name(Layer_outcome outcome)
+{
+    switch (outcome) {
+    case Layer_outcome::Success:
+        return "success";
+    case Layer_outcome::Warnings:
+        return "warnings";
+    case Layer_outcome::Errors:
+        break;
+    }
+    return "errors";
+}
+
+std::string severity_label(Line_severity severity)
+{
+    switch (severity) {
+    case Line_severity::Error:
+        return "errore";
+    case Line_severity::Question:
+        return "domanda";
+    case Line_severity::Warning:
+        return "avviso";
+    case Line_severity::Information:
+        return "informazione";
+    case Line_severity::Application:
+        return "applicazione";
+    }
+    return "errore";
+}
+
+std::string json_or_null(const std::optional<std::string>& text)
+{
+    return text ? json_string(*text) : "null";
+}
+
+void print_lines_json(std::ostream& out, const std::vector<Status_line>& lines)
+{
+    out << '[';
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (i)
+            out << ", ";
+        out << "{\"severity\": " << json_string(std::string(severity_name(lines[i].severity)))
+            << ", \"text\": " << json_string(lines[i].text) << '}';
+    }
+    out << ']';
+}
+
+} // namespace
+
+std::string printable_text(const std::string& text)
+{
+    std::string result;
+    result.reserve(text.size());
+    for (size_t at = 0; at < text.size();) {
+        const size_t length = utf8_sequence(text, at);
+        const unsigned char c = static_cast<unsigned char>(text[at]);
+        if (length == 0 || c < 0x20 || c == 0x7F) {
+            result += replacement;
+            at += length ? length : 1;
+            continue;
+        }
+        // C1 controls (U+0080 to U+009F) steer terminals too.
+        if (length == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0) {
+            result += replacement;
+            at += 2;
+            continue;
+        }
+        result.append(text, at, length);
+        at += length;
+    }
+    return result;
+}
+
+std::string json_string(const std::string& text)
+{
+    std::string result = "\"";
+    for (size_t at = 0; at < text.size();) {
+        const size_t length = utf8_sequence(text, at);
+        if (length == 0) {
+            result += replacement;
+            ++at;
+            continue;
+        }
+        const unsigned char c = static_cast<unsigned char>(text[at]);
+        if (length == 1) {
+            switch (c) {
+            case '"':
+                result += "\\\"";
+                break;
+            case '\\':
+                result += "\\\\";
+                break;
+            case '\n':
+                result += "\\n";
+                break;
+            case '\r':
+                result += "\\r";
+                break;
+            case '\t':
+                result += "\\t";
+                break;
+            default:
+                if (c < 0x20 || c == 0x7F)
+                    result += (boost::format("\\u%04x") % static_cast<unsigned>(c)).str();
+                else
+                    result += static_cast<char>(c);
+            }
+        } else {
+            result.append(text, at, length);
+        }
+        at += length;
+    }
+    return result + "\"";
+}
+
+Batch_report make_batch_report(const Verification_session& session, const std::vector<Layer_box>& boxes)
+{
+    Batch_report report;
+    report.file = session.path();
+    size_t completed = 0;
+    for (const auto& layer : session.layers()) {
+        Batch_layer printed;
+        printed.file = layer->file_name();
+        if (!layer->document_name().empty())
+            printed.document = layer->document_name();
+        if (layer->outcome()) {
+            printed.outcome = outcome_name(*layer->outcome());
+            ++completed;
+        }
+        for (const Layer_box& box : boxes)
+            if (box.layer == layer.get())
+                printed.activity.push_back({Line_severity::Error, box.box.text});
+        printed.activity.insert(printed.activity.end(), layer->activity().begin(), layer->activity().end());
+        for (size_t i = 0; i < layer->signature_count(); ++i)
+            printed.signatures.push_back(layer->signature_display(i));
+        report.layers.push_back(std::move(printed));
+    }
+    if (const auto box = session.combined_box()) {
+        report.message = box->text;
+        switch (box->icon) {
+        case Icon_information:
+            report.outcome = "success";
+            report.exit_code = Exit_success;
+            break;
+        case Icon_warning:
+            report.outcome = "warnings";
+            report.exit_code = Exit_warnings;
+            break;
+        default:
+            report.outcome = "errors";
+            report.exit_code = Exit_errors;
+            break;
+        }
+    } else {
+        // Some layers without a summary: each of them ended on an error line.
+        report.exit_code = completed == 0 ? Exit_no_summary : Exit_errors;
+    }
+    return report;
+}
+
+void print_text(std::ostream& out, const Batch_report& report)
+{
+    out << "File: " << printable_text(report.file) << '\n';
+    for (size_t n = 0; n < report.layers.size(); ++n) {
+        const Batch_layer& layer = report.layers[n];
+        out << "\nLivello " << n + 1 << ": " << printable_text(layer.file) << '\n';
+        if (layer.document)
+            out << "  Documento originale: " << printable_text(*layer.document) << '\n';
+        for (size_t i = 0; i < layer.signatures.size(); ++i) {
+            const Signature_display& signature = layer.signatures[i];
+            out << "  Firma " << i + 1 << ": " << printable_text(signature.signer) << '\n';
+            out << "    Data e ora: " << printable_text(signature.signing_time) << '\n';
+            out << "    Tipo di firma: " << printable_text(signature.kind) << '\n';
+            for (const Status_line& line : signature.status)
+                out << "    [" << severity_label(line.severity) << "] " << printable_text(line.text) << '\n';
+        }
+        out << "  Attività:\n";
+        for (const Status_line& line : layer.activity)
+            out << "    [" << severity_label(line.severity) << "] " << printable_text(line.text) << '\n';
+    }
+    out << "\nEsito: "
+        << (report.message ? printable_text(*report.message) : std::string("nessun esito complessivo")) << '\n';
+}
+
+void print_json(std::ostream& out, const Batch_report& report)
+{
+    out << "{\"file\": " << json_string(report.file) << ", \"outcome\": " << json_or_null(report.outcome)
+        << ", \"message\": " << json_or_null(report.message) << ",\n \"layers\": [";
+    for (size_t n = 0; n < report.layers.size(); ++n) {
+        const Batch_layer& layer = report.layers[n];
+        out << (n ? ",\n  " : "") << "{\"file\": " << json_string(layer.file)
+            << ", \"document\": " << json_or_null(layer.document) << ", \"outcome\": " << json_or_null(layer.outcome)
+            << ",\n   \"activity\": ";
+        print_lines_json(out, layer.activity);
+        out << ",\n   \"signatures\": [";
+        for (size_t i = 0; i < layer.signatures.size(); ++i) {
+            const Signature_display& signature = layer.signatures[i];
+            out << (i ? ", " : "") << "{\"signer\": " << json_string(signature.signer)
+                << ", \"signing_time\": " << json_string(signature.signing_time)
+                << ", \"kind\": " << json_string(signature.kind) << ", \"status\": ";
+            print_lines_json(out, signature.status);
+            out << '}';
+        }
+        out << "]}";
+    }
+    out << "]}\n";
+}
+
+} // namespace velin

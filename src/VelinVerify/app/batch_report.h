@@ -1,0 +1,62 @@
+// What `velin-verify --batch` prints: for each layer its file name, document, signatures
+// (signer, "Data e ora:", "Tipo di firma:", certificate status lines) and "Attività" lines, then
+// the combined outcome; as text for people or as one JSON object for scripts.
+#pragma once
+
+#include "VelinVerify/pipeline/message_box_request.h"
+#include "VelinVerify/pipeline/signature_display.h"
+#include "VelinVerify/pipeline/status_line.h"
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace velin {
+
+class Layer_analysis;
+class Verification_session;
+
+struct Layer_box {
+    const Layer_analysis* layer = nullptr;
+    Message_box_request box;
+};
+
+struct Batch_layer {
+    std::string file;
+    std::optional<std::string> document;
+    std::optional<std::string> outcome; // "success", "warnings", "errors"; none without a summary
+    std::vector<Status_line> activity;
+    std::vector<Signature_display> signatures;
+};
+
+struct Batch_report {
+    std::string file;
+    std::optional<std::string> outcome; // none unless every layer reported its summary
+    std::optional<std::string> message;
+    std::vector<Batch_layer> layers;
+    int exit_code = 3;
+};
+
+// Exit status of the batch mode.
+enum Batch_exit : int {
+    Exit_success = 0,
+    Exit_warnings = 1,
+    Exit_errors = 2,   // also when some layers reached no summary and others did
+    Exit_no_summary = 3, // no layer reached a summary: unsupported, unreadable, no signature
+};
+
+// The report of a finished session. boxes are the boxes a layer asked for (the unsupported file),
+// shown among that layer's activity lines as errors.
+Batch_report make_batch_report(const Verification_session& session,
+                               const std::vector<Layer_box>& boxes);
+
+void print_text(std::ostream& out, const Batch_report& report);
+void print_json(std::ostream& out, const Batch_report& report);
+
+// Text as it may go to a terminal or a JSON string: invalid UTF-8 becomes U+FFFD, and for the
+// terminal control characters too, so a name in a certificate cannot forge lines of the report.
+std::string printable_text(const std::string& text);
+std::string json_string(const std::string& text);
+
+} // namespace velin

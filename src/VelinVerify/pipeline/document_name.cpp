@@ -1,0 +1,24 @@
+#include "VelinVerify/pipeline/document_name.h"
+
+#include "VelinVerify/envelope/document_types.h"
+
+namespace velin {
+
+std::string file_name_part(const std::string& path)
+{
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+Document_name derive_document_name(const std::string& layer_file_name)
+{
+    Document_name name;
+    name.full_name = layer_file_name;
+    if (lower_case_extension(layer_file_name) == "p7m")
+        name.full_name.resize(layer_file_name.size() - 4);
+    name.inner_envelope = lower_case_extension(name.full_name) == "p7m";
+    name.display_name = file_name_part(name.full_name);
+    return name;
+}
+
+} // namespace velin

@@ -1,0 +1,21 @@
+// The name under which a layer shows the document inside its envelope. A PKCS#7 envelope never
+// names its content, so the name comes from the envelope's own: "x.pdf.p7m" holds "x.pdf", and
+// "x.pdf.p7m.p7m" holds another envelope, "x.pdf.p7m", which is opened as a layer of its own.
+#pragma once
+
+#include <string>
+
+namespace velin {
+
+struct Document_name {
+    std::string full_name;    // the layer's file name without a last ".p7m" (any case)
+    std::string display_name; // the file-name part of full_name
+    bool inner_envelope = false; // full_name itself ends in ".p7m" (any case)
+};
+
+Document_name derive_document_name(const std::string& layer_file_name);
+
+// The part after the last '/' (the whole text when there is none).
+std::string file_name_part(const std::string& path);
+
+} // namespace velin

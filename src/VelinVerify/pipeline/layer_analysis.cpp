@@ -1,0 +1,454 @@
+#include "VelinVerify/pipeline/layer_analysis.h"
+
+#include "VelinVerify/pipeline/document_name.h"
+#include "VelinVerify/pipeline/report_channel.h"
+#include "VelinVerify/worker/cancel_flag.h"
+#include "VelinVerify/worker/thread_base.h"
+#include "common/failure.h"
+#include "common/trace.h"
+
+#include <exception>
+
+namespace velin {
+
+namespace {
+
+constexpr const char* corrupt_text = "Il file è corrotto o non è un documento firmato.";
+
+bool is_busy(Layer_state state)
+{
+    return state == Layer_state::Decoding || state == Layer_state::Chains || state == Layer_state::Revocation;
+}
+
+} // namespace
+
+Layer_outcome outcome_of(bool warnings, bool errors)
+{
+    if (errors)
+        return Layer_outcome::Errors;
+    return warnings ? Layer_outcome::Warnings : Layer_outcome::Success;
+}
+
+int icon_of(Layer_outcome outcome)
+{
+    switch (outcome) {
+    case Layer_outcome::Success:
+        return Icon_information;
+    case Layer_outcome::Warnings:
+        return Icon_warning;
+    case Layer_outcome::Errors:
+        break;
+    }
+    return Icon_error;
+}
+
+Layer_analysis::Layer_analysis(Pipeline_settings settings, Pipeline_services services)
+    : _settings(settings),
+      _services(std::move(services)),
+      _window(std::make_unique<Window_registration>([this](const Window_message& message) { on_message(message); })),
+      _worker(std::make_unique<Worker_thread>()),
+      _step(std::make_shared<Closure_task<Layer_analysis>>()),
+      _notification(std::make_shared<Window_notification>())
+{
+    assertion(!_settings.check_revocation || static_cast<bool>(_services.check_revocations),
+              "not check_revocation or check_revocations ne NULL");
+    _notification->set_window(_window->handle());
+    _worker->set_task(_step);
+    _worker->set_notification(_notification);
+    _progress.maximum = (_settings.check_revocation ? 3 : 2) * Layer_progress::Stage;
+}
+
+Layer_analysis::~Layer_analysis()
+{
+    close();
+    // A step still running on the worker finishes before the members it uses go.
+    release_closures();
+}
+
+void Layer_analysis::set_source_file(const std::string& path)
+{
+    _source_kind = 0;
+    _bytes.clear();
+    _file_name = path;
+}
+
+void Layer_analysis::set_source_bytes(std::vector<uint8_t> bytes, const std::string& name)
+{
+    _source_kind = 1;
+    _bytes = std::move(bytes);
+    _file_name = name;
+}
+
+void Layer_analysis::start()
+{
+    if (_source_kind < 0 || _state != Layer_state::Idle)
+        return;
+    set_current_verification_window(window());
+
+    _activity.clear();
+    _records.clear();
+    _warnings = false;
+    _errors = false;
+    _revocation_running = false;
+    _selected = 0;
+    _shown_index.reset();
+    _shown = {};
+    _document_name.clear();
+    _outcome.reset();
+
+    _info = std::make_shared<Signed_document_info>();
+    _parser = std::make_shared<Signed_document_parser>(_info, cancel_flag());
+    if (_services.pdf_decoder)
+        _parser->set_pdf_decoder(_services.pdf_decoder);
+    if (_source_kind == 1)
+        _parser->load_buffer(std::move(_bytes), _file_name);
+    else
+        _parser->decode_file(_file_name);
+    _bytes.clear();
+
+    if (_info->_file_type == Document_types::Unsupported) {
+        _state = Layer_state::Refused;
+        if (_observer)
+            _observer->message_box_requested(*this, {"Il file non è un documento firmato.", Icon_error, "Errore"});
+        changed(Layer_change::Finished);
+        return;
+    }
+
+    add_line(Line_severity::Information, "Analisi del file in corso...");
+    _progress.maximum = (_settings.check_revocation ? 3 : 2) * Layer_progress::Stage;
+    _progress.position = 0;
+    _progress.background = Progress_background::Default;
+    _controls_stage = 1;
+    changed(Layer_change::Controls);
+    _state = Layer_state::Decoding;
+    queue_step(&Layer_analysis::decoding_step, Decoding_done_message, "Decodifica del file in corso...");
+}
+
+void Layer_analysis::queue_step(void (Layer_analysis::*step)(), unsigned message, const char* caption)
+{
+    _step->closure().bind(this, step);
+    _notification->set_message(message);
+    _expected_message = message;
+    _progress.caption = caption;
+    changed(Layer_change::Progress);
+    _worker->wake();
+}
+
+// Worker steps: they touch the parser, the record and the step results only.
+
+void Layer_analysis::decoding_step()
+{
+    Trace_block block("Decodifica del file");
+    // A file that could not be read has nothing to decode; the handler reports it.
+    if (_parser->status() != Parser_status::File_loaded)
+        return;
+    try {
+        _parser->analyse();
+    } catch (...) {
+        // A programming error inside the decoder leaves the record as far as it got.
+        trace_current_exception();
+    }
+}
+
+void Layer_analysis::chains_step()
+{
+    if (!_trusted_store && _services.trusted_store)
+        _trusted_store = _services.trusted_store();
+    if (!_trusted_store) {
+        Trace(Trace_kind, Level_error) << "Errore durante il caricamento del contenitore dei certificati.";
+        _chain_outcomes.reset();
+        return;
+    }
+    std::vector<Certificate> signers;
+    signers.reserve(_records.size());
+    for (const Signer_record& record : _records)
+        signers.push_back(record.certificate.is_assigned() ? record.certificate.value() : Certificate{});
+    _chain_outcomes = build_chains(*_trusted_store, signers);
+}
+
+void Layer_analysis::revocation_step()
+{
+    _revocation_outcomes = _services.check_revocations(_revocation_job.subjects,
+                                                       Revocation_settings{_settings.download_crls}, cancel_flag());
+}
+
+// Handlers, on the user-interface thread.
+
+void Layer_analysis::on_message(const Window_message& message)
+{
+    if (message.message == Report_message) {
+        for (Status_line& line : take_reported_lines(window()))
+            add_line(line.severity, std::move(line.text));
+        return;
+    }
+    // The worker posts its last message once more when it ends: only the awaited one counts.
+    if (!_expected_message || message.message != *_expected_message)
+        return;
+    _expected_message.reset();
+    switch (message.message) {
+    case Decoding_done_message:
+        decoding_done();
+        break;
+    case Chains_done_message:
+        chains_done();
+        break;
+    case Revocation_done_message:
+        revocation_done();
+        break;
+    default:
+        break;
+    }
+}
+
+void Layer_analysis::decoding_done()
+{
+    _progress.position = Layer_progress::Stage;
+    changed(Layer_change::Progress);
+    if (cancel_flag()) {
+        end_without_summary();
+        return;
+    }
+    if (!_info->envelope.is_assigned()) {
+        // The reason the decoder gave (an unreadable or empty file, a failed analysis) comes first.
+        const std::string& reason = _parser->error_message();
+        if (!reason.empty() && reason != corrupt_text)
+            add_line(Line_severity::Error, reason);
+        add_line(Line_severity::Error, corrupt_text);
+        _errors = true;
+        summary();
+        return;
+    }
+
+    const Envelope_info& envelope = _info->envelope.value();
+    name_document(envelope);
+    if (!envelope.content.is_assigned()) {
+        add_line(Line_severity::Error, "L'estrazione del documento originale è fallita.");
+        _errors = true;
+    }
+    if (envelope.signatures.is_assigned() && !envelope.signatures.value().empty()) {
+        const auto& signatures = envelope.signatures.value();
+        // Intact only when every signature was checked and matches; each other signer is an error.
+        if (envelope.all_signatures_match()) {
+            add_line(Line_severity::Information, signatures_intact_text);
+        } else {
+            for (const Signature_info& signature : signatures) {
+                if (!signature.signature_matches()) {
+                    add_line(Line_severity::Error, signature_mismatch_text);
+                    _errors = true;
+                }
+            }
+        }
+        _records.clear();
+        for (const Signature_info& signature : signatures)
+            _records.push_back(make_signer_record(signature));
+        _controls_stage = 2;
+        changed(Layer_change::Controls);
+        show(_records.size() - 1);
+        _state = Layer_state::Chains;
+        queue_step(&Layer_analysis::chains_step, Chains_done_message,
+                   "Rilevazione dell'attendibilità della firma in corso...");
+        return;
+    }
+    if (envelope.signatures.is_assigned())
+        add_line(Line_severity::Error, "Il file non contiene alcuna firma.");
+    else
+        add_line(Line_severity::Error, "La rilevazione delle firme è fallita.");
+    _errors = true;
+    end_without_summary();
+}
+
+void Layer_analysis::chains_done()
+{
+    _progress.position = 2 * Layer_progress::Stage;
+    changed(Layer_change::Progress);
+    if (cancel_flag()) {
+        Trace(Trace_kind, Level_info) << "Costruzione delle catene annullata.";
+        end_without_summary();
+        return;
+    }
+    for (size_t i = 0; i < _records.size(); ++i) {
+        std::optional<Chain_outcome> outcome;
+        if (_chain_outcomes && i < _chain_outcomes->size())
+            outcome = (*_chain_outcomes)[i];
+        apply_chain_outcome(_records[i], outcome);
+    }
+    if (_settings.check_revocation) {
+        _revocation_running = true;
+        show(_selected);
+        _revocation_job = revocation_job(_records);
+        _state = Layer_state::Revocation;
+        queue_step(&Layer_analysis::revocation_step, Revocation_done_message, "Verifica delle revoche in corso...");
+        return;
+    }
+    show(_selected);
+    add_line(Line_severity::Warning, "La verifica della revoca dei certificati è disabilitata.");
+    _warnings = true;
+    summary();
+}
+
+void Layer_analysis::revocation_done()
+{
+    if (cancel_flag()) {
+        _progress.position = 0;
+        _progress.caption = "Analisi del file annullata.";
+        changed(Layer_change::Progress);
+        end_without_summary();
+        return;
+    }
+    _progress.position = 3 * Layer_progress::Stage;
+    _progress.caption = "Analisi del file completata.";
+    changed(Layer_change::Progress);
+    apply_revocation_outcomes(_records, _revocation_job, _revocation_outcomes);
+    _revocation_running = false;
+    show(_selected);
+    summary();
+}
+
+void Layer_analysis::name_document(const Envelope_info& envelope)
+{
+    if (!envelope.original_name.empty()) {
+        _document_name = envelope.original_name;
+        changed(Layer_change::Controls);
+        return;
+    }
+    Trace(Trace_kind, Level_trace) << "Il PKCS#7 non contiene il nome del file: estrae il nome dal nome del PKCS#7";
+    const Document_name name = derive_document_name(_file_name);
+    _document_name = name.display_name;
+    changed(Layer_change::Controls);
+    // Without the content there is nothing to open as the inner layer.
+    if (name.inner_envelope && _observer && envelope.content.is_assigned())
+        _observer->inner_envelope_found(envelope.content.value(), name.full_name);
+}
+
+Signature_display Layer_analysis::signature_display(size_t index) const
+{
+    assertion(_info && _info->envelope.is_assigned() && index < _records.size(), "index < signature_count ()");
+    const auto& signatures = _info->envelope.value().signatures.value();
+    return show_signature(signatures.at(index), _records[index], _revocation_running);
+}
+
+void Layer_analysis::show(size_t index)
+{
+    _shown_index = index;
+    _shown = signature_display(index);
+    collect_flags();
+    changed(Layer_change::Signature);
+}
+
+// The flags stand for every signature, not only the one on display: a finding about another
+// signer must not end the analysis as a success.
+void Layer_analysis::collect_flags()
+{
+    for (size_t i = 0; i < _records.size(); ++i) {
+        const Signature_display display = signature_display(i);
+        _warnings = _warnings || display.warnings;
+        _errors = _errors || display.errors;
+    }
+}
+
+void Layer_analysis::select_signature(size_t index)
+{
+    if (index >= _records.size() || _controls_stage != 2)
+        return;
+    _selected = index;
+    show(index);
+}
+
+void Layer_analysis::summary()
+{
+    const Layer_outcome outcome = outcome_of(_warnings, _errors);
+    _outcome = outcome;
+    switch (outcome) {
+    case Layer_outcome::Errors:
+        _progress.background = Progress_background::Red;
+        add_line(Line_severity::Error, "Analisi del file completata con errori.");
+        break;
+    case Layer_outcome::Warnings:
+        _progress.background = Progress_background::Yellow;
+        add_line(Line_severity::Warning, "Analisi del file completata con segnalazioni.");
+        _warnings = true;
+        break;
+    case Layer_outcome::Success:
+        _progress.background = Progress_background::Green;
+        add_line(Line_severity::Information, "Analisi del file completata con successo.");
+        break;
+    }
+    // The caption of the last stage would still say it is under way.
+    _progress.caption = "Analisi del file completata.";
+    _state = Layer_state::Completed;
+    changed(Layer_change::Progress);
+    if (_observer)
+        _observer->layer_completed(*this, icon_of(outcome));
+    changed(Layer_change::Finished);
+}
+
+void Layer_analysis::end_without_summary()
+{
+    _state = Layer_state::Ended;
+    changed(Layer_change::Finished);
+}
+
+void Layer_analysis::close()
+{
+    if (_state == Layer_state::Closed)
+        return;
+    if (_worker->started()) {
+        // The flag is the whole process's: it stops the steps that look at it in every layer.
+        if (is_busy(_state) && _worker->is_running())
+            cancel_flag() = true;
+        _worker->stop();
+    }
+    _expected_message.reset();
+    if (_window)
+        clear_current_verification_window(_window->handle());
+    _window.reset();
+    _notification->set_window(0);
+    _state = Layer_state::Closed;
+}
+
+bool Layer_analysis::finished() const
+{
+    switch (_state) {
+    case Layer_state::Refused:
+    case Layer_state::Completed:
+    case Layer_state::Ended:
+    case Layer_state::Closed:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::vector<std::string> Layer_analysis::signer_names() const
+{
+    std::vector<std::string> names;
+    for (const Signer_record& record : _records)
+        names.push_back(signer_name(record));
+    return names;
+}
+
+bool Layer_analysis::content_available() const
+{
+    return _controls_stage == 2 && content() != nullptr;
+}
+
+const std::vector<uint8_t>* Layer_analysis::content() const
+{
+    if (!_info || !_info->envelope.is_assigned() || !_info->envelope.value().content.is_assigned())
+        return nullptr;
+    return &_info->envelope.value().content.value();
+}
+
+void Layer_analysis::add_line(Line_severity severity, std::string text)
+{
+    _activity.push_back({severity, std::move(text)});
+    changed(Layer_change::Lines);
+}
+
+void Layer_analysis::changed(Layer_change change)
+{
+    if (_observer)
+        _observer->layer_changed(*this, change);
+}
+
+} // namespace velin

@@ -1,0 +1,177 @@
+// One envelope layer of the verifier, without its window: the analysis of one file (or of the
+// bytes of an envelope found inside another) through decoding, chain building and revocation
+// checking on the layer's own worker thread, and everything the layer's window shows: the
+// "Attività" lines, the signer list, the signature shown, the progress bar and the summary.
+//
+//     Layer_analysis layer(settings, services);
+//     layer.set_observer(&main_window);
+//     layer.set_source_file(path);
+//     layer.start();            // steps run on the worker; the results come back as messages
+//     ...                       // delivered by the user-interface thread's event loop
+//     layer.close();
+//
+// Every member is called on the user-interface thread, which owns the display state. The worker
+// touches only the parser, the record and the step results, and only between a wake-up and the
+// message that announces the step's end; the handler reads them after that message.
+#pragma once
+
+#include "VelinVerify/envelope/signed_document_info.h"
+#include "VelinVerify/envelope/signed_document_parser.h"
+#include "VelinVerify/pipeline/layer_progress.h"
+#include "VelinVerify/pipeline/pipeline_services.h"
+#include "VelinVerify/pipeline/signature_display.h"
+#include "VelinVerify/pipeline/signer_record.h"
+#include "VelinVerify/pipeline/status_line.h"
+#include "VelinVerify/pipeline/verify_observer.h"
+#include "VelinVerify/worker/closure.h"
+#include "VelinVerify/worker/notification.h"
+#include "VelinVerify/worker/window_registry.h"
+#include "VelinVerify/worker/worker_thread.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velin {
+
+// Messages the worker posts when a step ends.
+inline constexpr unsigned Decoding_done_message = 0x8000;   // WM_APP
+inline constexpr unsigned Chains_done_message = 0x8001;     // WM_APP + 1
+inline constexpr unsigned Revocation_done_message = 0x8002; // WM_APP + 2
+
+enum class Layer_outcome : int {
+    Success = 0,
+    Warnings = 1,
+    Errors = 2,
+};
+
+// Where a layer is in its life.
+enum class Layer_state : int {
+    Idle,        // no source, or not started
+    Refused,     // unsupported file type: the error box was asked for, no worker
+    Decoding,
+    Chains,
+    Revocation,
+    Completed,   // the summary was reported
+    Ended,       // stopped without a summary (no signature, or cancelled)
+    Closed,
+};
+
+class Layer_analysis : public Closure_client {
+public:
+    Layer_analysis(Pipeline_settings settings, Pipeline_services services);
+    ~Layer_analysis() override;
+
+    void set_observer(Verify_observer* observer) { _observer = observer; }
+    // Source kind 0: a file on disk.
+    void set_source_file(const std::string& path);
+    // Source kind 1: the bytes of an inner envelope, under the name derived for it.
+    void set_source_bytes(std::vector<uint8_t> bytes, const std::string& name);
+
+    // Starts the analysis of the source (nothing without one).
+    void start();
+    // Shows another signature of the signer list.
+    void select_signature(size_t index);
+    // Stops the layer: a running worker is cancelled (the process-wide cancel flag) and given
+    // 5000 ms to end; no message of this layer is handled afterwards.
+    void close();
+
+    // What a view draws.
+    const std::string& file_name() const { return _file_name; }
+    const std::string& document_name() const { return _document_name; }
+    const std::vector<Status_line>& activity() const { return _activity; }
+    // The signer list: display names, in envelope order.
+    std::vector<std::string> signer_names() const;
+    size_t signature_count() const { return _records.size(); }
+    size_t selected_signature() const { return _selected; }
+    // The signature the window shows, and the index it belongs to.
+    const Signature_display& shown_signature() const { return _shown; }
+    std::optional<size_t> shown_index() const { return _shown_index; }
+    // Any signature, as it would be shown now.
+    Signature_display signature_display(size_t index) const;
+    const Layer_progress& progress() const { return _progress; }
+    // 0 or 1 while decoding, 2 once decoded.
+    int controls_stage() const { return _controls_stage; }
+    // "Leggi" and "Salva...": stage 2 and the content extracted.
+    bool content_available() const;
+    const std::vector<uint8_t>* content() const;
+
+    bool warnings() const { return _warnings; }
+    bool errors() const { return _errors; }
+    Layer_state state() const { return _state; }
+    std::optional<Layer_outcome> outcome() const { return _outcome; }
+    // True once the layer will change no more (completed, ended, refused or closed).
+    bool finished() const;
+    bool worker_started() const { return _worker != nullptr && _worker->started(); }
+    Window_handle window() const { return _window ? _window->handle() : 0; }
+
+    const std::shared_ptr<Signed_document_info>& info() const { return _info; }
+    const std::vector<Signer_record>& signer_records() const { return _records; }
+
+private:
+    // Worker steps.
+    void decoding_step();
+    void chains_step();
+    void revocation_step();
+
+    // Handlers of the worker's messages.
+    void on_message(const Window_message& message);
+    void decoding_done();
+    void chains_done();
+    void revocation_done();
+
+    void queue_step(void (Layer_analysis::*step)(), unsigned message, const char* caption);
+    void add_line(Line_severity severity, std::string text);
+    void name_document(const Envelope_info& envelope);
+    void show(size_t index);
+    void collect_flags();
+    void summary();
+    void end_without_summary();
+    void changed(Layer_change change);
+
+    const Pipeline_settings _settings;
+    const Pipeline_services _services;
+    Verify_observer* _observer = nullptr;
+
+    int _source_kind = -1; // -1 none, 0 file, 1 bytes
+    std::vector<uint8_t> _bytes;
+    std::string _file_name;
+
+    std::shared_ptr<Signed_document_parser> _parser;
+    std::shared_ptr<Signed_document_info> _info;
+    std::vector<Signer_record> _records;
+
+    // Written by the worker during a step, read by the handler of its message.
+    std::shared_ptr<Trusted_store> _trusted_store;
+    std::optional<std::vector<std::optional<Chain_outcome>>> _chain_outcomes;
+    Revocation_job _revocation_job;
+    std::vector<Revocation_outcome> _revocation_outcomes;
+
+    std::vector<Status_line> _activity;
+    std::string _document_name;
+    size_t _selected = 0;
+    std::optional<size_t> _shown_index;
+    Signature_display _shown;
+    bool _warnings = false;
+    bool _errors = false;
+    bool _revocation_running = false;
+    int _controls_stage = 0;
+    Layer_progress _progress;
+    Layer_state _state = Layer_state::Idle;
+    std::optional<Layer_outcome> _outcome;
+    std::optional<unsigned> _expected_message;
+
+    std::unique_ptr<Window_registration> _window;
+    std::unique_ptr<Worker_thread> _worker;
+    std::shared_ptr<Closure_task<Layer_analysis>> _step;
+    std::shared_ptr<Window_notification> _notification;
+};
+
+// Success, warnings or errors from the two flags.
+Layer_outcome outcome_of(bool warnings, bool errors);
+// 64, 48 or 16.
+int icon_of(Layer_outcome outcome);
+
+} // namespace velin

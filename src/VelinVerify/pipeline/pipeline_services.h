@@ -1,0 +1,40 @@
+// What a layer's pipeline takes from outside: the two revocation settings, and the trusted lists,
+// the revocation job and the PDF decoder. The program uses the process's own (default_services);
+// tests hand in lists loaded from a data folder of their own.
+#pragma once
+
+#include "VelinVerify/envelope/signed_document.h"
+#include "VelinVerify/trust/revocation.h"
+#include "VelinVerify/trust/trusted_store.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace velin {
+
+class Settings_record;
+
+struct Pipeline_settings {
+    bool check_revocation = true; // VerificaCRL: three stages when on, two when off
+    bool download_crls = true;    // AggiornaCRL
+
+    static Pipeline_settings from(const Settings_record& settings);
+};
+
+struct Pipeline_services {
+    // Called on a worker thread at the first chain building of a layer.
+    std::function<std::shared_ptr<Trusted_store>()> trusted_store;
+    // The revocation job; needed only when revocation checking is on.
+    std::function<std::vector<Revocation_outcome>(const std::vector<Revocation_subject>&, const Revocation_settings&,
+                                                  const std::atomic<bool>&)>
+        check_revocations;
+    // The decoder of signed PDF files; without it a PDF fails with "L'analisi del file è fallita.".
+    std::function<std::shared_ptr<Signed_document>()> pdf_decoder;
+};
+
+// The process-wide trusted store (shared_trusted_store) and the CRL-based revocation job.
+Pipeline_services default_services();
+
+} // namespace velin

@@ -1,0 +1,107 @@
+#include "VelinVerify/pipeline/report_channel.h"
+
+#include "common/trace.h"
+
+#include <map>
+#include <mutex>
+
+namespace velin {
+
+namespace {
+
+struct Channel_state {
+    std::mutex mutex;
+    Window_handle current = 0;
+    Window_handle fallback = 0; // the installed channel's own window
+    std::map<Window_handle, std::vector<Status_line>> queued;
+};
+
+Channel_state& state()
+{
+    static Channel_state* instance = new Channel_state; // reports may still come while the process ends
+    return *instance;
+}
+
+void route(int severity, const std::string& text)
+{
+    Channel_state& channel = state();
+    Window_handle target = 0;
+    {
+        std::lock_guard lock(channel.mutex);
+        target = channel.current ? channel.current : channel.fallback;
+        if (target)
+            channel.queued[target].push_back(
+                {severity == Report_error ? Line_severity::Error : Line_severity::Information, text});
+    }
+    if (target && post_window_message(target, Report_message))
+        return;
+    if (target) {
+        std::lock_guard lock(channel.mutex);
+        channel.queued.erase(target);
+    }
+    // No window to tell it to: the trace keeps it.
+    Trace(Trace_kind, severity == Report_error ? Level_error : Level_info) << text;
+}
+
+} // namespace
+
+void set_current_verification_window(Window_handle window)
+{
+    std::lock_guard lock(state().mutex);
+    state().current = window;
+}
+
+void clear_current_verification_window(Window_handle window)
+{
+    Channel_state& channel = state();
+    std::lock_guard lock(channel.mutex);
+    if (channel.current == window)
+        channel.current = 0;
+    channel.queued.erase(window);
+}
+
+Window_handle current_verification_window()
+{
+    std::lock_guard lock(state().mutex);
+    return state().current;
+}
+
+std::vector<Status_line> take_reported_lines(Window_handle window)
+{
+    Channel_state& channel = state();
+    std::lock_guard lock(channel.mutex);
+    const auto found = channel.queued.find(window);
+    if (found == channel.queued.end())
+        return {};
+    std::vector<Status_line> lines = std::move(found->second);
+    channel.queued.erase(found);
+    return lines;
+}
+
+Report_channel::Report_channel(Fallback without_window)
+    : _fallback(std::move(without_window)),
+      _window([this](const Window_message& message) {
+          if (message.message != Report_message)
+              return;
+          for (const Status_line& line : take_reported_lines(_window.handle()))
+              if (_fallback)
+                  _fallback(line);
+      })
+{
+    {
+        std::lock_guard lock(state().mutex);
+        state().fallback = _window.handle();
+    }
+    _previous = set_report_handler(route);
+}
+
+Report_channel::~Report_channel()
+{
+    set_report_handler(std::move(_previous));
+    std::lock_guard lock(state().mutex);
+    if (state().fallback == _window.handle())
+        state().fallback = 0;
+    state().queued.erase(_window.handle());
+}
+
+} // namespace velin

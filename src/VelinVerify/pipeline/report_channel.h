@@ -1,0 +1,48 @@
+// Where report_info and report_error go while the verifier runs: to the "Attività" list of the
+// current verification window (the layer started last, until it is destroyed), otherwise to a
+// message box. Reports may come from a worker thread, so each is queued and announced to its
+// window by a posted message, and added on the user-interface thread.
+#pragma once
+
+#include "VelinVerify/pipeline/status_line.h"
+#include "VelinVerify/trust/report.h"
+#include "VelinVerify/worker/window_registry.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace velin {
+
+// The message a window gets when reports wait for it (after the pipeline's WM_APP .. WM_APP + 2).
+inline constexpr unsigned Report_message = 0x8000 + 3;
+
+// The process-wide current verification window; clearing a window that is no longer current does
+// nothing (the last one made current wins).
+void set_current_verification_window(Window_handle window);
+void clear_current_verification_window(Window_handle window);
+Window_handle current_verification_window();
+
+// The lines reported for a window since it last asked (information or error lines).
+std::vector<Status_line> take_reported_lines(Window_handle window);
+
+// Installs the report handler for its lifetime (the previous one comes back afterwards).
+// without_window is called on the user-interface thread for what is reported while there is no
+// current verification window: the program shows it in a box titled "Velin Manager" with the
+// information (64) or error (16) icon.
+class Report_channel {
+public:
+    using Fallback = std::function<void(const Status_line& line)>;
+
+    explicit Report_channel(Fallback without_window);
+    ~Report_channel();
+    Report_channel(const Report_channel&) = delete;
+    Report_channel& operator=(const Report_channel&) = delete;
+
+private:
+    Fallback _fallback;
+    Window_registration _window;
+    Report_handler _previous;
+};
+
+} // namespace velin

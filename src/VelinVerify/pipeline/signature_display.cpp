@@ -1,0 +1,114 @@
+#include "VelinVerify/pipeline/signature_display.h"
+
+#include <boost/format.hpp>
+
+namespace velin {
+
+namespace {
+
+constexpr const char* pending_text = "<decodifica in corso...>";
+constexpr const char* unavailable_text = "<informazione non disponibile>";
+constexpr const char* failed_text = "<decodifica fallita>";
+
+void add(Signature_display& display, Line_severity severity, const char* text)
+{
+    display.status.push_back({severity, text});
+    if (severity == Line_severity::Error)
+        display.errors = true;
+    else if (severity == Line_severity::Warning)
+        display.warnings = true;
+}
+
+void add_revocation_lines(Signature_display& display, const Signer_record& record, bool revocation_running)
+{
+    switch (record.revocation_status) {
+    case Revocation_status::Not_checked:
+        if (revocation_running)
+            add(display, Line_severity::Information, "La verifica dell'eventuale revoca è in corso...");
+        break;
+    case Revocation_status::Valid:
+        add(display, Line_severity::Information, "Il certificato è valido.");
+        break;
+    case Revocation_status::Expired:
+        add(display, Line_severity::Error, "Il certificato è scaduto.");
+        break;
+    case Revocation_status::Not_yet_valid:
+        add(display, Line_severity::Error, "Il certificato non è ancora valido.");
+        break;
+    case Revocation_status::Revoked:
+        add(display, Line_severity::Error, "Il certificato è stato revocato.");
+        break;
+    case Revocation_status::Update_disabled:
+        add(display, Line_severity::Information, "L'aggiornamento delle revoche è disabilitato.");
+        add(display, Line_severity::Warning, "La revoca del certificato non può essere rilevata.");
+        break;
+    case Revocation_status::Not_determinable:
+        add(display, Line_severity::Error, "La validità del certificato non può essere rilevata.");
+        break;
+    }
+}
+
+} // namespace
+
+std::string format_signing_time(const System_time& time)
+{
+    return (boost::format("%02d/%02d/%04d %02d:%02d:%02d") % time.day % time.month % time.year % time.hour %
+            time.minute % time.second)
+        .str();
+}
+
+std::string signing_time_text(const Assignable<System_time>& time)
+{
+    switch (time.state()) {
+    case Assignable_state::Pending:
+        return pending_text;
+    case Assignable_state::Unavailable:
+        return unavailable_text;
+    case Assignable_state::Assigned:
+        return format_signing_time(time.value());
+    case Assignable_state::Failed:
+        break;
+    }
+    return failed_text;
+}
+
+std::string signer_name(const Signer_record& record)
+{
+    switch (record.certificate.state()) {
+    case Assignable_state::Assigned:
+        return record.certificate.value().display_name();
+    case Assignable_state::Pending:
+        return pending_text;
+    case Assignable_state::Unavailable:
+        return unavailable_text;
+    case Assignable_state::Failed:
+        break;
+    }
+    return failed_text;
+}
+
+Signature_display show_signature(const Signature_info& signature, const Signer_record& record, bool revocation_running)
+{
+    Signature_display display;
+    display.signer = signer_name(record);
+    display.signing_time = signing_time_text(signature.signing_time);
+    const Assignable<Signature_kind>& kind = record.signature_kind;
+    display.kind = signature_kind_text(static_cast<int>(kind.state()),
+                                       kind.is_assigned() ? kind.value() : Signature_kind::Undetermined);
+
+    // The signer whose signature does not match is named here too, so that with several signers
+    // the user sees which one it is.
+    if (!signature.signature_matches())
+        add(display, Line_severity::Error, signature_mismatch_text);
+    if (record.chain.state() == Assignable_state::Pending)
+        add(display, Line_severity::Information, Chain_pending_text);
+    else if (record.chain.state() == Assignable_state::Failed)
+        add(display, Line_severity::Warning, Chain_incomplete_text);
+    if (record.revocation_issuer == 2)
+        add(display, Line_severity::Warning,
+            "La lista delle revoche non può essere verificata, perché manca l'emittente del certificato.");
+    add_revocation_lines(display, record, revocation_running);
+    return display;
+}
+
+} // namespace velin

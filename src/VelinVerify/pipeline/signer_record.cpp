@@ -1,0 +1,68 @@
+#include "VelinVerify/pipeline/signer_record.h"
+
+namespace velin {
+
+Signer_record make_signer_record(const Signature_info& signature)
+{
+    Signer_record record;
+    if (signature.signer.is_assigned() && !signature.signer.value().empty())
+        record.certificate.assign(Certificate(signature.signer.value().shared_x509()));
+    else
+        record.certificate.set_failed(signature.signer.message().empty()
+                                          ? "La lettura del certificato del firmatario è fallita."
+                                          : signature.signer.message());
+    return record;
+}
+
+void apply_chain_outcome(Signer_record& record, const std::optional<Chain_outcome>& outcome)
+{
+    if (!outcome) {
+        record.chain.set_failed({});
+        record.signature_kind.assign(Signature_kind::Undetermined);
+        return;
+    }
+    if (outcome->issuer)
+        record.issuer.assign(*outcome->issuer);
+    if (outcome->complete)
+        record.chain.assign(outcome->chain);
+    else
+        record.chain.set_failed({});
+    if (outcome->kind_assigned)
+        record.signature_kind.assign(outcome->kind);
+    else
+        record.signature_kind.set_failed(outcome->kind_message);
+}
+
+Revocation_job revocation_job(const std::vector<Signer_record>& records)
+{
+    Revocation_job job;
+    for (size_t i = 0; i < records.size(); ++i) {
+        const Signer_record& record = records[i];
+        if (!record.certificate.is_assigned() || !record.certificate.value().is_valid())
+            continue;
+        Revocation_subject subject{record.certificate.value(), std::nullopt};
+        if (record.issuer.is_assigned())
+            subject.issuer = record.issuer.value();
+        job.subjects.push_back(std::move(subject));
+        job.indexes.push_back(i);
+    }
+    return job;
+}
+
+void apply_revocation_outcomes(std::vector<Signer_record>& records, const Revocation_job& job,
+                               const std::vector<Revocation_outcome>& outcomes)
+{
+    std::vector<bool> checked(records.size(), false);
+    for (size_t n = 0; n < job.indexes.size() && n < outcomes.size(); ++n) {
+        Signer_record& record = records.at(job.indexes[n]);
+        record.revocation_status = outcomes[n].status;
+        record.revocation_issuer = outcomes[n].revocation_issuer;
+        checked[job.indexes[n]] = true;
+    }
+    for (size_t i = 0; i < records.size(); ++i) {
+        if (!checked[i] || records[i].revocation_status == Revocation_status::Not_checked)
+            records[i].revocation_status = Revocation_status::Not_determinable;
+    }
+}
+
+} // namespace velin

@@ -1,0 +1,50 @@
+// Everything the verifier knows about one signer: the certificate read while decoding, then what
+// chain building and revocation checking found. The window draws it field by field, each field
+// with the state of the work that fills it.
+#pragma once
+
+#include "VelinVerify/envelope/assignable.h"
+#include "VelinVerify/envelope/signed_document_info.h"
+#include "VelinVerify/trust/certificate.h"
+#include "VelinVerify/trust/chain_builder.h"
+#include "VelinVerify/trust/revocation.h"
+
+#include <optional>
+#include <vector>
+
+namespace velin {
+
+struct Signer_record {
+    // Assigned when decoding read the certificate; Failed with the decoder's message otherwise.
+    Assignable<Certificate> certificate;
+    // The first issuer found above the signer; Pending when none was found.
+    Assignable<Certificate> issuer;
+    // Signer first, root last: Assigned when a trusted root was reached, Failed (empty message)
+    // when the chain is incomplete, Pending until built.
+    Assignable<std::vector<Certificate>> chain;
+    Assignable<Signature_kind> signature_kind;
+    Revocation_status revocation_status = Revocation_status::Not_checked;
+    int revocation_issuer = 0; // 0 not yet, 1 checked with the list's issuer, 2 without it
+};
+
+// The record of a decoded signer, chain and revocation still to come.
+Signer_record make_signer_record(const Signature_info& signature);
+
+// Fills issuer, chain and signature_kind from the chain job. No outcome (the trusted lists could
+// not be loaded, or the signer has no certificate) is an incomplete chain: the trust of such a
+// signature cannot be determined, and it must not look as if the work were still under way.
+void apply_chain_outcome(Signer_record& record, const std::optional<Chain_outcome>& outcome);
+
+// The signers to hand to the revocation job: those with a certificate, with their indexes.
+struct Revocation_job {
+    std::vector<Revocation_subject> subjects;
+    std::vector<size_t> indexes; // into the signer list, one per subject
+};
+Revocation_job revocation_job(const std::vector<Signer_record>& records);
+
+// Writes the job's outcomes back. A signer without a certificate cannot be checked: its validity
+// cannot be determined (Not_determinable), it is never left as if still being checked.
+void apply_revocation_outcomes(std::vector<Signer_record>& records, const Revocation_job& job,
+                               const std::vector<Revocation_outcome>& outcomes);
+
+} // namespace velin
