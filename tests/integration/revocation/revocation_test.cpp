@@ -1,0 +1,365 @@
+// Revocation checking end to end: lists served by a loopback HTTP server and a private slapd,
+// the CRL cache in the test's data folder, certificates issued on the fly by the test PKI's
+// accredited CA with distribution points naming the servers' real ports.
+#include "directory_server.h"
+#include "loopback_server.h"
+#include "revocation_pki.h"
+#include "revocation_test_support.h"
+
+#include "VelinVerify/trust/revocation.h"
+
+#include <cstdlib>
+#include <map>
+#include <mutex>
+
+namespace velin::test {
+namespace {
+
+constexpr std::time_t Day = 86400;
+constexpr long Revoked_serial = 0x1006; // listed in crl/accredited-ca.crl
+const std::vector<std::string> No_requests;
+
+Revocation_outcome outcome(Revocation_status status, int issuer)
+{
+    return Revocation_outcome{status, issuer};
+}
+
+std::string text_of(const Revocation_outcome& value)
+{
+    return "{" + std::to_string(static_cast<int>(value.status)) + ", " + std::to_string(value.revocation_issuer) + "}";
+}
+
+#define EXPECT_OUTCOME(expected, actual) EXPECT_EQ(text_of(expected), text_of(actual))
+
+class Revocation_test : public Revocation_test_base {
+protected:
+    static void SetUpTestSuite()
+    {
+        // Every server is on loopback: no proxy stands in between.
+        for (const char* variable : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+            ::unsetenv(variable);
+        ::setenv("no_proxy", "*", 1);
+    }
+
+    Revocation_test()
+        : _server([this](const std::string&, const std::string& path) {
+              std::lock_guard lock(_mutex);
+              const auto found = _served.find(path);
+              return found == _served.end() ? answer(404, "") : answer(200, string_of(found->second));
+          })
+    {
+    }
+
+    void serve(const std::string& path, const std::vector<uint8_t>& bytes)
+    {
+        std::lock_guard lock(_mutex);
+        _served[path] = bytes;
+    }
+    std::string http_url(const std::string& name) const { return _server.url("/crl/" + name); }
+    void put_in_cache(const std::string& url, const std::vector<uint8_t>& bytes)
+    {
+        write_file(cache_file_name(url), string_of(bytes));
+    }
+    std::string cached(const std::string& url) const { return read_file(cache_file_name(url)); }
+
+    Certificate signer(std::vector<std::string> urls, long serial = 0x7001)
+    {
+        Certificate_recipe recipe;
+        recipe.serial = serial;
+        for (const std::string& url : urls)
+            recipe.points.push_back(uri_point(url));
+        return make_certificate(recipe, new_key(), _ca, _ca_key);
+    }
+
+    Revocation_outcome check(const Certificate& certificate, std::optional<Certificate> issuer, bool download = true)
+    {
+        return check_revocations({Revocation_subject{certificate, std::move(issuer)}},
+                                 Revocation_settings{download}, _cancel)
+            .at(0);
+    }
+    Revocation_outcome check(const Certificate& certificate, bool download = true)
+    {
+        return check(certificate, _ca, download);
+    }
+
+    std::vector<std::string> requests() const { return _server.requests(); }
+
+    Certificate _ca = fixture_certificate("accredited-ca");
+    Key _ca_key = fixture_key("accredited-ca");
+    std::vector<uint8_t> _current = fixture_crl("accredited-ca");
+    std::vector<uint8_t> _expired = fixture_crl("accredited-ca-expired");
+    std::atomic<bool> _cancel{false};
+    std::mutex _mutex;
+    std::map<std::string, std::vector<uint8_t>> _served;
+    Loopback_server _server;
+};
+
+TEST_F(Revocation_test, certificates_outside_their_dates_are_judged_without_any_network)
+{
+    serve("/crl/accredited-ca.crl", _current);
+    const std::string url = http_url("accredited-ca.crl");
+    const std::time_t today = today_midnight();
+    auto dated = [&](std::time_t not_before, std::time_t not_after) {
+        Certificate_recipe recipe;
+        recipe.not_before = not_before;
+        recipe.not_after = not_after;
+        recipe.points = {uri_point(url)};
+        return make_certificate(recipe, new_key(), _ca, _ca_key);
+    };
+    const std::vector<Revocation_subject> signers = {
+        {dated(today - 30 * Day, today - 1), _ca},       // expired yesterday
+        {dated(today + Day, today + 30 * Day), _ca},     // valid from tomorrow
+        {Certificate(), _ca},                            // no certificate at all
+        {dated(today - 30 * Day, today - 2 * Day), std::nullopt},
+    };
+    const std::vector<Revocation_outcome> outcomes = check_revocations(signers, Revocation_settings{true}, _cancel);
+
+    ASSERT_EQ(4u, outcomes.size());
+    EXPECT_OUTCOME(outcome(Revocation_status::Expired, 0), outcomes[0]);
+    EXPECT_OUTCOME(outcome(Revocation_status::Not_yet_valid, 0), outcomes[1]);
+    EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), outcomes[2]);
+    EXPECT_OUTCOME(outcome(Revocation_status::Expired, 0), outcomes[3]);
+    EXPECT_EQ(No_requests, requests());
+    EXPECT_EQ(std::string::npos, trace_since_start().find("Verifica della revoca."));
+
+    // The date test has the precision of a day: a certificate that ended at midnight is valid
+    // all today, and its list is fetched.
+    EXPECT_OUTCOME(outcome(Revocation_status::Valid, 1), check(dated(today - 30 * Day, today)));
+    EXPECT_EQ(1u, requests().size());
+}
+
+TEST_F(Revocation_test, a_current_cached_list_is_used_without_any_download)
+{
+    const std::string url = http_url("accredited-ca.crl");
+    put_in_cache(url, _current);
+
+    for (const bool download : {true, false}) {
+        EXPECT_OUTCOME(outcome(Revocation_status::Valid, 1), check(signer({url}), download));
+        EXPECT_OUTCOME(outcome(Revocation_status::Revoked, 1), check(signer({url}, Revoked_serial), download));
+    }
+    EXPECT_EQ(No_requests, requests());
+
+    const std::string trace = trace_since_start();
+    EXPECT_EQ(4u, count_of(trace, "Verifica della revoca."));
+    EXPECT_EQ(4u, count_of(trace, "Verifica certificato della catena"));
+    EXPECT_EQ(4u, count_of(trace, "Verifica CRL HTTP"));
+    EXPECT_NE(std::string::npos, trace.find("result = " + url));
+    EXPECT_TRUE(_reports.empty());
+}
+
+TEST_F(Revocation_test, a_missing_list_is_downloaded_into_the_cache_and_then_reused)
+{
+    const std::string url = http_url("accredited-ca.crl");
+    serve("/crl/accredited-ca.crl", _current);
+
+    EXPECT_OUTCOME(outcome(Revocation_status::Revoked, 1), check(signer({url}, Revoked_serial)));
+    EXPECT_EQ((std::vector<std::string>{"GET /crl/accredited-ca.crl"}), requests());
+    EXPECT_EQ(string_of(_current), cached(url));
+
+    EXPECT_OUTCOME(outcome(Revocation_status::Valid, 1), check(signer({url})));
+    EXPECT_EQ(1u, requests().size());
+}
+
+TEST_F(Revocation_test, an_expired_cached_list_is_downloaded_again_once)
+{
+    const std::string url = http_url("accredited-ca.crl");
+    put_in_cache(url, _expired);
+    serve("/crl/accredited-ca.crl", _expired);
+
+    // The server still has the expired list: one download, then no usable list.
+    EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(signer({url})));
+    EXPECT_EQ(1u, requests().size());
+    EXPECT_EQ(2u, count_of(trace_since_start(), "La lista di certificati revocati è scaduta."));
+
+    // Downloads off: the expired list stays and the check cannot be made.
+    EXPECT_OUTCOME(outcome(Revocation_status::Update_disabled, 0), check(signer({url}), false));
+    EXPECT_EQ(1u, requests().size());
+
+    serve("/crl/accredited-ca.crl", _current);
+    EXPECT_OUTCOME(outcome(Revocation_status::Valid, 1), check(signer({url})));
+    EXPECT_EQ(2u, requests().size());
+    EXPECT_EQ(string_of(_current), cached(url));
+}
+
+TEST_F(Revocation_test, a_list_of_another_authority_or_key_is_never_used)
+{
+    const std::string url = http_url("accredited-ca.crl");
+    // Same name as the authority, another key: fails the signature check, downloaded once.
+    const std::vector<uint8_t> forged = make_crl({}, _ca, new_key());
+    serve("/crl/accredited-ca.crl", forged);
+    EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(signer({url}, Revoked_serial)));
+    EXPECT_EQ(1u, requests().size());
+
+    // Another authority's sound list cannot speak for this certificate, issuer known or not.
+    const std::vector<uint8_t> other = fixture_crl("card-root");
+    serve("/crl/accredited-ca.crl", other);
+    EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(signer({url}, Revoked_serial)));
+    EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(signer({url}, Revoked_serial), std::nullopt));
+    EXPECT_EQ(3u, requests().size());
+    put_in_cache(url, other);
+    EXPECT_OUTCOME(outcome(Revocation_status::Update_disabled, 0), check(signer({url}), std::nullopt, false));
+    EXPECT_EQ(3u, requests().size());
+
+    // The right list replaces it.
+    serve("/crl/accredited-ca.crl", _current);
+    EXPECT_OUTCOME(outcome(Revocation_status::Revoked, 2), check(signer({url}, Revoked_serial), std::nullopt));
+    EXPECT_EQ(4u, requests().size());
+}
+
+TEST_F(Revocation_test, without_the_issuer_a_cached_list_is_taken_unchecked_and_said_so)
+{
+    const std::string url = http_url("accredited-ca.crl");
+    put_in_cache(url, _current);
+    EXPECT_OUTCOME(outcome(Revocation_status::Valid, 2), check(signer({url}), std::nullopt));
+    EXPECT_OUTCOME(outcome(Revocation_status::Revoked, 2), check(signer({url}, Revoked_serial), std::nullopt));
+    EXPECT_EQ(No_requests, requests());
+}
+
+TEST_F(Revocation_test, a_self_signed_signer_is_the_issuer_of_its_own_list)
+{
+    const std::string url = http_url("self.crl");
+    const Key key = new_key();
+    Certificate_recipe recipe;
+    recipe.serial = 0x5001;
+    recipe.common_name = "Firmatario autocertificato";
+    recipe.points = {uri_point(url)};
+    const Certificate self_signed = make_certificate(recipe, key, {}, {});
+
+    serve("/crl/self.crl", make_crl({}, self_signed, key));
+    EXPECT_OUTCOME(outcome(Revocation_status::Valid, 1), check(self_signed, std::nullopt));
+
+    std::filesystem::remove(cache_file_name(url));
+    serve("/crl/self.crl", make_crl({.revoked = {0x5001}}, self_signed, key));
+    EXPECT_OUTCOME(outcome(Revocation_status::Revoked, 1), check(self_signed, std::nullopt));
+
+    std::filesystem::remove(cache_file_name(url));
+    serve("/crl/self.crl", make_crl({}, self_signed, new_key()));
+    EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(self_signed, std::nullopt));
+    EXPECT_EQ(3u, requests().size());
+}
+
+TEST_F(Revocation_test, two_http_points_both_fetch_the_first)
+{
+    serve("/crl/second.crl", _current);
+    const Certificate certificate = signer({http_url("first.crl"), http_url("second.crl")});
+    EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(certificate));
+    EXPECT_EQ((std::vector<std::string>{"GET /crl/first.crl", "GET /crl/first.crl"}), requests());
+    EXPECT_EQ(2u, count_of(trace_since_start(), "Verifica CRL HTTP"));
+}
+
+TEST_F(Revocation_test, no_distribution_point_leaves_the_revocation_undetectable)
+{
+    EXPECT_OUTCOME(outcome(Revocation_status::Update_disabled, 0), check(signer({})));
+    EXPECT_EQ((std::vector<std::string>{"E: La CRL non ha un punto di distribuzione HTTP(S)."}), _reports);
+}
+
+TEST_F(Revocation_test, without_a_cache_folder_or_after_a_cancel_no_list_is_obtained)
+{
+    const std::string url = http_url("accredited-ca.crl");
+    serve("/crl/accredited-ca.crl", _current);
+    std::filesystem::remove_all(_cache);
+    EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(signer({url})));
+    EXPECT_OUTCOME(outcome(Revocation_status::Update_disabled, 0), check(signer({url}), false));
+    EXPECT_NE(std::string::npos, trace_since_start().find("Errore durante il salvataggio della CRL."));
+
+    std::filesystem::create_directories(_cache);
+    _cancel = true;
+    EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(signer({url})));
+    EXPECT_FALSE(std::filesystem::exists(cache_file_name(url)));
+}
+
+class Ldap_revocation_test : public Revocation_test {
+protected:
+    void SetUp() override
+    {
+        Revocation_test::SetUp();
+        const std::vector<uint8_t> other = fixture_crl("card-root");
+        _directory = std::make_unique<Directory_server>(
+            _folder.path(), std::vector<Directory_entry>{{"CA", {_current}},
+                                                         {"Scaduta", {_expired}},
+                                                         {"Vuota", {}},
+                                                         {"Altra autorita", {other}},
+                                                         {"Falsa", {make_crl({}, _ca, new_key())}}});
+    }
+    void TearDown() override
+    {
+        _directory.reset();
+        Revocation_test::TearDown();
+    }
+    std::string ldap_url(const std::string& name) const { return _directory->url(name); }
+
+    Test_folder _folder;
+    std::unique_ptr<Directory_server> _directory;
+};
+
+TEST_F(Ldap_revocation_test, a_directory_list_is_read_and_checked)
+{
+    EXPECT_OUTCOME(outcome(Revocation_status::Valid, 1), check(signer({ldap_url("CA")})));
+    EXPECT_OUTCOME(outcome(Revocation_status::Revoked, 1), check(signer({ldap_url("CA")}, Revoked_serial)));
+    EXPECT_OUTCOME(outcome(Revocation_status::Revoked, 2),
+                   check(signer({ldap_url("CA")}, Revoked_serial), std::nullopt));
+    EXPECT_EQ(3u, count_of(trace_since_start(), "Verifica CRL LDAP"));
+
+    // Expired, forged, or another authority's: no result.
+    EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(signer({ldap_url("Scaduta")})));
+    EXPECT_NE(std::string::npos, trace_since_start().find("La lista di certificati revocati è scaduta."));
+    EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(signer({ldap_url("Falsa")}, Revoked_serial)));
+    EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0),
+                   check(signer({ldap_url("Altra autorita")}, Revoked_serial), std::nullopt));
+
+    EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(signer({ldap_url("Vuota")})));
+    EXPECT_NE(std::string::npos, trace_since_start().find("Rilevazione CRL fallita: 16"));
+    EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(signer({ldap_url("Nessuna")})));
+    EXPECT_NE(std::string::npos, trace_since_start().find("Apertura store LDAP fallita: 32"));
+    const std::string closed = "ldap://127.0.0.1:" + std::to_string(unused_loopback_port()) + "/cn=CA";
+    EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(signer({closed})));
+    EXPECT_NE(std::string::npos, trace_since_start().find("Apertura store LDAP fallita: -1"));
+    for (const std::string& odd : {std::string("ldapi://%2Frun%2Fslapd%2Fldapi/cn=CA"), std::string("ldap:///cn=CA"),
+                                   std::string("file:///etc/passwd"), std::string("ldap://[::1")}) {
+        EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(signer({odd}))) << odd;
+    }
+    EXPECT_EQ(No_requests, requests());
+}
+
+TEST_F(Ldap_revocation_test, an_http_point_after_an_ldap_point_decides)
+{
+    const std::string http = http_url("accredited-ca.crl");
+    // The directory's answer is replaced by the HTTP failure (revocation_issuer keeps saying that
+    // a list gave a result)...
+    EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 1), check(signer({ldap_url("CA"), http})));
+    EXPECT_EQ(1u, requests().size());
+    const std::string trace = trace_since_start();
+    EXPECT_LT(trace.find("Verifica CRL LDAP"), trace.find("Verifica CRL HTTP"));
+
+    // ...and by its success, also after a directory that cannot be reached.
+    serve("/crl/accredited-ca.crl", _current);
+    EXPECT_OUTCOME(outcome(Revocation_status::Valid, 1), check(signer({ldap_url("Vuota"), http})));
+    const std::string closed = "ldap://127.0.0.1:" + std::to_string(unused_loopback_port()) + "/cn=CA";
+    EXPECT_OUTCOME(outcome(Revocation_status::Valid, 1), check(signer({closed, http})));
+    EXPECT_EQ(2u, requests().size());
+
+    // A revocation read from the directory is final: an older HTTP list must not undo it.
+    put_in_cache(http, make_crl({}, _ca, _ca_key));
+    EXPECT_OUTCOME(outcome(Revocation_status::Revoked, 1), check(signer({ldap_url("CA"), http}, Revoked_serial)));
+    EXPECT_EQ(2u, requests().size());
+}
+
+TEST_F(Ldap_revocation_test, with_downloads_off_no_directory_is_read)
+{
+    const std::string http = http_url("accredited-ca.crl");
+    EXPECT_OUTCOME(outcome(Revocation_status::Update_disabled, 0), check(signer({ldap_url("CA")}), false));
+    EXPECT_NE(std::string::npos, trace_since_start().find("La connessione Internet è disabilitata."));
+    EXPECT_OUTCOME(outcome(Revocation_status::Update_disabled, 0), check(signer({ldap_url("CA"), http}), false));
+
+    put_in_cache(http, _current);
+    EXPECT_OUTCOME(outcome(Revocation_status::Revoked, 1),
+                   check(signer({ldap_url("CA"), http}, Revoked_serial), false));
+    EXPECT_EQ(No_requests, requests());
+
+    _cancel = true;
+    EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(signer({ldap_url("CA")})));
+    EXPECT_NE(std::string::npos, trace_since_start().find("Apertura store LDAP fallita: -8"));
+}
+
+} // namespace
+} // namespace velin::test
