@@ -6,7 +6,13 @@
 #include "revocation_pki.h"
 #include "revocation_test_support.h"
 
+#include "VelinVerify/trust/ldap_crl.h"
 #include "VelinVerify/trust/revocation.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <map>
@@ -273,9 +279,11 @@ protected:
     void SetUp() override
     {
         Revocation_test::SetUp();
+        // Made after the private environment is in place, so the database lives in it.
+        _folder = std::make_unique<Test_folder>();
         const std::vector<uint8_t> other = fixture_crl("card-root");
         _directory = std::make_unique<Directory_server>(
-            _folder.path(), std::vector<Directory_entry>{{"CA", {_current}},
+            _folder->path(), std::vector<Directory_entry>{{"CA", {_current}},
                                                          {"Scaduta", {_expired}},
                                                          {"Vuota", {}},
                                                          {"Altra autorita", {other}},
@@ -284,11 +292,12 @@ protected:
     void TearDown() override
     {
         _directory.reset();
+        _folder.reset();
         Revocation_test::TearDown();
     }
     std::string ldap_url(const std::string& name) const { return _directory->url(name); }
 
-    Test_folder _folder;
+    std::unique_ptr<Test_folder> _folder;
     std::unique_ptr<Directory_server> _directory;
 };
 
@@ -359,6 +368,34 @@ TEST_F(Ldap_revocation_test, with_downloads_off_no_directory_is_read)
     _cancel = true;
     EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(signer({ldap_url("CA")})));
     EXPECT_NE(std::string::npos, trace_since_start().find("Apertura store LDAP fallita: -8"));
+}
+
+TEST_F(Ldap_revocation_test, a_directory_that_never_answers_is_given_up_within_the_time_limits)
+{
+    // Listening, so the connection is made, but nothing ever reads or answers.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    ASSERT_EQ(0, ::listen(listener, 4));
+    ASSERT_EQ(0, ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length));
+    const std::string url = "ldap://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/cn=CA%2Co=Velin%20Test";
+
+    Ldap_crl_store store;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(store.open(url, Ldap_time_limits{std::chrono::milliseconds(500), std::chrono::milliseconds(500)}));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_NE(0, store.result());
+    EXPECT_FALSE(store.message().empty());
+    ::close(listener);
+
+    // The same reader with the directory that answers.
+    Ldap_crl_store answered;
+    ASSERT_TRUE(answered.open(ldap_url("CA"))) << answered.message();
+    ASSERT_EQ(1u, answered.lists().size());
+    EXPECT_EQ(_current, answered.lists().front().der());
 }
 
 } // namespace
