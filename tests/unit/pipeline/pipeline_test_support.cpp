@@ -2,6 +2,10 @@
 
 #include <QCoreApplication>
 
+#include <openssl/bio.h>
+#include <openssl/cms.h>
+#include <openssl/pem.h>
+
 #include <stdexcept>
 #include <thread>
 
@@ -31,6 +35,36 @@ std::filesystem::path pipeline_sample(const std::string& name)
 std::filesystem::path m7m_sample(const std::string& name)
 {
     return existing(std::filesystem::path(VELIN_M7M_FIXTURES) / name);
+}
+
+std::vector<uint8_t> sign_envelope(const std::vector<uint8_t>& content, const std::string& signer)
+{
+    const auto pem = [](const std::string& name) {
+        return read_file(existing(std::filesystem::path(VELIN_PKI_FIXTURES) / name));
+    };
+    const std::string certificate_pem = pem(signer + ".cert.pem");
+    const std::string key_pem = pem(signer + ".key.pem");
+    std::unique_ptr<BIO, decltype(&BIO_free)> certificate_input(
+        BIO_new_mem_buf(certificate_pem.data(), static_cast<int>(certificate_pem.size())), BIO_free);
+    std::unique_ptr<BIO, decltype(&BIO_free)> key_input(BIO_new_mem_buf(key_pem.data(), static_cast<int>(key_pem.size())),
+                                                        BIO_free);
+    std::unique_ptr<X509, decltype(&X509_free)> certificate(
+        PEM_read_bio_X509(certificate_input.get(), nullptr, nullptr, nullptr), X509_free);
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+        PEM_read_bio_PrivateKey(key_input.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
+    std::unique_ptr<BIO, decltype(&BIO_free)> data(
+        BIO_new_mem_buf(content.data(), static_cast<int>(content.size())), BIO_free);
+    std::unique_ptr<CMS_ContentInfo, decltype(&CMS_ContentInfo_free)> envelope(
+        CMS_sign(certificate.get(), key.get(), nullptr, data.get(), CMS_BINARY), CMS_ContentInfo_free);
+    if (!certificate || !key || !envelope)
+        throw std::runtime_error("cannot sign a test envelope as " + signer);
+    unsigned char* der = nullptr;
+    const int length = i2d_CMS_ContentInfo(envelope.get(), &der);
+    if (length <= 0)
+        throw std::runtime_error("cannot encode a test envelope");
+    std::vector<uint8_t> bytes(der, der + length);
+    OPENSSL_free(der);
+    return bytes;
 }
 
 std::filesystem::path make_data_folder(const std::filesystem::path& folder)

@@ -21,6 +21,9 @@ std::filesystem::path pki_document(const std::string& signer); // contratto-SIGN
 std::filesystem::path pipeline_sample(const std::string& name);
 std::filesystem::path m7m_sample(const std::string& name);
 
+// A DER envelope holding content, signed with the key of a test PKI entity ("signer-legal").
+std::vector<uint8_t> sign_envelope(const std::vector<uint8_t>& content, const std::string& signer);
+
 // A copy of the test PKI's data folder (lists and an empty cache) inside folder.
 std::filesystem::path make_data_folder(const std::filesystem::path& folder);
 

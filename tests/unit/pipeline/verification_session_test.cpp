@@ -127,3 +127,32 @@ TEST_F(Session_test, CombinationRules)
 
 } // namespace
 } // namespace velin
+
+namespace velin {
+namespace {
+
+TEST_F(Session_test, EnvelopesNestedTooDeeplyAreNotOpenedAndTheOutcomeIsErrors)
+{
+    // Twenty envelopes, each inside the next, every one sound.
+    std::string name = (folder / "contratto.txt").string();
+    std::string text = "Contratto annidato.\n";
+    std::vector<uint8_t> bytes(text.begin(), text.end());
+    for (int level = 0; level < 20; ++level) {
+        bytes = test::sign_envelope(bytes, "signer-legal");
+        name += ".p7m";
+    }
+    std::string content(bytes.begin(), bytes.end());
+    test::write_file(name, content);
+
+    Verification_session session(test::revocation_off(), test::services_for(data), &window);
+    session.open(name);
+    ASSERT_TRUE(eventually([&] { return session.finished() && session.all_reported(); }, std::chrono::seconds(60)));
+    EXPECT_EQ(session.layers().size(), Verification_session::Max_layers);
+    EXPECT_EQ(session.refused_layers(), 1u);
+    ASSERT_EQ(window.boxes.size(), 2u);
+    EXPECT_EQ(window.boxes[0].title, "Errore");
+    EXPECT_EQ(window.boxes[1], (Message_box_request{"Analisi del file completata con errori.", 16, "Velin Manager"}));
+}
+
+} // namespace
+} // namespace velin
