@@ -406,6 +406,17 @@ void Layer_analysis::close()
     _state = Layer_state::Closed;
 }
 
+void Layer_analysis::clear_crl_cache()
+{
+    add_line(Line_severity::Information, "Cancellazione file temporanei...");
+    if (velin::clear_crl_cache()) {
+        add_line(Line_severity::Information, "I file temporanei sono stati cancellati.");
+        return;
+    }
+    // Saying they were deleted when they were not would keep stale lists in use unknowingly.
+    Trace(Trace_kind, Level_error) << "Cancellazione dei file temporanei fallita.";
+}
+
 bool Layer_analysis::finished() const
 {
     switch (_state) {

@@ -74,6 +74,8 @@ public:
     void start();
     // Shows another signature of the signer list.
     void select_signature(size_t index);
+    // The window's command that deletes the cached revocation lists, with its two lines.
+    void clear_crl_cache();
     // Stops the layer: a running worker is cancelled (the process-wide cancel flag) and given
     // 5000 ms to end; no message of this layer is handled afterwards.
     void close();

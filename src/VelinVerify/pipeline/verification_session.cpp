@@ -1,5 +1,6 @@
 #include "VelinVerify/pipeline/verification_session.h"
 
+#include "VelinVerify/envelope/document_types.h"
 #include "VelinVerify/pipeline/document_name.h"
 #include "common/trace.h"
 
@@ -14,6 +15,11 @@ constexpr const char* warnings_text = "Analisi del file completata con segnalazi
 constexpr const char* errors_text = "Analisi del file completata con errori.";
 
 } // namespace
+
+bool has_supported_extention(const std::string& path)
+{
+    return document_type_of(path) != Document_types::Unsupported;
+}
 
 Verification_session::Verification_session(Pipeline_settings settings, Pipeline_services services,
                                            Session_observer* observer)

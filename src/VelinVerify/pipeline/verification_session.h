@@ -41,6 +41,9 @@ public:
     virtual void layers_closed() {}
 };
 
+// The files the verifier opens: extension "m7m", "p7m" or "pdf", in any case.
+bool has_supported_extention(const std::string& path);
+
 class Verification_session : public Verify_observer {
 public:
     // Envelopes nested deeper than this are not opened: each layer has a thread of its own, and a

@@ -304,3 +304,26 @@ TEST_F(Layer_test, ClosingABusyLayerCancelsItAndDropsItsLateMessages)
 
 } // namespace
 } // namespace velin
+
+namespace velin {
+namespace {
+
+TEST_F(Layer_test, ClearingTheCrlCacheRemovesOnlyTheListsAndSaysSo)
+{
+    // The process's data folder (VELIN_DATA_DIR of the private environment).
+    const std::filesystem::path cache = std::filesystem::path(std::getenv("VELIN_DATA_DIR")) / "cache";
+    std::filesystem::create_directories(cache);
+    test::write_file(cache / "http_3a_2f_2fx.crl.crl", "lista");
+    test::write_file(cache / "appunti.txt", "resta");
+    const auto layer = run(test::pki_document("signer-legal"));
+    const size_t before = layer->activity().size();
+    layer->clear_crl_cache();
+    const std::vector<std::string> lines = texts(layer->activity());
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<long>(before), lines.end()),
+              (std::vector<std::string>{"Cancellazione file temporanei...", "I file temporanei sono stati cancellati."}));
+    EXPECT_FALSE(std::filesystem::exists(cache / "http_3a_2f_2fx.crl.crl"));
+    EXPECT_TRUE(std::filesystem::exists(cache / "appunti.txt"));
+}
+
+} // namespace
+} // namespace velin

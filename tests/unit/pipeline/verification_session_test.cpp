@@ -108,6 +108,14 @@ TEST_F(Session_test, OpeningAnotherFileStopsTheOldLayersAndClearsTheCancelFlag)
     EXPECT_EQ(window.boxes.size(), 1u);
 }
 
+TEST(Supported_extension, OnlyEnvelopesTimeStampedFilesAndPdfInAnyCase)
+{
+    for (const char* path : {"a.p7m", "A.P7M", "b.pdf", "c.M7m", "/x.y/d.pdf.p7m"})
+        EXPECT_TRUE(has_supported_extention(path)) << path;
+    for (const char* path : {"a.p7s", "b", "c.pdf.txt", "/x.p7m/d", ".p7m.bak"})
+        EXPECT_FALSE(has_supported_extention(path)) << path;
+}
+
 TEST_F(Session_test, CombinationRules)
 {
     Verification_session session(test::revocation_off(), test::services_for(data), &window);
