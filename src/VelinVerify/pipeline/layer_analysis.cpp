@@ -132,6 +132,14 @@ void Layer_analysis::queue_step(void (Layer_analysis::*step)(), unsigned message
     _progress.caption = caption;
     changed(Layer_change::Progress);
     _worker->wake();
+    if (!_worker->started()) {
+        // No thread, no step and no message: the layer would wait for ever.
+        Trace(Trace_kind, Level_error) << "Avvio del worker thread fallito: " << _worker->start_error();
+        _expected_message.reset();
+        add_line(Line_severity::Error, "L'analisi del file è fallita.");
+        _errors = true;
+        end_without_summary();
+    }
 }
 
 // Worker steps: they touch the parser, the record and the step results only.
