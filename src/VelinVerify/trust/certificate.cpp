@@ -247,7 +247,11 @@ Time_validity Certificate::time_validity_at(std::time_t now) const
         !seconds_of(X509_get0_notBefore(certificate), not_before) ||
         !seconds_of(X509_get0_notAfter(certificate), not_after))
         return Time_not_convertible;
-    if (today < not_before)
+    // The day of NotBefore counts whole: a certificate issued this morning signs validly this
+    // afternoon, as the last day of its validity counts whole too.
+    constexpr std::time_t Day = 24 * 60 * 60;
+    const std::time_t first_day = not_before - ((not_before % Day) + Day) % Day;
+    if (today < first_day)
         return Time_not_yet_valid;
     if (not_after < today)
         return Time_expired;

@@ -127,5 +127,19 @@ TEST_F(Revocation_parts_test, a_list_is_checked_for_its_dates_then_for_its_signa
     EXPECT_EQ(1u, count_of(trace, "La lista di certificati revocati non è ancora valida."));
 }
 
+TEST(Certificate_dates, the_first_and_the_last_day_count_whole)
+{
+    // Issued at noon today, ending at noon tomorrow: valid all of today and all of tomorrow.
+    const std::time_t midnight = today_midnight();
+    Certificate_recipe recipe;
+    recipe.not_before = midnight + 12 * 3600;
+    recipe.not_after = midnight + 36 * 3600;
+    const auto key = new_key();
+    EXPECT_EQ(make_certificate(recipe, key, Certificate(), key).time_validity(), Time_valid);
+
+    recipe.not_before = midnight + 24 * 3600 + 60; // tomorrow
+    EXPECT_EQ(make_certificate(recipe, key, Certificate(), key).time_validity(), Time_not_yet_valid);
+}
+
 } // namespace
 } // namespace velin::test

@@ -118,7 +118,7 @@ TEST_F(Utc_zone, time_validity_has_the_precision_of_a_day)
     EXPECT_EQ(Time_valid, pki_certificate("signer-legal").time_validity());
 }
 
-TEST_F(Utc_zone, a_not_before_later_today_is_not_yet_valid_until_tomorrow)
+TEST_F(Utc_zone, local_date_decides_the_first_day)
 {
     // The local date at midnight, read as UTC: in a zone east of UTC the day starts earlier.
     ::setenv("TZ", "Europe/Rome", 1);
