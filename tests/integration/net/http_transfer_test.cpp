@@ -17,7 +17,8 @@ using velin::test::count_records;
 using velin::test::Http_answer;
 using velin::test::Loopback_server;
 
-const std::string Crl_bytes("0\x82\x01\x10 lista delle revoche \x00\xff fine", 34);
+constexpr char Crl_literal[] = "0\x82\x01\x10 lista delle revoche \x00\xff fine";
+const std::string Crl_bytes(Crl_literal, sizeof Crl_literal - 1); // the zero byte inside is data
 constexpr std::size_t Huge_size = 64u * 1024u * 1024u;
 
 Http_answer crl_site(const std::string&, const std::string& path)
