@@ -1,6 +1,7 @@
 #include "VelinVerify/envelope/pkcs7.h"
 
 #include "VelinVerify/envelope/asn1_utctime.h"
+#include "VelinVerify/envelope/der_walk.h"
 #include "VelinVerify/envelope/openssl_error.h"
 #include "common/trace.h"
 
@@ -220,9 +221,51 @@ void Pkcs7::reset()
     _integrity.clear();
     _certificate = {};
     _signing_time.reset();
+    _walked = false;
+    _input.clear();
+    _input.shrink_to_fit();
+    _content_offset = 0;
+    _content_size = 0;
 }
 
 void Pkcs7::parse(std::span<const uint8_t> bytes)
+{
+    parse_bytes(bytes, nullptr);
+}
+
+void Pkcs7::parse_taking(std::vector<uint8_t>& bytes)
+{
+    parse_bytes(bytes, &bytes);
+}
+
+// The reduced envelope is read by OpenSSL; the document stays where it is (owner given) or is
+// copied once. Any failure leaves nothing behind, and the full reader then decides.
+void Pkcs7::decode_walked(std::span<const uint8_t> bytes, std::vector<uint8_t>* owner)
+{
+    auto split = split_der_signed_data(bytes);
+    if (!split)
+        return;
+    const unsigned char* in = split->without_content.data();
+    _cms.reset(d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(split->without_content.size())));
+    if (!_cms) {
+        ERR_clear_error();
+        return;
+    }
+    if (owner) {
+        _input = std::move(*owner);
+        owner->clear();
+        _content_offset = split->content_offset;
+    } else {
+        const auto content = bytes.subspan(split->content_offset, split->content_size);
+        _input.assign(content.begin(), content.end());
+        _content_offset = 0;
+    }
+    _content_size = split->content_size;
+    _walked = true;
+    _encoding = Encoding::Der;
+}
+
+void Pkcs7::parse_bytes(std::span<const uint8_t> bytes, std::vector<uint8_t>* owner)
 {
     reset();
     if (bytes.empty())
@@ -231,20 +274,25 @@ void Pkcs7::parse(std::span<const uint8_t> bytes)
 
     {
         Trace_block block("Tenta la decodifica binaria");
-        if (bytes[0] == 0x30) {
-            const unsigned char* in = bytes.data();
-            const long length = static_cast<long>(std::min<size_t>(bytes.size(), LONG_MAX));
-            _cms.reset(d2i_CMS_ContentInfo(nullptr, &in, length));
-            if (_cms)
-                _encoding = Encoding::Der;
-            else
-                _last_error = openssl_error_text();
-        } else {
+        if (bytes[0] != 0x30) {
             Trace(Trace_kind, Level_trace) << "Il PKCS#7 non è in formato binario.";
+        } else {
+            if (_der_reading == Der_reading::Walk)
+                decode_walked(bytes, owner);
+            if (!_cms) {
+                const unsigned char* in = bytes.data();
+                const long length = static_cast<long>(std::min<size_t>(bytes.size(), LONG_MAX));
+                _cms.reset(d2i_CMS_ContentInfo(nullptr, &in, length));
+                if (_cms)
+                    _encoding = Encoding::Der;
+                else
+                    _last_error = openssl_error_text();
+            }
         }
     }
 
-    const std::string_view text = as_text(bytes);
+    // After a walk that took the buffer, bytes must not be read again.
+    const std::string_view text = _cms ? std::string_view{} : as_text(bytes);
     if (!_cms) {
         Trace_block block("Tenta la decodifica MIME");
         const int length = static_cast<int>(std::min<size_t>(text.size(), INT_MAX));
@@ -374,6 +422,9 @@ void Pkcs7::extract_original_document()
     assertion(parsed(), "parsed ()");
     Trace_block reading("Lettura del documento originale");
     Trace_block extracting("Estrazione del documento originale");
+    // A repeated extraction after a walk works again on the document already trimmed.
+    if (_walked && _input.empty() && _content.size() == _content_size)
+        _input = std::move(_content);
     _content.clear();
     _integrity.clear();
     Trace(Trace_kind, Level_trace) << "Caricamento CAPICOM";
@@ -381,6 +432,17 @@ void Pkcs7::extract_original_document()
 
     if (!is_signed_type()) {
         Trace(Trace_kind, Level_error) << "Il PKCS#7 non contiene dati firmati.";
+        return;
+    }
+    if (_walked) {
+        // The buffer is trimmed to the document in place (no second copy of it), then checked.
+        assertion(_content_offset + _content_size <= _input.size(), "not release_content () before");
+        _input.resize(_content_offset + _content_size);
+        _input.erase(_input.begin(), _input.begin() + static_cast<ptrdiff_t>(_content_offset));
+        _content_offset = 0;
+        check_signatures(_input);
+        _content = std::move(_input);
+        _input.clear();
         return;
     }
     const int signer_count = std::max(0, sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(_cms.get())));

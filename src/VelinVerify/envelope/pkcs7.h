@@ -32,11 +32,24 @@ public:
     // The attempt that decoded the envelope.
     enum class Encoding { None, Der, Smime, Base64 };
 
+    // How a binary envelope is read: Walk finds a definite-length document with a DER walk and
+    // hands OpenSSL only the rest (falling back to OpenSSL for anything else); Openssl_only reads
+    // the whole envelope with OpenSSL. Both give the same results.
+    enum class Der_reading { Walk, Openssl_only };
+
     // While cancel (when given) is set, signatures are not checked: a hostile envelope may hold a
     // great many signers, and closing the layer must stop the work.
-    explicit Pkcs7(const std::atomic<bool>* cancel = nullptr) : _cancel(cancel) {}
+    explicit Pkcs7(const std::atomic<bool>* cancel = nullptr, Der_reading der_reading = Der_reading::Walk)
+        : _cancel(cancel), _der_reading(der_reading)
+    {
+    }
 
     void parse(std::span<const uint8_t> bytes) override;
+    // As parse, but when the walk finds the document the buffer is taken over (bytes is left
+    // empty) and becomes the extracted document without a copy; otherwise bytes is untouched.
+    void parse_taking(std::vector<uint8_t>& bytes);
+    // True when the last parse found the document with the DER walk.
+    bool content_walked() const { return _walked; }
     bool parsed() const override { return static_cast<bool>(_cms); }
 
     void read_signatures() override;
@@ -71,9 +84,18 @@ public:
 
 private:
     void reset();
+    void parse_bytes(std::span<const uint8_t> bytes, std::vector<uint8_t>* owner);
+    void decode_walked(std::span<const uint8_t> bytes, std::vector<uint8_t>* owner);
     void check_signatures(std::span<const uint8_t> document);
 
     const std::atomic<bool>* _cancel;
+    Der_reading _der_reading;
+    // After a walk: the document is _input[_content_offset, +_content_size) until extraction
+    // trims _input down to it and moves it into _content.
+    bool _walked = false;
+    std::vector<uint8_t> _input;
+    size_t _content_offset = 0;
+    size_t _content_size = 0;
     Cms_handle _cms;
     Encoding _encoding = Encoding::None;
     std::string _last_error;

@@ -56,7 +56,8 @@ struct Envelope_info {
 struct Signed_document_info {
     std::string file_name;
     Document_types _file_type = Document_types::Unsupported;
-    // The bytes that are decoded: the whole file, or a part of it for a multipart file.
+    // The bytes that are decoded: the whole file, or a part of it for a multipart file. Left empty
+    // when a binary envelope's buffer was handed over to the extracted document.
     Assignable<std::vector<uint8_t>> file_data;
     Assignable<Envelope_info> envelope;
 };

@@ -131,7 +131,11 @@ void Signed_document_parser::decode_envelope(std::shared_ptr<Signed_document> do
     assertion(info.file_data.is_assigned() && !info.file_data.value().empty(), "not blob.empty ()");
 
     _document = std::move(document);
-    _document->parse(info.file_data.value());
+    // A binary envelope's buffer may become its extracted document, so the file is not held twice.
+    if (auto* pkcs7 = dynamic_cast<Pkcs7*>(_document.get()))
+        pkcs7->parse_taking(info.file_data.value());
+    else
+        _document->parse(info.file_data.value());
     if (!_document->parsed()) {
         fail("L'analisi del file è fallita.");
         return;

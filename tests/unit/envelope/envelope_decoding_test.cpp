@@ -87,7 +87,8 @@ TEST(Envelope_forms, der_base64_and_smime_forms_decode_to_the_same_document)
     const Analysis der = analyse_file(test::fixture("document.txt.p7m").string());
     expect_document_signed_by_mario(der);
     EXPECT_EQ(der.encoding(), Pkcs7::Encoding::Der);
-    EXPECT_EQ(text_of(der.info->file_data.value()), text_of(test::fixture_bytes("document.txt.p7m")));
+    // The binary envelope's buffer became the extracted document: the file is not held twice.
+    EXPECT_TRUE(der.info->file_data.value().empty());
     for (const char* record : {"Decodifica asincrona del file.", "Il file ha l'estensione per i un PKCS#7."})
         EXPECT_TRUE(test::trace_has_record("INFO", record)) << record;
     for (const char* record : {"Decodifica del PKCS#7", "Tenta la decodifica binaria", "Assegna il nome del documento originale",

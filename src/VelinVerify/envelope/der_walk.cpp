@@ -1,0 +1,152 @@
+#include "VelinVerify/envelope/der_walk.h"
+
+#include <array>
+#include <cstring>
+
+namespace velin {
+
+namespace {
+
+// One element: its tag byte, where its header starts, where its contents start and their size.
+struct Der_element {
+    uint8_t tag = 0;
+    size_t start = 0;
+    size_t contents = 0;
+    size_t size = 0;
+
+    size_t end() const { return contents + size; }
+};
+
+// Reads the element at offset within [offset, limit). Only low tag numbers and definite lengths
+// of at most eight length bytes; every length is checked against the bytes left before limit.
+std::optional<Der_element> read_element(std::span<const uint8_t> bytes, size_t offset, size_t limit)
+{
+    if (limit > bytes.size() || offset >= limit || limit - offset < 2)
+        return std::nullopt;
+    Der_element element;
+    element.tag = bytes[offset];
+    element.start = offset;
+    if ((element.tag & 0x1f) == 0x1f)
+        return std::nullopt;
+    size_t at = offset + 1;
+    const uint8_t first = bytes[at++];
+    size_t length = 0;
+    if (first < 0x80) {
+        length = first;
+    } else {
+        const size_t count = first & 0x7f;
+        // 0x80 is the indefinite form, left to the OpenSSL reader.
+        if (count == 0 || count > sizeof(size_t) || count > limit - at)
+            return std::nullopt;
+        for (size_t i = 0; i < count; ++i)
+            length = (length << 8) | bytes[at++];
+    }
+    if (length > limit - at)
+        return std::nullopt;
+    element.contents = at;
+    element.size = length;
+    return element;
+}
+
+void append_header(std::vector<uint8_t>& out, uint8_t tag, size_t length)
+{
+    out.push_back(tag);
+    if (length < 0x80) {
+        out.push_back(static_cast<uint8_t>(length));
+        return;
+    }
+    std::array<uint8_t, sizeof(size_t)> digits{};
+    size_t count = 0;
+    for (size_t rest = length; rest != 0; rest >>= 8)
+        digits[count++] = static_cast<uint8_t>(rest & 0xff);
+    out.push_back(static_cast<uint8_t>(0x80 | count));
+    while (count > 0)
+        out.push_back(digits[--count]);
+}
+
+size_t header_size(size_t length)
+{
+    if (length < 0x80)
+        return 2;
+    size_t count = 0;
+    for (size_t rest = length; rest != 0; rest >>= 8)
+        ++count;
+    return 2 + count;
+}
+
+std::vector<uint8_t> element(uint8_t tag, std::span<const uint8_t> contents)
+{
+    std::vector<uint8_t> out;
+    out.reserve(header_size(contents.size()) + contents.size());
+    append_header(out, tag, contents.size());
+    out.insert(out.end(), contents.begin(), contents.end());
+    return out;
+}
+
+// 1.2.840.113549.1.7.2, signedData.
+constexpr std::array<uint8_t, 9> signed_data_oid{0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x07, 0x02};
+
+constexpr uint8_t sequence_tag = 0x30;
+constexpr uint8_t oid_tag = 0x06;
+constexpr uint8_t explicit_0_tag = 0xa0;
+constexpr uint8_t octet_string_tag = 0x04;
+
+} // namespace
+
+std::optional<Der_signed_data_split> split_der_signed_data(std::span<const uint8_t> bytes)
+{
+    const auto content_info = read_element(bytes, 0, bytes.size());
+    if (!content_info || content_info->tag != sequence_tag)
+        return std::nullopt;
+    const auto type = read_element(bytes, content_info->contents, content_info->end());
+    if (!type || type->tag != oid_tag || type->size != signed_data_oid.size() ||
+        std::memcmp(bytes.data() + type->contents, signed_data_oid.data(), signed_data_oid.size()) != 0)
+        return std::nullopt;
+    const auto wrapper = read_element(bytes, type->end(), content_info->end());
+    if (!wrapper || wrapper->tag != explicit_0_tag || wrapper->end() != content_info->end())
+        return std::nullopt;
+    const auto signed_data = read_element(bytes, wrapper->contents, wrapper->end());
+    if (!signed_data || signed_data->tag != sequence_tag || signed_data->end() != wrapper->end())
+        return std::nullopt;
+    const auto version = read_element(bytes, signed_data->contents, signed_data->end());
+    if (!version)
+        return std::nullopt;
+    const auto digest_algorithms = read_element(bytes, version->end(), signed_data->end());
+    if (!digest_algorithms)
+        return std::nullopt;
+    const auto encapsulated = read_element(bytes, digest_algorithms->end(), signed_data->end());
+    if (!encapsulated || encapsulated->tag != sequence_tag)
+        return std::nullopt;
+    const auto content_type = read_element(bytes, encapsulated->contents, encapsulated->end());
+    if (!content_type || content_type->tag != oid_tag)
+        return std::nullopt;
+    // The eContent wrapper holds exactly one primitive OCTET STRING and closes the sequence.
+    const auto content_wrapper = read_element(bytes, content_type->end(), encapsulated->end());
+    if (!content_wrapper || content_wrapper->tag != explicit_0_tag || content_wrapper->end() != encapsulated->end())
+        return std::nullopt;
+    const auto content = read_element(bytes, content_wrapper->contents, content_wrapper->end());
+    if (!content || content->tag != octet_string_tag || content->end() != content_wrapper->end())
+        return std::nullopt;
+
+    // Rebuilt from the inside out; every piece but the document is copied as it was.
+    std::vector<uint8_t> encapsulated_body(bytes.begin() + static_cast<ptrdiff_t>(content_type->start),
+                                           bytes.begin() + static_cast<ptrdiff_t>(content_type->end()));
+    std::vector<uint8_t> signed_body(bytes.begin() + static_cast<ptrdiff_t>(signed_data->contents),
+                                     bytes.begin() + static_cast<ptrdiff_t>(encapsulated->start));
+    const std::vector<uint8_t> encapsulated_element = element(sequence_tag, encapsulated_body);
+    signed_body.insert(signed_body.end(), encapsulated_element.begin(), encapsulated_element.end());
+    signed_body.insert(signed_body.end(), bytes.begin() + static_cast<ptrdiff_t>(encapsulated->end()),
+                       bytes.begin() + static_cast<ptrdiff_t>(signed_data->end()));
+    const std::vector<uint8_t> wrapper_element = element(explicit_0_tag, element(sequence_tag, signed_body));
+    std::vector<uint8_t> info_body(bytes.begin() + static_cast<ptrdiff_t>(type->start),
+                                   bytes.begin() + static_cast<ptrdiff_t>(type->end()));
+    info_body.insert(info_body.end(), wrapper_element.begin(), wrapper_element.end());
+
+    Der_signed_data_split split;
+    split.content_offset = content->contents;
+    split.content_size = content->size;
+    split.without_content = element(sequence_tag, info_body);
+    return split;
+}
+
+} // namespace velin

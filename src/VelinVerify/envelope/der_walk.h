@@ -1,0 +1,27 @@
+// A bounds-checked walk of a DER SignedData envelope that finds the carried document without
+// copying it, so that OpenSSL is handed only the small rest of the envelope. Anything it does not
+// expect (indefinite lengths, a constructed content, another content type, stray bytes) is left
+// to the full OpenSSL reader.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace velin {
+
+struct Der_signed_data_split {
+    size_t content_offset = 0; // where the document's bytes start in the envelope
+    size_t content_size = 0;
+    // The same ContentInfo with the eContent left out, as for a detached signature.
+    std::vector<uint8_t> without_content;
+};
+
+// Empty when the envelope is not a definite-length ContentInfo of type signedData whose
+// encapsulated content is one primitive OCTET STRING. Reads only inside bytes; trailing bytes
+// after the ContentInfo are ignored, as the OpenSSL reader ignores them.
+std::optional<Der_signed_data_split> split_der_signed_data(std::span<const uint8_t> bytes);
+
+} // namespace velin

@@ -1,0 +1,242 @@
+// The DER walk that finds a binary envelope's document without copying it: on every kind of
+// envelope it must give exactly what the full OpenSSL reader gives, and fall back to it for
+// anything it does not handle.
+#include "VelinVerify/envelope/der_walk.h"
+#include "VelinVerify/envelope/pkcs7.h"
+#include "envelope_builder.h"
+#include "common/trace.h"
+#include "test_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace {
+
+using namespace velin;
+
+const bool environment_ready = (test::private_environment(), true);
+
+std::string read_trace()
+{
+    return test::read_file(trace_current_path());
+}
+
+const std::vector<uint8_t> document = test::as_bytes("Contratto di prova: CONTENUTO-ORIGINALE.\n");
+
+std::string describe(const Assignable<Signature_integrity>& integrity)
+{
+    std::ostringstream out;
+    out << static_cast<int>(integrity.state()) << '/'
+        << (integrity.is_assigned() ? static_cast<int>(integrity.value()) : 0) << '/' << integrity.message();
+    return out.str();
+}
+
+// Everything the decoder gives the verifier, in a form that compares.
+struct Decoded {
+    bool parsed = false;
+    bool walked = false;
+    Pkcs7::Encoding encoding = Pkcs7::Encoding::None;
+    std::vector<uint8_t> content;
+    bool signatures_read = false;
+    std::vector<std::string> signers; // certificate DER size, signing time and integrity
+
+    friend bool operator==(const Decoded&, const Decoded&) = default;
+};
+
+Decoded decode(std::vector<uint8_t> bytes, Pkcs7::Der_reading reading, bool taking)
+{
+    Pkcs7 decoder(nullptr, reading);
+    const std::vector<uint8_t> copy = bytes;
+    if (taking)
+        decoder.parse_taking(bytes);
+    else
+        decoder.parse(bytes);
+    Decoded decoded;
+    decoded.parsed = decoder.parsed();
+    decoded.walked = decoder.content_walked();
+    decoded.encoding = decoder.encoding();
+    if (!taking || !decoded.walked) {
+        EXPECT_EQ(bytes, copy) << "the input is left untouched unless the walk took it";
+    }
+    if (!decoded.parsed)
+        return decoded;
+    decoder.extract_original_document();
+    decoded.content = decoder.release_content();
+    decoder.read_signatures();
+    decoded.signatures_read = decoder.signatures_read();
+    if (!decoded.signatures_read)
+        return decoded;
+    for (size_t i = 0; i < decoder.signatures_count(); ++i) {
+        decoder.select_signature(i);
+        decoder.read_signer_certificate();
+        decoder.read_signing_time();
+        std::ostringstream signer;
+        signer << (decoder.certificate_read() ? test::common_name(decoder.signer_certificate().x509()) : "-") << '|';
+        if (const auto time = decoder.signing_time())
+            signer << time->year << '-' << time->month << '-' << time->day << ' ' << time->hour << ':' << time->minute
+                   << ':' << time->second;
+        signer << '|' << describe(decoder.signature_integrity());
+        decoded.signers.push_back(signer.str());
+    }
+    return decoded;
+}
+
+// Decodes with the walk (from a span and taking the buffer) and with OpenSSL alone; all three
+// must agree. Returns the OpenSSL result.
+Decoded expect_same_results(const std::vector<uint8_t>& bytes, bool expect_walk, const std::string& label)
+{
+    const Decoded reference = decode(bytes, Pkcs7::Der_reading::Openssl_only, false);
+    EXPECT_FALSE(reference.walked) << label;
+    for (bool taking : {false, true}) {
+        Decoded walked = decode(bytes, Pkcs7::Der_reading::Walk, taking);
+        EXPECT_EQ(walked.walked, expect_walk) << label;
+        walked.walked = false;
+        EXPECT_TRUE(walked == reference) << label << (taking ? " (buffer taken)" : " (from a span)");
+    }
+    return reference;
+}
+
+TEST(Envelope_der_walk, every_kind_of_envelope_gives_the_results_of_the_openssl_reader)
+{
+    struct Case {
+        std::vector<uint8_t> bytes;
+        bool walk;
+        size_t signers;
+        const char* label;
+    };
+    test::Envelope_options no_certificate;
+    no_certificate.embed_certificate = false;
+    test::Envelope_options bad_signature;
+    bad_signature.damage_signature = true;
+    test::Envelope_options two;
+    two.signers = 2;
+    test::Envelope_options no_attributes;
+    no_attributes.signed_attributes = false;
+    test::Envelope_options detached;
+    detached.detached = true;
+    test::Envelope_options none;
+    none.signers = 0;
+    const std::vector<Case> cases = {
+        {test::fixture_bytes("document.txt.p7m"), true, 1, "DER fixture"},
+        {test::fixture_bytes("document.ber.p7m"), false, 1, "BER, indefinite lengths"},
+        {test::fixture_bytes("two-signers.p7m"), true, 2, "two signers fixture"},
+        {test::fixture_bytes("tampered.p7m"), true, 1, "tampered content fixture"},
+        {test::fixture_bytes("detached.p7m"), false, 1, "detached fixture"},
+        {test::fixture_bytes("document.txt.p7m.p7m"), true, 1, "nested fixture"},
+        {test::fixture_bytes("enveloped.p7m"), false, 0, "enveloped data"},
+        {test::build_envelope(document, no_certificate), true, 1, "no certificate"},
+        {test::build_envelope(document, bad_signature), true, 1, "damaged signature"},
+        {test::build_envelope(document, two), true, 2, "two signers, RSA and EC"},
+        {test::build_envelope(document, no_attributes), true, 1, "no signed attributes"},
+        {test::build_envelope(document, detached), false, 1, "detached, built"},
+        {test::build_envelope(document, none), true, 0, "no signers"},
+        {test::build_envelope(std::vector<uint8_t>(70000, 'x')), true, 1, "long lengths"},
+    };
+    for (const Case& c : cases) {
+        const Decoded reference = expect_same_results(c.bytes, c.walk, c.label);
+        if (c.walk) {
+            EXPECT_EQ(reference.signers.size(), c.signers) << c.label;
+        }
+    }
+
+    // The fixtures' verdicts, to be sure the comparison compared something.
+    const Decoded intact = decode(test::fixture_bytes("document.txt.p7m"), Pkcs7::Der_reading::Walk, true);
+    EXPECT_EQ(intact.content, test::fixture_bytes("document.txt"));
+    ASSERT_EQ(intact.signers.size(), 1u);
+    EXPECT_NE(intact.signers[0].find("Mario Rossi|"), std::string::npos);
+    EXPECT_NE(intact.signers[0].find("/1/"), std::string::npos) << intact.signers[0];
+    const Decoded tampered = decode(test::fixture_bytes("tampered.p7m"), Pkcs7::Der_reading::Walk, true);
+    ASSERT_EQ(tampered.signers.size(), 1u);
+    EXPECT_NE(tampered.signers[0].find("/2/"), std::string::npos) << tampered.signers[0];
+    const Decoded missing = decode(test::build_envelope(document, no_certificate), Pkcs7::Der_reading::Walk, true);
+    ASSERT_EQ(missing.signers.size(), 1u);
+    EXPECT_NE(missing.signers[0].find("Il certificato del firmatario non è nella busta."), std::string::npos);
+}
+
+TEST(Envelope_der_walk, traces_are_those_of_the_openssl_reader)
+{
+    const std::vector<uint8_t> bytes = test::fixture_bytes("two-signers.p7m");
+    auto run = [&](Pkcs7::Der_reading reading) {
+        const size_t before = read_trace().size();
+        decode(bytes, reading, true);
+        std::string records = read_trace().substr(before);
+        // Only the texts after each record's level are compared: times and threads differ.
+        std::istringstream lines(records);
+        std::string line, texts;
+        for (; std::getline(lines, line);) {
+            for (const char* level : {" TRACE ", " INFO ", " ERROR "})
+                if (const size_t at = line.find(level); at != std::string::npos) {
+                    texts += line.substr(at) + '\n';
+                    break;
+                }
+        }
+        return texts;
+    };
+    const std::string walked = run(Pkcs7::Der_reading::Walk);
+    EXPECT_NE(walked.find("Verifica della firma 2"), std::string::npos) << walked;
+    EXPECT_EQ(walked, run(Pkcs7::Der_reading::Openssl_only));
+}
+
+TEST(Envelope_der_walk, hostile_envelopes_are_read_as_the_openssl_reader_reads_them)
+{
+    const std::vector<uint8_t> good = test::fixture_bytes("document.txt.p7m");
+    // Every truncation, and a stray byte after the envelope.
+    for (size_t size = 0; size < good.size(); ++size)
+        expect_same_results(std::vector<uint8_t>(good.begin(), good.begin() + static_cast<ptrdiff_t>(size)), false,
+                            "cut at " + std::to_string(size));
+    std::vector<uint8_t> trailing = good;
+    trailing.push_back(0x00);
+    expect_same_results(trailing, true, "trailing byte");
+
+    // Every byte of the header region corrupted in turn: lengths that overrun, shrink, go
+    // indefinite or huge; tags that change.
+    const auto split = split_der_signed_data(good);
+    ASSERT_TRUE(split.has_value());
+    for (size_t at = 0; at < split->content_offset; ++at)
+        for (uint8_t value : {uint8_t{0x00}, uint8_t{0x80}, uint8_t{0x88}, uint8_t{0xff}}) {
+            std::vector<uint8_t> damaged = good;
+            damaged[at] = value;
+            const Decoded reference = decode(damaged, Pkcs7::Der_reading::Openssl_only, false);
+            Decoded walked = decode(damaged, Pkcs7::Der_reading::Walk, true);
+            walked.walked = false;
+            EXPECT_TRUE(walked == reference) << "byte " << at << " = " << int(value);
+        }
+
+    // A length of eight bytes claiming far more than there is, and one too long to hold.
+    for (const std::vector<uint8_t>& header :
+         {std::vector<uint8_t>{0x30, 0x88, 0x7f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x06},
+          std::vector<uint8_t>{0x30, 0x89, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x05, 0x06}, std::vector<uint8_t>{0x30},
+          std::vector<uint8_t>{0x30, 0x80, 0x00, 0x00}, std::vector<uint8_t>{0x3f, 0x01, 0x00}}) {
+        EXPECT_FALSE(split_der_signed_data(header).has_value());
+        expect_same_results(header, false, "short header");
+    }
+}
+
+TEST(Envelope_der_walk, the_split_points_at_the_document_and_leaves_it_out)
+{
+    const std::vector<uint8_t> bytes = test::build_envelope(std::vector<uint8_t>(300, 'a'));
+    const auto split = split_der_signed_data(bytes);
+    ASSERT_TRUE(split.has_value());
+    EXPECT_EQ(split->content_size, 300u);
+    EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + static_cast<ptrdiff_t>(split->content_offset),
+                                   bytes.begin() + static_cast<ptrdiff_t>(split->content_offset + 300)),
+              std::vector<uint8_t>(300, 'a'));
+    // The rest reads as the same envelope without its document.
+    const unsigned char* in = split->without_content.data();
+    const Cms_handle reduced(d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(split->without_content.size())));
+    ASSERT_NE(reduced.get(), nullptr);
+    EXPECT_EQ(in, split->without_content.data() + split->without_content.size());
+    ASSERT_NE(CMS_get0_content(reduced.get()), nullptr);
+    EXPECT_EQ(*CMS_get0_content(reduced.get()), nullptr);
+    EXPECT_EQ(sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(reduced.get())), 1);
+    EXPECT_LT(split->without_content.size(), bytes.size() - 300);
+    EXPECT_FALSE(split_der_signed_data(test::build_envelope(std::vector<uint8_t>(300, 'a'), [] {
+                     test::Envelope_options detached;
+                     detached.detached = true;
+                     return detached;
+                 }()))
+                     .has_value());
+}
+
+} // namespace
