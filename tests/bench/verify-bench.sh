@@ -2,7 +2,7 @@
 # Times `velin-verify --batch` against `openssl cms -verify -noverify -binary` on generated signed
 # files of one size: a DER .p7m with one signer, its bare base64 and S/MIME forms, and a .m7m whose
 # envelope part is base64 with a time-stamp reply beside it. Prints wall time and peak memory of
-# both and their ratios. Run by hand:
+# both and their ratios (peak memory is the highest of the runs). Run by hand:
 #     tests/bench/verify-bench.sh [BUILD_FOLDER] [DATA_FOLDER] [MEGABYTES]
 # The generated files are kept in DATA_FOLDER (made once, reused by later runs); without it a
 # temporary folder is used and removed.
@@ -64,14 +64,26 @@ export VELIN_MACHINE_REGISTRY=$work/machine.reg
 export XDG_RUNTIME_DIR=$work/run
 export TMPDIR=$work/run
 
-# measure <label> <command...>: sets seconds and kilobytes; the command's exit status is not
-# judged (a verdict other than valid ends velin-verify with a non-zero status).
+# measure <label> <command...>: sets seconds and kilobytes, the best of $runs runs (the machine is
+# shared, so the fastest run is the one least disturbed); the command's exit status is not judged
+# (a verdict other than valid ends velin-verify with a non-zero status).
+runs=${RUNS:-3}
 measure() {
-    local label=$1
+    local label=$1 run best_seconds='' best_kilobytes=''
     shift
-    /usr/bin/time -v -o "$work/$label.time" "$@" >"$work/$label.out" 2>"$work/$label.err" || true
-    seconds=$(awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, t, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + t[i]; print s }' "$work/$label.time")
-    kilobytes=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/$label.time")
+    for ((run = 0; run < runs; ++run)); do
+        /usr/bin/time -v -o "$work/$label.time" "$@" >"$work/$label.out" 2>"$work/$label.err" || true
+        seconds=$(awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, t, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + t[i]; print s }' "$work/$label.time")
+        kilobytes=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/$label.time")
+        if [ -z "$best_seconds" ] || awk -v a="$seconds" -v b="$best_seconds" 'BEGIN { exit !(a < b) }'; then
+            best_seconds=$seconds
+        fi
+        if [ -z "$best_kilobytes" ] || [ "$kilobytes" -gt "$best_kilobytes" ]; then
+            best_kilobytes=$kilobytes
+        fi
+    done
+    seconds=$best_seconds
+    kilobytes=$best_kilobytes
 }
 
 # Warm the page cache so that neither side pays for the first read of a file.
@@ -102,7 +114,7 @@ awk -v o="$seconds" -v ok="$kilobytes" -v d="$der_seconds" -v fk="$file_kb" 'BEG
     printf "%-14s %9.2f %9.0f | %-24s %9.2f %9s | %6.2f %6.2f\n", "m7m (base64)", o, ok / 1024, "ours on the DER .p7m", d, "", (d > 0 ? o / d : 0), ok / fk
 }'
 echo "Targets: der t/ref <= 0.35 and mem/file <= 1.5; base64 and smime t/ref <= 1; m7m <= 2x ours on DER."
-echo "Verdicts (first line of each report):"
+echo "Outcome of each velin-verify run (the document must read as intact; the m7m's reply stamps another file):"
 for form in der base64 smime m7m; do
-    printf '  %-7s %s\n' "$form" "$(head -1 "$work/$form-ours.out")"
+    printf '  %-7s %s\n' "$form" "$(grep -o 'Il documento è firmato correttamente e integro\.\|La firma non corrisponde al documento\.' "$work/$form-ours.out" | head -1) $(grep -o 'Esito: .*' "$work/$form-ours.out" | head -1)"
 done
