@@ -1,6 +1,7 @@
 #include "VelinVerify/envelope/pkcs7.h"
 
 #include "VelinVerify/envelope/asn1_utctime.h"
+#include "VelinVerify/envelope/base64_decode.h"
 #include "VelinVerify/envelope/der_walk.h"
 #include "VelinVerify/envelope/openssl_error.h"
 #include "common/trace.h"
@@ -11,6 +12,7 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstring>
 #include <map>
@@ -205,6 +207,28 @@ void pair_signers_with_certificates(CMS_ContentInfo* cms)
     }
 }
 
+// True for text that every base64 reader decodes alike: only the alphabet, final padding and line
+// ends, in whole groups of four. Anything else (spaces, stray characters, a "-----" line) is left to
+// the OpenSSL reader and its own rules.
+bool plain_base64(std::string_view text)
+{
+    static const std::array<bool, 256> allowed = [] {
+        std::array<bool, 256> table{};
+        for (const char c : std::string_view("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="))
+            table[static_cast<uint8_t>(c)] = true;
+        return table;
+    }();
+    size_t characters = 0;
+    for (const char c : text) {
+        const auto byte = static_cast<uint8_t>(c);
+        if (allowed[byte])
+            ++characters;
+        else if (c != '\n' && c != '\r')
+            return false;
+    }
+    return characters > 0 && characters % 4 == 0;
+}
+
 } // namespace
 
 void Pkcs7::reset()
@@ -265,6 +289,22 @@ void Pkcs7::decode_walked(std::span<const uint8_t> bytes, std::vector<uint8_t>* 
     _encoding = Encoding::Der;
 }
 
+// Plain base64 text is decoded here and its DER walked; the decoded buffer becomes the document.
+void Pkcs7::decode_walked_base64(std::string_view text)
+{
+    if (!plain_base64(text))
+        return;
+    Base64_decode decoder;
+    if (!decoder.decode(text))
+        return;
+    std::vector<uint8_t> der = decoder.take_value();
+    if (der.empty() || der[0] != 0x30)
+        return;
+    decode_walked(der, &der);
+    if (_cms)
+        _encoding = Encoding::Base64;
+}
+
 void Pkcs7::parse_bytes(std::span<const uint8_t> bytes, std::vector<uint8_t>* owner)
 {
     reset();
@@ -311,18 +351,22 @@ void Pkcs7::parse_bytes(std::span<const uint8_t> bytes, std::vector<uint8_t>* ow
     if (!_cms) {
         Trace_block block("Tenta la decodifica base64");
         Trace(Trace_kind, Level_trace) << "Per la decodifica Base64 usiamo comunque il parser MIME.";
-        Base64_message_source source{base64_message_header, text};
-        Bio_pointer input(base64_message_method() ? BIO_new(base64_message_method()) : nullptr);
-        if (input) {
-            BIO_set_data(input.get(), &source);
-            BIO_set_init(input.get(), 1);
-            _cms.reset(read_smime(input.get()));
-            if (_cms)
-                _encoding = Encoding::Base64;
-            else
+        if (_der_reading == Der_reading::Walk)
+            decode_walked_base64(text);
+        if (!_cms) {
+            Base64_message_source source{base64_message_header, text};
+            Bio_pointer input(base64_message_method() ? BIO_new(base64_message_method()) : nullptr);
+            if (input) {
+                BIO_set_data(input.get(), &source);
+                BIO_set_init(input.get(), 1);
+                _cms.reset(read_smime(input.get()));
+                if (_cms)
+                    _encoding = Encoding::Base64;
+                else
+                    _last_error = openssl_error_text();
+            } else {
                 _last_error = openssl_error_text();
-        } else {
-            _last_error = openssl_error_text();
+            }
         }
     }
 

@@ -14,6 +14,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velin {
@@ -86,6 +87,7 @@ private:
     void reset();
     void parse_bytes(std::span<const uint8_t> bytes, std::vector<uint8_t>* owner);
     void decode_walked(std::span<const uint8_t> bytes, std::vector<uint8_t>* owner);
+    void decode_walked_base64(std::string_view text);
     void check_signatures(std::span<const uint8_t> document);
 
     const std::atomic<bool>* _cancel;
