@@ -189,6 +189,9 @@ TEST(Envelope_der_walk, hostile_envelopes_are_read_as_the_openssl_reader_reads_t
     for (size_t size = 0; size < good.size(); ++size)
         expect_same_results(std::vector<uint8_t>(good.begin(), good.begin() + static_cast<ptrdiff_t>(size)), false,
                             "cut at " + std::to_string(size));
+    const std::string text = test::base64(good, true);
+    for (size_t size = 0; size < text.size(); size += 3)
+        expect_same_results(test::as_bytes(text.substr(0, size)), false, "base64 cut at " + std::to_string(size));
     std::vector<uint8_t> trailing = good;
     trailing.push_back(0x00);
     expect_same_results(trailing, true, "trailing byte");
