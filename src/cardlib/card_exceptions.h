@@ -25,11 +25,11 @@ enum class QUARK_ERROR : uint32_t {
 };
 
 struct BASIC_ERRORS {
-    enum CError { Failed = 0, Cancelled = 1, Null_pointer = 2, Invalid_argument = 3, Bad_format = 4 };
+    enum CError : int { Failed = 0, Cancelled = 1, Null_pointer = 2, Invalid_argument = 3, Bad_format = 4 };
 };
 
 struct quark_errors_t {
-    enum CCode {
+    enum CCode : int {
         Pin_format = 0,
         Puk_format = 1,
         Several_cards = 2,
@@ -43,11 +43,11 @@ struct quark_errors_t {
 };
 
 struct io_errors_t {
-    enum CError { Scan = 0, Not_found = 1, Open = 2, Io = 3, Write = 4, Read = 5 };
+    enum CError : int { Scan = 0, Not_found = 1, Open = 2, Io = 3, Write = 4, Read = 5 };
 };
 
 struct CProtocolErrors {
-    enum CCode { Empty_reply = 0, One_byte_reply = 1 };
+    enum CCode : int { Empty_reply = 0, One_byte_reply = 1 };
 };
 
 class CBaseException : public std::exception {
