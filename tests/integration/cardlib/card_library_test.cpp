@@ -4,6 +4,7 @@
 // reader 0, reader 1 empty.
 #include "cardlib/reading_prompt.h"
 #include "noraxcard.h"
+#include "card_bed.h"
 #include "test_folder.h"
 
 #include <gtest/gtest.h>
@@ -24,36 +25,7 @@ namespace {
 using namespace velin;
 using namespace velin::cardlib;
 
-class Card_bed {
-public:
-    Card_bed()
-    {
-        ::setenv("VELIN_BUILD_DIR", VELIN_BINARY_DIR, 0);
-        ::setenv("CARD_BED_DIR", VELIN_BINARY_DIR "/card-bed", 0);
-        _dir = std::getenv("CARD_BED_DIR");
-        std::ifstream env(_dir + "/card-bed.env");
-        for (std::string line; std::getline(env, line);) {
-            if (line.rfind("export CARD_BED_PCSCD_PID='", 0) == 0)
-                _running = line.size() > std::string("export CARD_BED_PCSCD_PID=''").size();
-        }
-    }
-    bool running() const { return _running; }
-    void run(const std::string& arguments) const
-    {
-        const std::string command = std::string(VELIN_SOURCE_DIR) + "/tools/card-bed " + arguments + " >/dev/null 2>&1";
-        ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    }
-    void empty(int index) const
-    {
-        const std::string command = std::string(VELIN_SOURCE_DIR) + "/tools/card-bed remove " + std::to_string(index) + " >/dev/null 2>&1";
-        (void)std::system(command.c_str());
-    }
-    std::string apdu_log(int index) const { return test::read_file(_dir + "/reader" + std::to_string(index) + "/apdu.log"); }
-
-private:
-    std::string _dir;
-    bool _running = false;
-};
+using test::Card_bed;
 
 // The lines of the simulator's log written since offset: commands ("> ..."), replies' status
 // words and events ("# reset").

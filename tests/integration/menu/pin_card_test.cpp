@@ -3,6 +3,7 @@
 #include "VelinMenu/pin/pin_dialog_logic.h"
 #include "common/message_box.h"
 #include "common/registry.h"
+#include "card_bed.h"
 #include "test_folder.h"
 
 #include <gtest/gtest.h>
@@ -20,59 +21,6 @@ using namespace velin;
 
 const std::string Reader0 = "Virtual PCD 00 00";
 const std::string Reader1 = "Virtual PCD 00 01";
-
-class Card_bed {
-public:
-    Card_bed()
-    {
-        ::setenv("VELIN_BUILD_DIR", VELIN_BINARY_DIR, 0);
-        ::setenv("CARD_BED_DIR", VELIN_BINARY_DIR "/card-bed", 0);
-        _dir = std::getenv("CARD_BED_DIR");
-        std::ifstream env(_dir + "/card-bed.env");
-        for (std::string line; std::getline(env, line);) {
-            if (line.rfind("export ", 0) != 0)
-                continue;
-            const auto equals = line.find('=');
-            std::string value = line.substr(equals + 1);
-            if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'')
-                value = value.substr(1, value.size() - 2);
-            _env[line.substr(7, equals - 7)] = value;
-        }
-    }
-    bool running() const { return _env.count("CARD_BED_PCSCD_PID") && !_env.at("CARD_BED_PCSCD_PID").empty(); }
-    std::string env(const std::string& name) const { return _env.count(name) ? _env.at(name) : std::string(); }
-
-    void run(const std::string& arguments) const
-    {
-        const std::string command = std::string(VELIN_SOURCE_DIR) + "/tools/card-bed " + arguments + " 2>&1";
-        ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    }
-    // remove ignores a reader that is already empty
-    void empty(int index) const
-    {
-        const std::string command =
-            std::string(VELIN_SOURCE_DIR) + "/tools/card-bed remove " + std::to_string(index) + " >/dev/null 2>&1";
-        (void)std::system(command.c_str());
-    }
-
-    std::map<std::string, std::string> state(int index, const std::string& profile) const
-    {
-        std::map<std::string, std::string> values;
-        std::ifstream in(_dir + "/reader" + std::to_string(index) + "/" + profile + ".state");
-        for (std::string line; std::getline(in, line);)
-            if (const auto equals = line.find('='); equals != std::string::npos && line[0] != '#')
-                values[line.substr(0, equals)] = line.substr(equals + 1);
-        return values;
-    }
-    std::string apdu_log(int index) const
-    {
-        return test::read_file(_dir + "/reader" + std::to_string(index) + "/apdu.log");
-    }
-
-private:
-    std::string _dir;
-    std::map<std::string, std::string> _env;
-};
 
 struct Scripted_view : Pin_dialog_view {
     std::vector<std::string> messages;
@@ -103,16 +51,12 @@ protected:
     {
         bed.empty(0);
         bed.empty(1);
-        bed.run("insert 0 regional --reset-state >/dev/null");
+        bed.insert(0, "regional --reset-state");
     }
-    void insert(int index, const std::string& profile_and_options)
-    {
-        bed.empty(index);
-        bed.run("insert " + std::to_string(index) + " " + profile_and_options + " >/dev/null");
-    }
+    void insert(int index, const std::string& profile_and_options) { bed.insert(index, profile_and_options); }
     bool trace_has(const std::string& text) { return test::trace_content().find(text) != std::string::npos; }
 
-    Card_bed bed;
+    test::Card_bed bed;
     Scripted_view view;
 };
 
