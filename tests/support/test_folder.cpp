@@ -54,6 +54,16 @@ const std::filesystem::path& private_environment()
     return folder.path();
 }
 
+std::string assertion_text(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const std::logic_error& error) {
+        return error.what();
+    }
+    return "no assertion";
+}
+
 std::string trace_content()
 {
     const std::string path = trace_current_path();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace velin::test {
@@ -29,6 +30,9 @@ void use_private_environment(const std::filesystem::path& folder);
 
 // One private environment for the whole test program, made on first call.
 const std::filesystem::path& private_environment();
+
+// The text of the std::logic_error the action throws (an assertion), "no assertion" otherwise.
+std::string assertion_text(const std::function<void()>& action);
 
 // The whole content of this process's trace log ("" when none is open).
 std::string trace_content();

@@ -17,14 +17,4 @@ inline size_t count_records(const std::string& text)
     return count;
 }
 
-inline std::string assertion_text(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const std::logic_error& error) {
-        return error.what();
-    }
-    return "(no assertion)";
-}
-
 } // namespace velin::test

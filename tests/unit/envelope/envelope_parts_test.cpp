@@ -21,16 +21,7 @@ using namespace velin;
 
 const bool environment_ready = (test::private_environment(), true);
 
-template <class F>
-std::string assertion_text(F&& call)
-{
-    try {
-        call();
-    } catch (const std::logic_error& error) {
-        return error.what();
-    }
-    return "no assertion";
-}
+using velin::test::assertion_text;
 
 TEST(Document_types, extension_decides_the_kind_whatever_its_case)
 {

@@ -15,16 +15,7 @@ const bool environment_ready = (test::private_environment(), true);
 
 std::atomic<bool> cancel{false};
 
-template <class F>
-std::string assertion_text(F&& call)
-{
-    try {
-        call();
-    } catch (const std::logic_error& error) {
-        return error.what();
-    }
-    return "no assertion";
-}
+using velin::test::assertion_text;
 
 TEST(Parser_protocol, names_decide_the_kind_and_calls_out_of_order_assert)
 {

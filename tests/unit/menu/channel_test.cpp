@@ -15,15 +15,7 @@ namespace {
 
 using namespace velin;
 
-std::string assertion_text(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const std::logic_error& error) {
-        return error.what();
-    }
-    return "no assertion";
-}
+using velin::test::assertion_text;
 
 TEST(Channel, build_cmd_always_writes_lc_and_le_when_given)
 {

@@ -1,5 +1,6 @@
 // The registry layer against real hive files in a private folder.
 #include "settings_test_folder.h"
+#include "test_folder.h"
 
 #include "common/registry.h"
 #include "common/trace.h"
@@ -143,14 +144,7 @@ TEST_F(Settings_test, ReadResultCodesFollowTheStoredType)
 
 TEST_F(Settings_test, ProgrammingErrorsAreAssertions)
 {
-    auto assertion_text = [](auto&& call) -> std::string {
-        try {
-            call();
-        } catch (const std::logic_error& error) {
-            return error.what();
-        }
-        return "no assertion";
-    };
+    using velin::test::assertion_text;
     EXPECT_EQ(assertion_text([] { read_dword(Registry_root::None, Settings_key, "X"); }),
               "Assertion failed: root_key ne NULL");
     EXPECT_EQ(assertion_text([] { read_text(Registry_root::None, Settings_key, "X"); }),

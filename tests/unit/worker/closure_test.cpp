@@ -1,5 +1,6 @@
 // Closures and the windows they report to, when their target goes away.
 #include "VelinVerify/worker/worker_thread.h"
+#include "test_folder.h"
 #include "worker_test_support.h"
 
 #include <gtest/gtest.h>
@@ -15,15 +16,7 @@ using velin::test::Received;
 
 constexpr unsigned Wm_app = 0x8000;
 
-std::string assertion_text(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const std::logic_error& error) {
-        return error.what();
-    }
-    return "(no assertion)";
-}
+using velin::test::assertion_text;
 
 TEST(Closures, a_destroyed_target_resets_its_closures_and_its_pending_message_is_dropped)
 {

@@ -1,5 +1,6 @@
 // The worker thread: one step per wake-up, a message after each, and how it ends.
 #include "VelinVerify/worker/worker_thread.h"
+#include "test_folder.h"
 #include "worker_test_support.h"
 
 #include <gtest/gtest.h>
@@ -275,14 +276,7 @@ TEST(Worker_thread, a_worker_dropped_without_stop_ends_its_thread)
 
 TEST(Worker_thread, misuse_is_reported_as_an_assertion)
 {
-    const auto assertion_text = [](const std::function<void()>& action) -> std::string {
-        try {
-            action();
-        } catch (const std::logic_error& error) {
-            return error.what();
-        }
-        return "(no assertion)";
-    };
+    using velin::test::assertion_text;
     velin::Worker_thread idle;
     EXPECT_EQ(assertion_text([&] { idle.terminate(1); }), "Assertion failed: started ()");
     EXPECT_EQ(assertion_text([&] { idle.wait(10ms); }), "Assertion failed: started ()");
