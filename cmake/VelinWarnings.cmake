@@ -14,6 +14,8 @@ if(VELIN_SANITIZE)
     add_compile_options(${velin_sanitize_flags})
     # The sanitizers' instrumentation makes GCC 12 report false "may be used uninitialized"
     # warnings inside the standard library (std::regex, std::function).
-    add_compile_options(-Wno-maybe-uninitialized)
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+        add_compile_options(-Wno-maybe-uninitialized)
+    endif()
     add_link_options(${velin_sanitize_flags})
 endif()
