@@ -4,6 +4,7 @@
 #include "common/message_box.h"
 #include "common/registry.h"
 #include "common/settings_record.h"
+#include "common/shell_open.h"
 #include "common/trace.h"
 
 #include <QApplication>
@@ -360,6 +361,36 @@ private slots:
         QVERIFY(QRegularExpression("^/parent=0x[0-9a-f]{8}$").match(QString::fromStdString(runs[1][0])).hasMatch());
 
         QVERIFY(!start_sibling("velin-nothing"));
+    }
+
+    void shell_open_opens_documents_and_folders_never_programs()
+    {
+        const std::filesystem::path folder = std::filesystem::path(argv_file()).parent_path() / "shell-open";
+        std::filesystem::remove_all(folder);
+        std::filesystem::create_directories(folder);
+        const std::string document = (folder / "contratto.pdf").string();
+        const std::string program = (folder / "contratto.pdf.sh").string();
+        const std::string launcher = (folder / "Contratto.DESKTOP").string();
+        for (const std::string& path : {document, program, launcher})
+            std::ofstream(path) << "#!/bin/sh\n";
+        std::filesystem::permissions(program, std::filesystem::perms::owner_exec, std::filesystem::perm_options::add);
+
+        ::setenv("VELIN_OPEN_COMMAND", sibling_path("velin-verify").c_str(), 1);
+        QCOMPARE(shell_open(""), 2ul);
+        QCOMPARE(shell_open((folder / "assente.pdf").string()), 2ul);
+        QCOMPARE(shell_open(program), 5ul);
+        QCOMPARE(shell_open(launcher), 5ul);
+        QCOMPARE(shell_open(document), 0ul);
+        QCOMPARE(shell_open(folder.string()), 0ul);
+        QTRY_COMPARE(recorded_runs(argv_file()).size(), size_t(2));
+        auto runs = recorded_runs(argv_file());
+        std::sort(runs.begin(), runs.end());
+        QCOMPARE(runs, (std::vector<std::vector<std::string>>{{folder.string()}, {document}}));
+
+        ::setenv("VELIN_OPEN_COMMAND", (folder / "nessun-programma").c_str(), 1);
+        QCOMPARE(shell_open(document), 1155ul);
+        ::unsetenv("VELIN_OPEN_COMMAND");
+        std::filesystem::remove_all(folder);
     }
 
     void sibling_outlives_its_handle_and_its_starter()
