@@ -1,5 +1,6 @@
 // The message box (through an answerer: no box is ever shown), the launcher of sibling programs
 // and the daily update trigger, with a stand-in velin-verify that records its arguments.
+#include "common/file_dialog.h"
 #include "common/launcher.h"
 #include "common/message_box.h"
 #include "common/registry.h"
@@ -391,6 +392,26 @@ private slots:
         QCOMPARE(shell_open(document), 1155ul);
         ::unsetenv("VELIN_OPEN_COMMAND");
         std::filesystem::remove_all(folder);
+    }
+
+    void file_dialog_filters_and_refusals()
+    {
+        QCOMPARE(qt_file_filter("Certificato X509 (*.cer;*.crt)"), std::string("Certificato X509 (*.cer *.crt)"));
+        QCOMPARE(qt_file_filter("Tutti i file (*.*)"), std::string("Tutti i file (*.*)"));
+
+        File_dialog_request seen;
+        set_file_dialog_answerer([&seen](const File_dialog_request& request) -> std::optional<std::string> {
+            seen = request;
+            return "/dati/contratto.txt";
+        });
+        File_dialog_request request;
+        request.title = "Scegli il documento da verificare";
+        request.accept = [](const std::string& path) { return path.ends_with(".p7m"); };
+        QCOMPARE(file_dialog(request), std::optional<std::string>());
+        QCOMPARE(seen.title, request.title);
+        request.kind = File_dialog_request::Kind::Save;
+        QCOMPARE(file_dialog(request), std::optional<std::string>("/dati/contratto.txt"));
+        set_file_dialog_answerer({});
     }
 
     void sibling_outlives_its_handle_and_its_starter()
