@@ -15,6 +15,12 @@ endfunction()
 # velin_add_fuzzer(NAME <target> SOURCE <file> LIBS ...)
 # With VELIN_FUZZ (clang) the target is a libFuzzer binary. Otherwise it is linked with a small
 # driver that replays the seed corpus and a few thousand generated inputs, and runs under ctest.
+# The libraries a fuzz target calls must carry the coverage instrumentation too, or the fuzzer
+# sees only its own small entry function.
+if(VELIN_FUZZ)
+    add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 function(velin_add_fuzzer)
     cmake_parse_arguments(arg "" "NAME;SOURCE;CORPUS" "LIBS" ${ARGN})
     add_executable(${arg_NAME} ${arg_SOURCE})

@@ -19,7 +19,7 @@ class Verification_session;
 
 struct Layer_box {
     const Layer_analysis* layer = nullptr;
-    Message_box_request box;
+    Box_request box;
 };
 
 struct Batch_layer {

@@ -24,7 +24,7 @@ public:
         if (change == Layer_change::Finished)
             check_finished();
     }
-    void message_box(const Message_box_request& box, Layer_analysis* layer) override
+    void message_box(const Box_request& box, Layer_analysis* layer) override
     {
         // The combined box is the report's outcome; any other box the session shows belongs with
         // the innermost layer opened so far.
@@ -33,7 +33,7 @@ public:
         add(layer, box);
     }
 
-    void add(const Layer_analysis* layer, const Message_box_request& box)
+    void add(const Layer_analysis* layer, const Box_request& box)
     {
         if (!layer && _session && !_session->layers().empty())
             layer = _session->layers().back().get();

@@ -1,15 +1,20 @@
-// velin-verify. This build carries the headless mode:
-//   velin-verify --batch FILE [--json]
-// verifies FILE with the same layers as the window (nested envelopes included) and prints each
-// layer's lines and signatures, then the combined outcome. Exit status: 0 success, 1 warnings,
-// 2 errors (also when only some layers reached a summary), 3 no layer reached a summary
-// (unsupported or unreadable file, no signature); 2 also for a wrong command line.
+// velin-verify: the verifier.
+//   velin-verify [FILE] [/update] [/quiet] [/parent=0x%08x]   the window
+//   velin-verify --batch FILE [--json]                          no window
+// The headless mode verifies FILE with the same layers as the window (nested envelopes
+// included) and prints each layer's lines and signatures, then the combined outcome. Exit status:
+// 0 success, 1 warnings, 2 errors (also when only some layers reached a summary), 3 no layer
+// reached a summary (unsupported or unreadable file, no signature); 2 also for a wrong command
+// line.
 #include "VelinVerify/app/batch_run.h"
+#include "VelinVerify/app/verify_app.h"
 #include "common/settings_record.h"
 #include "common/trace.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 
+#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -17,9 +22,15 @@ namespace {
 
 constexpr const char* usage = "Uso: velin-verify --batch FILE [--json]";
 
-} // namespace
+bool wants_batch(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--batch") == 0 || std::strcmp(argv[i], "--json") == 0)
+            return true;
+    return false;
+}
 
-int main(int argc, char** argv)
+int run_batch_mode(int argc, char** argv)
 {
     std::string file;
     bool batch = false;
@@ -53,4 +64,14 @@ int main(int argc, char** argv)
         velin::print_text(std::cout, report);
     std::cout.flush();
     return report.exit_code;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (wants_batch(argc, argv))
+        return run_batch_mode(argc, argv);
+    QApplication application(argc, argv);
+    return velin::run_verify_app(argc, argv);
 }

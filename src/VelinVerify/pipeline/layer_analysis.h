@@ -76,6 +76,8 @@ public:
     void select_signature(size_t index);
     // The window's command that deletes the cached revocation lists, with its two lines.
     void clear_crl_cache();
+    // A line the window adds itself (the outcome of saving the document).
+    void add_activity_line(Line_severity severity, std::string text) { add_line(severity, std::move(text)); }
     // Stops the layer: a running worker is cancelled (the process-wide cancel flag) and given
     // 5000 ms to end; no message of this layer is handled afterwards.
     void close();

@@ -13,12 +13,12 @@ enum Box_icon : int {
     Icon_information = 64,
 };
 
-struct Message_box_request {
+struct Box_request {
     std::string text;
     int icon = Icon_information;
     std::string title = "Velin Manager";
 
-    friend bool operator==(const Message_box_request&, const Message_box_request&) = default;
+    friend bool operator==(const Box_request&, const Box_request&) = default;
 };
 
 } // namespace velin

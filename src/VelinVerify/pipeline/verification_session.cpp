@@ -109,11 +109,11 @@ void Verification_session::layer_completed(Layer_analysis& layer, int icon)
         _observer->message_box(*combined_box(), nullptr);
 }
 
-std::optional<Message_box_request> Verification_session::combined_box() const
+std::optional<Box_request> Verification_session::combined_box() const
 {
     if (!all_reported())
         return std::nullopt;
-    return Message_box_request{_combined_message, _combined_icon, "Velin Manager"};
+    return Box_request{_combined_message, _combined_icon, "Velin Manager"};
 }
 
 bool Verification_session::finished() const
@@ -121,7 +121,7 @@ bool Verification_session::finished() const
     return std::all_of(_layers.begin(), _layers.end(), [](const auto& layer) { return layer->finished(); });
 }
 
-void Verification_session::message_box_requested(Layer_analysis& layer, const Message_box_request& box)
+void Verification_session::message_box_requested(Layer_analysis& layer, const Box_request& box)
 {
     if (_observer)
         _observer->message_box(box, &layer);

@@ -32,7 +32,7 @@ public:
     }
     // A box asked for by a layer (the unsupported file), or by the session itself (layer null):
     // the combined outcome, too many nested envelopes.
-    virtual void message_box(const Message_box_request& box, Layer_analysis* layer)
+    virtual void message_box(const Box_request& box, Layer_analysis* layer)
     {
         (void)box;
         (void)layer;
@@ -70,14 +70,14 @@ public:
     // No layer will change any more.
     bool finished() const;
     // The combined box, once every layer has reported.
-    std::optional<Message_box_request> combined_box() const;
+    std::optional<Box_request> combined_box() const;
     // Envelopes found but not opened because of Max_layers.
     size_t refused_layers() const { return _refused_layers; }
 
     // Verify_observer
     void inner_envelope_found(std::vector<uint8_t> content, const std::string& name) override;
     void layer_completed(Layer_analysis& layer, int icon) override;
-    void message_box_requested(Layer_analysis& layer, const Message_box_request& box) override;
+    void message_box_requested(Layer_analysis& layer, const Box_request& box) override;
     void layer_changed(Layer_analysis& layer, Layer_change change) override;
 
 private:

@@ -30,7 +30,7 @@ public:
     // The layer's summary: icon 64 success, 48 warnings, 16 errors.
     virtual void layer_completed(Layer_analysis& layer, int icon) = 0;
 
-    virtual void message_box_requested(Layer_analysis& layer, const Message_box_request& box)
+    virtual void message_box_requested(Layer_analysis& layer, const Box_request& box)
     {
         (void)layer;
         (void)box;

@@ -171,7 +171,7 @@ TEST_F(Layer_test, UnsupportedFileAsksForTheErrorBoxAndStartsNoWorker)
     test::write_file(path, "qualcosa");
     const auto layer = run(path);
     EXPECT_EQ(layer->state(), Layer_state::Refused);
-    EXPECT_EQ(observer.boxes, (std::vector<Message_box_request>{{"Il file non è un documento firmato.", 16, "Errore"}}));
+    EXPECT_EQ(observer.boxes, (std::vector<Box_request>{{"Il file non è un documento firmato.", 16, "Errore"}}));
     EXPECT_FALSE(layer->worker_started());
     EXPECT_TRUE(layer->activity().empty());
     EXPECT_TRUE(observer.completed.empty());

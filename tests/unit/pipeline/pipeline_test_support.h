@@ -47,7 +47,7 @@ public:
         inner.push_back({std::move(content), name});
     }
     void layer_completed(Layer_analysis&, int icon) override { completed.push_back(icon); }
-    void message_box_requested(Layer_analysis&, const Message_box_request& box) override { boxes.push_back(box); }
+    void message_box_requested(Layer_analysis&, const Box_request& box) override { boxes.push_back(box); }
     void layer_changed(Layer_analysis&, Layer_change change) override { changes.push_back(change); }
 
     struct Inner {
@@ -56,7 +56,7 @@ public:
     };
     std::vector<Inner> inner;
     std::vector<int> completed;
-    std::vector<Message_box_request> boxes;
+    std::vector<Box_request> boxes;
     std::vector<Layer_change> changes;
 };
 

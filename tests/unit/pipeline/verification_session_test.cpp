@@ -12,11 +12,11 @@ using test::eventually;
 class Recording_window : public Session_observer {
 public:
     void layer_added(Layer_analysis& layer) override { tabs.push_back(layer.file_name()); }
-    void message_box(const Message_box_request& box, Layer_analysis*) override { boxes.push_back(box); }
+    void message_box(const Box_request& box, Layer_analysis*) override { boxes.push_back(box); }
     void layers_closed() override { tabs.clear(); }
 
     std::vector<std::string> tabs;
-    std::vector<Message_box_request> boxes;
+    std::vector<Box_request> boxes;
 };
 
 class Session_test : public ::testing::Test {
@@ -43,7 +43,7 @@ TEST_F(Session_test, NestedEnvelopeGivesTwoLayersAndOneCombinedBoxAfterBoth)
     EXPECT_EQ(session.layers()[1]->document_name(), "contratto.txt");
     EXPECT_EQ(session.layers()[1]->shown_signature().kind, "Firma digitale (con validità legale)");
     EXPECT_EQ(session.completed_count(), 2u);
-    EXPECT_EQ(window.boxes, (std::vector<Message_box_request>{
+    EXPECT_EQ(window.boxes, (std::vector<Box_request>{
                                 {"Analisi del file completata con segnalazioni.", 48, "Velin Manager"}}));
 }
 
@@ -56,13 +56,13 @@ TEST_F(Session_test, TheWorstLayerDecidesAndAnUnsupportedFileShowsOnlyItsBox)
     EXPECT_EQ(session.layers().size(), 2u);
     EXPECT_EQ(session.layers()[0]->outcome(), Layer_outcome::Warnings);
     EXPECT_EQ(session.layers()[1]->outcome(), Layer_outcome::Errors);
-    EXPECT_EQ(window.boxes, (std::vector<Message_box_request>{
+    EXPECT_EQ(window.boxes, (std::vector<Box_request>{
                                 {"Analisi del file completata con errori.", 16, "Velin Manager"}}));
 
     session.open(test::pipeline_sample("contratto-tampered.txt.p7m").string());
     ASSERT_TRUE(eventually([&] { return session.finished() && session.all_reported(); }));
     EXPECT_EQ(session.layers().size(), 1u);
-    EXPECT_EQ(window.boxes.back(), (Message_box_request{"Analisi del file completata con errori.", 16, "Velin Manager"}));
+    EXPECT_EQ(window.boxes.back(), (Box_request{"Analisi del file completata con errori.", 16, "Velin Manager"}));
 
     window.boxes.clear();
     const std::filesystem::path text = folder / "contratto.txt";
@@ -70,7 +70,7 @@ TEST_F(Session_test, TheWorstLayerDecidesAndAnUnsupportedFileShowsOnlyItsBox)
     session.open(text.string());
     ASSERT_TRUE(eventually([&] { return session.finished(); }));
     EXPECT_EQ(window.tabs.size(), 1u); // the tab stays, empty
-    EXPECT_EQ(window.boxes, (std::vector<Message_box_request>{{"Il file non è un documento firmato.", 16, "Errore"}}));
+    EXPECT_EQ(window.boxes, (std::vector<Box_request>{{"Il file non è un documento firmato.", 16, "Errore"}}));
     EXPECT_FALSE(session.combined_box());
 }
 
@@ -159,7 +159,7 @@ TEST_F(Session_test, EnvelopesNestedTooDeeplyAreNotOpenedAndTheOutcomeIsErrors)
     EXPECT_EQ(session.refused_layers(), 1u);
     ASSERT_EQ(window.boxes.size(), 2u);
     EXPECT_EQ(window.boxes[0].title, "Errore");
-    EXPECT_EQ(window.boxes[1], (Message_box_request{"Analisi del file completata con errori.", 16, "Velin Manager"}));
+    EXPECT_EQ(window.boxes[1], (Box_request{"Analisi del file completata con errori.", 16, "Velin Manager"}));
 }
 
 } // namespace

@@ -1,0 +1,71 @@
+#include "VelinVerify/app/verify_app.h"
+
+#include "VelinVerify/app/verify_main_window.h"
+#include "VelinVerify/pipeline/report_channel.h"
+#include "common/failure.h"
+#include "common/launcher.h"
+#include "common/message_box.h"
+#include "common/settings_record.h"
+#include "common/trace.h"
+
+#include <QApplication>
+
+#include <openssl/err.h>
+
+#include <strings.h>
+
+namespace velin {
+
+Verify_command_line parse_verify_command_line(int argc, const char* const* argv)
+{
+    Verify_command_line line;
+    for (int i = 1; i < argc && argv[i]; ++i) {
+        const char* argument = argv[i];
+        if (argument[0] != '/') {
+            line.file = argument;
+            break;
+        }
+        if (::strcasecmp(argument, "/update") == 0)
+            line.update = true;
+        else if (::strcasecmp(argument, "/quiet") == 0)
+            line.quiet = true;
+    }
+    return line;
+}
+
+int run_verify_app(int argc, const char* const* argv)
+{
+    QApplication::setApplicationName(QStringLiteral("Velin Manager"));
+    Settings_record settings;
+    settings.load();
+    Trace_block block("Velin Manager");
+    SEH_translation translation;
+
+    set_starter_window_from_arguments(argc, argv);
+    daily_update_check(settings);
+    OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+
+    const Verify_command_line line = parse_verify_command_line(argc, argv);
+    if (line.update) {
+        // The update run has no window of its own in this version: say so, quietly when asked.
+        Trace(Trace_kind, Level_info) << "Verifica degli aggiornamenti non disponibile.";
+        if (!line.quiet)
+            message_box("La verifica degli aggiornamenti non è disponibile in questa versione.",
+                        MB_OK | MB_ICONINFORMATION, nullptr, Suite_caption);
+        return 0;
+    }
+
+    // What the trusted lists report while no layer window exists goes to a box.
+    Report_channel reports([](const Status_line& line) {
+        message_box(line.text, MB_OK | (line.severity == Line_severity::Error ? MB_ICONERROR : MB_ICONINFORMATION),
+                    nullptr, Suite_caption);
+    });
+    Dlg_verify_onion window(settings, default_services());
+    window.show();
+    if (line.file)
+        window.open_path(*line.file);
+    window.exec();
+    return 0;
+}
+
+} // namespace velin

@@ -1,0 +1,74 @@
+// Dlg_verify_onion: the verifier's main window. One tab per envelope layer (the file opened
+// first, then each envelope found inside another), the menus, dropping files, and the one box
+// that sums up all layers once each has reported.
+#pragma once
+
+#include "VelinVerify/pipeline/pipeline_services.h"
+#include "VelinVerify/pipeline/verification_session.h"
+
+#include <QDialog>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Ui {
+class Verify_main_window;
+}
+
+class QAction;
+class QMimeData;
+
+namespace velin {
+
+class CVelinVerifyDlg;
+class Settings_record;
+
+class Dlg_verify_onion : public QDialog, public Session_observer {
+    Q_OBJECT
+public:
+    // settings: read at each opening (the options dialog changes it for the next analysis).
+    Dlg_verify_onion(Settings_record& settings, Pipeline_services services, QWidget* parent = nullptr);
+    ~Dlg_verify_onion() override;
+
+    // Closes every layer and opens path as the first one.
+    void open_path(const std::string& path);
+    // The commands of the menus and buttons.
+    void choose_file();
+    void manage_certificates();
+    void edit_options();
+    void activity_report();
+    void show_help();
+    void show_about();
+    // Files dropped on the window: the first one is opened.
+    void open_dropped(const QMimeData& data);
+    // Closes every layer (preview copies removed, busy workers stopped) and removes the tabs.
+    void close_all_layers();
+
+    const Verification_session* session() const { return _session.get(); }
+    std::vector<CVelinVerifyDlg*> layer_pages() const;
+    QAction* action(const char* object_name) const;
+
+    // Session_observer
+    void layer_added(Layer_analysis& layer) override;
+    void layer_changed(Layer_analysis& layer, Layer_change change) override;
+    void message_box(const Box_request& box, Layer_analysis* layer) override;
+    void layers_closed() override;
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void reject() override;
+
+private:
+    void build_menus();
+    CVelinVerifyDlg* page_of(const Layer_analysis& layer) const;
+
+    std::unique_ptr<Ui::Verify_main_window> _ui;
+    Settings_record& _settings;
+    const Pipeline_services _services;
+    std::unique_ptr<Verification_session> _session;
+};
+
+} // namespace velin

@@ -1,0 +1,404 @@
+// The verifier's windows as a person sees them: tabs, lines, colours and the final box for real
+// fixture files, reading and saving the document, and closing while a layer works. Boxes and file
+// dialogs are answered by the test; documents are "opened" by a recorder.
+#include "VelinVerify/app/preview.h"
+#include "VelinVerify/app/text_progress_bar.h"
+#include "VelinVerify/app/verify_app.h"
+#include "VelinVerify/app/verify_layer_dialog.h"
+#include "VelinVerify/app/verify_main_window.h"
+#include "VelinVerify/pipeline/report_channel.h"
+#include "VelinVerify/trust/crl_cache.h"
+#include "VelinVerify/trust/trusted_store.h"
+#include "common/file_dialog.h"
+#include "common/message_box.h"
+#include "common/settings_record.h"
+#include "common/trace.h"
+#include "test_folder.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QListWidget>
+#include <QMimeData>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QtTest>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include <sys/stat.h>
+
+using namespace velin;
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path source = VELIN_SOURCE_DIR;
+const fs::path pki = source / "tests/fixtures/pki";
+const fs::path samples = source / "tests/integration/pipeline/fixtures";
+
+struct Shown_box {
+    std::string text;
+    std::string caption;
+    unsigned icon;
+};
+
+std::vector<std::string> item_texts(const QListWidget* list)
+{
+    std::vector<std::string> texts;
+    for (int i = 0; i < list->count(); ++i)
+        texts.push_back(list->item(i)->text().toStdString());
+    return texts;
+}
+
+bool contains(const std::vector<std::string>& texts, const std::string& text)
+{
+    return std::find(texts.begin(), texts.end(), text) != texts.end();
+}
+
+} // namespace
+
+class Test_verify_gui : public QObject {
+    Q_OBJECT
+
+    fs::path _data;
+    fs::path _opened_file;
+    std::vector<Shown_box> _boxes;
+    int _box_answer = IDOK;
+    std::vector<File_dialog_request> _dialogs;
+    std::optional<std::string> _dialog_answer;
+    Settings_record _settings;
+
+    fs::path folder() const { return test::private_environment(); }
+
+    std::vector<std::vector<std::string>> opened() const
+    {
+        std::vector<std::vector<std::string>> runs;
+        std::istringstream in(test::read_file(_opened_file));
+        std::vector<std::string> run;
+        for (std::string line; std::getline(in, line);) {
+            if (line == "--") {
+                runs.push_back(run);
+                run.clear();
+            } else {
+                run.push_back(line);
+            }
+        }
+        return runs;
+    }
+
+    std::vector<Shown_box> boxes_with(const std::string& text) const
+    {
+        std::vector<Shown_box> found;
+        for (const Shown_box& box : _boxes)
+            if (box.text == text)
+                found.push_back(box);
+        return found;
+    }
+
+    // Waits until every layer of the window has finished and the queued boxes were shown.
+    static bool settled(const Dlg_verify_onion& window)
+    {
+        const bool done = QTest::qWaitFor([&] { return window.session() && window.session()->finished(); }, 30000);
+        QTest::qWait(20);
+        return done;
+    }
+
+    static QTabWidget* tabs(Dlg_verify_onion& window) { return window.findChild<QTabWidget*>("layer_tabs"); }
+
+    template <class T>
+    static T* control(CVelinVerifyDlg* page, const char* name)
+    {
+        return page->findChild<T*>(QString::fromLatin1(name));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        // The data folder of the test PKI, with the CRLs already in the cache (downloads are off).
+        _data = folder() / "velin-data";
+        fs::create_directories(_data / "cache");
+        fs::copy(pki / "velin-data" / "data", _data / "data", fs::copy_options::recursive);
+        for (const char* crl : {"accredited-ca", "card-root"})
+            fs::copy_file(pki / "crl" / (std::string(crl) + ".crl"),
+                          _data / "cache" / (escape_cache_name(std::string("http://127.0.0.1:8799/crl/") + crl + ".crl") + ".crl"));
+        ::setenv("VELIN_DATA_DIR", _data.c_str(), 1);
+        _opened_file = folder() / "opened.txt";
+        ::setenv("VELIN_TEST_ARGV_FILE", _opened_file.c_str(), 1);
+        ::setenv("VELIN_OPEN_COMMAND", VELIN_OPEN_RECORDER, 1);
+
+        set_message_box_answerer([this](const velin::Message_box_request& request) {
+            _boxes.push_back({request.text, request.caption, request.flags & MB_ICONMASK});
+            return _box_answer;
+        });
+        set_file_dialog_answerer([this](const File_dialog_request& request) {
+            _dialogs.push_back(request);
+            return _dialog_answer;
+        });
+    }
+
+    void init()
+    {
+        _boxes.clear();
+        _dialogs.clear();
+        _dialog_answer.reset();
+        _box_answer = IDOK;
+        _settings.VerificaCRL = true;
+        _settings.AggiornaCRL = false;
+        fs::remove(_opened_file);
+    }
+
+    void command_line_takes_the_first_file_and_the_switches_before_it()
+    {
+        const char* arguments[] = {"velin-verify", "/UPDATE", "/parent=0x00001234", "/Quiet", "a.p7m", "/update", "b.p7m"};
+        Verify_command_line line = parse_verify_command_line(7, arguments);
+        QCOMPARE(line.file, std::optional<std::string>("a.p7m"));
+        QVERIFY(line.update && line.quiet);
+        const char* only_file[] = {"velin-verify", "contratto.pdf.p7m", "/update"};
+        line = parse_verify_command_line(3, only_file);
+        QVERIFY(!line.update && !line.quiet);
+        QCOMPARE(line.file, std::optional<std::string>("contratto.pdf.p7m"));
+        QVERIFY(!parse_verify_command_line(1, only_file).file);
+    }
+
+    void legally_valid_signature_is_green_with_its_lines_and_one_box()
+    {
+        Dlg_verify_onion window(_settings, default_services());
+        const std::string path = (pki / "documents/contratto-signer-legal.txt.p7m").string();
+        window.open_path(path);
+        QVERIFY(settled(window));
+
+        QCOMPARE(window.findChild<QLabel*>("file_path")->text().toStdString(), path);
+        QCOMPARE(tabs(window)->count(), 1);
+        QCOMPARE(tabs(window)->tabText(0), QStringLiteral("contratto-signer-legal.txt.p7m"));
+        CVelinVerifyDlg* page = window.layer_pages().at(0);
+        const auto activity = item_texts(control<QListWidget>(page, "activity_list"));
+        QVERIFY(contains(activity, "Analisi del file in corso..."));
+        QVERIFY(contains(activity, "Il documento è firmato correttamente e integro."));
+        QCOMPARE(activity.back(), std::string("Analisi del file completata con successo."));
+        QCOMPARE(control<QLabel>(page, "document_name")->text(), QStringLiteral("contratto-signer-legal.txt"));
+        QCOMPARE(control<QListWidget>(page, "signer_list")->count(), 1);
+        QCOMPARE(control<QLabel>(page, "signature_kind_value")->text(), QStringLiteral("Firma digitale (con validità legale)"));
+        QVERIFY(QRegularExpression("^\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d$")
+                    .match(control<QLabel>(page, "signing_time_value")->text())
+                    .hasMatch());
+        QCOMPARE(item_texts(control<QListWidget>(page, "certificate_status_list")),
+                 std::vector<std::string>{"Il certificato è valido."});
+        const Text_progress_bar* bar = control<Text_progress_bar>(page, "progress_bar");
+        QCOMPARE(bar->maximum(), 300);
+        QCOMPARE(bar->position(), 300);
+        QCOMPARE(bar->caption(), QStringLiteral("Analisi del file completata."));
+        QCOMPARE(bar->background(), QColor(0, 255, 0));
+        QCOMPARE(bar->bar_colour(), QColor(0, 0, 255));
+        QVERIFY(control<QPushButton>(page, "read_button")->isEnabled());
+        QVERIFY(control<QPushButton>(page, "save_button")->isEnabled());
+        QVERIFY(control<QPushButton>(page, "show_certificate_button")->isEnabled());
+
+        QCOMPARE(_boxes.size(), size_t(1));
+        QCOMPARE(_boxes[0].text, std::string("Analisi del file completata con successo."));
+        QCOMPARE(_boxes[0].caption, std::string("Velin Manager"));
+        QCOMPARE(_boxes[0].icon, MB_ICONINFORMATION);
+    }
+
+    void revocation_off_is_yellow_at_two_hundred()
+    {
+        _settings.VerificaCRL = false;
+        Dlg_verify_onion window(_settings, default_services());
+        window.open_path((pki / "documents/contratto-signer-legal.txt.p7m").string());
+        QVERIFY(settled(window));
+        CVelinVerifyDlg* page = window.layer_pages().at(0);
+        const auto activity = item_texts(control<QListWidget>(page, "activity_list"));
+        QVERIFY(contains(activity, "La verifica della revoca dei certificati è disabilitata."));
+        QCOMPARE(activity.back(), std::string("Analisi del file completata con segnalazioni."));
+        const Text_progress_bar* bar = control<Text_progress_bar>(page, "progress_bar");
+        QCOMPARE(bar->maximum(), 200);
+        QCOMPARE(bar->position(), 200);
+        QCOMPARE(bar->background(), QColor(255, 255, 0));
+        QCOMPARE(boxes_with("Analisi del file completata con segnalazioni.").size(), size_t(1));
+        QCOMPARE(_boxes.back().icon, MB_ICONWARNING);
+    }
+
+    void tampered_document_is_red_and_never_called_intact()
+    {
+        Dlg_verify_onion window(_settings, default_services());
+        window.open_path((samples / "contratto-tampered.txt.p7m").string());
+        QVERIFY(settled(window));
+        CVelinVerifyDlg* page = window.layer_pages().at(0);
+        const auto activity = item_texts(control<QListWidget>(page, "activity_list"));
+        QVERIFY(contains(activity, "La firma non corrisponde al documento."));
+        QVERIFY(!contains(activity, "Il documento è firmato correttamente e integro."));
+        QCOMPARE(activity.back(), std::string("Analisi del file completata con errori."));
+        QCOMPARE(control<Text_progress_bar>(page, "progress_bar")->background(), QColor(255, 0, 0));
+        QCOMPARE(_boxes.size(), size_t(1));
+        QCOMPARE(_boxes[0].text, std::string("Analisi del file completata con errori."));
+        QCOMPARE(_boxes[0].icon, MB_ICONERROR);
+    }
+
+    void revoked_signer_shows_the_revocation_as_an_error()
+    {
+        Dlg_verify_onion window(_settings, default_services());
+        window.open_path((pki / "documents/contratto-signer-revoked.txt.p7m").string());
+        QVERIFY(settled(window));
+        CVelinVerifyDlg* page = window.layer_pages().at(0);
+        QVERIFY(contains(item_texts(control<QListWidget>(page, "certificate_status_list")), "Il certificato è stato revocato."));
+        QCOMPARE(boxes_with("Analisi del file completata con errori.").size(), size_t(1));
+    }
+
+    void nested_envelope_gives_two_tabs_and_one_box_with_the_worse_outcome()
+    {
+        Dlg_verify_onion window(_settings, default_services());
+        window.open_path((samples / "contratto-tampered.txt.p7m.p7m").string());
+        QVERIFY(settled(window));
+        QCOMPARE(tabs(window)->count(), 2);
+        QCOMPARE(tabs(window)->tabText(0), QStringLiteral("contratto-tampered.txt.p7m.p7m"));
+        QCOMPARE(tabs(window)->tabText(1), QStringLiteral("contratto-tampered.txt.p7m"));
+        QCOMPARE(tabs(window)->currentIndex(), 1);
+        const auto pages = window.layer_pages();
+        QCOMPARE(control<QLabel>(pages[0], "document_name")->text(), QStringLiteral("contratto-tampered.txt.p7m"));
+        QCOMPARE(control<QLabel>(pages[1], "document_name")->text(), QStringLiteral("contratto-tampered.txt"));
+        QCOMPARE(window.session()->completed_count(), size_t(2));
+        QCOMPARE(_boxes.size(), size_t(1));
+        QCOMPARE(_boxes[0].text, std::string("Analisi del file completata con errori."));
+    }
+
+    void unsupported_file_leaves_an_empty_tab_and_no_final_box()
+    {
+        Dlg_verify_onion window(_settings, default_services());
+        window.open_path((pki / "documents/contratto.txt").string());
+        QVERIFY(settled(window));
+        QCOMPARE(tabs(window)->count(), 1);
+        QVERIFY(item_texts(control<QListWidget>(window.layer_pages()[0], "activity_list")).empty());
+        QCOMPARE(_boxes.size(), size_t(1));
+        QCOMPARE(_boxes[0].text, std::string("Il file non è un documento firmato."));
+        QCOMPARE(_boxes[0].caption, std::string("Errore"));
+        QCOMPARE(_boxes[0].icon, MB_ICONERROR);
+    }
+
+    void open_dialog_refuses_unsupported_files_and_drop_opens_the_first_file()
+    {
+        Dlg_verify_onion window(_settings, default_services());
+        _dialog_answer = (pki / "documents/contratto.txt").string();
+        window.action("open_action")->trigger();
+        QCOMPARE(_dialogs.size(), size_t(1));
+        QCOMPARE(_dialogs[0].title, std::string("Scegli il documento da verificare"));
+        QCOMPARE(_dialogs[0].filter, std::string("Tutti i documenti supportati (*.m7m;*.p7m;*.pdf)"));
+        QCOMPARE(_dialogs[0].default_suffix, std::string("p7m"));
+        QVERIFY(!window.session());
+        QVERIFY(_dialogs[0].accept("/dati/CONTRATTO.P7M") && _dialogs[0].accept("a.pdf") && _dialogs[0].accept("b.m7m"));
+
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(QString::fromStdString((samples / "contratto.txt.p7m.p7m").string())),
+                      QUrl::fromLocalFile(QStringLiteral("/altro.p7m"))});
+        window.open_dropped(data);
+        QVERIFY(settled(window));
+        QCOMPARE(tabs(window)->count(), 2);
+        QCOMPARE(boxes_with("Analisi del file completata con successo.").size(), size_t(1));
+
+        QMimeData remote;
+        remote.setUrls({QUrl(QStringLiteral("https://127.0.0.1/contratto.p7m"))});
+        window.open_dropped(remote);
+        QCOMPARE(_boxes.back().text, std::string("L'acquisizione del documento trascinato è fallita."));
+        QCOMPARE(tabs(window)->count(), 2);
+    }
+
+    void reading_makes_numbered_private_copies_removed_at_close()
+    {
+        Dlg_verify_onion window(_settings, default_services());
+        window.open_path((pki / "documents/contratto-signer-legal.txt.p7m").string());
+        QVERIFY(settled(window));
+        CVelinVerifyDlg* page = window.layer_pages().at(0);
+        control<QPushButton>(page, "read_button")->click();
+        control<QPushButton>(page, "read_button")->click();
+        const fs::path copies = fs::path(private_runtime_folder());
+        const fs::path first = copies / "Velin Manager (1) - contratto-signer-legal.txt";
+        const fs::path second = copies / "Velin Manager (2) - contratto-signer-legal.txt";
+        QCOMPARE(page->preview_copies(), (std::vector<std::string>{first.string(), second.string()}));
+        QCOMPARE(test::read_file(first), test::read_file(pki / "documents/contratto.txt"));
+        struct stat status {};
+        QCOMPARE(::stat(second.c_str(), &status), 0);
+        QCOMPARE(status.st_mode & 0777, 0600u);
+        QTRY_COMPARE(opened().size(), size_t(2));
+        QCOMPARE(opened()[1], std::vector<std::string>{second.string()});
+
+        window.open_path((samples / "contratto-tampered.txt.p7m").string());
+        QVERIFY(!fs::exists(first) && !fs::exists(second));
+        QVERIFY(settled(window));
+    }
+
+    void saving_applies_the_extension_rule_and_reports_in_the_list()
+    {
+        Dlg_verify_onion window(_settings, default_services());
+        const fs::path envelope = folder() / "save" / "contratto.txt.p7m";
+        fs::create_directories(envelope.parent_path());
+        fs::copy_file(pki / "documents/contratto-signer-legal.txt.p7m", envelope, fs::copy_options::overwrite_existing);
+        window.open_path(envelope.string());
+        QVERIFY(settled(window));
+        CVelinVerifyDlg* page = window.layer_pages().at(0);
+        QListWidget* activity = control<QListWidget>(page, "activity_list");
+
+        _dialog_answer = (envelope.parent_path() / "copia.pdf").string();
+        control<QPushButton>(page, "save_button")->click();
+        QCOMPARE(_dialogs.back().title, std::string("Salva il documento"));
+        QCOMPARE(_dialogs.back().filter, std::string("Tutti i file (*.*)"));
+        QCOMPARE(_dialogs.back().proposed_name, std::string("contratto.txt"));
+        QCOMPARE(_dialogs.back().default_suffix, std::string("txt"));
+        QCOMPARE(_dialogs.back().folder, envelope.parent_path().string());
+        QCOMPARE(test::read_file(envelope.parent_path() / "copia.pdf.txt"), test::read_file(pki / "documents/contratto.txt"));
+        QCOMPARE(activity->item(activity->count() - 1)->text(), QStringLiteral("Il documento è stato salvato."));
+
+        _dialog_answer = (envelope.parent_path() / "uguale.TXT").string();
+        control<QPushButton>(page, "save_button")->click();
+        QVERIFY(fs::exists(envelope.parent_path() / "uguale.TXT"));
+
+        _dialog_answer = (envelope.parent_path() / "manca" / "x.txt").string();
+        control<QPushButton>(page, "save_button")->click();
+        QCOMPARE(activity->item(activity->count() - 1)->text(), QStringLiteral("La scrittura su disco del documento è fallita."));
+
+        _dialog_answer.reset();
+        control<QPushButton>(page, "save_button")->click();
+        QCOMPARE(activity->item(activity->count() - 1)->text(), QStringLiteral("Salvataggio annullato."));
+    }
+
+    void closing_while_a_layer_works_gives_no_summary_and_the_next_file_runs()
+    {
+        // A revocation job that works until it is cancelled or released.
+        std::atomic<bool> release{false};
+        std::atomic<bool> reached{false};
+        Pipeline_services services = default_services();
+        const auto real_job = services.check_revocations;
+        services.check_revocations = [&, real_job](const std::vector<Revocation_subject>& subjects,
+                                                    const Revocation_settings& settings, const std::atomic<bool>& cancel) {
+            reached = true;
+            while (!release && !cancel)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            return real_job(subjects, settings, cancel);
+        };
+        Dlg_verify_onion window(_settings, services);
+        window.open_path((pki / "documents/contratto-signer-legal.txt.p7m").string());
+        QVERIFY(QTest::qWaitFor([&] { return reached.load(); }, 20000));
+        CVelinVerifyDlg* page = window.layer_pages().at(0);
+        QCOMPARE(control<Text_progress_bar>(page, "progress_bar")->caption(), QStringLiteral("Verifica delle revoche in corso..."));
+        QVERIFY(contains(item_texts(control<QListWidget>(page, "certificate_status_list")),
+                         "La verifica dell'eventuale revoca è in corso..."));
+
+        const auto started = std::chrono::steady_clock::now();
+        reached = false;
+        window.open_path((pki / "documents/contratto-signer-no-nr.txt.p7m").string());
+        QVERIFY(std::chrono::steady_clock::now() - started < std::chrono::seconds(4));
+        release = true;
+        QVERIFY(settled(window));
+        QCOMPARE(tabs(window)->count(), 1);
+        QCOMPARE(tabs(window)->tabText(0), QStringLiteral("contratto-signer-no-nr.txt.p7m"));
+        // One box only: the second file's; the first never reached its summary.
+        QCOMPARE(_boxes.size(), size_t(1));
+        QVERIFY(item_texts(control<QListWidget>(window.layer_pages()[0], "activity_list")).back().starts_with("Analisi del file completata"));
+
+        window.close();
+        QCOMPARE(tabs(window)->count(), 0);
+    }
+};
+
+QTEST_MAIN(Test_verify_gui)
+#include "test_verify_gui.moc"
