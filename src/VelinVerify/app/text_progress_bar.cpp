@@ -48,29 +48,30 @@ void Text_progress_bar::set_background(const QColor& colour)
 
 QSize Text_progress_bar::sizeHint() const
 {
-    return {300, fontMetrics().height() + 10};
+    return {300, fontMetrics().height() + 16};
 }
 
 void Text_progress_bar::paintEvent(QPaintEvent*)
 {
+    // The bar is drawn inset, so the background (the outcome's colour at the end) stays visible
+    // around it even when the bar is full.
+    constexpr int inset = 4;
     QPainter painter(this);
-    const QRect frame = rect().adjusted(0, 0, -1, -1);
     painter.fillRect(rect(), _background.isValid() ? _background : palette().color(QPalette::Base));
-    const int span = _maximum - _minimum;
-    if (span > 0 && _position > _minimum) {
-        const int width = static_cast<int>(static_cast<long long>(frame.width() - 1) * (_position - _minimum) / span);
-        painter.fillRect(QRect(frame.left() + 1, frame.top() + 1, width, frame.height() - 1), _bar);
-    }
     painter.setPen(palette().color(QPalette::Mid));
-    painter.drawRect(frame);
-    // The caption is drawn over the bar: white on the blue part, the text colour elsewhere.
-    const int filled = span > 0 ? static_cast<int>(static_cast<long long>(frame.width()) * (_position - _minimum) / span) : 0;
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
+    const QRect track = rect().adjusted(inset, inset, -inset, -inset);
+    const int span = _maximum - _minimum;
+    const int filled = span > 0 ? static_cast<int>(static_cast<long long>(track.width()) * (_position - _minimum) / span) : 0;
+    if (filled > 0)
+        painter.fillRect(QRect(track.left(), track.top(), filled, track.height()), _bar);
+    // The caption is written over the bar: white on the blue part, black elsewhere.
     painter.save();
-    painter.setClipRect(QRect(0, 0, filled, height()));
+    painter.setClipRect(QRect(track.left(), 0, filled, height()));
     painter.setPen(Qt::white);
     painter.drawText(rect(), Qt::AlignCenter, _caption);
     painter.restore();
-    painter.setClipRect(QRect(filled, 0, width() - filled, height()));
+    painter.setClipRect(QRect(track.left() + filled, 0, width() - track.left() - filled, height()));
     painter.setPen(Qt::black);
     painter.drawText(rect(), Qt::AlignCenter, _caption);
 }
