@@ -117,8 +117,9 @@ std::string one_line(const std::string& text)
         const size_t first = line.find_first_not_of(" \t\r");
         if (first != std::string::npos) {
             line = line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
+            // A heading line ("Full Name:") goes with what follows it.
             if (!result.empty())
-                result += ", ";
+                result += result.back() == ':' ? " " : ", ";
             result += line;
         }
         start = end + 1;
