@@ -6,6 +6,7 @@
 #include "VelinVerify/app/verify_app.h"
 #include "VelinVerify/app/verify_layer_dialog.h"
 #include "VelinVerify/app/verify_main_window.h"
+#include "VelinVerify/certificates/certificate_viewer.h"
 #include "VelinVerify/pipeline/report_channel.h"
 #include "VelinVerify/trust/crl_cache.h"
 #include "VelinVerify/trust/trusted_store.h"
@@ -200,6 +201,29 @@ private slots:
         QCOMPARE(_boxes[0].text, std::string("Analisi del file completata con successo."));
         QCOMPARE(_boxes[0].caption, std::string("Velin Manager"));
         QCOMPARE(_boxes[0].icon, MB_ICONINFORMATION);
+    }
+
+    void show_certificate_opens_the_viewer_on_the_selected_signer()
+    {
+        Dlg_verify_onion window(_settings, default_services());
+        window.open_path((samples / "contratto-two-signers.txt.p7m").string());
+        QVERIFY(settled(window));
+        CVelinVerifyDlg* page = window.layer_pages().at(0);
+        QListWidget* signers = control<QListWidget>(page, "signer_list");
+        QCOMPARE(signers->count(), 2);
+        signers->setCurrentRow(1);
+        QCOMPARE(page->layer().shown_index(), std::optional<size_t>(1));
+
+        std::string shown_subject;
+        QTimer::singleShot(0, [&] {
+            if (auto* viewer = qobject_cast<Certificate_viewer*>(QApplication::activeModalWidget())) {
+                const auto& path = viewer->path().certificates;
+                shown_subject = path.empty() ? "" : path.back().display_name();
+                viewer->reject();
+            }
+        });
+        control<QPushButton>(page, "show_certificate_button")->click();
+        QCOMPARE(shown_subject, page->layer().signer_records()[1].certificate.value().display_name());
     }
 
     void revocation_off_is_yellow_at_two_hundred()
