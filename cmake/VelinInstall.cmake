@@ -1,0 +1,120 @@
+# What `cmake --install` lays out. The programs find their companions relative to their own folder,
+# so the layout under the prefix is fixed:
+#   PREFIX/bin/            velin-verify, velin-menu, velin-sign, velin-pccheck
+#                          (and "Velin Manager - Verifica PC", the name the others start it by)
+#   PREFIX/help/index.htm  the verifier's help page ("..\help\index.htm" from bin)
+#   PREFIX/Licenza.txt     the license shown by the About box ("..\Licenza.txt" from bin)
+#   PREFIX/java/           the PDF classes
+#   PREFIX/lib*/, PREFIX/include/   libnoraxcard and its header
+#   PREFIX/share/          desktop entries, MIME types, sample documents
+# and, outside the prefix, the data folder the programs read when VELIN_DATA_DIR is unset:
+#   VELIN_INSTALL_DATA_DIR/data/    the trusted lists, read-only for users
+#   VELIN_INSTALL_DATA_DIR/cache/   revocation lists, shared by every user of the machine
+include(GNUInstallDirs)
+
+set(VELIN_INSTALL_DATA_DIR /var/lib/velin-manager CACHE PATH
+    "Data folder of an installation (trusted lists in data/, revocation lists in cache/); the programs read /var/lib/velin-manager when VELIN_DATA_DIR is unset")
+set(velin_demo_lists ${PROJECT_SOURCE_DIR}/tests/fixtures/pki/velin-data/data)
+set(VELIN_INSTALL_TRUSTED_LISTS ${velin_demo_lists} CACHE PATH
+    "Folder holding cnipa.sst, cnipa.sst.p7s, cns.sst and user.sst to install; the demo lists by default, which match the default VELIN_LIST_PUBLISHER_PEM")
+
+# Programs: bin/ exactly, since help and license are found at ../ from there.
+foreach(program velin-verify velin-menu velin-sign velin-pccheck)
+    if(TARGET ${program})
+        install(TARGETS ${program} RUNTIME DESTINATION bin)
+    endif()
+endforeach()
+if(TARGET velin-pccheck)
+    # The verifier's activity report and the menu start the PC check tool by its product name.
+    install(CODE "
+        set(link \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/Velin Manager - Verifica PC\")
+        file(REMOVE \"\${link}\")
+        file(CREATE_LINK velin-pccheck \"\${link}\" SYMBOLIC)
+        message(STATUS \"Installing: \${link} -> velin-pccheck\")")
+endif()
+
+install(FILES ${PROJECT_SOURCE_DIR}/help/index.htm DESTINATION help)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME Licenza.txt)
+if(IS_DIRECTORY ${PROJECT_SOURCE_DIR}/java)
+    install(DIRECTORY ${PROJECT_SOURCE_DIR}/java/ DESTINATION java)
+endif()
+
+if(TARGET noraxcard)
+    install(TARGETS noraxcard LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development)
+    install(FILES ${PROJECT_SOURCE_DIR}/include/noraxcard.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+endif()
+
+# The trusted lists: written by the installation only. Every user reads them; nobody but the
+# administrator may change them, or one user could make every other user trust anything.
+install(DIRECTORY DESTINATION ${VELIN_INSTALL_DATA_DIR}/data
+    DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+install(FILES
+        ${VELIN_INSTALL_TRUSTED_LISTS}/cnipa.sst
+        ${VELIN_INSTALL_TRUSTED_LISTS}/cnipa.sst.p7s
+        ${VELIN_INSTALL_TRUSTED_LISTS}/cns.sst
+        ${VELIN_INSTALL_TRUSTED_LISTS}/user.sst
+    DESTINATION ${VELIN_INSTALL_DATA_DIR}/data
+    PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
+# The revocation lists are shared: whoever downloads one first saves it for everybody. Like /tmp,
+# the folder is writable by all and sticky, so a user cannot delete or replace another's files.
+install(DIRECTORY DESTINATION ${VELIN_INSTALL_DATA_DIR}/cache)
+get_filename_component(velin_lists_real ${VELIN_INSTALL_TRUSTED_LISTS} REALPATH)
+get_filename_component(velin_demo_real ${velin_demo_lists} REALPATH)
+if(velin_lists_real STREQUAL velin_demo_real)
+    # With the demo lists, the demo authorities' revocation lists too, under the names their
+    # distribution points give them in the cache: the sample documents then show their verdicts
+    # (a revoked certificate among them) without a server.
+    install(FILES ${PROJECT_SOURCE_DIR}/tests/fixtures/pki/crl/accredited-ca.crl
+        DESTINATION ${VELIN_INSTALL_DATA_DIR}/cache
+        RENAME http_3a_2f_2f127.0.0.1_3a8799_2fcrl_2faccredited_2dca.crl.crl)
+    install(FILES ${PROJECT_SOURCE_DIR}/tests/fixtures/pki/crl/card-root.crl
+        DESTINATION ${VELIN_INSTALL_DATA_DIR}/cache
+        RENAME http_3a_2f_2f127.0.0.1_3a8799_2fcrl_2fcard_2droot.crl.crl)
+endif()
+install(CODE "
+    set(data \"${VELIN_INSTALL_DATA_DIR}\")
+    if(NOT IS_ABSOLUTE \"\${data}\")
+        set(data \"\${CMAKE_INSTALL_PREFIX}/\${data}\")
+    endif()
+    execute_process(COMMAND chmod 1777 \"\$ENV{DESTDIR}\${data}/cache\" RESULT_VARIABLE failed)
+    if(failed)
+        message(FATAL_ERROR \"Cannot make \$ENV{DESTDIR}\${data}/cache writable by all users\")
+    endif()")
+
+# Desktop integration: the verifier opens .p7m and .m7m files; the menu is the suite's entry.
+install(FILES
+        ${PROJECT_SOURCE_DIR}/res/desktop/velin-verify.desktop
+        ${PROJECT_SOURCE_DIR}/res/desktop/velin-menu.desktop
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${PROJECT_SOURCE_DIR}/res/desktop/velin-manager.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/mime/packages)
+# Straight onto a live system (no DESTDIR), the desktop's caches learn the new types at once; a
+# package does this in its own scripts instead.
+install(CODE "
+    if(\"\$ENV{DESTDIR}\" STREQUAL \"\")
+        find_program(update_mime update-mime-database)
+        find_program(update_desktop update-desktop-database)
+        if(update_mime)
+            execute_process(COMMAND \${update_mime} \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/mime\")
+        endif()
+        if(update_desktop)
+            execute_process(COMMAND \${update_desktop} \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/applications\")
+        endif()
+    endif()")
+
+# Sample documents, the ones scripts/run-demo verifies, with a note on what each one shows.
+set(velin_samples
+    ${PROJECT_SOURCE_DIR}/tests/fixtures/pki/documents/contratto-signer-legal.txt.p7m
+    ${PROJECT_SOURCE_DIR}/tests/fixtures/pki/documents/contratto-signer-no-nr.txt.p7m
+    ${PROJECT_SOURCE_DIR}/tests/fixtures/pki/documents/contratto-signer-card.txt.p7m
+    ${PROJECT_SOURCE_DIR}/tests/fixtures/pki/documents/contratto-signer-revoked.txt.p7m
+    ${PROJECT_SOURCE_DIR}/tests/fixtures/pki/documents/contratto-signer-expired.txt.p7m
+    ${PROJECT_SOURCE_DIR}/tests/fixtures/pki/documents/contratto-signer-forged.txt.p7m
+    ${PROJECT_SOURCE_DIR}/tests/integration/pipeline/fixtures/contratto-base64.txt.p7m
+    ${PROJECT_SOURCE_DIR}/tests/integration/pipeline/fixtures/contratto-smime.txt.p7m
+    ${PROJECT_SOURCE_DIR}/tests/integration/pipeline/fixtures/contratto.txt.p7m.p7m
+    ${PROJECT_SOURCE_DIR}/tests/integration/pipeline/fixtures/contratto-tampered.txt.p7m
+    ${PROJECT_SOURCE_DIR}/tests/integration/pipeline/fixtures/contratto-one-bad.txt.p7m
+    ${PROJECT_SOURCE_DIR}/tests/fixtures/m7m/samples/crlf-binary.m7m
+    ${PROJECT_SOURCE_DIR}/help/esempi/LEGGIMI.txt)
+install(FILES ${velin_samples} DESTINATION ${CMAKE_INSTALL_DATADIR}/velin-manager/esempi)
