@@ -188,15 +188,18 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
         // Timers still fire while the tool runs (the window keeps painting), under the busy cursor.
         bool busy_seen = false;
+        bool open_after_close = false;
         QTimer::singleShot(200, [&] {
             busy_seen = QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
             dialog.close(); // refused while the tool runs
+            open_after_close = dialog.isVisible();
         });
         QElapsedTimer clock;
         clock.start();
         dialog.findChild<QPushButton*>("generate_button")->click();
         QVERIFY(clock.elapsed() >= 450);
         QVERIFY(busy_seen);
+        QVERIFY(open_after_close);
         QCOMPARE(QApplication::overrideCursor(), nullptr);
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
         QVERIFY(!dialog.isVisible());
