@@ -14,8 +14,22 @@ namespace velin {
 
 class Base64_decode : public Boolean_function<std::vector<byte>> {
 public:
+    enum class Form {
+        // Line ends, spaces and tabs anywhere; the last group may go without its padding.
+        Lenient,
+        // Only the alphabet and line ends (CR, LF), in whole groups of four with the padding they
+        // need: text that every base64 reader decodes to the same bytes.
+        Plain,
+        // As Plain, in lines of 1 to 76 characters each ended by LF or CR LF (the last one may
+        // lack it), with nothing but empty lines after the last: the body of a mail message as
+        // mail programs write it, which mail readers decode without surprises.
+        Mail_lines,
+    };
+
+    static constexpr std::size_t Mail_line_limit = 76;
+
     // Decodes `text`; on failure the value is unavailable and the message says why.
-    bool decode(std::string_view text);
+    bool decode(std::string_view text, Form form = Form::Lenient);
 
 private:
     bool refuse();

@@ -1,5 +1,7 @@
 #include "VelinVerify/envelope/binary_file.h"
 
+#include "VelinVerify/envelope/large_buffer.h"
+
 #include "common/trace.h"
 
 #include <cerrno>
@@ -60,6 +62,7 @@ bool Binary_file_read::read(const std::string& file_name)
 
     std::vector<uint8_t> bytes;
     try {
+        reserve_large_buffer(bytes, static_cast<size_t>(size));
         bytes.resize(static_cast<size_t>(size));
     } catch (const std::bad_alloc&) {
         set_error("Il file è troppo grande.");

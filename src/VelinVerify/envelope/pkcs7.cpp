@@ -3,6 +3,8 @@
 #include "VelinVerify/envelope/asn1_utctime.h"
 #include "VelinVerify/envelope/base64_decode.h"
 #include "VelinVerify/envelope/der_walk.h"
+#include "VelinVerify/envelope/mime_headers.h"
+#include "VelinVerify/envelope/vector_stream.h"
 #include "VelinVerify/envelope/openssl_error.h"
 #include "common/trace.h"
 
@@ -207,26 +209,34 @@ void pair_signers_with_certificates(CMS_ContentInfo* cms)
     }
 }
 
-// True for text that every base64 reader decodes alike: only the alphabet, final padding and line
-// ends, in whole groups of four. Anything else (spaces, stray characters, a "-----" line) is left to
-// the OpenSSL reader and its own rules.
-bool plain_base64(std::string_view text)
+// The header block of an S/MIME message in the form that the OpenSSL reader and the project's
+// MIME header reader both take line for line: at most a few dozen lines, each ended by LF or
+// CR LF, none longer than a mail header line may be, none continuing the one before (a leading
+// blank), no CR elsewhere, then an empty line. Returns where the body starts, 0 when the block is
+// not of that form.
+size_t plain_mail_header_end(std::string_view text)
 {
-    static const std::array<bool, 256> allowed = [] {
-        std::array<bool, 256> table{};
-        for (const char c : std::string_view("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="))
-            table[static_cast<uint8_t>(c)] = true;
-        return table;
-    }();
-    size_t characters = 0;
-    for (const char c : text) {
-        const auto byte = static_cast<uint8_t>(c);
-        if (allowed[byte])
-            ++characters;
-        else if (c != '\n' && c != '\r')
-            return false;
+    constexpr size_t line_limit = 998;
+    constexpr size_t most_lines = 32;
+    size_t at = 0;
+    for (size_t lines = 0; lines <= most_lines; ++lines) {
+        const size_t window = std::min(text.size() - at, line_limit + 2);
+        const void* found = std::memchr(text.data() + at, '\n', window);
+        if (!found)
+            return 0;
+        const size_t line_feed = static_cast<size_t>(static_cast<const char*>(found) - text.data());
+        size_t end = line_feed;
+        if (end > at && text[end - 1] == '\r')
+            --end;
+        const std::string_view line = text.substr(at, end - at);
+        if (line.empty())
+            return lines == 0 ? 0 : line_feed + 1;
+        if (line.size() > line_limit || line.front() == ' ' || line.front() == '\t' ||
+            line.find('\r') != std::string_view::npos)
+            return 0;
+        at = line_feed + 1;
     }
-    return characters > 0 && characters % 4 == 0;
+    return 0;
 }
 
 } // namespace
@@ -290,12 +300,12 @@ void Pkcs7::decode_walked(std::span<const uint8_t> bytes, std::vector<uint8_t>* 
 }
 
 // Plain base64 text is decoded here and its DER walked; the decoded buffer becomes the document.
+// Text in any other form (blanks, stray characters, a "-----" line) is left to the OpenSSL reader
+// and its own rules.
 void Pkcs7::decode_walked_base64(std::string_view text)
 {
-    if (!plain_base64(text))
-        return;
     Base64_decode decoder;
-    if (!decoder.decode(text))
+    if (!decoder.decode(text, Base64_decode::Form::Plain))
         return;
     std::vector<uint8_t> der = decoder.take_value();
     if (der.empty() || der[0] != 0x30)
@@ -303,6 +313,39 @@ void Pkcs7::decode_walked_base64(std::string_view text)
     decode_walked(der, &der);
     if (_cms)
         _encoding = Encoding::Base64;
+}
+
+// An S/MIME message the OpenSSL reader would read to the same envelope is read here: a plain
+// header block whose content type is application/pkcs7-mime (or its x- form), then a body of mail
+// lines of plain base64. The reader decodes the body whatever transfer encoding the headers name,
+// and so does this. Anything else, and any envelope the walk does not take, is left to it.
+void Pkcs7::decode_walked_smime(std::string_view text)
+{
+    const size_t body = plain_mail_header_end(text);
+    if (body == 0)
+        return;
+    Mime_headers headers;
+    try {
+        Vector_stream<byte> stream(std::span<const byte>(reinterpret_cast<const byte*>(text.data()), body));
+        headers.read(stream);
+    } catch (const std::runtime_error&) {
+        return;
+    }
+    const Mime_header* type = headers.find("content-type");
+    if (!type)
+        return;
+    const std::string type_name = mime_lower_case(type->value);
+    if (type_name != "application/pkcs7-mime" && type_name != "application/x-pkcs7-mime")
+        return;
+    Base64_decode decoder;
+    if (!decoder.decode(text.substr(body), Base64_decode::Form::Mail_lines))
+        return;
+    std::vector<uint8_t> der = decoder.take_value();
+    if (der.empty() || der[0] != 0x30)
+        return;
+    decode_walked(der, &der);
+    if (_cms)
+        _encoding = Encoding::Smime;
 }
 
 void Pkcs7::parse_bytes(std::span<const uint8_t> bytes, std::vector<uint8_t>* owner)
@@ -335,16 +378,22 @@ void Pkcs7::parse_bytes(std::span<const uint8_t> bytes, std::vector<uint8_t>* ow
     const std::string_view text = _cms ? std::string_view{} : as_text(bytes);
     if (!_cms) {
         Trace_block block("Tenta la decodifica MIME");
-        const int length = static_cast<int>(std::min<size_t>(text.size(), INT_MAX));
-        Bio_pointer input(BIO_new_mem_buf(text.data(), length));
-        if (!input) {
-            Trace(Trace_kind, Level_trace) << "L'input non è un PKCS7 MIME.";
-        } else {
-            _cms.reset(read_smime(input.get()));
-            if (_cms)
-                _encoding = Encoding::Smime;
-            else
-                _last_error = openssl_error_text();
+        if (_der_reading == Der_reading::Walk)
+            decode_walked_smime(text);
+        // Without a colon there is no header, so the OpenSSL reader could only refuse the text,
+        // after reading all of it line by line.
+        if (!_cms && std::memchr(text.data(), ':', text.size()) != nullptr) {
+            const int length = static_cast<int>(std::min<size_t>(text.size(), INT_MAX));
+            Bio_pointer input(BIO_new_mem_buf(text.data(), length));
+            if (!input) {
+                Trace(Trace_kind, Level_trace) << "L'input non è un PKCS7 MIME.";
+            } else {
+                _cms.reset(read_smime(input.get()));
+                if (_cms)
+                    _encoding = Encoding::Smime;
+                else
+                    _last_error = openssl_error_text();
+            }
         }
     }
 

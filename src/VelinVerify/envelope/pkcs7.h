@@ -88,6 +88,7 @@ private:
     void parse_bytes(std::span<const uint8_t> bytes, std::vector<uint8_t>* owner);
     void decode_walked(std::span<const uint8_t> bytes, std::vector<uint8_t>* owner);
     void decode_walked_base64(std::string_view text);
+    void decode_walked_smime(std::string_view text);
     void check_signatures(std::span<const uint8_t> document);
 
     const std::atomic<bool>* _cancel;

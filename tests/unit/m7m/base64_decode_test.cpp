@@ -4,6 +4,7 @@
 
 #include <openssl/evp.h>
 
+#include <optional>
 #include <random>
 #include <string>
 
@@ -65,6 +66,101 @@ TEST(Base64_decode, MatchesOpenSslOnLargeWrappedInput)
     Base64_decode decode;
     ASSERT_TRUE(decode.decode(wrapped));
     EXPECT_EQ(decode.value(), std::vector<byte>(data.begin(), data.end()));
+}
+
+// A decoder written for clarity, not speed: the lenient form's rules one character at a time.
+std::optional<std::vector<byte>> reference_decode(std::string_view text)
+{
+    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::vector<byte> out;
+    uint32_t bits = 0;
+    int count = 0;
+    size_t at = 0;
+    for (; at < text.size() && text[at] != '='; ++at) {
+        const char c = text[at];
+        if (c == '\r' || c == '\n' || c == ' ' || c == '\t')
+            continue;
+        const size_t value = alphabet.find(c);
+        if (value == std::string::npos)
+            return std::nullopt;
+        bits = (bits << 6) | static_cast<uint32_t>(value);
+        if (++count == 4) {
+            out.push_back(static_cast<byte>(bits >> 16));
+            out.push_back(static_cast<byte>(bits >> 8));
+            out.push_back(static_cast<byte>(bits));
+            bits = 0;
+            count = 0;
+        }
+    }
+    int padding = 0;
+    for (; at < text.size(); ++at) {
+        if (text[at] == '=')
+            ++padding;
+        else if (text[at] != '\r' && text[at] != '\n' && text[at] != ' ' && text[at] != '\t')
+            return std::nullopt;
+    }
+    if (count == 1 || (count == 0 && padding > 0) || (count == 2 && padding != 0 && padding != 2) ||
+        (count == 3 && padding > 1))
+        return std::nullopt;
+    if (count == 2)
+        out.push_back(static_cast<byte>(bits >> 4));
+    if (count == 3) {
+        out.push_back(static_cast<byte>(bits >> 10));
+        out.push_back(static_cast<byte>(bits >> 2));
+    }
+    return out;
+}
+
+TEST(Base64_decode, EveryByteAnywhereInABlockDecodesAsOneCharacterAtATime)
+{
+    // Three blocks of 32 characters and a tail, so that the block decoder, the group loop and the
+    // character loop each meet every byte value at every position.
+    std::string good;
+    for (size_t i = 0; i < 100; ++i)
+        good += "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"[(i * 37 + 11) % 64];
+    for (size_t position = 0; position < good.size(); ++position)
+        for (int value = 0; value < 256; ++value) {
+            std::string text = good;
+            text[position] = static_cast<char>(value);
+            const auto expected = reference_decode(text);
+            Base64_decode decode;
+            const bool decoded = decode.decode(text);
+            ASSERT_EQ(decoded, expected.has_value()) << "byte " << value << " at " << position;
+            if (decoded) {
+                ASSERT_EQ(decode.value(), *expected) << "byte " << value << " at " << position;
+            }
+        }
+}
+
+TEST(Base64_decode, PlainAndMailFormsTakeOnlyTextEveryReaderDecodesAlike)
+{
+    using Form = Base64_decode::Form;
+    auto outcome = [](std::string_view text, Form form) {
+        Base64_decode decode;
+        if (!decode.decode(text, form))
+            return std::string("<refused>");
+        return std::string(decode.value().begin(), decode.value().end());
+    };
+    const std::string line(76, 'Q');
+    const std::string decoded_line = [&] {
+        const auto bytes = *reference_decode(line);
+        return std::string(bytes.begin(), bytes.end());
+    }();
+    for (const Form form : {Form::Plain, Form::Mail_lines}) {
+        EXPECT_EQ(outcome("Zm9vYg==\r\n", form), "foob");
+        EXPECT_EQ(outcome("Zm9v\nYmFy\n", form), "foobar");
+        EXPECT_EQ(outcome(line + "\r\n" + line + "\n", form), decoded_line + decoded_line);
+        for (const char* refused : {"Zm9v YmFy", "Zm9v\tYmFy", "Zg", "Zm8", "Zm9vYg=", "Zg==Zg==", "Zm9v!"})
+            EXPECT_EQ(outcome(refused, form), "<refused>") << refused;
+    }
+    // Lines: at most 76 characters, CR only before LF, empty lines only at the end.
+    EXPECT_EQ(outcome("Zm9v\r\nYmFy\r\n\r\n\n", Form::Mail_lines), "foobar");
+    EXPECT_EQ(outcome("Zm9vYmFy", Form::Mail_lines), "foobar");
+    for (const std::string& refused : {line + "QQQQ\n", line + "\n" + line + "QQQQ", std::string("Zm9v\rYmFy"),
+                                       std::string("Zm9v\n\nYmFy\n"), std::string("\nZm9v"), std::string("Zm9v\r"),
+                                       std::string("Zm8\n\n=\n")})
+        EXPECT_EQ(outcome(refused, Form::Mail_lines), "<refused>") << refused;
+    EXPECT_EQ(outcome(line + "QQQQ\rYmFy\n\nZm9v", Form::Plain), decoded_line + decoded_line.substr(0, 3) + "barfoo");
 }
 
 } // namespace
