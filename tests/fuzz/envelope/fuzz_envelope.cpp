@@ -1,12 +1,68 @@
 // Outside bytes through the whole decoding of a .p7m as the verifier runs it: whatever they hold,
 // the analysis ends with a record or the parser's message, never a crash, a hang or an
-// exception, and no signer whose signature was not checked counts as matching.
+// exception, and no signer whose signature was not checked counts as matching. The decoder's own
+// fast readings (the DER walk, plain base64, S/MIME in mail form) must also give exactly what
+// OpenSSL's readers give on the same bytes.
+#include "VelinVerify/envelope/pkcs7.h"
 #include "VelinVerify/envelope/signed_document_parser.h"
 #include "test_folder.h"
 
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+// What the verifier learns from a decoder, in a form that compares.
+std::vector<std::string> outcome(std::span<const uint8_t> bytes, velin::Pkcs7::Der_reading reading)
+{
+    velin::Pkcs7 decoder(nullptr, reading);
+    decoder.parse(bytes);
+    if (!decoder.parsed())
+        return {"unparsed"};
+    std::vector<std::string> out{std::to_string(static_cast<int>(decoder.encoding()))};
+    decoder.extract_original_document();
+    const auto& content = decoder.content();
+    out.emplace_back(content.begin(), content.end());
+    decoder.read_signatures();
+    if (!decoder.signatures_read())
+        return out;
+    for (size_t i = 0; i < decoder.signatures_count(); ++i) {
+        decoder.select_signature(i);
+        decoder.read_signer_certificate();
+        const auto integrity = decoder.signature_integrity();
+        out.push_back(std::to_string(decoder.certificate_read() ? decoder.signer_certificate().der().size() : 0) + "/" +
+                      std::to_string(static_cast<int>(integrity.state())) + "/" +
+                      (integrity.is_assigned() ? std::to_string(static_cast<int>(integrity.value())) : "-"));
+    }
+    return out;
+}
+
+// The bytes as the body of an S/MIME message in mail form, so that every mutated binary envelope
+// also reaches the S/MIME reading.
+std::vector<uint8_t> as_smime(const uint8_t* data, size_t size)
+{
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const std::string header = "Content-Type: application/pkcs7-mime; smime-type=signed-data\r\n\r\n";
+    std::vector<uint8_t> out(header.begin(), header.end());
+    for (size_t i = 0; i < size; i += 3) {
+        const uint32_t group = (uint32_t{data[i]} << 16) | (i + 1 < size ? uint32_t{data[i + 1]} << 8 : 0) |
+                               (i + 2 < size ? uint32_t{data[i + 2]} : 0);
+        out.push_back(static_cast<uint8_t>(alphabet[(group >> 18) & 63]));
+        out.push_back(static_cast<uint8_t>(alphabet[(group >> 12) & 63]));
+        out.push_back(static_cast<uint8_t>(i + 1 < size ? alphabet[(group >> 6) & 63] : '='));
+        out.push_back(static_cast<uint8_t>(i + 2 < size ? alphabet[group & 63] : '='));
+        if ((i / 3 + 1) % 16 == 0 || i + 3 >= size) {
+            out.push_back('\r');
+            out.push_back('\n');
+        }
+    }
+    return out;
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -16,6 +72,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     auto info = std::make_shared<velin::Signed_document_info>();
     std::atomic<bool> cancel{false};
     velin::Signed_document_parser parser(info, cancel);
+    if (size > 0 && outcome({data, size}, velin::Pkcs7::Der_reading::Walk) !=
+                        outcome({data, size}, velin::Pkcs7::Der_reading::Openssl_only))
+        std::abort();
+    const std::vector<uint8_t> message = as_smime(data, size);
+    if (outcome(message, velin::Pkcs7::Der_reading::Walk) != outcome(message, velin::Pkcs7::Der_reading::Openssl_only))
+        std::abort();
+
     parser.load_buffer(std::vector<uint8_t>(data, data + size), "fuzz.p7m");
     parser.analyse();
 
