@@ -291,6 +291,15 @@ TEST(Envelope_der_walk, smime_messages_in_mail_form_are_walked_and_read_as_the_o
         }
     }
 
+    // Any line width up to the mail limit, in both line end styles, ending with or without one.
+    for (size_t width : {1, 2, 3, 5, 17, 61, 63, 65, 75, 76})
+        for (const std::string line_end : {"\n", "\r\n"}) {
+            const std::string lines = wrapped(der, width, line_end);
+            const std::string label = "width " + std::to_string(width);
+            expect_same_results(smime(header, lines), true, label);
+            expect_same_results(smime(header, lines.substr(0, lines.size() - line_end.size())), true, label + ", last line open");
+        }
+
     // Every cut of a message, and every header byte changed in turn.
     const std::vector<uint8_t> good = smime(header, body);
     for (size_t size = 0; size < good.size(); size += 7)
