@@ -44,6 +44,7 @@ void use_private_environment(const std::filesystem::path& folder)
     ::setenv("VELIN_USER_REGISTRY", (folder / "user.reg").c_str(), 1);
     ::setenv("VELIN_MACHINE_REGISTRY", (folder / "machine.reg").c_str(), 1);
     ::setenv("VELIN_DATA_DIR", (folder / "data").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (folder / "share").c_str(), 1);
 }
 
 const std::filesystem::path& private_environment()

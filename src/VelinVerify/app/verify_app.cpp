@@ -21,14 +21,14 @@ Verify_command_line parse_verify_command_line(int argc, const char* const* argv)
     Verify_command_line line;
     for (int i = 1; i < argc && argv[i]; ++i) {
         const char* argument = argv[i];
-        if (argument[0] != '/') {
-            line.file = argument;
-            break;
-        }
         if (::strcasecmp(argument, "/update") == 0)
             line.update = true;
         else if (::strcasecmp(argument, "/quiet") == 0)
             line.quiet = true;
+        else if (::strncasecmp(argument, "/parent=", 8) != 0) {
+            line.file = argument;
+            break;
+        }
     }
     return line;
 }

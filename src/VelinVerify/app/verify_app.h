@@ -8,7 +8,8 @@
 namespace velin {
 
 struct Verify_command_line {
-    // The first argument that does not begin with "/"; the scan for switches stops there.
+    // The first argument that is none of the three switches; the scan stops there. (Here paths
+    // begin with "/" too, so a switch is known by its name, not by its first character.)
     std::optional<std::string> file;
     bool update = false; // "/update", in any case
     bool quiet = false;  // "/quiet", in any case

@@ -5,6 +5,8 @@
 #include "common/failure.h"
 #include "common/trace.h"
 
+#include <cstdlib>
+#include <filesystem>
 #include <mutex>
 
 namespace velin {
@@ -53,8 +55,18 @@ std::string Trusted_store::user_list_path(const std::string& data_folder)
     return path_in(data_folder, "/data/user.sst");
 }
 
-Trusted_store::Trusted_store(const std::string& data_folder, const std::string& publisher_pem)
-    : _data_folder(data_folder)
+std::string Trusted_store::personal_user_list_path()
+{
+    if (const char* data_home = std::getenv("XDG_DATA_HOME"); data_home && *data_home == '/')
+        return std::string(data_home) + "/velin-manager/user.sst";
+    if (const char* home = std::getenv("HOME"); home && *home == '/')
+        return std::string(home) + "/.local/share/velin-manager/user.sst";
+    return {};
+}
+
+Trusted_store::Trusted_store(const std::string& data_folder, const std::string& publisher_pem,
+                             std::string personal_user_list)
+    : _data_folder(data_folder), _personal_user_list(std::move(personal_user_list))
 {
     Trace(Trace_kind, Level_info) << "Carica la lista di certificati da usare per la costruzione delle catene di trust.";
     _merged_store_handle_.assign(Certificate_store::create_collection());
@@ -119,14 +131,22 @@ void Trusted_store::load_user_list()
 {
     assertion(_merged_store_handle_.is_assigned(), "is_assigned (_merged_store_handle_)");
     uint32_t error = 0;
-    std::shared_ptr<Certificate_store> store = Certificate_store::open_file(user_list_path(_data_folder), &error);
+    std::shared_ptr<Certificate_store> store;
+    if (!_personal_user_list.empty()) {
+        store = Certificate_store::open_file(_personal_user_list, &error);
+        // No list of one's own yet: the installation's list is where it starts from.
+        if (!store && error == Error_file_not_found)
+            store = Certificate_store::open_file(user_list_path(_data_folder), &error);
+    } else {
+        store = Certificate_store::open_file(user_list_path(_data_folder), &error);
+    }
     bool loaded = store != nullptr;
     if (!loaded) {
         Trace(Trace_kind, Level_error) << "Impossibile caricare il file con la lista dei certificati utente.";
         // A user who has not trusted anything yet starts with an empty list, which the first
         // saved addition creates. A list that exists but cannot be read stays absent, so that
         // saving can never overwrite it with an empty one.
-        if (error != Error_file_not_found || _data_folder.empty())
+        if (error != Error_file_not_found || (_data_folder.empty() && _personal_user_list.empty()))
             return;
         store = Certificate_store::create_memory();
         Trace(Trace_kind, Level_trace) << "Lista certificati utente vuota.";
@@ -156,8 +176,13 @@ void Trusted_store::add_user_certificate(const Certificate& certificate)
 void Trusted_store::save_user_list()
 {
     uint32_t error = 0;
-    const bool saved = _user_store_handle_.is_assigned() &&
-                       _user_store_handle_.get()->save_file(user_list_path(_data_folder), &error);
+    const std::string path = _personal_user_list.empty() ? user_list_path(_data_folder) : _personal_user_list;
+    if (!_personal_user_list.empty()) {
+        std::error_code ignored;
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+    }
+    const bool saved = _user_store_handle_.is_assigned() && !path.empty() &&
+                       _user_store_handle_.get()->save_file(path, &error);
     if (!saved && error != 0)
         trace_value("GetLastError ()", std::to_string(error));
     report_info(saved ? "Lista utente salvata." : "Salvataggio lista utente fallita.");
@@ -169,7 +194,8 @@ std::shared_ptr<Trusted_store> shared_trusted_store()
     static std::shared_ptr<Trusted_store> instance;
     std::lock_guard<std::mutex> guard(lock);
     if (!instance)
-        instance = std::make_shared<Trusted_store>(common_data_folder());
+        instance = std::make_shared<Trusted_store>(common_data_folder(), list_publisher_pem,
+                                                   Trusted_store::personal_user_list_path());
     return instance;
 }
 

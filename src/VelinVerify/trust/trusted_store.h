@@ -34,7 +34,11 @@ public:
     // Loads the lists found under data_folder (an empty folder: none), checking the CNIPA list's
     // signature against the publisher certificate given in PEM. Every outcome is reported as the
     // lists are loaded; a failure of one list never stops the next.
-    explicit Trusted_store(const std::string& data_folder, const std::string& publisher_pem = list_publisher_pem);
+    // personal_user_list: where this user's own list is kept (empty: data/user.sst of the data
+    // folder, read and written). While that file does not exist yet, the installation's
+    // data/user.sst is read in its place; saving always writes the personal file.
+    explicit Trusted_store(const std::string& data_folder, const std::string& publisher_pem = list_publisher_pem,
+                           std::string personal_user_list = {});
     ~Trusted_store() = default;
     Trusted_store(const Trusted_store&) = delete;
     Trusted_store& operator=(const Trusted_store&) = delete;
@@ -63,6 +67,11 @@ public:
     static std::string cnipa_signature_path(const std::string& data_folder);
     static std::string card_list_path(const std::string& data_folder);
     static std::string user_list_path(const std::string& data_folder);
+    // The user's own list: $XDG_DATA_HOME/velin-manager/user.sst, else
+    // $HOME/.local/share/velin-manager/user.sst; empty when neither variable is set. The data
+    // folder is shared by every user of the machine and writable by none of them, so what one
+    // user decides to trust is kept in that user's own folder.
+    static std::string personal_user_list_path();
 
 private:
     void load_cnipa_list(const std::string& publisher_pem);
@@ -70,6 +79,7 @@ private:
     void load_user_list();
 
     const std::string _data_folder;
+    const std::string _personal_user_list;
     // Declared in this order so that they are closed merged, CNIPA, card list, user list.
     Store_handle _user_store_handle_;
     Store_handle _card_store_handle_;

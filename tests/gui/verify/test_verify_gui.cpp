@@ -161,6 +161,9 @@ private slots:
         line = parse_verify_command_line(3, only_file);
         QVERIFY(!line.update && !line.quiet);
         QCOMPARE(line.file, std::optional<std::string>("contratto.pdf.p7m"));
+        // What a file manager hands over: an absolute path.
+        const char* absolute[] = {"velin-verify", "/parent=0x00000001", "/home/anna/Scaricati/contratto.pdf.p7m"};
+        QCOMPARE(parse_verify_command_line(3, absolute).file, std::optional<std::string>("/home/anna/Scaricati/contratto.pdf.p7m"));
         QVERIFY(!parse_verify_command_line(1, only_file).file);
     }
 

@@ -195,6 +195,43 @@ TEST_F(Trusted_store_test, a_damaged_user_list_is_left_alone)
     EXPECT_EQ("damaged", read_file(data("user.sst")));
 }
 
+TEST_F(Trusted_store_test, each_user_keeps_a_list_of_his_own_that_starts_from_the_installed_one)
+{
+    const std::filesystem::path personal = _folder.path() / "home" / "velin-manager" / "user.sst";
+    const std::string installed = read_file(data("user.sst"));
+    const auto load_personal = [&] {
+        return std::make_unique<Trusted_store>(_folder.path().string(), pki_text("publisher.cert.pem"), personal.string());
+    };
+    auto store = load_personal();
+    ASSERT_TRUE(store->user_store_is_available());
+    const auto installed_certificates = store->user_store()->certificates();
+    EXPECT_FALSE(installed_certificates.empty()) << "the installation's list is the starting point";
+
+    const Certificate added = pki_certificate("signer-self-signed");
+    store->add_user_certificate(added);
+    store->save_user_list();
+    EXPECT_EQ("I: Lista utente salvata.", _reports.lines().back());
+    EXPECT_EQ(installed, read_file(data("user.sst"))) << "the shared list is never written";
+    auto reloaded = load_personal();
+    EXPECT_TRUE(reloaded->user_store()->contains(added));
+    EXPECT_EQ(installed_certificates.size() + 1, reloaded->user_store()->certificates().size());
+
+    // A damaged personal list is neither replaced by the installed one nor overwritten.
+    write_file(personal, "damaged");
+    auto damaged = load_personal();
+    EXPECT_FALSE(damaged->user_store_is_available());
+    damaged->save_user_list();
+    EXPECT_EQ("damaged", read_file(personal));
+
+    ::setenv("XDG_DATA_HOME", "relative", 1);
+    const char* home = std::getenv("HOME");
+    if (home && *home == '/') {
+        EXPECT_EQ(std::string(home) + "/.local/share/velin-manager/user.sst", Trusted_store::personal_user_list_path());
+    }
+    ::setenv("XDG_DATA_HOME", (_folder.path() / "share").c_str(), 1);
+    EXPECT_EQ((_folder.path() / "share" / "velin-manager" / "user.sst").string(), Trusted_store::personal_user_list_path());
+}
+
 TEST_F(Trusted_store_test, replacing_a_user_certificate_keeps_one_copy)
 {
     auto store = load();
