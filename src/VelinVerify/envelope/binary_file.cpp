@@ -4,6 +4,7 @@
 
 #include "common/trace.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <new>
@@ -29,8 +30,33 @@ constexpr uint64_t largest_file = 0xFFFFFFFFull;
 
 bool Binary_file_read::read(const std::string& file_name)
 {
+    return read(file_name, Prefix_choice{});
+}
+
+bool Binary_file_read::read_exactly(int descriptor, uint8_t* out, size_t count)
+{
+    size_t done = 0;
+    while (done < count) {
+        const ssize_t read = ::read(descriptor, out + done, count - done);
+        if (read < 0 && errno == EINTR)
+            continue;
+        if (read <= 0) {
+            // A file that shrank since its size was taken ends early with no error number.
+            const int error = read < 0 ? errno : 0;
+            set_error("Errore durante la lettura del file.");
+            set_result(read_error_from_errno(error));
+            return false;
+        }
+        done += static_cast<size_t>(read);
+    }
+    return true;
+}
+
+bool Binary_file_read::read(const std::string& file_name, const Prefix_choice& choose_prefix)
+{
     assertion(!file_name.empty(), "not is_empty (file_name)");
     set_result(File_read_failed);
+    _prefix.clear();
 
     // Non-blocking so that a FIFO chosen by mistake is not waited on: it reads as an empty file.
     Descriptor_handle file(::open(file_name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -59,31 +85,33 @@ bool Binary_file_read::read(const std::string& file_name)
         set_result(File_empty);
         return false;
     }
+    const auto whole = static_cast<size_t>(size);
+
+    // The head first, when a prefix is to be chosen from it.
+    std::vector<uint8_t> head;
+    size_t prefix_size = 0;
+    if (choose_prefix) {
+        head.resize(std::min(whole, Head_size));
+        if (!read_exactly(file.get(), head.data(), head.size()))
+            return false;
+        prefix_size = std::min(choose_prefix(head, size), head.size());
+    }
 
     std::vector<uint8_t> bytes;
     try {
-        reserve_large_buffer(bytes, static_cast<size_t>(size));
-        bytes.resize(static_cast<size_t>(size));
+        reserve_large_buffer(bytes, whole - prefix_size);
+        bytes.assign(head.begin() + static_cast<ptrdiff_t>(prefix_size), head.end());
+        bytes.resize(whole - prefix_size);
     } catch (const std::bad_alloc&) {
         set_error("Il file è troppo grande.");
         set_result(File_too_large);
         return false;
     }
-
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t count = ::read(file.get(), bytes.data() + done, bytes.size() - done);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0) {
-            // A file that shrank since its size was taken ends early with no error number.
-            const int error = count < 0 ? errno : 0;
-            set_error("Errore durante la lettura del file.");
-            set_result(read_error_from_errno(error));
-            return false;
-        }
-        done += static_cast<size_t>(count);
-    }
+    const size_t done = head.size() - prefix_size;
+    if (!read_exactly(file.get(), bytes.data() + done, bytes.size() - done))
+        return false;
+    head.resize(prefix_size);
+    _prefix = std::move(head);
     set_value(std::move(bytes));
     return true;
 }

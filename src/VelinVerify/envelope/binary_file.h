@@ -4,8 +4,10 @@
 #include "common/failure.h"
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velin {
@@ -23,11 +25,28 @@ enum file_read_error_t : int {
 // Reads a whole file into memory. Files of 4 GiB or more are refused.
 class Binary_file_read : public Function<std::vector<uint8_t>, file_read_error_t, File_read_ok, File_read_failed> {
 public:
+    // How many of the file's first bytes (`head`, the first Head_size bytes or the whole file) to
+    // keep apart from the rest, given the file's size; 0 for none, at most head.size ().
+    using Prefix_choice = std::function<size_t(std::span<const uint8_t> head, uint64_t size)>;
+    static constexpr size_t Head_size = 64 * 1024;
+
     Binary_file_read() = default;
     explicit Binary_file_read(const std::string& file_name) { read(file_name); }
 
     // Requires a non-empty path. Returns succeeded ().
     bool read(const std::string& file_name);
+    // The same, but the first bytes chosen from the file's head go to prefix () and the value holds
+    // the rest: a large part of the file can start its own buffer without being moved there.
+    bool read(const std::string& file_name, const Prefix_choice& choose_prefix);
+
+    const std::vector<uint8_t>& prefix() const { return _prefix; }
+    std::vector<uint8_t> take_prefix() { return std::exchange(_prefix, {}); }
+
+private:
+    // Reads exactly count bytes into out; false (result and message set) when it cannot.
+    bool read_exactly(int descriptor, uint8_t* out, size_t count);
+
+    std::vector<uint8_t> _prefix;
 };
 
 // Writes bytes to a file, creating it or truncating it. The result is the system error code

@@ -1,11 +1,45 @@
 #include "VelinVerify/envelope/der_walk.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
 namespace velin {
 
 namespace {
+
+// An envelope held in two pieces, first then second, of which only `available` bytes are at hand
+// out of `size`: the walk reads element headers in the bytes at hand and checks lengths against
+// the size.
+struct Envelope_bytes {
+    std::span<const uint8_t> first;
+    std::span<const uint8_t> second;
+    size_t size = 0;
+
+    size_t available() const { return first.size() + second.size(); }
+    uint8_t operator[](size_t at) const { return at < first.size() ? first[at] : second[at - first.size()]; }
+    bool equal(size_t at, std::span<const uint8_t> expected) const
+    {
+        if (at > available() || expected.size() > available() - at)
+            return false;
+        for (size_t i = 0; i < expected.size(); ++i)
+            if ((*this)[at + i] != expected[i])
+                return false;
+        return true;
+    }
+    // Appends [from, to), which must be at hand.
+    void append(std::vector<uint8_t>& out, size_t from, size_t to) const
+    {
+        if (from < first.size()) {
+            const size_t end = std::min(to, first.size());
+            out.insert(out.end(), first.begin() + static_cast<ptrdiff_t>(from), first.begin() + static_cast<ptrdiff_t>(end));
+            from = end;
+        }
+        if (from < to)
+            out.insert(out.end(), second.begin() + static_cast<ptrdiff_t>(from - first.size()),
+                       second.begin() + static_cast<ptrdiff_t>(to - first.size()));
+    }
+};
 
 // One element: its tag byte, where its header starts, where its contents start and their size.
 struct Der_element {
@@ -18,10 +52,12 @@ struct Der_element {
 };
 
 // Reads the element at offset within [offset, limit). Only low tag numbers and definite lengths
-// of at most eight length bytes; every length is checked against the bytes left before limit.
-std::optional<Der_element> read_element(std::span<const uint8_t> bytes, size_t offset, size_t limit)
+// of at most eight length bytes; every length is checked against the bytes left before limit, and
+// the header must lie in the bytes at hand.
+std::optional<Der_element> read_element(const Envelope_bytes& bytes, size_t offset, size_t limit)
 {
-    if (limit > bytes.size() || offset >= limit || limit - offset < 2)
+    if (limit > bytes.size || offset >= limit || limit - offset < 2 || offset > bytes.available() ||
+        bytes.available() - offset < 2)
         return std::nullopt;
     Der_element element;
     element.tag = bytes[offset];
@@ -36,7 +72,7 @@ std::optional<Der_element> read_element(std::span<const uint8_t> bytes, size_t o
     } else {
         const size_t count = first & 0x7f;
         // 0x80 is the indefinite form, left to the OpenSSL reader.
-        if (count == 0 || count > sizeof(size_t) || count > limit - at)
+        if (count == 0 || count > sizeof(size_t) || count > limit - at || count > bytes.available() - at)
             return std::nullopt;
         for (size_t i = 0; i < count; ++i)
             length = (length << 8) | bytes[at++];
@@ -91,16 +127,19 @@ constexpr uint8_t oid_tag = 0x06;
 constexpr uint8_t explicit_0_tag = 0xa0;
 constexpr uint8_t octet_string_tag = 0x04;
 
-} // namespace
+// The elements of a SignedData envelope the split needs.
+struct Der_layout {
+    Der_element type, signed_data, encapsulated, content_type, content;
+};
 
-std::optional<Der_signed_data_split> split_der_signed_data(std::span<const uint8_t> bytes)
+std::optional<Der_layout> walk(const Envelope_bytes& bytes)
 {
-    const auto content_info = read_element(bytes, 0, bytes.size());
+    const auto content_info = read_element(bytes, 0, bytes.size);
     if (!content_info || content_info->tag != sequence_tag)
         return std::nullopt;
     const auto type = read_element(bytes, content_info->contents, content_info->end());
     if (!type || type->tag != oid_tag || type->size != signed_data_oid.size() ||
-        std::memcmp(bytes.data() + type->contents, signed_data_oid.data(), signed_data_oid.size()) != 0)
+        !bytes.equal(type->contents, signed_data_oid))
         return std::nullopt;
     const auto wrapper = read_element(bytes, type->end(), content_info->end());
     if (!wrapper || wrapper->tag != explicit_0_tag || wrapper->end() != content_info->end())
@@ -127,26 +166,58 @@ std::optional<Der_signed_data_split> split_der_signed_data(std::span<const uint8
     const auto content = read_element(bytes, content_wrapper->contents, content_wrapper->end());
     if (!content || content->tag != octet_string_tag || content->end() != content_wrapper->end())
         return std::nullopt;
+    return Der_layout{*type, *signed_data, *encapsulated, *content_type, *content};
+}
+
+std::optional<Der_signed_data_split> split(const Envelope_bytes& bytes)
+{
+    const auto layout = walk(bytes);
+    // Everything but the document must be at hand to be copied.
+    if (!layout || bytes.available() != bytes.size)
+        return std::nullopt;
+    const Der_layout& l = *layout;
 
     // Rebuilt from the inside out; every piece but the document is copied as it was.
-    std::vector<uint8_t> encapsulated_body(bytes.begin() + static_cast<ptrdiff_t>(content_type->start),
-                                           bytes.begin() + static_cast<ptrdiff_t>(content_type->end()));
-    std::vector<uint8_t> signed_body(bytes.begin() + static_cast<ptrdiff_t>(signed_data->contents),
-                                     bytes.begin() + static_cast<ptrdiff_t>(encapsulated->start));
+    std::vector<uint8_t> encapsulated_body;
+    bytes.append(encapsulated_body, l.content_type.start, l.content_type.end());
+    std::vector<uint8_t> signed_body;
+    bytes.append(signed_body, l.signed_data.contents, l.encapsulated.start);
     const std::vector<uint8_t> encapsulated_element = element(sequence_tag, encapsulated_body);
     signed_body.insert(signed_body.end(), encapsulated_element.begin(), encapsulated_element.end());
-    signed_body.insert(signed_body.end(), bytes.begin() + static_cast<ptrdiff_t>(encapsulated->end()),
-                       bytes.begin() + static_cast<ptrdiff_t>(signed_data->end()));
+    bytes.append(signed_body, l.encapsulated.end(), l.signed_data.end());
     const std::vector<uint8_t> wrapper_element = element(explicit_0_tag, element(sequence_tag, signed_body));
-    std::vector<uint8_t> info_body(bytes.begin() + static_cast<ptrdiff_t>(type->start),
-                                   bytes.begin() + static_cast<ptrdiff_t>(type->end()));
+    std::vector<uint8_t> info_body;
+    bytes.append(info_body, l.type.start, l.type.end());
     info_body.insert(info_body.end(), wrapper_element.begin(), wrapper_element.end());
 
-    Der_signed_data_split split;
-    split.content_offset = content->contents;
-    split.content_size = content->size;
-    split.without_content = element(sequence_tag, info_body);
-    return split;
+    Der_signed_data_split result;
+    result.content_offset = l.content.contents;
+    result.content_size = l.content.size;
+    result.without_content = element(sequence_tag, info_body);
+    return result;
+}
+
+} // namespace
+
+std::optional<Der_signed_data_split> split_der_signed_data(std::span<const uint8_t> bytes)
+{
+    return split(Envelope_bytes{bytes, {}, bytes.size()});
+}
+
+std::optional<Der_signed_data_split> split_der_signed_data(std::span<const uint8_t> first,
+                                                          std::span<const uint8_t> second)
+{
+    return split(Envelope_bytes{first, second, first.size() + second.size()});
+}
+
+std::optional<size_t> der_signed_data_content_offset(std::span<const uint8_t> head, size_t size)
+{
+    if (head.size() > size)
+        return std::nullopt;
+    const auto layout = walk(Envelope_bytes{head, {}, size});
+    if (!layout || layout->content.contents > head.size())
+        return std::nullopt;
+    return layout->content.contents;
 }
 
 } // namespace velin

@@ -23,5 +23,14 @@ struct Der_signed_data_split {
 // encapsulated content is one primitive OCTET STRING. Reads only inside bytes; trailing bytes
 // after the ContentInfo are ignored, as the OpenSSL reader ignores them.
 std::optional<Der_signed_data_split> split_der_signed_data(std::span<const uint8_t> bytes);
+// The same over an envelope held in two pieces, first then second (offsets count from the start of
+// first).
+std::optional<Der_signed_data_split> split_der_signed_data(std::span<const uint8_t> first,
+                                                          std::span<const uint8_t> second);
+
+// Where the document of such an envelope starts, found from the envelope's first bytes (`head`)
+// and its whole size: empty unless the walk down to the document's header stays inside head and
+// every length fits in size. The bytes after head are not checked: split_der_signed_data does that.
+std::optional<size_t> der_signed_data_content_offset(std::span<const uint8_t> head, size_t size);
 
 } // namespace velin

@@ -3,6 +3,7 @@
 #include "VelinVerify/envelope/asn1_utctime.h"
 #include "VelinVerify/envelope/base64_decode.h"
 #include "VelinVerify/envelope/der_walk.h"
+#include "VelinVerify/envelope/large_buffer.h"
 #include "VelinVerify/envelope/mime_headers.h"
 #include "VelinVerify/envelope/vector_stream.h"
 #include "VelinVerify/envelope/openssl_error.h"
@@ -269,6 +270,45 @@ void Pkcs7::parse(std::span<const uint8_t> bytes)
 
 void Pkcs7::parse_taking(std::vector<uint8_t>& bytes)
 {
+    parse_bytes(bytes, &bytes);
+}
+
+void Pkcs7::parse_taking(std::span<const uint8_t> prefix, std::vector<uint8_t>& bytes)
+{
+    if (prefix.empty()) {
+        parse_bytes(bytes, &bytes);
+        return;
+    }
+    reset();
+    ERR_clear_error();
+    if (_der_reading == Der_reading::Walk) {
+        const auto split = split_der_signed_data(prefix, bytes);
+        if (split && split->content_offset == prefix.size()) {
+            const unsigned char* in = split->without_content.data();
+            _cms.reset(d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(split->without_content.size())));
+            ERR_clear_error();
+        }
+        if (_cms) {
+            _input = std::move(bytes);
+            bytes.clear();
+            _content_offset = 0;
+            _content_size = split->content_size;
+            _walked = true;
+            _encoding = Encoding::Der;
+            // The binary attempt decoded it, as in parse.
+            { Trace_block block("Tenta la decodifica binaria"); }
+            if (is_signed_type())
+                pair_signers_with_certificates(_cms.get());
+            ERR_clear_error();
+            return;
+        }
+    }
+    // Anything else is decoded from the whole input in one piece, as it would have been read.
+    std::vector<uint8_t> whole;
+    reserve_large_buffer(whole, prefix.size() + bytes.size());
+    whole.assign(prefix.begin(), prefix.end());
+    whole.insert(whole.end(), bytes.begin(), bytes.end());
+    bytes = std::move(whole);
     parse_bytes(bytes, &bytes);
 }
 

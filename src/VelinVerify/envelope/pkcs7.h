@@ -49,6 +49,11 @@ public:
     // As parse, but when the walk finds the document the buffer is taken over (bytes is left
     // empty) and becomes the extracted document without a copy; otherwise bytes is untouched.
     void parse_taking(std::vector<uint8_t>& bytes);
+    // The same over an input held in two pieces: prefix, then bytes. When the walk finds the
+    // document at the very start of bytes, bytes is taken over as it is; otherwise bytes is
+    // replaced by the whole input in one piece (prefix, then bytes) and decoded as by
+    // parse_taking.
+    void parse_taking(std::span<const uint8_t> prefix, std::vector<uint8_t>& bytes);
     // True when the last parse found the document with the DER walk.
     bool content_walked() const { return _walked; }
     bool parsed() const override { return static_cast<bool>(_cms); }

@@ -1,11 +1,19 @@
 #include "VelinVerify/envelope/signed_document_parser.h"
 
 #include "VelinVerify/envelope/binary_file.h"
+#include "VelinVerify/envelope/der_walk.h"
 #include "VelinVerify/envelope/mime_envelope_split.h"
 #include "VelinVerify/envelope/pkcs7.h"
 #include "common/trace.h"
 
 namespace velin {
+
+namespace {
+
+// From this size on, a binary envelope is read in two pieces (see _file_prefix).
+constexpr uint64_t Large_envelope = 1024 * 1024;
+
+} // namespace
 
 Signed_document_parser::Signed_document_parser(std::shared_ptr<Signed_document_info> info, std::atomic<bool>& cancel)
     : _signature_info_(std::move(info)), _cancel(cancel)
@@ -44,12 +52,22 @@ void Signed_document_parser::decode_file(const std::string& path)
 void Signed_document_parser::read_file()
 {
     assertion(_status == Parser_status::File_name_set, "_status eq File_name_set");
-    Binary_file_read reader(_signature_info_->file_name);
+    Binary_file_read reader;
+    if (_signature_info_->_file_type == Document_types::Envelope)
+        reader.read(_signature_info_->file_name, [](std::span<const uint8_t> head, uint64_t size) -> size_t {
+            // A small envelope gains nothing from it.
+            if (size < Large_envelope)
+                return 0;
+            return der_signed_data_content_offset(head, static_cast<size_t>(size)).value_or(0);
+        });
+    else
+        reader.read(_signature_info_->file_name);
     if (!reader.succeeded()) {
         _signature_info_->file_data.set_failed(reader.message());
         fail("La lettura del file specificato è fallita.");
         return;
     }
+    _file_prefix = reader.take_prefix();
     _signature_info_->file_data.assign(reader.take_value());
     _status = Parser_status::File_loaded;
 }
@@ -59,6 +77,7 @@ void Signed_document_parser::load_buffer(std::vector<uint8_t> bytes, const std::
     Trace(Trace_kind, Level_info) << "Decodifica asincrona del file.";
     _cancel = false;
     set_file_name(name);
+    _file_prefix.clear();
     _signature_info_->file_data.assign(std::move(bytes));
     // A refused name stays an error: the dialog stops on the unsupported type.
     if (_status == Parser_status::File_name_set)
@@ -132,10 +151,12 @@ void Signed_document_parser::decode_envelope(std::shared_ptr<Signed_document> do
 
     _document = std::move(document);
     // A binary envelope's buffer may become its extracted document, so the file is not held twice.
-    if (auto* pkcs7 = dynamic_cast<Pkcs7*>(_document.get()))
-        pkcs7->parse_taking(info.file_data.value());
-    else
+    if (auto* pkcs7 = dynamic_cast<Pkcs7*>(_document.get())) {
+        pkcs7->parse_taking(_file_prefix, info.file_data.value());
+        std::vector<uint8_t>().swap(_file_prefix);
+    } else {
         _document->parse(info.file_data.value());
+    }
     if (!_document->parsed()) {
         fail("L'analisi del file è fallita.");
         return;

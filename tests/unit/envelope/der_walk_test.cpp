@@ -313,6 +313,35 @@ TEST(Envelope_der_walk, smime_messages_in_mail_form_are_walked_and_read_as_the_o
         }
 }
 
+TEST(Envelope_der_walk, the_document_is_found_from_the_head_and_the_split_works_on_two_pieces)
+{
+    const std::vector<uint8_t> bytes = test::build_envelope(std::vector<uint8_t>(300, 'a'));
+    const auto whole = split_der_signed_data(bytes);
+    ASSERT_TRUE(whole.has_value());
+    const std::span<const uint8_t> all(bytes);
+    for (size_t head = 0; head <= whole->content_offset + 3; ++head) {
+        const auto offset = der_signed_data_content_offset(all.first(head), bytes.size());
+        EXPECT_EQ(offset.has_value(), head >= whole->content_offset) << head;
+        if (offset) {
+            EXPECT_EQ(*offset, whole->content_offset);
+        }
+    }
+    // The size decides every length: a shorter or longer file is not the same envelope.
+    EXPECT_FALSE(der_signed_data_content_offset(all.first(200), bytes.size() - 1).has_value());
+    EXPECT_FALSE(der_signed_data_content_offset(all.first(200), 100).has_value());
+    EXPECT_TRUE(der_signed_data_content_offset(all.first(200), bytes.size() + 5).has_value());
+
+    // Cut anywhere, the two pieces split as the whole.
+    for (size_t at = 0; at <= bytes.size(); ++at) {
+        const auto pieces = split_der_signed_data(all.first(at), all.subspan(at));
+        ASSERT_TRUE(pieces.has_value()) << at;
+        EXPECT_EQ(pieces->content_offset, whole->content_offset);
+        EXPECT_EQ(pieces->content_size, whole->content_size);
+        EXPECT_EQ(pieces->without_content, whole->without_content) << at;
+    }
+    EXPECT_FALSE(split_der_signed_data(all.first(100), all.subspan(101)).has_value());
+}
+
 TEST(Envelope_der_walk, the_split_points_at_the_document_and_leaves_it_out)
 {
     const std::vector<uint8_t> bytes = test::build_envelope(std::vector<uint8_t>(300, 'a'));

@@ -366,4 +366,84 @@ TEST(Envelope_large, hundred_megabyte_document_decodes_and_checks)
     EXPECT_TRUE(one_line.envelope().all_signatures_match());
 }
 
+// What the verifier learns from an analysis, in a form that compares.
+std::string outcome_of(const Analysis& analysis)
+{
+    std::string out = std::to_string(static_cast<int>(analysis.parser->status())) + "|" + analysis.parser->error_message() +
+                      "|" + std::to_string(static_cast<int>(analysis.encoding()));
+    if (!analysis.info->envelope.is_assigned())
+        return out;
+    const auto& content = analysis.envelope().content;
+    out += "|content " + std::to_string(static_cast<int>(content.state())) + " " +
+           (content.is_assigned() ? std::to_string(std::hash<std::string>{}(text_of(content.value()))) : content.message());
+    if (!analysis.envelope().signatures.is_assigned())
+        return out + "|signatures " + analysis.envelope().signatures.message();
+    for (const Signature_info& signature : analysis.signatures())
+        out += "|" + std::to_string(static_cast<int>(signature.integrity.state())) + "/" +
+               (signature.integrity.is_assigned() ? std::to_string(static_cast<int>(signature.integrity.value()))
+                                                  : signature.integrity.message()) +
+               "/" + (signature.signer.is_assigned() ? signer_name(signature) : "-");
+    return out + (analysis.envelope().all_signatures_match() ? "|intact" : "|not intact");
+}
+
+TEST(Envelope_large, a_large_binary_file_gives_what_its_bytes_give_from_memory)
+{
+    // From a megabyte on, the file is read in two pieces split at the document; whatever the
+    // envelope holds, the outcome is that of the same bytes decoded from one buffer.
+    std::vector<uint8_t> document(2u * 1024 * 1024 + 7);
+    for (size_t i = 0; i < document.size(); ++i)
+        document[i] = static_cast<uint8_t>(i * 2654435761u >> 24);
+    test::Envelope_options two;
+    two.signers = 2;
+    test::Envelope_options bad_signature;
+    bad_signature.damage_signature = true;
+    const std::vector<uint8_t> intact = test::build_envelope(document);
+    const std::vector<uint8_t> two_signers = test::build_envelope(document, two);
+    auto changed = [&](size_t from_end, uint8_t value) {
+        std::vector<uint8_t> bytes = intact;
+        bytes[bytes.size() - from_end] = value;
+        return bytes;
+    };
+    std::vector<uint8_t> tampered = intact;
+    tampered[tampered.size() / 2] ^= 0x01;
+    std::vector<uint8_t> trailing = intact;
+    trailing.insert(trailing.end(), {0x00, 0x30, 0x80});
+    const std::vector<uint8_t> cut(intact.begin(), intact.end() - 10);
+    struct Case {
+        std::vector<uint8_t> bytes;
+        const char* label;
+        bool matches;
+    };
+    const std::vector<Case> cases = {
+        {intact, "intact", true},
+        {two_signers, "two signers", true},
+        {tampered, "document changed", false},
+        {test::build_envelope(document, bad_signature), "signature damaged", false},
+        {trailing, "bytes after the envelope", true},
+        {cut, "cut short", false},
+        {changed(40, 0xff), "signer information damaged", false},
+        {changed(1, 0x00), "last byte changed", false},
+        {std::vector<uint8_t>(intact.begin(), intact.begin() + 70000), "only the head", false},
+    };
+    test::Test_folder folder;
+    for (const Case& c : cases) {
+        const auto path = folder / "grande.bin.p7m";
+        {
+            std::FILE* out = std::fopen(path.c_str(), "wb");
+            ASSERT_NE(out, nullptr);
+            ASSERT_EQ(std::fwrite(c.bytes.data(), 1, c.bytes.size(), out), c.bytes.size());
+            std::fclose(out);
+        }
+        const Analysis from_file = analyse_file(path.string());
+        const Analysis from_memory = analyse_bytes(c.bytes);
+        EXPECT_EQ(outcome_of(from_file), outcome_of(from_memory)) << c.label;
+        EXPECT_EQ(from_file.info->envelope.is_assigned() && from_file.envelope().all_signatures_match(), c.matches)
+            << c.label << ": " << outcome_of(from_file);
+        if (c.matches) {
+            EXPECT_TRUE(from_file.envelope().content.value() == document) << c.label;
+            EXPECT_TRUE(from_file.info->file_data.value().empty()) << c.label;
+        }
+    }
+}
+
 } // namespace

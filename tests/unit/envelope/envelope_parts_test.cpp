@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <openssl/err.h>
 #include <openssl/x509.h>
 
@@ -140,6 +142,53 @@ TEST(Binary_file_read, reads_whole_files_and_names_every_failure)
     EXPECT_EQ(below_a_file.message(), "Impossibile aprire il file specificato.");
 
     EXPECT_EQ(assertion_text([] { Binary_file_read unnamed(""); }), "Assertion failed: not is_empty (file_name)");
+}
+
+TEST(Binary_file_read, a_prefix_chosen_from_the_head_is_kept_apart)
+{
+    test::Test_folder folder;
+    std::string content(Binary_file_read::Head_size + 5000, '\0');
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>(i * 7 + i / 251);
+    test::write_file(folder / "grande.p7m", content);
+    const std::vector<uint8_t> bytes = test::as_bytes(content);
+
+    size_t seen_head = 0;
+    uint64_t seen_size = 0;
+    for (size_t chosen : {size_t{0}, size_t{100}, Binary_file_read::Head_size, Binary_file_read::Head_size + 1000}) {
+        Binary_file_read reader;
+        ASSERT_TRUE(reader.read((folder / "grande.p7m").string(), [&](std::span<const uint8_t> head, uint64_t size) {
+            seen_head = head.size();
+            seen_size = size;
+            EXPECT_TRUE(std::equal(head.begin(), head.end(), bytes.begin()));
+            return chosen;
+        }));
+        EXPECT_EQ(seen_head, Binary_file_read::Head_size);
+        EXPECT_EQ(seen_size, bytes.size());
+        // More than the head is never taken.
+        const size_t taken = std::min(chosen, Binary_file_read::Head_size);
+        EXPECT_EQ(reader.prefix(), std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(taken)));
+        EXPECT_EQ(reader.value(), std::vector<uint8_t>(bytes.begin() + static_cast<ptrdiff_t>(taken), bytes.end()));
+    }
+
+    // A file shorter than the head is all head; its failures are those of the plain reading.
+    test::write_file(folder / "piccolo.p7m", "abcdef");
+    Binary_file_read small;
+    ASSERT_TRUE(small.read((folder / "piccolo.p7m").string(), [&](std::span<const uint8_t> head, uint64_t) {
+        seen_head = head.size();
+        return size_t{2};
+    }));
+    EXPECT_EQ(seen_head, 6u);
+    EXPECT_EQ(small.prefix(), test::as_bytes("ab"));
+    EXPECT_EQ(small.value(), test::as_bytes("cdef"));
+    test::write_file(folder / "vuoto.p7m", "");
+    Binary_file_read empty;
+    EXPECT_FALSE(empty.read((folder / "vuoto.p7m").string(), [](std::span<const uint8_t>, uint64_t) { return size_t{0}; }));
+    EXPECT_EQ(empty.message(), "Il file è vuoto.");
+    Binary_file_read directory;
+    EXPECT_FALSE(directory.read(folder.path().string(), [](std::span<const uint8_t>, uint64_t) { return size_t{1}; }));
+    EXPECT_EQ(directory.message(), "Errore durante la lettura del file.");
+    EXPECT_TRUE(directory.prefix().empty());
 }
 
 TEST(Binary_file_write, creates_or_truncates_with_default_permissions)
