@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
@@ -98,31 +99,13 @@ bool has_avx2()
 }
 #endif
 
-} // namespace
-
-bool Base64_decode::refuse()
+// Decodes in[0, size) through out and returns the number of bytes written. out must have room for
+// size / 4 * 3 + 3 + Block_slack bytes, or lie at or before in in the same buffer: each byte is
+// then written only where the text was already read, the block decoder's extra bytes included.
+std::optional<std::size_t> decode_text(const byte* in, std::size_t size, Base64_decode::Form form, byte* const out)
 {
-    std::vector<byte>().swap(raw_value());
-    set_error(Invalid_text);
-    return false;
-}
-
-bool Base64_decode::decode(std::string_view text, Form form)
-{
-    std::vector<byte>& out = raw_value();
-    out.clear();
-    // Written through a pointer, trimmed at the end: no capacity check per byte.
-    const std::size_t room = text.size() / 4 * 3 + 3 + Block_slack;
-    try {
-        reserve_large_buffer(out, room);
-        out.resize(room);
-    } catch (const std::bad_alloc&) {
-        return refuse();
-    }
-    byte* write = out.data();
-
-    const auto* in = reinterpret_cast<const byte*>(text.data());
-    const std::size_t size = text.size();
+    using Form = Base64_decode::Form;
+    byte* write = out;
     const bool mail = form == Form::Mail_lines;
     const bool plain = form == Form::Plain || mail;
     // Mail lines: where the current line starts, and whether an empty line was seen.
@@ -138,7 +121,7 @@ bool Base64_decode::decode(std::string_view text, Form form)
             after_empty_line = true;
             return true;
         }
-        return !after_empty_line && length <= Mail_line_limit;
+        return !after_empty_line && length <= Base64_decode::Mail_line_limit;
     };
     std::size_t i = 0;
     std::uint32_t bits = 0;
@@ -175,7 +158,7 @@ bool Base64_decode::decode(std::string_view text, Form form)
         const byte v = Table[in[i]];
         if (v == Ignored || (v == Blank && !plain)) {
             if (mail && v == Ignored && !mail_line_end(i))
-                return refuse();
+                return std::nullopt;
             ++i;
             continue;
         }
@@ -196,16 +179,16 @@ bool Base64_decode::decode(std::string_view text, Form form)
         const byte v = Table[in[i]];
         if (v == Ignored || (v == Blank && !plain)) {
             if (mail && v == Ignored && !mail_line_end(i))
-                return refuse();
+                return std::nullopt;
             continue;
         }
         if (v != Padding || (mail && after_empty_line))
-            return refuse(); // a bad character, or data after the padding
+            return std::nullopt; // a bad character, or data after the padding
         ++padding;
     }
     // The last line, when no line end closes it.
-    if (mail && line_start < size && (after_empty_line || size - line_start > Mail_line_limit))
-        return refuse();
+    if (mail && line_start < size && (after_empty_line || size - line_start > Base64_decode::Mail_line_limit))
+        return std::nullopt;
 
     // A final group of two or three characters carries one or two bytes, with or without its
     // padding (the plain form wants it); a lone character, or padding that does not complete a
@@ -213,16 +196,51 @@ bool Base64_decode::decode(std::string_view text, Form form)
     const bool complete = (count == 0 && padding == 0) || (count == 2 && (padding == 2 || (padding == 0 && !plain))) ||
                           (count == 3 && (padding == 1 || (padding == 0 && !plain)));
     if (!complete)
-        return refuse();
+        return std::nullopt;
     if (count == 2) {
         *write++ = static_cast<byte>(bits >> 4);
     } else if (count == 3) {
         *write++ = static_cast<byte>(bits >> 10);
         *write++ = static_cast<byte>(bits >> 2);
     }
-    out.resize(static_cast<std::size_t>(write - out.data()));
+    return static_cast<std::size_t>(write - out);
+}
+
+} // namespace
+
+bool Base64_decode::refuse()
+{
+    std::vector<byte>().swap(raw_value());
+    set_error(Invalid_text);
+    return false;
+}
+
+bool Base64_decode::decode(std::string_view text, Form form)
+{
+    std::vector<byte>& out = raw_value();
+    out.clear();
+    // Written through a pointer, trimmed at the end: no capacity check per byte.
+    const std::size_t room = text.size() / 4 * 3 + 3 + Block_slack;
+    try {
+        reserve_large_buffer(out, room);
+        out.resize(room);
+    } catch (const std::bad_alloc&) {
+        return refuse();
+    }
+    const auto decoded = decode_text(reinterpret_cast<const byte*>(text.data()), text.size(), form, out.data());
+    if (!decoded)
+        return refuse();
+    out.resize(*decoded);
     set_value(std::move(out));
     return true;
+}
+
+std::optional<std::size_t> Base64_decode::decode_in_place(std::span<byte> buffer, std::size_t text_offset,
+                                                          std::size_t text_size, Form form)
+{
+    assertion(text_offset <= buffer.size() && text_size <= buffer.size() - text_offset,
+              "text_offset + text_size <= buffer.size ()");
+    return decode_text(buffer.data() + text_offset, text_size, form, buffer.data());
 }
 
 } // namespace velin

@@ -7,6 +7,9 @@
 
 #include "common/failure.h"
 
+#include <cstddef>
+#include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -30,6 +33,13 @@ public:
 
     // Decodes `text`; on failure the value is unavailable and the message says why.
     bool decode(std::string_view text, Form form = Form::Lenient);
+
+    // Decodes the text at buffer[text_offset, + text_size) over the buffer itself, writing the
+    // bytes from buffer[0] on: no second buffer for a large part. Returns how many bytes were
+    // written, nothing when the text is not valid. Either way the buffer's bytes before the end of
+    // the text are no longer the text; those after it are untouched.
+    static std::optional<std::size_t> decode_in_place(std::span<byte> buffer, std::size_t text_offset,
+                                                      std::size_t text_size, Form form = Form::Lenient);
 
 private:
     bool refuse();

@@ -8,13 +8,33 @@ namespace velin {
 
 bool Mime_envelope_split::split(std::span<const byte> file)
 {
+    return split_bytes(file, nullptr);
+}
+
+bool Mime_envelope_split::split_taking(std::vector<byte>& file)
+{
+    return split_bytes(file, &file);
+}
+
+bool Mime_envelope_split::split_bytes(std::span<const byte> file, std::vector<byte>* owner)
+{
     assertion(!file.empty(), "not blob.empty ()");
     raw_value() = {};
 
     Mime_multipart_reader reader;
+    // Bytes written over are no longer the file, whatever comes next.
+    struct Spent {
+        const Mime_multipart_reader& reader;
+        std::vector<byte>* owner;
+        ~Spent()
+        {
+            if (owner && reader.wrote_in_place() && !owner->empty())
+                std::vector<byte>().swap(*owner);
+        }
+    } spent{reader, owner};
     try {
         Vector_stream<byte> stream(file);
-        reader.read(stream);
+        reader.read(stream, owner ? std::span<byte>(*owner) : std::span<byte>());
     } catch (const std::logic_error&) {
         throw;
     } catch (const std::runtime_error& error) {
@@ -27,12 +47,18 @@ bool Mime_envelope_split::split(std::span<const byte> file)
     Mime_part& pkcs7 = reader.pkcs7_part();
     Mime_part& timestamp = reader.timestamp_part();
     if (!pkcs7.parsed() || !timestamp.parsed() || !pkcs7.content_read() || !timestamp.content_read() ||
-        pkcs7.content().empty() || timestamp.content().empty()) {
+        pkcs7.content_size() == 0 || timestamp.content().empty()) {
         set_error("L'analisi del file è fallita.");
         set_result(Mime_split_part_missing);
         return false;
     }
-    set_value({pkcs7.take_content(), timestamp.take_content()});
+    if (pkcs7.in_place()) {
+        owner->resize(pkcs7.content_size());
+        set_value({std::move(*owner), timestamp.take_content()});
+        owner->clear();
+    } else {
+        set_value({pkcs7.take_content(), timestamp.take_content()});
+    }
     return true;
 }
 

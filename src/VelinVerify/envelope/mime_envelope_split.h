@@ -38,6 +38,13 @@ class Mime_envelope_split
 public:
     // Requires a non-empty file (assertion "not blob.empty ()"). Never throws for bad input.
     bool split(std::span<const byte> file);
+    // The same, but the PKCS#7 part is decoded over the file's own buffer, which then becomes the
+    // envelope: a large file is not held twice. Whatever the outcome, file is left empty when its
+    // bytes were written over, untouched otherwise.
+    bool split_taking(std::vector<byte>& file);
+
+private:
+    bool split_bytes(std::span<const byte> file, std::vector<byte>* owner);
 };
 
 } // namespace velin

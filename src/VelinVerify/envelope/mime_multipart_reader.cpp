@@ -24,8 +24,9 @@ std::size_t opening_delimiter_length(std::span<const byte> rest, const std::stri
 
 } // namespace
 
-void Mime_multipart_reader::read(Vector_stream<byte>& stream)
+void Mime_multipart_reader::read(Vector_stream<byte>& stream, std::span<byte> in_place)
 {
+    _wrote_in_place = false;
     _headers.clear();
     _pkcs7.reset();
     _timestamp.reset();
@@ -55,7 +56,11 @@ void Mime_multipart_reader::read(Vector_stream<byte>& stream)
         if (count == Part_limit)
             throw std::runtime_error("Too many parts.");
         Mime_part part;
-        part.read(parts);
+        part.read(parts, in_place, [](const Mime_headers& headers) {
+            const Mime_header* part_type = headers.find("content-type");
+            return part_type && mime_lower_case(part_type->value) == "application/pkcs7-mime";
+        });
+        _wrote_in_place = _wrote_in_place || part.in_place();
         if (part.parsed()) {
             if (const Mime_header* part_type = part.headers().find("content-type")) {
                 const std::string lower = mime_lower_case(part_type->value);

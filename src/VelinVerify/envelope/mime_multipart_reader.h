@@ -20,16 +20,23 @@ public:
     // <type>, Expected application/pkcs7-mime or application/timestamp-reply.", "end of file"
     // (no closing boundary) and "Too many parts.". A part without a content-type header is
     // ignored; a second part of a type replaces the first.
-    void read(Vector_stream<byte>& stream);
+    void read(Vector_stream<byte>& stream) { read(stream, {}); }
+    // The same over a buffer the reader may write: in_place is the whole buffer the stream reads,
+    // and the PKCS#7 part's content is decoded or copied over its start (see Mime_part) instead of
+    // into a buffer of its own. The buffer's bytes are then no longer the message.
+    void read(Vector_stream<byte>& stream, std::span<byte> in_place);
 
     const Mime_headers& headers() const { return _headers; }
     Mime_part& pkcs7_part() { return _pkcs7; }
+    // True when some part was written over the buffer given to read.
+    bool wrote_in_place() const { return _wrote_in_place; }
     Mime_part& timestamp_part() { return _timestamp; }
 
 private:
     Mime_headers _headers;
     Mime_part _pkcs7;
     Mime_part _timestamp;
+    bool _wrote_in_place = false;
 };
 
 } // namespace velin

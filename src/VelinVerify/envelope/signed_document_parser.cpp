@@ -127,7 +127,8 @@ void Signed_document_parser::analyse_multipart()
               "_signature_info_->_file_type eq Document_types::Multipart");
 
     Mime_envelope_split split;
-    split.split(info.file_data.value());
+    // The envelope part is decoded over the file's buffer: the file is not held twice.
+    split.split_taking(info.file_data.value());
     if (!split.succeeded()) {
         // A damaged message ends the step like a missing part: the envelope stays undecoded.
         if (split.result() == Mime_split_format_error)

@@ -39,11 +39,29 @@ std::string fixture(const std::string& name)
     return content;
 }
 
+// The split over the file's own buffer, as the verifier runs it, must give what the split of the
+// same bytes held elsewhere gives, and leave the buffer whole or empty.
+void expect_same_split_in_place(const std::string& file, const Mime_envelope_split& split)
+{
+    std::vector<byte> buffer(file.begin(), file.end());
+    Mime_envelope_split taking;
+    EXPECT_EQ(taking.split_taking(buffer), split.succeeded());
+    EXPECT_EQ(taking.result(), split.result());
+    EXPECT_EQ(taking.message(), split.message());
+    EXPECT_TRUE(buffer.empty() || text(buffer) == file);
+    if (split.succeeded() && taking.succeeded()) {
+        EXPECT_EQ(taking.value().envelope, split.value().envelope);
+        EXPECT_EQ(taking.value().timestamp_reply, split.value().timestamp_reply);
+    }
+}
+
 // "ok" on success, otherwise the result code and the message.
 std::string split_outcome(const std::string& file)
 {
     Mime_envelope_split split;
-    if (split.split(bytes(file)))
+    const bool ok = split.split(bytes(file));
+    expect_same_split_in_place(file, split);
+    if (ok)
         return "ok";
     return std::to_string(split.result()) + ": " + split.message();
 }
@@ -65,7 +83,9 @@ TEST(Mime_envelope_split, SamplesGiveBackTheEnvelopeAndTheReply)
         SCOPED_TRACE(entry.path().filename().string());
         ++samples;
         Mime_envelope_split split;
-        ASSERT_TRUE(split.split(bytes(test::read_file(entry.path())))) << split.message();
+        const std::string sample = test::read_file(entry.path());
+        ASSERT_TRUE(split.split(bytes(sample))) << split.message();
+        expect_same_split_in_place(sample, split);
         EXPECT_EQ(text(split.value().envelope), envelope);
         EXPECT_EQ(text(split.value().timestamp_reply), reply);
     }
@@ -186,7 +206,37 @@ TEST(Mime_envelope_split, EveryTruncationOfASampleFailsCleanly)
     for (size_t size = 1; size < sample.size(); ++size) {
         Mime_envelope_split split;
         EXPECT_FALSE(split.split(bytes(sample.substr(0, size)))) << size;
+        expect_same_split_in_place(sample.substr(0, size), split);
     }
+}
+
+TEST(Mime_envelope_split, InPlaceDecodingGivesWhatACopyGives)
+{
+    // Base64 envelope parts, the second replacing the first, a damaged one after a good one, the
+    // reply before or after: decoded over the file's buffer, each gives the split of a copy.
+    const std::string base64_part = "--XYZ\r\nContent-Type: application/pkcs7-mime\r\n"
+                                    "Content-Transfer-Encoding: base64\r\n\r\n";
+    const std::string first = base64_part + "Rklyc3QgZW52ZWxvcGU=";
+    const std::string second = base64_part + "U0VDT05E\r\nRU5WRUxPUEU=\r\n";
+    const std::string damaged = base64_part + "U0VDT05E\r\n*";
+    EXPECT_EQ(split_outcome(Head + first + Reply_part + Close), "ok");
+    EXPECT_EQ(split_outcome(Head + Reply_part.substr(2) + "\r\n" + first + Close), "ok");
+    EXPECT_EQ(split_outcome(Head + first + "\r\n" + second + Reply_part + Close), "ok");
+    EXPECT_EQ(split_outcome(Head + first + "\r\n" + damaged + Reply_part + Close), "2: L'analisi del file è fallita.");
+    EXPECT_EQ(split_outcome(Head + first + Reply_part + "\r\n--XYZ\r\nX: y\r\n\r\nunclosed"), "1: end of file");
+
+    const std::string message = Head + first + "\r\n" + second + Reply_part + Close;
+    std::vector<byte> buffer(message.begin(), message.end());
+    Mime_envelope_split split;
+    ASSERT_TRUE(split.split_taking(buffer));
+    EXPECT_TRUE(buffer.empty());
+    EXPECT_EQ(text(split.value().envelope), "SECONDENVELOPE");
+    EXPECT_EQ(text(split.value().timestamp_reply), "REPLY");
+
+    // Every cut of a base64 sample.
+    const std::string sample = fixture("samples/lf-base64.m7m");
+    for (size_t size = 1; size < sample.size(); size += 5)
+        EXPECT_NE(split_outcome(sample.substr(0, size)), "ok") << size;
 }
 
 TEST(Mime_multipart_stream, BytewiseAndBulkReadsAgree)
