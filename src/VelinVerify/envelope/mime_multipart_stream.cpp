@@ -46,15 +46,19 @@ void Mime_multipart_stream::find_separator(std::span<const byte> rest)
     const byte* const begin = rest.data();
     const byte* const end = begin + rest.size();
     const std::size_t dash_length = _dash_boundary.size();
-    // Every delimiter holds LF "--" boundary: find each LF, then look around it.
-    for (const byte* lf = begin; lf < end;) {
-        lf = static_cast<const byte*>(std::memchr(lf, '\n', static_cast<std::size_t>(end - lf)));
-        if (!lf)
+    if (rest.empty())
+        return;
+    // Every delimiter holds LF "--" boundary: find each "-" that follows an LF inside the rest, then
+    // look around it. Base64 text has no "-" at all, so a part's text is passed over at memchr's
+    // pace.
+    for (const byte* dash = begin + 1; dash < end;) {
+        dash = static_cast<const byte*>(std::memchr(dash, '-', static_cast<std::size_t>(end - dash)));
+        if (!dash)
             break;
-        const byte* after = lf + 1;
-        if (static_cast<std::size_t>(end - after) >= dash_length &&
-            std::memcmp(after, _dash_boundary.data(), dash_length) == 0) {
-            after += dash_length;
+        const byte* const lf = dash - 1;
+        if (*lf == '\n' && static_cast<std::size_t>(end - dash) >= dash_length &&
+            std::memcmp(dash, _dash_boundary.data(), dash_length) == 0) {
+            const byte* after = dash + dash_length;
             const std::span<const byte> tail(after, end);
             Status kind = Status_content;
             std::size_t length = line_end_length(tail);
@@ -78,7 +82,7 @@ void Mime_multipart_stream::find_separator(std::span<const byte> rest)
                 return;
             }
         }
-        lf = lf + 1;
+        ++dash;
     }
 }
 
