@@ -7,7 +7,7 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/../.." && pwd)
-build=${1:-$repo/build}
+build=$(cd "${1:-$repo/build}" && pwd)
 megabytes=${2:-100}
 cmake --build "$build" --target m7m_split_tool >/dev/null
 tool=$(find "$build" -name m7m_split_tool -type f -perm -u+x | head -1)

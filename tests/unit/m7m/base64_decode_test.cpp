@@ -1,4 +1,5 @@
 #include "VelinVerify/envelope/base64_decode.h"
+#include "test_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -130,6 +131,41 @@ TEST(Base64_decode, EveryByteAnywhereInABlockDecodesAsOneCharacterAtATime)
                 ASSERT_EQ(decode.value(), *expected) << "byte " << value << " at " << position;
             }
         }
+}
+
+TEST(Base64_decode, DecodingOverTheTextItselfGivesWhatACopyGives)
+{
+    // Whatever the line width and wherever the text starts in the buffer (at its very start the
+    // bytes written catch up with the text soonest), every byte is written where the text was
+    // already read.
+    std::mt19937 random(11);
+    std::vector<unsigned char> data(5000);
+    for (auto& b : data)
+        b = static_cast<unsigned char>(random());
+    std::string encoded(4 * ((data.size() + 2) / 3) + 1, '\0');
+    encoded.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                                                       data.data(), static_cast<int>(data.size()))));
+    for (size_t width : {1, 3, 4, 12, 31, 32, 33, 64, 76, 100, 5000})
+        for (const std::string line_end : {"\n", "\r\n"})
+            for (size_t offset : {0, 1, 7, 40}) {
+                std::string text;
+                for (size_t i = 0; i < encoded.size(); i += width)
+                    text += encoded.substr(i, width) + line_end;
+                std::vector<byte> buffer(offset, 'x');
+                buffer.insert(buffer.end(), text.begin(), text.end());
+                buffer.insert(buffer.end(), {'T', 'A', 'I', 'L'});
+                const auto size = Base64_decode::decode_in_place(buffer, offset, text.size());
+                ASSERT_TRUE(size.has_value()) << width << " " << offset;
+                ASSERT_EQ(std::vector<byte>(buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(*size)),
+                          std::vector<byte>(data.begin(), data.end()))
+                    << width << " " << offset;
+                // What follows the text is untouched.
+                EXPECT_EQ(std::string(buffer.end() - 4, buffer.end()), "TAIL");
+            }
+    std::vector<byte> damaged = {'Z', 'm', '9', 'v', '*'};
+    EXPECT_FALSE(Base64_decode::decode_in_place(damaged, 0, damaged.size()).has_value());
+    EXPECT_EQ(test::assertion_text([&] { (void)Base64_decode::decode_in_place(damaged, 3, 3); }),
+              "Assertion failed: text_offset + text_size <= buffer.size ()");
 }
 
 TEST(Base64_decode, PlainAndMailFormsTakeOnlyTextEveryReaderDecodesAlike)
