@@ -236,11 +236,12 @@ bool Base64_decode::decode(std::string_view text, Form form)
 }
 
 std::optional<std::size_t> Base64_decode::decode_in_place(std::span<byte> buffer, std::size_t text_offset,
-                                                          std::size_t text_size, Form form)
+                                                          std::size_t text_size, Form form, std::size_t output_offset)
 {
     assertion(text_offset <= buffer.size() && text_size <= buffer.size() - text_offset,
               "text_offset + text_size <= buffer.size ()");
-    return decode_text(buffer.data() + text_offset, text_size, form, buffer.data());
+    assertion(output_offset <= text_offset, "output_offset <= text_offset");
+    return decode_text(buffer.data() + text_offset, text_size, form, buffer.data() + output_offset);
 }
 
 } // namespace velin

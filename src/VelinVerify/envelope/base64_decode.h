@@ -35,11 +35,13 @@ public:
     bool decode(std::string_view text, Form form = Form::Lenient);
 
     // Decodes the text at buffer[text_offset, + text_size) over the buffer itself, writing the
-    // bytes from buffer[0] on: no second buffer for a large part. Returns how many bytes were
-    // written, nothing when the text is not valid. Either way the buffer's bytes before the end of
-    // the text are no longer the text; those after it are untouched.
+    // bytes from buffer[output_offset] on (at most text_offset): no second buffer for a large
+    // part. Returns how many bytes were written, nothing when the text is not valid. Either way the
+    // buffer's bytes from output_offset to the end of the text are no longer the text; those
+    // around them are untouched.
     static std::optional<std::size_t> decode_in_place(std::span<byte> buffer, std::size_t text_offset,
-                                                      std::size_t text_size, Form form = Form::Lenient);
+                                                      std::size_t text_size, Form form = Form::Lenient,
+                                                      std::size_t output_offset = 0);
 
 private:
     bool refuse();

@@ -1,5 +1,6 @@
 #include "VelinVerify/envelope/mime_envelope_split.h"
 
+#include "VelinVerify/envelope/der_walk.h"
 #include "VelinVerify/envelope/mime_multipart_reader.h"
 
 #include <stdexcept>
@@ -34,7 +35,12 @@ bool Mime_envelope_split::split_bytes(std::span<const byte> file, std::vector<by
     } spent{reader, owner};
     try {
         Vector_stream<byte> stream(file);
-        reader.read(stream, owner ? std::span<byte>(*owner) : std::span<byte>());
+        if (owner)
+            reader.read(stream, *owner, [](std::span<const byte> head, std::size_t size_bound) -> std::size_t {
+                return der_signed_data_content_offset(head, size_bound).value_or(0);
+            });
+        else
+            reader.read(stream);
     } catch (const std::logic_error&) {
         throw;
     } catch (const std::runtime_error& error) {
@@ -53,11 +59,11 @@ bool Mime_envelope_split::split_bytes(std::span<const byte> file, std::vector<by
         return false;
     }
     if (pkcs7.in_place()) {
-        owner->resize(pkcs7.content_size());
-        set_value({std::move(*owner), timestamp.take_content()});
+        owner->resize(pkcs7.in_place_size());
+        set_value({pkcs7.take_prefix(), std::move(*owner), timestamp.take_content()});
         owner->clear();
     } else {
-        set_value({pkcs7.take_content(), timestamp.take_content()});
+        set_value({{}, pkcs7.take_content(), timestamp.take_content()});
     }
     return true;
 }

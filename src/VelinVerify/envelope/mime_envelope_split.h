@@ -20,7 +20,10 @@
 namespace velin {
 
 struct Timestamped_envelope {
-    std::vector<byte> envelope;        // the PKCS#7 part's decoded content
+    // The PKCS#7 part's decoded content: envelope_prefix then envelope. The prefix is empty unless
+    // split_taking kept a large binary envelope's first bytes apart, up to its document.
+    std::vector<byte> envelope_prefix;
+    std::vector<byte> envelope;
     std::vector<byte> timestamp_reply; // the time-stamp part's decoded content
 };
 
@@ -39,8 +42,10 @@ public:
     // Requires a non-empty file (assertion "not blob.empty ()"). Never throws for bad input.
     bool split(std::span<const byte> file);
     // The same, but the PKCS#7 part is decoded over the file's own buffer, which then becomes the
-    // envelope: a large file is not held twice. Whatever the outcome, file is left empty when its
-    // bytes were written over, untouched otherwise.
+    // envelope: a large file is not held twice. When a large envelope is a binary SignedData, its
+    // bytes in front of the document go to envelope_prefix, so that the document starts the
+    // buffer. Whatever the outcome, file is left empty when its bytes were written over, untouched
+    // otherwise.
     bool split_taking(std::vector<byte>& file);
 
 private:

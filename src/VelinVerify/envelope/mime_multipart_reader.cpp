@@ -24,7 +24,8 @@ std::size_t opening_delimiter_length(std::span<const byte> rest, const std::stri
 
 } // namespace
 
-void Mime_multipart_reader::read(Vector_stream<byte>& stream, std::span<byte> in_place)
+void Mime_multipart_reader::read(Vector_stream<byte>& stream, std::span<byte> in_place,
+                                 const Mime_part::Prefix_choice& choose_prefix)
 {
     _wrote_in_place = false;
     _headers.clear();
@@ -59,7 +60,7 @@ void Mime_multipart_reader::read(Vector_stream<byte>& stream, std::span<byte> in
         part.read(parts, in_place, [](const Mime_headers& headers) {
             const Mime_header* part_type = headers.find("content-type");
             return part_type && mime_lower_case(part_type->value) == "application/pkcs7-mime";
-        });
+        }, choose_prefix);
         _wrote_in_place = _wrote_in_place || part.in_place();
         if (part.parsed()) {
             if (const Mime_header* part_type = part.headers().find("content-type")) {

@@ -20,11 +20,12 @@ public:
     // <type>, Expected application/pkcs7-mime or application/timestamp-reply.", "end of file"
     // (no closing boundary) and "Too many parts.". A part without a content-type header is
     // ignored; a second part of a type replaces the first.
-    void read(Vector_stream<byte>& stream) { read(stream, {}); }
+    void read(Vector_stream<byte>& stream) { read(stream, {}, {}); }
     // The same over a buffer the reader may write: in_place is the whole buffer the stream reads,
-    // and the PKCS#7 part's content is decoded or copied over its start (see Mime_part) instead of
-    // into a buffer of its own. The buffer's bytes are then no longer the message.
-    void read(Vector_stream<byte>& stream, std::span<byte> in_place);
+    // and the PKCS#7 part's content is decoded or copied over its start (see Mime_part, which also
+    // tells how choose_prefix keeps a large content's first bytes apart) instead of into a buffer of
+    // its own. The buffer's bytes are then no longer the message.
+    void read(Vector_stream<byte>& stream, std::span<byte> in_place, const Mime_part::Prefix_choice& choose_prefix);
 
     const Mime_headers& headers() const { return _headers; }
     Mime_part& pkcs7_part() { return _pkcs7; }

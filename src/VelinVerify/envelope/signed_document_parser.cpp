@@ -137,6 +137,7 @@ void Signed_document_parser::analyse_multipart()
         return;
     }
     Timestamped_envelope parts = split.take_value();
+    _file_prefix = std::move(parts.envelope_prefix);
     info.file_data.assign(std::move(parts.envelope));
     decode_envelope(std::make_shared<Pkcs7>(&_cancel));
     if (_status != Parser_status::Error)

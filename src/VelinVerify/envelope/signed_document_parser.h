@@ -78,9 +78,10 @@ private:
     std::string _error_message;
     Decoder_factory _pdf_decoder;
     std::atomic<bool>& _cancel;
-    // A large binary envelope is read in two pieces: the bytes in front of its document, kept
-    // here, and file_data from the document on, so that the document needs no move to a buffer of
-    // its own. Empty otherwise, and once the envelope is decoded.
+    // A large binary envelope (a file, or the decoded part of a time-stamped file) comes in two
+    // pieces: the bytes in front of its document, kept here, and file_data from the document on,
+    // so that the document needs no move to a buffer of its own. Empty otherwise, and once the
+    // envelope is decoded.
     std::vector<uint8_t> _file_prefix;
 };
 

@@ -41,9 +41,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::abort();
     if (!buffer.empty() && !std::equal(buffer.begin(), buffer.end(), data))
         std::abort();
-    if (ok && (taking.value().envelope != split.value().envelope ||
-               taking.value().timestamp_reply != split.value().timestamp_reply))
-        std::abort();
+    if (ok) {
+        std::vector<velin::byte> envelope = taking.value().envelope_prefix;
+        envelope.insert(envelope.end(), taking.value().envelope.begin(), taking.value().envelope.end());
+        if (envelope != split.value().envelope || taking.value().envelope.empty() ||
+            taking.value().timestamp_reply != split.value().timestamp_reply)
+            std::abort();
+    }
 
     // The boundary view, read byte by byte and in bulk over the same input, sees the same parts.
     velin::Vector_stream<velin::byte> bytewise_source({data, size});

@@ -1,5 +1,6 @@
 // Decoding of signed envelopes from outside bytes, through the parser as the pipeline drives it:
 // every form of .p7m, the signature check of every signer, and hostile or damaged input.
+#include "VelinVerify/envelope/mime_envelope_split.h"
 #include "VelinVerify/envelope/pkcs7.h"
 #include "VelinVerify/envelope/signed_document_parser.h"
 #include "envelope_builder.h"
@@ -444,6 +445,63 @@ TEST(Envelope_large, a_large_binary_file_gives_what_its_bytes_give_from_memory)
             EXPECT_TRUE(from_file.info->file_data.value().empty()) << c.label;
         }
     }
+}
+
+// A time-stamped file around an envelope: its part in base64 wrapped at `width` with `line_end`
+// (width 0: binary), then the reply.
+std::string time_stamped(const std::vector<uint8_t>& envelope, size_t width, const std::string& line_end)
+{
+    std::string part;
+    if (width == 0) {
+        part.assign(envelope.begin(), envelope.end());
+    } else {
+        const std::string text = test::base64(envelope, false);
+        for (size_t at = 0; at < text.size(); at += width)
+            part += text.substr(at, width) + line_end;
+    }
+    return "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"XYZ\"\r\n\r\n--XYZ\r\n"
+           "Content-Type: application/pkcs7-mime\r\nContent-Transfer-Encoding: " +
+           std::string(width == 0 ? "binary" : "base64") + "\r\n\r\n" + part +
+           "\r\n--XYZ\r\nContent-Type: application/timestamp-reply\r\nContent-Transfer-Encoding: binary\r\n\r\n"
+           "RISPOSTA\r\n--XYZ--\r\n";
+}
+
+TEST(Envelope_large, a_large_time_stamped_file_gives_what_its_envelope_gives)
+{
+    // The envelope part is decoded over the file's buffer with its head kept apart, in every
+    // transfer encoding and wrapping; the outcome is the envelope's own, damaged or not.
+    std::vector<uint8_t> document(1536u * 1024 + 1);
+    for (size_t i = 0; i < document.size(); ++i)
+        document[i] = static_cast<uint8_t>(i * 2654435761u >> 24);
+    const std::vector<uint8_t> intact = test::build_envelope(document);
+    std::vector<uint8_t> tampered = intact;
+    tampered[tampered.size() / 3] ^= 0x40;
+    std::vector<uint8_t> signer_damaged = intact;
+    signer_damaged[signer_damaged.size() - 30] ^= 0xff;
+    std::vector<uint8_t> not_der(intact.size(), 'z');
+    for (const auto& [envelope, label] : std::vector<std::pair<std::vector<uint8_t>, std::string>>{
+             {intact, "intact"}, {tampered, "document changed"}, {signer_damaged, "signer damaged"},
+             {not_der, "not an envelope"}})
+        for (const auto& [width, line_end] : std::vector<std::pair<size_t, std::string>>{
+                 {0, ""}, {76, "\r\n"}, {64, "\n"}, {61, "\r\n"}, {1, "\n"}, {100000, "\r\n"}}) {
+            const std::string what = label + ", width " + std::to_string(width);
+            const std::string message = time_stamped(envelope, width, line_end);
+            const Analysis stamped = analyse_bytes(test::as_bytes(message), "contratto.txt.m7m");
+            const Analysis alone = analyse_bytes(envelope);
+            EXPECT_EQ(outcome_of(stamped), outcome_of(alone)) << what;
+            if (label == "intact") {
+                EXPECT_TRUE(stamped.envelope().all_signatures_match()) << what;
+                EXPECT_EQ(stamped.info->file_data.value(), test::as_bytes("RISPOSTA")) << what;
+                // The head was kept apart: the envelope's document starts the file's buffer.
+                std::vector<uint8_t> buffer = test::as_bytes(message);
+                Mime_envelope_split split;
+                ASSERT_TRUE(split.split_taking(buffer)) << what;
+                EXPECT_FALSE(split.value().envelope_prefix.empty()) << what;
+                std::vector<uint8_t> joined = split.value().envelope_prefix;
+                joined.insert(joined.end(), split.value().envelope.begin(), split.value().envelope.end());
+                EXPECT_TRUE(joined == envelope) << what;
+            }
+        }
 }
 
 } // namespace
