@@ -48,7 +48,8 @@ constexpr std::size_t Block_slack = 32;
 // least 32 characters are left; stops at the first block holding anything else (a line end,
 // padding, damage), which the caller then reads one group at a time. Writes 32 bytes per block,
 // the last 8 of them garbage that the next block or the caller overwrites.
-__attribute__((target("avx2"))) void decode_blocks_avx2(const byte* in, std::size_t size, std::size_t* i, byte** write)
+__attribute__((target("avx2"))) void decode_blocks_avx2(const byte* in, std::size_t size, std::size_t* i, byte** write,
+                                                         bool skip_line_ends)
 {
     // Validity by the two halves of each character: a character is in the alphabet exactly when
     // the bits its low half selects and those its high half selects have nothing in common.
@@ -77,16 +78,37 @@ __attribute__((target("avx2"))) void decode_blocks_avx2(const byte* in, std::siz
         const __m256i low = _mm256_and_si256(text, nibble);
         const __m256i checked = _mm256_and_si256(_mm256_shuffle_epi8(low_bits, low), _mm256_shuffle_epi8(high_bits, high));
         // Bytes of 0x80 and above: the high half is 8 to 15, whose bits meet every low half's.
-        if (!_mm256_testz_si256(checked, checked))
-            break;
+        std::size_t valid = 32;
+        if (!_mm256_testz_si256(checked, checked)) {
+            const auto good = static_cast<std::uint32_t>(
+                _mm256_movemask_epi8(_mm256_cmpeq_epi8(checked, _mm256_setzero_si256())));
+            valid = static_cast<std::size_t>(__builtin_ctz(~good));
+            // Only whole groups, then a line end (CR LF or LF) when those may be stepped over here.
+            if (valid % 4 != 0 || !skip_line_ends)
+                break;
+        }
         const __m256i is_slash = _mm256_cmpeq_epi8(text, slash);
         const __m256i values = _mm256_add_epi8(text, _mm256_shuffle_epi8(shift, _mm256_add_epi8(is_slash, high)));
         const __m256i pairs = _mm256_maddubs_epi16(values, pack_pairs);
         const __m256i quads = _mm256_madd_epi16(pairs, pack_quads);
         const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(quads, order), gather);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), bytes);
-        out += 24;
-        at += 32;
+        if (valid == 32) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), bytes);
+            out += 24;
+            at += 32;
+            continue;
+        }
+        const byte* line_end = in + at + valid;
+        const std::size_t line_end_size = line_end[0] == '\n' ? 1 : (line_end[0] == '\r' && line_end[1] == '\n' ? 2 : 0);
+        if (line_end_size == 0 || valid + line_end_size > 32)
+            break;
+        // The groups in front of the line end, and only their bytes: over the text itself, more
+        // could land on characters after the line end that are still to be read.
+        alignas(32) byte decoded[32];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(decoded), bytes);
+        std::memcpy(out, decoded, valid / 4 * 3);
+        out += valid / 4 * 3;
+        at += valid + line_end_size;
     }
     *i = at;
     *write = out;
@@ -142,7 +164,7 @@ std::optional<std::size_t> decode_text(const byte* in, std::size_t size, Base64_
         if (count == 0) {
 #ifdef VELIN_BASE64_AVX2
             if (blocks)
-                decode_blocks_avx2(in, size, &i, &write);
+                decode_blocks_avx2(in, size, &i, &write, !mail);
 #endif
             while (i + 4 <= size) {
                 const byte a = Table[in[i]], b = Table[in[i + 1]], c = Table[in[i + 2]], d = Table[in[i + 3]];

@@ -119,6 +119,18 @@ TEST(Base64_decode, EveryByteAnywhereInABlockDecodesAsOneCharacterAtATime)
     std::string good;
     for (size_t i = 0; i < 100; ++i)
         good += "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"[(i * 37 + 11) % 64];
+    // Line ends and a pair of them anywhere, also where they end whole groups inside a block.
+    for (size_t position = 0; position + 1 < good.size(); ++position)
+        for (const char* pair : {"\r\n", "\n\n", "\n\r", "\r\r", "\n=", "=\n"}) {
+            std::string text = good;
+            text.replace(position, 2, pair);
+            const auto expected = reference_decode(text);
+            Base64_decode decode;
+            ASSERT_EQ(decode.decode(text), expected.has_value()) << pair << " at " << position;
+            if (expected) {
+                ASSERT_EQ(decode.value(), *expected) << pair << " at " << position;
+            }
+        }
     for (size_t position = 0; position < good.size(); ++position)
         for (int value = 0; value < 256; ++value) {
             std::string text = good;
