@@ -479,9 +479,10 @@ TEST(Envelope_large, a_large_time_stamped_file_gives_what_its_envelope_gives)
     std::vector<uint8_t> signer_damaged = intact;
     signer_damaged[signer_damaged.size() - 30] ^= 0xff;
     std::vector<uint8_t> not_der(intact.size(), 'z');
+    const std::vector<uint8_t> cut(intact.begin(), intact.end() - 10);
     for (const auto& [envelope, label] : std::vector<std::pair<std::vector<uint8_t>, std::string>>{
              {intact, "intact"}, {tampered, "document changed"}, {signer_damaged, "signer damaged"},
-             {not_der, "not an envelope"}})
+             {not_der, "not an envelope"}, {cut, "cut short"}})
         for (const auto& [width, line_end] : std::vector<std::pair<size_t, std::string>>{
                  {0, ""}, {76, "\r\n"}, {64, "\n"}, {61, "\r\n"}, {1, "\n"}, {100000, "\r\n"}}) {
             const std::string what = label + ", width " + std::to_string(width);

@@ -243,6 +243,86 @@ TEST(Mime_envelope_split, InPlaceDecodingGivesWhatACopyGives)
         EXPECT_NE(split_outcome(sample.substr(0, size)), "ok") << size;
 }
 
+// A SignedData shell the DER walk takes: four-byte lengths all along, `content` as the document,
+// an empty signer set after it.
+std::string signed_data_shell(const std::string& content)
+{
+    auto element = [](unsigned char tag, const std::string& body) {
+        const size_t n = body.size();
+        std::string out{static_cast<char>(tag), static_cast<char>(0x84), static_cast<char>(n >> 24),
+                        static_cast<char>(n >> 16), static_cast<char>(n >> 8), static_cast<char>(n)};
+        return out + body;
+    };
+    const std::string signed_data_oid("\x06\x09\x2a\x86\x48\x86\xf7\x0d\x01\x07\x02", 11);
+    const std::string data_oid("\x06\x09\x2a\x86\x48\x86\xf7\x0d\x01\x07\x01", 11);
+    const std::string encapsulated = element(0x30, data_oid + element(0xa0, element(0x04, content)));
+    const std::string signed_data = element(0x30, std::string("\x02\x01\x01", 3) + element(0x31, "") + encapsulated +
+                                                      element(0x31, ""));
+    return element(0x30, signed_data_oid + element(0xa0, signed_data));
+}
+
+std::string wrapped_base64(const std::string& bytes, size_t width, const std::string& line_end)
+{
+    std::string encoded(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    encoded.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                                                       reinterpret_cast<const unsigned char*>(bytes.data()),
+                                                       static_cast<int>(bytes.size()))));
+    std::string out;
+    for (size_t at = 0; at < encoded.size(); at += width)
+        out += encoded.substr(at, width) + line_end;
+    return out;
+}
+
+TEST(Mime_envelope_split, LargeEnvelopePartsKeepTheirHeadApartAndStillGiveWhatACopyGives)
+{
+    std::string content(1200 * 1024, '\0');
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>(i * 2654435761u >> 24);
+    const std::string envelope = signed_data_shell(content);
+    const std::string base64_part = "--XYZ\r\nContent-Type: application/pkcs7-mime\r\n"
+                                    "Content-Transfer-Encoding: base64\r\n\r\n";
+    const std::string binary_part = "--XYZ\r\nContent-Type: application/pkcs7-mime\r\n"
+                                    "Content-Transfer-Encoding: binary\r\n\r\n";
+    const std::string lines = wrapped_base64(envelope, 76, "\r\n");
+    struct Case {
+        std::string message;
+        std::string outcome;
+        bool prefix;
+        const char* label;
+    };
+    auto with = [&](std::string body, size_t at, const std::string& replacement) {
+        return body.replace(at, replacement.size(), replacement);
+    };
+    const std::string missing = "2: L'analisi del file è fallita.";
+    const std::vector<Case> cases = {
+        {Head + base64_part + lines + Reply_part + Close, "ok", true, "base64, CR LF lines of 76"},
+        {Head + base64_part + wrapped_base64(envelope, 61, "\n") + Reply_part + Close, "ok", true, "LF lines of 61"},
+        {Head + base64_part + wrapped_base64(envelope, 1, "\r\n") + Reply_part + Close, "ok", true, "lines of 1"},
+        {Head + base64_part + " \t" + lines + Reply_part + Close, "ok", true, "blanks in front"},
+        {Head + binary_part + envelope + Reply_part + Close, "ok", true, "binary"},
+        {Head + base64_part + wrapped_base64(content, 76, "\r\n") + Reply_part + Close, "ok", false, "not an envelope"},
+        {Head + base64_part + with(lines, 100, "*") + Reply_part + Close, missing, false, "damage in the head"},
+        {Head + base64_part + with(lines, lines.size() / 2, "*") + Reply_part + Close, missing, false, "damage further on"},
+        {Head + base64_part + with(lines, 40, "=") + Reply_part + Close, missing, false, "padding in the head"},
+        {Head + base64_part + lines.substr(0, 295) + Reply_part + Close, missing, false, "short, ending in a lone character"},
+        {Head + base64_part + lines + Reply_part, "1: end of file", false, "no end"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(split_outcome(c.message), c.outcome) << c.label;
+        std::vector<byte> buffer(c.message.begin(), c.message.end());
+        Mime_envelope_split split;
+        if (split.split_taking(buffer)) {
+            EXPECT_EQ(!split.value().envelope_prefix.empty(), c.prefix) << c.label;
+            if (c.prefix) {
+                // The document starts the buffer; the prefix is what comes before it.
+                const std::string rest = text(split.value().envelope);
+                EXPECT_TRUE(rest.compare(0, content.size(), content) == 0) << c.label;
+                EXPECT_TRUE(text(split.value().envelope_prefix) + rest == envelope) << c.label;
+            }
+        }
+    }
+}
+
 TEST(Mime_multipart_stream, BytewiseAndBulkReadsAgree)
 {
     const std::string data = "one\r\n--b\r\ntwo\n--b\nthree\r\n--bb\r\n\r\n--b--\r\nafter";
