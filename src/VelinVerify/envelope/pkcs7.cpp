@@ -232,8 +232,10 @@ size_t plain_mail_header_end(std::string_view text)
         const std::string_view line = text.substr(at, end - at);
         if (line.empty())
             return lines == 0 ? 0 : line_feed + 1;
-        if (line.size() > line_limit || line.front() == ' ' || line.front() == '\t' ||
-            line.find('\r') != std::string_view::npos)
+        // A line that starts with any blank (form feed and vertical tab too) continues the one
+        // before for the OpenSSL reader.
+        const auto first = static_cast<unsigned char>(line.front());
+        if (line.size() > line_limit || first <= 0x20 || first >= 0x7f || line.find('\r') != std::string_view::npos)
             return 0;
         at = line_feed + 1;
     }

@@ -270,6 +270,8 @@ TEST(Envelope_der_walk, smime_messages_in_mail_form_are_walked_and_read_as_the_o
         {smime(header, body + "=\n"), false, "stray padding"},
         {smime(header, body + "Zm9v\n"), std::nullopt, "data after the envelope"},
         {smime("MIME-Version: 1.0\n " + type + "\n", body), false, "content type as a continuation line"},
+        {smime("MIME-Version: 1.0\n\f" + type + "\n", body), false, "continuation after a form feed"},
+        {smime("MIME-Version: 1.0\n\v" + type + "\n", body), false, "continuation after a vertical tab"},
         {smime(type + type + "\n", body), false, "content type twice"},
         {smime("Content-Type: text/plain\n\n", body), false, "another type"},
         {smime("Content-Type: \"application/pkcs7-mime\"\n\n", body), false, "quoted type"},
