@@ -29,15 +29,20 @@ std::shared_ptr<X509_CRL> decode_der(std::span<const uint8_t> bytes)
     return list;
 }
 
-std::shared_ptr<X509_CRL> decode_pem(std::span<const uint8_t> bytes)
+// The DER bytes of the first PEM "X509 CRL" block; empty when there is none.
+std::vector<uint8_t> pem_body(std::span<const uint8_t> bytes)
 {
     const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     if (text.find("-----BEGIN X509 CRL-----") == std::string_view::npos || bytes.size() > INT_MAX)
-        return nullptr;
+        return {};
     Openssl_owner<BIO> input(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
-    if (!input)
-        return nullptr;
-    return share(PEM_read_bio_X509_CRL(input.get(), nullptr, nullptr, nullptr));
+    unsigned char* data = nullptr;
+    long length = 0;
+    if (!input || !PEM_bytes_read_bio(&data, &length, nullptr, PEM_STRING_X509_CRL, input.get(), nullptr, nullptr))
+        return {};
+    std::vector<uint8_t> der(data, data + (length > 0 ? length : 0));
+    OPENSSL_free(data);
+    return der;
 }
 
 std::vector<uint8_t> encode(X509_CRL* list)
@@ -56,12 +61,17 @@ std::vector<uint8_t> encode(X509_CRL* list)
 
 Certificate_revocation_list::Certificate_revocation_list(std::span<const uint8_t> bytes)
 {
+    // A list keeps the DER bytes it came from: OpenSSL's own encoding of an oddly encoded list
+    // need not read back, and the cache must hold what the issuer published.
     std::shared_ptr<X509_CRL> list = decode_der(bytes);
-    if (!list)
-        list = decode_pem(bytes);
+    if (list) {
+        _der.assign(bytes.begin(), bytes.end());
+    } else if (std::vector<uint8_t> body = pem_body(bytes); (list = decode_der(body))) {
+        _der = std::move(body);
+    }
     ERR_clear_error();
     if (list)
-        *this = Certificate_revocation_list(std::move(list));
+        _list = std::move(list);
 }
 
 Certificate_revocation_list::Certificate_revocation_list(std::shared_ptr<X509_CRL> list)

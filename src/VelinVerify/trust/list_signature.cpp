@@ -73,12 +73,19 @@ List_signature::List_signature(std::span<const uint8_t> list, std::span<const ui
     }
     // An empty list is still a list whose signature can be checked.
     static const uint8_t nothing = 0;
-    Openssl_owner<BIO> content(BIO_new_mem_buf(list.empty() ? &nothing : list.data(), static_cast<int>(list.size())));
-    // Every signer's signature must verify over the list bytes (binary: no line-end conversion);
-    // the signers' certificate chains are not examined.
-    const int verified = content ? CMS_verify(message.get(), nullptr, nullptr, content.get(), nullptr,
-                                              CMS_NO_SIGNER_CERT_VERIFY | CMS_BINARY)
-                                 : 0;
+    // The list is read through a pass-through filter: handed a memory BIO directly, CMS_verify
+    // makes a copy of it that it never frees when the message's content cannot be set up.
+    Openssl_owner<BIO> bytes(BIO_new_mem_buf(list.empty() ? &nothing : list.data(), static_cast<int>(list.size())));
+    Openssl_owner<BIO> content(BIO_new(BIO_f_null()));
+    int verified = 0;
+    if (bytes && content) {
+        BIO_push(content.get(), bytes.get());
+        // Every signer's signature must verify over the list bytes (binary: no line-end
+        // conversion); the signers' certificate chains are not examined.
+        verified = CMS_verify(message.get(), nullptr, nullptr, content.get(), nullptr,
+                              CMS_NO_SIGNER_CERT_VERIFY | CMS_BINARY);
+        BIO_pop(content.get());
+    }
     ERR_clear_error();
     if (verified != 1) {
         _description = Text_bad_signature;
