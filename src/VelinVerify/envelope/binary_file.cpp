@@ -26,6 +26,9 @@ file_read_error_t read_error_from_errno(int error)
 
 constexpr uint64_t largest_file = 0xFFFFFFFFull;
 
+constexpr size_t Bounce_size = 1024 * 1024;
+constexpr uintptr_t Page_size = 4096;
+
 } // namespace
 
 bool Binary_file_read::read(const std::string& file_name)
@@ -97,19 +100,43 @@ bool Binary_file_read::read(const std::string& file_name, const Prefix_choice& c
         prefix_size = std::min(choose_prefix(head, size), head.size());
     }
 
+    const size_t target = whole - prefix_size;
     std::vector<uint8_t> bytes;
+    std::vector<uint8_t> bounce;
     try {
-        reserve_large_buffer(bytes, whole - prefix_size);
+        reserve_large_buffer(bytes, target);
         bytes.assign(head.begin() + static_cast<ptrdiff_t>(prefix_size), head.end());
-        bytes.resize(whole - prefix_size);
+        if (bytes.size() < target)
+            bounce.resize(Bounce_size + Page_size);
     } catch (const std::bad_alloc&) {
         set_error("Il file è troppo grande.");
         set_result(File_too_large);
         return false;
     }
-    const size_t done = head.size() - prefix_size;
-    if (!read_exactly(file.get(), bytes.data() + done, bytes.size() - done))
-        return false;
+    // The rest goes through a small buffer that stays in the processor's cache, placed so that
+    // neither copy writes a little ahead of where it reads modulo the page size: the copy loops
+    // of some processors run at a third of their speed then, and a large buffer from the heap
+    // starts just that far into its page. Appending also spares the buffer's zero filling.
+    if (!bounce.empty()) {
+        const uintptr_t destination = reinterpret_cast<uintptr_t>(bytes.data() + bytes.size());
+        const uintptr_t source_offset = static_cast<uintptr_t>(head.size()) % Page_size; // of the file
+        const uintptr_t base = reinterpret_cast<uintptr_t>(bounce.data());
+        uint8_t* chunk = bounce.data();
+        for (const uintptr_t gap : {uintptr_t{2048}, uintptr_t{1024}, uintptr_t{3072}}) {
+            // The chunk sits `gap` past the file offset and the destination sits past the chunk.
+            const uintptr_t wanted = (source_offset + gap) % Page_size;
+            chunk = bounce.data() + (wanted + Page_size - base % Page_size) % Page_size;
+            const uintptr_t after = (destination - reinterpret_cast<uintptr_t>(chunk)) % Page_size;
+            if (after >= 64 && after <= Page_size - 64)
+                break;
+        }
+        while (bytes.size() < target) {
+            const size_t count = std::min(Bounce_size, target - bytes.size());
+            if (!read_exactly(file.get(), chunk, count))
+                return false;
+            bytes.insert(bytes.end(), chunk, chunk + count);
+        }
+    }
     head.resize(prefix_size);
     _prefix = std::move(head);
     set_value(std::move(bytes));
