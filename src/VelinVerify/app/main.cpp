@@ -14,6 +14,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -66,12 +67,25 @@ int run_batch_mode(int argc, char** argv)
     return report.exit_code;
 }
 
+// A window needs a screen: an X or Wayland display, or a platform named explicitly.
+bool has_display()
+{
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        if (const char* value = std::getenv(name); value && *value)
+            return true;
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     if (wants_batch(argc, argv))
         return run_batch_mode(argc, argv);
+    if (!has_display()) {
+        std::cerr << "velin-verify: nessuno schermo disponibile per la finestra.\n" << usage << '\n';
+        return 2;
+    }
     QApplication application(argc, argv);
     return velin::run_verify_app(argc, argv);
 }

@@ -61,9 +61,12 @@ protected:
         }
     }
 
-    Program_run run(const QStringList& arguments)
+    Program_run run(const QStringList& arguments, bool without_display = false)
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        if (without_display)
+            for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+                environment.remove(name);
         environment.insert("VELIN_DATA_DIR", QString::fromStdString(data.string()));
         environment.insert("VELIN_USER_REGISTRY", QString::fromStdString((folder / "user.reg").string()));
         environment.insert("VELIN_MACHINE_REGISTRY", QString::fromStdString((folder / "machine.reg").string()));
@@ -181,9 +184,12 @@ TEST_F(Batch_test, NoSummaryAndBadCommandLinesHaveTheirExitStatus)
     EXPECT_EQ(unsupported.exit_code, Exit_no_summary);
     EXPECT_NE(unsupported.out.find("[errore] Il file non è un documento firmato."), std::string::npos);
 
-    const Program_run usage = run({});
+    // Without a screen the window cannot open: the program says so and shows the headless use.
+    const Program_run usage = run({}, true);
     EXPECT_EQ(usage.exit_code, 2);
+    EXPECT_NE(usage.err.find("nessuno schermo disponibile"), std::string::npos);
     EXPECT_NE(usage.err.find("Uso: velin-verify --batch FILE [--json]"), std::string::npos);
+    EXPECT_EQ(run({"--batch"}).exit_code, 2);
 }
 
 TEST(Batch_text, NamesFromCertificatesCannotForgeLinesOrBreakJson)
