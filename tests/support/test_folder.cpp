@@ -47,6 +47,20 @@ void use_private_environment(const std::filesystem::path& folder)
     ::setenv("XDG_DATA_HOME", (folder / "share").c_str(), 1);
 }
 
+std::vector<std::vector<std::string>> recorded_runs(const std::filesystem::path& file)
+{
+    std::vector<std::vector<std::string>> runs(1);
+    std::istringstream lines(read_file(file));
+    for (std::string line; std::getline(lines, line);) {
+        if (line == "--")
+            runs.emplace_back();
+        else
+            runs.back().push_back(line);
+    }
+    runs.pop_back();
+    return runs;
+}
+
 const std::filesystem::path& private_environment()
 {
     static Test_folder folder;

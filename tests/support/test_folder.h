@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace velin::test {
 
@@ -33,6 +34,10 @@ const std::filesystem::path& private_environment();
 
 // The text of the std::logic_error the action throws (an assertion), "no assertion" otherwise.
 std::string assertion_text(const std::function<void()>& action);
+
+// The runs of tests/gui/common/argv_recorder.cpp written to file, each a list of the arguments
+// it got (the recorder ends every run with a line "--"); none when the file is missing.
+std::vector<std::vector<std::string>> recorded_runs(const std::filesystem::path& file);
 
 // The whole content of this process's trace log ("" when none is open).
 std::string trace_content();

@@ -346,15 +346,22 @@ void Pkcs7::decode_walked(std::span<const uint8_t> bytes, std::vector<uint8_t>* 
 // and its own rules.
 void Pkcs7::decode_walked_base64(std::string_view text)
 {
+    decode_walked_text(text, Base64_decode::Form::Plain, Encoding::Base64);
+}
+
+// The base64 text decoded in the given form, and the DER walked; on success the envelope is
+// marked with the encoding it came in.
+void Pkcs7::decode_walked_text(std::string_view base64, Base64_decode::Form form, Encoding encoding)
+{
     Base64_decode decoder;
-    if (!decoder.decode(text, Base64_decode::Form::Plain))
+    if (!decoder.decode(base64, form))
         return;
     std::vector<uint8_t> der = decoder.take_value();
     if (der.empty() || der[0] != 0x30)
         return;
     decode_walked(der, &der);
     if (_cms)
-        _encoding = Encoding::Base64;
+        _encoding = encoding;
 }
 
 // An S/MIME message the OpenSSL reader would read to the same envelope is read here: a plain
@@ -379,15 +386,7 @@ void Pkcs7::decode_walked_smime(std::string_view text)
     const std::string type_name = mime_lower_case(type->value);
     if (type_name != "application/pkcs7-mime" && type_name != "application/x-pkcs7-mime")
         return;
-    Base64_decode decoder;
-    if (!decoder.decode(text.substr(body), Base64_decode::Form::Mail_lines))
-        return;
-    std::vector<uint8_t> der = decoder.take_value();
-    if (der.empty() || der[0] != 0x30)
-        return;
-    decode_walked(der, &der);
-    if (_cms)
-        _encoding = Encoding::Smime;
+    decode_walked_text(text.substr(body), Base64_decode::Form::Mail_lines, Encoding::Smime);
 }
 
 void Pkcs7::parse_bytes(std::span<const uint8_t> bytes, std::vector<uint8_t>* owner)

@@ -3,6 +3,7 @@
 // while extracting it, in the same pass over the bytes.
 #pragma once
 
+#include "VelinVerify/envelope/base64_decode.h"
 #include "VelinVerify/envelope/signed_document.h"
 #include "common/failure.h"
 
@@ -94,6 +95,7 @@ private:
     void decode_walked(std::span<const uint8_t> bytes, std::vector<uint8_t>* owner);
     void decode_walked_base64(std::string_view text);
     void decode_walked_smime(std::string_view text);
+    void decode_walked_text(std::string_view base64, Base64_decode::Form form, Encoding encoding);
     void check_signatures(std::span<const uint8_t> document);
 
     const std::atomic<bool>* _cancel;

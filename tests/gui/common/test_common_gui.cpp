@@ -7,6 +7,7 @@
 #include "common/settings_record.h"
 #include "common/shell_open.h"
 #include "common/trace.h"
+#include "test_folder.h"
 
 #include <QApplication>
 #include <QAbstractButton>
@@ -28,6 +29,7 @@
 #include <unistd.h>
 
 using namespace velin;
+using velin::test::recorded_runs;
 
 namespace {
 
@@ -45,27 +47,6 @@ std::vector<std::string> info_records()
         if (level == Level_info)
             lines.push_back(message);
     return lines;
-}
-
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// The recorded runs of the stand-in velin-verify, each a list of its arguments.
-std::vector<std::vector<std::string>> recorded_runs(const std::string& path)
-{
-    std::vector<std::vector<std::string>> runs(1);
-    std::istringstream in(read_file(path));
-    for (std::string line; std::getline(in, line);) {
-        if (line == "--")
-            runs.emplace_back();
-        else
-            runs.back().push_back(line);
-    }
-    runs.pop_back();
-    return runs;
 }
 
 std::chrono::system_clock::time_point utc(int year, int month, int day, int hour)

@@ -74,21 +74,7 @@ class Test_verify_gui : public QObject {
 
     fs::path folder() const { return test::private_environment(); }
 
-    std::vector<std::vector<std::string>> opened() const
-    {
-        std::vector<std::vector<std::string>> runs;
-        std::istringstream in(test::read_file(_opened_file));
-        std::vector<std::string> run;
-        for (std::string line; std::getline(in, line);) {
-            if (line == "--") {
-                runs.push_back(run);
-                run.clear();
-            } else {
-                run.push_back(line);
-            }
-        }
-        return runs;
-    }
+    std::vector<std::vector<std::string>> opened() const { return test::recorded_runs(_opened_file); }
 
     std::vector<Shown_box> boxes_with(const std::string& text) const
     {

@@ -22,23 +22,9 @@
 #include <sys/stat.h>
 
 using namespace velin;
+using velin::test::recorded_runs;
 
 namespace {
-
-// The runs the argument recorder wrote, one vector of arguments per run.
-std::vector<std::vector<std::string>> recorded_runs(const std::filesystem::path& file)
-{
-    std::vector<std::vector<std::string>> runs(1);
-    std::istringstream lines(test::read_file(file));
-    for (std::string line; std::getline(lines, line);) {
-        if (line == "--")
-            runs.emplace_back();
-        else
-            runs.back().push_back(line);
-    }
-    runs.pop_back();
-    return runs;
-}
 
 uint32_t stored_dword(const char* name)
 {

@@ -226,12 +226,7 @@ TEST_F(Layer_test, WithoutTrustedListsEverySignatureIsOfUndeterminedTrust)
 TEST_F(Layer_test, CancelBeforeTheChainResultEndsWithoutSummary)
 {
     test::Gate gate;
-    Pipeline_services services = test::services_for(data);
-    const auto load = services.trusted_store;
-    services.trusted_store = [&gate, load] {
-        gate.wait();
-        return load();
-    };
+    const Pipeline_services services = test::gated_services(data, gate);
     Layer_analysis layer(test::revocation_off(), services);
     layer.set_observer(&observer);
     layer.set_source_file(test::pki_document("signer-legal").string());
@@ -278,12 +273,7 @@ TEST_F(Layer_test, CancelBeforeTheRevocationResultTakesTheBarBackToZero)
 TEST_F(Layer_test, ClosingABusyLayerCancelsItAndDropsItsLateMessages)
 {
     test::Gate gate;
-    Pipeline_services services = test::services_for(data);
-    const auto load = services.trusted_store;
-    services.trusted_store = [&gate, load] {
-        gate.wait();
-        return load();
-    };
+    const Pipeline_services services = test::gated_services(data, gate);
     auto layer = std::make_unique<Layer_analysis>(test::revocation_off(), services);
     layer->set_observer(&observer);
     layer->set_source_file(test::pki_document("signer-legal").string());

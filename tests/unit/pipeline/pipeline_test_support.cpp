@@ -1,13 +1,10 @@
 #include "pipeline_test_support.h"
 
-#include <QCoreApplication>
-
 #include <openssl/bio.h>
 #include <openssl/cms.h>
 #include <openssl/pem.h>
 
 #include <stdexcept>
-#include <thread>
 
 namespace velin::test {
 
@@ -93,16 +90,14 @@ Pipeline_settings revocation_on()
     return Pipeline_settings{true, false};
 }
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit)
+Pipeline_services gated_services(const std::filesystem::path& data_folder, Gate& gate)
 {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    Pipeline_services services = services_for(data_folder);
+    services.trusted_store = [&gate, load = services.trusted_store] {
+        gate.wait();
+        return load();
+    };
+    return services;
 }
 
 std::vector<std::string> texts(const std::vector<Status_line>& lines)

@@ -5,6 +5,7 @@
 #include "VelinVerify/pipeline/layer_analysis.h"
 #include "VelinVerify/pipeline/pipeline_services.h"
 #include "VelinVerify/pipeline/verification_session.h"
+#include "eventually.h"
 #include "test_folder.h"
 
 #include <chrono>
@@ -33,8 +34,6 @@ Pipeline_services services_for(const std::filesystem::path& data_folder);
 Pipeline_settings revocation_off();
 Pipeline_settings revocation_on();
 
-// Waits until the condition holds, delivering posted messages meanwhile. False on time-out.
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(20));
 
 std::vector<std::string> texts(const std::vector<Status_line>& lines);
 bool has_line(const std::vector<Status_line>& lines, Line_severity severity, const std::string& text);
@@ -73,5 +72,8 @@ private:
     bool _arrived = false;
     bool _open = false;
 };
+
+// Services whose trusted lists load only once the gate is opened (chain building waits there).
+Pipeline_services gated_services(const std::filesystem::path& data_folder, Gate& gate);
 
 } // namespace velin::test

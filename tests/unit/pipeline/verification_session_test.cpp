@@ -86,12 +86,7 @@ TEST_F(Session_test, ALayerWithoutSignersKeepsTheCombinedBoxAway)
 TEST_F(Session_test, OpeningAnotherFileStopsTheOldLayersAndClearsTheCancelFlag)
 {
     test::Gate gate;
-    Pipeline_services services = test::services_for(data);
-    const auto load = services.trusted_store;
-    services.trusted_store = [&gate, load] {
-        gate.wait();
-        return load();
-    };
+    const Pipeline_services services = test::gated_services(data, gate);
     Verification_session session(test::revocation_off(), services, &window);
     session.open(test::pki_document("signer-legal").string());
     ASSERT_TRUE(eventually([&] { return gate.arrived(); }));

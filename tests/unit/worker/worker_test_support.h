@@ -5,6 +5,7 @@
 #include "VelinVerify/worker/closure.h"
 #include "VelinVerify/worker/notification.h"
 #include "VelinVerify/worker/window_registry.h"
+#include "eventually.h"
 #include "test_folder.h"
 
 #include <QCoreApplication>
@@ -20,20 +21,6 @@
 #include <vector>
 
 namespace velin::test {
-
-// Waits until the condition holds, delivering posted messages meanwhile. False on time-out.
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds limit = std::chrono::seconds(5))
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 // Delivers posted messages for a while.
 inline void deliver_for(std::chrono::milliseconds duration)
