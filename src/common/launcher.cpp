@@ -208,8 +208,12 @@ std::unique_ptr<Sibling_process> daily_update_check(Settings_record& settings, s
     std::unique_ptr<Sibling_process> run;
     if (today != settings.UltimoAggiornamento) {
         settings.UltimoAggiornamento = today;
-        settings.save_user_part();
-        run = start_update_run(true);
+        // Unless today's date is stored, every program started today would start another run.
+        if (settings.save_user_part())
+            run = start_update_run(true);
+        else
+            Trace(Trace_kind, Level_error) << "Salvataggio della data dell'ultimo aggiornamento fallito: "
+                                              "verifica degli aggiornamenti non avviata.";
     }
     Trace(Trace_kind, Level_info) << "Verifica completata.";
     return run;

@@ -55,12 +55,20 @@ void Settings_record::load()
     AggiornaCRL = read_flag(*this, user, Settings_key, "AggiornaCRL", true);
 }
 
-void Settings_record::save_user_part()
+bool Settings_record::save_user_part()
 {
     const auto user = Registry_root::Current_user;
-    store(*this, write_text(user, Settings_key, "UltimoAggiornamento", UltimoAggiornamento));
-    store(*this, write_dword(user, Settings_key, "VerificaCRL", VerificaCRL ? 1 : 0));
-    store(*this, write_dword(user, Settings_key, "AggiornaCRL", AggiornaCRL ? 1 : 0));
+    const uint32_t codes[] = {
+        write_text(user, Settings_key, "UltimoAggiornamento", UltimoAggiornamento),
+        write_dword(user, Settings_key, "VerificaCRL", VerificaCRL ? 1 : 0),
+        write_dword(user, Settings_key, "AggiornaCRL", AggiornaCRL ? 1 : 0),
+    };
+    bool saved = true;
+    for (const uint32_t code : codes) {
+        store(*this, code);
+        saved = saved && code == 0;
+    }
+    return saved;
 }
 
 void Settings_record::save_machine_part()

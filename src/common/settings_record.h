@@ -25,8 +25,9 @@ public:
 
     // Reads every field; a missing or unreadable value gives its default and status 2.
     void load();
-    // UltimoAggiornamento, VerificaCRL, AggiornaCRL to HKEY_CURRENT_USER.
-    void save_user_part();
+    // UltimoAggiornamento, VerificaCRL, AggiornaCRL to HKEY_CURRENT_USER; true when all three
+    // were written (a failure also sets status 2).
+    bool save_user_part();
     // Aggiornamenti, FirmaParallela, JavaHome to HKEY_LOCAL_MACHINE: needs administrator rights.
     void save_machine_part();
     // Saves both parts; when anything failed, hands the administrator message to

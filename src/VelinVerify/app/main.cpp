@@ -1,6 +1,7 @@
 // velin-verify: the verifier.
 //   velin-verify [FILE] [/update] [/quiet] [/parent=0x%08x]   the window
-//   velin-verify --batch FILE [--json]                          no window
+//   velin-verify --batch [--json] [--] FILE                    no window
+//   velin-verify --help | --version
 // The headless mode verifies FILE with the same layers as the window (nested envelopes
 // included) and prints each layer's lines and signatures, then the combined outcome. Exit status:
 // 0 success, 1 warnings, 2 errors (also when only some layers reached a summary), 3 no layer
@@ -8,58 +9,113 @@
 // line.
 #include "VelinVerify/app/batch_run.h"
 #include "VelinVerify/app/verify_app.h"
+#include "common/guarded_application.h"
 #include "common/settings_record.h"
 #include "common/trace.h"
-
-#include <QApplication>
-#include <QCoreApplication>
 
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
-constexpr const char* usage = "Uso: velin-verify --batch FILE [--json]";
+constexpr const char* usage =
+    "Uso: velin-verify [FILE] [/update] [/quiet]\n"
+    "     velin-verify --batch [--json] [--] FILE\n"
+    "     velin-verify --help | --version\n";
 
-bool wants_batch(int argc, char** argv)
+constexpr const char* help_text =
+    "\n"
+    "Verifica i documenti firmati (.p7m, .m7m, .pdf): senza opzioni apre la finestra del\n"
+    "verificatore, con --batch verifica FILE senza finestra e stampa l'esito di ogni livello.\n"
+    "\n"
+    "  --batch     verifica FILE senza finestra\n"
+    "  --json      stampa l'esito come oggetto JSON (implica --batch)\n"
+    "  --          ciò che segue è il nome del file, anche se comincia con \"-\"\n"
+    "  --help      mostra questo aiuto\n"
+    "  --version   mostra la versione\n"
+    "  /update     verifica se è disponibile un aggiornamento (/quiet: senza domande)\n"
+    "\n"
+    "Codici di uscita di --batch: 0 successo, 1 segnalazioni, 2 errori (o riga di comando\n"
+    "errata), 3 nessun esito (file illeggibile, non supportato o senza firme).\n";
+
+enum class Mode { Window, Batch, Help, Version, Wrong };
+
+struct Command_line {
+    Mode mode = Mode::Window;
+    bool json = false;
+    std::string file;
+    std::string problem; // what is wrong with a Wrong command line
+};
+
+// Any argument that looks like an option (or "--") selects the headless command line; the
+// window's switches are known by name ("/update"), since every absolute path starts with "/".
+bool wants_headless(int argc, char** argv)
 {
     for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "--batch") == 0 || std::strcmp(argv[i], "--json") == 0)
+        if (argv[i][0] == '-' && argv[i][1] != '\0')
             return true;
     return false;
 }
 
-int run_batch_mode(int argc, char** argv)
+// Options in any order; "--" ends them; exactly one FILE.
+Command_line parse_headless(int argc, char** argv)
 {
-    std::string file;
+    Command_line line;
     bool batch = false;
-    bool json = false;
+    bool help = false;
+    bool version = false;
+    bool options_ended = false;
+    std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
-        if (argument == "--batch" && i + 1 < argc && file.empty()) {
+        if (options_ended || argument.size() < 2 || argument[0] != '-') {
+            files.push_back(argument);
+        } else if (argument == "--") {
+            options_ended = true;
+        } else if (argument == "--batch") {
             batch = true;
-            file = argv[++i];
         } else if (argument == "--json") {
-            json = true;
-        } else {
-            batch = false;
-            break;
+            batch = line.json = true;
+        } else if (argument == "--help" || argument == "-h") {
+            help = true;
+        } else if (argument == "--version") {
+            version = true;
+        } else if (line.problem.empty()) {
+            line.problem = "opzione sconosciuta: " + argument;
         }
     }
-    if (!batch) {
-        std::cerr << usage << '\n';
-        return 2;
+    if (help) {
+        line.mode = Mode::Help;
+    } else if (version) {
+        line.mode = Mode::Version;
+    } else if (!line.problem.empty()) {
+        line.mode = Mode::Wrong;
+    } else if (!batch) {
+        line.mode = Mode::Wrong;
+        line.problem = "manca --batch";
+    } else if (files.size() != 1) {
+        line.mode = Mode::Wrong;
+        line.problem = files.empty() ? "manca il file da verificare" : "un solo file per volta";
+    } else {
+        line.mode = Mode::Batch;
+        line.file = files.front();
     }
+    return line;
+}
 
-    QCoreApplication application(argc, argv);
+int run_batch_mode(int argc, char** argv, const Command_line& line)
+{
+    velin::Guarded_core_application application(argc, argv);
     velin::Settings_record settings;
     settings.load();
     velin::Trace_block block("Velin Manager");
     const velin::Batch_report report =
-        velin::run_batch(file, velin::Pipeline_settings::from(settings), velin::default_services());
-    if (json)
+        velin::run_batch(line.file, velin::Pipeline_settings::from(settings), velin::default_services());
+    if (line.json)
         velin::print_json(std::cout, report);
     else
         velin::print_text(std::cout, report);
@@ -80,12 +136,26 @@ bool has_display()
 
 int main(int argc, char** argv)
 {
-    if (wants_batch(argc, argv))
-        return run_batch_mode(argc, argv);
+    if (wants_headless(argc, argv)) {
+        const Command_line line = parse_headless(argc, argv);
+        switch (line.mode) {
+        case Mode::Help:
+            std::cout << usage << help_text;
+            return 0;
+        case Mode::Version:
+            std::cout << "velin-verify " << VELIN_VERSION << '\n';
+            return 0;
+        case Mode::Batch:
+            return run_batch_mode(argc, argv, line);
+        default:
+            std::cerr << "velin-verify: " << line.problem << ".\n" << usage;
+            return 2;
+        }
+    }
     if (!has_display()) {
-        std::cerr << "velin-verify: nessuno schermo disponibile per la finestra.\n" << usage << '\n';
+        std::cerr << "velin-verify: nessuno schermo disponibile per la finestra.\n" << usage;
         return 2;
     }
-    QApplication application(argc, argv);
+    velin::Guarded_application application(argc, argv);
     return velin::run_verify_app(argc, argv);
 }

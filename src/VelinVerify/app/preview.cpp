@@ -1,6 +1,7 @@
 #include "VelinVerify/app/preview.h"
 
 #include "VelinVerify/envelope/binary_file.h"
+#include "VelinVerify/pipeline/document_name.h"
 #include "common/shell_open.h"
 #include "common/trace.h"
 
@@ -75,7 +76,7 @@ bool Preview::show(const std::string& application_title, const std::string& file
     // cannot lead the copy out of the private folder.
     std::string name = std::filesystem::path(file_name).filename().string();
     if (name.empty() || name == "." || name == "..")
-        name = "documento";
+        name = Fallback_document_name;
     Preview_file_name free_name;
     if (!free_name.find({application_title, name, folder.value()})) {
         set_error("Impossibile generare un nome univoco per il documento.");

@@ -42,10 +42,13 @@ int run_verify_app(int argc, const char* const* argv)
     SEH_translation translation;
 
     set_starter_window_from_arguments(argc, argv);
-    daily_update_check(settings);
+    const Verify_command_line line = parse_verify_command_line(argc, argv);
+    // The update run is what the daily trigger starts: running the trigger from it would start
+    // the next run whenever today's date could not be stored.
+    if (!line.update)
+        daily_update_check(settings);
     OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
 
-    const Verify_command_line line = parse_verify_command_line(argc, argv);
     if (line.update) {
         // The update run has no window of its own in this version: say so, quietly when asked.
         Trace(Trace_kind, Level_info) << "Verifica degli aggiornamenti non disponibile.";

@@ -631,9 +631,49 @@ struct Pkey_context_free {
     void operator()(EVP_PKEY_CTX* context) const { EVP_PKEY_CTX_free(context); }
 };
 
+// Occurrences of a signed attribute, and whether each of them holds exactly one value.
+struct Attribute_count {
+    int occurrences = 0;
+    bool single_values = true;
+};
+
+Attribute_count count_signed_attribute(const CMS_SignerInfo* signer, int nid)
+{
+    Attribute_count count;
+    for (int at = CMS_signed_get_attr_by_NID(signer, nid, -1); at >= 0; at = CMS_signed_get_attr_by_NID(signer, nid, at)) {
+        ++count.occurrences;
+        if (X509_ATTRIBUTE_count(CMS_signed_get_attr(signer, at)) != 1)
+            count.single_values = false;
+    }
+    return count;
+}
+
+// The signed attributes bind the signature to this envelope only when the content type and the
+// document's digest are each stated exactly once and the content type is the envelope's own: a
+// signature made over other content must not be taken for a signature of this document.
+bool signed_attributes_well_formed(const CMS_SignerInfo* signer, const ASN1_OBJECT* content_type)
+{
+    const Attribute_count types = count_signed_attribute(signer, NID_pkcs9_contentType);
+    const Attribute_count digests = count_signed_attribute(signer, NID_pkcs9_messageDigest);
+    const Attribute_count times = count_signed_attribute(signer, NID_pkcs9_signingTime);
+    if (types.occurrences != 1 || !types.single_values || digests.occurrences != 1 || !digests.single_values ||
+        times.occurrences > 1 || !times.single_values) {
+        Trace(Trace_kind, Level_error) << "Gli attributi firmati non sono ben formati.";
+        return false;
+    }
+    const auto* stated = static_cast<const ASN1_OBJECT*>(
+        CMS_signed_get0_data_by_OBJ(signer, OBJ_nid2obj(NID_pkcs9_contentType), -3, V_ASN1_OBJECT));
+    if (!stated || !content_type || OBJ_cmp(stated, content_type) != 0) {
+        Trace(Trace_kind, Level_error) << "Il tipo di contenuto firmato non è quello della busta.";
+        return false;
+    }
+    return true;
+}
+
 // 1 the signature matches, 0 it does not, -1 it could not be checked (the reason is in the
 // OpenSSL error queue or in reason).
-int check_signer(CMS_SignerInfo* signer, Document_digests& digests, std::string& reason)
+int check_signer(CMS_SignerInfo* signer, const ASN1_OBJECT* content_type, Document_digests& digests,
+                 std::string& reason)
 {
     EVP_PKEY* key = nullptr;
     X509* certificate = nullptr;
@@ -658,15 +698,15 @@ int check_signer(CMS_SignerInfo* signer, Document_digests& digests, std::string&
 
     if (CMS_signed_get_attr_count(signer) >= 0) {
         // The key signs the signed attributes, and they carry the document's digest.
+        if (!signed_attributes_well_formed(signer, content_type))
+            return 0;
         const int signature = CMS_SignerInfo_verify(signer);
         if (signature != 1)
             return signature < 0 ? -1 : 0;
         const auto* stated = static_cast<const ASN1_OCTET_STRING*>(CMS_signed_get0_data_by_OBJ(
             signer, OBJ_nid2obj(NID_pkcs9_messageDigest), -3, V_ASN1_OCTET_STRING));
-        if (!stated) {
-            reason = "La firma non contiene l'impronta del documento.";
-            return -1;
-        }
+        if (!stated)
+            return 0;
         const std::string stated_digest = bytes_of(stated);
         return stated_digest.size() == digest.size() && std::memcmp(stated_digest.data(), digest.data(), digest.size()) == 0
                    ? 1
@@ -702,7 +742,8 @@ void Pkcs7::check_signatures(std::span<const uint8_t> document)
         Trace_block block("Verifica della firma " + std::to_string(i + 1));
         ERR_clear_error();
         std::string reason;
-        const int outcome = check_signer(sk_CMS_SignerInfo_value(signers, i), digests, reason);
+        const int outcome =
+            check_signer(sk_CMS_SignerInfo_value(signers, i), CMS_get0_eContentType(_cms.get()), digests, reason);
         if (outcome == 1) {
             integrity.assign(Signature_integrity::Intact);
             Trace(Trace_kind, Level_info) << "La firma corrisponde al documento.";

@@ -4,6 +4,8 @@
 
 namespace velin {
 
+const char* const Fallback_document_name = "documento";
+
 std::string file_name_part(const std::string& path)
 {
     const size_t slash = path.find_last_of('/');
@@ -18,6 +20,9 @@ Document_name derive_document_name(const std::string& layer_file_name)
         name.full_name.resize(layer_file_name.size() - 4);
     name.inner_envelope = lower_case_extension(name.full_name) == "p7m";
     name.display_name = file_name_part(name.full_name);
+    // "X/.p7m" names no document: it still needs a name to be viewed and saved under.
+    if (name.display_name.empty())
+        name.display_name = Fallback_document_name;
     return name;
 }
 

@@ -9,9 +9,12 @@ namespace velin {
 
 struct Document_name {
     std::string full_name;    // the layer's file name without a last ".p7m" (any case)
-    std::string display_name; // the file-name part of full_name
+    std::string display_name; // the file-name part of full_name; Fallback_document_name when empty
     bool inner_envelope = false; // full_name itself ends in ".p7m" (any case)
 };
+
+// "documento": the name of a document whose envelope's name gives none.
+extern const char* const Fallback_document_name;
 
 Document_name derive_document_name(const std::string& layer_file_name);
 

@@ -216,6 +216,15 @@ void Layer_analysis::decoding_done()
         end_without_summary();
         return;
     }
+    if (_info->file_data.state() == Assignable_state::Failed) {
+        // Nothing was read, so nothing can be called corrupt: what the reader found (an empty
+        // file, a folder, a missing file) is the answer, and there is nothing to sum up.
+        add_line(Line_severity::Error, _info->file_data.message());
+        add_line(Line_severity::Error, _parser->error_message());
+        _errors = true;
+        end_without_summary();
+        return;
+    }
     if (!_info->envelope.is_assigned()) {
         // The reason the decoder gave (an unreadable or empty file, a failed analysis) comes first.
         const std::string& reason = _parser->error_message();

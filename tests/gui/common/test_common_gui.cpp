@@ -1,6 +1,7 @@
 // The message box (through an answerer: no box is ever shown), the launcher of sibling programs
 // and the daily update trigger, with a stand-in velin-verify that records its arguments.
 #include "common/file_dialog.h"
+#include "common/guarded_application.h"
 #include "common/launcher.h"
 #include "common/message_box.h"
 #include "common/registry.h"
@@ -13,6 +14,7 @@
 #include <QAbstractButton>
 #include <QFile>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTimer>
 #include <QRegularExpression>
 #include <QWidget>
@@ -465,6 +467,45 @@ private slots:
         QCOMPARE(read_text(Registry_root::Current_user, Settings_key, "UltimoAggiornamento").value(), std::string("12/09/26"));
     }
 
+    void daily_trigger_starts_nothing_when_the_date_cannot_be_saved()
+    {
+        // Every program started today would otherwise start one more update run.
+        ::setenv("VELIN_USER_REGISTRY", "/dev/null/velin/user.reg", 1);
+        Settings_record settings;
+        settings.Aggiornamenti = true;
+        settings.UltimoAggiornamento = "12/07/26";
+        QVERIFY(!daily_update_check(settings, utc(2026, 12, 8, 10)));
+        ::setenv("VELIN_USER_REGISTRY", path("config/user.reg").c_str(), 1);
+        QCOMPARE(settings.status, Settings_record::Status_failed);
+        QVERIFY(std::any_of(trace_records.begin(), trace_records.end(), [](const auto& record) {
+            return record.first == Level_error && record.second.starts_with("Salvataggio della data");
+        }));
+        QTest::qWait(200);
+        QVERIFY(!exists(argv_file()));
+    }
+
+    void exception_leaving_an_event_handler_is_shown_and_the_program_goes_on()
+    {
+        QPushButton button(QStringLiteral("Leggi"));
+        int clicks = 0;
+        QObject::connect(&button, &QPushButton::clicked, [&clicks] {
+            ++clicks;
+            throw std::runtime_error("documento senza nome");
+        });
+        button.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&button));
+        QTest::mouseClick(&button, Qt::LeftButton);
+        QTest::mouseClick(&button, Qt::LeftButton);
+        QCOMPARE(clicks, 2);
+        QCOMPARE(_requests.size(), size_t(2));
+        QCOMPARE(_requests[0].text, std::string("Si è verificato un errore."));
+        QCOMPARE(_requests[0].caption, std::string("Velin Manager"));
+        QCOMPARE(_requests[0].flags & MB_ICONMASK, MB_ICONERROR);
+        QVERIFY(std::any_of(trace_records.begin(), trace_records.end(), [](const auto& record) {
+            return record.first == Level_error && record.second.ends_with("documento senza nome");
+        }));
+    }
+
     void daily_trigger_does_nothing_when_updates_are_off()
     {
         Settings_record settings;
@@ -493,7 +534,7 @@ int main(int argc, char** argv)
     ::setenv("XDG_RUNTIME_DIR", (folder / "run").c_str(), 1);
     int result = 0;
     {
-        QApplication application(argc, argv);
+        Guarded_application application(argc, argv);
         Test_common_gui test(folder);
         result = QTest::qExec(&test, argc, argv);
     }

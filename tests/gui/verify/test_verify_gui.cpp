@@ -340,6 +340,33 @@ private slots:
         QVERIFY(settled(window));
     }
 
+    void envelopes_whose_names_give_no_document_name_read_as_documento()
+    {
+        // ".p7m" and the inner layer of "X/.p7m.p7m" leave nothing of the name for the document.
+        const fs::path unnamed = folder() / "senza-nome";
+        fs::create_directories(unnamed);
+        fs::copy_file(pki / "documents/contratto-signer-legal.txt.p7m", unnamed / ".p7m", fs::copy_options::overwrite_existing);
+        fs::copy_file(samples / "contratto.txt.p7m.p7m", unnamed / ".p7m.p7m", fs::copy_options::overwrite_existing);
+        for (const char* name : {".p7m", ".p7m.p7m"}) {
+            Dlg_verify_onion window(_settings, default_services());
+            window.open_path((unnamed / name).string());
+            QVERIFY(settled(window));
+            CVelinVerifyDlg* page = window.layer_pages().back();
+            QCOMPARE(control<QLabel>(page, "document_name")->text(), QStringLiteral("documento"));
+            QVERIFY(control<QPushButton>(page, "read_button")->isEnabled());
+            QTest::mouseClick(control<QPushButton>(page, "read_button"), Qt::LeftButton);
+            QCOMPARE(page->preview_copies().size(), size_t(1));
+            QVERIFY(page->preview_copies()[0].ends_with("/Velin Manager (1) - documento"));
+            QCOMPARE(test::read_file(page->preview_copies()[0]), test::read_file(pki / "documents/contratto.txt"));
+            _dialog_answer = (unnamed / "salvato").string();
+            control<QPushButton>(page, "save_button")->click();
+            QCOMPARE(_dialogs.back().proposed_name, std::string("documento"));
+            QVERIFY(fs::exists(unnamed / "salvato"));
+            fs::remove(unnamed / "salvato");
+            QVERIFY(boxes_with("Si è verificato un errore.").empty());
+        }
+    }
+
     void saving_applies_the_extension_rule_and_reports_in_the_list()
     {
         Dlg_verify_onion window(_settings, default_services());

@@ -11,8 +11,12 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
+
+#include <sys/stat.h>
 
 namespace velin {
 namespace {
@@ -61,7 +65,8 @@ protected:
         }
     }
 
-    Program_run run(const QStringList& arguments, bool without_display = false)
+    Program_run run(const QStringList& arguments, bool without_display = false,
+                    const std::vector<std::pair<QString, QString>>& changed = {})
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         if (without_display)
@@ -72,6 +77,8 @@ protected:
         environment.insert("VELIN_MACHINE_REGISTRY", QString::fromStdString((folder / "machine.reg").string()));
         environment.insert("XDG_RUNTIME_DIR", QString::fromStdString((folder / "run").string()));
         environment.insert("TMPDIR", QString::fromStdString((folder / "run").string()));
+        for (const auto& [name, value] : changed)
+            environment.insert(name, value);
         QProcess process;
         process.setProcessEnvironment(environment);
         process.start(VELIN_VERIFY_PROGRAM, arguments);
@@ -188,8 +195,97 @@ TEST_F(Batch_test, NoSummaryAndBadCommandLinesHaveTheirExitStatus)
     const Program_run usage = run({}, true);
     EXPECT_EQ(usage.exit_code, 2);
     EXPECT_NE(usage.err.find("nessuno schermo disponibile"), std::string::npos);
-    EXPECT_NE(usage.err.find("Uso: velin-verify --batch FILE [--json]"), std::string::npos);
-    EXPECT_EQ(run({"--batch"}).exit_code, 2);
+    EXPECT_NE(usage.err.find("velin-verify --batch [--json] [--] FILE"), std::string::npos);
+
+    // A wrong command line prints the use on the error stream and nothing else.
+    for (const QStringList& wrong : {QStringList{"--batch"}, QStringList{"--batch", "--jsno", pki_document("signer-legal")},
+                                     QStringList{"--json"}, QStringList{"--batch", pki_document("signer-legal"), sample("no-signers.p7m")},
+                                     QStringList{"-x", pki_document("signer-legal")}}) {
+        const Program_run result = run(wrong);
+        EXPECT_EQ(result.exit_code, 2) << wrong.join(' ').toStdString();
+        EXPECT_TRUE(result.out.empty()) << result.out;
+        EXPECT_NE(result.err.find("Uso: velin-verify"), std::string::npos) << result.err;
+    }
+    const Program_run help = run({"--help"}, true);
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_NE(help.out.find("Uso: velin-verify"), std::string::npos);
+    EXPECT_NE(help.out.find("Codici di uscita"), std::string::npos);
+    EXPECT_TRUE(help.err.empty());
+    const Program_run version = run({"--version"}, true);
+    EXPECT_EQ(version.exit_code, 0);
+    EXPECT_EQ(version.out.rfind("velin-verify 3.", 0), 0u) << version.out;
+}
+
+TEST_F(Batch_test, OptionsAreTakenInAnyOrder)
+{
+    const QString document = pki_document("signer-legal");
+    const std::filesystem::path dashed = folder / "-contratto.txt.p7m";
+    std::filesystem::copy_file(document.toStdString(), dashed);
+    for (const QStringList& arguments :
+         {QStringList{"--batch", "--json", document}, QStringList{"--json", "--batch", document},
+          QStringList{document, "--json", "--batch"}, QStringList{"--batch", "--json", "--", document},
+          QStringList{"--json", "--", QString::fromStdString(dashed.string())}}) {
+        const Program_run result = run(arguments);
+        EXPECT_EQ(result.exit_code, Exit_warnings) << arguments.join(' ').toStdString() << '\n' << result.err;
+        EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(result.out)).object()["outcome"].toString(), "warnings")
+            << result.out;
+    }
+}
+
+TEST_F(Batch_test, WhatCannotBeReadSaysWhyAndHasNoSummary)
+{
+    const std::filesystem::path empty = folder / "vuoto.p7m";
+    test::write_file(empty, "");
+    const std::filesystem::path directory = folder / "cartella.p7m";
+    std::filesystem::create_directory(directory);
+    const std::filesystem::path pipe = folder / "tubo.p7m";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const std::filesystem::path loop = folder / "anello.p7m";
+    std::filesystem::create_symlink(loop, loop);
+    const std::filesystem::path missing = folder / "assente.p7m";
+    const std::pair<std::filesystem::path, const char*> cases[] = {
+        {empty, "Il file è vuoto."},
+        {directory, "Errore durante la lettura del file."},
+        {pipe, "Il file è vuoto."},
+        {loop, "Impossibile aprire il file specificato."},
+        {missing, "Impossibile aprire il file specificato."},
+    };
+    for (const auto& [path, reason] : cases) {
+        const Program_run result = run({"--batch", QString::fromStdString(path.string())});
+        EXPECT_EQ(result.exit_code, Exit_no_summary) << path << '\n' << result.out;
+        EXPECT_NE(result.out.find(std::string("[errore] ") + reason + "\n"), std::string::npos) << result.out;
+        EXPECT_NE(result.out.find("[errore] La lettura del file specificato è fallita.\n"), std::string::npos);
+        EXPECT_EQ(result.out.find("corrotto"), std::string::npos) << result.out;
+    }
+}
+
+TEST_F(Batch_test, TheUpdateRunNeverStartsAnotherOne)
+{
+    // Updates on, and today's date cannot be stored: the run the daily trigger starts must not
+    // trigger the next one (each would start another, for ever).
+    test::write_file(folder / "machine.reg",
+                     "Windows Registry Editor Version 5.00\n\n"
+                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\n"
+                     "\"Aggiornamenti\"=dword:00000001\n\n");
+    const Program_run update = run({"/update", "/quiet"}, false,
+                                   {{"QT_QPA_PLATFORM", "offscreen"}, {"VELIN_USER_REGISTRY", "/dev/null/velin/user.reg"}});
+    EXPECT_EQ(update.exit_code, 0) << update.err;
+    // Any run started would write its records into the same private folder.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    size_t checks = 0;
+    size_t starts = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder / "run")) {
+        if (!entry.is_regular_file() || entry.path().extension() != ".log")
+            continue;
+        const std::string log = test::read_file(entry.path());
+        for (size_t at = log.find("Verifica aggiornamenti..."); at != std::string::npos;
+             at = log.find("Verifica aggiornamenti...", at + 1))
+            ++checks;
+        for (size_t at = log.find("Velin Manager"); at != std::string::npos; at = log.find("Velin Manager", at + 1))
+            ++starts;
+    }
+    EXPECT_GT(starts, 0u) << "the trace log of the update run was not found";
+    EXPECT_EQ(checks, 0u);
 }
 
 TEST(Batch_text, NamesFromCertificatesCannotForgeLinesOrBreakJson)

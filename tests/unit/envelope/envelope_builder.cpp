@@ -6,6 +6,7 @@
 
 #include <openssl/bio.h>
 #include <openssl/cms.h>
+#include <openssl/asn1t.h>
 #include <openssl/pem.h>
 
 #include <stdexcept>
@@ -53,6 +54,60 @@ std::vector<uint8_t> concatenated(std::initializer_list<std::vector<uint8_t>> pi
     for (const auto& piece : pieces)
         out.insert(out.end(), piece.begin(), piece.end());
     return out;
+}
+
+// The signed attributes as they are signed: a DER SET OF, sorted, as the SignerInfo carries them.
+using Attribute_list = STACK_OF(X509_ATTRIBUTE);
+ASN1_ITEM_TEMPLATE(Signed_attribute_set) =
+    ASN1_EX_TEMPLATE_TYPE(ASN1_TFLG_SET_OF, 0, Signed_attribute_set, X509_ATTRIBUTE)
+ASN1_ITEM_TEMPLATE_END(Signed_attribute_set)
+
+// Signs the signer's current signed attributes again with its key. OpenSSL's own signing refuses
+// attribute sets that break the rules, which is what these envelopes are made to carry.
+void sign_attributes_again(CMS_SignerInfo* signer, EVP_PKEY* key)
+{
+    std::unique_ptr<Attribute_list, void (*)(Attribute_list*)> attributes(sk_X509_ATTRIBUTE_new_null(),
+                                                                           [](Attribute_list* list) {
+                                                                               sk_X509_ATTRIBUTE_free(list);
+                                                                           });
+    for (int i = 0; i < CMS_signed_get_attr_count(signer); ++i)
+        sk_X509_ATTRIBUTE_push(attributes.get(), CMS_signed_get_attr(signer, i));
+    unsigned char* encoded = nullptr;
+    const int length = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(attributes.get()), &encoded,
+                                     ASN1_ITEM_rptr(Signed_attribute_set));
+    require(length > 0, "signed attributes");
+    std::unique_ptr<unsigned char, void (*)(unsigned char*)> owned(encoded, [](unsigned char* p) { OPENSSL_free(p); });
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    size_t size = 0;
+    require(context && EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key) == 1 &&
+                EVP_DigestSign(context.get(), nullptr, &size, encoded, static_cast<size_t>(length)) == 1,
+            "signature size");
+    std::vector<unsigned char> signature(size);
+    require(EVP_DigestSign(context.get(), signature.data(), &size, encoded, static_cast<size_t>(length)) == 1,
+            "signature");
+    require(ASN1_STRING_set(CMS_SignerInfo_get0_signature(signer), signature.data(), static_cast<int>(size)) == 1,
+            "signature value");
+}
+
+void change_signed_attributes(CMS_SignerInfo* signer, EVP_PKEY* key, const Envelope_options& options)
+{
+    if (options.signed_content_type != 0) {
+        const int at = CMS_signed_get_attr_by_NID(signer, NID_pkcs9_contentType, -1);
+        require(at >= 0, "content type attribute");
+        X509_ATTRIBUTE_free(CMS_signed_delete_attr(signer, at));
+        require(CMS_signed_add1_attr_by_NID(signer, NID_pkcs9_contentType, V_ASN1_OBJECT,
+                                            OBJ_nid2obj(options.signed_content_type), -1) == 1,
+                "content type");
+    }
+    if (options.repeated_message_digest) {
+        const auto* digest = static_cast<const ASN1_OCTET_STRING*>(
+            CMS_signed_get0_data_by_OBJ(signer, OBJ_nid2obj(NID_pkcs9_messageDigest), -1, V_ASN1_OCTET_STRING));
+        require(digest != nullptr, "message digest");
+        require(CMS_signed_add1_attr_by_NID(signer, NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING,
+                                            ASN1_STRING_get0_data(digest), ASN1_STRING_length(digest)) == 1,
+                "second message digest");
+    }
+    sign_attributes_again(signer, key);
 }
 
 // OpenSSL refuses to finish a SignedData without signers, so that one is written by hand.
@@ -197,6 +252,10 @@ std::vector<uint8_t> build_envelope(std::span<const uint8_t> content, const Enve
 
     std::unique_ptr<BIO, Bio_free> data(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
     require(CMS_final(cms.get(), data.get(), nullptr, flags & ~CMS_PARTIAL) == 1, "CMS_final");
+
+    if (options.signed_content_type != 0 || options.repeated_message_digest)
+        change_signed_attributes(sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0),
+                                 signing_key(1).key.get(), options);
 
     if (options.damage_signature) {
         CMS_SignerInfo* first = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);

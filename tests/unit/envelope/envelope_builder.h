@@ -33,6 +33,11 @@ struct Envelope_options {
     bool damage_signature = false; // flip a bit of the first signer's signature value
     int signing_time_type = 0;     // V_ASN1_UTCTIME or V_ASN1_GENERALIZEDTIME to write one by hand
     std::string signing_time;      // its text, written unchecked
+    // Signed attributes changed after signing, then signed again with the same key, so the
+    // signature itself stays valid: the content type stated as this NID, or the document's
+    // digest stated twice.
+    int signed_content_type = 0;
+    bool repeated_message_digest = false;
 };
 
 // DER of a SignedData over content, signed with SHA-256 by signer1 (and signer2 for two signers).

@@ -204,6 +204,30 @@ TEST(Envelope_signatures, altered_document_or_signature_does_not_match)
     EXPECT_FALSE(plain_tampered.signatures()[0].signature_matches());
 }
 
+TEST(Envelope_signatures, signed_attributes_must_state_this_content_once)
+{
+    const auto document = test::as_bytes(document_text);
+    // The same attributes signed again by the builder: the control that its signatures are good.
+    test::Envelope_options resigned;
+    resigned.signed_content_type = NID_pkcs7_data;
+    const Analysis control = analyse_bytes(test::build_envelope(document, resigned));
+    ASSERT_EQ(control.signatures().size(), 1u);
+    EXPECT_TRUE(control.signatures()[0].signature_matches());
+
+    // A valid signature whose attributes name another content type, or state the digest twice.
+    test::Envelope_options other_type;
+    other_type.signed_content_type = NID_pkcs7_signed;
+    test::Envelope_options two_digests;
+    two_digests.repeated_message_digest = true;
+    for (const auto& options : {other_type, two_digests}) {
+        const Analysis analysis = analyse_bytes(test::build_envelope(document, options));
+        ASSERT_EQ(analysis.signatures().size(), 1u);
+        EXPECT_EQ(analysis.signatures()[0].integrity.state(), Assignable_state::Assigned);
+        EXPECT_EQ(analysis.signatures()[0].integrity.value(), Signature_integrity::Not_intact);
+        EXPECT_FALSE(analysis.envelope().all_signatures_match());
+    }
+}
+
 TEST(Envelope_signatures, what_cannot_be_checked_never_counts_as_matching)
 {
     for (const char* name : {"detached.p7m", "detached.smime.p7m"}) {

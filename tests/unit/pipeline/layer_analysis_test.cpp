@@ -188,28 +188,42 @@ TEST_F(Layer_test, EnvelopeWithoutSignersEndsWithoutSummary)
     EXPECT_EQ(layer->progress().background, Progress_background::Default);
 }
 
-TEST_F(Layer_test, CorruptMissingAndEmptyFilesEndWithTheCorruptLineAndTheSummary)
+TEST_F(Layer_test, CorruptFileEndsWithTheCorruptLineAndTheSummary)
 {
+    const auto layer = run(test::pipeline_sample("corrupt.p7m"));
+    EXPECT_EQ(texts(layer->activity()), (std::vector<std::string>{
+                                            "Analisi del file in corso...",
+                                            "L'analisi del file è fallita.",
+                                            "Il file è corrotto o non è un documento firmato.",
+                                            "Analisi del file completata con errori.",
+                                        }));
+    EXPECT_EQ(layer->progress().background, Progress_background::Red);
+    EXPECT_EQ(layer->progress().position, 100);
+    EXPECT_EQ(observer.completed, (std::vector<int>{16}));
+}
+
+TEST_F(Layer_test, UnreadableFilesSayWhyAndEndWithoutSummary)
+{
+    // Nothing was read, so nothing is called corrupt.
     const auto empty = folder / "vuoto.p7m";
     test::write_file(empty, "");
     const std::pair<std::filesystem::path, std::string> cases[] = {
-        {test::pipeline_sample("corrupt.p7m"), "L'analisi del file è fallita."},
-        {folder / "assente.p7m", "La lettura del file specificato è fallita."},
-        {empty, "La lettura del file specificato è fallita."},
+        {folder / "assente.p7m", "Impossibile aprire il file specificato."},
+        {empty, "Il file è vuoto."},
     };
     for (const auto& [path, reason] : cases) {
         const auto layer = run(path);
         EXPECT_EQ(texts(layer->activity()), (std::vector<std::string>{
                                                 "Analisi del file in corso...",
                                                 reason,
-                                                "Il file è corrotto o non è un documento firmato.",
-                                                "Analisi del file completata con errori.",
+                                                "La lettura del file specificato è fallita.",
                                             }))
             << path;
-        EXPECT_EQ(layer->progress().background, Progress_background::Red);
-        EXPECT_EQ(layer->progress().position, 100);
+        EXPECT_EQ(layer->state(), Layer_state::Ended);
+        EXPECT_TRUE(layer->errors());
+        EXPECT_FALSE(layer->outcome());
     }
-    EXPECT_EQ(observer.completed, (std::vector<int>{16, 16, 16}));
+    EXPECT_TRUE(observer.completed.empty());
 }
 
 TEST_F(Layer_test, WithoutTrustedListsEverySignatureIsOfUndeterminedTrust)

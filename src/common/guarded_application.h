@@ -1,0 +1,29 @@
+// The programs' application objects. Qt cannot carry an exception out of an event handler or a
+// slot: one that escapes would end the process and lose every open window. Each event is
+// delivered inside a guard instead; what escapes is written to the trace as an ERROR record and
+// the user is told "Si è verificato un errore.", and the program goes on.
+#pragma once
+
+#include <QApplication>
+#include <QCoreApplication>
+
+namespace velin {
+
+// Windowed programs: the failure is shown in the suite's error box.
+class Guarded_application : public QApplication {
+public:
+    Guarded_application(int& argc, char** argv);
+    bool notify(QObject* receiver, QEvent* event) override;
+};
+
+// Programs without windows (batch runs): the failure goes to the standard error stream.
+class Guarded_core_application : public QCoreApplication {
+public:
+    Guarded_core_application(int& argc, char** argv);
+    bool notify(QObject* receiver, QEvent* event) override;
+};
+
+// "Si è verificato un errore."
+extern const char* const Unexpected_error_text;
+
+} // namespace velin
