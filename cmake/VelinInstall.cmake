@@ -9,7 +9,8 @@
 #   PREFIX/share/          desktop entries, MIME types, sample documents
 # and, outside the prefix, the data folder the programs read when VELIN_DATA_DIR is unset:
 #   VELIN_INSTALL_DATA_DIR/data/    the trusted lists, read-only for users
-#   VELIN_INSTALL_DATA_DIR/cache/   revocation lists, shared by every user of the machine
+#   VELIN_INSTALL_DATA_DIR/cache/   revocation lists the administrator provides, read-only for users
+# (each user downloads lists into a cache of their own, $XDG_CACHE_HOME/velin-manager/crl)
 include(GNUInstallDirs)
 
 set(VELIN_INSTALL_DATA_DIR /var/lib/velin-manager CACHE PATH
@@ -56,9 +57,11 @@ install(FILES
     DESTINATION ${VELIN_INSTALL_DATA_DIR}/data
     PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
-# The revocation lists are shared: whoever downloads one first saves it for everybody. Like /tmp,
-# the folder is writable by all and sticky, so a user cannot delete or replace another's files.
-install(DIRECTORY DESTINATION ${VELIN_INSTALL_DATA_DIR}/cache)
+# The installation's revocation lists: a seed that every user reads and nobody but the administrator
+# writes. Downloads go to each user's own cache; a folder writable by all would let one user plant
+# an old list (or a huge file) in everyone's verification.
+install(DIRECTORY DESTINATION ${VELIN_INSTALL_DATA_DIR}/cache
+    DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 get_filename_component(velin_lists_real ${VELIN_INSTALL_TRUSTED_LISTS} REALPATH)
 get_filename_component(velin_demo_real ${velin_demo_lists} REALPATH)
 if(velin_lists_real STREQUAL velin_demo_real)
@@ -67,20 +70,13 @@ if(velin_lists_real STREQUAL velin_demo_real)
     # (a revoked certificate among them) without a server.
     install(FILES ${PROJECT_SOURCE_DIR}/tests/fixtures/pki/crl/accredited-ca.crl
         DESTINATION ${VELIN_INSTALL_DATA_DIR}/cache
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
         RENAME http_3a_2f_2f127.0.0.1_3a8799_2fcrl_2faccredited_2dca.crl.crl)
     install(FILES ${PROJECT_SOURCE_DIR}/tests/fixtures/pki/crl/card-root.crl
         DESTINATION ${VELIN_INSTALL_DATA_DIR}/cache
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
         RENAME http_3a_2f_2f127.0.0.1_3a8799_2fcrl_2fcard_2droot.crl.crl)
 endif()
-install(CODE "
-    set(data \"${VELIN_INSTALL_DATA_DIR}\")
-    if(NOT IS_ABSOLUTE \"\${data}\")
-        set(data \"\${CMAKE_INSTALL_PREFIX}/\${data}\")
-    endif()
-    execute_process(COMMAND chmod 1777 \"\$ENV{DESTDIR}\${data}/cache\" RESULT_VARIABLE failed)
-    if(failed)
-        message(FATAL_ERROR \"Cannot make \$ENV{DESTDIR}\${data}/cache writable by all users\")
-    endif()")
 
 # Desktop integration: the verifier opens .p7m and .m7m files; the menu is the suite's entry.
 install(FILES

@@ -63,6 +63,7 @@ export VELIN_USER_REGISTRY=$work/user.reg
 export VELIN_MACHINE_REGISTRY=$work/machine.reg
 export XDG_RUNTIME_DIR=$work/run
 export TMPDIR=$work/run
+export XDG_CACHE_HOME=$work/user-cache
 
 # measure <label> <command...>: sets seconds and kilobytes, the best of $runs runs (the machine is
 # shared, so the fastest run is the one least disturbed); the command's exit status is not judged

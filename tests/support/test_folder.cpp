@@ -45,6 +45,7 @@ void use_private_environment(const std::filesystem::path& folder)
     ::setenv("VELIN_MACHINE_REGISTRY", (folder / "machine.reg").c_str(), 1);
     ::setenv("VELIN_DATA_DIR", (folder / "data").c_str(), 1);
     ::setenv("XDG_DATA_HOME", (folder / "share").c_str(), 1);
+    ::setenv("XDG_CACHE_HOME", (folder / "user-cache").c_str(), 1);
 }
 
 std::vector<std::vector<std::string>> recorded_runs(const std::filesystem::path& file)

@@ -25,8 +25,9 @@ private:
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& content);
 
-// Points XDG_RUNTIME_DIR, TMPDIR and the registry hives at a fresh folder before the process
-// writes its first trace record, so the test's log and settings are its own.
+// Points XDG_RUNTIME_DIR, TMPDIR, the registry hives, the data folder and the user's data and cache
+// folders at a fresh folder before the process writes its first trace record, so the test's log,
+// settings and cached lists are its own.
 void use_private_environment(const std::filesystem::path& folder);
 
 // One private environment for the whole test program, made on first call.

@@ -26,8 +26,8 @@ int write_file_anew(const std::string& path, const std::string& bytes)
     if (!file)
         return errno;
     int error = 0;
-    // Lists in the cache are read by every user of the machine.
-    if (::fchmod(file.get(), 0644) != 0)
+    // The lists go to the user's own cache: nobody else has a reason to read them.
+    if (::fchmod(file.get(), 0600) != 0)
         error = errno;
     for (std::size_t written = 0; error == 0 && written < bytes.size();) {
         const ssize_t count = ::write(file.get(), bytes.data() + written, bytes.size() - written);

@@ -39,7 +39,10 @@ void add_revocation_lines(Signature_display& display, const Signer_record& recor
         add(display, Line_severity::Error, "Il certificato è stato revocato.");
         break;
     case Revocation_status::Update_disabled:
-        add(display, Line_severity::Information, "L'aggiornamento delle revoche è disabilitato.");
+        // Without the issuer no list was looked at, whatever the setting: the missing-issuer line
+        // above says why, and blaming the setting would send the user the wrong way.
+        if (record.revocation_issuer != 2)
+            add(display, Line_severity::Information, "L'aggiornamento delle revoche è disabilitato.");
         add(display, Line_severity::Warning, "La revoca del certificato non può essere rilevata.");
         break;
     case Revocation_status::Not_determinable:

@@ -6,6 +6,14 @@
 
 namespace velin {
 
+bool is_accepted_issuer(const Certificate& subject, const Certificate& candidate)
+{
+    if (!subject.is_valid() || !candidate.is_valid())
+        return false;
+    return X509_NAME_cmp(subject.issuer_name(), candidate.subject_name()) == 0 &&
+           candidate.is_certification_authority() && subject.is_signed_by(candidate);
+}
+
 Certificate_issuer::Certificate_issuer(const Certificate& subject, const Certificate_store* store,
                                        std::span<const Certificate> excluded)
 {

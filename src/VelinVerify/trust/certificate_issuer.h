@@ -16,6 +16,12 @@
 
 namespace velin {
 
+// The rule every step applies to an issuer of subject, whether of its chain or of its revocation
+// list: the candidate's subject is the subject's issuer name, it is a certification authority
+// (basicConstraints cA, and keyCertSign when keyUsage is there) and its key verifies the subject's
+// signature. A self-signed subject may be its own issuer under the same rule.
+bool is_accepted_issuer(const Certificate& subject, const Certificate& candidate);
+
 class Certificate_issuer : public Boolean_function<Certificate> {
 public:
     enum class Rejection {

@@ -137,6 +137,22 @@ Crl_lookup Certificate_revocation_list::find_certificate(const Certificate& cert
     return found == 1 ? Crl_lookup::Listed : Crl_lookup::Not_listed;
 }
 
+bool Certificate_revocation_list::is_newer_than(const Certificate_revocation_list& other) const
+{
+    assertion(_list != nullptr && other._list != nullptr, "raw_handle () != NULL");
+    using Number = Openssl_owner<ASN1_INTEGER>;
+    const Number mine(static_cast<ASN1_INTEGER*>(X509_CRL_get_ext_d2i(_list.get(), NID_crl_number, nullptr, nullptr)));
+    const Number theirs(
+        static_cast<ASN1_INTEGER*>(X509_CRL_get_ext_d2i(other._list.get(), NID_crl_number, nullptr, nullptr)));
+    ERR_clear_error();
+    if (mine && theirs) {
+        if (const int order = ASN1_INTEGER_cmp(mine.get(), theirs.get()); order != 0)
+            return order > 0;
+    }
+    // An unreadable date compares as -2 and makes neither list the newer one.
+    return ASN1_TIME_compare(X509_CRL_get0_lastUpdate(_list.get()), X509_CRL_get0_lastUpdate(other._list.get())) == 1;
+}
+
 bool Certificate_revocation_list::operator==(const Certificate_revocation_list& other) const
 {
     return _der == other._der && (_list != nullptr) == (other._list != nullptr);

@@ -58,6 +58,10 @@ public:
     // has been found equal to the certificate's issuer name.
     Crl_lookup find_certificate(const Certificate& certificate) const;
 
+    // Issued after the other list of the same issuer: a higher CRL number when both carry one,
+    // else a later thisUpdate.
+    bool is_newer_than(const Certificate_revocation_list& other) const;
+
     bool operator==(const Certificate_revocation_list& other) const;
 
 private:

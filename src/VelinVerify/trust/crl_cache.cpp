@@ -2,13 +2,23 @@
 
 #include "VelinVerify/trust/common_data_folder.h"
 #include "VelinVerify/trust/revocation.h"
+#include "common/failure.h"
 #include "common/trace.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iomanip>
 #include <sstream>
 #include <system_error>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace velin {
 
@@ -20,9 +30,76 @@ bool kept_as_is(char byte)
            byte == '.';
 }
 
+// The base of the user's caches: $XDG_CACHE_HOME when it is an absolute path, else ~/.cache.
+std::string user_cache_home()
+{
+    if (const char* configured = std::getenv("XDG_CACHE_HOME"); configured && *configured == '/')
+        return configured;
+    std::string home;
+    if (const char* variable = std::getenv("HOME"); variable && *variable == '/')
+        home = variable;
+    else if (const passwd* entry = ::getpwuid(::geteuid()); entry && entry->pw_dir && *entry->pw_dir == '/')
+        home = entry->pw_dir;
+    if (home.empty())
+        return {};
+    return home + "/.cache";
+}
+
+// Creates the folder (0700) unless it is there; true when it is a real folder of the user's own,
+// its mode then made 0700. lstat: a link planted at the name is refused, not followed.
+bool make_own_folder(const std::string& path)
+{
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+        return false;
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
+        return false;
+    return (info.st_mode & 07777) == 0700 || ::chmod(path.c_str(), 0700) == 0;
+}
+
+// The missing folders of the base are made private as the XDG rules ask; existing ones are left
+// as the user has them.
+bool make_base_folder(const std::string& path)
+{
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error))
+        return true;
+    std::string made;
+    std::istringstream parts(path);
+    for (std::string part; std::getline(parts, part, '/');) {
+        if (part.empty())
+            continue;
+        made += "/" + part;
+        if (::mkdir(made.c_str(), 0700) != 0 && errno != EEXIST)
+            return false;
+    }
+    return std::filesystem::is_directory(path, error);
+}
+
+void trace_refused(const std::string& path, const char* why)
+{
+    Trace(Trace_kind, Level_info) << "CRL in cache scartata (" << why << "): " << path;
+}
+
 } // namespace
 
 std::string crl_cache_folder()
+{
+    const std::string base = user_cache_home();
+    if (base.empty() || !make_base_folder(base)) {
+        Trace(Trace_kind, Level_error) << "La cartella della cache dell'utente non è disponibile: " << base;
+        return {};
+    }
+    const std::string suite = base + "/velin-manager";
+    const std::string folder = suite + "/crl";
+    if (!make_own_folder(suite) || !make_own_folder(folder)) {
+        Trace(Trace_kind, Level_error) << "La cartella della cache dell'utente non è disponibile: " << folder;
+        return {};
+    }
+    return folder;
+}
+
+std::string crl_seed_folder()
 {
     const std::string data_folder = common_data_folder();
     if (data_folder.empty())
@@ -47,15 +124,92 @@ std::string escape_cache_name(const std::string& url)
 
 std::string cache_file_name(const std::string& url)
 {
-    // Without a data folder there is no cache: never fall back to a folder below the root.
+    // Without a cache of the user's own nothing is saved: never fall back to a shared folder.
     const std::string folder = crl_cache_folder();
     if (folder.empty())
         return {};
     return folder + "/" + escape_cache_name(url) + ".crl";
 }
 
+std::string seed_file_name(const std::string& url)
+{
+    const std::string folder = crl_seed_folder();
+    if (folder.empty())
+        return {};
+    return folder + "/" + escape_cache_name(url) + ".crl";
+}
+
+std::optional<std::vector<uint8_t>> read_cached_crl_file(const std::string& path, Crl_file_origin origin)
+{
+    if (path.empty())
+        return std::nullopt;
+    // No link is followed, and a FIFO or device planted under a list's name is not waited on.
+    Descriptor_handle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    if (!file) {
+        if (errno == ELOOP)
+            trace_refused(path, "collegamento");
+        else if (errno != ENOENT)
+            trace_refused(path, std::strerror(errno));
+        return std::nullopt;
+    }
+    // Everything is judged on the file that was opened, not on whatever the name means later.
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        trace_refused(path, "non è un file");
+        return std::nullopt;
+    }
+    const bool trusted_owner =
+        info.st_uid == ::geteuid() || (origin == Crl_file_origin::Seed && info.st_uid == 0);
+    if (!trusted_owner) {
+        trace_refused(path, "di un altro utente");
+        return std::nullopt;
+    }
+    if (info.st_size < 0 || static_cast<uint64_t>(info.st_size) > Crl_file_limit) {
+        trace_refused(path, "troppo grande");
+        return std::nullopt;
+    }
+    // The size is a hint only: a file that grows while it is read is still cut off at the limit.
+    std::vector<uint8_t> bytes(static_cast<std::size_t>(info.st_size) + 1);
+    std::size_t done = 0;
+    for (;;) {
+        if (done == bytes.size()) {
+            if (bytes.size() > Crl_file_limit) {
+                trace_refused(path, "troppo grande");
+                return std::nullopt;
+            }
+            bytes.resize(std::min(bytes.size() * 2, Crl_file_limit + 1));
+        }
+        const ssize_t count = ::read(file.get(), bytes.data() + done, bytes.size() - done);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0) {
+            trace_refused(path, std::strerror(errno));
+            return std::nullopt;
+        }
+        if (count == 0)
+            break;
+        done += static_cast<std::size_t>(count);
+    }
+    bytes.resize(done);
+    return bytes;
+}
+
+const Certificate_revocation_list& Crl_file_memo::list(const std::string& path, Crl_file_origin origin)
+{
+    static const Certificate_revocation_list none;
+    if (path.empty())
+        return none;
+    if (const auto found = _lists.find(path); found != _lists.end())
+        return found->second;
+    Certificate_revocation_list list;
+    if (const std::optional<std::vector<uint8_t>> bytes = read_cached_crl_file(path, origin))
+        list = Certificate_revocation_list(*bytes);
+    return _lists.emplace(path, std::move(list)).first->second;
+}
+
 bool clear_crl_cache()
 {
+    // Only the user's own lists: the seed belongs to the installation.
     const std::string folder = crl_cache_folder();
     if (folder.empty())
         return false;

@@ -1,7 +1,7 @@
 #include "VelinVerify/trust/revocation.h"
 
-#include "VelinVerify/envelope/binary_file.h"
 #include "VelinVerify/net/file_download.h"
+#include "VelinVerify/trust/certificate_issuer.h"
 #include "VelinVerify/trust/ldap_crl.h"
 #include "VelinVerify/trust/report.h"
 #include "VelinVerify/trust/revocation_distribution_points.h"
@@ -33,24 +33,59 @@ bool issued_under_certificate_issuer(const Certificate_revocation_list& list, co
     return X509_NAME_cmp(list.issuer_name(), certificate.issuer_name()) == 0;
 }
 
-// Records the answer of a list that could search for the certificate; false when the lookup
-// itself failed.
-bool take_lookup(const Certificate_revocation_list& list, const Revocation_subject& signer,
-                 const std::optional<Certificate>& crl_issuer, Revocation_outcome& outcome)
+// Records the answer of a checked list that could search for the certificate; false when the
+// lookup itself failed.
+bool take_lookup(const Certificate_revocation_list& list, const Revocation_subject& signer, Revocation_outcome& outcome)
 {
     const Crl_lookup lookup = list.find_certificate(signer.certificate);
     if (lookup == Crl_lookup::Failed)
         return false;
     outcome.status = lookup == Crl_lookup::Listed ? Revocation_status::Revoked : Revocation_status::Valid;
-    outcome.revocation_issuer = crl_issuer ? 1 : 2;
+    outcome.revocation_issuer = 1;
     return true;
+}
+
+// A list that may speak for the certificate: issued under its issuer's name, current, and signed
+// with the key of the issuer that chain building accepts.
+bool is_usable(const Certificate_revocation_list& list, const Certificate& certificate, const Certificate& crl_issuer)
+{
+    if (!list.is_valid())
+        return false;
+    if (!issued_under_certificate_issuer(list, certificate)) {
+        Trace(Trace_kind, Level_info) << "La lista di certificati revocati non è dell'emittente del certificato.";
+        return false;
+    }
+    const Crl_check_outcome checked = crl_check(list, crl_issuer);
+    if (checked.result != Crl_check_valid) {
+        trace_value("crl_check", std::to_string(checked.result));
+        return false;
+    }
+    return true;
+}
+
+// The newest usable list of the user's cache and the seed. Both count: the seed may have been
+// renewed by the administrator after the user last downloaded, or the other way round, and an
+// older list could miss a revocation that a newer one names.
+std::optional<Certificate_revocation_list> newest_cached_list(const std::string& url, const Certificate& certificate,
+                                                              const Certificate& crl_issuer, Crl_file_memo& memo)
+{
+    std::optional<Certificate_revocation_list> newest;
+    const std::pair<std::string, Crl_file_origin> files[] = {{cache_file_name(url), Crl_file_origin::Own_cache},
+                                                             {seed_file_name(url), Crl_file_origin::Seed}};
+    for (const auto& [path, origin] : files) {
+        const Certificate_revocation_list& list = memo.list(path, origin);
+        if (!is_usable(list, certificate, crl_issuer))
+            continue;
+        if (!newest || list.is_newer_than(*newest))
+            newest = list;
+    }
+    return newest;
 }
 
 // One LDAP distribution point; leaves outcome.status at 6 unless the directory gave a list that
 // could be searched.
-void check_ldap_point(const std::string& url, const Revocation_subject& signer,
-                      const std::optional<Certificate>& crl_issuer, const std::atomic<bool>& cancel,
-                      Revocation_outcome& outcome)
+void check_ldap_point(const std::string& url, const Revocation_subject& signer, const Certificate& crl_issuer,
+                      const std::atomic<bool>& cancel, Revocation_outcome& outcome)
 {
     // A cancelled analysis reads no more directories.
     if (cancel) {
@@ -69,18 +104,9 @@ void check_ldap_point(const std::string& url, const Revocation_subject& signer,
     const Certificate_revocation_list& list = store.lists().front();
     // The directory is read without protection: its list counts only when it passes the same
     // checks as a downloaded one.
-    if (!issued_under_certificate_issuer(list, signer.certificate)) {
-        Trace(Trace_kind, Level_info) << "La lista di certificati revocati non è dell'emittente del certificato.";
+    if (!is_usable(list, signer.certificate, crl_issuer))
         return;
-    }
-    if (crl_issuer) {
-        const Crl_check_outcome checked = crl_check(list, *crl_issuer);
-        if (checked.result != Crl_check_valid) {
-            trace_value("crl_check", std::to_string(checked.result));
-            return;
-        }
-    }
-    take_lookup(list, signer, crl_issuer, outcome);
+    take_lookup(list, signer, outcome);
 }
 
 } // namespace
@@ -88,9 +114,11 @@ void check_ldap_point(const std::string& url, const Revocation_subject& signer,
 std::optional<Certificate> crl_issuer_of(const Revocation_subject& signer)
 {
     const Certificate& certificate = signer.certificate;
-    if (certificate.is_self_issued() && certificate.is_signed_by(certificate))
+    if (certificate.is_self_issued() && is_accepted_issuer(certificate, certificate))
         return certificate;
-    if (signer.issuer && signer.issuer->is_valid())
+    // The issuer handed over is checked again: a list may only be signed by a certificate that
+    // chain building would take as the issuer.
+    if (signer.issuer && is_accepted_issuer(certificate, *signer.issuer))
         return signer.issuer;
     return std::nullopt;
 }
@@ -184,51 +212,72 @@ std::optional<Certificate_revocation_list> fetch_http_crl(const Certificate& cer
                                                           const Revocation_settings& settings,
                                                           const std::atomic<bool>& cancel)
 {
+    Crl_file_memo memo;
+    return fetch_http_crl(certificate, crl_issuer, settings, cancel, memo);
+}
+
+std::optional<Certificate_revocation_list> fetch_http_crl(const Certificate& certificate,
+                                                          const std::optional<Certificate>& crl_issuer,
+                                                          const Revocation_settings& settings,
+                                                          const std::atomic<bool>& cancel, Crl_file_memo& memo)
+{
+    if (!crl_issuer)
+        return std::nullopt;
     const std::string url = first_http_crl_url(certificate);
     if (url.empty())
-        return std::nullopt;
-    const std::string path = cache_file_name(url);
-    if (path.empty())
         return std::nullopt;
 
     bool downloaded = false;
     for (;;) {
-        Binary_file_read file;
-        if (file.read(path)) {
-            Certificate_revocation_list list(file.value());
-            if (list.is_valid() && issued_under_certificate_issuer(list, certificate)) {
-                // Without a known issuer the list cannot be checked; it is taken as it is and the
-                // outcome says so (revocation_issuer 2).
-                if (!crl_issuer || crl_check(list, *crl_issuer).result == Crl_check_valid)
-                    return list;
-            }
-        }
+        if (std::optional<Certificate_revocation_list> list = newest_cached_list(url, certificate, *crl_issuer, memo))
+            return list;
         if (downloaded || !settings.download_allowed)
             return std::nullopt;
         downloaded = true;
+        const std::string path = cache_file_name(url);
+        if (path.empty()) {
+            Trace(Trace_kind, Level_trace) << "Errore durante il salvataggio della CRL.";
+            return std::nullopt;
+        }
         if (!download_crl_file(url, path, cancel))
             return std::nullopt;
+        memo.forget(path);
     }
 }
 
 Revocation_outcome check_revocation(const Revocation_subject& signer, const Revocation_settings& settings,
                                     const std::atomic<bool>& cancel)
 {
+    Crl_file_memo memo;
+    return check_revocation(signer, settings, cancel, memo);
+}
+
+Revocation_outcome check_revocation(const Revocation_subject& signer, const Revocation_settings& settings,
+                                    const std::atomic<bool>& cancel, Crl_file_memo& memo)
+{
     const Trace_block revocation_block("Verifica della revoca.");
     const Trace_block chain_block("Verifica certificato della catena");
 
-    const std::optional<Certificate> crl_issuer = crl_issuer_of(signer);
     Revocation_outcome outcome;
     outcome.status = Revocation_status::Update_disabled;
+    const std::optional<Certificate> crl_issuer = crl_issuer_of(signer);
+    if (!crl_issuer) {
+        // Any list would be taken on trust: one planted, or one whose issuer shares only a name
+        // with the real one, would make a revoked or forged certificate look valid.
+        Trace(Trace_kind, Level_info)
+            << "La lista delle revoche non può essere verificata, perché manca l'emittente del certificato.";
+        outcome.revocation_issuer = 2;
+        return outcome;
+    }
 
     for (const std::string& url : crl_distribution_urls(signer.certificate)) {
         if (is_http_url(url)) {
             Trace(Trace_kind, Level_info) << "Verifica CRL HTTP";
             // Always the certificate's first HTTP(S) point, whichever HTTP(S) entry this is.
             const std::optional<Certificate_revocation_list> list =
-                fetch_http_crl(signer.certificate, crl_issuer, settings, cancel);
+                fetch_http_crl(signer.certificate, crl_issuer, settings, cancel, memo);
             if (list) {
-                if (take_lookup(*list, signer, crl_issuer, outcome))
+                if (take_lookup(*list, signer, outcome))
                     break;
                 outcome.status = Revocation_status::Not_determinable;
                 continue;
@@ -248,7 +297,7 @@ Revocation_outcome check_revocation(const Revocation_subject& signer, const Revo
             continue;
         }
         outcome.status = Revocation_status::Not_determinable;
-        check_ldap_point(url, signer, crl_issuer, cancel, outcome);
+        check_ldap_point(url, signer, *crl_issuer, cancel, outcome);
         // A revocation found is final: a later point whose list predates it must not turn the
         // certificate valid again.
         if (outcome.status == Revocation_status::Revoked)
@@ -263,6 +312,8 @@ std::vector<Revocation_outcome> check_revocations(const std::vector<Revocation_s
 {
     std::vector<Revocation_outcome> outcomes;
     outcomes.reserve(signers.size());
+    // One reading of each cached list for all the signers of the analysis.
+    Crl_file_memo memo;
     for (const Revocation_subject& signer : signers) {
         Revocation_outcome outcome;
         // A signer without a certificate has no dates to test.
@@ -270,7 +321,7 @@ std::vector<Revocation_outcome> check_revocations(const std::vector<Revocation_s
             signer.certificate.is_valid() ? signer.certificate.time_validity() : Time_not_convertible;
         switch (validity) {
         case Time_valid:
-            outcome = check_revocation(signer, settings, cancel);
+            outcome = check_revocation(signer, settings, cancel, memo);
             break;
         case Time_not_yet_valid:
             outcome.status = Revocation_status::Not_yet_valid;

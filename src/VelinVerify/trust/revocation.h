@@ -5,6 +5,7 @@
 
 #include "VelinVerify/trust/certificate.h"
 #include "VelinVerify/trust/certificate_revocation_list.h"
+#include "VelinVerify/trust/crl_cache.h"
 
 #include <atomic>
 #include <optional>
@@ -23,8 +24,8 @@ enum class Revocation_status : int {
     Not_determinable = 6,
 };
 
-// revocation_issuer: 0 until a list gave a result, 1 checked with the list's issuer known,
-// 2 checked without it.
+// revocation_issuer: 0 until a list gave a result, 1 a list checked with its issuer's key gave it,
+// 2 no list could be used because the certificate's issuer is missing.
 struct Revocation_outcome {
     Revocation_status status = Revocation_status::Not_checked;
     int revocation_issuer = 0;
@@ -42,14 +43,18 @@ struct Revocation_settings {
 };
 
 // The job of one analysis: one outcome per signer, in order. Runs on a worker thread; a set
-// cancel flag interrupts downloads (the fetch then fails like any failed download).
+// cancel flag interrupts downloads (the fetch then fails like any failed download). Each cached
+// list is read once for the whole job.
 std::vector<Revocation_outcome> check_revocations(const std::vector<Revocation_subject>& signers,
                                                   const Revocation_settings& settings,
                                                   const std::atomic<bool>& cancel);
 
-// One signer whose certificate is within its validity period today.
+// One signer whose certificate is within its validity period today. Without an accepted issuer
+// no list can be checked and none is used: Update_disabled with revocation_issuer 2.
 Revocation_outcome check_revocation(const Revocation_subject& signer, const Revocation_settings& settings,
                                     const std::atomic<bool>& cancel);
+Revocation_outcome check_revocation(const Revocation_subject& signer, const Revocation_settings& settings,
+                                    const std::atomic<bool>& cancel, Crl_file_memo& memo);
 
 // The certificate's distribution point URLs, in order (possibly none).
 std::vector<std::string> crl_distribution_urls(const Certificate& certificate);
@@ -57,15 +62,17 @@ std::vector<std::string> crl_distribution_urls(const Certificate& certificate);
 // The first of those starting with "http://" or "https://" (any case); empty when none.
 std::string first_http_crl_url(const Certificate& certificate);
 
-// <data folder>/cache/<escaped url>.crl
+// <the user's own cache folder>/<escaped url>.crl; empty when there is no such folder.
 std::string cache_file_name(const std::string& url);
 
-// Deletes every *.crl file of the cache folder (through the file system); false on failure.
+// Deletes every *.crl file of the user's own cache folder (through the file system; the seed is
+// left alone); false on failure.
 bool clear_crl_cache();
 
-// The certificate whose key must have signed a list for this signer: the signer's own certificate
-// when it is self-issued and verifies itself, otherwise the issuer found by chain building;
-// none when neither applies.
+// The certificate whose key must have signed a list for this signer, under the same rule as chain
+// building (is_accepted_issuer): the signer's own certificate when it is self-issued and an
+// authority that verifies itself, otherwise the issuer found by chain building when it passes the
+// rule; none otherwise.
 std::optional<Certificate> crl_issuer_of(const Revocation_subject& signer);
 
 // Results of checking a list, in this order.
@@ -87,12 +94,17 @@ struct Crl_check_outcome {
 // The list is current and crl_issuer's key signed it.
 Crl_check_outcome crl_check(const Certificate_revocation_list& list, const Certificate& crl_issuer);
 
-// A usable list for the certificate's first HTTP(S) distribution point: the cached one while it is
-// current and correctly signed (when crl_issuer is known) and issued under the certificate's issuer
-// name, otherwise downloaded into the cache at most once (only when downloads are allowed).
+// A usable list for the certificate's first HTTP(S) distribution point: current, signed by
+// crl_issuer and issued under the certificate's issuer name. The newest usable one of the user's
+// cache and the seed; when neither is usable, downloaded into the user's cache at most once (only
+// when downloads are allowed). Never a list without crl_issuer: an unchecked list proves nothing.
 std::optional<Certificate_revocation_list> fetch_http_crl(const Certificate& certificate,
                                                           const std::optional<Certificate>& crl_issuer,
                                                           const Revocation_settings& settings,
                                                           const std::atomic<bool>& cancel);
+std::optional<Certificate_revocation_list> fetch_http_crl(const Certificate& certificate,
+                                                          const std::optional<Certificate>& crl_issuer,
+                                                          const Revocation_settings& settings,
+                                                          const std::atomic<bool>& cancel, Crl_file_memo& memo);
 
 } // namespace velin

@@ -104,7 +104,7 @@ class Test_verify_gui : public QObject {
 private slots:
     void initTestCase()
     {
-        // The data folder of the test PKI, with the CRLs already in the cache (downloads are off).
+        // The data folder of the test PKI, with the CRLs already in its seed (downloads are off).
         _data = folder() / "velin-data";
         fs::create_directories(_data / "cache");
         fs::copy(pki / "velin-data" / "data", _data / "data", fs::copy_options::recursive);

@@ -77,6 +77,7 @@ protected:
         environment.insert("VELIN_MACHINE_REGISTRY", QString::fromStdString((folder / "machine.reg").string()));
         environment.insert("XDG_RUNTIME_DIR", QString::fromStdString((folder / "run").string()));
         environment.insert("TMPDIR", QString::fromStdString((folder / "run").string()));
+        environment.insert("XDG_CACHE_HOME", QString::fromStdString((folder / "user-cache").string()));
         for (const auto& [name, value] : changed)
             environment.insert(name, value);
         QProcess process;
@@ -174,6 +175,17 @@ TEST_F(Batch_test, WithRevocationCheckTheCachedListsDecide)
     const Program_run expired = run({"--batch", pki_document("signer-expired")});
     EXPECT_EQ(expired.exit_code, Exit_errors) << expired.out;
     EXPECT_NE(expired.out.find("    [errore] Il certificato è scaduto.\n"), std::string::npos) << expired.out;
+
+    // Issued by an end entity of the national list: no issuer that the chain accepts, so no list
+    // is used and the user is told why, whatever the setting.
+    const Program_run forged = run({"--batch", pki_document("signer-forged")});
+    EXPECT_NE(forged.out.find("    [avviso] La lista delle revoche non può essere verificata, perché manca "
+                              "l'emittente del certificato.\n    [avviso] La revoca del certificato non può essere "
+                              "rilevata.\n"),
+              std::string::npos)
+        << forged.out;
+    EXPECT_EQ(forged.out.find("L'aggiornamento delle revoche è disabilitato."), std::string::npos) << forged.out;
+    EXPECT_EQ(forged.out.find("Il certificato è valido."), std::string::npos) << forged.out;
 }
 
 TEST_F(Batch_test, NoSummaryAndBadCommandLinesHaveTheirExitStatus)

@@ -1,6 +1,7 @@
 // Revocation checking end to end: lists served by a loopback HTTP server and a private slapd,
-// the CRL cache in the test's data folder, certificates issued on the fly by the test PKI's
-// accredited CA with distribution points naming the servers' real ports.
+// the user's own CRL cache and the installation's seed in the test's folders, certificates issued
+// on the fly by the test PKI's accredited CA with distribution points naming the servers' real
+// ports.
 #include "directory_server.h"
 #include "loopback_server.h"
 #include "revocation_pki.h"
@@ -15,19 +16,38 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <mutex>
+
+#include <sys/stat.h>
 
 namespace velin::test {
 namespace {
 
 constexpr std::time_t Day = 86400;
 constexpr long Revoked_serial = 0x1006; // listed in crl/accredited-ca.crl
+constexpr std::time_t May_2025 = 1746057600; // before crl/accredited-ca.crl and its revocation
+constexpr std::uintmax_t Mebibyte = 1024 * 1024;
 const std::vector<std::string> No_requests;
 
 Revocation_outcome outcome(Revocation_status status, int issuer)
 {
     return Revocation_outcome{status, issuer};
+}
+
+// Bytes this process has read so far, from files or anything else (/proc/self/io rchar).
+std::uint64_t bytes_read()
+{
+    std::ifstream io("/proc/self/io");
+    for (std::string name; io >> name;) {
+        std::uint64_t value = 0;
+        io >> value;
+        if (name == "rchar:")
+            return value;
+    }
+    ADD_FAILURE() << "/proc/self/io has no rchar";
+    return 0;
 }
 
 std::string text_of(const Revocation_outcome& value)
@@ -67,6 +87,15 @@ protected:
         write_file(cache_file_name(url), string_of(bytes));
     }
     std::string cached(const std::string& url) const { return read_file(cache_file_name(url)); }
+    // The installation's copy, owned by root (who runs the tests) unless given another owner.
+    std::filesystem::path put_in_seed(const std::string& url, const std::vector<uint8_t>& bytes, uid_t owner = 0)
+    {
+        const std::filesystem::path path = _seed / (escape_cache_name(url) + ".crl");
+        write_file(path, string_of(bytes));
+        if (::chown(path.c_str(), owner, owner) != 0)
+            ADD_FAILURE() << "chown " << path << " to " << owner << " (the test runs as root)";
+        return path;
+    }
 
     Certificate signer(std::vector<std::string> urls, long serial = 0x7001)
     {
@@ -187,6 +216,108 @@ TEST_F(Revocation_test, an_expired_cached_list_is_downloaded_again_once)
     EXPECT_EQ(string_of(_current), cached(url));
 }
 
+TEST_F(Revocation_test, an_older_list_planted_by_another_user_in_the_shared_folder_is_never_read)
+{
+    // A list that the authority really signed and that is still current, but issued before the
+    // revocation: planted, it would make a revoked signer valid.
+    const std::string url = http_url("accredited-ca.crl");
+    const std::vector<uint8_t> older =
+        make_crl({.this_update = May_2025, .next_update = std::time(nullptr) + 30 * Day}, _ca, _ca_key);
+    const std::filesystem::path planted = put_in_seed(url, older, 65534);
+    serve("/crl/accredited-ca.crl", _current);
+
+    EXPECT_OUTCOME(outcome(Revocation_status::Revoked, 1), check(signer({url}, Revoked_serial)));
+    EXPECT_EQ(1u, requests().size());
+    EXPECT_EQ(string_of(_current), cached(url));
+    EXPECT_EQ(string_of(older), read_file(planted));
+
+    // With downloads off it is not taken either; nor through a link to a file of root's, nor as a
+    // FIFO, which is not waited on.
+    std::filesystem::remove(cache_file_name(url));
+    EXPECT_OUTCOME(outcome(Revocation_status::Update_disabled, 0), check(signer({url}, Revoked_serial), false));
+    std::filesystem::remove(planted);
+    const std::filesystem::path elsewhere = private_environment() / "older.crl";
+    write_file(elsewhere, string_of(older));
+    std::filesystem::create_symlink(elsewhere, planted);
+    EXPECT_OUTCOME(outcome(Revocation_status::Update_disabled, 0), check(signer({url}, Revoked_serial), false));
+    std::filesystem::remove(planted);
+    ASSERT_EQ(0, ::mkfifo(planted.c_str(), 0666));
+    EXPECT_OUTCOME(outcome(Revocation_status::Update_disabled, 0), check(signer({url}, Revoked_serial), false));
+    EXPECT_EQ(1u, requests().size());
+}
+
+TEST_F(Revocation_test, an_expired_list_of_another_user_is_replaced_in_the_users_own_cache)
+{
+    const std::string url = http_url("accredited-ca.crl");
+    serve("/crl/accredited-ca.crl", _current);
+    // Another user's expired list in the shared folder: the user downloads into their own cache,
+    // and the shared folder is never written (another user's file there could not be replaced).
+    for (const uid_t owner : {uid_t{65534}, uid_t{0}}) {
+        std::filesystem::remove(cache_file_name(url));
+        const std::filesystem::path seeded = put_in_seed(url, _expired, owner);
+        EXPECT_OUTCOME(outcome(Revocation_status::Valid, 1), check(signer({url}))) << owner;
+        EXPECT_EQ(string_of(_current), cached(url)) << owner;
+        EXPECT_EQ(string_of(_expired), read_file(seeded)) << owner;
+        struct stat info {};
+        ASSERT_EQ(0, ::stat(seeded.c_str(), &info));
+        EXPECT_EQ(owner, info.st_uid);
+        EXPECT_EQ(std::filesystem::perms(0600),
+                  std::filesystem::status(cache_file_name(url)).permissions() & std::filesystem::perms::all);
+    }
+    EXPECT_EQ(2u, requests().size());
+    EXPECT_EQ(std::string::npos, trace_since_start().find("Errore durante il salvataggio della CRL."));
+}
+
+TEST_F(Revocation_test, of_the_users_list_and_the_installations_the_newest_is_used)
+{
+    const std::string url = http_url("accredited-ca.crl");
+    const std::vector<uint8_t> older =
+        make_crl({.this_update = May_2025, .next_update = std::time(nullptr) + 30 * Day}, _ca, _ca_key);
+    for (const bool seed_is_older : {true, false}) {
+        put_in_seed(url, seed_is_older ? older : _current);
+        put_in_cache(url, seed_is_older ? _current : older);
+        EXPECT_OUTCOME(outcome(Revocation_status::Revoked, 1), check(signer({url}, Revoked_serial), false))
+            << seed_is_older;
+    }
+    // The higher CRL number is the newer list, whatever the dates say.
+    const std::time_t now = std::time(nullptr);
+    put_in_seed(url, make_crl({.this_update = now - Day, .number = 1}, _ca, _ca_key));
+    put_in_cache(url, make_crl({.this_update = now - 5 * Day, .revoked = {Revoked_serial}, .number = 2}, _ca, _ca_key));
+    EXPECT_OUTCOME(outcome(Revocation_status::Revoked, 1), check(signer({url}, Revoked_serial), false));
+    // An unusable newer list does not hide a usable one.
+    put_in_cache(url, make_crl({.this_update = now - Day, .revoked = {Revoked_serial}, .number = 9}, _ca, new_key()));
+    EXPECT_OUTCOME(outcome(Revocation_status::Valid, 1), check(signer({url}, Revoked_serial), false));
+    EXPECT_EQ(No_requests, requests());
+}
+
+TEST_F(Revocation_test, a_huge_file_is_not_read_and_a_list_is_read_once_per_verification)
+{
+    // The genuine list as PEM, then zeros: without a size limit it would be read whole and used.
+    const std::string url = http_url("accredited-ca.crl");
+    const std::filesystem::path seeded = put_in_seed(url, {});
+    write_file(seeded, pem_of_crl(_current));
+    std::filesystem::resize_file(seeded, 3'900'000'000ull); // sparse: costs no disk
+    std::uint64_t start = bytes_read();
+    EXPECT_OUTCOME(outcome(Revocation_status::Update_disabled, 0), check(signer({url}, Revoked_serial), false));
+    EXPECT_LT(bytes_read() - start, Mebibyte);
+    std::filesystem::resize_file(seeded, 64 * Mebibyte + 1);
+    EXPECT_OUTCOME(outcome(Revocation_status::Update_disabled, 0), check(signer({url}, Revoked_serial), false));
+
+    // Within the limit the list is used, and read once for all the signers of a verification.
+    std::filesystem::resize_file(seeded, 40 * Mebibyte);
+    start = bytes_read();
+    const std::vector<Revocation_outcome> outcomes =
+        check_revocations({{signer({url}, Revoked_serial), _ca}, {signer({url}), _ca}, {signer({url}, 0x7002), _ca}},
+                          Revocation_settings{false}, _cancel);
+    const std::uint64_t read = bytes_read() - start;
+    ASSERT_EQ(3u, outcomes.size());
+    EXPECT_OUTCOME(outcome(Revocation_status::Revoked, 1), outcomes[0]);
+    EXPECT_OUTCOME(outcome(Revocation_status::Valid, 1), outcomes[1]);
+    EXPECT_OUTCOME(outcome(Revocation_status::Valid, 1), outcomes[2]);
+    EXPECT_GE(read, 40 * Mebibyte);
+    EXPECT_LT(read, 2 * 40 * Mebibyte);
+}
+
 TEST_F(Revocation_test, a_list_of_another_authority_or_key_is_never_used)
 {
     const std::string url = http_url("accredited-ca.crl");
@@ -200,25 +331,57 @@ TEST_F(Revocation_test, a_list_of_another_authority_or_key_is_never_used)
     const std::vector<uint8_t> other = fixture_crl("card-root");
     serve("/crl/accredited-ca.crl", other);
     EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(signer({url}, Revoked_serial)));
-    EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(signer({url}, Revoked_serial), std::nullopt));
-    EXPECT_EQ(3u, requests().size());
+    EXPECT_EQ(2u, requests().size());
     put_in_cache(url, other);
-    EXPECT_OUTCOME(outcome(Revocation_status::Update_disabled, 0), check(signer({url}), std::nullopt, false));
-    EXPECT_EQ(3u, requests().size());
+    put_in_seed(url, other);
+    EXPECT_OUTCOME(outcome(Revocation_status::Update_disabled, 0), check(signer({url}), false));
+    EXPECT_EQ(2u, requests().size());
 
     // The right list replaces it.
     serve("/crl/accredited-ca.crl", _current);
-    EXPECT_OUTCOME(outcome(Revocation_status::Revoked, 2), check(signer({url}, Revoked_serial), std::nullopt));
-    EXPECT_EQ(4u, requests().size());
+    EXPECT_OUTCOME(outcome(Revocation_status::Revoked, 1), check(signer({url}, Revoked_serial)));
+    EXPECT_EQ(3u, requests().size());
 }
 
-TEST_F(Revocation_test, without_the_issuer_a_cached_list_is_taken_unchecked_and_said_so)
+TEST_F(Revocation_test, without_an_issuer_that_chain_building_accepts_no_list_is_used)
 {
     const std::string url = http_url("accredited-ca.crl");
     put_in_cache(url, _current);
-    EXPECT_OUTCOME(outcome(Revocation_status::Valid, 2), check(signer({url}), std::nullopt));
-    EXPECT_OUTCOME(outcome(Revocation_status::Revoked, 2), check(signer({url}, Revoked_serial), std::nullopt));
+    serve("/crl/accredited-ca.crl", _current);
+    const Revocation_outcome missing_issuer = outcome(Revocation_status::Update_disabled, 2);
+
+    // A forged certificate with a genuine issuer name and serial, signed with another key: the
+    // genuine list does not name it, but it must not be declared valid.
+    const Certificate forged = make_certificate({.serial = 0x7001, .points = {uri_point(url)}}, new_key(), _ca, new_key());
+    EXPECT_OUTCOME(missing_issuer, check(forged, std::nullopt));
+    EXPECT_OUTCOME(missing_issuer, check(forged, _ca));
+    EXPECT_OUTCOME(missing_issuer, check(signer({url}, Revoked_serial), std::nullopt));
+
+    // Issued by an end entity, and by an authority without keyCertSign: each has signed a sound
+    // list of its own, which is neither fetched nor read.
+    const Key end_entity_key = new_key();
+    const Certificate end_entity = make_certificate({.serial = 0x7100, .common_name = "Utente finale"},
+                                                    end_entity_key, _ca, _ca_key);
+    const Key limited_key = new_key();
+    const Certificate limited = make_certificate({.serial = 0x7200,
+                                                  .common_name = "Autorita senza keyCertSign",
+                                                  .authority = true,
+                                                  .key_usage = "critical,digitalSignature,cRLSign"},
+                                                 limited_key, _ca, _ca_key);
+    for (const auto& [issuer, key] : {std::pair{end_entity, end_entity_key}, std::pair{limited, limited_key}}) {
+        const std::string name = issuer.display_name();
+        const std::string own_url = http_url(escape_cache_name(name) + ".crl");
+        serve("/crl/" + escape_cache_name(name) + ".crl", make_crl({}, issuer, key));
+        const Certificate issued = make_certificate({.serial = 0x7300, .points = {uri_point(own_url)}}, new_key(),
+                                                    issuer, key);
+        EXPECT_OUTCOME(missing_issuer, check(issued, std::nullopt)) << name;
+        EXPECT_OUTCOME(missing_issuer, check(issued, issuer)) << name;
+        EXPECT_OUTCOME(missing_issuer, check(issued, issuer, false)) << name;
+    }
     EXPECT_EQ(No_requests, requests());
+    EXPECT_EQ(std::string::npos, trace_since_start().find("Verifica CRL HTTP"));
+    EXPECT_EQ(9u, count_of(trace_since_start(),
+                           "La lista delle revoche non può essere verificata, perché manca l'emittente del certificato."));
 }
 
 TEST_F(Revocation_test, a_self_signed_signer_is_the_issuer_of_its_own_list)
@@ -229,6 +392,7 @@ TEST_F(Revocation_test, a_self_signed_signer_is_the_issuer_of_its_own_list)
     recipe.serial = 0x5001;
     recipe.common_name = "Firmatario autocertificato";
     recipe.points = {uri_point(url)};
+    recipe.authority = true;
     const Certificate self_signed = make_certificate(recipe, key, {}, {});
 
     serve("/crl/self.crl", make_crl({}, self_signed, key));
@@ -241,6 +405,13 @@ TEST_F(Revocation_test, a_self_signed_signer_is_the_issuer_of_its_own_list)
     std::filesystem::remove(cache_file_name(url));
     serve("/crl/self.crl", make_crl({}, self_signed, new_key()));
     EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(self_signed, std::nullopt));
+    EXPECT_EQ(3u, requests().size());
+
+    // A self-signed end entity is no authority: not even its own list is taken.
+    recipe.authority = false;
+    const Certificate end_entity = make_certificate(recipe, key, {}, {});
+    serve("/crl/self.crl", make_crl({}, end_entity, key));
+    EXPECT_OUTCOME(outcome(Revocation_status::Update_disabled, 2), check(end_entity, std::nullopt));
     EXPECT_EQ(3u, requests().size());
 }
 
@@ -263,12 +434,18 @@ TEST_F(Revocation_test, without_a_cache_folder_or_after_a_cancel_no_list_is_obta
 {
     const std::string url = http_url("accredited-ca.crl");
     serve("/crl/accredited-ca.crl", _current);
-    std::filesystem::remove_all(_cache);
+    const std::string cache_home = std::getenv("XDG_CACHE_HOME");
+    ::setenv("XDG_CACHE_HOME", "/dev/null/cache", 1);
     EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(signer({url})));
     EXPECT_OUTCOME(outcome(Revocation_status::Update_disabled, 0), check(signer({url}), false));
     EXPECT_NE(std::string::npos, trace_since_start().find("Errore durante il salvataggio della CRL."));
+    EXPECT_EQ(No_requests, requests());
+    // The seed is still read.
+    put_in_seed(url, _current);
+    EXPECT_OUTCOME(outcome(Revocation_status::Revoked, 1), check(signer({url}, Revoked_serial), false));
+    std::filesystem::remove(_seed / (escape_cache_name(url) + ".crl"));
+    ::setenv("XDG_CACHE_HOME", cache_home.c_str(), 1);
 
-    std::filesystem::create_directories(_cache);
     _cancel = true;
     EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(signer({url})));
     EXPECT_FALSE(std::filesystem::exists(cache_file_name(url)));
@@ -305,16 +482,17 @@ TEST_F(Ldap_revocation_test, a_directory_list_is_read_and_checked)
 {
     EXPECT_OUTCOME(outcome(Revocation_status::Valid, 1), check(signer({ldap_url("CA")})));
     EXPECT_OUTCOME(outcome(Revocation_status::Revoked, 1), check(signer({ldap_url("CA")}, Revoked_serial)));
-    EXPECT_OUTCOME(outcome(Revocation_status::Revoked, 2),
+    // Without the issuer the directory is not even read.
+    EXPECT_OUTCOME(outcome(Revocation_status::Update_disabled, 2),
                    check(signer({ldap_url("CA")}, Revoked_serial), std::nullopt));
-    EXPECT_EQ(3u, count_of(trace_since_start(), "Verifica CRL LDAP"));
+    EXPECT_EQ(2u, count_of(trace_since_start(), "Verifica CRL LDAP"));
 
     // Expired, forged, or another authority's: no result.
     EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(signer({ldap_url("Scaduta")})));
     EXPECT_NE(std::string::npos, trace_since_start().find("La lista di certificati revocati è scaduta."));
     EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(signer({ldap_url("Falsa")}, Revoked_serial)));
     EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0),
-                   check(signer({ldap_url("Altra autorita")}, Revoked_serial), std::nullopt));
+                   check(signer({ldap_url("Altra autorita")}, Revoked_serial)));
 
     EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(signer({ldap_url("Vuota")})));
     EXPECT_NE(std::string::npos, trace_since_start().find("Rilevazione CRL fallita: 16"));

@@ -63,10 +63,14 @@ for list in cnipa.sst cnipa.sst.p7s cns.sst user.sst; do
     mode "$d/data/$list" 644
 done
 mode "$d/data" 755
-# The revocation cache: shared by all users, sticky like /tmp, seeded with the demo CRLs.
-mode "$d/cache" 1777
-same "$source/tests/fixtures/pki/crl/accredited-ca.crl" "$d/cache/http_3a_2f_2f127.0.0.1_3a8799_2fcrl_2faccredited_2dca.crl.crl"
-same "$source/tests/fixtures/pki/crl/card-root.crl" "$d/cache/http_3a_2f_2f127.0.0.1_3a8799_2fcrl_2fcard_2droot.crl.crl"
+# The revocation lists of the installation: a read-only seed with the demo CRLs; nobody but the
+# administrator writes there (users download into a cache of their own).
+mode "$d/cache" 755
+for crl in accredited_2dca card_2droot; do
+    seeded="$d/cache/http_3a_2f_2f127.0.0.1_3a8799_2fcrl_2f$crl.crl.crl"
+    same "$source/tests/fixtures/pki/crl/${crl/_2d/-}.crl" "$seeded"
+    mode "$seeded" 644
+done
 
 # Desktop entries and the MIME package.
 verify_entry=$p/share/applications/velin-verify.desktop
@@ -118,6 +122,9 @@ status=0
 verify contratto-signer-revoked.txt.p7m >"$work/revoked.txt" 2>&1 || status=$?
 [ "$status" = 2 ] && grep -qF "Il certificato è stato revocato." "$work/revoked.txt" ||
     fail "installed velin-verify: revoked sample ended with $status: $(cat "$work/revoked.txt")"
+# The user's own cache is private; the seed was only read.
+mode "$run/.cache/velin-manager/crl" 700
+[ "$(ls "$d/cache" | wc -l)" = 2 ] || fail "the verifier wrote into the seed $d/cache: $(ls "$d/cache")"
 
 if [ "$failures" -gt 0 ]; then
     echo "$failures check(s) failed" >&2

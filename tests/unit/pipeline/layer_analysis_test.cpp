@@ -1,5 +1,6 @@
 // One layer against the test PKI, its messages delivered by this thread's event loop: the lines,
 // the progress bar, the flags and what it tells its observer.
+#include "VelinVerify/trust/crl_cache.h"
 #include "VelinVerify/worker/cancel_flag.h"
 #include "pipeline_test_support.h"
 
@@ -314,11 +315,14 @@ namespace {
 
 TEST_F(Layer_test, ClearingTheCrlCacheRemovesOnlyTheListsAndSaysSo)
 {
-    // The process's data folder (VELIN_DATA_DIR of the private environment).
-    const std::filesystem::path cache = std::filesystem::path(std::getenv("VELIN_DATA_DIR")) / "cache";
-    std::filesystem::create_directories(cache);
+    // The user's own cache (below XDG_CACHE_HOME of the private environment); the installation's
+    // seed is not the user's to clear.
+    const std::filesystem::path cache = crl_cache_folder();
+    const std::filesystem::path seed = std::filesystem::path(std::getenv("VELIN_DATA_DIR")) / "cache";
+    std::filesystem::create_directories(seed);
     test::write_file(cache / "http_3a_2f_2fx.crl.crl", "lista");
     test::write_file(cache / "appunti.txt", "resta");
+    test::write_file(seed / "http_3a_2f_2fx.crl.crl", "lista");
     const auto layer = run(test::pki_document("signer-legal"));
     const size_t before = layer->activity().size();
     layer->clear_crl_cache();
@@ -327,6 +331,7 @@ TEST_F(Layer_test, ClearingTheCrlCacheRemovesOnlyTheListsAndSaysSo)
               (std::vector<std::string>{"Cancellazione file temporanei...", "I file temporanei sono stati cancellati."}));
     EXPECT_FALSE(std::filesystem::exists(cache / "http_3a_2f_2fx.crl.crl"));
     EXPECT_TRUE(std::filesystem::exists(cache / "appunti.txt"));
+    EXPECT_TRUE(std::filesystem::exists(seed / "http_3a_2f_2fx.crl.crl"));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
-// The cache's file names (they must match the names earlier installations wrote) and clearing the
-// cache without a shell.
+// The cache's file names (they must match the names earlier installations wrote), where the user's
+// own cache lives, which cached files are read at all, and clearing the cache without a shell.
+#include "revocation_pki.h"
 #include "revocation_test_support.h"
 
 #include "VelinVerify/trust/crl_cache.h"
@@ -7,11 +8,136 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace velin::test {
 namespace {
 
 using Crl_cache_test = Revocation_test_base;
+
+std::filesystem::perms permissions(const std::filesystem::path& path)
+{
+    return std::filesystem::symlink_status(path).permissions() & std::filesystem::perms::all;
+}
+
+// Restores an environment variable when the test ends.
+class Variable {
+public:
+    Variable(const char* name, const char* value) : _name(name)
+    {
+        if (const char* old = std::getenv(name))
+            _old = old;
+        if (value)
+            ::setenv(name, value, 1);
+        else
+            ::unsetenv(name);
+    }
+    ~Variable()
+    {
+        if (_old)
+            ::setenv(_name, _old->c_str(), 1);
+        else
+            ::unsetenv(_name);
+    }
+
+private:
+    const char* _name;
+    std::optional<std::string> _old;
+};
+
+TEST_F(Crl_cache_test, each_user_has_a_private_cache_of_their_own)
+{
+    const std::filesystem::path base = private_environment() / "user-cache";
+    EXPECT_EQ(base / "velin-manager" / "crl", _cache);
+    EXPECT_EQ(std::filesystem::perms(0700), permissions(_cache));
+    EXPECT_EQ(std::filesystem::perms(0700), permissions(_cache.parent_path()));
+    EXPECT_EQ(_seed, std::filesystem::path(crl_seed_folder()));
+
+    // A folder left too open is closed again.
+    ::chmod(_cache.c_str(), 0755);
+    EXPECT_EQ(_cache, std::filesystem::path(crl_cache_folder()));
+    EXPECT_EQ(std::filesystem::perms(0700), permissions(_cache));
+
+    // Without XDG_CACHE_HOME (or with a relative one) the cache is below ~/.cache, made private.
+    const std::filesystem::path home = private_environment() / "home";
+    {
+        const Variable home_variable("HOME", home.c_str());
+        const Variable unset("XDG_CACHE_HOME", nullptr);
+        EXPECT_EQ(home / ".cache" / "velin-manager" / "crl", std::filesystem::path(crl_cache_folder()));
+        EXPECT_EQ(std::filesystem::perms(0700), permissions(home / ".cache"));
+        const Variable relative("XDG_CACHE_HOME", "relativa");
+        EXPECT_EQ(home / ".cache" / "velin-manager" / "crl", std::filesystem::path(crl_cache_folder()));
+    }
+
+    // A link or a file planted where the folder goes, or a folder of another user, is no cache.
+    const std::filesystem::path planted = private_environment() / "planted";
+    for (int kind = 0; kind < 3; ++kind) {
+        std::filesystem::remove_all(planted);
+        std::filesystem::create_directories(planted / "velin-manager");
+        const std::filesystem::path crl = planted / "velin-manager" / "crl";
+        if (kind == 0)
+            std::filesystem::create_directory_symlink(_seed, crl);
+        else if (kind == 1)
+            write_file(crl, "");
+        else {
+            std::filesystem::create_directory(crl);
+            ASSERT_EQ(0, ::chown(crl.c_str(), 65534, 65534)) << "the test runs as root";
+        }
+        const Variable variable("XDG_CACHE_HOME", planted.c_str());
+        EXPECT_EQ("", crl_cache_folder()) << kind;
+        EXPECT_EQ("", cache_file_name("http://host/list.crl")) << kind;
+        EXPECT_FALSE(clear_crl_cache()) << kind;
+    }
+    const Variable impossible("XDG_CACHE_HOME", "/dev/null/cache");
+    EXPECT_EQ("", crl_cache_folder());
+}
+
+TEST_F(Crl_cache_test, only_regular_files_of_a_trusted_owner_and_of_bounded_size_are_read)
+{
+    const std::string list = "contenuto della lista";
+    const std::filesystem::path own = _cache / "own.crl";
+    const std::filesystem::path seeded = _seed / "seeded.crl";
+    write_file(own, list);
+    write_file(seeded, list);
+    EXPECT_EQ(list, string_of(read_cached_crl_file(own, Crl_file_origin::Own_cache).value()));
+    EXPECT_EQ(list, string_of(read_cached_crl_file(seeded, Crl_file_origin::Seed).value()));
+    EXPECT_FALSE(read_cached_crl_file(_seed / "missing.crl", Crl_file_origin::Seed));
+    EXPECT_FALSE(read_cached_crl_file("", Crl_file_origin::Seed));
+
+    // Another user's file: never, neither in the seed nor in the user's own cache.
+    ASSERT_EQ(0, ::chown(seeded.c_str(), 65534, 65534)) << "the test runs as root";
+    ASSERT_EQ(0, ::chown(own.c_str(), 65534, 65534));
+    EXPECT_FALSE(read_cached_crl_file(seeded, Crl_file_origin::Seed));
+    EXPECT_FALSE(read_cached_crl_file(own, Crl_file_origin::Own_cache));
+
+    // A link (even to a good file), a folder or a FIFO is not read, and the FIFO is not waited on.
+    write_file(_seed / "good.crl", list);
+    std::filesystem::create_symlink(_seed / "good.crl", _seed / "link.crl");
+    std::filesystem::create_directory(_seed / "folder.crl");
+    ASSERT_EQ(0, ::mkfifo((_seed / "fifo.crl").c_str(), 0644));
+    for (const char* name : {"link.crl", "folder.crl", "fifo.crl"})
+        EXPECT_FALSE(read_cached_crl_file(_seed / name, Crl_file_origin::Seed)) << name;
+
+    // A file beyond the limit is refused without being read (sparse: nothing to read anyway, but
+    // its size alone would cost gigabytes of memory); one at the limit is read.
+    const std::filesystem::path huge = _seed / "huge.crl";
+    write_file(huge, list);
+    std::filesystem::resize_file(huge, 3'900'000'000ull);
+    EXPECT_FALSE(read_cached_crl_file(huge, Crl_file_origin::Seed));
+    std::filesystem::resize_file(huge, Crl_file_limit + 1);
+    EXPECT_FALSE(read_cached_crl_file(huge, Crl_file_origin::Seed));
+    std::filesystem::resize_file(huge, Crl_file_limit);
+    EXPECT_EQ(Crl_file_limit, read_cached_crl_file(huge, Crl_file_origin::Seed).value().size());
+
+    const std::string trace = trace_since_start();
+    EXPECT_EQ(2u, count_of(trace, "(di un altro utente)"));
+    EXPECT_EQ(1u, count_of(trace, "(collegamento)"));
+    EXPECT_EQ(2u, count_of(trace, "(non è un file)"));
+    EXPECT_EQ(2u, count_of(trace, "(troppo grande)"));
+}
 
 TEST_F(Crl_cache_test, a_url_becomes_a_file_name_in_the_cache_folder)
 {
@@ -39,9 +165,10 @@ TEST_F(Crl_cache_test, no_byte_can_lead_the_name_out_of_the_cache_folder)
     EXPECT_EQ(_cache, std::filesystem::path(path).parent_path());
 }
 
-TEST_F(Crl_cache_test, clearing_deletes_only_the_lists_and_follows_no_link)
+TEST_F(Crl_cache_test, clearing_deletes_only_the_users_own_lists_and_follows_no_link)
 {
     const std::filesystem::path outside = std::filesystem::path(common_data_folder()) / "outside.crl";
+    write_file(_seed / "a.crl", "seed");
     write_file(outside, "kept");
     write_file(_cache / "a.crl", "list");
     write_file(_cache / (escape_cache_name("http://x/\"&del *.*") + ".crl"), "list");
@@ -61,14 +188,18 @@ TEST_F(Crl_cache_test, clearing_deletes_only_the_lists_and_follows_no_link)
     EXPECT_EQ((std::vector<std::string>{"b.crl.Ab12Cd", "folder.crl", "link.crl", "note.txt"}), left);
     EXPECT_EQ("kept", read_file(outside));
     EXPECT_EQ("kept", read_file(_cache / "folder.crl" / "inner.crl"));
+    EXPECT_EQ("seed", read_file(_seed / "a.crl"));
 
-    // Nothing left to delete is no failure; a missing cache folder is.
+    // Nothing left to delete is no failure, nor is a cache not made yet; a cache that cannot be
+    // had is.
     EXPECT_TRUE(clear_crl_cache());
     std::filesystem::remove_all(_cache);
+    EXPECT_TRUE(clear_crl_cache());
+    const Variable impossible("XDG_CACHE_HOME", "/dev/null/cache");
     EXPECT_FALSE(clear_crl_cache());
 }
 
-TEST(Crl_cache, without_a_data_folder_there_is_no_cache_at_all)
+TEST(Crl_cache, without_a_data_folder_there_is_no_seed_but_the_users_own_cache)
 {
     // A process of its own, so that no earlier lookup has kept the folder.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -76,8 +207,8 @@ TEST(Crl_cache, without_a_data_folder_there_is_no_cache_at_all)
         {
             private_environment();
             ::setenv("VELIN_DATA_DIR", "", 1);
-            const bool none = cache_file_name("http://host/list.crl").empty() && crl_cache_folder().empty() &&
-                              !clear_crl_cache();
+            const bool none = seed_file_name("http://host/list.crl").empty() && crl_seed_folder().empty() &&
+                              !cache_file_name("http://host/list.crl").empty() && clear_crl_cache();
             std::exit(none ? 0 : 1); // exit, not _Exit: the private folder is removed on the way out
         },
         ::testing::ExitedWithCode(0), "");

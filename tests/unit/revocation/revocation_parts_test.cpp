@@ -17,7 +17,8 @@ protected:
     Certificate issued(const Certificate_recipe& recipe) { return make_certificate(recipe, new_key(), _ca, _ca_key); }
 
     Key _ca_key = new_key();
-    Certificate _ca = make_certificate(Certificate_recipe{.serial = 1, .common_name = "CA di prova"}, _ca_key, {}, {});
+    Certificate _ca =
+        make_certificate(Certificate_recipe{.serial = 1, .common_name = "CA di prova", .authority = true}, _ca_key, {}, {});
 };
 
 TEST_F(Revocation_parts_test, urls_are_the_full_name_uris_in_extension_order)
@@ -80,22 +81,69 @@ TEST_F(Revocation_parts_test, a_missing_or_damaged_extension_gives_no_url_and_te
     EXPECT_NE(std::string::npos, trace_since_start().find("GetLastError () = "));
 }
 
-TEST_F(Revocation_parts_test, the_crl_issuer_is_the_signer_itself_only_when_it_verifies_itself)
+TEST_F(Revocation_parts_test, the_crl_issuer_is_an_authority_that_chain_building_would_accept)
 {
     const Key own_key = new_key();
+    const Certificate self_signed_ca = make_certificate({.serial = 9, .authority = true}, own_key, {}, {});
+    EXPECT_EQ(self_signed_ca, crl_issuer_of({self_signed_ca, _ca}));
+    EXPECT_EQ(self_signed_ca, crl_issuer_of({self_signed_ca, std::nullopt}));
+    // A self-signed end entity is no authority, not even for its own list.
     const Certificate self_signed = make_certificate({.serial = 9}, own_key, {}, {});
-    EXPECT_EQ(self_signed, crl_issuer_of({self_signed, _ca}));
-    EXPECT_EQ(self_signed, crl_issuer_of({self_signed, std::nullopt}));
+    EXPECT_EQ(std::nullopt, crl_issuer_of({self_signed, std::nullopt}));
 
-    // Same subject and issuer name, but another key signed it: the chain's issuer, if any.
-    const Certificate look_alike = make_certificate({.serial = 9}, own_key, self_signed, new_key());
+    // Same subject and issuer name, but another key signed it: nobody that was handed over.
+    const Certificate look_alike = make_certificate({.serial = 9}, own_key, self_signed_ca, new_key());
     ASSERT_TRUE(look_alike.is_self_issued());
-    EXPECT_EQ(_ca, crl_issuer_of({look_alike, _ca}));
+    EXPECT_EQ(std::nullopt, crl_issuer_of({look_alike, _ca}));
     EXPECT_EQ(std::nullopt, crl_issuer_of({look_alike, std::nullopt}));
 
     const Certificate signer = issued({});
     EXPECT_EQ(_ca, crl_issuer_of({signer, _ca}));
     EXPECT_EQ(std::nullopt, crl_issuer_of({signer, Certificate()}));
+    EXPECT_EQ(std::nullopt, crl_issuer_of({signer, self_signed_ca}));
+
+    // Issuers that the chain refuses are refused here too, even when a caller hands them over:
+    // an end entity, an authority without keyCertSign, and the genuine authority for a certificate
+    // that only carries its name (forged, signed with another key).
+    const Key end_entity_key = new_key();
+    const Certificate end_entity = make_certificate({.serial = 10, .common_name = "Utente"}, end_entity_key, _ca, _ca_key);
+    const Certificate under_end_entity = make_certificate({.serial = 11}, new_key(), end_entity, end_entity_key);
+    EXPECT_EQ(std::nullopt, crl_issuer_of({under_end_entity, end_entity}));
+    const Key no_cert_sign_key = new_key();
+    const Certificate no_cert_sign = make_certificate(
+        {.serial = 12, .common_name = "CA senza keyCertSign", .authority = true, .key_usage = "critical,digitalSignature,cRLSign"},
+        no_cert_sign_key, _ca, _ca_key);
+    const Certificate under_no_cert_sign = make_certificate({.serial = 13}, new_key(), no_cert_sign, no_cert_sign_key);
+    EXPECT_EQ(std::nullopt, crl_issuer_of({under_no_cert_sign, no_cert_sign}));
+    const Certificate with_cert_sign = make_certificate(
+        {.serial = 12, .common_name = "CA senza keyCertSign", .authority = true, .key_usage = "critical,keyCertSign,cRLSign"},
+        no_cert_sign_key, _ca, _ca_key);
+    EXPECT_EQ(with_cert_sign, crl_issuer_of({under_no_cert_sign, with_cert_sign}));
+    const Certificate forged = make_certificate({}, new_key(), _ca, new_key());
+    EXPECT_EQ(std::nullopt, crl_issuer_of({forged, _ca}));
+}
+
+TEST_F(Revocation_parts_test, of_two_lists_the_newer_has_the_higher_number_or_else_the_later_date)
+{
+    const std::time_t now = std::time(nullptr);
+    auto list = [this](const Crl_recipe& recipe) {
+        const std::vector<uint8_t> der = make_crl(recipe, _ca, _ca_key);
+        return Certificate_revocation_list{std::span<const uint8_t>(der)};
+    };
+    const Certificate_revocation_list older = list({.this_update = now - 5 * Day});
+    const Certificate_revocation_list newer = list({.this_update = now - Day});
+    EXPECT_TRUE(newer.is_newer_than(older));
+    EXPECT_FALSE(older.is_newer_than(newer));
+    EXPECT_FALSE(newer.is_newer_than(newer));
+
+    // The number decides when both carry one, whatever the dates say...
+    const Certificate_revocation_list seven = list({.this_update = now - 5 * Day, .number = 7});
+    const Certificate_revocation_list six = list({.this_update = now - Day, .number = 6});
+    EXPECT_TRUE(seven.is_newer_than(six));
+    EXPECT_FALSE(six.is_newer_than(seven));
+    // ...and the dates when the numbers are equal or one is missing.
+    EXPECT_TRUE(list({.this_update = now - Day, .number = 7}).is_newer_than(seven));
+    EXPECT_TRUE(newer.is_newer_than(seven));
 }
 
 TEST_F(Revocation_parts_test, a_list_is_checked_for_its_dates_then_for_its_signature)

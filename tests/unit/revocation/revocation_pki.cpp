@@ -153,9 +153,16 @@ Certificate make_certificate(const Certificate_recipe& recipe, const Key& subjec
     set_time(X509_getm_notBefore(x), recipe.not_before ? recipe.not_before : now - 365 * Day);
     set_time(X509_getm_notAfter(x), recipe.not_after ? recipe.not_after : now + 365 * Day);
     X509_set_pubkey(x, subject_key.get());
-    X509_EXTENSION* constraints = X509V3_EXT_conf_nid(nullptr, nullptr, NID_basic_constraints, "critical,CA:FALSE");
+    X509_EXTENSION* constraints = X509V3_EXT_conf_nid(nullptr, nullptr, NID_basic_constraints,
+                                                      recipe.authority ? "critical,CA:TRUE" : "critical,CA:FALSE");
     X509_add_ext(x, constraints, -1);
     X509_EXTENSION_free(constraints);
+    if (!recipe.key_usage.empty()) {
+        X509_EXTENSION* usage = X509V3_EXT_conf_nid(nullptr, nullptr, NID_key_usage, recipe.key_usage.c_str());
+        require(usage != nullptr, "key usage extension");
+        X509_add_ext(x, usage, -1);
+        X509_EXTENSION_free(usage);
+    }
     if (!recipe.points.empty() || !recipe.raw_points.empty()) {
         X509_EXTENSION* points = points_extension(recipe);
         require(points != nullptr, "distribution points extension");
@@ -198,9 +205,24 @@ std::vector<uint8_t> make_crl(const Crl_recipe& recipe, const Certificate& issue
         X509_REVOKED_set_revocationDate(entry, when.get());
         X509_CRL_add0_revoked(list, entry);
     }
+    if (recipe.number != 0) {
+        Owner<ASN1_INTEGER, ASN1_INTEGER_free> number(ASN1_INTEGER_new());
+        ASN1_INTEGER_set(number.get(), recipe.number);
+        require(X509_CRL_add1_ext_i2d(list, NID_crl_number, number.get(), 0, 0) == 1, "CRL number");
+    }
     X509_CRL_sort(list);
     require(X509_CRL_sign(list, key.get(), EVP_sha256()) > 0, "X509_CRL_sign");
     return der_of(list);
+}
+
+std::string pem_of_crl(const std::vector<uint8_t>& der)
+{
+    Openssl_owner<BIO> output(BIO_new(BIO_s_mem()));
+    require(PEM_write_bio(output.get(), PEM_STRING_X509_CRL, "", der.data(), static_cast<long>(der.size())) > 0,
+            "PEM_write_bio");
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(output.get(), &data);
+    return std::string(data, static_cast<std::size_t>(length));
 }
 
 std::time_t today_midnight()

@@ -43,6 +43,8 @@ struct Certificate_recipe {
     std::vector<Distribution_point> points{};
     // The extension's value replaced by these bytes (a damaged extension).
     std::string raw_points{};
+    bool authority = false; // basicConstraints CA:TRUE instead of CA:FALSE
+    std::string key_usage{}; // a keyUsage extension, as the OpenSSL configuration writes it
 };
 
 // Issued by issuer with issuer_key; self-signed (subject = issuer) when issuer is empty.
@@ -53,10 +55,14 @@ struct Crl_recipe {
     std::time_t this_update = 0; // 0: a day ago
     std::time_t next_update = 0; // 0: in a month; -1: none
     std::vector<long> revoked{};
+    long number = 0; // the CRL number extension; 0: none
 };
 
 // Issued under issuer's subject name, signed with key (not necessarily issuer's).
 std::vector<uint8_t> make_crl(const Crl_recipe& recipe, const Certificate& issuer, const Key& key);
+
+// The same list as a PEM "X509 CRL" block.
+std::string pem_of_crl(const std::vector<uint8_t>& der);
 
 // Today's local date at midnight read as UTC, the day boundary of the certificate date test.
 std::time_t today_midnight();

@@ -1,8 +1,10 @@
-// What every revocation test needs: the private environment with an empty CRL cache, the lines
-// told to the user, and the trace records written since the test began.
+// What every revocation test needs: the private environment with an empty CRL cache of the user's
+// own and an empty seed folder in the data folder, the lines told to the user, and the trace
+// records written since the test began.
 #pragma once
 
 #include "VelinVerify/trust/common_data_folder.h"
+#include "VelinVerify/trust/crl_cache.h"
 #include "VelinVerify/trust/report.h"
 #include "test_folder.h"
 
@@ -19,9 +21,11 @@ protected:
     void SetUp() override
     {
         private_environment();
-        _cache = std::filesystem::path(common_data_folder()) / "cache";
-        std::filesystem::remove_all(_cache);
-        std::filesystem::create_directories(_cache);
+        std::filesystem::remove_all(crl_cache_folder());
+        _seed = std::filesystem::path(common_data_folder()) / "cache";
+        std::filesystem::remove_all(_seed);
+        std::filesystem::create_directories(_seed);
+        _cache = crl_cache_folder();
         _trace_start = trace_end();
         set_report_handler([this](int severity, const std::string& text) {
             _reports.push_back((severity == Report_error ? "E: " : "I: ") + text);
@@ -44,7 +48,8 @@ protected:
         return count;
     }
 
-    std::filesystem::path _cache;
+    std::filesystem::path _cache; // the user's own
+    std::filesystem::path _seed;  // the installation's
     std::vector<std::string> _reports;
 
 private:
