@@ -22,10 +22,9 @@
 
 namespace {
 
-constexpr const char* usage =
-    "Uso: velin-verify [FILE] [/update] [/quiet]\n"
-    "     velin-verify --batch [--json] [--] FILE\n"
-    "     velin-verify --help | --version\n";
+constexpr const char* usage = "Uso: velin-verify [FILE] [/update] [/quiet]\n"
+                              "     velin-verify --batch [--json] [--] FILE\n"
+                              "     velin-verify --help | --version\n";
 
 constexpr const char* help_text =
     "\n"
