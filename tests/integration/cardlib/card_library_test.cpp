@@ -300,9 +300,13 @@ TEST_F(Card_library, protected_free_file_asks_the_pin_and_tries_again)
     EXPECT_EQ(result.data.size(), 400u);
     EXPECT_EQ(holder.asked, (Strings{"consent:i dati anagrafici", "pin:i dati anagrafici"}));
     const Card_log log = since(before);
-    EXPECT_EQ(log.commands, (Strings{Select_personal, "00 B0 00 00 FE", "00 20 00 10 05 ** ** ** ** ** 00", Select_personal,
+    // The PIN went as the 8-byte block the card compares (Lc 08, no Le) and was right at the
+    // first try: the card's counter was never touched.
+    EXPECT_EQ(log.commands, (Strings{Select_personal, "00 B0 00 00 FE", "00 20 00 10 08 ** ** ** ** ** ** ** **", Select_personal,
                                      "00 B0 00 00 FE", "00 B0 00 FE 92"}))
         << log.text;
+    EXPECT_EQ(bed.state(0, "regional")["pin_tries"], "3");
+    EXPECT_NE(log.text.find("> 00 20 00 10 08 ** ** ** ** ** ** ** **\n< 90 00\n"), std::string::npos) << log.text;
     // The PIN never reached the trace.
     EXPECT_EQ(test::trace_content().find("12345"), std::string::npos);
     EXPECT_EQ(test::trace_content().find("31 32 33 34 35"), std::string::npos);
