@@ -1,6 +1,7 @@
 // PIN change and unblock against the simulated card behind the real pcscd. Every test leaves the
 // bed as it found it: the regional card with PIN 12345 in reader 0, reader 1 empty.
 #include "VelinMenu/channel/card_provider.h"
+#include "VelinMenu/channel/status_text.h"
 #include "VelinMenu/pin/pin_dialog_logic.h"
 #include "common/message_box.h"
 #include "common/registry.h"
@@ -162,6 +163,22 @@ TEST_F(Pin_on_card, regional_rule_sees_the_holders_issuer_behind_a_ca_certificat
     bed.empty(0);
     insert(1, "other --reset-state");
     EXPECT_EQ(Card_access().find_card().kind, Card_other_cns);
+}
+
+TEST_F(Pin_on_card, card_taken_out_under_the_command_is_said_so)
+{
+    // The card leaves on CHANGE REFERENCE DATA without answering: the dialog hears of a removal
+    // (in its own words), not of an empty reply it would pass over in silence.
+    insert(0, "regional --reset-state --remove-during 1");
+    Pin_change_logic change(view, nullptr);
+    try {
+        change.on_ok("12345", "54321", "54321");
+        ADD_FAILURE() << "no failure for a card taken out";
+    } catch (const Scard_error& error) {
+        EXPECT_EQ(error.code(), Scard_w_removed_card);
+        EXPECT_EQ(card_failure_text(error.code()), "La carta è stata rimossa dal lettore.");
+    }
+    EXPECT_TRUE(view.messages.empty());
 }
 
 TEST_F(Pin_on_card, card_search_across_two_readers)
