@@ -13,10 +13,13 @@
  *   0x80070057  E_INVALIDARG
  *   0x80040202..0x80040241  the library's own failures (card removed, no reader, no card,
  *               file not found, PIN blocked, cancelled by the holder 0x80040234, ...)
- *   0x801000xx  PC/SC failures without a more specific code
+ *   0x8010000A  SCARD_E_TIMEOUT, the card did not answer within the call's 15 seconds
+ *   0x801000xx  other PC/SC failures without a more specific code
  *
  * The functions are meant to be called from one thread; each call opens the card, does its
- * work and closes (and resets) the card before returning.
+ * work and closes (and resets) the card before returning. A call waits for the card at most
+ * 15 seconds in all (the holder's time on the library's dialogs does not count); a card taken
+ * out under a command is reported as removed (0x80040202).
  */
 #ifndef NORAXCARD_H
 #define NORAXCARD_H
@@ -58,7 +61,9 @@ NORAX_API norax_result NORAX_CALL norax_error_message(char* buffer, uint32_t* si
  * @retval 0x80004003  buffer or size is null (pass a small buffer to learn the length)
  * @retval 0x8004020F  no such file
  * @retval 0x80040234  the holder refused, or cancelled the PIN
- * @retval 0x80040236  a path outside the files the library may read */
+ * @retval 0x80040236  a path outside the files the library may read
+ * @retval 0x80040202  the card was taken out during the read
+ * @retval 0x8010000A  the card did not answer within the call's time */
 NORAX_API norax_result NORAX_CALL norax_read_binary(const char* file_name, uint8_t* buffer, uint32_t* size);
 
 /* norax_read_binary("EF.Dati_personali", buffer, size). */

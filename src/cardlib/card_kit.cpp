@@ -210,6 +210,14 @@ CKit::Resolved CKit::resolve(const char* name)
         resolved.path = found->second.path.value();
         resolved.access = found->second.access;
         return resolved;
+    } catch (const Winapi_exception&) {
+        // The card or the reader failed (taken out, too slow): that is what the holder hears,
+        // not that the file is missing.
+        throw;
+    } catch (const CEnumException<CProtocolErrors::CCode>&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw;
     } catch (...) {
         Trace(Trace_kind, Level_warn) << "File non trovato: " << name;
         file_not_found();

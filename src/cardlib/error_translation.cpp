@@ -115,6 +115,21 @@ constexpr Code_pair pcsc_codes[] = {
     {0x8010006Cu, 0x8004021Cu}, // SCARD_W_CHV_BLOCKED
 };
 
+// The PC/SC codes a holder meets that are returned as they are (the others become component
+// codes above), in words of ours: the platform's own texts are terse, or missing.
+constexpr Component_message pcsc_texts[] = {
+    {0x8010000Au, "La carta non ha risposto in tempo."},                    // SCARD_E_TIMEOUT
+    {0x80100009u, "Il lettore non è più disponibile."},                     // SCARD_E_UNKNOWN_READER
+    {0x8010001Du, "Il servizio di accesso alle smart card non è attivo."},  // SCARD_E_NO_SERVICE
+    {0x8010001Eu, "Il servizio di accesso alle smart card si è fermato."},  // SCARD_E_SERVICE_STOPPED
+    {0x80100068u, "La carta è stata reimpostata da un altro programma. Riprova."}, // SCARD_W_RESET_CARD
+    {0x80100003u, "La comunicazione con la carta si è interrotta."},        // SCARD_E_INVALID_HANDLE
+    {0x80100013u, "La comunicazione con la carta si è interrotta."},        // SCARD_F_COMM_ERROR
+    {0x80100016u, "La comunicazione con la carta si è interrotta."},        // SCARD_E_NOT_TRANSACTED
+    {0x8010002Fu, "La comunicazione con la carta si è interrotta."},        // SCARD_E_COMM_DATA_LOST
+    {0x8010001Cu, "Il lettore non supporta questa carta."},                 // SCARD_E_CARD_UNSUPPORTED
+};
+
 std::mutex last_error_lock;
 std::string last_error;
 
@@ -286,6 +301,10 @@ std::string error_text(uint32_t code, const std::exception* exception)
         const std::string text = component_message(code);
         if (!text.empty())
             return text;
+    } else if (facility == 0x10) {
+        for (const auto& entry : pcsc_texts)
+            if (entry.code == code)
+                return entry.text;
     } else if (facility == 12) {
         // Internet errors: the library itself makes no Internet calls, so no server reply text
         // is ever kept for the extended error.

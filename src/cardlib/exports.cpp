@@ -2,6 +2,7 @@
 // and the process-wide last error text.
 #include "noraxcard.h"
 
+#include "cardlib/card_call.h"
 #include "cardlib/card_exceptions.h"
 #include "cardlib/card_file_reader.h"
 #include "cardlib/card_kit.h"
@@ -46,6 +47,8 @@ norax_result boundary(const char* name, Operation&& operation)
     try {
         Trace_block block(name);
         {
+            // The call's card time: the kit, and with it every PC/SC call, lives inside it.
+            Card_call call;
             CKit kit;
             operation(kit);
         }

@@ -4,7 +4,15 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
+
 namespace velin::cardlib {
+
+namespace {
+
+constexpr size_t Pin_block_size = 8;
+
+} // namespace
 
 ISO7816_COMMAND_APDU::~ISO7816_COMMAND_APDU()
 {
@@ -41,9 +49,15 @@ ISO7816_RESPONSE_APDU::ISO7816_RESPONSE_APDU(Bytes bytes) : _bytes(std::move(byt
 ISO7816_COMMAND_APDU verify_command(uint8_t qualifier, uint8_t reference, Bytes pin)
 {
     require(reference <= 0x1F, "reference le 0x1F");
+    require(pin.size() <= Pin_block_size, "pin.size () le 8");
     ISO7816_COMMAND_APDU command(0x20, 0x00, static_cast<uint8_t>(qualifier | reference));
-    command.set_data(std::move(pin));
-    command.set_le(0x00);
+    // The card stores the PIN padded to 8 bytes and compares whole blocks: the bare digits
+    // would count as a wrong PIN.
+    Bytes block(Pin_block_size, 0xFF);
+    std::copy(pin.begin(), pin.end(), block.begin());
+    if (!pin.empty())
+        OPENSSL_cleanse(pin.data(), pin.size());
+    command.set_data(std::move(block));
     return command;
 }
 

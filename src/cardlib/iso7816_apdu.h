@@ -64,7 +64,8 @@ private:
     Bytes _bytes{0x90, 0x00};
 };
 
-// VERIFY 00 20 00 (qualifier | reference), PIN bytes, Le 00. reference ≤ 0x1F.
+// VERIFY 00 20 00 (qualifier | reference), Lc 08 and the block the card compares: the PIN's
+// bytes, then FF up to 8 bytes; no Le. reference ≤ 0x1F, at most 8 PIN bytes.
 ISO7816_COMMAND_APDU verify_command(uint8_t qualifier, uint8_t reference, Bytes pin);
 // SELECT 00 A4 08 00 by path below the master file (3F00 never written), Le 00. p1 must be 8.
 ISO7816_COMMAND_APDU select_by_path_command(uint8_t p1, const std::vector<uint16_t>& path);

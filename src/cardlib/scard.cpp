@@ -1,57 +1,106 @@
 #include "cardlib/scard.h"
 
+#include "cardlib/card_call.h"
 #include "cardlib/card_exceptions.h"
 #include "common/trace.h"
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <memory>
+#include <thread>
+#include <vector>
 
 namespace velin::cardlib {
 
 namespace {
 
-struct Reader_list_releaser {
-    SCARDCONTEXT context;
-    void operator()(char* list) const { SCardFreeMemory(context, list); }
+[[noreturn]] void fail(const char* call, LONG result)
+{
+    Trace(Trace_kind, Level_warn) << call << ": " << trace_code(result);
+    throw Winapi_exception(static_cast<uint32_t>(result));
+}
+
+// How long a failed exchange waits for the service to report the card gone before it is
+// taken for the fault it claims to be.
+constexpr std::chrono::milliseconds Removal_settle{1500};
+
+// The bytes of one exchange. Owned by the PC/SC call itself: after a time-out the call still
+// writes here, later.
+struct Exchange {
+    Bytes command;
+    uint8_t reply[256];
+    DWORD received = sizeof reply;
+    SCARD_IO_REQUEST send_pci{};
+    ~Exchange()
+    {
+        OPENSSL_cleanse(command.data(), command.size());
+        OPENSSL_cleanse(reply, sizeof reply);
+    }
+};
+
+struct Reader_status {
+    char reader[256];
+    DWORD reader_length = sizeof reader;
+    DWORD state = 0;
+    DWORD protocol = 0;
+    uint8_t atr[33]; // SCARD_ATR_LENGTH
+    DWORD atr_length = sizeof atr;
 };
 
 } // namespace
 
+bool SCard_context_releaser::operator()(SCARDCONTEXT context) const
+{
+    return Card_call::release([context] { return SCardReleaseContext(context); });
+}
+
 SCard_context::SCard_context()
 {
-    SCARDCONTEXT context = 0;
-    const LONG result = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context);
+    auto context = std::make_shared<SCARDCONTEXT>(0);
+    const LONG result =
+        Card_call::run([context] { return SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, context.get()); });
     if (result != SCARD_S_SUCCESS) {
         Trace(Trace_kind, Level_error) << "SCardEstablishContext: " << trace_code(result);
         throw Winapi_exception(static_cast<uint32_t>(result));
     }
-    reset(context);
+    reset(*context);
 }
 
 std::string SCard_context::find_reader_with_card()
 {
-    char* raw = nullptr;
-    DWORD length = SCARD_AUTOALLOCATE;
-    const LONG result = SCardListReaders(get(), nullptr, reinterpret_cast<char*>(&raw), &length);
-    if (result != SCARD_S_SUCCESS) {
-        Trace(Trace_kind, Level_warn) << "SCardListReaders: " << trace_code(result);
-        throw Winapi_exception(static_cast<uint32_t>(result));
-    }
-    const std::unique_ptr<char, Reader_list_releaser> list(raw, Reader_list_releaser{get()});
+    struct Listing {
+        std::vector<char> names;
+        std::vector<std::string> with_card;
+    };
+    auto listing = std::make_shared<Listing>();
+    const SCARDCONTEXT context = get();
+    const LONG result = Card_call::run([context, listing] {
+        DWORD length = 0;
+        LONG status = SCardListReaders(context, nullptr, nullptr, &length);
+        if (status != SCARD_S_SUCCESS)
+            return status;
+        listing->names.assign(length, '\0');
+        status = SCardListReaders(context, nullptr, listing->names.data(), &length);
+        listing->names.resize(std::min<size_t>(length, listing->names.size()));
+        return status;
+    });
+    if (result != SCARD_S_SUCCESS)
+        fail("SCardListReaders", result);
     _reader_with_card.clear();
     // Walk the double-NUL-terminated list within the length the service reported.
-    const char* end = raw + length;
+    const char* raw = listing->names.data();
+    const char* end = raw + listing->names.size();
     for (const char* name = raw; name < end && *name; name += std::char_traits<char>::length(name) + 1) {
-        SCARD_READERSTATE state{};
-        state.szReader = name;
-        state.dwCurrentState = SCARD_STATE_UNAWARE;
-        const LONG status = SCardGetStatusChange(get(), 0, &state, 1);
-        if (status != SCARD_S_SUCCESS) {
-            Trace(Trace_kind, Level_warn) << "SCardGetStatusChange: " << trace_code(status);
-            throw Winapi_exception(static_cast<uint32_t>(status));
-        }
-        if (state.dwEventState & SCARD_STATE_PRESENT) {
+        auto state = std::make_shared<std::pair<std::string, SCARD_READERSTATE>>(name, SCARD_READERSTATE{});
+        const LONG status = Card_call::run([context, state] {
+            state->second.szReader = state->first.c_str();
+            state->second.dwCurrentState = SCARD_STATE_UNAWARE;
+            return SCardGetStatusChange(context, 0, &state->second, 1);
+        });
+        if (status != SCARD_S_SUCCESS)
+            fail("SCardGetStatusChange", status);
+        if (state->second.dwEventState & SCARD_STATE_PRESENT) {
             _reader_with_card = name;
             break;
         }
@@ -64,7 +113,7 @@ Card_transaction::Card_transaction(SCARDHANDLE card, DWORD disposition) : _card(
 {
     require(card != 0, "card ne NULL");
     require(disposition <= SCARD_EJECT_CARD, "disposition le SCARD_EJECT_CARD");
-    const LONG result = SCardBeginTransaction(card);
+    const LONG result = Card_call::run([card] { return SCardBeginTransaction(card); });
     if (result != SCARD_S_SUCCESS) {
         Trace(Trace_kind, Level_error) << "SCardBeginTransaction: " << trace_code(result);
         throw Winapi_exception(static_cast<uint32_t>(result));
@@ -73,9 +122,10 @@ Card_transaction::Card_transaction(SCARDHANDLE card, DWORD disposition) : _card(
 
 Card_transaction::~Card_transaction()
 {
-    const LONG result = SCardEndTransaction(_card, _disposition);
-    if (result != SCARD_S_SUCCESS)
-        Trace(Trace_kind, Level_warn) << "SCardEndTransaction: " << trace_code(result);
+    const SCARDHANDLE card = _card;
+    const DWORD disposition = _disposition;
+    if (!Card_call::release([card, disposition] { return SCardEndTransaction(card, disposition); }))
+        Trace(Trace_kind, Level_warn) << "SCardEndTransaction non riuscita";
 }
 
 SCard::SCard(std::shared_ptr<SCard_context> context, const std::string& reader, DWORD share_mode)
@@ -88,9 +138,9 @@ SCard::SCard(std::shared_ptr<SCard_context> context, const std::string& reader, 
 SCard::~SCard()
 {
     if (_card) {
-        const LONG result = SCardDisconnect(_card, SCARD_RESET_CARD);
-        if (result != SCARD_S_SUCCESS)
-            Trace(Trace_kind, Level_warn) << "SCardDisconnect: " << trace_code(result);
+        const SCARDHANDLE card = _card;
+        if (!Card_call::release([card] { return SCardDisconnect(card, SCARD_RESET_CARD); }))
+            Trace(Trace_kind, Level_warn) << "SCardDisconnect non riuscita";
     }
 }
 
@@ -101,19 +151,56 @@ void SCard::connect(const std::string& reader, DWORD share_mode)
     // reader"; the holder is told what is really missing: the card.
     if (reader.empty())
         throw Winapi_exception(static_cast<uint32_t>(SCARD_E_NO_SMARTCARD));
-    SCARDHANDLE card = 0;
-    DWORD protocol = 0;
-    const LONG result = SCardConnect(_context->get(), reader.c_str(), share_mode, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                                     &card, &protocol);
+    struct Connection {
+        std::string reader;
+        SCARDHANDLE card = 0;
+        DWORD protocol = 0;
+    };
+    auto connection = std::make_shared<Connection>();
+    connection->reader = reader;
+    const SCARDCONTEXT context = _context->get();
+    const LONG result = Card_call::run([context, connection, share_mode] {
+        return SCardConnect(context, connection->reader.c_str(), share_mode, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                            &connection->card, &connection->protocol);
+    });
     if (result != SCARD_S_SUCCESS) {
         Trace(Trace_kind, Level_warn) << "SCardConnect: " << trace_code(result);
         if (static_cast<uint32_t>(result) == static_cast<uint32_t>(SCARD_W_REMOVED_CARD))
             throw Winapi_exception(static_cast<uint32_t>(SCARD_E_NO_SMARTCARD));
         throw Winapi_exception(static_cast<uint32_t>(result));
     }
-    _card = card;
-    _protocol = protocol;
+    _card = connection->card;
+    _protocol = connection->protocol;
     _disposition = SCARD_RESET_CARD;
+}
+
+bool SCard::card_gone(std::chrono::milliseconds settle)
+{
+    const auto until = std::chrono::steady_clock::now() + settle;
+    const SCARDHANDLE card = _card;
+    for (;;) {
+        auto status = std::make_shared<Reader_status>();
+        const LONG result = Card_call::run([card, status] {
+            return SCardStatus(card, status->reader, &status->reader_length, &status->state, &status->protocol,
+                               status->atr, &status->atr_length);
+        });
+        switch (result) {
+        case SCARD_S_SUCCESS:
+            if (status->state & SCARD_ABSENT)
+                return true;
+            break;
+        case SCARD_W_REMOVED_CARD:
+        case SCARD_E_NO_SMARTCARD:
+            return true;
+        case SCARD_W_RESET_CARD:
+            break;
+        default:
+            return false;
+        }
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
 }
 
 const ISO7816_RESPONSE_APDU& SCard::transmit(const ISO7816_COMMAND_APDU& command)
@@ -121,29 +208,40 @@ const ISO7816_RESPONSE_APDU& SCard::transmit(const ISO7816_COMMAND_APDU& command
     require(_card != 0, "card ne NULL");
     // The library speaks T=1 only.
     require(_protocol == SCARD_PROTOCOL_T1, "protocol eq SCARD_PROTOCOL_T1");
-    Bytes bytes = command.serialise();
+    auto exchange = std::make_shared<Exchange>();
+    exchange->command = command.serialise();
+    const Bytes& bytes = exchange->command;
     if (command.secret())
         Trace(Trace_kind, Level_trace) << "APDU > " << to_hex(Bytes(bytes.begin(), bytes.begin() + 4), " ") << " (dati riservati)";
     else
         Trace(Trace_kind, Level_trace) << "APDU > " << to_hex(bytes, " ");
-    SCARD_IO_REQUEST send_pci{};
-    send_pci.dwProtocol = _protocol;
-    send_pci.cbPciLength = sizeof send_pci;
-    uint8_t buffer[256];
-    DWORD received = sizeof buffer;
-    const LONG result = SCardTransmit(_card, &send_pci, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, buffer,
-                                      &received);
-    OPENSSL_cleanse(bytes.data(), bytes.size());
+    exchange->send_pci.dwProtocol = _protocol;
+    exchange->send_pci.cbPciLength = sizeof exchange->send_pci;
+    const SCARDHANDLE card = _card;
+    const LONG result = Card_call::run([card, exchange] {
+        return SCardTransmit(card, &exchange->send_pci, exchange->command.data(),
+                             static_cast<DWORD>(exchange->command.size()), nullptr, exchange->reply, &exchange->received);
+    });
     if (result != SCARD_S_SUCCESS) {
         Trace(Trace_kind, Level_warn) << "SCardTransmit: " << trace_code(result);
+        // The service reports a card pulled out under a command in several ways (no data, a
+        // broken transaction, a communication error): whatever it said, it was a removal.
+        if (result != SCARD_E_TIMEOUT && result != SCARD_W_REMOVED_CARD && card_gone(Removal_settle))
+            throw Winapi_exception(static_cast<uint32_t>(SCARD_W_REMOVED_CARD));
         throw Winapi_exception(static_cast<uint32_t>(result));
     }
-    check(received <= sizeof buffer, "received le 256");
-    if (received == 0)
+    check(exchange->received <= sizeof exchange->reply, "received le 256");
+    if (exchange->received == 0) {
+        // A card that leaves mid-command is seen first as an empty reply, then as gone.
+        if (card_gone(Removal_settle)) {
+            Trace(Trace_kind, Level_warn) << "La carta è stata rimossa durante il comando";
+            throw Winapi_exception(static_cast<uint32_t>(SCARD_W_REMOVED_CARD));
+        }
         throw CEnumException<CProtocolErrors::CCode>(CProtocolErrors::Empty_reply);
-    if (received == 1)
+    }
+    if (exchange->received == 1)
         throw CEnumException<CProtocolErrors::CCode>(CProtocolErrors::One_byte_reply);
-    _last_response = ISO7816_RESPONSE_APDU(Bytes(buffer, buffer + received));
+    _last_response = ISO7816_RESPONSE_APDU(Bytes(exchange->reply, exchange->reply + exchange->received));
     // Replies carry the holder's data: only their size and status word go to the trace.
     Trace(Trace_kind, Level_trace) << "APDU < " << _last_response.data_size() << " byte, SW "
                                    << to_hex(Bytes{_last_response.sw1(), _last_response.sw2()});
@@ -161,18 +259,15 @@ const ISO7816_RESPONSE_APDU& SCard::transmit_checked(const ISO7816_COMMAND_APDU&
 const Bytes& SCard::atr()
 {
     if (_atr.empty()) {
-        char reader[256];
-        DWORD reader_length = sizeof reader;
-        DWORD state = 0;
-        DWORD protocol = 0;
-        uint8_t atr[33]; // SCARD_ATR_LENGTH
-        DWORD atr_length = sizeof atr;
-        const LONG result = SCardStatus(_card, reader, &reader_length, &state, &protocol, atr, &atr_length);
-        if (result != SCARD_S_SUCCESS) {
-            Trace(Trace_kind, Level_warn) << "SCardStatus: " << trace_code(result);
-            throw Winapi_exception(static_cast<uint32_t>(result));
-        }
-        _atr.assign(atr, atr + std::min<DWORD>(atr_length, sizeof atr));
+        auto status = std::make_shared<Reader_status>();
+        const SCARDHANDLE card = _card;
+        const LONG result = Card_call::run([card, status] {
+            return SCardStatus(card, status->reader, &status->reader_length, &status->state, &status->protocol,
+                               status->atr, &status->atr_length);
+        });
+        if (result != SCARD_S_SUCCESS)
+            fail("SCardStatus", result);
+        _atr.assign(status->atr, status->atr + std::min<DWORD>(status->atr_length, sizeof status->atr));
         Trace(Trace_kind, Level_info) << "ATR del lettore: " << to_hex(_atr, " ");
     }
     return _atr;

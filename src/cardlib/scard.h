@@ -1,6 +1,7 @@
 // PC/SC access: the resource-manager context, one connection to a card, and the exclusive-access
 // guard around each command sequence. No call waits for a card: every status query has a zero
-// time-out and an absent card fails at once.
+// time-out and an absent card fails at once. Each PC/SC call runs through Card_call, within the
+// card time of the exported call.
 #pragma once
 
 #include "cardlib/iso7816_apdu.h"
@@ -8,6 +9,7 @@
 
 #include <winscard.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,7 +17,7 @@
 namespace velin::cardlib {
 
 struct SCard_context_releaser {
-    bool operator()(SCARDCONTEXT context) const { return SCardReleaseContext(context) == SCARD_S_SUCCESS; }
+    bool operator()(SCARDCONTEXT context) const;
 };
 
 // One PC/SC context, shared by the objects that use it.
@@ -55,7 +57,8 @@ public:
     SCard(const SCard&) = delete;
     SCard& operator=(const SCard&) = delete;
 
-    // Sends one command over T=1 and keeps the reply as the last response; no status check.
+    // Sends one command over T=1 and keeps the reply as the last response; no status check. A
+    // card taken out under the command is SCARD_W_REMOVED_CARD, whatever the service said.
     const ISO7816_RESPONSE_APDU& transmit(const ISO7816_COMMAND_APDU& command);
     // transmit, then SCard_command_failed_exception unless SW1 is 90.
     const ISO7816_RESPONSE_APDU& transmit_checked(const ISO7816_COMMAND_APDU& command);
@@ -70,6 +73,10 @@ public:
     const std::string& reader_name() const { return _reader; }
     SCARDHANDLE handle() const { return _card; }
     DWORD active_protocol() const { return _protocol; }
+
+    // True when the reader no longer holds the card this connection was made to. Waits up to
+    // `settle` for the service to notice (it polls its readers a few times a second).
+    bool card_gone(std::chrono::milliseconds settle);
 
 private:
     void connect(const std::string& reader, DWORD share_mode);

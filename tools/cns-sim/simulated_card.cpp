@@ -248,14 +248,10 @@ Bytes Simulated_card::verify(const Command_apdu& cmd)
         return response(sw::auth_blocked);
     if (!cmd.has_lc) // no data: ask for the state of the reference
         return response(pin_verified_ ? sw::ok : sw::retries_left(static_cast<unsigned>(state.pin_tries)));
-    if (cmd.data.size() > 8)
-        return response(sw::wrong_length);
 
-    // The stored reference is the 8-byte block (digits, then FF). A shorter value is compared as
-    // if padded, so both the padded and the bare form of the right PIN are accepted.
-    Bytes presented = cmd.data;
-    presented.resize(8, 0xFF);
-    if (presented == pin_block(state.pin)) {
+    // The stored reference is the 8-byte block (digits, then FF) and only that block matches,
+    // as on a real card: the bare digits, or a block of any other length, are a wrong PIN.
+    if (std::ranges::equal(Byte_view(cmd.data), pin_block(state.pin))) {
         state.pin_tries = Pin_state::pin_max_tries;
         pins_.update(state);
         pin_verified_ = true;
@@ -273,13 +269,13 @@ Bytes Simulated_card::change_reference_data(const Command_apdu& cmd)
         return response(sw::wrong_p1p2);
     if (cmd.p2 != pin_reference)
         return response(sw::reference_not_found);
-    if (cmd.data.size() != 16)
-        return response(sw::wrong_length);
     Pin_state state = pins_.state();
     if (state.pin_tries == 0)
         return response(sw::auth_blocked);
+    // Two 8-byte blocks or nothing: data of another length holds no old PIN block, which a real
+    // card counts as a wrong old PIN.
     const Byte_view data(cmd.data);
-    if (!std::ranges::equal(data.first(8), pin_block(state.pin))) {
+    if (data.size() != 16 || !std::ranges::equal(data.first(8), pin_block(state.pin))) {
         state.pin_tries -= 1;
         pins_.update(state);
         pin_verified_ = false;
@@ -306,13 +302,12 @@ Bytes Simulated_card::reset_retry_counter(const Command_apdu& cmd)
         return response(sw::wrong_p1p2);
     if (cmd.p2 != pin_reference)
         return response(sw::reference_not_found);
-    if (cmd.data.size() != (cmd.p1 == 0x00 ? 16u : 8u))
-        return response(sw::wrong_length);
     Pin_state state = pins_.state();
     if (state.puk_tries == 0)
         return response(sw::auth_blocked);
+    // The PUK block is its 8 digits; data of another length is a wrong PUK.
     const Byte_view data(cmd.data);
-    if (!std::ranges::equal(data.first(8), ascii(state.puk))) {
+    if (data.size() != (cmd.p1 == 0x00 ? 16u : 8u) || !std::ranges::equal(data.first(8), ascii(state.puk))) {
         state.puk_tries -= 1;
         pins_.update(state);
         return response(wrong_secret(state.puk_tries));

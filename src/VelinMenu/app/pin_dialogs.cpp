@@ -1,11 +1,11 @@
 #include "VelinMenu/app/pin_dialogs.h"
 
 #include "VelinMenu/channel/scard.h"
+#include "VelinMenu/channel/status_text.h"
 #include "common/message_box.h"
 #include "common/trace.h"
 #include "ui_pin_dialog.h"
 
-#include <boost/format.hpp>
 
 namespace velin {
 
@@ -59,8 +59,7 @@ void Pin_dialog::on_ok()
     } catch (const Scard_error& error) {
         // The card or the reader failed under the command: said once, the dialog stays open.
         Trace(Trace_kind, Level_error) << "Eccezione: " << error.what();
-        message_box((boost::format("La comunicazione con la carta è fallita (codice 0x%08X).") % error.code()).str(),
-                    MB_OK | MB_ICONERROR, this, Suite_caption);
+        message_box(card_failure_text(error.code()), MB_OK | MB_ICONERROR, this, Suite_caption);
     } catch (const std::exception& error) {
         Trace(Trace_kind, Level_error) << "Eccezione: " << error.what();
         message_box(error.what(), MB_OK | MB_ICONERROR, this, Suite_caption);

@@ -7,7 +7,9 @@
 
 #include <libp11.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace velin {
@@ -80,23 +82,61 @@ Card_provider::~Card_provider() = default;
 
 std::vector<unsigned char> Card_provider::user_certificate() const
 {
+    PKCS11_TOKEN* token = _state->slot->token;
     PKCS11_CERT* certificates = nullptr;
     unsigned int count = 0;
-    if (PKCS11_enumerate_certs(_state->slot->token, &certificates, &count) != 0)
+    if (PKCS11_enumerate_certs(token, &certificates, &count) != 0)
         throw std::runtime_error("PKCS#11 certificates not listed");
+
+    // The key pairs on the token by their CKA_ID. Before login a token may hide its private
+    // keys; the public half of a pair carries the same id, so it names the pair just as well.
+    std::vector<std::vector<unsigned char>> key_ids;
+    auto collect = [&key_ids](PKCS11_KEY* keys, unsigned int key_count) {
+        for (unsigned int i = 0; i < key_count; ++i)
+            if (keys[i].id && keys[i].id_len)
+                key_ids.emplace_back(keys[i].id, keys[i].id + keys[i].id_len);
+    };
+    PKCS11_KEY* keys = nullptr;
+    unsigned int key_count = 0;
+    if (PKCS11_enumerate_keys(token, &keys, &key_count) == 0)
+        collect(keys, key_count);
+    if (key_ids.empty() && PKCS11_enumerate_public_keys(token, &keys, &key_count) == 0)
+        collect(keys, key_count);
+
+    auto has_key = [&key_ids](const PKCS11_CERT& certificate) {
+        if (!certificate.id || !certificate.id_len)
+            return false;
+        const std::vector<unsigned char> id(certificate.id, certificate.id + certificate.id_len);
+        return std::find(key_ids.begin(), key_ids.end(), id) != key_ids.end();
+    };
+    // A token may also hold CA certificates, stored anywhere in its list: the signing
+    // certificate is the one with a key, the non-repudiation one when there are several.
+    const PKCS11_CERT* chosen = nullptr;
     for (unsigned int i = 0; i < count; ++i) {
-        X509* x509 = certificates[i].x509;
-        if (!x509)
+        const PKCS11_CERT& certificate = certificates[i];
+        if (!certificate.x509 || !has_key(certificate))
             continue;
-        const int length = i2d_X509(x509, nullptr);
-        if (length <= 0)
-            continue;
-        std::vector<unsigned char> der(static_cast<size_t>(length));
-        unsigned char* out = der.data();
-        i2d_X509(x509, &out);
-        return der;
+        if (X509_get_key_usage(certificate.x509) & KU_NON_REPUDIATION) {
+            chosen = &certificate;
+            break;
+        }
+        if (!chosen)
+            chosen = &certificate;
     }
-    throw std::runtime_error("no certificate on the token");
+    // No key linked to any certificate: the first certificate is all there is to go by.
+    for (unsigned int i = 0; !chosen && i < count; ++i)
+        if (certificates[i].x509)
+            chosen = &certificates[i];
+    if (!chosen)
+        throw std::runtime_error("no certificate on the token");
+
+    const int length = i2d_X509(chosen->x509, nullptr);
+    if (length <= 0)
+        throw std::runtime_error("certificate not encoded");
+    std::vector<unsigned char> der(static_cast<size_t>(length));
+    unsigned char* out = der.data();
+    i2d_X509(chosen->x509, &out);
+    return der;
 }
 
 std::string issuer_display_name(const std::vector<unsigned char>& certificate)

@@ -28,8 +28,9 @@ public:
     Card_provider(const Card_provider&) = delete;
     Card_provider& operator=(const Card_provider&) = delete;
 
-    // DER of the certificate that goes with the card's signature key (the first certificate of
-    // the token when none is marked by a key of the same id).
+    // DER of the certificate that goes with the card's signature key: the certificate whose
+    // CKA_ID is that of a key on the token, the non-repudiation one when several are; the first
+    // certificate of the token only when no key is linked to any.
     std::vector<unsigned char> user_certificate() const;
 
     struct State;

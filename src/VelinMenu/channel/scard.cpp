@@ -6,6 +6,8 @@
 #include <boost/format.hpp>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace velin {
 
@@ -20,6 +22,28 @@ void check(LONG result, const char* call)
 {
     if (result != SCARD_S_SUCCESS)
         throw Scard_error(static_cast<uint32_t>(result), call);
+}
+
+// Whether the card of this connection has left its reader. The service notices a removal by
+// polling its readers a few times a second: wait up to 1.5 s for it to say so.
+bool card_gone(SCARDHANDLE card)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    for (;;) {
+        char reader[256];
+        DWORD reader_length = sizeof reader;
+        DWORD state = 0;
+        DWORD protocol = 0;
+        uint8_t atr[36];
+        DWORD atr_length = sizeof atr;
+        const LONG result = SCardStatus(card, reader, &reader_length, &state, &protocol, atr, &atr_length);
+        if (result == SCARD_W_REMOVED_CARD || result == SCARD_E_NO_SMARTCARD ||
+            (result == SCARD_S_SUCCESS && (state & SCARD_ABSENT)))
+            return true;
+        if ((result != SCARD_S_SUCCESS && result != SCARD_W_RESET_CARD) || std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
 }
 
 } // namespace
@@ -101,9 +125,14 @@ LONG ISCard::Transaction(ISCardCmd** ppCmd)
     assertion(!command.command_apdu().empty(), "not _command_apdu_.empty()");
     DWORD length = ISCardCmd::Reply_capacity;
     command.set_reply_length(0);
-    check(SCardTransmit(_card, &pci, command.command_apdu().data(), static_cast<DWORD>(command.command_apdu().size()),
-                        nullptr, command.reply_buffer(), &length),
-          "SCardTransmit");
+    const LONG result = SCardTransmit(_card, &pci, command.command_apdu().data(),
+                                      static_cast<DWORD>(command.command_apdu().size()), nullptr,
+                                      command.reply_buffer(), &length);
+    // A card taken out under the command comes back as an empty reply or as one of several
+    // failures before the service reports it gone: the holder is told it was taken out.
+    if ((result != SCARD_S_SUCCESS || length == 0) && result != SCARD_E_TIMEOUT && card_gone(_card))
+        throw Scard_error(static_cast<uint32_t>(SCARD_W_REMOVED_CARD), "SCardTransmit");
+    check(result, "SCardTransmit");
     command.set_reply_length(std::min<DWORD>(length, ISCardCmd::Reply_capacity));
     return transaction.end();
 }

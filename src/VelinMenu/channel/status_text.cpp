@@ -1,5 +1,7 @@
 #include "VelinMenu/channel/status_text.h"
 
+#include <boost/format.hpp>
+
 namespace velin {
 
 namespace {
@@ -34,6 +36,31 @@ std::optional<std::string> status_text(uint8_t sw1, uint8_t sw2)
 bool is_blocked_status(uint16_t status_word)
 {
     return status_word >= 0x6982 && status_word <= 0x6983;
+}
+
+std::string card_failure_text(uint32_t pcsc_code)
+{
+    switch (pcsc_code) {
+    case 0x80100069u: // SCARD_W_REMOVED_CARD
+        return "La carta è stata rimossa dal lettore.";
+    case 0x8010000Cu: // SCARD_E_NO_SMARTCARD
+        return "Nessuna carta nel lettore.";
+    case 0x80100009u: // SCARD_E_UNKNOWN_READER
+    case 0x80100017u: // SCARD_E_READER_UNAVAILABLE
+    case 0x8010002Eu: // SCARD_E_NO_READERS_AVAILABLE
+        return "Il lettore non è più disponibile.";
+    case 0x8010000Au: // SCARD_E_TIMEOUT
+    case 0x80100007u: // SCARD_F_WAITED_TOO_LONG
+    case 0x80100066u: // SCARD_W_UNRESPONSIVE_CARD
+        return "La carta non ha risposto in tempo.";
+    case 0x8010000Bu: // SCARD_E_SHARING_VIOLATION
+        return "La carta è in uso da un altro programma.";
+    case 0x8010001Du: // SCARD_E_NO_SERVICE
+    case 0x8010001Eu: // SCARD_E_SERVICE_STOPPED
+        return "Il servizio di accesso alle smart card non è attivo.";
+    default:
+        return (boost::format("La comunicazione con la carta è fallita (codice 0x%08X).") % pcsc_code).str();
+    }
 }
 
 } // namespace velin

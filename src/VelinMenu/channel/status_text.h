@@ -1,4 +1,4 @@
-// What a card's status word means to the holder, for the few words the PIN dialogs explain.
+// What a card's status word, or a failed PC/SC call, means to the holder, for the PIN dialogs.
 #pragma once
 
 #include <cstdint>
@@ -12,5 +12,10 @@ std::optional<std::string> status_text(uint8_t sw1, uint8_t sw2);
 
 // 6982 (security status not satisfied) and 6983 (authentication method blocked).
 bool is_blocked_status(uint16_t status_word);
+
+// What the holder is told when the card or the reader fails under a command: our own words for
+// the PC/SC codes one meets (card taken out, no card, reader gone, no answer in time, card held
+// by another program), the code itself for any other.
+std::string card_failure_text(uint32_t pcsc_code);
 
 } // namespace velin

@@ -26,6 +26,11 @@ out=$(apdu 0 "${read_nkep[@]}" "$(verify 99999)" "$(verify 11111)" "00 20 00 10"
 expect_sw "$out" "9000 6982 63C2 63C1 63C1 9000 9000" "verify sequence"
 [ "$(state_value "$state" pin_tries)" = 3 ] || fail "a right PIN must restore the counter"
 
+note "only the 8-byte block is the PIN: the bare digits of the right PIN cost a try"
+out=$(apdu 0 "00 20 00 10 05 $(hex_of_text 12345)" "00 20 00 10 05 $(hex_of_text 12345) 00" "${read_nkep[@]}" "$(verify 12345)")
+expect_sw "$out" "63C2 63C1 9000 6982 9000" "bare PIN"
+[ "$(state_value "$state" pin_tries)" = 3 ] || fail "the padded PIN must restore the counter"
+
 note "a cold reset ends the verification"
 opensc-tool -r 0 --reset >/dev/null 2>&1 || fail "opensc-tool --reset failed"
 out=$(apdu 0 "00 20 00 10" "${read_nkep[@]}")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The SoftHSM tokens: labelled after the readers, holding the holder key and the same
-# certificate as the card in that reader; pkcs11-tool signs and OpenSSL verifies.
+# certificate as the card in that reader (token 1 also a CA certificate, listed first);
+# pkcs11-tool signs and OpenSSL verifies.
 . "$(dirname "$0")/bed_lib.sh"
 [ -n "${SOFTHSM2_CONF:-}" ] && [ -f "$SOFTHSM2_CONF" ] || fail "no SoftHSM configuration in the bed (card-bed token)"
 work=$(mktemp -d)
@@ -49,4 +50,9 @@ note "token 1 holds the other issuer's holder"
 "${p11[@]}" --token-label "$CARD_BED_TOKEN_LABEL1" --read-object --type cert --id 01 -o "$work/t1.der" >/dev/null 2>&1 ||
     fail "no certificate on token 1"
 cmp -s "$work/t1.der" "$CARD_BED_FIXTURES/holder-other.cert.der" || fail "token 1 certificate differs from holder-other"
+labels=$("${p11[@]}" --token-label "$CARD_BED_TOKEN_LABEL1" --list-objects --type cert 2>/dev/null | sed -n 's/^ *label: *//p' | tr '\n' ' ')
+[ "$labels" = "CA holder " ] || fail "token 1 must list the CA certificate before the holder's, got: $labels"
+"${p11[@]}" --token-label "$CARD_BED_TOKEN_LABEL1" --read-object --type cert --id 0A -o "$work/ca.der" >/dev/null 2>&1 ||
+    fail "no CA certificate on token 1"
+cmp -s "$work/ca.der" "$CARD_BED_FIXTURES/regional-ca.cert.der" || fail "token 1 CA certificate differs from regional-ca"
 echo PASS

@@ -2,6 +2,7 @@
 // answers are scripted through the library's internal hook; the simulator's APDU log shows what
 // was really sent. Every test leaves the bed as it found it: the regional card with PIN 12345 in
 // reader 0, reader 1 empty.
+#include "cardlib/card_call.h"
 #include "cardlib/reading_prompt.h"
 #include "noraxcard.h"
 #include "card_bed.h"
@@ -102,6 +103,7 @@ public:
             case Prompt_kind::Property_consent: what = "property"; break;
             }
             asked.push_back(what);
+            std::this_thread::sleep_for(pause);
             Prompt_answer answer;
             if (request.kind == Prompt_kind::Wrong_pin)
                 return answer;
@@ -118,6 +120,7 @@ public:
 
     std::deque<std::string> answers;
     std::vector<std::string> asked;
+    std::chrono::milliseconds pause{0}; // the holder's time before each answer
 };
 
 using Strings = std::vector<std::string>;
@@ -300,9 +303,13 @@ TEST_F(Card_library, protected_free_file_asks_the_pin_and_tries_again)
     EXPECT_EQ(result.data.size(), 400u);
     EXPECT_EQ(holder.asked, (Strings{"consent:i dati anagrafici", "pin:i dati anagrafici"}));
     const Card_log log = since(before);
-    EXPECT_EQ(log.commands, (Strings{Select_personal, "00 B0 00 00 FE", "00 20 00 10 05 ** ** ** ** ** 00", Select_personal,
+    // The PIN went as the 8-byte block the card compares (Lc 08, no Le) and was right at the
+    // first try: the card's counter was never touched.
+    EXPECT_EQ(log.commands, (Strings{Select_personal, "00 B0 00 00 FE", "00 20 00 10 08 ** ** ** ** ** ** ** **", Select_personal,
                                      "00 B0 00 00 FE", "00 B0 00 FE 92"}))
         << log.text;
+    EXPECT_EQ(bed.state(0, "regional")["pin_tries"], "3");
+    EXPECT_NE(log.text.find("> 00 20 00 10 08 ** ** ** ** ** ** ** **\n< 90 00\n"), std::string::npos) << log.text;
     // The PIN never reached the trace.
     EXPECT_EQ(test::trace_content().find("12345"), std::string::npos);
     EXPECT_EQ(test::trace_content().find("31 32 33 34 35"), std::string::npos);
@@ -457,6 +464,66 @@ TEST_F(Card_library, readers_without_a_card_and_the_second_reader)
     insert(0, "regional --reset-state");
     holder.answers = {"yes"};
     EXPECT_NE(read("EF.DATI_PERSONALI").data.find("VERDELLI"), std::string::npos);
+}
+
+TEST_F(Card_library, a_slow_card_gets_the_calls_card_time_in_all)
+{
+    using namespace std::chrono;
+    struct Restore_card_time {
+        ~Restore_card_time() { set_card_time_for_tests(milliseconds(0)); }
+    } restore;
+    set_card_time_for_tests(milliseconds(1000));
+
+    // Each reply 400 ms late: SELECT and two READ BINARY fit no card time of 1 s, though each
+    // command alone would.
+    insert(0, "regional --reset-state --delay-ms 400");
+    holder.answers = {"yes"};
+    const auto start = steady_clock::now();
+    const Read_result result = read("EF.DATI_PERSONALI");
+    const auto took = steady_clock::now() - start;
+    EXPECT_EQ(result.code, 0x8010000Au);
+    EXPECT_EQ(last_error(), "La carta non ha risposto in tempo.");
+    EXPECT_GE(took, milliseconds(1000));
+    EXPECT_LT(took, milliseconds(1190)) << "the caller waited for the card past its time";
+    // The command left behind ends by itself and lets the card go.
+    std::this_thread::sleep_for(milliseconds(600));
+    expect_card_free();
+
+    // The holder's time on the dialog is not card time.
+    insert(0, "regional --reset-state");
+    set_card_time_for_tests(milliseconds(300));
+    holder.pause = milliseconds(500);
+    holder.answers = {"yes"};
+    EXPECT_EQ(read("EF.DATI_PERSONALI").code, 0u) << last_error();
+}
+
+TEST_F(Card_library, a_card_taken_out_under_a_command_is_said_so)
+{
+    // Out during the first SELECT of the Netlink discovery: not "File non trovato.".
+    insert(0, "regional --reset-state --remove-during 1");
+    holder.answers = {"yes"};
+    EXPECT_EQ(read("EF.NKAF").code, 0x80040202u);
+    EXPECT_EQ(last_error(), "La carta è stata rimossa.");
+
+    // Out during the READ BINARY of a file with a fixed path: not a general failure.
+    insert(0, "regional --reset-state --remove-during 2");
+    holder.answers = {"yes"};
+    EXPECT_EQ(read("EF.DATI_PERSONALI").code, 0x80040202u);
+    EXPECT_EQ(last_error(), "La carta è stata rimossa.");
+
+    // The card held by another program.
+    insert(0, "regional --reset-state");
+    SCARDCONTEXT context = 0;
+    ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context), SCARD_S_SUCCESS);
+    SCARDHANDLE other = 0;
+    DWORD protocol = 0;
+    ASSERT_EQ(SCardConnect(context, "Virtual PCD 00 00", SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T1, &other, &protocol),
+              SCARD_S_SUCCESS);
+    holder.answers = {"yes"};
+    EXPECT_EQ(read("EF.DATI_PERSONALI").code, 0x80040227u);
+    EXPECT_EQ(last_error(), "La carta è impegnata da un altro utente.");
+    SCardDisconnect(other, SCARD_LEAVE_CARD);
+    SCardReleaseContext(context);
 }
 
 TEST_F(Card_library, broken_replies_leave_the_card_free)

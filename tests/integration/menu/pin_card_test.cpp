@@ -1,5 +1,7 @@
 // PIN change and unblock against the simulated card behind the real pcscd. Every test leaves the
 // bed as it found it: the regional card with PIN 12345 in reader 0, reader 1 empty.
+#include "VelinMenu/channel/card_provider.h"
+#include "VelinMenu/channel/status_text.h"
 #include "VelinMenu/pin/pin_dialog_logic.h"
 #include "common/message_box.h"
 #include "common/registry.h"
@@ -12,6 +14,7 @@
 #include <deque>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <sstream>
 
@@ -141,6 +144,41 @@ TEST_F(Pin_on_card, regional_card_takes_five_digits_another_issuer_six)
     EXPECT_EQ(change.kind(), Card_other_cns);
     EXPECT_EQ(change.card()->reader_name(), Reader1);
     EXPECT_EQ(bed.state(1, "other")["pin"], "123456");
+}
+
+TEST_F(Pin_on_card, regional_rule_sees_the_holders_issuer_behind_a_ca_certificate)
+{
+    // The token of reader 1 lists the regional CA's certificate (no key) before its holder's,
+    // whose issuer is another one: the card is not regional, and its signing certificate is the
+    // holder's.
+    auto fixture = [this](const std::string& name) {
+        std::ifstream in(bed.env("CARD_BED_FIXTURES") + "/" + name, std::ios::binary);
+        return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    EXPECT_EQ(Card_provider(pkcs11_module_path(), Reader1).user_certificate(), fixture("holder-other.cert.der"));
+    EXPECT_EQ(Card_provider(pkcs11_module_path(), Reader0).user_certificate(), fixture("holder-regional.cert.der"));
+    EXPECT_FALSE(is_regional_card(Reader1));
+    EXPECT_TRUE(is_regional_card(Reader0));
+
+    bed.empty(0);
+    insert(1, "other --reset-state");
+    EXPECT_EQ(Card_access().find_card().kind, Card_other_cns);
+}
+
+TEST_F(Pin_on_card, card_taken_out_under_the_command_is_said_so)
+{
+    // The card leaves on CHANGE REFERENCE DATA without answering: the dialog hears of a removal
+    // (in its own words), not of an empty reply it would pass over in silence.
+    insert(0, "regional --reset-state --remove-during 1");
+    Pin_change_logic change(view, nullptr);
+    try {
+        change.on_ok("12345", "54321", "54321");
+        ADD_FAILURE() << "no failure for a card taken out";
+    } catch (const Scard_error& error) {
+        EXPECT_EQ(error.code(), Scard_w_removed_card);
+        EXPECT_EQ(card_failure_text(error.code()), "La carta è stata rimossa dal lettore.");
+    }
+    EXPECT_TRUE(view.messages.empty());
 }
 
 TEST_F(Pin_on_card, card_search_across_two_readers)

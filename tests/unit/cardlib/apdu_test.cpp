@@ -15,7 +15,10 @@ std::string bytes_of(const ISO7816_COMMAND_APDU& command)
 
 TEST(Card_commands, builders_produce_the_iso_bytes)
 {
-    EXPECT_EQ(bytes_of(verify_command(0x00, 0x10, Bytes{'1', '2', '3', '4', '5'})), "00 20 00 10 05 31 32 33 34 35 00");
+    // The PIN goes as the card stores it: 8 bytes padded with FF, and no Le.
+    EXPECT_EQ(bytes_of(verify_command(0x00, 0x10, Bytes{'1', '2', '3', '4', '5'})), "00 20 00 10 08 31 32 33 34 35 FF FF FF");
+    EXPECT_EQ(bytes_of(verify_command(0x00, 0x10, Bytes{'1', '2', '3', '4', '5', '6', '7', '8'})),
+              "00 20 00 10 08 31 32 33 34 35 36 37 38");
     EXPECT_EQ(bytes_of(select_by_path_command(0x08, {0x1100, 0x1102})), "00 A4 08 00 04 11 00 11 02 00");
     EXPECT_EQ(bytes_of(select_by_file_id_command(0x00, 0x2F00)), "00 A4 00 00 02 2F 00 00");
     EXPECT_EQ(bytes_of(select_by_name_command(0x04, "A000000073")), "00 A4 04 00 05 A0 00 00 00 73 00");
@@ -31,6 +34,7 @@ TEST(Card_commands, preconditions_are_refused_before_sending)
     EXPECT_NO_THROW(read_binary_command(0, 0xFE));
     EXPECT_THROW(read_binary_command(0x8000, 1), CRequireException);
     EXPECT_THROW(verify_command(0x00, 0x20, Bytes{'1'}), CRequireException);
+    EXPECT_THROW(verify_command(0x00, 0x10, Bytes(9, '1')), CRequireException);
     EXPECT_THROW(select_by_path_command(0x09, {0x1100}), CRequireException);
     for (const char* bad : {"A0 00", "A0G0", "A00", "-1"}) {
         try {

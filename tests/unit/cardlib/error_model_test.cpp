@@ -49,8 +49,11 @@ TEST(Card_error_model, pcsc_codes_map_to_the_component_codes_or_pass_unchanged)
     EXPECT_EQ(translate(Winapi_exception(5)), Result(0x80070005u, "Accesso negato."));
     EXPECT_EQ(translate(Winapi_exception(13)), Result(0x8007000Du, "Dati non validi."));
     EXPECT_EQ(translate(Winapi_exception(38)), Result(0x80070026u, "Raggiunta la fine del file."));
-    // A PC/SC code outside the table keeps its value.
-    EXPECT_EQ(translate(Winapi_exception(0x80100009u)).first, 0x80100009u);
+    // A PC/SC code outside the table keeps its value; the ones a holder meets have our words.
+    EXPECT_EQ(translate(Winapi_exception(0x80100009u)), Result(0x80100009u, "Il lettore non è più disponibile."));
+    EXPECT_EQ(translate(Winapi_exception(0x8010000Au)), Result(0x8010000Au, "La carta non ha risposto in tempo."));
+    EXPECT_EQ(translate(Winapi_exception(0x80100016u)).second, "La comunicazione con la carta si è interrotta.");
+    EXPECT_EQ(translate(Winapi_exception(0x8010001Du)).second, "Il servizio di accesso alle smart card non è attivo.");
     EXPECT_EQ(code_from_pcsc(0), 0u);
     EXPECT_EQ(code_from_pcsc(0x00010000u), 0x80004005u);
     EXPECT_EQ(code_from_pcsc(0xFFFFu), 0x8007FFFFu);

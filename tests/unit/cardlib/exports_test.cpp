@@ -77,7 +77,7 @@ TEST(Card_exports, without_the_smart_card_service_the_code_passes_unchanged)
     uint8_t buffer[16];
     uint32_t size = sizeof buffer;
     EXPECT_EQ(norax_read_binary("EF.Dati_personali", buffer, &size), 0x8010001Du);
-    EXPECT_EQ(last_error(), "Descrizione dell'errore non disponibile.");
+    EXPECT_EQ(last_error(), "Il servizio di accesso alle smart card non è attivo.");
     EXPECT_EQ(size, 16u);
 }
 

@@ -71,6 +71,17 @@ TEST(Channel, status_texts_only_for_the_exact_pairs)
     EXPECT_FALSE(is_blocked_status(0x6984));
 }
 
+TEST(Channel, card_failures_in_the_holders_words)
+{
+    EXPECT_EQ(card_failure_text(0x80100069u), "La carta è stata rimossa dal lettore.");
+    EXPECT_EQ(card_failure_text(0x8010000Cu), "Nessuna carta nel lettore.");
+    for (uint32_t gone : {0x80100009u, 0x80100017u, 0x8010002Eu})
+        EXPECT_EQ(card_failure_text(gone), "Il lettore non è più disponibile.") << std::hex << gone;
+    EXPECT_EQ(card_failure_text(0x8010000Au), "La carta non ha risposto in tempo.");
+    EXPECT_EQ(card_failure_text(0x8010000Bu), "La carta è in uso da un altro programma.");
+    EXPECT_EQ(card_failure_text(0x80100013u), "La comunicazione con la carta è fallita (codice 0x80100013).");
+}
+
 TEST(Channel, cns_atr_test_looks_seven_bytes_from_the_end)
 {
     // 16 bytes with "CNS" at offsets 9 to 11.

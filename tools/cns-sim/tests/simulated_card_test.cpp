@@ -157,7 +157,7 @@ TEST(Pin, VerifyCountsDownBlocksAndAResetForgetsIt)
     t.card->reset();
     EXPECT_EQ(t.sw("00 20 00 10"), sw::retries_left(3)) << "reset ends the verification";
 
-    EXPECT_EQ(t.sw("00 20 00 10 05 31 32 33 34 35"), sw::ok) << "the bare digits are the same PIN";
+    ASSERT_EQ(t.sw(verify_12345), sw::ok);
     EXPECT_EQ(t.sw("00 20 00 10 08 31 32 33 34 35 FF FF 00"), sw::retries_left(2));
     EXPECT_FALSE(t.card->pin_verified()) << "a wrong PIN drops an earlier verification";
     EXPECT_EQ(t.sw(verify_99999), sw::retries_left(1));
@@ -170,12 +170,27 @@ TEST(Pin, VerifyCountsDownBlocksAndAResetForgetsIt)
     EXPECT_EQ(t.sw("00 20 01 10 08 31 32 33 34 35 FF FF FF"), sw::wrong_p1p2);
 }
 
-TEST(Pin, MalformedVerifyCostsNothing)
+TEST(Pin, OnlyTheEightByteBlockIsThePin)
 {
+    // A real card compares the stored 8-byte block: the bare digits of the right PIN, or the
+    // block cut short or made longer, are wrong PINs and cost a try.
     Test_card t;
-    EXPECT_EQ(t.sw("00 20 00 10 09 31 32 33 34 35 FF FF FF FF"), sw::wrong_length);
-    EXPECT_EQ(t.sw("00 20 00 10 08 31 32 33"), sw::wrong_length);
-    EXPECT_EQ(t.store.state().pin_tries, 3);
+    EXPECT_EQ(t.sw("00 20 00 10 05 31 32 33 34 35"), sw::retries_left(2)) << "bare digits";
+    EXPECT_EQ(t.sw("00 20 00 10 09 31 32 33 34 35 FF FF FF FF"), sw::retries_left(1)) << "9 bytes";
+    EXPECT_EQ(t.sw("00 20 00 10 07 31 32 33 34 35 FF FF"), sw::retries_left(0)) << "7 bytes";
+    EXPECT_EQ(t.store.state().pin_tries, 0);
+    EXPECT_FALSE(t.card->pin_verified());
+
+    // An APDU whose Lc does not match its data is not a VERIFY at all: no try is counted.
+    Test_card u;
+    EXPECT_EQ(u.sw("00 20 00 10 08 31 32 33"), sw::wrong_length);
+    EXPECT_EQ(u.store.state().pin_tries, 3);
+
+    // The PIN commands of the menu use the same blocks: an unpadded old PIN or PUK is wrong.
+    EXPECT_EQ(u.sw("00 24 00 10 0A 31 32 33 34 35 35 34 33 32 31 00"), sw::retries_left(2));
+    EXPECT_EQ(u.store.state().pin, "12345");
+    EXPECT_EQ(u.sw("00 2C 00 10 0D 31 32 33 34 35 36 37 38 35 34 33 32 31 00"), sw::retries_left(9));
+    EXPECT_EQ(u.store.state().puk_tries, 9);
 }
 
 TEST(Pin, ProtectedFilesNeedTheVerifiedPin)
@@ -214,7 +229,8 @@ TEST(Pin, ChangeReferenceDataChecksOldPinAndNewFormat)
     EXPECT_EQ(change(old_right, "31 32 33 34 41 FF FF FF"), sw::wrong_data) << "a letter";
     EXPECT_EQ(t.store.state().pin, "12345");
     EXPECT_EQ(t.store.state().pin_tries, 3) << "the right old PIN restored the counter";
-    EXPECT_EQ(t.sw("00 24 00 10 08 " + old_right), sw::wrong_length);
+    EXPECT_EQ(t.sw("00 24 00 10 08 " + old_right), sw::retries_left(2)) << "no new PIN block: not a valid old block";
+    EXPECT_EQ(t.sw(verify_12345), sw::ok);
     EXPECT_EQ(t.sw("00 24 01 10 08 31 32 33 34 35 36 FF FF"), sw::wrong_p1p2);
 
     EXPECT_EQ(change(old_right, "38 37 36 35 34 33 32 31"), sw::ok);
@@ -248,7 +264,8 @@ TEST(Pin, ResetRetryCounterWithPukUnblocksAndSetsPin)
         t.sw(verify_12345);
     EXPECT_EQ(t.sw("00 2C 01 10 08 " + puk_right), sw::ok);
     EXPECT_EQ(t.store.state(), (Pin_state{"55555", 3, "12345678", 10}));
-    EXPECT_EQ(t.sw("00 2C 00 10 08 " + puk_right), sw::wrong_length);
+    EXPECT_EQ(t.sw("00 2C 00 10 08 " + puk_right), sw::retries_left(9)) << "PUK without the new PIN block";
+    EXPECT_EQ(t.sw("00 2C 01 10 08 " + puk_right), sw::ok);
     EXPECT_EQ(t.sw("00 2C 02 10 08 35 35 35 35 35 FF FF FF"), sw::wrong_p1p2);
 
     for (int i = 10; i > 0; --i)
