@@ -37,10 +37,11 @@ public:
         if (--_count == 0)
             _idle.notify_all();
     }
-    void wait_idle(std::chrono::milliseconds limit)
+    // True when no worker is left.
+    bool wait_idle(std::chrono::milliseconds limit)
     {
         std::unique_lock lock(_lock);
-        _idle.wait_for(lock, limit, [this] { return _count == 0; });
+        return _idle.wait_for(lock, limit, [this] { return _count == 0; });
     }
 
 private:
@@ -49,14 +50,26 @@ private:
     int _count = 0;
 };
 
+std::atomic<Left_workers*> left_workers_made{nullptr};
+
 Left_workers& left_workers()
 {
-    static Left_workers* const workers = new Left_workers;
+    static Left_workers* const workers = [] {
+        auto* made = new Left_workers;
+        left_workers_made = made;
+        return made;
+    }();
     return *workers;
 }
 
 struct Wait_at_unload {
-    ~Wait_at_unload() { left_workers().wait_idle(std::chrono::milliseconds(5000)); }
+    ~Wait_at_unload()
+    {
+        // Freed only when every worker has ended; one still running keeps it, and it is lost.
+        Left_workers* const workers = left_workers_made.load();
+        if (workers && workers->wait_idle(std::chrono::milliseconds(5000)))
+            delete workers;
+    }
 } wait_at_unload;
 
 struct Outcome {

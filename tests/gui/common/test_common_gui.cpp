@@ -14,7 +14,6 @@
 #include <QAbstractButton>
 #include <QFile>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QTimer>
 #include <QRegularExpression>
 #include <QWidget>
@@ -486,17 +485,22 @@ private slots:
 
     void exception_leaving_an_event_handler_is_shown_and_the_program_goes_on()
     {
-        QPushButton button(QStringLiteral("Leggi"));
-        int clicks = 0;
-        QObject::connect(&button, &QPushButton::clicked, [&clicks] {
-            ++clicks;
-            throw std::runtime_error("documento senza nome");
-        });
-        button.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&button));
-        QTest::mouseClick(&button, Qt::LeftButton);
-        QTest::mouseClick(&button, Qt::LeftButton);
-        QCOMPARE(clicks, 2);
+        // An object whose handler throws, as a slot or handler of ours might: the event loop
+        // delivers it twice and the program is still here.
+        class Throwing : public QObject {
+        public:
+            int events = 0;
+            bool event(QEvent* event) override
+            {
+                if (event->type() != QEvent::User)
+                    return QObject::event(event);
+                ++events;
+                throw std::runtime_error("documento senza nome");
+            }
+        } throwing;
+        QCoreApplication::postEvent(&throwing, new QEvent(QEvent::User));
+        QCoreApplication::postEvent(&throwing, new QEvent(QEvent::User));
+        QTRY_COMPARE(throwing.events, 2);
         QCOMPARE(_requests.size(), size_t(2));
         QCOMPARE(_requests[0].text, std::string("Si è verificato un errore."));
         QCOMPARE(_requests[0].caption, std::string("Velin Manager"));
