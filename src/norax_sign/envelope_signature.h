@@ -1,0 +1,54 @@
+// The signatures the signer makes: a new envelope with the document inside, and one more signer
+// added to an envelope that is already signed. Every signature is CAdES-BES: SHA-256, the signer's
+// certificate embedded, and the signed attributes content-type, message-digest, signing-time (the
+// real UTC time) and ESS signing-certificate-v2. The key may live on a card (an EVP_PKEY of the
+// PKCS#11 module): it is asked for exactly one signature each time.
+#pragma once
+
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace velin {
+
+struct Signing_identity {
+    X509* certificate = nullptr;
+    EVP_PKEY* key = nullptr;
+};
+
+// A detached SignedData (DER ContentInfo, no eContent) with one signer over the bytes read from
+// content, whose content type is content_type (id-data when null). Empty on failure, with the
+// reason in failure.
+std::optional<std::vector<uint8_t>> detached_signature(BIO* content, const ASN1_OBJECT* content_type,
+                                                       const Signing_identity& identity,
+                                                       std::chrono::system_clock::time_point signing_time,
+                                                       std::string& failure);
+
+// A new envelope around a document of document_size bytes: head, then the document's bytes as
+// they are, then tail. The document is read once (through content) to sign it and written by the
+// caller between head and tail, so it is never held in memory.
+struct Envelope_layout {
+    std::vector<uint8_t> head;
+    uint64_t document_size = 0;
+    std::vector<uint8_t> tail;
+};
+std::optional<Envelope_layout> new_envelope(BIO* content, uint64_t document_size, const Signing_identity& identity,
+                                            std::chrono::system_clock::time_point signing_time,
+                                            std::string& failure);
+
+// The envelope (DER or BER) with one more signer, its certificate (unless the envelope holds it
+// already) and its digest algorithm added. Every other byte of the envelope is kept as it is, so
+// the earlier signatures still verify whatever their encoding. Empty on failure, with the reason.
+std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t> envelope,
+                                                        const Signing_identity& identity,
+                                                        std::chrono::system_clock::time_point signing_time,
+                                                        std::string& failure);
+
+} // namespace velin

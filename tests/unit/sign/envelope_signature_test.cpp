@@ -1,0 +1,386 @@
+// The signatures the signer makes, checked from outside: openssl cms reads and verifies them
+// against the test PKI, the verifier's own decoder calls them intact, and a parallel signature on
+// envelopes made by other programs (DER, BER with indefinite lengths, two signers, signed
+// attributes out of DER order) leaves every earlier signature verifiable.
+#include "VelinVerify/envelope/pkcs7.h"
+#include "VelinVerify/envelope/signed_document_parser.h"
+#include "VelinVerify/trust/openssl_owner.h"
+#include "norax_sign/ber_tree.h"
+#include "norax_sign/envelope_signature.h"
+#include "test_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <openssl/cms.h>
+#include <openssl/ess.h>
+#include <openssl/pem.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+
+namespace velin {
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path pki = VELIN_PKI_FIXTURES;
+const bool environment_ready = (test::private_environment(), true);
+
+struct Identity {
+    std::shared_ptr<X509> certificate;
+    std::shared_ptr<EVP_PKEY> key;
+    Signing_identity get() const { return {certificate.get(), key.get()}; }
+};
+
+Identity identity(const std::string& name)
+{
+    Identity loaded;
+    if (FILE* file = std::fopen((pki / (name + ".cert.pem")).c_str(), "r")) {
+        loaded.certificate.reset(PEM_read_X509(file, nullptr, nullptr, nullptr), X509_free);
+        std::fclose(file);
+    }
+    if (FILE* file = std::fopen((pki / (name + ".key.pem")).c_str(), "r")) {
+        loaded.key.reset(PEM_read_PrivateKey(file, nullptr, nullptr, nullptr), EVP_PKEY_free);
+        std::fclose(file);
+    }
+    EXPECT_TRUE(loaded.certificate && loaded.key) << name;
+    return loaded;
+}
+
+std::vector<uint8_t> bytes_of(const std::string& text)
+{
+    return {text.begin(), text.end()};
+}
+
+std::string text_of(std::span<const uint8_t> bytes)
+{
+    return {bytes.begin(), bytes.end()};
+}
+
+struct Cms_free {
+    void operator()(CMS_ContentInfo* cms) const { CMS_ContentInfo_free(cms); }
+};
+using Cms = std::unique_ptr<CMS_ContentInfo, Cms_free>;
+
+Cms read_cms(std::span<const uint8_t> der)
+{
+    const unsigned char* in = der.data();
+    return Cms(d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(der.size())));
+}
+
+class Envelope_signature : public ::testing::Test {
+protected:
+    // openssl with the arguments; its exit status.
+    int openssl(const std::string& arguments) const
+    {
+        const std::string command = "openssl " + arguments + " >" + (folder / "openssl.out").string() + " 2>&1";
+        return std::system(command.c_str()) == 0 ? 0 : 1;
+    }
+    std::string openssl_output() const { return test::read_file(folder / "openssl.out"); }
+
+    // Every signature of the envelope, against the test PKI's roots, and the content it carries.
+    bool openssl_verifies(std::span<const uint8_t> envelope, const std::string& expected_content)
+    {
+        test::write_file(folder / "check.p7m", text_of(envelope));
+        const std::string roots = (folder / "roots.pem").string();
+        test::write_file(roots, test::read_file(pki / "accredited-root.cert.pem") +
+                                    test::read_file(pki / "accredited-ca.cert.pem") +
+                                    test::read_file(pki / "user-root.cert.pem"));
+        const bool verified = openssl("cms -verify -binary -inform DER -in " + (folder / "check.p7m").string() +
+                                      " -CAfile " + roots + " -purpose any -out " + (folder / "content").string()) == 0;
+        return verified && test::read_file(folder / "content") == expected_content;
+    }
+
+    // What the verifier's decoder says of every signature.
+    static std::vector<bool> verifier_matches(std::vector<uint8_t> envelope)
+    {
+        static std::atomic<bool> cancel{false};
+        auto info = std::make_shared<Signed_document_info>();
+        auto parser = std::make_shared<Signed_document_parser>(info, cancel);
+        parser->load_buffer(std::move(envelope), "documento.txt.p7m");
+        parser->analyse();
+        std::vector<bool> matches;
+        if (info->envelope.is_assigned() && info->envelope.value().signatures.is_assigned())
+            for (const Signature_info& signature : info->envelope.value().signatures.value())
+                matches.push_back(signature.signature_matches());
+        return matches;
+    }
+
+    std::vector<uint8_t> signed_by_openssl(const std::string& options)
+    {
+        test::write_file(folder / "document.txt", document);
+        EXPECT_EQ(openssl("cms -sign -binary -nodetach -md sha256 -outform DER -in " + (folder / "document.txt").string() +
+                          " -out " + (folder / "made.p7m").string() + " " + options),
+                  0)
+            << openssl_output();
+        return bytes_of(test::read_file(folder / "made.p7m"));
+    }
+
+    std::string signer_options(const std::string& name) const
+    {
+        return "-signer " + (pki / (name + ".cert.pem")).string() + " -inkey " + (pki / (name + ".key.pem")).string();
+    }
+
+    test::Test_folder folder;
+    const std::string document = "Delibera n. 12: approvazione del bilancio.\n";
+    const std::chrono::system_clock::time_point when =
+        std::chrono::system_clock::from_time_t(1796558400); // 2026-12-08 12:00:00 UTC
+};
+
+std::vector<uint8_t> assembled(const Envelope_layout& layout, const std::string& document)
+{
+    std::vector<uint8_t> bytes = layout.head;
+    bytes.insert(bytes.end(), document.begin(), document.end());
+    bytes.insert(bytes.end(), layout.tail.begin(), layout.tail.end());
+    return bytes;
+}
+
+TEST_F(Envelope_signature, new_envelope_is_der_cades_bes_and_verifies_everywhere)
+{
+    const Identity signer = identity("signer-legal");
+    const Openssl_owner<BIO> content(BIO_new_mem_buf(document.data(), static_cast<int>(document.size())));
+    std::string failure;
+    const auto layout = new_envelope(content.get(), document.size(), signer.get(), when, failure);
+    ASSERT_TRUE(layout) << failure;
+    EXPECT_EQ(layout->document_size, document.size());
+    const std::vector<uint8_t> envelope = assembled(*layout, document);
+
+    EXPECT_TRUE(openssl_verifies(envelope, document)) << openssl_output();
+    EXPECT_EQ(verifier_matches(envelope), std::vector<bool>{true});
+
+    // DER: reading and writing it again gives the same bytes.
+    const Cms cms = read_cms(envelope);
+    ASSERT_TRUE(cms);
+    std::vector<uint8_t> again(static_cast<size_t>(i2d_CMS_ContentInfo(cms.get(), nullptr)));
+    unsigned char* out = again.data();
+    i2d_CMS_ContentInfo(cms.get(), &out);
+    EXPECT_EQ(again, envelope);
+
+    // One certificate, the signer's; SHA-256; the four CAdES-BES attributes.
+    STACK_OF(X509)* certificates = CMS_get1_certs(cms.get());
+    ASSERT_EQ(sk_X509_num(certificates), 1);
+    EXPECT_EQ(X509_cmp(sk_X509_value(certificates, 0), signer.certificate.get()), 0);
+    sk_X509_pop_free(certificates, X509_free);
+    CMS_SignerInfo* info = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
+    X509_ALGOR* digest = nullptr;
+    CMS_SignerInfo_get0_algs(info, nullptr, nullptr, &digest, nullptr);
+    const ASN1_OBJECT* digest_oid = nullptr;
+    X509_ALGOR_get0(&digest_oid, nullptr, nullptr, digest);
+    EXPECT_EQ(OBJ_obj2nid(digest_oid), NID_sha256);
+    EXPECT_EQ(CMS_signed_get_attr_count(info), 4);
+    for (const int nid : {NID_pkcs9_contentType, NID_pkcs9_messageDigest, NID_pkcs9_signingTime,
+                          NID_id_smime_aa_signingCertificateV2})
+        EXPECT_GE(CMS_signed_get_attr_by_NID(info, nid, -1), 0) << OBJ_nid2sn(nid);
+
+    // The signing time is the UTC time given, as UTCTime.
+    const auto* time = static_cast<const ASN1_TIME*>(
+        CMS_signed_get0_data_by_OBJ(info, OBJ_nid2obj(NID_pkcs9_signingTime), -3, V_ASN1_UTCTIME));
+    ASSERT_NE(time, nullptr);
+    std::tm fields{};
+    ASSERT_EQ(ASN1_TIME_to_tm(time, &fields), 1);
+    EXPECT_EQ(timegm(&fields), 1796558400);
+
+    // The signing certificate attribute names this certificate by its SHA-256 hash.
+    const auto* essential = static_cast<const ASN1_STRING*>(CMS_signed_get0_data_by_OBJ(
+        info, OBJ_nid2obj(NID_id_smime_aa_signingCertificateV2), -3, V_ASN1_SEQUENCE));
+    ASSERT_NE(essential, nullptr);
+    const unsigned char* in = ASN1_STRING_get0_data(essential);
+    std::unique_ptr<ESS_SIGNING_CERT_V2, void (*)(ESS_SIGNING_CERT_V2*)> parsed(
+        d2i_ESS_SIGNING_CERT_V2(nullptr, &in, ASN1_STRING_length(essential)), ESS_SIGNING_CERT_V2_free);
+    ASSERT_TRUE(parsed);
+    STACK_OF(X509)* chain = sk_X509_new_null();
+    sk_X509_push(chain, signer.certificate.get());
+    EXPECT_EQ(OSSL_ESS_check_signing_certs(nullptr, parsed.get(), chain, 1), 1);
+    const Identity other = identity("signer-no-nr");
+    sk_X509_set(chain, 0, other.certificate.get());
+    EXPECT_NE(OSSL_ESS_check_signing_certs(nullptr, parsed.get(), chain, 1), 1);
+    sk_X509_free(chain);
+}
+
+// The SignedData's signer infos inside a DER or BER ContentInfo: the path of containers to them.
+struct Signer_path {
+    std::span<const uint8_t> content_info, explicit_content, signed_data, signer_infos, signer, attributes;
+};
+
+Signer_path first_signer(std::span<const uint8_t> envelope)
+{
+    Signer_path path;
+    path.content_info = *ber_element(envelope);
+    path.explicit_content = ber_children(path.content_info)->at(1);
+    path.signed_data = ber_children(path.explicit_content)->at(0);
+    path.signer_infos = ber_children(path.signed_data)->back();
+    path.signer = ber_children(path.signer_infos)->at(0);
+    const auto signer_fields = *ber_children(path.signer);
+    for (const auto field : signer_fields)
+        if (field[0] == 0xA0)
+            path.attributes = field;
+    return path;
+}
+
+TEST_F(Envelope_signature, parallel_signature_keeps_every_earlier_signature)
+{
+    const Identity cosigner = identity("signer-user");
+    struct Case {
+        std::string name;
+        std::vector<uint8_t> envelope;
+        size_t signers;
+    };
+    const std::vector<Case> cases = {
+        {"DER", signed_by_openssl(signer_options("signer-legal")), 1},
+        {"BER, indefinite lengths", signed_by_openssl("-stream " + signer_options("signer-legal")), 1},
+        {"two signers", signed_by_openssl(signer_options("signer-legal") + " " + signer_options("signer-no-nr")), 2},
+        {"no signed attributes", signed_by_openssl("-noattr " + signer_options("signer-legal")), 1},
+        {"co-signed by the same holder", signed_by_openssl(signer_options("signer-user")), 1},
+    };
+    ASSERT_EQ(read_ber_header(cases[1].envelope)->indefinite, true);
+    for (const Case& original : cases) {
+        std::string failure;
+        const auto cosigned = add_parallel_signer(original.envelope, cosigner.get(), when, failure);
+        ASSERT_TRUE(cosigned) << original.name << ": " << failure;
+        EXPECT_TRUE(openssl_verifies(*cosigned, document)) << original.name << '\n' << openssl_output();
+        EXPECT_EQ(verifier_matches(*cosigned), std::vector<bool>(original.signers + 1, true)) << original.name;
+
+        const Cms before = read_cms(original.envelope);
+        const Cms after = read_cms(*cosigned);
+        ASSERT_TRUE(before && after) << original.name;
+        EXPECT_EQ(sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(after.get())), static_cast<int>(original.signers + 1));
+        STACK_OF(X509)* certificates_before = CMS_get1_certs(before.get());
+        STACK_OF(X509)* certificates_after = CMS_get1_certs(after.get());
+        const bool same_holder = original.name == "co-signed by the same holder";
+        EXPECT_EQ(sk_X509_num(certificates_after), sk_X509_num(certificates_before) + (same_holder ? 0 : 1))
+            << original.name;
+        sk_X509_pop_free(certificates_before, X509_free);
+        sk_X509_pop_free(certificates_after, X509_free);
+        // The earlier signers are carried byte for byte, the new one after them.
+        const auto signers_before = *ber_children(first_signer(original.envelope).signer_infos);
+        const auto signers_after = *ber_children(first_signer(*cosigned).signer_infos);
+        ASSERT_EQ(signers_after.size(), original.signers + 1) << original.name;
+        for (size_t i = 0; i < original.signers; ++i)
+            EXPECT_TRUE(std::equal(signers_before[i].begin(), signers_before[i].end(), signers_after[i].begin(),
+                                   signers_after[i].end()))
+                << original.name;
+    }
+}
+
+// Rebuilds element with the child at `index` replaced.
+Ber_node replaced_child(std::span<const uint8_t> element, size_t index, Ber_node replacement)
+{
+    std::vector<Ber_node> children;
+    const auto fields = *ber_children(element);
+    for (size_t i = 0; i < fields.size(); ++i)
+        children.push_back(i == index ? replacement : Ber_node::verbatim(fields[i]));
+    return Ber_node::rebuilt(element, std::move(children));
+}
+
+size_t index_of(std::span<const uint8_t> parent, std::span<const uint8_t> child)
+{
+    const auto children = *ber_children(parent);
+    for (size_t i = 0; i < children.size(); ++i)
+        if (children[i].data() == child.data())
+            return i;
+    ADD_FAILURE() << "child not found";
+    return 0;
+}
+
+// The envelope with its first signer's signed attributes in reverse order (not the DER order of a
+// SET), signed again so the signature is valid: what some signing programs produce.
+std::vector<uint8_t> with_attributes_out_of_order(std::span<const uint8_t> envelope, EVP_PKEY* key)
+{
+    const Signer_path path = first_signer(envelope);
+    auto attributes = *ber_children(path.attributes);
+    std::reverse(attributes.begin(), attributes.end());
+    std::vector<Ber_node> reversed;
+    for (const auto attribute : attributes)
+        reversed.push_back(Ber_node::verbatim(attribute));
+    const Ber_node reordered = Ber_node::container({0xA0}, false, reversed);
+    const std::vector<uint8_t> signed_form = Ber_node::container({0x31}, false, reversed).bytes();
+
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    size_t size = 0;
+    EXPECT_EQ(EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key), 1);
+    EXPECT_EQ(EVP_DigestSign(context.get(), nullptr, &size, signed_form.data(), signed_form.size()), 1);
+    std::vector<uint8_t> signature(size);
+    EXPECT_EQ(EVP_DigestSign(context.get(), signature.data(), &size, signed_form.data(), signed_form.size()), 1);
+    std::vector<uint8_t> signature_element = {0x04};
+    const std::vector<uint8_t> length = ber_length(size);
+    signature_element.insert(signature_element.end(), length.begin(), length.end());
+    signature_element.insert(signature_element.end(), signature.begin(), signature.end());
+
+    // SignerInfo: version, sid, digestAlgorithm, [0] signedAttrs, signatureAlgorithm, signature.
+    const auto fields = *ber_children(path.signer);
+    std::vector<Ber_node> signer_fields;
+    for (const auto field : fields) {
+        if (field.data() == path.attributes.data())
+            signer_fields.push_back(reordered);
+        else if (field[0] == 0x04)
+            signer_fields.push_back(Ber_node::verbatim(signature_element));
+        else
+            signer_fields.push_back(Ber_node::verbatim(field));
+    }
+    const Ber_node signer = Ber_node::rebuilt(path.signer, std::move(signer_fields));
+    const Ber_node infos = replaced_child(path.signer_infos, 0, signer);
+    const Ber_node signed_data = replaced_child(path.signed_data, index_of(path.signed_data, path.signer_infos), infos);
+    const Ber_node explicit_content = replaced_child(path.explicit_content, 0, signed_data);
+    return replaced_child(path.content_info, 1, explicit_content).bytes();
+}
+
+TEST_F(Envelope_signature, signed_attributes_out_of_der_order_stay_as_they_are)
+{
+    const Identity legal = identity("signer-legal");
+    const std::vector<uint8_t> envelope =
+        with_attributes_out_of_order(signed_by_openssl(signer_options("signer-legal")), legal.key.get());
+    ASSERT_TRUE(openssl_verifies(envelope, document)) << openssl_output();
+
+    // Reading and writing the envelope again sorts the attributes and breaks the signature: the
+    // way a parallel signature must not be made.
+    const Cms read = read_cms(envelope);
+    std::vector<uint8_t> rewritten(static_cast<size_t>(i2d_CMS_ContentInfo(read.get(), nullptr)));
+    unsigned char* out = rewritten.data();
+    i2d_CMS_ContentInfo(read.get(), &out);
+    EXPECT_FALSE(openssl_verifies(rewritten, document));
+
+    std::string failure;
+    const auto cosigned = add_parallel_signer(envelope, identity("signer-user").get(), when, failure);
+    ASSERT_TRUE(cosigned) << failure;
+    EXPECT_TRUE(openssl_verifies(*cosigned, document)) << openssl_output();
+    EXPECT_EQ(verifier_matches(*cosigned), (std::vector<bool>{true, true}));
+}
+
+TEST_F(Envelope_signature, what_is_not_a_signed_envelope_is_refused_with_a_reason)
+{
+    const Identity cosigner = identity("signer-user");
+    const std::vector<uint8_t> good = signed_by_openssl(signer_options("signer-legal"));
+    std::vector<std::vector<uint8_t>> hostile = {
+        {},
+        bytes_of("non è una busta"),
+        {0x30, 0x84, 0xFF, 0xFF, 0xFF, 0xFF},
+        {0x30, 0x89, 1, 2, 3, 4, 5, 6, 7, 8, 9},
+        signed_by_openssl("-nodetach " + signer_options("signer-legal") + " -outform PEM"),
+    };
+    std::vector<uint8_t> deep;
+    for (int i = 0; i < 100000; ++i)
+        deep.insert(deep.end(), {0x30, 0x80});
+    hostile.push_back(deep);
+    for (size_t cut = 1; cut < good.size(); cut += 97)
+        hostile.emplace_back(good.begin(), good.begin() + static_cast<ptrdiff_t>(cut));
+    test::write_file(folder / "document.txt", document);
+    ASSERT_EQ(openssl("cms -sign -binary -md sha256 -outform DER -in " + (folder / "document.txt").string() + " -out " +
+                      (folder / "detached.p7m").string() + " " + signer_options("signer-legal")),
+              0);
+    hostile.push_back(bytes_of(test::read_file(folder / "detached.p7m")));
+
+    for (const auto& bytes : hostile) {
+        std::string failure;
+        EXPECT_FALSE(add_parallel_signer(bytes, cosigner.get(), when, failure)) << bytes.size();
+        EXPECT_FALSE(failure.empty());
+    }
+    std::string failure;
+    EXPECT_FALSE(add_parallel_signer(hostile.back(), cosigner.get(), when, failure));
+    EXPECT_EQ(failure, "La busta non contiene il documento firmato.");
+    EXPECT_FALSE(ber_element(deep));
+}
+
+} // namespace
+} // namespace velin
