@@ -15,7 +15,7 @@ namespace velin {
 
 struct Ber_header {
     std::span<const uint8_t> identifier; // the identifier octets (tag, class, constructed bit)
-    size_t header_size = 0;              // identifier and length octets
+    size_t header_size = 0; // identifier and length octets
     bool indefinite = false;
     uint64_t length = 0; // of the contents, when definite
 

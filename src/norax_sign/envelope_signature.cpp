@@ -200,8 +200,7 @@ std::optional<std::vector<uint8_t>> detached_signature(BIO* content, const ASN1_
 }
 
 std::optional<Envelope_layout> new_envelope(BIO* content, uint64_t document_size, const Signing_identity& identity,
-                                            std::chrono::system_clock::time_point signing_time,
-                                            std::string& failure)
+                                            std::chrono::system_clock::time_point signing_time, std::string& failure)
 {
     const auto detached = detached_signature(content, nullptr, identity, signing_time, failure);
     if (!detached)
@@ -276,7 +275,8 @@ std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t>
     std::vector<Ber_node> algorithms = verbatim_children(parts->digest_algorithms);
     const auto new_oid = algorithm_oid(new_algorithm);
     bool algorithm_known = false;
-    for (const auto algorithm : ber_children(parts->digest_algorithms).value_or(std::vector<std::span<const uint8_t>>{})) {
+    for (const auto algorithm :
+         ber_children(parts->digest_algorithms).value_or(std::vector<std::span<const uint8_t>>{})) {
         const auto oid = algorithm_oid(algorithm);
         algorithm_known = algorithm_known || (oid && new_oid && equal_bytes(*oid, *new_oid));
     }

@@ -40,8 +40,7 @@ struct Envelope_layout {
     std::vector<uint8_t> tail;
 };
 std::optional<Envelope_layout> new_envelope(BIO* content, uint64_t document_size, const Signing_identity& identity,
-                                            std::chrono::system_clock::time_point signing_time,
-                                            std::string& failure);
+                                            std::chrono::system_clock::time_point signing_time, std::string& failure);
 
 // The envelope (DER or BER) with one more signer, its certificate (unless the envelope holds it
 // already) and its digest algorithm added. Every other byte of the envelope is kept as it is, so

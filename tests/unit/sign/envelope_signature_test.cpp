@@ -111,8 +111,9 @@ protected:
     std::vector<uint8_t> signed_by_openssl(const std::string& options)
     {
         test::write_file(folder / "document.txt", document);
-        EXPECT_EQ(openssl("cms -sign -binary -nodetach -md sha256 -outform DER -in " + (folder / "document.txt").string() +
-                          " -out " + (folder / "made.p7m").string() + " " + options),
+        EXPECT_EQ(openssl("cms -sign -binary -nodetach -md sha256 -outform DER -in " +
+                          (folder / "document.txt").string() + " -out " + (folder / "made.p7m").string() + " " +
+                          options),
                   0)
             << openssl_output();
         return bytes_of(test::read_file(folder / "made.p7m"));
@@ -170,8 +171,8 @@ TEST_F(Envelope_signature, new_envelope_is_der_cades_bes_and_verifies_everywhere
     X509_ALGOR_get0(&digest_oid, nullptr, nullptr, digest);
     EXPECT_EQ(OBJ_obj2nid(digest_oid), NID_sha256);
     EXPECT_EQ(CMS_signed_get_attr_count(info), 4);
-    for (const int nid : {NID_pkcs9_contentType, NID_pkcs9_messageDigest, NID_pkcs9_signingTime,
-                          NID_id_smime_aa_signingCertificateV2})
+    for (const int nid :
+         {NID_pkcs9_contentType, NID_pkcs9_messageDigest, NID_pkcs9_signingTime, NID_id_smime_aa_signingCertificateV2})
         EXPECT_GE(CMS_signed_get_attr_by_NID(info, nid, -1), 0) << OBJ_nid2sn(nid);
 
     // The signing time is the UTC time given, as UTCTime.
@@ -183,8 +184,8 @@ TEST_F(Envelope_signature, new_envelope_is_der_cades_bes_and_verifies_everywhere
     EXPECT_EQ(timegm(&fields), 1796558400);
 
     // The signing certificate attribute names this certificate by its SHA-256 hash.
-    const auto* essential = static_cast<const ASN1_STRING*>(CMS_signed_get0_data_by_OBJ(
-        info, OBJ_nid2obj(NID_id_smime_aa_signingCertificateV2), -3, V_ASN1_SEQUENCE));
+    const auto* essential = static_cast<const ASN1_STRING*>(
+        CMS_signed_get0_data_by_OBJ(info, OBJ_nid2obj(NID_id_smime_aa_signingCertificateV2), -3, V_ASN1_SEQUENCE));
     ASSERT_NE(essential, nullptr);
     const unsigned char* in = ASN1_STRING_get0_data(essential);
     std::unique_ptr<ESS_SIGNING_CERT_V2, void (*)(ESS_SIGNING_CERT_V2*)> parsed(
