@@ -1,6 +1,6 @@
 #include "VelinVerify/envelope/binary_file.h"
 
-#include "VelinVerify/envelope/large_buffer.h"
+#include "common/large_buffer.h"
 
 #include "common/trace.h"
 

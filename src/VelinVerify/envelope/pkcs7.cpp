@@ -3,10 +3,10 @@
 #include "VelinVerify/envelope/asn1_utctime.h"
 #include "VelinVerify/envelope/base64_decode.h"
 #include "VelinVerify/envelope/der_walk.h"
-#include "VelinVerify/envelope/large_buffer.h"
+#include "common/large_buffer.h"
 #include "VelinVerify/envelope/mime_headers.h"
 #include "VelinVerify/envelope/vector_stream.h"
-#include "VelinVerify/envelope/openssl_error.h"
+#include "common/openssl_error.h"
 #include "common/trace.h"
 
 #include <openssl/bio.h>
@@ -24,11 +24,6 @@
 namespace velin {
 
 namespace {
-
-struct Bio_free_all {
-    void operator()(BIO* bio) const { BIO_free_all(bio); }
-};
-using Bio_pointer = std::unique_ptr<BIO, Bio_free_all>;
 
 // The synthetic message the base64 attempt hands to the S/MIME reader.
 constexpr std::string_view base64_message_header =
@@ -120,14 +115,10 @@ long message_ctrl(BIO* bio, int command, long, void*)
     }
 }
 
-struct Bio_method_free {
-    void operator()(BIO_METHOD* method) const { BIO_meth_free(method); }
-};
-
 const BIO_METHOD* base64_message_method()
 {
-    static const std::unique_ptr<BIO_METHOD, Bio_method_free> method = [] {
-        std::unique_ptr<BIO_METHOD, Bio_method_free> m(
+    static const Owner<BIO_METHOD> method = [] {
+        Owner<BIO_METHOD> m(
             BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "velin base64 message"));
         if (m && (BIO_meth_set_read_ex(m.get(), message_read) != 1 || BIO_meth_set_gets(m.get(), message_gets) != 1 ||
                   BIO_meth_set_ctrl(m.get(), message_ctrl) != 1))
@@ -151,10 +142,6 @@ CMS_ContentInfo* read_smime(BIO* bio)
     return SMIME_read_CMS(bio, nullptr);
 }
 
-struct X509_stack_free {
-    void operator()(STACK_OF(X509)* certificates) const { sk_X509_pop_free(certificates, X509_free); }
-};
-
 std::string bytes_of(const ASN1_STRING* text)
 {
     return {reinterpret_cast<const char*>(ASN1_STRING_get0_data(text)),
@@ -167,7 +154,7 @@ std::string bytes_of(const ASN1_STRING* text)
 // hostile envelope with many signers and many certificates costs n log n, not n squared.
 void pair_signers_with_certificates(CMS_ContentInfo* cms)
 {
-    const std::unique_ptr<STACK_OF(X509), X509_stack_free> certificates(CMS_get1_certs(cms));
+    const Owner<STACK_OF(X509)> certificates(CMS_get1_certs(cms));
     if (!certificates)
         return;
     std::multimap<std::pair<unsigned long, std::string>, X509*> by_issuer_and_serial;
@@ -425,7 +412,7 @@ void Pkcs7::parse_bytes(std::span<const uint8_t> bytes, std::vector<uint8_t>* ow
         // after reading all of it line by line.
         if (!_cms && std::memchr(text.data(), ':', text.size()) != nullptr) {
             const int length = static_cast<int>(std::min<size_t>(text.size(), INT_MAX));
-            Bio_pointer input(BIO_new_mem_buf(text.data(), length));
+            Owner<BIO> input(BIO_new_mem_buf(text.data(), length));
             if (!input) {
                 Trace(Trace_kind, Level_trace) << "L'input non è un PKCS7 MIME.";
             } else {
@@ -445,7 +432,7 @@ void Pkcs7::parse_bytes(std::span<const uint8_t> bytes, std::vector<uint8_t>* ow
             decode_walked_base64(text);
         if (!_cms) {
             Base64_message_source source{base64_message_header, text};
-            Bio_pointer input(base64_message_method() ? BIO_new(base64_message_method()) : nullptr);
+            Owner<BIO> input(base64_message_method() ? BIO_new(base64_message_method()) : nullptr);
             if (input) {
                 BIO_set_data(input.get(), &source);
                 BIO_set_init(input.get(), 1);
@@ -627,10 +614,6 @@ private:
     std::map<int, std::vector<uint8_t>> _digests;
 };
 
-struct Pkey_context_free {
-    void operator()(EVP_PKEY_CTX* context) const { EVP_PKEY_CTX_free(context); }
-};
-
 // Occurrences of a signed attribute, and whether each of them holds exactly one value.
 struct Attribute_count {
     int occurrences = 0;
@@ -715,7 +698,7 @@ int check_signer(CMS_SignerInfo* signer, const ASN1_OBJECT* content_type, Docume
 
     // Without signed attributes the key signs the document's digest itself.
     ASN1_OCTET_STRING* signature = CMS_SignerInfo_get0_signature(signer);
-    const std::unique_ptr<EVP_PKEY_CTX, Pkey_context_free> context(EVP_PKEY_CTX_new(key, nullptr));
+    const Owner<EVP_PKEY_CTX> context(EVP_PKEY_CTX_new(key, nullptr));
     if (!context || EVP_PKEY_verify_init(context.get()) != 1 ||
         EVP_PKEY_CTX_set_signature_md(context.get(), algorithm) != 1)
         return -1;
