@@ -1,5 +1,7 @@
 #include "common/registry.h"
 
+#include "common/file_io.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -209,92 +211,39 @@ struct Hive_file {
 Hive_file load_hive_file(const std::string& path)
 {
     Hive_file file;
-    Descriptor_handle descriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (!descriptor) {
-        if (errno != ENOENT && errno != ENOTDIR)
-            file.code = error_code_from_errno(errno);
+    Opened_file opened = open_for_reading(path);
+    if (!opened.descriptor) {
+        if (opened.error != ENOENT && opened.error != ENOTDIR)
+            file.code = error_code_from_errno(opened.error);
         return file;
     }
-    if (::fstat(descriptor.get(), &file.status) != 0) {
-        file.code = error_code_from_errno(errno);
+    if (opened.error != 0) {
+        file.code = error_code_from_errno(opened.error);
         return file;
     }
+    file.status = opened.status;
     file.exists = true;
     if (!S_ISREG(file.status.st_mode)) {
         file.code = error_code_from_errno(S_ISDIR(file.status.st_mode) ? EISDIR : EINVAL);
         return file;
     }
-    // Reading one byte past the limit tells a file that is too large from one that just fits.
-    std::string text;
-    char chunk[65536];
-    while (text.size() <= Registry_hive::Max_file_size) {
-        const ssize_t n = ::read(descriptor.get(), chunk, sizeof chunk);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            file.code = error_code_from_errno(errno);
-            return file;
-        }
-        if (n == 0)
-            break;
-        text.append(chunk, static_cast<size_t>(n));
+    std::vector<uint8_t> text;
+    const Read_end end = read_to_end(opened.descriptor.get(), Registry_hive::Max_file_size, text);
+    if (end == Read_end::Failed) {
+        file.code = error_code_from_errno(errno);
+        return file;
     }
-    const bool complete = text.size() <= Registry_hive::Max_file_size;
-    if (!complete)
-        text.resize(Registry_hive::Max_file_size);
-    file.hive = Registry_hive::parse(text, complete);
+    file.hive = Registry_hive::parse(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()),
+                                     end == Read_end::Complete);
     return file;
 }
 
-bool write_all(int descriptor, std::string_view bytes)
+// Replaces the hive file with `text`, keeping the old file's mode (and owner, when allowed).
+// Returns 0 or the errno.
+int replace_hive_file(const std::string& path, const std::string& text, const Hive_file& old)
 {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(descriptor, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
-// Replaces the hive file with `text` through a temporary file in the same folder, keeping the
-// old file's mode (and owner, when allowed). Returns 0 or the errno.
-int replace_file(const std::string& path, const std::string& text, const Hive_file& old)
-{
-    std::string temporary = path + ".XXXXXX";
-    Descriptor_handle descriptor(::mkostemp(temporary.data(), O_CLOEXEC));
-    if (!descriptor)
-        return errno;
-    int error = 0;
     const mode_t mode = old.exists ? (old.status.st_mode & 07777) : 0644;
-    if (::fchmod(descriptor.get(), mode) != 0)
-        error = errno;
-    if (!error && old.exists && (old.status.st_uid != ::geteuid() || old.status.st_gid != ::getegid())) {
-        // Only root can give the file back to its owner; anyone else keeps what mkostemp made.
-        if (::fchown(descriptor.get(), old.status.st_uid, old.status.st_gid) != 0 && errno != EPERM)
-            error = errno;
-    }
-    if (!error && !write_all(descriptor.get(), text))
-        error = errno;
-    if (!error && ::fsync(descriptor.get()) != 0)
-        error = errno;
-    const int closing = ::close(descriptor.release());
-    if (!error && closing != 0)
-        error = errno;
-    if (!error && ::rename(temporary.c_str(), path.c_str()) != 0)
-        error = errno;
-    if (error) {
-        ::unlink(temporary.c_str());
-        return error;
-    }
-    const std::string folder = std::filesystem::path(path).parent_path().string();
-    Descriptor_handle directory(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (directory)
-        ::fsync(directory.get());
-    return 0;
+    return replace_file(path, text, mode, old.exists ? &old.status : nullptr);
 }
 
 // Creates the folders of `path` one by one (0755), so the errno of the first refusal is kept.
@@ -747,7 +696,7 @@ void Registry_write::write(Registry_root root, std::string_view key_path, Regist
     const std::string text = file.hive.serialize();
     if (text.size() > Registry_hive::Max_file_size)
         return fail(ERROR_FILE_TOO_LARGE_CODE, "il registro supera la dimensione massima");
-    if (const int error = replace_file(path, text, file))
+    if (const int error = replace_hive_file(path, text, file))
         return fail(error_code_from_errno(error), "scrittura non riuscita");
     set_result(0);
 }

@@ -1,6 +1,7 @@
 #include "VelinVerify/trust/certificate_store.h"
 
 #include "common/failure.h"
+#include "common/file_io.h"
 #include "common/openssl_encoding.h"
 #include "common/owner.h"
 
@@ -193,59 +194,26 @@ Queried_object query(std::span<const uint8_t> bytes)
 
 bool read_whole_file(const std::string& path, std::vector<uint8_t>& bytes, uint32_t& error)
 {
-    Descriptor_handle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!file) {
-        error = error_code_from_errno(errno);
+    Opened_file file = open_for_reading(path);
+    if (file.error != 0) {
+        error = error_code_from_errno(file.error);
         return false;
     }
-    struct stat status {};
-    if (::fstat(file.get(), &status) != 0) {
-        error = error_code_from_errno(errno);
-        return false;
-    }
-    if (!S_ISREG(status.st_mode)) {
+    if (!S_ISREG(file.status.st_mode)) {
         error = Error_invalid_data;
         return false;
     }
-    if (static_cast<uint64_t>(status.st_size) > Store_file_max_size) {
+    if (static_cast<uint64_t>(file.status.st_size) > Store_file_max_size) {
         error = Error_not_enough_memory;
         return false;
     }
     bytes.clear();
-    uint8_t buffer[65536];
-    for (;;) {
-        const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
-        if (count < 0) {
-            if (errno == EINTR)
-                continue;
-            error = error_code_from_errno(errno);
-            return false;
-        }
-        if (count == 0)
-            return true;
-        // The file may grow while it is read: the limit holds for what is read, not only for
-        // the size first seen.
-        if (bytes.size() + static_cast<size_t>(count) > Store_file_max_size) {
-            error = Error_not_enough_memory;
-            return false;
-        }
-        bytes.insert(bytes.end(), buffer, buffer + count);
+    switch (read_to_end(file.descriptor.get(), Store_file_max_size, bytes)) {
+    case Read_end::Complete: return true;
+    case Read_end::Too_large: error = Error_not_enough_memory; return false;
+    case Read_end::Failed: error = error_code_from_errno(errno); return false;
     }
-}
-
-bool write_all(int file, const std::vector<uint8_t>& bytes)
-{
-    size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t count = ::write(file, bytes.data() + written, bytes.size() - written);
-        if (count < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        written += static_cast<size_t>(count);
-    }
-    return true;
+    return false;
 }
 
 } // namespace
@@ -461,24 +429,10 @@ bool Certificate_store::save_file(const std::string& path, uint32_t* error) cons
     if (path.empty())
         return fail(3);
     const std::vector<uint8_t> bytes = serialize();
-    std::string temporary = path + ".XXXXXX";
-    Descriptor_handle file(::mkstemp(temporary.data()));
-    if (!file)
-        return fail(error_code_from_errno(errno));
     struct stat existing {};
     const mode_t mode = ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0644;
-    if (::fchmod(file.get(), mode) != 0 || !write_all(file.get(), bytes) || ::fsync(file.get()) != 0) {
-        const uint32_t code = error_code_from_errno(errno);
-        file.reset();
-        ::unlink(temporary.c_str());
-        return fail(code);
-    }
-    file.reset();
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        const uint32_t code = error_code_from_errno(errno);
-        ::unlink(temporary.c_str());
-        return fail(code);
-    }
+    if (const int failure = replace_file(path, bytes, mode))
+        return fail(error_code_from_errno(failure));
     if (error)
         *error = 0;
     return true;
