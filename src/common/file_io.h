@@ -19,8 +19,8 @@ namespace velin {
 // A file opened for reading and what fstat said of it.
 struct Opened_file {
     Descriptor_handle descriptor; // empty when open failed
-    int error = 0;                // errno of the failed open or fstat, else 0
-    struct stat status {};        // valid when descriptor is set and error is 0
+    int error = 0; // errno of the failed open or fstat, else 0
+    struct stat status {}; // valid when descriptor is set and error is 0
 };
 
 // Opens path read-only and takes its status. Never waits on a FIFO or device named by mistake
@@ -29,9 +29,9 @@ struct Opened_file {
 Opened_file open_for_reading(const std::string& path, int extra_flags = 0);
 
 enum class Read_end {
-    Complete,  // all of the file is in bytes
+    Complete, // all of the file is in bytes
     Too_large, // the file holds more than limit bytes; bytes holds the first limit of them
-    Failed,    // read failed; errno tells why
+    Failed, // read failed; errno tells why
 };
 
 // Appends what is left of the file to bytes, at most limit bytes.
