@@ -3,6 +3,8 @@
 #include "cardlib/card_exceptions.h"
 #include "cardlib/card_file_reader.h"
 #include "cardlib/scard.h"
+#include "common/openssl_encoding.h"
+#include "common/owner.h"
 #include "common/trace.h"
 
 #include <openssl/asn1.h>
@@ -10,18 +12,12 @@
 #include <openssl/x509.h>
 
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 namespace velin::cardlib {
 
 namespace {
-
-struct X509_deleter {
-    void operator()(X509* certificate) const { X509_free(certificate); }
-};
-struct Utf8_deleter {
-    void operator()(unsigned char* text) const { OPENSSL_free(text); }
-};
 
 // The attribute keys of the X.500 name string; other attributes are written "OID.n.n.n".
 const char* x500_key(int nid)
@@ -79,12 +75,10 @@ std::string x500_name_reversed(const X509_NAME* name)
                 throw Winapi_exception(13);
             key = std::string("OID.") + oid;
         }
-        unsigned char* raw = nullptr;
-        const int length = ASN1_STRING_to_UTF8(&raw, X509_NAME_ENTRY_get_data(entry));
-        if (length < 0)
+        const std::optional<std::string> value = utf8_of(X509_NAME_ENTRY_get_data(entry));
+        if (!value)
             throw Winapi_exception(13);
-        const std::unique_ptr<unsigned char, Utf8_deleter> utf8(raw);
-        const std::string attribute = key + "=" + x500_value(std::string(reinterpret_cast<char*>(raw), static_cast<size_t>(length)));
+        const std::string attribute = key + "=" + x500_value(*value);
         const int set = X509_NAME_ENTRY_set(entry);
         if (set == current_set && !rdns.empty())
             rdns.back() += " + " + attribute;
@@ -99,12 +93,6 @@ std::string x500_name_reversed(const X509_NAME* name)
 }
 
 } // namespace
-
-bool is_cns_atr(const Bytes& atr)
-{
-    const size_t n = atr.size();
-    return n >= 16 && atr[n - 7] == 'C' && atr[n - 6] == 'N' && atr[n - 5] == 'S';
-}
 
 Bytes historical_part(const Bytes& atr)
 {
@@ -150,7 +138,7 @@ std::string card_type_text(uint8_t code)
 std::string certificate_issuer(const Bytes& der)
 {
     const unsigned char* cursor = der.data();
-    const std::unique_ptr<X509, X509_deleter> certificate(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
+    const Owner<X509> certificate(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
     if (!certificate) {
         Trace(Trace_kind, Level_warn) << "Il certificato della carta non è leggibile";
         return "Dato non disponibile";

@@ -3,13 +3,14 @@
 #pragma once
 
 #include "cardlib/iso7816_apdu.h"
+#include "common/cns_atr.h"
 
 #include <string>
 
 namespace velin::cardlib {
 
-// At least 16 bytes and "CNS" at ATR[n−7], ATR[n−6], ATR[n−5].
-bool is_cns_atr(const Bytes& atr);
+// is_cns_atr: at least 16 bytes and "CNS" at ATR[n−7], ATR[n−6], ATR[n−5].
+using velin::is_cns_atr;
 // The 15 bytes ATR[n−16] … ATR[n−2]; std::invalid_argument for an ATR shorter than 16 bytes.
 Bytes historical_part(const Bytes& atr);
 // More than 8 bytes with ATR[0] 3B, ATR[6] 31, ATR[8] 55, ATR[9] 00: readable, not a CNS card.

@@ -92,9 +92,10 @@ template <class T>
 using Boolean_function = Function<T, bool, true, false>;
 using Boolean_procedure = Procedure<bool, true, false>;
 
-// Sole owner of one system or library handle. Destructor is a callable returning true when the
-// release succeeded; a failed release writes "Il rilascio dell'oggetto è fallito." and is
-// otherwise forgotten.
+// Sole owner of one system handle whose release can fail (a file descriptor, a C library file, a
+// PC/SC context or card); library objects behind pointers have Owner in owner.h. Destructor is a
+// callable returning true when the release succeeded; a failed release writes "Il rilascio
+// dell'oggetto è fallito." and is otherwise forgotten.
 class Handle_type {
 public:
     virtual ~Handle_type() = default;

@@ -16,8 +16,8 @@
 #pragma once
 
 #include "common/failure.h"
+#include "common/registry_hive.h"
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -31,15 +31,6 @@ enum class Registry_root {
     Current_user,
 };
 
-// Windows value types.
-constexpr uint32_t REG_NONE = 0;
-constexpr uint32_t REG_SZ = 1;
-constexpr uint32_t REG_EXPAND_SZ = 2;
-constexpr uint32_t REG_BINARY = 3;
-constexpr uint32_t REG_DWORD = 4;
-constexpr uint32_t REG_MULTI_SZ = 7;
-constexpr uint32_t REG_QWORD = 11;
-
 // Windows codes the registry layer returns besides error_code_from_errno's.
 constexpr uint32_t ERROR_FILE_NOT_FOUND_CODE = 2;
 constexpr uint32_t ERROR_BADDB_CODE = 1009; // the hive file is damaged: it is not rewritten
@@ -52,47 +43,6 @@ std::string_view registry_root_name(Registry_root root);
 
 // Path of the file that holds the root's hive; the environment is read at every call.
 std::string registry_hive_path(Registry_root root);
-
-// One hive in memory. Keys are named in full ("HKEY_CURRENT_USER\SOFTWARE\…") and compared
-// without regard to ASCII case, as Windows does; keys and values keep the order of the file.
-class Registry_hive {
-public:
-    struct Value {
-        std::string name; // empty for the key's default value ("@")
-        uint32_t type = REG_NONE;
-        std::vector<uint8_t> data;
-    };
-    struct Key {
-        std::string name;
-        std::vector<Value> values;
-    };
-
-    // Files larger than this are damaged hives: they are read up to the limit, never rewritten.
-    // Settings hives hold a few hundred bytes; the limit bounds what a hostile file can cost.
-    static constexpr size_t Max_file_size = 1u << 20;
-
-    // Reads as much of the text as is valid; intact() tells whether all of it was. A text that is
-    // not `complete` (a file cut at the size limit) is never intact.
-    static Registry_hive parse(std::string_view text, bool complete = true);
-    std::string serialize() const;
-
-    bool intact() const { return _intact; }
-    // 1-based line where the damage starts, 0 when intact.
-    size_t damaged_line() const { return _damaged_line; }
-
-    const std::vector<Key>& keys() const { return _keys; }
-    const Key* find_key(std::string_view name) const;
-    const Value* find_value(std::string_view key, std::string_view value) const;
-    // Creates the key and its parents as needed, then adds or replaces the value.
-    void set_value(std::string_view key, Value value);
-
-private:
-    Key& make_key(std::string_view name);
-
-    std::vector<Key> _keys;
-    bool _intact = true;
-    size_t _damaged_line = 0;
-};
 
 // Reading a value: the result code is 0, a Windows system error code (2 for a missing hive, key
 // or value), E_FAIL (no data, bad size, a text without its final zero) or

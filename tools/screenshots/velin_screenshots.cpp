@@ -8,6 +8,7 @@
 #include "VelinVerify/pipeline/report_channel.h"
 #include "VelinVerify/trust/trusted_store.h"
 #include "common/message_box.h"
+#include "common/owner.h"
 #include "common/settings_record.h"
 
 #include <QApplication>
@@ -62,10 +63,8 @@ bool verify_and_save(velin::Settings_record& settings, const std::string& file, 
 
 velin::Certificate read_pem(const std::string& path)
 {
-    BIO* file = BIO_new_file(path.c_str(), "r");
-    X509* raw = file ? PEM_read_bio_X509(file, nullptr, nullptr, nullptr) : nullptr;
-    BIO_free(file);
-    return velin::Certificate(raw, true);
+    const velin::Owner<BIO> file(BIO_new_file(path.c_str(), "r"));
+    return velin::Certificate(file ? PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr) : nullptr, true);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "VelinMenu/channel/scard.h"
+#include "common/cns_atr.h"
 
 #include <memory>
 #include <vector>
@@ -16,9 +17,6 @@ enum Card_kind : int {
     Card_none = 4,         // the reader has no card
     Card_failure = 5,      // no reader, listing failed, or another attach failure
 };
-
-// At least 16 bytes, with "CNS" in the three bytes that start 7 bytes before the end.
-bool is_cns_atr(const std::vector<uint8_t>& atr);
 
 struct Card_access_result {
     std::shared_ptr<ISCard> card;

@@ -1,15 +1,17 @@
 #include "VelinMenu/channel/card_provider.h"
 
+#include "common/failure.h"
+#include "common/openssl_encoding.h"
+#include "common/owner.h"
 #include "common/registry.h"
 #include "common/trace.h"
-
-#include "common/failure.h"
 
 #include <libp11.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
 
 namespace velin {
@@ -34,39 +36,47 @@ std::string pkcs11_module_path()
     return Default_pkcs11_module;
 }
 
-struct Card_provider::State {
+// libp11's objects, each let go by its own call. A context is unloaded only when its module was
+// loaded, so the loaded module has an owner of its own, let go before the context.
+struct Pkcs11_context_release {
+    void operator()(PKCS11_CTX* context) const { PKCS11_CTX_free(context); }
+};
+struct Pkcs11_module_release {
+    void operator()(PKCS11_CTX* context) const { PKCS11_CTX_unload(context); }
+};
+struct Pkcs11_slots_release {
     PKCS11_CTX* context = nullptr;
-    PKCS11_SLOT* slots = nullptr;
+    unsigned int count = 0;
+    void operator()(PKCS11_SLOT* slots) const { PKCS11_release_all_slots(context, slots, count); }
+};
+
+// Members are let go in reverse order: the slots, the module, then the context.
+struct Card_provider::State {
+    Owner<PKCS11_CTX, Pkcs11_context_release> context;
+    Owner<PKCS11_CTX, Pkcs11_module_release> module;
+    Owner<PKCS11_SLOT, Pkcs11_slots_release> slots;
     unsigned int slot_count = 0;
     PKCS11_SLOT* slot = nullptr;
-
-    ~State()
-    {
-        if (slots)
-            PKCS11_release_all_slots(context, slots, slot_count);
-        if (context) {
-            PKCS11_CTX_unload(context);
-            PKCS11_CTX_free(context);
-        }
-    }
 };
 
 Card_provider::Card_provider(const std::string& module_path, const std::string& reader_name)
     : _state(std::make_unique<State>())
 {
-    _state->context = PKCS11_CTX_new();
-    if (!_state->context)
+    _state->context.reset(PKCS11_CTX_new());
+    PKCS11_CTX* context = _state->context.get();
+    if (!context)
         throw std::runtime_error("PKCS11_CTX_new");
-    if (PKCS11_CTX_load(_state->context, module_path.c_str()) != 0) {
-        // A context whose load failed must not be unloaded.
-        PKCS11_CTX_free(_state->context);
-        _state->context = nullptr;
+    if (PKCS11_CTX_load(context, module_path.c_str()) != 0)
         throw std::runtime_error("PKCS#11 module not loaded: " + module_path);
-    }
-    if (PKCS11_enumerate_slots(_state->context, &_state->slots, &_state->slot_count) != 0)
+    _state->module.reset(context);
+    PKCS11_SLOT* slots = nullptr;
+    unsigned int slot_count = 0;
+    if (PKCS11_enumerate_slots(context, &slots, &slot_count) != 0)
         throw std::runtime_error("PKCS#11 slots not listed");
+    _state->slots = Owner<PKCS11_SLOT, Pkcs11_slots_release>(slots, Pkcs11_slots_release{context, slot_count});
+    _state->slot_count = slot_count;
     for (unsigned int i = 0; i < _state->slot_count; ++i) {
-        PKCS11_SLOT& slot = _state->slots[i];
+        PKCS11_SLOT& slot = _state->slots.get()[i];
         if (!slot.token || !slot.token->initialized)
             continue;
         const std::string description = trimmed(slot.description);
@@ -130,20 +140,16 @@ std::vector<unsigned char> Card_provider::user_certificate() const
     if (!chosen)
         throw std::runtime_error("no certificate on the token");
 
-    const int length = i2d_X509(chosen->x509, nullptr);
-    if (length <= 0)
+    std::vector<unsigned char> der = der_encoding(chosen->x509, i2d_X509);
+    if (der.empty())
         throw std::runtime_error("certificate not encoded");
-    std::vector<unsigned char> der(static_cast<size_t>(length));
-    unsigned char* out = der.data();
-    i2d_X509(chosen->x509, &out);
     return der;
 }
 
 std::string issuer_display_name(const std::vector<unsigned char>& certificate)
 {
     const unsigned char* in = certificate.data();
-    std::unique_ptr<X509, decltype(&X509_free)> x509(d2i_X509(nullptr, &in, static_cast<long>(certificate.size())),
-                                                     &X509_free);
+    const Owner<X509> x509(d2i_X509(nullptr, &in, static_cast<long>(certificate.size())));
     if (!x509)
         return {};
     const X509_NAME* issuer = X509_get_issuer_name(x509.get());
@@ -151,14 +157,9 @@ std::string issuer_display_name(const std::vector<unsigned char>& certificate)
         const int index = X509_NAME_get_index_by_NID(issuer, nid, -1);
         if (index < 0)
             continue;
-        const ASN1_STRING* data = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(issuer, index));
-        unsigned char* utf8 = nullptr;
-        const int length = ASN1_STRING_to_UTF8(&utf8, data);
-        if (length < 0)
-            continue;
-        std::string name(reinterpret_cast<char*>(utf8), static_cast<size_t>(length));
-        OPENSSL_free(utf8);
-        return name;
+        std::optional<std::string> name = utf8_of(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(issuer, index)));
+        if (name)
+            return std::move(*name);
     }
     return {};
 }

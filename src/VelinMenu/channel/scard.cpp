@@ -66,35 +66,40 @@ LONG Card_transaction::end()
     return SCardEndTransaction(_card, _disposition);
 }
 
-ISCard::~ISCard()
+bool Scard_context_release::operator()(SCARDCONTEXT context) const
 {
-    if (_card)
-        SCardDisconnect(_card, SCARD_RESET_CARD);
-    if (_context)
-        SCardReleaseContext(_context);
+    return SCardReleaseContext(context) == SCARD_S_SUCCESS;
+}
+
+bool Scard_card_release::operator()(SCARDHANDLE card) const
+{
+    return SCardDisconnect(card, SCARD_RESET_CARD) == SCARD_S_SUCCESS;
 }
 
 void ISCard::AttachByReader(const std::string& bstrReaderName, DWORD share_mode, DWORD preferred_protocols)
 {
-    assertion(_card == 0, "CardHandle eq NULL");
+    assertion(!_card, "CardHandle eq NULL");
     assertion(0 < bstrReaderName.length(), "0 < bstrReaderName.length()");
-    if (!_context)
-        check(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &_context), "SCardEstablishContext");
+    if (!_context) {
+        SCARDCONTEXT context = 0;
+        check(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context), "SCardEstablishContext");
+        _context.reset(context);
+    }
     SCARDHANDLE card = 0;
     DWORD protocol = 0;
-    check(SCardConnect(_context, bstrReaderName.c_str(), share_mode, preferred_protocols, &card, &protocol),
+    check(SCardConnect(_context.get(), bstrReaderName.c_str(), share_mode, preferred_protocols, &card, &protocol),
           "SCardConnect");
-    _card = card;
+    _card.reset(card);
     _protocol = protocol;
     _reader = bstrReaderName;
 }
 
 IByteBuffer ISCard::get_Atr()
 {
-    assertion(_card != 0, "CardHandle ne NULL");
+    assertion(static_cast<bool>(_card), "CardHandle ne NULL");
     uint8_t atr[36] = {};
     DWORD length = sizeof atr;
-    LONG result = SCardGetAttrib(_card, Scard_attr_atr_string, atr, &length);
+    LONG result = SCardGetAttrib(_card.get(), Scard_attr_atr_string, atr, &length);
     if (result == SCARD_E_UNSUPPORTED_FEATURE) {
         // Some reader drivers do not answer the attribute; the status call carries the same ATR.
         char reader[256];
@@ -102,7 +107,7 @@ IByteBuffer ISCard::get_Atr()
         DWORD state = 0;
         DWORD protocol = 0;
         length = sizeof atr;
-        result = SCardStatus(_card, reader, &reader_length, &state, &protocol, atr, &length);
+        result = SCardStatus(_card.get(), reader, &reader_length, &state, &protocol, atr, &length);
     }
     check(result, "SCardGetAttrib");
     return IByteBuffer(atr, atr + std::min<DWORD>(length, sizeof atr));
@@ -110,8 +115,9 @@ IByteBuffer ISCard::get_Atr()
 
 void ISCard::Detach(DWORD disposition)
 {
-    assertion(_card != 0, "CardHandle ne NULL");
-    check(SCardDisconnect(_card, disposition), "SCardDisconnect");
+    assertion(static_cast<bool>(_card), "CardHandle ne NULL");
+    check(SCardDisconnect(_card.get(), disposition), "SCardDisconnect");
+    _card.release();
 }
 
 LONG ISCard::Transaction(ISCardCmd** ppCmd)
@@ -119,18 +125,18 @@ LONG ISCard::Transaction(ISCardCmd** ppCmd)
     assertion(ppCmd != nullptr, "ppCmd ne NULL");
     assertion(*ppCmd != nullptr, "*ppCmd ne NULL");
     ISCardCmd& command = **ppCmd;
-    Card_transaction transaction(_card, SCARD_LEAVE_CARD);
+    Card_transaction transaction(_card.get(), SCARD_LEAVE_CARD);
     check(transaction.result(), "SCardBeginTransaction");
     const SCARD_IO_REQUEST pci{_protocol, sizeof(SCARD_IO_REQUEST)};
     assertion(!command.command_apdu().empty(), "not _command_apdu_.empty()");
     DWORD length = ISCardCmd::Reply_capacity;
     command.set_reply_length(0);
-    const LONG result = SCardTransmit(_card, &pci, command.command_apdu().data(),
+    const LONG result = SCardTransmit(_card.get(), &pci, command.command_apdu().data(),
                                       static_cast<DWORD>(command.command_apdu().size()), nullptr,
                                       command.reply_buffer(), &length);
     // A card taken out under the command comes back as an empty reply or as one of several
     // failures before the service reports it gone: the holder is told it was taken out.
-    if ((result != SCARD_S_SUCCESS || length == 0) && result != SCARD_E_TIMEOUT && card_gone(_card))
+    if ((result != SCARD_S_SUCCESS || length == 0) && result != SCARD_E_TIMEOUT && card_gone(_card.get()))
         throw Scard_error(static_cast<uint32_t>(SCARD_W_REMOVED_CARD), "SCardTransmit");
     check(result, "SCardTransmit");
     command.set_reply_length(std::min<DWORD>(length, ISCardCmd::Reply_capacity));

@@ -4,6 +4,7 @@
 
 #include "VelinMenu/channel/byte_buffer.h"
 #include "VelinMenu/channel/scard_cmd.h"
+#include "common/failure.h"
 
 #include <winscard.h>
 
@@ -28,6 +29,17 @@ private:
     uint32_t _code;
 };
 
+// The owners of a PC/SC context and of a connection: a connection is let go with a card reset, so a
+// PIN verified on it does not outlive it.
+struct Scard_context_release {
+    bool operator()(SCARDCONTEXT context) const;
+};
+using Scard_context_handle = Handle<SCARDCONTEXT, 0, Scard_context_release>;
+struct Scard_card_release {
+    bool operator()(SCARDHANDLE card) const;
+};
+using Scard_card_handle = Handle<SCARDHANDLE, 0, Scard_card_release>;
+
 // Begins a PC/SC transaction on construction; ends it on destruction only if it began.
 class Card_transaction {
 public:
@@ -51,7 +63,7 @@ class ISCard {
 public:
     ISCard() = default;
     // Resets the card (SCARD_RESET_CARD) when attached, then releases the context.
-    ~ISCard();
+    ~ISCard() = default;
     ISCard(const ISCard&) = delete;
     ISCard& operator=(const ISCard&) = delete;
 
@@ -62,13 +74,13 @@ public:
     // result of ending the transaction. The status word is the caller's to read.
     LONG Transaction(ISCardCmd** ppCmd);
 
-    SCARDHANDLE CardHandle() const { return _card; }
+    SCARDHANDLE CardHandle() const { return _card.get(); }
     DWORD protocol() const { return _protocol; }
     const std::string& reader_name() const { return _reader; }
 
 private:
-    SCARDCONTEXT _context = 0;
-    SCARDHANDLE _card = 0;
+    Scard_context_handle _context;
+    Scard_card_handle _card; // let go before the context
     DWORD _protocol = 0;
     std::string _reader;
 };

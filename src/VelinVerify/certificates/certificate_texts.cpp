@@ -2,7 +2,8 @@
 
 #include "VelinVerify/trust/certificate_issuer.h"
 #include "VelinVerify/trust/chain_builder.h"
-#include "VelinVerify/trust/openssl_owner.h"
+#include "common/openssl_encoding.h"
+#include "common/owner.h"
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -16,19 +17,6 @@
 namespace velin {
 
 namespace {
-
-std::string utf8_of(const ASN1_STRING* value)
-{
-    unsigned char* text = nullptr;
-    const int length = ASN1_STRING_to_UTF8(&text, value);
-    if (length < 0) {
-        ERR_clear_error();
-        return {};
-    }
-    std::string result(reinterpret_cast<const char*>(text), static_cast<size_t>(length));
-    OPENSSL_free(text);
-    return result;
-}
 
 std::string quoted_value(const std::string& value)
 {
@@ -89,7 +77,7 @@ std::string first_value(const X509_NAME* name, int nid)
     const int index = X509_NAME_get_index_by_NID(name, nid, -1);
     if (index < 0)
         return {};
-    return utf8_of(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index)));
+    return utf8_of(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index))).value_or(std::string());
 }
 
 std::string bio_text(BIO* bio)
@@ -207,7 +195,7 @@ Certificate_field extension_field(X509_EXTENSION* extension)
     const ASN1_OBJECT* object = X509_EXTENSION_get_object(extension);
     const bool critical = X509_EXTENSION_get_critical(extension) > 0;
     std::string value;
-    Openssl_owner<BIO> bio(BIO_new(BIO_s_mem()));
+    Owner<BIO> bio(BIO_new(BIO_s_mem()));
     if (bio && X509V3_EXT_print(bio.get(), extension, X509V3_EXT_DUMP_UNKNOWN, 0) == 1) {
         value = bio_text(bio.get());
     } else {
@@ -236,7 +224,7 @@ std::string name_values_reversed(const X509_NAME* name)
         for (size_t i = 0; i < group->size(); ++i) {
             if (i > 0)
                 text += " + ";
-            text += quoted_value(utf8_of(X509_NAME_ENTRY_get_data((*group)[i])));
+            text += quoted_value(utf8_of(X509_NAME_ENTRY_get_data((*group)[i])).value_or(std::string()));
         }
     }
     return text;
@@ -257,7 +245,7 @@ std::string simple_display_name(const X509_NAME* name)
             return value;
     }
     if (X509_NAME_entry_count(name) > 0)
-        return utf8_of(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, 0)));
+        return utf8_of(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, 0))).value_or(std::string());
     return {};
 }
 
@@ -269,7 +257,7 @@ std::string name_lines(const X509_NAME* name)
         for (const X509_NAME_ENTRY* entry : *group) {
             if (!text.empty())
                 text += '\n';
-            text += attribute_label(entry) + " = " + utf8_of(X509_NAME_ENTRY_get_data(entry));
+            text += attribute_label(entry) + " = " + utf8_of(X509_NAME_ENTRY_get_data(entry)).value_or(std::string());
         }
     return text;
 }
@@ -302,11 +290,11 @@ Certificate_general certificate_general(const Certificate& certificate)
                 general.intended_uses.push_back(key_usage_name(bit));
     }
     int critical = 0;
-    auto* extended = static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(x509, NID_ext_key_usage, &critical, nullptr));
+    const Owner<EXTENDED_KEY_USAGE> extended(
+        static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(x509, NID_ext_key_usage, &critical, nullptr)));
     if (extended) {
-        for (int i = 0; i < sk_ASN1_OBJECT_num(extended); ++i)
-            general.intended_uses.push_back(extended_usage_name(sk_ASN1_OBJECT_value(extended, i)));
-        EXTENDED_KEY_USAGE_free(extended);
+        for (int i = 0; i < sk_ASN1_OBJECT_num(extended.get()); ++i)
+            general.intended_uses.push_back(extended_usage_name(sk_ASN1_OBJECT_value(extended.get(), i)));
     }
     ERR_clear_error();
     if (general.intended_uses.empty())
@@ -342,7 +330,7 @@ std::vector<Certificate_field> certificate_fields(const Certificate& certificate
 
     EVP_PKEY* key = X509_get0_pubkey(x509);
     if (key) {
-        Openssl_owner<BIO> bio(BIO_new(BIO_s_mem()));
+        Owner<BIO> bio(BIO_new(BIO_s_mem()));
         std::string printed;
         if (bio && EVP_PKEY_print_public(bio.get(), key, 0, nullptr) == 1)
             printed = bio_text(bio.get());

@@ -1,5 +1,6 @@
 #include "VelinVerify/dialogs/log_report.h"
 
+#include "common/file_io.h"
 #include "common/launcher.h"
 #include "common/trace.h"
 #include "ui_log_report_dialog.h"
@@ -23,37 +24,6 @@ namespace {
 constexpr const char* Report_copy_name = "Velin_Manager_RAPPORTO_ATTIVITA.log";
 constexpr int Poll_interval_ms = 100;
 
-class Descriptor {
-public:
-    explicit Descriptor(int descriptor) : _descriptor(descriptor) {}
-    ~Descriptor()
-    {
-        if (_descriptor >= 0)
-            ::close(_descriptor);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return _descriptor; }
-    explicit operator bool() const { return _descriptor >= 0; }
-
-private:
-    int _descriptor;
-};
-
-bool write_all(int descriptor, const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t written = ::write(descriptor, data, size);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
 // The busy cursor for as long as the tool runs, restored on every way out.
 class Busy_cursor {
 public:
@@ -75,11 +45,11 @@ bool copy_log_file(const std::string& source, const std::string& destination)
 {
     if (source.empty() || destination.empty())
         return false;
-    Descriptor input(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    Descriptor_handle input(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!input)
         return false;
     // Non-blocking only for the open: a FIFO planted at the name must not hang the program.
-    Descriptor output(
+    Descriptor_handle output(
         ::open(destination.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
     if (!output)
         return false;
@@ -101,7 +71,7 @@ bool copy_log_file(const std::string& source, const std::string& destination)
             return false;
         if (count == 0)
             return true;
-        if (!write_all(output.get(), buffer, static_cast<size_t>(count)))
+        if (!write_all(output.get(), std::string_view(buffer, static_cast<size_t>(count))))
             return false;
     }
 }

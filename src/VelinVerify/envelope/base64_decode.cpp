@@ -1,6 +1,6 @@
 #include "VelinVerify/envelope/base64_decode.h"
 
-#include "VelinVerify/envelope/large_buffer.h"
+#include "common/large_buffer.h"
 
 #include <array>
 #include <cstring>

@@ -1,7 +1,7 @@
 #include "VelinVerify/envelope/binary_file.h"
 
-#include "VelinVerify/envelope/large_buffer.h"
-
+#include "common/file_io.h"
+#include "common/large_buffer.h"
 #include "common/trace.h"
 
 #include <algorithm>
@@ -62,17 +62,17 @@ bool Binary_file_read::read(const std::string& file_name, const Prefix_choice& c
     _prefix.clear();
 
     // Non-blocking so that a FIFO chosen by mistake is not waited on: it reads as an empty file.
-    Descriptor_handle file(::open(file_name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!file) {
-        const int error = errno;
+    Opened_file opened = open_for_reading(file_name);
+    if (!opened.descriptor) {
         set_error("Impossibile aprire il file specificato.");
-        set_result(read_error_from_errno(error));
+        set_result(read_error_from_errno(opened.error));
         return false;
     }
+    const Descriptor_handle& file = opened.descriptor;
 
     // The size of the file that was opened, not of whatever the path names a moment later.
-    struct stat attributes {};
-    if (::fstat(file.get(), &attributes) != 0) {
+    const struct stat& attributes = opened.status;
+    if (opened.error != 0) {
         set_error("Impossibile determinare la dimensione del file.");
         set_result(File_size_unknown);
         return false;
@@ -172,16 +172,9 @@ bool Binary_file_write::write(std::span<const uint8_t> bytes, const std::string&
 
     if (!bytes.empty()) {
         Trace(Trace_kind, Level_info) << "Scrittura del file.";
-        size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t count = ::write(file.get(), bytes.data() + done, bytes.size() - done);
-            if (count < 0 && errno == EINTR)
-                continue;
-            if (count <= 0) {
-                fail_with_errno(count < 0 ? errno : ENOSPC);
-                return false;
-            }
-            done += static_cast<size_t>(count);
+        if (!write_all(file.get(), bytes)) {
+            fail_with_errno(errno);
+            return false;
         }
     }
     // A full disk on a network file system shows only when the file is closed.

@@ -2,140 +2,27 @@
 
 #include "VelinVerify/envelope/asn1_utctime.h"
 #include "VelinVerify/envelope/base64_decode.h"
+#include "VelinVerify/envelope/base64_message_bio.h"
 #include "VelinVerify/envelope/der_walk.h"
-#include "VelinVerify/envelope/large_buffer.h"
 #include "VelinVerify/envelope/mime_headers.h"
+#include "VelinVerify/envelope/signature_check.h"
 #include "VelinVerify/envelope/vector_stream.h"
-#include "VelinVerify/envelope/openssl_error.h"
+#include "common/large_buffer.h"
+#include "common/openssl_error.h"
 #include "common/trace.h"
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
-#include <openssl/evp.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
-#include <array>
 #include <climits>
 #include <cstring>
-#include <map>
 #include <string_view>
 
 namespace velin {
 
 namespace {
-
-struct Bio_free_all {
-    void operator()(BIO* bio) const { BIO_free_all(bio); }
-};
-using Bio_pointer = std::unique_ptr<BIO, Bio_free_all>;
-
-// The synthetic message the base64 attempt hands to the S/MIME reader.
-constexpr std::string_view base64_message_header =
-    "Content-Type: application/pkcs7-mime; smime-type=enveloped-data; name=content.p7m\n"
-    "Content-Transfer-Encoding: base64\n"
-    "Content-Disposition: attachment; filename=content.p7m\n"
-    "\n";
-
-// A read-only source BIO over the synthetic message: its header, then the base64 text, read
-// without copying the text. Lines of the text longer than the base64 reader's line buffer are
-// broken every 64 characters on the way (a line break never changes what base64 decodes to): the
-// reader fails on longer lines, and envelopes are often saved as one unbroken line.
-struct Base64_message_source {
-    static constexpr size_t line_length = 64;
-
-    std::string_view header;
-    std::string_view body;
-    size_t header_offset = 0;
-    size_t body_offset = 0;
-    size_t column = 0;
-
-    bool at_end() const { return header_offset == header.size() && body_offset == body.size(); }
-    size_t remaining() const { return header.size() - header_offset + body.size() - body_offset; }
-
-    size_t produce(char* out, size_t size)
-    {
-        size_t done = 0;
-        if (header_offset < header.size()) {
-            const size_t count = std::min(size, header.size() - header_offset);
-            std::memcpy(out, header.data() + header_offset, count);
-            header_offset += count;
-            done += count;
-        }
-        while (done < size && body_offset < body.size()) {
-            if (column == line_length) {
-                out[done++] = '\n';
-                column = 0;
-                continue;
-            }
-            size_t count = std::min({size - done, line_length - column, body.size() - body_offset});
-            const char* from = body.data() + body_offset;
-            if (const void* line_end = std::memchr(from, '\n', count)) {
-                count = static_cast<size_t>(static_cast<const char*>(line_end) - from) + 1;
-                column = 0;
-            } else {
-                column += count;
-            }
-            std::memcpy(out + done, from, count);
-            body_offset += count;
-            done += count;
-        }
-        return done;
-    }
-};
-
-int message_read(BIO* bio, char* out, size_t size, size_t* read)
-{
-    auto* source = static_cast<Base64_message_source*>(BIO_get_data(bio));
-    BIO_clear_retry_flags(bio);
-    *read = source->produce(out, size);
-    return *read > 0 ? 1 : 0;
-}
-
-int message_gets(BIO* bio, char* out, int size)
-{
-    if (size <= 0)
-        return 0;
-    auto* source = static_cast<Base64_message_source*>(BIO_get_data(bio));
-    int done = 0;
-    while (done < size - 1 && source->produce(out + done, 1) == 1)
-        if (out[done++] == '\n')
-            break;
-    out[done] = '\0';
-    return done;
-}
-
-long message_ctrl(BIO* bio, int command, long, void*)
-{
-    auto* source = static_cast<Base64_message_source*>(BIO_get_data(bio));
-    switch (command) {
-    case BIO_CTRL_EOF:
-        return source->at_end() ? 1 : 0;
-    case BIO_CTRL_PENDING:
-        return static_cast<long>(std::min<size_t>(source->remaining(), LONG_MAX));
-    case BIO_CTRL_FLUSH:
-        return 1;
-    default:
-        return 0;
-    }
-}
-
-struct Bio_method_free {
-    void operator()(BIO_METHOD* method) const { BIO_meth_free(method); }
-};
-
-const BIO_METHOD* base64_message_method()
-{
-    static const std::unique_ptr<BIO_METHOD, Bio_method_free> method = [] {
-        std::unique_ptr<BIO_METHOD, Bio_method_free> m(
-            BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "velin base64 message"));
-        if (m && (BIO_meth_set_read_ex(m.get(), message_read) != 1 || BIO_meth_set_gets(m.get(), message_gets) != 1 ||
-                  BIO_meth_set_ctrl(m.get(), message_ctrl) != 1))
-            m.reset();
-        return m;
-    }();
-    return method.get();
-}
 
 // The bytes before the first zero byte: the S/MIME and base64 attempts read the input as text.
 std::string_view as_text(std::span<const uint8_t> bytes)
@@ -149,65 +36,6 @@ std::string_view as_text(std::span<const uint8_t> bytes)
 CMS_ContentInfo* read_smime(BIO* bio)
 {
     return SMIME_read_CMS(bio, nullptr);
-}
-
-struct X509_stack_free {
-    void operator()(STACK_OF(X509)* certificates) const { sk_X509_pop_free(certificates, X509_free); }
-};
-
-std::string bytes_of(const ASN1_STRING* text)
-{
-    return {reinterpret_cast<const char*>(ASN1_STRING_get0_data(text)),
-            static_cast<size_t>(std::max(0, ASN1_STRING_length(text)))};
-}
-
-// Gives every signer its certificate from the envelope, found by issuer and serial number or by
-// key identifier with OpenSSL's own comparison. Nothing is trusted here: this only finds the key
-// each signature is checked with. Candidates are looked up by a key of the identifier, so a
-// hostile envelope with many signers and many certificates costs n log n, not n squared.
-void pair_signers_with_certificates(CMS_ContentInfo* cms)
-{
-    const std::unique_ptr<STACK_OF(X509), X509_stack_free> certificates(CMS_get1_certs(cms));
-    if (!certificates)
-        return;
-    std::multimap<std::pair<unsigned long, std::string>, X509*> by_issuer_and_serial;
-    std::multimap<std::string, X509*> by_key_identifier;
-    for (int i = 0; i < sk_X509_num(certificates.get()); ++i) {
-        X509* certificate = sk_X509_value(certificates.get(), i);
-        int ok = 0;
-        // The hash is taken over the canonical form of the name, which is what the comparison uses.
-        const unsigned long issuer = X509_NAME_hash_ex(X509_get_issuer_name(certificate), nullptr, nullptr, &ok);
-        if (ok)
-            by_issuer_and_serial.emplace(std::make_pair(issuer, bytes_of(X509_get0_serialNumber(certificate))),
-                                         certificate);
-        if (const ASN1_OCTET_STRING* key_identifier = X509_get0_subject_key_id(certificate))
-            by_key_identifier.emplace(bytes_of(key_identifier), certificate);
-    }
-
-    STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms);
-    for (int i = 0; i < sk_CMS_SignerInfo_num(signers); ++i) {
-        CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(signers, i);
-        ASN1_OCTET_STRING* key_identifier = nullptr;
-        X509_NAME* issuer = nullptr;
-        ASN1_INTEGER* serial = nullptr;
-        if (CMS_SignerInfo_get0_signer_id(signer, &key_identifier, &issuer, &serial) != 1)
-            continue;
-        auto try_candidates = [signer](auto range) {
-            for (auto it = range.first; it != range.second; ++it)
-                if (CMS_SignerInfo_cert_cmp(signer, it->second) == 0) {
-                    CMS_SignerInfo_set1_signer_cert(signer, it->second);
-                    return;
-                }
-        };
-        if (key_identifier) {
-            try_candidates(by_key_identifier.equal_range(bytes_of(key_identifier)));
-        } else if (issuer && serial) {
-            int ok = 0;
-            const unsigned long hash = X509_NAME_hash_ex(issuer, nullptr, nullptr, &ok);
-            if (ok)
-                try_candidates(by_issuer_and_serial.equal_range(std::make_pair(hash, bytes_of(serial))));
-        }
-    }
 }
 
 // The header block of an S/MIME message in the form that the OpenSSL reader and the project's
@@ -425,7 +253,7 @@ void Pkcs7::parse_bytes(std::span<const uint8_t> bytes, std::vector<uint8_t>* ow
         // after reading all of it line by line.
         if (!_cms && std::memchr(text.data(), ':', text.size()) != nullptr) {
             const int length = static_cast<int>(std::min<size_t>(text.size(), INT_MAX));
-            Bio_pointer input(BIO_new_mem_buf(text.data(), length));
+            Owner<BIO> input(BIO_new_mem_buf(text.data(), length));
             if (!input) {
                 Trace(Trace_kind, Level_trace) << "L'input non è un PKCS7 MIME.";
             } else {
@@ -444,11 +272,8 @@ void Pkcs7::parse_bytes(std::span<const uint8_t> bytes, std::vector<uint8_t>* ow
         if (_der_reading == Der_reading::Walk)
             decode_walked_base64(text);
         if (!_cms) {
-            Base64_message_source source{base64_message_header, text};
-            Bio_pointer input(base64_message_method() ? BIO_new(base64_message_method()) : nullptr);
-            if (input) {
-                BIO_set_data(input.get(), &source);
-                BIO_set_init(input.get(), 1);
+            const Base64_message_bio input(text);
+            if (input.get()) {
                 _cms.reset(read_smime(input.get()));
                 if (_cms)
                     _encoding = Encoding::Base64;
@@ -599,134 +424,6 @@ void Pkcs7::extract_original_document()
     _content = std::move(content);
 }
 
-namespace {
-
-// One digest of the document per algorithm the signers name, whatever the number of signers.
-class Document_digests {
-public:
-    explicit Document_digests(std::span<const uint8_t> document) : _document(document) {}
-
-    // Empty when the algorithm is unknown or the digest cannot be made.
-    const std::vector<uint8_t>& of(const EVP_MD* algorithm)
-    {
-        const int type = EVP_MD_get_type(algorithm);
-        auto found = _digests.find(type);
-        if (found != _digests.end())
-            return found->second;
-        std::vector<uint8_t> digest(EVP_MAX_MD_SIZE);
-        unsigned int size = 0;
-        if (EVP_Digest(_document.data(), _document.size(), digest.data(), &size, algorithm, nullptr) == 1)
-            digest.resize(size);
-        else
-            digest.clear();
-        return _digests.emplace(type, std::move(digest)).first->second;
-    }
-
-private:
-    std::span<const uint8_t> _document;
-    std::map<int, std::vector<uint8_t>> _digests;
-};
-
-struct Pkey_context_free {
-    void operator()(EVP_PKEY_CTX* context) const { EVP_PKEY_CTX_free(context); }
-};
-
-// Occurrences of a signed attribute, and whether each of them holds exactly one value.
-struct Attribute_count {
-    int occurrences = 0;
-    bool single_values = true;
-};
-
-Attribute_count count_signed_attribute(const CMS_SignerInfo* signer, int nid)
-{
-    Attribute_count count;
-    for (int at = CMS_signed_get_attr_by_NID(signer, nid, -1); at >= 0; at = CMS_signed_get_attr_by_NID(signer, nid, at)) {
-        ++count.occurrences;
-        if (X509_ATTRIBUTE_count(CMS_signed_get_attr(signer, at)) != 1)
-            count.single_values = false;
-    }
-    return count;
-}
-
-// The signed attributes bind the signature to this envelope only when the content type and the
-// document's digest are each stated exactly once and the content type is the envelope's own: a
-// signature made over other content must not be taken for a signature of this document.
-bool signed_attributes_well_formed(const CMS_SignerInfo* signer, const ASN1_OBJECT* content_type)
-{
-    const Attribute_count types = count_signed_attribute(signer, NID_pkcs9_contentType);
-    const Attribute_count digests = count_signed_attribute(signer, NID_pkcs9_messageDigest);
-    const Attribute_count times = count_signed_attribute(signer, NID_pkcs9_signingTime);
-    if (types.occurrences != 1 || !types.single_values || digests.occurrences != 1 || !digests.single_values ||
-        times.occurrences > 1 || !times.single_values) {
-        Trace(Trace_kind, Level_error) << "Gli attributi firmati non sono ben formati.";
-        return false;
-    }
-    const auto* stated = static_cast<const ASN1_OBJECT*>(
-        CMS_signed_get0_data_by_OBJ(signer, OBJ_nid2obj(NID_pkcs9_contentType), -3, V_ASN1_OBJECT));
-    if (!stated || !content_type || OBJ_cmp(stated, content_type) != 0) {
-        Trace(Trace_kind, Level_error) << "Il tipo di contenuto firmato non è quello della busta.";
-        return false;
-    }
-    return true;
-}
-
-// 1 the signature matches, 0 it does not, -1 it could not be checked (the reason is in the
-// OpenSSL error queue or in reason).
-int check_signer(CMS_SignerInfo* signer, const ASN1_OBJECT* content_type, Document_digests& digests,
-                 std::string& reason)
-{
-    EVP_PKEY* key = nullptr;
-    X509* certificate = nullptr;
-    X509_ALGOR* digest_algorithm = nullptr;
-    CMS_SignerInfo_get0_algs(signer, &key, &certificate, &digest_algorithm, nullptr);
-    if (!certificate) {
-        reason = "Il certificato del firmatario non è nella busta.";
-        return -1;
-    }
-    if (!key) {
-        reason = "La chiave pubblica del certificato del firmatario non è leggibile.";
-        return -1;
-    }
-    const ASN1_OBJECT* algorithm_object = nullptr;
-    X509_ALGOR_get0(&algorithm_object, nullptr, nullptr, digest_algorithm);
-    const EVP_MD* algorithm = algorithm_object ? EVP_get_digestbyobj(algorithm_object) : nullptr;
-    const std::vector<uint8_t>& digest = algorithm ? digests.of(algorithm) : std::vector<uint8_t>{};
-    if (digest.empty()) {
-        reason = "Algoritmo di hash non supportato.";
-        return -1;
-    }
-
-    if (CMS_signed_get_attr_count(signer) >= 0) {
-        // The key signs the signed attributes, and they carry the document's digest.
-        if (!signed_attributes_well_formed(signer, content_type))
-            return 0;
-        const int signature = CMS_SignerInfo_verify(signer);
-        if (signature != 1)
-            return signature < 0 ? -1 : 0;
-        const auto* stated = static_cast<const ASN1_OCTET_STRING*>(CMS_signed_get0_data_by_OBJ(
-            signer, OBJ_nid2obj(NID_pkcs9_messageDigest), -3, V_ASN1_OCTET_STRING));
-        if (!stated)
-            return 0;
-        const std::string stated_digest = bytes_of(stated);
-        return stated_digest.size() == digest.size() && std::memcmp(stated_digest.data(), digest.data(), digest.size()) == 0
-                   ? 1
-                   : 0;
-    }
-
-    // Without signed attributes the key signs the document's digest itself.
-    ASN1_OCTET_STRING* signature = CMS_SignerInfo_get0_signature(signer);
-    const std::unique_ptr<EVP_PKEY_CTX, Pkey_context_free> context(EVP_PKEY_CTX_new(key, nullptr));
-    if (!context || EVP_PKEY_verify_init(context.get()) != 1 ||
-        EVP_PKEY_CTX_set_signature_md(context.get(), algorithm) != 1)
-        return -1;
-    const int verified = EVP_PKEY_verify(context.get(), ASN1_STRING_get0_data(signature),
-                                         static_cast<size_t>(std::max(0, ASN1_STRING_length(signature))),
-                                         digest.data(), digest.size());
-    return verified == 1 ? 1 : (verified == 0 ? 0 : -1);
-}
-
-} // namespace
-
 void Pkcs7::check_signatures(std::span<const uint8_t> document)
 {
     STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(_cms.get());
@@ -742,12 +439,12 @@ void Pkcs7::check_signatures(std::span<const uint8_t> document)
         Trace_block block("Verifica della firma " + std::to_string(i + 1));
         ERR_clear_error();
         std::string reason;
-        const int outcome =
+        const Signer_check outcome =
             check_signer(sk_CMS_SignerInfo_value(signers, i), CMS_get0_eContentType(_cms.get()), digests, reason);
-        if (outcome == 1) {
+        if (outcome == Signer_check::Matches) {
             integrity.assign(Signature_integrity::Intact);
             Trace(Trace_kind, Level_info) << "La firma corrisponde al documento.";
-        } else if (outcome == 0) {
+        } else if (outcome == Signer_check::Does_not_match) {
             integrity.assign(Signature_integrity::Not_intact);
             Trace(Trace_kind, Level_error) << signature_mismatch_text;
         } else {

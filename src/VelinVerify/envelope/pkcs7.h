@@ -6,6 +6,7 @@
 #include "VelinVerify/envelope/base64_decode.h"
 #include "VelinVerify/envelope/signed_document.h"
 #include "common/failure.h"
+#include "common/owner.h"
 
 #include <openssl/cms.h>
 
@@ -20,14 +21,7 @@
 
 namespace velin {
 
-struct Cms_free {
-    bool operator()(CMS_ContentInfo* cms) const
-    {
-        CMS_ContentInfo_free(cms);
-        return true;
-    }
-};
-using Cms_handle = Handle<CMS_ContentInfo*, nullptr, Cms_free>;
+using Cms_handle = Owner<CMS_ContentInfo>;
 
 class Pkcs7 : public Signed_document {
 public:

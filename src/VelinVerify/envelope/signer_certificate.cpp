@@ -1,12 +1,15 @@
 #include "VelinVerify/envelope/signer_certificate.h"
 
+#include "common/openssl_encoding.h"
+#include "common/owner.h"
+
 namespace velin {
 
 Signer_certificate Signer_certificate::from_x509(X509* certificate)
 {
     Signer_certificate result;
     if (certificate && X509_up_ref(certificate) == 1)
-        result._x509.reset(certificate, X509_free);
+        result._x509.reset(certificate, Release{});
     return result;
 }
 
@@ -14,7 +17,7 @@ Signer_certificate Signer_certificate::from_der(const std::vector<uint8_t>& der)
 {
     const unsigned char* in = der.data();
     Signer_certificate result;
-    result._x509.reset(d2i_X509(nullptr, &in, static_cast<long>(der.size())), X509_free);
+    result._x509.reset(d2i_X509(nullptr, &in, static_cast<long>(der.size())), Release{});
     if (result._x509 && in != der.data() + der.size())
         result._x509.reset();
     return result;
@@ -24,14 +27,7 @@ std::vector<uint8_t> Signer_certificate::der() const
 {
     if (!_x509)
         return {};
-    const int length = i2d_X509(_x509.get(), nullptr);
-    if (length <= 0)
-        return {};
-    std::vector<uint8_t> bytes(static_cast<size_t>(length));
-    unsigned char* out = bytes.data();
-    if (i2d_X509(_x509.get(), &out) != length)
-        return {};
-    return bytes;
+    return der_encoding(_x509.get(), i2d_X509);
 }
 
 } // namespace velin

@@ -16,17 +16,24 @@ void global_init()
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+struct Curl_url_release {
+    void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+struct Curl_text_release {
+    void operator()(char* text) const { curl_free(text); }
+};
+
 constexpr long Redirect_limit = 10;
 constexpr long Receive_buffer = 256 * 1024;
 
 } // namespace
 
-void Curl_easy_deleter::operator()(CURL* handle) const
+void Curl_easy_release::operator()(CURL* handle) const
 {
     curl_easy_cleanup(handle);
 }
 
-void Curl_multi_deleter::operator()(CURLM* handle) const
+void Curl_multi_release::operator()(CURLM* handle) const
 {
     curl_multi_cleanup(handle);
 }
@@ -76,14 +83,15 @@ std::string Curl_transfer::open(const std::string& method, const std::string& ur
     CURL* easy = _easy.get();
     curl_easy_reset(easy);
     // A malformed address or a scheme other than http(s) is refused here, before anything is sent.
-    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), &curl_url_cleanup);
+    const Owner<CURLU, Curl_url_release> parsed(curl_url());
     if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
         return curl_easy_strerror(CURLE_URL_MALFORMAT);
-    char* scheme = nullptr;
-    if (curl_url_get(parsed.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK)
+    char* raw_scheme = nullptr;
+    const CURLUcode got = curl_url_get(parsed.get(), CURLUPART_SCHEME, &raw_scheme, 0);
+    const Owner<char, Curl_text_release> scheme(raw_scheme);
+    if (got != CURLUE_OK)
         return curl_easy_strerror(CURLE_URL_MALFORMAT);
-    const std::string scheme_name = scheme;
-    curl_free(scheme);
+    const std::string scheme_name = scheme.get();
     if (scheme_name != "http" && scheme_name != "https")
         return curl_easy_strerror(CURLE_UNSUPPORTED_PROTOCOL);
 

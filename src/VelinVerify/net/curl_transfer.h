@@ -3,6 +3,8 @@
 // thread) and can abort it at any moment. Used by File_download and Http_request.
 #pragma once
 
+#include "common/owner.h"
+
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -23,10 +25,11 @@ struct Http_time_limits {
 // Bodies are kept in memory; a larger one ends the transfer as aborted.
 constexpr std::size_t Default_body_limit = 256u * 1024u * 1024u;
 
-struct Curl_easy_deleter {
+// CURL and CURLM are both void to the compiler: each has its releaser named.
+struct Curl_easy_release {
     void operator()(CURL* handle) const;
 };
-struct Curl_multi_deleter {
+struct Curl_multi_release {
     void operator()(CURLM* handle) const;
 };
 
@@ -66,8 +69,8 @@ public:
 private:
     static std::size_t write_body(char* data, std::size_t size, std::size_t count, void* self);
 
-    std::unique_ptr<CURL, Curl_easy_deleter> _easy;
-    std::unique_ptr<CURLM, Curl_multi_deleter> _multi;
+    Owner<CURL, Curl_easy_release> _easy;
+    Owner<CURLM, Curl_multi_release> _multi;
     std::string _method;
     std::string _url;
     std::string _body;

@@ -1,49 +1,13 @@
 #include "VelinVerify/net/file_download.h"
 
+#include "common/file_io.h"
 #include "common/trace.h"
-
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace velin {
 
 namespace {
 
 constexpr std::chrono::milliseconds Poll_interval{100};
-
-// Writes the bytes to a fresh temporary file beside the target and renames it over the target.
-// Returns 0 or the errno of the failure.
-int write_file_anew(const std::string& path, const std::string& bytes)
-{
-    const std::filesystem::path target(path);
-    std::string temporary = (target.parent_path() / (target.filename().string() + ".XXXXXX")).string();
-    Descriptor_handle file(::mkstemp(temporary.data()));
-    if (!file)
-        return errno;
-    int error = 0;
-    // The lists go to the user's own cache: nobody else has a reason to read them.
-    if (::fchmod(file.get(), 0600) != 0)
-        error = errno;
-    for (std::size_t written = 0; error == 0 && written < bytes.size();) {
-        const ssize_t count = ::write(file.get(), bytes.data() + written, bytes.size() - written);
-        if (count < 0 && errno != EINTR)
-            error = errno;
-        else if (count > 0)
-            written += static_cast<std::size_t>(count);
-    }
-    if (error == 0 && ::close(file.release()) != 0)
-        error = errno;
-    if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0)
-        error = errno;
-    if (error != 0)
-        ::unlink(temporary.c_str());
-    return error;
-}
 
 } // namespace
 
@@ -116,7 +80,8 @@ void File_download::save(const std::string& file_name)
         set_result(E_FAIL_CODE);
         return;
     }
-    if (const int error = write_file_anew(file_name, _transfer->body()); error != 0) {
+    // The lists go to the user's own cache: nobody else has a reason to read them.
+    if (const int error = replace_file(file_name, _transfer->body(), 0600); error != 0) {
         set_error(system_error_text(error_code_from_errno(error)));
         return;
     }

@@ -1,7 +1,8 @@
 #include "VelinVerify/trust/certificate.h"
 
-#include "VelinVerify/trust/openssl_owner.h"
 #include "common/failure.h"
+#include "common/openssl_encoding.h"
+#include "common/owner.h"
 
 #include <openssl/asn1.h>
 #include <openssl/err.h>
@@ -17,30 +18,7 @@ namespace {
 
 std::shared_ptr<X509> share(X509* certificate)
 {
-    return std::shared_ptr<X509>(certificate, X509_free);
-}
-
-std::vector<uint8_t> encode(X509* certificate)
-{
-    const int length = i2d_X509(certificate, nullptr);
-    if (length <= 0)
-        return {};
-    std::vector<uint8_t> der(static_cast<size_t>(length));
-    unsigned char* out = der.data();
-    if (i2d_X509(certificate, &out) != length)
-        return {};
-    return der;
-}
-
-std::string utf8_of(const ASN1_STRING* value)
-{
-    unsigned char* text = nullptr;
-    const int length = ASN1_STRING_to_UTF8(&text, value);
-    if (length < 0)
-        return {};
-    std::string result(reinterpret_cast<const char*>(text), static_cast<size_t>(length));
-    OPENSSL_free(text);
-    return result;
+    return std::shared_ptr<X509>(certificate, Release{});
 }
 
 std::string first_entry(X509_NAME* name, int nid)
@@ -48,19 +26,19 @@ std::string first_entry(X509_NAME* name, int nid)
     const int index = X509_NAME_get_index_by_NID(name, nid, -1);
     if (index < 0)
         return {};
-    return utf8_of(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index)));
+    return utf8_of(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index))).value_or(std::string());
 }
 
 std::string first_alternative_email(X509* certificate)
 {
-    Openssl_owner<GENERAL_NAMES> names(static_cast<GENERAL_NAMES*>(
+    Owner<GENERAL_NAMES> names(static_cast<GENERAL_NAMES*>(
         X509_get_ext_d2i(certificate, NID_subject_alt_name, nullptr, nullptr)));
     if (!names)
         return {};
     for (int i = 0; i < sk_GENERAL_NAME_num(names.get()); ++i) {
         const GENERAL_NAME* name = sk_GENERAL_NAME_value(names.get(), i);
         if (name->type == GEN_EMAIL)
-            return utf8_of(name->d.rfc822Name);
+            return utf8_of(name->d.rfc822Name).value_or(std::string());
     }
     return {};
 }
@@ -93,7 +71,7 @@ std::shared_ptr<Certificate::Data> Certificate::make(std::shared_ptr<X509> certi
     if (!certificate)
         return nullptr;
     auto data = std::make_shared<Data>();
-    data->der = encode(certificate.get());
+    data->der = der_encoding(certificate.get(), i2d_X509);
     if (data->der.empty())
         return nullptr;
     data->x509 = std::move(certificate);
@@ -193,7 +171,7 @@ std::string Certificate::display_name() const
     if (!email.empty())
         return email;
     if (X509_NAME_entry_count(subject) > 0)
-        return utf8_of(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, 0)));
+        return utf8_of(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, 0))).value_or(std::string());
     return {};
 }
 

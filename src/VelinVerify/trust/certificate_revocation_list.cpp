@@ -1,7 +1,8 @@
 #include "VelinVerify/trust/certificate_revocation_list.h"
 
-#include "VelinVerify/trust/openssl_owner.h"
 #include "common/failure.h"
+#include "common/openssl_encoding.h"
+#include "common/owner.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -15,7 +16,7 @@ namespace {
 
 std::shared_ptr<X509_CRL> share(X509_CRL* list)
 {
-    return std::shared_ptr<X509_CRL>(list, X509_CRL_free);
+    return std::shared_ptr<X509_CRL>(list, Release{});
 }
 
 std::shared_ptr<X509_CRL> decode_der(std::span<const uint8_t> bytes)
@@ -35,26 +36,13 @@ std::vector<uint8_t> pem_body(std::span<const uint8_t> bytes)
     const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     if (text.find("-----BEGIN X509 CRL-----") == std::string_view::npos || bytes.size() > INT_MAX)
         return {};
-    Openssl_owner<BIO> input(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+    Owner<BIO> input(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
     unsigned char* data = nullptr;
     long length = 0;
     if (!input || !PEM_bytes_read_bio(&data, &length, nullptr, PEM_STRING_X509_CRL, input.get(), nullptr, nullptr))
         return {};
-    std::vector<uint8_t> der(data, data + (length > 0 ? length : 0));
-    OPENSSL_free(data);
-    return der;
-}
-
-std::vector<uint8_t> encode(X509_CRL* list)
-{
-    const int length = i2d_X509_CRL(list, nullptr);
-    if (length <= 0)
-        return {};
-    std::vector<uint8_t> der(static_cast<size_t>(length));
-    unsigned char* out = der.data();
-    if (i2d_X509_CRL(list, &out) != length)
-        return {};
-    return der;
+    const Owner<unsigned char, Openssl_free> body(data);
+    return std::vector<uint8_t>(data, data + (length > 0 ? length : 0));
 }
 
 } // namespace
@@ -78,7 +66,7 @@ Certificate_revocation_list::Certificate_revocation_list(std::shared_ptr<X509_CR
 {
     if (!list)
         return;
-    _der = encode(list.get());
+    _der = der_encoding(list.get(), i2d_X509_CRL);
     if (!_der.empty())
         _list = std::move(list);
 }
@@ -140,7 +128,7 @@ Crl_lookup Certificate_revocation_list::find_certificate(const Certificate& cert
 bool Certificate_revocation_list::is_newer_than(const Certificate_revocation_list& other) const
 {
     assertion(_list != nullptr && other._list != nullptr, "raw_handle () != NULL");
-    using Number = Openssl_owner<ASN1_INTEGER>;
+    using Number = Owner<ASN1_INTEGER>;
     const Number mine(static_cast<ASN1_INTEGER*>(X509_CRL_get_ext_d2i(_list.get(), NID_crl_number, nullptr, nullptr)));
     const Number theirs(
         static_cast<ASN1_INTEGER*>(X509_CRL_get_ext_d2i(other._list.get(), NID_crl_number, nullptr, nullptr)));

@@ -1,7 +1,9 @@
 #include "VelinVerify/trust/certificate_store.h"
 
-#include "VelinVerify/trust/openssl_owner.h"
 #include "common/failure.h"
+#include "common/file_io.h"
+#include "common/openssl_encoding.h"
+#include "common/owner.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -72,25 +74,12 @@ Serialized_element element_of(uint32_t kind, std::vector<uint8_t> content)
     return element;
 }
 
-template <class T, class Encoder>
-std::vector<uint8_t> encode(T* object, Encoder encoder)
-{
-    const int length = encoder(object, nullptr);
-    if (length <= 0)
-        return {};
-    std::vector<uint8_t> der(static_cast<size_t>(length));
-    unsigned char* out = der.data();
-    if (encoder(object, &out) != length)
-        return {};
-    return der;
-}
-
 bool is_crl_der(std::span<const uint8_t> bytes)
 {
     if (bytes.empty() || bytes.size() > static_cast<size_t>(LONG_MAX))
         return false;
     const unsigned char* in = bytes.data();
-    Openssl_owner<X509_CRL> list(d2i_X509_CRL(nullptr, &in, static_cast<long>(bytes.size())));
+    Owner<X509_CRL> list(d2i_X509_CRL(nullptr, &in, static_cast<long>(bytes.size())));
     return list && in == bytes.data() + bytes.size();
 }
 
@@ -100,20 +89,20 @@ bool pkcs7_elements(std::span<const uint8_t> der, std::vector<Serialized_element
     if (der.empty() || der.size() > static_cast<size_t>(LONG_MAX))
         return false;
     const unsigned char* in = der.data();
-    Openssl_owner<PKCS7> message(d2i_PKCS7(nullptr, &in, static_cast<long>(der.size())));
+    Owner<PKCS7> message(d2i_PKCS7(nullptr, &in, static_cast<long>(der.size())));
     if (!message || in != der.data() + der.size() || !PKCS7_type_is_signed(message.get()) ||
         !message->d.sign)
         return false;
     STACK_OF(X509)* certificates = message->d.sign->cert;
     for (int i = 0; i < sk_X509_num(certificates); ++i) {
-        std::vector<uint8_t> bytes = encode(sk_X509_value(certificates, i), i2d_X509);
+        std::vector<uint8_t> bytes = der_encoding(sk_X509_value(certificates, i), i2d_X509);
         if (bytes.empty())
             return false;
         elements.push_back(element_of(Element_certificate, std::move(bytes)));
     }
     STACK_OF(X509_CRL)* lists = message->d.sign->crl;
     for (int i = 0; i < sk_X509_CRL_num(lists); ++i) {
-        std::vector<uint8_t> bytes = encode(sk_X509_CRL_value(lists, i), i2d_X509_CRL);
+        std::vector<uint8_t> bytes = der_encoding(sk_X509_CRL_value(lists, i), i2d_X509_CRL);
         if (bytes.empty())
             return false;
         elements.push_back(element_of(Element_crl, std::move(bytes)));
@@ -128,22 +117,23 @@ Queried_object query_pem(std::span<const uint8_t> bytes)
     const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     if (text.find("-----BEGIN ") == std::string_view::npos || bytes.size() > INT_MAX)
         return {};
-    Openssl_owner<BIO> input(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+    Owner<BIO> input(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
     if (!input)
         return {};
     Queried_object result;
     for (;;) {
-        char* name = nullptr;
-        char* header = nullptr;
-        unsigned char* data = nullptr;
+        char* raw_name = nullptr;
+        char* raw_header = nullptr;
+        unsigned char* raw_data = nullptr;
         long length = 0;
-        if (PEM_read_bio(input.get(), &name, &header, &data, &length) != 1)
+        const int read = PEM_read_bio(input.get(), &raw_name, &raw_header, &raw_data, &length);
+        const Owner<char, Openssl_free> name(raw_name);
+        const Owner<char, Openssl_free> header(raw_header);
+        const Owner<unsigned char, Openssl_free> data(raw_data);
+        if (read != 1)
             break;
-        const std::string block_name = name;
-        std::vector<uint8_t> der(data, data + length);
-        OPENSSL_free(name);
-        OPENSSL_free(header);
-        OPENSSL_free(data);
+        const std::string block_name = name.get();
+        std::vector<uint8_t> der(data.get(), data.get() + length);
         const bool certificate = block_name == "CERTIFICATE" || block_name == "X509 CERTIFICATE";
         if (result.content == Object_content::Unknown) {
             if (certificate && decode_certificate(der)) {
@@ -204,59 +194,26 @@ Queried_object query(std::span<const uint8_t> bytes)
 
 bool read_whole_file(const std::string& path, std::vector<uint8_t>& bytes, uint32_t& error)
 {
-    Descriptor_handle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!file) {
-        error = error_code_from_errno(errno);
+    Opened_file file = open_for_reading(path);
+    if (file.error != 0) {
+        error = error_code_from_errno(file.error);
         return false;
     }
-    struct stat status {};
-    if (::fstat(file.get(), &status) != 0) {
-        error = error_code_from_errno(errno);
-        return false;
-    }
-    if (!S_ISREG(status.st_mode)) {
+    if (!S_ISREG(file.status.st_mode)) {
         error = Error_invalid_data;
         return false;
     }
-    if (static_cast<uint64_t>(status.st_size) > Store_file_max_size) {
+    if (static_cast<uint64_t>(file.status.st_size) > Store_file_max_size) {
         error = Error_not_enough_memory;
         return false;
     }
     bytes.clear();
-    uint8_t buffer[65536];
-    for (;;) {
-        const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
-        if (count < 0) {
-            if (errno == EINTR)
-                continue;
-            error = error_code_from_errno(errno);
-            return false;
-        }
-        if (count == 0)
-            return true;
-        // The file may grow while it is read: the limit holds for what is read, not only for
-        // the size first seen.
-        if (bytes.size() + static_cast<size_t>(count) > Store_file_max_size) {
-            error = Error_not_enough_memory;
-            return false;
-        }
-        bytes.insert(bytes.end(), buffer, buffer + count);
+    switch (read_to_end(file.descriptor.get(), Store_file_max_size, bytes)) {
+    case Read_end::Complete: return true;
+    case Read_end::Too_large: error = Error_not_enough_memory; return false;
+    case Read_end::Failed: error = error_code_from_errno(errno); return false;
     }
-}
-
-bool write_all(int file, const std::vector<uint8_t>& bytes)
-{
-    size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t count = ::write(file, bytes.data() + written, bytes.size() - written);
-        if (count < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        written += static_cast<size_t>(count);
-    }
-    return true;
+    return false;
 }
 
 } // namespace
@@ -472,24 +429,10 @@ bool Certificate_store::save_file(const std::string& path, uint32_t* error) cons
     if (path.empty())
         return fail(3);
     const std::vector<uint8_t> bytes = serialize();
-    std::string temporary = path + ".XXXXXX";
-    Descriptor_handle file(::mkstemp(temporary.data()));
-    if (!file)
-        return fail(error_code_from_errno(errno));
     struct stat existing {};
     const mode_t mode = ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0644;
-    if (::fchmod(file.get(), mode) != 0 || !write_all(file.get(), bytes) || ::fsync(file.get()) != 0) {
-        const uint32_t code = error_code_from_errno(errno);
-        file.reset();
-        ::unlink(temporary.c_str());
-        return fail(code);
-    }
-    file.reset();
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        const uint32_t code = error_code_from_errno(errno);
-        ::unlink(temporary.c_str());
-        return fail(code);
-    }
+    if (const int failure = replace_file(path, bytes, mode))
+        return fail(error_code_from_errno(failure));
     if (error)
         *error = 0;
     return true;

@@ -3,6 +3,7 @@
 #include "VelinVerify/trust/common_data_folder.h"
 #include "VelinVerify/trust/revocation.h"
 #include "common/failure.h"
+#include "common/file_io.h"
 #include "common/trace.h"
 
 #include <algorithm>
@@ -144,17 +145,17 @@ std::optional<std::vector<uint8_t>> read_cached_crl_file(const std::string& path
     if (path.empty())
         return std::nullopt;
     // No link is followed, and a FIFO or device planted under a list's name is not waited on.
-    Descriptor_handle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
-    if (!file) {
-        if (errno == ELOOP)
+    Opened_file file = open_for_reading(path, O_NOFOLLOW);
+    if (!file.descriptor) {
+        if (file.error == ELOOP)
             trace_refused(path, "collegamento");
-        else if (errno != ENOENT)
-            trace_refused(path, std::strerror(errno));
+        else if (file.error != ENOENT)
+            trace_refused(path, std::strerror(file.error));
         return std::nullopt;
     }
     // Everything is judged on the file that was opened, not on whatever the name means later.
-    struct stat info {};
-    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    const struct stat& info = file.status;
+    if (file.error != 0 || !S_ISREG(info.st_mode)) {
         trace_refused(path, "non è un file");
         return std::nullopt;
     }
@@ -169,29 +170,13 @@ std::optional<std::vector<uint8_t>> read_cached_crl_file(const std::string& path
         return std::nullopt;
     }
     // The size is a hint only: a file that grows while it is read is still cut off at the limit.
-    std::vector<uint8_t> bytes(static_cast<std::size_t>(info.st_size) + 1);
-    std::size_t done = 0;
-    for (;;) {
-        if (done == bytes.size()) {
-            if (bytes.size() > Crl_file_limit) {
-                trace_refused(path, "troppo grande");
-                return std::nullopt;
-            }
-            bytes.resize(std::min(bytes.size() * 2, Crl_file_limit + 1));
-        }
-        const ssize_t count = ::read(file.get(), bytes.data() + done, bytes.size() - done);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0) {
-            trace_refused(path, std::strerror(errno));
-            return std::nullopt;
-        }
-        if (count == 0)
-            break;
-        done += static_cast<std::size_t>(count);
+    std::vector<uint8_t> bytes;
+    switch (read_to_end(file.descriptor.get(), Crl_file_limit, bytes)) {
+    case Read_end::Complete: return bytes;
+    case Read_end::Too_large: trace_refused(path, "troppo grande"); return std::nullopt;
+    case Read_end::Failed: trace_refused(path, std::strerror(errno)); return std::nullopt;
     }
-    bytes.resize(done);
-    return bytes;
+    return std::nullopt;
 }
 
 const Certificate_revocation_list& Crl_file_memo::list(const std::string& path, Crl_file_origin origin)

@@ -1,6 +1,6 @@
 #include "VelinVerify/trust/key_usage.h"
 
-#include "VelinVerify/trust/openssl_owner.h"
+#include "common/owner.h"
 
 #include <openssl/x509v3.h>
 
@@ -9,7 +9,7 @@ namespace velin {
 Key_usage::Key_usage(const Certificate& certificate)
 {
     int critical = 0;
-    Openssl_owner<ASN1_BIT_STRING> bits(static_cast<ASN1_BIT_STRING*>(
+    Owner<ASN1_BIT_STRING> bits(static_cast<ASN1_BIT_STRING*>(
         X509_get_ext_d2i(certificate.checked_handle(), NID_key_usage, &critical, nullptr)));
     // critical is -1 when the extension is absent and -2 when it is there more than once; a null
     // result with an extension present means it does not decode.

@@ -1,5 +1,6 @@
 #include "VelinVerify/trust/ldap_crl.h"
 
+#include "common/owner.h"
 #include "common/trace.h"
 
 #include <ldap.h>
@@ -15,6 +16,7 @@ static_assert(Ldap_no_such_attribute == LDAP_NO_SUCH_ATTRIBUTE);
 
 namespace {
 
+// The directory library's objects, each let go by its own call.
 struct Ldap_release {
     void operator()(LDAP* p) const { ldap_unbind_ext_s(p, nullptr, nullptr); }
     void operator()(LDAPURLDesc* p) const { ldap_free_urldesc(p); }
@@ -23,9 +25,6 @@ struct Ldap_release {
     void operator()(berval** p) const { ldap_value_free_len(p); }
     void operator()(char* p) const { ldap_memfree(p); }
 };
-
-template <class T>
-using Ldap_owner = std::unique_ptr<T, Ldap_release>;
 
 // A directory returns at most this many entries for one URL; a CRL URL names one.
 constexpr int Entry_limit = 16;
@@ -63,13 +62,12 @@ bool Ldap_crl_store::open(const std::string& url, const Ldap_time_limits& limits
     set_result(-1);
 
     LDAPURLDesc* parsed = nullptr;
-    if (ldap_url_parse(url.c_str(), &parsed) != LDAP_URL_SUCCESS) {
-        if (parsed)
-            ldap_free_urldesc(parsed);
+    const int parse_code = ldap_url_parse(url.c_str(), &parsed);
+    const Owner<LDAPURLDesc, Ldap_release> description(parsed);
+    if (parse_code != LDAP_URL_SUCCESS) {
         fail(LDAP_PARAM_ERROR, "URL LDAP non valido: " + url);
         return false;
     }
-    const Ldap_owner<LDAPURLDesc> description(parsed);
     // Only a named server over TCP: a certificate must not steer the program to a local socket or
     // to whatever directory the machine is configured with.
     const bool known_scheme = description->lud_scheme && (::strcasecmp(description->lud_scheme, "ldap") == 0 ||
@@ -81,7 +79,7 @@ bool Ldap_crl_store::open(const std::string& url, const Ldap_time_limits& limits
 
     LDAP* raw = nullptr;
     int code = ldap_initialize(&raw, server_of(*description).c_str());
-    const Ldap_owner<LDAP> connection(raw);
+    const Owner<LDAP, Ldap_release> connection(raw);
     if (code != LDAP_SUCCESS || !connection) {
         fail(code != LDAP_SUCCESS ? code : LDAP_LOCAL_ERROR, ldap_err2string(code));
         return false;
@@ -102,7 +100,7 @@ bool Ldap_crl_store::open(const std::string& url, const Ldap_time_limits& limits
     code = ldap_search_ext_s(connection.get(), description->lud_dn ? description->lud_dn : "",
                              description->lud_scope, description->lud_filter, attributes, 0, nullptr, nullptr,
                              &search_timeout, Entry_limit, &answer);
-    const Ldap_owner<LDAPMessage> result(answer);
+    const Owner<LDAPMessage, Ldap_release> result(answer);
     if (code != LDAP_SUCCESS) {
         fail(code, ldap_err2string(code));
         return false;
@@ -111,10 +109,10 @@ bool Ldap_crl_store::open(const std::string& url, const Ldap_time_limits& limits
     for (LDAPMessage* entry = ldap_first_entry(connection.get(), result.get()); entry;
          entry = ldap_next_entry(connection.get(), entry)) {
         BerElement* position_raw = nullptr;
-        Ldap_owner<char> attribute(ldap_first_attribute(connection.get(), entry, &position_raw));
-        const Ldap_owner<BerElement> position(position_raw);
+        Owner<char, Ldap_release> attribute(ldap_first_attribute(connection.get(), entry, &position_raw));
+        const Owner<BerElement, Ldap_release> position(position_raw);
         for (; attribute; attribute.reset(ldap_next_attribute(connection.get(), entry, position.get()))) {
-            const Ldap_owner<berval*> values(ldap_get_values_len(connection.get(), entry, attribute.get()));
+            const Owner<berval*, Ldap_release> values(ldap_get_values_len(connection.get(), entry, attribute.get()));
             for (berval** value = values.get(); value && *value; ++value) {
                 const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>((*value)->bv_val),
                                                      (*value)->bv_len);

@@ -1,7 +1,7 @@
 #include "VelinVerify/trust/list_signature.h"
 
 #include "VelinVerify/trust/certificate.h"
-#include "VelinVerify/trust/openssl_owner.h"
+#include "common/owner.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -19,19 +19,19 @@ constexpr const char* Text_not_detached = "La firma non è separata dal contenut
 constexpr const char* Text_bad_signature = "Firma non valida.";
 constexpr const char* Text_bad_publisher = "Il certificato dell'editore della lista non è valido.";
 
-Openssl_owner<CMS_ContentInfo> decode_signature(std::span<const uint8_t> bytes)
+Owner<CMS_ContentInfo> decode_signature(std::span<const uint8_t> bytes)
 {
     if (bytes.empty() || bytes.size() > static_cast<size_t>(INT_MAX))
         return nullptr;
     const unsigned char* in = bytes.data();
-    Openssl_owner<CMS_ContentInfo> message(d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(bytes.size())));
+    Owner<CMS_ContentInfo> message(d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(bytes.size())));
     if (message && in == bytes.data() + bytes.size())
         return message;
     // The same signature saved as base64 text.
-    Openssl_owner<BIO> input(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+    Owner<BIO> input(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
     if (!input)
         return nullptr;
-    return Openssl_owner<CMS_ContentInfo>(PEM_read_bio_CMS(input.get(), nullptr, nullptr, nullptr));
+    return Owner<CMS_ContentInfo>(PEM_read_bio_CMS(input.get(), nullptr, nullptr, nullptr));
 }
 
 } // namespace
@@ -40,7 +40,7 @@ std::string pem_certificate_thumbprint(const std::string& pem)
 {
     if (pem.size() > static_cast<size_t>(INT_MAX))
         return {};
-    Openssl_owner<BIO> input(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    Owner<BIO> input(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     if (!input)
         return {};
     X509* raw = PEM_read_bio_X509(input.get(), nullptr, nullptr, nullptr);
@@ -57,7 +57,7 @@ List_signature::List_signature(std::span<const uint8_t> list, std::span<const ui
         _description = Text_bad_publisher;
         return;
     }
-    Openssl_owner<CMS_ContentInfo> message = decode_signature(signature);
+    Owner<CMS_ContentInfo> message = decode_signature(signature);
     if (!message || OBJ_obj2nid(CMS_get0_type(message.get())) != NID_pkcs7_signed) {
         ERR_clear_error();
         _description = Text_bad_encoding;
@@ -75,8 +75,8 @@ List_signature::List_signature(std::span<const uint8_t> list, std::span<const ui
     static const uint8_t nothing = 0;
     // The list is read through a pass-through filter: handed a memory BIO directly, CMS_verify
     // makes a copy of it that it never frees when the message's content cannot be set up.
-    Openssl_owner<BIO> bytes(BIO_new_mem_buf(list.empty() ? &nothing : list.data(), static_cast<int>(list.size())));
-    Openssl_owner<BIO> content(BIO_new(BIO_f_null()));
+    Owner<BIO> bytes(BIO_new_mem_buf(list.empty() ? &nothing : list.data(), static_cast<int>(list.size())));
+    Owner<BIO> content(BIO_new(BIO_f_null()));
     int verified = 0;
     if (bytes && content) {
         BIO_push(content.get(), bytes.get());
@@ -91,18 +91,17 @@ List_signature::List_signature(std::span<const uint8_t> list, std::span<const ui
         _description = Text_bad_signature;
         return;
     }
-    STACK_OF(X509)* signers = CMS_get0_signers(message.get());
-    const int count = sk_X509_num(signers);
+    const Owner<STACK_OF(X509), Release_stack_only> signers(CMS_get0_signers(message.get()));
+    const int count = sk_X509_num(signers.get());
     bool all_publisher = count > 0;
     for (int i = 0; i < count; ++i) {
-        const Certificate signer(sk_X509_value(signers, i), false);
+        const Certificate signer(sk_X509_value(signers.get(), i), false);
         const std::string thumbprint = signer.is_valid() ? signer.thumbprint() : std::string();
         if (_signer_thumbprint.empty())
             _signer_thumbprint = thumbprint;
         if (thumbprint != publisher)
             all_publisher = false;
     }
-    sk_X509_free(signers);
     _result = all_publisher ? Verified : Other_signer;
 }
 

@@ -1,6 +1,7 @@
 #include "VelinVerify/worker/thread_base.h"
 
 #include "common/failure.h"
+#include "common/owner.h"
 #include "common/trace.h"
 
 #include <cstdlib>
@@ -16,8 +17,7 @@ namespace {
 std::string type_name(const std::type_info& type)
 {
     int status = 0;
-    std::unique_ptr<char, decltype(&std::free)> name(abi::__cxa_demangle(type.name(), nullptr, nullptr, &status),
-                                                     &std::free);
+    const Owner<char, C_free> name(abi::__cxa_demangle(type.name(), nullptr, nullptr, &status));
     return status == 0 && name ? std::string(name.get()) : std::string(type.name());
 }
 

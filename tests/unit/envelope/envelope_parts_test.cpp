@@ -4,7 +4,7 @@
 #include "VelinVerify/envelope/assignable.h"
 #include "VelinVerify/envelope/binary_file.h"
 #include "VelinVerify/envelope/document_types.h"
-#include "VelinVerify/envelope/openssl_error.h"
+#include "common/openssl_error.h"
 #include "envelope_builder.h"
 #include "test_folder.h"
 

@@ -1,6 +1,6 @@
 #include "revocation_pki.h"
 
-#include "VelinVerify/trust/openssl_owner.h"
+#include "common/owner.h"
 #include "test_folder.h"
 
 #include <openssl/pem.h>
@@ -30,10 +30,10 @@ std::filesystem::path pki_path(const std::string& relative)
     return path;
 }
 
-Openssl_owner<BIO> pem_input(const std::string& relative)
+velin::Owner<BIO> pem_input(const std::string& relative)
 {
     const std::string text = read_file(pki_path(relative));
-    Openssl_owner<BIO> input(BIO_new(BIO_s_mem()));
+    velin::Owner<BIO> input(BIO_new(BIO_s_mem()));
     BIO_write(input.get(), text.data(), static_cast<int>(text.size()));
     return input;
 }
@@ -103,7 +103,7 @@ std::vector<uint8_t> der_of(X509_CRL* list)
 
 Certificate fixture_certificate(const std::string& name)
 {
-    Openssl_owner<BIO> input = pem_input(name + ".cert.pem");
+    velin::Owner<BIO> input = pem_input(name + ".cert.pem");
     Certificate certificate(PEM_read_bio_X509(input.get(), nullptr, nullptr, nullptr), true);
     require(certificate.is_valid(), "unreadable fixture certificate");
     return certificate;
@@ -111,7 +111,7 @@ Certificate fixture_certificate(const std::string& name)
 
 Key fixture_key(const std::string& name)
 {
-    Openssl_owner<BIO> input = pem_input(name + ".key.pem");
+    velin::Owner<BIO> input = pem_input(name + ".key.pem");
     Key key(PEM_read_bio_PrivateKey(input.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
     require(key != nullptr, "unreadable fixture key");
     return key;
@@ -139,7 +139,7 @@ Certificate make_certificate(const Certificate_recipe& recipe, const Key& subjec
                              const Key& issuer_key)
 {
     const std::time_t now = std::time(nullptr);
-    Openssl_owner<X509> owner(X509_new());
+    velin::Owner<X509> owner(X509_new());
     X509* x = owner.get();
     X509_set_version(x, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(x), recipe.serial);
@@ -183,7 +183,7 @@ Certificate make_certificate(const Certificate_recipe& recipe, const Key& subjec
 std::vector<uint8_t> make_crl(const Crl_recipe& recipe, const Certificate& issuer, const Key& key)
 {
     const std::time_t now = std::time(nullptr);
-    Openssl_owner<X509_CRL> owner(X509_CRL_new());
+    velin::Owner<X509_CRL> owner(X509_CRL_new());
     X509_CRL* list = owner.get();
     X509_CRL_set_version(list, 1);
     X509_CRL_set_issuer_name(list, issuer.subject_name());
@@ -217,7 +217,7 @@ std::vector<uint8_t> make_crl(const Crl_recipe& recipe, const Certificate& issue
 
 std::string pem_of_crl(const std::vector<uint8_t>& der)
 {
-    Openssl_owner<BIO> output(BIO_new(BIO_s_mem()));
+    velin::Owner<BIO> output(BIO_new(BIO_s_mem()));
     require(PEM_write_bio(output.get(), PEM_STRING_X509_CRL, "", der.data(), static_cast<long>(der.size())) > 0,
             "PEM_write_bio");
     char* data = nullptr;

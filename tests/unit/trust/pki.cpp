@@ -1,7 +1,7 @@
 #include "pki.h"
 
 #include "VelinVerify/trust/certificate_store.h"
-#include "VelinVerify/trust/openssl_owner.h"
+#include "common/owner.h"
 #include "VelinVerify/trust/report.h"
 #include "test_folder.h"
 
@@ -39,7 +39,7 @@ std::vector<uint8_t> pki_bytes(const std::string& relative_path)
 Certificate pki_certificate(const std::string& name)
 {
     const std::string pem = pki_text(name + ".cert.pem");
-    Openssl_owner<BIO> input(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    Owner<BIO> input(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     const Certificate certificate(PEM_read_bio_X509(input.get(), nullptr, nullptr, nullptr), true);
     if (!certificate.is_valid())
         throw std::runtime_error("unreadable test PKI certificate: " + name);
@@ -50,17 +50,17 @@ std::vector<uint8_t> sign_detached(const std::vector<uint8_t>& data, const std::
                                    const std::vector<std::string>& extra_certificates, bool detached)
 {
     const std::string key_pem = pki_text(signer + ".key.pem");
-    Openssl_owner<BIO> key_input(BIO_new_mem_buf(key_pem.data(), static_cast<int>(key_pem.size())));
-    Openssl_owner<EVP_PKEY> key(PEM_read_bio_PrivateKey(key_input.get(), nullptr, nullptr, nullptr));
+    Owner<BIO> key_input(BIO_new_mem_buf(key_pem.data(), static_cast<int>(key_pem.size())));
+    Owner<EVP_PKEY> key(PEM_read_bio_PrivateKey(key_input.get(), nullptr, nullptr, nullptr));
     const Certificate certificate = pki_certificate(signer);
-    Openssl_owner<STACK_OF(X509)> extra(sk_X509_new_null());
+    Owner<STACK_OF(X509)> extra(sk_X509_new_null());
     for (const std::string& name : extra_certificates) {
         const Certificate other = pki_certificate(name);
         X509_up_ref(other.raw_handle());
         sk_X509_push(extra.get(), other.raw_handle());
     }
-    Openssl_owner<BIO> content(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
-    Openssl_owner<CMS_ContentInfo> message(CMS_sign(certificate.raw_handle(), key.get(), extra.get(), content.get(),
+    Owner<BIO> content(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
+    Owner<CMS_ContentInfo> message(CMS_sign(certificate.raw_handle(), key.get(), extra.get(), content.get(),
                                                     (detached ? CMS_DETACHED : 0) | CMS_BINARY));
     if (!message)
         throw std::runtime_error("CMS_sign failed");
@@ -73,8 +73,8 @@ std::vector<uint8_t> sign_detached(const std::vector<uint8_t>& data, const std::
 
 Certificate same_name_authority(const Certificate& model)
 {
-    Openssl_owner<EVP_PKEY> key(EVP_EC_gen("P-256"));
-    Openssl_owner<X509> owner(X509_new());
+    Owner<EVP_PKEY> key(EVP_EC_gen("P-256"));
+    Owner<X509> owner(X509_new());
     X509* x = owner.get();
     X509_set_version(x, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(x), 7);

@@ -1,4 +1,4 @@
-#include "VelinVerify/envelope/large_buffer.h"
+#include "common/large_buffer.h"
 
 #include <sys/mman.h>
 

@@ -1,4 +1,4 @@
-#include "VelinVerify/envelope/openssl_error.h"
+#include "common/openssl_error.h"
 
 #include <openssl/err.h>
 

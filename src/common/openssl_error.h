@@ -1,4 +1,4 @@
-// The text of this thread's OpenSSL error queue, as the verifier writes it into its trace.
+// The text of this thread's OpenSSL error queue, as the programs write it into their traces.
 #pragma once
 
 #include <string>

@@ -1,0 +1,42 @@
+// The check of each signer's signature against the document the envelope carries: the signer's
+// certificate found among the envelope's own, the document's digests, and the comparison.
+#pragma once
+
+#include <openssl/cms.h>
+
+#include <cstdint>
+#include <map>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace velin {
+
+// Gives every signer its certificate from the envelope, found by issuer and serial number or by
+// key identifier. Nothing is trusted here: this only finds the key each signature is checked with.
+void pair_signers_with_certificates(CMS_ContentInfo* cms);
+
+// One digest of the document per algorithm the signers name, whatever the number of signers.
+class Document_digests {
+public:
+    explicit Document_digests(std::span<const uint8_t> document) : _document(document) {}
+
+    // Empty when the algorithm is unknown or the digest cannot be made.
+    const std::vector<uint8_t>& of(const EVP_MD* algorithm);
+
+private:
+    std::span<const uint8_t> _document;
+    std::map<int, std::vector<uint8_t>> _digests;
+};
+
+enum class Signer_check {
+    Matches, // the signature is of this document
+    Does_not_match, // the signature, or what it signs, is not of this document
+    Not_checkable, // no certificate, key or known digest: the reason is in reason, else on OpenSSL's error queue
+};
+
+// Checks one signer of an envelope whose content type is content_type.
+Signer_check check_signer(CMS_SignerInfo* signer, const ASN1_OBJECT* content_type, Document_digests& digests,
+                          std::string& reason);
+
+} // namespace velin

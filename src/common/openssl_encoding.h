@@ -1,0 +1,33 @@
+// Values taken out of OpenSSL objects: the DER bytes of an object, the UTF-8 text of an ASN.1
+// string.
+#pragma once
+
+#include <openssl/asn1.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velin {
+
+// The DER encoding of object made by encode (i2d_X509, i2d_X509_CRL …); empty when OpenSSL cannot
+// encode it.
+template <class T>
+std::vector<uint8_t> der_encoding(const T* object, int (*encode)(const T*, unsigned char**))
+{
+    const int length = encode(object, nullptr);
+    if (length <= 0)
+        return {};
+    std::vector<uint8_t> der(static_cast<size_t>(length));
+    unsigned char* out = der.data();
+    if (encode(object, &out) != length)
+        return {};
+    return der;
+}
+
+// The string as UTF-8, whatever its ASN.1 type; nothing when OpenSSL cannot convert it, and then
+// its complaint is taken off the error queue.
+std::optional<std::string> utf8_of(const ASN1_STRING* value);
+
+} // namespace velin
