@@ -15,6 +15,7 @@
 #include <openssl/pem.h> // before cms.h, which declares its PEM functions only after it
 #include <openssl/cms.h>
 #include <openssl/crypto.h>
+#include <openssl/ess.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
@@ -43,6 +44,7 @@ struct Release {
     void operator()(ASN1_STRING* p) const { ASN1_STRING_free(p); }
     void operator()(GENERAL_NAMES* p) const { GENERAL_NAMES_free(p); }
     void operator()(EXTENDED_KEY_USAGE* p) const { EXTENDED_KEY_USAGE_free(p); }
+    void operator()(ESS_SIGNING_CERT_V2* p) const { ESS_SIGNING_CERT_V2_free(p); }
     // A stack from a get1 call owns its elements.
     void operator()(STACK_OF(X509) * p) const { sk_X509_pop_free(p, X509_free); }
     void operator()(STACK_OF(X509_CRL) * p) const { sk_X509_CRL_pop_free(p, X509_CRL_free); }

@@ -1,7 +1,7 @@
 #include "norax_sign/envelope_signature.h"
 
-#include "VelinVerify/envelope/openssl_error.h"
-#include "VelinVerify/trust/openssl_owner.h"
+#include "common/openssl_error.h"
+#include "common/owner.h"
 #include "norax_sign/ber_tree.h"
 
 #include <openssl/cms.h>
@@ -14,13 +14,6 @@
 namespace velin {
 
 namespace {
-
-struct Asn1_time_release {
-    void operator()(ASN1_TIME* time) const { ASN1_TIME_free(time); }
-};
-struct Ess_release {
-    void operator()(ESS_SIGNING_CERT_V2* value) const { ESS_SIGNING_CERT_V2_free(value); }
-};
 
 constexpr uint8_t Sequence = 0x30;
 constexpr uint8_t Set = 0x31;
@@ -137,12 +130,12 @@ std::vector<int> attribute_signature_checks(CMS_ContentInfo* cms)
     return checks;
 }
 
-Openssl_owner<CMS_ContentInfo> read_cms(std::span<const uint8_t> bytes)
+Owner<CMS_ContentInfo> read_cms(std::span<const uint8_t> bytes)
 {
     if (bytes.size() > static_cast<size_t>(LONG_MAX))
         return nullptr;
     const unsigned char* in = bytes.data();
-    return Openssl_owner<CMS_ContentInfo>(d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(bytes.size())));
+    return Owner<CMS_ContentInfo>(d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(bytes.size())));
 }
 
 } // namespace
@@ -154,7 +147,7 @@ std::optional<std::vector<uint8_t>> detached_signature(BIO* content, const ASN1_
 {
     ERR_clear_error();
     const unsigned flags = CMS_DETACHED | CMS_BINARY | CMS_PARTIAL;
-    Openssl_owner<CMS_ContentInfo> cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
+    Owner<CMS_ContentInfo> cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
     if (!cms || (content_type && CMS_set1_eContentType(cms.get(), content_type) != 1)) {
         failure = "Errore durante la preparazione della firma: " + openssl_error_text();
         return std::nullopt;
@@ -167,15 +160,14 @@ std::optional<std::vector<uint8_t>> detached_signature(BIO* content, const ASN1_
     }
 
     // The time of the signature as UTC, from the clock the caller read.
-    const std::unique_ptr<ASN1_TIME, Asn1_time_release> time(
+    const Owner<ASN1_TIME> time(
         ASN1_TIME_set(nullptr, std::chrono::system_clock::to_time_t(signing_time)));
     // The certificate the signer meant, bound into the signature (CAdES-BES).
-    const std::unique_ptr<ESS_SIGNING_CERT_V2, Ess_release> essential(
+    const Owner<ESS_SIGNING_CERT_V2> essential(
         OSSL_ESS_signing_cert_v2_new_init(EVP_sha256(), identity.certificate, nullptr, 1));
     unsigned char* encoded = nullptr;
     const int encoded_size = essential ? i2d_ESS_SIGNING_CERT_V2(essential.get(), &encoded) : -1;
-    const std::unique_ptr<unsigned char, void (*)(unsigned char*)> owned(encoded,
-                                                                         [](unsigned char* p) { OPENSSL_free(p); });
+    const Owner<unsigned char, Openssl_free> owned(encoded);
     if (!time || encoded_size <= 0 ||
         !add_signed_attribute(signer, NID_pkcs9_signingTime, ASN1_STRING_type(time.get()), time.get(), -1) ||
         !add_signed_attribute(signer, NID_id_smime_aa_signingCertificateV2, V_ASN1_SEQUENCE, encoded, encoded_size)) {
@@ -239,7 +231,7 @@ std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t>
                                                         std::string& failure)
 {
     ERR_clear_error();
-    const Openssl_owner<CMS_ContentInfo> existing = read_cms(envelope);
+    const Owner<CMS_ContentInfo> existing = read_cms(envelope);
     const auto parts = signed_data_parts(envelope);
     if (!existing || !parts || OBJ_obj2nid(CMS_get0_type(existing.get())) != NID_pkcs7_signed) {
         failure = "Il file non è una busta PKCS#7 firmata.";
@@ -252,7 +244,7 @@ std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t>
     }
 
     // The new signer signs the same content under the same content type.
-    const Openssl_owner<BIO> content_bio(
+    const Owner<BIO> content_bio(
         BIO_new_mem_buf(ASN1_STRING_get0_data(*content), ASN1_STRING_length(*content)));
     const auto detached = content_bio ? detached_signature(content_bio.get(), CMS_get0_eContentType(existing.get()),
                                                            identity, signing_time, failure)
@@ -307,7 +299,7 @@ std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t>
 
     // The earlier signatures must read back exactly as they did: one that verified before and does
     // not now means the change broke it, and nothing is handed back.
-    const Openssl_owner<CMS_ContentInfo> reread = read_cms(result);
+    const Owner<CMS_ContentInfo> reread = read_cms(result);
     const std::vector<int> before = attribute_signature_checks(existing.get());
     std::vector<int> after = reread ? attribute_signature_checks(reread.get()) : std::vector<int>{};
     if (after.size() != before.size() + 1 || after.back() != 1 ||

@@ -4,7 +4,7 @@
 // attributes out of DER order) leaves every earlier signature verifiable.
 #include "VelinVerify/envelope/pkcs7.h"
 #include "VelinVerify/envelope/signed_document_parser.h"
-#include "VelinVerify/trust/openssl_owner.h"
+#include "common/owner.h"
 #include "norax_sign/ber_tree.h"
 #include "norax_sign/envelope_signature.h"
 #include "test_folder.h"
@@ -38,11 +38,11 @@ Identity identity(const std::string& name)
 {
     Identity loaded;
     if (FILE* file = std::fopen((pki / (name + ".cert.pem")).c_str(), "r")) {
-        loaded.certificate.reset(PEM_read_X509(file, nullptr, nullptr, nullptr), X509_free);
+        loaded.certificate.reset(PEM_read_X509(file, nullptr, nullptr, nullptr), Release{});
         std::fclose(file);
     }
     if (FILE* file = std::fopen((pki / (name + ".key.pem")).c_str(), "r")) {
-        loaded.key.reset(PEM_read_PrivateKey(file, nullptr, nullptr, nullptr), EVP_PKEY_free);
+        loaded.key.reset(PEM_read_PrivateKey(file, nullptr, nullptr, nullptr), Release{});
         std::fclose(file);
     }
     EXPECT_TRUE(loaded.certificate && loaded.key) << name;
@@ -59,10 +59,7 @@ std::string text_of(std::span<const uint8_t> bytes)
     return {bytes.begin(), bytes.end()};
 }
 
-struct Cms_free {
-    void operator()(CMS_ContentInfo* cms) const { CMS_ContentInfo_free(cms); }
-};
-using Cms = std::unique_ptr<CMS_ContentInfo, Cms_free>;
+using Cms = Owner<CMS_ContentInfo>;
 
 Cms read_cms(std::span<const uint8_t> der)
 {
@@ -141,7 +138,7 @@ std::vector<uint8_t> assembled(const Envelope_layout& layout, const std::string&
 TEST_F(Envelope_signature, new_envelope_is_der_cades_bes_and_verifies_everywhere)
 {
     const Identity signer = identity("signer-legal");
-    const Openssl_owner<BIO> content(BIO_new_mem_buf(document.data(), static_cast<int>(document.size())));
+    const Owner<BIO> content(BIO_new_mem_buf(document.data(), static_cast<int>(document.size())));
     std::string failure;
     const auto layout = new_envelope(content.get(), document.size(), signer.get(), when, failure);
     ASSERT_TRUE(layout) << failure;
@@ -160,10 +157,9 @@ TEST_F(Envelope_signature, new_envelope_is_der_cades_bes_and_verifies_everywhere
     EXPECT_EQ(again, envelope);
 
     // One certificate, the signer's; SHA-256; the four CAdES-BES attributes.
-    STACK_OF(X509)* certificates = CMS_get1_certs(cms.get());
-    ASSERT_EQ(sk_X509_num(certificates), 1);
-    EXPECT_EQ(X509_cmp(sk_X509_value(certificates, 0), signer.certificate.get()), 0);
-    sk_X509_pop_free(certificates, X509_free);
+    const Owner<STACK_OF(X509)> certificates(CMS_get1_certs(cms.get()));
+    ASSERT_EQ(sk_X509_num(certificates.get()), 1);
+    EXPECT_EQ(X509_cmp(sk_X509_value(certificates.get(), 0), signer.certificate.get()), 0);
     CMS_SignerInfo* info = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
     X509_ALGOR* digest = nullptr;
     CMS_SignerInfo_get0_algs(info, nullptr, nullptr, &digest, nullptr);
@@ -188,16 +184,14 @@ TEST_F(Envelope_signature, new_envelope_is_der_cades_bes_and_verifies_everywhere
         CMS_signed_get0_data_by_OBJ(info, OBJ_nid2obj(NID_id_smime_aa_signingCertificateV2), -3, V_ASN1_SEQUENCE));
     ASSERT_NE(essential, nullptr);
     const unsigned char* in = ASN1_STRING_get0_data(essential);
-    std::unique_ptr<ESS_SIGNING_CERT_V2, void (*)(ESS_SIGNING_CERT_V2*)> parsed(
-        d2i_ESS_SIGNING_CERT_V2(nullptr, &in, ASN1_STRING_length(essential)), ESS_SIGNING_CERT_V2_free);
+    const Owner<ESS_SIGNING_CERT_V2> parsed(d2i_ESS_SIGNING_CERT_V2(nullptr, &in, ASN1_STRING_length(essential)));
     ASSERT_TRUE(parsed);
-    STACK_OF(X509)* chain = sk_X509_new_null();
-    sk_X509_push(chain, signer.certificate.get());
-    EXPECT_EQ(OSSL_ESS_check_signing_certs(nullptr, parsed.get(), chain, 1), 1);
+    const Owner<STACK_OF(X509), Release_stack_only> chain(sk_X509_new_null());
+    sk_X509_push(chain.get(), signer.certificate.get());
+    EXPECT_EQ(OSSL_ESS_check_signing_certs(nullptr, parsed.get(), chain.get(), 1), 1);
     const Identity other = identity("signer-no-nr");
-    sk_X509_set(chain, 0, other.certificate.get());
-    EXPECT_NE(OSSL_ESS_check_signing_certs(nullptr, parsed.get(), chain, 1), 1);
-    sk_X509_free(chain);
+    sk_X509_set(chain.get(), 0, other.certificate.get());
+    EXPECT_NE(OSSL_ESS_check_signing_certs(nullptr, parsed.get(), chain.get(), 1), 1);
 }
 
 // The SignedData's signer infos inside a DER or BER ContentInfo: the path of containers to them.
@@ -247,13 +241,11 @@ TEST_F(Envelope_signature, parallel_signature_keeps_every_earlier_signature)
         const Cms after = read_cms(*cosigned);
         ASSERT_TRUE(before && after) << original.name;
         EXPECT_EQ(sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(after.get())), static_cast<int>(original.signers + 1));
-        STACK_OF(X509)* certificates_before = CMS_get1_certs(before.get());
-        STACK_OF(X509)* certificates_after = CMS_get1_certs(after.get());
+        const Owner<STACK_OF(X509)> certificates_before(CMS_get1_certs(before.get()));
+        const Owner<STACK_OF(X509)> certificates_after(CMS_get1_certs(after.get()));
         const bool same_holder = original.name == "co-signed by the same holder";
-        EXPECT_EQ(sk_X509_num(certificates_after), sk_X509_num(certificates_before) + (same_holder ? 0 : 1))
+        EXPECT_EQ(sk_X509_num(certificates_after.get()), sk_X509_num(certificates_before.get()) + (same_holder ? 0 : 1))
             << original.name;
-        sk_X509_pop_free(certificates_before, X509_free);
-        sk_X509_pop_free(certificates_after, X509_free);
         // The earlier signers are carried byte for byte, the new one after them.
         const auto signers_before = *ber_children(first_signer(original.envelope).signer_infos);
         const auto signers_after = *ber_children(first_signer(*cosigned).signer_infos);
@@ -298,7 +290,7 @@ std::vector<uint8_t> with_attributes_out_of_order(std::span<const uint8_t> envel
     const Ber_node reordered = Ber_node::container({0xA0}, false, reversed);
     const std::vector<uint8_t> signed_form = Ber_node::container({0x31}, false, reversed).bytes();
 
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    const Owner<EVP_MD_CTX> context(EVP_MD_CTX_new());
     size_t size = 0;
     EXPECT_EQ(EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key), 1);
     EXPECT_EQ(EVP_DigestSign(context.get(), nullptr, &size, signed_form.data(), signed_form.size()), 1);
