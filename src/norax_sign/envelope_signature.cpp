@@ -228,8 +228,11 @@ std::optional<Envelope_layout> new_envelope(BIO* content, uint64_t document_size
 std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t> envelope,
                                                         const Signing_identity& identity,
                                                         std::chrono::system_clock::time_point signing_time,
-                                                        std::string& failure)
+                                                        std::string& failure, Parallel_stage* stage)
 {
+    Parallel_stage ignored;
+    Parallel_stage& reached = stage ? *stage : ignored;
+    reached = Parallel_stage::Reading;
     ERR_clear_error();
     const Owner<CMS_ContentInfo> existing = read_cms(envelope);
     const auto parts = signed_data_parts(envelope);
@@ -244,6 +247,7 @@ std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t>
     }
 
     // The new signer signs the same content under the same content type.
+    reached = Parallel_stage::Signing;
     const Owner<BIO> content_bio(
         BIO_new_mem_buf(ASN1_STRING_get0_data(*content), ASN1_STRING_length(*content)));
     const auto detached = content_bio ? detached_signature(content_bio.get(), CMS_get0_eContentType(existing.get()),
@@ -251,6 +255,7 @@ std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t>
                                       : std::nullopt;
     if (!detached)
         return std::nullopt;
+    reached = Parallel_stage::Composing;
     const auto added = signed_data_parts(*detached);
     const auto added_algorithms = added ? ber_children(added->digest_algorithms) : std::nullopt;
     const auto added_certificates = added && added->certificates ? ber_children(*added->certificates) : std::nullopt;

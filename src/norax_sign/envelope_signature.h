@@ -42,12 +42,17 @@ struct Envelope_layout {
 std::optional<Envelope_layout> new_envelope(BIO* content, uint64_t document_size, const Signing_identity& identity,
                                             std::chrono::system_clock::time_point signing_time, std::string& failure);
 
+// Where a parallel signature stopped: reading the envelope, making the new signature, or
+// putting the envelope together again.
+enum class Parallel_stage { Reading, Signing, Composing };
+
 // The envelope (DER or BER) with one more signer, its certificate (unless the envelope holds it
 // already) and its digest algorithm added. Every other byte of the envelope is kept as it is, so
-// the earlier signatures still verify whatever their encoding. Empty on failure, with the reason.
+// the earlier signatures still verify whatever their encoding. Empty on failure, with the reason
+// and, when asked, the stage.
 std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t> envelope,
                                                         const Signing_identity& identity,
                                                         std::chrono::system_clock::time_point signing_time,
-                                                        std::string& failure);
+                                                        std::string& failure, Parallel_stage* stage = nullptr);
 
 } // namespace velin

@@ -90,9 +90,12 @@ Card_provider::Card_provider(const std::string& module_path, const std::string& 
 
 Card_provider::~Card_provider() = default;
 
-std::vector<unsigned char> Card_provider::user_certificate() const
+namespace {
+
+// The token's signing certificate: the one whose CKA_ID is that of a key pair, the
+// non-repudiation one when there are several; the first certificate when no key is linked.
+const PKCS11_CERT& signing_certificate_object(PKCS11_TOKEN* token)
 {
-    PKCS11_TOKEN* token = _state->slot->token;
     PKCS11_CERT* certificates = nullptr;
     unsigned int count = 0;
     if (PKCS11_enumerate_certs(token, &certificates, &count) != 0)
@@ -139,11 +142,43 @@ std::vector<unsigned char> Card_provider::user_certificate() const
             chosen = &certificates[i];
     if (!chosen)
         throw std::runtime_error("no certificate on the token");
+    return *chosen;
+}
 
-    std::vector<unsigned char> der = der_encoding(chosen->x509, i2d_X509);
+} // namespace
+
+std::vector<unsigned char> Card_provider::user_certificate() const
+{
+    const PKCS11_CERT& chosen = signing_certificate_object(_state->slot->token);
+    std::vector<unsigned char> der = der_encoding(chosen.x509, i2d_X509);
     if (der.empty())
         throw std::runtime_error("certificate not encoded");
     return der;
+}
+
+std::shared_ptr<EVP_PKEY> Card_provider::signing_key(const std::string& pin)
+{
+    if (PKCS11_login(_state->slot, 0, pin.c_str()) != 0)
+        throw std::runtime_error("PKCS#11 login refused");
+    PKCS11_TOKEN* token = _state->slot->token;
+    const PKCS11_CERT& certificate = signing_certificate_object(token);
+    const std::vector<unsigned char> id(certificate.id, certificate.id + certificate.id_len);
+    PKCS11_KEY* keys = nullptr;
+    unsigned int count = 0;
+    if (PKCS11_enumerate_keys(token, &keys, &count) != 0)
+        throw std::runtime_error("PKCS#11 keys not listed");
+    for (unsigned int i = 0; i < count; ++i) {
+        if (!keys[i].isPrivate || std::vector<unsigned char>(keys[i].id, keys[i].id + keys[i].id_len) != id)
+            continue;
+        if (EVP_PKEY* key = PKCS11_get_private_key(&keys[i]))
+            return std::shared_ptr<EVP_PKEY>(key, Release{});
+    }
+    throw std::runtime_error("no private key for the signing certificate");
+}
+
+bool Card_provider::logout()
+{
+    return PKCS11_logout(_state->slot) == 0;
 }
 
 std::string issuer_display_name(const std::vector<unsigned char>& certificate)

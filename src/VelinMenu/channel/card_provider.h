@@ -3,6 +3,8 @@
 // PC/SC reader that holds the card.
 #pragma once
 
+#include <openssl/evp.h>
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +34,13 @@ public:
     // CKA_ID is that of a key on the token, the non-repudiation one when several are; the first
     // certificate of the token only when no key is linked to any.
     std::vector<unsigned char> user_certificate() const;
+
+    // Logs in with the PIN (C_Login) and gives the private key that goes with user_certificate(),
+    // for OpenSSL to sign with (each signature is made by the card). Throws std::runtime_error
+    // when the PIN is refused or the token has no such key.
+    std::shared_ptr<EVP_PKEY> signing_key(const std::string& pin);
+    // Logs out (C_Logout): the token forgets the PIN. False when it refuses.
+    bool logout();
 
     struct State;
 

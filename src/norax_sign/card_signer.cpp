@@ -1,0 +1,152 @@
+#include "norax_sign/card_signer.h"
+
+#include "VelinMenu/channel/card_provider.h"
+#include "common/failure.h"
+#include "common/owner.h"
+#include "common/trace.h"
+#include "norax_sign/envelope_signature.h"
+
+#include <openssl/bio.h>
+
+#include <chrono>
+#include <climits>
+#include <exception>
+
+namespace velin {
+
+namespace {
+
+// The steps of a parallel signature as the trace tells them, each with its failure line.
+void trace_info(const char* text)
+{
+    Trace(Trace_kind, Level_info) << text;
+}
+
+void trace_warn(const char* text)
+{
+    Trace(Trace_kind, Level_warn) << text;
+}
+
+std::optional<std::vector<uint8_t>> parallel_signature(std::span<const uint8_t> envelope,
+                                                       const Signing_identity& identity)
+{
+    trace_info("Open a message for decoding.");
+    trace_info("Update the message with the encoded BLOB.");
+    std::string failure;
+    Parallel_stage stage = Parallel_stage::Reading;
+    auto signed_again = add_parallel_signer(envelope, identity, std::chrono::system_clock::now(), failure, &stage);
+    if (!signed_again && stage == Parallel_stage::Reading) {
+        trace_warn("CryptMsgUpdate failed.");
+        Trace(Trace_kind, Level_trace) << failure;
+        trace_info("Firma parallela fallita.");
+        return std::nullopt;
+    }
+    trace_info("Initialize the CMSG_SIGNER_ENCODE_INFO structure for the cosigner.");
+    trace_info("Add the cosigner to the message.");
+    if (!signed_again && stage == Parallel_stage::Signing) {
+        trace_warn("CMSG_CTRL_ADD_SIGNER failed.");
+        Trace(Trace_kind, Level_trace) << failure;
+        trace_info("Firma parallela fallita.");
+        return std::nullopt;
+    }
+    trace_info("CMSG_CTRL_ADD_SIGNER succeeded. \n");
+    trace_info("Add the cosigner's certificate to the message.");
+    trace_info("CMSG_CTRL_ADD_CERT succeeded. \n");
+    trace_info("Get the size of the cosigned BLOB.");
+    if (!signed_again) {
+        trace_warn("Sizing of cbSignerInfo failed.");
+        Trace(Trace_kind, Level_trace) << failure;
+        trace_info("Firma parallela fallita.");
+        return std::nullopt;
+    }
+    // The size is not filled in: the record reads as it always has.
+    trace_info("The size for the encoded BLOB is %d.\n");
+    trace_info("Get the cosigned message BLOB.");
+    trace_info("The message was cosigned successfully. \n");
+    trace_info("Firma parallela riuscita.");
+    return signed_again;
+}
+
+} // namespace
+
+Pkcs7_card_signer::Pkcs7_card_signer(std::string reader_name, std::string module_path)
+    : _reader_name(std::move(reader_name)), _module_path(std::move(module_path))
+{}
+
+Pkcs7_card_signer::~Pkcs7_card_signer() = default;
+
+void Pkcs7_card_signer::open()
+{
+    assertion(!_reader_name.empty(), "not is_empty (reader_name)");
+    fail(Result_failed);
+    _certificate.reset();
+    try {
+        _provider =
+            std::make_unique<Card_provider>(_module_path.empty() ? pkcs11_module_path() : _module_path, _reader_name);
+    } catch (const std::exception& error) {
+        Trace(Trace_kind, Level_error) << "Errore durante il caricamento del contesto crittografico.";
+        Trace(Trace_kind, Level_trace) << error.what();
+        return;
+    }
+    std::vector<unsigned char> der;
+    try {
+        der = _provider->user_certificate();
+    } catch (const std::exception& error) {
+        Trace(Trace_kind, Level_trace) << "Errore durante la rilevazione del certificato associato alla chiave.";
+        Trace(Trace_kind, Level_trace) << error.what();
+    }
+    const unsigned char* in = der.data();
+    if (!der.empty())
+        _certificate.reset(d2i_X509(nullptr, &in, static_cast<long>(der.size())), Release{});
+    if (!_certificate) {
+        Trace(Trace_kind, Level_error) << "Errore durante la ricerca del certificato per la firma.";
+        return;
+    }
+    succeed({});
+}
+
+void Pkcs7_card_signer::sign(const std::string& pin, std::span<const uint8_t> document, unsigned flags)
+{
+    fail(0);
+    if (!_provider || !_certificate) {
+        fail(Result_failed);
+        return;
+    }
+    // The PIN goes to the card's module for this signature only.
+    std::shared_ptr<EVP_PKEY> key;
+    try {
+        key = _provider->signing_key(pin);
+    } catch (const std::exception& error) {
+        Trace(Trace_kind, Level_trace) << error.what();
+        fail(Result_failed);
+        return;
+    }
+    const Signing_identity identity{_certificate.get(), key.get()};
+    if (flags & Flag_parallel) {
+        if (auto envelope = parallel_signature(document, identity))
+            succeed({std::move(*envelope), {}, {}});
+    } else if (document.size() > static_cast<size_t>(INT_MAX)) {
+        // A memory BIO reads at most INT_MAX bytes.
+        Trace(Trace_kind, Level_error) << "Il documento è troppo grande per essere firmato.";
+        fail(Result_failed);
+    } else {
+        const Owner<BIO> content(BIO_new_mem_buf(document.data(), static_cast<int>(document.size())));
+        std::string failure;
+        const auto layout =
+            content ? new_envelope(content.get(), document.size(), identity, std::chrono::system_clock::now(), failure)
+                    : std::nullopt;
+        if (layout) {
+            succeed({layout->head, document, layout->tail});
+        } else {
+            Trace(Trace_kind, Level_trace) << failure;
+            fail(Result_failed);
+        }
+    }
+    key.reset();
+    if (_provider->logout())
+        Trace(Trace_kind, Level_trace) << "PIN resettato";
+    else
+        Trace(Trace_kind, Level_error) << "Reset PIN fallito";
+}
+
+} // namespace velin

@@ -1,0 +1,85 @@
+// The signers the signing flow drives once per document: the PKCS#7 signer here, the PDF signer
+// later, behind one interface. A signer is opened once per batch; each sign() gives the signed
+// document or an error code.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <openssl/x509.h>
+
+namespace velin {
+
+class Card_provider;
+
+// Document flags.
+constexpr unsigned Flag_pdf = 8;
+constexpr unsigned Flag_parallel = 16;
+
+constexpr uint32_t Result_failed = 0x80004005;
+constexpr uint32_t Result_cancelled = 0x800704C7;
+
+// A signed document as it is written: head, then the document's own bytes unchanged (a new
+// envelope holds the document without a copy of it), then tail. A parallel signature is all head.
+struct Signed_output {
+    std::vector<uint8_t> head;
+    std::span<const uint8_t> document;
+    std::vector<uint8_t> tail;
+
+    uint64_t size() const { return head.size() + document.size() + tail.size(); }
+};
+
+class Card_signer {
+public:
+    virtual ~Card_signer() = default;
+    // Prepares the signer for a batch.
+    virtual void open() = 0;
+    // Signs the document (the bytes of an envelope with Flag_parallel); on success result()
+    // holds the signed document, which refers to document's bytes: they must outlive it.
+    virtual void sign(const std::string& pin, std::span<const uint8_t> document, unsigned flags) = 0;
+
+    bool succeeded() const { return _succeeded; }
+    uint32_t error_code() const { return _error_code; }
+    const Signed_output& result() const { return _result; }
+
+protected:
+    void fail(uint32_t code)
+    {
+        _succeeded = false;
+        _error_code = code;
+    }
+    void succeed(Signed_output result)
+    {
+        _succeeded = true;
+        _error_code = 0;
+        _result = std::move(result);
+    }
+
+private:
+    bool _succeeded = false;
+    uint32_t _error_code = 0;
+    Signed_output _result;
+};
+
+// PKCS#7 signatures with the card's key through its PKCS#11 module: a new envelope around the
+// document, or one more signer on an existing envelope.
+class Pkcs7_card_signer : public Card_signer {
+public:
+    // module_path empty: the module of the machine setting "ModuloPKCS11".
+    explicit Pkcs7_card_signer(std::string reader_name, std::string module_path = {});
+    ~Pkcs7_card_signer() override;
+
+    void open() override;
+    void sign(const std::string& pin, std::span<const uint8_t> document, unsigned flags) override;
+
+private:
+    std::string _reader_name;
+    std::string _module_path;
+    std::unique_ptr<Card_provider> _provider;
+    std::shared_ptr<X509> _certificate;
+};
+
+} // namespace velin

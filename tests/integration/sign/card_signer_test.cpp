@@ -1,0 +1,142 @@
+// The PKCS#7 card signer with the holder's key on a SoftHSM token reached through libp11: a new
+// envelope and a parallel signature that every reader accepts, the PIN given for each signature
+// and taken back after it, and what happens without the token or with a wrong PIN.
+#include "VelinVerify/envelope/signed_document_parser.h"
+#include "norax_sign/card_signer.h"
+#include "softhsm_token.h"
+#include "test_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+
+namespace velin {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string text_of(const Signed_output& output)
+{
+    std::string text(output.head.begin(), output.head.end());
+    text.append(output.document.begin(), output.document.end());
+    text.append(output.tail.begin(), output.tail.end());
+    return text;
+}
+
+// What the verifier's decoder says of every signature, by signer name.
+std::vector<bool> verifier_matches(const std::string& envelope)
+{
+    static std::atomic<bool> cancel{false};
+    auto info = std::make_shared<Signed_document_info>();
+    auto parser = std::make_shared<Signed_document_parser>(info, cancel);
+    parser->load_buffer({envelope.begin(), envelope.end()}, "documento.txt.p7m");
+    parser->analyse();
+    std::vector<bool> matches;
+    if (info->envelope.is_assigned() && info->envelope.value().signatures.is_assigned())
+        for (const Signature_info& signature : info->envelope.value().signatures.value())
+            matches.push_back(signature.signature_matches());
+    return matches;
+}
+
+class Card_signer_test : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        test::private_environment();
+        ASSERT_TRUE(fs::exists(test::Softhsm_token::Module)) << "SoftHSM is missing (Debian package softhsm2)";
+        token.certificate("regional-ca", "0A");
+        token.key_pair("holder-regional", "01");
+    }
+
+    // openssl cms -verify of every signature (no chain: the card PKI has its own roots), and the
+    // signers' certificates written to signers.pem.
+    bool openssl_verifies(const std::string& envelope)
+    {
+        test::write_file(folder / "signed.p7m", envelope);
+        const std::string command = "openssl cms -verify -noverify -binary -inform DER -in " +
+                                    (folder / "signed.p7m").string() + " -out " + (folder / "content").string() +
+                                    " -signer " + (folder / "signers.pem").string() + " >/dev/null 2>&1";
+        return std::system(command.c_str()) == 0 && test::read_file(folder / "content") == document;
+    }
+
+    size_t trace_count(const std::string& text) const
+    {
+        const std::string trace = test::trace_content();
+        size_t count = 0;
+        for (size_t at = trace.find(text); at != std::string::npos; at = trace.find(text, at + 1))
+            ++count;
+        return count;
+    }
+
+    test::Softhsm_token token;
+    test::Test_folder folder;
+    const std::string document = "Verbale della seduta del 7 dicembre.\n";
+    std::span<const uint8_t> bytes() const
+    {
+        return {reinterpret_cast<const uint8_t*>(document.data()), document.size()};
+    }
+};
+
+TEST_F(Card_signer_test, new_envelope_and_parallel_signature_with_the_tokens_key)
+{
+    Pkcs7_card_signer signer(test::Softhsm_token::Label, test::Softhsm_token::Module);
+    signer.open();
+    ASSERT_TRUE(signer.succeeded());
+
+    const size_t resets = trace_count("PIN resettato");
+    signer.sign(test::Softhsm_token::Pin, bytes(), 0);
+    ASSERT_TRUE(signer.succeeded()) << std::hex << signer.error_code();
+    EXPECT_EQ(trace_count("PIN resettato"), resets + 1);
+    // The document is carried as it is, not copied.
+    EXPECT_EQ(signer.result().document.data(), bytes().data());
+    const std::string envelope = text_of(signer.result());
+    ASSERT_TRUE(openssl_verifies(envelope));
+    EXPECT_EQ(test::read_file(folder / "signers.pem"),
+              test::read_file(fs::path(VELIN_SOURCE_DIR) / "tests/fixtures/card/holder-regional.cert.pem"));
+    EXPECT_EQ(verifier_matches(envelope), std::vector<bool>{true});
+
+    // The same holder signs again in parallel: two signers, both intact.
+    signer.sign(test::Softhsm_token::Pin, {reinterpret_cast<const uint8_t*>(envelope.data()), envelope.size()},
+                Flag_parallel);
+    ASSERT_TRUE(signer.succeeded());
+    EXPECT_TRUE(signer.result().document.empty() && signer.result().tail.empty());
+    const std::string cosigned = text_of(signer.result());
+    EXPECT_TRUE(openssl_verifies(cosigned));
+    EXPECT_EQ(verifier_matches(cosigned), (std::vector<bool>{true, true}));
+    EXPECT_EQ(trace_count("Firma parallela riuscita."), 1u);
+    EXPECT_EQ(trace_count("The size for the encoded BLOB is %d.\n"), 1u);
+
+    // Not an envelope: the parallel signature stops while reading it.
+    signer.sign(test::Softhsm_token::Pin, bytes(), Flag_parallel);
+    EXPECT_FALSE(signer.succeeded());
+    EXPECT_EQ(trace_count("CryptMsgUpdate failed."), 1u);
+    EXPECT_EQ(trace_count("Firma parallela fallita."), 1u);
+}
+
+TEST_F(Card_signer_test, a_refused_pin_signs_nothing_and_no_token_opens_nothing)
+{
+    Pkcs7_card_signer signer(test::Softhsm_token::Label, test::Softhsm_token::Module);
+    signer.open();
+    ASSERT_TRUE(signer.succeeded());
+    const size_t resets = trace_count("PIN resettato");
+    signer.sign("99999", bytes(), 0);
+    EXPECT_FALSE(signer.succeeded());
+    EXPECT_EQ(signer.error_code(), Result_failed);
+    // Nothing was given to the token, so nothing is taken back.
+    EXPECT_EQ(trace_count("PIN resettato"), resets);
+    // The right PIN afterwards works.
+    signer.sign(test::Softhsm_token::Pin, bytes(), 0);
+    EXPECT_TRUE(signer.succeeded());
+
+    Pkcs7_card_signer nowhere("Lettore che non c'è", test::Softhsm_token::Module);
+    nowhere.open();
+    EXPECT_FALSE(nowhere.succeeded());
+    EXPECT_EQ(nowhere.error_code(), Result_failed);
+    EXPECT_GE(trace_count("Errore durante il caricamento del contesto crittografico."), 1u);
+    nowhere.sign(test::Softhsm_token::Pin, bytes(), 0);
+    EXPECT_FALSE(nowhere.succeeded());
+}
+
+} // namespace
+} // namespace velin
