@@ -22,13 +22,13 @@
 
 namespace {
 
-constexpr const char* usage = "Uso: velin-verify [FILE] [/update] [/quiet]\n"
+constexpr const char* usage = "Uso: velin-verify [FILE]\n"
                               "     velin-verify --batch [--json] [--] FILE\n"
                               "     velin-verify --help | --version\n";
 
 constexpr const char* help_text =
     "\n"
-    "Verifica i documenti firmati (.p7m, .m7m, .pdf): senza opzioni apre la finestra del\n"
+    "Verifica i documenti firmati (.p7m, .m7m): senza opzioni apre la finestra del\n"
     "verificatore, con --batch verifica FILE senza finestra e stampa l'esito di ogni livello.\n"
     "\n"
     "  --batch     verifica FILE senza finestra\n"
@@ -36,7 +36,6 @@ constexpr const char* help_text =
     "  --          ciò che segue è il nome del file, anche se comincia con \"-\"\n"
     "  --help      mostra questo aiuto\n"
     "  --version   mostra la versione\n"
-    "  /update     verifica se è disponibile un aggiornamento (/quiet: senza domande)\n"
     "\n"
     "Codici di uscita di --batch: 0 successo, 1 segnalazioni, 2 errori (o riga di comando\n"
     "errata), 3 nessun esito (file illeggibile, non supportato o senza firme).\n";
