@@ -9,21 +9,32 @@ namespace velin {
 
 Card_access::Card_access(Regional_test regional) : _regional(regional ? regional : &is_regional_card) {}
 
+std::optional<std::vector<std::string>> list_readers()
+{
+    SCARDCONTEXT established = 0;
+    if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &established) != SCARD_S_SUCCESS)
+        return std::nullopt;
+    const Scard_context_handle context(established);
+    std::vector<char> names(10000);
+    DWORD length = static_cast<DWORD>(names.size());
+    if (SCardListReaders(context.get(), nullptr, names.data(), &length) != SCARD_S_SUCCESS)
+        return std::nullopt;
+    names.resize(std::min<size_t>(length, names.size()));
+    names.push_back('\0');
+    names.push_back('\0');
+    std::vector<std::string> readers;
+    for (const char* name = names.data(); *name; name += std::strlen(name) + 1)
+        readers.emplace_back(name);
+    return readers;
+}
+
 Card_access_result Card_access::find_card() const
 {
     Card_access_result result;
-    SCARDCONTEXT established = 0;
-    if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &established) != SCARD_S_SUCCESS)
+    const std::optional<std::vector<std::string>> readers = list_readers();
+    if (!readers)
         return result;
-    const Scard_context_handle context(established);
-    std::vector<char> readers(10000);
-    DWORD length = static_cast<DWORD>(readers.size());
-    if (SCardListReaders(context.get(), nullptr, readers.data(), &length) != SCARD_S_SUCCESS)
-        return result;
-    readers.resize(std::min<size_t>(length, readers.size()));
-    readers.push_back('\0');
-    readers.push_back('\0');
-    for (const char* name = readers.data(); *name; name += std::strlen(name) + 1) {
+    for (const std::string& name : *readers) {
         result.card = std::make_shared<ISCard>();
         try {
             result.card->AttachByReader(name, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);

@@ -6,6 +6,8 @@
 #include "common/cns_atr.h"
 
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace velin {
@@ -22,6 +24,10 @@ struct Card_access_result {
     std::shared_ptr<ISCard> card;
     Card_kind kind = Card_failure;
 };
+
+// The names of the PC/SC readers (all groups); none when the service cannot be reached or
+// listing fails (also when no reader is installed).
+std::optional<std::vector<std::string>> list_readers();
 
 class Card_access {
 public:
