@@ -1,12 +1,15 @@
 #include "common/failure.h"
 
+#include "common/owner.h"
 #include "common/trace.h"
 
 #include <csignal>
+#include <cxxabi.h>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <typeinfo>
 
 #include <boost/assert.hpp>
 #include <unistd.h>
@@ -218,6 +221,34 @@ SEH_translation::SEH_translation() : _previous(translation_installed)
 SEH_translation::~SEH_translation()
 {
     translation_installed = _previous;
+}
+
+namespace {
+
+// The readable name of a type ("std::runtime_error"), not its mangled form.
+std::string type_name(const std::type_info& type)
+{
+    int status = 0;
+    const Owner<char, C_free> name(abi::__cxa_demangle(type.name(), nullptr, nullptr, &status));
+    return status == 0 && name ? std::string(name.get()) : std::string(type.name());
+}
+
+} // namespace
+
+void trace_current_exception()
+{
+    try {
+        throw;
+    } catch (const std::exception& exception) {
+        Trace(Trace_kind, Level_error) << "Eccezione: " << "class: " << type_name(typeid(exception))
+                                       << "; what: " << exception.what();
+    } catch (const void* pointer) {
+        // Every object pointer and a thrown nullptr land here.
+        Trace(Trace_kind, Level_error) << "Eccezione: " << (pointer ? "Tipo non riconosciuto" : "NULL");
+    } catch (...) {
+        // Swallowing it without a word would hide a failed step.
+        Trace(Trace_kind, Level_error) << "Eccezione: " << "Tipo non riconosciuto";
+    }
 }
 
 } // namespace velin

@@ -179,6 +179,11 @@ private:
 // The Italian text Windows gives a system error code, without inserts; empty when unknown.
 std::string system_error_text(uint32_t code);
 
+// Writes the ERROR record of the exception being handled: "Eccezione: class: <type>; what: <text>"
+// for a standard exception, "Eccezione: NULL" for a thrown null pointer, "Eccezione: Tipo non
+// riconosciuto" for any other pointer or type. Call it only inside a catch block.
+void trace_current_exception();
+
 // The suite's error code for a C library errno value (ENOENT → 2, EACCES → 5, ENOSPC → 112 …).
 uint32_t error_code_from_errno(int error);
 

@@ -1,13 +1,12 @@
 #include "common/guarded_application.h"
 
+#include "common/failure.h"
 #include "common/message_box.h"
 #include "common/trace.h"
 
 #include <QThread>
 
-#include <exception>
 #include <iostream>
-#include <string>
 
 namespace velin {
 
@@ -17,22 +16,11 @@ namespace {
 
 enum class Telling { Box, Error_stream };
 
-// The text of the exception being handled; called inside a catch block only.
-std::string current_exception_text()
+// Called in the catch block: the ERROR record of what escaped, then the user is told, once.
+void report_escaped(const QCoreApplication& application, Telling telling)
 {
     try {
-        throw;
-    } catch (const std::exception& error) {
-        return error.what();
-    } catch (...) {
-        return "eccezione sconosciuta";
-    }
-}
-
-void report_escaped(const QCoreApplication& application, const std::string& text, Telling telling)
-{
-    try {
-        Trace(Trace_kind, Level_error) << "Eccezione non gestita durante la gestione di un evento: " << text;
+        trace_current_exception();
         // Only the user-interface thread may show a box; and while one is up for an earlier
         // failure, a further one is only traced, so a fault that repeats cannot stack boxes.
         static thread_local bool telling_now = false;
@@ -60,7 +48,7 @@ bool Guarded_application::notify(QObject* receiver, QEvent* event)
     try {
         return QApplication::notify(receiver, event);
     } catch (...) {
-        report_escaped(*this, current_exception_text(), Telling::Box);
+        report_escaped(*this, Telling::Box);
         return false;
     }
 }
@@ -72,7 +60,7 @@ bool Guarded_core_application::notify(QObject* receiver, QEvent* event)
     try {
         return QCoreApplication::notify(receiver, event);
     } catch (...) {
-        report_escaped(*this, current_exception_text(), Telling::Error_stream);
+        report_escaped(*this, Telling::Error_stream);
         return false;
     }
 }

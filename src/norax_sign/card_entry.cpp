@@ -23,9 +23,8 @@ bool Card_search::list_readers()
 bool Card_search::search()
 {
     for (size_t index = 0; index < _readers.size(); ++index) {
-        auto card = std::make_shared<ISCard>();
         try {
-            card->AttachByReader(_readers[index], SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
+            std::shared_ptr<ISCard> card = attach_card(_readers[index]);
             if (is_cns_atr(card->get_Atr().bytes())) {
                 _card = std::move(card);
                 _reader_name = _readers[index];

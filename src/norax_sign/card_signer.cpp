@@ -11,58 +11,59 @@
 #include <chrono>
 #include <climits>
 #include <exception>
+#include <iterator>
+#include <vector>
 
 namespace velin {
 
 namespace {
 
-// The steps of a parallel signature as the trace tells them, each with its failure line.
 void trace_info(const char* text)
 {
     Trace(Trace_kind, Level_info) << text;
 }
 
-void trace_warn(const char* text)
-{
-    Trace(Trace_kind, Level_warn) << text;
-}
-
 std::optional<std::vector<uint8_t>> parallel_signature(std::span<const uint8_t> envelope,
                                                        const Signing_identity& identity)
 {
-    trace_info("Open a message for decoding.");
-    trace_info("Update the message with the encoded BLOB.");
     std::string failure;
     Parallel_stage stage = Parallel_stage::Reading;
     auto signed_again = add_parallel_signer(envelope, identity, std::chrono::system_clock::now(), failure, &stage);
-    if (!signed_again && stage == Parallel_stage::Reading) {
-        trace_warn("CryptMsgUpdate failed.");
-        Trace(Trace_kind, Level_trace) << failure;
-        trace_info("Firma parallela fallita.");
-        return std::nullopt;
+    // The steps in the order the trace has always told them; the first that failed ends it.
+    const struct {
+        std::vector<const char*> steps;
+        const char* failed;
+        const char* succeeded;
+    } stages[] = {
+        {{"Open a message for decoding.", "Update the message with the encoded BLOB."},
+         "CryptMsgUpdate failed.",
+         nullptr},
+        {{"Initialize the CMSG_SIGNER_ENCODE_INFO structure for the cosigner.", "Add the cosigner to the message."},
+         "CMSG_CTRL_ADD_SIGNER failed.",
+         "CMSG_CTRL_ADD_SIGNER succeeded. \n"},
+        {{"Add the cosigner's certificate to the message."}, nullptr, "CMSG_CTRL_ADD_CERT succeeded. \n"},
+        // The size is not filled in: the record reads as it always has.
+        {{"Get the size of the cosigned BLOB."},
+         "Sizing of cbSignerInfo failed.",
+         "The size for the encoded BLOB is %d.\n"},
+        {{"Get the cosigned message BLOB."}, nullptr, "The message was cosigned successfully. \n"},
+    };
+    const size_t failed_at = signed_again                       ? std::size(stages)
+                             : stage == Parallel_stage::Reading ? 0
+                             : stage == Parallel_stage::Signing ? 1
+                                                                : 3;
+    for (size_t i = 0; i < std::size(stages); ++i) {
+        for (const char* step : stages[i].steps)
+            trace_info(step);
+        if (i == failed_at) {
+            Trace(Trace_kind, Level_warn) << stages[i].failed;
+            Trace(Trace_kind, Level_trace) << failure;
+            trace_info("Firma parallela fallita.");
+            return std::nullopt;
+        }
+        if (stages[i].succeeded)
+            trace_info(stages[i].succeeded);
     }
-    trace_info("Initialize the CMSG_SIGNER_ENCODE_INFO structure for the cosigner.");
-    trace_info("Add the cosigner to the message.");
-    if (!signed_again && stage == Parallel_stage::Signing) {
-        trace_warn("CMSG_CTRL_ADD_SIGNER failed.");
-        Trace(Trace_kind, Level_trace) << failure;
-        trace_info("Firma parallela fallita.");
-        return std::nullopt;
-    }
-    trace_info("CMSG_CTRL_ADD_SIGNER succeeded. \n");
-    trace_info("Add the cosigner's certificate to the message.");
-    trace_info("CMSG_CTRL_ADD_CERT succeeded. \n");
-    trace_info("Get the size of the cosigned BLOB.");
-    if (!signed_again) {
-        trace_warn("Sizing of cbSignerInfo failed.");
-        Trace(Trace_kind, Level_trace) << failure;
-        trace_info("Firma parallela fallita.");
-        return std::nullopt;
-    }
-    // The size is not filled in: the record reads as it always has.
-    trace_info("The size for the encoded BLOB is %d.\n");
-    trace_info("Get the cosigned message BLOB.");
-    trace_info("The message was cosigned successfully. \n");
     trace_info("Firma parallela riuscita.");
     return signed_again;
 }

@@ -15,12 +15,10 @@ namespace velin {
 
 class Card_provider;
 
-// Document flags.
-constexpr unsigned Flag_pdf = 8;
+// Document flag: add a signer to the envelope given.
 constexpr unsigned Flag_parallel = 16;
 
 constexpr uint32_t Result_failed = 0x80004005;
-constexpr uint32_t Result_cancelled = 0x800704C7;
 
 // A signed document as it is written: head, then the document's own bytes unchanged (a new
 // envelope holds the document without a copy of it), then tail. A parallel signature is all head.

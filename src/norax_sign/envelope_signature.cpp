@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <functional>
 
 namespace velin {
 
@@ -86,12 +87,24 @@ Ber_node envelope_with(const Signed_data_parts& parts, std::vector<Ber_node> fie
     return Ber_node::rebuilt(parts.content_info, std::move(outer));
 }
 
-std::vector<Ber_node> verbatim_children(std::span<const uint8_t> element)
+// The container rebuilt with its children as they are and `added` after them, unless a child
+// already stands for it; empty when the container's children cannot be read (nothing of the
+// envelope may be lost on the way).
+std::optional<Ber_node> with_child_added(std::span<const uint8_t> container, std::span<const uint8_t> added,
+                                         const std::function<bool(std::span<const uint8_t>)>& stands_for_added)
 {
-    std::vector<Ber_node> nodes;
-    for (const auto child : ber_children(element).value_or(std::vector<std::span<const uint8_t>>{}))
-        nodes.push_back(Ber_node::verbatim(child));
-    return nodes;
+    const auto present = ber_children(container);
+    if (!present)
+        return std::nullopt;
+    std::vector<Ber_node> children;
+    bool there = false;
+    for (const auto child : *present) {
+        there = there || stands_for_added(child);
+        children.push_back(Ber_node::verbatim(child));
+    }
+    if (!there)
+        children.push_back(Ber_node::verbatim(added));
+    return Ber_node::rebuilt(container, std::move(children));
 }
 
 // The algorithm's object identifier, the first element of an AlgorithmIdentifier.
@@ -160,8 +173,7 @@ std::optional<std::vector<uint8_t>> detached_signature(BIO* content, const ASN1_
     }
 
     // The time of the signature as UTC, from the clock the caller read.
-    const Owner<ASN1_TIME> time(
-        ASN1_TIME_set(nullptr, std::chrono::system_clock::to_time_t(signing_time)));
+    const Owner<ASN1_TIME> time(ASN1_TIME_set(nullptr, std::chrono::system_clock::to_time_t(signing_time)));
     // The certificate the signer meant, bound into the signature (CAdES-BES).
     const Owner<ESS_SIGNING_CERT_V2> essential(
         OSSL_ESS_signing_cert_v2_new_init(EVP_sha256(), identity.certificate, nullptr, 1));
@@ -248,8 +260,7 @@ std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t>
 
     // The new signer signs the same content under the same content type.
     reached = Parallel_stage::Signing;
-    const Owner<BIO> content_bio(
-        BIO_new_mem_buf(ASN1_STRING_get0_data(*content), ASN1_STRING_length(*content)));
+    const Owner<BIO> content_bio(BIO_new_mem_buf(ASN1_STRING_get0_data(*content), ASN1_STRING_length(*content)));
     const auto detached = content_bio ? detached_signature(content_bio.get(), CMS_get0_eContentType(existing.get()),
                                                            identity, signing_time, failure)
                                       : std::nullopt;
@@ -268,38 +279,33 @@ std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t>
     const auto new_algorithm = added_algorithms->front();
     const auto new_certificate = added_certificates->front();
 
-    // The digest algorithm, unless an earlier signer named it already.
-    std::vector<Ber_node> algorithms = verbatim_children(parts->digest_algorithms);
     const auto new_oid = algorithm_oid(new_algorithm);
-    bool algorithm_known = false;
-    for (const auto algorithm :
-         ber_children(parts->digest_algorithms).value_or(std::vector<std::span<const uint8_t>>{})) {
+    const auto never = [](std::span<const uint8_t>) { return false; };
+    // The digest algorithm unless an earlier signer named it, the certificate unless the envelope
+    // carries it already (a second signature by the same holder), and the new signer last.
+    const auto algorithms = with_child_added(parts->digest_algorithms, new_algorithm, [&](auto algorithm) {
         const auto oid = algorithm_oid(algorithm);
-        algorithm_known = algorithm_known || (oid && new_oid && equal_bytes(*oid, *new_oid));
+        return oid && new_oid && equal_bytes(*oid, *new_oid);
+    });
+    const auto certificates =
+        parts->certificates
+            ? with_child_added(*parts->certificates, new_certificate,
+                               [&](auto certificate) { return equal_bytes(certificate, new_certificate); })
+            : Ber_node::verbatim(*added->certificates);
+    const auto signers = with_child_added(parts->signer_infos, added_signers->front(), never);
+    if (!algorithms || !certificates || !signers) {
+        failure = "Errore durante la composizione della busta.";
+        return std::nullopt;
     }
-    if (!algorithm_known)
-        algorithms.push_back(Ber_node::verbatim(new_algorithm));
 
     std::vector<Ber_node> fields;
     fields.push_back(Ber_node::verbatim(parts->version));
-    fields.push_back(Ber_node::rebuilt(parts->digest_algorithms, std::move(algorithms)));
+    fields.push_back(*algorithms);
     fields.push_back(Ber_node::verbatim(parts->encapsulated));
-    // The signer's certificate, unless the envelope carries it already (a second signature by
-    // the same holder).
-    if (parts->certificates) {
-        std::vector<Ber_node> certificates = verbatim_children(*parts->certificates);
-        const auto present = ber_children(*parts->certificates).value_or(std::vector<std::span<const uint8_t>>{});
-        if (std::none_of(present.begin(), present.end(), [&](auto c) { return equal_bytes(c, new_certificate); }))
-            certificates.push_back(Ber_node::verbatim(new_certificate));
-        fields.push_back(Ber_node::rebuilt(*parts->certificates, std::move(certificates)));
-    } else {
-        fields.push_back(Ber_node::verbatim(*added->certificates));
-    }
+    fields.push_back(*certificates);
     if (parts->crls)
         fields.push_back(Ber_node::verbatim(*parts->crls));
-    std::vector<Ber_node> signers = verbatim_children(parts->signer_infos);
-    signers.push_back(Ber_node::verbatim(added_signers->front()));
-    fields.push_back(Ber_node::rebuilt(parts->signer_infos, std::move(signers)));
+    fields.push_back(*signers);
     std::vector<uint8_t> result = envelope_with(*parts, std::move(fields)).bytes();
 
     // The earlier signatures must read back exactly as they did: one that verified before and does

@@ -28,6 +28,13 @@ std::optional<std::vector<std::string>> list_readers()
     return readers;
 }
 
+std::shared_ptr<ISCard> attach_card(const std::string& reader_name)
+{
+    auto card = std::make_shared<ISCard>();
+    card->AttachByReader(reader_name, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
+    return card;
+}
+
 Card_access_result Card_access::find_card() const
 {
     Card_access_result result;
@@ -35,9 +42,8 @@ Card_access_result Card_access::find_card() const
     if (!readers)
         return result;
     for (const std::string& name : *readers) {
-        result.card = std::make_shared<ISCard>();
         try {
-            result.card->AttachByReader(name, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
+            result.card = attach_card(name);
         } catch (const Scard_error& error) {
             result.card.reset();
             result.kind = (error.code() == Scard_w_removed_card || error.code() == Scard_e_no_smartcard)

@@ -29,6 +29,10 @@ struct Card_access_result {
 // listing fails (also when no reader is installed).
 std::optional<std::vector<std::string>> list_readers();
 
+// The card in the reader, attached for shared use over T=0 or T=1; Scard_error when the reader
+// has no card or it cannot be reached.
+std::shared_ptr<ISCard> attach_card(const std::string& reader_name);
+
 class Card_access {
 public:
     // The regional test, replaceable so that the search can be tested without a token.

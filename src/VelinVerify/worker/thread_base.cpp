@@ -1,43 +1,11 @@
 #include "VelinVerify/worker/thread_base.h"
 
 #include "common/failure.h"
-#include "common/owner.h"
 #include "common/trace.h"
 
-#include <cstdlib>
-#include <cxxabi.h>
 #include <system_error>
-#include <typeinfo>
 
 namespace velin {
-
-namespace {
-
-// The readable name of a type ("std::runtime_error"), not its mangled form.
-std::string type_name(const std::type_info& type)
-{
-    int status = 0;
-    const Owner<char, C_free> name(abi::__cxa_demangle(type.name(), nullptr, nullptr, &status));
-    return status == 0 && name ? std::string(name.get()) : std::string(type.name());
-}
-
-} // namespace
-
-void trace_current_exception()
-{
-    try {
-        throw;
-    } catch (const std::exception& exception) {
-        Trace(Trace_kind, Level_error) << "Eccezione: " << "class: " << type_name(typeid(exception))
-                                       << "; what: " << exception.what();
-    } catch (const void* pointer) {
-        // Every object pointer and a thrown nullptr land here.
-        Trace(Trace_kind, Level_error) << "Eccezione: " << (pointer ? "Tipo non riconosciuto" : "NULL");
-    } catch (...) {
-        // Swallowing it without a word would hide a failed step.
-        Trace(Trace_kind, Level_error) << "Eccezione: " << "Tipo non riconosciuto";
-    }
-}
 
 std::shared_ptr<Notification> Thread_body::notification() const
 {

@@ -20,11 +20,6 @@
 
 namespace velin {
 
-// Writes the ERROR record of the exception being handled: "Eccezione: class: <type>; what: <text>"
-// for a standard exception, "Eccezione: NULL" for a thrown null pointer, "Eccezione: Tipo non
-// riconosciuto" for any other pointer or type. Call it only inside a catch block.
-void trace_current_exception();
-
 class Thread_body {
 public:
     Thread_body() = default;

@@ -1,10 +1,10 @@
 // The PKCS#7 card signer with the holder's key on a SoftHSM token reached through libp11: a new
 // envelope and a parallel signature that every reader accepts, the PIN given for each signature
 // and taken back after it, and what happens without the token or with a wrong PIN.
-#include "VelinVerify/envelope/signed_document_parser.h"
 #include "norax_sign/card_signer.h"
 #include "softhsm_token.h"
 #include "test_folder.h"
+#include "verifier_matches.h"
 
 #include <gtest/gtest.h>
 
@@ -24,20 +24,6 @@ std::string text_of(const Signed_output& output)
     return text;
 }
 
-// What the verifier's decoder says of every signature, by signer name.
-std::vector<bool> verifier_matches(const std::string& envelope)
-{
-    static std::atomic<bool> cancel{false};
-    auto info = std::make_shared<Signed_document_info>();
-    auto parser = std::make_shared<Signed_document_parser>(info, cancel);
-    parser->load_buffer({envelope.begin(), envelope.end()}, "documento.txt.p7m");
-    parser->analyse();
-    std::vector<bool> matches;
-    if (info->envelope.is_assigned() && info->envelope.value().signatures.is_assigned())
-        for (const Signature_info& signature : info->envelope.value().signatures.value())
-            matches.push_back(signature.signature_matches());
-    return matches;
-}
 
 class Card_signer_test : public testing::Test {
 protected:
@@ -94,7 +80,7 @@ TEST_F(Card_signer_test, new_envelope_and_parallel_signature_with_the_tokens_key
     ASSERT_TRUE(openssl_verifies(envelope));
     EXPECT_EQ(test::read_file(folder / "signers.pem"),
               test::read_file(fs::path(VELIN_SOURCE_DIR) / "tests/fixtures/card/holder-regional.cert.pem"));
-    EXPECT_EQ(verifier_matches(envelope), std::vector<bool>{true});
+    EXPECT_EQ(test::verifier_matches({envelope.begin(), envelope.end()}), std::vector<bool>{true});
 
     // The same holder signs again in parallel: two signers, both intact.
     signer.sign(test::Softhsm_token::Pin, {reinterpret_cast<const uint8_t*>(envelope.data()), envelope.size()},
@@ -103,7 +89,7 @@ TEST_F(Card_signer_test, new_envelope_and_parallel_signature_with_the_tokens_key
     EXPECT_TRUE(signer.result().document.empty() && signer.result().tail.empty());
     const std::string cosigned = text_of(signer.result());
     EXPECT_TRUE(openssl_verifies(cosigned));
-    EXPECT_EQ(verifier_matches(cosigned), (std::vector<bool>{true, true}));
+    EXPECT_EQ(test::verifier_matches({cosigned.begin(), cosigned.end()}), (std::vector<bool>{true, true}));
     EXPECT_EQ(trace_count("Firma parallela riuscita."), 1u);
     EXPECT_EQ(trace_count("The size for the encoded BLOB is %d.\n"), 1u);
 

@@ -3,11 +3,11 @@
 // envelopes made by other programs (DER, BER with indefinite lengths, two signers, signed
 // attributes out of DER order) leaves every earlier signature verifiable.
 #include "VelinVerify/envelope/pkcs7.h"
-#include "VelinVerify/envelope/signed_document_parser.h"
 #include "common/owner.h"
 #include "norax_sign/ber_tree.h"
 #include "norax_sign/envelope_signature.h"
 #include "test_folder.h"
+#include "verifier_matches.h"
 
 #include <gtest/gtest.h>
 
@@ -90,20 +90,6 @@ protected:
         return verified && test::read_file(folder / "content") == expected_content;
     }
 
-    // What the verifier's decoder says of every signature.
-    static std::vector<bool> verifier_matches(std::vector<uint8_t> envelope)
-    {
-        static std::atomic<bool> cancel{false};
-        auto info = std::make_shared<Signed_document_info>();
-        auto parser = std::make_shared<Signed_document_parser>(info, cancel);
-        parser->load_buffer(std::move(envelope), "documento.txt.p7m");
-        parser->analyse();
-        std::vector<bool> matches;
-        if (info->envelope.is_assigned() && info->envelope.value().signatures.is_assigned())
-            for (const Signature_info& signature : info->envelope.value().signatures.value())
-                matches.push_back(signature.signature_matches());
-        return matches;
-    }
 
     std::vector<uint8_t> signed_by_openssl(const std::string& options)
     {
@@ -146,7 +132,7 @@ TEST_F(Envelope_signature, new_envelope_is_der_cades_bes_and_verifies_everywhere
     const std::vector<uint8_t> envelope = assembled(*layout, document);
 
     EXPECT_TRUE(openssl_verifies(envelope, document)) << openssl_output();
-    EXPECT_EQ(verifier_matches(envelope), std::vector<bool>{true});
+    EXPECT_EQ(test::verifier_matches(envelope), std::vector<bool>{true});
 
     // DER: reading and writing it again gives the same bytes.
     const Cms cms = read_cms(envelope);
@@ -235,7 +221,7 @@ TEST_F(Envelope_signature, parallel_signature_keeps_every_earlier_signature)
         const auto cosigned = add_parallel_signer(original.envelope, cosigner.get(), when, failure);
         ASSERT_TRUE(cosigned) << original.name << ": " << failure;
         EXPECT_TRUE(openssl_verifies(*cosigned, document)) << original.name << '\n' << openssl_output();
-        EXPECT_EQ(verifier_matches(*cosigned), std::vector<bool>(original.signers + 1, true)) << original.name;
+        EXPECT_EQ(test::verifier_matches(*cosigned), std::vector<bool>(original.signers + 1, true)) << original.name;
 
         const Cms before = read_cms(original.envelope);
         const Cms after = read_cms(*cosigned);
@@ -338,7 +324,7 @@ TEST_F(Envelope_signature, signed_attributes_out_of_der_order_stay_as_they_are)
     const auto cosigned = add_parallel_signer(envelope, identity("signer-user").get(), when, failure);
     ASSERT_TRUE(cosigned) << failure;
     EXPECT_TRUE(openssl_verifies(*cosigned, document)) << openssl_output();
-    EXPECT_EQ(verifier_matches(*cosigned), (std::vector<bool>{true, true}));
+    EXPECT_EQ(test::verifier_matches(*cosigned), (std::vector<bool>{true, true}));
 }
 
 TEST_F(Envelope_signature, what_is_not_a_signed_envelope_is_refused_with_a_reason)
