@@ -78,9 +78,11 @@ if(velin_lists_real STREQUAL velin_demo_real)
         RENAME http_3a_2f_2f127.0.0.1_3a8799_2fcrl_2fcard_2droot.crl.crl)
 endif()
 
-# Desktop integration: the verifier opens .p7m and .m7m files; the menu is the suite's entry.
+# Desktop integration: the verifier opens .p7m and .m7m files; the signer takes any documents;
+# the menu is the suite's entry.
 install(FILES
         ${PROJECT_SOURCE_DIR}/res/desktop/velin-verify.desktop
+        ${PROJECT_SOURCE_DIR}/res/desktop/velin-sign.desktop
         ${PROJECT_SOURCE_DIR}/res/desktop/velin-menu.desktop
     DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${PROJECT_SOURCE_DIR}/res/desktop/velin-manager.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/mime/packages)

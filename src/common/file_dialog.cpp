@@ -2,6 +2,7 @@
 
 #include <QFileDialog>
 
+#include <algorithm>
 #include <utility>
 
 namespace velin {
@@ -47,6 +48,56 @@ std::string qt_file_filter(const std::string& windows_filter)
     return filter;
 }
 
+namespace {
+
+QStringList chosen_paths(const File_dialog_request& request, QWidget* parent)
+{
+    Checked_file_dialog dialog(parent, request.accept);
+    dialog.setWindowTitle(QString::fromStdString(request.title));
+    QStringList filters;
+    if (!request.filter.empty())
+        filters << QString::fromStdString(qt_file_filter(request.filter));
+    for (const std::string& filter : request.more_filters)
+        filters << QString::fromStdString(qt_file_filter(filter));
+    if (!filters.isEmpty()) {
+        dialog.setNameFilters(filters);
+        dialog.selectNameFilter(filters.value(static_cast<int>(request.selected_filter), filters.front()));
+    }
+    dialog.setOption(QFileDialog::ReadOnly, false);
+    // Qt's own dialog everywhere: the refusal of a choice needs its accept ().
+    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+    if (!request.folder.empty())
+        dialog.setDirectory(QString::fromStdString(request.folder));
+    if (!request.default_suffix.empty())
+        dialog.setDefaultSuffix(QString::fromStdString(request.default_suffix));
+    switch (request.kind) {
+    case File_dialog_request::Kind::Open:
+        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        dialog.setFileMode(QFileDialog::ExistingFile);
+        break;
+    case File_dialog_request::Kind::Open_many:
+        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        dialog.setFileMode(QFileDialog::ExistingFiles);
+        break;
+    case File_dialog_request::Kind::Save:
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        dialog.setFileMode(QFileDialog::AnyFile);
+        if (!request.proposed_name.empty())
+            dialog.selectFile(QString::fromStdString(request.proposed_name));
+        break;
+    case File_dialog_request::Kind::Folder:
+        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        dialog.setFileMode(QFileDialog::Directory);
+        dialog.setOption(QFileDialog::ShowDirsOnly, true);
+        break;
+    }
+    if (dialog.exec() != QDialog::Accepted)
+        return {};
+    return dialog.selectedFiles();
+}
+
+} // namespace
+
 std::optional<std::string> file_dialog(const File_dialog_request& request, QWidget* parent)
 {
     if (answerer()) {
@@ -55,29 +106,30 @@ std::optional<std::string> file_dialog(const File_dialog_request& request, QWidg
             return std::nullopt;
         return answer;
     }
-
-    Checked_file_dialog dialog(parent, request.accept);
-    dialog.setWindowTitle(QString::fromStdString(request.title));
-    dialog.setNameFilter(QString::fromStdString(qt_file_filter(request.filter)));
-    dialog.setOption(QFileDialog::ReadOnly, false);
-    // Qt's own dialog everywhere: the refusal of a choice needs its accept ().
-    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
-    if (!request.folder.empty())
-        dialog.setDirectory(QString::fromStdString(request.folder));
-    if (!request.default_suffix.empty())
-        dialog.setDefaultSuffix(QString::fromStdString(request.default_suffix));
-    if (request.kind == File_dialog_request::Kind::Open) {
-        dialog.setAcceptMode(QFileDialog::AcceptOpen);
-        dialog.setFileMode(QFileDialog::ExistingFile);
-    } else {
-        dialog.setAcceptMode(QFileDialog::AcceptSave);
-        dialog.setFileMode(QFileDialog::AnyFile);
-        if (!request.proposed_name.empty())
-            dialog.selectFile(QString::fromStdString(request.proposed_name));
-    }
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+    const QStringList files = chosen_paths(request, parent);
+    if (files.isEmpty())
         return std::nullopt;
-    return dialog.selectedFiles().front().toStdString();
+    return files.front().toStdString();
+}
+
+std::vector<std::string> open_files_dialog(const File_dialog_request& request, QWidget* parent)
+{
+    std::vector<std::string> paths;
+    if (answerer()) {
+        if (const std::optional<std::string> answer = answerer()(request)) {
+            size_t start = 0;
+            while (start <= answer->size()) {
+                const size_t end = std::min(answer->find('\n', start), answer->size());
+                if (end > start)
+                    paths.push_back(answer->substr(start, end - start));
+                start = end + 1;
+            }
+        }
+        return paths;
+    }
+    for (const QString& file : chosen_paths(request, parent))
+        paths.push_back(file.toStdString());
+    return paths;
 }
 
 void set_file_dialog_answerer(File_dialog_answerer installed)

@@ -79,6 +79,13 @@ bool write_all(int descriptor, std::string_view bytes)
 
 int replace_file(const std::string& path, std::span<const uint8_t> bytes, mode_t mode, const struct stat* owner)
 {
+    const std::span<const uint8_t> parts[] = {bytes};
+    return replace_file(path, std::span(parts), mode, owner);
+}
+
+int replace_file(const std::string& path, std::span<const std::span<const uint8_t>> parts, mode_t mode,
+                 const struct stat* owner)
+{
     std::string temporary = path + ".XXXXXX";
     Descriptor_handle file(::mkostemp(temporary.data(), O_CLOEXEC));
     if (!file)
@@ -91,8 +98,9 @@ int replace_file(const std::string& path, std::span<const uint8_t> bytes, mode_t
         if (::fchown(file.get(), owner->st_uid, owner->st_gid) != 0 && errno != EPERM)
             error = errno;
     }
-    if (!error && !write_all(file.get(), bytes))
-        error = errno;
+    for (const std::span<const uint8_t> bytes : parts)
+        if (!error && !write_all(file.get(), bytes))
+            error = errno;
     if (!error && ::fsync(file.get()) != 0)
         error = errno;
     // A full disk on a network file system may show only when the file is closed.

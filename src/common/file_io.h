@@ -49,5 +49,8 @@ bool write_all(int descriptor, std::string_view bytes);
 int replace_file(const std::string& path, std::span<const uint8_t> bytes, mode_t mode,
                  const struct stat* owner = nullptr);
 int replace_file(const std::string& path, std::string_view bytes, mode_t mode, const struct stat* owner = nullptr);
+// The same with the file's bytes given in parts, written one after the other.
+int replace_file(const std::string& path, std::span<const std::span<const uint8_t>> parts, mode_t mode,
+                 const struct stat* owner = nullptr);
 
 } // namespace velin

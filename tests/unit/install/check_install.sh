@@ -10,7 +10,7 @@ same() { cmp -s "$1" "$2" || fail "$2 is not a copy of $1"; }
 mode() { [ "$(stat -c %a "$1" 2>/dev/null)" = "$2" ] || fail "$1 has mode $(stat -c %a "$1" 2>/dev/null || echo missing), expected $2"; }
 has_line() { grep -qxF -- "$2" "$1" 2>/dev/null || fail "$1 lacks the line: $2"; }
 
-for program in velin-verify velin-menu; do
+for program in velin-verify velin-menu velin-sign; do
     [ -x "$build/bin/$program" ] || { echo "FAIL: $build/bin/$program is not built; build the whole tree before this test" >&2; exit 1; }
 done
 
@@ -75,12 +75,14 @@ done
 # Desktop entries and the MIME package.
 verify_entry=$p/share/applications/velin-verify.desktop
 menu_entry=$p/share/applications/velin-menu.desktop
+sign_entry=$p/share/applications/velin-sign.desktop
 has_line "$verify_entry" "Name=Velin Manager - Verifica firma"
 has_line "$verify_entry" "Exec=velin-verify %f"
 has_line "$verify_entry" "MimeType=application/pkcs7-mime;application/x-velin-m7m;"
 has_line "$menu_entry" "Exec=velin-menu"
+has_line "$sign_entry" "Exec=velin-sign %F"
 if command -v desktop-file-validate >/dev/null; then
-    desktop-file-validate "$verify_entry" "$menu_entry" || fail "desktop-file-validate refuses the entries"
+    desktop-file-validate "$verify_entry" "$menu_entry" "$sign_entry" || fail "desktop-file-validate refuses the entries"
 fi
 package=$p/share/mime/packages/velin-manager.xml
 [ -f "$package" ] || fail "$package is missing"

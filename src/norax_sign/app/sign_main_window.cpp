@@ -1,0 +1,162 @@
+#include "norax_sign/app/sign_main_window.h"
+
+#include "VelinVerify/app/preview.h"
+#include "VelinVerify/envelope/binary_file.h"
+#include "common/failure.h"
+#include "common/file_dialog.h"
+#include "common/message_box.h"
+#include "common/trace.h"
+#include "norax_sign/app/dialog_batch_ui.h"
+#include "norax_sign/app/error_boxes.h"
+#include "ui_sign_main_window.h"
+
+#include <QContextMenuEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QMimeData>
+#include <QUrl>
+
+namespace velin {
+
+CVelinSignDlg::CVelinSignDlg(Sign_batch_options options, QWidget* parent)
+    : QDialog(parent), _ui(std::make_unique<Ui::Sign_main_window>()), _options(std::move(options))
+{
+    _ui->setupUi(this);
+    setWindowFlag(Qt::WindowMinimizeButtonHint, true);
+    connect(_ui->add_button, &QPushButton::clicked, this, &CVelinSignDlg::add_documents_from_dialog);
+    connect(_ui->remove_button, &QPushButton::clicked, this, &CVelinSignDlg::remove_selected);
+    connect(_ui->read_button, &QPushButton::clicked, this, &CVelinSignDlg::read_selected);
+    connect(_ui->sign_button, &QPushButton::clicked, this, [this] { sign_all(); });
+    connect(_ui->exit_button, &QPushButton::clicked, this, &QDialog::reject);
+    connect(_ui->document_list, &QListWidget::currentRowChanged, this, [this](int row) {
+        if (row >= 0 && static_cast<size_t>(row) != _documents.selected())
+            _documents.select(static_cast<size_t>(row));
+    });
+    connect(_ui->pdf_radio, &QRadioButton::toggled, this, [this](bool on) {
+        _documents.choose_format(on ? Signature_format::Pdf : Signature_format::Pkcs7);
+        refresh();
+    });
+    refresh();
+}
+
+CVelinSignDlg::~CVelinSignDlg() = default;
+
+void CVelinSignDlg::refresh()
+{
+    const QSignalBlocker list_blocker(_ui->document_list);
+    const QSignalBlocker radio_blocker(_ui->pdf_radio);
+    _ui->document_list->clear();
+    for (const std::string& path : _documents.paths())
+        _ui->document_list->addItem(QString::fromStdString(path));
+    if (const std::optional<size_t> selected = _documents.selected())
+        _ui->document_list->setCurrentRow(static_cast<int>(*selected));
+
+    const Sign_buttons buttons = _documents.buttons();
+    _ui->read_button->setEnabled(buttons.read);
+    _ui->sign_button->setEnabled(buttons.sign);
+    _ui->remove_button->setEnabled(buttons.remove);
+    _ui->pdf_radio->setEnabled(buttons.pdf);
+    const bool pdf = _documents.format() == Signature_format::Pdf;
+    _ui->pdf_radio->setChecked(pdf);
+    _ui->pkcs7_radio->setChecked(!pdf);
+    _ui->sign_button->setDefault(buttons.sign_is_default);
+    _ui->add_button->setDefault(!buttons.sign_is_default);
+}
+
+void CVelinSignDlg::add_document(const std::string& path)
+{
+    _documents.add(path);
+    refresh();
+}
+
+void CVelinSignDlg::add_documents_from_dialog()
+{
+    File_dialog_request request;
+    request.kind = File_dialog_request::Kind::Open_many;
+    request.title = "Scegli i documenti da firmare";
+    request.filter = "Documenti di Microsoft Word (*.doc)";
+    request.more_filters = {"Documenti firmati (*.p7m)",
+                            "File PDF (*.pdf)",
+                            "File di testo (*.txt)",
+                            "Rich Text Format (*.rtf)",
+                            "Immagini (*.bmp;*.gif;*.jpg;*.jpeg;*.png;*.tif)",
+                            "Tutti i file (*.*)"};
+    request.selected_filter = 6;
+    for (const std::string& path : open_files_dialog(request, this))
+        _documents.add(path);
+    refresh();
+}
+
+void CVelinSignDlg::remove_selected()
+{
+    _documents.remove_selected();
+    refresh();
+}
+
+void CVelinSignDlg::read_selected()
+{
+    const std::optional<std::string> path = _documents.selected_path();
+    if (!path)
+        return;
+    Binary_file_read document(*path);
+    if (!document.succeeded()) {
+        Trace(Trace_kind, Level_info) << document.message();
+        return;
+    }
+    Preview preview;
+    if (!preview.show(Suite_caption, *path, document.value()))
+        Trace(Trace_kind, Level_info) << preview.message();
+    show_pending_error_boxes(this);
+}
+
+uint32_t CVelinSignDlg::sign_all()
+{
+    uint32_t result = Result_cancelled;
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    try {
+        Dialog_batch_ui ui(this);
+        const unsigned flags = _documents.format() == Signature_format::Pdf ? Flag_pdf : 0;
+        result = sign_batch(ui, _documents.paths(), flags, {}, _options);
+    } catch (...) {
+        trace_current_exception();
+        result = Result_failed;
+    }
+    QGuiApplication::restoreOverrideCursor();
+    show_pending_error_boxes(this);
+    if (result == 0)
+        accept();
+    return result;
+}
+
+void CVelinSignDlg::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+}
+
+void CVelinSignDlg::dropEvent(QDropEvent* event)
+{
+    for (const QUrl& url : event->mimeData()->urls()) {
+        const QString path = url.toLocalFile();
+        if (!path.isEmpty() && !QFileInfo(path).isDir())
+            _documents.add(path.toStdString());
+    }
+    refresh();
+    event->acceptProposedAction();
+}
+
+void CVelinSignDlg::contextMenuEvent(QContextMenuEvent* event)
+{
+    QMenu menu(this);
+    menu.addSeparator();
+    menu.addAction(QString::fromUtf8("&Informazioni su Velin Manager..."), this, [this] {
+        message_box("Velin Manager - Firma documenti " VELIN_VERSION, MB_OK | MB_ICONINFORMATION, this,
+                    "Informazioni su Velin Manager");
+    });
+    menu.exec(event->globalPos());
+}
+
+} // namespace velin

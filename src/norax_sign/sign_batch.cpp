@@ -1,0 +1,222 @@
+#include "norax_sign/sign_batch.h"
+
+#include "VelinVerify/envelope/binary_file.h"
+#include "common/failure.h"
+#include "common/file_io.h"
+#include "common/message_box.h"
+#include "common/trace.h"
+
+#include <openssl/crypto.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+namespace velin {
+
+const char* const Text_signed_and_saved = "I documenti sono stati firmati e salvati.";
+const char* const Text_signature_failed = "La firma è fallita.";
+const char* const Text_save_failed = "Il salvataggio del file è fallito.";
+const char* const Text_overwrite_original = "Sovrascrivere il file originale?";
+const char* const Text_exists_overwrite = " esiste già.\nSovrascriverlo?";
+
+namespace {
+
+bool ends_with_no_case(const std::string& text, std::string_view suffix)
+{
+    return text.size() >= suffix.size() &&
+           std::equal(suffix.begin(), suffix.end(), text.end() - static_cast<std::ptrdiff_t>(suffix.size()),
+                      [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b)); });
+}
+
+bool starts_with_no_case(const std::string& text, std::string_view prefix)
+{
+    return text.size() >= prefix.size() &&
+           std::equal(prefix.begin(), prefix.end(), text.begin(),
+                      [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b)); });
+}
+
+bool is_folder(const std::string& path)
+{
+    std::error_code error;
+    return !path.empty() && std::filesystem::is_directory(path, error);
+}
+
+// The signed document replaces the file at path only once it is wholly on disk: a write that
+// fails (a full disk) leaves the original as it was, which matters most when a co-signature
+// overwrites the envelope it was made from. A new file gets the user's default permissions, an
+// existing one keeps its own mode.
+int write_signed_document(const std::string& path, const Signed_output& output)
+{
+    struct stat existing {};
+    mode_t mode = 0;
+    const bool exists = ::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
+    if (exists) {
+        mode = existing.st_mode & 07777;
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    const std::span<const uint8_t> parts[] = {output.head, output.document, output.tail};
+    return replace_file(path, std::span(parts), mode, exists ? &existing : nullptr);
+}
+
+} // namespace
+
+Pin_text::~Pin_text()
+{
+    OPENSSL_cleanse(_text.data(), _text.size());
+}
+
+Pin_text::Pin_text(Pin_text&& other) noexcept : _text(std::move(other._text))
+{
+    OPENSSL_cleanse(other._text.data(), other._text.size());
+    other._text.clear();
+}
+
+Pin_text& Pin_text::operator=(Pin_text&& other) noexcept
+{
+    if (this != &other) {
+        OPENSSL_cleanse(_text.data(), _text.size());
+        _text = std::move(other._text);
+        OPENSSL_cleanse(other._text.data(), other._text.size());
+        other._text.clear();
+    }
+    return *this;
+}
+
+std::string signed_document_path(const std::string& path, unsigned flags, const std::string& output_folder)
+{
+    std::string output = path;
+    if (!output_folder.empty())
+        output = (std::filesystem::path(output_folder) / std::filesystem::path(path).filename()).string();
+    if (!(flags & (Flag_parallel | Flag_pdf)))
+        output += ".p7m";
+    return output;
+}
+
+std::optional<std::string> batch_output_folder(Sign_batch_ui& ui, const std::vector<std::string>& paths,
+                                               const std::string& given)
+{
+    if (is_folder(given))
+        return given;
+    if (paths.size() == 1) {
+        const std::string folder = std::filesystem::path(paths.front()).parent_path().string();
+        return folder.empty() ? std::string(".") : folder;
+    }
+    std::optional<std::string> chosen = ui.choose_output_folder();
+    if (!chosen || !is_folder(*chosen))
+        return std::nullopt;
+    return chosen;
+}
+
+uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& pin, const std::string& path,
+                       unsigned flags, const std::string& output_folder, bool parallel_signature)
+{
+    Trace(Trace_kind, Level_info) << "Firma documento.";
+    Binary_file_read document(path);
+    if (!document.succeeded()) {
+        Trace(Trace_kind, Level_info) << document.message();
+        return Result_failed;
+    }
+
+    if (parallel_signature && ends_with_no_case(path, ".p7m"))
+        flags |= Flag_parallel;
+
+    signer.sign(pin.text(), document.value(), flags);
+    ui.show_pending_errors();
+    if (!signer.succeeded()) {
+        if (signer.error_code() == Result_cancelled || signer.error_code() == Result_card_removed)
+            return Result_cancelled;
+        Trace(Trace_kind, Level_error) << Text_signature_failed;
+        ui.show_pending_errors();
+        return Result_failed;
+    }
+
+    std::string output = signed_document_path(path, flags, output_folder);
+    int answer = IDYES;
+    if (flags & Flag_parallel) {
+        answer = ui.ask(Text_overwrite_original, MB_YESNOCANCEL | MB_ICONQUESTION | MB_DEFBUTTON2);
+    } else {
+        std::error_code error;
+        if (std::filesystem::exists(output, error))
+            answer = ui.ask(output + Text_exists_overwrite, MB_YESNOCANCEL | MB_ICONWARNING | MB_DEFBUTTON2);
+    }
+    if (answer == IDCANCEL)
+        return Result_cancelled;
+    if (answer == IDNO) {
+        const std::string proposed = (flags & (Flag_parallel | Flag_pdf)) ? path : path + ".p7m";
+        std::optional<std::string> chosen = ui.save_as(proposed, flags & Flag_pdf);
+        if (!chosen)
+            return Result_cancelled;
+        output = *chosen;
+    }
+
+    Trace(Trace_kind, Level_info) << "Salva il documento firmato...";
+    Trace(Trace_kind, Level_info) << output;
+    if (const int error = write_signed_document(output, signer.result())) {
+        Trace(Trace_kind, Level_error) << Text_save_failed;
+        Trace(Trace_kind, Level_info) << "Errno: " << error;
+        Trace(Trace_kind, Level_info) << std::strerror(error);
+        ui.show_pending_errors();
+        return Result_failed;
+    }
+    return 0;
+}
+
+uint32_t sign_batch(Sign_batch_ui& ui, const std::vector<std::string>& paths, unsigned flags,
+                    const std::string& output_folder, const Sign_batch_options& options)
+{
+    const std::optional<std::string> folder = batch_output_folder(ui, paths, output_folder);
+    if (!folder)
+        return 0;
+
+    std::optional<Found_card> card = ui.find_card();
+    if (!card)
+        return Result_cancelled;
+    std::optional<Pin_text> pin = ui.enter_pin(*card);
+    if (!pin)
+        return Result_cancelled;
+
+    std::unique_ptr<Card_signer> signer = options.make_signer(*card, flags);
+    signer->open();
+    ui.show_pending_errors();
+
+    bool every_document_signed = true;
+    for (size_t index = 0; index < paths.size(); ++index) {
+        ui.progress(index, paths.size(), paths[index]);
+        const uint32_t result =
+            sign_document(ui, *signer, *pin, paths[index], flags, *folder, options.parallel_signature);
+        if (result == Result_cancelled)
+            return Result_cancelled;
+        if (result != 0)
+            every_document_signed = false;
+    }
+    ui.progress(paths.size(), paths.size(), {});
+    if (every_document_signed)
+        ui.ask(Text_signed_and_saved, MB_OK | MB_ICONINFORMATION);
+    return 0;
+}
+
+Sign_command_line parse_sign_command_line(int argc, const char* const* argv)
+{
+    Sign_command_line command;
+    int index = 1;
+    for (; index < argc && argv[index][0] == '/'; ++index) {
+        const std::string argument = argv[index];
+        if (starts_with_no_case(argument, "/dir="))
+            command.output_folder = argument.substr(5);
+        else if (argument.size() == 4 && starts_with_no_case(argument, "/pdf"))
+            command.flags |= Flag_pdf;
+    }
+    for (; index < argc; ++index)
+        command.documents.emplace_back(argv[index]);
+    return command;
+}
+
+} // namespace velin

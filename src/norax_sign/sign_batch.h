@@ -1,0 +1,119 @@
+// The signing of a batch of documents, without widgets: the output folder, one card search and
+// one PIN for every document, then each document signed and written where the user agrees. What
+// needs the user (the folder browser, the card and PIN dialogs, the questions, the save dialog)
+// is asked through Sign_batch_ui, which the window implements with dialogs and the tests with
+// scripted answers.
+#pragma once
+
+#include "norax_sign/card_signer.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velin {
+
+class ISCard;
+
+// Document flag: sign as PDF.
+constexpr unsigned Flag_pdf = 8;
+// The user gave up: the batch stops at once, without a summary.
+constexpr uint32_t Result_cancelled = 0x800704C7;
+// The card went away while it was used (SCARD_W_REMOVED_CARD): the batch stops like a cancel.
+constexpr uint32_t Result_card_removed = 0x8010006E;
+
+// A PIN that is wiped from memory when it goes away.
+class Pin_text {
+public:
+    Pin_text() = default;
+    explicit Pin_text(std::string text) : _text(std::move(text)) {}
+    ~Pin_text();
+    Pin_text(Pin_text&& other) noexcept;
+    Pin_text& operator=(Pin_text&& other) noexcept;
+    Pin_text(const Pin_text&) = delete;
+    Pin_text& operator=(const Pin_text&) = delete;
+
+    const std::string& text() const { return _text; }
+
+private:
+    std::string _text;
+};
+
+// The card the search found, attached until the batch ends (then reset and released).
+struct Found_card {
+    std::shared_ptr<ISCard> card;
+    std::string reader_name;
+    size_t reader_index = 0;
+};
+
+class Sign_batch_ui {
+public:
+    virtual ~Sign_batch_ui() = default;
+
+    // The folder browser; nothing when cancelled or when the choice is not a folder of the file
+    // system.
+    virtual std::optional<std::string> choose_output_folder() = 0;
+    // The card search; nothing when the user gave up or no reader could be listed.
+    virtual std::optional<Found_card> find_card() = 0;
+    // The PIN entry, checked against the card; nothing when no PIN was accepted.
+    virtual std::optional<Pin_text> enter_pin(const Found_card& card) = 0;
+    // A message box (message_box flags and return ids).
+    virtual int ask(const std::string& text, unsigned flags) = 0;
+    // The save dialog for a signed document: nothing when cancelled.
+    virtual std::optional<std::string> save_as(const std::string& proposed_path, bool pdf) = 0;
+    // Before each document: its position (0-based) in the batch.
+    virtual void progress(size_t index, size_t count, const std::string& path) = 0;
+    // Shows what the records written so far have to tell the user (the error boxes).
+    virtual void show_pending_errors() = 0;
+};
+
+// Makes the signer for a batch: the PDF signer with Flag_pdf, else the PKCS#7 one.
+using Signer_factory = std::function<std::unique_ptr<Card_signer>(const Found_card& card, unsigned flags)>;
+
+struct Sign_batch_options {
+    bool parallel_signature = false; // the setting "FirmaParallela"
+    Signer_factory make_signer;
+};
+
+// The folder where a batch writes: `given` when it names an existing folder; with a single
+// document its folder; otherwise the user's choice (nothing: the batch ends).
+std::optional<std::string> batch_output_folder(Sign_batch_ui& ui, const std::vector<std::string>& paths,
+                                               const std::string& given);
+
+// Signs every document; 0, or Result_cancelled when the user gave up on the way. Documents that
+// failed only suppress the final summary.
+uint32_t sign_batch(Sign_batch_ui& ui, const std::vector<std::string>& paths, unsigned flags,
+                    const std::string& output_folder, const Sign_batch_options& options);
+
+// Signs one document with the open signer: 0, Result_cancelled or Result_failed.
+uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& pin, const std::string& path,
+                       unsigned flags, const std::string& output_folder, bool parallel_signature);
+
+// Where a signed document goes: the folder (when given) and the document's file name, else the
+// document's path; ".p7m" appended unless the document is co-signed or signed as PDF.
+std::string signed_document_path(const std::string& path, unsigned flags, const std::string& output_folder);
+
+// What the command line of velin-sign asks for.
+struct Sign_command_line {
+    std::vector<std::string> documents;
+    std::string output_folder; // "/dir=FOLDER"
+    unsigned flags = 0; // Flag_pdf with "/pdf"
+};
+
+// Every argument from argv[1] that starts with "/" is a switch, until the first one that does
+// not: that one and all after it are documents. Switches are compared without regard to case;
+// unknown ones are ignored.
+Sign_command_line parse_sign_command_line(int argc, const char* const* argv);
+
+// The texts the user sees.
+extern const char* const Text_signed_and_saved;
+extern const char* const Text_signature_failed;
+extern const char* const Text_save_failed;
+extern const char* const Text_overwrite_original;
+extern const char* const Text_exists_overwrite;
+
+} // namespace velin

@@ -1,0 +1,388 @@
+// The signer offscreen: the batch with its questions answered (a signer that needs no card stands
+// in for the card's), the main window's list and buttons, the PIN field, the card search without
+// a smart-card service, and the command line.
+#include "common/file_dialog.h"
+#include "common/message_box.h"
+#include "norax_sign/app/card_dialogs.h"
+#include "norax_sign/app/dialog_batch_ui.h"
+#include "norax_sign/app/error_boxes.h"
+#include "norax_sign/app/sign_main_window.h"
+#include "norax_sign/pdf_card_signer.h"
+#include "test_folder.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+using namespace velin;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Wraps the document in recognisable bytes; fails for documents that hold "rifiuta", and reports
+// a removed card for "estrai".
+class Stand_in_signer : public Card_signer {
+public:
+    void open() override {}
+    void sign(const std::string& pin, std::span<const uint8_t> document, unsigned flags) override
+    {
+        const std::string text(document.begin(), document.end());
+        pins.push_back(pin);
+        flags_seen.push_back(flags);
+        if (text.find("rifiuta") != std::string::npos) {
+            fail(Result_failed);
+            return;
+        }
+        if (text.find("estrai") != std::string::npos) {
+            fail(Result_card_removed);
+            return;
+        }
+        Signed_output output;
+        const std::string head = (flags & Flag_parallel) ? "COFIRMA[" : "FIRMA[";
+        output.head.assign(head.begin(), head.end());
+        output.document = document;
+        output.tail = {']'};
+        succeed(std::move(output));
+    }
+
+    static inline std::vector<std::string> pins;
+    static inline std::vector<unsigned> flags_seen;
+};
+
+// The real boxes and file dialogs (answered by the test), a card and PIN given without a card.
+class Scripted_ui : public Dialog_batch_ui {
+public:
+    Scripted_ui() : Dialog_batch_ui(nullptr) {}
+    std::optional<Found_card> find_card() override
+    {
+        ++card_searches;
+        if (!card_found)
+            return std::nullopt;
+        return Found_card{nullptr, "Lettore di prova", 1};
+    }
+    std::optional<Pin_text> enter_pin(const Found_card&) override
+    {
+        if (!pin_given)
+            return std::nullopt;
+        return Pin_text("12345");
+    }
+
+    bool card_found = true;
+    bool pin_given = true;
+    int card_searches = 0;
+};
+
+Sign_batch_options stand_in_options(bool parallel = false)
+{
+    Sign_batch_options options;
+    options.parallel_signature = parallel;
+    options.make_signer = [](const Found_card&, unsigned flags) -> std::unique_ptr<Card_signer> {
+        if (flags & Flag_pdf)
+            return std::make_unique<Pdf_card_signer>(0, [](const std::string& text) {
+                message_box(text, MB_OK | MB_ICONWARNING, nullptr, Suite_caption);
+            });
+        return std::make_unique<Stand_in_signer>();
+    };
+    return options;
+}
+
+} // namespace
+
+class Test_sign_gui : public QObject {
+    Q_OBJECT
+
+private:
+    std::vector<Message_box_request> _boxes;
+    std::vector<int> _box_answers; // consumed in order; IDOK once they run out
+    std::vector<File_dialog_request> _dialogs;
+    std::vector<std::optional<std::string>> _dialog_answers;
+    std::unique_ptr<test::Test_folder> _folder;
+
+    fs::path document(const std::string& name, const std::string& content)
+    {
+        const fs::path path = *_folder / name;
+        test::write_file(path, content);
+        return path;
+    }
+    std::vector<std::string> box_texts() const
+    {
+        std::vector<std::string> texts;
+        for (const Message_box_request& box : _boxes)
+            texts.push_back(box.text);
+        return texts;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        test::private_environment();
+        install_error_box_hook();
+        set_message_box_answerer([this](const Message_box_request& request) {
+            _boxes.push_back(request);
+            if (_box_answers.empty())
+                return IDOK;
+            const int answer = _box_answers.front();
+            _box_answers.erase(_box_answers.begin());
+            return answer;
+        });
+        set_file_dialog_answerer([this](const File_dialog_request& request) -> std::optional<std::string> {
+            _dialogs.push_back(request);
+            if (_dialog_answers.empty())
+                return std::nullopt;
+            std::optional<std::string> answer = _dialog_answers.front();
+            _dialog_answers.erase(_dialog_answers.begin());
+            return answer;
+        });
+    }
+    void init()
+    {
+        _boxes.clear();
+        _box_answers.clear();
+        _dialogs.clear();
+        _dialog_answers.clear();
+        Stand_in_signer::pins.clear();
+        Stand_in_signer::flags_seen.clear();
+        _folder = std::make_unique<test::Test_folder>();
+    }
+
+    void command_line_switches_then_documents()
+    {
+        const char* argv[] = {"velin-sign", "/parent=0x00001234", "/DIR=/tmp/uscita", "/Pdf", "/altro",
+                              "a.doc", "/non-switch.doc", "b.doc"};
+        const Sign_command_line command = parse_sign_command_line(8, argv);
+        QCOMPARE(command.output_folder, std::string("/tmp/uscita"));
+        QCOMPARE(command.flags, Flag_pdf);
+        QCOMPARE(command.documents, (std::vector<std::string>{"a.doc", "/non-switch.doc", "b.doc"}));
+        const char* none[] = {"velin-sign", "/pdfx"};
+        QCOMPARE(parse_sign_command_line(2, none).flags, 0u);
+        QVERIFY(parse_sign_command_line(2, none).documents.empty());
+    }
+
+    void two_documents_into_the_given_folder_with_one_pin()
+    {
+        const fs::path out = *_folder / "uscita";
+        fs::create_directory(out);
+        const std::string a = document("a.doc", "primo").string(), b = document("b.doc", "secondo").string();
+        Scripted_ui ui;
+        QCOMPARE(sign_batch(ui, {a, b}, 0, out.string(), stand_in_options()), 0u);
+        QCOMPARE(test::read_file(out / "a.doc.p7m"), std::string("FIRMA[primo]"));
+        QCOMPARE(test::read_file(out / "b.doc.p7m"), std::string("FIRMA[secondo]"));
+        QCOMPARE(ui.card_searches, 1);
+        QCOMPARE(Stand_in_signer::pins, (std::vector<std::string>{"12345", "12345"}));
+        QVERIFY(_dialogs.empty()); // no folder browser
+        QCOMPARE(box_texts(), std::vector<std::string>{Text_signed_and_saved});
+        QCOMPARE(_boxes.front().flags & MB_ICONMASK, MB_ICONINFORMATION);
+    }
+
+    void output_folder_rule()
+    {
+        const std::string a = document("a.doc", "primo").string(), b = document("b.doc", "secondo").string();
+        Scripted_ui ui;
+        // A file named as the folder counts as none; one document goes beside itself.
+        QCOMPARE(batch_output_folder(ui, {a}, a), std::optional<std::string>(_folder->path().string()));
+        QVERIFY(_dialogs.empty());
+        // Two documents and no folder: the browser; cancelled, the batch ends without a card.
+        QCOMPARE(sign_batch(ui, {a, b}, 0, a, stand_in_options()), 0u);
+        QCOMPARE(_dialogs.size(), size_t(1));
+        QCOMPARE(_dialogs.front().kind, File_dialog_request::Kind::Folder);
+        QCOMPARE(_dialogs.front().title, std::string("Scegli la cartella dove vuoi salvare il documento firmato:"));
+        QCOMPARE(ui.card_searches, 0);
+        // A choice that is not a folder ends it the same way.
+        _dialog_answers = {std::string("/nonexistent/cartella")};
+        QCOMPARE(sign_batch(ui, {a, b}, 0, {}, stand_in_options()), 0u);
+        QCOMPARE(ui.card_searches, 0);
+        _dialog_answers = {_folder->path().string()};
+        QCOMPARE(sign_batch(ui, {a, b}, 0, {}, stand_in_options()), 0u);
+        QVERIFY(fs::exists(*_folder / "b.doc.p7m"));
+    }
+
+    void giving_up_on_the_card_or_the_pin_cancels()
+    {
+        const std::string a = document("a.doc", "primo").string();
+        Scripted_ui no_card;
+        no_card.card_found = false;
+        QCOMPARE(sign_batch(no_card, {a}, 0, {}, stand_in_options()), Result_cancelled);
+        Scripted_ui no_pin;
+        no_pin.pin_given = false;
+        QCOMPARE(sign_batch(no_pin, {a}, 0, {}, stand_in_options()), Result_cancelled);
+        QVERIFY(Stand_in_signer::pins.empty());
+        QVERIFY(!fs::exists(*_folder / "a.doc.p7m"));
+        QVERIFY(_boxes.empty());
+    }
+
+    void failed_documents_only_suppress_the_summary()
+    {
+        const std::string missing = (*_folder / "sparito.doc").string();
+        const std::string refused = document("rifiutato.doc", "rifiuta").string();
+        const std::string good = document("buono.doc", "buono").string();
+        Scripted_ui ui;
+        QCOMPARE(sign_batch(ui, {missing, refused, good}, 0, _folder->path().string(), stand_in_options()), 0u);
+        // The unreadable one says nothing; the refused one says it failed, once; no summary.
+        QCOMPARE(box_texts(), std::vector<std::string>{Text_signature_failed});
+        QCOMPARE(_boxes.front().flags & MB_ICONMASK, MB_ICONERROR);
+        QCOMPARE(_boxes.front().caption, std::string(Suite_caption));
+        QVERIFY(test::trace_content().find("Impossibile aprire il file specificato.") != std::string::npos);
+        QVERIFY(fs::exists(*_folder / "buono.doc.p7m"));
+        QVERIFY(!fs::exists(*_folder / "rifiutato.doc.p7m"));
+    }
+
+    void a_removed_card_stops_the_batch_like_a_cancel()
+    {
+        const std::string first = document("primo.doc", "estrai").string();
+        const std::string second = document("secondo.doc", "secondo").string();
+        Scripted_ui ui;
+        QCOMPARE(sign_batch(ui, {first, second}, 0, _folder->path().string(), stand_in_options()), Result_cancelled);
+        QCOMPARE(Stand_in_signer::pins.size(), size_t(1));
+        QVERIFY(_boxes.empty());
+    }
+
+    void an_existing_output_is_overwritten_kept_or_saved_elsewhere()
+    {
+        const std::string a = document("a.doc", "nuovo").string();
+        const fs::path existing = document("a.doc.p7m", "vecchio");
+        Scripted_ui ui;
+        // Cancel: nothing written, the batch stops.
+        _box_answers = {IDCANCEL};
+        QCOMPARE(sign_batch(ui, {a}, 0, {}, stand_in_options()), Result_cancelled);
+        QCOMPARE(box_texts(), std::vector<std::string>{existing.string() + Text_exists_overwrite});
+        QCOMPARE(_boxes.front().flags & (MB_TYPEMASK | MB_ICONMASK | MB_DEFMASK),
+                 MB_YESNOCANCEL | MB_ICONWARNING | MB_DEFBUTTON2);
+        QCOMPARE(test::read_file(existing), std::string("vecchio"));
+        // No: the save dialog, starting from the signed name; its choice is written.
+        _boxes.clear();
+        _box_answers = {IDNO};
+        const fs::path other = *_folder / "altro.p7m";
+        _dialog_answers = {other.string()};
+        QCOMPARE(sign_batch(ui, {a}, 0, {}, stand_in_options()), 0u);
+        QCOMPARE(_dialogs.back().kind, File_dialog_request::Kind::Save);
+        QCOMPARE(_dialogs.back().title, std::string("Salva il documento firmato"));
+        QCOMPARE(_dialogs.back().proposed_name, std::string("a.doc.p7m"));
+        QCOMPARE(_dialogs.back().filter, std::string("File PKCS#7 (*.p7m)"));
+        QCOMPARE(test::read_file(other), std::string("FIRMA[nuovo]"));
+        QCOMPARE(test::read_file(existing), std::string("vecchio"));
+        // Yes: replaced, keeping the file's own permissions.
+        ::chmod(existing.c_str(), 0640);
+        _box_answers = {IDYES};
+        QCOMPARE(sign_batch(ui, {a}, 0, {}, stand_in_options()), 0u);
+        QCOMPARE(test::read_file(existing), std::string("FIRMA[nuovo]"));
+        struct stat status {};
+        QCOMPARE(::stat(existing.c_str(), &status), 0);
+        QCOMPARE(status.st_mode & 0777, 0640u);
+    }
+
+    void an_envelope_is_co_signed_in_place_only_with_the_setting()
+    {
+        const fs::path envelope = document("x.P7M", "busta");
+        Scripted_ui ui;
+        // Setting off: a new envelope around the old one.
+        QCOMPARE(sign_batch(ui, {envelope.string()}, 0, {}, stand_in_options(false)), 0u);
+        QCOMPARE(test::read_file(*_folder / "x.P7M.p7m"), std::string("FIRMA[busta]"));
+        QCOMPARE(Stand_in_signer::flags_seen.back(), 0u);
+        // Setting on: always asked, No as default; Yes overwrites the envelope.
+        _boxes.clear();
+        _box_answers = {IDYES};
+        QCOMPARE(sign_batch(ui, {envelope.string()}, 0, {}, stand_in_options(true)), 0u);
+        QCOMPARE(_boxes.front().text, std::string(Text_overwrite_original));
+        QCOMPARE(_boxes.front().flags & (MB_TYPEMASK | MB_ICONMASK | MB_DEFMASK),
+                 MB_YESNOCANCEL | MB_ICONQUESTION | MB_DEFBUTTON2);
+        QCOMPARE(Stand_in_signer::flags_seen.back(), Flag_parallel);
+        QCOMPARE(test::read_file(envelope), std::string("COFIRMA[busta]"));
+    }
+
+    void a_failed_write_says_so_and_leaves_nothing_behind()
+    {
+        const std::string z = document("z.doc", "zeta").string();
+        // A folder stands where the signed document should go: the write cannot replace it.
+        fs::create_directory(z + ".p7m");
+        test::write_file(fs::path(z + ".p7m") / "dentro.txt", "resta");
+        Scripted_ui ui;
+        _box_answers = {IDYES};
+        QCOMPARE(sign_batch(ui, {z}, 0, {}, stand_in_options()), 0u);
+        QCOMPARE(box_texts(), (std::vector<std::string>{z + ".p7m" + Text_exists_overwrite, Text_save_failed}));
+        QCOMPARE(test::read_file(fs::path(z + ".p7m") / "dentro.txt"), std::string("resta"));
+        QVERIFY(test::trace_content().find("Errno: 21") != std::string::npos);
+        // No temporary file is left beside it.
+        size_t files = 0;
+        for ([[maybe_unused]] const auto& entry : fs::directory_iterator(_folder->path()))
+            ++files;
+        QCOMPARE(files, size_t(2));
+    }
+
+    void a_pdf_signature_without_java_signs_nothing()
+    {
+        const std::string pdf = document("a.pdf", "%PDF-1.4").string();
+        Scripted_ui ui;
+        QCOMPARE(sign_batch(ui, {pdf}, Flag_pdf, {}, stand_in_options()), Result_cancelled);
+        QCOMPARE(box_texts(), std::vector<std::string>{Text_java_needed});
+        QCOMPARE(test::read_file(pdf), std::string("%PDF-1.4"));
+        QVERIFY(!fs::exists(pdf + ".p7m"));
+    }
+
+    void main_window_list_buttons_and_format()
+    {
+        CVelinSignDlg window(stand_in_options());
+        auto* sign = window.findChild<QPushButton*>("sign_button");
+        auto* read = window.findChild<QPushButton*>("read_button");
+        auto* add = window.findChild<QPushButton*>("add_button");
+        auto* pdf = window.findChild<QRadioButton*>("pdf_radio");
+        QVERIFY(!sign->isEnabled() && !read->isEnabled() && add->isDefault());
+        QVERIFY(pdf->isEnabled());
+
+        const std::string a = document("a.pdf", "%PDF").string(), b = document("b.doc", "b").string();
+        std::string upper = a;
+        upper.replace(upper.size() - 5, 5, "A.PDF");
+        _dialog_answers = {a + "\n" + a};
+        window.add_documents_from_dialog();
+        QCOMPARE(_dialogs.back().kind, File_dialog_request::Kind::Open_many);
+        QCOMPARE(_dialogs.back().title, std::string("Scegli i documenti da firmare"));
+        QCOMPARE(_dialogs.back().more_filters.size(), size_t(6));
+        QCOMPARE(_dialogs.back().selected_filter, size_t(6));
+        window.add_document(upper);
+        QCOMPARE(window.documents().paths().size(), size_t(1));
+        QVERIFY(sign->isEnabled() && sign->isDefault() && pdf->isEnabled());
+        pdf->setChecked(true);
+        QCOMPARE(window.documents().format(), Signature_format::Pdf);
+        window.add_document(b);
+        QVERIFY(!pdf->isEnabled() && !pdf->isChecked());
+        QCOMPARE(window.documents().format(), Signature_format::Pkcs7);
+
+        // "&Firma": one folder for two documents; cancelling the card keeps the window open.
+        _dialog_answers = {_folder->path().string()};
+        window.show();
+        QCOMPARE(window.sign_all(), Result_cancelled); // no smart-card service in this test
+        QVERIFY(window.isVisible());
+        QVERIFY(std::find(box_texts().begin(), box_texts().end(),
+                          std::string("Errore durante la rilevazione dei lettori.")) != box_texts().end());
+        window.remove_selected();
+        window.remove_selected();
+        QVERIFY(window.documents().paths().empty() && !sign->isEnabled());
+    }
+
+    void card_search_without_readers_and_the_pin_field()
+    {
+        InsertCardDialog search;
+        QCOMPARE(search.run(), Dialog_failed);
+        QCOMPARE(box_texts(), std::vector<std::string>{"Errore durante la rilevazione dei lettori."});
+
+        Dlg_Pin pin(nullptr);
+        auto* field = pin.findChild<QLineEdit*>("pin_field");
+        auto* ok = pin.findChild<QPushButton*>("ok_button");
+        QCOMPARE(field->echoMode(), QLineEdit::Password);
+        QTest::keyClicks(field, "12a34");
+        QCOMPARE(field->text(), QString("1234"));
+        QVERIFY(!ok->isEnabled());
+        QTest::keyClicks(field, "5");
+        QVERIFY(ok->isEnabled());
+        QTest::keyClicks(field, "67890");
+        QCOMPARE(field->text(), QString("12345678"));
+        QVERIFY(ok->isEnabled());
+    }
+};
+
+QTEST_MAIN(Test_sign_gui)
+#include "test_sign_gui.moc"
