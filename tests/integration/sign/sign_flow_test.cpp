@@ -1,0 +1,268 @@
+// The signer from end to end, offscreen: the real card dialogs against the simulated card behind
+// pcscd (the PIN typed into the PIN dialog), the legal test signer's key on a SoftHSM token that
+// names the card's reader, the signed documents checked by openssl against the test roots and by
+// velin-verify --batch, a co-signature, a wrong and a blocked PIN.
+#include "card_bed.h"
+#include "common/message_box.h"
+#include "norax_sign/app/card_dialogs.h"
+#include "norax_sign/app/dialog_batch_ui.h"
+#include "norax_sign/app/error_boxes.h"
+#include "softhsm_token.h"
+#include "test_folder.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+#include <chrono>
+#include <ctime>
+#include <deque>
+#include <filesystem>
+
+using namespace velin;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string Reader0 = "Virtual PCD 00 00";
+const fs::path Pki = VELIN_PKI_FIXTURES;
+
+// Types the next PIN of the script into the PIN dialog whenever one is open, and presses OK.
+class Pin_typist : public QObject {
+public:
+    explicit Pin_typist(std::deque<QString> pins) : _pins(std::move(pins))
+    {
+        connect(&_timer, &QTimer::timeout, this, [this] {
+            auto* dialog = qobject_cast<Dlg_Pin*>(QApplication::activeModalWidget());
+            if (!dialog || _pins.empty())
+                return;
+            auto* field = dialog->findChild<QLineEdit*>("pin_field");
+            if (!field->text().isEmpty())
+                return;
+            field->setText(_pins.front());
+            _pins.pop_front();
+            ++typed;
+            dialog->findChild<QPushButton*>("ok_button")->click();
+        });
+        _timer.start(20);
+    }
+    int typed = 0;
+
+private:
+    std::deque<QString> _pins;
+    QTimer _timer;
+};
+
+int run(const std::string& command)
+{
+    return std::system((command + " >/dev/null 2>&1").c_str());
+}
+
+} // namespace
+
+class Test_sign_flow : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<test::Softhsm_token> _token;
+    std::unique_ptr<test::Test_folder> _folder;
+    std::vector<Message_box_request> _boxes;
+    std::deque<int> _answers;
+
+    Sign_batch_options options(bool parallel = false)
+    {
+        Sign_batch_options options;
+        options.parallel_signature = parallel;
+        options.make_signer = program_signers(nullptr);
+        return options;
+    }
+    std::string document(const std::string& name, const std::string& text)
+    {
+        test::write_file(*_folder / name, text);
+        return (*_folder / name).string();
+    }
+    std::vector<std::string> box_texts() const
+    {
+        std::vector<std::string> texts;
+        for (const Message_box_request& box : _boxes)
+            texts.push_back(box.text);
+        return texts;
+    }
+    // openssl cms -verify of every signature against the test roots; the signers' certificates
+    // go to signers.pem.
+    bool openssl_verifies(const fs::path& envelope, const std::string& content)
+    {
+        const fs::path roots = *_folder / "roots.pem";
+        test::write_file(roots, test::read_file(Pki / "accredited-root.cert.pem") +
+                                    test::read_file(Pki / "accredited-ca.cert.pem"));
+        const fs::path out = *_folder / "verified-content";
+        return run("openssl cms -verify -binary -inform DER -purpose any -in '" + envelope.string() + "' -CAfile " +
+                   roots.string() + " -signer " + (*_folder / "signers.pem").string() + " -out " + out.string()) ==
+                   0 &&
+               test::read_file(out) == content;
+    }
+    std::string cms_print(const fs::path& envelope)
+    {
+        const fs::path out = *_folder / "print.txt";
+        run("openssl cms -cmsout -print -inform DER -in '" + envelope.string() + "' -out " + out.string());
+        return test::read_file(out);
+    }
+    // velin-verify --batch with the test PKI's data folder; its standard output.
+    std::string velin_verify(const fs::path& envelope)
+    {
+        const fs::path data = *_folder / "velin-data";
+        if (!fs::exists(data)) {
+            fs::create_directories(data / "cache");
+            fs::copy(Pki / "velin-data" / "data", data / "data", fs::copy_options::recursive);
+        }
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("VELIN_DATA_DIR", QString::fromStdString(data.string()));
+        environment.insert("XDG_CACHE_HOME", QString::fromStdString((*_folder / "cache").string()));
+        process.setProcessEnvironment(environment);
+        process.start(VELIN_VERIFY_PROGRAM, {"--batch", QString::fromStdString(envelope.string())});
+        process.waitForFinished(60000);
+        return process.readAllStandardOutput().toStdString();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        test::private_environment();
+        test::Card_bed bed;
+        QVERIFY2(bed.running(), "the card bed is not running: run through ctest (fixture card_bed)");
+        QVERIFY2(fs::exists(test::Softhsm_token::Module), "SoftHSM is missing (Debian package softhsm2)");
+        _token = std::make_unique<test::Softhsm_token>(Reader0);
+        _token->key_pair_from(Pki.string(), "signer-legal", "01");
+        // The machine setting names the token's module, as an installation names the card's.
+        test::write_file(std::getenv("VELIN_MACHINE_REGISTRY"),
+                         "Windows Registry Editor Version 5.00\n\n"
+                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\n"
+                         "\"ModuloPKCS11\"=\"" +
+                             std::string(test::Softhsm_token::Module) + "\"\n\n");
+        install_error_box_hook();
+        set_message_box_answerer([this](const Message_box_request& request) {
+            _boxes.push_back(request);
+            if (_answers.empty())
+                return IDOK;
+            const int answer = _answers.front();
+            _answers.pop_front();
+            return answer;
+        });
+    }
+    void init()
+    {
+        _boxes.clear();
+        _answers.clear();
+        _folder = std::make_unique<test::Test_folder>();
+    }
+    void cleanup()
+    {
+        test::Card_bed bed;
+        bed.empty(0);
+        bed.insert(0, "regional --reset-state");
+    }
+
+    void two_documents_one_pin_verified_everywhere_then_co_signed()
+    {
+        const std::string a = document("delibera.txt", "Delibera n. 12.\n");
+        const std::string b = document("verbale.txt", "Verbale del 7 dicembre.\n");
+        const time_t before = std::time(nullptr);
+        Pin_typist typist({"12345"});
+        Dialog_batch_ui ui(nullptr);
+        QCOMPARE(sign_batch(ui, {a, b}, 0, _folder->path().string(), options()), 0u);
+        QCOMPARE(typist.typed, 1);
+        QCOMPARE(box_texts(), std::vector<std::string>{"I documenti sono stati firmati e salvati."});
+
+        const fs::path signed_a = a + ".p7m";
+        QVERIFY(openssl_verifies(signed_a, "Delibera n. 12.\n"));
+        QVERIFY(openssl_verifies(b + ".p7m", "Verbale del 7 dicembre.\n"));
+        QCOMPARE(test::read_file(*_folder / "signers.pem"), test::read_file(Pki / "signer-legal.cert.pem"));
+        const std::string printed = cms_print(signed_a);
+        for (const char* expected : {"contentType", "messageDigest", "signingTime", "id-smime-aa-signingCertificateV2",
+                                     "sha256"})
+            QVERIFY2(printed.find(expected) != std::string::npos, expected);
+        QVERIFY(printed.find("md5") == std::string::npos);
+
+        // The signing time is the real UTC time.
+        const size_t at = printed.find("UTCTIME:", printed.find("signingTime"));
+        QVERIFY(at != std::string::npos);
+        const std::string when = printed.substr(at + 8, printed.find('\n', at) - at - 8);
+        struct tm parsed {};
+        QVERIFY(strptime(when.c_str(), "%b %d %H:%M:%S %Y", &parsed) != nullptr);
+        const time_t signed_at = timegm(&parsed);
+        QVERIFY2(signed_at >= before - 2 && signed_at <= std::time(nullptr) + 2, when.c_str());
+
+        const std::string report = velin_verify(signed_a);
+        QVERIFY2(report.find("Tipo di firma: Firma digitale (con validità legale)") != std::string::npos, report.c_str());
+        QVERIFY2(report.find("Il documento è firmato correttamente e integro.") != std::string::npos, report.c_str());
+
+        // The co-signature: asked, then written over the envelope; both signers verify.
+        _boxes.clear();
+        _answers = {IDYES};
+        Pin_typist again({"12345"});
+        QCOMPARE(sign_batch(ui, {signed_a.string()}, 0, {}, options(true)), 0u);
+        QCOMPARE(box_texts(), (std::vector<std::string>{"Sovrascrivere il file originale?",
+                                                        "I documenti sono stati firmati e salvati."}));
+        QVERIFY(openssl_verifies(signed_a, "Delibera n. 12.\n"));
+        const std::string cosigned = velin_verify(signed_a);
+        QVERIFY2(cosigned.find("Firma 2: ") != std::string::npos, cosigned.c_str());
+        QVERIFY2(cosigned.find("Firma 3: ") == std::string::npos, cosigned.c_str());
+        const std::string printed_again = cms_print(signed_a);
+        size_t certificates = 0;
+        for (size_t at = printed_again.find("cert_info:"); at != std::string::npos;
+             at = printed_again.find("cert_info:", at + 1))
+            ++certificates;
+        QCOMPARE(certificates, size_t(1)); // the same holder: no second copy of the certificate
+    }
+
+    void wrong_pin_then_right_and_a_blocked_card()
+    {
+        test::Card_bed bed;
+        const std::string a = document("atto.txt", "Atto.\n");
+        {
+            Pin_typist typist({"11111", "12345"});
+            Dialog_batch_ui ui(nullptr);
+            QCOMPARE(sign_batch(ui, {a}, 0, {}, options()), 0u);
+            QCOMPARE(typist.typed, 2);
+            QCOMPARE(box_texts(), (std::vector<std::string>{"Il PIN è sbagliato.\n\nRiprova.",
+                                                            "I documenti sono stati firmati e salvati."}));
+            QCOMPARE(bed.state(0, "regional")["pin_tries"], std::string("3"));
+            QVERIFY(test::trace_content().find("12345") == std::string::npos);
+        }
+        _boxes.clear();
+        fs::remove(a + ".p7m");
+        {
+            // Three wrong PINs use up the tries; the card refuses the fourth as blocked.
+            Pin_typist typist({"11111", "22222", "33333", "44444"});
+            Dialog_batch_ui ui(nullptr);
+            QCOMPARE(sign_batch(ui, {a}, 0, {}, options()), Result_cancelled);
+            QCOMPARE(box_texts(), (std::vector<std::string>{"Il PIN è sbagliato.\n\nRiprova.",
+                                                            "Il PIN è sbagliato.\n\nRiprova.",
+                                                            "Il PIN è sbagliato.\n\nRiprova.",
+                                                            "Il PIN è bloccato."}));
+            QVERIFY(!fs::exists(a + ".p7m"));
+        }
+    }
+
+    void a_card_that_is_not_cns_is_not_taken()
+    {
+        test::Card_bed bed;
+        bed.insert(0, "noncns");
+        const std::string a = document("atto.txt", "Atto.\n");
+        // The search dialog stays open; "Annulla" ends the batch.
+        QTimer::singleShot(300, [] {
+            if (auto* dialog = qobject_cast<InsertCardDialog*>(QApplication::activeModalWidget()))
+                dialog->findChild<QPushButton*>("cancel_button")->click();
+        });
+        Dialog_batch_ui ui(nullptr);
+        QCOMPARE(sign_batch(ui, {a}, 0, {}, options()), Result_cancelled);
+        QVERIFY(_boxes.empty());
+    }
+};
+
+QTEST_MAIN(Test_sign_flow)
+#include "sign_flow_test.moc"
