@@ -13,8 +13,7 @@ const char* const Text_java_needed =
 
 Pdf_card_signer::Pdf_card_signer(size_t reader_index, std::function<void(const std::string&)> show_warning)
     : _reader_index(reader_index), _show_warning(std::move(show_warning))
-{
-}
+{}
 
 void Pdf_card_signer::sign(const std::string&, std::span<const uint8_t>, unsigned)
 {

@@ -43,7 +43,7 @@ int main(int argc, char** argv)
         if (velin::sign_document(ui, signer, pin, argv[index], 0, {}, false) != 0)
             ++failed;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    rusage usage {};
+    rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
     std::printf("documents %d failed %d seconds %.3f peak_kib %ld\n", argc - 4, failed, seconds, usage.ru_maxrss);
     return failed ? 1 : 0;

@@ -83,9 +83,8 @@ Sign_batch_options stand_in_options(bool parallel = false)
     options.parallel_signature = parallel;
     options.make_signer = [](const Found_card&, unsigned flags) -> std::unique_ptr<Card_signer> {
         if (flags & Flag_pdf)
-            return std::make_unique<Pdf_card_signer>(0, [](const std::string& text) {
-                message_box(text, MB_OK | MB_ICONWARNING, nullptr, Suite_caption);
-            });
+            return std::make_unique<Pdf_card_signer>(
+                0, [](const std::string& text) { message_box(text, MB_OK | MB_ICONWARNING, nullptr, Suite_caption); });
         return std::make_unique<Stand_in_signer>();
     };
     return options;
@@ -152,8 +151,9 @@ private slots:
 
     void command_line_switches_then_documents()
     {
-        const char* argv[] = {"velin-sign", "/parent=0x00001234", "/DIR=/tmp/uscita", "/Pdf", "/altro",
-                              "a.doc", "/non-switch.doc", "b.doc"};
+        const char* argv[] = {
+            "velin-sign", "/parent=0x00001234", "/DIR=/tmp/uscita", "/Pdf", "/altro", "a.doc", "/non-switch.doc",
+            "b.doc"};
         const Sign_command_line command = parse_sign_command_line(8, argv);
         QCOMPARE(command.output_folder, std::string("/tmp/uscita"));
         QCOMPARE(command.flags, Flag_pdf);

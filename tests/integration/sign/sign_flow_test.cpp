@@ -100,8 +100,7 @@ private:
                                     test::read_file(Pki / "accredited-ca.cert.pem"));
         const fs::path out = *_folder / "verified-content";
         return run("openssl cms -verify -binary -inform DER -purpose any -in '" + envelope.string() + "' -CAfile " +
-                   roots.string() + " -signer " + (*_folder / "signers.pem").string() + " -out " + out.string()) ==
-                   0 &&
+                   roots.string() + " -signer " + (*_folder / "signers.pem").string() + " -out " + out.string()) == 0 &&
                test::read_file(out) == content;
     }
     std::string cms_print(const fs::path& envelope)
@@ -182,8 +181,8 @@ private slots:
         QVERIFY(openssl_verifies(b + ".p7m", "Verbale del 7 dicembre.\n"));
         QCOMPARE(test::read_file(*_folder / "signers.pem"), test::read_file(Pki / "signer-legal.cert.pem"));
         const std::string printed = cms_print(signed_a);
-        for (const char* expected : {"contentType", "messageDigest", "signingTime", "id-smime-aa-signingCertificateV2",
-                                     "sha256"})
+        for (const char* expected :
+             {"contentType", "messageDigest", "signingTime", "id-smime-aa-signingCertificateV2", "sha256"})
             QVERIFY2(printed.find(expected) != std::string::npos, expected);
         QVERIFY(printed.find("md5") == std::string::npos);
 
@@ -197,7 +196,8 @@ private slots:
         QVERIFY2(signed_at >= before - 2 && signed_at <= std::time(nullptr) + 2, when.c_str());
 
         const std::string report = velin_verify(signed_a);
-        QVERIFY2(report.find("Tipo di firma: Firma digitale (con validità legale)") != std::string::npos, report.c_str());
+        QVERIFY2(report.find("Tipo di firma: Firma digitale (con validità legale)") != std::string::npos,
+                 report.c_str());
         QVERIFY2(report.find("Il documento è firmato correttamente e integro.") != std::string::npos, report.c_str());
 
         // The co-signature: asked, then written over the envelope; both signers verify.
@@ -240,10 +240,9 @@ private slots:
             Pin_typist typist({"11111", "22222", "33333", "44444"});
             Dialog_batch_ui ui(nullptr);
             QCOMPARE(sign_batch(ui, {a}, 0, {}, options()), Result_cancelled);
-            QCOMPARE(box_texts(), (std::vector<std::string>{"Il PIN è sbagliato.\n\nRiprova.",
-                                                            "Il PIN è sbagliato.\n\nRiprova.",
-                                                            "Il PIN è sbagliato.\n\nRiprova.",
-                                                            "Il PIN è bloccato."}));
+            QCOMPARE(box_texts(),
+                     (std::vector<std::string>{"Il PIN è sbagliato.\n\nRiprova.", "Il PIN è sbagliato.\n\nRiprova.",
+                                               "Il PIN è sbagliato.\n\nRiprova.", "Il PIN è bloccato."}));
             QVERIFY(!fs::exists(a + ".p7m"));
         }
     }
