@@ -136,7 +136,8 @@ void add_netlink(Card_file_system& fs, const Holder_data& h)
     fs.add_ef({df, sub_df, ef_nkpp}, text_file("NKPP;DATI RISERVATI", sizes.nkpp), true);
 }
 
-void add_cns_files(Card_file_system& fs, const Holder_data& h, const Bytes& certificate, const Bytes& ef_atr)
+void add_cns_files(Card_file_system& fs, const Holder_data& h, const Bytes& certificate, const Bytes& ef_atr,
+                   const std::optional<Bytes>& personal_data)
 {
     fs.add_df({0x1000});
     fs.add_df({0x1100});
@@ -145,7 +146,7 @@ void add_cns_files(Card_file_system& fs, const Holder_data& h, const Bytes& cert
     fs.add_ef({0x1000, 0x1002}, Bytes{0x56, 0x4C, 0x00, 0x21, 0x04, 0x18, 0x20, 0x25, 0x07, 0x11, 0x00, 0x00, 0x3A, 0x9C, 0x51, 0x02});
     fs.add_ef({0x1000, 0x1003}, ascii(h.card_number)); // 16 bytes
     fs.add_ef({0x1100, 0x1101}, padded_certificate(certificate));
-    fs.add_ef({0x1100, 0x1102}, dati_personali(h));
+    fs.add_ef({0x1100, 0x1102}, personal_data ? *personal_data : dati_personali(h));
     fs.add_ef({0x1200, 0x1201}, Bytes{});                // kept for compatibility, holds nothing
     fs.add_ef({0x1200, 0x1202}, Bytes{0x00, 0x00, 0x5E, 0x20}); // free bytes, big-endian
     fs.add_ef({0x1200, 0x1203}, text_file("NETLINK", 32));
@@ -281,15 +282,15 @@ Card_image build_card(const Profile_options& o)
     case Profile_kind::regional:
     case Profile_kind::other_issuer:
         c.atr = cns;
-        add_cns_files(image.files, holder, o.holder_certificate, cns);
+        add_cns_files(image.files, holder, o.holder_certificate, cns, o.personal_data);
         break;
     case Profile_kind::contactless:
         c.atr = contactless_reader_atr();
-        add_cns_files(image.files, holder, o.holder_certificate, cns);
+        add_cns_files(image.files, holder, o.holder_certificate, cns, o.personal_data);
         break;
     case Profile_kind::alternative_atr:
         c.atr = alternative_pattern_atr();
-        add_cns_files(image.files, holder, o.holder_certificate, c.atr);
+        add_cns_files(image.files, holder, o.holder_certificate, c.atr, o.personal_data);
         break;
     case Profile_kind::non_cns:
         c.atr = foreign_atr();

@@ -59,6 +59,7 @@ struct Profile_options {
     std::map<std::uint8_t, std::uint16_t> forced_status; // INS -> status word
     Bytes reader_atr;                      // replaces the profile's reader ATR when set
     Bytes holder_certificate;              // DER; padded on the card
+    std::optional<Bytes> personal_data;    // EF.Dati_personali as given, instead of the holder's
     std::vector<File_path> extra_protected; // free files made PIN-protected
 };
 

@@ -54,6 +54,7 @@ Card:
   --answer INS=SW         answer every command with this INS by SW alone (hex, e.g.
                           24=9300); repeatable
   --cert FILE             holder certificate (DER) instead of the profile's fixture
+  --personal-data FILE    the bytes of EF.Dati_personali instead of the holder's
   --fixtures DIR          folder of the test PKI (default: the source tree's)
 State and log:
   --state FILE            PIN/PUK state, created from --pin/--puk when missing
@@ -81,6 +82,7 @@ struct Options {
     Pin_state initial;
     std::string log_path;
     std::string cert_path;
+    std::string personal_data_path;
     std::string fixtures = CNS_SIM_FIXTURES_DIR;
     Session_faults faults;
     unsigned delay_ms = 0;
@@ -177,6 +179,8 @@ Options parse_options(int argc, char** argv)
             o.profile.forced_status[static_cast<std::uint8_t>(ins)] = static_cast<std::uint16_t>(status);
         } else if (arg == "--cert") {
             o.cert_path = next();
+        } else if (arg == "--personal-data") {
+            o.personal_data_path = next();
         } else if (arg == "--fixtures") {
             o.fixtures = next();
         } else if (arg == "--state") {
@@ -344,6 +348,8 @@ int main(int argc, char** argv)
                                                                                     : "/holder-regional.cert.der");
             o.profile.holder_certificate = read_file(cert);
         }
+        if (!o.personal_data_path.empty())
+            o.profile.personal_data = read_file(o.personal_data_path);
         Card_image image = build_card(o.profile);
         if (o.print_atr) {
             std::cout << to_hex(image.config.atr) << '\n';
