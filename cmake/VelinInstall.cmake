@@ -1,6 +1,6 @@
 # What `cmake --install` lays out. The programs find their companions relative to their own folder,
 # so the layout under the prefix is fixed:
-#   PREFIX/bin/            velin-verify, velin-menu, velin-sign, velin-pccheck
+#   PREFIX/bin/            velin-verify, velin-menu, velin-sign, velin-pccheck, velin-dati-carta
 #                          (and "Velin Manager - Verifica PC", the name the others start it by)
 #   PREFIX/help/index.htm  the verifier's help page ("..\help\index.htm" from bin)
 #   PREFIX/Licenza.txt     the license shown by the About box ("..\Licenza.txt" from bin)
@@ -20,7 +20,7 @@ set(VELIN_INSTALL_TRUSTED_LISTS ${velin_demo_lists} CACHE PATH
     "Folder holding cnipa.sst, cnipa.sst.p7s, cns.sst and user.sst to install; the demo lists by default, which match the default VELIN_LIST_PUBLISHER_PEM")
 
 # Programs: bin/ exactly, since help and license are found at ../ from there.
-foreach(program velin-verify velin-menu velin-sign velin-pccheck)
+foreach(program velin-verify velin-menu velin-sign velin-pccheck velin-dati-carta)
     if(TARGET ${program})
         install(TARGETS ${program} RUNTIME DESTINATION bin)
     endif()
@@ -79,10 +79,11 @@ if(velin_lists_real STREQUAL velin_demo_real)
 endif()
 
 # Desktop integration: the verifier opens .p7m and .m7m files; the signer takes any documents;
-# the menu is the suite's entry.
+# the card-data page reads the card; the menu is the suite's entry.
 install(FILES
         ${PROJECT_SOURCE_DIR}/res/desktop/velin-verify.desktop
         ${PROJECT_SOURCE_DIR}/res/desktop/velin-sign.desktop
+        ${PROJECT_SOURCE_DIR}/res/desktop/velin-dati-carta.desktop
         ${PROJECT_SOURCE_DIR}/res/desktop/velin-menu.desktop
     DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${PROJECT_SOURCE_DIR}/res/desktop/velin-manager.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/mime/packages)

@@ -1,6 +1,7 @@
 // norax-read: calls the exports of libnoraxcard.so, loaded with dlopen as a host program would,
 // and prints each result. With --answers it answers the library's dialogs in order, as a
 // holder at the keyboard would (tests run it under QT_QPA_PLATFORM=offscreen).
+#include "dialog_answerer.h"
 #include "noraxcard.h"
 
 #include <QApplication>
@@ -91,80 +92,6 @@ void print_last_error(const Library& library)
     std::printf("error %s\n", result == 0 ? text.data() : "?");
 }
 
-// Answers each new modal window with the next answer of the list.
-class Dialog_answerer {
-public:
-    explicit Dialog_answerer(std::deque<std::string> answers) : _answers(std::move(answers))
-    {
-        QObject::connect(&_timer, &QTimer::timeout, [this] { poll(); });
-        _timer.start(20);
-    }
-
-private:
-    void poll()
-    {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (!modal || modal == _last)
-            return;
-        _last = modal;
-        describe(modal);
-        if (_answers.empty()) {
-            std::fprintf(stderr, "norax-read: no answer left; closing the window\n");
-            modal->close();
-            return;
-        }
-        const std::string answer = _answers.front();
-        _answers.pop_front();
-        // Let the window finish showing before it is answered.
-        QPointer<QWidget> target = modal;
-        QTimer::singleShot(10, [target, answer] {
-            if (target)
-                press(target, answer);
-        });
-    }
-
-    static void describe(QWidget* modal)
-    {
-        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            std::fprintf(stderr, "box [%s]: %s\n", box->windowTitle().toUtf8().constData(), box->text().toUtf8().constData());
-            return;
-        }
-        std::string text;
-        for (QLabel* label : modal->findChildren<QLabel*>())
-            text += (text.empty() ? "" : " | ") + label->text().toStdString();
-        std::fprintf(stderr, "dialog [%s]%s: %s\n", modal->windowTitle().toUtf8().constData(),
-                     modal->findChild<QLineEdit*>("pin_field") ? " with PIN" : "", text.c_str());
-    }
-
-    static void press(QWidget* modal, const std::string& answer)
-    {
-        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            const QMessageBox::StandardButton which = answer == "yes" ? QMessageBox::Yes
-                                                    : answer == "no"  ? QMessageBox::No
-                                                                      : QMessageBox::Ok;
-            if (QAbstractButton* button = box->button(which))
-                button->click();
-            else
-                box->close();
-            return;
-        }
-        if (answer.rfind("pin:", 0) == 0) {
-            if (auto* field = modal->findChild<QLineEdit*>("pin_field"))
-                field->setText(QString::fromStdString(answer.substr(4)));
-        }
-        const char* name = answer == "no" ? "refuse_button" : answer == "more" ? "more_button" : "read_button";
-        auto* button = modal->findChild<QPushButton*>(name);
-        if (button && button->isEnabled())
-            button->click();
-        else
-            modal->close();
-    }
-
-    std::deque<std::string> _answers;
-    QPointer<QWidget> _last;
-    QTimer _timer;
-};
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -218,10 +145,10 @@ int main(int argc, char** argv)
     // Only a tool that answers its own dialogs brings an application; otherwise the library
     // makes the one its dialogs need, as it does for any host without one.
     std::unique_ptr<QApplication> application;
-    std::unique_ptr<Dialog_answerer> answerer;
+    std::unique_ptr<norax_read::Dialog_answerer> answerer;
     if (answering) {
         application = std::make_unique<QApplication>(argc, argv);
-        answerer = std::make_unique<Dialog_answerer>(answers);
+        answerer = std::make_unique<norax_read::Dialog_answerer>(answers);
     }
 
     uint32_t capacity = 65536;

@@ -22,7 +22,7 @@ CVelinMenuDlg::CVelinMenuDlg(Settings_record& settings, QWidget* parent)
     connect(_ui->sign_button, &QPushButton::clicked, this, [this] { launch("velin-sign"); });
     connect(_ui->verify_button, &QPushButton::clicked, this, [this] { launch("velin-verify"); });
     connect(_ui->pc_check_button, &QPushButton::clicked, this, [this] { launch("velin-pccheck"); });
-    connect(_ui->card_data_button, &QPushButton::clicked, this, [this] { launch("..\\roro\\main.hta"); });
+    connect(_ui->card_data_button, &QPushButton::clicked, this, [this] { launch("velin-dati-carta"); });
     connect(_ui->change_pin_button, &QPushButton::clicked, this, [this] {
         Pin_change_dialog dialog(this);
         run_pin_dialog(dialog);

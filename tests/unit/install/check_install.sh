@@ -10,7 +10,7 @@ same() { cmp -s "$1" "$2" || fail "$2 is not a copy of $1"; }
 mode() { [ "$(stat -c %a "$1" 2>/dev/null)" = "$2" ] || fail "$1 has mode $(stat -c %a "$1" 2>/dev/null || echo missing), expected $2"; }
 has_line() { grep -qxF -- "$2" "$1" 2>/dev/null || fail "$1 lacks the line: $2"; }
 
-for program in velin-verify velin-menu velin-sign; do
+for program in velin-verify velin-menu velin-sign velin-dati-carta; do
     [ -x "$build/bin/$program" ] || { echo "FAIL: $build/bin/$program is not built; build the whole tree before this test" >&2; exit 1; }
 done
 
@@ -37,7 +37,7 @@ outside=$(grep -E '^-- (Installing|Up-to-date): ' "$work/install.log" | sed -E '
 [ -z "$outside" ] || fail "installed outside DESTDIR: $outside"
 
 # Programs in bin/, where ../help and ../Licenza.txt are found.
-programs=(velin-verify velin-menu)
+programs=(velin-verify velin-menu velin-dati-carta)
 [ "$has_sign" = 1 ] && programs+=(velin-sign)
 [ "$has_pccheck" = 1 ] && programs+=(velin-pccheck)
 for program in "${programs[@]}"; do
@@ -76,13 +76,15 @@ done
 verify_entry=$p/share/applications/velin-verify.desktop
 menu_entry=$p/share/applications/velin-menu.desktop
 sign_entry=$p/share/applications/velin-sign.desktop
+card_entry=$p/share/applications/velin-dati-carta.desktop
 has_line "$verify_entry" "Name=Velin Manager - Verifica firma"
 has_line "$verify_entry" "Exec=velin-verify %f"
 has_line "$verify_entry" "MimeType=application/pkcs7-mime;application/x-velin-m7m;"
 has_line "$menu_entry" "Exec=velin-menu"
 has_line "$sign_entry" "Exec=velin-sign %F"
+has_line "$card_entry" "Exec=velin-dati-carta"
 if command -v desktop-file-validate >/dev/null; then
-    desktop-file-validate "$verify_entry" "$menu_entry" "$sign_entry" || fail "desktop-file-validate refuses the entries"
+    desktop-file-validate "$verify_entry" "$menu_entry" "$sign_entry" "$card_entry" || fail "desktop-file-validate refuses the entries"
 fi
 package=$p/share/mime/packages/velin-manager.xml
 [ -f "$package" ] || fail "$package is missing"

@@ -1,0 +1,52 @@
+// velin-dati-carta [--json] [/parent=0x%08x]: the data of the card in the reader, read through
+// the installed card library (which asks the holder's consent), in a window or as JSON.
+#include "card_data/app/card_data_window.h"
+#include "card_data/card_data.h"
+#include "common/guarded_application.h"
+#include "common/message_box.h"
+#include "common/trace.h"
+
+#include <cstdio>
+#include <cstring>
+
+int main(int argc, char** argv)
+{
+    using namespace velin;
+    Guarded_application application(argc, argv);
+    Trace(Trace_kind, Level_info) << "Avvio di velin-dati-carta.";
+    set_starter_window_from_arguments(argc, argv);
+    bool json = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--json") == 0) {
+            json = true;
+        } else if (std::strcmp(argv[i], "--help") == 0) {
+            std::puts("uso: velin-dati-carta [--json]\n"
+                      "Mostra i dati registrati sulla Carta Velin inserita nel lettore; con --json li scrive\n"
+                      "sull'uscita standard senza finestra (la libreria della carta chiede comunque il consenso).");
+            return 0;
+        }
+    }
+
+    std::string load_error;
+    std::unique_ptr<Card_library> library = Card_library::load(Card_library_name, load_error);
+    if (!library) {
+        Trace(Trace_kind, Level_error) << "Caricamento della libreria della carta fallito: " << load_error;
+        const std::string text = "La libreria della Carta Velin (" + std::string(Card_library_name) +
+                                 ") non è installata o non può essere caricata.";
+        if (json)
+            std::fprintf(stderr, "%s\n", text.c_str());
+        else
+            message_box(text, MB_OK | MB_ICONERROR, nullptr, Suite_caption);
+        return 2;
+    }
+    if (json) {
+        const Card_data data = read_card_data(*library);
+        std::fputs(data.as_json().c_str(), stdout);
+        return data.failures.empty() ? 0 : 1;
+    }
+    Card_data_window window([&library] { return read_card_data(*library); });
+    window.show();
+    window.refresh();
+    window.exec();
+    return 0;
+}

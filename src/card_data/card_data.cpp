@@ -1,0 +1,271 @@
+#include "card_data/card_data.h"
+
+#include "card_data/personal_data.h"
+#include "common/openssl_encoding.h"
+#include "common/owner.h"
+#include "common/trace.h"
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <cstdio>
+#include <ctime>
+
+namespace velin {
+
+const char* const Text_malformed_personal_data =
+    "I dati anagrafici letti dalla carta non sono nel formato previsto e non possono essere mostrati.";
+
+namespace {
+
+struct Field_label {
+    Personal_field field;
+    const char* key;
+    const char* label;
+};
+
+constexpr Field_label Personal_labels[] = {
+    {Personal_field::Surname, "cognome", "Cognome"},
+    {Personal_field::Given_name, "nome", "Nome"},
+    {Personal_field::Fiscal_code, "codice_fiscale", "Codice fiscale"},
+    {Personal_field::Sex, "sesso", "Sesso"},
+    {Personal_field::Height, "statura", "Statura"},
+    {Personal_field::Citizenship, "cittadinanza", "Cittadinanza"},
+    {Personal_field::Residence_address, "residenza", "Residenza"},
+    {Personal_field::Expatriate_notes, "note_espatrio", "Note per l'espatrio"},
+    {Personal_field::Issuer_code, "ente_emettitore", "Ente emettitore"},
+    {Personal_field::Issue_date, "rilasciata_il", "Rilasciata il"},
+    {Personal_field::Expiry_date, "scade_il", "Scade il"},
+};
+
+bool is_printable(const std::string& text)
+{
+    for (const unsigned char c : text)
+        if (c < 0x20 || c > 0x7E)
+            return false;
+    return true;
+}
+
+std::string hex_of(const std::vector<uint8_t>& bytes)
+{
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (const uint8_t b : bytes) {
+        text += digits[b >> 4];
+        text += digits[b & 0x0F];
+    }
+    return text;
+}
+
+std::string json_string(const std::string& text)
+{
+    std::string out = "\"";
+    for (const unsigned char c : text) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (c < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                out += escaped;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+std::string certificate_date(const ASN1_TIME* time)
+{
+    struct tm parts {};
+    if (!time || ASN1_TIME_to_tm(time, &parts) != 1)
+        return {};
+    char text[48];
+    std::snprintf(text, sizeof text, "%02d/%02d/%04d", parts.tm_mday, parts.tm_mon + 1, parts.tm_year + 1900);
+    return text;
+}
+
+std::string common_name(const X509_NAME* name)
+{
+    const int index = X509_NAME_get_index_by_NID(name, NID_commonName, -1);
+    if (index >= 0)
+        if (const std::optional<std::string> text = utf8_of(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index))))
+            return *text;
+    const Owner<BIO> out(BIO_new(BIO_s_mem()));
+    X509_NAME_print_ex(out.get(), name, 0, XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB);
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(out.get(), &data);
+    return std::string(data, static_cast<size_t>(size));
+}
+
+void fail(Card_data& data, const char* what, const Library_answer& answer)
+{
+    data.failures.push_back({what, answer.code, answer.error_text});
+    Trace(Trace_kind, Level_info) << what << ": " << code_text(answer.code);
+}
+
+} // namespace
+
+std::string code_text(uint32_t code)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", code);
+    return text;
+}
+
+void add_personal_rows(Card_data& data, const std::vector<uint8_t>& file)
+{
+    const std::optional<Personal_data> personal = parse_personal_data(file);
+    if (!personal) {
+        data.failures.push_back({"Dati anagrafici", 0, Text_malformed_personal_data});
+        Trace(Trace_kind, Level_info) << "Dati anagrafici non validi, " << file.size() << " byte.";
+        return;
+    }
+    for (size_t i = 0; i < Personal_field_count; ++i)
+        Trace(Trace_kind, Level_trace) << "Campo " << i << ": " << personal->fields[i].size() << " caratteri";
+
+    auto row = [&data](const char* key, const char* label, std::string value) {
+        data.rows.push_back({key, label, std::move(value)});
+    };
+    for (const Field_label& label : Personal_labels) {
+        std::string value = (*personal)[label.field];
+        if (label.field == Personal_field::Issue_date || label.field == Personal_field::Expiry_date)
+            value = display_date(value);
+        else if (label.field == Personal_field::Sex)
+            value = value == "M" ? "Maschile" : value == "F" ? "Femminile" : value;
+        else if (label.field == Personal_field::Height && !value.empty())
+            value += " cm";
+        else if (label.field == Personal_field::Residence_address &&
+                 !(*personal)[Personal_field::Residence_municipality].empty())
+            value += (value.empty() ? "" : ", ") + std::string("comune ") +
+                     (*personal)[Personal_field::Residence_municipality];
+        if (label.field == Personal_field::Sex) {
+            // Birth date and place go before the sex, as on an identity document.
+            std::string birth = display_date((*personal)[Personal_field::Birth_date]);
+            for (const Personal_field place : {Personal_field::Birth_municipality, Personal_field::Birth_country})
+                if (!(*personal)[place].empty())
+                    birth += (birth.empty() ? "" : ", ") + (*personal)[place];
+            row("nascita", "Data e luogo di nascita", birth);
+        }
+        row(label.key, label.label, value);
+    }
+}
+
+void add_certificate_rows(Card_data& data, const std::string& base64_text)
+{
+    std::string compact;
+    for (const char c : base64_text)
+        if (c != '\r' && c != '\n')
+            compact += c;
+    std::vector<uint8_t> der(compact.size() * 3 / 4 + 3);
+    const int decoded = EVP_DecodeBlock(der.data(), reinterpret_cast<const unsigned char*>(compact.data()),
+                                        static_cast<int>(compact.size()));
+    const unsigned char* in = der.data();
+    const Owner<X509> certificate(decoded > 0 ? d2i_X509(nullptr, &in, decoded) : nullptr);
+    if (!certificate) {
+        data.failures.push_back(
+            {"Certificato di autenticazione", 0, "Il certificato letto dalla carta non è nel formato previsto."});
+        return;
+    }
+    data.rows.push_back(
+        {"certificato_titolare", "Titolare del certificato", common_name(X509_get_subject_name(certificate.get()))});
+    data.rows.push_back({"certificato_emittente", "Emesso da", common_name(X509_get_issuer_name(certificate.get()))});
+    data.rows.push_back({"certificato_validita", "Valido",
+                         "dal " + certificate_date(X509_get0_notBefore(certificate.get())) + " al " +
+                             certificate_date(X509_get0_notAfter(certificate.get()))});
+}
+
+Card_data read_card_data(Card_library& library)
+{
+    Card_data data;
+    const Library_answer personal = library.personal_data();
+    if (!personal.ok()) {
+        fail(data, "Dati anagrafici", personal);
+        if (personal.code == Norax_cancelled) {
+            data.refused = true;
+            return data;
+        }
+    } else {
+        add_personal_rows(data, personal.bytes);
+    }
+
+    const Library_answer serial = library.read_file("EF.ID_Carta");
+    if (!serial.ok()) {
+        fail(data, "Numero della carta", serial);
+    } else {
+        std::string number(serial.bytes.begin(), serial.bytes.end());
+        while (!number.empty() && (number.back() == '\0' || number.back() == ' '))
+            number.pop_back();
+        data.rows.push_back(
+            {"numero_carta", "Numero della carta", is_printable(number) ? number : hex_of(serial.bytes)});
+    }
+
+    const Library_answer certificate = library.property("certificate");
+    if (!certificate.ok())
+        fail(data, "Certificato di autenticazione", certificate);
+    else
+        add_certificate_rows(data, certificate.text());
+
+    const struct {
+        const char* name;
+        const char* key;
+        const char* label;
+    } properties[] = {
+        {"issuer", "emittente_certificato", "Autorità di certificazione"},
+        {"manufacturer", "produttore", "Produttore del chip"},
+        {"type", "tipo", "Tipo di carta"},
+        {"atr", "atr", "ATR"},
+    };
+    for (const auto& property : properties) {
+        const Library_answer answer = library.property(property.name);
+        if (answer.ok())
+            data.rows.push_back({property.key, property.label, answer.text()});
+        else
+            fail(data, property.label, answer);
+        if (answer.code == Norax_access_denied)
+            break; // the holder said no to the technical questions: no more of them
+    }
+    return data;
+}
+
+std::string Card_data::as_text() const
+{
+    std::string text;
+    for (const Card_data_row& row : rows)
+        text += row.label + ": " + row.value + "\n";
+    for (const Card_data_failure& failure : failures)
+        text += failure.what + ": " + failure.text + (failure.code ? " (" + code_text(failure.code) + ")" : "") + "\n";
+    return text;
+}
+
+std::string Card_data::as_json() const
+{
+    std::string json = "{\n  \"campi\": {";
+    for (size_t i = 0; i < rows.size(); ++i)
+        json += std::string(i ? "," : "") + "\n    " + json_string(rows[i].key) + ": " + json_string(rows[i].value);
+    json += rows.empty() ? "}" : "\n  }";
+    json += ",\n  \"errori\": [";
+    for (size_t i = 0; i < failures.size(); ++i)
+        json += std::string(i ? "," : "") + "\n    {\"voce\": " + json_string(failures[i].what) +
+                ", \"codice\": " + json_string(code_text(failures[i].code)) +
+                ", \"messaggio\": " + json_string(failures[i].text) + "}";
+    json += failures.empty() ? "]" : "\n  ]";
+    return json + "\n}\n";
+}
+
+} // namespace velin

@@ -1,0 +1,51 @@
+// What the card-data page shows: the holder's data, the card's number and properties and a
+// summary of the authentication certificate, each with a label a citizen understands, and what
+// could not be read with the library's own text and code. Nothing of it is written to disk or to
+// the trace (the trace gets field names and lengths only).
+#pragma once
+
+#include "card_data/card_library.h"
+
+#include <string>
+#include <vector>
+
+namespace velin {
+
+struct Card_data_row {
+    std::string key; // for --json: "cognome", "codice_fiscale", ...
+    std::string label; // "Cognome", "Codice fiscale", ...
+    std::string value;
+};
+
+struct Card_data_failure {
+    std::string what; // "Dati anagrafici", "Numero della carta", ...
+    uint32_t code = 0;
+    std::string text; // the library's text, or ours when the data is malformed
+};
+
+struct Card_data {
+    std::vector<Card_data_row> rows;
+    std::vector<Card_data_failure> failures;
+    bool refused = false; // the holder refused: nothing more was asked
+
+    // "Label: value" lines, then the failures.
+    std::string as_text() const;
+    std::string as_json() const;
+};
+
+extern const char* const Text_malformed_personal_data;
+
+// Reads everything through the library: the holder's data first (when the holder refuses, the
+// reading stops there), then the card's number, the certificate and the properties.
+Card_data read_card_data(Card_library& library);
+
+// The rows of a well-formed EF.Dati_personali; a failure when it is not.
+void add_personal_rows(Card_data& data, const std::vector<uint8_t>& file);
+
+// The certificate's holder, issuer and validity from the library's base64 text.
+void add_certificate_rows(Card_data& data, const std::string& base64_text);
+
+// "0x8004020F" style.
+std::string code_text(uint32_t code);
+
+} // namespace velin
