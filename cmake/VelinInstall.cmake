@@ -36,8 +36,17 @@ endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/help/index.htm DESTINATION help)
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME Licenza.txt)
-if(IS_DIRECTORY ${PROJECT_SOURCE_DIR}/java)
-    install(DIRECTORY ${PROJECT_SOURCE_DIR}/java/ DESTINATION java)
+if(TARGET sigillo)
+    # The PDF classes and, beside them, links to the distribution's jars they need: the bridge
+    # puts the folder's jars on the class path.
+    install_jar(sigillo DESTINATION java)
+    foreach(jar ${VELIN_JAVA_JARS})
+        get_filename_component(name ${jar} NAME)
+        install(CODE "
+            set(link \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/java/${name}\")
+            file(REMOVE \"\${link}\")
+            file(CREATE_LINK ${jar} \"\${link}\" SYMBOLIC)")
+    endforeach()
 endif()
 
 if(TARGET noraxcard)

@@ -206,6 +206,11 @@ std::string seh_code_name(uint32_t code)
     return std::to_string(static_cast<int32_t>(code));
 }
 
+void install_fault_handlers()
+{
+    install_handlers_once();
+}
+
 SEH_exception::SEH_exception(uint32_t code)
     : std::runtime_error("SEH exception " + seh_code_name(code)), _code(code)
 {

@@ -160,6 +160,11 @@ private:
 // Windows name of an exception code, or the code as a signed decimal number.
 std::string seh_code_name(uint32_t code);
 
+// Installs the process's fault handlers now (SEH_translation does it on first use). A library that
+// installs handlers of its own and passes on the signals it does not own (the Java virtual
+// machine) must start after this, so that it finds ours and never has its own replaced.
+void install_fault_handlers();
+
 // While an object of this class lives on a thread, an integer division by zero (or overflow) on
 // that thread writes the ERROR record "SEH exception EXCEPTION_INT_DIVIDE_BY_ZERO" and throws
 // SEH_exception at the faulting instruction. Access violations, bus errors and illegal

@@ -127,7 +127,8 @@ quintptr starter_window()
     return starter;
 }
 
-int message_box(const std::string& text, unsigned flags, QWidget* owner, const char* caption)
+int message_box(const std::string& text, unsigned flags, QWidget* owner, const char* caption,
+                const std::vector<std::string>& button_captions)
 {
     Message_box_request request;
     request.text = text;
@@ -157,9 +158,12 @@ int message_box(const std::string& text, unsigned flags, QWidget* owner, const c
 
     const std::vector<Button> buttons = buttons_of(request.flags);
     std::vector<QAbstractButton*> widgets;
-    for (const Button& button : buttons) {
+    for (size_t i = 0; i < buttons.size(); ++i) {
+        const Button& button = buttons[i];
         QAbstractButton* widget = nullptr;
-        if (request.platform_box && button.standard != QMessageBox::NoButton)
+        if (i < button_captions.size())
+            widget = box.addButton(QString::fromStdString(button_captions[i]), button.role);
+        else if (request.platform_box && button.standard != QMessageBox::NoButton)
             widget = box.addButton(button.standard);
         else
             widget = box.addButton(QString::fromUtf8(request.platform_box ? button.platform_caption : button.caption),

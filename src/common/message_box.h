@@ -88,8 +88,10 @@ using Message_box_answerer = std::function<int(const Message_box_request& reques
 void set_message_box_answerer(Message_box_answerer answerer);
 
 // Shows the box; returns the id of the button pressed. A null caption gives "Error". Called on
-// the user-interface thread only, like every widget.
-int message_box(const std::string& text, unsigned flags, QWidget* owner = nullptr, const char* caption = nullptr);
+// the user-interface thread only, like every widget. button_captions, when given, replace the
+// captions of the flags' buttons in order (the ids stay those of the flags).
+int message_box(const std::string& text, unsigned flags, QWidget* owner = nullptr, const char* caption = nullptr,
+                const std::vector<std::string>& button_captions = {});
 
 // The starter's window: taken from the first argument (argv[1] onwards) that is exactly
 // "/parent=0x" followed by eight hex digits; the scan stops there. 0 is none.

@@ -1,7 +1,15 @@
 #include "norax_sign/pdf_card_signer.h"
 
+#include "VelinMenu/channel/card_provider.h"
+#include "common/message_box.h"
 #include "common/trace.h"
+#include "java_bridge/java_vm.h"
+#include "java_bridge/pdf_classes.h"
 #include "norax_sign/sign_batch.h"
+
+#include <openssl/crypto.h>
+
+#include <stdexcept>
 
 namespace velin {
 
@@ -10,20 +18,159 @@ const char* const Text_java_needed =
     "ambiente Java,\nrivedere le impostazioni di Velin Manager.\n\nSe non ci sono ambienti Java installati, è "
     "possibile\nscaricarne e installarne uno. È possibile che le impostazioni\ndi Velin Manager vadano poi "
     "corrette.";
+const char* const Text_already_signed_question =
+    "Questo documento è già firmato. La nuova firma verrà aggiunta a quella attuale.\n\nVuoi applicare una nuova "
+    "firma?";
 
-Pdf_card_signer::Pdf_card_signer(size_t reader_index, std::function<void(const std::string&)> show_warning)
-    : _reader_index(reader_index), _show_warning(std::move(show_warning))
-{}
+namespace {
 
-void Pdf_card_signer::sign(const std::string&, std::span<const uint8_t>, unsigned)
+// A step that failed: its text becomes the ERROR record.
+struct Step_failure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+void info(const char* text)
+{
+    Trace(Trace_kind, Level_info) << text;
+}
+
+// The slot of the reader's token, as the PKCS#7 signer finds it; -1 when there is none.
+long long token_slot(const std::string& module, const std::string& reader_name)
+{
+    try {
+        const Card_provider provider(module, reader_name);
+        return static_cast<long long>(provider.slot_id());
+    } catch (const std::exception& error) {
+        Trace(Trace_kind, Level_info) << error.what();
+        return -1;
+    }
+}
+
+} // namespace
+
+std::string pdf_sign_error_text(int code)
+{
+    switch (code) {
+    case 4:
+        return "Installare il Software Velin.";
+    case 5:
+        return "Carta non inserita.";
+    case 6:
+        return "Il documento è già firmato.";
+    default:
+        return "Errore durante l'esecuzione della firma.";
+    }
+}
+
+Pdf_card_signer::Pdf_card_signer(size_t reader_index, std::string reader_name,
+                                 std::function<int(const std::string&, unsigned)> ask, std::string module_path)
+    : _reader_index(reader_index), _reader_name(std::move(reader_name)), _ask(std::move(ask)),
+      _module_path(std::move(module_path))
+{
+}
+
+void Pdf_card_signer::sign(const std::string& pin, std::span<const uint8_t> document, unsigned)
 {
     fail(Result_failed);
-    Trace(Trace_kind, Level_info) << "Firma PDF";
-    // No Java runtime can be started by this build.
-    Trace(Trace_kind, Level_warn) << Text_java_needed;
-    if (_show_warning)
-        _show_warning(Text_java_needed);
-    fail(Result_cancelled);
+    info("Firma PDF");
+    Java_vm& machine = Java_vm::instance();
+    if (machine.start() == Jvm_failed) {
+        Trace(Trace_kind, Level_warn) << Text_java_needed;
+        fail(Result_cancelled);
+        return;
+    }
+
+    Jvm_thread thread(machine.machine());
+    JNIEnv* env = thread.env();
+    std::vector<jobject> references;
+    jobject instance = nullptr;
+    std::optional<Java_class_binding> binding;
+    try {
+        if (!env)
+            throw Step_failure("Caricamento Java fallito.");
+        binding.emplace(Pdf_sign_class, "Pdf_sign", "pdf_sign.",
+                        std::vector<Java_method>{{"is_signed", "([B)Z"},
+                                                 {"initialize", "(I)V"},
+                                                 {"error", "()I"},
+                                                 {"exception_stack", "()Ljava/lang/String;"},
+                                                 {"load_store", "(Ljava/lang/String;)V"},
+                                                 {"sign", "([BZ)[B"},
+                                                 {"dispose", "()V"},
+                                                 {"use_token", "(Ljava/lang/String;J)V"}});
+        if (!binding->bind(env, "Carica la classe per la firma PDF.."))
+            throw Step_failure("Caricamento della classe per la firma fallito.");
+        info("Istanzia la classe per la firma PDF..");
+        instance = binding->create(env);
+        if (!instance)
+            throw Step_failure("Creazione della classe per la firma fallito.");
+        info("Copia il documento in memoria..");
+        jbyteArray pdf = java_bytes(env, document);
+        if (!pdf)
+            throw Step_failure("Copia del documento in memoria fallito.");
+        references.push_back(pdf);
+
+        const bool already_signed = env->CallBooleanMethod(instance, binding->method("is_signed"), pdf) == JNI_TRUE;
+        take_java_exception(env);
+        if (already_signed &&
+            _ask(Text_already_signed_question, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) != IDYES) {
+            info("Firma annullata.");
+            fail(Result_cancelled);
+        } else {
+            info("Inizializzazione firma..");
+            const std::string module = _module_path.empty() ? pkcs11_module_path() : _module_path;
+            jstring module_text = env->NewStringUTF(module.c_str());
+            references.push_back(module_text);
+            env->CallVoidMethod(instance, binding->method("use_token"), module_text,
+                                static_cast<jlong>(token_slot(module, _reader_name)));
+            env->CallVoidMethod(instance, binding->method("initialize"), static_cast<jint>(_reader_index));
+            if (!take_java_exception(env).empty())
+                throw Step_failure("Inizializzazione della firma fallito.");
+            auto check_error = [&] {
+                const jint code = env->CallIntMethod(instance, binding->method("error"));
+                if (code != 0) {
+                    _ask(pdf_sign_error_text(code), MB_OK | MB_ICONERROR);
+                    throw Step_failure("Operazione fallita.");
+                }
+            };
+            check_error();
+
+            jstring pin_text = env->NewStringUTF(pin.c_str());
+            if (!pin_text)
+                throw Step_failure("Allocazione stringa fallita.");
+            references.push_back(pin_text);
+            env->CallVoidMethod(instance, binding->method("load_store"), pin_text);
+            take_java_exception(env);
+            check_error();
+
+            info("Firma..");
+            auto signed_pdf = static_cast<jbyteArray>(
+                env->CallObjectMethod(instance, binding->method("sign"), pdf, static_cast<jboolean>(JNI_TRUE)));
+            take_java_exception(env);
+            if (!signed_pdf)
+                throw Step_failure("Recupero documento firmato fallito.");
+            references.push_back(signed_pdf);
+            info("Recupero documento firmato..");
+            Signed_output output;
+            output.head = native_bytes(env, signed_pdf);
+            if (output.head.empty())
+                throw Step_failure("Recupero buffer firmato fallito.");
+            info("Firma completata con successo.");
+            succeed(std::move(output));
+        }
+    } catch (const Step_failure& failure) {
+        Trace(Trace_kind, Level_error) << failure.what();
+        fail(Result_failed);
+    }
+
+    if (env) {
+        for (jobject reference : references)
+            env->DeleteLocalRef(reference);
+        if (instance) {
+            env->CallVoidMethod(instance, binding->method("dispose"));
+            take_java_exception(env);
+            env->DeleteLocalRef(instance);
+        }
+    }
 }
 
 } // namespace velin

@@ -1,22 +1,26 @@
-// Signatures inside PDF documents, made by the PDF classes in the Java runtime with the reader's
-// card. This build has no Java bridge yet: a PDF signature says so and signs nothing.
+// Signatures inside PDF documents: the PDF signing class in the Java machine signs with the card
+// of the reader (its PKCS#11 token, the module of the machine setting "ModuloPKCS11"), and this
+// class runs it behind the signer interface, step by step with the texts the user sees.
 #pragma once
 
 #include "norax_sign/card_signer.h"
 
 #include <functional>
+#include <string>
 
 namespace velin {
 
 extern const char* const Text_java_needed;
+extern const char* const Text_already_signed_question;
 
 class Pdf_card_signer : public Card_signer {
 public:
-    // show_warning tells the user what could not be done (a warning box in the program).
-    Pdf_card_signer(size_t reader_index, std::function<void(const std::string&)> show_warning);
+    // ask shows a question box (message_box flags and answers). module_path empty: the setting.
+    Pdf_card_signer(size_t reader_index, std::string reader_name,
+                    std::function<int(const std::string&, unsigned)> ask, std::string module_path = {});
 
     void open() override {}
-    // Without a Java runtime the signature counts as cancelled: the batch stops, nothing is
+    // Without a Java machine the signature counts as cancelled: the batch stops, nothing is
     // written.
     void sign(const std::string& pin, std::span<const uint8_t> document, unsigned flags) override;
 
@@ -24,7 +28,12 @@ public:
 
 private:
     size_t _reader_index;
-    std::function<void(const std::string&)> _show_warning;
+    std::string _reader_name;
+    std::function<int(const std::string&, unsigned)> _ask;
+    std::string _module_path;
 };
+
+// The text shown for a code of the signing class's error().
+std::string pdf_sign_error_text(int code);
 
 } // namespace velin

@@ -88,6 +88,11 @@ Card_provider::Card_provider(const std::string& module_path, const std::string& 
     throw std::runtime_error("no token for reader " + reader_name);
 }
 
+unsigned long Card_provider::slot_id() const
+{
+    return PKCS11_get_slotid_from_slot(_state->slot);
+}
+
 Card_provider::~Card_provider() = default;
 
 namespace {

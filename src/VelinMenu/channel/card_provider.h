@@ -41,6 +41,8 @@ public:
     std::shared_ptr<EVP_PKEY> signing_key(const std::string& pin);
     // Logs out (C_Logout): the token forgets the PIN. False when it refuses.
     bool logout();
+    // The PKCS#11 slot identifier of the reader's token, for other users of the same module.
+    unsigned long slot_id() const;
 
     struct State;
 

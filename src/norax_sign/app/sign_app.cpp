@@ -3,6 +3,8 @@
 #include "common/launcher.h"
 #include "common/message_box.h"
 #include "common/settings_record.h"
+#include "java_bridge/java_message.h"
+#include "java_bridge/java_vm.h"
 #include "norax_sign/app/dialog_batch_ui.h"
 #include "norax_sign/app/error_boxes.h"
 #include "norax_sign/app/sign_main_window.h"
@@ -13,6 +15,7 @@ int run_sign(int argc, const char* const* argv)
 {
     install_error_box_hook();
     set_starter_window_from_arguments(argc, argv);
+    Java_vm::instance().set_no_runtime_handler(show_java_message);
     Settings_record settings;
     settings.load();
     daily_update_check(settings);
@@ -32,6 +35,7 @@ int run_sign(int argc, const char* const* argv)
         result = sign_batch(ui, command.documents, command.flags, command.output_folder, options);
     }
     show_pending_error_boxes();
+    Java_vm::instance().destroy();
     remove_error_box_hook();
     return result == 0 ? 0 : 1;
 }

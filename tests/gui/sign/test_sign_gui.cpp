@@ -7,6 +7,8 @@
 #include "norax_sign/app/dialog_batch_ui.h"
 #include "norax_sign/app/error_boxes.h"
 #include "norax_sign/app/sign_main_window.h"
+#include "java_bridge/java_message.h"
+#include "java_bridge/java_vm.h"
 #include "norax_sign/pdf_card_signer.h"
 #include "test_folder.h"
 
@@ -83,8 +85,9 @@ Sign_batch_options stand_in_options(bool parallel = false)
     options.parallel_signature = parallel;
     options.make_signer = [](const Found_card&, unsigned flags) -> std::unique_ptr<Card_signer> {
         if (flags & Flag_pdf)
-            return std::make_unique<Pdf_card_signer>(
-                0, [](const std::string& text) { message_box(text, MB_OK | MB_ICONWARNING, nullptr, Suite_caption); });
+            return std::make_unique<Pdf_card_signer>(0, "Lettore di prova", [](const std::string& text, unsigned box) {
+                return message_box(text, box, nullptr, Suite_caption);
+            });
         return std::make_unique<Stand_in_signer>();
     };
     return options;
@@ -315,10 +318,16 @@ private slots:
 
     void a_pdf_signature_without_java_signs_nothing()
     {
+        // No runtime anywhere: the Java box (its first button opens the download page), the batch
+        // stops as cancelled, nothing is written.
+        Java_vm::instance().set_sources_for_tests(_folder->path().string(), std::string(), {});
+        Java_vm::instance().set_no_runtime_handler(show_java_message);
         const std::string pdf = document("a.pdf", "%PDF-1.4").string();
         Scripted_ui ui;
         QCOMPARE(sign_batch(ui, {pdf}, Flag_pdf, {}, stand_in_options()), Result_cancelled);
         QCOMPARE(box_texts(), std::vector<std::string>{Text_java_needed});
+        QCOMPARE(_boxes.front().buttons, (std::vector<std::string>{"Scarica e installa Java", "OK"}));
+        QCOMPARE(_boxes.front().default_button, IDNO);
         QCOMPARE(test::read_file(pdf), std::string("%PDF-1.4"));
         QVERIFY(!fs::exists(pdf + ".p7m"));
     }

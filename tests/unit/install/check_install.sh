@@ -50,7 +50,8 @@ fi
 same "$source/help/index.htm" "$p/bin/../help/index.htm"
 same "$source/LICENSE" "$p/bin/../Licenza.txt"
 if [ -d "$source/java" ]; then
-    [ -d "$p/java" ] || fail "java/ was not installed"
+    [ -f "$p/java/sigillo.jar" ] || fail "java/sigillo.jar was not installed"
+    [ -e "$p/java/pdfbox2.jar" ] || fail "java/pdfbox2.jar does not lead to the distribution's PDFBox"
 fi
 
 # The card library and its header.

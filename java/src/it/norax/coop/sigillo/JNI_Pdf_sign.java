@@ -1,0 +1,250 @@
+package it.norax.coop.sigillo;
+
+import java.io.ByteArrayInputStream;
+import java.io.ByteArrayOutputStream;
+import java.io.InputStream;
+import java.io.PrintWriter;
+import java.io.StringWriter;
+import java.security.KeyStore;
+import java.security.MessageDigest;
+import java.security.PrivateKey;
+import java.security.Provider;
+import java.security.Security;
+import java.security.cert.Certificate;
+import java.security.cert.X509Certificate;
+import java.util.Calendar;
+import java.util.Collections;
+import java.util.Enumeration;
+import java.util.TimeZone;
+
+import org.apache.pdfbox.io.MemoryUsageSetting;
+import org.apache.pdfbox.pdmodel.PDDocument;
+import org.apache.pdfbox.pdmodel.interactive.digitalsignature.PDSignature;
+import org.apache.pdfbox.pdmodel.interactive.digitalsignature.SignatureOptions;
+import org.bouncycastle.asn1.ASN1EncodableVector;
+import org.bouncycastle.asn1.DERSet;
+import org.bouncycastle.asn1.cms.Attribute;
+import org.bouncycastle.asn1.cms.AttributeTable;
+import org.bouncycastle.asn1.ess.ESSCertIDv2;
+import org.bouncycastle.asn1.ess.SigningCertificateV2;
+import org.bouncycastle.asn1.nist.NISTObjectIdentifiers;
+import org.bouncycastle.asn1.pkcs.PKCSObjectIdentifiers;
+import org.bouncycastle.asn1.x509.AlgorithmIdentifier;
+import org.bouncycastle.asn1.x509.GeneralName;
+import org.bouncycastle.asn1.x509.GeneralNames;
+import org.bouncycastle.asn1.x509.IssuerSerial;
+import org.bouncycastle.cert.X509CertificateHolder;
+import org.bouncycastle.cert.jcajce.JcaCertStore;
+import org.bouncycastle.cms.CMSProcessableByteArray;
+import org.bouncycastle.cms.CMSSignedData;
+import org.bouncycastle.cms.CMSSignedDataGenerator;
+import org.bouncycastle.cms.DefaultSignedAttributeTableGenerator;
+import org.bouncycastle.cms.jcajce.JcaSignerInfoGeneratorBuilder;
+import org.bouncycastle.operator.ContentSigner;
+import org.bouncycastle.operator.jcajce.JcaContentSignerBuilder;
+import org.bouncycastle.operator.jcajce.JcaDigestCalculatorProviderBuilder;
+
+/**
+ * Signs a PDF document with the card's key (PAdES baseline B: a detached CAdES signature with
+ * SHA-256 and ESS signing-certificate-v2, the signing time in the signature dictionary, written
+ * as an incremental update so that earlier signatures stay valid).
+ *
+ * The card's key is reached through the JDK's PKCS#11 provider on the card middleware's module:
+ * use_token names the module and the slot of the card's reader, initialize the reader's position.
+ *
+ * error(): 0 ready; 4 the card software (the module) is missing; 5 no card in the reader; 7 the
+ * PIN was refused or no signing key was found; 8 the document could not be signed.
+ */
+public class JNI_Pdf_sign {
+    public static final int OK = 0;
+    public static final int NO_SOFTWARE = 4;
+    public static final int NO_CARD = 5;
+    public static final int ALREADY_SIGNED = 6;
+    public static final int NO_KEY = 7;
+    public static final int SIGNING_FAILED = 8;
+
+    private int error = OK;
+    private String stack = "";
+    private String module;
+    private long slot = -1;
+    private int reader_index = -1;
+    private Provider provider;
+    private PrivateKey key;
+    private X509Certificate certificate;
+    private Certificate[] chain;
+
+    public JNI_Pdf_sign() {
+    }
+
+    public int error() {
+        return error;
+    }
+
+    public String exception_stack() {
+        return stack;
+    }
+
+    /** The PKCS#11 module of the card middleware and the slot of the card's reader. */
+    public void use_token(String module_path, long slot_id) {
+        module = module_path;
+        slot = slot_id;
+    }
+
+    public boolean is_signed(byte[] pdf) {
+        try (PDDocument document = PDDocument.load(pdf, "", null, null, MemoryUsageSetting.setupMainMemoryOnly())) {
+            return !document.getSignatureDictionaries().isEmpty();
+        } catch (Throwable t) {
+            keep(t);
+            return false;
+        }
+    }
+
+    /** Opens the token of the reader at reader_index (0-based in the reader list). */
+    public void initialize(int reader_index) {
+        this.reader_index = reader_index;
+        error = OK;
+        try {
+            if (module == null || !new java.io.File(module).isFile()) {
+                error = NO_SOFTWARE;
+                return;
+            }
+            if (slot < 0) {
+                error = NO_CARD;
+                return;
+            }
+            String configuration = "--name=velin\nlibrary=" + module + "\nslot=" + slot + "\n";
+            Provider base = Security.getProvider("SunPKCS11");
+            provider = base.configure(configuration);
+        } catch (Throwable t) {
+            keep(t);
+            error = NO_CARD;
+        }
+    }
+
+    /** Logs in with the PIN and takes the signing key and its certificate. */
+    public void load_store(String pin) {
+        if (provider == null)
+            return;
+        try {
+            KeyStore store = KeyStore.getInstance("PKCS11", provider);
+            store.load(null, pin.toCharArray());
+            String chosen = null;
+            for (Enumeration<String> aliases = store.aliases(); aliases.hasMoreElements();) {
+                String alias = aliases.nextElement();
+                if (!store.isKeyEntry(alias))
+                    continue;
+                Certificate candidate = store.getCertificate(alias);
+                if (!(candidate instanceof X509Certificate))
+                    continue;
+                boolean[] usage = ((X509Certificate) candidate).getKeyUsage();
+                boolean non_repudiation = usage != null && usage.length > 1 && usage[1];
+                if (chosen == null || non_repudiation)
+                    chosen = alias;
+                if (non_repudiation)
+                    break;
+            }
+            if (chosen == null) {
+                error = NO_KEY;
+                return;
+            }
+            key = (PrivateKey) store.getKey(chosen, null);
+            certificate = (X509Certificate) store.getCertificate(chosen);
+            chain = store.getCertificateChain(chosen);
+        } catch (Throwable t) {
+            keep(t);
+            error = NO_KEY;
+        }
+    }
+
+    /** The signed document, or null (error() tells why). */
+    public byte[] sign(byte[] pdf, boolean incremental) {
+        if (key == null) {
+            if (error == OK)
+                error = NO_KEY;
+            return null;
+        }
+        try (PDDocument document = PDDocument.load(pdf, "", null, null, MemoryUsageSetting.setupMainMemoryOnly())) {
+            PDSignature signature = new PDSignature();
+            signature.setFilter(PDSignature.FILTER_ADOBE_PPKLITE);
+            signature.setSubFilter(PDSignature.SUBFILTER_ETSI_CADES_DETACHED);
+            signature.setName(certificate.getSubjectX500Principal().getName());
+            signature.setSignDate(Calendar.getInstance(TimeZone.getTimeZone("UTC")));
+            SignatureOptions options = new SignatureOptions();
+            options.setPreferredSignatureSize(16384);
+            document.addSignature(signature, this::cades, options);
+            ByteArrayOutputStream out = new ByteArrayOutputStream(pdf.length + 32768);
+            document.saveIncremental(out);
+            options.close();
+            error = OK;
+            return out.toByteArray();
+        } catch (Throwable t) {
+            keep(t);
+            error = SIGNING_FAILED;
+            return null;
+        }
+    }
+
+    public void dispose() {
+        key = null;
+        certificate = null;
+        chain = null;
+        if (provider != null) {
+            try {
+                java.lang.reflect.Method logout = provider.getClass().getMethod("logout");
+                logout.invoke(provider);
+            } catch (Throwable ignored) {
+            }
+            provider = null;
+        }
+    }
+
+    /** The detached CAdES signature over the bytes PDFBox hands over. */
+    private byte[] cades(InputStream content) throws java.io.IOException {
+        try {
+            byte[] bytes = content.readAllBytes();
+            X509CertificateHolder holder = new X509CertificateHolder(certificate.getEncoded());
+            byte[] hash = MessageDigest.getInstance("SHA-256").digest(certificate.getEncoded());
+            ESSCertIDv2 id = new ESSCertIDv2(new AlgorithmIdentifier(NISTObjectIdentifiers.id_sha256), hash,
+                    new IssuerSerial(new GeneralNames(new GeneralName(holder.getIssuer())), holder.getSerialNumber()));
+            ASN1EncodableVector signed = new ASN1EncodableVector();
+            signed.add(new Attribute(PKCSObjectIdentifiers.id_aa_signingCertificateV2,
+                    new DERSet(new SigningCertificateV2(new ESSCertIDv2[] {id}))));
+            String algorithm = key.getAlgorithm().equals("EC") ? "SHA256withECDSA" : "SHA256withRSA";
+            ContentSigner signer = new JcaContentSignerBuilder(algorithm).setProvider(provider).build(key);
+            CMSSignedDataGenerator generator = new CMSSignedDataGenerator();
+            generator.addSignerInfoGenerator(new JcaSignerInfoGeneratorBuilder(
+                    new JcaDigestCalculatorProviderBuilder().build())
+                    .setSignedAttributeGenerator(new PAdES_attributes(new AttributeTable(signed)))
+                    .build(signer, certificate));
+            generator.addCertificates(new JcaCertStore(chain == null ? Collections.singletonList(certificate)
+                    : java.util.Arrays.asList(chain)));
+            CMSSignedData data = generator.generate(new CMSProcessableByteArray(bytes), false);
+            return data.getEncoded();
+        } catch (java.io.IOException e) {
+            throw e;
+        } catch (Exception e) {
+            throw new java.io.IOException(e);
+        }
+    }
+
+    /** content-type, message-digest and signing-certificate-v2; no signing-time (it is in /M). */
+    private static final class PAdES_attributes extends DefaultSignedAttributeTableGenerator {
+        PAdES_attributes(AttributeTable attributes) {
+            super(attributes);
+        }
+
+        @Override
+        @SuppressWarnings("rawtypes")
+        protected java.util.Hashtable createStandardAttributeTable(java.util.Map parameters) {
+            java.util.Hashtable table = super.createStandardAttributeTable(parameters);
+            table.remove(org.bouncycastle.asn1.cms.CMSAttributes.signingTime);
+            return table;
+        }
+    }
+
+    private void keep(Throwable t) {
+        StringWriter text = new StringWriter();
+        t.printStackTrace(new PrintWriter(text));
+        stack = text.toString();
+    }
+}

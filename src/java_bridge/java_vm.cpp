@@ -1,0 +1,304 @@
+#include "java_bridge/java_vm.h"
+
+#include "common/failure.h"
+#include "common/registry.h"
+#include "common/trace.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace velin {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// "17.0.15" → {17, 0, 15}: versions compare number by number.
+std::vector<int> version_numbers(const std::string& text)
+{
+    std::vector<int> numbers;
+    int current = -1;
+    for (const char c : text) {
+        if (c >= '0' && c <= '9') {
+            current = (current < 0 ? 0 : current * 10) + (c - '0');
+            if (current > 1000000)
+                current = 1000000;
+        } else if (current >= 0) {
+            numbers.push_back(current);
+            current = -1;
+        }
+    }
+    if (current >= 0)
+        numbers.push_back(current);
+    return numbers;
+}
+
+std::string release_version(const fs::path& release)
+{
+    std::ifstream in(release);
+    std::string line;
+    for (int lines = 0; lines < 200 && std::getline(in, line); ++lines)
+        if (line.rfind("JAVA_VERSION=", 0) == 0) {
+            std::string value = line.substr(13);
+            value.erase(std::remove(value.begin(), value.end(), '"'), value.end());
+            return value;
+        }
+    return {};
+}
+
+using Get_default_args = jint(JNICALL*)(void*);
+using Create_vm = jint(JNICALL*)(JavaVM**, void**, void*);
+
+constexpr const char* Companion_jars[] = {"pdfbox2.jar", "fontbox2.jar", "bcprov.jar",
+                                          "bcpkix.jar",  "bcutil.jar",   "commons-logging.jar"};
+
+} // namespace
+
+Runtime_table installed_runtimes(const std::string& root)
+{
+    Runtime_table table;
+    std::error_code error;
+    for (fs::directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+        std::error_code status;
+        if (fs::is_regular_file(it->path() / "release", status))
+            table[it->path().filename().string()] = Jre_info{it->path().string()};
+    }
+    if (table.empty())
+        Trace(Trace_kind, Level_info) << "Java non rilevato.";
+    return table;
+}
+
+std::optional<Jre_info> choose_runtime(const std::string& java_home_setting, const std::string& root)
+{
+    if (!java_home_setting.empty())
+        return Jre_info{java_home_setting};
+    const Runtime_table table = installed_runtimes(root);
+    if (const auto it = table.find("default-java"); it != table.end())
+        return it->second;
+    std::optional<Jre_info> newest;
+    std::vector<int> newest_version;
+    for (const auto& [name, runtime] : table) {
+        const std::vector<int> version = version_numbers(release_version(fs::path(runtime.home) / "release"));
+        if (!newest || version > newest_version) {
+            newest = runtime;
+            newest_version = version;
+        }
+    }
+    return newest;
+}
+
+std::string jni_result_text(int code)
+{
+    switch (code) {
+    case 0:
+        return "Successo";
+    case -1:
+        return "Errore sconosciuto";
+    case -2:
+        return "Thread non collegato alla JVM";
+    case -3:
+        return "Versione Java non disponibile";
+    case -4:
+        return "Memoria insufficiente";
+    case -5:
+        return "JVM già in esecuzione";
+    case -6:
+        return "Parametri non validi";
+    default:
+        return std::to_string(code);
+    }
+}
+
+void report_jni_result(int code)
+{
+    if (code != 0)
+        Trace(Trace_kind, Level_error) << "Operazione fallita.\n\nErrore JNI: " << code << " " << jni_result_text(code);
+}
+
+std::vector<std::string> class_path_jars(const std::string& java_folder)
+{
+    std::vector<std::string> jars{(fs::path(java_folder) / "sigillo.jar").string()};
+    for (const char* jar : Companion_jars)
+        jars.push_back((fs::path(java_folder) / jar).string());
+    return jars;
+}
+
+std::string suite_java_folder()
+{
+    std::error_code error;
+    const fs::path program = fs::read_symlink("/proc/self/exe", error);
+    if (error)
+        return {};
+    return (program.parent_path().parent_path() / "java").string();
+}
+
+Java_vm& Java_vm::instance()
+{
+    static Java_vm machine;
+    return machine;
+}
+
+void Java_vm::set_sources_for_tests(std::string runtime_root, std::optional<std::string> java_home,
+                                    std::string java_folder)
+{
+    _runtime_root = std::move(runtime_root);
+    _java_home_for_tests = std::move(java_home);
+    _java_folder_for_tests = std::move(java_folder);
+    // Choose again (a machine that runs keeps its runtime).
+    if (!_machine)
+        _runtime.reset();
+}
+
+uint32_t Java_vm::fail(const char* text)
+{
+    Trace(Trace_kind, Level_info) << text;
+    return Jvm_failed;
+}
+
+uint32_t Java_vm::start()
+{
+    if (_machine)
+        return Jvm_already_running;
+    if (_destroyed)
+        return fail("JVM non disponibile.");
+
+    if (!_runtime) {
+        std::string setting;
+        if (_java_home_for_tests) {
+            setting = *_java_home_for_tests;
+        } else {
+            const Registry_text_read read = read_text(Registry_root::Local_machine, Settings_key, "JavaHome");
+            if (read.succeeded())
+                setting = read.value();
+        }
+        _runtime = choose_runtime(setting, _runtime_root);
+        if (!_runtime) {
+            if (_no_runtime)
+                _no_runtime();
+            return Jvm_failed;
+        }
+    }
+
+    if (!_library) {
+        _library = ::dlopen(_runtime->library().c_str(), RTLD_NOW | RTLD_GLOBAL);
+        if (!_library) {
+            Trace(Trace_kind, Level_info) << ::dlerror();
+            return fail("Caricamento della libreria Java fallito.");
+        }
+    }
+    auto get_default_args = reinterpret_cast<Get_default_args>(::dlsym(_library, "JNI_GetDefaultJavaVMInitArgs"));
+    auto create_vm = reinterpret_cast<Create_vm>(::dlsym(_library, "JNI_CreateJavaVM"));
+    if (!get_default_args || !create_vm)
+        return fail("Caricamento della libreria Java fallito.");
+
+    Trace(Trace_kind, Level_info) << "Impostazione di JAVA_HOME.";
+    if (::setenv("JAVA_HOME", _runtime->home.c_str(), 1) != 0)
+        return fail("Impostazione della variabile JAVA_HOME fallito.");
+
+    Trace(Trace_kind, Level_info) << "Inizializzazione JVM..";
+    JavaVMInitArgs defaults{};
+    defaults.version = JNI_VERSION_1_6;
+    report_jni_result(get_default_args(&defaults));
+
+    Trace(Trace_kind, Level_info) << "Inizializzazione percorso librerie Java di Velin Manager.";
+    const std::string folder = _java_folder_for_tests.empty() ? suite_java_folder() : _java_folder_for_tests;
+    if (folder.empty())
+        return fail("Lettura percorso eseguibile fallita.");
+    std::string class_path = "-Djava.class.path=";
+    const std::vector<std::string> jars = class_path_jars(folder);
+    for (size_t i = 0; i < jars.size(); ++i)
+        class_path += (i ? ":" : "") + jars[i];
+    Trace(Trace_kind, Level_info) << "Librerie:" << class_path;
+
+    // The machine must find our fault handlers in place, so that it passes on the faults that
+    // are not its own and we never replace its handlers afterwards. -Xrs leaves the program's
+    // interrupt and termination signals to the program; PDFBox keeps its font cache in the
+    // user's private folder instead of the home folder.
+    install_fault_handlers();
+    const std::string font_cache = "-Dpdfbox.fontcache=" + private_runtime_folder();
+    std::vector<std::string> texts = {class_path, "-Xrs", "-Djava.awt.headless=true", font_cache};
+    std::vector<JavaVMOption> options(texts.size());
+    for (size_t i = 0; i < texts.size(); ++i)
+        options[i].optionString = texts[i].data();
+    JavaVMInitArgs arguments{};
+    arguments.version = JNI_VERSION_1_6;
+    arguments.nOptions = static_cast<jint>(options.size());
+    arguments.options = options.data();
+    arguments.ignoreUnrecognized = JNI_FALSE;
+
+    Trace(Trace_kind, Level_info) << "Carica la JVM.";
+    JavaVM* machine = nullptr;
+    JNIEnv* env = nullptr;
+    const jint created = create_vm(&machine, reinterpret_cast<void**>(&env), &arguments);
+    report_jni_result(created);
+    if (!machine)
+        return fail("JVM non disponibile.");
+    if (!env)
+        return fail("Ambiente JNI non disponibile.");
+    _machine = machine;
+    // The creating thread stays attached; detaching it lets a later Jvm_thread attach it again.
+    _machine->DetachCurrentThread();
+    return Jvm_started;
+}
+
+uint32_t Java_vm::destroy()
+{
+    if (!_machine)
+        return 1;
+    _machine->DestroyJavaVM();
+    _machine = nullptr;
+    _destroyed = true;
+    return 0;
+}
+
+Jvm_thread::Jvm_thread(JavaVM* machine) : _machine(machine)
+{
+    if (!_machine)
+        return;
+    if (_machine->GetEnv(reinterpret_cast<void**>(&_env), JNI_VERSION_1_6) == JNI_OK)
+        return;
+    _env = nullptr;
+    const jint result = _machine->AttachCurrentThread(reinterpret_cast<void**>(&_env), nullptr);
+    report_jni_result(result);
+    if (result == JNI_OK)
+        _attached_here = true;
+    else
+        _env = nullptr;
+}
+
+Jvm_thread::~Jvm_thread()
+{
+    if (_attached_here)
+        _machine->DetachCurrentThread();
+}
+
+std::string take_java_exception(JNIEnv* env)
+{
+    if (!env || !env->ExceptionCheck())
+        return {};
+    jthrowable exception = env->ExceptionOccurred();
+    env->ExceptionClear();
+    std::string text = "eccezione Java";
+    if (jclass object = env->FindClass("java/lang/Object")) {
+        if (jmethodID to_string = env->GetMethodID(object, "toString", "()Ljava/lang/String;")) {
+            if (auto description = static_cast<jstring>(env->CallObjectMethod(exception, to_string))) {
+                if (const char* chars = env->GetStringUTFChars(description, nullptr)) {
+                    text = chars;
+                    env->ReleaseStringUTFChars(description, chars);
+                }
+                env->DeleteLocalRef(description);
+            }
+        }
+        env->DeleteLocalRef(object);
+    }
+    env->ExceptionClear();
+    env->DeleteLocalRef(exception);
+    return text;
+}
+
+} // namespace velin

@@ -1,0 +1,105 @@
+// The one Java virtual machine of a process, loaded from an installed Java runtime through JNI:
+// the runtime's choice, the class path of the suite's java folder, start on first use, attach
+// and detach per thread, destruction at the program's end.
+#pragma once
+
+#include <jni.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velin {
+
+// One Java runtime: its home folder; the virtual machine's library lies below it.
+struct Jre_info {
+    std::string home;
+
+    std::string library() const { return home + "/lib/server/libjvm.so"; }
+};
+
+// The runtimes of the system: each folder of root that has a "release" file, by folder name.
+using Runtime_table = std::map<std::string, Jre_info>;
+
+constexpr const char* Runtime_root = "/usr/lib/jvm";
+
+// Writes "Java non rilevato." when there is none.
+Runtime_table installed_runtimes(const std::string& root = Runtime_root);
+
+// The setting JavaHome when it is not empty; else the system's default runtime ("default-java",
+// the distribution's choice); else the runtime of the highest JAVA_VERSION.
+std::optional<Jre_info> choose_runtime(const std::string& java_home_setting, const std::string& root = Runtime_root);
+
+// "Successo", "Errore sconosciuto", ... or the code in decimal.
+std::string jni_result_text(int code);
+// Nothing for 0; otherwise the ERROR record "Operazione fallita.\n\nErrore JNI: %d %s".
+void report_jni_result(int code);
+
+// The suite's jars in class-path order, in java_folder: sigillo.jar, then the libraries it uses.
+std::vector<std::string> class_path_jars(const std::string& java_folder);
+// The java folder beside the program's folder: <program folder>/../java.
+std::string suite_java_folder();
+
+constexpr uint32_t Jvm_started = 0;
+constexpr uint32_t Jvm_already_running = 1;
+constexpr uint32_t Jvm_failed = 0x80004005;
+
+class Java_vm {
+public:
+    static Java_vm& instance();
+
+    // Jvm_started, Jvm_already_running or Jvm_failed. Without a runtime no_runtime is called
+    // (the program's Java message box).
+    uint32_t start();
+    // 0 when a machine was destroyed, 1 when there was none. A destroyed machine cannot be made
+    // again in the same process: later starts fail.
+    uint32_t destroy();
+
+    JavaVM* machine() const { return _machine; }
+
+    // What happens when no runtime can be chosen; by default nothing but the trace.
+    void set_no_runtime_handler(std::function<void()> handler) { _no_runtime = std::move(handler); }
+    // For tests: where the runtimes are listed and the setting's value (instead of the machine
+    // setting JavaHome), and the java folder; the runtime is chosen again at the next start.
+    void set_sources_for_tests(std::string runtime_root, std::optional<std::string> java_home,
+                               std::string java_folder);
+
+private:
+    Java_vm() = default;
+    uint32_t fail(const char* text);
+
+    JavaVM* _machine = nullptr;
+    bool _destroyed = false;
+    std::optional<Jre_info> _runtime;
+    void* _library = nullptr;
+    std::function<void()> _no_runtime;
+    std::string _runtime_root = Runtime_root;
+    std::optional<std::string> _java_home_for_tests;
+    std::string _java_folder_for_tests;
+};
+
+// The calling thread attached to the machine for the object's life (detached afterwards unless
+// it was attached before).
+class Jvm_thread {
+public:
+    explicit Jvm_thread(JavaVM* machine);
+    ~Jvm_thread();
+    Jvm_thread(const Jvm_thread&) = delete;
+    Jvm_thread& operator=(const Jvm_thread&) = delete;
+
+    // Null when the thread could not be attached.
+    JNIEnv* env() const { return _env; }
+
+private:
+    JavaVM* _machine;
+    JNIEnv* _env = nullptr;
+    bool _attached_here = false;
+};
+
+// The text and the pending Java exception's description, cleared; "" when none is pending.
+std::string take_java_exception(JNIEnv* env);
+
+} // namespace velin

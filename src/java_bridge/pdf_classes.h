@@ -1,0 +1,56 @@
+// The suite's side of the PDF classes in the Java machine: a class bound with its constructor and
+// methods (the first one missing fails the binding with its text), an instance of it, and the
+// JNI calls the verifier and the signer make.
+#pragma once
+
+#include <jni.h>
+
+#include <cstdint>
+#include <map>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace velin {
+
+struct Java_method {
+    const char* name;
+    const char* signature;
+};
+
+class Java_class_binding {
+public:
+    // class_path "it/norax/coop/sigillo/JNI_Pdf_verify"; label "Pdf_verify" and method_prefix
+    // "pdf_verify." make the failure texts.
+    Java_class_binding(const char* class_path, const char* label, const char* method_prefix,
+                       std::vector<Java_method> methods);
+    ~Java_class_binding();
+
+    // INFO loading text first; false after the INFO record of the first missing piece.
+    bool bind(JNIEnv* env, const char* loading_text);
+    // A new instance (a local reference), or null.
+    jobject create(JNIEnv* env) const;
+    jmethodID method(const char* name) const { return _ids.at(name); }
+
+private:
+    const char* _class_path;
+    std::string _label;
+    std::string _method_prefix;
+    std::vector<Java_method> _methods;
+    JNIEnv* _env = nullptr;
+    jclass _class = nullptr;
+    jmethodID _constructor = nullptr;
+    std::map<std::string, jmethodID> _ids;
+};
+
+// A Java byte array holding bytes (a local reference), or null.
+jbyteArray java_bytes(JNIEnv* env, std::span<const uint8_t> bytes);
+// The bytes of a Java byte array; empty for null.
+std::vector<uint8_t> native_bytes(JNIEnv* env, jbyteArray array);
+// The text of a Java string (modified UTF-8 as the machine gives it); empty for null.
+std::string native_text(JNIEnv* env, jstring text);
+
+extern const char* const Pdf_verify_class;
+extern const char* const Pdf_sign_class;
+
+} // namespace velin

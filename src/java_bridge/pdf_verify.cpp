@@ -1,0 +1,148 @@
+#include "java_bridge/pdf_verify.h"
+
+#include "common/trace.h"
+#include "java_bridge/java_vm.h"
+#include "java_bridge/pdf_classes.h"
+
+#include <cstdio>
+
+namespace velin {
+
+namespace {
+
+// Local references of one call, deleted when it ends.
+class Local_refs {
+public:
+    explicit Local_refs(JNIEnv* env) : _env(env) {}
+    ~Local_refs()
+    {
+        for (jobject object : _objects)
+            if (object)
+                _env->DeleteLocalRef(object);
+    }
+    template <class T>
+    T keep(T object)
+    {
+        _objects.push_back(object);
+        return object;
+    }
+
+private:
+    JNIEnv* _env;
+    std::vector<jobject> _objects;
+};
+
+constexpr int Not_a_pdf_code = 1;
+constexpr int Not_signed_code = 6;
+
+} // namespace
+
+std::optional<System_time> parse_java_time(const std::string& text)
+{
+    int day = 0, month = 0, year = 0, hour = 0, minute = 0, second = 0;
+    if (std::sscanf(text.c_str(), "%d/%d/%d %d:%d:%d", &day, &month, &year, &hour, &minute, &second) != 6)
+        return std::nullopt;
+    if (day < 1 || day > 31 || month < 1 || month > 12 || year < 1 || year > 9999 || hour < 0 || hour > 23 ||
+        minute < 0 || minute > 59 || second < 0 || second > 60)
+        return std::nullopt;
+    System_time time;
+    time.year = static_cast<uint16_t>(year);
+    time.month = static_cast<uint16_t>(month);
+    time.day = static_cast<uint16_t>(day);
+    time.hour = static_cast<uint16_t>(hour);
+    time.minute = static_cast<uint16_t>(minute);
+    time.second = static_cast<uint16_t>(second);
+    return time;
+}
+
+Assignable<Signature_integrity> Pdf_verify::signature_integrity() const
+{
+    Assignable<Signature_integrity> integrity;
+    if (!parsed() || _selected >= _signers.size()) {
+        integrity.set_failed("La firma non può essere verificata.");
+        return integrity;
+    }
+    // Bytes that no signature covers make every signature's document something else than
+    // what was signed.
+    integrity.assign(_signers[_selected].intact && !_bytes_after_signatures ? Signature_integrity::Intact
+                                                                            : Signature_integrity::Not_intact);
+    return integrity;
+}
+
+void Pdf_verify::parse(std::span<const uint8_t> bytes)
+{
+    Trace(Trace_kind, Level_info) << "Verifica PDF";
+    _outcome = Pdf_outcome::No_java;
+    _signers.clear();
+    _content.assign(bytes.begin(), bytes.end());
+    Java_vm& machine = Java_vm::instance();
+    if (machine.start() == Jvm_failed)
+        return;
+    Jvm_thread thread(machine.machine());
+    JNIEnv* env = thread.env();
+    if (!env)
+        return;
+    Local_refs refs(env);
+    Java_class_binding binding(Pdf_verify_class, "Pdf_verify", "pdf_verify.",
+                               {{"verify", "([B)V"},
+                                {"error", "()I"},
+                                {"exception_stack", "()Ljava/lang/String;"},
+                                {"signers_count", "()I"},
+                                {"signer_at", "(I)[B"},
+                                {"signing_time_at", "(I)Ljava/lang/String;"},
+                                {"signature_valid_at", "(I)Z"},
+                                {"problem_at", "(I)Ljava/lang/String;"},
+                                {"kind_at", "(I)Ljava/lang/String;"},
+                                {"bytes_after_signatures", "()Z"}});
+    if (!binding.bind(env, "Carica la classe per la verifica PDF.."))
+        return;
+    _outcome = Pdf_outcome::Failed;
+    Trace(Trace_kind, Level_info) << "Istanzia la classe per la verifica PDF...";
+    jobject verifier = refs.keep(binding.create(env));
+    if (!verifier)
+        return;
+    Trace(Trace_kind, Level_info) << "Copia il documento in memoria...";
+    jbyteArray pdf = refs.keep(java_bytes(env, bytes));
+    if (!pdf)
+        return;
+    Trace(Trace_kind, Level_info) << "Verifica...";
+    env->CallVoidMethod(verifier, binding.method("verify"), pdf);
+    if (const std::string exception = take_java_exception(env); !exception.empty()) {
+        Trace(Trace_kind, Level_info) << exception;
+        return;
+    }
+    const jint code = env->CallIntMethod(verifier, binding.method("error"));
+    if (code == Not_a_pdf_code || code == Not_signed_code) {
+        Trace(Trace_kind, Level_info) << "Codice della verifica PDF: " << code;
+        _outcome = code == Not_a_pdf_code ? Pdf_outcome::Not_a_pdf : Pdf_outcome::Not_signed;
+        return;
+    }
+    const jint count = env->CallIntMethod(verifier, binding.method("signers_count"));
+    for (jint i = 0; i < count && !env->ExceptionCheck(); ++i) {
+        Signer signer;
+        auto der = refs.keep(static_cast<jbyteArray>(env->CallObjectMethod(verifier, binding.method("signer_at"), i)));
+        signer.certificate = Signer_certificate::from_der(native_bytes(env, der));
+        auto time = refs.keep(
+            static_cast<jstring>(env->CallObjectMethod(verifier, binding.method("signing_time_at"), i)));
+        if (const std::optional<System_time> parsed = parse_java_time(native_text(env, time)))
+            signer.signing_time = std::make_shared<const System_time>(*parsed);
+        signer.intact = env->CallBooleanMethod(verifier, binding.method("signature_valid_at"), i) == JNI_TRUE;
+        auto kind = refs.keep(static_cast<jstring>(env->CallObjectMethod(verifier, binding.method("kind_at"), i)));
+        signer.kind = native_text(env, kind);
+        auto problem =
+            refs.keep(static_cast<jstring>(env->CallObjectMethod(verifier, binding.method("problem_at"), i)));
+        signer.problem = native_text(env, problem);
+        if (!signer.problem.empty())
+            Trace(Trace_kind, Level_info) << "Firma PDF " << i + 1 << ": " << signer.problem;
+        _signers.push_back(std::move(signer));
+    }
+    _bytes_after_signatures = env->CallBooleanMethod(verifier, binding.method("bytes_after_signatures")) == JNI_TRUE;
+    if (const std::string exception = take_java_exception(env); !exception.empty()) {
+        Trace(Trace_kind, Level_info) << exception;
+        _signers.clear();
+        return;
+    }
+    _outcome = Pdf_outcome::Verified;
+}
+
+} // namespace velin

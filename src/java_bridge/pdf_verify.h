@@ -1,0 +1,69 @@
+// The decoder of signed PDF documents: the PDF classes in the Java machine read every signature
+// (its byte range, its CMS signature over those bytes, the signer's certificate and signing time)
+// and this class hands that to the verifier like an envelope's signers. The document carried is
+// the PDF itself.
+#pragma once
+
+#include "VelinVerify/envelope/signed_document.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velin {
+
+enum class Pdf_outcome {
+    Verified,    // the signatures were read (each one intact or not)
+    Not_a_pdf,   // the classes could not read the document as a PDF
+    Not_signed,  // a PDF without signatures
+    No_java,     // no Java machine, or the classes are missing
+    Failed,      // the classes failed while reading
+};
+
+class Pdf_verify : public Signed_document {
+public:
+    void parse(std::span<const uint8_t> bytes) override;
+    bool parsed() const override { return _outcome == Pdf_outcome::Verified; }
+    void read_signatures() override {}
+    bool signatures_read() const override { return parsed(); }
+    std::string file_name() const override { return {}; }
+    void extract_original_document() override {}
+    bool has_content() const override { return parsed() && !_content.empty(); }
+    const std::vector<uint8_t>& content() const override { return _content; }
+    std::vector<uint8_t> release_content() override { return std::move(_content); }
+    size_t signatures_count() const override { return _signers.size(); }
+    void select_signature(size_t index) override { _selected = index; }
+    void read_signer_certificate() override {}
+    bool certificate_read() const override { return parsed() && !_signers[_selected].certificate.empty(); }
+    const Signer_certificate& signer_certificate() const override { return _signers[_selected].certificate; }
+    void read_signing_time() override {}
+    std::shared_ptr<const System_time> signing_time() const override { return _signers[_selected].signing_time; }
+    Assignable<Signature_integrity> signature_integrity() const override;
+
+    Pdf_outcome outcome() const { return _outcome; }
+    // Bytes after the last signed revision: no signature covers them.
+    bool bytes_after_signatures() const { return _bytes_after_signatures; }
+    // The signature's subfilter (adbe.pkcs7.detached, ETSI.CAdES.detached, ETSI.RFC3161, ...).
+    const std::string& kind(size_t index) const { return _signers[index].kind; }
+
+    struct Signer {
+        Signer_certificate certificate;
+        std::shared_ptr<const System_time> signing_time;
+        bool intact = false;
+        std::string kind;
+        std::string problem;
+    };
+
+private:
+    Pdf_outcome _outcome = Pdf_outcome::Failed;
+    std::vector<uint8_t> _content;
+    std::vector<Signer> _signers;
+    size_t _selected = 0;
+    bool _bytes_after_signatures = false;
+};
+
+// "day/month/year hour:minute:second" as the PDF classes write it; nothing when it does not
+// hold six numbers that make a date and time.
+std::optional<System_time> parse_java_time(const std::string& text);
+
+} // namespace velin

@@ -1,0 +1,252 @@
+// The Java machine in our own process: which runtime is chosen, what a missing runtime or a
+// runtime without its library does, then signed PDFs read by the PDF classes while our fault
+// handlers are installed (a Java exception on the way, and an arithmetic fault of ours after the
+// machine started, still ours to translate). The machine is made once per process, so the
+// failures come first.
+#include "common/failure.h"
+#include "java_bridge/java_vm.h"
+#include "java_bridge/pdf_classes.h"
+#include "java_bridge/pdf_verify.h"
+#include "test_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <openssl/x509.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+
+namespace velin {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<uint8_t> bytes_of(const fs::path& path)
+{
+    const std::string text = test::read_file(path);
+    return {text.begin(), text.end()};
+}
+
+std::string subject_of(const Signer_certificate& certificate)
+{
+    char text[256] = {};
+    X509_NAME_get_text_by_NID(X509_get_subject_name(certificate.x509()), NID_commonName, text, sizeof text);
+    return text;
+}
+
+// The PDFs of tests/fixtures/pdf, made once for the whole program.
+const fs::path& pdfs()
+{
+    static test::Test_folder folder;
+    static const bool made = [] {
+        const std::string command = std::string(VELIN_MAKE_PDFS) + " " + folder.path().string() + " " +
+                                    VELIN_PKI_FIXTURES + " >" + (folder / "make.log").string() + " 2>&1";
+        return std::system(command.c_str()) == 0;
+    }();
+    EXPECT_TRUE(made) << test::read_file(folder / "make.log");
+    return folder.path();
+}
+
+Pdf_verify verified(const std::string& name)
+{
+    Pdf_verify pdf;
+    pdf.parse(bytes_of(pdfs() / name));
+    return pdf;
+}
+
+bool intact(Pdf_verify& pdf, size_t index)
+{
+    pdf.select_signature(index);
+    const Assignable<Signature_integrity> integrity = pdf.signature_integrity();
+    return integrity.is_assigned() && integrity.value() == Signature_integrity::Intact;
+}
+
+void write_release(const fs::path& home, const std::string& version)
+{
+    fs::create_directories(home);
+    test::write_file(home / "release", "IMPLEMENTOR=\"Test\"\nJAVA_VERSION=\"" + version + "\"\n");
+}
+
+TEST(Java_runtime, the_setting_then_the_systems_default_then_the_newest)
+{
+    test::private_environment();
+    test::Test_folder root;
+    write_release(root / "java-11-openjdk-amd64", "11.0.20");
+    write_release(root / "java-17-openjdk-amd64", "17.0.9");
+    write_release(root / "java-8-openjdk-amd64", "1.8.0_392");
+    fs::create_directories(root / "not-a-runtime");
+    const Runtime_table table = installed_runtimes(root.path().string());
+    EXPECT_EQ(table.size(), 3u);
+    EXPECT_EQ(choose_runtime("", root.path().string())->home, (root / "java-17-openjdk-amd64").string());
+    EXPECT_EQ(choose_runtime("/opt/java", root.path().string())->home, "/opt/java");
+    EXPECT_EQ(choose_runtime("/opt/java")->library(), "/opt/java/lib/server/libjvm.so");
+    write_release(root / "default-java", "11.0.20");
+    EXPECT_EQ(choose_runtime("", root.path().string())->home, (root / "default-java").string());
+    EXPECT_FALSE(choose_runtime("", (root / "not-a-runtime").string()));
+    EXPECT_NE(test::trace_content().find("Java non rilevato."), std::string::npos);
+
+    EXPECT_EQ(jni_result_text(-3), "Versione Java non disponibile");
+    EXPECT_EQ(jni_result_text(-7), "-7");
+    const std::vector<std::string> jars = class_path_jars("/opt/velin/java");
+    EXPECT_EQ(jars.front(), "/opt/velin/java/sigillo.jar");
+    EXPECT_EQ(jars.back(), "/opt/velin/java/commons-logging.jar");
+}
+
+TEST(Java_runtime, without_a_runtime_or_its_library_no_machine_starts)
+{
+    test::private_environment();
+    test::Test_folder empty;
+    Java_vm& machine = Java_vm::instance();
+    int asked = 0;
+    machine.set_no_runtime_handler([&asked] { ++asked; });
+    machine.set_sources_for_tests(empty.path().string(), std::string(), VELIN_JAVA_FOLDER);
+    EXPECT_EQ(machine.start(), Jvm_failed);
+    EXPECT_EQ(asked, 1);
+    // A home without the machine's library: no box, the reason in the trace.
+    machine.set_sources_for_tests(Runtime_root, empty.path().string(), VELIN_JAVA_FOLDER);
+    EXPECT_EQ(machine.start(), Jvm_failed);
+    EXPECT_EQ(asked, 1);
+    EXPECT_NE(test::trace_content().find("Caricamento della libreria Java fallito."), std::string::npos);
+    // A PDF then cannot be read, and says so without a crash.
+    Pdf_verify pdf;
+    pdf.parse(bytes_of(pdfs() / "signed.pdf"));
+    EXPECT_EQ(pdf.outcome(), Pdf_outcome::No_java);
+    machine.set_no_runtime_handler(nullptr);
+}
+
+class Pdf_verification : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        test::private_environment();
+        Java_vm::instance().set_sources_for_tests(Runtime_root, std::string(), VELIN_JAVA_FOLDER);
+    }
+    // Our handlers are in place before the machine starts, as in the programs.
+    SEH_translation translation;
+};
+
+TEST_F(Pdf_verification, signers_times_and_integrity_of_pdfs_made_elsewhere)
+{
+    const std::time_t made = std::time(nullptr);
+    Pdf_verify signed_pdf = verified("signed.pdf");
+    ASSERT_EQ(signed_pdf.outcome(), Pdf_outcome::Verified);
+    ASSERT_EQ(signed_pdf.signatures_count(), 1u);
+    EXPECT_TRUE(intact(signed_pdf, 0));
+    ASSERT_TRUE(signed_pdf.certificate_read());
+    EXPECT_EQ(subject_of(signed_pdf.signer_certificate()), "ROSSI MARIO");
+    ASSERT_TRUE(signed_pdf.signing_time());
+    struct tm when {};
+    when.tm_year = signed_pdf.signing_time()->year - 1900;
+    when.tm_mon = signed_pdf.signing_time()->month - 1;
+    when.tm_mday = signed_pdf.signing_time()->day;
+    when.tm_hour = signed_pdf.signing_time()->hour;
+    when.tm_min = signed_pdf.signing_time()->minute;
+    when.tm_sec = signed_pdf.signing_time()->second;
+    EXPECT_LT(std::abs(timegm(&when) - made), 600);
+    EXPECT_EQ(signed_pdf.content(), bytes_of(pdfs() / "signed.pdf"));
+
+    Pdf_verify twice = verified("signed-twice.pdf");
+    ASSERT_EQ(twice.signatures_count(), 2u);
+    EXPECT_TRUE(intact(twice, 0));
+    EXPECT_TRUE(intact(twice, 1));
+    EXPECT_NE(subject_of(twice.signer_certificate()), "ROSSI MARIO");
+
+    Pdf_verify sha1 = verified("sha1.pdf");
+    ASSERT_EQ(sha1.signatures_count(), 1u);
+    EXPECT_TRUE(intact(sha1, 0));
+    EXPECT_EQ(sha1.kind(0), "adbe.pkcs7.sha1");
+
+    Pdf_verify stamped = verified("timestamp.pdf");
+    ASSERT_EQ(stamped.signatures_count(), 2u);
+    EXPECT_EQ(stamped.kind(1), "ETSI.RFC3161");
+    EXPECT_TRUE(intact(stamped, 0));
+    EXPECT_TRUE(intact(stamped, 1));
+}
+
+TEST_F(Pdf_verification, changed_or_appended_bytes_are_not_intact)
+{
+    Pdf_verify tampered = verified("tampered.pdf");
+    ASSERT_EQ(tampered.outcome(), Pdf_outcome::Verified);
+    ASSERT_EQ(tampered.signatures_count(), 1u);
+    EXPECT_FALSE(intact(tampered, 0));
+
+    Pdf_verify appended = verified("appended.pdf");
+    ASSERT_EQ(appended.outcome(), Pdf_outcome::Verified);
+    EXPECT_TRUE(appended.bytes_after_signatures());
+    EXPECT_FALSE(intact(appended, 0));
+}
+
+TEST_F(Pdf_verification, unsigned_and_broken_documents_are_told_apart)
+{
+    EXPECT_EQ(verified("plain.pdf").outcome(), Pdf_outcome::Not_signed);
+    for (const std::string& text : {std::string("%PDF-1.7\n1 0 obj\n<<"), std::string("non un PDF"),
+                                    std::string(100000, '\xFF')}) {
+        Pdf_verify broken;
+        broken.parse(std::vector<uint8_t>(text.begin(), text.end()));
+        EXPECT_EQ(broken.outcome(), Pdf_outcome::Not_a_pdf) << text.substr(0, 20);
+        EXPECT_EQ(broken.signatures_count(), 0u);
+    }
+    // Every truncation point class: the header, the body, the cross-reference table.
+    const std::vector<uint8_t> whole = bytes_of(pdfs() / "signed.pdf");
+    for (const size_t size : {size_t(8), whole.size() / 2, whole.size() - 40}) {
+        Pdf_verify truncated;
+        truncated.parse(std::span(whole).first(size));
+        EXPECT_FALSE(truncated.outcome() == Pdf_outcome::Verified && intact(truncated, 0)) << size;
+    }
+}
+
+TEST_F(Pdf_verification, a_java_exception_is_taken_and_our_faults_stay_ours)
+{
+    ASSERT_EQ(verified("signed.pdf").outcome(), Pdf_outcome::Verified);
+    JavaVM* machine = Java_vm::instance().machine();
+    ASSERT_TRUE(machine);
+    {
+        Jvm_thread thread(machine);
+        JNIEnv* env = thread.env();
+        ASSERT_TRUE(env);
+        Java_class_binding binding(Pdf_verify_class, "Pdf_verify", "pdf_verify.", {{"signer_at", "(I)[B"}});
+        ASSERT_TRUE(binding.bind(env, "Carica la classe per la verifica PDF.."));
+        jobject verifier = binding.create(env);
+        ASSERT_TRUE(verifier);
+        // No document was read: the index is out of range in Java.
+        jobject result = env->CallObjectMethod(verifier, binding.method("signer_at"), 3);
+        EXPECT_EQ(result, nullptr);
+        EXPECT_NE(take_java_exception(env).find("IndexOutOfBoundsException"), std::string::npos);
+        EXPECT_FALSE(env->ExceptionCheck());
+        env->DeleteLocalRef(verifier);
+
+        // A binding that names a method the class lacks fails with its text.
+        Java_class_binding missing(Pdf_verify_class, "Pdf_verify", "pdf_verify.", {{"absent", "()V"}});
+        EXPECT_FALSE(missing.bind(env, "Carica la classe per la verifica PDF.."));
+        EXPECT_NE(test::trace_content().find("pdf_verify.absent non disponibile."), std::string::npos);
+    }
+    // The machine took the fault signals, and passes ours on: a division by zero in our code is
+    // still translated.
+    volatile int zero = 0;
+    EXPECT_THROW(
+        {
+            volatile int result = 1 / zero;
+            (void)result;
+        },
+        SEH_exception);
+    // And the machine still works afterwards.
+    Pdf_verify again = verified("signed-twice.pdf");
+    EXPECT_EQ(again.signatures_count(), 2u);
+    EXPECT_EQ(Java_vm::instance().start(), Jvm_already_running);
+}
+
+TEST(Java_time, the_classes_day_first_text)
+{
+    const auto time = parse_java_time("8/12/2026 16:5:7");
+    ASSERT_TRUE(time);
+    EXPECT_EQ(time->day, 8);
+    EXPECT_EQ(time->month, 12);
+    EXPECT_EQ(time->year, 2026);
+    EXPECT_EQ(time->minute, 5);
+    for (const char* bad : {"", "8/12/2026", "32/1/2026 0:0:0", "1/13/2026 0:0:0", "1/1/2026 24:0:0", "a/b/c d:e:f"})
+        EXPECT_FALSE(parse_java_time(bad)) << bad;
+}
+
+} // namespace
+} // namespace velin
