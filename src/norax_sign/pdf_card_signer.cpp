@@ -9,7 +9,9 @@
 
 #include <openssl/crypto.h>
 
+#include <map>
 #include <stdexcept>
+#include <utility>
 
 namespace velin {
 
@@ -34,12 +36,19 @@ void info(const char* text)
     Trace(Trace_kind, Level_info) << text;
 }
 
-// The slot of the reader's token, as the PKCS#7 signer finds it; -1 when there is none.
+// The slot of the reader's token, as the PKCS#7 signer finds it; -1 when there is none. Once the
+// Java provider has the module initialised, the module cannot be loaded a second time beside
+// it: a slot found is kept for the rest of the process.
 long long token_slot(const std::string& module, const std::string& reader_name)
 {
+    static std::map<std::pair<std::string, std::string>, long long> found;
+    if (const auto known = found.find({module, reader_name}); known != found.end())
+        return known->second;
     try {
         const Card_provider provider(module, reader_name);
-        return static_cast<long long>(provider.slot_id());
+        const auto slot = static_cast<long long>(provider.slot_id());
+        found[{module, reader_name}] = slot;
+        return slot;
     } catch (const std::exception& error) {
         Trace(Trace_kind, Level_info) << error.what();
         return -1;

@@ -6,7 +6,10 @@
 #include "common/message_box.h"
 #include "norax_sign/app/card_dialogs.h"
 #include "norax_sign/app/dialog_batch_ui.h"
+#include "java_bridge/java_vm.h"
+#include "java_bridge/pdf_verify.h"
 #include "norax_sign/app/error_boxes.h"
+#include "norax_sign/pdf_card_signer.h"
 #include "softhsm_token.h"
 #include "test_folder.h"
 
@@ -245,6 +248,60 @@ private slots:
                                                "Il PIN è sbagliato.\n\nRiprova.", "Il PIN è bloccato."}));
             QVERIFY(!fs::exists(a + ".p7m"));
         }
+    }
+
+    void a_pdf_signed_with_the_card_and_signed_again()
+    {
+        Java_vm::instance().set_sources_for_tests(Runtime_root, std::string(), VELIN_JAVA_FOLDER);
+        QCOMPARE(run(std::string(VELIN_MAKE_PDFS) + " " + _folder->path().string() + " " + Pki.string()), 0);
+        const std::string pdf = (*_folder / "plain.pdf").string();
+        const fs::path report = *_folder / "pdfsig.txt";
+        auto pdfsig = [&] {
+            std::system(("pdfsig '" + pdf + "' > " + report.string() + " 2>&1").c_str());
+            return test::read_file(report);
+        };
+
+        // As PDF the signed document replaces the original, once the user agrees.
+        _answers = {IDYES};
+        Pin_typist typist({"12345"});
+        Dialog_batch_ui ui(nullptr);
+        QCOMPARE(sign_batch(ui, {pdf}, Flag_pdf, {}, options()), 0u);
+        QCOMPARE(box_texts(), (std::vector<std::string>{pdf + " esiste già.\nSovrascriverlo?",
+                                                        "I documenti sono stati firmati e salvati."}));
+        std::string checked = pdfsig();
+        QVERIFY2(checked.find("Signature Validation: Signature is Valid.") != std::string::npos, checked.c_str());
+        QVERIFY2(checked.find("ETSI.CAdES.detached") != std::string::npos, checked.c_str());
+
+        // Signed again: asked first; both signatures stay valid.
+        _boxes.clear();
+        _answers = {IDYES, IDYES};
+        Pin_typist again({"12345"});
+        QCOMPARE(sign_batch(ui, {pdf}, Flag_pdf, {}, options()), 0u);
+        QCOMPARE(_boxes.front().text, std::string(Text_already_signed_question));
+        checked = pdfsig();
+        QVERIFY2(checked.find("Signature #2") != std::string::npos, checked.c_str());
+        size_t valid = 0;
+        for (size_t at = checked.find("Signature is Valid."); at != std::string::npos;
+             at = checked.find("Signature is Valid.", at + 1))
+            ++valid;
+        QCOMPARE(valid, size_t(2));
+
+        const std::string bytes = test::read_file(pdf);
+        Pdf_verify verified;
+        verified.parse(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+        QCOMPARE(verified.signatures_count(), size_t(2));
+        for (size_t i = 0; i < 2; ++i) {
+            verified.select_signature(i);
+            QVERIFY(verified.signature_integrity().is_assigned() &&
+                    verified.signature_integrity().value() == Signature_integrity::Intact);
+        }
+
+        // No to the question: the batch stops, the document stays as it was.
+        _boxes.clear();
+        _answers = {IDNO};
+        Pin_typist third({"12345"});
+        QCOMPARE(sign_batch(ui, {pdf}, Flag_pdf, {}, options()), Result_cancelled);
+        QCOMPARE(test::read_file(pdf), bytes);
     }
 
     void a_card_that_is_not_cns_is_not_taken()
