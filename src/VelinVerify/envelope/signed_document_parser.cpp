@@ -1,6 +1,7 @@
 #include "VelinVerify/envelope/signed_document_parser.h"
 
 #include "VelinVerify/envelope/binary_file.h"
+#include "VelinVerify/envelope/content_kind.h"
 #include "VelinVerify/envelope/der_walk.h"
 #include "VelinVerify/envelope/mime_envelope_split.h"
 #include "VelinVerify/envelope/pkcs7.h"
@@ -21,19 +22,29 @@ Signed_document_parser::Signed_document_parser(std::shared_ptr<Signed_document_i
     assertion(_signature_info_ != nullptr, "_signature_info_ ne NULL");
 }
 
-void Signed_document_parser::set_file_name(const std::string& path)
+bool Signed_document_parser::name_file(const std::string& path)
 {
     _signature_info_->file_name = path;
     _signature_info_->_file_type = document_type_of(path);
     switch (_signature_info_->_file_type) {
     case Document_types::Multipart:
         Trace(Trace_kind, Level_info) << "Il file ha l'estensione per i un documento MIME composito.";
-        break;
+        return true;
     case Document_types::Envelope:
     case Document_types::Pdf:
         Trace(Trace_kind, Level_info) << "Il file ha l'estensione per i un PKCS#7.";
-        break;
+        return true;
+    case Document_types::Timestamped_data:
+        Trace(Trace_kind, Level_info) << "Il file ha l'estensione di un documento con marche temporali.";
+        return true;
     default:
+        return false;
+    }
+}
+
+void Signed_document_parser::set_file_name(const std::string& path)
+{
+    if (!name_file(path)) {
         fail("Il file non è un documento firmato.");
         return;
     }
@@ -44,9 +55,39 @@ void Signed_document_parser::decode_file(const std::string& path)
 {
     Trace(Trace_kind, Level_info) << "Decodifica asincrona del file.";
     _cancel = false;
-    set_file_name(path);
-    if (_status == Parser_status::File_name_set)
+    if (name_file(path)) {
+        _status = Parser_status::File_name_set;
         read_file();
+        // A large binary envelope kept apart in front of its document is one already.
+        if (_status == Parser_status::File_loaded && _file_prefix.empty())
+            settle_type_by_content();
+        return;
+    }
+    // No extension we know: the bytes may still be a signed file saved under another name.
+    Binary_file_read reader;
+    Document_types kind = Document_types::Unsupported;
+    if (reader.read(path))
+        kind = document_type_by_content(reader.value());
+    if (kind == Document_types::Unsupported) {
+        fail("Il file non è un documento firmato.");
+        return;
+    }
+    Trace(Trace_kind, Level_info) << "Il tipo del file è riconosciuto dal contenuto.";
+    _signature_info_->_file_type = kind;
+    _signature_info_->file_data.assign(reader.take_value());
+    _status = Parser_status::File_loaded;
+}
+
+void Signed_document_parser::settle_type_by_content()
+{
+    const auto& data = _signature_info_->file_data;
+    if (!data.is_assigned())
+        return;
+    const Document_types kind = document_type_by_content(data.value());
+    if (kind == Document_types::Unsupported || kind == _signature_info_->_file_type)
+        return;
+    Trace(Trace_kind, Level_info) << "Il contenuto del file non corrisponde alla sua estensione: è letto per ciò che è.";
+    _signature_info_->_file_type = kind;
 }
 
 void Signed_document_parser::read_file()
@@ -76,12 +117,18 @@ void Signed_document_parser::load_buffer(std::vector<uint8_t> bytes, const std::
 {
     Trace(Trace_kind, Level_info) << "Decodifica asincrona del file.";
     _cancel = false;
-    set_file_name(name);
     _file_prefix.clear();
     _signature_info_->file_data.assign(std::move(bytes));
-    // A refused name stays an error: the dialog stops on the unsupported type.
-    if (_status == Parser_status::File_name_set)
-        _status = Parser_status::File_loaded;
+    const bool named = name_file(name);
+    const Document_types by_content = document_type_by_content(_signature_info_->file_data.value());
+    if (by_content != Document_types::Unsupported)
+        _signature_info_->_file_type = by_content;
+    else if (!named) {
+        // A refused name and unknown bytes stay an error: the dialog stops on the unsupported type.
+        fail("Il file non è un documento firmato.");
+        return;
+    }
+    _status = Parser_status::File_loaded;
 }
 
 void Signed_document_parser::fail(const std::string& message)

@@ -1,4 +1,5 @@
-// Drives the decoding of one signed file: decides its kind from the name, reads it (or takes the
+// Drives the decoding of one signed file: decides its kind from its bytes (the name only when the
+// bytes say nothing), reads it (or takes the
 // bytes of an inner envelope), and on the worker thread decodes it into the shared
 // Signed_document_info. One parser per analysis.
 //
@@ -48,7 +49,8 @@ public:
     // Requires File_name_set. Failure: "La lettura del file specificato è fallita.".
     void read_file();
     // An inner envelope: clears the cancel flag, sets the name, takes the bytes without touching
-    // the disk (also when the name is refused).
+    // the disk; the kind comes from the bytes, and only bytes of no known kind under a refused name
+    // are refused.
     void load_buffer(std::vector<uint8_t> bytes, const std::string& name);
 
     // Requires File_loaded. Decodes file_data into the record; runs on the worker thread and throws
@@ -68,6 +70,10 @@ public:
     const std::shared_ptr<Signed_document>& document() const { return _document; }
 
 private:
+    // Records the path and its kind by extension; false when the extension is not one we read.
+    bool name_file(const std::string& path);
+    // The kind the loaded bytes show replaces the one the extension suggested.
+    void settle_type_by_content();
     void analyse_multipart();
     void assign_original_document(Envelope_info& envelope);
     void read_signatures(Envelope_info& envelope);

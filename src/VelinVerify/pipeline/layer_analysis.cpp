@@ -1,5 +1,6 @@
 #include "VelinVerify/pipeline/layer_analysis.h"
 
+#include "VelinVerify/envelope/content_kind.h"
 #include "VelinVerify/pipeline/document_name.h"
 #include "VelinVerify/pipeline/report_channel.h"
 #include "VelinVerify/worker/cancel_flag.h"
@@ -323,13 +324,25 @@ void Layer_analysis::revocation_done()
 
 void Layer_analysis::name_document(const Envelope_info& envelope)
 {
+    Document_name name;
     if (!envelope.original_name.empty()) {
-        _document_name = envelope.original_name;
-        changed(Layer_change::Controls);
-        return;
+        name.full_name = envelope.original_name;
+        name.display_name = file_name_part(envelope.original_name);
+    } else {
+        Trace(Trace_kind, Level_trace)
+            << "Il PKCS#7 non contiene il nome del file: estrae il nome dal nome del PKCS#7";
+        name = derive_document_name(_file_name);
     }
-    Trace(Trace_kind, Level_trace) << "Il PKCS#7 non contiene il nome del file: estrae il nome dal nome del PKCS#7";
-    const Document_name name = derive_document_name(_file_name);
+    // The document may itself be a signed file whatever the names say: then it is opened as a
+    // further layer, under a name that tells what it is.
+    if (envelope.content.is_assigned()) {
+        const Document_types inner = document_type_by_content(envelope.content.value());
+        if (is_signed_container(inner) && !name.inner_envelope) {
+            name.full_name = container_name(name.full_name, inner);
+            name.display_name = file_name_part(name.full_name);
+            name.inner_envelope = true;
+        }
+    }
     _document_name = name.display_name;
     changed(Layer_change::Controls);
     // Without the content there is nothing to open as the inner layer.
