@@ -364,6 +364,52 @@ void Pkcs7::read_signing_time()
         _signing_time = std::make_shared<const System_time>(time.value());
 }
 
+std::vector<std::vector<uint8_t>> Pkcs7::signer_timestamp_tokens(Timestamp_scope scope) const
+{
+    std::vector<std::vector<uint8_t>> tokens;
+    if (!_signature_info || scope == Timestamp_scope::Document)
+        return tokens;
+    const bool unsigned_attribute = scope == Timestamp_scope::Signature;
+    const int nid = unsigned_attribute ? NID_id_smime_aa_timeStampToken : NID_id_smime_aa_ets_contentTimestamp;
+    auto next = [&](int last) {
+        return unsigned_attribute ? CMS_unsigned_get_attr_by_NID(_signature_info, nid, last)
+                                  : CMS_signed_get_attr_by_NID(_signature_info, nid, last);
+    };
+    for (int at = next(-1); at >= 0; at = next(at)) {
+        X509_ATTRIBUTE* attribute =
+            unsigned_attribute ? CMS_unsigned_get_attr(_signature_info, at) : CMS_signed_get_attr(_signature_info, at);
+        for (int value = 0; attribute && value < X509_ATTRIBUTE_count(attribute); ++value) {
+            const ASN1_TYPE* token = X509_ATTRIBUTE_get0_type(attribute, value);
+            if (!token || token->type != V_ASN1_SEQUENCE || !token->value.sequence)
+                continue;
+            const ASN1_STRING* encoded = token->value.sequence;
+            const unsigned char* data = ASN1_STRING_get0_data(encoded);
+            tokens.emplace_back(data, data + std::max(0, ASN1_STRING_length(encoded)));
+        }
+    }
+    return tokens;
+}
+
+std::vector<uint8_t> Pkcs7::signature_value() const
+{
+    if (!_signature_info)
+        return {};
+    const ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(_signature_info);
+    const unsigned char* data = ASN1_STRING_get0_data(value);
+    return {data, data + std::max(0, ASN1_STRING_length(value))};
+}
+
+int Pkcs7::digest_algorithm() const
+{
+    if (!_signature_info)
+        return 0;
+    X509_ALGOR* algorithm = nullptr;
+    CMS_SignerInfo_get0_algs(_signature_info, nullptr, nullptr, &algorithm, nullptr);
+    const ASN1_OBJECT* object = nullptr;
+    X509_ALGOR_get0(&object, nullptr, nullptr, algorithm);
+    return object ? OBJ_obj2nid(object) : 0;
+}
+
 Assignable<Signature_integrity> Pkcs7::signature_integrity() const
 {
     assertion(_signature_info != nullptr, "_signature_info != NULL");

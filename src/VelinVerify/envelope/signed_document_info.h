@@ -6,6 +6,7 @@
 #include "VelinVerify/envelope/document_types.h"
 #include "VelinVerify/envelope/signer_certificate.h"
 #include "VelinVerify/envelope/system_time.h"
+#include "VelinVerify/envelope/timestamp_token.h"
 
 #include <cstdint>
 #include <string>
@@ -34,6 +35,9 @@ struct Signature_info {
     // Assigned with the check's outcome; Failed (message for the trace) when the check could not be
     // made at all, for example without the document or without the signer's certificate.
     Assignable<Signature_integrity> integrity;
+    // The OpenSSL NID of the signer's digest algorithm (0 unknown): MD5, SHA-1 and RIPEMD-160 are
+    // still checked but flagged.
+    int digest_nid = 0;
 
     // True only for a signature that was checked and matches. Anything else is shown as
     // signature_mismatch_text.
@@ -60,6 +64,10 @@ struct Signed_document_info {
     // when a binary envelope's buffer was handed over to the extracted document.
     Assignable<std::vector<uint8_t>> file_data;
     Assignable<Envelope_info> envelope;
+    // Every time stamp found: of the file (".m7m", ".tsd"), then of its signers.
+    std::vector<Timestamp_info> timestamps;
+    // The time-stamped document is not an envelope: nothing in this layer is signed.
+    bool document_unsigned = false;
 };
 
 } // namespace velin

@@ -184,6 +184,23 @@ void Signed_document_parser::analyse_multipart()
         return;
     }
     Timestamped_envelope parts = split.take_value();
+    // The time stamp covers the envelope's bytes (or the document's), which decoding takes over:
+    // it is checked first.
+    {
+        Trace_block block("Verifica della marca temporale");
+        info.timestamps.push_back(
+            check_timestamp(parts.timestamp_reply, digest_of_pieces({parts.envelope_prefix, parts.envelope})));
+    }
+    if (parts.unsigned_document) {
+        Trace(Trace_kind, Level_info) << "Il documento marcato non è una busta firmata.";
+        info.document_unsigned = true;
+        Envelope_info envelope;
+        envelope.content.assign(std::move(parts.envelope));
+        envelope.signatures.assign({});
+        info.envelope.assign(std::move(envelope));
+        info.file_data.assign(std::move(parts.timestamp_reply));
+        return;
+    }
     _file_prefix = std::move(parts.envelope_prefix);
     info.file_data.assign(std::move(parts.envelope));
     decode_envelope(std::make_shared<Pkcs7>(&_cancel));
@@ -227,6 +244,29 @@ void Signed_document_parser::assign_original_document(Envelope_info& envelope)
         envelope.content.set_failed("L'estrazione del documento originale contenuto nella busta PKCS#7 è fallita.");
 }
 
+void Signed_document_parser::read_signer_timestamps(const Envelope_info& envelope, size_t signer)
+{
+    const std::vector<uint8_t> value = _document->signature_value();
+    for (const auto& token : _document->signer_timestamp_tokens(Timestamp_scope::Signature)) {
+        Trace_block block("Verifica della marca temporale della firma " + std::to_string(signer + 1));
+        Timestamp_info timestamp = check_timestamp(token, digest_of_pieces({value}));
+        timestamp.scope = Timestamp_scope::Signature;
+        timestamp.signer = signer;
+        _signature_info_->timestamps.push_back(std::move(timestamp));
+    }
+    for (const auto& token : _document->signer_timestamp_tokens(Timestamp_scope::Content)) {
+        Trace_block block("Verifica della marca temporale del contenuto " + std::to_string(signer + 1));
+        std::span<const uint8_t> content;
+        if (envelope.content.is_assigned())
+            content = envelope.content.value();
+        Timestamp_info timestamp =
+            check_timestamp(token, envelope.content.is_assigned() ? digest_of_pieces({content}) : Covered_digest{});
+        timestamp.scope = Timestamp_scope::Content;
+        timestamp.signer = signer;
+        _signature_info_->timestamps.push_back(std::move(timestamp));
+    }
+}
+
 void Signed_document_parser::read_signatures(Envelope_info& envelope)
 {
     Trace_block block("Analisi delle firme");
@@ -252,6 +292,8 @@ void Signed_document_parser::read_signatures(Envelope_info& envelope)
         else
             signature.signing_time.set_unavailable();
         signature.integrity = _document->signature_integrity();
+        signature.digest_nid = _document->digest_algorithm();
+        read_signer_timestamps(envelope, i);
         signatures.push_back(std::move(signature));
     }
     envelope.signatures.assign(std::move(signatures));

@@ -77,6 +77,8 @@ private:
     void analyse_multipart();
     void assign_original_document(Envelope_info& envelope);
     void read_signatures(Envelope_info& envelope);
+    // The time stamps inside the current signer, checked against what each covers.
+    void read_signer_timestamps(const Envelope_info& envelope, size_t signer);
 
     std::shared_ptr<Signed_document_info> _signature_info_;
     std::shared_ptr<Signed_document> _document;

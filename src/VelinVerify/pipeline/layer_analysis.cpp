@@ -8,6 +8,7 @@
 #include "common/failure.h"
 #include "common/trace.h"
 
+#include <ctime>
 #include <exception>
 
 namespace velin {
@@ -96,6 +97,7 @@ void Layer_analysis::start()
     _shown = {};
     _document_name.clear();
     _outcome.reset();
+    _timestamps.clear();
 
     _info = std::make_shared<Signed_document_info>();
     _parser = std::make_shared<Signed_document_parser>(_info, cancel_flag());
@@ -173,12 +175,26 @@ void Layer_analysis::chains_step()
     for (const Signer_record& record : _records)
         signers.push_back(record.certificate.is_assigned() ? record.certificate.value() : Certificate{});
     _chain_outcomes = build_chains(*_trusted_store, signers);
+    _authority_trust.clear();
+    for (const Timestamp_record& record : _timestamps)
+        _authority_trust.push_back(record.info.certificate.empty()
+                                       ? Timestamp_authority_trust{}
+                                       : timestamp_authority_trust(*_trusted_store,
+                                                                   Certificate(record.info.certificate.shared_x509())));
 }
 
 void Layer_analysis::revocation_step()
 {
-    _revocation_outcomes = _services.check_revocations(_revocation_job.subjects,
-                                                       Revocation_settings{_settings.download_crls}, cancel_flag());
+    const Revocation_settings settings{_settings.download_crls};
+    // The authorities first, each at its own time stamp's time: a time stamp counts for the
+    // signers only when its authority was not revoked then.
+    _authority_outcomes = _services.check_revocations(_authority_job.subjects, settings, cancel_flag());
+    std::vector<Timestamp_record> judged = _timestamps;
+    for (size_t n = 0; n < _authority_job.indexes.size() && n < _authority_outcomes.size(); ++n)
+        judged[_authority_job.indexes[n]].revocation = _authority_outcomes[n].status;
+    for (size_t n = 0; n < _revocation_job.indexes.size(); ++n)
+        _revocation_job.subjects[n].at = covering_time(judged, _revocation_job.indexes[n]);
+    _revocation_outcomes = _services.check_revocations(_revocation_job.subjects, settings, cancel_flag());
 }
 
 // Handlers, on the user-interface thread.
@@ -237,11 +253,21 @@ void Layer_analysis::decoding_done()
         return;
     }
 
+    for (const Timestamp_info& timestamp : _info->timestamps)
+        _timestamps.push_back({timestamp, false, {}, std::nullopt, Revocation_status::Not_checked});
+    for (const Timestamp_info& timestamp : _covering)
+        _timestamps.push_back({timestamp, true, {}, std::nullopt, Revocation_status::Not_checked});
+
     const Envelope_info& envelope = _info->envelope.value();
     name_document(envelope);
     if (!envelope.content.is_assigned()) {
         add_line(Line_severity::Error, "L'estrazione del documento originale è fallita.");
         _errors = true;
+    }
+    const bool timestamped_only = _info->document_unsigned || _info->_file_type == Document_types::Timestamped_data;
+    if (_info->document_unsigned) {
+        add_line(Line_severity::Warning, "Il documento non è firmato: ha soltanto la marca temporale.");
+        _warnings = true;
     }
     if (envelope.signatures.is_assigned() && !envelope.signatures.value().empty()) {
         const auto& signatures = envelope.signatures.value();
@@ -262,6 +288,17 @@ void Layer_analysis::decoding_done()
         _controls_stage = 2;
         changed(Layer_change::Controls);
         show(_records.size() - 1);
+        _state = Layer_state::Chains;
+        queue_step(&Layer_analysis::chains_step, Chains_done_message,
+                   "Rilevazione dell'attendibilità della firma in corso...");
+        return;
+    }
+    if (timestamped_only && !_timestamps.empty()) {
+        // A time-stamped document (or one whose envelope is the next layer): only the time stamps'
+        // authorities are to be judged here.
+        _records.clear();
+        _controls_stage = 2;
+        changed(Layer_change::Controls);
         _state = Layer_state::Chains;
         queue_step(&Layer_analysis::chains_step, Chains_done_message,
                    "Rilevazione dell'attendibilità della firma in corso...");
@@ -290,17 +327,32 @@ void Layer_analysis::chains_done()
             outcome = (*_chain_outcomes)[i];
         apply_chain_outcome(_records[i], outcome);
     }
+    _authority_job = {};
+    for (size_t i = 0; i < _timestamps.size(); ++i) {
+        Timestamp_record& record = _timestamps[i];
+        const Timestamp_authority_trust trust = i < _authority_trust.size() ? _authority_trust[i] : Timestamp_authority_trust{};
+        record.trusted.assign(trust.trusted);
+        record.issuer = trust.issuer;
+        if (trust.trusted && record.info.verified()) {
+            _authority_job.subjects.push_back(
+                {Certificate(record.info.certificate.shared_x509()), trust.issuer, record.info.time});
+            _authority_job.indexes.push_back(i);
+        }
+    }
     if (_settings.check_revocation) {
         _revocation_running = true;
-        show(_selected);
+        if (!_records.empty())
+            show(_selected);
         _revocation_job = revocation_job(_records);
         _state = Layer_state::Revocation;
         queue_step(&Layer_analysis::revocation_step, Revocation_done_message, "Verifica delle revoche in corso...");
         return;
     }
-    show(_selected);
+    if (!_records.empty())
+        show(_selected);
     add_line(Line_severity::Warning, "La verifica della revoca dei certificati è disabilitata.");
     _warnings = true;
+    finish_timestamps();
     summary();
 }
 
@@ -317,8 +369,12 @@ void Layer_analysis::revocation_done()
     _progress.caption = "Analisi del file completata.";
     changed(Layer_change::Progress);
     apply_revocation_outcomes(_records, _revocation_job, _revocation_outcomes);
+    for (size_t n = 0; n < _authority_job.indexes.size() && n < _authority_outcomes.size(); ++n)
+        _timestamps.at(_authority_job.indexes[n]).revocation = _authority_outcomes[n].status;
     _revocation_running = false;
-    show(_selected);
+    if (!_records.empty())
+        show(_selected);
+    finish_timestamps();
     summary();
 }
 
@@ -347,14 +403,39 @@ void Layer_analysis::name_document(const Envelope_info& envelope)
     changed(Layer_change::Controls);
     // Without the content there is nothing to open as the inner layer.
     if (name.inner_envelope && _observer && envelope.content.is_assigned())
-        _observer->inner_envelope_found(envelope.content.value(), name.full_name);
+        _observer->inner_container_found(envelope.content.value(), name.full_name, covering_for_inner());
 }
 
 Signature_display Layer_analysis::signature_display(size_t index) const
 {
     assertion(_info && _info->envelope.is_assigned() && index < _records.size(), "index < signature_count ()");
     const auto& signatures = _info->envelope.value().signatures.value();
-    return show_signature(signatures.at(index), _records[index], _revocation_running);
+    Signature_display display = show_signature(signatures.at(index), _records[index], _revocation_running);
+    auto add = [&display](Status_line line) {
+        display.errors = display.errors || line.severity == Line_severity::Error;
+        display.warnings = display.warnings || line.severity == Line_severity::Warning;
+        display.status.push_back(std::move(line));
+    };
+    for (const Timestamp_record& record : _timestamps)
+        if (!record.inherited && record.info.scope != Timestamp_scope::Document && record.info.signer == index)
+            for (Status_line& line : timestamp_lines(record))
+                add(std::move(line));
+    if (const auto& at = _records[index].judged_at) {
+        std::tm fields{};
+        gmtime_r(&*at, &fields);
+        System_time when{};
+        when.year = static_cast<uint16_t>(fields.tm_year + 1900);
+        when.month = static_cast<uint16_t>(fields.tm_mon + 1);
+        when.day = static_cast<uint16_t>(fields.tm_mday);
+        when.hour = static_cast<uint16_t>(fields.tm_hour);
+        when.minute = static_cast<uint16_t>(fields.tm_min);
+        when.second = static_cast<uint16_t>(fields.tm_sec);
+        add({Line_severity::Information,
+             "La validità del certificato è verificata alla data della marca temporale: " + timestamp_time_text(when) + "."});
+    }
+    if (is_weak_digest(signatures.at(index).digest_nid))
+        add({Line_severity::Warning, "L'algoritmo di hash della firma non è più considerato sicuro."});
+    return display;
 }
 
 void Layer_analysis::show(size_t index)
@@ -410,6 +491,31 @@ void Layer_analysis::summary()
     if (_observer)
         _observer->layer_completed(*this, icon_of(outcome));
     changed(Layer_change::Finished);
+}
+
+// The time stamps of the file, once their authorities are judged; those of a signer are in its
+// status list.
+void Layer_analysis::finish_timestamps()
+{
+    for (const Timestamp_record& record : _timestamps) {
+        if (record.inherited || record.info.scope != Timestamp_scope::Document)
+            continue;
+        for (Status_line& line : timestamp_lines(record)) {
+            _errors = _errors || line.severity == Line_severity::Error;
+            _warnings = _warnings || line.severity == Line_severity::Warning;
+            add_line(line.severity, std::move(line.text));
+        }
+    }
+}
+
+std::vector<Timestamp_info> Layer_analysis::covering_for_inner() const
+{
+    std::vector<Timestamp_info> covering = _covering;
+    if (_info)
+        for (const Timestamp_info& timestamp : _info->timestamps)
+            if (timestamp.verified() && timestamp.scope != Timestamp_scope::Content)
+                covering.push_back(timestamp);
+    return covering;
 }
 
 void Layer_analysis::end_without_summary()
