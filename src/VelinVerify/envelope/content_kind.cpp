@@ -112,28 +112,28 @@ Document_types document_type_by_content(std::span<const uint8_t> bytes)
             return kind;
     }
     const auto head = bytes.first(std::min(bytes.size(), Text_window));
-    // "%PDF-" may follow a few bytes of junk, as PDF readers allow.
     const std::string_view raw(reinterpret_cast<const char*>(head.data()), head.size());
-    const size_t pdf = raw.find("%PDF-");
-    if (pdf != std::string_view::npos && pdf < 1024)
-        return Document_types::Pdf;
-
     std::string_view text = raw;
     if (text.starts_with("\xEF\xBB\xBF"))
         text.remove_prefix(3);
     const size_t start = text.find_first_not_of(" \t\r\n");
-    if (start == std::string_view::npos)
-        return Document_types::Unsupported;
-    text.remove_prefix(start);
-    if (text.starts_with("-----BEGIN")) {
-        const size_t line_end = text.find('\n');
-        if (line_end == std::string_view::npos)
-            return Document_types::Unsupported;
-        return base64_kind(text.substr(line_end + 1));
+    if (start != std::string_view::npos) {
+        text.remove_prefix(start);
+        if (text.starts_with("-----BEGIN")) {
+            const size_t line_end = text.find('\n');
+            if (line_end == std::string_view::npos)
+                return Document_types::Unsupported;
+            return base64_kind(text.substr(line_end + 1));
+        }
+        // A message first: a time-stamped PDF holds "%PDF-" near its start too.
+        if (const Document_types kind = mime_kind(text); kind != Document_types::Unsupported)
+            return kind;
     }
-    if (const Document_types kind = mime_kind(text); kind != Document_types::Unsupported)
-        return kind;
-    return base64_kind(text);
+    // "%PDF-" may follow a few bytes of junk, as PDF readers allow.
+    const size_t pdf = raw.find("%PDF-");
+    if (pdf != std::string_view::npos && pdf < 1024)
+        return Document_types::Pdf;
+    return start == std::string_view::npos ? Document_types::Unsupported : base64_kind(text);
 }
 
 Document_types decide_document_type(std::span<const uint8_t> bytes, const std::string& path)

@@ -5,6 +5,7 @@
 #include "VelinVerify/envelope/der_walk.h"
 #include "VelinVerify/envelope/mime_envelope_split.h"
 #include "VelinVerify/envelope/pkcs7.h"
+#include "VelinVerify/envelope/timestamped_data.h"
 #include "common/trace.h"
 
 namespace velin {
@@ -161,6 +162,9 @@ void Signed_document_parser::analyse()
     case Document_types::Multipart:
         analyse_multipart();
         break;
+    case Document_types::Timestamped_data:
+        analyse_timestamped_data();
+        break;
     default:
         assertion(false, "false");
     }
@@ -188,8 +192,19 @@ void Signed_document_parser::analyse_multipart()
     // it is checked first.
     {
         Trace_block block("Verifica della marca temporale");
-        info.timestamps.push_back(
-            check_timestamp(parts.timestamp_reply, digest_of_pieces({parts.envelope_prefix, parts.envelope})));
+        Timestamp_info timestamp =
+            check_timestamp(parts.timestamp_reply, digest_of_pieces({parts.envelope_prefix, parts.envelope}));
+        // A part declared binary may hold base64 text: the time stamp covers the decoded envelope.
+        if (timestamp.read && !timestamp.imprint_matches && parts.envelope_prefix.empty() && !parts.envelope.empty() &&
+            parts.envelope[0] != 0x30) {
+            const std::vector<uint8_t> decoded = binary_form(parts.envelope);
+            if (!decoded.empty()) {
+                Timestamp_info again = check_timestamp(parts.timestamp_reply, digest_of_pieces({decoded}));
+                if (again.imprint_matches)
+                    timestamp = std::move(again);
+            }
+        }
+        info.timestamps.push_back(std::move(timestamp));
     }
     if (parts.unsigned_document) {
         Trace(Trace_kind, Level_info) << "Il documento marcato non è una busta firmata.";
@@ -206,6 +221,44 @@ void Signed_document_parser::analyse_multipart()
     decode_envelope(std::make_shared<Pkcs7>(&_cancel));
     if (_status != Parser_status::Error)
         info.file_data.assign(std::move(parts.timestamp_reply));
+}
+
+void Signed_document_parser::analyse_timestamped_data()
+{
+    auto& info = *_signature_info_;
+    std::string problem;
+    auto data = read_timestamped_data(info.file_data.value(), problem);
+    if (!data) {
+        Trace(Trace_kind, Level_error) << problem;
+        fail("L'analisi del file è fallita.");
+        return;
+    }
+    // The first time stamp covers the document (its metadata first when they are protected too),
+    // each later one the time stamp it renews.
+    for (size_t i = 0; i < data->chain.size(); ++i) {
+        Trace_block block("Verifica della marca temporale " + std::to_string(i + 1));
+        Covered_digest covered;
+        if (i > 0)
+            covered = digest_of_pieces({data->chain[i - 1].time_stamp_and_crl});
+        else if (data->content && data->hash_protected)
+            covered = digest_of_pieces({data->meta_data_der, *data->content});
+        else if (data->content)
+            covered = digest_of_pieces({*data->content});
+        Timestamp_info timestamp = check_timestamp(data->chain[i].token, covered);
+        timestamp.renewal = i;
+        info.timestamps.push_back(std::move(timestamp));
+    }
+    Envelope_info envelope;
+    envelope.original_name = data->file_name;
+    if (data->content && !data->content->empty())
+        envelope.content.assign(std::move(*data->content));
+    else
+        envelope.content.set_failed("Il documento non è contenuto nel file.");
+    envelope.signatures.assign({});
+    info.envelope.assign(std::move(envelope));
+    // A document that is not itself a signed container is time-stamped only.
+    info.document_unsigned = !info.envelope.value().content.is_assigned() ||
+                             !is_signed_container(document_type_by_content(info.envelope.value().content.value()));
 }
 
 void Signed_document_parser::decode_envelope(std::shared_ptr<Signed_document> document)

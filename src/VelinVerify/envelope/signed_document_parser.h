@@ -75,6 +75,7 @@ private:
     // The kind the loaded bytes show replaces the one the extension suggested.
     void settle_type_by_content();
     void analyse_multipart();
+    void analyse_timestamped_data();
     void assign_original_document(Envelope_info& envelope);
     void read_signatures(Envelope_info& envelope);
     // The time stamps inside the current signer, checked against what each covers.

@@ -24,7 +24,8 @@ struct Release_ts {
     void operator()(TS_TST_INFO* p) const { TS_TST_INFO_free(p); }
 };
 
-// Base64 text (an armoured or transfer-encoded token) decoded; the bytes as they are otherwise.
+} // namespace
+
 std::vector<uint8_t> binary_form(std::span<const uint8_t> bytes)
 {
     if (!bytes.empty() && bytes[0] == 0x30)
@@ -47,6 +48,8 @@ std::vector<uint8_t> binary_form(std::span<const uint8_t> bytes)
         return {};
     return decoder.take_value();
 }
+
+namespace {
 
 std::string common_name(X509* certificate)
 {

@@ -67,6 +67,10 @@ Timestamp_info check_timestamp(std::span<const uint8_t> token_or_reply, const Co
 // the bytes are neither, or the reply grants no token.
 std::optional<std::vector<uint8_t>> timestamp_token_of(std::span<const uint8_t> token_or_reply, std::string& problem);
 
+// Bytes starting with a SEQUENCE as they are; otherwise base64 text (PEM armour lines dropped)
+// decoded, empty when it is not.
+std::vector<uint8_t> binary_form(std::span<const uint8_t> bytes);
+
 // True for MD5, SHA-1 and RIPEMD-160: digests no longer considered secure for signatures.
 bool is_weak_digest(int nid);
 

@@ -49,7 +49,8 @@ std::vector<Status_line> timestamp_lines(const Timestamp_record& record)
     else if (!info.signature_valid)
         lines.push_back({Line_severity::Error, "La firma della marca temporale non è valida."});
     if (!info.imprint_matches)
-        lines.push_back({Line_severity::Error, info.scope == Timestamp_scope::Signature
+        lines.push_back({Line_severity::Error, info.renewal > 0 ? "La marca temporale non rinnova la marca precedente."
+                                               : info.scope == Timestamp_scope::Signature
                                                    ? "La marca temporale non corrisponde alla firma."
                                                    : "La marca temporale non corrisponde al documento."});
     if (!info.certificate.empty() && !info.time_stamping_usage)
