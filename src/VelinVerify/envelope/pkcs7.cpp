@@ -364,6 +364,22 @@ void Pkcs7::read_signing_time()
         _signing_time = std::make_shared<const System_time>(time.value());
 }
 
+bool Pkcs7::detached() const
+{
+    assertion(parsed(), "parsed ()");
+    if (_walked || !is_signed_type())
+        return false;
+    ASN1_OCTET_STRING** carried = CMS_get0_content(_cms.get());
+    return !carried || !*carried;
+}
+
+void Pkcs7::verify_detached(std::vector<uint8_t> document)
+{
+    assertion(detached(), "detached ()");
+    check_signatures(document);
+    _content = std::move(document);
+}
+
 std::vector<std::vector<uint8_t>> Pkcs7::signer_timestamp_tokens(Timestamp_scope scope) const
 {
     std::vector<std::vector<uint8_t>> tokens;

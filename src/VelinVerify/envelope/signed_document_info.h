@@ -17,6 +17,8 @@ namespace velin {
 // The lines the verification window shows for the outcome of the signature check.
 inline constexpr const char* signature_mismatch_text = "La firma non corrisponde al documento.";
 inline constexpr const char* signatures_intact_text = "Il documento è firmato correttamente e integro.";
+inline constexpr const char* detached_document_missing_text =
+    "La firma è separata dal documento e il documento non è stato trovato.";
 
 // Outcome of checking one signer's signature cryptographically: the message digest against the
 // document and the signature (over the signed attributes, or over the document when it has none)
@@ -38,6 +40,9 @@ struct Signature_info {
     // The OpenSSL NID of the signer's digest algorithm (0 unknown): MD5, SHA-1 and RIPEMD-160 are
     // still checked but flagged.
     int digest_nid = 0;
+    // A detached signature whose document was not found: it could not be checked, which is not
+    // the same as not matching.
+    bool document_missing = false;
 
     // True only for a signature that was checked and matches. Anything else is shown as
     // signature_mismatch_text.
@@ -51,6 +56,9 @@ struct Envelope_info {
     std::string original_name; // the name the envelope gives its document (never one for PKCS#7)
     Assignable<std::vector<uint8_t>> content;
     Assignable<std::vector<Signature_info>> signatures; // in the order of the signer list
+
+    // A detached signature: the content is the document found beside it, or none.
+    bool detached = false;
 
     // True when there is at least one signature and every one was checked and matches: the only
     // case in which signatures_intact_text may be shown.

@@ -56,6 +56,7 @@ void Signed_document_parser::decode_file(const std::string& path)
 {
     Trace(Trace_kind, Level_info) << "Decodifica asincrona del file.";
     _cancel = false;
+    _from_disk = true;
     if (name_file(path)) {
         _status = Parser_status::File_name_set;
         read_file();
@@ -291,10 +292,36 @@ void Signed_document_parser::assign_original_document(Envelope_info& envelope)
     Trace(Trace_kind, Level_trace) << "Assegna il nome del documento originale";
     envelope.original_name = _document->file_name();
     _document->extract_original_document();
+    if (auto* pkcs7 = dynamic_cast<Pkcs7*>(_document.get()); pkcs7 && pkcs7->detached()) {
+        envelope.detached = true;
+        Trace(Trace_kind, Level_info) << "La firma è separata dal documento: ricerca del documento.";
+        if (auto document = detached_document())
+            pkcs7->verify_detached(std::move(*document));
+    }
     if (_document->has_content())
         envelope.content.assign(_document->release_content());
     else
         envelope.content.set_failed("L'estrazione del documento originale contenuto nella busta PKCS#7 è fallita.");
+}
+
+std::optional<std::vector<uint8_t>> Signed_document_parser::detached_document() const
+{
+    std::string path = _detached_document;
+    if (path.empty() && _from_disk) {
+        const std::string& name = _signature_info_->file_name;
+        const std::string extension = lower_case_extension(name);
+        if (extension == "p7s" || extension == "p7m")
+            path = name.substr(0, name.size() - 4);
+    }
+    if (path.empty())
+        return std::nullopt;
+    Binary_file_read reader;
+    if (!reader.read(path)) {
+        Trace(Trace_kind, Level_info) << "Il documento della firma separata non è leggibile: " << path;
+        return std::nullopt;
+    }
+    Trace(Trace_kind, Level_info) << "Documento della firma separata: " << path;
+    return reader.take_value();
 }
 
 void Signed_document_parser::read_signer_timestamps(const Envelope_info& envelope, size_t signer)
@@ -346,6 +373,7 @@ void Signed_document_parser::read_signatures(Envelope_info& envelope)
             signature.signing_time.set_unavailable();
         signature.integrity = _document->signature_integrity();
         signature.digest_nid = _document->digest_algorithm();
+        signature.document_missing = envelope.detached && !envelope.content.is_assigned();
         read_signer_timestamps(envelope, i);
         signatures.push_back(std::move(signature));
     }

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,10 @@ public:
     // document, signatures. Also used for the envelope part of a time-stamped file.
     void decode_envelope(std::shared_ptr<Signed_document> document);
 
+    // The document of a detached signature, when the user named it. Without it, the document is
+    // looked for beside a file on disk: the same path without its ".p7s" or ".p7m".
+    void set_detached_document(const std::string& path) { _detached_document = path; }
+
     // Status Error, the message kept and written as an ERROR record.
     void fail(const std::string& message);
 
@@ -78,6 +83,9 @@ private:
     void analyse_timestamped_data();
     void assign_original_document(Envelope_info& envelope);
     void read_signatures(Envelope_info& envelope);
+    // The document of a detached signature: the one named, or the one beside the file; none when
+    // neither can be read.
+    std::optional<std::vector<uint8_t>> detached_document() const;
     // The time stamps inside the current signer, checked against what each covers.
     void read_signer_timestamps(const Envelope_info& envelope, size_t signer);
 
@@ -92,6 +100,8 @@ private:
     // so that the document needs no move to a buffer of its own. Empty otherwise, and once the
     // envelope is decoded.
     std::vector<uint8_t> _file_prefix;
+    std::string _detached_document;
+    bool _from_disk = false;
 };
 
 } // namespace velin

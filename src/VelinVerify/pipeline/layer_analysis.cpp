@@ -101,6 +101,8 @@ void Layer_analysis::start()
 
     _info = std::make_shared<Signed_document_info>();
     _parser = std::make_shared<Signed_document_parser>(_info, cancel_flag());
+    if (!_detached_document.empty())
+        _parser->set_detached_document(_detached_document);
     if (_services.pdf_decoder)
         _parser->set_pdf_decoder(_services.pdf_decoder);
     if (_source_kind == 1)
@@ -188,7 +190,9 @@ void Layer_analysis::revocation_step()
     const Revocation_settings settings{_settings.download_crls};
     // The authorities first, each at its own time stamp's time: a time stamp counts for the
     // signers only when its authority was not revoked then.
-    _authority_outcomes = _services.check_revocations(_authority_job.subjects, settings, cancel_flag());
+    _authority_outcomes.clear();
+    if (!_authority_job.subjects.empty())
+        _authority_outcomes = _services.check_revocations(_authority_job.subjects, settings, cancel_flag());
     std::vector<Timestamp_record> judged = _timestamps;
     for (size_t n = 0; n < _authority_job.indexes.size() && n < _authority_outcomes.size(); ++n)
         judged[_authority_job.indexes[n]].revocation = _authority_outcomes[n].status;
@@ -260,7 +264,11 @@ void Layer_analysis::decoding_done()
 
     const Envelope_info& envelope = _info->envelope.value();
     name_document(envelope);
-    if (!envelope.content.is_assigned()) {
+    if (envelope.detached && !envelope.content.is_assigned()) {
+        // Nothing could be checked: saying the signature does not match would be false.
+        add_line(Line_severity::Error, detached_document_missing_text);
+        _errors = true;
+    } else if (!envelope.content.is_assigned()) {
         add_line(Line_severity::Error, "L'estrazione del documento originale è fallita.");
         _errors = true;
     }
@@ -276,7 +284,7 @@ void Layer_analysis::decoding_done()
             add_line(Line_severity::Information, signatures_intact_text);
         } else {
             for (const Signature_info& signature : signatures) {
-                if (!signature.signature_matches()) {
+                if (!signature.signature_matches() && !signature.document_missing) {
                     add_line(Line_severity::Error, signature_mismatch_text);
                     _errors = true;
                 }
@@ -384,6 +392,10 @@ void Layer_analysis::name_document(const Envelope_info& envelope)
     if (!envelope.original_name.empty()) {
         name.full_name = envelope.original_name;
         name.display_name = file_name_part(envelope.original_name);
+    } else if (envelope.detached && !_detached_document.empty()) {
+        // The document of a detached signature named by the user.
+        name.full_name = _detached_document;
+        name.display_name = file_name_part(_detached_document);
     } else {
         Trace(Trace_kind, Level_trace)
             << "Il PKCS#7 non contiene il nome del file: estrae il nome dal nome del PKCS#7";

@@ -72,6 +72,8 @@ public:
     // Source kind 1: the bytes of an inner envelope, under the name derived for it.
     void set_source_bytes(std::vector<uint8_t> bytes, const std::string& name);
 
+    // The document of a detached signature, named by the user (else the one beside the file).
+    void set_detached_document(const std::string& path) { _detached_document = path; }
     // Time stamps of an outer layer that cover this whole layer (its envelope existed then).
     void set_covering_timestamps(std::vector<Timestamp_info> covering) { _covering = std::move(covering); }
 
@@ -168,6 +170,7 @@ private:
     std::vector<Revocation_outcome> _authority_outcomes;
 
     std::vector<Timestamp_info> _covering;
+    std::string _detached_document;
     std::vector<Timestamp_record> _timestamps;
 
     std::vector<Status_line> _activity;

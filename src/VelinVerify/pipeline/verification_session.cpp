@@ -33,7 +33,7 @@ Verification_session::~Verification_session()
     close_all();
 }
 
-void Verification_session::open(const std::string& path)
+void Verification_session::open(const std::string& path, const std::string& detached_document)
 {
     close_all();
     _completed = 0;
@@ -43,6 +43,7 @@ void Verification_session::open(const std::string& path)
     _path = path;
     auto layer = std::make_shared<Layer_analysis>(_settings, _services);
     layer->set_source_file(path);
+    layer->set_detached_document(detached_document);
     add_layer(std::move(layer));
 }
 

@@ -55,8 +55,9 @@ public:
     Verification_session(const Verification_session&) = delete;
     Verification_session& operator=(const Verification_session&) = delete;
 
-    // Closes every layer, resets the combined outcome and opens path as the first layer.
-    void open(const std::string& path);
+    // Closes every layer, resets the combined outcome and opens path as the first layer; a
+    // detached signature is checked against detached_document when one is named.
+    void open(const std::string& path, const std::string& detached_document = {});
     // Closes every layer (a busy one is cancelled and stopped) and releases them.
     void close_all();
 

@@ -99,5 +99,46 @@ TEST_F(Real_world_test, a_file_is_read_for_what_it_is_and_refused_only_when_it_i
     EXPECT_EQ(session->layers()[0]->state(), Layer_state::Refused);
 }
 
+TEST_F(Real_world_test, a_detached_signature_is_checked_against_the_document_beside_it_or_the_one_named)
+{
+    const std::filesystem::path envelopes(ENVELOPE_FIXTURES);
+    const std::string signature = test::read_file(envelopes / "detached.p7m");
+    const std::string document = test::read_file(envelopes / "document.txt");
+
+    // Beside it, as a .p7s or as a .p7m with no content.
+    for (const std::string name : {"lettera.txt.p7s", "lettera.txt.p7m"}) {
+        test::write_file(folder / "lettera.txt", document);
+        verify(write(name, {signature.begin(), signature.end()}));
+        ASSERT_EQ(session->layers().size(), 1u);
+        const Layer_analysis& layer = *session->layers()[0];
+        EXPECT_TRUE(test::has_line(layer.activity(), Line_severity::Information, signatures_intact_text)) << name;
+        EXPECT_EQ(layer.document_name(), "lettera.txt");
+        ASSERT_TRUE(layer.content());
+        EXPECT_EQ(std::string(layer.content()->begin(), layer.content()->end()), document);
+    }
+
+    // Without a document: said plainly, never "does not match".
+    std::filesystem::remove(folder / "lettera.txt");
+    const std::string alone = write("lettera.txt.p7s", {signature.begin(), signature.end()});
+    verify(alone);
+    const Layer_analysis& layer = *session->layers()[0];
+    EXPECT_EQ(layer.outcome(), Layer_outcome::Errors);
+    EXPECT_TRUE(test::has_line(layer.activity(), Line_severity::Error, detached_document_missing_text));
+    EXPECT_FALSE(test::has_line(layer.activity(), Line_severity::Error, signature_mismatch_text));
+    EXPECT_TRUE(test::has_line(layer.shown_signature().status, Line_severity::Error, detached_document_missing_text));
+
+    // The document named by the user, and one that is not the signed one.
+    const auto named = folder / "altrove.txt";
+    test::write_file(named, document);
+    session->open(alone, named.string());
+    ASSERT_TRUE(eventually([&] { return session->finished(); }));
+    EXPECT_TRUE(test::has_line(session->layers()[0]->activity(), Line_severity::Information, signatures_intact_text));
+    EXPECT_EQ(session->layers()[0]->document_name(), "altrove.txt");
+    test::write_file(named, document + "modificato");
+    session->open(alone, named.string());
+    ASSERT_TRUE(eventually([&] { return session->finished(); }));
+    EXPECT_TRUE(test::has_line(session->layers()[0]->activity(), Line_severity::Error, signature_mismatch_text));
+}
+
 } // namespace
 } // namespace velin
