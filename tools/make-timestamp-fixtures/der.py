@@ -100,6 +100,44 @@ def add_unsigned_attribute(p7m, attribute_oid, value):
     return tlv(0x30, p7m[content_type[0]:content_type[4]] + tlv(0xA0, new_sd))
 
 
+def add_certificate(p7m, certificate):
+    """The envelope with one more certificate in its SignedData."""
+    _, cs, ce, _ = parse(p7m, 0)
+    content_type, wrapper = children(p7m, cs, ce)
+    signed_data = children(p7m, wrapper[2], wrapper[3])[0]
+    fields = children(p7m, signed_data[2], signed_data[3])
+    out = b""
+    for f in fields:
+        if f[1] == 0xA0:
+            out += tlv(0xA0, p7m[f[2]:f[3]] + certificate)
+        else:
+            out += p7m[f[0]:f[4]]
+    return tlv(0x30, p7m[content_type[0]:content_type[4]] + tlv(0xA0, tlv(0x30, out)))
+
+
+def countersignature(value, certificate, key, tamper=False):
+    """A SignerInfo over a signature value, by the certificate's issuer and serial number."""
+    _, cs, ce, _ = parse(certificate, 0)
+    tbs = children(certificate, cs, ce)[0]
+    tbs_fields = children(certificate, tbs[2], tbs[3])
+    if tbs_fields[0][1] == 0xA0:
+        tbs_fields = tbs_fields[1:]
+    serial = certificate[tbs_fields[0][0]:tbs_fields[0][4]]
+    issuer = certificate[tbs_fields[2][0]:tbs_fields[2][4]]
+    digest = hashlib.sha256(value + (b"x" if tamper else b"")).digest()
+    attributes = sorted([
+        tlv(0x30, oid("1.2.840.113549.1.9.4") + tlv(0x31, tlv(0x04, digest))),
+        tlv(0x30, oid("1.2.840.113549.1.9.5") + tlv(0x31, tlv(0x17, b"260101120000Z"))),
+    ])
+    signed = tlv(0x31, b"".join(attributes))
+    import subprocess
+    signature = subprocess.run(["openssl", "dgst", "-sha256", "-sign", key], input=signed, capture_output=True,
+                               check=True).stdout
+    return tlv(0x30, tlv(0x02, b"\x01") + tlv(0x30, issuer + serial) +
+               tlv(0x30, oid("2.16.840.1.101.3.4.2.1") + b"\x05\x00") + tlv(0xA0, b"".join(attributes)) +
+               tlv(0x30, oid("1.2.840.113549.1.1.1") + b"\x05\x00") + tlv(0x04, signature))
+
+
 def meta_data(name, media, protected):
     return tlv(0x30, tlv(0x01, b"\xff" if protected else b"\x00") + tlv(0x0C, name.encode()) + tlv(0x16, media.encode()))
 
@@ -146,6 +184,11 @@ if __name__ == "__main__":
         write(args[1], signature_value(read(args[0])))
     elif command == "add-timestamp":  # p7m token out
         write(args[2], add_unsigned_attribute(read(args[0]), "1.2.840.113549.1.9.16.2.14", read(args[1])))
+    elif command == "countersign":  # p7m cert.der key out [tamper]
+        p7m = read(args[0])
+        certificate = read(args[1])
+        signer = countersignature(signature_value(p7m), certificate, args[2], len(args) > 4)
+        write(args[3], add_unsigned_attribute(add_certificate(p7m, certificate), "1.2.840.113549.1.9.6", signer))
     elif command == "timestamp-and-crl":  # token out
         write(args[1], tlv(0x30, read(args[0])))
     elif command == "meta-data":  # name media protected out

@@ -206,6 +206,13 @@ Batch_report make_batch_report(const Verification_session& session, const std::v
             printed.signatures.push_back(layer->signature_display(i));
             const auto& at = layer->signer_records()[i].judged_at;
             printed.judged_at.push_back(at ? std::optional<std::string>(iso_time(*at)) : std::nullopt);
+            std::vector<std::pair<std::string, bool>> countersignatures;
+            if (layer->info() && layer->info()->envelope.is_assigned() &&
+                layer->info()->envelope.value().signatures.is_assigned())
+                for (const Countersignature_info& countersignature :
+                     layer->info()->envelope.value().signatures.value().at(i).countersignatures)
+                    countersignatures.emplace_back(countersigner_name(countersignature), countersignature.matches);
+            printed.countersignatures.push_back(std::move(countersignatures));
         }
         for (const Timestamp_record& record : layer->timestamps()) {
             Batch_timestamp timestamp;
@@ -297,7 +304,12 @@ void print_json(std::ostream& out, const Batch_report& report)
             out << (i ? ", " : "") << "{\"signer\": " << json_string(signature.signer)
                 << ", \"signing_time\": " << json_string(signature.signing_time)
                 << ", \"kind\": " << json_string(signature.kind) << ", \"judged_at\": "
-                << json_or_null(i < layer.judged_at.size() ? layer.judged_at[i] : std::nullopt) << ", \"status\": ";
+                << json_or_null(i < layer.judged_at.size() ? layer.judged_at[i] : std::nullopt) << ", \"countersignatures\": [";
+            if (i < layer.countersignatures.size())
+                for (size_t c = 0; c < layer.countersignatures[i].size(); ++c)
+                    out << (c ? ", " : "") << "{\"signer\": " << json_string(layer.countersignatures[i][c].first)
+                        << ", \"matches\": " << (layer.countersignatures[i][c].second ? "true" : "false") << '}';
+            out << "], \"status\": ";
             print_lines_json(out, signature.status);
             out << '}';
         }

@@ -10,6 +10,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velin {
@@ -41,6 +42,8 @@ struct Batch_layer {
     std::vector<Status_line> activity;
     std::vector<Signature_display> signatures;
     std::vector<Batch_timestamp> timestamps;
+    // Per signature: its countersignatures, countersigner and whether it matches.
+    std::vector<std::vector<std::pair<std::string, bool>>> countersignatures;
     // Per signature: the time its certificate was judged at (a trusted time stamp's), if any.
     std::vector<std::optional<std::string>> judged_at;
 };

@@ -80,6 +80,7 @@ public:
     std::vector<std::vector<uint8_t>> signer_timestamp_tokens(Timestamp_scope scope) const override;
     std::vector<uint8_t> signature_value() const override;
     int digest_algorithm() const override;
+    std::vector<Countersignature_info> countersignatures() const override;
 
     // A signature without its document (the envelope carries no content); requires parsed ().
     bool detached() const;

@@ -68,6 +68,8 @@ public:
     }
     // The current signer's signature value, which a signature time stamp covers.
     virtual std::vector<uint8_t> signature_value() const { return {}; }
+    // The current signer's countersignatures, each checked against its signature value.
+    virtual std::vector<Countersignature_info> countersignatures() const { return {}; }
     // The OpenSSL NID of the current signer's digest algorithm; 0 when unknown.
     virtual int digest_algorithm() const { return 0; }
 };

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string>
 #include <vector>
 
 namespace velin {
@@ -28,6 +29,15 @@ enum class Signature_integrity : int {
     Not_intact = 2, // the document or the signed attributes were altered, or the key does not match
 };
 
+// A countersignature of a signer (a signature over its signature value).
+struct Countersignature_info {
+    bool read = false;    // decoded, with its signer's certificate found in the envelope
+    bool matches = false; // its digest of the signature value and its own signature check
+    std::string signer;   // the countersigner's common name
+    Signer_certificate certificate;
+    int digest_nid = 0;
+};
+
 struct Signature_info {
     // UTC; Assigned when the signer carries a signing time in UTCTime form, Unavailable otherwise.
     Assignable<System_time> signing_time;
@@ -43,6 +53,7 @@ struct Signature_info {
     // A detached signature whose document was not found: it could not be checked, which is not
     // the same as not matching.
     bool document_missing = false;
+    std::vector<Countersignature_info> countersignatures;
 
     // True only for a signature that was checked and matches. Anything else is shown as
     // signature_mismatch_text.

@@ -24,6 +24,14 @@ bool is_busy(Layer_state state)
 
 } // namespace
 
+std::string countersigner_name(const Countersignature_info& countersignature)
+{
+    // Named as signers are in the signer list.
+    if (!countersignature.certificate.empty())
+        return Certificate(countersignature.certificate.shared_x509()).display_name();
+    return countersignature.signer;
+}
+
 Layer_outcome outcome_of(bool warnings, bool errors)
 {
     if (errors)
@@ -447,6 +455,17 @@ Signature_display Layer_analysis::signature_display(size_t index) const
     }
     if (is_weak_digest(signatures.at(index).digest_nid))
         add({Line_severity::Warning, "L'algoritmo di hash della firma non è più considerato sicuro."});
+    for (const Countersignature_info& countersignature : signatures.at(index).countersignatures) {
+        if (!countersignature.read) {
+            add({Line_severity::Error, "La controfirma non è leggibile."});
+            continue;
+        }
+        add({Line_severity::Information, "Controfirma di " + countersigner_name(countersignature) + "."});
+        if (!countersignature.matches)
+            add({Line_severity::Error, "La controfirma non corrisponde alla firma."});
+        else if (is_weak_digest(countersignature.digest_nid))
+            add({Line_severity::Warning, "L'algoritmo di hash della controfirma non è più considerato sicuro."});
+    }
     return display;
 }
 

@@ -193,6 +193,9 @@ private:
     std::shared_ptr<Window_notification> _notification;
 };
 
+// The countersigner's name as the signer list names signers.
+std::string countersigner_name(const Countersignature_info& countersignature);
+
 // Success, warnings or errors from the two flags.
 Layer_outcome outcome_of(bool warnings, bool errors);
 // 64, 48 or 16.

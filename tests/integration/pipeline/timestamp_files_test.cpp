@@ -221,5 +221,25 @@ TEST_F(Timestamp_files_test, timestamped_data_is_read_with_its_renewals_and_its_
     EXPECT_TRUE(has(truncated.lines(1), "error: Il file è corrotto o non è un documento firmato."));
 }
 
+TEST_F(Timestamp_files_test, countersignatures_are_listed_under_their_signer_and_weak_digests_flagged)
+{
+    const Verdict sound = verify("controfirmato.txt.p7m");
+    EXPECT_EQ(sound.exit_code, Exit_success) << sound.text;
+    const QJsonObject signature = sound.layer(0)["signatures"].toArray()[0].toObject();
+    ASSERT_EQ(signature["countersignatures"].toArray().size(), 1);
+    const QJsonObject countersignature = signature["countersignatures"].toArray()[0].toObject();
+    EXPECT_TRUE(countersignature["matches"].toBool());
+    EXPECT_TRUE(
+        has(sound.lines(0), "info: Controfirma di " + countersignature["signer"].toString().toStdString() + "."));
+
+    const Verdict wrong = verify("controfirma-errata.txt.p7m");
+    EXPECT_EQ(wrong.exit_code, Exit_errors);
+    EXPECT_TRUE(has(wrong.lines(0), "error: La controfirma non corrisponde alla firma."));
+
+    const Verdict weak = verify("sha1.txt.p7m");
+    EXPECT_EQ(weak.exit_code, Exit_warnings);
+    EXPECT_TRUE(has(weak.lines(0), "warning: L'algoritmo di hash della firma non è più considerato sicuro."));
+}
+
 } // namespace
 } // namespace velin

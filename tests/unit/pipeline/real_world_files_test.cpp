@@ -94,6 +94,26 @@ TEST_F(Real_world_test, a_file_is_read_for_what_it_is_and_refused_only_when_it_i
         EXPECT_EQ(session->layers()[0]->outcome(), Layer_outcome::Warnings) << name;
         EXPECT_EQ(session->layers()[0]->signature_count(), 1u);
     }
+    // PEM armour, and bytes after the envelope (padding, a line end): the same envelope.
+    const auto envelope = inner_envelope();
+    std::string base64(((envelope.size() + 2) / 3) * 4 + 1, '\0');
+    base64.resize(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(base64.data()), envelope.data(),
+                                  static_cast<int>(envelope.size())));
+    std::string pem = "-----BEGIN PKCS7-----\r\n";
+    for (size_t at = 0; at < base64.size(); at += 64)
+        pem += base64.substr(at, 64) + "\r\n";
+    pem += "-----END PKCS7-----\r\n";
+    auto trailing = envelope;
+    trailing.insert(trailing.end(), {'\r', '\n', 0, 0, 'x'});
+    for (const auto& [name, bytes] :
+         {std::pair<std::string, std::vector<uint8_t>>{"armatura.pem", {pem.begin(), pem.end()}},
+          {"coda.p7m", trailing}}) {
+        verify(write(name, bytes));
+        EXPECT_TRUE(
+            test::has_line(session->layers()[0]->activity(), Line_severity::Information, signatures_intact_text))
+            << name;
+    }
+
     // A plain document keeps the refusal.
     verify(write("lettera.txt", {'c', 'i', 'a', 'o'}));
     EXPECT_EQ(session->layers()[0]->state(), Layer_state::Refused);
