@@ -4,6 +4,8 @@
 
 #include <boost/format.hpp>
 
+#include <ctime>
+
 namespace velin {
 
 namespace {
@@ -92,6 +94,28 @@ void print_lines_json(std::ostream& out, const std::vector<Status_line>& lines)
     out << ']';
 }
 
+std::string iso_time(std::time_t time)
+{
+    std::tm fields{};
+    gmtime_r(&time, &fields);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &fields);
+    return text;
+}
+
+const char* scope_name(Timestamp_scope scope)
+{
+    switch (scope) {
+    case Timestamp_scope::Signature:
+        return "signature";
+    case Timestamp_scope::Content:
+        return "content";
+    case Timestamp_scope::Document:
+        break;
+    }
+    return "document";
+}
+
 } // namespace
 
 std::string printable_text(const std::string& text)
@@ -178,8 +202,33 @@ Batch_report make_batch_report(const Verification_session& session, const std::v
             if (box.layer == layer.get())
                 printed.activity.push_back({Line_severity::Error, box.box.text});
         printed.activity.insert(printed.activity.end(), layer->activity().begin(), layer->activity().end());
-        for (size_t i = 0; i < layer->signature_count(); ++i)
+        for (size_t i = 0; i < layer->signature_count(); ++i) {
             printed.signatures.push_back(layer->signature_display(i));
+            const auto& at = layer->signer_records()[i].judged_at;
+            printed.judged_at.push_back(at ? std::optional<std::string>(iso_time(*at)) : std::nullopt);
+            std::vector<std::pair<std::string, bool>> countersignatures;
+            if (layer->info() && layer->info()->envelope.is_assigned() &&
+                layer->info()->envelope.value().signatures.is_assigned())
+                for (const Countersignature_info& countersignature :
+                     layer->info()->envelope.value().signatures.value().at(i).countersignatures)
+                    countersignatures.emplace_back(countersigner_name(countersignature), countersignature.matches);
+            printed.countersignatures.push_back(std::move(countersignatures));
+        }
+        for (const Timestamp_record& record : layer->timestamps()) {
+            Batch_timestamp timestamp;
+            timestamp.scope = scope_name(record.info.scope);
+            if (record.info.scope != Timestamp_scope::Document && !record.inherited)
+                timestamp.signer = record.info.signer + 1;
+            timestamp.renewal = record.info.renewal;
+            if (record.info.read)
+                timestamp.time = iso_time(record.info.time);
+            timestamp.authority = record.info.authority;
+            timestamp.verified = record.info.verified();
+            if (record.trusted.is_assigned())
+                timestamp.trusted = record.trusted.value();
+            timestamp.inherited = record.inherited;
+            printed.timestamps.push_back(std::move(timestamp));
+        }
         report.layers.push_back(std::move(printed));
     }
     if (const auto box = session.combined_box()) {
@@ -221,6 +270,16 @@ void print_text(std::ostream& out, const Batch_report& report)
             for (const Status_line& line : signature.status)
                 out << "    [" << severity_label(line.severity) << "] " << printable_text(line.text) << '\n';
         }
+        for (const Batch_timestamp& timestamp : layer.timestamps) {
+            if (timestamp.inherited)
+                continue;
+            out << "  Marca temporale (" << timestamp.scope;
+            if (timestamp.signer)
+                out << ", firma " << *timestamp.signer;
+            out << "): " << (timestamp.time ? *timestamp.time : std::string("illeggibile")) << ", "
+                << printable_text(timestamp.authority) << (timestamp.verified ? ", verificata" : ", non verificata")
+                << (timestamp.trusted && *timestamp.trusted ? ", attendibile" : ", non attendibile") << '\n';
+        }
         out << "  Attività:\n";
         for (const Status_line& line : layer.activity)
             out << "    [" << severity_label(line.severity) << "] " << printable_text(line.text) << '\n';
@@ -244,9 +303,25 @@ void print_json(std::ostream& out, const Batch_report& report)
             const Signature_display& signature = layer.signatures[i];
             out << (i ? ", " : "") << "{\"signer\": " << json_string(signature.signer)
                 << ", \"signing_time\": " << json_string(signature.signing_time)
-                << ", \"kind\": " << json_string(signature.kind) << ", \"status\": ";
+                << ", \"kind\": " << json_string(signature.kind) << ", \"judged_at\": "
+                << json_or_null(i < layer.judged_at.size() ? layer.judged_at[i] : std::nullopt) << ", \"countersignatures\": [";
+            if (i < layer.countersignatures.size())
+                for (size_t c = 0; c < layer.countersignatures[i].size(); ++c)
+                    out << (c ? ", " : "") << "{\"signer\": " << json_string(layer.countersignatures[i][c].first)
+                        << ", \"matches\": " << (layer.countersignatures[i][c].second ? "true" : "false") << '}';
+            out << "], \"status\": ";
             print_lines_json(out, signature.status);
             out << '}';
+        }
+        out << "],\n   \"timestamps\": [";
+        for (size_t i = 0; i < layer.timestamps.size(); ++i) {
+            const Batch_timestamp& timestamp = layer.timestamps[i];
+            out << (i ? ", " : "") << "{\"scope\": " << json_string(timestamp.scope) << ", \"signer\": "
+                << (timestamp.signer ? std::to_string(*timestamp.signer) : "null") << ", \"renewal\": " << timestamp.renewal
+                << ", \"time\": " << json_or_null(timestamp.time) << ", \"authority\": " << json_string(timestamp.authority)
+                << ", \"verified\": " << (timestamp.verified ? "true" : "false") << ", \"trusted\": "
+                << (timestamp.trusted ? (*timestamp.trusted ? "true" : "false") : "null")
+                << ", \"inherited\": " << (timestamp.inherited ? "true" : "false") << '}';
         }
         out << "]}";
     }

@@ -10,6 +10,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velin {
@@ -22,12 +23,29 @@ struct Layer_box {
     Box_request box;
 };
 
+// A time stamp of a layer, for scripts.
+struct Batch_timestamp {
+    std::string scope;                 // "document", "signature", "content"
+    std::optional<size_t> signer;      // 1-based, for a signer's time stamp
+    size_t renewal = 0;                // position in a .tsd chain
+    std::optional<std::string> time;   // ISO 8601 UTC, when the token was read
+    std::string authority;
+    bool verified = false;             // token signature, imprint, purpose and dates all check
+    std::optional<bool> trusted;       // the authority's chain; none when not judged
+    bool inherited = false;            // from an outer layer
+};
+
 struct Batch_layer {
     std::string file;
     std::optional<std::string> document;
     std::optional<std::string> outcome; // "success", "warnings", "errors"; none without a summary
     std::vector<Status_line> activity;
     std::vector<Signature_display> signatures;
+    std::vector<Batch_timestamp> timestamps;
+    // Per signature: its countersignatures, countersigner and whether it matches.
+    std::vector<std::vector<std::pair<std::string, bool>>> countersignatures;
+    // Per signature: the time its certificate was judged at (a trusted time stamp's), if any.
+    std::vector<std::optional<std::string>> judged_at;
 };
 
 struct Batch_report {

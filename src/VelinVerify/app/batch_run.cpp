@@ -58,7 +58,8 @@ private:
 
 } // namespace
 
-Batch_report run_batch(const std::string& path, const Pipeline_settings& settings, const Pipeline_services& services)
+Batch_report run_batch(const std::string& path, const Pipeline_settings& settings, const Pipeline_services& services,
+                       const std::string& content)
 {
     QEventLoop loop;
     Batch_observer observer(loop);
@@ -68,7 +69,7 @@ Batch_report run_batch(const std::string& path, const Pipeline_settings& setting
     });
     Verification_session session(settings, services, &observer);
     observer.set_session(&session);
-    session.open(path);
+    session.open(path, content);
     observer.check_finished();
     loop.exec();
     return make_batch_report(session, observer.boxes);

@@ -9,6 +9,8 @@
 
 namespace velin {
 
-Batch_report run_batch(const std::string& path, const Pipeline_settings& settings, const Pipeline_services& services);
+// content: the document of a detached signature, when named.
+Batch_report run_batch(const std::string& path, const Pipeline_settings& settings, const Pipeline_services& services,
+                       const std::string& content = {});
 
 } // namespace velin

@@ -23,16 +23,18 @@
 namespace {
 
 constexpr const char* usage = "Uso: velin-verify [FILE]\n"
-                              "     velin-verify --batch [--json] [--] FILE\n"
+                              "     velin-verify --batch [--json] [--content DOCUMENTO] [--] FILE\n"
                               "     velin-verify --help | --version\n";
 
 constexpr const char* help_text =
     "\n"
-    "Verifica i documenti firmati (.p7m, .m7m): senza opzioni apre la finestra del\n"
+    "Verifica i documenti firmati (.p7m, .p7s, .m7m, .tsd, .pdf): senza opzioni apre la finestra del\n"
     "verificatore, con --batch verifica FILE senza finestra e stampa l'esito di ogni livello.\n"
     "\n"
     "  --batch     verifica FILE senza finestra\n"
     "  --json      stampa l'esito come oggetto JSON (implica --batch)\n"
+    "  --content DOCUMENTO\n"
+    "              il documento di una firma separata (senza: quello accanto a FILE)\n"
     "  --          ciò che segue è il nome del file, anche se comincia con \"-\"\n"
     "  --help      mostra questo aiuto\n"
     "  --version   mostra la versione\n"
@@ -46,6 +48,7 @@ struct Command_line {
     Mode mode = Mode::Window;
     bool json = false;
     std::string file;
+    std::string content; // the document of a detached signature
     std::string problem; // what is wrong with a Wrong command line
 };
 
@@ -78,6 +81,11 @@ Command_line parse_headless(int argc, char** argv)
             batch = true;
         } else if (argument == "--json") {
             batch = line.json = true;
+        } else if (argument == "--content") {
+            if (i + 1 < argc)
+                line.content = argv[++i];
+            else if (line.problem.empty())
+                line.problem = "manca il documento dopo --content";
         } else if (argument == "--help" || argument == "-h") {
             help = true;
         } else if (argument == "--version") {
@@ -112,7 +120,7 @@ int run_batch_mode(int argc, char** argv, const Command_line& line)
     settings.load();
     velin::Trace_block block("Velin Manager");
     const velin::Batch_report report =
-        velin::run_batch(line.file, velin::Pipeline_settings::from(settings), velin::default_services());
+        velin::run_batch(line.file, velin::Pipeline_settings::from(settings), velin::default_services(), line.content);
     if (line.json)
         velin::print_json(std::cout, report);
     else

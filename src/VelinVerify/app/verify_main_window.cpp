@@ -86,13 +86,29 @@ QAction* Dlg_verify_onion::action(const char* object_name) const
     return findChild<QAction*>(QString::fromLatin1(object_name));
 }
 
-void Dlg_verify_onion::open_path(const std::string& path)
+void Dlg_verify_onion::open_path(const std::string& path, const std::string& detached_document)
 {
+    if (path != _path || detached_document.empty())
+        _detached_asked = false;
+    _path = path;
     close_all_layers();
     // A new session for every file: it takes the settings as they are now.
     _session = std::make_unique<Verification_session>(Pipeline_settings::from(_settings), _services, this);
     _ui->file_path->setText(QString::fromStdString(path));
-    _session->open(path);
+    _session->open(path, detached_document);
+}
+
+void Dlg_verify_onion::choose_detached_document()
+{
+    if (_detached_asked || _path.empty())
+        return;
+    _detached_asked = true;
+    File_dialog_request request;
+    request.kind = File_dialog_request::Kind::Open;
+    request.title = "Scegli il documento della firma separata";
+    request.filter = "Tutti i file (*)";
+    if (const std::optional<std::string> document = file_dialog(request, this))
+        open_path(_path, *document);
 }
 
 void Dlg_verify_onion::close_all_layers()
@@ -139,6 +155,12 @@ void Dlg_verify_onion::layer_changed(Layer_analysis& layer, Layer_change change)
 {
     if (CVelinVerifyDlg* page = page_of(layer))
         page->refresh(change);
+    // A detached signature whose document is not beside it: the user may know where it is.
+    const auto& info = layer.info();
+    if (change == Layer_change::Finished && _session && !_session->layers().empty() &&
+        _session->layers().front().get() == &layer && info && info->envelope.is_assigned() &&
+        info->envelope.value().detached && !info->envelope.value().content.is_assigned() && !_detached_asked)
+        QTimer::singleShot(0, this, [this] { choose_detached_document(); });
 }
 
 void Dlg_verify_onion::message_box(const Box_request& box, Layer_analysis* layer)

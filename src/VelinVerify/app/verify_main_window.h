@@ -31,8 +31,11 @@ public:
     Dlg_verify_onion(Settings_record& settings, Pipeline_services services, QWidget* parent = nullptr);
     ~Dlg_verify_onion() override;
 
-    // Closes every layer and opens path as the first one.
-    void open_path(const std::string& path);
+    // Closes every layer and opens path as the first one; a detached signature is checked against
+    // detached_document when one is named.
+    void open_path(const std::string& path, const std::string& detached_document = {});
+    // Asks for the document of a detached signature found without it, and verifies again with it.
+    void choose_detached_document();
     // The commands of the menus and buttons.
     void choose_file();
     void manage_certificates();
@@ -69,6 +72,9 @@ private:
     Settings_record& _settings;
     const Pipeline_services _services;
     std::unique_ptr<Verification_session> _session;
+    std::string _path;
+    // The document of a detached signature was asked for once for this file.
+    bool _detached_asked = false;
 };
 
 } // namespace velin

@@ -23,8 +23,10 @@ Document_types document_type_of(const std::string& path)
     const std::string extension = lower_case_extension(path);
     if (extension == "m7m")
         return Document_types::Multipart;
-    if (extension == "p7m")
+    if (extension == "p7m" || extension == "p7s")
         return Document_types::Envelope;
+    if (extension == "tsd")
+        return Document_types::Timestamped_data;
     if (extension == "pdf")
         return Document_types::Pdf;
     return Document_types::Unsupported;

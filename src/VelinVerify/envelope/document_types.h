@@ -10,12 +10,14 @@ enum class Document_types : int {
     Multipart = 2, // "m7m": MIME multipart of an envelope and a time-stamp reply
     Pdf = 4,       // "pdf"
     Unsupported = 5,
+    Timestamped_data = 6, // "tsd": TimeStampedData (a document with its chain of time stamps)
 };
 
 // The extension of the last path component (after its last dot), lower-cased; empty when none.
 std::string lower_case_extension(const std::string& path);
 
-// Envelope, Multipart, Pdf or Unsupported for the path's extension, upper or lower case alike.
+// Envelope ("p7m", or "p7s" for a detached signature), Multipart, Pdf, Timestamped_data or
+// Unsupported for the path's extension, upper or lower case alike.
 Document_types document_type_of(const std::string& path);
 
 } // namespace velin

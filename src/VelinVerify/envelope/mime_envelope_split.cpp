@@ -1,5 +1,6 @@
 #include "VelinVerify/envelope/mime_envelope_split.h"
 
+#include "VelinVerify/envelope/content_kind.h"
 #include "VelinVerify/envelope/der_walk.h"
 #include "VelinVerify/envelope/mime_multipart_reader.h"
 
@@ -48,15 +49,24 @@ bool Mime_envelope_split::split_bytes(std::span<const byte> file, std::vector<by
         return false;
     }
 
-    // Both parts must be there with their content: an empty or undecodable part would hand the
-    // envelope decoder nothing to decode.
+    // The time stamp and what it covers must be there with their content: an empty or
+    // undecodable part would hand the decoders nothing to decode.
     Mime_part& pkcs7 = reader.pkcs7_part();
     Mime_part& timestamp = reader.timestamp_part();
-    if (!pkcs7.parsed() || !timestamp.parsed() || !pkcs7.content_read() || !timestamp.content_read() ||
-        pkcs7.content_size() == 0 || timestamp.content().empty()) {
+    Mime_part& document = reader.document_part();
+    const bool has_envelope = pkcs7.parsed() && pkcs7.content_read() && pkcs7.content_size() > 0;
+    const bool has_document = document.parsed() && document.content_read() && !document.content().empty();
+    if (!timestamp.parsed() || !timestamp.content_read() || timestamp.content().empty() ||
+        (!has_envelope && !has_document)) {
         set_error("L'analisi del file è fallita.");
         set_result(Mime_split_part_missing);
         return false;
+    }
+    if (!has_envelope) {
+        // A part of another type may still hold an envelope (application/octet-stream).
+        const bool is_envelope = document_type_by_content(document.content()) == Document_types::Envelope;
+        set_value({{}, document.take_content(), timestamp.take_content(), !is_envelope});
+        return true;
     }
     if (pkcs7.in_place()) {
         owner->resize(pkcs7.in_place_size());

@@ -1,5 +1,6 @@
 // Splits a time-stamped signed file (".m7m") into the PKCS#7 envelope, for the envelope decoder,
-// and the time-stamp reply, which the verifier keeps without interpreting it.
+// and the time-stamp reply. A file whose time-stamped part is not an envelope gives that document
+// in its place, marked unsigned.
 //
 //     Mime_envelope_split split;
 //     if (split.split(file_data))
@@ -25,6 +26,8 @@ struct Timestamped_envelope {
     std::vector<byte> envelope_prefix;
     std::vector<byte> envelope;
     std::vector<byte> timestamp_reply; // the time-stamp part's decoded content
+    // True when the file holds no envelope: envelope is then the time-stamped document itself.
+    bool unsigned_document = false;
 };
 
 enum Mime_split_result : int {

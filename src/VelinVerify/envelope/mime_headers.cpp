@@ -3,6 +3,8 @@
 #include "common/trace.h"
 
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include <boost/regex.hpp>
 
@@ -71,10 +73,16 @@ const Mime_header* Mime_headers::find(const std::string& name) const
 void Mime_headers::read(Stream<byte>& stream)
 {
     clear();
-    const boost::regex& format = header_line_format();
-    for (std::size_t lines = 0;; ++lines) {
+    // The block's lines, a folded header (a line that starts with a blank continues the one
+    // before) joined into one.
+    struct Logical_line {
+        std::string text;
+        bool folded = false;
+    };
+    std::vector<Logical_line> lines;
+    for (std::size_t count = 0;; ++count) {
         // Every line costs a trace record; real blocks have a handful of distinct names.
-        if (lines == Header_line_limit)
+        if (count == Header_line_limit)
             format_error("Too many header lines.");
         const std::optional<std::string> read = read_line(stream);
         if (!read)
@@ -83,9 +91,19 @@ void Mime_headers::read(Stream<byte>& stream)
         Trace(Trace_kind, Level_trace) << "PARSING LINE <" << line << ">";
         if (line.empty()) {
             Trace(Trace_kind, Level_trace) << "End of headers (newline).";
-            return;
+            break;
         }
+        if ((line.front() == ' ' || line.front() == '\t') && !lines.empty()) {
+            lines.back().text += " " + trimmed(line);
+            lines.back().folded = true;
+            continue;
+        }
+        lines.push_back({line, false});
+    }
 
+    const boost::regex& format = header_line_format();
+    for (const Logical_line& logical : lines) {
+        const std::string& line = logical.text;
         boost::smatch match;
         bool matched = false;
         try {
@@ -109,10 +127,26 @@ void Mime_headers::read(Stream<byte>& stream)
         Mime_header& header = added->second;
         header.value = std::move(value);
 
-        if (match[3].matched) {
+        // A line as written keeps its last parameter only; a folded header was written over
+        // several lines, one parameter on each, and keeps them all.
+        std::vector<std::pair<std::string, std::string>> parameters;
+        if (logical.folded) {
+            const size_t value_end = line.find(';');
+            for (size_t at = value_end; at != std::string::npos && at < line.size();) {
+                const size_t next = line.find(';', at + 1);
+                const std::string item = line.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
+                const size_t equals = item.find('=');
+                if (equals != std::string::npos)
+                    parameters.emplace_back(item.substr(0, equals), item.substr(equals + 1));
+                at = next;
+            }
+        } else if (match[3].matched) {
+            parameters.emplace_back(match[3].str(), match[4].str());
+        }
+        for (const auto& [raw_name, raw_value] : parameters) {
             Trace(Trace_kind, Level_trace) << "Parsing parameter.";
-            std::string parameter_name = mime_lower_case(trimmed(match[3].str()));
-            std::string parameter_value = trimmed(match[4].str());
+            std::string parameter_name = mime_lower_case(trimmed(raw_name));
+            std::string parameter_value = trimmed(raw_value);
             if (!parameter_value.empty() && parameter_value.front() == '"')
                 parameter_value.erase(0, 1);
             if (!parameter_value.empty() && parameter_value.back() == '"')

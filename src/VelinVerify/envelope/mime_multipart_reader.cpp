@@ -24,6 +24,14 @@ std::size_t opening_delimiter_length(std::span<const byte> rest, const std::stri
 
 } // namespace
 
+bool is_timestamp_type(const std::string& lower_type)
+{
+    // application/timestamp-reply, application/timestamp (older writers), application/timestamp-token,
+    // application/vnd.etsi.timestamp-token, and the like.
+    return lower_type.starts_with("application/") && lower_type.find("timestamp") != std::string::npos &&
+           lower_type.find("timestamped-data") == std::string::npos;
+}
+
 void Mime_multipart_reader::read(Vector_stream<byte>& stream, std::span<byte> in_place,
                                  const Mime_part::Prefix_choice& choose_prefix)
 {
@@ -31,6 +39,7 @@ void Mime_multipart_reader::read(Vector_stream<byte>& stream, std::span<byte> in
     _headers.clear();
     _pkcs7.reset();
     _timestamp.reset();
+    _document.reset();
 
     // Line ends and byte-order marks in front of the first header.
     const std::span<const byte> start = stream.remaining();
@@ -65,10 +74,14 @@ void Mime_multipart_reader::read(Vector_stream<byte>& stream, std::span<byte> in
         if (part.parsed()) {
             if (const Mime_header* part_type = part.headers().find("content-type")) {
                 const std::string lower = mime_lower_case(part_type->value);
-                if (lower == "application/pkcs7-mime")
+                if (lower == "application/pkcs7-mime" || lower == "application/x-pkcs7-mime")
                     _pkcs7 = std::move(part);
-                else if (lower == "application/timestamp-reply")
+                else if (is_timestamp_type(lower))
                     _timestamp = std::move(part);
+                else if (!_document.parsed())
+                    // A time-stamped document that is not an envelope (signed or not, it is read
+                    // for what it is).
+                    _document = std::move(part);
                 else
                     throw std::runtime_error("Unexpected 'content-type' : " + part_type->value + ", " +
                                              "Expected application/pkcs7-mime or application/timestamp-reply.");

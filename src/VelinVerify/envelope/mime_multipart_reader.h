@@ -7,7 +7,13 @@
 #include "VelinVerify/envelope/mime_part.h"
 #include "VelinVerify/envelope/vector_stream.h"
 
+#include <string>
+
 namespace velin {
+
+// The types a time-stamp part is declared with, lower-cased: "application/timestamp-reply" and
+// its variants.
+bool is_timestamp_type(const std::string& lower_type);
 
 // Most parts a message may have, the empty one before a preamble's delimiter included.
 constexpr std::size_t Part_limit = 64;
@@ -19,7 +25,8 @@ public:
     // "Missing '<name>' header.", "Missing 'boundary' parameter.", "Unexpected 'content-type' :
     // <type>, Expected application/pkcs7-mime or application/timestamp-reply.", "end of file"
     // (no closing boundary) and "Too many parts.". A part without a content-type header is
-    // ignored; a second part of a type replaces the first.
+    // ignored; a second part of a type replaces the first. The first part of any other type is the
+    // document part; a second one is unexpected.
     void read(Vector_stream<byte>& stream) { read(stream, {}, {}); }
     // The same over a buffer the reader may write: in_place is the whole buffer the stream reads,
     // and the PKCS#7 part's content is decoded or copied over its start (see Mime_part, which also
@@ -32,11 +39,14 @@ public:
     // True when some part was written over the buffer given to read.
     bool wrote_in_place() const { return _wrote_in_place; }
     Mime_part& timestamp_part() { return _timestamp; }
+    // The first part of another type: the document of a time-stamped file without an envelope.
+    Mime_part& document_part() { return _document; }
 
 private:
     Mime_headers _headers;
     Mime_part _pkcs7;
     Mime_part _timestamp;
+    Mime_part _document;
     bool _wrote_in_place = false;
 };
 

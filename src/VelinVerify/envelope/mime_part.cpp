@@ -61,10 +61,11 @@ void Mime_part::read(Mime_multipart_stream& stream, std::span<byte> in_place,
     _parsed = true;
 
     const Mime_header* encoding = _headers.find("content-transfer-encoding");
-    if (!encoding)
-        return;
-    // Encoding names are case-insensitive tokens.
-    const std::string name = mime_lower_case(encoding->value);
+    // Encoding names are case-insensitive tokens. Without one, or with 7bit or 8bit, the bytes are
+    // the content as they are: real time-stamped files leave it out.
+    std::string name = encoding ? mime_lower_case(encoding->value) : "binary";
+    if (name == "7bit" || name == "8bit")
+        name = "binary";
     const std::span<const byte> rest = stream.remaining();
     const bool over_buffer = !in_place.empty() && wanted && wanted(_headers);
     if (over_buffer)

@@ -364,6 +364,174 @@ void Pkcs7::read_signing_time()
         _signing_time = std::make_shared<const System_time>(time.value());
 }
 
+namespace {
+
+struct Release_signer_info {
+    void operator()(PKCS7_SIGNER_INFO* p) const { PKCS7_SIGNER_INFO_free(p); }
+};
+
+std::string subject_common_name(X509* certificate)
+{
+    X509_NAME* subject = X509_get_subject_name(certificate);
+    const int index = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
+    const X509_NAME_ENTRY* entry = index >= 0 ? X509_NAME_get_entry(subject, index) : nullptr;
+    unsigned char* utf8 = nullptr;
+    const int length = entry ? ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(entry)) : -1;
+    const Owner<unsigned char, Openssl_free> owned(utf8);
+    return length >= 0 ? std::string(reinterpret_cast<const char*>(utf8), static_cast<size_t>(length)) : std::string();
+}
+
+// A countersignature (a SignerInfo identified by issuer and serial number) over value, with its
+// certificate among the envelope's.
+Countersignature_info check_countersignature(std::span<const uint8_t> encoded, std::span<const uint8_t> value,
+                                             STACK_OF(X509)* certificates)
+{
+    Countersignature_info info;
+    const unsigned char* in = encoded.data();
+    const Owner<PKCS7_SIGNER_INFO, Release_signer_info> signer(
+        d2i_PKCS7_SIGNER_INFO(nullptr, &in, static_cast<long>(encoded.size())));
+    ERR_clear_error();
+    if (!signer || !signer->issuer_and_serial || !signer->digest_alg || !signer->enc_digest)
+        return info;
+    X509* certificate = nullptr;
+    for (int i = 0; i < sk_X509_num(certificates); ++i) {
+        X509* candidate = sk_X509_value(certificates, i);
+        if (X509_NAME_cmp(X509_get_issuer_name(candidate), signer->issuer_and_serial->issuer) == 0 &&
+            ASN1_INTEGER_cmp(X509_get0_serialNumber(candidate), signer->issuer_and_serial->serial) == 0) {
+            certificate = candidate;
+            break;
+        }
+    }
+    const EVP_MD* algorithm = EVP_get_digestbyobj(signer->digest_alg->algorithm);
+    if (!certificate || !algorithm)
+        return info;
+    info.read = true;
+    info.certificate = Signer_certificate::from_x509(certificate);
+    info.signer = subject_common_name(certificate);
+    info.digest_nid = EVP_MD_get_type(algorithm);
+
+    std::vector<uint8_t> digest(EVP_MAX_MD_SIZE);
+    unsigned int size = 0;
+    if (EVP_Digest(value.data(), value.size(), digest.data(), &size, algorithm, nullptr) != 1)
+        return info;
+    digest.resize(size);
+
+    // With signed attributes the key signs them, and they carry the digest of the signature value;
+    // without, the key signs the signature value itself.
+    std::vector<uint8_t> signed_bytes(value.begin(), value.end());
+    if (signer->auth_attr && sk_X509_ATTRIBUTE_num(signer->auth_attr) > 0) {
+        const ASN1_OCTET_STRING* stated = PKCS7_digest_from_attributes(signer->auth_attr);
+        if (!stated || static_cast<size_t>(ASN1_STRING_length(stated)) != digest.size() ||
+            std::memcmp(ASN1_STRING_get0_data(stated), digest.data(), digest.size()) != 0)
+            return info;
+        unsigned char* raw = nullptr;
+        const int length = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(signer->auth_attr), &raw,
+                                         ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
+        const Owner<unsigned char, Openssl_free> attributes(raw);
+        if (length <= 0)
+            return info;
+        signed_bytes.assign(raw, raw + length);
+    }
+    const Owner<EVP_MD_CTX> context(EVP_MD_CTX_new());
+    info.matches = context &&
+                   EVP_DigestVerifyInit(context.get(), nullptr, algorithm, nullptr, X509_get0_pubkey(certificate)) == 1 &&
+                   EVP_DigestVerify(context.get(), ASN1_STRING_get0_data(signer->enc_digest),
+                                    static_cast<size_t>(ASN1_STRING_length(signer->enc_digest)), signed_bytes.data(),
+                                    signed_bytes.size()) == 1;
+    ERR_clear_error();
+    return info;
+}
+
+} // namespace
+
+std::vector<Countersignature_info> Pkcs7::countersignatures() const
+{
+    std::vector<Countersignature_info> found;
+    if (!_signature_info)
+        return found;
+    const std::vector<uint8_t> value = signature_value();
+    const Owner<STACK_OF(X509)> certificates(CMS_get1_certs(_cms.get()));
+    for (int at = CMS_unsigned_get_attr_by_NID(_signature_info, NID_pkcs9_countersignature, -1); at >= 0;
+         at = CMS_unsigned_get_attr_by_NID(_signature_info, NID_pkcs9_countersignature, at)) {
+        X509_ATTRIBUTE* attribute = CMS_unsigned_get_attr(_signature_info, at);
+        for (int n = 0; attribute && n < X509_ATTRIBUTE_count(attribute); ++n) {
+            const ASN1_TYPE* encoded = X509_ATTRIBUTE_get0_type(attribute, n);
+            if (!encoded || encoded->type != V_ASN1_SEQUENCE || !encoded->value.sequence) {
+                found.emplace_back();
+                continue;
+            }
+            const ASN1_STRING* sequence = encoded->value.sequence;
+            found.push_back(check_countersignature(
+                {ASN1_STRING_get0_data(sequence), static_cast<size_t>(std::max(0, ASN1_STRING_length(sequence)))}, value,
+                certificates.get()));
+        }
+    }
+    ERR_clear_error();
+    return found;
+}
+
+bool Pkcs7::detached() const
+{
+    assertion(parsed(), "parsed ()");
+    if (_walked || !is_signed_type())
+        return false;
+    ASN1_OCTET_STRING** carried = CMS_get0_content(_cms.get());
+    return !carried || !*carried;
+}
+
+void Pkcs7::verify_detached(std::vector<uint8_t> document)
+{
+    assertion(detached(), "detached ()");
+    check_signatures(document);
+    _content = std::move(document);
+}
+
+std::vector<std::vector<uint8_t>> Pkcs7::signer_timestamp_tokens(Timestamp_scope scope) const
+{
+    std::vector<std::vector<uint8_t>> tokens;
+    if (!_signature_info || scope == Timestamp_scope::Document)
+        return tokens;
+    const bool unsigned_attribute = scope == Timestamp_scope::Signature;
+    const int nid = unsigned_attribute ? NID_id_smime_aa_timeStampToken : NID_id_smime_aa_ets_contentTimestamp;
+    auto next = [&](int last) {
+        return unsigned_attribute ? CMS_unsigned_get_attr_by_NID(_signature_info, nid, last)
+                                  : CMS_signed_get_attr_by_NID(_signature_info, nid, last);
+    };
+    for (int at = next(-1); at >= 0; at = next(at)) {
+        X509_ATTRIBUTE* attribute =
+            unsigned_attribute ? CMS_unsigned_get_attr(_signature_info, at) : CMS_signed_get_attr(_signature_info, at);
+        for (int value = 0; attribute && value < X509_ATTRIBUTE_count(attribute); ++value) {
+            const ASN1_TYPE* token = X509_ATTRIBUTE_get0_type(attribute, value);
+            if (!token || token->type != V_ASN1_SEQUENCE || !token->value.sequence)
+                continue;
+            const ASN1_STRING* encoded = token->value.sequence;
+            const unsigned char* data = ASN1_STRING_get0_data(encoded);
+            tokens.emplace_back(data, data + std::max(0, ASN1_STRING_length(encoded)));
+        }
+    }
+    return tokens;
+}
+
+std::vector<uint8_t> Pkcs7::signature_value() const
+{
+    if (!_signature_info)
+        return {};
+    const ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(_signature_info);
+    const unsigned char* data = ASN1_STRING_get0_data(value);
+    return {data, data + std::max(0, ASN1_STRING_length(value))};
+}
+
+int Pkcs7::digest_algorithm() const
+{
+    if (!_signature_info)
+        return 0;
+    X509_ALGOR* algorithm = nullptr;
+    CMS_SignerInfo_get0_algs(_signature_info, nullptr, nullptr, &algorithm, nullptr);
+    const ASN1_OBJECT* object = nullptr;
+    X509_ALGOR_get0(&object, nullptr, nullptr, algorithm);
+    return object ? OBJ_obj2nid(object) : 0;
+}
+
 Assignable<Signature_integrity> Pkcs7::signature_integrity() const
 {
     assertion(_signature_info != nullptr, "_signature_info != NULL");

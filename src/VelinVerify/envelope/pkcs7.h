@@ -77,6 +77,16 @@ public:
     // Pending until extract_original_document has run.
     Assignable<Signature_integrity> signature_integrity() const override;
 
+    std::vector<std::vector<uint8_t>> signer_timestamp_tokens(Timestamp_scope scope) const override;
+    std::vector<uint8_t> signature_value() const override;
+    int digest_algorithm() const override;
+    std::vector<Countersignature_info> countersignatures() const override;
+
+    // A signature without its document (the envelope carries no content); requires parsed ().
+    bool detached() const;
+    // Checks every signer against the document of a detached signature, which becomes the content.
+    void verify_detached(std::vector<uint8_t> document);
+
     // NID_pkcs7_signed; requires parsed ().
     bool is_signed_type() const;
     Encoding encoding() const { return _encoding; }

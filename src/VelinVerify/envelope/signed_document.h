@@ -8,6 +8,7 @@
 #include "VelinVerify/envelope/signed_document_info.h"
 #include "VelinVerify/envelope/signer_certificate.h"
 #include "VelinVerify/envelope/system_time.h"
+#include "VelinVerify/envelope/timestamp_token.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -57,6 +58,20 @@ public:
 
     // The outcome of the signature check of the current signer.
     virtual Assignable<Signature_integrity> signature_integrity() const = 0;
+
+    // The current signer's time-stamp tokens of a scope (Signature: the unsigned signature time
+    // stamps; Content: the signed content time stamps), as encoded; none by default.
+    virtual std::vector<std::vector<uint8_t>> signer_timestamp_tokens(Timestamp_scope scope) const
+    {
+        (void)scope;
+        return {};
+    }
+    // The current signer's signature value, which a signature time stamp covers.
+    virtual std::vector<uint8_t> signature_value() const { return {}; }
+    // The current signer's countersignatures, each checked against its signature value.
+    virtual std::vector<Countersignature_info> countersignatures() const { return {}; }
+    // The OpenSSL NID of the current signer's digest algorithm; 0 when unknown.
+    virtual int digest_algorithm() const { return 0; }
 };
 
 } // namespace velin

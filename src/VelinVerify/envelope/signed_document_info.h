@@ -6,8 +6,10 @@
 #include "VelinVerify/envelope/document_types.h"
 #include "VelinVerify/envelope/signer_certificate.h"
 #include "VelinVerify/envelope/system_time.h"
+#include "VelinVerify/envelope/timestamp_token.h"
 
 #include <cstdint>
+#include <string>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,8 @@ namespace velin {
 // The lines the verification window shows for the outcome of the signature check.
 inline constexpr const char* signature_mismatch_text = "La firma non corrisponde al documento.";
 inline constexpr const char* signatures_intact_text = "Il documento è firmato correttamente e integro.";
+inline constexpr const char* detached_document_missing_text =
+    "La firma è separata dal documento e il documento non è stato trovato.";
 
 // Outcome of checking one signer's signature cryptographically: the message digest against the
 // document and the signature (over the signed attributes, or over the document when it has none)
@@ -23,6 +27,15 @@ inline constexpr const char* signatures_intact_text = "Il documento è firmato c
 enum class Signature_integrity : int {
     Intact = 1,     // digest and signature match
     Not_intact = 2, // the document or the signed attributes were altered, or the key does not match
+};
+
+// A countersignature of a signer (a signature over its signature value).
+struct Countersignature_info {
+    bool read = false;    // decoded, with its signer's certificate found in the envelope
+    bool matches = false; // its digest of the signature value and its own signature check
+    std::string signer;   // the countersigner's common name
+    Signer_certificate certificate;
+    int digest_nid = 0;
 };
 
 struct Signature_info {
@@ -34,6 +47,13 @@ struct Signature_info {
     // Assigned with the check's outcome; Failed (message for the trace) when the check could not be
     // made at all, for example without the document or without the signer's certificate.
     Assignable<Signature_integrity> integrity;
+    // The OpenSSL NID of the signer's digest algorithm (0 unknown): MD5, SHA-1 and RIPEMD-160 are
+    // still checked but flagged.
+    int digest_nid = 0;
+    // A detached signature whose document was not found: it could not be checked, which is not
+    // the same as not matching.
+    bool document_missing = false;
+    std::vector<Countersignature_info> countersignatures;
 
     // True only for a signature that was checked and matches. Anything else is shown as
     // signature_mismatch_text.
@@ -48,6 +68,9 @@ struct Envelope_info {
     Assignable<std::vector<uint8_t>> content;
     Assignable<std::vector<Signature_info>> signatures; // in the order of the signer list
 
+    // A detached signature: the content is the document found beside it, or none.
+    bool detached = false;
+
     // True when there is at least one signature and every one was checked and matches: the only
     // case in which signatures_intact_text may be shown.
     bool all_signatures_match() const;
@@ -60,6 +83,10 @@ struct Signed_document_info {
     // when a binary envelope's buffer was handed over to the extracted document.
     Assignable<std::vector<uint8_t>> file_data;
     Assignable<Envelope_info> envelope;
+    // Every time stamp found: of the file (".m7m", ".tsd"), then of its signers.
+    std::vector<Timestamp_info> timestamps;
+    // The time-stamped document is not an envelope: nothing in this layer is signed.
+    bool document_unsigned = false;
 };
 
 } // namespace velin

@@ -1,9 +1,11 @@
 #include "VelinVerify/envelope/signed_document_parser.h"
 
 #include "VelinVerify/envelope/binary_file.h"
+#include "VelinVerify/envelope/content_kind.h"
 #include "VelinVerify/envelope/der_walk.h"
 #include "VelinVerify/envelope/mime_envelope_split.h"
 #include "VelinVerify/envelope/pkcs7.h"
+#include "VelinVerify/envelope/timestamped_data.h"
 #include "common/trace.h"
 
 namespace velin {
@@ -21,19 +23,29 @@ Signed_document_parser::Signed_document_parser(std::shared_ptr<Signed_document_i
     assertion(_signature_info_ != nullptr, "_signature_info_ ne NULL");
 }
 
-void Signed_document_parser::set_file_name(const std::string& path)
+bool Signed_document_parser::name_file(const std::string& path)
 {
     _signature_info_->file_name = path;
     _signature_info_->_file_type = document_type_of(path);
     switch (_signature_info_->_file_type) {
     case Document_types::Multipart:
         Trace(Trace_kind, Level_info) << "Il file ha l'estensione per i un documento MIME composito.";
-        break;
+        return true;
     case Document_types::Envelope:
     case Document_types::Pdf:
         Trace(Trace_kind, Level_info) << "Il file ha l'estensione per i un PKCS#7.";
-        break;
+        return true;
+    case Document_types::Timestamped_data:
+        Trace(Trace_kind, Level_info) << "Il file ha l'estensione di un documento con marche temporali.";
+        return true;
     default:
+        return false;
+    }
+}
+
+void Signed_document_parser::set_file_name(const std::string& path)
+{
+    if (!name_file(path)) {
         fail("Il file non è un documento firmato.");
         return;
     }
@@ -44,9 +56,40 @@ void Signed_document_parser::decode_file(const std::string& path)
 {
     Trace(Trace_kind, Level_info) << "Decodifica asincrona del file.";
     _cancel = false;
-    set_file_name(path);
-    if (_status == Parser_status::File_name_set)
+    _from_disk = true;
+    if (name_file(path)) {
+        _status = Parser_status::File_name_set;
         read_file();
+        // A large binary envelope kept apart in front of its document is one already.
+        if (_status == Parser_status::File_loaded && _file_prefix.empty())
+            settle_type_by_content();
+        return;
+    }
+    // No extension we know: the bytes may still be a signed file saved under another name.
+    Binary_file_read reader;
+    Document_types kind = Document_types::Unsupported;
+    if (reader.read(path))
+        kind = document_type_by_content(reader.value());
+    if (kind == Document_types::Unsupported) {
+        fail("Il file non è un documento firmato.");
+        return;
+    }
+    Trace(Trace_kind, Level_info) << "Il tipo del file è riconosciuto dal contenuto.";
+    _signature_info_->_file_type = kind;
+    _signature_info_->file_data.assign(reader.take_value());
+    _status = Parser_status::File_loaded;
+}
+
+void Signed_document_parser::settle_type_by_content()
+{
+    const auto& data = _signature_info_->file_data;
+    if (!data.is_assigned())
+        return;
+    const Document_types kind = document_type_by_content(data.value());
+    if (kind == Document_types::Unsupported || kind == _signature_info_->_file_type)
+        return;
+    Trace(Trace_kind, Level_info) << "Il contenuto del file non corrisponde alla sua estensione: è letto per ciò che è.";
+    _signature_info_->_file_type = kind;
 }
 
 void Signed_document_parser::read_file()
@@ -76,12 +119,18 @@ void Signed_document_parser::load_buffer(std::vector<uint8_t> bytes, const std::
 {
     Trace(Trace_kind, Level_info) << "Decodifica asincrona del file.";
     _cancel = false;
-    set_file_name(name);
     _file_prefix.clear();
     _signature_info_->file_data.assign(std::move(bytes));
-    // A refused name stays an error: the dialog stops on the unsupported type.
-    if (_status == Parser_status::File_name_set)
-        _status = Parser_status::File_loaded;
+    const bool named = name_file(name);
+    const Document_types by_content = document_type_by_content(_signature_info_->file_data.value());
+    if (by_content != Document_types::Unsupported)
+        _signature_info_->_file_type = by_content;
+    else if (!named) {
+        // A refused name and unknown bytes stay an error: the dialog stops on the unsupported type.
+        fail("Il file non è un documento firmato.");
+        return;
+    }
+    _status = Parser_status::File_loaded;
 }
 
 void Signed_document_parser::fail(const std::string& message)
@@ -114,6 +163,9 @@ void Signed_document_parser::analyse()
     case Document_types::Multipart:
         analyse_multipart();
         break;
+    case Document_types::Timestamped_data:
+        analyse_timestamped_data();
+        break;
     default:
         assertion(false, "false");
     }
@@ -137,11 +189,77 @@ void Signed_document_parser::analyse_multipart()
         return;
     }
     Timestamped_envelope parts = split.take_value();
+    // The time stamp covers the envelope's bytes (or the document's), which decoding takes over:
+    // it is checked first.
+    {
+        Trace_block block("Verifica della marca temporale");
+        Timestamp_info timestamp =
+            check_timestamp(parts.timestamp_reply, digest_of_pieces({parts.envelope_prefix, parts.envelope}));
+        // A part declared binary may hold base64 text: the time stamp covers the decoded envelope.
+        if (timestamp.read && !timestamp.imprint_matches && parts.envelope_prefix.empty() && !parts.envelope.empty() &&
+            parts.envelope[0] != 0x30) {
+            const std::vector<uint8_t> decoded = binary_form(parts.envelope);
+            if (!decoded.empty()) {
+                Timestamp_info again = check_timestamp(parts.timestamp_reply, digest_of_pieces({decoded}));
+                if (again.imprint_matches)
+                    timestamp = std::move(again);
+            }
+        }
+        info.timestamps.push_back(std::move(timestamp));
+    }
+    if (parts.unsigned_document) {
+        Trace(Trace_kind, Level_info) << "Il documento marcato non è una busta firmata.";
+        info.document_unsigned = true;
+        Envelope_info envelope;
+        envelope.content.assign(std::move(parts.envelope));
+        envelope.signatures.assign({});
+        info.envelope.assign(std::move(envelope));
+        info.file_data.assign(std::move(parts.timestamp_reply));
+        return;
+    }
     _file_prefix = std::move(parts.envelope_prefix);
     info.file_data.assign(std::move(parts.envelope));
     decode_envelope(std::make_shared<Pkcs7>(&_cancel));
     if (_status != Parser_status::Error)
         info.file_data.assign(std::move(parts.timestamp_reply));
+}
+
+void Signed_document_parser::analyse_timestamped_data()
+{
+    auto& info = *_signature_info_;
+    std::string problem;
+    auto data = read_timestamped_data(info.file_data.value(), problem);
+    if (!data) {
+        Trace(Trace_kind, Level_error) << problem;
+        fail("L'analisi del file è fallita.");
+        return;
+    }
+    // The first time stamp covers the document (its metadata first when they are protected too),
+    // each later one the time stamp it renews.
+    for (size_t i = 0; i < data->chain.size(); ++i) {
+        Trace_block block("Verifica della marca temporale " + std::to_string(i + 1));
+        Covered_digest covered;
+        if (i > 0)
+            covered = digest_of_pieces({data->chain[i - 1].time_stamp_and_crl});
+        else if (data->content && data->hash_protected)
+            covered = digest_of_pieces({data->meta_data_der, *data->content});
+        else if (data->content)
+            covered = digest_of_pieces({*data->content});
+        Timestamp_info timestamp = check_timestamp(data->chain[i].token, covered);
+        timestamp.renewal = i;
+        info.timestamps.push_back(std::move(timestamp));
+    }
+    Envelope_info envelope;
+    envelope.original_name = data->file_name;
+    if (data->content && !data->content->empty())
+        envelope.content.assign(std::move(*data->content));
+    else
+        envelope.content.set_failed("Il documento non è contenuto nel file.");
+    envelope.signatures.assign({});
+    info.envelope.assign(std::move(envelope));
+    // A document that is not itself a signed container is time-stamped only.
+    info.document_unsigned = !info.envelope.value().content.is_assigned() ||
+                             !is_signed_container(document_type_by_content(info.envelope.value().content.value()));
 }
 
 void Signed_document_parser::decode_envelope(std::shared_ptr<Signed_document> document)
@@ -174,10 +292,59 @@ void Signed_document_parser::assign_original_document(Envelope_info& envelope)
     Trace(Trace_kind, Level_trace) << "Assegna il nome del documento originale";
     envelope.original_name = _document->file_name();
     _document->extract_original_document();
+    if (auto* pkcs7 = dynamic_cast<Pkcs7*>(_document.get()); pkcs7 && pkcs7->detached()) {
+        envelope.detached = true;
+        Trace(Trace_kind, Level_info) << "La firma è separata dal documento: ricerca del documento.";
+        if (auto document = detached_document())
+            pkcs7->verify_detached(std::move(*document));
+    }
     if (_document->has_content())
         envelope.content.assign(_document->release_content());
     else
         envelope.content.set_failed("L'estrazione del documento originale contenuto nella busta PKCS#7 è fallita.");
+}
+
+std::optional<std::vector<uint8_t>> Signed_document_parser::detached_document() const
+{
+    std::string path = _detached_document;
+    if (path.empty() && _from_disk) {
+        const std::string& name = _signature_info_->file_name;
+        const std::string extension = lower_case_extension(name);
+        if (extension == "p7s" || extension == "p7m")
+            path = name.substr(0, name.size() - 4);
+    }
+    if (path.empty())
+        return std::nullopt;
+    Binary_file_read reader;
+    if (!reader.read(path)) {
+        Trace(Trace_kind, Level_info) << "Il documento della firma separata non è leggibile: " << path;
+        return std::nullopt;
+    }
+    Trace(Trace_kind, Level_info) << "Documento della firma separata: " << path;
+    return reader.take_value();
+}
+
+void Signed_document_parser::read_signer_timestamps(const Envelope_info& envelope, size_t signer)
+{
+    const std::vector<uint8_t> value = _document->signature_value();
+    for (const auto& token : _document->signer_timestamp_tokens(Timestamp_scope::Signature)) {
+        Trace_block block("Verifica della marca temporale della firma " + std::to_string(signer + 1));
+        Timestamp_info timestamp = check_timestamp(token, digest_of_pieces({value}));
+        timestamp.scope = Timestamp_scope::Signature;
+        timestamp.signer = signer;
+        _signature_info_->timestamps.push_back(std::move(timestamp));
+    }
+    for (const auto& token : _document->signer_timestamp_tokens(Timestamp_scope::Content)) {
+        Trace_block block("Verifica della marca temporale del contenuto " + std::to_string(signer + 1));
+        std::span<const uint8_t> content;
+        if (envelope.content.is_assigned())
+            content = envelope.content.value();
+        Timestamp_info timestamp =
+            check_timestamp(token, envelope.content.is_assigned() ? digest_of_pieces({content}) : Covered_digest{});
+        timestamp.scope = Timestamp_scope::Content;
+        timestamp.signer = signer;
+        _signature_info_->timestamps.push_back(std::move(timestamp));
+    }
 }
 
 void Signed_document_parser::read_signatures(Envelope_info& envelope)
@@ -205,6 +372,10 @@ void Signed_document_parser::read_signatures(Envelope_info& envelope)
         else
             signature.signing_time.set_unavailable();
         signature.integrity = _document->signature_integrity();
+        signature.digest_nid = _document->digest_algorithm();
+        signature.document_missing = envelope.detached && !envelope.content.is_assigned();
+        signature.countersignatures = _document->countersignatures();
+        read_signer_timestamps(envelope, i);
         signatures.push_back(std::move(signature));
     }
     envelope.signatures.assign(std::move(signatures));

@@ -1,4 +1,5 @@
-// Drives the decoding of one signed file: decides its kind from the name, reads it (or takes the
+// Drives the decoding of one signed file: decides its kind from its bytes (the name only when the
+// bytes say nothing), reads it (or takes the
 // bytes of an inner envelope), and on the worker thread decodes it into the shared
 // Signed_document_info. One parser per analysis.
 //
@@ -16,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,7 +50,8 @@ public:
     // Requires File_name_set. Failure: "La lettura del file specificato è fallita.".
     void read_file();
     // An inner envelope: clears the cancel flag, sets the name, takes the bytes without touching
-    // the disk (also when the name is refused).
+    // the disk; the kind comes from the bytes, and only bytes of no known kind under a refused name
+    // are refused.
     void load_buffer(std::vector<uint8_t> bytes, const std::string& name);
 
     // Requires File_loaded. Decodes file_data into the record; runs on the worker thread and throws
@@ -57,6 +60,10 @@ public:
     // The envelope decoding of analyse over file_data with the given decoder: parse, original
     // document, signatures. Also used for the envelope part of a time-stamped file.
     void decode_envelope(std::shared_ptr<Signed_document> document);
+
+    // The document of a detached signature, when the user named it. Without it, the document is
+    // looked for beside a file on disk: the same path without its ".p7s" or ".p7m".
+    void set_detached_document(const std::string& path) { _detached_document = path; }
 
     // Status Error, the message kept and written as an ERROR record.
     void fail(const std::string& message);
@@ -68,9 +75,19 @@ public:
     const std::shared_ptr<Signed_document>& document() const { return _document; }
 
 private:
+    // Records the path and its kind by extension; false when the extension is not one we read.
+    bool name_file(const std::string& path);
+    // The kind the loaded bytes show replaces the one the extension suggested.
+    void settle_type_by_content();
     void analyse_multipart();
+    void analyse_timestamped_data();
     void assign_original_document(Envelope_info& envelope);
     void read_signatures(Envelope_info& envelope);
+    // The document of a detached signature: the one named, or the one beside the file; none when
+    // neither can be read.
+    std::optional<std::vector<uint8_t>> detached_document() const;
+    // The time stamps inside the current signer, checked against what each covers.
+    void read_signer_timestamps(const Envelope_info& envelope, size_t signer);
 
     std::shared_ptr<Signed_document_info> _signature_info_;
     std::shared_ptr<Signed_document> _document;
@@ -83,6 +100,8 @@ private:
     // so that the document needs no move to a buffer of its own. Empty otherwise, and once the
     // envelope is decoded.
     std::vector<uint8_t> _file_prefix;
+    std::string _detached_document;
+    bool _from_disk = false;
 };
 
 } // namespace velin

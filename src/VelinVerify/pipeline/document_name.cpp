@@ -1,6 +1,6 @@
 #include "VelinVerify/pipeline/document_name.h"
 
-#include "VelinVerify/envelope/document_types.h"
+#include "VelinVerify/envelope/content_kind.h"
 
 namespace velin {
 
@@ -16,7 +16,10 @@ Document_name derive_document_name(const std::string& layer_file_name)
 {
     Document_name name;
     name.full_name = layer_file_name;
-    if (lower_case_extension(layer_file_name) == "p7m")
+    // A detached signature (".p7s") and a time-stamped document (".tsd") name their document the
+    // same way an envelope does.
+    const std::string extension = lower_case_extension(layer_file_name);
+    if (extension == "p7m" || extension == "p7s" || extension == "tsd")
         name.full_name.resize(layer_file_name.size() - 4);
     name.inner_envelope = lower_case_extension(name.full_name) == "p7m";
     name.display_name = file_name_part(name.full_name);
@@ -24,6 +27,15 @@ Document_name derive_document_name(const std::string& layer_file_name)
     if (name.display_name.empty())
         name.display_name = Fallback_document_name;
     return name;
+}
+
+std::string container_name(const std::string& name, Document_types kind)
+{
+    const std::string extension = container_extension(kind);
+    const std::string has = lower_case_extension(name);
+    if (has == extension || (kind == Document_types::Envelope && has == "p7s"))
+        return name;
+    return (name.empty() ? std::string(Fallback_document_name) : name) + "." + extension;
 }
 
 } // namespace velin

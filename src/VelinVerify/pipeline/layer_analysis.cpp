@@ -1,5 +1,6 @@
 #include "VelinVerify/pipeline/layer_analysis.h"
 
+#include "VelinVerify/envelope/content_kind.h"
 #include "VelinVerify/pipeline/document_name.h"
 #include "VelinVerify/pipeline/report_channel.h"
 #include "VelinVerify/worker/cancel_flag.h"
@@ -7,6 +8,7 @@
 #include "common/failure.h"
 #include "common/trace.h"
 
+#include <ctime>
 #include <exception>
 
 namespace velin {
@@ -21,6 +23,14 @@ bool is_busy(Layer_state state)
 }
 
 } // namespace
+
+std::string countersigner_name(const Countersignature_info& countersignature)
+{
+    // Named as signers are in the signer list.
+    if (!countersignature.certificate.empty())
+        return Certificate(countersignature.certificate.shared_x509()).display_name();
+    return countersignature.signer;
+}
 
 Layer_outcome outcome_of(bool warnings, bool errors)
 {
@@ -95,9 +105,12 @@ void Layer_analysis::start()
     _shown = {};
     _document_name.clear();
     _outcome.reset();
+    _timestamps.clear();
 
     _info = std::make_shared<Signed_document_info>();
     _parser = std::make_shared<Signed_document_parser>(_info, cancel_flag());
+    if (!_detached_document.empty())
+        _parser->set_detached_document(_detached_document);
     if (_services.pdf_decoder)
         _parser->set_pdf_decoder(_services.pdf_decoder);
     if (_source_kind == 1)
@@ -172,12 +185,28 @@ void Layer_analysis::chains_step()
     for (const Signer_record& record : _records)
         signers.push_back(record.certificate.is_assigned() ? record.certificate.value() : Certificate{});
     _chain_outcomes = build_chains(*_trusted_store, signers);
+    _authority_trust.clear();
+    for (const Timestamp_record& record : _timestamps)
+        _authority_trust.push_back(record.info.certificate.empty()
+                                       ? Timestamp_authority_trust{}
+                                       : timestamp_authority_trust(*_trusted_store,
+                                                                   Certificate(record.info.certificate.shared_x509())));
 }
 
 void Layer_analysis::revocation_step()
 {
-    _revocation_outcomes = _services.check_revocations(_revocation_job.subjects,
-                                                       Revocation_settings{_settings.download_crls}, cancel_flag());
+    const Revocation_settings settings{_settings.download_crls};
+    // The authorities first, each at its own time stamp's time: a time stamp counts for the
+    // signers only when its authority was not revoked then.
+    _authority_outcomes.clear();
+    if (!_authority_job.subjects.empty())
+        _authority_outcomes = _services.check_revocations(_authority_job.subjects, settings, cancel_flag());
+    std::vector<Timestamp_record> judged = _timestamps;
+    for (size_t n = 0; n < _authority_job.indexes.size() && n < _authority_outcomes.size(); ++n)
+        judged[_authority_job.indexes[n]].revocation = _authority_outcomes[n].status;
+    for (size_t n = 0; n < _revocation_job.indexes.size(); ++n)
+        _revocation_job.subjects[n].at = covering_time(judged, _revocation_job.indexes[n]);
+    _revocation_outcomes = _services.check_revocations(_revocation_job.subjects, settings, cancel_flag());
 }
 
 // Handlers, on the user-interface thread.
@@ -236,11 +265,25 @@ void Layer_analysis::decoding_done()
         return;
     }
 
+    for (const Timestamp_info& timestamp : _info->timestamps)
+        _timestamps.push_back({timestamp, false, {}, std::nullopt, Revocation_status::Not_checked});
+    for (const Timestamp_info& timestamp : _covering)
+        _timestamps.push_back({timestamp, true, {}, std::nullopt, Revocation_status::Not_checked});
+
     const Envelope_info& envelope = _info->envelope.value();
     name_document(envelope);
-    if (!envelope.content.is_assigned()) {
+    if (envelope.detached && !envelope.content.is_assigned()) {
+        // Nothing could be checked: saying the signature does not match would be false.
+        add_line(Line_severity::Error, detached_document_missing_text);
+        _errors = true;
+    } else if (!envelope.content.is_assigned()) {
         add_line(Line_severity::Error, "L'estrazione del documento originale è fallita.");
         _errors = true;
+    }
+    const bool timestamped_only = _info->document_unsigned || _info->_file_type == Document_types::Timestamped_data;
+    if (_info->document_unsigned) {
+        add_line(Line_severity::Warning, "Il documento non è firmato: ha soltanto la marca temporale.");
+        _warnings = true;
     }
     if (envelope.signatures.is_assigned() && !envelope.signatures.value().empty()) {
         const auto& signatures = envelope.signatures.value();
@@ -249,7 +292,7 @@ void Layer_analysis::decoding_done()
             add_line(Line_severity::Information, signatures_intact_text);
         } else {
             for (const Signature_info& signature : signatures) {
-                if (!signature.signature_matches()) {
+                if (!signature.signature_matches() && !signature.document_missing) {
                     add_line(Line_severity::Error, signature_mismatch_text);
                     _errors = true;
                 }
@@ -261,6 +304,17 @@ void Layer_analysis::decoding_done()
         _controls_stage = 2;
         changed(Layer_change::Controls);
         show(_records.size() - 1);
+        _state = Layer_state::Chains;
+        queue_step(&Layer_analysis::chains_step, Chains_done_message,
+                   "Rilevazione dell'attendibilità della firma in corso...");
+        return;
+    }
+    if (timestamped_only && !_timestamps.empty()) {
+        // A time-stamped document (or one whose envelope is the next layer): only the time stamps'
+        // authorities are to be judged here.
+        _records.clear();
+        _controls_stage = 2;
+        changed(Layer_change::Controls);
         _state = Layer_state::Chains;
         queue_step(&Layer_analysis::chains_step, Chains_done_message,
                    "Rilevazione dell'attendibilità della firma in corso...");
@@ -289,17 +343,32 @@ void Layer_analysis::chains_done()
             outcome = (*_chain_outcomes)[i];
         apply_chain_outcome(_records[i], outcome);
     }
+    _authority_job = {};
+    for (size_t i = 0; i < _timestamps.size(); ++i) {
+        Timestamp_record& record = _timestamps[i];
+        const Timestamp_authority_trust trust = i < _authority_trust.size() ? _authority_trust[i] : Timestamp_authority_trust{};
+        record.trusted.assign(trust.trusted);
+        record.issuer = trust.issuer;
+        if (trust.trusted && record.info.verified()) {
+            _authority_job.subjects.push_back(
+                {Certificate(record.info.certificate.shared_x509()), trust.issuer, record.info.time});
+            _authority_job.indexes.push_back(i);
+        }
+    }
     if (_settings.check_revocation) {
         _revocation_running = true;
-        show(_selected);
+        if (!_records.empty())
+            show(_selected);
         _revocation_job = revocation_job(_records);
         _state = Layer_state::Revocation;
         queue_step(&Layer_analysis::revocation_step, Revocation_done_message, "Verifica delle revoche in corso...");
         return;
     }
-    show(_selected);
+    if (!_records.empty())
+        show(_selected);
     add_line(Line_severity::Warning, "La verifica della revoca dei certificati è disabilitata.");
     _warnings = true;
+    finish_timestamps();
     summary();
 }
 
@@ -316,32 +385,88 @@ void Layer_analysis::revocation_done()
     _progress.caption = "Analisi del file completata.";
     changed(Layer_change::Progress);
     apply_revocation_outcomes(_records, _revocation_job, _revocation_outcomes);
+    for (size_t n = 0; n < _authority_job.indexes.size() && n < _authority_outcomes.size(); ++n)
+        _timestamps.at(_authority_job.indexes[n]).revocation = _authority_outcomes[n].status;
     _revocation_running = false;
-    show(_selected);
+    if (!_records.empty())
+        show(_selected);
+    finish_timestamps();
     summary();
 }
 
 void Layer_analysis::name_document(const Envelope_info& envelope)
 {
+    Document_name name;
     if (!envelope.original_name.empty()) {
-        _document_name = envelope.original_name;
-        changed(Layer_change::Controls);
-        return;
+        name.full_name = envelope.original_name;
+        name.display_name = file_name_part(envelope.original_name);
+    } else if (envelope.detached && !_detached_document.empty()) {
+        // The document of a detached signature named by the user.
+        name.full_name = _detached_document;
+        name.display_name = file_name_part(_detached_document);
+    } else {
+        Trace(Trace_kind, Level_trace)
+            << "Il PKCS#7 non contiene il nome del file: estrae il nome dal nome del PKCS#7";
+        name = derive_document_name(_file_name);
     }
-    Trace(Trace_kind, Level_trace) << "Il PKCS#7 non contiene il nome del file: estrae il nome dal nome del PKCS#7";
-    const Document_name name = derive_document_name(_file_name);
+    // The document may itself be a signed file whatever the names say: then it is opened as a
+    // further layer, under a name that tells what it is.
+    if (envelope.content.is_assigned()) {
+        const Document_types inner = document_type_by_content(envelope.content.value());
+        if (is_signed_container(inner) && !name.inner_envelope) {
+            name.full_name = container_name(name.full_name, inner);
+            name.display_name = file_name_part(name.full_name);
+            name.inner_envelope = true;
+        }
+    }
     _document_name = name.display_name;
     changed(Layer_change::Controls);
     // Without the content there is nothing to open as the inner layer.
     if (name.inner_envelope && _observer && envelope.content.is_assigned())
-        _observer->inner_envelope_found(envelope.content.value(), name.full_name);
+        _observer->inner_container_found(envelope.content.value(), name.full_name, covering_for_inner());
 }
 
 Signature_display Layer_analysis::signature_display(size_t index) const
 {
     assertion(_info && _info->envelope.is_assigned() && index < _records.size(), "index < signature_count ()");
     const auto& signatures = _info->envelope.value().signatures.value();
-    return show_signature(signatures.at(index), _records[index], _revocation_running);
+    Signature_display display = show_signature(signatures.at(index), _records[index], _revocation_running);
+    auto add = [&display](Status_line line) {
+        display.errors = display.errors || line.severity == Line_severity::Error;
+        display.warnings = display.warnings || line.severity == Line_severity::Warning;
+        display.status.push_back(std::move(line));
+    };
+    for (const Timestamp_record& record : _timestamps)
+        if (!record.inherited && record.info.scope != Timestamp_scope::Document && record.info.signer == index)
+            for (Status_line& line : timestamp_lines(record))
+                add(std::move(line));
+    if (const auto& at = _records[index].judged_at) {
+        std::tm fields{};
+        gmtime_r(&*at, &fields);
+        System_time when{};
+        when.year = static_cast<uint16_t>(fields.tm_year + 1900);
+        when.month = static_cast<uint16_t>(fields.tm_mon + 1);
+        when.day = static_cast<uint16_t>(fields.tm_mday);
+        when.hour = static_cast<uint16_t>(fields.tm_hour);
+        when.minute = static_cast<uint16_t>(fields.tm_min);
+        when.second = static_cast<uint16_t>(fields.tm_sec);
+        add({Line_severity::Information,
+             "La validità del certificato è verificata alla data della marca temporale: " + timestamp_time_text(when) + "."});
+    }
+    if (is_weak_digest(signatures.at(index).digest_nid))
+        add({Line_severity::Warning, "L'algoritmo di hash della firma non è più considerato sicuro."});
+    for (const Countersignature_info& countersignature : signatures.at(index).countersignatures) {
+        if (!countersignature.read) {
+            add({Line_severity::Error, "La controfirma non è leggibile."});
+            continue;
+        }
+        add({Line_severity::Information, "Controfirma di " + countersigner_name(countersignature) + "."});
+        if (!countersignature.matches)
+            add({Line_severity::Error, "La controfirma non corrisponde alla firma."});
+        else if (is_weak_digest(countersignature.digest_nid))
+            add({Line_severity::Warning, "L'algoritmo di hash della controfirma non è più considerato sicuro."});
+    }
+    return display;
 }
 
 void Layer_analysis::show(size_t index)
@@ -397,6 +522,31 @@ void Layer_analysis::summary()
     if (_observer)
         _observer->layer_completed(*this, icon_of(outcome));
     changed(Layer_change::Finished);
+}
+
+// The time stamps of the file, once their authorities are judged; those of a signer are in its
+// status list.
+void Layer_analysis::finish_timestamps()
+{
+    for (const Timestamp_record& record : _timestamps) {
+        if (record.inherited || record.info.scope != Timestamp_scope::Document)
+            continue;
+        for (Status_line& line : timestamp_lines(record)) {
+            _errors = _errors || line.severity == Line_severity::Error;
+            _warnings = _warnings || line.severity == Line_severity::Warning;
+            add_line(line.severity, std::move(line.text));
+        }
+    }
+}
+
+std::vector<Timestamp_info> Layer_analysis::covering_for_inner() const
+{
+    std::vector<Timestamp_info> covering = _covering;
+    if (_info)
+        for (const Timestamp_info& timestamp : _info->timestamps)
+            if (timestamp.verified() && timestamp.scope != Timestamp_scope::Content)
+                covering.push_back(timestamp);
+    return covering;
 }
 
 void Layer_analysis::end_without_summary()

@@ -22,6 +22,8 @@
 #include "VelinVerify/pipeline/signature_display.h"
 #include "VelinVerify/pipeline/signer_record.h"
 #include "VelinVerify/pipeline/status_line.h"
+#include "VelinVerify/pipeline/timestamp_record.h"
+#include "VelinVerify/trust/timestamp_authority.h"
 #include "VelinVerify/pipeline/verify_observer.h"
 #include "VelinVerify/worker/closure.h"
 #include "VelinVerify/worker/notification.h"
@@ -70,6 +72,11 @@ public:
     // Source kind 1: the bytes of an inner envelope, under the name derived for it.
     void set_source_bytes(std::vector<uint8_t> bytes, const std::string& name);
 
+    // The document of a detached signature, named by the user (else the one beside the file).
+    void set_detached_document(const std::string& path) { _detached_document = path; }
+    // Time stamps of an outer layer that cover this whole layer (its envelope existed then).
+    void set_covering_timestamps(std::vector<Timestamp_info> covering) { _covering = std::move(covering); }
+
     // Starts the analysis of the source (nothing without one).
     void start();
     // Shows another signature of the signer list.
@@ -113,6 +120,8 @@ public:
 
     const std::shared_ptr<Signed_document_info>& info() const { return _info; }
     const std::vector<Signer_record>& signer_records() const { return _records; }
+    // Every time stamp of the layer (those of outer layers last, marked inherited).
+    const std::vector<Timestamp_record>& timestamps() const { return _timestamps; }
 
 private:
     // Worker steps.
@@ -133,6 +142,10 @@ private:
     void collect_flags();
     void summary();
     void end_without_summary();
+    void finish_timestamps();
+    // What the layer hands to an envelope found inside its document: the time stamps proving
+    // that document existed.
+    std::vector<Timestamp_info> covering_for_inner() const;
     void changed(Layer_change change);
 
     const Pipeline_settings _settings;
@@ -152,6 +165,13 @@ private:
     std::optional<std::vector<std::optional<Chain_outcome>>> _chain_outcomes;
     Revocation_job _revocation_job;
     std::vector<Revocation_outcome> _revocation_outcomes;
+    std::vector<Timestamp_authority_trust> _authority_trust;
+    Revocation_job _authority_job; // indexes into _timestamps
+    std::vector<Revocation_outcome> _authority_outcomes;
+
+    std::vector<Timestamp_info> _covering;
+    std::string _detached_document;
+    std::vector<Timestamp_record> _timestamps;
 
     std::vector<Status_line> _activity;
     std::string _document_name;
@@ -172,6 +192,9 @@ private:
     std::shared_ptr<Closure_task<Layer_analysis>> _step;
     std::shared_ptr<Window_notification> _notification;
 };
+
+// The countersigner's name as the signer list names signers.
+std::string countersigner_name(const Countersignature_info& countersignature);
 
 // Success, warnings or errors from the two flags.
 Layer_outcome outcome_of(bool warnings, bool errors);

@@ -101,7 +101,9 @@ Signature_display show_signature(const Signature_info& signature, const Signer_r
 
     // The signer whose signature does not match is named here too, so that with several signers
     // the user sees which one it is.
-    if (!signature.signature_matches())
+    if (signature.document_missing)
+        add(display, Line_severity::Error, detached_document_missing_text);
+    else if (!signature.signature_matches())
         add(display, Line_severity::Error, signature_mismatch_text);
     if (record.chain.state() == Assignable_state::Pending)
         add(display, Line_severity::Information, Chain_pending_text);

@@ -56,6 +56,7 @@ void apply_revocation_outcomes(std::vector<Signer_record>& records, const Revoca
     for (size_t n = 0; n < job.indexes.size() && n < outcomes.size(); ++n) {
         Signer_record& record = records.at(job.indexes[n]);
         record.revocation_status = outcomes[n].status;
+        record.judged_at = job.subjects.at(n).at;
         record.revocation_issuer = outcomes[n].revocation_issuer;
         checked[job.indexes[n]] = true;
     }

@@ -9,6 +9,7 @@
 #include "VelinVerify/trust/chain_builder.h"
 #include "VelinVerify/trust/revocation.h"
 
+#include <ctime>
 #include <optional>
 #include <vector>
 
@@ -25,6 +26,9 @@ struct Signer_record {
     Assignable<Signature_kind> signature_kind;
     Revocation_status revocation_status = Revocation_status::Not_checked;
     int revocation_issuer = 0; // 0 not yet, 1 checked with the list's issuer, 2 without it
+    // Set when a trusted time stamp covers the signature: validity and revocation were judged at
+    // that time instead of now.
+    std::optional<std::time_t> judged_at;
 };
 
 // The record of a decoded signer, chain and revocation still to come.

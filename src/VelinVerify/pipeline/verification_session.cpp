@@ -33,7 +33,7 @@ Verification_session::~Verification_session()
     close_all();
 }
 
-void Verification_session::open(const std::string& path)
+void Verification_session::open(const std::string& path, const std::string& detached_document)
 {
     close_all();
     _completed = 0;
@@ -43,6 +43,7 @@ void Verification_session::open(const std::string& path)
     _path = path;
     auto layer = std::make_shared<Layer_analysis>(_settings, _services);
     layer->set_source_file(path);
+    layer->set_detached_document(detached_document);
     add_layer(std::move(layer));
 }
 
@@ -68,6 +69,12 @@ void Verification_session::add_layer(std::shared_ptr<Layer_analysis> layer)
 
 void Verification_session::inner_envelope_found(std::vector<uint8_t> content, const std::string& name)
 {
+    inner_container_found(std::move(content), name, {});
+}
+
+void Verification_session::inner_container_found(std::vector<uint8_t> content, const std::string& name,
+                                                 std::vector<Timestamp_info> covering)
+{
     if (_layers.size() >= Max_layers) {
         // The envelopes further in are not verified: the whole outcome cannot be better than errors.
         Trace(Trace_kind, Level_error) << "Troppe buste annidate: " << name << " non viene aperta.";
@@ -82,6 +89,7 @@ void Verification_session::inner_envelope_found(std::vector<uint8_t> content, co
     }
     auto layer = std::make_shared<Layer_analysis>(_settings, _services);
     layer->set_source_bytes(std::move(content), name);
+    layer->set_covering_timestamps(std::move(covering));
     add_layer(std::move(layer));
 }
 

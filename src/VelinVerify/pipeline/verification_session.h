@@ -55,8 +55,9 @@ public:
     Verification_session(const Verification_session&) = delete;
     Verification_session& operator=(const Verification_session&) = delete;
 
-    // Closes every layer, resets the combined outcome and opens path as the first layer.
-    void open(const std::string& path);
+    // Closes every layer, resets the combined outcome and opens path as the first layer; a
+    // detached signature is checked against detached_document when one is named.
+    void open(const std::string& path, const std::string& detached_document = {});
     // Closes every layer (a busy one is cancelled and stopped) and releases them.
     void close_all();
 
@@ -76,6 +77,8 @@ public:
 
     // Verify_observer
     void inner_envelope_found(std::vector<uint8_t> content, const std::string& name) override;
+    void inner_container_found(std::vector<uint8_t> content, const std::string& name,
+                               std::vector<Timestamp_info> covering) override;
     void layer_completed(Layer_analysis& layer, int icon) override;
     void message_box_requested(Layer_analysis& layer, const Box_request& box) override;
     void layer_changed(Layer_analysis& layer, Layer_change change) override;

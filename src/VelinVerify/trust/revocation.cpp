@@ -33,6 +33,19 @@ bool issued_under_certificate_issuer(const Certificate_revocation_list& list, co
     return X509_NAME_cmp(list.issuer_name(), certificate.issuer_name()) == 0;
 }
 
+// The list dates the certificate's revocation after the subject's time.
+bool revoked_after(const Certificate_revocation_list& list, const Revocation_subject& signer)
+{
+    X509_REVOKED* entry = nullptr;
+    const int found = X509_CRL_get0_by_serial(list.raw_handle(), &entry,
+                                              const_cast<ASN1_INTEGER*>(X509_get0_serialNumber(signer.certificate.raw_handle())));
+    ERR_clear_error();
+    if (found != 1 || !entry)
+        return false;
+    std::time_t at = *signer.at;
+    return X509_cmp_time(X509_REVOKED_get0_revocationDate(entry), &at) > 0;
+}
+
 // Records the answer of a checked list that could search for the certificate; false when the
 // lookup itself failed.
 bool take_lookup(const Certificate_revocation_list& list, const Revocation_subject& signer, Revocation_outcome& outcome)
@@ -41,6 +54,11 @@ bool take_lookup(const Certificate_revocation_list& list, const Revocation_subje
     if (lookup == Crl_lookup::Failed)
         return false;
     outcome.status = lookup == Crl_lookup::Listed ? Revocation_status::Revoked : Revocation_status::Valid;
+    if (outcome.status == Revocation_status::Revoked && signer.at && revoked_after(list, signer)) {
+        // Revoked after the time the certificate is judged at: the signature was made before.
+        Trace(Trace_kind, Level_info) << "Il certificato è stato revocato dopo la data della marca temporale.";
+        outcome.status = Revocation_status::Valid;
+    }
     outcome.revocation_issuer = 1;
     return true;
 }
@@ -317,8 +335,9 @@ std::vector<Revocation_outcome> check_revocations(const std::vector<Revocation_s
     for (const Revocation_subject& signer : signers) {
         Revocation_outcome outcome;
         // A signer without a certificate has no dates to test.
-        const Time_validity validity =
-            signer.certificate.is_valid() ? signer.certificate.time_validity() : Time_not_convertible;
+        const Time_validity validity = !signer.certificate.is_valid() ? Time_not_convertible
+                                       : signer.at                    ? signer.certificate.time_validity_at(*signer.at)
+                                                                      : signer.certificate.time_validity();
         switch (validity) {
         case Time_valid:
             outcome = check_revocation(signer, settings, cancel, memo);

@@ -8,6 +8,7 @@
 #include "VelinVerify/trust/crl_cache.h"
 
 #include <atomic>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,10 +32,13 @@ struct Revocation_outcome {
     int revocation_issuer = 0;
 };
 
-// One signer as chain building left it: its certificate and the issuer found, if any.
+// One signer as chain building left it: its certificate and the issuer found, if any. With a time
+// (a trusted time stamp's), the certificate is judged at that time instead of now: its dates
+// then, and a revocation only when it was dated before that time.
 struct Revocation_subject {
     Certificate certificate;
     std::optional<Certificate> issuer;
+    std::optional<std::time_t> at = std::nullopt;
 };
 
 // The settings the check reads: AggiornaCRL (download lists, read LDAP directories).

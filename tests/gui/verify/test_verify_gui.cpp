@@ -102,6 +102,29 @@ class Test_verify_gui : public QObject {
     }
 
 private slots:
+    void a_detached_signature_without_its_document_asks_for_it_once()
+    {
+        Dlg_verify_onion window(_settings, default_services());
+        const fs::path envelopes = fs::path(VELIN_SOURCE_DIR) / "tests/fixtures/envelope";
+        const fs::path signature = folder() / "lettera.txt.p7s";
+        fs::copy_file(envelopes / "detached.p7m", signature, fs::copy_options::overwrite_existing);
+        fs::remove(folder() / "lettera.txt");
+        _dialog_answer = (envelopes / "document.txt").string();
+        window.open_path(signature.string());
+        QVERIFY(settled(window));
+        // Asked once; the chosen document is then verified.
+        QTRY_COMPARE(_dialogs.size(), size_t(1));
+        QCOMPARE(_dialogs[0].title, std::string("Scegli il documento della firma separata"));
+        QVERIFY(settled(window));
+        const Layer_analysis& layer = *window.session()->layers().front();
+        QVERIFY(std::find(layer.activity().begin(), layer.activity().end(),
+                          Status_line{Line_severity::Information, "Il documento è firmato correttamente e integro."}) !=
+                layer.activity().end());
+        QCOMPARE(layer.document_name(), std::string("document.txt"));
+        QTest::qWait(50);
+        QCOMPARE(_dialogs.size(), size_t(1));
+    }
+
     void initTestCase()
     {
         // The data folder of the test PKI, with the CRLs already in its seed (downloads are off).

@@ -207,7 +207,7 @@ TEST_F(Batch_test, NoSummaryAndBadCommandLinesHaveTheirExitStatus)
     const Program_run usage = run({}, true);
     EXPECT_EQ(usage.exit_code, 2);
     EXPECT_NE(usage.err.find("nessuno schermo disponibile"), std::string::npos);
-    EXPECT_NE(usage.err.find("velin-verify --batch [--json] [--] FILE"), std::string::npos);
+    EXPECT_NE(usage.err.find("velin-verify --batch [--json] [--content DOCUMENTO] [--] FILE"), std::string::npos);
 
     // A wrong command line prints the use on the error stream and nothing else.
     for (const QStringList& wrong : {QStringList{"--batch"}, QStringList{"--batch", "--jsno", pki_document("signer-legal")},

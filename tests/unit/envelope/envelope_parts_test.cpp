@@ -31,7 +31,9 @@ TEST(Document_types, extension_decides_the_kind_whatever_its_case)
     EXPECT_EQ(document_type_of("contratto.pdf.p7m"), Document_types::Envelope);
     EXPECT_EQ(document_type_of("atto.M7m"), Document_types::Multipart);
     EXPECT_EQ(document_type_of("modulo.pdf"), Document_types::Pdf);
-    EXPECT_EQ(document_type_of("firma.p7s"), Document_types::Unsupported);
+    EXPECT_EQ(document_type_of("firma.P7S"), Document_types::Envelope);
+    EXPECT_EQ(document_type_of("atto.pdf.tsd"), Document_types::Timestamped_data);
+    EXPECT_EQ(document_type_of("firma.p7x"), Document_types::Unsupported);
     EXPECT_EQ(document_type_of("senza_estensione"), Document_types::Unsupported);
     // The dot must be in the last path component.
     EXPECT_EQ(document_type_of("/tmp/cartella.p7m/file"), Document_types::Unsupported);

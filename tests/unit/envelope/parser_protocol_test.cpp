@@ -32,20 +32,27 @@ TEST(Parser_protocol, names_decide_the_kind_and_calls_out_of_order_assert)
 
     auto refused_info = std::make_shared<Signed_document_info>();
     Signed_document_parser refused(refused_info, cancel);
-    refused.decode_file(test::fixture("document.txt.p7m").string() + ".p7s");
+    // Neither the extension nor the bytes (there are none: the file does not exist) say what it is.
+    refused.decode_file(test::fixture("document.txt.p7m").string() + ".docx");
     EXPECT_EQ(refused.status(), Parser_status::Error);
     EXPECT_EQ(refused.error_message(), "Il file non è un documento firmato.");
     EXPECT_EQ(refused_info->_file_type, Document_types::Unsupported);
     EXPECT_EQ(refused_info->file_data.state(), Assignable_state::Pending);
     EXPECT_TRUE(test::trace_has_record("ERROR", "Il file non è un documento firmato."));
 
-    // An inner envelope with a refused name keeps its bytes but is not analysed.
+    // Bytes under a refused name are read for what they are; bytes of no known kind are refused
+    // but kept.
     auto inner_info = std::make_shared<Signed_document_info>();
     Signed_document_parser inner(inner_info, cancel);
     inner.load_buffer(test::fixture_bytes("document.txt.p7m"), "document");
-    EXPECT_EQ(inner.status(), Parser_status::Error);
-    EXPECT_TRUE(inner_info->file_data.is_assigned());
-    EXPECT_EQ(assertion_text([&] { inner.analyse(); }), "Assertion failed: _status eq File_loaded");
+    EXPECT_EQ(inner.status(), Parser_status::File_loaded);
+    EXPECT_EQ(inner_info->_file_type, Document_types::Envelope);
+    auto text_info = std::make_shared<Signed_document_info>();
+    Signed_document_parser text(text_info, cancel);
+    text.load_buffer(test::fixture_bytes("document.txt"), "document");
+    EXPECT_EQ(text.status(), Parser_status::Error);
+    EXPECT_TRUE(text_info->file_data.is_assigned());
+    EXPECT_EQ(assertion_text([&] { text.analyse(); }), "Assertion failed: _status eq File_loaded");
 
     auto m7m_info = std::make_shared<Signed_document_info>();
     Signed_document_parser m7m(m7m_info, cancel);

@@ -161,8 +161,9 @@ TEST(Mime_envelope_split, MessageErrors)
     EXPECT_EQ(split_outcome("MIME-Version: 1.0\r\n\r\n" + body), "1: Missing 'content-type' header.");
     EXPECT_EQ(split_outcome("\x01\x02\xff\xfe"), "1: Missing 'content-type' header.");
     EXPECT_EQ(split_outcome(std::string(1000, '\0')), "1: Missing 'content-type' header.");
-    EXPECT_EQ(split_outcome(Head + "--XYZ\r\nContent-Type: text/plain\r\n\r\nhello" + Reply_part + Close),
-              "1: Unexpected 'content-type' : text/plain, Expected application/pkcs7-mime or "
+    EXPECT_EQ(split_outcome(Head + "--XYZ\r\nContent-Type: text/plain\r\n\r\nhello\r\n--XYZ\r\n"
+                                   "Content-Type: text/html\r\n\r\n<p>" + Reply_part + Close),
+              "1: Unexpected 'content-type' : text/html, Expected application/pkcs7-mime or "
               "application/timestamp-reply.");
     EXPECT_EQ(split_outcome(Head + "--XYZ\r\nContent-Type application/pkcs7-mime\r\n\r\n" + Reply_part + Close),
               "1: Line does not match header format");
@@ -197,11 +198,41 @@ TEST(Mime_envelope_split, MissingOrUnreadablePartsFailTheAnalysis)
     std::string empty = Head + Envelope_part + Reply_part + Close;
     empty.replace(empty.find("ENVELOPE"), 8, "");
     EXPECT_EQ(split_outcome(empty), missing);
-    // Another transfer encoding: the content is skipped, never read as headers.
-    std::string seven_bit = Head + Envelope_part + Reply_part + Close;
-    seven_bit.replace(seven_bit.find("binary"), 6, "7bit");
-    seven_bit.replace(seven_bit.find("ENVELOPE"), 8, "not: a\r\nheader block at all");
-    EXPECT_EQ(split_outcome(seven_bit), missing);
+    // An unknown transfer encoding: the content is skipped, never read as headers.
+    std::string unknown = Head + Envelope_part + Reply_part + Close;
+    unknown.replace(unknown.find("binary"), 6, "x-uuencode");
+    unknown.replace(unknown.find("ENVELOPE"), 8, "not: a\r\nheader block at all");
+    EXPECT_EQ(split_outcome(unknown), missing);
+}
+
+TEST(Mime_envelope_split, VariantsOfRealFilesAreRead)
+{
+    // 7bit, 8bit or no transfer encoding: the bytes as they are.
+    for (const std::string encoding : {"7bit", "8bit", ""}) {
+        std::string file = Head + Envelope_part + Reply_part + Close;
+        file.replace(file.find("Content-Transfer-Encoding: binary\r\n"), 35,
+                     encoding.empty() ? "" : "Content-Transfer-Encoding: " + encoding + "\r\n");
+        Mime_envelope_split split;
+        ASSERT_TRUE(split.split(bytes(file))) << encoding << split.message();
+        EXPECT_EQ(text(split.value().envelope), "ENVELOPE");
+    }
+    // The time stamp declared application/timestamp, the parts in the other order, the top header
+    // folded over two lines.
+    std::string reply = Reply_part;
+    reply.replace(reply.find("timestamp-reply"), 15, "timestamp");
+    const std::string folded = "MIME-Version: 1.0\r\nContent-Type: multipart/mixed;\r\n\tboundary=\"XYZ\"\r\n\r\n";
+    Mime_envelope_split split;
+    ASSERT_TRUE(split.split(bytes(folded + reply.substr(2) + "\r\n" + Envelope_part + Close))) << split.message();
+    EXPECT_EQ(text(split.value().envelope), "ENVELOPE");
+    EXPECT_EQ(text(split.value().timestamp_reply), "REPLY");
+    EXPECT_FALSE(split.value().unsigned_document);
+
+    // A time-stamped PDF with no envelope part: the document, marked unsigned.
+    Mime_envelope_split pdf;
+    ASSERT_TRUE(pdf.split(bytes(Head + "--XYZ\r\nContent-Type: application/pdf\r\nContent-Transfer-Encoding: binary\r\n\r\n"
+                                       "%PDF-1.4 documento" + Reply_part + Close)));
+    EXPECT_EQ(text(pdf.value().envelope), "%PDF-1.4 documento");
+    EXPECT_TRUE(pdf.value().unsigned_document);
 }
 
 TEST(Mime_envelope_split, EveryTruncationOfASampleFailsCleanly)

@@ -168,7 +168,7 @@ TEST_F(Layer_test, NamesOfTheDocumentAndTheInnerEnvelope)
 
 TEST_F(Layer_test, UnsupportedFileAsksForTheErrorBoxAndStartsNoWorker)
 {
-    const auto path = folder / "contratto.p7s";
+    const auto path = folder / "contratto.docx";
     test::write_file(path, "qualcosa");
     const auto layer = run(path);
     EXPECT_EQ(layer->state(), Layer_state::Refused);

@@ -1,0 +1,164 @@
+#include "VelinVerify/envelope/content_kind.h"
+
+#include "VelinVerify/envelope/base64_decode.h"
+#include "VelinVerify/envelope/ber_reader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+namespace velin {
+
+namespace {
+
+// 1.2.840.113549.1.7.2 and 1.2.840.113549.1.9.16.1.31, as encoded.
+constexpr uint8_t Signed_data_oid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
+constexpr uint8_t Timestamped_data_oid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x10, 0x01, 0x1F};
+
+// How much of the start of a file the text forms are looked for in.
+constexpr size_t Text_window = 8192;
+
+// A ContentInfo's type from its first bytes: the outer SEQUENCE's header (any length form, its
+// content need not all be there) and the OID that opens it.
+Document_types binary_kind(std::span<const uint8_t> bytes)
+{
+    size_t header = 0;
+    const auto outer = read_ber_header(bytes, header);
+    if (!outer || !outer->is(0, Ber_sequence) || !outer->constructed)
+        return Document_types::Unsupported;
+    const auto rest = bytes.subspan(header);
+    if (rest.size() < 2 || rest[0] != 0x06)
+        return Document_types::Unsupported;
+    const auto oid = rest.subspan(2, std::min<size_t>(rest[1], rest.size() - 2));
+    const auto same = [&](std::span<const uint8_t> expected) {
+        return rest[1] == expected.size() && oid.size() == expected.size() &&
+               std::equal(oid.begin(), oid.end(), expected.begin());
+    };
+    if (same(Signed_data_oid))
+        return Document_types::Envelope;
+    if (same(Timestamped_data_oid))
+        return Document_types::Timestamped_data;
+    return Document_types::Unsupported;
+}
+
+bool is_base64_character(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' ||
+           c == '=';
+}
+
+// The first bytes that the base64 text at the start of text decodes to: whole groups of four
+// characters, blanks and line ends skipped, up to the first character outside the alphabet.
+Document_types base64_kind(std::string_view text)
+{
+    std::string groups;
+    for (const char c : text) {
+        if (c == '\r' || c == '\n' || c == ' ' || c == '\t')
+            continue;
+        if (!is_base64_character(c))
+            break;
+        groups += c;
+        if (groups.size() >= 256)
+            break;
+    }
+    groups.resize(groups.size() - groups.size() % 4);
+    if (groups.size() < 8)
+        return Document_types::Unsupported;
+    Base64_decode decoder;
+    if (!decoder.decode(groups, Base64_decode::Form::Lenient))
+        return Document_types::Unsupported;
+    return binary_kind(decoder.value());
+}
+
+std::string lower(std::string_view text)
+{
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; });
+    return out;
+}
+
+// A mail message's kind from its Content-Type header (folded lines included).
+Document_types mime_kind(std::string_view head)
+{
+    const std::string text = lower(head);
+    const size_t end_of_headers = std::min(text.find("\n\n"), text.find("\r\n\r\n"));
+    const std::string headers = text.substr(0, end_of_headers);
+    size_t at = headers.rfind("content-type:", 0) == 0 ? 0 : headers.find("\ncontent-type:");
+    if (at == std::string::npos)
+        return Document_types::Unsupported;
+    at = headers.find(':', at) + 1;
+    const size_t value = headers.find_first_not_of(" \t\r\n", at);
+    if (value == std::string::npos)
+        return Document_types::Unsupported;
+    const std::string_view type = std::string_view(headers).substr(value);
+    if (type.starts_with("multipart/mixed"))
+        return Document_types::Multipart;
+    if (type.starts_with("application/pkcs7-mime") || type.starts_with("application/x-pkcs7-mime") ||
+        type.starts_with("multipart/signed"))
+        return Document_types::Envelope;
+    return Document_types::Unsupported;
+}
+
+} // namespace
+
+Document_types document_type_by_content(std::span<const uint8_t> bytes)
+{
+    if (bytes.empty())
+        return Document_types::Unsupported;
+    if (bytes[0] == 0x30) {
+        const Document_types kind = binary_kind(bytes);
+        if (kind != Document_types::Unsupported)
+            return kind;
+    }
+    const auto head = bytes.first(std::min(bytes.size(), Text_window));
+    const std::string_view raw(reinterpret_cast<const char*>(head.data()), head.size());
+    std::string_view text = raw;
+    if (text.starts_with("\xEF\xBB\xBF"))
+        text.remove_prefix(3);
+    const size_t start = text.find_first_not_of(" \t\r\n");
+    if (start != std::string_view::npos) {
+        text.remove_prefix(start);
+        if (text.starts_with("-----BEGIN")) {
+            const size_t line_end = text.find('\n');
+            if (line_end == std::string_view::npos)
+                return Document_types::Unsupported;
+            return base64_kind(text.substr(line_end + 1));
+        }
+        // A message first: a time-stamped PDF holds "%PDF-" near its start too.
+        if (const Document_types kind = mime_kind(text); kind != Document_types::Unsupported)
+            return kind;
+    }
+    // "%PDF-" may follow a few bytes of junk, as PDF readers allow.
+    const size_t pdf = raw.find("%PDF-");
+    if (pdf != std::string_view::npos && pdf < 1024)
+        return Document_types::Pdf;
+    return start == std::string_view::npos ? Document_types::Unsupported : base64_kind(text);
+}
+
+Document_types decide_document_type(std::span<const uint8_t> bytes, const std::string& path)
+{
+    const Document_types by_content = document_type_by_content(bytes);
+    return by_content != Document_types::Unsupported ? by_content : document_type_of(path);
+}
+
+bool is_signed_container(Document_types type)
+{
+    return type == Document_types::Envelope || type == Document_types::Multipart ||
+           type == Document_types::Timestamped_data;
+}
+
+const char* container_extension(Document_types type)
+{
+    switch (type) {
+    case Document_types::Multipart:
+        return "m7m";
+    case Document_types::Timestamped_data:
+        return "tsd";
+    default:
+        break;
+    }
+    return "p7m";
+}
+
+} // namespace velin

@@ -1,0 +1,27 @@
+// What a file is, told from its bytes rather than its name: signed files are renamed, saved
+// without an extension, or given the extension of the document they carry.
+#pragma once
+
+#include "VelinVerify/envelope/document_types.h"
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace velin {
+
+// The kind the bytes look like: Envelope for a DER or BER SignedData (also truncated), its base64
+// or PEM text, or an S/MIME message; Multipart for a MIME multipart/mixed message; Pdf for
+// "%PDF-"; Timestamped_data for a TimeStampedData; Unsupported when none of these.
+Document_types document_type_by_content(std::span<const uint8_t> bytes);
+
+// The kind of a file: its content decides, the extension only when the content says nothing.
+Document_types decide_document_type(std::span<const uint8_t> bytes, const std::string& path);
+
+// True for the kinds that are opened as a further layer when found inside another.
+bool is_signed_container(Document_types type);
+
+// The extension a container of the given kind is named with: "p7m", "m7m" or "tsd".
+const char* container_extension(Document_types type);
+
+} // namespace velin

@@ -1,0 +1,21 @@
+#include "VelinVerify/trust/timestamp_authority.h"
+
+#include "VelinVerify/trust/chain_builder.h"
+#include "common/trace.h"
+
+namespace velin {
+
+Timestamp_authority_trust timestamp_authority_trust(const Trusted_store& store, const Certificate& authority)
+{
+    Timestamp_authority_trust trust;
+    if (!authority.is_valid() || !store.merged_store())
+        return trust;
+    const Chain_outcome chain = build_chain(store, authority);
+    trust.issuer = chain.issuer;
+    trust.trusted = chain.complete;
+    Trace(Trace_kind, Level_info) << "Autorità di marcatura temporale " << authority.display_name()
+                                  << (trust.trusted ? ": attendibile." : ": non attendibile.");
+    return trust;
+}
+
+} // namespace velin

@@ -1,0 +1,22 @@
+// Whether a time-stamping authority is trusted. One decision for every time stamp the verifier
+// meets, so that other sources of trusted authorities can join it in one place.
+#pragma once
+
+#include "VelinVerify/trust/certificate.h"
+#include "VelinVerify/trust/trusted_store.h"
+
+#include <optional>
+
+namespace velin {
+
+struct Timestamp_authority_trust {
+    bool trusted = false; // the authority's chain reaches a root of the trusted lists
+    std::optional<Certificate> issuer; // the first issuer found, for the revocation check
+};
+
+// The authority's certificate is chained with the same builder, lists and rules as a signer's: a
+// root on any of the trusted lists (accredited, card or the user's own) makes it trusted. The
+// certificate's purpose and dates are the time stamp's own checks, made before.
+Timestamp_authority_trust timestamp_authority_trust(const Trusted_store& store, const Certificate& authority);
+
+} // namespace velin

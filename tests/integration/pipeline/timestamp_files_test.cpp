@@ -1,0 +1,245 @@
+// Time-stamped files as the verifier meets them, made by tools/make-timestamp-fixtures with the
+// OpenSSL command line and verified by the program in batch mode, revocation checked against the
+// test PKI's lists: .m7m variants, signature time stamps, .tsd files, and the broken cases.
+#include "VelinVerify/app/batch_report.h"
+#include "test_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QProcessEnvironment>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace velin {
+namespace {
+
+struct Verdict {
+    int exit_code = -1;
+    QJsonObject report;
+    std::string text;
+
+    QJsonArray layers() const { return report["layers"].toArray(); }
+    QJsonObject layer(int n) const { return layers()[n].toObject(); }
+    // Every line of a layer: its signatures' status lines and its activity.
+    std::string lines(int n) const
+    {
+        std::string all;
+        const QJsonObject chosen = layer(n);
+        for (const auto& signature : chosen["signatures"].toArray())
+            for (const auto& line : signature.toObject()["status"].toArray())
+                all += line.toObject()["severity"].toString().toStdString() + ": " +
+                       line.toObject()["text"].toString().toStdString() + "\n";
+        for (const auto& line : chosen["activity"].toArray())
+            all += line.toObject()["severity"].toString().toStdString() + ": " +
+                   line.toObject()["text"].toString().toStdString() + "\n";
+        return all;
+    }
+    QJsonObject timestamp(int n, int index = 0) const { return layer(n)["timestamps"].toArray()[index].toObject(); }
+};
+
+class Timestamp_files_test : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        shared_folder = new test::Test_folder;
+        fixtures = shared_folder->path() / "fixtures";
+        const std::string command = std::string("'") + VELIN_SOURCE_DIR +
+                                    "/tools/make-timestamp-fixtures/make-timestamp-fixtures' '" + fixtures.string() +
+                                    "' >/dev/null";
+        ASSERT_EQ(std::system(command.c_str()), 0) << "the fixture generator failed: " << command;
+    }
+    static void TearDownTestSuite()
+    {
+        delete shared_folder;
+        shared_folder = nullptr;
+    }
+
+    void SetUp() override
+    {
+        data = folder / "velin-data";
+        std::filesystem::create_directories(data / "cache");
+        std::filesystem::copy(std::filesystem::path(VELIN_PKI_FIXTURES) / "velin-data" / "data", data / "data",
+                              std::filesystem::copy_options::recursive);
+        // The test PKI's lists in the cache seed, under the names their URLs give them.
+        for (const std::string name : {"accredited-ca", "card-root"}) {
+            std::string escaped;
+            for (const char c : "http://127.0.0.1:8799/crl/" + name + ".crl") {
+                if (std::isalnum(static_cast<unsigned char>(c)) || c == '.')
+                    escaped += c;
+                else
+                    escaped += "_" + QString::number(static_cast<unsigned char>(c), 16).toStdString();
+            }
+            std::filesystem::copy_file(std::filesystem::path(VELIN_PKI_FIXTURES) / "crl" / (name + ".crl"),
+                                       data / "cache" / (escaped + ".crl"));
+        }
+        test::write_file(folder / "user.reg",
+                         "Windows Registry Editor Version 5.00\n\n"
+                         "[HKEY_CURRENT_USER\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\n"
+                         "\"VerificaCRL\"=dword:00000001\n\"AggiornaCRL\"=dword:00000000\n\n");
+        std::filesystem::create_directories(folder / "run");
+    }
+
+    Verdict verify(const std::string& name, const QStringList& extra = {})
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("VELIN_DATA_DIR", QString::fromStdString(data.string()));
+        environment.insert("VELIN_USER_REGISTRY", QString::fromStdString((folder / "user.reg").string()));
+        environment.insert("VELIN_MACHINE_REGISTRY", QString::fromStdString((folder / "machine.reg").string()));
+        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString((folder / "run").string()));
+        environment.insert("TMPDIR", QString::fromStdString((folder / "run").string()));
+        environment.insert("XDG_CACHE_HOME", QString::fromStdString((folder / "user-cache").string()));
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.start(VELIN_VERIFY_PROGRAM, QStringList{"--batch", "--json"} + extra +
+                                                QStringList{QString::fromStdString((fixtures / name).string())});
+        Verdict verdict;
+        if (!process.waitForFinished(60000)) {
+            process.kill();
+            process.waitForFinished();
+            ADD_FAILURE() << "velin-verify did not end on " << name;
+            return verdict;
+        }
+        verdict.exit_code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        const QByteArray out = process.readAllStandardOutput();
+        verdict.text = out.toStdString();
+        verdict.report = QJsonDocument::fromJson(out).object();
+        return verdict;
+    }
+
+    static bool has(const std::string& lines, const std::string& line)
+    {
+        return lines.find(line + "\n") != std::string::npos;
+    }
+
+    static test::Test_folder* shared_folder;
+    static std::filesystem::path fixtures;
+    test::Test_folder folder;
+    std::filesystem::path data;
+};
+
+test::Test_folder* Timestamp_files_test::shared_folder = nullptr;
+std::filesystem::path Timestamp_files_test::fixtures;
+
+TEST_F(Timestamp_files_test, every_m7m_variant_is_read_and_its_time_stamp_verified)
+{
+    for (const std::string name : {"contratto.txt.m7m", "variant-token.txt.m7m", "variant-binary-base64.txt.m7m"}) {
+        const Verdict verdict = verify(name);
+        EXPECT_EQ(verdict.exit_code, Exit_success) << name << "\n" << verdict.text;
+        const std::string lines = verdict.lines(0);
+        EXPECT_NE(lines.find("info: Marca temporale: "), std::string::npos) << name;
+        EXPECT_NE(lines.find(" (UTC), TSA Accreditata Demo\n"), std::string::npos) << name;
+        EXPECT_TRUE(verdict.timestamp(0)["verified"].toBool()) << name;
+        EXPECT_TRUE(verdict.timestamp(0)["trusted"].toBool()) << name;
+        // The signer is judged at the time stamp's time.
+        EXPECT_EQ(verdict.layer(0)["signatures"].toArray()[0].toObject()["judged_at"], verdict.timestamp(0)["time"]);
+    }
+
+    // A time-stamped PDF without envelope: the time stamp and the document, with warnings.
+    const Verdict unsigned_pdf = verify("documento-non-firmato.pdf.m7m");
+    EXPECT_EQ(unsigned_pdf.exit_code, Exit_warnings) << unsigned_pdf.text;
+    EXPECT_TRUE(has(unsigned_pdf.lines(0), "warning: Il documento non è firmato: ha soltanto la marca temporale."));
+    EXPECT_TRUE(unsigned_pdf.timestamp(0)["verified"].toBool());
+}
+
+TEST_F(Timestamp_files_test, a_time_stamp_that_does_not_hold_is_never_relied_on)
+{
+    // Over other bytes: an error, and the signer is judged now.
+    const Verdict other = verify("altri-byte.txt.m7m");
+    EXPECT_EQ(other.exit_code, Exit_errors);
+    EXPECT_TRUE(has(other.lines(0), "error: La marca temporale non corrisponde al documento."));
+    EXPECT_TRUE(other.layer(0)["signatures"].toArray()[0].toObject()["judged_at"].isNull());
+
+    // An authority without the time-stamping purpose, or on no list: warnings.
+    const Verdict no_usage = verify("senza-uso.txt.m7m");
+    EXPECT_EQ(no_usage.exit_code, Exit_warnings);
+    EXPECT_TRUE(has(no_usage.lines(0), "warning: Il certificato dell'autorità di marcatura temporale non è abilitato "
+                                       "alla marcatura temporale."));
+    EXPECT_FALSE(no_usage.timestamp(0)["verified"].toBool());
+    const Verdict unlisted = verify("non-elencata.txt.m7m");
+    EXPECT_EQ(unlisted.exit_code, Exit_warnings);
+    EXPECT_TRUE(has(unlisted.lines(0), "warning: L'autorità di marcatura temporale non è attendibile."));
+    EXPECT_TRUE(unlisted.layer(0)["signatures"].toArray()[0].toObject()["judged_at"].isNull());
+
+    // A signature time stamp over another signature.
+    const Verdict wrong_signature = verify("firma-altra.txt.p7m");
+    EXPECT_EQ(wrong_signature.exit_code, Exit_errors);
+    EXPECT_TRUE(has(wrong_signature.lines(0), "error: La marca temporale non corrisponde alla firma."));
+}
+
+TEST_F(Timestamp_files_test, a_signature_time_stamp_moves_the_validity_check_to_its_time)
+{
+    // Expired in 2022, stamped in 2021: valid then.
+    const Verdict expired = verify("scaduto-marcato.txt.p7m");
+    EXPECT_EQ(expired.exit_code, Exit_success) << expired.text;
+    EXPECT_TRUE(has(expired.lines(0), "info: Il certificato è valido."));
+    EXPECT_TRUE(has(expired.lines(0), "info: La validità del certificato è verificata alla data della marca "
+                                      "temporale: 01/06/2021 10:00:00 (UTC)."));
+    EXPECT_EQ(expired.timestamp(0)["scope"].toString(), "signature");
+    EXPECT_EQ(expired.timestamp(0)["signer"].toInt(), 1);
+
+    // Revoked on 1 June 2025: stamped before, the signature stands; stamped after, it does not.
+    EXPECT_EQ(verify("revocato-dopo.txt.p7m").exit_code, Exit_success);
+    const Verdict revoked = verify("revocato-prima.txt.p7m");
+    EXPECT_EQ(revoked.exit_code, Exit_errors);
+    EXPECT_TRUE(has(revoked.lines(0), "error: Il certificato è stato revocato."));
+
+    EXPECT_EQ(verify("firma-marcata.txt.p7m").exit_code, Exit_success);
+}
+
+TEST_F(Timestamp_files_test, timestamped_data_is_read_with_its_renewals_and_its_envelope_is_a_layer)
+{
+    for (const std::string name : {"contratto.txt.p7m.tsd", "contratto-ber.txt.p7m.tsd", "rinnovata.txt.p7m.tsd"}) {
+        const Verdict verdict = verify(name);
+        EXPECT_EQ(verdict.exit_code, Exit_success) << name << "\n" << verdict.text;
+        ASSERT_EQ(verdict.layers().size(), 2) << name;
+        EXPECT_TRUE(verdict.timestamp(0)["verified"].toBool()) << name;
+        // The envelope inside is judged at the .tsd's first time stamp.
+        EXPECT_EQ(verdict.layer(1)["signatures"].toArray()[0].toObject()["judged_at"], verdict.timestamp(0)["time"]);
+        EXPECT_EQ(verdict.layer(1)["document"].toString().toStdString().substr(0, 9), name.substr(0, 9));
+    }
+    EXPECT_EQ(verify("rinnovata.txt.p7m.tsd").layer(0)["timestamps"].toArray().size(), 2);
+
+    // Protected metadata and a plain document: its name, the time stamp, warnings.
+    const Verdict plain = verify("contratto-metadati.tsd");
+    EXPECT_EQ(plain.exit_code, Exit_warnings) << plain.text;
+    EXPECT_EQ(plain.layer(0)["document"].toString(), "contratto.txt");
+    EXPECT_TRUE(plain.timestamp(0)["verified"].toBool());
+
+    // A renewal over something else, and a truncated envelope inside: errors.
+    const Verdict broken = verify("rinnovo-rotto.txt.p7m.tsd");
+    EXPECT_EQ(broken.exit_code, Exit_errors);
+    EXPECT_TRUE(has(broken.lines(0), "error: La marca temporale non rinnova la marca precedente."));
+    const Verdict truncated = verify("busta-troncata.p7m.tsd");
+    EXPECT_EQ(truncated.exit_code, Exit_errors);
+    ASSERT_EQ(truncated.layers().size(), 2);
+    EXPECT_TRUE(has(truncated.lines(1), "error: Il file è corrotto o non è un documento firmato."));
+}
+
+TEST_F(Timestamp_files_test, countersignatures_are_listed_under_their_signer_and_weak_digests_flagged)
+{
+    const Verdict sound = verify("controfirmato.txt.p7m");
+    EXPECT_EQ(sound.exit_code, Exit_success) << sound.text;
+    const QJsonObject signature = sound.layer(0)["signatures"].toArray()[0].toObject();
+    ASSERT_EQ(signature["countersignatures"].toArray().size(), 1);
+    const QJsonObject countersignature = signature["countersignatures"].toArray()[0].toObject();
+    EXPECT_TRUE(countersignature["matches"].toBool());
+    EXPECT_TRUE(
+        has(sound.lines(0), "info: Controfirma di " + countersignature["signer"].toString().toStdString() + "."));
+
+    const Verdict wrong = verify("controfirma-errata.txt.p7m");
+    EXPECT_EQ(wrong.exit_code, Exit_errors);
+    EXPECT_TRUE(has(wrong.lines(0), "error: La controfirma non corrisponde alla firma."));
+
+    const Verdict weak = verify("sha1.txt.p7m");
+    EXPECT_EQ(weak.exit_code, Exit_warnings);
+    EXPECT_TRUE(has(weak.lines(0), "warning: L'algoritmo di hash della firma non è più considerato sicuro."));
+}
+
+} // namespace
+} // namespace velin

@@ -1,0 +1,99 @@
+// Files are read for what they are: the bytes decide, the extension only when they say nothing.
+#include "VelinVerify/envelope/ber_reader.h"
+#include "VelinVerify/envelope/content_kind.h"
+#include "test_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+namespace velin {
+namespace {
+
+std::vector<uint8_t> fixture(const std::string& name)
+{
+    const std::string text = test::read_file(std::filesystem::path(ENVELOPE_FIXTURES) / name);
+    return {text.begin(), text.end()};
+}
+
+std::vector<uint8_t> bytes(const std::string& text)
+{
+    return {text.begin(), text.end()};
+}
+
+TEST(Content_kind, every_form_of_an_envelope_is_told_from_its_bytes)
+{
+    for (const char* name : {"document.txt.p7m", "document.ber.p7m", "document.base64.p7m", "document.base64-line.p7m",
+                             "document.smime.p7m", "detached.p7m"})
+        EXPECT_EQ(document_type_by_content(fixture(name)), Document_types::Envelope) << name;
+
+    // A truncated envelope is still one: it must be opened, and fail, rather than be offered as a
+    // document.
+    const auto whole = fixture("document.txt.p7m");
+    EXPECT_EQ(document_type_by_content({whole.data(), 40}), Document_types::Envelope);
+
+    // PEM armour, a byte-order mark and blank lines in front.
+    const std::string base64 = test::read_file(std::filesystem::path(ENVELOPE_FIXTURES) / "document.base64.p7m");
+    EXPECT_EQ(
+        document_type_by_content(bytes("\xEF\xBB\xBF\r\n-----BEGIN PKCS7-----\n" + base64 + "-----END PKCS7-----\n")),
+        Document_types::Envelope);
+
+    EXPECT_EQ(
+        document_type_by_content(bytes("Subject: x\r\nContent-Type: multipart/mixed;\r\n boundary=\"b\"\r\n\r\n")),
+        Document_types::Multipart);
+    EXPECT_EQ(document_type_by_content(bytes("%PDF-1.7\n%\xE2\xE3\xCF\xD3\n")), Document_types::Pdf);
+    // id-ct-timestampedData, indefinite length.
+    EXPECT_EQ(document_type_by_content(std::vector<uint8_t>{0x30, 0x80, 0x06, 0x0B, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D,
+                                                            0x01, 0x09, 0x10, 0x01, 0x1F}),
+              Document_types::Timestamped_data);
+
+    // Another ContentInfo (enveloped data), text, nothing: not a signed file.
+    EXPECT_EQ(document_type_by_content(fixture("enveloped.p7m")), Document_types::Unsupported);
+    EXPECT_EQ(document_type_by_content(fixture("document.txt")), Document_types::Unsupported);
+    EXPECT_EQ(document_type_by_content({}), Document_types::Unsupported);
+    EXPECT_EQ(document_type_by_content(std::vector<uint8_t>{0x30}), Document_types::Unsupported);
+    EXPECT_EQ(document_type_by_content(std::vector<uint8_t>{0x30, 0x84, 0xFF, 0xFF, 0xFF, 0xFF, 0x06}),
+              Document_types::Unsupported);
+}
+
+TEST(Content_kind, the_extension_only_breaks_ties)
+{
+    EXPECT_EQ(decide_document_type(fixture("document.txt.p7m"), "lettera.pdf"), Document_types::Envelope);
+    EXPECT_EQ(decide_document_type(fixture("document.txt.p7m"), "lettera"), Document_types::Envelope);
+    EXPECT_EQ(decide_document_type(bytes("%PDF-1.4"), "lettera.p7m"), Document_types::Pdf);
+    // Bytes of no known kind keep what the name says (a damaged envelope is reported as one).
+    EXPECT_EQ(decide_document_type(bytes("rovinato"), "lettera.p7m"), Document_types::Envelope);
+    EXPECT_EQ(decide_document_type(bytes("rovinato"), "lettera.P7S"), Document_types::Envelope);
+    EXPECT_EQ(decide_document_type(bytes("rovinato"), "lettera.tsd"), Document_types::Timestamped_data);
+    EXPECT_EQ(decide_document_type(bytes("rovinato"), "lettera.txt"), Document_types::Unsupported);
+}
+
+TEST(Ber_reader, indefinite_lengths_and_pieces_of_strings_are_joined_and_made_definite)
+{
+    // SEQUENCE (indefinite) { OCTET STRING (constructed, indefinite) { "ab", "c" }, INTEGER 5 }
+    const std::vector<uint8_t> ber = {0x30, 0x80, 0x24, 0x80, 0x04, 0x02, 'a',  'b',  0x04, 0x01,
+                                      'c',  0x00, 0x00, 0x02, 0x01, 0x05, 0x00, 0x00, 0xFF};
+    const auto element = read_ber(ber);
+    ASSERT_TRUE(element);
+    EXPECT_EQ(element->whole.size(), ber.size() - 1); // the byte after the element is not its own
+    const auto children = ber_children(*element);
+    ASSERT_TRUE(children && children->size() == 2);
+    EXPECT_EQ(ber_string_bytes((*children)[0]), (std::vector<uint8_t>{'a', 'b', 'c'}));
+    EXPECT_EQ(ber_definite(*element),
+              (std::vector<uint8_t>{0x30, 0x0C, 0x24, 0x07, 0x04, 0x02, 'a', 'b', 0x04, 0x01, 'c', 0x02, 0x01, 0x05}));
+
+    // Truncated anywhere, a missing end-of-contents, a length past the end, hostile nesting.
+    for (size_t size = 0; size + 1 < ber.size(); ++size)
+        EXPECT_FALSE(read_ber({ber.data(), size})) << size;
+    EXPECT_FALSE(read_ber(std::vector<uint8_t>{0x04, 0x05, 'a'}));
+    std::vector<uint8_t> deep;
+    for (int i = 0; i < 100000; ++i) {
+        deep.push_back(0x30);
+        deep.push_back(0x80);
+    }
+    EXPECT_FALSE(read_ber(deep));
+}
+
+} // namespace
+} // namespace velin
