@@ -9,6 +9,7 @@
 #include "VelinVerify/trust/chain_builder.h"
 #include "VelinVerify/trust/revocation.h"
 
+#include <ctime>
 #include <optional>
 #include <vector>
 
@@ -25,6 +26,8 @@ struct Signer_record {
     Assignable<Signature_kind> signature_kind;
     Revocation_status revocation_status = Revocation_status::Not_checked;
     int revocation_issuer = 0; // 0 not yet, 1 checked with the list's issuer, 2 without it
+    // The signing time the signer states, when read: the trusted lists are judged at it.
+    std::optional<std::time_t> signing_time;
 };
 
 // The record of a decoded signer, chain and revocation still to come.
