@@ -196,21 +196,6 @@ private:
     bool _ok = true;
 };
 
-bool read_whole_file(const std::string& path, size_t limit, std::vector<uint8_t>& bytes, int& error)
-{
-    const Opened_file file = open_for_reading(path, O_NOFOLLOW);
-    error = file.error;
-    if (!file.descriptor || file.error != 0)
-        return false;
-    if (!S_ISREG(file.status.st_mode)) {
-        error = EINVAL;
-        return false;
-    }
-    const Read_end end = read_to_end(file.descriptor.get(), limit, bytes);
-    error = end == Read_end::Complete ? 0 : end == Read_end::Too_large ? EFBIG : errno;
-    return end == Read_end::Complete;
-}
-
 bool holds_thumbprint(const std::vector<Certificate>& certificates, const std::string& thumbprint)
 {
     return std::any_of(certificates.begin(), certificates.end(),
@@ -284,6 +269,21 @@ bool cache_matches_pins(const Cached_lists& cached, const std::vector<Certificat
 }
 
 } // namespace
+
+bool read_whole_file(const std::string& path, size_t limit, std::vector<uint8_t>& bytes, int& error)
+{
+    const Opened_file file = open_for_reading(path, O_NOFOLLOW);
+    error = file.error;
+    if (!file.descriptor || file.error != 0)
+        return false;
+    if (!S_ISREG(file.status.st_mode)) {
+        error = EINVAL;
+        return false;
+    }
+    const Read_end end = read_to_end(file.descriptor.get(), limit, bytes);
+    error = end == Read_end::Complete ? 0 : end == Read_end::Too_large ? EFBIG : errno;
+    return end == Read_end::Complete;
+}
 
 std::vector<Certificate> pem_certificates(const std::string& text)
 {

@@ -75,6 +75,10 @@ std::string european_list_path(const std::string& folder);
 std::string national_list_path(const std::string& folder, const std::string& territory);
 std::string trusted_list_cache_path(const std::string& folder);
 
+// Reads a whole regular file (not through a symbolic link) of at most limit bytes; false with
+// errno's value in error otherwise.
+bool read_whole_file(const std::string& path, size_t limit, std::vector<uint8_t>& bytes, int& error);
+
 // The parsed cache: the lists and who signed them. read gives nullopt for anything that is not a
 // complete cache of this version.
 std::vector<uint8_t> write_trusted_list_cache(const Kept_list& european, const std::vector<Kept_list>& national);
