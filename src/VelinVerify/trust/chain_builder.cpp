@@ -125,6 +125,24 @@ Chain_outcome build_chain(const Trusted_store& store, const Certificate& signer,
                 outcome.issuer = lookup.value();
             continue;
         }
+        if (!lookup.self_signed() && lists) {
+            // An authority of a trusted list is looked for only where the merged store has none.
+            const std::vector<Certificate> candidates = lists->issuer_candidates(current);
+            if (!candidates.empty()) {
+                const std::shared_ptr<Certificate_store> listed = Certificate_store::create_memory();
+                for (const Certificate& candidate : candidates)
+                    listed->add_certificate(candidate);
+                const Certificate_issuer listed_lookup(current, listed.get(), found);
+                if (listed_lookup.succeeded()) {
+                    trace_line("Issuer trovato");
+                    found.push_back(listed_lookup.value());
+                    if (!outcome.issuer)
+                        outcome.issuer = listed_lookup.value();
+                    continue;
+                }
+                trace_rejections(listed_lookup);
+            }
+        }
         if (lookup.self_signed()) {
             // A root ends a chain only when it is trusted: an issuer found in the store is, but a
             // self-signed signer certificate must itself be on one of the lists.

@@ -7,8 +7,10 @@
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
+#include <openssl/sha.h>
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -132,9 +134,11 @@ public:
         std::vector<Certificate> list;
         const size_t n = count();
         for (size_t i = 0; i < n && _ok; ++i) {
-            Certificate certificate(block());
-            _ok = _ok && certificate.is_valid();
-            list.push_back(std::move(certificate));
+            // Decoding every certificate would cost more than all the rest of the start-up: the
+            // cache's checksum vouches for bytes that decoded when it was written.
+            const std::span<const uint8_t> der = block();
+            _ok = _ok && !der.empty();
+            list.push_back(Certificate::deferred({der.begin(), der.end()}));
         }
         return list;
     }
@@ -195,6 +199,65 @@ private:
     size_t _at = 0;
     bool _ok = true;
 };
+
+std::array<uint8_t, SHA256_DIGEST_LENGTH> checksum(std::span<const uint8_t> bytes)
+{
+    std::array<uint8_t, SHA256_DIGEST_LENGTH> sum{};
+    SHA256(bytes.data(), bytes.size(), sum.data());
+    return sum;
+}
+
+// The subject name's encoding inside a certificate's DER, found without decoding the certificate:
+// TBSCertificate ::= SEQUENCE { [0] version OPTIONAL, serialNumber, signature, issuer, validity,
+// subject, ... }. Empty when the bytes are not so.
+std::span<const uint8_t> subject_name_der(std::span<const uint8_t> der)
+{
+    // One definite-length TLV at the start of bytes: its whole size and where its content starts.
+    auto element = [](std::span<const uint8_t> bytes, size_t& header, size_t& total) {
+        if (bytes.size() < 2 || (bytes[0] & 0x1F) == 0x1F)
+            return false;
+        size_t length = bytes[1];
+        header = 2;
+        if (length & 0x80) {
+            const size_t count = length & 0x7F;
+            if (count == 0 || count > 4 || bytes.size() < 2 + count)
+                return false;
+            length = 0;
+            for (size_t i = 0; i < count; ++i)
+                length = (length << 8) | bytes[2 + i];
+            header += count;
+        }
+        if (length > bytes.size() - header)
+            return false;
+        total = header + length;
+        return true;
+    };
+    size_t header = 0, total = 0;
+    if (!element(der, header, total) || der[0] != 0x30)
+        return {};
+    std::span<const uint8_t> certificate = der.subspan(header, total - header);
+    if (!element(certificate, header, total) || certificate[0] != 0x30)
+        return {};
+    std::span<const uint8_t> tbs = certificate.subspan(header, total - header);
+    if (!tbs.empty() && tbs[0] == 0xA0) {
+        if (!element(tbs, header, total))
+            return {};
+        tbs = tbs.subspan(total);
+    }
+    for (int skipped = 0; skipped < 4; ++skipped) { // serial, signature, issuer, validity
+        if (!element(tbs, header, total))
+            return {};
+        tbs = tbs.subspan(total);
+    }
+    if (!element(tbs, header, total) || tbs[0] != 0x30)
+        return {};
+    return tbs.first(total);
+}
+
+std::string name_key(std::span<const uint8_t> der)
+{
+    return {reinterpret_cast<const char*>(der.data()), der.size()};
+}
 
 bool holds_thumbprint(const std::vector<Certificate>& certificates, const std::string& thumbprint)
 {
@@ -318,8 +381,13 @@ Trusted_lists::Trusted_lists(Kept_list european, std::vector<Kept_list> national
 {
     auto index = [this](const Trusted_list& list) {
         for (const Trust_service& service : list.services)
-            for (const Certificate& certificate : service.certificates)
+            for (const Certificate& certificate : service.certificates) {
                 _by_thumbprint.emplace(certificate.thumbprint(), &service);
+                if (service.current.type == tsl_uri::Service_ca_qc) {
+                    _anchors.push_back(certificate);
+                    _by_subject.emplace(name_key(subject_name_der(certificate.der())), certificate);
+                }
+            }
     };
     index(_european.list);
     for (const Kept_list& kept : _national)
@@ -350,25 +418,42 @@ bool Trusted_lists::is_anchor(const Certificate& certificate) const
 
 std::vector<Certificate> Trusted_lists::anchor_certificates() const
 {
-    std::vector<Certificate> anchors;
-    for (const auto& [thumbprint, service] : _by_thumbprint)
-        if (service->current.type == tsl_uri::Service_ca_qc)
-            for (const Certificate& certificate : service->certificates)
-                if (certificate.thumbprint() == thumbprint)
-                    anchors.push_back(certificate);
-    return anchors;
+    return _anchors;
+}
+
+std::vector<Certificate> Trusted_lists::issuer_candidates(const Certificate& subject) const
+{
+    std::vector<Certificate> candidates;
+    if (!subject.is_valid() || !subject.raw_handle())
+        return candidates;
+    // The issuer name as the subject encodes it; an authority that encodes the same name
+    // differently is found by comparing the names as OpenSSL does, which decodes the anchors.
+    unsigned char* encoded = nullptr;
+    const int size = i2d_X509_NAME(subject.issuer_name(), &encoded);
+    const Owner<unsigned char, Openssl_free> owned(encoded);
+    if (size > 0) {
+        const auto [first, last] = _by_subject.equal_range(name_key({encoded, static_cast<size_t>(size)}));
+        for (auto it = first; it != last; ++it)
+            candidates.push_back(it->second);
+    }
+    if (!candidates.empty())
+        return candidates;
+    for (const Certificate& anchor : _anchors)
+        if (anchor.raw_handle() && X509_NAME_cmp(anchor.subject_name(), subject.issuer_name()) == 0)
+            candidates.push_back(anchor);
+    return candidates;
 }
 
 bool Trusted_lists::is_trusted_time_stamping_authority(const Certificate& certificate, std::time_t at) const
 {
-    if (!certificate.is_valid())
+    if (!certificate.is_valid() || !certificate.raw_handle())
         return false;
     for (const auto& [thumbprint, service] : _by_thumbprint) {
         const Service_period* period = service->period_at(at);
         if (!period || !is_trusted_time_stamping(*period))
             continue;
         for (const Certificate& unit : service->certificates) {
-            if (unit.thumbprint() != thumbprint)
+            if (unit.thumbprint() != thumbprint || !unit.raw_handle())
                 continue;
             if (unit == certificate)
                 return true;
@@ -411,11 +496,20 @@ std::vector<uint8_t> write_trusted_list_cache(const Kept_list& european, const s
     writer.u32(national.size());
     for (const Kept_list& kept : national)
         writer.kept(kept);
+    const std::array<uint8_t, SHA256_DIGEST_LENGTH> sum = checksum(writer.bytes);
+    writer.bytes.insert(writer.bytes.end(), sum.begin(), sum.end());
     return std::move(writer.bytes);
 }
 
-std::optional<Cached_lists> read_trusted_list_cache(std::span<const uint8_t> bytes)
+std::optional<Cached_lists> read_trusted_list_cache(std::span<const uint8_t> whole)
 {
+    // A cache cut short or damaged on disk is never read as lists.
+    if (whole.size() < SHA256_DIGEST_LENGTH)
+        return std::nullopt;
+    const std::span<const uint8_t> bytes = whole.first(whole.size() - SHA256_DIGEST_LENGTH);
+    const std::array<uint8_t, SHA256_DIGEST_LENGTH> sum = checksum(bytes);
+    if (!std::equal(sum.begin(), sum.end(), whole.end() - SHA256_DIGEST_LENGTH))
+        return std::nullopt;
     Reader reader(bytes);
     if (!reader.magic())
         return std::nullopt;

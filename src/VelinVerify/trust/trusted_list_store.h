@@ -55,8 +55,11 @@ public:
     // The certificate is that of a CA/QC service of a national list, whatever its status: chains
     // end there.
     bool is_anchor(const Certificate& certificate) const;
-    // The certificates of every CA/QC service, for chain building to find.
+    // The certificates of every CA/QC service.
     std::vector<Certificate> anchor_certificates() const;
+    // The CA/QC certificates whose subject is the certificate's issuer name: where chain building
+    // looks when the merged store has no issuer. Only these are decoded.
+    std::vector<Certificate> issuer_candidates(const Certificate& subject) const;
     // The certificate is that of a qualified time-stamping service (TSA/QTST) granted at that
     // time, or was issued by one (its issuer name and signature match the service's certificate).
     bool is_trusted_time_stamping_authority(const Certificate& certificate, std::time_t at) const;
@@ -66,6 +69,9 @@ private:
     std::vector<Kept_list> _national;
     // Services by the thumbprint of each of their certificates.
     std::unordered_multimap<std::string, const Trust_service*> _by_thumbprint;
+    std::vector<Certificate> _anchors;
+    // CA/QC certificates by the encoding of their subject name.
+    std::unordered_multimap<std::string, Certificate> _by_subject;
 };
 
 // Where the lists of this user are kept: $XDG_DATA_HOME/velin-manager/trusted-lists, else

@@ -90,17 +90,10 @@ void Trusted_store::load_trusted_lists(const std::string& folder)
         else
             report_error(line.text);
     }
-    if (!_trusted_lists)
-        return;
-    _trusted_list_store = Certificate_store::create_memory();
-    for (const Certificate& anchor : _trusted_lists->anchor_certificates())
-        _trusted_list_store->add_certificate(anchor);
-    if (!_merged_store_handle_.get()->add_sibling(_trusted_list_store)) {
-        report_error("Impossibile caricare le liste di fiducia.");
-        return;
-    }
-    Trace(Trace_kind, Level_info) << "Liste di fiducia caricate: " << _trusted_lists->national().size()
-                                  << " nazionali, " << _trusted_list_store->size() << " certificati.";
+    if (_trusted_lists)
+        Trace(Trace_kind, Level_info) << "Liste di fiducia caricate: " << _trusted_lists->national().size()
+                                      << " nazionali, " << _trusted_lists->anchor_certificates().size()
+                                      << " certificati di autorità.";
 }
 
 bool Trusted_store::is_trusted_time_stamping_authority(const Certificate& certificate, std::time_t at) const

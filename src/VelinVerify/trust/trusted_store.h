@@ -4,9 +4,10 @@
 //   data/cns.sst    the authorities of the Carta Velin;
 //   data/user.sst   the certificates the user chose to trust (editable, saved back).
 // The three are siblings of one merged collection store, where chain building looks issuers up.
-// Beside them, the trusted lists (ETSI TS 119 612) kept in the user's folder: the certificates of
-// their CA/QC services join the merged store as a fourth sibling. A root is accredited when it is
-// on the CNIPA list, or when it is a CA/QC service of a trusted list granted at the time judged.
+// Beside them, the trusted lists (ETSI TS 119 612) kept in the user's folder: chain building looks
+// for issuers among their CA/QC certificates when the merged store has none. A root is accredited
+// when it is on the CNIPA list, or when it is a CA/QC service of a trusted list granted at the
+// time judged.
 #pragma once
 
 #include "VelinVerify/trust/certificate.h"
@@ -101,7 +102,6 @@ private:
     Store_handle _cnipa_store_handle_;
     Store_handle _merged_store_handle_;
     std::shared_ptr<const Trusted_lists> _trusted_lists;
-    std::shared_ptr<Certificate_store> _trusted_list_store; // their CA/QC certificates
 };
 
 // The process's one trusted store, made and loaded from the common data folder on the first call

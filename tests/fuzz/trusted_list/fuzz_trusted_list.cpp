@@ -5,6 +5,9 @@
 #include "VelinVerify/trust/trusted_list_reader.h"
 #include "VelinVerify/trust/trusted_list_store.h"
 
+#include <openssl/sha.h>
+
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <span>
@@ -27,9 +30,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (reading.verified != reading.failure.empty())
         std::abort();
 
-    if (const auto cached = velin::read_trusted_list_cache(bytes)) {
+    // The bytes as a cache body with a sound checksum: what a cache damaged before it was summed,
+    // or made by another version, would hold. Its certificates are decoded only when asked for.
+    std::vector<uint8_t> cache(bytes.begin(), bytes.end());
+    std::array<uint8_t, SHA256_DIGEST_LENGTH> sum{};
+    SHA256(cache.data(), cache.size(), sum.data());
+    cache.insert(cache.end(), sum.begin(), sum.end());
+    if (const auto cached = velin::read_trusted_list_cache(cache)) {
         const velin::Trusted_lists lists(cached->european, cached->national);
-        (void)lists.anchor_certificates();
+        for (const velin::Certificate& anchor : lists.anchor_certificates()) {
+            (void)lists.issuer_candidates(anchor);
+            (void)lists.accredited_authority(anchor, 0);
+            (void)lists.is_trusted_time_stamping_authority(anchor, 0);
+        }
     }
     return 0;
 }

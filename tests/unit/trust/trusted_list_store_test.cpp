@@ -99,6 +99,15 @@ TEST(Trusted_list_store, starts_from_the_cache_and_drops_it_when_the_pins_change
     ASSERT_NE(lists, nullptr);
     ASSERT_EQ(lists->national().size(), 1u);
     EXPECT_TRUE(lines.empty());
+    // Chains are built from the cache's certificates as from the XML's.
+    {
+        Report_capture reports;
+        const Trusted_store store("", list_publisher_pem, "", folder.path().string());
+        EXPECT_EQ(kind_of(store, "signer-granted"), Legal);
+        EXPECT_EQ(kind_of(store, "signer-sub"), Legal);
+        EXPECT_EQ(kind_of(store, "signer-withdrawn"), Attestation);
+        EXPECT_TRUE(store.is_trusted_time_stamping_authority(certificate("tsa"), at("2025-01-01T00:00:00Z")));
+    }
 
     // Other pins: the cache no longer counts and the kept European list fails the check.
     lists = load_trusted_lists(folder.path(), {certificate("rogue-signer")}, at("2025-01-01T00:00:00Z"), lines);

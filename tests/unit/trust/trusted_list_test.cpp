@@ -193,11 +193,14 @@ TEST(Trusted_list_cache, round_trips_and_refuses_damaged_bytes)
     std::vector<uint8_t> longer = cache;
     longer.push_back(0);
     EXPECT_FALSE(read_trusted_list_cache(longer));
-    // A length field pointing far beyond the end.
+    // A length field pointing far beyond the end, one changed byte of a certificate.
     std::vector<uint8_t> huge = cache;
     for (size_t i = 8; i < 16; ++i)
         huge[i] = 0xFF;
     EXPECT_FALSE(read_trusted_list_cache(huge));
+    std::vector<uint8_t> changed = cache;
+    changed[cache.size() / 2] ^= 1;
+    EXPECT_FALSE(read_trusted_list_cache(changed));
 }
 
 } // namespace
