@@ -1,6 +1,7 @@
 // velin-verify: the verifier.
 //   velin-verify [FILE] [/update] [/quiet] [/parent=0x%08x]   the window
 //   velin-verify --batch [--json] [--] FILE                    no window
+//   velin-verify --aggiorna-liste [EU [IT]]                     refresh the trusted lists
 //   velin-verify --help | --version
 // The headless mode verifies FILE with the same layers as the window (nested envelopes
 // included) and prints each layer's lines and signatures, then the combined outcome. Exit status:
@@ -9,10 +10,14 @@
 // line.
 #include "VelinVerify/app/batch_run.h"
 #include "VelinVerify/app/verify_app.h"
+#include "VelinVerify/trust/common_data_folder.h"
+#include "VelinVerify/trust/trusted_list_refresh.h"
+#include "VelinVerify/trust/trusted_list_store.h"
 #include "common/guarded_application.h"
 #include "common/settings_record.h"
 #include "common/trace.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -24,6 +29,7 @@ namespace {
 
 constexpr const char* usage = "Uso: velin-verify [FILE]\n"
                               "     velin-verify --batch [--json] [--content DOCUMENTO] [--] FILE\n"
+                              "     velin-verify --aggiorna-liste [LISTA_EUROPEA [LISTA_IT]]\n"
                               "     velin-verify --help | --version\n";
 
 constexpr const char* help_text =
@@ -36,19 +42,23 @@ constexpr const char* help_text =
     "  --content DOCUMENTO\n"
     "              il documento di una firma separata (senza: quello accanto a FILE)\n"
     "  --          ciò che segue è il nome del file, anche se comincia con \"-\"\n"
+    "  --aggiorna-liste  scarica e verifica la lista europea delle liste di fiducia e la\n"
+    "              lista di fiducia italiana (dagli indirizzi delle impostazioni, o dagli\n"
+    "              indirizzi o file dati) e le conserva per i prossimi avvii\n"
     "  --help      mostra questo aiuto\n"
     "  --version   mostra la versione\n"
     "\n"
     "Codici di uscita di --batch: 0 successo, 1 segnalazioni, 2 errori (o riga di comando\n"
     "errata), 3 nessun esito (file illeggibile, non supportato o senza firme).\n";
 
-enum class Mode { Window, Batch, Help, Version, Wrong };
+enum class Mode { Window, Batch, Refresh_lists, Help, Version, Wrong };
 
 struct Command_line {
     Mode mode = Mode::Window;
     bool json = false;
     std::string file;
     std::string content; // the document of a detached signature
+    std::vector<std::string> sources; // of --aggiorna-liste
     std::string problem; // what is wrong with a Wrong command line
 };
 
@@ -67,6 +77,7 @@ Command_line parse_headless(int argc, char** argv)
 {
     Command_line line;
     bool batch = false;
+    bool refresh = false;
     bool help = false;
     bool version = false;
     bool options_ended = false;
@@ -86,6 +97,8 @@ Command_line parse_headless(int argc, char** argv)
                 line.content = argv[++i];
             else if (line.problem.empty())
                 line.problem = "manca il documento dopo --content";
+        } else if (argument == "--aggiorna-liste") {
+            refresh = true;
         } else if (argument == "--help" || argument == "-h") {
             help = true;
         } else if (argument == "--version") {
@@ -100,6 +113,12 @@ Command_line parse_headless(int argc, char** argv)
         line.mode = Mode::Version;
     } else if (!line.problem.empty()) {
         line.mode = Mode::Wrong;
+    } else if (refresh && (batch || files.size() > 2)) {
+        line.mode = Mode::Wrong;
+        line.problem = batch ? "--aggiorna-liste non va con --batch" : "al più due liste";
+    } else if (refresh) {
+        line.mode = Mode::Refresh_lists;
+        line.sources = files;
     } else if (!batch) {
         line.mode = Mode::Wrong;
         line.problem = "manca --batch";
@@ -129,6 +148,24 @@ int run_batch_mode(int argc, char** argv, const Command_line& line)
     return report.exit_code;
 }
 
+int run_refresh_lists(int argc, char** argv, const Command_line& line)
+{
+    velin::Guarded_core_application application(argc, argv);
+    velin::Trace_block block("Velin Manager");
+    velin::List_sources sources = velin::configured_list_sources();
+    if (line.sources.size() > 0)
+        sources.european = line.sources[0];
+    if (line.sources.size() > 1)
+        sources.national = line.sources[1];
+    const std::atomic<bool> never_cancelled{false};
+    const velin::Refresh_outcome outcome =
+        velin::refresh_trusted_lists(sources, velin::trusted_list_folder(),
+                                     velin::eu_list_pins(velin::common_data_folder()), never_cancelled);
+    for (const velin::Refresh_line& refresh_line : outcome.lines)
+        (refresh_line.kind == velin::Refresh_line::Information ? std::cout : std::cerr) << refresh_line.text << '\n';
+    return outcome.succeeded ? 0 : 2;
+}
+
 // A window needs a screen: an X or Wayland display, or a platform named explicitly.
 bool has_display()
 {
@@ -153,6 +190,8 @@ int main(int argc, char** argv)
             return 0;
         case Mode::Batch:
             return run_batch_mode(argc, argv, line);
+        case Mode::Refresh_lists:
+            return run_refresh_lists(argc, argv, line);
         default:
             std::cerr << "velin-verify: " << line.problem << ".\n" << usage;
             return 2;

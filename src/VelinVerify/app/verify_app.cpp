@@ -60,8 +60,10 @@ int run_verify_app(int argc, const char* const* argv)
 
     // What the trusted lists report while no layer window exists goes to a box.
     Report_channel reports([](const Status_line& line) {
-        message_box(line.text, MB_OK | (line.severity == Line_severity::Error ? MB_ICONERROR : MB_ICONINFORMATION),
-                    nullptr, Suite_caption);
+        const unsigned icon = line.severity == Line_severity::Error     ? MB_ICONERROR
+                              : line.severity == Line_severity::Warning ? MB_ICONWARNING
+                                                                        : MB_ICONINFORMATION;
+        message_box(line.text, MB_OK | icon, nullptr, Suite_caption);
     });
     Dlg_verify_onion window(settings, default_services());
     window.show();

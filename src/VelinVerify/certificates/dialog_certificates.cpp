@@ -3,6 +3,7 @@
 #include "VelinVerify/certificates/certificate_files.h"
 #include "VelinVerify/certificates/certificate_texts.h"
 #include "VelinVerify/certificates/certificate_viewer.h"
+#include "VelinVerify/certificates/trusted_lists_page.h"
 #include "VelinVerify/envelope/binary_file.h"
 #include "VelinVerify/trust/report.h"
 #include "common/failure.h"
@@ -212,6 +213,8 @@ Dialog_certificates::Dialog_certificates(std::shared_ptr<Trusted_store> store, Q
     else
         message_box("La lista dei certificati accreditati dallo Stato Italiano non è disponibile.", MB_ICONERROR,
                     parent, Suite_caption);
+    // The trusted lists have a page of their own: it also fetches them when none is in use yet.
+    _ui->tabs->addTab(new Trusted_lists_page(_store, this), "Liste di fiducia");
     _ui->tabs->setCurrentIndex(0);
 }
 

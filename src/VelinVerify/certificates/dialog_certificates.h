@@ -1,5 +1,6 @@
 // The certificate list dialog: the user's own trusted certificates ("Personale": import, export,
-// remove, view) and the CNIPA list ("Fonti attendibili (CNIPA)": view only). Changes to the user
+// remove, view), the CNIPA list ("Fonti attendibili (CNIPA)": view only) and the trusted lists
+// ("Liste di fiducia": services and their status, refresh). Changes to the user
 // list are saved at once and are at once seen by chain building through the merged store.
 #pragma once
 

@@ -181,10 +181,13 @@ void Layer_analysis::chains_step()
         return;
     }
     std::vector<Certificate> signers;
+    std::vector<std::optional<std::time_t>> signing_times;
     signers.reserve(_records.size());
-    for (const Signer_record& record : _records)
+    for (const Signer_record& record : _records) {
         signers.push_back(record.certificate.is_assigned() ? record.certificate.value() : Certificate{});
-    _chain_outcomes = build_chains(*_trusted_store, signers);
+        signing_times.push_back(record.signing_time);
+    }
+    _chain_outcomes = build_chains(*_trusted_store, signers, signing_times);
     _authority_trust.clear();
     for (const Timestamp_record& record : _timestamps)
         _authority_trust.push_back(record.info.certificate.empty()

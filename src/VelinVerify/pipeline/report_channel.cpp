@@ -31,7 +31,10 @@ void route(int severity, const std::string& text)
         target = channel.current ? channel.current : channel.fallback;
         if (target)
             channel.queued[target].push_back(
-                {severity == Report_error ? Line_severity::Error : Line_severity::Information, text});
+                {severity == Report_error     ? Line_severity::Error
+                 : severity == Report_warning ? Line_severity::Warning
+                                              : Line_severity::Information,
+                 text});
     }
     if (target && post_window_message(target, Report_message))
         return;

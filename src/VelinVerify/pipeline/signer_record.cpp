@@ -11,6 +11,17 @@ Signer_record make_signer_record(const Signature_info& signature)
         record.certificate.set_failed(signature.signer.message().empty()
                                           ? "La lettura del certificato del firmatario è fallita."
                                           : signature.signer.message());
+    if (signature.signing_time.is_assigned()) {
+        const System_time& time = signature.signing_time.value();
+        std::tm parts{};
+        parts.tm_year = time.year - 1900;
+        parts.tm_mon = time.month - 1;
+        parts.tm_mday = time.day;
+        parts.tm_hour = time.hour;
+        parts.tm_min = time.minute;
+        parts.tm_sec = time.second;
+        record.signing_time = timegm(&parts);
+    }
     return record;
 }
 

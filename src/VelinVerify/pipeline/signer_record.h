@@ -29,6 +29,8 @@ struct Signer_record {
     // Set when a trusted time stamp covers the signature: validity and revocation were judged at
     // that time instead of now.
     std::optional<std::time_t> judged_at;
+    // The signing time the signer states, when read: the trusted lists are judged at it.
+    std::optional<std::time_t> signing_time;
 };
 
 // The record of a decoded signer, chain and revocation still to come.

@@ -105,6 +105,24 @@ void Certificate::assign(X509* raw, bool take_ownership)
     _data = make(share(raw));
 }
 
+Certificate Certificate::deferred(std::vector<uint8_t> der)
+{
+    Certificate certificate;
+    if (der.empty())
+        return certificate;
+    certificate._data = std::make_shared<Data>();
+    certificate._data->der = std::move(der);
+    certificate._data->deferred = true;
+    return certificate;
+}
+
+const std::shared_ptr<X509>& Certificate::x509_of(const Data& data)
+{
+    if (data.deferred)
+        std::call_once(data.decoded, [&data] { data.x509 = decode_certificate(data.der); });
+    return data.x509;
+}
+
 const Certificate::Data& Certificate::data() const
 {
     assertion(_data != nullptr, "raw_handle () != NULL");
@@ -113,17 +131,19 @@ const Certificate::Data& Certificate::data() const
 
 X509* Certificate::raw_handle() const
 {
-    return _data ? _data->x509.get() : nullptr;
+    return _data ? x509_of(*_data).get() : nullptr;
 }
 
 std::shared_ptr<X509> Certificate::shared_handle() const
 {
-    return _data ? _data->x509 : nullptr;
+    return _data ? x509_of(*_data) : nullptr;
 }
 
 X509* Certificate::checked_handle() const
 {
-    return data().x509.get();
+    X509* handle = x509_of(data()).get();
+    assertion(handle != nullptr, "raw_handle () != NULL");
+    return handle;
 }
 
 const std::vector<uint8_t>& Certificate::der() const
@@ -147,12 +167,12 @@ std::string Certificate::thumbprint() const
 
 X509_NAME* Certificate::subject_name() const
 {
-    return X509_get_subject_name(data().x509.get());
+    return X509_get_subject_name(checked_handle());
 }
 
 X509_NAME* Certificate::issuer_name() const
 {
-    return X509_get_issuer_name(data().x509.get());
+    return X509_get_issuer_name(checked_handle());
 }
 
 std::string Certificate::display_name() const
@@ -160,14 +180,14 @@ std::string Certificate::display_name() const
     const Data& d = data();
     if (!d.friendly_name.empty())
         return d.friendly_name;
-    X509_NAME* subject = X509_get_subject_name(d.x509.get());
+    X509_NAME* subject = X509_get_subject_name(checked_handle());
     for (int nid : {NID_commonName, NID_organizationalUnitName, NID_organizationName,
                     NID_pkcs9_emailAddress}) {
         std::string value = first_entry(subject, nid);
         if (!value.empty())
             return value;
     }
-    std::string email = first_alternative_email(d.x509.get());
+    std::string email = first_alternative_email(checked_handle());
     if (!email.empty())
         return email;
     if (X509_NAME_entry_count(subject) > 0)
@@ -182,7 +202,7 @@ bool Certificate::is_self_issued() const
 
 bool Certificate::is_certification_authority() const
 {
-    X509* certificate = data().x509.get();
+    X509* certificate = checked_handle();
     const uint32_t flags = X509_get_extension_flags(certificate);
     if (flags & EXFLAG_INVALID)
         return false;
@@ -195,10 +215,10 @@ bool Certificate::is_certification_authority() const
 
 bool Certificate::is_signed_by(const Certificate& issuer) const
 {
-    EVP_PKEY* key = X509_get0_pubkey(issuer.data().x509.get());
+    EVP_PKEY* key = X509_get0_pubkey(issuer.checked_handle());
     if (!key)
         return false;
-    const bool verified = X509_verify(data().x509.get(), key) == 1;
+    const bool verified = X509_verify(checked_handle(), key) == 1;
     ERR_clear_error();
     return verified;
 }
@@ -210,7 +230,7 @@ Time_validity Certificate::time_validity() const
 
 Time_validity Certificate::time_validity_at(std::time_t now) const
 {
-    X509* certificate = data().x509.get();
+    X509* certificate = checked_handle();
     std::tm local{};
     if (now == static_cast<std::time_t>(-1) || !::localtime_r(&now, &local))
         return Time_not_convertible;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -37,6 +38,11 @@ public:
     Certificate& operator=(const Certificate&) = default;
     Certificate(Certificate&&) noexcept = default;
     Certificate& operator=(Certificate&&) noexcept = default;
+
+    // A certificate from bytes this program decoded before (its own integrity-checked cache),
+    // decoded only when something needs more than its bytes: equality and the thumbprint do not.
+    // Bytes that do not decode then give a certificate without handle.
+    static Certificate deferred(std::vector<uint8_t> der);
 
     // Drops the certificate held, then holds raw as the constructor above does.
     void assign(X509* raw, bool take_ownership);
@@ -79,12 +85,24 @@ public:
 
 private:
     struct Data {
-        std::shared_ptr<X509> x509;
+        Data() = default;
+        // A copy of a certificate not yet decoded decodes on its own.
+        Data(const Data& other)
+            : x509(other.deferred ? nullptr : other.x509), der(other.der), friendly_name(other.friendly_name),
+              deferred(other.deferred)
+        {
+        }
+        Data& operator=(const Data&) = delete;
+
+        mutable std::shared_ptr<X509> x509; // written once, under `decoded`, when deferred
         std::vector<uint8_t> der;
         std::string friendly_name;
+        bool deferred = false;
+        mutable std::once_flag decoded;
     };
     static std::shared_ptr<Data> make(std::shared_ptr<X509> certificate);
     const Data& data() const;
+    static const std::shared_ptr<X509>& x509_of(const Data& data);
 
     std::shared_ptr<Data> _data;
 };

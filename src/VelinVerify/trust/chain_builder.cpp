@@ -5,6 +5,8 @@
 #include "common/failure.h"
 #include "common/trace.h"
 
+#include <algorithm>
+
 namespace velin {
 
 namespace {
@@ -32,19 +34,28 @@ void trace_rejections(const Certificate_issuer& lookup)
     }
 }
 
-void classify(const Trusted_store& store, const Certificate& signer, const Certificate& root, Chain_outcome& outcome)
+void classify(const Trusted_store& store, const Certificate& signer, const Certificate& root, std::time_t judged_at,
+              Chain_outcome& outcome)
 {
-    if (!store.cnipa_store_is_available()) {
+    if (!store.accredited_list_is_available()) {
         outcome.kind_message = Key_usage_unavailable_text;
         return;
     }
-    if (!store.is_in_cnipa_list(root)) {
+    const bool on_cnipa_list = store.cnipa_store_is_available() && store.is_in_cnipa_list(root);
+    const Trust_service* service =
+        store.trusted_lists() ? store.trusted_lists()->accredited_authority(root, judged_at) : nullptr;
+    if (on_cnipa_list) {
+        trace_line("Root censito da CNIPA.");
+    } else if (service) {
+        trace_line("Root accreditato dalla lista di fiducia: " + service->provider + ", " + service->name + ".");
+    } else {
         trace_line("Root non censito da CNIPA.");
+        if (store.trusted_lists() && store.trusted_lists()->is_anchor(root))
+            trace_line("Il servizio della lista di fiducia non era accreditato per le firme alla data della firma.");
         outcome.kind = Signature_kind::Attestation;
         outcome.kind_assigned = true;
         return;
     }
-    trace_line("Root censito da CNIPA.");
     // Every issuer above the signer was taken as an authority already; a signer that is its own
     // root must be one too, or an end-entity certificate of the list would give legal value.
     if (!root.is_certification_authority()) {
@@ -88,7 +99,7 @@ std::string signature_kind_text(int state, Signature_kind kind)
     return "Firma elettronica (attestazione)";
 }
 
-Chain_outcome build_chain(const Trusted_store& store, const Certificate& signer)
+Chain_outcome build_chain(const Trusted_store& store, const Certificate& signer, std::optional<std::time_t> judged_at)
 {
     Trace_block block("Ricostruzione della catena di certificati.");
     assertion(signer.is_valid(), "is_assigned ()");
@@ -98,8 +109,14 @@ Chain_outcome build_chain(const Trusted_store& store, const Certificate& signer)
     Chain_outcome outcome;
     std::vector<Certificate> found{signer};
     bool root_reached = false;
+    const Trusted_lists* lists = store.trusted_lists().get();
     for (;;) {
         const Certificate current = found.back();
+        if (found.size() > 1 && lists && lists->is_anchor(current)) {
+            trace_line("Root trovato");
+            root_reached = true;
+            break;
+        }
         const Certificate_issuer lookup(current, merged, found);
         if (lookup.succeeded()) {
             trace_line("Issuer trovato");
@@ -107,6 +124,24 @@ Chain_outcome build_chain(const Trusted_store& store, const Certificate& signer)
             if (!outcome.issuer)
                 outcome.issuer = lookup.value();
             continue;
+        }
+        if (!lookup.self_signed() && lists) {
+            // An authority of a trusted list is looked for only where the merged store has none.
+            const std::vector<Certificate> candidates = lists->issuer_candidates(current);
+            if (!candidates.empty()) {
+                const std::shared_ptr<Certificate_store> listed = Certificate_store::create_memory();
+                for (const Certificate& candidate : candidates)
+                    listed->add_certificate(candidate);
+                const Certificate_issuer listed_lookup(current, listed.get(), found);
+                if (listed_lookup.succeeded()) {
+                    trace_line("Issuer trovato");
+                    found.push_back(listed_lookup.value());
+                    if (!outcome.issuer)
+                        outcome.issuer = listed_lookup.value();
+                    continue;
+                }
+                trace_rejections(listed_lookup);
+            }
         }
         if (lookup.self_signed()) {
             // A root ends a chain only when it is trusted: an issuer found in the store is, but a
@@ -131,14 +166,17 @@ Chain_outcome build_chain(const Trusted_store& store, const Certificate& signer)
         outcome.kind_assigned = true;
         return outcome;
     }
-    classify(store, signer, found.back(), outcome);
+    const std::time_t now = std::time(nullptr);
+    // A signing time said to lie ahead is no reason to judge by a status not yet in force.
+    classify(store, signer, found.back(), judged_at ? std::min(*judged_at, now) : now, outcome);
     outcome.complete = true;
     outcome.chain = std::move(found);
     return outcome;
 }
 
-std::optional<std::vector<std::optional<Chain_outcome>>> build_chains(const Trusted_store& store,
-                                                                       const std::vector<Certificate>& signers)
+std::optional<std::vector<std::optional<Chain_outcome>>> build_chains(
+    const Trusted_store& store, const std::vector<Certificate>& signers,
+    const std::vector<std::optional<std::time_t>>& judged_at)
 {
     Trace(Trace_kind, Level_info) << "Costruzione delle catene di certificati.";
     if (!store.merged_store()) {
@@ -146,9 +184,10 @@ std::optional<std::vector<std::optional<Chain_outcome>>> build_chains(const Trus
         return std::nullopt;
     }
     std::vector<std::optional<Chain_outcome>> outcomes;
-    for (const Certificate& signer : signers) {
+    for (size_t i = 0; i < signers.size(); ++i) {
+        const Certificate& signer = signers[i];
         if (signer.is_valid())
-            outcomes.emplace_back(build_chain(store, signer));
+            outcomes.emplace_back(build_chain(store, signer, i < judged_at.size() ? judged_at[i] : std::nullopt));
         else
             outcomes.emplace_back(std::nullopt);
     }

@@ -1,7 +1,10 @@
 // Chain building and classification of one signature: from the signer's certificate up to a
 // root, looking issuers up in the merged trusted store only, then deciding the kind of signature.
-// A signature has legal value only when its chain ends at a root of the CNIPA list, every issuer
-// on the way is a certification authority, and the signer's certificate allows non-repudiation.
+// A signature has legal value only when its chain ends at an accredited root (on the CNIPA list, or
+// a CA/QC service of a trusted list granted at the time judged), every issuer on the way is a
+// certification authority, and the signer's certificate allows non-repudiation. A certificate of
+// a CA/QC service of a trusted list ends the chain even when it is not self-signed: the list
+// trusts the service's certificate, not whoever issued it.
 //
 // The outcome maps onto the signer record's fields: issuer (Assigned when present), chain
 // (Assigned when complete, Failed with an empty message otherwise) and signature_kind (Assigned
@@ -11,6 +14,7 @@
 #include "VelinVerify/trust/certificate.h"
 #include "VelinVerify/trust/trusted_store.h"
 
+#include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
@@ -46,12 +50,16 @@ std::string signature_kind_text(int state, Signature_kind kind);
 
 // One signer. A signer without a certificate is "Assertion failed: is_assigned ()"; a store
 // without merged store is "Assertion failed: merged_store () ne NULL".
-Chain_outcome build_chain(const Trusted_store& store, const Certificate& signer);
+// judged_at: the time the trusted lists' statuses are read at (the signing time); now when absent.
+Chain_outcome build_chain(const Trusted_store& store, const Certificate& signer,
+                          std::optional<std::time_t> judged_at = std::nullopt);
 
 // The job of one analysis, in signer-list order. Nothing (logged) when the trusted store has no
 // merged store. A signer whose certificate could not be read gets no outcome (nullopt) and does
 // not stop the others.
-std::optional<std::vector<std::optional<Chain_outcome>>> build_chains(const Trusted_store& store,
-                                                                       const std::vector<Certificate>& signers);
+// judged_at: one time per signer (see build_chain), or empty.
+std::optional<std::vector<std::optional<Chain_outcome>>> build_chains(
+    const Trusted_store& store, const std::vector<Certificate>& signers,
+    const std::vector<std::optional<std::time_t>>& judged_at = {});
 
 } // namespace velin

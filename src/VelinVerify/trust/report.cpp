@@ -21,7 +21,8 @@ void report(int severity, const std::string& text)
     if (handler)
         handler(severity, text);
     else
-        Trace(Trace_kind, severity == Report_error ? Level_error : Level_info) << text;
+        Trace(Trace_kind, severity == Report_error ? Level_error : severity == Report_warning ? Level_warn : Level_info)
+            << text;
 }
 
 } // namespace
@@ -41,6 +42,15 @@ void report_info(const std::string& text)
 void report_error(const std::string& text)
 {
     report(Report_error, text);
+}
+
+} // namespace velin
+
+namespace velin {
+
+void report_warning(const std::string& text)
+{
+    report(Report_warning, text);
 }
 
 } // namespace velin

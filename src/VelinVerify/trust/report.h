@@ -11,6 +11,7 @@ namespace velin {
 
 enum Report_severity : int {
     Report_error = 0,
+    Report_warning = 2,
     Report_information = 3,
 };
 
@@ -22,5 +23,7 @@ Report_handler set_report_handler(Report_handler handler);
 
 void report_info(const std::string& text);
 void report_error(const std::string& text);
+// A line with the warning icon (a message box with the warning icon while there is no dialog).
+void report_warning(const std::string& text);
 
 } // namespace velin

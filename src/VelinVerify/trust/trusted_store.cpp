@@ -65,7 +65,7 @@ std::string Trusted_store::personal_user_list_path()
 }
 
 Trusted_store::Trusted_store(const std::string& data_folder, const std::string& publisher_pem,
-                             std::string personal_user_list)
+                             std::string personal_user_list, const std::string& trusted_list_folder)
     : _data_folder(data_folder), _personal_user_list(std::move(personal_user_list))
 {
     Trace(Trace_kind, Level_info) << "Carica la lista di certificati da usare per la costruzione delle catene di trust.";
@@ -77,6 +77,28 @@ Trusted_store::Trusted_store(const std::string& data_folder, const std::string& 
     load_cnipa_list(publisher_pem);
     load_card_list();
     load_user_list();
+    load_trusted_lists(trusted_list_folder);
+}
+
+void Trusted_store::load_trusted_lists(const std::string& folder)
+{
+    std::vector<List_load_line> lines;
+    _trusted_lists = velin::load_trusted_lists(folder, eu_list_pins(_data_folder), std::time(nullptr), lines);
+    for (const List_load_line& line : lines) {
+        if (line.warning)
+            report_warning(line.text);
+        else
+            report_error(line.text);
+    }
+    if (_trusted_lists)
+        Trace(Trace_kind, Level_info) << "Liste di fiducia caricate: " << _trusted_lists->national().size()
+                                      << " nazionali, " << _trusted_lists->anchor_certificates().size()
+                                      << " certificati di autorità.";
+}
+
+bool Trusted_store::is_trusted_time_stamping_authority(const Certificate& certificate, std::time_t at) const
+{
+    return _trusted_lists && _trusted_lists->is_trusted_time_stamping_authority(certificate, at);
 }
 
 void Trusted_store::load_cnipa_list(const std::string& publisher_pem)
@@ -195,7 +217,7 @@ std::shared_ptr<Trusted_store> shared_trusted_store()
     std::lock_guard<std::mutex> guard(lock);
     if (!instance)
         instance = std::make_shared<Trusted_store>(common_data_folder(), list_publisher_pem,
-                                                   Trusted_store::personal_user_list_path());
+                                                   Trusted_store::personal_user_list_path(), trusted_list_folder());
     return instance;
 }
 

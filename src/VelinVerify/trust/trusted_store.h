@@ -3,13 +3,19 @@
 //                   signature data/cnipa.sst.p7s is verified and made by the list's publisher;
 //   data/cns.sst    the authorities of the Carta Velin;
 //   data/user.sst   the certificates the user chose to trust (editable, saved back).
-// The three are siblings of one merged collection store, where chain building looks issuers up;
-// only the CNIPA list decides whether a root is accredited.
+// The three are siblings of one merged collection store, where chain building looks issuers up.
+// Beside them, the trusted lists (ETSI TS 119 612) kept in the user's folder: chain building looks
+// for issuers among their CA/QC certificates when the merged store has none. A root is accredited
+// when it is on the CNIPA list, or when it is a CA/QC service of a trusted list granted at the
+// time judged.
 #pragma once
 
 #include "VelinVerify/trust/certificate.h"
 #include "VelinVerify/trust/certificate_store.h"
 #include "VelinVerify/trust/list_signature.h"
+#include "VelinVerify/trust/trusted_list_store.h"
+
+#include <ctime>
 
 #include <memory>
 #include <string>
@@ -37,8 +43,9 @@ public:
     // personal_user_list: where this user's own list is kept (empty: data/user.sst of the data
     // folder, read and written). While that file does not exist yet, the installation's
     // data/user.sst is read in its place; saving always writes the personal file.
+    // trusted_list_folder: where the verified trusted lists are kept (empty: none are used).
     explicit Trusted_store(const std::string& data_folder, const std::string& publisher_pem = list_publisher_pem,
-                           std::string personal_user_list = {});
+                           std::string personal_user_list = {}, const std::string& trusted_list_folder = {});
     ~Trusted_store() = default;
     Trusted_store(const Trusted_store&) = delete;
     Trusted_store& operator=(const Trusted_store&) = delete;
@@ -55,6 +62,14 @@ public:
     // a root trusted through the card or user list is never taken for an accredited one.
     // "Assertion failed: cnipa_store_is_available ()" without the list.
     bool is_in_cnipa_list(const Certificate& certificate) const;
+
+    // The trusted lists in use; null when none could be loaded.
+    const std::shared_ptr<const Trusted_lists>& trusted_lists() const { return _trusted_lists; }
+    // A list that decides whether a root is accredited is loaded: the CNIPA list or a trusted list.
+    bool accredited_list_is_available() const { return cnipa_store_is_available() || _trusted_lists != nullptr; }
+    // The certificate is a time-stamping authority a trusted list grants at that time (see
+    // Trusted_lists::is_trusted_time_stamping_authority); false without trusted lists.
+    bool is_trusted_time_stamping_authority(const Certificate& certificate, std::time_t at) const;
 
     // Adds (or replaces) a certificate in the user list, at once visible in the merged store;
     // the file is written by save_user_list. "Assertion failed: is_assigned (_user_store_handle_)"
@@ -77,6 +92,7 @@ private:
     void load_cnipa_list(const std::string& publisher_pem);
     void load_card_list();
     void load_user_list();
+    void load_trusted_lists(const std::string& folder);
 
     const std::string _data_folder;
     const std::string _personal_user_list;
@@ -85,6 +101,7 @@ private:
     Store_handle _card_store_handle_;
     Store_handle _cnipa_store_handle_;
     Store_handle _merged_store_handle_;
+    std::shared_ptr<const Trusted_lists> _trusted_lists;
 };
 
 // The process's one trusted store, made and loaded from the common data folder on the first call

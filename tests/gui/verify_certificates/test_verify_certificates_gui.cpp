@@ -8,6 +8,7 @@
 #include "VelinVerify/certificates/dialog_certificates.h"
 #include "VelinVerify/trust/chain_builder.h"
 #include "VelinVerify/trust/serialized_store.h"
+#include "VelinVerify/trust/trusted_list_store.h"
 #include "VelinVerify/trust/trusted_store.h"
 #include "common/file_dialog.h"
 #include "common/message_box.h"
@@ -20,6 +21,7 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QSignalSpy>
 #include <QtTest>
 
 #include <deque>
@@ -151,9 +153,10 @@ private slots:
         Dialog_certificates dialog(load());
         QCOMPARE(dialog.windowTitle(), QString("Certificati"));
         auto* tabs = dialog.findChild<QTabWidget*>("tabs");
-        QCOMPARE(tabs->count(), 2);
+        QCOMPARE(tabs->count(), 3);
         QCOMPARE(tabs->tabText(0), QString("Personale"));
         QCOMPARE(tabs->tabText(1), QString("Fonti attendibili (CNIPA)"));
+        QCOMPARE(tabs->tabText(2), QString("Liste di fiducia"));
         QCOMPARE(tabs->currentIndex(), 0);
         QVERIFY(_boxes.empty());
 
@@ -290,8 +293,9 @@ private slots:
             QCOMPARE(_boxes[0].caption, std::string("Velin Manager"));
             QCOMPARE(_boxes[0].flags & MB_ICONMASK, MB_ICONERROR);
             auto* tabs = dialog.findChild<QTabWidget*>("tabs");
-            QCOMPARE(tabs->count(), 1);
+            QCOMPARE(tabs->count(), 2);
             QCOMPARE(tabs->tabText(0), QString("Personale"));
+            QCOMPARE(tabs->tabText(1), QString("Liste di fiducia"));
         }
 
         // A user list that cannot be read: the dialog opens and the file is never overwritten.
@@ -303,6 +307,59 @@ private slots:
         QVERIFY(items(personal).isEmpty());
         QVERIFY(button(personal, "import_button")->isHidden());
         QCOMPARE(read_file(user_list()), std::string("danneggiato"));
+    }
+
+    void trusted_lists_page_shows_the_services_and_imports_lists_from_files()
+    {
+        const std::filesystem::path lists = trusted_list_folder();
+        const std::filesystem::path fixtures = std::filesystem::path(VELIN_SOURCE_DIR) / "tests/fixtures/tsl";
+        std::filesystem::remove_all(lists);
+        std::filesystem::create_directories(lists);
+        std::filesystem::copy_file(fixtures / "eu-lotl.xml", lists / "eu-lotl.xml");
+        std::filesystem::copy_file(fixtures / "it-tsl-past-next-update.xml", lists / "TSL-IT.xml");
+        auto store = std::make_shared<Trusted_store>(_folder->path().string(), pki_text("publisher.cert.pem"), "",
+                                                     lists.string());
+        QVERIFY(_reports->said("W: La lista di fiducia IT doveva essere aggiornata entro il 01/07/2019 00:00 UTC: è "
+                               "usata comunque, ma va aggiornata al più presto."));
+        Dialog_certificates dialog(store);
+        auto* tabs = dialog.findChild<QTabWidget*>("tabs");
+        QCOMPARE(tabs->tabText(2), QString("Liste di fiducia"));
+        QWidget* page = tabs->widget(2);
+        QVERIFY(label_text(page, "list_summary").contains("La lista di fiducia IT: numero 49 del 01/01/2019 00:00 UTC, "
+                                                          "prossimo aggiornamento entro il 01/07/2019 00:00 UTC "
+                                                          "(scaduto: aggiornare le liste)."));
+        auto* services = page->findChild<QTreeWidget*>("trusted_list_services");
+        QCOMPARE(services->topLevelItemCount(), 6);
+        QMap<QString, QString> status;
+        for (int i = 0; i < services->topLevelItemCount(); ++i)
+            status[services->topLevelItem(i)->text(1)] = services->topLevelItem(i)->text(3);
+        QCOMPARE(status["CA qualificata"], QString("Concesso"));
+        QCOMPARE(status["CA ritirata"], QString("Ritirato"));
+        QCOMPARE(services->findItems("CA ritirata", Qt::MatchExactly, 1).front()->text(0),
+                 QString("Cessata Firme S.r.l."));
+
+        // Newer lists imported from files, verified on the page's thread, then shown.
+        _file_answers = {(fixtures / "eu-lotl.xml").string(), (fixtures / "it-tsl.xml").string()};
+        QSignalSpy finished(page, SIGNAL(refresh_finished(bool)));
+        page->findChild<QPushButton*>("import_lists_button")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
+        QCOMPARE(finished.at(0).at(0).toBool(), true);
+        QCOMPARE(_file_requests.size(), size_t(2));
+        QCOMPARE(_file_requests[0].title, std::string("Scegli la lista europea delle liste di fiducia"));
+        QVERIFY(_boxes.back().text.find("Le liste di fiducia sono aggiornate") != std::string::npos);
+        QCOMPARE(_boxes.back().flags & MB_ICONMASK, MB_ICONINFORMATION);
+        QVERIFY(label_text(page, "list_summary").contains("La lista di fiducia IT: numero 50 del 01/01/2025"));
+        QCOMPARE(read_file(lists / "TSL-IT.xml"), read_file(fixtures / "it-tsl.xml"));
+
+        // An older list is refused and the kept one stays.
+        _file_answers = {(fixtures / "eu-lotl.xml").string(), (fixtures / "it-tsl-past-next-update.xml").string()};
+        page->findChild<QPushButton*>("import_lists_button")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, 20000);
+        QCOMPARE(finished.at(1).at(0).toBool(), false);
+        QCOMPARE(_boxes.back().flags & MB_ICONMASK, MB_ICONERROR);
+        QVERIFY(_boxes.back().text.find("è meno recente di quella in uso") != std::string::npos);
+        QCOMPARE(read_file(lists / "TSL-IT.xml"), read_file(fixtures / "it-tsl.xml"));
+        std::filesystem::remove_all(lists);
     }
 
     void viewer_shows_the_certificate_and_its_path()

@@ -117,7 +117,7 @@ void copy_fixture_data(const std::filesystem::path& data_folder)
 Report_capture::Report_capture()
 {
     set_report_handler([this](int severity, const std::string& text) {
-        _lines.push_back((severity == Report_error ? "E: " : "I: ") + text);
+        _lines.push_back((severity == Report_error ? "E: " : severity == Report_warning ? "W: " : "I: ") + text);
     });
 }
 

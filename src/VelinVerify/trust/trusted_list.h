@@ -1,0 +1,95 @@
+// A trusted list (ETSI TS 119 612) as the verifier uses it: the scheme's territory, sequence
+// number, issue and next-update times, the pointers to other lists with the certificates that
+// sign them, and every trust service with its type, status, status starting time, additional
+// service information and history. The XML is read by Trusted_list_reader; this is what is kept
+// of it (also in the parsed cache).
+#pragma once
+
+#include "VelinVerify/trust/certificate.h"
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace velin {
+
+namespace tsl_uri {
+inline constexpr const char* Service_ca_qc = "http://uri.etsi.org/TrstSvc/Svctype/CA/QC";
+inline constexpr const char* Service_tsa_qtst = "http://uri.etsi.org/TrstSvc/Svctype/TSA/QTST";
+inline constexpr const char* Status_granted = "http://uri.etsi.org/TrstSvc/TrustedList/Svcstatus/granted";
+inline constexpr const char* Status_withdrawn = "http://uri.etsi.org/TrstSvc/TrustedList/Svcstatus/withdrawn";
+// The status of the lists made before 2016 for a service accredited by the State.
+inline constexpr const char* Status_accredited = "http://uri.etsi.org/TrstSvc/Svcstatus/accredited";
+inline constexpr const char* For_signatures = "http://uri.etsi.org/TrstSvc/TrustedList/SvcInfoExt/ForeSignatures";
+inline constexpr const char* For_seals = "http://uri.etsi.org/TrstSvc/TrustedList/SvcInfoExt/ForeSeals";
+inline constexpr const char* For_web_sites =
+    "http://uri.etsi.org/TrstSvc/TrustedList/SvcInfoExt/ForeWebSiteAuthentication";
+inline constexpr const char* Tsl_mime_type = "application/vnd.etsi.tsl+xml";
+} // namespace tsl_uri
+
+// One status of a service and what held with it, from its starting time until the next one.
+struct Service_period {
+    std::string type; // ServiceTypeIdentifier
+    std::string status; // ServiceStatus
+    std::time_t start = 0; // StatusStartingTime, UTC
+    std::vector<std::string> additional_information; // AdditionalServiceInformation URIs
+
+    bool operator==(const Service_period&) const = default;
+};
+
+struct Trust_service {
+    std::string provider; // TSPName
+    std::string name; // ServiceName
+    std::vector<Certificate> certificates; // the X.509 certificates of ServiceDigitalIdentity
+    Service_period current;
+    std::vector<Service_period> history; // ServiceHistoryInstance, as listed
+
+    // The period in force at a time: the one with the latest start not after it; null before the
+    // first start.
+    const Service_period* period_at(std::time_t at) const;
+
+    bool operator==(const Trust_service&) const = default;
+};
+
+// Granted (or accredited) then.
+bool is_granted(const Service_period& period);
+// A CA/QC service, granted, issuing certificates for electronic signatures: ForeSignatures, or
+// neither ForeSeals nor ForeWebSiteAuthentication.
+bool is_accredited_signature_authority(const Service_period& period);
+// A qualified time-stamping service, granted.
+bool is_trusted_time_stamping(const Service_period& period);
+// The last part of a status URI ("granted", "withdrawn"), for the user.
+std::string status_name(const std::string& status_uri);
+
+struct List_pointer {
+    std::string territory; // SchemeTerritory of the list pointed to
+    std::string location; // TSLLocation
+    std::string mime_type;
+    std::vector<Certificate> certificates; // the certificates that may sign it
+
+    bool operator==(const List_pointer&) const = default;
+};
+
+struct Trusted_list {
+    std::string territory;
+    std::string operator_name;
+    uint64_t sequence_number = 0;
+    std::time_t issued = 0;
+    std::time_t next_update = 0; // 0: the list is closed, no update announced
+    std::vector<List_pointer> pointers;
+    std::vector<Trust_service> services;
+
+    // The XML pointer to the list of a territory; null when there is none.
+    const List_pointer* pointer_to(const std::string& territory) const;
+
+    bool operator==(const Trusted_list&) const = default;
+};
+
+// "2024-05-01T10:00:00Z", also with fractions of a second or an offset; false when the text is
+// not such a time.
+bool parse_xml_date_time(const std::string& text, std::time_t& result);
+// "01/05/2024 10:00 UTC", as the dialog and the messages show times of the lists.
+std::string list_time_text(std::time_t time);
+
+} // namespace velin

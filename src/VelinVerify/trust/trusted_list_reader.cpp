@@ -1,0 +1,462 @@
+#include "VelinVerify/trust/trusted_list_reader.h"
+
+#include "VelinVerify/envelope/base64_decode.h"
+#include "common/owner.h"
+#include "common/trace.h"
+
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <xmlsec/app.h>
+#include <xmlsec/crypto.h>
+#include <xmlsec/errors.h>
+#include <xmlsec/xmldsig.h>
+#include <xmlsec/xmlsec.h>
+#include <xmlsec/xmltree.h>
+
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+
+namespace velin {
+
+namespace {
+
+constexpr const char* Tsl_ns = "http://uri.etsi.org/02231/v2#";
+constexpr const char* Dsig_ns = "http://www.w3.org/2000/09/xmldsig#";
+constexpr const char* Xades_ns = "http://uri.etsi.org/01903/v1.3.2#";
+constexpr const char* Signed_properties_type = "http://uri.etsi.org/01903#SignedProperties";
+constexpr const char* Enveloped_transform = "http://www.w3.org/2000/09/xmldsig#enveloped-signature";
+
+constexpr const char* Allowed_transforms[] = {
+    Enveloped_transform,
+    "http://www.w3.org/TR/2001/REC-xml-c14n-20010315",
+    "http://www.w3.org/TR/2001/REC-xml-c14n-20010315#WithComments",
+    "http://www.w3.org/2001/10/xml-exc-c14n#",
+    "http://www.w3.org/2001/10/xml-exc-c14n#WithComments",
+    "http://www.w3.org/2006/12/xml-c14n11",
+    "http://www.w3.org/2006/12/xml-c14n11#WithComments",
+};
+
+struct Xml_document_release {
+    void operator()(xmlDoc* document) const { xmlFreeDoc(document); }
+};
+struct Xml_text_release {
+    void operator()(xmlChar* text) const { xmlFree(text); }
+};
+struct Dsig_context_release {
+    void operator()(xmlSecDSigCtx* context) const { xmlSecDSigCtxDestroy(context); }
+};
+struct Key_release {
+    void operator()(xmlSecKey* key) const { xmlSecKeyDestroy(key); }
+};
+
+using Xml_document = Owner<xmlDoc, Xml_document_release>;
+
+void silent_xmlsec_error(const char*, int, const char*, const char*, const char*, int, const char*) {}
+
+// The libraries are set up once per process; false when the XML signature library could not be.
+bool libraries_ready()
+{
+    static std::once_flag once;
+    static bool ready = false;
+    std::call_once(once, [] {
+        xmlInitParser();
+        ready = xmlSecInit() >= 0 && xmlSecCheckVersion() == 1 && xmlSecCryptoAppInit(nullptr) >= 0 &&
+                xmlSecCryptoInit() >= 0;
+        // Their own messages would go to standard error: our texts say what went wrong.
+        xmlSecErrorsSetCallback(silent_xmlsec_error);
+        if (!ready)
+            Trace(Trace_kind, Level_error) << "Inizializzazione di xmlsec fallita.";
+    });
+    return ready;
+}
+
+bool is_element(const xmlNode* node, const char* ns, const char* name)
+{
+    return node && node->type == XML_ELEMENT_NODE && node->ns && node->ns->href &&
+           std::strcmp(reinterpret_cast<const char*>(node->ns->href), ns) == 0 &&
+           std::strcmp(reinterpret_cast<const char*>(node->name), name) == 0;
+}
+
+bool has_local_name(const xmlNode* node, const char* name)
+{
+    return node && node->type == XML_ELEMENT_NODE && std::strcmp(reinterpret_cast<const char*>(node->name), name) == 0;
+}
+
+std::vector<xmlNode*> children(const xmlNode* parent, const char* name, const char* ns = Tsl_ns)
+{
+    std::vector<xmlNode*> found;
+    if (!parent)
+        return found;
+    for (xmlNode* node = parent->children; node; node = node->next)
+        if (is_element(node, ns, name))
+            found.push_back(node);
+    return found;
+}
+
+xmlNode* child(const xmlNode* parent, const char* name, const char* ns = Tsl_ns)
+{
+    if (!parent)
+        return nullptr;
+    for (xmlNode* node = parent->children; node; node = node->next)
+        if (is_element(node, ns, name))
+            return node;
+    return nullptr;
+}
+
+std::string text_of(const xmlNode* node)
+{
+    if (!node)
+        return {};
+    const Owner<xmlChar, Xml_text_release> content(xmlNodeGetContent(node));
+    return content ? reinterpret_cast<const char*>(content.get()) : std::string();
+}
+
+std::string trimmed(std::string text)
+{
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos)
+        return {};
+    const size_t last = text.find_last_not_of(" \t\r\n");
+    return text.substr(first, last - first + 1);
+}
+
+std::string attribute(const xmlNode* node, const char* name)
+{
+    const Owner<xmlChar, Xml_text_release> value(xmlGetNoNsProp(node, reinterpret_cast<const xmlChar*>(name)));
+    return value ? reinterpret_cast<const char*>(value.get()) : std::string();
+}
+
+bool has_attribute(const xmlNode* node, const char* name)
+{
+    return xmlHasNsProp(node, reinterpret_cast<const xmlChar*>(name), nullptr) != nullptr;
+}
+
+// A multilingual name: Italian first, then English, then the first one given.
+std::string name_of(const xmlNode* names)
+{
+    std::string first, english;
+    for (xmlNode* name : children(names, "Name")) {
+        const Owner<xmlChar, Xml_text_release> language(xmlNodeGetLang(name));
+        const std::string lang = language ? reinterpret_cast<const char*>(language.get()) : "";
+        const std::string value = trimmed(text_of(name));
+        if (lang == "it")
+            return value;
+        if (lang == "en" && english.empty())
+            english = value;
+        if (first.empty())
+            first = value;
+    }
+    return english.empty() ? first : english;
+}
+
+std::vector<uint8_t> base64_bytes(const std::string& text)
+{
+    Base64_decode decode;
+    if (!decode.decode(text, Base64_decode::Form::Lenient))
+        return {};
+    return decode.value();
+}
+
+// The X.509 certificates of a ServiceDigitalIdentity; identities given only by name or key are
+// not certificates and are left out, and so is a certificate that does not decode.
+void read_identity(const xmlNode* identity, std::vector<Certificate>& certificates)
+{
+    for (xmlNode* id : children(identity, "DigitalId"))
+        for (xmlNode* value : children(id, "X509Certificate")) {
+            const Certificate certificate(base64_bytes(text_of(value)));
+            if (certificate.is_valid())
+                certificates.push_back(certificate);
+            else
+                Trace(Trace_kind, Level_warn) << "Certificato della lista di fiducia non decodificabile.";
+        }
+}
+
+bool read_period(const xmlNode* information, Service_period& period)
+{
+    period.type = trimmed(text_of(child(information, "ServiceTypeIdentifier")));
+    period.status = trimmed(text_of(child(information, "ServiceStatus")));
+    if (period.type.empty() || period.status.empty() ||
+        !parse_xml_date_time(text_of(child(information, "StatusStartingTime")), period.start))
+        return false;
+    for (xmlNode* extension : children(child(information, "ServiceInformationExtensions"), "Extension"))
+        for (xmlNode* additional : children(extension, "AdditionalServiceInformation"))
+            period.additional_information.push_back(trimmed(text_of(child(additional, "URI"))));
+    return true;
+}
+
+void read_services(const xmlNode* root, Trusted_list& list)
+{
+    for (xmlNode* provider : children(child(root, "TrustServiceProviderList"), "TrustServiceProvider")) {
+        const std::string provider_name = name_of(child(child(provider, "TSPInformation"), "TSPName"));
+        for (xmlNode* service : children(child(provider, "TSPServices"), "TSPService")) {
+            const xmlNode* information = child(service, "ServiceInformation");
+            Trust_service read;
+            read.provider = provider_name;
+            read.name = name_of(child(information, "ServiceName"));
+            read_identity(child(information, "ServiceDigitalIdentity"), read.certificates);
+            // A service whose status or time cannot be read is not trusted at all: taking a guess
+            // at either could only widen what the list grants.
+            bool sound = read_period(information, read.current);
+            for (xmlNode* instance : children(child(service, "ServiceHistory"), "ServiceHistoryInstance")) {
+                Service_period period;
+                sound = sound && read_period(instance, period);
+                read.history.push_back(std::move(period));
+            }
+            if (sound)
+                list.services.push_back(std::move(read));
+            else
+                Trace(Trace_kind, Level_warn) << "Servizio della lista di fiducia illeggibile: " << read.name;
+        }
+    }
+}
+
+void read_pointers(const xmlNode* scheme, Trusted_list& list)
+{
+    for (xmlNode* node : children(child(scheme, "PointersToOtherTSL"), "OtherTSLPointer")) {
+        List_pointer pointer;
+        pointer.location = trimmed(text_of(child(node, "TSLLocation")));
+        for (xmlNode* identity : children(child(node, "ServiceDigitalIdentities"), "ServiceDigitalIdentity"))
+            read_identity(identity, pointer.certificates);
+        for (xmlNode* other : children(child(node, "AdditionalInformation"), "OtherInformation"))
+            for (xmlNode* value = other->children; value; value = value->next) {
+                if (is_element(value, Tsl_ns, "SchemeTerritory"))
+                    pointer.territory = trimmed(text_of(value));
+                else if (has_local_name(value, "MimeType"))
+                    pointer.mime_type = trimmed(text_of(value));
+            }
+        list.pointers.push_back(std::move(pointer));
+    }
+}
+
+std::optional<Trusted_list> read_list(const xmlDoc* document, std::string& failure)
+{
+    const xmlNode* root = xmlDocGetRootElement(const_cast<xmlDoc*>(document));
+    const xmlNode* scheme = child(root, "SchemeInformation");
+    if (!is_element(root, Tsl_ns, "TrustServiceStatusList") || !scheme) {
+        failure = Tsl_text_format;
+        return std::nullopt;
+    }
+    Trusted_list list;
+    list.territory = trimmed(text_of(child(scheme, "SchemeTerritory")));
+    list.operator_name = name_of(child(scheme, "SchemeOperatorName"));
+    const std::string sequence = trimmed(text_of(child(scheme, "TSLSequenceNumber")));
+    char* end = nullptr;
+    list.sequence_number = std::strtoull(sequence.c_str(), &end, 10);
+    const xmlNode* next_update = child(child(scheme, "NextUpdate"), "dateTime");
+    if (list.territory.empty() || sequence.empty() || *end != '\0' ||
+        !parse_xml_date_time(text_of(child(scheme, "ListIssueDateTime")), list.issued) ||
+        (next_update && !parse_xml_date_time(text_of(next_update), list.next_update))) {
+        failure = Tsl_text_format;
+        return std::nullopt;
+    }
+    read_pointers(scheme, list);
+    read_services(root, list);
+    return list;
+}
+
+Xml_document parse_document(std::span<const uint8_t> bytes, std::string& failure)
+{
+    if (bytes.size() > Trusted_list_max_size) {
+        failure = Tsl_text_too_large;
+        return nullptr;
+    }
+    if (!libraries_ready()) {
+        failure = Tsl_text_library;
+        return nullptr;
+    }
+    // No entity is substituted and nothing is loaded from the network; the parser's own limits on
+    // depth and text sizes stay on.
+    Xml_document document(xmlReadMemory(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()),
+                                        "lista.xml", nullptr,
+                                        XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+    if (!document) {
+        failure = Tsl_text_unreadable;
+        return nullptr;
+    }
+    if (document->intSubset || document->extSubset) {
+        failure = Tsl_text_dtd;
+        return nullptr;
+    }
+    return document;
+}
+
+// Every element of the tree, in document order, without recursion.
+template <class Visit>
+void walk(xmlNode* root, Visit visit)
+{
+    xmlNode* node = root;
+    while (node) {
+        if (node->type == XML_ELEMENT_NODE)
+            visit(node);
+        if (node->children && node->type == XML_ELEMENT_NODE) {
+            node = node->children;
+            continue;
+        }
+        while (node && node != root && !node->next)
+            node = node->parent;
+        if (!node || node == root)
+            break;
+        node = node->next;
+    }
+}
+
+bool is_inside(const xmlNode* node, const xmlNode* ancestor)
+{
+    for (; node; node = node->parent)
+        if (node == ancestor)
+            return true;
+    return false;
+}
+
+bool transforms_allowed(const xmlNode* reference, bool& enveloped)
+{
+    enveloped = false;
+    const xmlNode* transforms = child(reference, "Transforms", Dsig_ns);
+    for (xmlNode* node = transforms ? transforms->children : nullptr; node; node = node->next) {
+        if (node->type != XML_ELEMENT_NODE)
+            continue;
+        if (!is_element(node, Dsig_ns, "Transform"))
+            return false;
+        const std::string algorithm = attribute(node, "Algorithm");
+        bool known = false;
+        for (const char* allowed : Allowed_transforms)
+            known = known || algorithm == allowed;
+        if (!known)
+            return false;
+        enveloped = enveloped || algorithm == Enveloped_transform;
+    }
+    return true;
+}
+
+// The structure of the signature, before any cryptography. Empty when sound.
+std::string check_structure(xmlDoc* document, xmlNode*& signature)
+{
+    xmlNode* root = xmlDocGetRootElement(document);
+    std::vector<xmlNode*> signatures;
+    std::map<std::string, xmlNode*> ids;
+    bool duplicate_id = false;
+    walk(root, [&](xmlNode* node) {
+        if (is_element(node, Dsig_ns, "Signature"))
+            signatures.push_back(node);
+        if (has_attribute(node, "Id")) {
+            const auto [where, added] = ids.emplace(attribute(node, "Id"), node);
+            duplicate_id = duplicate_id || !added;
+        }
+    });
+    if (signatures.empty())
+        return Tsl_text_unsigned;
+    if (signatures.size() > 1)
+        return Tsl_text_many_signatures;
+    signature = signatures.front();
+    if (signature->parent != root)
+        return Tsl_text_misplaced_signature;
+    // Two elements with one Id would let a reference name one while the reader takes the other.
+    if (duplicate_id)
+        return Tsl_text_duplicate_id;
+
+    const std::vector<xmlNode*> references = children(child(signature, "SignedInfo", Dsig_ns), "Reference", Dsig_ns);
+    int whole_document = 0;
+    for (xmlNode* reference : references) {
+        bool enveloped = false;
+        if (!transforms_allowed(reference, enveloped))
+            return Tsl_text_transform;
+        if (has_attribute(reference, "URI") && attribute(reference, "URI").empty() && enveloped)
+            ++whole_document;
+    }
+    if (whole_document != 1)
+        return Tsl_text_not_whole;
+    for (xmlNode* reference : references) {
+        // A reference without URI leaves the application to say what it means: not here.
+        if (!has_attribute(reference, "URI"))
+            return Tsl_text_other_reference;
+        const std::string uri = attribute(reference, "URI");
+        if (uri.empty()) {
+            bool enveloped = false;
+            if (!transforms_allowed(reference, enveloped) || !enveloped)
+                return Tsl_text_not_whole;
+            continue;
+        }
+        // Only the signed properties of this very signature, by Id.
+        const auto target = uri.size() > 1 && uri[0] == '#' ? ids.find(uri.substr(1)) : ids.end();
+        if (target == ids.end() || attribute(reference, "Type") != Signed_properties_type ||
+            !is_element(target->second, Xades_ns, "SignedProperties") || !is_inside(target->second, signature))
+            return Tsl_text_other_reference;
+    }
+    return {};
+}
+
+// The signing certificate: the first X.509 certificate of the signature's KeyInfo.
+Certificate signing_certificate(const xmlNode* signature)
+{
+    for (xmlNode* data : children(child(signature, "KeyInfo", Dsig_ns), "X509Data", Dsig_ns))
+        for (xmlNode* value : children(data, "X509Certificate", Dsig_ns))
+            return Certificate(base64_bytes(text_of(value)));
+    return {};
+}
+
+std::string check_signature(xmlDoc* document, const std::vector<Certificate>& pins, Certificate& signer)
+{
+    xmlNode* signature = nullptr;
+    std::string failure = check_structure(document, signature);
+    if (!failure.empty())
+        return failure;
+    signer = signing_certificate(signature);
+    if (!signer.is_valid())
+        return Tsl_text_no_signer;
+    bool pinned = false;
+    for (const Certificate& pin : pins)
+        pinned = pinned || (pin.is_valid() && pin == signer);
+    if (!pinned)
+        return Tsl_text_not_pinned;
+
+    static const xmlChar* id_names[] = {reinterpret_cast<const xmlChar*>("Id"), nullptr};
+    xmlSecAddIDs(document, xmlDocGetRootElement(document), id_names);
+    const std::vector<uint8_t>& der = signer.der();
+    Owner<xmlSecKey, Key_release> key(xmlSecCryptoAppKeyLoadMemory(
+        der.data(), static_cast<xmlSecSize>(der.size()), xmlSecKeyDataFormatCertDer, nullptr, nullptr, nullptr));
+    const Owner<xmlSecDSigCtx, Dsig_context_release> context(xmlSecDSigCtxCreate(nullptr));
+    if (!key || !context)
+        return Tsl_text_library;
+    // The pinned key alone verifies: whatever else KeyInfo says is not looked at.
+    context->signKey = key.release();
+    context->enabledReferenceUris =
+        static_cast<xmlSecTransformUriType>(xmlSecTransformUriTypeEmpty | xmlSecTransformUriTypeSameDocument);
+    if (xmlSecDSigCtxVerify(context.get(), signature) < 0 || context->status != xmlSecDSigStatusSucceeded)
+        return Tsl_text_bad_signature;
+    return {};
+}
+
+} // namespace
+
+std::optional<Trusted_list> parse_trusted_list_unverified(std::span<const uint8_t> bytes, std::string* failure)
+{
+    std::string why;
+    std::optional<Trusted_list> list;
+    if (const Xml_document document = parse_document(bytes, why))
+        list = read_list(document.get(), why);
+    if (failure)
+        *failure = why;
+    return list;
+}
+
+Trusted_list_reading read_trusted_list(std::span<const uint8_t> bytes, const std::vector<Certificate>& pins)
+{
+    Trusted_list_reading reading;
+    const Xml_document document = parse_document(bytes, reading.failure);
+    if (!document)
+        return reading;
+    // The format first: a document that is no list is said to be so, whoever signed it.
+    std::optional<Trusted_list> list = read_list(document.get(), reading.failure);
+    if (!list)
+        return reading;
+    reading.failure = check_signature(document.get(), pins, reading.signer);
+    if (!reading.failure.empty())
+        return reading;
+    reading.list = std::move(*list);
+    reading.verified = true;
+    return reading;
+}
+
+} // namespace velin

@@ -1,0 +1,157 @@
+// Refreshing the kept trusted lists from a loopback HTTP server and from local files: both lists
+// are kept only when both verify and neither is older than the one in use.
+#include "VelinVerify/trust/trusted_list_refresh.h"
+#include "VelinVerify/trust/trusted_list_store.h"
+
+#include "loopback_server.h"
+#include "test_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+
+namespace velin {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Test_folder;
+
+const fs::path fixtures = fs::path(VELIN_SOURCE_DIR) / "tests/fixtures/tsl";
+
+std::vector<Certificate> eu_pins()
+{
+    return pem_certificates(test::read_file(fixtures / "eu-signer.cert.pem"));
+}
+
+// Serves the named fixtures at /NAME; anything else is 404.
+class List_server {
+public:
+    List_server()
+        : _server([](const std::string&, const std::string& path) {
+              const fs::path file = fixtures / path.substr(1);
+              if (path.find("..") != std::string::npos || !fs::exists(file))
+                  return test::answer(404, "non trovato");
+              return test::answer(200, test::read_file(file));
+          })
+    {}
+    std::string url(const std::string& name) const { return _server.url("/" + name); }
+
+private:
+    test::Loopback_server _server;
+};
+
+std::vector<std::string> texts(const Refresh_outcome& outcome, Refresh_line::Kind kind)
+{
+    std::vector<std::string> found;
+    for (const Refresh_line& line : outcome.lines)
+        if (line.kind == kind)
+            found.push_back(line.text);
+    return found;
+}
+
+Refresh_outcome refresh(const List_server& server, const Test_folder& folder, const std::string& european,
+                        const std::string& national)
+{
+    const std::atomic<bool> cancel{false};
+    return refresh_trusted_lists({server.url(european), server.url(national), "IT"}, (folder / "liste").string(),
+                                 eu_pins(), cancel);
+}
+
+TEST(Trusted_list_refresh, keeps_both_lists_fetched_and_verified_and_their_cache)
+{
+    List_server server;
+    Test_folder folder;
+    const Refresh_outcome outcome = refresh(server, folder, "eu-lotl.xml", "it-tsl.xml");
+    ASSERT_TRUE(outcome.succeeded);
+    EXPECT_TRUE(texts(outcome, Refresh_line::Error).empty());
+    const std::vector<std::string> said = texts(outcome, Refresh_line::Information);
+    EXPECT_NE(std::find(said.begin(), said.end(),
+                        "La lista di fiducia IT: numero 50 del 01/01/2025 00:00 UTC, prossimo aggiornamento entro il "
+                        "01/01/2099 00:00 UTC, 6 servizi."),
+              said.end());
+    EXPECT_EQ(test::read_file(folder / "liste/TSL-IT.xml"), test::read_file(fixtures / "it-tsl.xml"));
+    EXPECT_EQ(fs::status(folder / "liste").permissions() & fs::perms::all, fs::perms::owner_all);
+
+    std::vector<List_load_line> lines;
+    const auto lists = load_trusted_lists((folder / "liste").string(), eu_pins(), std::time(nullptr), lines);
+    ASSERT_NE(lists, nullptr);
+    ASSERT_EQ(lists->national().size(), 1u);
+    EXPECT_EQ(lists->national()[0].list.services.size(), 6u);
+    EXPECT_TRUE(lines.empty());
+
+    // An older list, however well signed, does not replace the one in use.
+    const Refresh_outcome older = refresh(server, folder, "eu-lotl.xml", "it-tsl-past-next-update.xml");
+    EXPECT_FALSE(older.succeeded);
+    EXPECT_EQ(texts(older, Refresh_line::Error),
+              std::vector<std::string>{"La lista di fiducia IT ottenuta (numero 49) è meno recente di quella in uso "
+                                       "(numero 50): non è stata usata."});
+    EXPECT_EQ(test::read_file(folder / "liste/TSL-IT.xml"), test::read_file(fixtures / "it-tsl.xml"));
+}
+
+TEST(Trusted_list_refresh, keeps_nothing_when_either_list_fails)
+{
+    List_server server;
+    const struct {
+        const char* european;
+        const char* national;
+        const char* error;
+    } cases[] = {
+        {"eu-lotl-rogue.xml", "it-tsl.xml",
+         "La lista europea delle liste di fiducia non è stata usata: Il certificato che ha firmato la lista di fiducia "
+         "non è tra quelli attesi."},
+        // The national list signed by someone the European list does not name for Italy.
+        {"eu-lotl.xml", "it-tsl-rogue.xml",
+         "La lista di fiducia IT non è stata usata: Il certificato che ha firmato la lista di fiducia non è tra quelli "
+         "attesi."},
+        {"eu-lotl.xml", "it-tsl-modified.xml",
+         "La lista di fiducia IT non è stata usata: La firma della lista di fiducia non è valida."},
+        // The national list offered as the European one.
+        {"it-tsl.xml", "it-tsl.xml",
+         "La lista europea delle liste di fiducia non è stata usata: Il certificato che ha firmato la lista di fiducia "
+         "non è tra quelli attesi."},
+        {"missing.xml", "it-tsl.xml",
+         "Lo scaricamento della lista europea delle liste di fiducia è fallito: errore 404."},
+    };
+    for (const auto& tried : cases) {
+        Test_folder folder;
+        const Refresh_outcome outcome = refresh(server, folder, tried.european, tried.national);
+        EXPECT_FALSE(outcome.succeeded) << tried.european << " " << tried.national;
+        EXPECT_EQ(texts(outcome, Refresh_line::Error), std::vector<std::string>{tried.error});
+        EXPECT_FALSE(fs::exists(folder / "liste")) << tried.european << " " << tried.national;
+    }
+}
+
+TEST(Trusted_list_refresh, warns_of_a_list_past_its_next_update)
+{
+    List_server server;
+    Test_folder folder;
+    const Refresh_outcome outcome = refresh(server, folder, "eu-lotl.xml", "it-tsl-past-next-update.xml");
+    EXPECT_TRUE(outcome.succeeded);
+    EXPECT_EQ(texts(outcome, Refresh_line::Warning),
+              std::vector<std::string>{"La lista di fiducia IT doveva essere aggiornata entro il 01/07/2019 00:00 "
+                                       "UTC: è usata comunque, ma va aggiornata al più presto."});
+}
+
+TEST(Trusted_list_refresh, command_line_imports_local_files)
+{
+    Test_folder folder;
+    const std::string command =
+        "XDG_DATA_HOME='" + folder.path().string() + "' '" VELIN_VERIFY_PROGRAM "' --aggiorna-liste '" +
+        (fixtures / "eu-lotl.xml").string() + "' '" + (fixtures / "it-tsl.xml").string() + "' 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[512];
+    while (size_t read = std::fread(buffer, 1, sizeof buffer, pipe))
+        output.append(buffer, read);
+    const int status = ::pclose(pipe);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("Le liste di fiducia sono aggiornate"), std::string::npos) << output;
+    EXPECT_TRUE(fs::exists(folder / "velin-manager/trusted-lists/liste.cache"));
+}
+
+} // namespace
+} // namespace velin

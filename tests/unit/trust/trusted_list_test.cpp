@@ -1,0 +1,207 @@
+// Trusted lists made by tools/make-test-trusted-lists: the signature check refuses every list that
+// is not exactly the pinned signer's whole document, and the services' statuses are read as they
+// stood at the time judged.
+#include "VelinVerify/trust/trusted_list_reader.h"
+#include "VelinVerify/trust/trusted_list_store.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace velin {
+namespace {
+
+const std::filesystem::path fixtures = std::filesystem::path(VELIN_SOURCE_DIR) / "tests/fixtures/tsl";
+
+std::vector<uint8_t> fixture(const std::string& name)
+{
+    std::ifstream in(fixtures / name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string fixture_text(const std::string& name)
+{
+    const std::vector<uint8_t> bytes = fixture(name);
+    return {bytes.begin(), bytes.end()};
+}
+
+Certificate certificate(const std::string& name)
+{
+    return pem_certificates(fixture_text(name + ".cert.pem")).at(0);
+}
+
+std::vector<uint8_t> bytes_of(const std::string& text)
+{
+    return {text.begin(), text.end()};
+}
+
+std::time_t at(const char* text)
+{
+    std::time_t time = 0;
+    EXPECT_TRUE(parse_xml_date_time(text, time)) << text;
+    return time;
+}
+
+TEST(Trusted_list_reader, reads_a_list_signed_by_its_pinned_signer)
+{
+    const Trusted_list_reading european = read_trusted_list(fixture("eu-lotl.xml"), {certificate("eu-signer")});
+    ASSERT_TRUE(european.verified) << european.failure;
+    EXPECT_EQ(european.signer, certificate("eu-signer"));
+    EXPECT_EQ(european.list.territory, "EU");
+    EXPECT_EQ(european.list.sequence_number, 300u);
+    const List_pointer* italy = european.list.pointer_to("IT");
+    ASSERT_NE(italy, nullptr);
+    EXPECT_EQ(italy->location, "http://127.0.0.1/TSL-IT.xml");
+    ASSERT_EQ(italy->certificates.size(), 1u);
+    EXPECT_EQ(italy->certificates[0], certificate("it-signer"));
+
+    // The national list, with the signer the European list gives for its territory.
+    const Trusted_list_reading national = read_trusted_list(fixture("it-tsl.xml"), italy->certificates);
+    ASSERT_TRUE(national.verified) << national.failure;
+    const Trusted_list& list = national.list;
+    EXPECT_EQ(list.territory, "IT");
+    EXPECT_EQ(list.issued, at("2025-01-01T00:00:00Z"));
+    EXPECT_EQ(list.next_update, at("2099-01-01T00:00:00Z"));
+    ASSERT_EQ(list.services.size(), 6u);
+    const Trust_service& first = list.services[0];
+    EXPECT_EQ(first.provider, "Prova Certificazione S.p.A.");
+    EXPECT_EQ(first.name, "CA qualificata");
+    EXPECT_EQ(first.certificates, std::vector<Certificate>{certificate("ca-granted")});
+    EXPECT_EQ(first.current.type, tsl_uri::Service_ca_qc);
+    EXPECT_EQ(first.current.status, tsl_uri::Status_granted);
+    EXPECT_EQ(first.current.additional_information, std::vector<std::string>{tsl_uri::For_signatures});
+    ASSERT_EQ(first.history.size(), 1u);
+    EXPECT_EQ(first.history[0].status, tsl_uri::Status_accredited);
+    EXPECT_EQ(first.history[0].start, at("2010-01-01T00:00:00Z"));
+}
+
+TEST(Trusted_list_reader, refuses_every_list_that_is_not_the_pinned_signers_whole_document)
+{
+    const std::vector<Certificate> italy{certificate("it-signer")};
+    const struct {
+        const char* file;
+        std::vector<Certificate> pins;
+        const char* failure;
+    } cases[] = {
+        // A service changed after signing: the digest of the whole document no longer matches.
+        {"it-tsl-modified.xml", italy, Tsl_text_bad_signature},
+        // A sound signature by a certificate that is not pinned, and the pinned list with other pins.
+        {"it-tsl-rogue.xml", italy, Tsl_text_not_pinned},
+        {"it-tsl.xml", {certificate("rogue-signer")}, Tsl_text_not_pinned},
+        {"it-tsl.xml", {}, Tsl_text_not_pinned},
+        {"eu-lotl-rogue.xml", {certificate("eu-signer")}, Tsl_text_not_pinned},
+        // Wrapping: a second signature, one moved into a service, references to parts of the list.
+        {"it-tsl-two-signatures.xml", italy, Tsl_text_many_signatures},
+        {"it-tsl-misplaced-signature.xml", italy, Tsl_text_misplaced_signature},
+        {"it-tsl-reference-scheme.xml", italy, Tsl_text_not_whole},
+        {"it-tsl-extra-reference.xml", italy, Tsl_text_other_reference},
+    };
+    for (const auto& tried : cases) {
+        const Trusted_list_reading reading = read_trusted_list(fixture(tried.file), tried.pins);
+        EXPECT_FALSE(reading.verified) << tried.file;
+        EXPECT_EQ(reading.failure, tried.failure) << tried.file;
+    }
+}
+
+TEST(Trusted_list_reader, ends_with_a_message_on_hostile_or_damaged_xml)
+{
+    const std::vector<Certificate> pins{certificate("it-signer")};
+    const std::string valid = fixture_text("it-tsl.xml");
+    const std::string entities =
+        "<?xml version=\"1.0\"?><!DOCTYPE l [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b "
+        "\"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">]><TrustServiceStatusList>&b;</TrustServiceStatusList>";
+    const std::string external = "<?xml version=\"1.0\"?><!DOCTYPE l SYSTEM \"http://127.0.0.1:1/x.dtd\"><l/>";
+    std::string unsigned_list = valid;
+    unsigned_list.erase(unsigned_list.find("<ds:Signature"),
+                        unsigned_list.find("</ds:Signature>") + 15 - unsigned_list.find("<ds:Signature"));
+    std::string no_key_info = valid;
+    no_key_info.erase(no_key_info.find("<ds:KeyInfo>"),
+                      no_key_info.find("</ds:KeyInfo>") + 13 - no_key_info.find("<ds:KeyInfo>"));
+    std::string xpath = valid;
+    xpath.replace(xpath.find("http://www.w3.org/2000/09/xmldsig#enveloped-signature"), 53,
+                  "http://www.w3.org/TR/1999/REC-xpath-19991116");
+    const struct {
+        std::string text;
+        const char* failure;
+    } cases[] = {
+        {"", Tsl_text_unreadable},
+        {valid.substr(0, valid.size() / 2), Tsl_text_unreadable},
+        {"not xml at all", Tsl_text_unreadable},
+        {entities, Tsl_text_dtd},
+        {external, Tsl_text_dtd},
+        {"<?xml version=\"1.0\"?><TrustServiceStatusList/>", Tsl_text_format},
+        {unsigned_list, Tsl_text_unsigned},
+        {no_key_info, Tsl_text_no_signer},
+        {xpath, Tsl_text_transform},
+        {std::string(Trusted_list_max_size + 1, ' '), Tsl_text_too_large},
+    };
+    for (const auto& tried : cases) {
+        const Trusted_list_reading reading = read_trusted_list(bytes_of(tried.text), pins);
+        EXPECT_FALSE(reading.verified) << tried.text.substr(0, 80);
+        EXPECT_EQ(reading.failure, tried.failure) << tried.text.substr(0, 80);
+    }
+}
+
+TEST(Trusted_lists, judge_each_service_by_its_status_at_the_time)
+{
+    const Trusted_list_reading national = read_trusted_list(fixture("it-tsl.xml"), {certificate("it-signer")});
+    ASSERT_TRUE(national.verified);
+    const Trusted_lists lists({{}, ""}, {{national.list, national.signer.thumbprint()}});
+
+    // Granted today, and accredited under the old status before.
+    EXPECT_NE(lists.accredited_authority(certificate("ca-granted"), at("2025-06-01T00:00:00Z")), nullptr);
+    EXPECT_NE(lists.accredited_authority(certificate("ca-granted"), at("2012-06-01T00:00:00Z")), nullptr);
+    EXPECT_EQ(lists.accredited_authority(certificate("ca-granted"), at("2009-06-01T00:00:00Z")), nullptr);
+    // Withdrawn in 2020: granted for a signature of 2018, not for one of 2021.
+    EXPECT_NE(lists.accredited_authority(certificate("ca-withdrawn"), at("2018-01-01T00:00:00Z")), nullptr);
+    EXPECT_EQ(lists.accredited_authority(certificate("ca-withdrawn"), at("2021-01-01T00:00:00Z")), nullptr);
+    // Granted at the signing time in 2023 and withdrawn later, in 2024.
+    EXPECT_NE(lists.accredited_authority(certificate("ca-history"), at("2023-03-01T00:00:00Z")), nullptr);
+    EXPECT_EQ(lists.accredited_authority(certificate("ca-history"), at("2024-07-01T00:00:00Z")), nullptr);
+    // Only for seals; a time-stamping unit is no signature authority.
+    EXPECT_EQ(lists.accredited_authority(certificate("ca-seals"), at("2025-06-01T00:00:00Z")), nullptr);
+    EXPECT_EQ(lists.accredited_authority(certificate("tsa"), at("2025-06-01T00:00:00Z")), nullptr);
+    EXPECT_NE(lists.accredited_authority(certificate("ca-sub"), at("2025-06-01T00:00:00Z")), nullptr);
+    EXPECT_TRUE(lists.is_anchor(certificate("ca-seals")));
+    EXPECT_FALSE(lists.is_anchor(certificate("tsa")));
+    EXPECT_EQ(lists.anchor_certificates().size(), 5u);
+
+    EXPECT_TRUE(lists.is_trusted_time_stamping_authority(certificate("tsa"), at("2025-06-01T00:00:00Z")));
+    EXPECT_FALSE(lists.is_trusted_time_stamping_authority(certificate("tsa"), at("2015-06-01T00:00:00Z")));
+    EXPECT_FALSE(lists.is_trusted_time_stamping_authority(certificate("ca-granted"), at("2025-06-01T00:00:00Z")));
+    EXPECT_FALSE(lists.is_trusted_time_stamping_authority(certificate("tsu"), at("2025-06-01T00:00:00Z")));
+}
+
+TEST(Trusted_list_cache, round_trips_and_refuses_damaged_bytes)
+{
+    const Trusted_list_reading european = read_trusted_list(fixture("eu-lotl.xml"), {certificate("eu-signer")});
+    const Trusted_list_reading national = read_trusted_list(fixture("it-tsl.xml"), {certificate("it-signer")});
+    ASSERT_TRUE(european.verified && national.verified);
+    const Kept_list eu{european.list, european.signer.thumbprint()};
+    const Kept_list it{national.list, national.signer.thumbprint()};
+    const std::vector<uint8_t> cache = write_trusted_list_cache(eu, {it});
+    const std::optional<Cached_lists> read = read_trusted_list_cache(cache);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->european, eu);
+    ASSERT_EQ(read->national.size(), 1u);
+    EXPECT_EQ(read->national[0], it);
+
+    for (size_t cut = 0; cut < cache.size(); cut += 97)
+        EXPECT_FALSE(read_trusted_list_cache(std::span(cache).first(cut))) << cut;
+    std::vector<uint8_t> longer = cache;
+    longer.push_back(0);
+    EXPECT_FALSE(read_trusted_list_cache(longer));
+    // A length field pointing far beyond the end, one changed byte of a certificate.
+    std::vector<uint8_t> huge = cache;
+    for (size_t i = 8; i < 16; ++i)
+        huge[i] = 0xFF;
+    EXPECT_FALSE(read_trusted_list_cache(huge));
+    std::vector<uint8_t> changed = cache;
+    changed[cache.size() / 2] ^= 1;
+    EXPECT_FALSE(read_trusted_list_cache(changed));
+}
+
+} // namespace
+} // namespace velin
