@@ -1,0 +1,80 @@
+#include "pccheck/app/pccheck_app.h"
+
+#include "common/trace.h"
+#include "pccheck/app/pc_check_window.h"
+#include "pccheck/app/report_folder.h"
+#include "pccheck/check_report.h"
+#include "pccheck/pc_check.h"
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+namespace velin::pccheck {
+
+namespace {
+
+bool is_parent_switch(const std::string& argument)
+{
+    return argument.rfind("/parent=0x", 0) == 0;
+}
+
+int run_batch(const Pccheck_arguments& arguments)
+{
+    Check_report report(arguments.path_given ? arguments.report_path : default_report_path());
+    if (!arguments.path_given)
+        report.create_empty();
+    report.on_message = [](const std::string& text) { std::cout << text << '\n' << std::flush; };
+    Pc_check check(Pc_environment::this_machine(), Pc_check_settings::load(), report);
+    const bool clean = check.run_all();
+    if (report.write_error() != 0) {
+        std::cerr << "Il tracciato non può essere scritto nel file " << report.path() << ": "
+                  << std::strerror(report.write_error()) << '\n';
+        return 2;
+    }
+    return clean ? 0 : 1;
+}
+
+int run_handover(const Pccheck_arguments& arguments)
+{
+    Check_report report(arguments.report_path);
+    Pc_check check(Pc_environment::this_machine(), Pc_check_settings::load(), report);
+    check.run_all();
+    open_report_folder(report.path());
+    return 0;
+}
+
+} // namespace
+
+Pccheck_arguments parse_pccheck_arguments(int argc, const char* const* argv)
+{
+    Pccheck_arguments arguments;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i] ? argv[i] : "";
+        if (argument == "/batch") {
+            arguments.batch = true;
+        } else if (is_parent_switch(argument) || argument.empty()) {
+            continue;
+        } else if (!arguments.path_given) {
+            arguments.report_path = argument;
+            arguments.path_given = true;
+        }
+    }
+    return arguments;
+}
+
+int run_pccheck(const Pccheck_arguments& arguments)
+{
+    Trace(Trace_kind, Level_info) << "Avvio di velin-pccheck"
+                                  << (arguments.path_given ? " con il tracciato " + arguments.report_path : "");
+    if (arguments.batch)
+        return run_batch(arguments);
+    if (arguments.path_given)
+        return run_handover(arguments);
+    Pc_check_window window(Pc_environment::this_machine(), Pc_check_settings::load(), default_report_path());
+    window.show();
+    window.exec();
+    return 0;
+}
+
+} // namespace velin::pccheck

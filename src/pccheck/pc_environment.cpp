@@ -1,0 +1,183 @@
+#include "pccheck/pc_environment.h"
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <winscard.h>
+
+#include <climits>
+#include <cstdlib>
+#include <memory>
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+namespace velin::pccheck {
+
+namespace {
+
+constexpr qsizetype Output_limit = 64 * 1024;
+
+std::vector<std::string> group_names(gid_t primary, const char* user)
+{
+    std::vector<gid_t> ids{primary};
+    int count = 1;
+    if (user) {
+        ids.resize(64);
+        count = static_cast<int>(ids.size());
+        if (::getgrouplist(user, primary, ids.data(), &count) < 0) {
+            ids.resize(static_cast<size_t>(count));
+            if (::getgrouplist(user, primary, ids.data(), &count) < 0)
+                count = 0;
+        }
+    }
+    std::vector<std::string> names;
+    for (int i = 0; i < count; ++i) {
+        if (const group* entry = ::getgrgid(ids[static_cast<size_t>(i)]))
+            names.emplace_back(entry->gr_name);
+    }
+    return names;
+}
+
+std::string messages_locale()
+{
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value && *value)
+            return value;
+    }
+    return "C";
+}
+
+// The card library installed with the programs: PREFIX/lib*/ beside PREFIX/bin/, else whatever
+// the dynamic loader finds by name.
+std::string installed_card_library()
+{
+    if (const char* chosen = std::getenv("VELIN_CARD_LIBRARY"); chosen && *chosen)
+        return chosen;
+    char self[PATH_MAX] = {};
+    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length > 0) {
+        std::string folder(self, static_cast<size_t>(length));
+        folder = folder.substr(0, folder.rfind('/'));
+        const std::string prefix = folder.substr(0, folder.rfind('/'));
+        for (const char* lib : {"/lib/x86_64-linux-gnu/", "/lib64/", "/lib/"}) {
+            const std::string candidate = prefix + lib + "libnoraxcard.so.3";
+            if (::access(candidate.c_str(), R_OK) == 0)
+                return candidate;
+        }
+    }
+    return "libnoraxcard.so.3";
+}
+
+} // namespace
+
+Command_result run_command(const std::vector<std::string>& argv, int timeout_ms)
+{
+    Command_result result;
+    if (argv.empty())
+        return result;
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    QStringList arguments;
+    for (size_t i = 1; i < argv.size(); ++i)
+        arguments << QString::fromStdString(argv[i]);
+    process.start(QString::fromStdString(argv[0]), arguments);
+    if (!process.waitForStarted(timeout_ms))
+        return result;
+    QByteArray output;
+    // Read as it comes, so a chatty program neither fills memory nor stalls on a full pipe.
+    while (process.state() != QProcess::NotRunning) {
+        if (!process.waitForReadyRead(timeout_ms) && process.state() != QProcess::NotRunning) {
+            if (process.error() == QProcess::Timedout) {
+                process.kill();
+                process.waitForFinished(1000);
+                result.output = output.toStdString();
+                return result;
+            }
+        }
+        const QByteArray chunk = process.readAll();
+        if (output.size() < Output_limit)
+            output += chunk.left(Output_limit - output.size());
+    }
+    const QByteArray rest = process.readAll();
+    if (output.size() < Output_limit)
+        output += rest.left(Output_limit - output.size());
+    result.output = output.toStdString();
+    if (process.exitStatus() == QProcess::NormalExit)
+        result.exit_code = process.exitCode();
+    return result;
+}
+
+Reader_list list_pcsc_readers()
+{
+    Reader_list list;
+    SCARDCONTEXT context = 0;
+    LONG code = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
+    if (code != SCARD_S_SUCCESS) {
+        list.failed = true;
+        list.code = static_cast<uint32_t>(code);
+        return list;
+    }
+    auto release = [](SCARDCONTEXT* owned) { SCardReleaseContext(*owned); };
+    std::unique_ptr<SCARDCONTEXT, decltype(release)> owner(&context, release);
+    DWORD size = 0;
+    code = SCardListReaders(context, nullptr, nullptr, &size);
+    if (code == SCARD_E_NO_READERS_AVAILABLE)
+        return list;
+    if (code != SCARD_S_SUCCESS) {
+        list.failed = true;
+        list.code = static_cast<uint32_t>(code);
+        return list;
+    }
+    std::string names(size, '\0');
+    code = SCardListReaders(context, nullptr, names.data(), &size);
+    if (code == SCARD_E_NO_READERS_AVAILABLE)
+        return list;
+    if (code != SCARD_S_SUCCESS) {
+        list.failed = true;
+        list.code = static_cast<uint32_t>(code);
+        return list;
+    }
+    names.resize(std::min<size_t>(size, names.size()));
+    // A multi-string: names ended by a zero, the list by an empty name.
+    size_t start = 0;
+    while (start < names.size()) {
+        const size_t end = names.find('\0', start);
+        const std::string name = names.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (name.empty())
+            break;
+        list.readers.push_back(name);
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return list;
+}
+
+Pc_environment Pc_environment::this_machine()
+{
+    Pc_environment environment;
+    // The tests' prepared machine: system files are read below this folder.
+    if (const char* root = std::getenv("VELIN_PCCHECK_ROOT"); root && *root)
+        environment.root = root;
+    environment.uid = ::getuid();
+    const passwd* account = ::getpwuid(environment.uid);
+    environment.user_name = account ? account->pw_name : std::to_string(environment.uid);
+    const char* home = std::getenv("HOME");
+    environment.home = home && *home ? home : (account ? account->pw_dir : "");
+    environment.groups = group_names(::getgid(), account ? account->pw_name : nullptr);
+    utsname names{};
+    if (::uname(&names) == 0)
+        environment.kernel_release = names.release;
+    environment.locale = messages_locale();
+    environment.run = [](const std::vector<std::string>& argv) { return run_command(argv); };
+    environment.list_readers = list_pcsc_readers;
+    environment.card_library = installed_card_library();
+    return environment;
+}
+
+} // namespace velin::pccheck

@@ -1,0 +1,172 @@
+#include "pccheck/support_request.h"
+
+#include "common/trace.h"
+
+#include <curl/curl.h>
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QLocale>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+namespace velin::pccheck {
+
+const char* const Request_sent_text = "Ho inviato la richiesta di assistenza.\nGrazie per aver collaborato con noi.";
+const char* const Request_failed_text = "L'invio della richiesta di assistenza non è riuscito.\n\nChiama l'assistenza.";
+
+namespace {
+
+// RFC 5322 allows 998 characters a line; the report's certificate lines are far shorter, but
+// nothing stops a driver name from being longer.
+constexpr size_t Max_line = 990;
+
+bool usable_address(const std::string& address)
+{
+    const size_t at = address.find('@');
+    if (at == std::string::npos || at == 0 || at + 1 == address.size() ||
+        address.find('@', at + 1) != std::string::npos)
+        return false;
+    return std::none_of(address.begin(), address.end(), [](char c) {
+        return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '<' || c == '>' || c == ',' ||
+               static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+    });
+}
+
+bool is_blank(const std::string& text)
+{
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
+}
+
+struct Curl_release {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+struct Upload {
+    const std::string* message = nullptr;
+    size_t at = 0;
+};
+
+size_t read_upload(char* buffer, size_t size, size_t count, void* user)
+{
+    auto* upload = static_cast<Upload*>(user);
+    const size_t room = size * count;
+    const size_t left = upload->message->size() - upload->at;
+    const size_t taken = std::min(room, left);
+    std::memcpy(buffer, upload->message->data() + upload->at, taken);
+    upload->at += taken;
+    return taken;
+}
+
+// Header values are ASCII; the one that may carry more (nothing today) would be encoded.
+std::string header_date()
+{
+    return QLocale::c().toString(QDateTime::currentDateTime(), "ddd, dd MMM yyyy HH:mm:ss t").toStdString();
+}
+
+} // namespace
+
+Form_check check_support_form(const Support_form& form)
+{
+    if (is_blank(form.description))
+        return {Form_field::Description, "Hai dimenticato di descrivere cosa c'è che non va."};
+    if (is_blank(form.name))
+        return {Form_field::Name, "Hai dimenticato di scrivere il tuo nome."};
+    if (is_blank(form.surname))
+        return {Form_field::Surname, "Hai dimenticato di scrivere il tuo cognome."};
+    if (is_blank(form.email))
+        return {Form_field::Email, "Hai dimenticato di scrivere la tua mail."};
+    if (form.email != form.email_again)
+        return {Form_field::Email_again, "Controlla i due indirizzi mail perché non sono uguali."};
+    // The address becomes the sender of the mail: a line break in it would add headers.
+    if (!usable_address(form.email))
+        return {Form_field::Email, "L'indirizzo mail non è valido."};
+    return {};
+}
+
+std::string support_request_body(const Support_form& form)
+{
+    return "NOME: " + form.name + "\n" + "COGNOME: " + form.surname + "\n" + "PROBLEMA: " + form.description + "\n" +
+           "TRACCIATO: " + form.report;
+}
+
+std::string support_request_message(const Support_form& form, const std::string& mailbox)
+{
+    std::string message;
+    message += "Date: " + header_date() + "\r\n";
+    message += "From: <" + form.email + ">\r\n";
+    message += "To: <" + mailbox + ">\r\n";
+    message += "Subject: Richiesta di assistenza\r\n";
+    message += "MIME-Version: 1.0\r\n";
+    message += "Content-Type: text/plain; charset=UTF-8\r\n";
+    message += "Content-Transfer-Encoding: 8bit\r\n";
+    message += "\r\n";
+    const std::string body = support_request_body(form);
+    size_t at = 0;
+    while (at <= body.size()) {
+        size_t end = body.find('\n', at);
+        if (end == std::string::npos)
+            end = body.size();
+        std::string line = body.substr(at, end - at);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        // A lone CR inside a line would end it on some servers and not on others.
+        std::replace(line.begin(), line.end(), '\r', ' ');
+        while (line.size() > Max_line) {
+            message += line.substr(0, Max_line) + "\r\n";
+            line.erase(0, Max_line);
+        }
+        message += line + "\r\n";
+        at = end + 1;
+    }
+    return message;
+}
+
+Send_result send_support_request(const Support_form& form, const Pc_check_settings& settings)
+{
+    Send_result result;
+    if (!usable_address(form.email) || !usable_address(settings.support_mailbox)) {
+        result.failure = "indirizzo non valido";
+        return result;
+    }
+    std::unique_ptr<CURL, Curl_release> curl(curl_easy_init());
+    if (!curl) {
+        result.failure = "curl_easy_init";
+        return result;
+    }
+    const std::string message = support_request_message(form, settings.support_mailbox);
+    const std::string url = "smtp://" + settings.mail_server + ":" + std::to_string(settings.mail_port);
+    const std::string sender = "<" + form.email + ">";
+    std::unique_ptr<curl_slist, Curl_release> recipients(
+        curl_slist_append(nullptr, ("<" + settings.support_mailbox + ">").c_str()));
+    Upload upload{&message, 0};
+    char error[CURL_ERROR_SIZE] = {};
+    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "smtp");
+    curl_easy_setopt(curl.get(), CURLOPT_MAIL_FROM, sender.c_str());
+    curl_easy_setopt(curl.get(), CURLOPT_MAIL_RCPT, recipients.get());
+    curl_easy_setopt(curl.get(), CURLOPT_READFUNCTION, read_upload);
+    curl_easy_setopt(curl.get(), CURLOPT_READDATA, &upload);
+    curl_easy_setopt(curl.get(), CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, error);
+    curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, 20L);
+    curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, 120L);
+    curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
+    if (settings.mail_starttls)
+        curl_easy_setopt(curl.get(), CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+    const CURLcode code = curl_easy_perform(curl.get());
+    if (code != CURLE_OK) {
+        result.failure = error[0] ? error : curl_easy_strerror(code);
+        Trace(Trace_kind, Level_error) << "Invio della richiesta di assistenza fallito: " << result.failure;
+        return result;
+    }
+    Trace(Trace_kind, Level_info) << "Richiesta di assistenza inviata a " << settings.support_mailbox;
+    result.sent = true;
+    return result;
+}
+
+} // namespace velin::pccheck

@@ -1,0 +1,142 @@
+// velin-pccheck run as a program: the batch run and the activity report's hand-over, against a
+// prepared root (VELIN_PCCHECK_ROOT), a PC/SC socket nobody listens on, and stand-in commands.
+#include "pccheck/app/pccheck_app.h"
+#include "test_folder.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+namespace {
+
+using namespace velin::test;
+using testing::HasSubstr;
+
+std::string quoted(const std::string& text)
+{
+    std::string out = "'";
+    for (char c : text)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+void put(const std::filesystem::path& file, const std::string& content, bool executable = false)
+{
+    std::filesystem::create_directories(file.parent_path());
+    write_file(file, content);
+    if (executable)
+        ::chmod(file.c_str(), 0755);
+}
+
+struct Program_run {
+    int exit_code = -1;
+    std::string output;
+};
+
+// The program with a clean environment of the folder's own.
+Program_run run_program(const Test_folder& folder, const std::string& arguments)
+{
+    std::filesystem::create_directories(folder / "runtime");
+    const std::string command = "env -i PATH=" + quoted((folder / "bin").string() + ":/usr/bin:/bin") +
+                                " HOME=" + quoted((folder / "home").string()) +
+                                " XDG_RUNTIME_DIR=" + quoted((folder / "runtime").string()) +
+                                " TMPDIR=" + quoted((folder / "runtime").string()) +
+                                " VELIN_PCCHECK_ROOT=" + quoted((folder / "root").string()) +
+                                " VELIN_MACHINE_REGISTRY=" + quoted((folder / "machine.reg").string()) +
+                                " VELIN_USER_REGISTRY=" + quoted((folder / "user.reg").string()) +
+                                " VELIN_CARD_LIBRARY=" + quoted((folder / "missing.so").string()) +
+                                " PCSCLITE_CSOCK_NAME=" + quoted((folder / "no-pcscd.comm").string()) +
+                                " VELIN_OPEN_COMMAND=" + quoted((folder / "bin" / "open-recorder").string()) +
+                                " LANG=it_IT.UTF-8 QT_QPA_PLATFORM=offscreen " + quoted(VELIN_PCCHECK_BINARY) + " " +
+                                arguments + " > " + quoted((folder / "stdout.txt").string()) + " 2>&1";
+    const int status = std::system(command.c_str());
+    Program_run run;
+    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.output = read_file(folder / "stdout.txt");
+    return run;
+}
+
+void prepare_machine(const Test_folder& folder, const std::string& os_release)
+{
+    put(folder / "root/etc/os-release", os_release);
+    put(folder / "bin/chromium", "#!/bin/sh\necho 'Chromium 120.0.6099.224 built on Debian 12.4'\n", true);
+    put(folder / "bin/open-recorder", "#!/bin/sh\necho \"$1\" >> \"$(dirname \"$0\")/opened.txt\"\n", true);
+    put(folder / "machine.reg", "Windows Registry Editor Version 5.00\r\n\r\n"
+                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\r\n"
+                                "\"ModuloPKCS11\"=\"/usr/lib/mancante/pkcs11.so\"\r\n"
+                                "\"SitoMiddleware\"=\"https://middleware.example/\"\r\n");
+}
+
+TEST(Command_line, arguments)
+{
+    const char* plain[] = {"velin-pccheck", nullptr};
+    EXPECT_FALSE(velin::pccheck::parse_pccheck_arguments(1, plain).path_given);
+    // An absolute path begins with "/" and is still the report; the starter's window is not.
+    const char* handover[] = {"velin-pccheck", "/parent=0x00001234", "/run/user/1000/velin manager/log.txt", "other"};
+    const auto given = velin::pccheck::parse_pccheck_arguments(4, handover);
+    EXPECT_TRUE(given.path_given);
+    EXPECT_FALSE(given.batch);
+    EXPECT_EQ(given.report_path, "/run/user/1000/velin manager/log.txt");
+    const char* batch[] = {"velin-pccheck", "/batch"};
+    const auto batch_only = velin::pccheck::parse_pccheck_arguments(2, batch);
+    EXPECT_TRUE(batch_only.batch);
+    EXPECT_FALSE(batch_only.path_given);
+}
+
+TEST(Command_line, batch_run_prints_the_messages_and_appends_to_the_given_report)
+{
+    Test_folder folder;
+    prepare_machine(folder, "PRETTY_NAME=\"Slackware 15.0\"\nID=slackware\nVERSION_ID=15.0\n");
+    write_file(folder / "report.txt", "prima riga\n");
+    const Program_run run = run_program(folder, "/batch " + quoted((folder / "report.txt").string()));
+    EXPECT_EQ(run.exit_code, 1) << run.output;
+    EXPECT_THAT(run.output, HasSubstr("Sto controllando l'installazione della Aurea Desk, attendere prego...\n\n"
+                                      "Ho trovato un problema: Questo sistema operativo non è supportato.\n"
+                                      "Continuo a cercare...\n\n"
+                                      "E' stato rilevato un problema durante la verifica dell'installazione.\n"));
+    const std::string report = read_file(folder / "report.txt");
+    EXPECT_EQ(report.rfind("prima riga\n\nAnalisi del PC.\n", 0), 0u) << report;
+    EXPECT_THAT(report, HasSubstr("Sistema Operativo: Slackware 15.0\n"));
+    EXPECT_THAT(report, HasSubstr("Fine del tracciato: ci sono dei problemi.\n"));
+    EXPECT_FALSE(std::filesystem::exists(folder / "bin/opened.txt"));
+
+    // Without a path the report is the private folder's, made anew.
+    const Program_run own = run_program(folder, "/batch");
+    EXPECT_EQ(own.exit_code, 1);
+    const std::string default_report =
+        read_file(folder / "runtime/velin-manager/Velin_Manager_VERIFICA_INSTALLAZIONE.txt");
+    EXPECT_EQ(default_report.rfind("\nAnalisi del PC.\n", 0), 0u) << default_report;
+
+    // A report that cannot be written: said, and a code of its own.
+    const Program_run unwritable = run_program(folder, "/batch " + quoted((folder / "no/such/folder/r.txt").string()));
+    EXPECT_EQ(unwritable.exit_code, 2);
+    EXPECT_THAT(unwritable.output, HasSubstr("Il tracciato non può essere scritto nel file "));
+}
+
+TEST(Command_line, handover_appends_every_check_and_opens_the_folder)
+{
+    Test_folder folder;
+    prepare_machine(folder, "PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nID=debian\nVERSION_ID=\"12\"\n");
+    const std::filesystem::path log = folder / "activity dir" / "Velin_Manager_RAPPORTO_ATTIVITA.log";
+    put(log, "2026-12-08 traccia del verificatore\n");
+    const Program_run run = run_program(folder, quoted(log.string()));
+    EXPECT_EQ(run.exit_code, 0) << run.output;
+    const std::string report = read_file(log);
+    EXPECT_EQ(report.rfind("2026-12-08 traccia del verificatore\n\nAnalisi del PC.\n", 0), 0u);
+    // Every check ran: no pcscd in this root, no PC/SC, no card library, no module.
+    for (const char* line : {"Questo sistema operativo è supportato.\n", "privilegi di Amministratore.\n",
+                             "Il servizio Smartcard non è presente sul computer.\n",
+                             "La rilevazione dei lettori PC/SC è fallita.\n", "ISSUER: <non rilevato>\n",
+                             "Modulo PKCS#11: /usr/lib/mancante/pkcs11.so\n", "sul sito https://middleware.example/\n",
+                             "Il CSP NON è installato.\n", "Versione di Chromium: 120.0.6099.224\n",
+                             "Le funzioni di firma e verifica di documenti Adobe PDF non funzioneranno.\n",
+                             "Analisi completata.\n", "Fine del tracciato: ci sono dei problemi.\n"})
+        EXPECT_THAT(report, HasSubstr(line));
+    EXPECT_EQ(read_file(folder / "bin/opened.txt"), (folder / "activity dir").string() + "\n");
+}
+
+} // namespace
