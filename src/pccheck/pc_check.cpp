@@ -26,6 +26,9 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* Not_available = "<non disponibile>";
+constexpr const char* Not_administrator_note =
+    "L'utente NON ha privilegi di Amministratore: il servizio Smartcard deve essere avviato e configurato da un "
+    "amministratore.";
 // Folders of others are listed, not trusted: more entries than this are not looked at.
 constexpr size_t Max_entries = 256;
 
@@ -128,6 +131,12 @@ struct Pc_check::Unit_state {
                unit_file_state == "generated" || unit_file_state == "alias";
     }
 };
+
+bool Pc_check::is_administrator() const
+{
+    return _environment.uid == 0 || contains(_environment.groups, "sudo") || contains(_environment.groups, "wheel") ||
+           contains(_environment.groups, "admin");
+}
 
 std::string language_name(const std::string& locale)
 {
@@ -257,8 +266,7 @@ void Pc_check::check_system()
 void Pc_check::check_user_rights()
 {
     _report.report_line("Verifica dei privilegi dell'utente corrente, attendere qualche secondo...");
-    const bool administrator = _environment.uid == 0 || contains(_environment.groups, "sudo") ||
-                               contains(_environment.groups, "wheel") || contains(_environment.groups, "admin");
+    const bool administrator = is_administrator();
     _report.report_line(administrator ? "L'utente ha privilegi di Amministratore."
                                       : "L'utente NON ha privilegi di Amministratore.");
     // Who may talk to pcscd: a polkit rule on the distributions that ship one, else a group.
@@ -342,6 +350,8 @@ void Pc_check::check_service_with_systemd(const Unit_state& service, const Unit_
                             ")");
             if (!first_line(started.output).empty())
                 _report.report_line(first_line(started.output));
+            if (!is_administrator())
+                _report.report_line(Not_administrator_note);
         } else {
             _report.report_line("Il servizio Smartcard è stato avviato.");
         }
@@ -358,6 +368,8 @@ void Pc_check::check_service_with_systemd(const Unit_state& service, const Unit_
                             std::to_string(enabled.exit_code) + ")");
             if (!first_line(enabled.output).empty())
                 _report.report_line(first_line(enabled.output));
+            if (!is_administrator())
+                _report.report_line(Not_administrator_note);
         } else {
             _report.report_line("Il servizio Smartcard è stato configurato per l'avvio automatico.");
         }
@@ -390,7 +402,7 @@ void Pc_check::check_service_without_systemd()
         if (_environment.uid != 0) {
             // Without systemd only the administrator can start the daemon.
             _report.problem("L'avvio del servizio Smartcard è fallito (errore 5)");
-            _report.report_line("Senza systemd il servizio Smartcard può essere avviato solo da un amministratore.");
+            _report.report_line(Not_administrator_note);
         } else {
             const Command_result started = _environment.run({_environment.path(daemon)});
             if (started.exit_code != 0)

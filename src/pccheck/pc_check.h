@@ -39,6 +39,7 @@ public:
 
 private:
     struct Unit_state;
+    bool is_administrator() const;
     Unit_state unit_state(const std::string& unit);
     void check_service_with_systemd(const Unit_state& service, const Unit_state& socket);
     void check_service_without_systemd();

@@ -175,7 +175,9 @@ TEST(Pc_check, stopped_service_is_started_and_enabled_and_failures_carry_their_c
     const std::string text = read_file(machine.root() / "refused.txt");
     EXPECT_THAT(text, HasSubstr("L'avvio del servizio Smartcard è fallito (errore 1)\n"
                                 "Failed to start pcscd.socket: Interactive authentication required.\n"));
-    EXPECT_THAT(text, HasSubstr("La configurazione del servizio Smartcard è fallita (errore 4)\n"));
+    EXPECT_THAT(text, HasSubstr("La configurazione del servizio Smartcard è fallita (errore 4)\n"
+                                "L'utente NON ha privilegi di Amministratore: il servizio Smartcard deve essere "
+                                "avviato e configurato da un amministratore.\n"));
     EXPECT_EQ(refused.problems(), 2);
 }
 
