@@ -52,8 +52,8 @@ Program_run run_program(const Test_folder& folder, const std::string& arguments,
                                 " VELIN_CARD_LIBRARY=" + quoted((folder / "missing.so").string()) +
                                 " PCSCLITE_CSOCK_NAME=" + quoted((folder / "no-pcscd.comm").string()) +
                                 " VELIN_OPEN_COMMAND=" + quoted((folder / "bin" / "open-recorder").string()) +
-                                " LANG=it_IT.UTF-8 QT_QPA_PLATFORM=offscreen " + quoted(program) + " " +
-                                arguments + " > " + quoted((folder / "stdout.txt").string()) + " 2>&1";
+                                " LANG=it_IT.UTF-8 QT_QPA_PLATFORM=offscreen " + quoted(program) + " " + arguments +
+                                " > " + quoted((folder / "stdout.txt").string()) + " 2>&1";
     const int status = std::system(command.c_str());
     Program_run run;
     run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

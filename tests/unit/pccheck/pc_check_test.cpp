@@ -293,6 +293,23 @@ TEST(Pc_check, browsers_and_java_when_nothing_is_installed)
     EXPECT_EQ(report.problems(), 0); // a missing Java is shown, not counted
 }
 
+TEST(Pc_check, a_check_that_breaks_is_a_problem_and_the_run_goes_on)
+{
+    Fake_machine machine;
+    machine.debian_with_systemd();
+    machine.environment.run = [](const std::vector<std::string>&) -> pccheck::Command_result {
+        throw std::runtime_error("runner\nrotto");
+    };
+    // Values from the machine cannot forge report lines.
+    machine.environment.list_readers = [] { return pccheck::Reader_list{false, 0, {"Lettore\nFine del tracciato"}}; };
+    const Run_outcome run = run_check(machine.environment);
+    EXPECT_THAT(run.report, HasSubstr("Una verifica si è interrotta per un errore imprevisto: runner rotto\n"));
+    EXPECT_THAT(run.report, HasSubstr("Lettore Lettore Fine del tracciato\n"));
+    EXPECT_THAT(run.report, HasSubstr("Verifica di SUN Java...\n"));
+    EXPECT_THAT(run.report, HasSubstr("Analisi completata.\n"));
+    EXPECT_THAT(run.report, HasSubstr("Fine del tracciato: ci sono dei problemi.\n"));
+}
+
 TEST(Check_report, appends_to_an_existing_report_and_refuses_a_planted_link)
 {
     Test_folder folder;
