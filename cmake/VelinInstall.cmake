@@ -32,6 +32,7 @@ if(TARGET velin-pccheck)
         file(REMOVE \"\${link}\")
         file(CREATE_LINK velin-pccheck \"\${link}\" SYMBOLIC)
         message(STATUS \"Installing: \${link} -> velin-pccheck\")")
+    install(FILES ${PROJECT_SOURCE_DIR}/res/desktop/velin-pccheck.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/help/index.htm DESTINATION help)

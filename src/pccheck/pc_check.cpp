@@ -26,6 +26,9 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* Not_available = "<non disponibile>";
+constexpr const char* Not_administrator_note =
+    "L'utente NON ha privilegi di Amministratore: il servizio Smartcard deve essere avviato e configurato da un "
+    "amministratore.";
 // Folders of others are listed, not trusted: more entries than this are not looked at.
 constexpr size_t Max_entries = 256;
 
@@ -62,13 +65,24 @@ std::vector<std::string> folder_entries(const std::string& folder)
     return names;
 }
 
+// A value read from the machine, as one report line: control characters (a line break in a
+// driver's name, an escape sequence in a profile's) become blanks, so no value can forge lines.
+std::string one_line(std::string text)
+{
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = ' ';
+    }
+    return text;
+}
+
 std::string first_line(const std::string& text)
 {
     const size_t end = text.find('\n');
     std::string line = text.substr(0, end);
     while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
         line.pop_back();
-    return line;
+    return one_line(line);
 }
 
 bool contains(const std::vector<std::string>& list, const std::string& value)
@@ -129,6 +143,12 @@ struct Pc_check::Unit_state {
     }
 };
 
+bool Pc_check::is_administrator() const
+{
+    return _environment.uid == 0 || contains(_environment.groups, "sudo") || contains(_environment.groups, "wheel") ||
+           contains(_environment.groups, "admin");
+}
+
 std::string language_name(const std::string& locale)
 {
     const std::string name = locale.substr(0, locale.find_first_of(".@"));
@@ -157,7 +177,26 @@ bool Pc_check::run_next()
 {
     if (_next < 0)
         return false;
-    switch (_next++) {
+    try {
+        run_check(_next++);
+    } catch (const std::exception& error) {
+        // One check that breaks unexpectedly is a finding of its own; the others still run.
+        Trace(Trace_kind, Level_error) << "Verifica interrotta: " << error.what();
+        _report.problem(std::string("Una verifica si è interrotta per un errore imprevisto: ") +
+                        one_line(error.what()));
+    }
+    if (_next == 1 && !_supported)
+        _next = 8;
+    if (_next >= 8) {
+        _report.report_line("Analisi completata.");
+        _next = -1;
+    }
+    return true;
+}
+
+void Pc_check::run_check(int index)
+{
+    switch (index) {
     case 0:
         check_system();
         break;
@@ -183,16 +222,8 @@ bool Pc_check::run_next()
         check_java();
         break;
     default:
-        _next = -1;
-        return false;
+        break;
     }
-    if (_next == 1 && !_supported)
-        _next = 8;
-    if (_next == 8) {
-        _report.report_line("Analisi completata.");
-        _next = -1;
-    }
-    return true;
 }
 
 bool Pc_check::finish()
@@ -242,7 +273,7 @@ void Pc_check::check_system()
         id = value("ID");
         version = value("VERSION_ID");
     }
-    _report.report_line("Sistema Operativo: " + caption);
+    _report.report_line("Sistema Operativo: " + one_line(caption));
     _report.report_line("ServicePack: " + (_environment.kernel_release.empty()
                                                ? std::string(Not_available)
                                                : "kernel " + _environment.kernel_release));
@@ -257,8 +288,7 @@ void Pc_check::check_system()
 void Pc_check::check_user_rights()
 {
     _report.report_line("Verifica dei privilegi dell'utente corrente, attendere qualche secondo...");
-    const bool administrator = _environment.uid == 0 || contains(_environment.groups, "sudo") ||
-                               contains(_environment.groups, "wheel") || contains(_environment.groups, "admin");
+    const bool administrator = is_administrator();
     _report.report_line(administrator ? "L'utente ha privilegi di Amministratore."
                                       : "L'utente NON ha privilegi di Amministratore.");
     // Who may talk to pcscd: a polkit rule on the distributions that ship one, else a group.
@@ -342,6 +372,8 @@ void Pc_check::check_service_with_systemd(const Unit_state& service, const Unit_
                             ")");
             if (!first_line(started.output).empty())
                 _report.report_line(first_line(started.output));
+            if (!is_administrator())
+                _report.report_line(Not_administrator_note);
         } else {
             _report.report_line("Il servizio Smartcard è stato avviato.");
         }
@@ -358,6 +390,8 @@ void Pc_check::check_service_with_systemd(const Unit_state& service, const Unit_
                             std::to_string(enabled.exit_code) + ")");
             if (!first_line(enabled.output).empty())
                 _report.report_line(first_line(enabled.output));
+            if (!is_administrator())
+                _report.report_line(Not_administrator_note);
         } else {
             _report.report_line("Il servizio Smartcard è stato configurato per l'avvio automatico.");
         }
@@ -390,7 +424,7 @@ void Pc_check::check_service_without_systemd()
         if (_environment.uid != 0) {
             // Without systemd only the administrator can start the daemon.
             _report.problem("L'avvio del servizio Smartcard è fallito (errore 5)");
-            _report.report_line("Senza systemd il servizio Smartcard può essere avviato solo da un amministratore.");
+            _report.report_line(Not_administrator_note);
         } else {
             const Command_result started = _environment.run({_environment.path(daemon)});
             if (started.exit_code != 0)
@@ -417,7 +451,7 @@ void Pc_check::report_driver_bundles()
             const std::optional<std::string> text = read_small_file(plist_path, 1024 * 1024);
             if (!text) {
                 _report.report_line("Device class: SmartCardReader");
-                _report.report_line("Lettore: " + name);
+                _report.report_line("Lettore: " + one_line(name));
                 _report.report_line("Il file " + std::string(folder) + "/" + name +
                                     "/Contents/Info.plist del driver non è leggibile.");
                 continue;
@@ -433,10 +467,12 @@ void Pc_check::report_driver_bundles()
                 version = first_value(list, "CFBundleVersion");
             const std::string executable = first_value(list, "CFBundleExecutable");
             _report.report_line("Device class: SmartCardReader");
-            _report.report_line("Lettore: " + reader);
+            _report.report_line("Lettore: " + one_line(reader));
             _report.report_line("Driver Date: " + file_date(plist_path));
-            _report.report_line("Driver Name: " + (executable.empty() ? std::string(Not_available) : executable));
-            _report.report_line("Driver Version: " + (version.empty() ? std::string(Not_available) : version));
+            _report.report_line("Driver Name: " +
+                                (executable.empty() ? std::string(Not_available) : one_line(executable)));
+            _report.report_line("Driver Version: " +
+                                (version.empty() ? std::string(Not_available) : one_line(version)));
             _report.report_line(std::string("Driver firmato: ") + Not_available);
         }
     }
@@ -459,10 +495,10 @@ void Pc_check::report_serial_drivers()
         if (value("FRIENDLYNAME").empty() && value("LIBPATH").empty())
             continue;
         _report.report_line("Device class: SmartCardReader");
-        _report.report_line("Lettore: " + (value("FRIENDLYNAME").empty() ? name : value("FRIENDLYNAME")));
+        _report.report_line("Lettore: " + one_line(value("FRIENDLYNAME").empty() ? name : value("FRIENDLYNAME")));
         _report.report_line("Driver Date: " + file_date(folder + "/" + name));
         _report.report_line("Driver Name: " +
-                            (value("LIBPATH").empty() ? std::string(Not_available) : value("LIBPATH")));
+                            (value("LIBPATH").empty() ? std::string(Not_available) : one_line(value("LIBPATH"))));
         _report.report_line(std::string("Driver Version: ") + Not_available);
         _report.report_line(std::string("Driver firmato: ") + Not_available);
     }
@@ -486,7 +522,7 @@ void Pc_check::check_readers()
         return;
     }
     for (const std::string& reader : list.readers)
-        _report.report_line("Lettore " + reader);
+        _report.report_line("Lettore " + one_line(reader));
 }
 
 void Pc_check::check_card()
@@ -519,11 +555,11 @@ void Pc_check::check_middleware()
     const Pkcs11_module_info info = read_pkcs11_module_info(path);
     if (!info.ok) {
         _report.problem("La rilevazione della versione di '" + module + "' è fallita.");
-        _report.report_line(info.failure);
+        _report.report_line(one_line(info.failure));
         return;
     }
-    _report.report_line("Produttore: " + info.manufacturer);
-    _report.report_line("Descrizione: " + info.description);
+    _report.report_line("Produttore: " + one_line(info.manufacturer));
+    _report.report_line("Descrizione: " + one_line(info.description));
     _report.report_line("Versione della libreria: " + info.library_version);
     _report.report_line("Versione Cryptoki: " + info.cryptoki_version);
 }
@@ -558,12 +594,12 @@ void Pc_check::check_browsers()
         }
     }
     _report.report_line(firefox.empty() ? std::string("Mozilla Firefox non è installato.")
-                                        : "Versione di Mozilla Firefox: " + firefox);
+                                        : "Versione di Mozilla Firefox: " + one_line(firefox));
     if (!_environment.home.empty()) {
         const std::string profiles = _environment.home + "/.mozilla/firefox";
         for (const std::string& profile : folder_entries(profiles)) {
             if (is_directory(profiles + "/" + profile))
-                report_browser_profiles("Profilo di Firefox " + profile, profiles + "/" + profile);
+                report_browser_profiles("Profilo di Firefox " + one_line(profile), profiles + "/" + profile);
         }
     }
 
@@ -607,7 +643,7 @@ void Pc_check::check_java()
             continue;
         ++found;
         const bool bridge = is_regular_file(real + "/lib/server/libjvm.so");
-        _report.report_line("Versione di Java: " + version->second + " (" + home + ")" +
+        _report.report_line("Versione di Java: " + one_line(version->second) + " (" + one_line(home) + ")" +
                             (bridge ? "" : ", senza lib/server/libjvm.so"));
     }
     if (found == 0)

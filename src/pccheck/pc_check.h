@@ -18,7 +18,7 @@ public:
     // The opening lines.
     void start();
     // Runs the next check; false when none is left (after the last one, or after an unsupported
-    // system).
+    // system). A check that throws is reported as a problem and the run goes on.
     bool run_next();
     // The end lines. True when no problem was found.
     bool finish();
@@ -39,6 +39,8 @@ public:
 
 private:
     struct Unit_state;
+    bool is_administrator() const;
+    void run_check(int index);
     Unit_state unit_state(const std::string& unit);
     void check_service_with_systemd(const Unit_state& service, const Unit_state& socket);
     void check_service_without_systemd();

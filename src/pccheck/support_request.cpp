@@ -4,6 +4,8 @@
 
 #include <curl/curl.h>
 
+#include <boost/format.hpp>
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QLocale>
@@ -62,10 +64,14 @@ size_t read_upload(char* buffer, size_t size, size_t count, void* user)
     return taken;
 }
 
-// Header values are ASCII; the one that may carry more (nothing today) would be encoded.
+// The Date header in the form mail readers parse: English names, numeric zone.
 std::string header_date()
 {
-    return QLocale::c().toString(QDateTime::currentDateTime(), "ddd, dd MMM yyyy HH:mm:ss t").toStdString();
+    const QDateTime now = QDateTime::currentDateTime();
+    const int offset = now.offsetFromUtc() / 60;
+    const int magnitude = offset < 0 ? -offset : offset;
+    return QLocale::c().toString(now, "ddd, dd MMM yyyy HH:mm:ss ").toStdString() + (offset < 0 ? "-" : "+") +
+           (boost::format("%02d%02d") % (magnitude / 60) % (magnitude % 60)).str();
 }
 
 } // namespace

@@ -44,19 +44,10 @@ Pc_check_window::~Pc_check_window() = default;
 
 void Pc_check_window::step()
 {
-    try {
-        if (_check->run_next()) {
-            QTimer::singleShot(0, this, &Pc_check_window::step);
-            return;
-        }
-    } catch (const std::exception& error) {
-        // A check that fails unexpectedly is a problem of its own; the others still run.
-        Trace(Trace_kind, Level_error) << "Verifica interrotta: " << error.what();
-        _report.problem(std::string("Una verifica si è interrotta per un errore imprevisto: ") + error.what());
+    if (_check->run_next())
         QTimer::singleShot(0, this, &Pc_check_window::step);
-        return;
-    }
-    end_run();
+    else
+        end_run();
 }
 
 void Pc_check_window::end_run()

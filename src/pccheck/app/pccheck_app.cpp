@@ -1,5 +1,6 @@
 #include "pccheck/app/pccheck_app.h"
 
+#include "common/message_box.h"
 #include "common/trace.h"
 #include "pccheck/app/pc_check_window.h"
 #include "pccheck/app/report_folder.h"
@@ -40,6 +41,13 @@ int run_handover(const Pccheck_arguments& arguments)
     Check_report report(arguments.report_path);
     Pc_check check(Pc_environment::this_machine(), Pc_check_settings::load(), report);
     check.run_all();
+    if (report.write_error() != 0) {
+        // No window to show it in: the user would otherwise find a folder without the findings.
+        message_box("Il tracciato non può essere scritto nel file " + report.path() + ": " +
+                        std::strerror(report.write_error()),
+                    MB_OK | MB_ICONERROR, nullptr, Suite_caption);
+        return 2;
+    }
     open_report_folder(report.path());
     return 0;
 }

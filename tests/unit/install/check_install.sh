@@ -87,6 +87,14 @@ has_line "$card_entry" "Exec=velin-dati-carta"
 if command -v desktop-file-validate >/dev/null; then
     desktop-file-validate "$verify_entry" "$menu_entry" "$sign_entry" "$card_entry" || fail "desktop-file-validate refuses the entries"
 fi
+if [ "$has_pccheck" = 1 ]; then
+    pccheck_entry=$p/share/applications/velin-pccheck.desktop
+    has_line "$pccheck_entry" "Name=Velin Manager - Verifica PC"
+    has_line "$pccheck_entry" "Exec=velin-pccheck"
+    if command -v desktop-file-validate >/dev/null; then
+        desktop-file-validate "$pccheck_entry" || fail "desktop-file-validate refuses $pccheck_entry"
+    fi
+fi
 package=$p/share/mime/packages/velin-manager.xml
 [ -f "$package" ] || fail "$package is missing"
 if command -v update-mime-database >/dev/null && [ -f "$package" ]; then

@@ -38,7 +38,8 @@ struct Program_run {
 };
 
 // The program with a clean environment of the folder's own.
-Program_run run_program(const Test_folder& folder, const std::string& arguments)
+Program_run run_program(const Test_folder& folder, const std::string& arguments,
+                        const std::string& program = VELIN_PCCHECK_BINARY)
 {
     std::filesystem::create_directories(folder / "runtime");
     const std::string command = "env -i PATH=" + quoted((folder / "bin").string() + ":/usr/bin:/bin") +
@@ -51,8 +52,8 @@ Program_run run_program(const Test_folder& folder, const std::string& arguments)
                                 " VELIN_CARD_LIBRARY=" + quoted((folder / "missing.so").string()) +
                                 " PCSCLITE_CSOCK_NAME=" + quoted((folder / "no-pcscd.comm").string()) +
                                 " VELIN_OPEN_COMMAND=" + quoted((folder / "bin" / "open-recorder").string()) +
-                                " LANG=it_IT.UTF-8 QT_QPA_PLATFORM=offscreen " + quoted(VELIN_PCCHECK_BINARY) + " " +
-                                arguments + " > " + quoted((folder / "stdout.txt").string()) + " 2>&1";
+                                " LANG=it_IT.UTF-8 QT_QPA_PLATFORM=offscreen " + quoted(program) + " " + arguments +
+                                " > " + quoted((folder / "stdout.txt").string()) + " 2>&1";
     const int status = std::system(command.c_str());
     Program_run run;
     run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -123,7 +124,10 @@ TEST(Command_line, handover_appends_every_check_and_opens_the_folder)
     prepare_machine(folder, "PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nID=debian\nVERSION_ID=\"12\"\n");
     const std::filesystem::path log = folder / "activity dir" / "Velin_Manager_RAPPORTO_ATTIVITA.log";
     put(log, "2026-12-08 traccia del verificatore\n");
-    const Program_run run = run_program(folder, quoted(log.string()));
+    // Started as the verifier starts it: by its product name, from the programs' folder.
+    const std::string product =
+        std::filesystem::path(VELIN_PCCHECK_BINARY).parent_path() / "Velin Manager - Verifica PC";
+    const Program_run run = run_program(folder, quoted(log.string()), product);
     EXPECT_EQ(run.exit_code, 0) << run.output;
     const std::string report = read_file(log);
     EXPECT_EQ(report.rfind("2026-12-08 traccia del verificatore\n\nAnalisi del PC.\n", 0), 0u);

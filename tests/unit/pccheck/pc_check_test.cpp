@@ -175,7 +175,9 @@ TEST(Pc_check, stopped_service_is_started_and_enabled_and_failures_carry_their_c
     const std::string text = read_file(machine.root() / "refused.txt");
     EXPECT_THAT(text, HasSubstr("L'avvio del servizio Smartcard è fallito (errore 1)\n"
                                 "Failed to start pcscd.socket: Interactive authentication required.\n"));
-    EXPECT_THAT(text, HasSubstr("La configurazione del servizio Smartcard è fallita (errore 4)\n"));
+    EXPECT_THAT(text, HasSubstr("La configurazione del servizio Smartcard è fallita (errore 4)\n"
+                                "L'utente NON ha privilegi di Amministratore: il servizio Smartcard deve essere "
+                                "avviato e configurato da un amministratore.\n"));
     EXPECT_EQ(refused.problems(), 2);
 }
 
@@ -289,6 +291,23 @@ TEST(Pc_check, browsers_and_java_when_nothing_is_installed)
     EXPECT_EQ(report.messages(), "Le funzioni di firma e verifica di documenti Adobe PDF non funzioneranno.\n"
                                  "Installare Java.");
     EXPECT_EQ(report.problems(), 0); // a missing Java is shown, not counted
+}
+
+TEST(Pc_check, a_check_that_breaks_is_a_problem_and_the_run_goes_on)
+{
+    Fake_machine machine;
+    machine.debian_with_systemd();
+    machine.environment.run = [](const std::vector<std::string>&) -> pccheck::Command_result {
+        throw std::runtime_error("runner\nrotto");
+    };
+    // Values from the machine cannot forge report lines.
+    machine.environment.list_readers = [] { return pccheck::Reader_list{false, 0, {"Lettore\nFine del tracciato"}}; };
+    const Run_outcome run = run_check(machine.environment);
+    EXPECT_THAT(run.report, HasSubstr("Una verifica si è interrotta per un errore imprevisto: runner rotto\n"));
+    EXPECT_THAT(run.report, HasSubstr("Lettore Lettore Fine del tracciato\n"));
+    EXPECT_THAT(run.report, HasSubstr("Verifica di SUN Java...\n"));
+    EXPECT_THAT(run.report, HasSubstr("Analisi completata.\n"));
+    EXPECT_THAT(run.report, HasSubstr("Fine del tracciato: ci sono dei problemi.\n"));
 }
 
 TEST(Check_report, appends_to_an_existing_report_and_refuses_a_planted_link)

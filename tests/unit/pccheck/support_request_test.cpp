@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <regex>
 #include <thread>
 
 #include <sys/wait.h>
@@ -70,6 +71,9 @@ TEST(Support_form, body_and_message)
     EXPECT_THAT(message, HasSubstr("From: <mario.rossi@example.org>\r\nTo: <assistenza@example.org>\r\n"
                                    "Subject: Richiesta di assistenza\r\n"));
     EXPECT_THAT(message, HasSubstr("Content-Type: text/plain; charset=UTF-8\r\n"));
+    EXPECT_TRUE(std::regex_search(message, std::regex("^Date: [A-Z][a-z]{2}, \\d{2} [A-Z][a-z]{2} \\d{4} "
+                                                      "\\d{2}:\\d{2}:\\d{2} [+-]\\d{4}\r\n")))
+        << message.substr(0, 60);
     size_t longest = 0;
     for (size_t at = 0; at < message.size();) {
         const size_t end = message.find("\r\n", at);
