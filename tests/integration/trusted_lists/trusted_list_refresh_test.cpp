@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <sys/wait.h>
+#include <utility>
 
 namespace velin {
 namespace {
@@ -135,22 +137,51 @@ TEST(Trusted_list_refresh, warns_of_a_list_past_its_next_update)
                                        "UTC: è usata comunque, ma va aggiornata al più presto."});
 }
 
-TEST(Trusted_list_refresh, command_line_imports_local_files)
+// velin-verify with its user data folder in folder; the exit status and what it printed.
+std::pair<int, std::string> run_verifier(const Test_folder& folder, const std::string& arguments)
 {
-    Test_folder folder;
     const std::string command =
-        "XDG_DATA_HOME='" + folder.path().string() + "' '" VELIN_VERIFY_PROGRAM "' --aggiorna-liste '" +
-        (fixtures / "eu-lotl.xml").string() + "' '" + (fixtures / "it-tsl.xml").string() + "' 2>&1";
+        "XDG_DATA_HOME='" + folder.path().string() + "' '" VELIN_VERIFY_PROGRAM "' " + arguments + " 2>&1";
     FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
+    if (!pipe)
+        return {-1, "popen"};
     std::string output;
     char buffer[512];
     while (size_t read = std::fread(buffer, 1, sizeof buffer, pipe))
         output.append(buffer, read);
-    const int status = ::pclose(pipe);
+    return {::pclose(pipe), output};
+}
+
+std::string quoted(const fs::path& path)
+{
+    return "'" + path.string() + "'";
+}
+
+TEST(Trusted_list_refresh, command_line_imports_local_files_and_the_next_run_classifies_by_them)
+{
+    Test_folder folder;
+    const auto [status, output] = run_verifier(folder, "--aggiorna-liste " + quoted(fixtures / "eu-lotl.xml") + " " +
+                                                           quoted(fixtures / "it-tsl.xml"));
     EXPECT_EQ(status, 0) << output;
     EXPECT_NE(output.find("Le liste di fiducia sono aggiornate"), std::string::npos) << output;
-    EXPECT_TRUE(fs::exists(folder / "velin-manager/trusted-lists/liste.cache"));
+    ASSERT_TRUE(fs::exists(folder / "velin-manager/trusted-lists/liste.cache"));
+
+    // Envelopes signed in 2026 by holders of a granted authority, of one withdrawn in 2020 and of
+    // one that certifies seals only.
+    const std::pair<const char*, const char*> cases[] = {
+        {"signer-granted.txt.p7m", "Tipo di firma: Firma digitale (con validità legale)"},
+        {"signer-withdrawn.txt.p7m", "Tipo di firma: Firma elettronica (attestazione)"},
+        {"signer-seals.txt.p7m", "Tipo di firma: Firma elettronica (attestazione)"},
+    };
+    for (const auto& [document, kind] : cases) {
+        const auto [verified, text] = run_verifier(folder, "--batch " + quoted(fixtures / document));
+        EXPECT_NE(text.find(kind), std::string::npos) << text;
+    }
+
+    // A wrong command line is said as such.
+    const auto [wrong, usage] = run_verifier(folder, "--aggiorna-liste a b c");
+    EXPECT_EQ(WEXITSTATUS(wrong), 2);
+    EXPECT_NE(usage.find("al più due liste"), std::string::npos) << usage;
 }
 
 } // namespace
