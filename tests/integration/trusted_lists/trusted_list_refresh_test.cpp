@@ -3,6 +3,7 @@
 #include "VelinVerify/trust/trusted_list_refresh.h"
 #include "VelinVerify/trust/trusted_list_store.h"
 
+#include "common/registry.h"
 #include "loopback_server.h"
 #include "test_folder.h"
 
@@ -124,6 +125,26 @@ TEST(Trusted_list_refresh, keeps_nothing_when_either_list_fails)
         EXPECT_EQ(texts(outcome, Refresh_line::Error), std::vector<std::string>{tried.error});
         EXPECT_FALSE(fs::exists(folder / "liste")) << tried.european << " " << tried.national;
     }
+}
+
+TEST(Trusted_list_refresh, takes_the_addresses_from_the_machine_settings)
+{
+    EXPECT_EQ(configured_list_sources().european, Default_european_list);
+    EXPECT_EQ(configured_list_sources().national, Default_national_list);
+    List_server server;
+    ASSERT_EQ(write_text(Registry_root::Local_machine, Settings_key, European_list_setting, server.url("eu-lotl.xml")),
+              0u);
+    ASSERT_EQ(write_text(Registry_root::Local_machine, Settings_key, National_list_setting, server.url("it-tsl.xml")),
+              0u);
+    const List_sources sources = configured_list_sources();
+    Test_folder folder;
+    const std::atomic<bool> cancel{false};
+    EXPECT_TRUE(refresh_trusted_lists(sources, (folder / "liste").string(), eu_pins(), cancel).succeeded);
+    // An empty value is no address: the default stands.
+    ASSERT_EQ(write_text(Registry_root::Local_machine, Settings_key, European_list_setting, ""), 0u);
+    EXPECT_EQ(configured_list_sources().european, Default_european_list);
+    EXPECT_EQ(configured_list_sources().national, server.url("it-tsl.xml"));
+    ASSERT_EQ(write_text(Registry_root::Local_machine, Settings_key, National_list_setting, ""), 0u);
 }
 
 TEST(Trusted_list_refresh, warns_of_a_list_past_its_next_update)
