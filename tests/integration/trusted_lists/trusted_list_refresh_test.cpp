@@ -199,6 +199,18 @@ TEST(Trusted_list_refresh, command_line_imports_local_files_and_the_next_run_cla
         EXPECT_NE(text.find(kind), std::string::npos) << text;
     }
 
+    // A list past its next update: used, with a warning line in the report.
+    Test_folder past;
+    ASSERT_EQ(run_verifier(past, "--aggiorna-liste " + quoted(fixtures / "eu-lotl.xml") + " " +
+                                     quoted(fixtures / "it-tsl-past-next-update.xml"))
+                  .first,
+              0);
+    const auto [late, report] = run_verifier(past, "--batch " + quoted(fixtures / "signer-granted.txt.p7m"));
+    EXPECT_NE(report.find("Tipo di firma: Firma digitale (con validità legale)"), std::string::npos) << report;
+    EXPECT_NE(report.find("[avviso] La lista di fiducia IT doveva essere aggiornata entro il 01/07/2019 00:00 UTC"),
+              std::string::npos)
+        << report;
+
     // A wrong command line is said as such.
     const auto [wrong, usage] = run_verifier(folder, "--aggiorna-liste a b c");
     EXPECT_EQ(WEXITSTATUS(wrong), 2);
