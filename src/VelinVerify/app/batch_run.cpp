@@ -65,7 +65,9 @@ Batch_report run_batch(const std::string& path, const Pipeline_settings& setting
     Batch_observer observer(loop);
     // What is reported while no layer is current is shown like a box of the innermost layer.
     Report_channel reports([&observer](const Status_line& line) {
-        observer.add(nullptr, {line.text, line.severity == Line_severity::Error ? Icon_error : Icon_information});
+        observer.add(nullptr, {line.text, line.severity == Line_severity::Error     ? Icon_error
+                                          : line.severity == Line_severity::Warning ? Icon_warning
+                                                                                    : Icon_information});
     });
     Verification_session session(settings, services, &observer);
     observer.set_session(&session);

@@ -3,6 +3,7 @@
 #include "VelinVerify/trust/trusted_list_refresh.h"
 #include "VelinVerify/trust/trusted_list_store.h"
 
+#include "common/registry.h"
 #include "loopback_server.h"
 #include "test_folder.h"
 
@@ -12,6 +13,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <sys/wait.h>
+#include <utility>
 
 namespace velin {
 namespace {
@@ -124,6 +127,26 @@ TEST(Trusted_list_refresh, keeps_nothing_when_either_list_fails)
     }
 }
 
+TEST(Trusted_list_refresh, takes_the_addresses_from_the_machine_settings)
+{
+    EXPECT_EQ(configured_list_sources().european, Default_european_list);
+    EXPECT_EQ(configured_list_sources().national, Default_national_list);
+    List_server server;
+    ASSERT_EQ(write_text(Registry_root::Local_machine, Settings_key, European_list_setting, server.url("eu-lotl.xml")),
+              0u);
+    ASSERT_EQ(write_text(Registry_root::Local_machine, Settings_key, National_list_setting, server.url("it-tsl.xml")),
+              0u);
+    const List_sources sources = configured_list_sources();
+    Test_folder folder;
+    const std::atomic<bool> cancel{false};
+    EXPECT_TRUE(refresh_trusted_lists(sources, (folder / "liste").string(), eu_pins(), cancel).succeeded);
+    // An empty value is no address: the default stands.
+    ASSERT_EQ(write_text(Registry_root::Local_machine, Settings_key, European_list_setting, ""), 0u);
+    EXPECT_EQ(configured_list_sources().european, Default_european_list);
+    EXPECT_EQ(configured_list_sources().national, server.url("it-tsl.xml"));
+    ASSERT_EQ(write_text(Registry_root::Local_machine, Settings_key, National_list_setting, ""), 0u);
+}
+
 TEST(Trusted_list_refresh, warns_of_a_list_past_its_next_update)
 {
     List_server server;
@@ -135,22 +158,63 @@ TEST(Trusted_list_refresh, warns_of_a_list_past_its_next_update)
                                        "UTC: è usata comunque, ma va aggiornata al più presto."});
 }
 
-TEST(Trusted_list_refresh, command_line_imports_local_files)
+// velin-verify with its user data folder in folder; the exit status and what it printed.
+std::pair<int, std::string> run_verifier(const Test_folder& folder, const std::string& arguments)
 {
-    Test_folder folder;
     const std::string command =
-        "XDG_DATA_HOME='" + folder.path().string() + "' '" VELIN_VERIFY_PROGRAM "' --aggiorna-liste '" +
-        (fixtures / "eu-lotl.xml").string() + "' '" + (fixtures / "it-tsl.xml").string() + "' 2>&1";
+        "XDG_DATA_HOME='" + folder.path().string() + "' '" VELIN_VERIFY_PROGRAM "' " + arguments + " 2>&1";
     FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
+    if (!pipe)
+        return {-1, "popen"};
     std::string output;
     char buffer[512];
     while (size_t read = std::fread(buffer, 1, sizeof buffer, pipe))
         output.append(buffer, read);
-    const int status = ::pclose(pipe);
+    return {::pclose(pipe), output};
+}
+
+std::string quoted(const fs::path& path)
+{
+    return "'" + path.string() + "'";
+}
+
+TEST(Trusted_list_refresh, command_line_imports_local_files_and_the_next_run_classifies_by_them)
+{
+    Test_folder folder;
+    const auto [status, output] = run_verifier(folder, "--aggiorna-liste " + quoted(fixtures / "eu-lotl.xml") + " " +
+                                                           quoted(fixtures / "it-tsl.xml"));
     EXPECT_EQ(status, 0) << output;
     EXPECT_NE(output.find("Le liste di fiducia sono aggiornate"), std::string::npos) << output;
-    EXPECT_TRUE(fs::exists(folder / "velin-manager/trusted-lists/liste.cache"));
+    ASSERT_TRUE(fs::exists(folder / "velin-manager/trusted-lists/liste.cache"));
+
+    // Envelopes signed in 2026 by holders of a granted authority, of one withdrawn in 2020 and of
+    // one that certifies seals only.
+    const std::pair<const char*, const char*> cases[] = {
+        {"signer-granted.txt.p7m", "Tipo di firma: Firma digitale (con validità legale)"},
+        {"signer-withdrawn.txt.p7m", "Tipo di firma: Firma elettronica (attestazione)"},
+        {"signer-seals.txt.p7m", "Tipo di firma: Firma elettronica (attestazione)"},
+    };
+    for (const auto& [document, kind] : cases) {
+        const auto [verified, text] = run_verifier(folder, "--batch " + quoted(fixtures / document));
+        EXPECT_NE(text.find(kind), std::string::npos) << text;
+    }
+
+    // A list past its next update: used, with a warning line in the report.
+    Test_folder past;
+    ASSERT_EQ(run_verifier(past, "--aggiorna-liste " + quoted(fixtures / "eu-lotl.xml") + " " +
+                                     quoted(fixtures / "it-tsl-past-next-update.xml"))
+                  .first,
+              0);
+    const auto [late, report] = run_verifier(past, "--batch " + quoted(fixtures / "signer-granted.txt.p7m"));
+    EXPECT_NE(report.find("Tipo di firma: Firma digitale (con validità legale)"), std::string::npos) << report;
+    EXPECT_NE(report.find("[avviso] La lista di fiducia IT doveva essere aggiornata entro il 01/07/2019 00:00 UTC"),
+              std::string::npos)
+        << report;
+
+    // A wrong command line is said as such.
+    const auto [wrong, usage] = run_verifier(folder, "--aggiorna-liste a b c");
+    EXPECT_EQ(WEXITSTATUS(wrong), 2);
+    EXPECT_NE(usage.find("al più due liste"), std::string::npos) << usage;
 }
 
 } // namespace
