@@ -221,7 +221,9 @@ uint32_t Java_vm::start()
     // user's private folder instead of the home folder.
     install_fault_handlers();
     const std::string font_cache = "-Dpdfbox.fontcache=" + private_runtime_folder();
-    std::vector<std::string> texts = {class_path, "-Xrs", "-Djava.awt.headless=true", font_cache};
+    // The libraries' own log lines (PDFBox's font warnings) would reach the user's terminal.
+    std::vector<std::string> texts = {class_path, "-Xrs", "-Djava.awt.headless=true", font_cache,
+                                      "-Dorg.apache.commons.logging.Log=org.apache.commons.logging.impl.NoOpLog"};
     std::vector<JavaVMOption> options(texts.size());
     for (size_t i = 0; i < texts.size(); ++i)
         options[i].optionString = texts[i].data();

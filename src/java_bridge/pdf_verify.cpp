@@ -8,6 +8,11 @@
 
 namespace velin {
 
+const char* const Text_pdf_not_signed = "Il documento PDF non contiene firme digitali.";
+const char* const Text_pdf_unreadable = "Il documento PDF è danneggiato e non può essere letto.";
+const char* const Text_pdf_needs_java =
+    "La verifica dei documenti PDF richiede un ambiente Java, che non è stato trovato o non può essere avviato.";
+
 namespace {
 
 // Local references of one call, deleted when it ends.
@@ -67,6 +72,23 @@ Assignable<Signature_integrity> Pdf_verify::signature_integrity() const
     integrity.assign(_signers[_selected].intact && !_bytes_after_signatures ? Signature_integrity::Intact
                                                                             : Signature_integrity::Not_intact);
     return integrity;
+}
+
+std::string Pdf_verify::failure_text() const
+{
+    switch (_outcome) {
+    case Pdf_outcome::Verified:
+        return {};
+    case Pdf_outcome::Not_signed:
+        return Text_pdf_not_signed;
+    case Pdf_outcome::Not_a_pdf:
+        return Text_pdf_unreadable;
+    case Pdf_outcome::No_java:
+        return Text_pdf_needs_java;
+    case Pdf_outcome::Failed:
+        break;
+    }
+    return {};
 }
 
 void Pdf_verify::parse(std::span<const uint8_t> bytes)

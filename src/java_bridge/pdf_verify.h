@@ -39,6 +39,7 @@ public:
     void read_signing_time() override {}
     std::shared_ptr<const System_time> signing_time() const override { return _signers[_selected].signing_time; }
     Assignable<Signature_integrity> signature_integrity() const override;
+    std::string failure_text() const override;
 
     Pdf_outcome outcome() const { return _outcome; }
     // Bytes after the last signed revision: no signature covers them.
@@ -61,6 +62,10 @@ private:
     size_t _selected = 0;
     bool _bytes_after_signatures = false;
 };
+
+extern const char* const Text_pdf_not_signed;
+extern const char* const Text_pdf_unreadable;
+extern const char* const Text_pdf_needs_java;
 
 // "day/month/year hour:minute:second" as the PDF classes write it; nothing when it does not
 // hold six numbers that make a date and time.

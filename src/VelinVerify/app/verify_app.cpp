@@ -7,6 +7,8 @@
 #include "common/message_box.h"
 #include "common/settings_record.h"
 #include "common/trace.h"
+#include "java_bridge/java_message.h"
+#include "java_bridge/java_vm.h"
 
 #include <QApplication>
 
@@ -65,11 +67,16 @@ int run_verify_app(int argc, const char* const* argv)
                                                                         : MB_ICONINFORMATION;
         message_box(line.text, MB_OK | icon, nullptr, Suite_caption);
     });
+    // PDFs are read on the worker thread: the Java box, when no runtime is found, is shown by the
+    // user-interface thread.
+    Java_vm::instance().set_no_runtime_handler(
+        [] { QMetaObject::invokeMethod(qApp, [] { show_java_message(); }, Qt::QueuedConnection); });
     Dlg_verify_onion window(settings, default_services());
     window.show();
     if (line.file)
         window.open_path(*line.file);
     window.exec();
+    Java_vm::instance().destroy();
     return 0;
 }
 

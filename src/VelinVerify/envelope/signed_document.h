@@ -59,6 +59,9 @@ public:
     // The outcome of the signature check of the current signer.
     virtual Assignable<Signature_integrity> signature_integrity() const = 0;
 
+    // Why parse did not succeed, in the user's words; empty for the common message.
+    virtual std::string failure_text() const { return {}; }
+
     // The current signer's time-stamp tokens of a scope (Signature: the unsigned signature time
     // stamps; Content: the signed content time stamps), as encoded; none by default.
     virtual std::vector<std::vector<uint8_t>> signer_timestamp_tokens(Timestamp_scope scope) const

@@ -278,7 +278,8 @@ void Signed_document_parser::decode_envelope(std::shared_ptr<Signed_document> do
         _document->parse(info.file_data.value());
     }
     if (!_document->parsed()) {
-        fail("L'analisi del file è fallita.");
+        const std::string reason = _document->failure_text();
+        fail(reason.empty() ? "L'analisi del file è fallita." : reason);
         return;
     }
     info.envelope.assign(Envelope_info{});

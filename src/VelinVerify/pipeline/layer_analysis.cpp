@@ -7,6 +7,7 @@
 #include "VelinVerify/worker/thread_base.h"
 #include "common/failure.h"
 #include "common/trace.h"
+#include "java_bridge/pdf_verify.h"
 
 #include <ctime>
 #include <exception>
@@ -262,7 +263,9 @@ void Layer_analysis::decoding_done()
         const std::string& reason = _parser->error_message();
         if (!reason.empty() && reason != corrupt_text)
             add_line(Line_severity::Error, reason);
-        add_line(Line_severity::Error, corrupt_text);
+        // A PDF without signatures, or one that cannot be read for want of Java, is not corrupt.
+        if (reason != Text_pdf_not_signed && reason != Text_pdf_needs_java)
+            add_line(Line_severity::Error, corrupt_text);
         _errors = true;
         summary();
         return;

@@ -1,6 +1,7 @@
 #include "VelinVerify/pipeline/pipeline_services.h"
 
 #include "common/settings_record.h"
+#include "java_bridge/pdf_verify.h"
 
 namespace velin {
 
@@ -17,6 +18,7 @@ Pipeline_services default_services()
                                     const std::atomic<bool>& cancel) {
         return check_revocations(subjects, settings, cancel);
     };
+    services.pdf_decoder = [] { return std::make_shared<Pdf_verify>(); };
     return services;
 }
 

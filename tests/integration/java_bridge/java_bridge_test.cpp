@@ -236,6 +236,37 @@ TEST_F(Pdf_verification, a_java_exception_is_taken_and_our_faults_stay_ours)
     EXPECT_EQ(Java_vm::instance().start(), Jvm_already_running);
 }
 
+// velin-verify --batch --json on a PDF, with the test PKI's lists; its standard output.
+std::string batch_report(const std::string& pdf)
+{
+    static test::Test_folder data;
+    if (!fs::exists(data / "data"))
+        fs::copy(fs::path(VELIN_PKI_FIXTURES) / "velin-data" / "data", data / "data", fs::copy_options::recursive);
+    const fs::path out = data / "out.json";
+    const std::string command = "VELIN_DATA_DIR=" + data.path().string() + " " + VELIN_VERIFY_PROGRAM +
+                                " --batch --json " + (pdfs() / pdf).string() + " >" + out.string() + " 2>&1";
+    std::system(command.c_str());
+    return test::read_file(out);
+}
+
+TEST(Pdf_in_the_verifier, signed_pdfs_are_reported_like_envelopes)
+{
+    test::private_environment();
+    const std::string good = batch_report("signed.pdf");
+    EXPECT_NE(good.find("\"signer\": \"ROSSI MARIO\""), std::string::npos) << good;
+    EXPECT_NE(good.find("Firma digitale (con validità legale)"), std::string::npos) << good;
+    EXPECT_NE(good.find("Il documento è firmato correttamente e integro."), std::string::npos) << good;
+    EXPECT_EQ(good.find("WARNING"), std::string::npos) << good; // nothing of the libraries' logs
+    for (const char* changed : {"tampered.pdf", "appended.pdf"}) {
+        const std::string report = batch_report(changed);
+        EXPECT_NE(report.find("La firma non corrisponde al documento."), std::string::npos) << report;
+        EXPECT_EQ(report.find("integro"), std::string::npos) << report;
+    }
+    const std::string unsigned_pdf = batch_report("plain.pdf");
+    EXPECT_NE(unsigned_pdf.find("Il documento PDF non contiene firme digitali."), std::string::npos) << unsigned_pdf;
+    EXPECT_EQ(unsigned_pdf.find("corrott"), std::string::npos) << unsigned_pdf;
+}
+
 TEST(Java_time, the_classes_day_first_text)
 {
     const auto time = parse_java_time("8/12/2026 16:5:7");
