@@ -221,9 +221,16 @@ uint32_t Java_vm::start()
     // user's private folder instead of the home folder.
     install_fault_handlers();
     const std::string font_cache = "-Dpdfbox.fontcache=" + private_runtime_folder();
-    // The libraries' own log lines (PDFBox's font warnings) would reach the user's terminal.
-    std::vector<std::string> texts = {class_path, "-Xrs", "-Djava.awt.headless=true", font_cache,
-                                      "-Dorg.apache.commons.logging.Log=org.apache.commons.logging.impl.NoOpLog"};
+    // The libraries' own log lines (PDFBox's font warnings) would reach the user's terminal. A
+    // small first heap and the serial collector keep the machine's memory near what the
+    // documents need, in a desktop program that is not a server.
+    std::vector<std::string> texts = {class_path,
+                                      "-Xrs",
+                                      "-Djava.awt.headless=true",
+                                      font_cache,
+                                      "-Dorg.apache.commons.logging.Log=org.apache.commons.logging.impl.NoOpLog",
+                                      "-XX:+UseSerialGC",
+                                      "-Xms8m"};
     std::vector<JavaVMOption> options(texts.size());
     for (size_t i = 0; i < texts.size(); ++i)
         options[i].optionString = texts[i].data();

@@ -1,0 +1,57 @@
+#!/bin/bash
+# PDF verification and signing in the Java machine:
+#   1. a signed PDF of VERIFY_MB megabytes verified twice in one process (the first time starts the
+#      machine), against pdfsig (poppler-utils) on the same file;
+#   2. a PDF of SIGN_MB megabytes signed with the legal test signer's key on a SoftHSM token: the
+#      peak resident memory against the file's size.
+# Run by hand:
+#     tests/bench/pdf-bench.sh [BUILD_FOLDER] [VERIFY_MB] [SIGN_MB]
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/../.." && pwd)
+build=${1:-$repo/build}
+verify_mb=${2:-1}
+sign_mb=${3:-10}
+module=/usr/lib/softhsm/libsofthsm2.so
+pki=$repo/tests/fixtures/pki
+ninja -C "$build" pdf_tool make_test_pdfs sigillo >/dev/null
+tool=$(find "$build" -name pdf_tool -type f -perm -u+x -print -quit)
+generator=$(find "$build" -name make_test_pdfs.jar -print -quit)
+classes=$generator:$(find "$build/java" -name '*.jar' ! -name sigillo.jar | tr '\n' ':')
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+
+java -cp "$classes" Make_test_pdfs "$work/verify" "$pki" "$verify_mb" 2>/dev/null
+pdf=$work/verify/big.pdf
+echo "signed PDF: $(stat -c %s "$pdf") bytes"
+"$tool" verify "$pdf" "$pdf"
+start=$(date +%s.%N)
+pdfsig "$pdf" >/dev/null 2>&1 || true
+printf 'pdfsig: %.3f s\n' "$(echo "$(date +%s.%N) - $start" | bc)"
+
+mkdir -p "$work/tokens"
+printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$work/tokens" > "$work/softhsm2.conf"
+export SOFTHSM2_CONF=$work/softhsm2.conf
+label="Lettore bench"
+softhsm2-util --init-token --free --label "$label" --so-pin 12345678 --pin 12345 >/dev/null
+openssl pkcs8 -topk8 -nocrypt -in "$pki/signer-legal.key.pem" -outform DER -out "$work/key.p8"
+openssl pkey -in "$pki/signer-legal.key.pem" -pubout -outform DER -out "$work/key.pub"
+openssl x509 -in "$pki/signer-legal.cert.pem" -outform DER -out "$work/cert.der"
+p11() { pkcs11-tool --module "$module" --token-label "$label" --login --pin 12345 "$@" >/dev/null; }
+p11 --write-object "$work/key.p8" --type privkey --id 01 --label signer --usage-sign
+p11 --write-object "$work/key.pub" --type pubkey --id 01 --label signer
+p11 --write-object "$work/cert.der" --type cert --id 01 --label signer
+
+java -cp "$classes" Make_test_pdfs "$work/sign" "$pki" "$sign_mb" 2>/dev/null
+document=$work/sign/big-plain.pdf
+size_kib=$(( $(stat -c %s "$document") / 1024 ))
+java -cp "$classes" Make_test_pdfs "$work/small" "$pki" 2>/dev/null
+line=$("$tool" sign "$module" "$label" 12345 "$document" "$work/small/plain.pdf")
+echo "$line"
+peak=$(echo "$line" | sed -n 's/.*peak \([0-9]*\) KiB (\([0-9]*\).*/\1/p')
+base=$(echo "$line" | sed -n 's/.*peak \([0-9]*\) KiB (\([0-9]*\).*/\2/p')
+printf '%d KiB document: peak %d KiB, %d KiB above the warm machine (%.2f x the document)\n' \
+    "$size_kib" "$peak" "$((peak - base))" "$(echo "($peak - $base) / $size_kib" | bc -l)"
+pdfsig "$document.signed.pdf" 2>&1 | grep -m1 "Signature Validation" || true
