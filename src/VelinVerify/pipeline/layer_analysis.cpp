@@ -206,7 +206,9 @@ void Layer_analysis::revocation_step()
         judged[_authority_job.indexes[n]].revocation = _authority_outcomes[n].status;
     for (size_t n = 0; n < _revocation_job.indexes.size(); ++n)
         _revocation_job.subjects[n].at = covering_time(judged, _revocation_job.indexes[n]);
-    _revocation_outcomes = _services.check_revocations(_revocation_job.subjects, settings, cancel_flag());
+    _revocation_outcomes.clear();
+    if (!_revocation_job.subjects.empty())
+        _revocation_outcomes = _services.check_revocations(_revocation_job.subjects, settings, cancel_flag());
 }
 
 // Handlers, on the user-interface thread.
