@@ -115,6 +115,16 @@ def add_certificate(p7m, certificate):
     return tlv(0x30, p7m[content_type[0]:content_type[4]] + tlv(0xA0, tlv(0x30, out)))
 
 
+def replace_certificates(p7m, certificate):
+    """The envelope (a token) with its certificates replaced by one."""
+    _, cs, ce, _ = parse(p7m, 0)
+    content_type, wrapper = children(p7m, cs, ce)
+    signed_data = children(p7m, wrapper[2], wrapper[3])[0]
+    out = b"".join(tlv(0xA0, certificate) if f[1] == 0xA0 else p7m[f[0]:f[4]]
+                   for f in children(p7m, signed_data[2], signed_data[3]))
+    return tlv(0x30, p7m[content_type[0]:content_type[4]] + tlv(0xA0, tlv(0x30, out)))
+
+
 def countersignature(value, certificate, key, tamper=False):
     """A SignerInfo over a signature value, by the certificate's issuer and serial number."""
     _, cs, ce, _ = parse(certificate, 0)
@@ -189,6 +199,8 @@ if __name__ == "__main__":
         certificate = read(args[1])
         signer = countersignature(signature_value(p7m), certificate, args[2], len(args) > 4)
         write(args[3], add_unsigned_attribute(add_certificate(p7m, certificate), "1.2.840.113549.1.9.6", signer))
+    elif command == "replace-certificates":  # token cert.der out
+        write(args[2], replace_certificates(read(args[0]), read(args[1])))
     elif command == "timestamp-and-crl":  # token out
         write(args[1], tlv(0x30, read(args[0])))
     elif command == "meta-data":  # name media protected out

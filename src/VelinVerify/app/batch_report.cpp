@@ -273,12 +273,16 @@ void print_text(std::ostream& out, const Batch_report& report)
         for (const Batch_timestamp& timestamp : layer.timestamps) {
             if (timestamp.inherited)
                 continue;
-            out << "  Marca temporale (" << timestamp.scope;
+            const std::string scope = timestamp.scope == "signature" ? "della firma "
+                                      : timestamp.scope == "content" ? "del contenuto della firma "
+                                                                     : "del file";
+            out << "  Marca temporale " << scope;
             if (timestamp.signer)
-                out << ", firma " << *timestamp.signer;
-            out << "): " << (timestamp.time ? *timestamp.time : std::string("illeggibile")) << ", "
+                out << *timestamp.signer;
+            out << ": " << (timestamp.time ? *timestamp.time : std::string("illeggibile")) << ", "
                 << printable_text(timestamp.authority) << (timestamp.verified ? ", verificata" : ", non verificata")
-                << (timestamp.trusted && *timestamp.trusted ? ", attendibile" : ", non attendibile") << '\n';
+                << (timestamp.trusted && *timestamp.trusted ? ", autorità attendibile" : ", autorità non attendibile")
+                << '\n';
         }
         out << "  Attività:\n";
         for (const Status_line& line : layer.activity)

@@ -78,6 +78,14 @@ std::string lower(std::string_view text)
     return out;
 }
 
+// The message declares a time-stamp part somewhere (it may follow a large envelope part).
+bool declares_timestamp_part(std::span<const uint8_t> bytes)
+{
+    static constexpr std::string_view needle = "application/timestamp";
+    const auto same = [](uint8_t a, char b) { return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b; };
+    return std::search(bytes.begin(), bytes.end(), needle.begin(), needle.end(), same) != bytes.end();
+}
+
 // A mail message's kind from its Content-Type header (folded lines included).
 Document_types mime_kind(std::string_view head)
 {
@@ -125,9 +133,11 @@ Document_types document_type_by_content(std::span<const uint8_t> bytes)
                 return Document_types::Unsupported;
             return base64_kind(text.substr(line_end + 1));
         }
-        // A message first: a time-stamped PDF holds "%PDF-" near its start too.
+        // A message first: a time-stamped PDF holds "%PDF-" near its start too. A multipart message
+        // is a time-stamped file only with a time-stamp part: an e-mail is not one.
         if (const Document_types kind = mime_kind(text); kind != Document_types::Unsupported)
-            return kind;
+            return kind != Document_types::Multipart || declares_timestamp_part(bytes) ? kind
+                                                                                       : Document_types::Unsupported;
     }
     // "%PDF-" may follow a few bytes of junk, as PDF readers allow.
     const size_t pdf = raw.find("%PDF-");

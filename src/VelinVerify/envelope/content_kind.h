@@ -11,7 +11,8 @@
 namespace velin {
 
 // The kind the bytes look like: Envelope for a DER or BER SignedData (also truncated), its base64
-// or PEM text, or an S/MIME message; Multipart for a MIME multipart/mixed message; Pdf for
+// or PEM text, or an S/MIME message; Multipart for a MIME multipart/mixed message with a
+// time-stamp part (an e-mail is not a time-stamped file); Pdf for
 // "%PDF-"; Timestamped_data for a TimeStampedData; Unsupported when none of these.
 Document_types document_type_by_content(std::span<const uint8_t> bytes);
 

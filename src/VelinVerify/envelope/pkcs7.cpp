@@ -32,10 +32,21 @@ std::string_view as_text(std::span<const uint8_t> bytes)
     return {reinterpret_cast<const char*>(bytes.data()), length};
 }
 
-// Reads an S/MIME message from bio; any detached content it carries is not kept.
-CMS_ContentInfo* read_smime(BIO* bio)
+// Reads an S/MIME message from bio; the document of a clear-signed message (multipart/signed),
+// which the message carries beside the signature, goes to content.
+CMS_ContentInfo* read_smime(BIO* bio, std::vector<uint8_t>& content)
 {
-    return SMIME_read_CMS(bio, nullptr);
+    BIO* raw = nullptr;
+    // Binary: the part's bytes as they are; the canonical form is tried too when checking.
+    CMS_ContentInfo* cms = SMIME_read_CMS_ex(bio, SMIME_BINARY, &raw, nullptr);
+    const Owner<BIO> carried(raw);
+    content.clear();
+    if (cms && carried) {
+        uint8_t block[16384];
+        for (int read; (read = BIO_read(carried.get(), block, sizeof block)) > 0;)
+            content.insert(content.end(), block, block + read);
+    }
+    return cms;
 }
 
 // The header block of an S/MIME message in the form that the OpenSSL reader and the project's
@@ -91,6 +102,8 @@ void Pkcs7::reset()
     _input.shrink_to_fit();
     _content_offset = 0;
     _content_size = 0;
+    _clear_signed_content.clear();
+    _clear_signed = false;
 }
 
 void Pkcs7::parse(std::span<const uint8_t> bytes)
@@ -257,7 +270,7 @@ void Pkcs7::parse_bytes(std::span<const uint8_t> bytes, std::vector<uint8_t>* ow
             if (!input) {
                 Trace(Trace_kind, Level_trace) << "L'input non è un PKCS7 MIME.";
             } else {
-                _cms.reset(read_smime(input.get()));
+                _cms.reset(read_smime(input.get(), _clear_signed_content));
                 if (_cms)
                     _encoding = Encoding::Smime;
                 else
@@ -274,7 +287,7 @@ void Pkcs7::parse_bytes(std::span<const uint8_t> bytes, std::vector<uint8_t>* ow
         if (!_cms) {
             const Base64_message_bio input(text);
             if (input.get()) {
-                _cms.reset(read_smime(input.get()));
+                _cms.reset(read_smime(input.get(), _clear_signed_content));
                 if (_cms)
                     _encoding = Encoding::Base64;
                 else
@@ -473,7 +486,7 @@ std::vector<Countersignature_info> Pkcs7::countersignatures() const
 bool Pkcs7::detached() const
 {
     assertion(parsed(), "parsed ()");
-    if (_walked || !is_signed_type())
+    if (_walked || _clear_signed || !is_signed_type())
         return false;
     ASN1_OCTET_STRING** carried = CMS_get0_content(_cms.get());
     return !carried || !*carried;
@@ -552,6 +565,8 @@ void Pkcs7::extract_original_document()
     // A repeated extraction after a walk works again on the document already trimmed.
     if (_walked && _input.empty() && _content.size() == _content_size)
         _input = std::move(_content);
+    if (_clear_signed && !_content.empty())
+        _clear_signed_content = std::move(_content);
     _content.clear();
     _integrity.clear();
     Trace(Trace_kind, Level_trace) << "Caricamento CAPICOM";
@@ -574,6 +589,37 @@ void Pkcs7::extract_original_document()
     }
     const int signer_count = std::max(0, sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(_cms.get())));
     ASN1_OCTET_STRING** carried = CMS_get0_content(_cms.get());
+    if ((!carried || !*carried) && !_clear_signed_content.empty()) {
+        // A clear-signed message: the document is the message's first part.
+        std::vector<uint8_t> document = std::move(_clear_signed_content);
+        _clear_signed_content.clear();
+        check_signatures(document);
+        // Mail signers sign the canonical form (lines ended by CR LF); a message saved with bare
+        // line feeds matches in that form.
+        const auto all_intact = [this] {
+            return std::all_of(_integrity.begin(), _integrity.end(), [](const auto& integrity) {
+                return integrity.is_assigned() && integrity.value() == Signature_integrity::Intact;
+            });
+        };
+        if (!all_intact()) {
+            std::vector<uint8_t> canonical;
+            canonical.reserve(document.size() + document.size() / 32);
+            for (size_t i = 0; i < document.size(); ++i) {
+                if (document[i] == '\n' && (i == 0 || document[i - 1] != '\r'))
+                    canonical.push_back('\r');
+                canonical.push_back(document[i]);
+            }
+            const auto raw_integrity = _integrity;
+            check_signatures(canonical);
+            if (all_intact())
+                document = std::move(canonical);
+            else
+                _integrity = raw_integrity;
+        }
+        _content = std::move(document);
+        _clear_signed = true;
+        return;
+    }
     if (!carried || !*carried) {
         // A detached signature: the document is not in the envelope, so nothing can be checked.
         Trace(Trace_kind, Level_error) << "La busta non contiene il documento originale (firma separata).";

@@ -118,6 +118,9 @@ private:
     CMS_SignerInfo* _signature_info = nullptr; // the current signer, owned by _cms
     size_t _current = 0;
     std::vector<uint8_t> _content;
+    // The document a clear-signed S/MIME message carries beside its signature, until extraction.
+    std::vector<uint8_t> _clear_signed_content;
+    bool _clear_signed = false;
     std::vector<Assignable<Signature_integrity>> _integrity; // by signer index
     Signer_certificate _certificate;
     std::shared_ptr<const System_time> _signing_time;

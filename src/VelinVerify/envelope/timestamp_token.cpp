@@ -22,7 +22,41 @@ namespace {
 struct Release_ts {
     void operator()(TS_RESP* p) const { TS_RESP_free(p); }
     void operator()(TS_TST_INFO* p) const { TS_TST_INFO_free(p); }
+    void operator()(ESS_SIGNING_CERT* p) const { ESS_SIGNING_CERT_free(p); }
 };
+
+// The certificate the token names in its signing-certificate attributes (when it names one) is the
+// one it carries: a token whose signer was swapped for another certificate with the same key does
+// not pass.
+bool signing_certificate_bound(CMS_SignerInfo* signer, X509* certificate)
+{
+    const auto attribute = [signer](int nid) {
+        return static_cast<const ASN1_STRING*>(
+            CMS_signed_get0_data_by_OBJ(signer, OBJ_nid2obj(nid), -3, V_ASN1_SEQUENCE));
+    };
+    const ASN1_STRING* v1 = attribute(NID_id_smime_aa_signingCertificate);
+    const ASN1_STRING* v2 = attribute(NID_id_smime_aa_signingCertificateV2);
+    if (!v1 && !v2)
+        return true;
+    Owner<ESS_SIGNING_CERT, Release_ts> first;
+    Owner<ESS_SIGNING_CERT_V2> second;
+    if (v1) {
+        const unsigned char* in = ASN1_STRING_get0_data(v1);
+        first.reset(d2i_ESS_SIGNING_CERT(nullptr, &in, ASN1_STRING_length(v1)));
+    }
+    if (v2) {
+        const unsigned char* in = ASN1_STRING_get0_data(v2);
+        second.reset(d2i_ESS_SIGNING_CERT_V2(nullptr, &in, ASN1_STRING_length(v2)));
+    }
+    if ((v1 && !first) || (v2 && !second))
+        return false;
+    const Owner<STACK_OF(X509), Release_stack_only> chain(sk_X509_new_null());
+    if (!chain || !sk_X509_push(chain.get(), certificate))
+        return false;
+    const bool bound = OSSL_ESS_check_signing_certs(first.get(), second.get(), chain.get(), 0) > 0;
+    ERR_clear_error();
+    return bound;
+}
 
 } // namespace
 
@@ -185,6 +219,10 @@ Timestamp_info check_timestamp(std::span<const uint8_t> token_or_reply, const Co
         std::string reason;
         info.signature_valid =
             check_signer(signer, CMS_get0_eContentType(cms.get()), digests, reason) == Signer_check::Matches;
+        if (info.signature_valid && !signing_certificate_bound(signer, certificate)) {
+            info.signature_valid = false;
+            reason = "Il certificato della marca temporale non è quello indicato dalla marca.";
+        }
         if (!info.signature_valid)
             info.problem = reason.empty() ? "La firma della marca temporale non corrisponde." : reason;
         const uint32_t flags = X509_get_extension_flags(certificate);

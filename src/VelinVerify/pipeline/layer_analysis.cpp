@@ -210,7 +210,9 @@ void Layer_analysis::revocation_step()
         judged[_authority_job.indexes[n]].revocation = _authority_outcomes[n].status;
     for (size_t n = 0; n < _revocation_job.indexes.size(); ++n)
         _revocation_job.subjects[n].at = covering_time(judged, _revocation_job.indexes[n]);
-    _revocation_outcomes = _services.check_revocations(_revocation_job.subjects, settings, cancel_flag());
+    _revocation_outcomes.clear();
+    if (!_revocation_job.subjects.empty())
+        _revocation_outcomes = _services.check_revocations(_revocation_job.subjects, settings, cancel_flag());
 }
 
 // Handlers, on the user-interface thread.
@@ -548,10 +550,20 @@ void Layer_analysis::finish_timestamps()
 std::vector<Timestamp_info> Layer_analysis::covering_for_inner() const
 {
     std::vector<Timestamp_info> covering = _covering;
-    if (_info)
-        for (const Timestamp_info& timestamp : _info->timestamps)
-            if (timestamp.verified() && timestamp.scope != Timestamp_scope::Content)
-                covering.push_back(timestamp);
+    if (!_info || !_info->envelope.is_assigned())
+        return covering;
+    const Envelope_info& envelope = _info->envelope.value();
+    for (const Timestamp_info& timestamp : _info->timestamps) {
+        if (!timestamp.verified() || timestamp.scope == Timestamp_scope::Content)
+            continue;
+        // A signature's time stamp proves when that signature existed; it speaks for the envelope
+        // inside only when the signature matches it.
+        if (timestamp.scope == Timestamp_scope::Signature &&
+            (!envelope.signatures.is_assigned() || timestamp.signer >= envelope.signatures.value().size() ||
+             !envelope.signatures.value()[timestamp.signer].signature_matches()))
+            continue;
+        covering.push_back(timestamp);
+    }
     return covering;
 }
 

@@ -36,6 +36,13 @@ std::vector<std::string> outcome(std::span<const uint8_t> bytes, velin::Pkcs7::D
         out.push_back(std::to_string(decoder.certificate_read() ? decoder.signer_certificate().der().size() : 0) + "/" +
                       std::to_string(static_cast<int>(integrity.state())) + "/" +
                       (integrity.is_assigned() ? std::to_string(static_cast<int>(integrity.value())) : "-"));
+        // What a signer carries besides its signature: time stamps and countersignatures.
+        const auto value = decoder.signature_value();
+        for (const auto scope : {velin::Timestamp_scope::Signature, velin::Timestamp_scope::Content})
+            for (const auto& token : decoder.signer_timestamp_tokens(scope))
+                out.push_back(std::to_string(velin::check_timestamp(token, velin::digest_of_pieces({value})).verified()));
+        for (const auto& countersignature : decoder.countersignatures())
+            out.push_back(std::to_string(countersignature.read) + std::to_string(countersignature.matches));
     }
     return out;
 }

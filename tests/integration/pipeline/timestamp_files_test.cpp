@@ -166,6 +166,14 @@ TEST_F(Timestamp_files_test, a_time_stamp_that_does_not_hold_is_never_relied_on)
     EXPECT_TRUE(has(unlisted.lines(0), "warning: L'autorità di marcatura temporale non è attendibile."));
     EXPECT_TRUE(unlisted.layer(0)["signatures"].toArray()[0].toObject()["judged_at"].isNull());
 
+    // A token whose certificate was swapped for a twin with the same key: its signature checks, its
+    // signing-certificate binding does not.
+    const Verdict twin = verify("gemella.txt.m7m");
+    EXPECT_EQ(twin.exit_code, Exit_errors);
+    EXPECT_TRUE(has(twin.lines(0), "error: La firma della marca temporale non è valida."));
+    EXPECT_FALSE(twin.timestamp(0)["verified"].toBool());
+    EXPECT_TRUE(twin.layer(0)["signatures"].toArray()[0].toObject()["judged_at"].isNull());
+
     // A signature time stamp over another signature.
     const Verdict wrong_signature = verify("firma-altra.txt.p7m");
     EXPECT_EQ(wrong_signature.exit_code, Exit_errors);

@@ -39,9 +39,13 @@ TEST(Content_kind, every_form_of_an_envelope_is_told_from_its_bytes)
         document_type_by_content(bytes("\xEF\xBB\xBF\r\n-----BEGIN PKCS7-----\n" + base64 + "-----END PKCS7-----\n")),
         Document_types::Envelope);
 
-    EXPECT_EQ(
-        document_type_by_content(bytes("Subject: x\r\nContent-Type: multipart/mixed;\r\n boundary=\"b\"\r\n\r\n")),
-        Document_types::Multipart);
+    const std::string mail = "Subject: x\r\nContent-Type: multipart/mixed;\r\n boundary=\"b\"\r\n\r\n--b\r\n"
+                             "Content-Type: text/plain\r\n\r\nciao\r\n";
+    EXPECT_EQ(document_type_by_content(
+                  bytes(mail + "--b\r\nContent-Type: Application/Timestamp-Reply\r\n\r\nx\r\n--b--\r\n")),
+              Document_types::Multipart);
+    // An e-mail (a certified mail's message, say) is not a time-stamped file.
+    EXPECT_EQ(document_type_by_content(bytes(mail + "--b--\r\n")), Document_types::Unsupported);
     EXPECT_EQ(document_type_by_content(bytes("%PDF-1.7\n%\xE2\xE3\xCF\xD3\n")), Document_types::Pdf);
     // id-ct-timestampedData, indefinite length.
     EXPECT_EQ(document_type_by_content(std::vector<uint8_t>{0x30, 0x80, 0x06, 0x0B, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D,

@@ -230,7 +230,16 @@ TEST(Envelope_signatures, signed_attributes_must_state_this_content_once)
 
 TEST(Envelope_signatures, what_cannot_be_checked_never_counts_as_matching)
 {
-    for (const char* name : {"detached.p7m", "detached.smime.p7m"}) {
+    // A clear-signed message carries its document beside the signature: it is checked against it.
+    const Analysis clear_signed = analyse_file(test::fixture("detached.smime.p7m").string());
+    ASSERT_TRUE(clear_signed.envelope().content.is_assigned());
+    const std::string document = test::read_file(test::fixture("document.txt"));
+    EXPECT_EQ(std::string(clear_signed.envelope().content.value().begin(), clear_signed.envelope().content.value().end()),
+              document);
+    EXPECT_TRUE(clear_signed.envelope().all_signatures_match());
+    EXPECT_FALSE(clear_signed.envelope().detached);
+
+    for (const char* name : {"detached.p7m"}) {
         const Analysis detached = analyse_file(test::fixture(name).string());
         ASSERT_TRUE(detached.info->envelope.is_assigned()) << name;
         EXPECT_EQ(detached.envelope().content.state(), Assignable_state::Failed) << name;

@@ -160,5 +160,21 @@ TEST_F(Real_world_test, a_detached_signature_is_checked_against_the_document_bes
     EXPECT_TRUE(test::has_line(session->layers()[0]->activity(), Line_severity::Error, signature_mismatch_text));
 }
 
+TEST_F(Real_world_test, signed_mail_is_a_document_and_a_clear_signed_message_is_verified)
+{
+    // An envelope around an e-mail (a certified mail's smime.p7m): the mail is the document.
+    const std::string mail = "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\n"
+                             "Content-Type: text/plain\r\n\r\nMessaggio di posta certificata.\r\n--b--\r\n";
+    verify(write("smime.p7m", test::sign_envelope({mail.begin(), mail.end()}, "signer-legal")));
+    ASSERT_EQ(session->layers().size(), 1u);
+    EXPECT_EQ(session->layers()[0]->outcome(), Layer_outcome::Warnings); // revocation checking is off
+
+    // A clear-signed message, whatever it is called.
+    const std::string message = test::read_file(std::filesystem::path(ENVELOPE_FIXTURES) / "detached.smime.p7m");
+    verify(write("messaggio.eml", {message.begin(), message.end()}));
+    ASSERT_EQ(session->layers().size(), 1u);
+    EXPECT_TRUE(test::has_line(session->layers()[0]->activity(), Line_severity::Information, signatures_intact_text));
+}
+
 } // namespace
 } // namespace velin
