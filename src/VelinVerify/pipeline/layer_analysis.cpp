@@ -181,20 +181,30 @@ void Layer_analysis::chains_step()
         _chain_outcomes.reset();
         return;
     }
-    std::vector<Certificate> signers;
-    std::vector<std::optional<std::time_t>> signing_times;
-    signers.reserve(_records.size());
-    for (const Signer_record& record : _records) {
-        signers.push_back(record.certificate.is_assigned() ? record.certificate.value() : Certificate{});
-        signing_times.push_back(record.signing_time);
-    }
-    _chain_outcomes = build_chains(*_trusted_store, signers, signing_times);
+    // The authorities first: a time stamp of a trusted authority that covers a signer dates its
+    // signature for the trusted lists (a service withdrawn after that time still counts), where
+    // otherwise only the time the signer states is known.
     _authority_trust.clear();
-    for (const Timestamp_record& record : _timestamps)
+    std::vector<Timestamp_record> judged = _timestamps;
+    for (size_t i = 0; i < _timestamps.size(); ++i) {
+        const Timestamp_record& record = _timestamps[i];
         _authority_trust.push_back(record.info.certificate.empty()
                                        ? Timestamp_authority_trust{}
                                        : timestamp_authority_trust(*_trusted_store,
-                                                                   Certificate(record.info.certificate.shared_x509())));
+                                                                   Certificate(record.info.certificate.shared_x509()),
+                                                                   record.info.time));
+        judged[i].trusted.assign(_authority_trust.back().trusted);
+    }
+    std::vector<Certificate> signers;
+    std::vector<std::optional<std::time_t>> signing_times;
+    signers.reserve(_records.size());
+    for (size_t i = 0; i < _records.size(); ++i) {
+        const Signer_record& record = _records[i];
+        signers.push_back(record.certificate.is_assigned() ? record.certificate.value() : Certificate{});
+        const std::optional<std::time_t> stamped = covering_time(judged, i);
+        signing_times.push_back(stamped ? stamped : record.signing_time);
+    }
+    _chain_outcomes = build_chains(*_trusted_store, signers, signing_times);
 }
 
 void Layer_analysis::revocation_step()

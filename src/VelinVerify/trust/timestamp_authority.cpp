@@ -5,14 +5,15 @@
 
 namespace velin {
 
-Timestamp_authority_trust timestamp_authority_trust(const Trusted_store& store, const Certificate& authority)
+Timestamp_authority_trust timestamp_authority_trust(const Trusted_store& store, const Certificate& authority,
+                                                    std::time_t at)
 {
     Timestamp_authority_trust trust;
     if (!authority.is_valid() || !store.merged_store())
         return trust;
     const Chain_outcome chain = build_chain(store, authority);
     trust.issuer = chain.issuer;
-    trust.trusted = chain.complete;
+    trust.trusted = chain.complete || store.is_trusted_time_stamping_authority(authority, at);
     Trace(Trace_kind, Level_info) << "Autorità di marcatura temporale " << authority.display_name()
                                   << (trust.trusted ? ": attendibile." : ": non attendibile.");
     return trust;

@@ -5,6 +5,7 @@
 #include "VelinVerify/trust/certificate.h"
 #include "VelinVerify/trust/trusted_store.h"
 
+#include <ctime>
 #include <optional>
 
 namespace velin {
@@ -15,8 +16,10 @@ struct Timestamp_authority_trust {
 };
 
 // The authority's certificate is chained with the same builder, lists and rules as a signer's: a
-// root on any of the trusted lists (accredited, card or the user's own) makes it trusted. The
+// root on any of the trusted lists (accredited, card or the user's own) makes it trusted; so does
+// a time-stamping service that a trusted list grants at the time stamp's time `at`. The
 // certificate's purpose and dates are the time stamp's own checks, made before.
-Timestamp_authority_trust timestamp_authority_trust(const Trusted_store& store, const Certificate& authority);
+Timestamp_authority_trust timestamp_authority_trust(const Trusted_store& store, const Certificate& authority,
+                                                    std::time_t at);
 
 } // namespace velin

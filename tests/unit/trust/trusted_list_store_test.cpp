@@ -3,6 +3,7 @@
 // stands in for the XML until the pins no longer match it.
 #include "VelinVerify/trust/chain_builder.h"
 #include "VelinVerify/trust/trusted_list_store.h"
+#include "VelinVerify/trust/timestamp_authority.h"
 #include "VelinVerify/trust/trusted_store.h"
 
 #include "pki.h"
@@ -81,6 +82,9 @@ TEST(Trusted_list_store, classifies_chains_by_the_services_status_at_the_signing
 
     EXPECT_TRUE(store.is_trusted_time_stamping_authority(certificate("tsa"), at("2025-01-01T00:00:00Z")));
     EXPECT_FALSE(store.is_trusted_time_stamping_authority(certificate("signer-granted"), at("2025-01-01T00:00:00Z")));
+    // The verifier's one decision on time-stamping authorities takes the list's services in.
+    EXPECT_TRUE(timestamp_authority_trust(store, certificate("tsa"), at("2025-01-01T00:00:00Z")).trusted);
+    EXPECT_FALSE(timestamp_authority_trust(store, certificate("eu-signer"), at("2025-01-01T00:00:00Z")).trusted);
 }
 
 TEST(Trusted_list_store, starts_from_the_cache_and_drops_it_when_the_pins_change)
