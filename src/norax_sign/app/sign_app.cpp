@@ -23,15 +23,14 @@ int run_sign(int argc, const char* const* argv)
     const Sign_command_line command = parse_sign_command_line(argc, argv);
     Sign_batch_options options;
     options.parallel_signature = settings.FirmaParallela;
+    options.make_signer = program_signers(nullptr);
 
     uint32_t result = 0;
     if (command.documents.empty()) {
-        options.make_signer = program_signers(nullptr);
         CVelinSignDlg window(options);
         window.exec();
     } else {
         Dialog_batch_ui ui(nullptr);
-        options.make_signer = program_signers(nullptr);
         result = sign_batch(ui, command.documents, command.flags, command.output_folder, options);
     }
     show_pending_error_boxes();
