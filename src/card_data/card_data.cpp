@@ -1,6 +1,7 @@
 #include "card_data/card_data.h"
 
 #include "card_data/personal_data.h"
+#include "common/hex.h"
 #include "common/openssl_encoding.h"
 #include "common/owner.h"
 #include "common/trace.h"
@@ -44,17 +45,6 @@ bool is_printable(const std::string& text)
         if (c < 0x20 || c > 0x7E)
             return false;
     return true;
-}
-
-std::string hex_of(const std::vector<uint8_t>& bytes)
-{
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string text;
-    for (const uint8_t b : bytes) {
-        text += digits[b >> 4];
-        text += digits[b & 0x0F];
-    }
-    return text;
 }
 
 std::string json_string(const std::string& text)
@@ -212,7 +202,7 @@ Card_data read_card_data(Card_library& library)
         while (!number.empty() && (number.back() == '\0' || number.back() == ' '))
             number.pop_back();
         data.rows.push_back(
-            {"numero_carta", "Numero della carta", is_printable(number) ? number : hex_of(serial.bytes)});
+            {"numero_carta", "Numero della carta", is_printable(number) ? number : hex_text(serial.bytes)});
     }
 
     const Library_answer certificate = library.property("certificate");

@@ -39,8 +39,8 @@ std::unique_ptr<Card_library> Card_library::load(const std::string& path, std::s
     f.read = reinterpret_cast<decltype(f.read)>(::dlsym(handle, "norax_read_binary"));
     f.personal = reinterpret_cast<decltype(f.personal)>(::dlsym(handle, "norax_read_ef_dati_personali"));
     f.property = reinterpret_cast<decltype(f.property)>(::dlsym(handle, "norax_card_property"));
-    if (!f.error || !f.read || !f.personal || !f.property) {
-        error = path + ": una funzione della libreria della carta manca.";
+    if (!f.error || !f.property) {
+        error = "norax_card_property o norax_error_message non esportate da " + path;
         return nullptr;
     }
     return library;
@@ -92,11 +92,15 @@ Library_answer read_with(Call call, uint32_t first_capacity)
 
 Library_answer Card_library::personal_data()
 {
+    if (!_functions->personal)
+        return {Norax_not_exported, {}, "norax_read_ef_dati_personali non esportata dalla libreria della carta."};
     return with_error_text(read_with([this](uint8_t* b, uint32_t* s) { return _functions->personal(b, s); }, 4096));
 }
 
 Library_answer Card_library::read_file(const std::string& name)
 {
+    if (!_functions->read)
+        return {Norax_not_exported, {}, "norax_read_binary non esportata dalla libreria della carta."};
     return with_error_text(
         read_with([this, &name](uint8_t* b, uint32_t* s) { return _functions->read(name.c_str(), b, s); }, 4096));
 }

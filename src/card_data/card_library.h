@@ -27,7 +27,8 @@ constexpr uint32_t Norax_access_denied = 0x80070005;
 class Card_library {
 public:
     // The library at path (dlopen's own search for a bare name); nothing when it cannot be
-    // loaded or lacks a function, with dlerror's text in error.
+    // loaded or lacks norax_card_property or norax_error_message, with the reason in error. A
+    // reading function it lacks fails when it is called.
     static std::unique_ptr<Card_library> load(const std::string& path, std::string& error);
     ~Card_library();
     Card_library(const Card_library&) = delete;
@@ -35,6 +36,7 @@ public:
 
     Library_answer personal_data();
     Library_answer read_file(const std::string& name);
+    // With a buffer of 10,000 characters, as the library's callers have always passed it.
     Library_answer property(const std::string& name);
 
     struct Functions;
@@ -46,6 +48,9 @@ private:
     void* _handle = nullptr;
     std::unique_ptr<Functions> _functions;
 };
+
+// What a reading function the library does not export answers.
+constexpr uint32_t Norax_not_exported = 0x80004005;
 
 // The installed library's name.
 constexpr const char* Card_library_name = "libnoraxcard.so.3";

@@ -1,5 +1,7 @@
 #include "card_data/personal_data.h"
 
+#include "common/hex.h"
+
 namespace velin {
 
 namespace {
@@ -8,13 +10,7 @@ std::optional<size_t> hex_number(std::span<const uint8_t> digits)
 {
     size_t value = 0;
     for (const uint8_t c : digits) {
-        int digit = -1;
-        if (c >= '0' && c <= '9')
-            digit = c - '0';
-        else if (c >= 'A' && c <= 'F')
-            digit = c - 'A' + 10;
-        else if (c >= 'a' && c <= 'f')
-            digit = c - 'a' + 10;
+        const int digit = hex_digit_value(static_cast<char>(c));
         if (digit < 0)
             return std::nullopt;
         value = value * 16 + static_cast<size_t>(digit);

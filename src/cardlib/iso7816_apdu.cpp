@@ -1,6 +1,7 @@
 #include "cardlib/iso7816_apdu.h"
 
 #include "cardlib/card_exceptions.h"
+#include "common/hex.h"
 
 #include <openssl/crypto.h>
 
@@ -109,34 +110,17 @@ ISO7816_COMMAND_APDU read_binary_command(uint16_t offset, uint8_t le)
 
 std::string to_hex(const Bytes& bytes, const char* separator)
 {
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string text;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        if (i)
-            text += separator;
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 0x0F];
-    }
-    return text;
+    return hex_text(bytes, separator);
 }
 
 std::optional<Bytes> from_hex(const std::string& text)
 {
     if (text.empty() || text.size() % 2 != 0)
         return std::nullopt;
-    auto value = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
     Bytes bytes;
     for (size_t i = 0; i < text.size(); i += 2) {
-        const int high = value(text[i]);
-        const int low = value(text[i + 1]);
+        const int high = hex_digit_value(text[i]);
+        const int low = hex_digit_value(text[i + 1]);
         if (high < 0 || low < 0)
             return std::nullopt;
         bytes.push_back(static_cast<uint8_t>(high << 4 | low));

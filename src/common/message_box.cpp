@@ -1,5 +1,6 @@
 #include "common/message_box.h"
 
+#include "common/hex.h"
 #include "common/settings_record.h"
 
 #include <QAbstractButton>
@@ -84,14 +85,8 @@ bool parse_parent_argument(const char* argument, quintptr& window)
         return false;
     quintptr value = 0;
     for (const char* c = argument + prefix_length; *c; ++c) {
-        int digit;
-        if (*c >= '0' && *c <= '9')
-            digit = *c - '0';
-        else if (*c >= 'a' && *c <= 'f')
-            digit = *c - 'a' + 10;
-        else if (*c >= 'A' && *c <= 'F')
-            digit = *c - 'A' + 10;
-        else
+        const int digit = hex_digit_value(*c);
+        if (digit < 0)
             return false;
         value = value << 4 | static_cast<quintptr>(digit);
     }

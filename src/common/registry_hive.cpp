@@ -1,5 +1,7 @@
 #include "common/registry_hive.h"
 
+#include "common/hex.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <unordered_map>
@@ -41,17 +43,6 @@ std::string_view trim_left(std::string_view s)
     return s;
 }
 
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // 1 to 8 hex digits, nothing else.
 bool parse_hex_number(std::string_view s, uint32_t& number)
 {
@@ -59,7 +50,7 @@ bool parse_hex_number(std::string_view s, uint32_t& number)
         return false;
     number = 0;
     for (char c : s) {
-        const int d = hex_digit(c);
+        const int d = hex_digit_value(c);
         if (d < 0)
             return false;
         number = number << 4 | static_cast<uint32_t>(d);
@@ -102,8 +93,8 @@ bool parse_hex_list(std::string_view s, std::vector<uint8_t>& out)
         s = trim_left(s);
         if (s.size() < 2)
             return false;
-        const int high = hex_digit(s[0]);
-        const int low = hex_digit(s[1]);
+        const int high = hex_digit_value(s[0]);
+        const int low = hex_digit_value(s[1]);
         if (high < 0 || low < 0)
             return false;
         out.push_back(static_cast<uint8_t>(high << 4 | low));

@@ -16,6 +16,12 @@ namespace velin {
 
 namespace fs = std::filesystem;
 
+const char* const Text_java_needed =
+    "Questa funzione richiede la disponibilità di un ambiente Java.\n\nSe su questa macchina è installato un "
+    "ambiente Java,\nrivedere le impostazioni di Velin Manager.\n\nSe non ci sono ambienti Java installati, è "
+    "possibile\nscaricarne e installarne uno. È possibile che le impostazioni\ndi Velin Manager vadano poi "
+    "corrette.";
+
 namespace {
 
 // "17.0.15" → {17, 0, 15}: versions compare number by number.

@@ -43,6 +43,9 @@ std::vector<std::string> class_path_jars(const std::string& java_folder);
 // The java folder beside the program's folder: <program folder>/../java.
 std::string suite_java_folder();
 
+// What the user is told when PDF work needs a Java runtime that cannot be had.
+extern const char* const Text_java_needed;
+
 constexpr uint32_t Jvm_started = 0;
 constexpr uint32_t Jvm_already_running = 1;
 constexpr uint32_t Jvm_failed = 0x80004005;

@@ -43,6 +43,28 @@ private:
     std::map<std::string, jmethodID> _ids;
 };
 
+// Local references of one call, deleted when it ends.
+class Local_refs {
+public:
+    explicit Local_refs(JNIEnv* env) : _env(env) {}
+    ~Local_refs()
+    {
+        for (jobject object : _objects)
+            if (object)
+                _env->DeleteLocalRef(object);
+    }
+    template <class T>
+    T keep(T object)
+    {
+        _objects.push_back(object);
+        return object;
+    }
+
+private:
+    JNIEnv* _env;
+    std::vector<jobject> _objects;
+};
+
 // A Java byte array holding bytes (a local reference), or null.
 jbyteArray java_bytes(JNIEnv* env, std::span<const uint8_t> bytes);
 // The bytes of a Java byte array; empty for null.

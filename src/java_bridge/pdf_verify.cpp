@@ -15,28 +15,6 @@ const char* const Text_pdf_needs_java =
 
 namespace {
 
-// Local references of one call, deleted when it ends.
-class Local_refs {
-public:
-    explicit Local_refs(JNIEnv* env) : _env(env) {}
-    ~Local_refs()
-    {
-        for (jobject object : _objects)
-            if (object)
-                _env->DeleteLocalRef(object);
-    }
-    template <class T>
-    T keep(T object)
-    {
-        _objects.push_back(object);
-        return object;
-    }
-
-private:
-    JNIEnv* _env;
-    std::vector<jobject> _objects;
-};
-
 constexpr int Not_a_pdf_code = 1;
 constexpr int Not_signed_code = 6;
 

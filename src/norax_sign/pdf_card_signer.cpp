@@ -15,11 +15,6 @@
 
 namespace velin {
 
-const char* const Text_java_needed =
-    "Questa funzione richiede la disponibilità di un ambiente Java.\n\nSe su questa macchina è installato un "
-    "ambiente Java,\nrivedere le impostazioni di Velin Manager.\n\nSe non ci sono ambienti Java installati, è "
-    "possibile\nscaricarne e installarne uno. È possibile che le impostazioni\ndi Velin Manager vadano poi "
-    "corrette.";
 const char* const Text_already_signed_question =
     "Questo documento è già firmato. La nuova firma verrà aggiunta a quella attuale.\n\nVuoi applicare una nuova "
     "firma?";
@@ -91,12 +86,14 @@ void Pdf_card_signer::sign(const std::string& pin, std::span<const uint8_t> docu
 
     Jvm_thread thread(machine.machine());
     JNIEnv* env = thread.env();
-    std::vector<jobject> references;
+    if (!env) {
+        Trace(Trace_kind, Level_error) << "Caricamento Java fallito.";
+        return;
+    }
+    Local_refs references(env);
     jobject instance = nullptr;
     std::optional<Java_class_binding> binding;
     try {
-        if (!env)
-            throw Step_failure("Caricamento Java fallito.");
         binding.emplace(Pdf_sign_class, "Pdf_sign", "pdf_sign.",
                         std::vector<Java_method>{{"is_signed", "([B)Z"},
                                                  {"initialize", "(I)V"},
@@ -113,10 +110,9 @@ void Pdf_card_signer::sign(const std::string& pin, std::span<const uint8_t> docu
         if (!instance)
             throw Step_failure("Creazione della classe per la firma fallito.");
         info("Copia il documento in memoria..");
-        jbyteArray pdf = java_bytes(env, document);
+        jbyteArray pdf = references.keep(java_bytes(env, document));
         if (!pdf)
             throw Step_failure("Copia del documento in memoria fallito.");
-        references.push_back(pdf);
 
         const bool already_signed = env->CallBooleanMethod(instance, binding->method("is_signed"), pdf) == JNI_TRUE;
         take_java_exception(env);
@@ -127,8 +123,7 @@ void Pdf_card_signer::sign(const std::string& pin, std::span<const uint8_t> docu
         } else {
             info("Inizializzazione firma..");
             const std::string module = _module_path.empty() ? pkcs11_module_path() : _module_path;
-            jstring module_text = env->NewStringUTF(module.c_str());
-            references.push_back(module_text);
+            jstring module_text = references.keep(env->NewStringUTF(module.c_str()));
             env->CallVoidMethod(instance, binding->method("use_token"), module_text,
                                 static_cast<jlong>(token_slot(module, _reader_name)));
             env->CallVoidMethod(instance, binding->method("initialize"), static_cast<jint>(_reader_index));
@@ -143,21 +138,19 @@ void Pdf_card_signer::sign(const std::string& pin, std::span<const uint8_t> docu
             };
             check_error();
 
-            jstring pin_text = env->NewStringUTF(pin.c_str());
+            jstring pin_text = references.keep(env->NewStringUTF(pin.c_str()));
             if (!pin_text)
                 throw Step_failure("Allocazione stringa fallita.");
-            references.push_back(pin_text);
             env->CallVoidMethod(instance, binding->method("load_store"), pin_text);
             take_java_exception(env);
             check_error();
 
             info("Firma..");
-            auto signed_pdf = static_cast<jbyteArray>(
-                env->CallObjectMethod(instance, binding->method("sign"), pdf, static_cast<jboolean>(JNI_TRUE)));
+            auto signed_pdf = references.keep(static_cast<jbyteArray>(
+                env->CallObjectMethod(instance, binding->method("sign"), pdf, static_cast<jboolean>(JNI_TRUE))));
             take_java_exception(env);
             if (!signed_pdf)
                 throw Step_failure("Recupero documento firmato fallito.");
-            references.push_back(signed_pdf);
             info("Recupero documento firmato..");
             Signed_output output;
             output.head = native_bytes(env, signed_pdf);
@@ -171,14 +164,10 @@ void Pdf_card_signer::sign(const std::string& pin, std::span<const uint8_t> docu
         fail(Result_failed);
     }
 
-    if (env) {
-        for (jobject reference : references)
-            env->DeleteLocalRef(reference);
-        if (instance) {
-            env->CallVoidMethod(instance, binding->method("dispose"));
-            take_java_exception(env);
-            env->DeleteLocalRef(instance);
-        }
+    if (instance) {
+        env->CallVoidMethod(instance, binding->method("dispose"));
+        take_java_exception(env);
+        env->DeleteLocalRef(instance);
     }
 }
 

@@ -10,7 +10,6 @@
 
 namespace velin {
 
-extern const char* const Text_java_needed;
 extern const char* const Text_already_signed_question;
 
 class Pdf_card_signer : public Card_signer {

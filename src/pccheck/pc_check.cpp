@@ -1,6 +1,6 @@
 #include "pccheck/pc_check.h"
 
-#include "pccheck/card_library.h"
+#include "card_data/card_library.h"
 #include "pccheck/info_plist.h"
 #include "pccheck/key_value_file.h"
 #include "pccheck/nss_module_list.h"
@@ -528,14 +528,20 @@ void Pc_check::check_readers()
 void Pc_check::check_card()
 {
     _report.report_line("Lettura informazioni carta...");
-    const Card_library library(_environment.card_library);
-    if (!library.loaded()) {
+    std::string load_error;
+    const std::unique_ptr<Card_library> library = Card_library::load(_environment.card_library, load_error);
+    if (!library) {
+        Trace(Trace_kind, Level_warn) << "Libreria della carta non caricata: " << load_error;
         _report.problem("La libreria della Carta Velin (" + _environment.card_library +
-                            ") non è stata caricata: " + library.load_error(),
+                            ") non è stata caricata: " + load_error,
                         "La libreria della Carta Velin non è installata correttamente.");
     }
-    for (const char* name : {"ISSUER", "MANUFACTURER", "TYPE", "ATR", "CERTIFICATE"})
-        _report.report_line(library.property_line(name));
+    // "NAME: value", "NAME: " + the library's text for the failure, or "NAME: <non rilevato>".
+    for (const std::string name : {"ISSUER", "MANUFACTURER", "TYPE", "ATR", "CERTIFICATE"}) {
+        const Library_answer answer = library ? library->property(name) : Library_answer{Norax_not_exported, {}, {}};
+        const std::string value = answer.ok() ? answer.text() : answer.error_text;
+        _report.report_line(name + ": " + (answer.ok() || !value.empty() ? value : "<non rilevato>"));
+    }
 }
 
 void Pc_check::check_middleware()

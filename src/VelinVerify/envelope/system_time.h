@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 namespace velin {
 
@@ -17,5 +18,19 @@ struct System_time {
 
     friend bool operator==(const System_time&, const System_time&) = default;
 };
+
+// The fields of a broken-down UTC time (gmtime_r, ASN1_TIME_to_tm).
+inline System_time system_time_of(const std::tm& fields)
+{
+    System_time when;
+    when.year = static_cast<uint16_t>(fields.tm_year + 1900);
+    when.month = static_cast<uint16_t>(fields.tm_mon + 1);
+    when.day_of_week = static_cast<uint16_t>(fields.tm_wday);
+    when.day = static_cast<uint16_t>(fields.tm_mday);
+    when.hour = static_cast<uint16_t>(fields.tm_hour);
+    when.minute = static_cast<uint16_t>(fields.tm_min);
+    when.second = static_cast<uint16_t>(fields.tm_sec);
+    return when;
+}
 
 } // namespace velin

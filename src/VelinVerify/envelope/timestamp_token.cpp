@@ -108,13 +108,7 @@ bool to_time(const ASN1_GENERALIZEDTIME* time, std::time_t& out, System_time& wh
     if (!time || ASN1_TIME_to_tm(time, &fields) != 1)
         return false;
     out = timegm(&fields);
-    when.year = static_cast<uint16_t>(fields.tm_year + 1900);
-    when.month = static_cast<uint16_t>(fields.tm_mon + 1);
-    when.day = static_cast<uint16_t>(fields.tm_mday);
-    when.day_of_week = static_cast<uint16_t>(fields.tm_wday);
-    when.hour = static_cast<uint16_t>(fields.tm_hour);
-    when.minute = static_cast<uint16_t>(fields.tm_min);
-    when.second = static_cast<uint16_t>(fields.tm_sec);
+    when = system_time_of(fields);
     return true;
 }
 

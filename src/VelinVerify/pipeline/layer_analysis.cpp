@@ -461,15 +461,8 @@ Signature_display Layer_analysis::signature_display(size_t index) const
     if (const auto& at = _records[index].judged_at) {
         std::tm fields{};
         gmtime_r(&*at, &fields);
-        System_time when{};
-        when.year = static_cast<uint16_t>(fields.tm_year + 1900);
-        when.month = static_cast<uint16_t>(fields.tm_mon + 1);
-        when.day = static_cast<uint16_t>(fields.tm_mday);
-        when.hour = static_cast<uint16_t>(fields.tm_hour);
-        when.minute = static_cast<uint16_t>(fields.tm_min);
-        when.second = static_cast<uint16_t>(fields.tm_sec);
-        add({Line_severity::Information,
-             "La validità del certificato è verificata alla data della marca temporale: " + timestamp_time_text(when) + "."});
+        add({Line_severity::Information, "La validità del certificato è verificata alla data della marca temporale: " +
+                                             timestamp_time_text(system_time_of(fields)) + "."});
     }
     if (is_weak_digest(signatures.at(index).digest_nid))
         add({Line_severity::Warning, "L'algoritmo di hash della firma non è più considerato sicuro."});

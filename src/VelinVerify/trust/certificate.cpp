@@ -1,6 +1,7 @@
 #include "VelinVerify/trust/certificate.h"
 
 #include "common/failure.h"
+#include "common/hex.h"
 #include "common/openssl_encoding.h"
 #include "common/owner.h"
 
@@ -156,13 +157,7 @@ std::string Certificate::thumbprint() const
     const std::vector<uint8_t>& bytes = der();
     std::array<unsigned char, SHA_DIGEST_LENGTH> digest{};
     SHA1(bytes.data(), bytes.size(), digest.data());
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string text;
-    for (unsigned char byte : digest) {
-        text += digits[byte >> 4];
-        text += digits[byte & 0x0F];
-    }
-    return text;
+    return hex_text(digest);
 }
 
 X509_NAME* Certificate::subject_name() const
