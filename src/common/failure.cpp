@@ -1,5 +1,6 @@
 #include "common/failure.h"
 
+#include "common/mapped_file.h"
 #include "common/owner.h"
 #include "common/trace.h"
 
@@ -139,6 +140,10 @@ void on_arithmetic_fault(int signal, siginfo_t* info, void*)
 
 void on_memory_fault(int signal, siginfo_t* info, void*)
 {
+    // A page of a mapped file that was truncated meanwhile: it reads as zeros from now on, and the
+    // mapping knows that its bytes can no longer be trusted.
+    if (signal == SIGBUS && recover_mapped_file_fault(info->si_addr))
+        return;
     try {
         Trace(Trace_kind, Level_error) << "SEH exception " << seh_code_name(code_of(signal, info->si_code));
     } catch (...) {
@@ -188,8 +193,9 @@ void install_handlers_once()
 
         struct sigaction memory {};
         memory.sa_sigaction = on_memory_fault;
-        // On the alternate stack, so that a stack overflow is still reported.
-        memory.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND;
+        // On the alternate stack, so that a stack overflow is still reported. Not reset on entry:
+        // a recovered fault returns, and die_of restores the default action itself.
+        memory.sa_flags = SA_SIGINFO | SA_ONSTACK;
         sigemptyset(&memory.sa_mask);
         for (int signal : {SIGSEGV, SIGBUS, SIGILL})
             ::sigaction(signal, &memory, nullptr);

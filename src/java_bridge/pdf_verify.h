@@ -7,6 +7,7 @@
 #include "VelinVerify/envelope/signed_document.h"
 
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -29,8 +30,8 @@ public:
     std::string file_name() const override { return {}; }
     void extract_original_document() override {}
     bool has_content() const override { return parsed() && !_content.empty(); }
-    const std::vector<uint8_t>& content() const override { return _content; }
-    std::vector<uint8_t> release_content() override { return std::move(_content); }
+    std::span<const uint8_t> content() const override { return _content; }
+    Document_bytes release_content() override { return Document_bytes(std::exchange(_content, {})); }
     size_t signatures_count() const override { return _signers.size(); }
     void select_signature(size_t index) override { _selected = index; }
     void read_signer_certificate() override {}

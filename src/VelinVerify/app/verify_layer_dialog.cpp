@@ -19,6 +19,10 @@ namespace velin {
 
 namespace {
 
+// The document is read again from the signed file when it is shown or saved.
+constexpr const char* Text_file_changed =
+    "Il file firmato è stato modificato dopo la verifica: il documento non è più quello verificato.";
+
 QColor background_colour(Progress_background background)
 {
     switch (background) {
@@ -192,9 +196,13 @@ void CVelinVerifyDlg::show_certificate()
 
 void CVelinVerifyDlg::read_document()
 {
-    const std::vector<uint8_t>* content = _layer->content();
+    const Document_bytes* content = _layer->content();
     if (!_layer->content_available() || !content)
         return;
+    if (!content->intact()) {
+        message_box(Text_file_changed, MB_OK | MB_ICONERROR, this, Application_title);
+        return;
+    }
     Preview preview;
     const bool shown = preview.show(Application_title, _layer->document_name(), *content);
     // Every copy is remembered, also one made but not opened: a viewer may still show an older
@@ -207,7 +215,7 @@ void CVelinVerifyDlg::read_document()
 
 void CVelinVerifyDlg::save_document()
 {
-    const std::vector<uint8_t>* content = _layer->content();
+    const Document_bytes* content = _layer->content();
     if (!_layer->content_available() || !content)
         return;
     Trace_block block("Salvataggio del documento originale.");
@@ -225,10 +233,18 @@ void CVelinVerifyDlg::save_document()
         return;
     }
     Binary_file_write write;
-    if (write.write(*content, saved_document_name(*chosen, request.default_suffix)))
-        _layer->add_activity_line(Line_severity::Information, "Il documento è stato salvato.");
-    else
+    const std::string target = saved_document_name(*chosen, request.default_suffix);
+    if (!write.write(*content, target)) {
         _layer->add_activity_line(Line_severity::Error, "La scrittura su disco del documento è fallita.");
+    } else if (!content->intact()) {
+        // The document is read from the signed file, which changed since it was verified: what
+        // was written is not the verified document.
+        std::error_code ignored;
+        std::filesystem::remove(target, ignored);
+        _layer->add_activity_line(Line_severity::Error, Text_file_changed);
+    } else {
+        _layer->add_activity_line(Line_severity::Information, "Il documento è stato salvato.");
+    }
 }
 
 void CVelinVerifyDlg::clear_crl_cache()

@@ -1,6 +1,7 @@
 #include "VelinVerify/envelope/binary_file.h"
 
 #include "common/file_io.h"
+#include "common/mapped_file.h"
 #include "common/large_buffer.h"
 #include "common/trace.h"
 
@@ -55,39 +56,63 @@ bool Binary_file_read::read_exactly(int descriptor, uint8_t* out, size_t count)
     return true;
 }
 
-bool Binary_file_read::read(const std::string& file_name, const Prefix_choice& choose_prefix)
+Opened_file Binary_file_read::open_whole(const std::string& file_name)
 {
     assertion(!file_name.empty(), "not is_empty (file_name)");
     set_result(File_read_failed);
     _prefix.clear();
+    _bytes = {};
 
     // Non-blocking so that a FIFO chosen by mistake is not waited on: it reads as an empty file.
     Opened_file opened = open_for_reading(file_name);
     if (!opened.descriptor) {
         set_error("Impossibile aprire il file specificato.");
         set_result(read_error_from_errno(opened.error));
-        return false;
+        return opened;
     }
-    const Descriptor_handle& file = opened.descriptor;
-
     // The size of the file that was opened, not of whatever the path names a moment later.
     const struct stat& attributes = opened.status;
+    const uint64_t size = attributes.st_size < 0 ? 0 : static_cast<uint64_t>(attributes.st_size);
     if (opened.error != 0) {
         set_error("Impossibile determinare la dimensione del file.");
         set_result(File_size_unknown);
-        return false;
-    }
-    const uint64_t size = attributes.st_size < 0 ? 0 : static_cast<uint64_t>(attributes.st_size);
-    if (size > largest_file) {
+    } else if (size > largest_file) {
         set_error("Il file è troppo grande.");
         set_result(File_too_large);
-        return false;
-    }
-    if (size == 0) {
+    } else if (size == 0) {
         set_error("Il file è vuoto.");
         set_result(File_empty);
-        return false;
+    } else {
+        return opened;
     }
+    opened.descriptor.reset();
+    return opened;
+}
+
+bool Binary_file_read::read_mapped(const std::string& file_name)
+{
+    Opened_file opened = open_whole(file_name);
+    if (!opened.descriptor)
+        return false;
+    if (auto mapped = Mapped_file::map(opened.descriptor, opened.status)) {
+        _bytes = Document_bytes(std::move(mapped));
+        set_value({});
+        return true;
+    }
+    // A special file, or no room to map: read like any other.
+    if (!read(file_name))
+        return false;
+    _bytes = Document_bytes(take_value());
+    return true;
+}
+
+bool Binary_file_read::read(const std::string& file_name, const Prefix_choice& choose_prefix)
+{
+    Opened_file opened = open_whole(file_name);
+    if (!opened.descriptor)
+        return false;
+    const Descriptor_handle& file = opened.descriptor;
+    const uint64_t size = static_cast<uint64_t>(opened.status.st_size);
     const auto whole = static_cast<size_t>(size);
 
     // The head first, when a prefix is to be chosen from it.

@@ -1,7 +1,9 @@
 // Whole-file input and output with the verifier's error codes and messages.
 #pragma once
 
+#include "VelinVerify/envelope/document_bytes.h"
 #include "common/failure.h"
+#include "common/file_io.h"
 
 #include <cstdint>
 #include <functional>
@@ -39,14 +41,23 @@ public:
     // the rest: a large part of the file can start its own buffer without being moved there.
     bool read(const std::string& file_name, const Prefix_choice& choose_prefix);
 
+    // The whole file where it lies: a regular file is mapped (see Mapped_file), anything else is
+    // read. Same errors and messages as read; the bytes are taken with take_bytes ().
+    bool read_mapped(const std::string& file_name);
+    Document_bytes take_bytes() { return std::exchange(_bytes, {}); }
+
     const std::vector<uint8_t>& prefix() const { return _prefix; }
     std::vector<uint8_t> take_prefix() { return std::exchange(_prefix, {}); }
 
 private:
+    // Opens the file and checks its size; the descriptor is empty (result and message set) when
+    // it cannot be read whole.
+    Opened_file open_whole(const std::string& file_name);
     // Reads exactly count bytes into out; false (result and message set) when it cannot.
     bool read_exactly(int descriptor, uint8_t* out, size_t count);
 
     std::vector<uint8_t> _prefix;
+    Document_bytes _bytes;
 };
 
 // Writes bytes to a file, creating it or truncating it. The result is the system error code

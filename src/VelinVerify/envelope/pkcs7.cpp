@@ -104,6 +104,8 @@ void Pkcs7::reset()
     _content_size = 0;
     _clear_signed_content.clear();
     _clear_signed = false;
+    _walked_document = {};
+    _shared_content = {};
 }
 
 void Pkcs7::parse(std::span<const uint8_t> bytes)
@@ -153,6 +155,31 @@ void Pkcs7::parse_taking(std::span<const uint8_t> prefix, std::vector<uint8_t>& 
     whole.insert(whole.end(), bytes.begin(), bytes.end());
     bytes = std::move(whole);
     parse_bytes(bytes, &bytes);
+}
+
+void Pkcs7::parse_shared(const Document_bytes& bytes)
+{
+    if (_der_reading == Der_reading::Walk && !bytes.empty() && bytes[0] == 0x30) {
+        reset();
+        ERR_clear_error();
+        Trace_block block("Tenta la decodifica binaria");
+        if (const auto split = split_der_signed_data(bytes.view())) {
+            const unsigned char* in = split->without_content.data();
+            _cms.reset(d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(split->without_content.size())));
+            ERR_clear_error();
+            if (_cms) {
+                _walked_document = bytes.range(split->content_offset, split->content_size);
+                _content_size = split->content_size;
+                _walked = true;
+                _encoding = Encoding::Der;
+                if (is_signed_type())
+                    pair_signers_with_certificates(_cms.get());
+                ERR_clear_error();
+                return;
+            }
+        }
+    }
+    parse(bytes.view());
 }
 
 // The reduced envelope is read by OpenSSL; the document stays where it is (owner given) or is
@@ -492,11 +519,11 @@ bool Pkcs7::detached() const
     return !carried || !*carried;
 }
 
-void Pkcs7::verify_detached(std::vector<uint8_t> document)
+void Pkcs7::verify_detached(Document_bytes document)
 {
     assertion(detached(), "detached ()");
     check_signatures(document);
-    _content = std::move(document);
+    _shared_content = std::move(document);
 }
 
 std::vector<std::vector<uint8_t>> Pkcs7::signer_timestamp_tokens(Timestamp_scope scope) const
@@ -552,9 +579,16 @@ Assignable<Signature_integrity> Pkcs7::signature_integrity() const
     return _current < _integrity.size() ? _integrity[_current] : Assignable<Signature_integrity>{};
 }
 
-std::vector<uint8_t> Pkcs7::release_content()
+std::span<const uint8_t> Pkcs7::content() const
 {
-    return std::exchange(_content, {});
+    return _shared_content.empty() ? std::span<const uint8_t>(_content) : _shared_content.view();
+}
+
+Document_bytes Pkcs7::release_content()
+{
+    if (!_shared_content.empty())
+        return std::exchange(_shared_content, {});
+    return Document_bytes(std::exchange(_content, {}));
 }
 
 void Pkcs7::extract_original_document()
@@ -568,12 +602,19 @@ void Pkcs7::extract_original_document()
     if (_clear_signed && !_content.empty())
         _clear_signed_content = std::move(_content);
     _content.clear();
+    _shared_content = {};
     _integrity.clear();
     Trace(Trace_kind, Level_trace) << "Caricamento CAPICOM";
     ERR_clear_error();
 
     if (!is_signed_type()) {
         Trace(Trace_kind, Level_error) << "Il PKCS#7 non contiene dati firmati.";
+        return;
+    }
+    if (_walked && !_walked_document.empty()) {
+        // The document is checked where it lies.
+        check_signatures(_walked_document);
+        _shared_content = _walked_document;
         return;
     }
     if (_walked) {
@@ -643,7 +684,7 @@ void Pkcs7::check_signatures(std::span<const uint8_t> document)
     STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(_cms.get());
     const int count = std::max(0, sk_CMS_SignerInfo_num(signers));
     _integrity.assign(static_cast<size_t>(count), {});
-    Document_digests digests(document);
+    Document_digests digests(document, _cancel);
     for (int i = 0; i < count; ++i) {
         auto& integrity = _integrity[static_cast<size_t>(i)];
         if (_cancel && *_cancel) {

@@ -49,6 +49,9 @@ public:
     // replaced by the whole input in one piece (prefix, then bytes) and decoded as by
     // parse_taking.
     void parse_taking(std::span<const uint8_t> prefix, std::vector<uint8_t>& bytes);
+    // As parse, but a document the walk finds stays where bytes hold it (a mapped file is not
+    // copied): the extracted document is then a range of bytes.
+    void parse_shared(const Document_bytes& bytes);
     // True when the last parse found the document with the DER walk.
     bool content_walked() const { return _walked; }
     bool parsed() const override { return static_cast<bool>(_cms); }
@@ -60,9 +63,9 @@ public:
     std::string file_name() const override { return {}; }
 
     void extract_original_document() override;
-    bool has_content() const override { return !_content.empty(); }
-    const std::vector<uint8_t>& content() const override { return _content; }
-    std::vector<uint8_t> release_content() override;
+    bool has_content() const override { return !_content.empty() || !_shared_content.empty(); }
+    std::span<const uint8_t> content() const override;
+    Document_bytes release_content() override;
 
     size_t signatures_count() const override;
     void select_signature(size_t index) override;
@@ -85,7 +88,7 @@ public:
     // A signature without its document (the envelope carries no content); requires parsed ().
     bool detached() const;
     // Checks every signer against the document of a detached signature, which becomes the content.
-    void verify_detached(std::vector<uint8_t> document);
+    void verify_detached(Document_bytes document);
 
     // NID_pkcs7_signed; requires parsed ().
     bool is_signed_type() const;
@@ -118,6 +121,10 @@ private:
     CMS_SignerInfo* _signature_info = nullptr; // the current signer, owned by _cms
     size_t _current = 0;
     std::vector<uint8_t> _content;
+    // After parse_shared's walk: the document where the caller's bytes hold it, and what
+    // release_content hands over (the same, until it is released).
+    Document_bytes _walked_document;
+    Document_bytes _shared_content;
     // The document a clear-signed S/MIME message carries beside its signature, until extraction.
     std::vector<uint8_t> _clear_signed_content;
     bool _clear_signed = false;

@@ -118,12 +118,24 @@ const std::vector<uint8_t>& Document_digests::of(const EVP_MD* algorithm)
     auto found = _digests.find(type);
     if (found != _digests.end())
         return found->second;
+    constexpr size_t Slice = 16 * 1024 * 1024;
     std::vector<uint8_t> digest(EVP_MAX_MD_SIZE);
     unsigned int size = 0;
-    if (EVP_Digest(_document.data(), _document.size(), digest.data(), &size, algorithm, nullptr) == 1)
+    const Owner<EVP_MD_CTX> context(EVP_MD_CTX_new());
+    bool hashed = context && EVP_DigestInit_ex(context.get(), algorithm, nullptr) == 1;
+    for (size_t at = 0; hashed && at < _document.size(); at += Slice) {
+        if (_cancel && *_cancel)
+            hashed = false;
+        else
+            hashed = EVP_DigestUpdate(context.get(), _document.data() + at, std::min(Slice, _document.size() - at)) == 1;
+    }
+    if (hashed && EVP_DigestFinal_ex(context.get(), digest.data(), &size) == 1)
         digest.resize(size);
     else
         digest.clear();
+    // A cancelled pass is not kept: it would stand for the document's digest.
+    if (_cancel && *_cancel)
+        return _digests.emplace(-1, std::vector<uint8_t>{}).first->second;
     return _digests.emplace(type, std::move(digest)).first->second;
 }
 

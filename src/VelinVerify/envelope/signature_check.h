@@ -4,6 +4,7 @@
 
 #include <openssl/cms.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <span>
@@ -17,15 +18,20 @@ namespace velin {
 void pair_signers_with_certificates(CMS_ContentInfo* cms);
 
 // One digest of the document per algorithm the signers name, whatever the number of signers.
+// The document is hashed in slices, and a set cancel flag stops the pass between two of them.
 class Document_digests {
 public:
-    explicit Document_digests(std::span<const uint8_t> document) : _document(document) {}
+    explicit Document_digests(std::span<const uint8_t> document, const std::atomic<bool>* cancel = nullptr)
+        : _document(document), _cancel(cancel)
+    {
+    }
 
-    // Empty when the algorithm is unknown or the digest cannot be made.
+    // Empty when the algorithm is unknown, the digest cannot be made or the pass was cancelled.
     const std::vector<uint8_t>& of(const EVP_MD* algorithm);
 
 private:
     std::span<const uint8_t> _document;
+    const std::atomic<bool>* _cancel;
     std::map<int, std::vector<uint8_t>> _digests;
 };
 

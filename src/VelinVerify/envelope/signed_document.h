@@ -5,6 +5,7 @@
 #pragma once
 
 #include "VelinVerify/envelope/assignable.h"
+#include "VelinVerify/envelope/document_bytes.h"
 #include "VelinVerify/envelope/signed_document_info.h"
 #include "VelinVerify/envelope/signer_certificate.h"
 #include "VelinVerify/envelope/system_time.h"
@@ -39,9 +40,9 @@ public:
     virtual void extract_original_document() = 0;
     // True when the extracted document is not empty.
     virtual bool has_content() const = 0;
-    virtual const std::vector<uint8_t>& content() const = 0;
+    virtual std::span<const uint8_t> content() const = 0;
     // Hands the extracted document over without copying it; has_content () is false afterwards.
-    virtual std::vector<uint8_t> release_content() = 0;
+    virtual Document_bytes release_content() = 0;
 
     virtual size_t signatures_count() const = 0;
     // Makes signer index the current one; requires index < signatures_count ().

@@ -3,13 +3,13 @@
 #pragma once
 
 #include "VelinVerify/envelope/assignable.h"
+#include "VelinVerify/envelope/document_bytes.h"
 #include "VelinVerify/envelope/document_types.h"
 #include "VelinVerify/envelope/signer_certificate.h"
 #include "VelinVerify/envelope/system_time.h"
 #include "VelinVerify/envelope/timestamp_token.h"
 
 #include <cstdint>
-#include <string>
 #include <string>
 #include <vector>
 
@@ -65,7 +65,7 @@ struct Signature_info {
 
 struct Envelope_info {
     std::string original_name; // the name the envelope gives its document (never one for PKCS#7)
-    Assignable<std::vector<uint8_t>> content;
+    Assignable<Document_bytes> content;
     Assignable<std::vector<Signature_info>> signatures; // in the order of the signer list
 
     // A detached signature: the content is the document found beside it, or none.
@@ -79,9 +79,9 @@ struct Envelope_info {
 struct Signed_document_info {
     std::string file_name;
     Document_types _file_type = Document_types::Unsupported;
-    // The bytes that are decoded: the whole file, or a part of it for a multipart file. Left empty
-    // when a binary envelope's buffer was handed over to the extracted document.
-    Assignable<std::vector<uint8_t>> file_data;
+    // The bytes that are decoded: the whole file (mapped where it lies), or a part of it for a
+    // multipart file.
+    Assignable<Document_bytes> file_data;
     Assignable<Envelope_info> envelope;
     // Every time stamp found: of the file (".m7m", ".tsd"), then of its signers.
     std::vector<Timestamp_info> timestamps;

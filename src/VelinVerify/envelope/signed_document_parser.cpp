@@ -10,13 +10,6 @@
 
 namespace velin {
 
-namespace {
-
-// From this size on, a binary envelope is read in two pieces (see _file_prefix).
-constexpr uint64_t Large_envelope = 1024 * 1024;
-
-} // namespace
-
 Signed_document_parser::Signed_document_parser(std::shared_ptr<Signed_document_info> info, std::atomic<bool>& cancel)
     : _signature_info_(std::move(info)), _cancel(cancel)
 {
@@ -60,23 +53,24 @@ void Signed_document_parser::decode_file(const std::string& path)
     if (name_file(path)) {
         _status = Parser_status::File_name_set;
         read_file();
-        // A large binary envelope kept apart in front of its document is one already.
-        if (_status == Parser_status::File_loaded && _file_prefix.empty())
+        if (_status == Parser_status::File_loaded)
             settle_type_by_content();
         return;
     }
     // No extension we know: the bytes may still be a signed file saved under another name.
     Binary_file_read reader;
     Document_types kind = Document_types::Unsupported;
-    if (reader.read(path))
-        kind = document_type_by_content(reader.value());
+    if (reader.read_mapped(path))
+        _source = reader.take_bytes();
+    kind = document_type_by_content(_source);
     if (kind == Document_types::Unsupported) {
+        _source = {};
         fail("Il file non è un documento firmato.");
         return;
     }
     Trace(Trace_kind, Level_info) << "Il tipo del file è riconosciuto dal contenuto.";
     _signature_info_->_file_type = kind;
-    _signature_info_->file_data.assign(reader.take_value());
+    _signature_info_->file_data.assign(_source);
     _status = Parser_status::File_loaded;
 }
 
@@ -95,31 +89,23 @@ void Signed_document_parser::settle_type_by_content()
 void Signed_document_parser::read_file()
 {
     assertion(_status == Parser_status::File_name_set, "_status eq File_name_set");
+    // The file is mapped, not copied: what is decoded is read where it lies.
     Binary_file_read reader;
-    if (_signature_info_->_file_type == Document_types::Envelope)
-        reader.read(_signature_info_->file_name, [](std::span<const uint8_t> head, uint64_t size) -> size_t {
-            // A small envelope gains nothing from it.
-            if (size < Large_envelope)
-                return 0;
-            return der_signed_data_content_offset(head, static_cast<size_t>(size)).value_or(0);
-        });
-    else
-        reader.read(_signature_info_->file_name);
-    if (!reader.succeeded()) {
+    if (!reader.read_mapped(_signature_info_->file_name)) {
         _signature_info_->file_data.set_failed(reader.message());
         fail("La lettura del file specificato è fallita.");
         return;
     }
-    _file_prefix = reader.take_prefix();
-    _signature_info_->file_data.assign(reader.take_value());
+    _source = reader.take_bytes();
+    _signature_info_->file_data.assign(_source);
     _status = Parser_status::File_loaded;
 }
 
-void Signed_document_parser::load_buffer(std::vector<uint8_t> bytes, const std::string& name)
+void Signed_document_parser::load_buffer(Document_bytes bytes, const std::string& name)
 {
     Trace(Trace_kind, Level_info) << "Decodifica asincrona del file.";
     _cancel = false;
-    _file_prefix.clear();
+    _source = bytes;
     _signature_info_->file_data.assign(std::move(bytes));
     const bool named = name_file(name);
     const Document_types by_content = document_type_by_content(_signature_info_->file_data.value());
@@ -148,6 +134,20 @@ void Signed_document_parser::analyse()
         fail("Il file è vuoto.");
         return;
     }
+    decode_by_type();
+    // The document of a detached signature is a file of its own.
+    const auto& envelope = _signature_info_->envelope;
+    const bool content_intact = !envelope.is_assigned() || !envelope.value().content.is_assigned() ||
+                                envelope.value().content.value().intact();
+    if (!_source.intact() || !content_intact) {
+        Trace(Trace_kind, Level_error) << "Il file è cambiato durante l'analisi.";
+        _signature_info_->file_data.set_failed("Il file è stato modificato durante l'analisi.");
+        fail("La lettura del file specificato è fallita.");
+    }
+}
+
+void Signed_document_parser::decode_by_type()
+{
     switch (_signature_info_->_file_type) {
     case Document_types::Envelope:
         decode_envelope(std::make_shared<Pkcs7>(&_cancel));
@@ -179,8 +179,7 @@ void Signed_document_parser::analyse_multipart()
               "_signature_info_->_file_type eq Document_types::Multipart");
 
     Mime_envelope_split split;
-    // The envelope part is decoded over the file's buffer: the file is not held twice.
-    split.split_taking(info.file_data.value());
+    split.split(info.file_data.value());
     if (!split.succeeded()) {
         // A damaged message ends the step like a missing part: the envelope stays undecoded.
         if (split.result() == Mime_split_format_error)
@@ -194,9 +193,9 @@ void Signed_document_parser::analyse_multipart()
     {
         Trace_block block("Verifica della marca temporale");
         Timestamp_info timestamp =
-            check_timestamp(parts.timestamp_reply, digest_of_pieces({parts.envelope_prefix, parts.envelope}));
+            check_timestamp(parts.timestamp_reply, digest_of_pieces({parts.envelope}));
         // A part declared binary may hold base64 text: the time stamp covers the decoded envelope.
-        if (timestamp.read && !timestamp.imprint_matches && parts.envelope_prefix.empty() && !parts.envelope.empty() &&
+        if (timestamp.read && !timestamp.imprint_matches && !parts.envelope.empty() &&
             parts.envelope[0] != 0x30) {
             const std::vector<uint8_t> decoded = binary_form(parts.envelope);
             if (!decoded.empty()) {
@@ -217,7 +216,6 @@ void Signed_document_parser::analyse_multipart()
         info.file_data.assign(std::move(parts.timestamp_reply));
         return;
     }
-    _file_prefix = std::move(parts.envelope_prefix);
     info.file_data.assign(std::move(parts.envelope));
     decode_envelope(std::make_shared<Pkcs7>(&_cancel));
     if (_status != Parser_status::Error)
@@ -270,12 +268,14 @@ void Signed_document_parser::decode_envelope(std::shared_ptr<Signed_document> do
     assertion(info.file_data.is_assigned() && !info.file_data.value().empty(), "not blob.empty ()");
 
     _document = std::move(document);
-    // A binary envelope's buffer may become its extracted document, so the file is not held twice.
     if (auto* pkcs7 = dynamic_cast<Pkcs7*>(_document.get())) {
-        pkcs7->parse_taking(_file_prefix, info.file_data.value());
-        std::vector<uint8_t>().swap(_file_prefix);
+        // A binary envelope's document stays where the file holds it.
+        pkcs7->parse_shared(info.file_data.value());
     } else {
-        _document->parse(info.file_data.value());
+        // Other decoders get a copy made here: a page lost to a truncation then reads as zeros in
+        // our own code, never inside another library's.
+        const std::vector<uint8_t> copy = info.file_data.value().to_vector();
+        _document->parse(copy);
     }
     if (!_document->parsed()) {
         const std::string reason = _document->failure_text();
@@ -305,7 +305,7 @@ void Signed_document_parser::assign_original_document(Envelope_info& envelope)
         envelope.content.set_failed("L'estrazione del documento originale contenuto nella busta PKCS#7 è fallita.");
 }
 
-std::optional<std::vector<uint8_t>> Signed_document_parser::detached_document() const
+std::optional<Document_bytes> Signed_document_parser::detached_document() const
 {
     std::string path = _detached_document;
     if (path.empty() && _from_disk) {
@@ -317,12 +317,12 @@ std::optional<std::vector<uint8_t>> Signed_document_parser::detached_document() 
     if (path.empty())
         return std::nullopt;
     Binary_file_read reader;
-    if (!reader.read(path)) {
+    if (!reader.read_mapped(path)) {
         Trace(Trace_kind, Level_info) << "Il documento della firma separata non è leggibile: " << path;
         return std::nullopt;
     }
     Trace(Trace_kind, Level_info) << "Documento della firma separata: " << path;
-    return reader.take_value();
+    return reader.take_bytes();
 }
 
 void Signed_document_parser::read_signer_timestamps(const Envelope_info& envelope, size_t signer)

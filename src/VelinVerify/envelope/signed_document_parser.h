@@ -52,10 +52,11 @@ public:
     // An inner envelope: clears the cancel flag, sets the name, takes the bytes without touching
     // the disk; the kind comes from the bytes, and only bytes of no known kind under a refused name
     // are refused.
-    void load_buffer(std::vector<uint8_t> bytes, const std::string& name);
+    void load_buffer(Document_bytes bytes, const std::string& name);
 
     // Requires File_loaded. Decodes file_data into the record; runs on the worker thread and throws
-    // nothing for bad input.
+    // nothing for bad input. A file that changed or shrank meanwhile ends in the reading failure,
+    // whatever was decoded: its bytes may be part old, part new.
     void analyse();
     // The envelope decoding of analyse over file_data with the given decoder: parse, original
     // document, signatures. Also used for the envelope part of a time-stamped file.
@@ -75,6 +76,7 @@ public:
     const std::shared_ptr<Signed_document>& document() const { return _document; }
 
 private:
+    void decode_by_type();
     // Records the path and its kind by extension; false when the extension is not one we read.
     bool name_file(const std::string& path);
     // The kind the loaded bytes show replaces the one the extension suggested.
@@ -85,7 +87,7 @@ private:
     void read_signatures(Envelope_info& envelope);
     // The document of a detached signature: the one named, or the one beside the file; none when
     // neither can be read.
-    std::optional<std::vector<uint8_t>> detached_document() const;
+    std::optional<Document_bytes> detached_document() const;
     // The time stamps inside the current signer, checked against what each covers.
     void read_signer_timestamps(const Envelope_info& envelope, size_t signer);
 
@@ -95,11 +97,8 @@ private:
     std::string _error_message;
     Decoder_factory _pdf_decoder;
     std::atomic<bool>& _cancel;
-    // A large binary envelope (a file, or the decoded part of a time-stamped file) comes in two
-    // pieces: the bytes in front of its document, kept here, and file_data from the document on,
-    // so that the document needs no move to a buffer of its own. Empty otherwise, and once the
-    // envelope is decoded.
-    std::vector<uint8_t> _file_prefix;
+    // What was read of the file (or given), kept to tell at the end whether it stayed the same.
+    Document_bytes _source;
     std::string _detached_document;
     bool _from_disk = false;
 };

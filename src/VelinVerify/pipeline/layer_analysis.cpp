@@ -79,11 +79,11 @@ Layer_analysis::~Layer_analysis()
 void Layer_analysis::set_source_file(const std::string& path)
 {
     _source_kind = 0;
-    _bytes.clear();
+    _bytes = {};
     _file_name = path;
 }
 
-void Layer_analysis::set_source_bytes(std::vector<uint8_t> bytes, const std::string& name)
+void Layer_analysis::set_source_bytes(Document_bytes bytes, const std::string& name)
 {
     _source_kind = 1;
     _bytes = std::move(bytes);
@@ -118,7 +118,7 @@ void Layer_analysis::start()
         _parser->load_buffer(std::move(_bytes), _file_name);
     else
         _parser->decode_file(_file_name);
-    _bytes.clear();
+    _bytes = {};
 
     if (_info->_file_type == Document_types::Unsupported) {
         _state = Layer_state::Refused;
@@ -631,7 +631,7 @@ bool Layer_analysis::content_available() const
     return _controls_stage == 2 && content() != nullptr;
 }
 
-const std::vector<uint8_t>* Layer_analysis::content() const
+const Document_bytes* Layer_analysis::content() const
 {
     if (!_info || !_info->envelope.is_assigned() || !_info->envelope.value().content.is_assigned())
         return nullptr;

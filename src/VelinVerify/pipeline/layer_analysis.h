@@ -70,7 +70,7 @@ public:
     // Source kind 0: a file on disk.
     void set_source_file(const std::string& path);
     // Source kind 1: the bytes of an inner envelope, under the name derived for it.
-    void set_source_bytes(std::vector<uint8_t> bytes, const std::string& name);
+    void set_source_bytes(Document_bytes bytes, const std::string& name);
 
     // The document of a detached signature, named by the user (else the one beside the file).
     void set_detached_document(const std::string& path) { _detached_document = path; }
@@ -107,7 +107,7 @@ public:
     int controls_stage() const { return _controls_stage; }
     // "Leggi" and "Salva...": stage 2 and the content extracted.
     bool content_available() const;
-    const std::vector<uint8_t>* content() const;
+    const Document_bytes* content() const;
 
     bool warnings() const { return _warnings; }
     bool errors() const { return _errors; }
@@ -153,7 +153,7 @@ private:
     Verify_observer* _observer = nullptr;
 
     int _source_kind = -1; // -1 none, 0 file, 1 bytes
-    std::vector<uint8_t> _bytes;
+    Document_bytes _bytes;
     std::string _file_name;
 
     std::shared_ptr<Signed_document_parser> _parser;

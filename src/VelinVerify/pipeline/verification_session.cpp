@@ -67,12 +67,12 @@ void Verification_session::add_layer(std::shared_ptr<Layer_analysis> layer)
     layer->start();
 }
 
-void Verification_session::inner_envelope_found(std::vector<uint8_t> content, const std::string& name)
+void Verification_session::inner_envelope_found(Document_bytes content, const std::string& name)
 {
     inner_container_found(std::move(content), name, {});
 }
 
-void Verification_session::inner_container_found(std::vector<uint8_t> content, const std::string& name,
+void Verification_session::inner_container_found(Document_bytes content, const std::string& name,
                                                  std::vector<Timestamp_info> covering)
 {
     if (_layers.size() >= Max_layers) {

@@ -76,8 +76,8 @@ public:
     size_t refused_layers() const { return _refused_layers; }
 
     // Verify_observer
-    void inner_envelope_found(std::vector<uint8_t> content, const std::string& name) override;
-    void inner_container_found(std::vector<uint8_t> content, const std::string& name,
+    void inner_envelope_found(Document_bytes content, const std::string& name) override;
+    void inner_container_found(Document_bytes content, const std::string& name,
                                std::vector<Timestamp_info> covering) override;
     void layer_completed(Layer_analysis& layer, int icon) override;
     void message_box_requested(Layer_analysis& layer, const Box_request& box) override;

@@ -3,6 +3,7 @@
 // the user-interface thread, from the layer's own message handlers.
 #pragma once
 
+#include "VelinVerify/envelope/document_bytes.h"
 #include "VelinVerify/envelope/timestamp_token.h"
 #include "VelinVerify/pipeline/message_box_request.h"
 
@@ -27,9 +28,9 @@ public:
     virtual ~Verify_observer() = default;
 
     // The document of the layer is itself an envelope: open it as a new layer under name.
-    virtual void inner_envelope_found(std::vector<uint8_t> content, const std::string& name) = 0;
+    virtual void inner_envelope_found(Document_bytes content, const std::string& name) = 0;
     // The same, with the time stamps of the outer layers that prove when that envelope existed.
-    virtual void inner_container_found(std::vector<uint8_t> content, const std::string& name,
+    virtual void inner_container_found(Document_bytes content, const std::string& name,
                                        std::vector<Timestamp_info> covering)
     {
         (void)covering;

@@ -39,7 +39,7 @@ struct Decoded {
     bool parsed = false;
     bool walked = false;
     Pkcs7::Encoding encoding = Pkcs7::Encoding::None;
-    std::vector<uint8_t> content;
+    Document_bytes content;
     bool signatures_read = false;
     std::vector<std::string> signers; // certificate DER size, signing time and integrity
 

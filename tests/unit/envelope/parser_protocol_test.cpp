@@ -125,8 +125,8 @@ public:
     std::string file_name() const override { return "modulo.pdf"; }
     void extract_original_document() override {}
     bool has_content() const override { return !_content.empty(); }
-    const std::vector<uint8_t>& content() const override { return _content; }
-    std::vector<uint8_t> release_content() override { return std::exchange(_content, {}); }
+    std::span<const uint8_t> content() const override { return _content; }
+    Document_bytes release_content() override { return Document_bytes(std::exchange(_content, {})); }
     size_t signatures_count() const override { return 1; }
     void select_signature(size_t) override {}
     void read_signer_certificate() override {}

@@ -41,7 +41,7 @@ bool has_line(const std::vector<Status_line>& lines, Line_severity severity, con
 // Records what a layer tells its observer.
 class Recording_observer : public Verify_observer {
 public:
-    void inner_envelope_found(std::vector<uint8_t> content, const std::string& name) override
+    void inner_envelope_found(Document_bytes content, const std::string& name) override
     {
         inner.push_back({std::move(content), name});
     }
@@ -50,7 +50,7 @@ public:
     void layer_changed(Layer_analysis&, Layer_change change) override { changes.push_back(change); }
 
     struct Inner {
-        std::vector<uint8_t> content;
+        Document_bytes content;
         std::string name;
     };
     std::vector<Inner> inner;
