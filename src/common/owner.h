@@ -42,6 +42,7 @@ struct Release {
     void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
     // ASN1_INTEGER, ASN1_BIT_STRING, ASN1_OCTET_STRING and ASN1_TIME are all this one type.
     void operator()(ASN1_STRING* p) const { ASN1_STRING_free(p); }
+    void operator()(ASN1_OBJECT* p) const { ASN1_OBJECT_free(p); }
     void operator()(GENERAL_NAMES* p) const { GENERAL_NAMES_free(p); }
     void operator()(EXTENDED_KEY_USAGE* p) const { EXTENDED_KEY_USAGE_free(p); }
     void operator()(ESS_SIGNING_CERT_V2* p) const { ESS_SIGNING_CERT_V2_free(p); }

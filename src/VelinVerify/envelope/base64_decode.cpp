@@ -3,6 +3,7 @@
 #include "common/large_buffer.h"
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -49,7 +50,7 @@ constexpr std::size_t Block_slack = 32;
 // padding, damage), which the caller then reads one group at a time. Writes 32 bytes per block,
 // the last 8 of them garbage that the next block or the caller overwrites.
 __attribute__((target("avx2"))) void decode_blocks_avx2(const byte* in, std::size_t size, std::size_t* i, byte** write,
-                                                         bool skip_line_ends)
+                                                         const byte* write_limit, bool skip_line_ends)
 {
     // Validity by the two halves of each character: a character is in the alphabet exactly when
     // the bits its low half selects and those its high half selects have nothing in common.
@@ -72,7 +73,7 @@ __attribute__((target("avx2"))) void decode_blocks_avx2(const byte* in, std::siz
 
     std::size_t at = *i;
     byte* out = *write;
-    while (size - at >= 32) {
+    while (size - at >= 32 && out < write_limit) {
         const __m256i text = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + at));
         const __m256i high = _mm256_and_si256(_mm256_srli_epi32(text, 4), nibble);
         const __m256i low = _mm256_and_si256(text, nibble);
@@ -121,11 +122,16 @@ bool has_avx2()
 }
 #endif
 
-// Decodes in[0, size) through out and returns the number of bytes written. out must have room for
-// size / 4 * 3 + 3 + Block_slack bytes, or lie at or before in in the same buffer: each byte is
-// then written only where the text was already read, the block decoder's extra bytes included.
-std::optional<std::size_t> decode_text(const byte* in, std::size_t size, Base64_decode::Form form, byte* const out)
+// Decodes in[0, size) through out and returns the number of bytes written. Without a sink, out must
+// have room for size / 4 * 3 + 3 + Block_slack bytes, or lie at or before in in the same buffer:
+// each byte is then written only where the text was already read, the block decoder's extra bytes
+// included. With a sink, out has room for Slice + 3 + Block_slack bytes, and every Slice or so of
+// decoded bytes is handed to the sink and written over; a sink that says false stops the decoding.
+std::optional<std::size_t> decode_text(const byte* in, std::size_t size, Base64_decode::Form form, byte* const out,
+                                       const Base64_decode::Sink* sink = nullptr)
 {
+    const byte* const write_limit = sink ? out + Base64_decode::Slice : reinterpret_cast<const byte*>(UINTPTR_MAX);
+    std::size_t flushed = 0;
     using Form = Base64_decode::Form;
     byte* write = out;
     const bool mail = form == Form::Mail_lines;
@@ -160,21 +166,27 @@ std::optional<std::size_t> decode_text(const byte* in, std::size_t size, Base64_
 #endif
 
     while (i < size) {
+        if (write >= write_limit) {
+            if (!(*sink)(std::span<const byte>(out, static_cast<std::size_t>(write - out))))
+                return std::nullopt;
+            flushed += static_cast<std::size_t>(write - out);
+            write = out;
+        }
         // Fast paths: whole blocks, then whole groups of four alphabet characters.
         if (count == 0) {
 #ifdef VELIN_BASE64_AVX2
             if (blocks)
-                decode_blocks_avx2(in, size, &i, &write, !mail);
+                decode_blocks_avx2(in, size, &i, &write, write_limit, !mail);
 #endif
-            while (i + 4 <= size) {
+            while (i + 4 <= size && write < write_limit) {
                 const byte a = Table[in[i]], b = Table[in[i + 1]], c = Table[in[i + 2]], d = Table[in[i + 3]];
                 if ((a | b | c | d) & 0xC0)
                     break;
                 put_group((std::uint32_t{a} << 18) | (std::uint32_t{b} << 12) | (std::uint32_t{c} << 6) | d);
                 i += 4;
             }
-            if (i == size)
-                break;
+            if (i == size || write >= write_limit)
+                continue;
         }
         // One character at a time across a line end, padding or damage.
         const byte v = Table[in[i]];
@@ -225,7 +237,9 @@ std::optional<std::size_t> decode_text(const byte* in, std::size_t size, Base64_
         *write++ = static_cast<byte>(bits >> 10);
         *write++ = static_cast<byte>(bits >> 2);
     }
-    return static_cast<std::size_t>(write - out);
+    if (sink && write != out && !(*sink)(std::span<const byte>(out, static_cast<std::size_t>(write - out))))
+        return std::nullopt;
+    return flushed + static_cast<std::size_t>(write - out);
 }
 
 } // namespace
@@ -255,6 +269,12 @@ bool Base64_decode::decode(std::string_view text, Form form)
     out.resize(*decoded);
     set_value(std::move(out));
     return true;
+}
+
+std::optional<std::size_t> Base64_decode::decode_slices(std::string_view text, Form form, const Sink& sink)
+{
+    std::vector<byte> window(Slice + 3 + Block_slack);
+    return decode_text(reinterpret_cast<const byte*>(text.data()), text.size(), form, window.data(), &sink);
 }
 
 std::optional<std::size_t> Base64_decode::decode_in_place(std::span<byte> buffer, std::size_t text_offset,

@@ -8,6 +8,7 @@
 #include "common/failure.h"
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -33,6 +34,14 @@ public:
 
     // Decodes `text`; on failure the value is unavailable and the message says why.
     bool decode(std::string_view text, Form form = Form::Lenient);
+
+    // Decodes `text` a slice at a time: sink gets the decoded bytes in order, in slices of about
+    // Slice bytes, and may stop the decoding by returning false. Returns how many bytes were
+    // decoded; nothing when the text is not valid (the sink may have had slices by then) or the
+    // sink stopped.
+    using Sink = std::function<bool(std::span<const byte>)>;
+    static constexpr std::size_t Slice = 1024 * 1024;
+    static std::optional<std::size_t> decode_slices(std::string_view text, Form form, const Sink& sink);
 
     // Decodes the text at buffer[text_offset, + text_size) over the buffer itself, writing the
     // bytes from buffer[output_offset] on (at most text_offset): no second buffer for a large

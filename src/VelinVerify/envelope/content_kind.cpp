@@ -146,6 +146,13 @@ Document_types document_type_by_content(std::span<const uint8_t> bytes)
     return start == std::string_view::npos ? Document_types::Unsupported : base64_kind(text);
 }
 
+Document_types document_type_of_bytes(const Document_bytes& bytes)
+{
+    if (!bytes.is_encoded())
+        return document_type_by_content(bytes.view());
+    return document_type_by_content(std::span<const uint8_t>(bytes.head(1024 * 1024)));
+}
+
 Document_types decide_document_type(std::span<const uint8_t> bytes, const std::string& path)
 {
     const Document_types by_content = document_type_by_content(bytes);

@@ -2,6 +2,7 @@
 // without an extension, or given the extension of the document they carry.
 #pragma once
 
+#include "VelinVerify/envelope/document_bytes.h"
 #include "VelinVerify/envelope/document_types.h"
 
 #include <cstdint>
@@ -15,6 +16,10 @@ namespace velin {
 // time-stamp part (an e-mail is not a time-stamped file); Pdf for
 // "%PDF-"; Timestamped_data for a TimeStampedData; Unsupported when none of these.
 Document_types document_type_by_content(std::span<const uint8_t> bytes);
+
+// The same for bytes that may not be in memory: decoded ones are judged by their first megabyte,
+// without decoding them whole.
+Document_types document_type_of_bytes(const Document_bytes& bytes);
 
 // The kind of a file: its content decides, the extension only when the content says nothing.
 Document_types decide_document_type(std::span<const uint8_t> bytes, const std::string& path);

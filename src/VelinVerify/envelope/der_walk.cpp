@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 
 namespace velin {
@@ -10,14 +11,22 @@ namespace {
 
 // An envelope held in two pieces, first then second, of which only `available` bytes are at hand
 // out of `size`: the walk reads element headers in the bytes at hand and checks lengths against
-// the size.
+// the size. Between the pieces may lie a gap of bytes that are not at hand (a document that was
+// streamed past): they count as at hand, and nothing is ever read from them.
 struct Envelope_bytes {
     std::span<const uint8_t> first;
     std::span<const uint8_t> second;
     size_t size = 0;
+    size_t gap = 0;
 
-    size_t available() const { return first.size() + second.size(); }
-    uint8_t operator[](size_t at) const { return at < first.size() ? first[at] : second[at - first.size()]; }
+    size_t available() const { return first.size() + gap + second.size(); }
+    uint8_t operator[](size_t at) const
+    {
+        if (at < first.size())
+            return first[at];
+        // Inside the gap there is nothing to read: a header there is not one the walk expects.
+        return at < first.size() + gap ? 0xff : second[at - first.size() - gap];
+    }
     bool equal(size_t at, std::span<const uint8_t> expected) const
     {
         if (at > available() || expected.size() > available() - at)
@@ -35,9 +44,10 @@ struct Envelope_bytes {
             out.insert(out.end(), first.begin() + static_cast<ptrdiff_t>(from), first.begin() + static_cast<ptrdiff_t>(end));
             from = end;
         }
+        from = std::max(from, first.size() + gap);
         if (from < to)
-            out.insert(out.end(), second.begin() + static_cast<ptrdiff_t>(from - first.size()),
-                       second.begin() + static_cast<ptrdiff_t>(to - first.size()));
+            out.insert(out.end(), second.begin() + static_cast<ptrdiff_t>(from - first.size() - gap),
+                       second.begin() + static_cast<ptrdiff_t>(to - first.size() - gap));
     }
 };
 
@@ -129,7 +139,7 @@ constexpr uint8_t octet_string_tag = 0x04;
 
 // The elements of a SignedData envelope the split needs.
 struct Der_layout {
-    Der_element type, signed_data, encapsulated, content_type, content;
+    Der_element content_info, type, signed_data, digest_algorithms, encapsulated, content_type, content;
 };
 
 std::optional<Der_layout> walk(const Envelope_bytes& bytes)
@@ -166,7 +176,7 @@ std::optional<Der_layout> walk(const Envelope_bytes& bytes)
     const auto content = read_element(bytes, content_wrapper->contents, content_wrapper->end());
     if (!content || content->tag != octet_string_tag || content->end() != content_wrapper->end())
         return std::nullopt;
-    return Der_layout{*type, *signed_data, *encapsulated, *content_type, *content};
+    return Der_layout{*content_info, *type, *signed_data, *digest_algorithms, *encapsulated, *content_type, *content};
 }
 
 std::optional<Der_signed_data_split> split(const Envelope_bytes& bytes)
@@ -208,6 +218,44 @@ std::optional<Der_signed_data_split> split_der_signed_data(std::span<const uint8
                                                           std::span<const uint8_t> second)
 {
     return split(Envelope_bytes{first, second, first.size() + second.size()});
+}
+
+std::optional<Der_signed_data_split> split_der_signed_data_around(std::span<const uint8_t> first, size_t content_size,
+                                                                 std::span<const uint8_t> second)
+{
+    if (content_size > SIZE_MAX - first.size() - second.size())
+        return std::nullopt;
+    auto result = split(Envelope_bytes{first, second, first.size() + content_size + second.size(), content_size});
+    if (!result || result->content_offset != first.size() || result->content_size != content_size)
+        return std::nullopt;
+    return result;
+}
+
+std::optional<Der_signed_data_head> read_der_signed_data_head(std::span<const uint8_t> head, size_t size)
+{
+    if (head.size() > size)
+        return std::nullopt;
+    const Envelope_bytes bytes{head, {}, size};
+    const auto layout = walk(bytes);
+    if (!layout || layout->content.contents > head.size())
+        return std::nullopt;
+    Der_signed_data_head found;
+    found.content_offset = layout->content.contents;
+    found.content_size = layout->content.size;
+    found.envelope_size = layout->content_info.end();
+    // Each AlgorithmIdentifier of the set: a SEQUENCE that starts with the OID.
+    const Der_element& set = layout->digest_algorithms;
+    for (size_t at = set.contents; at < set.end();) {
+        const auto identifier = read_element(bytes, at, set.end());
+        if (!identifier || identifier->tag != sequence_tag)
+            break;
+        const auto oid = read_element(bytes, identifier->contents, identifier->end());
+        if (oid && oid->tag == oid_tag)
+            found.digest_algorithms.emplace_back(head.begin() + static_cast<ptrdiff_t>(oid->start),
+                                                 head.begin() + static_cast<ptrdiff_t>(oid->end()));
+        at = identifier->end();
+    }
+    return found;
 }
 
 std::optional<size_t> der_signed_data_content_offset(std::span<const uint8_t> head, size_t size)

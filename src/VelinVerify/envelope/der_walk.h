@@ -28,6 +28,22 @@ std::optional<Der_signed_data_split> split_der_signed_data(std::span<const uint8
 std::optional<Der_signed_data_split> split_der_signed_data(std::span<const uint8_t> first,
                                                           std::span<const uint8_t> second);
 
+// The same over an envelope whose document was streamed past: first ends where the document starts,
+// the document's content_size bytes are not at hand, second holds the rest of the envelope.
+std::optional<Der_signed_data_split> split_der_signed_data_around(std::span<const uint8_t> first, size_t content_size,
+                                                                 std::span<const uint8_t> second);
+
+// What the head of such an envelope tells before its document: where the document starts and how
+// long it is, where the envelope ends, and the digest algorithms it declares (each OID in DER, tag
+// and length included), with which its signers' digests of the document are made.
+struct Der_signed_data_head {
+    size_t content_offset = 0;
+    size_t content_size = 0;
+    size_t envelope_size = 0;
+    std::vector<std::vector<uint8_t>> digest_algorithms;
+};
+std::optional<Der_signed_data_head> read_der_signed_data_head(std::span<const uint8_t> head, size_t size);
+
 // Where the document of such an envelope starts, found from the envelope's first bytes (`head`)
 // and its whole size: empty unless the walk down to the document's header stays inside head and
 // every length fits in size. The bytes after head are not checked: split_der_signed_data does that.

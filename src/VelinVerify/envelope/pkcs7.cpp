@@ -6,6 +6,7 @@
 #include "VelinVerify/envelope/der_walk.h"
 #include "VelinVerify/envelope/mime_headers.h"
 #include "VelinVerify/envelope/signature_check.h"
+#include "VelinVerify/envelope/signed_data_stream.h"
 #include "VelinVerify/envelope/vector_stream.h"
 #include "common/large_buffer.h"
 #include "common/openssl_error.h"
@@ -81,6 +82,28 @@ size_t plain_mail_header_end(std::string_view text)
     return 0;
 }
 
+// Where the base64 body of an S/MIME message starts, when the OpenSSL reader would read it to the
+// same envelope as the walk: a plain header block (see plain_mail_header_end) whose content type
+// is application/pkcs7-mime (or its x- form). 0 for anything else.
+size_t smime_body_start(std::string_view text)
+{
+    const size_t body = plain_mail_header_end(text);
+    if (body == 0)
+        return 0;
+    Mime_headers headers;
+    try {
+        Vector_stream<byte> stream(std::span<const byte>(reinterpret_cast<const byte*>(text.data()), body));
+        headers.read(stream);
+    } catch (const std::runtime_error&) {
+        return 0;
+    }
+    const Mime_header* type = headers.find("content-type");
+    if (!type)
+        return 0;
+    const std::string type_name = mime_lower_case(type->value);
+    return type_name == "application/pkcs7-mime" || type_name == "application/x-pkcs7-mime" ? body : 0;
+}
+
 } // namespace
 
 void Pkcs7::reset()
@@ -106,6 +129,7 @@ void Pkcs7::reset()
     _clear_signed = false;
     _walked_document = {};
     _shared_content = {};
+    _streamed_digests.clear();
 }
 
 void Pkcs7::parse(std::span<const uint8_t> bytes)
@@ -178,8 +202,67 @@ void Pkcs7::parse_shared(const Document_bytes& bytes)
                 return;
             }
         }
+    } else if (_der_reading == Der_reading::Walk && !bytes.empty()) {
+        bool refused = false;
+        if (decode_streamed(bytes, refused))
+            return;
+        if (refused) {
+            // Plain base64 whose first bytes are no envelope: no reader could make one of the rest,
+            // so a huge text is not decoded whole to find that out.
+            reset();
+            _last_error = "Il testo base64 non contiene una busta PKCS#7.";
+            Trace(Trace_kind, Level_error) << _last_error;
+            return;
+        }
     }
     parse(bytes.view());
+}
+
+bool Pkcs7::decode_streamed(const Document_bytes& bytes, bool& refused)
+{
+    reset();
+    ERR_clear_error();
+    { Trace_block block("Tenta la decodifica binaria"); Trace(Trace_kind, Level_trace) << "Il PKCS#7 non è in formato binario."; }
+    const std::string_view text = as_text(bytes.view());
+    {
+        Trace_block block("Tenta la decodifica MIME");
+        if (const size_t body = smime_body_start(text))
+            return decode_streamed_text(bytes.range(body, text.size() - body), Base64_decode::Form::Mail_lines,
+                                        Encoding::Smime, refused);
+    }
+    Trace_block block("Tenta la decodifica base64");
+    Trace(Trace_kind, Level_trace) << "Per la decodifica Base64 usiamo comunque il parser MIME.";
+    return decode_streamed_text(bytes.range(0, text.size()), Base64_decode::Form::Plain, Encoding::Base64, refused);
+}
+
+bool Pkcs7::decode_streamed_text(const Document_bytes& text, Base64_decode::Form form, Encoding encoding,
+                                 bool& refused)
+{
+    const auto view = text.view();
+    Signed_data_stream stream(view.size());
+    const auto decoded = Base64_decode::decode_slices(
+        std::string_view(reinterpret_cast<const char*>(view.data()), view.size()), form,
+        [&stream, &refused](std::span<const uint8_t> slice) {
+            refused = refused || (stream.empty() && !slice.empty() && slice[0] != 0x30);
+            return !refused && stream.take(slice);
+        });
+    auto result = decoded ? stream.finish() : std::nullopt;
+    if (!result)
+        return false;
+    const unsigned char* in = result->split.without_content.data();
+    _cms.reset(d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(result->split.without_content.size())));
+    ERR_clear_error();
+    if (!_cms)
+        return false;
+    _walked_document = Document_bytes::encoded(text, form, result->split.content_offset, result->split.content_size);
+    _streamed_digests = std::move(result->digests);
+    _content_size = result->split.content_size;
+    _walked = true;
+    _encoding = encoding;
+    if (is_signed_type())
+        pair_signers_with_certificates(_cms.get());
+    ERR_clear_error();
+    return true;
 }
 
 // The reduced envelope is read by OpenSSL; the document stays where it is (owner given) or is
@@ -238,23 +321,8 @@ void Pkcs7::decode_walked_text(std::string_view base64, Base64_decode::Form form
 // and so does this. Anything else, and any envelope the walk does not take, is left to it.
 void Pkcs7::decode_walked_smime(std::string_view text)
 {
-    const size_t body = plain_mail_header_end(text);
-    if (body == 0)
-        return;
-    Mime_headers headers;
-    try {
-        Vector_stream<byte> stream(std::span<const byte>(reinterpret_cast<const byte*>(text.data()), body));
-        headers.read(stream);
-    } catch (const std::runtime_error&) {
-        return;
-    }
-    const Mime_header* type = headers.find("content-type");
-    if (!type)
-        return;
-    const std::string type_name = mime_lower_case(type->value);
-    if (type_name != "application/pkcs7-mime" && type_name != "application/x-pkcs7-mime")
-        return;
-    decode_walked_text(text.substr(body), Base64_decode::Form::Mail_lines, Encoding::Smime);
+    if (const size_t body = smime_body_start(text))
+        decode_walked_text(text.substr(body), Base64_decode::Form::Mail_lines, Encoding::Smime);
 }
 
 void Pkcs7::parse_bytes(std::span<const uint8_t> bytes, std::vector<uint8_t>* owner)
@@ -612,8 +680,9 @@ void Pkcs7::extract_original_document()
         return;
     }
     if (_walked && !_walked_document.empty()) {
-        // The document is checked where it lies.
-        check_signatures(_walked_document);
+        // The document is checked where it lies (or from the digests its streaming made).
+        Document_digests digests(_walked_document, _streamed_digests, _cancel);
+        check_signatures(digests);
         _shared_content = _walked_document;
         return;
     }
@@ -681,10 +750,15 @@ void Pkcs7::extract_original_document()
 
 void Pkcs7::check_signatures(std::span<const uint8_t> document)
 {
+    Document_digests digests(document, _cancel);
+    check_signatures(digests);
+}
+
+void Pkcs7::check_signatures(Document_digests& digests)
+{
     STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(_cms.get());
     const int count = std::max(0, sk_CMS_SignerInfo_num(signers));
     _integrity.assign(static_cast<size_t>(count), {});
-    Document_digests digests(document, _cancel);
     for (int i = 0; i < count; ++i) {
         auto& integrity = _integrity[static_cast<size_t>(i)];
         if (_cancel && *_cancel) {

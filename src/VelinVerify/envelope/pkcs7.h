@@ -4,6 +4,7 @@
 #pragma once
 
 #include "VelinVerify/envelope/base64_decode.h"
+#include "VelinVerify/envelope/signature_check.h"
 #include "VelinVerify/envelope/signed_document.h"
 #include "common/failure.h"
 #include "common/owner.h"
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <span>
 #include <string>
@@ -104,6 +106,13 @@ private:
     void decode_walked_smime(std::string_view text);
     void decode_walked_text(std::string_view base64, Base64_decode::Form form, Encoding encoding);
     void check_signatures(std::span<const uint8_t> document);
+    void check_signatures(Document_digests& digests);
+    // Base64 text (bare, or the body of an S/MIME message) decoded and walked a slice at a time,
+    // the document hashed as it passes and never held; false (nothing kept) when the text is not
+    // of that form. refused tells that the text decodes to bytes that start no envelope.
+    bool decode_streamed(const Document_bytes& bytes, bool& refused);
+    bool decode_streamed_text(const Document_bytes& text, Base64_decode::Form form, Encoding encoding,
+                              bool& refused);
 
     const std::atomic<bool>* _cancel;
     Der_reading _der_reading;
@@ -125,6 +134,8 @@ private:
     // release_content hands over (the same, until it is released).
     Document_bytes _walked_document;
     Document_bytes _shared_content;
+    // The digests of a streamed document, made while it was decoded.
+    std::map<int, std::vector<uint8_t>> _streamed_digests;
     // The document a clear-signed S/MIME message carries beside its signature, until extraction.
     std::vector<uint8_t> _clear_signed_content;
     bool _clear_signed = false;

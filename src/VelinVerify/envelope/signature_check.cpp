@@ -123,12 +123,14 @@ const std::vector<uint8_t>& Document_digests::of(const EVP_MD* algorithm)
     unsigned int size = 0;
     const Owner<EVP_MD_CTX> context(EVP_MD_CTX_new());
     bool hashed = context && EVP_DigestInit_ex(context.get(), algorithm, nullptr) == 1;
-    for (size_t at = 0; hashed && at < _document.size(); at += Slice) {
-        if (_cancel && *_cancel)
-            hashed = false;
-        else
-            hashed = EVP_DigestUpdate(context.get(), _document.data() + at, std::min(Slice, _document.size() - at)) == 1;
-    }
+    const auto update = [&](std::span<const uint8_t> slice) {
+        hashed = hashed && !(_cancel && *_cancel) && EVP_DigestUpdate(context.get(), slice.data(), slice.size()) == 1;
+        return hashed;
+    };
+    if (_bytes)
+        hashed = hashed && _bytes->read_slices(update);
+    for (size_t at = 0; hashed && at < _document.size(); at += Slice)
+        update(_document.subspan(at, std::min(Slice, _document.size() - at)));
     if (hashed && EVP_DigestFinal_ex(context.get(), digest.data(), &size) == 1)
         digest.resize(size);
     else

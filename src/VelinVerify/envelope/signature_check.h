@@ -4,10 +4,13 @@
 
 #include <openssl/cms.h>
 
+#include "VelinVerify/envelope/document_bytes.h"
+
 #include <atomic>
 #include <cstdint>
 #include <map>
 #include <span>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,11 +28,19 @@ public:
         : _document(document), _cancel(cancel)
     {
     }
+    // A document that may not be in memory, with the digests already made of it (by OpenSSL
+    // digest type); any other is made by reading it again.
+    Document_digests(const Document_bytes& document, std::map<int, std::vector<uint8_t>> known,
+                     const std::atomic<bool>* cancel = nullptr)
+        : _bytes(document), _cancel(cancel), _digests(std::move(known))
+    {
+    }
 
     // Empty when the algorithm is unknown, the digest cannot be made or the pass was cancelled.
     const std::vector<uint8_t>& of(const EVP_MD* algorithm);
 
 private:
+    std::optional<Document_bytes> _bytes; // when the document is not the span
     std::span<const uint8_t> _document;
     const std::atomic<bool>* _cancel;
     std::map<int, std::vector<uint8_t>> _digests;

@@ -257,7 +257,7 @@ void Signed_document_parser::analyse_timestamped_data()
     info.envelope.assign(std::move(envelope));
     // A document that is not itself a signed container is time-stamped only.
     info.document_unsigned = !info.envelope.value().content.is_assigned() ||
-                             !is_signed_container(document_type_by_content(info.envelope.value().content.value()));
+                             !is_signed_container(document_type_of_bytes(info.envelope.value().content.value()));
 }
 
 void Signed_document_parser::decode_envelope(std::shared_ptr<Signed_document> document)
@@ -337,11 +337,8 @@ void Signed_document_parser::read_signer_timestamps(const Envelope_info& envelop
     }
     for (const auto& token : _document->signer_timestamp_tokens(Timestamp_scope::Content)) {
         Trace_block block("Verifica della marca temporale del contenuto " + std::to_string(signer + 1));
-        std::span<const uint8_t> content;
-        if (envelope.content.is_assigned())
-            content = envelope.content.value();
-        Timestamp_info timestamp =
-            check_timestamp(token, envelope.content.is_assigned() ? digest_of_pieces({content}) : Covered_digest{});
+        Timestamp_info timestamp = check_timestamp(
+            token, envelope.content.is_assigned() ? digest_of_bytes(envelope.content.value()) : Covered_digest{});
         timestamp.scope = Timestamp_scope::Content;
         timestamp.signer = signer;
         _signature_info_->timestamps.push_back(std::move(timestamp));

@@ -137,6 +137,24 @@ Covered_digest digest_of_pieces(std::vector<std::span<const uint8_t>> pieces)
     };
 }
 
+Covered_digest digest_of_bytes(Document_bytes bytes)
+{
+    return [bytes = std::move(bytes)](const EVP_MD* algorithm) -> std::vector<uint8_t> {
+        Owner<EVP_MD_CTX> context(EVP_MD_CTX_new());
+        std::vector<uint8_t> digest(EVP_MAX_MD_SIZE);
+        unsigned int size = 0;
+        if (!context || EVP_DigestInit_ex(context.get(), algorithm, nullptr) != 1)
+            return {};
+        const bool read = bytes.read_slices([&context](std::span<const uint8_t> slice) {
+            return EVP_DigestUpdate(context.get(), slice.data(), slice.size()) == 1;
+        });
+        if (!read || EVP_DigestFinal_ex(context.get(), digest.data(), &size) != 1)
+            return {};
+        digest.resize(size);
+        return digest;
+    };
+}
+
 std::optional<std::vector<uint8_t>> timestamp_token_of(std::span<const uint8_t> token_or_reply, std::string& problem)
 {
     const std::vector<uint8_t> bytes = binary_form(token_or_reply);

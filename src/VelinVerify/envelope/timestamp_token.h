@@ -6,6 +6,7 @@
 // authority is trusted is decided later, with the signers' chains.
 #pragma once
 
+#include "VelinVerify/envelope/document_bytes.h"
 #include "VelinVerify/envelope/signer_certificate.h"
 #include "VelinVerify/envelope/system_time.h"
 
@@ -58,6 +59,8 @@ using Covered_digest = std::function<std::vector<uint8_t>(const EVP_MD*)>;
 
 // A digest over consecutive pieces of bytes.
 Covered_digest digest_of_pieces(std::vector<std::span<const uint8_t>> pieces);
+// A digest over bytes that may not be in memory, read a slice at a time.
+Covered_digest digest_of_bytes(Document_bytes bytes);
 
 // Reads a TimeStampResp or a bare TimeStampToken (DER, BER, or base64 of them) and checks it.
 // Never throws for bad input: what failed is in the flags and in problem.

@@ -430,7 +430,7 @@ void Layer_analysis::name_document(const Envelope_info& envelope)
     // The document may itself be a signed file whatever the names say: then it is opened as a
     // further layer, under a name that tells what it is.
     if (envelope.content.is_assigned()) {
-        const Document_types inner = document_type_by_content(envelope.content.value());
+        const Document_types inner = document_type_of_bytes(envelope.content.value());
         if (is_signed_container(inner) && !name.inner_envelope) {
             name.full_name = container_name(name.full_name, inner);
             name.display_name = file_name_part(name.full_name);

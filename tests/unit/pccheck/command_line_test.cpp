@@ -6,7 +6,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -140,7 +142,11 @@ TEST(Command_line, handover_appends_every_check_and_opens_the_folder)
                              "Le funzioni di firma e verifica di documenti Adobe PDF non funzioneranno.\n",
                              "Analisi completata.\n", "Fine del tracciato: ci sono dei problemi.\n"})
         EXPECT_THAT(report, HasSubstr(line));
-    EXPECT_EQ(read_file(folder / "bin/opened.txt"), (folder / "activity dir").string() + "\n");
+    // The file manager is started without being waited for.
+    const std::string opened = (folder / "activity dir").string() + "\n";
+    for (int tries = 0; tries < 200 && read_file(folder / "bin/opened.txt") != opened; ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(read_file(folder / "bin/opened.txt"), opened);
 }
 
 } // namespace
