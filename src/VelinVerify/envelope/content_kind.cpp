@@ -4,6 +4,7 @@
 #include "VelinVerify/envelope/ber_reader.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string_view>
 
@@ -82,8 +83,27 @@ std::string lower(std::string_view text)
 bool declares_timestamp_part(std::span<const uint8_t> bytes)
 {
     static constexpr std::string_view needle = "application/timestamp";
-    const auto same = [](uint8_t a, char b) { return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b; };
-    return std::search(bytes.begin(), bytes.end(), needle.begin(), needle.end(), same) != bytes.end();
+    const auto lower = [](uint8_t c) { return static_cast<uint8_t>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); };
+    // Horspool's search without regard to case: most of a large envelope part is skipped, a
+    // needle's length at a time, instead of being compared at every byte.
+    constexpr size_t last = needle.size() - 1;
+    std::array<size_t, 256> shift;
+    shift.fill(needle.size());
+    for (size_t i = 0; i < last; ++i) {
+        const auto c = static_cast<uint8_t>(needle[i]);
+        shift[c] = last - i;
+        if (c >= 'a' && c <= 'z')
+            shift[c - 'a' + 'A'] = last - i;
+    }
+    for (size_t at = 0; bytes.size() >= needle.size() && at <= bytes.size() - needle.size();
+         at += shift[bytes[at + last]]) {
+        size_t i = last;
+        while (lower(bytes[at + i]) == static_cast<uint8_t>(needle[i]) && i > 0)
+            --i;
+        if (i == 0 && lower(bytes[at]) == static_cast<uint8_t>(needle[0]))
+            return true;
+    }
+    return false;
 }
 
 // A mail message's kind from its Content-Type header (folded lines included).

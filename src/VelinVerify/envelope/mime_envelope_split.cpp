@@ -18,12 +18,18 @@ bool Mime_envelope_split::split_taking(std::vector<byte>& file)
     return split_bytes(file, &file);
 }
 
-bool Mime_envelope_split::split_bytes(std::span<const byte> file, std::vector<byte>* owner)
+bool Mime_envelope_split::locate(std::span<const byte> file)
+{
+    return split_bytes(file, nullptr, true);
+}
+
+bool Mime_envelope_split::split_bytes(std::span<const byte> file, std::vector<byte>* owner, bool locate)
 {
     assertion(!file.empty(), "not blob.empty ()");
     raw_value() = {};
 
     Mime_multipart_reader reader;
+    reader.locate_envelope(locate);
     // Bytes written over are no longer the file, whatever comes next.
     struct Spent {
         const Mime_multipart_reader& reader;
@@ -65,15 +71,32 @@ bool Mime_envelope_split::split_bytes(std::span<const byte> file, std::vector<by
     if (!has_envelope) {
         // A part of another type may still hold an envelope (application/octet-stream).
         const bool is_envelope = document_type_by_content(document.content()) == Document_types::Envelope;
-        set_value({{}, document.take_content(), timestamp.take_content(), !is_envelope});
+        Timestamped_envelope parts;
+        parts.envelope = document.take_content();
+        parts.timestamp_reply = timestamp.take_content();
+        parts.unsigned_document = !is_envelope;
+        set_value(std::move(parts));
         return true;
     }
-    if (pkcs7.in_place()) {
+    if (!pkcs7.raw().empty()) {
+        Timestamped_envelope parts;
+        parts.timestamp_reply = timestamp.take_content();
+        parts.envelope_raw = pkcs7.raw();
+        parts.envelope_base64 = pkcs7.raw_base64();
+        set_value(std::move(parts));
+    } else if (pkcs7.in_place()) {
         owner->resize(pkcs7.in_place_size());
-        set_value({pkcs7.take_prefix(), std::move(*owner), timestamp.take_content()});
+        Timestamped_envelope parts;
+        parts.envelope_prefix = pkcs7.take_prefix();
+        parts.envelope = std::move(*owner);
+        parts.timestamp_reply = timestamp.take_content();
+        set_value(std::move(parts));
         owner->clear();
     } else {
-        set_value({{}, pkcs7.take_content(), timestamp.take_content()});
+        Timestamped_envelope parts;
+        parts.envelope = pkcs7.take_content();
+        parts.timestamp_reply = timestamp.take_content();
+        set_value(std::move(parts));
     }
     return true;
 }

@@ -28,6 +28,10 @@ struct Timestamped_envelope {
     std::vector<byte> timestamp_reply; // the time-stamp part's decoded content
     // True when the file holds no envelope: envelope is then the time-stamped document itself.
     bool unsigned_document = false;
+    // From locate: the PKCS#7 part as the file holds it, not decoded (base64 text when
+    // envelope_base64); envelope is then empty.
+    std::span<const byte> envelope_raw;
+    bool envelope_base64 = false;
 };
 
 enum Mime_split_result : int {
@@ -50,9 +54,12 @@ public:
     // buffer. Whatever the outcome, file is left empty when its bytes were written over, untouched
     // otherwise.
     bool split_taking(std::vector<byte>& file);
+    // As split, but a PKCS#7 part in the binary or base64 encoding is only located (envelope_raw),
+    // for its caller to read where it lies.
+    bool locate(std::span<const byte> file);
 
 private:
-    bool split_bytes(std::span<const byte> file, std::vector<byte>* owner);
+    bool split_bytes(std::span<const byte> file, std::vector<byte>* owner, bool locate = false);
 };
 
 } // namespace velin

@@ -66,10 +66,17 @@ void Mime_multipart_reader::read(Vector_stream<byte>& stream, std::span<byte> in
         if (count == Part_limit)
             throw std::runtime_error("Too many parts.");
         Mime_part part;
-        part.read(parts, in_place, [](const Mime_headers& headers) {
+        const auto envelope_part = [](const Mime_headers& headers) {
             const Mime_header* part_type = headers.find("content-type");
             return part_type && mime_lower_case(part_type->value) == "application/pkcs7-mime";
-        }, choose_prefix);
+        };
+        if (_locate_envelope)
+            part.keep_raw_when([](const Mime_headers& headers) {
+                const Mime_header* part_type = headers.find("content-type");
+                const std::string lower = part_type ? mime_lower_case(part_type->value) : std::string();
+                return lower == "application/pkcs7-mime" || lower == "application/x-pkcs7-mime";
+            });
+        part.read(parts, in_place, envelope_part, choose_prefix);
         _wrote_in_place = _wrote_in_place || part.in_place();
         if (part.parsed()) {
             if (const Mime_header* part_type = part.headers().find("content-type")) {

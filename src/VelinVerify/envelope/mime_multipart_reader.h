@@ -34,6 +34,9 @@ public:
     // its own. The buffer's bytes are then no longer the message.
     void read(Vector_stream<byte>& stream, std::span<byte> in_place, const Mime_part::Prefix_choice& choose_prefix);
 
+    // Set before read: the PKCS#7 part is located, not decoded (see Mime_part::keep_raw_when).
+    void locate_envelope(bool locate) { _locate_envelope = locate; }
+
     const Mime_headers& headers() const { return _headers; }
     Mime_part& pkcs7_part() { return _pkcs7; }
     // True when some part was written over the buffer given to read.
@@ -48,6 +51,7 @@ private:
     Mime_part _timestamp;
     Mime_part _document;
     bool _wrote_in_place = false;
+    bool _locate_envelope = false;
 };
 
 } // namespace velin

@@ -49,6 +49,8 @@ void Mime_part::reset()
     _in_place = false;
     _in_place_size = 0;
     std::vector<byte>().swap(_prefix);
+    _raw = {};
+    _raw_base64 = false;
 }
 
 void Mime_part::read(Mime_multipart_stream& stream, std::span<byte> in_place,
@@ -67,6 +69,13 @@ void Mime_part::read(Mime_multipart_stream& stream, std::span<byte> in_place,
     if (name == "7bit" || name == "8bit")
         name = "binary";
     const std::span<const byte> rest = stream.remaining();
+    if (_keep_raw && (name == "binary" || name == "base64") && _keep_raw(_headers)) {
+        _raw = rest;
+        _raw_base64 = name == "base64";
+        stream.skip(rest.size());
+        _content_read = true;
+        return;
+    }
     const bool over_buffer = !in_place.empty() && wanted && wanted(_headers);
     if (over_buffer)
         assertion(rest.data() >= in_place.data() && rest.data() + rest.size() <= in_place.data() + in_place.size(),

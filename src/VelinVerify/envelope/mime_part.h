@@ -33,6 +33,12 @@ public:
               const std::function<bool(const Mime_headers&)>& wanted, const Prefix_choice& choose_prefix);
     void reset();
 
+    // Set before read: a part whose headers it accepts, in the binary or base64 encoding, is
+    // located, not read: raw () is then its text as the stream holds it, and nothing is decoded.
+    void keep_raw_when(std::function<bool(const Mime_headers&)> wanted) { _keep_raw = std::move(wanted); }
+    std::span<const byte> raw() const { return _raw; }
+    bool raw_base64() const { return _raw_base64; }
+
     const Mime_headers& headers() const { return _headers; }
     const std::vector<byte>& content() const { return _content; }
     std::vector<byte> take_content() { return std::move(_content); }
@@ -40,7 +46,10 @@ public:
     bool parsed() const { return _parsed; }
     // True when the content (read or not) was written over the start of the stream's buffer.
     bool in_place() const { return _in_place; }
-    std::size_t content_size() const { return _in_place ? _prefix.size() + _in_place_size : _content.size(); }
+    std::size_t content_size() const
+    {
+        return !_raw.empty() ? _raw.size() : _in_place ? _prefix.size() + _in_place_size : _content.size();
+    }
     // The content's first bytes when they are kept apart from those written in place.
     const std::vector<byte>& prefix() const { return _prefix; }
     std::vector<byte> take_prefix() { return std::move(_prefix); }
@@ -55,6 +64,9 @@ private:
     bool _in_place = false;
     std::size_t _in_place_size = 0;
     std::vector<byte> _prefix;
+    std::function<bool(const Mime_headers&)> _keep_raw;
+    std::span<const byte> _raw;
+    bool _raw_base64 = false;
 };
 
 } // namespace velin

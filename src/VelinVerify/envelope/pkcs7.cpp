@@ -247,16 +247,21 @@ bool Pkcs7::decode_streamed_text(const Document_bytes& text, Base64_decode::Form
             return !refused && stream.take(slice);
         });
     auto result = decoded ? stream.finish() : std::nullopt;
-    if (!result)
-        return false;
-    const unsigned char* in = result->split.without_content.data();
-    _cms.reset(d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(result->split.without_content.size())));
+    return result && adopt_streamed(text, form, std::move(*result), encoding);
+}
+
+bool Pkcs7::adopt_streamed(const Document_bytes& text, Base64_decode::Form form, Signed_data_stream::Result result,
+                           Encoding encoding)
+{
+    reset();
+    const unsigned char* in = result.split.without_content.data();
+    _cms.reset(d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(result.split.without_content.size())));
     ERR_clear_error();
     if (!_cms)
         return false;
-    _walked_document = Document_bytes::encoded(text, form, result->split.content_offset, result->split.content_size);
-    _streamed_digests = std::move(result->digests);
-    _content_size = result->split.content_size;
+    _walked_document = Document_bytes::encoded(text, form, result.split.content_offset, result.split.content_size);
+    _streamed_digests = std::move(result.digests);
+    _content_size = result.split.content_size;
     _walked = true;
     _encoding = encoding;
     if (is_signed_type())

@@ -5,6 +5,7 @@
 
 #include "VelinVerify/envelope/base64_decode.h"
 #include "VelinVerify/envelope/signature_check.h"
+#include "VelinVerify/envelope/signed_data_stream.h"
 #include "VelinVerify/envelope/signed_document.h"
 #include "common/failure.h"
 #include "common/owner.h"
@@ -54,6 +55,11 @@ public:
     // As parse, but a document the walk finds stays where bytes hold it (a mapped file is not
     // copied): the extracted document is then a range of bytes.
     void parse_shared(const Document_bytes& bytes);
+    // An envelope whose base64 text the caller decoded and walked a slice at a time (see
+    // Signed_data_stream): the document is decoded again from text when it is read. False (nothing
+    // kept) when the envelope does not decode.
+    bool adopt_streamed(const Document_bytes& text, Base64_decode::Form form, Signed_data_stream::Result result,
+                        Encoding encoding);
     // True when the last parse found the document with the DER walk.
     bool content_walked() const { return _walked; }
     bool parsed() const override { return static_cast<bool>(_cms); }

@@ -5,6 +5,7 @@
 #include "VelinVerify/envelope/der_walk.h"
 #include "VelinVerify/envelope/mime_envelope_split.h"
 #include "VelinVerify/envelope/pkcs7.h"
+#include "VelinVerify/envelope/signed_data_stream.h"
 #include "VelinVerify/envelope/timestamped_data.h"
 #include "common/trace.h"
 
@@ -171,6 +172,69 @@ void Signed_document_parser::decode_by_type()
     }
 }
 
+namespace {
+
+// The envelope part of a time-stamped file, in base64, read in one pass: decoded a slice at a time,
+// each slice hashed for the time stamp (with the algorithm it asks for, once it asks) and walked
+// as an envelope whose document is hashed as it passes. Nothing of the size of the file is held.
+class Encoded_envelope_pass {
+public:
+    explicit Encoded_envelope_pass(Document_bytes text) : _text(std::move(text)), _stream(_text.size()) {}
+
+    // Runs the pass once; the digest of the decoded envelope with algorithm (null: none).
+    std::vector<uint8_t> run(const EVP_MD* algorithm)
+    {
+        if (_ran)
+            return algorithm && _decoded ? digest_of_bytes(envelope())(algorithm) : std::vector<uint8_t>{};
+        _ran = true;
+        const Owner<EVP_MD_CTX> context(algorithm ? EVP_MD_CTX_new() : nullptr);
+        bool hashing = context && EVP_DigestInit_ex(context.get(), algorithm, nullptr) == 1;
+        bool walking = true;
+        const auto view = _text.view();
+        _decoded = Base64_decode::decode_slices(
+            std::string_view(reinterpret_cast<const char*>(view.data()), view.size()), Base64_decode::Form::Lenient,
+            [&](std::span<const uint8_t> slice) {
+                hashing = hashing && EVP_DigestUpdate(context.get(), slice.data(), slice.size()) == 1;
+                walking = walking && _stream.take(slice);
+                return true;
+            });
+        if (_decoded && walking)
+            _walked = _stream.finish();
+        std::vector<uint8_t> digest(EVP_MAX_MD_SIZE);
+        unsigned int size = 0;
+        if (!_decoded || !hashing || EVP_DigestFinal_ex(context.get(), digest.data(), &size) != 1)
+            return {};
+        digest.resize(size);
+        return digest;
+    }
+
+    // False when the text is not base64.
+    bool decoded() const { return _decoded.has_value(); }
+    Document_bytes envelope() const
+    {
+        return Document_bytes::encoded(_text, Base64_decode::Form::Lenient, 0, _decoded.value_or(0));
+    }
+    // The envelope, walked, when it is a DER SignedData of the form the walk reads.
+    std::shared_ptr<Pkcs7> walked_envelope(const std::atomic<bool>* cancel)
+    {
+        if (!_walked)
+            return nullptr;
+        auto envelope = std::make_shared<Pkcs7>(cancel);
+        if (!envelope->adopt_streamed(_text, Base64_decode::Form::Lenient, std::move(*_walked), Pkcs7::Encoding::Der))
+            return nullptr;
+        return envelope;
+    }
+
+private:
+    Document_bytes _text;
+    Signed_data_stream _stream;
+    bool _ran = false;
+    std::optional<size_t> _decoded;
+    std::optional<Signed_data_stream::Result> _walked;
+};
+
+} // namespace
+
 void Signed_document_parser::analyse_multipart()
 {
     auto& info = *_signature_info_;
@@ -178,8 +242,10 @@ void Signed_document_parser::analyse_multipart()
     assertion(info._file_type == Document_types::Multipart,
               "_signature_info_->_file_type eq Document_types::Multipart");
 
+    // The envelope part is located in the file, not copied out of it.
+    const Document_bytes file = info.file_data.value();
     Mime_envelope_split split;
-    split.split(info.file_data.value());
+    split.locate(file);
     if (!split.succeeded()) {
         // A damaged message ends the step like a missing part: the envelope stays undecoded.
         if (split.result() == Mime_split_format_error)
@@ -188,16 +254,38 @@ void Signed_document_parser::analyse_multipart()
         return;
     }
     Timestamped_envelope parts = split.take_value();
-    // The time stamp covers the envelope's bytes (or the document's), which decoding takes over:
-    // it is checked first.
+    Document_bytes envelope;
+    std::optional<Encoded_envelope_pass> pass;
+    if (!parts.envelope_raw.empty()) {
+        const Document_bytes raw =
+            file.range(static_cast<size_t>(parts.envelope_raw.data() - file.data()), parts.envelope_raw.size());
+        if (parts.envelope_base64)
+            pass.emplace(raw);
+        else
+            envelope = raw;
+    } else {
+        envelope = Document_bytes(std::move(parts.envelope));
+    }
+    // The time stamp covers the envelope's bytes (or the document's). For an envelope in base64,
+    // the one pass over its text makes the time stamp's digest on the way.
     {
         Trace_block block("Verifica della marca temporale");
-        Timestamp_info timestamp =
-            check_timestamp(parts.timestamp_reply, digest_of_pieces({parts.envelope}));
+        Covered_digest covered = digest_of_bytes(envelope);
+        if (pass)
+            covered = [&pass](const EVP_MD* algorithm) { return pass->run(algorithm); };
+        Timestamp_info timestamp = check_timestamp(parts.timestamp_reply, covered);
+        if (pass) {
+            pass->run(nullptr);
+            if (!pass->decoded()) {
+                Trace(Trace_kind, Level_error) << "La parte PKCS#7 non è un testo base64 valido.";
+                fail("L'analisi del file è fallita.");
+                return;
+            }
+            envelope = pass->envelope();
+        }
         // A part declared binary may hold base64 text: the time stamp covers the decoded envelope.
-        if (timestamp.read && !timestamp.imprint_matches && !parts.envelope.empty() &&
-            parts.envelope[0] != 0x30) {
-            const std::vector<uint8_t> decoded = binary_form(parts.envelope);
+        if (timestamp.read && !timestamp.imprint_matches && !pass && !envelope.empty() && envelope[0] != 0x30) {
+            const std::vector<uint8_t> decoded = binary_form(envelope);
             if (!decoded.empty()) {
                 Timestamp_info again = check_timestamp(parts.timestamp_reply, digest_of_pieces({decoded}));
                 if (again.imprint_matches)
@@ -209,15 +297,18 @@ void Signed_document_parser::analyse_multipart()
     if (parts.unsigned_document) {
         Trace(Trace_kind, Level_info) << "Il documento marcato non è una busta firmata.";
         info.document_unsigned = true;
-        Envelope_info envelope;
-        envelope.content.assign(std::move(parts.envelope));
-        envelope.signatures.assign({});
-        info.envelope.assign(std::move(envelope));
+        Envelope_info unsigned_envelope;
+        unsigned_envelope.content.assign(std::move(envelope));
+        unsigned_envelope.signatures.assign({});
+        info.envelope.assign(std::move(unsigned_envelope));
         info.file_data.assign(std::move(parts.timestamp_reply));
         return;
     }
-    info.file_data.assign(std::move(parts.envelope));
-    decode_envelope(std::make_shared<Pkcs7>(&_cancel));
+    std::shared_ptr<Pkcs7> decoder = pass ? pass->walked_envelope(&_cancel) : nullptr;
+    if (!decoder)
+        decoder = std::make_shared<Pkcs7>(&_cancel);
+    info.file_data.assign(std::move(envelope));
+    decode_envelope(decoder);
     if (_status != Parser_status::Error)
         info.file_data.assign(std::move(parts.timestamp_reply));
 }
@@ -268,7 +359,9 @@ void Signed_document_parser::decode_envelope(std::shared_ptr<Signed_document> do
     assertion(info.file_data.is_assigned() && !info.file_data.value().empty(), "not blob.empty ()");
 
     _document = std::move(document);
-    if (auto* pkcs7 = dynamic_cast<Pkcs7*>(_document.get())) {
+    if (_document->parsed()) {
+        // Decoded already, as it was read.
+    } else if (auto* pkcs7 = dynamic_cast<Pkcs7*>(_document.get())) {
         // A binary envelope's document stays where the file holds it.
         pkcs7->parse_shared(info.file_data.value());
     } else {

@@ -60,6 +60,7 @@ public:
     void analyse();
     // The envelope decoding of analyse over file_data with the given decoder: parse, original
     // document, signatures. Also used for the envelope part of a time-stamped file.
+    // A document that is parsed already (parsed ()) is not parsed again.
     void decode_envelope(std::shared_ptr<Signed_document> document);
 
     // The document of a detached signature, when the user named it. Without it, the document is
