@@ -764,6 +764,7 @@ void Pkcs7::check_signatures(Document_digests& digests)
     STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(_cms.get());
     const int count = std::max(0, sk_CMS_SignerInfo_num(signers));
     _integrity.assign(static_cast<size_t>(count), {});
+    Signature_memo memo;
     for (int i = 0; i < count; ++i) {
         auto& integrity = _integrity[static_cast<size_t>(i)];
         if (_cancel && *_cancel) {
@@ -774,7 +775,7 @@ void Pkcs7::check_signatures(Document_digests& digests)
         ERR_clear_error();
         std::string reason;
         const Signer_check outcome =
-            check_signer(sk_CMS_SignerInfo_value(signers, i), CMS_get0_eContentType(_cms.get()), digests, reason);
+            check_signer(sk_CMS_SignerInfo_value(signers, i), CMS_get0_eContentType(_cms.get()), digests, reason, &memo);
         if (outcome == Signer_check::Matches) {
             integrity.assign(Signature_integrity::Intact);
             Trace(Trace_kind, Level_info) << "La firma corrisponde al documento.";

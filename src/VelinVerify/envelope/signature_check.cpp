@@ -4,6 +4,7 @@
 #include "common/trace.h"
 
 #include <openssl/evp.h>
+#include <openssl/sha.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
@@ -141,8 +142,59 @@ const std::vector<uint8_t>& Document_digests::of(const EVP_MD* algorithm)
     return _digests.emplace(type, std::move(digest)).first->second;
 }
 
+std::string Signature_memo::key_of(CMS_SignerInfo* signer, EVP_PKEY* key)
+{
+    // The key object itself (signers paired with one certificate share it), then every input of
+    // the signature's verification, each as encoded.
+    std::string input(reinterpret_cast<const char*>(&key), sizeof key);
+    const auto add = [&input](unsigned char* encoded, int length) {
+        const Owner<unsigned char, Openssl_free> owned(encoded);
+        if (length <= 0)
+            return false;
+        const auto size = static_cast<uint32_t>(length);
+        input.append(reinterpret_cast<const char*>(&size), sizeof size);
+        input.append(reinterpret_cast<const char*>(encoded), static_cast<size_t>(length));
+        return true;
+    };
+    X509_ALGOR* digest_algorithm = nullptr;
+    X509_ALGOR* signature_algorithm = nullptr;
+    CMS_SignerInfo_get0_algs(signer, nullptr, nullptr, &digest_algorithm, &signature_algorithm);
+    unsigned char* encoded = nullptr;
+    if (!digest_algorithm || !signature_algorithm || !add(encoded, i2d_X509_ALGOR(digest_algorithm, &encoded)))
+        return {};
+    encoded = nullptr;
+    if (!add(encoded, i2d_X509_ALGOR(signature_algorithm, &encoded)))
+        return {};
+    const ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(signer);
+    encoded = nullptr;
+    if (!value || !add(encoded, i2d_ASN1_OCTET_STRING(value, &encoded)))
+        return {};
+    const int count = CMS_signed_get_attr_count(signer);
+    for (int i = 0; i < count; ++i) {
+        encoded = nullptr;
+        if (!add(encoded, i2d_X509_ATTRIBUTE(CMS_signed_get_attr(signer, i), &encoded)))
+            return {};
+    }
+    std::string digest(SHA256_DIGEST_LENGTH, '\0');
+    SHA256(reinterpret_cast<const unsigned char*>(input.data()), input.size(),
+           reinterpret_cast<unsigned char*>(digest.data()));
+    return digest;
+}
+
+const int* Signature_memo::find(const std::string& key) const
+{
+    const auto found = _outcomes.find(key);
+    return key.empty() || found == _outcomes.end() ? nullptr : &found->second;
+}
+
+void Signature_memo::keep(const std::string& key, int outcome)
+{
+    if (!key.empty())
+        _outcomes.emplace(key, outcome);
+}
+
 Signer_check check_signer(CMS_SignerInfo* signer, const ASN1_OBJECT* content_type, Document_digests& digests,
-                          std::string& reason)
+                          std::string& reason, Signature_memo* memo)
 {
     EVP_PKEY* key = nullptr;
     X509* certificate = nullptr;
@@ -169,7 +221,12 @@ Signer_check check_signer(CMS_SignerInfo* signer, const ASN1_OBJECT* content_typ
         // The key signs the signed attributes, and they carry the document's digest.
         if (!signed_attributes_well_formed(signer, content_type))
             return Signer_check::Does_not_match;
-        const int signature = CMS_SignerInfo_verify(signer);
+        const std::string memo_key = memo ? Signature_memo::key_of(signer, key) : std::string();
+        const int* known = memo ? memo->find(memo_key) : nullptr;
+        const int signature = known ? *known : CMS_SignerInfo_verify(signer);
+        // A failed check (an error, not a mismatch) is not kept: its reason is on the error queue.
+        if (memo && !known && signature >= 0)
+            memo->keep(memo_key, signature);
         if (signature != 1)
             return signature < 0 ? Signer_check::Not_checkable : Signer_check::Does_not_match;
         const auto* stated = static_cast<const ASN1_OCTET_STRING*>(

@@ -52,8 +52,22 @@ enum class Signer_check {
     Not_checkable, // no certificate, key or known digest: the reason is in reason, else on OpenSSL's error queue
 };
 
+// The outcomes of signature checks already made in one envelope, by what was checked: a signer
+// that repeats another one's key, algorithms, signed attributes and signature value has the same
+// outcome, and a hostile envelope that repeats one signer many times costs one check.
+class Signature_memo {
+public:
+    // The key of a signer's check; empty when it cannot be made (the check is then not kept).
+    static std::string key_of(CMS_SignerInfo* signer, EVP_PKEY* key);
+    const int* find(const std::string& key) const;
+    void keep(const std::string& key, int outcome);
+
+private:
+    std::map<std::string, int> _outcomes;
+};
+
 // Checks one signer of an envelope whose content type is content_type.
 Signer_check check_signer(CMS_SignerInfo* signer, const ASN1_OBJECT* content_type, Document_digests& digests,
-                          std::string& reason);
+                          std::string& reason, Signature_memo* memo = nullptr);
 
 } // namespace velin

@@ -167,6 +167,12 @@ std::vector<uint8_t> repeated(const std::vector<uint8_t>& content, int copies)
 std::vector<uint8_t> with_repeated_signers(const std::vector<uint8_t>& envelope, int signer_copies,
                                            int certificate_copies)
 {
+    return with_signers(envelope, signer_copies, certificate_copies, {});
+}
+
+std::vector<uint8_t> with_signers(const std::vector<uint8_t>& envelope, int signer_copies, int certificate_copies,
+                                  const std::vector<uint8_t>& more)
+{
     const auto content_info = elements(envelope);
     require(content_info.size() == 1, "ContentInfo");
     const auto top = elements(content_info[0].content);
@@ -178,6 +184,11 @@ std::vector<uint8_t> with_repeated_signers(const std::vector<uint8_t>& envelope,
             "SignedData with certificates and signers");
     signed_data[3].content = repeated(signed_data[3].content, certificate_copies);
     signed_data[4].content = repeated(signed_data[4].content, signer_copies);
+    if (!more.empty()) {
+        const auto other = elements(elements(elements(elements(more)[0].content)[1].content)[0].content);
+        require(other.size() == 5 && other[4].tag == 0x31, "the other SignedData's signers");
+        signed_data[4].content.insert(signed_data[4].content.end(), other[4].content.begin(), other[4].content.end());
+    }
     std::vector<uint8_t> body;
     for (const auto& element : signed_data) {
         const auto encoded = der(element.tag, element.content);

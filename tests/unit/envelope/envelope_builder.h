@@ -47,6 +47,9 @@ std::vector<uint8_t> build_envelope(std::span<const uint8_t> content, const Enve
 // certificate_copies times: many signers that all name one certificate among many equal ones.
 std::vector<uint8_t> with_repeated_signers(const std::vector<uint8_t>& envelope, int signer_copies,
                                            int certificate_copies);
+// The same, with the signers of another envelope over the same document added at the end.
+std::vector<uint8_t> with_signers(const std::vector<uint8_t>& envelope, int signer_copies, int certificate_copies,
+                                  const std::vector<uint8_t>& more);
 
 std::string base64(std::span<const uint8_t> bytes, bool line_breaks);
 

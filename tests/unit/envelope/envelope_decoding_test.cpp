@@ -377,6 +377,25 @@ TEST(Envelope_large, many_signers_naming_one_of_many_certificates_are_all_paired
     EXPECT_EQ(decoder.signature_integrity().message(), "Verifica annullata.");
 }
 
+TEST(Envelope_large, a_repeated_signer_is_checked_once_but_a_copy_with_another_signature_on_its_own)
+{
+    // Equal signed attributes (one signing time written by hand): the copies differ only in the
+    // last one's signature value.
+    test::Envelope_options fixed;
+    fixed.signing_time_type = V_ASN1_UTCTIME;
+    fixed.signing_time = "261208120000Z";
+    test::Envelope_options damaged = fixed;
+    damaged.damage_signature = true;
+    const auto document = test::as_bytes(document_text);
+    const auto envelope = test::with_signers(test::build_envelope(document, fixed), 500, 1,
+                                             test::build_envelope(document, damaged));
+    const Analysis crowd = analyse_bytes(envelope);
+    ASSERT_EQ(crowd.signatures().size(), 501u);
+    EXPECT_TRUE(crowd.signatures()[499].signature_matches());
+    EXPECT_FALSE(crowd.signatures()[500].signature_matches());
+    EXPECT_FALSE(crowd.envelope().all_signatures_match());
+}
+
 TEST(Envelope_large, hundred_megabyte_document_decodes_and_checks)
 {
     std::vector<uint8_t> document(100u * 1024 * 1024);
