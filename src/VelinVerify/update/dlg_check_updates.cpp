@@ -69,10 +69,18 @@ void Dlg_check_updates::guarded(Action action)
         action();
     } catch (const std::exception& error) {
         Trace(Trace_kind, Level_error) << "Trasferimento dell'aggiornamento fallito: " << error.what();
-        _timer.stop();
-        _transfer.abandon();
-        done(_transfer.outcome());
+        end_failed();
+    } catch (...) {
+        Trace(Trace_kind, Level_error) << "Trasferimento dell'aggiornamento fallito.";
+        end_failed();
     }
+}
+
+void Dlg_check_updates::end_failed()
+{
+    _timer.stop();
+    _transfer.abandon();
+    done(Update_transfer::Failed);
 }
 
 void Dlg_check_updates::reject()

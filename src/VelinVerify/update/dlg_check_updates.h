@@ -37,6 +37,7 @@ private:
     // No exception leaves a slot: one ends the transfer as failed.
     template <class Action>
     void guarded(Action action);
+    void end_failed();
 
     std::unique_ptr<Ui::Dlg_check_updates> _ui;
     Update_transfer& _transfer;

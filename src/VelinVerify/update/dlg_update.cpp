@@ -36,10 +36,22 @@ void Dlg_update::run()
         result = _run.run();
     } catch (const std::exception& error) {
         Trace(Trace_kind, Level_error) << "Aggiornamento interrotto: " << error.what();
-        message_box("La verifica degli aggiornamenti si è interrotta per un errore imprevisto.", MB_OK | MB_ICONERROR,
-                    nullptr, Suite_caption);
+        unexpected_failure();
+    } catch (...) {
+        Trace(Trace_kind, Level_error) << "Aggiornamento interrotto.";
+        unexpected_failure();
     }
     done(result);
+}
+
+void Dlg_update::unexpected_failure()
+{
+    try {
+        message_box("La verifica degli aggiornamenti si è interrotta per un errore imprevisto.", MB_OK | MB_ICONERROR,
+                    nullptr, Suite_caption);
+    } catch (...) {
+        // Nothing more can be told; the run ends all the same.
+    }
 }
 
 void Dlg_update::run_transfer(Update_transfer& transfer, bool show_errors)

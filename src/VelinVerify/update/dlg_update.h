@@ -24,6 +24,7 @@ protected:
 
 private:
     void run();
+    void unexpected_failure();
 
     void run_transfer(Update_transfer& transfer, bool show_errors) override;
     int message(const std::string& text, unsigned flags) override;

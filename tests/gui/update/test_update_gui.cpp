@@ -11,6 +11,7 @@
 #include "test_folder.h"
 #include "update_packages.h"
 
+#include <QLabel>
 #include <QProcess>
 #include <QPushButton>
 #include <QtTest>
@@ -135,6 +136,9 @@ private slots:
         Update_transfer transfer;
         transfer.request_text(silent.url("/version"));
         Dlg_check_updates dialog(transfer, true, std::chrono::milliseconds(10));
+        QCOMPARE(dialog.windowTitle(), QString("Verifica aggiornamenti"));
+        QCOMPARE(dialog.findChild<QLabel*>("progress_label")->text(), QString("Verifica in corso, attendere..."));
+        QCOMPARE(dialog.findChild<QPushButton*>("cancel_button")->text(), QString("Annulla"));
         QTimer::singleShot(100, &dialog, [&] { dialog.findChild<QPushButton*>("cancel_button")->click(); });
         QCOMPARE(dialog.exec(), int(Update_transfer::Failed));
         QVERIFY(_boxes.empty());
@@ -151,8 +155,9 @@ private slots:
                                   "\"ServerAggiornamenti\"=\"" +
                                       server.url("") +
                                       "\"\n"
-                                      "\"Versione\"=dword:03010300\n"
-                                      "\"ModuloPKCS11\"=\"/nonexistent/pkcs11.so\"\n\n");
+                                      "\"ModuloPKCS11\"=\"/nonexistent/pkcs11.so\"\n\n"
+                                      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Valdora Vidizoved\\Velin Manager]\n"
+                                      "\"Versione\"=dword:03010300\n\n");
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("VELIN_MACHINE_REGISTRY", QString::fromStdString(machine.string()));
         environment.insert("HOME", QString::fromStdString(home.path().string()));

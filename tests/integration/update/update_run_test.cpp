@@ -8,7 +8,10 @@
 #include "VelinVerify/update/package_signature.h"
 #include "VelinVerify/update/update_version.h"
 #include "common/message_box.h"
+#include "common/registry.h"
+#include "common/settings_record.h"
 #include "loopback_server.h"
+#include "softhsm_token.h"
 #include "test_folder.h"
 #include "update_packages.h"
 
@@ -427,6 +430,29 @@ TEST_F(Update_lists_test, AFailedRefreshIsOneMoreFailureQuietInQuietRuns)
     EXPECT_EQ(host.boxes, (std::vector<Box>{{"La lista di fiducia IT non è stata usata: Il certificato che ha firmato "
                                              "la lista di fiducia non è tra quelli attesi.",
                                              MB_OK | MB_ICONWARNING}}));
+}
+
+TEST(Update_configuration, ComesFromTheMachineSettingsAndThePkcs11Module)
+{
+    // SoftHSM stands in for the card middleware: its C_GetInfo says 2.6.
+    test::Softhsm_token token;
+    ASSERT_EQ(write_text(Registry_root::Local_machine, Settings_key, "ServerAggiornamenti", "http://127.0.0.1:9/"), 0u);
+    ASSERT_EQ(write_text(Registry_root::Local_machine, Settings_key, "ModuloPKCS11", test::Softhsm_token::Module), 0u);
+    ASSERT_EQ(write_dword(Registry_root::Local_machine, Installation_key, "Versione", 0x03010300), 0u);
+    Settings_record settings;
+    settings.load();
+    const Update_configuration configuration = configured_update(settings, false);
+    EXPECT_FALSE(configuration.interactive);
+    EXPECT_EQ(configuration.server, "http://127.0.0.1:9/");
+    EXPECT_EQ(configuration.installed_suite, 0x03010300u);
+    EXPECT_EQ(configuration.installed_workstation(), 0x02060000u);
+    EXPECT_EQ(configuration.authority_pem, update_authority_pem);
+
+    // A module that cannot be loaded, or a library that is no module: nothing installed.
+    EXPECT_EQ(installed_workstation_version("/nonexistent/pkcs11.so"), 0u);
+    EXPECT_EQ(installed_workstation_version("libc.so.6"), 0u);
+    for (const char* name : {"ServerAggiornamenti", "ModuloPKCS11"})
+        ASSERT_EQ(write_text(Registry_root::Local_machine, Settings_key, name, ""), 0u);
 }
 
 } // namespace

@@ -52,6 +52,10 @@ TEST(Package_signature, RefusesBytesTheSignatureIsNotFor)
 
 TEST(Package_signature, RefusesSignersTheAuthorityDidNotIssueItself)
 {
+    // The real authority's certificate carried first in a signature someone else made proves
+    // nothing.
+    EXPECT_EQ(check(package, sign_package(package, "update-impostor-publisher", {"update-authority"})).result(),
+              Package_signature::Mismatch);
     // Same names as the real authority and publisher, other keys.
     EXPECT_EQ(
         check(package, sign_package(package, "update-impostor-publisher", {"update-impostor-authority"})).result(),
