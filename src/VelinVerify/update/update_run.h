@@ -92,8 +92,8 @@ public:
 
 private:
     void refresh_lists_when_due();
-    // The published version of path; false when it could not be had. end_on_status: an answer
-    // other than 200 ends the run.
+    // The published version of path; false when it could not be had. end_run tells that the
+    // server answered with a status other than 200 (which, on the first file, ends the run).
     bool published_version(const char* path, uint32_t& version, bool& end_run);
     void download_package(const char* file);
     void count_failure() { ++_failures; }
