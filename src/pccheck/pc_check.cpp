@@ -4,7 +4,7 @@
 #include "pccheck/info_plist.h"
 #include "pccheck/key_value_file.h"
 #include "pccheck/nss_module_list.h"
-#include "pccheck/pkcs11_module_info.h"
+#include "common/pkcs11_module.h"
 
 #include "common/trace.h"
 

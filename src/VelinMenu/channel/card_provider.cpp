@@ -28,14 +28,6 @@ std::string trimmed(const char* text)
 
 } // namespace
 
-std::string pkcs11_module_path()
-{
-    const Registry_text_read setting = read_text(Registry_root::Local_machine, Settings_key, "ModuloPKCS11");
-    if (setting.succeeded() && !setting.value().empty())
-        return setting.value();
-    return Default_pkcs11_module;
-}
-
 // libp11's objects, each let go by its own call. A context is unloaded only when its module was
 // loaded, so the loaded module has an owner of its own, let go before the context.
 struct Pkcs11_context_release {

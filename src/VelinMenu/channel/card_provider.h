@@ -3,6 +3,8 @@
 // PC/SC reader that holds the card.
 #pragma once
 
+#include "common/pkcs11_module.h"
+
 #include <openssl/evp.h>
 
 #include <memory>
@@ -12,12 +14,8 @@
 
 namespace velin {
 
-constexpr const char* Default_pkcs11_module = "/usr/lib/x86_64-linux-gnu/opensc-pkcs11.so";
 // The issuer of the region's citizen cards, looked for inside the issuer's display name.
 constexpr const char* Regional_issuer = "Regione Valdora Certification Authority Cittadini";
-
-// The module named by the machine setting "ModuloPKCS11", or the default.
-std::string pkcs11_module_path();
 
 // One open session on the token of one reader. Signing builds on this class.
 class Card_provider {

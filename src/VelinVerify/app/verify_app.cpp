@@ -2,6 +2,7 @@
 
 #include "VelinVerify/app/verify_main_window.h"
 #include "VelinVerify/pipeline/report_channel.h"
+#include "VelinVerify/update/dlg_update.h"
 #include "common/failure.h"
 #include "common/launcher.h"
 #include "common/message_box.h"
@@ -52,12 +53,10 @@ int run_verify_app(int argc, const char* const* argv)
     OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
 
     if (line.update) {
-        // The update run has no window of its own in this version: say so, quietly when asked.
-        Trace(Trace_kind, Level_info) << "Verifica degli aggiornamenti non disponibile.";
-        if (!line.quiet)
-            message_box("La verifica degli aggiornamenti non è disponibile in questa versione.",
-                        MB_OK | MB_ICONINFORMATION, nullptr, Suite_caption);
-        return 0;
+        // The hidden update window is the main window. Exit status: 0 when the run went its way,
+        // 2 when another update run was in progress.
+        Dlg_update window(configured_update(settings, !line.quiet));
+        return window.exec() == 2 ? 2 : 0;
     }
 
     // What the trusted lists report while no layer window exists goes to a box.

@@ -1,5 +1,6 @@
 #include "VelinVerify/dialogs/settings_dialog.h"
 
+#include "common/launcher.h"
 #include "common/settings_record.h"
 #include "ui_settings_dialog.h"
 
@@ -16,6 +17,8 @@ Settings_dialog::Settings_dialog(Settings_record& settings, QWidget* parent)
     // as they are on opening.
     connect(_ui->verify_revocation_box, &QCheckBox::clicked, this, &Settings_dialog::apply_revocation_rule);
     connect(_ui->ok_button, &QPushButton::clicked, this, &Settings_dialog::on_ok);
+    // The interactive update run, as from the menu's settings.
+    connect(_ui->check_now_button, &QPushButton::clicked, this, [] { start_update_run(false); });
     connect(_ui->cancel_button, &QPushButton::clicked, this, &QDialog::reject);
 }
 

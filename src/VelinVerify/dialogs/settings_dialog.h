@@ -1,5 +1,6 @@
 // The verifier's options: whether revocation is checked and whether revocation lists may be
-// downloaded. Only the user part of the settings is written.
+// downloaded ("&Verifica adesso" starts the interactive update run). Only the user part of the
+// settings is written.
 #pragma once
 
 #include <QDialog>

@@ -110,6 +110,23 @@ private slots:
         QVERIFY(_boxes.empty());
     }
 
+    void check_now_starts_the_interactive_update_run()
+    {
+        const auto runs_file = argv_file("aggiornamento.txt");
+        ::setenv("VELIN_TEST_ARGV_FILE", runs_file.c_str(), 1);
+        Settings_record settings;
+        Settings_dialog dialog(settings);
+        auto* check_now = dialog.findChild<QPushButton*>("check_now_button");
+        QCOMPARE(check_now->text(), QString("&Verifica adesso"));
+        check_now->click();
+        QTRY_VERIFY(!recorded_runs(runs_file).empty());
+        const auto runs = recorded_runs(runs_file);
+        QCOMPARE(runs.size(), size_t(1));
+        QCOMPARE(runs[0].size(), size_t(2));
+        QCOMPARE(runs[0][0], std::string("/update"));
+        QVERIFY(runs[0][1].rfind("/parent=0x", 0) == 0);
+    }
+
     void log_copy_goes_to_the_private_folder()
     {
         Trace(Trace_kind, Level_info) << "Riga da ritrovare nella copia del rapporto.";

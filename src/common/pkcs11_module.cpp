@@ -1,4 +1,6 @@
-#include "pccheck/pkcs11_module_info.h"
+#include "common/pkcs11_module.h"
+
+#include "common/registry.h"
 
 #include <p11-kit/pkcs11.h>
 
@@ -8,7 +10,7 @@
 
 #include <dlfcn.h>
 
-namespace velin::pccheck {
+namespace velin {
 
 namespace {
 
@@ -36,6 +38,14 @@ std::string call_failure(const char* call, CK_RV code)
 }
 
 } // namespace
+
+std::string pkcs11_module_path()
+{
+    const Registry_text_read setting = read_text(Registry_root::Local_machine, Settings_key, "ModuloPKCS11");
+    if (setting.succeeded() && !setting.value().empty())
+        return setting.value();
+    return Default_pkcs11_module;
+}
 
 Pkcs11_module_info read_pkcs11_module_info(const std::string& module_path)
 {
@@ -75,6 +85,8 @@ Pkcs11_module_info read_pkcs11_module_info(const std::string& module_path)
         info.manufacturer = padded_text(module_info.manufacturerID, sizeof module_info.manufacturerID);
         info.description = padded_text(module_info.libraryDescription, sizeof module_info.libraryDescription);
         info.library_version = version_text(module_info.libraryVersion);
+        info.library_major = module_info.libraryVersion.major;
+        info.library_minor = module_info.libraryVersion.minor;
         info.cryptoki_version = version_text(module_info.cryptokiVersion);
     } else {
         info.failure = call_failure("C_GetInfo", code);
@@ -84,4 +96,4 @@ Pkcs11_module_info read_pkcs11_module_info(const std::string& module_path)
     return info;
 }
 
-} // namespace velin::pccheck
+} // namespace velin

@@ -1,0 +1,459 @@
+// The update run against a loopback update server: which versions count as newer, what ends the
+// run, which packages are left for the user with LEGGIMI.txt and which are deleted, what a quiet
+// run keeps to itself, and the trusted lists kept fresh on the way.
+#include "VelinVerify/update/update_run.h"
+
+#include "VelinVerify/trust/trusted_list_store.h"
+#include "VelinVerify/update/download_folder.h"
+#include "VelinVerify/update/package_signature.h"
+#include "VelinVerify/update/update_version.h"
+#include "common/message_box.h"
+#include "common/registry.h"
+#include "common/settings_record.h"
+#include "loopback_server.h"
+#include "softhsm_token.h"
+#include "test_folder.h"
+#include "update_packages.h"
+
+#include <gtest/gtest.h>
+
+#include <QEventLoop>
+#include <QTimer>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+
+namespace velin {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Test_folder;
+
+const std::string suite_package = "suite package bytes\n";
+const std::string workstation_package = "workstation package bytes\n";
+const std::string base = "/components/velin-desktop/";
+const fs::path list_fixtures = fs::path(VELIN_SOURCE_DIR) / "tests/fixtures/tsl";
+
+// The update server: fixed answers by path, anything else 404.
+class Update_server {
+public:
+    Update_server()
+        : _server([this](const std::string&, const std::string& path) {
+              const std::lock_guard<std::mutex> lock(_mutex);
+              const auto found = _answers.find(path);
+              return found == _answers.end() ? test::answer(404, "non trovato") : found->second;
+          })
+    {}
+    void set(const std::string& path, test::Http_answer answer)
+    {
+        const std::lock_guard<std::mutex> lock(_mutex);
+        _answers[path] = std::move(answer);
+    }
+    void set(const std::string& path, const std::string& body) { set(path, test::answer(200, body)); }
+    // Versions and both packages, signed by the authority's publisher.
+    void publish(const std::string& workstation, const std::string& suite)
+    {
+        set(base + "Install.exe-VERSION.txt", workstation);
+        set(base + "version", suite);
+        set(base + "aurea-desk.deb", workstation_package);
+        set(base + "aurea-desk.deb.p7s", test::sign_package(workstation_package, "update-publisher"));
+        set(base + "velin-manager.deb", suite_package);
+        set(base + "velin-manager.deb.p7s", test::sign_package(suite_package, "update-publisher"));
+    }
+    std::string address() const { return _server.url(""); }
+    std::vector<std::string> requests() const { return _server.requests(); }
+
+private:
+    std::mutex _mutex;
+    std::map<std::string, test::Http_answer> _answers;
+    test::Loopback_server _server;
+};
+
+struct Box {
+    std::string text;
+    unsigned flags;
+    bool operator==(const Box&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Box& box)
+{
+    return out << "[" << box.flags << "] " << box.text;
+}
+
+// The windows of the run, without windows: transfers polled from a timer, boxes recorded.
+class Recording_host : public Update_host {
+public:
+    void run_transfer(Update_transfer& transfer, bool show_errors) override
+    {
+        if (transfer.start()) {
+            QEventLoop loop;
+            QTimer timer;
+            QObject::connect(&timer, &QTimer::timeout, [&] {
+                if (transfer.poll())
+                    loop.quit();
+            });
+            timer.start(5);
+            loop.exec();
+        }
+        if (show_errors && !transfer.error_text().empty())
+            boxes.push_back({transfer.error_text(), MB_OK | transfer.error_icon()});
+    }
+    int message(const std::string& text, unsigned flags) override
+    {
+        boxes.push_back({text, flags});
+        if ((flags & MB_TYPEMASK) != MB_YESNO)
+            return IDOK;
+        if (on_question)
+            on_question();
+        return answer;
+    }
+    bool open_folder(const std::string& folder) override
+    {
+        opened.push_back(folder);
+        return true;
+    }
+
+    std::vector<Box> boxes;
+    std::vector<std::string> opened;
+    int answer = IDYES;
+    std::function<void()> on_question;
+};
+
+const Box question{Text_update_question, MB_YESNO};
+const Box up_to_date{Text_up_to_date, MB_OK | MB_ICONINFORMATION};
+
+class Update_run_test : public ::testing::Test {
+protected:
+    Update_configuration configuration(bool interactive = true)
+    {
+        Update_configuration made;
+        made.interactive = interactive;
+        made.server = server.address();
+        made.installed_suite = 0x03010300;
+        made.installed_workstation = [this] { return installed_workstation; };
+        made.desktop = [this] { return (home / "Scrivania").string(); };
+        made.clock = [] { return std::time_t(1780000000); };
+        made.authority_pem = update_authority_pem;
+        made.lock_folder = home.path().string();
+        return made;
+    }
+    int run(Update_configuration made)
+    {
+        Update_run update(std::move(made), host);
+        const int result = update.run();
+        failures = update.failures();
+        folder = update.download_folder();
+        return result;
+    }
+    fs::path default_folder() const { return home / "Scrivania/Aggiornamenti Velin Manager"; }
+
+    Update_server server;
+    Test_folder home;
+    Recording_host host;
+    uint32_t installed_workstation = pack_file_version(4, 2, 1, 7);
+    int failures = 0;
+    std::string folder;
+};
+
+TEST_F(Update_run_test, NewerSuiteIsLeftVerifiedWithItsLeggimiAndTheFolderOpened)
+{
+    server.publish("4.2.1.0", "3.1.3.1");
+    EXPECT_EQ(run(configuration()), 1);
+    EXPECT_EQ(host.boxes, std::vector<Box>{question});
+    EXPECT_EQ(folder, default_folder().string());
+    EXPECT_EQ(host.opened, std::vector<std::string>{default_folder().string()});
+    EXPECT_EQ(test::read_file(default_folder() / "velin-manager.deb"), suite_package);
+    EXPECT_EQ(test::read_file(default_folder() / "LEGGIMI.txt"), leggimi_text({"velin-manager.deb"}));
+    // The signature has done its work; the workstation package was not newer.
+    EXPECT_FALSE(fs::exists(default_folder() / "velin-manager.deb.p7s"));
+    EXPECT_FALSE(fs::exists(default_folder() / "aurea-desk.deb"));
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(server.requests(),
+              (std::vector<std::string>{"GET " + base + "Install.exe-VERSION.txt", "GET " + base + "version",
+                                        "GET " + base + "velin-manager.deb", "GET " + base + "velin-manager.deb.p7s"}));
+
+    // A second run finds the folder there: a dated one is used, both packages go in.
+    host = {};
+    server.publish("4.2.1.5", "0x03010301");
+    EXPECT_EQ(run(configuration(false)), 1);
+    const fs::path dated = folder;
+    EXPECT_EQ(dated.filename().string().rfind("Aggiornamenti Velin Manager del ", 0), 0u) << dated;
+    EXPECT_EQ(host.opened, std::vector<std::string>{dated.string()});
+    EXPECT_EQ(test::read_file(dated / "aurea-desk.deb"), workstation_package);
+    EXPECT_EQ(test::read_file(dated / "velin-manager.deb"), suite_package);
+    EXPECT_EQ(test::read_file(dated / "LEGGIMI.txt"), leggimi_text({"aurea-desk.deb", "velin-manager.deb"}));
+}
+
+TEST_F(Update_run_test, NothingNewerSaysSoOnlyWhenAsked)
+{
+    // 3.1.3 is Versione 0x03010300 itself; 4.2.1.0 is not newer than an installed 4.2.1.7.
+    for (const auto& [workstation, suite] :
+         {std::pair{"4.2.1.0", "3.1.3"}, std::pair{"0x04020100", "0x03010300"}, std::pair{"4.2.0.255", "3.1.2.255"}}) {
+        host = {};
+        server.publish(workstation, suite);
+        EXPECT_EQ(run(configuration()), 1);
+        EXPECT_EQ(host.boxes, std::vector<Box>{up_to_date}) << workstation << " " << suite;
+        host = {};
+        EXPECT_EQ(run(configuration(false)), 1);
+        EXPECT_TRUE(host.boxes.empty()) << workstation << " " << suite;
+    }
+    EXPECT_FALSE(fs::exists(home / "Scrivania"));
+    // Nothing installed at all (the module not loadable, no Versione): everything is newer.
+    installed_workstation = 0;
+    auto nothing_installed = configuration();
+    nothing_installed.installed_suite = 0;
+    host = {};
+    host.answer = IDNO;
+    EXPECT_EQ(run(nothing_installed), 1);
+    EXPECT_EQ(host.boxes, std::vector<Box>{question});
+    // No: nothing downloaded, no folder made.
+    EXPECT_FALSE(fs::exists(home / "Scrivania"));
+    EXPECT_TRUE(host.opened.empty());
+}
+
+TEST_F(Update_run_test, AnAnswerOtherThan200OnTheFirstFileEndsTheRun)
+{
+    server.publish("4.2.1.0", "3.1.3.1");
+    server.set(base + "Install.exe-VERSION.txt", test::answer(404, "non trovato"));
+    EXPECT_EQ(run(configuration()), 1);
+    EXPECT_EQ(host.boxes, (std::vector<Box>{{"La verifica della disponibilità di aggiornamenti è fallita. File non "
+                                             "trovato.",
+                                             MB_OK | MB_ICONERROR}}));
+    EXPECT_EQ(server.requests(), std::vector<std::string>{"GET " + base + "Install.exe-VERSION.txt"});
+    host = {};
+    EXPECT_EQ(run(configuration(false)), 1);
+    EXPECT_TRUE(host.boxes.empty());
+
+    // On the second file it is one failure among others: the workstation goes on alone.
+    server.publish("4.2.1.5", "3.1.3.1");
+    server.set(base + "version", test::answer(500, "guasto"));
+    host = {};
+    EXPECT_EQ(run(configuration(false)), 1);
+    EXPECT_EQ(failures, 1);
+    EXPECT_EQ(host.boxes, std::vector<Box>{question});
+    EXPECT_EQ(test::read_file(fs::path(folder) / "aurea-desk.deb"), workstation_package);
+}
+
+TEST_F(Update_run_test, AnUnreadableVersionIsACountedFailure)
+{
+    const Box unreadable{"La verifica della disponibilità di aggiornamenti è fallita. La versione pubblicata non è "
+                         "riconoscibile.",
+                         MB_OK | MB_ICONERROR};
+    const Box empty{"La verifica della disponibilità di aggiornamenti è fallita.", MB_OK | MB_ICONERROR};
+    server.publish("versione 4", "3.1.3");
+    EXPECT_EQ(run(configuration()), 1);
+    EXPECT_EQ(failures, 1);
+    // A failure counted: not "aggiornato".
+    EXPECT_EQ(host.boxes, std::vector<Box>{unreadable});
+    // Only white space is no version; nothing at all is a failed transfer.
+    host = {};
+    server.publish("4.2.1.0", " \n ");
+    EXPECT_EQ(run(configuration()), 1);
+    EXPECT_EQ(failures, 1);
+    EXPECT_EQ(host.boxes, std::vector<Box>{unreadable});
+    host = {};
+    server.publish("4.2.1.0", "");
+    EXPECT_EQ(run(configuration()), 1);
+    EXPECT_EQ(failures, 1);
+    EXPECT_EQ(host.boxes, std::vector<Box>{empty});
+    host = {};
+    EXPECT_EQ(run(configuration(false)), 1);
+    EXPECT_EQ(failures, 1);
+    EXPECT_TRUE(host.boxes.empty());
+    // A "version" of a megabyte is no version either.
+    server.set(base + "version", test::generated_answer(1 << 20));
+    EXPECT_EQ(run(configuration(false)), 1);
+    EXPECT_EQ(failures, 1);
+}
+
+TEST_F(Update_run_test, APackageThatFailsItsCheckIsDeletedAndNothingInvitesToInstall)
+{
+    const struct {
+        const char* what;
+        std::string signature;
+        const char* reason;
+    } cases[] = {
+        {"other bytes", test::sign_package(suite_package + "x", "update-publisher"),
+         "la firma non corrisponde al pacchetto o non risale all'autorità degli aggiornamenti."},
+        {"impostor", test::sign_package(suite_package, "update-impostor-publisher", {"update-impostor-authority"}),
+         "la firma non corrisponde al pacchetto o non risale all'autorità degli aggiornamenti."},
+        {"sub-authority", test::sign_package(suite_package, "update-sub-publisher", {"update-sub-authority"}),
+         "il certificato del firmatario non è stato emesso dall'autorità degli aggiornamenti."},
+        {"garbage", "firma", "la firma non è leggibile."},
+    };
+    for (const auto& tried : cases) {
+        Test_folder desktop;
+        auto made = configuration(false);
+        made.desktop = [&] { return desktop.path().string(); };
+        server.publish("4.2.1.5", "3.1.3.1");
+        server.set(base + "velin-manager.deb.p7s", tried.signature);
+        host = {};
+        EXPECT_EQ(run(made), 1);
+        const fs::path left = desktop / "Aggiornamenti Velin Manager";
+        EXPECT_FALSE(fs::exists(left / "velin-manager.deb")) << tried.what;
+        EXPECT_FALSE(fs::exists(left / "velin-manager.deb.p7s")) << tried.what;
+        EXPECT_FALSE(fs::exists(left / "LEGGIMI.txt")) << tried.what;
+        EXPECT_TRUE(host.opened.empty()) << tried.what;
+        // Told even in a quiet run: the user asked for the download.
+        EXPECT_EQ(host.boxes, (std::vector<Box>{question,
+                                                {std::string("Il pacchetto scaricato \"velin-manager.deb\" è stato "
+                                                             "eliminato: ") +
+                                                     tried.reason,
+                                                 MB_OK | MB_ICONERROR}}))
+            << tried.what;
+        EXPECT_EQ(failures, 1);
+    }
+
+    // A signature that is not published: the package goes as well.
+    server.publish("4.2.1.0", "3.1.3.1");
+    server.set(base + "velin-manager.deb.p7s", test::answer(404, ""));
+    host = {};
+    EXPECT_EQ(run(configuration()), 1);
+    EXPECT_FALSE(fs::exists(default_folder()));
+    EXPECT_TRUE(host.opened.empty());
+    ASSERT_EQ(host.boxes.size(), 3u);
+    EXPECT_EQ(host.boxes[2].text, "Il pacchetto scaricato \"velin-manager.deb\" è stato eliminato: la sua firma non "
+                                  "è stata scaricata.");
+}
+
+TEST_F(Update_run_test, ASecondRunWhileTheFirstAsksEndsAtOnce)
+{
+    server.publish("4.2.1.0", "3.1.3.1");
+    int second = 0;
+    Recording_host second_host;
+    host.answer = IDNO;
+    host.on_question = [&] {
+        auto made = configuration();
+        Update_run other(std::move(made), second_host);
+        second = other.run();
+    };
+    EXPECT_EQ(run(configuration()), 1);
+    EXPECT_EQ(second, 2);
+    EXPECT_TRUE(second_host.boxes.empty());
+    // One question, one set of version requests: the second run asked the server nothing.
+    EXPECT_EQ(server.requests().size(), 2u);
+    // Once the first has ended, the next one runs.
+    Update_run later(configuration(false), second_host);
+    EXPECT_EQ(later.run(), 1);
+}
+
+TEST_F(Update_run_test, WithoutAServerTheRunEndsAtOnce)
+{
+    auto made = configuration();
+    made.server = "";
+    EXPECT_EQ(run(made), 1);
+    EXPECT_EQ(host.boxes, (std::vector<Box>{{Text_no_update_server, MB_OK | MB_ICONINFORMATION}}));
+    host = {};
+    made.interactive = false;
+    EXPECT_EQ(run(made), 1);
+    EXPECT_TRUE(host.boxes.empty());
+    EXPECT_TRUE(server.requests().empty());
+    // An address with a final slash names the same server.
+    server.publish("4.2.1.0", "3.1.3");
+    made.server = server.address() + "/";
+    EXPECT_EQ(run(made), 1);
+    EXPECT_EQ(server.requests().front(), "GET " + base + "Install.exe-VERSION.txt");
+}
+
+// The trusted lists: a kept national list past its next update is fetched again through the
+// verified refresh; fresh lists are left alone.
+class Update_lists_test : public Update_run_test {
+protected:
+    Update_lists_test()
+        : _lists([](const std::string&, const std::string& path) {
+              const fs::path file = list_fixtures / path.substr(1);
+              if (path.find("..") != std::string::npos || !fs::exists(file))
+                  return test::answer(404, "non trovato");
+              return test::answer(200, test::read_file(file));
+          })
+    {}
+    Update_configuration with_lists(bool interactive, const std::string& national)
+    {
+        auto made = configuration(interactive);
+        made.server = "";
+        made.list_folder = (home / "liste").string();
+        made.list_sources = {_lists.url("/eu-lotl.xml"), _lists.url("/" + national), "IT"};
+        made.eu_pins = pem_certificates(test::read_file(fixtures / "eu-signer.cert.pem"));
+        return made;
+    }
+    void keep(const std::string& national)
+    {
+        const std::atomic<bool> cancel{false};
+        ASSERT_TRUE(refresh_trusted_lists({_lists.url("/eu-lotl.xml"), _lists.url("/" + national), "IT"},
+                                          (home / "liste").string(),
+                                          pem_certificates(test::read_file(fixtures / "eu-signer.cert.pem")), cancel)
+                        .succeeded);
+    }
+    size_t list_requests() const { return _lists.requests().size(); }
+
+    const fs::path& fixtures = list_fixtures;
+
+private:
+    test::Loopback_server _lists;
+};
+
+TEST_F(Update_lists_test, RefreshesListsPastTheirNextUpdateAndLeavesFreshOnesAlone)
+{
+    // No lists kept: none are fetched unasked.
+    EXPECT_EQ(run(with_lists(false, "it-tsl.xml")), 1);
+    EXPECT_EQ(list_requests(), 0u);
+
+    keep("it-tsl-past-next-update.xml");
+    const size_t before = list_requests();
+    EXPECT_EQ(run(with_lists(false, "it-tsl.xml")), 1);
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(list_requests(), before + 2);
+    EXPECT_EQ(test::read_file(home / "liste/TSL-IT.xml"), test::read_file(fixtures / "it-tsl.xml"));
+
+    // Now fresh until 2099: left alone.
+    EXPECT_EQ(run(with_lists(false, "it-tsl.xml")), 1);
+    EXPECT_EQ(list_requests(), before + 2);
+}
+
+TEST_F(Update_lists_test, AFailedRefreshIsOneMoreFailureQuietInQuietRuns)
+{
+    keep("it-tsl-past-next-update.xml");
+    EXPECT_EQ(run(with_lists(false, "it-tsl-rogue.xml")), 1);
+    EXPECT_EQ(failures, 1);
+    EXPECT_TRUE(host.boxes.empty());
+    EXPECT_EQ(test::read_file(home / "liste/TSL-IT.xml"), test::read_file(fixtures / "it-tsl-past-next-update.xml"));
+
+    // Interactive: the refresh's own words, and no "aggiornato" afterwards.
+    auto made = with_lists(true, "it-tsl-rogue.xml");
+    made.server = server.address();
+    server.publish("4.2.1.0", "3.1.3");
+    host = {};
+    EXPECT_EQ(run(made), 1);
+    EXPECT_EQ(failures, 1);
+    EXPECT_EQ(host.boxes, (std::vector<Box>{{"La lista di fiducia IT non è stata usata: Il certificato che ha firmato "
+                                             "la lista di fiducia non è tra quelli attesi.",
+                                             MB_OK | MB_ICONWARNING}}));
+}
+
+TEST(Update_configuration, ComesFromTheMachineSettingsAndThePkcs11Module)
+{
+    // SoftHSM stands in for the card middleware: its C_GetInfo says 2.6.
+    test::Softhsm_token token;
+    ASSERT_EQ(write_text(Registry_root::Local_machine, Settings_key, "ServerAggiornamenti", "http://127.0.0.1:9/"), 0u);
+    ASSERT_EQ(write_text(Registry_root::Local_machine, Settings_key, "ModuloPKCS11", test::Softhsm_token::Module), 0u);
+    ASSERT_EQ(write_dword(Registry_root::Local_machine, Installation_key, "Versione", 0x03010300), 0u);
+    Settings_record settings;
+    settings.load();
+    const Update_configuration configuration = configured_update(settings, false);
+    EXPECT_FALSE(configuration.interactive);
+    EXPECT_EQ(configuration.server, "http://127.0.0.1:9/");
+    EXPECT_EQ(configuration.installed_suite, 0x03010300u);
+    EXPECT_EQ(configuration.installed_workstation(), 0x02060000u);
+    EXPECT_EQ(configuration.authority_pem, update_authority_pem);
+
+    // A module that cannot be loaded, or a library that is no module: nothing installed.
+    EXPECT_EQ(installed_workstation_version("/nonexistent/pkcs11.so"), 0u);
+    EXPECT_EQ(installed_workstation_version("libc.so.6"), 0u);
+    for (const char* name : {"ServerAggiornamenti", "ModuloPKCS11"})
+        ASSERT_EQ(write_text(Registry_root::Local_machine, Settings_key, name, ""), 0u);
+}
+
+} // namespace
+} // namespace velin
