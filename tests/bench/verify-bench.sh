@@ -18,8 +18,9 @@ megabytes=${3:-200}
 program=$build/bin/velin-verify
 [ -x "$program" ] || { echo "velin-verify not built in $build" >&2; exit 1; }
 if [ "${HOSTILE:-0}" = 1 ]; then
-    ninja -C "$build" many_signers_tool >/dev/null
+    ninja -C "$build" many_signers_tool attach_document_tool >/dev/null
     signers_tool=$(find "$build" -name many_signers_tool -type f -perm -u+x -print -quit)
+    attach_tool=$(find "$build" -name attach_document_tool -type f -perm -u+x -print -quit)
 fi
 pki=$repo/tests/fixtures/pki
 
@@ -144,10 +145,12 @@ echo "Targets: der t/dgst <= 1.5; base64, smime, m7m t/dgst <= 2.5; anon <= 64 M
 if [ "${HOSTILE:-0}" = 1 ]; then
     if [ ! -s "$data/huge.p7m" ]; then
         echo "Generating the 2 GB envelope and the hostile files in $data ..." >&2
+        # Too large for `openssl cms -sign -nodetach`: signed detached, then the document put in.
         head -c $((2048 * 1024 * 1024 - 4096)) /dev/urandom > "$data/huge.bin"
-        openssl cms -sign -nodetach -binary -outform DER -md sha256 -in "$data/huge.bin" \
-            -signer "$pki/signer-legal.cert.pem" -inkey "$pki/signer-legal.key.pem" -out "$data/huge.p7m"
-        rm -f "$data/huge.bin"
+        openssl cms -sign -binary -outform DER -md sha256 -in "$data/huge.bin" \
+            -signer "$pki/signer-legal.cert.pem" -inkey "$pki/signer-legal.key.pem" -out "$data/huge.p7s"
+        "$attach_tool" "$data/huge.p7s" "$data/huge.bin" "$data/huge.p7m"
+        rm -f "$data/huge.bin" "$data/huge.p7s"
         truncate -s 3900M "$data/zeros.p7m"
         head -c $((768 * 1024 * 1024)) /dev/urandom | base64 -w 0 > "$data/line.p7m"
         "$signers_tool" "$data/signers.p7m" 100000

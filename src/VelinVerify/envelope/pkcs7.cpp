@@ -223,7 +223,9 @@ bool Pkcs7::decode_streamed(const Document_bytes& bytes, bool& refused)
     reset();
     ERR_clear_error();
     { Trace_block block("Tenta la decodifica binaria"); Trace(Trace_kind, Level_trace) << "Il PKCS#7 non è in formato binario."; }
-    const std::string_view text = as_text(bytes.view());
+    // The whole text, not cut at a zero byte: that would read all of a huge file first; the
+    // decoding stops at the first byte that is not base64 anyway.
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     {
         Trace_block block("Tenta la decodifica MIME");
         if (const size_t body = smime_body_start(text))

@@ -6,6 +6,7 @@
 #include "common/trace.h"
 
 #include <algorithm>
+#include <map>
 
 namespace velin {
 
@@ -184,12 +185,19 @@ std::optional<std::vector<std::optional<Chain_outcome>>> build_chains(
         return std::nullopt;
     }
     std::vector<std::optional<Chain_outcome>> outcomes;
+    outcomes.reserve(signers.size());
+    // Signers of one certificate judged at one time have one chain: an envelope that repeats a
+    // signer many times builds it once.
+    std::map<std::pair<const X509*, std::optional<std::time_t>>, size_t> built;
     for (size_t i = 0; i < signers.size(); ++i) {
         const Certificate& signer = signers[i];
-        if (signer.is_valid())
-            outcomes.emplace_back(build_chain(store, signer, i < judged_at.size() ? judged_at[i] : std::nullopt));
-        else
+        const std::optional<std::time_t> at = i < judged_at.size() ? judged_at[i] : std::nullopt;
+        if (!signer.is_valid()) {
             outcomes.emplace_back(std::nullopt);
+            continue;
+        }
+        const auto [known, added] = built.try_emplace({signer.raw_handle(), at}, i);
+        outcomes.emplace_back(added ? build_chain(store, signer, at) : outcomes[known->second]);
     }
     return outcomes;
 }
