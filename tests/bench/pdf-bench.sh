@@ -20,7 +20,7 @@ generator=$(find "$build" -name make_test_pdfs.jar -print -quit)
 classes=$generator:$(find "$build/java" -name '*.jar' ! -name sigillo.jar | tr '\n' ':')
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap "${KEEP_WORK:+:} rm -rf $work" EXIT
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
 
 java -cp "$classes" Make_test_pdfs "$work/verify" "$pki" "$verify_mb" 2>/dev/null
