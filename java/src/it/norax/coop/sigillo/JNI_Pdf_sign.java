@@ -16,6 +16,9 @@ import java.util.Collections;
 import java.util.Enumeration;
 import java.util.TimeZone;
 
+import org.apache.pdfbox.cos.COSBase;
+import org.apache.pdfbox.cos.COSObject;
+import org.apache.pdfbox.cos.COSStream;
 import org.apache.pdfbox.io.MemoryUsageSetting;
 import org.apache.pdfbox.pdmodel.PDDocument;
 import org.apache.pdfbox.pdmodel.interactive.digitalsignature.PDSignature;
@@ -180,8 +183,10 @@ public class JNI_Pdf_sign {
             options.setPreferredSignatureSize(16384);
             Exact_output out = new Exact_output();
             document.addSignature(signature, content -> {
-                // The byte range is final when the content is handed over: its end is the size
-                // of the signed document.
+                // The update is written out by now: what is left to write is the document as it
+                // came and the update's bytes, so PDFBox's copies of the document's streams are
+                // garbage, and the byte range, final, ends where the signed document ends.
+                release_streams(document);
                 int[] range = signature.getByteRange();
                 out.allocate(range.length == 4 ? (long) range[2] + range[3] : -1);
                 return cades(content);
@@ -208,6 +213,24 @@ public class JNI_Pdf_sign {
             } catch (Throwable ignored) {
             }
             provider = null;
+        }
+    }
+
+    /**
+     * Frees the copies of the document's streams PDFBox took when it loaded the document (it reads
+     * every object, streams included, into its own buffers), so that their memory can hold the
+     * signed document. A stream read after this fails rather than giving wrong bytes.
+     */
+    private static void release_streams(PDDocument document) {
+        for (COSObject object : document.getDocument().getObjects()) {
+            COSBase base = object.getObject();
+            if (base instanceof COSStream) {
+                try {
+                    ((COSStream) base).close();
+                } catch (java.io.IOException ignored) {
+                    // The stream's pages are as good as freed: nothing reads them again.
+                }
+            }
         }
     }
 
