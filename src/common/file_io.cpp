@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <new>
+#include <stdexcept>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -86,6 +88,20 @@ int replace_file(const std::string& path, std::span<const uint8_t> bytes, mode_t
 int replace_file(const std::string& path, std::span<const std::span<const uint8_t>> parts, mode_t mode,
                  const struct stat* owner)
 {
+    return replace_file(
+        path,
+        [parts](int descriptor) {
+            for (const std::span<const uint8_t> bytes : parts)
+                if (!write_all(descriptor, bytes))
+                    return false;
+            return true;
+        },
+        mode, owner);
+}
+
+int replace_file(const std::string& path, const std::function<bool(int descriptor)>& write, mode_t mode,
+                 const struct stat* owner)
+{
     std::string temporary = path + ".XXXXXX";
     Descriptor_handle file(::mkostemp(temporary.data(), O_CLOEXEC));
     if (!file)
@@ -98,9 +114,18 @@ int replace_file(const std::string& path, std::span<const std::span<const uint8_
         if (::fchown(file.get(), owner->st_uid, owner->st_gid) != 0 && errno != EPERM)
             error = errno;
     }
-    for (const std::span<const uint8_t> bytes : parts)
-        if (!error && !write_all(file.get(), bytes))
-            error = errno;
+    if (!error) {
+        // A writer that fails without saying why still fails the replacement.
+        errno = 0;
+        try {
+            if (!write(file.get()))
+                error = errno ? errno : EIO;
+        } catch (const std::bad_alloc&) {
+            error = ENOMEM;
+        } catch (const std::exception&) {
+            error = EIO;
+        }
+    }
     if (!error && ::fsync(file.get()) != 0)
         error = errno;
     // A full disk on a network file system may show only when the file is closed.

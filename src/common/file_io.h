@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -51,6 +52,10 @@ int replace_file(const std::string& path, std::span<const uint8_t> bytes, mode_t
 int replace_file(const std::string& path, std::string_view bytes, mode_t mode, const struct stat* owner = nullptr);
 // The same with the file's bytes given in parts, written one after the other.
 int replace_file(const std::string& path, std::span<const std::span<const uint8_t>> parts, mode_t mode,
+                 const struct stat* owner = nullptr);
+// The same with the bytes written by write into the temporary file's descriptor, for bytes that
+// are not at hand in one piece; write returns false with errno set when it fails.
+int replace_file(const std::string& path, const std::function<bool(int descriptor)>& write, mode_t mode,
                  const struct stat* owner = nullptr);
 
 } // namespace velin

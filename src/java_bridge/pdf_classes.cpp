@@ -1,7 +1,9 @@
 #include "java_bridge/pdf_classes.h"
 
 #include "common/trace.h"
+#include "java_bridge/java_vm.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace velin {
@@ -79,6 +81,50 @@ std::vector<uint8_t> native_bytes(JNIEnv* env, jbyteArray array)
     std::vector<uint8_t> bytes(static_cast<size_t>(env->GetArrayLength(array)));
     env->GetByteArrayRegion(array, 0, static_cast<jsize>(bytes.size()), reinterpret_cast<jbyte*>(bytes.data()));
     return bytes;
+}
+
+Java_byte_array::Java_byte_array(JNIEnv* env, jbyteArray array)
+{
+    if (!env || !array || env->GetJavaVM(&_machine) != JNI_OK)
+        return;
+    _array = static_cast<jbyteArray>(env->NewGlobalRef(array));
+    if (_array)
+        _size = static_cast<size_t>(env->GetArrayLength(_array));
+}
+
+Java_byte_array::~Java_byte_array()
+{
+    if (!_array || Java_vm::instance().machine() != _machine)
+        return;
+    const Jvm_thread thread(_machine);
+    if (thread.env())
+        thread.env()->DeleteGlobalRef(_array);
+}
+
+bool Java_byte_array::read(const std::function<bool(std::span<const uint8_t>)>& sink) const
+{
+    if (_size == 0)
+        return true;
+    if (Java_vm::instance().machine() != _machine)
+        return false;
+    const Jvm_thread thread(_machine);
+    JNIEnv* env = thread.env();
+    if (!env)
+        return false;
+    std::vector<uint8_t> piece(std::min(_size, Piece_size));
+    for (size_t offset = 0; offset < _size;) {
+        const size_t count = std::min(piece.size(), _size - offset);
+        env->GetByteArrayRegion(_array, static_cast<jsize>(offset), static_cast<jsize>(count),
+                                reinterpret_cast<jbyte*>(piece.data()));
+        if (env->ExceptionCheck()) {
+            env->ExceptionClear();
+            return false;
+        }
+        if (!sink(std::span(piece.data(), count)))
+            return false;
+        offset += count;
+    }
+    return true;
 }
 
 std::string native_text(JNIEnv* env, jstring text)

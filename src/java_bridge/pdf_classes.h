@@ -6,6 +6,7 @@
 #include <jni.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <span>
 #include <string>
@@ -71,6 +72,32 @@ jbyteArray java_bytes(JNIEnv* env, std::span<const uint8_t> bytes);
 std::vector<uint8_t> native_bytes(JNIEnv* env, jbyteArray array);
 // The text of a Java string (modified UTF-8 as the machine gives it); empty for null.
 std::string native_text(JNIEnv* env, jstring text);
+
+// A Java byte array kept beyond the call that made it (a global reference) and read out in
+// pieces, so that a large array is never copied whole into the process's own memory. It lets go
+// of the array when destroyed, unless the machine is gone by then (and the array with it).
+class Java_byte_array {
+public:
+    static constexpr size_t Piece_size = 64 * 1024;
+
+    // An empty holder for a null array or when no global reference can be made.
+    Java_byte_array(JNIEnv* env, jbyteArray array);
+    ~Java_byte_array();
+    Java_byte_array(const Java_byte_array&) = delete;
+    Java_byte_array& operator=(const Java_byte_array&) = delete;
+
+    bool empty() const { return _size == 0; }
+    size_t size() const { return _size; }
+    // Hands the bytes to sink in order, in pieces of at most Piece_size bytes. False when the
+    // machine is gone, the thread cannot be attached or sink refuses a piece (it is not called
+    // again then).
+    bool read(const std::function<bool(std::span<const uint8_t>)>& sink) const;
+
+private:
+    JavaVM* _machine = nullptr;
+    jbyteArray _array = nullptr;
+    size_t _size = 0;
+};
 
 extern const char* const Pdf_verify_class;
 extern const char* const Pdf_sign_class;

@@ -124,8 +124,11 @@ void Pkcs7_card_signer::sign(const std::string& pin, std::span<const uint8_t> do
     }
     const Signing_identity identity{_certificate.get(), key.get()};
     if (flags & Flag_parallel) {
-        if (auto envelope = parallel_signature(document, identity))
-            succeed({std::move(*envelope), {}, {}});
+        if (auto envelope = parallel_signature(document, identity)) {
+            Signed_output output;
+            output.head = std::move(*envelope);
+            succeed(std::move(output));
+        }
     } else if (document.size() > static_cast<size_t>(INT_MAX)) {
         // A memory BIO reads at most INT_MAX bytes.
         Trace(Trace_kind, Level_error) << "Il documento è troppo grande per essere firmato.";
@@ -137,7 +140,11 @@ void Pkcs7_card_signer::sign(const std::string& pin, std::span<const uint8_t> do
             content ? new_envelope(content.get(), document.size(), identity, std::chrono::system_clock::now(), failure)
                     : std::nullopt;
         if (layout) {
-            succeed({layout->head, document, layout->tail});
+            Signed_output output;
+            output.head = layout->head;
+            output.document = document;
+            output.tail = layout->tail;
+            succeed(std::move(output));
         } else {
             Trace(Trace_kind, Level_trace) << failure;
             fail(Result_failed);

@@ -20,14 +20,26 @@ constexpr unsigned Flag_parallel = 16;
 
 constexpr uint32_t Result_failed = 0x80004005;
 
+// Bytes of a signed document that stay where they were made (a signed PDF in the Java machine)
+// and are copied to the file in pieces, so that a large document is not held twice.
+class Held_bytes {
+public:
+    virtual ~Held_bytes() = default;
+    virtual uint64_t size() const = 0;
+    // Writes all of the bytes to descriptor; false with errno set when it cannot.
+    virtual bool write_to(int descriptor) const = 0;
+};
+
 // A signed document as it is written: head, then the document's own bytes unchanged (a new
-// envelope holds the document without a copy of it), then tail. A parallel signature is all head.
+// envelope holds the document without a copy of it), then the held bytes, then tail. A parallel
+// signature is all head, a signed PDF all held bytes.
 struct Signed_output {
     std::vector<uint8_t> head;
     std::span<const uint8_t> document;
+    std::shared_ptr<const Held_bytes> held;
     std::vector<uint8_t> tail;
 
-    uint64_t size() const { return head.size() + document.size() + tail.size(); }
+    uint64_t size() const { return head.size() + document.size() + (held ? held->size() : 0) + tail.size(); }
 };
 
 class Card_signer {
@@ -38,16 +50,26 @@ public:
     // Signs the document (the bytes of an envelope with Flag_parallel); on success result()
     // holds the signed document, which refers to document's bytes: they must outlive it.
     virtual void sign(const std::string& pin, std::span<const uint8_t> document, unsigned flags) = 0;
+    // The same for a document the caller gives up: a signer that copies the document elsewhere
+    // (the PDF signer, into the Java machine) empties it as soon as the copy is made, so that a
+    // large document is never held twice. A result that refers to the document's bytes needs
+    // them until it is written, as with sign(): those signers leave document as it is.
+    virtual void sign_releasing(const std::string& pin, std::vector<uint8_t>& document, unsigned flags)
+    {
+        sign(pin, document, flags);
+    }
 
     bool succeeded() const { return _succeeded; }
     uint32_t error_code() const { return _error_code; }
     const Signed_output& result() const { return _result; }
 
 protected:
+    // A failed signature leaves no result behind (nor the memory of an earlier one).
     void fail(uint32_t code)
     {
         _succeeded = false;
         _error_code = code;
+        _result = {};
     }
     void succeed(Signed_output result)
     {

@@ -1,6 +1,7 @@
 #include "norax_sign/pdf_card_signer.h"
 
 #include "VelinMenu/channel/card_provider.h"
+#include "common/file_io.h"
 #include "common/message_box.h"
 #include "common/trace.h"
 #include "java_bridge/java_vm.h"
@@ -9,7 +10,9 @@
 
 #include <openssl/crypto.h>
 
+#include <cerrno>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
@@ -50,6 +53,27 @@ long long token_slot(const std::string& module, const std::string& reader_name)
     }
 }
 
+// The signed PDF as the signing class returned it, written to the file straight from the
+// machine's array.
+class Java_signed_pdf : public Held_bytes {
+public:
+    Java_signed_pdf(JNIEnv* env, jbyteArray array) : _array(env, array) {}
+
+    uint64_t size() const override { return _array.size(); }
+    bool write_to(int descriptor) const override
+    {
+        errno = 0;
+        if (_array.read([descriptor](std::span<const uint8_t> piece) { return write_all(descriptor, piece); }))
+            return true;
+        if (errno == 0)
+            errno = EIO;
+        return false;
+    }
+
+private:
+    Java_byte_array _array;
+};
+
 } // namespace
 
 std::string pdf_sign_error_text(int code)
@@ -74,6 +98,17 @@ Pdf_card_signer::Pdf_card_signer(size_t reader_index, std::string reader_name,
 }
 
 void Pdf_card_signer::sign(const std::string& pin, std::span<const uint8_t> document, unsigned)
+{
+    sign_document(pin, document, nullptr);
+}
+
+void Pdf_card_signer::sign_releasing(const std::string& pin, std::vector<uint8_t>& document, unsigned)
+{
+    sign_document(pin, document, &document);
+}
+
+void Pdf_card_signer::sign_document(const std::string& pin, std::span<const uint8_t> document,
+                                    std::vector<uint8_t>* release)
 {
     fail(Result_failed);
     info("Firma PDF");
@@ -113,6 +148,11 @@ void Pdf_card_signer::sign(const std::string& pin, std::span<const uint8_t> docu
         jbyteArray pdf = references.keep(java_bytes(env, document));
         if (!pdf)
             throw Step_failure("Copia del documento in memoria fallito.");
+        if (release) {
+            // From here on the machine's copy is the document.
+            std::vector<uint8_t>().swap(*release);
+            document = {};
+        }
 
         const bool already_signed = env->CallBooleanMethod(instance, binding->method("is_signed"), pdf) == JNI_TRUE;
         take_java_exception(env);
@@ -152,10 +192,12 @@ void Pdf_card_signer::sign(const std::string& pin, std::span<const uint8_t> docu
             if (!signed_pdf)
                 throw Step_failure("Recupero documento firmato fallito.");
             info("Recupero documento firmato..");
-            Signed_output output;
-            output.head = native_bytes(env, signed_pdf);
-            if (output.head.empty())
+            // The signed document stays in the machine until it is written to its file.
+            auto held = std::make_shared<Java_signed_pdf>(env, signed_pdf);
+            if (held->size() == 0)
                 throw Step_failure("Recupero buffer firmato fallito.");
+            Signed_output output;
+            output.held = std::move(held);
             info("Firma completata con successo.");
             succeed(std::move(output));
         }

@@ -49,10 +49,8 @@ bool is_folder(const std::string& path)
     return !path.empty() && std::filesystem::is_directory(path, error);
 }
 
-// The signed document replaces the file at path only once it is wholly on disk: a write that
-// fails (a full disk) leaves the original as it was, which matters most when a co-signature
-// overwrites the envelope it was made from. A new file gets the user's default permissions, an
-// existing one keeps its own mode.
+} // namespace
+
 int write_signed_document(const std::string& path, const Signed_output& output)
 {
     struct stat existing {};
@@ -65,11 +63,14 @@ int write_signed_document(const std::string& path, const Signed_output& output)
         ::umask(mask);
         mode = 0666 & ~mask;
     }
-    const std::span<const uint8_t> parts[] = {output.head, output.document, output.tail};
-    return replace_file(path, std::span(parts), mode, exists ? &existing : nullptr);
+    return replace_file(
+        path,
+        [&output](int descriptor) {
+            return write_all(descriptor, output.head) && write_all(descriptor, output.document) &&
+                   (!output.held || output.held->write_to(descriptor)) && write_all(descriptor, output.tail);
+        },
+        mode, exists ? &existing : nullptr);
 }
-
-} // namespace
 
 Pin_text::~Pin_text()
 {
@@ -131,7 +132,8 @@ uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& p
     if (parallel_signature && ends_with_no_case(path, ".p7m"))
         flags |= Flag_parallel;
 
-    signer.sign(pin.text(), document.value(), flags);
+    // The PDF signer frees the document's bytes once the Java machine has them.
+    signer.sign_releasing(pin.text(), document.value(), flags);
     ui.show_pending_errors();
     if (!signer.succeeded()) {
         if (signer.error_code() == Result_cancelled || signer.error_code() == Result_card_removed)

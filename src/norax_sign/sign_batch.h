@@ -93,6 +93,12 @@ uint32_t sign_batch(Sign_batch_ui& ui, const std::vector<std::string>& paths, un
 uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& pin, const std::string& path,
                        unsigned flags, const std::string& output_folder, bool parallel_signature);
 
+// The signed document replaces the file at path only once it is wholly on disk: a write that
+// fails (a full disk) leaves the original as it was, which matters most when a co-signature
+// overwrites the envelope it was made from. A new file gets the user's default permissions, an
+// existing one keeps its own mode. Returns 0 or the errno of the failure.
+int write_signed_document(const std::string& path, const Signed_output& output);
+
 // Where a signed document goes: the folder (when given) and the document's file name, else the
 // document's path; ".p7m" appended unless the document is co-signed or signed as PDF.
 std::string signed_document_path(const std::string& path, unsigned flags, const std::string& output_folder);

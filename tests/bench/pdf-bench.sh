@@ -4,7 +4,7 @@
 #      machine), against pdfsig (poppler-utils) on the same file;
 #   2. a PDF of SIGN_MB megabytes signed with the legal test signer's key on a SoftHSM token: the
 #      peak resident memory against the file's size.
-# Run by hand:
+# Run by hand (KEEP_WORK=1 keeps the work folder with the documents and the signed one):
 #     tests/bench/pdf-bench.sh [BUILD_FOLDER] [VERIFY_MB] [SIGN_MB]
 set -euo pipefail
 
@@ -20,7 +20,7 @@ generator=$(find "$build" -name make_test_pdfs.jar -print -quit)
 classes=$generator:$(find "$build/java" -name '*.jar' ! -name sigillo.jar | tr '\n' ':')
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+if [ -n "${KEEP_WORK:-}" ]; then echo "work folder: $work"; else trap 'rm -rf "$work"' EXIT; fi
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
 
 java -cp "$classes" Make_test_pdfs "$work/verify" "$pki" "$verify_mb" 2>/dev/null

@@ -3,18 +3,19 @@
 //     pdf_tool verify FILE...                      each file read by the PDF decoder in turn
 //     pdf_tool sign MODULE TOKEN_LABEL PIN FILE SMALL   SMALL signed first (a warm machine), then FILE
 //                                                  with the token's key, written to FILE.signed.pdf
+//                                                  as velin-sign reads, signs and writes a document
 #include "VelinVerify/envelope/binary_file.h"
 #include "common/failure.h"
 #include "java_bridge/java_vm.h"
 #include "java_bridge/pdf_verify.h"
 #include "norax_sign/pdf_card_signer.h"
+#include "norax_sign/sign_batch.h"
 
 #include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 
 namespace {
 
@@ -49,19 +50,20 @@ int main(int argc, char** argv)
     }
     if (argc == 7 && std::strcmp(argv[1], "sign") == 0) {
         // A small document first, as in a batch: the classes are loaded and the machine warm.
-        velin::Binary_file_read small(argv[6]);
-        velin::Pdf_card_signer warm(0, argv[3], [](const std::string&, unsigned) { return 6; }, argv[2]);
-        warm.sign(argv[4], small.value(), 0);
+        {
+            velin::Binary_file_read small(argv[6]);
+            velin::Pdf_card_signer warm(0, argv[3], [](const std::string&, unsigned) { return 6; }, argv[2]);
+            warm.sign_releasing(argv[4], small.value(), 0);
+            if (!warm.succeeded() || velin::write_signed_document(std::string(argv[6]) + ".signed.pdf", warm.result()))
+                return 1;
+        }
         const long before = peak_kib();
         const auto start = std::chrono::steady_clock::now();
         velin::Binary_file_read file(argv[5]);
         velin::Pdf_card_signer signer(0, argv[3], [](const std::string&, unsigned) { return 6; }, argv[2]);
-        signer.sign(argv[4], file.value(), 0);
-        if (!signer.succeeded())
+        signer.sign_releasing(argv[4], file.value(), 0);
+        if (!signer.succeeded() || velin::write_signed_document(std::string(argv[5]) + ".signed.pdf", signer.result()))
             return 1;
-        std::ofstream(std::string(argv[5]) + ".signed.pdf", std::ios::binary)
-            .write(reinterpret_cast<const char*>(signer.result().head.data()),
-                   static_cast<std::streamsize>(signer.result().head.size()));
         std::printf("sign %s: %.3f s, peak %ld KiB (%ld KiB after a small document)\n", argv[5], seconds_since(start),
                     peak_kib(), before);
         return 0;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <stdexcept>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -92,6 +93,45 @@ TEST(File_io, replacing_a_file_sets_its_mode_and_leaves_nothing_else)
     EXPECT_EQ(names_in(folder.path()), (std::vector<std::string>{"hive.reg", "taken"}));
 
     EXPECT_EQ(velin::replace_file((folder / "no-folder" / "f").string(), std::string_view("x"), 0600), ENOENT);
+}
+
+TEST(File_io, a_file_written_in_pieces_replaces_the_old_one_only_when_every_piece_was_written)
+{
+    const Test_folder folder;
+    const std::filesystem::path target = folder / "firmato.pdf";
+    write_file(target, "originale");
+
+    // Pieces as a signed document held elsewhere is copied out.
+    const std::string piece(70 * 1024, 'p');
+    auto pieces = [&](int count) {
+        return [&piece, count](int descriptor) {
+            for (int i = 0; i < count; ++i)
+                if (!velin::write_all(descriptor, piece))
+                    return false;
+            return true;
+        };
+    };
+    ASSERT_EQ(velin::replace_file(target.string(), pieces(3), 0600), 0);
+    EXPECT_EQ(read_file(target), piece + piece + piece);
+
+    // A writer that stops half-way, with or without saying why, or throws: the file is as it was
+    // and no temporary stays behind.
+    write_file(target, "originale");
+    auto half_then = [&](int error) {
+        return [&piece, error](int descriptor) {
+            velin::write_all(descriptor, piece);
+            errno = error;
+            return false;
+        };
+    };
+    EXPECT_EQ(velin::replace_file(target.string(), half_then(ENOSPC), 0600), ENOSPC);
+    EXPECT_EQ(velin::replace_file(target.string(), half_then(0), 0600), EIO);
+    EXPECT_EQ(velin::replace_file(
+                  target.string(),
+                  [](int) -> bool { throw std::runtime_error("la macchina Java non risponde"); }, 0600),
+              EIO);
+    EXPECT_EQ(read_file(target), "originale");
+    EXPECT_EQ(names_in(folder.path()), std::vector<std::string>{"firmato.pdf"});
 }
 
 } // namespace

@@ -1,8 +1,7 @@
 package it.norax.coop.sigillo;
 
-import java.io.ByteArrayInputStream;
-import java.io.ByteArrayOutputStream;
 import java.io.InputStream;
+import java.io.OutputStream;
 import java.io.PrintWriter;
 import java.io.StringWriter;
 import java.security.KeyStore;
@@ -17,14 +16,19 @@ import java.util.Collections;
 import java.util.Enumeration;
 import java.util.TimeZone;
 
+import org.apache.pdfbox.cos.COSBase;
+import org.apache.pdfbox.cos.COSObject;
+import org.apache.pdfbox.cos.COSStream;
 import org.apache.pdfbox.io.MemoryUsageSetting;
 import org.apache.pdfbox.pdmodel.PDDocument;
 import org.apache.pdfbox.pdmodel.interactive.digitalsignature.PDSignature;
 import org.apache.pdfbox.pdmodel.interactive.digitalsignature.SignatureOptions;
 import org.bouncycastle.asn1.ASN1EncodableVector;
+import org.bouncycastle.asn1.ASN1ObjectIdentifier;
 import org.bouncycastle.asn1.DERSet;
 import org.bouncycastle.asn1.cms.Attribute;
 import org.bouncycastle.asn1.cms.AttributeTable;
+import org.bouncycastle.asn1.cms.CMSObjectIdentifiers;
 import org.bouncycastle.asn1.ess.ESSCertIDv2;
 import org.bouncycastle.asn1.ess.SigningCertificateV2;
 import org.bouncycastle.asn1.nist.NISTObjectIdentifiers;
@@ -35,9 +39,10 @@ import org.bouncycastle.asn1.x509.GeneralNames;
 import org.bouncycastle.asn1.x509.IssuerSerial;
 import org.bouncycastle.cert.X509CertificateHolder;
 import org.bouncycastle.cert.jcajce.JcaCertStore;
-import org.bouncycastle.cms.CMSProcessableByteArray;
+import org.bouncycastle.cms.CMSException;
 import org.bouncycastle.cms.CMSSignedData;
 import org.bouncycastle.cms.CMSSignedDataGenerator;
+import org.bouncycastle.cms.CMSTypedData;
 import org.bouncycastle.cms.DefaultSignedAttributeTableGenerator;
 import org.bouncycastle.cms.jcajce.JcaSignerInfoGeneratorBuilder;
 import org.bouncycastle.operator.ContentSigner;
@@ -156,27 +161,40 @@ public class JNI_Pdf_sign {
         }
     }
 
-    /** The signed document, or null (error() tells why). */
+    /**
+     * The signed document, or null (error() tells why). The document's array is read where it is
+     * (PDFBox wraps it), the bytes to sign are hashed as they stream past, and the result is one
+     * array of the signed document's exact size: the document and the result are the only copies
+     * held, a large document is not copied again on its way through.
+     */
     public byte[] sign(byte[] pdf, boolean incremental) {
         if (key == null) {
             if (error == OK)
                 error = NO_KEY;
             return null;
         }
-        try (PDDocument document = PDDocument.load(pdf, "", null, null, MemoryUsageSetting.setupMainMemoryOnly())) {
+        try (PDDocument document = PDDocument.load(pdf, "", null, null, MemoryUsageSetting.setupMainMemoryOnly());
+                SignatureOptions options = new SignatureOptions()) {
             PDSignature signature = new PDSignature();
             signature.setFilter(PDSignature.FILTER_ADOBE_PPKLITE);
             signature.setSubFilter(PDSignature.SUBFILTER_ETSI_CADES_DETACHED);
             signature.setName(certificate.getSubjectX500Principal().getName());
             signature.setSignDate(Calendar.getInstance(TimeZone.getTimeZone("UTC")));
-            SignatureOptions options = new SignatureOptions();
             options.setPreferredSignatureSize(16384);
-            document.addSignature(signature, this::cades, options);
-            ByteArrayOutputStream out = new ByteArrayOutputStream(pdf.length + 32768);
+            Exact_output out = new Exact_output();
+            document.addSignature(signature, content -> {
+                // The update is written out by now: what is left to write is the document as it
+                // came and the update's bytes, so PDFBox's copies of the document's streams are
+                // garbage, and the byte range, final, ends where the signed document ends.
+                release_streams(document);
+                int[] range = signature.getByteRange();
+                out.allocate(range.length == 4 ? (long) range[2] + range[3] : -1);
+                return cades(content);
+            }, options);
             document.saveIncremental(out);
-            options.close();
+            byte[] signed = out.result();
             error = OK;
-            return out.toByteArray();
+            return signed;
         } catch (Throwable t) {
             keep(t);
             error = SIGNING_FAILED;
@@ -198,10 +216,27 @@ public class JNI_Pdf_sign {
         }
     }
 
+    /**
+     * Frees the copies of the document's streams PDFBox took when it loaded the document (it reads
+     * every object, streams included, into its own buffers), so that their memory can hold the
+     * signed document. A stream read after this fails rather than giving wrong bytes.
+     */
+    private static void release_streams(PDDocument document) {
+        for (COSObject object : document.getDocument().getObjects()) {
+            COSBase base = object.getObject();
+            if (base instanceof COSStream) {
+                try {
+                    ((COSStream) base).close();
+                } catch (java.io.IOException ignored) {
+                    // The stream's pages are as good as freed: nothing reads them again.
+                }
+            }
+        }
+    }
+
     /** The detached CAdES signature over the bytes PDFBox hands over. */
     private byte[] cades(InputStream content) throws java.io.IOException {
         try {
-            byte[] bytes = content.readAllBytes();
             X509CertificateHolder holder = new X509CertificateHolder(certificate.getEncoded());
             byte[] hash = MessageDigest.getInstance("SHA-256").digest(certificate.getEncoded());
             ESSCertIDv2 id = new ESSCertIDv2(new AlgorithmIdentifier(NISTObjectIdentifiers.id_sha256), hash,
@@ -218,12 +253,83 @@ public class JNI_Pdf_sign {
                     .build(signer, certificate));
             generator.addCertificates(new JcaCertStore(chain == null ? Collections.singletonList(certificate)
                     : java.util.Arrays.asList(chain)));
-            CMSSignedData data = generator.generate(new CMSProcessableByteArray(bytes), false);
+            CMSSignedData data = generator.generate(new Streamed_content(content), false);
             return data.getEncoded();
         } catch (java.io.IOException e) {
             throw e;
         } catch (Exception e) {
             throw new java.io.IOException(e);
+        }
+    }
+
+    /** The bytes to sign as PDFBox streams them, passed once through the digest. */
+    private static final class Streamed_content implements CMSTypedData {
+        private InputStream content;
+
+        Streamed_content(InputStream content) {
+            this.content = content;
+        }
+
+        @Override
+        public ASN1ObjectIdentifier getContentType() {
+            return CMSObjectIdentifiers.data;
+        }
+
+        @Override
+        public void write(OutputStream out) throws java.io.IOException, CMSException {
+            if (content == null)
+                throw new CMSException("contenuto già letto");
+            InputStream once = content;
+            content = null;
+            once.transferTo(out);
+        }
+
+        // Not null: the generator digests only content it is told is there.
+        @Override
+        public Object getContent() {
+            return this;
+        }
+    }
+
+    /**
+     * The signed document in one array of its exact size, made when PDFBox hands over the bytes
+     * to sign (before it writes anything); a write beyond that size or a result short of it is a
+     * failure, never a truncated or padded document.
+     */
+    private static final class Exact_output extends OutputStream {
+        private byte[] bytes;
+        private int count;
+
+        void allocate(long size) throws java.io.IOException {
+            if (size < 0 || size > Integer.MAX_VALUE - 8)
+                throw new java.io.IOException("dimensione del documento firmato non valida: " + size);
+            bytes = new byte[(int) size];
+            count = 0;
+        }
+
+        @Override
+        public void write(int b) throws java.io.IOException {
+            room(1);
+            bytes[count++] = (byte) b;
+        }
+
+        @Override
+        public void write(byte[] b, int offset, int length) throws java.io.IOException {
+            java.util.Objects.checkFromIndexSize(offset, length, b.length);
+            room(length);
+            System.arraycopy(b, offset, bytes, count, length);
+            count += length;
+        }
+
+        private void room(int length) throws java.io.IOException {
+            if (bytes == null || length > bytes.length - count)
+                throw new java.io.IOException("il documento firmato supera la dimensione prevista");
+        }
+
+        byte[] result() throws java.io.IOException {
+            if (bytes == null || count != bytes.length)
+                throw new java.io.IOException("documento firmato incompleto");
+            return bytes;
         }
     }
 
