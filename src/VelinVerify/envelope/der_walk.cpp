@@ -120,15 +120,6 @@ size_t header_size(size_t length)
     return 2 + count;
 }
 
-std::vector<uint8_t> element(uint8_t tag, std::span<const uint8_t> contents)
-{
-    std::vector<uint8_t> out;
-    out.reserve(header_size(contents.size()) + contents.size());
-    append_header(out, tag, contents.size());
-    out.insert(out.end(), contents.begin(), contents.end());
-    return out;
-}
-
 // 1.2.840.113549.1.7.2, signedData.
 constexpr std::array<uint8_t, 9> signed_data_oid{0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x07, 0x02};
 
@@ -187,23 +178,27 @@ std::optional<Der_signed_data_split> split(const Envelope_bytes& bytes)
         return std::nullopt;
     const Der_layout& l = *layout;
 
-    // Rebuilt from the inside out; every piece but the document is copied as it was.
-    std::vector<uint8_t> encapsulated_body;
-    bytes.append(encapsulated_body, l.content_type.start, l.content_type.end());
-    std::vector<uint8_t> signed_body;
-    bytes.append(signed_body, l.signed_data.contents, l.encapsulated.start);
-    const std::vector<uint8_t> encapsulated_element = element(sequence_tag, encapsulated_body);
-    signed_body.insert(signed_body.end(), encapsulated_element.begin(), encapsulated_element.end());
-    bytes.append(signed_body, l.encapsulated.end(), l.signed_data.end());
-    const std::vector<uint8_t> wrapper_element = element(explicit_0_tag, element(sequence_tag, signed_body));
-    std::vector<uint8_t> info_body;
-    bytes.append(info_body, l.type.start, l.type.end());
-    info_body.insert(info_body.end(), wrapper_element.begin(), wrapper_element.end());
+    // Every piece but the document is copied as it was, once, into one buffer: the lengths of the
+    // elements around the document are worked out first (a signer list may be most of the bytes).
+    const size_t encapsulated_body = l.content_type.end() - l.content_type.start;
+    const size_t signed_body = (l.encapsulated.start - l.signed_data.contents) + header_size(encapsulated_body) +
+                               encapsulated_body + (l.signed_data.end() - l.encapsulated.end());
+    const size_t wrapper_body = header_size(signed_body) + signed_body;
+    const size_t info_body = (l.type.end() - l.type.start) + header_size(wrapper_body) + wrapper_body;
 
     Der_signed_data_split result;
     result.content_offset = l.content.contents;
     result.content_size = l.content.size;
-    result.without_content = element(sequence_tag, info_body);
+    std::vector<uint8_t>& out = result.without_content;
+    out.reserve(header_size(info_body) + info_body);
+    append_header(out, sequence_tag, info_body);
+    bytes.append(out, l.type.start, l.type.end());
+    append_header(out, explicit_0_tag, wrapper_body);
+    append_header(out, sequence_tag, signed_body);
+    bytes.append(out, l.signed_data.contents, l.encapsulated.start);
+    append_header(out, sequence_tag, encapsulated_body);
+    bytes.append(out, l.content_type.start, l.content_type.end());
+    bytes.append(out, l.encapsulated.end(), l.signed_data.end());
     return result;
 }
 
