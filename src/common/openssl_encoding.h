@@ -2,10 +2,13 @@
 // string.
 #pragma once
 
+#include "common/owner.h"
+
 #include <openssl/asn1.h>
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -29,5 +32,9 @@ std::vector<uint8_t> der_encoding(const T* object, int (*encode)(const T*, unsig
 // The string as UTF-8, whatever its ASN.1 type; nothing when OpenSSL cannot convert it, and then
 // its complaint is taken off the error queue.
 std::optional<std::string> utf8_of(const ASN1_STRING* value);
+
+// A CMS message in DER, or the same saved as PEM text; null when it is neither. DER must fill the
+// bytes exactly.
+Owner<CMS_ContentInfo> decode_cms_message(std::span<const uint8_t> bytes);
 
 } // namespace velin

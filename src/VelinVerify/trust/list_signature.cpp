@@ -1,6 +1,7 @@
 #include "VelinVerify/trust/list_signature.h"
 
 #include "VelinVerify/trust/certificate.h"
+#include "common/openssl_encoding.h"
 #include "common/owner.h"
 
 #include <openssl/err.h>
@@ -19,20 +20,6 @@ constexpr const char* Text_not_detached = "La firma non è separata dal contenut
 constexpr const char* Text_bad_signature = "Firma non valida.";
 constexpr const char* Text_bad_publisher = "Il certificato dell'editore della lista non è valido.";
 
-Owner<CMS_ContentInfo> decode_signature(std::span<const uint8_t> bytes)
-{
-    if (bytes.empty() || bytes.size() > static_cast<size_t>(INT_MAX))
-        return nullptr;
-    const unsigned char* in = bytes.data();
-    Owner<CMS_ContentInfo> message(d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(bytes.size())));
-    if (message && in == bytes.data() + bytes.size())
-        return message;
-    // The same signature saved as base64 text.
-    Owner<BIO> input(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
-    if (!input)
-        return nullptr;
-    return Owner<CMS_ContentInfo>(PEM_read_bio_CMS(input.get(), nullptr, nullptr, nullptr));
-}
 
 } // namespace
 
@@ -57,7 +44,7 @@ List_signature::List_signature(std::span<const uint8_t> list, std::span<const ui
         _description = Text_bad_publisher;
         return;
     }
-    Owner<CMS_ContentInfo> message = decode_signature(signature);
+    Owner<CMS_ContentInfo> message = decode_cms_message(signature);
     if (!message || OBJ_obj2nid(CMS_get0_type(message.get())) != NID_pkcs7_signed) {
         ERR_clear_error();
         _description = Text_bad_encoding;

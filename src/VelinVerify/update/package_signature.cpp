@@ -1,5 +1,6 @@
 #include "VelinVerify/update/package_signature.h"
 
+#include "common/openssl_encoding.h"
 #include "common/owner.h"
 
 #include <openssl/err.h>
@@ -20,19 +21,6 @@ constexpr const char* Text_not_from_authority =
 constexpr const char* Text_not_publisher = "il certificato del firmatario non è destinato alla firma dei programmi.";
 constexpr const char* Text_bad_authority = "il certificato dell'autorità degli aggiornamenti non è leggibile.";
 
-Owner<CMS_ContentInfo> decode_signature(std::span<const uint8_t> bytes)
-{
-    if (bytes.empty() || bytes.size() > static_cast<size_t>(INT_MAX))
-        return nullptr;
-    const unsigned char* in = bytes.data();
-    Owner<CMS_ContentInfo> message(d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(bytes.size())));
-    if (message && in == bytes.data() + bytes.size())
-        return message;
-    Owner<BIO> input(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
-    if (!input)
-        return nullptr;
-    return Owner<CMS_ContentInfo>(PEM_read_bio_CMS(input.get(), nullptr, nullptr, nullptr));
-}
 
 Owner<X509> decode_authority(const std::string& pem)
 {
@@ -83,7 +71,7 @@ void Package_signature::check(std::span<const uint8_t> package, std::span<const 
     if (!authority)
         return refuse(Bad_authority, Text_bad_authority);
 
-    const Owner<CMS_ContentInfo> message = decode_signature(signature);
+    const Owner<CMS_ContentInfo> message = decode_cms_message(signature);
     if (!message || OBJ_obj2nid(CMS_get0_type(message.get())) != NID_pkcs7_signed)
         return refuse(Unreadable, Text_unreadable);
     if (!CMS_is_detached(message.get()))

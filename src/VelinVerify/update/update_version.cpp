@@ -1,5 +1,7 @@
 #include "VelinVerify/update/update_version.h"
 
+#include "common/hex.h"
+
 #include <array>
 
 namespace velin {
@@ -9,17 +11,6 @@ namespace {
 bool is_space(char c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-}
-
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 std::string_view trimmed(std::string_view text)
@@ -37,7 +28,7 @@ std::optional<uint32_t> parse_hexadecimal(std::string_view digits)
         return std::nullopt;
     uint32_t value = 0;
     for (const char c : digits) {
-        const int digit = hex_value(c);
+        const int digit = hex_digit_value(c);
         if (digit < 0)
             return std::nullopt;
         value = value << 4 | static_cast<uint32_t>(digit);
