@@ -211,7 +211,11 @@ TEST_F(Batch_test, NoSummaryAndBadCommandLinesHaveTheirExitStatus)
 
     // A wrong command line prints the use on the error stream and nothing else.
     for (const QStringList& wrong : {QStringList{"--batch"}, QStringList{"--batch", "--jsno", pki_document("signer-legal")},
-                                     QStringList{"--json"}, QStringList{"--batch", pki_document("signer-legal"), sample("no-signers.p7m")},
+                                     QStringList{"--json"},
+                                     QStringList{"--batch", "--content", sample("no-signers.p7m"), pki_document("signer-legal"),
+                                                 sample("no-signers.p7m")},
+                                     QStringList{"--batch", "--jobs", "0", pki_document("signer-legal")},
+                                     QStringList{"--batch", "--stdin", pki_document("signer-legal")},
                                      QStringList{"-x", pki_document("signer-legal")}}) {
         const Program_run result = run(wrong);
         EXPECT_EQ(result.exit_code, 2) << wrong.join(' ').toStdString();
