@@ -108,8 +108,7 @@ Batch_report unusable_entry_report(const Batch_entry& entry)
 
 Batch_pool::Batch_pool(Pipeline_settings settings, Pipeline_services services, std::size_t jobs)
     : _settings(settings), _services(std::move(services)), _jobs(std::max<std::size_t>(jobs, 1))
-{
-}
+{}
 
 int Batch_pool::run(Batch_path_source& source, const Printer& print, const Notice& notice)
 {
