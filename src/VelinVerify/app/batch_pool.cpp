@@ -18,6 +18,13 @@
 
 namespace velin {
 
+namespace {
+
+// Reports kept for printing while an earlier file is still being verified.
+constexpr std::size_t Max_waiting_reports = 4096;
+
+} // namespace
+
 std::optional<Batch_entry> Batch_path_list::next()
 {
     if (_next >= _paths.size())
@@ -153,7 +160,12 @@ int Batch_pool::run(Batch_path_source& source, const Printer& print, const Notic
         });
     };
     fill = [&] {
-        while (!source_ended && running.size() < _jobs) {
+        for (;;) {
+            print_ready();
+            // A file that takes long holds back the printing of every later one: the reports
+            // waiting for it are bounded, and no more files start until it is done.
+            if (source_ended || running.size() >= _jobs || finished.size() >= Max_waiting_reports)
+                break;
             std::optional<Batch_entry> entry = source.next();
             if (!entry) {
                 source_ended = true;
@@ -172,7 +184,6 @@ int Batch_pool::run(Batch_path_source& source, const Printer& print, const Notic
             Batch_file_run& started = *running.emplace(index, std::move(run)).first->second;
             started.start(entry->path);
         }
-        print_ready();
         if (source_ended && running.empty())
             loop.quit();
     };
