@@ -155,8 +155,12 @@ int Batch_pool::run(Batch_path_source& source, const Printer& print, const Notic
             if (found == running.end())
                 return;
             finished.emplace(index, found->second->report());
+            std::unique_ptr<Batch_file_run> done = std::move(found->second);
             running.erase(found);
+            // The next file starts before this one's workers are stopped: stopping waits for each
+            // worker to end, and the processors should have the next file's work meanwhile.
             fill();
+            done.reset();
         });
     };
     fill = [&] {
