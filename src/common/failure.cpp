@@ -158,7 +158,8 @@ public:
     {
         if (_memory)
             return;
-        _memory = std::make_unique<char[]>(Size);
+        // Not zero-filled: a thread that never faults never touches these pages.
+        _memory = std::make_unique_for_overwrite<char[]>(Size);
         stack_t stack{};
         stack.ss_sp = _memory.get();
         stack.ss_size = Size;

@@ -28,6 +28,26 @@ constexpr std::string_view Indentation = "                                      
 constexpr int Indent_step = 4;
 
 thread_local int thread_indentation = 0;
+
+// The local time of a second, kept per thread: localtime_r takes the time-zone lock on every call,
+// and a batch of thousands of files writes tens of records per file, from several threads.
+// Offsets change only at whole seconds, so the time of the same second is the same.
+const std::tm& local_time_of(std::time_t seconds)
+{
+    thread_local std::time_t cached_seconds = -1;
+    thread_local std::tm cached{};
+    if (seconds != cached_seconds) {
+        ::localtime_r(&seconds, &cached);
+        cached_seconds = seconds;
+    }
+    return cached;
+}
+
+long current_thread_id()
+{
+    thread_local const long id = static_cast<long>(::syscall(SYS_gettid));
+    return id;
+}
 std::atomic<Trace_hook> installed_hook{nullptr};
 
 std::string make_folder(const std::string& path)
@@ -178,12 +198,11 @@ Trace::Trace(int kind, int level) : _stream(Trace_stream::open_instance()), _kin
     const auto now = system_clock::now();
     const std::time_t seconds = system_clock::to_time_t(now);
     const auto millis = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm local{};
-    ::localtime_r(&seconds, &local);
+    const std::tm& local = local_time_of(seconds);
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, "%02d/%02d/%04d %02d:%02d:%02d,%03d %10ld ", local.tm_mday,
                   local.tm_mon + 1, local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec,
-                  static_cast<int>(millis), static_cast<long>(::syscall(SYS_gettid)));
+                  static_cast<int>(millis), current_thread_id());
     _prefix = stamp;
     _prefix += trace_level_label(level);
     _prefix += Indentation.substr(Indentation.size() - static_cast<size_t>(thread_indentation));

@@ -295,14 +295,14 @@ void print_text(std::ostream& out, const Batch_report& report)
 void print_json(std::ostream& out, const Batch_report& report)
 {
     out << "{\"file\": " << json_string(report.file) << ", \"outcome\": " << json_or_null(report.outcome)
-        << ", \"message\": " << json_or_null(report.message) << ",\n \"layers\": [";
+        << ", \"message\": " << json_or_null(report.message) << ", \"layers\": [";
     for (size_t n = 0; n < report.layers.size(); ++n) {
         const Batch_layer& layer = report.layers[n];
-        out << (n ? ",\n  " : "") << "{\"file\": " << json_string(layer.file)
+        out << (n ? ", " : "") << "{\"file\": " << json_string(layer.file)
             << ", \"document\": " << json_or_null(layer.document) << ", \"outcome\": " << json_or_null(layer.outcome)
-            << ",\n   \"activity\": ";
+            << ", \"activity\": ";
         print_lines_json(out, layer.activity);
-        out << ",\n   \"signatures\": [";
+        out << ", \"signatures\": [";
         for (size_t i = 0; i < layer.signatures.size(); ++i) {
             const Signature_display& signature = layer.signatures[i];
             out << (i ? ", " : "") << "{\"signer\": " << json_string(signature.signer)
@@ -317,7 +317,7 @@ void print_json(std::ostream& out, const Batch_report& report)
             print_lines_json(out, signature.status);
             out << '}';
         }
-        out << "],\n   \"timestamps\": [";
+        out << "], \"timestamps\": [";
         for (size_t i = 0; i < layer.timestamps.size(); ++i) {
             const Batch_timestamp& timestamp = layer.timestamps[i];
             out << (i ? ", " : "") << "{\"scope\": " << json_string(timestamp.scope) << ", \"signer\": "

@@ -1,6 +1,6 @@
 // What `velin-verify --batch` prints: for each layer its file name, document, signatures
 // (signer, "Data e ora:", "Tipo di firma:", certificate status lines) and "Attività" lines, then
-// the combined outcome; as text for people or as one JSON object for scripts.
+// the combined outcome; as text for people or as one JSON object on one line for scripts.
 #pragma once
 
 #include "VelinVerify/pipeline/message_box_request.h"

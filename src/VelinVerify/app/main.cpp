@@ -1,23 +1,29 @@
 // velin-verify: the verifier.
 //   velin-verify [FILE] [/update] [/quiet] [/parent=0x%08x]   the window
-//   velin-verify --batch [--json] [--] FILE                    no window
+//   velin-verify --batch [--json] [--jobs N] [--] FILE...      no window
+//   velin-verify --batch [--json] [--jobs N] --stdin           no window, one path per line
 //   velin-verify --aggiorna-liste [EU [IT]]                     refresh the trusted lists
 //   velin-verify --help | --version
 // The headless mode verifies FILE with the same layers as the window (nested envelopes
 // included) and prints each layer's lines and signatures, then the combined outcome. Exit status:
 // 0 success, 1 warnings, 2 errors (also when only some layers reached a summary), 3 no layer
 // reached a summary (unsupported or unreadable file, no signature); 2 also for a wrong command
-// line.
+// line. With several files each gets its report, in the order given, and the status is the worst
+// of theirs (Batch_exit_status).
+#include "VelinVerify/app/batch_pool.h"
 #include "VelinVerify/app/batch_run.h"
 #include "VelinVerify/app/verify_app.h"
 #include "VelinVerify/trust/common_data_folder.h"
 #include "VelinVerify/trust/trusted_list_refresh.h"
 #include "VelinVerify/trust/trusted_list_store.h"
+#include "common/failure.h"
 #include "common/guarded_application.h"
 #include "common/settings_record.h"
 #include "common/trace.h"
 
 #include <atomic>
+#include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -25,10 +31,15 @@
 #include <string>
 #include <vector>
 
+#include <sched.h>
+#include <unistd.h>
+
 namespace {
 
 constexpr const char* usage = "Uso: velin-verify [FILE]\n"
                               "     velin-verify --batch [--json] [--content DOCUMENTO] [--] FILE\n"
+                              "     velin-verify --batch [--json] [--jobs N] [--] FILE...\n"
+                              "     velin-verify --batch [--json] [--jobs N] --stdin\n"
                               "     velin-verify --aggiorna-liste [LISTA_EUROPEA [LISTA_IT]]\n"
                               "     velin-verify --help | --version\n";
 
@@ -37,10 +48,15 @@ constexpr const char* help_text =
     "Verifica i documenti firmati (.p7m, .p7s, .m7m, .tsd, .pdf): senza opzioni apre la finestra del\n"
     "verificatore, con --batch verifica FILE senza finestra e stampa l'esito di ogni livello.\n"
     "\n"
-    "  --batch     verifica FILE senza finestra\n"
-    "  --json      stampa l'esito come oggetto JSON (implica --batch)\n"
+    "  --batch     verifica FILE (anche più d'uno) senza finestra\n"
+    "  --json      stampa l'esito come oggetto JSON, uno per riga e per file (implica --batch)\n"
+    "  --stdin     legge i file da verificare dallo standard input, uno per riga (le righe vuote\n"
+    "              sono ignorate, ogni riga è presa intera, spazi compresi)\n"
+    "  --jobs N    verifica fino a N file per volta (da 1 a 256; senza: quanti sono i\n"
+    "              processori); i risultati escono comunque nell'ordine dei file\n"
     "  --content DOCUMENTO\n"
-    "              il documento di una firma separata (senza: quello accanto a FILE)\n"
+    "              il documento di una firma separata (senza: quello accanto a FILE); solo\n"
+    "              con un file\n"
     "  --          ciò che segue è il nome del file, anche se comincia con \"-\"\n"
     "  --aggiorna-liste  scarica e verifica la lista europea delle liste di fiducia e la\n"
     "              lista di fiducia italiana (dagli indirizzi delle impostazioni, o dagli\n"
@@ -49,14 +65,21 @@ constexpr const char* help_text =
     "  --version   mostra la versione\n"
     "\n"
     "Codici di uscita di --batch: 0 successo, 1 segnalazioni, 2 errori (o riga di comando\n"
-    "errata), 3 nessun esito (file illeggibile, non supportato o senza firme).\n";
+    "errata), 3 nessun esito (file illeggibile, non supportato o senza firme). Con più file\n"
+    "vale il peggiore: 2 se un file ha errori, o se un file non ha esito mentre altri ce\n"
+    "l'hanno; 1 se un file ha segnalazioni; 3 solo se nessun file ha un esito.\n";
 
 enum class Mode { Window, Batch, Refresh_lists, Help, Version, Wrong };
+
+// More would only cost memory and threads: the files wait on the processors anyway.
+constexpr unsigned Max_jobs = 256;
 
 struct Command_line {
     Mode mode = Mode::Window;
     bool json = false;
-    std::string file;
+    bool from_stdin = false;
+    unsigned jobs = 0; // 0: one per processor
+    std::vector<std::string> files;
     std::string content; // the document of a detached signature
     std::vector<std::string> sources; // of --aggiorna-liste
     std::string problem; // what is wrong with a Wrong command line
@@ -72,7 +95,29 @@ bool wants_headless(int argc, char** argv)
     return false;
 }
 
-// Options in any order; "--" ends them; exactly one FILE.
+// The processors this process may run on.
+unsigned processor_count()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
+        return static_cast<unsigned>(CPU_COUNT(&set));
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<unsigned>(online) : 1;
+}
+
+// The value of --jobs: a whole number from 1 to Max_jobs, digits only.
+std::optional<unsigned> parse_jobs(const std::string& text)
+{
+    unsigned value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end || value < 1 || value > Max_jobs)
+        return std::nullopt;
+    return value;
+}
+
+// Options in any order; "--" ends them; FILE... or --stdin.
 Command_line parse_headless(int argc, char** argv)
 {
     Command_line line;
@@ -92,6 +137,21 @@ Command_line parse_headless(int argc, char** argv)
             batch = true;
         } else if (argument == "--json") {
             batch = line.json = true;
+        } else if (argument == "--stdin") {
+            line.from_stdin = true;
+        } else if (argument == "--jobs" || argument.rfind("--jobs=", 0) == 0) {
+            std::optional<std::string> value;
+            if (argument != "--jobs")
+                value = argument.substr(7);
+            else if (i + 1 < argc)
+                value = argv[++i];
+            const std::optional<unsigned> jobs = value ? parse_jobs(*value) : std::nullopt;
+            if (jobs)
+                line.jobs = *jobs;
+            else if (line.problem.empty())
+                line.problem = value ? "--jobs vuole un numero intero da 1 a " + std::to_string(Max_jobs) + ", non \"" +
+                                           *value + "\""
+                                     : "manca il numero dopo --jobs";
         } else if (argument == "--content") {
             if (i + 1 < argc)
                 line.content = argv[++i];
@@ -113,23 +173,65 @@ Command_line parse_headless(int argc, char** argv)
         line.mode = Mode::Version;
     } else if (!line.problem.empty()) {
         line.mode = Mode::Wrong;
-    } else if (refresh && (batch || files.size() > 2)) {
+    } else if (refresh && (batch || line.from_stdin || line.jobs || files.size() > 2)) {
         line.mode = Mode::Wrong;
-        line.problem = batch ? "--aggiorna-liste non va con --batch" : "al più due liste";
+        line.problem = batch || line.from_stdin || line.jobs ? "--aggiorna-liste non va con --batch" : "al più due liste";
     } else if (refresh) {
         line.mode = Mode::Refresh_lists;
         line.sources = files;
     } else if (!batch) {
         line.mode = Mode::Wrong;
         line.problem = "manca --batch";
-    } else if (files.size() != 1) {
+    } else if (line.from_stdin && !files.empty()) {
         line.mode = Mode::Wrong;
-        line.problem = files.empty() ? "manca il file da verificare" : "un solo file per volta";
+        line.problem = "con --stdin i file si leggono dallo standard input, non dalla riga di comando";
+    } else if (files.empty() && !line.from_stdin) {
+        line.mode = Mode::Wrong;
+        line.problem = "manca il file da verificare";
+    } else if (!line.content.empty() && (files.size() != 1 || line.from_stdin)) {
+        // The document of a detached signature belongs to one signature, not to a list of files.
+        line.mode = Mode::Wrong;
+        line.problem = "--content vale per un solo file";
     } else {
         line.mode = Mode::Batch;
-        line.file = files.front();
+        line.files = std::move(files);
     }
     return line;
+}
+
+// Several files, or a list on the standard input: the pool, one report per file.
+int run_pool_mode(const Command_line& line, const velin::Pipeline_settings& settings)
+{
+    velin::Batch_path_list listed(line.files);
+    velin::Batch_path_reader read(STDIN_FILENO);
+    velin::Batch_path_source& source = line.from_stdin ? static_cast<velin::Batch_path_source&>(read) : listed;
+    velin::Batch_pool pool(settings, velin::default_services(), line.jobs ? line.jobs : processor_count());
+    const int status = pool.run(
+        source,
+        [&line, printed = std::size_t{0}](const velin::Batch_report& report) mutable {
+            if (line.json) {
+                velin::print_json(std::cout, report);
+            } else {
+                // A rule between reports: each starts with its "File:" line after it.
+                if (printed++ > 0)
+                    std::cout << '\n' << std::string(72, '=') << "\n\n";
+                velin::print_text(std::cout, report);
+            }
+            // Each report as soon as it is known: a reader of a pipe sees the files go by.
+            std::cout.flush();
+        },
+        [](const velin::Status_line& notice) {
+            std::cerr << "velin-verify: " << velin::printable_text(notice.text) << '\n';
+        });
+    if (read.error() != 0) {
+        const std::string reason = velin::system_error_text(velin::error_code_from_errno(read.error()));
+        std::cerr << "velin-verify: la lettura dell'elenco dei file è fallita"
+                  << (reason.empty() ? "." : ": " + reason) << '\n';
+        return velin::Exit_errors;
+    }
+    if (pool.files() == 0)
+        std::cerr << "velin-verify: nessun file da verificare.\n";
+    return status;
 }
 
 int run_batch_mode(int argc, char** argv, const Command_line& line)
@@ -138,8 +240,10 @@ int run_batch_mode(int argc, char** argv, const Command_line& line)
     velin::Settings_record settings;
     settings.load();
     velin::Trace_block block("Velin Manager");
-    const velin::Batch_report report =
-        velin::run_batch(line.file, velin::Pipeline_settings::from(settings), velin::default_services(), line.content);
+    if (line.from_stdin || line.files.size() > 1)
+        return run_pool_mode(line, velin::Pipeline_settings::from(settings));
+    const velin::Batch_report report = velin::run_batch(line.files.front(), velin::Pipeline_settings::from(settings),
+                                                        velin::default_services(), line.content);
     if (line.json)
         velin::print_json(std::cout, report);
     else

@@ -56,6 +56,7 @@ int icon_of(Layer_outcome outcome)
 Layer_analysis::Layer_analysis(Pipeline_settings settings, Pipeline_services services)
     : _settings(settings),
       _services(std::move(services)),
+      _cancel(_services.cancel ? _services.cancel.get() : &cancel_flag()),
       _window(std::make_unique<Window_registration>([this](const Window_message& message) { on_message(message); })),
       _worker(std::make_unique<Worker_thread>()),
       _step(std::make_shared<Closure_task<Layer_analysis>>()),
@@ -94,7 +95,7 @@ void Layer_analysis::start()
 {
     if (_source_kind < 0 || _state != Layer_state::Idle)
         return;
-    set_current_verification_window(window());
+    set_current_verification_window(window(), _report_group);
 
     _activity.clear();
     _records.clear();
@@ -109,7 +110,7 @@ void Layer_analysis::start()
     _timestamps.clear();
 
     _info = std::make_shared<Signed_document_info>();
-    _parser = std::make_shared<Signed_document_parser>(_info, cancel_flag());
+    _parser = std::make_shared<Signed_document_parser>(_info, cancel());
     if (!_detached_document.empty())
         _parser->set_detached_document(_detached_document);
     if (_services.pdf_decoder)
@@ -160,6 +161,7 @@ void Layer_analysis::queue_step(void (Layer_analysis::*step)(), unsigned message
 
 void Layer_analysis::decoding_step()
 {
+    const Report_group_scope reporting(_report_group);
     Trace_block block("Decodifica del file");
     // A file that could not be read has nothing to decode; the handler reports it.
     if (_parser->status() != Parser_status::File_loaded)
@@ -174,6 +176,7 @@ void Layer_analysis::decoding_step()
 
 void Layer_analysis::chains_step()
 {
+    const Report_group_scope reporting(_report_group);
     if (!_trusted_store && _services.trusted_store)
         _trusted_store = _services.trusted_store();
     if (!_trusted_store) {
@@ -209,12 +212,13 @@ void Layer_analysis::chains_step()
 
 void Layer_analysis::revocation_step()
 {
+    const Report_group_scope reporting(_report_group);
     const Revocation_settings settings{_settings.download_crls};
     // The authorities first, each at its own time stamp's time: a time stamp counts for the
     // signers only when its authority was not revoked then.
     _authority_outcomes.clear();
     if (!_authority_job.subjects.empty())
-        _authority_outcomes = _services.check_revocations(_authority_job.subjects, settings, cancel_flag());
+        _authority_outcomes = _services.check_revocations(_authority_job.subjects, settings, cancel());
     std::vector<Timestamp_record> judged = _timestamps;
     for (size_t n = 0; n < _authority_job.indexes.size() && n < _authority_outcomes.size(); ++n)
         judged[_authority_job.indexes[n]].revocation = _authority_outcomes[n].status;
@@ -222,7 +226,7 @@ void Layer_analysis::revocation_step()
         _revocation_job.subjects[n].at = covering_time(judged, _revocation_job.indexes[n]);
     _revocation_outcomes.clear();
     if (!_revocation_job.subjects.empty())
-        _revocation_outcomes = _services.check_revocations(_revocation_job.subjects, settings, cancel_flag());
+        _revocation_outcomes = _services.check_revocations(_revocation_job.subjects, settings, cancel());
 }
 
 // Handlers, on the user-interface thread.
@@ -257,7 +261,7 @@ void Layer_analysis::decoding_done()
 {
     _progress.position = Layer_progress::Stage;
     changed(Layer_change::Progress);
-    if (cancel_flag()) {
+    if (cancel()) {
         end_without_summary();
         return;
     }
@@ -350,7 +354,7 @@ void Layer_analysis::chains_done()
 {
     _progress.position = 2 * Layer_progress::Stage;
     changed(Layer_change::Progress);
-    if (cancel_flag()) {
+    if (cancel()) {
         Trace(Trace_kind, Level_info) << "Costruzione delle catene annullata.";
         end_without_summary();
         return;
@@ -392,7 +396,7 @@ void Layer_analysis::chains_done()
 
 void Layer_analysis::revocation_done()
 {
-    if (cancel_flag()) {
+    if (cancel()) {
         _progress.position = 0;
         _progress.caption = "Analisi del file annullata.";
         changed(Layer_change::Progress);
@@ -583,7 +587,7 @@ void Layer_analysis::close()
     if (_worker->started()) {
         // The flag is the whole process's: it stops the steps that look at it in every layer.
         if (is_busy(_state) && _worker->is_running())
-            cancel_flag() = true;
+            cancel() = true;
         _worker->stop();
     }
     _expected_message.reset();

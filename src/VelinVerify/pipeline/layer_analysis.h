@@ -19,6 +19,7 @@
 #include "VelinVerify/envelope/signed_document_parser.h"
 #include "VelinVerify/pipeline/layer_progress.h"
 #include "VelinVerify/pipeline/pipeline_services.h"
+#include "VelinVerify/pipeline/report_channel.h"
 #include "VelinVerify/pipeline/signature_display.h"
 #include "VelinVerify/pipeline/signer_record.h"
 #include "VelinVerify/pipeline/status_line.h"
@@ -74,6 +75,8 @@ public:
 
     // The document of a detached signature, named by the user (else the one beside the file).
     void set_detached_document(const std::string& path) { _detached_document = path; }
+    // The layers of one file report to that file's current layer (see Report_group).
+    void set_report_group(Report_group group) { _report_group = group; }
     // Time stamps of an outer layer that cover this whole layer (its envelope existed then).
     void set_covering_timestamps(std::vector<Timestamp_info> covering) { _covering = std::move(covering); }
 
@@ -147,9 +150,12 @@ private:
     // that document existed.
     std::vector<Timestamp_info> covering_for_inner() const;
     void changed(Layer_change change);
+    std::atomic<bool>& cancel() const { return *_cancel; }
 
     const Pipeline_settings _settings;
     const Pipeline_services _services;
+    std::atomic<bool>* const _cancel;
+    Report_group _report_group = 0;
     Verify_observer* _observer = nullptr;
 
     int _source_kind = -1; // -1 none, 0 file, 1 bytes

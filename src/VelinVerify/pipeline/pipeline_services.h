@@ -32,6 +32,10 @@ struct Pipeline_services {
         check_revocations;
     // The decoder of signed PDF files; without it a PDF fails with "L'analisi del file è fallita.".
     std::function<std::shared_ptr<Signed_document>()> pdf_decoder;
+    // The cancel flag the layers look at; none: the process-wide one (closing any layer cancels
+    // every layer). A batch gives each file a flag of its own, so that one file's decoding start
+    // cannot clear another's cancel, nor one file's cancel stop the others.
+    std::shared_ptr<std::atomic<bool>> cancel;
 };
 
 // The process-wide trusted store (shared_trusted_store) and the CRL-based revocation job.

@@ -2,6 +2,7 @@
 
 #include "common/trace.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -13,8 +14,11 @@ struct Channel_state {
     std::mutex mutex;
     Window_handle current = 0;
     Window_handle fallback = 0; // the installed channel's own window
+    std::map<Report_group, Window_handle> group_current;
     std::map<Window_handle, std::vector<Status_line>> queued;
 };
+
+thread_local Report_group reporting_group = 0;
 
 Channel_state& state()
 {
@@ -28,7 +32,13 @@ void route(int severity, const std::string& text)
     Window_handle target = 0;
     {
         std::lock_guard lock(channel.mutex);
-        target = channel.current ? channel.current : channel.fallback;
+        if (reporting_group != 0) {
+            const auto found = channel.group_current.find(reporting_group);
+            if (found != channel.group_current.end())
+                target = found->second;
+        }
+        if (!target)
+            target = channel.current ? channel.current : channel.fallback;
         if (target)
             channel.queued[target].push_back(
                 {severity == Report_error     ? Line_severity::Error
@@ -48,10 +58,18 @@ void route(int severity, const std::string& text)
 
 } // namespace
 
-void set_current_verification_window(Window_handle window)
+Report_group new_report_group()
+{
+    static std::atomic<Report_group> last{0};
+    return ++last;
+}
+
+void set_current_verification_window(Window_handle window, Report_group group)
 {
     std::lock_guard lock(state().mutex);
     state().current = window;
+    if (group != 0)
+        state().group_current[group] = window;
 }
 
 void clear_current_verification_window(Window_handle window)
@@ -60,7 +78,18 @@ void clear_current_verification_window(Window_handle window)
     std::lock_guard lock(channel.mutex);
     if (channel.current == window)
         channel.current = 0;
+    std::erase_if(channel.group_current, [window](const auto& entry) { return entry.second == window; });
     channel.queued.erase(window);
+}
+
+Report_group_scope::Report_group_scope(Report_group group) : _previous(reporting_group)
+{
+    reporting_group = group;
+}
+
+Report_group_scope::~Report_group_scope()
+{
+    reporting_group = _previous;
 }
 
 Window_handle current_verification_window()

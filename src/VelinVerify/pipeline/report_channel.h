@@ -19,9 +19,28 @@ inline constexpr unsigned Report_message = 0x8000 + 3;
 
 // The process-wide current verification window; clearing a window that is no longer current does
 // nothing (the last one made current wins).
-void set_current_verification_window(Window_handle window);
+//
+// The layers of one verified file form a report group: what a worker of the group reports goes to
+// the group's own current window, the last layer of that file started, and never to a layer of
+// another file verified at the same time. Group 0 is no group: such reports, and those of any
+// thread outside a group, go to the process-wide current window.
+using Report_group = int;
+Report_group new_report_group();
+void set_current_verification_window(Window_handle window, Report_group group = 0);
 void clear_current_verification_window(Window_handle window);
 Window_handle current_verification_window();
+
+// While it lives, what its thread reports belongs to the group.
+class Report_group_scope {
+public:
+    explicit Report_group_scope(Report_group group);
+    ~Report_group_scope();
+    Report_group_scope(const Report_group_scope&) = delete;
+    Report_group_scope& operator=(const Report_group_scope&) = delete;
+
+private:
+    Report_group _previous;
+};
 
 // The lines reported for a window since it last asked (information or error lines).
 std::vector<Status_line> take_reported_lines(Window_handle window);

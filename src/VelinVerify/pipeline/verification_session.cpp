@@ -23,7 +23,11 @@ bool has_supported_extention(const std::string& path)
 
 Verification_session::Verification_session(Pipeline_settings settings, Pipeline_services services,
                                            Session_observer* observer)
-    : _settings(settings), _services(std::move(services)), _observer(observer), _combined_message(success_text)
+    : _settings(settings),
+      _services(std::move(services)),
+      _observer(observer),
+      _report_group(new_report_group()),
+      _combined_message(success_text)
 {
 }
 
@@ -61,6 +65,7 @@ void Verification_session::close_all()
 void Verification_session::add_layer(std::shared_ptr<Layer_analysis> layer)
 {
     layer->set_observer(this);
+    layer->set_report_group(_report_group);
     _layers.push_back(layer);
     if (_observer)
         _observer->layer_added(*layer);

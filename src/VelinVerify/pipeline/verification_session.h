@@ -10,6 +10,7 @@
 #include "VelinVerify/pipeline/layer_analysis.h"
 #include "VelinVerify/pipeline/message_box_request.h"
 #include "VelinVerify/pipeline/pipeline_services.h"
+#include "VelinVerify/pipeline/report_channel.h"
 #include "VelinVerify/pipeline/verify_observer.h"
 
 #include <memory>
@@ -90,6 +91,8 @@ private:
     const Pipeline_settings _settings;
     const Pipeline_services _services;
     Session_observer* _observer;
+    // What the workers of this session's layers report stays with this session's layers.
+    const Report_group _report_group;
     std::string _path;
     std::vector<std::shared_ptr<Layer_analysis>> _layers;
     size_t _completed = 0;

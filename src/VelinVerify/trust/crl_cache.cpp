@@ -8,11 +8,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iomanip>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <system_error>
 
@@ -75,6 +78,18 @@ bool make_base_folder(const std::string& path)
             return false;
     }
     return std::filesystem::is_directory(path, error);
+}
+
+struct Download_turns {
+    std::mutex mutex;
+    std::condition_variable ended;
+    std::set<std::string> busy; // URLs being downloaded now
+};
+
+Download_turns& download_turns()
+{
+    static Download_turns turns;
+    return turns;
 }
 
 void trace_refused(const std::string& path, const char* why)
@@ -226,6 +241,31 @@ bool clear_crl_cache()
         return false;
     }
     return cleared;
+}
+
+Crl_download_turn::Crl_download_turn(const std::string& url) : _url(url)
+{
+    Download_turns& turns = download_turns();
+    std::unique_lock lock(turns.mutex);
+    if (turns.busy.count(url) == 0) {
+        turns.busy.insert(url);
+        _owner = true;
+        return;
+    }
+    Trace(Trace_kind, Level_trace) << "Attesa dello scaricamento in corso della CRL: " << url;
+    turns.ended.wait(lock, [&] { return turns.busy.count(url) == 0; });
+}
+
+Crl_download_turn::~Crl_download_turn()
+{
+    if (!_owner)
+        return;
+    Download_turns& turns = download_turns();
+    {
+        std::lock_guard lock(turns.mutex);
+        turns.busy.erase(_url);
+    }
+    turns.ended.notify_all();
 }
 
 } // namespace velin

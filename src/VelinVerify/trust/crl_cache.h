@@ -57,4 +57,25 @@ private:
     std::map<std::string, Certificate_revocation_list> _lists;
 };
 
+// A download of a list is done by one thread at a time per URL: the analyses running at once (the
+// layers of a nested file, the files of a batch) that find the same list missing or stale would
+// otherwise all fetch it, and each would write the same cache file. The first one downloads; the
+// others wait for it to end and then read what it saved, its download counting as theirs (a list
+// is downloaded at most once per check, and a server that fails is not asked again at once by
+// every waiting analysis).
+class Crl_download_turn {
+public:
+    explicit Crl_download_turn(const std::string& url);
+    ~Crl_download_turn();
+    Crl_download_turn(const Crl_download_turn&) = delete;
+    Crl_download_turn& operator=(const Crl_download_turn&) = delete;
+
+    // This thread downloads; false when it waited for another thread's download of the URL.
+    bool downloads() const { return _owner; }
+
+private:
+    std::string _url;
+    bool _owner = false;
+};
+
 } // namespace velin

@@ -257,6 +257,12 @@ std::optional<Certificate_revocation_list> fetch_http_crl(const Certificate& cer
             Trace(Trace_kind, Level_trace) << "Errore durante il salvataggio della CRL.";
             return std::nullopt;
         }
+        const Crl_download_turn turn(url);
+        if (!turn.downloads()) {
+            // Another analysis has just fetched this list: its file is read instead.
+            memo.forget(path);
+            return newest_cached_list(url, certificate, *crl_issuer, memo);
+        }
         if (!download_crl_file(url, path, cancel))
             return std::nullopt;
         memo.forget(path);

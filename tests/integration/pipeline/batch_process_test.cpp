@@ -1,5 +1,6 @@
 // velin-verify --batch run as a program, as scripts and the demo run it: its own data folder and
 // settings, the verdict in the output and in the exit status.
+#include "VelinVerify/app/batch_pool.h"
 #include "VelinVerify/app/batch_report.h"
 #include "test_folder.h"
 
@@ -13,10 +14,13 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace velin {
 namespace {
@@ -66,7 +70,7 @@ protected:
     }
 
     Program_run run(const QStringList& arguments, bool without_display = false,
-                    const std::vector<std::pair<QString, QString>>& changed = {})
+                    const std::vector<std::pair<QString, QString>>& changed = {}, const std::string& input = {})
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         if (without_display)
@@ -83,6 +87,9 @@ protected:
         QProcess process;
         process.setProcessEnvironment(environment);
         process.start(VELIN_VERIFY_PROGRAM, arguments);
+        if (!input.empty())
+            process.write(input.data(), static_cast<qint64>(input.size()));
+        process.closeWriteChannel();
         Program_run result;
         if (!process.waitForFinished(60000)) {
             process.kill();
@@ -211,7 +218,11 @@ TEST_F(Batch_test, NoSummaryAndBadCommandLinesHaveTheirExitStatus)
 
     // A wrong command line prints the use on the error stream and nothing else.
     for (const QStringList& wrong : {QStringList{"--batch"}, QStringList{"--batch", "--jsno", pki_document("signer-legal")},
-                                     QStringList{"--json"}, QStringList{"--batch", pki_document("signer-legal"), sample("no-signers.p7m")},
+                                     QStringList{"--json"},
+                                     QStringList{"--batch", "--content", sample("no-signers.p7m"), pki_document("signer-legal"),
+                                                 sample("no-signers.p7m")},
+                                     QStringList{"--batch", "--jobs", "0", pki_document("signer-legal")},
+                                     QStringList{"--batch", "--stdin", pki_document("signer-legal")},
                                      QStringList{"-x", pki_document("signer-legal")}}) {
         const Program_run result = run(wrong);
         EXPECT_EQ(result.exit_code, 2) << wrong.join(' ').toStdString();
@@ -298,6 +309,185 @@ TEST_F(Batch_test, TheUpdateRunNeverStartsAnotherOne)
     }
     EXPECT_GT(starts, 0u) << "the trace log of the update run was not found";
     EXPECT_EQ(checks, 0u);
+}
+
+// The report lines of a run of several files: one JSON object per line, or the text reports
+// between their rules.
+std::vector<std::string> json_lines(const std::string& out)
+{
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < out.size();) {
+        const size_t end = out.find('\n', at);
+        lines.push_back(out.substr(at, end == std::string::npos ? std::string::npos : end + 1 - at));
+        at = end == std::string::npos ? out.size() : end + 1;
+    }
+    return lines;
+}
+
+std::vector<std::string> text_reports(const std::string& out)
+{
+    const std::string rule = "\n" + std::string(72, '=') + "\n\n";
+    std::vector<std::string> reports;
+    for (size_t at = 0;;) {
+        const size_t end = out.find(rule, at);
+        reports.push_back(out.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        if (end == std::string::npos)
+            return reports;
+        at = end + rule.size();
+    }
+}
+
+TEST_F(Batch_test, ManyFilesAtOnceGiveEachFileTheReportItHasAlone)
+{
+    // Revocation on with the lists in the cache, so that every stage runs in every file at once.
+    settings(true);
+    fill_crl_cache();
+    std::vector<QString> kinds;
+    for (const char* signer : {"signer-legal", "signer-revoked", "signer-expired", "signer-forged", "signer-card",
+                               "signer-no-nr", "signer-user", "signer-not-yet-valid"})
+        kinds.push_back(pki_document(signer));
+    for (const char* name : {"contratto-base64.txt.p7m", "contratto-one-bad.txt.p7m", "contratto-smime.txt.p7m",
+                             "contratto-tampered.txt.p7m", "contratto-tampered.txt.p7m.p7m",
+                             "contratto-two-signers.txt.p7m", "contratto.txt.p7m.p7m", "corrupt.p7m", "no-signers.p7m"})
+        kinds.push_back(sample(name));
+    for (const char* name : {"crlf-binary-both.m7m", "lf-base64.m7m"})
+        kinds.push_back(QString::fromStdString((std::filesystem::path(VELIN_M7M_FIXTURES) / name).string()));
+    const std::filesystem::path unsupported = folder / "contratto.txt";
+    test::write_file(unsupported, "testo");
+    kinds.push_back(QString::fromStdString(unsupported.string()));
+    kinds.push_back(QString::fromStdString((folder / "assente.p7m").string()));
+
+    std::map<QString, Program_run> alone_json;
+    std::map<QString, Program_run> alone_text;
+    for (const QString& file : kinds) {
+        alone_json[file] = run({"--batch", "--json", file});
+        alone_text[file] = run({"--batch", file});
+        ASSERT_EQ(alone_json[file].exit_code, alone_text[file].exit_code) << file.toStdString();
+    }
+    // Three rounds interleaved, so that the same file is verified by several workers at once.
+    QStringList files;
+    std::string list;
+    for (int round = 0; round < 3; ++round) {
+        for (const QString& file : kinds) {
+            files << file;
+            list += file.toStdString() + "\n";
+        }
+    }
+
+    const Program_run json = run(QStringList{"--batch", "--json", "--jobs", "4"} + files);
+    // Some files have errors and some have no summary at all: errors.
+    EXPECT_EQ(json.exit_code, Exit_errors) << json.err;
+    EXPECT_TRUE(json.err.empty()) << json.err;
+    const std::vector<std::string> objects = json_lines(json.out);
+    ASSERT_EQ(objects.size(), static_cast<size_t>(files.size())) << json.out;
+    for (qsizetype i = 0; i < files.size(); ++i)
+        EXPECT_EQ(objects[i], alone_json[files[i]].out) << "file " << i << ": " << files[i].toStdString();
+
+    const Program_run text = run({"--batch", "--stdin", "--jobs", "4"}, false, {}, list);
+    EXPECT_EQ(text.exit_code, Exit_errors) << text.err;
+    const std::vector<std::string> reports = text_reports(text.out);
+    ASSERT_EQ(reports.size(), static_cast<size_t>(files.size())) << text.out;
+    for (qsizetype i = 0; i < files.size(); ++i)
+        EXPECT_EQ(reports[i], alone_text[files[i]].out) << "file " << i << ": " << files[i].toStdString();
+}
+
+TEST_F(Batch_test, TheWorstOutcomeOfTheFilesIsTheExitStatus)
+{
+    settings(true);
+    fill_crl_cache();
+    const QString legal = pki_document("signer-legal");     // success
+    const QString forged = pki_document("signer-forged");   // warnings
+    const QString revoked = pki_document("signer-revoked"); // errors
+    const QString unsigned_envelope = sample("no-signers.p7m"); // no summary
+    const QString missing = QString::fromStdString((folder / "assente.p7m").string());
+    const std::pair<QStringList, int> cases[] = {
+        {{legal, legal}, Exit_success},
+        {{legal, forged, legal}, Exit_warnings},
+        {{forged, revoked, legal}, Exit_errors},
+        // A file without a summary beside files with one counts as an error, as a layer does.
+        {{legal, unsigned_envelope}, Exit_errors},
+        {{unsigned_envelope, missing}, Exit_no_summary},
+    };
+    for (const auto& [files, expected] : cases) {
+        const Program_run result = run(QStringList{"--batch", "--json"} + files);
+        EXPECT_EQ(result.exit_code, expected) << files.join(' ').toStdString() << '\n' << result.out;
+        EXPECT_EQ(json_lines(result.out).size(), static_cast<size_t>(files.size()));
+    }
+    const Program_run nothing = run({"--batch", "--stdin"}, false, {}, "\n\n");
+    EXPECT_EQ(nothing.exit_code, Exit_no_summary);
+    EXPECT_TRUE(nothing.out.empty());
+    EXPECT_NE(nothing.err.find("nessun file da verificare"), std::string::npos) << nothing.err;
+}
+
+TEST_F(Batch_test, AListOnStandardInputIsTakenLineByLineWhateverItHolds)
+{
+    // A name with blanks, even at its end, is taken whole.
+    const std::filesystem::path blanks = folder / " contratto con spazi.p7m ";
+    std::filesystem::copy_file(pki_document("signer-legal").toStdString(), blanks);
+    std::string list = pki_document("signer-legal").toStdString() + "\n\n" + blanks.string() + "\n";
+    list += std::string("nome\0nullo.p7m\n", 15);
+    // The last line: far longer than any path, and without a line end.
+    list += std::string(8 * 1024 * 1024, 'a');
+    const Program_run result = run({"--batch", "--json", "--stdin"}, false, {}, list);
+    EXPECT_EQ(result.exit_code, Exit_errors) << result.err;
+    const std::vector<std::string> lines = json_lines(result.out);
+    ASSERT_EQ(lines.size(), 4u) << result.out.substr(0, 2000);
+    const auto object = [&](size_t i) { return QJsonDocument::fromJson(QByteArray::fromStdString(lines[i])).object(); };
+    EXPECT_EQ(object(0)["outcome"].toString(), "warnings");
+    EXPECT_EQ(object(1)["file"].toString().toStdString(), blanks.string());
+    EXPECT_EQ(object(1)["outcome"].toString(), "warnings");
+    EXPECT_EQ(object(2)["file"].toString(), QString::fromUtf8("nome\0nullo.p7m", 14));
+    EXPECT_TRUE(object(2)["outcome"].isNull());
+    EXPECT_EQ(object(2)["layers"].toArray()[0].toObject()["activity"].toArray()[0].toObject()["text"].toString(),
+              "Il nome del file contiene un carattere nullo.");
+    EXPECT_EQ(object(3)["file"].toString().size(), static_cast<qsizetype>(Max_listed_path));
+    EXPECT_EQ(object(3)["layers"].toArray()[0].toObject()["activity"].toArray()[0].toObject()["text"].toString(),
+              QString::fromUtf8("Il nome del file è troppo lungo."));
+}
+
+std::vector<Batch_entry> read_all(const std::string& content)
+{
+    test::Test_folder folder;
+    const std::filesystem::path path = folder.path() / "elenco";
+    test::write_file(path, content);
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_GE(descriptor, 0);
+    Batch_path_reader reader(descriptor);
+    std::vector<Batch_entry> entries;
+    while (std::optional<Batch_entry> entry = reader.next())
+        entries.push_back(std::move(*entry));
+    EXPECT_EQ(reader.error(), 0);
+    ::close(descriptor);
+    return entries;
+}
+
+TEST(Batch_list, LinesAreCutWhereverTheReadsEnd)
+{
+    // A path that straddles the reader's 64 KiB buffer, lines of exactly the longest length and one
+    // byte more, a carriage return kept as part of the name, and no line end at the end.
+    const std::string longest(Max_listed_path, 'x');
+    const std::string content = std::string(65530, '\n') + "a cavallo.p7m\n" + longest + "\n" + longest + "y\n" +
+                                "windows.p7m\r\n\nultimo";
+    const std::vector<Batch_entry> entries = read_all(content);
+    ASSERT_EQ(entries.size(), 5u);
+    EXPECT_EQ(entries[0].path, "a cavallo.p7m");
+    EXPECT_TRUE(entries[0].problem.empty());
+    EXPECT_EQ(entries[1].path, longest);
+    EXPECT_TRUE(entries[1].problem.empty());
+    EXPECT_EQ(entries[2].path, longest);
+    EXPECT_EQ(entries[2].problem, "Il nome del file è troppo lungo.");
+    EXPECT_EQ(entries[3].path, "windows.p7m\r");
+    EXPECT_EQ(entries[4].path, "ultimo");
+    EXPECT_TRUE(read_all("").empty());
+    EXPECT_TRUE(read_all("\n\n\n").empty());
+
+    // A read that fails ends the list and says why.
+    test::Test_folder folder;
+    const int directory = ::open(folder.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    Batch_path_reader reader(directory);
+    EXPECT_FALSE(reader.next().has_value());
+    EXPECT_EQ(reader.error(), EISDIR);
+    ::close(directory);
 }
 
 TEST(Batch_text, NamesFromCertificatesCannotForgeLinesOrBreakJson)

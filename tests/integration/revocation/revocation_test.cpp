@@ -3,6 +3,7 @@
 // on the fly by the test PKI's accredited CA with distribution points naming the servers' real
 // ports.
 #include "directory_server.h"
+#include "eventually.h"
 #include "loopback_server.h"
 #include "revocation_pki.h"
 #include "revocation_test_support.h"
@@ -19,6 +20,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include <sys/stat.h>
 
@@ -69,6 +71,8 @@ protected:
 
     Revocation_test()
         : _server([this](const std::string&, const std::string& path) {
+              // Held while the test says so: downloads then overlap for certain.
+              _held.wait(true);
               std::lock_guard lock(_mutex);
               const auto found = _served.find(path);
               return found == _served.end() ? answer(404, "") : answer(200, string_of(found->second));
@@ -124,6 +128,7 @@ protected:
     std::vector<uint8_t> _current = fixture_crl("accredited-ca");
     std::vector<uint8_t> _expired = fixture_crl("accredited-ca-expired");
     std::atomic<bool> _cancel{false};
+    std::atomic<bool> _held{false};
     std::mutex _mutex;
     std::map<std::string, std::vector<uint8_t>> _served;
     Loopback_server _server;
@@ -449,6 +454,47 @@ TEST_F(Revocation_test, without_a_cache_folder_or_after_a_cancel_no_list_is_obta
     _cancel = true;
     EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(signer({url})));
     EXPECT_FALSE(std::filesystem::exists(cache_file_name(url)));
+}
+
+TEST_F(Revocation_test, analyses_at_once_that_need_the_same_list_download_it_once)
+{
+    // Six analyses (the files of a batch) need the same list at the same time: one downloads, the
+    // others wait for it and read what it saved.
+    const std::string url = http_url("accredited-ca.crl");
+    serve("/crl/accredited-ca.crl", _current);
+    const Certificate revoked = signer({url}, Revoked_serial);
+    const Certificate valid = signer({url});
+    const auto check_at_once = [&](std::vector<Revocation_outcome>& outcomes) {
+        const std::size_t waiting_before = count_of(trace_since_start(), "Attesa dello scaricamento in corso");
+        _held = true;
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < outcomes.size(); ++i)
+            threads.emplace_back([&, i] { outcomes[i] = check(i % 2 ? revoked : valid); });
+        // Released once all but the downloading one wait for it.
+        const bool all_waiting = eventually([&] {
+            return count_of(trace_since_start(), "Attesa dello scaricamento in corso") == waiting_before + outcomes.size() - 1;
+        });
+        _held = false;
+        _held.notify_all();
+        for (std::thread& thread : threads)
+            thread.join();
+        return all_waiting;
+    };
+    std::vector<Revocation_outcome> outcomes(6);
+    ASSERT_TRUE(check_at_once(outcomes)) << trace_since_start();
+    EXPECT_EQ((std::vector<std::string>{"GET /crl/accredited-ca.crl"}), requests());
+    EXPECT_EQ(string_of(_current), cached(url));
+    for (std::size_t i = 0; i < outcomes.size(); ++i)
+        EXPECT_OUTCOME(outcome(i % 2 ? Revocation_status::Revoked : Revocation_status::Valid, 1), outcomes[i]);
+
+    // A server that has only an expired list: asked once, not once per waiting analysis, and none
+    // of them takes the expired list.
+    put_in_cache(url, _expired);
+    serve("/crl/accredited-ca.crl", _expired);
+    ASSERT_TRUE(check_at_once(outcomes)) << trace_since_start();
+    EXPECT_EQ(2u, requests().size());
+    for (const Revocation_outcome& checked : outcomes)
+        EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), checked);
 }
 
 class Ldap_revocation_test : public Revocation_test {

@@ -1,0 +1,113 @@
+// Many files in one process: `velin-verify --batch FILE...` and `--batch --stdin`.
+//
+// Up to `jobs` files are in flight at once, all driven by the calling thread's event loop: every
+// layer already runs its steps on a worker thread of its own, so the calling thread only hands
+// the steps' results on. The trusted lists are loaded once, before the first file. Reports are
+// handed out in the order of the input, each as soon as every earlier one is out, however the
+// files finish.
+#pragma once
+
+#include "VelinVerify/app/batch_report.h"
+#include "VelinVerify/pipeline/pipeline_services.h"
+#include "VelinVerify/pipeline/status_line.h"
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velin {
+
+// One entry of the list of files. problem: why it cannot name a file (it gets a report of its
+// own, saying so); path is then what could be read of it.
+struct Batch_entry {
+    std::string path;
+    std::string problem;
+};
+
+class Batch_path_source {
+public:
+    virtual ~Batch_path_source() = default;
+    // The next entry; nothing at the end of the list.
+    virtual std::optional<Batch_entry> next() = 0;
+};
+
+// The files named on the command line.
+class Batch_path_list : public Batch_path_source {
+public:
+    explicit Batch_path_list(std::vector<std::string> paths) : _paths(std::move(paths)) {}
+    std::optional<Batch_entry> next() override;
+
+private:
+    std::vector<std::string> _paths;
+    std::size_t _next = 0;
+};
+
+// A path longer than this is no path the system could open; the rest of its line is skipped
+// without being kept, so a list without line ends cannot fill the memory.
+inline constexpr std::size_t Max_listed_path = 4096;
+
+// One path per line from a file descriptor (the standard input), read as the files are needed.
+// Each line is taken whole, blanks included; empty lines are skipped; the last line needs no line
+// end. A line with a NUL byte, or longer than Max_listed_path, is an entry with a problem.
+class Batch_path_reader : public Batch_path_source {
+public:
+    explicit Batch_path_reader(int descriptor) : _descriptor(descriptor) {}
+    std::optional<Batch_entry> next() override;
+    // The error number of a failed read (the list ends there), 0 if none.
+    int error() const { return _error; }
+
+private:
+    bool fill();
+
+    int _descriptor;
+    std::vector<char> _buffer = std::vector<char>(65536);
+    std::size_t _at = 0;
+    std::size_t _end = 0;
+    bool _ended = false;
+    int _error = 0;
+};
+
+// The worst of the files' exit statuses, in the sense the status of one file already has: an
+// error outweighs warnings, warnings outweigh success, and a file that reached no summary counts
+// as an error beside files that did (as a layer without a summary does beside layers with one).
+// Only when no file at all reached a summary (or there was none) is the status Exit_no_summary.
+class Batch_exit_status {
+public:
+    void add(int exit_code);
+    int code() const;
+
+private:
+    bool _any_summary = false;
+    bool _no_summary = false;
+    int _worst = Exit_success;
+};
+
+// The report of an entry that names no file.
+Batch_report unusable_entry_report(const Batch_entry& entry);
+
+class Batch_pool {
+public:
+    using Printer = std::function<void(const Batch_report&)>;
+    // Lines reported outside any file (loading the trusted lists).
+    using Notice = std::function<void(const Status_line&)>;
+
+    Batch_pool(Pipeline_settings settings, Pipeline_services services, std::size_t jobs);
+
+    // Verifies every entry of the source, up to `jobs` at a time, and prints each report in the
+    // order of the source. Returns the combined exit status (Batch_exit_status). Needs a
+    // QCoreApplication on the calling thread.
+    int run(Batch_path_source& source, const Printer& print, const Notice& notice = {});
+
+    // Files verified by the last run.
+    std::size_t files() const { return _files; }
+
+private:
+    const Pipeline_settings _settings;
+    const Pipeline_services _services;
+    const std::size_t _jobs;
+    std::size_t _files = 0;
+};
+
+} // namespace velin
