@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
 
 namespace velin {
@@ -67,6 +68,60 @@ TEST(Base64_decode, MatchesOpenSslOnLargeWrappedInput)
     Base64_decode decode;
     ASSERT_TRUE(decode.decode(wrapped));
     EXPECT_EQ(decode.value(), std::vector<byte>(data.begin(), data.end()));
+}
+
+TEST(Base64_decode, SlicesJoinToWhatTheWholeDecodingGivesInEveryForm)
+{
+    // A few megabytes, so that slices end inside blocks, groups and line ends of each layout.
+    std::mt19937 random(11);
+    std::vector<unsigned char> data(3 * 1024 * 1024 + 5);
+    for (auto& b : data)
+        b = static_cast<unsigned char>(random());
+    std::string encoded(4 * ((data.size() + 2) / 3) + 1, '\0');
+    encoded.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                                                       data.data(), static_cast<int>(data.size()))));
+    const auto wrapped = [&encoded](size_t width, const std::string& end) {
+        std::string text;
+        for (size_t i = 0; i < encoded.size(); i += width)
+            text += encoded.substr(i, width) + end;
+        return text;
+    };
+    std::string damaged = wrapped(76, "\n");
+    damaged[damaged.size() / 3] = '*';
+    struct Case {
+        std::string text;
+        Base64_decode::Form form;
+    };
+    const std::vector<Case> cases = {
+        {encoded, Base64_decode::Form::Plain},        {wrapped(76, "\r\n"), Base64_decode::Form::Mail_lines},
+        {wrapped(64, "\n"), Base64_decode::Form::Plain}, {wrapped(61, " \r\n"), Base64_decode::Form::Lenient},
+        {damaged, Base64_decode::Form::Lenient},
+    };
+    for (const Case& c : cases) {
+        Base64_decode whole;
+        const bool decoded = whole.decode(c.text, c.form);
+        std::vector<byte> joined;
+        size_t slices = 0;
+        const auto size = Base64_decode::decode_slices(c.text, c.form, [&](std::span<const byte> slice) {
+            EXPECT_LE(slice.size(), Base64_decode::Slice + 36);
+            joined.insert(joined.end(), slice.begin(), slice.end());
+            ++slices;
+            return true;
+        });
+        ASSERT_EQ(size.has_value(), decoded);
+        if (!decoded)
+            continue;
+        EXPECT_EQ(*size, joined.size());
+        EXPECT_EQ(joined, whole.value());
+        EXPECT_GE(slices, 2u);
+    }
+    // A sink that says no stops the decoding.
+    size_t calls = 0;
+    EXPECT_FALSE(Base64_decode::decode_slices(encoded, Base64_decode::Form::Plain, [&](std::span<const byte>) {
+        ++calls;
+        return false;
+    }));
+    EXPECT_EQ(calls, 1u);
 }
 
 // A decoder written for clarity, not speed: the lenient form's rules one character at a time.
