@@ -21,7 +21,9 @@ void write_bytes(const std::filesystem::path& path, std::span<const uint8_t> byt
 {
     std::FILE* out = std::fopen(path.c_str(), "wb");
     ASSERT_NE(out, nullptr);
-    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), out), bytes.size());
+    if (!bytes.empty()) {
+        ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), out), bytes.size());
+    }
     std::fclose(out);
 }
 
