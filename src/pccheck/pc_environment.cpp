@@ -115,33 +115,29 @@ Command_result run_command(const std::vector<std::string>& argv, int timeout_ms)
 Reader_list list_pcsc_readers()
 {
     Reader_list list;
-    SCARDCONTEXT context = 0;
-    LONG code = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
-    if (code != SCARD_S_SUCCESS) {
+    const auto failed = [&list](LONG code) {
         list.failed = true;
         list.code = static_cast<uint32_t>(code);
         return list;
-    }
+    };
+    SCARDCONTEXT context = 0;
+    LONG code = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
+    if (code != SCARD_S_SUCCESS)
+        return failed(code);
     auto release = [](SCARDCONTEXT* owned) { SCardReleaseContext(*owned); };
     std::unique_ptr<SCARDCONTEXT, decltype(release)> owner(&context, release);
     DWORD size = 0;
     code = SCardListReaders(context, nullptr, nullptr, &size);
     if (code == SCARD_E_NO_READERS_AVAILABLE)
         return list;
-    if (code != SCARD_S_SUCCESS) {
-        list.failed = true;
-        list.code = static_cast<uint32_t>(code);
-        return list;
-    }
+    if (code != SCARD_S_SUCCESS)
+        return failed(code);
     std::string names(size, '\0');
     code = SCardListReaders(context, nullptr, names.data(), &size);
     if (code == SCARD_E_NO_READERS_AVAILABLE)
         return list;
-    if (code != SCARD_S_SUCCESS) {
-        list.failed = true;
-        list.code = static_cast<uint32_t>(code);
-        return list;
-    }
+    if (code != SCARD_S_SUCCESS)
+        return failed(code);
     names.resize(std::min<size_t>(size, names.size()));
     // A multi-string: names ended by a zero, the list by an empty name.
     size_t start = 0;

@@ -29,6 +29,12 @@ std::string read_file(const std::filesystem::path& path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+std::vector<uint8_t> read_bytes(const std::filesystem::path& path)
+{
+    const std::string text = read_file(path);
+    return {text.begin(), text.end()};
+}
+
 void write_file(const std::filesystem::path& path, const std::string& content)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <cstdint>
 #include <vector>
 
 namespace velin::test {
@@ -23,6 +24,7 @@ private:
 };
 
 std::string read_file(const std::filesystem::path& path);
+std::vector<uint8_t> read_bytes(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& content);
 
 // Points XDG_RUNTIME_DIR, TMPDIR, the registry hives, the data folder and the user's data and cache

@@ -22,12 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<uint8_t> bytes_of(const fs::path& path)
-{
-    const std::string text = test::read_file(path);
-    return {text.begin(), text.end()};
-}
-
 std::string subject_of(const Signer_certificate& certificate)
 {
     char text[256] = {};
@@ -51,7 +45,7 @@ const fs::path& pdfs()
 Pdf_verify verified(const std::string& name)
 {
     Pdf_verify pdf;
-    pdf.parse(bytes_of(pdfs() / name));
+    pdf.parse(test::read_bytes(pdfs() / name));
     return pdf;
 }
 
@@ -110,7 +104,7 @@ TEST(Java_runtime, without_a_runtime_or_its_library_no_machine_starts)
     EXPECT_NE(test::trace_content().find("Caricamento della libreria Java fallito."), std::string::npos);
     // A PDF then cannot be read, and says so without a crash.
     Pdf_verify pdf;
-    pdf.parse(bytes_of(pdfs() / "signed.pdf"));
+    pdf.parse(test::read_bytes(pdfs() / "signed.pdf"));
     EXPECT_EQ(pdf.outcome(), Pdf_outcome::No_java);
     machine.set_no_runtime_handler(nullptr);
 }
@@ -144,7 +138,7 @@ TEST_F(Pdf_verification, signers_times_and_integrity_of_pdfs_made_elsewhere)
     when.tm_min = signed_pdf.signing_time()->minute;
     when.tm_sec = signed_pdf.signing_time()->second;
     EXPECT_LT(std::abs(timegm(&when) - made), 600);
-    EXPECT_EQ(std::vector<uint8_t>(signed_pdf.content().begin(), signed_pdf.content().end()), bytes_of(pdfs() / "signed.pdf"));
+    EXPECT_EQ(std::vector<uint8_t>(signed_pdf.content().begin(), signed_pdf.content().end()), test::read_bytes(pdfs() / "signed.pdf"));
 
     Pdf_verify twice = verified("signed-twice.pdf");
     ASSERT_EQ(twice.signatures_count(), 2u);
@@ -188,7 +182,7 @@ TEST_F(Pdf_verification, unsigned_and_broken_documents_are_told_apart)
         EXPECT_EQ(broken.signatures_count(), 0u);
     }
     // Every truncation point class: the header, the body, the cross-reference table.
-    const std::vector<uint8_t> whole = bytes_of(pdfs() / "signed.pdf");
+    const std::vector<uint8_t> whole = test::read_bytes(pdfs() / "signed.pdf");
     for (const size_t size : {size_t(8), whole.size() / 2, whole.size() - 40}) {
         Pdf_verify truncated;
         truncated.parse(std::span(whole).first(size));

@@ -23,12 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<uint8_t> bytes_of(const fs::path& path)
-{
-    const std::string text = test::read_file(path);
-    return {text.begin(), text.end()};
-}
-
 size_t occurrences(const std::string& text, const std::string& what)
 {
     size_t count = 0;
@@ -78,7 +72,7 @@ protected:
     void expect_valid(const fs::path& path, size_t signatures)
     {
         Pdf_verify verified;
-        verified.parse(bytes_of(path));
+        verified.parse(test::read_bytes(path));
         ASSERT_EQ(verified.outcome(), Pdf_outcome::Verified) << path;
         ASSERT_EQ(verified.signatures_count(), signatures) << path;
         EXPECT_FALSE(verified.bytes_after_signatures()) << path;
@@ -112,7 +106,7 @@ TEST_F(Signed_pdf, a_document_handed_over_is_signed_in_the_machine_and_written_f
     for (const Case& one : {Case{folder->path() / "big" / "big-plain.pdf", 1}, Case{folder->path() / "signed.pdf", 2},
                             Case{folder->path() / "signed-twice.pdf", 3}}) {
         SCOPED_TRACE(one.source);
-        const std::vector<uint8_t> original = bytes_of(one.source);
+        const std::vector<uint8_t> original = test::read_bytes(one.source);
         std::vector<uint8_t> document = original;
         asked.clear();
         signer->sign_releasing(test::Softhsm_token::Pin, document, Flag_pdf);
@@ -125,7 +119,7 @@ TEST_F(Signed_pdf, a_document_handed_over_is_signed_in_the_machine_and_written_f
         EXPECT_GT(result.size(), original.size());
         const fs::path written = folder->path() / ("firmato-" + one.source.filename().string());
         ASSERT_EQ(write_signed_document(written.string(), result), 0);
-        const std::vector<uint8_t> signed_bytes = bytes_of(written);
+        const std::vector<uint8_t> signed_bytes = test::read_bytes(written);
         ASSERT_EQ(signed_bytes.size(), result.size());
         EXPECT_TRUE(std::equal(original.begin(), original.end(), signed_bytes.begin()))
             << "an incremental update leaves the document and its earlier signatures byte for byte";
@@ -133,10 +127,10 @@ TEST_F(Signed_pdf, a_document_handed_over_is_signed_in_the_machine_and_written_f
     }
 
     // Bytes lent rather than handed over are left to their owner and signed the same way.
-    const std::vector<uint8_t> plain = bytes_of(folder->path() / "plain.pdf");
+    const std::vector<uint8_t> plain = test::read_bytes(folder->path() / "plain.pdf");
     signer->sign(test::Softhsm_token::Pin, plain, Flag_pdf);
     ASSERT_TRUE(signer->succeeded());
-    EXPECT_EQ(plain, bytes_of(folder->path() / "plain.pdf"));
+    EXPECT_EQ(plain, test::read_bytes(folder->path() / "plain.pdf"));
     ASSERT_EQ(write_signed_document((folder->path() / "firmato-plain.pdf").string(), signer->result()), 0);
     expect_valid(folder->path() / "firmato-plain.pdf", 1);
 }
@@ -145,7 +139,7 @@ TEST_F(Signed_pdf, damaged_refused_and_cancelled_documents_leave_nothing_to_writ
 {
     const auto signer = make_signer();
     // Each failure drops the result before it, so nothing stale can be written in its place.
-    const std::vector<uint8_t> whole = bytes_of(folder->path() / "plain.pdf");
+    const std::vector<uint8_t> whole = test::read_bytes(folder->path() / "plain.pdf");
     const std::string not_a_pdf = "Questo non è un documento PDF.\n";
     // (PDFBox rebuilds a document cut after its page, so the cut here leaves only the header.)
     for (const std::vector<uint8_t>& damaged :
@@ -163,7 +157,7 @@ TEST_F(Signed_pdf, damaged_refused_and_cancelled_documents_leave_nothing_to_writ
     }
 
     // "No" to a second signature: cancelled, and nothing held.
-    std::vector<uint8_t> signed_pdf = bytes_of(folder->path() / "signed.pdf");
+    std::vector<uint8_t> signed_pdf = test::read_bytes(folder->path() / "signed.pdf");
     answer = IDNO;
     asked.clear();
     signer->sign_releasing(test::Softhsm_token::Pin, signed_pdf, Flag_pdf);
