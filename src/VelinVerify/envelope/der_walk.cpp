@@ -263,4 +263,96 @@ std::optional<size_t> der_signed_data_content_offset(std::span<const uint8_t> he
     return layout->content.contents;
 }
 
+namespace {
+
+constexpr uint8_t explicit_1_tag = 0xa1;
+constexpr uint8_t set_tag = 0x31;
+
+// The ContentInfo of a SignedData whose body is body_size bytes, up to where that body starts.
+void append_signed_data_headers(std::vector<uint8_t>& out, size_t body_size)
+{
+    const size_t wrapper_body = header_size(body_size) + body_size;
+    const size_t info_body = 2 + signed_data_oid.size() + header_size(wrapper_body) + wrapper_body;
+    append_header(out, sequence_tag, info_body);
+    append_header(out, oid_tag, signed_data_oid.size());
+    out.insert(out.end(), signed_data_oid.begin(), signed_data_oid.end());
+    append_header(out, explicit_0_tag, wrapper_body);
+    append_header(out, sequence_tag, body_size);
+}
+
+} // namespace
+
+std::optional<Der_signer_split> split_der_signers(std::span<const uint8_t> envelope)
+{
+    const Envelope_bytes bytes{envelope, {}, envelope.size()};
+    const auto content_info = read_element(bytes, 0, bytes.size);
+    if (!content_info || content_info->tag != sequence_tag)
+        return std::nullopt;
+    const auto type = read_element(bytes, content_info->contents, content_info->end());
+    if (!type || type->tag != oid_tag || type->size != signed_data_oid.size() ||
+        !bytes.equal(type->contents, signed_data_oid))
+        return std::nullopt;
+    const auto wrapper = read_element(bytes, type->end(), content_info->end());
+    if (!wrapper || wrapper->tag != explicit_0_tag || wrapper->end() != content_info->end())
+        return std::nullopt;
+    const auto signed_data = read_element(bytes, wrapper->contents, wrapper->end());
+    if (!signed_data || signed_data->tag != sequence_tag || signed_data->end() != wrapper->end())
+        return std::nullopt;
+    const auto version = read_element(bytes, signed_data->contents, signed_data->end());
+    if (!version)
+        return std::nullopt;
+    const auto digest_algorithms = read_element(bytes, version->end(), signed_data->end());
+    if (!digest_algorithms)
+        return std::nullopt;
+    const auto encapsulated = read_element(bytes, digest_algorithms->end(), signed_data->end());
+    if (!encapsulated || encapsulated->tag != sequence_tag)
+        return std::nullopt;
+    // Without eContent: the content type alone.
+    const auto content_type = read_element(bytes, encapsulated->contents, encapsulated->end());
+    if (!content_type || content_type->tag != oid_tag || content_type->end() != encapsulated->end())
+        return std::nullopt;
+
+    // [0] certificates and [1] CRLs, each at most once and in that order, then the SignerInfos.
+    size_t at = encapsulated->end();
+    std::optional<Der_element> element = read_element(bytes, at, signed_data->end());
+    for (const uint8_t optional_tag : {explicit_0_tag, explicit_1_tag})
+        if (element && element->tag == optional_tag)
+            element = read_element(bytes, at = element->end(), signed_data->end());
+    if (!element || element->tag != set_tag || element->end() != signed_data->end())
+        return std::nullopt;
+    const Der_element set = *element;
+
+    Der_signer_split split;
+    for (size_t next = set.contents; next < set.end();) {
+        const auto signer = read_element(bytes, next, set.end());
+        if (!signer || signer->tag != sequence_tag)
+            return std::nullopt;
+        split.signers.push_back({signer->start, signer->end() - signer->start});
+        next = signer->end();
+    }
+
+    const size_t body_size = (set.start - signed_data->contents) + 2;
+    std::vector<uint8_t>& out = split.without_signers;
+    out.reserve(body_size + 32);
+    append_signed_data_headers(out, body_size);
+    split.core = {out.size(), encapsulated->end() - signed_data->contents};
+    bytes.append(out, signed_data->contents, set.start);
+    out.push_back(set_tag);
+    out.push_back(0);
+    return split;
+}
+
+std::vector<uint8_t> der_signed_data_with_signers(const Der_signer_split& split, std::span<const uint8_t> signers)
+{
+    const auto core = std::span<const uint8_t>(split.without_signers).subspan(split.core.offset, split.core.size);
+    const size_t body_size = core.size() + header_size(signers.size()) + signers.size();
+    std::vector<uint8_t> out;
+    out.reserve(body_size + 32);
+    append_signed_data_headers(out, body_size);
+    out.insert(out.end(), core.begin(), core.end());
+    append_header(out, set_tag, signers.size());
+    out.insert(out.end(), signers.begin(), signers.end());
+    return out;
+}
+
 } // namespace velin

@@ -49,4 +49,29 @@ std::optional<Der_signed_data_head> read_der_signed_data_head(std::span<const ui
 // every length fits in size. The bytes after head are not checked: split_der_signed_data does that.
 std::optional<size_t> der_signed_data_content_offset(std::span<const uint8_t> head, size_t size);
 
+// A SignedData ContentInfo without its document (as the splits above make it) taken apart around
+// its signers, so that a great many of them can be decoded a few at a time: the envelope with an
+// empty SignerInfo SET, and each SignerInfo where the envelope holds it.
+struct Der_signer_split {
+    struct Piece {
+        size_t offset = 0;
+        size_t size = 0;
+    };
+    // The same ContentInfo, its SignerInfo SET empty.
+    std::vector<uint8_t> without_signers;
+    // Each SignerInfo (tag and length included), in order; consecutive ones are adjacent.
+    std::vector<Piece> signers;
+    // The SignedData's version, digest algorithms and encapsulated content info, in without_signers.
+    Piece core;
+};
+
+// Empty unless envelope is one definite-length ContentInfo of type signedData without eContent
+// whose SignedData ends with a SET of SEQUENCEs (the SignerInfos) after at most the certificates
+// and the CRLs. Bytes after the ContentInfo are ignored.
+std::optional<Der_signer_split> split_der_signers(std::span<const uint8_t> envelope);
+
+// The ContentInfo of a SignedData with split's core and no certificates whose SignerInfo SET holds
+// signers (consecutive SignerInfos in DER).
+std::vector<uint8_t> der_signed_data_with_signers(const Der_signer_split& split, std::span<const uint8_t> signers);
+
 } // namespace velin

@@ -111,9 +111,17 @@ void Pkcs7::reset()
     _cms.reset();
     _encoding = Encoding::None;
     _last_error.clear();
-    _signers = nullptr;
+    _reduced.clear();
+    _reduced.shrink_to_fit();
+    _signer_split.reset();
+    _facts.clear();
+    _facts.shrink_to_fit();
+    _checked_integrity.clear();
+    _checked_integrity.shrink_to_fit();
+    _checked_while_decoding = false;
+    _facts_ready = false;
     _signatures_read = false;
-    _signature_info = nullptr;
+    _selected = false;
     _current = 0;
     _content.clear();
     _content.shrink_to_fit();
@@ -151,13 +159,13 @@ void Pkcs7::parse_taking(std::span<const uint8_t> prefix, std::vector<uint8_t>& 
     reset();
     ERR_clear_error();
     if (_der_reading == Der_reading::Walk) {
-        const auto split = split_der_signed_data(prefix, bytes);
-        if (split && split->content_offset == prefix.size()) {
-            const unsigned char* in = split->without_content.data();
-            _cms.reset(d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(split->without_content.size())));
-            ERR_clear_error();
+        auto split = split_der_signed_data(prefix, bytes);
+        bool decoded = split && split->content_offset == prefix.size() && decode_reduced(std::move(split->without_content));
+        if (decoded) {
+            Document_digests digests(std::span<const uint8_t>(bytes).first(split->content_size), _cancel);
+            decoded = check_walked_signers(digests);
         }
-        if (_cms) {
+        if (decoded) {
             _input = std::move(bytes);
             bytes.clear();
             _content_offset = 0;
@@ -166,8 +174,6 @@ void Pkcs7::parse_taking(std::span<const uint8_t> prefix, std::vector<uint8_t>& 
             _encoding = Encoding::Der;
             // The binary attempt decoded it, as in parse.
             { Trace_block block("Tenta la decodifica binaria"); }
-            if (is_signed_type())
-                pair_signers_with_certificates(_cms.get());
             ERR_clear_error();
             return;
         }
@@ -187,17 +193,14 @@ void Pkcs7::parse_shared(const Document_bytes& bytes)
         reset();
         ERR_clear_error();
         Trace_block block("Tenta la decodifica binaria");
-        if (const auto split = split_der_signed_data(bytes.view())) {
-            const unsigned char* in = split->without_content.data();
-            _cms.reset(d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(split->without_content.size())));
-            ERR_clear_error();
-            if (_cms) {
-                _walked_document = bytes.range(split->content_offset, split->content_size);
+        if (auto split = split_der_signed_data(bytes.view()); split && decode_reduced(std::move(split->without_content))) {
+            const Document_bytes document = bytes.range(split->content_offset, split->content_size);
+            Document_digests digests(document, {}, _cancel);
+            if (check_walked_signers(digests)) {
+                _walked_document = document;
                 _content_size = split->content_size;
                 _walked = true;
                 _encoding = Encoding::Der;
-                if (is_signed_type())
-                    pair_signers_with_certificates(_cms.get());
                 ERR_clear_error();
                 return;
             }
@@ -256,18 +259,18 @@ bool Pkcs7::adopt_streamed(const Document_bytes& text, Base64_decode::Form form,
                            Encoding encoding)
 {
     reset();
-    const unsigned char* in = result.split.without_content.data();
-    _cms.reset(d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(result.split.without_content.size())));
-    ERR_clear_error();
-    if (!_cms)
+    if (!decode_reduced(std::move(result.split.without_content)))
         return false;
-    _walked_document = Document_bytes::encoded(text, form, result.split.content_offset, result.split.content_size);
+    const Document_bytes document =
+        Document_bytes::encoded(text, form, result.split.content_offset, result.split.content_size);
+    Document_digests digests(document, result.digests, _cancel);
+    if (!check_walked_signers(digests))
+        return false;
+    _walked_document = document;
     _streamed_digests = std::move(result.digests);
     _content_size = result.split.content_size;
     _walked = true;
     _encoding = encoding;
-    if (is_signed_type())
-        pair_signers_with_certificates(_cms.get());
     ERR_clear_error();
     return true;
 }
@@ -277,14 +280,11 @@ bool Pkcs7::adopt_streamed(const Document_bytes& text, Base64_decode::Form form,
 void Pkcs7::decode_walked(std::span<const uint8_t> bytes, std::vector<uint8_t>* owner)
 {
     auto split = split_der_signed_data(bytes);
-    if (!split)
+    if (!split || !decode_reduced(std::move(split->without_content)))
         return;
-    const unsigned char* in = split->without_content.data();
-    _cms.reset(d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(split->without_content.size())));
-    if (!_cms) {
-        ERR_clear_error();
+    Document_digests digests(bytes.subspan(split->content_offset, split->content_size), _cancel);
+    if (!check_walked_signers(digests))
         return;
-    }
     if (owner) {
         _input = std::move(*owner);
         owner->clear();
@@ -400,7 +400,8 @@ void Pkcs7::parse_bytes(std::span<const uint8_t> bytes, std::vector<uint8_t>* ow
         }
     }
 
-    if (_cms && is_signed_type())
+    // A walked envelope's signers were paired as they were checked.
+    if (_cms && !_walked && is_signed_type())
         pair_signers_with_certificates(_cms.get());
     ERR_clear_error();
 }
@@ -423,34 +424,38 @@ void Pkcs7::read_signatures()
         return;
     }
     ERR_clear_error();
-    _signers = CMS_get0_SignerInfos(_cms.get());
-    if (_signers)
-        _signatures_read = true;
-    else
-        _last_error = openssl_error_text();
+    if (!_facts_ready) {
+        STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(_cms.get());
+        if (!signers) {
+            _last_error = openssl_error_text();
+            return;
+        }
+        Certificate_records certificates;
+        _facts.reserve(static_cast<size_t>(std::max(0, sk_CMS_SignerInfo_num(signers))));
+        for (int i = 0; i < sk_CMS_SignerInfo_num(signers); ++i)
+            _facts.push_back(facts_of(sk_CMS_SignerInfo_value(signers, i), certificates));
+        _facts_ready = true;
+    }
+    _signatures_read = true;
 }
 
 size_t Pkcs7::signatures_count() const
 {
     assertion(signatures_read(), "signatures_read ()");
-    const int count = sk_CMS_SignerInfo_num(_signers);
-    return count > 0 ? static_cast<size_t>(count) : 0;
+    return _facts.size();
 }
 
 void Pkcs7::select_signature(size_t index)
 {
     assertion(index < signatures_count(), "index < signatures_count ()");
     _current = index;
-    _signature_info = sk_CMS_SignerInfo_value(_signers, static_cast<int>(index));
+    _selected = true;
 }
 
 void Pkcs7::read_signer_certificate()
 {
-    assertion(_signature_info != nullptr, "_signature_info != NULL");
-    _certificate = {};
-    X509* signer = nullptr;
-    CMS_SignerInfo_get0_algs(_signature_info, nullptr, &signer, nullptr, nullptr);
-    _certificate = Signer_certificate::from_x509(signer);
+    assertion(_selected, "_signature_info != NULL");
+    _certificate = _facts[_current].certificate;
 }
 
 const Signer_certificate& Pkcs7::signer_certificate() const
@@ -461,22 +466,8 @@ const Signer_certificate& Pkcs7::signer_certificate() const
 
 void Pkcs7::read_signing_time()
 {
-    assertion(_signature_info != nullptr, "_signature_info != NULL");
-    _signing_time.reset();
-    const int index = CMS_signed_get_attr_by_NID(_signature_info, NID_pkcs9_signingTime, -1);
-    if (index < 0)
-        return;
-    X509_ATTRIBUTE* attribute = CMS_signed_get_attr(_signature_info, index);
-    const ASN1_TYPE* value = attribute ? X509_ATTRIBUTE_get0_type(attribute, 0) : nullptr;
-    // Only UTCTime is read; a GeneralizedTime leaves the time not available.
-    if (!value || value->type != V_ASN1_UTCTIME || !value->value.utctime)
-        return;
-    const ASN1_UTCTIME* utctime = value->value.utctime;
-    const std::string_view text(reinterpret_cast<const char*>(ASN1_STRING_get0_data(utctime)),
-                                static_cast<size_t>(std::max(0, ASN1_STRING_length(utctime))));
-    Asn1_utctime_as_system_time time(text);
-    if (time.succeeded())
-        _signing_time = std::make_shared<const System_time>(time.value());
+    assertion(_selected, "_signature_info != NULL");
+    _signing_time = _facts[_current].signing_time;
 }
 
 namespace {
@@ -557,18 +548,16 @@ Countersignature_info check_countersignature(std::span<const uint8_t> encoded, s
     return info;
 }
 
-} // namespace
-
-std::vector<Countersignature_info> Pkcs7::countersignatures() const
+// The countersignatures of a signer whose signature value is value, in an envelope whose
+// certificates cms carries.
+std::vector<Countersignature_info> countersignatures_of(CMS_SignerInfo* signer, std::span<const uint8_t> value,
+                                                        CMS_ContentInfo* cms)
 {
     std::vector<Countersignature_info> found;
-    if (!_signature_info)
-        return found;
-    const std::vector<uint8_t> value = signature_value();
-    const Owner<STACK_OF(X509)> certificates(CMS_get1_certs(_cms.get()));
-    for (int at = CMS_unsigned_get_attr_by_NID(_signature_info, NID_pkcs9_countersignature, -1); at >= 0;
-         at = CMS_unsigned_get_attr_by_NID(_signature_info, NID_pkcs9_countersignature, at)) {
-        X509_ATTRIBUTE* attribute = CMS_unsigned_get_attr(_signature_info, at);
+    const Owner<STACK_OF(X509)> certificates(CMS_get1_certs(cms));
+    for (int at = CMS_unsigned_get_attr_by_NID(signer, NID_pkcs9_countersignature, -1); at >= 0;
+         at = CMS_unsigned_get_attr_by_NID(signer, NID_pkcs9_countersignature, at)) {
+        X509_ATTRIBUTE* attribute = CMS_unsigned_get_attr(signer, at);
         for (int n = 0; attribute && n < X509_ATTRIBUTE_count(attribute); ++n) {
             const ASN1_TYPE* encoded = X509_ATTRIBUTE_get0_type(attribute, n);
             if (!encoded || encoded->type != V_ASN1_SEQUENCE || !encoded->value.sequence) {
@@ -581,8 +570,14 @@ std::vector<Countersignature_info> Pkcs7::countersignatures() const
                 certificates.get()));
         }
     }
-    ERR_clear_error();
     return found;
+}
+
+} // namespace
+
+std::vector<Countersignature_info> Pkcs7::countersignatures() const
+{
+    return _selected ? _facts[_current].countersignatures : std::vector<Countersignature_info>{};
 }
 
 bool Pkcs7::detached() const
@@ -603,53 +598,25 @@ void Pkcs7::verify_detached(Document_bytes document)
 
 std::vector<std::vector<uint8_t>> Pkcs7::signer_timestamp_tokens(Timestamp_scope scope) const
 {
-    std::vector<std::vector<uint8_t>> tokens;
-    if (!_signature_info || scope == Timestamp_scope::Document)
-        return tokens;
-    const bool unsigned_attribute = scope == Timestamp_scope::Signature;
-    const int nid = unsigned_attribute ? NID_id_smime_aa_timeStampToken : NID_id_smime_aa_ets_contentTimestamp;
-    auto next = [&](int last) {
-        return unsigned_attribute ? CMS_unsigned_get_attr_by_NID(_signature_info, nid, last)
-                                  : CMS_signed_get_attr_by_NID(_signature_info, nid, last);
-    };
-    for (int at = next(-1); at >= 0; at = next(at)) {
-        X509_ATTRIBUTE* attribute =
-            unsigned_attribute ? CMS_unsigned_get_attr(_signature_info, at) : CMS_signed_get_attr(_signature_info, at);
-        for (int value = 0; attribute && value < X509_ATTRIBUTE_count(attribute); ++value) {
-            const ASN1_TYPE* token = X509_ATTRIBUTE_get0_type(attribute, value);
-            if (!token || token->type != V_ASN1_SEQUENCE || !token->value.sequence)
-                continue;
-            const ASN1_STRING* encoded = token->value.sequence;
-            const unsigned char* data = ASN1_STRING_get0_data(encoded);
-            tokens.emplace_back(data, data + std::max(0, ASN1_STRING_length(encoded)));
-        }
-    }
-    return tokens;
+    if (!_selected || scope == Timestamp_scope::Document)
+        return {};
+    const Signer_facts& facts = _facts[_current];
+    return scope == Timestamp_scope::Signature ? facts.signature_tokens : facts.content_tokens;
 }
 
 std::vector<uint8_t> Pkcs7::signature_value() const
 {
-    if (!_signature_info)
-        return {};
-    const ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(_signature_info);
-    const unsigned char* data = ASN1_STRING_get0_data(value);
-    return {data, data + std::max(0, ASN1_STRING_length(value))};
+    return _selected ? _facts[_current].signature_value : std::vector<uint8_t>{};
 }
 
 int Pkcs7::digest_algorithm() const
 {
-    if (!_signature_info)
-        return 0;
-    X509_ALGOR* algorithm = nullptr;
-    CMS_SignerInfo_get0_algs(_signature_info, nullptr, nullptr, &algorithm, nullptr);
-    const ASN1_OBJECT* object = nullptr;
-    X509_ALGOR_get0(&object, nullptr, nullptr, algorithm);
-    return object ? OBJ_obj2nid(object) : 0;
+    return _selected ? _facts[_current].digest_nid : 0;
 }
 
 Assignable<Signature_integrity> Pkcs7::signature_integrity() const
 {
-    assertion(_signature_info != nullptr, "_signature_info != NULL");
+    assertion(_selected, "_signature_info != NULL");
     // Both lists follow the envelope's signer SET, so the current index names the same signer.
     return _current < _integrity.size() ? _integrity[_current] : Assignable<Signature_integrity>{};
 }
@@ -686,10 +653,15 @@ void Pkcs7::extract_original_document()
         Trace(Trace_kind, Level_error) << "Il PKCS#7 non contiene dati firmati.";
         return;
     }
+    // The signers of a walked envelope with a great many of them were checked as they were decoded.
     if (_walked && !_walked_document.empty()) {
-        // The document is checked where it lies (or from the digests its streaming made).
-        Document_digests digests(_walked_document, _streamed_digests, _cancel);
-        check_signatures(digests);
+        if (_checked_while_decoding) {
+            _integrity = _checked_integrity;
+        } else {
+            // The document is checked where it lies (or from the digests its streaming made).
+            Document_digests digests(_walked_document, _streamed_digests, _cancel);
+            check_signatures(digests);
+        }
         _shared_content = _walked_document;
         return;
     }
@@ -699,7 +671,10 @@ void Pkcs7::extract_original_document()
         _input.resize(_content_offset + _content_size);
         _input.erase(_input.begin(), _input.begin() + static_cast<ptrdiff_t>(_content_offset));
         _content_offset = 0;
-        check_signatures(_input);
+        if (_checked_while_decoding)
+            _integrity = _checked_integrity;
+        else
+            check_signatures(_input);
         _content = std::move(_input);
         _input.clear();
         return;
@@ -767,29 +742,194 @@ void Pkcs7::check_signatures(Document_digests& digests)
     const int count = std::max(0, sk_CMS_SignerInfo_num(signers));
     _integrity.assign(static_cast<size_t>(count), {});
     Signature_memo memo;
-    for (int i = 0; i < count; ++i) {
-        auto& integrity = _integrity[static_cast<size_t>(i)];
-        if (_cancel && *_cancel) {
-            integrity.set_failed("Verifica annullata.");
-            continue;
-        }
-        Trace_block block("Verifica della firma " + std::to_string(i + 1));
-        ERR_clear_error();
-        std::string reason;
-        const Signer_check outcome =
-            check_signer(sk_CMS_SignerInfo_value(signers, i), CMS_get0_eContentType(_cms.get()), digests, reason, &memo);
-        if (outcome == Signer_check::Matches) {
-            integrity.assign(Signature_integrity::Intact);
-            Trace(Trace_kind, Level_info) << "La firma corrisponde al documento.";
-        } else if (outcome == Signer_check::Does_not_match) {
-            integrity.assign(Signature_integrity::Not_intact);
-            Trace(Trace_kind, Level_error) << signature_mismatch_text;
-        } else {
-            integrity.set_failed(reason.empty() ? openssl_error_text() : reason);
-            Trace(Trace_kind, Level_error) << "La firma non può essere verificata.\n" << integrity.message();
-        }
-        ERR_clear_error();
+    for (int i = 0; i < count; ++i)
+        _integrity[static_cast<size_t>(i)] =
+            check_signer_at(static_cast<size_t>(i), sk_CMS_SignerInfo_value(signers, i), digests, memo);
+}
+
+Assignable<Signature_integrity> Pkcs7::check_signer_at(size_t index, CMS_SignerInfo* signer, Document_digests& digests,
+                                                       Signature_memo& memo, std::span<const uint8_t> encoded) const
+{
+    Assignable<Signature_integrity> integrity;
+    if (_cancel && *_cancel) {
+        integrity.set_failed("Verifica annullata.");
+        return integrity;
     }
+    // Past the first signers of an envelope only what does not match is traced, and named by its
+    // number: a hostile envelope's great many signers would fill the trace.
+    constexpr size_t Traced_signers = 64;
+    const std::string name = "Verifica della firma " + std::to_string(index + 1);
+    std::optional<Trace_block> block;
+    if (index < Traced_signers)
+        block.emplace(name);
+    const std::string prefix = block ? std::string() : name + ": ";
+    ERR_clear_error();
+    std::string reason;
+    const Signer_check outcome =
+        check_signer(signer, CMS_get0_eContentType(_cms.get()), digests, reason, &memo, encoded);
+    if (outcome == Signer_check::Matches) {
+        integrity.assign(Signature_integrity::Intact);
+        if (block)
+            Trace(Trace_kind, Level_info) << "La firma corrisponde al documento.";
+    } else if (outcome == Signer_check::Does_not_match) {
+        integrity.assign(Signature_integrity::Not_intact);
+        Trace(Trace_kind, Level_error) << prefix << signature_mismatch_text;
+    } else {
+        integrity.set_failed(reason.empty() ? openssl_error_text() : reason);
+        Trace(Trace_kind, Level_error) << prefix << "La firma non può essere verificata.\n" << integrity.message();
+    }
+    ERR_clear_error();
+    return integrity;
+}
+
+bool Pkcs7::decode_reduced(std::vector<uint8_t> reduced)
+{
+    _cms.reset();
+    // A few signers are read with the rest, and checked when the document is extracted.
+    constexpr size_t Few_signers = 64;
+    _signer_split = split_der_signers(reduced);
+    if (_signer_split && _signer_split->signers.size() <= Few_signers)
+        _signer_split.reset();
+    const std::vector<uint8_t>& decoded = _signer_split ? _signer_split->without_signers : reduced;
+    const unsigned char* in = decoded.data();
+    _cms.reset(d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(decoded.size())));
+    ERR_clear_error();
+    if (!_cms || OBJ_obj2nid(CMS_get0_type(_cms.get())) != NID_pkcs7_signed) {
+        _cms.reset();
+        _signer_split.reset();
+        return false;
+    }
+    if (_signer_split)
+        _reduced = std::move(reduced);
+    return true;
+}
+
+bool Pkcs7::check_walked_signers(Document_digests& digests)
+{
+    assertion(parsed(), "parsed ()");
+    if (!_signer_split) {
+        // Read whole by OpenSSL: checked when the document is extracted.
+        pair_signers_with_certificates(_cms.get());
+        return true;
+    }
+
+    // A few signers at a time, each decoded once: a hostile envelope may hold a great many, and
+    // OpenSSL's decoding of one takes some kilobytes.
+    constexpr size_t Most_signers = 256;
+    constexpr size_t Most_bytes = 1024 * 1024;
+    const std::vector<uint8_t> reduced = std::exchange(_reduced, {});
+    const Der_signer_split split = std::move(*_signer_split);
+    _signer_split.reset();
+    const Certificate_pairing pairing(_cms.get());
+    const size_t count = split.signers.size();
+    Signature_memo memo;
+    Certificate_records certificates;
+    _checked_integrity.clear();
+    _checked_integrity.reserve(count);
+    _facts.clear();
+    _facts.reserve(count);
+    for (size_t first = 0; first < count;) {
+        size_t last = first + 1;
+        size_t size = split.signers[first].size;
+        while (last < count && last - first < Most_signers && size + split.signers[last].size <= Most_bytes)
+            size += split.signers[last++].size;
+        const std::vector<uint8_t> der = der_signed_data_with_signers(
+            split, std::span<const uint8_t>(reduced).subspan(split.signers[first].offset, size));
+        const unsigned char* in = der.data();
+        const Cms_handle chunk(d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(der.size())));
+        STACK_OF(CMS_SignerInfo)* signers = chunk ? CMS_get0_SignerInfos(chunk.get()) : nullptr;
+        if (!signers || static_cast<size_t>(sk_CMS_SignerInfo_num(signers)) != last - first) {
+            // OpenSSL would have refused the whole envelope for this signer.
+            const std::string error = openssl_error_text();
+            reset();
+            _last_error = error;
+            return false;
+        }
+        for (size_t i = first; i < last; ++i) {
+            CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(signers, static_cast<int>(i - first));
+            pairing.pair(signer);
+            const Der_signer_split::Piece& piece = split.signers[i];
+            _checked_integrity.push_back(check_signer_at(
+                i, signer, digests, memo, std::span<const uint8_t>(reduced).subspan(piece.offset, piece.size)));
+            _facts.push_back(facts_of(signer, certificates));
+        }
+        first = last;
+    }
+    _facts_ready = true;
+    _checked_while_decoding = true;
+    return true;
+}
+
+namespace {
+
+std::shared_ptr<const System_time> signing_time_of(CMS_SignerInfo* signer)
+{
+    const int index = CMS_signed_get_attr_by_NID(signer, NID_pkcs9_signingTime, -1);
+    if (index < 0)
+        return nullptr;
+    X509_ATTRIBUTE* attribute = CMS_signed_get_attr(signer, index);
+    const ASN1_TYPE* value = attribute ? X509_ATTRIBUTE_get0_type(attribute, 0) : nullptr;
+    // Only UTCTime is read; a GeneralizedTime leaves the time not available.
+    if (!value || value->type != V_ASN1_UTCTIME || !value->value.utctime)
+        return nullptr;
+    const ASN1_UTCTIME* utctime = value->value.utctime;
+    const std::string_view text(reinterpret_cast<const char*>(ASN1_STRING_get0_data(utctime)),
+                                static_cast<size_t>(std::max(0, ASN1_STRING_length(utctime))));
+    Asn1_utctime_as_system_time time(text);
+    return time.succeeded() ? std::make_shared<const System_time>(time.value()) : nullptr;
+}
+
+// The time stamp tokens of a signer: over its signature (unsigned attribute) or over the content
+// (signed attribute).
+std::vector<std::vector<uint8_t>> timestamp_tokens_of(CMS_SignerInfo* signer, bool unsigned_attribute)
+{
+    std::vector<std::vector<uint8_t>> tokens;
+    const int nid = unsigned_attribute ? NID_id_smime_aa_timeStampToken : NID_id_smime_aa_ets_contentTimestamp;
+    auto next = [&](int last) {
+        return unsigned_attribute ? CMS_unsigned_get_attr_by_NID(signer, nid, last)
+                                  : CMS_signed_get_attr_by_NID(signer, nid, last);
+    };
+    for (int at = next(-1); at >= 0; at = next(at)) {
+        X509_ATTRIBUTE* attribute = unsigned_attribute ? CMS_unsigned_get_attr(signer, at) : CMS_signed_get_attr(signer, at);
+        for (int value = 0; attribute && value < X509_ATTRIBUTE_count(attribute); ++value) {
+            const ASN1_TYPE* token = X509_ATTRIBUTE_get0_type(attribute, value);
+            if (!token || token->type != V_ASN1_SEQUENCE || !token->value.sequence)
+                continue;
+            const ASN1_STRING* encoded = token->value.sequence;
+            const unsigned char* data = ASN1_STRING_get0_data(encoded);
+            tokens.emplace_back(data, data + std::max(0, ASN1_STRING_length(encoded)));
+        }
+    }
+    return tokens;
+}
+
+} // namespace
+
+Pkcs7::Signer_facts Pkcs7::facts_of(CMS_SignerInfo* signer, Certificate_records& certificates) const
+{
+    Signer_facts facts;
+    X509* certificate = nullptr;
+    X509_ALGOR* digest_algorithm = nullptr;
+    CMS_SignerInfo_get0_algs(signer, nullptr, &certificate, &digest_algorithm, nullptr);
+    if (certificate) {
+        auto found = certificates.find(certificate);
+        if (found == certificates.end())
+            found = certificates.emplace(certificate, Signer_certificate::from_x509(certificate)).first;
+        facts.certificate = found->second;
+    }
+    facts.signing_time = signing_time_of(signer);
+    const ASN1_OBJECT* algorithm = nullptr;
+    X509_ALGOR_get0(&algorithm, nullptr, nullptr, digest_algorithm);
+    facts.digest_nid = algorithm ? OBJ_obj2nid(algorithm) : 0;
+    const ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(signer);
+    const unsigned char* data = ASN1_STRING_get0_data(value);
+    facts.signature_value.assign(data, data + std::max(0, ASN1_STRING_length(value)));
+    facts.signature_tokens = timestamp_tokens_of(signer, true);
+    facts.content_tokens = timestamp_tokens_of(signer, false);
+    if (CMS_unsigned_get_attr_by_NID(signer, NID_pkcs9_countersignature, -1) >= 0)
+        facts.countersignatures = countersignatures_of(signer, facts.signature_value, _cms.get());
+    ERR_clear_error();
+    return facts;
 }
 
 } // namespace velin

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "VelinVerify/envelope/base64_decode.h"
+#include "VelinVerify/envelope/der_walk.h"
 #include "VelinVerify/envelope/signature_check.h"
 #include "VelinVerify/envelope/signed_data_stream.h"
 #include "VelinVerify/envelope/signed_document.h"
@@ -17,6 +18,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -105,7 +107,33 @@ public:
     const std::string& last_error() const { return _last_error; }
 
 private:
+    // What the reading of the signatures takes from each signer, so that the signers need not stay
+    // decoded: an envelope may hold a great many of them.
+    struct Signer_facts {
+        Signer_certificate certificate; // empty when the envelope does not carry it
+        std::shared_ptr<const System_time> signing_time;
+        int digest_nid = 0;
+        std::vector<uint8_t> signature_value;
+        std::vector<std::vector<uint8_t>> signature_tokens; // time stamps of the signature
+        std::vector<std::vector<uint8_t>> content_tokens;   // time stamps of the content, signed
+        std::vector<Countersignature_info> countersignatures;
+    };
+    // Signers that share a certificate share its record.
+    using Certificate_records = std::map<X509*, Signer_certificate>;
+
     void reset();
+    // An envelope without its document, as a walk made it: OpenSSL reads it without its signers
+    // when there are many and they can be set apart (they are decoded later, a few at a time, by
+    // check_walked_signers), else whole. False when it does not decode.
+    bool decode_reduced(std::vector<uint8_t> reduced);
+    // After decode_reduced, once the document is known: the signers paired with their
+    // certificates; those set apart are decoded, checked against digests (the outcomes are given
+    // out when the document is extracted) and their facts kept. False (the envelope is then left
+    // undecoded) when a signer does not decode.
+    bool check_walked_signers(Document_digests& digests);
+    Assignable<Signature_integrity> check_signer_at(size_t index, CMS_SignerInfo* signer, Document_digests& digests,
+                                                    Signature_memo& memo, std::span<const uint8_t> encoded = {}) const;
+    Signer_facts facts_of(CMS_SignerInfo* signer, Certificate_records& certificates) const;
     void parse_bytes(std::span<const uint8_t> bytes, std::vector<uint8_t>* owner);
     void decode_walked(std::span<const uint8_t> bytes, std::vector<uint8_t>* owner);
     void decode_walked_base64(std::string_view text);
@@ -131,9 +159,17 @@ private:
     Cms_handle _cms;
     Encoding _encoding = Encoding::None;
     std::string _last_error;
-    STACK_OF(CMS_SignerInfo)* _signers = nullptr; // owned by _cms
+    // Between decode_reduced and check_walked_signers: the envelope without its document, and
+    // where its signers lie in it (when OpenSSL read it without them).
+    std::vector<uint8_t> _reduced;
+    std::optional<Der_signer_split> _signer_split;
+    // By signer index, once the signers were checked after a walk, or read.
+    std::vector<Signer_facts> _facts;
+    std::vector<Assignable<Signature_integrity>> _checked_integrity;
+    bool _checked_while_decoding = false;
+    bool _facts_ready = false;
     bool _signatures_read = false;
-    CMS_SignerInfo* _signature_info = nullptr; // the current signer, owned by _cms
+    bool _selected = false;
     size_t _current = 0;
     std::vector<uint8_t> _content;
     // After parse_shared's walk: the document where the caller's bytes hold it, and what

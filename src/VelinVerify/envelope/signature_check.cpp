@@ -64,53 +64,51 @@ bool signed_attributes_well_formed(const CMS_SignerInfo* signer, const ASN1_OBJE
 
 } // namespace
 
-// Gives every signer its certificate from the envelope, found by issuer and serial number or by
-// key identifier with OpenSSL's own comparison. Nothing is trusted here: this only finds the key
-// each signature is checked with. Candidates are looked up by a key of the identifier, so a
-// hostile envelope with many signers and many certificates costs n log n, not n squared.
-void pair_signers_with_certificates(CMS_ContentInfo* cms)
+Certificate_pairing::Certificate_pairing(CMS_ContentInfo* cms) : _certificates(CMS_get1_certs(cms))
 {
-    const Owner<STACK_OF(X509)> certificates(CMS_get1_certs(cms));
-    if (!certificates)
-        return;
-    std::multimap<std::pair<unsigned long, std::string>, X509*> by_issuer_and_serial;
-    std::multimap<std::string, X509*> by_key_identifier;
-    for (int i = 0; i < sk_X509_num(certificates.get()); ++i) {
-        X509* certificate = sk_X509_value(certificates.get(), i);
+    for (int i = 0; i < sk_X509_num(_certificates.get()); ++i) {
+        X509* certificate = sk_X509_value(_certificates.get(), i);
         int ok = 0;
         // The hash is taken over the canonical form of the name, which is what the comparison uses.
         const unsigned long issuer = X509_NAME_hash_ex(X509_get_issuer_name(certificate), nullptr, nullptr, &ok);
         if (ok)
-            by_issuer_and_serial.emplace(std::make_pair(issuer, bytes_of(X509_get0_serialNumber(certificate))),
-                                         certificate);
+            _by_issuer_and_serial.emplace(std::make_pair(issuer, bytes_of(X509_get0_serialNumber(certificate))),
+                                          certificate);
         if (const ASN1_OCTET_STRING* key_identifier = X509_get0_subject_key_id(certificate))
-            by_key_identifier.emplace(bytes_of(key_identifier), certificate);
+            _by_key_identifier.emplace(bytes_of(key_identifier), certificate);
     }
+}
 
-    STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms);
-    for (int i = 0; i < sk_CMS_SignerInfo_num(signers); ++i) {
-        CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(signers, i);
-        ASN1_OCTET_STRING* key_identifier = nullptr;
-        X509_NAME* issuer = nullptr;
-        ASN1_INTEGER* serial = nullptr;
-        if (CMS_SignerInfo_get0_signer_id(signer, &key_identifier, &issuer, &serial) != 1)
-            continue;
-        auto try_candidates = [signer](auto range) {
-            for (auto it = range.first; it != range.second; ++it)
-                if (CMS_SignerInfo_cert_cmp(signer, it->second) == 0) {
-                    CMS_SignerInfo_set1_signer_cert(signer, it->second);
-                    return;
-                }
-        };
-        if (key_identifier) {
-            try_candidates(by_key_identifier.equal_range(bytes_of(key_identifier)));
-        } else if (issuer && serial) {
-            int ok = 0;
-            const unsigned long hash = X509_NAME_hash_ex(issuer, nullptr, nullptr, &ok);
-            if (ok)
-                try_candidates(by_issuer_and_serial.equal_range(std::make_pair(hash, bytes_of(serial))));
-        }
+void Certificate_pairing::pair(CMS_SignerInfo* signer) const
+{
+    ASN1_OCTET_STRING* key_identifier = nullptr;
+    X509_NAME* issuer = nullptr;
+    ASN1_INTEGER* serial = nullptr;
+    if (CMS_SignerInfo_get0_signer_id(signer, &key_identifier, &issuer, &serial) != 1)
+        return;
+    auto try_candidates = [signer](auto range) {
+        for (auto it = range.first; it != range.second; ++it)
+            if (CMS_SignerInfo_cert_cmp(signer, it->second) == 0) {
+                CMS_SignerInfo_set1_signer_cert(signer, it->second);
+                return;
+            }
+    };
+    if (key_identifier) {
+        try_candidates(_by_key_identifier.equal_range(bytes_of(key_identifier)));
+    } else if (issuer && serial) {
+        int ok = 0;
+        const unsigned long hash = X509_NAME_hash_ex(issuer, nullptr, nullptr, &ok);
+        if (ok)
+            try_candidates(_by_issuer_and_serial.equal_range(std::make_pair(hash, bytes_of(serial))));
     }
+}
+
+void pair_signers_with_certificates(CMS_ContentInfo* cms)
+{
+    const Certificate_pairing pairing(cms);
+    STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms);
+    for (int i = 0; i < sk_CMS_SignerInfo_num(signers); ++i)
+        pairing.pair(sk_CMS_SignerInfo_value(signers, i));
 }
 
 const std::vector<uint8_t>& Document_digests::of(const EVP_MD* algorithm)
@@ -181,6 +179,16 @@ std::string Signature_memo::key_of(CMS_SignerInfo* signer, EVP_PKEY* key)
     return digest;
 }
 
+std::string Signature_memo::key_of(std::span<const uint8_t> encoded_signer, EVP_PKEY* key)
+{
+    if (encoded_signer.empty())
+        return {};
+    std::string digest(SHA256_DIGEST_LENGTH + sizeof key, '\0');
+    std::memcpy(digest.data(), &key, sizeof key);
+    SHA256(encoded_signer.data(), encoded_signer.size(), reinterpret_cast<unsigned char*>(digest.data() + sizeof key));
+    return digest;
+}
+
 const int* Signature_memo::find(const std::string& key) const
 {
     const auto found = _outcomes.find(key);
@@ -194,7 +202,7 @@ void Signature_memo::keep(const std::string& key, int outcome)
 }
 
 Signer_check check_signer(CMS_SignerInfo* signer, const ASN1_OBJECT* content_type, Document_digests& digests,
-                          std::string& reason, Signature_memo* memo)
+                          std::string& reason, Signature_memo* memo, std::span<const uint8_t> encoded)
 {
     EVP_PKEY* key = nullptr;
     X509* certificate = nullptr;
@@ -221,7 +229,9 @@ Signer_check check_signer(CMS_SignerInfo* signer, const ASN1_OBJECT* content_typ
         // The key signs the signed attributes, and they carry the document's digest.
         if (!signed_attributes_well_formed(signer, content_type))
             return Signer_check::Does_not_match;
-        const std::string memo_key = memo ? Signature_memo::key_of(signer, key) : std::string();
+        const std::string memo_key = !memo                ? std::string()
+                                     : !encoded.empty() ? Signature_memo::key_of(encoded, key)
+                                                        : Signature_memo::key_of(signer, key);
         const int* known = memo ? memo->find(memo_key) : nullptr;
         const int signature = known ? *known : CMS_SignerInfo_verify(signer);
         // A failed check (an error, not a mismatch) is not kept: its reason is on the error queue.

@@ -5,6 +5,7 @@
 #include <openssl/cms.h>
 
 #include "VelinVerify/envelope/document_bytes.h"
+#include "common/owner.h"
 
 #include <atomic>
 #include <cstdint>
@@ -16,8 +17,26 @@
 
 namespace velin {
 
-// Gives every signer its certificate from the envelope, found by issuer and serial number or by
-// key identifier. Nothing is trusted here: this only finds the key each signature is checked with.
+// Gives signers their certificates from an envelope's own, found by issuer and serial number or by
+// key identifier with OpenSSL's own comparison. Nothing is trusted here: this only finds the key
+// each signature is checked with. Candidates are looked up by a key of the identifier, so a hostile
+// envelope with many signers and many certificates costs n log n, not n squared.
+class Certificate_pairing {
+public:
+    // The certificates of cms (it must outlive the pairing).
+    explicit Certificate_pairing(CMS_ContentInfo* cms);
+    Certificate_pairing(const Certificate_pairing&) = delete;
+    Certificate_pairing& operator=(const Certificate_pairing&) = delete;
+
+    void pair(CMS_SignerInfo* signer) const;
+
+private:
+    Owner<STACK_OF(X509)> _certificates;
+    std::multimap<std::pair<unsigned long, std::string>, X509*> _by_issuer_and_serial;
+    std::multimap<std::string, X509*> _by_key_identifier;
+};
+
+// Pairs every signer of cms with its certificate among cms's own.
 void pair_signers_with_certificates(CMS_ContentInfo* cms);
 
 // One digest of the document per algorithm the signers name, whatever the number of signers.
@@ -59,6 +78,9 @@ class Signature_memo {
 public:
     // The key of a signer's check; empty when it cannot be made (the check is then not kept).
     static std::string key_of(CMS_SignerInfo* signer, EVP_PKEY* key);
+    // The same from the signer as the envelope encodes it (all of it, so nothing that the check
+    // reads is left out).
+    static std::string key_of(std::span<const uint8_t> encoded_signer, EVP_PKEY* key);
     const int* find(const std::string& key) const;
     void keep(const std::string& key, int outcome);
 
@@ -66,8 +88,10 @@ private:
     std::map<std::string, int> _outcomes;
 };
 
-// Checks one signer of an envelope whose content type is content_type.
+// Checks one signer of an envelope whose content type is content_type; encoded, when given, is the
+// signer as the envelope encodes it (the memo's key is then made from it).
 Signer_check check_signer(CMS_SignerInfo* signer, const ASN1_OBJECT* content_type, Document_digests& digests,
-                          std::string& reason, Signature_memo* memo = nullptr);
+                          std::string& reason, Signature_memo* memo = nullptr,
+                          std::span<const uint8_t> encoded = {});
 
 } // namespace velin

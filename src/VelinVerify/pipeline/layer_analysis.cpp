@@ -321,8 +321,10 @@ void Layer_analysis::decoding_done()
             }
         }
         _records.clear();
+        _records.reserve(signatures.size());
+        Signer_certificates certificates;
         for (const Signature_info& signature : signatures)
-            _records.push_back(make_signer_record(signature));
+            _records.push_back(make_signer_record(signature, certificates));
         _controls_stage = 2;
         changed(Layer_change::Controls);
         show(_records.size() - 1);
@@ -448,11 +450,11 @@ void Layer_analysis::name_document(const Envelope_info& envelope)
         _observer->inner_container_found(envelope.content.value(), name.full_name, covering_for_inner());
 }
 
-Signature_display Layer_analysis::signature_display(size_t index) const
+Signature_display Layer_analysis::signature_display(size_t index, bool with_texts) const
 {
     assertion(_info && _info->envelope.is_assigned() && index < _records.size(), "index < signature_count ()");
     const auto& signatures = _info->envelope.value().signatures.value();
-    Signature_display display = show_signature(signatures.at(index), _records[index], _revocation_running);
+    Signature_display display = show_signature(signatures.at(index), _records[index], _revocation_running, with_texts);
     auto add = [&display](Status_line line) {
         display.errors = display.errors || line.severity == Line_severity::Error;
         display.warnings = display.warnings || line.severity == Line_severity::Warning;
@@ -497,7 +499,7 @@ void Layer_analysis::show(size_t index)
 void Layer_analysis::collect_flags()
 {
     for (size_t i = 0; i < _records.size(); ++i) {
-        const Signature_display display = signature_display(i);
+        const Signature_display display = signature_display(i, false);
         _warnings = _warnings || display.warnings;
         _errors = _errors || display.errors;
     }

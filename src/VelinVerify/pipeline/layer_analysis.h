@@ -103,8 +103,8 @@ public:
     // The signature the window shows, and the index it belongs to.
     const Signature_display& shown_signature() const { return _shown; }
     std::optional<size_t> shown_index() const { return _shown_index; }
-    // Any signature, as it would be shown now.
-    Signature_display signature_display(size_t index) const;
+    // Any signature, as it would be shown now (without texts: see show_signature).
+    Signature_display signature_display(size_t index, bool with_texts = true) const;
     const Layer_progress& progress() const { return _progress; }
     // 0 or 1 while decoding, 2 once decoded.
     int controls_stage() const { return _controls_stage; }

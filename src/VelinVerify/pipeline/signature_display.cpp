@@ -1,6 +1,7 @@
 #include "VelinVerify/pipeline/signature_display.h"
 
-#include <boost/format.hpp>
+#include <algorithm>
+#include <cstdio>
 
 namespace velin {
 
@@ -55,9 +56,10 @@ void add_revocation_lines(Signature_display& display, const Signer_record& recor
 
 std::string format_signing_time(const System_time& time)
 {
-    return (boost::format("%02d/%02d/%04d %02d:%02d:%02d") % time.day % time.month % time.year % time.hour %
-            time.minute % time.second)
-        .str();
+    char text[64];
+    const int length = std::snprintf(text, sizeof text, "%02d/%02d/%04d %02d:%02d:%02d", time.day, time.month,
+                                     time.year, time.hour, time.minute, time.second);
+    return std::string(text, static_cast<size_t>(std::clamp(length, 0, static_cast<int>(sizeof text) - 1)));
 }
 
 std::string signing_time_text(const Assignable<System_time>& time)
@@ -90,14 +92,17 @@ std::string signer_name(const Signer_record& record)
     return failed_text;
 }
 
-Signature_display show_signature(const Signature_info& signature, const Signer_record& record, bool revocation_running)
+Signature_display show_signature(const Signature_info& signature, const Signer_record& record, bool revocation_running,
+                                 bool with_texts)
 {
     Signature_display display;
-    display.signer = signer_name(record);
-    display.signing_time = signing_time_text(signature.signing_time);
-    const Assignable<Signature_kind>& kind = record.signature_kind;
-    display.kind = signature_kind_text(static_cast<int>(kind.state()),
-                                       kind.is_assigned() ? kind.value() : Signature_kind::Undetermined);
+    if (with_texts) {
+        display.signer = signer_name(record);
+        display.signing_time = signing_time_text(signature.signing_time);
+        const Assignable<Signature_kind>& kind = record.signature_kind;
+        display.kind = signature_kind_text(static_cast<int>(kind.state()),
+                                           kind.is_assigned() ? kind.value() : Signature_kind::Undetermined);
+    }
 
     // The signer whose signature does not match is named here too, so that with several signers
     // the user sees which one it is.

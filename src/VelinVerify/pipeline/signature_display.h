@@ -31,7 +31,9 @@ std::string signing_time_text(const Assignable<System_time>& time);
 std::string signer_name(const Signer_record& record);
 
 // revocation_running: the revocation stage was queued, so a signer not yet reached is shown as
-// being checked.
-Signature_display show_signature(const Signature_info& signature, const Signer_record& record, bool revocation_running);
+// being checked. Without texts only the status lines and flags are made (signer, time and kind
+// are left empty), which is what the outcome of many signers needs.
+Signature_display show_signature(const Signature_info& signature, const Signer_record& record, bool revocation_running,
+                                 bool with_texts = true);
 
 } // namespace velin

@@ -2,15 +2,20 @@
 
 namespace velin {
 
-Signer_record make_signer_record(const Signature_info& signature)
+Signer_record make_signer_record(const Signature_info& signature, Signer_certificates& known)
 {
     Signer_record record;
-    if (signature.signer.is_assigned() && !signature.signer.value().empty())
-        record.certificate.assign(Certificate(signature.signer.value().shared_x509()));
-    else
+    if (signature.signer.is_assigned() && !signature.signer.value().empty()) {
+        const std::shared_ptr<X509>& x509 = signature.signer.value().shared_x509();
+        auto found = known.find(x509.get());
+        if (found == known.end())
+            found = known.emplace(x509.get(), Certificate(x509)).first;
+        record.certificate.assign(found->second);
+    } else {
         record.certificate.set_failed(signature.signer.message().empty()
                                           ? "La lettura del certificato del firmatario è fallita."
                                           : signature.signer.message());
+    }
     if (signature.signing_time.is_assigned()) {
         const System_time& time = signature.signing_time.value();
         std::tm parts{};

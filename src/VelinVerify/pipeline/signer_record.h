@@ -10,6 +10,7 @@
 #include "VelinVerify/trust/revocation.h"
 
 #include <ctime>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -33,8 +34,12 @@ struct Signer_record {
     std::optional<std::time_t> signing_time;
 };
 
+// The records made of the signers' certificates so far: signers that share a certificate share
+// its record (an envelope may repeat one signer a great many times).
+using Signer_certificates = std::map<const X509*, Certificate>;
+
 // The record of a decoded signer, chain and revocation still to come.
-Signer_record make_signer_record(const Signature_info& signature);
+Signer_record make_signer_record(const Signature_info& signature, Signer_certificates& known);
 
 // Fills issuer, chain and signature_kind from the chain job. No outcome (the trusted lists could
 // not be loaded, or the signer has no certificate) is an incomplete chain: the trust of such a

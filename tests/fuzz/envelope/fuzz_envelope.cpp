@@ -3,6 +3,7 @@
 // exception, and no signer whose signature was not checked counts as matching. The decoder's own
 // fast readings (the DER walk, plain base64, S/MIME in mail form) must also give exactly what
 // OpenSSL's readers give on the same bytes.
+#include "VelinVerify/envelope/der_walk.h"
 #include "VelinVerify/envelope/pkcs7.h"
 #include "VelinVerify/envelope/signed_document_parser.h"
 #include "test_folder.h"
@@ -102,6 +103,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::vector<uint8_t> text = as_base64(data, size);
     if (!same_everywhere(as_smime(text)) || (!text.empty() && !same_everywhere(text)))
         std::abort();
+
+    // Signers set apart lie inside the input, one after the other.
+    if (const auto split = velin::split_der_signers({data, size})) {
+        for (size_t i = 0; i < split->signers.size(); ++i) {
+            const auto& piece = split->signers[i];
+            if (piece.size > size || piece.offset > size - piece.size ||
+                (i > 0 && split->signers[i - 1].offset + split->signers[i - 1].size != piece.offset))
+                std::abort();
+        }
+        (void)velin::der_signed_data_with_signers(*split, {data, size});
+    }
 
     parser.load_buffer(std::vector<uint8_t>(data, data + size), "fuzz.p7m");
     parser.analyse();

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <sstream>
 
@@ -368,6 +369,83 @@ TEST(Envelope_der_walk, the_split_points_at_the_document_and_leaves_it_out)
                      return detached;
                  }()))
                      .has_value());
+}
+
+// Where the last signer of a binary envelope starts: the signers end the envelope, as they end
+// the envelope without its document.
+size_t last_signer_offset(const std::vector<uint8_t>& envelope)
+{
+    const auto reduced = split_der_signed_data(envelope);
+    const auto split = reduced ? split_der_signers(reduced->without_content) : std::nullopt;
+    if (!split || split->signers.empty())
+        return 0;
+    return envelope.size() - reduced->without_content.size() + split->signers.back().offset;
+}
+
+TEST(Envelope_der_walk, many_signers_decoded_a_few_at_a_time_give_the_results_of_the_openssl_reader)
+{
+    test::Envelope_options two;
+    two.signers = 2;
+    test::Envelope_options bad_signature;
+    bad_signature.damage_signature = true;
+    const std::vector<uint8_t> crowd = test::with_signers(test::build_envelope(document, two), 150, 3,
+                                                          test::build_envelope(document, bad_signature));
+    std::vector<uint8_t> undecodable = crowd;
+    const size_t last = last_signer_offset(undecodable);
+    ASSERT_GT(last, 0u);
+    // The last signer's version is no INTEGER: still a SEQUENCE to the walk, refused by OpenSSL.
+    const size_t header = undecodable[last + 1] < 0x80 ? 2 : 2 + (undecodable[last + 1] & 0x7f);
+    ASSERT_EQ(undecodable[last + header], 0x02);
+    undecodable[last + header] = 0x05;
+
+    const Decoded mixed = expect_same_results(crowd, true, "301 signers, the last damaged");
+    ASSERT_EQ(mixed.signers.size(), 301u);
+    const auto named = [&](const std::string& name) {
+        return std::count_if(mixed.signers.begin(), mixed.signers.end(),
+                             [&](const std::string& signer) { return signer.starts_with(name + "|"); });
+    };
+    EXPECT_EQ(named("Mario Rossi"), 151);
+    EXPECT_EQ(named("Anna Bianchi"), 150);
+    EXPECT_NE(mixed.signers[299].find("/1/"), std::string::npos) << mixed.signers[299];
+    EXPECT_NE(mixed.signers[300].find("/2/"), std::string::npos) << mixed.signers[300];
+    expect_same_results(test::as_bytes(test::base64(crowd, true)), true, "301 signers in base64");
+    EXPECT_FALSE(expect_same_results(undecodable, std::nullopt, "an undecodable signer among many").parsed);
+
+    // The signer list set apart: pieces one after the other, the rest an envelope without signers.
+    const auto reduced = split_der_signed_data(crowd);
+    ASSERT_TRUE(reduced.has_value());
+    const auto split = split_der_signers(reduced->without_content);
+    ASSERT_TRUE(split.has_value());
+    ASSERT_EQ(split->signers.size(), 301u);
+    for (size_t i = 1; i < split->signers.size(); ++i)
+        EXPECT_EQ(split->signers[i].offset, split->signers[i - 1].offset + split->signers[i - 1].size);
+    const auto decoded_signers = [](const std::vector<uint8_t>& der) {
+        const unsigned char* in = der.data();
+        const Cms_handle cms(d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(der.size())));
+        return cms && in == der.data() + der.size() ? sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(cms.get())) : -1;
+    };
+    EXPECT_EQ(decoded_signers(split->without_signers), 0);
+    const std::span<const uint8_t> bytes(reduced->without_content);
+    EXPECT_EQ(decoded_signers(der_signed_data_with_signers(
+                  *split, bytes.subspan(split->signers[10].offset, split->signers[12].offset - split->signers[10].offset))),
+              2);
+    EXPECT_EQ(decoded_signers(der_signed_data_with_signers(*split, {})), 0);
+
+    // Anything but a SET of SEQUENCEs closing the SignedData is not set apart.
+    const auto refused = [&](size_t at, uint8_t value) {
+        std::vector<uint8_t> changed = reduced->without_content;
+        changed[at] = value;
+        return !split_der_signers(changed).has_value();
+    };
+    EXPECT_TRUE(refused(split->signers[5].offset, 0x31)) << "a signer that is no SEQUENCE";
+    const size_t list_size = split->signers.back().offset + split->signers.back().size - split->signers[0].offset;
+    ASSERT_GT(list_size, 0xffffu);
+    ASSERT_LT(list_size, 0x1000000u);
+    EXPECT_TRUE(refused(split->signers[0].offset - 5, 0x30)) << "no SET";
+    EXPECT_FALSE(split_der_signers(bytes.first(bytes.size() - 1)).has_value());
+    EXPECT_FALSE(split_der_signers(crowd).has_value()) << "an envelope that still holds its document";
+    for (size_t size : {0, 1, 2, 10, 100})
+        EXPECT_FALSE(split_der_signers(bytes.first(size)).has_value());
 }
 
 } // namespace
