@@ -104,6 +104,33 @@ size_t smime_body_start(std::string_view text)
     return type_name == "application/pkcs7-mime" || type_name == "application/x-pkcs7-mime" ? body : 0;
 }
 
+// The body of a PEM-armoured envelope: a BEGIN line naming PKCS7 or CMS, lines of base64, the
+// END line naming the same, and nothing after it but blanks and line ends. Empty for anything
+// else, which the OpenSSL reader then reads as it does.
+std::optional<std::pair<size_t, size_t>> pem_body(std::string_view text)
+{
+    for (const std::string_view label : {"PKCS7", "CMS"}) {
+        const std::string begin = "-----BEGIN " + std::string(label) + "-----";
+        const std::string end = "-----END " + std::string(label) + "-----";
+        if (!text.starts_with(begin))
+            continue;
+        size_t body = begin.size();
+        if (body < text.size() && text[body] == '\r')
+            ++body;
+        if (body >= text.size() || text[body] != '\n')
+            return std::nullopt;
+        ++body;
+        const size_t last = text.find_last_not_of(" \t\r\n");
+        if (last == std::string_view::npos || last + 1 < body + end.size())
+            return std::nullopt;
+        const size_t end_line = last + 1 - end.size();
+        if (text.substr(end_line, end.size()) != end || text[end_line - 1] != '\n')
+            return std::nullopt;
+        return std::make_pair(body, end_line - body);
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 void Pkcs7::reset()
@@ -237,6 +264,9 @@ bool Pkcs7::decode_streamed(const Document_bytes& bytes, bool& refused)
     }
     Trace_block block("Tenta la decodifica base64");
     Trace(Trace_kind, Level_trace) << "Per la decodifica Base64 usiamo comunque il parser MIME.";
+    if (const auto body = pem_body(text))
+        return decode_streamed_text(bytes.range(body->first, body->second), Base64_decode::Form::Mail_lines,
+                                    Encoding::Base64, refused);
     return decode_streamed_text(bytes.range(0, text.size()), Base64_decode::Form::Plain, Encoding::Base64, refused);
 }
 

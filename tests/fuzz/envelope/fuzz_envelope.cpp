@@ -103,6 +103,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::vector<uint8_t> text = as_base64(data, size);
     if (!same_everywhere(as_smime(text)) || (!text.empty() && !same_everywhere(text)))
         std::abort();
+    // The same text armoured as PEM.
+    const std::string begin = "-----BEGIN CMS-----\n";
+    const std::string end = "-----END CMS-----\n";
+    std::vector<uint8_t> pem(begin.begin(), begin.end());
+    pem.insert(pem.end(), text.begin(), text.end());
+    pem.insert(pem.end(), end.begin(), end.end());
+    if (!same_everywhere(pem))
+        std::abort();
 
     // Signers set apart lie inside the input, one after the other.
     if (const auto split = velin::split_der_signers({data, size})) {

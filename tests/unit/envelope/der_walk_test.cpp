@@ -47,11 +47,14 @@ struct Decoded {
     friend bool operator==(const Decoded&, const Decoded&) = default;
 };
 
-Decoded decode(std::vector<uint8_t> bytes, Pkcs7::Der_reading reading, bool taking)
+// shared: the bytes as the parser hands a file over (parse_shared).
+Decoded decode(std::vector<uint8_t> bytes, Pkcs7::Der_reading reading, bool taking, bool shared = false)
 {
     Pkcs7 decoder(nullptr, reading);
     const std::vector<uint8_t> copy = bytes;
-    if (taking)
+    if (shared)
+        decoder.parse_shared(Document_bytes(copy));
+    else if (taking)
         decoder.parse_taking(bytes);
     else
         decoder.parse(bytes);
@@ -446,6 +449,44 @@ TEST(Envelope_der_walk, many_signers_decoded_a_few_at_a_time_give_the_results_of
     EXPECT_FALSE(split_der_signers(crowd).has_value()) << "an envelope that still holds its document";
     for (size_t size : {0, 1, 2, 10, 100})
         EXPECT_FALSE(split_der_signers(bytes.first(size)).has_value());
+}
+
+TEST(Envelope_der_walk, pem_armour_is_streamed_as_its_base64_body_and_gives_the_results_of_the_openssl_reader)
+{
+    const std::string body = test::base64(test::fixture_bytes("two-signers.p7m"), true);
+    const std::string crlf_body = [&] {
+        std::string out;
+        for (char c : body)
+            out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+        return out;
+    }();
+    struct Case {
+        std::string text;
+        bool streamed;
+    };
+    const std::vector<Case> cases = {
+        {"-----BEGIN CMS-----\n" + body + "-----END CMS-----\n", true},
+        {"-----BEGIN PKCS7-----\r\n" + crlf_body + "-----END PKCS7-----\r\n\r\n  ", true},
+        {"-----BEGIN PKCS7-----\n" + body + "-----END PKCS7-----", true},
+        // Anything else is left to the OpenSSL reader.
+        {"-----BEGIN PKCS7-----\n" + body + "-----END CMS-----\n", false},
+        {"-----BEGIN CMS-----\nProc-Type: 4,ENCRYPTED\n\n" + body + "-----END CMS-----\n", false},
+        {"-----BEGIN CMS-----\n" + body + "-----END CMS-----\ntrailing\n", false},
+        {"-----BEGIN CMS----- \n" + body + "-----END CMS-----\n", false},
+        {"-----BEGIN CMS-----\n" + body.substr(0, body.size() / 2) + "\n-----END CMS-----\n", false},
+    };
+    for (const Case& c : cases) {
+        const Decoded reference = decode(test::as_bytes(c.text), Pkcs7::Der_reading::Openssl_only, false);
+        Decoded shared = decode(test::as_bytes(c.text), Pkcs7::Der_reading::Walk, false, true);
+        EXPECT_EQ(shared.walked, c.streamed) << c.text.substr(0, 40);
+        shared.walked = false;
+        EXPECT_TRUE(shared == reference) << c.text.substr(0, 40);
+        if (c.streamed) {
+            EXPECT_EQ(reference.encoding, Pkcs7::Encoding::Base64);
+            ASSERT_EQ(reference.signers.size(), 2u);
+            EXPECT_EQ(reference.content, test::fixture_bytes("document.txt"));
+        }
+    }
 }
 
 } // namespace
