@@ -53,8 +53,8 @@ CMS_ContentInfo* read_smime(BIO* bio, std::vector<uint8_t>& content)
 // The header block of an S/MIME message in the form that the OpenSSL reader and the project's
 // MIME header reader both take line for line: at most a few dozen lines, each ended by LF or
 // CR LF, none longer than a mail header line may be, none continuing the one before (a leading
-// blank), no CR elsewhere, then an empty line. Returns where the body starts, 0 when the block is
-// not of that form.
+// blank), no CR or zero byte elsewhere, then an empty line. Returns where the body starts, 0 when
+// the block is not of that form.
 size_t plain_mail_header_end(std::string_view text)
 {
     constexpr size_t line_limit = 998;
@@ -75,7 +75,9 @@ size_t plain_mail_header_end(std::string_view text)
         // A line that starts with any blank (form feed and vertical tab too) continues the one
         // before for the OpenSSL reader.
         const auto first = static_cast<unsigned char>(line.front());
-        if (line.size() > line_limit || first <= 0x20 || first >= 0x7f || line.find('\r') != std::string_view::npos)
+        // A zero byte ends the text for the readers of whole text, which would not see the body.
+        if (line.size() > line_limit || first <= 0x20 || first >= 0x7f || line.find('\r') != std::string_view::npos ||
+            line.find('\0') != std::string_view::npos)
             return 0;
         at = line_feed + 1;
     }

@@ -145,9 +145,13 @@ std::string Signature_memo::key_of(CMS_SignerInfo* signer, EVP_PKEY* key)
     // The key object itself (signers paired with one certificate share it), then every input of
     // the signature's verification, each as encoded.
     std::string input(reinterpret_cast<const char*>(&key), sizeof key);
-    const auto add = [&input](unsigned char* encoded, int length) {
+    // encode writes its output to the pointer it is given and returns the length; the pointer is
+    // read only after it returned.
+    const auto add = [&input](auto encode) {
+        unsigned char* encoded = nullptr;
+        const int length = encode(&encoded);
         const Owner<unsigned char, Openssl_free> owned(encoded);
-        if (length <= 0)
+        if (length <= 0 || !encoded)
             return false;
         const auto size = static_cast<uint32_t>(length);
         input.append(reinterpret_cast<const char*>(&size), sizeof size);
@@ -157,22 +161,16 @@ std::string Signature_memo::key_of(CMS_SignerInfo* signer, EVP_PKEY* key)
     X509_ALGOR* digest_algorithm = nullptr;
     X509_ALGOR* signature_algorithm = nullptr;
     CMS_SignerInfo_get0_algs(signer, nullptr, nullptr, &digest_algorithm, &signature_algorithm);
-    unsigned char* encoded = nullptr;
-    if (!digest_algorithm || !signature_algorithm || !add(encoded, i2d_X509_ALGOR(digest_algorithm, &encoded)))
-        return {};
-    encoded = nullptr;
-    if (!add(encoded, i2d_X509_ALGOR(signature_algorithm, &encoded)))
-        return {};
     const ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(signer);
-    encoded = nullptr;
-    if (!value || !add(encoded, i2d_ASN1_OCTET_STRING(value, &encoded)))
+    if (!digest_algorithm || !signature_algorithm || !value ||
+        !add([&](unsigned char** out) { return i2d_X509_ALGOR(digest_algorithm, out); }) ||
+        !add([&](unsigned char** out) { return i2d_X509_ALGOR(signature_algorithm, out); }) ||
+        !add([&](unsigned char** out) { return i2d_ASN1_OCTET_STRING(value, out); }))
         return {};
     const int count = CMS_signed_get_attr_count(signer);
-    for (int i = 0; i < count; ++i) {
-        encoded = nullptr;
-        if (!add(encoded, i2d_X509_ATTRIBUTE(CMS_signed_get_attr(signer, i), &encoded)))
+    for (int i = 0; i < count; ++i)
+        if (!add([&](unsigned char** out) { return i2d_X509_ATTRIBUTE(CMS_signed_get_attr(signer, i), out); }))
             return {};
-    }
     std::string digest(SHA256_DIGEST_LENGTH, '\0');
     SHA256(reinterpret_cast<const unsigned char*>(input.data()), input.size(),
            reinterpret_cast<unsigned char*>(digest.data()));

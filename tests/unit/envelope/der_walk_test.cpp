@@ -102,6 +102,10 @@ Decoded expect_same_results(const std::vector<uint8_t>& bytes, std::optional<boo
         walked.walked = false;
         EXPECT_TRUE(walked == reference) << label << (taking ? " (buffer taken)" : " (from a span)");
     }
+    // As a file is handed over: text forms may be streamed, with the same results.
+    Decoded shared = decode(bytes, Pkcs7::Der_reading::Walk, false, true);
+    shared.walked = false;
+    EXPECT_TRUE(shared == reference) << label << " (as a file)";
     return reference;
 }
 
@@ -283,6 +287,8 @@ TEST(Envelope_der_walk, smime_messages_in_mail_form_are_walked_and_read_as_the_o
         {smime("Content-Type: multipart/signed; boundary=x\n\n", body), false, "multipart/signed"},
         {smime("MIME-Version 1.0\n" + type + "\n", body), false, "line without a colon"},
         {smime("Content-Type: application/pkcs7-mime\rX: y\n\n", body), false, "lone CR in a header"},
+        {smime(std::string("MIME-Version: 1.0\nX-Nota: a\0b\n", 30) + type + "\n", body), false,
+         "zero byte in a header, where the readers of whole text stop"},
         {smime(type + "X-Lunga: " + std::string(1100, 'a') + "\n\n", body), false, "header line too long"},
         {smime(header, wrapped(test::fixture_bytes("document.ber.p7m"), 64, "\n")), false, "BER envelope"},
         {smime(header, wrapped(test::fixture_bytes("tampered.p7m"), 64, "\n")), true, "tampered envelope"},
