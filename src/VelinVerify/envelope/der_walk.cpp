@@ -355,4 +355,198 @@ std::vector<uint8_t> der_signed_data_with_signers(const Der_signer_split& split,
     return out;
 }
 
+namespace {
+
+constexpr uint8_t constructed_octet_string_tag = 0x24;
+// Nesting deeper than this in the parts of a BER envelope that are only skipped is refused.
+constexpr int Most_ber_depth = 32;
+
+// One BER element: definite (size) or of indefinite length (ended by two zero bytes).
+struct Ber_element {
+    uint8_t tag = 0;
+    size_t start = 0;
+    size_t contents = 0;
+    bool indefinite = false;
+    size_t size = 0;
+};
+
+std::optional<Ber_element> read_ber(std::span<const uint8_t> bytes, size_t offset, size_t limit)
+{
+    if (limit > bytes.size() || offset >= limit || limit - offset < 2)
+        return std::nullopt;
+    Ber_element element;
+    element.tag = bytes[offset];
+    element.start = offset;
+    // Only low tag numbers; a zero tag is an end-of-contents marker, never an element.
+    if ((element.tag & 0x1f) == 0x1f || element.tag == 0)
+        return std::nullopt;
+    size_t at = offset + 1;
+    const uint8_t first = bytes[at++];
+    if (first == 0x80) {
+        // Indefinite length only for constructed elements.
+        if ((element.tag & 0x20) == 0)
+            return std::nullopt;
+        element.indefinite = true;
+        element.contents = at;
+        return element;
+    }
+    size_t length = first;
+    if (first > 0x80) {
+        const size_t count = first & 0x7f;
+        if (count > sizeof(size_t) || count > limit - at)
+            return std::nullopt;
+        length = 0;
+        for (size_t i = 0; i < count; ++i)
+            length = (length << 8) | bytes[at++];
+    }
+    if (length > limit - at)
+        return std::nullopt;
+    element.contents = at;
+    element.size = length;
+    return element;
+}
+
+bool end_of_contents(std::span<const uint8_t> bytes, size_t at, size_t limit)
+{
+    return limit <= bytes.size() && at <= limit && limit - at >= 2 && bytes[at] == 0 && bytes[at + 1] == 0;
+}
+
+// Where an element ends: after its contents, or after the end-of-contents marker that closes its
+// elements.
+std::optional<size_t> ber_end(std::span<const uint8_t> bytes, const Ber_element& element, size_t limit, int depth = 0)
+{
+    if (!element.indefinite)
+        return element.contents + element.size;
+    if (depth > Most_ber_depth)
+        return std::nullopt;
+    for (size_t at = element.contents;;) {
+        if (end_of_contents(bytes, at, limit))
+            return at + 2;
+        const auto child = read_ber(bytes, at, limit);
+        const auto end = child ? ber_end(bytes, *child, limit, depth + 1) : std::nullopt;
+        if (!end)
+            return std::nullopt;
+        at = *end;
+    }
+}
+
+// The elements of a container from at up to its end (its end-of-contents marker when of
+// indefinite length); returns where the container ends.
+std::optional<size_t> skip_to_end(std::span<const uint8_t> bytes, const Ber_element& container, size_t at)
+{
+    const size_t limit = container.indefinite ? bytes.size() : container.contents + container.size;
+    if (!container.indefinite)
+        return at <= limit ? std::optional<size_t>(limit) : std::nullopt;
+    while (!end_of_contents(bytes, at, limit)) {
+        const auto child = read_ber(bytes, at, limit);
+        const auto end = child ? ber_end(bytes, *child, limit) : std::nullopt;
+        if (!end)
+            return std::nullopt;
+        at = *end;
+    }
+    return at + 2;
+}
+
+} // namespace
+
+std::optional<Ber_signed_data_split> split_ber_signed_data(std::span<const uint8_t> bytes)
+{
+    const size_t all = bytes.size();
+    const auto content_info = read_ber(bytes, 0, all);
+    if (!content_info || content_info->tag != sequence_tag || !content_info->indefinite)
+        return std::nullopt;
+    const auto type = read_ber(bytes, content_info->contents, all);
+    if (!type || type->tag != oid_tag || type->size != signed_data_oid.size() ||
+        !std::equal(signed_data_oid.begin(), signed_data_oid.end(), bytes.begin() + static_cast<ptrdiff_t>(type->contents)))
+        return std::nullopt;
+    const auto wrapper = read_ber(bytes, type->contents + type->size, all);
+    if (!wrapper || wrapper->tag != explicit_0_tag || !wrapper->indefinite)
+        return std::nullopt;
+    const auto signed_data = read_ber(bytes, wrapper->contents, all);
+    if (!signed_data || signed_data->tag != sequence_tag || !signed_data->indefinite)
+        return std::nullopt;
+    const auto version = read_ber(bytes, signed_data->contents, all);
+    const auto version_end = version ? ber_end(bytes, *version, all) : std::nullopt;
+    const auto digest_algorithms = version_end ? read_ber(bytes, *version_end, all) : std::nullopt;
+    const auto algorithms_end = digest_algorithms ? ber_end(bytes, *digest_algorithms, all) : std::nullopt;
+    const auto encapsulated = algorithms_end ? read_ber(bytes, *algorithms_end, all) : std::nullopt;
+    if (!encapsulated || encapsulated->tag != sequence_tag || !encapsulated->indefinite)
+        return std::nullopt;
+    const auto content_type = read_ber(bytes, encapsulated->contents, all);
+    if (!content_type || content_type->tag != oid_tag)
+        return std::nullopt;
+    const auto content_wrapper = read_ber(bytes, content_type->contents + content_type->size, all);
+    if (!content_wrapper || content_wrapper->tag != explicit_0_tag)
+        return std::nullopt;
+    const size_t wrapper_limit =
+        content_wrapper->indefinite ? all : content_wrapper->contents + content_wrapper->size;
+    const auto content = read_ber(bytes, content_wrapper->contents, wrapper_limit);
+    if (!content)
+        return std::nullopt;
+
+    Ber_signed_data_split split;
+    size_t content_end = 0;
+    if (content->tag == octet_string_tag) {
+        split.content_offset = content->contents;
+        split.content_size = content->size;
+        content_end = content->contents + content->size;
+    } else if (content->tag == constructed_octet_string_tag) {
+        // Primitive pieces only, each definite.
+        const size_t limit = content->indefinite ? wrapper_limit : content->contents + content->size;
+        size_t at = content->contents;
+        while (content->indefinite ? !end_of_contents(bytes, at, limit) : at < limit) {
+            const auto piece = read_ber(bytes, at, limit);
+            if (!piece || piece->tag != octet_string_tag)
+                return std::nullopt;
+            split.content_size += piece->size;
+            at = piece->contents + piece->size;
+        }
+        split.in_pieces = true;
+        split.pieces_offset = content->contents;
+        split.pieces_size = at - content->contents;
+        content_end = content->indefinite ? at + 2 : at;
+    } else {
+        return std::nullopt;
+    }
+    // The content closes the eContent wrapper, which closes the encapsulated content info.
+    size_t wrapper_end = wrapper_limit;
+    if (content_wrapper->indefinite) {
+        if (!end_of_contents(bytes, content_end, all))
+            return std::nullopt;
+        wrapper_end = content_end + 2;
+    } else if (content_end != wrapper_limit) {
+        return std::nullopt;
+    }
+    if (!end_of_contents(bytes, wrapper_end, all))
+        return std::nullopt;
+    const auto signed_data_end = skip_to_end(bytes, *signed_data, wrapper_end + 2);
+    if (!signed_data_end || !end_of_contents(bytes, *signed_data_end, all) ||
+        !end_of_contents(bytes, *signed_data_end + 2, all))
+        return std::nullopt;
+    const size_t envelope_end = *signed_data_end + 4;
+
+    split.without_content.reserve(content_wrapper->start + (envelope_end - wrapper_end));
+    split.without_content.assign(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(content_wrapper->start));
+    split.without_content.insert(split.without_content.end(), bytes.begin() + static_cast<ptrdiff_t>(wrapper_end),
+                                 bytes.begin() + static_cast<ptrdiff_t>(envelope_end));
+    return split;
+}
+
+bool read_octet_string_pieces(std::span<const uint8_t> pieces, size_t slice,
+                              const std::function<bool(std::span<const uint8_t>)>& sink)
+{
+    slice = std::max<size_t>(slice, 1);
+    for (size_t at = 0; at < pieces.size();) {
+        const auto piece = read_ber(pieces, at, pieces.size());
+        if (!piece || piece->tag != octet_string_tag)
+            return false;
+        const auto contents = pieces.subspan(piece->contents, piece->size);
+        for (size_t from = 0; from < contents.size(); from += slice)
+            if (!sink(contents.subspan(from, std::min(slice, contents.size() - from))))
+                return false;
+        at = piece->contents + piece->size;
+    }
+    return true;
+}
+
 } // namespace velin

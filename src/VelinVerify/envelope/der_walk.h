@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -48,6 +49,30 @@ std::optional<Der_signed_data_head> read_der_signed_data_head(std::span<const ui
 // and its whole size: empty unless the walk down to the document's header stays inside head and
 // every length fits in size. The bytes after head are not checked: split_der_signed_data does that.
 std::optional<size_t> der_signed_data_content_offset(std::span<const uint8_t> head, size_t size);
+
+// The same for an envelope in BER as streaming signers write it: the ContentInfo, its [0], the
+// SignedData and the encapsulated content info of indefinite length, the document one primitive
+// OCTET STRING or a constructed one made of primitive pieces. Empty for any other layout (left to
+// the full OpenSSL reader); trailing bytes after the ContentInfo are ignored.
+struct Ber_signed_data_split {
+    // A document in pieces: the consecutive primitive OCTET STRINGs (headers included) at
+    // [pieces_offset, pieces_offset + pieces_size), whose contents joined are the document.
+    bool in_pieces = false;
+    size_t pieces_offset = 0;
+    size_t pieces_size = 0;
+    // Else the document's bytes.
+    size_t content_offset = 0;
+    size_t content_size = 0; // in pieces too: the contents' total
+    // The same ContentInfo with the eContent left out.
+    std::vector<uint8_t> without_content;
+};
+std::optional<Ber_signed_data_split> split_ber_signed_data(std::span<const uint8_t> bytes);
+
+// Hands sink the contents of the consecutive primitive definite OCTET STRINGs in pieces (as
+// split_ber_signed_data finds them), in order, at most slice bytes at a time. False when sink
+// stopped or pieces hold anything else.
+bool read_octet_string_pieces(std::span<const uint8_t> pieces, size_t slice,
+                              const std::function<bool(std::span<const uint8_t>)>& sink);
 
 // A SignedData ContentInfo without its document (as the splits above make it) taken apart around
 // its signers, so that a great many of them can be decoded a few at a time: the envelope with an

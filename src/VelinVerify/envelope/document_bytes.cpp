@@ -1,5 +1,6 @@
 #include "VelinVerify/envelope/document_bytes.h"
 
+#include "VelinVerify/envelope/der_walk.h"
 #include "common/failure.h"
 
 #include <mutex>
@@ -10,6 +11,7 @@ namespace velin {
 struct Document_bytes::Encoded {
     Document_bytes text;
     Base64_decode::Form form = Base64_decode::Form::Plain;
+    bool pieces = false; // text holds OCTET STRING pieces, not base64
     // The whole decoded text, made at the first view ().
     std::once_flag decoded_once;
     std::vector<uint8_t> decoded;
@@ -24,6 +26,17 @@ struct Document_bytes::Encoded {
 namespace {
 
 constexpr size_t Slice = 16 * 1024 * 1024;
+
+// The bytes encoded, a slice at a time; false when they do not decode or sink stopped.
+bool decode_slices(const Document_bytes& text, bool pieces, Base64_decode::Form form, const Document_bytes::Sink& sink)
+{
+    if (pieces)
+        return read_octet_string_pieces(text.view(), Slice, sink);
+    const auto bytes = text.view();
+    return Base64_decode::decode_slices(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+                                        form, sink)
+        .has_value();
+}
 
 } // namespace
 
@@ -52,6 +65,16 @@ Document_bytes Document_bytes::encoded(Document_bytes text, Base64_decode::Form 
     bytes._encoded->text = std::move(text);
     bytes._encoded->form = form;
     bytes._offset = offset;
+    bytes._size = size;
+    return bytes;
+}
+
+Document_bytes Document_bytes::in_pieces(Document_bytes pieces, size_t size)
+{
+    Document_bytes bytes;
+    bytes._encoded = std::make_shared<Encoded>();
+    bytes._encoded->text = std::move(pieces);
+    bytes._encoded->pieces = true;
     bytes._size = size;
     return bytes;
 }
@@ -87,7 +110,7 @@ bool Document_bytes::read_slices(const Sink& sink) const
     size_t position = 0;
     const size_t end = _offset + _size;
     bool stopped = false;
-    Base64_decode::decode_slices(_encoded->text_view(), _encoded->form, [&](std::span<const uint8_t> slice) {
+    decode_slices(_encoded->text, _encoded->pieces, _encoded->form, [&](std::span<const uint8_t> slice) {
         const size_t from = std::max(position, _offset);
         const size_t to = std::min(position + slice.size(), end);
         position += slice.size();
@@ -120,7 +143,18 @@ std::span<const uint8_t> Document_bytes::view() const
     if (!_encoded)
         return _view;
     Encoded& encoded = *_encoded;
-    std::call_once(encoded.decoded_once, [&encoded] {
+    std::call_once(encoded.decoded_once, [&encoded, this] {
+        if (encoded.pieces) {
+            std::vector<uint8_t> joined;
+            joined.reserve(_offset + _size);
+            const bool read = read_octet_string_pieces(encoded.text.view(), Slice, [&joined](std::span<const uint8_t> slice) {
+                joined.insert(joined.end(), slice.begin(), slice.end());
+                return true;
+            });
+            if (read)
+                encoded.decoded = std::move(joined);
+            return;
+        }
         Base64_decode decoder;
         if (decoder.decode(encoded.text_view(), encoded.form))
             encoded.decoded = decoder.take_value();

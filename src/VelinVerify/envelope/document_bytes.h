@@ -1,5 +1,6 @@
 // The bytes the verifier decodes and hands on: held in memory, a range of a mapped file read where
-// it lies, or the document inside base64 text of such a range, decoded again whenever it is read.
+// it lies, or the document inside base64 text or BER pieces of such a range, decoded again
+// whenever it is read.
 // Copies share what holds the bytes, so a document found inside a mapped envelope stays a range
 // of that file for its inner layer, its preview and its saving.
 #pragma once
@@ -28,6 +29,9 @@ public:
     // The decoded bytes [offset, offset + size) of base64 text in the given form. The text is
     // decoded again each time the bytes are read; it must be valid in that form.
     static Document_bytes encoded(Document_bytes text, Base64_decode::Form form, size_t offset, size_t size);
+    // The contents of consecutive primitive OCTET STRINGs (headers included), size bytes in all:
+    // a document that a BER envelope carries in pieces, joined again each time it is read.
+    static Document_bytes in_pieces(Document_bytes pieces, size_t size);
 
     // Part of these bytes, sharing what holds them; requires offset + size <= size ().
     Document_bytes range(size_t offset, size_t size) const;
@@ -56,7 +60,7 @@ public:
     bool intact() const;
     // True for a range of a mapped file.
     bool mapped() const { return _file != nullptr; }
-    // True for bytes decoded from base64 text.
+    // True for bytes decoded from base64 text or joined from pieces.
     bool is_encoded() const { return _encoded != nullptr; }
 
     std::vector<uint8_t> to_vector() const

@@ -222,12 +222,20 @@ void Pkcs7::parse_shared(const Document_bytes& bytes)
         reset();
         ERR_clear_error();
         Trace_block block("Tenta la decodifica binaria");
-        if (auto split = split_der_signed_data(bytes.view()); split && decode_reduced(std::move(split->without_content))) {
-            const Document_bytes document = bytes.range(split->content_offset, split->content_size);
-            Document_digests digests(document, {}, _cancel);
+        // The document where the file holds it: one range of a DER envelope, or the pieces of a
+        // BER one, joined as they are read.
+        std::optional<Document_bytes> document;
+        if (auto split = split_der_signed_data(bytes.view()); split && decode_reduced(std::move(split->without_content)))
+            document = bytes.range(split->content_offset, split->content_size);
+        else if (auto ber = split_ber_signed_data(bytes.view()); ber && decode_reduced(std::move(ber->without_content)))
+            document = ber->in_pieces ? Document_bytes::in_pieces(bytes.range(ber->pieces_offset, ber->pieces_size),
+                                                                  ber->content_size)
+                                      : bytes.range(ber->content_offset, ber->content_size);
+        if (document) {
+            Document_digests digests(*document, {}, _cancel);
             if (check_walked_signers(digests)) {
-                _walked_document = document;
-                _content_size = split->content_size;
+                _walked_document = *document;
+                _content_size = document->size();
                 _walked = true;
                 _encoding = Encoding::Der;
                 ERR_clear_error();

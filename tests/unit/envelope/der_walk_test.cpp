@@ -4,10 +4,14 @@
 #include "VelinVerify/envelope/der_walk.h"
 #include "VelinVerify/envelope/pkcs7.h"
 #include "envelope_builder.h"
+#include "common/owner.h"
 #include "common/trace.h"
 #include "test_folder.h"
 
 #include <gtest/gtest.h>
+
+#include <openssl/bio.h>
+#include <openssl/cms.h>
 
 #include <algorithm>
 #include <optional>
@@ -493,6 +497,85 @@ TEST(Envelope_der_walk, pem_armour_is_streamed_as_its_base64_body_and_gives_the_
             EXPECT_EQ(reference.content, test::fixture_bytes("document.txt"));
         }
     }
+}
+
+// An envelope as a streaming signer writes it: BER of indefinite lengths, the document in pieces.
+std::vector<uint8_t> streamed_envelope(const std::vector<uint8_t>& content)
+{
+    const test::Signing_key signer = test::signing_key(1);
+    const Owner<BIO> in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+    const Cms_handle cms(
+        CMS_sign(signer.certificate.get(), signer.key.get(), nullptr, in.get(), CMS_BINARY | CMS_STREAM));
+    const Owner<BIO> out(BIO_new(BIO_s_mem()));
+    if (!cms || i2d_CMS_bio_stream(out.get(), cms.get(), in.get(), CMS_BINARY | CMS_STREAM) != 1)
+        throw std::runtime_error("streaming the test envelope failed");
+    const char* data = nullptr;
+    const long size = BIO_get_mem_data(out.get(), &data);
+    return {reinterpret_cast<const uint8_t*>(data), reinterpret_cast<const uint8_t*>(data) + size};
+}
+
+TEST(Envelope_der_walk, a_ber_envelope_s_document_is_read_in_its_pieces_where_the_file_holds_them)
+{
+    std::vector<uint8_t> large(300000);
+    for (size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<uint8_t>(i * 2654435761u >> 24);
+    const std::vector<uint8_t> ber = streamed_envelope(large);
+    const auto split = split_ber_signed_data(ber);
+    ASSERT_TRUE(split.has_value());
+    ASSERT_TRUE(split->in_pieces);
+    EXPECT_EQ(split->content_size, large.size());
+    std::vector<uint8_t> joined;
+    size_t slices = 0;
+    EXPECT_TRUE(read_octet_string_pieces(std::span<const uint8_t>(ber).subspan(split->pieces_offset, split->pieces_size),
+                                         1000, [&](std::span<const uint8_t> slice) {
+                                             EXPECT_LE(slice.size(), 1000u);
+                                             joined.insert(joined.end(), slice.begin(), slice.end());
+                                             return ++slices < 100000;
+                                         }));
+    EXPECT_EQ(joined, large);
+
+    Pkcs7 decoder;
+    decoder.parse_shared(Document_bytes(ber));
+    ASSERT_TRUE(decoder.content_walked());
+    decoder.extract_original_document();
+    const Document_bytes content = decoder.release_content();
+    EXPECT_TRUE(content.is_encoded());
+    EXPECT_EQ(content.size(), large.size());
+    EXPECT_TRUE(content == large);
+    EXPECT_EQ(content.range(1000, 5000).to_vector(),
+              std::vector<uint8_t>(large.begin() + 1000, large.begin() + 6000));
+    decoder.read_signatures();
+    decoder.select_signature(0);
+    EXPECT_EQ(describe(decoder.signature_integrity()), "2/1/");
+
+    // Whatever the bytes, the results are those of the OpenSSL reader.
+    const auto changed = [&](size_t at, uint8_t value) {
+        std::vector<uint8_t> bytes = ber;
+        bytes[at] = value;
+        return bytes;
+    };
+    const size_t first_piece = split->pieces_offset;
+    EXPECT_EQ(expect_same_results(ber, false, "streamed, 300 kB").signers.size(), 1u);
+    EXPECT_EQ(expect_same_results(streamed_envelope({'x'}), false, "streamed, one byte").signers.size(), 1u);
+    expect_same_results(changed(ber.size() / 2, ber[ber.size() / 2] ^ 1), std::nullopt, "a byte changed");
+    expect_same_results(changed(first_piece, 0x24), std::nullopt, "a piece made constructed");
+    expect_same_results(changed(first_piece, 0x05), std::nullopt, "a piece of another type");
+    expect_same_results(changed(ber.size() - 1, 1), std::nullopt, "no end of contents");
+    expect_same_results(std::vector<uint8_t>(ber.begin(), ber.end() - 3), std::nullopt, "cut short");
+    std::vector<uint8_t> trailing = ber;
+    trailing.insert(trailing.end(), {0x30, 0x80, 0x00});
+    expect_same_results(trailing, std::nullopt, "bytes after the envelope");
+    // Pieces of a piece, which OpenSSL reads too, are left to it.
+    std::vector<uint8_t> nested = test::fixture_bytes("document.ber.p7m");
+    const auto fixture_split = split_ber_signed_data(nested);
+    ASSERT_TRUE(fixture_split.has_value());
+    nested.insert(nested.begin() + static_cast<ptrdiff_t>(fixture_split->pieces_offset), {0x24, 0x80});
+    nested.insert(nested.begin() + static_cast<ptrdiff_t>(fixture_split->pieces_offset + 2 + fixture_split->pieces_size),
+                  {0x00, 0x00});
+    EXPECT_FALSE(split_ber_signed_data(nested).has_value());
+    EXPECT_EQ(expect_same_results(nested, false, "pieces of a piece").content, test::fixture_bytes("document.txt"));
+    for (size_t size : {0, 1, 2, 16, 100})
+        EXPECT_FALSE(split_ber_signed_data(std::span<const uint8_t>(ber).first(size)).has_value());
 }
 
 } // namespace
