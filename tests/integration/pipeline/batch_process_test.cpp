@@ -389,6 +389,25 @@ TEST_F(Batch_test, ManyFilesAtOnceGiveEachFileTheReportItHasAlone)
     ASSERT_EQ(reports.size(), static_cast<size_t>(files.size())) << text.out;
     for (qsizetype i = 0; i < files.size(); ++i)
         EXPECT_EQ(reports[i], alone_text[files[i]].out) << "file " << i << ": " << files[i].toStdString();
+
+    // One lane and several give the same reports in the same order, list lines that name no file
+    // included, whichever lane finishes first.
+    std::string mixed = std::string("nome\0nullo.p7m\n", 15) + list + std::string(Max_listed_path + 1, 'a') + "\n" +
+                        kinds.front().toStdString() + "\n";
+    for (const bool as_json : {true, false}) {
+        QStringList options{"--batch", "--stdin"};
+        if (as_json)
+            options << "--json";
+        const Program_run one = run(options + QStringList{"--jobs", "1"}, false, {}, mixed);
+        EXPECT_EQ(one.exit_code, Exit_errors) << one.err;
+        EXPECT_EQ(as_json ? json_lines(one.out).size() : text_reports(one.out).size(),
+                  static_cast<size_t>(files.size()) + 3);
+        for (const char* jobs : {"2", "3"}) {
+            const Program_run many = run(options + QStringList{"--jobs", jobs}, false, {}, mixed);
+            EXPECT_EQ(many.exit_code, one.exit_code) << "--jobs " << jobs;
+            EXPECT_EQ(many.out, one.out) << "--jobs " << jobs << (as_json ? " --json" : "");
+        }
+    }
 }
 
 TEST_F(Batch_test, TheWorstOutcomeOfTheFilesIsTheExitStatus)
