@@ -25,13 +25,6 @@
 
 namespace velin {
 
-namespace {
-
-// Reports kept for printing while an earlier file is still being verified.
-constexpr std::size_t Max_waiting_reports = 4096;
-
-} // namespace
-
 std::optional<Batch_entry> Batch_path_list::next()
 {
     if (_next >= _paths.size())

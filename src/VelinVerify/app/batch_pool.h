@@ -85,6 +85,10 @@ private:
     int _worst = Exit_success;
 };
 
+// Reports kept for printing while an earlier file is still being verified; a lane takes no further
+// entry while this many wait.
+inline constexpr std::size_t Max_waiting_reports = 4096;
+
 // The report of an entry that names no file.
 Batch_report unusable_entry_report(const Batch_entry& entry);
 

@@ -6,15 +6,19 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -462,6 +466,83 @@ TEST_F(Batch_test, AListOnStandardInputIsTakenLineByLineWhateverItHolds)
     EXPECT_EQ(object(3)["file"].toString().size(), static_cast<qsizetype>(Max_listed_path));
     EXPECT_EQ(object(3)["layers"].toArray()[0].toObject()["activity"].toArray()[0].toObject()["text"].toString(),
               QString::fromUtf8("Il nome del file è troppo lungo."));
+}
+
+// A list whose first file is held in its chain building until released, followed by entries that
+// name no file (reported at once): the pool must stop reading the list once Max_waiting_reports
+// reports wait for the first file, and still print everything in order once it is done.
+class Held_list : public Batch_path_source {
+public:
+    Held_list(std::string first, std::size_t more) : _first(std::move(first)), _more(more) {}
+
+    std::optional<Batch_entry> next() override
+    {
+        const std::size_t at = _taken;
+        if (at > _more)
+            return std::nullopt;
+        ++_taken;
+        if (at == 0)
+            return Batch_entry{_first, {}};
+        return Batch_entry{"voce " + std::to_string(at), "Il nome del file è troppo lungo."};
+    }
+    std::size_t taken() const { return _taken; }
+
+private:
+    const std::string _first;
+    const std::size_t _more;
+    std::atomic<std::size_t> _taken{0};
+};
+
+TEST(Batch_pool_lanes, ALaneStopsTakingFilesWhileTooManyReportsWaitForAnEarlierOne)
+{
+    test::private_environment();
+    int argc = 1;
+    char name[] = "test";
+    char* argv[] = {name, nullptr};
+    QCoreApplication application(argc, argv);
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool released = false;
+    std::atomic<int> loads{0};
+    Pipeline_services services;
+    // The pool's own load before the first file passes; the first file's chain building waits.
+    services.trusted_store = [&]() -> std::shared_ptr<Trusted_store> {
+        if (loads++ > 0) {
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [&] { return released; });
+        }
+        return nullptr;
+    };
+    constexpr std::size_t Jobs = 2;
+    const std::size_t more = Max_waiting_reports + 1000;
+    Held_list list((std::filesystem::path(VELIN_PKI_FIXTURES) / "documents" / "contratto-signer-legal.txt.p7m").string(),
+                   more);
+
+    std::size_t taken_while_held = 0;
+    std::thread release([&] {
+        // Every lane but the held one fills the waiting reports; then nothing more is taken.
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (list.taken() < Max_waiting_reports + 1 && std::chrono::steady_clock::now() < give_up)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        taken_while_held = list.taken();
+        std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    });
+    std::vector<std::string> printed;
+    Batch_pool pool(Pipeline_settings{false, false}, services, Jobs);
+    const int status = pool.run(list, [&](const Batch_report& report) { printed.push_back(report.file); });
+    release.join();
+
+    EXPECT_EQ(taken_while_held, Max_waiting_reports + 1);
+    ASSERT_EQ(printed.size(), more + 1);
+    EXPECT_EQ(pool.files(), more + 1);
+    for (std::size_t at = 1; at <= more; ++at)
+        ASSERT_EQ(printed[at], "voce " + std::to_string(at));
+    // A file with a summary beside entries without one.
+    EXPECT_EQ(status, Exit_errors);
 }
 
 std::vector<Batch_entry> read_all(const std::string& content)
