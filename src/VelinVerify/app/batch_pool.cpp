@@ -113,8 +113,8 @@ Batch_report unusable_entry_report(const Batch_entry& entry)
     return report;
 }
 
-// What the lanes and the printing thread share, under one lock held only to take an entry or to
-// hand a report over.
+// What the lanes and the printing thread share. The list has a lock of its own: a lane waiting
+// for the next line of a slow pipe must not keep the others from handing their reports over.
 struct Batch_pool::Lanes {
     explicit Lanes(Batch_path_source& source) : source(source) {}
 
@@ -123,9 +123,14 @@ struct Batch_pool::Lanes {
     // and ends without this one.
     std::optional<std::pair<std::size_t, Batch_entry>> take()
     {
-        std::unique_lock lock(mutex);
-        room.wait(lock, [this] { return stopping || finished.size() < Max_waiting_reports; });
-        if (stopping || source_ended)
+        {
+            std::unique_lock lock(mutex);
+            room.wait(lock, [this] { return stopping || finished.size() < Max_waiting_reports; });
+            if (stopping)
+                return std::nullopt;
+        }
+        std::lock_guard reading(source_mutex);
+        if (source_ended)
             return std::nullopt;
         std::optional<Batch_entry> entry = source.next();
         if (!entry) {
@@ -133,6 +138,12 @@ struct Batch_pool::Lanes {
             return std::nullopt;
         }
         return std::pair{next_index++, std::move(*entry)};
+    }
+
+    std::size_t taken()
+    {
+        std::lock_guard reading(source_mutex);
+        return next_index;
     }
 
     void hand_back(std::size_t index, Batch_report report)
@@ -193,12 +204,15 @@ struct Batch_pool::Lanes {
         QMetaObject::invokeMethod(printer, wake, Qt::QueuedConnection);
     }
 
+    // Under source_mutex: the list, where it is, and the place of the next entry.
+    std::mutex source_mutex;
     Batch_path_source& source;
+    bool source_ended = false;
+    std::size_t next_index = 0;
+    // Under mutex: the reports, the lanes, stopping.
     std::mutex mutex;
     std::condition_variable room;
-    bool source_ended = false;
     bool stopping = false;
-    std::size_t next_index = 0;
     std::size_t next_printed = 0;
     std::map<std::size_t, Batch_report> finished;
     std::size_t started = 0;
@@ -322,10 +336,7 @@ int Batch_pool::run(Batch_path_source& source, const Printer& print, const Notic
         loop.exec();
     }
     print_ready();
-    {
-        std::lock_guard lock(lanes.mutex);
-        _files = lanes.next_index;
-    }
+    _files = lanes.taken();
     return status.code();
 }
 

@@ -76,21 +76,8 @@ protected:
     Program_run run(const QStringList& arguments, bool without_display = false,
                     const std::vector<std::pair<QString, QString>>& changed = {}, const std::string& input = {})
     {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        if (without_display)
-            for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-                environment.remove(name);
-        environment.insert("VELIN_DATA_DIR", QString::fromStdString(data.string()));
-        environment.insert("VELIN_USER_REGISTRY", QString::fromStdString((folder / "user.reg").string()));
-        environment.insert("VELIN_MACHINE_REGISTRY", QString::fromStdString((folder / "machine.reg").string()));
-        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString((folder / "run").string()));
-        environment.insert("TMPDIR", QString::fromStdString((folder / "run").string()));
-        environment.insert("XDG_CACHE_HOME", QString::fromStdString((folder / "user-cache").string()));
-        for (const auto& [name, value] : changed)
-            environment.insert(name, value);
         QProcess process;
-        process.setProcessEnvironment(environment);
-        process.start(VELIN_VERIFY_PROGRAM, arguments);
+        start(process, arguments, without_display, changed);
         if (!input.empty())
             process.write(input.data(), static_cast<qint64>(input.size()));
         process.closeWriteChannel();
@@ -105,6 +92,25 @@ protected:
         result.out = process.readAllStandardOutput().toStdString();
         result.err = process.readAllStandardError().toStdString();
         return result;
+    }
+
+    void start(QProcess& process, const QStringList& arguments, bool without_display = false,
+               const std::vector<std::pair<QString, QString>>& changed = {})
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        if (without_display)
+            for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+                environment.remove(name);
+        environment.insert("VELIN_DATA_DIR", QString::fromStdString(data.string()));
+        environment.insert("VELIN_USER_REGISTRY", QString::fromStdString((folder / "user.reg").string()));
+        environment.insert("VELIN_MACHINE_REGISTRY", QString::fromStdString((folder / "machine.reg").string()));
+        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString((folder / "run").string()));
+        environment.insert("TMPDIR", QString::fromStdString((folder / "run").string()));
+        environment.insert("XDG_CACHE_HOME", QString::fromStdString((folder / "user-cache").string()));
+        for (const auto& [name, value] : changed)
+            environment.insert(name, value);
+        process.setProcessEnvironment(environment);
+        process.start(VELIN_VERIFY_PROGRAM, arguments);
     }
 
     static QString pki_document(const std::string& signer)
@@ -411,6 +417,31 @@ TEST_F(Batch_test, ManyFilesAtOnceGiveEachFileTheReportItHasAlone)
             EXPECT_EQ(many.exit_code, one.exit_code) << "--jobs " << jobs;
             EXPECT_EQ(many.out, one.out) << "--jobs " << jobs << (as_json ? " --json" : "");
         }
+    }
+}
+
+TEST_F(Batch_test, AFileIsReportedWhileTheListIsStillBeingWritten)
+{
+    // A reader of a pipe sees each file as soon as it is verified, even while another lane waits
+    // for the next line of the list.
+    for (const char* jobs : {"1", "2"}) {
+        QProcess process;
+        start(process, {"--batch", "--json", "--stdin", "--jobs", jobs});
+        const std::string first = pki_document("signer-legal").toStdString() + "\n";
+        process.write(first.data(), static_cast<qint64>(first.size()));
+        std::string out;
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (out.find('\n') == std::string::npos && std::chrono::steady_clock::now() < give_up)
+            if (process.waitForReadyRead(100))
+                out += process.readAllStandardOutput().toStdString();
+        EXPECT_EQ(json_lines(out).size(), 1u) << "--jobs " << jobs << ": nothing before the list ended";
+        const std::string second = sample("corrupt.p7m").toStdString() + "\n";
+        process.write(second.data(), static_cast<qint64>(second.size()));
+        process.closeWriteChannel();
+        ASSERT_TRUE(process.waitForFinished(60000));
+        out += process.readAllStandardOutput().toStdString();
+        EXPECT_EQ(json_lines(out).size(), 2u) << out;
+        EXPECT_EQ(process.exitCode(), Exit_errors);
     }
 }
 
