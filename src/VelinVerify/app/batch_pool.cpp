@@ -2,28 +2,28 @@
 
 #include "VelinVerify/app/batch_run.h"
 #include "VelinVerify/pipeline/report_channel.h"
+#include "common/failure.h"
 #include "common/trace.h"
 
 #include <QEventLoop>
-#include <QTimer>
+#include <QObject>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include <unistd.h>
 
 namespace velin {
-
-namespace {
-
-// Reports kept for printing while an earlier file is still being verified.
-constexpr std::size_t Max_waiting_reports = 4096;
-
-} // namespace
 
 std::optional<Batch_entry> Batch_path_list::next()
 {
@@ -113,9 +113,158 @@ Batch_report unusable_entry_report(const Batch_entry& entry)
     return report;
 }
 
+// What the lanes and the printing thread share. The list has a lock of its own: a lane waiting
+// for the next line of a slow pipe must not keep the others from handing their reports over.
+struct Batch_pool::Lanes {
+    explicit Lanes(Batch_path_source& source) : source(source) {}
+
+    // The next entry and its place in the input; nothing at the end or when stopping. Waits while
+    // too many reports wait for an earlier one: the file that holds them back is on another lane
+    // and ends without this one.
+    std::optional<std::pair<std::size_t, Batch_entry>> take()
+    {
+        {
+            std::unique_lock lock(mutex);
+            room.wait(lock, [this] { return stopping || finished.size() < Max_waiting_reports; });
+            if (stopping)
+                return std::nullopt;
+        }
+        std::lock_guard reading(source_mutex);
+        if (source_ended)
+            return std::nullopt;
+        std::optional<Batch_entry> entry = source.next();
+        if (!entry) {
+            source_ended = true;
+            return std::nullopt;
+        }
+        return std::pair{next_index++, std::move(*entry)};
+    }
+
+    std::size_t taken()
+    {
+        std::lock_guard reading(source_mutex);
+        return next_index;
+    }
+
+    void hand_back(std::size_t index, Batch_report report)
+    {
+        bool printable = false;
+        {
+            std::lock_guard lock(mutex);
+            finished.emplace(index, std::move(report));
+            printable = index == next_printed;
+        }
+        if (printable)
+            wake_printer();
+    }
+
+    void lane_ended()
+    {
+        {
+            std::lock_guard lock(mutex);
+            ++ended;
+        }
+        wake_printer();
+    }
+
+    // The reports that can be printed now, in order, taken out of the waiting ones.
+    std::vector<Batch_report> take_printable()
+    {
+        std::vector<Batch_report> ready;
+        {
+            std::lock_guard lock(mutex);
+            for (auto found = finished.find(next_printed); found != finished.end(); found = finished.find(next_printed)) {
+                ready.push_back(std::move(found->second));
+                finished.erase(found);
+                ++next_printed;
+            }
+        }
+        if (!ready.empty())
+            room.notify_all();
+        return ready;
+    }
+
+    bool all_ended()
+    {
+        std::lock_guard lock(mutex);
+        return ended == started;
+    }
+
+    void stop()
+    {
+        {
+            std::lock_guard lock(mutex);
+            stopping = true;
+        }
+        room.notify_all();
+    }
+
+    void wake_printer()
+    {
+        QMetaObject::invokeMethod(printer, wake, Qt::QueuedConnection);
+    }
+
+    // Under source_mutex: the list, where it is, and the place of the next entry.
+    std::mutex source_mutex;
+    Batch_path_source& source;
+    bool source_ended = false;
+    std::size_t next_index = 0;
+    // Under mutex: the reports, the lanes, stopping.
+    std::mutex mutex;
+    std::condition_variable room;
+    bool stopping = false;
+    std::size_t next_printed = 0;
+    std::map<std::size_t, Batch_report> finished;
+    std::size_t started = 0;
+    std::size_t ended = 0;
+    // On the printing thread: what a lane's wake-up runs there.
+    QObject* printer = nullptr;
+    std::function<void()> wake;
+};
+
 Batch_pool::Batch_pool(Pipeline_settings settings, Pipeline_services services, std::size_t jobs)
     : _settings(settings), _services(std::move(services)), _jobs(std::max<std::size_t>(jobs, 1))
 {}
+
+Batch_report Batch_pool::verify(const std::string& path) const
+{
+    QEventLoop loop;
+    Pipeline_services services = _services;
+    services.cancel = std::make_shared<std::atomic<bool>>(false);
+    auto run = std::make_unique<Batch_file_run>(_settings, std::move(services), [&loop] { loop.quit(); });
+    {
+        // This lane drives only this file now: what its handlers report is the file's.
+        const Report_group_scope reporting(run->report_group());
+        run->start(path);
+        loop.exec();
+    }
+    Batch_report report = run->report();
+    // Here, not on the printing thread: the parsers, the mappings and the layers' workers go
+    // while the other lanes go on.
+    run.reset();
+    return report;
+}
+
+void Batch_pool::lane(Lanes& lanes) const
+{
+    while (std::optional<std::pair<std::size_t, Batch_entry>> taken = lanes.take()) {
+        const auto& [index, entry] = *taken;
+        Batch_report report;
+        if (!entry.problem.empty()) {
+            report = unusable_entry_report(entry);
+        } else {
+            try {
+                report = verify(entry.path);
+            } catch (...) {
+                // Every entry taken gets its report, or the printing would wait for it for ever.
+                trace_current_exception();
+                report = unusable_entry_report({entry.path, "L'analisi del file è fallita."});
+            }
+        }
+        lanes.hand_back(index, std::move(report));
+    }
+    lanes.lane_ended();
+}
 
 int Batch_pool::run(Batch_path_source& source, const Printer& print, const Notice& notice)
 {
@@ -132,71 +281,62 @@ int Batch_pool::run(Batch_path_source& source, const Printer& print, const Notic
         _services.trusted_store();
 
     QEventLoop loop;
-    std::map<std::size_t, std::unique_ptr<Batch_file_run>> running;
-    std::map<std::size_t, Batch_report> finished;
-    std::size_t next_index = 0;
-    std::size_t next_printed = 0;
-    bool source_ended = false;
+    QObject printer;
+    Lanes lanes(source);
     Batch_exit_status status;
-
     const auto print_ready = [&] {
-        for (auto found = finished.find(next_printed); found != finished.end(); found = finished.find(next_printed)) {
-            status.add(found->second.exit_code);
-            print(found->second);
-            finished.erase(found);
-            ++next_printed;
+        for (const Batch_report& report : lanes.take_printable()) {
+            status.add(report.exit_code);
+            print(report);
         }
     };
-    std::function<void()> fill;
-    const auto file_finished = [&](std::size_t index) {
-        // Not from inside the run's own call: the run goes here.
-        QTimer::singleShot(0, &loop, [&, index] {
-            const auto found = running.find(index);
-            if (found == running.end())
-                return;
-            finished.emplace(index, found->second->report());
-            std::unique_ptr<Batch_file_run> done = std::move(found->second);
-            running.erase(found);
-            // The next file starts before this one's workers are stopped: stopping waits for each
-            // worker to end, and the processors should have the next file's work meanwhile.
-            fill();
-            done.reset();
-        });
-    };
-    fill = [&] {
-        for (;;) {
-            print_ready();
-            // A file that takes long holds back the printing of every later one: the reports
-            // waiting for it are bounded, and no more files start until it is done.
-            if (source_ended || running.size() >= _jobs || finished.size() >= Max_waiting_reports)
-                break;
-            std::optional<Batch_entry> entry = source.next();
-            if (!entry) {
-                source_ended = true;
-                break;
-            }
-            const std::size_t index = next_index++;
-            ++_files;
-            if (!entry->problem.empty()) {
-                finished.emplace(index, unusable_entry_report(*entry));
-                continue;
-            }
-            Pipeline_services services = _services;
-            services.cancel = std::make_shared<std::atomic<bool>>(false);
-            auto run = std::make_unique<Batch_file_run>(_settings, std::move(services),
-                                                        [&file_finished, index] { file_finished(index); });
-            Batch_file_run& started = *running.emplace(index, std::move(run)).first->second;
-            started.start(entry->path);
-        }
-        if (source_ended && running.empty())
+    lanes.printer = &printer;
+    lanes.wake = [&] {
+        print_ready();
+        if (lanes.all_ended())
             loop.quit();
     };
 
-    fill();
-    // quit() before exec() would be forgotten.
-    if (!(source_ended && running.empty()))
+    std::vector<std::thread> threads;
+    // However the printing ends, no lane is left waiting or running.
+    struct Joiner {
+        Lanes& lanes;
+        std::vector<std::thread>& threads;
+        ~Joiner()
+        {
+            lanes.stop();
+            for (std::thread& thread : threads)
+                thread.join();
+        }
+    } joiner{lanes, threads};
+    for (std::size_t n = 0; n < _jobs; ++n) {
+        {
+            std::lock_guard lock(lanes.mutex);
+            ++lanes.started;
+        }
+        try {
+            threads.emplace_back([this, &lanes] { lane(lanes); });
+        } catch (const std::system_error& failure) {
+            Trace(Trace_kind, Level_error) << "Avvio del worker thread fallito: " << failure.what();
+            std::lock_guard lock(lanes.mutex);
+            --lanes.started;
+            break;
+        }
+    }
+    if (threads.empty()) {
+        // No lane: every file is one whose analysis failed, as a layer without its worker is.
+        while (std::optional<std::pair<std::size_t, Batch_entry>> taken = lanes.take()) {
+            const Batch_entry& entry = taken->second;
+            lanes.hand_back(taken->first, unusable_entry_report(
+                                              {entry.path, entry.problem.empty() ? "L'analisi del file è fallita."
+                                                                                 : entry.problem}));
+            print_ready();
+        }
+    } else if (!lanes.all_ended()) {
         loop.exec();
+    }
     print_ready();
+    _files = lanes.taken();
     return status.code();
 }
 

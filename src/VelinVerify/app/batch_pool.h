@@ -1,10 +1,11 @@
 // Many files in one process: `velin-verify --batch FILE...` and `--batch --stdin`.
 //
-// Up to `jobs` files are in flight at once, all driven by the calling thread's event loop: every
-// layer already runs its steps on a worker thread of its own, so the calling thread only hands
-// the steps' results on. The trusted lists are loaded once, before the first file. Reports are
-// handed out in the order of the input, each as soon as every earlier one is out, however the
-// files finish.
+// `jobs` lanes verify the files: each lane is a thread with an event loop of its own that takes
+// the next entry of the input, drives that file's layers to the end (their steps run on the
+// layers' own worker threads, the handlers on the lane), hands the report back and destroys the
+// file's run there, so that nothing of a file's work waits for another file's. The calling thread
+// loads the trusted lists once, before the first file, and then only prints: the reports in the
+// order of the input, each as soon as every earlier one is out, however the files finish.
 #pragma once
 
 #include "VelinVerify/app/batch_report.h"
@@ -84,6 +85,10 @@ private:
     int _worst = Exit_success;
 };
 
+// Reports kept for printing while an earlier file is still being verified; a lane takes no further
+// entry while this many wait.
+inline constexpr std::size_t Max_waiting_reports = 4096;
+
 // The report of an entry that names no file.
 Batch_report unusable_entry_report(const Batch_entry& entry);
 
@@ -96,14 +101,19 @@ public:
     Batch_pool(Pipeline_settings settings, Pipeline_services services, std::size_t jobs);
 
     // Verifies every entry of the source, up to `jobs` at a time, and prints each report in the
-    // order of the source. Returns the combined exit status (Batch_exit_status). Needs a
-    // QCoreApplication on the calling thread.
+    // order of the source, on the calling thread. Returns the combined exit status
+    // (Batch_exit_status). Needs a QCoreApplication on the calling thread. The source is read by
+    // the lanes, one at a time.
     int run(Batch_path_source& source, const Printer& print, const Notice& notice = {});
 
     // Files verified by the last run.
     std::size_t files() const { return _files; }
 
 private:
+    struct Lanes;
+    void lane(Lanes& lanes) const;
+    Batch_report verify(const std::string& path) const;
+
     const Pipeline_settings _settings;
     const Pipeline_services _services;
     const std::size_t _jobs;

@@ -26,6 +26,8 @@ public:
     // content: the document of a detached signature, when named.
     void start(const std::string& path, const std::string& content = {});
     Batch_report report() const { return make_batch_report(_session, _boxes); }
+    // What a thread driving only this run reports belongs to it (Report_group_scope).
+    Report_group report_group() const { return _session.report_group(); }
     // A box (or a reported line) for the innermost layer opened so far.
     void add(const Layer_analysis* layer, const Box_request& box);
 

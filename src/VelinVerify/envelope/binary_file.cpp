@@ -6,6 +6,7 @@
 #include "common/trace.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <new>
@@ -28,6 +29,8 @@ file_read_error_t read_error_from_errno(int error)
 constexpr uint64_t largest_file = 0xFFFFFFFFull;
 
 constexpr size_t Bounce_size = 1024 * 1024;
+
+std::atomic<uint64_t> read_up_to{1024 * 1024};
 constexpr uintptr_t Page_size = 4096;
 
 } // namespace
@@ -89,11 +92,30 @@ Opened_file Binary_file_read::open_whole(const std::string& file_name)
     return opened;
 }
 
+void Binary_file_read::set_mapping_threshold(uint64_t bytes)
+{
+    read_up_to = bytes;
+}
+
+uint64_t Binary_file_read::mapping_threshold()
+{
+    return read_up_to;
+}
+
 bool Binary_file_read::read_mapped(const std::string& file_name)
 {
     Opened_file opened = open_whole(file_name);
     if (!opened.descriptor)
         return false;
+    const auto size = static_cast<uint64_t>(opened.status.st_size);
+    if (S_ISREG(opened.status.st_mode) && size <= read_up_to) {
+        std::vector<uint8_t> bytes(static_cast<size_t>(size));
+        if (!read_exactly(opened.descriptor.get(), bytes.data(), bytes.size()))
+            return false;
+        _bytes = Document_bytes(std::move(bytes));
+        set_value({});
+        return true;
+    }
     if (auto mapped = Mapped_file::map(opened.descriptor, opened.status)) {
         _bytes = Document_bytes(std::move(mapped));
         set_value({});

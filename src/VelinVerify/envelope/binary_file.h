@@ -41,9 +41,17 @@ public:
     // the rest: a large part of the file can start its own buffer without being moved there.
     bool read(const std::string& file_name, const Prefix_choice& choose_prefix);
 
-    // The whole file where it lies: a regular file is mapped (see Mapped_file), anything else is
-    // read. Same errors and messages as read; the bytes are taken with take_bytes ().
+    // The whole file where it lies: a regular file larger than the mapping threshold is mapped
+    // (see Mapped_file), anything else is read. Same errors and messages as read; the bytes are
+    // taken with take_bytes ().
     bool read_mapped(const std::string& file_name);
+
+    // Regular files of at most this many bytes are read by read_mapped rather than mapped: for a
+    // few pages, mapping and unmapping (which flushes the address caches of every processor
+    // running a thread of the process) costs more than the copy. 1 MiB unless changed; tests of
+    // the mapped path lower it.
+    static void set_mapping_threshold(uint64_t bytes);
+    static uint64_t mapping_threshold();
     Document_bytes take_bytes() { return std::exchange(_bytes, {}); }
 
     const std::vector<uint8_t>& prefix() const { return _prefix; }

@@ -75,6 +75,8 @@ public:
     std::optional<Box_request> combined_box() const;
     // Envelopes found but not opened because of Max_layers.
     size_t refused_layers() const { return _refused_layers; }
+    // The group every layer of this session reports to.
+    Report_group report_group() const { return _report_group; }
 
     // Verify_observer
     void inner_envelope_found(Document_bytes content, const std::string& name) override;

@@ -1,6 +1,7 @@
 // Windows that a worker may post messages to. A dialog registers itself and gets an integer handle;
-// a worker posts (handle, message, parameters) and the message is delivered on the user-interface
-// thread only if the handle is still registered then. A message for a dialog destroyed in the
+// a worker posts (handle, message, parameters) and the message is delivered on the thread that
+// registered the handle (the user-interface thread for a dialog, a batch lane for a file verified
+// there) only if the handle is still registered then. A message for a dialog destroyed in the
 // meantime finds no window and is dropped: a worker never holds a pointer to a dialog.
 #pragma once
 
@@ -20,8 +21,9 @@ struct Window_message {
 
 using Window_receiver = std::function<void(const Window_message&)>;
 
-// On the user-interface thread, with a QCoreApplication alive. The receiver is called on that
-// thread for every message posted to the handle while it is registered.
+// On a thread with an event loop, with a QCoreApplication alive. The receiver is called on that
+// thread for every message posted to the handle while it is registered. When the thread ends (the
+// application's thread: when the application object goes), its windows are unregistered.
 Window_handle register_window(Window_receiver receiver);
 void unregister_window(Window_handle handle);
 bool is_window(Window_handle handle);

@@ -6,15 +6,19 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -72,21 +76,8 @@ protected:
     Program_run run(const QStringList& arguments, bool without_display = false,
                     const std::vector<std::pair<QString, QString>>& changed = {}, const std::string& input = {})
     {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        if (without_display)
-            for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-                environment.remove(name);
-        environment.insert("VELIN_DATA_DIR", QString::fromStdString(data.string()));
-        environment.insert("VELIN_USER_REGISTRY", QString::fromStdString((folder / "user.reg").string()));
-        environment.insert("VELIN_MACHINE_REGISTRY", QString::fromStdString((folder / "machine.reg").string()));
-        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString((folder / "run").string()));
-        environment.insert("TMPDIR", QString::fromStdString((folder / "run").string()));
-        environment.insert("XDG_CACHE_HOME", QString::fromStdString((folder / "user-cache").string()));
-        for (const auto& [name, value] : changed)
-            environment.insert(name, value);
         QProcess process;
-        process.setProcessEnvironment(environment);
-        process.start(VELIN_VERIFY_PROGRAM, arguments);
+        start(process, arguments, without_display, changed);
         if (!input.empty())
             process.write(input.data(), static_cast<qint64>(input.size()));
         process.closeWriteChannel();
@@ -101,6 +92,25 @@ protected:
         result.out = process.readAllStandardOutput().toStdString();
         result.err = process.readAllStandardError().toStdString();
         return result;
+    }
+
+    void start(QProcess& process, const QStringList& arguments, bool without_display = false,
+               const std::vector<std::pair<QString, QString>>& changed = {})
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        if (without_display)
+            for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+                environment.remove(name);
+        environment.insert("VELIN_DATA_DIR", QString::fromStdString(data.string()));
+        environment.insert("VELIN_USER_REGISTRY", QString::fromStdString((folder / "user.reg").string()));
+        environment.insert("VELIN_MACHINE_REGISTRY", QString::fromStdString((folder / "machine.reg").string()));
+        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString((folder / "run").string()));
+        environment.insert("TMPDIR", QString::fromStdString((folder / "run").string()));
+        environment.insert("XDG_CACHE_HOME", QString::fromStdString((folder / "user-cache").string()));
+        for (const auto& [name, value] : changed)
+            environment.insert(name, value);
+        process.setProcessEnvironment(environment);
+        process.start(VELIN_VERIFY_PROGRAM, arguments);
     }
 
     static QString pki_document(const std::string& signer)
@@ -389,6 +399,50 @@ TEST_F(Batch_test, ManyFilesAtOnceGiveEachFileTheReportItHasAlone)
     ASSERT_EQ(reports.size(), static_cast<size_t>(files.size())) << text.out;
     for (qsizetype i = 0; i < files.size(); ++i)
         EXPECT_EQ(reports[i], alone_text[files[i]].out) << "file " << i << ": " << files[i].toStdString();
+
+    // One lane and several give the same reports in the same order, list lines that name no file
+    // included, whichever lane finishes first.
+    std::string mixed = std::string("nome\0nullo.p7m\n", 15) + list + std::string(Max_listed_path + 1, 'a') + "\n" +
+                        kinds.front().toStdString() + "\n";
+    for (const bool as_json : {true, false}) {
+        QStringList options{"--batch", "--stdin"};
+        if (as_json)
+            options << "--json";
+        const Program_run one = run(options + QStringList{"--jobs", "1"}, false, {}, mixed);
+        EXPECT_EQ(one.exit_code, Exit_errors) << one.err;
+        EXPECT_EQ(as_json ? json_lines(one.out).size() : text_reports(one.out).size(),
+                  static_cast<size_t>(files.size()) + 3);
+        for (const char* jobs : {"2", "3"}) {
+            const Program_run many = run(options + QStringList{"--jobs", jobs}, false, {}, mixed);
+            EXPECT_EQ(many.exit_code, one.exit_code) << "--jobs " << jobs;
+            EXPECT_EQ(many.out, one.out) << "--jobs " << jobs << (as_json ? " --json" : "");
+        }
+    }
+}
+
+TEST_F(Batch_test, AFileIsReportedWhileTheListIsStillBeingWritten)
+{
+    // A reader of a pipe sees each file as soon as it is verified, even while another lane waits
+    // for the next line of the list.
+    for (const char* jobs : {"1", "2"}) {
+        QProcess process;
+        start(process, {"--batch", "--json", "--stdin", "--jobs", jobs});
+        const std::string first = pki_document("signer-legal").toStdString() + "\n";
+        process.write(first.data(), static_cast<qint64>(first.size()));
+        std::string out;
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (out.find('\n') == std::string::npos && std::chrono::steady_clock::now() < give_up)
+            if (process.waitForReadyRead(100))
+                out += process.readAllStandardOutput().toStdString();
+        EXPECT_EQ(json_lines(out).size(), 1u) << "--jobs " << jobs << ": nothing before the list ended";
+        const std::string second = sample("corrupt.p7m").toStdString() + "\n";
+        process.write(second.data(), static_cast<qint64>(second.size()));
+        process.closeWriteChannel();
+        ASSERT_TRUE(process.waitForFinished(60000));
+        out += process.readAllStandardOutput().toStdString();
+        EXPECT_EQ(json_lines(out).size(), 2u) << out;
+        EXPECT_EQ(process.exitCode(), Exit_errors);
+    }
 }
 
 TEST_F(Batch_test, TheWorstOutcomeOfTheFilesIsTheExitStatus)
@@ -443,6 +497,83 @@ TEST_F(Batch_test, AListOnStandardInputIsTakenLineByLineWhateverItHolds)
     EXPECT_EQ(object(3)["file"].toString().size(), static_cast<qsizetype>(Max_listed_path));
     EXPECT_EQ(object(3)["layers"].toArray()[0].toObject()["activity"].toArray()[0].toObject()["text"].toString(),
               QString::fromUtf8("Il nome del file è troppo lungo."));
+}
+
+// A list whose first file is held in its chain building until released, followed by entries that
+// name no file (reported at once): the pool must stop reading the list once Max_waiting_reports
+// reports wait for the first file, and still print everything in order once it is done.
+class Held_list : public Batch_path_source {
+public:
+    Held_list(std::string first, std::size_t more) : _first(std::move(first)), _more(more) {}
+
+    std::optional<Batch_entry> next() override
+    {
+        const std::size_t at = _taken;
+        if (at > _more)
+            return std::nullopt;
+        ++_taken;
+        if (at == 0)
+            return Batch_entry{_first, {}};
+        return Batch_entry{"voce " + std::to_string(at), "Il nome del file è troppo lungo."};
+    }
+    std::size_t taken() const { return _taken; }
+
+private:
+    const std::string _first;
+    const std::size_t _more;
+    std::atomic<std::size_t> _taken{0};
+};
+
+TEST(Batch_pool_lanes, ALaneStopsTakingFilesWhileTooManyReportsWaitForAnEarlierOne)
+{
+    test::private_environment();
+    int argc = 1;
+    char name[] = "test";
+    char* argv[] = {name, nullptr};
+    QCoreApplication application(argc, argv);
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool released = false;
+    std::atomic<int> loads{0};
+    Pipeline_services services;
+    // The pool's own load before the first file passes; the first file's chain building waits.
+    services.trusted_store = [&]() -> std::shared_ptr<Trusted_store> {
+        if (loads++ > 0) {
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [&] { return released; });
+        }
+        return nullptr;
+    };
+    constexpr std::size_t Jobs = 2;
+    const std::size_t more = Max_waiting_reports + 1000;
+    Held_list list((std::filesystem::path(VELIN_PKI_FIXTURES) / "documents" / "contratto-signer-legal.txt.p7m").string(),
+                   more);
+
+    std::size_t taken_while_held = 0;
+    std::thread release([&] {
+        // Every lane but the held one fills the waiting reports; then nothing more is taken.
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (list.taken() < Max_waiting_reports + 1 && std::chrono::steady_clock::now() < give_up)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        taken_while_held = list.taken();
+        std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    });
+    std::vector<std::string> printed;
+    Batch_pool pool(Pipeline_settings{false, false}, services, Jobs);
+    const int status = pool.run(list, [&](const Batch_report& report) { printed.push_back(report.file); });
+    release.join();
+
+    EXPECT_EQ(taken_while_held, Max_waiting_reports + 1);
+    ASSERT_EQ(printed.size(), more + 1);
+    EXPECT_EQ(pool.files(), more + 1);
+    for (std::size_t at = 1; at <= more; ++at)
+        ASSERT_EQ(printed[at], "voce " + std::to_string(at));
+    // A file with a summary beside entries without one.
+    EXPECT_EQ(status, Exit_errors);
 }
 
 std::vector<Batch_entry> read_all(const std::string& content)

@@ -1,5 +1,6 @@
 // Decoding of signed envelopes from outside bytes, through the parser as the pipeline drives it:
 // every form of .p7m, the signature check of every signer, and hostile or damaged input.
+#include "VelinVerify/envelope/binary_file.h"
 #include "VelinVerify/envelope/mime_envelope_split.h"
 #include "VelinVerify/envelope/pkcs7.h"
 #include "VelinVerify/envelope/signed_document_parser.h"
@@ -93,7 +94,12 @@ void expect_document_signed_by_mario(const Analysis& analysis)
 
 TEST(Envelope_forms, der_base64_and_smime_forms_decode_to_the_same_document)
 {
+    // The fixture is small enough to be read whole: mapped here, so that the mapped path is the one
+    // tested.
+    const uint64_t threshold = Binary_file_read::mapping_threshold();
+    Binary_file_read::set_mapping_threshold(0);
     const Analysis der = analyse_file(test::fixture("document.txt.p7m").string());
+    Binary_file_read::set_mapping_threshold(threshold);
     expect_document_signed_by_mario(der);
     EXPECT_EQ(der.encoding(), Pkcs7::Encoding::Der);
     // The binary envelope's document is read where the mapped file holds it, not copied.

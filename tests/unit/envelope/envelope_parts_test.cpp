@@ -193,6 +193,45 @@ TEST(Binary_file_read, a_prefix_chosen_from_the_head_is_kept_apart)
     EXPECT_TRUE(directory.prefix().empty());
 }
 
+TEST(Binary_file_read, small_files_are_read_and_larger_ones_mapped_with_the_same_bytes)
+{
+    test::Test_folder folder;
+    const uint64_t threshold = Binary_file_read::mapping_threshold();
+    ASSERT_EQ(threshold, 1024u * 1024u);
+    std::string content(threshold + 1, '\0');
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>(i * 13 + i / 509);
+    const std::string at_threshold = content.substr(0, threshold);
+    test::write_file(folder / "soglia.p7m", at_threshold);
+    test::write_file(folder / "oltre.p7m", content);
+    const auto read = [&](const char* name, bool mapped) {
+        Binary_file_read reader;
+        EXPECT_TRUE(reader.read_mapped((folder / name).string())) << name;
+        const Document_bytes bytes = reader.take_bytes();
+        EXPECT_EQ(bytes.mapped(), mapped) << name;
+        return std::string(bytes.begin(), bytes.end());
+    };
+    EXPECT_EQ(read("soglia.p7m", false), at_threshold);
+    EXPECT_EQ(read("oltre.p7m", true), content);
+    // Lowered, as the tests of the mapped path do: then even a small file is mapped.
+    Binary_file_read::set_mapping_threshold(0);
+    EXPECT_EQ(read("soglia.p7m", true), at_threshold);
+    Binary_file_read::set_mapping_threshold(threshold);
+
+    // The failures are those of the plain reading, whichever way the file would have gone.
+    test::write_file(folder / "vuoto.p7m", "");
+    Binary_file_read empty;
+    EXPECT_FALSE(empty.read_mapped((folder / "vuoto.p7m").string()));
+    EXPECT_EQ(empty.message(), "Il file è vuoto.");
+    ASSERT_EQ(::mkfifo((folder / "coda.p7m").c_str(), 0600), 0);
+    Binary_file_read fifo;
+    EXPECT_FALSE(fifo.read_mapped((folder / "coda.p7m").string()));
+    EXPECT_EQ(fifo.result(), File_empty);
+    Binary_file_read missing;
+    EXPECT_FALSE(missing.read_mapped((folder / "manca.p7m").string()));
+    EXPECT_EQ(missing.result(), File_not_found);
+}
+
 TEST(Binary_file_write, creates_or_truncates_with_default_permissions)
 {
     test::Test_folder folder;
