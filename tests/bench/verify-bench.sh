@@ -1,8 +1,9 @@
 #!/bin/bash
 # Times `velin-verify --batch` against one hash pass over the same file (`openssl dgst -sha256`)
 # and against `openssl cms -verify -noverify -binary`, on generated signed files of one size: a DER
-# .p7m with one signer, its bare base64 and S/MIME forms, and a .m7m whose envelope part is base64
-# with a time-stamp reply beside it. Prints the best wall time of the runs, the peak resident
+# .p7m with one signer, its bare base64, PEM and S/MIME forms, the same document signed as a
+# streaming signer writes it (BER, the document in pieces), and a .m7m whose envelope part is
+# base64 with a time-stamp reply beside it. Prints the best wall time of the runs, the peak resident
 # memory and the peak of the memory not backed by the file (anonymous). With HOSTILE=1 also a 2 GB
 # DER envelope, a 3.9 GB sparse file of zeros, a 1 GB base64 line that is no envelope and an
 # envelope with 100,000 signers. Run by hand:
@@ -54,6 +55,13 @@ if [ ! -s "$data/big.m7m" ] || [ "$(cat "$data/megabytes" 2>/dev/null)" != "$meg
         printf -- '\r\n--%s--\r\n' "$boundary"
     } > "$data/big.m7m"
     echo "$megabytes" > "$data/megabytes"
+    rm -f "$data/big-ber.p7m"
+fi
+if [ ! -s "$data/big-ber.p7m" ]; then
+    head -c $((megabytes * 1024 * 1024)) /dev/urandom > "$data/document.bin"
+    openssl cms -sign -stream -nodetach -binary -outform DER -md sha256 -in "$data/document.bin" \
+        -signer "$pki/signer-legal.cert.pem" -inkey "$pki/signer-legal.key.pem" -out "$data/big-ber.p7m"
+    rm -f "$data/document.bin"
 fi
 
 # A private verifier environment: the test trust data, no CRL check (nothing to download).
@@ -137,9 +145,11 @@ row() {
 }
 row der "$data/big.p7m" DER
 row base64 "$data/big-base64.p7m" PEM "$data/big-pem.cms"
+row pem "$data/big-pem.cms" PEM
 row smime "$data/big-smime.p7m" SMIME
+row ber "$data/big-ber.p7m" DER
 row m7m "$data/big.m7m"
-echo "Targets: der t/dgst <= 1.5; base64, smime, m7m t/dgst <= 2.5; anon <= 64 MB for every file."
+echo "Targets: der t/dgst <= 1.5; base64, pem, smime, m7m t/dgst <= 2.5; anon <= 64 MB for every file."
 
 # Large and hostile files, on request (HOSTILE=1): made once in the data folder.
 if [ "${HOSTILE:-0}" = 1 ]; then
