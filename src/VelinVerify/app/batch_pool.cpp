@@ -224,7 +224,10 @@ struct Batch_pool::Lanes {
 
 Batch_pool::Batch_pool(Pipeline_settings settings, Pipeline_services services, std::size_t jobs)
     : _settings(settings), _services(std::move(services)), _jobs(std::max<std::size_t>(jobs, 1))
-{}
+{
+    // Each lane is already a thread of its own, away from any window.
+    _settings.steps_in_place = true;
+}
 
 Batch_report Batch_pool::verify(const std::string& path) const
 {

@@ -114,7 +114,7 @@ private:
     void lane(Lanes& lanes) const;
     Batch_report verify(const std::string& path) const;
 
-    const Pipeline_settings _settings;
+    Pipeline_settings _settings;
     const Pipeline_services _services;
     const std::size_t _jobs;
     std::size_t _files = 0;

@@ -146,6 +146,16 @@ void Layer_analysis::queue_step(void (Layer_analysis::*step)(), unsigned message
     _expected_message = message;
     _progress.caption = caption;
     changed(Layer_change::Progress);
+    if (_settings.steps_in_place) {
+        try {
+            _step->run();
+        } catch (...) {
+            // As on a worker: the step fails, its end is still handled and finds its record unfilled.
+            trace_current_exception();
+        }
+        _notification->notify();
+        return;
+    }
     _worker->wake();
     if (!_worker->started()) {
         // No thread, no step and no message: the layer would wait for ever.

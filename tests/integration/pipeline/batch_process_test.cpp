@@ -367,6 +367,8 @@ TEST_F(Batch_test, ManyFilesAtOnceGiveEachFileTheReportItHasAlone)
     kinds.push_back(QString::fromStdString(unsupported.string()));
     kinds.push_back(QString::fromStdString((folder / "assente.p7m").string()));
 
+    // Alone, a file's layers run their steps on worker threads of their own, as in the window; in
+    // the pool, on the lane that verifies it: the reports must not differ.
     std::map<QString, Program_run> alone_json;
     std::map<QString, Program_run> alone_text;
     for (const QString& file : kinds) {
