@@ -133,7 +133,12 @@ struct Der_layout {
     Der_element content_info, type, signed_data, digest_algorithms, encapsulated, content_type, content;
 };
 
-std::optional<Der_layout> walk(const Envelope_bytes& bytes)
+// A SignedData ContentInfo down to its encapsulated content info.
+struct Der_signed_data_top {
+    Der_element content_info, type, signed_data, digest_algorithms, encapsulated;
+};
+
+std::optional<Der_signed_data_top> walk_to_encapsulated(const Envelope_bytes& bytes)
 {
     const auto content_info = read_element(bytes, 0, bytes.size);
     if (!content_info || content_info->tag != sequence_tag)
@@ -157,17 +162,27 @@ std::optional<Der_layout> walk(const Envelope_bytes& bytes)
     const auto encapsulated = read_element(bytes, digest_algorithms->end(), signed_data->end());
     if (!encapsulated || encapsulated->tag != sequence_tag)
         return std::nullopt;
-    const auto content_type = read_element(bytes, encapsulated->contents, encapsulated->end());
+    return Der_signed_data_top{*content_info, *type, *signed_data, *digest_algorithms, *encapsulated};
+}
+
+std::optional<Der_layout> walk(const Envelope_bytes& bytes)
+{
+    const auto top = walk_to_encapsulated(bytes);
+    if (!top)
+        return std::nullopt;
+    const Der_element& encapsulated = top->encapsulated;
+    const auto content_type = read_element(bytes, encapsulated.contents, encapsulated.end());
     if (!content_type || content_type->tag != oid_tag)
         return std::nullopt;
     // The eContent wrapper holds exactly one primitive OCTET STRING and closes the sequence.
-    const auto content_wrapper = read_element(bytes, content_type->end(), encapsulated->end());
-    if (!content_wrapper || content_wrapper->tag != explicit_0_tag || content_wrapper->end() != encapsulated->end())
+    const auto content_wrapper = read_element(bytes, content_type->end(), encapsulated.end());
+    if (!content_wrapper || content_wrapper->tag != explicit_0_tag || content_wrapper->end() != encapsulated.end())
         return std::nullopt;
     const auto content = read_element(bytes, content_wrapper->contents, content_wrapper->end());
     if (!content || content->tag != octet_string_tag || content->end() != content_wrapper->end())
         return std::nullopt;
-    return Der_layout{*content_info, *type, *signed_data, *digest_algorithms, *encapsulated, *content_type, *content};
+    return Der_layout{top->content_info, top->type,     top->signed_data, top->digest_algorithms,
+                      encapsulated,      *content_type, *content};
 }
 
 std::optional<Der_signed_data_split> split(const Envelope_bytes& bytes)
@@ -285,40 +300,23 @@ void append_signed_data_headers(std::vector<uint8_t>& out, size_t body_size)
 std::optional<Der_signer_split> split_der_signers(std::span<const uint8_t> envelope)
 {
     const Envelope_bytes bytes{envelope, {}, envelope.size()};
-    const auto content_info = read_element(bytes, 0, bytes.size);
-    if (!content_info || content_info->tag != sequence_tag)
+    const auto top = walk_to_encapsulated(bytes);
+    if (!top)
         return std::nullopt;
-    const auto type = read_element(bytes, content_info->contents, content_info->end());
-    if (!type || type->tag != oid_tag || type->size != signed_data_oid.size() ||
-        !bytes.equal(type->contents, signed_data_oid))
-        return std::nullopt;
-    const auto wrapper = read_element(bytes, type->end(), content_info->end());
-    if (!wrapper || wrapper->tag != explicit_0_tag || wrapper->end() != content_info->end())
-        return std::nullopt;
-    const auto signed_data = read_element(bytes, wrapper->contents, wrapper->end());
-    if (!signed_data || signed_data->tag != sequence_tag || signed_data->end() != wrapper->end())
-        return std::nullopt;
-    const auto version = read_element(bytes, signed_data->contents, signed_data->end());
-    if (!version)
-        return std::nullopt;
-    const auto digest_algorithms = read_element(bytes, version->end(), signed_data->end());
-    if (!digest_algorithms)
-        return std::nullopt;
-    const auto encapsulated = read_element(bytes, digest_algorithms->end(), signed_data->end());
-    if (!encapsulated || encapsulated->tag != sequence_tag)
-        return std::nullopt;
+    const Der_element& signed_data = top->signed_data;
+    const Der_element& encapsulated = top->encapsulated;
     // Without eContent: the content type alone.
-    const auto content_type = read_element(bytes, encapsulated->contents, encapsulated->end());
-    if (!content_type || content_type->tag != oid_tag || content_type->end() != encapsulated->end())
+    const auto content_type = read_element(bytes, encapsulated.contents, encapsulated.end());
+    if (!content_type || content_type->tag != oid_tag || content_type->end() != encapsulated.end())
         return std::nullopt;
 
     // [0] certificates and [1] CRLs, each at most once and in that order, then the SignerInfos.
-    size_t at = encapsulated->end();
-    std::optional<Der_element> element = read_element(bytes, at, signed_data->end());
+    size_t at = encapsulated.end();
+    std::optional<Der_element> element = read_element(bytes, at, signed_data.end());
     for (const uint8_t optional_tag : {explicit_0_tag, explicit_1_tag})
         if (element && element->tag == optional_tag)
-            element = read_element(bytes, at = element->end(), signed_data->end());
-    if (!element || element->tag != set_tag || element->end() != signed_data->end())
+            element = read_element(bytes, at = element->end(), signed_data.end());
+    if (!element || element->tag != set_tag || element->end() != signed_data.end())
         return std::nullopt;
     const Der_element set = *element;
 
@@ -331,12 +329,12 @@ std::optional<Der_signer_split> split_der_signers(std::span<const uint8_t> envel
         next = signer->end();
     }
 
-    const size_t body_size = (set.start - signed_data->contents) + 2;
+    const size_t body_size = (set.start - signed_data.contents) + 2;
     std::vector<uint8_t>& out = split.without_signers;
     out.reserve(body_size + 32);
     append_signed_data_headers(out, body_size);
-    split.core = {out.size(), encapsulated->end() - signed_data->contents};
-    bytes.append(out, signed_data->contents, set.start);
+    split.core = {out.size(), encapsulated.end() - signed_data.contents};
+    bytes.append(out, signed_data.contents, set.start);
     out.push_back(set_tag);
     out.push_back(0);
     return split;
@@ -457,7 +455,8 @@ std::optional<Ber_signed_data_split> split_ber_signed_data(std::span<const uint8
         return std::nullopt;
     const auto type = read_ber(bytes, content_info->contents, all);
     if (!type || type->tag != oid_tag || type->size != signed_data_oid.size() ||
-        !std::equal(signed_data_oid.begin(), signed_data_oid.end(), bytes.begin() + static_cast<ptrdiff_t>(type->contents)))
+        !std::equal(signed_data_oid.begin(), signed_data_oid.end(),
+                    bytes.begin() + static_cast<ptrdiff_t>(type->contents)))
         return std::nullopt;
     const auto wrapper = read_ber(bytes, type->contents + type->size, all);
     if (!wrapper || wrapper->tag != explicit_0_tag || !wrapper->indefinite)
@@ -478,8 +477,7 @@ std::optional<Ber_signed_data_split> split_ber_signed_data(std::span<const uint8
     const auto content_wrapper = read_ber(bytes, content_type->contents + content_type->size, all);
     if (!content_wrapper || content_wrapper->tag != explicit_0_tag)
         return std::nullopt;
-    const size_t wrapper_limit =
-        content_wrapper->indefinite ? all : content_wrapper->contents + content_wrapper->size;
+    const size_t wrapper_limit = content_wrapper->indefinite ? all : content_wrapper->contents + content_wrapper->size;
     const auto content = read_ber(bytes, content_wrapper->contents, wrapper_limit);
     if (!content)
         return std::nullopt;

@@ -147,10 +147,11 @@ std::span<const uint8_t> Document_bytes::view() const
         if (encoded.pieces) {
             std::vector<uint8_t> joined;
             joined.reserve(_offset + _size);
-            const bool read = read_octet_string_pieces(encoded.text.view(), Slice, [&joined](std::span<const uint8_t> slice) {
-                joined.insert(joined.end(), slice.begin(), slice.end());
-                return true;
-            });
+            const bool read =
+                read_octet_string_pieces(encoded.text.view(), Slice, [&joined](std::span<const uint8_t> slice) {
+                    joined.insert(joined.end(), slice.begin(), slice.end());
+                    return true;
+                });
             if (read)
                 encoded.decoded = std::move(joined);
             return;
