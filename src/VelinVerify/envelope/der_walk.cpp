@@ -372,36 +372,20 @@ std::optional<Ber_element> read_ber(std::span<const uint8_t> bytes, size_t offse
 {
     if (limit > bytes.size() || offset >= limit || limit - offset < 2)
         return std::nullopt;
-    Ber_element element;
-    element.tag = bytes[offset];
-    element.start = offset;
-    // Only low tag numbers; a zero tag is an end-of-contents marker, never an element.
-    if ((element.tag & 0x1f) == 0x1f || element.tag == 0)
+    const uint8_t tag = bytes[offset];
+    // A zero tag is an end-of-contents marker, never an element.
+    if (tag == 0)
         return std::nullopt;
-    size_t at = offset + 1;
-    const uint8_t first = bytes[at++];
-    if (first == 0x80) {
-        // Indefinite length only for constructed elements.
-        if ((element.tag & 0x20) == 0)
+    if (bytes[offset + 1] == 0x80) {
+        // Indefinite length: only low tag numbers, only for constructed elements.
+        if ((tag & 0x1f) == 0x1f || (tag & 0x20) == 0)
             return std::nullopt;
-        element.indefinite = true;
-        element.contents = at;
-        return element;
+        return Ber_element{tag, offset, offset + 2, true, 0};
     }
-    size_t length = first;
-    if (first > 0x80) {
-        const size_t count = first & 0x7f;
-        if (count > sizeof(size_t) || count > limit - at)
-            return std::nullopt;
-        length = 0;
-        for (size_t i = 0; i < count; ++i)
-            length = (length << 8) | bytes[at++];
-    }
-    if (length > limit - at)
+    const auto definite = read_element(Envelope_bytes{bytes, {}, bytes.size()}, offset, limit);
+    if (!definite)
         return std::nullopt;
-    element.contents = at;
-    element.size = length;
-    return element;
+    return Ber_element{definite->tag, definite->start, definite->contents, false, definite->size};
 }
 
 bool end_of_contents(std::span<const uint8_t> bytes, size_t at, size_t limit)

@@ -139,19 +139,9 @@ Covered_digest digest_of_pieces(std::vector<std::span<const uint8_t>> pieces)
 
 Covered_digest digest_of_bytes(Document_bytes bytes)
 {
+    // Read a slice at a time: the bytes may be a range of a file or decoded again from text.
     return [bytes = std::move(bytes)](const EVP_MD* algorithm) -> std::vector<uint8_t> {
-        Owner<EVP_MD_CTX> context(EVP_MD_CTX_new());
-        std::vector<uint8_t> digest(EVP_MAX_MD_SIZE);
-        unsigned int size = 0;
-        if (!context || EVP_DigestInit_ex(context.get(), algorithm, nullptr) != 1)
-            return {};
-        const bool read = bytes.read_slices([&context](std::span<const uint8_t> slice) {
-            return EVP_DigestUpdate(context.get(), slice.data(), slice.size()) == 1;
-        });
-        if (!read || EVP_DigestFinal_ex(context.get(), digest.data(), &size) != 1)
-            return {};
-        digest.resize(size);
-        return digest;
+        return Document_digests(bytes, std::map<int, std::vector<uint8_t>>{}).of(algorithm);
     };
 }
 
