@@ -52,6 +52,7 @@ public:
             if (!field->text().isEmpty())
                 return;
             field->setText(_pins.front());
+            held = field->text();
             _pins.pop_front();
             ++typed;
             dialog->findChild<QPushButton*>("ok_button")->click();
@@ -59,6 +60,7 @@ public:
         _timer.start(20);
     }
     int typed = 0;
+    QString held; // shares the field's buffer with the last PIN typed
 
 private:
     std::deque<QString> _pins;
@@ -407,6 +409,20 @@ private slots:
         for (const std::string& document : {a, b, c})
             QVERIFY(!fs::exists(document + ".p7m"));
         QVERIFY(trace.find("12345") == std::string::npos);
+    }
+
+    void the_pin_dialog_keeps_no_digits()
+    {
+        Card_search search;
+        QVERIFY(search.list_readers() && search.search());
+        Pin_typist typist({"12345"});
+        Dlg_Pin dialog(search.card());
+        QCOMPARE(dialog.run(), IDOK);
+        // The field's own buffer is wiped as the dialog closes; the PIN moves out of the dialog.
+        QCOMPARE(typist.held, QString(5, QChar(0)));
+        const Pin_text pin = dialog.take_pin();
+        QCOMPARE(pin.view(), std::string_view("12345"));
+        QVERIFY(dialog.take_pin().empty());
     }
 
     void velin_sign_takes_absolute_paths_as_documents()
