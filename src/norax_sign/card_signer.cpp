@@ -74,9 +74,9 @@ std::optional<std::vector<uint8_t>> parallel_signature(std::span<const uint8_t> 
 
 // The module's return values (CKR_*) that say why the token refused.
 constexpr unsigned long Ckr_device_error = 0x30, Ckr_device_removed = 0x32, Ckr_pin_incorrect = 0xA0,
-                        Ckr_pin_invalid = 0xA1, Ckr_pin_len_range = 0xA2, Ckr_pin_expired = 0xA3,
-                        Ckr_pin_locked = 0xA4, Ckr_session_closed = 0xB0, Ckr_session_handle_invalid = 0xB3,
-                        Ckr_token_not_present = 0xE0, Ckr_token_not_recognized = 0xE1, Ckr_user_not_logged_in = 0x101;
+                        Ckr_pin_invalid = 0xA1, Ckr_pin_len_range = 0xA2, Ckr_pin_expired = 0xA3, Ckr_pin_locked = 0xA4,
+                        Ckr_session_closed = 0xB0, Ckr_session_handle_invalid = 0xB3, Ckr_token_not_present = 0xE0,
+                        Ckr_token_not_recognized = 0xE1, Ckr_user_not_logged_in = 0x101;
 
 // The signer's error for a refusal of the token: a PIN refused (the batch must not offer it
 // again), the card gone from the reader, or any other failure.
@@ -106,10 +106,10 @@ uint32_t token_failure(unsigned long code)
 // The same for a signature that failed inside OpenSSL, from the text of its errors.
 uint32_t signature_failure(const std::string& failure)
 {
-    return token_failure(token_code_in(
-        failure, {Ckr_pin_incorrect, Ckr_pin_invalid, Ckr_pin_len_range, Ckr_pin_expired, Ckr_user_not_logged_in,
-                  Ckr_pin_locked, Ckr_device_removed, Ckr_device_error, Ckr_token_not_present,
-                  Ckr_token_not_recognized, Ckr_session_closed, Ckr_session_handle_invalid}));
+    return token_failure(token_code_in(failure, {Ckr_pin_incorrect, Ckr_pin_invalid, Ckr_pin_len_range, Ckr_pin_expired,
+                                                 Ckr_user_not_logged_in, Ckr_pin_locked, Ckr_device_removed,
+                                                 Ckr_device_error, Ckr_token_not_present, Ckr_token_not_recognized,
+                                                 Ckr_session_closed, Ckr_session_handle_invalid}));
 }
 
 } // namespace
@@ -208,8 +208,7 @@ void Pkcs7_card_signer::sign_logged_in(std::span<const uint8_t> document, unsign
         const Owner<BIO> content(BIO_new_mem_buf(document.data(), static_cast<int>(document.size())));
         std::string failure;
         const auto layout =
-            content ? new_envelope(content.get(), document.size(), identity, signing_time, failure)
-                    : std::nullopt;
+            content ? new_envelope(content.get(), document.size(), identity, signing_time, failure) : std::nullopt;
         if (layout) {
             Signed_output output;
             output.head = layout->head;

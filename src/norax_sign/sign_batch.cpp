@@ -138,8 +138,9 @@ uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& p
             return error;
         }
         const bool pin_refused = error == Result_pin_wrong || error == Result_pin_blocked;
-        Trace(Trace_kind, Level_error) << failure_text(
-            path, !pin_refused ? "" : error == Result_pin_blocked ? Text_pin_blocked : Text_pin_refused);
+        Trace(Trace_kind, Level_error) << failure_text(path, !pin_refused                  ? ""
+                                                             : error == Result_pin_blocked ? Text_pin_blocked
+                                                                                           : Text_pin_refused);
         ui.show_pending_errors();
         return pin_refused ? error : Result_failed;
     }

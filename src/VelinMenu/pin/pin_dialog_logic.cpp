@@ -108,7 +108,8 @@ std::optional<uint16_t> Pin_dialog_logic::exchange(uint8_t ins, const Pin_text& 
     // The secret and the new PIN side by side, in a buffer made at its full size so that no
     // copy is left behind by a growing vector.
     std::vector<uint8_t> data(2 * CNS::Max_pin_length);
-    for (const auto& [part, at] : {std::pair{secret.view(), size_t(0)}, std::pair{_new_pin.view(), CNS::Max_pin_length}}) {
+    for (const auto& [part, at] :
+         {std::pair{secret.view(), size_t(0)}, std::pair{_new_pin.view(), CNS::Max_pin_length}}) {
         std::vector<uint8_t> encoded = CNS::encode_secret(part);
         std::copy(encoded.begin(), encoded.end(), data.begin() + static_cast<std::ptrdiff_t>(at));
         OPENSSL_cleanse(encoded.data(), encoded.size());

@@ -3,8 +3,8 @@
 // the PIN against that card. run() answers IDOK, IDCANCEL or 3 (no reader list, no PIN usable).
 #pragma once
 
+#include "common/pin_text.h"
 #include "norax_sign/card_entry.h"
-#include "norax_sign/card_signer.h"
 
 #include <QDialog>
 #include <QTimer>
