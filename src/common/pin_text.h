@@ -16,7 +16,7 @@ public:
     Pin_text() = default;
     // At most Capacity characters are kept: a longer text leaves the PIN empty.
     explicit Pin_text(std::string_view text);
-    Pin_text(const char* text) : Pin_text(std::string_view(text)) {}
+    Pin_text(const char* text) : Pin_text(text ? std::string_view(text) : std::string_view()) {}
     ~Pin_text() { wipe(); }
     Pin_text(Pin_text&& other) noexcept;
     Pin_text& operator=(Pin_text&& other) noexcept;
