@@ -39,7 +39,7 @@ bool Card_search::search()
     return false;
 }
 
-uint32_t verify_card_pin(ISCard& card, const std::string& pin)
+uint32_t verify_card_pin(ISCard& card, std::string_view pin)
 {
     assertion(!pin.empty(), "not is_empty (pin)");
     assertion(card.CardHandle() != 0, "card handle ne NULL");
@@ -85,7 +85,7 @@ uint32_t verify_card_pin(ISCard& card, const std::string& pin)
     }
 }
 
-bool pin_can_be_confirmed(const std::string& pin)
+bool pin_can_be_confirmed(std::string_view pin)
 {
     return pin.size() >= 5 && pin.size() <= 8 &&
            std::all_of(pin.begin(), pin.end(), [](char c) { return c >= '0' && c <= '9'; });

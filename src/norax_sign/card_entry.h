@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velin {
@@ -40,9 +41,9 @@ private:
 // VERIFY of the PIN block (the digits, FF up to 8 bytes) inside one card transaction, followed
 // by a SELECT of the master file. 0 accepted, Pin_wrong, Pin_blocked, a PC/SC code when the
 // exchange failed, Pin_status_unknown for any other answer.
-uint32_t verify_card_pin(ISCard& card, const std::string& pin);
+uint32_t verify_card_pin(ISCard& card, std::string_view pin);
 
 // OK is offered only for 5 to 8 digits.
-bool pin_can_be_confirmed(const std::string& pin);
+bool pin_can_be_confirmed(std::string_view pin);
 
 } // namespace velin

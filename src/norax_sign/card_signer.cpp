@@ -1,13 +1,16 @@
 #include "norax_sign/card_signer.h"
 
 #include "VelinMenu/channel/card_provider.h"
+#include "VelinMenu/channel/scard.h"
 #include "common/failure.h"
 #include "common/owner.h"
 #include "common/trace.h"
 #include "norax_sign/envelope_signature.h"
 
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <exception>
@@ -24,11 +27,12 @@ void trace_info(const char* text)
 }
 
 std::optional<std::vector<uint8_t>> parallel_signature(std::span<const uint8_t> envelope,
-                                                       const Signing_identity& identity)
+                                                       const Signing_identity& identity,
+                                                       std::chrono::system_clock::time_point signing_time,
+                                                       std::string& failure)
 {
-    std::string failure;
     Parallel_stage stage = Parallel_stage::Reading;
-    auto signed_again = add_parallel_signer(envelope, identity, std::chrono::system_clock::now(), failure, &stage);
+    auto signed_again = add_parallel_signer(envelope, identity, signing_time, failure, &stage);
     // The steps in the order the trace has always told them; the first that failed ends it.
     const struct {
         std::vector<const char*> steps;
@@ -66,6 +70,46 @@ std::optional<std::vector<uint8_t>> parallel_signature(std::span<const uint8_t> 
     }
     trace_info("Firma parallela riuscita.");
     return signed_again;
+}
+
+// The module's return values (CKR_*) that say why the token refused.
+constexpr unsigned long Ckr_device_error = 0x30, Ckr_device_removed = 0x32, Ckr_pin_incorrect = 0xA0,
+                        Ckr_pin_invalid = 0xA1, Ckr_pin_len_range = 0xA2, Ckr_pin_expired = 0xA3, Ckr_pin_locked = 0xA4,
+                        Ckr_session_closed = 0xB0, Ckr_session_handle_invalid = 0xB3, Ckr_token_not_present = 0xE0,
+                        Ckr_token_not_recognized = 0xE1, Ckr_user_not_logged_in = 0x101;
+
+// The signer's error for a refusal of the token: a PIN refused (the batch must not offer it
+// again), the card gone from the reader, or any other failure.
+uint32_t token_failure(unsigned long code)
+{
+    switch (code) {
+    case Ckr_pin_incorrect:
+    case Ckr_pin_invalid:
+    case Ckr_pin_len_range:
+    case Ckr_pin_expired:
+    case Ckr_user_not_logged_in:
+        return Result_pin_wrong;
+    case Ckr_pin_locked:
+        return Result_pin_blocked;
+    case Ckr_device_removed:
+    case Ckr_device_error:
+    case Ckr_token_not_present:
+    case Ckr_token_not_recognized:
+    case Ckr_session_closed:
+    case Ckr_session_handle_invalid:
+        return Scard_w_removed_card;
+    default:
+        return Result_failed;
+    }
+}
+
+// The same for a signature that failed inside OpenSSL, from the text of its errors.
+uint32_t signature_failure(const std::string& failure)
+{
+    return token_failure(token_code_in(failure, {Ckr_pin_incorrect, Ckr_pin_invalid, Ckr_pin_len_range, Ckr_pin_expired,
+                                                 Ckr_user_not_logged_in, Ckr_pin_locked, Ckr_device_removed,
+                                                 Ckr_device_error, Ckr_token_not_present, Ckr_token_not_recognized,
+                                                 Ckr_session_closed, Ckr_session_handle_invalid}));
 }
 
 } // namespace
@@ -106,7 +150,7 @@ void Pkcs7_card_signer::open()
     succeed({});
 }
 
-void Pkcs7_card_signer::sign(const std::string& pin, std::span<const uint8_t> document, unsigned flags)
+void Pkcs7_card_signer::sign(const Pin_text& pin, std::span<const uint8_t> document, unsigned flags)
 {
     fail(0);
     if (!_provider || !_certificate) {
@@ -114,20 +158,47 @@ void Pkcs7_card_signer::sign(const std::string& pin, std::span<const uint8_t> do
         return;
     }
     // The PIN goes to the card's module for this signature only.
+    try {
+        _provider->login(pin.c_str());
+    } catch (const Token_error& error) {
+        Trace(Trace_kind, Level_trace) << error.what();
+        fail(token_failure(error.code()));
+        return;
+    }
+    sign_logged_in(document, flags);
+    // Whatever happened after the login, the token forgets the PIN.
+    if (_provider->logout())
+        Trace(Trace_kind, Level_trace) << "PIN resettato";
+    else
+        Trace(Trace_kind, Level_error) << "Reset PIN fallito";
+}
+
+void Pkcs7_card_signer::sign_logged_in(std::span<const uint8_t> document, unsigned flags)
+{
     std::shared_ptr<EVP_PKEY> key;
     try {
-        key = _provider->signing_key(pin);
+        key = _provider->signing_key();
+    } catch (const Token_error& error) {
+        Trace(Trace_kind, Level_trace) << error.what();
+        fail(token_failure(error.code()));
+        return;
     } catch (const std::exception& error) {
+        Trace(Trace_kind, Level_trace) << "Chiave di firma non trovata.";
         Trace(Trace_kind, Level_trace) << error.what();
         fail(Result_failed);
         return;
     }
     const Signing_identity identity{_certificate.get(), key.get()};
+    const std::chrono::system_clock::time_point signing_time = std::chrono::system_clock::now();
     if (flags & Flag_parallel) {
-        if (auto envelope = parallel_signature(document, identity)) {
+        std::string failure;
+        if (auto envelope = parallel_signature(document, identity, signing_time, failure)) {
             Signed_output output;
             output.head = std::move(*envelope);
             succeed(std::move(output));
+        } else if (const uint32_t code = signature_failure(failure); code != Result_failed) {
+            // Other failures leave no error code, as they always have.
+            fail(code);
         }
     } else if (document.size() > static_cast<size_t>(INT_MAX)) {
         // A memory BIO reads at most INT_MAX bytes.
@@ -137,8 +208,7 @@ void Pkcs7_card_signer::sign(const std::string& pin, std::span<const uint8_t> do
         const Owner<BIO> content(BIO_new_mem_buf(document.data(), static_cast<int>(document.size())));
         std::string failure;
         const auto layout =
-            content ? new_envelope(content.get(), document.size(), identity, std::chrono::system_clock::now(), failure)
-                    : std::nullopt;
+            content ? new_envelope(content.get(), document.size(), identity, signing_time, failure) : std::nullopt;
         if (layout) {
             Signed_output output;
             output.head = layout->head;
@@ -147,14 +217,9 @@ void Pkcs7_card_signer::sign(const std::string& pin, std::span<const uint8_t> do
             succeed(std::move(output));
         } else {
             Trace(Trace_kind, Level_trace) << failure;
-            fail(Result_failed);
+            fail(signature_failure(failure));
         }
     }
-    key.reset();
-    if (_provider->logout())
-        Trace(Trace_kind, Level_trace) << "PIN resettato";
-    else
-        Trace(Trace_kind, Level_error) << "Reset PIN fallito";
 }
 
 } // namespace velin

@@ -3,6 +3,8 @@
 // document or an error code.
 #pragma once
 
+#include "common/pin_text.h"
+
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -19,6 +21,10 @@ class Card_provider;
 constexpr unsigned Flag_parallel = 16;
 
 constexpr uint32_t Result_failed = 0x80004005;
+// The token refused the PIN (the card's own codes for a wrong and a blocked PIN): trying again
+// with the same PIN would only use up the card's tries.
+constexpr uint32_t Result_pin_wrong = 0x8010006Bu;
+constexpr uint32_t Result_pin_blocked = 0x8010006Cu;
 
 // Bytes of a signed document that stay where they were made (a signed PDF in the Java machine)
 // and are copied to the file in pieces, so that a large document is not held twice.
@@ -49,17 +55,20 @@ public:
     virtual void open() = 0;
     // Signs the document (the bytes of an envelope with Flag_parallel); on success result()
     // holds the signed document, which refers to document's bytes: they must outlive it.
-    virtual void sign(const std::string& pin, std::span<const uint8_t> document, unsigned flags) = 0;
+    virtual void sign(const Pin_text& pin, std::span<const uint8_t> document, unsigned flags) = 0;
     // The same for a document the caller gives up: a signer that copies the document elsewhere
     // (the PDF signer, into the Java machine) empties it as soon as the copy is made, so that a
     // large document is never held twice. A result that refers to the document's bytes needs
     // them until it is written, as with sign(): those signers leave document as it is.
-    virtual void sign_releasing(const std::string& pin, std::vector<uint8_t>& document, unsigned flags)
+    virtual void sign_releasing(const Pin_text& pin, std::vector<uint8_t>& document, unsigned flags)
     {
         sign(pin, document, flags);
     }
 
     bool succeeded() const { return _succeeded; }
+    // After a failure: Result_cancelled (the user gave up), Result_pin_wrong or
+    // Result_pin_blocked (the token refused the PIN), Scard_w_removed_card (the card or its token
+    // went away), else Result_failed; 0 when nothing was attempted.
     uint32_t error_code() const { return _error_code; }
     const Signed_output& result() const { return _result; }
 
@@ -93,9 +102,11 @@ public:
     ~Pkcs7_card_signer() override;
 
     void open() override;
-    void sign(const std::string& pin, std::span<const uint8_t> document, unsigned flags) override;
+    void sign(const Pin_text& pin, std::span<const uint8_t> document, unsigned flags) override;
 
 private:
+    void sign_logged_in(std::span<const uint8_t> document, unsigned flags);
+
     std::string _reader_name;
     std::string _module_path;
     std::unique_ptr<Card_provider> _provider;

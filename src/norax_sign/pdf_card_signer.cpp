@@ -97,17 +97,17 @@ Pdf_card_signer::Pdf_card_signer(size_t reader_index, std::string reader_name,
 {
 }
 
-void Pdf_card_signer::sign(const std::string& pin, std::span<const uint8_t> document, unsigned)
+void Pdf_card_signer::sign(const Pin_text& pin, std::span<const uint8_t> document, unsigned)
 {
     sign_document(pin, document, nullptr);
 }
 
-void Pdf_card_signer::sign_releasing(const std::string& pin, std::vector<uint8_t>& document, unsigned)
+void Pdf_card_signer::sign_releasing(const Pin_text& pin, std::vector<uint8_t>& document, unsigned)
 {
     sign_document(pin, document, &document);
 }
 
-void Pdf_card_signer::sign_document(const std::string& pin, std::span<const uint8_t> document,
+void Pdf_card_signer::sign_document(const Pin_text& pin, std::span<const uint8_t> document,
                                     std::vector<uint8_t>* release)
 {
     fail(Result_failed);

@@ -21,15 +21,15 @@ public:
     void open() override {}
     // Without a Java machine the signature counts as cancelled: the batch stops, nothing is
     // written.
-    void sign(const std::string& pin, std::span<const uint8_t> document, unsigned flags) override;
+    void sign(const Pin_text& pin, std::span<const uint8_t> document, unsigned flags) override;
     // Empties document once the machine holds its copy; the signed document stays in the
     // machine until result() is written or dropped.
-    void sign_releasing(const std::string& pin, std::vector<uint8_t>& document, unsigned flags) override;
+    void sign_releasing(const Pin_text& pin, std::vector<uint8_t>& document, unsigned flags) override;
 
     size_t reader_index() const { return _reader_index; }
 
 private:
-    void sign_document(const std::string& pin, std::span<const uint8_t> document, std::vector<uint8_t>* release);
+    void sign_document(const Pin_text& pin, std::span<const uint8_t> document, std::vector<uint8_t>* release);
 
     size_t _reader_index;
     std::string _reader_name;

@@ -1,12 +1,11 @@
 #include "norax_sign/sign_batch.h"
 
+#include "VelinMenu/channel/scard.h"
 #include "VelinVerify/envelope/binary_file.h"
 #include "common/failure.h"
 #include "common/file_io.h"
 #include "common/message_box.h"
 #include "common/trace.h"
-
-#include <openssl/crypto.h>
 
 #include <sys/stat.h>
 
@@ -20,6 +19,11 @@ namespace velin {
 
 const char* const Text_signed_and_saved = "I documenti sono stati firmati e salvati.";
 const char* const Text_signature_failed = "La firma è fallita.";
+const char* const Text_pin_refused =
+    "La carta ha rifiutato il PIN: la firma si ferma qui, perché riprovare con lo stesso PIN potrebbe bloccare la "
+    "carta.";
+const char* const Text_pin_blocked = "Il PIN è bloccato.";
+const char* const Text_card_removed = "La carta è stata rimossa dal lettore.";
 const char* const Text_save_failed = "Il salvataggio del file è fallito.";
 const char* const Text_overwrite_original = "Sovrascrivere il file originale?";
 const char* const Text_exists_overwrite = " esiste già.\nSovrascriverlo?";
@@ -49,6 +53,15 @@ bool is_folder(const std::string& path)
     return !path.empty() && std::filesystem::is_directory(path, error);
 }
 
+// "La firma è fallita." with the document that failed on a line of its own, and why when known.
+std::string failure_text(const std::string& path, const std::string& reason)
+{
+    std::string text = std::string(Text_signature_failed) + "\n" + path;
+    if (!reason.empty())
+        text += "\n\n" + reason;
+    return text;
+}
+
 } // namespace
 
 int write_signed_document(const std::string& path, const Signed_output& output)
@@ -70,28 +83,6 @@ int write_signed_document(const std::string& path, const Signed_output& output)
                    (!output.held || output.held->write_to(descriptor)) && write_all(descriptor, output.tail);
         },
         mode, exists ? &existing : nullptr);
-}
-
-Pin_text::~Pin_text()
-{
-    OPENSSL_cleanse(_text.data(), _text.size());
-}
-
-Pin_text::Pin_text(Pin_text&& other) noexcept : _text(std::move(other._text))
-{
-    OPENSSL_cleanse(other._text.data(), other._text.size());
-    other._text.clear();
-}
-
-Pin_text& Pin_text::operator=(Pin_text&& other) noexcept
-{
-    if (this != &other) {
-        OPENSSL_cleanse(_text.data(), _text.size());
-        _text = std::move(other._text);
-        OPENSSL_cleanse(other._text.data(), other._text.size());
-        other._text.clear();
-    }
-    return *this;
 }
 
 std::string signed_document_path(const std::string& path, unsigned flags, const std::string& output_folder)
@@ -125,7 +116,9 @@ uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& p
     Trace(Trace_kind, Level_info) << "Firma documento.";
     Binary_file_read document(path);
     if (!document.succeeded()) {
-        Trace(Trace_kind, Level_info) << document.message();
+        // Said, not only traced: a FIFO, a device or an empty file would otherwise fail unseen.
+        Trace(Trace_kind, Level_error) << failure_text(path, document.message());
+        ui.show_pending_errors();
         return Result_failed;
     }
 
@@ -133,14 +126,23 @@ uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& p
         flags |= Flag_parallel;
 
     // The PDF signer frees the document's bytes once the Java machine has them.
-    signer.sign_releasing(pin.text(), document.value(), flags);
+    signer.sign_releasing(pin, document.value(), flags);
     ui.show_pending_errors();
     if (!signer.succeeded()) {
-        if (signer.error_code() == Result_cancelled || signer.error_code() == Result_card_removed)
+        const uint32_t error = signer.error_code();
+        if (error == Result_cancelled || error == Result_cancelled_by_user)
             return Result_cancelled;
-        Trace(Trace_kind, Level_error) << Text_signature_failed;
+        if (error == Scard_w_removed_card) {
+            Trace(Trace_kind, Level_error) << Text_card_removed;
+            ui.show_pending_errors();
+            return error;
+        }
+        const bool pin_refused = error == Result_pin_wrong || error == Result_pin_blocked;
+        Trace(Trace_kind, Level_error) << failure_text(path, !pin_refused                  ? ""
+                                                             : error == Result_pin_blocked ? Text_pin_blocked
+                                                                                           : Text_pin_refused);
         ui.show_pending_errors();
-        return Result_failed;
+        return pin_refused ? error : Result_failed;
     }
 
     std::string output = signed_document_path(path, flags, output_folder);
@@ -175,8 +177,11 @@ uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& p
 }
 
 uint32_t sign_batch(Sign_batch_ui& ui, const std::vector<std::string>& paths, unsigned flags,
-                    const std::string& output_folder, const Sign_batch_options& options)
+                    const std::string& output_folder, const Sign_batch_options& options, size_t* failed_documents)
 {
+    size_t uncounted = 0;
+    size_t& failed = failed_documents ? *failed_documents : uncounted;
+    failed = 0;
     const std::optional<std::string> folder = batch_output_folder(ui, paths, output_folder);
     if (!folder)
         return 0;
@@ -192,18 +197,27 @@ uint32_t sign_batch(Sign_batch_ui& ui, const std::vector<std::string>& paths, un
     signer->open();
     ui.show_pending_errors();
 
-    bool every_document_signed = true;
     for (size_t index = 0; index < paths.size(); ++index) {
         ui.progress(index, paths.size(), paths[index]);
         const uint32_t result =
             sign_document(ui, *signer, *pin, paths[index], flags, *folder, options.parallel_signature);
-        if (result == Result_cancelled)
+        if (result == Result_cancelled) {
+            ui.progress(paths.size(), paths.size(), {});
             return Result_cancelled;
+        }
         if (result != 0)
-            every_document_signed = false;
+            ++failed;
+        // The card is gone, or its token refused the PIN the card had accepted: no document
+        // after this one can be signed, and each try with that PIN would use up one more of the
+        // card's tries.
+        if (result == Result_pin_wrong || result == Result_pin_blocked || result == Scard_w_removed_card) {
+            ui.progress(paths.size(), paths.size(), {});
+            failed += paths.size() - index - 1;
+            return Result_failed;
+        }
     }
     ui.progress(paths.size(), paths.size(), {});
-    if (every_document_signed)
+    if (failed == 0)
         ui.ask(Text_signed_and_saved, MB_OK | MB_ICONINFORMATION);
     return 0;
 }
@@ -211,16 +225,15 @@ uint32_t sign_batch(Sign_batch_ui& ui, const std::vector<std::string>& paths, un
 Sign_command_line parse_sign_command_line(int argc, const char* const* argv)
 {
     Sign_command_line command;
-    int index = 1;
-    for (; index < argc && argv[index][0] == '/'; ++index) {
+    for (int index = 1; index < argc; ++index) {
         const std::string argument = argv[index];
         if (starts_with_no_case(argument, "/dir="))
             command.output_folder = argument.substr(5);
         else if (argument.size() == 4 && starts_with_no_case(argument, "/pdf"))
             command.flags |= Flag_pdf;
+        else if (!starts_with_no_case(argument, "/parent="))
+            command.documents.push_back(argument);
     }
-    for (; index < argc; ++index)
-        command.documents.emplace_back(argv[index]);
     return command;
 }
 

@@ -23,25 +23,8 @@ class ISCard;
 constexpr unsigned Flag_pdf = 8;
 // The user gave up: the batch stops at once, without a summary.
 constexpr uint32_t Result_cancelled = 0x800704C7;
-// The card went away while it was used (SCARD_W_REMOVED_CARD): the batch stops like a cancel.
-constexpr uint32_t Result_card_removed = 0x8010006E;
-
-// A PIN that is wiped from memory when it goes away.
-class Pin_text {
-public:
-    Pin_text() = default;
-    explicit Pin_text(std::string text) : _text(std::move(text)) {}
-    ~Pin_text();
-    Pin_text(Pin_text&& other) noexcept;
-    Pin_text& operator=(Pin_text&& other) noexcept;
-    Pin_text(const Pin_text&) = delete;
-    Pin_text& operator=(const Pin_text&) = delete;
-
-    const std::string& text() const { return _text; }
-
-private:
-    std::string _text;
-};
+// The user cancelled at the card (SCARD_W_CANCELLED_BY_USER): the batch stops like a cancel.
+constexpr uint32_t Result_cancelled_by_user = 0x8010006E;
 
 // The card the search found, attached until the batch ends (then reset and released).
 struct Found_card {
@@ -84,12 +67,16 @@ struct Sign_batch_options {
 std::optional<std::string> batch_output_folder(Sign_batch_ui& ui, const std::vector<std::string>& paths,
                                                const std::string& given);
 
-// Signs every document; 0, or Result_cancelled when the user gave up on the way. Documents that
-// failed only suppress the final summary.
+// Signs every document; 0, Result_cancelled when the user gave up on the way, or Result_failed
+// when the batch had to stop: the token refused the PIN (offering it again for the next
+// documents could block the card) or the card was taken out. Documents that failed otherwise
+// only suppress the final summary; failed_documents, when given, receives how many did.
 uint32_t sign_batch(Sign_batch_ui& ui, const std::vector<std::string>& paths, unsigned flags,
-                    const std::string& output_folder, const Sign_batch_options& options);
+                    const std::string& output_folder, const Sign_batch_options& options,
+                    size_t* failed_documents = nullptr);
 
-// Signs one document with the open signer: 0, Result_cancelled or Result_failed.
+// Signs one document with the open signer: 0, Result_cancelled, Result_failed, or the signer's
+// Result_pin_wrong, Result_pin_blocked or Scard_w_removed_card, after which the batch stops.
 uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& pin, const std::string& path,
                        unsigned flags, const std::string& output_folder, bool parallel_signature);
 
@@ -110,14 +97,17 @@ struct Sign_command_line {
     unsigned flags = 0; // Flag_pdf with "/pdf"
 };
 
-// Every argument from argv[1] that starts with "/" is a switch, until the first one that does
-// not: that one and all after it are documents. Switches are compared without regard to case;
-// unknown ones are ignored.
+// The switches "/dir=FOLDER", "/pdf" and "/parent=..." are read by name wherever they stand
+// (compared without regard to case); every other argument is a document, absolute paths
+// included.
 Sign_command_line parse_sign_command_line(int argc, const char* const* argv);
 
 // The texts the user sees.
 extern const char* const Text_signed_and_saved;
 extern const char* const Text_signature_failed;
+extern const char* const Text_pin_refused;
+extern const char* const Text_pin_blocked;
+extern const char* const Text_card_removed;
 extern const char* const Text_save_failed;
 extern const char* const Text_overwrite_original;
 extern const char* const Text_exists_overwrite;

@@ -3,9 +3,9 @@
 #include "VelinMenu/channel/scard.h"
 #include "VelinMenu/channel/status_text.h"
 #include "common/message_box.h"
+#include "common/secret_field.h"
 #include "common/trace.h"
 #include "ui_pin_dialog.h"
-
 
 namespace velin {
 
@@ -19,10 +19,20 @@ Pin_dialog::Pin_dialog(QWidget* parent, const QString& title, const QString& fir
         connect(field, &QLineEdit::textChanged, this, &Pin_dialog::update_ok);
     connect(_ui->ok_button, &QPushButton::clicked, this, &Pin_dialog::on_ok);
     connect(_ui->cancel_button, &QPushButton::clicked, this, &QDialog::reject);
+    connect(this, &QDialog::finished, this, &Pin_dialog::wipe_fields);
     update_ok();
 }
 
-Pin_dialog::~Pin_dialog() = default;
+Pin_dialog::~Pin_dialog()
+{
+    wipe_fields();
+}
+
+void Pin_dialog::wipe_fields()
+{
+    for (QLineEdit* field : {_ui->first_field, _ui->new_pin_field, _ui->confirmation_field})
+        wipe_field(*field);
+}
 
 void Pin_dialog::update_ok()
 {
@@ -37,15 +47,15 @@ int Pin_dialog::message(const std::string& text, unsigned flags)
 
 void Pin_dialog::reset_new_pin()
 {
-    _ui->new_pin_field->clear();
-    _ui->confirmation_field->clear();
+    wipe_field(*_ui->new_pin_field);
+    wipe_field(*_ui->confirmation_field);
     _ui->new_pin_field->setFocus();
     update_ok();
 }
 
 void Pin_dialog::reset_first_field()
 {
-    _ui->first_field->clear();
+    wipe_field(*_ui->first_field);
     _ui->first_field->setFocus();
     update_ok();
 }
@@ -54,8 +64,8 @@ void Pin_dialog::on_ok()
 {
     Pin_outcome outcome = Pin_stay_open;
     try {
-        outcome = _logic->on_ok(_ui->first_field->text().toStdString(), _ui->new_pin_field->text().toStdString(),
-                                _ui->confirmation_field->text().toStdString());
+        outcome = _logic->on_ok(field_secret(*_ui->first_field), field_secret(*_ui->new_pin_field),
+                                field_secret(*_ui->confirmation_field));
     } catch (const Scard_error& error) {
         // The card or the reader failed under the command: said once, the dialog stays open.
         Trace(Trace_kind, Level_error) << "Eccezione: " << error.what();

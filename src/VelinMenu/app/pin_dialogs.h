@@ -31,6 +31,8 @@ protected:
 private:
     void update_ok();
     void on_ok();
+    // The typed secrets are overwritten in the fields' own buffers when the dialog closes.
+    void wipe_fields();
 
     std::unique_ptr<Ui::Pin_dialog> _ui;
     std::unique_ptr<Pin_dialog_logic> _logic;

@@ -7,6 +7,7 @@
 #include "common/trace.h"
 
 #include <libp11.h>
+#include <openssl/err.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
@@ -153,17 +154,44 @@ std::vector<unsigned char> Card_provider::user_certificate() const
     return der;
 }
 
-std::shared_ptr<EVP_PKEY> Card_provider::signing_key(const std::string& pin)
+unsigned long last_token_code()
 {
-    if (PKCS11_login(_state->slot, 0, pin.c_str()) != 0)
-        throw std::runtime_error("PKCS#11 login refused");
+    // libp11 files a failed call under a library of its own, with the call's CKR_* as reason.
+    const int library = ERR_get_CKR_code();
+    unsigned long code = 0;
+    while (const unsigned long error = ERR_get_error())
+        if (ERR_GET_LIB(error) == library)
+            code = static_cast<unsigned long>(ERR_GET_REASON(error));
+    return code;
+}
+
+unsigned long token_code_in(const std::string& error_text, std::initializer_list<unsigned long> codes)
+{
+    for (const unsigned long code : codes) {
+        const char* reason = ERR_reason_error_string(ERR_PACK(ERR_get_CKR_code(), 0, code));
+        if (reason && error_text.find(std::string("Causa: ") + reason + ".") != std::string::npos)
+            return code;
+    }
+    return 0;
+}
+
+void Card_provider::login(const char* pin)
+{
+    ERR_clear_error();
+    if (PKCS11_login(_state->slot, 0, pin) != 0)
+        throw Token_error("PKCS#11 login refused", last_token_code());
+}
+
+std::shared_ptr<EVP_PKEY> Card_provider::signing_key()
+{
+    ERR_clear_error();
     PKCS11_TOKEN* token = _state->slot->token;
     const PKCS11_CERT& certificate = signing_certificate_object(token);
     const std::vector<unsigned char> id(certificate.id, certificate.id + certificate.id_len);
     PKCS11_KEY* keys = nullptr;
     unsigned int count = 0;
     if (PKCS11_enumerate_keys(token, &keys, &count) != 0)
-        throw std::runtime_error("PKCS#11 keys not listed");
+        throw Token_error("PKCS#11 keys not listed", last_token_code());
     for (unsigned int i = 0; i < count; ++i) {
         if (!keys[i].isPrivate || std::vector<unsigned char>(keys[i].id, keys[i].id + keys[i].id_len) != id)
             continue;

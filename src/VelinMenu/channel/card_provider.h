@@ -7,8 +7,10 @@
 
 #include <openssl/evp.h>
 
+#include <initializer_list>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,25 @@ namespace velin {
 
 // The issuer of the region's citizen cards, looked for inside the issuer's display name.
 constexpr const char* Regional_issuer = "Regione Valdora Certification Authority Cittadini";
+
+// A call the token refused, with the module's return value (CKR_*; 0 when the module gave none).
+class Token_error : public std::runtime_error {
+public:
+    Token_error(const std::string& what, unsigned long code) : std::runtime_error(what), _code(code) {}
+    unsigned long code() const { return _code; }
+
+private:
+    unsigned long _code;
+};
+
+// The return value of the last PKCS#11 call libp11 reported as failed, taken from OpenSSL's
+// error queue, which it empties (0 when there is none).
+unsigned long last_token_code();
+
+// The CKR_* among `codes` whose reason, as libp11 words it, appears in a text made of OpenSSL's
+// error queue (openssl_error_text()); 0 when none does. For failures that reach the token through
+// OpenSSL, such as a signature, whose queue the signing code has already turned into text.
+unsigned long token_code_in(const std::string& error_text, std::initializer_list<unsigned long> codes);
 
 // One open session on the token of one reader. Signing builds on this class.
 class Card_provider {
@@ -33,10 +54,12 @@ public:
     // certificate of the token only when no key is linked to any.
     std::vector<unsigned char> user_certificate() const;
 
-    // Logs in with the PIN (C_Login) and gives the private key that goes with user_certificate(),
-    // for OpenSSL to sign with (each signature is made by the card). Throws std::runtime_error
-    // when the PIN is refused or the token has no such key.
-    std::shared_ptr<EVP_PKEY> signing_key(const std::string& pin);
+    // Logs in with the PIN (C_Login). Throws Token_error when the token refuses.
+    void login(const char* pin);
+    // After login(): the private key that goes with user_certificate(), for OpenSSL to sign with
+    // (each signature is made by the card). Throws Token_error when the keys cannot be listed,
+    // std::runtime_error when the token has no such key.
+    std::shared_ptr<EVP_PKEY> signing_key();
     // Logs out (C_Logout): the token forgets the PIN. False when it refuses.
     bool logout();
     // The PKCS#11 slot identifier of the reader's token, for other users of the same module.

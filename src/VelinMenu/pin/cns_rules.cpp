@@ -2,6 +2,7 @@
 
 #include "common/failure.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace velin::CNS {
@@ -31,11 +32,12 @@ bool is_valid_PUK(const char* puk)
     return puk && std::strlen(puk) == Puk_length && all_digits(puk, Puk_length);
 }
 
-std::vector<uint8_t> encode_secret(const std::string& secret)
+std::vector<uint8_t> encode_secret(std::string_view secret)
 {
     assertion(secret.size() <= Max_pin_length, "secret.size () <= 8");
-    std::vector<uint8_t> encoded(secret.begin(), secret.end());
-    encoded.resize(Max_pin_length, 0xFF);
+    // Made at its full size: growing it would leave the secret in the buffer it grew out of.
+    std::vector<uint8_t> encoded(Max_pin_length, 0xFF);
+    std::copy(secret.begin(), secret.end(), encoded.begin());
     return encoded;
 }
 

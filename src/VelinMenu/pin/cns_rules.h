@@ -2,8 +2,9 @@
 // ASCII digits padded with FF bytes to 8 bytes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <string>
+#include <string_view>
 #include <vector>
 
 namespace velin::CNS {
@@ -18,6 +19,6 @@ bool is_valid_PIN(const char* pin);
 bool is_valid_PUK(const char* puk);
 
 // The 8 bytes sent for a PIN or PUK of at most 8 characters.
-std::vector<uint8_t> encode_secret(const std::string& secret);
+std::vector<uint8_t> encode_secret(std::string_view secret);
 
 } // namespace velin::CNS

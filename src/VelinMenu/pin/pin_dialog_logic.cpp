@@ -8,6 +8,9 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
+#include <utility>
+
 namespace velin {
 
 namespace {
@@ -15,13 +18,6 @@ namespace {
 constexpr uint8_t Ins_change_reference_data = 0x24;
 constexpr uint8_t Ins_reset_retry_counter = 0x2C;
 constexpr uint8_t Pin_reference = 0x10;
-
-void cleanse(std::string& secret)
-{
-    if (!secret.empty())
-        OPENSSL_cleanse(secret.data(), secret.size());
-    secret.clear();
-}
 
 } // namespace
 
@@ -37,21 +33,21 @@ Pin_dialog_logic::~Pin_dialog_logic()
 
 void Pin_dialog_logic::wipe()
 {
-    cleanse(_first);
-    cleanse(_new_pin);
+    _first.wipe();
+    _new_pin.wipe();
 }
 
-Pin_outcome Pin_dialog_logic::on_ok(const std::string& first, const std::string& new_pin, const std::string& confirmation)
+Pin_outcome Pin_dialog_logic::on_ok(const Pin_text& first, const Pin_text& new_pin, const Pin_text& confirmation)
 {
     // The secrets live here only while the handler runs.
     struct Wipe_on_exit {
         Pin_dialog_logic& logic;
         ~Wipe_on_exit() { logic.wipe(); }
     } wipe_on_exit{*this};
-    _first = first;
-    _new_pin = new_pin;
+    _first = Pin_text(first.view());
+    _new_pin = Pin_text(new_pin.view());
 
-    if (new_pin != confirmation) {
+    if (new_pin.view() != confirmation.view()) {
         _view.message("I PIN non corrispondono.", MB_OK | MB_ICONERROR);
         _view.reset_new_pin();
         return Pin_stay_open;
@@ -107,12 +103,17 @@ Pin_outcome Pin_dialog_logic::on_ok(const std::string& first, const std::string&
     }
 }
 
-std::optional<uint16_t> Pin_dialog_logic::exchange(uint8_t ins, const std::string& secret)
+std::optional<uint16_t> Pin_dialog_logic::exchange(uint8_t ins, const Pin_text& secret)
 {
-    std::vector<uint8_t> data = CNS::encode_secret(secret);
-    std::vector<uint8_t> new_pin = CNS::encode_secret(_new_pin);
-    data.insert(data.end(), new_pin.begin(), new_pin.end());
-    OPENSSL_cleanse(new_pin.data(), new_pin.size());
+    // The secret and the new PIN side by side, in a buffer made at its full size so that no
+    // copy is left behind by a growing vector.
+    std::vector<uint8_t> data(2 * CNS::Max_pin_length);
+    for (const auto& [part, at] :
+         {std::pair{secret.view(), size_t(0)}, std::pair{_new_pin.view(), CNS::Max_pin_length}}) {
+        std::vector<uint8_t> encoded = CNS::encode_secret(part);
+        std::copy(encoded.begin(), encoded.end(), data.begin() + static_cast<std::ptrdiff_t>(at));
+        OPENSSL_cleanse(encoded.data(), encoded.size());
+    }
 
     auto command = std::make_unique<ISCardCmd>();
     command->BuildCmd(0x00, ins, 0x00, Pin_reference, data, uint8_t{0x00});

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "VelinMenu/channel/card_access.h"
+#include "common/pin_text.h"
 
 #include <functional>
 #include <memory>
@@ -36,7 +37,7 @@ public:
 
     // The OK handler: field 1 is the old PIN or the PUK. Programming errors (an invalid old PIN
     // or PUK reaching the command) are thrown as std::logic_error before anything is sent.
-    Pin_outcome on_ok(const std::string& first, const std::string& new_pin, const std::string& confirmation);
+    Pin_outcome on_ok(const Pin_text& first, const Pin_text& new_pin, const Pin_text& confirmation);
 
     Card_kind kind() const { return _kind; }
     const std::shared_ptr<ISCard>& card() const { return _card; }
@@ -47,11 +48,11 @@ protected:
 
     // Sends the command built from `secret` (the old PIN or PUK) and the new PIN; empty reply
     // or not 2 bytes gives no status word.
-    std::optional<uint16_t> exchange(uint8_t ins, const std::string& secret);
+    std::optional<uint16_t> exchange(uint8_t ins, const Pin_text& secret);
 
     Pin_dialog_view& _view;
-    std::string _first;
-    std::string _new_pin;
+    Pin_text _first;
+    Pin_text _new_pin;
 
 private:
     void wipe();

@@ -1,13 +1,12 @@
 #include "norax_sign/app/card_dialogs.h"
 
 #include "common/message_box.h"
+#include "common/secret_field.h"
 #include "common/trace.h"
 #include "ui_insert_card_dialog.h"
 #include "ui_pin_entry_dialog.h"
 
 #include <QRegularExpressionValidator>
-
-#include <openssl/crypto.h>
 
 #include <exception>
 
@@ -64,14 +63,13 @@ Dlg_Pin::Dlg_Pin(std::shared_ptr<ISCard> card, QWidget* parent)
     connect(_ui->pin_field, &QLineEdit::textChanged, this, &Dlg_Pin::update_ok);
     connect(_ui->ok_button, &QPushButton::clicked, this, &Dlg_Pin::on_ok);
     connect(_ui->cancel_button, &QPushButton::clicked, this, &QDialog::reject);
-    connect(this, &QDialog::finished, this, &Dlg_Pin::wipe_field);
+    connect(this, &QDialog::finished, this, [this] { wipe_field(*_ui->pin_field); });
     update_ok();
 }
 
 Dlg_Pin::~Dlg_Pin()
 {
-    wipe_field();
-    OPENSSL_cleanse(_accepted_pin.data(), _accepted_pin.size());
+    wipe_field(*_ui->pin_field);
 }
 
 int Dlg_Pin::run()
@@ -80,33 +78,22 @@ int Dlg_Pin::run()
     return result == QDialog::Rejected ? IDCANCEL : result;
 }
 
-std::string Dlg_Pin::take_pin()
+Pin_text Dlg_Pin::take_pin()
 {
-    std::string pin = std::move(_accepted_pin);
-    _accepted_pin.clear();
-    return pin;
+    return std::move(_accepted_pin);
 }
 
 void Dlg_Pin::update_ok()
 {
-    _ui->ok_button->setEnabled(pin_can_be_confirmed(_ui->pin_field->text().toStdString()));
-}
-
-void Dlg_Pin::wipe_field()
-{
-    // QString shares its buffer: overwrite what the field holds before it lets it go.
-    QString text = _ui->pin_field->text();
-    text.fill(QChar(u'0'));
-    _ui->pin_field->setText(text);
-    _ui->pin_field->clear();
+    _ui->ok_button->setEnabled(pin_can_be_confirmed(field_secret(*_ui->pin_field).view()));
 }
 
 void Dlg_Pin::on_ok()
 {
-    std::string pin = _ui->pin_field->text().toStdString();
+    Pin_text pin = field_secret(*_ui->pin_field);
     uint32_t result = Pin_status_unknown;
     try {
-        result = verify_card_pin(*_card, pin);
+        result = verify_card_pin(*_card, pin.view());
     } catch (const std::exception& error) {
         Trace(Trace_kind, Level_info) << "Eccezione: " << error.what();
     }
@@ -115,10 +102,10 @@ void Dlg_Pin::on_ok()
         accept();
         return;
     }
-    OPENSSL_cleanse(pin.data(), pin.size());
+    pin.wipe();
     if (result == Pin_wrong) {
         message_box("Il PIN è sbagliato.\n\nRiprova.", MB_OK | MB_ICONERROR, this, Suite_caption);
-        wipe_field();
+        wipe_field(*_ui->pin_field);
         update_ok();
         _ui->pin_field->setFocus();
         return;

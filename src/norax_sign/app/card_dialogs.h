@@ -3,6 +3,7 @@
 // the PIN against that card. run() answers IDOK, IDCANCEL or 3 (no reader list, no PIN usable).
 #pragma once
 
+#include "common/pin_text.h"
 #include "norax_sign/card_entry.h"
 
 #include <QDialog>
@@ -50,17 +51,17 @@ public:
     ~Dlg_Pin() override;
 
     int run();
-    // The PIN the card accepted; the dialog's own copy is wiped when it closes.
-    std::string take_pin();
+    // The PIN the card accepted, moved out of the dialog (which keeps no copy). The field's text
+    // is wiped in place when the dialog closes.
+    Pin_text take_pin();
 
 private:
     void update_ok();
     void on_ok();
-    void wipe_field();
 
     std::unique_ptr<Ui::Pin_entry_dialog> _ui;
     std::shared_ptr<ISCard> _card;
-    std::string _accepted_pin;
+    Pin_text _accepted_pin;
 };
 
 } // namespace velin

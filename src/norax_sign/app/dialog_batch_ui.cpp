@@ -41,7 +41,7 @@ std::optional<Pin_text> Dialog_batch_ui::enter_pin(const Found_card& card)
     show_pending_errors();
     if (result != IDOK)
         return std::nullopt;
-    return Pin_text(dialog.take_pin());
+    return dialog.take_pin();
 }
 
 int Dialog_batch_ui::ask(const std::string& text, unsigned flags)

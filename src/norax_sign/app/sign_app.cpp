@@ -9,7 +9,37 @@
 #include "norax_sign/app/error_boxes.h"
 #include "norax_sign/app/sign_main_window.h"
 
+#include <cstring>
+
 namespace velin {
+
+std::optional<std::string> sign_information_request(int argc, const char* const* argv)
+{
+    bool version = false;
+    for (int index = 1; index < argc; ++index) {
+        if (std::strcmp(argv[index], "--help") == 0 || std::strcmp(argv[index], "-h") == 0)
+            return std::string(
+                "Uso: velin-sign [/dir=CARTELLA] [/pdf] [DOCUMENTO...]\n"
+                "     velin-sign --help | --version\n"
+                "\n"
+                "Firma i documenti con la Carta Velin. Senza documenti apre la finestra in cui sceglierli;\n"
+                "con uno o più documenti li firma subito, chiedendo la carta e il PIN una sola volta.\n"
+                "\n"
+                "  /dir=CARTELLA  salva i documenti firmati in CARTELLA (se non è una cartella esistente,\n"
+                "                 vale la cartella del documento, o quella scelta se i documenti sono più d'uno)\n"
+                "  /pdf           firma i documenti PDF come PDF invece di racchiuderli in una busta .p7m\n"
+                "  --help         mostra questo aiuto\n"
+                "  --version      mostra la versione\n"
+                "\n"
+                "Ogni altro argomento è un documento da firmare, anche se comincia con \"/\".\n"
+                "Codice di uscita: 0 se ogni documento è stato firmato e salvato, 1 altrimenti.\n");
+        if (std::strcmp(argv[index], "--version") == 0)
+            version = true;
+    }
+    if (version)
+        return std::string("velin-sign ") + VELIN_VERSION + "\n";
+    return std::nullopt;
+}
 
 int run_sign(int argc, const char* const* argv)
 {
@@ -26,17 +56,18 @@ int run_sign(int argc, const char* const* argv)
     options.make_signer = program_signers(nullptr);
 
     uint32_t result = 0;
+    size_t failed = 0;
     if (command.documents.empty()) {
         CVelinSignDlg window(options);
         window.exec();
     } else {
         Dialog_batch_ui ui(nullptr);
-        result = sign_batch(ui, command.documents, command.flags, command.output_folder, options);
+        result = sign_batch(ui, command.documents, command.flags, command.output_folder, options, &failed);
     }
     show_pending_error_boxes();
     Java_vm::instance().destroy();
     remove_error_box_hook();
-    return result == 0 ? 0 : 1;
+    return result == 0 && failed == 0 ? 0 : 1;
 }
 
 } // namespace velin

@@ -105,6 +105,9 @@ private slots:
         QVERIFY(!ok->isEnabled());
         QTest::keyClicks(confirmation, "99999");
         QVERIFY(ok->isEnabled());
+        // Copies of the fields' texts share the fields' buffers: they show whether those were wiped.
+        const QString typed_new = new_pin->text(), typed_confirmation = confirmation->text();
+        const QString typed_first = first->text();
 
         ok->click();
         QCOMPARE(_boxes.size(), size_t(1));
@@ -115,6 +118,12 @@ private slots:
         QCOMPARE(first->text(), QString("12345"));
         QVERIFY(!ok->isEnabled());
         QCOMPARE(searches, 0);
+        QCOMPARE(typed_new, QString(8, QChar(0)));
+        QCOMPARE(typed_confirmation, QString(5, QChar(0)));
+        // Closed: the old PIN is wiped too.
+        dialog.findChild<QPushButton*>("cancel_button")->click();
+        QCOMPARE(typed_first, QString(5, QChar(0)));
+        QCOMPARE(first->text(), QString());
 
         Pin_unblock_dialog unblock;
         QCOMPARE(unblock.windowTitle(), QString("Sblocca il PIN"));

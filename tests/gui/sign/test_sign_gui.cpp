@@ -10,6 +10,7 @@
 #include "java_bridge/java_message.h"
 #include "java_bridge/java_vm.h"
 #include "norax_sign/pdf_card_signer.h"
+#include "VelinMenu/channel/scard.h"
 #include "test_folder.h"
 
 #include <QLineEdit>
@@ -26,24 +27,25 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Wraps the document in recognisable bytes; fails for documents that hold "rifiuta", and reports
-// a removed card for "estrai".
+// Wraps the document in recognisable bytes; fails for documents that hold "rifiuta", reports a
+// removed card for "estrai", a cancel at the card for "annulla", and a PIN the token refused for
+// "pin-errato".
 class Stand_in_signer : public Card_signer {
 public:
     void open() override {}
-    void sign(const std::string& pin, std::span<const uint8_t> document, unsigned flags) override
+    void sign(const Pin_text& pin, std::span<const uint8_t> document, unsigned flags) override
     {
         const std::string text(document.begin(), document.end());
-        pins.push_back(pin);
+        pins.emplace_back(pin.view());
         flags_seen.push_back(flags);
-        if (text.find("rifiuta") != std::string::npos) {
-            fail(Result_failed);
-            return;
-        }
-        if (text.find("estrai") != std::string::npos) {
-            fail(Result_card_removed);
-            return;
-        }
+        for (const auto& [word, code] : {std::pair<const char*, uint32_t>{"rifiuta", Result_failed},
+                                         {"estrai", Scard_w_removed_card},
+                                         {"annulla", Result_cancelled_by_user},
+                                         {"pin-errato", Result_pin_wrong}})
+            if (text.find(word) != std::string::npos) {
+                fail(code);
+                return;
+            }
         Signed_output output;
         const std::string head = (flags & Flag_parallel) ? "COFIRMA[" : "FIRMA[";
         output.head.assign(head.begin(), head.end());
@@ -154,16 +156,46 @@ private slots:
 
     void command_line_switches_then_documents()
     {
-        const char* argv[] = {
-            "velin-sign", "/parent=0x00001234", "/DIR=/tmp/uscita", "/Pdf", "/altro", "a.doc", "/non-switch.doc",
-            "b.doc"};
+        // Switches by name wherever they stand; everything else, absolute paths too, is a document.
+        const char* argv[] = {"velin-sign",
+                              "/parent=0x00001234",
+                              "/home/utente/Documenti/contratto.txt",
+                              "/DIR=/tmp/uscita",
+                              "/Pdf",
+                              "a.doc",
+                              "/altro",
+                              "/PARENT=0x1"};
         const Sign_command_line command = parse_sign_command_line(8, argv);
         QCOMPARE(command.output_folder, std::string("/tmp/uscita"));
         QCOMPARE(command.flags, Flag_pdf);
-        QCOMPARE(command.documents, (std::vector<std::string>{"a.doc", "/non-switch.doc", "b.doc"}));
+        QCOMPARE(command.documents,
+                 (std::vector<std::string>{"/home/utente/Documenti/contratto.txt", "a.doc", "/altro"}));
         const char* none[] = {"velin-sign", "/pdfx"};
         QCOMPARE(parse_sign_command_line(2, none).flags, 0u);
-        QVERIFY(parse_sign_command_line(2, none).documents.empty());
+        QCOMPARE(parse_sign_command_line(2, none).documents, std::vector<std::string>{"/pdfx"});
+    }
+
+    void help_and_version_without_a_display_touch_nothing()
+    {
+        const fs::path runtime = *_folder / "runtime";
+        fs::create_directory(runtime);
+        for (const auto& [argument, expected] : {std::pair<QString, QString>{"--help", "Uso: velin-sign [/dir=CARTELLA]"},
+                                                 {"--version", "velin-sign " VELIN_VERSION "\n"}}) {
+            QProcess program;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+                environment.remove(name);
+            environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime.string()));
+            program.setProcessEnvironment(environment);
+            program.setWorkingDirectory(QString::fromStdString(_folder->path().string()));
+            program.start(VELIN_SIGN_PROGRAM, {argument});
+            QVERIFY(program.waitForFinished(20000));
+            QCOMPARE(program.exitCode(), 0);
+            QVERIFY2(QString::fromUtf8(program.readAllStandardOutput()).startsWith(expected), qPrintable(argument));
+        }
+        // No trace, no settings, no document called "--help".
+        QVERIFY(fs::is_empty(runtime));
+        QCOMPARE(std::distance(fs::directory_iterator(_folder->path()), fs::directory_iterator()), 1);
     }
 
     void two_documents_into_the_given_folder_with_one_pin()
@@ -221,25 +253,64 @@ private slots:
     void failed_documents_only_suppress_the_summary()
     {
         const std::string missing = (*_folder / "sparito.doc").string();
+        const std::string empty = document("vuoto.doc", "").string();
+        const std::string fifo = (*_folder / "coda").string();
+        QCOMPARE(::mkfifo(fifo.c_str(), 0600), 0);
         const std::string refused = document("rifiutato.doc", "rifiuta").string();
         const std::string good = document("buono.doc", "buono").string();
         Scripted_ui ui;
-        QCOMPARE(sign_batch(ui, {missing, refused, good}, 0, _folder->path().string(), stand_in_options()), 0u);
-        // The unreadable one says nothing; the refused one says it failed, once; no summary.
-        QCOMPARE(box_texts(), std::vector<std::string>{Text_signature_failed});
+        size_t failed = 0;
+        QCOMPARE(sign_batch(ui, {missing, empty, fifo, refused, good}, 0, _folder->path().string(),
+                            stand_in_options(), &failed),
+                 0u);
+        // Each failure names its document, with the reader's own words when reading failed; no
+        // summary.
+        const std::string failed_text = std::string(Text_signature_failed) + "\n";
+        QCOMPARE(box_texts(), (std::vector<std::string>{failed_text + missing + "\n\nImpossibile aprire il file specificato.",
+                                                        failed_text + empty + "\n\nIl file è vuoto.",
+                                                        failed_text + fifo + "\n\nIl file è vuoto.",
+                                                        failed_text + refused}));
+        QCOMPARE(failed, size_t(4));
         QCOMPARE(_boxes.front().flags & MB_ICONMASK, MB_ICONERROR);
         QCOMPARE(_boxes.front().caption, std::string(Suite_caption));
-        QVERIFY(test::trace_content().find("Impossibile aprire il file specificato.") != std::string::npos);
         QVERIFY(fs::exists(*_folder / "buono.doc.p7m"));
         QVERIFY(!fs::exists(*_folder / "rifiutato.doc.p7m"));
     }
 
-    void a_removed_card_stops_the_batch_like_a_cancel()
+    void a_removed_card_or_a_refused_pin_stops_the_batch()
     {
-        const std::string first = document("primo.doc", "estrai").string();
         const std::string second = document("secondo.doc", "secondo").string();
+        const std::string third = document("terzo.doc", "terzo").string();
+        // The card taken out: said once, nothing more is signed.
+        const std::string removed = document("primo.doc", "estrai").string();
         Scripted_ui ui;
-        QCOMPARE(sign_batch(ui, {first, second}, 0, _folder->path().string(), stand_in_options()), Result_cancelled);
+        size_t failed = 0;
+        QCOMPARE(sign_batch(ui, {removed, second, third}, 0, _folder->path().string(), stand_in_options(), &failed),
+                 Result_failed);
+        QCOMPARE(Stand_in_signer::pins.size(), size_t(1));
+        QCOMPARE(box_texts(), std::vector<std::string>{Text_card_removed});
+        QCOMPARE(failed, size_t(3));
+        QVERIFY(!fs::exists(*_folder / "secondo.doc.p7m"));
+
+        // The token refused the PIN the card accepted: the PIN is not offered again.
+        _boxes.clear();
+        Stand_in_signer::pins.clear();
+        const std::string refused = document("pin.doc", "pin-errato").string();
+        QCOMPARE(sign_batch(ui, {second, refused, third}, 0, _folder->path().string(), stand_in_options(), &failed),
+                 Result_failed);
+        QCOMPARE(Stand_in_signer::pins.size(), size_t(2));
+        QCOMPARE(box_texts(), std::vector<std::string>{std::string(Text_signature_failed) + "\n" + refused + "\n\n" +
+                                                       Text_pin_refused});
+        QCOMPARE(failed, size_t(2));
+        QVERIFY(fs::exists(*_folder / "secondo.doc.p7m"));
+        QVERIFY(!fs::exists(*_folder / "terzo.doc.p7m"));
+
+        // Cancelled at the card (SCARD_W_CANCELLED_BY_USER): a cancel, without a word.
+        _boxes.clear();
+        Stand_in_signer::pins.clear();
+        const std::string cancelled = document("annullato.doc", "annulla").string();
+        QCOMPARE(sign_batch(ui, {cancelled, third}, 0, _folder->path().string(), stand_in_options()),
+                 Result_cancelled);
         QCOMPARE(Stand_in_signer::pins.size(), size_t(1));
         QVERIFY(_boxes.empty());
     }
@@ -390,6 +461,35 @@ private slots:
         QTest::keyClicks(field, "67890");
         QCOMPARE(field->text(), QString("12345678"));
         QVERIFY(ok->isEnabled());
+
+        // Closing wipes the field's own buffer, which every copy of its text shares.
+        const QString held = field->text();
+        pin.findChild<QPushButton*>("cancel_button")->click();
+        QVERIFY(field->text().isEmpty());
+        QCOMPARE(held, QString(8, QChar(0)));
+    }
+
+    void a_pin_leaves_no_digits_behind()
+    {
+        // Moved: the source is wiped, not just emptied.
+        Pin_text first("12345678");
+        Pin_text second(std::move(first));
+        QCOMPARE(second.view(), std::string_view("12345678"));
+        QVERIFY(first.empty());
+        QCOMPARE(std::string(first.data(), Pin_text::Capacity), std::string(Pin_text::Capacity, '\0'));
+        Pin_text third;
+        third = std::move(second);
+        QCOMPARE(std::string(second.data(), Pin_text::Capacity), std::string(Pin_text::Capacity, '\0'));
+        QCOMPARE(std::string(third.c_str()), std::string("12345678"));
+
+        // Destroyed: its bytes are gone.
+        alignas(Pin_text) unsigned char storage[sizeof(Pin_text)];
+        auto* pin = new (storage) Pin_text("87654321");
+        pin->~Pin_text();
+        QVERIFY(std::search(std::begin(storage), std::end(storage), "8765", "8765" + 4) == std::end(storage));
+
+        // Too long for the buffer: no PIN at all rather than part of one.
+        QVERIFY(Pin_text(std::string(Pin_text::Capacity + 1, '1')).empty());
     }
 };
 

@@ -108,7 +108,8 @@ TEST_F(Card_signer_test, a_refused_pin_signs_nothing_and_no_token_opens_nothing)
     const size_t resets = trace_count("PIN resettato");
     signer.sign("99999", bytes(), 0);
     EXPECT_FALSE(signer.succeeded());
-    EXPECT_EQ(signer.error_code(), Result_failed);
+    // Said as a refused PIN, so that the batch does not offer it again.
+    EXPECT_EQ(signer.error_code(), Result_pin_wrong);
     // Nothing was given to the token, so nothing is taken back.
     EXPECT_EQ(trace_count("PIN resettato"), resets);
     // The right PIN afterwards works.
@@ -122,6 +123,24 @@ TEST_F(Card_signer_test, a_refused_pin_signs_nothing_and_no_token_opens_nothing)
     EXPECT_GE(trace_count("Errore durante il caricamento del contesto crittografico."), 1u);
     nowhere.sign(test::Softhsm_token::Pin, bytes(), 0);
     EXPECT_FALSE(nowhere.succeeded());
+}
+
+TEST_F(Card_signer_test, a_key_missing_after_the_login_is_said_and_the_token_logged_out)
+{
+    // The certificate and the public half stay, so the signer opens; the private key is gone.
+    const std::string command = std::string("pkcs11-tool --module ") + test::Softhsm_token::Module +
+                                " --token-label '" + test::Softhsm_token::Label + "' --login --pin " +
+                                test::Softhsm_token::Pin + " --delete-object --type privkey --id 01 >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    Pkcs7_card_signer signer(test::Softhsm_token::Label, test::Softhsm_token::Module);
+    signer.open();
+    ASSERT_TRUE(signer.succeeded());
+    const size_t resets = trace_count("PIN resettato");
+    signer.sign(test::Softhsm_token::Pin, bytes(), 0);
+    EXPECT_FALSE(signer.succeeded());
+    EXPECT_EQ(signer.error_code(), Result_failed);
+    EXPECT_EQ(trace_count("Chiave di firma non trovata."), 1u);
+    EXPECT_EQ(trace_count("PIN resettato"), resets + 1);
 }
 
 } // namespace

@@ -20,7 +20,13 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <deque>
 #include <filesystem>
@@ -46,6 +52,7 @@ public:
             if (!field->text().isEmpty())
                 return;
             field->setText(_pins.front());
+            held = field->text();
             _pins.pop_front();
             ++typed;
             dialog->findChild<QPushButton*>("ok_button")->click();
@@ -53,6 +60,7 @@ public:
         _timer.start(20);
     }
     int typed = 0;
+    QString held; // shares the field's buffer with the last PIN typed
 
 private:
     std::deque<QString> _pins;
@@ -62,6 +70,128 @@ private:
 int run(const std::string& command)
 {
     return std::system((command + " >/dev/null 2>&1").c_str());
+}
+
+// The keyboard of a program started with Qt's VNC platform: an RFB client that sends key events
+// to the window that has the focus, as a user at the screen would.
+class Vnc_keyboard {
+public:
+    static int free_port()
+    {
+        const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t size = sizeof address;
+        ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
+        ::close(probe);
+        return ntohs(address.sin_port);
+    }
+
+    // Connects (the program opens its server when it starts) and completes the handshake.
+    bool connect(int port, std::chrono::seconds patience)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + patience;
+        while (std::chrono::steady_clock::now() < deadline) {
+            _socket = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(static_cast<uint16_t>(port));
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (::connect(_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+                return handshake();
+            ::close(_socket);
+            _socket = -1;
+            QTest::qWait(100);
+        }
+        return false;
+    }
+    ~Vnc_keyboard()
+    {
+        if (_socket >= 0)
+            ::close(_socket);
+    }
+
+    void key(uint32_t keysym)
+    {
+        for (const uint8_t down : {1, 0}) {
+            const uint8_t event[8] = {4, down, 0, 0, static_cast<uint8_t>(keysym >> 24), static_cast<uint8_t>(keysym >> 16),
+                                      static_cast<uint8_t>(keysym >> 8), static_cast<uint8_t>(keysym)};
+            (void)::send(_socket, event, sizeof event, MSG_NOSIGNAL);
+        }
+    }
+    void type(const std::string& text)
+    {
+        for (const char c : text)
+            key(static_cast<uint8_t>(c));
+    }
+    static constexpr uint32_t Backspace = 0xFF08, Return = 0xFF0D;
+
+private:
+    bool read_exactly(void* out, size_t size)
+    {
+        auto* bytes = static_cast<uint8_t*>(out);
+        for (size_t done = 0; done < size;) {
+            const ssize_t got = ::recv(_socket, bytes + done, size - done, 0);
+            if (got <= 0)
+                return false;
+            done += static_cast<size_t>(got);
+        }
+        return true;
+    }
+    // Qt's server speaks RFB 3.3: the server picks the security type (1, none) itself.
+    bool handshake()
+    {
+        char version[12];
+        uint8_t security[4], init[24];
+        const uint8_t shared = 1;
+        if (!read_exactly(version, sizeof version) || ::send(_socket, "RFB 003.003\n", 12, MSG_NOSIGNAL) != 12 ||
+            !read_exactly(security, 4) || security[3] != 1 || ::send(_socket, &shared, 1, MSG_NOSIGNAL) != 1 ||
+            !read_exactly(init, 24))
+            return false;
+        std::vector<char> name(static_cast<size_t>(init[20]) << 24 | init[21] << 16 | init[22] << 8 | init[23]);
+        return read_exactly(name.data(), name.size());
+    }
+
+    int _socket = -1;
+};
+
+struct Program_run {
+    int exit_code = -1;
+    int pin_rounds = 0;
+};
+
+// Runs velin-sign with these arguments on Qt's VNC screen and answers it from the keyboard until
+// it ends: the PIN typed into its PIN dialog (after clearing the field), then Return for the box
+// that follows.
+Program_run run_velin_sign(const QStringList& arguments)
+{
+    const int port = Vnc_keyboard::free_port();
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_QPA_PLATFORM", QString("vnc:port=%1").arg(port));
+    program.setProcessEnvironment(environment);
+    program.start(VELIN_SIGN_PROGRAM, arguments);
+    Program_run result;
+    Vnc_keyboard keyboard;
+    if (!program.waitForStarted(10000) || !keyboard.connect(port, std::chrono::seconds(20)))
+        return result;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!program.waitForFinished(1000) && std::chrono::steady_clock::now() < deadline) {
+        for (int i = 0; i < 8; ++i)
+            keyboard.key(Vnc_keyboard::Backspace);
+        keyboard.type("12345");
+        keyboard.key(Vnc_keyboard::Return);
+        ++result.pin_rounds;
+    }
+    if (program.state() != QProcess::NotRunning) {
+        program.kill();
+        program.waitForFinished();
+        return result;
+    }
+    result.exit_code = program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
+    return result;
 }
 
 } // namespace
@@ -144,7 +274,7 @@ private slots:
                          "Windows Registry Editor Version 5.00\n\n"
                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\n"
                          "\"ModuloPKCS11\"=\"" +
-                             std::string(test::Softhsm_token::Module) + "\"\n\n");
+                             std::string(test::Softhsm_token::Module) + "\"\n\"Aggiornamenti\"=dword:00000000\n\n");
         install_error_box_hook();
         set_message_box_answerer([this](const Message_box_request& request) {
             _boxes.push_back(request);
@@ -248,6 +378,73 @@ private slots:
                                                "Il PIN è sbagliato.\n\nRiprova.", "Il PIN è bloccato."}));
             QVERIFY(!fs::exists(a + ".p7m"));
         }
+    }
+
+    void a_pin_the_token_refuses_is_offered_once()
+    {
+        // The card accepts 12345; the token behind it has been given another PIN.
+        auto change_pin = [](const char* from, const char* to) {
+            return run(std::string("pkcs11-tool --module ") + test::Softhsm_token::Module + " --token-label '" +
+                       Reader0 + "' --login --pin " + from + " --change-pin --new-pin " + to);
+        };
+        QCOMPARE(change_pin("12345", "54321"), 0);
+        const std::string a = document("uno.txt", "Uno.\n"), b = document("due.txt", "Due.\n"),
+                          c = document("tre.txt", "Tre.\n");
+        const size_t refusals_before = test::trace_content().size();
+        Pin_typist typist({"12345"});
+        Dialog_batch_ui ui(nullptr);
+        size_t failed = 0;
+        const uint32_t result = sign_batch(ui, {a, b, c}, 0, _folder->path().string(), options(), &failed);
+        QCOMPARE(change_pin("54321", "12345"), 0);
+        QCOMPARE(result, Result_failed);
+        QCOMPARE(failed, size_t(3));
+        QCOMPARE(box_texts(),
+                 std::vector<std::string>{std::string(Text_signature_failed) + "\n" + a + "\n\n" + Text_pin_refused});
+        const std::string trace = test::trace_content().substr(refusals_before);
+        size_t logins = 0;
+        for (size_t at = trace.find("PKCS#11 login refused"); at != std::string::npos;
+             at = trace.find("PKCS#11 login refused", at + 1))
+            ++logins;
+        QCOMPARE(logins, size_t(1));
+        for (const std::string& document : {a, b, c})
+            QVERIFY(!fs::exists(document + ".p7m"));
+        QVERIFY(trace.find("12345") == std::string::npos);
+    }
+
+    void the_pin_dialog_keeps_no_digits()
+    {
+        Card_search search;
+        QVERIFY(search.list_readers() && search.search());
+        Pin_typist typist({"12345"});
+        Dlg_Pin dialog(search.card());
+        QCOMPARE(dialog.run(), IDOK);
+        // The field's own buffer is wiped as the dialog closes; the PIN moves out of the dialog.
+        QCOMPARE(typist.held, QString(5, QChar(0)));
+        const Pin_text pin = dialog.take_pin();
+        QCOMPARE(pin.view(), std::string_view("12345"));
+        QVERIFY(dialog.take_pin().empty());
+    }
+
+    void velin_sign_takes_absolute_paths_as_documents()
+    {
+        // As a file manager starts it (Exec=velin-sign %F): absolute paths, and "/dir=" before them.
+        const fs::path out = *_folder / "uscita";
+        fs::create_directory(out);
+        const std::string a = document("contratto.txt", "Contratto.\n"), b = document("allegato.txt", "Allegato.\n");
+        Program_run signed_run = run_velin_sign({QString::fromStdString("/dir=" + out.string()),
+                                                 QString::fromStdString(a), QString::fromStdString(b)});
+        QCOMPARE(signed_run.exit_code, 0);
+        QVERIFY(openssl_verifies(out / "contratto.txt.p7m", "Contratto.\n"));
+        QVERIFY(openssl_verifies(out / "allegato.txt.p7m", "Allegato.\n"));
+        // One document without a folder: beside itself.
+        QCOMPARE(run_velin_sign({QString::fromStdString(a)}).exit_code, 0);
+        QVERIFY(openssl_verifies(a + ".p7m", "Contratto.\n"));
+
+        // A document that cannot be signed (an empty file): said, and the exit status says so.
+        const std::string empty = document("vuoto.txt", "");
+        QCOMPARE(run_velin_sign({QString::fromStdString("/dir=" + out.string()), QString::fromStdString(empty)}).exit_code,
+                 1);
+        QVERIFY(!fs::exists(out / "vuoto.txt.p7m"));
     }
 
     void a_pdf_signed_with_the_card_and_signed_again()
