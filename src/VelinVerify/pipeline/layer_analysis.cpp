@@ -244,8 +244,13 @@ void Layer_analysis::revocation_step()
 void Layer_analysis::on_message(const Window_message& message)
 {
     if (message.message == Report_message) {
-        for (Status_line& line : take_reported_lines(window()))
+        // A reported line counts like any other: an error or a warning in the list must not end
+        // under a better outcome.
+        for (Status_line& line : take_reported_lines(window())) {
+            _errors = _errors || line.severity == Line_severity::Error;
+            _warnings = _warnings || line.severity == Line_severity::Warning;
             add_line(line.severity, std::move(line.text));
+        }
         return;
     }
     // The worker posts its last message once more when it ends: only the awaited one counts.
