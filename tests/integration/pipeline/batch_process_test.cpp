@@ -208,8 +208,8 @@ TEST_F(Batch_test, WithRevocationCheckTheCachedListsDecide)
     // A genuine authority's name and key identifier, a signature that is not the authority's: the
     // issuer is there, and the user is told that its signature fails, not that it is missing.
     const std::filesystem::path pki = VELIN_PKI_FIXTURES;
-    const std::string convert = "openssl x509 -in '" + (pki / "signer-legal.cert.pem").string() + "' -outform DER -out '" +
-                                (folder / "legal.der").string() + "'";
+    const std::string convert = "openssl x509 -in '" + (pki / "signer-legal.cert.pem").string() +
+                                "' -outform DER -out '" + (folder / "legal.der").string() + "'";
     ASSERT_EQ(std::system(convert.c_str()), 0);
     std::string der = test::read_file(folder / "legal.der");
     der.back() = static_cast<char>(der.back() ^ 0x01); // the last byte of the signature value

@@ -96,7 +96,8 @@ protected:
         environment.insert("XDG_CACHE_HOME", QString::fromStdString((folder / "user-cache").string()));
         QProcess process;
         process.setProcessEnvironment(environment);
-        process.start(VELIN_VERIFY_PROGRAM, QStringList{"--batch"} + (json ? QStringList{"--json"} : QStringList{}) + extra +
+        process.start(VELIN_VERIFY_PROGRAM, QStringList{"--batch"} + (json ? QStringList{"--json"} : QStringList{}) +
+                                                extra +
                                                 QStringList{QString::fromStdString((fixtures / name).string())});
         Verdict verdict;
         if (!process.waitForFinished(60000)) {

@@ -145,8 +145,8 @@ TEST_F(Layer_test, AFindingAboutASignerNotOnDisplayStillCountsInTheOutcome)
 TEST_F(Layer_test, ALineReportedDuringTheAnalysisCountsInTheOutcome)
 {
     Report_channel channel([](const Status_line&) {});
-    for (const auto& [severity, expected] : {std::pair{Report_error, Layer_outcome::Errors},
-                                             std::pair{Report_warning, Layer_outcome::Warnings}}) {
+    for (const auto& [severity, expected] :
+         {std::pair{Report_error, Layer_outcome::Errors}, std::pair{Report_warning, Layer_outcome::Warnings}}) {
         Pipeline_services services = test::services_for(data);
         services.check_revocations = [severity](const std::vector<Revocation_subject>& subjects,
                                                 const Revocation_settings&, const std::atomic<bool>&) {

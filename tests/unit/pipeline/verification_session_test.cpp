@@ -68,7 +68,8 @@ TEST_F(Session_test, WhatALayerFindsIsReportedInThatLayerBeforeItsSummary)
     ASSERT_EQ(session.layers().size(), 2u);
     for (const auto& layer : session.layers()) {
         const std::vector<std::string> lines = test::texts(layer->activity());
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), "Avviso della verifica delle revoche."), 1) << layer->file_name();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "Avviso della verifica delle revoche."), 1)
+            << layer->file_name();
         EXPECT_EQ(lines.back(), "Analisi del file completata con segnalazioni.") << layer->file_name();
         EXPECT_EQ(layer->outcome(), Layer_outcome::Warnings) << layer->file_name();
     }

@@ -207,12 +207,15 @@ TEST(Trusted_lists, count_each_status_as_qualified_only_on_its_side_of_july_2016
     };
     const Certificate ca = certificate("ca-granted");
     const Certificate tsa = certificate("tsa");
-    for (const char* prefix : {"http://uri.etsi.org/TrstSvc/TrustedList/Svcstatus/", "http://uri.etsi.org/TrstSvc/Svcstatus/"})
+    for (const char* prefix :
+         {"http://uri.etsi.org/TrstSvc/TrustedList/Svcstatus/", "http://uri.etsi.org/TrstSvc/Svcstatus/"})
         for (const auto& tried : cases) {
             const std::string status = std::string(prefix) + tried.status;
             Trusted_list list;
-            list.services.push_back({"P", "CA", {ca}, {tsl_uri::Service_ca_qc, status, at("2001-01-01T00:00:00Z"), {}}, {}});
-            list.services.push_back({"P", "TSA", {tsa}, {tsl_uri::Service_tsa_qtst, status, at("2001-01-01T00:00:00Z"), {}}, {}});
+            list.services.push_back(
+                {"P", "CA", {ca}, {tsl_uri::Service_ca_qc, status, at("2001-01-01T00:00:00Z"), {}}, {}});
+            list.services.push_back(
+                {"P", "TSA", {tsa}, {tsl_uri::Service_tsa_qtst, status, at("2001-01-01T00:00:00Z"), {}}, {}});
             const Trusted_lists lists({{}, ""}, {{list, "00"}});
             EXPECT_EQ(lists.accredited_authority(ca, before) != nullptr, tried.before) << status;
             EXPECT_EQ(lists.accredited_authority(ca, change - 1) != nullptr, tried.before) << status;
@@ -235,7 +238,8 @@ TEST(Trusted_lists, count_each_status_as_qualified_only_on_its_side_of_july_2016
 // still count.
 TEST(Trusted_list_cache, reads_a_cache_written_with_the_old_status_spelling)
 {
-    std::vector<uint8_t> cache = test_file(std::filesystem::path(VELIN_SOURCE_DIR) / "tests/fuzz/trusted_list/seeds/lists.cache");
+    std::vector<uint8_t> cache =
+        test_file(std::filesystem::path(VELIN_SOURCE_DIR) / "tests/fuzz/trusted_list/seeds/lists.cache");
     std::array<uint8_t, SHA256_DIGEST_LENGTH> sum{};
     SHA256(cache.data(), cache.size(), sum.data());
     cache.insert(cache.end(), sum.begin(), sum.end());
