@@ -171,7 +171,7 @@ void Layer_analysis::queue_step(void (Layer_analysis::*step)(), unsigned message
 
 void Layer_analysis::decoding_step()
 {
-    const Report_group_scope reporting(_report_group);
+    const Report_group_scope reporting(_report_group, window());
     Trace_block block("Decodifica del file");
     // A file that could not be read has nothing to decode; the handler reports it.
     if (_parser->status() != Parser_status::File_loaded)
@@ -186,7 +186,7 @@ void Layer_analysis::decoding_step()
 
 void Layer_analysis::chains_step()
 {
-    const Report_group_scope reporting(_report_group);
+    const Report_group_scope reporting(_report_group, window());
     if (!_trusted_store && _services.trusted_store)
         _trusted_store = _services.trusted_store();
     if (!_trusted_store) {
@@ -222,7 +222,7 @@ void Layer_analysis::chains_step()
 
 void Layer_analysis::revocation_step()
 {
-    const Report_group_scope reporting(_report_group);
+    const Report_group_scope reporting(_report_group, window());
     const Revocation_settings settings{_settings.download_crls};
     // The authorities first, each at its own time stamp's time: a time stamp counts for the
     // signers only when its authority was not revoked then.
@@ -244,8 +244,13 @@ void Layer_analysis::revocation_step()
 void Layer_analysis::on_message(const Window_message& message)
 {
     if (message.message == Report_message) {
-        for (Status_line& line : take_reported_lines(window()))
+        // A reported line counts like any other: an error or a warning in the list must not end
+        // under a better outcome.
+        for (Status_line& line : take_reported_lines(window())) {
+            _errors = _errors || line.severity == Line_severity::Error;
+            _warnings = _warnings || line.severity == Line_severity::Warning;
             add_line(line.severity, std::move(line.text));
+        }
         return;
     }
     // The worker posts its last message once more when it ends: only the awaited one counts.

@@ -19,6 +19,7 @@ struct Channel_state {
 };
 
 thread_local Report_group reporting_group = 0;
+thread_local Window_handle reporting_window = 0;
 
 Channel_state& state()
 {
@@ -32,7 +33,9 @@ void route(int severity, const std::string& text)
     Window_handle target = 0;
     {
         std::lock_guard lock(channel.mutex);
-        if (reporting_group != 0) {
+        if (reporting_window != 0)
+            target = reporting_window;
+        else if (reporting_group != 0) {
             const auto found = channel.group_current.find(reporting_group);
             if (found != channel.group_current.end())
                 target = found->second;
@@ -82,14 +85,17 @@ void clear_current_verification_window(Window_handle window)
     channel.queued.erase(window);
 }
 
-Report_group_scope::Report_group_scope(Report_group group) : _previous(reporting_group)
+Report_group_scope::Report_group_scope(Report_group group, Window_handle own)
+    : _previous(reporting_group), _previous_window(reporting_window)
 {
     reporting_group = group;
+    reporting_window = own;
 }
 
 Report_group_scope::~Report_group_scope()
 {
     reporting_group = _previous;
+    reporting_window = _previous_window;
 }
 
 Window_handle current_verification_window()

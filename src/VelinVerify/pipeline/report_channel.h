@@ -30,16 +30,19 @@ void set_current_verification_window(Window_handle window, Report_group group = 
 void clear_current_verification_window(Window_handle window);
 Window_handle current_verification_window();
 
-// While it lives, what its thread reports belongs to the group.
+// While it lives, what its thread reports belongs to the group; with a window, to that window
+// (a layer's own step: what it finds is that layer's, even when an inner layer has started since,
+// and must count in that layer's outcome, not stand after the summary of another).
 class Report_group_scope {
 public:
-    explicit Report_group_scope(Report_group group);
+    explicit Report_group_scope(Report_group group, Window_handle own = 0);
     ~Report_group_scope();
     Report_group_scope(const Report_group_scope&) = delete;
     Report_group_scope& operator=(const Report_group_scope&) = delete;
 
 private:
     Report_group _previous;
+    Window_handle _previous_window;
 };
 
 // The lines reported for a window since it last asked (information or error lines).

@@ -114,9 +114,14 @@ Signature_display show_signature(const Signature_info& signature, const Signer_r
         add(display, Line_severity::Information, Chain_pending_text);
     else if (record.chain.state() == Assignable_state::Failed)
         add(display, Line_severity::Warning, Chain_incomplete_text);
+    // The issuer is not missing when an authority of its name is there and its signature on the
+    // certificate fails: saying it is would hide a forged certificate.
     if (record.revocation_issuer == 2)
         add(display, Line_severity::Warning,
-            "La lista delle revoche non può essere verificata, perché manca l'emittente del certificato.");
+            record.issuer_signature_failed
+                ? "La lista delle revoche non può essere verificata, perché la firma dell'emittente sul certificato "
+                  "non è valida."
+                : "La lista delle revoche non può essere verificata, perché manca l'emittente del certificato.");
     add_revocation_lines(display, record, revocation_running);
     return display;
 }

@@ -39,6 +39,7 @@ void apply_chain_outcome(Signer_record& record, const std::optional<Chain_outcom
     }
     if (outcome->issuer)
         record.issuer.assign(*outcome->issuer);
+    record.issuer_signature_failed = outcome->issuer_signature_failed;
     if (outcome->complete)
         record.chain.assign(outcome->chain);
     else

@@ -27,6 +27,8 @@ struct Signer_record {
     Assignable<Signature_kind> signature_kind;
     Revocation_status revocation_status = Revocation_status::Not_checked;
     int revocation_issuer = 0; // 0 not yet, 1 checked with the list's issuer, 2 without it
+    // An authority of the issuer's name is there, but its signature on the certificate fails.
+    bool issuer_signature_failed = false;
     // Set when a trusted time stamp covers the signature: validity and revocation were judged at
     // that time instead of now.
     std::optional<std::time_t> judged_at;

@@ -65,12 +65,27 @@ std::vector<Status_line> timestamp_lines(const Timestamp_record& record)
             {Line_severity::Warning, "L'algoritmo di hash della marca temporale non è più considerato sicuro."});
     if (record.trusted.is_assigned() && !record.trusted.value())
         lines.push_back({Line_severity::Warning, "L'autorità di marcatura temporale non è attendibile."});
-    if (record.revocation == Revocation_status::Revoked)
+    // Named, since a file can carry time stamps of several authorities.
+    const std::string authority = "dell'autorità di marcatura temporale" +
+                                  (info.authority.empty() ? std::string() : " \"" + info.authority + "\"");
+    switch (record.revocation) {
+    case Revocation_status::Revoked:
         lines.push_back(
             {Line_severity::Error, "Il certificato dell'autorità di marcatura temporale è stato revocato."});
-    else if (record.revocation == Revocation_status::Not_determinable)
-        lines.push_back({Line_severity::Warning,
-                         "La validità del certificato dell'autorità di marcatura temporale non può essere rilevata."});
+        break;
+    case Revocation_status::Not_determinable:
+        lines.push_back(
+            {Line_severity::Warning, "La validità del certificato " + authority + " non può essere rilevata."});
+        break;
+    case Revocation_status::Update_disabled:
+        // No list could be read: none in the cache with downloads off, no HTTP(S) distribution
+        // point, or no issuer to check a list with.
+        lines.push_back(
+            {Line_severity::Warning, "La revoca del certificato " + authority + " non può essere rilevata."});
+        break;
+    default:
+        break;
+    }
     return lines;
 }
 

@@ -17,6 +17,13 @@ void trace_line(const std::string& text)
     Trace(Trace_kind, Level_trace) << text;
 }
 
+bool has_bad_signature(const Certificate_issuer& lookup)
+{
+    return std::any_of(lookup.rejected().begin(), lookup.rejected().end(), [](const auto& rejected) {
+        return rejected.reason == Certificate_issuer::Rejection::Bad_signature;
+    });
+}
+
 void trace_rejections(const Certificate_issuer& lookup)
 {
     for (const Certificate_issuer::Rejected& rejected : lookup.rejected()) {
@@ -142,6 +149,8 @@ Chain_outcome build_chain(const Trusted_store& store, const Certificate& signer,
                     continue;
                 }
                 trace_rejections(listed_lookup);
+                if (found.size() == 1 && has_bad_signature(listed_lookup))
+                    outcome.issuer_signature_failed = true;
             }
         }
         if (lookup.self_signed()) {
@@ -157,6 +166,8 @@ Chain_outcome build_chain(const Trusted_store& store, const Certificate& signer,
             break;
         }
         trace_rejections(lookup);
+        if (found.size() == 1 && has_bad_signature(lookup))
+            outcome.issuer_signature_failed = true;
         trace_line("Catena incompleta");
         break;
     }

@@ -29,6 +29,9 @@ enum class Signature_kind : int {
 
 struct Chain_outcome {
     std::optional<Certificate> issuer; // the first issuer found above the signer
+    // No issuer of the signer was found, but an authority of the issuer's name was: its key does
+    // not verify the signer's certificate (a forged or damaged certificate).
+    bool issuer_signature_failed = false;
     bool complete = false;             // a trusted root was reached
     std::vector<Certificate> chain;    // signer first, root last; only when complete
     bool kind_assigned = false;        // signature_kind Assigned (true) or Failed (false)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <string_view>
 
 namespace velin {
 
@@ -37,23 +38,34 @@ const Service_period* Trust_service::period_at(std::time_t at) const
     return found;
 }
 
-bool is_granted(const Service_period& period)
+bool is_granted(const Service_period& period, std::time_t at)
 {
-    return period.status == tsl_uri::Status_granted || period.status == tsl_uri::Status_accredited;
+    std::string_view status = period.status;
+    if (status.starts_with(tsl_uri::Status_prefix))
+        status.remove_prefix(std::char_traits<char>::length(tsl_uri::Status_prefix));
+    else if (status.starts_with(tsl_uri::Status_old_prefix))
+        status.remove_prefix(std::char_traits<char>::length(tsl_uri::Status_old_prefix));
+    else
+        return false;
+    // Withdrawn, recognised or deprecated at national level, accreditation ceased or revoked,
+    // and whatever status is not known: not qualified.
+    if (at < Qualified_status_change)
+        return status == "accredited" || status == "undersupervision" || status == "supervisionincessation";
+    return status == "granted";
 }
 
-bool is_accredited_signature_authority(const Service_period& period)
+bool is_accredited_signature_authority(const Service_period& period, std::time_t at)
 {
-    if (period.type != tsl_uri::Service_ca_qc || !is_granted(period))
+    if (period.type != tsl_uri::Service_ca_qc || !is_granted(period, at))
         return false;
     const auto& information = period.additional_information;
     return has(information, tsl_uri::For_signatures) ||
            (!has(information, tsl_uri::For_seals) && !has(information, tsl_uri::For_web_sites));
 }
 
-bool is_trusted_time_stamping(const Service_period& period)
+bool is_trusted_time_stamping(const Service_period& period, std::time_t at)
 {
-    return period.type == tsl_uri::Service_tsa_qtst && is_granted(period);
+    return period.type == tsl_uri::Service_tsa_qtst && is_granted(period, at);
 }
 
 std::string status_name(const std::string& status_uri)

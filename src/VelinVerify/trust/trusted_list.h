@@ -17,10 +17,14 @@ namespace velin {
 namespace tsl_uri {
 inline constexpr const char* Service_ca_qc = "http://uri.etsi.org/TrstSvc/Svctype/CA/QC";
 inline constexpr const char* Service_tsa_qtst = "http://uri.etsi.org/TrstSvc/Svctype/TSA/QTST";
+// The statuses as the lists write them; lists and caches of old also spell them without
+// "TrustedList/", and the reader takes both.
+inline constexpr const char* Status_prefix = "http://uri.etsi.org/TrstSvc/TrustedList/Svcstatus/";
+inline constexpr const char* Status_old_prefix = "http://uri.etsi.org/TrstSvc/Svcstatus/";
 inline constexpr const char* Status_granted = "http://uri.etsi.org/TrstSvc/TrustedList/Svcstatus/granted";
 inline constexpr const char* Status_withdrawn = "http://uri.etsi.org/TrstSvc/TrustedList/Svcstatus/withdrawn";
-// The status of the lists made before 2016 for a service accredited by the State.
-inline constexpr const char* Status_accredited = "http://uri.etsi.org/TrstSvc/Svcstatus/accredited";
+// A service accredited by the State, in the lists' periods before 1 July 2016.
+inline constexpr const char* Status_accredited = "http://uri.etsi.org/TrstSvc/TrustedList/Svcstatus/accredited";
 inline constexpr const char* For_signatures = "http://uri.etsi.org/TrstSvc/TrustedList/SvcInfoExt/ForeSignatures";
 inline constexpr const char* For_seals = "http://uri.etsi.org/TrstSvc/TrustedList/SvcInfoExt/ForeSeals";
 inline constexpr const char* For_web_sites =
@@ -52,13 +56,19 @@ struct Trust_service {
     bool operator==(const Trust_service&) const = default;
 };
 
-// Granted (or accredited) then.
-bool is_granted(const Service_period& period);
-// A CA/QC service, granted, issuing certificates for electronic signatures: ForeSignatures, or
-// neither ForeSeals nor ForeWebSiteAuthentication.
-bool is_accredited_signature_authority(const Service_period& period);
-// A qualified time-stamping service, granted.
-bool is_trusted_time_stamping(const Service_period& period);
+// The day the statuses of the lists changed: before it a service counted as qualified while
+// accredited, under supervision or in supervised cessation; from it, while granted.
+inline constexpr std::time_t Qualified_status_change = 1467331200; // 2016-07-01T00:00:00Z
+
+// The period's status makes the service qualified at `at`, a time within the period. A status
+// used on the wrong side of the change (granted before it, accredited after it) does not: the
+// list does not say what held then.
+bool is_granted(const Service_period& period, std::time_t at);
+// A CA/QC service, qualified at `at`, issuing certificates for electronic signatures:
+// ForeSignatures, or neither ForeSeals nor ForeWebSiteAuthentication.
+bool is_accredited_signature_authority(const Service_period& period, std::time_t at);
+// A qualified time-stamping service, qualified at `at`.
+bool is_trusted_time_stamping(const Service_period& period, std::time_t at);
 // The last part of a status URI ("granted", "withdrawn"), for the user.
 std::string status_name(const std::string& status_uri);
 

@@ -401,7 +401,7 @@ const Trust_service* Trusted_lists::accredited_authority(const Certificate& cert
     const auto [first, last] = _by_thumbprint.equal_range(certificate.thumbprint());
     for (auto it = first; it != last; ++it) {
         const Service_period* period = it->second->period_at(at);
-        if (period && is_accredited_signature_authority(*period))
+        if (period && is_accredited_signature_authority(*period, at))
             return it->second;
     }
     return nullptr;
@@ -450,7 +450,7 @@ bool Trusted_lists::is_trusted_time_stamping_authority(const Certificate& certif
         return false;
     for (const auto& [thumbprint, service] : _by_thumbprint) {
         const Service_period* period = service->period_at(at);
-        if (!period || !is_trusted_time_stamping(*period))
+        if (!period || !is_trusted_time_stamping(*period, at))
             continue;
         for (const Certificate& unit : service->certificates) {
             if (unit.thumbprint() != thumbprint || !unit.raw_handle())

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -203,6 +204,30 @@ TEST_F(Batch_test, WithRevocationCheckTheCachedListsDecide)
         << forged.out;
     EXPECT_EQ(forged.out.find("L'aggiornamento delle revoche è disabilitato."), std::string::npos) << forged.out;
     EXPECT_EQ(forged.out.find("Il certificato è valido."), std::string::npos) << forged.out;
+
+    // A genuine authority's name and key identifier, a signature that is not the authority's: the
+    // issuer is there, and the user is told that its signature fails, not that it is missing.
+    const std::filesystem::path pki = VELIN_PKI_FIXTURES;
+    const std::string convert = "openssl x509 -in '" + (pki / "signer-legal.cert.pem").string() +
+                                "' -outform DER -out '" + (folder / "legal.der").string() + "'";
+    ASSERT_EQ(std::system(convert.c_str()), 0);
+    std::string der = test::read_file(folder / "legal.der");
+    der.back() = static_cast<char>(der.back() ^ 0x01); // the last byte of the signature value
+    test::write_file(folder / "tampered.der", der);
+    const std::string envelope =
+        "openssl x509 -inform DER -in '" + (folder / "tampered.der").string() + "' -out '" +
+        (folder / "tampered.pem").string() + "' && openssl cms -sign -nodetach -binary -outform DER -md sha256 -in '" +
+        (pki / "documents/contratto.txt").string() + "' -signer '" + (folder / "tampered.pem").string() + "' -inkey '" +
+        (pki / "signer-legal.key.pem").string() + "' -out '" + (folder / "contraffatto.txt.p7m").string() + "'";
+    ASSERT_EQ(std::system(envelope.c_str()), 0) << envelope;
+    const Program_run tampered = run({"--batch", QString::fromStdString((folder / "contraffatto.txt.p7m").string())});
+    EXPECT_EQ(tampered.exit_code, Exit_warnings) << tampered.out;
+    EXPECT_NE(tampered.out.find("    [avviso] La lista delle revoche non può essere verificata, perché la firma "
+                                "dell'emittente sul certificato non è valida.\n"),
+              std::string::npos)
+        << tampered.out;
+    EXPECT_EQ(tampered.out.find("manca l'emittente"), std::string::npos) << tampered.out;
+    EXPECT_EQ(tampered.out.find("Il certificato è valido."), std::string::npos) << tampered.out;
 }
 
 TEST_F(Batch_test, NoSummaryAndBadCommandLinesHaveTheirExitStatus)

@@ -85,7 +85,7 @@ protected:
         std::filesystem::create_directories(folder / "run");
     }
 
-    Verdict verify(const std::string& name, const QStringList& extra = {})
+    Verdict verify(const std::string& name, const QStringList& extra = {}, bool json = true)
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("VELIN_DATA_DIR", QString::fromStdString(data.string()));
@@ -96,7 +96,8 @@ protected:
         environment.insert("XDG_CACHE_HOME", QString::fromStdString((folder / "user-cache").string()));
         QProcess process;
         process.setProcessEnvironment(environment);
-        process.start(VELIN_VERIFY_PROGRAM, QStringList{"--batch", "--json"} + extra +
+        process.start(VELIN_VERIFY_PROGRAM, QStringList{"--batch"} + (json ? QStringList{"--json"} : QStringList{}) +
+                                                extra +
                                                 QStringList{QString::fromStdString((fixtures / name).string())});
         Verdict verdict;
         if (!process.waitForFinished(60000)) {
@@ -178,6 +179,27 @@ TEST_F(Timestamp_files_test, a_time_stamp_that_does_not_hold_is_never_relied_on)
     const Verdict wrong_signature = verify("firma-altra.txt.p7m");
     EXPECT_EQ(wrong_signature.exit_code, Exit_errors);
     EXPECT_TRUE(has(wrong_signature.lines(0), "error: La marca temporale non corrisponde alla firma."));
+}
+
+TEST_F(Timestamp_files_test, an_authority_whose_revocation_cannot_be_checked_is_a_named_warning)
+{
+    // The authority's certificate names no CRL distribution point.
+    const std::string named = "La revoca del certificato dell'autorità di marcatura temporale \"TSA Senza CRL Demo\" "
+                              "non può essere rilevata.";
+    const Verdict verdict = verify("senza-crl.txt.m7m");
+    EXPECT_EQ(verdict.exit_code, Exit_warnings) << verdict.text;
+    EXPECT_EQ(verdict.report["outcome"].toString(), "warnings");
+    const std::string lines = verdict.lines(0);
+    EXPECT_TRUE(has(lines, "warning: " + named)) << lines;
+    EXPECT_TRUE(has(lines, "warning: Analisi del file completata con segnalazioni.")) << lines;
+    EXPECT_EQ(lines.find("error: "), std::string::npos) << lines;
+
+    // The same in the text report.
+    const Verdict text = verify("senza-crl.txt.m7m", {}, false);
+    EXPECT_EQ(text.exit_code, Exit_warnings) << text.text;
+    EXPECT_NE(text.text.find(named), std::string::npos) << text.text;
+    EXPECT_EQ(text.text.find("[errore]"), std::string::npos) << text.text;
+    EXPECT_EQ(text.text.find("completata con successo"), std::string::npos) << text.text;
 }
 
 TEST_F(Timestamp_files_test, a_signature_time_stamp_moves_the_validity_check_to_its_time)

@@ -1,6 +1,8 @@
 // One layer against the test PKI, its messages delivered by this thread's event loop: the lines,
 // the progress bar, the flags and what it tells its observer.
+#include "VelinVerify/pipeline/report_channel.h"
 #include "VelinVerify/trust/crl_cache.h"
+#include "VelinVerify/trust/report.h"
 #include "VelinVerify/worker/cancel_flag.h"
 #include "pipeline_test_support.h"
 
@@ -138,6 +140,26 @@ TEST_F(Layer_test, AFindingAboutASignerNotOnDisplayStillCountsInTheOutcome)
     EXPECT_EQ(layer->progress().position, 300);
     EXPECT_EQ(layer->progress().maximum, 300);
     EXPECT_EQ(layer->progress().caption, "Analisi del file completata.");
+}
+
+TEST_F(Layer_test, ALineReportedDuringTheAnalysisCountsInTheOutcome)
+{
+    Report_channel channel([](const Status_line&) {});
+    for (const auto& [severity, expected] :
+         {std::pair{Report_error, Layer_outcome::Errors}, std::pair{Report_warning, Layer_outcome::Warnings}}) {
+        Pipeline_services services = test::services_for(data);
+        services.check_revocations = [severity](const std::vector<Revocation_subject>& subjects,
+                                                const Revocation_settings&, const std::atomic<bool>&) {
+            if (severity == Report_error)
+                report_error("Errore durante la verifica.");
+            else
+                report_warning("Avviso durante la verifica.");
+            return std::vector<Revocation_outcome>(subjects.size(), {Revocation_status::Valid, 1});
+        };
+        const auto layer = run(test::pki_document("signer-legal"), test::revocation_on(), services);
+        EXPECT_EQ(layer->outcome(), expected) << texts(layer->activity()).back();
+        EXPECT_NE(layer->activity().back().text, "Analisi del file completata con successo.");
+    }
 }
 
 TEST_F(Layer_test, NamesOfTheDocumentAndTheInnerEnvelope)

@@ -1,8 +1,12 @@
 // The main window's logic: a layer per envelope and the combined outcome, told once.
+#include "VelinVerify/pipeline/report_channel.h"
+#include "VelinVerify/trust/report.h"
 #include "VelinVerify/worker/cancel_flag.h"
 #include "pipeline_test_support.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 namespace velin {
 namespace {
@@ -45,6 +49,30 @@ TEST_F(Session_test, NestedEnvelopeGivesTwoLayersAndOneCombinedBoxAfterBoth)
     EXPECT_EQ(session.completed_count(), 2u);
     EXPECT_EQ(window.boxes, (std::vector<Box_request>{
                                 {"Analisi del file completata con segnalazioni.", 48, "Velin Manager"}}));
+}
+
+TEST_F(Session_test, WhatALayerFindsIsReportedInThatLayerBeforeItsSummary)
+{
+    // The inner layer starts while the outer one is still at work: the outer layer's own finding
+    // must not land in the inner one's list, after the inner one's summary.
+    Report_channel channel([](const Status_line&) {});
+    Pipeline_services services = test::services_for(data);
+    services.check_revocations = [](const std::vector<Revocation_subject>& subjects, const Revocation_settings&,
+                                    const std::atomic<bool>&) {
+        report_warning("Avviso della verifica delle revoche.");
+        return std::vector<Revocation_outcome>(subjects.size(), {Revocation_status::Valid, 1});
+    };
+    Verification_session session(test::revocation_on(), services, &window);
+    session.open(test::pipeline_sample("contratto.txt.p7m.p7m").string());
+    ASSERT_TRUE(eventually([&] { return session.finished() && session.all_reported(); }));
+    ASSERT_EQ(session.layers().size(), 2u);
+    for (const auto& layer : session.layers()) {
+        const std::vector<std::string> lines = test::texts(layer->activity());
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "Avviso della verifica delle revoche."), 1)
+            << layer->file_name();
+        EXPECT_EQ(lines.back(), "Analisi del file completata con segnalazioni.") << layer->file_name();
+        EXPECT_EQ(layer->outcome(), Layer_outcome::Warnings) << layer->file_name();
+    }
 }
 
 TEST_F(Session_test, TheWorstLayerDecidesAndAnUnsupportedFileShowsOnlyItsBox)

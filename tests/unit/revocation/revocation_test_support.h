@@ -28,7 +28,7 @@ protected:
         _cache = crl_cache_folder();
         _trace_start = trace_end();
         set_report_handler([this](int severity, const std::string& text) {
-            _reports.push_back((severity == Report_error ? "E: " : "I: ") + text);
+            _reports.push_back((severity == Report_error ? "E: " : severity == Report_warning ? "W: " : "I: ") + text);
         });
     }
     void TearDown() override { set_report_handler({}); }

@@ -66,6 +66,10 @@ TEST(Trusted_list_store, classifies_chains_by_the_services_status_at_the_signing
     EXPECT_EQ(kind_of(store, "signer-granted"), Legal);
     const Chain_outcome granted = build_chain(store, certificate("signer-granted"));
     EXPECT_EQ(granted.chain, (std::vector<Certificate>{certificate("signer-granted"), certificate("ca-granted")}));
+    // Accredited before 1 July 2016, as the published lists write it: a signature of 2014 has legal
+    // value; none before the service was listed.
+    EXPECT_EQ(kind_of(store, "signer-granted", at("2014-03-01T00:00:00Z")), Legal);
+    EXPECT_EQ(kind_of(store, "signer-granted", at("2009-03-01T00:00:00Z")), Attestation);
     // Withdrawn in 2020: a signature of 2018 had legal value, one of 2021 has not.
     EXPECT_EQ(kind_of(store, "signer-withdrawn", at("2018-05-01T00:00:00Z")), Legal);
     EXPECT_EQ(kind_of(store, "signer-withdrawn", at("2021-05-01T00:00:00Z")), Attestation);

@@ -5,7 +5,9 @@
 #include "VelinVerify/trust/trusted_list_store.h"
 
 #include <gtest/gtest.h>
+#include <openssl/sha.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -15,10 +17,15 @@ namespace {
 
 const std::filesystem::path fixtures = std::filesystem::path(VELIN_SOURCE_DIR) / "tests/fixtures/tsl";
 
+std::vector<uint8_t> test_file(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 std::vector<uint8_t> fixture(const std::string& name)
 {
-    std::ifstream in(fixtures / name, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return test_file(fixtures / name);
 }
 
 std::string fixture_text(const std::string& name)
@@ -172,6 +179,79 @@ TEST(Trusted_lists, judge_each_service_by_its_status_at_the_time)
     EXPECT_FALSE(lists.is_trusted_time_stamping_authority(certificate("tsa"), at("2015-06-01T00:00:00Z")));
     EXPECT_FALSE(lists.is_trusted_time_stamping_authority(certificate("ca-granted"), at("2025-06-01T00:00:00Z")));
     EXPECT_FALSE(lists.is_trusted_time_stamping_authority(certificate("tsu"), at("2025-06-01T00:00:00Z")));
+}
+
+// Every status of the lists, in the spelling the lists write and in the one of old files, judged
+// on each side of 1 July 2016.
+TEST(Trusted_lists, count_each_status_as_qualified_only_on_its_side_of_july_2016)
+{
+    const std::time_t before = at("2013-05-01T00:00:00Z");
+    const std::time_t change = at("2016-07-01T00:00:00Z");
+    const std::time_t after = at("2020-05-01T00:00:00Z");
+    const struct {
+        const char* status;
+        bool before;
+        bool after;
+    } cases[] = {
+        {"accredited", true, false},
+        {"undersupervision", true, false},
+        {"supervisionincessation", true, false},
+        {"accreditationceased", false, false},
+        {"accreditationrevoked", false, false},
+        // Granted on a period before the change: nothing says what the service was then.
+        {"granted", false, true},
+        {"withdrawn", false, false},
+        {"recognisedatnationallevel", false, false},
+        {"deprecatedatnationallevel", false, false},
+        {"unknown", false, false},
+    };
+    const Certificate ca = certificate("ca-granted");
+    const Certificate tsa = certificate("tsa");
+    for (const char* prefix :
+         {"http://uri.etsi.org/TrstSvc/TrustedList/Svcstatus/", "http://uri.etsi.org/TrstSvc/Svcstatus/"})
+        for (const auto& tried : cases) {
+            const std::string status = std::string(prefix) + tried.status;
+            Trusted_list list;
+            list.services.push_back(
+                {"P", "CA", {ca}, {tsl_uri::Service_ca_qc, status, at("2001-01-01T00:00:00Z"), {}}, {}});
+            list.services.push_back(
+                {"P", "TSA", {tsa}, {tsl_uri::Service_tsa_qtst, status, at("2001-01-01T00:00:00Z"), {}}, {}});
+            const Trusted_lists lists({{}, ""}, {{list, "00"}});
+            EXPECT_EQ(lists.accredited_authority(ca, before) != nullptr, tried.before) << status;
+            EXPECT_EQ(lists.accredited_authority(ca, change - 1) != nullptr, tried.before) << status;
+            EXPECT_EQ(lists.accredited_authority(ca, change) != nullptr, tried.after) << status;
+            EXPECT_EQ(lists.accredited_authority(ca, after) != nullptr, tried.after) << status;
+            EXPECT_EQ(lists.is_trusted_time_stamping_authority(tsa, before), tried.before) << status;
+            EXPECT_EQ(lists.is_trusted_time_stamping_authority(tsa, after), tried.after) << status;
+        }
+    // A status with a different host or a trailing part is none of these.
+    for (const char* status : {"http://example.org/TrstSvc/TrustedList/Svcstatus/granted",
+                               "http://uri.etsi.org/TrstSvc/TrustedList/Svcstatus/granted/x", "granted", ""}) {
+        Trusted_list list;
+        list.services.push_back({"P", "CA", {ca}, {tsl_uri::Service_ca_qc, status, 0, {}}, {}});
+        const Trusted_lists lists({{}, ""}, {{list, "00"}});
+        EXPECT_EQ(lists.accredited_authority(ca, after), nullptr) << status;
+    }
+}
+
+// A cache written before the lists' spelling was read: its statuses keep the old spelling and
+// still count.
+TEST(Trusted_list_cache, reads_a_cache_written_with_the_old_status_spelling)
+{
+    std::vector<uint8_t> cache =
+        test_file(std::filesystem::path(VELIN_SOURCE_DIR) / "tests/fuzz/trusted_list/seeds/lists.cache");
+    std::array<uint8_t, SHA256_DIGEST_LENGTH> sum{};
+    SHA256(cache.data(), cache.size(), sum.data());
+    cache.insert(cache.end(), sum.begin(), sum.end());
+    const std::optional<Cached_lists> read = read_trusted_list_cache(cache);
+    ASSERT_TRUE(read);
+    ASSERT_EQ(read->national.size(), 1u);
+    const Trust_service& first = read->national[0].list.services.at(0);
+    ASSERT_EQ(first.history.size(), 1u);
+    ASSERT_EQ(first.history[0].status, "http://uri.etsi.org/TrstSvc/Svcstatus/accredited");
+    const Trusted_lists lists(read->european, read->national);
+    EXPECT_NE(lists.accredited_authority(first.certificates.at(0), at("2012-06-01T00:00:00Z")), nullptr);
+    EXPECT_NE(lists.accredited_authority(first.certificates.at(0), at("2025-06-01T00:00:00Z")), nullptr);
 }
 
 TEST(Trusted_list_cache, round_trips_and_refuses_damaged_bytes)
