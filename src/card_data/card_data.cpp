@@ -125,6 +125,11 @@ std::string card_number_of(const X509_NAME* subject)
     return number;
 }
 
+std::string full_name(const std::string& given, const std::string& surname)
+{
+    return given + (given.empty() || surname.empty() ? "" : " ") + surname;
+}
+
 std::string row_value(const Card_data& data, const char* key)
 {
     for (const Card_data_row& row : data.rows)
@@ -222,14 +227,10 @@ void add_certificate_rows(Card_data& data, const std::string& base64_text)
     // The common name of a CNS certificate is the fiscal code and the card's number: the holder
     // is named by the certificate's given name and surname, else by the card's personal data.
     const X509_NAME* subject = X509_get_subject_name(certificate.get());
-    const std::string given = name_entry(subject, NID_givenName).value_or("");
-    const std::string surname = name_entry(subject, NID_surname).value_or("");
-    std::string holder = given + (given.empty() || surname.empty() ? "" : " ") + surname;
-    if (holder.empty()) {
-        const std::string personal_given = row_value(data, "nome");
-        const std::string personal_surname = row_value(data, "cognome");
-        holder = personal_given + (personal_given.empty() || personal_surname.empty() ? "" : " ") + personal_surname;
-    }
+    std::string holder =
+        full_name(name_entry(subject, NID_givenName).value_or(""), name_entry(subject, NID_surname).value_or(""));
+    if (holder.empty())
+        holder = full_name(row_value(data, "nome"), row_value(data, "cognome"));
     if (holder.empty())
         holder = common_name(subject);
     data.rows.push_back({"certificato_titolare", "Titolare del certificato", holder});

@@ -85,7 +85,8 @@ void CVelinMenuDlg::contextMenuEvent(QContextMenuEvent* event)
 
 void CVelinMenuDlg::show_about()
 {
-    message_box("Velin Manager " + std::string(Suite_version), MB_OK | MB_ICONINFORMATION, this, "Informazioni su Velin Manager");
+    message_box("Velin Manager " + std::string(Suite_version), MB_OK | MB_ICONINFORMATION, this,
+                "Informazioni su Velin Manager");
 }
 
 } // namespace velin

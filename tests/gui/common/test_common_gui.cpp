@@ -10,15 +10,15 @@
 #include "common/trace.h"
 #include "test_folder.h"
 
-#include <QApplication>
 #include <QAbstractButton>
+#include <QApplication>
 #include <QFile>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QMessageBox>
-#include <QTreeView>
-#include <QTimer>
 #include <QRegularExpression>
+#include <QTimer>
+#include <QTreeView>
 #include <QWidget>
 #include <QtTest>
 

@@ -34,8 +34,10 @@ private slots:
     {
         QTest::addColumn<QString>("button");
         QTest::addColumn<QString>("program");
-        QTest::newRow("Firma documenti") << "sign_button" << "velin-sign";
-        QTest::newRow("Visualizza dati anagrafici") << "card_data_button" << "velin-dati-carta";
+        QTest::newRow("Firma documenti") << "sign_button"
+                                         << "velin-sign";
+        QTest::newRow("Visualizza dati anagrafici") << "card_data_button"
+                                                    << "velin-dati-carta";
     }
 
     void the_menu_waits_for_the_program_it_started()
@@ -43,7 +45,7 @@ private slots:
         QFETCH(QString, button);
         QFETCH(QString, program);
         pid_t started = 0;
-        bool waited = false;    // the menu still ran, hidden, while the program ran
+        bool waited = false; // the menu still ran, hidden, while the program ran
         bool came_back = false; // and showed itself again when the program ended
         QPointer<CVelinMenuDlg> menu;
         QObject context; // the timers below end with this test

@@ -91,7 +91,8 @@ TEST(Personal_data, malformed_files_are_refused_whole)
     EXPECT_FALSE(parse_personal_data(bytes_of("000004Z1AB")));
     EXPECT_FALSE(parse_personal_data(bytes_of("000003020")));
     // Control characters inside a field: C0, DEL and the C1 range of ISO 8859-1.
-    for (const std::string& field : {std::string("MAR\0TA", 6), std::string("MAR\x7FTA"), std::string("NICOL\xC3\x92")}) {
+    for (const std::string& field :
+         {std::string("MAR\0TA", 6), std::string("MAR\x7FTA"), std::string("NICOL\xC3\x92")}) {
         std::vector<std::string> control = Holder;
         control[4] = field;
         EXPECT_FALSE(parse_personal_data(file_of(control))) << field;
@@ -107,8 +108,8 @@ TEST(Personal_data, malformed_files_are_refused_whole)
 TEST(Personal_data, accented_letters_of_iso_8859_1_are_read_as_utf8)
 {
     std::vector<std::string> holder = Holder;
-    holder[3] = "D\xC0LL\xD2";               // DÀLLÒ
-    holder[4] = "NICOL\xD2 Z\xC9";           // NICOLÒ ZÉ
+    holder[3] = "D\xC0LL\xD2"; // DÀLLÒ
+    holder[4] = "NICOL\xD2 Z\xC9"; // NICOLÒ ZÉ
     holder[14] = "VIA DELL'\xC8RBA 1 \xB0P"; // °
     const auto parsed = parse_personal_data(file_of(holder, 20));
     ASSERT_TRUE(parsed);
