@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <winscard.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <deque>
 #include <fstream>
