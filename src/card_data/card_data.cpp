@@ -90,17 +90,69 @@ std::string certificate_date(const ASN1_TIME* time)
     return text;
 }
 
+std::optional<std::string> name_entry(const X509_NAME* name, int nid)
+{
+    const int index = X509_NAME_get_index_by_NID(name, nid, -1);
+    if (index < 0)
+        return std::nullopt;
+    return utf8_of(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index)));
+}
+
 std::string common_name(const X509_NAME* name)
 {
-    const int index = X509_NAME_get_index_by_NID(name, NID_commonName, -1);
-    if (index >= 0)
-        if (const std::optional<std::string> text = utf8_of(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index))))
-            return *text;
+    if (std::optional<std::string> text = name_entry(name, NID_commonName))
+        return *text;
     const Owner<BIO> out(BIO_new(BIO_s_mem()));
     X509_NAME_print_ex(out.get(), name, 0, XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB);
     char* data = nullptr;
     const long size = BIO_get_mem_data(out.get(), &data);
     return std::string(data, static_cast<size_t>(size));
+}
+
+// The card's number as the certificate of a CNS card gives it: the dnQualifier, else the digits
+// between "/" and "." of a common name "FISCALCODE/NUMBER.HASH".
+std::string card_number_of(const X509_NAME* subject)
+{
+    if (std::optional<std::string> qualifier = name_entry(subject, NID_dnQualifier); qualifier && !qualifier->empty())
+        return *qualifier;
+    const std::string cn = name_entry(subject, NID_commonName).value_or("");
+    const size_t slash = cn.find('/');
+    if (slash == std::string::npos)
+        return {};
+    const std::string number = cn.substr(slash + 1, cn.find('.', slash) - slash - 1);
+    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos)
+        return {};
+    return number;
+}
+
+std::string full_name(const std::string& given, const std::string& surname)
+{
+    return given + (given.empty() || surname.empty() ? "" : " ") + surname;
+}
+
+std::string row_value(const Card_data& data, const char* key)
+{
+    for (const Card_data_row& row : data.rows)
+        if (row.key == key)
+            return row.value;
+    return {};
+}
+
+// Codes after which no further call can succeed in this view: no card, no reader, no service,
+// or no way to ask the holder. Nothing more is asked then.
+bool ends_the_reading(uint32_t code)
+{
+    switch (code) {
+    case 0x80040204: // no card in the reader
+    case 0x80040202: // the card was removed
+    case 0x80040222: // no reader
+    case 0x8010001D: // no smart-card service
+    case 0x8010001E: // the service stopped
+    case 0x80040235: // no dialog can be shown
+        return true;
+    default:
+        return false;
+    }
 }
 
 void fail(Card_data& data, const char* what, const Library_answer& answer)
@@ -172,9 +224,19 @@ void add_certificate_rows(Card_data& data, const std::string& base64_text)
             {"Certificato di autenticazione", 0, "Il certificato letto dalla carta non è nel formato previsto."});
         return;
     }
-    data.rows.push_back(
-        {"certificato_titolare", "Titolare del certificato", common_name(X509_get_subject_name(certificate.get()))});
+    // The common name of a CNS certificate is the fiscal code and the card's number: the holder
+    // is named by the certificate's given name and surname, else by the card's personal data.
+    const X509_NAME* subject = X509_get_subject_name(certificate.get());
+    std::string holder =
+        full_name(name_entry(subject, NID_givenName).value_or(""), name_entry(subject, NID_surname).value_or(""));
+    if (holder.empty())
+        holder = full_name(row_value(data, "nome"), row_value(data, "cognome"));
+    if (holder.empty())
+        holder = common_name(subject);
+    data.rows.push_back({"certificato_titolare", "Titolare del certificato", holder});
     data.rows.push_back({"certificato_emittente", "Emesso da", common_name(X509_get_issuer_name(certificate.get()))});
+    if (const std::string number = card_number_of(subject); !number.empty() && row_value(data, "numero_carta").empty())
+        data.rows.push_back({"numero_carta", "Numero della carta", number});
     data.rows.push_back({"certificato_validita", "Valido",
                          "dal " + certificate_date(X509_get0_notBefore(certificate.get())) + " al " +
                              certificate_date(X509_get0_notAfter(certificate.get()))});
@@ -182,6 +244,9 @@ void add_certificate_rows(Card_data& data, const std::string& base64_text)
 
 Card_data read_card_data(Card_library& library)
 {
+    // Each of the library's calls asks the holder: each thing is asked for once, the card's
+    // number only when the certificate does not carry it, and nothing more once a call showed
+    // that no card (or no way to ask) is there.
     Card_data data;
     const Library_answer personal = library.personal_data();
     if (!personal.ok()) {
@@ -190,19 +255,10 @@ Card_data read_card_data(Card_library& library)
             data.refused = true;
             return data;
         }
+        if (ends_the_reading(personal.code))
+            return data;
     } else {
         add_personal_rows(data, personal.bytes);
-    }
-
-    const Library_answer serial = library.read_file("EF.ID_Carta");
-    if (!serial.ok()) {
-        fail(data, "Numero della carta", serial);
-    } else {
-        std::string number(serial.bytes.begin(), serial.bytes.end());
-        while (!number.empty() && (number.back() == '\0' || number.back() == ' '))
-            number.pop_back();
-        data.rows.push_back(
-            {"numero_carta", "Numero della carta", is_printable(number) ? number : hex_text(serial.bytes)});
     }
 
     const Library_answer certificate = library.property("certificate");
@@ -210,6 +266,23 @@ Card_data read_card_data(Card_library& library)
         fail(data, "Certificato di autenticazione", certificate);
     else
         add_certificate_rows(data, certificate.text());
+    if (ends_the_reading(certificate.code))
+        return data;
+
+    if (row_value(data, "numero_carta").empty()) {
+        const Library_answer serial = library.read_file("EF.ID_Carta");
+        if (!serial.ok()) {
+            fail(data, "Numero della carta", serial);
+            if (ends_the_reading(serial.code))
+                return data;
+        } else {
+            std::string number(serial.bytes.begin(), serial.bytes.end());
+            while (!number.empty() && (number.back() == '\0' || number.back() == ' '))
+                number.pop_back();
+            data.rows.push_back(
+                {"numero_carta", "Numero della carta", is_printable(number) ? number : hex_text(serial.bytes)});
+        }
+    }
 
     const struct {
         const char* name;
@@ -227,8 +300,8 @@ Card_data read_card_data(Card_library& library)
             data.rows.push_back({property.key, property.label, answer.text()});
         else
             fail(data, property.label, answer);
-        if (answer.code == Norax_access_denied)
-            break; // the holder said no to the technical questions: no more of them
+        if (answer.code == Norax_access_denied || ends_the_reading(answer.code))
+            break; // the holder said no to the technical questions, or the card went: no more of them
     }
     return data;
 }

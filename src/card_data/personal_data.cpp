@@ -32,6 +32,25 @@ bool is_date(const std::string& text)
     return day >= 1 && day <= 31 && month >= 1 && month <= 12;
 }
 
+// Cards write names and places in ISO 8859-1 ("NICOLÒ" with one byte D2): its printable
+// characters become UTF-8; a control character (C0, DEL or C1) makes the field malformed.
+std::optional<std::string> utf8_of_latin1(std::span<const uint8_t> bytes)
+{
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (const uint8_t c : bytes) {
+        if (c < 0x20 || (c >= 0x7F && c < 0xA0))
+            return std::nullopt;
+        if (c < 0x80) {
+            text += static_cast<char>(c);
+        } else {
+            text += static_cast<char>(0xC0 | (c >> 6));
+            text += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return text;
+}
+
 } // namespace
 
 std::optional<Personal_data> parse_personal_data(std::span<const uint8_t> bytes)
@@ -50,12 +69,11 @@ std::optional<Personal_data> parse_personal_data(std::span<const uint8_t> bytes)
         const std::optional<size_t> length = hex_number(rest.first(2));
         if (!length || *length > rest.size() - 2)
             return std::nullopt;
-        const std::span<const uint8_t> value = rest.subspan(2, *length);
-        for (const uint8_t c : value)
-            if (c < 0x20 || c > 0x7E)
-                return std::nullopt;
+        const std::optional<std::string> value = utf8_of_latin1(rest.subspan(2, *length));
+        if (!value)
+            return std::nullopt;
         if (index < Personal_field_count)
-            data.fields[index].assign(value.begin(), value.end());
+            data.fields[index] = *value;
         rest = rest.subspan(2 + *length);
     }
     for (const Personal_field field :

@@ -39,7 +39,8 @@ struct Personal_data {
 };
 
 // The fields, or nothing when the file is not well formed: a length that is not hexadecimal or
-// runs past the data, a character that is not printable ASCII, a date that is not ddmmyyyy.
+// runs past the data, a control character, a date that is not ddmmyyyy. The fields are ISO
+// 8859-1 on the card and UTF-8 here.
 // Fields missing at the end of the declared data are empty; fields after the known ones are
 // ignored.
 std::optional<Personal_data> parse_personal_data(std::span<const uint8_t> bytes);

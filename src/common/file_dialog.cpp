@@ -1,6 +1,9 @@
 #include "common/file_dialog.h"
 
 #include <QFileDialog>
+#include <QHeaderView>
+#include <QTimer>
+#include <QTreeView>
 
 #include <algorithm>
 #include <utility>
@@ -50,6 +53,25 @@ std::string qt_file_filter(const std::string& windows_filter)
 
 namespace {
 
+// The detail view's column titles are longer in Italian ("Data di modifica") than Qt's default
+// widths: each column is at least as wide as its title, and the dialog wide enough to show them.
+void fit_column_titles(QFileDialog& dialog)
+{
+    auto* view = dialog.findChild<QTreeView*>("treeView");
+    if (!view)
+        return;
+    QHeaderView* header = view->header();
+    int total = 0;
+    for (int i = 0; i < header->count(); ++i) {
+        header->resizeSection(i, std::max(header->sectionSize(i), header->sectionSizeHint(i)));
+        total += header->sectionSize(i);
+    }
+    // Room for the side bar and the frame beside the columns.
+    const int wanted = total + dialog.width() - view->width() + view->frameWidth() * 2 + 40;
+    if (dialog.width() < wanted)
+        dialog.resize(wanted, dialog.height());
+}
+
 QStringList chosen_paths(const File_dialog_request& request, QWidget* parent)
 {
     Checked_file_dialog dialog(parent, request.accept);
@@ -91,6 +113,8 @@ QStringList chosen_paths(const File_dialog_request& request, QWidget* parent)
         dialog.setOption(QFileDialog::ShowDirsOnly, true);
         break;
     }
+    // Once shown, when the view has its real size.
+    QTimer::singleShot(0, &dialog, [&dialog] { fit_column_titles(dialog); });
     if (dialog.exec() != QDialog::Accepted)
         return {};
     return dialog.selectedFiles();

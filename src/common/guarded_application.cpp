@@ -4,7 +4,10 @@
 #include "common/message_box.h"
 #include "common/trace.h"
 
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QThread>
+#include <QTranslator>
 
 #include <iostream>
 
@@ -41,7 +44,27 @@ void report_escaped(const QCoreApplication& application, Telling telling)
 
 } // namespace
 
-Guarded_application::Guarded_application(int& argc, char** argv) : QApplication(argc, argv) {}
+bool load_qt_translation(QCoreApplication& application)
+{
+    // Qt's own windows (the file dialogs, their "replace?" question, the standard buttons) speak
+    // Italian like ours, whatever the desktop's language. The catalogue is the distribution's
+    // (qt6-translations-l10n); without it they stay in English.
+    auto* translator = new QTranslator(&application);
+    if (!translator->load(QLocale(QLocale::Italian, QLocale::Italy), "qtbase", "_",
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete translator;
+        Trace(Trace_kind, Level_warn) << "Traduzione italiana di Qt non trovata in "
+                                      << QLibraryInfo::path(QLibraryInfo::TranslationsPath).toStdString();
+        return false;
+    }
+    application.installTranslator(translator);
+    return true;
+}
+
+Guarded_application::Guarded_application(int& argc, char** argv) : QApplication(argc, argv)
+{
+    load_qt_translation(*this);
+}
 
 bool Guarded_application::notify(QObject* receiver, QEvent* event)
 {

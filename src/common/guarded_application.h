@@ -9,7 +9,8 @@
 
 namespace velin {
 
-// Windowed programs: the failure is shown in the suite's error box.
+// Windowed programs: the failure is shown in the suite's error box; Qt's own windows speak
+// Italian.
 class Guarded_application : public QApplication {
 public:
     Guarded_application(int& argc, char** argv);
@@ -22,6 +23,10 @@ public:
     Guarded_core_application(int& argc, char** argv);
     bool notify(QObject* receiver, QEvent* event) override;
 };
+
+// Installs Qt's Italian catalogue in the application (windowed programs do it on creation);
+// false when the catalogue is not installed.
+bool load_qt_translation(QCoreApplication& application);
 
 // "Si è verificato un errore."
 extern const char* const Unexpected_error_text;

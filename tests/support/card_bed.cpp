@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 
 namespace velin::test {
 
@@ -78,6 +79,16 @@ std::map<std::string, std::string> Card_bed::state(int index, const std::string&
 std::string Card_bed::apdu_log(int index) const
 {
     return read_file(_dir + "/reader" + std::to_string(index) + "/apdu.log");
+}
+
+std::string Card_bed::apdu_exchanges(int index) const
+{
+    std::istringstream log(apdu_log(index));
+    std::string exchanges;
+    for (std::string line; std::getline(log, line);)
+        if (line.rfind("> ", 0) == 0 || line.rfind("< ", 0) == 0)
+            exchanges += line + "\n";
+    return exchanges;
 }
 
 } // namespace velin::test

@@ -25,6 +25,9 @@ public:
     // The card's PIN state file ("pin", "pin_tries", "puk", "puk_tries").
     std::map<std::string, std::string> state(int index, const std::string& profile) const;
     std::string apdu_log(int index) const;
+    // The log's commands ("> ") and answers ("< ") only: pcscd powers an idle card down and up
+    // by itself, so the control lines ("# power off", "# atr") come and go without any test.
+    std::string apdu_exchanges(int index) const;
 
 private:
     std::string _dir;

@@ -24,6 +24,7 @@
 namespace {
 
 constexpr const char* usage_text = R"(usage: norax-read [--library PATH] [--answers LIST] [--size N] COMMAND...
+       norax-read --help | --version
 Commands, run in order:
   version             norax_dll_version
   error               norax_error_message (the last error text)
@@ -115,6 +116,9 @@ int main(int argc, char** argv)
             }
         } else if (arg == "-h" || arg == "--help") {
             std::fputs(usage_text, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("norax-read %s\n", VELIN_SUITE_VERSION);
             return 0;
         } else {
             break;

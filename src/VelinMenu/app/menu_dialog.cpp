@@ -4,6 +4,7 @@
 #include "VelinMenu/app/pin_dialogs.h"
 #include "common/launcher.h"
 #include "common/message_box.h"
+#include "common/version.h"
 #include "ui_menu_dialog.h"
 
 #include <QContextMenuEvent>
@@ -84,7 +85,8 @@ void CVelinMenuDlg::contextMenuEvent(QContextMenuEvent* event)
 
 void CVelinMenuDlg::show_about()
 {
-    message_box("Velin Manager 3.1.3.0", MB_OK | MB_ICONINFORMATION, this, "Informazioni su Velin Manager");
+    message_box("Velin Manager " + std::string(Suite_version), MB_OK | MB_ICONINFORMATION, this,
+                "Informazioni su Velin Manager");
 }
 
 } // namespace velin

@@ -1,5 +1,6 @@
 // The suite's entry window: a button for every function. Programs started from it run on their
-// own; meanwhile the menu hides off-screen and comes back where it was when the program ends.
+// own; meanwhile the menu hides off-screen and comes back where it was when the program ends. It
+// is run with run_dialog (menu_app.h), not exec(): hiding a dialog ends its exec().
 #pragma once
 
 #include <QDialog>
@@ -30,6 +31,8 @@ public:
     // Starts a sibling program; true when it started (the menu then hides until it ends).
     bool launch(const std::string& target);
     bool waiting_for_program() const { return _timer.isActive(); }
+    // The program followed while the menu waits; none otherwise.
+    const Sibling_process* program() const { return _program.get(); }
 
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;

@@ -21,7 +21,10 @@ Card_data_window::Card_data_window(std::function<Card_data()> read, QWidget* par
 
 Card_data_window::~Card_data_window()
 {
-    // What was shown stays in no clipboard and no widget longer than the window.
+    // What was shown stays in no clipboard and no widget longer than the window: the clipboard
+    // is emptied unless something else was copied since.
+    if (!_copied.isEmpty() && QGuiApplication::clipboard()->text() == _copied)
+        QGuiApplication::clipboard()->clear();
     _data = {};
 }
 
@@ -59,9 +62,10 @@ void Card_data_window::show_data()
     _ui->copy_button->setEnabled(!_data.rows.empty());
 }
 
-void Card_data_window::copy_to_clipboard() const
+void Card_data_window::copy_to_clipboard()
 {
-    QGuiApplication::clipboard()->setText(QString::fromStdString(_data.as_text()));
+    _copied = QString::fromStdString(_data.as_text());
+    QGuiApplication::clipboard()->setText(_copied);
 }
 
 } // namespace velin

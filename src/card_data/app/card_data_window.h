@@ -1,5 +1,6 @@
 // The card-data page: the fields read from the card, "Copia" (all of them as text) and
-// "Aggiorna" (read again, for example after another card was inserted).
+// "Aggiorna" (read again, for example after another card was inserted). What "Copia" put in the
+// clipboard leaves it with the window.
 #pragma once
 
 #include "card_data/card_data.h"
@@ -24,7 +25,7 @@ public:
     ~Card_data_window() override;
 
     void refresh();
-    void copy_to_clipboard() const;
+    void copy_to_clipboard();
     const Card_data& data() const { return _data; }
 
 private:
@@ -33,6 +34,7 @@ private:
     std::unique_ptr<Ui::Card_data_window> _ui;
     std::function<Card_data()> _read;
     Card_data _data;
+    QString _copied; // what "Copia" put in the clipboard
 };
 
 } // namespace velin

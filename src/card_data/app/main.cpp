@@ -1,31 +1,54 @@
-// velin-dati-carta [--json] [/parent=0x%08x]: the data of the card in the reader, read through
-// the installed card library (which asks the holder's consent), in a window or as JSON.
+// velin-dati-carta [--json] [/parent=0x%08x] | --help | --version: the data of the card in the
+// reader, read through the installed card library (which asks the holder's consent), in a window
+// or as JSON.
 #include "card_data/app/card_data_window.h"
 #include "card_data/card_data.h"
 #include "common/guarded_application.h"
 #include "common/message_box.h"
 #include "common/trace.h"
+#include "common/version.h"
 
 #include <cstdio>
 #include <cstring>
 
+namespace {
+
+constexpr const char* help_text =
+    "Uso: velin-dati-carta [--json]\n"
+    "     velin-dati-carta --help | --version\n"
+    "\n"
+    "Mostra i dati registrati sulla Carta Velin inserita nel lettore. La libreria della carta\n"
+    "chiede comunque il consenso del titolare prima di leggerli.\n"
+    "\n"
+    "  --json      scrive i dati sull'uscita standard, senza finestra del programma\n"
+    "  --help      mostra questo aiuto\n"
+    "  --version   mostra la versione\n";
+
+} // namespace
+
 int main(int argc, char** argv)
 {
     using namespace velin;
-    Guarded_application application(argc, argv);
-    Trace(Trace_kind, Level_info) << "Avvio di velin-dati-carta.";
-    set_starter_window_from_arguments(argc, argv);
     bool json = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--json") == 0) {
             json = true;
         } else if (std::strcmp(argv[i], "--help") == 0) {
-            std::puts("uso: velin-dati-carta [--json]\n"
-                      "Mostra i dati registrati sulla Carta Velin inserita nel lettore; con --json li scrive\n"
-                      "sull'uscita standard senza finestra (la libreria della carta chiede comunque il consenso).");
+            std::fputs(help_text, stdout);
+            return 0;
+        } else if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("velin-dati-carta %s\n", Suite_version);
             return 0;
         }
     }
+    // --json makes no window of its own: the card library brings up what its questions need, and
+    // without a display it says that it cannot ask.
+    std::unique_ptr<Guarded_application> application;
+    if (!json)
+        application = std::make_unique<Guarded_application>(argc, argv);
+    Trace(Trace_kind, Level_info) << "Avvio di velin-dati-carta.";
+    if (!json)
+        set_starter_window_from_arguments(argc, argv);
 
     std::string load_error;
     std::unique_ptr<Card_library> library = Card_library::load(Card_library_name, load_error);

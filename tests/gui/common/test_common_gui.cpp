@@ -10,12 +10,15 @@
 #include "common/trace.h"
 #include "test_folder.h"
 
-#include <QApplication>
 #include <QAbstractButton>
+#include <QApplication>
 #include <QFile>
+#include <QFileDialog>
+#include <QHeaderView>
 #include <QMessageBox>
-#include <QTimer>
 #include <QRegularExpression>
+#include <QTimer>
+#include <QTreeView>
 #include <QWidget>
 #include <QtTest>
 
@@ -268,7 +271,9 @@ private slots:
         QVERIFY(request.platform_box);
         QCOMPARE(request.flags, MB_OKCANCEL | MB_ICONERROR | MB_SYSTEMMODAL | MB_TOPMOST);
         QCOMPARE(request.button_ids, (std::vector<int>{IDOK, IDCANCEL}));
-        QVERIFY2(request.buttons[1] != "Annulla", "the platform's box keeps the platform's captions");
+        // The platform's box keeps the platform's captions: Qt's own, in Italian.
+        QCOMPARE(request.buttons[1], QCoreApplication::translate("QPlatformTheme", "Cancel").toStdString());
+        QCOMPARE(request.buttons[1], std::string("Annulla"));
         QCOMPARE(request.beep, 0u);
 
         for (unsigned flags : {MB_ICONERROR, MB_ICONWARNING | MB_SYSTEMMODAL, MB_ICONINFORMATION | MB_SYSTEMMODAL}) {
@@ -394,6 +399,42 @@ private slots:
         request.kind = File_dialog_request::Kind::Save;
         QCOMPARE(file_dialog(request), std::optional<std::string>("/dati/contratto.txt"));
         set_file_dialog_answerer({});
+    }
+
+    // Qt's own windows in Italian, and the real save dialog with every column title in full.
+    void qt_dialogs_speak_italian_and_show_whole_column_titles()
+    {
+        QCOMPARE(QCoreApplication::translate("QFileDialog", "%1 already exists.\nDo you want to replace it?"),
+                 QString::fromUtf8("%1 esiste già.\nVuoi sostituirlo?"));
+        QCOMPARE(QCoreApplication::translate("QFileDialog", "&Save"), QString("&Salva"));
+
+        test::Test_folder folder;
+        test::write_file(folder / "contratto.txt", "testo");
+        QStringList titles;
+        QString cut;
+        QTimer::singleShot(300, [&] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            auto* view = dialog->findChild<QTreeView*>("treeView");
+            for (int i = 0; view && i < view->header()->count(); ++i) {
+                const QString title = view->model()->headerData(i, Qt::Horizontal).toString();
+                titles << title;
+                const int needed = view->header()->fontMetrics().horizontalAdvance(title);
+                if (view->header()->sectionSize(i) < needed)
+                    cut += title + " ";
+                if (view->header()->sectionViewportPosition(i) + needed > view->viewport()->width())
+                    cut += title + " (fuori vista) ";
+            }
+            dialog->reject();
+        });
+        File_dialog_request request;
+        request.kind = File_dialog_request::Kind::Save;
+        request.title = "Salva il documento firmato";
+        request.folder = folder.path().string();
+        QCOMPARE(file_dialog(request), std::optional<std::string>());
+        QVERIFY2(titles.contains("Dimensione") && titles.contains("Data di modifica"), qPrintable(titles.join(", ")));
+        QVERIFY2(cut.isEmpty(), qPrintable("cut: " + cut));
     }
 
     void sibling_outlives_its_handle_and_its_starter()

@@ -1,6 +1,7 @@
 // The card-data page reading the simulated card through the card library: every field of the
 // holder's file, the card's number, certificate and properties; a malformed file said plainly;
-// the holder's refusal; no card; the window; nothing personal in the trace.
+// the holder's refusal; no card (nothing asked); the window and its clipboard; nothing personal in
+// the trace.
 #include "card_bed.h"
 #include "card_data/app/card_data_window.h"
 #include "card_data/card_data.h"
@@ -40,10 +41,16 @@ private:
     std::unique_ptr<Card_library> _library;
     std::unique_ptr<test::Test_folder> _folder;
 
+    // The holder's questions the reading asked: one answer each.
+    size_t _asked = 0;
+
     Card_data read(std::deque<std::string> answers)
     {
+        const size_t given = answers.size();
         norax_read::Dialog_answerer answerer(std::move(answers));
-        return read_card_data(*_library);
+        Card_data data = read_card_data(*_library);
+        _asked = given - answerer.answers_left();
+        return data;
     }
 
 private slots:
@@ -79,7 +86,11 @@ private slots:
         QCOMPARE(value_of(data, "rilasciata_il"), std::string("15/01/2025"));
         QCOMPARE(value_of(data, "scade_il"), std::string("15/01/2031"));
         QCOMPARE(value_of(data, "numero_carta"), std::string("7420091000000001"));
+        QCOMPARE(value_of(data, "certificato_titolare"), std::string("MARTA VERDELLI"));
         QVERIFY(value_of(data, "certificato_emittente").find("Regione Valdora") != std::string::npos);
+        // Each thing once: the holder's file and the certificate (which names the card's number),
+        // then the four technical questions the library asks one by one.
+        QCOMPARE(_asked, size_t(6));
         QVERIFY(value_of(data, "atr").rfind("3B ", 0) == 0);
         QVERIFY(value_of(data, "produttore") != "<assente>");
         // The trace has lengths, never the data.
@@ -118,6 +129,9 @@ private slots:
         const Card_data data = read(yes_to_all());
         QVERIFY(data.rows.empty());
         QVERIFY(!data.failures.empty());
+        // The card is looked for first: with none, the holder is asked nothing.
+        QCOMPARE(_asked, size_t(0));
+        QCOMPARE(data.failures.size(), size_t(1));
         for (const Card_data_failure& failure : data.failures) {
             QVERIFY(failure.code != 0);
             QVERIFY2(!failure.text.empty(), failure.what.c_str());
@@ -137,6 +151,27 @@ private slots:
         QVERIFY(QGuiApplication::clipboard()->text().contains("Codice fiscale: VRDMRT85C54L999W"));
         window.refresh(); // "Aggiorna" reads again
         QCOMPARE(window.findChild<QLabel*>("cognome")->text(), QString("VERDELLI"));
+    }
+
+    void copied_data_leave_the_clipboard_with_the_window()
+    {
+        norax_read::Dialog_answerer answerer(std::deque<std::string>(12, "yes"));
+        {
+            Card_data_window window([this] { return read_card_data(*_library); });
+            window.refresh();
+            window.copy_to_clipboard();
+            QVERIFY(QGuiApplication::clipboard()->text().contains("VRDMRT85C54L999W"));
+        }
+        QCOMPARE(QGuiApplication::clipboard()->text(), QString());
+
+        // What the user copied afterwards from elsewhere is not ours to clear.
+        {
+            Card_data_window window([this] { return read_card_data(*_library); });
+            window.refresh();
+            window.copy_to_clipboard();
+            QGuiApplication::clipboard()->setText("altro testo");
+        }
+        QCOMPARE(QGuiApplication::clipboard()->text(), QString("altro testo"));
     }
 };
 

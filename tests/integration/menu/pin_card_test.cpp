@@ -9,7 +9,9 @@
 #include "test_folder.h"
 
 #include <gtest/gtest.h>
+#include <winscard.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <deque>
 #include <fstream>
@@ -17,6 +19,7 @@
 #include <iterator>
 #include <map>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -39,6 +42,21 @@ struct Scripted_view : Pin_dialog_view {
     void reset_new_pin() override { ++new_pin_resets; }
     void reset_first_field() override { ++first_field_resets; }
 };
+
+// Connects to the reader and leaves the card unpowered, as pcscd does with an idle card.
+void power_down(const std::string& reader)
+{
+    SCARDCONTEXT context = 0;
+    ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context), SCARD_S_SUCCESS);
+    SCARDHANDLE card = 0;
+    DWORD protocol = 0;
+    EXPECT_EQ(SCardConnect(context, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card,
+                           &protocol),
+              SCARD_S_SUCCESS);
+    if (card)
+        SCardDisconnect(card, SCARD_UNPOWER_CARD);
+    SCardReleaseContext(context);
+}
 
 class Pin_on_card : public testing::Test {
 protected:
@@ -185,13 +203,19 @@ TEST_F(Pin_on_card, card_search_across_two_readers)
 {
     // A CNS card in the first reader: it is taken and the second reader's card is not touched.
     insert(1, "noncns");
-    const std::string second_before = bed.apdu_log(1);
+    const std::string log_before = bed.apdu_log(1);
+    const std::string second_before = bed.apdu_exchanges(1);
+    // pcscd powers an idle card down (and up again) by itself: that is not the search touching it.
+    power_down(Reader1);
+    for (int i = 0; i < 50 && bed.apdu_log(1) == log_before; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_NE(bed.apdu_log(1), log_before) << "the card's log shows no power-down";
     Card_access_result found = Card_access().find_card();
     EXPECT_EQ(found.kind, Card_regional_cns);
     ASSERT_TRUE(found.card);
     EXPECT_EQ(found.card->reader_name(), Reader0);
     found.card.reset();
-    EXPECT_EQ(bed.apdu_log(1), second_before);
+    EXPECT_EQ(bed.apdu_exchanges(1), second_before);
 
     // The first reader empty and a card that is not CNS in the second: kind 3 with that card.
     bed.empty(0);

@@ -90,19 +90,39 @@ TEST(Personal_data, malformed_files_are_refused_whole)
     EXPECT_FALSE(parse_personal_data(bytes_of("00000409AB")));
     EXPECT_FALSE(parse_personal_data(bytes_of("000004Z1AB")));
     EXPECT_FALSE(parse_personal_data(bytes_of("000003020")));
-    // Bytes that are not printable ASCII, inside a field.
-    std::vector<std::string> accented = Holder;
-    accented[3] = "NICOL\xC3\x92";
-    EXPECT_FALSE(parse_personal_data(file_of(accented)));
-    std::vector<std::string> control = Holder;
-    control[4] = std::string("MAR\0TA", 6);
-    EXPECT_FALSE(parse_personal_data(file_of(control)));
+    // Control characters inside a field: C0, DEL and the C1 range of ISO 8859-1.
+    for (const std::string& field :
+         {std::string("MAR\0TA", 6), std::string("MAR\x7FTA"), std::string("NICOL\xC3\x92")}) {
+        std::vector<std::string> control = Holder;
+        control[4] = field;
+        EXPECT_FALSE(parse_personal_data(file_of(control))) << field;
+    }
     // A date that is not ddmmyyyy.
     std::vector<std::string> date = Holder;
     date[5] = "1985-3-1";
     EXPECT_FALSE(parse_personal_data(file_of(date)));
     date[5] = "32131985";
     EXPECT_FALSE(parse_personal_data(file_of(date)));
+}
+
+TEST(Personal_data, accented_letters_of_iso_8859_1_are_read_as_utf8)
+{
+    std::vector<std::string> holder = Holder;
+    holder[3] = "D\xC0LL\xD2"; // DÀLLÒ
+    holder[4] = "NICOL\xD2 Z\xC9"; // NICOLÒ ZÉ
+    holder[14] = "VIA DELL'\xC8RBA 1 \xB0P"; // °
+    const auto parsed = parse_personal_data(file_of(holder, 20));
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ((*parsed)[Personal_field::Surname], "DÀLLÒ");
+    EXPECT_EQ((*parsed)[Personal_field::Given_name], "NICOLÒ ZÉ");
+    EXPECT_EQ((*parsed)[Personal_field::Residence_address], "VIA DELL'ÈRBA 1 °P");
+    EXPECT_EQ((*parsed)[Personal_field::Fiscal_code], "VRDMRT85C54L999W");
+
+    Card_data data;
+    add_personal_rows(data, file_of(holder));
+    EXPECT_TRUE(data.failures.empty());
+    EXPECT_EQ(value_of(data, "nome"), "NICOLÒ ZÉ");
+    EXPECT_NE(data.as_json().find("\"cognome\": \"DÀLLÒ\""), std::string::npos) << data.as_json();
 }
 
 TEST(Card_data, rows_in_a_citizens_words_and_failures_instead_of_garbage)
@@ -127,9 +147,10 @@ TEST(Card_data, rows_in_a_citizens_words_and_failures_instead_of_garbage)
     EXPECT_EQ(broken.failures[0].text, Text_malformed_personal_data);
 }
 
-TEST(Card_data, certificate_summary_from_the_librarys_base64)
+// The library's text of a certificate: base64 lines ended by CR LF.
+std::string library_base64(const std::string& pem_name)
 {
-    std::ifstream in(std::string(VELIN_CARD_FIXTURES) + "/holder-regional.cert.pem");
+    std::ifstream in(std::string(VELIN_CARD_FIXTURES) + "/" + pem_name);
     std::string pem((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::string base64;
     for (size_t at = pem.find('\n') + 1; at < pem.size();) {
@@ -140,12 +161,29 @@ TEST(Card_data, certificate_summary_from_the_librarys_base64)
         base64 += line + "\r\n";
         at = end + 1;
     }
+    return base64;
+}
+
+TEST(Card_data, certificate_summary_from_the_librarys_base64)
+{
+    const std::string base64 = library_base64("holder-regional.cert.pem");
     Card_data data;
     add_certificate_rows(data, base64);
     ASSERT_TRUE(data.failures.empty());
-    EXPECT_NE(value_of(data, "certificato_titolare"), "");
+    // The holder by name, not the common name (fiscal code and card number); the card's number
+    // from the certificate.
+    EXPECT_EQ(value_of(data, "certificato_titolare"), "MARTA VERDELLI");
+    EXPECT_EQ(value_of(data, "numero_carta"), "7420091000000001");
     EXPECT_NE(value_of(data, "certificato_emittente").find("Regione Valdora"), std::string::npos);
     EXPECT_EQ(value_of(data, "certificato_validita").rfind("dal ", 0), 0u);
+
+    // A certificate without given name and surname: the holder's name from the card's personal
+    // data; no card number where the certificate names none.
+    Card_data unnamed;
+    add_personal_rows(unnamed, file_of(Holder));
+    add_certificate_rows(unnamed, library_base64("regional-ca.cert.pem"));
+    EXPECT_EQ(value_of(unnamed, "certificato_titolare"), "MARTA VERDELLI");
+    EXPECT_EQ(value_of(unnamed, "numero_carta"), "<assente>");
 
     Card_data broken;
     add_certificate_rows(broken, "bm9uIHVuIGNlcnRpZmljYXRv");
