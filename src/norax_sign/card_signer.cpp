@@ -48,10 +48,10 @@ std::optional<std::vector<uint8_t>> parallel_signature(std::span<const uint8_t> 
          "The size for the encoded BLOB is %d.\n"},
         {{"Get the cosigned message BLOB."}, nullptr, "The message was cosigned successfully. \n"},
     };
-    const size_t failed_at = signed_again                       ? std::size(stages)
-                             : stage == Parallel_stage::Reading ? 0
+    const size_t failed_at = signed_again                         ? std::size(stages)
+                             : stage == Parallel_stage::Reading   ? 0
                              : stage == Parallel_stage::Composing ? 3
-                                                                : 1;
+                                                                  : 1;
     for (size_t i = 0; i < std::size(stages); ++i) {
         for (const char* step : stages[i].steps)
             trace_info(step);

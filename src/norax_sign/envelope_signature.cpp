@@ -143,15 +143,17 @@ bool add_signed_attribute(CMS_SignerInfo* signer, int nid, int type, const void*
 // Whether every signer of cms signed the content whose digests are given: the message digest
 // attribute and the signature over the signed attributes, or the signature over the content when
 // there are none. On the first that does not, false with the text for the user in failure and the
-// signer named in a trace record. Countersignatures are not looked at.
-bool every_signer_matches(CMS_ContentInfo* cms, Document_digests& digests, std::string& failure)
+// signer named in a trace record. Countersignatures are not looked at. The memo keeps a signer
+// checked once from being checked again in the co-signed envelope.
+bool every_signer_matches(CMS_ContentInfo* cms, Document_digests& digests, Signature_memo& memo, std::string& failure)
 {
     pair_signers_with_certificates(cms);
     const ASN1_OBJECT* content_type = CMS_get0_eContentType(cms);
     STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms);
     for (int i = 0; i < sk_CMS_SignerInfo_num(signers); ++i) {
         std::string reason;
-        const Signer_check check = check_signer(sk_CMS_SignerInfo_value(signers, i), content_type, digests, reason);
+        const Signer_check check =
+            check_signer(sk_CMS_SignerInfo_value(signers, i), content_type, digests, reason, &memo);
         if (check == Signer_check::Matches)
             continue;
         if (check == Signer_check::Does_not_match) {
@@ -159,8 +161,9 @@ bool every_signer_matches(CMS_ContentInfo* cms, Document_digests& digests, std::
             Trace(Trace_kind, Level_trace) << "La firma n. " << i + 1 << " della busta non corrisponde al documento.";
         } else {
             failure = Text_earlier_signature_unchecked;
-            Trace(Trace_kind, Level_trace) << "La firma n. " << i + 1 << " della busta non può essere verificata: "
-                                           << (reason.empty() ? openssl_error_text() : reason);
+            Trace(Trace_kind, Level_trace)
+                << "La firma n. " << i + 1
+                << " della busta non può essere verificata: " << (reason.empty() ? openssl_error_text() : reason);
         }
         ERR_clear_error();
         return false;
@@ -398,7 +401,8 @@ std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t>
     // for a document its other signers never signed.
     reached = Parallel_stage::Checking;
     Document_digests digests(document);
-    if (!every_signer_matches(existing.get(), digests, failure))
+    Signature_memo memo;
+    if (!every_signer_matches(existing.get(), digests, memo, failure))
         return std::nullopt;
     const bool der = is_der(existing.get(), bytes);
 
@@ -436,11 +440,10 @@ std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t>
         },
         der);
     const auto certificates =
-        parts->certificates
-            ? with_child_added(
-                  *parts->certificates, new_certificate,
-                  [&](auto certificate) { return equal_bytes(certificate, new_certificate); }, der)
-            : Ber_node::verbatim(*added->certificates);
+        parts->certificates ? with_child_added(
+                                  *parts->certificates, new_certificate,
+                                  [&](auto certificate) { return equal_bytes(certificate, new_certificate); }, der)
+                            : Ber_node::verbatim(*added->certificates);
     const auto signers = with_child_added(parts->signer_infos, added_signers->front(), never, der);
     if (!algorithms || !certificates || !signers) {
         failure = "Errore durante la composizione della busta.";
@@ -464,7 +467,7 @@ std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t>
     if (!reread ||
         sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(reread.get())) !=
             sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(existing.get())) + 1 ||
-        !every_signer_matches(reread.get(), digests, broken) || (der && !is_der(reread.get(), result))) {
+        !every_signer_matches(reread.get(), digests, memo, broken) || (der && !is_der(reread.get(), result))) {
         failure = "La firma parallela altererebbe le firme già presenti nella busta.";
         return std::nullopt;
     }

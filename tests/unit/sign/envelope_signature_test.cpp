@@ -88,11 +88,11 @@ protected:
         test::write_file(roots, test::read_file(pki / "accredited-root.cert.pem") +
                                     test::read_file(pki / "accredited-ca.cert.pem") +
                                     test::read_file(pki / "user-root.cert.pem"));
-        const bool verified = openssl("cms -verify -binary -inform " + inform + " -in " + (folder / "check.p7m").string() +
-                                      " -CAfile " + roots + " -purpose any -out " + (folder / "content").string()) == 0;
+        const bool verified =
+            openssl("cms -verify -binary -inform " + inform + " -in " + (folder / "check.p7m").string() + " -CAfile " +
+                    roots + " -purpose any -out " + (folder / "content").string()) == 0;
         return verified && test::read_file(folder / "content") == expected_content;
     }
-
 
     std::vector<uint8_t> signed_by_openssl(const std::string& options)
     {
@@ -396,8 +396,7 @@ TEST_F(Envelope_signature, a_der_envelope_stays_der)
         {"SHA-512", signed_by_openssl("-md sha512 " + signer_options("signer-legal")), 2},
         {"two signers", signed_by_openssl(signer_options("signer-legal") + " " + signer_options("signer-no-nr")), 1},
         {"two signers, SHA-512",
-         signed_by_openssl("-md sha512 " + signer_options("signer-legal") + " " + signer_options("signer-no-nr")),
-         2},
+         signed_by_openssl("-md sha512 " + signer_options("signer-legal") + " " + signer_options("signer-no-nr")), 2},
     };
     for (const char* cosigner_name : {"signer-user", "signer-ldap"}) {
         const Identity cosigner = identity(cosigner_name);
@@ -504,9 +503,7 @@ TEST_F(Envelope_signature, every_form_the_verifier_reads_is_co_signed_in_that_fo
             checked = decoder.take_value();
             inform = "DER";
         }
-        EXPECT_TRUE(openssl_verifies(checked, document, inform))
-            << original.name << '\n'
-            << openssl_output();
+        EXPECT_TRUE(openssl_verifies(checked, document, inform)) << original.name << '\n' << openssl_output();
         EXPECT_EQ(test::verifier_matches(*cosigned), (std::vector<bool>{true, true})) << original.name;
     }
 }
