@@ -52,16 +52,17 @@ std::optional<std::vector<uint8_t>> parallel_signature(std::span<const uint8_t> 
          "The size for the encoded BLOB is %d.\n"},
         {{"Get the cosigned message BLOB."}, nullptr, "The message was cosigned successfully. \n"},
     };
-    const size_t failed_at = signed_again                       ? std::size(stages)
-                             : stage == Parallel_stage::Reading ? 0
-                             : stage == Parallel_stage::Signing ? 1
-                                                                : 3;
+    const size_t failed_at = signed_again                         ? std::size(stages)
+                             : stage == Parallel_stage::Reading   ? 0
+                             : stage == Parallel_stage::Composing ? 3
+                                                                  : 1;
     for (size_t i = 0; i < std::size(stages); ++i) {
         for (const char* step : stages[i].steps)
             trace_info(step);
         if (i == failed_at) {
             Trace(Trace_kind, Level_warn) << stages[i].failed;
-            Trace(Trace_kind, Level_trace) << failure;
+            // An envelope whose earlier signatures do not match its document is the user's to know.
+            Trace(Trace_kind, stage == Parallel_stage::Checking ? Level_error : Level_trace) << failure;
             trace_info("Firma parallela fallita.");
             return std::nullopt;
         }

@@ -1,7 +1,11 @@
 #include "norax_sign/envelope_signature.h"
 
+#include "VelinVerify/envelope/base64_decode.h"
+#include "VelinVerify/envelope/pkcs7.h"
+#include "VelinVerify/envelope/signature_check.h"
 #include "common/openssl_error.h"
 #include "common/owner.h"
+#include "common/trace.h"
 #include "norax_sign/ber_tree.h"
 
 #include <openssl/cms.h>
@@ -10,7 +14,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <functional>
+#include <string_view>
 
 namespace velin {
 
@@ -87,23 +93,31 @@ Ber_node envelope_with(const Signed_data_parts& parts, std::vector<Ber_node> fie
     return Ber_node::rebuilt(parts.content_info, std::move(outer));
 }
 
-// The container rebuilt with its children as they are and `added` after them, unless a child
-// already stands for it; empty when the container's children cannot be read (nothing of the
-// envelope may be lost on the way).
-std::optional<Ber_node> with_child_added(std::span<const uint8_t> container, std::span<const uint8_t> added,
-                                         const std::function<bool(std::span<const uint8_t>)>& stands_for_added)
+// The order of a DER SET OF: the encodings compared as octet strings, the shorter one padded with
+// zero octets.
+bool der_set_order(std::span<const uint8_t> a, std::span<const uint8_t> b)
 {
-    const auto present = ber_children(container);
+    const int compared = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
+    return compared != 0 ? compared < 0 : a.size() < b.size();
+}
+
+// The container rebuilt with its children as they are and `added` after them (or, in a DER
+// envelope, where DER orders it), unless a child already stands for it; empty when the
+// container's children cannot be read (nothing of the envelope may be lost on the way).
+std::optional<Ber_node> with_child_added(std::span<const uint8_t> container, std::span<const uint8_t> added,
+                                         const std::function<bool(std::span<const uint8_t>)>& stands_for_added,
+                                         bool der)
+{
+    auto present = ber_children(container);
     if (!present)
         return std::nullopt;
+    if (std::none_of(present->begin(), present->end(), stands_for_added))
+        present->push_back(added);
+    if (der)
+        std::stable_sort(present->begin(), present->end(), der_set_order);
     std::vector<Ber_node> children;
-    bool there = false;
-    for (const auto child : *present) {
-        there = there || stands_for_added(child);
+    for (const auto child : *present)
         children.push_back(Ber_node::verbatim(child));
-    }
-    if (!there)
-        children.push_back(Ber_node::verbatim(added));
     return Ber_node::rebuilt(container, std::move(children));
 }
 
@@ -126,21 +140,36 @@ bool add_signed_attribute(CMS_SignerInfo* signer, int nid, int type, const void*
     return CMS_signed_add1_attr_by_NID(signer, nid, type, value, length) == 1;
 }
 
-// 1, 0 or -1 for each signer's signature over its signed attributes (which is what a change of
-// encoding would break); 1 for a signer without signed attributes, whose signature covers only
-// the content.
-std::vector<int> attribute_signature_checks(CMS_ContentInfo* cms)
+// Whether every signer of cms signed the content whose digests are given: the message digest
+// attribute and the signature over the signed attributes, or the signature over the content when
+// there are none. On the first that does not, false with the text for the user in failure and the
+// signer named in a trace record. Countersignatures are not looked at. The memo keeps a signer
+// checked once from being checked again in the co-signed envelope.
+bool every_signer_matches(CMS_ContentInfo* cms, Document_digests& digests, Signature_memo& memo, std::string& failure)
 {
-    std::vector<int> checks;
-    // Each signer is paired with its certificate in the envelope, whose key checks it.
-    CMS_set1_signers_certs(cms, nullptr, 0);
+    pair_signers_with_certificates(cms);
+    const ASN1_OBJECT* content_type = CMS_get0_eContentType(cms);
     STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms);
     for (int i = 0; i < sk_CMS_SignerInfo_num(signers); ++i) {
-        CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(signers, i);
-        checks.push_back(CMS_signed_get_attr_count(signer) < 0 ? 1 : CMS_SignerInfo_verify(signer));
+        std::string reason;
+        const Signer_check check =
+            check_signer(sk_CMS_SignerInfo_value(signers, i), content_type, digests, reason, &memo);
+        if (check == Signer_check::Matches)
+            continue;
+        if (check == Signer_check::Does_not_match) {
+            failure = Text_earlier_signature_mismatch;
+            Trace(Trace_kind, Level_trace) << "La firma n. " << i + 1 << " della busta non corrisponde al documento.";
+        } else {
+            failure = Text_earlier_signature_unchecked;
+            Trace(Trace_kind, Level_trace)
+                << "La firma n. " << i + 1
+                << " della busta non può essere verificata: " << (reason.empty() ? openssl_error_text() : reason);
+        }
+        ERR_clear_error();
+        return false;
     }
     ERR_clear_error();
-    return checks;
+    return true;
 }
 
 Owner<CMS_ContentInfo> read_cms(std::span<const uint8_t> bytes)
@@ -149,6 +178,104 @@ Owner<CMS_ContentInfo> read_cms(std::span<const uint8_t> bytes)
         return nullptr;
     const unsigned char* in = bytes.data();
     return Owner<CMS_ContentInfo>(d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(bytes.size())));
+}
+
+// True when bytes are the DER encoding of cms, which they are when OpenSSL (which writes DER)
+// writes cms again to the same bytes.
+bool is_der(CMS_ContentInfo* cms, std::span<const uint8_t> bytes)
+{
+    const int size = i2d_CMS_ContentInfo(cms, nullptr);
+    if (size <= 0 || static_cast<size_t>(size) != bytes.size())
+        return false;
+    std::vector<uint8_t> again(static_cast<size_t>(size));
+    unsigned char* out = again.data();
+    i2d_CMS_ContentInfo(cms, &out);
+    return again.size() == bytes.size() && std::equal(again.begin(), again.end(), bytes.begin());
+}
+
+// How a file holds its envelope, so that the co-signed envelope is written the same way.
+struct Envelope_form {
+    bool text = false; // base64 (bare, in PEM armour or an S/MIME body) rather than binary
+    std::string head, foot; // the S/MIME headers, or the PEM armour, as they were
+    size_t line_length = 0; // the longest base64 line's; 0 when the base64 is one line
+    std::string line_end = "\n";
+    bool final_line_end = false;
+};
+
+void read_line_style(std::string_view base64, Envelope_form& form)
+{
+    const size_t first_end = base64.find('\n');
+    if (first_end != std::string_view::npos && first_end > 0 && base64[first_end - 1] == '\r')
+        form.line_end = "\r\n";
+    form.final_line_end = !base64.empty() && base64.back() == '\n';
+    size_t longest = 0;
+    size_t lines = 0;
+    for (size_t at = 0; at < base64.size();) {
+        const size_t end = std::min(base64.find('\n', at), base64.size());
+        size_t length = end - at;
+        if (length > 0 && base64[at + length - 1] == '\r')
+            --length;
+        if (length > 0)
+            ++lines;
+        longest = std::max(longest, length);
+        at = end + 1;
+    }
+    form.line_length = lines > 1 ? longest : 0;
+}
+
+// The envelope inside a text the verifier reads as one (an S/MIME message, PEM armour, bare
+// base64), told apart as the verifier does; empty when the base64 does not decode.
+std::optional<std::vector<uint8_t>> decoded_envelope(std::span<const uint8_t> bytes, Envelope_form& form)
+{
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    std::string_view base64 = text;
+    if (const size_t body = smime_body_start(text)) {
+        form.head = text.substr(0, body);
+        base64 = text.substr(body);
+    } else if (const auto armoured = pem_body(text)) {
+        form.head = text.substr(0, armoured->first);
+        base64 = text.substr(armoured->first, armoured->second);
+        form.foot = text.substr(armoured->first + armoured->second);
+    }
+    Base64_decode decoder;
+    if (!decoder.decode(base64, Base64_decode::Form::Lenient))
+        return std::nullopt;
+    form.text = true;
+    read_line_style(base64, form);
+    return decoder.take_value();
+}
+
+std::string base64_of(std::span<const uint8_t> bytes)
+{
+    // A multiple of 3 bytes at a time: no padding but at the very end.
+    constexpr size_t chunk = 3 * 1024 * 1024;
+    std::vector<unsigned char> encoded(chunk / 3 * 4 + 1);
+    std::string text;
+    text.reserve((bytes.size() + 2) / 3 * 4);
+    for (size_t at = 0; at < bytes.size(); at += chunk) {
+        const size_t size = std::min(chunk, bytes.size() - at);
+        const int written = EVP_EncodeBlock(encoded.data(), bytes.data() + at, static_cast<int>(size));
+        text.append(reinterpret_cast<const char*>(encoded.data()), static_cast<size_t>(std::max(written, 0)));
+    }
+    return text;
+}
+
+// The envelope in the form the original came in.
+std::vector<uint8_t> in_form(std::vector<uint8_t> envelope, const Envelope_form& form)
+{
+    if (!form.text)
+        return envelope;
+    const std::string base64 = base64_of(envelope);
+    const size_t step = form.line_length ? form.line_length : base64.size();
+    std::string text = form.head;
+    text.reserve(form.head.size() + base64.size() + base64.size() / step * form.line_end.size() + form.foot.size() + 2);
+    for (size_t at = 0; at < base64.size(); at += step) {
+        text.append(base64, at, step);
+        if (at + step < base64.size() || form.final_line_end)
+            text += form.line_end;
+    }
+    text += form.foot;
+    return {text.begin(), text.end()};
 }
 
 } // namespace
@@ -246,8 +373,18 @@ std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t>
     Parallel_stage& reached = stage ? *stage : ignored;
     reached = Parallel_stage::Reading;
     ERR_clear_error();
-    const Owner<CMS_ContentInfo> existing = read_cms(envelope);
-    const auto parts = signed_data_parts(envelope);
+    // Binary as the verifier takes it: from a SEQUENCE's first octet; anything else is read as text.
+    Envelope_form form;
+    std::vector<uint8_t> decoded;
+    std::span<const uint8_t> bytes = envelope;
+    if (!envelope.empty() && envelope[0] != Sequence) {
+        auto from_text = decoded_envelope(envelope, form);
+        if (from_text)
+            decoded = std::move(*from_text);
+        bytes = decoded;
+    }
+    const Owner<CMS_ContentInfo> existing = read_cms(bytes);
+    const auto parts = signed_data_parts(bytes);
     if (!existing || !parts || OBJ_obj2nid(CMS_get0_type(existing.get())) != NID_pkcs7_signed) {
         failure = "Il file non è una busta PKCS#7 firmata.";
         return std::nullopt;
@@ -257,10 +394,21 @@ std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t>
         failure = "La busta non contiene il documento firmato.";
         return std::nullopt;
     }
+    const std::span<const uint8_t> document(ASN1_STRING_get0_data(*content),
+                                            static_cast<size_t>(std::max(0, ASN1_STRING_length(*content))));
+
+    // A signature added to an envelope whose document was changed after it was signed would vouch
+    // for a document its other signers never signed.
+    reached = Parallel_stage::Checking;
+    Document_digests digests(document);
+    Signature_memo memo;
+    if (!every_signer_matches(existing.get(), digests, memo, failure))
+        return std::nullopt;
+    const bool der = is_der(existing.get(), bytes);
 
     // The new signer signs the same content under the same content type.
     reached = Parallel_stage::Signing;
-    const Owner<BIO> content_bio(BIO_new_mem_buf(ASN1_STRING_get0_data(*content), ASN1_STRING_length(*content)));
+    const Owner<BIO> content_bio(BIO_new_mem_buf(document.data(), static_cast<int>(document.size())));
     const auto detached = content_bio ? detached_signature(content_bio.get(), CMS_get0_eContentType(existing.get()),
                                                            identity, signing_time, failure)
                                       : std::nullopt;
@@ -282,17 +430,21 @@ std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t>
     const auto new_oid = algorithm_oid(new_algorithm);
     const auto never = [](std::span<const uint8_t>) { return false; };
     // The digest algorithm unless an earlier signer named it, the certificate unless the envelope
-    // carries it already (a second signature by the same holder), and the new signer last.
-    const auto algorithms = with_child_added(parts->digest_algorithms, new_algorithm, [&](auto algorithm) {
-        const auto oid = algorithm_oid(algorithm);
-        return oid && new_oid && equal_bytes(*oid, *new_oid);
-    });
+    // carries it already (a second signature by the same holder), and the new signer last (in a
+    // DER envelope, each where DER orders it; the earlier ones keep their order and bytes).
+    const auto algorithms = with_child_added(
+        parts->digest_algorithms, new_algorithm,
+        [&](auto algorithm) {
+            const auto oid = algorithm_oid(algorithm);
+            return oid && new_oid && equal_bytes(*oid, *new_oid);
+        },
+        der);
     const auto certificates =
-        parts->certificates
-            ? with_child_added(*parts->certificates, new_certificate,
-                               [&](auto certificate) { return equal_bytes(certificate, new_certificate); })
-            : Ber_node::verbatim(*added->certificates);
-    const auto signers = with_child_added(parts->signer_infos, added_signers->front(), never);
+        parts->certificates ? with_child_added(
+                                  *parts->certificates, new_certificate,
+                                  [&](auto certificate) { return equal_bytes(certificate, new_certificate); }, der)
+                            : Ber_node::verbatim(*added->certificates);
+    const auto signers = with_child_added(parts->signer_infos, added_signers->front(), never, der);
     if (!algorithms || !certificates || !signers) {
         failure = "Errore durante la composizione della busta.";
         return std::nullopt;
@@ -308,17 +460,18 @@ std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t>
     fields.push_back(*signers);
     std::vector<uint8_t> result = envelope_with(*parts, std::move(fields)).bytes();
 
-    // The earlier signatures must read back exactly as they did: one that verified before and does
-    // not now means the change broke it, and nothing is handed back.
+    // Every signature, the new one too, must read back as matching the document, and a DER
+    // envelope must still be DER: otherwise the change broke something, and nothing is handed back.
     const Owner<CMS_ContentInfo> reread = read_cms(result);
-    const std::vector<int> before = attribute_signature_checks(existing.get());
-    std::vector<int> after = reread ? attribute_signature_checks(reread.get()) : std::vector<int>{};
-    if (after.size() != before.size() + 1 || after.back() != 1 ||
-        !std::equal(before.begin(), before.end(), after.begin())) {
+    std::string broken;
+    if (!reread ||
+        sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(reread.get())) !=
+            sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(existing.get())) + 1 ||
+        !every_signer_matches(reread.get(), digests, memo, broken) || (der && !is_der(reread.get(), result))) {
         failure = "La firma parallela altererebbe le firme già presenti nella busta.";
         return std::nullopt;
     }
-    return result;
+    return in_form(std::move(result), form);
 }
 
 } // namespace velin

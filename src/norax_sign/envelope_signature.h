@@ -42,14 +42,25 @@ struct Envelope_layout {
 std::optional<Envelope_layout> new_envelope(BIO* content, uint64_t document_size, const Signing_identity& identity,
                                             std::chrono::system_clock::time_point signing_time, std::string& failure);
 
-// Where a parallel signature stopped: reading the envelope, making the new signature, or
-// putting the envelope together again.
-enum class Parallel_stage { Reading, Signing, Composing };
+// Where a parallel signature stopped: reading the envelope, checking the signatures already in
+// it, making the new signature, or putting the envelope together again.
+enum class Parallel_stage { Reading, Checking, Signing, Composing };
 
-// The envelope (DER or BER) with one more signer, its certificate (unless the envelope holds it
-// already) and its digest algorithm added. Every other byte of the envelope is kept as it is, so
-// the earlier signatures still verify whatever their encoding. Empty on failure, with the reason
-// and, when asked, the stage.
+// Why a parallel signature was refused at the Checking stage: an earlier signature is not of the
+// document the envelope carries (it was changed after signing), or cannot be checked at all.
+inline constexpr const char* Text_earlier_signature_mismatch =
+    "Il documento non è stato firmato: una delle firme già presenti non corrisponde al documento.";
+inline constexpr const char* Text_earlier_signature_unchecked =
+    "Il documento non è stato firmato: una delle firme già presenti non può essere verificata.";
+
+// The envelope with one more signer, its certificate (unless the envelope holds it already) and
+// its digest algorithm added. The envelope may be in any form the verifier reads: binary (DER or
+// BER), bare base64, PEM or an S/MIME message; the result is in the same form, the base64 in lines
+// as long as the envelope's and the headers or armour as they were. Nothing is signed unless every
+// earlier signer's signature matches the document. Every other byte of the envelope is kept as it
+// is, so the earlier signatures still verify whatever their encoding; a DER envelope stays DER
+// (the new elements take their places in the sets as DER orders them). Empty on failure, with the
+// reason and, when asked, the stage.
 std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t> envelope,
                                                         const Signing_identity& identity,
                                                         std::chrono::system_clock::time_point signing_time,

@@ -84,6 +84,8 @@ size_t plain_mail_header_end(std::string_view text)
     return 0;
 }
 
+} // namespace
+
 // Where the base64 body of an S/MIME message starts, when the OpenSSL reader would read it to the
 // same envelope as the walk: a plain header block (see plain_mail_header_end) whose content type
 // is application/pkcs7-mime (or its x- form). 0 for anything else.
@@ -132,8 +134,6 @@ std::optional<std::pair<size_t, size_t>> pem_body(std::string_view text)
     }
     return std::nullopt;
 }
-
-} // namespace
 
 void Pkcs7::reset()
 {

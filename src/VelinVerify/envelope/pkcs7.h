@@ -28,6 +28,13 @@ namespace velin {
 
 using Cms_handle = Owner<CMS_ContentInfo>;
 
+// The textual forms of an envelope as the decoder tells them apart, for a writer that must give an
+// envelope back in the form it came in. Where the base64 body of an S/MIME message starts (0 when
+// the text is not one the decoder reads so), and the base64 body of a PEM-armoured one (its offset
+// and size, or nothing).
+size_t smime_body_start(std::string_view text);
+std::optional<std::pair<size_t, size_t>> pem_body(std::string_view text);
+
 class Pkcs7 : public Signed_document {
 public:
     // The attempt that decoded the envelope.

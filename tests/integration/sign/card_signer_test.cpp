@@ -2,6 +2,7 @@
 // envelope and a parallel signature that every reader accepts, the PIN given for each signature
 // and taken back after it, and what happens without the token or with a wrong PIN.
 #include "norax_sign/card_signer.h"
+#include "norax_sign/envelope_signature.h"
 #include "softhsm_token.h"
 #include "test_folder.h"
 #include "verifier_matches.h"
@@ -98,6 +99,56 @@ TEST_F(Card_signer_test, new_envelope_and_parallel_signature_with_the_tokens_key
     EXPECT_FALSE(signer.succeeded());
     EXPECT_EQ(trace_count("CryptMsgUpdate failed."), 1u);
     EXPECT_EQ(trace_count("Firma parallela fallita."), 1u);
+}
+
+TEST_F(Card_signer_test, a_tampered_envelope_is_refused_and_a_base64_one_is_co_signed_as_base64)
+{
+    Pkcs7_card_signer signer(test::Softhsm_token::Label, test::Softhsm_token::Module);
+    signer.open();
+    ASSERT_TRUE(signer.succeeded());
+    signer.sign(test::Softhsm_token::Pin, bytes(), 0);
+    ASSERT_TRUE(signer.succeeded());
+    const std::string envelope = text_of(signer.result());
+    const size_t failed = trace_count("Firma parallela fallita.");
+    const size_t succeeded = trace_count("Firma parallela riuscita.");
+
+    // The document changed after it was signed: no signature, and an error record (which the
+    // program shows) that says why.
+    std::string tampered = envelope;
+    tampered[tampered.find("7 dicembre")] = '8';
+    signer.sign(test::Softhsm_token::Pin, {reinterpret_cast<const uint8_t*>(tampered.data()), tampered.size()},
+                Flag_parallel);
+    EXPECT_FALSE(signer.succeeded());
+    const std::string trace = test::trace_content();
+    const size_t at = trace.find(Text_earlier_signature_mismatch);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_NE(trace.substr(trace.rfind('\n', at)).find(" ERROR "), std::string::npos);
+    EXPECT_EQ(trace_count("Firma parallela fallita."), failed + 1);
+    EXPECT_EQ(trace_count("Firma parallela riuscita."), succeeded);
+
+    // The envelope as base64 text, as openssl base64 writes it: co-signed, and base64 again.
+    test::write_file(folder / "envelope.p7m", envelope);
+    ASSERT_EQ(std::system(("openssl base64 -in " + (folder / "envelope.p7m").string() + " -out " +
+                           (folder / "envelope.b64").string())
+                              .c_str()),
+              0);
+    const std::string base64 = test::read_file(folder / "envelope.b64");
+    signer.sign(test::Softhsm_token::Pin, {reinterpret_cast<const uint8_t*>(base64.data()), base64.size()},
+                Flag_parallel);
+    ASSERT_TRUE(signer.succeeded());
+    const std::string cosigned = text_of(signer.result());
+    EXPECT_EQ(cosigned.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=\n"),
+              std::string::npos);
+    EXPECT_EQ(cosigned.find('\n'), 64u);
+    EXPECT_TRUE(cosigned.ends_with("\n"));
+    EXPECT_EQ(test::verifier_matches({cosigned.begin(), cosigned.end()}), (std::vector<bool>{true, true}));
+    test::write_file(folder / "cosigned.b64", cosigned);
+    ASSERT_EQ(std::system(("openssl base64 -d -in " + (folder / "cosigned.b64").string() + " -out " +
+                           (folder / "cosigned.p7m").string())
+                              .c_str()),
+              0);
+    EXPECT_TRUE(openssl_verifies(test::read_file(folder / "cosigned.p7m")));
+    EXPECT_EQ(trace_count("Firma parallela riuscita."), succeeded + 1);
 }
 
 TEST_F(Card_signer_test, a_refused_pin_signs_nothing_and_no_token_opens_nothing)

@@ -9,6 +9,7 @@
 #include "java_bridge/java_vm.h"
 #include "java_bridge/pdf_verify.h"
 #include "norax_sign/app/error_boxes.h"
+#include "norax_sign/envelope_signature.h"
 #include "norax_sign/pdf_card_signer.h"
 #include "softhsm_token.h"
 #include "test_folder.h"
@@ -350,6 +351,53 @@ private slots:
              at = printed_again.find("cert_info:", at + 1))
             ++certificates;
         QCOMPARE(certificates, size_t(1)); // the same holder: no second copy of the certificate
+    }
+
+    void a_tampered_envelope_is_not_co_signed_and_a_base64_one_is()
+    {
+        // An envelope signed elsewhere, its document changed afterwards ("12" to "13").
+        const std::string document_path = document("delibera.txt", "Delibera n. 12.\n");
+        const std::string signer = " -signer " + (Pki / "signer-no-nr.cert.pem").string() + " -inkey " +
+                                   (Pki / "signer-no-nr.key.pem").string();
+        const fs::path der = *_folder / "delibera.txt.p7m";
+        QCOMPARE(run("openssl cms -sign -binary -nodetach -md sha256 -outform DER -in " + document_path + " -out " +
+                     der.string() + signer),
+                 0);
+        std::string tampered = test::read_file(der);
+        tampered[tampered.find("n. 12") + 4] = '3';
+        const fs::path broken = *_folder / "manomessa.txt.p7m";
+        test::write_file(broken, tampered);
+
+        Dialog_batch_ui ui(nullptr);
+        {
+            Pin_typist typist({"12345"});
+            QCOMPARE(sign_batch(ui, {broken.string()}, 0, {}, options(true)), 0u);
+            // Said why, then the document's failure; not asked to overwrite, nothing written.
+            const std::vector<std::string> texts = box_texts();
+            QCOMPARE(texts.size(), size_t(2));
+            QCOMPARE(texts[0], std::string(Text_earlier_signature_mismatch));
+            QVERIFY2(texts[1].starts_with("La firma è fallita."), texts[1].c_str());
+            QCOMPARE(test::read_file(broken), tampered);
+        }
+
+        // The intact envelope as base64 text: co-signed, and written back as base64.
+        _boxes.clear();
+        _answers = {IDYES};
+        const fs::path base64 = *_folder / "delibera-base64.txt.p7m";
+        QCOMPARE(run("openssl base64 -in " + der.string() + " -out " + base64.string()), 0);
+        Pin_typist typist({"12345"});
+        QCOMPARE(sign_batch(ui, {base64.string()}, 0, {}, options(true)), 0u);
+        QCOMPARE(box_texts(), (std::vector<std::string>{"Sovrascrivere il file originale?",
+                                                        "I documenti sono stati firmati e salvati."}));
+        const std::string written = test::read_file(base64);
+        QVERIFY2(written.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=\n") ==
+                     std::string::npos,
+                 written.c_str());
+        const std::string report = velin_verify(base64);
+        QVERIFY2(report.find("Firma 2: ") != std::string::npos, report.c_str());
+        const fs::path decoded = *_folder / "decoded.p7m";
+        QCOMPARE(run("openssl base64 -d -in " + base64.string() + " -out " + decoded.string()), 0);
+        QVERIFY(openssl_verifies(decoded, "Delibera n. 12.\n"));
     }
 
     void wrong_pin_then_right_and_a_blocked_card()

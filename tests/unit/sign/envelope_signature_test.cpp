@@ -1,7 +1,9 @@
 // The signatures the signer makes, checked from outside: openssl cms reads and verifies them
 // against the test PKI, the verifier's own decoder calls them intact, and a parallel signature on
 // envelopes made by other programs (DER, BER with indefinite lengths, two signers, signed
-// attributes out of DER order) leaves every earlier signature verifiable.
+// attributes out of DER order, base64, PEM, S/MIME) leaves every earlier signature verifiable and
+// the envelope in its form; an envelope whose signatures do not match its document is refused.
+#include "VelinVerify/envelope/base64_decode.h"
 #include "VelinVerify/envelope/pkcs7.h"
 #include "common/owner.h"
 #include "norax_sign/ber_tree.h"
@@ -78,18 +80,19 @@ protected:
     std::string openssl_output() const { return test::read_file(folder / "openssl.out"); }
 
     // Every signature of the envelope, against the test PKI's roots, and the content it carries.
-    bool openssl_verifies(std::span<const uint8_t> envelope, const std::string& expected_content)
+    bool openssl_verifies(std::span<const uint8_t> envelope, const std::string& expected_content,
+                          const std::string& inform = "DER")
     {
         test::write_file(folder / "check.p7m", text_of(envelope));
         const std::string roots = (folder / "roots.pem").string();
         test::write_file(roots, test::read_file(pki / "accredited-root.cert.pem") +
                                     test::read_file(pki / "accredited-ca.cert.pem") +
                                     test::read_file(pki / "user-root.cert.pem"));
-        const bool verified = openssl("cms -verify -binary -inform DER -in " + (folder / "check.p7m").string() +
-                                      " -CAfile " + roots + " -purpose any -out " + (folder / "content").string()) == 0;
+        const bool verified =
+            openssl("cms -verify -binary -inform " + inform + " -in " + (folder / "check.p7m").string() + " -CAfile " +
+                    roots + " -purpose any -out " + (folder / "content").string()) == 0;
         return verified && test::read_file(folder / "content") == expected_content;
     }
-
 
     std::vector<uint8_t> signed_by_openssl(const std::string& options)
     {
@@ -200,6 +203,19 @@ Signer_path first_signer(std::span<const uint8_t> envelope)
     return path;
 }
 
+// Whether every signer of before is in after byte for byte, and after has one signer more.
+bool earlier_signers_kept(std::span<const uint8_t> before, std::span<const uint8_t> after)
+{
+    const auto signers_before = *ber_children(first_signer(before).signer_infos);
+    const auto signers_after = *ber_children(first_signer(after).signer_infos);
+    return signers_after.size() == signers_before.size() + 1 &&
+           std::all_of(signers_before.begin(), signers_before.end(), [&](auto earlier) {
+               return std::any_of(signers_after.begin(), signers_after.end(), [&](auto later) {
+                   return std::equal(earlier.begin(), earlier.end(), later.begin(), later.end());
+               });
+           });
+}
+
 TEST_F(Envelope_signature, parallel_signature_keeps_every_earlier_signature)
 {
     const Identity cosigner = identity("signer-user");
@@ -232,14 +248,7 @@ TEST_F(Envelope_signature, parallel_signature_keeps_every_earlier_signature)
         const bool same_holder = original.name == "co-signed by the same holder";
         EXPECT_EQ(sk_X509_num(certificates_after.get()), sk_X509_num(certificates_before.get()) + (same_holder ? 0 : 1))
             << original.name;
-        // The earlier signers are carried byte for byte, the new one after them.
-        const auto signers_before = *ber_children(first_signer(original.envelope).signer_infos);
-        const auto signers_after = *ber_children(first_signer(*cosigned).signer_infos);
-        ASSERT_EQ(signers_after.size(), original.signers + 1) << original.name;
-        for (size_t i = 0; i < original.signers; ++i)
-            EXPECT_TRUE(std::equal(signers_before[i].begin(), signers_before[i].end(), signers_after[i].begin(),
-                                   signers_after[i].end()))
-                << original.name;
+        EXPECT_TRUE(earlier_signers_kept(original.envelope, *cosigned)) << original.name;
     }
 }
 
@@ -336,7 +345,9 @@ TEST_F(Envelope_signature, what_is_not_a_signed_envelope_is_refused_with_a_reaso
         bytes_of("non è una busta"),
         {0x30, 0x84, 0xFF, 0xFF, 0xFF, 0xFF},
         {0x30, 0x89, 1, 2, 3, 4, 5, 6, 7, 8, 9},
-        signed_by_openssl("-nodetach " + signer_options("signer-legal") + " -outform PEM"),
+        bytes_of("MIIBIjANBgkqhkiG9w0BAQEFAAOCAQ8AMIIBCgKCAQEA\n"),
+        bytes_of("-----BEGIN CMS-----\nnon è base64\n-----END CMS-----\n"),
+        bytes_of("Content-Type: application/pkcs7-mime\n\nMIIB\n"),
     };
     std::vector<uint8_t> deep;
     for (int i = 0; i < 100000; ++i)
@@ -359,6 +370,195 @@ TEST_F(Envelope_signature, what_is_not_a_signed_envelope_is_refused_with_a_reaso
     EXPECT_FALSE(add_parallel_signer(hostile.back(), cosigner.get(), when, failure));
     EXPECT_EQ(failure, "La busta non contiene il documento firmato.");
     EXPECT_FALSE(ber_element(deep));
+}
+
+std::vector<uint8_t> der_again(std::span<const uint8_t> envelope)
+{
+    const Cms cms = read_cms(envelope);
+    if (!cms)
+        return {};
+    std::vector<uint8_t> again(static_cast<size_t>(i2d_CMS_ContentInfo(cms.get(), nullptr)));
+    unsigned char* out = again.data();
+    i2d_CMS_ContentInfo(cms.get(), &out);
+    return again;
+}
+
+TEST_F(Envelope_signature, a_der_envelope_stays_der)
+{
+    // The earlier signer's digest algorithm and certificate sort after the new signer's, so the
+    // new ones go in front of them in DER, not after.
+    struct Case {
+        std::string name;
+        std::vector<uint8_t> envelope;
+        int algorithms;
+    };
+    const std::vector<Case> cases = {
+        {"SHA-512", signed_by_openssl("-md sha512 " + signer_options("signer-legal")), 2},
+        {"two signers", signed_by_openssl(signer_options("signer-legal") + " " + signer_options("signer-no-nr")), 1},
+        {"two signers, SHA-512",
+         signed_by_openssl("-md sha512 " + signer_options("signer-legal") + " " + signer_options("signer-no-nr")), 2},
+    };
+    for (const char* cosigner_name : {"signer-user", "signer-ldap"}) {
+        const Identity cosigner = identity(cosigner_name);
+        for (const Case& original : cases) {
+            const std::string name = original.name + ", " + cosigner_name;
+            ASSERT_EQ(der_again(original.envelope), original.envelope) << name;
+            std::string failure;
+            const auto cosigned = add_parallel_signer(original.envelope, cosigner.get(), when, failure);
+            ASSERT_TRUE(cosigned) << name << ": " << failure;
+            // DER: what OpenSSL (which writes DER, sets sorted) writes of it again is the same.
+            EXPECT_EQ(der_again(*cosigned), *cosigned) << name;
+            EXPECT_FALSE(read_ber_header(*cosigned)->indefinite);
+            const auto algorithms = *ber_children(ber_children(first_signer(*cosigned).signed_data)->at(1));
+            EXPECT_EQ(static_cast<int>(algorithms.size()), original.algorithms) << name;
+            EXPECT_TRUE(earlier_signers_kept(original.envelope, *cosigned)) << name;
+            EXPECT_TRUE(openssl_verifies(*cosigned, document)) << name << '\n' << openssl_output();
+            const size_t signers = ber_children(first_signer(*cosigned).signer_infos)->size();
+            EXPECT_EQ(test::verifier_matches(*cosigned), std::vector<bool>(signers, true)) << name;
+        }
+    }
+}
+
+// The lengths of the lines of text, the last one (0 when the text ends with a line end) after
+// the last line end; false when a line ends otherwise than with eol.
+bool lines_end_with(std::string_view text, std::string_view eol, std::vector<size_t>& lengths)
+{
+    lengths.clear();
+    size_t at = 0;
+    for (size_t end; (end = text.find('\n', at)) != std::string_view::npos; at = end + 1) {
+        const size_t line_end = end + 1 - eol.size();
+        if (end + 1 < at + eol.size() || text.substr(line_end, eol.size()) != eol)
+            return false;
+        lengths.push_back(line_end - at);
+    }
+    lengths.push_back(text.size() - at);
+    return true;
+}
+
+TEST_F(Envelope_signature, every_form_the_verifier_reads_is_co_signed_in_that_form)
+{
+    const Identity cosigner = identity("signer-user");
+    const std::string der = text_of(signed_by_openssl(signer_options("signer-legal")));
+    const std::string pem = text_of(signed_by_openssl(signer_options("signer-legal") + " -outform PEM"));
+    const std::string smime = text_of(signed_by_openssl(signer_options("signer-legal") + " -outform SMIME"));
+    test::write_file(folder / "der.p7m", der);
+    ASSERT_EQ(openssl("base64 -in " + (folder / "der.p7m").string()), 0);
+    const std::string base64_64 = openssl_output();
+    ASSERT_EQ(openssl("base64 -A -in " + (folder / "der.p7m").string()), 0);
+    const std::string one_line = openssl_output();
+    std::string base64_76_crlf;
+    for (size_t at = 0; at < one_line.size(); at += 76)
+        base64_76_crlf += one_line.substr(at, 76) + "\r\n";
+
+    struct Case {
+        std::string name;
+        std::string envelope;
+        std::string inform; // for openssl; base64 is decoded first
+        std::string head, foot;
+        size_t line_length; // 0: one line
+        std::string eol;
+    };
+    const size_t smime_body = smime.find("\n\n") + 2;
+    const std::vector<Case> cases = {
+        {"PEM", pem, "PEM", "-----BEGIN CMS-----\n", "-----END CMS-----\n", 64, "\n"},
+        {"S/MIME", smime, "SMIME", smime.substr(0, smime_body), "", 64, "\n"},
+        {"base64 in lines of 64", base64_64, "base64", "", "", 64, "\n"},
+        {"base64 on one line", one_line, "base64", "", "", 0, ""},
+        {"base64 in lines of 76 with CR LF", base64_76_crlf, "base64", "", "", 76, "\r\n"},
+    };
+    ASSERT_TRUE(smime.starts_with("MIME-Version: 1.0\n") && smime_body > 2) << smime;
+    for (const Case& original : cases) {
+        std::string failure;
+        const auto cosigned = add_parallel_signer(bytes_of(original.envelope), cosigner.get(), when, failure);
+        ASSERT_TRUE(cosigned) << original.name << ": " << failure;
+        const std::string text = text_of(*cosigned);
+        ASSERT_TRUE(text.starts_with(original.head) && text.ends_with(original.foot) &&
+                    text.size() > original.head.size() + original.foot.size())
+            << original.name << '\n'
+            << text;
+        const std::string body =
+            text.substr(original.head.size(), text.size() - original.head.size() - original.foot.size());
+        std::vector<size_t> lengths;
+        ASSERT_TRUE(lines_end_with(body, original.eol.empty() ? "\n" : original.eol, lengths)) << original.name;
+        // The text ends with a line end when the original did; every line but the last is full.
+        const bool final_line_end = original.envelope.ends_with('\n');
+        if (final_line_end && lengths.back() == 0) {
+            lengths.pop_back();
+        } else {
+            EXPECT_FALSE(final_line_end) << original.name;
+        }
+        ASSERT_FALSE(lengths.empty());
+        if (original.line_length == 0) {
+            EXPECT_EQ(lengths.size(), 1u) << original.name;
+        }
+        for (size_t i = 0; i + 1 < lengths.size(); ++i)
+            EXPECT_EQ(lengths[i], original.line_length) << original.name << " line " << i;
+        EXPECT_LE(lengths.back(), original.line_length ? original.line_length : SIZE_MAX) << original.name;
+
+        std::vector<uint8_t> checked = *cosigned;
+        std::string inform = original.inform;
+        if (inform == "base64") {
+            Base64_decode decoder;
+            ASSERT_TRUE(decoder.decode(text)) << original.name;
+            checked = decoder.take_value();
+            inform = "DER";
+        }
+        EXPECT_TRUE(openssl_verifies(checked, document, inform)) << original.name << '\n' << openssl_output();
+        EXPECT_EQ(test::verifier_matches(*cosigned), (std::vector<bool>{true, true})) << original.name;
+    }
+}
+
+TEST_F(Envelope_signature, an_envelope_whose_signatures_do_not_match_its_document_is_not_co_signed)
+{
+    const Identity cosigner = identity("signer-user");
+    // The document's first "12" becomes "13": same length, so the envelope still reads.
+    const auto document_changed = [this](std::vector<uint8_t> envelope) {
+        const std::string text = text_of(envelope);
+        const size_t at = text.find("n. 12");
+        EXPECT_NE(at, std::string::npos);
+        envelope[at + 4] = '3';
+        return envelope;
+    };
+    // The last octet of the envelope is the last signer's signature's.
+    const auto signature_changed = [](std::vector<uint8_t> envelope) {
+        envelope.back() ^= 0x01;
+        return envelope;
+    };
+    const std::string legal = signer_options("signer-legal");
+    test::write_file(folder / "changed.p7m", text_of(document_changed(signed_by_openssl(legal))));
+    ASSERT_EQ(openssl("base64 -in " + (folder / "changed.p7m").string()), 0);
+    const std::vector<uint8_t> changed_in_base64 = bytes_of(openssl_output());
+
+    struct Case {
+        std::string name;
+        std::vector<uint8_t> envelope;
+        const char* expected;
+    };
+    const std::vector<Case> cases = {
+        {"document changed", document_changed(signed_by_openssl(legal)), Text_earlier_signature_mismatch},
+        {"document changed, BER", document_changed(signed_by_openssl("-stream " + legal)),
+         Text_earlier_signature_mismatch},
+        {"document changed, no signed attributes", document_changed(signed_by_openssl("-noattr " + legal)),
+         Text_earlier_signature_mismatch},
+        {"document changed, base64", changed_in_base64, Text_earlier_signature_mismatch},
+        {"signature changed", signature_changed(signed_by_openssl(legal)), Text_earlier_signature_mismatch},
+        {"one of two signatures changed",
+         signature_changed(signed_by_openssl(legal + " " + signer_options("signer-no-nr"))),
+         Text_earlier_signature_mismatch},
+        {"signer's certificate not in the envelope", signed_by_openssl("-nocerts " + legal),
+         Text_earlier_signature_unchecked},
+    };
+    for (const Case& broken : cases) {
+        std::string failure;
+        Parallel_stage stage = Parallel_stage::Composing;
+        EXPECT_FALSE(add_parallel_signer(broken.envelope, cosigner.get(), when, failure, &stage)) << broken.name;
+        EXPECT_EQ(failure, broken.expected) << broken.name;
+        // Refused before anything was signed.
+        EXPECT_EQ(stage, Parallel_stage::Checking) << broken.name;
+    }
+    // The verifier sees the same faults.
+    EXPECT_EQ(test::verifier_matches(cases[0].envelope), std::vector<bool>{false});
+    EXPECT_EQ(test::verifier_matches(cases[4].envelope), std::vector<bool>{false});
 }
 
 } // namespace
