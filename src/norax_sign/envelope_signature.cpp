@@ -299,16 +299,23 @@ std::optional<std::vector<uint8_t>> detached_signature(BIO* content, const ASN1_
         return std::nullopt;
     }
 
-    // The time of the signature as UTC, from the clock the caller read.
+    // The time of the signature as UTC, from the clock the caller read. A time that cannot be made
+    // or encoded is recorded (an error for a new envelope, a warning for a co-signature) and the
+    // signature goes on without it: the signature's profile does not require it.
+    const Trace_level time_level = content_type ? Level_warn : Level_error;
     const Owner<ASN1_TIME> time(ASN1_TIME_set(nullptr, std::chrono::system_clock::to_time_t(signing_time)));
+    if (!time || ASN1_TIME_check(time.get()) != 1) {
+        Trace(Trace_kind, time_level) << "Errore durante la generazione di data e ora di firma.";
+    } else if (!add_signed_attribute(signer, NID_pkcs9_signingTime, ASN1_STRING_type(time.get()), time.get(), -1)) {
+        Trace(Trace_kind, time_level) << "Errore durante la codifica di data e ora di firma.";
+    }
     // The certificate the signer meant, bound into the signature (CAdES-BES).
     const Owner<ESS_SIGNING_CERT_V2> essential(
         OSSL_ESS_signing_cert_v2_new_init(EVP_sha256(), identity.certificate, nullptr, 1));
     unsigned char* encoded = nullptr;
     const int encoded_size = essential ? i2d_ESS_SIGNING_CERT_V2(essential.get(), &encoded) : -1;
     const Owner<unsigned char, Openssl_free> owned(encoded);
-    if (!time || encoded_size <= 0 ||
-        !add_signed_attribute(signer, NID_pkcs9_signingTime, ASN1_STRING_type(time.get()), time.get(), -1) ||
+    if (encoded_size <= 0 ||
         !add_signed_attribute(signer, NID_id_smime_aa_signingCertificateV2, V_ASN1_SEQUENCE, encoded, encoded_size)) {
         failure = "Errore durante la codifica degli attributi firmati: " + openssl_error_text();
         return std::nullopt;
