@@ -13,9 +13,13 @@
 
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <latch>
+#include <sstream>
+#include <thread>
 
 namespace velin {
 namespace {
@@ -107,6 +111,38 @@ TEST(Java_runtime, without_a_runtime_or_its_library_no_machine_starts)
     pdf.parse(test::read_bytes(pdfs() / "signed.pdf"));
     EXPECT_EQ(pdf.outcome(), Pdf_outcome::No_java);
     machine.set_no_runtime_handler(nullptr);
+}
+
+TEST(Java_runtime, lanes_that_start_the_machine_at_once_all_use_the_one_machine)
+{
+    test::private_environment();
+    Java_vm& machine = Java_vm::instance();
+    machine.set_sources_for_tests(Runtime_root, std::string(), VELIN_JAVA_FOLDER);
+    SEH_translation translation;
+    const std::vector<uint8_t> document = test::read_bytes(pdfs() / "signed.pdf");
+    constexpr int Lanes = 8;
+    std::latch ready(Lanes);
+    std::vector<uint32_t> started(Lanes);
+    std::vector<JavaVM*> found(Lanes);
+    std::vector<int> intact_signatures(Lanes, -1);
+    std::vector<std::thread> lanes;
+    for (int n = 0; n < Lanes; ++n)
+        lanes.emplace_back([&, n] {
+            ready.arrive_and_wait();
+            started[n] = machine.start();
+            found[n] = machine.machine();
+            Pdf_verify pdf;
+            pdf.parse(document);
+            intact_signatures[n] = pdf.outcome() == Pdf_outcome::Verified && intact(pdf, 0) ? 1 : 0;
+        });
+    for (std::thread& lane : lanes)
+        lane.join();
+    EXPECT_EQ(std::count(started.begin(), started.end(), Jvm_started), 1);
+    EXPECT_EQ(std::count(started.begin(), started.end(), Jvm_already_running), Lanes - 1);
+    EXPECT_NE(found[0], nullptr);
+    EXPECT_EQ(std::count(found.begin(), found.end(), found[0]), Lanes);
+    EXPECT_EQ(std::count(intact_signatures.begin(), intact_signatures.end(), 1), Lanes);
+    EXPECT_EQ(test::trace_content().find("JVM già in esecuzione"), std::string::npos);
 }
 
 class Pdf_verification : public ::testing::Test {
@@ -230,17 +266,26 @@ TEST_F(Pdf_verification, a_java_exception_is_taken_and_our_faults_stay_ours)
     EXPECT_EQ(Java_vm::instance().start(), Jvm_already_running);
 }
 
-// velin-verify --batch --json on a PDF, with the test PKI's lists; its standard output.
-std::string batch_report(const std::string& pdf)
+// velin-verify with arguments and the test PKI's lists (and input on its standard input); its
+// standard output.
+std::string run_verifier(const std::string& arguments, const std::string& input = {})
 {
     static test::Test_folder data;
     if (!fs::exists(data / "data"))
         fs::copy(fs::path(VELIN_PKI_FIXTURES) / "velin-data" / "data", data / "data", fs::copy_options::recursive);
+    const fs::path in = data / "in.txt";
     const fs::path out = data / "out.json";
-    const std::string command = "VELIN_DATA_DIR=" + data.path().string() + " " + VELIN_VERIFY_PROGRAM +
-                                " --batch --json " + (pdfs() / pdf).string() + " >" + out.string() + " 2>&1";
+    test::write_file(in, input);
+    const std::string command = "VELIN_DATA_DIR=" + data.path().string() + " " + VELIN_VERIFY_PROGRAM + " " +
+                                arguments + " <" + in.string() + " >" + out.string() + " 2>&1";
     std::system(command.c_str());
     return test::read_file(out);
+}
+
+// velin-verify --batch --json on a PDF of the fixtures.
+std::string batch_report(const std::string& pdf)
+{
+    return run_verifier("--batch --json " + (pdfs() / pdf).string());
 }
 
 TEST(Pdf_in_the_verifier, signed_pdfs_are_reported_like_envelopes)
@@ -259,6 +304,47 @@ TEST(Pdf_in_the_verifier, signed_pdfs_are_reported_like_envelopes)
     const std::string unsigned_pdf = batch_report("plain.pdf");
     EXPECT_NE(unsigned_pdf.find("Il documento PDF non contiene firme digitali."), std::string::npos) << unsigned_pdf;
     EXPECT_EQ(unsigned_pdf.find("corrott"), std::string::npos) << unsigned_pdf;
+}
+
+TEST(Pdf_in_the_verifier, many_pdfs_and_envelopes_at_once_are_reported_as_each_alone)
+{
+    test::private_environment();
+    std::vector<fs::path> files;
+    for (const char* pdf :
+         {"signed.pdf", "signed-twice.pdf", "tampered.pdf", "appended.pdf", "sha1.pdf", "timestamp.pdf", "plain.pdf"})
+        files.push_back(pdfs() / pdf);
+    fs::copy_file(pdfs() / "signed.pdf", pdfs() / "signed-copy.pdf", fs::copy_options::overwrite_existing);
+    files.push_back(pdfs() / "signed-copy.pdf");
+    const fs::path documents = fs::path(VELIN_PKI_FIXTURES) / "documents";
+    for (const char* envelope : {"contratto-signer-legal.txt.p7m", "contratto-signer-user.txt.p7m",
+                                 "contratto-signer-forged.txt.p7m", "contratto-signer-no-nr.txt.p7m"})
+        files.push_back(documents / envelope);
+
+    std::string list;
+    for (const fs::path& file : files)
+        list += file.string() + "\n";
+    std::istringstream together(run_verifier("--batch --json --jobs 4 --stdin", list));
+    std::string line;
+    for (const fs::path& file : files) {
+        ASSERT_TRUE(std::getline(together, line)) << file;
+        const std::string alone = run_verifier("--batch --json " + file.string());
+        EXPECT_EQ(line + "\n", alone) << file;
+    }
+    EXPECT_FALSE(std::getline(together, line)) << line;
+
+    // A runtime that cannot be started is still told for every PDF of the run, and only for them.
+    test::Test_folder no_runtime;
+    const fs::path hive = std::getenv("VELIN_MACHINE_REGISTRY");
+    test::write_file(hive, "Windows Registry Editor Version 5.00\n\n"
+                           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\n"
+                           "\"JavaHome\"=\"" +
+                               no_runtime.path().string() + "\"\n\n");
+    std::istringstream without_java(run_verifier("--batch --json --jobs 4 --stdin", list));
+    fs::remove(hive);
+    for (const fs::path& file : files) {
+        ASSERT_TRUE(std::getline(without_java, line)) << file;
+        EXPECT_EQ(line.find(Text_pdf_needs_java) != std::string::npos, file.extension() == ".pdf") << line;
+    }
 }
 
 TEST(Java_time, the_classes_day_first_text)
