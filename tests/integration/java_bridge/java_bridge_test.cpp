@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/objects.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
@@ -194,6 +195,49 @@ TEST_F(Pdf_verification, signers_times_and_integrity_of_pdfs_made_elsewhere)
     EXPECT_TRUE(intact(stamped, 1));
 }
 
+TEST_F(Pdf_verification, old_forms_are_checked_and_unknown_ones_are_not_called_a_mismatch)
+{
+    // A bare PKCS#1 signature with the certificate in /Cert, alone or first of an array.
+    for (const char* name : {"x509.pdf", "x509-chain.pdf"}) {
+        SCOPED_TRACE(name);
+        Pdf_verify pdf = verified(name);
+        ASSERT_EQ(pdf.outcome(), Pdf_outcome::Verified);
+        ASSERT_EQ(pdf.signatures_count(), 1u);
+        EXPECT_EQ(pdf.kind(0), "adbe.x509.rsa_sha1");
+        EXPECT_TRUE(intact(pdf, 0));
+        ASSERT_TRUE(pdf.certificate_read());
+        EXPECT_EQ(subject_of(pdf.signer_certificate()), "ROSSI MARIO");
+        EXPECT_TRUE(pdf.signing_time());
+        EXPECT_EQ(pdf.digest_algorithm(), NID_sha1);
+        EXPECT_EQ(pdf.unchecked_text(), "");
+    }
+    // Checked, and not matching: a changed page, a signature without its certificate.
+    for (const char* name : {"x509-tampered.pdf", "x509-no-cert.pdf"}) {
+        Pdf_verify pdf = verified(name);
+        ASSERT_EQ(pdf.signatures_count(), 1u) << name;
+        EXPECT_FALSE(intact(pdf, 0)) << name;
+        EXPECT_EQ(pdf.unchecked_text(), "") << name;
+    }
+    Pdf_verify sha1 = verified("sha1.pdf");
+    sha1.select_signature(0);
+    EXPECT_EQ(sha1.digest_algorithm(), NID_sha1);
+    Pdf_verify sha256 = verified("signed.pdf");
+    sha256.select_signature(0);
+    EXPECT_EQ(sha256.digest_algorithm(), NID_sha256);
+
+    // A form that is not read: neither intact nor a mismatch, but not supported.
+    Pdf_verify unknown = verified("unknown.pdf");
+    ASSERT_EQ(unknown.signatures_count(), 1u);
+    unknown.select_signature(0);
+    EXPECT_EQ(unknown.signature_integrity().state(), Assignable_state::Failed);
+    EXPECT_EQ(unknown.unchecked_text(), pdf_unsupported_text("adbe.pkcs7.s5"));
+    EXPECT_NE(unknown.unchecked_text().find("(adbe.pkcs7.s5) non è supportato"), std::string::npos);
+    // The name comes from the document: only a name's characters reach the text, and not many.
+    EXPECT_NE(pdf_unsupported_text("adbe.<b>x\n").find("(adbe.bx)"), std::string::npos);
+    EXPECT_EQ(pdf_unsupported_text("<>").find('('), std::string::npos);
+    EXPECT_EQ(pdf_unsupported_text(std::string(1000, 'a')).find(std::string(65, 'a')), std::string::npos);
+}
+
 TEST_F(Pdf_verification, changed_or_appended_bytes_are_not_intact)
 {
     Pdf_verify tampered = verified("tampered.pdf");
@@ -306,15 +350,37 @@ TEST(Pdf_in_the_verifier, signed_pdfs_are_reported_like_envelopes)
     EXPECT_EQ(unsigned_pdf.find("corrott"), std::string::npos) << unsigned_pdf;
 }
 
+TEST(Pdf_in_the_verifier, old_forms_are_verified_with_the_weak_hash_warning_and_unknown_ones_are_not_supported)
+{
+    test::private_environment();
+    const std::string weak = "L'algoritmo di hash della firma non è più considerato sicuro.";
+    for (const char* name : {"x509.pdf", "x509-chain.pdf"}) {
+        const std::string report = batch_report(name);
+        EXPECT_NE(report.find("\"signer\": \"ROSSI MARIO\""), std::string::npos) << report;
+        EXPECT_NE(report.find("Firma digitale (con validità legale)"), std::string::npos) << report;
+        EXPECT_NE(report.find("Il documento è firmato correttamente e integro."), std::string::npos) << report;
+        EXPECT_NE(report.find(weak), std::string::npos) << report;
+        EXPECT_EQ(report.find("non corrisponde"), std::string::npos) << report;
+    }
+    EXPECT_NE(batch_report("sha1.pdf").find(weak), std::string::npos);
+    EXPECT_EQ(batch_report("signed.pdf").find(weak), std::string::npos);
+    const std::string tampered = batch_report("x509-tampered.pdf");
+    EXPECT_NE(tampered.find("La firma non corrisponde al documento."), std::string::npos) << tampered;
+    EXPECT_EQ(tampered.find("integro"), std::string::npos) << tampered;
+    const std::string unknown = batch_report("unknown.pdf");
+    EXPECT_NE(unknown.find(pdf_unsupported_text("adbe.pkcs7.s5")), std::string::npos) << unknown;
+    EXPECT_EQ(unknown.find("non corrisponde"), std::string::npos) << unknown;
+    EXPECT_EQ(unknown.find("integro"), std::string::npos) << unknown;
+    EXPECT_NE(unknown.find("\"outcome\": \"errors\""), std::string::npos) << unknown;
+}
+
 TEST(Pdf_in_the_verifier, many_pdfs_and_envelopes_at_once_are_reported_as_each_alone)
 {
     test::private_environment();
     std::vector<fs::path> files;
-    for (const char* pdf :
-         {"signed.pdf", "signed-twice.pdf", "tampered.pdf", "appended.pdf", "sha1.pdf", "timestamp.pdf", "plain.pdf"})
+    for (const char* pdf : {"signed.pdf", "signed-twice.pdf", "tampered.pdf", "appended.pdf", "sha1.pdf",
+                            "timestamp.pdf", "plain.pdf", "x509.pdf"})
         files.push_back(pdfs() / pdf);
-    fs::copy_file(pdfs() / "signed.pdf", pdfs() / "signed-copy.pdf", fs::copy_options::overwrite_existing);
-    files.push_back(pdfs() / "signed-copy.pdf");
     const fs::path documents = fs::path(VELIN_PKI_FIXTURES) / "documents";
     for (const char* envelope : {"contratto-signer-legal.txt.p7m", "contratto-signer-user.txt.p7m",
                                  "contratto-signer-forged.txt.p7m", "contratto-signer-no-nr.txt.p7m"})

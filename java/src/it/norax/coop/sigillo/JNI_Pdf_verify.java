@@ -14,29 +14,50 @@ import java.util.Date;
 import java.util.List;
 import java.util.TimeZone;
 
+import org.apache.pdfbox.cos.COSArray;
+import org.apache.pdfbox.cos.COSBase;
+import org.apache.pdfbox.cos.COSName;
+import org.apache.pdfbox.cos.COSString;
 import org.apache.pdfbox.io.MemoryUsageSetting;
 import org.apache.pdfbox.pdmodel.PDDocument;
 import org.apache.pdfbox.pdmodel.interactive.digitalsignature.PDSignature;
 import org.bouncycastle.asn1.ASN1Encodable;
+import org.bouncycastle.asn1.ASN1Encoding;
+import org.bouncycastle.asn1.ASN1InputStream;
+import org.bouncycastle.asn1.ASN1OctetString;
+import org.bouncycastle.asn1.ASN1Primitive;
 import org.bouncycastle.asn1.ASN1UTCTime;
 import org.bouncycastle.asn1.ASN1GeneralizedTime;
 import org.bouncycastle.asn1.cms.Attribute;
 import org.bouncycastle.asn1.cms.AttributeTable;
 import org.bouncycastle.asn1.cms.CMSAttributes;
+import org.bouncycastle.asn1.oiw.OIWObjectIdentifiers;
+import org.bouncycastle.asn1.pkcs.PKCSObjectIdentifiers;
+import org.bouncycastle.asn1.x509.DigestInfo;
+import org.bouncycastle.asn1.x509.SubjectPublicKeyInfo;
 import org.bouncycastle.cert.X509CertificateHolder;
 import org.bouncycastle.cms.CMSProcessableByteArray;
 import org.bouncycastle.cms.CMSSignedData;
 import org.bouncycastle.cms.SignerId;
 import org.bouncycastle.cms.SignerInformation;
 import org.bouncycastle.cms.jcajce.JcaSimpleSignerInfoVerifierBuilder;
+import org.bouncycastle.crypto.encodings.PKCS1Encoding;
+import org.bouncycastle.crypto.engines.RSAEngine;
+import org.bouncycastle.crypto.params.AsymmetricKeyParameter;
+import org.bouncycastle.crypto.util.PublicKeyFactory;
 import org.bouncycastle.jce.provider.BouncyCastleProvider;
 import org.bouncycastle.tsp.TimeStampToken;
 import org.bouncycastle.util.Store;
 
 /**
  * Reads the signatures of a PDF document: for each signature dictionary, whether its byte range
- * covers the file except its own hole, whether its CMS signature verifies over those bytes, the
- * signer's certificate and the signing time.
+ * covers the file except its own hole, whether its signature verifies over those bytes, the
+ * signer's certificate, the signing time and the digest algorithm.
+ *
+ * The forms read are the CMS ones (adbe.pkcs7.detached, ETSI.CAdES.detached, adbe.pkcs7.sha1),
+ * the document time stamp (ETSI.RFC3161) and the bare PKCS#1 signature with the certificate in
+ * the dictionary (adbe.x509.rsa_sha1). A signature of another form is not supported: it is
+ * neither valid nor a mismatch, since nothing was checked.
  *
  * error(): 0 read; 1 not a PDF that can be read; 6 a PDF without signatures.
  */
@@ -52,6 +73,8 @@ public class JNI_Pdf_verify {
         boolean covers_revision;
         String kind;
         String problem = "";
+        boolean supported = true;
+        String digest = "";
     }
 
     private int error = OK;
@@ -98,6 +121,16 @@ public class JNI_Pdf_verify {
     /** The subfilter of the signature: adbe.pkcs7.detached, ETSI.CAdES.detached, ETSI.RFC3161... */
     public String kind_at(int index) {
         return signers.get(index).kind;
+    }
+
+    /** False for a form of signature this class does not read (its subfilter is kind_at). */
+    public boolean supported_at(int index) {
+        return signers.get(index).supported;
+    }
+
+    /** The dotted OID of the digest algorithm the signature rests on, "" when not known. */
+    public String digest_at(int index) {
+        return signers.get(index).digest;
     }
 
     /** Bytes follow the end of the last signed revision: nothing signs them. */
@@ -154,6 +187,13 @@ public class JNI_Pdf_verify {
         Signer signer = new Signer();
         signer.kind = dictionary.getSubFilter() == null ? "" : dictionary.getSubFilter();
         try {
+            if (!SUPPORTED.contains(signer.kind)) {
+                signer.supported = false;
+                signer.problem = "forma di firma non supportata: " + signer.kind;
+                if (dictionary.getSignDate() != null)
+                    signer.signing_time = format(dictionary.getSignDate().getTime());
+                return signer;
+            }
             int[] range = dictionary.getByteRange();
             if (!well_formed(range, pdf)) {
                 signer.problem = "ByteRange non valido";
@@ -168,6 +208,8 @@ public class JNI_Pdf_verify {
                 verify_time_stamp(signer, contents, signed);
             else if ("adbe.pkcs7.sha1".equals(signer.kind))
                 verify_sha1(signer, contents, signed);
+            else if ("adbe.x509.rsa_sha1".equals(signer.kind))
+                verify_pkcs1(signer, dictionary, contents, signed);
             else
                 verify_detached(signer, contents, signed);
             if (signer.signing_time == null && dictionary.getSignDate() != null)
@@ -178,6 +220,9 @@ public class JNI_Pdf_verify {
         }
         return signer;
     }
+
+    private static final List<String> SUPPORTED = Arrays.asList("adbe.pkcs7.detached", "ETSI.CAdES.detached",
+            "adbe.pkcs7.sha1", "ETSI.RFC3161", "adbe.x509.rsa_sha1");
 
     /**
      * [0, a, b, c]: from the start of the file, a hole from a to b that holds exactly the
@@ -198,6 +243,7 @@ public class JNI_Pdf_verify {
         X509CertificateHolder certificate = certificate_of(cms.getCertificates(), information);
         signer.certificate = certificate.getEncoded();
         signer.signing_time = signing_time(information);
+        signer.digest = information.getDigestAlgOID();
         signer.valid = information.verify(new JcaSimpleSignerInfoVerifierBuilder().setProvider("BC").build(certificate));
         if (!signer.valid)
             signer.problem = "la firma non corrisponde ai byte firmati";
@@ -210,6 +256,8 @@ public class JNI_Pdf_verify {
         X509CertificateHolder certificate = certificate_of(cms.getCertificates(), information);
         signer.certificate = certificate.getEncoded();
         signer.signing_time = signing_time(information);
+        // Whatever the signer's own digest, the document is bound by its SHA-1 digest.
+        signer.digest = OIWObjectIdentifiers.idSHA1.getId();
         byte[] digest = MessageDigest.getInstance("SHA-1").digest(signed);
         byte[] carried = cms.getSignedContent() == null ? null : (byte[]) cms.getSignedContent().getContent();
         boolean cms_ok = information.verify(new JcaSimpleSignerInfoVerifierBuilder().setProvider("BC").build(certificate));
@@ -226,10 +274,58 @@ public class JNI_Pdf_verify {
         signer.signing_time = format(token.getTimeStampInfo().getGenTime());
         token.validate(new JcaSimpleSignerInfoVerifierBuilder().setProvider("BC").build(certificate));
         String algorithm = token.getTimeStampInfo().getMessageImprintAlgOID().getId();
+        signer.digest = algorithm;
         byte[] digest = MessageDigest.getInstance(algorithm, "BC").digest(signed);
         signer.valid = Arrays.equals(digest, token.getTimeStampInfo().getMessageImprintDigest());
         if (!signer.valid)
             signer.problem = "l'impronta della marca temporale non corrisponde ai byte firmati";
+    }
+
+    /**
+     * adbe.x509.rsa_sha1: /Contents holds the PKCS#1 signature in a DER OCTET STRING (the rest of
+     * the hole is padding), /Cert the signer's certificate, or an array of certificates with the
+     * signer's first. The signature opened with the certificate's key is a DigestInfo, whose
+     * algorithm the digest of the signed bytes is taken with (SHA-1 by name, others in practice).
+     */
+    private void verify_pkcs1(Signer signer, PDSignature dictionary, byte[] contents, byte[] signed) throws Exception {
+        COSBase cert = dictionary.getCOSObject().getDictionaryObject(COSName.CERT);
+        if (cert instanceof COSArray && ((COSArray) cert).size() > 0)
+            cert = ((COSArray) cert).getObject(0);
+        if (!(cert instanceof COSString))
+            throw new IllegalArgumentException("manca il certificato del firmatario");
+        X509CertificateHolder certificate = new X509CertificateHolder(((COSString) cert).getBytes());
+        signer.certificate = certificate.getEncoded();
+        ASN1Primitive value;
+        try (ASN1InputStream in = new ASN1InputStream(contents)) {
+            value = in.readObject();
+        }
+        if (!(value instanceof ASN1OctetString))
+            throw new IllegalArgumentException("Contents non contiene una firma PKCS#1");
+        byte[] pkcs1 = ((ASN1OctetString) value).getOctets();
+        SubjectPublicKeyInfo key = certificate.getSubjectPublicKeyInfo();
+        if (!PKCSObjectIdentifiers.rsaEncryption.equals(key.getAlgorithm().getAlgorithm()))
+            throw new IllegalArgumentException("la chiave del certificato non è RSA");
+        AsymmetricKeyParameter parameters = PublicKeyFactory.createKey(key);
+        PKCS1Encoding rsa = new PKCS1Encoding(new RSAEngine());
+        rsa.init(false, parameters);
+        byte[] block;
+        try {
+            block = rsa.processBlock(pkcs1, 0, pkcs1.length);
+        } catch (org.bouncycastle.crypto.InvalidCipherTextException e) {
+            signer.problem = "la firma non corrisponde alla chiave del certificato";
+            return;
+        }
+        DigestInfo info = DigestInfo.getInstance(block);
+        // Only the one encoding: anything else in the block would ride along unchecked.
+        if (!Arrays.equals(info.getEncoded(ASN1Encoding.DER), block)) {
+            signer.problem = "la firma non contiene una DigestInfo in DER";
+            return;
+        }
+        signer.digest = info.getAlgorithmId().getAlgorithm().getId();
+        byte[] digest = MessageDigest.getInstance(signer.digest, "BC").digest(signed);
+        signer.valid = MessageDigest.isEqual(digest, info.getDigest());
+        if (!signer.valid)
+            signer.problem = "la firma non corrisponde ai byte firmati";
     }
 
     private static SignerInformation single_signer(CMSSignedData cms) {
