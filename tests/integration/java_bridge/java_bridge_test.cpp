@@ -238,6 +238,23 @@ TEST_F(Pdf_verification, old_forms_are_checked_and_unknown_ones_are_not_called_a
     EXPECT_EQ(pdf_unsupported_text(std::string(1000, 'a')).find(std::string(65, 'a')), std::string::npos);
 }
 
+TEST_F(Pdf_verification, a_signature_is_checked_only_with_the_bytes_of_its_own_range)
+{
+    // The layout the forgeries change, signed as it is: intact.
+    Pdf_verify crafted = verified("crafted.pdf");
+    ASSERT_EQ(crafted.signatures_count(), 1u);
+    EXPECT_TRUE(intact(crafted, 0));
+    // A second field with an empty /Contents and the first one's /ByteRange, in the signed
+    // revision: the first is intact, the second is not the first one's signature again.
+    Pdf_verify copied = verified("copied-range.pdf");
+    ASSERT_EQ(copied.signatures_count(), 2u);
+    EXPECT_EQ(intact(copied, 0) + intact(copied, 1), 1);
+    // [0 a b c + 2^32]: the last number is out of the file before it can wrap.
+    Pdf_verify wrapped = verified("wrapped-range.pdf");
+    ASSERT_EQ(wrapped.signatures_count(), 1u);
+    EXPECT_FALSE(intact(wrapped, 0));
+}
+
 TEST_F(Pdf_verification, changed_or_appended_bytes_are_not_intact)
 {
     Pdf_verify tampered = verified("tampered.pdf");
@@ -340,7 +357,7 @@ TEST(Pdf_in_the_verifier, signed_pdfs_are_reported_like_envelopes)
     EXPECT_NE(good.find("Firma digitale (con validità legale)"), std::string::npos) << good;
     EXPECT_NE(good.find("Il documento è firmato correttamente e integro."), std::string::npos) << good;
     EXPECT_EQ(good.find("WARNING"), std::string::npos) << good; // nothing of the libraries' logs
-    for (const char* changed : {"tampered.pdf", "appended.pdf"}) {
+    for (const char* changed : {"tampered.pdf", "appended.pdf", "copied-range.pdf", "wrapped-range.pdf"}) {
         const std::string report = batch_report(changed);
         EXPECT_NE(report.find("La firma non corrisponde al documento."), std::string::npos) << report;
         EXPECT_EQ(report.find("integro"), std::string::npos) << report;

@@ -11,16 +11,23 @@ import java.util.Arrays;
 import java.util.Calendar;
 import java.util.Collection;
 import java.util.Date;
+import java.util.HashMap;
 import java.util.List;
+import java.util.Map;
 import java.util.TimeZone;
 
 import org.apache.pdfbox.cos.COSArray;
 import org.apache.pdfbox.cos.COSBase;
+import org.apache.pdfbox.cos.COSDictionary;
+import org.apache.pdfbox.cos.COSInteger;
 import org.apache.pdfbox.cos.COSName;
+import org.apache.pdfbox.cos.COSObject;
+import org.apache.pdfbox.cos.COSObjectKey;
 import org.apache.pdfbox.cos.COSString;
 import org.apache.pdfbox.io.MemoryUsageSetting;
 import org.apache.pdfbox.pdmodel.PDDocument;
 import org.apache.pdfbox.pdmodel.interactive.digitalsignature.PDSignature;
+import org.apache.pdfbox.pdmodel.interactive.form.PDSignatureField;
 import org.bouncycastle.asn1.ASN1Encodable;
 import org.bouncycastle.asn1.ASN1Encoding;
 import org.bouncycastle.asn1.ASN1InputStream;
@@ -70,7 +77,8 @@ public class JNI_Pdf_verify {
         byte[] certificate;
         String signing_time;
         boolean valid;
-        boolean covers_revision;
+        // The byte range, once it is known to be well formed and to be this signature's own.
+        long[] range;
         String kind;
         String problem = "";
         boolean supported = true;
@@ -151,19 +159,27 @@ public class JNI_Pdf_verify {
             return;
         }
         try {
-            List<PDSignature> dictionaries = document.getSignatureDictionaries();
-            if (dictionaries.isEmpty()) {
+            Map<COSObjectKey, Long> offsets = document.getDocument().getXrefTable();
+            for (PDSignatureField field : document.getSignatureFields()) {
+                COSBase value = field.getCOSObject().getItem(COSName.V);
+                long offset = -1;
+                if (value instanceof COSObject) {
+                    Long at = offsets.get(new COSObjectKey((COSObject) value));
+                    offset = at == null ? -1 : at;
+                    value = ((COSObject) value).getObject();
+                }
+                if (value instanceof COSDictionary)
+                    signers.add(read(new PDSignature((COSDictionary) value), offset, pdf));
+            }
+            if (signers.isEmpty()) {
                 error = NOT_SIGNED;
                 return;
             }
+            refuse_shared_holes();
             long signed_end = 0;
-            for (PDSignature dictionary : dictionaries) {
-                Signer signer = read(dictionary, pdf);
-                signers.add(signer);
-                int[] range = dictionary.getByteRange();
-                if (range != null && range.length == 4)
-                    signed_end = Math.max(signed_end, (long) range[2] + range[3]);
-            }
+            for (Signer signer : signers)
+                if (signer.range != null)
+                    signed_end = Math.max(signed_end, signer.range[2] + signer.range[3]);
             appended = signed_end < trimmed_length(pdf);
         } catch (Throwable t) {
             fail(NOT_A_PDF, t);
@@ -183,10 +199,38 @@ public class JNI_Pdf_verify {
         return end;
     }
 
-    private Signer read(PDSignature dictionary, byte[] pdf) {
+    /**
+     * Two dictionaries with one hole: one of them is checked with the other's signature. Neither
+     * is taken, since nothing in the bytes tells which one the signature was made for.
+     */
+    private void refuse_shared_holes() {
+        Map<Long, Signer> holes = new HashMap<>();
+        List<Signer> sharing = new ArrayList<>();
+        for (Signer signer : signers) {
+            if (signer.range == null)
+                continue;
+            Signer other = holes.putIfAbsent(signer.range[1], signer);
+            if (other != null) {
+                sharing.add(other);
+                sharing.add(signer);
+            }
+        }
+        for (Signer signer : sharing) {
+            signer.valid = false;
+            signer.range = null;
+            signer.problem = "il ByteRange è quello di un'altra firma";
+        }
+    }
+
+    /** offset: where the dictionary's object starts in the file, -1 when not known. */
+    private Signer read(PDSignature dictionary, long offset, byte[] pdf) {
         Signer signer = new Signer();
         signer.kind = dictionary.getSubFilter() == null ? "" : dictionary.getSubFilter();
         try {
+            byte[] contents = dictionary.getContents();
+            long[] range = byte_range(dictionary, pdf.length);
+            if (range != null && own_hole(range, contents, offset, pdf))
+                signer.range = range;
             if (!SUPPORTED.contains(signer.kind)) {
                 signer.supported = false;
                 signer.problem = "forma di firma non supportata: " + signer.kind;
@@ -194,16 +238,13 @@ public class JNI_Pdf_verify {
                     signer.signing_time = format(dictionary.getSignDate().getTime());
                 return signer;
             }
-            int[] range = dictionary.getByteRange();
-            if (!well_formed(range, pdf)) {
+            if (signer.range == null) {
                 signer.problem = "ByteRange non valido";
                 return signer;
             }
-            signer.covers_revision = true;
-            byte[] signed = new byte[range[1] + range[3]];
-            System.arraycopy(pdf, range[0], signed, 0, range[1]);
-            System.arraycopy(pdf, range[2], signed, range[1], range[3]);
-            byte[] contents = dictionary.getContents(pdf);
+            byte[] signed = new byte[(int) (range[1] + range[3])];
+            System.arraycopy(pdf, 0, signed, 0, (int) range[1]);
+            System.arraycopy(pdf, (int) range[2], signed, (int) range[1], (int) range[3]);
             if ("ETSI.RFC3161".equals(signer.kind))
                 verify_time_stamp(signer, contents, signed);
             else if ("adbe.pkcs7.sha1".equals(signer.kind))
@@ -225,16 +266,52 @@ public class JNI_Pdf_verify {
             "adbe.pkcs7.sha1", "ETSI.RFC3161", "adbe.x509.rsa_sha1");
 
     /**
-     * [0, a, b, c]: from the start of the file, a hole from a to b that holds exactly the
-     * Contents string, and the rest up to b + c inside the file.
+     * The /ByteRange [0, a, b, c] as numbers, each checked against the file's length before any
+     * sum is made of them (an int of the library's would wrap), and the whole inside the file:
+     * from the start, a hole from a to b, and the rest up to b + c. Null when it is not that.
      */
-    private static boolean well_formed(int[] range, byte[] pdf) {
-        if (range == null || range.length != 4 || range[0] != 0)
+    private static long[] byte_range(PDSignature dictionary, long length) {
+        COSBase base = dictionary.getCOSObject().getDictionaryObject(COSName.BYTERANGE);
+        if (!(base instanceof COSArray) || ((COSArray) base).size() != 4)
+            return null;
+        long[] range = new long[4];
+        for (int i = 0; i < 4; ++i) {
+            COSBase item = ((COSArray) base).getObject(i);
+            if (!(item instanceof COSInteger) || !((COSInteger) item).isValid())
+                return null;
+            range[i] = ((COSInteger) item).longValue();
+            if (range[i] < 0 || range[i] > length)
+                return null;
+        }
+        if (range[0] != 0 || range[1] < 1 || range[2] < range[1] + 2 || range[3] > length - range[2])
+            return null;
+        return range;
+    }
+
+    /**
+     * The hole holds exactly this dictionary's own Contents string, written as hex digits between
+     * angle brackets, inside the dictionary's own object when the object's place is known: the
+     * signature is checked with its own bytes, never with another field's.
+     */
+    private static boolean own_hole(long[] range, byte[] contents, long offset, byte[] pdf) {
+        int a = (int) range[1], b = (int) range[2];
+        if (pdf[a] != '<' || pdf[b - 1] != '>' || b - a - 2 != 2L * contents.length)
             return false;
-        long a = range[1], b = range[2], c = range[3];
-        if (a < 1 || b <= a || c < 0 || b + c > pdf.length)
+        for (int i = 0; i < contents.length; ++i) {
+            int high = Character.digit(pdf[a + 1 + 2 * i], 16), low = Character.digit(pdf[a + 2 + 2 * i], 16);
+            if (high < 0 || low < 0 || (byte) (high * 16 + low) != contents[i])
+                return false;
+        }
+        if (offset < 0)
+            return true;
+        // From the object's start to the hole the object does not end.
+        if (offset >= a)
             return false;
-        return pdf[(int) a] == '<' && pdf[(int) b - 1] == '>';
+        byte[] end = "endobj".getBytes(java.nio.charset.StandardCharsets.US_ASCII);
+        for (int at = (int) offset; at + end.length <= a; ++at)
+            if (pdf[at] == 'e' && Arrays.equals(pdf, at, at + end.length, end, 0, end.length))
+                return false;
+        return true;
     }
 
     private void verify_detached(Signer signer, byte[] contents, byte[] signed) throws Exception {
