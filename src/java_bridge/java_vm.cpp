@@ -287,15 +287,14 @@ uint32_t Java_vm::start_locked(bool& no_runtime)
     JavaVM* machine = nullptr;
     JNIEnv* env = nullptr;
     const jint created = create_vm(&machine, reinterpret_cast<void**>(&env), &arguments);
-    report_jni_result(created);
     if (created == JNI_EEXIST) {
         // Made in this process by someone else: that one is ours too.
         if (JavaVM* existing = created_machine()) {
             _machine = existing;
             return Jvm_already_running;
         }
-        return fail("JVM non disponibile.");
     }
+    report_jni_result(created);
     if (created != JNI_OK || !machine)
         return fail("JVM non disponibile.");
     if (!env)
