@@ -304,8 +304,9 @@ public class JNI_Pdf_verify {
         }
         if (offset < 0)
             return true;
-        // From the object's start to the hole the object does not end.
-        if (offset >= a)
+        // From the object's start to the hole the object does not end (and a dictionary does not
+        // run for a megabyte before its Contents).
+        if (offset >= a || a - offset > 1 << 20)
             return false;
         byte[] end = "endobj".getBytes(java.nio.charset.StandardCharsets.US_ASCII);
         for (int at = (int) offset; at + end.length <= a; ++at)
