@@ -1,8 +1,9 @@
 // The Java machine in our own process: which runtime is chosen, what a missing runtime or a
-// runtime without its library does, then signed PDFs read by the PDF classes while our fault
-// handlers are installed (a Java exception on the way, and an arithmetic fault of ours after the
-// machine started, still ours to translate). The machine is made once per process, so the
-// failures come first.
+// runtime without its library does, many threads starting it at once, then signed PDFs read by
+// the PDF classes while our fault handlers are installed (a Java exception on the way, and an
+// arithmetic fault of ours after the machine started, still ours to translate): the forms of
+// signature, byte ranges that are not a signature's own, and many PDFs and envelopes verified at
+// once by the program. The machine is made once per process, so the failures come first.
 #include "common/failure.h"
 #include "java_bridge/java_vm.h"
 #include "java_bridge/pdf_classes.h"
