@@ -59,6 +59,7 @@ std::string release_version(const fs::path& release)
 
 using Get_default_args = jint(JNICALL*)(void*);
 using Create_vm = jint(JNICALL*)(JavaVM**, void**, void*);
+using Created_vms = jint(JNICALL*)(JavaVM**, jsize, jsize*);
 
 constexpr const char* Companion_jars[] = {"pdfbox2.jar", "fontbox2.jar", "bcprov.jar",
                                           "bcpkix.jar",  "bcutil.jar",   "commons-logging.jar"};
@@ -152,6 +153,7 @@ Java_vm& Java_vm::instance()
 void Java_vm::set_sources_for_tests(std::string runtime_root, std::optional<std::string> java_home,
                                     std::string java_folder)
 {
+    const std::lock_guard lock(_mutex);
     _runtime_root = std::move(runtime_root);
     _java_home_for_tests = std::move(java_home);
     _java_folder_for_tests = std::move(java_folder);
@@ -168,7 +170,36 @@ uint32_t Java_vm::fail(const char* text)
 
 uint32_t Java_vm::start()
 {
-    if (_machine)
+    if (_machine.load())
+        return Jvm_already_running;
+    bool no_runtime = false;
+    uint32_t result;
+    {
+        // A process has one machine: a second JNI_CreateJavaVM beside a first one that is still
+        // being made fails with JNI_EEXIST, so the lanes of a many-file run wait here for the
+        // first one's.
+        const std::lock_guard lock(_mutex);
+        result = start_locked(no_runtime);
+    }
+    // The box, outside the lock: a lane that waits for it holds up no other.
+    if (no_runtime && _no_runtime)
+        _no_runtime();
+    return result;
+}
+
+JavaVM* Java_vm::created_machine() const
+{
+    auto created_vms = reinterpret_cast<Created_vms>(_library ? ::dlsym(_library, "JNI_GetCreatedJavaVMs") : nullptr);
+    JavaVM* machine = nullptr;
+    jsize count = 0;
+    if (!created_vms || created_vms(&machine, 1, &count) != JNI_OK || count < 1)
+        return nullptr;
+    return machine;
+}
+
+uint32_t Java_vm::start_locked(bool& no_runtime)
+{
+    if (_machine.load())
         return Jvm_already_running;
     if (_destroyed)
         return fail("JVM non disponibile.");
@@ -184,8 +215,7 @@ uint32_t Java_vm::start()
         }
         _runtime = choose_runtime(setting, _runtime_root);
         if (!_runtime) {
-            if (_no_runtime)
-                _no_runtime();
+            no_runtime = true;
             return Jvm_failed;
         }
     }
@@ -257,23 +287,31 @@ uint32_t Java_vm::start()
     JavaVM* machine = nullptr;
     JNIEnv* env = nullptr;
     const jint created = create_vm(&machine, reinterpret_cast<void**>(&env), &arguments);
+    if (created == JNI_EEXIST) {
+        // Made in this process by someone else: that one is ours too.
+        if (JavaVM* existing = created_machine()) {
+            _machine = existing;
+            return Jvm_already_running;
+        }
+    }
     report_jni_result(created);
-    if (!machine)
+    if (created != JNI_OK || !machine)
         return fail("JVM non disponibile.");
     if (!env)
         return fail("Ambiente JNI non disponibile.");
-    _machine = machine;
     // The creating thread stays attached; detaching it lets a later Jvm_thread attach it again.
-    _machine->DetachCurrentThread();
+    machine->DetachCurrentThread();
+    _machine = machine;
     return Jvm_started;
 }
 
 uint32_t Java_vm::destroy()
 {
-    if (!_machine)
+    const std::lock_guard lock(_mutex);
+    JavaVM* machine = _machine.exchange(nullptr);
+    if (!machine)
         return 1;
-    _machine->DestroyJavaVM();
-    _machine = nullptr;
+    machine->DestroyJavaVM();
     _destroyed = true;
     return 0;
 }

@@ -5,9 +5,11 @@
 
 #include <jni.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,13 +57,14 @@ public:
     static Java_vm& instance();
 
     // Jvm_started, Jvm_already_running or Jvm_failed. Without a runtime no_runtime is called
-    // (the program's Java message box).
+    // (the program's Java message box). Any thread may call it at any time: the machine is made
+    // once, and a thread that comes while it is being made waits for it and then uses it.
     uint32_t start();
     // 0 when a machine was destroyed, 1 when there was none. A destroyed machine cannot be made
     // again in the same process: later starts fail.
     uint32_t destroy();
 
-    JavaVM* machine() const { return _machine; }
+    JavaVM* machine() const { return _machine.load(); }
 
     // What happens when no runtime can be chosen; by default nothing but the trace.
     void set_no_runtime_handler(std::function<void()> handler) { _no_runtime = std::move(handler); }
@@ -73,8 +76,13 @@ public:
 private:
     Java_vm() = default;
     uint32_t fail(const char* text);
+    uint32_t start_locked(bool& no_runtime);
+    // A machine this process already has, made by whoever made it (JNI_GetCreatedJavaVMs).
+    JavaVM* created_machine() const;
 
-    JavaVM* _machine = nullptr;
+    // Held while the machine is chosen, made or destroyed.
+    std::mutex _mutex;
+    std::atomic<JavaVM*> _machine = nullptr;
     bool _destroyed = false;
     std::optional<Jre_info> _runtime;
     void* _library = nullptr;

@@ -4,6 +4,8 @@
 #include "java_bridge/java_vm.h"
 #include "java_bridge/pdf_classes.h"
 
+#include <openssl/objects.h>
+
 #include <cstdio>
 
 namespace velin {
@@ -18,7 +20,29 @@ namespace {
 constexpr int Not_a_pdf_code = 1;
 constexpr int Not_signed_code = 6;
 
+// The NID of a dotted OID as the classes give it; 0 for anything else.
+int digest_nid(const std::string& oid)
+{
+    if (oid.empty() || oid.size() > 64 || oid.find_first_not_of("0123456789.") != std::string::npos)
+        return 0;
+    const int nid = OBJ_txt2nid(oid.c_str());
+    return nid == NID_undef ? 0 : nid;
+}
+
 } // namespace
+
+std::string pdf_unsupported_text(const std::string& kind)
+{
+    // The name comes from the document: only a name's own characters, and not too many.
+    std::string name;
+    for (const char c : kind.substr(0, 64))
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+            c == '-')
+            name += c;
+    if (name.empty())
+        return "Il formato di questa firma PDF non è indicato o non è supportato: la firma non può essere verificata.";
+    return "Il formato di questa firma PDF (" + name + ") non è supportato: la firma non può essere verificata.";
+}
 
 std::optional<System_time> parse_java_time(const std::string& text)
 {
@@ -45,11 +69,27 @@ Assignable<Signature_integrity> Pdf_verify::signature_integrity() const
         integrity.set_failed("La firma non può essere verificata.");
         return integrity;
     }
+    if (!_signers[_selected].supported) {
+        integrity.set_failed(unchecked_text());
+        return integrity;
+    }
     // Bytes that no signature covers make every signature's document something else than
     // what was signed.
     integrity.assign(_signers[_selected].intact && !_bytes_after_signatures ? Signature_integrity::Intact
                                                                             : Signature_integrity::Not_intact);
     return integrity;
+}
+
+int Pdf_verify::digest_algorithm() const
+{
+    return parsed() && _selected < _signers.size() ? _signers[_selected].digest_nid : 0;
+}
+
+std::string Pdf_verify::unchecked_text() const
+{
+    if (!parsed() || _selected >= _signers.size() || _signers[_selected].supported)
+        return {};
+    return pdf_unsupported_text(_signers[_selected].kind);
 }
 
 std::string Pdf_verify::failure_text() const
@@ -93,6 +133,8 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
                                 {"signature_valid_at", "(I)Z"},
                                 {"problem_at", "(I)Ljava/lang/String;"},
                                 {"kind_at", "(I)Ljava/lang/String;"},
+                                {"supported_at", "(I)Z"},
+                                {"digest_at", "(I)Ljava/lang/String;"},
                                 {"bytes_after_signatures", "()Z"}});
     if (!binding.bind(env, "Carica la classe per la verifica PDF.."))
         return;
@@ -129,6 +171,9 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
         signer.intact = env->CallBooleanMethod(verifier, binding.method("signature_valid_at"), i) == JNI_TRUE;
         auto kind = refs.keep(static_cast<jstring>(env->CallObjectMethod(verifier, binding.method("kind_at"), i)));
         signer.kind = native_text(env, kind);
+        signer.supported = env->CallBooleanMethod(verifier, binding.method("supported_at"), i) == JNI_TRUE;
+        auto digest = refs.keep(static_cast<jstring>(env->CallObjectMethod(verifier, binding.method("digest_at"), i)));
+        signer.digest_nid = digest_nid(native_text(env, digest));
         auto problem =
             refs.keep(static_cast<jstring>(env->CallObjectMethod(verifier, binding.method("problem_at"), i)));
         signer.problem = native_text(env, problem);

@@ -41,6 +41,8 @@ public:
     std::shared_ptr<const System_time> signing_time() const override { return _signers[_selected].signing_time; }
     Assignable<Signature_integrity> signature_integrity() const override;
     std::string failure_text() const override;
+    int digest_algorithm() const override;
+    std::string unchecked_text() const override;
 
     Pdf_outcome outcome() const { return _outcome; }
     // Bytes after the last signed revision: no signature covers them.
@@ -52,6 +54,9 @@ public:
         Signer_certificate certificate;
         std::shared_ptr<const System_time> signing_time;
         bool intact = false;
+        // False for a form of signature the classes do not read: nothing was checked.
+        bool supported = true;
+        int digest_nid = 0;
         std::string kind;
         std::string problem;
     };
@@ -67,6 +72,9 @@ private:
 extern const char* const Text_pdf_not_signed;
 extern const char* const Text_pdf_unreadable;
 extern const char* const Text_pdf_needs_java;
+
+// What a signature of a form we do not read is told, with its subfilter as the document names it.
+std::string pdf_unsupported_text(const std::string& kind);
 
 // "day/month/year hour:minute:second" as the PDF classes write it; nothing when it does not
 // hold six numbers that make a date and time.

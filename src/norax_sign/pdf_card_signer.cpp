@@ -14,7 +14,9 @@
 #include <map>
 #include <memory>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 namespace velin {
 
@@ -51,6 +53,31 @@ long long token_slot(const std::string& module, const std::string& reader_name)
         Trace(Trace_kind, Level_info) << error.what();
         return -1;
     }
+}
+
+// The PIN as a Java char array (a local reference), or null. The array is the machine's only copy:
+// the signing class wipes it, and so does wipe_java_pin; the bytes on the way are wiped here.
+jcharArray java_pin(JNIEnv* env, std::string_view pin)
+{
+    std::vector<jchar> chars(pin.size());
+    for (size_t i = 0; i < pin.size(); ++i)
+        chars[i] = static_cast<unsigned char>(pin[i]);
+    jcharArray array = env->NewCharArray(static_cast<jsize>(chars.size()));
+    if (array)
+        env->SetCharArrayRegion(array, 0, static_cast<jsize>(chars.size()), chars.data());
+    else
+        env->ExceptionClear();
+    OPENSSL_cleanse(chars.data(), chars.size() * sizeof(jchar));
+    return array;
+}
+
+void wipe_java_pin(JNIEnv* env, jcharArray array)
+{
+    if (!array)
+        return;
+    const std::vector<jchar> zeros(static_cast<size_t>(env->GetArrayLength(array)));
+    env->SetCharArrayRegion(array, 0, static_cast<jsize>(zeros.size()), zeros.data());
+    env->ExceptionClear();
 }
 
 // The signed PDF as the signing class returned it, written to the file straight from the
@@ -134,7 +161,7 @@ void Pdf_card_signer::sign_document(const Pin_text& pin, std::span<const uint8_t
                                                  {"initialize", "(I)V"},
                                                  {"error", "()I"},
                                                  {"exception_stack", "()Ljava/lang/String;"},
-                                                 {"load_store", "(Ljava/lang/String;)V"},
+                                                 {"load_store", "([C)V"},
                                                  {"sign", "([BZ)[B"},
                                                  {"dispose", "()V"},
                                                  {"use_token", "(Ljava/lang/String;J)V"}});
@@ -178,11 +205,12 @@ void Pdf_card_signer::sign_document(const Pin_text& pin, std::span<const uint8_t
             };
             check_error();
 
-            jstring pin_text = references.keep(env->NewStringUTF(pin.c_str()));
-            if (!pin_text)
+            jcharArray pin_chars = references.keep(java_pin(env, pin));
+            if (!pin_chars)
                 throw Step_failure("Allocazione stringa fallita.");
-            env->CallVoidMethod(instance, binding->method("load_store"), pin_text);
+            env->CallVoidMethod(instance, binding->method("load_store"), pin_chars);
             take_java_exception(env);
+            wipe_java_pin(env, pin_chars);
             check_error();
 
             info("Firma..");

@@ -76,6 +76,9 @@ public:
     virtual std::vector<Countersignature_info> countersignatures() const { return {}; }
     // The OpenSSL NID of the current signer's digest algorithm; 0 when unknown.
     virtual int digest_algorithm() const { return 0; }
+    // Why the current signer's signature could not be checked at all (a form this program does
+    // not read), in the user's words; empty when it was checked.
+    virtual std::string unchecked_text() const { return {}; }
 };
 
 } // namespace velin

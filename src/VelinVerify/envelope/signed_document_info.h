@@ -53,6 +53,8 @@ struct Signature_info {
     // A detached signature whose document was not found: it could not be checked, which is not
     // the same as not matching.
     bool document_missing = false;
+    // A signature of a form that cannot be checked: why, shown instead of the mismatch.
+    std::string unchecked;
     std::vector<Countersignature_info> countersignatures;
 
     // True only for a signature that was checked and matches. Anything else is shown as

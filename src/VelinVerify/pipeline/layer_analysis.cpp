@@ -330,7 +330,8 @@ void Layer_analysis::decoding_done()
         } else {
             for (const Signature_info& signature : signatures) {
                 if (!signature.signature_matches() && !signature.document_missing) {
-                    add_line(Line_severity::Error, signature_mismatch_text);
+                    add_line(Line_severity::Error,
+                             signature.unchecked.empty() ? signature_mismatch_text : signature.unchecked);
                     _errors = true;
                 }
             }

@@ -108,6 +108,8 @@ Signature_display show_signature(const Signature_info& signature, const Signer_r
     // the user sees which one it is.
     if (signature.document_missing)
         add(display, Line_severity::Error, detached_document_missing_text);
+    else if (!signature.unchecked.empty())
+        add(display, Line_severity::Error, signature.unchecked.c_str());
     else if (!signature.signature_matches())
         add(display, Line_severity::Error, signature_mismatch_text);
     if (record.chain.state() == Assignable_state::Pending)

@@ -1,8 +1,9 @@
 // The Java machine in our own process: which runtime is chosen, what a missing runtime or a
-// runtime without its library does, then signed PDFs read by the PDF classes while our fault
-// handlers are installed (a Java exception on the way, and an arithmetic fault of ours after the
-// machine started, still ours to translate). The machine is made once per process, so the
-// failures come first.
+// runtime without its library does, many threads starting it at once, then signed PDFs read by
+// the PDF classes while our fault handlers are installed (a Java exception on the way, and an
+// arithmetic fault of ours after the machine started, still ours to translate): the forms of
+// signature, byte ranges that are not a signature's own, and many PDFs and envelopes verified at
+// once by the program. The machine is made once per process, so the failures come first.
 #include "common/failure.h"
 #include "java_bridge/java_vm.h"
 #include "java_bridge/pdf_classes.h"
@@ -11,11 +12,16 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/objects.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <latch>
+#include <sstream>
+#include <thread>
 
 namespace velin {
 namespace {
@@ -109,6 +115,38 @@ TEST(Java_runtime, without_a_runtime_or_its_library_no_machine_starts)
     machine.set_no_runtime_handler(nullptr);
 }
 
+TEST(Java_runtime, lanes_that_start_the_machine_at_once_all_use_the_one_machine)
+{
+    test::private_environment();
+    Java_vm& machine = Java_vm::instance();
+    machine.set_sources_for_tests(Runtime_root, std::string(), VELIN_JAVA_FOLDER);
+    SEH_translation translation;
+    const std::vector<uint8_t> document = test::read_bytes(pdfs() / "signed.pdf");
+    constexpr int Lanes = 8;
+    std::latch ready(Lanes);
+    std::vector<uint32_t> started(Lanes);
+    std::vector<JavaVM*> found(Lanes);
+    std::vector<int> intact_signatures(Lanes, -1);
+    std::vector<std::thread> lanes;
+    for (int n = 0; n < Lanes; ++n)
+        lanes.emplace_back([&, n] {
+            ready.arrive_and_wait();
+            started[n] = machine.start();
+            found[n] = machine.machine();
+            Pdf_verify pdf;
+            pdf.parse(document);
+            intact_signatures[n] = pdf.outcome() == Pdf_outcome::Verified && intact(pdf, 0) ? 1 : 0;
+        });
+    for (std::thread& lane : lanes)
+        lane.join();
+    EXPECT_EQ(std::count(started.begin(), started.end(), Jvm_started), 1);
+    EXPECT_EQ(std::count(started.begin(), started.end(), Jvm_already_running), Lanes - 1);
+    EXPECT_NE(found[0], nullptr);
+    EXPECT_EQ(std::count(found.begin(), found.end(), found[0]), Lanes);
+    EXPECT_EQ(std::count(intact_signatures.begin(), intact_signatures.end(), 1), Lanes);
+    EXPECT_EQ(test::trace_content().find("JVM già in esecuzione"), std::string::npos);
+}
+
 class Pdf_verification : public ::testing::Test {
 protected:
     void SetUp() override
@@ -156,6 +194,66 @@ TEST_F(Pdf_verification, signers_times_and_integrity_of_pdfs_made_elsewhere)
     EXPECT_EQ(stamped.kind(1), "ETSI.RFC3161");
     EXPECT_TRUE(intact(stamped, 0));
     EXPECT_TRUE(intact(stamped, 1));
+}
+
+TEST_F(Pdf_verification, old_forms_are_checked_and_unknown_ones_are_not_called_a_mismatch)
+{
+    // A bare PKCS#1 signature with the certificate in /Cert, alone or first of an array.
+    for (const char* name : {"x509.pdf", "x509-chain.pdf"}) {
+        SCOPED_TRACE(name);
+        Pdf_verify pdf = verified(name);
+        ASSERT_EQ(pdf.outcome(), Pdf_outcome::Verified);
+        ASSERT_EQ(pdf.signatures_count(), 1u);
+        EXPECT_EQ(pdf.kind(0), "adbe.x509.rsa_sha1");
+        EXPECT_TRUE(intact(pdf, 0));
+        ASSERT_TRUE(pdf.certificate_read());
+        EXPECT_EQ(subject_of(pdf.signer_certificate()), "ROSSI MARIO");
+        EXPECT_TRUE(pdf.signing_time());
+        EXPECT_EQ(pdf.digest_algorithm(), NID_sha1);
+        EXPECT_EQ(pdf.unchecked_text(), "");
+    }
+    // Checked, and not matching: a changed page, a signature without its certificate.
+    for (const char* name : {"x509-tampered.pdf", "x509-no-cert.pdf"}) {
+        Pdf_verify pdf = verified(name);
+        ASSERT_EQ(pdf.signatures_count(), 1u) << name;
+        EXPECT_FALSE(intact(pdf, 0)) << name;
+        EXPECT_EQ(pdf.unchecked_text(), "") << name;
+    }
+    Pdf_verify sha1 = verified("sha1.pdf");
+    sha1.select_signature(0);
+    EXPECT_EQ(sha1.digest_algorithm(), NID_sha1);
+    Pdf_verify sha256 = verified("signed.pdf");
+    sha256.select_signature(0);
+    EXPECT_EQ(sha256.digest_algorithm(), NID_sha256);
+
+    // A form that is not read: neither intact nor a mismatch, but not supported.
+    Pdf_verify unknown = verified("unknown.pdf");
+    ASSERT_EQ(unknown.signatures_count(), 1u);
+    unknown.select_signature(0);
+    EXPECT_EQ(unknown.signature_integrity().state(), Assignable_state::Failed);
+    EXPECT_EQ(unknown.unchecked_text(), pdf_unsupported_text("adbe.pkcs7.s5"));
+    EXPECT_NE(unknown.unchecked_text().find("(adbe.pkcs7.s5) non è supportato"), std::string::npos);
+    // The name comes from the document: only a name's characters reach the text, and not many.
+    EXPECT_NE(pdf_unsupported_text("adbe.<b>x\n").find("(adbe.bx)"), std::string::npos);
+    EXPECT_EQ(pdf_unsupported_text("<>").find('('), std::string::npos);
+    EXPECT_EQ(pdf_unsupported_text(std::string(1000, 'a')).find(std::string(65, 'a')), std::string::npos);
+}
+
+TEST_F(Pdf_verification, a_signature_is_checked_only_with_the_bytes_of_its_own_range)
+{
+    // The layout the forgeries change, signed as it is: intact.
+    Pdf_verify crafted = verified("crafted.pdf");
+    ASSERT_EQ(crafted.signatures_count(), 1u);
+    EXPECT_TRUE(intact(crafted, 0));
+    // A second field with an empty /Contents and the first one's /ByteRange, in the signed
+    // revision: the first is intact, the second is not the first one's signature again.
+    Pdf_verify copied = verified("copied-range.pdf");
+    ASSERT_EQ(copied.signatures_count(), 2u);
+    EXPECT_EQ(intact(copied, 0) + intact(copied, 1), 1);
+    // [0 a b c + 2^32]: the last number is out of the file before it can wrap.
+    Pdf_verify wrapped = verified("wrapped-range.pdf");
+    ASSERT_EQ(wrapped.signatures_count(), 1u);
+    EXPECT_FALSE(intact(wrapped, 0));
 }
 
 TEST_F(Pdf_verification, changed_or_appended_bytes_are_not_intact)
@@ -230,17 +328,26 @@ TEST_F(Pdf_verification, a_java_exception_is_taken_and_our_faults_stay_ours)
     EXPECT_EQ(Java_vm::instance().start(), Jvm_already_running);
 }
 
-// velin-verify --batch --json on a PDF, with the test PKI's lists; its standard output.
-std::string batch_report(const std::string& pdf)
+// velin-verify with arguments and the test PKI's lists (and input on its standard input); its
+// standard output.
+std::string run_verifier(const std::string& arguments, const std::string& input = {})
 {
     static test::Test_folder data;
     if (!fs::exists(data / "data"))
         fs::copy(fs::path(VELIN_PKI_FIXTURES) / "velin-data" / "data", data / "data", fs::copy_options::recursive);
+    const fs::path in = data / "in.txt";
     const fs::path out = data / "out.json";
-    const std::string command = "VELIN_DATA_DIR=" + data.path().string() + " " + VELIN_VERIFY_PROGRAM +
-                                " --batch --json " + (pdfs() / pdf).string() + " >" + out.string() + " 2>&1";
+    test::write_file(in, input);
+    const std::string command = "VELIN_DATA_DIR=" + data.path().string() + " " + VELIN_VERIFY_PROGRAM + " " +
+                                arguments + " <" + in.string() + " >" + out.string() + " 2>&1";
     std::system(command.c_str());
     return test::read_file(out);
+}
+
+// velin-verify --batch --json on a PDF of the fixtures.
+std::string batch_report(const std::string& pdf)
+{
+    return run_verifier("--batch --json " + (pdfs() / pdf).string());
 }
 
 TEST(Pdf_in_the_verifier, signed_pdfs_are_reported_like_envelopes)
@@ -251,7 +358,7 @@ TEST(Pdf_in_the_verifier, signed_pdfs_are_reported_like_envelopes)
     EXPECT_NE(good.find("Firma digitale (con validità legale)"), std::string::npos) << good;
     EXPECT_NE(good.find("Il documento è firmato correttamente e integro."), std::string::npos) << good;
     EXPECT_EQ(good.find("WARNING"), std::string::npos) << good; // nothing of the libraries' logs
-    for (const char* changed : {"tampered.pdf", "appended.pdf"}) {
+    for (const char* changed : {"tampered.pdf", "appended.pdf", "copied-range.pdf", "wrapped-range.pdf"}) {
         const std::string report = batch_report(changed);
         EXPECT_NE(report.find("La firma non corrisponde al documento."), std::string::npos) << report;
         EXPECT_EQ(report.find("integro"), std::string::npos) << report;
@@ -259,6 +366,69 @@ TEST(Pdf_in_the_verifier, signed_pdfs_are_reported_like_envelopes)
     const std::string unsigned_pdf = batch_report("plain.pdf");
     EXPECT_NE(unsigned_pdf.find("Il documento PDF non contiene firme digitali."), std::string::npos) << unsigned_pdf;
     EXPECT_EQ(unsigned_pdf.find("corrott"), std::string::npos) << unsigned_pdf;
+}
+
+TEST(Pdf_in_the_verifier, old_forms_are_verified_with_the_weak_hash_warning_and_unknown_ones_are_not_supported)
+{
+    test::private_environment();
+    const std::string weak = "L'algoritmo di hash della firma non è più considerato sicuro.";
+    for (const char* name : {"x509.pdf", "x509-chain.pdf"}) {
+        const std::string report = batch_report(name);
+        EXPECT_NE(report.find("\"signer\": \"ROSSI MARIO\""), std::string::npos) << report;
+        EXPECT_NE(report.find("Firma digitale (con validità legale)"), std::string::npos) << report;
+        EXPECT_NE(report.find("Il documento è firmato correttamente e integro."), std::string::npos) << report;
+        EXPECT_NE(report.find(weak), std::string::npos) << report;
+        EXPECT_EQ(report.find("non corrisponde"), std::string::npos) << report;
+    }
+    EXPECT_NE(batch_report("sha1.pdf").find(weak), std::string::npos);
+    EXPECT_EQ(batch_report("signed.pdf").find(weak), std::string::npos);
+    const std::string tampered = batch_report("x509-tampered.pdf");
+    EXPECT_NE(tampered.find("La firma non corrisponde al documento."), std::string::npos) << tampered;
+    EXPECT_EQ(tampered.find("integro"), std::string::npos) << tampered;
+    const std::string unknown = batch_report("unknown.pdf");
+    EXPECT_NE(unknown.find(pdf_unsupported_text("adbe.pkcs7.s5")), std::string::npos) << unknown;
+    EXPECT_EQ(unknown.find("non corrisponde"), std::string::npos) << unknown;
+    EXPECT_EQ(unknown.find("integro"), std::string::npos) << unknown;
+    EXPECT_NE(unknown.find("\"outcome\": \"errors\""), std::string::npos) << unknown;
+}
+
+TEST(Pdf_in_the_verifier, many_pdfs_and_envelopes_at_once_are_reported_as_each_alone)
+{
+    test::private_environment();
+    std::vector<fs::path> files;
+    for (const char* pdf : {"signed.pdf", "signed-twice.pdf", "tampered.pdf", "appended.pdf", "sha1.pdf",
+                            "timestamp.pdf", "plain.pdf", "x509.pdf"})
+        files.push_back(pdfs() / pdf);
+    const fs::path documents = fs::path(VELIN_PKI_FIXTURES) / "documents";
+    for (const char* envelope : {"contratto-signer-legal.txt.p7m", "contratto-signer-user.txt.p7m",
+                                 "contratto-signer-forged.txt.p7m", "contratto-signer-no-nr.txt.p7m"})
+        files.push_back(documents / envelope);
+
+    std::string list;
+    for (const fs::path& file : files)
+        list += file.string() + "\n";
+    std::istringstream together(run_verifier("--batch --json --jobs 4 --stdin", list));
+    std::string line;
+    for (const fs::path& file : files) {
+        ASSERT_TRUE(std::getline(together, line)) << file;
+        const std::string alone = run_verifier("--batch --json " + file.string());
+        EXPECT_EQ(line + "\n", alone) << file;
+    }
+    EXPECT_FALSE(std::getline(together, line)) << line;
+
+    // A runtime that cannot be started is still told for every PDF of the run, and only for them.
+    test::Test_folder no_runtime;
+    const fs::path hive = std::getenv("VELIN_MACHINE_REGISTRY");
+    test::write_file(hive, "Windows Registry Editor Version 5.00\n\n"
+                           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\n"
+                           "\"JavaHome\"=\"" +
+                               no_runtime.path().string() + "\"\n\n");
+    std::istringstream without_java(run_verifier("--batch --json --jobs 4 --stdin", list));
+    fs::remove(hive);
+    for (const fs::path& file : files) {
+        ASSERT_TRUE(std::getline(without_java, line)) << file;
+        EXPECT_EQ(line.find(Text_pdf_needs_java) != std::string::npos, file.extension() == ".pdf") << line;
+    }
 }
 
 TEST(Java_time, the_classes_day_first_text)

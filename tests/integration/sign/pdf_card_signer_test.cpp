@@ -1,11 +1,14 @@
 // The PDF signer with the legal test signer's key on a SoftHSM token, without a card reader: a
 // document handed over is freed once the Java machine has its copy, the signed document is
 // written to its file straight from the machine, and what is written is the document byte for
-// byte plus a signed update that our verifier and pdfsig accept. Damaged, refused and cancelled
-// documents leave nothing to write.
+// byte plus a signed update that our verifier and pdfsig accept, in the PAdES baseline-B profile
+// with a DER signature. Damaged, refused and cancelled documents leave nothing to write. The PIN
+// handed to the Java machine is wiped there after the login.
+#include "VelinMenu/channel/card_provider.h"
 #include "common/failure.h"
 #include "common/message_box.h"
 #include "java_bridge/java_vm.h"
+#include "java_bridge/pdf_classes.h"
 #include "java_bridge/pdf_verify.h"
 #include "norax_sign/pdf_card_signer.h"
 #include "norax_sign/sign_batch.h"
@@ -14,6 +17,13 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/cms.h>
+#include <openssl/ess.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -29,6 +39,35 @@ size_t occurrences(const std::string& text, const std::string& what)
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
         ++count;
     return count;
+}
+
+// The last signature of a signed PDF: its dictionary's text without the /Contents string, and the
+// bytes of that string (hex decoded, padding included).
+struct Last_signature {
+    std::string dictionary;
+    std::vector<uint8_t> contents;
+};
+
+Last_signature last_signature(const std::vector<uint8_t>& pdf)
+{
+    const std::string text(pdf.begin(), pdf.end());
+    const size_t at = text.rfind("/ByteRange");
+    EXPECT_NE(at, std::string::npos);
+    long long range[4] = {};
+    EXPECT_EQ(
+        std::sscanf(text.c_str() + at, "/ByteRange [%lld %lld %lld %lld]", &range[0], &range[1], &range[2], &range[3]),
+        4);
+    const auto hole_start = static_cast<size_t>(range[1]);
+    const auto hole_end = static_cast<size_t>(range[2]);
+    Last_signature found;
+    if (hole_end > text.size() || hole_start + 2 > hole_end)
+        return found;
+    const size_t begin = text.rfind(" obj", hole_start);
+    const size_t end = text.find("endobj", hole_end);
+    found.dictionary = text.substr(begin, hole_start - begin) + text.substr(hole_end, end - hole_end);
+    for (size_t i = hole_start + 1; i + 2 < hole_end; i += 2)
+        found.contents.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+    return found;
 }
 
 class Signed_pdf : public testing::Test {
@@ -165,6 +204,107 @@ TEST_F(Signed_pdf, damaged_refused_and_cancelled_documents_leave_nothing_to_writ
     EXPECT_FALSE(signer->succeeded());
     EXPECT_EQ(signer->error_code(), Result_cancelled);
     EXPECT_FALSE(signer->result().held);
+}
+
+TEST_F(Signed_pdf, the_signature_is_pades_baseline_b_in_der)
+{
+    const auto signer = make_signer();
+    signer->sign(test::Softhsm_token::Pin, test::read_bytes(folder->path() / "plain.pdf"), Flag_pdf);
+    ASSERT_TRUE(signer->succeeded());
+    const fs::path written = folder->path() / "pades.pdf";
+    ASSERT_EQ(write_signed_document(written.string(), signer->result()), 0);
+    const Last_signature signature = last_signature(test::read_bytes(written));
+    EXPECT_NE(signature.dictionary.find("/SubFilter /ETSI.CAdES.detached"), std::string::npos) << signature.dictionary;
+    EXPECT_NE(signature.dictionary.find("/M (D:"), std::string::npos) << signature.dictionary;
+
+    // DER: what was written is what OpenSSL writes again from what it read, and only zeros pad it.
+    const unsigned char* read_at = signature.contents.data();
+    std::unique_ptr<CMS_ContentInfo, decltype(&CMS_ContentInfo_free)> cms(
+        d2i_CMS_ContentInfo(nullptr, &read_at, static_cast<long>(signature.contents.size())), CMS_ContentInfo_free);
+    ASSERT_TRUE(cms);
+    const auto length = static_cast<size_t>(read_at - signature.contents.data());
+    EXPECT_TRUE(std::all_of(signature.contents.begin() + static_cast<long>(length), signature.contents.end(),
+                            [](uint8_t b) { return b == 0; }));
+    unsigned char* encoded = nullptr;
+    const int encoded_length = i2d_CMS_ContentInfo(cms.get(), &encoded);
+    ASSERT_GT(encoded_length, 0);
+    EXPECT_TRUE(std::equal(signature.contents.begin(), signature.contents.begin() + static_cast<long>(length), encoded,
+                           encoded + encoded_length))
+        << "the signature is not in DER (" << length << " bytes read, " << encoded_length << " written again)";
+    OPENSSL_free(encoded);
+
+    // Detached, one signer, SHA-256, no signing time (it is /M), the signing certificate named by
+    // its SHA-256 hash.
+    EXPECT_EQ(CMS_is_detached(cms.get()), 1);
+    STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms.get());
+    ASSERT_EQ(sk_CMS_SignerInfo_num(signers), 1);
+    CMS_SignerInfo* info = sk_CMS_SignerInfo_value(signers, 0);
+    X509_ALGOR* digest = nullptr;
+    CMS_SignerInfo_get0_algs(info, nullptr, nullptr, &digest, nullptr);
+    const ASN1_OBJECT* digest_oid = nullptr;
+    X509_ALGOR_get0(&digest_oid, nullptr, nullptr, digest);
+    EXPECT_EQ(OBJ_obj2nid(digest_oid), NID_sha256);
+    EXPECT_LT(CMS_signed_get_attr_by_NID(info, NID_pkcs9_signingTime, -1), 0);
+    const auto* ess = static_cast<const ASN1_STRING*>(
+        CMS_signed_get0_data_by_OBJ(info, OBJ_nid2obj(NID_id_smime_aa_signingCertificateV2), -3, V_ASN1_SEQUENCE));
+    ASSERT_TRUE(ess);
+    const unsigned char* ess_at = ASN1_STRING_get0_data(ess);
+    std::unique_ptr<ESS_SIGNING_CERT_V2, decltype(&ESS_SIGNING_CERT_V2_free)> signing_certificate(
+        d2i_ESS_SIGNING_CERT_V2(nullptr, &ess_at, ASN1_STRING_length(ess)), ESS_SIGNING_CERT_V2_free);
+    ASSERT_TRUE(signing_certificate);
+    FILE* pem = std::fopen((fs::path(VELIN_PKI_FIXTURES) / "signer-legal.cert.pem").c_str(), "r");
+    ASSERT_TRUE(pem);
+    X509* certificate = PEM_read_X509(pem, nullptr, nullptr, nullptr);
+    std::fclose(pem);
+    ASSERT_TRUE(certificate);
+    STACK_OF(X509)* chain = sk_X509_new_null();
+    sk_X509_push(chain, certificate);
+    EXPECT_EQ(OSSL_ESS_check_signing_certs(nullptr, signing_certificate.get(), chain, 1), 1);
+    sk_X509_pop_free(chain, X509_free);
+    expect_valid(written, 1);
+}
+
+TEST_F(Signed_pdf, the_pin_handed_to_java_is_wiped_after_the_login)
+{
+    // The slot is found before the Java provider holds the module, as the signer does.
+    const auto slot =
+        static_cast<jlong>(Card_provider(test::Softhsm_token::Module, test::Softhsm_token::Label).slot_id());
+    ASSERT_NE(Java_vm::instance().start(), Jvm_failed);
+    const Jvm_thread thread(Java_vm::instance().machine());
+    JNIEnv* env = thread.env();
+    ASSERT_TRUE(env);
+    Java_class_binding binding(Pdf_sign_class, "Pdf_sign", "pdf_sign.",
+                               {{"use_token", "(Ljava/lang/String;J)V"},
+                                {"initialize", "(I)V"},
+                                {"load_store", "([C)V"},
+                                {"error", "()I"},
+                                {"dispose", "()V"}});
+    ASSERT_TRUE(binding.bind(env, "Carica la classe per la firma PDF.."));
+    struct Case {
+        std::string pin;
+        jint error;
+    };
+    // The right PIN, then a wrong one (the token refuses the login).
+    for (const Case& one : {Case{test::Softhsm_token::Pin, 0}, Case{"98765", 7}}) {
+        SCOPED_TRACE(one.pin);
+        Local_refs refs(env);
+        jobject instance = refs.keep(binding.create(env));
+        ASSERT_TRUE(instance);
+        env->CallVoidMethod(instance, binding.method("use_token"),
+                            refs.keep(env->NewStringUTF(test::Softhsm_token::Module)), slot);
+        env->CallVoidMethod(instance, binding.method("initialize"), 0);
+        ASSERT_EQ(env->CallIntMethod(instance, binding.method("error")), 0);
+        std::vector<jchar> digits(one.pin.begin(), one.pin.end());
+        jcharArray pin = refs.keep(env->NewCharArray(static_cast<jsize>(digits.size())));
+        env->SetCharArrayRegion(pin, 0, static_cast<jsize>(digits.size()), digits.data());
+        env->CallVoidMethod(instance, binding.method("load_store"), pin);
+        EXPECT_FALSE(env->ExceptionCheck());
+        EXPECT_EQ(env->CallIntMethod(instance, binding.method("error")), one.error);
+        std::vector<jchar> after(digits.size(), u'?');
+        env->GetCharArrayRegion(pin, 0, static_cast<jsize>(after.size()), after.data());
+        EXPECT_EQ(after, std::vector<jchar>(digits.size(), 0)) << "the PIN is still in the array handed to Java";
+        env->CallVoidMethod(instance, binding.method("dispose"));
+    }
 }
 
 } // namespace

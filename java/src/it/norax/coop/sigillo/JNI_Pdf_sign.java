@@ -126,13 +126,17 @@ public class JNI_Pdf_sign {
         }
     }
 
-    /** Logs in with the PIN and takes the signing key and its certificate. */
-    public void load_store(String pin) {
-        if (provider == null)
-            return;
+    /**
+     * Logs in with the PIN and takes the signing key and its certificate. The PIN comes as the
+     * caller's own array, never as a String (which nothing can wipe), and is wiped here whatever
+     * happens.
+     */
+    public void load_store(char[] pin) {
         try {
+            if (provider == null || pin == null)
+                return;
             KeyStore store = KeyStore.getInstance("PKCS11", provider);
-            store.load(null, pin.toCharArray());
+            store.load(null, pin);
             String chosen = null;
             for (Enumeration<String> aliases = store.aliases(); aliases.hasMoreElements();) {
                 String alias = aliases.nextElement();
@@ -158,6 +162,9 @@ public class JNI_Pdf_sign {
         } catch (Throwable t) {
             keep(t);
             error = NO_KEY;
+        } finally {
+            if (pin != null)
+                java.util.Arrays.fill(pin, '\0');
         }
     }
 
@@ -207,10 +214,13 @@ public class JNI_Pdf_sign {
         certificate = null;
         chain = null;
         if (provider != null) {
+            // Through the public AuthProvider: the provider's own class is not open to reflection,
+            // and a token left logged in would take any PIN at the next login.
             try {
-                java.lang.reflect.Method logout = provider.getClass().getMethod("logout");
-                logout.invoke(provider);
-            } catch (Throwable ignored) {
+                if (provider instanceof java.security.AuthProvider)
+                    ((java.security.AuthProvider) provider).logout();
+            } catch (Throwable t) {
+                keep(t);
             }
             provider = null;
         }
@@ -254,7 +264,8 @@ public class JNI_Pdf_sign {
             generator.addCertificates(new JcaCertStore(chain == null ? Collections.singletonList(certificate)
                     : java.util.Arrays.asList(chain)));
             CMSSignedData data = generator.generate(new Streamed_content(content), false);
-            return data.getEncoded();
+            // The generator writes indefinite lengths; a signature dictionary's Contents is DER.
+            return data.getEncoded(org.bouncycastle.asn1.ASN1Encoding.DER);
         } catch (java.io.IOException e) {
             throw e;
         } catch (Exception e) {

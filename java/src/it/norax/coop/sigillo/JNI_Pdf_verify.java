@@ -11,32 +11,60 @@ import java.util.Arrays;
 import java.util.Calendar;
 import java.util.Collection;
 import java.util.Date;
+import java.util.HashMap;
 import java.util.List;
+import java.util.Map;
 import java.util.TimeZone;
 
+import org.apache.pdfbox.cos.COSArray;
+import org.apache.pdfbox.cos.COSBase;
+import org.apache.pdfbox.cos.COSDictionary;
+import org.apache.pdfbox.cos.COSInteger;
+import org.apache.pdfbox.cos.COSName;
+import org.apache.pdfbox.cos.COSObject;
+import org.apache.pdfbox.cos.COSObjectKey;
+import org.apache.pdfbox.cos.COSString;
 import org.apache.pdfbox.io.MemoryUsageSetting;
 import org.apache.pdfbox.pdmodel.PDDocument;
 import org.apache.pdfbox.pdmodel.interactive.digitalsignature.PDSignature;
+import org.apache.pdfbox.pdmodel.interactive.form.PDSignatureField;
 import org.bouncycastle.asn1.ASN1Encodable;
+import org.bouncycastle.asn1.ASN1Encoding;
+import org.bouncycastle.asn1.ASN1InputStream;
+import org.bouncycastle.asn1.ASN1OctetString;
+import org.bouncycastle.asn1.ASN1Primitive;
 import org.bouncycastle.asn1.ASN1UTCTime;
 import org.bouncycastle.asn1.ASN1GeneralizedTime;
 import org.bouncycastle.asn1.cms.Attribute;
 import org.bouncycastle.asn1.cms.AttributeTable;
 import org.bouncycastle.asn1.cms.CMSAttributes;
+import org.bouncycastle.asn1.oiw.OIWObjectIdentifiers;
+import org.bouncycastle.asn1.pkcs.PKCSObjectIdentifiers;
+import org.bouncycastle.asn1.x509.DigestInfo;
+import org.bouncycastle.asn1.x509.SubjectPublicKeyInfo;
 import org.bouncycastle.cert.X509CertificateHolder;
 import org.bouncycastle.cms.CMSProcessableByteArray;
 import org.bouncycastle.cms.CMSSignedData;
 import org.bouncycastle.cms.SignerId;
 import org.bouncycastle.cms.SignerInformation;
 import org.bouncycastle.cms.jcajce.JcaSimpleSignerInfoVerifierBuilder;
+import org.bouncycastle.crypto.encodings.PKCS1Encoding;
+import org.bouncycastle.crypto.engines.RSAEngine;
+import org.bouncycastle.crypto.params.AsymmetricKeyParameter;
+import org.bouncycastle.crypto.util.PublicKeyFactory;
 import org.bouncycastle.jce.provider.BouncyCastleProvider;
 import org.bouncycastle.tsp.TimeStampToken;
 import org.bouncycastle.util.Store;
 
 /**
  * Reads the signatures of a PDF document: for each signature dictionary, whether its byte range
- * covers the file except its own hole, whether its CMS signature verifies over those bytes, the
- * signer's certificate and the signing time.
+ * covers the file except its own hole, whether its signature verifies over those bytes, the
+ * signer's certificate, the signing time and the digest algorithm.
+ *
+ * The forms read are the CMS ones (adbe.pkcs7.detached, ETSI.CAdES.detached, adbe.pkcs7.sha1),
+ * the document time stamp (ETSI.RFC3161) and the bare PKCS#1 signature with the certificate in
+ * the dictionary (adbe.x509.rsa_sha1). A signature of another form is not supported: it is
+ * neither valid nor a mismatch, since nothing was checked.
  *
  * error(): 0 read; 1 not a PDF that can be read; 6 a PDF without signatures.
  */
@@ -49,9 +77,12 @@ public class JNI_Pdf_verify {
         byte[] certificate;
         String signing_time;
         boolean valid;
-        boolean covers_revision;
+        // The byte range, once it is known to be well formed and to be this signature's own.
+        long[] range;
         String kind;
         String problem = "";
+        boolean supported = true;
+        String digest = "";
     }
 
     private int error = OK;
@@ -100,6 +131,16 @@ public class JNI_Pdf_verify {
         return signers.get(index).kind;
     }
 
+    /** False for a form of signature this class does not read (its subfilter is kind_at). */
+    public boolean supported_at(int index) {
+        return signers.get(index).supported;
+    }
+
+    /** The dotted OID of the digest algorithm the signature rests on, "" when not known. */
+    public String digest_at(int index) {
+        return signers.get(index).digest;
+    }
+
     /** Bytes follow the end of the last signed revision: nothing signs them. */
     public boolean bytes_after_signatures() {
         return appended;
@@ -118,19 +159,27 @@ public class JNI_Pdf_verify {
             return;
         }
         try {
-            List<PDSignature> dictionaries = document.getSignatureDictionaries();
-            if (dictionaries.isEmpty()) {
+            Map<COSObjectKey, Long> offsets = document.getDocument().getXrefTable();
+            for (PDSignatureField field : document.getSignatureFields()) {
+                COSBase value = field.getCOSObject().getItem(COSName.V);
+                long offset = -1;
+                if (value instanceof COSObject) {
+                    Long at = offsets.get(new COSObjectKey((COSObject) value));
+                    offset = at == null ? -1 : at;
+                    value = ((COSObject) value).getObject();
+                }
+                if (value instanceof COSDictionary)
+                    signers.add(read(new PDSignature((COSDictionary) value), offset, pdf));
+            }
+            if (signers.isEmpty()) {
                 error = NOT_SIGNED;
                 return;
             }
+            refuse_shared_holes();
             long signed_end = 0;
-            for (PDSignature dictionary : dictionaries) {
-                Signer signer = read(dictionary, pdf);
-                signers.add(signer);
-                int[] range = dictionary.getByteRange();
-                if (range != null && range.length == 4)
-                    signed_end = Math.max(signed_end, (long) range[2] + range[3]);
-            }
+            for (Signer signer : signers)
+                if (signer.range != null)
+                    signed_end = Math.max(signed_end, signer.range[2] + signer.range[3]);
             appended = signed_end < trimmed_length(pdf);
         } catch (Throwable t) {
             fail(NOT_A_PDF, t);
@@ -150,24 +199,58 @@ public class JNI_Pdf_verify {
         return end;
     }
 
-    private Signer read(PDSignature dictionary, byte[] pdf) {
+    /**
+     * Two dictionaries with one hole: one of them is checked with the other's signature. Neither
+     * is taken, since nothing in the bytes tells which one the signature was made for.
+     */
+    private void refuse_shared_holes() {
+        Map<Long, Signer> holes = new HashMap<>();
+        List<Signer> sharing = new ArrayList<>();
+        for (Signer signer : signers) {
+            if (signer.range == null)
+                continue;
+            Signer other = holes.putIfAbsent(signer.range[1], signer);
+            if (other != null) {
+                sharing.add(other);
+                sharing.add(signer);
+            }
+        }
+        for (Signer signer : sharing) {
+            signer.valid = false;
+            signer.range = null;
+            signer.problem = "il ByteRange è quello di un'altra firma";
+        }
+    }
+
+    /** offset: where the dictionary's object starts in the file, -1 when not known. */
+    private Signer read(PDSignature dictionary, long offset, byte[] pdf) {
         Signer signer = new Signer();
         signer.kind = dictionary.getSubFilter() == null ? "" : dictionary.getSubFilter();
         try {
-            int[] range = dictionary.getByteRange();
-            if (!well_formed(range, pdf)) {
+            byte[] contents = dictionary.getContents();
+            long[] range = byte_range(dictionary, pdf.length);
+            if (range != null && own_hole(range, contents, offset, pdf))
+                signer.range = range;
+            if (!SUPPORTED.contains(signer.kind)) {
+                signer.supported = false;
+                signer.problem = "forma di firma non supportata: " + signer.kind;
+                if (dictionary.getSignDate() != null)
+                    signer.signing_time = format(dictionary.getSignDate().getTime());
+                return signer;
+            }
+            if (signer.range == null) {
                 signer.problem = "ByteRange non valido";
                 return signer;
             }
-            signer.covers_revision = true;
-            byte[] signed = new byte[range[1] + range[3]];
-            System.arraycopy(pdf, range[0], signed, 0, range[1]);
-            System.arraycopy(pdf, range[2], signed, range[1], range[3]);
-            byte[] contents = dictionary.getContents(pdf);
+            byte[] signed = new byte[(int) (range[1] + range[3])];
+            System.arraycopy(pdf, 0, signed, 0, (int) range[1]);
+            System.arraycopy(pdf, (int) range[2], signed, (int) range[1], (int) range[3]);
             if ("ETSI.RFC3161".equals(signer.kind))
                 verify_time_stamp(signer, contents, signed);
             else if ("adbe.pkcs7.sha1".equals(signer.kind))
                 verify_sha1(signer, contents, signed);
+            else if ("adbe.x509.rsa_sha1".equals(signer.kind))
+                verify_pkcs1(signer, dictionary, contents, signed);
             else
                 verify_detached(signer, contents, signed);
             if (signer.signing_time == null && dictionary.getSignDate() != null)
@@ -179,17 +262,57 @@ public class JNI_Pdf_verify {
         return signer;
     }
 
+    private static final List<String> SUPPORTED = Arrays.asList("adbe.pkcs7.detached", "ETSI.CAdES.detached",
+            "adbe.pkcs7.sha1", "ETSI.RFC3161", "adbe.x509.rsa_sha1");
+
     /**
-     * [0, a, b, c]: from the start of the file, a hole from a to b that holds exactly the
-     * Contents string, and the rest up to b + c inside the file.
+     * The /ByteRange [0, a, b, c] as numbers, each checked against the file's length before any
+     * sum is made of them (an int of the library's would wrap), and the whole inside the file:
+     * from the start, a hole from a to b, and the rest up to b + c. Null when it is not that.
      */
-    private static boolean well_formed(int[] range, byte[] pdf) {
-        if (range == null || range.length != 4 || range[0] != 0)
+    private static long[] byte_range(PDSignature dictionary, long length) {
+        COSBase base = dictionary.getCOSObject().getDictionaryObject(COSName.BYTERANGE);
+        if (!(base instanceof COSArray) || ((COSArray) base).size() != 4)
+            return null;
+        long[] range = new long[4];
+        for (int i = 0; i < 4; ++i) {
+            COSBase item = ((COSArray) base).getObject(i);
+            if (!(item instanceof COSInteger) || !((COSInteger) item).isValid())
+                return null;
+            range[i] = ((COSInteger) item).longValue();
+            if (range[i] < 0 || range[i] > length)
+                return null;
+        }
+        if (range[0] != 0 || range[1] < 1 || range[2] < range[1] + 2 || range[3] > length - range[2])
+            return null;
+        return range;
+    }
+
+    /**
+     * The hole holds exactly this dictionary's own Contents string, written as hex digits between
+     * angle brackets, inside the dictionary's own object when the object's place is known: the
+     * signature is checked with its own bytes, never with another field's.
+     */
+    private static boolean own_hole(long[] range, byte[] contents, long offset, byte[] pdf) {
+        int a = (int) range[1], b = (int) range[2];
+        if (pdf[a] != '<' || pdf[b - 1] != '>' || b - a - 2 != 2L * contents.length)
             return false;
-        long a = range[1], b = range[2], c = range[3];
-        if (a < 1 || b <= a || c < 0 || b + c > pdf.length)
+        for (int i = 0; i < contents.length; ++i) {
+            int high = Character.digit(pdf[a + 1 + 2 * i], 16), low = Character.digit(pdf[a + 2 + 2 * i], 16);
+            if (high < 0 || low < 0 || (byte) (high * 16 + low) != contents[i])
+                return false;
+        }
+        if (offset < 0)
+            return true;
+        // From the object's start to the hole the object does not end (and a dictionary does not
+        // run for a megabyte before its Contents).
+        if (offset >= a || a - offset > 1 << 20)
             return false;
-        return pdf[(int) a] == '<' && pdf[(int) b - 1] == '>';
+        byte[] end = "endobj".getBytes(java.nio.charset.StandardCharsets.US_ASCII);
+        for (int at = (int) offset; at + end.length <= a; ++at)
+            if (pdf[at] == 'e' && Arrays.equals(pdf, at, at + end.length, end, 0, end.length))
+                return false;
+        return true;
     }
 
     private void verify_detached(Signer signer, byte[] contents, byte[] signed) throws Exception {
@@ -198,6 +321,7 @@ public class JNI_Pdf_verify {
         X509CertificateHolder certificate = certificate_of(cms.getCertificates(), information);
         signer.certificate = certificate.getEncoded();
         signer.signing_time = signing_time(information);
+        signer.digest = information.getDigestAlgOID();
         signer.valid = information.verify(new JcaSimpleSignerInfoVerifierBuilder().setProvider("BC").build(certificate));
         if (!signer.valid)
             signer.problem = "la firma non corrisponde ai byte firmati";
@@ -210,6 +334,8 @@ public class JNI_Pdf_verify {
         X509CertificateHolder certificate = certificate_of(cms.getCertificates(), information);
         signer.certificate = certificate.getEncoded();
         signer.signing_time = signing_time(information);
+        // Whatever the signer's own digest, the document is bound by its SHA-1 digest.
+        signer.digest = OIWObjectIdentifiers.idSHA1.getId();
         byte[] digest = MessageDigest.getInstance("SHA-1").digest(signed);
         byte[] carried = cms.getSignedContent() == null ? null : (byte[]) cms.getSignedContent().getContent();
         boolean cms_ok = information.verify(new JcaSimpleSignerInfoVerifierBuilder().setProvider("BC").build(certificate));
@@ -226,10 +352,58 @@ public class JNI_Pdf_verify {
         signer.signing_time = format(token.getTimeStampInfo().getGenTime());
         token.validate(new JcaSimpleSignerInfoVerifierBuilder().setProvider("BC").build(certificate));
         String algorithm = token.getTimeStampInfo().getMessageImprintAlgOID().getId();
+        signer.digest = algorithm;
         byte[] digest = MessageDigest.getInstance(algorithm, "BC").digest(signed);
         signer.valid = Arrays.equals(digest, token.getTimeStampInfo().getMessageImprintDigest());
         if (!signer.valid)
             signer.problem = "l'impronta della marca temporale non corrisponde ai byte firmati";
+    }
+
+    /**
+     * adbe.x509.rsa_sha1: /Contents holds the PKCS#1 signature in a DER OCTET STRING (the rest of
+     * the hole is padding), /Cert the signer's certificate, or an array of certificates with the
+     * signer's first. The signature opened with the certificate's key is a DigestInfo, whose
+     * algorithm the digest of the signed bytes is taken with (SHA-1 by name, others in practice).
+     */
+    private void verify_pkcs1(Signer signer, PDSignature dictionary, byte[] contents, byte[] signed) throws Exception {
+        COSBase cert = dictionary.getCOSObject().getDictionaryObject(COSName.CERT);
+        if (cert instanceof COSArray && ((COSArray) cert).size() > 0)
+            cert = ((COSArray) cert).getObject(0);
+        if (!(cert instanceof COSString))
+            throw new IllegalArgumentException("manca il certificato del firmatario");
+        X509CertificateHolder certificate = new X509CertificateHolder(((COSString) cert).getBytes());
+        signer.certificate = certificate.getEncoded();
+        ASN1Primitive value;
+        try (ASN1InputStream in = new ASN1InputStream(contents)) {
+            value = in.readObject();
+        }
+        if (!(value instanceof ASN1OctetString))
+            throw new IllegalArgumentException("Contents non contiene una firma PKCS#1");
+        byte[] pkcs1 = ((ASN1OctetString) value).getOctets();
+        SubjectPublicKeyInfo key = certificate.getSubjectPublicKeyInfo();
+        if (!PKCSObjectIdentifiers.rsaEncryption.equals(key.getAlgorithm().getAlgorithm()))
+            throw new IllegalArgumentException("la chiave del certificato non è RSA");
+        AsymmetricKeyParameter parameters = PublicKeyFactory.createKey(key);
+        PKCS1Encoding rsa = new PKCS1Encoding(new RSAEngine());
+        rsa.init(false, parameters);
+        byte[] block;
+        try {
+            block = rsa.processBlock(pkcs1, 0, pkcs1.length);
+        } catch (org.bouncycastle.crypto.InvalidCipherTextException e) {
+            signer.problem = "la firma non corrisponde alla chiave del certificato";
+            return;
+        }
+        DigestInfo info = DigestInfo.getInstance(block);
+        // Only the one encoding: anything else in the block would ride along unchecked.
+        if (!Arrays.equals(info.getEncoded(ASN1Encoding.DER), block)) {
+            signer.problem = "la firma non contiene una DigestInfo in DER";
+            return;
+        }
+        signer.digest = info.getAlgorithmId().getAlgorithm().getId();
+        byte[] digest = MessageDigest.getInstance(signer.digest, "BC").digest(signed);
+        signer.valid = MessageDigest.isEqual(digest, info.getDigest());
+        if (!signer.valid)
+            signer.problem = "la firma non corrisponde ai byte firmati";
     }
 
     private static SignerInformation single_signer(CMSSignedData cms) {
