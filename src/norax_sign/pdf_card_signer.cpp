@@ -31,6 +31,14 @@ struct Step_failure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The token refused the PIN: code is Result_pin_wrong or Result_pin_blocked.
+struct Pin_refusal {
+    uint32_t code;
+};
+
+// The signing class's error() when the token refused the login.
+constexpr int Java_pin_refused = 9, Java_pin_blocked = 10;
+
 void info(const char* text)
 {
     Trace(Trace_kind, Level_info) << text;
@@ -205,12 +213,19 @@ void Pdf_card_signer::sign_document(const Pin_text& pin, std::span<const uint8_t
             };
             check_error();
 
-            jcharArray pin_chars = references.keep(java_pin(env, pin));
+            jcharArray pin_chars = references.keep(java_pin(env, pin.view()));
             if (!pin_chars)
                 throw Step_failure("Allocazione stringa fallita.");
             env->CallVoidMethod(instance, binding->method("load_store"), pin_chars);
             take_java_exception(env);
             wipe_java_pin(env, pin_chars);
+            // A refused PIN is the batch's to say, once: trying it on the next document could block
+            // the card.
+            const jint login = env->CallIntMethod(instance, binding->method("error"));
+            if (login == Java_pin_refused || login == Java_pin_blocked) {
+                info("Login fallito: il PIN è stato rifiutato.");
+                throw Pin_refusal(login == Java_pin_blocked ? Result_pin_blocked : Result_pin_wrong);
+            }
             check_error();
 
             info("Firma..");
@@ -232,6 +247,8 @@ void Pdf_card_signer::sign_document(const Pin_text& pin, std::span<const uint8_t
     } catch (const Step_failure& failure) {
         Trace(Trace_kind, Level_error) << failure.what();
         fail(Result_failed);
+    } catch (const Pin_refusal& refusal) {
+        fail(refusal.code);
     }
 
     if (instance) {

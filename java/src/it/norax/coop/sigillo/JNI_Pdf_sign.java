@@ -67,6 +67,8 @@ public class JNI_Pdf_sign {
     public static final int ALREADY_SIGNED = 6;
     public static final int NO_KEY = 7;
     public static final int SIGNING_FAILED = 8;
+    public static final int PIN_REFUSED = 9;
+    public static final int PIN_BLOCKED = 10;
 
     private int error = OK;
     private String stack = "";
@@ -161,11 +163,28 @@ public class JNI_Pdf_sign {
             chain = store.getCertificateChain(chosen);
         } catch (Throwable t) {
             keep(t);
-            error = NO_KEY;
+            error = login_refusal(t);
         } finally {
             if (pin != null)
                 java.util.Arrays.fill(pin, '\0');
         }
+    }
+
+    /**
+     * Why the token refused the login, from the module's return value that the provider keeps in
+     * the causes (its exception class is not exported: its message is the CKR_ name): a PIN that
+     * was refused or is blocked must stop the caller from trying it again.
+     */
+    private static int login_refusal(Throwable t) {
+        for (Throwable cause = t; cause != null; cause = cause.getCause()) {
+            String message = String.valueOf(cause.getMessage());
+            if (message.contains("CKR_PIN_LOCKED"))
+                return PIN_BLOCKED;
+            if (cause instanceof javax.security.auth.login.FailedLoginException || message.contains("CKR_PIN_INCORRECT")
+                    || message.contains("CKR_PIN_INVALID") || message.contains("CKR_PIN_LEN_RANGE"))
+                return PIN_REFUSED;
+        }
+        return NO_KEY;
     }
 
     /**
