@@ -1,8 +1,12 @@
 // Windows error codes are the suite's error codes everywhere (settings, files, card, network), so
 // the texts users see match what they would read on any other installation of the suite.
+#include "common/errno_text.h"
 #include "common/failure.h"
 
 #include <cerrno>
+
+#include <locale.h>
+#include <string.h>
 
 namespace velin {
 
@@ -54,7 +58,100 @@ constexpr Error_text error_texts[] = {
     {0x800704C7u, "Operazione annullata dall'utente."},
 };
 
+// The common values, in the words the C library's Italian messages use where they read well.
+struct Errno_text {
+    int error;
+    const char* text;
+};
+
+constexpr Errno_text errno_texts[] = {
+    {0, "Nessun errore"},
+    {EPERM, "Operazione non permessa"},
+    {ENOENT, "File o directory non esistente"},
+    {EINTR, "Chiamata di sistema interrotta"},
+    {EIO, "Errore di input/output"},
+    {ENXIO, "Dispositivo o indirizzo non esistente"},
+    {E2BIG, "Elenco degli argomenti troppo lungo"},
+    {EBADF, "Descrittore di file non valido"},
+    {EAGAIN, "Risorsa temporaneamente non disponibile"},
+    {ENOMEM, "Impossibile allocare memoria"},
+    {EACCES, "Permesso negato"},
+    {EFAULT, "Indirizzo non valido"},
+    {EBUSY, "Dispositivo o risorsa occupata"},
+    {EEXIST, "Il file esiste già"},
+    {EXDEV, "Collegamento non valido tra dispositivi"},
+    {ENODEV, "Dispositivo non esistente"},
+    {ENOTDIR, "Non è una directory"},
+    {EISDIR, "È una directory"},
+    {EINVAL, "Argomento non valido"},
+    {ENFILE, "Troppi file aperti nel sistema"},
+    {EMFILE, "Troppi file aperti"},
+    {ETXTBSY, "File eseguibile in uso"},
+    {EFBIG, "File troppo grande"},
+    {ENOSPC, "Spazio esaurito sul dispositivo"},
+    {ESPIPE, "Posizionamento non consentito"},
+    {EROFS, "File system in sola lettura"},
+    {EMLINK, "Troppi collegamenti"},
+    {EPIPE, "Pipe interrotta"},
+    {ERANGE, "Risultato numerico fuori dall'intervallo"},
+    {ENAMETOOLONG, "Nome del file troppo lungo"},
+    {ENOTEMPTY, "Directory non vuota"},
+    {ELOOP, "Troppi livelli di collegamenti simbolici"},
+    {EOVERFLOW, "Valore troppo grande per il tipo di dato"},
+    {ENOTSUP, "Operazione non supportata"},
+    {EADDRINUSE, "Indirizzo già in uso"},
+    {ENETUNREACH, "La rete non è raggiungibile"},
+    {ECONNRESET, "Connessione interrotta dall'altro capo"},
+    {ETIMEDOUT, "Tempo scaduto per la connessione"},
+    {ECONNREFUSED, "Connessione rifiutata"},
+    {EHOSTUNREACH, "Host non raggiungibile"},
+    {EDQUOT, "Quota del disco superata"},
+    {ECANCELED, "Operazione annullata"},
+};
+
+// A locale's messages, opened once for the process; null when the locale is not installed.
+locale_t italian_messages()
+{
+    static const locale_t locale = ::newlocale(LC_MESSAGES_MASK, "it_IT.UTF-8", locale_t(nullptr));
+    return locale;
+}
+
+locale_t c_messages()
+{
+    static const locale_t locale = ::newlocale(LC_MESSAGES_MASK, "C", locale_t(nullptr));
+    return locale;
+}
+
 } // namespace
+
+std::string errno_table_text(int error)
+{
+    for (const auto& entry : errno_texts)
+        if (entry.error == error)
+            return entry.text;
+    return "Errore di sistema sconosciuto (codice " + std::to_string(error) + ")";
+}
+
+std::string errno_text(int error)
+{
+    const locale_t italian = italian_messages();
+    const locale_t c_locale = c_messages();
+    if (italian && c_locale) {
+        // The locale may be installed without the C library's Italian messages: its text is then
+        // the English one, and ours is better.
+        std::string text = ::strerror_l(error, italian);
+        if (!text.empty() && text != ::strerror_l(error, c_locale))
+            return text;
+    }
+    return errno_table_text(error);
+}
+
+std::string errno_text(const std::error_code& code)
+{
+    if (code.category() == std::generic_category() || code.category() == std::system_category())
+        return errno_text(code.value());
+    return code.message();
+}
 
 std::string system_error_text(uint32_t code)
 {

@@ -6,7 +6,8 @@
 # base64 with a time-stamp reply beside it. Prints the best wall time of the runs, the peak resident
 # memory and the peak of the memory not backed by the file (anonymous). With HOSTILE=1 also a 2 GB
 # DER envelope, a 3.9 GB sparse file of zeros, a 1 GB base64 line that is no envelope and an
-# envelope with 100,000 signers. Run by hand:
+# envelope with 100,000 signers of a certificate without known issuer and one with 100,000 signers of
+# the test authority, each with the CRL check off and on. Run by hand:
 #     [HOSTILE=1] tests/bench/verify-bench.sh [BUILD_FOLDER] [DATA_FOLDER] [MEGABYTES]
 # The generated files are kept in DATA_FOLDER (made once, reused by later runs); without it a
 # temporary folder is used and removed.
@@ -80,6 +81,22 @@ export VELIN_MACHINE_REGISTRY=$work/machine.reg
 export XDG_RUNTIME_DIR=$work/run
 export TMPDIR=$work/run
 export XDG_CACHE_HOME=$work/user-cache
+
+# The same with the CRL check on, as installed: the test authority's current list in the user's
+# own cache under the name its URL gives it, so that the check reads it and downloads nothing.
+sed 's/"VerificaCRL"=dword:00000000/"VerificaCRL"=dword:00000001/' "$work/user.reg" > "$work/user-crl.reg"
+crl_url=http://127.0.0.1:8799/crl/accredited-ca.crl
+crl_name=
+for ((i = 0; i < ${#crl_url}; ++i)); do
+    c=${crl_url:i:1}
+    case $c in
+    [A-Za-z0-9.]) crl_name+=$c ;;
+    *) crl_name+=$(printf '_%02x' "'$c") ;;
+    esac
+done
+mkdir -p "$XDG_CACHE_HOME/velin-manager/crl"
+cp "$pki/crl/accredited-ca.crl" "$XDG_CACHE_HOME/velin-manager/crl/$crl_name.crl"
+chmod 700 "$XDG_CACHE_HOME" "$XDG_CACHE_HOME/velin-manager" "$XDG_CACHE_HOME/velin-manager/crl"
 
 # measure <label> <command...>: sets seconds and kilobytes, the best of $runs runs (the machine is
 # shared, so the fastest run is the one least disturbed); the command's exit status is not judged
@@ -165,9 +182,19 @@ if [ "${HOSTILE:-0}" = 1 ]; then
         head -c $((768 * 1024 * 1024)) /dev/urandom | base64 -w 0 > "$data/line.p7m"
         "$signers_tool" "$data/signers.p7m" 100000
     fi
+    if [ ! -s "$data/signers-legal.p7m" ]; then
+        # The same number of signers of the test authority, whose list the CRL check reads.
+        openssl cms -sign -nodetach -binary -outform DER -md sha256 -in "$pki/documents/contratto.txt" \
+            -signer "$pki/signer-legal.cert.pem" -inkey "$pki/signer-legal.key.pem" -out "$work/one-legal.p7m"
+        "$signers_tool" "$data/signers-legal.p7m" 100000 "$work/one-legal.p7m"
+    fi
     row huge "$data/huge.p7m"
     row zeros "$data/zeros.p7m"
     row line "$data/line.p7m"
     row signers "$data/signers.p7m"
-    echo "Targets: huge anon <= 64 MB; zeros and line refused from their first bytes; signers <= 3 s and 200 MB."
+    VELIN_USER_REGISTRY=$work/user-crl.reg row signers-crl "$data/signers.p7m"
+    row legal-off "$data/signers-legal.p7m"
+    VELIN_USER_REGISTRY=$work/user-crl.reg row legal-crl "$data/signers-legal.p7m"
+    echo "Targets: huge anon <= 64 MB; zeros and line refused from their first bytes; signers <= 3 s and 200 MB,"
+    echo "with the CRL check off and on (-crl: on, the authority's list read from the user's cache)."
 fi

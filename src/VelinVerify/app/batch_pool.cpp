@@ -2,6 +2,7 @@
 
 #include "VelinVerify/app/batch_run.h"
 #include "VelinVerify/pipeline/report_channel.h"
+#include "common/errno_text.h"
 #include "common/failure.h"
 #include "common/trace.h"
 
@@ -320,7 +321,7 @@ int Batch_pool::run(Batch_path_source& source, const Printer& print, const Notic
         try {
             threads.emplace_back([this, &lanes] { lane(lanes); });
         } catch (const std::system_error& failure) {
-            Trace(Trace_kind, Level_error) << "Avvio del worker thread fallito: " << failure.what();
+            Trace(Trace_kind, Level_error) << "Avvio del worker thread fallito: " << errno_text(failure.code());
             std::lock_guard lock(lanes.mutex);
             --lanes.started;
             break;

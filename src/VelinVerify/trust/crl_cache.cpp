@@ -2,6 +2,7 @@
 
 #include "VelinVerify/trust/common_data_folder.h"
 #include "VelinVerify/trust/revocation.h"
+#include "common/errno_text.h"
 #include "common/failure.h"
 #include "common/file_io.h"
 #include "common/trace.h"
@@ -92,7 +93,7 @@ Download_turns& download_turns()
     return turns;
 }
 
-void trace_refused(const std::string& path, const char* why)
+void trace_refused(const std::string& path, const std::string& why)
 {
     Trace(Trace_kind, Level_info) << "CRL in cache scartata (" << why << "): " << path;
 }
@@ -165,7 +166,7 @@ std::optional<std::vector<uint8_t>> read_cached_crl_file(const std::string& path
         if (file.error == ELOOP)
             trace_refused(path, "collegamento");
         else if (file.error != ENOENT)
-            trace_refused(path, std::strerror(file.error));
+            trace_refused(path, errno_text(file.error));
         return std::nullopt;
     }
     // Everything is judged on the file that was opened, not on whatever the name means later.
@@ -189,7 +190,9 @@ std::optional<std::vector<uint8_t>> read_cached_crl_file(const std::string& path
     switch (read_to_end(file.descriptor.get(), Crl_file_limit, bytes)) {
     case Read_end::Complete: return bytes;
     case Read_end::Too_large: trace_refused(path, "troppo grande"); return std::nullopt;
-    case Read_end::Failed: trace_refused(path, std::strerror(errno)); return std::nullopt;
+    case Read_end::Failed:
+        trace_refused(path, errno_text(errno));
+        return std::nullopt;
     }
     return std::nullopt;
 }
@@ -216,7 +219,7 @@ bool clear_crl_cache()
     std::error_code error;
     std::filesystem::directory_iterator entries(folder, error);
     if (error) {
-        Trace(Trace_kind, Level_error) << "Cartella della cache non leggibile: " << folder << ": " << error.message();
+        Trace(Trace_kind, Level_error) << "Cartella della cache non leggibile: " << folder << ": " << errno_text(error);
         return false;
     }
     bool cleared = true;
@@ -231,13 +234,13 @@ bool clear_crl_cache()
             continue;
         std::error_code remove_error;
         if (!std::filesystem::remove(path, remove_error) && remove_error) {
-            Trace(Trace_kind, Level_error) << "Cancellazione non riuscita: " << path.string() << ": "
-                                           << remove_error.message();
+            Trace(Trace_kind, Level_error)
+                << "Cancellazione non riuscita: " << path.string() << ": " << errno_text(remove_error);
             cleared = false;
         }
     }
     if (error) {
-        Trace(Trace_kind, Level_error) << "Cartella della cache non leggibile: " << folder << ": " << error.message();
+        Trace(Trace_kind, Level_error) << "Cartella della cache non leggibile: " << folder << ": " << errno_text(error);
         return false;
     }
     return cleared;

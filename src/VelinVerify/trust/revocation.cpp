@@ -11,6 +11,9 @@
 
 #include <strings.h>
 
+#include <cstring>
+#include <map>
+
 namespace velin {
 
 namespace {
@@ -125,6 +128,72 @@ void check_ldap_point(const std::string& url, const Revocation_subject& signer, 
     if (!is_usable(list, signer.certificate, crl_issuer))
         return;
     take_lookup(list, signer, outcome);
+}
+
+// Orders the signers of a job by what their verdict depends on: the certificate's bytes, the
+// issuer chain building found (it decides whose key a list must carry) and the time the
+// certificate is judged at. Signers that compare equal get one check and one outcome.
+class Same_verdict_order {
+public:
+    explicit Same_verdict_order(const std::vector<Revocation_subject>& signers) : _signers(signers) {}
+
+    bool operator()(std::size_t left, std::size_t right) const
+    {
+        const Revocation_subject& a = _signers[left];
+        const Revocation_subject& b = _signers[right];
+        if (const int order = compare(a.certificate, b.certificate))
+            return order < 0;
+        if (a.issuer.has_value() != b.issuer.has_value())
+            return !a.issuer;
+        if (a.issuer)
+            if (const int order = compare(*a.issuer, *b.issuer))
+                return order < 0;
+        return a.at < b.at;
+    }
+
+private:
+    static int compare(const Certificate& a, const Certificate& b)
+    {
+        if (a.is_valid() != b.is_valid())
+            return a.is_valid() ? 1 : -1;
+        if (!a.is_valid())
+            return 0;
+        const std::vector<uint8_t>& x = a.der();
+        const std::vector<uint8_t>& y = b.der();
+        if (&x == &y)
+            return 0;
+        if (x.size() != y.size())
+            return x.size() < y.size() ? -1 : 1;
+        return std::memcmp(x.data(), y.data(), x.size());
+    }
+
+    const std::vector<Revocation_subject>& _signers;
+};
+
+Revocation_outcome judge(const Revocation_subject& signer, const Revocation_settings& settings,
+                         const std::atomic<bool>& cancel, Crl_file_memo& memo)
+{
+    Revocation_outcome outcome;
+    // A signer without a certificate has no dates to test.
+    const Time_validity validity = !signer.certificate.is_valid() ? Time_not_convertible
+                                   : signer.at                    ? signer.certificate.time_validity_at(*signer.at)
+                                                                  : signer.certificate.time_validity();
+    switch (validity) {
+    case Time_valid:
+        outcome = check_revocation(signer, settings, cancel, memo);
+        break;
+    case Time_not_yet_valid:
+        outcome.status = Revocation_status::Not_yet_valid;
+        break;
+    case Time_expired:
+        outcome.status = Revocation_status::Expired;
+        break;
+    case Time_not_convertible:
+    default:
+        outcome.status = Revocation_status::Not_determinable;
+        break;
+    }
+    return outcome;
 }
 
 } // namespace
@@ -340,28 +409,12 @@ std::vector<Revocation_outcome> check_revocations(const std::vector<Revocation_s
     outcomes.reserve(signers.size());
     // One reading of each cached list for all the signers of the analysis.
     Crl_file_memo memo;
-    for (const Revocation_subject& signer : signers) {
-        Revocation_outcome outcome;
-        // A signer without a certificate has no dates to test.
-        const Time_validity validity = !signer.certificate.is_valid() ? Time_not_convertible
-                                       : signer.at                    ? signer.certificate.time_validity_at(*signer.at)
-                                                                      : signer.certificate.time_validity();
-        switch (validity) {
-        case Time_valid:
-            outcome = check_revocation(signer, settings, cancel, memo);
-            break;
-        case Time_not_yet_valid:
-            outcome.status = Revocation_status::Not_yet_valid;
-            break;
-        case Time_expired:
-            outcome.status = Revocation_status::Expired;
-            break;
-        case Time_not_convertible:
-        default:
-            outcome.status = Revocation_status::Not_determinable;
-            break;
-        }
-        outcomes.push_back(outcome);
+    // An envelope may repeat one signer many times: each certificate is judged once per issuer
+    // and time, and its outcome handed to every signer that shares them.
+    std::map<std::size_t, std::size_t, Same_verdict_order> judged{Same_verdict_order(signers)};
+    for (std::size_t n = 0; n < signers.size(); ++n) {
+        const auto [known, added] = judged.try_emplace(n, n);
+        outcomes.push_back(added ? judge(signers[n], settings, cancel, memo) : outcomes[known->second]);
     }
     return outcomes;
 }

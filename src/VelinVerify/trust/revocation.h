@@ -48,7 +48,8 @@ struct Revocation_settings {
 
 // The job of one analysis: one outcome per signer, in order. Runs on a worker thread; a set
 // cancel flag interrupts downloads (the fetch then fails like any failed download). Each cached
-// list is read once for the whole job.
+// list is read once for the whole job, and signers that share a certificate, its issuer and the time
+// it is judged at are checked once: an envelope may name one certificate for many signers.
 std::vector<Revocation_outcome> check_revocations(const std::vector<Revocation_subject>& signers,
                                                   const Revocation_settings& settings,
                                                   const std::atomic<bool>& cancel);

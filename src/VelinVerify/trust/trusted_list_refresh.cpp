@@ -3,6 +3,7 @@
 #include "VelinVerify/net/curl_transfer.h"
 #include "VelinVerify/trust/trusted_list_reader.h"
 #include "VelinVerify/trust/trusted_list_store.h"
+#include "common/errno_text.h"
 #include "common/file_io.h"
 #include "common/registry.h"
 #include "common/trace.h"
@@ -10,7 +11,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 
@@ -60,7 +60,7 @@ public:
             std::vector<uint8_t> bytes;
             int code = 0;
             if (!read_whole_file(source, Trusted_list_max_size, bytes, code)) {
-                error("La lettura " + of + " dal file " + source + " è fallita: " + std::strerror(code) + ".");
+                error("La lettura " + of + " dal file " + source + " è fallita: " + errno_text(code) + ".");
                 return std::nullopt;
             }
             return bytes;
@@ -201,7 +201,7 @@ Refresh_outcome refresh_trusted_lists(const List_sources& sources, const std::st
     if (written == 0)
         written = replace_file(trusted_list_cache_path(folder), std::span<const uint8_t>(cache), 0600);
     if (written != 0) {
-        refresh.error(std::string("Il salvataggio delle liste di fiducia è fallito: ") + std::strerror(written) + ".");
+        refresh.error(std::string("Il salvataggio delle liste di fiducia è fallito: ") + errno_text(written) + ".");
         return std::move(refresh.outcome);
     }
     refresh.info(summary(european_kept.list));

@@ -340,7 +340,7 @@ bool read_whole_file(const std::string& path, size_t limit, std::vector<uint8_t>
     if (!file.descriptor || file.error != 0)
         return false;
     if (!S_ISREG(file.status.st_mode)) {
-        error = EINVAL;
+        error = S_ISDIR(file.status.st_mode) ? EISDIR : EINVAL;
         return false;
     }
     const Read_end end = read_to_end(file.descriptor.get(), limit, bytes);

@@ -1,5 +1,6 @@
 #include "VelinVerify/update/download_folder.h"
 
+#include "common/errno_text.h"
 #include "common/file_io.h"
 
 #include <QProcess>
@@ -86,16 +87,16 @@ std::string prepare_download_folder(const std::string& desktop, std::time_t now,
     }
     fs::create_directories(desktop, code);
     if (code) {
-        error = desktop + ": " + code.message();
+        error = desktop + ": " + errno_text(code);
         return {};
     }
     if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
-        error = folder + ": " + std::strerror(errno);
+        error = folder + ": " + errno_text(errno);
         return {};
     }
     // A link planted where the folder should be is no folder of ours.
     if (!fs::is_directory(fs::symlink_status(folder, code))) {
-        error = folder + ": " + std::strerror(ENOTDIR);
+        error = folder + ": " + errno_text(ENOTDIR);
         return {};
     }
     return folder;

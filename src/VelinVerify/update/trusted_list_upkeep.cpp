@@ -1,6 +1,7 @@
 #include "VelinVerify/update/trusted_list_upkeep.h"
 
 #include "VelinVerify/trust/trusted_list_store.h"
+#include "common/errno_text.h"
 #include "common/trace.h"
 
 #include <QCoreApplication>
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <exception>
 #include <filesystem>
+#include <system_error>
 #include <thread>
 
 namespace velin {
@@ -70,6 +72,14 @@ Refresh_outcome refresh_trusted_lists_waiting(const List_sources& sources, const
         outcome.succeeded = false;
         try {
             std::rethrow_exception(failure);
+        } catch (const std::filesystem::filesystem_error& error) {
+            // The library's texts of system errors are English: the user reads the Italian ones.
+            outcome.lines.push_back(
+                {Refresh_line::Error, "Aggiornamento delle liste di fiducia fallito: " + error.path1().string() + ": " +
+                                          errno_text(error.code())});
+        } catch (const std::system_error& error) {
+            outcome.lines.push_back(
+                {Refresh_line::Error, "Aggiornamento delle liste di fiducia fallito: " + errno_text(error.code())});
         } catch (const std::exception& error) {
             outcome.lines.push_back(
                 {Refresh_line::Error, std::string("Aggiornamento delle liste di fiducia fallito: ") + error.what()});

@@ -1,5 +1,6 @@
 #include "pccheck/app/pc_check_window.h"
 
+#include "common/errno_text.h"
 #include "common/trace.h"
 #include "pccheck/app/report_folder.h"
 #include "pccheck/key_value_file.h"
@@ -59,7 +60,7 @@ void Pc_check_window::end_run()
     if (_report.write_error() != 0)
         _ui->messages_box->appendPlainText(QString::fromStdString("Il tracciato non può essere scritto nel file " +
                                                                   _report.path() + ": " +
-                                                                  std::strerror(_report.write_error())));
+                                                                  errno_text(_report.write_error())));
     _finished = true;
     emit finished_run();
 }

@@ -1,5 +1,6 @@
 #include "pccheck/app/pccheck_app.h"
 
+#include "common/errno_text.h"
 #include "common/message_box.h"
 #include "common/trace.h"
 #include "pccheck/app/pc_check_window.h"
@@ -30,7 +31,7 @@ int run_batch(const Pccheck_arguments& arguments)
     const bool clean = check.run_all();
     if (report.write_error() != 0) {
         std::cerr << "Il tracciato non può essere scritto nel file " << report.path() << ": "
-                  << std::strerror(report.write_error()) << '\n';
+                  << velin::errno_text(report.write_error()) << '\n';
         return 2;
     }
     return clean ? 0 : 1;
@@ -44,7 +45,7 @@ int run_handover(const Pccheck_arguments& arguments)
     if (report.write_error() != 0) {
         // No window to show it in: the user would otherwise find a folder without the findings.
         message_box("Il tracciato non può essere scritto nel file " + report.path() + ": " +
-                        std::strerror(report.write_error()),
+                        velin::errno_text(report.write_error()),
                     MB_OK | MB_ICONERROR, nullptr, Suite_caption);
         return 2;
     }

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -288,6 +289,68 @@ TEST_F(Batch_test, OptionsAreTakenInAnyOrder)
         EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(result.out)).object()["outcome"].toString(), "warnings")
             << result.out;
     }
+}
+
+// The lines of each signer of a report ("  Firma N: ..." up to the next signer or the activity
+// list), without the signer's number and its signing time.
+std::vector<std::string> signer_blocks(const std::string& report)
+{
+    std::vector<std::string> blocks;
+    std::istringstream lines(report);
+    bool inside = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("  Firma ", 0) == 0) {
+            blocks.push_back(line.substr(line.find(':')) + '\n');
+            inside = true;
+        } else if (inside && line.rfind("    ", 0) == 0) {
+            if (line.rfind("    Data e ora: ", 0) != 0)
+                blocks.back() += line + '\n';
+        } else {
+            inside = false;
+        }
+    }
+    return blocks;
+}
+
+TEST_F(Batch_test, SignersSharingACertificateShowTheLinesEachHasAlone)
+{
+    settings(true);
+    fill_crl_cache();
+    // Three signatures of one holder and two of a revoked one, the two certificates carried once.
+    const std::filesystem::path pki = VELIN_PKI_FIXTURES;
+    const std::string legal = " -signer '" + (pki / "signer-legal.cert.pem").string() + "' -inkey '" +
+                              (pki / "signer-legal.key.pem").string() + "'";
+    const std::string revoked = " -signer '" + (pki / "signer-revoked.cert.pem").string() + "' -inkey '" +
+                                (pki / "signer-revoked.key.pem").string() + "'";
+    const std::filesystem::path both = folder / "certificati.pem";
+    test::write_file(both,
+                     test::read_file(pki / "signer-legal.cert.pem") + test::read_file(pki / "signer-revoked.cert.pem"));
+    const std::filesystem::path envelope = folder / "cinque-firme.txt.p7m";
+    const std::string sign = "openssl cms -sign -nodetach -binary -nocerts -certfile '" + both.string() +
+                             "' -outform DER -md sha256 -in '" + (pki / "documents/contratto.txt").string() + "'" +
+                             legal + revoked + legal + revoked + legal + " -out '" + envelope.string() + "'";
+    ASSERT_EQ(std::system(sign.c_str()), 0) << sign;
+
+    const std::vector<std::string> alone_legal = signer_blocks(run({"--batch", pki_document("signer-legal")}).out);
+    const std::vector<std::string> alone_revoked = signer_blocks(run({"--batch", pki_document("signer-revoked")}).out);
+    ASSERT_EQ(alone_legal.size(), 1u);
+    ASSERT_EQ(alone_revoked.size(), 1u);
+    EXPECT_NE(alone_legal[0].find("[informazione] Il certificato è valido."), std::string::npos) << alone_legal[0];
+    EXPECT_NE(alone_revoked[0].find("[errore] Il certificato è stato revocato."), std::string::npos)
+        << alone_revoked[0];
+
+    const Program_run together = run({"--batch", QString::fromStdString(envelope.string())});
+    EXPECT_EQ(together.exit_code, Exit_errors) << together.out;
+    const std::vector<std::string> blocks = signer_blocks(together.out);
+    ASSERT_EQ(blocks.size(), 5u) << together.out;
+    std::size_t legal_seen = 0;
+    for (const std::string& block : blocks) {
+        if (block == alone_legal[0])
+            ++legal_seen;
+        else
+            EXPECT_EQ(block, alone_revoked[0]) << together.out;
+    }
+    EXPECT_EQ(legal_seen, 3u) << together.out;
 }
 
 TEST_F(Batch_test, WhatCannotBeReadSaysWhyAndHasNoSummary)

@@ -221,6 +221,48 @@ TEST_F(Revocation_test, an_expired_cached_list_is_downloaded_again_once)
     EXPECT_EQ(string_of(_current), cached(url));
 }
 
+TEST_F(Revocation_test, signers_sharing_a_certificate_issuer_and_time_are_checked_once)
+{
+    const std::string url = http_url("accredited-ca.crl");
+    const Certificate legal = signer({url});
+    const Certificate revoked = signer({url}, Revoked_serial);
+    // The same bytes decoded again: equal certificates count as one, whatever object holds them.
+    const Certificate legal_again(std::span<const uint8_t>(legal.der()));
+    const auto job = [&](std::vector<Revocation_subject> subjects) {
+        return check_revocations(subjects, Revocation_settings{true}, _cancel);
+    };
+
+    // No list anywhere: one failed download for the certificate, not one per signer.
+    std::vector<Revocation_outcome> outcomes =
+        job({{legal, _ca}, {legal, _ca}, {legal_again, _ca}, {legal, _ca}, {legal_again, _ca}});
+    EXPECT_EQ(5u, outcomes.size());
+    for (const Revocation_outcome& each : outcomes)
+        EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), each);
+    EXPECT_EQ((std::vector<std::string>{"GET /crl/accredited-ca.crl"}), requests());
+
+    // Each signer keeps the outcome of its own certificate, issuer and time.
+    serve("/crl/accredited-ca.crl", _current);
+    outcomes = job({{legal, _ca},
+                    {revoked, _ca},
+                    {legal_again, _ca},
+                    {revoked, _ca},
+                    {revoked, _ca, May_2025}, // before the certificate's first day
+                    {legal, std::nullopt},
+                    {revoked, _ca},
+                    {legal, std::nullopt}});
+    const std::vector<Revocation_outcome> expected = {
+        outcome(Revocation_status::Valid, 1),         outcome(Revocation_status::Revoked, 1),
+        outcome(Revocation_status::Valid, 1),         outcome(Revocation_status::Revoked, 1),
+        outcome(Revocation_status::Not_yet_valid, 0), outcome(Revocation_status::Update_disabled, 2),
+        outcome(Revocation_status::Revoked, 1),       outcome(Revocation_status::Update_disabled, 2)};
+    ASSERT_EQ(expected.size(), outcomes.size());
+    for (std::size_t n = 0; n < expected.size(); ++n)
+        EXPECT_OUTCOME(expected[n], outcomes[n]) << "signer " << n;
+    EXPECT_EQ(2u, requests().size());
+    // Checked: the first job's certificate, then legal, revoked and legal without an issuer.
+    EXPECT_EQ(4u, count_of(trace_since_start(), "Verifica della revoca."));
+}
+
 TEST_F(Revocation_test, an_older_list_planted_by_another_user_in_the_shared_folder_is_never_read)
 {
     // A list that the authority really signed and that is still current, but issued before the

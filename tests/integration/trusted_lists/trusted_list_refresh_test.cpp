@@ -1,17 +1,21 @@
 // Refreshing the kept trusted lists from a loopback HTTP server and from local files: both lists
 // are kept only when both verify and neither is older than the one in use.
+#include "VelinVerify/trust/trusted_list_reader.h"
 #include "VelinVerify/trust/trusted_list_refresh.h"
 #include "VelinVerify/trust/trusted_list_store.h"
 
+#include "common/errno_text.h"
 #include "common/registry.h"
 #include "loopback_server.h"
 #include "test_folder.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <sys/wait.h>
 #include <utility>
@@ -215,6 +219,32 @@ TEST(Trusted_list_refresh, command_line_imports_local_files_and_the_next_run_cla
     const auto [wrong, usage] = run_verifier(folder, "--aggiorna-liste a b c");
     EXPECT_EQ(WEXITSTATUS(wrong), 2);
     EXPECT_NE(usage.find("al più due liste"), std::string::npos) << usage;
+}
+
+TEST(Trusted_list_refresh, a_file_that_cannot_be_read_is_said_in_italian)
+{
+    Test_folder folder;
+    const fs::path link = folder / "lista-collegata.xml";
+    fs::create_symlink(fixtures / "eu-lotl.xml", link);
+    const fs::path directory = folder / "cartella.xml";
+    fs::create_directory(directory);
+    const fs::path huge = folder / "enorme.xml";
+    {
+        std::ofstream(huge).put('<');
+    }
+    fs::resize_file(huge, Trusted_list_max_size + 1);
+    const std::pair<fs::path, int> cases[] = {{link, ELOOP}, {directory, EISDIR}, {huge, EFBIG}};
+    for (const auto& [path, error] : cases) {
+        const auto [status, output] =
+            run_verifier(folder, "--aggiorna-liste " + quoted(path) + " " + quoted(fixtures / "it-tsl.xml"));
+        EXPECT_NE(WEXITSTATUS(status), 0) << output;
+        EXPECT_NE(output.find("La lettura della lista europea delle liste di fiducia dal file " + path.string() +
+                              " è fallita: " + errno_text(error) + "."),
+                  std::string::npos)
+            << output;
+        for (const char* english : {"symbolic", "Is a directory", "Invalid argument", "too large"})
+            EXPECT_EQ(output.find(english), std::string::npos) << english << " in " << output;
+    }
 }
 
 } // namespace

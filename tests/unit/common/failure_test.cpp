@@ -1,4 +1,5 @@
 // Result objects, handle owners, assertions and processor faults.
+#include "common/errno_text.h"
 #include "common/failure.h"
 #include "common/trace.h"
 #include "test_folder.h"
@@ -8,7 +9,11 @@
 #include <boost/assert.hpp>
 
 #include <cerrno>
+#include <future>
 #include <thread>
+
+#include <locale.h>
+#include <string.h>
 
 namespace {
 
@@ -197,6 +202,41 @@ TEST(System_errors, windows_texts_and_errno_mapping)
     for (int error : {ENOENT, ENOTDIR, EACCES, EPERM, EBADF, ENOMEM, EROFS, EBUSY, EEXIST, EINVAL, ENOSPC,
                       ENAMETOOLONG, EISDIR, ENOTEMPTY, EIO, ENODEV, ETIMEDOUT})
         EXPECT_FALSE(velin::system_error_text(velin::error_code_from_errno(error)).empty()) << error;
+}
+
+TEST(System_errors, errno_texts_are_italian_with_or_without_the_italian_locale)
+{
+    EXPECT_EQ(velin::errno_table_text(ELOOP), "Troppi livelli di collegamenti simbolici");
+    EXPECT_EQ(velin::errno_table_text(EINVAL), "Argomento non valido");
+    EXPECT_EQ(velin::errno_table_text(EFBIG), "File troppo grande");
+    EXPECT_EQ(velin::errno_table_text(EISDIR), "È una directory");
+    EXPECT_EQ(velin::errno_table_text(ENOSPC), "Spazio esaurito sul dispositivo");
+    EXPECT_EQ(velin::errno_table_text(EWOULDBLOCK), velin::errno_table_text(EAGAIN));
+    EXPECT_EQ(velin::errno_table_text(98765), "Errore di sistema sconosciuto (codice 98765)");
+    EXPECT_EQ(velin::errno_table_text(-3), "Errore di sistema sconosciuto (codice -3)");
+
+    // Whichever source gives the text (the C library's Italian messages exist only where that
+    // locale is installed), it is never the English one and never the generic text for a
+    // common value.
+    const locale_t english = ::newlocale(LC_MESSAGES_MASK, "C", locale_t(nullptr));
+    ASSERT_NE(english, locale_t(nullptr));
+    for (int error :
+         {ENOENT,       EACCES,       EPERM,  EISDIR, ENOTDIR, ELOOP,     EINVAL,  EFBIG,  ENOSPC,  EROFS,
+          EIO,          ENAMETOOLONG, EMFILE, ENFILE, ENXIO,   EBUSY,     ETXTBSY, EEXIST, ENOMEM,  ETIMEDOUT,
+          ECONNREFUSED, ECONNRESET,   EPIPE,  EAGAIN, EBADF,   ENOTEMPTY, EXDEV,   EDQUOT, ENOTSUP, ECANCELED}) {
+        const std::string text = velin::errno_text(error);
+        EXPECT_NE(text, ::strerror_l(error, english)) << error;
+        EXPECT_EQ(text.find("sconosciuto"), std::string::npos) << error << ": " << text;
+        EXPECT_EQ(velin::errno_table_text(error).find("sconosciuto"), std::string::npos) << error;
+    }
+    ::freelocale(english);
+
+    // An error code of the system's categories is an errno value; another category keeps its own text.
+    EXPECT_EQ(velin::errno_text(std::make_error_code(std::errc::too_many_symbolic_link_levels)),
+              velin::errno_text(ELOOP));
+    EXPECT_EQ(velin::errno_text(std::error_code(EFBIG, std::system_category())), velin::errno_text(EFBIG));
+    const std::error_code other = std::make_error_code(std::future_errc::broken_promise);
+    EXPECT_EQ(velin::errno_text(other), other.message());
 }
 
 } // namespace

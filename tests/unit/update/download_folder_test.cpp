@@ -2,6 +2,7 @@
 // the lock that keeps two runs apart.
 #include "VelinVerify/update/download_folder.h"
 #include "VelinVerify/update/update_lock.h"
+#include "common/errno_text.h"
 
 #include "test_folder.h"
 
@@ -9,6 +10,7 @@
 
 #include <QCoreApplication>
 
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -61,9 +63,10 @@ TEST(Download_folder, IsNeverALinkOrAFileInItsPlace)
                                  home / "Desktop/Aggiornamenti Velin Manager del 07-03-2026 ore 09.05.04");
     EXPECT_EQ(prepare_download_folder((home / "Desktop").string(), now, error), "");
     EXPECT_NE(error.find("Aggiornamenti Velin Manager del 07-03-2026"), std::string::npos) << error;
-    // A desktop that cannot be made.
+    EXPECT_NE(error.find(": " + errno_text(ENOTDIR)), std::string::npos) << error;
+    // A desktop that cannot be made: the system's reason in Italian.
     EXPECT_EQ(prepare_download_folder("/dev/null/Desktop", now, error), "");
-    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(error, "/dev/null/Desktop: " + errno_text(ENOTDIR));
     EXPECT_EQ(prepare_download_folder("", now, error), "");
     EXPECT_EQ(error, "la cartella della scrivania non è nota.");
 }
