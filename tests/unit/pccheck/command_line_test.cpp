@@ -41,21 +41,21 @@ struct Program_run {
 
 // The program with a clean environment of the folder's own.
 Program_run run_program(const Test_folder& folder, const std::string& arguments,
-                        const std::string& program = VELIN_PCCHECK_BINARY)
+                        const std::string& program = VELIN_PCCHECK_BINARY, bool display = true)
 {
     std::filesystem::create_directories(folder / "runtime");
-    const std::string command = "env -i PATH=" + quoted((folder / "bin").string() + ":/usr/bin:/bin") +
-                                " HOME=" + quoted((folder / "home").string()) +
-                                " XDG_RUNTIME_DIR=" + quoted((folder / "runtime").string()) +
-                                " TMPDIR=" + quoted((folder / "runtime").string()) +
-                                " VELIN_PCCHECK_ROOT=" + quoted((folder / "root").string()) +
-                                " VELIN_MACHINE_REGISTRY=" + quoted((folder / "machine.reg").string()) +
-                                " VELIN_USER_REGISTRY=" + quoted((folder / "user.reg").string()) +
-                                " VELIN_CARD_LIBRARY=" + quoted((folder / "missing.so").string()) +
-                                " PCSCLITE_CSOCK_NAME=" + quoted((folder / "no-pcscd.comm").string()) +
-                                " VELIN_OPEN_COMMAND=" + quoted((folder / "bin" / "open-recorder").string()) +
-                                " LANG=it_IT.UTF-8 QT_QPA_PLATFORM=offscreen " + quoted(program) + " " + arguments +
-                                " > " + quoted((folder / "stdout.txt").string()) + " 2>&1";
+    const std::string command =
+        "env -i PATH=" + quoted((folder / "bin").string() + ":/usr/bin:/bin") +
+        " HOME=" + quoted((folder / "home").string()) + " XDG_RUNTIME_DIR=" + quoted((folder / "runtime").string()) +
+        " TMPDIR=" + quoted((folder / "runtime").string()) +
+        " VELIN_PCCHECK_ROOT=" + quoted((folder / "root").string()) +
+        " VELIN_MACHINE_REGISTRY=" + quoted((folder / "machine.reg").string()) +
+        " VELIN_USER_REGISTRY=" + quoted((folder / "user.reg").string()) +
+        " VELIN_CARD_LIBRARY=" + quoted((folder / "missing.so").string()) +
+        " PCSCLITE_CSOCK_NAME=" + quoted((folder / "no-pcscd.comm").string()) +
+        " VELIN_OPEN_COMMAND=" + quoted((folder / "bin" / "open-recorder").string()) + " LANG=it_IT.UTF-8" +
+        (display ? " QT_QPA_PLATFORM=offscreen " : " ") + quoted(program) + " " + arguments + " > " +
+        quoted((folder / "stdout.txt").string()) + " 2>&1";
     const int status = std::system(command.c_str());
     Program_run run;
     run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -88,6 +88,40 @@ TEST(Command_line, arguments)
     const auto batch_only = velin::pccheck::parse_pccheck_arguments(2, batch);
     EXPECT_TRUE(batch_only.batch);
     EXPECT_FALSE(batch_only.path_given);
+}
+
+TEST(Command_line, help_version_and_unknown_switches_touch_nothing)
+{
+    Test_folder folder;
+    prepare_machine(folder, "ID=debian\nVERSION_ID=\"12\"\n");
+    // A systemctl that records being asked: nothing may reach the system's services.
+    put(folder / "bin/systemctl", "#!/bin/sh\necho \"$@\" >> \"$(dirname \"$0\")/systemctl.txt\"\n", true);
+    const auto untouched = [&](const std::string& what) {
+        EXPECT_FALSE(std::filesystem::exists(folder / "bin/systemctl.txt")) << what;
+        EXPECT_FALSE(std::filesystem::exists(folder / "runtime/velin-manager/Velin_Manager_VERIFICA_INSTALLAZIONE.txt"))
+            << what;
+        EXPECT_FALSE(std::filesystem::exists(folder / "bin/opened.txt")) << what;
+    };
+    // Without a display: answered before any window could be wanted.
+    const Program_run help = run_program(folder, "--help", VELIN_PCCHECK_BINARY, false);
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_EQ(help.output.rfind("Uso: velin-pccheck [TRACCIATO] [/batch]", 0), 0u) << help.output;
+    EXPECT_EQ(run_program(folder, "/batch -h", VELIN_PCCHECK_BINARY, false).output, help.output);
+    const Program_run version = run_program(folder, "--version", VELIN_PCCHECK_BINARY, false);
+    EXPECT_EQ(version.exit_code, 0);
+    EXPECT_EQ(version.output, "velin-pccheck " VELIN_VERSION "\n");
+    untouched("--help");
+
+    // An unknown switch is refused, never taken as the report's name.
+    for (const char* wrong : {"--batch", "/BATCH", "-x", "/?"}) {
+        const Program_run refused = run_program(folder, quoted(wrong), VELIN_PCCHECK_BINARY, false);
+        EXPECT_EQ(refused.exit_code, 2) << wrong;
+        EXPECT_EQ(refused.output.rfind(std::string("velin-pccheck: opzione sconosciuta: ") + wrong + ".\nUso:", 0), 0u)
+            << refused.output;
+        untouched(wrong);
+    }
+    EXPECT_FALSE(std::filesystem::exists("--help"));
+    EXPECT_FALSE(std::filesystem::exists("--batch"));
 }
 
 TEST(Command_line, batch_run_prints_the_messages_and_appends_to_the_given_report)
