@@ -99,6 +99,21 @@ Update_run::Update_run(Update_configuration configuration, Update_host& host)
     : _configuration(std::move(configuration)), _host(host), _show_errors(_configuration.interactive)
 {}
 
+void Update_run::tell_refused_runtime_folder()
+{
+    const std::string refused = refused_runtime_folder();
+    if (refused.empty())
+        return;
+    const std::string used = private_runtime_folder();
+    Trace(Trace_kind, Level_warn) << "La cartella privata " << refused << " non appartiene a questo utente: usata "
+                                  << used;
+    if (_configuration.interactive)
+        _host.message("La cartella " + refused + " non appartiene a questo utente e non viene usata. " +
+                          (used.empty() ? std::string("Non è disponibile un'altra cartella privata.")
+                                        : "Al suo posto viene usata la cartella " + used + "."),
+                      MB_OK | MB_ICONWARNING);
+}
+
 Http_time_limits Update_run::small_file_limits() const
 {
     Http_time_limits limits;
@@ -160,6 +175,8 @@ bool Update_run::published_version(const char* path, uint32_t& version, bool& en
 int Update_run::run()
 {
     Trace_block block("Aggiornamento");
+    if (_configuration.lock_folder.empty())
+        tell_refused_runtime_folder();
     _lock = std::make_unique<Update_lock>(_configuration.lock_folder);
     if (!_lock->held())
         return 2;

@@ -112,6 +112,8 @@ private:
     void download_package(const char* file, uint32_t published);
     void count_failure() { ++_failures; }
     Http_time_limits small_file_limits() const;
+    // Another user's folder at the private folder's name: traced, and told when interactive.
+    void tell_refused_runtime_folder();
     void remove_quietly(const std::string& path);
 
     Update_configuration _configuration;

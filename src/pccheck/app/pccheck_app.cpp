@@ -22,6 +22,10 @@ bool is_parent_switch(const std::string& argument)
 
 int run_batch(const Pccheck_arguments& arguments)
 {
+    if (const std::string refused = refused_runtime_folder(); !refused.empty()) {
+        Trace(Trace_kind, Level_warn) << "La cartella privata " << refused << " non appartiene a questo utente.";
+        std::cerr << "La cartella " << refused << " non appartiene a questo utente e non viene usata.\n";
+    }
     Check_report report(arguments.path_given ? arguments.report_path : default_report_path());
     if (!arguments.path_given)
         report.create_empty();

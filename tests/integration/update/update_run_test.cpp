@@ -521,6 +521,47 @@ TEST_F(Update_run_test, ASecondRunWhileTheFirstAsksEndsAtOnce)
     EXPECT_EQ(later.run(), 1);
 }
 
+TEST_F(Update_run_test, AnotherUsersPrivateFolderIsToldAndAnotherUsed)
+{
+    // Without XDG_RUNTIME_DIR the private folder is TMPDIR/velin-manager-UID: a link planted there
+    // (as another user can) must not switch the run off.
+    std::map<std::string, std::string> before;
+    for (const char* name : {"XDG_RUNTIME_DIR", "TMPDIR", "XDG_CACHE_HOME"})
+        before[name] = std::getenv(name) ? std::getenv(name) : "";
+    Test_folder temp;
+    fs::create_directory(temp / "altrui");
+    const fs::path planted = temp / ("velin-manager-" + std::to_string(::geteuid()));
+    fs::create_directory_symlink(temp / "altrui", planted);
+    ::unsetenv("XDG_RUNTIME_DIR");
+    ::setenv("TMPDIR", temp.path().c_str(), 1);
+    ::setenv("XDG_CACHE_HOME", (home / "cache").c_str(), 1);
+
+    server.publish("4.2.0.0", "3.1.3");
+    auto made = configuration();
+    made.lock_folder.clear();
+    const int interactive = run(made);
+    const std::vector<Box> told = host.boxes;
+    host = {};
+    made.interactive = false;
+    const int quiet = run(made);
+    const std::vector<Box> quiet_boxes = host.boxes;
+    for (const auto& [name, value] : before)
+        value.empty() ? ::unsetenv(name.c_str()) : ::setenv(name.c_str(), value.c_str(), 1);
+
+    EXPECT_EQ(interactive, 1);
+    const std::string used = (home / "cache/velin-manager/runtime").string();
+    EXPECT_EQ(told, (std::vector<Box>{{"La cartella " + planted.string() +
+                                           " non appartiene a questo utente e non viene usata. Al suo posto viene "
+                                           "usata la cartella " +
+                                           used + ".",
+                                       MB_OK | MB_ICONWARNING},
+                                      up_to_date}));
+    EXPECT_TRUE(fs::exists(fs::path(used) / "Velin Manager - Aggiornamento.lock"));
+    EXPECT_TRUE(fs::is_empty(temp / "altrui"));
+    EXPECT_EQ(quiet, 1);
+    EXPECT_TRUE(quiet_boxes.empty());
+}
+
 TEST_F(Update_run_test, WithoutAServerTheRunEndsAtOnce)
 {
     auto made = configuration();

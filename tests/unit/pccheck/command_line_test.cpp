@@ -41,7 +41,8 @@ struct Program_run {
 
 // The program with a clean environment of the folder's own.
 Program_run run_program(const Test_folder& folder, const std::string& arguments,
-                        const std::string& program = VELIN_PCCHECK_BINARY, bool display = true)
+                        const std::string& program = VELIN_PCCHECK_BINARY, bool display = true,
+                        const std::string& environment = "")
 {
     std::filesystem::create_directories(folder / "runtime");
     const std::string command =
@@ -53,7 +54,7 @@ Program_run run_program(const Test_folder& folder, const std::string& arguments,
         " VELIN_USER_REGISTRY=" + quoted((folder / "user.reg").string()) +
         " VELIN_CARD_LIBRARY=" + quoted((folder / "missing.so").string()) +
         " PCSCLITE_CSOCK_NAME=" + quoted((folder / "no-pcscd.comm").string()) +
-        " VELIN_OPEN_COMMAND=" + quoted((folder / "bin" / "open-recorder").string()) + " LANG=it_IT.UTF-8" +
+        " VELIN_OPEN_COMMAND=" + quoted((folder / "bin" / "open-recorder").string()) + environment + " LANG=it_IT.UTF-8" +
         (display ? " QT_QPA_PLATFORM=offscreen " : " ") + quoted(program) + " " + arguments + " > " +
         quoted((folder / "stdout.txt").string()) + " 2>&1";
     const int status = std::system(command.c_str());
@@ -152,6 +153,27 @@ TEST(Command_line, batch_run_prints_the_messages_and_appends_to_the_given_report
     const Program_run unwritable = run_program(folder, "/batch " + quoted((folder / "no/such/folder/r.txt").string()));
     EXPECT_EQ(unwritable.exit_code, 2);
     EXPECT_THAT(unwritable.output, HasSubstr("Il tracciato non può essere scritto nel file "));
+}
+
+TEST(Command_line, batch_report_avoids_another_users_private_folder)
+{
+    // Without XDG_RUNTIME_DIR the report goes to TMPDIR/velin-manager-UID; a link planted there
+    // must neither take it nor send it to the current folder.
+    Test_folder folder;
+    prepare_machine(folder, "ID=debian\nVERSION_ID=\"12\"\n");
+    std::filesystem::create_directories(folder / "tmp/altrui");
+    const std::filesystem::path planted = folder / "tmp" / ("velin-manager-" + std::to_string(::geteuid()));
+    std::filesystem::create_directory_symlink(folder / "tmp/altrui", planted);
+    const Program_run run =
+        run_program(folder, "/batch", VELIN_PCCHECK_BINARY, false,
+                    " XDG_RUNTIME_DIR= TMPDIR=" + quoted((folder / "tmp").string()) +
+                        " XDG_CACHE_HOME=" + quoted((folder / "cache").string()));
+    EXPECT_THAT(run.output,
+                HasSubstr("La cartella " + planted.string() + " non appartiene a questo utente e non viene usata.\n"));
+    EXPECT_TRUE(std::filesystem::is_empty(folder / "tmp/altrui"));
+    const std::string report =
+        read_file(folder / "cache/velin-manager/runtime/Velin_Manager_VERIFICA_INSTALLAZIONE.txt");
+    EXPECT_EQ(report.rfind("\nAnalisi del PC.\n", 0), 0u) << run.output;
 }
 
 TEST(Command_line, handover_appends_every_check_and_opens_the_folder)
