@@ -63,18 +63,56 @@ std::string make_folder(const std::string& path)
     return path;
 }
 
-} // namespace
+struct Runtime_choice {
+    std::string folder;
+    std::string refused; // the usual folder, when another user holds its name
+};
 
-std::string private_runtime_folder()
+// Another user can make $TMPDIR/velin-manager-UID before us. Then a folder in the user's own
+// cache stands in: nobody else can plant it, and every program of the user finds the same one,
+// so the update lock still keeps runs apart.
+std::string stand_in_folder()
+{
+    std::string cache;
+    if (const char* cache_home = std::getenv("XDG_CACHE_HOME"); cache_home && *cache_home)
+        cache = cache_home;
+    else if (const char* home = std::getenv("HOME"); home && *home)
+        cache = std::string(home) + "/.cache";
+    if (cache.empty() || cache.front() != '/')
+        return {};
+    ::mkdir(cache.c_str(), 0700);
+    const std::string parent = make_folder(cache + "/velin-manager");
+    return parent.empty() ? std::string() : make_folder(parent + "/runtime");
+}
+
+Runtime_choice choose_runtime_folder()
 {
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
         std::string folder = make_folder(std::string(runtime) + "/velin-manager");
         if (!folder.empty())
-            return folder;
+            return {folder, {}};
     }
     const char* temp = std::getenv("TMPDIR");
     std::string base = (temp && *temp) ? temp : "/tmp";
-    return make_folder(base + "/velin-manager-" + std::to_string(::geteuid()));
+    const std::string usual = base + "/velin-manager-" + std::to_string(::geteuid());
+    if (std::string folder = make_folder(usual); !folder.empty())
+        return {folder, {}};
+    struct stat info {};
+    if (::lstat(usual.c_str(), &info) != 0)
+        return {}; // not there and not creatable: no folder, nobody else's doing
+    return {stand_in_folder(), usual};
+}
+
+} // namespace
+
+std::string private_runtime_folder()
+{
+    return choose_runtime_folder().folder;
+}
+
+std::string refused_runtime_folder()
+{
+    return choose_runtime_folder().refused;
 }
 
 std::string_view trace_level_label(int level)

@@ -77,7 +77,13 @@ std::string trace_current_path();
 std::string_view trace_level_label(int level);
 
 // The private per-user folder that holds logs and preview copies: created 0700 when missing,
-// refused when it is a link or belongs to another user. Empty when none can be had.
+// refused when it is a link or belongs to another user. $XDG_RUNTIME_DIR/velin-manager, else
+// $TMPDIR (or /tmp) + /velin-manager-UID; when that one is refused, velin-manager/runtime in the
+// user's cache folder ($XDG_CACHE_HOME, else ~/.cache). Empty when none can be had.
 std::string private_runtime_folder();
+
+// The usual private folder when it stands there but is not ours (another user's, a link) and
+// another was used instead; empty otherwise.
+std::string refused_runtime_folder();
 
 } // namespace velin

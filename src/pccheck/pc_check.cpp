@@ -589,23 +589,54 @@ void Pc_check::check_browsers()
     _report.report_line(std::string("Impostazioni di sicurezza della zona Internet: ") + Not_available);
 
     _report.report_line("Verifica di Mozilla Firefox...");
-    std::string firefox;
-    for (const char* folder : {"/usr/lib/firefox-esr", "/usr/lib/firefox", "/usr/lib64/firefox", "/opt/firefox"}) {
-        if (const std::optional<Key_values> ini = read_key_values(_environment.path(folder) + "/application.ini")) {
+    // Besides the distribution's own package, today's desktops install Firefox as a snap (Ubuntu's
+    // default) or a flatpak, each with its program and its profiles in folders of its own.
+    struct Firefox_kind {
+        std::vector<std::string> programs; // folders holding application.ini
+        std::string profiles; // relative to the home folder
+        const char* label; // appended to the lines, empty for the distribution's package
+    };
+    const std::string home = _environment.home;
+    const Firefox_kind kinds[] = {
+        {{_environment.path("/usr/lib/firefox-esr"), _environment.path("/usr/lib/firefox"),
+          _environment.path("/usr/lib64/firefox"), _environment.path("/opt/firefox")},
+         "/.mozilla/firefox",
+         ""},
+        {{_environment.path("/snap/firefox/current/usr/lib/firefox")},
+         "/snap/firefox/common/.mozilla/firefox",
+         " (snap)"},
+        {{_environment.path("/var/lib/flatpak/app/org.mozilla.firefox/current/active/files/lib/firefox"),
+          home.empty() ? std::string()
+                       : home + "/.local/share/flatpak/app/org.mozilla.firefox/current/active/files/lib/firefox"},
+         "/.var/app/org.mozilla.firefox/.mozilla/firefox",
+         " (flatpak)"},
+    };
+    bool installed = false;
+    for (const Firefox_kind& kind : kinds) {
+        for (const std::string& folder : kind.programs) {
+            if (folder.empty())
+                continue;
+            const std::optional<Key_values> ini = read_key_values(folder + "/application.ini");
+            if (!ini)
+                continue;
             const auto version = ini->find("Version");
             if (version != ini->end() && !version->second.empty()) {
-                firefox = version->second;
+                _report.report_line("Versione di Mozilla Firefox: " + one_line(version->second) + kind.label);
+                installed = true;
                 break;
             }
         }
     }
-    _report.report_line(firefox.empty() ? std::string("Mozilla Firefox non è installato.")
-                                        : "Versione di Mozilla Firefox: " + one_line(firefox));
-    if (!_environment.home.empty()) {
-        const std::string profiles = _environment.home + "/.mozilla/firefox";
-        for (const std::string& profile : folder_entries(profiles)) {
-            if (is_directory(profiles + "/" + profile))
-                report_browser_profiles("Profilo di Firefox " + one_line(profile), profiles + "/" + profile);
+    if (!installed)
+        _report.report_line("Mozilla Firefox non è installato.");
+    if (!home.empty()) {
+        for (const Firefox_kind& kind : kinds) {
+            const std::string profiles = home + kind.profiles;
+            for (const std::string& profile : folder_entries(profiles)) {
+                if (is_directory(profiles + "/" + profile))
+                    report_browser_profiles("Profilo di Firefox " + one_line(profile) + kind.label,
+                                            profiles + "/" + profile);
+            }
         }
     }
 

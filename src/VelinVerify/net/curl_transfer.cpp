@@ -4,6 +4,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <mutex>
 
 namespace velin {
@@ -22,6 +23,12 @@ struct Curl_url_release {
 struct Curl_text_release {
     void operator()(char* text) const { curl_free(text); }
 };
+
+// A non-zero answer makes libcurl end the transfer (as aborted by the callback).
+int check_deadline(void* self, curl_off_t download_total, curl_off_t, curl_off_t, curl_off_t)
+{
+    return static_cast<Curl_transfer*>(self)->past_deadline(download_total) ? 1 : 0;
+}
 
 constexpr long Redirect_limit = 10;
 constexpr long Receive_buffer = 256 * 1024;
@@ -65,6 +72,23 @@ std::size_t Curl_transfer::write_body(char* data, std::size_t size, std::size_t 
     return length;
 }
 
+bool Curl_transfer::past_deadline(long long download_total)
+{
+    if (_limits.total.count() <= 0)
+        return false;
+    std::chrono::milliseconds allowed = _limits.total;
+    if (_limits.floor_speed > 0) {
+        // A body past the limit is cut off anyway: an announced length beyond it buys no time.
+        const unsigned long long limit = _body_limit;
+        const unsigned long long expected =
+            download_total > 0 ? std::min(static_cast<unsigned long long>(download_total), limit) : limit;
+        allowed += std::chrono::milliseconds(expected * 1000 / _limits.floor_speed);
+    }
+    if (std::chrono::steady_clock::now() - _sent_at > allowed)
+        _deadline_passed = true;
+    return _deadline_passed;
+}
+
 std::string Curl_transfer::open(const std::string& method, const std::string& url, const Http_time_limits& limits,
                                 std::size_t body_limit)
 {
@@ -75,6 +99,8 @@ std::string Curl_transfer::open(const std::string& method, const std::string& ur
     _url = url;
     _body.clear();
     _body_limit = body_limit;
+    _limits = limits;
+    _deadline_passed = false;
     _sent = false;
     _completed = false;
     _status = 0;
@@ -115,6 +141,11 @@ std::string Curl_transfer::open(const std::string& method, const std::string& ur
     set(CURLOPT_USERAGENT, "Velin Manager");
     set(CURLOPT_WRITEFUNCTION, &Curl_transfer::write_body);
     set(CURLOPT_WRITEDATA, static_cast<void*>(this));
+    if (limits.total.count() > 0) {
+        set(CURLOPT_XFERINFOFUNCTION, &check_deadline);
+        set(CURLOPT_XFERINFODATA, static_cast<void*>(this));
+        set(CURLOPT_NOPROGRESS, 0L);
+    }
     if (_method == "POST") {
         set(CURLOPT_POST, 1L);
         set(CURLOPT_POSTFIELDSIZE, 0L);
@@ -140,6 +171,7 @@ std::string Curl_transfer::send()
         return curl_multi_strerror(code);
     _attached = true;
     _sent = true;
+    _sent_at = std::chrono::steady_clock::now();
     pump();
     return {};
 }
@@ -160,7 +192,10 @@ bool Curl_transfer::pump()
             status != 0) {
             _status = status;
         } else {
-            _status = http_error_from_curl(result == CURLE_OK ? CURLE_WEIRD_SERVER_REPLY : result);
+            _status = http_error_from_curl(result == CURLE_OK ? CURLE_WEIRD_SERVER_REPLY
+                                           : result == CURLE_ABORTED_BY_CALLBACK && _deadline_passed
+                                               ? CURLE_OPERATION_TIMEDOUT
+                                               : result);
         }
         curl_multi_remove_handle(_multi.get(), _easy.get());
         _attached = false;

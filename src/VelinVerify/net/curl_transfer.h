@@ -20,6 +20,12 @@ namespace velin {
 struct Http_time_limits {
     std::chrono::milliseconds connect{std::chrono::seconds(60)};
     std::chrono::milliseconds silence{std::chrono::seconds(60)};
+    // The whole transfer, 0 for no limit: a server that trickles a byte now and then passes the
+    // silence limit for ever. With a floor speed (bytes a second) the limit grows by the time the
+    // announced body takes at that speed (the body limit when no length is announced). A transfer
+    // past its limit ends as timed out.
+    std::chrono::milliseconds total{0};
+    std::size_t floor_speed = 0;
 };
 
 // Bodies are kept in memory; a larger one ends the transfer as aborted.
@@ -66,6 +72,11 @@ public:
     const std::string& body() const { return _body; }
     std::string take_body() { return std::move(_body); }
 
+    // Whether the transfer is past its whole-transfer limit, given the body length announced
+    // (0 when none); remembered, so that the end counts as a time-out. libcurl's progress
+    // callback asks this.
+    bool past_deadline(long long download_total);
+
 private:
     static std::size_t write_body(char* data, std::size_t size, std::size_t count, void* self);
 
@@ -75,6 +86,9 @@ private:
     std::string _url;
     std::string _body;
     std::size_t _body_limit = Default_body_limit;
+    Http_time_limits _limits;
+    std::chrono::steady_clock::time_point _sent_at;
+    bool _deadline_passed = false;
     char _error[256] = {};
     bool _attached = false;
     bool _sent = false;

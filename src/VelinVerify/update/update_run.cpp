@@ -3,6 +3,7 @@
 #include "VelinVerify/trust/common_data_folder.h"
 #include "VelinVerify/trust/trusted_list_store.h"
 #include "VelinVerify/update/download_folder.h"
+#include "VelinVerify/update/package_control.h"
 #include "VelinVerify/update/package_signature.h"
 #include "VelinVerify/update/trusted_list_upkeep.h"
 #include "VelinVerify/update/update_version.h"
@@ -42,6 +43,18 @@ std::string without_final_slashes(std::string address)
     while (!address.empty() && address.back() == '/')
         address.pop_back();
     return address;
+}
+
+// The PKCS#11 module reports major.minor only (C_GetInfo's libraryVersion): the published
+// workstation version is compared at that precision, else a published 4.2.1 would be offered
+// every day to a machine that has it.
+constexpr uint32_t Module_version_mask = 0xffff0000u;
+
+// Where a package and its signature are kept while they are checked: hidden names that no
+// "*.deb" matches, so that a run killed half-way leaves nothing that looks installable.
+std::string unchecked_name(const std::string& folder, const std::string& file)
+{
+    return folder + "/." + file + ".da-verificare";
 }
 
 bool read_file(const std::string& path, std::size_t limit, std::vector<uint8_t>& bytes)
@@ -86,6 +99,28 @@ Update_run::Update_run(Update_configuration configuration, Update_host& host)
     : _configuration(std::move(configuration)), _host(host), _show_errors(_configuration.interactive)
 {}
 
+void Update_run::tell_refused_runtime_folder()
+{
+    const std::string refused = refused_runtime_folder();
+    if (refused.empty())
+        return;
+    const std::string used = private_runtime_folder();
+    Trace(Trace_kind, Level_warn) << "La cartella privata " << refused << " non appartiene a questo utente: usata "
+                                  << used;
+    if (_configuration.interactive)
+        _host.message("La cartella " + refused + " non appartiene a questo utente e non viene usata. " +
+                          (used.empty() ? std::string("Non è disponibile un'altra cartella privata.")
+                                        : "Al suo posto viene usata la cartella " + used + "."),
+                      MB_OK | MB_ICONWARNING);
+}
+
+Http_time_limits Update_run::small_file_limits() const
+{
+    Http_time_limits limits;
+    limits.total = _configuration.deadlines.small_file;
+    return limits;
+}
+
 void Update_run::remove_quietly(const std::string& path)
 {
     if (::unlink(path.c_str()) != 0 && errno != ENOENT)
@@ -120,6 +155,7 @@ bool Update_run::published_version(const char* path, uint32_t& version, bool& en
 {
     Update_transfer transfer;
     transfer.request_text(_configuration.server + path);
+    transfer.set_time_limits(small_file_limits());
     _host.run_transfer(transfer, _show_errors);
     end_run = transfer.outcome() == Update_transfer::Http_error;
     if (transfer.outcome() != Update_transfer::Done)
@@ -139,6 +175,8 @@ bool Update_run::published_version(const char* path, uint32_t& version, bool& en
 int Update_run::run()
 {
     Trace_block block("Aggiornamento");
+    if (_configuration.lock_folder.empty())
+        tell_refused_runtime_folder();
     _lock = std::make_unique<Update_lock>(_configuration.lock_folder);
     if (!_lock->held())
         return 2;
@@ -160,7 +198,8 @@ int Update_run::run()
         const uint32_t installed = _configuration.installed_workstation();
         Trace(Trace_kind, Level_info) << boost::format("Postazione: installata 0x%08x, pubblicata 0x%08x") % installed %
                                              published;
-        _workstation_newer = installed < published;
+        _workstation_newer = installed < (published & Module_version_mask);
+        _workstation_published = published;
     } else if (end_run) {
         return result;
     } else {
@@ -170,6 +209,7 @@ int Update_run::run()
         Trace(Trace_kind, Level_info) << boost::format("Velin Manager: installata 0x%08x, pubblicata 0x%08x") %
                                              _configuration.installed_suite % published;
         _suite_newer = _configuration.installed_suite < published;
+        _suite_published = published;
     } else {
         count_failure();
     }
@@ -193,9 +233,9 @@ int Update_run::run()
     }
 
     if (_workstation_newer)
-        download_package(Workstation_package);
+        download_package(Workstation_package, _workstation_published);
     if (_suite_newer)
-        download_package(Suite_package);
+        download_package(Suite_package, _suite_published);
 
     // A package that failed its check may be an attack on the way: then nothing invites the user
     // to install anything from this folder.
@@ -214,20 +254,28 @@ int Update_run::run()
     return result;
 }
 
-void Update_run::download_package(const char* file)
+void Update_run::download_package(const char* file, uint32_t published)
 {
+    // Nothing takes the final name before it has passed every check.
     const std::string local = _download_folder + "/" + file;
-    const std::string signature_local = local + ".p7s";
+    const std::string unchecked = unchecked_name(_download_folder, file);
+    const std::string signature_local = unchecked_name(_download_folder, std::string(file) + ".p7s");
     const std::string remote = _configuration.server + Package_folder_path + file;
     Update_transfer package;
-    package.request_file(remote, local);
+    package.request_file(remote, unchecked);
+    Http_time_limits package_limits;
+    package_limits.total = _configuration.deadlines.package;
+    package_limits.floor_speed = _configuration.deadlines.floor_speed;
+    package.set_time_limits(package_limits);
     _host.run_transfer(package, _show_errors);
     if (package.outcome() != Update_transfer::Done) {
+        remove_quietly(unchecked);
         count_failure();
         return;
     }
     Update_transfer signature;
     signature.request_file(remote + ".p7s", signature_local);
+    signature.set_time_limits(small_file_limits());
     _host.run_transfer(signature, _show_errors);
 
     std::string refusal;
@@ -236,7 +284,7 @@ void Update_run::download_package(const char* file)
     } else {
         std::vector<uint8_t> package_bytes;
         std::vector<uint8_t> signature_bytes;
-        if (!read_file(local, Package_limit, package_bytes) ||
+        if (!read_file(unchecked, Package_limit, package_bytes) ||
             !read_file(signature_local, Signature_limit, signature_bytes)) {
             refusal = "il file scaricato non è leggibile.";
         } else {
@@ -247,12 +295,21 @@ void Update_run::download_package(const char* file)
     }
     remove_quietly(signature_local);
     if (refusal.empty()) {
+        // Only a package the publisher signed gets here: its control data is read from that.
+        std::string name = file;
+        name.erase(name.size() - std::strlen(".deb"));
+        if (const std::optional<Package_control> control = read_package_control(unchecked, refusal))
+            refusal = package_control_refusal(*control, name, published);
+    }
+    if (refusal.empty() && ::rename(unchecked.c_str(), local.c_str()) != 0)
+        refusal = std::string("non può essere spostato nella cartella: ") + std::strerror(errno) + ".";
+    if (refusal.empty()) {
         Trace(Trace_kind, Level_info) << "Pacchetto verificato: " << local;
         _left_packages.push_back(file);
         return;
     }
     Trace(Trace_kind, Level_error) << "Pacchetto rifiutato: " << local << ": " << refusal;
-    remove_quietly(local);
+    remove_quietly(unchecked);
     _leave_packages = false;
     count_failure();
     _host.message((boost::format("Il pacchetto scaricato \"%s\" è stato eliminato: %s") % file % refusal).str(),

@@ -16,6 +16,8 @@
 #include "VelinVerify/update/update_lock.h"
 #include "VelinVerify/update/update_transfer.h"
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -55,6 +57,15 @@ public:
     virtual bool open_folder(const std::string& folder) = 0;
 };
 
+// How long each transfer of the run may take in all: a server that sends a byte now and then
+// must not hold the run, and its lock, for ever. A package gets its fixed time plus what its size
+// takes at the floor speed.
+struct Update_deadlines {
+    std::chrono::milliseconds small_file{std::chrono::seconds(30)}; // a version file or a signature
+    std::chrono::milliseconds package{std::chrono::seconds(60)};
+    std::size_t floor_speed = 32 * 1024; // bytes a second
+};
+
 struct Update_configuration {
     bool interactive = true;
     std::string server; // empty: no update server configured
@@ -68,6 +79,7 @@ struct Update_configuration {
     std::string list_folder;
     List_sources list_sources;
     std::vector<Certificate> eu_pins;
+    Update_deadlines deadlines;
 };
 
 // The configuration of this machine and user: the settings record's Versione, the machine
@@ -76,7 +88,8 @@ struct Update_configuration {
 Update_configuration configured_update(const Settings_record& settings, bool interactive);
 
 // The installed workstation version: the library version of the PKCS#11 module (major.minor,
-// packed as a file version), 0 when it cannot be loaded.
+// packed as a file version), 0 when it cannot be loaded. The published version is compared with
+// it at that precision.
 uint32_t installed_workstation_version(const std::string& module_path);
 
 class Update_run {
@@ -95,8 +108,12 @@ private:
     // The published version of path; false when it could not be had. end_run tells that the
     // server answered with a status other than 200 (which, on the first file, ends the run).
     bool published_version(const char* path, uint32_t& version, bool& end_run);
-    void download_package(const char* file);
+    // Downloads, checks and leaves one package; published is the version it must say it is.
+    void download_package(const char* file, uint32_t published);
     void count_failure() { ++_failures; }
+    Http_time_limits small_file_limits() const;
+    // Another user's folder at the private folder's name: traced, and told when interactive.
+    void tell_refused_runtime_folder();
     void remove_quietly(const std::string& path);
 
     Update_configuration _configuration;
@@ -104,6 +121,8 @@ private:
     std::unique_ptr<Update_lock> _lock;
     bool _workstation_newer = false;
     bool _suite_newer = false;
+    uint32_t _workstation_published = 0;
+    uint32_t _suite_published = 0;
     bool _leave_packages = true;
     bool _show_errors = true;
     int _failures = 0;

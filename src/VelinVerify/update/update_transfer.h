@@ -32,6 +32,9 @@ public:
     // answer is in; nothing is left there when the transfer fails.
     void request_file(const std::string& url, const std::string& local_path);
 
+    // How long the transfer may take (before start); a transfer past its limit fails as timed out.
+    void set_time_limits(const Http_time_limits& limits) { _request.set_time_limits(limits); }
+
     // Sends the request. False when it could not even be sent: outcome Failed, with the error
     // (warning icon).
     bool start();

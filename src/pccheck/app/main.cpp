@@ -1,13 +1,27 @@
-// velin-pccheck [REPORT] [/batch] [/parent=0x%08x]
+// velin-pccheck [REPORT] [/batch] [/parent=0x%08x] | --help | --version
 #include "common/guarded_application.h"
 #include "common/message_box.h"
 #include "pccheck/app/pccheck_app.h"
 
+#include <iostream>
 #include <memory>
 
 int main(int argc, char** argv)
 {
     const velin::pccheck::Pccheck_arguments arguments = velin::pccheck::parse_pccheck_arguments(argc, argv);
+    // Answered before anything else: no application object, no display, no check, no report.
+    if (arguments.help) {
+        std::cout << velin::pccheck::Pccheck_usage;
+        return 0;
+    }
+    if (arguments.version) {
+        std::cout << "velin-pccheck " << VELIN_VERSION << '\n';
+        return 0;
+    }
+    if (!arguments.problem.empty()) {
+        std::cerr << "velin-pccheck: " << arguments.problem << ".\n" << velin::pccheck::Pccheck_usage;
+        return 2;
+    }
     // Without windows the card library cannot ask the holder: the batch run reports that as its
     // card lines; the other modes have an application the library's questions can use.
     std::unique_ptr<QCoreApplication> application;

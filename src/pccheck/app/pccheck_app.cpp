@@ -23,6 +23,10 @@ bool is_parent_switch(const std::string& argument)
 
 int run_batch(const Pccheck_arguments& arguments)
 {
+    if (const std::string refused = refused_runtime_folder(); !refused.empty()) {
+        Trace(Trace_kind, Level_warn) << "La cartella privata " << refused << " non appartiene a questo utente.";
+        std::cerr << "La cartella " << refused << " non appartiene a questo utente e non viene usata.\n";
+    }
     Check_report report(arguments.path_given ? arguments.report_path : default_report_path());
     if (!arguments.path_given)
         report.create_empty();
@@ -55,15 +59,39 @@ int run_handover(const Pccheck_arguments& arguments)
 
 } // namespace
 
+const char* const Pccheck_usage =
+    "Uso: velin-pccheck [TRACCIATO] [/batch] [/parent=0x%08x]\n"
+    "     velin-pccheck --help | --version\n"
+    "\n"
+    "Controlla l'installazione della Carta Velin su questo computer. Senza argomenti apre la\n"
+    "finestra della verifica; con TRACCIATO aggiunge i risultati a quel file e ne apre la cartella.\n"
+    "\n"
+    "  /batch      nessuna finestra: i messaggi vanno sullo standard output, i risultati in\n"
+    "              TRACCIATO (o nel tracciato della cartella privata); codice di uscita 0 senza\n"
+    "              problemi, 1 con problemi, 2 se il tracciato non può essere scritto\n"
+    "  --help      mostra questo aiuto\n"
+    "  --version   mostra la versione\n";
+
 Pccheck_arguments parse_pccheck_arguments(int argc, const char* const* argv)
 {
     Pccheck_arguments arguments;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i] ? argv[i] : "";
+        // "/batch" written otherwise, "/?", "-h": switches, never a report in the root folder.
+        const bool switch_like =
+            !argument.empty() &&
+            (argument.front() == '-' || (argument.front() == '/' && argument.find('/', 1) == std::string::npos));
         if (argument == "/batch") {
             arguments.batch = true;
-        } else if (is_parent_switch(argument) || argument.empty()) {
+        } else if (argument.empty() || is_parent_switch(argument)) {
             continue;
+        } else if (argument == "--help" || argument == "-h") {
+            arguments.help = true;
+        } else if (argument == "--version") {
+            arguments.version = true;
+        } else if (switch_like) {
+            if (arguments.problem.empty())
+                arguments.problem = "opzione sconosciuta: " + argument;
         } else if (!arguments.path_given) {
             arguments.report_path = argument;
             arguments.path_given = true;

@@ -9,7 +9,6 @@
 #include "common/message_box.h"
 #include "loopback_server.h"
 #include "test_folder.h"
-#include "update_packages.h"
 
 #include <QLabel>
 #include <QProcess>
@@ -25,7 +24,9 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string base = "/components/velin-desktop/";
-const std::string package = "pacchetto della suite\n";
+// The suite's package 3.1.3.1 and its signature, made by the update authority's tool.
+std::string package;
+std::string package_signature;
 
 test::Http_answer published(const std::string& path)
 {
@@ -36,7 +37,7 @@ test::Http_answer published(const std::string& path)
     if (path == base + "velin-manager.deb")
         return test::answer(200, package);
     if (path == base + "velin-manager.deb.p7s")
-        return test::answer(200, test::sign_package(package, "update-publisher"));
+        return test::answer(200, package_signature);
     return test::answer(404, "");
 }
 
@@ -54,6 +55,14 @@ private slots:
     {
         test::private_environment();
         ::setenv("VELIN_OPEN_COMMAND", VELIN_OPEN_RECORDER, 1);
+        const test::Test_folder made;
+        const fs::path deb = made / "velin-manager.deb";
+        QCOMPARE(std::system(("'" VELIN_SOURCE_DIR "/tools/make-update-authority' package velin-manager 3.1.3.1 '" +
+                              deb.string() + "'")
+                                 .c_str()),
+                 0);
+        package = test::read_file(deb);
+        package_signature = test::read_file(deb.string() + ".p7s");
         set_message_box_answerer([this](const Message_box_request& request) {
             _boxes.push_back(request);
             return (request.flags & MB_TYPEMASK) == MB_YESNO ? _answer : IDOK;

@@ -187,6 +187,16 @@ void Loopback_server::serve(int connection)
         }
         return;
     }
+    if (answer.trickle_ms > 0) {
+        for (std::size_t position = 0; position < answer.body.size(); ++position) {
+            // Readable here means the client has closed the connection.
+            if (stopping_or_readable(connection, answer.trickle_ms) || _stopping)
+                return;
+            if (!send_all(connection, answer.body.data() + position, 1))
+                return;
+        }
+        return;
+    }
     send_all(connection, answer.body.data(), answer.body.size());
 }
 

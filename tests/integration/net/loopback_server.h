@@ -25,6 +25,8 @@ struct Http_answer {
     bool endless = false;
     // A Content-Length other than the body's (a connection cut short).
     std::size_t declared_length = 0;
+    // The body sent one byte at a time with this pause between bytes (0: all at once).
+    int trickle_ms = 0;
 };
 
 inline Http_answer answer(int status, std::string body,
@@ -46,6 +48,14 @@ inline Http_answer generated_answer(std::size_t size)
 {
     Http_answer made;
     made.generated_size = size;
+    return made;
+}
+// A body that comes one byte every pause_ms, quick enough for any silence limit.
+inline Http_answer trickling_answer(std::string body, int pause_ms)
+{
+    Http_answer made;
+    made.body = std::move(body);
+    made.trickle_ms = pause_ms;
     return made;
 }
 inline Http_answer endless_answer()

@@ -20,10 +20,18 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <thread>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace velin {
 namespace {
@@ -31,10 +39,50 @@ namespace {
 namespace fs = std::filesystem;
 using test::Test_folder;
 
-const std::string suite_package = "suite package bytes\n";
-const std::string workstation_package = "workstation package bytes\n";
 const std::string base = "/components/velin-desktop/";
 const fs::path list_fixtures = fs::path(VELIN_SOURCE_DIR) / "tests/fixtures/tsl";
+
+// The names in a folder, sorted; none when it does not exist.
+std::vector<std::string> names_in(const fs::path& folder)
+{
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+struct Made_package {
+    std::string deb;
+    std::string signature;
+};
+
+// A package as the publisher makes it, by the update authority's tool: a .deb whose control data
+// says name and version, and its detached signature by signer. Made once per test program.
+const Made_package& made_package(const std::string& name, const std::string& version,
+                                 const std::string& signer = "update-publisher")
+{
+    static std::map<std::string, Made_package> made;
+    static Test_folder folder;
+    const std::string key = name + "_" + version + "_" + signer;
+    if (const auto found = made.find(key); found != made.end())
+        return found->second;
+    const fs::path file = folder / (key + ".deb");
+    const std::string command = std::string("'" VELIN_SOURCE_DIR "/tools/make-update-authority' package '") + name +
+                                "' '" + version + "' '" + file.string() + "' '" + signer + "'";
+    if (std::system(command.c_str()) != 0)
+        throw std::runtime_error("tools/make-update-authority failed: " + command);
+    return made[key] = {test::read_file(file), test::read_file(file.string() + ".p7s")};
+}
+
+// The package version that stands for a published one ("0x03010301" is the package 3.1.3.1).
+std::string package_version(const std::string& published)
+{
+    const uint32_t number = parse_published_version(published).value_or(0);
+    return std::to_string(number >> 24) + "." + std::to_string(number >> 16 & 0xff) + "." +
+           std::to_string(number >> 8 & 0xff) + "." + std::to_string(number & 0xff);
+}
 
 // The update server: fixed answers by path, anything else 404.
 class Update_server {
@@ -52,18 +100,26 @@ public:
         _answers[path] = std::move(answer);
     }
     void set(const std::string& path, const std::string& body) { set(path, test::answer(200, body)); }
-    // Versions and both packages, signed by the authority's publisher.
+    // Versions and both packages at those versions, signed by the authority's publisher.
     void publish(const std::string& workstation, const std::string& suite)
     {
         set(base + "Install.exe-VERSION.txt", workstation);
         set(base + "version", suite);
-        set(base + "aurea-desk.deb", workstation_package);
-        set(base + "aurea-desk.deb.p7s", test::sign_package(workstation_package, "update-publisher"));
-        set(base + "velin-manager.deb", suite_package);
-        set(base + "velin-manager.deb.p7s", test::sign_package(suite_package, "update-publisher"));
+        serve("aurea-desk.deb", made_package("aurea-desk", package_version(workstation)));
+        serve("velin-manager.deb", made_package("velin-manager", package_version(suite)));
+    }
+    void serve(const std::string& file, const Made_package& package)
+    {
+        set(base + file, package.deb);
+        set(base + file + ".p7s", package.signature);
+        (file == "aurea-desk.deb" ? workstation_package : suite_package) = package.deb;
     }
     std::string address() const { return _server.url(""); }
     std::vector<std::string> requests() const { return _server.requests(); }
+
+    // The bytes of the packages served now.
+    std::string workstation_package;
+    std::string suite_package;
 
 private:
     std::mutex _mutex;
@@ -152,7 +208,8 @@ protected:
     Update_server server;
     Test_folder home;
     Recording_host host;
-    uint32_t installed_workstation = pack_file_version(4, 2, 1, 7);
+    // What the PKCS#11 module reports: major.minor.
+    uint32_t installed_workstation = pack_file_version(4, 2, 0, 0);
     int failures = 0;
     std::string folder;
 };
@@ -164,7 +221,7 @@ TEST_F(Update_run_test, NewerSuiteIsLeftVerifiedWithItsLeggimiAndTheFolderOpened
     EXPECT_EQ(host.boxes, std::vector<Box>{question});
     EXPECT_EQ(folder, default_folder().string());
     EXPECT_EQ(host.opened, std::vector<std::string>{default_folder().string()});
-    EXPECT_EQ(test::read_file(default_folder() / "velin-manager.deb"), suite_package);
+    EXPECT_EQ(test::read_file(default_folder() / "velin-manager.deb"), server.suite_package);
     EXPECT_EQ(test::read_file(default_folder() / "LEGGIMI.txt"), leggimi_text({"velin-manager.deb"}));
     // The signature has done its work; the workstation package was not newer.
     EXPECT_FALSE(fs::exists(default_folder() / "velin-manager.deb.p7s"));
@@ -176,21 +233,22 @@ TEST_F(Update_run_test, NewerSuiteIsLeftVerifiedWithItsLeggimiAndTheFolderOpened
 
     // A second run finds the folder there: a dated one is used, both packages go in.
     host = {};
-    server.publish("4.2.1.5", "0x03010301");
+    server.publish("4.3.0.5", "0x03010301");
     EXPECT_EQ(run(configuration(false)), 1);
     const fs::path dated = folder;
     EXPECT_EQ(dated.filename().string().rfind("Aggiornamenti Velin Manager del ", 0), 0u) << dated;
     EXPECT_EQ(host.opened, std::vector<std::string>{dated.string()});
-    EXPECT_EQ(test::read_file(dated / "aurea-desk.deb"), workstation_package);
-    EXPECT_EQ(test::read_file(dated / "velin-manager.deb"), suite_package);
+    EXPECT_EQ(test::read_file(dated / "aurea-desk.deb"), server.workstation_package);
+    EXPECT_EQ(test::read_file(dated / "velin-manager.deb"), server.suite_package);
     EXPECT_EQ(test::read_file(dated / "LEGGIMI.txt"), leggimi_text({"aurea-desk.deb", "velin-manager.deb"}));
 }
 
 TEST_F(Update_run_test, NothingNewerSaysSoOnlyWhenAsked)
 {
-    // 3.1.3 is Versione 0x03010300 itself; 4.2.1.0 is not newer than an installed 4.2.1.7.
-    for (const auto& [workstation, suite] :
-         {std::pair{"4.2.1.0", "3.1.3"}, std::pair{"0x04020100", "0x03010300"}, std::pair{"4.2.0.255", "3.1.2.255"}}) {
+    // 3.1.3 is Versione 0x03010300 itself. The module of the installed workstation says 4.2: no
+    // 4.2.x published is newer, else the same package would be offered every day.
+    for (const auto& [workstation, suite] : {std::pair{"4.2.1.0", "3.1.3"}, std::pair{"0x04020100", "0x03010300"},
+                                             std::pair{"4.2.0.255", "3.1.2.255"}, std::pair{"4.2.9.9", "3.1.3.0"}}) {
         host = {};
         server.publish(workstation, suite);
         EXPECT_EQ(run(configuration()), 1);
@@ -227,13 +285,13 @@ TEST_F(Update_run_test, AnAnswerOtherThan200OnTheFirstFileEndsTheRun)
     EXPECT_TRUE(host.boxes.empty());
 
     // On the second file it is one failure among others: the workstation goes on alone.
-    server.publish("4.2.1.5", "3.1.3.1");
+    server.publish("4.3.0.5", "3.1.3.1");
     server.set(base + "version", test::answer(500, "guasto"));
     host = {};
     EXPECT_EQ(run(configuration(false)), 1);
     EXPECT_EQ(failures, 1);
     EXPECT_EQ(host.boxes, std::vector<Box>{question});
-    EXPECT_EQ(test::read_file(fs::path(folder) / "aurea-desk.deb"), workstation_package);
+    EXPECT_EQ(test::read_file(fs::path(folder) / "aurea-desk.deb"), server.workstation_package);
 }
 
 TEST_F(Update_run_test, AnUnreadableVersionIsACountedFailure)
@@ -270,6 +328,8 @@ TEST_F(Update_run_test, AnUnreadableVersionIsACountedFailure)
 
 TEST_F(Update_run_test, APackageThatFailsItsCheckIsDeletedAndNothingInvitesToInstall)
 {
+    server.publish("4.3.0.5", "3.1.3.1");
+    const std::string suite_package = server.suite_package;
     const struct {
         const char* what;
         std::string signature;
@@ -287,13 +347,15 @@ TEST_F(Update_run_test, APackageThatFailsItsCheckIsDeletedAndNothingInvitesToIns
         Test_folder desktop;
         auto made = configuration(false);
         made.desktop = [&] { return desktop.path().string(); };
-        server.publish("4.2.1.5", "3.1.3.1");
+        server.publish("4.3.0.5", "3.1.3.1");
         server.set(base + "velin-manager.deb.p7s", tried.signature);
         host = {};
         EXPECT_EQ(run(made), 1);
         const fs::path left = desktop / "Aggiornamenti Velin Manager";
         EXPECT_FALSE(fs::exists(left / "velin-manager.deb")) << tried.what;
         EXPECT_FALSE(fs::exists(left / "velin-manager.deb.p7s")) << tried.what;
+        // Nothing of the refused package is left, not even under its hidden name.
+        EXPECT_EQ(names_in(left), std::vector<std::string>{"aurea-desk.deb"}) << tried.what;
         EXPECT_FALSE(fs::exists(left / "LEGGIMI.txt")) << tried.what;
         EXPECT_TRUE(host.opened.empty()) << tried.what;
         // Told even in a quiet run: the user asked for the download.
@@ -318,6 +380,126 @@ TEST_F(Update_run_test, APackageThatFailsItsCheckIsDeletedAndNothingInvitesToIns
                                   "è stata scaricata.");
 }
 
+TEST_F(Update_run_test, ASignedPackageMustSayItIsThePackageAndVersionPublished)
+{
+    const struct {
+        const char* what;
+        Made_package served;
+        std::string reason;
+    } cases[] = {
+        {"an older genuine package as the newer one", made_package("velin-manager", "3.1.3.0"),
+         "il pacchetto è della versione 3.1.3.0, non di quella pubblicata (3.1.3.1)."},
+        {"the other package under this name", made_package("aurea-desk", "3.1.3.1"),
+         "il file contiene il pacchetto \"aurea-desk\" invece di \"velin-manager\"."},
+        {"a version that is no number", made_package("velin-manager", "3.1.3.1~rc1"),
+         "il pacchetto è della versione 3.1.3.1~rc1, non di quella pubblicata (3.1.3.1)."},
+        {"signed bytes that are no package",
+         {"!<arch>\ngarbage", test::sign_package("!<arch>\ngarbage", "update-publisher")},
+         "il file non è un pacchetto leggibile."},
+    };
+    for (const auto& tried : cases) {
+        Test_folder desktop;
+        auto made = configuration(false);
+        made.desktop = [&] { return desktop.path().string(); };
+        server.publish("4.2.0.0", "3.1.3.1");
+        server.serve("velin-manager.deb", tried.served);
+        host = {};
+        EXPECT_EQ(run(made), 1);
+        EXPECT_EQ(host.boxes,
+                  (std::vector<Box>{question,
+                                    {"Il pacchetto scaricato \"velin-manager.deb\" è stato eliminato: " + tried.reason,
+                                     MB_OK | MB_ICONERROR}}))
+            << tried.what;
+        // The temporary file went too: the emptied folder was removed.
+        EXPECT_TRUE(names_in(desktop.path()).empty()) << tried.what;
+        EXPECT_TRUE(host.opened.empty()) << tried.what;
+        EXPECT_EQ(failures, 1);
+    }
+
+    // A Debian revision and an epoch do not change the version.
+    server.publish("4.2.0.0", "3.1.3.1");
+    server.serve("velin-manager.deb", made_package("velin-manager", "1:3.1.3.1-2"));
+    host = {};
+    EXPECT_EQ(run(configuration(false)), 1);
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(names_in(folder), (std::vector<std::string>{"LEGGIMI.txt", "velin-manager.deb"}));
+}
+
+TEST_F(Update_run_test, AKillDuringTheCheckLeavesNoPackageInView)
+{
+    server.publish("4.2.0.0", "3.1.3.1");
+    // The package comes, its signature never does.
+    server.set(base + "velin-manager.deb.p7s", test::silent_answer());
+    const std::string address = server.address();
+    const std::string desktop = (home / "Scrivania").string();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::execl(VELIN_UPDATE_RUN_CHILD, VELIN_UPDATE_RUN_CHILD, address.c_str(), desktop.c_str(),
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_GT(child, 0);
+    const std::string waited = "GET " + base + "velin-manager.deb.p7s";
+    bool asked = false;
+    for (int tries = 0; tries < 400 && !asked; ++tries) {
+        const std::vector<std::string> requests = server.requests();
+        asked = std::find(requests.begin(), requests.end(), waited) != requests.end();
+        if (!asked)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(asked);
+    // The package is in, under a name nobody would install.
+    for (const std::string& name : names_in(default_folder())) {
+        EXPECT_EQ(name.front(), '.') << name;
+        EXPECT_EQ(name.find(".deb", name.size() - 4), std::string::npos) << name;
+    }
+    EXPECT_FALSE(names_in(default_folder()).empty());
+}
+
+TEST_F(Update_run_test, ATricklingServerMeetsADeadline)
+{
+    // One byte every 0.9 s passes any silence limit: only the deadline of the whole transfer ends it.
+    const auto trickle = [](const std::string& body) { return test::trickling_answer(body, 900); };
+    auto made = configuration(false);
+    made.deadlines.small_file = std::chrono::milliseconds(1500);
+    made.deadlines.package = std::chrono::milliseconds(1500);
+    made.deadlines.floor_speed = 1 << 20;
+    const auto timed_run = [&] {
+        const auto start = std::chrono::steady_clock::now();
+        host = {};
+        EXPECT_EQ(run(made), 1);
+        return std::chrono::steady_clock::now() - start;
+    };
+
+    // The first version file: the quiet run ends without a word, its lock released.
+    server.publish("4.2.0.0", "3.1.3.1");
+    server.set(base + "Install.exe-VERSION.txt", trickle("                    4.2.0.0"));
+    EXPECT_LT(timed_run(), std::chrono::seconds(6));
+    EXPECT_TRUE(host.boxes.empty());
+    EXPECT_FALSE(fs::exists(home / "Scrivania"));
+
+    // The package, and then its signature: once the user said yes, the failure is told and
+    // nothing stays behind.
+    const Box timed_out{"La verifica della disponibilità di aggiornamenti è fallita. Il server non risponde.",
+                        MB_OK | MB_ICONERROR};
+    server.publish("4.2.0.0", "3.1.3.1");
+    server.set(base + "velin-manager.deb", trickle(server.suite_package));
+    EXPECT_LT(timed_run(), std::chrono::seconds(6));
+    EXPECT_EQ(host.boxes, (std::vector<Box>{question, timed_out}));
+    EXPECT_EQ(failures, 1);
+    EXPECT_TRUE(names_in(home / "Scrivania").empty());
+
+    server.publish("4.2.0.0", "3.1.3.1");
+    server.set(base + "velin-manager.deb.p7s", trickle(made_package("velin-manager", "3.1.3.1").signature));
+    EXPECT_LT(timed_run(), std::chrono::seconds(6));
+    ASSERT_EQ(host.boxes.size(), 3u);
+    EXPECT_EQ(host.boxes[1], timed_out);
+    EXPECT_TRUE(names_in(home / "Scrivania").empty());
+}
+
 TEST_F(Update_run_test, ASecondRunWhileTheFirstAsksEndsAtOnce)
 {
     server.publish("4.2.1.0", "3.1.3.1");
@@ -337,6 +519,47 @@ TEST_F(Update_run_test, ASecondRunWhileTheFirstAsksEndsAtOnce)
     // Once the first has ended, the next one runs.
     Update_run later(configuration(false), second_host);
     EXPECT_EQ(later.run(), 1);
+}
+
+TEST_F(Update_run_test, AnotherUsersPrivateFolderIsToldAndAnotherUsed)
+{
+    // Without XDG_RUNTIME_DIR the private folder is TMPDIR/velin-manager-UID: a link planted there
+    // (as another user can) must not switch the run off.
+    std::map<std::string, std::string> before;
+    for (const char* name : {"XDG_RUNTIME_DIR", "TMPDIR", "XDG_CACHE_HOME"})
+        before[name] = std::getenv(name) ? std::getenv(name) : "";
+    Test_folder temp;
+    fs::create_directory(temp / "altrui");
+    const fs::path planted = temp / ("velin-manager-" + std::to_string(::geteuid()));
+    fs::create_directory_symlink(temp / "altrui", planted);
+    ::unsetenv("XDG_RUNTIME_DIR");
+    ::setenv("TMPDIR", temp.path().c_str(), 1);
+    ::setenv("XDG_CACHE_HOME", (home / "cache").c_str(), 1);
+
+    server.publish("4.2.0.0", "3.1.3");
+    auto made = configuration();
+    made.lock_folder.clear();
+    const int interactive = run(made);
+    const std::vector<Box> told = host.boxes;
+    host = {};
+    made.interactive = false;
+    const int quiet = run(made);
+    const std::vector<Box> quiet_boxes = host.boxes;
+    for (const auto& [name, value] : before)
+        value.empty() ? ::unsetenv(name.c_str()) : ::setenv(name.c_str(), value.c_str(), 1);
+
+    EXPECT_EQ(interactive, 1);
+    const std::string used = (home / "cache/velin-manager/runtime").string();
+    EXPECT_EQ(told, (std::vector<Box>{{"La cartella " + planted.string() +
+                                           " non appartiene a questo utente e non viene usata. Al suo posto viene "
+                                           "usata la cartella " +
+                                           used + ".",
+                                       MB_OK | MB_ICONWARNING},
+                                      up_to_date}));
+    EXPECT_TRUE(fs::exists(fs::path(used) / "Velin Manager - Aggiornamento.lock"));
+    EXPECT_TRUE(fs::is_empty(temp / "altrui"));
+    EXPECT_EQ(quiet, 1);
+    EXPECT_TRUE(quiet_boxes.empty());
 }
 
 TEST_F(Update_run_test, WithoutAServerTheRunEndsAtOnce)

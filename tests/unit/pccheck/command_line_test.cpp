@@ -41,21 +41,22 @@ struct Program_run {
 
 // The program with a clean environment of the folder's own.
 Program_run run_program(const Test_folder& folder, const std::string& arguments,
-                        const std::string& program = VELIN_PCCHECK_BINARY)
+                        const std::string& program = VELIN_PCCHECK_BINARY, bool display = true,
+                        const std::string& environment = "")
 {
     std::filesystem::create_directories(folder / "runtime");
-    const std::string command = "env -i PATH=" + quoted((folder / "bin").string() + ":/usr/bin:/bin") +
-                                " HOME=" + quoted((folder / "home").string()) +
-                                " XDG_RUNTIME_DIR=" + quoted((folder / "runtime").string()) +
-                                " TMPDIR=" + quoted((folder / "runtime").string()) +
-                                " VELIN_PCCHECK_ROOT=" + quoted((folder / "root").string()) +
-                                " VELIN_MACHINE_REGISTRY=" + quoted((folder / "machine.reg").string()) +
-                                " VELIN_USER_REGISTRY=" + quoted((folder / "user.reg").string()) +
-                                " VELIN_CARD_LIBRARY=" + quoted((folder / "missing.so").string()) +
-                                " PCSCLITE_CSOCK_NAME=" + quoted((folder / "no-pcscd.comm").string()) +
-                                " VELIN_OPEN_COMMAND=" + quoted((folder / "bin" / "open-recorder").string()) +
-                                " LANG=it_IT.UTF-8 QT_QPA_PLATFORM=offscreen " + quoted(program) + " " + arguments +
-                                " > " + quoted((folder / "stdout.txt").string()) + " 2>&1";
+    const std::string command =
+        "env -i PATH=" + quoted((folder / "bin").string() + ":/usr/bin:/bin") +
+        " HOME=" + quoted((folder / "home").string()) + " XDG_RUNTIME_DIR=" + quoted((folder / "runtime").string()) +
+        " TMPDIR=" + quoted((folder / "runtime").string()) +
+        " VELIN_PCCHECK_ROOT=" + quoted((folder / "root").string()) +
+        " VELIN_MACHINE_REGISTRY=" + quoted((folder / "machine.reg").string()) +
+        " VELIN_USER_REGISTRY=" + quoted((folder / "user.reg").string()) +
+        " VELIN_CARD_LIBRARY=" + quoted((folder / "missing.so").string()) +
+        " PCSCLITE_CSOCK_NAME=" + quoted((folder / "no-pcscd.comm").string()) +
+        " VELIN_OPEN_COMMAND=" + quoted((folder / "bin" / "open-recorder").string()) + environment + " LANG=it_IT.UTF-8" +
+        (display ? " QT_QPA_PLATFORM=offscreen " : " ") + quoted(program) + " " + arguments + " > " +
+        quoted((folder / "stdout.txt").string()) + " 2>&1";
     const int status = std::system(command.c_str());
     Program_run run;
     run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -90,6 +91,40 @@ TEST(Command_line, arguments)
     EXPECT_FALSE(batch_only.path_given);
 }
 
+TEST(Command_line, help_version_and_unknown_switches_touch_nothing)
+{
+    Test_folder folder;
+    prepare_machine(folder, "ID=debian\nVERSION_ID=\"12\"\n");
+    // A systemctl that records being asked: nothing may reach the system's services.
+    put(folder / "bin/systemctl", "#!/bin/sh\necho \"$@\" >> \"$(dirname \"$0\")/systemctl.txt\"\n", true);
+    const auto untouched = [&](const std::string& what) {
+        EXPECT_FALSE(std::filesystem::exists(folder / "bin/systemctl.txt")) << what;
+        EXPECT_FALSE(std::filesystem::exists(folder / "runtime/velin-manager/Velin_Manager_VERIFICA_INSTALLAZIONE.txt"))
+            << what;
+        EXPECT_FALSE(std::filesystem::exists(folder / "bin/opened.txt")) << what;
+    };
+    // Without a display: answered before any window could be wanted.
+    const Program_run help = run_program(folder, "--help", VELIN_PCCHECK_BINARY, false);
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_EQ(help.output.rfind("Uso: velin-pccheck [TRACCIATO] [/batch]", 0), 0u) << help.output;
+    EXPECT_EQ(run_program(folder, "/batch -h", VELIN_PCCHECK_BINARY, false).output, help.output);
+    const Program_run version = run_program(folder, "--version", VELIN_PCCHECK_BINARY, false);
+    EXPECT_EQ(version.exit_code, 0);
+    EXPECT_EQ(version.output, "velin-pccheck " VELIN_VERSION "\n");
+    untouched("--help");
+
+    // An unknown switch is refused, never taken as the report's name.
+    for (const char* wrong : {"--batch", "/BATCH", "-x", "/?"}) {
+        const Program_run refused = run_program(folder, quoted(wrong), VELIN_PCCHECK_BINARY, false);
+        EXPECT_EQ(refused.exit_code, 2) << wrong;
+        EXPECT_EQ(refused.output.rfind(std::string("velin-pccheck: opzione sconosciuta: ") + wrong + ".\nUso:", 0), 0u)
+            << refused.output;
+        untouched(wrong);
+    }
+    EXPECT_FALSE(std::filesystem::exists("--help"));
+    EXPECT_FALSE(std::filesystem::exists("--batch"));
+}
+
 TEST(Command_line, batch_run_prints_the_messages_and_appends_to_the_given_report)
 {
     Test_folder folder;
@@ -118,6 +153,27 @@ TEST(Command_line, batch_run_prints_the_messages_and_appends_to_the_given_report
     const Program_run unwritable = run_program(folder, "/batch " + quoted((folder / "no/such/folder/r.txt").string()));
     EXPECT_EQ(unwritable.exit_code, 2);
     EXPECT_THAT(unwritable.output, HasSubstr("Il tracciato non può essere scritto nel file "));
+}
+
+TEST(Command_line, batch_report_avoids_another_users_private_folder)
+{
+    // Without XDG_RUNTIME_DIR the report goes to TMPDIR/velin-manager-UID; a link planted there
+    // must neither take it nor send it to the current folder.
+    Test_folder folder;
+    prepare_machine(folder, "ID=debian\nVERSION_ID=\"12\"\n");
+    std::filesystem::create_directories(folder / "tmp/altrui");
+    const std::filesystem::path planted = folder / "tmp" / ("velin-manager-" + std::to_string(::geteuid()));
+    std::filesystem::create_directory_symlink(folder / "tmp/altrui", planted);
+    const Program_run run =
+        run_program(folder, "/batch", VELIN_PCCHECK_BINARY, false,
+                    " XDG_RUNTIME_DIR= TMPDIR=" + quoted((folder / "tmp").string()) +
+                        " XDG_CACHE_HOME=" + quoted((folder / "cache").string()));
+    EXPECT_THAT(run.output,
+                HasSubstr("La cartella " + planted.string() + " non appartiene a questo utente e non viene usata.\n"));
+    EXPECT_TRUE(std::filesystem::is_empty(folder / "tmp/altrui"));
+    const std::string report =
+        read_file(folder / "cache/velin-manager/runtime/Velin_Manager_VERIFICA_INSTALLAZIONE.txt");
+    EXPECT_EQ(report.rfind("\nAnalisi del PC.\n", 0), 0u) << run.output;
 }
 
 TEST(Command_line, handover_appends_every_check_and_opens_the_folder)

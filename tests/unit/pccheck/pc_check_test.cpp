@@ -273,6 +273,49 @@ TEST(Pc_check, missing_or_broken_pkcs11_module_is_a_problem_with_the_site_hint)
     EXPECT_EQ(broken.problems(), 1);
 }
 
+TEST(Pc_check, firefox_as_a_snap_or_a_flatpak_is_found_with_its_profiles)
+{
+    const std::string registered = "library=/usr/lib/x86_64-linux-gnu/opensc-pkcs11.so\nname=Carta Velin\n";
+    pccheck::Pc_check_settings settings;
+    settings.pkcs11_module = "/usr/lib/x86_64-linux-gnu/opensc-pkcs11.so";
+    const auto browsers = [&](Fake_machine& machine) {
+        std::filesystem::remove(machine.root() / "report.txt");
+        pccheck::Check_report report((machine.root() / "report.txt").string());
+        pccheck::Pc_check(machine.environment, settings, report).check_browsers();
+        return read_file(machine.root() / "report.txt");
+    };
+
+    // Ubuntu's default: the snap, its profiles under ~/snap.
+    Fake_machine snap;
+    snap.put("/snap/firefox/current/usr/lib/firefox/application.ini", "[App]\nVersion=133.0.3\n");
+    snap.put_home("snap/firefox/common/.mozilla/firefox/k2x.default/pkcs11.txt", registered);
+    EXPECT_THAT(browsers(snap), HasSubstr("Versione di Mozilla Firefox: 133.0.3 (snap)\n"
+                                          "Profilo di Firefox k2x.default (snap): il modulo PKCS#11 della carta è "
+                                          "registrato tra i dispositivi di sicurezza.\n"));
+
+    // The flatpak installed for the system or for the user alone, its profiles under ~/.var.
+    Fake_machine flatpak;
+    flatpak.put("/var/lib/flatpak/app/org.mozilla.firefox/current/active/files/lib/firefox/application.ini",
+                "[App]\nVersion=128.5.1\n");
+    flatpak.put_home(".var/app/org.mozilla.firefox/.mozilla/firefox/p9.default-release/pkcs11.txt",
+                     "library=\nname=NSS Internal PKCS #11 Module\n");
+    EXPECT_THAT(browsers(flatpak), HasSubstr("Versione di Mozilla Firefox: 128.5.1 (flatpak)\n"
+                                             "Profilo di Firefox p9.default-release (flatpak): il modulo PKCS#11 "
+                                             "della carta NON è registrato tra i dispositivi di sicurezza.\n"));
+    Fake_machine user_flatpak;
+    user_flatpak.put_home(".local/share/flatpak/app/org.mozilla.firefox/current/active/files/lib/firefox/"
+                          "application.ini",
+                          "[App]\nVersion=129.0\n");
+    EXPECT_THAT(browsers(user_flatpak), HasSubstr("Versione di Mozilla Firefox: 129.0 (flatpak)\n"));
+
+    // The distribution's package beside the snap: both are told.
+    snap.put("/usr/lib/firefox-esr/application.ini", "[App]\nVersion=115.5.0esr\n");
+    const std::string both = browsers(snap);
+    EXPECT_THAT(both, HasSubstr("Versione di Mozilla Firefox: 115.5.0esr\nVersione di Mozilla Firefox: 133.0.3 "
+                                "(snap)\n"));
+    EXPECT_THAT(both, Not(HasSubstr("Mozilla Firefox non è installato")));
+}
+
 TEST(Pc_check, browsers_and_java_when_nothing_is_installed)
 {
     Fake_machine machine;
