@@ -83,6 +83,8 @@ public class JNI_Pdf_verify {
         String problem = "";
         boolean supported = true;
         String digest = "";
+        // Its range ends before the file does: a later revision changed the document after it.
+        boolean changed_after;
     }
 
     private int error = OK;
@@ -141,6 +143,15 @@ public class JNI_Pdf_verify {
         return signers.get(index).digest;
     }
 
+    /**
+     * The document was changed after this signature: its byte range, well formed and its own,
+     * ends before the file does (trailing white space aside). Whatever later signature or time
+     * stamp closes the change, this one does not cover the document as it is now.
+     */
+    public boolean changed_after_at(int index) {
+        return signers.get(index).changed_after;
+    }
+
     /** Bytes follow the end of the last signed revision: nothing signs them. */
     public boolean bytes_after_signatures() {
         return appended;
@@ -176,11 +187,15 @@ public class JNI_Pdf_verify {
                 return;
             }
             refuse_shared_holes();
-            long signed_end = 0;
+            // Only well-formed ranges, each a dictionary's own, say where signed bytes end.
+            long signed_end = 0, length = trimmed_length(pdf);
             for (Signer signer : signers)
-                if (signer.range != null)
-                    signed_end = Math.max(signed_end, signer.range[2] + signer.range[3]);
-            appended = signed_end < trimmed_length(pdf);
+                if (signer.range != null) {
+                    long end = signer.range[2] + signer.range[3];
+                    signed_end = Math.max(signed_end, end);
+                    signer.changed_after = end < length;
+                }
+            appended = signed_end < length;
         } catch (Throwable t) {
             fail(NOT_A_PDF, t);
         } finally {
