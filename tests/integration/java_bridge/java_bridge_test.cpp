@@ -265,6 +265,22 @@ TEST_F(Pdf_verification, a_signature_is_checked_only_with_the_bytes_of_its_own_r
     EXPECT_FALSE(intact(wrapped, 0));
 }
 
+TEST_F(Pdf_verification, a_second_signature_over_the_whole_file_matches_however_it_is_written)
+{
+    // Its hex digits in lower case and in lines (a lone last digit too), its CMS carrying the
+    // signed bytes as well, or signed without signed attributes.
+    for (const char* name : {"cosigned-lines.pdf", "cosigned-embedded.pdf", "cosigned-direct.pdf"}) {
+        SCOPED_TRACE(name);
+        Pdf_verify pdf = verified(name);
+        ASSERT_EQ(pdf.outcome(), Pdf_outcome::Verified);
+        ASSERT_EQ(pdf.signatures_count(), 2u);
+        EXPECT_TRUE(intact(pdf, 0));
+        EXPECT_TRUE(intact(pdf, 1));
+        EXPECT_FALSE(pdf.changed_after_signature());
+        EXPECT_FALSE(pdf.bytes_after_signatures());
+    }
+}
+
 TEST_F(Pdf_verification, changed_or_appended_bytes_are_not_intact)
 {
     Pdf_verify tampered = verified("tampered.pdf");
