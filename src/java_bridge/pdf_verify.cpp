@@ -80,6 +80,11 @@ Assignable<Signature_integrity> Pdf_verify::signature_integrity() const
     return integrity;
 }
 
+bool Pdf_verify::changed_after_signature() const
+{
+    return parsed() && _selected < _signers.size() && _signers[_selected].changed_after;
+}
+
 int Pdf_verify::digest_algorithm() const
 {
     return parsed() && _selected < _signers.size() ? _signers[_selected].digest_nid : 0;
@@ -135,6 +140,7 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
                                 {"kind_at", "(I)Ljava/lang/String;"},
                                 {"supported_at", "(I)Z"},
                                 {"digest_at", "(I)Ljava/lang/String;"},
+                                {"changed_after_at", "(I)Z"},
                                 {"bytes_after_signatures", "()Z"}});
     if (!binding.bind(env, "Carica la classe per la verifica PDF.."))
         return;
@@ -172,6 +178,7 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
         auto kind = refs.keep(static_cast<jstring>(env->CallObjectMethod(verifier, binding.method("kind_at"), i)));
         signer.kind = native_text(env, kind);
         signer.supported = env->CallBooleanMethod(verifier, binding.method("supported_at"), i) == JNI_TRUE;
+        signer.changed_after = env->CallBooleanMethod(verifier, binding.method("changed_after_at"), i) == JNI_TRUE;
         auto digest = refs.keep(static_cast<jstring>(env->CallObjectMethod(verifier, binding.method("digest_at"), i)));
         signer.digest_nid = digest_nid(native_text(env, digest));
         auto problem =

@@ -43,6 +43,7 @@ public:
     std::string failure_text() const override;
     int digest_algorithm() const override;
     std::string unchecked_text() const override;
+    bool changed_after_signature() const override;
 
     Pdf_outcome outcome() const { return _outcome; }
     // Bytes after the last signed revision: no signature covers them.
@@ -56,6 +57,8 @@ public:
         bool intact = false;
         // False for a form of signature the classes do not read: nothing was checked.
         bool supported = true;
+        // A later revision follows the signed one: the signature does not cover the file as it is.
+        bool changed_after = false;
         int digest_nid = 0;
         std::string kind;
         std::string problem;

@@ -79,6 +79,9 @@ public:
     // Why the current signer's signature could not be checked at all (a form this program does
     // not read), in the user's words; empty when it was checked.
     virtual std::string unchecked_text() const { return {}; }
+    // The document was changed after the current signer's signature (a later revision of a PDF):
+    // the signature covers an earlier state of it only.
+    virtual bool changed_after_signature() const { return false; }
 };
 
 } // namespace velin

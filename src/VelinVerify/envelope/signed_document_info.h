@@ -18,6 +18,10 @@ namespace velin {
 // The lines the verification window shows for the outcome of the signature check.
 inline constexpr const char* signature_mismatch_text = "La firma non corrisponde al documento.";
 inline constexpr const char* signatures_intact_text = "Il documento è firmato correttamente e integro.";
+inline constexpr const char* changed_after_signature_text =
+    "Il documento è stato modificato dopo questa firma: la firma non copre le revisioni successive.";
+inline constexpr const char* changed_after_signatures_text =
+    "Le firme corrispondono ai dati firmati, ma il documento è stato modificato dopo una o più di esse.";
 inline constexpr const char* detached_document_missing_text =
     "La firma è separata dal documento e il documento non è stato trovato.";
 
@@ -55,6 +59,9 @@ struct Signature_info {
     bool document_missing = false;
     // A signature of a form that cannot be checked: why, shown instead of the mismatch.
     std::string unchecked;
+    // The document was changed after this signature: even when it matches, it does not vouch for
+    // the document as it is now.
+    bool changed_after = false;
     std::vector<Countersignature_info> countersignatures;
 
     // True only for a signature that was checked and matches. Anything else is shown as

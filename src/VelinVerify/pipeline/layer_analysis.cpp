@@ -9,6 +9,7 @@
 #include "common/trace.h"
 #include "java_bridge/pdf_verify.h"
 
+#include <algorithm>
 #include <ctime>
 #include <exception>
 
@@ -324,9 +325,16 @@ void Layer_analysis::decoding_done()
     }
     if (envelope.signatures.is_assigned() && !envelope.signatures.value().empty()) {
         const auto& signatures = envelope.signatures.value();
-        // Intact only when every signature was checked and matches; each other signer is an error.
+        // Intact only when every signature was checked and matches and none was followed by a
+        // change; each other signer is an error.
         if (envelope.all_signatures_match()) {
-            add_line(Line_severity::Information, signatures_intact_text);
+            if (std::any_of(signatures.begin(), signatures.end(),
+                            [](const Signature_info& signature) { return signature.changed_after; })) {
+                add_line(Line_severity::Warning, changed_after_signatures_text);
+                _warnings = true;
+            } else {
+                add_line(Line_severity::Information, signatures_intact_text);
+            }
         } else {
             for (const Signature_info& signature : signatures) {
                 if (!signature.signature_matches() && !signature.document_missing) {

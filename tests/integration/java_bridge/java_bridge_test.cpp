@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <latch>
 #include <sstream>
+#include <sys/wait.h>
 #include <thread>
 
 namespace velin {
@@ -178,10 +179,16 @@ TEST_F(Pdf_verification, signers_times_and_integrity_of_pdfs_made_elsewhere)
     EXPECT_LT(std::abs(timegm(&when) - made), 600);
     EXPECT_EQ(std::vector<uint8_t>(signed_pdf.content().begin(), signed_pdf.content().end()), test::read_bytes(pdfs() / "signed.pdf"));
 
+    EXPECT_FALSE(signed_pdf.changed_after_signature());
+
+    // Co-signed, and time-stamped: each signature matches its bytes, and the first one no longer
+    // covers the file as it is.
     Pdf_verify twice = verified("signed-twice.pdf");
     ASSERT_EQ(twice.signatures_count(), 2u);
     EXPECT_TRUE(intact(twice, 0));
+    EXPECT_TRUE(twice.changed_after_signature());
     EXPECT_TRUE(intact(twice, 1));
+    EXPECT_FALSE(twice.changed_after_signature());
     EXPECT_NE(subject_of(twice.signer_certificate()), "ROSSI MARIO");
 
     Pdf_verify sha1 = verified("sha1.pdf");
@@ -193,7 +200,9 @@ TEST_F(Pdf_verification, signers_times_and_integrity_of_pdfs_made_elsewhere)
     ASSERT_EQ(stamped.signatures_count(), 2u);
     EXPECT_EQ(stamped.kind(1), "ETSI.RFC3161");
     EXPECT_TRUE(intact(stamped, 0));
+    EXPECT_TRUE(stamped.changed_after_signature());
     EXPECT_TRUE(intact(stamped, 1));
+    EXPECT_FALSE(stamped.changed_after_signature());
 }
 
 TEST_F(Pdf_verification, old_forms_are_checked_and_unknown_ones_are_not_called_a_mismatch)
@@ -254,6 +263,22 @@ TEST_F(Pdf_verification, a_signature_is_checked_only_with_the_bytes_of_its_own_r
     Pdf_verify wrapped = verified("wrapped-range.pdf");
     ASSERT_EQ(wrapped.signatures_count(), 1u);
     EXPECT_FALSE(intact(wrapped, 0));
+}
+
+TEST_F(Pdf_verification, a_second_signature_over_the_whole_file_matches_however_it_is_written)
+{
+    // Its hex digits in lower case and in lines (a lone last digit too), its CMS carrying the
+    // signed bytes as well, or signed without signed attributes.
+    for (const char* name : {"cosigned-lines.pdf", "cosigned-embedded.pdf", "cosigned-direct.pdf"}) {
+        SCOPED_TRACE(name);
+        Pdf_verify pdf = verified(name);
+        ASSERT_EQ(pdf.outcome(), Pdf_outcome::Verified);
+        ASSERT_EQ(pdf.signatures_count(), 2u);
+        EXPECT_TRUE(intact(pdf, 0));
+        EXPECT_TRUE(intact(pdf, 1));
+        EXPECT_FALSE(pdf.changed_after_signature());
+        EXPECT_FALSE(pdf.bytes_after_signatures());
+    }
 }
 
 TEST_F(Pdf_verification, changed_or_appended_bytes_are_not_intact)
@@ -329,8 +354,8 @@ TEST_F(Pdf_verification, a_java_exception_is_taken_and_our_faults_stay_ours)
 }
 
 // velin-verify with arguments and the test PKI's lists (and input on its standard input); its
-// standard output.
-std::string run_verifier(const std::string& arguments, const std::string& input = {})
+// standard output, and its exit status when asked.
+std::string run_verifier(const std::string& arguments, const std::string& input = {}, int* status = nullptr)
 {
     static test::Test_folder data;
     if (!fs::exists(data / "data"))
@@ -340,14 +365,24 @@ std::string run_verifier(const std::string& arguments, const std::string& input 
     test::write_file(in, input);
     const std::string command = "VELIN_DATA_DIR=" + data.path().string() + " " + VELIN_VERIFY_PROGRAM + " " +
                                 arguments + " <" + in.string() + " >" + out.string() + " 2>&1";
-    std::system(command.c_str());
+    const int result = std::system(command.c_str());
+    if (status)
+        *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
     return test::read_file(out);
 }
 
 // velin-verify --batch --json on a PDF of the fixtures.
-std::string batch_report(const std::string& pdf)
+std::string batch_report(const std::string& pdf, int* status = nullptr)
 {
-    return run_verifier("--batch --json " + (pdfs() / pdf).string());
+    return run_verifier("--batch --json " + (pdfs() / pdf).string(), {}, status);
+}
+
+size_t occurrences(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+        ++count;
+    return count;
 }
 
 TEST(Pdf_in_the_verifier, signed_pdfs_are_reported_like_envelopes)
@@ -366,6 +401,33 @@ TEST(Pdf_in_the_verifier, signed_pdfs_are_reported_like_envelopes)
     const std::string unsigned_pdf = batch_report("plain.pdf");
     EXPECT_NE(unsigned_pdf.find("Il documento PDF non contiene firme digitali."), std::string::npos) << unsigned_pdf;
     EXPECT_EQ(unsigned_pdf.find("corrott"), std::string::npos) << unsigned_pdf;
+}
+
+TEST(Pdf_in_the_verifier, a_signature_followed_by_a_later_revision_never_vouches_for_the_document_as_it_is)
+{
+    test::private_environment();
+    // The page's text replaced after the first signature, the change closed by another accredited
+    // signer, by anyone's document time stamp, or by a dictionary that signs nothing; and an
+    // honest co-signed document, whose later revision is not judged yet either.
+    // (The runs here have no revocation source: their status is at least that of the warnings.)
+    for (const char* pdf :
+         {"changed-cosigned.pdf", "changed-stamped.pdf", "changed-bogus.pdf", "signed-twice.pdf", "timestamp.pdf"}) {
+        SCOPED_TRACE(pdf);
+        // The dictionary that closes the change is no valid signature: its mismatch is an error.
+        const bool bogus = std::string(pdf) == "changed-bogus.pdf";
+        int status = -1;
+        const std::string report = batch_report(pdf, &status);
+        EXPECT_GE(status, bogus ? 2 : 1) << report;
+        EXPECT_EQ(report.find("\"outcome\": \"success\""), std::string::npos) << report;
+        EXPECT_EQ(report.find("integro"), std::string::npos) << report;
+        // The first signature still matches its own bytes, and says the document changed after it;
+        // the one that covers the whole file does not.
+        EXPECT_NE(report.find("\"signer\": \"ROSSI MARIO\""), std::string::npos) << report;
+        EXPECT_EQ(occurrences(report, changed_after_signature_text), 1u) << report;
+        // (In the summary and in the dictionary's own lines.)
+        EXPECT_EQ(occurrences(report, signature_mismatch_text), bogus ? 2u : 0u) << report;
+        EXPECT_EQ(occurrences(report, changed_after_signatures_text), bogus ? 0u : 1u) << report;
+    }
 }
 
 TEST(Pdf_in_the_verifier, old_forms_are_verified_with_the_weak_hash_warning_and_unknown_ones_are_not_supported)

@@ -112,6 +112,14 @@ TEST(Signature_display, ChainIssuerAndMismatchLinesComeInOrder)
     EXPECT_TRUE(display.errors);
     EXPECT_TRUE(display.warnings);
 
+    // A signature that matches the revision it signed, with a later one after it: a warning.
+    Signature_info earlier = intact_signature();
+    earlier.changed_after = true;
+    const Signature_display changed = show_signature(earlier, chained_record(), false);
+    EXPECT_EQ(changed.status, (std::vector<Status_line>{{Line_severity::Warning, changed_after_signature_text}}));
+    EXPECT_TRUE(changed.warnings);
+    EXPECT_FALSE(changed.errors);
+
     // An integrity check that could not be made is no match either.
     Signature_info unchecked = intact_signature();
     unchecked.integrity.set_failed("senza certificato");

@@ -83,6 +83,8 @@ public class JNI_Pdf_verify {
         String problem = "";
         boolean supported = true;
         String digest = "";
+        // Its range ends before the file does: a later revision changed the document after it.
+        boolean changed_after;
     }
 
     private int error = OK;
@@ -141,6 +143,15 @@ public class JNI_Pdf_verify {
         return signers.get(index).digest;
     }
 
+    /**
+     * The document was changed after this signature: its byte range, well formed and its own,
+     * ends before the file does (trailing white space aside). Whatever later signature or time
+     * stamp closes the change, this one does not cover the document as it is now.
+     */
+    public boolean changed_after_at(int index) {
+        return signers.get(index).changed_after;
+    }
+
     /** Bytes follow the end of the last signed revision: nothing signs them. */
     public boolean bytes_after_signatures() {
         return appended;
@@ -176,11 +187,15 @@ public class JNI_Pdf_verify {
                 return;
             }
             refuse_shared_holes();
-            long signed_end = 0;
+            // Only well-formed ranges, each a dictionary's own, say where signed bytes end.
+            long signed_end = 0, length = trimmed_length(pdf);
             for (Signer signer : signers)
-                if (signer.range != null)
-                    signed_end = Math.max(signed_end, signer.range[2] + signer.range[3]);
-            appended = signed_end < trimmed_length(pdf);
+                if (signer.range != null) {
+                    long end = signer.range[2] + signer.range[3];
+                    signed_end = Math.max(signed_end, end);
+                    signer.changed_after = end < length;
+                }
+            appended = signed_end < length;
         } catch (Throwable t) {
             fail(NOT_A_PDF, t);
         } finally {
@@ -291,17 +306,34 @@ public class JNI_Pdf_verify {
     /**
      * The hole holds exactly this dictionary's own Contents string, written as hex digits between
      * angle brackets, inside the dictionary's own object when the object's place is known: the
-     * signature is checked with its own bytes, never with another field's.
+     * signature is checked with its own bytes, never with another field's. The digits may be in
+     * either case and broken by white space, and a last lone digit stands for its pair with 0, as
+     * in any hex string (some services write the signature in lines).
      */
     private static boolean own_hole(long[] range, byte[] contents, long offset, byte[] pdf) {
         int a = (int) range[1], b = (int) range[2];
-        if (pdf[a] != '<' || pdf[b - 1] != '>' || b - a - 2 != 2L * contents.length)
+        if (pdf[a] != '<' || pdf[b - 1] != '>')
             return false;
-        for (int i = 0; i < contents.length; ++i) {
-            int high = Character.digit(pdf[a + 1 + 2 * i], 16), low = Character.digit(pdf[a + 2 + 2 * i], 16);
-            if (high < 0 || low < 0 || (byte) (high * 16 + low) != contents[i])
+        int read = 0, high = -1;
+        for (int at = a + 1; at < b - 1; ++at) {
+            byte c = pdf[at];
+            if (c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f' || c == 0)
+                continue;
+            int digit = Character.digit(c, 16);
+            if (digit < 0)
                 return false;
+            if (high < 0) {
+                high = digit;
+                continue;
+            }
+            if (read >= contents.length || (byte) (high * 16 + digit) != contents[read++])
+                return false;
+            high = -1;
         }
+        if (high >= 0 && (read >= contents.length || (byte) (high * 16) != contents[read++]))
+            return false;
+        if (read != contents.length)
+            return false;
         if (offset < 0)
             return true;
         // From the object's start to the hole the object does not end (and a dictionary does not
