@@ -47,6 +47,8 @@ std::string suite_java_folder();
 
 // What the user is told when PDF work needs a Java runtime that cannot be had.
 extern const char* const Text_java_needed;
+// The Java machine's maximum heap, in MiB (the README says how it was chosen).
+extern const int Java_max_heap_mb;
 
 constexpr uint32_t Jvm_started = 0;
 constexpr uint32_t Jvm_already_running = 1;

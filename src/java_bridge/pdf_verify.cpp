@@ -14,11 +14,19 @@ const char* const Text_pdf_not_signed = "Il documento PDF non contiene firme dig
 const char* const Text_pdf_unreadable = "Il documento PDF è danneggiato e non può essere letto.";
 const char* const Text_pdf_needs_java =
     "La verifica dei documenti PDF richiede un ambiente Java, che non è stato trovato o non può essere avviato.";
+const char* const Text_pdf_too_large =
+    "Il documento PDF contiene oggetti compressi che, una volta decompressi, sono troppo grandi per essere letti "
+    "in sicurezza: il documento non può essere verificato.";
+const char* const Text_pdf_no_memory =
+    "La memoria riservata alla verifica dei documenti PDF non è sufficiente per leggere questo documento: il "
+    "documento non può essere verificato.";
 
 namespace {
 
 constexpr int Not_a_pdf_code = 1;
 constexpr int Not_signed_code = 6;
+constexpr int Too_large_code = 7;
+constexpr int No_memory_code = 8;
 
 // The NID of a dotted OID as the classes give it; 0 for anything else.
 int digest_nid(const std::string& oid)
@@ -108,6 +116,10 @@ std::string Pdf_verify::failure_text() const
         return Text_pdf_unreadable;
     case Pdf_outcome::No_java:
         return Text_pdf_needs_java;
+    case Pdf_outcome::Too_large:
+        return Text_pdf_too_large;
+    case Pdf_outcome::No_memory:
+        return Text_pdf_no_memory;
     case Pdf_outcome::Failed:
         break;
     }
@@ -160,9 +172,28 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
         return;
     }
     const jint code = env->CallIntMethod(verifier, binding.method("error"));
-    if (code == Not_a_pdf_code || code == Not_signed_code) {
+    if (code != 0) {
         Trace(Trace_kind, Level_info) << "Codice della verifica PDF: " << code;
-        _outcome = code == Not_a_pdf_code ? Pdf_outcome::Not_a_pdf : Pdf_outcome::Not_signed;
+        auto stack =
+            refs.keep(static_cast<jstring>(env->CallObjectMethod(verifier, binding.method("exception_stack"))));
+        Trace(Trace_kind, Level_info) << native_text(env, stack);
+        take_java_exception(env);
+        switch (code) {
+        case Not_a_pdf_code:
+            _outcome = Pdf_outcome::Not_a_pdf;
+            break;
+        case Not_signed_code:
+            _outcome = Pdf_outcome::Not_signed;
+            break;
+        case Too_large_code:
+            _outcome = Pdf_outcome::Too_large;
+            break;
+        case No_memory_code:
+            _outcome = Pdf_outcome::No_memory;
+            break;
+        default:
+            break;
+        }
         return;
     }
     const jint count = env->CallIntMethod(verifier, binding.method("signers_count"));

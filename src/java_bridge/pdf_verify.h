@@ -18,6 +18,8 @@ enum class Pdf_outcome {
     Not_a_pdf,   // the classes could not read the document as a PDF
     Not_signed,  // a PDF without signatures
     No_java,     // no Java machine, or the classes are missing
+    Too_large,   // its compressed objects decode to more than the classes allow
+    No_memory,   // the machine's heap ran out while reading it
     Failed,      // the classes failed while reading
 };
 
@@ -75,6 +77,8 @@ private:
 extern const char* const Text_pdf_not_signed;
 extern const char* const Text_pdf_unreadable;
 extern const char* const Text_pdf_needs_java;
+extern const char* const Text_pdf_too_large;
+extern const char* const Text_pdf_no_memory;
 
 // What a signature of a form we do not read is told, with its subfilter as the document names it.
 std::string pdf_unsupported_text(const std::string& kind);

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <iostream>
 #include <latch>
 #include <sstream>
 #include <sys/wait.h>
@@ -355,7 +356,8 @@ TEST_F(Pdf_verification, a_java_exception_is_taken_and_our_faults_stay_ours)
 
 // velin-verify with arguments and the test PKI's lists (and input on its standard input); its
 // standard output, and its exit status when asked.
-std::string run_verifier(const std::string& arguments, const std::string& input = {}, int* status = nullptr)
+std::string run_verifier(const std::string& arguments, const std::string& input = {}, int* status = nullptr,
+                         const std::string& wrapper = {})
 {
     static test::Test_folder data;
     if (!fs::exists(data / "data"))
@@ -363,8 +365,8 @@ std::string run_verifier(const std::string& arguments, const std::string& input 
     const fs::path in = data / "in.txt";
     const fs::path out = data / "out.json";
     test::write_file(in, input);
-    const std::string command = "VELIN_DATA_DIR=" + data.path().string() + " " + VELIN_VERIFY_PROGRAM + " " +
-                                arguments + " <" + in.string() + " >" + out.string() + " 2>&1";
+    const std::string command = "VELIN_DATA_DIR=" + data.path().string() + " " + wrapper + " " + VELIN_VERIFY_PROGRAM +
+                                " " + arguments + " <" + in.string() + " >" + out.string() + " 2>&1";
     const int result = std::system(command.c_str());
     if (status)
         *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
@@ -428,6 +430,49 @@ TEST(Pdf_in_the_verifier, a_signature_followed_by_a_later_revision_never_vouches
         EXPECT_EQ(occurrences(report, signature_mismatch_text), bogus ? 2u : 0u) << report;
         EXPECT_EQ(occurrences(report, changed_after_signatures_text), bogus ? 0u : 1u) << report;
     }
+}
+
+// A signed PDF updated with its catalog in an object stream that inflates to MB megabytes, made
+// in a folder of its own.
+fs::path bomb_pdf(const test::Test_folder& folder, int megabytes)
+{
+    const std::string command = std::string(VELIN_MAKE_PDFS) + " " + folder.path().string() + " " + VELIN_PKI_FIXTURES +
+                                " bomb " + std::to_string(megabytes) + " >" + (folder / "make.log").string() + " 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0) << test::read_file(folder / "make.log");
+    return folder / "bomb.pdf";
+}
+
+TEST_F(Pdf_verification, compressed_objects_that_inflate_past_the_limit_are_refused_with_our_text)
+{
+    // Below the limit the document is read (its later revision is reported as always).
+    {
+        test::Test_folder folder;
+        Pdf_verify small;
+        small.parse(test::read_bytes(bomb_pdf(folder, 64)));
+        EXPECT_EQ(small.outcome(), Pdf_outcome::Verified);
+        EXPECT_EQ(small.signatures_count(), 1u);
+    }
+    // 1.5 GB of spaces in 1.6 MB: refused, an error, never a success.
+    test::Test_folder folder;
+    const fs::path bomb = bomb_pdf(folder, 1536);
+    Pdf_verify pdf;
+    pdf.parse(test::read_bytes(bomb));
+    EXPECT_EQ(pdf.outcome(), Pdf_outcome::Too_large);
+    EXPECT_EQ(pdf.failure_text(), Text_pdf_too_large);
+    EXPECT_EQ(pdf.signatures_count(), 0u);
+
+    int status = -1;
+    const fs::path measure = folder / "time.txt";
+    const std::string report =
+        run_verifier("--batch --json " + bomb.string(), {}, &status, "/usr/bin/time -v -o " + measure.string());
+    EXPECT_EQ(status, 2) << report;
+    EXPECT_NE(report.find(Text_pdf_too_large), std::string::npos) << report;
+    EXPECT_EQ(report.find("\"outcome\": \"success\""), std::string::npos) << report;
+    // Reported, not asserted: what the refusal cost.
+    std::istringstream measured(test::read_file(measure));
+    for (std::string line; std::getline(measured, line);)
+        if (line.find("Elapsed") != std::string::npos || line.find("Maximum resident") != std::string::npos)
+            std::cout << "bomb.pdf:" << line << "\n";
 }
 
 TEST(Pdf_in_the_verifier, old_forms_are_verified_with_the_weak_hash_warning_and_unknown_ones_are_not_supported)

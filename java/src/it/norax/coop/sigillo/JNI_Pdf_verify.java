@@ -1,6 +1,8 @@
 package it.norax.coop.sigillo;
 
-import java.io.ByteArrayOutputStream;
+import java.io.File;
+import java.io.IOException;
+import java.io.InputStream;
 import java.io.PrintWriter;
 import java.io.StringWriter;
 import java.security.MessageDigest;
@@ -25,6 +27,10 @@ import org.apache.pdfbox.cos.COSObject;
 import org.apache.pdfbox.cos.COSObjectKey;
 import org.apache.pdfbox.cos.COSString;
 import org.apache.pdfbox.io.MemoryUsageSetting;
+import org.apache.pdfbox.io.RandomAccess;
+import org.apache.pdfbox.io.RandomAccessBuffer;
+import org.apache.pdfbox.io.ScratchFile;
+import org.apache.pdfbox.pdfparser.PDFParser;
 import org.apache.pdfbox.pdmodel.PDDocument;
 import org.apache.pdfbox.pdmodel.interactive.digitalsignature.PDSignature;
 import org.apache.pdfbox.pdmodel.interactive.form.PDSignatureField;
@@ -66,12 +72,26 @@ import org.bouncycastle.util.Store;
  * the dictionary (adbe.x509.rsa_sha1). A signature of another form is not supported: it is
  * neither valid nor a mismatch, since nothing was checked.
  *
- * error(): 0 read; 1 not a PDF that can be read; 6 a PDF without signatures.
+ * error(): 0 read; 1 not a PDF that can be read; 6 a PDF without signatures; 7 its streams decode
+ * to more than DECODED_LIMIT bytes; 8 the machine's heap ran out while reading it.
  */
 public class JNI_Pdf_verify {
     public static final int OK = 0;
     public static final int NOT_A_PDF = 1;
     public static final int NOT_SIGNED = 6;
+    public static final int TOO_LARGE = 7;
+    public static final int OUT_OF_MEMORY = 8;
+
+    /**
+     * What the decoded streams of one document may take beyond the file's own bytes (which the
+     * parser copies once): a thousand times a large office document's compressed objects, while a
+     * few kilobytes that inflate to gigabytes are refused after this much work.
+     */
+    static final long DECODED_LIMIT = 256L << 20;
+    /** The parser's buffers beyond this go to a scratch file in the private folder. */
+    static final long MAIN_MEMORY = 16L << 20;
+    /** The program's private folder, given when the machine starts. */
+    static final String PRIVATE_FOLDER_PROPERTY = "velin.private_folder";
 
     static final class Signer {
         byte[] certificate;
@@ -163,10 +183,20 @@ public class JNI_Pdf_verify {
         error = OK;
         stack = "";
         PDDocument document;
+        Counted_scratch scratch;
         try {
-            document = PDDocument.load(pdf, "", null, null, MemoryUsageSetting.setupMainMemoryOnly());
+            scratch = new Counted_scratch(memory_setting(), pdf.length + DECODED_LIMIT);
         } catch (Throwable t) {
             fail(NOT_A_PDF, t);
+            return;
+        }
+        try {
+            PDFParser parser = new PDFParser(new RandomAccessBuffer(pdf), "", null, null, scratch);
+            parser.parse();
+            document = parser.getPDDocument();
+        } catch (Throwable t) {
+            fail(scratch, NOT_A_PDF, t);
+            close(scratch);
             return;
         }
         try {
@@ -197,11 +227,181 @@ public class JNI_Pdf_verify {
                 }
             appended = signed_end < length;
         } catch (Throwable t) {
-            fail(NOT_A_PDF, t);
+            fail(scratch, NOT_A_PDF, t);
         } finally {
             try {
                 document.close();
             } catch (Throwable ignored) {
+            }
+            close(scratch);
+        }
+        // The parser is lenient: a stream that failed to decode may have been passed over.
+        if (scratch.exceeded)
+            refuse(TOO_LARGE);
+    }
+
+    private void refuse(int code) {
+        error = code;
+        signers.clear();
+        appended = false;
+    }
+
+    private static void close(ScratchFile scratch) {
+        try {
+            scratch.close();
+        } catch (Throwable ignored) {
+        }
+    }
+
+    /**
+     * A bounded budget in main memory and the rest in a scratch file in the private folder; only
+     * main memory when that folder is not known (decoded content is never written where others
+     * can read it).
+     */
+    private static MemoryUsageSetting memory_setting() {
+        String folder = System.getProperty(PRIVATE_FOLDER_PROPERTY, "");
+        if (folder.isEmpty() || !new File(folder).isDirectory())
+            return MemoryUsageSetting.setupMainMemoryOnly();
+        return MemoryUsageSetting.setupMixed(MAIN_MEMORY).setTempDir(new File(folder));
+    }
+
+    static final class Decoded_too_large extends IOException {
+        Decoded_too_large() {
+            super("gli oggetti decompressi superano il limite");
+        }
+    }
+
+    /**
+     * The parser's scratch buffers, which every stream's raw bytes and every decoded stream are
+     * written to, counted together: past the limit a write fails, and the document is refused
+     * even where the parser passes over the failure.
+     */
+    static final class Counted_scratch extends ScratchFile {
+        private final long limit;
+        private long written;
+        boolean exceeded;
+
+        Counted_scratch(MemoryUsageSetting setting, long limit) throws IOException {
+            super(setting);
+            this.limit = limit;
+        }
+
+        @Override
+        public RandomAccess createBuffer() throws IOException {
+            return new Counted_buffer(super.createBuffer());
+        }
+
+        @Override
+        public RandomAccess createBuffer(InputStream input) throws IOException {
+            RandomAccess buffer = createBuffer();
+            byte[] chunk = new byte[8192];
+            for (int read; (read = input.read(chunk)) > 0;)
+                buffer.write(chunk, 0, read);
+            buffer.seek(0);
+            return buffer;
+        }
+
+        synchronized void count(long bytes) throws IOException {
+            written += bytes;
+            if (written > limit) {
+                exceeded = true;
+                throw new Decoded_too_large();
+            }
+        }
+
+        final class Counted_buffer implements RandomAccess {
+            private final RandomAccess buffer;
+
+            Counted_buffer(RandomAccess buffer) {
+                this.buffer = buffer;
+            }
+
+            @Override
+            public void write(int b) throws IOException {
+                count(1);
+                buffer.write(b);
+            }
+
+            @Override
+            public void write(byte[] b) throws IOException {
+                count(b.length);
+                buffer.write(b);
+            }
+
+            @Override
+            public void write(byte[] b, int offset, int length) throws IOException {
+                count(length);
+                buffer.write(b, offset, length);
+            }
+
+            @Override
+            public void clear() throws IOException {
+                buffer.clear();
+            }
+
+            @Override
+            public int read() throws IOException {
+                return buffer.read();
+            }
+
+            @Override
+            public int read(byte[] b) throws IOException {
+                return buffer.read(b);
+            }
+
+            @Override
+            public int read(byte[] b, int offset, int length) throws IOException {
+                return buffer.read(b, offset, length);
+            }
+
+            @Override
+            public long getPosition() throws IOException {
+                return buffer.getPosition();
+            }
+
+            @Override
+            public void seek(long position) throws IOException {
+                buffer.seek(position);
+            }
+
+            @Override
+            public long length() throws IOException {
+                return buffer.length();
+            }
+
+            @Override
+            public boolean isClosed() {
+                return buffer.isClosed();
+            }
+
+            @Override
+            public int peek() throws IOException {
+                return buffer.peek();
+            }
+
+            @Override
+            public void rewind(int bytes) throws IOException {
+                buffer.rewind(bytes);
+            }
+
+            @Override
+            public byte[] readFully(int length) throws IOException {
+                return buffer.readFully(length);
+            }
+
+            @Override
+            public boolean isEOF() throws IOException {
+                return buffer.isEOF();
+            }
+
+            @Override
+            public int available() throws IOException {
+                return buffer.available();
+            }
+
+            @Override
+            public void close() throws IOException {
+                buffer.close();
             }
         }
     }
@@ -270,6 +470,8 @@ public class JNI_Pdf_verify {
                 verify_detached(signer, contents, signed);
             if (signer.signing_time == null && dictionary.getSignDate() != null)
                 signer.signing_time = format(dictionary.getSignDate().getTime());
+        } catch (VirtualMachineError e) {
+            throw e;
         } catch (Throwable t) {
             signer.valid = false;
             signer.problem = t.toString();
@@ -478,6 +680,17 @@ public class JNI_Pdf_verify {
         return calendar.get(Calendar.DAY_OF_MONTH) + "/" + (calendar.get(Calendar.MONTH) + 1) + "/"
                 + calendar.get(Calendar.YEAR) + " " + calendar.get(Calendar.HOUR_OF_DAY) + ":"
                 + calendar.get(Calendar.MINUTE) + ":" + calendar.get(Calendar.SECOND);
+    }
+
+    /** The limit passed or the heap ran out: that, whatever the parser made of it. */
+    private void fail(Counted_scratch scratch, int code, Throwable t) {
+        if (scratch.exceeded)
+            code = TOO_LARGE;
+        else if (t instanceof OutOfMemoryError)
+            code = OUT_OF_MEMORY;
+        fail(code, t);
+        if (code != NOT_A_PDF)
+            signers.clear();
     }
 
     private void fail(int code, Throwable t) {
