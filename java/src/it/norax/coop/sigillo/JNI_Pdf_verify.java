@@ -3,6 +3,7 @@ package it.norax.coop.sigillo;
 import java.io.File;
 import java.io.IOException;
 import java.io.InputStream;
+import java.io.OutputStream;
 import java.io.PrintWriter;
 import java.io.StringWriter;
 import java.security.MessageDigest;
@@ -37,6 +38,7 @@ import org.apache.pdfbox.pdmodel.interactive.form.PDSignatureField;
 import org.bouncycastle.asn1.ASN1Encodable;
 import org.bouncycastle.asn1.ASN1Encoding;
 import org.bouncycastle.asn1.ASN1InputStream;
+import org.bouncycastle.asn1.ASN1ObjectIdentifier;
 import org.bouncycastle.asn1.ASN1OctetString;
 import org.bouncycastle.asn1.ASN1Primitive;
 import org.bouncycastle.asn1.ASN1UTCTime;
@@ -44,13 +46,14 @@ import org.bouncycastle.asn1.ASN1GeneralizedTime;
 import org.bouncycastle.asn1.cms.Attribute;
 import org.bouncycastle.asn1.cms.AttributeTable;
 import org.bouncycastle.asn1.cms.CMSAttributes;
+import org.bouncycastle.asn1.cms.CMSObjectIdentifiers;
 import org.bouncycastle.asn1.oiw.OIWObjectIdentifiers;
 import org.bouncycastle.asn1.pkcs.PKCSObjectIdentifiers;
 import org.bouncycastle.asn1.x509.DigestInfo;
 import org.bouncycastle.asn1.x509.SubjectPublicKeyInfo;
 import org.bouncycastle.cert.X509CertificateHolder;
-import org.bouncycastle.cms.CMSProcessableByteArray;
 import org.bouncycastle.cms.CMSSignedData;
+import org.bouncycastle.cms.CMSTypedData;
 import org.bouncycastle.cms.SignerId;
 import org.bouncycastle.cms.SignerInformation;
 import org.bouncycastle.cms.jcajce.JcaSimpleSignerInfoVerifierBuilder;
@@ -457,9 +460,7 @@ public class JNI_Pdf_verify {
                 signer.problem = "ByteRange non valido";
                 return signer;
             }
-            byte[] signed = new byte[(int) (range[1] + range[3])];
-            System.arraycopy(pdf, 0, signed, 0, (int) range[1]);
-            System.arraycopy(pdf, (int) range[2], signed, (int) range[1], (int) range[3]);
+            Signed_bytes signed = new Signed_bytes(pdf, range);
             if ("ETSI.RFC3161".equals(signer.kind))
                 verify_time_stamp(signer, contents, signed);
             else if ("adbe.pkcs7.sha1".equals(signer.kind))
@@ -549,8 +550,47 @@ public class JNI_Pdf_verify {
         return true;
     }
 
-    private void verify_detached(Signer signer, byte[] contents, byte[] signed) throws Exception {
-        CMSSignedData cms = new CMSSignedData(new CMSProcessableByteArray(signed), contents);
+    /**
+     * The bytes a signature signs, read where they are in the file: a copy of each signature's
+     * range would copy the whole file once per signature.
+     */
+    static final class Signed_bytes implements CMSTypedData {
+        private final byte[] pdf;
+        private final long[] range;
+
+        Signed_bytes(byte[] pdf, long[] range) {
+            this.pdf = pdf;
+            this.range = range;
+        }
+
+        byte[] digest(MessageDigest digest) {
+            digest.update(pdf, 0, (int) range[1]);
+            digest.update(pdf, (int) range[2], (int) range[3]);
+            return digest.digest();
+        }
+
+        @Override
+        public void write(OutputStream out) throws IOException {
+            out.write(pdf, 0, (int) range[1]);
+            out.write(pdf, (int) range[2], (int) range[3]);
+        }
+
+        @Override
+        public Object getContent() {
+            byte[] signed = new byte[(int) (range[1] + range[3])];
+            System.arraycopy(pdf, 0, signed, 0, (int) range[1]);
+            System.arraycopy(pdf, (int) range[2], signed, (int) range[1], (int) range[3]);
+            return signed;
+        }
+
+        @Override
+        public ASN1ObjectIdentifier getContentType() {
+            return CMSObjectIdentifiers.data;
+        }
+    }
+
+    private void verify_detached(Signer signer, byte[] contents, Signed_bytes signed) throws Exception {
+        CMSSignedData cms = new CMSSignedData(signed, contents);
         SignerInformation information = single_signer(cms);
         X509CertificateHolder certificate = certificate_of(cms.getCertificates(), information);
         signer.certificate = certificate.getEncoded();
@@ -562,7 +602,7 @@ public class JNI_Pdf_verify {
     }
 
     /** adbe.pkcs7.sha1: the CMS content is the SHA-1 digest of the signed bytes. */
-    private void verify_sha1(Signer signer, byte[] contents, byte[] signed) throws Exception {
+    private void verify_sha1(Signer signer, byte[] contents, Signed_bytes signed) throws Exception {
         CMSSignedData cms = new CMSSignedData(contents);
         SignerInformation information = single_signer(cms);
         X509CertificateHolder certificate = certificate_of(cms.getCertificates(), information);
@@ -570,7 +610,7 @@ public class JNI_Pdf_verify {
         signer.signing_time = signing_time(information);
         // Whatever the signer's own digest, the document is bound by its SHA-1 digest.
         signer.digest = OIWObjectIdentifiers.idSHA1.getId();
-        byte[] digest = MessageDigest.getInstance("SHA-1").digest(signed);
+        byte[] digest = signed.digest(MessageDigest.getInstance("SHA-1"));
         byte[] carried = cms.getSignedContent() == null ? null : (byte[]) cms.getSignedContent().getContent();
         boolean cms_ok = information.verify(new JcaSimpleSignerInfoVerifierBuilder().setProvider("BC").build(certificate));
         signer.valid = cms_ok && carried != null && Arrays.equals(digest, carried);
@@ -579,7 +619,7 @@ public class JNI_Pdf_verify {
     }
 
     /** A document time stamp: the token's signature, and its imprint over the signed bytes. */
-    private void verify_time_stamp(Signer signer, byte[] contents, byte[] signed) throws Exception {
+    private void verify_time_stamp(Signer signer, byte[] contents, Signed_bytes signed) throws Exception {
         TimeStampToken token = new TimeStampToken(new CMSSignedData(contents));
         X509CertificateHolder certificate = certificate_of(token.getCertificates(), token.getSID());
         signer.certificate = certificate.getEncoded();
@@ -587,7 +627,7 @@ public class JNI_Pdf_verify {
         token.validate(new JcaSimpleSignerInfoVerifierBuilder().setProvider("BC").build(certificate));
         String algorithm = token.getTimeStampInfo().getMessageImprintAlgOID().getId();
         signer.digest = algorithm;
-        byte[] digest = MessageDigest.getInstance(algorithm, "BC").digest(signed);
+        byte[] digest = signed.digest(MessageDigest.getInstance(algorithm, "BC"));
         signer.valid = Arrays.equals(digest, token.getTimeStampInfo().getMessageImprintDigest());
         if (!signer.valid)
             signer.problem = "l'impronta della marca temporale non corrisponde ai byte firmati";
@@ -599,7 +639,8 @@ public class JNI_Pdf_verify {
      * signer's first. The signature opened with the certificate's key is a DigestInfo, whose
      * algorithm the digest of the signed bytes is taken with (SHA-1 by name, others in practice).
      */
-    private void verify_pkcs1(Signer signer, PDSignature dictionary, byte[] contents, byte[] signed) throws Exception {
+    private void verify_pkcs1(Signer signer, PDSignature dictionary, byte[] contents, Signed_bytes signed)
+            throws Exception {
         COSBase cert = dictionary.getCOSObject().getDictionaryObject(COSName.CERT);
         if (cert instanceof COSArray && ((COSArray) cert).size() > 0)
             cert = ((COSArray) cert).getObject(0);
@@ -634,7 +675,7 @@ public class JNI_Pdf_verify {
             return;
         }
         signer.digest = info.getAlgorithmId().getAlgorithm().getId();
-        byte[] digest = MessageDigest.getInstance(signer.digest, "BC").digest(signed);
+        byte[] digest = signed.digest(MessageDigest.getInstance(signer.digest, "BC"));
         signer.valid = MessageDigest.isEqual(digest, info.getDigest());
         if (!signer.valid)
             signer.problem = "la firma non corrisponde ai byte firmati";
