@@ -3,15 +3,18 @@
 #   1. a signed PDF of VERIFY_MB megabytes verified twice in one process (the first time starts the
 #      machine), against pdfsig (poppler-utils) on the same file;
 #   2. a PDF of SIGN_MB megabytes signed with the legal test signer's key on a SoftHSM token: the
-#      peak resident memory against the file's size.
+#      peak resident memory against the file's size;
+#   3. with MANY, a PDF signed MANY times, one revision each, verified twice in one process (the
+#      generator signs it with PDFBox, which rereads the growing file each time: 300 take minutes).
 # Run by hand (KEEP_WORK=1 keeps the work folder with the documents and the signed one):
-#     tests/bench/pdf-bench.sh [BUILD_FOLDER] [VERIFY_MB] [SIGN_MB]
+#     tests/bench/pdf-bench.sh [BUILD_FOLDER] [VERIFY_MB] [SIGN_MB] [MANY]
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$repo/build}
 verify_mb=${2:-1}
 sign_mb=${3:-10}
+many=${4:-0}
 module=/usr/lib/softhsm/libsofthsm2.so
 pki=$repo/tests/fixtures/pki
 ninja -C "$build" pdf_tool make_test_pdfs sigillo >/dev/null
@@ -55,3 +58,9 @@ base=$(echo "$line" | sed -n 's/.*peak \([0-9]*\) KiB (\([0-9]*\).*/\2/p')
 printf '%d KiB document: peak %d KiB, %d KiB above the warm machine (%.2f x the document)\n' \
     "$size_kib" "$peak" "$((peak - base))" "$(echo "($peak - $base) / $size_kib" | bc -l)"
 pdfsig "$document.signed.pdf" 2>&1 | grep -m1 "Signature Validation" || true
+
+if [ "$many" -gt 0 ]; then
+    java -cp "$classes" Make_test_pdfs "$work/many" "$pki" many "$many" 2>/dev/null
+    echo "PDF signed $many times: $(stat -c %s "$work/many/many.pdf") bytes"
+    "$tool" verify "$work/many/many.pdf" "$work/many/many.pdf"
+fi
