@@ -178,22 +178,11 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
             refs.keep(static_cast<jstring>(env->CallObjectMethod(verifier, binding.method("exception_stack"))));
         Trace(Trace_kind, Level_info) << native_text(env, stack);
         take_java_exception(env);
-        switch (code) {
-        case Not_a_pdf_code:
-            _outcome = Pdf_outcome::Not_a_pdf;
-            break;
-        case Not_signed_code:
-            _outcome = Pdf_outcome::Not_signed;
-            break;
-        case Too_large_code:
-            _outcome = Pdf_outcome::Too_large;
-            break;
-        case No_memory_code:
-            _outcome = Pdf_outcome::No_memory;
-            break;
-        default:
-            break;
-        }
+        _outcome = code == Not_a_pdf_code    ? Pdf_outcome::Not_a_pdf
+                   : code == Not_signed_code ? Pdf_outcome::Not_signed
+                   : code == Too_large_code  ? Pdf_outcome::Too_large
+                   : code == No_memory_code  ? Pdf_outcome::No_memory
+                                             : _outcome;
         return;
     }
     const jint count = env->CallIntMethod(verifier, binding.method("signers_count"));

@@ -4,10 +4,9 @@
 #include "VelinVerify/update/update_run.h"
 #include "VelinVerify/update/update_version.h"
 #include "common/message_box.h"
+#include "poll_transfer.h"
 
 #include <QCoreApplication>
-#include <QEventLoop>
-#include <QTimer>
 
 #include <filesystem>
 
@@ -15,19 +14,7 @@ namespace {
 
 class Yes_host : public velin::Update_host {
 public:
-    void run_transfer(velin::Update_transfer& transfer, bool) override
-    {
-        if (!transfer.start())
-            return;
-        QEventLoop loop;
-        QTimer timer;
-        QObject::connect(&timer, &QTimer::timeout, [&] {
-            if (transfer.poll())
-                loop.quit();
-        });
-        timer.start(5);
-        loop.exec();
-    }
+    void run_transfer(velin::Update_transfer& transfer, bool) override { velin::test::poll_to_end(transfer); }
     int message(const std::string&, unsigned) override { return velin::IDYES; }
     bool open_folder(const std::string&) override { return true; }
 };

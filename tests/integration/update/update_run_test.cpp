@@ -2,6 +2,7 @@
 // run, which packages are left for the user with LEGGIMI.txt and which are deleted, what a quiet
 // run keeps to itself, and the trusted lists kept fresh on the way.
 #include "VelinVerify/update/update_run.h"
+#include "poll_transfer.h"
 
 #include "VelinVerify/trust/trusted_list_store.h"
 #include "VelinVerify/update/download_folder.h"
@@ -17,8 +18,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QEventLoop>
-#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -143,16 +142,7 @@ class Recording_host : public Update_host {
 public:
     void run_transfer(Update_transfer& transfer, bool show_errors) override
     {
-        if (transfer.start()) {
-            QEventLoop loop;
-            QTimer timer;
-            QObject::connect(&timer, &QTimer::timeout, [&] {
-                if (transfer.poll())
-                    loop.quit();
-            });
-            timer.start(5);
-            loop.exec();
-        }
+        test::poll_to_end(transfer);
         if (show_errors && !transfer.error_text().empty())
             boxes.push_back({transfer.error_text(), MB_OK | transfer.error_icon()});
     }
