@@ -590,13 +590,6 @@ public class JNI_Pdf_verify {
         return range;
     }
 
-    /**
-     * The hole holds exactly this dictionary's own Contents string, written as hex digits between
-     * angle brackets, inside the dictionary's own object when the object's place is known: the
-     * signature is checked with its own bytes, never with another field's. The digits may be in
-     * either case and broken by white space, and a last lone digit stands for its pair with 0, as
-     * in any hex string (some services write the signature in lines).
-     */
     private static final byte SPACE = 16;
     /** A byte's value as a hex digit, SPACE for white space, -1 for anything else. */
     private static final byte[] HEX = new byte[256];
@@ -610,6 +603,13 @@ public class JNI_Pdf_verify {
             HEX[c] = SPACE;
     }
 
+    /**
+     * The hole holds exactly this dictionary's own Contents string, written as hex digits between
+     * angle brackets, inside the dictionary's own object when the object's place is known: the
+     * signature is checked with its own bytes, never with another field's. The digits may be in
+     * either case and broken by white space, and a last lone digit stands for its pair with 0, as
+     * in any hex string (some services write the signature in lines).
+     */
     private static boolean own_hole(long[] range, byte[] contents, long offset, byte[] pdf) {
         int a = (int) range[1], b = (int) range[2];
         if (pdf[a] != '<' || pdf[b - 1] != '>')
