@@ -176,6 +176,9 @@ TEST_F(Batch_test, NestedEnvelopeAsJsonHasBothLayersInTheAgreedShape)
     EXPECT_EQ(signature["kind"].toString(), "Firma digitale (con validità legale)");
     EXPECT_EQ(signature["signing_time"].toString().size(), 19);
     EXPECT_EQ(signature["status"].toArray()[0].toObject()["severity"].toString(), "error");
+    // No time stamp: the accredited list was judged at the verification's time.
+    EXPECT_EQ(signature["lists_judged_by"].toString(), "verification");
+    EXPECT_EQ(signature["lists_judged_at"].toString().size(), 20);
 }
 
 TEST_F(Batch_test, WithRevocationCheckTheCachedListsDecide)
@@ -185,6 +188,9 @@ TEST_F(Batch_test, WithRevocationCheckTheCachedListsDecide)
     const Program_run legal = run({"--batch", pki_document("signer-legal")});
     EXPECT_EQ(legal.exit_code, Exit_success) << legal.out;
     EXPECT_NE(legal.out.find("    [informazione] Il certificato è valido.\n"), std::string::npos) << legal.out;
+    EXPECT_NE(legal.out.find("    [informazione] Stato della lista e qualifica valutati alla data della verifica: "),
+              std::string::npos)
+        << legal.out;
     EXPECT_NE(legal.out.find("Esito: Analisi del file completata con successo."), std::string::npos);
 
     const Program_run revoked = run({"--batch", pki_document("signer-revoked")});
