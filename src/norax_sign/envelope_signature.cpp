@@ -283,7 +283,7 @@ std::vector<uint8_t> in_form(std::vector<uint8_t> envelope, const Envelope_form&
 std::optional<std::vector<uint8_t>> detached_signature(BIO* content, const ASN1_OBJECT* content_type,
                                                        const Signing_identity& identity,
                                                        std::chrono::system_clock::time_point signing_time,
-                                                       std::string& failure)
+                                                       std::string& failure, const Signature_stamper& stamp)
 {
     ERR_clear_error();
     const unsigned flags = CMS_DETACHED | CMS_BINARY | CMS_PARTIAL;
@@ -326,6 +326,21 @@ std::optional<std::vector<uint8_t>> detached_signature(BIO* content, const ASN1_
         failure = "Errore durante la firma: " + openssl_error_text();
         return std::nullopt;
     }
+    // The time stamp over the signature value goes among the unsigned attributes, which the
+    // signature does not cover.
+    if (stamp) {
+        const ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(signer);
+        const auto token = stamp(std::span(ASN1_STRING_get0_data(value), static_cast<size_t>(ASN1_STRING_length(value))),
+                                 failure);
+        if (!token)
+            return std::nullopt;
+        if (token->size() > static_cast<size_t>(INT_MAX) ||
+            CMS_unsigned_add1_attr_by_NID(signer, NID_id_smime_aa_timeStampToken, V_ASN1_SEQUENCE, token->data(),
+                                          static_cast<int>(token->size())) != 1) {
+            failure = "Errore durante la codifica della marca temporale: " + openssl_error_text();
+            return std::nullopt;
+        }
+    }
     const int size = i2d_CMS_ContentInfo(cms.get(), nullptr);
     if (size <= 0) {
         failure = "Errore durante la codifica della firma: " + openssl_error_text();
@@ -338,9 +353,10 @@ std::optional<std::vector<uint8_t>> detached_signature(BIO* content, const ASN1_
 }
 
 std::optional<Envelope_layout> new_envelope(BIO* content, uint64_t document_size, const Signing_identity& identity,
-                                            std::chrono::system_clock::time_point signing_time, std::string& failure)
+                                            std::chrono::system_clock::time_point signing_time, std::string& failure,
+                                            const Signature_stamper& stamp)
 {
-    const auto detached = detached_signature(content, nullptr, identity, signing_time, failure);
+    const auto detached = detached_signature(content, nullptr, identity, signing_time, failure, stamp);
     if (!detached)
         return std::nullopt;
     const auto parts = signed_data_parts(*detached);
@@ -374,7 +390,8 @@ std::optional<Envelope_layout> new_envelope(BIO* content, uint64_t document_size
 std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t> envelope,
                                                         const Signing_identity& identity,
                                                         std::chrono::system_clock::time_point signing_time,
-                                                        std::string& failure, Parallel_stage* stage)
+                                                        std::string& failure, Parallel_stage* stage,
+                                                        const Signature_stamper& stamp)
 {
     Parallel_stage ignored;
     Parallel_stage& reached = stage ? *stage : ignored;
@@ -417,7 +434,7 @@ std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t>
     reached = Parallel_stage::Signing;
     const Owner<BIO> content_bio(BIO_new_mem_buf(document.data(), static_cast<int>(document.size())));
     const auto detached = content_bio ? detached_signature(content_bio.get(), CMS_get0_eContentType(existing.get()),
-                                                           identity, signing_time, failure)
+                                                           identity, signing_time, failure, stamp)
                                       : std::nullopt;
     if (!detached)
         return std::nullopt;

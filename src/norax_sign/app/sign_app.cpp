@@ -19,7 +19,7 @@ std::optional<std::string> sign_information_request(int argc, const char* const*
     for (int index = 1; index < argc; ++index) {
         if (std::strcmp(argv[index], "--help") == 0 || std::strcmp(argv[index], "-h") == 0)
             return std::string(
-                "Uso: velin-sign [/dir=CARTELLA] [/pdf] [DOCUMENTO...]\n"
+                "Uso: velin-sign [/dir=CARTELLA] [/pdf] [/marca=cades-t|m7m|tsd] [DOCUMENTO...]\n"
                 "     velin-sign --help | --version\n"
                 "\n"
                 "Firma i documenti con la Carta Velin. Senza documenti apre la finestra in cui sceglierli;\n"
@@ -28,6 +28,10 @@ std::optional<std::string> sign_information_request(int argc, const char* const*
                 "  /dir=CARTELLA  salva i documenti firmati in CARTELLA (se non è una cartella esistente,\n"
                 "                 vale la cartella del documento, o quella scelta se i documenti sono più d'uno)\n"
                 "  /pdf           firma i documenti PDF come PDF invece di racchiuderli in una busta .p7m\n"
+                "  /marca=FORMA   chiede una marca temporale per ogni documento al servizio impostato\n"
+                "                 (MarcaURL, MarcaUtente, MarcaPassword, MarcaPolicy tra le impostazioni\n"
+                "                 dell'utente): cades-t sulla firma nella busta .p7m, m7m in un file .m7m\n"
+                "                 con la busta, tsd in un file .p7m.tsd con la busta\n"
                 "  --help         mostra questo aiuto\n"
                 "  --version      mostra la versione\n"
                 "\n"
@@ -51,14 +55,25 @@ int run_sign(int argc, const char* const* argv)
     daily_update_check(settings);
 
     const Sign_command_line command = parse_sign_command_line(argc, argv);
+    if (!command.invalid_switch.empty()) {
+        message_box("Opzione non valida: " + command.invalid_switch + "\nLe forme della marca temporale sono cades-t, "
+                    "m7m e tsd.",
+                    MB_OK | MB_ICONERROR, nullptr, Suite_caption);
+        Java_vm::instance().destroy();
+        remove_error_box_hook();
+        return 1;
+    }
     Sign_batch_options options;
     options.parallel_signature = settings.FirmaParallela;
     options.make_signer = program_signers(nullptr);
+    options.timestamp_form = command.timestamp_form;
+    options.timestamps = std::make_shared<const Timestamp_client>(Timestamp_authority::load());
 
     uint32_t result = 0;
     size_t failed = 0;
     if (command.documents.empty()) {
         CVelinSignDlg window(options);
+        window.set_timestamp_form(command.timestamp_form);
         window.exec();
     } else {
         Dialog_batch_ui ui(nullptr);

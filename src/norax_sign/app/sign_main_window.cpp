@@ -19,6 +19,8 @@
 #include <QMimeData>
 #include <QUrl>
 
+#include <iterator>
+
 namespace velin {
 
 CVelinSignDlg::CVelinSignDlg(Sign_batch_options options, QWidget* parent)
@@ -62,8 +64,25 @@ void CVelinSignDlg::refresh()
     const bool pdf = _documents.format() == Signature_format::Pdf;
     _ui->pdf_radio->setChecked(pdf);
     _ui->pkcs7_radio->setChecked(!pdf);
+    // Time stamps are made for envelopes only.
+    _ui->timestamp_group->setEnabled(!pdf);
     _ui->sign_button->setDefault(buttons.sign_is_default);
     _ui->add_button->setDefault(!buttons.sign_is_default);
+}
+
+Timestamp_form CVelinSignDlg::timestamp_form() const
+{
+    static constexpr Timestamp_form forms[] = {Timestamp_form::None, Timestamp_form::Signature, Timestamp_form::M7m,
+                                               Timestamp_form::Tsd};
+    const int chosen = _ui->timestamp_combo->currentIndex();
+    if (_documents.format() == Signature_format::Pdf || chosen < 0 || chosen >= static_cast<int>(std::size(forms)))
+        return Timestamp_form::None;
+    return forms[chosen];
+}
+
+void CVelinSignDlg::set_timestamp_form(Timestamp_form form)
+{
+    _ui->timestamp_combo->setCurrentIndex(static_cast<int>(form));
 }
 
 void CVelinSignDlg::add_document(const std::string& path)
@@ -119,7 +138,9 @@ uint32_t CVelinSignDlg::sign_all()
     try {
         Dialog_batch_ui ui(this);
         const unsigned flags = _documents.format() == Signature_format::Pdf ? Flag_pdf : 0;
-        result = sign_batch(ui, _documents.paths(), flags, {}, _options);
+        Sign_batch_options options = _options;
+        options.timestamp_form = timestamp_form();
+        result = sign_batch(ui, _documents.paths(), flags, {}, options);
     } catch (...) {
         trace_current_exception();
         result = Result_failed;
