@@ -74,4 +74,14 @@ std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t>
                                                         std::string& failure, Parallel_stage* stage = nullptr,
                                                         const Signature_stamper& stamp = {});
 
+// The envelope with a signature time stamp added to each signer that has none, from stamp over
+// the signer's signature value. The envelope may be in any form add_parallel_signer reads and
+// comes back in the same form; every byte of it is kept but the unsigned attributes each time
+// stamp joins (in a DER envelope, where DER orders them), so every signature still verifies.
+// Nothing is stamped unless every signer's signature matches the document. Empty on failure,
+// with the reason; stamped, when given, receives how many signers got a time stamp.
+std::optional<std::vector<uint8_t>> add_signature_timestamps(std::span<const uint8_t> envelope,
+                                                             const Signature_stamper& stamp, std::string& failure,
+                                                             size_t* stamped = nullptr);
+
 } // namespace velin

@@ -281,6 +281,8 @@ Sign_command_line parse_sign_command_line(int argc, const char* const* argv)
             command.output_folder = argument.substr(5);
         else if (argument.size() == 4 && starts_with_no_case(argument, "/pdf"))
             command.flags |= Flag_pdf;
+        else if (argument.size() == 10 && starts_with_no_case(argument, "/solomarca"))
+            command.timestamp_only = true;
         else if (starts_with_no_case(argument, "/marca=")) {
             if (const auto form = timestamp_form_named(argument.substr(7)))
                 command.timestamp_form = *form;

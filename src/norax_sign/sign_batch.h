@@ -104,10 +104,11 @@ struct Sign_command_line {
     unsigned flags = 0; // Flag_pdf with "/pdf"
     Timestamp_form timestamp_form = Timestamp_form::None; // "/marca=cades-t|m7m|tsd"
     std::string invalid_switch; // a "/marca=" with another value
+    bool timestamp_only = false; // "/solomarca": time stamps without signatures
 };
 
-// The switches "/dir=FOLDER", "/pdf", "/marca=FORM" and "/parent=..." are read by name wherever
-// they stand (compared without regard to case); every other argument is a document, absolute
+// The switches "/dir=FOLDER", "/pdf", "/marca=FORM", "/solomarca" and "/parent=..." are read by
+// name wherever they stand (compared without regard to case); every other argument is a document, absolute
 // paths included.
 Sign_command_line parse_sign_command_line(int argc, const char* const* argv);
 

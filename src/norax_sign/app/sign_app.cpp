@@ -8,6 +8,7 @@
 #include "norax_sign/app/dialog_batch_ui.h"
 #include "norax_sign/app/error_boxes.h"
 #include "norax_sign/app/sign_main_window.h"
+#include "norax_sign/timestamp_batch.h"
 
 #include <cstring>
 
@@ -19,7 +20,7 @@ std::optional<std::string> sign_information_request(int argc, const char* const*
     for (int index = 1; index < argc; ++index) {
         if (std::strcmp(argv[index], "--help") == 0 || std::strcmp(argv[index], "-h") == 0)
             return std::string(
-                "Uso: velin-sign [/dir=CARTELLA] [/pdf] [/marca=cades-t|m7m|tsd] [DOCUMENTO...]\n"
+                "Uso: velin-sign [/dir=CARTELLA] [/pdf] [/marca=cades-t|m7m|tsd [/solomarca]] [DOCUMENTO...]\n"
                 "     velin-sign --help | --version\n"
                 "\n"
                 "Firma i documenti con la Carta Velin. Senza documenti apre la finestra in cui sceglierli;\n"
@@ -32,6 +33,8 @@ std::optional<std::string> sign_information_request(int argc, const char* const*
                 "                 (MarcaURL, MarcaUtente, MarcaPassword, MarcaPolicy tra le impostazioni\n"
                 "                 dell'utente): cades-t sulla firma nella busta .p7m, m7m in un file .m7m\n"
                 "                 con la busta, tsd in un file .p7m.tsd con la busta\n"
+                "  /solomarca     non firma: appone la marca ai documenti dati (cades-t e m7m per le\n"
+                "                 buste già firmate, tsd per ogni file)\n"
                 "  --help         mostra questo aiuto\n"
                 "  --version      mostra la versione\n"
                 "\n"
@@ -55,9 +58,11 @@ int run_sign(int argc, const char* const* argv)
     daily_update_check(settings);
 
     const Sign_command_line command = parse_sign_command_line(argc, argv);
-    if (!command.invalid_switch.empty()) {
-        message_box("Opzione non valida: " + command.invalid_switch + "\nLe forme della marca temporale sono cades-t, "
-                    "m7m e tsd.",
+    if (!command.invalid_switch.empty() ||
+        (command.timestamp_only && command.timestamp_form == Timestamp_form::None)) {
+        message_box("Opzione non valida: " +
+                        (command.invalid_switch.empty() ? std::string("/solomarca senza /marca") : command.invalid_switch) +
+                        "\nLe forme della marca temporale sono cades-t, m7m e tsd.",
                     MB_OK | MB_ICONERROR, nullptr, Suite_caption);
         Java_vm::instance().destroy();
         remove_error_box_hook();
@@ -75,6 +80,10 @@ int run_sign(int argc, const char* const* argv)
         CVelinSignDlg window(options);
         window.set_timestamp_form(command.timestamp_form);
         window.exec();
+    } else if (command.timestamp_only) {
+        Dialog_batch_ui ui(nullptr);
+        result = timestamp_batch(ui, command.documents, command.timestamp_form, command.output_folder,
+                                 *options.timestamps, &failed);
     } else {
         Dialog_batch_ui ui(nullptr);
         result = sign_batch(ui, command.documents, command.flags, command.output_folder, options, &failed);

@@ -34,6 +34,8 @@ public:
     void read_selected();
     // The batch's result: 0 closes the window, Result_cancelled leaves it open.
     uint32_t sign_all();
+    // The time stamp chosen for every document, without signing; the same results.
+    uint32_t timestamp_all();
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;

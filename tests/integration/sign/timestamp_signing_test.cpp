@@ -6,6 +6,7 @@
 #include "VelinVerify/envelope/timestamped_data.h"
 #include "loopback_server.h"
 #include "norax_sign/sign_batch.h"
+#include "norax_sign/timestamp_batch.h"
 #include "softhsm_token.h"
 #include "test_folder.h"
 
@@ -133,6 +134,11 @@ private:
     test::Loopback_server _server;
 };
 
+struct Verdict {
+    int exit_code = -1;
+    QJsonObject report;
+};
+
 class Timestamp_signing_test : public testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -171,6 +177,52 @@ protected:
         return run("openssl ts -verify -data '" + (folder / "verified.data").string() + "' -in '" +
                    (folder / "verified.stamp").string() + "'" + (token ? " -token_in" : "") + " -CAfile '" +
                    (folder / "ca.pem").string() + "'");
+    }
+
+    // velin-verify --batch --json of the file, with the test PKI's lists and its CRLs in the cache
+    // seed under the names their URLs give them.
+    Verdict verify(const fs::path& file)
+    {
+        const fs::path data = folder / "velin-data";
+        if (!fs::exists(data)) {
+            fs::create_directories(data / "cache");
+            fs::copy(fs::path(VELIN_PKI_FIXTURES) / "velin-data" / "data", data / "data", fs::copy_options::recursive);
+            for (const std::string name : {"accredited-ca", "card-root"}) {
+                std::string escaped;
+                for (const char c : "http://127.0.0.1:8799/crl/" + name + ".crl") {
+                    if (std::isalnum(static_cast<unsigned char>(c)) || c == '.')
+                        escaped += c;
+                    else
+                        escaped += "_" + QString::number(static_cast<unsigned char>(c), 16).toStdString();
+                }
+                fs::copy_file(fs::path(VELIN_PKI_FIXTURES) / "crl" / (name + ".crl"),
+                              data / "cache" / (escaped + ".crl"));
+            }
+            test::write_file(folder / "user.reg",
+                             "Windows Registry Editor Version 5.00\n\n"
+                             "[HKEY_CURRENT_USER\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\n"
+                             "\"VerificaCRL\"=dword:00000001\n\"AggiornaCRL\"=dword:00000000\n\n");
+            fs::create_directories(folder / "run");
+        }
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("VELIN_DATA_DIR", QString::fromStdString(data.string()));
+        environment.insert("VELIN_USER_REGISTRY", QString::fromStdString((folder / "user.reg").string()));
+        environment.insert("VELIN_MACHINE_REGISTRY", QString::fromStdString((folder / "machine.reg").string()));
+        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString((folder / "run").string()));
+        environment.insert("TMPDIR", QString::fromStdString((folder / "run").string()));
+        environment.insert("XDG_CACHE_HOME", QString::fromStdString((folder / "user-cache").string()));
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.start(VELIN_VERIFY_PROGRAM, {"--batch", "--json", QString::fromStdString(file.string())});
+        Verdict verdict;
+        if (!process.waitForFinished(60000)) {
+            process.kill();
+            process.waitForFinished();
+            return verdict;
+        }
+        verdict.exit_code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        verdict.report = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
+        return verdict;
     }
 
     static test::Test_folder* authority_folder;
@@ -254,58 +306,12 @@ public:
     std::vector<std::string> questions;
 };
 
-struct Verdict {
-    int exit_code = -1;
-    QJsonObject report;
-};
-
 TEST_F(Timestamp_signing_test, a_batch_signed_and_time_stamped_verifies_in_our_verifier_and_openssl)
 {
     ASSERT_TRUE(fs::exists(test::Softhsm_token::Module)) << "SoftHSM is missing (Debian package softhsm2)";
     test::Softhsm_token token;
     token.key_pair_from(VELIN_PKI_FIXTURES, "signer-legal", "01");
     Loopback_authority authority(authority_folder->path());
-
-    // The verifier's data: the test PKI's lists, and its CRLs in the cache seed under the names
-    // their URLs give them.
-    const fs::path data = folder / "velin-data";
-    fs::create_directories(data / "cache");
-    fs::copy(fs::path(VELIN_PKI_FIXTURES) / "velin-data" / "data", data / "data", fs::copy_options::recursive);
-    for (const std::string name : {"accredited-ca", "card-root"}) {
-        std::string escaped;
-        for (const char c : "http://127.0.0.1:8799/crl/" + name + ".crl") {
-            if (std::isalnum(static_cast<unsigned char>(c)) || c == '.')
-                escaped += c;
-            else
-                escaped += "_" + QString::number(static_cast<unsigned char>(c), 16).toStdString();
-        }
-        fs::copy_file(fs::path(VELIN_PKI_FIXTURES) / "crl" / (name + ".crl"), data / "cache" / (escaped + ".crl"));
-    }
-    test::write_file(folder / "user.reg", "Windows Registry Editor Version 5.00\n\n"
-                                          "[HKEY_CURRENT_USER\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\n"
-                                          "\"VerificaCRL\"=dword:00000001\n\"AggiornaCRL\"=dword:00000000\n\n");
-    fs::create_directories(folder / "run");
-    const auto verify = [&](const fs::path& file) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("VELIN_DATA_DIR", QString::fromStdString(data.string()));
-        environment.insert("VELIN_USER_REGISTRY", QString::fromStdString((folder / "user.reg").string()));
-        environment.insert("VELIN_MACHINE_REGISTRY", QString::fromStdString((folder / "machine.reg").string()));
-        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString((folder / "run").string()));
-        environment.insert("TMPDIR", QString::fromStdString((folder / "run").string()));
-        environment.insert("XDG_CACHE_HOME", QString::fromStdString((folder / "user-cache").string()));
-        QProcess process;
-        process.setProcessEnvironment(environment);
-        process.start(VELIN_VERIFY_PROGRAM, {"--batch", "--json", QString::fromStdString(file.string())});
-        Verdict verdict;
-        if (!process.waitForFinished(60000)) {
-            process.kill();
-            process.waitForFinished();
-            return verdict;
-        }
-        verdict.exit_code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        verdict.report = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
-        return verdict;
-    };
 
     const std::vector<std::string> documents = {"Verbale della seduta.\n", "Allegato tecnico, versione 2.\n"};
     const struct {
@@ -401,6 +407,73 @@ TEST_F(Timestamp_signing_test, a_batch_signed_and_time_stamped_verifies_in_our_v
     EXPECT_NE(test::trace_content().find(std::string(Text_signature_failed) + "\n" + paths[0] + "\n\n" +
                                          Text_tsa_refused),
               std::string::npos);
+}
+
+
+TEST_F(Timestamp_signing_test, files_already_signed_get_their_time_stamps_without_the_card)
+{
+    Loopback_authority authority(authority_folder->path());
+    const Timestamp_client client(settings(authority.url()));
+    const fs::path pki(VELIN_PKI_FIXTURES);
+    test::write_file(folder / "atto.txt", "Atto firmato da due.\n");
+    // Two signers, one envelope in DER and the same in PEM.
+    ASSERT_TRUE(run("openssl cms -sign -nodetach -binary -md sha256 -outform DER -in '" + (folder / "atto.txt").string() +
+                    "' -signer '" + (pki / "signer-legal.cert.pem").string() + "' -inkey '" +
+                    (pki / "signer-legal.key.pem").string() + "' -out '" + (folder / "uno.p7m").string() + "'"));
+    ASSERT_TRUE(run("openssl cms -resign -binary -md sha256 -inform DER -outform DER -in '" +
+                    (folder / "uno.p7m").string() + "' -signer '" + (pki / "signer-card.cert.pem").string() +
+                    "' -inkey '" + (pki / "signer-card.key.pem").string() + "' -out '" +
+                    (folder / "atto.txt.p7m").string() + "'"));
+    ASSERT_TRUE(run("openssl cms -cmsout -inform DER -outform PEM -in '" + (folder / "atto.txt.p7m").string() +
+                    "' -out '" + (folder / "testo.txt.p7m").string() + "'"));
+
+    // The envelopes are time-stamped on their signatures first, then as a whole.
+    const struct {
+        std::string file;
+        Timestamp_form form;
+        std::string output;
+        size_t requests;
+        size_t stamps; // all that the verifier finds in the file
+        int exit_code; // a document that is not signed has only its time stamp: a warning
+    } cases[] = {
+        {"atto.txt.p7m", Timestamp_form::Signature, "atto.txt.p7m", 2, 2, 0},
+        {"testo.txt.p7m", Timestamp_form::Signature, "testo.txt.p7m", 2, 2, 0},
+        {"atto.txt.p7m", Timestamp_form::M7m, "atto.txt.m7m", 1, 3, 0},
+        {"testo.txt.p7m", Timestamp_form::M7m, "testo.txt.m7m", 1, 3, 0},
+        {"atto.txt", Timestamp_form::Tsd, "atto.txt.tsd", 1, 1, 1},
+    };
+    for (const auto& test_case : cases) {
+        SCOPED_TRACE(test_case.file + " -> " + test_case.output);
+        const std::vector<uint8_t> before = test::read_bytes(folder / test_case.file);
+        Scripted_ui ui;
+        const size_t requests = authority.requests();
+        ASSERT_EQ(timestamp_batch(ui, {(folder / test_case.file).string()}, test_case.form, {}, client), 0u);
+        EXPECT_EQ(authority.requests() - requests, test_case.requests);
+        const std::vector<uint8_t> after = test::read_bytes(folder / test_case.output);
+        if (test_case.form == Timestamp_form::Signature) {
+            // Every signer keeps its bytes: OpenSSL still verifies both signatures, and every time
+            // stamp covers its signer's value.
+            EXPECT_TRUE(run("openssl cms -verify -noverify -binary -inform " +
+                            std::string(after[0] == 0x30 ? "DER" : "PEM") + " -in '" +
+                            (folder / test_case.output).string() + "' -out /dev/null"));
+            EXPECT_GT(after.size(), before.size());
+            // A second run finds nothing left to stamp.
+            std::string failure;
+            EXPECT_FALSE(add_signature_timestamps(after, [](auto, std::string&) { return std::nullopt; }, failure));
+            EXPECT_EQ(failure, "Ogni firma della busta ha già la sua marca temporale.");
+        }
+        const Verdict verdict = verify(folder / test_case.output);
+        EXPECT_EQ(verdict.exit_code, test_case.exit_code) << QJsonDocument(verdict.report).toJson().toStdString();
+        const QJsonArray stamps = verdict.report["layers"].toArray()[0].toObject()["timestamps"].toArray();
+        EXPECT_EQ(static_cast<size_t>(stamps.size()), test_case.stamps);
+        for (const auto& stamp : stamps)
+            EXPECT_TRUE(stamp.toObject()["verified"].toBool());
+    }
+    // A document that is not an envelope has no signature to stamp.
+    Scripted_ui ui;
+    size_t failed = 0;
+    EXPECT_EQ(timestamp_batch(ui, {(folder / "atto.txt").string()}, Timestamp_form::Signature, {}, client, &failed), 0u);
+    EXPECT_EQ(failed, 1u);
 }
 
 } // namespace
