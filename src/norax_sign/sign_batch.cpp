@@ -258,7 +258,7 @@ uint32_t sign_batch(Sign_batch_ui& ui, const std::vector<std::string>& paths, un
             ++failed;
         // The card is gone, or its token refused the PIN the card had accepted: no document
         // after this one can be signed, and each try with that PIN would use up one more of the
-        // card's tries.
+        // card's tries. An authority that gave no time stamp would fare no better with the next.
         if (result == Result_pin_wrong || result == Result_pin_blocked || result == Scard_w_removed_card ||
             result == Result_timestamp_failed) {
             ui.progress(paths.size(), paths.size(), {});
