@@ -218,13 +218,18 @@ void Layer_analysis::chains_step()
         const std::optional<std::time_t> stamped = covering_time(judged, i);
         signing_times.push_back(stamped ? stamped : record.signing_time);
     }
-    _chain_outcomes = build_chains(*_trusted_store, signers, signing_times);
+    Issuer_source extra_issuers;
+    if (_services.ca_issuers)
+        extra_issuers = [this](const Certificate& subject) {
+            return _services.ca_issuers(subject, _settings.download_crls, cancel());
+        };
+    _chain_outcomes = build_chains(*_trusted_store, signers, signing_times, extra_issuers);
 }
 
 void Layer_analysis::revocation_step()
 {
     const Report_group_scope reporting(_report_group, window());
-    const Revocation_settings settings{_settings.download_crls};
+    const Revocation_settings settings{_settings.download_crls, _settings.revocation_method};
     // The authorities first, each at its own time stamp's time: a time stamp counts for the
     // signers only when its authority was not revoked then.
     _authority_outcomes.clear();

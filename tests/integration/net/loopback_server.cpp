@@ -1,12 +1,15 @@
 #include "loopback_server.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <stdexcept>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -73,7 +76,13 @@ unsigned short closed_port()
     return port;
 }
 
-Loopback_server::Loopback_server(Handler handler) : _handler(std::move(handler))
+Loopback_server::Loopback_server(Handler handler)
+    : Loopback_server(Body_handler([handler = std::move(handler)](const std::string& method, const std::string& path,
+                                                                   const std::string&) { return handler(method, path); }))
+{
+}
+
+Loopback_server::Loopback_server(Body_handler handler) : _handler(std::move(handler))
 {
     _listener = loopback_socket(_port, true);
     _wake = ::eventfd(0, EFD_CLOEXEC);
@@ -142,11 +151,27 @@ void Loopback_server::serve(int connection)
     const std::size_t path_end = request.find(' ', method_end + 1);
     const std::string method = request.substr(0, method_end);
     const std::string path = request.substr(method_end + 1, path_end - method_end - 1);
+    const std::size_t head_end = request.find("\r\n\r\n") + 4;
+    std::size_t body_length = 0;
+    for (std::size_t line = request.find("\r\n"); line < head_end - 4; line = request.find("\r\n", line + 2)) {
+        const std::string header = request.substr(line + 2, request.find("\r\n", line + 2) - line - 2);
+        if (strncasecmp(header.c_str(), "Content-Length:", 15) == 0)
+            body_length = std::min<std::size_t>(std::strtoul(header.c_str() + 15, nullptr, 10), 1u << 20);
+    }
+    while (request.size() - head_end < body_length) {
+        if (!stopping_or_readable(connection, -1) || _stopping)
+            return;
+        const ssize_t received = ::recv(connection, buffer, sizeof buffer, 0);
+        if (received <= 0)
+            return;
+        request.append(buffer, static_cast<std::size_t>(received));
+    }
+    const std::string body = request.substr(head_end, body_length);
     {
         std::lock_guard lock(_mutex);
         _requests.push_back(method + " " + path);
     }
-    const Http_answer answer = _handler(method, path);
+    const Http_answer answer = _handler(method, path, body);
 
     if (answer.silent) {
         // Hold the connection until the client gives up or the server stops.

@@ -68,8 +68,12 @@ inline Http_answer endless_answer()
 class Loopback_server {
 public:
     using Handler = std::function<Http_answer(const std::string& method, const std::string& path)>;
+    // Also given the request's body (as long as its Content-Length says, up to 1 MiB).
+    using Body_handler =
+        std::function<Http_answer(const std::string& method, const std::string& path, const std::string& body)>;
 
     explicit Loopback_server(Handler handler);
+    explicit Loopback_server(Body_handler handler);
     ~Loopback_server();
     Loopback_server(const Loopback_server&) = delete;
     Loopback_server& operator=(const Loopback_server&) = delete;
@@ -89,7 +93,7 @@ private:
     void serve(int connection);
     bool stopping_or_readable(int descriptor, int timeout_ms);
 
-    Handler _handler;
+    Body_handler _handler;
     int _listener = -1;
     int _wake = -1;
     unsigned short _port = 0;
