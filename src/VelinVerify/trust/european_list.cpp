@@ -124,10 +124,9 @@ European_list_reading read_european_list(std::span<const uint8_t> bytes, const s
         if (read.verified && read.list.territory != "EU")
             read = {false, "La lista non è la lista europea delle liste di fiducia.", {}, read.signer};
         if (!read.verified) {
-            result.warnings.push_back("La lista pivot " + address + " non è stata usata: " +
-                                      (read.failure == Tsl_text_not_pinned ? unknown_pivot_signer_text(read.signer)
-                                                                           : read.failure));
-            Trace(Trace_kind, Level_warn) << result.warnings.back();
+            result.warnings.push_back(
+                "La lista pivot " + address + " non è stata usata: " +
+                (read.failure == Tsl_text_not_pinned ? unknown_pivot_signer_text(read.signer) : read.failure));
             announced.clear();
             continue;
         }

@@ -211,7 +211,8 @@ Refresh_outcome refresh_trusted_lists(const List_sources& sources, const std::st
         refresh.fetch(sources.european, "della lista europea delle liste di fiducia");
     if (!european_bytes)
         return std::move(refresh.outcome);
-    European_list_reading walked = read_european_list(*european_bytes, eu_pins, pivot_source(sources.european, refresh));
+    European_list_reading walked =
+        read_european_list(*european_bytes, eu_pins, pivot_source(sources.european, refresh));
     if (refresh.cancel_asked())
         return std::move(refresh.outcome);
     for (const std::string& warning : walked.warnings)

@@ -306,6 +306,8 @@ std::optional<Cached_lists> verify_kept_files(const std::string& folder, const s
         return pivot;
     };
     European_list_reading european = read_european_list(bytes, eu_pins, kept_pivots);
+    for (const std::string& warning : european.warnings)
+        Trace(Trace_kind, Level_warn) << warning; // told to the user at the refresh already
     if (!european.reading.verified) {
         say(lines, false, "La lista europea delle liste di fiducia non è stata usata: " + european.reading.failure);
         return std::nullopt;
