@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <map>
 
@@ -168,6 +170,29 @@ TEST(European_list, takes_as_pivots_only_plain_web_addresses_of_xml_files)
     EXPECT_EQ(read_scheme_information_uris(bytes_of(list)).size(), 4u);
     for (const std::string& hostile : {list.substr(0, list.size() / 2), std::string(), std::string("<a/>")})
         EXPECT_TRUE(read_scheme_information_uris(bytes_of(hostile)).empty());
+}
+
+TEST(European_list, the_built_in_signers_are_the_official_journals)
+{
+    // The file notes before each certificate the fingerprint the notice gives: the certificates
+    // are read past the notes, and are those.
+    const std::string file =
+        test::read_file(fs::path(VELIN_SOURCE_DIR) / "res/VelinVerify/trust/eu-lotl-signers-oj-2019.pem");
+    const std::string label = "sha256 Fingerprint=";
+    std::vector<std::string> noted;
+    for (size_t at = file.find(label); at != std::string::npos; at = file.find(label, at + 1)) {
+        std::string hex;
+        for (const char c : file.substr(at + label.size(), 95))
+            if (c != ':')
+                hex += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        noted.push_back(hex);
+    }
+    std::vector<std::string> built_in;
+    for (const Certificate& signer : pem_certificates(eu_list_signers_pem))
+        built_in.push_back(sha256_fingerprint(signer));
+    ASSERT_EQ(noted.size(), 8u);
+    for (const std::string& fingerprint : noted)
+        EXPECT_NE(std::find(built_in.begin(), built_in.end(), fingerprint), built_in.end()) << fingerprint;
 }
 
 } // namespace
