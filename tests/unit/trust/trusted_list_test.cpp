@@ -259,7 +259,7 @@ TEST(Trusted_list_cache, round_trips_and_refuses_damaged_bytes)
     const Trusted_list_reading european = read_trusted_list(fixture("eu-lotl.xml"), {certificate("eu-signer")});
     const Trusted_list_reading national = read_trusted_list(fixture("it-tsl.xml"), {certificate("it-signer")});
     ASSERT_TRUE(european.verified && national.verified);
-    const Kept_list eu{european.list, european.signer.thumbprint()};
+    const Kept_list eu{european.list, european.signer.thumbprint(), "ANCORA"};
     const Kept_list it{national.list, national.signer.thumbprint()};
     const std::vector<uint8_t> cache = write_trusted_list_cache(eu, {it});
     const std::optional<Cached_lists> read = read_trusted_list_cache(cache);
