@@ -95,6 +95,22 @@ set(VELIN_LIST_PUBLISHER_PEM "" CACHE FILEPATH
 set(VELIN_UPDATE_AUTHORITY_PEM "" CACHE FILEPATH
     "PEM certificate of the authority that issues the package publishers' certificates (empty: no updates)")
 
+# A build folder configured before the test anchors needed their own option still holds them in its
+# cache: without the option they go back to the defaults, so that no build trusts them unasked.
+if(NOT VELIN_TEST_TRUST)
+    foreach(variable VELIN_EU_LIST_SIGNERS_PEM VELIN_LIST_PUBLISHER_PEM VELIN_UPDATE_AUTHORITY_PEM)
+        velin_release_trust_problems(velin_cached_problem ${PROJECT_SOURCE_DIR} OFF ${${variable}})
+        if(velin_cached_problem)
+            message(WARNING "${variable} named a test certificate (${${variable}}); back to the default.")
+            set(velin_default "")
+            if(variable STREQUAL "VELIN_EU_LIST_SIGNERS_PEM")
+                set(velin_default ${PROJECT_SOURCE_DIR}/res/VelinVerify/trust/eu-lotl-signers-oj-2019.pem)
+            endif()
+            set_property(CACHE ${variable} PROPERTY VALUE "${velin_default}")
+        endif()
+    endforeach()
+endif()
+
 velin_trust_files(${PROJECT_SOURCE_DIR} ${VELIN_TEST_TRUST} "${VELIN_EU_LIST_SIGNERS_PEM}"
                   "${VELIN_LIST_PUBLISHER_PEM}" "${VELIN_UPDATE_AUTHORITY_PEM}")
 if(VELIN_RELEASE)

@@ -8,6 +8,7 @@
 #include "java_bridge/java_vm.h"
 #include "java_bridge/pdf_classes.h"
 #include "java_bridge/pdf_verify.h"
+#include "report_time.h"
 #include "test_folder.h"
 
 #include <gtest/gtest.h>
@@ -370,7 +371,7 @@ std::string run_verifier(const std::string& arguments, const std::string& input 
     const int result = std::system(command.c_str());
     if (status)
         *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
-    return test::read_file(out);
+    return test::without_verification_time(test::read_file(out));
 }
 
 // velin-verify --batch --json on a PDF of the fixtures.

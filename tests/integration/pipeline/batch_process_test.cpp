@@ -2,6 +2,7 @@
 // settings, the verdict in the output and in the exit status.
 #include "VelinVerify/app/batch_pool.h"
 #include "VelinVerify/app/batch_report.h"
+#include "report_time.h"
 #include "test_folder.h"
 
 #include <gtest/gtest.h>
@@ -20,7 +21,6 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -37,18 +37,6 @@ struct Program_run {
     std::string out;
     std::string err;
 };
-
-// The time of the verification, which the report gives for the lists of each signer without a
-// time stamp, is the one thing that differs from one run to the next: reports are compared
-// without it.
-std::string without_verification_time(const std::string& out)
-{
-    static const std::regex line("(alla data della verifica: )\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d");
-    static const std::regex json("\"lists_judged_at\": \"[0-9T:Z-]{20}\", \"lists_judged_by\": \"verification\"");
-    return std::regex_replace(
-        std::regex_replace(out, line, "$1dd/mm/yyyy hh:mm:ss"),
-        json, "\"lists_judged_at\": \"yyyy-mm-ddThh:mm:ssZ\", \"lists_judged_by\": \"verification\"");
-}
 
 class Batch_test : public ::testing::Test {
 protected:
@@ -104,7 +92,7 @@ protected:
             return result;
         }
         result.exit_code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        result.out = without_verification_time(process.readAllStandardOutput().toStdString());
+        result.out = test::without_verification_time(process.readAllStandardOutput().toStdString());
         result.err = process.readAllStandardError().toStdString();
         return result;
     }
