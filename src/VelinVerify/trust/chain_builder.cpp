@@ -2,6 +2,7 @@
 
 #include "VelinVerify/trust/certificate_issuer.h"
 #include "VelinVerify/trust/key_usage.h"
+#include "VelinVerify/trust/qualification.h"
 #include "common/failure.h"
 #include "common/trace.h"
 
@@ -79,6 +80,19 @@ void classify(const Trusted_store& store, const Certificate& signer, const Certi
     }
     if (usage.non_repudiation()) {
         trace_line("'Non ripudio");
+        // A root of the CNIPA list vouches for its certificates as the national rules did; one of
+        // a trusted list only for those that are qualified for signatures on a qualified device.
+        if (!on_cnipa_list) {
+            const Signature_qualification qualification = qualify_for_signature(signer, *service, judged_at);
+            for (const std::string& line : qualification.lines)
+                trace_line(line);
+            if (!qualification.legal_value) {
+                trace_line("La firma non è una firma qualificata: è una firma elettronica.");
+                outcome.kind = Signature_kind::Attestation;
+                outcome.kind_assigned = true;
+                return;
+            }
+        }
         trace_line("La firma è una firma legale");
         outcome.kind = Signature_kind::Legal_value;
     } else {
