@@ -131,7 +131,7 @@ TEST(Trusted_list_reader, reads_lists_of_format_six_with_their_qualifications)
               (Qualification_element{{qualifier + "QCForESig"},
                                      {Assertion::At_least_one, {}, {{"1.3.76.99.1"}}, {{"2.5.4.5"}},
                                       {{"1.3.6.1.5.5.7.3.4"}}, {not_an_authority}}}));
-    ASSERT_EQ(qualified.history.size(), 1u);
+    ASSERT_EQ(qualified.history.size(), 2u);
     EXPECT_EQ(qualified.history[0].qualifications.at(0).qualifiers, std::vector<std::string>{qualifier + "QCNoQSCD"});
     EXPECT_TRUE(qualify_for_signature(certificate("signer-history"), qualified, at("2026-06-01T00:00:00Z")).legal_value);
     EXPECT_FALSE(qualify_for_signature(certificate("signer-history"), qualified, at("2019-06-01T00:00:00Z")).legal_value);
