@@ -59,8 +59,11 @@ void classify(const Trusted_store& store, const Certificate& signer, const Certi
         trace_line("Root accreditato dalla lista di fiducia: " + service->provider + ", " + service->name + ".");
     } else {
         trace_line("Root non censito da CNIPA.");
-        if (store.trusted_lists() && store.trusted_lists()->is_anchor(root))
-            trace_line("Il servizio della lista di fiducia non era accreditato per le firme alla data della firma.");
+        if (store.trusted_lists() && store.trusted_lists()->is_anchor(root)) {
+            outcome.attestation_reason =
+                "Il servizio della lista di fiducia non era accreditato per le firme alla data della firma.";
+            trace_line(outcome.attestation_reason);
+        }
         outcome.kind = Signature_kind::Attestation;
         outcome.kind_assigned = true;
         return;
@@ -88,6 +91,11 @@ void classify(const Trusted_store& store, const Certificate& signer, const Certi
                 trace_line(line);
             if (!qualification.legal_value) {
                 trace_line("La firma non è una firma qualificata: è una firma elettronica.");
+                for (const std::string& line : qualification.lines)
+                    if (!line.ends_with(Qualification_text_qualified)) {
+                        outcome.attestation_reason = "Firma non qualificata. " + line;
+                        break;
+                    }
                 outcome.kind = Signature_kind::Attestation;
                 outcome.kind_assigned = true;
                 return;

@@ -39,6 +39,8 @@ struct Chain_outcome {
     bool kind_assigned = false;        // signature_kind Assigned (true) or Failed (false)
     Signature_kind kind = Signature_kind::Undetermined;
     std::string kind_message;          // why the kind is Failed
+    // Why a chain under a trusted list's service has no legal value, for the signer's lines.
+    std::string attestation_reason;
 };
 
 // Messages of the classification.

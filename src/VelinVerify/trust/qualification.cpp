@@ -349,8 +349,7 @@ Signature_qualification qualify_for_signature(const Certificate& certificate, co
         const Qualification qualification = qualification_at(certificate, service, at);
         const std::string when = std::string(what) + " (" + list_time_text(at) + ")";
         if (qualification.why_not.empty()) {
-            verdict.lines.push_back(when + ": il certificato è qualificato per la firma elettronica, con la chiave "
-                                           "su un dispositivo qualificato.");
+            verdict.lines.push_back(when + ": " + Qualification_text_qualified);
         } else {
             verdict.lines.push_back(when + ": " + qualification.why_not);
             verdict.legal_value = false;

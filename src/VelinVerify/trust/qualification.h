@@ -57,6 +57,8 @@ Signature_qualification qualify_for_signature(const Certificate& certificate, co
                                               std::time_t judged_at);
 
 // Texts of the verdicts.
+inline constexpr const char* Qualification_text_qualified =
+    "il certificato è qualificato per la firma elettronica, con la chiave su un dispositivo qualificato.";
 inline constexpr const char* Qualification_text_not_listed =
     "il servizio che ha emesso il certificato non era nella lista di fiducia.";
 inline constexpr const char* Qualification_text_service =

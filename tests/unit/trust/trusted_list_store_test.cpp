@@ -2,6 +2,7 @@
 // CA/QC service granted at the signing time have legal value, and only those; the parsed cache
 // stands in for the XML until the pins no longer match it.
 #include "VelinVerify/trust/chain_builder.h"
+#include "VelinVerify/trust/qualification.h"
 #include "VelinVerify/trust/trusted_list_store.h"
 #include "VelinVerify/trust/timestamp_authority.h"
 #include "VelinVerify/trust/trusted_store.h"
@@ -102,8 +103,13 @@ TEST(Trusted_list_store, classifies_chains_by_the_qualifications_of_a_list_of_fo
     // 2016-2020, and gives one since.
     EXPECT_EQ(kind_of(store, "signer-granted"), Legal);
     EXPECT_EQ(kind_of(store, "signer-granted", at("2019-03-01T00:00:00Z")), Attestation);
+    EXPECT_TRUE(build_chain(store, certificate("signer-granted"), at("2019-03-01T00:00:00Z"))
+                    .attestation_reason.ends_with(Qualification_text_no_device));
     // A service whose certificates are not qualified, and one for web sites only.
     EXPECT_EQ(kind_of(store, "signer-sub"), Attestation);
+    EXPECT_EQ(build_chain(store, certificate("signer-sub")).attestation_reason,
+              std::string("Firma non qualificata. Alla data di emissione del certificato (01/01/2017 00:00 UTC): ") +
+                  Qualification_text_declared_not_qualified);
     EXPECT_EQ(kind_of(store, "signer-seals"), Attestation);
 }
 
