@@ -29,10 +29,10 @@ void trace_info(const char* text)
 std::optional<std::vector<uint8_t>> parallel_signature(std::span<const uint8_t> envelope,
                                                        const Signing_identity& identity,
                                                        std::chrono::system_clock::time_point signing_time,
-                                                       std::string& failure)
+                                                       std::string& failure, const Signature_stamper& stamp)
 {
     Parallel_stage stage = Parallel_stage::Reading;
-    auto signed_again = add_parallel_signer(envelope, identity, signing_time, failure, &stage);
+    auto signed_again = add_parallel_signer(envelope, identity, signing_time, failure, &stage, stamp);
     // The steps in the order the trace has always told them; the first that failed ends it.
     const struct {
         std::vector<const char*> steps;
@@ -191,12 +191,24 @@ void Pkcs7_card_signer::sign_logged_in(std::span<const uint8_t> document, unsign
     }
     const Signing_identity identity{_certificate.get(), key.get()};
     const std::chrono::system_clock::time_point signing_time = std::chrono::system_clock::now();
+    // A signature the authority gave no time stamp for is not handed out: the user asked for one.
+    _timestamp_failure.clear();
+    Signature_stamper stamp;
+    if (_stamp)
+        stamp = [this](std::span<const uint8_t> value, std::string& failure) {
+            auto token = _stamp(value, failure);
+            if (!token)
+                _timestamp_failure = failure.empty() ? "Marca temporale non ricevuta." : failure;
+            return token;
+        };
     if (flags & Flag_parallel) {
         std::string failure;
-        if (auto envelope = parallel_signature(document, identity, signing_time, failure)) {
+        if (auto envelope = parallel_signature(document, identity, signing_time, failure, stamp)) {
             Signed_output output;
             output.head = std::move(*envelope);
             succeed(std::move(output));
+        } else if (!_timestamp_failure.empty()) {
+            fail(Result_timestamp_failed);
         } else if (const uint32_t code = signature_failure(failure); code != Result_failed) {
             // Other failures leave no error code, as they always have.
             fail(code);
@@ -209,7 +221,8 @@ void Pkcs7_card_signer::sign_logged_in(std::span<const uint8_t> document, unsign
         const Owner<BIO> content(BIO_new_mem_buf(document.data(), static_cast<int>(document.size())));
         std::string failure;
         const auto layout =
-            content ? new_envelope(content.get(), document.size(), identity, signing_time, failure) : std::nullopt;
+            content ? new_envelope(content.get(), document.size(), identity, signing_time, failure, stamp)
+                    : std::nullopt;
         if (layout) {
             Signed_output output;
             output.head = layout->head;
@@ -218,7 +231,7 @@ void Pkcs7_card_signer::sign_logged_in(std::span<const uint8_t> document, unsign
             succeed(std::move(output));
         } else {
             Trace(Trace_kind, Level_trace) << failure;
-            fail(signature_failure(failure));
+            fail(_timestamp_failure.empty() ? signature_failure(failure) : Result_timestamp_failed);
         }
     }
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/pin_text.h"
+#include "norax_sign/envelope_signature.h"
 
 #include <cstdint>
 #include <memory>
@@ -25,6 +26,8 @@ constexpr uint32_t Result_failed = 0x80004005;
 // with the same PIN would only use up the card's tries.
 constexpr uint32_t Result_pin_wrong = 0x8010006Bu;
 constexpr uint32_t Result_pin_blocked = 0x8010006Cu;
+// The document was signed but the time-stamping authority gave no time stamp for it.
+constexpr uint32_t Result_timestamp_failed = 0xE0000032u;
 
 // Bytes of a signed document that stay where they were made (a signed PDF in the Java machine)
 // and are copied to the file in pieces, so that a large document is not held twice.
@@ -65,6 +68,12 @@ public:
         sign(pin, document, flags);
     }
 
+    // Every new signature gets a time stamp over its value (CAdES-T) from stamp; a signer whose
+    // signatures cannot carry one ignores it.
+    void set_signature_stamper(Signature_stamper stamp) { _stamp = std::move(stamp); }
+    // After Result_timestamp_failed: why there is no time stamp, for the user.
+    const std::string& timestamp_failure() const { return _timestamp_failure; }
+
     bool succeeded() const { return _succeeded; }
     // After a failure: Result_cancelled (the user gave up), Result_pin_wrong or
     // Result_pin_blocked (the token refused the PIN), Scard_w_removed_card (the card or its token
@@ -73,6 +82,9 @@ public:
     const Signed_output& result() const { return _result; }
 
 protected:
+    Signature_stamper _stamp;
+    std::string _timestamp_failure;
+
     // A failed signature leaves no result behind (nor the memory of an earlier one).
     void fail(uint32_t code)
     {

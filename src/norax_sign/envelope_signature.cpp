@@ -283,7 +283,7 @@ std::vector<uint8_t> in_form(std::vector<uint8_t> envelope, const Envelope_form&
 std::optional<std::vector<uint8_t>> detached_signature(BIO* content, const ASN1_OBJECT* content_type,
                                                        const Signing_identity& identity,
                                                        std::chrono::system_clock::time_point signing_time,
-                                                       std::string& failure)
+                                                       std::string& failure, const Signature_stamper& stamp)
 {
     ERR_clear_error();
     const unsigned flags = CMS_DETACHED | CMS_BINARY | CMS_PARTIAL;
@@ -326,6 +326,21 @@ std::optional<std::vector<uint8_t>> detached_signature(BIO* content, const ASN1_
         failure = "Errore durante la firma: " + openssl_error_text();
         return std::nullopt;
     }
+    // The time stamp over the signature value goes among the unsigned attributes, which the
+    // signature does not cover.
+    if (stamp) {
+        const ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(signer);
+        const auto token = stamp(std::span(ASN1_STRING_get0_data(value), static_cast<size_t>(ASN1_STRING_length(value))),
+                                 failure);
+        if (!token)
+            return std::nullopt;
+        if (token->size() > static_cast<size_t>(INT_MAX) ||
+            CMS_unsigned_add1_attr_by_NID(signer, NID_id_smime_aa_timeStampToken, V_ASN1_SEQUENCE, token->data(),
+                                          static_cast<int>(token->size())) != 1) {
+            failure = "Errore durante la codifica della marca temporale: " + openssl_error_text();
+            return std::nullopt;
+        }
+    }
     const int size = i2d_CMS_ContentInfo(cms.get(), nullptr);
     if (size <= 0) {
         failure = "Errore durante la codifica della firma: " + openssl_error_text();
@@ -338,9 +353,10 @@ std::optional<std::vector<uint8_t>> detached_signature(BIO* content, const ASN1_
 }
 
 std::optional<Envelope_layout> new_envelope(BIO* content, uint64_t document_size, const Signing_identity& identity,
-                                            std::chrono::system_clock::time_point signing_time, std::string& failure)
+                                            std::chrono::system_clock::time_point signing_time, std::string& failure,
+                                            const Signature_stamper& stamp)
 {
-    const auto detached = detached_signature(content, nullptr, identity, signing_time, failure);
+    const auto detached = detached_signature(content, nullptr, identity, signing_time, failure, stamp);
     if (!detached)
         return std::nullopt;
     const auto parts = signed_data_parts(*detached);
@@ -374,7 +390,8 @@ std::optional<Envelope_layout> new_envelope(BIO* content, uint64_t document_size
 std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t> envelope,
                                                         const Signing_identity& identity,
                                                         std::chrono::system_clock::time_point signing_time,
-                                                        std::string& failure, Parallel_stage* stage)
+                                                        std::string& failure, Parallel_stage* stage,
+                                                        const Signature_stamper& stamp)
 {
     Parallel_stage ignored;
     Parallel_stage& reached = stage ? *stage : ignored;
@@ -417,7 +434,7 @@ std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t>
     reached = Parallel_stage::Signing;
     const Owner<BIO> content_bio(BIO_new_mem_buf(document.data(), static_cast<int>(document.size())));
     const auto detached = content_bio ? detached_signature(content_bio.get(), CMS_get0_eContentType(existing.get()),
-                                                           identity, signing_time, failure)
+                                                           identity, signing_time, failure, stamp)
                                       : std::nullopt;
     if (!detached)
         return std::nullopt;
@@ -476,6 +493,173 @@ std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t>
             sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(existing.get())) + 1 ||
         !every_signer_matches(reread.get(), digests, memo, broken) || (der && !is_der(reread.get(), result))) {
         failure = "La firma parallela altererebbe le firme già presenti nella busta.";
+        return std::nullopt;
+    }
+    return in_form(std::move(result), form);
+}
+
+namespace {
+
+// 1.2.840.113549.1.9.16.2.14, id-aa-signatureTimeStampToken, as the DER of its OID.
+constexpr uint8_t Signature_timestamp_oid[] = {0x06, 0x0B, 0x2A, 0x86, 0x48, 0x86, 0xF7,
+                                               0x0D, 0x01, 0x09, 0x10, 0x02, 0x0E};
+
+bool is_signature_timestamp(std::span<const uint8_t> attribute)
+{
+    const auto children = ber_children(attribute);
+    return children && !children->empty() && equal_bytes(children->front(), Signature_timestamp_oid);
+}
+
+// The SignerInfo with the attribute among its unsigned attributes; empty when the signer is not
+// one we can read, or carries a signature time stamp already (nullopt with already set).
+std::optional<Ber_node> stamped_signer(std::span<const uint8_t> signer, const Signature_stamper& stamp, bool der,
+                                       std::string& failure, bool& already)
+{
+    already = false;
+    const auto fields = ber_children(signer);
+    // version, sid, digestAlgorithm, [0] signedAttrs?, signatureAlgorithm, signature, [1] unsignedAttrs?
+    if (!fields || fields->size() < 5) {
+        failure = "Errore durante la lettura delle firme della busta.";
+        return std::nullopt;
+    }
+    const bool has_unsigned = first_octet(fields->back()) == Context_1;
+    const auto signature = (*fields)[fields->size() - (has_unsigned ? 2 : 1)];
+    const auto header = read_ber_header(signature);
+    if (!header || header->first_octet() != 0x04 || header->indefinite) {
+        failure = "Errore durante la lettura delle firme della busta.";
+        return std::nullopt;
+    }
+    if (has_unsigned) {
+        const auto attributes = ber_children(fields->back());
+        if (!attributes) {
+            failure = "Errore durante la lettura delle firme della busta.";
+            return std::nullopt;
+        }
+        if (std::any_of(attributes->begin(), attributes->end(), is_signature_timestamp)) {
+            already = true;
+            return std::nullopt;
+        }
+    }
+    const auto token = stamp(signature.subspan(header->header_size), failure);
+    if (!token)
+        return std::nullopt;
+    std::vector<Ber_node> values;
+    values.push_back(Ber_node::verbatim(*token));
+    std::vector<Ber_node> attribute_fields;
+    attribute_fields.push_back(Ber_node::verbatim(Signature_timestamp_oid));
+    attribute_fields.push_back(Ber_node::container({Set}, false, std::move(values)));
+    const std::vector<uint8_t> attribute = Ber_node::container({Sequence}, false, std::move(attribute_fields)).bytes();
+
+    std::vector<Ber_node> children;
+    for (size_t i = 0; i + (has_unsigned ? 1 : 0) < fields->size(); ++i)
+        children.push_back(Ber_node::verbatim((*fields)[i]));
+    const auto never = [](std::span<const uint8_t>) { return false; };
+    if (has_unsigned) {
+        auto attributes = with_child_added(fields->back(), attribute, never, der);
+        if (!attributes) {
+            failure = "Errore durante la lettura delle firme della busta.";
+            return std::nullopt;
+        }
+        children.push_back(std::move(*attributes));
+    } else {
+        std::vector<Ber_node> attributes;
+        attributes.push_back(Ber_node::verbatim(attribute));
+        children.push_back(Ber_node::container({Context_1}, false, std::move(attributes)));
+    }
+    return Ber_node::rebuilt(signer, std::move(children));
+}
+
+} // namespace
+
+std::optional<std::vector<uint8_t>> add_signature_timestamps(std::span<const uint8_t> envelope,
+                                                             const Signature_stamper& stamp, std::string& failure,
+                                                             size_t* stamped)
+{
+    size_t ignored = 0;
+    size_t& count = stamped ? *stamped : ignored;
+    count = 0;
+    ERR_clear_error();
+    Envelope_form form;
+    std::vector<uint8_t> decoded;
+    std::span<const uint8_t> bytes = envelope;
+    if (!envelope.empty() && envelope[0] != Sequence) {
+        auto from_text = decoded_envelope(envelope, form);
+        if (from_text)
+            decoded = std::move(*from_text);
+        bytes = decoded;
+    }
+    const Owner<CMS_ContentInfo> existing = read_cms(bytes);
+    const auto parts = signed_data_parts(bytes);
+    if (!existing || !parts || OBJ_obj2nid(CMS_get0_type(existing.get())) != NID_pkcs7_signed) {
+        failure = "Il file non è una busta PKCS#7 firmata.";
+        return std::nullopt;
+    }
+    ASN1_OCTET_STRING** content = CMS_get0_content(existing.get());
+    if (!content || !*content) {
+        failure = "La busta non contiene il documento firmato.";
+        return std::nullopt;
+    }
+    // A time stamp on a signature that does not match its document would lend it a date it
+    // does not deserve.
+    Document_digests digests(std::span<const uint8_t>(ASN1_STRING_get0_data(*content),
+                                                      static_cast<size_t>(std::max(0, ASN1_STRING_length(*content)))));
+    Signature_memo memo;
+    if (!every_signer_matches(existing.get(), digests, memo, failure)) {
+        if (failure == Text_earlier_signature_mismatch)
+            failure = "La marca temporale non è stata apposta: una delle firme non corrisponde al documento.";
+        else
+            failure = "La marca temporale non è stata apposta: una delle firme non può essere verificata.";
+        return std::nullopt;
+    }
+    const bool der = is_der(existing.get(), bytes);
+    const auto signers = ber_children(parts->signer_infos);
+    if (!signers || signers->empty()) {
+        failure = "La busta non contiene firme.";
+        return std::nullopt;
+    }
+    std::vector<Ber_node> new_signers;
+    for (const auto signer : *signers) {
+        bool already = false;
+        auto with_stamp = stamped_signer(signer, stamp, der, failure, already);
+        if (!with_stamp && !already)
+            return std::nullopt;
+        if (with_stamp)
+            ++count;
+        new_signers.push_back(with_stamp ? std::move(*with_stamp) : Ber_node::verbatim(signer));
+    }
+    if (count == 0) {
+        failure = "Ogni firma della busta ha già la sua marca temporale.";
+        return std::nullopt;
+    }
+    if (der) {
+        // The set of signers in DER order again: a signer's encoding changed.
+        std::vector<std::vector<uint8_t>> encoded;
+        for (const auto& node : new_signers)
+            encoded.push_back(node.bytes());
+        std::stable_sort(encoded.begin(), encoded.end(),
+                         [](const auto& a, const auto& b) { return der_set_order(a, b); });
+        new_signers.clear();
+        for (const auto& signer : encoded)
+            new_signers.push_back(Ber_node::verbatim(signer));
+    }
+
+    std::vector<Ber_node> fields;
+    fields.push_back(Ber_node::verbatim(parts->version));
+    fields.push_back(Ber_node::verbatim(parts->digest_algorithms));
+    fields.push_back(Ber_node::verbatim(parts->encapsulated));
+    if (parts->certificates)
+        fields.push_back(Ber_node::verbatim(*parts->certificates));
+    if (parts->crls)
+        fields.push_back(Ber_node::verbatim(*parts->crls));
+    fields.push_back(Ber_node::rebuilt(parts->signer_infos, std::move(new_signers)));
+    std::vector<uint8_t> result = envelope_with(*parts, std::move(fields)).bytes();
+
+    const Owner<CMS_ContentInfo> reread = read_cms(result);
+    std::string broken;
+    if (!reread ||
+        sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(reread.get())) != static_cast<int>(signers->size()) ||
+        !every_signer_matches(reread.get(), digests, memo, broken) || (der && !is_der(reread.get(), result))) {
+        failure = "La marca temporale altererebbe le firme della busta.";
         return std::nullopt;
     }
     return in_form(std::move(result), form);

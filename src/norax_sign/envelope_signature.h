@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -23,13 +24,18 @@ struct Signing_identity {
     EVP_PKEY* key = nullptr;
 };
 
+// The time-stamp token (DER) over a new signer's signature value, which the signer carries as its
+// signature time stamp (CAdES-T); nothing, with the reason in failure, when there is none.
+using Signature_stamper =
+    std::function<std::optional<std::vector<uint8_t>>(std::span<const uint8_t> signature_value, std::string& failure)>;
+
 // A detached SignedData (DER ContentInfo, no eContent) with one signer over the bytes read from
-// content, whose content type is content_type (id-data when null). Empty on failure, with the
-// reason in failure.
+// content, whose content type is content_type (id-data when null), time-stamped by stamp when
+// given. Empty on failure, with the reason in failure.
 std::optional<std::vector<uint8_t>> detached_signature(BIO* content, const ASN1_OBJECT* content_type,
                                                        const Signing_identity& identity,
                                                        std::chrono::system_clock::time_point signing_time,
-                                                       std::string& failure);
+                                                       std::string& failure, const Signature_stamper& stamp = {});
 
 // A new envelope around a document of document_size bytes: head, then the document's bytes as
 // they are, then tail. The document is read once (through content) to sign it and written by the
@@ -40,7 +46,8 @@ struct Envelope_layout {
     std::vector<uint8_t> tail;
 };
 std::optional<Envelope_layout> new_envelope(BIO* content, uint64_t document_size, const Signing_identity& identity,
-                                            std::chrono::system_clock::time_point signing_time, std::string& failure);
+                                            std::chrono::system_clock::time_point signing_time, std::string& failure,
+                                            const Signature_stamper& stamp = {});
 
 // Where a parallel signature stopped: reading the envelope, checking the signatures already in
 // it, making the new signature, or putting the envelope together again.
@@ -64,6 +71,17 @@ inline constexpr const char* Text_earlier_signature_unchecked =
 std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t> envelope,
                                                         const Signing_identity& identity,
                                                         std::chrono::system_clock::time_point signing_time,
-                                                        std::string& failure, Parallel_stage* stage = nullptr);
+                                                        std::string& failure, Parallel_stage* stage = nullptr,
+                                                        const Signature_stamper& stamp = {});
+
+// The envelope with a signature time stamp added to each signer that has none, from stamp over
+// the signer's signature value. The envelope may be in any form add_parallel_signer reads and
+// comes back in the same form; every byte of it is kept but the unsigned attributes each time
+// stamp joins (in a DER envelope, where DER orders them), so every signature still verifies.
+// Nothing is stamped unless every signer's signature matches the document. Empty on failure,
+// with the reason; stamped, when given, receives how many signers got a time stamp.
+std::optional<std::vector<uint8_t>> add_signature_timestamps(std::span<const uint8_t> envelope,
+                                                             const Signature_stamper& stamp, std::string& failure,
+                                                             size_t* stamped = nullptr);
 
 } // namespace velin

@@ -27,6 +27,8 @@ const char* const Text_card_removed = "La carta è stata rimossa dal lettore.";
 const char* const Text_save_failed = "Il salvataggio del file è fallito.";
 const char* const Text_overwrite_original = "Sovrascrivere il file originale?";
 const char* const Text_exists_overwrite = " esiste già.\nSovrascriverlo?";
+const char* const Text_timestamp_pdf =
+    "La marca temporale si può chiedere per le buste .p7m, non per la firma in formato PDF.";
 
 namespace {
 
@@ -111,8 +113,11 @@ std::optional<std::string> batch_output_folder(Sign_batch_ui& ui, const std::vec
 }
 
 uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& pin, const std::string& path,
-                       unsigned flags, const std::string& output_folder, bool parallel_signature)
+                       unsigned flags, const std::string& output_folder, bool parallel_signature,
+                       Timestamp_form form, const Timestamp_client* timestamps)
 {
+    const bool stamps_envelope = form == Timestamp_form::M7m || form == Timestamp_form::Tsd;
+    assertion(!stamps_envelope || timestamps, "timestamps ne NULL");
     Trace(Trace_kind, Level_info) << "Firma documento.";
     Binary_file_read document(path);
     if (!document.succeeded()) {
@@ -132,6 +137,11 @@ uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& p
         const uint32_t error = signer.error_code();
         if (error == Result_cancelled || error == Result_cancelled_by_user)
             return Result_cancelled;
+        if (error == Result_timestamp_failed) {
+            Trace(Trace_kind, Level_error) << failure_text(path, signer.timestamp_failure());
+            ui.show_pending_errors();
+            return error;
+        }
         if (error == Scard_w_removed_card) {
             Trace(Trace_kind, Level_error) << Text_card_removed;
             ui.show_pending_errors();
@@ -145,9 +155,10 @@ uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& p
         return pin_refused ? error : Result_failed;
     }
 
-    std::string output = signed_document_path(path, flags, output_folder);
+    const std::string envelope_path = signed_document_path(path, flags, output_folder);
+    std::string output = stamps_envelope ? timestamped_path(envelope_path, form) : envelope_path;
     int answer = IDYES;
-    if (flags & Flag_parallel) {
+    if ((flags & Flag_parallel) && output == path) {
         answer = ui.ask(Text_overwrite_original, MB_YESNOCANCEL | MB_ICONQUESTION | MB_DEFBUTTON2);
     } else {
         std::error_code error;
@@ -157,16 +168,32 @@ uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& p
     if (answer == IDCANCEL)
         return Result_cancelled;
     if (answer == IDNO) {
-        const std::string proposed = (flags & (Flag_parallel | Flag_pdf)) ? path : path + ".p7m";
+        std::string proposed = (flags & (Flag_parallel | Flag_pdf)) ? path : path + ".p7m";
+        if (stamps_envelope)
+            proposed = timestamped_path(proposed, form);
         std::optional<std::string> chosen = ui.save_as(proposed, flags & Flag_pdf);
         if (!chosen)
             return Result_cancelled;
         output = *chosen;
     }
 
+    // The time stamp is asked for only once the user has agreed where the document goes: an
+    // authority may charge for each one.
+    std::optional<Signed_output> stamped;
+    if (stamps_envelope) {
+        std::string failure;
+        stamped = timestamped_envelope(signer.result(), form, *timestamps,
+                                       std::filesystem::path(envelope_path).filename().string(), failure);
+        if (!stamped) {
+            Trace(Trace_kind, Level_error) << failure_text(path, failure);
+            ui.show_pending_errors();
+            return Result_timestamp_failed;
+        }
+    }
+
     Trace(Trace_kind, Level_info) << "Salva il documento firmato...";
     Trace(Trace_kind, Level_info) << output;
-    if (const int error = write_signed_document(output, signer.result())) {
+    if (const int error = write_signed_document(output, stamped ? *stamped : signer.result())) {
         Trace(Trace_kind, Level_error) << Text_save_failed;
         Trace(Trace_kind, Level_info) << "Errno: " << error;
         Trace(Trace_kind, Level_info) << std::strerror(error);
@@ -182,6 +209,18 @@ uint32_t sign_batch(Sign_batch_ui& ui, const std::vector<std::string>& paths, un
     size_t uncounted = 0;
     size_t& failed = failed_documents ? *failed_documents : uncounted;
     failed = 0;
+    if (options.timestamp_form != Timestamp_form::None) {
+        // Said before the card and the PIN are asked for, not after the first signature.
+        const char* refusal = (flags & Flag_pdf) ? Text_timestamp_pdf
+                              : !options.timestamps || !options.timestamps->configured() ? Text_tsa_not_configured
+                                                                                          : nullptr;
+        if (refusal) {
+            Trace(Trace_kind, Level_error) << refusal;
+            ui.show_pending_errors();
+            failed = paths.size();
+            return Result_failed;
+        }
+    }
     const std::optional<std::string> folder = batch_output_folder(ui, paths, output_folder);
     if (!folder)
         return 0;
@@ -194,13 +233,23 @@ uint32_t sign_batch(Sign_batch_ui& ui, const std::vector<std::string>& paths, un
         return Result_cancelled;
 
     std::unique_ptr<Card_signer> signer = options.make_signer(*card, flags);
+    if (options.timestamp_form == Timestamp_form::Signature)
+        signer->set_signature_stamper(
+            [timestamps = options.timestamps](std::span<const uint8_t> value,
+                                              std::string& failure) -> std::optional<std::vector<uint8_t>> {
+                auto stamp = timestamps->stamp({value}, failure);
+                if (!stamp)
+                    return std::nullopt;
+                return std::move(stamp->token);
+            });
     signer->open();
     ui.show_pending_errors();
 
     for (size_t index = 0; index < paths.size(); ++index) {
         ui.progress(index, paths.size(), paths[index]);
-        const uint32_t result =
-            sign_document(ui, *signer, *pin, paths[index], flags, *folder, options.parallel_signature);
+        const uint32_t result = sign_document(ui, *signer, *pin, paths[index], flags, *folder,
+                                              options.parallel_signature, options.timestamp_form,
+                                              options.timestamps.get());
         if (result == Result_cancelled) {
             ui.progress(paths.size(), paths.size(), {});
             return Result_cancelled;
@@ -209,8 +258,9 @@ uint32_t sign_batch(Sign_batch_ui& ui, const std::vector<std::string>& paths, un
             ++failed;
         // The card is gone, or its token refused the PIN the card had accepted: no document
         // after this one can be signed, and each try with that PIN would use up one more of the
-        // card's tries.
-        if (result == Result_pin_wrong || result == Result_pin_blocked || result == Scard_w_removed_card) {
+        // card's tries. An authority that gave no time stamp would fare no better with the next.
+        if (result == Result_pin_wrong || result == Result_pin_blocked || result == Scard_w_removed_card ||
+            result == Result_timestamp_failed) {
             ui.progress(paths.size(), paths.size(), {});
             failed += paths.size() - index - 1;
             return Result_failed;
@@ -231,6 +281,14 @@ Sign_command_line parse_sign_command_line(int argc, const char* const* argv)
             command.output_folder = argument.substr(5);
         else if (argument.size() == 4 && starts_with_no_case(argument, "/pdf"))
             command.flags |= Flag_pdf;
+        else if (argument.size() == 10 && starts_with_no_case(argument, "/solomarca"))
+            command.timestamp_only = true;
+        else if (starts_with_no_case(argument, "/marca=")) {
+            if (const auto form = timestamp_form_named(argument.substr(7)))
+                command.timestamp_form = *form;
+            else
+                command.invalid_switch = argument;
+        }
         else if (!starts_with_no_case(argument, "/parent="))
             command.documents.push_back(argument);
     }

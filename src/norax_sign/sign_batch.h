@@ -6,6 +6,7 @@
 #pragma once
 
 #include "norax_sign/card_signer.h"
+#include "norax_sign/timestamped_output.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -60,6 +61,9 @@ using Signer_factory = std::function<std::unique_ptr<Card_signer>(const Found_ca
 struct Sign_batch_options {
     bool parallel_signature = false; // the setting "FirmaParallela"
     Signer_factory make_signer;
+    // A time stamp for every document, from the authority of timestamps.
+    Timestamp_form timestamp_form = Timestamp_form::None;
+    std::shared_ptr<const Timestamp_client> timestamps;
 };
 
 // The folder where a batch writes: `given` when it names an existing folder; with a single
@@ -69,16 +73,19 @@ std::optional<std::string> batch_output_folder(Sign_batch_ui& ui, const std::vec
 
 // Signs every document; 0, Result_cancelled when the user gave up on the way, or Result_failed
 // when the batch had to stop: the token refused the PIN (offering it again for the next
-// documents could block the card) or the card was taken out. Documents that failed otherwise
+// documents could block the card), the card was taken out, or the time-stamping authority gave
+// no time stamp (the next documents would fare no better, and each try may cost a credit). Documents that failed otherwise
 // only suppress the final summary; failed_documents, when given, receives how many did.
 uint32_t sign_batch(Sign_batch_ui& ui, const std::vector<std::string>& paths, unsigned flags,
                     const std::string& output_folder, const Sign_batch_options& options,
                     size_t* failed_documents = nullptr);
 
 // Signs one document with the open signer: 0, Result_cancelled, Result_failed, or the signer's
-// Result_pin_wrong, Result_pin_blocked or Scard_w_removed_card, after which the batch stops.
+// Result_pin_wrong, Result_pin_blocked or Scard_w_removed_card, or Result_timestamp_failed, after
+// which the batch stops. With an M7m or Tsd form, the envelope is time-stamped by timestamps.
 uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& pin, const std::string& path,
-                       unsigned flags, const std::string& output_folder, bool parallel_signature);
+                       unsigned flags, const std::string& output_folder, bool parallel_signature,
+                       Timestamp_form form = Timestamp_form::None, const Timestamp_client* timestamps = nullptr);
 
 // The signed document replaces the file at path only once it is wholly on disk: a write that
 // fails (a full disk) leaves the original as it was, which matters most when a co-signature
@@ -95,11 +102,14 @@ struct Sign_command_line {
     std::vector<std::string> documents;
     std::string output_folder; // "/dir=FOLDER"
     unsigned flags = 0; // Flag_pdf with "/pdf"
+    Timestamp_form timestamp_form = Timestamp_form::None; // "/marca=cades-t|m7m|tsd"
+    std::string invalid_switch; // a "/marca=" with another value
+    bool timestamp_only = false; // "/solomarca": time stamps without signatures
 };
 
-// The switches "/dir=FOLDER", "/pdf" and "/parent=..." are read by name wherever they stand
-// (compared without regard to case); every other argument is a document, absolute paths
-// included.
+// The switches "/dir=FOLDER", "/pdf", "/marca=FORM", "/solomarca" and "/parent=..." are read by
+// name wherever they stand (compared without regard to case); every other argument is a document, absolute
+// paths included.
 Sign_command_line parse_sign_command_line(int argc, const char* const* argv);
 
 // The texts the user sees.
@@ -111,5 +121,6 @@ extern const char* const Text_card_removed;
 extern const char* const Text_save_failed;
 extern const char* const Text_overwrite_original;
 extern const char* const Text_exists_overwrite;
+extern const char* const Text_timestamp_pdf;
 
 } // namespace velin

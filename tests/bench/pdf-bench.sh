@@ -4,8 +4,9 @@
 #      machine), against pdfsig (poppler-utils) on the same file;
 #   2. a PDF of SIGN_MB megabytes signed with the legal test signer's key on a SoftHSM token: the
 #      peak resident memory against the file's size;
-#   3. with MANY, a PDF signed MANY times, one revision each, verified twice in one process (the
-#      generator signs it with PDFBox, which rereads the growing file each time: 300 take minutes).
+#   3. with MANY, a PDF signed MANY times, one revision each (the generator writes the revisions
+#      itself: 1,000 take seconds), verified twice in one process, then by velin-verify --batch
+#      and --batch --json, each a process of its own with the machine's start, and by pdfsig.
 # Run by hand (KEEP_WORK=1 keeps the work folder with the documents and the signed one):
 #     tests/bench/pdf-bench.sh [BUILD_FOLDER] [VERIFY_MB] [SIGN_MB] [MANY]
 set -euo pipefail
@@ -17,7 +18,7 @@ sign_mb=${3:-10}
 many=${4:-0}
 module=/usr/lib/softhsm/libsofthsm2.so
 pki=$repo/tests/fixtures/pki
-ninja -C "$build" pdf_tool make_test_pdfs sigillo >/dev/null
+ninja -C "$build" pdf_tool make_test_pdfs sigillo velin-verify >/dev/null
 tool=$(find "$build" -name pdf_tool -type f -perm -u+x -print -quit)
 generator=$(find "$build" -name make_test_pdfs.jar -print -quit)
 classes=$generator:$(find "$build/java" -name '*.jar' ! -name sigillo.jar | tr '\n' ':')
@@ -60,7 +61,24 @@ printf '%d KiB document: peak %d KiB, %d KiB above the warm machine (%.2f x the 
 pdfsig "$document.signed.pdf" 2>&1 | grep -m1 "Signature Validation" || true
 
 if [ "$many" -gt 0 ]; then
+    start=$(date +%s.%N)
     java -cp "$classes" Make_test_pdfs "$work/many" "$pki" many "$many" 2>/dev/null
-    echo "PDF signed $many times: $(stat -c %s "$work/many/many.pdf") bytes"
+    printf 'PDF signed %d times: %d bytes, made in %.1f s\n' "$many" "$(stat -c %s "$work/many/many.pdf")" \
+        "$(echo "$(date +%s.%N) - $start" | bc)"
     "$tool" verify "$work/many/many.pdf" "$work/many/many.pdf"
+    verifier=$(find "$build" -name velin-verify -type f -perm -u+x -print -quit)
+    mkdir -p "$work/home"
+    for form in --batch "--batch --json"; do
+        # A home of its own (no trusted lists: the signers' trust is not known); the status is not
+        # 0, since every signature but the last is followed by a later revision.
+        /usr/bin/time -f '%e %U %S' -o "$work/many/time.txt" env -u XDG_CONFIG_HOME -u XDG_DATA_HOME \
+            -u XDG_CACHE_HOME HOME="$work/home" "$verifier" $form "$work/many/many.pdf" \
+            >"$work/many/report.txt" 2>/dev/null || true
+        read -r wall user system < <(tail -1 "$work/many/time.txt")
+        printf 'velin-verify %s: %.2f s (processor %.2f s), %d signers reported\n' "$form" "$wall" \
+            "$(echo "$user + $system" | bc)" "$(grep -o 'ROSSI MARIO' "$work/many/report.txt" | wc -l)"
+    done
+    start=$(date +%s.%N)
+    valid=$(pdfsig "$work/many/many.pdf" 2>/dev/null | grep -c 'Signature is Valid' || true)
+    printf 'pdfsig: %.3f s, %d valid\n' "$(echo "$(date +%s.%N) - $start" | bc)" "$valid"
 fi

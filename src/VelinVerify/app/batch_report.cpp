@@ -206,6 +206,12 @@ Batch_report make_batch_report(const Verification_session& session, const std::v
             printed.signatures.push_back(layer->signature_display(i));
             const auto& at = layer->signer_records()[i].judged_at;
             printed.judged_at.push_back(at ? std::optional<std::string>(iso_time(*at)) : std::nullopt);
+            const Signer_record& record = layer->signer_records()[i];
+            if (record.lists_judged && record.chain.is_assigned())
+                printed.lists_judged.emplace_back(std::pair(
+                    iso_time(record.lists_judged->at), record.lists_judged->by_timestamp ? "timestamp" : "verification"));
+            else
+                printed.lists_judged.emplace_back();
             std::vector<std::pair<std::string, bool>> countersignatures;
             if (layer->info() && layer->info()->envelope.is_assigned() &&
                 layer->info()->envelope.value().signatures.is_assigned())
@@ -308,7 +314,11 @@ void print_json(std::ostream& out, const Batch_report& report)
             out << (i ? ", " : "") << "{\"signer\": " << json_string(signature.signer)
                 << ", \"signing_time\": " << json_string(signature.signing_time)
                 << ", \"kind\": " << json_string(signature.kind) << ", \"judged_at\": "
-                << json_or_null(i < layer.judged_at.size() ? layer.judged_at[i] : std::nullopt) << ", \"countersignatures\": [";
+                << json_or_null(i < layer.judged_at.size() ? layer.judged_at[i] : std::nullopt);
+            const auto& lists = i < layer.lists_judged.size() ? layer.lists_judged[i] : std::nullopt;
+            out << ", \"lists_judged_at\": " << json_or_null(lists ? std::optional(lists->first) : std::nullopt)
+                << ", \"lists_judged_by\": " << json_or_null(lists ? std::optional(lists->second) : std::nullopt)
+                << ", \"countersignatures\": [";
             if (i < layer.countersignatures.size())
                 for (size_t c = 0; c < layer.countersignatures[i].size(); ++c)
                     out << (c ? ", " : "") << "{\"signer\": " << json_string(layer.countersignatures[i][c].first)

@@ -46,6 +46,9 @@ struct Batch_layer {
     std::vector<std::vector<std::pair<std::string, bool>>> countersignatures;
     // Per signature: the time its certificate was judged at (a trusted time stamp's), if any.
     std::vector<std::optional<std::string>> judged_at;
+    // Per signature: the time its trusted lists and qualification were judged at, and by what
+    // ("timestamp" or "verification"); none while no chain reached a root.
+    std::vector<std::optional<std::pair<std::string, std::string>>> lists_judged;
 };
 
 struct Batch_report {

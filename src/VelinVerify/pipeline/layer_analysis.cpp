@@ -195,10 +195,13 @@ void Layer_analysis::chains_step()
         _chain_outcomes.reset();
         return;
     }
-    // The authorities first: a time stamp of a trusted authority that covers a signer dates its
-    // signature for the trusted lists (a service withdrawn after that time still counts), where
-    // otherwise only the time the signer states is known.
+    // The authorities first, each at its own time stamp's time: a time stamp of a trusted
+    // authority, not revoked then, that covers a signer is the time its trusted lists are judged
+    // at; without one it is now. The signing time the signer wrote is never used: a backdated
+    // signature would escape a withdrawal of its authority.
+    const std::time_t now = std::time(nullptr);
     _authority_trust.clear();
+    _authority_job = {};
     std::vector<Timestamp_record> judged = _timestamps;
     for (size_t i = 0; i < _timestamps.size(); ++i) {
         const Timestamp_record& record = _timestamps[i];
@@ -207,34 +210,43 @@ void Layer_analysis::chains_step()
                                        : timestamp_authority_trust(*_trusted_store,
                                                                    Certificate(record.info.certificate.shared_x509()),
                                                                    record.info.time));
-        judged[i].trusted.assign(_authority_trust.back().trusted);
+        const Timestamp_authority_trust& trust = _authority_trust.back();
+        judged[i].trusted.assign(trust.trusted);
+        judged[i].qualified = trust.qualified;
+        if (trust.trusted && record.info.verified()) {
+            _authority_job.subjects.push_back(
+                {Certificate(record.info.certificate.shared_x509()), trust.issuer, record.info.time});
+            _authority_job.indexes.push_back(i);
+        }
     }
+    // Their revocation is known before any signer is judged, so that the lists and the signer's
+    // revocation are judged at one and the same time.
+    _authority_outcomes.clear();
+    if (_settings.check_revocation && !_authority_job.subjects.empty())
+        _authority_outcomes = _services.check_revocations(
+            _authority_job.subjects, Revocation_settings{_settings.download_crls}, cancel());
+    for (size_t n = 0; n < _authority_job.indexes.size() && n < _authority_outcomes.size(); ++n)
+        judged[_authority_job.indexes[n]].revocation = _authority_outcomes[n].status;
+
     std::vector<Certificate> signers;
-    std::vector<std::optional<std::time_t>> signing_times;
+    std::vector<std::optional<std::time_t>> times;
+    _lists_judged.clear();
     signers.reserve(_records.size());
     for (size_t i = 0; i < _records.size(); ++i) {
         const Signer_record& record = _records[i];
         signers.push_back(record.certificate.is_assigned() ? record.certificate.value() : Certificate{});
         const std::optional<std::time_t> stamped = covering_time(judged, i);
-        signing_times.push_back(stamped ? stamped : record.signing_time);
+        _lists_judged.push_back(stamped ? Judged_time{*stamped, true} : Judged_time{now, false});
+        times.push_back(_lists_judged.back().at);
     }
-    _chain_outcomes = build_chains(*_trusted_store, signers, signing_times);
+    _chain_outcomes = build_chains(*_trusted_store, signers, times);
 }
 
 void Layer_analysis::revocation_step()
 {
     const Report_group_scope reporting(_report_group, window());
     const Revocation_settings settings{_settings.download_crls};
-    // The authorities first, each at its own time stamp's time: a time stamp counts for the
-    // signers only when its authority was not revoked then.
-    _authority_outcomes.clear();
-    if (!_authority_job.subjects.empty())
-        _authority_outcomes = _services.check_revocations(_authority_job.subjects, settings, cancel());
-    std::vector<Timestamp_record> judged = _timestamps;
-    for (size_t n = 0; n < _authority_job.indexes.size() && n < _authority_outcomes.size(); ++n)
-        judged[_authority_job.indexes[n]].revocation = _authority_outcomes[n].status;
-    for (size_t n = 0; n < _revocation_job.indexes.size(); ++n)
-        _revocation_job.subjects[n].at = covering_time(judged, _revocation_job.indexes[n]);
+    // The time stamps' authorities were checked with the chains.
     _revocation_outcomes.clear();
     if (!_revocation_job.subjects.empty())
         _revocation_outcomes = _services.check_revocations(_revocation_job.subjects, settings, cancel());
@@ -304,9 +316,9 @@ void Layer_analysis::decoding_done()
     }
 
     for (const Timestamp_info& timestamp : _info->timestamps)
-        _timestamps.push_back({timestamp, false, {}, std::nullopt, Revocation_status::Not_checked});
+        _timestamps.push_back({timestamp, false, {}, std::nullopt, Revocation_status::Not_checked, false});
     for (const Timestamp_info& timestamp : _covering)
-        _timestamps.push_back({timestamp, true, {}, std::nullopt, Revocation_status::Not_checked});
+        _timestamps.push_back({timestamp, true, {}, std::nullopt, Revocation_status::Not_checked, false});
 
     const Envelope_info& envelope = _info->envelope.value();
     name_document(envelope);
@@ -390,19 +402,18 @@ void Layer_analysis::chains_done()
         if (_chain_outcomes && i < _chain_outcomes->size())
             outcome = (*_chain_outcomes)[i];
         apply_chain_outcome(_records[i], outcome);
+        if (_chain_outcomes && i < _lists_judged.size())
+            _records[i].lists_judged = _lists_judged[i];
     }
-    _authority_job = {};
     for (size_t i = 0; i < _timestamps.size(); ++i) {
         Timestamp_record& record = _timestamps[i];
         const Timestamp_authority_trust trust = i < _authority_trust.size() ? _authority_trust[i] : Timestamp_authority_trust{};
         record.trusted.assign(trust.trusted);
+        record.qualified = trust.qualified;
         record.issuer = trust.issuer;
-        if (trust.trusted && record.info.verified()) {
-            _authority_job.subjects.push_back(
-                {Certificate(record.info.certificate.shared_x509()), trust.issuer, record.info.time});
-            _authority_job.indexes.push_back(i);
-        }
     }
+    for (size_t n = 0; n < _authority_job.indexes.size() && n < _authority_outcomes.size(); ++n)
+        _timestamps.at(_authority_job.indexes[n]).revocation = _authority_outcomes[n].status;
     if (_settings.check_revocation) {
         _revocation_running = true;
         if (!_records.empty())
@@ -433,8 +444,6 @@ void Layer_analysis::revocation_done()
     _progress.caption = "Analisi del file completata.";
     changed(Layer_change::Progress);
     apply_revocation_outcomes(_records, _revocation_job, _revocation_outcomes);
-    for (size_t n = 0; n < _authority_job.indexes.size() && n < _authority_outcomes.size(); ++n)
-        _timestamps.at(_authority_job.indexes[n]).revocation = _authority_outcomes[n].status;
     _revocation_running = false;
     if (!_records.empty())
         show(_selected);
@@ -494,6 +503,9 @@ Signature_display Layer_analysis::signature_display(size_t index, bool with_text
         add({Line_severity::Information, "La validità del certificato è verificata alla data della marca temporale: " +
                                              timestamp_time_text(system_time_of(fields)) + "."});
     }
+    // Which time the list status and the qualification stand for, once a chain reached a root.
+    if (_records[index].lists_judged && _records[index].chain.is_assigned())
+        add({Line_severity::Information, lists_judged_text(*_records[index].lists_judged)});
     if (is_weak_digest(signatures.at(index).digest_nid))
         add({Line_severity::Warning, "L'algoritmo di hash della firma non è più considerato sicuro."});
     for (const Countersignature_info& countersignature : signatures.at(index).countersignatures) {

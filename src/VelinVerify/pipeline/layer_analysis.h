@@ -169,6 +169,7 @@ private:
     // Written by the worker during a step, read by the handler of its message.
     std::shared_ptr<Trusted_store> _trusted_store;
     std::optional<std::vector<std::optional<Chain_outcome>>> _chain_outcomes;
+    std::vector<Judged_time> _lists_judged; // one per signer, beside the chain outcomes
     Revocation_job _revocation_job;
     std::vector<Revocation_outcome> _revocation_outcomes;
     std::vector<Timestamp_authority_trust> _authority_trust;

@@ -1,6 +1,17 @@
 #include "VelinVerify/pipeline/signer_record.h"
 
+#include "VelinVerify/pipeline/timestamp_record.h"
+
 namespace velin {
+
+std::string lists_judged_text(const Judged_time& judged)
+{
+    std::tm fields{};
+    gmtime_r(&judged.at, &fields);
+    return std::string("Stato della lista e qualifica valutati alla data ") +
+           (judged.by_timestamp ? "della marca temporale: " : "della verifica: ") +
+           timestamp_time_text(system_time_of(fields)) + ".";
+}
 
 Signer_record make_signer_record(const Signature_info& signature, Signer_certificates& known)
 {
@@ -15,17 +26,6 @@ Signer_record make_signer_record(const Signature_info& signature, Signer_certifi
         record.certificate.set_failed(signature.signer.message().empty()
                                           ? "La lettura del certificato del firmatario è fallita."
                                           : signature.signer.message());
-    }
-    if (signature.signing_time.is_assigned()) {
-        const System_time& time = signature.signing_time.value();
-        std::tm parts{};
-        parts.tm_year = time.year - 1900;
-        parts.tm_mon = time.month - 1;
-        parts.tm_mday = time.day;
-        parts.tm_hour = time.hour;
-        parts.tm_min = time.minute;
-        parts.tm_sec = time.second;
-        record.signing_time = timegm(&parts);
     }
     return record;
 }
@@ -61,6 +61,9 @@ Revocation_job revocation_job(const std::vector<Signer_record>& records)
         Revocation_subject subject{record.certificate.value(), std::nullopt};
         if (record.issuer.is_assigned())
             subject.issuer = record.issuer.value();
+        // Now is left to the check itself, whose rule for the certificate's own dates it keeps.
+        if (record.lists_judged && record.lists_judged->by_timestamp)
+            subject.at = record.lists_judged->at;
         job.subjects.push_back(std::move(subject));
         job.indexes.push_back(i);
     }

@@ -12,9 +12,21 @@
 #include <ctime>
 #include <map>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace velin {
+
+// A trusted time stamp's time that covers the signature, else the time of the verification.
+struct Judged_time {
+    std::time_t at = 0;
+    bool by_timestamp = false;
+
+    bool operator==(const Judged_time&) const = default;
+};
+
+// The signer's line that says which time the trusted lists were judged at.
+std::string lists_judged_text(const Judged_time& judged);
 
 struct Signer_record {
     // Assigned when decoding read the certificate; Failed with the decoder's message otherwise.
@@ -34,8 +46,10 @@ struct Signer_record {
     // Set when a trusted time stamp covers the signature: validity and revocation were judged at
     // that time instead of now.
     std::optional<std::time_t> judged_at;
-    // The signing time the signer states, when read: the trusted lists are judged at it.
-    std::optional<std::time_t> signing_time;
+    // The time the trusted lists' statuses and the qualification were judged at, once the chain
+    // is built. Never the signing time the signer wrote: a backdated signature would escape a
+    // withdrawal.
+    std::optional<Judged_time> lists_judged;
 };
 
 // The records made of the signers' certificates so far: signers that share a certificate share
@@ -50,7 +64,8 @@ Signer_record make_signer_record(const Signature_info& signature, Signer_certifi
 // signature cannot be determined, and it must not look as if the work were still under way.
 void apply_chain_outcome(Signer_record& record, const std::optional<Chain_outcome>& outcome);
 
-// The signers to hand to the revocation job: those with a certificate, with their indexes.
+// The signers to hand to the revocation job: those with a certificate, with their indexes. Each is
+// judged at the time its lists were judged when a time stamp gave it, else now.
 struct Revocation_job {
     std::vector<Revocation_subject> subjects;
     std::vector<size_t> indexes; // into the signer list, one per subject

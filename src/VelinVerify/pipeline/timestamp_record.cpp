@@ -93,7 +93,8 @@ std::optional<std::time_t> covering_time(const std::vector<Timestamp_record>& re
 {
     std::optional<std::time_t> earliest;
     for (const Timestamp_record& record : records)
-        if (record.covers(signer) && record.usable() && (!earliest || record.info.time < *earliest))
+        if (record.covers(signer) && record.usable() && record.qualified &&
+            (!earliest || record.info.time < *earliest))
             earliest = record.info.time;
     return earliest;
 }

@@ -21,6 +21,8 @@ struct Timestamp_record {
     Assignable<bool> trusted; // Pending until the authority's chain is built
     std::optional<Certificate> issuer;
     Revocation_status revocation = Revocation_status::Not_checked;
+    // Its authority is a qualified one (Timestamp_authority_trust::qualified).
+    bool qualified = false;
 
     // A time that can be relied on: verified, by a trusted authority not known to be revoked.
     bool usable() const;
@@ -37,7 +39,7 @@ std::string timestamp_time_text(const System_time& when);
 // its signer's status list.
 std::vector<Status_line> timestamp_lines(const Timestamp_record& record);
 
-// The earliest usable time among the records that cover the signer.
+// The earliest usable time of a qualified authority among the records that cover the signer.
 std::optional<std::time_t> covering_time(const std::vector<Timestamp_record>& records, size_t signer);
 
 } // namespace velin

@@ -57,7 +57,8 @@ std::string signature_kind_text(int state, Signature_kind kind);
 
 // One signer. A signer without a certificate is "Assertion failed: is_assigned ()"; a store
 // without merged store is "Assertion failed: merged_store () ne NULL".
-// judged_at: the time the trusted lists' statuses are read at (the signing time); now when absent.
+// judged_at: the time the trusted lists' statuses are read at: a trusted time stamp's that covers
+// the signature, else now (also when absent); never the signing time the signer states.
 Chain_outcome build_chain(const Trusted_store& store, const Certificate& signer,
                           std::optional<std::time_t> judged_at = std::nullopt);
 

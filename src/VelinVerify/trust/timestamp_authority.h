@@ -13,6 +13,10 @@ namespace velin {
 struct Timestamp_authority_trust {
     bool trusted = false; // the authority's chain reaches a root of the trusted lists
     std::optional<Certificate> issuer; // the first issuer found, for the revocation check
+    // A qualified authority: a time-stamping service a trusted list grants at that time, or one
+    // whose chain ends at a root of the accredited (CNIPA) list. Only its time may stand for a
+    // signature's in judging the trusted lists: a root the user chose to trust proves no date.
+    bool qualified = false;
 };
 
 // The authority's certificate is chained with the same builder, lists and rules as a signer's: a

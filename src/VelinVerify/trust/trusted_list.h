@@ -6,6 +6,7 @@
 #pragma once
 
 #include "VelinVerify/trust/certificate.h"
+#include "VelinVerify/trust/service_identity.h"
 
 #include <cstdint>
 #include <ctime>
@@ -83,9 +84,12 @@ struct Service_period {
 struct Trust_service {
     std::string provider; // TSPName
     std::string name; // ServiceName
-    std::vector<Certificate> certificates; // the X.509 certificates of ServiceDigitalIdentity
+    // The X.509 certificates of ServiceDigitalIdentity, those named only in the history included.
+    std::vector<Certificate> certificates;
     Service_period current;
     std::vector<Service_period> history; // ServiceHistoryInstance, as listed
+    // The keys named without a certificate, by the service or its history.
+    std::vector<Service_identity> identities;
 
     // The period in force at a time: the one with the latest start not after it; null before the
     // first start.

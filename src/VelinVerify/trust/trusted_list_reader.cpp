@@ -13,6 +13,7 @@
 #include <xmlsec/xmlsec.h>
 #include <xmlsec/xmltree.h>
 
+#include <algorithm>
 #include <cstring>
 #include <strings.h>
 #include <map>
@@ -295,6 +296,31 @@ void read_qualifications(const xmlNode* qualifications, Service_period& period)
     }
 }
 
+// A service's identity: its certificates, those not already known added; without a certificate,
+// its key identifier with the subject name, when given (a name alone identifies no key and is
+// left out).
+void read_service_identity(const xmlNode* identity, Trust_service& service)
+{
+    std::vector<Certificate> certificates;
+    read_identity(identity, certificates);
+    for (Certificate& certificate : certificates)
+        if (std::find(service.certificates.begin(), service.certificates.end(), certificate) ==
+            service.certificates.end())
+            service.certificates.push_back(std::move(certificate));
+    if (!certificates.empty() || !identity)
+        return;
+    Service_identity named;
+    for (xmlNode* id : children(identity, "DigitalId")) {
+        if (const xmlNode* name = child(id, "X509SubjectName"); name && named.subject_name.empty())
+            named.subject_name = trimmed(text_of(name));
+        if (const xmlNode* key = child(id, "X509SKI"); key && named.key_identifier.empty())
+            named.key_identifier = base64_bytes(text_of(key));
+    }
+    if (!named.key_identifier.empty() &&
+        std::find(service.identities.begin(), service.identities.end(), named) == service.identities.end())
+        service.identities.push_back(std::move(named));
+}
+
 bool read_period(const xmlNode* information, Service_period& period)
 {
     period.type = trimmed(text_of(child(information, "ServiceTypeIdentifier")));
@@ -321,13 +347,14 @@ void read_services(const xmlNode* root, Trusted_list& list)
             Trust_service read;
             read.provider = provider_name;
             read.name = name_of(child(information, "ServiceName"));
-            read_identity(child(information, "ServiceDigitalIdentity"), read.certificates);
+            read_service_identity(child(information, "ServiceDigitalIdentity"), read);
             // A service whose status or time cannot be read is not trusted at all: taking a guess
             // at either could only widen what the list grants.
             bool sound = read_period(information, read.current);
             for (xmlNode* instance : children(child(service, "ServiceHistory"), "ServiceHistoryInstance")) {
                 Service_period period;
                 sound = sound && read_period(instance, period);
+                read_service_identity(child(instance, "ServiceDigitalIdentity"), read);
                 read.history.push_back(std::move(period));
             }
             if (sound)

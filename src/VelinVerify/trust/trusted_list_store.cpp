@@ -20,8 +20,8 @@ namespace velin {
 
 namespace {
 
-// The last byte is the format: a cache of another format is read again from the lists' XML.
-constexpr char Cache_magic[8] = {'V', 'L', 'N', 'T', 'L', 'C', 'H', '2'};
+// The last character is the format's version: a cache of another one is read again from the XML.
+constexpr char Cache_magic[8] = {'V', 'L', 'N', 'T', 'L', 'C', 'H', '3'};
 constexpr size_t Cache_max_size = 64u * 1024 * 1024;
 
 // Cache writing: little-endian integers, length-prefixed strings and byte blocks.
@@ -106,6 +106,11 @@ public:
             text(service.provider);
             text(service.name);
             certificates(service.certificates);
+            u32(service.identities.size());
+            for (const Service_identity& identity : service.identities) {
+                text(identity.subject_name);
+                block(identity.key_identifier);
+            }
             period(service.current);
             u32(service.history.size());
             for (const Service_period& entry : service.history)
@@ -249,6 +254,14 @@ public:
             service.provider = text();
             service.name = text();
             service.certificates = certificates();
+            const size_t identities = count();
+            for (size_t j = 0; j < identities && _ok; ++j) {
+                Service_identity identity;
+                identity.subject_name = text();
+                const std::span<const uint8_t> key = block();
+                identity.key_identifier.assign(key.begin(), key.end());
+                service.identities.push_back(std::move(identity));
+            }
             service.current = period();
             const size_t history = count();
             for (size_t j = 0; j < history && _ok; ++j)
@@ -456,35 +469,66 @@ Trusted_lists::Trusted_lists(Kept_list european, std::vector<Kept_list> national
                 _by_thumbprint.emplace(certificate.thumbprint(), &service);
                 if (service.current.type == tsl_uri::Service_ca_qc) {
                     _anchors.push_back(certificate);
-                    _by_subject.emplace(name_key(subject_name_der(certificate.der())), certificate);
+                    _by_subject.emplace(name_key(subject_name_der(certificate.der())), std::pair(certificate, &service));
                 }
             }
+        for (const Trust_service& service : list.services)
+            for (const Service_identity& identity : service.identities)
+                _by_key_identifier.emplace(name_key(identity.key_identifier), std::pair(&service, &identity));
     };
     index(_european.list);
     for (const Kept_list& kept : _national)
         index(kept.list);
 }
 
+std::vector<const Trust_service*> Trusted_lists::services_of(const Certificate& certificate) const
+{
+    std::vector<const Trust_service*> services;
+    if (!certificate.is_valid())
+        return services;
+    auto add = [&services](const Trust_service* service) {
+        if (std::find(services.begin(), services.end(), service) == services.end())
+            services.push_back(service);
+    };
+    const auto [first, last] = _by_thumbprint.equal_range(certificate.thumbprint());
+    for (auto it = first; it != last; ++it)
+        add(it->second);
+    X509* x509 = certificate.raw_handle();
+    if (!x509)
+        return services;
+    // A CA/QC certificate of the service made again with the same key under the same name.
+    const auto [named, named_end] = _by_subject.equal_range(name_key(subject_name_der(certificate.der())));
+    for (auto it = named; it != named_end; ++it) {
+        X509* listed = it->second.first.raw_handle();
+        if (listed && EVP_PKEY_eq(X509_get0_pubkey(listed), X509_get0_pubkey(x509)) == 1)
+            add(it->second.second);
+    }
+    // A key the list names by its identifier (and name) only.
+    if (!_by_key_identifier.empty())
+        for (const std::vector<uint8_t>& identifier : key_identifiers_of(certificate)) {
+            const auto [found, found_end] = _by_key_identifier.equal_range(name_key(identifier));
+            for (auto it = found; it != found_end; ++it)
+                if (identity_names(*it->second.second, certificate))
+                    add(it->second.first);
+        }
+    return services;
+}
+
 const Trust_service* Trusted_lists::accredited_authority(const Certificate& certificate, std::time_t at) const
 {
-    if (!certificate.is_valid())
-        return nullptr;
-    const auto [first, last] = _by_thumbprint.equal_range(certificate.thumbprint());
-    for (auto it = first; it != last; ++it) {
-        const Service_period* period = it->second->period_at(at);
+    for (const Trust_service* service : services_of(certificate)) {
+        const Service_period* period = service->period_at(at);
         if (period && is_accredited_signature_authority(*period, at))
-            return it->second;
+            return service;
     }
     return nullptr;
 }
 
 bool Trusted_lists::is_anchor(const Certificate& certificate) const
 {
-    if (!certificate.is_valid())
-        return false;
-    const auto [first, last] = _by_thumbprint.equal_range(certificate.thumbprint());
-    return std::any_of(first, last,
-                       [](const auto& entry) { return entry.second->current.type == tsl_uri::Service_ca_qc; });
+    const std::vector<const Trust_service*> services = services_of(certificate);
+    return std::any_of(services.begin(), services.end(),
+                       [](const Trust_service* service) { return service->current.type == tsl_uri::Service_ca_qc; });
 }
 
 std::vector<Certificate> Trusted_lists::anchor_certificates() const
@@ -505,7 +549,7 @@ std::vector<Certificate> Trusted_lists::issuer_candidates(const Certificate& sub
     if (size > 0) {
         const auto [first, last] = _by_subject.equal_range(name_key({encoded, static_cast<size_t>(size)}));
         for (auto it = first; it != last; ++it)
-            candidates.push_back(it->second);
+            candidates.push_back(it->second.first);
     }
     if (!candidates.empty())
         return candidates;
@@ -519,6 +563,11 @@ bool Trusted_lists::is_trusted_time_stamping_authority(const Certificate& certif
 {
     if (!certificate.is_valid() || !certificate.raw_handle())
         return false;
+    for (const Trust_service* service : services_of(certificate)) {
+        const Service_period* period = service->period_at(at);
+        if (period && is_trusted_time_stamping(*period, at))
+            return true;
+    }
     for (const auto& [thumbprint, service] : _by_thumbprint) {
         const Service_period* period = service->period_at(at);
         if (!period || !is_trusted_time_stamping(*period, at))

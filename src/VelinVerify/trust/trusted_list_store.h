@@ -18,6 +18,7 @@
 #include <span>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace velin {
@@ -49,11 +50,15 @@ public:
     const Kept_list& european() const { return _european; }
     const std::vector<Kept_list>& national() const { return _national; }
 
-    // The CA/QC service with exactly this certificate that, at that time, was granted (or
+    // The services of a certificate: those that list it, now or in their history; the CA/QC
+    // services that list a certificate of the same name and public key; those that name its key
+    // by identifier (and name) only.
+    std::vector<const Trust_service*> services_of(const Certificate& certificate) const;
+    // The CA/QC service of this certificate (services_of) that, at that time, was granted (or
     // accredited) and issued certificates for electronic signatures; null when there is none.
     const Trust_service* accredited_authority(const Certificate& certificate, std::time_t at) const;
-    // The certificate is that of a CA/QC service of a national list, whatever its status: chains
-    // end there.
+    // The certificate is that of a CA/QC service (services_of), whatever its status: chains end
+    // there.
     bool is_anchor(const Certificate& certificate) const;
     // The certificates of every CA/QC service.
     std::vector<Certificate> anchor_certificates() const;
@@ -70,8 +75,10 @@ private:
     // Services by the thumbprint of each of their certificates.
     std::unordered_multimap<std::string, const Trust_service*> _by_thumbprint;
     std::vector<Certificate> _anchors;
-    // CA/QC certificates by the encoding of their subject name.
-    std::unordered_multimap<std::string, Certificate> _by_subject;
+    // CA/QC certificates, with their service, by the encoding of their subject name.
+    std::unordered_multimap<std::string, std::pair<Certificate, const Trust_service*>> _by_subject;
+    // Identities without a certificate, with their service, by key identifier.
+    std::unordered_multimap<std::string, std::pair<const Trust_service*, const Service_identity*>> _by_key_identifier;
 };
 
 // Where the lists of this user are kept: $XDG_DATA_HOME/velin-manager/trusted-lists, else

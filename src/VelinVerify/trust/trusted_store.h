@@ -65,6 +65,8 @@ public:
 
     // The trusted lists in use; null when none could be loaded.
     const std::shared_ptr<const Trusted_lists>& trusted_lists() const { return _trusted_lists; }
+    // Uses these lists instead of the kept ones (lists made by a test or a tool).
+    void use_trusted_lists(std::shared_ptr<const Trusted_lists> lists) { _trusted_lists = std::move(lists); }
     // A list that decides whether a root is accredited is loaded: the CNIPA list or a trusted list.
     bool accredited_list_is_available() const { return cnipa_store_is_available() || _trusted_lists != nullptr; }
     // The certificate is a time-stamping authority a trusted list grants at that time (see

@@ -8,6 +8,7 @@
 #include "norax_sign/app/dialog_batch_ui.h"
 #include "norax_sign/app/error_boxes.h"
 #include "norax_sign/app/sign_main_window.h"
+#include "norax_sign/timestamp_batch.h"
 
 #include <cstring>
 
@@ -19,7 +20,7 @@ std::optional<std::string> sign_information_request(int argc, const char* const*
     for (int index = 1; index < argc; ++index) {
         if (std::strcmp(argv[index], "--help") == 0 || std::strcmp(argv[index], "-h") == 0)
             return std::string(
-                "Uso: velin-sign [/dir=CARTELLA] [/pdf] [DOCUMENTO...]\n"
+                "Uso: velin-sign [/dir=CARTELLA] [/pdf] [/marca=cades-t|m7m|tsd [/solomarca]] [DOCUMENTO...]\n"
                 "     velin-sign --help | --version\n"
                 "\n"
                 "Firma i documenti con la Carta Velin. Senza documenti apre la finestra in cui sceglierli;\n"
@@ -28,6 +29,12 @@ std::optional<std::string> sign_information_request(int argc, const char* const*
                 "  /dir=CARTELLA  salva i documenti firmati in CARTELLA (se non è una cartella esistente,\n"
                 "                 vale la cartella del documento, o quella scelta se i documenti sono più d'uno)\n"
                 "  /pdf           firma i documenti PDF come PDF invece di racchiuderli in una busta .p7m\n"
+                "  /marca=FORMA   chiede una marca temporale per ogni documento al servizio impostato\n"
+                "                 (MarcaURL, MarcaUtente, MarcaPassword, MarcaPolicy tra le impostazioni\n"
+                "                 dell'utente): cades-t sulla firma nella busta .p7m, m7m in un file .m7m\n"
+                "                 con la busta, tsd in un file .p7m.tsd con la busta\n"
+                "  /solomarca     non firma: appone la marca ai documenti dati (cades-t e m7m per le\n"
+                "                 buste già firmate, tsd per ogni file)\n"
                 "  --help         mostra questo aiuto\n"
                 "  --version      mostra la versione\n"
                 "\n"
@@ -51,15 +58,32 @@ int run_sign(int argc, const char* const* argv)
     daily_update_check(settings);
 
     const Sign_command_line command = parse_sign_command_line(argc, argv);
+    if (!command.invalid_switch.empty() ||
+        (command.timestamp_only && command.timestamp_form == Timestamp_form::None)) {
+        message_box("Opzione non valida: " +
+                        (command.invalid_switch.empty() ? std::string("/solomarca senza /marca") : command.invalid_switch) +
+                        "\nLe forme della marca temporale sono cades-t, m7m e tsd.",
+                    MB_OK | MB_ICONERROR, nullptr, Suite_caption);
+        Java_vm::instance().destroy();
+        remove_error_box_hook();
+        return 1;
+    }
     Sign_batch_options options;
     options.parallel_signature = settings.FirmaParallela;
     options.make_signer = program_signers(nullptr);
+    options.timestamp_form = command.timestamp_form;
+    options.timestamps = std::make_shared<const Timestamp_client>(Timestamp_authority::load());
 
     uint32_t result = 0;
     size_t failed = 0;
     if (command.documents.empty()) {
         CVelinSignDlg window(options);
+        window.set_timestamp_form(command.timestamp_form);
         window.exec();
+    } else if (command.timestamp_only) {
+        Dialog_batch_ui ui(nullptr);
+        result = timestamp_batch(ui, command.documents, command.timestamp_form, command.output_folder,
+                                 *options.timestamps, &failed);
     } else {
         Dialog_batch_ui ui(nullptr);
         result = sign_batch(ui, command.documents, command.flags, command.output_folder, options, &failed);

@@ -8,6 +8,7 @@
 #include "common/trace.h"
 #include "norax_sign/app/dialog_batch_ui.h"
 #include "norax_sign/app/error_boxes.h"
+#include "norax_sign/timestamp_batch.h"
 #include "ui_sign_main_window.h"
 
 #include <QContextMenuEvent>
@@ -18,6 +19,8 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QUrl>
+
+#include <iterator>
 
 namespace velin {
 
@@ -30,6 +33,8 @@ CVelinSignDlg::CVelinSignDlg(Sign_batch_options options, QWidget* parent)
     connect(_ui->remove_button, &QPushButton::clicked, this, &CVelinSignDlg::remove_selected);
     connect(_ui->read_button, &QPushButton::clicked, this, &CVelinSignDlg::read_selected);
     connect(_ui->sign_button, &QPushButton::clicked, this, [this] { sign_all(); });
+    connect(_ui->timestamp_button, &QPushButton::clicked, this, [this] { timestamp_all(); });
+    connect(_ui->timestamp_combo, &QComboBox::currentIndexChanged, this, [this] { refresh(); });
     connect(_ui->exit_button, &QPushButton::clicked, this, &QDialog::reject);
     connect(_ui->document_list, &QListWidget::currentRowChanged, this, [this](int row) {
         if (row >= 0 && static_cast<size_t>(row) != _documents.selected())
@@ -62,8 +67,26 @@ void CVelinSignDlg::refresh()
     const bool pdf = _documents.format() == Signature_format::Pdf;
     _ui->pdf_radio->setChecked(pdf);
     _ui->pkcs7_radio->setChecked(!pdf);
+    // Time stamps are made for envelopes only.
+    _ui->timestamp_group->setEnabled(!pdf);
+    _ui->timestamp_button->setEnabled(buttons.sign && timestamp_form() != Timestamp_form::None);
     _ui->sign_button->setDefault(buttons.sign_is_default);
     _ui->add_button->setDefault(!buttons.sign_is_default);
+}
+
+Timestamp_form CVelinSignDlg::timestamp_form() const
+{
+    static constexpr Timestamp_form forms[] = {Timestamp_form::None, Timestamp_form::Signature, Timestamp_form::M7m,
+                                               Timestamp_form::Tsd};
+    const int chosen = _ui->timestamp_combo->currentIndex();
+    if (_documents.format() == Signature_format::Pdf || chosen < 0 || chosen >= static_cast<int>(std::size(forms)))
+        return Timestamp_form::None;
+    return forms[chosen];
+}
+
+void CVelinSignDlg::set_timestamp_form(Timestamp_form form)
+{
+    _ui->timestamp_combo->setCurrentIndex(static_cast<int>(form));
 }
 
 void CVelinSignDlg::add_document(const std::string& path)
@@ -119,7 +142,30 @@ uint32_t CVelinSignDlg::sign_all()
     try {
         Dialog_batch_ui ui(this);
         const unsigned flags = _documents.format() == Signature_format::Pdf ? Flag_pdf : 0;
-        result = sign_batch(ui, _documents.paths(), flags, {}, _options);
+        Sign_batch_options options = _options;
+        options.timestamp_form = timestamp_form();
+        result = sign_batch(ui, _documents.paths(), flags, {}, options);
+    } catch (...) {
+        trace_current_exception();
+        result = Result_failed;
+    }
+    QGuiApplication::restoreOverrideCursor();
+    show_pending_error_boxes(this);
+    if (result == 0)
+        accept();
+    return result;
+}
+
+uint32_t CVelinSignDlg::timestamp_all()
+{
+    const Timestamp_form form = timestamp_form();
+    if (form == Timestamp_form::None || !_options.timestamps)
+        return Result_cancelled;
+    uint32_t result = Result_cancelled;
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    try {
+        Dialog_batch_ui ui(this);
+        result = timestamp_batch(ui, _documents.paths(), form, {}, *_options.timestamps);
     } catch (...) {
         trace_current_exception();
         result = Result_failed;

@@ -24,6 +24,9 @@ public:
 
     void add_document(const std::string& path);
     const Sign_document_list& documents() const { return _documents; }
+    // The time stamp chosen in the window (none while the PDF format is chosen).
+    Timestamp_form timestamp_form() const;
+    void set_timestamp_form(Timestamp_form form);
 
     // The buttons' work, callable by the tests as by the clicks.
     void add_documents_from_dialog();
@@ -31,6 +34,8 @@ public:
     void read_selected();
     // The batch's result: 0 closes the window, Result_cancelled leaves it open.
     uint32_t sign_all();
+    // The time stamp chosen for every document, without signing; the same results.
+    uint32_t timestamp_all();
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;

@@ -28,6 +28,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const auto cached = velin::read_trusted_list_cache(velin::write_trusted_list_cache(kept, {kept}));
         if (!cached || cached->european != kept || cached->national.size() != 1 || cached->national[0] != kept)
             std::abort();
+        // The names a list gives without a certificate are read when a certificate is matched.
+        for (const velin::Trust_service& service : list->services)
+            for (const velin::Service_identity& identity : service.identities)
+                for (const velin::Certificate& certificate : service.certificates) {
+                    (void)velin::identity_names(identity, certificate);
+                    (void)velin::subject_name_matches(identity.subject_name, certificate);
+                }
     } else if (failure.empty()) {
         std::abort();
     }

@@ -13,6 +13,7 @@
 #include "VelinMenu/channel/scard.h"
 #include "test_folder.h"
 
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -173,6 +174,11 @@ private slots:
         const char* none[] = {"velin-sign", "/pdfx"};
         QCOMPARE(parse_sign_command_line(2, none).flags, 0u);
         QCOMPARE(parse_sign_command_line(2, none).documents, std::vector<std::string>{"/pdfx"});
+        const char* stamped[] = {"velin-sign", "/MARCA=TSD", "/solomarca", "a.txt", "/marca=altro", "/marca=m7m"};
+        const Sign_command_line marked = parse_sign_command_line(6, stamped);
+        QVERIFY(marked.timestamp_form == Timestamp_form::M7m && marked.timestamp_only);
+        QCOMPARE(marked.invalid_switch, std::string("/marca=altro"));
+        QCOMPARE(marked.documents, std::vector<std::string>{"a.txt"});
     }
 
     void help_and_version_without_a_display_touch_nothing()
@@ -427,9 +433,16 @@ private slots:
         QVERIFY(sign->isEnabled() && sign->isDefault() && pdf->isEnabled());
         pdf->setChecked(true);
         QCOMPARE(window.documents().format(), Signature_format::Pdf);
+        // A time stamp is for envelopes: none while the PDF format is chosen.
+        auto* stamp = window.findChild<QPushButton*>("timestamp_button");
+        window.set_timestamp_form(Timestamp_form::M7m);
+        QVERIFY(window.timestamp_form() == Timestamp_form::None && !stamp->isEnabled());
         window.add_document(b);
         QVERIFY(!pdf->isEnabled() && !pdf->isChecked());
         QCOMPARE(window.documents().format(), Signature_format::Pkcs7);
+        QVERIFY(window.timestamp_form() == Timestamp_form::M7m && stamp->isEnabled());
+        window.findChild<QComboBox*>("timestamp_combo")->setCurrentIndex(0);
+        QVERIFY(window.timestamp_form() == Timestamp_form::None && !stamp->isEnabled());
 
         // "&Firma": one folder for two documents; cancelling the card keeps the window open.
         _dialog_answers = {_folder->path().string()};

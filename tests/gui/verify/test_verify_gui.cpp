@@ -197,8 +197,10 @@ private slots:
         QVERIFY(QRegularExpression("^\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d$")
                     .match(control<QLabel>(page, "signing_time_value")->text())
                     .hasMatch());
-        QCOMPARE(item_texts(control<QListWidget>(page, "certificate_status_list")),
-                 std::vector<std::string>{"Il certificato è valido."});
+        const auto status = item_texts(control<QListWidget>(page, "certificate_status_list"));
+        QCOMPARE(status.size(), size_t(2));
+        QCOMPARE(status[0], std::string("Il certificato è valido."));
+        QVERIFY(status[1].starts_with("Stato della lista e qualifica valutati alla data della verifica: "));
         const Text_progress_bar* bar = control<Text_progress_bar>(page, "progress_bar");
         QCOMPARE(bar->maximum(), 300);
         QCOMPARE(bar->position(), 300);

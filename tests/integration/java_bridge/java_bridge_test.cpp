@@ -475,6 +475,37 @@ TEST_F(Pdf_verification, compressed_objects_that_inflate_past_the_limit_are_refu
             std::cout << "bomb.pdf:" << line << "\n";
 }
 
+TEST_F(Pdf_verification, each_of_many_successive_signatures_is_checked_over_its_own_revisions)
+{
+    test::Test_folder folder;
+    const std::string command = std::string(VELIN_MAKE_PDFS) + " " + folder.path().string() + " " + VELIN_PKI_FIXTURES +
+                                " many 5 >" + (folder / "make.log").string() + " 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << test::read_file(folder / "make.log");
+    const std::vector<uint8_t> whole = test::read_bytes(folder / "many.pdf");
+    const std::string text(whole.begin(), whole.end());
+    // As made, every signature matches; the third revision changed before its signature's hole
+    // (the field's name) or right after it (white space for white space): the first two still
+    // match, no later one does. Every one but the last is followed by a later revision.
+    const size_t third_hole = text.find("/Contents <", text.find("(Firma 3)"));
+    ASSERT_NE(third_hole, std::string::npos);
+    const std::vector<std::pair<size_t, char>> changes = {
+        {0, '%' /* the first byte as it is */}, {text.find("(Firma 3)") + 7, 'X'}, {text.find('>', third_hole) + 1, '\n'}};
+    for (const auto& [at, byte] : changes) {
+        SCOPED_TRACE(at);
+        std::vector<uint8_t> changed = whole;
+        changed[at] = static_cast<uint8_t>(byte);
+        Pdf_verify pdf;
+        pdf.parse(changed);
+        ASSERT_EQ(pdf.outcome(), Pdf_outcome::Verified);
+        ASSERT_EQ(pdf.signatures_count(), 5u);
+        EXPECT_FALSE(pdf.bytes_after_signatures());
+        for (size_t i = 0; i < 5; ++i) {
+            EXPECT_EQ(intact(pdf, i), at == 0 || i < 2) << i;
+            EXPECT_EQ(pdf.changed_after_signature(), i < 4) << i;
+        }
+    }
+}
+
 TEST(Pdf_in_the_verifier, old_forms_are_verified_with_the_weak_hash_warning_and_unknown_ones_are_not_supported)
 {
     test::private_environment();

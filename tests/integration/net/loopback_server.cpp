@@ -1,6 +1,8 @@
 #include "loopback_server.h"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <stdexcept>
 
@@ -56,6 +58,7 @@ const char* reason(int status)
     case 301: return "Moved Permanently";
     case 302: return "Found";
     case 401: return "Unauthorized";
+    case 403: return "Forbidden";
     case 404: return "Not Found";
     case 500: return "Internal Server Error";
     default: return "Status";
@@ -78,6 +81,30 @@ Loopback_server::Loopback_server(Handler handler) : _handler(std::move(handler))
     _listener = loopback_socket(_port, true);
     _wake = ::eventfd(0, EFD_CLOEXEC);
     _acceptor = std::thread([this] { accept_loop(); });
+}
+
+Loopback_server::Loopback_server(Request_handler handler) : _request_handler(std::move(handler))
+{
+    _listener = loopback_socket(_port, true);
+    _wake = ::eventfd(0, EFD_CLOEXEC);
+    _acceptor = std::thread([this] { accept_loop(); });
+}
+
+std::string Http_request_seen::header(const std::string& name) const
+{
+    const auto lower = [](std::string text) {
+        std::transform(text.begin(), text.end(), text.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        return text;
+    };
+    const std::string wanted = "\r\n" + lower(name) + ":";
+    const std::string lowered = lower(head);
+    const std::size_t at = lowered.find(wanted);
+    if (at == std::string::npos)
+        return {};
+    const std::size_t start = head.find_first_not_of(' ', at + wanted.size());
+    const std::size_t end = head.find("\r\n", at + wanted.size());
+    return start == std::string::npos || start >= end ? std::string() : head.substr(start, end - start);
 }
 
 Loopback_server::~Loopback_server()
@@ -146,7 +173,24 @@ void Loopback_server::serve(int connection)
         std::lock_guard lock(_mutex);
         _requests.push_back(method + " " + path);
     }
-    const Http_answer answer = _handler(method, path);
+    Http_answer answer;
+    if (_request_handler) {
+        Http_request_seen seen{method, path, request.substr(0, request.find("\r\n\r\n") + 2), {}};
+        seen.body = request.substr(request.find("\r\n\r\n") + 4);
+        const std::string length = seen.header("Content-Length");
+        const std::size_t expected = std::min<std::size_t>(length.empty() ? 0 : std::stoul(length), 1 << 20);
+        while (seen.body.size() < expected) {
+            if (!stopping_or_readable(connection, -1) || _stopping)
+                return;
+            const ssize_t received = ::recv(connection, buffer, sizeof buffer, 0);
+            if (received <= 0)
+                return;
+            seen.body.append(buffer, static_cast<std::size_t>(received));
+        }
+        answer = _request_handler(seen);
+    } else {
+        answer = _handler(method, path);
+    }
 
     if (answer.silent) {
         // Hold the connection until the client gives up or the server stops.

@@ -65,11 +65,24 @@ inline Http_answer endless_answer()
     return made;
 }
 
+// A request as the server received it, for handlers that answer by its headers and body.
+struct Http_request_seen {
+    std::string method;
+    std::string path;
+    std::string head; // the request line and header lines as sent
+    std::string body; // as long as its Content-Length said
+
+    // A header's value (the name compared without regard to case); empty when absent.
+    std::string header(const std::string& name) const;
+};
+
 class Loopback_server {
 public:
     using Handler = std::function<Http_answer(const std::string& method, const std::string& path)>;
+    using Request_handler = std::function<Http_answer(const Http_request_seen& request)>;
 
     explicit Loopback_server(Handler handler);
+    explicit Loopback_server(Request_handler handler);
     ~Loopback_server();
     Loopback_server(const Loopback_server&) = delete;
     Loopback_server& operator=(const Loopback_server&) = delete;
@@ -90,6 +103,7 @@ private:
     bool stopping_or_readable(int descriptor, int timeout_ms);
 
     Handler _handler;
+    Request_handler _request_handler;
     int _listener = -1;
     int _wake = -1;
     unsigned short _port = 0;

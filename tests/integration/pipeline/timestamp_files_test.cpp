@@ -210,6 +210,16 @@ TEST_F(Timestamp_files_test, a_signature_time_stamp_moves_the_validity_check_to_
     EXPECT_TRUE(has(expired.lines(0), "info: Il certificato è valido."));
     EXPECT_TRUE(has(expired.lines(0), "info: La validità del certificato è verificata alla data della marca "
                                       "temporale: 01/06/2021 10:00:00 (UTC)."));
+    EXPECT_TRUE(has(expired.lines(0), "info: Stato della lista e qualifica valutati alla data della marca "
+                                      "temporale: 01/06/2021 10:00:00 (UTC)."));
+    const QJsonObject signature = expired.layer(0)["signatures"].toArray()[0].toObject();
+    EXPECT_EQ(signature["lists_judged_by"].toString(), "timestamp");
+    EXPECT_EQ(signature["lists_judged_at"], expired.timestamp(0)["time"]);
+    const Verdict text = verify("scaduto-marcato.txt.p7m", {}, false);
+    EXPECT_NE(text.text.find("[informazione] Stato della lista e qualifica valutati alla data della marca temporale: "
+                             "01/06/2021 10:00:00 (UTC)."),
+              std::string::npos)
+        << text.text;
     EXPECT_EQ(expired.timestamp(0)["scope"].toString(), "signature");
     EXPECT_EQ(expired.timestamp(0)["signer"].toInt(), 1);
 

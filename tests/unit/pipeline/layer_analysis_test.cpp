@@ -69,7 +69,11 @@ TEST_F(Layer_test, LegalValueWithoutRevocationCheckEndsWithWarningsAtTheEndOfTwo
     EXPECT_EQ(layer->signer_names(), std::vector<std::string>{"ROSSI MARIO"});
     const Signature_display& shown = layer->shown_signature();
     EXPECT_EQ(shown.kind, "Firma digitale (con validità legale)");
-    EXPECT_TRUE(shown.status.empty());
+    // Only the time the accredited list was judged at: the verification's, with no time stamp.
+    ASSERT_EQ(shown.status.size(), 1u);
+    EXPECT_EQ(shown.status[0].severity, Line_severity::Information);
+    EXPECT_TRUE(shown.status[0].text.starts_with("Stato della lista e qualifica valutati alla data della verifica: "))
+        << shown.status[0].text;
     EXPECT_EQ(shown.signing_time.size(), std::string("dd/mm/yyyy hh:mm:ss").size());
     EXPECT_TRUE(observer.inner.empty());
     EXPECT_TRUE(observer.boxes.empty());

@@ -163,6 +163,13 @@ Certificate make_certificate(const Certificate_recipe& recipe, const Key& subjec
         X509_add_ext(x, usage, -1);
         X509_EXTENSION_free(usage);
     }
+    if (!recipe.extended_key_usage.empty()) {
+        X509_EXTENSION* usage =
+            X509V3_EXT_conf_nid(nullptr, nullptr, NID_ext_key_usage, recipe.extended_key_usage.c_str());
+        require(usage != nullptr, "extended key usage extension");
+        X509_add_ext(x, usage, -1);
+        X509_EXTENSION_free(usage);
+    }
     if (!recipe.points.empty() || !recipe.raw_points.empty()) {
         X509_EXTENSION* points = points_extension(recipe);
         require(points != nullptr, "distribution points extension");

@@ -45,6 +45,7 @@ struct Certificate_recipe {
     std::string raw_points{};
     bool authority = false; // basicConstraints CA:TRUE instead of CA:FALSE
     std::string key_usage{}; // a keyUsage extension, as the OpenSSL configuration writes it
+    std::string extended_key_usage{}; // an extendedKeyUsage extension, written the same way
 };
 
 // Issued by issuer with issuer_key; self-signed (subject = issuer) when issuer is empty.

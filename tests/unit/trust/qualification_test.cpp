@@ -251,7 +251,7 @@ TEST(Qualification, legal_value_only_for_a_qualified_signature_certificate_on_a_
     };
     for (const auto& tried : cases) {
         const Certificate certificate = make_certificate(tried.certificate);
-        const Trust_service service{"P", "CA", {}, tried.current, tried.history};
+        const Trust_service service{"P", "CA", {}, tried.current, tried.history, {}};
         const Signature_qualification verdict = qualify_for_signature(certificate, service, at(tried.judged_at));
         EXPECT_EQ(verdict.legal_value, *tried.why_not == '\0') << tried.name;
         ASSERT_EQ(verdict.lines.size(), 2u) << tried.name;

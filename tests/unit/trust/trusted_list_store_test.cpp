@@ -89,6 +89,7 @@ TEST(Trusted_list_store, classifies_chains_by_the_services_status_at_the_signing
     EXPECT_FALSE(store.is_trusted_time_stamping_authority(certificate("signer-granted"), at("2025-01-01T00:00:00Z")));
     // The verifier's one decision on time-stamping authorities takes the list's services in.
     EXPECT_TRUE(timestamp_authority_trust(store, certificate("tsa"), at("2025-01-01T00:00:00Z")).trusted);
+    EXPECT_TRUE(timestamp_authority_trust(store, certificate("tsa"), at("2025-01-01T00:00:00Z")).qualified);
     EXPECT_FALSE(timestamp_authority_trust(store, certificate("eu-signer"), at("2025-01-01T00:00:00Z")).trusted);
 }
 

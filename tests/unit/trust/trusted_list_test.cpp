@@ -270,9 +270,9 @@ TEST(Trusted_lists, count_each_status_as_qualified_only_on_its_side_of_july_2016
             const std::string status = std::string(prefix) + tried.status;
             Trusted_list list;
             list.services.push_back(
-                {"P", "CA", {ca}, {tsl_uri::Service_ca_qc, status, at("2001-01-01T00:00:00Z"), {}, {}}, {}});
+                {"P", "CA", {ca}, {tsl_uri::Service_ca_qc, status, at("2001-01-01T00:00:00Z"), {}, {}}, {}, {}});
             list.services.push_back(
-                {"P", "TSA", {tsa}, {tsl_uri::Service_tsa_qtst, status, at("2001-01-01T00:00:00Z"), {}, {}}, {}});
+                {"P", "TSA", {tsa}, {tsl_uri::Service_tsa_qtst, status, at("2001-01-01T00:00:00Z"), {}, {}}, {}, {}});
             const Trusted_lists lists({{}, ""}, {{list, "00"}});
             EXPECT_EQ(lists.accredited_authority(ca, before) != nullptr, tried.before) << status;
             EXPECT_EQ(lists.accredited_authority(ca, change - 1) != nullptr, tried.before) << status;
@@ -285,7 +285,7 @@ TEST(Trusted_lists, count_each_status_as_qualified_only_on_its_side_of_july_2016
     for (const char* status : {"http://example.org/TrstSvc/TrustedList/Svcstatus/granted",
                                "http://uri.etsi.org/TrstSvc/TrustedList/Svcstatus/granted/x", "granted", ""}) {
         Trusted_list list;
-        list.services.push_back({"P", "CA", {ca}, {tsl_uri::Service_ca_qc, status, 0, {}, {}}, {}});
+        list.services.push_back({"P", "CA", {ca}, {tsl_uri::Service_ca_qc, status, 0, {}, {}}, {}, {}});
         const Trusted_lists lists({{}, ""}, {{list, "00"}});
         EXPECT_EQ(lists.accredited_authority(ca, after), nullptr) << status;
     }

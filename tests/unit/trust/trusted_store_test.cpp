@@ -5,6 +5,7 @@
 
 #include "VelinVerify/trust/common_data_folder.h"
 #include "VelinVerify/trust/report.h"
+#include "VelinVerify/trust/timestamp_authority.h"
 #include "VelinVerify/trust/trusted_store.h"
 
 #include <gtest/gtest.h>
@@ -55,6 +56,28 @@ TEST_F(Trusted_store_test, the_installed_lists_load_and_merge_silently)
     EXPECT_NE(std::string::npos, trace.find("Carica la lista di certificati da usare per la costruzione delle catene di trust."));
     EXPECT_NE(std::string::npos, trace.find("Il contenitore di certificati è stato inglobato in quello principale."));
     EXPECT_NE(std::string::npos, trace.find("Lista certificati utente caricata."));
+}
+
+// Any trusted root makes a time-stamping authority trusted; only the accredited list (or a listed
+// time-stamping service) makes it one whose time may stand for a signature's.
+TEST_F(Trusted_store_test, only_an_accredited_time_stamping_authority_is_qualified)
+{
+    auto store = load();
+    const std::time_t now = std::time(nullptr);
+    const struct {
+        const char* authority;
+        bool trusted, qualified;
+    } cases[] = {
+        {"signer-legal", true, true},       // under the accredited root
+        {"signer-card", true, false},       // under the card list's root
+        {"signer-user", true, false},       // under a root the user chose
+        {"signer-orphan", false, false},
+    };
+    for (const auto& c : cases) {
+        const Timestamp_authority_trust trust = timestamp_authority_trust(*store, pki_certificate(c.authority), now);
+        EXPECT_EQ(trust.trusted, c.trusted) << c.authority;
+        EXPECT_EQ(trust.qualified, c.qualified) << c.authority;
+    }
 }
 
 TEST_F(Trusted_store_test, the_built_in_publisher_is_a_certificate)

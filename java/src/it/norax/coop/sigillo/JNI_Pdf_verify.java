@@ -14,6 +14,7 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Calendar;
 import java.util.Collection;
+import java.util.Collections;
 import java.util.Date;
 import java.util.HashMap;
 import java.util.List;
@@ -54,7 +55,6 @@ import org.bouncycastle.asn1.x509.DigestInfo;
 import org.bouncycastle.asn1.x509.SubjectPublicKeyInfo;
 import org.bouncycastle.cert.X509CertificateHolder;
 import org.bouncycastle.cms.CMSSignedData;
-import org.bouncycastle.cms.CMSTypedData;
 import org.bouncycastle.cms.SignerId;
 import org.bouncycastle.cms.SignerInformation;
 import org.bouncycastle.cms.SignerInformationVerifier;
@@ -117,6 +117,8 @@ public class JNI_Pdf_verify {
     private int error = OK;
     private String stack = "";
     private final List<Signer> signers = new ArrayList<>();
+    // One verifier per signer's certificate in a document: many signatures often share one.
+    private final Map<X509CertificateHolder, SignerInformationVerifier> verifiers = new HashMap<>();
     private boolean appended;
 
     public JNI_Pdf_verify() {
@@ -186,6 +188,7 @@ public class JNI_Pdf_verify {
 
     public void verify(byte[] pdf) {
         signers.clear();
+        verifiers.clear();
         appended = false;
         error = OK;
         stack = "";
@@ -198,7 +201,7 @@ public class JNI_Pdf_verify {
             return;
         }
         try {
-            PDFParser parser = new PDFParser(new RandomAccessBuffer(pdf), "", null, null, scratch);
+            PDFParser parser = new Hex_string_parser(pdf, scratch);
             parser.parse();
             document = parser.getPDDocument();
         } catch (Throwable t) {
@@ -208,6 +211,8 @@ public class JNI_Pdf_verify {
         }
         try {
             Map<COSObjectKey, Long> offsets = document.getDocument().getXrefTable();
+            List<PDSignature> dictionaries = new ArrayList<>();
+            List<Long> places = new ArrayList<>();
             for (PDSignatureField field : document.getSignatureFields()) {
                 COSBase value = field.getCOSObject().getItem(COSName.V);
                 long offset = -1;
@@ -216,9 +221,25 @@ public class JNI_Pdf_verify {
                     offset = at == null ? -1 : at;
                     value = ((COSObject) value).getObject();
                 }
-                if (value instanceof COSDictionary)
-                    signers.add(read(new PDSignature((COSDictionary) value), offset, pdf));
+                if (value instanceof COSDictionary) {
+                    dictionaries.add(new PDSignature((COSDictionary) value));
+                    places.add(offset);
+                }
             }
+            // Read in the order of the holes, so that the digests go through the file once.
+            Range_digests digests = new Range_digests(pdf);
+            long[] holes = new long[dictionaries.size()];
+            Integer[] order = new Integer[holes.length];
+            for (int i = 0; i < holes.length; ++i) {
+                long[] range = byte_range(dictionaries.get(i), pdf.length);
+                holes[i] = range == null ? -1 : range[1];
+                order[i] = i;
+            }
+            Arrays.sort(order, (x, y) -> Long.compare(holes[x], holes[y]));
+            Signer[] read = new Signer[holes.length];
+            for (int i : order)
+                read[i] = read(dictionaries.get(i), places.get(i), pdf, digests);
+            signers.addAll(Arrays.asList(read));
             if (signers.isEmpty()) {
                 error = NOT_SIGNED;
                 return;
@@ -413,6 +434,65 @@ public class JNI_Pdf_verify {
         }
     }
 
+    /**
+     * The library's parser, with hex strings of the plain form (hex digits and white space up to
+     * the closing bracket) read straight from the file's array. The library reads them through a
+     * text and a small string per byte: a signature's hole is a hex string of kilobytes, and with
+     * a thousand signatures that was most of the parse. Any other form is left to the library.
+     */
+    static final class Hex_string_parser extends PDFParser {
+        private final byte[] pdf;
+        private final RandomAccessBuffer source;
+
+        Hex_string_parser(byte[] pdf, ScratchFile scratch) throws IOException {
+            this(pdf, new RandomAccessBuffer(pdf), scratch);
+        }
+
+        private Hex_string_parser(byte[] pdf, RandomAccessBuffer source, ScratchFile scratch) throws IOException {
+            super(source, "", null, null, scratch);
+            this.pdf = pdf;
+            this.source = source;
+        }
+
+        @Override
+        protected COSString parseCOSString() throws IOException {
+            // The library's parser reads this buffer where it stands, one byte at a time.
+            long start = source.getPosition();
+            if (start < 0 || start >= pdf.length || pdf[(int) start] != '<')
+                return super.parseCOSString();
+            int digits = 0, end = (int) start + 1;
+            for (;; ++end) {
+                if (end >= pdf.length)
+                    return super.parseCOSString();
+                byte c = pdf[end];
+                if (c == '>')
+                    break;
+                if (HEX[c & 0xFF] >= 0 && HEX[c & 0xFF] < SPACE)
+                    ++digits;
+                else if (c != ' ' && c != '\n' && c != '\t' && c != '\r' && c != '\b' && c != '\f')
+                    return super.parseCOSString();
+            }
+            // A last lone digit stands for its pair with 0.
+            byte[] bytes = new byte[(digits + 1) / 2];
+            int made = 0, high = -1;
+            for (int at = (int) start + 1; at < end; ++at) {
+                int digit = HEX[pdf[at] & 0xFF];
+                if (digit < 0 || digit == SPACE)
+                    continue;
+                if (high < 0) {
+                    high = digit;
+                    continue;
+                }
+                bytes[made++] = (byte) (high << 4 | digit);
+                high = -1;
+            }
+            if (high >= 0)
+                bytes[made] = (byte) (high << 4);
+            source.seek(end + 1L);
+            return new COSString(bytes);
+        }
+    }
+
     /** The file's length without trailing white space, which some writers add after %%EOF. */
     private static long trimmed_length(byte[] pdf) {
         int end = pdf.length;
@@ -445,7 +525,7 @@ public class JNI_Pdf_verify {
     }
 
     /** offset: where the dictionary's object starts in the file, -1 when not known. */
-    private Signer read(PDSignature dictionary, long offset, byte[] pdf) {
+    private Signer read(PDSignature dictionary, long offset, byte[] pdf, Range_digests digests) {
         Signer signer = new Signer();
         signer.kind = dictionary.getSubFilter() == null ? "" : dictionary.getSubFilter();
         try {
@@ -464,7 +544,7 @@ public class JNI_Pdf_verify {
                 signer.problem = "ByteRange non valido";
                 return signer;
             }
-            Signed_bytes signed = new Signed_bytes(pdf, range);
+            Signed_bytes signed = new Signed_bytes(digests, range);
             if ("ETSI.RFC3161".equals(signer.kind))
                 verify_time_stamp(signer, contents, signed);
             else if ("adbe.pkcs7.sha1".equals(signer.kind))
@@ -510,6 +590,19 @@ public class JNI_Pdf_verify {
         return range;
     }
 
+    private static final byte SPACE = 16;
+    /** A byte's value as a hex digit, SPACE for white space, -1 for anything else. */
+    private static final byte[] HEX = new byte[256];
+    static {
+        Arrays.fill(HEX, (byte) -1);
+        for (int i = 0; i < 16; ++i) {
+            HEX["0123456789abcdef".charAt(i)] = (byte) i;
+            HEX["0123456789ABCDEF".charAt(i)] = (byte) i;
+        }
+        for (char c : new char[] {' ', '\n', '\r', '\t', '\f', 0})
+            HEX[c] = SPACE;
+    }
+
     /**
      * The hole holds exactly this dictionary's own Contents string, written as hex digits between
      * angle brackets, inside the dictionary's own object when the object's place is known: the
@@ -523,10 +616,9 @@ public class JNI_Pdf_verify {
             return false;
         int read = 0, high = -1;
         for (int at = a + 1; at < b - 1; ++at) {
-            byte c = pdf[at];
-            if (c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f' || c == 0)
+            int digit = HEX[pdf[at] & 0xFF];
+            if (digit == SPACE)
                 continue;
-            int digit = Character.digit(c, 16);
             if (digit < 0)
                 return false;
             if (high < 0) {
@@ -555,52 +647,75 @@ public class JNI_Pdf_verify {
     }
 
     /**
-     * The bytes a signature signs, read where they are in the file: a copy of each signature's
-     * range would copy the whole file once per signature.
+     * The digests of the signatures' byte ranges, each read where it lies in the file. A range is
+     * the file up to its signature's hole and the rest of that revision, so a file signed N times
+     * would be digested N/2 times over: the bytes before the holes are digested once, in a running
+     * digest per algorithm, and each range's digest continues a copy of it at its hole. Asked in
+     * the order of the holes, the file is read once (a hole before the last one asked starts over).
      */
-    static final class Signed_bytes implements CMSTypedData {
+    static final class Range_digests {
         private final byte[] pdf;
+        private final Map<String, MessageDigest> running = new HashMap<>();
+        private final Map<String, Long> reached = new HashMap<>();
+
+        Range_digests(byte[] pdf) {
+            this.pdf = pdf;
+        }
+
+        byte[] digest(String algorithm, long[] range) throws Exception {
+            MessageDigest prefix = running.get(algorithm);
+            long from = reached.getOrDefault(algorithm, 0L);
+            if (prefix == null || from > range[1]) {
+                prefix = range_digest(algorithm);
+                from = 0;
+            }
+            prefix.update(pdf, (int) from, (int) (range[1] - from));
+            MessageDigest copy;
+            try {
+                copy = (MessageDigest) prefix.clone();
+                running.put(algorithm, prefix);
+                reached.put(algorithm, range[1]);
+            } catch (CloneNotSupportedException e) {
+                copy = prefix;
+                running.remove(algorithm);
+            }
+            copy.update(pdf, (int) range[2], (int) range[3]);
+            return copy.digest();
+        }
+    }
+
+    /** One signature's byte range, to be digested. */
+    static final class Signed_bytes {
+        private final Range_digests digests;
         private final long[] range;
 
-        Signed_bytes(byte[] pdf, long[] range) {
-            this.pdf = pdf;
+        Signed_bytes(Range_digests digests, long[] range) {
+            this.digests = digests;
             this.range = range;
         }
 
-        byte[] digest(MessageDigest digest) {
-            digest.update(pdf, 0, (int) range[1]);
-            digest.update(pdf, (int) range[2], (int) range[3]);
-            return digest.digest();
-        }
-
-        @Override
-        public void write(OutputStream out) throws IOException {
-            out.write(pdf, 0, (int) range[1]);
-            out.write(pdf, (int) range[2], (int) range[3]);
-        }
-
-        @Override
-        public Object getContent() {
-            byte[] signed = new byte[(int) (range[1] + range[3])];
-            System.arraycopy(pdf, 0, signed, 0, (int) range[1]);
-            System.arraycopy(pdf, (int) range[2], signed, (int) range[1], (int) range[3]);
-            return signed;
-        }
-
-        @Override
-        public ASN1ObjectIdentifier getContentType() {
-            return CMSObjectIdentifiers.data;
+        byte[] digest(String algorithm) throws Exception {
+            return digests.digest(algorithm, range);
         }
     }
 
     private void verify_detached(Signer signer, byte[] contents, Signed_bytes signed) throws Exception {
-        CMSSignedData cms = new CMSSignedData(signed, contents);
+        // Read once for the signer's digest algorithm, then again with the range's digest as the
+        // content's (bytes carried inside the CMS, if any, are not what the signature is checked on).
+        ASN1ObjectIdentifier algorithm = single_signer(new CMSSignedData(contents)).getDigestAlgorithmID().getAlgorithm();
+        CMSSignedData cms = new CMSSignedData(
+                Collections.singletonMap(algorithm, signed.digest(algorithm.getId())), contents);
         SignerInformation information = single_signer(cms);
         X509CertificateHolder certificate = certificate_of(cms.getCertificates(), information);
         signer.certificate = certificate.getEncoded();
         signer.signing_time = signing_time(information);
         signer.digest = information.getDigestAlgOID();
-        signer.valid = information.verify(range_verifier(certificate));
+        SignerInformationVerifier verifier = verifiers.get(certificate);
+        if (verifier == null) {
+            verifier = range_verifier(certificate);
+            verifiers.put(certificate, verifier);
+        }
+        signer.valid = information.verify(verifier);
         if (!signer.valid)
             signer.problem = "la firma non corrisponde ai byte firmati";
     }
@@ -632,7 +747,7 @@ public class JNI_Pdf_verify {
         signer.signing_time = signing_time(information);
         // Whatever the signer's own digest, the document is bound by its SHA-1 digest.
         signer.digest = OIWObjectIdentifiers.idSHA1.getId();
-        byte[] digest = signed.digest(range_digest("SHA-1"));
+        byte[] digest = signed.digest("SHA-1");
         byte[] carried = cms.getSignedContent() == null ? null : (byte[]) cms.getSignedContent().getContent();
         boolean cms_ok = information.verify(new JcaSimpleSignerInfoVerifierBuilder().setProvider("BC").build(certificate));
         signer.valid = cms_ok && carried != null && Arrays.equals(digest, carried);
@@ -649,7 +764,7 @@ public class JNI_Pdf_verify {
         token.validate(new JcaSimpleSignerInfoVerifierBuilder().setProvider("BC").build(certificate));
         String algorithm = token.getTimeStampInfo().getMessageImprintAlgOID().getId();
         signer.digest = algorithm;
-        byte[] digest = signed.digest(range_digest(algorithm));
+        byte[] digest = signed.digest(algorithm);
         signer.valid = Arrays.equals(digest, token.getTimeStampInfo().getMessageImprintDigest());
         if (!signer.valid)
             signer.problem = "l'impronta della marca temporale non corrisponde ai byte firmati";
@@ -697,7 +812,7 @@ public class JNI_Pdf_verify {
             return;
         }
         signer.digest = info.getAlgorithmId().getAlgorithm().getId();
-        byte[] digest = signed.digest(range_digest(signer.digest));
+        byte[] digest = signed.digest(signer.digest);
         signer.valid = MessageDigest.isEqual(digest, info.getDigest());
         if (!signer.valid)
             signer.problem = "la firma non corrisponde ai byte firmati";

@@ -1,0 +1,480 @@
+// Time stamps from a loopback authority: `openssl ts -reply` with the test PKI's accredited
+// authority behind a small HTTP server with basic authentication. The client's checks against the
+// authority's answers, good and bad, and batches signed with a SoftHSM key and time-stamped in each
+// form, read back by velin-verify and by `openssl ts -verify`.
+#include "VelinVerify/envelope/mime_envelope_split.h"
+#include "VelinVerify/envelope/timestamped_data.h"
+#include "loopback_server.h"
+#include "norax_sign/sign_batch.h"
+#include "norax_sign/timestamp_batch.h"
+#include "softhsm_token.h"
+#include "test_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QProcessEnvironment>
+
+#include <openssl/cms.h>
+#include <openssl/evp.h>
+
+#include <cstdlib>
+#include <mutex>
+
+namespace velin {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* User = "mario.rossi";
+constexpr const char* Password = "Segreta-Parola-42";
+
+std::string hex_of(std::span<const uint8_t> bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (const uint8_t byte : bytes) {
+        text += digits[byte >> 4];
+        text += digits[byte & 15];
+    }
+    return text;
+}
+
+std::span<const uint8_t> bytes_of(const std::string& text)
+{
+    return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+bool run(const std::string& command)
+{
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// A DER TimeStampResp refusing the request: rejection, the authority's words, a failure bit.
+std::string refusal_reply(const std::string& words, int failure_bit)
+{
+    const auto tlv = [](uint8_t tag, const std::string& content) {
+        return std::string(1, static_cast<char>(tag)) + static_cast<char>(content.size()) + content;
+    };
+    std::string bits(static_cast<size_t>(failure_bit / 8 + 1), '\0');
+    bits.back() = static_cast<char>(0x80 >> (failure_bit % 8));
+    const std::string unused(1, static_cast<char>(7 - failure_bit % 8));
+    const std::string status =
+        tlv(0x02, std::string(1, '\2')) + tlv(0x30, tlv(0x0C, words)) + tlv(0x03, unused + bits);
+    return tlv(0x30, tlv(0x30, status));
+}
+
+// The authority: checks the credentials, then answers each request as the test's mode says.
+class Loopback_authority {
+public:
+    enum class Mode { Granted, Forbidden, Other_nonce, Other_imprint, Refused, Silent, Huge, Garbage };
+
+    explicit Loopback_authority(const fs::path& folder)
+        : _folder(folder), _server([this](const test::Http_request_seen& request) { return answer(request); })
+    {}
+
+    std::string url() const { return _server.url("/tsa"); }
+    void set_mode(Mode mode) { _mode = mode; }
+    size_t requests() const { return _server.requests().size(); }
+
+private:
+    test::Http_answer answer(const test::Http_request_seen& request)
+    {
+        std::lock_guard lock(_mutex);
+        const std::string expected = "Basic " + base64(std::string(User) + ":" + Password);
+        if (request.header("Authorization") != expected)
+            return test::answer(401, "", {{"WWW-Authenticate", "Basic realm=\"marca\""}});
+        if (request.header("Content-Type") != "application/timestamp-query")
+            return test::answer(415, "");
+        switch (_mode) {
+        case Mode::Forbidden: return test::answer(403, "");
+        case Mode::Refused: return test::answer(200, refusal_reply("Credito esaurito", 17));
+        case Mode::Silent: return test::silent_answer();
+        case Mode::Huge: return test::generated_answer(3 << 20);
+        case Mode::Garbage: return test::answer(200, "<html>non una marca</html>");
+        default: break;
+        }
+        std::string query = request.body;
+        if (_mode == Mode::Other_nonce) {
+            // A fresh query for the same imprint: another nonce.
+            const std::string digest = query.substr(query.find(std::string("\x04\x20", 2)) + 2, 32);
+            run("openssl ts -query -sha256 -cert -digest " + hex_of(bytes_of(digest)) + " -out '" +
+                (_folder / "query.tsq").string() + "'");
+            query = test::read_file(_folder / "query.tsq");
+        } else if (_mode == Mode::Other_imprint) {
+            // The same query, nonce included, over other bytes.
+            const size_t at = query.find(std::string("\x04\x20", 2)) + 2;
+            query.replace(at, 32, std::string(32, '\x5A'));
+        }
+        test::write_file(_folder / "query.tsq", query);
+        const std::string reply = (_folder / "reply.tsr").string();
+        fs::remove(reply);
+        run("cd '" + _folder.string() +
+            "' && openssl ts -reply -config openssl.cnf -queryfile query.tsq -signer tsa.cert.pem "
+            "-inkey tsa.key.pem -out reply.tsr");
+        return test::answer(200, test::read_file(reply), {{"Content-Type", "application/timestamp-reply"}});
+    }
+
+    static std::string base64(const std::string& text)
+    {
+        std::string encoded(4 * ((text.size() + 2) / 3) + 1, '\0');
+        const int size = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                                         reinterpret_cast<const unsigned char*>(text.data()),
+                                         static_cast<int>(text.size()));
+        encoded.resize(static_cast<size_t>(size));
+        return encoded;
+    }
+
+    fs::path _folder;
+    std::mutex _mutex;
+    Mode _mode = Mode::Granted;
+    test::Loopback_server _server;
+};
+
+struct Verdict {
+    int exit_code = -1;
+    QJsonObject report;
+};
+
+class Timestamp_signing_test : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        test::private_environment();
+        authority_folder = new test::Test_folder;
+        const std::string command = std::string("'") + VELIN_SOURCE_DIR +
+                                    "/tools/make-timestamp-fixtures/make-timestamp-fixtures' --authority '" +
+                                    authority_folder->path().string() + "'";
+        ASSERT_TRUE(run(command)) << "the authority could not be made: " << command;
+        test::write_file(authority_folder->path() / "ca.pem",
+                         test::read_file(fs::path(VELIN_PKI_FIXTURES) / "accredited-ca.cert.pem") +
+                             test::read_file(fs::path(VELIN_PKI_FIXTURES) / "accredited-root.cert.pem"));
+    }
+    static void TearDownTestSuite()
+    {
+        delete authority_folder;
+        authority_folder = nullptr;
+    }
+
+    Timestamp_authority settings(const std::string& url, const std::string& password = Password) const
+    {
+        Timestamp_authority made;
+        made.url = url;
+        made.user = User;
+        made.password = password;
+        return made;
+    }
+
+    // `openssl ts -verify` of a reply (or a bare token) over the data, with the test PKI's chain.
+    static bool openssl_verifies(const std::vector<uint8_t>& stamp, bool token, std::span<const uint8_t> data)
+    {
+        const fs::path folder = authority_folder->path();
+        test::write_file(folder / "verified.data", std::string(data.begin(), data.end()));
+        test::write_file(folder / "verified.stamp", std::string(stamp.begin(), stamp.end()));
+        return run("openssl ts -verify -data '" + (folder / "verified.data").string() + "' -in '" +
+                   (folder / "verified.stamp").string() + "'" + (token ? " -token_in" : "") + " -CAfile '" +
+                   (folder / "ca.pem").string() + "'");
+    }
+
+    // velin-verify --batch --json of the file, with the test PKI's lists and its CRLs in the cache
+    // seed under the names their URLs give them.
+    Verdict verify(const fs::path& file)
+    {
+        const fs::path data = folder / "velin-data";
+        if (!fs::exists(data)) {
+            fs::create_directories(data / "cache");
+            fs::copy(fs::path(VELIN_PKI_FIXTURES) / "velin-data" / "data", data / "data", fs::copy_options::recursive);
+            for (const std::string name : {"accredited-ca", "card-root"}) {
+                std::string escaped;
+                for (const char c : "http://127.0.0.1:8799/crl/" + name + ".crl") {
+                    if (std::isalnum(static_cast<unsigned char>(c)) || c == '.')
+                        escaped += c;
+                    else
+                        escaped += "_" + QString::number(static_cast<unsigned char>(c), 16).toStdString();
+                }
+                fs::copy_file(fs::path(VELIN_PKI_FIXTURES) / "crl" / (name + ".crl"),
+                              data / "cache" / (escaped + ".crl"));
+            }
+            test::write_file(folder / "user.reg",
+                             "Windows Registry Editor Version 5.00\n\n"
+                             "[HKEY_CURRENT_USER\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\n"
+                             "\"VerificaCRL\"=dword:00000001\n\"AggiornaCRL\"=dword:00000000\n\n");
+            fs::create_directories(folder / "run");
+        }
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("VELIN_DATA_DIR", QString::fromStdString(data.string()));
+        environment.insert("VELIN_USER_REGISTRY", QString::fromStdString((folder / "user.reg").string()));
+        environment.insert("VELIN_MACHINE_REGISTRY", QString::fromStdString((folder / "machine.reg").string()));
+        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString((folder / "run").string()));
+        environment.insert("TMPDIR", QString::fromStdString((folder / "run").string()));
+        environment.insert("XDG_CACHE_HOME", QString::fromStdString((folder / "user-cache").string()));
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.start(VELIN_VERIFY_PROGRAM, {"--batch", "--json", QString::fromStdString(file.string())});
+        Verdict verdict;
+        if (!process.waitForFinished(60000)) {
+            process.kill();
+            process.waitForFinished();
+            return verdict;
+        }
+        verdict.exit_code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        verdict.report = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
+        return verdict;
+    }
+
+    static test::Test_folder* authority_folder;
+    test::Test_folder folder;
+};
+
+test::Test_folder* Timestamp_signing_test::authority_folder = nullptr;
+
+TEST_F(Timestamp_signing_test, the_authoritys_answers_are_checked_before_use)
+{
+    Loopback_authority authority(authority_folder->path());
+    using Mode = Loopback_authority::Mode;
+    const struct {
+        const char* name;
+        Mode mode;
+        std::string url;
+        std::string password;
+        std::string policy;
+        std::string failure; // empty: a time stamp is expected
+    } cases[] = {
+        {"granted", Mode::Granted, authority.url(), Password, "", ""},
+        {"granted under the policy asked for", Mode::Granted, authority.url(), Password, "1.3.6.1.4.1.99999.1.1", ""},
+        {"wrong password", Mode::Granted, authority.url(), "sbagliata", "", Text_tsa_credentials},
+        {"forbidden", Mode::Forbidden, authority.url(), Password, "", Text_tsa_credentials},
+        {"no credit left", Mode::Refused, authority.url(), Password, "",
+         std::string(Text_tsa_refused) +
+             ": informazioni aggiuntive non disponibili (credito esaurito?) (\"Credito esaurito\")."},
+        {"a policy the authority does not follow", Mode::Granted, authority.url(), Password, "1.2.3.4",
+         std::string(Text_tsa_refused) + ": politica di marcatura non accettata (\"Requested policy is not "
+                                         "supported.\")."},
+        {"another nonce", Mode::Other_nonce, authority.url(), Password, "", Text_tsa_wrong_nonce},
+        {"another imprint", Mode::Other_imprint, authority.url(), Password, "", Text_tsa_wrong_imprint},
+        {"slow authority", Mode::Silent, authority.url(), Password, "", Text_tsa_timeout},
+        {"huge answer", Mode::Huge, authority.url(), Password, "", Text_tsa_too_large},
+        {"not a reply", Mode::Garbage, authority.url(), Password, "", Text_tsa_unreadable},
+        {"unreachable", Mode::Granted, "http://127.0.0.1:" + std::to_string(test::closed_port()) + "/tsa", Password,
+         "", Text_tsa_unreachable},
+        {"no authority set", Mode::Granted, "", Password, "", Text_tsa_not_configured},
+    };
+    const std::string data = "Delibera n. 12 del 3 marzo.";
+    for (const auto& test_case : cases) {
+        SCOPED_TRACE(test_case.name);
+        authority.set_mode(test_case.mode);
+        Timestamp_authority chosen = settings(test_case.url, test_case.password);
+        chosen.policy = test_case.policy;
+        Timestamp_limits limits;
+        limits.total = std::chrono::milliseconds(1500);
+        const Timestamp_client client(chosen, limits);
+        std::string failure;
+        const auto stamp = client.stamp({bytes_of(data)}, failure);
+        EXPECT_EQ(failure, test_case.failure);
+        EXPECT_EQ(stamp.has_value(), test_case.failure.empty());
+        if (stamp) {
+            EXPECT_TRUE(openssl_verifies(stamp->reply, false, bytes_of(data)));
+            EXPECT_TRUE(openssl_verifies(stamp->token, true, bytes_of(data)));
+        }
+    }
+    // The password went to the authority, never to the trace.
+    const std::string trace = test::trace_content();
+    EXPECT_NE(trace.find(std::string("utente ") + User), std::string::npos);
+    EXPECT_EQ(trace.find(Password), std::string::npos);
+    EXPECT_EQ(trace.find("sbagliata"), std::string::npos);
+}
+
+// The batch's questions answered without a person: the documents' folder, the token's reader and
+// PIN, yes to every question.
+class Scripted_ui : public Sign_batch_ui {
+public:
+    std::optional<std::string> choose_output_folder() override { return std::nullopt; }
+    std::optional<Found_card> find_card() override { return Found_card{nullptr, test::Softhsm_token::Label, 0}; }
+    std::optional<Pin_text> enter_pin(const Found_card&) override { return Pin_text(test::Softhsm_token::Pin); }
+    int ask(const std::string& text, unsigned) override
+    {
+        questions.push_back(text);
+        return 6; // IDYES
+    }
+    std::optional<std::string> save_as(const std::string&, bool) override { return std::nullopt; }
+    void progress(size_t, size_t, const std::string&) override {}
+    void show_pending_errors() override {}
+
+    std::vector<std::string> questions;
+};
+
+TEST_F(Timestamp_signing_test, a_batch_signed_and_time_stamped_verifies_in_our_verifier_and_openssl)
+{
+    ASSERT_TRUE(fs::exists(test::Softhsm_token::Module)) << "SoftHSM is missing (Debian package softhsm2)";
+    test::Softhsm_token token;
+    token.key_pair_from(VELIN_PKI_FIXTURES, "signer-legal", "01");
+    Loopback_authority authority(authority_folder->path());
+
+    const std::vector<std::string> documents = {"Verbale della seduta.\n", "Allegato tecnico, versione 2.\n"};
+    const struct {
+        Timestamp_form form;
+        const char* suffix;
+    } forms[] = {{Timestamp_form::Signature, ".p7m"}, {Timestamp_form::M7m, ".m7m"}, {Timestamp_form::Tsd, ".p7m.tsd"}};
+    for (const auto& chosen : forms) {
+        SCOPED_TRACE(chosen.suffix);
+        const fs::path documents_folder = folder / ("documenti" + std::string(chosen.suffix));
+        fs::create_directories(documents_folder);
+        std::vector<std::string> paths;
+        for (size_t i = 0; i < documents.size(); ++i) {
+            paths.push_back((documents_folder / ("documento-" + std::to_string(i) + ".txt")).string());
+            test::write_file(paths.back(), documents[i]);
+        }
+        Sign_batch_options options;
+        options.make_signer = [](const Found_card& card, unsigned) -> std::unique_ptr<Card_signer> {
+            return std::make_unique<Pkcs7_card_signer>(card.reader_name, test::Softhsm_token::Module);
+        };
+        options.timestamp_form = chosen.form;
+        options.timestamps = std::make_shared<const Timestamp_client>(settings(authority.url()));
+        Scripted_ui ui;
+        size_t failed = 0;
+        const size_t requests_before = authority.requests();
+        ASSERT_EQ(sign_batch(ui, paths, 0, documents_folder.string(), options, &failed), 0u);
+        EXPECT_EQ(failed, 0u);
+        // One time stamp per document.
+        EXPECT_EQ(authority.requests() - requests_before, documents.size());
+
+        for (size_t i = 0; i < paths.size(); ++i) {
+            const fs::path signed_file = paths[i] + chosen.suffix;
+            ASSERT_TRUE(fs::exists(signed_file));
+            const Verdict verdict = verify(signed_file);
+            EXPECT_EQ(verdict.exit_code, 0) << QJsonDocument(verdict.report).toJson().toStdString();
+            const QJsonObject stamp = verdict.report["layers"].toArray()[0].toObject()["timestamps"].toArray()[0].toObject();
+            EXPECT_TRUE(stamp["verified"].toBool());
+            EXPECT_TRUE(stamp["trusted"].toBool());
+
+            // The same time stamp, read out of the file, for OpenSSL.
+            const std::vector<uint8_t> bytes = test::read_bytes(signed_file);
+            if (chosen.form == Timestamp_form::Signature) {
+                const unsigned char* in = bytes.data();
+                CMS_ContentInfo* cms = d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(bytes.size()));
+                ASSERT_NE(cms, nullptr);
+                CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms), 0);
+                const auto* token_string = static_cast<const ASN1_STRING*>(CMS_unsigned_get0_data_by_OBJ(
+                    signer, OBJ_nid2obj(NID_id_smime_aa_timeStampToken), -3, V_ASN1_SEQUENCE));
+                const ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(signer);
+                ASSERT_NE(token_string, nullptr);
+                const std::vector<uint8_t> token_bytes(ASN1_STRING_get0_data(token_string),
+                                                       ASN1_STRING_get0_data(token_string) +
+                                                           ASN1_STRING_length(token_string));
+                EXPECT_TRUE(openssl_verifies(token_bytes, true,
+                                             {ASN1_STRING_get0_data(value), static_cast<size_t>(ASN1_STRING_length(value))}));
+                CMS_ContentInfo_free(cms);
+            } else if (chosen.form == Timestamp_form::M7m) {
+                Mime_envelope_split split;
+                ASSERT_TRUE(split.split(bytes));
+                EXPECT_TRUE(openssl_verifies(split.value().timestamp_reply, false, split.value().envelope));
+            } else {
+                std::string problem;
+                const auto tsd = read_timestamped_data(bytes, problem);
+                ASSERT_TRUE(tsd && tsd->content) << problem;
+                EXPECT_EQ(tsd->file_name, fs::path(paths[i]).filename().string() + ".p7m");
+                EXPECT_TRUE(openssl_verifies(tsd->chain.at(0).token, true, *tsd->content));
+            }
+        }
+    }
+
+    // An authority that refuses stops the batch at the first document, whose envelope is not
+    // written without its time stamp.
+    const fs::path refused_folder = folder / "rifiutati";
+    fs::create_directories(refused_folder);
+    const std::vector<std::string> paths = {(refused_folder / "uno.txt").string(), (refused_folder / "due.txt").string()};
+    for (const auto& path : paths)
+        test::write_file(path, "Documento.\n");
+    authority.set_mode(Loopback_authority::Mode::Refused);
+    for (const Timestamp_form form : {Timestamp_form::Signature, Timestamp_form::M7m}) {
+        Sign_batch_options options;
+        options.make_signer = [](const Found_card& card, unsigned) -> std::unique_ptr<Card_signer> {
+            return std::make_unique<Pkcs7_card_signer>(card.reader_name, test::Softhsm_token::Module);
+        };
+        options.timestamp_form = form;
+        options.timestamps = std::make_shared<const Timestamp_client>(settings(authority.url()));
+        Scripted_ui ui;
+        size_t failed = 0;
+        EXPECT_EQ(sign_batch(ui, paths, 0, refused_folder.string(), options, &failed), Result_failed);
+        EXPECT_EQ(failed, 2u);
+        EXPECT_TRUE(ui.questions.empty());
+        EXPECT_FALSE(fs::exists(paths[0] + ".p7m"));
+        EXPECT_FALSE(fs::exists(paths[0] + ".m7m"));
+    }
+    EXPECT_NE(test::trace_content().find(std::string(Text_signature_failed) + "\n" + paths[0] + "\n\n" +
+                                         Text_tsa_refused),
+              std::string::npos);
+}
+
+
+TEST_F(Timestamp_signing_test, files_already_signed_get_their_time_stamps_without_the_card)
+{
+    Loopback_authority authority(authority_folder->path());
+    const Timestamp_client client(settings(authority.url()));
+    const fs::path pki(VELIN_PKI_FIXTURES);
+    test::write_file(folder / "atto.txt", "Atto firmato da due.\n");
+    // Two signers, one envelope in DER and the same in PEM.
+    ASSERT_TRUE(run("openssl cms -sign -nodetach -binary -md sha256 -outform DER -in '" + (folder / "atto.txt").string() +
+                    "' -signer '" + (pki / "signer-legal.cert.pem").string() + "' -inkey '" +
+                    (pki / "signer-legal.key.pem").string() + "' -out '" + (folder / "uno.p7m").string() + "'"));
+    ASSERT_TRUE(run("openssl cms -resign -binary -md sha256 -inform DER -outform DER -in '" +
+                    (folder / "uno.p7m").string() + "' -signer '" + (pki / "signer-card.cert.pem").string() +
+                    "' -inkey '" + (pki / "signer-card.key.pem").string() + "' -out '" +
+                    (folder / "atto.txt.p7m").string() + "'"));
+    ASSERT_TRUE(run("openssl cms -cmsout -inform DER -outform PEM -in '" + (folder / "atto.txt.p7m").string() +
+                    "' -out '" + (folder / "testo.txt.p7m").string() + "'"));
+
+    // The envelopes are time-stamped on their signatures first, then as a whole.
+    const struct {
+        std::string file;
+        Timestamp_form form;
+        std::string output;
+        size_t requests;
+        size_t stamps; // all that the verifier finds in the file
+        int exit_code; // a document that is not signed has only its time stamp: a warning
+    } cases[] = {
+        {"atto.txt.p7m", Timestamp_form::Signature, "atto.txt.p7m", 2, 2, 0},
+        {"testo.txt.p7m", Timestamp_form::Signature, "testo.txt.p7m", 2, 2, 0},
+        {"atto.txt.p7m", Timestamp_form::M7m, "atto.txt.m7m", 1, 3, 0},
+        {"testo.txt.p7m", Timestamp_form::M7m, "testo.txt.m7m", 1, 3, 0},
+        {"atto.txt", Timestamp_form::Tsd, "atto.txt.tsd", 1, 1, 1},
+    };
+    for (const auto& test_case : cases) {
+        SCOPED_TRACE(test_case.file + " -> " + test_case.output);
+        const std::vector<uint8_t> before = test::read_bytes(folder / test_case.file);
+        Scripted_ui ui;
+        const size_t requests = authority.requests();
+        ASSERT_EQ(timestamp_batch(ui, {(folder / test_case.file).string()}, test_case.form, {}, client), 0u);
+        EXPECT_EQ(authority.requests() - requests, test_case.requests);
+        const std::vector<uint8_t> after = test::read_bytes(folder / test_case.output);
+        if (test_case.form == Timestamp_form::Signature) {
+            // Every signer keeps its bytes: OpenSSL still verifies both signatures, and every time
+            // stamp covers its signer's value.
+            EXPECT_TRUE(run("openssl cms -verify -noverify -binary -inform " +
+                            std::string(after[0] == 0x30 ? "DER" : "PEM") + " -in '" +
+                            (folder / test_case.output).string() + "' -out /dev/null"));
+            EXPECT_GT(after.size(), before.size());
+            // A second run finds nothing left to stamp.
+            std::string failure;
+            EXPECT_FALSE(add_signature_timestamps(after, [](auto, std::string&) { return std::nullopt; }, failure));
+            EXPECT_EQ(failure, "Ogni firma della busta ha già la sua marca temporale.");
+        }
+        const Verdict verdict = verify(folder / test_case.output);
+        EXPECT_EQ(verdict.exit_code, test_case.exit_code) << QJsonDocument(verdict.report).toJson().toStdString();
+        const QJsonArray stamps = verdict.report["layers"].toArray()[0].toObject()["timestamps"].toArray();
+        EXPECT_EQ(static_cast<size_t>(stamps.size()), test_case.stamps);
+        for (const auto& stamp : stamps)
+            EXPECT_TRUE(stamp.toObject()["verified"].toBool());
+    }
+    // A document that is not an envelope has no signature to stamp.
+    Scripted_ui ui;
+    size_t failed = 0;
+    EXPECT_EQ(timestamp_batch(ui, {(folder / "atto.txt").string()}, Timestamp_form::Signature, {}, client, &failed), 0u);
+    EXPECT_EQ(failed, 1u);
+}
+
+} // namespace
+} // namespace velin

@@ -1,0 +1,223 @@
+// The time a signature's trusted lists are judged at: a trusted time stamp that covers it, else
+// the verification's, never the signing time the signer wrote. A PKI of the past and a national
+// list made here: an authority granted from 2016 and withdrawn on 1 June 2024, and a qualified
+// time-stamping service.
+#include "VelinVerify/trust/trusted_list_store.h"
+#include "VelinVerify/worker/cancel_flag.h"
+#include "common/owner.h"
+#include "pipeline_test_support.h"
+#include "revocation_pki.h"
+
+#include <gtest/gtest.h>
+
+#include <openssl/cms.h>
+#include <openssl/sha.h>
+#include <openssl/ts.h>
+
+#include <algorithm>
+#include <mutex>
+
+namespace velin {
+namespace {
+
+using test::has_line;
+
+std::time_t utc(const char* text)
+{
+    std::time_t time = 0;
+    EXPECT_TRUE(parse_xml_date_time(text, time));
+    return time;
+}
+
+int time_stamp_time(TS_RESP_CTX*, void* when, long* seconds, long* micros)
+{
+    *seconds = static_cast<long>(*static_cast<std::time_t*>(when));
+    *micros = 0;
+    return 1;
+}
+
+// An RFC 3161 token over bytes, dated when, by authority.
+std::vector<uint8_t> time_stamp_token(std::span<const uint8_t> covered, const Certificate& authority,
+                                      const test::Key& key, std::time_t when)
+{
+    unsigned char digest[32];
+    SHA256(covered.data(), covered.size(), digest);
+    const std::unique_ptr<TS_REQ, decltype(&TS_REQ_free)> request(TS_REQ_new(), TS_REQ_free);
+    const std::unique_ptr<TS_MSG_IMPRINT, decltype(&TS_MSG_IMPRINT_free)> imprint(TS_MSG_IMPRINT_new(),
+                                                                                  TS_MSG_IMPRINT_free);
+    const std::unique_ptr<X509_ALGOR, decltype(&X509_ALGOR_free)> algorithm(X509_ALGOR_new(), X509_ALGOR_free);
+    X509_ALGOR_set_md(algorithm.get(), EVP_sha256());
+    TS_MSG_IMPRINT_set_algo(imprint.get(), algorithm.get());
+    TS_MSG_IMPRINT_set_msg(imprint.get(), digest, sizeof digest);
+    TS_REQ_set_version(request.get(), 1);
+    TS_REQ_set_msg_imprint(request.get(), imprint.get());
+    TS_REQ_set_cert_req(request.get(), 1);
+    const Owner<BIO> query(BIO_new(BIO_s_mem()));
+    i2d_TS_REQ_bio(query.get(), request.get());
+
+    const std::unique_ptr<TS_RESP_CTX, decltype(&TS_RESP_CTX_free)> context(TS_RESP_CTX_new(), TS_RESP_CTX_free);
+    const Owner<ASN1_OBJECT> policy(OBJ_txt2obj("1.3.6.1.4.1.99999.1.1", 1));
+    TS_RESP_CTX_set_signer_cert(context.get(), authority.raw_handle());
+    TS_RESP_CTX_set_signer_key(context.get(), key.get());
+    TS_RESP_CTX_set_signer_digest(context.get(), EVP_sha256());
+    TS_RESP_CTX_set_def_policy(context.get(), policy.get());
+    TS_RESP_CTX_add_md(context.get(), EVP_sha256());
+    TS_RESP_CTX_set_time_cb(context.get(), time_stamp_time, &when);
+    const std::unique_ptr<TS_RESP, decltype(&TS_RESP_free)> reply(TS_RESP_create_response(context.get(), query.get()),
+                                                                  TS_RESP_free);
+    PKCS7* token = reply ? TS_RESP_get_token(reply.get()) : nullptr;
+    unsigned char* der = nullptr;
+    const int size = token ? i2d_PKCS7(token, &der) : 0;
+    const Owner<unsigned char, Openssl_free> owned(der);
+    return size > 0 ? std::vector<uint8_t>(der, der + size) : std::vector<uint8_t>{};
+}
+
+struct Past_pki {
+    test::Key ca_key = test::new_key(), signer_key = test::new_key(), tsa_key = test::new_key();
+    Certificate ca, signer, tsa;
+    std::shared_ptr<Trusted_store> store;
+
+    Past_pki()
+    {
+        const std::time_t from = utc("2015-01-01T00:00:00Z"), to = utc("2045-01-01T00:00:00Z");
+        ca = test::make_certificate({.serial = 1, .common_name = "CA ritirata nel 2024", .not_before = from,
+                                     .not_after = to, .authority = true, .key_usage = "critical,keyCertSign,cRLSign"},
+                                    ca_key, {}, {});
+        signer = test::make_certificate({.serial = 2, .common_name = "Firmatario retrodatato", .not_before = from,
+                                         .not_after = to, .key_usage = "critical,nonRepudiation"},
+                                        signer_key, ca, ca_key);
+        tsa = test::make_certificate({.serial = 3, .common_name = "Marche qualificate", .not_before = from,
+                                      .not_after = to, .key_usage = "critical,digitalSignature",
+                                      .extended_key_usage = "critical,timeStamping"},
+                                     tsa_key, {}, {});
+        auto service = [](const char* name, const Certificate& certificate, const char* type, Service_period current,
+                          std::vector<Service_period> history) {
+            Trust_service made{"Prestatore di prova", name, {certificate}, std::move(current), std::move(history), {}};
+            made.current.type = type;
+            for (Service_period& period : made.history)
+                period.type = type;
+            return made;
+        };
+        Trusted_list national;
+        national.territory = "IT";
+        national.services = {
+            service("CA ritirata", ca, tsl_uri::Service_ca_qc,
+                    {"", tsl_uri::Status_withdrawn, utc("2024-06-01T00:00:00Z"), {tsl_uri::For_signatures}},
+                    {{"", tsl_uri::Status_granted, utc("2016-07-01T00:00:00Z"), {tsl_uri::For_signatures}}}),
+            service("Marche temporali", tsa, tsl_uri::Service_tsa_qtst,
+                    {"", tsl_uri::Status_granted, utc("2016-07-01T00:00:00Z"), {}}, {}),
+        };
+        Trusted_list european;
+        european.territory = "EU";
+        store = std::make_shared<Trusted_store>("");
+        store->use_trusted_lists(std::make_shared<const Trusted_lists>(Kept_list{european, {}},
+                                                                       std::vector<Kept_list>{{national, {}}}));
+    }
+
+    // An envelope whose signer states signing_time; with a time of stamped, a signature time stamp
+    // of the listed authority at that time.
+    std::vector<uint8_t> envelope(std::time_t signing_time, std::optional<std::time_t> stamped = {}) const
+    {
+        const std::string text = "Contratto firmato con una data scelta dal firmatario.\n";
+        const Owner<BIO> content(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+        const unsigned flags = CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP;
+        const Owner<CMS_ContentInfo> cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
+        CMS_SignerInfo* info = CMS_add1_signer(cms.get(), signer.raw_handle(), signer_key.get(), EVP_sha256(), flags);
+        const Owner<ASN1_STRING> when(ASN1_TIME_set(nullptr, signing_time));
+        CMS_signed_add1_attr_by_NID(info, NID_pkcs9_signingTime, ASN1_STRING_type(when.get()), when.get(), -1);
+        EXPECT_EQ(CMS_final(cms.get(), content.get(), nullptr, CMS_BINARY), 1);
+        if (stamped) {
+            const ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(info);
+            const std::vector<uint8_t> token = time_stamp_token(
+                {ASN1_STRING_get0_data(value), static_cast<size_t>(ASN1_STRING_length(value))}, tsa, tsa_key, *stamped);
+            EXPECT_FALSE(token.empty());
+            CMS_unsigned_add1_attr_by_NID(info, NID_id_smime_aa_timeStampToken, V_ASN1_SEQUENCE, token.data(),
+                                          static_cast<int>(token.size()));
+        }
+        unsigned char* der = nullptr;
+        const int size = i2d_CMS_ContentInfo(cms.get(), &der);
+        const Owner<unsigned char, Openssl_free> owned(der);
+        return std::vector<uint8_t>(der, der + std::max(size, 0));
+    }
+};
+
+class Judged_time_test : public ::testing::Test {
+protected:
+    void SetUp() override { cancel_flag() = false; }
+
+    // Verifies the envelope with revocation on; what the check was asked about is kept.
+    std::unique_ptr<Layer_analysis> verify(const std::vector<uint8_t>& envelope,
+                                           Revocation_status authority_status = Revocation_status::Valid)
+    {
+        checked.clear();
+        Pipeline_services services;
+        services.trusted_store = [store = pki.store] { return store; };
+        services.check_revocations = [this, authority_status](const std::vector<Revocation_subject>& subjects,
+                                                              const Revocation_settings&, const std::atomic<bool>&) {
+            std::vector<Revocation_outcome> outcomes;
+            const std::lock_guard<std::mutex> lock(mutex);
+            for (const Revocation_subject& subject : subjects) {
+                checked.push_back(subject);
+                outcomes.push_back({subject.certificate == pki.tsa ? authority_status : Revocation_status::Valid, 1});
+            }
+            return outcomes;
+        };
+        auto layer = std::make_unique<Layer_analysis>(test::revocation_on(), std::move(services));
+        layer->set_observer(&observer);
+        layer->set_source_bytes(Document_bytes(envelope), "contratto.txt.p7m");
+        layer->start();
+        EXPECT_TRUE(test::eventually([&] { return layer->finished(); }));
+        return layer;
+    }
+    // The time the signer's own revocation was judged at.
+    std::optional<std::time_t> signer_checked_at()
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        for (const Revocation_subject& subject : checked)
+            if (subject.certificate == pki.signer)
+                return subject.at;
+        ADD_FAILURE() << "the signer's revocation was not checked";
+        return std::nullopt;
+    }
+
+    Past_pki pki;
+    std::mutex mutex;
+    std::vector<Revocation_subject> checked;
+    test::Recording_observer observer;
+};
+
+constexpr const char* Legal = "Firma digitale (con validità legale)";
+constexpr const char* Attestation = "Firma elettronica (attestazione)";
+
+TEST_F(Judged_time_test, a_backdated_signature_does_not_escape_the_withdrawal_of_its_authority)
+{
+    const std::time_t before_withdrawal = utc("2023-05-02T09:30:00Z");
+    // Signed now, dated a year before the withdrawal: judged now, without legal value.
+    const auto backdated = verify(pki.envelope(before_withdrawal));
+    const Signature_display& shown = backdated->shown_signature();
+    EXPECT_EQ(shown.kind, Attestation);
+    ASSERT_FALSE(shown.status.empty());
+    EXPECT_TRUE(shown.status.back().text.starts_with("Stato della lista e qualifica valutati alla data della verifica: "));
+    EXPECT_EQ(signer_checked_at(), std::nullopt);
+
+    // The same signature stamped by a qualified authority before the withdrawal keeps it, and is
+    // checked for revocation at the time stamp's time.
+    const auto stamped = verify(pki.envelope(before_withdrawal, utc("2023-05-01T10:00:00Z")));
+    EXPECT_EQ(stamped->shown_signature().kind, Legal);
+    EXPECT_TRUE(has_line(stamped->shown_signature().status, Line_severity::Information,
+                         "Stato della lista e qualifica valutati alla data della marca temporale: 01/05/2023 "
+                         "10:00:00 (UTC)."));
+    EXPECT_EQ(signer_checked_at(), utc("2023-05-01T10:00:00Z"));
+
+    // Stamped after the withdrawal: judged then, without legal value.
+    EXPECT_EQ(verify(pki.envelope(before_withdrawal, utc("2024-07-01T10:00:00Z")))->shown_signature().kind, Attestation);
+
+    // Stamped before it by an authority revoked then: neither the lists nor the revocation move.
+    const auto layer = verify(pki.envelope(utc("2023-05-02T09:30:00Z"), utc("2023-05-01T10:00:00Z")),
+                              Revocation_status::Revoked);
+    EXPECT_EQ(layer->shown_signature().kind, Attestation);
+    EXPECT_EQ(signer_checked_at(), std::nullopt);
+}
+
+} // namespace
+} // namespace velin
