@@ -53,6 +53,8 @@ void Settings_record::load()
     UltimoAggiornamento = read_string(*this, user, Settings_key, "UltimoAggiornamento");
     VerificaCRL = read_flag(*this, user, Settings_key, "VerificaCRL", true);
     AggiornaCRL = read_flag(*this, user, Settings_key, "AggiornaCRL", true);
+    const Registry_dword_read method = read_dword(user, Settings_key, "MetodoRevoca");
+    MetodoRevoca = method.succeeded() ? method.value() : 0;
 }
 
 bool Settings_record::save_user_part()

@@ -21,6 +21,9 @@ public:
     bool Aggiornamenti = false;
     bool VerificaCRL = true;
     bool AggiornaCRL = true;
+    // Which revocation sources are asked: 0 the OCSP responder, then the CRL; 1 only OCSP; 2 only
+    // the CRL. Optional: without the value both are used and the load still counts as complete.
+    uint32_t MetodoRevoca = 0;
     std::string UltimoAggiornamento;
 
     // Reads every field; a missing or unreadable value gives its default and status 2.

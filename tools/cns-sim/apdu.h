@@ -15,6 +15,7 @@ constexpr std::uint16_t end_of_file = 0x6282;        // fewer bytes than Ne befo
 constexpr std::uint16_t wrong_length = 0x6700;
 constexpr std::uint16_t security_not_satisfied = 0x6982;
 constexpr std::uint16_t auth_blocked = 0x6983;
+constexpr std::uint16_t conditions_not_satisfied = 0x6985; // no key chosen for the operation
 constexpr std::uint16_t no_response_pending = 0x6985; // GET RESPONSE with nothing to give
 constexpr std::uint16_t no_current_ef = 0x6986;
 constexpr std::uint16_t wrong_data = 0x6A80;

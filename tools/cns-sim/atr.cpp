@@ -49,7 +49,9 @@ Bytes cns_atr(std::uint8_t manufacturer, std::uint8_t card_type, bool t1)
 {
     // Fifteen historical bytes; the card-specific fields are patched in below by their distance
     // from the end of the ATR, which is how the host finds them.
-    Bytes historical = {0x00, 0x6B, 0x56, 0x00, 0x01, 0x02, 0x03, 0x00,
+    // Category 00, tag 6B with IC maker, mask maker (patched), OS version 01 02, then 01 for a
+    // CNS card, type (patched), 01, "CNS", version 1.0, and 31 80 as the CNS card profile has it.
+    Bytes historical = {0x00, 0x6B, 0x56, 0x00, 0x01, 0x02, 0x01, 0x00,
                         0x01, 'C',  'N',  'S',  0x10, 0x31, 0x80};
     Bytes atr;
     if (t1) {

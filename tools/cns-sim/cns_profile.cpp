@@ -159,6 +159,26 @@ void add_cns_files(Card_file_system& fs, const Holder_data& h, const Bytes& cert
     add_netlink(fs, h);
 }
 
+void add_keys(Card_image& image, const Profile_options& o)
+{
+    using namespace card_keys;
+    if (!o.holder_key.empty()) {
+        auto key = Card_key::from_bytes(o.holder_key, "holder key");
+        image.files.add_ef({authentication_public_key}, key->public_key_der());
+        image.config.keys.push_back({authentication_environment, Simulated_card::pin_reference, std::move(key)});
+    }
+    if (o.signature_certificate.empty() != o.signature_key.empty())
+        throw std::invalid_argument("the signature application needs both its certificate and its key");
+    if (!o.signature_key.empty()) {
+        auto key = Card_key::from_bytes(o.signature_key, "signature key");
+        image.files.add_ef({netlink::df, signature_certificate}, padded_certificate(o.signature_certificate));
+        image.files.add_df({netlink::df, signature_key_df});
+        image.files.add_ef({netlink::df, signature_key_df, signature_public_key}, key->public_key_der());
+        image.config.keys.push_back({signature_environment, Simulated_card::signature_pin_reference, std::move(key)});
+        image.config.signature_pin = true;
+    }
+}
+
 } // namespace
 
 std::optional<Profile_kind> profile_from_name(std::string_view name)
@@ -296,6 +316,8 @@ Card_image build_card(const Profile_options& o)
         c.atr = foreign_atr();
         break;
     }
+    if (o.kind != Profile_kind::non_cns)
+        add_keys(image, o);
     if (!o.reader_atr.empty()) {
         if (o.reader_atr.size() < 2 || o.reader_atr.size() > 33)
             throw std::invalid_argument("an ATR has 2 to 33 bytes");

@@ -59,6 +59,9 @@ struct Profile_options {
     std::map<std::uint8_t, std::uint16_t> forced_status; // INS -> status word
     Bytes reader_atr;                      // replaces the profile's reader ATR when set
     Bytes holder_certificate;              // DER; padded on the card
+    Bytes holder_key;                      // its private key (PEM or DER); none: the card cannot sign
+    Bytes signature_certificate;           // DER of the signature application's certificate, if any
+    Bytes signature_key;                   // and its private key
     std::optional<Bytes> personal_data;    // EF.Dati_personali as given, instead of the holder's
     std::vector<File_path> extra_protected; // free files made PIN-protected
 };
@@ -76,6 +79,19 @@ Card_image build_card(const Profile_options& options);
 Bytes dati_personali(const Holder_data& holder);  // 400 bytes
 Bytes padded_certificate(Byte_view der);
 Bytes ber_tlv(std::uint32_t tag, Byte_view value);
+
+// Where the keys live, as CNS cards keep them. The authentication key answers to security
+// environment 01 under PIN 10, its certificate in 1100/1101 and its public key in 3F01; the
+// signature application in DF 1400 has its certificate in 9010, its private key in DF 8110 with
+// the public key in 8110/8010, security environment 10 and PIN 1A.
+namespace card_keys {
+constexpr std::uint8_t authentication_environment = 0x01;
+constexpr std::uint8_t signature_environment = 0x10;
+constexpr std::uint16_t authentication_public_key = 0x3F01;
+constexpr std::uint16_t signature_certificate = 0x9010;
+constexpr std::uint16_t signature_key_df = 0x8110;
+constexpr std::uint16_t signature_public_key = 0x8010;
+} // namespace card_keys
 
 // Netlink application: DF 1400 named A0 00 00 00 73.
 namespace netlink {

@@ -54,6 +54,8 @@ Card:
   --answer INS=SW         answer every command with this INS by SW alone (hex, e.g.
                           24=9300); repeatable
   --cert FILE             holder certificate (DER) instead of the profile's fixture
+  --key FILE              its private key (PEM) instead of the profile's fixture
+  --no-signature-app      leave out the signature application (certificate 1400/9010)
   --personal-data FILE    the bytes of EF.Dati_personali instead of the holder's
   --fixtures DIR          folder of the test PKI (default: the source tree's)
 State and log:
@@ -82,6 +84,8 @@ struct Options {
     Pin_state initial;
     std::string log_path;
     std::string cert_path;
+    std::string key_path;
+    bool signature_app = true;
     std::string personal_data_path;
     std::string fixtures = CNS_SIM_FIXTURES_DIR;
     Session_faults faults;
@@ -179,6 +183,10 @@ Options parse_options(int argc, char** argv)
             o.profile.forced_status[static_cast<std::uint8_t>(ins)] = static_cast<std::uint16_t>(status);
         } else if (arg == "--cert") {
             o.cert_path = next();
+        } else if (arg == "--key") {
+            o.key_path = next();
+        } else if (arg == "--no-signature-app") {
+            o.signature_app = false;
         } else if (arg == "--personal-data") {
             o.personal_data_path = next();
         } else if (arg == "--fixtures") {
@@ -347,6 +355,16 @@ int main(int argc, char** argv)
                 cert = o.fixtures + (o.profile.kind == Profile_kind::other_issuer ? "/holder-other.cert.der"
                                                                                     : "/holder-regional.cert.der");
             o.profile.holder_certificate = read_file(cert);
+            std::string key = o.key_path;
+            if (key.empty())
+                key = o.fixtures + (o.profile.kind == Profile_kind::other_issuer ? "/holder-other.key.pem"
+                                                                                   : "/holder-regional.key.pem");
+            o.profile.holder_key = read_file(key);
+            // Only the regional card carries a qualified signature application.
+            if (o.profile.kind == Profile_kind::regional && o.signature_app) {
+                o.profile.signature_certificate = read_file(o.fixtures + "/holder-regional-sign.cert.der");
+                o.profile.signature_key = read_file(o.fixtures + "/holder-regional-sign.key.pem");
+            }
         }
         if (!o.personal_data_path.empty())
             o.profile.personal_data = read_file(o.personal_data_path);

@@ -74,7 +74,11 @@ std::string serialize(const Pin_state& state)
         << "pin=" << state.pin << '\n'
         << "pin_tries=" << state.pin_tries << '\n'
         << "puk=" << state.puk << '\n'
-        << "puk_tries=" << state.puk_tries << '\n';
+        << "puk_tries=" << state.puk_tries << '\n'
+        << "sign_pin=" << state.sign_pin << '\n'
+        << "sign_pin_tries=" << state.sign_pin_tries << '\n'
+        << "sign_puk=" << state.sign_puk << '\n'
+        << "sign_puk_tries=" << state.sign_puk_tries << '\n';
     return out.str();
 }
 
@@ -83,7 +87,7 @@ Pin_state parse_pin_state(std::string_view text)
     if (text.size() > 4096)
         throw std::runtime_error("state file too large");
     Pin_state state;
-    bool seen[4] = {false, false, false, false};
+    bool seen[8] = {};
     std::size_t pos = 0;
     while (pos < text.size()) {
         std::size_t end = text.find('\n', pos);
@@ -117,6 +121,22 @@ Pin_state parse_pin_state(std::string_view text)
         } else if (key == "puk_tries") {
             state.puk_tries = parse_count(key, value, Pin_state::puk_max_tries);
             slot = 3;
+        } else if (key == "sign_pin") {
+            state.sign_pin = std::string(value);
+            if (!is_valid_pin(state.sign_pin))
+                throw std::runtime_error("sign_pin: not 5 to 8 digits");
+            slot = 4;
+        } else if (key == "sign_pin_tries") {
+            state.sign_pin_tries = parse_count(key, value, Pin_state::pin_max_tries);
+            slot = 5;
+        } else if (key == "sign_puk") {
+            state.sign_puk = std::string(value);
+            if (!is_valid_puk(state.sign_puk))
+                throw std::runtime_error("sign_puk: not 8 digits");
+            slot = 6;
+        } else if (key == "sign_puk_tries") {
+            state.sign_puk_tries = parse_count(key, value, Pin_state::puk_max_tries);
+            slot = 7;
         } else {
             throw std::runtime_error("unknown key: " + std::string(key.substr(0, 40)));
         }

@@ -20,6 +20,12 @@ struct Pin_state {
     std::string puk = "12345678";
     int puk_tries = puk_max_tries;
 
+    // The signature application's own PIN (reference 1A) and PUK, on cards that have one.
+    std::string sign_pin = "24680";
+    int sign_pin_tries = pin_max_tries;
+    std::string sign_puk = "87654321";
+    int sign_puk_tries = puk_max_tries;
+
     bool operator==(const Pin_state&) const = default;
 };
 
@@ -35,8 +41,9 @@ std::optional<std::string> digits_of_pin_block(Byte_view block);
 
 std::string serialize(const Pin_state& state);
 
-// Reads the text form: "key=value" lines (pin, pin_tries, puk, puk_tries), blank lines and
-// "#" comments ignored. Every key must appear once with a valid value; anything else throws
+// Reads the text form: "key=value" lines (pin, pin_tries, puk, puk_tries, and optionally the
+// same four prefixed "sign_"), blank lines and "#" comments ignored. Every key must appear at
+// most once with a valid value, the first four must appear; anything else throws
 // std::runtime_error naming the fault. Input longer than 4096 bytes is refused.
 Pin_state parse_pin_state(std::string_view text);
 

@@ -38,7 +38,8 @@ void Simulated_card::reset()
 {
     current_df_ = &files_.mf();
     current_ef_ = nullptr;
-    pin_verified_ = false;
+    verified_.clear();
+    chosen_keys_.clear();
     pending_response_.clear();
 }
 
@@ -88,6 +89,11 @@ Bytes Simulated_card::dispatch(const Command_apdu& cmd)
         return change_reference_data(cmd);
     case 0x2C:
         return reset_retry_counter(cmd);
+    case 0x22:
+        return manage_security_environment(cmd);
+    case 0x2A:
+    case 0x88:
+        return key_operation(cmd);
     default:
         return response(sw::ins_not_supported);
     }
@@ -210,7 +216,7 @@ Bytes Simulated_card::read_binary(const Command_apdu& cmd)
         return response(sw::no_current_ef);
     if (!cmd.ne || cmd.has_lc)
         return response(sw::wrong_length);
-    if (current_ef_->pin_protected && !pin_verified_)
+    if (current_ef_->pin_protected && !verified_.contains(pin_reference))
         return response(sw::security_not_satisfied);
     const std::size_t offset = static_cast<std::size_t>(cmd.p1) << 8 | cmd.p2;
     const Bytes& content = current_ef_->content;
@@ -229,69 +235,102 @@ std::uint16_t Simulated_card::wrong_secret(int tries_left) const
     return sw::retries_left(static_cast<unsigned>(tries_left));
 }
 
+namespace {
+
+// The PIN and PUK behind a PIN reference, inside a copy of the state.
+struct Secret_pair {
+    std::string& pin;
+    int& pin_tries;
+    std::string& puk;
+    int& puk_tries;
+};
+
+Secret_pair secret_pair(Pin_state& state, std::uint8_t reference)
+{
+    if (reference == Simulated_card::signature_pin_reference)
+        return {state.sign_pin, state.sign_pin_tries, state.sign_puk, state.sign_puk_tries};
+    return {state.pin, state.pin_tries, state.puk, state.puk_tries};
+}
+
+} // namespace
+
+std::optional<std::uint8_t> Simulated_card::pin_of(std::uint8_t reference) const
+{
+    // Bit 8 set names the same PIN as a reference local to the current DF: some makers' cards are
+    // addressed that way (90, 9A) by hosts that know them.
+    const std::uint8_t global = reference & 0x7F;
+    if (global == pin_reference || (global == signature_pin_reference && config_.signature_pin))
+        return global;
+    return std::nullopt;
+}
+
 Bytes Simulated_card::verify(const Command_apdu& cmd)
 {
+    const auto reference = pin_of(cmd.p2);
     if (cmd.p1 == 0xFF) { // drop the verification of this reference
-        if (cmd.p2 != pin_reference)
+        if (!reference)
             return response(sw::reference_not_found);
         if (cmd.has_lc)
             return response(sw::wrong_length);
-        pin_verified_ = false;
+        verified_.erase(*reference);
         return response(sw::ok);
     }
     if (cmd.p1 != 0x00)
         return response(sw::wrong_p1p2);
-    if (cmd.p2 != pin_reference)
+    if (!reference)
         return response(sw::reference_not_found);
     Pin_state state = pins_.state();
-    if (state.pin_tries == 0)
+    const Secret_pair secret = secret_pair(state, *reference);
+    if (secret.pin_tries == 0)
         return response(sw::auth_blocked);
     if (!cmd.has_lc) // no data: ask for the state of the reference
-        return response(pin_verified_ ? sw::ok : sw::retries_left(static_cast<unsigned>(state.pin_tries)));
+        return response(verified_.contains(*reference) ? sw::ok : sw::retries_left(static_cast<unsigned>(secret.pin_tries)));
 
     // The stored reference is the 8-byte block (digits, then FF) and only that block matches,
     // as on a real card: the bare digits, or a block of any other length, are a wrong PIN.
-    if (std::ranges::equal(Byte_view(cmd.data), pin_block(state.pin))) {
-        state.pin_tries = Pin_state::pin_max_tries;
+    if (std::ranges::equal(Byte_view(cmd.data), pin_block(secret.pin))) {
+        secret.pin_tries = Pin_state::pin_max_tries;
         pins_.update(state);
-        pin_verified_ = true;
+        verified_.insert(*reference);
         return response(sw::ok);
     }
-    state.pin_tries -= 1;
+    secret.pin_tries -= 1;
     pins_.update(state);
-    pin_verified_ = false;
-    return response(wrong_secret(state.pin_tries));
+    verified_.erase(*reference);
+    return response(wrong_secret(secret.pin_tries));
 }
 
 Bytes Simulated_card::change_reference_data(const Command_apdu& cmd)
 {
     if (cmd.p1 != 0x00) // only "old value then new value"
         return response(sw::wrong_p1p2);
-    if (cmd.p2 != pin_reference)
+    const auto reference = pin_of(cmd.p2);
+    if (!reference)
         return response(sw::reference_not_found);
     Pin_state state = pins_.state();
-    if (state.pin_tries == 0)
+    const Secret_pair secret = secret_pair(state, *reference);
+    if (secret.pin_tries == 0)
         return response(sw::auth_blocked);
     // Two 8-byte blocks or nothing: data of another length holds no old PIN block, which a real
     // card counts as a wrong old PIN.
     const Byte_view data(cmd.data);
-    if (data.size() != 16 || !std::ranges::equal(data.first(8), pin_block(state.pin))) {
-        state.pin_tries -= 1;
+    if (data.size() != 16 || !std::ranges::equal(data.first(8), pin_block(secret.pin))) {
+        secret.pin_tries -= 1;
         pins_.update(state);
-        pin_verified_ = false;
-        return response(wrong_secret(state.pin_tries));
+        verified_.erase(*reference);
+        return response(wrong_secret(secret.pin_tries));
     }
     const auto next = digits_of_pin_block(data.subspan(8, 8));
     if (!next) {
         // The old PIN was right: its counter is restored even though nothing changes.
-        state.pin_tries = Pin_state::pin_max_tries;
+        secret.pin_tries = Pin_state::pin_max_tries;
         pins_.update(state);
         return response(sw::wrong_data);
     }
-    state.pin = *next;
-    state.pin_tries = Pin_state::pin_max_tries;
+    secret.pin = *next;
+    secret.pin_tries = Pin_state::pin_max_tries;
     pins_.update(state);
-    pin_verified_ = true;
+    verified_.insert(*reference);
     return response(sw::ok);
 }
 
@@ -300,31 +339,108 @@ Bytes Simulated_card::reset_retry_counter(const Command_apdu& cmd)
     // P1 00: PUK then new PIN; P1 01: PUK only (unblock, keep the PIN).
     if (cmd.p1 != 0x00 && cmd.p1 != 0x01)
         return response(sw::wrong_p1p2);
-    if (cmd.p2 != pin_reference)
+    const auto reference = pin_of(cmd.p2);
+    if (!reference)
         return response(sw::reference_not_found);
     Pin_state state = pins_.state();
-    if (state.puk_tries == 0)
+    const Secret_pair secret = secret_pair(state, *reference);
+    if (secret.puk_tries == 0)
         return response(sw::auth_blocked);
     // The PUK block is its 8 digits; data of another length is a wrong PUK.
     const Byte_view data(cmd.data);
-    if (data.size() != (cmd.p1 == 0x00 ? 16u : 8u) || !std::ranges::equal(data.first(8), ascii(state.puk))) {
-        state.puk_tries -= 1;
+    if (data.size() != (cmd.p1 == 0x00 ? 16u : 8u) || !std::ranges::equal(data.first(8), ascii(secret.puk))) {
+        secret.puk_tries -= 1;
         pins_.update(state);
-        return response(wrong_secret(state.puk_tries));
+        return response(wrong_secret(secret.puk_tries));
     }
-    state.puk_tries = Pin_state::puk_max_tries;
+    secret.puk_tries = Pin_state::puk_max_tries;
     if (cmd.p1 == 0x00) {
         const auto next = digits_of_pin_block(data.subspan(8, 8));
         if (!next) {
             pins_.update(state);
             return response(sw::wrong_data);
         }
-        state.pin = *next;
+        secret.pin = *next;
     }
-    state.pin_tries = Pin_state::pin_max_tries;
+    secret.pin_tries = Pin_state::pin_max_tries;
     pins_.update(state);
-    pin_verified_ = false;
+    verified_.erase(*reference);
     return response(sw::ok);
+}
+
+Bytes Simulated_card::manage_security_environment(const Command_apdu& cmd)
+{
+    if (cmd.p1 == 0xF3) {
+        // Restore: every template goes back to "no key". Real CNS cards want the command with
+        // a trailing zero byte, which a reader sends as Le; both forms are taken.
+        if (cmd.has_lc)
+            return response(sw::wrong_length);
+        if (cmd.p2 == 0x00 || cmd.p2 == 0xFF)
+            return response(sw::wrong_p1p2);
+        chosen_keys_.clear();
+        return response(sw::ok);
+    }
+    if (cmd.p1 != 0xF1 && cmd.p1 != 0x41 && cmd.p1 != 0x81)
+        return response(sw::wrong_p1p2);
+    if (cmd.p2 != 0xB6 && cmd.p2 != 0xB8 && cmd.p2 != 0xA4)
+        return response(sw::wrong_p1p2);
+    if (!cmd.has_lc)
+        return response(sw::wrong_length);
+    // Simple TLV items; the key reference is 83 (or 84, a private key's own reference) 01 id.
+    std::optional<std::uint8_t> reference;
+    const Bytes& d = cmd.data;
+    for (std::size_t i = 0; i < d.size();) {
+        if (i + 2 > d.size() || i + 2 + d[i + 1] > d.size())
+            return response(sw::wrong_data);
+        if ((d[i] == 0x83 || d[i] == 0x84) && d[i + 1] == 1)
+            reference = d[i + 2];
+        i += 2 + d[i + 1];
+    }
+    if (!reference)
+        return response(sw::wrong_data);
+    const auto slot = std::ranges::find_if(config_.keys, [&](const Card_key_slot& k) { return k.reference == *reference; });
+    if (slot == config_.keys.end())
+        return response(sw::reference_not_found);
+    chosen_keys_[cmd.p2] = &*slot;
+    return response(sw::ok);
+}
+
+Bytes Simulated_card::key_operation(const Command_apdu& cmd)
+{
+    // PSO 9E 9A: signature; PSO 80 86: decipher; INTERNAL AUTHENTICATE: authentication.
+    std::uint8_t template_tag = 0;
+    if (cmd.ins == 0x88) {
+        if (cmd.p1 != 0x00 || cmd.p2 != 0x00)
+            return response(sw::wrong_p1p2);
+        template_tag = 0xA4;
+    } else if (cmd.p1 == 0x9E && cmd.p2 == 0x9A) {
+        template_tag = 0xB6;
+    } else if (cmd.p1 == 0x80 && cmd.p2 == 0x86) {
+        template_tag = 0xB8;
+    } else {
+        return response(sw::wrong_p1p2);
+    }
+    const auto chosen = chosen_keys_.find(template_tag);
+    if (chosen == chosen_keys_.end())
+        return response(sw::conditions_not_satisfied);
+    const Card_key_slot& slot = *chosen->second;
+    if (!verified_.contains(slot.pin_reference))
+        return response(sw::security_not_satisfied);
+    if (!cmd.has_lc)
+        return response(sw::wrong_length);
+    Byte_view block(cmd.data);
+    if (template_tag == 0xB8) {
+        // The cryptogram follows a padding indicator byte, 00 for "nothing further".
+        if (block.empty() || block[0] != 0x00)
+            return response(sw::wrong_data);
+        block = block.subspan(1);
+    }
+    if (block.size() > slot.key->modulus_size())
+        return response(sw::wrong_length);
+    const auto result = slot.key->private_operation(block);
+    if (!result)
+        return response(sw::wrong_data);
+    return response(*result, sw::ok);
 }
 
 } // namespace cns_sim

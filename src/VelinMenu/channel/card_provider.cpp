@@ -52,43 +52,18 @@ struct Card_provider::State {
     PKCS11_SLOT* slot = nullptr;
 };
 
-Card_provider::Card_provider(const std::string& module_path, const std::string& reader_name)
-    : _state(std::make_unique<State>())
-{
-    _state->context.reset(PKCS11_CTX_new());
-    PKCS11_CTX* context = _state->context.get();
-    if (!context)
-        throw std::runtime_error("PKCS11_CTX_new");
-    if (PKCS11_CTX_load(context, module_path.c_str()) != 0)
-        throw std::runtime_error("PKCS#11 module not loaded: " + module_path);
-    _state->module.reset(context);
-    PKCS11_SLOT* slots = nullptr;
-    unsigned int slot_count = 0;
-    if (PKCS11_enumerate_slots(context, &slots, &slot_count) != 0)
-        throw std::runtime_error("PKCS#11 slots not listed");
-    _state->slots = Owner<PKCS11_SLOT, Pkcs11_slots_release>(slots, Pkcs11_slots_release{context, slot_count});
-    _state->slot_count = slot_count;
-    for (unsigned int i = 0; i < _state->slot_count; ++i) {
-        PKCS11_SLOT& slot = _state->slots.get()[i];
-        if (!slot.token || !slot.token->initialized)
-            continue;
-        const std::string description = trimmed(slot.description);
-        if (description.find(reader_name) != std::string::npos || trimmed(slot.token->label) == reader_name) {
-            _state->slot = &slot;
-            return;
-        }
-    }
-    throw std::runtime_error("no token for reader " + reader_name);
-}
-
-unsigned long Card_provider::slot_id() const
-{
-    return PKCS11_get_slotid_from_slot(_state->slot);
-}
-
-Card_provider::~Card_provider() = default;
-
 namespace {
+
+// How well a certificate suits a signature with legal value: 2 for a non-repudiation-only one
+// (a qualified signature certificate), 1 for non-repudiation beside other uses (a card's
+// authentication certificate may have it), 0 otherwise.
+int signing_rank(X509* certificate)
+{
+    const uint32_t usage = X509_get_key_usage(certificate);
+    if (!(usage & KU_NON_REPUDIATION))
+        return 0;
+    return usage & KU_DIGITAL_SIGNATURE ? 1 : 2;
+}
 
 // The token's signing certificate: the one whose CKA_ID is that of a key pair, the
 // non-repudiation one when there are several; the first certificate when no key is linked.
@@ -123,16 +98,15 @@ const PKCS11_CERT& signing_certificate_object(PKCS11_TOKEN* token)
     // A token may also hold CA certificates, stored anywhere in its list: the signing
     // certificate is the one with a key, the non-repudiation one when there are several.
     const PKCS11_CERT* chosen = nullptr;
+    int chosen_rank = -1;
     for (unsigned int i = 0; i < count; ++i) {
         const PKCS11_CERT& certificate = certificates[i];
         if (!certificate.x509 || !has_key(certificate))
             continue;
-        if (X509_get_key_usage(certificate.x509) & KU_NON_REPUDIATION) {
+        if (const int rank = signing_rank(certificate.x509); rank > chosen_rank) {
             chosen = &certificate;
-            break;
+            chosen_rank = rank;
         }
-        if (!chosen)
-            chosen = &certificate;
     }
     // No key linked to any certificate: the first certificate is all there is to go by.
     for (unsigned int i = 0; !chosen && i < count; ++i)
@@ -144,6 +118,56 @@ const PKCS11_CERT& signing_certificate_object(PKCS11_TOKEN* token)
 }
 
 } // namespace
+
+Card_provider::Card_provider(const std::string& module_path, const std::string& reader_name)
+    : _state(std::make_unique<State>())
+{
+    _state->context.reset(PKCS11_CTX_new());
+    PKCS11_CTX* context = _state->context.get();
+    if (!context)
+        throw std::runtime_error("PKCS11_CTX_new");
+    if (PKCS11_CTX_load(context, module_path.c_str()) != 0)
+        throw std::runtime_error("PKCS#11 module not loaded: " + module_path);
+    _state->module.reset(context);
+    PKCS11_SLOT* slots = nullptr;
+    unsigned int slot_count = 0;
+    if (PKCS11_enumerate_slots(context, &slots, &slot_count) != 0)
+        throw std::runtime_error("PKCS#11 slots not listed");
+    _state->slots = Owner<PKCS11_SLOT, Pkcs11_slots_release>(slots, Pkcs11_slots_release{context, slot_count});
+    _state->slot_count = slot_count;
+    // A card with several PINs shows up as one token per PIN, all in the same reader (the
+    // authentication key under one, the signature application under another): the token whose
+    // signing certificate a relying party prefers is the one to sign with.
+    int best_rank = -1;
+    for (unsigned int i = 0; i < _state->slot_count; ++i) {
+        PKCS11_SLOT& slot = _state->slots.get()[i];
+        if (!slot.token || !slot.token->initialized)
+            continue;
+        const std::string description = trimmed(slot.description);
+        if (description.find(reader_name) == std::string::npos && trimmed(slot.token->label) != reader_name)
+            continue;
+        int rank = 0;
+        try {
+            rank = signing_rank(signing_certificate_object(slot.token).x509);
+        } catch (const std::exception&) {
+            // A token without certificates is a choice of last resort.
+        }
+        if (rank > best_rank) {
+            best_rank = rank;
+            _state->slot = &slot;
+        }
+    }
+    if (!_state->slot)
+        throw std::runtime_error("no token for reader " + reader_name);
+}
+
+unsigned long Card_provider::slot_id() const
+{
+    return PKCS11_get_slotid_from_slot(_state->slot);
+}
+
+Card_provider::~Card_provider() = default;
+
 
 std::vector<unsigned char> Card_provider::user_certificate() const
 {

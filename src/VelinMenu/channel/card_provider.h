@@ -42,15 +42,17 @@ unsigned long token_code_in(const std::string& error_text, std::initializer_list
 class Card_provider {
 public:
     // Loads the module and finds the slot of `reader_name` (its description or its token label
-    // names the reader). Throws std::runtime_error when the module cannot be loaded or no token
-    // matches.
+    // names the reader); of several (a card with one token per PIN), the one whose signing
+    // certificate is a non-repudiation one, a qualified signature certificate first. Throws
+    // std::runtime_error when the module cannot be loaded or no token matches.
     Card_provider(const std::string& module_path, const std::string& reader_name);
     ~Card_provider();
     Card_provider(const Card_provider&) = delete;
     Card_provider& operator=(const Card_provider&) = delete;
 
     // DER of the certificate that goes with the card's signature key: the certificate whose
-    // CKA_ID is that of a key on the token, the non-repudiation one when several are; the first
+    // CKA_ID is that of a key on the token, the non-repudiation one when several are (one for
+    // non-repudiation alone before one that also authenticates); the first
     // certificate of the token only when no key is linked to any.
     std::vector<unsigned char> user_certificate() const;
 

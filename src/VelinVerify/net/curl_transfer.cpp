@@ -162,6 +162,30 @@ std::string Curl_transfer::open(const std::string& method, const std::string& ur
     return {};
 }
 
+std::string Curl_transfer::set_request_body(std::string body, const std::string& content_type)
+{
+    if (!valid())
+        return curl_easy_strerror(CURLE_FAILED_INIT);
+    _request_body = std::move(body);
+    curl_slist* headers = curl_slist_append(nullptr, ("Content-Type: " + content_type).c_str());
+    // A small body goes at once: no round trip waiting for "100 Continue".
+    curl_slist* with_expect = headers ? curl_slist_append(headers, "Expect:") : nullptr;
+    if (!with_expect) {
+        curl_slist_free_all(headers);
+        return curl_easy_strerror(CURLE_OUT_OF_MEMORY);
+    }
+    _headers = {with_expect, &curl_slist_free_all};
+    CURL* easy = _easy.get();
+    CURLcode code = curl_easy_setopt(easy, CURLOPT_POST, 1L);
+    if (code == CURLE_OK)
+        code = curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(_request_body.size()));
+    if (code == CURLE_OK)
+        code = curl_easy_setopt(easy, CURLOPT_POSTFIELDS, _request_body.data());
+    if (code == CURLE_OK)
+        code = curl_easy_setopt(easy, CURLOPT_HTTPHEADER, _headers.get());
+    return code == CURLE_OK ? std::string() : std::string(curl_easy_strerror(code));
+}
+
 std::string Curl_transfer::send()
 {
     if (!valid())

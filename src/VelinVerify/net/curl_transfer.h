@@ -12,6 +12,7 @@
 
 typedef void CURL;
 typedef void CURLM;
+struct curl_slist;
 
 namespace velin {
 
@@ -55,6 +56,9 @@ public:
     // error description, empty on success.
     std::string open(const std::string& method, const std::string& url, const Http_time_limits& limits,
                      std::size_t body_limit);
+    // After open and before send: the request carries these bytes as a POST body with this
+    // Content-Type. Returns an error description, empty on success.
+    std::string set_request_body(std::string body, const std::string& content_type);
     // Starts the transfer. Returns an error description, empty on success.
     std::string send();
 
@@ -82,6 +86,8 @@ private:
 
     Owner<CURL, Curl_easy_release> _easy;
     Owner<CURLM, Curl_multi_release> _multi;
+    std::unique_ptr<curl_slist, void (*)(curl_slist*)> _headers{nullptr, nullptr};
+    std::string _request_body;
     std::string _method;
     std::string _url;
     std::string _body;

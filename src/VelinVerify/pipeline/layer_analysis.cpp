@@ -224,7 +224,7 @@ void Layer_analysis::chains_step()
     _authority_outcomes.clear();
     if (_settings.check_revocation && !_authority_job.subjects.empty())
         _authority_outcomes = _services.check_revocations(
-            _authority_job.subjects, Revocation_settings{_settings.download_crls}, cancel());
+            _authority_job.subjects, Revocation_settings{_settings.download_crls, _settings.revocation_method}, cancel());
     for (size_t n = 0; n < _authority_job.indexes.size() && n < _authority_outcomes.size(); ++n)
         judged[_authority_job.indexes[n]].revocation = _authority_outcomes[n].status;
 
@@ -239,13 +239,18 @@ void Layer_analysis::chains_step()
         _lists_judged.push_back(stamped ? Judged_time{*stamped, true} : Judged_time{now, false});
         times.push_back(_lists_judged.back().at);
     }
-    _chain_outcomes = build_chains(*_trusted_store, signers, times);
+    Issuer_source extra_issuers;
+    if (_services.ca_issuers)
+        extra_issuers = [this](const Certificate& subject) {
+            return _services.ca_issuers(subject, _settings.download_crls, cancel());
+        };
+    _chain_outcomes = build_chains(*_trusted_store, signers, times, extra_issuers);
 }
 
 void Layer_analysis::revocation_step()
 {
     const Report_group_scope reporting(_report_group, window());
-    const Revocation_settings settings{_settings.download_crls};
+    const Revocation_settings settings{_settings.download_crls, _settings.revocation_method};
     // The time stamps' authorities were checked with the chains.
     _revocation_outcomes.clear();
     if (!_revocation_job.subjects.empty())

@@ -1,5 +1,6 @@
 #include "VelinVerify/pipeline/pipeline_services.h"
 
+#include "VelinVerify/trust/authority_access.h"
 #include "common/settings_record.h"
 #include "java_bridge/pdf_verify.h"
 
@@ -7,7 +8,9 @@ namespace velin {
 
 Pipeline_settings Pipeline_settings::from(const Settings_record& settings)
 {
-    return Pipeline_settings{settings.VerificaCRL, settings.AggiornaCRL};
+    Pipeline_settings made{settings.VerificaCRL, settings.AggiornaCRL};
+    made.revocation_method = revocation_method_of(settings.MetodoRevoca);
+    return made;
 }
 
 Pipeline_services default_services()
@@ -17,6 +20,9 @@ Pipeline_services default_services()
     services.check_revocations = [](const std::vector<Revocation_subject>& subjects, const Revocation_settings& settings,
                                     const std::atomic<bool>& cancel) {
         return check_revocations(subjects, settings, cancel);
+    };
+    services.ca_issuers = [](const Certificate& certificate, bool download_allowed, const std::atomic<bool>& cancel) {
+        return fetch_ca_issuers(certificate, download_allowed, cancel);
     };
     services.pdf_decoder = [] { return std::make_shared<Pdf_verify>(); };
     return services;

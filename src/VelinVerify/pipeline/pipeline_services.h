@@ -23,6 +23,7 @@ struct Pipeline_settings {
     // end is still handled from the event loop. For headless runs, whose thread keeps no window
     // responsive and where a thread per layer would only cost its start, its end and the hand-overs.
     bool steps_in_place = false;
+    Revocation_method revocation_method = Revocation_method::Both; // MetodoRevoca
 
     static Pipeline_settings from(const Settings_record& settings);
 };
@@ -34,6 +35,10 @@ struct Pipeline_services {
     std::function<std::vector<Revocation_outcome>(const std::vector<Revocation_subject>&, const Revocation_settings&,
                                                   const std::atomic<bool>&)>
         check_revocations;
+    // Authorities published at a certificate's caIssuers address, for chains the trusted lists
+    // leave incomplete; none: chains are built from the lists alone.
+    std::function<std::vector<Certificate>(const Certificate&, bool download_allowed, const std::atomic<bool>& cancel)>
+        ca_issuers;
     // The decoder of signed PDF files; without it a PDF fails with "L'analisi del file è fallita.".
     std::function<std::shared_ptr<Signed_document>()> pdf_decoder;
     // The cancel flag the layers look at; none: the process-wide one (closing any layer cancels

@@ -43,6 +43,27 @@ void trace_rejections(const Certificate_issuer& lookup)
     }
 }
 
+// At most this many fetched authorities in one chain: each one fetched names where the next one
+// is, and a server could go on inventing them.
+constexpr std::size_t Fetched_issuer_limit = 4;
+
+// The issuer of current among the extra authorities, under the same rule as the stores'.
+std::optional<Certificate> extra_issuer(const Certificate& current, const Issuer_source& extra_issuers,
+                                        const std::vector<Certificate>& found)
+{
+    const std::shared_ptr<Certificate_store> fetched = Certificate_store::create_memory();
+    for (const Certificate& candidate : extra_issuers(current))
+        if (candidate.is_valid() && !candidate.is_self_issued())
+            fetched->add_certificate(candidate);
+    const Certificate_issuer lookup(current, fetched.get(), found);
+    if (!lookup.succeeded()) {
+        trace_rejections(lookup);
+        return std::nullopt;
+    }
+    trace_line("Issuer scaricato dall'indirizzo dell'emittente: " + lookup.value().display_name());
+    return lookup.value();
+}
+
 void classify(const Trusted_store& store, const Certificate& signer, const Certificate& root, std::time_t judged_at,
               Chain_outcome& outcome)
 {
@@ -129,7 +150,8 @@ std::string signature_kind_text(int state, Signature_kind kind)
     return "Firma elettronica (attestazione)";
 }
 
-Chain_outcome build_chain(const Trusted_store& store, const Certificate& signer, std::optional<std::time_t> judged_at)
+Chain_outcome build_chain(const Trusted_store& store, const Certificate& signer, std::optional<std::time_t> judged_at,
+                          const Issuer_source& extra_issuers)
 {
     Trace_block block("Ricostruzione della catena di certificati.");
     assertion(signer.is_valid(), "is_assigned ()");
@@ -139,6 +161,7 @@ Chain_outcome build_chain(const Trusted_store& store, const Certificate& signer,
     Chain_outcome outcome;
     std::vector<Certificate> found{signer};
     bool root_reached = false;
+    std::size_t fetched = 0;
     const Trusted_lists* lists = store.trusted_lists().get();
     for (;;) {
         const Certificate current = found.back();
@@ -173,6 +196,15 @@ Chain_outcome build_chain(const Trusted_store& store, const Certificate& signer,
                 trace_rejections(listed_lookup);
                 if (found.size() == 1 && has_bad_signature(listed_lookup))
                     outcome.issuer_signature_failed = true;
+            }
+        }
+        if (!lookup.self_signed() && extra_issuers && fetched < Fetched_issuer_limit) {
+            if (std::optional<Certificate> issuer = extra_issuer(current, extra_issuers, found)) {
+                ++fetched;
+                found.push_back(*issuer);
+                if (!outcome.issuer)
+                    outcome.issuer = *issuer;
+                continue;
             }
         }
         if (lookup.self_signed()) {
@@ -210,7 +242,7 @@ Chain_outcome build_chain(const Trusted_store& store, const Certificate& signer,
 
 std::optional<std::vector<std::optional<Chain_outcome>>> build_chains(
     const Trusted_store& store, const std::vector<Certificate>& signers,
-    const std::vector<std::optional<std::time_t>>& judged_at)
+    const std::vector<std::optional<std::time_t>>& judged_at, const Issuer_source& extra_issuers)
 {
     Trace(Trace_kind, Level_info) << "Costruzione delle catene di certificati.";
     if (!store.merged_store()) {
@@ -230,7 +262,7 @@ std::optional<std::vector<std::optional<Chain_outcome>>> build_chains(
             continue;
         }
         const auto [known, added] = built.try_emplace({signer.raw_handle(), at}, i);
-        outcomes.emplace_back(added ? build_chain(store, signer, at) : outcomes[known->second]);
+        outcomes.emplace_back(added ? build_chain(store, signer, at, extra_issuers) : outcomes[known->second]);
     }
     return outcomes;
 }

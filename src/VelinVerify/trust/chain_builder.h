@@ -17,6 +17,7 @@
 #include "VelinVerify/trust/trusted_store.h"
 
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,12 +56,19 @@ inline constexpr const char* Chain_incomplete_text = "L'attendibilità di questa
 // 3 failed; 1 never happens and is shown like a failure).
 std::string signature_kind_text(int state, Signature_kind kind);
 
+// Authorities that may continue a chain where the stores hold no issuer (those published at the
+// certificate's caIssuers address). They are only ever intermediates: a self-issued one is not
+// taken, so a chain still has to end at a root the stores trust.
+using Issuer_source = std::function<std::vector<Certificate>(const Certificate& subject)>;
+
 // One signer. A signer without a certificate is "Assertion failed: is_assigned ()"; a store
 // without merged store is "Assertion failed: merged_store () ne NULL".
 // judged_at: the time the trusted lists' statuses are read at: a trusted time stamp's that covers
 // the signature, else now (also when absent); never the signing time the signer states.
+// extra_issuers: asked for the issuer of a certificate when the stores have none.
 Chain_outcome build_chain(const Trusted_store& store, const Certificate& signer,
-                          std::optional<std::time_t> judged_at = std::nullopt);
+                          std::optional<std::time_t> judged_at = std::nullopt,
+                          const Issuer_source& extra_issuers = {});
 
 // The job of one analysis, in signer-list order. Nothing (logged) when the trusted store has no
 // merged store. A signer whose certificate could not be read gets no outcome (nullopt) and does
@@ -68,6 +76,6 @@ Chain_outcome build_chain(const Trusted_store& store, const Certificate& signer,
 // judged_at: one time per signer (see build_chain), or empty.
 std::optional<std::vector<std::optional<Chain_outcome>>> build_chains(
     const Trusted_store& store, const std::vector<Certificate>& signers,
-    const std::vector<std::optional<std::time_t>>& judged_at = {});
+    const std::vector<std::optional<std::time_t>>& judged_at = {}, const Issuer_source& extra_issuers = {});
 
 } // namespace velin

@@ -102,13 +102,18 @@ void trace_refused(const std::string& path, const std::string& why)
 
 std::string crl_cache_folder()
 {
+    return own_cache_folder("crl");
+}
+
+std::string own_cache_folder(const std::string& name)
+{
     const std::string base = user_cache_home();
     if (base.empty() || !make_base_folder(base)) {
         Trace(Trace_kind, Level_error) << "La cartella della cache dell'utente non è disponibile: " << base;
         return {};
     }
     const std::string suite = base + "/velin-manager";
-    const std::string folder = suite + "/crl";
+    const std::string folder = suite + "/" + name;
     if (!make_own_folder(suite) || !make_own_folder(folder)) {
         Trace(Trace_kind, Level_error) << "La cartella della cache dell'utente non è disponibile: " << folder;
         return {};
@@ -158,6 +163,12 @@ std::string seed_file_name(const std::string& url)
 
 std::optional<std::vector<uint8_t>> read_cached_crl_file(const std::string& path, Crl_file_origin origin)
 {
+    return read_cached_file(path, origin, Crl_file_limit);
+}
+
+std::optional<std::vector<uint8_t>> read_cached_file(const std::string& path, Crl_file_origin origin,
+                                                     std::size_t limit)
+{
     if (path.empty())
         return std::nullopt;
     // No link is followed, and a FIFO or device planted under a list's name is not waited on.
@@ -181,13 +192,13 @@ std::optional<std::vector<uint8_t>> read_cached_crl_file(const std::string& path
         trace_refused(path, "di un altro utente");
         return std::nullopt;
     }
-    if (info.st_size < 0 || static_cast<uint64_t>(info.st_size) > Crl_file_limit) {
+    if (info.st_size < 0 || static_cast<uint64_t>(info.st_size) > limit) {
         trace_refused(path, "troppo grande");
         return std::nullopt;
     }
     // The size is a hint only: a file that grows while it is read is still cut off at the limit.
     std::vector<uint8_t> bytes;
-    switch (read_to_end(file.descriptor.get(), Crl_file_limit, bytes)) {
+    switch (read_to_end(file.descriptor.get(), limit, bytes)) {
     case Read_end::Complete: return bytes;
     case Read_end::Too_large: trace_refused(path, "troppo grande"); return std::nullopt;
     case Read_end::Failed:

@@ -24,6 +24,10 @@ constexpr std::size_t Crl_file_limit = 64u * 1024u * 1024u;
 // created 0700 on the way; empty when it cannot be had or is not a folder of the user's own.
 std::string crl_cache_folder();
 
+// Another folder of the user's own cache beside the lists' (OCSP answers, authorities'
+// certificates), made and checked the same way; empty when it cannot be had.
+std::string own_cache_folder(const std::string& name);
+
 // <data folder>/cache, the installation's read-only seed; empty without a data folder.
 std::string crl_seed_folder();
 
@@ -44,6 +48,9 @@ enum class Crl_file_origin {
 // The bytes of a cached list file, or nothing when the path is a link or not a regular file, the
 // file belongs to someone it may not come from, is larger than Crl_file_limit, or cannot be read.
 std::optional<std::vector<uint8_t>> read_cached_crl_file(const std::string& path, Crl_file_origin origin);
+// The same under the rules of origin with another size limit.
+std::optional<std::vector<uint8_t>> read_cached_file(const std::string& path, Crl_file_origin origin,
+                                                     std::size_t limit);
 
 // The cached lists of one verification: each file is read and decoded at most once, however many
 // signers name it. An invalid list stands for a file that is missing, refused or no list.

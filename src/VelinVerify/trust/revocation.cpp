@@ -3,6 +3,7 @@
 #include "VelinVerify/net/file_download.h"
 #include "VelinVerify/trust/certificate_issuer.h"
 #include "VelinVerify/trust/ldap_crl.h"
+#include "VelinVerify/trust/ocsp.h"
 #include "VelinVerify/trust/report.h"
 #include "VelinVerify/trust/revocation_distribution_points.h"
 #include "common/trace.h"
@@ -12,6 +13,7 @@
 #include <strings.h>
 
 #include <cstring>
+#include <ctime>
 #include <map>
 
 namespace velin {
@@ -170,6 +172,57 @@ private:
     const std::vector<Revocation_subject>& _signers;
 };
 
+std::string utc_text(std::time_t time)
+{
+    std::tm broken{};
+    ::gmtime_r(&time, &broken);
+    char text[32] = {};
+    std::strftime(text, sizeof text, "%d/%m/%Y %H:%M:%S", &broken);
+    return std::string(text) + " UTC";
+}
+
+// The OCSP answer as an outcome; false when it does not decide (no answer, or unknown).
+bool take_ocsp_answer(const Ocsp_result& answer, const Revocation_subject& signer, Revocation_outcome& outcome)
+{
+    if (answer.status != Ocsp_status::Good && answer.status != Ocsp_status::Revoked) {
+        if (!answer.problem.empty())
+            Trace(Trace_kind, Level_info) << answer.problem;
+        return false;
+    }
+    outcome.revocation_issuer = 1;
+    outcome.source = Revocation_source::Ocsp;
+    outcome.status = Revocation_status::Valid;
+    if (answer.status == Ocsp_status::Revoked) {
+        std::string line = "Il certificato di " + signer.certificate.display_name() + " è stato revocato il " +
+                           utc_text(*answer.revoked_at);
+        if (const std::string reason = revocation_reason_text(answer.reason); !reason.empty())
+            line += " (motivo: " + reason + ")";
+        Trace(Trace_kind, Level_info) << line;
+        if (signer.at && *answer.revoked_at > *signer.at) {
+            // Revoked after the time the certificate is judged at: the signature was made before.
+            Trace(Trace_kind, Level_info) << "Il certificato è stato revocato dopo la data della marca temporale.";
+        } else {
+            outcome.status = Revocation_status::Revoked;
+            report_info(line + ".");
+        }
+    }
+    return true;
+}
+
+// The source that decided, in the trace and among the lines of the analysis.
+void tell_source(const Revocation_outcome& outcome, const Revocation_subject& signer)
+{
+    if (outcome.status != Revocation_status::Valid && outcome.status != Revocation_status::Revoked)
+        return;
+    const char* line = outcome.source == Revocation_source::Ocsp ? "Revoca verificata tramite OCSP"
+                       : outcome.source == Revocation_source::Crl ? "Revoca verificata tramite CRL"
+                                                                  : nullptr;
+    if (!line)
+        return;
+    Trace(Trace_kind, Level_info) << line << ".";
+    report_info(std::string(line) + ": " + signer.certificate.display_name() + ".");
+}
+
 Revocation_outcome judge(const Revocation_subject& signer, const Revocation_settings& settings,
                          const std::atomic<bool>& cancel, Crl_file_memo& memo)
 {
@@ -196,7 +249,56 @@ Revocation_outcome judge(const Revocation_subject& signer, const Revocation_sett
     return outcome;
 }
 
+// The distribution points in turn, until one gives a list that decides.
+void check_crls(const Revocation_subject& signer, const Certificate& crl_issuer, const Revocation_settings& settings,
+                const std::atomic<bool>& cancel, Crl_file_memo& memo, Revocation_outcome& outcome)
+{
+    const std::optional<Certificate> issuer = crl_issuer;
+    for (const std::string& url : crl_distribution_urls(signer.certificate)) {
+        if (is_http_url(url)) {
+            Trace(Trace_kind, Level_info) << "Verifica CRL HTTP";
+            // Always the certificate's first HTTP(S) point, whichever HTTP(S) entry this is.
+            const std::optional<Certificate_revocation_list> list =
+                fetch_http_crl(signer.certificate, issuer, settings, cancel, memo);
+            if (list) {
+                if (take_lookup(*list, signer, outcome))
+                    break;
+                outcome.status = Revocation_status::Not_determinable;
+                continue;
+            }
+            if (!settings.download_allowed) {
+                outcome.status = Revocation_status::Update_disabled;
+                break;
+            }
+            outcome.status = Revocation_status::Not_determinable;
+            continue;
+        }
+
+        Trace(Trace_kind, Level_info) << "Verifica CRL LDAP";
+        if (!settings.download_allowed) {
+            Trace(Trace_kind, Level_info) << "La connessione Internet è disabilitata.";
+            outcome.status = Revocation_status::Update_disabled;
+            continue;
+        }
+        outcome.status = Revocation_status::Not_determinable;
+        check_ldap_point(url, signer, crl_issuer, cancel, outcome);
+        // A revocation found is final: a later point whose list predates it must not turn the
+        // certificate valid again.
+        if (outcome.status == Revocation_status::Revoked)
+            break;
+    }
+}
+
 } // namespace
+
+Revocation_method revocation_method_of(uint32_t value)
+{
+    switch (value) {
+    case 1: return Revocation_method::Only_ocsp;
+    case 2: return Revocation_method::Only_crl;
+    default: return Revocation_method::Both;
+    }
+}
 
 std::optional<Certificate> crl_issuer_of(const Revocation_subject& signer)
 {
@@ -365,39 +467,25 @@ Revocation_outcome check_revocation(const Revocation_subject& signer, const Revo
         return outcome;
     }
 
-    for (const std::string& url : crl_distribution_urls(signer.certificate)) {
-        if (is_http_url(url)) {
-            Trace(Trace_kind, Level_info) << "Verifica CRL HTTP";
-            // Always the certificate's first HTTP(S) point, whichever HTTP(S) entry this is.
-            const std::optional<Certificate_revocation_list> list =
-                fetch_http_crl(signer.certificate, crl_issuer, settings, cancel, memo);
-            if (list) {
-                if (take_lookup(*list, signer, outcome))
-                    break;
-                outcome.status = Revocation_status::Not_determinable;
-                continue;
-            }
-            if (!settings.download_allowed) {
-                outcome.status = Revocation_status::Update_disabled;
-                break;
-            }
-            outcome.status = Revocation_status::Not_determinable;
-            continue;
+    if (settings.method != Revocation_method::Only_crl) {
+        Trace(Trace_kind, Level_info) << "Verifica OCSP";
+        const Ocsp_result answer =
+            check_ocsp(signer.certificate, *crl_issuer, signer.at,
+                       Ocsp_options{settings.download_allowed, settings.ocsp_time_limit}, cancel);
+        if (take_ocsp_answer(answer, signer, outcome)) {
+            tell_source(outcome, signer);
+            return outcome;
         }
-
-        Trace(Trace_kind, Level_info) << "Verifica CRL LDAP";
-        if (!settings.download_allowed) {
-            Trace(Trace_kind, Level_info) << "La connessione Internet è disabilitata.";
-            outcome.status = Revocation_status::Update_disabled;
-            continue;
+        if (settings.method == Revocation_method::Only_ocsp) {
+            outcome.status = settings.download_allowed ? Revocation_status::Not_determinable
+                                                       : Revocation_status::Update_disabled;
+            return outcome;
         }
-        outcome.status = Revocation_status::Not_determinable;
-        check_ldap_point(url, signer, *crl_issuer, cancel, outcome);
-        // A revocation found is final: a later point whose list predates it must not turn the
-        // certificate valid again.
-        if (outcome.status == Revocation_status::Revoked)
-            break;
     }
+    check_crls(signer, *crl_issuer, settings, cancel, memo, outcome);
+    if (outcome.revocation_issuer == 1)
+        outcome.source = Revocation_source::Crl;
+    tell_source(outcome, signer);
     return outcome;
 }
 

@@ -1,5 +1,6 @@
-// Revocation checking of signer certificates: validity by day, then the CRLs named in the
-// certificate's distribution points, from the cache, over HTTP(S) or from an LDAP directory.
+// Revocation checking of signer certificates: validity by day, then the OCSP responder named in
+// the certificate's authority information access and, when it gives no answer, the CRLs named in
+// its distribution points, from the cache, over HTTP(S) or from an LDAP directory.
 // Only the signer's own certificate is checked; the authorities of its chain are not.
 #pragma once
 
@@ -8,6 +9,8 @@
 #include "VelinVerify/trust/crl_cache.h"
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -27,9 +30,17 @@ enum class Revocation_status : int {
 
 // revocation_issuer: 0 until a list gave a result, 1 a list checked with its issuer's key gave it,
 // 2 no list could be used because the certificate's issuer is missing.
+// Which kind of answer decided a Valid or Revoked status.
+enum class Revocation_source : int {
+    None = 0,
+    Ocsp = 1,
+    Crl = 2,
+};
+
 struct Revocation_outcome {
     Revocation_status status = Revocation_status::Not_checked;
     int revocation_issuer = 0;
+    Revocation_source source = Revocation_source::None;
 };
 
 // One signer as chain building left it: its certificate and the issuer found, if any. With a time
@@ -41,10 +52,26 @@ struct Revocation_subject {
     std::optional<std::time_t> at = std::nullopt;
 };
 
-// The settings the check reads: AggiornaCRL (download lists, read LDAP directories).
+// MetodoRevoca: which sources may answer. Both asks the OCSP responder first and reads the CRL
+// only when the responder gives no answer.
+enum class Revocation_method : int {
+    Both = 0,
+    Only_ocsp = 1,
+    Only_crl = 2,
+};
+
+// The settings the check reads: AggiornaCRL (download lists, ask responders, read LDAP
+// directories) and MetodoRevoca.
 struct Revocation_settings {
     bool download_allowed = true;
+    Revocation_method method = Revocation_method::Both;
+    // The whole of one exchange with an OCSP responder: it comes before the CRL, so a responder
+    // that is slow must not hold the analysis long.
+    std::chrono::milliseconds ocsp_time_limit{std::chrono::seconds(15)};
 };
+
+// The MetodoRevoca value as a method; values outside the table mean Both.
+Revocation_method revocation_method_of(uint32_t value);
 
 // The job of one analysis: one outcome per signer, in order. Runs on a worker thread; a set
 // cancel flag interrupts downloads (the fetch then fails like any failed download). Each cached

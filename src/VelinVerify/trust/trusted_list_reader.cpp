@@ -603,6 +603,19 @@ std::optional<Trusted_list> parse_trusted_list_unverified(std::span<const uint8_
     return list;
 }
 
+std::vector<std::string> read_scheme_information_uris(std::span<const uint8_t> bytes)
+{
+    std::vector<std::string> uris;
+    std::string failure;
+    const Xml_document document = parse_document(bytes, failure);
+    const xmlNode* root = document ? xmlDocGetRootElement(document.get()) : nullptr;
+    if (!is_element(root, Tsl_ns, "TrustServiceStatusList"))
+        return uris;
+    for (xmlNode* uri : children(child(child(root, "SchemeInformation"), "SchemeInformationURI"), "URI"))
+        uris.push_back(trimmed(text_of(uri)));
+    return uris;
+}
+
 Trusted_list_reading read_trusted_list(std::span<const uint8_t> bytes, const std::vector<Certificate>& pins)
 {
     Trusted_list_reading reading;

@@ -39,6 +39,11 @@ Trusted_list_reading read_trusted_list(std::span<const uint8_t> bytes, const std
 std::optional<Trusted_list> parse_trusted_list_unverified(std::span<const uint8_t> bytes,
                                                           std::string* failure = nullptr);
 
+// The SchemeInformationURI values of a list, as written, without looking at its signature: only
+// addresses to try, since whatever is fetched from them is verified on its own. Empty for
+// anything that is no list.
+std::vector<std::string> read_scheme_information_uris(std::span<const uint8_t> bytes);
+
 // Texts of the failures.
 inline constexpr const char* Tsl_text_unreadable = "La lista di fiducia non è un documento XML leggibile.";
 inline constexpr const char* Tsl_text_too_large = "La lista di fiducia è troppo grande.";

@@ -1,6 +1,7 @@
 #include "VelinVerify/trust/trusted_list_refresh.h"
 
 #include "VelinVerify/net/curl_transfer.h"
+#include "VelinVerify/trust/european_list.h"
 #include "VelinVerify/trust/trusted_list_reader.h"
 #include "VelinVerify/trust/trusted_list_store.h"
 #include "common/errno_text.h"
@@ -51,16 +52,22 @@ public:
         outcome.lines.push_back({Refresh_line::Error, std::move(text)});
     }
 
-    // The bytes of a source, or nothing (said why).
+    void say(Refresh_line::Kind kind, std::string text)
+    {
+        kind == Refresh_line::Error ? error(std::move(text)) : warning(std::move(text));
+    }
+
+    // The bytes of a source, or nothing (said why, as a line of the kind given).
     // of: "della lista ...", as the messages name it.
-    std::optional<std::vector<uint8_t>> fetch(const std::string& source, const std::string& of)
+    std::optional<std::vector<uint8_t>> fetch(const std::string& source, const std::string& of,
+                                              Refresh_line::Kind failure = Refresh_line::Error)
     {
         if (!is_address(source)) {
             info("Lettura " + of + " dal file " + source + ".");
             std::vector<uint8_t> bytes;
             int code = 0;
             if (!read_whole_file(source, Trusted_list_max_size, bytes, code)) {
-                error("La lettura " + of + " dal file " + source + " è fallita: " + errno_text(code) + ".");
+                say(failure, "La lettura " + of + " dal file " + source + " è fallita: " + errno_text(code) + ".");
                 return std::nullopt;
             }
             return bytes;
@@ -68,37 +75,83 @@ public:
         info("Scaricamento " + of + " da " + source + ".");
         Curl_transfer transfer;
         if (!transfer.valid()) {
-            error("Lo scaricamento " + of + " è fallito: " + Curl_transfer::creation_error());
+            say(failure, "Lo scaricamento " + of + " è fallito: " + Curl_transfer::creation_error());
             return std::nullopt;
         }
         std::string problem = transfer.open("GET", source, Http_time_limits{}, Trusted_list_max_size);
         if (problem.empty())
             problem = transfer.send();
         if (!problem.empty()) {
-            error("Lo scaricamento " + of + " è fallito: " + problem);
+            say(failure, "Lo scaricamento " + of + " è fallito: " + problem);
             return std::nullopt;
         }
         while (!transfer.completed()) {
             if (_cancel) {
                 transfer.abort();
-                error("Aggiornamento delle liste di fiducia annullato.");
+                cancelled();
                 return std::nullopt;
             }
             transfer.wait(Poll_interval);
         }
         if (transfer.status() != 200) {
-            error("Lo scaricamento " + of + " è fallito: errore " + std::to_string(transfer.status()) + ".");
+            say(failure, "Lo scaricamento " + of + " è fallito: errore " + std::to_string(transfer.status()) + ".");
             return std::nullopt;
         }
         const std::string body = transfer.take_body();
         return std::vector<uint8_t>(body.begin(), body.end());
     }
 
+    // Said once, however many transfers the cancel stops.
+    void cancelled()
+    {
+        if (!_said_cancelled)
+            error("Aggiornamento delle liste di fiducia annullato.");
+        _said_cancelled = true;
+    }
+    bool cancel_asked() const { return _cancel; }
+
     Refresh_outcome outcome;
 
 private:
     const std::atomic<bool>& _cancel;
+    bool _said_cancelled = false;
 };
+
+// Where the pivots of the European list come from: their own addresses when the list was
+// downloaded; beside the list when it was read from a file (an offline import copies them into
+// the same folder under their names).
+Pivot_source pivot_source(const std::string& european_source, Refresh& refresh)
+{
+    return [&european_source, &refresh](const std::string& address) -> std::optional<std::vector<uint8_t>> {
+        if (refresh.cancel_asked()) {
+            refresh.cancelled();
+            return std::nullopt;
+        }
+        const std::string of = "della lista pivot " + address;
+        if (is_address(european_source))
+            return refresh.fetch(address, of, Refresh_line::Warning);
+        const std::string folder = std::filesystem::path(european_source).parent_path().string();
+        return refresh.fetch((folder.empty() ? "." : folder) + "/" + pivot_file_name(address), of,
+                             Refresh_line::Warning);
+    };
+}
+
+// Keeps the pivots the European list was verified through, in place of those kept before.
+int keep_pivots(const std::string& folder, const std::vector<Pivot_list>& pivots)
+{
+    const std::string kept = pivot_list_folder(folder);
+    std::error_code error;
+    std::filesystem::remove_all(kept, error);
+    if (pivots.empty())
+        return 0;
+    if (!std::filesystem::create_directory(kept, error))
+        return error.value() != 0 ? error.value() : EEXIST;
+    for (const Pivot_list& pivot : pivots)
+        if (const int written = replace_file(kept + "/" + pivot_file_name(pivot.address),
+                                             std::span<const uint8_t>(pivot.bytes), 0600))
+            return written;
+    return 0;
+}
 
 std::string summary(const Trusted_list& list)
 {
@@ -158,13 +211,23 @@ Refresh_outcome refresh_trusted_lists(const List_sources& sources, const std::st
         refresh.fetch(sources.european, "della lista europea delle liste di fiducia");
     if (!european_bytes)
         return std::move(refresh.outcome);
-    Trusted_list_reading european = read_trusted_list(*european_bytes, eu_pins);
+    European_list_reading walked =
+        read_european_list(*european_bytes, eu_pins, pivot_source(sources.european, refresh));
+    if (refresh.cancel_asked())
+        return std::move(refresh.outcome);
+    for (const std::string& warning : walked.warnings)
+        refresh.warning(warning);
+    Trusted_list_reading& european = walked.reading;
     if (european.verified && european.list.territory != "EU")
         european = {false, "La lista non è la lista europea delle liste di fiducia.", {}, {}};
     if (!european.verified) {
         refresh.error("La lista europea delle liste di fiducia non è stata usata: " + european.failure);
         return std::move(refresh.outcome);
     }
+    if (!walked.pivots.empty())
+        refresh.info("La lista europea delle liste di fiducia è firmata da un certificato annunciato dalle liste "
+                     "pivot (" +
+                     std::to_string(walked.pivots.size()) + ").");
     if (older_than_kept(european.list, kept, refresh))
         return std::move(refresh.outcome);
     const List_pointer* pointer = european.list.pointer_to(sources.territory);
@@ -191,10 +254,12 @@ Refresh_outcome refresh_trusted_lists(const List_sources& sources, const std::st
     std::error_code ignored;
     std::filesystem::create_directories(folder, ignored);
     ::chmod(folder.c_str(), 0700);
-    const Kept_list european_kept{std::move(european.list), european.signer.thumbprint()};
+    const Kept_list european_kept{std::move(european.list), european.signer.thumbprint(), walked.anchor_thumbprint};
     const Kept_list national_kept{std::move(national.list), national.signer.thumbprint()};
     const std::vector<uint8_t> cache = write_trusted_list_cache(european_kept, {national_kept});
-    int written = replace_file(european_list_path(folder), std::span<const uint8_t>(*european_bytes), 0600);
+    int written = keep_pivots(folder, walked.pivots);
+    if (written == 0)
+        written = replace_file(european_list_path(folder), std::span<const uint8_t>(*european_bytes), 0600);
     if (written == 0)
         written = replace_file(national_list_path(folder, sources.territory), std::span<const uint8_t>(*national_bytes),
                                0600);

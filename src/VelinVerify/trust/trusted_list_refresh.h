@@ -1,7 +1,8 @@
 // Refreshing the kept trusted lists: the European list and the national list are fetched over
-// HTTP (or read from local files), verified (the European list against the pinned signers, the
-// national list against the certificates the European list gives for its territory) and, only
-// when both are sound and neither is older than the one kept, written with their parsed cache into
+// HTTP (or read from local files), verified (the European list against the pinned signers, or
+// through its pivot lists, fetched the same way: european_list.h; the national list against the
+// certificates the European list gives for its territory) and, only when both are sound and
+// neither is older than the one kept, written with the pivots walked and their parsed cache into
 // the user's folder. Runs on the calling thread; the program's next start uses the new lists.
 #pragma once
 

@@ -1,5 +1,6 @@
 #include "VelinVerify/trust/trusted_list_store.h"
 
+#include "VelinVerify/trust/european_list.h"
 #include "VelinVerify/trust/trusted_list_reader.h"
 #include "common/file_io.h"
 #include "common/owner.h"
@@ -377,13 +378,27 @@ std::optional<Cached_lists> verify_kept_files(const std::string& folder, const s
     int error = 0;
     if (!read_whole_file(european_list_path(folder), Trusted_list_max_size, bytes, error))
         return std::nullopt; // nothing was ever kept
-    Trusted_list_reading european = read_trusted_list(bytes, eu_pins);
-    if (!european.verified) {
-        say(lines, false, "La lista europea delle liste di fiducia non è stata usata: " + european.failure);
+    // The pivots kept with the list: what was walked at the refresh is walked again.
+    const Pivot_source kept_pivots = [&folder](const std::string& address) -> std::optional<std::vector<uint8_t>> {
+        std::vector<uint8_t> pivot;
+        int code = 0;
+        if (!read_whole_file(pivot_list_folder(folder) + "/" + pivot_file_name(address), Trusted_list_max_size, pivot,
+                             code)) {
+            Trace(Trace_kind, Level_warn) << "Lista pivot non conservata: " << address;
+            return std::nullopt;
+        }
+        return pivot;
+    };
+    European_list_reading european = read_european_list(bytes, eu_pins, kept_pivots);
+    for (const std::string& warning : european.warnings)
+        Trace(Trace_kind, Level_warn) << warning; // told to the user at the refresh already
+    if (!european.reading.verified) {
+        say(lines, false, "La lista europea delle liste di fiducia non è stata usata: " + european.reading.failure);
         return std::nullopt;
     }
     Cached_lists lists;
-    lists.european = {std::move(european.list), european.signer.thumbprint()};
+    lists.european = {std::move(european.reading.list), european.reading.signer.thumbprint(),
+                      european.anchor_thumbprint};
     for (const List_pointer& pointer : lists.european.list.pointers) {
         if (pointer.mime_type != tsl_uri::Tsl_mime_type || !plain_territory(pointer.territory))
             continue;
@@ -402,10 +417,13 @@ std::optional<Cached_lists> verify_kept_files(const std::string& folder, const s
     return lists;
 }
 
-// The cache still stands for what the pins allow today.
+// The cache still stands for what the pins allow today: the chain to the European list still
+// starts from a pin.
 bool cache_matches_pins(const Cached_lists& cached, const std::vector<Certificate>& eu_pins)
 {
-    if (!holds_thumbprint(eu_pins, cached.european.signer_thumbprint))
+    const Kept_list& european = cached.european;
+    if (!holds_thumbprint(eu_pins, european.anchor_thumbprint.empty() ? european.signer_thumbprint
+                                                                      : european.anchor_thumbprint))
         return false;
     for (const Kept_list& national : cached.national) {
         const List_pointer* pointer = cached.european.list.pointer_to(national.list.territory);
@@ -603,6 +621,11 @@ std::string national_list_path(const std::string& folder, const std::string& ter
     return path_in(folder, "TSL-" + territory + ".xml");
 }
 
+std::string pivot_list_folder(const std::string& folder)
+{
+    return path_in(folder, "pivot");
+}
+
 std::string trusted_list_cache_path(const std::string& folder)
 {
     return path_in(folder, "liste.cache");
@@ -616,6 +639,7 @@ std::vector<uint8_t> write_trusted_list_cache(const Kept_list& european, const s
     writer.u32(national.size());
     for (const Kept_list& kept : national)
         writer.kept(kept);
+    writer.text(european.anchor_thumbprint);
     const std::array<uint8_t, SHA256_DIGEST_LENGTH> sum = checksum(writer.bytes);
     writer.bytes.insert(writer.bytes.end(), sum.begin(), sum.end());
     return std::move(writer.bytes);
@@ -638,6 +662,10 @@ std::optional<Cached_lists> read_trusted_list_cache(std::span<const uint8_t> who
     const size_t national = reader.count();
     for (size_t i = 0; i < national && reader.ok(); ++i)
         lists.national.push_back(reader.kept());
+    // Written last, and absent from caches made before pivots were followed: their European list
+    // was signed by a pin.
+    if (reader.ok() && !reader.at_end())
+        lists.european.anchor_thumbprint = reader.text();
     if (!reader.ok() || !reader.at_end())
         return std::nullopt;
     return lists;

@@ -4,8 +4,9 @@
 // not read megabytes of XML), put there by the refresh (trusted_list_refresh.h).
 //
 // Pins: the European list must be signed by one of the certificates built into the program
-// (eu_list_signers_pem) or listed in data/eu-lotl-signers.pem of the installation's data folder;
-// a national list by one of the certificates the European list gives for its territory.
+// (eu_list_signers_pem) or listed in data/eu-lotl-signers.pem of the installation's data folder,
+// or be reached from one of them through its pivot lists (european_list.h), kept in pivot/; a
+// national list by one of the certificates the European list gives for its territory.
 #pragma once
 
 #include "VelinVerify/trust/certificate.h"
@@ -32,10 +33,13 @@ std::vector<Certificate> pem_certificates(const std::string& text);
 // data/eu-lotl-signers.pem in the data folder, when present.
 std::vector<Certificate> eu_list_pins(const std::string& data_folder);
 
-// One list as it is kept: the list and the thumbprint of the certificate that signed it.
+// One list as it is kept: the list and the thumbprint of the certificate that signed it; for the
+// European list also that of the pinned certificate its trust starts from, the signer of the
+// first pivot (empty: the signer itself).
 struct Kept_list {
     Trusted_list list;
     std::string signer_thumbprint;
+    std::string anchor_thumbprint = {};
 
     bool operator==(const Kept_list&) const = default;
 };
@@ -86,6 +90,8 @@ private:
 std::string trusted_list_folder();
 std::string european_list_path(const std::string& folder);
 std::string national_list_path(const std::string& folder, const std::string& territory);
+// The folder of the pivot lists the European list was reached through (pivot_file_name names them).
+std::string pivot_list_folder(const std::string& folder);
 std::string trusted_list_cache_path(const std::string& folder);
 
 // Reads a whole regular file (not through a symbolic link) of at most limit bytes; false with

@@ -35,11 +35,17 @@ private:
     std::shared_ptr<Certificate_store> _store;
 };
 
+// Said when the program carries no publisher for the CNIPA list (a build configured without one).
+inline constexpr const char* Cnipa_list_without_publisher_text =
+    "La lista dei certificati accreditati dallo Stato Italiano (cnipa.sst) non è usata: in questa installazione non "
+    "è configurato il certificato del suo editore. Le firme sono valutate con le liste di fiducia europee.";
+
 class Trusted_store {
 public:
     // Loads the lists found under data_folder (an empty folder: none), checking the CNIPA list's
     // signature against the publisher certificate given in PEM. Every outcome is reported as the
-    // lists are loaded; a failure of one list never stops the next.
+    // lists are loaded; a failure of one list never stops the next. Without a publisher
+    // certificate the CNIPA list is not read.
     // personal_user_list: where this user's own list is kept (empty: data/user.sst of the data
     // folder, read and written). While that file does not exist yet, the installation's
     // data/user.sst is read in its place; saving always writes the personal file.

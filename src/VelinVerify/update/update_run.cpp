@@ -1,6 +1,7 @@
 #include "VelinVerify/update/update_run.h"
 
 #include "VelinVerify/trust/common_data_folder.h"
+#include "VelinVerify/trust/list_signature.h"
 #include "VelinVerify/trust/trusted_list_store.h"
 #include "VelinVerify/update/download_folder.h"
 #include "VelinVerify/update/package_control.h"
@@ -30,6 +31,9 @@ const char* const Text_update_question =
 const char* const Text_no_update_server =
     "La verifica degli aggiornamenti non è configurata su questo computer: manca l'indirizzo del server degli "
     "aggiornamenti.";
+const char* const Text_no_update_authority =
+    "La verifica degli aggiornamenti non è configurata in questa installazione: il programma non contiene il "
+    "certificato dell'autorità che firma gli aggiornamenti, quindi non viene scaricato alcun aggiornamento.";
 
 namespace {
 
@@ -184,6 +188,13 @@ int Update_run::run()
 
     refresh_lists_when_due();
 
+    // A package that nothing can check is not worth fetching: without an authority nothing is.
+    if (pem_certificate_thumbprint(_configuration.authority_pem).empty()) {
+        Trace(Trace_kind, Level_info) << "Autorità degli aggiornamenti non configurata: nessuno scaricamento.";
+        if (_configuration.interactive)
+            _host.message(Text_no_update_authority, MB_OK | MB_ICONINFORMATION);
+        return result;
+    }
     _configuration.server = without_final_slashes(_configuration.server);
     if (_configuration.server.empty()) {
         Trace(Trace_kind, Level_info) << "Server degli aggiornamenti non configurato.";

@@ -43,6 +43,7 @@ inline constexpr const char* Package_folder_path = "/components/velin-desktop/";
 extern const char* const Text_up_to_date; // "Velin Manager è aggiornato."
 extern const char* const Text_update_question; // "Una nuova versione del software\n..."
 extern const char* const Text_no_update_server;
+extern const char* const Text_no_update_authority;
 
 // What the windows do for the run: transfers run modally, boxes, the file manager.
 class Update_host {
@@ -73,7 +74,7 @@ struct Update_configuration {
     std::function<uint32_t()> installed_workstation;
     std::function<std::string()> desktop;
     std::function<std::time_t()> clock;
-    std::string authority_pem;
+    std::string authority_pem; // no certificate: no update authority, nothing is downloaded
     std::string lock_folder; // empty: the private runtime folder
     // The trusted lists kept fresh; an empty folder leaves them alone.
     std::string list_folder;

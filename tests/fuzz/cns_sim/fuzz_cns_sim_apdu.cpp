@@ -6,6 +6,10 @@
 #include "cns_profile.h"
 #include "vpcd_session.h"
 
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -19,6 +23,26 @@ Bytes fake_certificate()
     // Shape of a DER certificate is enough here: the card stores it, it never parses it.
     Bytes der = {0x30, 0x82, 0x01, 0x00};
     der.resize(0x104, 0xA5);
+    return der;
+}
+
+// One RSA key for the whole run (made once: key generation would swamp the fuzzing), so that
+// the security environment and the key operations are reached too.
+const Bytes& card_key()
+{
+    static const Bytes der = [] {
+        EVP_PKEY* key = EVP_RSA_gen(1024);
+        if (key == nullptr)
+            throw std::runtime_error("no RSA key");
+        unsigned char* out = nullptr;
+        const int n = i2d_PrivateKey(key, &out);
+        EVP_PKEY_free(key);
+        if (n <= 0)
+            throw std::runtime_error("RSA key not encoded");
+        Bytes bytes(out, out + n);
+        OPENSSL_free(out);
+        return bytes;
+    }();
     return der;
 }
 
@@ -37,6 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     o.fci = (knobs & 0x20) ? Fci_style::fcp_62_size_81 : Fci_style::fci_6f_size_80;
     o.pin_failure = (knobs & 0x40) ? Pin_failure_style::plain_6300 : Pin_failure_style::retries_63cx;
     o.holder_certificate = fake_certificate();
+    o.holder_key = card_key();
+    if (o.kind == Profile_kind::regional) {
+        o.signature_certificate = fake_certificate();
+        o.signature_key = card_key();
+    }
     Card_image image = build_card(o);
     Pin_store pins(Pin_state{});
     Simulated_card card(std::move(image.config), std::move(image.files), pins);

@@ -352,7 +352,7 @@ TEST_F(Card_library, properties_after_the_holders_yes)
     holder.answers = {"yes", "yes", "yes", "yes", "no"};
     Read_result atr = property("ATR");
     ASSERT_EQ(atr.code, 0u) << last_error();
-    EXPECT_EQ(atr.data, "3B 8F 81 31 FE 45 00 6B 56 05 01 02 03 21 01 43 4E 53 10 31 80 63");
+    EXPECT_EQ(atr.data, "3B 8F 81 31 FE 45 00 6B 56 05 01 02 01 21 01 43 4E 53 10 31 80 61");
     EXPECT_EQ(property("manufacturer").data, "Oberthur Card Systems");
     EXPECT_EQ(property("Type").data, "Carta cittadino reale con il nuovo set di chiavi");
     EXPECT_EQ(property("issuer").data,

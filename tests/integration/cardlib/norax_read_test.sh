@@ -24,7 +24,7 @@ grep -qF "box [Carta Velin]: Nei dati anagrafici ci sono i tuoi: nome e cognome,
 
 # The technical properties after Yes, the certificate after consent.
 out=$("$norax_read" --answers yes,yes,yes,yes,yes property atr property manufacturer property type property issuer property certificate 2>"$work/dialogs")
-expect_line "$out" "value 3B 8F 81 31 FE 45 00 6B 56 05 01 02 03 21 01 43 4E 53 10 31 80 63"
+expect_line "$out" "value 3B 8F 81 31 FE 45 00 6B 56 05 01 02 01 21 01 43 4E 53 10 31 80 61"
 expect_line "$out" "value Oberthur Card Systems"
 expect_line "$out" "value Carta cittadino reale con il nuovo set di chiavi"
 expect_line "$out" "value CN=Regione Valdora Certification Authority Cittadini, OU=Servizi di Certificazione, O=Regione Valdora, C=IT"

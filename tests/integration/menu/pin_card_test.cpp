@@ -256,4 +256,55 @@ TEST_F(Pin_on_card, card_that_is_not_cns_only_with_the_holders_yes)
     EXPECT_NE(bed.apdu_log(1).substr(logged).find("00 24 00 10"), std::string::npos);
 }
 
+TEST_F(Pin_on_card, opensc_and_the_menu_leave_the_card_in_the_same_pin_state)
+{
+    // Each case runs twice on a fresh card, once through OpenSC's pkcs15-tool and once through
+    // the menu's dialog logic: the card's PIN and PUK with their counters must come out the same.
+    test::Test_folder folder;
+    const std::string conf = (folder / "opensc.conf").string();
+    test::write_file(conf, "app default {\n\tframework pkcs15 {\n\t\tuse_file_caching = no;\n\t}\n}\n");
+    ::setenv("OPENSC_CONF", conf.c_str(), 1);
+    auto block = [this] {
+        Pin_change_logic change(view, nullptr);
+        for (int attempt = 0; attempt < 3; ++attempt)
+            change.on_ok("11111", "54321", "54321");
+    };
+    struct Case {
+        const char* what;
+        bool blocked_first;
+        std::string opensc;
+        std::function<void(Scripted_view&)> menu;
+    };
+    const Case cases[] = {
+        {"change", false, "--change-pin --auth-id 01 --pin 12345 --new-pin 54321",
+         [](Scripted_view& v) { Pin_change_logic(v, nullptr).on_ok("12345", "54321", "54321"); }},
+        {"wrong old PIN", false, "--change-pin --auth-id 01 --pin 11111 --new-pin 54321",
+         [](Scripted_view& v) { Pin_change_logic(v, nullptr).on_ok("11111", "54321", "54321"); }},
+        {"unblock", true, "--unblock-pin --auth-id 01 --puk 12345678 --new-pin 24680",
+         [](Scripted_view& v) { Pin_unblock_logic(v, nullptr).on_ok("12345678", "24680", "24680"); }},
+        {"wrong PUK", true, "--unblock-pin --auth-id 01 --puk 87654321 --new-pin 24680",
+         [](Scripted_view& v) { Pin_unblock_logic(v, nullptr).on_ok("87654321", "24680", "24680"); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        insert(0, "regional --reset-state");
+        if (c.blocked_first)
+            block();
+        const auto before = bed.state(0, "regional");
+        const std::string command = "pkcs15-tool --reader 0 " + c.opensc + " </dev/null >>" +
+                                    (folder / "opensc.log").string() + " 2>&1";
+        const int status = std::system(command.c_str());
+        const auto by_opensc = bed.state(0, "regional");
+        EXPECT_NE(by_opensc, before) << "pkcs15-tool (exit status " << status << ") left the card untouched:\n"
+                                     << test::read_file(folder / "opensc.log");
+
+        insert(0, "regional --reset-state");
+        if (c.blocked_first)
+            block();
+        c.menu(view);
+        EXPECT_EQ(bed.state(0, "regional"), by_opensc);
+    }
+    ::unsetenv("OPENSC_CONF");
+}
+
 } // namespace

@@ -1,5 +1,6 @@
 // Refreshing the kept trusted lists from a loopback HTTP server and from local files: both lists
 // are kept only when both verify and neither is older than the one in use.
+#include "VelinVerify/trust/european_list.h"
 #include "VelinVerify/trust/trusted_list_reader.h"
 #include "VelinVerify/trust/trusted_list_refresh.h"
 #include "VelinVerify/trust/trusted_list_store.h"
@@ -98,17 +99,26 @@ TEST(Trusted_list_refresh, keeps_both_lists_fetched_and_verified_and_their_cache
     EXPECT_EQ(test::read_file(folder / "liste/TSL-IT.xml"), test::read_file(fixtures / "it-tsl.xml"));
 }
 
+// Said of a European list whose signer nothing we trust reaches.
+std::string unknown_european_signer(const std::string& signer)
+{
+    return "La lista europea delle liste di fiducia non è stata usata: Il certificato che ha firmato la lista non è "
+           "tra quelli attesi e nessuna catena di liste pivot lo collega a uno di essi. Impronta SHA-256 del "
+           "certificato: " +
+           sha256_fingerprint(pem_certificates(test::read_file(fixtures / (signer + ".cert.pem"))).at(0)) +
+           ". Confrontarla con le impronte pubblicate nella Gazzetta ufficiale dell'Unione europea: se vi compare, "
+           "l'amministratore può aggiungere il certificato al file data/eu-lotl-signers.pem.";
+}
+
 TEST(Trusted_list_refresh, keeps_nothing_when_either_list_fails)
 {
     List_server server;
     const struct {
         const char* european;
         const char* national;
-        const char* error;
+        std::string error;
     } cases[] = {
-        {"eu-lotl-rogue.xml", "it-tsl.xml",
-         "La lista europea delle liste di fiducia non è stata usata: Il certificato che ha firmato la lista di fiducia "
-         "non è tra quelli attesi."},
+        {"eu-lotl-rogue.xml", "it-tsl.xml", unknown_european_signer("rogue-signer")},
         // The national list signed by someone the European list does not name for Italy.
         {"eu-lotl.xml", "it-tsl-rogue.xml",
          "La lista di fiducia IT non è stata usata: Il certificato che ha firmato la lista di fiducia non è tra quelli "
@@ -116,9 +126,7 @@ TEST(Trusted_list_refresh, keeps_nothing_when_either_list_fails)
         {"eu-lotl.xml", "it-tsl-modified.xml",
          "La lista di fiducia IT non è stata usata: La firma della lista di fiducia non è valida."},
         // The national list offered as the European one.
-        {"it-tsl.xml", "it-tsl.xml",
-         "La lista europea delle liste di fiducia non è stata usata: Il certificato che ha firmato la lista di fiducia "
-         "non è tra quelli attesi."},
+        {"it-tsl.xml", "it-tsl.xml", unknown_european_signer("it-signer")},
         {"missing.xml", "it-tsl.xml",
          "Lo scaricamento della lista europea delle liste di fiducia è fallito: errore 404."},
     };
@@ -129,6 +137,61 @@ TEST(Trusted_list_refresh, keeps_nothing_when_either_list_fails)
         EXPECT_EQ(texts(outcome, Refresh_line::Error), std::vector<std::string>{tried.error});
         EXPECT_FALSE(fs::exists(folder / "liste")) << tried.european << " " << tried.national;
     }
+}
+
+TEST(Trusted_list_refresh, follows_the_pivots_beside_an_imported_list_and_keeps_them)
+{
+    const fs::path pivots = fixtures / "pivot";
+    const std::vector<Certificate> pins = pem_certificates(test::read_file(pivots / "oj-signer.cert.pem"));
+    const std::atomic<bool> cancel{false};
+    Test_folder folder;
+    const std::string kept = (folder / "liste").string();
+    const Refresh_outcome outcome = refresh_trusted_lists(
+        {(pivots / "eu-lotl.xml").string(), (pivots / "it-tsl.xml").string(), "IT"}, kept, pins, cancel);
+    ASSERT_TRUE(outcome.succeeded) << texts(outcome, Refresh_line::Error).front();
+    EXPECT_TRUE(texts(outcome, Refresh_line::Warning).empty());
+    const std::vector<std::string> said = texts(outcome, Refresh_line::Information);
+    EXPECT_NE(std::find(said.begin(), said.end(),
+                        "La lista europea delle liste di fiducia è firmata da un certificato annunciato dalle liste "
+                        "pivot (3)."),
+              said.end());
+    for (const char* pivot : {"eu-lotl-pivot-101.xml", "eu-lotl-pivot-102.xml", "eu-lotl-pivot-103.xml"})
+        EXPECT_EQ(test::read_file(folder / "liste/pivot" / pivot), test::read_file(pivots / pivot)) << pivot;
+
+    // Without the cache the next start walks the kept pivots again; with other pins neither the
+    // cache nor the walk stands.
+    fs::remove(folder / "liste/liste.cache");
+    std::vector<List_load_line> lines;
+    auto lists = load_trusted_lists(kept, pins, std::time(nullptr), lines);
+    ASSERT_NE(lists, nullptr) << lines.front().text;
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(lists->european().list.sequence_number, 104u);
+    EXPECT_EQ(lists->european().anchor_thumbprint, pins[0].thumbprint());
+    ASSERT_TRUE(fs::exists(folder / "liste/liste.cache"));
+    EXPECT_NE(load_trusted_lists(kept, pins, std::time(nullptr), lines), nullptr);
+    EXPECT_EQ(load_trusted_lists(kept, eu_pins(), std::time(nullptr), lines), nullptr);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].text.find(sha256_fingerprint(pem_certificates(
+                  test::read_file(pivots / "pivot-signer-3.cert.pem"))[0])),
+              std::string::npos)
+        << lines[0].text;
+
+    // A pivot missing beside the list breaks the chain: nothing is kept, and the user is told why.
+    Test_folder other;
+    fs::create_directory(other / "import");
+    for (const char* file : {"eu-lotl.xml", "it-tsl.xml", "eu-lotl-pivot-101.xml", "eu-lotl-pivot-103.xml"})
+        fs::copy_file(pivots / file, other / "import" / file);
+    const Refresh_outcome broken = refresh_trusted_lists(
+        {(other / "import/eu-lotl.xml").string(), (other / "import/it-tsl.xml").string(), "IT"},
+        (other / "liste").string(), pins, cancel);
+    EXPECT_FALSE(broken.succeeded);
+    const std::vector<std::string> warnings = texts(broken, Refresh_line::Warning);
+    ASSERT_EQ(warnings.size(), 2u);
+    EXPECT_EQ(warnings[0], "La lettura della lista pivot https://lotl.example.eu/eu-lotl-pivot-102.xml dal file " +
+                               (other / "import/eu-lotl-pivot-102.xml").string() + " è fallita: " +
+                               errno_text(ENOENT) + ".");
+    EXPECT_EQ(texts(broken, Refresh_line::Error).size(), 1u);
+    EXPECT_FALSE(fs::exists(other / "liste"));
 }
 
 TEST(Trusted_list_refresh, takes_the_addresses_from_the_machine_settings)

@@ -570,6 +570,21 @@ TEST_F(Update_run_test, WithoutAServerTheRunEndsAtOnce)
     EXPECT_EQ(server.requests().front(), "GET " + base + "Install.exe-VERSION.txt");
 }
 
+TEST_F(Update_run_test, WithoutAnAuthorityNothingIsAskedOfTheServer)
+{
+    server.publish("4.2.1.0", "3.1.3");
+    // A build without an authority carries an empty text; a damaged one is no authority either.
+    for (const std::string& authority : {std::string(), std::string("-----BEGIN CERTIFICATE-----\nAAAA\n")}) {
+        host = {};
+        auto made = configuration();
+        made.authority_pem = authority;
+        EXPECT_EQ(run(made), 1);
+        EXPECT_EQ(host.boxes, (std::vector<Box>{{Text_no_update_authority, MB_OK | MB_ICONINFORMATION}}));
+        EXPECT_TRUE(server.requests().empty());
+        EXPECT_FALSE(fs::exists(default_folder()));
+    }
+}
+
 // The trusted lists: a kept national list past its next update is fetched again through the
 // verified refresh; fresh lists are left alone.
 class Update_lists_test : public Update_run_test {

@@ -1,7 +1,10 @@
 // Certificates and lists reach revocation checking from signed files and servers: whatever the
 // bytes, reading the distribution points, naming the cache file and checking a list end normally,
-// and no cache name can leave the cache folder.
+// and no cache name can leave the cache folder. The same bytes as an OCSP answer, a caIssuers
+// answer and a certificate's authority information access end normally too.
+#include "VelinVerify/trust/authority_access.h"
 #include "VelinVerify/trust/certificate_revocation_list.h"
+#include "VelinVerify/trust/ocsp.h"
 #include "VelinVerify/trust/crl_cache.h"
 #include "VelinVerify/trust/report.h"
 #include "VelinVerify/trust/revocation.h"
@@ -29,7 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         (void)velin::first_http_crl_url(certificate);
         (void)velin::crl_issuer_of({certificate, std::nullopt});
+        (void)velin::authority_access_urls(certificate, NID_ad_OCSP);
+        (void)velin::authority_access_urls(certificate, NID_ad_ca_issuers);
     }
+    (void)velin::parse_ca_issuers(std::string(reinterpret_cast<const char*>(data), size));
 
     const velin::Certificate_revocation_list list(bytes);
     if (list.is_valid()) {
@@ -44,6 +50,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 std::abort();
             (void)list.find_certificate(key_holder);
         }
+    }
+    static const velin::Certificate subject = [] {
+        const std::string der = velin::test::read_file(std::string(VELIN_FUZZ_SEEDS) + "/signer-ldap.cer");
+        return velin::Certificate(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(der.data()), der.size()));
+    }();
+    if (subject.is_valid()) {
+        const velin::Ocsp_result answer = velin::judge_ocsp_answer(bytes, subject, subject, nullptr, std::nullopt);
+        if (answer.status != velin::Ocsp_status::No_answer && answer.status != velin::Ocsp_status::Unknown &&
+            answer.status != velin::Ocsp_status::Good && answer.status != velin::Ocsp_status::Revoked)
+            std::abort();
     }
     return 0;
 }

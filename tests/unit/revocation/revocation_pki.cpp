@@ -3,7 +3,9 @@
 #include "common/owner.h"
 #include "test_folder.h"
 
+#include <openssl/ocsp.h>
 #include <openssl/pem.h>
+#include <openssl/pkcs7.h>
 #include <openssl/x509v3.h>
 
 #include <filesystem>
@@ -176,6 +178,17 @@ Certificate make_certificate(const Certificate_recipe& recipe, const Key& subjec
         X509_add_ext(x, points, -1);
         X509_EXTENSION_free(points);
     }
+    std::string access;
+    for (const std::string& url : recipe.ocsp_urls)
+        access += (access.empty() ? "" : ",") + ("OCSP;URI:" + url);
+    for (const std::string& url : recipe.ca_issuer_urls)
+        access += (access.empty() ? "" : ",") + ("caIssuers;URI:" + url);
+    if (!access.empty()) {
+        X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, nullptr, NID_info_access, access.c_str());
+        require(extension != nullptr, "authority information access extension");
+        X509_add_ext(x, extension, -1);
+        X509_EXTENSION_free(extension);
+    }
     require(X509_sign(x, issuer.is_valid() ? issuer_key.get() : subject_key.get(), EVP_sha256()) > 0, "X509_sign");
     unsigned char* der = nullptr;
     const int length = i2d_X509(x, &der);
@@ -220,6 +233,63 @@ std::vector<uint8_t> make_crl(const Crl_recipe& recipe, const Certificate& issue
     X509_CRL_sort(list);
     require(X509_CRL_sign(list, key.get(), EVP_sha256()) > 0, "X509_CRL_sign");
     return der_of(list);
+}
+
+std::string make_ocsp_answer(const std::string& request, const Ocsp_answer_recipe& recipe,
+                             const Certificate& signer, const Key& key)
+{
+    const std::time_t now = std::time(nullptr);
+    const auto* cursor = reinterpret_cast<const unsigned char*>(request.data());
+    Owner<OCSP_REQUEST, OCSP_REQUEST_free> asked(d2i_OCSP_REQUEST(nullptr, &cursor, static_cast<long>(request.size())));
+    Owner<OCSP_RESPONSE, OCSP_RESPONSE_free> response;
+    if (!asked || recipe.response_status != OCSP_RESPONSE_STATUS_SUCCESSFUL) {
+        response.reset(OCSP_response_create(asked ? recipe.response_status : OCSP_RESPONSE_STATUS_MALFORMEDREQUEST,
+                                            nullptr));
+    } else {
+        Owner<OCSP_BASICRESP, OCSP_BASICRESP_free> basic(OCSP_BASICRESP_new());
+        Owner<ASN1_TIME, ASN1_TIME_free> this_update(ASN1_TIME_new());
+        Owner<ASN1_TIME, ASN1_TIME_free> next_update(ASN1_TIME_new());
+        Owner<ASN1_TIME, ASN1_TIME_free> revoked_at(ASN1_TIME_new());
+        set_time(this_update.get(), recipe.this_update ? recipe.this_update : now - 3600);
+        set_time(next_update.get(), recipe.next_update > 0 ? recipe.next_update : now + Day);
+        set_time(revoked_at.get(), recipe.revoked_at ? recipe.revoked_at : now - 2 * Day);
+        for (int n = 0; n < OCSP_request_onereq_count(asked.get()); ++n) {
+            OCSP_CERTID* id = OCSP_onereq_get0_id(OCSP_request_onereq_get0(asked.get(), n));
+            require(OCSP_basic_add1_status(basic.get(), id, recipe.certificate_status, recipe.reason,
+                                           revoked_at.get(), this_update.get(),
+                                           recipe.next_update == -1 ? nullptr : next_update.get()) != nullptr,
+                    "OCSP_basic_add1_status");
+        }
+        if (recipe.nonce == Nonce_reply::Echo)
+            OCSP_copy_nonce(basic.get(), asked.get());
+        else if (recipe.nonce == Nonce_reply::Other)
+            OCSP_basic_add1_nonce(basic.get(), nullptr, 16);
+        require(OCSP_basic_sign(basic.get(), signer.raw_handle(), key.get(), EVP_sha256(), nullptr, 0) == 1,
+                "OCSP_basic_sign");
+        response.reset(OCSP_response_create(OCSP_RESPONSE_STATUS_SUCCESSFUL, basic.get()));
+    }
+    require(response != nullptr, "OCSP_response_create");
+    unsigned char* der = nullptr;
+    const int length = i2d_OCSP_RESPONSE(response.get(), &der);
+    require(length > 0, "i2d_OCSP_RESPONSE");
+    std::string bytes(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length));
+    OPENSSL_free(der);
+    return bytes;
+}
+
+std::string make_certificate_bundle(const std::vector<Certificate>& certificates)
+{
+    Owner<PKCS7, PKCS7_free> bundle(PKCS7_new());
+    require(PKCS7_set_type(bundle.get(), NID_pkcs7_signed) == 1, "PKCS7_set_type");
+    require(PKCS7_content_new(bundle.get(), NID_pkcs7_data) == 1, "PKCS7_content_new");
+    for (const Certificate& certificate : certificates)
+        require(PKCS7_add_certificate(bundle.get(), certificate.raw_handle()) == 1, "PKCS7_add_certificate");
+    unsigned char* der = nullptr;
+    const int length = i2d_PKCS7(bundle.get(), &der);
+    require(length > 0, "i2d_PKCS7");
+    std::string bytes(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length));
+    OPENSSL_free(der);
+    return bytes;
 }
 
 std::string pem_of_crl(const std::vector<uint8_t>& der)

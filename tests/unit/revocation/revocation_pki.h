@@ -45,7 +45,10 @@ struct Certificate_recipe {
     std::string raw_points{};
     bool authority = false; // basicConstraints CA:TRUE instead of CA:FALSE
     std::string key_usage{}; // a keyUsage extension, as the OpenSSL configuration writes it
-    std::string extended_key_usage{}; // an extendedKeyUsage extension, written the same way
+    // Authority information access: OCSP responders and caIssuers addresses.
+    std::vector<std::string> ocsp_urls{};
+    std::vector<std::string> ca_issuer_urls{};
+    std::string extended_key_usage{}; // as the OpenSSL configuration writes it ("OCSPSigning")
 };
 
 // Issued by issuer with issuer_key; self-signed (subject = issuer) when issuer is empty.
@@ -61,6 +64,26 @@ struct Crl_recipe {
 
 // Issued under issuer's subject name, signed with key (not necessarily issuer's).
 std::vector<uint8_t> make_crl(const Crl_recipe& recipe, const Certificate& issuer, const Key& key);
+
+// What a test responder answers. Every certificate asked about gets the same status.
+enum class Nonce_reply { Echo, None, Other };
+struct Ocsp_answer_recipe {
+    int certificate_status = 0;   // V_OCSP_CERTSTATUS_GOOD, _REVOKED, _UNKNOWN
+    std::time_t revoked_at = 0;   // 0: two days ago
+    int reason = -1;              // CRLReason of a revocation; -1: none
+    std::time_t this_update = 0;  // 0: an hour ago
+    std::time_t next_update = 0;  // 0: in a day; -1: none
+    Nonce_reply nonce = Nonce_reply::Echo;
+    int response_status = 0;      // OCSP_RESPONSE_STATUS_*; anything but 0 carries no answer
+};
+
+// The DER answer to a DER request, signed by signer with key; the signer's certificate goes
+// with the answer. A request that does not decode gets a malformedRequest answer.
+std::string make_ocsp_answer(const std::string& request, const Ocsp_answer_recipe& recipe,
+                             const Certificate& signer, const Key& key);
+
+// A PKCS#7 certificates-only bundle (DER) of the certificates.
+std::string make_certificate_bundle(const std::vector<Certificate>& certificates);
 
 // The same list as a PEM "X509 CRL" block.
 std::string pem_of_crl(const std::vector<uint8_t>& der);

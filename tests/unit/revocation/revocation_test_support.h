@@ -21,7 +21,8 @@ protected:
     void SetUp() override
     {
         private_environment();
-        std::filesystem::remove_all(crl_cache_folder());
+        for (const char* folder : {"crl", "ocsp", "aia"})
+            std::filesystem::remove_all(own_cache_folder(folder));
         _seed = std::filesystem::path(common_data_folder()) / "cache";
         std::filesystem::remove_all(_seed);
         std::filesystem::create_directories(_seed);

@@ -44,15 +44,18 @@ TEST_F(Settings_test, LoadGivesDefaultsForWhatIsMissingOrMistyped)
     EXPECT_TRUE(record.VerificaCRL);
     EXPECT_TRUE(record.AggiornaCRL);
     EXPECT_EQ(record.UltimoAggiornamento, "");
+    EXPECT_EQ(record.MetodoRevoca, 0u);
 
     // Everything present and well typed: status 1; any non-zero number is true.
     write_file(machine_hive(), Header + Machine_keys);
     write_file(user_hive(), Header + "[HKEY_CURRENT_USER\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\n"
                                      "\"UltimoAggiornamento\"=\"12/07/26\"\n"
                                      "\"VerificaCRL\"=dword:00000000\n"
-                                     "\"AggiornaCRL\"=dword:00000000\n");
+                                     "\"AggiornaCRL\"=dword:00000000\n"
+                                     "\"MetodoRevoca\"=dword:00000002\n");
     record.load();
     EXPECT_EQ(record.status, 1);
+    EXPECT_EQ(record.MetodoRevoca, 2u);
     EXPECT_EQ(record.Versione, 0x03030000u);
     EXPECT_TRUE(record.Aggiornamenti);
     EXPECT_TRUE(record.FirmaParallela);

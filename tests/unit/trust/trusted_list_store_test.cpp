@@ -2,6 +2,7 @@
 // CA/QC service granted at the signing time have legal value, and only those; the parsed cache
 // stands in for the XML until the pins no longer match it.
 #include "VelinVerify/trust/chain_builder.h"
+#include "VelinVerify/trust/european_list.h"
 #include "VelinVerify/trust/qualification.h"
 #include "VelinVerify/trust/trusted_list_store.h"
 #include "VelinVerify/trust/timestamp_authority.h"
@@ -145,8 +146,15 @@ TEST(Trusted_list_store, starts_from_the_cache_and_drops_it_when_the_pins_change
     EXPECT_EQ(lists, nullptr);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_FALSE(lines[0].warning);
-    EXPECT_EQ(lines[0].text, "La lista europea delle liste di fiducia non è stata usata: Il certificato che ha "
-                             "firmato la lista di fiducia non è tra quelli attesi.");
+    // The signer's fingerprint is said, for the administrator to compare with the Official Journal.
+    EXPECT_EQ(lines[0].text.rfind("La lista europea delle liste di fiducia non è stata usata: Il certificato che ha "
+                                  "firmato la lista non è tra quelli attesi",
+                                  0),
+              0u)
+        << lines[0].text;
+    EXPECT_NE(lines[0].text.find("Impronta SHA-256 del certificato: " + sha256_fingerprint(certificate("eu-signer"))),
+              std::string::npos)
+        << lines[0].text;
 
     // A damaged cache is made again from the XML, whose damaged national list is then refused.
     test::write_file(folder / "liste.cache", "VLNTLCH1 damaged");

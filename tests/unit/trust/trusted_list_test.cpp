@@ -317,7 +317,7 @@ TEST(Trusted_list_cache, round_trips_and_refuses_damaged_bytes)
     const Trusted_list_reading national = read_trusted_list(fixture("it-tsl.xml"), {certificate("it-signer")});
     const Trusted_list_reading format_six = read_trusted_list(fixture("it-tsl-v6.xml"), {certificate("it-signer")});
     ASSERT_TRUE(european.verified && national.verified && format_six.verified);
-    const Kept_list eu{european.list, european.signer.thumbprint()};
+    const Kept_list eu{european.list, european.signer.thumbprint(), "ANCORA"};
     const Kept_list it{national.list, national.signer.thumbprint()};
     const Kept_list qualified{format_six.list, format_six.signer.thumbprint()};
     const std::vector<uint8_t> cache = write_trusted_list_cache(eu, {it, qualified});

@@ -133,6 +133,20 @@ TEST_F(Trusted_store_test, a_program_built_for_another_publisher_refuses_the_lis
     EXPECT_EQ((std::vector<std::string>{Corrupt}), _reports.lines());
 }
 
+TEST_F(Trusted_store_test, without_a_publisher_the_list_is_not_read_and_the_others_load)
+{
+    // A build configured without a publisher carries an empty text.
+    for (const std::string& publisher : {std::string(), std::string("nessun certificato")}) {
+        Report_capture reports;
+        auto store = std::make_unique<Trusted_store>(_folder.path().string(), publisher);
+        EXPECT_FALSE(store->cnipa_store_is_available());
+        EXPECT_EQ((std::vector<std::string>{std::string("W: ") + Cnipa_list_without_publisher_text}), reports.lines());
+        EXPECT_FALSE(store->merged_store()->contains(pki_certificate("accredited-root")));
+        EXPECT_TRUE(store->merged_store()->contains(pki_certificate("card-root")));
+        EXPECT_TRUE(store->user_store_is_available());
+    }
+}
+
 TEST_F(Trusted_store_test, a_missing_or_damaged_signature_file_is_reported)
 {
     std::filesystem::remove(data("cnipa.sst.p7s"));
