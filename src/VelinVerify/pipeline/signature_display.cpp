@@ -118,6 +118,8 @@ Signature_display show_signature(const Signature_info& signature, const Signer_r
         add(display, Line_severity::Information, Chain_pending_text);
     else if (record.chain.state() == Assignable_state::Failed)
         add(display, Line_severity::Warning, Chain_incomplete_text);
+    if (!record.attestation_reason.empty())
+        add(display, Line_severity::Information, record.attestation_reason.c_str());
     // The issuer is not missing when an authority of its name is there and its signature on the
     // certificate fails: saying it is would hide a forged certificate.
     if (record.revocation_issuer == 2)

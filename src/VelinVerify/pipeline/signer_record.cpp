@@ -44,6 +44,7 @@ void apply_chain_outcome(Signer_record& record, const std::optional<Chain_outcom
         record.chain.assign(outcome->chain);
     else
         record.chain.set_failed({});
+    record.attestation_reason = outcome->attestation_reason;
     if (outcome->kind_assigned)
         record.signature_kind.assign(outcome->kind);
     else

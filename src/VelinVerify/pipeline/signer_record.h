@@ -37,6 +37,8 @@ struct Signer_record {
     // when the chain is incomplete, Pending until built.
     Assignable<std::vector<Certificate>> chain;
     Assignable<Signature_kind> signature_kind;
+    // Why a signature under a trusted list's service is an attestation; empty otherwise.
+    std::string attestation_reason;
     Revocation_status revocation_status = Revocation_status::Not_checked;
     int revocation_issuer = 0; // 0 not yet, 1 checked with the list's issuer, 2 without it
     // An authority of the issuer's name is there, but its signature on the certificate fails.

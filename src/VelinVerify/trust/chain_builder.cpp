@@ -2,6 +2,7 @@
 
 #include "VelinVerify/trust/certificate_issuer.h"
 #include "VelinVerify/trust/key_usage.h"
+#include "VelinVerify/trust/qualification.h"
 #include "common/failure.h"
 #include "common/trace.h"
 
@@ -79,8 +80,11 @@ void classify(const Trusted_store& store, const Certificate& signer, const Certi
         trace_line("Root accreditato dalla lista di fiducia: " + service->provider + ", " + service->name + ".");
     } else {
         trace_line("Root non censito da CNIPA.");
-        if (store.trusted_lists() && store.trusted_lists()->is_anchor(root))
-            trace_line("Il servizio della lista di fiducia non era accreditato per le firme alla data della firma.");
+        if (store.trusted_lists() && store.trusted_lists()->is_anchor(root)) {
+            outcome.attestation_reason =
+                "Il servizio della lista di fiducia non era accreditato per le firme alla data della firma.";
+            trace_line(outcome.attestation_reason);
+        }
         outcome.kind = Signature_kind::Attestation;
         outcome.kind_assigned = true;
         return;
@@ -100,6 +104,24 @@ void classify(const Trusted_store& store, const Certificate& signer, const Certi
     }
     if (usage.non_repudiation()) {
         trace_line("'Non ripudio");
+        // A root of the CNIPA list vouches for its certificates as the national rules did; one of
+        // a trusted list only for those that are qualified for signatures on a qualified device.
+        if (!on_cnipa_list) {
+            const Signature_qualification qualification = qualify_for_signature(signer, *service, judged_at);
+            for (const std::string& line : qualification.lines)
+                trace_line(line);
+            if (!qualification.legal_value) {
+                trace_line("La firma non è una firma qualificata: è una firma elettronica.");
+                for (const std::string& line : qualification.lines)
+                    if (!line.ends_with(Qualification_text_qualified)) {
+                        outcome.attestation_reason = "Firma non qualificata. " + line;
+                        break;
+                    }
+                outcome.kind = Signature_kind::Attestation;
+                outcome.kind_assigned = true;
+                return;
+            }
+        }
         trace_line("La firma è una firma legale");
         outcome.kind = Signature_kind::Legal_value;
     } else {

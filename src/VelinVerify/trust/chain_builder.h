@@ -2,7 +2,9 @@
 // root, looking issuers up in the merged trusted store only, then deciding the kind of signature.
 // A signature has legal value only when its chain ends at an accredited root (on the CNIPA list, or
 // a CA/QC service of a trusted list granted at the time judged), every issuer on the way is a
-// certification authority, and the signer's certificate allows non-repudiation. A certificate of
+// certification authority, and the signer's certificate allows non-repudiation; under a trusted
+// list's service the certificate must also be qualified for electronic signatures with its key on
+// a qualified device, both at its issuance and at the time judged (qualification.h). A certificate of
 // a CA/QC service of a trusted list ends the chain even when it is not self-signed: the list
 // trusts the service's certificate, not whoever issued it.
 //
@@ -38,6 +40,8 @@ struct Chain_outcome {
     bool kind_assigned = false;        // signature_kind Assigned (true) or Failed (false)
     Signature_kind kind = Signature_kind::Undetermined;
     std::string kind_message;          // why the kind is Failed
+    // Why a chain under a trusted list's service has no legal value, for the signer's lines.
+    std::string attestation_reason;
 };
 
 // Messages of the classification.

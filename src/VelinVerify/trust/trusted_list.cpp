@@ -60,7 +60,8 @@ bool is_accredited_signature_authority(const Service_period& period, std::time_t
         return false;
     const auto& information = period.additional_information;
     return has(information, tsl_uri::For_signatures) ||
-           (!has(information, tsl_uri::For_seals) && !has(information, tsl_uri::For_web_sites));
+           (!has(information, tsl_uri::For_seals) && !has(information, tsl_uri::For_web_sites) &&
+            !has(information, tsl_uri::For_web_sites_old));
 }
 
 bool is_trusted_time_stamping(const Service_period& period, std::time_t at)

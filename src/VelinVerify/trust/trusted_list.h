@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velin {
@@ -29,9 +30,45 @@ inline constexpr const char* Status_accredited = "http://uri.etsi.org/TrstSvc/Tr
 inline constexpr const char* For_signatures = "http://uri.etsi.org/TrstSvc/TrustedList/SvcInfoExt/ForeSignatures";
 inline constexpr const char* For_seals = "http://uri.etsi.org/TrstSvc/TrustedList/SvcInfoExt/ForeSeals";
 inline constexpr const char* For_web_sites =
+    "http://uri.etsi.org/TrstSvc/TrustedList/SvcInfoExt/ForWebSiteAuthentication";
+// How caches and files of old misspelt it; still read as web site authentication.
+inline constexpr const char* For_web_sites_old =
     "http://uri.etsi.org/TrstSvc/TrustedList/SvcInfoExt/ForeWebSiteAuthentication";
 inline constexpr const char* Tsl_mime_type = "application/vnd.etsi.tsl+xml";
 } // namespace tsl_uri
+
+// The certificates a QualificationElement of a service applies to (its CriteriaList): a
+// certificate matches when all, at least one, or none of the criteria hold.
+struct Qualification_criteria {
+    enum class Assertion : uint8_t {
+        All,
+        At_least_one,
+        None,
+        Unknown, // an assert value, criterion or key usage bit this program cannot evaluate
+    };
+    Assertion assertion = Assertion::All;
+    // Each KeyUsage: bits by name ("nonRepudiation") with the value they must have.
+    std::vector<std::vector<std::pair<std::string, bool>>> key_usages;
+    // Each PolicySet, CertSubjectDNAttribute and ExtendedKeyUsage: dotted OIDs, all required.
+    std::vector<std::vector<std::string>> policy_sets;
+    std::vector<std::vector<std::string>> subject_attributes;
+    std::vector<std::vector<std::string>> extended_key_usages;
+    std::vector<Qualification_criteria> nested; // CriteriaList inside a CriteriaList
+
+    bool operator==(const Qualification_criteria&) const = default;
+};
+
+// A QualificationElement of the Qualifications extension: the qualifier URIs
+// (".../SvcInfoExt/QCWithQSCD") that hold for the certificates the criteria select.
+struct Qualification_element {
+    std::vector<std::string> qualifiers;
+    Qualification_criteria criteria;
+
+    bool operator==(const Qualification_element&) const = default;
+};
+
+// Deeper CriteriaList nesting is not evaluated (the element counts as unknown).
+inline constexpr int Qualification_criteria_max_depth = 8;
 
 // One status of a service and what held with it, from its starting time until the next one.
 struct Service_period {
@@ -39,6 +76,7 @@ struct Service_period {
     std::string status; // ServiceStatus
     std::time_t start = 0; // StatusStartingTime, UTC
     std::vector<std::string> additional_information; // AdditionalServiceInformation URIs
+    std::vector<Qualification_element> qualifications; // the Qualifications extension
 
     bool operator==(const Service_period&) const = default;
 };
@@ -69,7 +107,7 @@ inline constexpr std::time_t Qualified_status_change = 1467331200; // 2016-07-01
 // list does not say what held then.
 bool is_granted(const Service_period& period, std::time_t at);
 // A CA/QC service, qualified at `at`, issuing certificates for electronic signatures:
-// ForeSignatures, or neither ForeSeals nor ForeWebSiteAuthentication.
+// ForeSignatures, or neither ForeSeals nor ForWebSiteAuthentication.
 bool is_accredited_signature_authority(const Service_period& period, std::time_t at);
 // A qualified time-stamping service, qualified at `at`.
 bool is_trusted_time_stamping(const Service_period& period, std::time_t at);
@@ -86,6 +124,7 @@ struct List_pointer {
 };
 
 struct Trusted_list {
+    int version = 5; // TSLVersionIdentifier: 5 or 6
     std::string territory;
     std::string operator_name;
     uint64_t sequence_number = 0;

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <strings.h>
 #include <map>
 #include <mutex>
 #include <set>
@@ -174,6 +175,127 @@ void read_identity(const xmlNode* identity, std::vector<Certificate>& certificat
         }
 }
 
+std::vector<xmlNode*> elements(const xmlNode* parent)
+{
+    std::vector<xmlNode*> found;
+    for (xmlNode* node = parent ? parent->children : nullptr; node; node = node->next)
+        if (node->type == XML_ELEMENT_NODE)
+            found.push_back(node);
+    return found;
+}
+
+// "urn:oid:0.4.0.1456.1.1" or "0.4.0.1456.1.1" as a dotted OID; empty when it is neither.
+std::string object_identifier(const xmlNode* holder)
+{
+    xmlNode* identifier = nullptr;
+    for (xmlNode* node : elements(holder))
+        if (has_local_name(node, "Identifier"))
+            identifier = node;
+    std::string text = trimmed(text_of(identifier));
+    if (text.size() > 8 && strncasecmp(text.c_str(), "urn:oid:", 8) == 0)
+        text.erase(0, 8);
+    const bool dotted = !text.empty() && text.find_first_not_of("0123456789.") == std::string::npos &&
+                        text.front() != '.' && text.back() != '.' && text.find("..") == std::string::npos;
+    return dotted ? text : std::string();
+}
+
+// The OIDs of the elements of one set (PolicyIdentifier, AttributeOID, KeyPurposeId); false when
+// one is missing or no OID, or the set is empty.
+bool read_identifiers(const xmlNode* set, const char* name, std::vector<std::string>& identifiers)
+{
+    for (xmlNode* node : elements(set)) {
+        if (!has_local_name(node, name))
+            return false;
+        identifiers.push_back(object_identifier(node));
+        if (identifiers.back().empty())
+            return false;
+    }
+    return !identifiers.empty();
+}
+
+constexpr const char* Key_usage_bit_names[] = {"digitalSignature", "nonRepudiation", "contentCommitment",
+                                               "keyEncipherment",  "dataEncipherment", "keyAgreement",
+                                               "keyCertSign",      "crlSign",          "encipherOnly",
+                                               "decipherOnly"};
+
+// A CriteriaList. Whatever cannot be evaluated (an unknown criterion, bit name or assert value,
+// nesting beyond the limit) makes the assertion Unknown, so that it is never taken as matching
+// nor as not matching.
+Qualification_criteria read_criteria(const xmlNode* list, int depth)
+{
+    using Assertion = Qualification_criteria::Assertion;
+    Qualification_criteria criteria;
+    bool sound = depth + 1 < Qualification_criteria_max_depth;
+    const std::string assertion = attribute(list, "assert");
+    if (assertion == "atLeastOne")
+        criteria.assertion = Assertion::At_least_one;
+    else if (assertion == "none")
+        criteria.assertion = Assertion::None;
+    else
+        sound = sound && (assertion == "all" || assertion.empty());
+    for (xmlNode* node : sound ? elements(list) : std::vector<xmlNode*>()) {
+        if (has_local_name(node, "KeyUsage")) {
+            std::vector<std::pair<std::string, bool>> bits;
+            for (xmlNode* bit : elements(node)) {
+                const std::string name = attribute(bit, "name");
+                const std::string value = trimmed(text_of(bit));
+                bool known = false;
+                for (const char* known_name : Key_usage_bit_names)
+                    known = known || name == known_name;
+                sound = sound && has_local_name(bit, "KeyUsageBit") && known &&
+                        (value == "true" || value == "false" || value == "1" || value == "0");
+                bits.emplace_back(name == "contentCommitment" ? "nonRepudiation" : name,
+                                  value == "true" || value == "1");
+            }
+            sound = sound && !bits.empty();
+            criteria.key_usages.push_back(std::move(bits));
+        } else if (has_local_name(node, "PolicySet")) {
+            sound = sound && read_identifiers(node, "PolicyIdentifier", criteria.policy_sets.emplace_back());
+        } else if (has_local_name(node, "CriteriaList")) {
+            criteria.nested.push_back(read_criteria(node, depth + 1));
+        } else if (has_local_name(node, "otherCriteriaList")) {
+            for (xmlNode* other : elements(node)) {
+                if (has_local_name(other, "CertSubjectDNAttribute"))
+                    sound = sound && read_identifiers(other, "AttributeOID", criteria.subject_attributes.emplace_back());
+                else if (has_local_name(other, "ExtendedKeyUsage"))
+                    sound = sound && read_identifiers(other, "KeyPurposeId", criteria.extended_key_usages.emplace_back());
+                else
+                    sound = false;
+            }
+        } else if (!has_local_name(node, "Description")) {
+            sound = false;
+        }
+    }
+    if (!sound)
+        criteria.assertion = Assertion::Unknown;
+    return criteria;
+}
+
+// The Qualifications extension, in whatever namespace the list's version puts it.
+void read_qualifications(const xmlNode* qualifications, Service_period& period)
+{
+    for (xmlNode* node : elements(qualifications)) {
+        if (!has_local_name(node, "QualificationElement"))
+            continue;
+        Qualification_element element;
+        bool has_criteria = false;
+        for (xmlNode* part : elements(node)) {
+            if (has_local_name(part, "Qualifiers")) {
+                for (xmlNode* qualifier : elements(part))
+                    if (has_local_name(qualifier, "Qualifier"))
+                        element.qualifiers.push_back(trimmed(attribute(qualifier, "uri")));
+            } else if (has_local_name(part, "CriteriaList") && !has_criteria) {
+                element.criteria = read_criteria(part, 0);
+                has_criteria = true;
+            }
+        }
+        // An element without criteria selects no certificate we could name: not evaluable.
+        if (!has_criteria)
+            element.criteria.assertion = Qualification_criteria::Assertion::Unknown;
+        period.qualifications.push_back(std::move(element));
+    }
+}
+
 // A service's identity: its certificates, those not already known added; without a certificate,
 // its key identifier with the subject name, when given (a name alone identifies no key and is
 // left out).
@@ -207,8 +329,12 @@ bool read_period(const xmlNode* information, Service_period& period)
         !parse_xml_date_time(text_of(child(information, "StatusStartingTime")), period.start))
         return false;
     for (xmlNode* extension : children(child(information, "ServiceInformationExtensions"), "Extension"))
-        for (xmlNode* additional : children(extension, "AdditionalServiceInformation"))
-            period.additional_information.push_back(trimmed(text_of(child(additional, "URI"))));
+        for (xmlNode* content : elements(extension)) {
+            if (is_element(content, Tsl_ns, "AdditionalServiceInformation"))
+                period.additional_information.push_back(trimmed(text_of(child(content, "URI"))));
+            else if (has_local_name(content, "Qualifications"))
+                read_qualifications(content, period);
+        }
     return true;
 }
 
@@ -265,7 +391,16 @@ std::optional<Trusted_list> read_list(const xmlDoc* document, std::string& failu
         failure = Tsl_text_format;
         return std::nullopt;
     }
+    // Version 5 (ETSI TS 119 612 v2.x) and version 6 (v2.3.1 and later, in use since 29 April
+    // 2026) share the elements read here; another version may mean them otherwise.
+    const std::string version = trimmed(text_of(child(scheme, "TSLVersionIdentifier")));
+    if (version != "5" && version != "6") {
+        failure = version.empty() || version.size() > 4 ? std::string(Tsl_text_format)
+                                                        : Tsl_text_version + version + ".";
+        return std::nullopt;
+    }
     Trusted_list list;
+    list.version = version == "6" ? 6 : 5;
     list.territory = trimmed(text_of(child(scheme, "SchemeTerritory")));
     list.operator_name = name_of(child(scheme, "SchemeOperatorName"));
     const std::string sequence = trimmed(text_of(child(scheme, "TSLSequenceNumber")));

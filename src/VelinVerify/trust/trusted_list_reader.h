@@ -50,6 +50,8 @@ inline constexpr const char* Tsl_text_too_large = "La lista di fiducia è troppo
 inline constexpr const char* Tsl_text_dtd =
     "La lista di fiducia contiene una dichiarazione di tipo di documento, che non è ammessa.";
 inline constexpr const char* Tsl_text_format = "La lista di fiducia non è nel formato ETSI TS 119 612.";
+inline constexpr const char* Tsl_text_version =
+    "La lista di fiducia è in una versione del formato che il programma non legge: ";
 inline constexpr const char* Tsl_text_unsigned = "La lista di fiducia non è firmata.";
 inline constexpr const char* Tsl_text_many_signatures = "La lista di fiducia contiene più di una firma.";
 inline constexpr const char* Tsl_text_misplaced_signature =

@@ -22,7 +22,7 @@ namespace velin {
 namespace {
 
 // The last character is the format's version: a cache of another one is read again from the XML.
-constexpr char Cache_magic[8] = {'V', 'L', 'N', 'T', 'L', 'C', 'H', '2'};
+constexpr char Cache_magic[8] = {'V', 'L', 'N', 'T', 'L', 'C', 'H', '3'};
 constexpr size_t Cache_max_size = 64u * 1024 * 1024;
 
 // Cache writing: little-endian integers, length-prefixed strings and byte blocks.
@@ -47,19 +47,49 @@ public:
         for (const Certificate& certificate : list)
             block(certificate.der());
     }
+    void texts(const std::vector<std::string>& values)
+    {
+        u32(values.size());
+        for (const std::string& value : values)
+            text(value);
+    }
+    void criteria(const Qualification_criteria& criteria)
+    {
+        u64(static_cast<uint64_t>(criteria.assertion));
+        u32(criteria.key_usages.size());
+        for (const auto& bits : criteria.key_usages) {
+            u32(bits.size());
+            for (const auto& [name, value] : bits) {
+                text(name);
+                u64(value ? 1 : 0);
+            }
+        }
+        for (const auto* sets : {&criteria.policy_sets, &criteria.subject_attributes, &criteria.extended_key_usages}) {
+            u32(sets->size());
+            for (const std::vector<std::string>& set : *sets)
+                texts(set);
+        }
+        u32(criteria.nested.size());
+        for (const Qualification_criteria& nested : criteria.nested)
+            this->criteria(nested);
+    }
     void period(const Service_period& period)
     {
         text(period.type);
         text(period.status);
         time(period.start);
-        u32(period.additional_information.size());
-        for (const std::string& uri : period.additional_information)
-            text(uri);
+        texts(period.additional_information);
+        u32(period.qualifications.size());
+        for (const Qualification_element& element : period.qualifications) {
+            texts(element.qualifiers);
+            criteria(element.criteria);
+        }
     }
     void kept(const Kept_list& kept)
     {
         const Trusted_list& list = kept.list;
         text(kept.signer_thumbprint);
+        u64(static_cast<uint64_t>(list.version));
         text(list.territory);
         text(list.operator_name);
         u64(list.sequence_number);
@@ -149,15 +179,54 @@ public:
         }
         return list;
     }
+    std::vector<std::string> texts()
+    {
+        std::vector<std::string> values;
+        const size_t n = count();
+        for (size_t i = 0; i < n && _ok; ++i)
+            values.push_back(text());
+        return values;
+    }
+    Qualification_criteria criteria(int depth)
+    {
+        Qualification_criteria criteria;
+        const uint64_t assertion = u64();
+        _ok = _ok && assertion <= static_cast<uint64_t>(Qualification_criteria::Assertion::Unknown) &&
+              depth < Qualification_criteria_max_depth;
+        criteria.assertion = static_cast<Qualification_criteria::Assertion>(assertion);
+        const size_t usages = count();
+        for (size_t i = 0; i < usages && _ok; ++i) {
+            auto& bits = criteria.key_usages.emplace_back();
+            const size_t n = count();
+            for (size_t j = 0; j < n && _ok; ++j) {
+                std::string name = text();
+                bits.emplace_back(std::move(name), u64() != 0);
+            }
+        }
+        for (auto* sets : {&criteria.policy_sets, &criteria.subject_attributes, &criteria.extended_key_usages}) {
+            const size_t n = count();
+            for (size_t i = 0; i < n && _ok; ++i)
+                sets->push_back(texts());
+        }
+        const size_t nested = count();
+        for (size_t i = 0; i < nested && _ok; ++i)
+            criteria.nested.push_back(this->criteria(depth + 1));
+        return criteria;
+    }
     Service_period period()
     {
         Service_period period;
         period.type = text();
         period.status = text();
         period.start = time();
+        period.additional_information = texts();
         const size_t n = count();
-        for (size_t i = 0; i < n && _ok; ++i)
-            period.additional_information.push_back(text());
+        for (size_t i = 0; i < n && _ok; ++i) {
+            Qualification_element element;
+            element.qualifiers = texts();
+            element.criteria = criteria(0);
+            period.qualifications.push_back(std::move(element));
+        }
         return period;
     }
     Kept_list kept()
@@ -165,6 +234,7 @@ public:
         Kept_list kept;
         Trusted_list& list = kept.list;
         kept.signer_thumbprint = text();
+        list.version = static_cast<int>(u64() & 0xFF);
         list.territory = text();
         list.operator_name = text();
         list.sequence_number = u64();

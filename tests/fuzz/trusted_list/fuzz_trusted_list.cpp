@@ -3,6 +3,7 @@
 // list that reads is written to the cache and read back to the same list; the signature check runs
 // against the built-in signers of the European list, so the seeds that verify take the whole path.
 #include "VelinVerify/trust/european_list.h"
+#include "VelinVerify/trust/qualification.h"
 #include "VelinVerify/trust/trusted_list_reader.h"
 #include "VelinVerify/trust/trusted_list_store.h"
 
@@ -20,6 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     std::string failure;
     if (const auto list = velin::parse_trusted_list_unverified(bytes, &failure)) {
+        // Whatever criteria and qualifiers a list holds, judging a certificate by them ends.
+        for (const velin::Trust_service& service : list->services)
+            for (const velin::Certificate& certificate : service.certificates)
+                (void)velin::qualify_for_signature(certificate, service, 1700000000);
         const velin::Kept_list kept{*list, "00"};
         const auto cached = velin::read_trusted_list_cache(velin::write_trusted_list_cache(kept, {kept}));
         if (!cached || cached->european != kept || cached->national.size() != 1 || cached->national[0] != kept)

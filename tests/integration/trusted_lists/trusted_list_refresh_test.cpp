@@ -278,6 +278,20 @@ TEST(Trusted_list_refresh, command_line_imports_local_files_and_the_next_run_cla
               std::string::npos)
         << report;
 
+    // A list of format 6: the holder issued in 2013 has a qualified device today; under a service
+    // for web sites only, the report says why there is no legal value.
+    Test_folder format_six;
+    ASSERT_EQ(run_verifier(format_six, "--aggiorna-liste " + quoted(fixtures / "eu-lotl.xml") + " " +
+                                           quoted(fixtures / "it-tsl-v6.xml"))
+                  .first,
+              0);
+    const auto [qualified, granted] = run_verifier(format_six, "--batch " + quoted(fixtures / "signer-granted.txt.p7m"));
+    EXPECT_NE(granted.find("Tipo di firma: Firma digitale (con validità legale)"), std::string::npos) << granted;
+    const auto [web, seals] = run_verifier(format_six, "--batch " + quoted(fixtures / "signer-seals.txt.p7m"));
+    EXPECT_NE(seals.find("[informazione] Il servizio della lista di fiducia non era accreditato per le firme"),
+              std::string::npos)
+        << seals;
+
     // A wrong command line is said as such.
     const auto [wrong, usage] = run_verifier(folder, "--aggiorna-liste a b c");
     EXPECT_EQ(WEXITSTATUS(wrong), 2);

@@ -83,7 +83,8 @@ struct Past_pki {
         ca = test::make_certificate({.serial = 1, .common_name = "CA ritirata nel 2024", .not_before = from,
                                      .not_after = to, .authority = true, .key_usage = "critical,keyCertSign,cRLSign"},
                                     ca_key, {}, {});
-        signer = test::make_certificate({.serial = 2, .common_name = "Firmatario retrodatato", .not_before = from,
+        signer = test::make_certificate({.serial = 2, .common_name = "Firmatario retrodatato",
+                                         .not_before = utc("2017-01-01T00:00:00Z"),
                                          .not_after = to, .key_usage = "critical,nonRepudiation"},
                                         signer_key, ca, ca_key);
         tsa = test::make_certificate({.serial = 3, .common_name = "Marche qualificate", .not_before = from,
@@ -98,14 +99,20 @@ struct Past_pki {
                 period.type = type;
             return made;
         };
+        // The signer's certificate has no QcStatements: the list says it is qualified, on a device.
+        const std::string qualifier = "http://uri.etsi.org/TrstSvc/TrustedList/SvcInfoExt/";
+        const Qualification_element qualified_on_device{
+            {qualifier + "QCStatement", qualifier + "QCWithQSCD"},
+            {Qualification_criteria::Assertion::All, {{{"nonRepudiation", true}}}, {}, {}, {}, {}}};
         Trusted_list national;
         national.territory = "IT";
         national.services = {
             service("CA ritirata", ca, tsl_uri::Service_ca_qc,
-                    {"", tsl_uri::Status_withdrawn, utc("2024-06-01T00:00:00Z"), {tsl_uri::For_signatures}},
-                    {{"", tsl_uri::Status_granted, utc("2016-07-01T00:00:00Z"), {tsl_uri::For_signatures}}}),
+                    {"", tsl_uri::Status_withdrawn, utc("2024-06-01T00:00:00Z"), {tsl_uri::For_signatures}, {}},
+                    {{"", tsl_uri::Status_granted, utc("2016-07-01T00:00:00Z"), {tsl_uri::For_signatures},
+                      {qualified_on_device}}}),
             service("Marche temporali", tsa, tsl_uri::Service_tsa_qtst,
-                    {"", tsl_uri::Status_granted, utc("2016-07-01T00:00:00Z"), {}}, {}),
+                    {"", tsl_uri::Status_granted, utc("2016-07-01T00:00:00Z"), {}, {}}, {}),
         };
         Trusted_list european;
         european.territory = "EU";

@@ -146,7 +146,8 @@ std::string list_xml(const Certificate& old_ca, const Certificate& new_ca, const
     };
     const std::string granted = tsl_uri::Status_granted, withdrawn = tsl_uri::Status_withdrawn;
     return "<TrustServiceStatusList xmlns=\"http://uri.etsi.org/02231/v2#\"><SchemeInformation>"
-           "<TSLSequenceNumber>7</TSLSequenceNumber><SchemeTerritory>IT</SchemeTerritory>"
+           "<TSLVersionIdentifier>5</TSLVersionIdentifier><TSLSequenceNumber>7</TSLSequenceNumber>"
+           "<SchemeTerritory>IT</SchemeTerritory>"
            "<ListIssueDateTime>2025-01-01T00:00:00Z</ListIssueDateTime></SchemeInformation>"
            "<TrustServiceProviderList><TrustServiceProvider><TSPInformation><TSPName><Name xml:lang=\"it\">P</Name>"
            "</TSPName></TSPInformation><TSPServices>" +

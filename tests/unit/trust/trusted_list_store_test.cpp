@@ -3,6 +3,7 @@
 // stands in for the XML until the pins no longer match it.
 #include "VelinVerify/trust/chain_builder.h"
 #include "VelinVerify/trust/european_list.h"
+#include "VelinVerify/trust/qualification.h"
 #include "VelinVerify/trust/trusted_list_store.h"
 #include "VelinVerify/trust/timestamp_authority.h"
 #include "VelinVerify/trust/trusted_store.h"
@@ -91,6 +92,27 @@ TEST(Trusted_list_store, classifies_chains_by_the_services_status_at_the_signing
     EXPECT_TRUE(timestamp_authority_trust(store, certificate("tsa"), at("2025-01-01T00:00:00Z")).trusted);
     EXPECT_TRUE(timestamp_authority_trust(store, certificate("tsa"), at("2025-01-01T00:00:00Z")).qualified);
     EXPECT_FALSE(timestamp_authority_trust(store, certificate("eu-signer"), at("2025-01-01T00:00:00Z")).trusted);
+}
+
+// A list of format 6 whose services say which certificates are qualified, and on what device.
+TEST(Trusted_list_store, classifies_chains_by_the_qualifications_of_a_list_of_format_six)
+{
+    Test_folder folder;
+    keep(folder, "eu-lotl.xml", "it-tsl-v6.xml");
+    Report_capture reports;
+    const Trusted_store store("", list_publisher_pem, "", folder.path().string());
+    // Issued in 2013 under the accreditation with QcSSCD; the list gave no qualified device in
+    // 2016-2020, and gives one since.
+    EXPECT_EQ(kind_of(store, "signer-granted"), Legal);
+    EXPECT_EQ(kind_of(store, "signer-granted", at("2019-03-01T00:00:00Z")), Attestation);
+    EXPECT_TRUE(build_chain(store, certificate("signer-granted"), at("2019-03-01T00:00:00Z"))
+                    .attestation_reason.ends_with(Qualification_text_no_device));
+    // A service whose certificates are not qualified, and one for web sites only.
+    EXPECT_EQ(kind_of(store, "signer-sub"), Attestation);
+    EXPECT_EQ(build_chain(store, certificate("signer-sub")).attestation_reason,
+              std::string("Firma non qualificata. Alla data di emissione del certificato (01/01/2017 00:00 UTC): ") +
+                  Qualification_text_declared_not_qualified);
+    EXPECT_EQ(kind_of(store, "signer-seals"), Attestation);
 }
 
 TEST(Trusted_list_store, starts_from_the_cache_and_drops_it_when_the_pins_change)

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <fstream>
@@ -84,6 +85,58 @@ TEST(Trusted_list_reader, reads_a_list_signed_by_its_pinned_signer)
     EXPECT_EQ(first.history[0].start, at("2010-01-01T00:00:00Z"));
 }
 
+TEST(Trusted_list_reader, reads_lists_of_format_six_with_their_qualifications)
+{
+    using Assertion = Qualification_criteria::Assertion;
+    const std::string qualifier = "http://uri.etsi.org/TrstSvc/TrustedList/SvcInfoExt/";
+    // A published list of format 6, signed by the test signer its own KeyInfo carries.
+    const Trusted_list_reading finnish = read_trusted_list(fixture("fi-v6-sample.xml"), {certificate("fi-v6-signer")});
+    ASSERT_TRUE(finnish.verified) << finnish.failure;
+    EXPECT_EQ(finnish.list.version, 6);
+    EXPECT_EQ(finnish.list.territory, "FI");
+    ASSERT_EQ(finnish.list.services.size(), 19u);
+    const Service_period& citizens = finnish.list.services[0].current;
+    EXPECT_EQ(citizens.status, tsl_uri::Status_withdrawn);
+    ASSERT_EQ(citizens.qualifications.size(), 1u);
+    EXPECT_EQ(citizens.qualifications[0],
+              (Qualification_element{{qualifier + "QCForESig"}, {Assertion::All, {{{"nonRepudiation", true}}}, {}, {}, {}, {}}}));
+    size_t web_sites = 0, policies = 0;
+    for (const Trust_service& service : finnish.list.services) {
+        std::vector<Service_period> periods = service.history;
+        periods.push_back(service.current);
+        for (const Service_period& period : periods) {
+            web_sites += std::count(period.additional_information.begin(), period.additional_information.end(),
+                                    tsl_uri::For_web_sites);
+            for (const Qualification_element& element : period.qualifications) {
+                EXPECT_NE(element.criteria.assertion, Assertion::Unknown) << service.name;
+                for (const auto& set : element.criteria.policy_sets)
+                    policies += set == std::vector<std::string>{"1.2.246.517.1.10.34"};
+            }
+        }
+    }
+    EXPECT_EQ(web_sites, 12u);
+    EXPECT_EQ(policies, 2u);
+
+    // The generator's list of format 6: a service that gave no qualified device before 2020 and
+    // one for web sites (classified in trusted_list_store_test).
+    const Trusted_list_reading generated = read_trusted_list(fixture("it-tsl-v6.xml"), {certificate("it-signer")});
+    ASSERT_TRUE(generated.verified) << generated.failure;
+    EXPECT_EQ(generated.list.version, 6);
+    ASSERT_EQ(generated.list.services.size(), 3u);
+    const Trust_service& qualified = generated.list.services[0];
+    ASSERT_EQ(qualified.current.qualifications.size(), 2u);
+    const Qualification_criteria not_an_authority{Assertion::None, {{{"keyCertSign", true}}}, {}, {}, {}, {}};
+    EXPECT_EQ(qualified.current.qualifications[1],
+              (Qualification_element{{qualifier + "QCForESig"},
+                                     {Assertion::At_least_one, {}, {{"1.3.76.99.1"}}, {{"2.5.4.5"}},
+                                      {{"1.3.6.1.5.5.7.3.4"}}, {not_an_authority}}}));
+    ASSERT_EQ(qualified.history.size(), 2u);
+    EXPECT_EQ(qualified.history[0].qualifications.at(0).qualifiers, std::vector<std::string>{qualifier + "QCNoQSCD"});
+    EXPECT_EQ(generated.list.services[1].current.additional_information,
+              std::vector<std::string>{tsl_uri::For_web_sites});
+    EXPECT_FALSE(is_accredited_signature_authority(generated.list.services[1].current, at("2026-06-01T00:00:00Z")));
+}
+
 TEST(Trusted_list_reader, refuses_every_list_that_is_not_the_pinned_signers_whole_document)
 {
     const std::vector<Certificate> italy{certificate("it-signer")};
@@ -126,6 +179,9 @@ TEST(Trusted_list_reader, ends_with_a_message_on_hostile_or_damaged_xml)
     std::string no_key_info = valid;
     no_key_info.erase(no_key_info.find("<ds:KeyInfo>"),
                       no_key_info.find("</ds:KeyInfo>") + 13 - no_key_info.find("<ds:KeyInfo>"));
+    const std::string version_text = std::string(Tsl_text_version) + "4.";
+    std::string version_four = valid;
+    version_four.replace(version_four.find("<TSLVersionIdentifier>5<"), 24, "<TSLVersionIdentifier>4<");
     std::string xpath = valid;
     xpath.replace(xpath.find("http://www.w3.org/2000/09/xmldsig#enveloped-signature"), 53,
                   "http://www.w3.org/TR/1999/REC-xpath-19991116");
@@ -139,6 +195,7 @@ TEST(Trusted_list_reader, ends_with_a_message_on_hostile_or_damaged_xml)
         {entities, Tsl_text_dtd},
         {external, Tsl_text_dtd},
         {"<?xml version=\"1.0\"?><TrustServiceStatusList/>", Tsl_text_format},
+        {version_four, version_text.c_str()},
         {unsigned_list, Tsl_text_unsigned},
         {no_key_info, Tsl_text_no_signer},
         {xpath, Tsl_text_transform},
@@ -213,9 +270,9 @@ TEST(Trusted_lists, count_each_status_as_qualified_only_on_its_side_of_july_2016
             const std::string status = std::string(prefix) + tried.status;
             Trusted_list list;
             list.services.push_back(
-                {"P", "CA", {ca}, {tsl_uri::Service_ca_qc, status, at("2001-01-01T00:00:00Z"), {}}, {}, {}});
+                {"P", "CA", {ca}, {tsl_uri::Service_ca_qc, status, at("2001-01-01T00:00:00Z"), {}, {}}, {}, {}});
             list.services.push_back(
-                {"P", "TSA", {tsa}, {tsl_uri::Service_tsa_qtst, status, at("2001-01-01T00:00:00Z"), {}}, {}, {}});
+                {"P", "TSA", {tsa}, {tsl_uri::Service_tsa_qtst, status, at("2001-01-01T00:00:00Z"), {}, {}}, {}, {}});
             const Trusted_lists lists({{}, ""}, {{list, "00"}});
             EXPECT_EQ(lists.accredited_authority(ca, before) != nullptr, tried.before) << status;
             EXPECT_EQ(lists.accredited_authority(ca, change - 1) != nullptr, tried.before) << status;
@@ -228,7 +285,7 @@ TEST(Trusted_lists, count_each_status_as_qualified_only_on_its_side_of_july_2016
     for (const char* status : {"http://example.org/TrstSvc/TrustedList/Svcstatus/granted",
                                "http://uri.etsi.org/TrstSvc/TrustedList/Svcstatus/granted/x", "granted", ""}) {
         Trusted_list list;
-        list.services.push_back({"P", "CA", {ca}, {tsl_uri::Service_ca_qc, status, 0, {}}, {}, {}});
+        list.services.push_back({"P", "CA", {ca}, {tsl_uri::Service_ca_qc, status, 0, {}, {}}, {}, {}});
         const Trusted_lists lists({{}, ""}, {{list, "00"}});
         EXPECT_EQ(lists.accredited_authority(ca, after), nullptr) << status;
     }
@@ -258,15 +315,27 @@ TEST(Trusted_list_cache, round_trips_and_refuses_damaged_bytes)
 {
     const Trusted_list_reading european = read_trusted_list(fixture("eu-lotl.xml"), {certificate("eu-signer")});
     const Trusted_list_reading national = read_trusted_list(fixture("it-tsl.xml"), {certificate("it-signer")});
-    ASSERT_TRUE(european.verified && national.verified);
+    const Trusted_list_reading format_six = read_trusted_list(fixture("it-tsl-v6.xml"), {certificate("it-signer")});
+    ASSERT_TRUE(european.verified && national.verified && format_six.verified);
     const Kept_list eu{european.list, european.signer.thumbprint(), "ANCORA"};
     const Kept_list it{national.list, national.signer.thumbprint()};
-    const std::vector<uint8_t> cache = write_trusted_list_cache(eu, {it});
+    const Kept_list qualified{format_six.list, format_six.signer.thumbprint()};
+    const std::vector<uint8_t> cache = write_trusted_list_cache(eu, {it, qualified});
     const std::optional<Cached_lists> read = read_trusted_list_cache(cache);
     ASSERT_TRUE(read);
     EXPECT_EQ(read->european, eu);
-    ASSERT_EQ(read->national.size(), 1u);
+    ASSERT_EQ(read->national.size(), 2u);
     EXPECT_EQ(read->national[0], it);
+    EXPECT_EQ(read->national[1], qualified);
+
+    // A cache of the format before the qualifications, with a sound checksum: read again from the
+    // lists, never taken as lists without them.
+    std::vector<uint8_t> older(cache.begin(), cache.end() - SHA256_DIGEST_LENGTH);
+    older[7] = '1';
+    std::array<uint8_t, SHA256_DIGEST_LENGTH> sum{};
+    SHA256(older.data(), older.size(), sum.data());
+    older.insert(older.end(), sum.begin(), sum.end());
+    EXPECT_FALSE(read_trusted_list_cache(older));
 
     for (size_t cut = 0; cut < cache.size(); cut += 97)
         EXPECT_FALSE(read_trusted_list_cache(std::span(cache).first(cut))) << cut;
