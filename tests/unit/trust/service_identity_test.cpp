@@ -67,8 +67,8 @@ Certificate impostor_of(const Certificate& model)
 TEST(Service_identity, a_real_lists_history_names_keys_that_match_only_the_certificate_holding_them)
 {
     const std::optional<Trusted_list> list =
-        parse_trusted_list_unverified(read_bytes(std::filesystem::path(VELIN_SOURCE_DIR) / "../shared/trust/fi-v6-sample.xml"));
-    ASSERT_TRUE(list) << "the sample list of ../shared/trust is missing or unreadable";
+        parse_trusted_list_unverified(read_bytes(std::filesystem::path(VELIN_SOURCE_DIR) / "tests/fixtures/tsl/fi-v6-sample.xml"));
+    ASSERT_TRUE(list) << "the sample list of tests/fixtures/tsl is missing or unreadable";
     const auto service = std::find_if(list->services.begin(), list->services.end(), [](const Trust_service& s) {
         return s.name == "VRK Gov. CA for Citizen Qualified Certificates";
     });
