@@ -16,8 +16,19 @@ include(GNUInstallDirs)
 set(VELIN_INSTALL_DATA_DIR /var/lib/velin-manager CACHE PATH
     "Data folder of an installation (trusted lists in data/, revocation lists in cache/); the programs read /var/lib/velin-manager when VELIN_DATA_DIR is unset")
 set(velin_demo_lists ${PROJECT_SOURCE_DIR}/tests/fixtures/pki/velin-data/data)
-set(VELIN_INSTALL_TRUSTED_LISTS ${velin_demo_lists} CACHE PATH
-    "Folder holding cnipa.sst, cnipa.sst.p7s, cns.sst and user.sst to install; the demo lists by default, which match the default VELIN_LIST_PUBLISHER_PEM")
+set(VELIN_INSTALL_TRUSTED_LISTS "" CACHE PATH
+    "Folder holding cnipa.sst, cnipa.sst.p7s, cns.sst and user.sst to install (empty: none; a build with VELIN_TEST_TRUST installs the demo lists)")
+# The demo lists name the test PKI's roots: only a build that trusts the test PKI installs them
+# (a build folder that cached them from before goes back to none without the test option).
+velin_release_trust_problems(velin_lists_problem ${PROJECT_SOURCE_DIR} OFF ${VELIN_INSTALL_TRUSTED_LISTS})
+if(velin_lists_problem AND NOT VELIN_TEST_TRUST)
+    message(WARNING "VELIN_INSTALL_TRUSTED_LISTS named the test lists (${VELIN_INSTALL_TRUSTED_LISTS}); none installed.")
+    set_property(CACHE VELIN_INSTALL_TRUSTED_LISTS PROPERTY VALUE "")
+endif()
+set(velin_install_lists "${VELIN_INSTALL_TRUSTED_LISTS}")
+if(velin_install_lists STREQUAL "" AND VELIN_TEST_TRUST)
+    set(velin_install_lists ${velin_demo_lists})
+endif()
 
 # Programs: bin/ exactly, since help and license are found at ../ from there.
 foreach(program velin-verify velin-menu velin-sign velin-pccheck velin-dati-carta)
@@ -59,22 +70,24 @@ endif()
 # administrator may change them, or one user could make every other user trust anything.
 install(DIRECTORY DESTINATION ${VELIN_INSTALL_DATA_DIR}/data
     DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-install(FILES
-        ${VELIN_INSTALL_TRUSTED_LISTS}/cnipa.sst
-        ${VELIN_INSTALL_TRUSTED_LISTS}/cnipa.sst.p7s
-        ${VELIN_INSTALL_TRUSTED_LISTS}/cns.sst
-        ${VELIN_INSTALL_TRUSTED_LISTS}/user.sst
-    DESTINATION ${VELIN_INSTALL_DATA_DIR}/data
-    PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+if(NOT velin_install_lists STREQUAL "")
+    install(FILES
+            ${velin_install_lists}/cnipa.sst
+            ${velin_install_lists}/cnipa.sst.p7s
+            ${velin_install_lists}/cns.sst
+            ${velin_install_lists}/user.sst
+        DESTINATION ${VELIN_INSTALL_DATA_DIR}/data
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+endif()
 
 # The installation's revocation lists: a seed that every user reads and nobody but the administrator
 # writes. Downloads go to each user's own cache; a folder writable by all would let one user plant
 # an old list (or a huge file) in everyone's verification.
 install(DIRECTORY DESTINATION ${VELIN_INSTALL_DATA_DIR}/cache
     DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-get_filename_component(velin_lists_real ${VELIN_INSTALL_TRUSTED_LISTS} REALPATH)
+get_filename_component(velin_lists_real "${velin_install_lists}" REALPATH)
 get_filename_component(velin_demo_real ${velin_demo_lists} REALPATH)
-if(velin_lists_real STREQUAL velin_demo_real)
+if(NOT velin_install_lists STREQUAL "" AND velin_lists_real STREQUAL velin_demo_real)
     # With the demo lists, the demo authorities' revocation lists too, under the names their
     # distribution points give them in the cache: the sample documents then show their verdicts
     # (a revoked certificate among them) without a server.
