@@ -245,6 +245,42 @@ std::optional<std::vector<uint8_t>> decoded_envelope(std::span<const uint8_t> by
     return decoder.take_value();
 }
 
+// A signed envelope opened to be added to: binary from a SEQUENCE's first octet, as the verifier
+// takes it, anything else read as text (its form kept, to write it back the same way).
+struct Opened_envelope {
+    Envelope_form form;
+    std::vector<uint8_t> decoded;
+    std::span<const uint8_t> bytes;
+    Owner<CMS_ContentInfo> cms;
+    std::optional<Signed_data_parts> parts;
+    std::span<const uint8_t> document; // the signed content, inside cms
+};
+
+// False, with the failure said, when the bytes are no signed envelope holding its document.
+bool open_envelope(std::span<const uint8_t> envelope, Opened_envelope& opened, std::string& failure)
+{
+    opened.bytes = envelope;
+    if (!envelope.empty() && envelope[0] != Sequence) {
+        if (auto from_text = decoded_envelope(envelope, opened.form))
+            opened.decoded = std::move(*from_text);
+        opened.bytes = opened.decoded;
+    }
+    opened.cms = read_cms(opened.bytes);
+    opened.parts = signed_data_parts(opened.bytes);
+    if (!opened.cms || !opened.parts || OBJ_obj2nid(CMS_get0_type(opened.cms.get())) != NID_pkcs7_signed) {
+        failure = "Il file non è una busta PKCS#7 firmata.";
+        return false;
+    }
+    ASN1_OCTET_STRING** content = CMS_get0_content(opened.cms.get());
+    if (!content || !*content) {
+        failure = "La busta non contiene il documento firmato.";
+        return false;
+    }
+    opened.document = std::span<const uint8_t>(ASN1_STRING_get0_data(*content),
+                                               static_cast<size_t>(std::max(0, ASN1_STRING_length(*content))));
+    return true;
+}
+
 std::string base64_of(std::span<const uint8_t> bytes)
 {
     // A multiple of 3 bytes at a time: no padding but at the very end.
@@ -397,29 +433,14 @@ std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t>
     Parallel_stage& reached = stage ? *stage : ignored;
     reached = Parallel_stage::Reading;
     ERR_clear_error();
-    // Binary as the verifier takes it: from a SEQUENCE's first octet; anything else is read as text.
-    Envelope_form form;
-    std::vector<uint8_t> decoded;
-    std::span<const uint8_t> bytes = envelope;
-    if (!envelope.empty() && envelope[0] != Sequence) {
-        auto from_text = decoded_envelope(envelope, form);
-        if (from_text)
-            decoded = std::move(*from_text);
-        bytes = decoded;
-    }
-    const Owner<CMS_ContentInfo> existing = read_cms(bytes);
-    const auto parts = signed_data_parts(bytes);
-    if (!existing || !parts || OBJ_obj2nid(CMS_get0_type(existing.get())) != NID_pkcs7_signed) {
-        failure = "Il file non è una busta PKCS#7 firmata.";
+    Opened_envelope opened;
+    if (!open_envelope(envelope, opened, failure))
         return std::nullopt;
-    }
-    ASN1_OCTET_STRING** content = CMS_get0_content(existing.get());
-    if (!content || !*content) {
-        failure = "La busta non contiene il documento firmato.";
-        return std::nullopt;
-    }
-    const std::span<const uint8_t> document(ASN1_STRING_get0_data(*content),
-                                            static_cast<size_t>(std::max(0, ASN1_STRING_length(*content))));
+    const Envelope_form& form = opened.form;
+    const std::span<const uint8_t> bytes = opened.bytes;
+    const Owner<CMS_ContentInfo>& existing = opened.cms;
+    const auto& parts = opened.parts;
+    const std::span<const uint8_t> document = opened.document;
 
     // A signature added to an envelope whose document was changed after it was signed would vouch
     // for a document its other signers never signed.
@@ -579,30 +600,16 @@ std::optional<std::vector<uint8_t>> add_signature_timestamps(std::span<const uin
     size_t& count = stamped ? *stamped : ignored;
     count = 0;
     ERR_clear_error();
-    Envelope_form form;
-    std::vector<uint8_t> decoded;
-    std::span<const uint8_t> bytes = envelope;
-    if (!envelope.empty() && envelope[0] != Sequence) {
-        auto from_text = decoded_envelope(envelope, form);
-        if (from_text)
-            decoded = std::move(*from_text);
-        bytes = decoded;
-    }
-    const Owner<CMS_ContentInfo> existing = read_cms(bytes);
-    const auto parts = signed_data_parts(bytes);
-    if (!existing || !parts || OBJ_obj2nid(CMS_get0_type(existing.get())) != NID_pkcs7_signed) {
-        failure = "Il file non è una busta PKCS#7 firmata.";
+    Opened_envelope opened;
+    if (!open_envelope(envelope, opened, failure))
         return std::nullopt;
-    }
-    ASN1_OCTET_STRING** content = CMS_get0_content(existing.get());
-    if (!content || !*content) {
-        failure = "La busta non contiene il documento firmato.";
-        return std::nullopt;
-    }
+    const Envelope_form& form = opened.form;
+    const std::span<const uint8_t> bytes = opened.bytes;
+    const Owner<CMS_ContentInfo>& existing = opened.cms;
+    const auto& parts = opened.parts;
     // A time stamp on a signature that does not match its document would lend it a date it
     // does not deserve.
-    Document_digests digests(std::span<const uint8_t>(ASN1_STRING_get0_data(*content),
-                                                      static_cast<size_t>(std::max(0, ASN1_STRING_length(*content)))));
+    Document_digests digests(opened.document);
     Signature_memo memo;
     if (!every_signer_matches(existing.get(), digests, memo, failure)) {
         if (failure == Text_earlier_signature_mismatch)
