@@ -221,10 +221,12 @@ const Certificate_revocation_list& Crl_file_memo::list(const std::string& path, 
     return _lists.emplace(path, std::move(list)).first->second;
 }
 
-bool clear_crl_cache()
+namespace {
+
+// Deletes the regular files of the folder whose names end in suffix: links, folders and anything
+// else that happens to be there stay.
+bool clear_cache_files(const std::string& folder, const std::string& suffix)
 {
-    // Only the user's own lists: the seed belongs to the installation.
-    const std::string folder = crl_cache_folder();
     if (folder.empty())
         return false;
     std::error_code error;
@@ -237,8 +239,7 @@ bool clear_crl_cache()
     for (const std::filesystem::directory_iterator end; entries != end; entries.increment(error)) {
         const std::filesystem::path path = entries->path();
         const std::string name = path.filename().string();
-        // Only the lists: links, folders and anything else that happens to be there stay.
-        if (name.size() < 4 || name.compare(name.size() - 4, 4, ".crl") != 0)
+        if (name.size() < suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
             continue;
         std::error_code status_error;
         if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(path, status_error)))
@@ -255,6 +256,16 @@ bool clear_crl_cache()
         return false;
     }
     return cleared;
+}
+
+} // namespace
+
+bool clear_crl_cache()
+{
+    // Only the user's own lists and OCSP answers: the seed belongs to the installation.
+    const bool lists = clear_cache_files(crl_cache_folder(), ".crl");
+    const bool answers = clear_cache_files(own_cache_folder("ocsp"), ".ocsp");
+    return lists && answers;
 }
 
 Crl_download_turn::Crl_download_turn(const std::string& url) : _url(url)

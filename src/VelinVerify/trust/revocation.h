@@ -97,8 +97,8 @@ std::string first_http_crl_url(const Certificate& certificate);
 // <the user's own cache folder>/<escaped url>.crl; empty when there is no such folder.
 std::string cache_file_name(const std::string& url);
 
-// Deletes every *.crl file of the user's own cache folder (through the file system; the seed is
-// left alone); false on failure.
+// Deletes every *.crl file and every kept OCSP answer of the user's own cache folders (through
+// the file system; the seed is left alone); false on failure.
 bool clear_crl_cache();
 
 // The certificate whose key must have signed a list for this signer, under the same rule as chain

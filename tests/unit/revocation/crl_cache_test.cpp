@@ -178,8 +178,11 @@ TEST_F(Crl_cache_test, clearing_deletes_only_the_users_own_lists_and_follows_no_
     std::filesystem::create_directory(_cache / "folder.crl");
     write_file(_cache / "folder.crl" / "inner.crl", "kept");
     std::filesystem::create_symlink(outside, _cache / "link.crl");
+    const std::filesystem::path answers = std::filesystem::path(own_cache_folder("ocsp"));
+    write_file(answers / "0a1b.ocsp", "answer");
 
     EXPECT_TRUE(clear_crl_cache());
+    EXPECT_FALSE(std::filesystem::exists(answers / "0a1b.ocsp"));
 
     std::vector<std::string> left;
     for (const auto& entry : std::filesystem::directory_iterator(_cache))
