@@ -30,6 +30,24 @@ const char* const Text_exists_overwrite = " esiste già.\nSovrascriverlo?";
 const char* const Text_timestamp_pdf =
     "La marca temporale si può chiedere per le buste .p7m, non per la firma in formato PDF.";
 
+std::optional<std::string> confirmed_output(Sign_batch_ui& ui, const std::string& output, bool replaces_original,
+                                            const std::string& proposed, bool pdf)
+{
+    int answer = IDYES;
+    if (replaces_original) {
+        answer = ui.ask(Text_overwrite_original, MB_YESNOCANCEL | MB_ICONQUESTION | MB_DEFBUTTON2);
+    } else {
+        std::error_code error;
+        if (std::filesystem::exists(output, error))
+            answer = ui.ask(output + Text_exists_overwrite, MB_YESNOCANCEL | MB_ICONWARNING | MB_DEFBUTTON2);
+    }
+    if (answer == IDCANCEL)
+        return std::nullopt;
+    if (answer == IDNO)
+        return ui.save_as(proposed, pdf);
+    return output;
+}
+
 namespace {
 
 bool ends_with_no_case(const std::string& text, std::string_view suffix)
@@ -156,26 +174,15 @@ uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& p
     }
 
     const std::string envelope_path = signed_document_path(path, flags, output_folder);
-    std::string output = stamps_envelope ? timestamped_path(envelope_path, form) : envelope_path;
-    int answer = IDYES;
-    if ((flags & Flag_parallel) && output == path) {
-        answer = ui.ask(Text_overwrite_original, MB_YESNOCANCEL | MB_ICONQUESTION | MB_DEFBUTTON2);
-    } else {
-        std::error_code error;
-        if (std::filesystem::exists(output, error))
-            answer = ui.ask(output + Text_exists_overwrite, MB_YESNOCANCEL | MB_ICONWARNING | MB_DEFBUTTON2);
-    }
-    if (answer == IDCANCEL)
+    const std::string planned = stamps_envelope ? timestamped_path(envelope_path, form) : envelope_path;
+    std::string proposed = (flags & (Flag_parallel | Flag_pdf)) ? path : path + ".p7m";
+    if (stamps_envelope)
+        proposed = timestamped_path(proposed, form);
+    const std::optional<std::string> confirmed =
+        confirmed_output(ui, planned, (flags & Flag_parallel) && planned == path, proposed, flags & Flag_pdf);
+    if (!confirmed)
         return Result_cancelled;
-    if (answer == IDNO) {
-        std::string proposed = (flags & (Flag_parallel | Flag_pdf)) ? path : path + ".p7m";
-        if (stamps_envelope)
-            proposed = timestamped_path(proposed, form);
-        std::optional<std::string> chosen = ui.save_as(proposed, flags & Flag_pdf);
-        if (!chosen)
-            return Result_cancelled;
-        output = *chosen;
-    }
+    const std::string& output = *confirmed;
 
     // The time stamp is asked for only once the user has agreed where the document goes: an
     // authority may charge for each one.

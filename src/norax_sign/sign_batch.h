@@ -121,6 +121,12 @@ extern const char* const Text_card_removed;
 extern const char* const Text_save_failed;
 extern const char* const Text_overwrite_original;
 extern const char* const Text_exists_overwrite;
+
+// Where a document's result is written: output, unless the user, asked because it would replace
+// the original (replaces_original) or a file already there, chooses another name in the save
+// dialog (proposed there) or cancels (nullopt).
+std::optional<std::string> confirmed_output(Sign_batch_ui& ui, const std::string& output, bool replaces_original,
+                                            const std::string& proposed, bool pdf);
 extern const char* const Text_timestamp_pdf;
 
 } // namespace velin

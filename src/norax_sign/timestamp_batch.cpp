@@ -57,22 +57,10 @@ uint32_t timestamp_document(Sign_batch_ui& ui, const std::string& path, Timestam
         }
     }
 
-    int answer = IDYES;
-    if (output == path) {
-        answer = ui.ask(Text_overwrite_original, MB_YESNOCANCEL | MB_ICONQUESTION | MB_DEFBUTTON2);
-    } else {
-        std::error_code error;
-        if (std::filesystem::exists(output, error))
-            answer = ui.ask(output + Text_exists_overwrite, MB_YESNOCANCEL | MB_ICONWARNING | MB_DEFBUTTON2);
-    }
-    if (answer == IDCANCEL)
+    const std::optional<std::string> confirmed = confirmed_output(ui, output, output == path, output, false);
+    if (!confirmed)
         return Result_cancelled;
-    if (answer == IDNO) {
-        std::optional<std::string> chosen = ui.save_as(output, false);
-        if (!chosen)
-            return Result_cancelled;
-        output = *chosen;
-    }
+    output = *confirmed;
 
     std::string failure;
     bool authority_failed = false;

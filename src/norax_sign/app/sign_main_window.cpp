@@ -137,23 +137,12 @@ void CVelinSignDlg::read_selected()
 
 uint32_t CVelinSignDlg::sign_all()
 {
-    uint32_t result = Result_cancelled;
-    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-    try {
-        Dialog_batch_ui ui(this);
+    return run_batch([this](Sign_batch_ui& ui) {
         const unsigned flags = _documents.format() == Signature_format::Pdf ? Flag_pdf : 0;
         Sign_batch_options options = _options;
         options.timestamp_form = timestamp_form();
-        result = sign_batch(ui, _documents.paths(), flags, {}, options);
-    } catch (...) {
-        trace_current_exception();
-        result = Result_failed;
-    }
-    QGuiApplication::restoreOverrideCursor();
-    show_pending_error_boxes(this);
-    if (result == 0)
-        accept();
-    return result;
+        return sign_batch(ui, _documents.paths(), flags, {}, options);
+    });
 }
 
 uint32_t CVelinSignDlg::timestamp_all()
@@ -161,11 +150,18 @@ uint32_t CVelinSignDlg::timestamp_all()
     const Timestamp_form form = timestamp_form();
     if (form == Timestamp_form::None || !_options.timestamps)
         return Result_cancelled;
+    return run_batch([this, form](Sign_batch_ui& ui) {
+        return timestamp_batch(ui, _documents.paths(), form, {}, *_options.timestamps);
+    });
+}
+
+uint32_t CVelinSignDlg::run_batch(const std::function<uint32_t(Sign_batch_ui&)>& batch)
+{
     uint32_t result = Result_cancelled;
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     try {
         Dialog_batch_ui ui(this);
-        result = timestamp_batch(ui, _documents.paths(), form, {}, *_options.timestamps);
+        result = batch(ui);
     } catch (...) {
         trace_current_exception();
         result = Result_failed;

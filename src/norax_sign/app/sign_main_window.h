@@ -7,6 +7,7 @@
 
 #include <QDialog>
 
+#include <functional>
 #include <memory>
 
 namespace Ui {
@@ -44,6 +45,8 @@ protected:
 
 private:
     void refresh();
+    // Runs one batch under the wait cursor, shows its boxes and closes the window when it succeeded.
+    uint32_t run_batch(const std::function<uint32_t(Sign_batch_ui&)>& batch);
 
     std::unique_ptr<Ui::Sign_main_window> _ui;
     Sign_batch_options _options;
