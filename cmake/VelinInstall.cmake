@@ -1,12 +1,16 @@
 # What `cmake --install` lays out. The programs find their companions relative to their own folder,
-# so the layout under the prefix is fixed:
-#   PREFIX/bin/            velin-verify, velin-menu, velin-sign, velin-pccheck, velin-dati-carta
+# so the layout under the suite's folder SUITE (the prefix itself unless VELIN_INSTALL_SUITE_DIR
+# says otherwise) is fixed:
+#   SUITE/bin/             velin-verify, velin-menu, velin-sign, velin-pccheck, velin-dati-carta
 #                          (and "Velin Manager - Verifica PC", the name the others start it by)
-#   PREFIX/help/index.htm  the verifier's help page ("..\help\index.htm" from bin)
-#   PREFIX/Licenza.txt     the license shown by the About box ("..\Licenza.txt" from bin)
-#   PREFIX/java/           the PDF classes
+#   SUITE/help/index.htm   the verifier's help page ("..\help\index.htm" from bin)
+#   SUITE/Licenza.txt      the license shown by the About box ("..\Licenza.txt" from bin)
+#   SUITE/java/            the PDF classes
+# With a suite folder of its own (the packages use lib/velin-manager, since /usr admits no help/,
+# java/ or Licenza.txt of ours), PREFIX/bin holds links to the programs: they follow the link to
+# their real folder (/proc/self/exe) and find their companions there.
 #   PREFIX/lib*/, PREFIX/include/   libnoraxcard and its header
-#   PREFIX/share/          desktop entries, MIME types, sample documents
+#   PREFIX/share/          desktop entries, MIME types, manual pages, sample documents
 # and, outside the prefix, the data folder the programs read when VELIN_DATA_DIR is unset:
 #   VELIN_INSTALL_DATA_DIR/data/    the trusted lists, read-only for users
 #   VELIN_INSTALL_DATA_DIR/cache/   revocation lists the administrator provides, read-only for users
@@ -30,32 +34,49 @@ if(velin_install_lists STREQUAL "" AND VELIN_TEST_TRUST)
     set(velin_install_lists ${velin_demo_lists})
 endif()
 
-# Programs: bin/ exactly, since help and license are found at ../ from there.
+set(VELIN_INSTALL_SUITE_DIR "" CACHE STRING
+    "Folder under the prefix for bin/, help/, java/ and Licenza.txt (empty: the prefix itself); PREFIX/bin then links to the programs")
+set(velin_suite .)
+if(NOT VELIN_INSTALL_SUITE_DIR STREQUAL "")
+    set(velin_suite ${VELIN_INSTALL_SUITE_DIR})
+endif()
+
+# Programs: SUITE/bin exactly, since help and license are found at ../ from there.
 foreach(program velin-verify velin-menu velin-sign velin-pccheck velin-dati-carta)
     if(TARGET ${program})
-        install(TARGETS ${program} RUNTIME DESTINATION bin)
+        install(TARGETS ${program} RUNTIME DESTINATION ${velin_suite}/bin)
+        install(FILES ${PROJECT_SOURCE_DIR}/docs/man/${program}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+        install(FILES ${PROJECT_SOURCE_DIR}/docs/man/it/${program}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/it/man1)
+        if(NOT velin_suite STREQUAL ".")
+            install(CODE "
+                set(link \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/${program}\")
+                file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin\")
+                file(REMOVE \"\${link}\")
+                file(CREATE_LINK ../${velin_suite}/bin/${program} \"\${link}\" SYMBOLIC)
+                message(STATUS \"Installing: \${link} -> ../${velin_suite}/bin/${program}\")")
+        endif()
     endif()
 endforeach()
 if(TARGET velin-pccheck)
     # The verifier's activity report and the menu start the PC check tool by its product name.
     install(CODE "
-        set(link \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/Velin Manager - Verifica PC\")
+        set(link \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${velin_suite}/bin/Velin Manager - Verifica PC\")
         file(REMOVE \"\${link}\")
         file(CREATE_LINK velin-pccheck \"\${link}\" SYMBOLIC)
         message(STATUS \"Installing: \${link} -> velin-pccheck\")")
     install(FILES ${PROJECT_SOURCE_DIR}/res/desktop/velin-pccheck.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 endif()
 
-install(FILES ${PROJECT_SOURCE_DIR}/help/index.htm DESTINATION help)
-install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME Licenza.txt)
+install(FILES ${PROJECT_SOURCE_DIR}/help/index.htm DESTINATION ${velin_suite}/help)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${velin_suite} RENAME Licenza.txt)
 if(TARGET sigillo)
     # The PDF classes and, beside them, links to the distribution's jars they need: the bridge
     # puts the folder's jars on the class path.
-    install_jar(sigillo DESTINATION java)
+    install_jar(sigillo DESTINATION ${velin_suite}/java)
     foreach(jar ${VELIN_JAVA_JARS})
         get_filename_component(name ${jar} NAME)
         install(CODE "
-            set(link \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/java/${name}\")
+            set(link \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${velin_suite}/java/${name}\")
             file(REMOVE \"\${link}\")
             file(CREATE_LINK ${jar} \"\${link}\" SYMBOLIC)")
     endforeach()
@@ -64,6 +85,21 @@ endif()
 if(TARGET noraxcard)
     install(TARGETS noraxcard LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development)
     install(FILES ${PROJECT_SOURCE_DIR}/include/noraxcard.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+    # Programs of others build against it with `pkg-config --cflags --libs noraxcard`.
+    # Written at install time, so that it names the prefix given to `cmake --install --prefix`.
+    install(CODE "
+        set(PROJECT_VERSION ${PROJECT_VERSION})
+        set(pc_prefix \"\${CMAKE_INSTALL_PREFIX}\")
+        set(pc_libdir \"${CMAKE_INSTALL_LIBDIR}\")
+        set(pc_includedir \"${CMAKE_INSTALL_INCLUDEDIR}\")
+        foreach(folder pc_libdir pc_includedir)
+            if(NOT IS_ABSOLUTE \"\${\${folder}}\")
+                set(\${folder} \"\${CMAKE_INSTALL_PREFIX}/\${\${folder}}\")
+            endif()
+        endforeach()
+        set(pc \"\$ENV{DESTDIR}\${pc_libdir}/pkgconfig/noraxcard.pc\")
+        configure_file(${PROJECT_SOURCE_DIR}/src/cardlib/noraxcard.pc.in \"\${pc}\" @ONLY)
+        message(STATUS \"Installing: \${pc}\")")
 endif()
 
 # The trusted lists: written by the installation only. Every user reads them; nobody but the
@@ -101,8 +137,9 @@ if(NOT velin_install_lists STREQUAL "" AND velin_lists_real STREQUAL velin_demo_
         RENAME http_3a_2f_2f127.0.0.1_3a8799_2fcrl_2fcard_2droot.crl.crl)
 endif()
 
-# Desktop integration: the verifier opens .p7m and .m7m files; the signer takes any documents;
-# the card-data page reads the card; the menu is the suite's entry.
+# Desktop integration: the verifier opens signed files (.p7m, .p7s, .m7m, .tsd); the signer takes
+# any documents; the card-data page reads the card; the menu is the suite's entry, described for
+# software centres by its metainfo.
 install(FILES
         ${PROJECT_SOURCE_DIR}/res/desktop/velin-verify.desktop
         ${PROJECT_SOURCE_DIR}/res/desktop/velin-sign.desktop
@@ -110,6 +147,7 @@ install(FILES
         ${PROJECT_SOURCE_DIR}/res/desktop/velin-menu.desktop
     DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${PROJECT_SOURCE_DIR}/res/desktop/velin-manager.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/mime/packages)
+install(FILES ${PROJECT_SOURCE_DIR}/res/desktop/it.velin.manager.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 # Straight onto a live system (no DESTDIR), the desktop's caches learn the new types at once; a
 # package does this in its own scripts instead.
 install(CODE "

@@ -80,7 +80,7 @@ sign_entry=$p/share/applications/velin-sign.desktop
 card_entry=$p/share/applications/velin-dati-carta.desktop
 has_line "$verify_entry" "Name=Velin Manager - Verifica firma"
 has_line "$verify_entry" "Exec=velin-verify %f"
-has_line "$verify_entry" "MimeType=application/pkcs7-mime;application/x-velin-m7m;"
+has_line "$verify_entry" "MimeType=application/pkcs7-mime;application/pkcs7-signature;application/x-velin-m7m;application/timestamped-data;"
 has_line "$menu_entry" "Exec=velin-menu"
 has_line "$sign_entry" "Exec=velin-sign %F"
 has_line "$card_entry" "Exec=velin-dati-carta"
@@ -104,6 +104,8 @@ if command -v update-mime-database >/dev/null && [ -f "$package" ]; then
     update-mime-database "$work/mime" 2>"$work/mime.log" || fail "update-mime-database refuses the package: $(cat "$work/mime.log")"
     grep -q ':application/pkcs7-mime:\*\.p7m' "$work/mime/globs2" || fail "*.p7m is not application/pkcs7-mime"
     grep -q ':application/x-velin-m7m:\*\.m7m' "$work/mime/globs2" || fail "*.m7m is not application/x-velin-m7m"
+    grep -q ':application/pkcs7-signature:\*\.p7s' "$work/mime/globs2" || fail "*.p7s is not application/pkcs7-signature"
+    grep -q ':application/timestamped-data:\*\.tsd' "$work/mime/globs2" || fail "*.tsd is not application/timestamped-data"
 else
     grep -q 'pattern="\*\.m7m"' "$package" || fail "$package declares no *.m7m"
 fi
