@@ -415,6 +415,64 @@ TEST_F(Update_run_test, ASignedPackageMustSayItIsThePackageAndVersionPublished)
     EXPECT_EQ(names_in(folder), (std::vector<std::string>{"LEGGIMI.txt", "velin-manager.deb"}));
 }
 
+// The packages scripts/package builds, when tests/package/installed_test.sh names their folder:
+// their real control data, as dpkg-deb reads it, says which package and version they are.
+TEST_F(Update_run_test, RealPackagesAreCheckedByTheirControlData)
+{
+    const char* packages = std::getenv("VELIN_TEST_PACKAGES");
+    if (!packages || !*packages)
+        GTEST_SKIP() << "VELIN_TEST_PACKAGES is not set: tests/package/installed_test.sh runs this test on the "
+                        "packages that scripts/package builds";
+    // name_VERSION_arch.deb
+    std::map<std::string, std::pair<fs::path, std::string>> built;
+    for (const auto& entry : fs::directory_iterator(packages)) {
+        const std::string file = entry.path().filename().string();
+        const auto first = file.find('_');
+        const auto second = file.find('_', first + 1);
+        if (entry.path().extension() == ".deb" && second != std::string::npos)
+            built[file.substr(0, first)] = {entry.path(), file.substr(first + 1, second - first - 1)};
+    }
+    ASSERT_TRUE(built.count("velin-manager") && built.count("libnoraxcard3")) << "no packages in " << packages;
+    const auto& [suite_file, suite_version] = built["velin-manager"];
+    const std::string suite_bytes = test::read_file(suite_file);
+    const std::string published = suite_version + (std::count(suite_version.begin(), suite_version.end(), '.') == 2 ? ".0" : "");
+
+    // The package published under its own name and version is left for the user as it came.
+    server.publish("4.2.0.0", published);
+    server.serve("velin-manager.deb", {suite_bytes, test::sign_package(suite_bytes, "update-publisher")});
+    EXPECT_EQ(run(configuration(false)), 1);
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(names_in(folder), (std::vector<std::string>{"LEGGIMI.txt", "velin-manager.deb"}));
+    EXPECT_EQ(test::read_file(fs::path(folder) / "velin-manager.deb"), suite_bytes);
+
+    // Genuinely signed, but another package, or the same one published as a newer version.
+    const std::string library_bytes = test::read_file(built["libnoraxcard3"].first);
+    const struct {
+        std::string suite;
+        std::string served;
+        std::string reason;
+    } refused[] = {
+        {published, library_bytes, "il file contiene il pacchetto \"libnoraxcard3\" invece di \"velin-manager\"."},
+        {"3.3.0.99", suite_bytes, "il pacchetto è della versione " + suite_version + ", non di quella pubblicata (3.3.0.99)."},
+    };
+    for (const auto& tried : refused) {
+        Test_folder desktop;
+        auto made = configuration(false);
+        made.desktop = [&] { return desktop.path().string(); };
+        server.publish("4.2.0.0", tried.suite);
+        server.serve("velin-manager.deb", {tried.served, test::sign_package(tried.served, "update-publisher")});
+        host = {};
+        EXPECT_EQ(run(made), 1);
+        EXPECT_EQ(failures, 1) << tried.reason;
+        EXPECT_EQ(host.boxes, (std::vector<Box>{question,
+                                                {"Il pacchetto scaricato \"velin-manager.deb\" è stato eliminato: " +
+                                                     tried.reason,
+                                                 MB_OK | MB_ICONERROR}}))
+            << tried.reason;
+        EXPECT_TRUE(names_in(desktop.path()).empty()) << tried.reason;
+    }
+}
+
 TEST_F(Update_run_test, AKillDuringTheCheckLeavesNoPackageInView)
 {
     server.publish("4.2.0.0", "3.1.3.1");
