@@ -42,6 +42,8 @@ programs=(velin-verify velin-menu velin-dati-carta)
 [ "$has_pccheck" = 1 ] && programs+=(velin-pccheck)
 for program in "${programs[@]}"; do
     [ -f "$p/bin/$program" ] && [ -x "$p/bin/$program" ] || fail "$p/bin/$program is missing or not executable"
+    [ -f "$p/share/man/man1/$program.1" ] && [ -f "$p/share/man/it/man1/$program.1" ] ||
+        fail "$program lacks its English or Italian manual page"
 done
 if [ "$has_pccheck" = 1 ]; then
     [ "$(readlink "$p/bin/Velin Manager - Verifica PC")" = velin-pccheck ] ||
@@ -57,6 +59,15 @@ fi
 # The card library and its header.
 [ -n "$(find "$p" -path "$p/lib*" -name 'libnoraxcard.so*' -print -quit)" ] || fail "libnoraxcard.so is not installed"
 same "$source/include/noraxcard.h" "$p/include/noraxcard.h"
+# Its pkg-config file names the prefix given to the installation, not the configured one.
+pc=$(find "$p" -path "$p/lib*" -name noraxcard.pc -print -quit)
+if [ -z "$pc" ]; then
+    fail "noraxcard.pc is not installed"
+else
+    has_line "$pc" "prefix=$prefix"
+    has_line "$pc" "includedir=$prefix/include"
+    grep -qx "libdir=$prefix/lib[^ ]*" "$pc" || fail "$pc: libdir is not under $prefix"
+fi
 
 # Trusted lists: the demo lists, readable by all, writable by nobody but the administrator.
 for list in cnipa.sst cnipa.sst.p7s cns.sst user.sst; do
