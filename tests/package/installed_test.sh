@@ -97,9 +97,12 @@ status=0
 output=$("${user_env[@]}" velin-verify --batch "$samples/contratto-tampered.txt.p7m" 2>&1) || status=$?
 [ "$status" = 2 ] && grep -qF "La firma non corrisponde al documento." <<<"$output" ||
     fail "velin-verify --batch on the tampered sample ended with $status: $output"
+# Without the national lists, which an administrator installs, the analysis ends with errors; the
+# signature itself is found intact.
 status=0
 output=$("${user_env[@]}" velin-verify --batch "$samples/contratto-signer-legal.txt.p7m" 2>&1) || status=$?
-{ [ "$status" = 0 ] || [ "$status" = 1 ]; } && ! grep -qF "La firma non corrisponde" <<<"$output" ||
+[ "$status" != 3 ] && grep -qF "Il documento è firmato correttamente e integro." <<<"$output" &&
+    ! grep -qF "La firma non corrisponde" <<<"$output" ||
     fail "velin-verify --batch on the intact sample ended with $status: $output"
 
 # Double-click: the signed types open in the verifier.
@@ -116,7 +119,7 @@ done
 # shellcheck disable=SC2046
 cc -Wall -Werror -o "$work/card_client" "$source_dir/tests/package/card_client.c" $(pkg-config --cflags --libs noraxcard) ||
     fail "the C client does not build with pkg-config --cflags --libs noraxcard"
-ldd "$work/card_client" | grep -q "libnoraxcard.so.3 => /usr/lib/" || fail "the C client does not load the installed library"
+ldd "$work/card_client" | grep -Eq "libnoraxcard.so.3 => (/usr)?/lib/" || fail "the C client does not load the installed library"
 exec 9>/tmp/velin-card-bed.lock
 flock 9
 CARD_BED_DIR=$bed_dir VELIN_BUILD_DIR=$build "$source_dir/tools/card-bed" start --no-token >"$work/bed.log" 2>&1 ||
@@ -131,7 +134,8 @@ flock -u 9
 
 # The update run on the real packages, signed by the test update authority.
 VELIN_TEST_PACKAGES=$packages "$build/tests/integration/update/test_update_run" \
-    --gtest_filter='Update_run_test.RealPackages*' >"$work/update.txt" 2>&1 ||
+    --gtest_filter='Update_run_test.RealPackages*' >"$work/update.txt" 2>&1 &&
+    grep -qF "[       OK ] Update_run_test.RealPackagesAreCheckedByTheirControlData" "$work/update.txt" ||
     { cat "$work/update.txt" >&2; fail "the update run refused or took the wrong real packages"; }
 
 echo "-- apt-get purge ${ours[*]}"
