@@ -137,6 +137,18 @@ std::vector<std::string> class_path_jars(const std::string& java_folder)
     return jars;
 }
 
+std::vector<std::string> class_archive_options(const std::string& java_folder)
+{
+    const fs::path archive = fs::path(java_folder) / Class_archive_name;
+    std::error_code error;
+    if (!fs::is_regular_file(archive, error) || fs::file_size(archive, error) == 0 || error)
+        return {};
+    // "auto", never "on": an archive the machine cannot use must not stop it from starting. Its
+    // reasons for passing one over would go to the program's standard output, where the batch
+    // mode writes its report.
+    return {"-Xshare:auto", "-XX:SharedArchiveFile=" + archive.string(), "-Xlog:cds*=off"};
+}
+
 std::string suite_java_folder()
 {
     std::error_code error;
@@ -283,6 +295,10 @@ uint32_t Java_vm::start_locked(bool& no_runtime)
                                       "-XX:MaxNewSize=2m",
                                       "-XX:MinHeapFreeRatio=10",
                                       "-XX:MaxHeapFreeRatio=20"};
+    // The classes of the PDF work come ready from the archive instead of being read from the jars
+    // and checked one by one.
+    for (std::string& option : class_archive_options(folder))
+        texts.push_back(std::move(option));
     std::vector<JavaVMOption> options(texts.size());
     for (size_t i = 0; i < texts.size(); ++i)
         options[i].optionString = texts[i].data();

@@ -45,6 +45,14 @@ std::vector<std::string> class_path_jars(const std::string& java_folder);
 // The java folder beside the program's folder: <program folder>/../java.
 std::string suite_java_folder();
 
+// The class archive the build and the installation make in the java folder, from the classes the
+// PDF work loads.
+constexpr const char* Class_archive_name = "sigillo.jsa";
+// The machine's options for the archive in java_folder: none when there is no such file. A stale or
+// damaged archive (the jars or the runtime changed since it was made) is passed over by the machine
+// without a word, and the machine starts as it would without it.
+std::vector<std::string> class_archive_options(const std::string& java_folder);
+
 // What the user is told when PDF work needs a Java runtime that cannot be had.
 extern const char* const Text_java_needed;
 // The Java machine's maximum heap, in MiB (the README says how it was chosen).
