@@ -132,7 +132,7 @@ std::optional<Signed_output> timestamped_pdf(std::span<const uint8_t> pdf, const
 {
     failure = Text_pdf_timestamp_failed;
     Java_vm& machine = Java_vm::instance();
-    if (machine.start() == Jvm_failed) {
+    if (machine.start(pdf.size()) == Jvm_failed) {
         failure = Text_java_needed;
         return std::nullopt;
     }
@@ -200,7 +200,7 @@ void Pdf_card_signer::sign_document(const Pin_text& pin, std::span<const uint8_t
     fail(Result_failed);
     info("Firma PDF");
     Java_vm& machine = Java_vm::instance();
-    if (machine.start() == Jvm_failed) {
+    if (machine.start(document.size()) == Jvm_failed) {
         Trace(Trace_kind, Level_warn) << Text_java_needed;
         fail(Result_cancelled);
         return;
