@@ -122,9 +122,9 @@ for ((i = 0; i < files; ++i)); do cp "$work/files/made/signed.pdf" "$work/files/
 list=("$work"/files/*.pdf)
 /usr/bin/time -f '%e %U %S' -o "$work/files/ours.txt" $quiet "$verifier" --batch --json "${list[@]}" \
     >"$work/files/report.jsonl" 2>/dev/null || true
-read -r ours_wall ours_user ours_system < "$work/files/ours.txt"
+read -r ours_wall ours_user ours_system < <(tail -1 "$work/files/ours.txt")
 /usr/bin/time -f '%e %U %S' -o "$work/files/pdfsig.txt" bash -c 'for f in "$@"; do pdfsig "$f" >/dev/null 2>&1; done' _ "${list[@]}"
-read -r theirs_wall theirs_user theirs_system < "$work/files/pdfsig.txt"
+read -r theirs_wall theirs_user theirs_system < <(tail -1 "$work/files/pdfsig.txt")
 printf '%d signed PDFs: velin-verify --batch --json %.2f s (processor %.2f s, %d reports), pdfsig one by one %.2f s (processor %.2f s): %.2f x\n' \
     "$files" "$ours_wall" "$(echo "$ours_user + $ours_system" | bc)" "$(wc -l < "$work/files/report.jsonl")" \
     "$theirs_wall" "$(echo "$theirs_user + $theirs_system" | bc)" "$(echo "$ours_wall / $theirs_wall" | bc -l)"
