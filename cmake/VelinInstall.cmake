@@ -80,6 +80,36 @@ if(TARGET sigillo)
             file(REMOVE \"\${link}\")
             file(CREATE_LINK ${jar} \"\${link}\" SYMBOLIC)")
     endforeach()
+    # The class archive, made where the jars now lie: the machine takes it only with the class
+    # path it was made with. Under a DESTDIR the jars are not yet where they will be read from,
+    # so a package makes it after unpacking, with the same command; without one the programs
+    # start their machine as before.
+    set(names "")
+    foreach(jar ${VELIN_JAVA_JARS})
+        get_filename_component(name ${jar} NAME)
+        list(APPEND names ${name})
+    endforeach()
+    install(CODE "
+        set(folder \"\${CMAKE_INSTALL_PREFIX}/java\")
+        set(archive \"\${folder}/sigillo.jsa\")
+        if(NOT \"\$ENV{DESTDIR}\" STREQUAL \"\")
+            message(STATUS \"Not made under DESTDIR: \${archive}\")
+        else()
+            set(class_path \"\${folder}/sigillo.jar\")
+            foreach(name ${names})
+                string(APPEND class_path \":\${folder}/\${name}\")
+            endforeach()
+            file(REMOVE \"\${archive}\")
+            execute_process(COMMAND \"${VELIN_ARCHIVE_JAVA}\" ${VELIN_ARCHIVE_OPTIONS}
+                \"-XX:ArchiveClassesAtExit=\${archive}\" -cp \"\${class_path}\" ${VELIN_ARCHIVE_MAIN}
+                RESULT_VARIABLE made)
+            if(made EQUAL 0 AND EXISTS \"\${archive}\")
+                message(STATUS \"Installing: \${archive}\")
+                list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${archive}\")
+            else()
+                message(WARNING \"The class archive was not made (\${made}): the programs start Java without it.\")
+            endif()
+        endif()")
 endif()
 
 if(TARGET noraxcard)

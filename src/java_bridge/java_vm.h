@@ -45,10 +45,21 @@ std::vector<std::string> class_path_jars(const std::string& java_folder);
 // The java folder beside the program's folder: <program folder>/../java.
 std::string suite_java_folder();
 
+// The class archive the build and the installation make in the java folder, from the classes the
+// PDF work loads.
+constexpr const char* Class_archive_name = "sigillo.jsa";
+// The machine's options for the archive in java_folder: none when there is no such file. A stale or
+// damaged archive (the jars or the runtime changed since it was made) is passed over by the machine
+// without a word, and the machine starts as it would without it.
+std::vector<std::string> class_archive_options(const std::string& java_folder);
+
 // What the user is told when PDF work needs a Java runtime that cannot be had.
 extern const char* const Text_java_needed;
 // The Java machine's maximum heap, in MiB (the README says how it was chosen).
 extern const int Java_max_heap_mb;
+
+// A machine started for a document up to this size compiles with the quick compiler only.
+constexpr uint64_t Quick_start_limit = 16 * 1024 * 1024;
 
 constexpr uint32_t Jvm_started = 0;
 constexpr uint32_t Jvm_already_running = 1;
@@ -61,7 +72,9 @@ public:
     // Jvm_started, Jvm_already_running or Jvm_failed. Without a runtime no_runtime is called
     // (the program's Java message box). Any thread may call it at any time: the machine is made
     // once, and a thread that comes while it is being made waits for it and then uses it.
-    uint32_t start();
+    // document_size: the size of the document it is started for; up to Quick_start_limit the
+    // machine's start counts more than the speed of its compiled code (see java_vm.cpp).
+    uint32_t start(uint64_t document_size = 0);
     // 0 when a machine was destroyed, 1 when there was none. A destroyed machine cannot be made
     // again in the same process: later starts fail.
     uint32_t destroy();
@@ -78,7 +91,7 @@ public:
 private:
     Java_vm() = default;
     uint32_t fail(const char* text);
-    uint32_t start_locked(bool& no_runtime);
+    uint32_t start_locked(bool& no_runtime, uint64_t document_size);
     // A machine this process already has, made by whoever made it (JNI_GetCreatedJavaVMs).
     JavaVM* created_machine() const;
 

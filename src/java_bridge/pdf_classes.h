@@ -87,6 +87,8 @@ public:
     Java_byte_array& operator=(const Java_byte_array&) = delete;
 
     bool empty() const { return _size == 0; }
+    // The array (a global reference), null when empty; valid for the holder's life.
+    jbyteArray array() const { return _array; }
     size_t size() const { return _size; }
     // Hands the bytes to sink in order, in pieces of at most Piece_size bytes. False when the
     // machine is gone, the thread cannot be attached or sink refuses a piece (it is not called

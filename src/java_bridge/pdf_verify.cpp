@@ -133,7 +133,7 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
     _signers.clear();
     _content.assign(bytes.begin(), bytes.end());
     Java_vm& machine = Java_vm::instance();
-    if (machine.start() == Jvm_failed)
+    if (machine.start(bytes.size()) == Jvm_failed)
         return;
     Jvm_thread thread(machine.machine());
     JNIEnv* env = thread.env();

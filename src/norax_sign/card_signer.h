@@ -71,6 +71,15 @@ public:
     // Every new signature gets a time stamp over its value (CAdES-T) from stamp; a signer whose
     // signatures cannot carry one ignores it.
     void set_signature_stamper(Signature_stamper stamp) { _stamp = std::move(stamp); }
+    // Adds to the signed document in result() a time stamp over the whole of it (a PDF's document
+    // time stamp: PAdES-T), whose token stamp gives for the SHA-256 digest of what it covers; false,
+    // with the user's text in failure, when there is none. result() is then as it was.
+    virtual bool timestamp_result(const Signature_stamper& stamp, std::string& failure)
+    {
+        (void)stamp;
+        failure = "La marca temporale del documento si può aggiungere solo a una firma in formato PDF.";
+        return false;
+    }
     // After Result_timestamp_failed: why there is no time stamp, for the user.
     const std::string& timestamp_failure() const { return _timestamp_failure; }
 

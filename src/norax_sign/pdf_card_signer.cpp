@@ -6,6 +6,7 @@
 #include "common/trace.h"
 #include "java_bridge/java_vm.h"
 #include "java_bridge/pdf_classes.h"
+#include "java_bridge/pdf_timestamp.h"
 #include "norax_sign/sign_batch.h"
 
 #include <openssl/crypto.h>
@@ -104,12 +105,63 @@ public:
             errno = EIO;
         return false;
     }
+    jbyteArray array() const { return _array.array(); }
 
 private:
     Java_byte_array _array;
 };
 
+std::optional<Signed_output> stamped_in_machine(JNIEnv* env, jbyteArray pdf, const Signature_stamper& stamp,
+                                                std::string& failure)
+{
+    info("Marca temporale del documento PDF..");
+    Local_refs references(env);
+    jbyteArray stamped = references.keep(pdf_with_document_timestamp(env, pdf, stamp, failure));
+    if (!stamped)
+        return std::nullopt;
+    Signed_output output;
+    output.held = std::make_shared<Java_signed_pdf>(env, stamped);
+    info("Marca temporale aggiunta.");
+    return output;
+}
+
 } // namespace
+
+std::optional<Signed_output> timestamped_pdf(std::span<const uint8_t> pdf, const Signature_stamper& stamp,
+                                             std::string& failure)
+{
+    failure = Text_pdf_timestamp_failed;
+    Java_vm& machine = Java_vm::instance();
+    if (machine.start(pdf.size()) == Jvm_failed) {
+        failure = Text_java_needed;
+        return std::nullopt;
+    }
+    Jvm_thread thread(machine.machine());
+    JNIEnv* env = thread.env();
+    if (!env)
+        return std::nullopt;
+    Local_refs references(env);
+    jbyteArray array = references.keep(java_bytes(env, pdf));
+    if (!array)
+        return std::nullopt;
+    return stamped_in_machine(env, array, stamp, failure);
+}
+
+bool Pdf_card_signer::timestamp_result(const Signature_stamper& stamp, std::string& failure)
+{
+    failure = Text_pdf_timestamp_failed;
+    const auto* signed_pdf = dynamic_cast<const Java_signed_pdf*>(result().held.get());
+    if (!succeeded() || !signed_pdf)
+        return false;
+    Jvm_thread thread(Java_vm::instance().machine());
+    if (!thread.env())
+        return false;
+    std::optional<Signed_output> stamped = stamped_in_machine(thread.env(), signed_pdf->array(), stamp, failure);
+    if (!stamped)
+        return false;
+    succeed(std::move(*stamped));
+    return true;
+}
 
 std::string pdf_sign_error_text(int code)
 {
@@ -148,7 +200,7 @@ void Pdf_card_signer::sign_document(const Pin_text& pin, std::span<const uint8_t
     fail(Result_failed);
     info("Firma PDF");
     Java_vm& machine = Java_vm::instance();
-    if (machine.start() == Jvm_failed) {
+    if (machine.start(document.size()) == Jvm_failed) {
         Trace(Trace_kind, Level_warn) << Text_java_needed;
         fail(Result_cancelled);
         return;

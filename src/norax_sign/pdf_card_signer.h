@@ -6,6 +6,8 @@
 #include "norax_sign/card_signer.h"
 
 #include <functional>
+#include <optional>
+#include <span>
 #include <string>
 
 namespace velin {
@@ -25,6 +27,8 @@ public:
     // Empties document once the machine holds its copy; the signed document stays in the
     // machine until result() is written or dropped.
     void sign_releasing(const Pin_text& pin, std::vector<uint8_t>& document, unsigned flags) override;
+    // The document time stamp goes after the signature, in the machine that holds the signed PDF.
+    bool timestamp_result(const Signature_stamper& stamp, std::string& failure) override;
 
     size_t reader_index() const { return _reader_index; }
 
@@ -39,5 +43,10 @@ private:
 
 // The text shown for a code of the signing class's error().
 std::string pdf_sign_error_text(int code);
+
+// A PDF (signed or not) with a document time stamp from stamp added as an incremental update,
+// written from the Java machine; nothing, with the user's text in failure, when it cannot be made.
+std::optional<Signed_output> timestamped_pdf(std::span<const uint8_t> pdf, const Signature_stamper& stamp,
+                                             std::string& failure);
 
 } // namespace velin

@@ -28,7 +28,10 @@ const char* const Text_save_failed = "Il salvataggio del file è fallito.";
 const char* const Text_overwrite_original = "Sovrascrivere il file originale?";
 const char* const Text_exists_overwrite = " esiste già.\nSovrascriverlo?";
 const char* const Text_timestamp_pdf =
-    "La marca temporale si può chiedere per le buste .p7m, non per la firma in formato PDF.";
+    "Per la firma in formato PDF la marca temporale è quella del documento (PAdES-T): le altre forme valgono per le "
+    "buste .p7m.";
+const char* const Text_timestamp_not_pdf =
+    "La marca temporale del documento (PAdES-T) si può chiedere solo per la firma in formato PDF.";
 
 std::optional<std::string> confirmed_output(Sign_batch_ui& ui, const std::string& output, bool replaces_original,
                                             const std::string& proposed, bool pdf)
@@ -71,6 +74,17 @@ bool is_folder(const std::string& path)
 {
     std::error_code error;
     return !path.empty() && std::filesystem::is_directory(path, error);
+}
+
+// The authority's token for the SHA-256 digest of the bytes a time stamp covers.
+Signature_stamper digest_stamper(const Timestamp_client& timestamps)
+{
+    return [&timestamps](std::span<const uint8_t> digest, std::string& failure) -> std::optional<std::vector<uint8_t>> {
+        auto stamp = timestamps.stamp_digest(digest, failure);
+        if (!stamp)
+            return std::nullopt;
+        return std::move(stamp->token);
+    };
 }
 
 // "La firma è fallita." with the document that failed on a line of its own, and why when known.
@@ -135,7 +149,8 @@ uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& p
                        Timestamp_form form, const Timestamp_client* timestamps)
 {
     const bool stamps_envelope = form == Timestamp_form::M7m || form == Timestamp_form::Tsd;
-    assertion(!stamps_envelope || timestamps, "timestamps ne NULL");
+    const bool stamps_pdf = form == Timestamp_form::Pdf;
+    assertion(!(stamps_envelope || stamps_pdf) || timestamps, "timestamps ne NULL");
     Trace(Trace_kind, Level_info) << "Firma documento.";
     Binary_file_read document(path);
     if (!document.succeeded()) {
@@ -187,15 +202,16 @@ uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& p
     // The time stamp is asked for only once the user has agreed where the document goes: an
     // authority may charge for each one.
     std::optional<Signed_output> stamped;
-    if (stamps_envelope) {
-        std::string failure;
+    std::string failure;
+    if (stamps_envelope)
         stamped = timestamped_envelope(signer.result(), form, *timestamps,
                                        std::filesystem::path(envelope_path).filename().string(), failure);
-        if (!stamped) {
-            Trace(Trace_kind, Level_error) << failure_text(path, failure);
-            ui.show_pending_errors();
-            return Result_timestamp_failed;
-        }
+    else if (stamps_pdf && signer.timestamp_result(digest_stamper(*timestamps), failure))
+        stamped = signer.result();
+    if ((stamps_envelope || stamps_pdf) && !stamped) {
+        Trace(Trace_kind, Level_error) << failure_text(path, failure);
+        ui.show_pending_errors();
+        return Result_timestamp_failed;
     }
 
     Trace(Trace_kind, Level_info) << "Salva il documento firmato...";
@@ -218,7 +234,9 @@ uint32_t sign_batch(Sign_batch_ui& ui, const std::vector<std::string>& paths, un
     failed = 0;
     if (options.timestamp_form != Timestamp_form::None) {
         // Said before the card and the PIN are asked for, not after the first signature.
-        const char* refusal = (flags & Flag_pdf) ? Text_timestamp_pdf
+        const bool pdf = flags & Flag_pdf;
+        const char* refusal = pdf != (options.timestamp_form == Timestamp_form::Pdf)
+                                  ? (pdf ? Text_timestamp_pdf : Text_timestamp_not_pdf)
                               : !options.timestamps || !options.timestamps->configured() ? Text_tsa_not_configured
                                                                                           : nullptr;
         if (refusal) {

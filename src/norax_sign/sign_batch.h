@@ -82,7 +82,8 @@ uint32_t sign_batch(Sign_batch_ui& ui, const std::vector<std::string>& paths, un
 
 // Signs one document with the open signer: 0, Result_cancelled, Result_failed, or the signer's
 // Result_pin_wrong, Result_pin_blocked or Scard_w_removed_card, or Result_timestamp_failed, after
-// which the batch stops. With an M7m or Tsd form, the envelope is time-stamped by timestamps.
+// which the batch stops. With an M7m or Tsd form, the envelope is time-stamped by timestamps; with
+// the Pdf form, the signed PDF gets its document time stamp from them.
 uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& pin, const std::string& path,
                        unsigned flags, const std::string& output_folder, bool parallel_signature,
                        Timestamp_form form = Timestamp_form::None, const Timestamp_client* timestamps = nullptr);
@@ -102,7 +103,7 @@ struct Sign_command_line {
     std::vector<std::string> documents;
     std::string output_folder; // "/dir=FOLDER"
     unsigned flags = 0; // Flag_pdf with "/pdf"
-    Timestamp_form timestamp_form = Timestamp_form::None; // "/marca=cades-t|m7m|tsd"
+    Timestamp_form timestamp_form = Timestamp_form::None; // "/marca=cades-t|m7m|tsd|pades-t"
     std::string invalid_switch; // a "/marca=" with another value
     bool timestamp_only = false; // "/solomarca": time stamps without signatures
 };
@@ -128,5 +129,6 @@ extern const char* const Text_exists_overwrite;
 std::optional<std::string> confirmed_output(Sign_batch_ui& ui, const std::string& output, bool replaces_original,
                                             const std::string& proposed, bool pdf);
 extern const char* const Text_timestamp_pdf;
+extern const char* const Text_timestamp_not_pdf;
 
 } // namespace velin

@@ -7,6 +7,7 @@
 #include "common/message_box.h"
 #include "common/trace.h"
 #include "norax_sign/envelope_signature.h"
+#include "norax_sign/pdf_card_signer.h"
 
 #include <cstring>
 #include <filesystem>
@@ -44,7 +45,13 @@ uint32_t timestamp_document(Sign_batch_ui& ui, const std::string& path, Timestam
 
     // An envelope in base64 goes into the MIME file as its binary self, which the time stamp covers.
     std::vector<uint8_t> binary;
-    if (form != Timestamp_form::Tsd) {
+    if (form == Timestamp_form::Pdf) {
+        if (document_type_by_content(bytes) != Document_types::Pdf) {
+            Trace(Trace_kind, Level_error) << failure_text(path, "Il documento non è un PDF.");
+            ui.show_pending_errors();
+            return Result_not_stamped;
+        }
+    } else if (form != Timestamp_form::Tsd) {
         const bool envelope = document_type_by_content(bytes) == Document_types::Envelope;
         if (envelope && form == Timestamp_form::M7m)
             binary = binary_form(bytes);
@@ -57,7 +64,8 @@ uint32_t timestamp_document(Sign_batch_ui& ui, const std::string& path, Timestam
         }
     }
 
-    const std::optional<std::string> confirmed = confirmed_output(ui, output, output == path, output, false);
+    const std::optional<std::string> confirmed =
+        confirmed_output(ui, output, output == path, output, form == Timestamp_form::Pdf);
     if (!confirmed)
         return Result_cancelled;
     output = *confirmed;
@@ -65,20 +73,26 @@ uint32_t timestamp_document(Sign_batch_ui& ui, const std::string& path, Timestam
     std::string failure;
     bool authority_failed = false;
     Signed_output stamped;
-    if (form == Timestamp_form::Signature) {
+    if (form == Timestamp_form::Signature || form == Timestamp_form::Pdf) {
+        // Over a signature's value, or over the PDF's bytes (given by their digest).
         const Signature_stamper stamp = [&](std::span<const uint8_t> value,
                                             std::string& reason) -> std::optional<std::vector<uint8_t>> {
-            auto got = client.stamp({value}, reason);
+            auto got = form == Timestamp_form::Pdf ? client.stamp_digest(value, reason) : client.stamp({value}, reason);
             authority_failed = !got;
             if (!got)
                 return std::nullopt;
             return std::move(got->token);
         };
-        size_t count = 0;
-        auto envelope = add_signature_timestamps(bytes, stamp, failure, &count);
-        if (envelope) {
-            Trace(Trace_kind, Level_info) << "Firme marcate: " << count << ".";
-            stamped.head = std::move(*envelope);
+        if (form == Timestamp_form::Pdf) {
+            if (auto pdf = timestamped_pdf(bytes, stamp, failure))
+                stamped = std::move(*pdf);
+        } else {
+            size_t count = 0;
+            auto envelope = add_signature_timestamps(bytes, stamp, failure, &count);
+            if (envelope) {
+                Trace(Trace_kind, Level_info) << "Firme marcate: " << count << ".";
+                stamped.head = std::move(*envelope);
+            }
         }
     } else {
         Signed_output envelope;

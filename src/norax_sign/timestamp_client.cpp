@@ -1,6 +1,8 @@
 #include "norax_sign/timestamp_client.h"
 
 #include "VelinVerify/envelope/timestamp_token.h"
+#include "VelinVerify/trust/timestamp_authority.h"
+#include "VelinVerify/trust/trusted_store.h"
 #include "common/owner.h"
 #include "common/registry.h"
 #include "common/trace.h"
@@ -36,6 +38,9 @@ const char* const Text_tsa_wrong_policy =
 const char* const Text_tsa_bad_signature = "La firma della marca temporale ricevuta non è valida.";
 const char* const Text_tsa_not_for_time_stamping =
     "Il certificato del servizio di marcatura temporale non è destinato alla marcatura temporale.";
+const char* const Text_tsa_not_trusted =
+    "Il servizio di marcatura temporale non è un'autorità attendibile: il suo certificato non risulta nelle liste "
+    "dei certificatori. La marca temporale non è stata usata.";
 
 namespace {
 
@@ -211,8 +216,19 @@ Timestamp_authority Timestamp_authority::load()
     return authority;
 }
 
-Timestamp_client::Timestamp_client(Timestamp_authority authority, Timestamp_limits limits)
-    : _authority(std::move(authority)), _limits(limits)
+Timestamp_authority_judge trusted_lists_judge()
+{
+    return [](const Signer_certificate& authority, std::time_t at) -> std::string {
+        const std::shared_ptr<Trusted_store> store = shared_trusted_store();
+        const bool trusted = store && !authority.empty() &&
+                             timestamp_authority_trust(*store, Certificate(authority.shared_x509()), at).trusted;
+        return trusted ? std::string() : Text_tsa_not_trusted;
+    };
+}
+
+Timestamp_client::Timestamp_client(Timestamp_authority authority, Timestamp_limits limits,
+                                   Timestamp_authority_judge judge)
+    : _authority(std::move(authority)), _limits(limits), _judge(std::move(judge))
 {}
 
 std::optional<Timestamp> checked_timestamp_reply(std::span<const uint8_t> reply, std::span<const uint8_t> imprint,
@@ -302,27 +318,36 @@ std::optional<Timestamp> checked_timestamp_reply(std::span<const uint8_t> reply,
         failure = Text_tsa_not_for_time_stamping;
         return std::nullopt;
     }
+    stamp.authority = checked.certificate;
+    stamp.time = checked.time;
     return stamp;
 }
 
 std::optional<Timestamp> Timestamp_client::stamp(const std::vector<std::span<const uint8_t>>& pieces,
                                                  std::string& failure) const
 {
+    std::vector<uint8_t> imprint(Sha256_size);
+    const Owner<EVP_MD_CTX> context(EVP_MD_CTX_new());
+    bool digested = context && EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) == 1;
+    for (const auto& piece : pieces)
+        digested = digested && EVP_DigestUpdate(context.get(), piece.data(), piece.size()) == 1;
+    unsigned int size = 0;
+    if (!digested || EVP_DigestFinal_ex(context.get(), imprint.data(), &size) != 1 || size != Sha256_size) {
+        failure = "Errore durante il calcolo dell'impronta da marcare.";
+        return std::nullopt;
+    }
+    return stamp_digest(imprint, failure);
+}
+
+std::optional<Timestamp> Timestamp_client::stamp_digest(std::span<const uint8_t> imprint, std::string& failure) const
+{
     if (!configured()) {
         failure = Text_tsa_not_configured;
         return std::nullopt;
     }
-    std::vector<uint8_t> imprint(Sha256_size);
-    {
-        const Owner<EVP_MD_CTX> context(EVP_MD_CTX_new());
-        bool digested = context && EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) == 1;
-        for (const auto& piece : pieces)
-            digested = digested && EVP_DigestUpdate(context.get(), piece.data(), piece.size()) == 1;
-        unsigned int size = 0;
-        if (!digested || EVP_DigestFinal_ex(context.get(), imprint.data(), &size) != 1 || size != Sha256_size) {
-            failure = "Errore durante il calcolo dell'impronta da marcare.";
-            return std::nullopt;
-        }
+    if (imprint.size() != Sha256_size) {
+        failure = "Errore durante il calcolo dell'impronta da marcare.";
+        return std::nullopt;
     }
     std::vector<uint8_t> nonce(Nonce_size);
     if (RAND_bytes(nonce.data(), static_cast<int>(nonce.size())) != 1) {
@@ -419,8 +444,16 @@ std::optional<Timestamp> Timestamp_client::stamp(const std::vector<std::span<con
     }
     const std::span<const uint8_t> body(reinterpret_cast<const uint8_t*>(sink.body.data()), sink.body.size());
     auto stamp = checked_timestamp_reply(body, imprint, nonce, _authority.policy, failure);
-    if (stamp)
-        Trace(Trace_kind, Level_info) << "Marca temporale ricevuta.";
+    if (!stamp)
+        return std::nullopt;
+    // The authority's word is worth what its chain is worth: a time stamp the verifier would
+    // call untrusted is not put into the user's documents (nor paid for again at the next one).
+    if (_judge) {
+        failure = _judge(stamp->authority, stamp->time);
+        if (!failure.empty())
+            return std::nullopt;
+    }
+    Trace(Trace_kind, Level_info) << "Marca temporale ricevuta.";
     return stamp;
 }
 

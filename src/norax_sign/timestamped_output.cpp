@@ -87,6 +87,8 @@ std::optional<Timestamp_form> timestamp_form_named(std::string_view name)
         return Timestamp_form::M7m;
     if (lower == "tsd")
         return Timestamp_form::Tsd;
+    if (lower == "pades-t")
+        return Timestamp_form::Pdf;
     return std::nullopt;
 }
 

@@ -1,6 +1,7 @@
 // The time stamps a signed document can get from the signer: one on each new signature (CAdES-T,
 // made by the card signer itself), or one over the whole envelope, kept beside it in a MIME file
-// (".m7m", as the verifier reads it) or in a TimeStampedData file (".tsd", RFC 5544).
+// (".m7m", as the verifier reads it) or in a TimeStampedData file (".tsd", RFC 5544); a PDF gets
+// a document time stamp after its signature (PAdES-T).
 #pragma once
 
 #include "norax_sign/card_signer.h"
@@ -15,9 +16,9 @@
 
 namespace velin {
 
-enum class Timestamp_form { None, Signature, M7m, Tsd };
+enum class Timestamp_form { None, Signature, M7m, Tsd, Pdf };
 
-// "cades-t", "m7m", "tsd" (compared without regard to case); nothing for any other name.
+// "cades-t", "m7m", "tsd", "pades-t" (compared without regard to case); nothing for any other name.
 std::optional<Timestamp_form> timestamp_form_named(std::string_view name);
 
 // The MIME file of an envelope (its bytes are the pieces, one after the other) and the

@@ -6,9 +6,15 @@
 #      peak resident memory against the file's size;
 #   3. with MANY, a PDF signed MANY times, one revision each (the generator writes the revisions
 #      itself: 1,000 take seconds), verified twice in one process, then by velin-verify --batch
-#      and --batch --json, each a process of its own with the machine's start, and by pdfsig.
+#      and --batch --json, each a process of its own with the machine's start, and by pdfsig;
+#   4. the first PDF: the signed PDF of step 1 verified by velin-verify --batch in a new process,
+#      with the class archive, without it (a copy of the program beside the same jars), and with
+#      the program of BEFORE (another build folder) when given; then FILES small signed PDFs
+#      (default 1,000) in one velin-verify --batch run against pdfsig on each of them. Timed with
+#      hyperfine (Debian package hyperfine); on a loaded machine the processor time (user + sys)
+#      is the steadier figure.
 # Run by hand (KEEP_WORK=1 keeps the work folder with the documents and the signed one):
-#     tests/bench/pdf-bench.sh [BUILD_FOLDER] [VERIFY_MB] [SIGN_MB] [MANY]
+#     [BEFORE=OTHER_BUILD] [FILES=N] [RUNS=N] tests/bench/pdf-bench.sh [BUILD_FOLDER] [VERIFY_MB] [SIGN_MB] [MANY]
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/../.." && pwd)
@@ -18,7 +24,7 @@ sign_mb=${3:-10}
 many=${4:-0}
 module=/usr/lib/softhsm/libsofthsm2.so
 pki=$repo/tests/fixtures/pki
-ninja -C "$build" pdf_tool make_test_pdfs sigillo velin-verify >/dev/null
+ninja -C "$build" pdf_tool make_test_pdfs sigillo sigillo_archive velin-verify >/dev/null
 tool=$(find "$build" -name pdf_tool -type f -perm -u+x -print -quit)
 generator=$(find "$build" -name make_test_pdfs.jar -print -quit)
 classes=$generator:$(find "$build/java" -name '*.jar' ! -name sigillo.jar | tr '\n' ':')
@@ -82,3 +88,43 @@ if [ "$many" -gt 0 ]; then
     valid=$(pdfsig "$work/many/many.pdf" 2>/dev/null | grep -c 'Signature is Valid' || true)
     printf 'pdfsig: %.3f s, %d valid\n' "$(echo "$(date +%s.%N) - $start" | bc)" "$valid"
 fi
+
+# 4. The first PDF in a new process, and many small ones in one run.
+runs=${RUNS:-10}
+files=${FILES:-1000}
+verifier=$build/bin/velin-verify
+mkdir -p "$work/cold/home" "$work/cold/bin" "$work/cold/java"
+cp "$verifier" "$work/cold/bin/"
+for jar in "$build"/java/*.jar; do ln -s "$(readlink -f "$jar")" "$work/cold/java/$(basename "$jar")"; done
+# A home of its own, as above: the same work for every program compared.
+quiet="env -u XDG_CONFIG_HOME -u XDG_DATA_HOME -u XDG_CACHE_HOME HOME=$work/cold/home"
+commands=("$quiet $verifier --batch $pdf" "$quiet $work/cold/bin/velin-verify --batch $pdf" "pdfsig $pdf")
+names=("velin-verify, class archive" "velin-verify, no archive" "pdfsig")
+if [ -n "${BEFORE:-}" ]; then
+    commands+=("$quiet $BEFORE/bin/velin-verify --batch $pdf")
+    names+=("velin-verify of $BEFORE")
+fi
+echo "load before the runs: $(cut -d' ' -f1-3 /proc/loadavg)"
+for i in "${!commands[@]}"; do
+    hyperfine -N -i -w 2 -r "$runs" --export-json "$work/cold/$i.json" "${commands[$i]}" >/dev/null 2>&1
+    python3 - "$work/cold/$i.json" "${names[$i]}" <<'PY'
+import json, statistics, sys
+result = json.load(open(sys.argv[1]))["results"][0]
+times = result["times"]
+print(f"{sys.argv[2]}: median {statistics.median(times):.3f} s (min {min(times):.3f}, max {max(times):.3f}), "
+      f"processor {result['user'] + result['system']:.3f} s on average")
+PY
+done
+
+mkdir -p "$work/files"
+java -cp "$classes" Make_test_pdfs "$work/files/made" "$pki" 2>/dev/null
+for ((i = 0; i < files; ++i)); do cp "$work/files/made/signed.pdf" "$work/files/$(printf '%04d' "$i").pdf"; done
+list=("$work"/files/*.pdf)
+/usr/bin/time -f '%e %U %S' -o "$work/files/ours.txt" $quiet "$verifier" --batch --json "${list[@]}" \
+    >"$work/files/report.jsonl" 2>/dev/null || true
+read -r ours_wall ours_user ours_system < <(tail -1 "$work/files/ours.txt")
+/usr/bin/time -f '%e %U %S' -o "$work/files/pdfsig.txt" bash -c 'for f in "$@"; do pdfsig "$f" >/dev/null 2>&1; done' _ "${list[@]}"
+read -r theirs_wall theirs_user theirs_system < <(tail -1 "$work/files/pdfsig.txt")
+printf '%d signed PDFs: velin-verify --batch --json %.2f s (processor %.2f s, %d reports), pdfsig one by one %.2f s (processor %.2f s): %.2f x\n' \
+    "$files" "$ours_wall" "$(echo "$ours_user + $ours_system" | bc)" "$(wc -l < "$work/files/report.jsonl")" \
+    "$theirs_wall" "$(echo "$theirs_user + $theirs_system" | bc)" "$(echo "$ours_wall / $theirs_wall" | bc -l)"

@@ -20,7 +20,7 @@ std::optional<std::string> sign_information_request(int argc, const char* const*
     for (int index = 1; index < argc; ++index) {
         if (std::strcmp(argv[index], "--help") == 0 || std::strcmp(argv[index], "-h") == 0)
             return std::string(
-                "Uso: velin-sign [/dir=CARTELLA] [/pdf] [/marca=cades-t|m7m|tsd [/solomarca]] [DOCUMENTO...]\n"
+                "Uso: velin-sign [/dir=CARTELLA] [/pdf] [/marca=cades-t|m7m|tsd|pades-t [/solomarca]] [DOCUMENTO...]\n"
                 "     velin-sign --help | --version\n"
                 "\n"
                 "Firma i documenti con la Carta Velin. Senza documenti apre la finestra in cui sceglierli;\n"
@@ -32,9 +32,10 @@ std::optional<std::string> sign_information_request(int argc, const char* const*
                 "  /marca=FORMA   chiede una marca temporale per ogni documento al servizio impostato\n"
                 "                 (MarcaURL, MarcaUtente, MarcaPassword, MarcaPolicy tra le impostazioni\n"
                 "                 dell'utente): cades-t sulla firma nella busta .p7m, m7m in un file .m7m\n"
-                "                 con la busta, tsd in un file .p7m.tsd con la busta\n"
+                "                 con la busta, tsd in un file .p7m.tsd con la busta; pades-t, con /pdf,\n"
+                "                 una marca del documento dopo la firma nel PDF stesso\n"
                 "  /solomarca     non firma: appone la marca ai documenti dati (cades-t e m7m per le\n"
-                "                 buste già firmate, tsd per ogni file)\n"
+                "                 buste già firmate, tsd per ogni file, pades-t per i PDF)\n"
                 "  --help         mostra questo aiuto\n"
                 "  --version      mostra la versione\n"
                 "\n"
@@ -62,7 +63,7 @@ int run_sign(int argc, const char* const* argv)
         (command.timestamp_only && command.timestamp_form == Timestamp_form::None)) {
         message_box("Opzione non valida: " +
                         (command.invalid_switch.empty() ? std::string("/solomarca senza /marca") : command.invalid_switch) +
-                        "\nLe forme della marca temporale sono cades-t, m7m e tsd.",
+                        "\nLe forme della marca temporale sono cades-t, m7m, tsd e pades-t.",
                     MB_OK | MB_ICONERROR, nullptr, Suite_caption);
         Java_vm::instance().destroy();
         remove_error_box_hook();

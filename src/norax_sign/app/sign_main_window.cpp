@@ -18,6 +18,7 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QMimeData>
+#include <QStandardItemModel>
 #include <QUrl>
 
 #include <iterator>
@@ -67,8 +68,11 @@ void CVelinSignDlg::refresh()
     const bool pdf = _documents.format() == Signature_format::Pdf;
     _ui->pdf_radio->setChecked(pdf);
     _ui->pkcs7_radio->setChecked(!pdf);
-    // Time stamps are made for envelopes only.
-    _ui->timestamp_group->setEnabled(!pdf);
+    // The forms that suit the format: the document's own time stamp for a PDF, the others for an
+    // envelope.
+    if (auto* forms = qobject_cast<QStandardItemModel*>(_ui->timestamp_combo->model()))
+        for (int row = 1; row < forms->rowCount(); ++row)
+            forms->item(row)->setEnabled((row == static_cast<int>(Timestamp_form::Pdf)) == pdf);
     _ui->timestamp_button->setEnabled(buttons.sign && timestamp_form() != Timestamp_form::None);
     _ui->sign_button->setDefault(buttons.sign_is_default);
     _ui->add_button->setDefault(!buttons.sign_is_default);
@@ -77,11 +81,12 @@ void CVelinSignDlg::refresh()
 Timestamp_form CVelinSignDlg::timestamp_form() const
 {
     static constexpr Timestamp_form forms[] = {Timestamp_form::None, Timestamp_form::Signature, Timestamp_form::M7m,
-                                               Timestamp_form::Tsd};
+                                               Timestamp_form::Tsd, Timestamp_form::Pdf};
     const int chosen = _ui->timestamp_combo->currentIndex();
-    if (_documents.format() == Signature_format::Pdf || chosen < 0 || chosen >= static_cast<int>(std::size(forms)))
+    if (chosen < 0 || chosen >= static_cast<int>(std::size(forms)))
         return Timestamp_form::None;
-    return forms[chosen];
+    const bool pdf = _documents.format() == Signature_format::Pdf;
+    return (forms[chosen] == Timestamp_form::Pdf) == pdf ? forms[chosen] : Timestamp_form::None;
 }
 
 void CVelinSignDlg::set_timestamp_form(Timestamp_form form)

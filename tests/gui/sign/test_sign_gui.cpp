@@ -179,6 +179,8 @@ private slots:
         QVERIFY(marked.timestamp_form == Timestamp_form::M7m && marked.timestamp_only);
         QCOMPARE(marked.invalid_switch, std::string("/marca=altro"));
         QCOMPARE(marked.documents, std::vector<std::string>{"a.txt"});
+        const char* pades[] = {"velin-sign", "/pdf", "/marca=PAdES-T"};
+        QVERIFY(parse_sign_command_line(3, pades).timestamp_form == Timestamp_form::Pdf);
     }
 
     void help_and_version_without_a_display_touch_nothing()
@@ -433,13 +435,17 @@ private slots:
         QVERIFY(sign->isEnabled() && sign->isDefault() && pdf->isEnabled());
         pdf->setChecked(true);
         QCOMPARE(window.documents().format(), Signature_format::Pdf);
-        // A time stamp is for envelopes: none while the PDF format is chosen.
+        // A PDF takes the document's own time stamp only, an envelope every form but that one.
         auto* stamp = window.findChild<QPushButton*>("timestamp_button");
         window.set_timestamp_form(Timestamp_form::M7m);
         QVERIFY(window.timestamp_form() == Timestamp_form::None && !stamp->isEnabled());
+        window.set_timestamp_form(Timestamp_form::Pdf);
+        QVERIFY(window.timestamp_form() == Timestamp_form::Pdf && stamp->isEnabled());
         window.add_document(b);
         QVERIFY(!pdf->isEnabled() && !pdf->isChecked());
         QCOMPARE(window.documents().format(), Signature_format::Pkcs7);
+        QVERIFY(window.timestamp_form() == Timestamp_form::None && !stamp->isEnabled());
+        window.set_timestamp_form(Timestamp_form::M7m);
         QVERIFY(window.timestamp_form() == Timestamp_form::M7m && stamp->isEnabled());
         window.findChild<QComboBox*>("timestamp_combo")->setCurrentIndex(0);
         QVERIFY(window.timestamp_form() == Timestamp_form::None && !stamp->isEnabled());

@@ -17,11 +17,14 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <latch>
+#include <optional>
 #include <sstream>
 #include <sys/wait.h>
 #include <thread>
@@ -358,7 +361,7 @@ TEST_F(Pdf_verification, a_java_exception_is_taken_and_our_faults_stay_ours)
 // velin-verify with arguments and the test PKI's lists (and input on its standard input); its
 // standard output, and its exit status when asked.
 std::string run_verifier(const std::string& arguments, const std::string& input = {}, int* status = nullptr,
-                         const std::string& wrapper = {})
+                         const std::string& wrapper = {}, const std::string& program = VELIN_VERIFY_PROGRAM)
 {
     static test::Test_folder data;
     if (!fs::exists(data / "data"))
@@ -366,7 +369,7 @@ std::string run_verifier(const std::string& arguments, const std::string& input 
     const fs::path in = data / "in.txt";
     const fs::path out = data / "out.json";
     test::write_file(in, input);
-    const std::string command = "VELIN_DATA_DIR=" + data.path().string() + " " + wrapper + " " + VELIN_VERIFY_PROGRAM +
+    const std::string command = "VELIN_DATA_DIR=" + data.path().string() + " " + wrapper + " " + program +
                                 " " + arguments + " <" + in.string() + " >" + out.string() + " 2>&1";
     const int result = std::system(command.c_str());
     if (status)
@@ -430,6 +433,89 @@ TEST(Pdf_in_the_verifier, a_signature_followed_by_a_later_revision_never_vouches
         // (In the summary and in the dictionary's own lines.)
         EXPECT_EQ(occurrences(report, signature_mismatch_text), bogus ? 2u : 0u) << report;
         EXPECT_EQ(occurrences(report, changed_after_signatures_text), bogus ? 0u : 1u) << report;
+    }
+}
+
+// Where the verifier's machine took its PDF classes from, with a report of the same run: the
+// machine's class log is asked for through the environment, and its note of that is left out.
+struct Class_source {
+    std::string report;
+    bool from_archive = false;
+};
+
+Class_source class_source(const fs::path& program)
+{
+    static test::Test_folder logs;
+    const fs::path log = logs / "classes.log";
+    fs::remove(log);
+    std::string report = run_verifier("--batch --json " + (pdfs() / "signed.pdf").string(), {}, nullptr,
+                                      "JAVA_TOOL_OPTIONS=-Xlog:class+load=info:file=" + log.string(), program);
+    const size_t note = report.find("Picked up JAVA_TOOL_OPTIONS");
+    if (note != std::string::npos)
+        report.erase(note, report.find('\n', note) + 1 - note);
+    const std::string classes = test::read_file(log);
+    const size_t at = classes.find("it.norax.coop.sigillo.JNI_Pdf_verify source: ");
+    EXPECT_NE(at, std::string::npos) << classes.substr(0, 2000);
+    return {report, at != std::string::npos && classes.compare(at + 45, 19, "shared objects file") == 0};
+}
+
+TEST(Pdf_in_the_verifier, the_machine_starts_from_the_class_archive_and_without_a_usable_one_as_before)
+{
+    test::private_environment();
+    ASSERT_TRUE(fs::exists(fs::path(VELIN_JAVA_FOLDER) / Class_archive_name)) << "the build made no class archive";
+    const Class_source built = class_source(VELIN_VERIFY_PROGRAM);
+    EXPECT_TRUE(built.from_archive);
+    EXPECT_NE(built.report.find("Il documento è firmato correttamente e integro."), std::string::npos) << built.report;
+
+    // A copy of the program with a java folder of its own (a copy of the classes' jar, links to
+    // the libraries) and an archive that is missing, empty, damaged, made there as the build makes
+    // it (then used), or made there before the jar changed: without a usable one the machine
+    // starts as before and says nothing of it, and the report is always the same.
+    test::Test_folder copy;
+    fs::create_directories(copy / "bin");
+    fs::create_directories(copy / "java");
+    const fs::path program = copy / "bin" / "velin-verify";
+    fs::copy_file(VELIN_VERIFY_PROGRAM, program);
+    std::string class_path;
+    for (const std::string& jar : class_path_jars(VELIN_JAVA_FOLDER)) {
+        const fs::path name = copy / "java" / fs::path(jar).filename();
+        if (name.filename() == "sigillo.jar")
+            fs::copy_file(jar, name);
+        else
+            fs::create_symlink(fs::canonical(jar), name);
+        class_path += (class_path.empty() ? "" : ":") + name.string();
+    }
+    const fs::path archive = copy / "java" / Class_archive_name;
+    std::string damaged = test::read_file(fs::path(VELIN_JAVA_FOLDER) / Class_archive_name).substr(0, 65536);
+    for (size_t i = 16; i < damaged.size(); i += 7)
+        damaged[i] = static_cast<char>(damaged[i] ^ 0x5A);
+    const auto made_here = [&] {
+        const std::string command = std::string(VELIN_ARCHIVE_COMMAND) + " -XX:ArchiveClassesAtExit=" +
+                                    archive.string() + " -cp " + class_path + " " + VELIN_ARCHIVE_MAIN + " >/dev/null 2>&1";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    };
+    const struct {
+        const char* name;
+        std::function<void()> make;
+        bool used;
+    } cases[] = {{"missing", [] {}, false},
+                 {"empty", [&] { test::write_file(archive, ""); }, false},
+                 {"damaged", [&] { test::write_file(archive, damaged); }, false},
+                 {"made here", made_here, true},
+                 {"stale",
+                  [&] {
+                      made_here();
+                      const fs::path jar = copy / "java" / "sigillo.jar";
+                      fs::last_write_time(jar, fs::last_write_time(jar) + std::chrono::hours(1));
+                  },
+                  false}};
+    for (const auto& test_case : cases) {
+        SCOPED_TRACE(test_case.name);
+        fs::remove(archive);
+        test_case.make();
+        const Class_source source = class_source(program);
+        EXPECT_EQ(source.from_archive, test_case.used);
+        EXPECT_EQ(source.report, built.report);
     }
 }
 

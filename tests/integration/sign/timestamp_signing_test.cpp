@@ -1,10 +1,16 @@
 // Time stamps from a loopback authority: `openssl ts -reply` with the test PKI's accredited
 // authority behind a small HTTP server with basic authentication. The client's checks against the
 // authority's answers, good and bad, and batches signed with a SoftHSM key and time-stamped in each
-// form, read back by velin-verify and by `openssl ts -verify`.
+// form, read back by velin-verify and by `openssl ts -verify`; PDFs signed with a document time stamp
+// after the signature, read back by our verifier and pdfsig. An authority whose chain is on no
+// trusted list gives no time stamp.
 #include "VelinVerify/envelope/mime_envelope_split.h"
 #include "VelinVerify/envelope/timestamped_data.h"
 #include "loopback_server.h"
+#include "common/failure.h"
+#include "java_bridge/java_vm.h"
+#include "java_bridge/pdf_verify.h"
+#include "norax_sign/pdf_card_signer.h"
 #include "norax_sign/sign_batch.h"
 #include "norax_sign/timestamp_batch.h"
 #include "softhsm_token.h"
@@ -70,7 +76,7 @@ std::string refusal_reply(const std::string& words, int failure_bit)
 // The authority: checks the credentials, then answers each request as the test's mode says.
 class Loopback_authority {
 public:
-    enum class Mode { Granted, Forbidden, Other_nonce, Other_imprint, Refused, Silent, Huge, Garbage };
+    enum class Mode { Granted, Forbidden, Other_nonce, Other_imprint, Refused, Silent, Huge, Garbage, Unlisted };
 
     explicit Loopback_authority(const fs::path& folder)
         : _folder(folder), _server([this](const test::Http_request_seen& request) { return answer(request); })
@@ -112,9 +118,9 @@ private:
         test::write_file(_folder / "query.tsq", query);
         const std::string reply = (_folder / "reply.tsr").string();
         fs::remove(reply);
-        run("cd '" + _folder.string() +
-            "' && openssl ts -reply -config openssl.cnf -queryfile query.tsq -signer tsa.cert.pem "
-            "-inkey tsa.key.pem -out reply.tsr");
+        const std::string signer = _mode == Mode::Unlisted ? "tsa-untrusted" : "tsa";
+        run("cd '" + _folder.string() + "' && openssl ts -reply -config openssl.cnf -queryfile query.tsq -signer " +
+            signer + ".cert.pem -inkey " + signer + ".key.pem -out reply.tsr");
         return test::answer(200, test::read_file(reply), {{"Content-Type", "application/timestamp-reply"}});
     }
 
@@ -143,7 +149,10 @@ class Timestamp_signing_test : public testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        test::private_environment();
+        // The lists the client judges the authorities on, as the verifier would.
+        fs::create_directories(test::private_environment() / "data");
+        fs::copy(fs::path(VELIN_PKI_FIXTURES) / "velin-data" / "data", test::private_environment() / "data" / "data",
+                 fs::copy_options::recursive | fs::copy_options::skip_existing);
         authority_folder = new test::Test_folder;
         const std::string command = std::string("'") + VELIN_SOURCE_DIR +
                                     "/tools/make-timestamp-fixtures/make-timestamp-fixtures' --authority '" +
@@ -258,6 +267,7 @@ TEST_F(Timestamp_signing_test, the_authoritys_answers_are_checked_before_use)
         {"slow authority", Mode::Silent, authority.url(), Password, "", Text_tsa_timeout},
         {"huge answer", Mode::Huge, authority.url(), Password, "", Text_tsa_too_large},
         {"not a reply", Mode::Garbage, authority.url(), Password, "", Text_tsa_unreadable},
+        {"an authority on no list", Mode::Unlisted, authority.url(), Password, "", Text_tsa_not_trusted},
         {"unreachable", Mode::Granted, "http://127.0.0.1:" + std::to_string(test::closed_port()) + "/tsa", Password,
          "", Text_tsa_unreachable},
         {"no authority set", Mode::Granted, "", Password, "", Text_tsa_not_configured},
@@ -474,6 +484,101 @@ TEST_F(Timestamp_signing_test, files_already_signed_get_their_time_stamps_withou
     size_t failed = 0;
     EXPECT_EQ(timestamp_batch(ui, {(folder / "atto.txt").string()}, Timestamp_form::Signature, {}, client, &failed), 0u);
     EXPECT_EQ(failed, 1u);
+}
+
+// A PDF signed with a document time stamp after the signature (PAdES-T), through the loopback
+// authority: one time stamp per document, over the signed revision, seen by our verifier and by
+// pdfsig. The same for a PDF already signed, without the card. Forms that do not suit the format
+// and an authority on no list are refused before anything is written.
+TEST_F(Timestamp_signing_test, pdfs_get_a_document_time_stamp_after_the_signature)
+{
+    ASSERT_TRUE(fs::exists(test::Softhsm_token::Module)) << "SoftHSM is missing (Debian package softhsm2)";
+    // The last test of the program: the Java machine keeps the token's module loaded.
+    test::Softhsm_token token;
+    token.key_pair_from(VELIN_PKI_FIXTURES, "signer-legal", "01");
+    const SEH_translation translation;
+    Java_vm::instance().set_sources_for_tests(Runtime_root, std::string(), VELIN_JAVA_FOLDER);
+    ASSERT_TRUE(run(std::string(VELIN_MAKE_PDFS) + " '" + folder.path().string() + "' " + VELIN_PKI_FIXTURES));
+    Loopback_authority authority(authority_folder->path());
+    const std::vector<std::string> paths = {(folder / "uno.pdf").string(), (folder / "due.pdf").string()};
+    for (const auto& path : paths)
+        fs::copy_file(folder / "plain.pdf", path);
+
+    const auto options = [&](Timestamp_form form) {
+        Sign_batch_options made;
+        made.make_signer = [](const Found_card& card, unsigned) -> std::unique_ptr<Card_signer> {
+            return std::make_unique<Pdf_card_signer>(card.reader_index, card.reader_name,
+                                                     [](const std::string&, unsigned) { return 6; },
+                                                     test::Softhsm_token::Module);
+        };
+        made.timestamp_form = form;
+        made.timestamps = std::make_shared<const Timestamp_client>(settings(authority.url()));
+        return made;
+    };
+    // The form must suit the format, or nothing is signed.
+    for (const auto& [flags, form, refusal] : {std::tuple{Flag_pdf, Timestamp_form::M7m, Text_timestamp_pdf},
+                                               std::tuple{0u, Timestamp_form::Pdf, Text_timestamp_not_pdf}}) {
+        Scripted_ui ui;
+        EXPECT_EQ(sign_batch(ui, paths, flags, folder.path().string(), options(form)), Result_failed);
+        EXPECT_NE(test::trace_content().find(refusal), std::string::npos);
+    }
+    EXPECT_EQ(authority.requests(), 0u);
+    // An authority on no list: the batch stops at the first document, which stays as it was.
+    authority.set_mode(Loopback_authority::Mode::Unlisted);
+    {
+        Scripted_ui ui;
+        size_t failed = 0;
+        EXPECT_EQ(sign_batch(ui, paths, Flag_pdf, folder.path().string(), options(Timestamp_form::Pdf), &failed),
+                  Result_failed);
+        EXPECT_EQ(failed, 2u);
+        EXPECT_EQ(test::read_file(paths[0]), test::read_file(folder / "plain.pdf"));
+        EXPECT_NE(test::trace_content().find(Text_tsa_not_trusted), std::string::npos);
+    }
+
+    authority.set_mode(Loopback_authority::Mode::Granted);
+    const size_t before = authority.requests();
+    Scripted_ui ui;
+    ASSERT_EQ(sign_batch(ui, paths, Flag_pdf, folder.path().string(), options(Timestamp_form::Pdf)), 0u);
+    EXPECT_EQ(authority.requests() - before, paths.size());
+    // Already signed, time-stamped again afterwards without the card; a file that is not a PDF is not.
+    test::write_file(folder / "nota.txt", "Non un PDF.\n");
+    size_t failed = 0;
+    EXPECT_EQ(timestamp_batch(ui, {paths[1], (folder / "nota.txt").string()}, Timestamp_form::Pdf, folder.path().string(),
+                              *options(Timestamp_form::Pdf).timestamps, &failed),
+              0u);
+    EXPECT_EQ(failed, 1u);
+    EXPECT_EQ(test::read_file(folder / "nota.txt"), "Non un PDF.\n");
+
+    for (size_t i = 0; i < paths.size(); ++i) {
+        SCOPED_TRACE(paths[i]);
+        const size_t stamps = i + 1;
+        Pdf_verify verified;
+        verified.parse(test::read_bytes(paths[i]));
+        ASSERT_EQ(verified.outcome(), Pdf_outcome::Verified);
+        ASSERT_EQ(verified.signatures_count(), 1 + stamps);
+        EXPECT_FALSE(verified.bytes_after_signatures());
+        for (size_t at = 0; at < verified.signatures_count(); ++at) {
+            verified.select_signature(at);
+            EXPECT_TRUE(verified.signature_integrity().is_assigned() &&
+                        verified.signature_integrity().value() == Signature_integrity::Intact);
+            EXPECT_EQ(verified.kind(at), at == 0 ? "ETSI.CAdES.detached" : "ETSI.RFC3161");
+        }
+        const Verdict verdict = verify(paths[i]);
+        const std::string report = QJsonDocument(verdict.report).toJson().toStdString();
+        EXPECT_NE(report.find("ROSSI MARIO"), std::string::npos) << report;
+        EXPECT_NE(report.find("TSA Accreditata Demo"), std::string::npos) << report;
+        // pdfsig checks the signature and lists the time stamp over the whole file (it does not
+        // check that form).
+        const fs::path checked = folder / "pdfsig.txt";
+        std::system(("pdfsig '" + paths[i] + "' > '" + checked.string() + "' 2>&1").c_str());
+        const std::string words = test::read_file(checked);
+        EXPECT_NE(words.find("Signature #1:"), std::string::npos) << words;
+        EXPECT_NE(words.find("Signature Validation: Signature is Valid."), std::string::npos) << words;
+        EXPECT_NE(words.find("Signature #" + std::to_string(1 + stamps) + ":\n  - Signature Field Name"),
+                  std::string::npos) << words;
+        EXPECT_NE(words.find("TSA Accreditata Demo"), std::string::npos) << words;
+        EXPECT_NE(words.find("Total document signed"), std::string::npos) << words;
+    }
 }
 
 } // namespace

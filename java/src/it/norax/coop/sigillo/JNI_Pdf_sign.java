@@ -97,6 +97,15 @@ public class JNI_Pdf_sign {
         slot = slot_id;
     }
 
+    /** A key held by the machine itself in place of the card's: the start-up workload signs with one. */
+    void use_key(Provider key_provider, PrivateKey signing_key, X509Certificate[] certificates) {
+        provider = key_provider;
+        key = signing_key;
+        certificate = certificates[0];
+        chain = certificates;
+        error = OK;
+    }
+
     public boolean is_signed(byte[] pdf) {
         try (PDDocument document = PDDocument.load(pdf, "", null, null, MemoryUsageSetting.setupMainMemoryOnly())) {
             return !document.getSignatureDictionaries().isEmpty();
@@ -250,7 +259,7 @@ public class JNI_Pdf_sign {
      * every object, streams included, into its own buffers), so that their memory can hold the
      * signed document. A stream read after this fails rather than giving wrong bytes.
      */
-    private static void release_streams(PDDocument document) {
+    static void release_streams(PDDocument document) {
         for (COSObject object : document.getDocument().getObjects()) {
             COSBase base = object.getObject();
             if (base instanceof COSStream) {
@@ -326,7 +335,7 @@ public class JNI_Pdf_sign {
      * to sign (before it writes anything); a write beyond that size or a result short of it is a
      * failure, never a truncated or padded document.
      */
-    private static final class Exact_output extends OutputStream {
+    static final class Exact_output extends OutputStream {
         private byte[] bytes;
         private int count;
 

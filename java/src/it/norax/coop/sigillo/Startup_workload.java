@@ -1,0 +1,120 @@
+package it.norax.coop.sigillo;
+
+import java.io.ByteArrayOutputStream;
+import java.math.BigInteger;
+import java.security.KeyPair;
+import java.security.KeyPairGenerator;
+import java.security.Security;
+import java.security.cert.X509Certificate;
+import java.util.Collections;
+import java.util.Date;
+
+import org.apache.pdfbox.pdmodel.PDDocument;
+import org.apache.pdfbox.pdmodel.PDPage;
+import org.apache.pdfbox.pdmodel.PDPageContentStream;
+import org.bouncycastle.asn1.ASN1ObjectIdentifier;
+import org.bouncycastle.asn1.oiw.OIWObjectIdentifiers;
+import org.bouncycastle.asn1.x500.X500Name;
+import org.bouncycastle.asn1.x509.AlgorithmIdentifier;
+import org.bouncycastle.asn1.x509.ExtendedKeyUsage;
+import org.bouncycastle.asn1.x509.Extension;
+import org.bouncycastle.asn1.x509.KeyPurposeId;
+import org.bouncycastle.asn1.x509.KeyUsage;
+import org.bouncycastle.cert.jcajce.JcaCertStore;
+import org.bouncycastle.cert.jcajce.JcaX509CertificateConverter;
+import org.bouncycastle.cert.jcajce.JcaX509v3CertificateBuilder;
+import org.bouncycastle.cms.jcajce.JcaSimpleSignerInfoGeneratorBuilder;
+import org.bouncycastle.operator.jcajce.JcaContentSignerBuilder;
+import org.bouncycastle.operator.jcajce.JcaDigestCalculatorProviderBuilder;
+import org.bouncycastle.tsp.TSPAlgorithms;
+import org.bouncycastle.tsp.TimeStampTokenGenerator;
+
+/**
+ * The work the programs ask of these classes, done once with a throwaway key: a PDF made, signed,
+ * time-stamped and verified, every method the bridge calls called. The build runs it with the
+ * machine recording the classes it loads, and the programs start their machine from that record,
+ * so that the first PDF is not slowed by reading and checking several hundred classes.
+ * Exits with status 1 when a step fails.
+ */
+public final class Startup_workload {
+    public static void main(String[] args) throws Exception {
+        KeyPairGenerator generator = KeyPairGenerator.getInstance("RSA");
+        generator.initialize(2048);
+        KeyPair pair = generator.generateKeyPair();
+        X509Certificate certificate = certificate(pair);
+
+        JNI_Pdf_sign signer = new JNI_Pdf_sign();
+        signer.use_key(Security.getProvider("SunRsaSign"), pair.getPrivate(), new X509Certificate[] {certificate});
+        byte[] plain = plain();
+        signer.is_signed(plain);
+        byte[] signed = signer.sign(plain, true);
+        signer.dispose();
+        check(signed != null && signer.error() == JNI_Pdf_sign.OK, signer.exception_stack());
+
+        JNI_Pdf_timestamp stamper = new JNI_Pdf_timestamp();
+        byte[] imprint = stamper.prepare(signed);
+        check(imprint != null, stamper.exception_stack());
+        byte[] stamped = stamper.finish(token(imprint, pair, certificate));
+        check(stamped != null, stamper.exception_stack());
+
+        JNI_Pdf_verify verifier = new JNI_Pdf_verify();
+        verifier.verify(stamped);
+        check(verifier.error() == JNI_Pdf_verify.OK && verifier.signers_count() == 2, verifier.exception_stack());
+        for (int i = 0; i < verifier.signers_count(); ++i) {
+            verifier.signer_at(i);
+            verifier.signing_time_at(i);
+            verifier.signature_valid_at(i);
+            verifier.problem_at(i);
+            verifier.kind_at(i);
+            verifier.supported_at(i);
+            verifier.digest_at(i);
+            verifier.changed_after_at(i);
+        }
+        verifier.bytes_after_signatures();
+    }
+
+    private static void check(boolean passed, String why) {
+        if (!passed) {
+            System.err.println("Startup_workload: " + why);
+            System.exit(1);
+        }
+    }
+
+    /** One page with a line on it: no fonts, which the verifier never needs. */
+    private static byte[] plain() throws Exception {
+        try (PDDocument document = new PDDocument()) {
+            PDPage page = new PDPage();
+            document.addPage(page);
+            try (PDPageContentStream content = new PDPageContentStream(document, page)) {
+                content.moveTo(72, 700);
+                content.lineTo(300, 700);
+                content.stroke();
+            }
+            ByteArrayOutputStream bytes = new ByteArrayOutputStream();
+            document.save(bytes);
+            return bytes.toByteArray();
+        }
+    }
+
+    /** Self-issued, for signing and for time stamping. */
+    private static X509Certificate certificate(KeyPair pair) throws Exception {
+        X500Name name = new X500Name("CN=Avvio delle classi PDF");
+        long now = System.currentTimeMillis();
+        JcaX509v3CertificateBuilder builder = new JcaX509v3CertificateBuilder(name, BigInteger.ONE,
+                new Date(now - 3600_000L), new Date(now + 86_400_000L), name, pair.getPublic());
+        builder.addExtension(Extension.keyUsage, true, new KeyUsage(KeyUsage.digitalSignature | KeyUsage.nonRepudiation));
+        builder.addExtension(Extension.extendedKeyUsage, true, new ExtendedKeyUsage(KeyPurposeId.id_kp_timeStamping));
+        return new JcaX509CertificateConverter()
+                .getCertificate(builder.build(new JcaContentSignerBuilder("SHA256withRSA").build(pair.getPrivate())));
+    }
+
+    private static byte[] token(byte[] imprint, KeyPair pair, X509Certificate certificate) throws Exception {
+        TimeStampTokenGenerator generator = new TimeStampTokenGenerator(
+                new JcaSimpleSignerInfoGeneratorBuilder().build("SHA256withRSA", pair.getPrivate(), certificate),
+                new JcaDigestCalculatorProviderBuilder().build().get(new AlgorithmIdentifier(OIWObjectIdentifiers.idSHA1)),
+                new ASN1ObjectIdentifier("1.3.6.1.4.1.99999.9"));
+        generator.addCertificates(new JcaCertStore(Collections.singletonList(certificate)));
+        return generator.generate(new org.bouncycastle.tsp.TimeStampRequestGenerator().generate(TSPAlgorithms.SHA256, imprint),
+                BigInteger.ONE, new Date()).getEncoded();
+    }
+}
