@@ -259,8 +259,23 @@ final class Revision_changes {
      */
     static int[] changes(Parser parser, PDDocument document, byte[] pdf, long[] ends, long length) {
         int[] result = new int[ends.length];
+        try {
+            compare_all(parser, document, pdf, ends, length, result);
+        } catch (OutOfMemoryError e) {
+            throw e;
+        } catch (Throwable t) {
+            // Whatever could not be compared is no change that was allowed.
+            for (int i = 0; i < ends.length; ++i)
+                if (ends[i] >= 0 && ends[i] < length)
+                    result[i] |= UNREADABLE;
+        }
+        return result;
+    }
+
+    private static void compare_all(Parser parser, PDDocument document, byte[] pdf, long[] ends, long length,
+            int[] result) {
         Revision_changes changes = new Revision_changes(parser, document.getDocument(), pdf);
-        boolean chained = changes.read_chain();
+        boolean chained = changes.read_chain() && changes.as_written();
         boolean compared = false;
         for (int i = 0; i < ends.length; ++i) {
             if (ends[i] < 0 || ends[i] >= length)
@@ -281,7 +296,6 @@ final class Revision_changes {
             }
             result[i] = changes.kinds_at(index);
         }
-        return result;
     }
 
     /**
@@ -347,6 +361,17 @@ final class Revision_changes {
             position = section.trailer == null ? -1 : section.trailer.getLong(COSName.PREV, -1L);
         }
         return !chain.isEmpty();
+    }
+
+    /**
+     * The parser took the objects where the sections say they are: it did not have to look for
+     * them elsewhere (which would make the document something else than its sections describe).
+     */
+    private boolean as_written() {
+        Map<COSObjectKey, Long> merged = new HashMap<>();
+        for (int i = chain.size() - 1; i >= 0; --i)
+            merged.putAll(chain.get(i).entries);
+        return merged.equals(document.getXrefTable());
     }
 
     private int kinds_at(int index) {
@@ -463,7 +488,7 @@ final class Revision_changes {
                     }
                     old = objects.get(key.getNumber());
                 }
-            } catch (VirtualMachineError e) {
+            } catch (OutOfMemoryError e) {
                 throw e;
             } catch (Throwable t) {
                 return UNREADABLE;
