@@ -79,6 +79,9 @@ import org.bouncycastle.util.Store;
  * the dictionary (adbe.x509.rsa_sha1). A signature of another form is not supported: it is
  * neither valid nor a mismatch, since nothing was checked.
  *
+ * What the later revisions changed after each signature is compared object by object by
+ * Revision_changes (changes_at, certification_level).
+ *
  * error(): 0 read; 1 not a PDF that can be read; 6 a PDF without signatures; 7 its streams decode
  * to more than DECODED_LIMIT bytes; 8 the machine's heap ran out while reading it.
  */

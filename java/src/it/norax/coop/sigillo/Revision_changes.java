@@ -611,25 +611,22 @@ final class Revision_changes {
             ++common;
         if (common == then.size())
             return added_kinds(now, common, added_kind);
-        Set<COSObjectKey> before = new HashSet<>(), after = new HashSet<>();
-        int found = 0;
-        for (COSBase item : then)
-            if (item instanceof COSObject)
-                before.add(new COSObjectKey((COSObject) item));
-        for (COSBase item : now)
-            if (item instanceof COSObject)
-                after.add(new COSObjectKey((COSObject) item));
-            else
-                found |= OTHER;
+        Set<COSObjectKey> before = keys(then), after = keys(now);
         COSArray added = new COSArray();
         for (COSBase item : now)
-            if (item instanceof COSObject && !before.contains(new COSObjectKey((COSObject) item)))
+            if (!(item instanceof COSObject) || !before.contains(new COSObjectKey((COSObject) item)))
                 added.add(item);
-        found |= added_kinds(added, 0, added_kind);
-        for (COSObjectKey key : before)
-            if (!after.contains(key))
-                found |= removed_kind;
-        return found;
+        int found = added_kinds(added, 0, added_kind);
+        before.removeAll(after);
+        return before.isEmpty() ? found : found | removed_kind;
+    }
+
+    private static Set<COSObjectKey> keys(COSArray array) {
+        Set<COSObjectKey> keys = new HashSet<>();
+        for (COSBase item : array)
+            if (item instanceof COSObject)
+                keys.add(new COSObjectKey((COSObject) item));
+        return keys;
     }
 
     private int added_kinds(COSArray now, int from, int added_kind) {
