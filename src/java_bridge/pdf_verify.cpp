@@ -3,6 +3,7 @@
 #include "common/trace.h"
 #include "java_bridge/java_vm.h"
 #include "java_bridge/pdf_classes.h"
+#include "java_bridge/revision_changes.h"
 
 #include <openssl/objects.h>
 
@@ -81,11 +82,16 @@ Assignable<Signature_integrity> Pdf_verify::signature_integrity() const
         integrity.set_failed(unchecked_text());
         return integrity;
     }
-    // Bytes that no signature covers make every signature's document something else than
-    // what was signed.
-    integrity.assign(_signers[_selected].intact && !_bytes_after_signatures ? Signature_integrity::Intact
-                                                                            : Signature_integrity::Not_intact);
+    // Its own bytes: what changed after them is said by later_changes().
+    integrity.assign(_signers[_selected].intact ? Signature_integrity::Intact : Signature_integrity::Not_intact);
     return integrity;
+}
+
+Later_changes Pdf_verify::later_changes() const
+{
+    if (!parsed() || _selected >= _signers.size())
+        return {};
+    return judge_later_changes(_signers[_selected].changes, _certification);
 }
 
 bool Pdf_verify::changed_after_signature() const
@@ -131,6 +137,7 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
     Trace(Trace_kind, Level_info) << "Verifica PDF";
     _outcome = Pdf_outcome::No_java;
     _signers.clear();
+    _certification = 0;
     _content.assign(bytes.begin(), bytes.end());
     Java_vm& machine = Java_vm::instance();
     if (machine.start(bytes.size()) == Jvm_failed)
@@ -153,6 +160,8 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
                                 {"supported_at", "(I)Z"},
                                 {"digest_at", "(I)Ljava/lang/String;"},
                                 {"changed_after_at", "(I)Z"},
+                                {"changes_at", "(I)I"},
+                                {"certification_level", "()I"},
                                 {"bytes_after_signatures", "()Z"}});
     if (!binding.bind(env, "Carica la classe per la verifica PDF.."))
         return;
@@ -199,6 +208,7 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
         signer.kind = native_text(env, kind);
         signer.supported = env->CallBooleanMethod(verifier, binding.method("supported_at"), i) == JNI_TRUE;
         signer.changed_after = env->CallBooleanMethod(verifier, binding.method("changed_after_at"), i) == JNI_TRUE;
+        signer.changes = static_cast<unsigned>(env->CallIntMethod(verifier, binding.method("changes_at"), i));
         auto digest = refs.keep(static_cast<jstring>(env->CallObjectMethod(verifier, binding.method("digest_at"), i)));
         signer.digest_nid = digest_nid(native_text(env, digest));
         auto problem =
@@ -209,6 +219,7 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
         _signers.push_back(std::move(signer));
     }
     _bytes_after_signatures = env->CallBooleanMethod(verifier, binding.method("bytes_after_signatures")) == JNI_TRUE;
+    _certification = env->CallIntMethod(verifier, binding.method("certification_level"));
     if (const std::string exception = take_java_exception(env); !exception.empty()) {
         Trace(Trace_kind, Level_info) << exception;
         _signers.clear();

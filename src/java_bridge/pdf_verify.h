@@ -46,12 +46,17 @@ public:
     int digest_algorithm() const override;
     std::string unchecked_text() const override;
     bool changed_after_signature() const override;
+    Later_changes later_changes() const override;
 
     Pdf_outcome outcome() const { return _outcome; }
     // Bytes after the last signed revision: no signature covers them.
     bool bytes_after_signatures() const { return _bytes_after_signatures; }
     // The signature's subfilter (adbe.pkcs7.detached, ETSI.CAdES.detached, ETSI.RFC3161, ...).
     const std::string& kind(size_t index) const { return _signers[index].kind; }
+    // The kinds of change after a signature (Revision_change bits).
+    unsigned changes(size_t index) const { return _signers[index].changes; }
+    // The DocMDP level of the document's certification, 0 when it is not certified.
+    int certification_level() const { return _certification; }
 
     struct Signer {
         Signer_certificate certificate;
@@ -61,6 +66,7 @@ public:
         bool supported = true;
         // A later revision follows the signed one: the signature does not cover the file as it is.
         bool changed_after = false;
+        unsigned changes = 0;
         int digest_nid = 0;
         std::string kind;
         std::string problem;
@@ -72,6 +78,7 @@ private:
     std::vector<Signer> _signers;
     size_t _selected = 0;
     bool _bytes_after_signatures = false;
+    int _certification = 0;
 };
 
 extern const char* const Text_pdf_not_signed;

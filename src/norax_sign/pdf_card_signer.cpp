@@ -24,6 +24,9 @@ namespace velin {
 const char* const Text_already_signed_question =
     "Questo documento è già firmato. La nuova firma verrà aggiunta a quella attuale.\n\nVuoi applicare una nuova "
     "firma?";
+const char* const Text_certified_unchangeable =
+    "Il documento è certificato dal suo autore con una firma che non consente alcuna modifica: una nuova firma "
+    "renderebbe non valida la certificazione, per cui il documento non può essere firmato.";
 
 namespace {
 
@@ -218,6 +221,7 @@ void Pdf_card_signer::sign_document(const Pin_text& pin, std::span<const uint8_t
     try {
         binding.emplace(Pdf_sign_class, "Pdf_sign", "pdf_sign.",
                         std::vector<Java_method>{{"is_signed", "([B)Z"},
+                                                 {"certification_level", "()I"},
                                                  {"initialize", "(I)V"},
                                                  {"error", "()I"},
                                                  {"exception_stack", "()Ljava/lang/String;"},
@@ -243,6 +247,13 @@ void Pdf_card_signer::sign_document(const Pin_text& pin, std::span<const uint8_t
 
         const bool already_signed = env->CallBooleanMethod(instance, binding->method("is_signed"), pdf) == JNI_TRUE;
         take_java_exception(env);
+        // A further signature would break a certification that allows no change: refused before
+        // the card is asked for anything.
+        if (env->CallIntMethod(instance, binding->method("certification_level")) == 1) {
+            take_java_exception(env);
+            _ask(Text_certified_unchangeable, MB_OK | MB_ICONERROR);
+            throw Step_failure("Firma rifiutata: il documento è certificato senza modifiche consentite.");
+        }
         if (already_signed &&
             _ask(Text_already_signed_question, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) != IDYES) {
             info("Firma annullata.");

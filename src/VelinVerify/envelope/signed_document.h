@@ -82,6 +82,8 @@ public:
     // The document was changed after the current signer's signature (a later revision of a PDF):
     // the signature covers an earlier state of it only.
     virtual bool changed_after_signature() const { return false; }
+    // What the changes after the current signer's signature were, when they are known.
+    virtual Later_changes later_changes() const { return {}; }
 };
 
 } // namespace velin

@@ -22,6 +22,9 @@ inline constexpr const char* changed_after_signature_text =
     "Il documento è stato modificato dopo questa firma: la firma non copre le revisioni successive.";
 inline constexpr const char* changed_after_signatures_text =
     "Le firme corrispondono ai dati firmati, ma il documento è stato modificato dopo una o più di esse.";
+inline constexpr const char* forbidden_changes_text =
+    "Le firme corrispondono ai dati firmati, ma dopo una o più di esse il documento è stato modificato in modo "
+    "non consentito: il documento attuale non è quello firmato.";
 inline constexpr const char* detached_document_missing_text =
     "La firma è separata dal documento e il documento non è stato trovato.";
 
@@ -31,6 +34,14 @@ inline constexpr const char* detached_document_missing_text =
 enum class Signature_integrity : int {
     Intact = 1,     // digest and signature match
     Not_intact = 2, // the document or the signed attributes were altered, or the key does not match
+};
+
+// What changed in a signed document after a signature (the later revisions of a PDF), in the
+// user's words: the changes a signature allows are a warning, the others an error that leaves it
+// vouching for an earlier state of the document only, however intact its own bytes are.
+struct Later_changes {
+    std::string allowed;   // empty when none
+    std::string forbidden; // empty when none
 };
 
 // A countersignature of a signer (a signature over its signature value).
@@ -62,6 +73,8 @@ struct Signature_info {
     // The document was changed after this signature: even when it matches, it does not vouch for
     // the document as it is now.
     bool changed_after = false;
+    // What the later revisions changed, when that is known.
+    Later_changes later_changes;
     std::vector<Countersignature_info> countersignatures;
 
     // True only for a signature that was checked and matches. Anything else is shown as

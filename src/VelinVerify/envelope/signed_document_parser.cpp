@@ -467,6 +467,7 @@ void Signed_document_parser::read_signatures(Envelope_info& envelope)
         signature.document_missing = envelope.detached && !envelope.content.is_assigned();
         signature.unchecked = _document->unchecked_text();
         signature.changed_after = _document->changed_after_signature();
+        signature.later_changes = _document->later_changes();
         signature.countersignatures = _document->countersignatures();
         read_signer_timestamps(envelope, i);
         signatures.push_back(std::move(signature));

@@ -345,8 +345,13 @@ void Layer_analysis::decoding_done()
         // Intact only when every signature was checked and matches and none was followed by a
         // change; each other signer is an error.
         if (envelope.all_signatures_match()) {
-            if (std::any_of(signatures.begin(), signatures.end(),
-                            [](const Signature_info& signature) { return signature.changed_after; })) {
+            if (std::any_of(signatures.begin(), signatures.end(), [](const Signature_info& signature) {
+                    return !signature.later_changes.forbidden.empty();
+                })) {
+                add_line(Line_severity::Error, forbidden_changes_text);
+                _errors = true;
+            } else if (std::any_of(signatures.begin(), signatures.end(),
+                                   [](const Signature_info& signature) { return signature.changed_after; })) {
                 add_line(Line_severity::Warning, changed_after_signatures_text);
                 _warnings = true;
             } else {

@@ -112,7 +112,12 @@ Signature_display show_signature(const Signature_info& signature, const Signer_r
         add(display, Line_severity::Error, signature.unchecked.c_str());
     else if (!signature.signature_matches())
         add(display, Line_severity::Error, signature_mismatch_text);
-    if (signature.changed_after)
+    const Later_changes& later = signature.later_changes;
+    if (!later.forbidden.empty())
+        add(display, Line_severity::Error, later.forbidden.c_str());
+    if (!later.allowed.empty())
+        add(display, Line_severity::Warning, later.allowed.c_str());
+    else if (signature.changed_after && later.forbidden.empty())
         add(display, Line_severity::Warning, changed_after_signature_text);
     if (record.chain.state() == Assignable_state::Pending)
         add(display, Line_severity::Information, Chain_pending_text);

@@ -8,6 +8,7 @@
 #include "java_bridge/java_vm.h"
 #include "java_bridge/pdf_classes.h"
 #include "java_bridge/pdf_verify.h"
+#include "java_bridge/revision_changes.h"
 #include "report_time.h"
 #include "test_folder.h"
 
@@ -286,17 +287,103 @@ TEST_F(Pdf_verification, a_second_signature_over_the_whole_file_matches_however_
     }
 }
 
-TEST_F(Pdf_verification, changed_or_appended_bytes_are_not_intact)
+TEST_F(Pdf_verification, changed_bytes_are_not_intact_and_appended_ones_are_not_allowed)
 {
     Pdf_verify tampered = verified("tampered.pdf");
     ASSERT_EQ(tampered.outcome(), Pdf_outcome::Verified);
     ASSERT_EQ(tampered.signatures_count(), 1u);
     EXPECT_FALSE(intact(tampered, 0));
 
+    // Bytes after the signed revision that are no revision of it: its own bytes match, but it
+    // does not vouch for the file.
     Pdf_verify appended = verified("appended.pdf");
     ASSERT_EQ(appended.outcome(), Pdf_outcome::Verified);
     EXPECT_TRUE(appended.bytes_after_signatures());
-    EXPECT_FALSE(intact(appended, 0));
+    EXPECT_TRUE(intact(appended, 0));
+    EXPECT_EQ(appended.changes(0), Change_unreadable);
+    EXPECT_NE(appended.later_changes().forbidden, "");
+}
+
+TEST_F(Pdf_verification, a_damaged_later_revision_is_never_taken_for_no_change)
+{
+    // rev-dss.pdf cut anywhere in its unsigned update, or with the update's entries pointing at
+    // the wrong places: never a crash, the signature's own bytes still intact, and a change
+    // reported as not allowed.
+    const std::vector<uint8_t> whole = test::read_bytes(pdfs() / "rev-dss.pdf");
+    const std::vector<uint8_t> signed_pdf = test::read_bytes(pdfs() / "signed.pdf");
+    const std::string text(whole.begin(), whole.end());
+    std::vector<std::vector<uint8_t>> damaged;
+    for (size_t cut = signed_pdf.size() + 8; cut < whole.size() - 8; cut += (whole.size() - signed_pdf.size()) / 7)
+        damaged.emplace_back(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
+    const size_t entries = text.rfind("xref\n");
+    for (const char* offset : {"0000000001", "9999999999", "0000000000"}) {
+        std::vector<uint8_t> moved = whole;
+        const size_t at = text.find(" 1\n", entries) + 3; // the first entry of the update's section
+        std::copy(offset, offset + 10, moved.begin() + static_cast<std::ptrdiff_t>(at));
+        damaged.push_back(std::move(moved));
+    }
+    for (const std::vector<uint8_t>& bytes : damaged) {
+        SCOPED_TRACE(bytes.size());
+        Pdf_verify pdf;
+        pdf.parse(bytes);
+        if (pdf.outcome() != Pdf_outcome::Verified)
+            continue;
+        ASSERT_EQ(pdf.signatures_count(), 1u);
+        EXPECT_TRUE(intact(pdf, 0));
+        EXPECT_NE(pdf.later_changes().forbidden, "") << pdf.changes(0);
+    }
+}
+
+TEST_F(Pdf_verification, what_changed_after_a_signature_is_named_and_judged_by_the_certification)
+{
+    // The first signature of each document: its own bytes intact, what changed after it, and
+    // whether that is allowed (a warning) or not (an error). A later signature covers the file.
+    struct Case {
+        const char* pdf;
+        unsigned changes;
+        int certification;
+        bool allowed, forbidden;
+    };
+    const Case cases[] = {
+        {"rev-dss.pdf", Change_validation_data, 0, true, false},
+        {"timestamp.pdf", Change_timestamps, 0, true, false},
+        {"signed-twice.pdf", Change_signatures, 0, true, false},
+        {"rev-comment.pdf", Change_annotations, 0, true, false},
+        {"rev-filled.pdf", Change_form_filled, 0, true, false},
+        {"certified-p1.pdf", 0, 1, false, false},
+        {"certified-p1-dss.pdf", Change_validation_data, 1, true, false},
+        {"certified-p1-filled.pdf", Change_form_filled, 1, false, true},
+        {"certified-p2-filled.pdf", Change_form_filled, 2, true, false},
+        {"certified-p2-comment.pdf", Change_annotations, 2, false, true},
+        {"certified-p3-comment.pdf", Change_annotations, 3, true, false},
+        {"changed-cosigned.pdf", Change_content | Change_signatures, 0, true, true},
+        {"changed-stamped.pdf", Change_content | Change_timestamps, 0, true, true},
+        {"shadow-hide.pdf", Change_resources, 0, false, true},
+        {"shadow-hide-ref.pdf", Change_resources, 0, false, true},
+        {"shadow-replace.pdf", Change_resources, 0, false, true},
+        {"shadow-hide-replace.pdf", Change_pages, 0, false, true},
+    };
+    for (const Case& one : cases) {
+        SCOPED_TRACE(one.pdf);
+        Pdf_verify pdf = verified(one.pdf);
+        ASSERT_EQ(pdf.outcome(), Pdf_outcome::Verified);
+        EXPECT_TRUE(intact(pdf, 0));
+        EXPECT_EQ(pdf.changes(0), one.changes);
+        EXPECT_EQ(pdf.certification_level(), one.certification);
+        const Later_changes later = pdf.later_changes();
+        EXPECT_EQ(!later.allowed.empty(), one.allowed) << later.allowed;
+        EXPECT_EQ(!later.forbidden.empty(), one.forbidden) << later.forbidden;
+        EXPECT_TRUE(pdf.signatures_count() == 1 || pdf.changes(pdf.signatures_count() - 1) == 0);
+    }
+    // The texts name the kinds; a change forbidden only by the certification says so.
+    const Later_changes p2 = judge_later_changes(Change_annotations | Change_signatures, 2);
+    EXPECT_EQ(p2.allowed, "Il documento è stato modificato dopo la firma: firme aggiunte.");
+    EXPECT_EQ(p2.forbidden, "Il documento è stato modificato dopo la firma: annotazioni o commenti aggiunti, modificati o "
+                            "rimossi. La certificazione del documento non consente queste modifiche: la firma non vale "
+                            "per il documento nella forma attuale.");
+    EXPECT_NE(judge_later_changes(Change_content, 0).forbidden.find(". Queste modifiche non sono consentite"),
+              std::string::npos);
+    EXPECT_EQ(judge_later_changes(0, 1).allowed + judge_later_changes(0, 1).forbidden, "");
 }
 
 TEST_F(Pdf_verification, unsigned_and_broken_documents_are_told_apart)
@@ -399,7 +486,7 @@ TEST(Pdf_in_the_verifier, signed_pdfs_are_reported_like_envelopes)
     EXPECT_NE(good.find("Firma digitale (con validità legale)"), std::string::npos) << good;
     EXPECT_NE(good.find("Il documento è firmato correttamente e integro."), std::string::npos) << good;
     EXPECT_EQ(good.find("WARNING"), std::string::npos) << good; // nothing of the libraries' logs
-    for (const char* changed : {"tampered.pdf", "appended.pdf", "copied-range.pdf", "wrapped-range.pdf"}) {
+    for (const char* changed : {"tampered.pdf", "copied-range.pdf", "wrapped-range.pdf"}) {
         const std::string report = batch_report(changed);
         EXPECT_NE(report.find("La firma non corrisponde al documento."), std::string::npos) << report;
         EXPECT_EQ(report.find("integro"), std::string::npos) << report;
@@ -413,27 +500,47 @@ TEST(Pdf_in_the_verifier, a_signature_followed_by_a_later_revision_never_vouches
 {
     test::private_environment();
     // The page's text replaced after the first signature, the change closed by another accredited
-    // signer, by anyone's document time stamp, or by a dictionary that signs nothing; and an
-    // honest co-signed document, whose later revision is not judged yet either.
+    // signer, by anyone's document time stamp, or by a dictionary that signs nothing; an overlay
+    // taken away; bytes that are no revision; and honest later revisions: a co-signature, a
+    // document time stamp, validation data.
     // (The runs here have no revocation source: their status is at least that of the warnings.)
-    for (const char* pdf :
-         {"changed-cosigned.pdf", "changed-stamped.pdf", "changed-bogus.pdf", "signed-twice.pdf", "timestamp.pdf"}) {
-        SCOPED_TRACE(pdf);
+    const std::string changed = "Il documento è stato modificato dopo la firma: ";
+    struct Case {
+        const char* pdf;
+        const char* named; // the kind of change the first signature names
+        bool allowed;
+    };
+    for (const Case& one : {Case{"changed-cosigned.pdf", "contenuto delle pagine", false},
+                            Case{"changed-stamped.pdf", "contenuto delle pagine", false},
+                            Case{"changed-bogus.pdf", "contenuto delle pagine", false},
+                            Case{"shadow-hide-ref.pdf", "risorse delle pagine", false},
+                            Case{"appended.pdf", "non possono essere confrontati", false},
+                            Case{"signed-twice.pdf", "firme aggiunte", true}, Case{"timestamp.pdf", "marche temporali", true},
+                            Case{"rev-dss.pdf", "(DSS)", true}}) {
+        SCOPED_TRACE(one.pdf);
         // The dictionary that closes the change is no valid signature: its mismatch is an error.
-        const bool bogus = std::string(pdf) == "changed-bogus.pdf";
+        const bool bogus = std::string(one.pdf) == "changed-bogus.pdf";
         int status = -1;
-        const std::string report = batch_report(pdf, &status);
-        EXPECT_GE(status, bogus ? 2 : 1) << report;
+        const std::string report = batch_report(one.pdf, &status);
+        EXPECT_GE(status, one.allowed ? 1 : 2) << report;
         EXPECT_EQ(report.find("\"outcome\": \"success\""), std::string::npos) << report;
         EXPECT_EQ(report.find("integro"), std::string::npos) << report;
-        // The first signature still matches its own bytes, and says the document changed after it;
-        // the one that covers the whole file does not.
+        // The first signature still matches its own bytes, and names what changed after it, as a
+        // warning or an error; the one that covers the whole file does not.
         EXPECT_NE(report.find("\"signer\": \"ROSSI MARIO\""), std::string::npos) << report;
-        EXPECT_EQ(occurrences(report, changed_after_signature_text), 1u) << report;
+        const size_t line = report.find(std::string("{\"severity\": \"") + (one.allowed ? "warning" : "error") +
+                                        "\", \"text\": \"" + changed);
+        ASSERT_NE(line, std::string::npos) << report;
+        EXPECT_LT(report.find(one.named, line), report.find('}', line)) << report;
         // (In the summary and in the dictionary's own lines.)
         EXPECT_EQ(occurrences(report, signature_mismatch_text), bogus ? 2u : 0u) << report;
-        EXPECT_EQ(occurrences(report, changed_after_signatures_text), bogus ? 0u : 1u) << report;
+        EXPECT_EQ(occurrences(report, forbidden_changes_text), !one.allowed && !bogus ? 1u : 0u) << report;
+        EXPECT_EQ(occurrences(report, changed_after_signatures_text), one.allowed ? 1u : 0u) << report;
     }
+    // The text report says the same.
+    const std::string text = run_verifier("--batch " + (pdfs() / "shadow-hide.pdf").string());
+    EXPECT_NE(text.find("] Il documento è stato modificato dopo la firma: risorse delle pagine"), std::string::npos)
+        << text;
 }
 
 // Where the verifier's machine took its PDF classes from, with a report of the same run: the

@@ -142,8 +142,9 @@ TEST_F(Signed_pdf, a_document_handed_over_is_signed_in_the_machine_and_written_f
         fs::path source;
         size_t signatures_after;
     };
+    // (A certification that allows form filling and signatures takes another signature too.)
     for (const Case& one : {Case{folder->path() / "big" / "big-plain.pdf", 1}, Case{folder->path() / "signed.pdf", 2},
-                            Case{folder->path() / "signed-twice.pdf", 3}}) {
+                            Case{folder->path() / "signed-twice.pdf", 3}, Case{folder->path() / "certified-p2.pdf", 2}}) {
         SCOPED_TRACE(one.source);
         const std::vector<uint8_t> original = test::read_bytes(one.source);
         std::vector<uint8_t> document = original;
@@ -203,6 +204,16 @@ TEST_F(Signed_pdf, damaged_refused_and_cancelled_documents_leave_nothing_to_writ
     EXPECT_EQ(asked, std::vector<std::string>{Text_already_signed_question});
     EXPECT_FALSE(signer->succeeded());
     EXPECT_EQ(signer->error_code(), Result_cancelled);
+    EXPECT_FALSE(signer->result().held);
+
+    // Certified with no change allowed: refused with our text, whatever the answer would be.
+    std::vector<uint8_t> certified = test::read_bytes(folder->path() / "certified-p1.pdf");
+    answer = IDYES;
+    asked.clear();
+    signer->sign_releasing(test::Softhsm_token::Pin, certified, Flag_pdf);
+    EXPECT_EQ(asked, std::vector<std::string>{Text_certified_unchangeable});
+    EXPECT_FALSE(signer->succeeded());
+    EXPECT_EQ(signer->error_code(), Result_failed);
     EXPECT_FALSE(signer->result().held);
 }
 

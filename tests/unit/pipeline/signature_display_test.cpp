@@ -119,6 +119,13 @@ TEST(Signature_display, ChainIssuerAndMismatchLinesComeInOrder)
     EXPECT_EQ(changed.status, (std::vector<Status_line>{{Line_severity::Warning, changed_after_signature_text}}));
     EXPECT_TRUE(changed.warnings);
     EXPECT_FALSE(changed.errors);
+    // What changed, when known, replaces that line: allowed changes warn, the others are an error
+    // even though the signature's own bytes match.
+    earlier.later_changes = {"consentite", "non consentite"};
+    const Signature_display judged = show_signature(earlier, chained_record(), false);
+    EXPECT_EQ(judged.status, (std::vector<Status_line>{{Line_severity::Error, "non consentite"},
+                                                       {Line_severity::Warning, "consentite"}}));
+    EXPECT_TRUE(judged.errors);
 
     // An integrity check that could not be made is no match either.
     Signature_info unchecked = intact_signature();

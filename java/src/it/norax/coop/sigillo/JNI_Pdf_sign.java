@@ -79,6 +79,7 @@ public class JNI_Pdf_sign {
     private PrivateKey key;
     private X509Certificate certificate;
     private Certificate[] chain;
+    private int certification;
 
     public JNI_Pdf_sign() {
     }
@@ -107,12 +108,22 @@ public class JNI_Pdf_sign {
     }
 
     public boolean is_signed(byte[] pdf) {
+        certification = 0;
         try (PDDocument document = PDDocument.load(pdf, "", null, null, MemoryUsageSetting.setupMainMemoryOnly())) {
+            certification = Revision_changes.certification_level(document.getSignatureDictionaries());
             return !document.getSignatureDictionaries().isEmpty();
         } catch (Throwable t) {
             keep(t);
             return false;
         }
+    }
+
+    /**
+     * The DocMDP level of the certification of the document is_signed read (1 no change allowed,
+     * 2 and 3 a further signature too), 0 when it is not certified.
+     */
+    public int certification_level() {
+        return certification;
     }
 
     /** Opens the token of the reader at reader_index (0-based in the reader list). */

@@ -79,6 +79,9 @@ import org.bouncycastle.util.Store;
  * the dictionary (adbe.x509.rsa_sha1). A signature of another form is not supported: it is
  * neither valid nor a mismatch, since nothing was checked.
  *
+ * What the later revisions changed after each signature is compared object by object by
+ * Revision_changes (changes_at, certification_level).
+ *
  * error(): 0 read; 1 not a PDF that can be read; 6 a PDF without signatures; 7 its streams decode
  * to more than DECODED_LIMIT bytes; 8 the machine's heap ran out while reading it.
  */
@@ -112,6 +115,8 @@ public class JNI_Pdf_verify {
         String digest = "";
         // Its range ends before the file does: a later revision changed the document after it.
         boolean changed_after;
+        // What the later revisions changed (Revision_changes' kinds).
+        int changes;
     }
 
     private int error = OK;
@@ -120,6 +125,7 @@ public class JNI_Pdf_verify {
     // One verifier per signer's certificate in a document: many signatures often share one.
     private final Map<X509CertificateHolder, SignerInformationVerifier> verifiers = new HashMap<>();
     private boolean appended;
+    private int certification;
 
     public JNI_Pdf_verify() {
         if (Security.getProvider("BC") == null)
@@ -181,6 +187,16 @@ public class JNI_Pdf_verify {
         return signers.get(index).changed_after;
     }
 
+    /** The kinds of change after this signature's revision (Revision_changes' constants). */
+    public int changes_at(int index) {
+        return signers.get(index).changes;
+    }
+
+    /** The DocMDP level of the document's certification (1 to 3), 0 when it is not certified. */
+    public int certification_level() {
+        return certification;
+    }
+
     /** Bytes follow the end of the last signed revision: nothing signs them. */
     public boolean bytes_after_signatures() {
         return appended;
@@ -190,9 +206,11 @@ public class JNI_Pdf_verify {
         signers.clear();
         verifiers.clear();
         appended = false;
+        certification = 0;
         error = OK;
         stack = "";
         PDDocument document;
+        Revision_changes.Parser parser;
         Counted_scratch scratch;
         try {
             scratch = new Counted_scratch(memory_setting(), pdf.length + DECODED_LIMIT);
@@ -201,7 +219,7 @@ public class JNI_Pdf_verify {
             return;
         }
         try {
-            PDFParser parser = new Hex_string_parser(pdf, scratch);
+            parser = new Revision_changes.Parser(pdf, scratch);
             parser.parse();
             document = parser.getPDDocument();
         } catch (Throwable t) {
@@ -254,6 +272,13 @@ public class JNI_Pdf_verify {
                     signer.changed_after = end < length;
                 }
             appended = signed_end < length;
+            long[] ends = new long[signers.size()];
+            for (int i = 0; i < ends.length; ++i)
+                ends[i] = signers.get(i).range == null ? -1 : signers.get(i).range[2] + signers.get(i).range[3];
+            int[] changes = Revision_changes.changes(parser, document, pdf, ends, length);
+            for (int i = 0; i < ends.length; ++i)
+                signers.get(i).changes = changes[i];
+            certification = Revision_changes.certification_level(dictionaries);
         } catch (Throwable t) {
             fail(scratch, NOT_A_PDF, t);
         } finally {
@@ -440,24 +465,24 @@ public class JNI_Pdf_verify {
      * text and a small string per byte: a signature's hole is a hex string of kilobytes, and with
      * a thousand signatures that was most of the parse. Any other form is left to the library.
      */
-    static final class Hex_string_parser extends PDFParser {
+    static class Hex_string_parser extends PDFParser {
         private final byte[] pdf;
-        private final RandomAccessBuffer source;
+        private final RandomAccessBuffer reader;
 
         Hex_string_parser(byte[] pdf, ScratchFile scratch) throws IOException {
             this(pdf, new RandomAccessBuffer(pdf), scratch);
         }
 
-        private Hex_string_parser(byte[] pdf, RandomAccessBuffer source, ScratchFile scratch) throws IOException {
-            super(source, "", null, null, scratch);
+        private Hex_string_parser(byte[] pdf, RandomAccessBuffer reader, ScratchFile scratch) throws IOException {
+            super(reader, "", null, null, scratch);
             this.pdf = pdf;
-            this.source = source;
+            this.reader = reader;
         }
 
         @Override
         protected COSString parseCOSString() throws IOException {
             // The library's parser reads this buffer where it stands, one byte at a time.
-            long start = source.getPosition();
+            long start = reader.getPosition();
             if (start < 0 || start >= pdf.length || pdf[(int) start] != '<')
                 return super.parseCOSString();
             int digits = 0, end = (int) start + 1;
@@ -488,7 +513,7 @@ public class JNI_Pdf_verify {
             }
             if (high >= 0)
                 bytes[made] = (byte) (high << 4);
-            source.seek(end + 1L);
+            reader.seek(end + 1L);
             return new COSString(bytes);
         }
     }
