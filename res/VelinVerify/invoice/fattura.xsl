@@ -17,7 +17,7 @@
         <style type="text/css">
           body { font-family: sans-serif; font-size: 10pt; }
           h1 { font-size: 15pt; margin-bottom: 2px; }
-          h2 { font-size: 12pt; margin-top: 14px; margin-bottom: 4px; background-color: #dde6f0; }
+          h2 { font-size: 12pt; margin-top: 14px; margin-bottom: 4px; color: #1f4e79; }
           h3 { font-size: 10pt; margin-top: 8px; margin-bottom: 2px; }
           table { border-collapse: collapse; }
           th { background-color: #eeeeee; text-align: left; }

@@ -69,8 +69,8 @@ Invoice_view_dialog::Invoice_view_dialog(Invoice_reading reading, const std::str
     auto* raw = new QPlainTextEdit(tabs);
     raw->setObjectName(QStringLiteral("invoice_xml"));
     raw->setReadOnly(true);
-    raw->setLineWrapMode(QPlainTextEdit::NoWrap);
-    raw->setPlainText(QString::fromUtf8(_reading.xml.data(), static_cast<qsizetype>(_reading.xml.size())));
+    const std::string lines = with_long_lines_cut(_reading.xml, 1000);
+    raw->setPlainText(QString::fromUtf8(lines.data(), static_cast<qsizetype>(lines.size())));
     tabs->addTab(raw, QStringLiteral("XML"));
 
     _attachments = new QListWidget(this);

@@ -15,7 +15,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
+#include <new>
 #include <string_view>
 
 // The stylesheet is built into this static library; its resource is registered by hand, since a
@@ -208,6 +208,27 @@ std::string Invoice_attachment::file_name() const
     return last;
 }
 
+std::string with_long_lines_cut(std::string_view text, size_t width)
+{
+    std::string cut;
+    cut.reserve(text.size() + text.size() / std::max<size_t>(width, 1));
+    size_t line = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const bool continuation = (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+        if (c == '\n') {
+            line = 0;
+        } else if (line >= width && !continuation) {
+            cut += '\n';
+            line = 0;
+        }
+        cut += c;
+        if (c != '\n')
+            ++line;
+    }
+    return cut;
+}
+
 bool looks_like_invoice(std::span<const uint8_t> head)
 {
     std::string_view text(reinterpret_cast<const char*>(head.data()), std::min<size_t>(head.size(), 64 * 1024));
@@ -218,7 +239,9 @@ bool looks_like_invoice(std::span<const uint8_t> head)
            text.find("FatturaElettronica") != std::string_view::npos;
 }
 
-Invoice_reading read_invoice(std::span<const uint8_t> bytes)
+namespace {
+
+Invoice_reading read_unguarded(std::span<const uint8_t> bytes)
 {
     Invoice_reading reading;
     if (bytes.empty() || bytes.size() > Invoice_max_size || !looks_like_invoice(bytes))
@@ -260,6 +283,21 @@ Invoice_reading read_invoice(std::span<const uint8_t> bytes)
     if (reading.html.empty())
         reading.failure = Text_not_rendered;
     return reading;
+}
+
+} // namespace
+
+Invoice_reading read_invoice(std::span<const uint8_t> bytes)
+{
+    try {
+        return read_unguarded(bytes);
+    } catch (const std::bad_alloc&) {
+        // The document is read in memory whole; a machine out of memory gets a message, not a crash.
+        Invoice_reading reading;
+        reading.invoice = true;
+        reading.failure = Text_not_rendered;
+        return reading;
+    }
 }
 
 } // namespace velin

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velin {
@@ -52,6 +53,11 @@ struct Invoice_reading {
 // A cheap look at the first bytes: could this be an invoice? False excludes it; true needs
 // read_invoice to be sure.
 bool looks_like_invoice(std::span<const uint8_t> head);
+
+// The text with every line longer than width bytes cut into lines of at most width bytes, UTF-8
+// sequences kept whole: a viewer lays out short lines only where they are seen, but a line of
+// megabytes (an attachment's base64 text) all at once.
+std::string with_long_lines_cut(std::string_view text, size_t width);
 
 // Reads and renders; never throws for any input.
 Invoice_reading read_invoice(std::span<const uint8_t> bytes);

@@ -160,3 +160,11 @@ TEST(Invoice_reader, hostile_documents_end_without_loading_anything)
     huge.resize(Invoice_max_size + 1, ' ');
     EXPECT_FALSE(read_invoice(huge).invoice);
 }
+
+TEST(Invoice_reader, long_lines_are_cut_for_the_viewer_without_splitting_characters)
+{
+    EXPECT_EQ(with_long_lines_cut("abcdefg\nab", 3), "abc\ndef\ng\nab");
+    // "à" is two bytes: a cut never falls between them.
+    EXPECT_EQ(with_long_lines_cut("aàbc", 2), "aà\nbc");
+    EXPECT_EQ(with_long_lines_cut("corta\n", 10), "corta\n");
+}
