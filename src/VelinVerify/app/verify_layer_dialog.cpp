@@ -1,5 +1,6 @@
 #include "VelinVerify/app/verify_layer_dialog.h"
 
+#include "VelinVerify/app/invoice_view_dialog.h"
 #include "VelinVerify/app/preview.h"
 #include "VelinVerify/certificates/certificate_viewer.h"
 #include "VelinVerify/envelope/binary_file.h"
@@ -202,6 +203,18 @@ void CVelinVerifyDlg::read_document()
     if (!content->intact()) {
         message_box(Text_file_changed, MB_OK | MB_ICONERROR, this, Application_title);
         return;
+    }
+    // An electronic invoice is shown here as a page; any other document goes to the desktop's
+    // program for its type.
+    if (looks_like_invoice(content->head(64 * 1024))) {
+        Invoice_reading invoice = read_invoice(*content);
+        if (invoice.invoice) {
+            auto* view = new Invoice_view_dialog(std::move(invoice), _layer->document_name(),
+                                                 std::filesystem::path(_layer->file_name()).parent_path().string(), this);
+            view->setAttribute(Qt::WA_DeleteOnClose);
+            view->show();
+            return;
+        }
     }
     Preview preview;
     const bool shown = preview.show(Application_title, _layer->document_name(), *content);

@@ -1,6 +1,7 @@
 // The verifier's windows as a person sees them: tabs, lines, colours and the final box for real
 // fixture files, reading and saving the document, and closing while a layer works. Boxes and file
 // dialogs are answered by the test; documents are "opened" by a recorder.
+#include "VelinVerify/app/invoice_view_dialog.h"
 #include "VelinVerify/app/preview.h"
 #include "VelinVerify/app/text_progress_bar.h"
 #include "VelinVerify/app/verify_app.h"
@@ -21,6 +22,8 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMimeData>
+#include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QtTest>
@@ -424,6 +427,51 @@ private slots:
         _dialog_answer.reset();
         control<QPushButton>(page, "save_button")->click();
         QCOMPARE(activity->item(activity->count() - 1)->text(), QStringLiteral("Salvataggio annullato."));
+    }
+
+    void reading_an_invoice_shows_it_as_a_page_with_its_xml_and_attachments()
+    {
+        // An invoice as it arrives: inside an envelope, made here with the test PKI.
+        const fs::path invoice = source / "tests/fixtures/invoice/fattura-allegati.xml";
+        const fs::path envelope = folder() / "fatture" / "fattura-allegati.xml.p7m";
+        fs::create_directories(envelope.parent_path());
+        const auto arg = [](const fs::path& path) { return QString::fromStdString(path.string()); };
+        QCOMPARE(QProcess::execute(QStringLiteral("openssl"),
+                                   {"cms", "-sign", "-nodetach", "-binary", "-outform", "DER", "-in", arg(invoice),
+                                    "-signer", arg(pki / "signer-legal.cert.pem"), "-inkey", arg(pki / "signer-legal.key.pem"),
+                                    "-out", arg(envelope)}),
+                 0);
+        Dlg_verify_onion window(_settings, default_services());
+        window.open_path(envelope.string());
+        QVERIFY(settled(window));
+        CVelinVerifyDlg* page = window.layer_pages().at(0);
+        control<QPushButton>(page, "read_button")->click();
+        auto* view = page->findChild<Invoice_view_dialog*>();
+        QVERIFY(view && view->isVisible());
+        // Shown here, not handed to the desktop.
+        QVERIFY(page->preview_copies().empty());
+        const QString shown = view->findChild<QTextBrowser*>("invoice_page")->toPlainText();
+        for (const char* text : {"Azienda Sanitaria di Ferrara", "Nota di credito", "FPA 8/26", "Elenco del reso"})
+            QVERIFY2(shown.contains(QString::fromUtf8(text)), text);
+        QVERIFY(view->findChild<QPlainTextEdit*>("invoice_xml")->toPlainText().contains("<ns3:FatturaElettronica"));
+
+        auto* attachments = view->findChild<QListWidget*>("attachment_list");
+        QCOMPARE(attachments->count(), 2);
+        attachments->setCurrentRow(1);
+        _dialog_answer = (envelope.parent_path() / "reso-salvato.csv").string();
+        view->findChild<QPushButton*>("save_attachment_button")->click();
+        QCOMPARE(_dialogs.back().proposed_name, std::string("reso.csv"));
+        QCOMPARE(test::read_file(*_dialog_answer), std::string("articolo;quantita\n6204;10\n"));
+
+        _dialog_answer = (envelope.parent_path() / "fattura.html").string();
+        view->findChild<QPushButton*>("save_page_button")->click();
+        QCOMPARE(_dialogs.back().proposed_name, std::string("fattura-allegati.html"));
+        QVERIFY(test::read_file(*_dialog_answer).find("FPA 8/26") != std::string::npos);
+
+        // "Salva..." still saves the signed invoice itself.
+        _dialog_answer = (envelope.parent_path() / "copia.xml").string();
+        control<QPushButton>(page, "save_button")->click();
+        QCOMPARE(test::read_file(*_dialog_answer), test::read_file(invoice));
     }
 
     void closing_while_a_layer_works_gives_no_summary_and_the_next_file_runs()
