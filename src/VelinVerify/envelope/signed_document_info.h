@@ -8,6 +8,7 @@
 #include "VelinVerify/envelope/signer_certificate.h"
 #include "VelinVerify/envelope/system_time.h"
 #include "VelinVerify/envelope/timestamp_token.h"
+#include "VelinVerify/envelope/validation_data.h"
 
 #include <cstdint>
 #include <string>
@@ -22,6 +23,8 @@ inline constexpr const char* changed_after_signature_text =
     "Il documento è stato modificato dopo questa firma: la firma non copre le revisioni successive.";
 inline constexpr const char* changed_after_signatures_text =
     "Le firme corrispondono ai dati firmati, ma il documento è stato modificato dopo una o più di esse.";
+inline constexpr const char* signing_certificate_mismatch_text =
+    "Il certificato del firmatario non è quello indicato nella firma.";
 inline constexpr const char* detached_document_missing_text =
     "La firma è separata dal documento e il documento non è stato trovato.";
 
@@ -62,6 +65,8 @@ struct Signature_info {
     // The document was changed after this signature: even when it matches, it does not vouch for
     // the document as it is now.
     bool changed_after = false;
+    // Its signing-certificate attribute names another certificate than the one it is checked with.
+    bool signing_certificate_mismatch = false;
     std::vector<Countersignature_info> countersignatures;
 
     // True only for a signature that was checked and matches. Anything else is shown as
@@ -96,6 +101,8 @@ struct Signed_document_info {
     std::vector<Timestamp_info> timestamps;
     // The time-stamped document is not an envelope: nothing in this layer is signed.
     bool document_unsigned = false;
+    // What the file carries for checking its signers' chains and revocation.
+    Validation_data validation_data{};
 };
 
 } // namespace velin

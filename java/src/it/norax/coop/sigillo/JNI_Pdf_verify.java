@@ -112,6 +112,8 @@ public class JNI_Pdf_verify {
         String digest = "";
         // Its range ends before the file does: a later revision changed the document after it.
         boolean changed_after;
+        // The /Contents as the dictionary holds it (a CMS signature or a time-stamp token, padded).
+        byte[] contents;
     }
 
     private int error = OK;
@@ -120,6 +122,7 @@ public class JNI_Pdf_verify {
     // One verifier per signer's certificate in a document: many signatures often share one.
     private final Map<X509CertificateHolder, SignerInformationVerifier> verifiers = new HashMap<>();
     private boolean appended;
+    private Pdf_validation_data validation_data = Pdf_validation_data.empty();
 
     public JNI_Pdf_verify() {
         if (Security.getProvider("BC") == null)
@@ -181,6 +184,21 @@ public class JNI_Pdf_verify {
         return signers.get(index).changed_after;
     }
 
+    /** The dictionary's /Contents as it is, padding included; null when it could not be read. */
+    public byte[] contents_at(int index) {
+        return signers.get(index).contents;
+    }
+
+    /** The well-formed /ByteRange of the signature, its own; null otherwise. */
+    public long[] range_at(int index) {
+        return signers.get(index).range;
+    }
+
+    /** The DSS dictionary's items of a kind: 0 certificates, 1 CRLs, 2 OCSP answers. */
+    public byte[][] validation_items(int kind) {
+        return validation_data.items(kind);
+    }
+
     /** Bytes follow the end of the last signed revision: nothing signs them. */
     public boolean bytes_after_signatures() {
         return appended;
@@ -190,6 +208,7 @@ public class JNI_Pdf_verify {
         signers.clear();
         verifiers.clear();
         appended = false;
+        validation_data = Pdf_validation_data.empty();
         error = OK;
         stack = "";
         PDDocument document;
@@ -254,6 +273,7 @@ public class JNI_Pdf_verify {
                     signer.changed_after = end < length;
                 }
             appended = signed_end < length;
+            validation_data = Pdf_validation_data.read(document);
         } catch (Throwable t) {
             fail(scratch, NOT_A_PDF, t);
         } finally {
@@ -272,6 +292,7 @@ public class JNI_Pdf_verify {
         error = code;
         signers.clear();
         appended = false;
+        validation_data = Pdf_validation_data.empty();
     }
 
     private static void close(ScratchFile scratch) {
@@ -530,6 +551,7 @@ public class JNI_Pdf_verify {
         signer.kind = dictionary.getSubFilter() == null ? "" : dictionary.getSubFilter();
         try {
             byte[] contents = dictionary.getContents();
+            signer.contents = contents;
             long[] range = byte_range(dictionary, pdf.length);
             if (range != null && own_hole(range, contents, offset, pdf))
                 signer.range = range;
