@@ -6,6 +6,7 @@
 // listed authority granted from 2016 and withdrawn on 1 June 2024, an intermediate the stores do
 // not hold, and a qualified time-stamping service.
 #include "VelinVerify/pipeline/layer_analysis.h"
+#include "VelinVerify/pipeline/report_channel.h"
 #include "VelinVerify/trust/ocsp.h"
 #include "VelinVerify/trust/trusted_list_store.h"
 #include "VelinVerify/worker/cancel_flag.h"
@@ -205,40 +206,50 @@ void write_pem(const fs::path& path, const test::Key& key)
 constexpr const char* Legal = "Firma digitale (con validità legale)";
 constexpr const char* Attestation = "Firma elettronica (attestazione)";
 
+// The one PKI of the program.
+const Past_pki& past_pki()
+{
+    static const Past_pki pki;
+    return pki;
+}
+
+// The PDFs, made once from that PKI: the intermediate and its list in the DSS.
+const fs::path& pdfs()
+{
+    static test::Test_folder folder;
+    static const bool made = [] {
+        const Past_pki& pki = past_pki();
+        const fs::path in = folder / "in";
+        fs::create_directories(in / "dss");
+        write_pem(in / "signer.cert.pem", pki.signer);
+        write_pem(in / "signer.key.pem", pki.signer_key);
+        write_pem(in / "other.cert.pem", pki.other);
+        write_pem(in / "tsa.cert.pem", pki.tsa);
+        write_pem(in / "tsa.key.pem", pki.tsa_key);
+        test::write_file(in / "stamp-time", std::to_string(utc("2023-05-01T10:00:00Z")));
+        test::write_file(in / "dss" / "intermedia.cer", test::string_of(der_of(pki.intermediate)));
+        test::write_file(in / "dss" / "intermedia.crl", test::string_of(pki.crl()));
+        const std::string command = std::string(VELIN_MAKE_LTV_PDFS) + " " + folder.path().string() + " " +
+                                    in.string() + " >" + (folder / "make.log").string() + " 2>&1";
+        return std::system(command.c_str()) == 0;
+    }();
+    EXPECT_TRUE(made) << test::read_file(folder / "make.log");
+    return folder.path();
+}
+
 class Long_term_validation : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
         test::private_environment();
         Java_vm::instance().set_sources_for_tests(Runtime_root, std::string(), VELIN_JAVA_FOLDER);
-        pki = new Past_pki;
-        pdfs = new test::Test_folder;
-        // The PDFs, made once from this PKI: the intermediate and its list in the DSS.
-        const fs::path in = *pdfs / std::string("in");
-        fs::create_directories(in / "dss");
-        write_pem(in / "signer.cert.pem", pki->signer);
-        write_pem(in / "signer.key.pem", pki->signer_key);
-        write_pem(in / "other.cert.pem", pki->other);
-        write_pem(in / "tsa.cert.pem", pki->tsa);
-        write_pem(in / "tsa.key.pem", pki->tsa_key);
-        test::write_file(in / "stamp-time", std::to_string(utc("2023-05-01T10:00:00Z")));
-        test::write_file(in / "dss" / "intermedia.cer", test::string_of(der_of(pki->intermediate)));
-        test::write_file(in / "dss" / "intermedia.crl", test::string_of(pki->crl()));
-        const std::string command = std::string(VELIN_MAKE_LTV_PDFS) + " " + pdfs->path().string() + " " +
-                                    in.string() + " >" + (*pdfs / std::string("make.log")).string() + " 2>&1";
-        ASSERT_EQ(std::system(command.c_str()), 0) << test::read_file(*pdfs / std::string("make.log"));
-    }
-    static void TearDownTestSuite()
-    {
-        delete pdfs;
-        delete pki;
     }
     void SetUp() override { cancel_flag() = false; }
 
     std::unique_ptr<Layer_analysis> verify(std::vector<uint8_t> bytes, const std::string& name, bool revocation)
     {
         Pipeline_services services;
-        services.trusted_store = [store = pki->store] { return store; };
+        services.trusted_store = [store = pki.store] { return store; };
         services.check_revocations = check_revocations;
         services.pdf_decoder = [] { return std::make_shared<Pdf_verify>(); };
         Pipeline_settings settings;
@@ -251,7 +262,7 @@ protected:
     }
     std::unique_ptr<Layer_analysis> verify_pdf(const std::string& name, bool revocation = false)
     {
-        return verify(test::read_bytes(*pdfs / name), name, revocation);
+        return verify(test::read_bytes(pdfs() / name), name, revocation);
     }
 
     static bool has(const std::vector<Status_line>& lines, const std::string& text)
@@ -264,13 +275,9 @@ protected:
                            [&](const Status_line& line) { return line.text.starts_with(text); });
     }
 
-    static Past_pki* pki;
-    static test::Test_folder* pdfs;
+    const Past_pki& pki = past_pki();
     SEH_translation translation;
 };
-
-Past_pki* Long_term_validation::pki = nullptr;
-test::Test_folder* Long_term_validation::pdfs = nullptr;
 
 TEST_F(Long_term_validation, a_document_time_stamp_is_a_time_stamp_and_the_time_that_counts_for_the_signature_before_it)
 {
@@ -294,8 +301,18 @@ TEST_F(Long_term_validation, a_document_time_stamp_is_a_time_stamp_and_the_time_
     EXPECT_EQ(record.info.covered_signers, std::vector<size_t>{0});
     EXPECT_TRUE(has(stamped->activity(), "Marca temporale: 01/05/2023 10:00:00 (UTC), Marche qualificate"));
 
+    // A signature made after the time stamp is not covered by it: judged now.
+    const auto later = verify_pdf("stamped-then-signed.pdf");
+    ASSERT_EQ(later->signer_records().size(), 2u);
+    ASSERT_EQ(later->timestamps().size(), 1u);
+    EXPECT_EQ(later->timestamps().front().info.covered_signers, std::vector<size_t>{0});
+    later->select_signature(0);
+    EXPECT_EQ(later->shown_signature().kind, Legal);
+    later->select_signature(1);
+    EXPECT_EQ(later->shown_signature().kind, Attestation);
+
     // The same bytes with the time stamp's token changed: not verified, so it moves nothing.
-    std::vector<uint8_t> bytes = test::read_bytes(*pdfs / std::string("stamped.pdf"));
+    std::vector<uint8_t> bytes = test::read_bytes(pdfs() / "stamped.pdf");
     const std::string text(bytes.begin(), bytes.end());
     const size_t hole = text.find('<', text.rfind("/Contents"));
     bytes[hole + 200] = bytes[hole + 200] == 'A' ? 'B' : 'A';
@@ -321,7 +338,7 @@ TEST_F(Long_term_validation, a_pades_lt_file_gives_its_chain_and_its_crl_without
 
 TEST_F(Long_term_validation, a_cades_envelope_gives_its_chain_and_revocation_from_its_values)
 {
-    const std::vector<uint8_t> certificates = sequence({der_of(pki->intermediate)});
+    const std::vector<uint8_t> certificates = sequence({der_of(pki.intermediate)});
     const auto crl_values = [](const std::vector<uint8_t>& crl) { return sequence({sequence({sequence({crl})}, 0xA0)}); };
     struct Case {
         const char* name;
@@ -331,23 +348,23 @@ TEST_F(Long_term_validation, a_cades_envelope_gives_its_chain_and_revocation_fro
         const char* line;
     };
     const std::vector<Case> cases = {
-        {"CRL", certificates, crl_values(pki->crl()), true, Revocation_status::Valid,
+        {"CRL", certificates, crl_values(pki.crl()), true, Revocation_status::Valid,
          "Revoca verificata tramite la CRL contenuta nel file: Firmatario a lungo termine."},
-        {"CRL that revokes", certificates, crl_values(pki->crl({3})), true, Revocation_status::Revoked,
+        {"CRL that revokes", certificates, crl_values(pki.crl({3})), true, Revocation_status::Revoked,
          "Revoca verificata tramite la CRL contenuta nel file: Firmatario a lungo termine."},
-        {"OCSP", certificates, sequence({sequence({sequence({pki->basic_ocsp_answer()})}, 0xA1)}), true,
+        {"OCSP", certificates, sequence({sequence({sequence({pki.basic_ocsp_answer()})}, 0xA1)}), true,
          Revocation_status::Valid,
          "Revoca verificata tramite la risposta OCSP contenuta nel file: Firmatario a lungo termine."},
         // A list signed by another key than the issuer's is not taken: the network is asked, in vain.
         {"CRL of another key", certificates,
-         crl_values(test::make_crl({}, pki->intermediate, pki->signer_key)), true,
+         crl_values(test::make_crl({}, pki.intermediate, pki.signer_key)), true,
          Revocation_status::Not_determinable, nullptr},
         {"nothing", {}, {}, false, Revocation_status::Update_disabled, nullptr},
     };
     for (const Case& test_case : cases) {
         SCOPED_TRACE(test_case.name);
         const auto layer =
-            verify(pki->envelope(test_case.certificate_values, test_case.revocation_values), "contratto.txt.p7m", true);
+            verify(pki.envelope(test_case.certificate_values, test_case.revocation_values), "contratto.txt.p7m", true);
         ASSERT_EQ(layer->signer_records().size(), 1u);
         const Signer_record& record = layer->signer_records().front();
         EXPECT_EQ(record.chain.is_assigned(), test_case.chain);
@@ -384,6 +401,8 @@ int main(int argc, char** argv)
 {
     velin::test::private_environment();
     QCoreApplication application(argc, argv);
+    // What the revocation check reports goes to the layer's own lines, as in the program.
+    const velin::Report_channel reports([](const velin::Status_line&) {});
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
