@@ -61,11 +61,6 @@ int closed_port()
     return ntohs(address.sin_port);
 }
 
-std::vector<uint8_t> der_of(const Certificate& certificate)
-{
-    return certificate.der();
-}
-
 // A DER SEQUENCE of the encodings (each a whole element).
 std::vector<uint8_t> sequence(const std::vector<std::vector<uint8_t>>& elements, uint8_t tag = 0x30)
 {
@@ -227,7 +222,7 @@ const fs::path& pdfs()
         write_pem(in / "tsa.cert.pem", pki.tsa);
         write_pem(in / "tsa.key.pem", pki.tsa_key);
         test::write_file(in / "stamp-time", std::to_string(utc("2023-05-01T10:00:00Z")));
-        test::write_file(in / "dss" / "intermedia.cer", test::string_of(der_of(pki.intermediate)));
+        test::write_file(in / "dss" / "intermedia.cer", test::string_of(pki.intermediate.der()));
         test::write_file(in / "dss" / "intermedia.crl", test::string_of(pki.crl()));
         const std::string command = std::string(VELIN_MAKE_LTV_PDFS) + " " + folder.path().string() + " " +
                                     in.string() + " >" + (folder / "make.log").string() + " 2>&1";
@@ -338,7 +333,7 @@ TEST_F(Long_term_validation, a_pades_lt_file_gives_its_chain_and_its_crl_without
 
 TEST_F(Long_term_validation, a_cades_envelope_gives_its_chain_and_revocation_from_its_values)
 {
-    const std::vector<uint8_t> certificates = sequence({der_of(pki.intermediate)});
+    const std::vector<uint8_t> certificates = sequence({pki.intermediate.der()});
     const auto crl_values = [](const std::vector<uint8_t>& crl) { return sequence({sequence({sequence({crl})}, 0xA0)}); };
     struct Case {
         const char* name;
