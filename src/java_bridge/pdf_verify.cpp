@@ -1,12 +1,16 @@
 #include "java_bridge/pdf_verify.h"
 
+#include "common/owner.h"
 #include "common/trace.h"
 #include "java_bridge/java_vm.h"
 #include "java_bridge/pdf_classes.h"
 #include "java_bridge/revision_changes.h"
 
+#include <openssl/err.h>
 #include <openssl/objects.h>
 
+#include <array>
+#include <climits>
 #include <cstdio>
 
 namespace velin {
@@ -37,6 +41,69 @@ int digest_nid(const std::string& oid)
     const int nid = OBJ_txt2nid(oid.c_str());
     return nid == NID_undef ? 0 : nid;
 }
+
+// The signature forms whose /Contents is a CMS signature with signed attributes of its own.
+bool is_cms_kind(const std::string& kind)
+{
+    return kind == "adbe.pkcs7.detached" || kind == "ETSI.CAdES.detached" || kind == "adbe.pkcs7.sha1";
+}
+
+// The CMS signature's signing-certificate attribute, when it has one, names the certificate the
+// signature was checked with. A signature that does not decode here has been judged already.
+bool binds_certificate(const std::vector<uint8_t>& contents, const Signer_certificate& certificate)
+{
+    if (contents.empty() || certificate.empty())
+        return true;
+    const unsigned char* in = contents.data();
+    const Owner<CMS_ContentInfo> cms(
+        d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(std::min<size_t>(contents.size(), LONG_MAX))));
+    ERR_clear_error();
+    STACK_OF(CMS_SignerInfo)* signers = cms ? CMS_get0_SignerInfos(cms.get()) : nullptr;
+    if (!signers || sk_CMS_SignerInfo_num(signers) != 1)
+        return true;
+    return signing_certificate_bound(sk_CMS_SignerInfo_value(signers, 0), certificate.x509());
+}
+
+using Byte_range = std::array<uint64_t, 4>;
+
+// The range as the classes give it, checked again against the file: from the start, a hole, and
+// the rest inside the file.
+std::optional<Byte_range> byte_range(JNIEnv* env, jlongArray array, size_t file_size)
+{
+    if (!array || env->GetArrayLength(array) != 4)
+        return std::nullopt;
+    jlong numbers[4] = {};
+    env->GetLongArrayRegion(array, 0, 4, numbers);
+    if (env->ExceptionCheck())
+        return std::nullopt;
+    for (const jlong number : numbers)
+        if (number < 0 || static_cast<uint64_t>(number) > file_size)
+            return std::nullopt;
+    const Byte_range range{static_cast<uint64_t>(numbers[0]), static_cast<uint64_t>(numbers[1]),
+                           static_cast<uint64_t>(numbers[2]), static_cast<uint64_t>(numbers[3])};
+    if (range[0] != 0 || range[2] < range[1] || range[3] > file_size - range[2])
+        return std::nullopt;
+    return range;
+}
+
+std::vector<std::vector<uint8_t>> byte_arrays(JNIEnv* env, jobjectArray array)
+{
+    std::vector<std::vector<uint8_t>> items;
+    const jsize count = array ? env->GetArrayLength(array) : 0;
+    for (jsize i = 0; i < count && !env->ExceptionCheck(); ++i) {
+        auto item = static_cast<jbyteArray>(env->GetObjectArrayElement(array, i));
+        if (std::vector<uint8_t> bytes = native_bytes(env, item); !bytes.empty())
+            items.push_back(std::move(bytes));
+        if (item)
+            env->DeleteLocalRef(item);
+    }
+    return items;
+}
+
+struct Document_stamp {
+    std::vector<uint8_t> token;
+    std::optional<Byte_range> range;
+};
 
 } // namespace
 
@@ -82,8 +149,11 @@ Assignable<Signature_integrity> Pdf_verify::signature_integrity() const
         integrity.set_failed(unchecked_text());
         return integrity;
     }
-    // Its own bytes: what changed after them is said by later_changes().
-    integrity.assign(_signers[_selected].intact ? Signature_integrity::Intact : Signature_integrity::Not_intact);
+    // Its own bytes: what changed after them is said by later_changes(). A certificate other than
+    // the one the signature names is not the signer's.
+    const Signer& signer = _signers[_selected];
+    integrity.assign(signer.intact && !signer.certificate_mismatch ? Signature_integrity::Intact
+                                                                  : Signature_integrity::Not_intact);
     return integrity;
 }
 
@@ -92,6 +162,11 @@ Later_changes Pdf_verify::later_changes() const
     if (!parsed() || _selected >= _signers.size())
         return {};
     return judge_later_changes(_signers[_selected].changes, _certification);
+}
+
+bool Pdf_verify::signing_certificate_mismatch() const
+{
+    return parsed() && _selected < _signers.size() && _signers[_selected].certificate_mismatch;
 }
 
 bool Pdf_verify::changed_after_signature() const
@@ -138,6 +213,8 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
     _outcome = Pdf_outcome::No_java;
     _signers.clear();
     _certification = 0;
+    _timestamps.clear();
+    _validation_data = {};
     _content.assign(bytes.begin(), bytes.end());
     Java_vm& machine = Java_vm::instance();
     if (machine.start(bytes.size()) == Jvm_failed)
@@ -162,6 +239,9 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
                                 {"changed_after_at", "(I)Z"},
                                 {"changes_at", "(I)I"},
                                 {"certification_level", "()I"},
+                                {"contents_at", "(I)[B"},
+                                {"range_at", "(I)[J"},
+                                {"validation_items", "(I)[[B"},
                                 {"bytes_after_signatures", "()Z"}});
     if (!binding.bind(env, "Carica la classe per la verifica PDF.."))
         return;
@@ -195,6 +275,7 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
         return;
     }
     const jint count = env->CallIntMethod(verifier, binding.method("signers_count"));
+    std::vector<Document_stamp> stamps;
     for (jint i = 0; i < count && !env->ExceptionCheck(); ++i) {
         Signer signer;
         auto der = refs.keep(static_cast<jbyteArray>(env->CallObjectMethod(verifier, binding.method("signer_at"), i)));
@@ -216,14 +297,56 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
         signer.problem = native_text(env, problem);
         if (!signer.problem.empty())
             Trace(Trace_kind, Level_info) << "Firma PDF " << i + 1 << ": " << signer.problem;
+        auto contents =
+            refs.keep(static_cast<jbyteArray>(env->CallObjectMethod(verifier, binding.method("contents_at"), i)));
+        auto range_array =
+            refs.keep(static_cast<jlongArray>(env->CallObjectMethod(verifier, binding.method("range_at"), i)));
+        const std::optional<Byte_range> range = byte_range(env, range_array, bytes.size());
+        if (signer.kind == "ETSI.RFC3161") {
+            // A document time stamp is checked here, over its range, as every other time stamp is.
+            stamps.push_back({native_bytes(env, contents), range});
+            continue;
+        }
+        if (range)
+            signer.revision_end = (*range)[2] + (*range)[3];
+        if (is_cms_kind(signer.kind) && !binds_certificate(native_bytes(env, contents), signer.certificate)) {
+            Trace(Trace_kind, Level_info) << "Firma PDF " << i + 1 << ": il certificato non è quello indicato dalla firma";
+            signer.certificate_mismatch = true;
+        }
         _signers.push_back(std::move(signer));
     }
     _bytes_after_signatures = env->CallBooleanMethod(verifier, binding.method("bytes_after_signatures")) == JNI_TRUE;
     _certification = env->CallIntMethod(verifier, binding.method("certification_level"));
+    auto validation_items = [&](jint kind) {
+        auto items = refs.keep(
+            static_cast<jobjectArray>(env->CallObjectMethod(verifier, binding.method("validation_items"), kind)));
+        return byte_arrays(env, items);
+    };
+    _validation_data.certificates = validation_items(0);
+    _validation_data.crls = validation_items(1);
+    _validation_data.ocsp_answers = validation_items(2);
     if (const std::string exception = take_java_exception(env); !exception.empty()) {
         Trace(Trace_kind, Level_info) << exception;
         _signers.clear();
+        _validation_data = {};
         return;
+    }
+    for (const Document_stamp& stamp : stamps) {
+        Trace_block block("Verifica della marca temporale del documento PDF");
+        Covered_digest covered;
+        std::vector<size_t> signers;
+        if (stamp.range) {
+            const auto [start, hole, rest, rest_size] = *stamp.range;
+            covered = digest_of_pieces({bytes.subspan(start, hole), bytes.subspan(rest, rest_size)});
+            // It covers every signature whose revision lies before its own hole.
+            for (size_t j = 0; j < _signers.size(); ++j)
+                if (_signers[j].revision_end > 0 && _signers[j].revision_end <= hole)
+                    signers.push_back(j);
+        }
+        Timestamp_info timestamp = check_timestamp(stamp.token, covered);
+        timestamp.scope = Timestamp_scope::Document;
+        timestamp.covered_signers = std::move(signers);
+        _timestamps.push_back(std::move(timestamp));
     }
     _outcome = Pdf_outcome::Verified;
 }

@@ -47,6 +47,12 @@ public:
     std::string unchecked_text() const override;
     bool changed_after_signature() const override;
     Later_changes later_changes() const override;
+    bool signing_certificate_mismatch() const override;
+    // The document time stamps (ETSI.RFC3161), each checked over its own byte range: they are the
+    // file's time stamps, not its signers.
+    std::vector<Timestamp_info> document_timestamps() const override { return _timestamps; }
+    // The certificates, CRLs and OCSP answers of the document's DSS dictionary.
+    Validation_data validation_data() const override { return _validation_data; }
 
     Pdf_outcome outcome() const { return _outcome; }
     // Bytes after the last signed revision: no signature covers them.
@@ -70,12 +76,18 @@ public:
         int digest_nid = 0;
         std::string kind;
         std::string problem;
+        // The signing-certificate attribute of its CMS names another certificate.
+        bool certificate_mismatch = false;
+        // Where its signed revision ends in the file; 0 when its byte range is not its own.
+        uint64_t revision_end = 0;
     };
 
 private:
     Pdf_outcome _outcome = Pdf_outcome::Failed;
     std::vector<uint8_t> _content;
     std::vector<Signer> _signers;
+    std::vector<Timestamp_info> _timestamps;
+    Validation_data _validation_data;
     size_t _selected = 0;
     bool _bytes_after_signatures = false;
     int _certification = 0;

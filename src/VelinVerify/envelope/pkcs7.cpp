@@ -615,6 +615,14 @@ std::vector<Countersignature_info> countersignatures_of(CMS_SignerInfo* signer, 
 
 } // namespace
 
+Validation_data Pkcs7::validation_data() const
+{
+    Validation_data data;
+    for (const Signer_facts& facts : _facts)
+        data.add(facts.carried);
+    return data;
+}
+
 std::vector<Countersignature_info> Pkcs7::countersignatures() const
 {
     return _selected ? _facts[_current].countersignatures : std::vector<Countersignature_info>{};
@@ -968,6 +976,7 @@ Pkcs7::Signer_facts Pkcs7::facts_of(CMS_SignerInfo* signer, Certificate_records&
     facts.content_tokens = timestamp_tokens_of(signer, false);
     if (CMS_unsigned_get_attr_by_NID(signer, NID_pkcs9_countersignature, -1) >= 0)
         facts.countersignatures = countersignatures_of(signer, facts.signature_value, _cms.get());
+    facts.carried = carried_validation_data(signer);
     ERR_clear_error();
     return facts;
 }

@@ -101,6 +101,8 @@ public:
     std::vector<uint8_t> signature_value() const override;
     int digest_algorithm() const override;
     std::vector<Countersignature_info> countersignatures() const override;
+    // The certificateValues and revocationValues of every signer, together.
+    Validation_data validation_data() const override;
 
     // A signature without its document (the envelope carries no content); requires parsed ().
     bool detached() const;
@@ -124,6 +126,7 @@ private:
         std::vector<std::vector<uint8_t>> signature_tokens; // time stamps of the signature
         std::vector<std::vector<uint8_t>> content_tokens;   // time stamps of the content, signed
         std::vector<Countersignature_info> countersignatures;
+        Validation_data carried; // its certificateValues and revocationValues
     };
     // Signers that share a certificate share its record.
     using Certificate_records = std::map<X509*, Signer_certificate>;

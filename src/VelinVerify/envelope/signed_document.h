@@ -10,6 +10,7 @@
 #include "VelinVerify/envelope/signer_certificate.h"
 #include "VelinVerify/envelope/system_time.h"
 #include "VelinVerify/envelope/timestamp_token.h"
+#include "VelinVerify/envelope/validation_data.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -84,6 +85,15 @@ public:
     virtual bool changed_after_signature() const { return false; }
     // What the changes after the current signer's signature were, when they are known.
     virtual Later_changes later_changes() const { return {}; }
+    // The current signer's signing-certificate attribute names another certificate than the one
+    // its signature is checked with (a certificate swapped for another of the same key).
+    virtual bool signing_certificate_mismatch() const { return false; }
+
+    // The time stamps of the file's own that are not a signer's (a PDF's document time stamps),
+    // checked as far as they can be without the trusted lists; read after the signers.
+    virtual std::vector<Timestamp_info> document_timestamps() const { return {}; }
+    // The validation data the file carries for all its signers; read after the signers.
+    virtual Validation_data validation_data() const { return {}; }
 };
 
 } // namespace velin

@@ -8,6 +8,7 @@
 #include "VelinVerify/envelope/signer_certificate.h"
 #include "VelinVerify/envelope/system_time.h"
 #include "VelinVerify/envelope/timestamp_token.h"
+#include "VelinVerify/envelope/validation_data.h"
 
 #include <cstdint>
 #include <string>
@@ -25,6 +26,8 @@ inline constexpr const char* changed_after_signatures_text =
 inline constexpr const char* forbidden_changes_text =
     "Le firme corrispondono ai dati firmati, ma dopo una o più di esse il documento è stato modificato in modo "
     "non consentito: il documento attuale non è quello firmato.";
+inline constexpr const char* signing_certificate_mismatch_text =
+    "Il certificato del firmatario non è quello indicato nella firma.";
 inline constexpr const char* detached_document_missing_text =
     "La firma è separata dal documento e il documento non è stato trovato.";
 
@@ -75,6 +78,8 @@ struct Signature_info {
     bool changed_after = false;
     // What the later revisions changed, when that is known.
     Later_changes later_changes;
+    // Its signing-certificate attribute names another certificate than the one it is checked with.
+    bool signing_certificate_mismatch = false;
     std::vector<Countersignature_info> countersignatures;
 
     // True only for a signature that was checked and matches. Anything else is shown as
@@ -109,6 +114,8 @@ struct Signed_document_info {
     std::vector<Timestamp_info> timestamps;
     // The time-stamped document is not an envelope: nothing in this layer is signed.
     bool document_unsigned = false;
+    // What the file carries for checking its signers' chains and revocation.
+    Validation_data validation_data{};
 };
 
 } // namespace velin

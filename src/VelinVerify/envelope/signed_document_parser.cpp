@@ -469,9 +469,17 @@ void Signed_document_parser::read_signatures(Envelope_info& envelope)
         signature.changed_after = _document->changed_after_signature();
         signature.later_changes = _document->later_changes();
         signature.countersignatures = _document->countersignatures();
+        signature.signing_certificate_mismatch = _document->signing_certificate_mismatch();
         read_signer_timestamps(envelope, i);
         signatures.push_back(std::move(signature));
     }
+    std::vector<Timestamp_info> document_timestamps = _document->document_timestamps();
+    // A PDF with document time stamps only is time-stamped, not signed.
+    if (signatures.empty() && !document_timestamps.empty())
+        _signature_info_->document_unsigned = true;
+    for (Timestamp_info& timestamp : document_timestamps)
+        _signature_info_->timestamps.push_back(std::move(timestamp));
+    _signature_info_->validation_data.add(_document->validation_data());
     envelope.signatures.assign(std::move(signatures));
 }
 

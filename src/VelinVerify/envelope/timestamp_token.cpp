@@ -25,8 +25,9 @@ struct Release_ts {
     void operator()(ESS_SIGNING_CERT* p) const { ESS_SIGNING_CERT_free(p); }
 };
 
-// The certificate the token names in its signing-certificate attributes (when it names one) is the
-// one it carries: a token whose signer was swapped for another certificate with the same key does
+} // namespace
+
+// A token or a signature whose signer was swapped for another certificate with the same key does
 // not pass.
 bool signing_certificate_bound(CMS_SignerInfo* signer, X509* certificate)
 {
@@ -57,8 +58,6 @@ bool signing_certificate_bound(CMS_SignerInfo* signer, X509* certificate)
     ERR_clear_error();
     return bound;
 }
-
-} // namespace
 
 std::vector<uint8_t> binary_form(std::span<const uint8_t> bytes)
 {

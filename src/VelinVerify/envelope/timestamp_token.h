@@ -10,6 +10,7 @@
 #include "VelinVerify/envelope/signer_certificate.h"
 #include "VelinVerify/envelope/system_time.h"
 
+#include <openssl/cms.h>
 #include <openssl/evp.h>
 
 #include <cstddef>
@@ -45,6 +46,9 @@ struct Timestamp_info {
     std::string problem; // why it could not be read or checked, for the trace
     // A weak digest (MD5, SHA-1) in the imprint.
     bool weak_imprint = false;
+    // A document time stamp of a PDF covers the signers of the revisions before it only: their
+    // indexes. Without a value a Document time stamp covers every signer of its layer.
+    std::optional<std::vector<size_t>> covered_signers{};
 
     // Read, signed by its certificate, over these bytes, by a certificate meant for it: a time
     // that can be relied on once the authority is trusted.
@@ -76,5 +80,10 @@ std::vector<uint8_t> binary_form(std::span<const uint8_t> bytes);
 
 // True for MD5, SHA-1 and RIPEMD-160: digests no longer considered secure for signatures.
 bool is_weak_digest(int nid);
+
+// The certificate a CMS signer names in its signing-certificate(-v2) attribute, when it names
+// one, is certificate: false for a signer whose certificate was swapped for another one (of the
+// same key, or any other) or whose attribute does not decode.
+bool signing_certificate_bound(CMS_SignerInfo* signer, X509* certificate);
 
 } // namespace velin

@@ -109,6 +109,7 @@ void Layer_analysis::start()
     _document_name.clear();
     _outcome.reset();
     _timestamps.clear();
+    _carried.reset();
 
     _info = std::make_shared<Signed_document_info>();
     _parser = std::make_shared<Signed_document_parser>(_info, cancel());
@@ -219,12 +220,13 @@ void Layer_analysis::chains_step()
             _authority_job.indexes.push_back(i);
         }
     }
+    if (!_carried && !_info->validation_data.empty())
+        _carried = std::make_shared<const Carried_validation>(Carried_validation::from(_info->validation_data));
     // Their revocation is known before any signer is judged, so that the lists and the signer's
     // revocation are judged at one and the same time.
     _authority_outcomes.clear();
     if (_settings.check_revocation && !_authority_job.subjects.empty())
-        _authority_outcomes = _services.check_revocations(
-            _authority_job.subjects, Revocation_settings{_settings.download_crls, _settings.revocation_method}, cancel());
+        _authority_outcomes = _services.check_revocations(_authority_job.subjects, revocation_settings(), cancel());
     for (size_t n = 0; n < _authority_job.indexes.size() && n < _authority_outcomes.size(); ++n)
         judged[_authority_job.indexes[n]].revocation = _authority_outcomes[n].status;
 
@@ -239,10 +241,15 @@ void Layer_analysis::chains_step()
         _lists_judged.push_back(stamped ? Judged_time{*stamped, true} : Judged_time{now, false});
         times.push_back(_lists_judged.back().at);
     }
+    // The authorities the file carries first; those published at the caIssuers address only when
+    // the file has none of the issuer's name.
     Issuer_source extra_issuers;
-    if (_services.ca_issuers)
+    if (_services.ca_issuers || _carried)
         extra_issuers = [this](const Certificate& subject) {
-            return _services.ca_issuers(subject, _settings.download_crls, cancel());
+            std::vector<Certificate> found = _carried ? _carried->issuers_of(subject) : std::vector<Certificate>{};
+            if (found.empty() && _services.ca_issuers)
+                found = _services.ca_issuers(subject, _settings.download_crls, cancel());
+            return found;
         };
     _chain_outcomes = build_chains(*_trusted_store, signers, times, extra_issuers);
 }
@@ -250,11 +257,17 @@ void Layer_analysis::chains_step()
 void Layer_analysis::revocation_step()
 {
     const Report_group_scope reporting(_report_group, window());
-    const Revocation_settings settings{_settings.download_crls, _settings.revocation_method};
     // The time stamps' authorities were checked with the chains.
     _revocation_outcomes.clear();
     if (!_revocation_job.subjects.empty())
-        _revocation_outcomes = _services.check_revocations(_revocation_job.subjects, settings, cancel());
+        _revocation_outcomes = _services.check_revocations(_revocation_job.subjects, revocation_settings(), cancel());
+}
+
+Revocation_settings Layer_analysis::revocation_settings() const
+{
+    Revocation_settings settings{_settings.download_crls, _settings.revocation_method};
+    settings.carried = _carried;
+    return settings;
 }
 
 // Handlers, on the user-interface thread.
@@ -327,6 +340,8 @@ void Layer_analysis::decoding_done()
 
     const Envelope_info& envelope = _info->envelope.value();
     name_document(envelope);
+    if (const std::string carried = carried_validation_text(_info->validation_data); !carried.empty())
+        add_line(Line_severity::Information, carried);
     if (envelope.detached && !envelope.content.is_assigned()) {
         // Nothing could be checked: saying the signature does not match would be false.
         add_line(Line_severity::Error, detached_document_missing_text);
@@ -407,6 +422,7 @@ void Layer_analysis::chains_done()
         end_without_summary();
         return;
     }
+    std::vector<std::string> carried_names;
     for (size_t i = 0; i < _records.size(); ++i) {
         std::optional<Chain_outcome> outcome;
         if (_chain_outcomes && i < _chain_outcomes->size())
@@ -414,7 +430,17 @@ void Layer_analysis::chains_done()
         apply_chain_outcome(_records[i], outcome);
         if (_chain_outcomes && i < _lists_judged.size())
             _records[i].lists_judged = _lists_judged[i];
+        // Which authorities of a chain the file itself gave.
+        if (_carried && outcome)
+            for (const Certificate& certificate : outcome->chain)
+                if (std::find(_carried->certificates.begin(), _carried->certificates.end(), certificate) !=
+                        _carried->certificates.end() &&
+                    std::find(carried_names.begin(), carried_names.end(), certificate.display_name()) ==
+                        carried_names.end())
+                    carried_names.push_back(certificate.display_name());
     }
+    for (const std::string& name : carried_names)
+        add_line(Line_severity::Information, "Certificato della catena contenuto nel file: " + name + ".");
     for (size_t i = 0; i < _timestamps.size(); ++i) {
         Timestamp_record& record = _timestamps[i];
         const Timestamp_authority_trust trust = i < _authority_trust.size() ? _authority_trust[i] : Timestamp_authority_trust{};
@@ -516,6 +542,8 @@ Signature_display Layer_analysis::signature_display(size_t index, bool with_text
     // Which time the list status and the qualification stand for, once a chain reached a root.
     if (_records[index].lists_judged && _records[index].chain.is_assigned())
         add({Line_severity::Information, lists_judged_text(*_records[index].lists_judged)});
+    if (signatures.at(index).signing_certificate_mismatch)
+        add({Line_severity::Error, signing_certificate_mismatch_text});
     if (is_weak_digest(signatures.at(index).digest_nid))
         add({Line_severity::Warning, "L'algoritmo di hash della firma non è più considerato sicuro."});
     for (const Countersignature_info& countersignature : signatures.at(index).countersignatures) {

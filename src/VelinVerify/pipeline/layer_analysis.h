@@ -151,6 +151,8 @@ private:
     std::vector<Timestamp_info> covering_for_inner() const;
     void changed(Layer_change change);
     std::atomic<bool>& cancel() const { return *_cancel; }
+    // The settings the revocation jobs run with, the file's own validation data included.
+    Revocation_settings revocation_settings() const;
 
     const Pipeline_settings _settings;
     const Pipeline_services _services;
@@ -168,6 +170,8 @@ private:
 
     // Written by the worker during a step, read by the handler of its message.
     std::shared_ptr<Trusted_store> _trusted_store;
+    // The validation data the file carries, decoded at the first chain building.
+    std::shared_ptr<const Carried_validation> _carried;
     std::optional<std::vector<std::optional<Chain_outcome>>> _chain_outcomes;
     std::vector<Judged_time> _lists_judged; // one per signer, beside the chain outcomes
     Revocation_job _revocation_job;

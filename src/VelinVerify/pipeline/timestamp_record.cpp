@@ -2,6 +2,8 @@
 
 #include "VelinVerify/pipeline/signature_display.h"
 
+#include <algorithm>
+
 namespace velin {
 
 bool Timestamp_record::usable() const
@@ -21,8 +23,12 @@ bool Timestamp_record::usable() const
 
 bool Timestamp_record::covers(size_t signer) const
 {
-    if (inherited || info.scope == Timestamp_scope::Document)
+    if (inherited)
         return true;
+    if (info.scope == Timestamp_scope::Document)
+        return !info.covered_signers ||
+               std::find(info.covered_signers->begin(), info.covered_signers->end(), signer) !=
+                   info.covered_signers->end();
     return info.scope == Timestamp_scope::Signature && info.signer == signer;
 }
 

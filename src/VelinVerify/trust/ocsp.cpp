@@ -55,8 +55,8 @@ bool valid_at(const Certificate& certificate, std::time_t now)
 }
 
 // The issuer signs its own answers, or delegates a responder: a certificate it issued and signed
-// for OCSP signing only, current now. Any other signer could vouch for anything.
-bool is_authorized_responder(const Certificate& responder, const Certificate& issuer)
+// for OCSP signing only, current when it answered. Any other signer could vouch for anything.
+bool is_authorized_responder(const Certificate& responder, const Certificate& issuer, std::time_t answered)
 {
     EVP_PKEY* issuer_key = X509_get0_pubkey(issuer.raw_handle());
     EVP_PKEY* responder_key = X509_get0_pubkey(responder.raw_handle());
@@ -71,7 +71,24 @@ bool is_authorized_responder(const Certificate& responder, const Certificate& is
     if ((flags & EXFLAG_INVALID) || !(flags & EXFLAG_XKUSAGE) ||
         !(X509_get_extended_key_usage(responder.raw_handle()) & XKU_OCSP_SIGN))
         return false;
-    return valid_at(responder, std::time(nullptr));
+    return valid_at(responder, answered);
+}
+
+// An archived answer's period: issued by now (with the tolerated difference) and reaching the
+// time judged, by its next update or, without one, by being at most Ocsp_maximum_age older.
+bool archived_answer_reaches(const ASN1_GENERALIZEDTIME* this_update, const ASN1_GENERALIZEDTIME* next_update,
+                             std::optional<std::time_t> at)
+{
+    const std::time_t now = std::time(nullptr);
+    const std::optional<std::time_t> issued = seconds_of(this_update);
+    if (!issued || *issued > now + Ocsp_clock_skew)
+        return false;
+    const std::time_t judged = at.value_or(now);
+    if (next_update) {
+        const std::optional<std::time_t> until = seconds_of(next_update);
+        return until && judged <= *until + Ocsp_clock_skew;
+    }
+    return judged <= *issued + Ocsp_maximum_age;
 }
 
 Id_owner certificate_id(const Certificate& certificate, const Certificate& issuer)
@@ -156,7 +173,8 @@ Ocsp_result ask_responder(const std::string& url, const Certificate& certificate
 } // namespace
 
 Ocsp_result judge_ocsp_answer(std::span<const uint8_t> answer, const Certificate& certificate,
-                              const Certificate& issuer, const OCSP_REQUEST* request, std::optional<std::time_t> at)
+                              const Certificate& issuer, const OCSP_REQUEST* request, std::optional<std::time_t> at,
+                              bool archived)
 {
     if (answer.empty() || answer.size() > Ocsp_answer_limit)
         return refused("La risposta OCSP è vuota o troppo grande.");
@@ -200,7 +218,8 @@ Ocsp_result judge_ocsp_answer(std::span<const uint8_t> answer, const Certificate
     ERR_clear_error();
     if (verified != 1)
         return refused("La firma della risposta OCSP non è valida.");
-    if (!is_authorized_responder(signer, issuer))
+    const std::optional<std::time_t> produced = seconds_of(OCSP_resp_get0_produced_at(basic.get()));
+    if (!produced || !is_authorized_responder(signer, issuer, archived ? *produced : std::time(nullptr)))
         return refused("Il responder OCSP non è autorizzato dall'emittente del certificato.");
 
     const Id_owner id = certificate_id(certificate, issuer);
@@ -211,10 +230,16 @@ Ocsp_result judge_ocsp_answer(std::span<const uint8_t> answer, const Certificate
     ASN1_GENERALIZEDTIME* next_update = nullptr;
     if (!id || OCSP_resp_find_status(basic.get(), id.get(), &state, &reason, &revoked, &this_update, &next_update) != 1)
         return refused("La risposta OCSP non riguarda il certificato.");
-    const int fresh = OCSP_check_validity(this_update, next_update, Ocsp_clock_skew, next_update ? -1 : Ocsp_maximum_age);
-    ERR_clear_error();
-    if (fresh != 1)
-        return refused("La risposta OCSP non è aggiornata.");
+    if (archived) {
+        if (!archived_answer_reaches(this_update, next_update, at))
+            return refused("La risposta OCSP contenuta nel file non copre la data di verifica.");
+    } else {
+        const int fresh =
+            OCSP_check_validity(this_update, next_update, Ocsp_clock_skew, next_update ? -1 : Ocsp_maximum_age);
+        ERR_clear_error();
+        if (fresh != 1)
+            return refused("La risposta OCSP non è aggiornata.");
+    }
     // The answer's period must reach the time the certificate is judged at.
     const std::optional<std::time_t> until = seconds_of(next_update);
     if (at && until && *at > *until + Ocsp_clock_skew)

@@ -46,9 +46,11 @@ constexpr long Ocsp_maximum_age = 24 * 60 * 60;
 // The judgement of an answer's bytes for certificate, issued by issuer. request: the request
 // sent, whose nonce an answer with a nonce must carry; none for an answer read from the cache.
 // at: the time the certificate is judged at, which the answer's validity must cover.
+// archived: an answer a signed file carries, judged for the time at (now when none) rather than
+// for now: issued by now, and reaching at; its responder's certificate current when it answered.
 Ocsp_result judge_ocsp_answer(std::span<const uint8_t> answer, const Certificate& certificate,
                               const Certificate& issuer, const OCSP_REQUEST* request,
-                              std::optional<std::time_t> at);
+                              std::optional<std::time_t> at, bool archived = false);
 
 struct Ocsp_options {
     bool download_allowed = true;

@@ -214,9 +214,13 @@ void tell_source(const Revocation_outcome& outcome, const Revocation_subject& si
 {
     if (outcome.status != Revocation_status::Valid && outcome.status != Revocation_status::Revoked)
         return;
-    const char* line = outcome.source == Revocation_source::Ocsp ? "Revoca verificata tramite OCSP"
-                       : outcome.source == Revocation_source::Crl ? "Revoca verificata tramite CRL"
-                                                                  : nullptr;
+    const char* line = outcome.source == Revocation_source::Ocsp
+                           ? (outcome.from_file ? "Revoca verificata tramite la risposta OCSP contenuta nel file"
+                                                : "Revoca verificata tramite OCSP")
+                       : outcome.source == Revocation_source::Crl
+                           ? (outcome.from_file ? "Revoca verificata tramite la CRL contenuta nel file"
+                                                : "Revoca verificata tramite CRL")
+                           : nullptr;
     if (!line)
         return;
     Trace(Trace_kind, Level_info) << line << ".";
@@ -247,6 +251,44 @@ Revocation_outcome judge(const Revocation_subject& signer, const Revocation_sett
         break;
     }
     return outcome;
+}
+
+// The answers and lists the signed file carries, within the method: true when one decided.
+bool check_carried(const Revocation_subject& signer, const Certificate& crl_issuer, const Revocation_settings& settings,
+                   Revocation_outcome& outcome)
+{
+    const Carried_validation& carried = *settings.carried;
+    if (settings.method != Revocation_method::Only_crl)
+        for (const std::vector<uint8_t>& answer : carried.ocsp_answers) {
+            const Ocsp_result judged = judge_ocsp_answer(answer, signer.certificate, crl_issuer, nullptr, signer.at, true);
+            if (judged.status == Ocsp_status::No_answer)
+                continue; // most answers of a file are about other certificates
+            if (take_ocsp_answer(judged, signer, outcome)) {
+                outcome.from_file = true;
+                return true;
+            }
+        }
+    if (settings.method == Revocation_method::Only_ocsp)
+        return false;
+    for (const Certificate_revocation_list& list : carried.crls) {
+        if (!issued_under_certificate_issuer(list, signer.certificate) || !carried_list_speaks_for(list, signer.at))
+            continue;
+        if (list.verify_signature(crl_issuer) != Crl_signature::Verified) {
+            Trace(Trace_kind, Level_info) << "La CRL contenuta nel file non è firmata dall'emittente del certificato.";
+            continue;
+        }
+        Revocation_outcome found;
+        if (take_lookup(list, signer, found)) {
+            // A list that names the certificate decides at once; one that does not may be older
+            // than another one carried, so a later list is still looked at.
+            found.source = Revocation_source::Crl;
+            found.from_file = true;
+            outcome = found;
+            if (found.status == Revocation_status::Revoked)
+                return true;
+        }
+    }
+    return outcome.from_file;
 }
 
 // The distribution points in turn, until one gives a list that decides.
@@ -467,6 +509,10 @@ Revocation_outcome check_revocation(const Revocation_subject& signer, const Revo
         return outcome;
     }
 
+    if (settings.carried && check_carried(signer, *crl_issuer, settings, outcome)) {
+        tell_source(outcome, signer);
+        return outcome;
+    }
     if (settings.method != Revocation_method::Only_crl) {
         Trace(Trace_kind, Level_info) << "Verifica OCSP";
         const Ocsp_result answer =

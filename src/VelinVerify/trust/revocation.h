@@ -4,6 +4,7 @@
 // Only the signer's own certificate is checked; the authorities of its chain are not.
 #pragma once
 
+#include "VelinVerify/trust/carried_validation.h"
 #include "VelinVerify/trust/certificate.h"
 #include "VelinVerify/trust/certificate_revocation_list.h"
 #include "VelinVerify/trust/crl_cache.h"
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +43,8 @@ struct Revocation_outcome {
     Revocation_status status = Revocation_status::Not_checked;
     int revocation_issuer = 0;
     Revocation_source source = Revocation_source::None;
+    // The answer or list that decided came from the signed file itself.
+    bool from_file = false;
 };
 
 // One signer as chain building left it: its certificate and the issuer found, if any. With a time
@@ -68,6 +72,9 @@ struct Revocation_settings {
     // The whole of one exchange with an OCSP responder: it comes before the CRL, so a responder
     // that is slow must not hold the analysis long.
     std::chrono::milliseconds ocsp_time_limit{std::chrono::seconds(15)};
+    // What the signed file carries: its OCSP answers and lists are asked first (within the method),
+    // before any cache, responder or distribution point.
+    std::shared_ptr<const Carried_validation> carried{};
 };
 
 // The MetodoRevoca value as a method; values outside the table mean Both.

@@ -202,13 +202,19 @@ TEST_F(Pdf_verification, signers_times_and_integrity_of_pdfs_made_elsewhere)
     EXPECT_TRUE(intact(sha1, 0));
     EXPECT_EQ(sha1.kind(0), "adbe.pkcs7.sha1");
 
+    // The document time stamp is a time stamp of the file, not a signer: checked over its own
+    // range, and covering the signature of the revision before it.
     Pdf_verify stamped = verified("timestamp.pdf");
-    ASSERT_EQ(stamped.signatures_count(), 2u);
-    EXPECT_EQ(stamped.kind(1), "ETSI.RFC3161");
+    ASSERT_EQ(stamped.signatures_count(), 1u);
     EXPECT_TRUE(intact(stamped, 0));
     EXPECT_TRUE(stamped.changed_after_signature());
-    EXPECT_TRUE(intact(stamped, 1));
-    EXPECT_FALSE(stamped.changed_after_signature());
+    const std::vector<Timestamp_info> timestamps = stamped.document_timestamps();
+    ASSERT_EQ(timestamps.size(), 1u);
+    EXPECT_EQ(timestamps[0].scope, Timestamp_scope::Document);
+    EXPECT_TRUE(timestamps[0].read && timestamps[0].signature_valid && timestamps[0].imprint_matches)
+        << timestamps[0].problem;
+    EXPECT_EQ(timestamps[0].covered_signers, std::vector<size_t>{0});
+    EXPECT_TRUE(stamped.validation_data().empty());
 }
 
 TEST_F(Pdf_verification, old_forms_are_checked_and_unknown_ones_are_not_called_a_mismatch)

@@ -117,6 +117,8 @@ public class JNI_Pdf_verify {
         boolean changed_after;
         // What the later revisions changed (Revision_changes' kinds).
         int changes;
+        // The /Contents as the dictionary holds it (a CMS signature or a time-stamp token, padded).
+        byte[] contents;
     }
 
     private int error = OK;
@@ -126,6 +128,7 @@ public class JNI_Pdf_verify {
     private final Map<X509CertificateHolder, SignerInformationVerifier> verifiers = new HashMap<>();
     private boolean appended;
     private int certification;
+    private Pdf_validation_data validation_data = Pdf_validation_data.empty();
 
     public JNI_Pdf_verify() {
         if (Security.getProvider("BC") == null)
@@ -195,6 +198,19 @@ public class JNI_Pdf_verify {
     /** The DocMDP level of the document's certification (1 to 3), 0 when it is not certified. */
     public int certification_level() {
         return certification;
+    /** The dictionary's /Contents as it is, padding included; null when it could not be read. */
+    public byte[] contents_at(int index) {
+        return signers.get(index).contents;
+    }
+
+    /** The well-formed /ByteRange of the signature, its own; null otherwise. */
+    public long[] range_at(int index) {
+        return signers.get(index).range;
+    }
+
+    /** The DSS dictionary's items of a kind: 0 certificates, 1 CRLs, 2 OCSP answers. */
+    public byte[][] validation_items(int kind) {
+        return validation_data.items(kind);
     }
 
     /** Bytes follow the end of the last signed revision: nothing signs them. */
@@ -207,6 +223,7 @@ public class JNI_Pdf_verify {
         verifiers.clear();
         appended = false;
         certification = 0;
+        validation_data = Pdf_validation_data.empty();
         error = OK;
         stack = "";
         PDDocument document;
@@ -279,6 +296,7 @@ public class JNI_Pdf_verify {
             for (int i = 0; i < ends.length; ++i)
                 signers.get(i).changes = changes[i];
             certification = Revision_changes.certification_level(dictionaries);
+            validation_data = Pdf_validation_data.read(document);
         } catch (Throwable t) {
             fail(scratch, NOT_A_PDF, t);
         } finally {
@@ -297,6 +315,7 @@ public class JNI_Pdf_verify {
         error = code;
         signers.clear();
         appended = false;
+        validation_data = Pdf_validation_data.empty();
     }
 
     private static void close(ScratchFile scratch) {
@@ -555,6 +574,7 @@ public class JNI_Pdf_verify {
         signer.kind = dictionary.getSubFilter() == null ? "" : dictionary.getSubFilter();
         try {
             byte[] contents = dictionary.getContents();
+            signer.contents = contents;
             long[] range = byte_range(dictionary, pdf.length);
             if (range != null && own_hole(range, contents, offset, pdf))
                 signer.range = range;
