@@ -118,6 +118,18 @@ void Invoice_view_dialog::report(const std::string& line)
     _status->setText(text(line));
 }
 
+void Invoice_view_dialog::save(File_dialog_request request, std::span<const uint8_t> bytes, const char* saved,
+                               const char* failed)
+{
+    request.kind = File_dialog_request::Kind::Save;
+    request.folder = _folder;
+    const std::optional<std::string> chosen = file_dialog(request, this);
+    if (!chosen)
+        return;
+    Binary_file_write write;
+    report(write.write(bytes, *chosen) ? saved : failed);
+}
+
 void Invoice_view_dialog::save_attachment(int index)
 {
     if (index < 0 || static_cast<size_t>(index) >= _reading.attachments.size())
@@ -128,17 +140,10 @@ void Invoice_view_dialog::save_attachment(int index)
         return;
     }
     File_dialog_request request;
-    request.kind = File_dialog_request::Kind::Save;
     request.title = "Salva l'allegato";
     request.filter = "Tutti i file (*.*)";
-    request.folder = _folder;
     request.proposed_name = attachment.file_name();
-    const std::optional<std::string> chosen = file_dialog(request, this);
-    if (!chosen)
-        return;
-    Binary_file_write write;
-    report(write.write(attachment.content, *chosen) ? "L'allegato è stato salvato."
-                                                    : "La scrittura su disco dell'allegato è fallita.");
+    save(request, attachment.content, "L'allegato è stato salvato.", "La scrittura su disco dell'allegato è fallita.");
 }
 
 void Invoice_view_dialog::save_page()
@@ -146,20 +151,12 @@ void Invoice_view_dialog::save_page()
     if (_reading.html.empty())
         return;
     File_dialog_request request;
-    request.kind = File_dialog_request::Kind::Save;
     request.title = "Salva la fattura come pagina HTML";
     request.filter = "Pagina HTML (*.html)";
-    request.folder = _folder;
-    std::filesystem::path proposed = std::filesystem::path(_document_name).filename();
-    request.proposed_name = proposed.replace_extension(".html").string();
+    request.proposed_name = std::filesystem::path(_document_name).filename().replace_extension(".html").string();
     request.default_suffix = "html";
-    const std::optional<std::string> chosen = file_dialog(request, this);
-    if (!chosen)
-        return;
-    Binary_file_write write;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(_reading.html.data());
-    report(write.write({bytes, _reading.html.size()}, *chosen) ? "La fattura è stata salvata come pagina HTML."
-                                                               : "La scrittura su disco della pagina è fallita.");
+    save(request, {reinterpret_cast<const uint8_t*>(_reading.html.data()), _reading.html.size()},
+         "La fattura è stata salvata come pagina HTML.", "La scrittura su disco della pagina è fallita.");
 }
 
 } // namespace velin

@@ -3,10 +3,13 @@
 #pragma once
 
 #include "VelinVerify/invoice/invoice_reader.h"
+#include "common/file_dialog.h"
 
 #include <QDialog>
 #include <QTextBrowser>
 
+#include <cstdint>
+#include <span>
 #include <string>
 
 class QLabel;
@@ -37,6 +40,8 @@ public:
 
 private:
     void report(const std::string& text);
+    // Asks where (the request's title, filter and name) and writes bytes there.
+    void save(File_dialog_request request, std::span<const uint8_t> bytes, const char* saved, const char* failed);
 
     Invoice_reading _reading;
     std::string _document_name;

@@ -2,6 +2,7 @@
 
 #include "VelinVerify/envelope/base64_decode.h"
 #include "common/owner.h"
+#include "common/xml_walk.h"
 
 #include <QFile>
 
@@ -84,31 +85,11 @@ std::string content_of(const xmlNode* node)
     return text ? reinterpret_cast<const char*>(text.get()) : "";
 }
 
-// Every element of the tree, in document order, without recursion.
-template <class Visit>
-void walk(xmlNode* root, Visit visit)
-{
-    xmlNode* node = root;
-    while (node) {
-        if (node->type == XML_ELEMENT_NODE)
-            visit(node);
-        if (node->children && node->type == XML_ELEMENT_NODE) {
-            node = node->children;
-            continue;
-        }
-        while (node && node != root && !node->next)
-            node = node->parent;
-        if (!node || node == root)
-            break;
-        node = node->next;
-    }
-}
-
 // The invoice's elements below the root have no namespace, but some producers write them in the
 // root's: the stylesheet reads both alike once no element or attribute carries one.
 void drop_namespaces(xmlNode* root)
 {
-    walk(root, [](xmlNode* node) {
+    walk_elements(root, [](xmlNode* node) {
         node->ns = nullptr;
         for (xmlAttr* attribute = node->properties; attribute; attribute = attribute->next)
             attribute->ns = nullptr;

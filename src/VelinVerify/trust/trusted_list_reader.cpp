@@ -3,6 +3,7 @@
 #include "VelinVerify/envelope/base64_decode.h"
 #include "common/owner.h"
 #include "common/trace.h"
+#include "common/xml_walk.h"
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -444,26 +445,6 @@ Xml_document parse_document(std::span<const uint8_t> bytes, std::string& failure
     return document;
 }
 
-// Every element of the tree, in document order, without recursion.
-template <class Visit>
-void walk(xmlNode* root, Visit visit)
-{
-    xmlNode* node = root;
-    while (node) {
-        if (node->type == XML_ELEMENT_NODE)
-            visit(node);
-        if (node->children && node->type == XML_ELEMENT_NODE) {
-            node = node->children;
-            continue;
-        }
-        while (node && node != root && !node->next)
-            node = node->parent;
-        if (!node || node == root)
-            break;
-        node = node->next;
-    }
-}
-
 bool is_inside(const xmlNode* node, const xmlNode* ancestor)
 {
     for (; node; node = node->parent)
@@ -499,7 +480,7 @@ std::string check_structure(xmlDoc* document, xmlNode*& signature)
     std::vector<xmlNode*> signatures;
     std::map<std::string, xmlNode*> ids;
     bool duplicate_id = false;
-    walk(root, [&](xmlNode* node) {
+    walk_elements(root, [&](xmlNode* node) {
         if (is_element(node, Dsig_ns, "Signature"))
             signatures.push_back(node);
         if (has_attribute(node, "Id")) {
