@@ -198,6 +198,8 @@ public class JNI_Pdf_verify {
     /** The DocMDP level of the document's certification (1 to 3), 0 when it is not certified. */
     public int certification_level() {
         return certification;
+    }
+
     /** The dictionary's /Contents as it is, padding included; null when it could not be read. */
     public byte[] contents_at(int index) {
         return signers.get(index).contents;
