@@ -322,6 +322,17 @@ TEST_F(Pin_on_card, opensc_and_the_menu_leave_the_card_in_the_same_pin_state)
         c.menu(view);
         EXPECT_EQ(bed.state(0, "regional"), by_opensc);
     }
+
+    // With OpenSC's module as the menu's (the default), the card is known as the regional one
+    // through its certificates, and the tries the dialog tells are the card's.
+    ASSERT_EQ(write_text(Registry_root::Local_machine, Settings_key, "ModuloPKCS11", ""), 0u);
+    insert(0, "regional --reset-state");
+    view = Scripted_view();
+    Pin_change_logic change(view, nullptr);
+    EXPECT_EQ(change.on_ok("11111", "54321", "54321"), Pin_stay_open);
+    EXPECT_EQ(change.kind(), Card_regional_cns);
+    EXPECT_EQ(view.messages, std::vector<std::string>{"Il vecchio PIN è sbagliato.\n\nRiprova. Tentativi rimasti: 2."});
+    EXPECT_EQ(bed.state(0, "regional")["pin_tries"], "2");
     ::unsetenv("OPENSC_CONF");
 }
 
