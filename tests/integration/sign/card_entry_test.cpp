@@ -86,43 +86,5 @@ TEST_F(Card_entry, pin_block_and_the_answers_of_the_card)
     EXPECT_EQ(verify_card_pin(card, "12345"), Pin_blocked);
 }
 
-TEST_F(Card_entry, the_pin_of_the_signing_key_and_the_tries_the_card_counts)
-{
-    // The signature application's PIN on the card that has one, the card's PIN elsewhere.
-    struct Case {
-        std::string profile;
-        uint8_t reference;
-        std::string pin, tries_key;
-    } const cases[] = {
-        {"regional --reset-state", Signature_pin_reference, "24680", "sign_pin_tries"},
-        {"regional --reset-state --no-signature-app", Card_pin_reference, "12345", "pin_tries"},
-        {"other --reset-state", Card_pin_reference, "12345", "pin_tries"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.profile);
-        bed.insert(0, c.profile);
-        Card_search search;
-        ASSERT_TRUE(search.list_readers() && search.search());
-        ISCard& card = *search.card();
-        ASSERT_EQ(signing_pin_reference(card), c.reference);
-        const std::string profile = c.profile.substr(0, c.profile.find(' '));
-
-        std::optional<int> tries;
-        EXPECT_EQ(verify_card_pin(card, "11111", c.reference, &tries), Pin_wrong);
-        EXPECT_EQ(tries, 2);
-        EXPECT_EQ(bed.state(0, profile)[c.tries_key], "2");
-        EXPECT_EQ(verify_card_pin(card, c.pin, c.reference, &tries), 0u);
-        EXPECT_EQ(tries, std::nullopt);
-        EXPECT_EQ(bed.state(0, profile)[c.tries_key], "3");
-    }
-    // A card that does not count says only that the PIN is wrong.
-    bed.insert(0, "regional --reset-state --pin-fail-sw 6300");
-    Card_search search;
-    ASSERT_TRUE(search.list_readers() && search.search());
-    std::optional<int> tries = 5;
-    EXPECT_EQ(verify_card_pin(*search.card(), "11111", Signature_pin_reference, &tries), Pin_wrong);
-    EXPECT_EQ(tries, std::nullopt);
-}
-
 } // namespace
 } // namespace velin
