@@ -38,10 +38,23 @@ private:
     size_t _reader_index = 0;
 };
 
-// VERIFY of the PIN block (the digits, FF up to 8 bytes) inside one card transaction, followed
-// by a SELECT of the master file. 0 accepted, Pin_wrong, Pin_blocked, a PC/SC code when the
-// exchange failed, Pin_status_unknown for any other answer.
-uint32_t verify_card_pin(ISCard& card, std::string_view pin);
+// PIN references of a CNS card: the card's own PIN (the authentication key's), and the PIN of the
+// signature application (the non-repudiation key's) on the cards that have one.
+constexpr uint8_t Card_pin_reference = 0x10;
+constexpr uint8_t Signature_pin_reference = 0x1A;
+
+// The PIN of the key a signature is made with: the signature application's when the card has
+// its certificate (3F00/1400/9010), the key the signers choose; else the card's PIN. Any failure
+// to look gives the card's PIN.
+uint8_t signing_pin_reference(ISCard& card);
+
+// VERIFY of the PIN block (the digits, FF up to 8 bytes) under reference inside one card
+// transaction, followed by a SELECT of the master file. 0 accepted, Pin_wrong, Pin_blocked, a
+// PC/SC code when the exchange failed, Pin_status_unknown for any other answer. tries_left, when
+// given, receives the tries the card says are left after a wrong PIN (63Cx), else nothing: 0
+// means the PIN is blocked from now on.
+uint32_t verify_card_pin(ISCard& card, std::string_view pin, uint8_t reference = Card_pin_reference,
+                         std::optional<int>* tries_left = nullptr);
 
 // OK is offered only for 5 to 8 digits.
 bool pin_can_be_confirmed(std::string_view pin);

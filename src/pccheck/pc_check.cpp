@@ -161,7 +161,14 @@ std::string language_name(const std::string& locale)
 
 Pc_check::Pc_check(Pc_environment environment, Pc_check_settings settings, Check_report& report)
     : _environment(std::move(environment)), _settings(std::move(settings)), _report(report)
-{}
+{
+    // No module named by the setting: the one the signer takes on this machine.
+    if (_settings.pkcs11_module.empty()) {
+        const Pkcs11_module_choice system = system_pkcs11_module(_environment.root);
+        _settings.pkcs11_module = system.path;
+        _module_origin = system.origin;
+    }
+}
 
 void Pc_check::start()
 {
@@ -550,6 +557,21 @@ void Pc_check::check_middleware()
     const std::string module = _settings.pkcs11_module;
     const std::string path = module.empty() || module.front() != '/' ? module : _environment.path(module);
     _report.report_line("Modulo PKCS#11: " + module);
+    // A module named by the setting is the administrator's choice: the line above says it all.
+    switch (_module_origin) {
+    case Pkcs11_module_origin::Setting:
+        break;
+    case Pkcs11_module_origin::Opensc:
+        _report.report_line("Il modulo è quello di OpenSC, trovato nel sistema.");
+        break;
+    case Pkcs11_module_origin::P11_kit_proxy:
+        _report.report_line("OpenSC non è installato: il modulo è il proxy di p11-kit, che offre i moduli "
+                            "registrati in p11-kit.");
+        break;
+    case Pkcs11_module_origin::Missing:
+        _report.report_line("Nel sistema non ci sono né il modulo di OpenSC né il proxy di p11-kit.");
+        break;
+    }
     if (path.empty() || !is_regular_file(path)) {
         _report.problem("Il CSP NON è installato.",
                         "Non risulta installata la Aurea Desk. Questo software è reperibile "
@@ -558,7 +580,7 @@ void Pc_check::check_middleware()
         return;
     }
     _report.report_line("Il CSP è installato.");
-    const Pkcs11_module_info info = read_pkcs11_module_info(path);
+    const Pkcs11_module_info info = read_pkcs11_module_info(path, true);
     if (!info.ok) {
         _report.problem("La rilevazione della versione di '" + module + "' è fallita.");
         _report.report_line(one_line(info.failure));
@@ -568,6 +590,10 @@ void Pc_check::check_middleware()
     _report.report_line("Descrizione: " + one_line(info.description));
     _report.report_line("Versione della libreria: " + info.library_version);
     _report.report_line("Versione Cryptoki: " + info.cryptoki_version);
+    if (info.tokens.empty())
+        _report.report_line("Il modulo non vede nessuna carta.");
+    for (const std::string& token : info.tokens)
+        _report.report_line("Carta vista dal modulo: " + one_line(token));
 }
 
 void Pc_check::report_browser_profiles(const std::string& title, const std::string& folder)

@@ -3,6 +3,7 @@
 // between them; the command line runs them all.
 #pragma once
 
+#include "common/pkcs11_module.h"
 #include "pccheck/check_report.h"
 #include "pccheck/pc_check_settings.h"
 #include "pccheck/pc_environment.h"
@@ -51,6 +52,7 @@ private:
     Pc_environment _environment;
     Pc_check_settings _settings;
     Check_report& _report;
+    Pkcs11_module_origin _module_origin = Pkcs11_module_origin::Setting;
     int _next = 0;
     bool _supported = true;
 };

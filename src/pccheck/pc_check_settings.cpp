@@ -71,7 +71,7 @@ Pc_check_settings Pc_check_settings::load()
 {
     Pc_check_settings settings;
     load_text("SistemiSupportati", settings.supported_systems);
-    settings.pkcs11_module = pkcs11_module_path();
+    load_text("ModuloPKCS11", settings.pkcs11_module);
     load_text("SitoMiddleware", settings.middleware_site);
     load_text("SuggerimentoJava", settings.java_hint);
     load_text("JavaHome", settings.java_home);

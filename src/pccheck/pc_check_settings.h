@@ -1,7 +1,8 @@
 // The installation data of the PC check, machine settings below the suite's settings key:
 //   "SistemiSupportati"        distributions and versions, ";"-separated: "debian 12",
 //                              "fedora 39+" (that version or newer)
-//   "ModuloPKCS11"             the card middleware's PKCS#11 module (shared with the signer)
+//   "ModuloPKCS11"             the card middleware's PKCS#11 module (shared with the signer);
+//                              when missing, the system's (OpenSC's, else p11-kit's proxy)
 //   "SitoMiddleware"           where the middleware can be found (the missing-module hint)
 //   "SuggerimentoJava"         what to do when no Java runtime is found
 //   "JavaHome"                 the runtime chosen for the Java bridge (shared)
@@ -16,7 +17,7 @@ namespace velin::pccheck {
 
 struct Pc_check_settings {
     std::string supported_systems = "debian 12;ubuntu 22.04;ubuntu 24.04;fedora 39+";
-    std::string pkcs11_module;
+    std::string pkcs11_module; // empty: the system's
     std::string middleware_site = "https://www.cartavelin.example/";
     std::string java_hint = "Per usarle installare un ambiente Java (ad esempio il pacchetto default-jre).";
     std::string java_home;

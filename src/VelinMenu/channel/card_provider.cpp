@@ -126,9 +126,13 @@ Card_provider::Card_provider(const std::string& module_path, const std::string& 
     PKCS11_CTX* context = _state->context.get();
     if (!context)
         throw std::runtime_error("PKCS11_CTX_new");
+    // A module the Java machine's provider holds stays as it is when this provider goes: unloading
+    // it would finalise it under the provider, whose next signature would then fail.
+    const bool in_use = pkcs11_module_in_use(module_path);
     if (PKCS11_CTX_load(context, module_path.c_str()) != 0)
         throw std::runtime_error("PKCS#11 module not loaded: " + module_path);
-    _state->module.reset(context);
+    if (!in_use)
+        _state->module.reset(context);
     PKCS11_SLOT* slots = nullptr;
     unsigned int slot_count = 0;
     if (PKCS11_enumerate_slots(context, &slots, &slot_count) != 0)

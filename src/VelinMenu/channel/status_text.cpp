@@ -38,6 +38,20 @@ bool is_blocked_status(uint16_t status_word)
     return status_word >= 0x6982 && status_word <= 0x6983;
 }
 
+std::optional<int> tries_left(uint16_t status_word)
+{
+    if ((status_word & 0xFFF0) != 0x63C0)
+        return std::nullopt;
+    return status_word & 0x0F;
+}
+
+std::string with_tries_left(const std::string& text, std::optional<int> tries)
+{
+    if (!tries)
+        return text;
+    return text + " Tentativi rimasti: " + std::to_string(*tries) + ".";
+}
+
 std::string card_failure_text(uint32_t pcsc_code)
 {
     switch (pcsc_code) {

@@ -140,12 +140,14 @@ int Pin_change_logic::perform()
         _view.message("Il PIN è stato cambiato.", MB_OK | MB_ICONINFORMATION);
         return Pin_close_ok;
     }
-    if (*status == 0x6300) {
-        _view.message("Il vecchio PIN è sbagliato.\n\nRiprova.", MB_OK | MB_ICONERROR);
+    // A card that counts says how many tries are left (63Cx); the last one used blocks the PIN.
+    const std::optional<int> tries = tries_left(*status);
+    if (*status == 0x6300 || tries > 0) {
+        _view.message(with_tries_left("Il vecchio PIN è sbagliato.\n\nRiprova.", tries), MB_OK | MB_ICONERROR);
         _view.reset_first_field();
         return Pin_stay_open;
     }
-    if (*status == 0x6982 || *status == 0x6983) {
+    if (*status == 0x6982 || *status == 0x6983 || tries == 0) {
         _view.message("Il PIN è bloccato.", MB_OK | MB_ICONERROR);
         return Pin_close_cancel;
     }
@@ -169,12 +171,13 @@ int Pin_unblock_logic::perform()
         _view.message("Il PIN è stato sbloccato.", MB_OK | MB_ICONINFORMATION);
         return Pin_close_ok;
     }
-    if (*status == 0x6300) {
-        _view.message("Il codice PUK è sbagliato.\n\nRiprova.", MB_OK | MB_ICONERROR);
+    const std::optional<int> tries = tries_left(*status);
+    if (*status == 0x6300 || tries > 0) {
+        _view.message(with_tries_left("Il codice PUK è sbagliato.\n\nRiprova.", tries), MB_OK | MB_ICONERROR);
         _view.reset_first_field();
         return Pin_stay_open;
     }
-    if (*status == 0x6982 || *status == 0x6983) {
+    if (*status == 0x6982 || *status == 0x6983 || tries == 0) {
         _view.message("Il PUK è bloccato.", MB_OK | MB_ICONERROR);
         return Pin_close_cancel;
     }

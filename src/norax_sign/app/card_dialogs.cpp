@@ -1,5 +1,6 @@
 #include "norax_sign/app/card_dialogs.h"
 
+#include "VelinMenu/channel/status_text.h"
 #include "common/message_box.h"
 #include "common/secret_field.h"
 #include "common/trace.h"
@@ -64,6 +65,17 @@ Dlg_Pin::Dlg_Pin(std::shared_ptr<ISCard> card, QWidget* parent)
     connect(_ui->ok_button, &QPushButton::clicked, this, &Dlg_Pin::on_ok);
     connect(_ui->cancel_button, &QPushButton::clicked, this, &QDialog::reject);
     connect(this, &QDialog::finished, this, [this] { wipe_field(*_ui->pin_field); });
+    // A card with a signature application signs with that key, under its own PIN: that PIN is the
+    // one asked for and checked.
+    if (_card) {
+        try {
+            _pin_reference = signing_pin_reference(*_card);
+        } catch (const std::exception& error) {
+            Trace(Trace_kind, Level_info) << "Eccezione: " << error.what();
+        }
+        if (_pin_reference == Signature_pin_reference)
+            _ui->pin_label->setText(QStringLiteral("Inserire il PIN di firma:"));
+    }
     update_ok();
 }
 
@@ -92,8 +104,9 @@ void Dlg_Pin::on_ok()
 {
     Pin_text pin = field_secret(*_ui->pin_field);
     uint32_t result = Pin_status_unknown;
+    std::optional<int> tries;
     try {
-        result = verify_card_pin(*_card, pin.view());
+        result = verify_card_pin(*_card, pin.view(), _pin_reference, &tries);
     } catch (const std::exception& error) {
         Trace(Trace_kind, Level_info) << "Eccezione: " << error.what();
     }
@@ -103,8 +116,12 @@ void Dlg_Pin::on_ok()
         return;
     }
     pin.wipe();
+    // The card's own count: the wrong PIN that used the last try has blocked it.
+    if (result == Pin_wrong && tries == 0)
+        result = Pin_blocked;
     if (result == Pin_wrong) {
-        message_box("Il PIN è sbagliato.\n\nRiprova.", MB_OK | MB_ICONERROR, this, Suite_caption);
+        message_box(with_tries_left("Il PIN è sbagliato.\n\nRiprova.", tries), MB_OK | MB_ICONERROR, this,
+                    Suite_caption);
         wipe_field(*_ui->pin_field);
         update_ok();
         _ui->pin_field->setFocus();

@@ -1,6 +1,7 @@
 // The card search and the PIN entry before a batch is signed. InsertCardDialog finds a CNS card
 // in one of the readers (searching again every 50 ms while the user inserts it); Dlg_Pin checks
-// the PIN against that card. run() answers IDOK, IDCANCEL or 3 (no reader list, no PIN usable).
+// the PIN of the key the signers use against that card. run() answers IDOK, IDCANCEL or 3 (no
+// reader list, no PIN usable).
 #pragma once
 
 #include "common/pin_text.h"
@@ -61,6 +62,7 @@ private:
 
     std::unique_ptr<Ui::Pin_entry_dialog> _ui;
     std::shared_ptr<ISCard> _card;
+    uint8_t _pin_reference = Card_pin_reference;
     Pin_text _accepted_pin;
 };
 

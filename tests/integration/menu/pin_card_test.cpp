@@ -98,22 +98,40 @@ TEST_F(Pin_on_card, change_with_the_right_old_pin_stores_the_new_one)
 
 TEST_F(Pin_on_card, wrong_old_pin_answers_by_status_word)
 {
+    // The card counts the tries left (63Cx): each wrong old PIN says how many, the last one
+    // blocks the PIN, and the card's counter is the one the dialog told.
     insert(0, "regional --reset-state");
     {
         Pin_change_logic change(view, nullptr);
         EXPECT_EQ(change.on_ok("11111", "54321", "54321"), Pin_stay_open);
-        EXPECT_EQ(view.messages, std::vector<std::string>{"Operazione fallita."});
-        EXPECT_TRUE(trace_has(" WARN   Status word: 25538\n"));
-        EXPECT_EQ(view.first_field_resets, 0);
+        EXPECT_EQ(bed.state(0, "regional")["pin_tries"], "2");
+        EXPECT_EQ(change.on_ok("11111", "54321", "54321"), Pin_stay_open);
+        EXPECT_EQ(change.on_ok("11111", "54321", "54321"), Pin_close_cancel);
+        EXPECT_EQ(view.messages,
+                  (std::vector<std::string>{"Il vecchio PIN è sbagliato.\n\nRiprova. Tentativi rimasti: 2.",
+                                            "Il vecchio PIN è sbagliato.\n\nRiprova. Tentativi rimasti: 1.",
+                                            "Il PIN è bloccato."}));
+        EXPECT_EQ(view.first_field_resets, 2);
+        EXPECT_EQ(bed.state(0, "regional")["pin_tries"], "0");
     }
     insert(0, "regional --reset-state --pin-fail-sw 6300");
-    view.messages.clear();
+    view = Scripted_view();
+    {
+        Pin_change_logic change(view, nullptr);
+        EXPECT_EQ(change.on_ok("11111", "54321", "54321"), Pin_stay_open);
+        EXPECT_EQ(view.messages, std::vector<std::string>{"Il vecchio PIN è sbagliato.\n\nRiprova."});
+        EXPECT_EQ(view.first_field_resets, 1);
+        EXPECT_EQ(view.new_pin_resets, 0);
+        EXPECT_EQ(bed.state(0, "regional")["pin"], "12345");
+    }
+    // A status word without a text of its own.
+    insert(0, "regional --reset-state --answer 24=6F00");
+    view = Scripted_view();
     Pin_change_logic change(view, nullptr);
     EXPECT_EQ(change.on_ok("11111", "54321", "54321"), Pin_stay_open);
-    EXPECT_EQ(view.messages, std::vector<std::string>{"Il vecchio PIN è sbagliato.\n\nRiprova."});
-    EXPECT_EQ(view.first_field_resets, 1);
-    EXPECT_EQ(view.new_pin_resets, 0);
-    EXPECT_EQ(bed.state(0, "regional")["pin"], "12345");
+    EXPECT_EQ(view.messages, std::vector<std::string>{"Operazione fallita."});
+    EXPECT_TRUE(trace_has(" WARN   Status word: 28416\n"));
+    EXPECT_EQ(view.first_field_resets, 0);
 }
 
 TEST_F(Pin_on_card, blocked_pin_is_unblocked_with_the_puk)
@@ -304,6 +322,17 @@ TEST_F(Pin_on_card, opensc_and_the_menu_leave_the_card_in_the_same_pin_state)
         c.menu(view);
         EXPECT_EQ(bed.state(0, "regional"), by_opensc);
     }
+
+    // With OpenSC's module as the menu's (the default), the card is known as the regional one
+    // through its certificates, and the tries the dialog tells are the card's.
+    ASSERT_EQ(write_text(Registry_root::Local_machine, Settings_key, "ModuloPKCS11", ""), 0u);
+    insert(0, "regional --reset-state");
+    view = Scripted_view();
+    Pin_change_logic change(view, nullptr);
+    EXPECT_EQ(change.on_ok("11111", "54321", "54321"), Pin_stay_open);
+    EXPECT_EQ(change.kind(), Card_regional_cns);
+    EXPECT_EQ(view.messages, std::vector<std::string>{"Il vecchio PIN è sbagliato.\n\nRiprova. Tentativi rimasti: 2."});
+    EXPECT_EQ(bed.state(0, "regional")["pin_tries"], "2");
     ::unsetenv("OPENSC_CONF");
 }
 

@@ -138,6 +138,39 @@ private slots:
         }
         QVERIFY2(report.find("3B FF") == std::string::npos && report.find("MII") == std::string::npos, report.c_str());
     }
+
+    void without_the_setting_opensc_is_found_and_sees_the_cards()
+    {
+        QCOMPARE(write_text(Registry_root::Local_machine, Settings_key, "ModuloPKCS11", ""), 0u);
+        test::Test_folder folder;
+        test::write_file(folder / "opensc.conf",
+                         "app default {\n\tframework pkcs15 {\n\t\tuse_file_caching = no;\n\t}\n}\n");
+        ::setenv("OPENSC_CONF", (folder / "opensc.conf").c_str(), 1);
+        _bed.insert(1, "other --reset-state");
+        const std::string report = run_checks(folder, [](Pc_check& check) { check.check_middleware(); });
+        _bed.empty(1);
+        _bed.empty(0);
+        test::Test_folder empty_readers;
+        const std::string no_card = run_checks(empty_readers, [](Pc_check& check) { check.check_middleware(); });
+        ::unsetenv("OPENSC_CONF");
+        QCOMPARE(
+            write_text(Registry_root::Local_machine, Settings_key, "ModuloPKCS11", _bed.env("CARD_BED_PKCS11_MODULE")),
+            0u);
+
+        QVERIFY2(report.find("Modulo PKCS#11: /usr/lib/x86_64-linux-gnu/opensc-pkcs11.so\n"
+                             "Il modulo è quello di OpenSC, trovato nel sistema.\nIl CSP è installato.\nProduttore: "
+                             "OpenSC") != std::string::npos,
+                 report.c_str());
+        // One token per PIN: the regional card's two, the other issuer's one.
+        for (const char* token :
+             {"MARTA VERDELLI (PIN CNS1) (Virtual PCD 00 00", "MARTA VERDELLI (PIN CNS0) (Virtual PCD 00 00",
+              "PIETRO BRANCALEONI (PIN CNS0) (Virtual PCD 00 01"})
+            QVERIFY2(report.find(std::string("\nCarta vista dal modulo: ") + token) != std::string::npos,
+                     report.c_str());
+        QVERIFY2(report.find("Ho trovato un problema") == std::string::npos, report.c_str());
+        QVERIFY2(no_card.find("\nIl modulo non vede nessuna carta.\n") != std::string::npos, no_card.c_str());
+        QVERIFY2(no_card.find("Carta vista") == std::string::npos, no_card.c_str());
+    }
 };
 
 QTEST_MAIN(Test_pccheck_card_bed)

@@ -4,13 +4,14 @@
 // velin-verify --batch, a co-signature, a wrong and a blocked PIN.
 #include "card_bed.h"
 #include "common/message_box.h"
-#include "norax_sign/app/card_dialogs.h"
-#include "norax_sign/app/dialog_batch_ui.h"
 #include "java_bridge/java_vm.h"
 #include "java_bridge/pdf_verify.h"
+#include "norax_sign/app/card_dialogs.h"
+#include "norax_sign/app/dialog_batch_ui.h"
 #include "norax_sign/app/error_boxes.h"
 #include "norax_sign/envelope_signature.h"
 #include "norax_sign/pdf_card_signer.h"
+#include "pin_typist.h"
 #include "softhsm_token.h"
 #include "test_folder.h"
 
@@ -33,40 +34,13 @@
 #include <filesystem>
 
 using namespace velin;
+using velin::test::Pin_typist;
 namespace fs = std::filesystem;
 
 namespace {
 
 const std::string Reader0 = "Virtual PCD 00 00";
 const fs::path Pki = VELIN_PKI_FIXTURES;
-
-// Types the next PIN of the script into the PIN dialog whenever one is open, and presses OK.
-class Pin_typist : public QObject {
-public:
-    explicit Pin_typist(std::deque<QString> pins) : _pins(std::move(pins))
-    {
-        connect(&_timer, &QTimer::timeout, this, [this] {
-            auto* dialog = qobject_cast<Dlg_Pin*>(QApplication::activeModalWidget());
-            if (!dialog || _pins.empty())
-                return;
-            auto* field = dialog->findChild<QLineEdit*>("pin_field");
-            if (!field->text().isEmpty())
-                return;
-            field->setText(_pins.front());
-            held = field->text();
-            _pins.pop_front();
-            ++typed;
-            dialog->findChild<QPushButton*>("ok_button")->click();
-        });
-        _timer.start(20);
-    }
-    int typed = 0;
-    QString held; // shares the field's buffer with the last PIN typed
-
-private:
-    std::deque<QString> _pins;
-    QTimer _timer;
-};
 
 int run(const std::string& command)
 {
@@ -291,6 +265,9 @@ private slots:
         _boxes.clear();
         _answers.clear();
         _folder = std::make_unique<test::Test_folder>();
+        // The token's key stands for the card's own: the card has no signature application, whose
+        // PIN the dialog would ask for instead.
+        test::Card_bed().insert(0, "regional --reset-state --no-signature-app");
     }
     void cleanup()
     {
@@ -409,7 +386,7 @@ private slots:
             Dialog_batch_ui ui(nullptr);
             QCOMPARE(sign_batch(ui, {a}, 0, {}, options()), 0u);
             QCOMPARE(typist.typed, 2);
-            QCOMPARE(box_texts(), (std::vector<std::string>{"Il PIN è sbagliato.\n\nRiprova.",
+            QCOMPARE(box_texts(), (std::vector<std::string>{"Il PIN è sbagliato.\n\nRiprova. Tentativi rimasti: 2.",
                                                             "I documenti sono stati firmati e salvati."}));
             QCOMPARE(bed.state(0, "regional")["pin_tries"], std::string("3"));
             QVERIFY(test::trace_content().find("12345") == std::string::npos);
@@ -417,13 +394,14 @@ private slots:
         _boxes.clear();
         fs::remove(a + ".p7m");
         {
-            // Three wrong PINs use up the tries; the card refuses the fourth as blocked.
+            // Three wrong PINs use up the tries, as the card counts them: the third blocks the PIN.
             Pin_typist typist({"11111", "22222", "33333", "44444"});
             Dialog_batch_ui ui(nullptr);
             QCOMPARE(sign_batch(ui, {a}, 0, {}, options()), Result_cancelled);
-            QCOMPARE(box_texts(),
-                     (std::vector<std::string>{"Il PIN è sbagliato.\n\nRiprova.", "Il PIN è sbagliato.\n\nRiprova.",
-                                               "Il PIN è sbagliato.\n\nRiprova.", "Il PIN è bloccato."}));
+            QCOMPARE(typist.typed, 3);
+            QCOMPARE(box_texts(), (std::vector<std::string>{"Il PIN è sbagliato.\n\nRiprova. Tentativi rimasti: 2.",
+                                                            "Il PIN è sbagliato.\n\nRiprova. Tentativi rimasti: 1.",
+                                                            "Il PIN è bloccato."}));
             QVERIFY(!fs::exists(a + ".p7m"));
         }
     }

@@ -273,6 +273,37 @@ TEST(Pc_check, missing_or_broken_pkcs11_module_is_a_problem_with_the_site_hint)
     EXPECT_EQ(broken.problems(), 1);
 }
 
+TEST(Pc_check, without_the_setting_the_module_found_on_the_system_is_named)
+{
+    // Stand-ins that load and answer: SoftHSM under the names of p11-kit's proxy and OpenSC's.
+    Fake_machine machine;
+    Test_folder softhsm;
+    settings_with_softhsm(softhsm);
+    auto report_of = [&machine](const std::string& name) {
+        pccheck::Check_report report((machine.root() / name).string());
+        pccheck::Pc_check(machine.environment, {}, report).check_middleware();
+        EXPECT_EQ(report.problems(), 0) << name;
+        return read_file(machine.root() / name);
+    };
+    auto install = [&machine](const std::string& path) {
+        std::filesystem::create_directories(std::filesystem::path(machine.environment.root + path).parent_path());
+        std::filesystem::copy_file("/usr/lib/softhsm/libsofthsm2.so", machine.environment.root + path);
+    };
+    install("/usr/lib/x86_64-linux-gnu/p11-kit-proxy.so");
+    EXPECT_THAT(
+        report_of("proxy.txt"),
+        HasSubstr("Modulo PKCS#11: /usr/lib/x86_64-linux-gnu/p11-kit-proxy.so\nOpenSC non è installato: il "
+                  "modulo è il proxy di p11-kit, che offre i moduli registrati in p11-kit.\nIl CSP è installato.\n"
+                  "Produttore: SoftHSM\n"));
+    // OpenSC comes first wherever it is, here where a distribution without multiarch keeps it.
+    install("/usr/lib64/opensc-pkcs11.so");
+    const std::string opensc = report_of("opensc.txt");
+    EXPECT_THAT(opensc, HasSubstr("Modulo PKCS#11: /usr/lib64/opensc-pkcs11.so\nIl modulo è quello di OpenSC, trovato "
+                                  "nel sistema.\nIl CSP è installato.\n"));
+    // SoftHSM's one token is not initialised: no card.
+    EXPECT_THAT(opensc, HasSubstr("Versione Cryptoki: 2.40\nIl modulo non vede nessuna carta.\n"));
+}
+
 TEST(Pc_check, firefox_as_a_snap_or_a_flatpak_is_found_with_its_profiles)
 {
     const std::string registered = "library=/usr/lib/x86_64-linux-gnu/opensc-pkcs11.so\nname=Carta Velin\n";
