@@ -82,6 +82,11 @@ public:
     // The document was changed after the current signer's signature (a later revision of a PDF):
     // the signature covers an earlier state of it only.
     virtual bool changed_after_signature() const { return false; }
+    // A signature without its document, which lies in a file of its own (file_name () names it
+    // when the signature does).
+    virtual bool detached() const { return false; }
+    // Checks every signer against the document of a detached signature, which becomes the content.
+    virtual void verify_detached(Document_bytes document) { (void)document; }
 };
 
 } // namespace velin
