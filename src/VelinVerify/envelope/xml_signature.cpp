@@ -462,14 +462,16 @@ struct Xml_signature::State {
             return;
         for (xmlNode* cert : children(binding, Xades_namespaces, "Cert")) {
             const xmlNode* digest = xades_child(cert, "CertDigest");
-            const int nid = digest_of(Digest_methods, xml_attribute(child(digest, Dsig_ns, "DigestMethod"), "Algorithm"));
+            const int nid =
+                digest_of(Digest_methods, xml_attribute(child(digest, Dsig_ns, "DigestMethod"), "Algorithm"));
             const std::vector<uint8_t> expected = base64_bytes(xml_text(child(digest, Dsig_ns, "DigestValue")));
             const EVP_MD* algorithm = nid ? EVP_get_digestbynid(nid) : nullptr;
             for (const Signer_certificate& candidate : carried) {
                 const std::vector<uint8_t> der = candidate.der();
                 unsigned char made[EVP_MAX_MD_SIZE];
                 unsigned int size = 0;
-                if (algorithm && !expected.empty() && EVP_Digest(der.data(), der.size(), made, &size, algorithm, nullptr) == 1 &&
+                if (algorithm && !expected.empty() &&
+                    EVP_Digest(der.data(), der.size(), made, &size, algorithm, nullptr) == 1 &&
                     expected.size() == size && std::memcmp(made, expected.data(), size) == 0) {
                     signer.certificate = candidate;
                     return;
@@ -534,8 +536,8 @@ struct Xml_signature::State {
 
     void add_countersignatures(Signer& signer)
     {
-        const xmlNode* unsigned_signature = xades_child(
-            xades_child(qualifying_for(signer.node), "UnsignedProperties"), "UnsignedSignatureProperties");
+        const xmlNode* unsigned_signature =
+            xades_child(xades_child(qualifying_for(signer.node), "UnsignedProperties"), "UnsignedSignatureProperties");
         for (xmlNode* holder : children(unsigned_signature, Xades_namespaces, "CounterSignature"))
             for (xmlNode* node = holder->children; node; node = node->next) {
                 if (!is_signature(node))
@@ -577,17 +579,23 @@ struct Xml_signature::State {
             uris |= xmlSecTransformUriTypeRemote;
         context->enabledReferenceUris = static_cast<xmlSecTransformUriType>(uris);
         const xmlSecTransformId reference_transforms[] = {
-            xmlSecTransformInclC14NId, xmlSecTransformInclC14NWithCommentsId, xmlSecTransformExclC14NId,
-            xmlSecTransformExclC14NWithCommentsId, xmlSecTransformInclC14N11Id, xmlSecTransformInclC14N11WithCommentsId,
-            xmlSecTransformEnvelopedId, xmlSecTransformBase64Id, xmlSecTransformXPathId, xmlSecTransformXPath2Id, xmlSecTransformSha1Id,
-            xmlSecTransformSha224Id, xmlSecTransformSha256Id, xmlSecTransformSha384Id, xmlSecTransformSha512Id};
+            xmlSecTransformInclC14NId,   xmlSecTransformInclC14NWithCommentsId,
+            xmlSecTransformExclC14NId,   xmlSecTransformExclC14NWithCommentsId,
+            xmlSecTransformInclC14N11Id, xmlSecTransformInclC14N11WithCommentsId,
+            xmlSecTransformEnvelopedId,  xmlSecTransformBase64Id,
+            xmlSecTransformXPathId,      xmlSecTransformXPath2Id,
+            xmlSecTransformSha1Id,       xmlSecTransformSha224Id,
+            xmlSecTransformSha256Id,     xmlSecTransformSha384Id,
+            xmlSecTransformSha512Id};
         const xmlSecTransformId signature_transforms[] = {
-            xmlSecTransformInclC14NId, xmlSecTransformInclC14NWithCommentsId, xmlSecTransformExclC14NId,
-            xmlSecTransformExclC14NWithCommentsId, xmlSecTransformInclC14N11Id, xmlSecTransformInclC14N11WithCommentsId,
-            xmlSecTransformRsaSha1Id, xmlSecTransformRsaSha224Id, xmlSecTransformRsaSha256Id,
-            xmlSecTransformRsaSha384Id, xmlSecTransformRsaSha512Id, xmlSecTransformEcdsaSha1Id,
-            xmlSecTransformEcdsaSha224Id, xmlSecTransformEcdsaSha256Id, xmlSecTransformEcdsaSha384Id,
-            xmlSecTransformEcdsaSha512Id};
+            xmlSecTransformInclC14NId,    xmlSecTransformInclC14NWithCommentsId,
+            xmlSecTransformExclC14NId,    xmlSecTransformExclC14NWithCommentsId,
+            xmlSecTransformInclC14N11Id,  xmlSecTransformInclC14N11WithCommentsId,
+            xmlSecTransformRsaSha1Id,     xmlSecTransformRsaSha224Id,
+            xmlSecTransformRsaSha256Id,   xmlSecTransformRsaSha384Id,
+            xmlSecTransformRsaSha512Id,   xmlSecTransformEcdsaSha1Id,
+            xmlSecTransformEcdsaSha224Id, xmlSecTransformEcdsaSha256Id,
+            xmlSecTransformEcdsaSha384Id, xmlSecTransformEcdsaSha512Id};
         for (const xmlSecTransformId id : reference_transforms)
             if (xmlSecDSigCtxEnableReferenceTransform(context.get(), id) < 0)
                 return Signature_integrity::Not_intact;
@@ -597,7 +605,7 @@ struct Xml_signature::State {
         const int result = xmlSecDSigCtxVerify(context.get(), signer.node);
         ERR_clear_error();
         return result >= 0 && context->status == xmlSecDSigStatusSucceeded ? Signature_integrity::Intact
-                                                                          : Signature_integrity::Not_intact;
+                                                                           : Signature_integrity::Not_intact;
     }
 
     void check(Signer& signer, bool detached_served = false) const
@@ -720,8 +728,8 @@ void Xml_signature::extract_original_document()
             for (xmlNode* node = object->children; node && buffer; node = node->next)
                 xmlNodeDump(buffer.get(), state.document.get(), node, 0, 0);
             if (buffer)
-                _content = Document_bytes(std::vector<uint8_t>(xmlBufferContent(buffer.get()),
-                                                               xmlBufferContent(buffer.get()) + xmlBufferLength(buffer.get())));
+                _content = Document_bytes(std::vector<uint8_t>(
+                    xmlBufferContent(buffer.get()), xmlBufferContent(buffer.get()) + xmlBufferLength(buffer.get())));
         }
         break;
     }
@@ -828,7 +836,8 @@ int Xml_signature::digest_algorithm() const
 
 std::vector<Countersignature_info> Xml_signature::countersignatures() const
 {
-    return _current < signatures_count() ? _state->signers[_current].countersignatures : std::vector<Countersignature_info>{};
+    return _current < signatures_count() ? _state->signers[_current].countersignatures
+                                         : std::vector<Countersignature_info>{};
 }
 
 } // namespace velin

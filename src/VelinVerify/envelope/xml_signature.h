@@ -36,7 +36,8 @@ inline constexpr const char* Xml_text_duplicate_id =
     "Il documento XML contiene più elementi con lo stesso identificativo: la firma sarebbe ambigua ed è rifiutata.";
 inline constexpr const char* Xml_text_misplaced =
     "Il documento XML contiene una firma in una posizione non ammessa: il file è rifiutato.";
-inline constexpr const char* Xml_text_transform = "La firma XML usa una trasformazione non ammessa (XPath, XSLT o altre).";
+inline constexpr const char* Xml_text_transform =
+    "La firma XML usa una trasformazione non ammessa (XPath, XSLT o altre).";
 inline constexpr const char* Xml_text_external = "La firma XML fa riferimento a dati esterni, che non sono verificati.";
 inline constexpr const char* Xml_text_not_whole = "La firma XML non copre l'intero documento.";
 inline constexpr const char* Xml_text_reference =

@@ -49,7 +49,6 @@ struct Key_release {
     void operator()(xmlSecKey* key) const { xmlSecKeyDestroy(key); }
 };
 
-
 bool has_local_name(const xmlNode* node, const char* name)
 {
     return node && node->type == XML_ELEMENT_NODE && std::strcmp(reinterpret_cast<const char*>(node->name), name) == 0;

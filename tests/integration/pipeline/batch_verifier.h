@@ -72,9 +72,9 @@ public:
                                        data / "cache" / (escaped + ".crl"));
         }
         write_file(folder / "user.reg",
-               "Windows Registry Editor Version 5.00\n\n"
-               "[HKEY_CURRENT_USER\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\n"
-               "\"VerificaCRL\"=dword:00000001\n\"AggiornaCRL\"=dword:00000000\n\n");
+                   "Windows Registry Editor Version 5.00\n\n"
+                   "[HKEY_CURRENT_USER\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\n"
+                   "\"VerificaCRL\"=dword:00000001\n\"AggiornaCRL\"=dword:00000000\n\n");
         std::filesystem::create_directories(folder / "run");
     }
 
@@ -90,8 +90,7 @@ public:
         QProcess process;
         process.setProcessEnvironment(environment);
         process.start(VELIN_VERIFY_PROGRAM, QStringList{"--batch"} + (json ? QStringList{"--json"} : QStringList{}) +
-                                                extra +
-                                                QStringList{QString::fromStdString(file.string())});
+                                                extra + QStringList{QString::fromStdString(file.string())});
         Verdict verdict;
         if (!process.waitForFinished(60000)) {
             process.kill();
