@@ -644,19 +644,9 @@ void Xml_signature::parse_file(const Document_bytes& bytes)
         const std::vector<uint8_t> copy = bytes.to_vector();
         state->document = parse_plain_xml(copy, why);
     }
-    switch (why) {
-    case Xml_parse_failure::None:
-        break;
-    case Xml_parse_failure::Library:
-        _failure = Xml_text_library;
+    _failure = xml_failure_text(why, {Xml_text_library, Xml_text_unreadable, Xml_text_dtd});
+    if (!_failure.empty())
         return;
-    case Xml_parse_failure::Dtd:
-        _failure = Xml_text_dtd;
-        return;
-    case Xml_parse_failure::Unreadable:
-        _failure = Xml_text_unreadable;
-        return;
-    }
     if (!state->collect_ids()) {
         _failure = Xml_text_duplicate_id;
         return;

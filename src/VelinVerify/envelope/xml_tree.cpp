@@ -126,6 +126,21 @@ Xml_document parse_plain_xml(std::span<const uint8_t> bytes, Xml_parse_failure& 
     return document;
 }
 
+std::string xml_failure_text(Xml_parse_failure failure, const Xml_failure_texts& texts)
+{
+    switch (failure) {
+    case Xml_parse_failure::Library:
+        return texts.library;
+    case Xml_parse_failure::Unreadable:
+        return texts.unreadable;
+    case Xml_parse_failure::Dtd:
+        return texts.dtd;
+    case Xml_parse_failure::None:
+        break;
+    }
+    return {};
+}
+
 bool is_element(const xmlNode* node, const char* ns, const char* name)
 {
     return node && node->type == XML_ELEMENT_NODE && node->ns && node->ns->href &&

@@ -26,6 +26,15 @@ bool xml_security_ready();
 
 enum class Xml_parse_failure { None, Library, Unreadable, Dtd };
 
+// Each reader's own words for the failures of parse_plain_xml.
+struct Xml_failure_texts {
+    const char* library;
+    const char* unreadable;
+    const char* dtd;
+};
+// The text of a failure; empty for None.
+std::string xml_failure_text(Xml_parse_failure failure, const Xml_failure_texts& texts);
+
 // Parses bytes as plain XML: no entity is substituted, nothing is loaded from the network, the
 // parser's own limits on depth and text sizes stay on, and a document with a DTD is refused.
 Xml_document parse_plain_xml(std::span<const uint8_t> bytes, Xml_parse_failure& failure);

@@ -366,19 +366,7 @@ Xml_document parse_document(std::span<const uint8_t> bytes, std::string& failure
     }
     Xml_parse_failure why = Xml_parse_failure::None;
     Xml_document document = parse_plain_xml(bytes, why);
-    switch (why) {
-    case Xml_parse_failure::None:
-        break;
-    case Xml_parse_failure::Library:
-        failure = Tsl_text_library;
-        break;
-    case Xml_parse_failure::Dtd:
-        failure = Tsl_text_dtd;
-        break;
-    case Xml_parse_failure::Unreadable:
-        failure = Tsl_text_unreadable;
-        break;
-    }
+    failure = xml_failure_text(why, {Tsl_text_library, Tsl_text_unreadable, Tsl_text_dtd});
     return document;
 }
 
