@@ -45,8 +45,8 @@ constexpr const char* usage = "Uso: velin-verify [FILE]\n"
 
 constexpr const char* help_text =
     "\n"
-    "Verifica i documenti firmati (.p7m, .p7s, .m7m, .tsd, .pdf): senza opzioni apre la finestra del\n"
-    "verificatore, con --batch verifica FILE senza finestra e stampa l'esito di ogni livello.\n"
+    "Verifica i documenti firmati (.p7m, .p7s, .m7m, .tsd, .pdf, .xml): senza opzioni apre la finestra\n"
+    "del verificatore, con --batch verifica FILE senza finestra e stampa l'esito di ogni livello.\n"
     "\n"
     "  --batch     verifica FILE (anche più d'uno) senza finestra\n"
     "  --json      stampa l'esito come oggetto JSON, uno per riga e per file (implica --batch)\n"

@@ -128,6 +128,67 @@ Document_types mime_kind(std::string_view head)
     return Document_types::Unsupported;
 }
 
+constexpr std::string_view Dsig_namespace = "http://www.w3.org/2000/09/xmldsig#";
+
+bool is_name_character(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
+           c == '.' || static_cast<unsigned char>(c) >= 0x80;
+}
+
+// The namespace declared for prefix (empty: the default one) somewhere in the text.
+bool declares_signature_namespace(std::string_view text, std::string_view prefix)
+{
+    const std::string attribute = prefix.empty() ? "xmlns=" : "xmlns:" + std::string(prefix) + "=";
+    for (size_t at = text.find(attribute); at != std::string_view::npos; at = text.find(attribute, at + 1)) {
+        const std::string_view value = text.substr(at + attribute.size());
+        if (value.size() > Dsig_namespace.size() && (value[0] == '"' || value[0] == '\'') &&
+            value.substr(1, Dsig_namespace.size()) == Dsig_namespace &&
+            value[1 + Dsig_namespace.size()] == value[0])
+            return true;
+    }
+    return false;
+}
+
+// XML text with a Signature element of the XML signature namespace: a tag "<Signature" or
+// "<p:Signature" whose prefix is declared for that namespace. A cheap look at the text; the
+// decoder reads it properly.
+bool holds_xml_signature(std::string_view text)
+{
+    static constexpr std::string_view name = "Signature";
+    std::string checked;
+    int prefixes = 0;
+    for (size_t at = text.find(name); at != std::string_view::npos; at = text.find(name, at + 1)) {
+        const size_t end = at + name.size();
+        if (end >= text.size() || (text[end] != ' ' && text[end] != '>' && text[end] != '/' && text[end] != '\t' &&
+                                   text[end] != '\r' && text[end] != '\n'))
+            continue;
+        size_t start = at;
+        std::string_view prefix;
+        if (start > 0 && text[start - 1] == ':') {
+            size_t first = start - 1;
+            while (first > 0 && is_name_character(text[first - 1]))
+                --first;
+            prefix = text.substr(first, start - 1 - first);
+            start = first;
+            if (prefix.empty())
+                continue;
+        }
+        if (start == 0 || text[start - 1] != '<')
+            continue;
+        // Each prefix is looked up once: a hostile file with many tags costs one pass per prefix.
+        const std::string key = "|" + std::string(prefix) + "|";
+        if (checked.find(key) != std::string::npos)
+            continue;
+        if (declares_signature_namespace(text, prefix))
+            return true;
+        if (++prefixes > 16)
+            return false;
+        checked += key;
+    }
+    return false;
+}
+
 } // namespace
 
 Document_types document_type_by_content(std::span<const uint8_t> bytes)
@@ -147,6 +208,11 @@ Document_types document_type_by_content(std::span<const uint8_t> bytes)
     const size_t start = text.find_first_not_of(" \t\r\n");
     if (start != std::string_view::npos) {
         text.remove_prefix(start);
+        if (text.starts_with("<")) {
+            const std::string_view whole(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+            if (holds_xml_signature(whole))
+                return Document_types::Xml_signature;
+        }
         if (text.starts_with("-----BEGIN")) {
             const size_t line_end = text.find('\n');
             if (line_end == std::string_view::npos)
@@ -182,7 +248,7 @@ Document_types decide_document_type(std::span<const uint8_t> bytes, const std::s
 bool is_signed_container(Document_types type)
 {
     return type == Document_types::Envelope || type == Document_types::Multipart ||
-           type == Document_types::Timestamped_data;
+           type == Document_types::Timestamped_data || type == Document_types::Xml_signature;
 }
 
 const char* container_extension(Document_types type)
@@ -192,6 +258,8 @@ const char* container_extension(Document_types type)
         return "m7m";
     case Document_types::Timestamped_data:
         return "tsd";
+    case Document_types::Xml_signature:
+        return "xml";
     default:
         break;
     }

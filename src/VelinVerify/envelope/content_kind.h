@@ -14,7 +14,8 @@ namespace velin {
 // The kind the bytes look like: Envelope for a DER or BER SignedData (also truncated), its base64
 // or PEM text, or an S/MIME message; Multipart for a MIME multipart/mixed message with a
 // time-stamp part (an e-mail is not a time-stamped file); Pdf for
-// "%PDF-"; Timestamped_data for a TimeStampedData; Unsupported when none of these.
+// "%PDF-"; Timestamped_data for a TimeStampedData; Xml_signature for XML text holding an XML
+// signature; Unsupported when none of these.
 Document_types document_type_by_content(std::span<const uint8_t> bytes);
 
 // The same for bytes that may not be in memory: decoded ones are judged by their first megabyte,
@@ -27,7 +28,7 @@ Document_types decide_document_type(std::span<const uint8_t> bytes, const std::s
 // True for the kinds that are opened as a further layer when found inside another.
 bool is_signed_container(Document_types type);
 
-// The extension a container of the given kind is named with: "p7m", "m7m" or "tsd".
+// The extension a container of the given kind is named with: "p7m", "m7m", "tsd" or "xml".
 const char* container_extension(Document_types type);
 
 } // namespace velin

@@ -11,6 +11,7 @@ enum class Document_types : int {
     Pdf = 4,       // "pdf"
     Unsupported = 5,
     Timestamped_data = 6, // "tsd": TimeStampedData (a document with its chain of time stamps)
+    Xml_signature = 7,    // an XML file holding an XML signature (told by its content only)
 };
 
 // The extension of the last path component (after its last dot), lower-cased; empty when none.

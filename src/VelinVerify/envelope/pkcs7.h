@@ -105,9 +105,8 @@ public:
     Validation_data validation_data() const override;
 
     // A signature without its document (the envelope carries no content); requires parsed ().
-    bool detached() const;
-    // Checks every signer against the document of a detached signature, which becomes the content.
-    void verify_detached(Document_bytes document);
+    bool detached() const override;
+    void verify_detached(Document_bytes document) override;
 
     // NID_pkcs7_signed; requires parsed ().
     bool is_signed_type() const;

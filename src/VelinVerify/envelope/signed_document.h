@@ -94,6 +94,11 @@ public:
     virtual std::vector<Timestamp_info> document_timestamps() const { return {}; }
     // The validation data the file carries for all its signers; read after the signers.
     virtual Validation_data validation_data() const { return {}; }
+    // A signature without its document, which lies in a file of its own (file_name () names it
+    // when the signature does).
+    virtual bool detached() const { return false; }
+    // Checks every signer against the document of a detached signature, which becomes the content.
+    virtual void verify_detached(Document_bytes document) { (void)document; }
 };
 
 } // namespace velin

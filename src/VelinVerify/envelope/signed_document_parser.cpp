@@ -7,6 +7,7 @@
 #include "VelinVerify/envelope/pkcs7.h"
 #include "VelinVerify/envelope/signed_data_stream.h"
 #include "VelinVerify/envelope/timestamped_data.h"
+#include "VelinVerify/envelope/xml_signature.h"
 #include "common/trace.h"
 
 namespace velin {
@@ -160,6 +161,9 @@ void Signed_document_parser::decode_by_type()
             return;
         }
         decode_envelope(_pdf_decoder());
+        break;
+    case Document_types::Xml_signature:
+        decode_envelope(std::make_shared<Xml_signature>(&_cancel));
         break;
     case Document_types::Multipart:
         analyse_multipart();
@@ -364,6 +368,9 @@ void Signed_document_parser::decode_envelope(std::shared_ptr<Signed_document> do
     } else if (auto* pkcs7 = dynamic_cast<Pkcs7*>(_document.get())) {
         // A binary envelope's document stays where the file holds it.
         pkcs7->parse_shared(info.file_data.value());
+    } else if (auto* xml = dynamic_cast<Xml_signature*>(_document.get())) {
+        // The document of an enveloped signature is the file itself.
+        xml->parse_file(info.file_data.value());
     } else {
         // Other decoders get a copy made here: a page lost to a truncation then reads as zeros in
         // our own code, never inside another library's.
@@ -386,11 +393,11 @@ void Signed_document_parser::assign_original_document(Envelope_info& envelope)
     Trace(Trace_kind, Level_trace) << "Assegna il nome del documento originale";
     envelope.original_name = _document->file_name();
     _document->extract_original_document();
-    if (auto* pkcs7 = dynamic_cast<Pkcs7*>(_document.get()); pkcs7 && pkcs7->detached()) {
+    if (_document->detached()) {
         envelope.detached = true;
         Trace(Trace_kind, Level_info) << "La firma è separata dal documento: ricerca del documento.";
-        if (auto document = detached_document())
-            pkcs7->verify_detached(std::move(*document));
+        if (auto document = detached_document(envelope.original_name))
+            _document->verify_detached(std::move(*document));
     }
     if (_document->has_content())
         envelope.content.assign(_document->release_content());
@@ -398,13 +405,15 @@ void Signed_document_parser::assign_original_document(Envelope_info& envelope)
         envelope.content.set_failed("L'estrazione del documento originale contenuto nella busta PKCS#7 è fallita.");
 }
 
-std::optional<Document_bytes> Signed_document_parser::detached_document() const
+std::optional<Document_bytes> Signed_document_parser::detached_document(const std::string& named) const
 {
     std::string path = _detached_document;
     if (path.empty() && _from_disk) {
         const std::string& name = _signature_info_->file_name;
         const std::string extension = lower_case_extension(name);
-        if (extension == "p7s" || extension == "p7m")
+        if (!named.empty())
+            path = name.substr(0, name.find_last_of('/') + 1) + named;
+        else if (extension == "p7s" || extension == "p7m")
             path = name.substr(0, name.size() - 4);
     }
     if (path.empty())

@@ -86,9 +86,10 @@ private:
     void analyse_timestamped_data();
     void assign_original_document(Envelope_info& envelope);
     void read_signatures(Envelope_info& envelope);
-    // The document of a detached signature: the one named, or the one beside the file; none when
-    // neither can be read.
-    std::optional<Document_bytes> detached_document() const;
+    // The document of a detached signature: the one the user named, else the one the signature
+    // names (named) in the file's folder, else the file's name without ".p7s"; none when it cannot
+    // be read.
+    std::optional<Document_bytes> detached_document(const std::string& named) const;
     // The time stamps inside the current signer, checked against what each covers.
     void read_signer_timestamps(const Envelope_info& envelope, size_t signer);
 

@@ -506,7 +506,9 @@ void Layer_analysis::name_document(const Envelope_info& envelope)
     // further layer, under a name that tells what it is.
     if (envelope.content.is_assigned()) {
         const Document_types inner = document_type_of_bytes(envelope.content.value());
-        if (is_signed_container(inner) && !name.inner_envelope) {
+        // The document of an enveloped XML signature is the signed file itself.
+        const bool itself = inner == Document_types::Xml_signature && _info->_file_type == inner;
+        if (is_signed_container(inner) && !name.inner_envelope && !itself) {
             name.full_name = container_name(name.full_name, inner);
             name.display_name = file_name_part(name.full_name);
             name.inner_envelope = true;

@@ -18,7 +18,8 @@ constexpr const char* errors_text = "Analisi del file completata con errori.";
 
 bool has_supported_extention(const std::string& path)
 {
-    return document_type_of(path) != Document_types::Unsupported;
+    // An XML file may hold an XML signature: its content decides.
+    return document_type_of(path) != Document_types::Unsupported || lower_case_extension(path) == "xml";
 }
 
 Verification_session::Verification_session(Pipeline_settings settings, Pipeline_services services,

@@ -5,6 +5,8 @@
 // of it (also in the parsed cache).
 #pragma once
 
+#include "VelinVerify/envelope/xml_date_time.h"
+
 #include "VelinVerify/trust/certificate.h"
 #include "VelinVerify/trust/service_identity.h"
 
@@ -139,9 +141,6 @@ struct Trusted_list {
     bool operator==(const Trusted_list&) const = default;
 };
 
-// "2024-05-01T10:00:00Z", also with fractions of a second or an offset; false when the text is
-// not such a time.
-bool parse_xml_date_time(const std::string& text, std::time_t& result);
 // "01/05/2024 10:00 UTC", as the dialog and the messages show times of the lists.
 std::string list_time_text(std::time_t time);
 

@@ -1,6 +1,7 @@
 #include "VelinVerify/trust/trusted_list_reader.h"
 
 #include "VelinVerify/envelope/base64_decode.h"
+#include "VelinVerify/envelope/xml_tree.h"
 #include "common/owner.h"
 #include "common/trace.h"
 #include "common/xml_walk.h"
@@ -18,7 +19,6 @@
 #include <cstring>
 #include <strings.h>
 #include <map>
-#include <mutex>
 #include <set>
 
 namespace velin {
@@ -26,7 +26,6 @@ namespace velin {
 namespace {
 
 constexpr const char* Tsl_ns = "http://uri.etsi.org/02231/v2#";
-constexpr const char* Dsig_ns = "http://www.w3.org/2000/09/xmldsig#";
 constexpr const char* Xades_ns = "http://uri.etsi.org/01903/v1.3.2#";
 constexpr const char* Signed_properties_type = "http://uri.etsi.org/01903#SignedProperties";
 constexpr const char* Enveloped_transform = "http://www.w3.org/2000/09/xmldsig#enveloped-signature";
@@ -41,9 +40,6 @@ constexpr const char* Allowed_transforms[] = {
     "http://www.w3.org/2006/12/xml-c14n11#WithComments",
 };
 
-struct Xml_document_release {
-    void operator()(xmlDoc* document) const { xmlFreeDoc(document); }
-};
 struct Xml_text_release {
     void operator()(xmlChar* text) const { xmlFree(text); }
 };
@@ -53,34 +49,6 @@ struct Dsig_context_release {
 struct Key_release {
     void operator()(xmlSecKey* key) const { xmlSecKeyDestroy(key); }
 };
-
-using Xml_document = Owner<xmlDoc, Xml_document_release>;
-
-void silent_xmlsec_error(const char*, int, const char*, const char*, const char*, int, const char*) {}
-
-// The libraries are set up once per process; false when the XML signature library could not be.
-bool libraries_ready()
-{
-    static std::once_flag once;
-    static bool ready = false;
-    std::call_once(once, [] {
-        xmlInitParser();
-        ready = xmlSecInit() >= 0 && xmlSecCheckVersion() == 1 && xmlSecCryptoAppInit(nullptr) >= 0 &&
-                xmlSecCryptoInit() >= 0;
-        // Their own messages would go to standard error: our texts say what went wrong.
-        xmlSecErrorsSetCallback(silent_xmlsec_error);
-        if (!ready)
-            Trace(Trace_kind, Level_error) << "Inizializzazione di xmlsec fallita.";
-    });
-    return ready;
-}
-
-bool is_element(const xmlNode* node, const char* ns, const char* name)
-{
-    return node && node->type == XML_ELEMENT_NODE && node->ns && node->ns->href &&
-           std::strcmp(reinterpret_cast<const char*>(node->ns->href), ns) == 0 &&
-           std::strcmp(reinterpret_cast<const char*>(node->name), name) == 0;
-}
 
 bool has_local_name(const xmlNode* node, const char* name)
 {
@@ -108,34 +76,6 @@ xmlNode* child(const xmlNode* parent, const char* name, const char* ns = Tsl_ns)
     return nullptr;
 }
 
-std::string text_of(const xmlNode* node)
-{
-    if (!node)
-        return {};
-    const Owner<xmlChar, Xml_text_release> content(xmlNodeGetContent(node));
-    return content ? reinterpret_cast<const char*>(content.get()) : std::string();
-}
-
-std::string trimmed(std::string text)
-{
-    const size_t first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos)
-        return {};
-    const size_t last = text.find_last_not_of(" \t\r\n");
-    return text.substr(first, last - first + 1);
-}
-
-std::string attribute(const xmlNode* node, const char* name)
-{
-    const Owner<xmlChar, Xml_text_release> value(xmlGetNoNsProp(node, reinterpret_cast<const xmlChar*>(name)));
-    return value ? reinterpret_cast<const char*>(value.get()) : std::string();
-}
-
-bool has_attribute(const xmlNode* node, const char* name)
-{
-    return xmlHasNsProp(node, reinterpret_cast<const xmlChar*>(name), nullptr) != nullptr;
-}
-
 // A multilingual name: Italian first, then English, then the first one given.
 std::string name_of(const xmlNode* names)
 {
@@ -143,7 +83,7 @@ std::string name_of(const xmlNode* names)
     for (xmlNode* name : children(names, "Name")) {
         const Owner<xmlChar, Xml_text_release> language(xmlNodeGetLang(name));
         const std::string lang = language ? reinterpret_cast<const char*>(language.get()) : "";
-        const std::string value = trimmed(text_of(name));
+        const std::string value = trimmed(xml_text(name));
         if (lang == "it")
             return value;
         if (lang == "en" && english.empty())
@@ -168,7 +108,7 @@ void read_identity(const xmlNode* identity, std::vector<Certificate>& certificat
 {
     for (xmlNode* id : children(identity, "DigitalId"))
         for (xmlNode* value : children(id, "X509Certificate")) {
-            const Certificate certificate(base64_bytes(text_of(value)));
+            const Certificate certificate(base64_bytes(xml_text(value)));
             if (certificate.is_valid())
                 certificates.push_back(certificate);
             else
@@ -192,7 +132,7 @@ std::string object_identifier(const xmlNode* holder)
     for (xmlNode* node : elements(holder))
         if (has_local_name(node, "Identifier"))
             identifier = node;
-    std::string text = trimmed(text_of(identifier));
+    std::string text = trimmed(xml_text(identifier));
     if (text.size() > 8 && strncasecmp(text.c_str(), "urn:oid:", 8) == 0)
         text.erase(0, 8);
     const bool dotted = !text.empty() && text.find_first_not_of("0123456789.") == std::string::npos &&
@@ -227,7 +167,7 @@ Qualification_criteria read_criteria(const xmlNode* list, int depth)
     using Assertion = Qualification_criteria::Assertion;
     Qualification_criteria criteria;
     bool sound = depth + 1 < Qualification_criteria_max_depth;
-    const std::string assertion = attribute(list, "assert");
+    const std::string assertion = xml_attribute(list, "assert");
     if (assertion == "atLeastOne")
         criteria.assertion = Assertion::At_least_one;
     else if (assertion == "none")
@@ -238,8 +178,8 @@ Qualification_criteria read_criteria(const xmlNode* list, int depth)
         if (has_local_name(node, "KeyUsage")) {
             std::vector<std::pair<std::string, bool>> bits;
             for (xmlNode* bit : elements(node)) {
-                const std::string name = attribute(bit, "name");
-                const std::string value = trimmed(text_of(bit));
+                const std::string name = xml_attribute(bit, "name");
+                const std::string value = trimmed(xml_text(bit));
                 bool known = false;
                 for (const char* known_name : Key_usage_bit_names)
                     known = known || name == known_name;
@@ -284,7 +224,7 @@ void read_qualifications(const xmlNode* qualifications, Service_period& period)
             if (has_local_name(part, "Qualifiers")) {
                 for (xmlNode* qualifier : elements(part))
                     if (has_local_name(qualifier, "Qualifier"))
-                        element.qualifiers.push_back(trimmed(attribute(qualifier, "uri")));
+                        element.qualifiers.push_back(trimmed(xml_attribute(qualifier, "uri")));
             } else if (has_local_name(part, "CriteriaList") && !has_criteria) {
                 element.criteria = read_criteria(part, 0);
                 has_criteria = true;
@@ -313,9 +253,9 @@ void read_service_identity(const xmlNode* identity, Trust_service& service)
     Service_identity named;
     for (xmlNode* id : children(identity, "DigitalId")) {
         if (const xmlNode* name = child(id, "X509SubjectName"); name && named.subject_name.empty())
-            named.subject_name = trimmed(text_of(name));
+            named.subject_name = trimmed(xml_text(name));
         if (const xmlNode* key = child(id, "X509SKI"); key && named.key_identifier.empty())
-            named.key_identifier = base64_bytes(text_of(key));
+            named.key_identifier = base64_bytes(xml_text(key));
     }
     if (!named.key_identifier.empty() &&
         std::find(service.identities.begin(), service.identities.end(), named) == service.identities.end())
@@ -324,15 +264,15 @@ void read_service_identity(const xmlNode* identity, Trust_service& service)
 
 bool read_period(const xmlNode* information, Service_period& period)
 {
-    period.type = trimmed(text_of(child(information, "ServiceTypeIdentifier")));
-    period.status = trimmed(text_of(child(information, "ServiceStatus")));
+    period.type = trimmed(xml_text(child(information, "ServiceTypeIdentifier")));
+    period.status = trimmed(xml_text(child(information, "ServiceStatus")));
     if (period.type.empty() || period.status.empty() ||
-        !parse_xml_date_time(text_of(child(information, "StatusStartingTime")), period.start))
+        !parse_xml_date_time(xml_text(child(information, "StatusStartingTime")), period.start))
         return false;
     for (xmlNode* extension : children(child(information, "ServiceInformationExtensions"), "Extension"))
         for (xmlNode* content : elements(extension)) {
             if (is_element(content, Tsl_ns, "AdditionalServiceInformation"))
-                period.additional_information.push_back(trimmed(text_of(child(content, "URI"))));
+                period.additional_information.push_back(trimmed(xml_text(child(content, "URI"))));
             else if (has_local_name(content, "Qualifications"))
                 read_qualifications(content, period);
         }
@@ -370,15 +310,15 @@ void read_pointers(const xmlNode* scheme, Trusted_list& list)
 {
     for (xmlNode* node : children(child(scheme, "PointersToOtherTSL"), "OtherTSLPointer")) {
         List_pointer pointer;
-        pointer.location = trimmed(text_of(child(node, "TSLLocation")));
+        pointer.location = trimmed(xml_text(child(node, "TSLLocation")));
         for (xmlNode* identity : children(child(node, "ServiceDigitalIdentities"), "ServiceDigitalIdentity"))
             read_identity(identity, pointer.certificates);
         for (xmlNode* other : children(child(node, "AdditionalInformation"), "OtherInformation"))
             for (xmlNode* value = other->children; value; value = value->next) {
                 if (is_element(value, Tsl_ns, "SchemeTerritory"))
-                    pointer.territory = trimmed(text_of(value));
+                    pointer.territory = trimmed(xml_text(value));
                 else if (has_local_name(value, "MimeType"))
-                    pointer.mime_type = trimmed(text_of(value));
+                    pointer.mime_type = trimmed(xml_text(value));
             }
         list.pointers.push_back(std::move(pointer));
     }
@@ -394,7 +334,7 @@ std::optional<Trusted_list> read_list(const xmlDoc* document, std::string& failu
     }
     // Version 5 (ETSI TS 119 612 v2.x) and version 6 (v2.3.1 and later, in use since 29 April
     // 2026) share the elements read here; another version may mean them otherwise.
-    const std::string version = trimmed(text_of(child(scheme, "TSLVersionIdentifier")));
+    const std::string version = trimmed(xml_text(child(scheme, "TSLVersionIdentifier")));
     if (version != "5" && version != "6") {
         failure = version.empty() || version.size() > 4 ? std::string(Tsl_text_format)
                                                         : Tsl_text_version + version + ".";
@@ -402,15 +342,15 @@ std::optional<Trusted_list> read_list(const xmlDoc* document, std::string& failu
     }
     Trusted_list list;
     list.version = version == "6" ? 6 : 5;
-    list.territory = trimmed(text_of(child(scheme, "SchemeTerritory")));
+    list.territory = trimmed(xml_text(child(scheme, "SchemeTerritory")));
     list.operator_name = name_of(child(scheme, "SchemeOperatorName"));
-    const std::string sequence = trimmed(text_of(child(scheme, "TSLSequenceNumber")));
+    const std::string sequence = trimmed(xml_text(child(scheme, "TSLSequenceNumber")));
     char* end = nullptr;
     list.sequence_number = std::strtoull(sequence.c_str(), &end, 10);
     const xmlNode* next_update = child(child(scheme, "NextUpdate"), "dateTime");
     if (list.territory.empty() || sequence.empty() || *end != '\0' ||
-        !parse_xml_date_time(text_of(child(scheme, "ListIssueDateTime")), list.issued) ||
-        (next_update && !parse_xml_date_time(text_of(next_update), list.next_update))) {
+        !parse_xml_date_time(xml_text(child(scheme, "ListIssueDateTime")), list.issued) ||
+        (next_update && !parse_xml_date_time(xml_text(next_update), list.next_update))) {
         failure = Tsl_text_format;
         return std::nullopt;
     }
@@ -425,23 +365,9 @@ Xml_document parse_document(std::span<const uint8_t> bytes, std::string& failure
         failure = Tsl_text_too_large;
         return nullptr;
     }
-    if (!libraries_ready()) {
-        failure = Tsl_text_library;
-        return nullptr;
-    }
-    // No entity is substituted and nothing is loaded from the network; the parser's own limits on
-    // depth and text sizes stay on.
-    Xml_document document(xmlReadMemory(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()),
-                                        "lista.xml", nullptr,
-                                        XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
-    if (!document) {
-        failure = Tsl_text_unreadable;
-        return nullptr;
-    }
-    if (document->intSubset || document->extSubset) {
-        failure = Tsl_text_dtd;
-        return nullptr;
-    }
+    Xml_parse_failure why = Xml_parse_failure::None;
+    Xml_document document = parse_plain_xml(bytes, why);
+    failure = xml_failure_text(why, {Tsl_text_library, Tsl_text_unreadable, Tsl_text_dtd});
     return document;
 }
 
@@ -462,7 +388,7 @@ bool transforms_allowed(const xmlNode* reference, bool& enveloped)
             continue;
         if (!is_element(node, Dsig_ns, "Transform"))
             return false;
-        const std::string algorithm = attribute(node, "Algorithm");
+        const std::string algorithm = xml_attribute(node, "Algorithm");
         bool known = false;
         for (const char* allowed : Allowed_transforms)
             known = known || algorithm == allowed;
@@ -483,8 +409,8 @@ std::string check_structure(xmlDoc* document, xmlNode*& signature)
     walk_elements(root, [&](xmlNode* node) {
         if (is_element(node, Dsig_ns, "Signature"))
             signatures.push_back(node);
-        if (has_attribute(node, "Id")) {
-            const auto [where, added] = ids.emplace(attribute(node, "Id"), node);
+        if (xml_has_attribute(node, "Id")) {
+            const auto [where, added] = ids.emplace(xml_attribute(node, "Id"), node);
             duplicate_id = duplicate_id || !added;
         }
     });
@@ -505,16 +431,16 @@ std::string check_structure(xmlDoc* document, xmlNode*& signature)
         bool enveloped = false;
         if (!transforms_allowed(reference, enveloped))
             return Tsl_text_transform;
-        if (has_attribute(reference, "URI") && attribute(reference, "URI").empty() && enveloped)
+        if (xml_has_attribute(reference, "URI") && xml_attribute(reference, "URI").empty() && enveloped)
             ++whole_document;
     }
     if (whole_document != 1)
         return Tsl_text_not_whole;
     for (xmlNode* reference : references) {
         // A reference without URI leaves the application to say what it means: not here.
-        if (!has_attribute(reference, "URI"))
+        if (!xml_has_attribute(reference, "URI"))
             return Tsl_text_other_reference;
-        const std::string uri = attribute(reference, "URI");
+        const std::string uri = xml_attribute(reference, "URI");
         if (uri.empty()) {
             bool enveloped = false;
             if (!transforms_allowed(reference, enveloped) || !enveloped)
@@ -523,7 +449,7 @@ std::string check_structure(xmlDoc* document, xmlNode*& signature)
         }
         // Only the signed properties of this very signature, by Id.
         const auto target = uri.size() > 1 && uri[0] == '#' ? ids.find(uri.substr(1)) : ids.end();
-        if (target == ids.end() || attribute(reference, "Type") != Signed_properties_type ||
+        if (target == ids.end() || xml_attribute(reference, "Type") != Signed_properties_type ||
             !is_element(target->second, Xades_ns, "SignedProperties") || !is_inside(target->second, signature))
             return Tsl_text_other_reference;
     }
@@ -535,7 +461,7 @@ Certificate signing_certificate(const xmlNode* signature)
 {
     for (xmlNode* data : children(child(signature, "KeyInfo", Dsig_ns), "X509Data", Dsig_ns))
         for (xmlNode* value : children(data, "X509Certificate", Dsig_ns))
-            return Certificate(base64_bytes(text_of(value)));
+            return Certificate(base64_bytes(xml_text(value)));
     return {};
 }
 
@@ -593,7 +519,7 @@ std::vector<std::string> read_scheme_information_uris(std::span<const uint8_t> b
     if (!is_element(root, Tsl_ns, "TrustServiceStatusList"))
         return uris;
     for (xmlNode* uri : children(child(child(root, "SchemeInformation"), "SchemeInformationURI"), "URI"))
-        uris.push_back(trimmed(text_of(uri)));
+        uris.push_back(trimmed(xml_text(uri)));
     return uris;
 }
 

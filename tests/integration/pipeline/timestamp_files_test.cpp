@@ -1,47 +1,14 @@
 // Time-stamped files as the verifier meets them, made by tools/make-timestamp-fixtures with the
 // OpenSSL command line and verified by the program in batch mode, revocation checked against the
 // test PKI's lists: .m7m variants, signature time stamps, .tsd files, and the broken cases.
-#include "VelinVerify/app/batch_report.h"
-#include "test_folder.h"
-
-#include <gtest/gtest.h>
-
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <QProcessEnvironment>
+#include "batch_verifier.h"
 
 #include <cstdlib>
-#include <filesystem>
-#include <string>
 
 namespace velin {
 namespace {
 
-struct Verdict {
-    int exit_code = -1;
-    QJsonObject report;
-    std::string text;
-
-    QJsonArray layers() const { return report["layers"].toArray(); }
-    QJsonObject layer(int n) const { return layers()[n].toObject(); }
-    // Every line of a layer: its signatures' status lines and its activity.
-    std::string lines(int n) const
-    {
-        std::string all;
-        const QJsonObject chosen = layer(n);
-        for (const auto& signature : chosen["signatures"].toArray())
-            for (const auto& line : signature.toObject()["status"].toArray())
-                all += line.toObject()["severity"].toString().toStdString() + ": " +
-                       line.toObject()["text"].toString().toStdString() + "\n";
-        for (const auto& line : chosen["activity"].toArray())
-            all += line.toObject()["severity"].toString().toStdString() + ": " +
-                   line.toObject()["text"].toString().toStdString() + "\n";
-        return all;
-    }
-    QJsonObject timestamp(int n, int index = 0) const { return layer(n)["timestamps"].toArray()[index].toObject(); }
-};
+using test::Verdict;
 
 class Timestamp_files_test : public ::testing::Test {
 protected:
@@ -60,68 +27,16 @@ protected:
         shared_folder = nullptr;
     }
 
-    void SetUp() override
-    {
-        data = folder / "velin-data";
-        std::filesystem::create_directories(data / "cache");
-        std::filesystem::copy(std::filesystem::path(VELIN_PKI_FIXTURES) / "velin-data" / "data", data / "data",
-                              std::filesystem::copy_options::recursive);
-        // The test PKI's lists in the cache seed, under the names their URLs give them.
-        for (const std::string name : {"accredited-ca", "card-root"}) {
-            std::string escaped;
-            for (const char c : "http://127.0.0.1:8799/crl/" + name + ".crl") {
-                if (std::isalnum(static_cast<unsigned char>(c)) || c == '.')
-                    escaped += c;
-                else
-                    escaped += "_" + QString::number(static_cast<unsigned char>(c), 16).toStdString();
-            }
-            std::filesystem::copy_file(std::filesystem::path(VELIN_PKI_FIXTURES) / "crl" / (name + ".crl"),
-                                       data / "cache" / (escaped + ".crl"));
-        }
-        test::write_file(folder / "user.reg",
-                         "Windows Registry Editor Version 5.00\n\n"
-                         "[HKEY_CURRENT_USER\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\n"
-                         "\"VerificaCRL\"=dword:00000001\n\"AggiornaCRL\"=dword:00000000\n\n");
-        std::filesystem::create_directories(folder / "run");
-    }
-
     Verdict verify(const std::string& name, const QStringList& extra = {}, bool json = true)
     {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("VELIN_DATA_DIR", QString::fromStdString(data.string()));
-        environment.insert("VELIN_USER_REGISTRY", QString::fromStdString((folder / "user.reg").string()));
-        environment.insert("VELIN_MACHINE_REGISTRY", QString::fromStdString((folder / "machine.reg").string()));
-        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString((folder / "run").string()));
-        environment.insert("TMPDIR", QString::fromStdString((folder / "run").string()));
-        environment.insert("XDG_CACHE_HOME", QString::fromStdString((folder / "user-cache").string()));
-        QProcess process;
-        process.setProcessEnvironment(environment);
-        process.start(VELIN_VERIFY_PROGRAM, QStringList{"--batch"} + (json ? QStringList{"--json"} : QStringList{}) +
-                                                extra +
-                                                QStringList{QString::fromStdString((fixtures / name).string())});
-        Verdict verdict;
-        if (!process.waitForFinished(60000)) {
-            process.kill();
-            process.waitForFinished();
-            ADD_FAILURE() << "velin-verify did not end on " << name;
-            return verdict;
-        }
-        verdict.exit_code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        const QByteArray out = process.readAllStandardOutput();
-        verdict.text = out.toStdString();
-        verdict.report = QJsonDocument::fromJson(out).object();
-        return verdict;
+        return verifier.verify(fixtures / name, extra, json);
     }
 
-    static bool has(const std::string& lines, const std::string& line)
-    {
-        return lines.find(line + "\n") != std::string::npos;
-    }
+    static bool has(const std::string& lines, const std::string& line) { return test::has_line(lines, line); }
 
     static test::Test_folder* shared_folder;
     static std::filesystem::path fixtures;
-    test::Test_folder folder;
-    std::filesystem::path data;
+    test::Batch_verifier verifier;
 };
 
 test::Test_folder* Timestamp_files_test::shared_folder = nullptr;

@@ -61,6 +61,33 @@ TEST(Content_kind, every_form_of_an_envelope_is_told_from_its_bytes)
               Document_types::Unsupported);
 }
 
+TEST(Content_kind, xml_is_a_signed_file_only_with_a_signature_element_of_the_signature_namespace)
+{
+    const std::string ds = "\"http://www.w3.org/2000/09/xmldsig#\"";
+    const struct {
+        std::string text;
+        Document_types kind;
+    } cases[] = {
+        {"<?xml version=\"1.0\"?>\n<p:F xmlns:p=\"urn:f\" xmlns:ds=" + ds + "><a/><ds:Signature Id=\"x\"/></p:F>",
+         Document_types::Xml_signature},
+        {"<Signature xmlns=" + ds + "><SignedInfo/></Signature>", Document_types::Xml_signature},
+        {"\xEF\xBB\xBF <x:Signature xmlns:x='http://www.w3.org/2000/09/xmldsig#'>", Document_types::Xml_signature},
+        // An invoice that declares the namespace (its schema allows a signature) but holds none.
+        {"<p:F xmlns:p=\"urn:f\" xmlns:ds=" + ds + "><Signature>Mario</Signature><ds:SignatureX/></p:F>",
+         Document_types::Unsupported},
+        // A Signature of another namespace, a prefix declared for another one, a name that only ends so.
+        {"<Signature xmlns=\"urn:other\"/>", Document_types::Unsupported},
+        {"<a:Signature xmlns:a=\"urn:other\" xmlns:ds=" + ds + "/>", Document_types::Unsupported},
+        {"<ds:MySignature xmlns:ds=" + ds + "/>", Document_types::Unsupported},
+        {"<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#x\"/>", Document_types::Unsupported},
+        {"<", Document_types::Unsupported},
+    };
+    for (const auto& sample : cases)
+        EXPECT_EQ(document_type_by_content(bytes(sample.text)), sample.kind) << sample.text;
+    // A signed XML found inside an envelope is opened as a further layer.
+    EXPECT_TRUE(is_signed_container(Document_types::Xml_signature));
+}
+
 TEST(Content_kind, the_extension_only_breaks_ties)
 {
     EXPECT_EQ(decide_document_type(fixture("document.txt.p7m"), "lettera.pdf"), Document_types::Envelope);

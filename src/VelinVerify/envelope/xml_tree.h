@@ -1,0 +1,88 @@
+// The XML side shared by the readers of signed XML (signed files, trusted lists): libxml2 and
+// xmlsec set up once per process, documents parsed without network, entities or DTD, and the few
+// tree helpers both need.
+#pragma once
+
+#include "common/owner.h"
+
+#include <libxml/tree.h>
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace velin {
+
+inline constexpr const char* Dsig_ns = "http://www.w3.org/2000/09/xmldsig#";
+
+struct Xml_document_release {
+    void operator()(xmlDoc* document) const { xmlFreeDoc(document); }
+};
+using Xml_document = Owner<xmlDoc, Xml_document_release>;
+
+// Sets up libxml2 and xmlsec with the OpenSSL back end, once; false when that failed. xmlsec is
+// left with no way to read anything by itself: no file, no network (see Xml_served_document).
+bool xml_security_ready();
+
+enum class Xml_parse_failure { None, Library, Unreadable, Dtd };
+
+// Each reader's own words for the failures of parse_plain_xml.
+struct Xml_failure_texts {
+    const char* library;
+    const char* unreadable;
+    const char* dtd;
+};
+// The text of a failure; empty for None.
+std::string xml_failure_text(Xml_parse_failure failure, const Xml_failure_texts& texts);
+
+// Parses bytes as plain XML: no entity is substituted, nothing is loaded from the network, the
+// parser's own limits on depth and text sizes stay on, and a document with a DTD is refused.
+Xml_document parse_plain_xml(std::span<const uint8_t> bytes, Xml_parse_failure& failure);
+
+bool is_element(const xmlNode* node, const char* ns, const char* name);
+// An element of one of the namespaces (null-terminated list).
+bool is_element_in(const xmlNode* node, const char* const* namespaces, const char* name);
+std::string xml_text(const xmlNode* node);
+std::string xml_attribute(const xmlNode* node, const char* name);
+bool xml_has_attribute(const xmlNode* node, const char* name);
+std::string trimmed(std::string text);
+
+// The document xmlsec is allowed to read for a detached reference while this object lives, on
+// this thread only: exactly the given name, served from the given bytes. Every other URI fails.
+class Xml_served_document {
+public:
+    Xml_served_document(std::string uri, std::span<const uint8_t> bytes);
+    ~Xml_served_document();
+    Xml_served_document(const Xml_served_document&) = delete;
+    Xml_served_document& operator=(const Xml_served_document&) = delete;
+
+    const std::string& uri() const { return _uri; }
+    std::span<const uint8_t> bytes() const { return _bytes; }
+
+private:
+    std::string _uri;
+    std::span<const uint8_t> _bytes;
+    const Xml_served_document* _previous;
+};
+
+// Every element of the tree under root (root included), in document order, without recursion.
+template <class Visit>
+void walk_elements(xmlNode* root, Visit visit)
+{
+    xmlNode* node = root;
+    while (node) {
+        if (node->type == XML_ELEMENT_NODE)
+            visit(node);
+        if (node->children && node->type == XML_ELEMENT_NODE) {
+            node = node->children;
+            continue;
+        }
+        while (node && node != root && !node->next)
+            node = node->parent;
+        if (!node || node == root)
+            break;
+        node = node->next;
+    }
+}
+
+} // namespace velin

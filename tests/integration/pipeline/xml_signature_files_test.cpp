@@ -1,0 +1,119 @@
+// Signed XML files as the verifier meets them, made by tools/make-xades-fixtures with xmlsec1 and
+// the test PKI and verified by the program in batch mode: an invoice signed enveloped, with a
+// signature time stamp, with two signatures and with a counter-signature; enveloping and detached
+// signatures; and the changed and hostile files, which must never verify.
+#include "VelinVerify/envelope/xml_signature.h"
+#include "batch_verifier.h"
+
+#include <cstdlib>
+
+namespace velin {
+namespace {
+
+using test::has_line;
+using test::Verdict;
+
+class Xml_signature_files_test : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        shared_folder = new test::Test_folder;
+        fixtures = shared_folder->path() / "fixtures";
+        const std::string command = std::string("'") + VELIN_SOURCE_DIR +
+                                    "/tools/make-xades-fixtures/make-xades-fixtures' '" + fixtures.string() + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0) << "the fixture generator failed: " << command;
+    }
+    static void TearDownTestSuite()
+    {
+        delete shared_folder;
+        shared_folder = nullptr;
+    }
+
+    Verdict verify(const std::string& name) { return verifier.verify(fixtures / name); }
+
+    static QJsonObject signature(const Verdict& verdict, int index)
+    {
+        return verdict.layer(0)["signatures"].toArray()[index].toObject();
+    }
+
+    static test::Test_folder* shared_folder;
+    static std::filesystem::path fixtures;
+    test::Batch_verifier verifier;
+};
+
+test::Test_folder* Xml_signature_files_test::shared_folder = nullptr;
+std::filesystem::path Xml_signature_files_test::fixtures;
+
+TEST_F(Xml_signature_files_test, signed_invoices_verify_in_every_form)
+{
+    // The filter applications write to leave every signature out is read like the enveloped one.
+    const Verdict filtered = verify("fattura-filtro.xml");
+    EXPECT_EQ(filtered.exit_code, Exit_success) << filtered.text;
+
+    const Verdict invoice = verify("fattura.xml");
+    EXPECT_EQ(invoice.exit_code, Exit_success) << invoice.text;
+    EXPECT_TRUE(has_line(invoice.lines(0), "info: Il documento è firmato correttamente e integro.")) << invoice.text;
+    EXPECT_EQ(invoice.layers().size(), 1);
+    EXPECT_EQ(invoice.layer(0)["document"].toString(), "fattura.xml");
+    EXPECT_FALSE(signature(invoice, 0)["signing_time"].toString().isEmpty()) << invoice.text;
+
+    // The signature time stamp covers the signature value: the signer is judged at its time.
+    const Verdict stamped = verify("fattura-marcata.xml");
+    EXPECT_EQ(stamped.exit_code, Exit_success) << stamped.text;
+    EXPECT_TRUE(stamped.timestamp(0)["verified"].toBool()) << stamped.text;
+    EXPECT_EQ(stamped.timestamp(0)["scope"].toString(), "signature");
+    EXPECT_EQ(signature(stamped, 0)["judged_at"], stamped.timestamp(0)["time"]);
+
+    const Verdict two = verify("fattura-due-firme.xml");
+    ASSERT_EQ(two.layer(0)["signatures"].toArray().size(), 2) << two.text;
+    EXPECT_TRUE(has_line(two.lines(0), "info: Il documento è firmato correttamente e integro.")) << two.text;
+    EXPECT_NE(two.exit_code, Exit_errors) << two.text;
+
+    const Verdict countersigned = verify("fattura-controfirmata.xml");
+    EXPECT_EQ(countersigned.exit_code, Exit_success) << countersigned.text;
+    const QJsonArray counters = signature(countersigned, 0)["countersignatures"].toArray();
+    ASSERT_EQ(counters.size(), 1) << countersigned.text;
+    EXPECT_TRUE(counters[0].toObject()["matches"].toBool());
+    EXPECT_TRUE(has_line(countersigned.lines(0), "info: Controfirma di BIANCHI LUCIA.")) << countersigned.text;
+
+    const Verdict enveloping = verify("contratto-avvolto.xml");
+    EXPECT_EQ(enveloping.exit_code, Exit_success) << enveloping.text;
+
+    // The document of a detached signature is the file its reference names, beside it.
+    const Verdict detached = verify("contratto-firma.xml");
+    EXPECT_EQ(detached.exit_code, Exit_success) << detached.text;
+    EXPECT_EQ(detached.layer(0)["document"].toString(), "contratto.txt");
+    const std::filesystem::path alone = verifier.folder.path() / "sola";
+    std::filesystem::create_directories(alone);
+    std::filesystem::copy_file(fixtures / "contratto-firma.xml", alone / "contratto-firma.xml");
+    const Verdict missing = verifier.verify(alone / "contratto-firma.xml");
+    EXPECT_EQ(missing.exit_code, Exit_errors);
+    EXPECT_TRUE(has_line(missing.lines(0), std::string("error: ") + detached_document_missing_text)) << missing.text;
+}
+
+TEST_F(Xml_signature_files_test, changed_and_wrapped_files_never_verify)
+{
+    const struct {
+        const char* file;
+        std::string line;
+    } cases[] = {
+        {"fattura-importo-cambiato.xml", signature_mismatch_text},
+        {"attacco-firma-nascosta.xml", Xml_text_misplaced},
+        {"attacco-id-doppio.xml", Xml_text_duplicate_id},
+        {"attacco-copia-proprieta.xml", Xml_text_properties},
+        {"attacco-oggetto-spostato.xml", Xml_text_reference},
+        {"attacco-xslt.xml", Xml_text_transform},
+        {"attacco-xpath.xml", Xml_text_transform},
+        {"attacco-uri-esterno.xml", Xml_text_external},
+    };
+    for (const auto& attack : cases) {
+        const Verdict verdict = verify(attack.file);
+        EXPECT_EQ(verdict.exit_code, Exit_errors) << attack.file << "\n" << verdict.text;
+        EXPECT_TRUE(has_line(verdict.lines(0), "error: " + attack.line)) << attack.file << "\n" << verdict.text;
+        EXPECT_FALSE(has_line(verdict.lines(0), "info: Il documento è firmato correttamente e integro."))
+            << attack.file;
+    }
+}
+
+} // namespace
+} // namespace velin
