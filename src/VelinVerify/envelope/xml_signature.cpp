@@ -5,6 +5,7 @@
 #include "VelinVerify/envelope/xml_tree.h"
 #include "common/failure.h"
 #include "common/trace.h"
+#include "common/xml_walk.h"
 
 #include <libxml/c14n.h>
 #include <libxml/xmlIO.h>

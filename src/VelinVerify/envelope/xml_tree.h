@@ -65,24 +65,4 @@ private:
     const Xml_served_document* _previous;
 };
 
-// Every element of the tree under root (root included), in document order, without recursion.
-template <class Visit>
-void walk_elements(xmlNode* root, Visit visit)
-{
-    xmlNode* node = root;
-    while (node) {
-        if (node->type == XML_ELEMENT_NODE)
-            visit(node);
-        if (node->children && node->type == XML_ELEMENT_NODE) {
-            node = node->children;
-            continue;
-        }
-        while (node && node != root && !node->next)
-            node = node->parent;
-        if (!node || node == root)
-            break;
-        node = node->next;
-    }
-}
-
 } // namespace velin
