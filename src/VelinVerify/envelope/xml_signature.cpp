@@ -96,12 +96,6 @@ int weaker(int a, int b)
     return a == NID_sha1 || b == NID_sha1 ? NID_sha1 : std::min(a, b);
 }
 
-struct Dsig_context_release {
-    void operator()(xmlSecDSigCtx* context) const { xmlSecDSigCtxDestroy(context); }
-};
-struct Key_release {
-    void operator()(xmlSecKey* key) const { xmlSecKeyDestroy(key); }
-};
 struct Output_release {
     void operator()(xmlOutputBuffer* buffer) const { xmlOutputBufferClose(buffer); }
 };

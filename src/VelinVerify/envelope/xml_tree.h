@@ -6,6 +6,8 @@
 #include "common/owner.h"
 
 #include <libxml/tree.h>
+#include <xmlsec/keys.h>
+#include <xmlsec/xmldsig.h>
 
 #include <cstdint>
 #include <span>
@@ -19,6 +21,12 @@ struct Xml_document_release {
     void operator()(xmlDoc* document) const { xmlFreeDoc(document); }
 };
 using Xml_document = Owner<xmlDoc, Xml_document_release>;
+struct Dsig_context_release {
+    void operator()(xmlSecDSigCtx* context) const { xmlSecDSigCtxDestroy(context); }
+};
+struct Key_release {
+    void operator()(xmlSecKey* key) const { xmlSecKeyDestroy(key); }
+};
 
 // Sets up libxml2 and xmlsec with the OpenSSL back end, once; false when that failed. xmlsec is
 // left with no way to read anything by itself: no file, no network (see Xml_served_document).

@@ -43,12 +43,6 @@ constexpr const char* Allowed_transforms[] = {
 struct Xml_text_release {
     void operator()(xmlChar* text) const { xmlFree(text); }
 };
-struct Dsig_context_release {
-    void operator()(xmlSecDSigCtx* context) const { xmlSecDSigCtxDestroy(context); }
-};
-struct Key_release {
-    void operator()(xmlSecKey* key) const { xmlSecKeyDestroy(key); }
-};
 
 bool has_local_name(const xmlNode* node, const char* name)
 {
