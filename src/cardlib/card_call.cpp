@@ -3,9 +3,9 @@
 #include "cardlib/card_exceptions.h"
 #include "common/trace.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <algorithm>
 #include <deque>
 #include <exception>
 #include <mutex>
@@ -97,7 +97,7 @@ struct Card_call::Worker {
     bool stopping = false;
     bool timed_out = false;
     bool finished = false; // the thread is past its last call
-    bool left = false;     // nobody joins the thread: it reports its end to left_workers()
+    bool left = false; // nobody joins the thread: it reports its end to left_workers()
     Clock::duration remaining;
     std::thread thread;
 

@@ -20,7 +20,7 @@ Bytes read_selected_file(SCard& card, const Bytes& fci, size_t size);
 
 struct Selected_file {
     Bytes fci;
-    size_t size = 0;          // 0: from the FCI
+    size_t size = 0; // 0: from the FCI
     bool step_by_step = false; // the card refused the selection by path
 };
 

@@ -23,21 +23,36 @@ namespace {
 const char* x500_key(int nid)
 {
     switch (nid) {
-    case NID_commonName: return "CN";
-    case NID_localityName: return "L";
-    case NID_organizationName: return "O";
-    case NID_organizationalUnitName: return "OU";
-    case NID_pkcs9_emailAddress: return "E";
-    case NID_countryName: return "C";
-    case NID_stateOrProvinceName: return "S";
-    case NID_streetAddress: return "STREET";
-    case NID_title: return "T";
-    case NID_givenName: return "G";
-    case NID_initials: return "I";
-    case NID_surname: return "SN";
-    case NID_domainComponent: return "DC";
-    case NID_serialNumber: return "SERIALNUMBER";
-    default: return nullptr;
+    case NID_commonName:
+        return "CN";
+    case NID_localityName:
+        return "L";
+    case NID_organizationName:
+        return "O";
+    case NID_organizationalUnitName:
+        return "OU";
+    case NID_pkcs9_emailAddress:
+        return "E";
+    case NID_countryName:
+        return "C";
+    case NID_stateOrProvinceName:
+        return "S";
+    case NID_streetAddress:
+        return "STREET";
+    case NID_title:
+        return "T";
+    case NID_givenName:
+        return "G";
+    case NID_initials:
+        return "I";
+    case NID_surname:
+        return "SN";
+    case NID_domainComponent:
+        return "DC";
+    case NID_serialNumber:
+        return "SERIALNUMBER";
+    default:
+        return nullptr;
     }
 }
 
@@ -109,29 +124,46 @@ bool matches_alternative_atr(const Bytes& atr)
 std::string manufacturer_name(uint8_t code)
 {
     switch (code) {
-    case 0x01: return "Kaitech";
-    case 0x02: return "Gemplus";
-    case 0x03: return "Ghirlanda";
-    case 0x04: return "Giesecke & Devrient";
-    case 0x05: return "Oberthur Card Systems";
-    case 0x06: return "Orga";
-    case 0x07: return "Axalto";
-    case 0x08: return "Siemens";
-    case 0x09: return "STIncard";
-    case 0x10: return "GEP";
-    case 0x11: return "EPS Corp";
-    default: throw std::runtime_error("Codice produttore sconosciuto.");
+    case 0x01:
+        return "Kaitech";
+    case 0x02:
+        return "Gemplus";
+    case 0x03:
+        return "Ghirlanda";
+    case 0x04:
+        return "Giesecke & Devrient";
+    case 0x05:
+        return "Oberthur Card Systems";
+    case 0x06:
+        return "Orga";
+    case 0x07:
+        return "Axalto";
+    case 0x08:
+        return "Siemens";
+    case 0x09:
+        return "STIncard";
+    case 0x10:
+        return "GEP";
+    case 0x11:
+        return "EPS Corp";
+    default:
+        throw std::runtime_error("Codice produttore sconosciuto.");
     }
 }
 
 std::string card_type_text(uint8_t code)
 {
     switch (code) {
-    case 0x01: return "Carta cittadino demo con il set di chiavi del prototipo";
-    case 0x11: return "Carta cittadino reale con il set di chiavi del prototipo";
-    case 0x21: return "Carta cittadino reale con il nuovo set di chiavi";
-    case 0xA1: return "Carta cittadino demo con il nuovo set di chiavi";
-    default: throw std::runtime_error("Codice tipo carta sconosciuto.");
+    case 0x01:
+        return "Carta cittadino demo con il set di chiavi del prototipo";
+    case 0x11:
+        return "Carta cittadino reale con il set di chiavi del prototipo";
+    case 0x21:
+        return "Carta cittadino reale con il nuovo set di chiavi";
+    case 0xA1:
+        return "Carta cittadino demo con il nuovo set di chiavi";
+    default:
+        throw std::runtime_error("Codice tipo carta sconosciuto.");
     }
 }
 

@@ -65,7 +65,8 @@ int CKit::card_kind()
         return is_cns_atr(card().card_atr()) ? 2 : 0;
     } catch (const SCard_command_failed_exception& e) {
         // A card without an ATR file is simply not a CNS card.
-        Trace(Trace_kind, Level_info) << "EF_ATR non leggibile: SW " << to_hex(Bytes{e.response().sw1(), e.response().sw2()});
+        Trace(Trace_kind, Level_info) << "EF_ATR non leggibile: SW "
+                                      << to_hex(Bytes{e.response().sw1(), e.response().sw2()});
         return 0;
     }
 }
@@ -239,7 +240,8 @@ Bytes CKit::select_and_read(const Resolved& file)
     CNS_known_file_info unknown;
     if (!file.info) {
         if (file.path.front() != 0x1200 && file.path.front() != 0x1400) {
-            Trace(Trace_kind, Level_warn) << "Lettura non consentita: " << to_hex(Bytes{uint8_t(file.path.front() >> 8), uint8_t(file.path.front())});
+            Trace(Trace_kind, Level_warn) << "Lettura non consentita: "
+                                          << to_hex(Bytes{uint8_t(file.path.front() >> 8), uint8_t(file.path.front())});
             throw CEnumException<QUARK_ERROR>(QUARK_ERROR::Not_allowed);
         }
         unknown = catalogue_entry(file.path.front() == 0x1200 ? 19 : 0);
@@ -258,7 +260,8 @@ Bytes CKit::select_and_read(const Resolved& file)
                 for (;;) {
                     Secret_text pin = ask_pin(info);
                     transaction.emplace(card.handle(), SCARD_LEAVE_CARD);
-                    const ISO7816_RESPONSE_APDU& response = card.transmit(verify_command(0x00, Pin_reference, pin_bytes(pin)));
+                    const ISO7816_RESPONSE_APDU& response =
+                        card.transmit(verify_command(0x00, Pin_reference, pin_bytes(pin)));
                     pin.clear();
                     if (response.sw1() == 0x90)
                         break;

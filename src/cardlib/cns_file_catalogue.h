@@ -14,8 +14,8 @@ namespace velin::cardlib {
 
 enum Access_class : int {
     Access_unknown = 0, // a path that is in no catalogue entry: consent after the read
-    Access_free = 1,    // consent before the read
-    Access_pin = 2,     // the holder's PIN before the read
+    Access_free = 1, // consent before the read
+    Access_pin = 2, // the holder's PIN before the read
 };
 
 struct CNS_known_file_info {

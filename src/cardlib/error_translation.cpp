@@ -22,8 +22,9 @@ struct Component_message {
     const char* text; // nullptr: the system's text
 };
 
-const std::string outdated_version_text = std::string(
-    "LA VERSIONE DEL \"AUREA DESK\"\nINSTALLATA NON E' AGGIORNATA.\n\nPer proseguire e' necessario installare la versione corrente,\ndisponibile sul sito ") +
+const std::string outdated_version_text =
+    std::string("LA VERSIONE DEL \"AUREA DESK\"\nINSTALLATA NON E' AGGIORNATA.\n\nPer proseguire e' necessario "
+                "installare la versione corrente,\ndisponibile sul sito ") +
     Product_site + "\n";
 
 constexpr Component_message component_messages[] = {
@@ -87,7 +88,8 @@ constexpr Component_message component_messages[] = {
     {0x8004023Bu, "L'elaborazione è fallita a causa di dati inattesi."},
     {0x8004023Cu, "La carta inserita non è una Carta Nazionale dei Servizi."},
     {0x8004023Du, "La carta ha respinto la richiesta."},
-    {0x8004023Eu, "Non è possibile firmare il documento specificato.\n\nIl documento supera la dimensione massima prevista."},
+    {0x8004023Eu,
+     "Non è possibile firmare il documento specificato.\n\nIl documento supera la dimensione massima prevista."},
     {0x8004023Fu, ""}, // composed with the product's site
     {0x80040240u, nullptr},
     {0x80040241u, "La funzione richiesta non è disponibile in modalità contactless."},
@@ -118,16 +120,16 @@ constexpr Code_pair pcsc_codes[] = {
 // The PC/SC codes a holder meets that are returned as they are (the others become component
 // codes above), in words of ours: the platform's own texts are terse, or missing.
 constexpr Component_message pcsc_texts[] = {
-    {0x8010000Au, "La carta non ha risposto in tempo."},                    // SCARD_E_TIMEOUT
-    {0x80100009u, "Il lettore non è più disponibile."},                     // SCARD_E_UNKNOWN_READER
-    {0x8010001Du, "Il servizio di accesso alle smart card non è attivo."},  // SCARD_E_NO_SERVICE
-    {0x8010001Eu, "Il servizio di accesso alle smart card si è fermato."},  // SCARD_E_SERVICE_STOPPED
+    {0x8010000Au, "La carta non ha risposto in tempo."}, // SCARD_E_TIMEOUT
+    {0x80100009u, "Il lettore non è più disponibile."}, // SCARD_E_UNKNOWN_READER
+    {0x8010001Du, "Il servizio di accesso alle smart card non è attivo."}, // SCARD_E_NO_SERVICE
+    {0x8010001Eu, "Il servizio di accesso alle smart card si è fermato."}, // SCARD_E_SERVICE_STOPPED
     {0x80100068u, "La carta è stata reimpostata da un altro programma. Riprova."}, // SCARD_W_RESET_CARD
-    {0x80100003u, "La comunicazione con la carta si è interrotta."},        // SCARD_E_INVALID_HANDLE
-    {0x80100013u, "La comunicazione con la carta si è interrotta."},        // SCARD_F_COMM_ERROR
-    {0x80100016u, "La comunicazione con la carta si è interrotta."},        // SCARD_E_NOT_TRANSACTED
-    {0x8010002Fu, "La comunicazione con la carta si è interrotta."},        // SCARD_E_COMM_DATA_LOST
-    {0x8010001Cu, "Il lettore non supporta questa carta."},                 // SCARD_E_CARD_UNSUPPORTED
+    {0x80100003u, "La comunicazione con la carta si è interrotta."}, // SCARD_E_INVALID_HANDLE
+    {0x80100013u, "La comunicazione con la carta si è interrotta."}, // SCARD_F_COMM_ERROR
+    {0x80100016u, "La comunicazione con la carta si è interrotta."}, // SCARD_E_NOT_TRANSACTED
+    {0x8010002Fu, "La comunicazione con la carta si è interrotta."}, // SCARD_E_COMM_DATA_LOST
+    {0x8010001Cu, "Il lettore non supporta questa carta."}, // SCARD_E_CARD_UNSUPPORTED
 };
 
 std::mutex last_error_lock;
@@ -148,8 +150,7 @@ CCaseException::CCaseException() : _text("L'opzione non è definita.") {}
 
 CCaseException::CCaseException(uint32_t value)
     : _text((boost::format("L'opzione %u (0x%X) non è definita.") % value % value).str())
-{
-}
+{}
 
 std::string component_message(uint32_t code)
 {
@@ -215,15 +216,24 @@ uint32_t code_from_status_word(uint8_t sw1, uint8_t sw2)
 uint32_t code_from_quark(quark_errors_t::CCode code)
 {
     switch (code) {
-    case quark_errors_t::Pin_format: return 0x8004021Bu;
-    case quark_errors_t::Puk_format: return 0x8004021Fu;
-    case quark_errors_t::Several_cards: return 0x80040230u;
-    case quark_errors_t::No_certificate: return 0x80040239u;
-    case quark_errors_t::Bad_format: return 0x8004023Au;
-    case quark_errors_t::Certificate_not_yet_valid: return 0x80040237u;
-    case quark_errors_t::Certificate_expired: return 0x80040238u;
-    case quark_errors_t::Not_cns: return 0x8004023Cu;
-    case quark_errors_t::Outdated_version: return 0x8004023Fu;
+    case quark_errors_t::Pin_format:
+        return 0x8004021Bu;
+    case quark_errors_t::Puk_format:
+        return 0x8004021Fu;
+    case quark_errors_t::Several_cards:
+        return 0x80040230u;
+    case quark_errors_t::No_certificate:
+        return 0x80040239u;
+    case quark_errors_t::Bad_format:
+        return 0x8004023Au;
+    case quark_errors_t::Certificate_not_yet_valid:
+        return 0x80040237u;
+    case quark_errors_t::Certificate_expired:
+        return 0x80040238u;
+    case quark_errors_t::Not_cns:
+        return 0x8004023Cu;
+    case quark_errors_t::Outdated_version:
+        return 0x8004023Fu;
     }
     return E_FAIL_RESULT;
 }
@@ -231,12 +241,18 @@ uint32_t code_from_quark(quark_errors_t::CCode code)
 uint32_t code_from_io(io_errors_t::CError code)
 {
     switch (code) {
-    case io_errors_t::Scan: return 0x8004020Eu;
-    case io_errors_t::Not_found: return 0x8004020Fu;
-    case io_errors_t::Open: return 0x8004020Du;
-    case io_errors_t::Io: return 0x8004020Cu;
-    case io_errors_t::Write: return 0x80040211u;
-    case io_errors_t::Read: return 0x80040210u;
+    case io_errors_t::Scan:
+        return 0x8004020Eu;
+    case io_errors_t::Not_found:
+        return 0x8004020Fu;
+    case io_errors_t::Open:
+        return 0x8004020Du;
+    case io_errors_t::Io:
+        return 0x8004020Cu;
+    case io_errors_t::Write:
+        return 0x80040211u;
+    case io_errors_t::Read:
+        return 0x80040210u;
     }
     return 0x8004020Cu;
 }
@@ -244,11 +260,16 @@ uint32_t code_from_io(io_errors_t::CError code)
 uint32_t code_from_basic(BASIC_ERRORS::CError code)
 {
     switch (code) {
-    case BASIC_ERRORS::Failed: return E_FAIL_RESULT;
-    case BASIC_ERRORS::Cancelled: return 0x80040234u;
-    case BASIC_ERRORS::Null_pointer: return E_POINTER_CODE;
-    case BASIC_ERRORS::Invalid_argument: return E_INVALIDARG_CODE;
-    case BASIC_ERRORS::Bad_format: return 0x8004023Au;
+    case BASIC_ERRORS::Failed:
+        return E_FAIL_RESULT;
+    case BASIC_ERRORS::Cancelled:
+        return 0x80040234u;
+    case BASIC_ERRORS::Null_pointer:
+        return E_POINTER_CODE;
+    case BASIC_ERRORS::Invalid_argument:
+        return E_INVALIDARG_CODE;
+    case BASIC_ERRORS::Bad_format:
+        return 0x8004023Au;
     }
     Trace(Trace_kind, Level_error) << CCaseException(static_cast<uint32_t>(code)).what();
     throw CCheckException();
@@ -288,11 +309,16 @@ uint32_t code_from_current_exception()
 std::string error_text(uint32_t code, const std::exception* exception)
 {
     switch (code) {
-    case E_POINTER_CODE: return "Puntatore non valido.";
-    case E_FAIL_RESULT: return "Errore non definito.";
-    case E_INVALIDARG_CODE: return "Parametri non validi.";
-    case ERROR_MORE_DATA_CODE: return "Buffer insufficiente.";
-    default: break;
+    case E_POINTER_CODE:
+        return "Puntatore non valido.";
+    case E_FAIL_RESULT:
+        return "Errore non definito.";
+    case E_INVALIDARG_CODE:
+        return "Parametri non validi.";
+    case ERROR_MORE_DATA_CODE:
+        return "Buffer insufficiente.";
+    default:
+        break;
     }
     if (const auto* base = dynamic_cast<const CBaseException*>(exception); base && !base->detail().empty())
         return base->detail();

@@ -75,7 +75,8 @@ norax_result boundary(const char* name, Operation&& operation)
 std::string base64_lines(const Bytes& bytes)
 {
     std::string encoded(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()), bytes.data(), static_cast<int>(bytes.size()));
+    const int length =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()), bytes.data(), static_cast<int>(bytes.size()));
     encoded.resize(static_cast<size_t>(std::max(length, 0)));
     std::string lines;
     for (size_t at = 0; at < encoded.size(); at += 76) {
@@ -175,10 +176,18 @@ NORAX_API norax_result NORAX_CALL norax_card_property(const char* name, char* bu
         } else {
             ask_property_consent();
             switch (*property) {
-            case Property::Issuer: value = kit.issuer(); break;
-            case Property::Manufacturer: value = kit.manufacturer(); break;
-            case Property::Type: value = kit.card_type(); break;
-            default: value = kit.atr_text(); break;
+            case Property::Issuer:
+                value = kit.issuer();
+                break;
+            case Property::Manufacturer:
+                value = kit.manufacturer();
+                break;
+            case Property::Type:
+                value = kit.card_type();
+                break;
+            default:
+                value = kit.atr_text();
+                break;
             }
         }
         if (*size >= 0x80000000u)

@@ -14,7 +14,7 @@ namespace {
 // Reads one tag and its definite length at position; the value must lie within end.
 struct Tlv {
     uint8_t tag;
-    size_t value;  // offset of the value
+    size_t value; // offset of the value
     size_t length;
 };
 
@@ -93,8 +93,9 @@ std::vector<Netlink_record> NetLinkParser::parse(const Bytes& bytes)
             const Tlv primitive = read_tlv(bytes, i, record_end);
             if (primitive.tag < 0x80 || primitive.tag > 0x87)
                 bad_format();
-            parsed.items.emplace(primitive.tag, Bytes(bytes.begin() + static_cast<long>(primitive.value),
-                                                      bytes.begin() + static_cast<long>(primitive.value + primitive.length)));
+            parsed.items.emplace(primitive.tag,
+                                 Bytes(bytes.begin() + static_cast<long>(primitive.value),
+                                       bytes.begin() + static_cast<long>(primitive.value + primitive.length)));
             i = primitive.value + primitive.length;
         }
         records.push_back(std::move(parsed));

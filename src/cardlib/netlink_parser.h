@@ -15,13 +15,13 @@ namespace velin::cardlib {
 using File_path = std::vector<uint16_t>;
 
 struct Netlink_record {
-    uint8_t tag = 0;                  // A0–A6
-    std::map<uint8_t, Bytes> items;   // by item tag 80–87; a repeated tag keeps its first value
+    uint8_t tag = 0; // A0–A6
+    std::map<uint8_t, Bytes> items; // by item tag 80–87; a repeated tag keeps its first value
 };
 
 // Where the Netlink application keeps its files, read from EF.NETLINK.
 struct Netlink_directory {
-    File_path directory;              // D: path of the Netlink DF below the master file
+    File_path directory; // D: path of the Netlink DF below the master file
     std::map<uint32_t, uint16_t> files; // catalogue ids 1–4 → file identifier inside D
 };
 

@@ -181,9 +181,11 @@ public:
         description->setFont(bold);
         layout->addWidget(description);
         layout->addWidget(new QLabel("registrati sulla tua Carta Velin.", this));
-        auto* warning = new QLabel(QString::fromUtf8(
-            "Se sei connesso a Internet la richiesta potrebbe venire da un sito al quale sei collegato. "
-            "In questo caso verifica che la richiesta sia coerente con le finalità del sito."), this);
+        auto* warning =
+            new QLabel(QString::fromUtf8(
+                           "Se sei connesso a Internet la richiesta potrebbe venire da un sito al quale sei collegato. "
+                           "In questo caso verifica che la richiesta sia coerente con le finalità del sito."),
+                       this);
         warning->setWordWrap(true);
         layout->addWidget(warning);
 

@@ -31,9 +31,9 @@ private:
 };
 
 enum class Prompt_kind {
-    Consent,          // "LETTURA DATI" for a free file
-    Pin,              // the same with the PIN field, for a protected file
-    Wrong_pin,        // "Il PIN non è corretto.\nRiprova." (OK only)
+    Consent, // "LETTURA DATI" for a free file
+    Pin, // the same with the PIN field, for a protected file
+    Wrong_pin, // "Il PIN non è corretto.\nRiprova." (OK only)
     Property_consent, // the Yes/No question before the technical properties
 };
 

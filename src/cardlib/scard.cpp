@@ -212,7 +212,8 @@ const ISO7816_RESPONSE_APDU& SCard::transmit(const ISO7816_COMMAND_APDU& command
     exchange->command = command.serialise();
     const Bytes& bytes = exchange->command;
     if (command.secret())
-        Trace(Trace_kind, Level_trace) << "APDU > " << to_hex(Bytes(bytes.begin(), bytes.begin() + 4), " ") << " (dati riservati)";
+        Trace(Trace_kind, Level_trace) << "APDU > " << to_hex(Bytes(bytes.begin(), bytes.begin() + 4), " ")
+                                       << " (dati riservati)";
     else
         Trace(Trace_kind, Level_trace) << "APDU > " << to_hex(bytes, " ");
     exchange->send_pci.dwProtocol = _protocol;
@@ -220,7 +221,8 @@ const ISO7816_RESPONSE_APDU& SCard::transmit(const ISO7816_COMMAND_APDU& command
     const SCARDHANDLE card = _card;
     const LONG result = Card_call::run([card, exchange] {
         return SCardTransmit(card, &exchange->send_pci, exchange->command.data(),
-                             static_cast<DWORD>(exchange->command.size()), nullptr, exchange->reply, &exchange->received);
+                             static_cast<DWORD>(exchange->command.size()), nullptr, exchange->reply,
+                             &exchange->received);
     });
     if (result != SCARD_S_SUCCESS) {
         Trace(Trace_kind, Level_warn) << "SCardTransmit: " << trace_code(result);

@@ -5,9 +5,9 @@
 #include "common/trace.h"
 
 #include <csignal>
-#include <cxxabi.h>
 #include <cstdio>
 #include <cstdlib>
+#include <cxxabi.h>
 #include <memory>
 #include <mutex>
 #include <typeinfo>
@@ -97,18 +97,29 @@ uint32_t code_of(int signal, int si_code)
     switch (signal) {
     case SIGFPE:
         switch (si_code) {
-        case FPE_INTOVF: return Int_overflow;
-        case FPE_FLTDIV: return Flt_divide_by_zero;
-        case FPE_FLTOVF: return Flt_overflow;
-        case FPE_FLTUND: return Flt_underflow;
-        case FPE_FLTRES: return Flt_inexact;
-        case FPE_FLTINV: return Flt_invalid;
-        case FPE_FLTSUB: return Array_bounds;
-        default: return Int_divide_by_zero;
+        case FPE_INTOVF:
+            return Int_overflow;
+        case FPE_FLTDIV:
+            return Flt_divide_by_zero;
+        case FPE_FLTOVF:
+            return Flt_overflow;
+        case FPE_FLTUND:
+            return Flt_underflow;
+        case FPE_FLTRES:
+            return Flt_inexact;
+        case FPE_FLTINV:
+            return Flt_invalid;
+        case FPE_FLTSUB:
+            return Array_bounds;
+        default:
+            return Int_divide_by_zero;
         }
-    case SIGBUS: return si_code == BUS_ADRALN ? Datatype_misalignment : In_page_error;
-    case SIGILL: return si_code == ILL_PRVOPC ? Priv_instruction : Illegal_instruction;
-    default: return Access_violation;
+    case SIGBUS:
+        return si_code == BUS_ADRALN ? Datatype_misalignment : In_page_error;
+    case SIGILL:
+        return si_code == ILL_PRVOPC ? Priv_instruction : Illegal_instruction;
+    default:
+        return Access_violation;
     }
 }
 
@@ -218,10 +229,7 @@ void install_fault_handlers()
     install_handlers_once();
 }
 
-SEH_exception::SEH_exception(uint32_t code)
-    : std::runtime_error("SEH exception " + seh_code_name(code)), _code(code)
-{
-}
+SEH_exception::SEH_exception(uint32_t code) : std::runtime_error("SEH exception " + seh_code_name(code)), _code(code) {}
 
 SEH_translation::SEH_translation() : _previous(translation_installed)
 {
@@ -252,14 +260,15 @@ void trace_current_exception()
     try {
         throw;
     } catch (const std::exception& exception) {
-        Trace(Trace_kind, Level_error) << "Eccezione: " << "class: " << type_name(typeid(exception))
-                                       << "; what: " << exception.what();
+        Trace(Trace_kind, Level_error) << "Eccezione: "
+                                       << "class: " << type_name(typeid(exception)) << "; what: " << exception.what();
     } catch (const void* pointer) {
         // Every object pointer and a thrown nullptr land here.
         Trace(Trace_kind, Level_error) << "Eccezione: " << (pointer ? "Tipo non riconosciuto" : "NULL");
     } catch (...) {
         // Swallowing it without a word would hide a failed step.
-        Trace(Trace_kind, Level_error) << "Eccezione: " << "Tipo non riconosciuto";
+        Trace(Trace_kind, Level_error) << "Eccezione: "
+                                       << "Tipo non riconosciuto";
     }
 }
 
@@ -270,8 +279,8 @@ namespace boost {
 
 void assertion_failed(const char* expression, const char*, const char* file, long line)
 {
-    const std::string text = std::string("Asserzione fallita: ") + expression + "\nat " + file + " (" +
-                             std::to_string(line) + ")";
+    const std::string text =
+        std::string("Asserzione fallita: ") + expression + "\nat " + file + " (" + std::to_string(line) + ")";
     velin::Trace(velin::Trace_kind, velin::Level_error) << text;
     throw std::runtime_error(text);
 }

@@ -23,14 +23,13 @@ class Checked_file_dialog : public QFileDialog {
 public:
     Checked_file_dialog(QWidget* parent, std::function<bool(const std::string&)> accept)
         : QFileDialog(parent), _accept(std::move(accept))
-    {
-    }
+    {}
 
     void accept() override
     {
         const QStringList files = selectedFiles();
-        if (_accept && fileMode() == QFileDialog::ExistingFile && !files.isEmpty()
-            && QFileInfo(files.front()).isFile() && !_accept(files.front().toStdString()))
+        if (_accept && fileMode() == QFileDialog::ExistingFile && !files.isEmpty() &&
+            QFileInfo(files.front()).isFile() && !_accept(files.front().toStdString()))
             return;
         QFileDialog::accept();
     }

@@ -23,8 +23,8 @@ struct File_dialog_request {
     // Further filters after the first, and the one shown first (0: filter).
     std::vector<std::string> more_filters;
     size_t selected_filter = 0;
-    std::string folder;         // initial folder; empty: the dialog's own choice
-    std::string proposed_name;  // Save: the name proposed
+    std::string folder; // initial folder; empty: the dialog's own choice
+    std::string proposed_name; // Save: the name proposed
     std::string default_suffix; // without the dot; empty: none
     // Open: a confirmed file is handed here first; false keeps the dialog open.
     std::function<bool(const std::string& path)> accept;

@@ -193,7 +193,8 @@ std::string strdate(std::chrono::system_clock::time_point when)
     return text;
 }
 
-std::unique_ptr<Sibling_process> daily_update_check(Settings_record& settings, std::chrono::system_clock::time_point now)
+std::unique_ptr<Sibling_process> daily_update_check(Settings_record& settings,
+                                                    std::chrono::system_clock::time_point now)
 {
     Trace(Trace_kind, Level_info) << "Verifica aggiornamenti...";
     if (!settings.Aggiornamenti) {

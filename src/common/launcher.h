@@ -62,7 +62,8 @@ std::string strdate(std::chrono::system_clock::time_point when);
 // Once a day per user: when updates are wanted and the stored date is not today, stores today,
 // saves the user part of the settings and starts the quiet update run (returned, or none). The
 // run is not started when the date could not be saved.
-std::unique_ptr<Sibling_process> daily_update_check(
-    Settings_record& settings, std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
+std::unique_ptr<Sibling_process>
+daily_update_check(Settings_record& settings,
+                   std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
 
 } // namespace velin

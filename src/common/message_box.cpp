@@ -24,9 +24,9 @@ Message_box_answerer answerer;
 
 struct Button {
     int id;
-    const char* caption;                     // the suite's own box
-    QMessageBox::StandardButton standard;    // the platform's box
-    const char* platform_caption;            // the platform's box, where Qt has no standard button
+    const char* caption; // the suite's own box
+    QMessageBox::StandardButton standard; // the platform's box
+    const char* platform_caption; // the platform's box, where Qt has no standard button
     QMessageBox::ButtonRole role;
 };
 
@@ -209,7 +209,8 @@ int message_box(const std::string& text, unsigned flags, QWidget* owner, const c
 
 void save_all_settings(Settings_record& record)
 {
-    record.save_all([](const std::string& message) { message_box(message, MB_OK | MB_ICONERROR, nullptr, Suite_caption); });
+    record.save_all(
+        [](const std::string& message) { message_box(message, MB_OK | MB_ICONERROR, nullptr, Suite_caption); });
 }
 
 } // namespace velin

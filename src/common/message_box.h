@@ -59,10 +59,10 @@ constexpr int IDTRYAGAIN = 10;
 constexpr int IDCONTINUE = 11;
 
 enum class Message_box_owner {
-    Given,         // the caller's widget
+    Given, // the caller's widget
     Active_window, // the visible active window
-    Starter,       // the starter's native window, as transient parent
-    Desktop,       // no owner
+    Starter, // the starter's native window, as transient parent
+    Desktop, // no owner
 };
 
 // What a box is about to show.
@@ -72,13 +72,13 @@ struct Message_box_request {
     unsigned flags = 0; // as shown: the caller's flags plus MB_TOPMOST
     Message_box_owner owner_rule = Message_box_owner::Desktop;
     QWidget* owner_widget = nullptr; // Given, Active_window
-    quintptr owner_id = 0;           // Starter: the native window id
+    quintptr owner_id = 0; // Starter: the native window id
     std::vector<std::string> buttons; // captions, in order
-    std::vector<int> button_ids;      // the id each button returns
-    int default_button = 0;           // id of the default button
-    int escape_button = 0;            // id returned when the box is closed; 0 when it cannot be
-    unsigned beep = 0;                // the icon type whose beep sounds (MB_ICONMASK bits)
-    bool platform_box = false;        // error + system-modal: the platform's own box, unchanged
+    std::vector<int> button_ids; // the id each button returns
+    int default_button = 0; // id of the default button
+    int escape_button = 0; // id returned when the box is closed; 0 when it cannot be
+    unsigned beep = 0; // the icon type whose beep sounds (MB_ICONMASK bits)
+    bool platform_box = false; // error + system-modal: the platform's own box, unchanged
 };
 
 using Message_box_answerer = std::function<int(const Message_box_request& request)>;

@@ -10,9 +10,11 @@
 // Shared ownership passes Release{} to std::shared_ptr.
 #pragma once
 
+// pem.h comes first, alone: cms.h declares its PEM functions only when pem.h is already in.
+#include <openssl/pem.h>
+
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
-#include <openssl/pem.h> // before cms.h, which declares its PEM functions only after it
 #include <openssl/cms.h>
 #include <openssl/crypto.h>
 #include <openssl/ess.h>

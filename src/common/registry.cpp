@@ -166,7 +166,8 @@ void Registry_write::write_dword(Registry_root root, std::string_view key_path, 
     assertion(!value.empty(), "not is_empty (value)");
     assertion(_check_status != Check_wait, "_check_status ne Check_wait");
     write(root, key_path,
-          Registry_hive::Value{std::string(value), REG_DWORD,
+          Registry_hive::Value{std::string(value),
+                               REG_DWORD,
                                {static_cast<uint8_t>(data), static_cast<uint8_t>(data >> 8),
                                 static_cast<uint8_t>(data >> 16), static_cast<uint8_t>(data >> 24)}});
 }
@@ -220,7 +221,8 @@ void Registry_write::write(Registry_root root, std::string_view key_path, Regist
     if (file.code != 0)
         return fail(file.code, "lettura non riuscita");
     if (!file.hive.intact())
-        return fail(ERROR_BADDB_CODE, "il file è danneggiato alla riga " + code_text(uint32_t(file.hive.damaged_line())));
+        return fail(ERROR_BADDB_CODE,
+                    "il file è danneggiato alla riga " + code_text(uint32_t(file.hive.damaged_line())));
 
     file.hive.set_value(key, std::move(value));
     const std::string text = file.hive.serialize();

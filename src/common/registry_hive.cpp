@@ -27,7 +27,10 @@ bool equal_ignoring_case(std::string_view a, std::string_view b)
     return true;
 }
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t';
+}
 
 std::string_view trim_right(std::string_view s)
 {
@@ -318,8 +321,8 @@ std::string Registry_hive::serialize() const
                 append_quoted(out, value.name);
             out += '=';
             if (value.type == REG_SZ && has_text_form(value.data)) {
-                append_quoted(out, std::string_view(reinterpret_cast<const char*>(value.data.data()),
-                                                    value.data.size() - 1));
+                append_quoted(
+                    out, std::string_view(reinterpret_cast<const char*>(value.data.data()), value.data.size() - 1));
             } else if (value.type == REG_DWORD && value.data.size() == 4) {
                 char buffer[16];
                 const uint32_t number = uint32_t(value.data[0]) | uint32_t(value.data[1]) << 8 |

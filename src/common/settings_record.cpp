@@ -4,9 +4,8 @@
 
 namespace velin {
 
-const char* const Administrator_message =
-    "L'operazione richiesta non può essere eseguita.\n"
-    "Verificare che l'utente corrente abbia privilegi di Amministratore.";
+const char* const Administrator_message = "L'operazione richiesta non può essere eseguita.\n"
+                                          "Verificare che l'utente corrente abbia privilegi di Amministratore.";
 
 namespace {
 

@@ -164,35 +164,58 @@ std::string system_error_text(uint32_t code)
 uint32_t error_code_from_errno(int error)
 {
     switch (error) {
-    case 0: return 0;
-    case ENOENT: return 2;
+    case 0:
+        return 0;
+    case ENOENT:
+        return 2;
     case ENOTDIR:
-    case ELOOP: return 3;
+    case ELOOP:
+        return 3;
     case EMFILE:
-    case ENFILE: return 4;
+    case ENFILE:
+        return 4;
     case EACCES:
-    case EPERM: return 5;
-    case EBADF: return 6;
-    case ENOMEM: return 8;
-    case EROFS: return 19;
+    case EPERM:
+        return 5;
+    case EBADF:
+        return 6;
+    case ENOMEM:
+        return 8;
+    case EROFS:
+        return 19;
     case EBUSY:
-    case ETXTBSY: return 32;
-    case EWOULDBLOCK: return 33;
-    case ENOTSUP: return 50;
-    case EEXIST: return 80;
-    case EINVAL: return 87;
-    case EPIPE: return 109;
+    case ETXTBSY:
+        return 32;
+    case EWOULDBLOCK:
+        return 33;
+    case ENOTSUP:
+        return 50;
+    case EEXIST:
+        return 80;
+    case EINVAL:
+        return 87;
+    case EPIPE:
+        return 109;
     case ENOSPC:
-    case EDQUOT: return 112;
-    case ENAMETOOLONG: return 206;
-    case EISDIR: return 267;
-    case ENOTEMPTY: return 145;
-    case EIO: return 1117;
+    case EDQUOT:
+        return 112;
+    case ENAMETOOLONG:
+        return 206;
+    case EISDIR:
+        return 267;
+    case ENOTEMPTY:
+        return 145;
+    case EIO:
+        return 1117;
     case ENODEV:
-    case ENXIO: return 1167;
-    case ETIMEDOUT: return 1460;
-    case ECANCELED: return 1223;
-    default: return E_FAIL_CODE;
+    case ENXIO:
+        return 1167;
+    case ETIMEDOUT:
+        return 1460;
+    case ECANCELED:
+        return 1223;
+    default:
+        return E_FAIL_CODE;
     }
 }
 

@@ -167,8 +167,7 @@ private:
             char name[96];
             std::snprintf(name, sizeof name, "%s_%s_%02d.log", Log_base_name.data(), Log_guid.data(), index);
             const std::string candidate = folder + "/" + name;
-            const int descriptor =
-                ::open(candidate.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+            const int descriptor = ::open(candidate.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
             if (descriptor < 0)
                 continue;
             if (::flock(descriptor, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(descriptor, 0) != 0) {
@@ -238,9 +237,9 @@ Trace::Trace(int kind, int level) : _stream(Trace_stream::open_instance()), _kin
     const auto millis = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
     const std::tm& local = local_time_of(seconds);
     char stamp[64];
-    std::snprintf(stamp, sizeof stamp, "%02d/%02d/%04d %02d:%02d:%02d,%03d %10ld ", local.tm_mday,
-                  local.tm_mon + 1, local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec,
-                  static_cast<int>(millis), current_thread_id());
+    std::snprintf(stamp, sizeof stamp, "%02d/%02d/%04d %02d:%02d:%02d,%03d %10ld ", local.tm_mday, local.tm_mon + 1,
+                  local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(millis),
+                  current_thread_id());
     _prefix = stamp;
     _prefix += trace_level_label(level);
     _prefix += Indentation.substr(Indentation.size() - static_cast<size_t>(thread_indentation));

@@ -11,8 +11,8 @@ const char* const Java_download_address = "https://www.java.com/it/download/";
 
 void show_java_message()
 {
-    const int answer = message_box(
-        Text_java_needed, MB_YESNO | MB_ICONINFORMATION | MB_DEFBUTTON2, nullptr, Suite_caption, {"Scarica e installa Java", "OK"});
+    const int answer = message_box(Text_java_needed, MB_YESNO | MB_ICONINFORMATION | MB_DEFBUTTON2, nullptr,
+                                   Suite_caption, {"Scarica e installa Java", "OK"});
     if (answer == IDYES && shell_open(Java_download_address) != 0)
         message_box("Operazione fallita.", MB_OK | MB_ICONERROR, nullptr, Suite_caption);
 }

@@ -85,8 +85,7 @@ public:
     void set_no_runtime_handler(std::function<void()> handler) { _no_runtime = std::move(handler); }
     // For tests: where the runtimes are listed and the setting's value (instead of the machine
     // setting JavaHome), and the java folder; the runtime is chosen again at the next start.
-    void set_sources_for_tests(std::string runtime_root, std::optional<std::string> java_home,
-                               std::string java_folder);
+    void set_sources_for_tests(std::string runtime_root, std::optional<std::string> java_home, std::string java_folder);
 
 private:
     Java_vm() = default;

@@ -14,8 +14,7 @@ const char* const Pdf_sign_class = "it/norax/coop/sigillo/JNI_Pdf_sign";
 Java_class_binding::Java_class_binding(const char* class_path, const char* label, const char* method_prefix,
                                        std::vector<Java_method> methods)
     : _class_path(class_path), _label(label), _method_prefix(method_prefix), _methods(std::move(methods))
-{
-}
+{}
 
 Java_class_binding::~Java_class_binding()
 {
@@ -36,7 +35,8 @@ bool Java_class_binding::bind(JNIEnv* env, const char* loading_text)
     _constructor = env->GetMethodID(_class, "<init>", "()V");
     if (!_constructor) {
         env->ExceptionClear();
-        Trace(Trace_kind, Level_info) << "Caricamento del costruttore di it/norax/coop/sigillo/" << _label << " fallito.";
+        Trace(Trace_kind, Level_info) << "Caricamento del costruttore di it/norax/coop/sigillo/" << _label
+                                      << " fallito.";
         return false;
     }
     for (const Java_method& method : _methods) {

@@ -48,8 +48,9 @@ jbyteArray pdf_with_document_timestamp(JNIEnv* env, jbyteArray pdf, const Digest
         return nullptr;
     }
     jbyteArray token_array = refs.keep(java_bytes(env, *token));
-    auto stamped = token_array ? static_cast<jbyteArray>(env->CallObjectMethod(stamper, binding.method("finish"), token_array))
-                               : nullptr;
+    auto stamped = token_array
+                       ? static_cast<jbyteArray>(env->CallObjectMethod(stamper, binding.method("finish"), token_array))
+                       : nullptr;
     if (env->ExceptionCheck() || !stamped) {
         if (stamped)
             env->DeleteLocalRef(stamped);

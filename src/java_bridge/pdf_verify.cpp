@@ -153,7 +153,7 @@ Assignable<Signature_integrity> Pdf_verify::signature_integrity() const
     // the one the signature names is not the signer's.
     const Signer& signer = _signers[_selected];
     integrity.assign(signer.intact && !signer.certificate_mismatch ? Signature_integrity::Intact
-                                                                  : Signature_integrity::Not_intact);
+                                                                   : Signature_integrity::Not_intact);
     return integrity;
 }
 
@@ -280,8 +280,8 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
         Signer signer;
         auto der = refs.keep(static_cast<jbyteArray>(env->CallObjectMethod(verifier, binding.method("signer_at"), i)));
         signer.certificate = Signer_certificate::from_der(native_bytes(env, der));
-        auto time = refs.keep(
-            static_cast<jstring>(env->CallObjectMethod(verifier, binding.method("signing_time_at"), i)));
+        auto time =
+            refs.keep(static_cast<jstring>(env->CallObjectMethod(verifier, binding.method("signing_time_at"), i)));
         if (const std::optional<System_time> parsed = parse_java_time(native_text(env, time)))
             signer.signing_time = std::make_shared<const System_time>(*parsed);
         signer.intact = env->CallBooleanMethod(verifier, binding.method("signature_valid_at"), i) == JNI_TRUE;
@@ -310,7 +310,8 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
         if (range)
             signer.revision_end = (*range)[2] + (*range)[3];
         if (is_cms_kind(signer.kind) && !binds_certificate(native_bytes(env, contents), signer.certificate)) {
-            Trace(Trace_kind, Level_info) << "Firma PDF " << i + 1 << ": il certificato non è quello indicato dalla firma";
+            Trace(Trace_kind, Level_info)
+                << "Firma PDF " << i + 1 << ": il certificato non è quello indicato dalla firma";
             signer.certificate_mismatch = true;
         }
         _signers.push_back(std::move(signer));

@@ -7,20 +7,20 @@
 #include "VelinVerify/envelope/signed_document.h"
 
 #include <optional>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velin {
 
 enum class Pdf_outcome {
-    Verified,    // the signatures were read (each one intact or not)
-    Not_a_pdf,   // the classes could not read the document as a PDF
-    Not_signed,  // a PDF without signatures
-    No_java,     // no Java machine, or the classes are missing
-    Too_large,   // its compressed objects decode to more than the classes allow
-    No_memory,   // the machine's heap ran out while reading it
-    Failed,      // the classes failed while reading
+    Verified, // the signatures were read (each one intact or not)
+    Not_a_pdf, // the classes could not read the document as a PDF
+    Not_signed, // a PDF without signatures
+    No_java, // no Java machine, or the classes are missing
+    Too_large, // its compressed objects decode to more than the classes allow
+    No_memory, // the machine's heap ran out while reading it
+    Failed, // the classes failed while reading
 };
 
 class Pdf_verify : public Signed_document {

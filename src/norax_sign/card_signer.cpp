@@ -220,9 +220,9 @@ void Pkcs7_card_signer::sign_logged_in(std::span<const uint8_t> document, unsign
     } else {
         const Owner<BIO> content(BIO_new_mem_buf(document.data(), static_cast<int>(document.size())));
         std::string failure;
-        const auto layout =
-            content ? new_envelope(content.get(), document.size(), identity, signing_time, failure, stamp)
-                    : std::nullopt;
+        const auto layout = content
+                                ? new_envelope(content.get(), document.size(), identity, signing_time, failure, stamp)
+                                : std::nullopt;
         if (layout) {
             Signed_output output;
             output.head = layout->head;

@@ -366,8 +366,8 @@ std::optional<std::vector<uint8_t>> detached_signature(BIO* content, const ASN1_
     // signature does not cover.
     if (stamp) {
         const ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(signer);
-        const auto token = stamp(std::span(ASN1_STRING_get0_data(value), static_cast<size_t>(ASN1_STRING_length(value))),
-                                 failure);
+        const auto token =
+            stamp(std::span(ASN1_STRING_get0_data(value), static_cast<size_t>(ASN1_STRING_length(value))), failure);
         if (!token)
             return std::nullopt;
         if (token->size() > static_cast<size_t>(INT_MAX) ||
@@ -663,8 +663,7 @@ std::optional<std::vector<uint8_t>> add_signature_timestamps(std::span<const uin
 
     const Owner<CMS_ContentInfo> reread = read_cms(result);
     std::string broken;
-    if (!reread ||
-        sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(reread.get())) != static_cast<int>(signers->size()) ||
+    if (!reread || sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(reread.get())) != static_cast<int>(signers->size()) ||
         !every_signer_matches(reread.get(), digests, memo, broken) || (der && !is_der(reread.get(), result))) {
         failure = "La marca temporale altererebbe le firme della busta.";
         return std::nullopt;

@@ -182,10 +182,11 @@ std::string pdf_sign_error_text(int code)
 
 Pdf_card_signer::Pdf_card_signer(size_t reader_index, std::string reader_name,
                                  std::function<int(const std::string&, unsigned)> ask, std::string module_path)
-    : _reader_index(reader_index), _reader_name(std::move(reader_name)), _ask(std::move(ask)),
+    : _reader_index(reader_index),
+      _reader_name(std::move(reader_name)),
+      _ask(std::move(ask)),
       _module_path(std::move(module_path))
-{
-}
+{}
 
 void Pdf_card_signer::sign(const Pin_text& pin, std::span<const uint8_t> document, unsigned)
 {
@@ -254,8 +255,7 @@ void Pdf_card_signer::sign_document(const Pin_text& pin, std::span<const uint8_t
             _ask(Text_certified_unchangeable, MB_OK | MB_ICONERROR);
             throw Step_failure("Firma rifiutata: il documento è certificato senza modifiche consentite.");
         }
-        if (already_signed &&
-            _ask(Text_already_signed_question, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) != IDYES) {
+        if (already_signed && _ask(Text_already_signed_question, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) != IDYES) {
             info("Firma annullata.");
             fail(Result_cancelled);
         } else {

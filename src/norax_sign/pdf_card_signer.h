@@ -18,8 +18,8 @@ extern const char* const Text_certified_unchangeable;
 class Pdf_card_signer : public Card_signer {
 public:
     // ask shows a question box (message_box flags and answers). module_path empty: the setting.
-    Pdf_card_signer(size_t reader_index, std::string reader_name,
-                    std::function<int(const std::string&, unsigned)> ask, std::string module_path = {});
+    Pdf_card_signer(size_t reader_index, std::string reader_name, std::function<int(const std::string&, unsigned)> ask,
+                    std::string module_path = {});
 
     void open() override {}
     // Without a Java machine the signature counts as cancelled: the batch stops, nothing is

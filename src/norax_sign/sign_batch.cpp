@@ -145,8 +145,8 @@ std::optional<std::string> batch_output_folder(Sign_batch_ui& ui, const std::vec
 }
 
 uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& pin, const std::string& path,
-                       unsigned flags, const std::string& output_folder, bool parallel_signature,
-                       Timestamp_form form, const Timestamp_client* timestamps)
+                       unsigned flags, const std::string& output_folder, bool parallel_signature, Timestamp_form form,
+                       const Timestamp_client* timestamps)
 {
     const bool stamps_envelope = form == Timestamp_form::M7m || form == Timestamp_form::Tsd;
     const bool stamps_pdf = form == Timestamp_form::Pdf;
@@ -238,7 +238,7 @@ uint32_t sign_batch(Sign_batch_ui& ui, const std::vector<std::string>& paths, un
         const char* refusal = pdf != (options.timestamp_form == Timestamp_form::Pdf)
                                   ? (pdf ? Text_timestamp_pdf : Text_timestamp_not_pdf)
                               : !options.timestamps || !options.timestamps->configured() ? Text_tsa_not_configured
-                                                                                          : nullptr;
+                                                                                         : nullptr;
         if (refusal) {
             Trace(Trace_kind, Level_error) << refusal;
             ui.show_pending_errors();
@@ -272,9 +272,9 @@ uint32_t sign_batch(Sign_batch_ui& ui, const std::vector<std::string>& paths, un
 
     for (size_t index = 0; index < paths.size(); ++index) {
         ui.progress(index, paths.size(), paths[index]);
-        const uint32_t result = sign_document(ui, *signer, *pin, paths[index], flags, *folder,
-                                              options.parallel_signature, options.timestamp_form,
-                                              options.timestamps.get());
+        const uint32_t result =
+            sign_document(ui, *signer, *pin, paths[index], flags, *folder, options.parallel_signature,
+                          options.timestamp_form, options.timestamps.get());
         if (result == Result_cancelled) {
             ui.progress(paths.size(), paths.size(), {});
             return Result_cancelled;
@@ -313,8 +313,7 @@ Sign_command_line parse_sign_command_line(int argc, const char* const* argv)
                 command.timestamp_form = *form;
             else
                 command.invalid_switch = argument;
-        }
-        else if (!starts_with_no_case(argument, "/parent="))
+        } else if (!starts_with_no_case(argument, "/parent="))
             command.documents.push_back(argument);
     }
     return command;

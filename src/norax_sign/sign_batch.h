@@ -74,8 +74,8 @@ std::optional<std::string> batch_output_folder(Sign_batch_ui& ui, const std::vec
 // Signs every document; 0, Result_cancelled when the user gave up on the way, or Result_failed
 // when the batch had to stop: the token refused the PIN (offering it again for the next
 // documents could block the card), the card was taken out, or the time-stamping authority gave
-// no time stamp (the next documents would fare no better, and each try may cost a credit). Documents that failed otherwise
-// only suppress the final summary; failed_documents, when given, receives how many did.
+// no time stamp (the next documents would fare no better, and each try may cost a credit). Documents that failed
+// otherwise only suppress the final summary; failed_documents, when given, receives how many did.
 uint32_t sign_batch(Sign_batch_ui& ui, const std::vector<std::string>& paths, unsigned flags,
                     const std::string& output_folder, const Sign_batch_options& options,
                     size_t* failed_documents = nullptr);

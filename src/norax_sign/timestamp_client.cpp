@@ -33,8 +33,7 @@ const char* const Text_tsa_wrong_nonce =
     "La marca temporale ricevuta non risponde a questa richiesta (il numero di controllo è diverso).";
 const char* const Text_tsa_wrong_imprint =
     "La marca temporale ricevuta riguarda dati diversi da quelli inviati (l'impronta è diversa).";
-const char* const Text_tsa_wrong_policy =
-    "La marca temporale ricevuta non segue la politica di marcatura richiesta.";
+const char* const Text_tsa_wrong_policy = "La marca temporale ricevuta non segue la politica di marcatura richiesta.";
 const char* const Text_tsa_bad_signature = "La firma della marca temporale ricevuta non è valida.";
 const char* const Text_tsa_not_for_time_stamping =
     "Il certificato del servizio di marcatura temporale non è destinato alla marcatura temporale.";
@@ -238,7 +237,8 @@ std::optional<Timestamp> checked_timestamp_reply(std::span<const uint8_t> reply,
     ERR_clear_error();
     const unsigned char* in = reply.data();
     const Owner<TS_RESP, Release_ts> response(
-        reply.empty() ? nullptr : d2i_TS_RESP(nullptr, &in, static_cast<long>(std::min<size_t>(reply.size(), LONG_MAX))));
+        reply.empty() ? nullptr
+                      : d2i_TS_RESP(nullptr, &in, static_cast<long>(std::min<size_t>(reply.size(), LONG_MAX))));
     ERR_clear_error();
     if (!response) {
         failure = Text_tsa_unreadable;

@@ -100,8 +100,8 @@ std::vector<uint8_t> m7m_file(const std::vector<std::span<const uint8_t>>& envel
     for (const auto& piece : envelope)
         size += piece.size();
     file.reserve((size + reply.size()) / 57 * 78 + 512);
-    append(file, "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"" + std::string(Boundary) +
-                     "\"\r\n\r\n");
+    append(file,
+           "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"" + std::string(Boundary) + "\"\r\n\r\n");
     append(file, delimiter + "Content-Type: application/pkcs7-mime\r\nContent-Transfer-Encoding: base64\r\n\r\n");
     append_base64(file, envelope);
     append(file, delimiter + "Content-Type: application/timestamp-reply\r\nContent-Transfer-Encoding: base64\r\n\r\n");

@@ -1,10 +1,10 @@
 #include "pccheck/pc_check.h"
 
 #include "card_data/card_library.h"
+#include "common/pkcs11_module.h"
 #include "pccheck/info_plist.h"
 #include "pccheck/key_value_file.h"
 #include "pccheck/nss_module_list.h"
-#include "common/pkcs11_module.h"
 
 #include "common/trace.h"
 

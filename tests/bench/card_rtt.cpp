@@ -93,14 +93,15 @@ int main(int argc, char** argv)
         if (rv != SCARD_S_SUCCESS)
             return failed("READ BINARY", rv);
         if (length != 256 || reply[254] != 0x90 || reply[255] != 0x00) {
-            std::fprintf(stderr, "card_rtt: READ BINARY %ld: reply of %lu bytes\n", i, static_cast<unsigned long>(length));
+            std::fprintf(stderr, "card_rtt: READ BINARY %ld: reply of %lu bytes\n", i,
+                         static_cast<unsigned long>(length));
             return 1;
         }
         micros.push_back(std::chrono::duration<double, std::micro>(end - start).count());
     }
     std::sort(micros.begin(), micros.end());
-    const double median = micros.size() % 2 ? micros[micros.size() / 2]
-                                            : (micros[micros.size() / 2 - 1] + micros[micros.size() / 2]) / 2;
+    const double median =
+        micros.size() % 2 ? micros[micros.size() / 2] : (micros[micros.size() / 2 - 1] + micros[micros.size() / 2]) / 2;
     std::printf("%ld READ BINARY (254 bytes) via '%s': min %.1f us, median %.1f us, max %.1f us\n", count,
                 reader.c_str(), micros.front(), median, micros.back());
     return 0;

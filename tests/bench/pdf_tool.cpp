@@ -21,7 +21,7 @@ namespace {
 
 long peak_kib()
 {
-    rusage usage {};
+    rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
 }
@@ -52,7 +52,8 @@ int main(int argc, char** argv)
         // A small document first, as in a batch: the classes are loaded and the machine warm.
         {
             velin::Binary_file_read small(argv[6]);
-            velin::Pdf_card_signer warm(0, argv[3], [](const std::string&, unsigned) { return 6; }, argv[2]);
+            velin::Pdf_card_signer warm(
+                0, argv[3], [](const std::string&, unsigned) { return 6; }, argv[2]);
             warm.sign_releasing(argv[4], small.value(), 0);
             if (!warm.succeeded() || velin::write_signed_document(std::string(argv[6]) + ".signed.pdf", warm.result()))
                 return 1;
@@ -60,7 +61,8 @@ int main(int argc, char** argv)
         const long before = peak_kib();
         const auto start = std::chrono::steady_clock::now();
         velin::Binary_file_read file(argv[5]);
-        velin::Pdf_card_signer signer(0, argv[3], [](const std::string&, unsigned) { return 6; }, argv[2]);
+        velin::Pdf_card_signer signer(
+            0, argv[3], [](const std::string&, unsigned) { return 6; }, argv[2]);
         signer.sign_releasing(argv[4], file.value(), 0);
         if (!signer.succeeded() || velin::write_signed_document(std::string(argv[5]) + ".signed.pdf", signer.result()))
             return 1;

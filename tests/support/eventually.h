@@ -11,7 +11,8 @@
 namespace velin::test {
 
 // Waits until the condition holds, delivering posted messages meanwhile. False on time-out.
-inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(20))
+inline bool eventually(const std::function<bool()>& condition,
+                       std::chrono::milliseconds limit = std::chrono::seconds(20))
 {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!condition()) {

@@ -11,9 +11,8 @@ inline std::string without_verification_time(const std::string& report)
 {
     static const std::regex line("(alla data della verifica: )\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d");
     static const std::regex json("\"lists_judged_at\": \"[0-9T:Z-]{20}\", \"lists_judged_by\": \"verification\"");
-    return std::regex_replace(
-        std::regex_replace(report, line, "$1dd/mm/yyyy hh:mm:ss"),
-        json, "\"lists_judged_at\": \"yyyy-mm-ddThh:mm:ssZ\", \"lists_judged_by\": \"verification\"");
+    return std::regex_replace(std::regex_replace(report, line, "$1dd/mm/yyyy hh:mm:ss"), json,
+                              "\"lists_judged_at\": \"yyyy-mm-ddThh:mm:ssZ\", \"lists_judged_by\": \"verification\"");
 }
 
 } // namespace velin::test

@@ -1,10 +1,10 @@
 // A private temporary folder per test, removed afterwards, and small file helpers.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <cstdint>
 #include <vector>
 
 namespace velin::test {

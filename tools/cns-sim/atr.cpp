@@ -51,8 +51,7 @@ Bytes cns_atr(std::uint8_t manufacturer, std::uint8_t card_type, bool t1)
     // from the end of the ATR, which is how the host finds them.
     // Category 00, tag 6B with IC maker, mask maker (patched), OS version 01 02, then 01 for a
     // CNS card, type (patched), 01, "CNS", version 1.0, and 31 80 as the CNS card profile has it.
-    Bytes historical = {0x00, 0x6B, 0x56, 0x00, 0x01, 0x02, 0x01, 0x00,
-                        0x01, 'C',  'N',  'S',  0x10, 0x31, 0x80};
+    Bytes historical = {0x00, 0x6B, 0x56, 0x00, 0x01, 0x02, 0x01, 0x00, 0x01, 'C', 'N', 'S', 0x10, 0x31, 0x80};
     Bytes atr;
     if (t1) {
         // T0: TD1 present, 15 historical bytes. TD1: TD2 present, T=1. TD2: TA3 TB3, T=1.
@@ -96,8 +95,8 @@ Bytes foreign_atr()
 Bytes alternative_pattern_atr()
 {
     // T0: TA1 TB1 TC1 TD1, 10 historical bytes. TD1: TD2 present, T=1. TD2: TA3 TB3, T=1.
-    return with_tck({0x3B, 0xFA, 0x11, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x55,
-                     0x00, 'V', 'E', 'L', 'I', 'N', 'A', 'L', 'T', 0x01});
+    return with_tck(
+        {0x3B, 0xFA, 0x11, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x55, 0x00, 'V', 'E', 'L', 'I', 'N', 'A', 'L', 'T', 0x01});
 }
 
 } // namespace cns_sim

@@ -15,8 +15,8 @@ using File_path = std::vector<std::uint16_t>; // below the MF, the MF itself nev
 struct Card_file {
     std::uint16_t fid = 0;
     bool dedicated = false;
-    Bytes df_name;           // application identifier of a DF, may be empty
-    Bytes content;           // body of an EF
+    Bytes df_name; // application identifier of a DF, may be empty
+    Bytes content; // body of an EF
     bool pin_protected = false;
     Card_file* parent = nullptr;
     std::vector<std::unique_ptr<Card_file>> children;

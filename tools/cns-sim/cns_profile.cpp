@@ -114,9 +114,11 @@ void add_netlink(Card_file_system& fs, const Holder_data& h)
     // Pointer file D004: one record per file that lives elsewhere.
     //   A5 free file, A6 PIN file; both: 80 name, 81 path from the MF, 82 size, 83 access,
     //   84 version
-    auto pointer = [](std::uint8_t tag, std::string_view name, std::uint16_t fid, std::size_t size, std::uint8_t access) {
-        return record(tag, {item(0x80, name), item(0x81, path_bytes({df, sub_df, fid})), item(0x82, u16(static_cast<std::uint16_t>(size))),
-                            item(0x83, Bytes{access}), item(0x84, Bytes{0x01})});
+    auto pointer = [](std::uint8_t tag, std::string_view name, std::uint16_t fid, std::size_t size,
+                      std::uint8_t access) {
+        return record(tag, {item(0x80, name), item(0x81, path_bytes({df, sub_df, fid})),
+                            item(0x82, u16(static_cast<std::uint16_t>(size))), item(0x83, Bytes{access}),
+                            item(0x84, Bytes{0x01})});
     };
     fs.add_ef({df, ef_pointers}, sequence({pointer(0xA5, "EF.NETKITA", ef_netkita, sizes.netkita, 0x00),
                                            pointer(0xA6, "EF.NKAP", ef_nkap, sizes.nkap, 0x01),
@@ -124,11 +126,10 @@ void add_netlink(Card_file_system& fs, const Holder_data& h)
 
     const std::string who = h.surname + " " + h.name;
     fs.add_ef({df, ef_nkcf}, text_file("NKCF;ENTE=" + h.issuer_name + ";CARTA=" + h.card_number, sizes.nkcf));
-    fs.add_ef({df, ef_nkaf},
-              text_file("NKAF;TITOLARE=" + who + ";SESSO=" + h.sex + ";NASCITA=" + h.birth_date + "," + h.birth_town +
-                            ";RESIDENZA=" + h.residence_town + "," + h.address +
-                            ";ASL=ASL 3 VALDORA;MEDICO=DOTT. ELENA FRASSINETI,COD 0042117",
-                        sizes.nkaf));
+    fs.add_ef({df, ef_nkaf}, text_file("NKAF;TITOLARE=" + who + ";SESSO=" + h.sex + ";NASCITA=" + h.birth_date + "," +
+                                           h.birth_town + ";RESIDENZA=" + h.residence_town + "," + h.address +
+                                           ";ASL=ASL 3 VALDORA;MEDICO=DOTT. ELENA FRASSINETI,COD 0042117",
+                                       sizes.nkaf));
     fs.add_ef({df, ef_nkef}, text_file("NKEF;GRUPPO SANGUIGNO=A RH+;ALLERGIE=NESSUNA NOTA", sizes.nkef));
     fs.add_ef({df, ef_nkep}, text_file("NKEP;TERAPIE IN CORSO=NESSUNA;CONTATTO=0000 000000", sizes.nkep), true);
     fs.add_ef({df, sub_df, ef_netkita}, text_file("NETKITA;KIT=02;PROFILO=CITTADINO", sizes.netkita));
@@ -143,11 +144,12 @@ void add_cns_files(Card_file_system& fs, const Holder_data& h, const Bytes& cert
     fs.add_df({0x1100});
     fs.add_df({0x1200});
     // Chip data: fabrication data of the processor, invented.
-    fs.add_ef({0x1000, 0x1002}, Bytes{0x56, 0x4C, 0x00, 0x21, 0x04, 0x18, 0x20, 0x25, 0x07, 0x11, 0x00, 0x00, 0x3A, 0x9C, 0x51, 0x02});
+    fs.add_ef({0x1000, 0x1002},
+              Bytes{0x56, 0x4C, 0x00, 0x21, 0x04, 0x18, 0x20, 0x25, 0x07, 0x11, 0x00, 0x00, 0x3A, 0x9C, 0x51, 0x02});
     fs.add_ef({0x1000, 0x1003}, ascii(h.card_number)); // 16 bytes
     fs.add_ef({0x1100, 0x1101}, padded_certificate(certificate));
     fs.add_ef({0x1100, 0x1102}, personal_data ? *personal_data : dati_personali(h));
-    fs.add_ef({0x1200, 0x1201}, Bytes{});                // kept for compatibility, holds nothing
+    fs.add_ef({0x1200, 0x1201}, Bytes{}); // kept for compatibility, holds nothing
     fs.add_ef({0x1200, 0x1202}, Bytes{0x00, 0x00, 0x5E, 0x20}); // free bytes, big-endian
     fs.add_ef({0x1200, 0x1203}, text_file("NETLINK", 32));
     fs.add_ef({0x1200, 0x4142}, text_file("INST;VELIN;3.3", 64));
@@ -209,16 +211,46 @@ std::string_view profile_name(Profile_kind kind)
 
 Holder_data regional_holder()
 {
-    return {"7420091000000001", "Regione Valdora", "RVD01", "15012025", "15012031", "VERDELLI", "MARTA",
-            "14031985", "F", "", "VRDMRT85C54L999W", "ITA", "L999", "", "", "L999",
-            "VIA DEI LECCI 12", ""};
+    return {"7420091000000001",
+            "Regione Valdora",
+            "RVD01",
+            "15012025",
+            "15012031",
+            "VERDELLI",
+            "MARTA",
+            "14031985",
+            "F",
+            "",
+            "VRDMRT85C54L999W",
+            "ITA",
+            "L999",
+            "",
+            "",
+            "L999",
+            "VIA DEI LECCI 12",
+            ""};
 }
 
 Holder_data other_holder()
 {
-    return {"7420095000000002", "Consorzio Telematico Sarnelo", "CTS07", "03062024", "03062030", "BRANCALEONI",
-            "PIETRO", "02111972", "M", "178", "BRNPTR72S02L999Z", "ITA", "L999", "", "", "L999",
-            "PIAZZA DEL MERCATO 3", ""};
+    return {"7420095000000002",
+            "Consorzio Telematico Sarnelo",
+            "CTS07",
+            "03062024",
+            "03062030",
+            "BRANCALEONI",
+            "PIETRO",
+            "02111972",
+            "M",
+            "178",
+            "BRNPTR72S02L999Z",
+            "ITA",
+            "L999",
+            "",
+            "",
+            "L999",
+            "PIAZZA DEL MERCATO 3",
+            ""};
 }
 
 Bytes ber_tlv(std::uint32_t tag, Byte_view value)
@@ -247,10 +279,9 @@ Bytes dati_personali(const Holder_data& h)
     // Six hex digits with the length of what follows, then each field as two hex digits of
     // length and its characters; zero bytes fill the file.
     std::string fields;
-    for (const std::string* f : {&h.issuer_code, &h.issue_date, &h.expiry_date, &h.surname, &h.name,
-                                 &h.birth_date, &h.sex, &h.height, &h.fiscal_code, &h.citizenship,
-                                 &h.birth_town, &h.birth_country, &h.birth_record, &h.residence_town,
-                                 &h.address, &h.expatriation}) {
+    for (const std::string* f : {&h.issuer_code, &h.issue_date, &h.expiry_date, &h.surname, &h.name, &h.birth_date,
+                                 &h.sex, &h.height, &h.fiscal_code, &h.citizenship, &h.birth_town, &h.birth_country,
+                                 &h.birth_record, &h.residence_town, &h.address, &h.expatriation}) {
         char length[3];
         std::snprintf(length, sizeof length, "%02X", static_cast<unsigned>(f->size() & 0xFF));
         fields += length;
@@ -293,7 +324,8 @@ Card_image build_card(const Profile_options& o)
     Card_config& c = image.config;
     c.t0 = o.t0;
     c.path_select = o.path_select;
-    c.fci = o.fci.value_or(o.kind == Profile_kind::other_issuer ? Fci_style::fcp_62_size_81 : Fci_style::fci_6f_size_80);
+    c.fci =
+        o.fci.value_or(o.kind == Profile_kind::other_issuer ? Fci_style::fcp_62_size_81 : Fci_style::fci_6f_size_80);
     c.pin_failure = o.pin_failure;
     c.forced_status = o.forced_status;
 

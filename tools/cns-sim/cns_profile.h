@@ -14,21 +14,21 @@
 namespace cns_sim {
 
 enum class Profile_kind {
-    regional,        // CNS card, holder certificate from the regional citizens' CA
-    other_issuer,    // CNS card of another issuer
-    non_cns,         // some other card: foreign ATR, MF only
+    regional, // CNS card, holder certificate from the regional citizens' CA
+    other_issuer, // CNS card of another issuer
+    non_cns, // some other card: foreign ATR, MF only
     alternative_atr, // not CNS by its ATR, but matches the alternative pattern; CNS files
-    contactless,     // CNS chip behind a contactless reader: reader ATR without "CNS", EF_ATR with it
+    contactless, // CNS chip behind a contactless reader: reader ATR without "CNS", EF_ATR with it
 };
 
 std::optional<Profile_kind> profile_from_name(std::string_view name);
 std::string_view profile_name(Profile_kind kind);
 
 struct Holder_data {
-    std::string card_number;  // 16 digits, EF.ID_CARTA
+    std::string card_number; // 16 digits, EF.ID_CARTA
     std::string issuer_name;
     std::string issuer_code;
-    std::string issue_date;   // ddmmyyyy
+    std::string issue_date; // ddmmyyyy
     std::string expiry_date;
     std::string surname;
     std::string name;
@@ -51,18 +51,18 @@ Holder_data other_holder();
 struct Profile_options {
     Profile_kind kind = Profile_kind::regional;
     std::optional<std::uint8_t> manufacturer; // H[3]
-    std::optional<std::uint8_t> card_type;    // H[7]
+    std::optional<std::uint8_t> card_type; // H[7]
     bool t0 = false;
     bool path_select = true;
     std::optional<Fci_style> fci;
     Pin_failure_style pin_failure = Pin_failure_style::retries_63cx;
     std::map<std::uint8_t, std::uint16_t> forced_status; // INS -> status word
-    Bytes reader_atr;                      // replaces the profile's reader ATR when set
-    Bytes holder_certificate;              // DER; padded on the card
-    Bytes holder_key;                      // its private key (PEM or DER); none: the card cannot sign
-    Bytes signature_certificate;           // DER of the signature application's certificate, if any
-    Bytes signature_key;                   // and its private key
-    std::optional<Bytes> personal_data;    // EF.Dati_personali as given, instead of the holder's
+    Bytes reader_atr; // replaces the profile's reader ATR when set
+    Bytes holder_certificate; // DER; padded on the card
+    Bytes holder_key; // its private key (PEM or DER); none: the card cannot sign
+    Bytes signature_certificate; // DER of the signature application's certificate, if any
+    Bytes signature_key; // and its private key
+    std::optional<Bytes> personal_data; // EF.Dati_personali as given, instead of the holder's
     std::vector<File_path> extra_protected; // free files made PIN-protected
 };
 
@@ -76,7 +76,7 @@ struct Card_image {
 Card_image build_card(const Profile_options& options);
 
 // Contents, exposed so that tests can check their layout.
-Bytes dati_personali(const Holder_data& holder);  // 400 bytes
+Bytes dati_personali(const Holder_data& holder); // 400 bytes
 Bytes padded_certificate(Byte_view der);
 Bytes ber_tlv(std::uint32_t tag, Byte_view value);
 

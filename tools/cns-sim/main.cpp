@@ -330,7 +330,8 @@ int serve(int fd, Vpcd_session& session, const Options& o, const sigset_t& waiti
             return 1;
         }
         auto step = session.feed(Byte_view(buffer, static_cast<std::size_t>(n)));
-        if (step.answered > 0 && o.delay_ms > 0 && !pause_ms(o.delay_ms * static_cast<unsigned>(step.answered), waiting_mask))
+        if (step.answered > 0 && o.delay_ms > 0 &&
+            !pause_ms(o.delay_ms * static_cast<unsigned>(step.answered), waiting_mask))
             break;
         if (!step.output.empty() && !send_all(fd, step.output)) {
             log.event("reader connection lost");
@@ -353,12 +354,12 @@ int main(int argc, char** argv)
             std::string cert = o.cert_path;
             if (cert.empty())
                 cert = o.fixtures + (o.profile.kind == Profile_kind::other_issuer ? "/holder-other.cert.der"
-                                                                                    : "/holder-regional.cert.der");
+                                                                                  : "/holder-regional.cert.der");
             o.profile.holder_certificate = read_file(cert);
             std::string key = o.key_path;
             if (key.empty())
                 key = o.fixtures + (o.profile.kind == Profile_kind::other_issuer ? "/holder-other.key.pem"
-                                                                                   : "/holder-regional.key.pem");
+                                                                                 : "/holder-regional.key.pem");
             o.profile.holder_key = read_file(key);
             // Only the regional card carries a qualified signature application.
             if (o.profile.kind == Profile_kind::regional && o.signature_app) {
@@ -388,7 +389,8 @@ int main(int argc, char** argv)
         sigaction(SIGTERM, &action, nullptr);
         sigaction(SIGINT, &action, nullptr);
 
-        Pin_store pins = o.state_path.empty() ? Pin_store(o.initial) : Pin_store(o.state_path, o.initial, o.reset_state);
+        Pin_store pins =
+            o.state_path.empty() ? Pin_store(o.initial) : Pin_store(o.state_path, o.initial, o.reset_state);
         Apdu_log log = o.log_path.empty() ? Apdu_log() : Apdu_log(o.log_path);
         Simulated_card card(std::move(image.config), std::move(image.files), pins);
         Vpcd_session session(card, o.faults, log);
@@ -396,7 +398,8 @@ int main(int argc, char** argv)
         const int fd = connect_to_reader(o.port, o.connect_timeout_ms, waiting_mask);
         if (fd < 0)
             return 0; // stopped before reaching the reader
-        log.event("inserted, profile " + std::string(profile_name(o.profile.kind)) + ", port " + std::to_string(o.port));
+        log.event("inserted, profile " + std::string(profile_name(o.profile.kind)) + ", port " +
+                  std::to_string(o.port));
         const int status = serve(fd, session, o, waiting_mask, log);
         close(fd);
         return status;

@@ -284,7 +284,8 @@ Bytes Simulated_card::verify(const Command_apdu& cmd)
     if (secret.pin_tries == 0)
         return response(sw::auth_blocked);
     if (!cmd.has_lc) // no data: ask for the state of the reference
-        return response(verified_.contains(*reference) ? sw::ok : sw::retries_left(static_cast<unsigned>(secret.pin_tries)));
+        return response(verified_.contains(*reference) ? sw::ok
+                                                       : sw::retries_left(static_cast<unsigned>(secret.pin_tries)));
 
     // The stored reference is the 8-byte block (digits, then FF) and only that block matches,
     // as on a real card: the bare digits, or a block of any other length, are a wrong PIN.
@@ -398,7 +399,8 @@ Bytes Simulated_card::manage_security_environment(const Command_apdu& cmd)
     }
     if (!reference)
         return response(sw::wrong_data);
-    const auto slot = std::ranges::find_if(config_.keys, [&](const Card_key_slot& k) { return k.reference == *reference; });
+    const auto slot =
+        std::ranges::find_if(config_.keys, [&](const Card_key_slot& k) { return k.reference == *reference; });
     if (slot == config_.keys.end())
         return response(sw::reference_not_found);
     chosen_keys_[cmd.p2] = &*slot;

@@ -26,7 +26,7 @@ enum class Fci_style {
 
 enum class Pin_failure_style {
     retries_63cx, // 63Cx, x = tries left
-    plain_6300,   // 6300, no counter
+    plain_6300, // 6300, no counter
 };
 
 // A private key as MANAGE SECURITY ENVIRONMENT names it (83 01 reference), with the PIN that
@@ -39,8 +39,8 @@ struct Card_key_slot {
 
 struct Card_config {
     Bytes atr;
-    bool t0 = false;                 // T=0 card: case-4 replies go through 61xx / GET RESPONSE
-    bool path_select = true;         // false: SELECT by path (P1 08/09) answers 6700
+    bool t0 = false; // T=0 card: case-4 replies go through 61xx / GET RESPONSE
+    bool path_select = true; // false: SELECT by path (P1 08/09) answers 6700
     Fci_style fci = Fci_style::fci_6f_size_80;
     Pin_failure_style pin_failure = Pin_failure_style::retries_63cx;
     std::map<std::uint8_t, std::uint16_t> forced_status; // INS -> status word, nothing executed

@@ -4,8 +4,7 @@ namespace cns_sim {
 
 Vpcd_session::Vpcd_session(Simulated_card& card, Session_faults faults, Apdu_log& log)
     : card_(card), faults_(faults), log_(log)
-{
-}
+{}
 
 Vpcd_session::Step Vpcd_session::feed(Byte_view bytes)
 {

@@ -13,10 +13,10 @@
 namespace cns_sim {
 
 struct Session_faults {
-    std::optional<std::size_t> short_reply;   // reply length 0 or 1 instead of the real reply;
-                                              // 0 also ends the connection (see the .cpp)
-    std::size_t short_reply_after = 0;        // ... from the command after this many
-    std::optional<std::size_t> remove_after;  // leave once this many commands are answered
+    std::optional<std::size_t> short_reply; // reply length 0 or 1 instead of the real reply;
+                                            // 0 also ends the connection (see the .cpp)
+    std::size_t short_reply_after = 0; // ... from the command after this many
+    std::optional<std::size_t> remove_after; // leave once this many commands are answered
     std::optional<std::size_t> remove_during; // leave on receiving this command, unanswered
 };
 
@@ -27,9 +27,9 @@ public:
     Vpcd_session(Simulated_card& card, Session_faults faults, Apdu_log& log);
 
     struct Step {
-        Bytes output;            // frames to send, in order
+        Bytes output; // frames to send, in order
         std::size_t answered = 0; // command APDUs answered in this step
-        bool leave = false;      // the card is pulled out: close the connection
+        bool leave = false; // the card is pulled out: close the connection
     };
 
     // Consumes bytes as they come off the socket; any split of the stream gives the same result.

@@ -172,7 +172,8 @@ int main(int argc, char** argv)
             uint32_t size = capacity;
             const norax_result result =
                 name ? library.read(name, buffer.data(), &size) : library.personal(buffer.data(), &size);
-            std::printf("%s%s%s: result 0x%08X size %u\n", command.c_str(), name ? " " : "", name ? name : "", result, size);
+            std::printf("%s%s%s: result 0x%08X size %u\n", command.c_str(), name ? " " : "", name ? name : "", result,
+                        size);
             if (result == 0)
                 std::printf("data %s\n", hex(buffer.data(), size).c_str());
             else

@@ -46,9 +46,8 @@ Card_access_result Card_access::find_card() const
             result.card = attach_card(name);
         } catch (const Scard_error& error) {
             result.card.reset();
-            result.kind = (error.code() == Scard_w_removed_card || error.code() == Scard_e_no_smartcard)
-                              ? Card_none
-                              : Card_failure;
+            result.kind = (error.code() == Scard_w_removed_card || error.code() == Scard_e_no_smartcard) ? Card_none
+                                                                                                         : Card_failure;
             continue;
         }
         if (is_cns_atr(result.card->get_Atr().bytes())) {

@@ -14,10 +14,10 @@ namespace velin {
 
 enum Card_kind : int {
     Card_regional_cns = 1, // a CNS card issued by the regional authority
-    Card_other_cns = 2,    // a CNS card of another issuer
-    Card_not_cns = 3,      // a card whose ATR is not a CNS ATR
-    Card_none = 4,         // the reader has no card
-    Card_failure = 5,      // no reader, listing failed, or another attach failure
+    Card_other_cns = 2, // a CNS card of another issuer
+    Card_not_cns = 3, // a card whose ATR is not a CNS ATR
+    Card_none = 4, // the reader has no card
+    Card_failure = 5, // no reader, listing failed, or another attach failure
 };
 
 struct Card_access_result {

@@ -172,7 +172,6 @@ unsigned long Card_provider::slot_id() const
 
 Card_provider::~Card_provider() = default;
 
-
 std::vector<unsigned char> Card_provider::user_certificate() const
 {
     const PKCS11_CERT& chosen = signing_certificate_object(_state->slot->token);

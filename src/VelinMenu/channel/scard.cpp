@@ -13,8 +13,7 @@ namespace velin {
 
 Scard_error::Scard_error(uint32_t code, const std::string& call)
     : std::runtime_error((boost::format("%s: 0x%08X") % call % code).str()), _code(code)
-{
-}
+{}
 
 namespace {
 
@@ -50,8 +49,7 @@ bool card_gone(SCARDHANDLE card)
 
 Card_transaction::Card_transaction(SCARDHANDLE card, DWORD disposition)
     : _card(card), _disposition(disposition), _result(SCardBeginTransaction(card)), _open(_result == SCARD_S_SUCCESS)
-{
-}
+{}
 
 Card_transaction::~Card_transaction()
 {
@@ -131,9 +129,9 @@ LONG ISCard::Transaction(ISCardCmd** ppCmd)
     assertion(!command.command_apdu().empty(), "not _command_apdu_.empty()");
     DWORD length = ISCardCmd::Reply_capacity;
     command.set_reply_length(0);
-    const LONG result = SCardTransmit(_card.get(), &pci, command.command_apdu().data(),
-                                      static_cast<DWORD>(command.command_apdu().size()), nullptr,
-                                      command.reply_buffer(), &length);
+    const LONG result =
+        SCardTransmit(_card.get(), &pci, command.command_apdu().data(),
+                      static_cast<DWORD>(command.command_apdu().size()), nullptr, command.reply_buffer(), &length);
     // A card taken out under the command comes back as an empty reply or as one of several
     // failures before the service reports it gone: the holder is told it was taken out.
     if ((result != SCARD_S_SUCCESS || length == 0) && result != SCARD_E_TIMEOUT && card_gone(_card.get()))

@@ -12,14 +12,10 @@ struct Status_entry {
 };
 
 constexpr Status_entry status_texts[] = {
-    {0x6284, "File non valido."},
-    {0x6300, "PIN errato."},
-    {0x6381, "File pieno."},
-    {0x6983, "PIN bloccato."},
-    {0x9000, "Operazione eseguita."},
-    {0x9300, "La carta è occupata. Riprovare più tardi."},
-    {0x9404, "File non trovato"},
-    {0x9804, "Errore nella verifica del PIN. Riprovare."},
+    {0x6284, "File non valido."},     {0x6300, "PIN errato."},
+    {0x6381, "File pieno."},          {0x6983, "PIN bloccato."},
+    {0x9000, "Operazione eseguita."}, {0x9300, "La carta è occupata. Riprovare più tardi."},
+    {0x9404, "File non trovato"},     {0x9804, "Errore nella verifica del PIN. Riprovare."},
 };
 
 } // namespace

@@ -23,8 +23,7 @@ constexpr uint8_t Pin_reference = 0x10;
 
 Pin_dialog_logic::Pin_dialog_logic(Pin_dialog_view& view, Card_search search)
     : _view(view), _search(search ? std::move(search) : [] { return Card_access().find_card(); })
-{
-}
+{}
 
 Pin_dialog_logic::~Pin_dialog_logic()
 {
@@ -72,7 +71,8 @@ Pin_outcome Pin_dialog_logic::on_ok(const Pin_text& first, const Pin_text& new_p
             }
             if (_kind == Card_regional_cns || _kind == Card_other_cns || proceed) {
                 if (!CNS::is_valid_PIN(_new_pin.c_str())) {
-                    _view.message("Il nuovo PIN deve essere di almeno " + std::to_string(CNS::Min_pin_length) + " cifre.",
+                    _view.message("Il nuovo PIN deve essere di almeno " + std::to_string(CNS::Min_pin_length) +
+                                      " cifre.",
                                   MB_OK | MB_ICONERROR);
                     _view.reset_new_pin();
                     return Pin_stay_open;

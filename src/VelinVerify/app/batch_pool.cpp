@@ -174,7 +174,8 @@ struct Batch_pool::Lanes {
         std::vector<Batch_report> ready;
         {
             std::lock_guard lock(mutex);
-            for (auto found = finished.find(next_printed); found != finished.end(); found = finished.find(next_printed)) {
+            for (auto found = finished.find(next_printed); found != finished.end();
+                 found = finished.find(next_printed)) {
                 ready.push_back(std::move(found->second));
                 finished.erase(found);
                 ++next_printed;
@@ -200,10 +201,7 @@ struct Batch_pool::Lanes {
         room.notify_all();
     }
 
-    void wake_printer()
-    {
-        QMetaObject::invokeMethod(printer, wake, Qt::QueuedConnection);
-    }
+    void wake_printer() { QMetaObject::invokeMethod(printer, wake, Qt::QueuedConnection); }
 
     // Under source_mutex: the list, where it is, and the place of the next entry.
     std::mutex source_mutex;
@@ -331,9 +329,9 @@ int Batch_pool::run(Batch_path_source& source, const Printer& print, const Notic
         // No lane: every file is one whose analysis failed, as a layer without its worker is.
         while (std::optional<std::pair<std::size_t, Batch_entry>> taken = lanes.take()) {
             const Batch_entry& entry = taken->second;
-            lanes.hand_back(taken->first, unusable_entry_report(
-                                              {entry.path, entry.problem.empty() ? "L'analisi del file è fallita."
-                                                                                 : entry.problem}));
+            lanes.hand_back(taken->first,
+                            unusable_entry_report(
+                                {entry.path, entry.problem.empty() ? "L'analisi del file è fallita." : entry.problem}));
             print_ready();
         }
     } else if (!lanes.all_ended()) {

@@ -208,8 +208,9 @@ Batch_report make_batch_report(const Verification_session& session, const std::v
             printed.judged_at.push_back(at ? std::optional<std::string>(iso_time(*at)) : std::nullopt);
             const Signer_record& record = layer->signer_records()[i];
             if (record.lists_judged && record.chain.is_assigned())
-                printed.lists_judged.emplace_back(std::pair(
-                    iso_time(record.lists_judged->at), record.lists_judged->by_timestamp ? "timestamp" : "verification"));
+                printed.lists_judged.emplace_back(
+                    std::pair(iso_time(record.lists_judged->at),
+                              record.lists_judged->by_timestamp ? "timestamp" : "verification"));
             else
                 printed.lists_judged.emplace_back();
             std::vector<std::pair<std::string, bool>> countersignatures;
@@ -294,8 +295,8 @@ void print_text(std::ostream& out, const Batch_report& report)
         for (const Status_line& line : layer.activity)
             out << "    [" << severity_label(line.severity) << "] " << printable_text(line.text) << '\n';
     }
-    out << "\nEsito: "
-        << (report.message ? printable_text(*report.message) : std::string("nessun esito complessivo")) << '\n';
+    out << "\nEsito: " << (report.message ? printable_text(*report.message) : std::string("nessun esito complessivo"))
+        << '\n';
 }
 
 void print_json(std::ostream& out, const Batch_report& report)
@@ -313,8 +314,8 @@ void print_json(std::ostream& out, const Batch_report& report)
             const Signature_display& signature = layer.signatures[i];
             out << (i ? ", " : "") << "{\"signer\": " << json_string(signature.signer)
                 << ", \"signing_time\": " << json_string(signature.signing_time)
-                << ", \"kind\": " << json_string(signature.kind) << ", \"judged_at\": "
-                << json_or_null(i < layer.judged_at.size() ? layer.judged_at[i] : std::nullopt);
+                << ", \"kind\": " << json_string(signature.kind)
+                << ", \"judged_at\": " << json_or_null(i < layer.judged_at.size() ? layer.judged_at[i] : std::nullopt);
             const auto& lists = i < layer.lists_judged.size() ? layer.lists_judged[i] : std::nullopt;
             out << ", \"lists_judged_at\": " << json_or_null(lists ? std::optional(lists->first) : std::nullopt)
                 << ", \"lists_judged_by\": " << json_or_null(lists ? std::optional(lists->second) : std::nullopt)
@@ -330,11 +331,12 @@ void print_json(std::ostream& out, const Batch_report& report)
         out << "], \"timestamps\": [";
         for (size_t i = 0; i < layer.timestamps.size(); ++i) {
             const Batch_timestamp& timestamp = layer.timestamps[i];
-            out << (i ? ", " : "") << "{\"scope\": " << json_string(timestamp.scope) << ", \"signer\": "
-                << (timestamp.signer ? std::to_string(*timestamp.signer) : "null") << ", \"renewal\": " << timestamp.renewal
-                << ", \"time\": " << json_or_null(timestamp.time) << ", \"authority\": " << json_string(timestamp.authority)
-                << ", \"verified\": " << (timestamp.verified ? "true" : "false") << ", \"trusted\": "
-                << (timestamp.trusted ? (*timestamp.trusted ? "true" : "false") : "null")
+            out << (i ? ", " : "") << "{\"scope\": " << json_string(timestamp.scope)
+                << ", \"signer\": " << (timestamp.signer ? std::to_string(*timestamp.signer) : "null")
+                << ", \"renewal\": " << timestamp.renewal << ", \"time\": " << json_or_null(timestamp.time)
+                << ", \"authority\": " << json_string(timestamp.authority)
+                << ", \"verified\": " << (timestamp.verified ? "true" : "false")
+                << ", \"trusted\": " << (timestamp.trusted ? (*timestamp.trusted ? "true" : "false") : "null")
                 << ", \"inherited\": " << (timestamp.inherited ? "true" : "false") << '}';
         }
         out << "]}";

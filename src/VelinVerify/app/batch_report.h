@@ -25,14 +25,14 @@ struct Layer_box {
 
 // A time stamp of a layer, for scripts.
 struct Batch_timestamp {
-    std::string scope;                 // "document", "signature", "content"
-    std::optional<size_t> signer;      // 1-based, for a signer's time stamp
-    size_t renewal = 0;                // position in a .tsd chain
-    std::optional<std::string> time;   // ISO 8601 UTC, when the token was read
+    std::string scope; // "document", "signature", "content"
+    std::optional<size_t> signer; // 1-based, for a signer's time stamp
+    size_t renewal = 0; // position in a .tsd chain
+    std::optional<std::string> time; // ISO 8601 UTC, when the token was read
     std::string authority;
-    bool verified = false;             // token signature, imprint, purpose and dates all check
-    std::optional<bool> trusted;       // the authority's chain; none when not judged
-    bool inherited = false;            // from an outer layer
+    bool verified = false; // token signature, imprint, purpose and dates all check
+    std::optional<bool> trusted; // the authority's chain; none when not judged
+    bool inherited = false; // from an outer layer
 };
 
 struct Batch_layer {
@@ -63,14 +63,13 @@ struct Batch_report {
 enum Batch_exit : int {
     Exit_success = 0,
     Exit_warnings = 1,
-    Exit_errors = 2,   // also when some layers reached no summary and others did
+    Exit_errors = 2, // also when some layers reached no summary and others did
     Exit_no_summary = 3, // no layer reached a summary: unsupported, unreadable, no signature
 };
 
 // The report of a finished session. boxes are the boxes a layer asked for (the unsupported file),
 // shown among that layer's activity lines as errors.
-Batch_report make_batch_report(const Verification_session& session,
-                               const std::vector<Layer_box>& boxes);
+Batch_report make_batch_report(const Verification_session& session, const std::vector<Layer_box>& boxes);
 
 void print_text(std::ostream& out, const Batch_report& report);
 void print_json(std::ostream& out, const Batch_report& report);

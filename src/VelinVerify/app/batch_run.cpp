@@ -10,8 +10,7 @@ namespace velin {
 
 Batch_file_run::Batch_file_run(Pipeline_settings settings, Pipeline_services services, std::function<void()> finished)
     : _finished(std::move(finished)), _session(settings, std::move(services), this)
-{
-}
+{}
 
 void Batch_file_run::start(const std::string& path, const std::string& content)
 {

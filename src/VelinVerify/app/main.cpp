@@ -175,7 +175,8 @@ Command_line parse_headless(int argc, char** argv)
         line.mode = Mode::Wrong;
     } else if (refresh && (batch || line.from_stdin || line.jobs || files.size() > 2)) {
         line.mode = Mode::Wrong;
-        line.problem = batch || line.from_stdin || line.jobs ? "--aggiorna-liste non va con --batch" : "al più due liste";
+        line.problem =
+            batch || line.from_stdin || line.jobs ? "--aggiorna-liste non va con --batch" : "al più due liste";
     } else if (refresh) {
         line.mode = Mode::Refresh_lists;
         line.sources = files;
@@ -225,8 +226,8 @@ int run_pool_mode(const Command_line& line, const velin::Pipeline_settings& sett
         });
     if (read.error() != 0) {
         const std::string reason = velin::system_error_text(velin::error_code_from_errno(read.error()));
-        std::cerr << "velin-verify: la lettura dell'elenco dei file è fallita"
-                  << (reason.empty() ? "." : ": " + reason) << '\n';
+        std::cerr << "velin-verify: la lettura dell'elenco dei file è fallita" << (reason.empty() ? "." : ": " + reason)
+                  << '\n';
         return velin::Exit_errors;
     }
     if (pool.files() == 0)
@@ -262,9 +263,8 @@ int run_refresh_lists(int argc, char** argv, const Command_line& line)
     if (line.sources.size() > 1)
         sources.national = line.sources[1];
     const std::atomic<bool> never_cancelled{false};
-    const velin::Refresh_outcome outcome =
-        velin::refresh_trusted_lists(sources, velin::trusted_list_folder(),
-                                     velin::eu_list_pins(velin::common_data_folder()), never_cancelled);
+    const velin::Refresh_outcome outcome = velin::refresh_trusted_lists(
+        sources, velin::trusted_list_folder(), velin::eu_list_pins(velin::common_data_folder()), never_cancelled);
     for (const velin::Refresh_line& refresh_line : outcome.lines)
         (refresh_line.kind == velin::Refresh_line::Information ? std::cout : std::cerr) << refresh_line.text << '\n';
     return outcome.succeeded ? 0 : 2;

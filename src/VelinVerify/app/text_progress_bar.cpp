@@ -62,7 +62,8 @@ void Text_progress_bar::paintEvent(QPaintEvent*)
     painter.drawRect(rect().adjusted(0, 0, -1, -1));
     const QRect track = rect().adjusted(inset, inset, -inset, -inset);
     const int span = _maximum - _minimum;
-    const int filled = span > 0 ? static_cast<int>(static_cast<long long>(track.width()) * (_position - _minimum) / span) : 0;
+    const int filled =
+        span > 0 ? static_cast<int>(static_cast<long long>(track.width()) * (_position - _minimum) / span) : 0;
     if (filled > 0)
         painter.fillRect(QRect(track.left(), track.top(), filled, track.height()), _bar);
     // The caption is written over the bar: white on the blue part, black elsewhere.

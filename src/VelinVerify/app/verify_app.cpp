@@ -68,8 +68,10 @@ int run_verify_app(int argc, const char* const* argv)
     });
     // PDFs are read on the worker thread: the Java box, when no runtime is found, is shown by the
     // user-interface thread.
-    Java_vm::instance().set_no_runtime_handler(
-        [] { QMetaObject::invokeMethod(qApp, [] { show_java_message(); }, Qt::QueuedConnection); });
+    Java_vm::instance().set_no_runtime_handler([] {
+        QMetaObject::invokeMethod(
+            qApp, [] { show_java_message(); }, Qt::QueuedConnection);
+    });
     Dlg_verify_onion window(settings, default_services());
     window.show();
     if (line.file)

@@ -12,7 +12,7 @@ struct Verify_command_line {
     // begin with "/" too, so a switch is known by its name, not by its first character.)
     std::optional<std::string> file;
     bool update = false; // "/update", in any case
-    bool quiet = false;  // "/quiet", in any case
+    bool quiet = false; // "/quiet", in any case
 };
 
 Verify_command_line parse_verify_command_line(int argc, const char* const* argv);

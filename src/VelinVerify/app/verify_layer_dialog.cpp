@@ -66,7 +66,8 @@ CVelinVerifyDlg::CVelinVerifyDlg(std::shared_ptr<Layer_analysis> layer, QWidget*
     connect(clear_cache, &QAction::triggered, this, [this] { clear_crl_cache(); });
 
     connect(_ui->signer_list, &QListWidget::currentRowChanged, this, [this](int row) {
-        if (row >= 0 && static_cast<size_t>(row) < _layer->signature_count() && static_cast<size_t>(row) != _layer->shown_index())
+        if (row >= 0 && static_cast<size_t>(row) < _layer->signature_count() &&
+            static_cast<size_t>(row) != _layer->shown_index())
             _layer->select_signature(static_cast<size_t>(row));
     });
     connect(_ui->show_certificate_button, &QPushButton::clicked, this, [this] { show_certificate(); });
@@ -209,8 +210,9 @@ void CVelinVerifyDlg::read_document()
     if (looks_like_invoice(content->head(64 * 1024))) {
         Invoice_reading invoice = read_invoice(*content);
         if (invoice.invoice) {
-            auto* view = new Invoice_view_dialog(std::move(invoice), _layer->document_name(),
-                                                 std::filesystem::path(_layer->file_name()).parent_path().string(), this);
+            auto* view =
+                new Invoice_view_dialog(std::move(invoice), _layer->document_name(),
+                                        std::filesystem::path(_layer->file_name()).parent_path().string(), this);
             view->setAttribute(Qt::WA_DeleteOnClose);
             view->show();
             return;
@@ -272,7 +274,8 @@ void CVelinVerifyDlg::close_layer()
     _closed = true;
     for (const std::string& copy : _preview_copies)
         remove_preview_copy(copy, [this] {
-            return message_box(preview_in_use_text, MB_RETRYCANCEL | MB_ICONINFORMATION, this, Application_title) == IDRETRY;
+            return message_box(preview_in_use_text, MB_RETRYCANCEL | MB_ICONINFORMATION, this, Application_title) ==
+                   IDRETRY;
         });
     _preview_copies.clear();
     _layer->close();

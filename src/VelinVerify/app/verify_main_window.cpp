@@ -38,7 +38,10 @@ std::string file_name_part(const std::string& path)
 } // namespace
 
 Dlg_verify_onion::Dlg_verify_onion(Settings_record& settings, Pipeline_services services, QWidget* parent)
-    : QDialog(parent), _ui(std::make_unique<Ui::Verify_main_window>()), _settings(settings), _services(std::move(services))
+    : QDialog(parent),
+      _ui(std::make_unique<Ui::Verify_main_window>()),
+      _settings(settings),
+      _services(std::move(services))
 {
     _ui->setupUi(this);
     setWindowFlag(Qt::WindowMinMaxButtonsHint, true);

@@ -18,13 +18,13 @@ inline constexpr const char* Certificate_file_filter = "Certificato X509 (*.cer;
 // What an imported file was found to hold.
 struct Imported_certificate {
     enum class Outcome {
-        Certificate,       // one certificate: DER, PEM or a serialized store element
+        Certificate, // one certificate: DER, PEM or a serialized store element
         Not_a_certificate, // recognised, but a message, a store, a list
-        Undecodable,       // unreadable or not recognised; error tells why
+        Undecodable, // unreadable or not recognised; error tells why
     };
     Outcome outcome = Outcome::Undecodable;
     Certificate certificate; // for Outcome::Certificate; may be empty if its bytes do not decode
-    uint32_t error = 0;      // for Outcome::Undecodable: the read error, or "no match"
+    uint32_t error = 0; // for Outcome::Undecodable: the read error, or "no match"
 };
 
 // CRYPT_E_NO_MATCH: the bytes are of no kind that is recognised.

@@ -141,30 +141,48 @@ std::string local_text(const ASN1_TIME* time, const char* format)
 const char* key_usage_name(unsigned bit)
 {
     switch (bit) {
-    case KU_DIGITAL_SIGNATURE: return "Firma digitale";
-    case KU_NON_REPUDIATION: return "Non ripudio";
-    case KU_KEY_ENCIPHERMENT: return "Cifratura della chiave";
-    case KU_DATA_ENCIPHERMENT: return "Cifratura dei dati";
-    case KU_KEY_AGREEMENT: return "Accordo sulla chiave";
-    case KU_KEY_CERT_SIGN: return "Firma di certificati";
-    case KU_CRL_SIGN: return "Firma di liste di revoca (CRL)";
-    case KU_ENCIPHER_ONLY: return "Solo cifratura";
-    case KU_DECIPHER_ONLY: return "Solo decifratura";
-    default: return nullptr;
+    case KU_DIGITAL_SIGNATURE:
+        return "Firma digitale";
+    case KU_NON_REPUDIATION:
+        return "Non ripudio";
+    case KU_KEY_ENCIPHERMENT:
+        return "Cifratura della chiave";
+    case KU_DATA_ENCIPHERMENT:
+        return "Cifratura dei dati";
+    case KU_KEY_AGREEMENT:
+        return "Accordo sulla chiave";
+    case KU_KEY_CERT_SIGN:
+        return "Firma di certificati";
+    case KU_CRL_SIGN:
+        return "Firma di liste di revoca (CRL)";
+    case KU_ENCIPHER_ONLY:
+        return "Solo cifratura";
+    case KU_DECIPHER_ONLY:
+        return "Solo decifratura";
+    default:
+        return nullptr;
     }
 }
 
 std::string extended_usage_name(const ASN1_OBJECT* object)
 {
     switch (OBJ_obj2nid(object)) {
-    case NID_server_auth: return "Autenticazione del server";
-    case NID_client_auth: return "Autenticazione del client";
-    case NID_code_sign: return "Firma del codice";
-    case NID_email_protect: return "Protezione della posta elettronica";
-    case NID_time_stamp: return "Marcatura temporale";
-    case NID_OCSP_sign: return "Firma di risposte OCSP";
-    case NID_anyExtendedKeyUsage: return "Qualsiasi uso";
-    default: return object_text(object);
+    case NID_server_auth:
+        return "Autenticazione del server";
+    case NID_client_auth:
+        return "Autenticazione del client";
+    case NID_code_sign:
+        return "Firma del codice";
+    case NID_email_protect:
+        return "Protezione della posta elettronica";
+    case NID_time_stamp:
+        return "Marcatura temporale";
+    case NID_OCSP_sign:
+        return "Firma di risposte OCSP";
+    case NID_anyExtendedKeyUsage:
+        return "Qualsiasi uso";
+    default:
+        return object_text(object);
     }
 }
 
@@ -207,8 +225,8 @@ Certificate_field extension_field(X509_EXTENSION* extension)
     Certificate_field result;
     result.name = object_text(object);
     result.value = one_line(value);
-    result.full_text = "OID: " + object_text(object, false) + "\n" + (critical ? "Critica: sì" : "Critica: no") +
-                       "\n\n" + value;
+    result.full_text =
+        "OID: " + object_text(object, false) + "\n" + (critical ? "Critica: sì" : "Critica: no") + "\n\n" + value;
     return result;
 }
 
@@ -309,8 +327,8 @@ std::vector<Certificate_field> certificate_fields(const Certificate& certificate
     fields.push_back(field("Versione", "V" + std::to_string(X509_get_version(x509) + 1)));
 
     const ASN1_INTEGER* serial = X509_get0_serialNumber(x509);
-    fields.push_back(field("Numero di serie",
-                           hex_bytes(ASN1_STRING_get0_data(serial), static_cast<size_t>(ASN1_STRING_length(serial)), " ")));
+    fields.push_back(field("Numero di serie", hex_bytes(ASN1_STRING_get0_data(serial),
+                                                        static_cast<size_t>(ASN1_STRING_length(serial)), " ")));
 
     const X509_ALGOR* algorithm = nullptr;
     X509_get0_signature(nullptr, &algorithm, x509);

@@ -45,8 +45,8 @@ struct Certificate_general {
 Certificate_general certificate_general(const Certificate& certificate);
 
 struct Certificate_field {
-    std::string name;      // "Numero di serie", or an extension's name as OpenSSL knows it
-    std::string value;     // one line, for the list of fields
+    std::string name; // "Numero di serie", or an extension's name as OpenSSL knows it
+    std::string value; // one line, for the list of fields
     std::string full_text; // the whole value, several lines where there are
 };
 

@@ -88,7 +88,9 @@ void view_certificate_in_store(const Certificate& certificate, const std::shared
 
 Certificate_viewer::Certificate_viewer(const Certificate& certificate, std::shared_ptr<Trusted_store> store,
                                        QWidget* parent)
-    : QDialog(parent), _certificate(certificate), _store(std::move(store)),
+    : QDialog(parent),
+      _certificate(certificate),
+      _store(std::move(store)),
       _ui(std::make_unique<Ui::Certificate_viewer>())
 {
     assertion(_certificate.is_valid(), "certificate.is_valid ()");

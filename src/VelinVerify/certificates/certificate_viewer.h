@@ -36,8 +36,7 @@ class Certificate_viewer : public QDialog {
 
 public:
     // Requires a valid certificate and a store with a merged store.
-    Certificate_viewer(const Certificate& certificate, std::shared_ptr<Trusted_store> store,
-                       QWidget* parent = nullptr);
+    Certificate_viewer(const Certificate& certificate, std::shared_ptr<Trusted_store> store, QWidget* parent = nullptr);
     ~Certificate_viewer() override;
 
     const Certification_path& path() const { return _path; }

@@ -38,7 +38,10 @@ public:
 
 CCertificatesDialog::CCertificatesDialog(std::shared_ptr<Certificate_store> store, bool read_only,
                                          std::shared_ptr<Trusted_store> trusted_store, QWidget* parent)
-    : QWidget(parent), _store(std::move(store)), _read_only(read_only), _trusted_store(std::move(trusted_store)),
+    : QWidget(parent),
+      _store(std::move(store)),
+      _read_only(read_only),
+      _trusted_store(std::move(trusted_store)),
       _ui(std::make_unique<Ui::Certificates_page>())
 {
     _ui->setupUi(this);

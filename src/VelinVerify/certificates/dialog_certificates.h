@@ -17,7 +17,7 @@
 namespace Ui {
 class Certificates_page;
 class Dialog_certificates;
-}
+} // namespace Ui
 
 namespace velin {
 

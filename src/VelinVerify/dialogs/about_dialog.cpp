@@ -22,8 +22,8 @@ void open_help()
 {
     const std::string path = help_path();
     if (const unsigned long error = shell_open(path); error != 0)
-        Trace(Trace_kind, Level_error) << "L'apertura della guida in linea è fallita: " << path << " (errore "
-                                       << error << ")";
+        Trace(Trace_kind, Level_error) << "L'apertura della guida in linea è fallita: " << path << " (errore " << error
+                                       << ")";
 }
 
 About_dialog::About_dialog(QWidget* parent) : QDialog(parent), _ui(std::make_unique<Ui::About_dialog>())

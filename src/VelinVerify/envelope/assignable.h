@@ -10,10 +10,10 @@
 namespace velin {
 
 enum class Assignable_state : int {
-    Pending = 0,     // not worked out yet
+    Pending = 0, // not worked out yet
     Unavailable = 1, // the file does not carry it
-    Assigned = 2,    // the value is valid
-    Failed = 3,      // decoding failed; the message says why
+    Assigned = 2, // the value is valid
+    Failed = 3, // decoding failed; the message says why
 };
 
 template <class T>

@@ -50,25 +50,25 @@ constexpr std::size_t Block_slack = 32;
 // padding, damage), which the caller then reads one group at a time. Writes 32 bytes per block,
 // the last 8 of them garbage that the next block or the caller overwrites.
 __attribute__((target("avx2"))) void decode_blocks_avx2(const byte* in, std::size_t size, std::size_t* i, byte** write,
-                                                         const byte* write_limit, bool skip_line_ends)
+                                                        const byte* write_limit, bool skip_line_ends)
 {
     // Validity by the two halves of each character: a character is in the alphabet exactly when
     // the bits its low half selects and those its high half selects have nothing in common.
-    const __m256i low_bits = _mm256_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13,
-                                              0x1A, 0x1B, 0x1B, 0x1B, 0x1A, 0x15, 0x11, 0x11, 0x11, 0x11, 0x11,
-                                              0x11, 0x11, 0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
-    const __m256i high_bits = _mm256_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10,
-                                               0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x01, 0x02, 0x04, 0x08,
-                                               0x04, 0x08, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
+    const __m256i low_bits = _mm256_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A,
+                                              0x1B, 0x1B, 0x1B, 0x1A, 0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
+                                              0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
+    const __m256i high_bits = _mm256_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10,
+                                               0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08,
+                                               0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
     // What to add to a character, by its high half, to get its value ('/' shares a half with '+').
-    const __m256i shift = _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 19, 4,
-                                           -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m256i shift = _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 19, 4, -65,
+                                           -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
     const __m256i slash = _mm256_set1_epi8(0x2F);
     const __m256i nibble = _mm256_set1_epi8(0x0F);
     const __m256i pack_pairs = _mm256_set1_epi32(0x01400140);
     const __m256i pack_quads = _mm256_set1_epi32(0x00011000);
-    const __m256i order = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2, 1, 0, 6, 5, 4,
-                                           10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+    const __m256i order = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2, 1, 0, 6, 5, 4, 10,
+                                           9, 8, 14, 13, 12, -1, -1, -1, -1);
     const __m256i gather = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7);
 
     std::size_t at = *i;
@@ -77,12 +77,13 @@ __attribute__((target("avx2"))) void decode_blocks_avx2(const byte* in, std::siz
         const __m256i text = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + at));
         const __m256i high = _mm256_and_si256(_mm256_srli_epi32(text, 4), nibble);
         const __m256i low = _mm256_and_si256(text, nibble);
-        const __m256i checked = _mm256_and_si256(_mm256_shuffle_epi8(low_bits, low), _mm256_shuffle_epi8(high_bits, high));
+        const __m256i checked =
+            _mm256_and_si256(_mm256_shuffle_epi8(low_bits, low), _mm256_shuffle_epi8(high_bits, high));
         // Bytes of 0x80 and above: the high half is 8 to 15, whose bits meet every low half's.
         std::size_t valid = 32;
         if (!_mm256_testz_si256(checked, checked)) {
-            const auto good = static_cast<std::uint32_t>(
-                _mm256_movemask_epi8(_mm256_cmpeq_epi8(checked, _mm256_setzero_si256())));
+            const auto good =
+                static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(checked, _mm256_setzero_si256())));
             valid = static_cast<std::size_t>(__builtin_ctz(~good));
             // Only whole groups, then a line end (CR LF or LF) when those may be stepped over here.
             if (valid % 4 != 0 || !skip_line_ends)
@@ -100,7 +101,8 @@ __attribute__((target("avx2"))) void decode_blocks_avx2(const byte* in, std::siz
             continue;
         }
         const byte* line_end = in + at + valid;
-        const std::size_t line_end_size = line_end[0] == '\n' ? 1 : (line_end[0] == '\r' && line_end[1] == '\n' ? 2 : 0);
+        const std::size_t line_end_size =
+            line_end[0] == '\n' ? 1 : (line_end[0] == '\r' && line_end[1] == '\n' ? 2 : 0);
         if (line_end_size == 0 || valid + line_end_size > 32)
             break;
         // The groups in front of the line end, and only their bytes: over the text itself, more

@@ -1,8 +1,8 @@
 #include "VelinVerify/envelope/binary_file.h"
 
 #include "common/file_io.h"
-#include "common/mapped_file.h"
 #include "common/large_buffer.h"
+#include "common/mapped_file.h"
 #include "common/trace.h"
 
 #include <algorithm>
@@ -20,9 +20,12 @@ namespace {
 file_read_error_t read_error_from_errno(int error)
 {
     switch (error) {
-    case ENOENT: return File_not_found;
-    case EACCES: return File_access_denied;
-    default: return File_read_failed;
+    case ENOENT:
+        return File_not_found;
+    case EACCES:
+        return File_access_denied;
+    default:
+        return File_read_failed;
     }
 }
 
@@ -208,7 +211,8 @@ bool Binary_file_write::write(std::span<const uint8_t> bytes, const std::string&
     // Never executable. A private copy is opened without following a link, so a link planted in
     // its place cannot redirect the write; an existing copy keeps whatever mode it had.
     const bool private_copy = access == Private_copy;
-    Descriptor_handle file(::open(file_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (private_copy ? O_NOFOLLOW : 0),
+    Descriptor_handle file(::open(file_name.c_str(),
+                                  O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (private_copy ? O_NOFOLLOW : 0),
                                   private_copy ? 0600 : 0666));
     if (!file) {
         fail_with_errno(errno);

@@ -143,8 +143,7 @@ bool declares_signature_namespace(std::string_view text, std::string_view prefix
     for (size_t at = text.find(attribute); at != std::string_view::npos; at = text.find(attribute, at + 1)) {
         const std::string_view value = text.substr(at + attribute.size());
         if (value.size() > Dsig_namespace.size() && (value[0] == '"' || value[0] == '\'') &&
-            value.substr(1, Dsig_namespace.size()) == Dsig_namespace &&
-            value[1 + Dsig_namespace.size()] == value[0])
+            value.substr(1, Dsig_namespace.size()) == Dsig_namespace && value[1 + Dsig_namespace.size()] == value[0])
             return true;
     }
     return false;

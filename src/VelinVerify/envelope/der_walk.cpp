@@ -41,7 +41,8 @@ struct Envelope_bytes {
     {
         if (from < first.size()) {
             const size_t end = std::min(to, first.size());
-            out.insert(out.end(), first.begin() + static_cast<ptrdiff_t>(from), first.begin() + static_cast<ptrdiff_t>(end));
+            out.insert(out.end(), first.begin() + static_cast<ptrdiff_t>(from),
+                       first.begin() + static_cast<ptrdiff_t>(end));
             from = end;
         }
         from = std::max(from, first.size() + gap);
@@ -225,13 +226,13 @@ std::optional<Der_signed_data_split> split_der_signed_data(std::span<const uint8
 }
 
 std::optional<Der_signed_data_split> split_der_signed_data(std::span<const uint8_t> first,
-                                                          std::span<const uint8_t> second)
+                                                           std::span<const uint8_t> second)
 {
     return split(Envelope_bytes{first, second, first.size() + second.size()});
 }
 
 std::optional<Der_signed_data_split> split_der_signed_data_around(std::span<const uint8_t> first, size_t content_size,
-                                                                 std::span<const uint8_t> second)
+                                                                  std::span<const uint8_t> second)
 {
     if (content_size > SIZE_MAX - first.size() - second.size())
         return std::nullopt;

@@ -27,12 +27,12 @@ std::optional<Der_signed_data_split> split_der_signed_data(std::span<const uint8
 // The same over an envelope held in two pieces, first then second (offsets count from the start of
 // first).
 std::optional<Der_signed_data_split> split_der_signed_data(std::span<const uint8_t> first,
-                                                          std::span<const uint8_t> second);
+                                                           std::span<const uint8_t> second);
 
 // The same over an envelope whose document was streamed past: first ends where the document starts,
 // the document's content_size bytes are not at hand, second holds the rest of the envelope.
 std::optional<Der_signed_data_split> split_der_signed_data_around(std::span<const uint8_t> first, size_t content_size,
-                                                                 std::span<const uint8_t> second);
+                                                                  std::span<const uint8_t> second);
 
 // What the head of such an envelope tells before its document: where the document starts and how
 // long it is, where the envelope ends, and the digest algorithms it declares (each OID in DER, tag

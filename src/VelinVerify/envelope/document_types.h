@@ -6,12 +6,12 @@
 namespace velin {
 
 enum class Document_types : int {
-    Envelope = 1,  // "p7m": PKCS#7 SignedData
+    Envelope = 1, // "p7m": PKCS#7 SignedData
     Multipart = 2, // "m7m": MIME multipart of an envelope and a time-stamp reply
-    Pdf = 4,       // "pdf"
+    Pdf = 4, // "pdf"
     Unsupported = 5,
     Timestamped_data = 6, // "tsd": TimeStampedData (a document with its chain of time stamps)
-    Xml_signature = 7,    // an XML file holding an XML signature (told by its content only)
+    Xml_signature = 7, // an XML file holding an XML signature (told by its content only)
 };
 
 // The extension of the last path component (after its last dot), lower-cased; empty when none.

@@ -134,7 +134,8 @@ void Mime_headers::read(Stream<byte>& stream)
             const size_t value_end = line.find(';');
             for (size_t at = value_end; at != std::string::npos && at < line.size();) {
                 const size_t next = line.find(';', at + 1);
-                const std::string item = line.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
+                const std::string item =
+                    line.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
                 const size_t equals = item.find('=');
                 if (equals != std::string::npos)
                     parameters.emplace_back(item.substr(0, equals), item.substr(equals + 1));

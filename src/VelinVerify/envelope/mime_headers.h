@@ -1,6 +1,7 @@
 // The header block of a MIME message or part: "Name: value; parameter=value" lines up to the
 // first empty line. Names are kept lower-case; values are trimmed with their case kept; a
-// parameter value loses its surrounding double quotes. A folded header (continuation lines starting with a blank) is joined and keeps all its parameters.
+// parameter value loses its surrounding double quotes. A folded header (continuation lines starting with a blank) is
+// joined and keeps all its parameters.
 #pragma once
 
 #include "VelinVerify/envelope/stream.h"

@@ -25,8 +25,7 @@ std::size_t line_end_length(std::span<const byte> rest)
 
 } // namespace
 
-Mime_multipart_stream::Mime_multipart_stream(Stream<byte>& stream, const std::string& boundary)
-    : _stream(stream)
+Mime_multipart_stream::Mime_multipart_stream(Stream<byte>& stream, const std::string& boundary) : _stream(stream)
 {
     assertion(!boundary.empty(), "not boundary.empty ()");
     _delimiter = bytes_of("\r\n--" + boundary + "\r\n");

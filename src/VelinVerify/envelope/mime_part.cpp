@@ -28,8 +28,8 @@ std::size_t whole_groups_end(std::span<const byte> text, std::size_t groups)
         const byte c = text[i];
         if (c == '\r' || c == '\n' || c == ' ' || c == '\t')
             continue;
-        const bool alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-                              c == '/';
+        const bool alphabet =
+            (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
         if (!alphabet)
             return 0;
         if (++characters == groups * 4)

@@ -189,7 +189,8 @@ void Pkcs7::parse_taking(std::span<const uint8_t> prefix, std::vector<uint8_t>& 
     ERR_clear_error();
     if (_der_reading == Der_reading::Walk) {
         auto split = split_der_signed_data(prefix, bytes);
-        bool decoded = split && split->content_offset == prefix.size() && decode_reduced(std::move(split->without_content));
+        bool decoded =
+            split && split->content_offset == prefix.size() && decode_reduced(std::move(split->without_content));
         if (decoded) {
             Document_digests digests(std::span<const uint8_t>(bytes).first(split->content_size), _cancel);
             decoded = check_walked_signers(digests);
@@ -202,7 +203,9 @@ void Pkcs7::parse_taking(std::span<const uint8_t> prefix, std::vector<uint8_t>& 
             _walked = true;
             _encoding = Encoding::Der;
             // The binary attempt decoded it, as in parse.
-            { Trace_block block("Tenta la decodifica binaria"); }
+            {
+                Trace_block block("Tenta la decodifica binaria");
+            }
             ERR_clear_error();
             return;
         }
@@ -225,7 +228,8 @@ void Pkcs7::parse_shared(const Document_bytes& bytes)
         // The document where the file holds it: one range of a DER envelope, or the pieces of a
         // BER one, joined as they are read.
         std::optional<Document_bytes> document;
-        if (auto split = split_der_signed_data(bytes.view()); split && decode_reduced(std::move(split->without_content)))
+        if (auto split = split_der_signed_data(bytes.view());
+            split && decode_reduced(std::move(split->without_content)))
             document = bytes.range(split->content_offset, split->content_size);
         else if (auto ber = split_ber_signed_data(bytes.view()); ber && decode_reduced(std::move(ber->without_content)))
             document = ber->in_pieces ? Document_bytes::in_pieces(bytes.range(ber->pieces_offset, ber->pieces_size),
@@ -262,7 +266,10 @@ bool Pkcs7::decode_streamed(const Document_bytes& bytes, bool& refused)
 {
     reset();
     ERR_clear_error();
-    { Trace_block block("Tenta la decodifica binaria"); Trace(Trace_kind, Level_trace) << "Il PKCS#7 non è in formato binario."; }
+    {
+        Trace_block block("Tenta la decodifica binaria");
+        Trace(Trace_kind, Level_trace) << "Il PKCS#7 non è in formato binario.";
+    }
     // The whole text, not cut at a zero byte: that would read all of a huge file first; the
     // decoding stops at the first byte that is not base64 anyway.
     const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -280,17 +287,16 @@ bool Pkcs7::decode_streamed(const Document_bytes& bytes, bool& refused)
     return decode_streamed_text(bytes.range(0, text.size()), Base64_decode::Form::Plain, Encoding::Base64, refused);
 }
 
-bool Pkcs7::decode_streamed_text(const Document_bytes& text, Base64_decode::Form form, Encoding encoding,
-                                 bool& refused)
+bool Pkcs7::decode_streamed_text(const Document_bytes& text, Base64_decode::Form form, Encoding encoding, bool& refused)
 {
     const auto view = text.view();
     Signed_data_stream stream(view.size());
-    const auto decoded = Base64_decode::decode_slices(
-        std::string_view(reinterpret_cast<const char*>(view.data()), view.size()), form,
-        [&stream, &refused](std::span<const uint8_t> slice) {
-            refused = refused || (stream.empty() && !slice.empty() && slice[0] != 0x30);
-            return !refused && stream.take(slice);
-        });
+    const auto decoded =
+        Base64_decode::decode_slices(std::string_view(reinterpret_cast<const char*>(view.data()), view.size()), form,
+                                     [&stream, &refused](std::span<const uint8_t> slice) {
+                                         refused = refused || (stream.empty() && !slice.empty() && slice[0] != 0x30);
+                                         return !refused && stream.take(slice);
+                                     });
     auto result = decoded ? stream.finish() : std::nullopt;
     return result && adopt_streamed(text, form, std::move(*result), encoding);
 }
@@ -530,7 +536,7 @@ std::string subject_common_name(X509* certificate)
 // A countersignature (a SignerInfo identified by issuer and serial number) over value, with its
 // certificate among the envelope's.
 Countersignature_info check_countersignature(std::span<const uint8_t> encoded, std::span<const uint8_t> value,
-                                             STACK_OF(X509)* certificates)
+                                             STACK_OF(X509) * certificates)
 {
     Countersignature_info info;
     const unsigned char* in = encoded.data();
@@ -571,19 +577,20 @@ Countersignature_info check_countersignature(std::span<const uint8_t> encoded, s
             std::memcmp(ASN1_STRING_get0_data(stated), digest.data(), digest.size()) != 0)
             return info;
         unsigned char* raw = nullptr;
-        const int length = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(signer->auth_attr), &raw,
-                                         ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
+        const int length =
+            ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(signer->auth_attr), &raw, ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
         const Owner<unsigned char, Openssl_free> attributes(raw);
         if (length <= 0)
             return info;
         signed_bytes.assign(raw, raw + length);
     }
     const Owner<EVP_MD_CTX> context(EVP_MD_CTX_new());
-    info.matches = context &&
-                   EVP_DigestVerifyInit(context.get(), nullptr, algorithm, nullptr, X509_get0_pubkey(certificate)) == 1 &&
-                   EVP_DigestVerify(context.get(), ASN1_STRING_get0_data(signer->enc_digest),
-                                    static_cast<size_t>(ASN1_STRING_length(signer->enc_digest)), signed_bytes.data(),
-                                    signed_bytes.size()) == 1;
+    info.matches =
+        context &&
+        EVP_DigestVerifyInit(context.get(), nullptr, algorithm, nullptr, X509_get0_pubkey(certificate)) == 1 &&
+        EVP_DigestVerify(context.get(), ASN1_STRING_get0_data(signer->enc_digest),
+                         static_cast<size_t>(ASN1_STRING_length(signer->enc_digest)), signed_bytes.data(),
+                         signed_bytes.size()) == 1;
     ERR_clear_error();
     return info;
 }
@@ -606,8 +613,8 @@ std::vector<Countersignature_info> countersignatures_of(CMS_SignerInfo* signer, 
             }
             const ASN1_STRING* sequence = encoded->value.sequence;
             found.push_back(check_countersignature(
-                {ASN1_STRING_get0_data(sequence), static_cast<size_t>(std::max(0, ASN1_STRING_length(sequence)))}, value,
-                certificates.get()));
+                {ASN1_STRING_get0_data(sequence), static_cast<size_t>(std::max(0, ASN1_STRING_length(sequence)))},
+                value, certificates.get()));
         }
     }
     return found;
@@ -938,7 +945,8 @@ std::vector<std::vector<uint8_t>> timestamp_tokens_of(CMS_SignerInfo* signer, bo
                                   : CMS_signed_get_attr_by_NID(signer, nid, last);
     };
     for (int at = next(-1); at >= 0; at = next(at)) {
-        X509_ATTRIBUTE* attribute = unsigned_attribute ? CMS_unsigned_get_attr(signer, at) : CMS_signed_get_attr(signer, at);
+        X509_ATTRIBUTE* attribute =
+            unsigned_attribute ? CMS_unsigned_get_attr(signer, at) : CMS_signed_get_attr(signer, at);
         for (int value = 0; attribute && value < X509_ATTRIBUTE_count(attribute); ++value) {
             const ASN1_TYPE* token = X509_ATTRIBUTE_get0_type(attribute, value);
             if (!token || token->type != V_ASN1_SEQUENCE || !token->value.sequence)

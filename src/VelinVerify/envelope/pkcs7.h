@@ -49,8 +49,7 @@ public:
     // great many signers, and closing the layer must stop the work.
     explicit Pkcs7(const std::atomic<bool>* cancel = nullptr, Der_reading der_reading = Der_reading::Walk)
         : _cancel(cancel), _der_reading(der_reading)
-    {
-    }
+    {}
 
     void parse(std::span<const uint8_t> bytes) override;
     // As parse, but when the walk finds the document the buffer is taken over (bytes is left
@@ -123,7 +122,7 @@ private:
         int digest_nid = 0;
         std::vector<uint8_t> signature_value;
         std::vector<std::vector<uint8_t>> signature_tokens; // time stamps of the signature
-        std::vector<std::vector<uint8_t>> content_tokens;   // time stamps of the content, signed
+        std::vector<std::vector<uint8_t>> content_tokens; // time stamps of the content, signed
         std::vector<Countersignature_info> countersignatures;
         Validation_data carried; // its certificateValues and revocationValues
     };
@@ -154,8 +153,7 @@ private:
     // the document hashed as it passes and never held; false (nothing kept) when the text is not
     // of that form. refused tells that the text decodes to bytes that start no envelope.
     bool decode_streamed(const Document_bytes& bytes, bool& refused);
-    bool decode_streamed_text(const Document_bytes& text, Base64_decode::Form form, Encoding encoding,
-                              bool& refused);
+    bool decode_streamed_text(const Document_bytes& text, Base64_decode::Form form, Encoding encoding, bool& refused);
 
     const std::atomic<bool>* _cancel;
     Der_reading _der_reading;

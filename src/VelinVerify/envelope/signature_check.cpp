@@ -227,7 +227,7 @@ Signer_check check_signer(CMS_SignerInfo* signer, const ASN1_OBJECT* content_typ
         // The key signs the signed attributes, and they carry the document's digest.
         if (!signed_attributes_well_formed(signer, content_type))
             return Signer_check::Does_not_match;
-        const std::string memo_key = !memo                ? std::string()
+        const std::string memo_key = !memo              ? std::string()
                                      : !encoded.empty() ? Signature_memo::key_of(encoded, key)
                                                         : Signature_memo::key_of(signer, key);
         const int* known = memo ? memo->find(memo_key) : nullptr;

@@ -10,8 +10,8 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
-#include <span>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -45,15 +45,13 @@ class Document_digests {
 public:
     explicit Document_digests(std::span<const uint8_t> document, const std::atomic<bool>* cancel = nullptr)
         : _document(document), _cancel(cancel)
-    {
-    }
+    {}
     // A document that may not be in memory, with the digests already made of it (by OpenSSL
     // digest type); any other is made by reading it again.
     Document_digests(const Document_bytes& document, std::map<int, std::vector<uint8_t>> known,
                      const std::atomic<bool>* cancel = nullptr)
         : _bytes(document), _cancel(cancel), _digests(std::move(known))
-    {
-    }
+    {}
 
     // Empty when the algorithm is unknown, the digest cannot be made or the pass was cancelled.
     const std::vector<uint8_t>& of(const EVP_MD* algorithm);
@@ -91,7 +89,6 @@ private:
 // Checks one signer of an envelope whose content type is content_type; encoded, when given, is the
 // signer as the envelope encodes it (the memo's key is then made from it).
 Signer_check check_signer(CMS_SignerInfo* signer, const ASN1_OBJECT* content_type, Document_digests& digests,
-                          std::string& reason, Signature_memo* memo = nullptr,
-                          std::span<const uint8_t> encoded = {});
+                          std::string& reason, Signature_memo* memo = nullptr, std::span<const uint8_t> encoded = {});
 
 } // namespace velin

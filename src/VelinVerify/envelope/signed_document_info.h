@@ -35,7 +35,7 @@ inline constexpr const char* detached_document_missing_text =
 // document and the signature (over the signed attributes, or over the document when it has none)
 // against the signer certificate's key. Chain and trust are not part of it.
 enum class Signature_integrity : int {
-    Intact = 1,     // digest and signature match
+    Intact = 1, // digest and signature match
     Not_intact = 2, // the document or the signed attributes were altered, or the key does not match
 };
 
@@ -43,15 +43,15 @@ enum class Signature_integrity : int {
 // user's words: the changes a signature allows are a warning, the others an error that leaves it
 // vouching for an earlier state of the document only, however intact its own bytes are.
 struct Later_changes {
-    std::string allowed;   // empty when none
+    std::string allowed; // empty when none
     std::string forbidden; // empty when none
 };
 
 // A countersignature of a signer (a signature over its signature value).
 struct Countersignature_info {
-    bool read = false;    // decoded, with its signer's certificate found in the envelope
+    bool read = false; // decoded, with its signer's certificate found in the envelope
     bool matches = false; // its digest of the signature value and its own signature check
-    std::string signer;   // the countersigner's common name
+    std::string signer; // the countersigner's common name
     Signer_certificate certificate;
     int digest_nid = 0;
 };

@@ -84,7 +84,8 @@ void Signed_document_parser::settle_type_by_content()
     const Document_types kind = document_type_by_content(data.value());
     if (kind == Document_types::Unsupported || kind == _signature_info_->_file_type)
         return;
-    Trace(Trace_kind, Level_info) << "Il contenuto del file non corrisponde alla sua estensione: è letto per ciò che è.";
+    Trace(Trace_kind, Level_info)
+        << "Il contenuto del file non corrisponde alla sua estensione: è letto per ciò che è.";
     _signature_info_->_file_type = kind;
 }
 
@@ -139,8 +140,8 @@ void Signed_document_parser::analyse()
     decode_by_type();
     // The document of a detached signature is a file of its own.
     const auto& envelope = _signature_info_->envelope;
-    const bool content_intact = !envelope.is_assigned() || !envelope.value().content.is_assigned() ||
-                                envelope.value().content.value().intact();
+    const bool content_intact =
+        !envelope.is_assigned() || !envelope.value().content.is_assigned() || envelope.value().content.value().intact();
     if (!_source.intact() || !content_intact) {
         Trace(Trace_kind, Level_error) << "Il file è cambiato durante l'analisi.";
         _signature_info_->file_data.set_failed("Il file è stato modificato durante l'analisi.");

@@ -10,8 +10,8 @@ std::optional<std::string> read_line(Stream<byte>& stream, std::size_t limit)
     // One byte past the limit is enough to know the line is too long.
     const std::size_t window = limit < rest.size() ? limit + 1 : rest.size();
     const auto begin = rest.begin();
-    const auto end = std::find_if(begin, begin + static_cast<std::ptrdiff_t>(window),
-                                  [](byte c) { return c == '\r' || c == '\n'; });
+    const auto end =
+        std::find_if(begin, begin + static_cast<std::ptrdiff_t>(window), [](byte c) { return c == '\r' || c == '\n'; });
     const auto length = static_cast<std::size_t>(end - begin);
     if (length > limit)
         return std::nullopt;

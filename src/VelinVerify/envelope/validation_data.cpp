@@ -104,8 +104,8 @@ std::vector<uint8_t> attribute_value(CMS_SignerInfo* signer, int nid)
 {
     const int at = CMS_unsigned_get_attr_by_NID(signer, nid, -1);
     X509_ATTRIBUTE* attribute = at >= 0 ? CMS_unsigned_get_attr(signer, at) : nullptr;
-    const ASN1_TYPE* value = attribute && X509_ATTRIBUTE_count(attribute) > 0 ? X509_ATTRIBUTE_get0_type(attribute, 0)
-                                                                              : nullptr;
+    const ASN1_TYPE* value =
+        attribute && X509_ATTRIBUTE_count(attribute) > 0 ? X509_ATTRIBUTE_get0_type(attribute, 0) : nullptr;
     ERR_clear_error();
     if (!value || value->type != V_ASN1_SEQUENCE || !value->value.sequence)
         return {};
@@ -125,7 +125,8 @@ void Validation_data::add(const Validation_data& other)
         add_unique(ocsp_answers, item);
 }
 
-Validation_data validation_values(std::span<const uint8_t> certificate_values, std::span<const uint8_t> revocation_values)
+Validation_data validation_values(std::span<const uint8_t> certificate_values,
+                                  std::span<const uint8_t> revocation_values)
 {
     Validation_data data;
     for (const Der_element& certificate : sequence_of(certificate_values))

@@ -16,7 +16,7 @@ namespace velin {
 
 struct Validation_data {
     std::vector<std::vector<uint8_t>> certificates{}; // DER certificates
-    std::vector<std::vector<uint8_t>> crls{};         // DER CertificateLists
+    std::vector<std::vector<uint8_t>> crls{}; // DER CertificateLists
     std::vector<std::vector<uint8_t>> ocsp_answers{}; // DER OCSPResponses
 
     bool empty() const { return certificates.empty() && crls.empty() && ocsp_answers.empty(); }
@@ -34,6 +34,7 @@ Validation_data carried_validation_data(CMS_SignerInfo* signer);
 // The same from the attributes' values as DER: certificateValues (SEQUENCE OF Certificate) and
 // revocationValues (SEQUENCE { [0] SEQUENCE OF CertificateList, [1] SEQUENCE OF
 // BasicOCSPResponse, [2] other }); either may be empty.
-Validation_data validation_values(std::span<const uint8_t> certificate_values, std::span<const uint8_t> revocation_values);
+Validation_data validation_values(std::span<const uint8_t> certificate_values,
+                                  std::span<const uint8_t> revocation_values);
 
 } // namespace velin

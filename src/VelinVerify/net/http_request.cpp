@@ -22,11 +22,17 @@ constexpr std::size_t Save_chunk = 100000;
 const char* method_name(int method)
 {
     switch (method) {
-    case Http_request::Get: return "GET";
-    case Http_request::Post: return "POST";
-    case Http_request::Put: return "PUT";
-    case Http_request::Propfind: return "PROPFIND";
-    default: assertion(false, "false"); return nullptr;
+    case Http_request::Get:
+        return "GET";
+    case Http_request::Post:
+        return "POST";
+    case Http_request::Put:
+        return "PUT";
+    case Http_request::Propfind:
+        return "PROPFIND";
+    default:
+        assertion(false, "false");
+        return nullptr;
     }
 }
 

@@ -10,7 +10,7 @@
 namespace velin {
 
 struct Document_name {
-    std::string full_name;    // the layer's file name without a last ".p7m", ".p7s" or ".tsd" (any case)
+    std::string full_name; // the layer's file name without a last ".p7m", ".p7s" or ".tsd" (any case)
     std::string display_name; // the file-name part of full_name; Fallback_document_name when empty
     bool inner_envelope = false; // full_name itself ends in ".p7m" (any case)
 };

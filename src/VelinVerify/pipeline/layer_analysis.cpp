@@ -443,7 +443,8 @@ void Layer_analysis::chains_done()
         add_line(Line_severity::Information, "Certificato della catena contenuto nel file: " + name + ".");
     for (size_t i = 0; i < _timestamps.size(); ++i) {
         Timestamp_record& record = _timestamps[i];
-        const Timestamp_authority_trust trust = i < _authority_trust.size() ? _authority_trust[i] : Timestamp_authority_trust{};
+        const Timestamp_authority_trust trust =
+            i < _authority_trust.size() ? _authority_trust[i] : Timestamp_authority_trust{};
         record.trusted.assign(trust.trusted);
         record.qualified = trust.qualified;
         record.issuer = trust.issuer;
@@ -498,8 +499,7 @@ void Layer_analysis::name_document(const Envelope_info& envelope)
         name.full_name = _detached_document;
         name.display_name = file_name_part(_detached_document);
     } else {
-        Trace(Trace_kind, Level_trace)
-            << "Il PKCS#7 non contiene il nome del file: estrae il nome dal nome del PKCS#7";
+        Trace(Trace_kind, Level_trace) << "Il PKCS#7 non contiene il nome del file: estrae il nome dal nome del PKCS#7";
         name = derive_document_name(_file_name);
     }
     // The document may itself be a signed file whatever the names say: then it is opened as a

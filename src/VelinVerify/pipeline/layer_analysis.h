@@ -24,8 +24,8 @@
 #include "VelinVerify/pipeline/signer_record.h"
 #include "VelinVerify/pipeline/status_line.h"
 #include "VelinVerify/pipeline/timestamp_record.h"
-#include "VelinVerify/trust/timestamp_authority.h"
 #include "VelinVerify/pipeline/verify_observer.h"
+#include "VelinVerify/trust/timestamp_authority.h"
 #include "VelinVerify/worker/closure.h"
 #include "VelinVerify/worker/notification.h"
 #include "VelinVerify/worker/window_registry.h"
@@ -40,8 +40,8 @@
 namespace velin {
 
 // Messages the worker posts when a step ends.
-inline constexpr unsigned Decoding_done_message = 0x8000;   // WM_APP
-inline constexpr unsigned Chains_done_message = 0x8001;     // WM_APP + 1
+inline constexpr unsigned Decoding_done_message = 0x8000; // WM_APP
+inline constexpr unsigned Chains_done_message = 0x8001; // WM_APP + 1
 inline constexpr unsigned Revocation_done_message = 0x8002; // WM_APP + 2
 
 enum class Layer_outcome : int {
@@ -52,13 +52,13 @@ enum class Layer_outcome : int {
 
 // Where a layer is in its life.
 enum class Layer_state : int {
-    Idle,        // no source, or not started
-    Refused,     // unsupported file type: the error box was asked for, no worker
+    Idle, // no source, or not started
+    Refused, // unsupported file type: the error box was asked for, no worker
     Decoding,
     Chains,
     Revocation,
-    Completed,   // the summary was reported
-    Ended,       // stopped without a summary (no signature, or cancelled)
+    Completed, // the summary was reported
+    Ended, // stopped without a summary (no signature, or cancelled)
     Closed,
 };
 

@@ -8,9 +8,9 @@ namespace velin {
 
 enum class Progress_background : int {
     Default = 0,
-    Red = 1,    // RGB 255, 0, 0: errors
+    Red = 1, // RGB 255, 0, 0: errors
     Yellow = 2, // RGB 255, 255, 0: warnings
-    Green = 3,  // RGB 0, 255, 0: success
+    Green = 3, // RGB 0, 255, 0: success
 };
 
 struct Layer_progress {

@@ -17,8 +17,8 @@ Pipeline_services default_services()
 {
     Pipeline_services services;
     services.trusted_store = [] { return shared_trusted_store(); };
-    services.check_revocations = [](const std::vector<Revocation_subject>& subjects, const Revocation_settings& settings,
-                                    const std::atomic<bool>& cancel) {
+    services.check_revocations = [](const std::vector<Revocation_subject>& subjects,
+                                    const Revocation_settings& settings, const std::atomic<bool>& cancel) {
         return check_revocations(subjects, settings, cancel);
     };
     services.ca_issuers = [](const Certificate& certificate, bool download_allowed, const std::atomic<bool>& cancel) {

@@ -18,7 +18,7 @@ class Settings_record;
 
 struct Pipeline_settings {
     bool check_revocation = true; // VerificaCRL: three stages when on, two when off
-    bool download_crls = true;    // AggiornaCRL
+    bool download_crls = true; // AggiornaCRL
     // Each step runs on the thread that queues it, not on a worker thread of the layer's own; its
     // end is still handled from the event loop. For headless runs, whose thread keeps no window
     // responsive and where a thread per layer would only cost its start, its end and the hand-overs.

@@ -43,11 +43,10 @@ void route(int severity, const std::string& text)
         if (!target)
             target = channel.current ? channel.current : channel.fallback;
         if (target)
-            channel.queued[target].push_back(
-                {severity == Report_error     ? Line_severity::Error
-                 : severity == Report_warning ? Line_severity::Warning
-                                              : Line_severity::Information,
-                 text});
+            channel.queued[target].push_back({severity == Report_error     ? Line_severity::Error
+                                              : severity == Report_warning ? Line_severity::Warning
+                                                                           : Line_severity::Information,
+                                              text});
     }
     if (target && post_window_message(target, Report_message))
         return;
@@ -117,8 +116,7 @@ std::vector<Status_line> take_reported_lines(Window_handle window)
 }
 
 Report_channel::Report_channel(Fallback without_window)
-    : _fallback(std::move(without_window)),
-      _window([this](const Window_message& message) {
+    : _fallback(std::move(without_window)), _window([this](const Window_message& message) {
           if (message.message != Report_message)
               return;
           for (const Status_line& line : take_reported_lines(_window.handle()))

@@ -12,9 +12,9 @@
 namespace velin {
 
 struct Signature_display {
-    std::string signer;       // the certificate's friendly display name
+    std::string signer; // the certificate's friendly display name
     std::string signing_time; // the text after "Data e ora:"
-    std::string kind;         // the text after "Tipo di firma:"
+    std::string kind; // the text after "Tipo di firma:"
     std::vector<Status_line> status;
     bool warnings = false;
     bool errors = false;

@@ -8,9 +8,9 @@
 namespace velin {
 
 enum class Line_severity : int {
-    Error = 0,       // system hand icon
+    Error = 0, // system hand icon
     Question = 1,
-    Warning = 2,     // exclamation
+    Warning = 2, // exclamation
     Information = 3, // asterisk
     Application = 4,
 };

@@ -26,9 +26,8 @@ bool Timestamp_record::covers(size_t signer) const
     if (inherited)
         return true;
     if (info.scope == Timestamp_scope::Document)
-        return !info.covered_signers ||
-               std::find(info.covered_signers->begin(), info.covered_signers->end(), signer) !=
-                   info.covered_signers->end();
+        return !info.covered_signers || std::find(info.covered_signers->begin(), info.covered_signers->end(), signer) !=
+                                            info.covered_signers->end();
     return info.scope == Timestamp_scope::Signature && info.signer == signer;
 }
 
@@ -99,8 +98,7 @@ std::optional<std::time_t> covering_time(const std::vector<Timestamp_record>& re
 {
     std::optional<std::time_t> earliest;
     for (const Timestamp_record& record : records)
-        if (record.covers(signer) && record.usable() && record.qualified &&
-            (!earliest || record.info.time < *earliest))
+        if (record.covers(signer) && record.usable() && record.qualified && (!earliest || record.info.time < *earliest))
             earliest = record.info.time;
     return earliest;
 }

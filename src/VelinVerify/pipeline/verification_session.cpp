@@ -29,8 +29,7 @@ Verification_session::Verification_session(Pipeline_settings settings, Pipeline_
       _observer(observer),
       _report_group(new_report_group()),
       _combined_message(success_text)
-{
-}
+{}
 
 Verification_session::~Verification_session()
 {

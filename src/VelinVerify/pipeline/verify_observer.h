@@ -16,11 +16,11 @@ namespace velin {
 class Layer_analysis;
 
 enum class Layer_change : int {
-    Lines,     // the "Attività" list
-    Progress,  // position, range, caption or background
-    Controls,  // the control stage, the signer list, the document name
+    Lines, // the "Attività" list
+    Progress, // position, range, caption or background
+    Controls, // the control stage, the signer list, the document name
     Signature, // the signature shown (signer, "Data e ora:", "Tipo di firma:", status list)
-    Finished,  // the layer will do nothing more: summary reported, or stopped without one
+    Finished, // the layer will do nothing more: summary reported, or stopped without one
 };
 
 class Verify_observer {

@@ -32,8 +32,8 @@ std::string first_entry(X509_NAME* name, int nid)
 
 std::string first_alternative_email(X509* certificate)
 {
-    Owner<GENERAL_NAMES> names(static_cast<GENERAL_NAMES*>(
-        X509_get_ext_d2i(certificate, NID_subject_alt_name, nullptr, nullptr)));
+    Owner<GENERAL_NAMES> names(
+        static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(certificate, NID_subject_alt_name, nullptr, nullptr)));
     if (!names)
         return {};
     for (int i = 0; i < sk_GENERAL_NAME_num(names.get()); ++i) {
@@ -176,8 +176,7 @@ std::string Certificate::display_name() const
     if (!d.friendly_name.empty())
         return d.friendly_name;
     X509_NAME* subject = X509_get_subject_name(checked_handle());
-    for (int nid : {NID_commonName, NID_organizationalUnitName, NID_organizationName,
-                    NID_pkcs9_emailAddress}) {
+    for (int nid : {NID_commonName, NID_organizationalUnitName, NID_organizationName, NID_pkcs9_emailAddress}) {
         std::string value = first_entry(subject, nid);
         if (!value.empty())
             return value;
@@ -236,8 +235,7 @@ Time_validity Certificate::time_validity_at(std::time_t now) const
     const std::time_t today = ::timegm(&midnight);
     std::time_t not_before = 0;
     std::time_t not_after = 0;
-    if (today == static_cast<std::time_t>(-1) ||
-        !seconds_of(X509_get0_notBefore(certificate), not_before) ||
+    if (today == static_cast<std::time_t>(-1) || !seconds_of(X509_get0_notBefore(certificate), not_before) ||
         !seconds_of(X509_get0_notAfter(certificate), not_after))
         return Time_not_convertible;
     // The day of NotBefore counts whole: a certificate issued this morning signs validly this

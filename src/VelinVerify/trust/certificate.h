@@ -88,10 +88,11 @@ private:
         Data() = default;
         // A copy of a certificate not yet decoded decodes on its own.
         Data(const Data& other)
-            : x509(other.deferred ? nullptr : other.x509), der(other.der), friendly_name(other.friendly_name),
+            : x509(other.deferred ? nullptr : other.x509),
+              der(other.der),
+              friendly_name(other.friendly_name),
               deferred(other.deferred)
-        {
-        }
+        {}
         Data& operator=(const Data&) = delete;
 
         mutable std::shared_ptr<X509> x509; // written once, under `decoded`, when deferred

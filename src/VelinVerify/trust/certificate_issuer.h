@@ -25,9 +25,9 @@ bool is_accepted_issuer(const Certificate& subject, const Certificate& candidate
 class Certificate_issuer : public Boolean_function<Certificate> {
 public:
     enum class Rejection {
-        Not_an_authority,  // basicConstraints without cA, or keyUsage without keyCertSign
-        Bad_signature,     // its key does not verify the subject's signature
-        Already_in_chain,  // taking it would repeat a certificate of the chain
+        Not_an_authority, // basicConstraints without cA, or keyUsage without keyCertSign
+        Bad_signature, // its key does not verify the subject's signature
+        Already_in_chain, // taking it would repeat a certificate of the chain
     };
     struct Rejected {
         Certificate candidate;

@@ -24,7 +24,7 @@ enum Crl_time_validity : int {
 enum class Crl_signature {
     Verified,
     Bad_signature, // the key does not verify the list
-    Not_checked,   // no key to check with, or the list's algorithm cannot be used
+    Not_checked, // no key to check with, or the list's algorithm cannot be used
 };
 
 enum class Crl_lookup {

@@ -90,8 +90,7 @@ bool pkcs7_elements(std::span<const uint8_t> der, std::vector<Serialized_element
         return false;
     const unsigned char* in = der.data();
     Owner<PKCS7> message(d2i_PKCS7(nullptr, &in, static_cast<long>(der.size())));
-    if (!message || in != der.data() + der.size() || !PKCS7_type_is_signed(message.get()) ||
-        !message->d.sign)
+    if (!message || in != der.data() + der.size() || !PKCS7_type_is_signed(message.get()) || !message->d.sign)
         return false;
     STACK_OF(X509)* certificates = message->d.sign->cert;
     for (int i = 0; i < sk_X509_num(certificates); ++i) {
@@ -209,9 +208,14 @@ bool read_whole_file(const std::string& path, std::vector<uint8_t>& bytes, uint3
     }
     bytes.clear();
     switch (read_to_end(file.descriptor.get(), Store_file_max_size, bytes)) {
-    case Read_end::Complete: return true;
-    case Read_end::Too_large: error = Error_not_enough_memory; return false;
-    case Read_end::Failed: error = error_code_from_errno(errno); return false;
+    case Read_end::Complete:
+        return true;
+    case Read_end::Too_large:
+        error = Error_not_enough_memory;
+        return false;
+    case Read_end::Failed:
+        error = error_code_from_errno(errno);
+        return false;
     }
     return false;
 }
@@ -355,8 +359,7 @@ std::vector<Certificate> Certificate_store::find_by_subject(const X509_NAME* nam
     if (!name)
         return result;
     for (const Entry_pointer& entry : entries_snapshot())
-        if (entry->certificate.is_valid() &&
-            X509_NAME_cmp(entry->certificate.subject_name(), name) == 0)
+        if (entry->certificate.is_valid() && X509_NAME_cmp(entry->certificate.subject_name(), name) == 0)
             result.push_back(entry->certificate);
     return result;
 }

@@ -26,11 +26,11 @@ constexpr size_t Store_file_max_size = 16u * 1024 * 1024;
 // What a blob of bytes holds, as the import of a file tells it apart.
 enum class Object_content {
     Unknown,
-    Certificate,            // one DER certificate or PEM certificate block(s)
+    Certificate, // one DER certificate or PEM certificate block(s)
     Serialized_certificate, // one serialized store element holding a certificate
     Serialized_store,
-    Pkcs7,                  // a PKCS#7 / CMS message (DER or PEM), its certificates and CRLs
-    Crl,                    // one DER or PEM CRL
+    Pkcs7, // a PKCS#7 / CMS message (DER or PEM), its certificates and CRLs
+    Crl, // one DER or PEM CRL
 };
 
 struct Queried_object {
@@ -91,7 +91,7 @@ public:
 private:
     struct Entry {
         Serialized_element element;
-        Certificate certificate;        // for certificate elements
+        Certificate certificate; // for certificate elements
         Certificate_revocation_list crl; // for CRL elements
     };
 

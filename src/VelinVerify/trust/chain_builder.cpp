@@ -240,9 +240,9 @@ Chain_outcome build_chain(const Trusted_store& store, const Certificate& signer,
     return outcome;
 }
 
-std::optional<std::vector<std::optional<Chain_outcome>>> build_chains(
-    const Trusted_store& store, const std::vector<Certificate>& signers,
-    const std::vector<std::optional<std::time_t>>& judged_at, const Issuer_source& extra_issuers)
+std::optional<std::vector<std::optional<Chain_outcome>>>
+build_chains(const Trusted_store& store, const std::vector<Certificate>& signers,
+             const std::vector<std::optional<std::time_t>>& judged_at, const Issuer_source& extra_issuers)
 {
     Trace(Trace_kind, Level_info) << "Costruzione delle catene di certificati.";
     if (!store.merged_store()) {

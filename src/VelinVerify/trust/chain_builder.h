@@ -35,18 +35,19 @@ struct Chain_outcome {
     // No issuer of the signer was found, but an authority of the issuer's name was: its key does
     // not verify the signer's certificate (a forged or damaged certificate).
     bool issuer_signature_failed = false;
-    bool complete = false;             // a trusted root was reached
-    std::vector<Certificate> chain;    // signer first, root last; only when complete
-    bool kind_assigned = false;        // signature_kind Assigned (true) or Failed (false)
+    bool complete = false; // a trusted root was reached
+    std::vector<Certificate> chain; // signer first, root last; only when complete
+    bool kind_assigned = false; // signature_kind Assigned (true) or Failed (false)
     Signature_kind kind = Signature_kind::Undetermined;
-    std::string kind_message;          // why the kind is Failed
+    std::string kind_message; // why the kind is Failed
     // Why a chain under a trusted list's service has no legal value, for the signer's lines.
     std::string attestation_reason;
 };
 
 // Messages of the classification.
 inline constexpr const char* Key_usage_failed_text = "La rilevazione dell'uso della chiave è fallita.";
-inline constexpr const char* Key_usage_unavailable_text = "La rilevazione dell'uso della chiave non può essere eseguita.";
+inline constexpr const char* Key_usage_unavailable_text =
+    "La rilevazione dell'uso della chiave non può essere eseguita.";
 
 // Texts of the verification window.
 inline constexpr const char* Chain_pending_text = "Rilevazione dell'attendibilità della firma in corso...";
@@ -67,15 +68,14 @@ using Issuer_source = std::function<std::vector<Certificate>(const Certificate& 
 // the signature, else now (also when absent); never the signing time the signer states.
 // extra_issuers: asked for the issuer of a certificate when the stores have none.
 Chain_outcome build_chain(const Trusted_store& store, const Certificate& signer,
-                          std::optional<std::time_t> judged_at = std::nullopt,
-                          const Issuer_source& extra_issuers = {});
+                          std::optional<std::time_t> judged_at = std::nullopt, const Issuer_source& extra_issuers = {});
 
 // The job of one analysis, in signer-list order. Nothing (logged) when the trusted store has no
 // merged store. A signer whose certificate could not be read gets no outcome (nullopt) and does
 // not stop the others.
 // judged_at: one time per signer (see build_chain), or empty.
-std::optional<std::vector<std::optional<Chain_outcome>>> build_chains(
-    const Trusted_store& store, const std::vector<Certificate>& signers,
-    const std::vector<std::optional<std::time_t>>& judged_at = {}, const Issuer_source& extra_issuers = {});
+std::optional<std::vector<std::optional<Chain_outcome>>>
+build_chains(const Trusted_store& store, const std::vector<Certificate>& signers,
+             const std::vector<std::optional<std::time_t>>& judged_at = {}, const Issuer_source& extra_issuers = {});
 
 } // namespace velin

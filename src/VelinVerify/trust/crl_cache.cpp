@@ -31,8 +31,7 @@ namespace {
 
 bool kept_as_is(char byte)
 {
-    return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || (byte >= '0' && byte <= '9') ||
-           byte == '.';
+    return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || (byte >= '0' && byte <= '9') || byte == '.';
 }
 
 // The base of the user's caches: $XDG_CACHE_HOME when it is an absolute path, else ~/.cache.
@@ -166,8 +165,7 @@ std::optional<std::vector<uint8_t>> read_cached_crl_file(const std::string& path
     return read_cached_file(path, origin, Crl_file_limit);
 }
 
-std::optional<std::vector<uint8_t>> read_cached_file(const std::string& path, Crl_file_origin origin,
-                                                     std::size_t limit)
+std::optional<std::vector<uint8_t>> read_cached_file(const std::string& path, Crl_file_origin origin, std::size_t limit)
 {
     if (path.empty())
         return std::nullopt;
@@ -186,8 +184,7 @@ std::optional<std::vector<uint8_t>> read_cached_file(const std::string& path, Cr
         trace_refused(path, "non è un file");
         return std::nullopt;
     }
-    const bool trusted_owner =
-        info.st_uid == ::geteuid() || (origin == Crl_file_origin::Seed && info.st_uid == 0);
+    const bool trusted_owner = info.st_uid == ::geteuid() || (origin == Crl_file_origin::Seed && info.st_uid == 0);
     if (!trusted_owner) {
         trace_refused(path, "di un altro utente");
         return std::nullopt;
@@ -199,8 +196,11 @@ std::optional<std::vector<uint8_t>> read_cached_file(const std::string& path, Cr
     // The size is a hint only: a file that grows while it is read is still cut off at the limit.
     std::vector<uint8_t> bytes;
     switch (read_to_end(file.descriptor.get(), limit, bytes)) {
-    case Read_end::Complete: return bytes;
-    case Read_end::Too_large: trace_refused(path, "troppo grande"); return std::nullopt;
+    case Read_end::Complete:
+        return bytes;
+    case Read_end::Too_large:
+        trace_refused(path, "troppo grande");
+        return std::nullopt;
     case Read_end::Failed:
         trace_refused(path, errno_text(errno));
         return std::nullopt;

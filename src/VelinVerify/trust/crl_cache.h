@@ -42,7 +42,7 @@ std::string seed_file_name(const std::string& url);
 
 enum class Crl_file_origin {
     Own_cache, // only files of the user's own
-    Seed,      // files of the user's own or of root
+    Seed, // files of the user's own or of root
 };
 
 // The bytes of a cached list file, or nothing when the path is a link or not a regular file, the

@@ -97,9 +97,9 @@ bool Ldap_crl_store::open(const std::string& url, const Ldap_time_limits& limits
     char** attributes = description->lud_attrs ? description->lud_attrs : default_attributes;
     timeval search_timeout = search_limit;
     LDAPMessage* answer = nullptr;
-    code = ldap_search_ext_s(connection.get(), description->lud_dn ? description->lud_dn : "",
-                             description->lud_scope, description->lud_filter, attributes, 0, nullptr, nullptr,
-                             &search_timeout, Entry_limit, &answer);
+    code = ldap_search_ext_s(connection.get(), description->lud_dn ? description->lud_dn : "", description->lud_scope,
+                             description->lud_filter, attributes, 0, nullptr, nullptr, &search_timeout, Entry_limit,
+                             &answer);
     const Owner<LDAPMessage, Ldap_release> result(answer);
     if (code != LDAP_SUCCESS) {
         fail(code, ldap_err2string(code));

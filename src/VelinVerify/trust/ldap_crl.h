@@ -13,7 +13,7 @@
 namespace velin {
 
 // Result codes of the library that callers write to the trace.
-constexpr int Ldap_user_cancelled = -8;    // the read was not started: the analysis is cancelled
+constexpr int Ldap_user_cancelled = -8; // the read was not started: the analysis is cancelled
 constexpr int Ldap_no_such_attribute = 16; // the directory answered but holds no list
 
 struct Ldap_time_limits {

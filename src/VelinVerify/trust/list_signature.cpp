@@ -20,7 +20,6 @@ constexpr const char* Text_not_detached = "La firma non è separata dal contenut
 constexpr const char* Text_bad_signature = "Firma non valida.";
 constexpr const char* Text_bad_publisher = "Il certificato dell'editore della lista non è valido.";
 
-
 } // namespace
 
 std::string pem_certificate_thumbprint(const std::string& pem)
@@ -69,8 +68,8 @@ List_signature::List_signature(std::span<const uint8_t> list, std::span<const ui
         BIO_push(content.get(), bytes.get());
         // Every signer's signature must verify over the list bytes (binary: no line-end
         // conversion); the signers' certificate chains are not examined.
-        verified = CMS_verify(message.get(), nullptr, nullptr, content.get(), nullptr,
-                              CMS_NO_SIGNER_CERT_VERIFY | CMS_BINARY);
+        verified =
+            CMS_verify(message.get(), nullptr, nullptr, content.get(), nullptr, CMS_NO_SIGNER_CERT_VERIFY | CMS_BINARY);
         BIO_pop(content.get());
     }
     ERR_clear_error();

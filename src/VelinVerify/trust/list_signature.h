@@ -27,8 +27,7 @@ public:
         Failed,
     };
 
-    List_signature(std::span<const uint8_t> list, std::span<const uint8_t> signature,
-                   const std::string& publisher_pem);
+    List_signature(std::span<const uint8_t> list, std::span<const uint8_t> signature, const std::string& publisher_pem);
 
     Result result() const { return _result; }
     bool verified() const { return _result == Verified; }

@@ -109,7 +109,8 @@ std::string cache_path(const OCSP_CERTID* id)
         return {};
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int digest_length = 0;
-    const bool hashed = EVP_Digest(der, static_cast<std::size_t>(length), digest, &digest_length, EVP_sha256(), nullptr);
+    const bool hashed =
+        EVP_Digest(der, static_cast<std::size_t>(length), digest, &digest_length, EVP_sha256(), nullptr);
     OPENSSL_free(der);
     if (!hashed)
         return {};
@@ -310,18 +311,30 @@ Ocsp_result check_ocsp(const Certificate& certificate, const Certificate& issuer
 std::string revocation_reason_text(int reason)
 {
     switch (reason) {
-    case OCSP_REVOKED_STATUS_UNSPECIFIED: return "non specificato";
-    case OCSP_REVOKED_STATUS_KEYCOMPROMISE: return "compromissione della chiave";
-    case OCSP_REVOKED_STATUS_CACOMPROMISE: return "compromissione dell'autorità di certificazione";
-    case OCSP_REVOKED_STATUS_AFFILIATIONCHANGED: return "cambio di affiliazione";
-    case OCSP_REVOKED_STATUS_SUPERSEDED: return "certificato sostituito";
-    case OCSP_REVOKED_STATUS_CESSATIONOFOPERATION: return "cessazione dell'attività";
-    case OCSP_REVOKED_STATUS_CERTIFICATEHOLD: return "sospensione";
-    case OCSP_REVOKED_STATUS_REMOVEFROMCRL: return "rimozione dalla lista";
-    case 9: return "privilegi ritirati";
-    case 10: return "compromissione dell'autorità di attributo";
-    case -1: return {};
-    default: return "codice " + std::to_string(reason);
+    case OCSP_REVOKED_STATUS_UNSPECIFIED:
+        return "non specificato";
+    case OCSP_REVOKED_STATUS_KEYCOMPROMISE:
+        return "compromissione della chiave";
+    case OCSP_REVOKED_STATUS_CACOMPROMISE:
+        return "compromissione dell'autorità di certificazione";
+    case OCSP_REVOKED_STATUS_AFFILIATIONCHANGED:
+        return "cambio di affiliazione";
+    case OCSP_REVOKED_STATUS_SUPERSEDED:
+        return "certificato sostituito";
+    case OCSP_REVOKED_STATUS_CESSATIONOFOPERATION:
+        return "cessazione dell'attività";
+    case OCSP_REVOKED_STATUS_CERTIFICATEHOLD:
+        return "sospensione";
+    case OCSP_REVOKED_STATUS_REMOVEFROMCRL:
+        return "rimozione dalla lista";
+    case 9:
+        return "privilegi ritirati";
+    case 10:
+        return "compromissione dell'autorità di attributo";
+    case -1:
+        return {};
+    default:
+        return "codice " + std::to_string(reason);
     }
 }
 

@@ -26,14 +26,14 @@ enum class Ocsp_status : int {
     No_answer = 0, // nothing that counts: no responder, a failed exchange, an answer refused
     Good = 1,
     Revoked = 2,
-    Unknown = 3,   // the responder does not know the certificate
+    Unknown = 3, // the responder does not know the certificate
 };
 
 struct Ocsp_result {
     Ocsp_status status = Ocsp_status::No_answer;
     std::optional<std::time_t> revoked_at; // with Revoked
-    int reason = -1;                       // CRLReason of a Revoked answer; -1 when none is given
-    std::string problem;                   // why there is no answer, for the trace log
+    int reason = -1; // CRLReason of a Revoked answer; -1 when none is given
+    std::string problem; // why there is no answer, for the trace log
     bool from_cache = false;
 };
 
@@ -49,8 +49,8 @@ constexpr long Ocsp_maximum_age = 24 * 60 * 60;
 // archived: an answer a signed file carries, judged for the time at (now when none) rather than
 // for now: issued by now, and reaching at; its responder's certificate current when it answered.
 Ocsp_result judge_ocsp_answer(std::span<const uint8_t> answer, const Certificate& certificate,
-                              const Certificate& issuer, const OCSP_REQUEST* request,
-                              std::optional<std::time_t> at, bool archived = false);
+                              const Certificate& issuer, const OCSP_REQUEST* request, std::optional<std::time_t> at,
+                              bool archived = false);
 
 struct Ocsp_options {
     bool download_allowed = true;

@@ -94,8 +94,8 @@ Certificate_facts facts_of(const Certificate& certificate)
     else if (X509_get_ext_by_NID(x, NID_key_usage, -1) < 0)
         facts.key_usage = std::array<uint8_t, 2>{}; // no extension: no bit asserted
     int critical = 0;
-    std::unique_ptr<CERTIFICATEPOLICIES, Policies_release> policies(static_cast<CERTIFICATEPOLICIES*>(
-        X509_get_ext_d2i(x, NID_certificate_policies, &critical, nullptr)));
+    std::unique_ptr<CERTIFICATEPOLICIES, Policies_release> policies(
+        static_cast<CERTIFICATEPOLICIES*>(X509_get_ext_d2i(x, NID_certificate_policies, &critical, nullptr)));
     facts.readable = policies || critical == -1;
     for (int i = 0; policies && i < sk_POLICYINFO_num(policies.get()); ++i)
         facts.policies.insert(oid_text(sk_POLICYINFO_value(policies.get(), i)->policyid));
@@ -258,11 +258,19 @@ Qualification qualification_at(const Certificate& certificate, const Trust_servi
             continue;
         for (const std::string& uri : element.qualifiers) {
             const std::string name = qualifier_name(uri);
-            static constexpr std::string_view known[] = {
-                "QCStatement",          "NotQualified",          "QCForESig",  "QCForESeal",
-                "QCForWSA",             "QCWithSSCD",            "QCWithQSCD", "QCNoSSCD",
-                "QCNoQSCD",             "QCSSCDStatusAsInCert",  "QCQSCDStatusAsInCert",
-                "QCQSCDManagedOnBehalf", "QCForLegalPerson"};
+            static constexpr std::string_view known[] = {"QCStatement",
+                                                         "NotQualified",
+                                                         "QCForESig",
+                                                         "QCForESeal",
+                                                         "QCForWSA",
+                                                         "QCWithSSCD",
+                                                         "QCWithQSCD",
+                                                         "QCNoSSCD",
+                                                         "QCNoQSCD",
+                                                         "QCSSCDStatusAsInCert",
+                                                         "QCQSCDStatusAsInCert",
+                                                         "QCQSCDManagedOnBehalf",
+                                                         "QCForLegalPerson"};
             // A qualifier not known here may take away what the others grant.
             if (std::find(std::begin(known), std::end(known), name) == std::end(known))
                 return refused(result, Qualification_text_criteria);
@@ -280,8 +288,8 @@ Qualification qualification_at(const Certificate& certificate, const Trust_servi
     // A certificate issued before 1 July 2016 without any qcStatements extension, by a service
     // accredited then, about which the list says nothing: qualified, as the national rules of the
     // time made every certificate of an accredited certifier, on a secure device.
-    const bool legacy = !statements.present && facts.issued < Qualified_status_change && !qualified.yes &&
-                        !qualified.no;
+    const bool legacy =
+        !statements.present && facts.issued < Qualified_status_change && !qualified.yes && !qualified.no;
     result.qualified =
         qualified.yes || (!qualified.no && (statements.compliance || policy_qcp_sscd || policy_qcp || legacy));
     if (qualified.no)

@@ -81,7 +81,6 @@ inline constexpr const char* Qualification_text_service_use =
     "il servizio non era qualificato per certificati di firma elettronica.";
 inline constexpr const char* Qualification_text_no_device =
     "la chiave del certificato non è su un dispositivo qualificato per la creazione della firma.";
-inline constexpr const char* Qualification_text_legal_person =
-    "il certificato è rilasciato a una persona giuridica.";
+inline constexpr const char* Qualification_text_legal_person = "il certificato è rilasciato a una persona giuridica.";
 
 } // namespace velin

@@ -21,7 +21,9 @@ void report(int severity, const std::string& text)
     if (handler)
         handler(severity, text);
     else
-        Trace(Trace_kind, severity == Report_error ? Level_error : severity == Report_warning ? Level_warn : Level_info)
+        Trace(Trace_kind, severity == Report_error     ? Level_error
+                          : severity == Report_warning ? Level_warn
+                                                       : Level_info)
             << text;
 }
 

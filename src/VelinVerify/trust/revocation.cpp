@@ -42,8 +42,8 @@ bool issued_under_certificate_issuer(const Certificate_revocation_list& list, co
 bool revoked_after(const Certificate_revocation_list& list, const Revocation_subject& signer)
 {
     X509_REVOKED* entry = nullptr;
-    const int found = X509_CRL_get0_by_serial(list.raw_handle(), &entry,
-                                              const_cast<ASN1_INTEGER*>(X509_get0_serialNumber(signer.certificate.raw_handle())));
+    const int found = X509_CRL_get0_by_serial(
+        list.raw_handle(), &entry, const_cast<ASN1_INTEGER*>(X509_get0_serialNumber(signer.certificate.raw_handle())));
     ERR_clear_error();
     if (found != 1 || !entry)
         return false;
@@ -260,7 +260,8 @@ bool check_carried(const Revocation_subject& signer, const Certificate& crl_issu
     const Carried_validation& carried = *settings.carried;
     if (settings.method != Revocation_method::Only_crl)
         for (const std::vector<uint8_t>& answer : carried.ocsp_answers) {
-            const Ocsp_result judged = judge_ocsp_answer(answer, signer.certificate, crl_issuer, nullptr, signer.at, true);
+            const Ocsp_result judged =
+                judge_ocsp_answer(answer, signer.certificate, crl_issuer, nullptr, signer.at, true);
             if (judged.status == Ocsp_status::No_answer)
                 continue; // most answers of a file are about other certificates
             if (take_ocsp_answer(judged, signer, outcome)) {
@@ -336,9 +337,12 @@ void check_crls(const Revocation_subject& signer, const Certificate& crl_issuer,
 Revocation_method revocation_method_of(uint32_t value)
 {
     switch (value) {
-    case 1: return Revocation_method::Only_ocsp;
-    case 2: return Revocation_method::Only_crl;
-    default: return Revocation_method::Both;
+    case 1:
+        return Revocation_method::Only_ocsp;
+    case 2:
+        return Revocation_method::Only_crl;
+    default:
+        return Revocation_method::Both;
     }
 }
 
@@ -523,8 +527,8 @@ Revocation_outcome check_revocation(const Revocation_subject& signer, const Revo
             return outcome;
         }
         if (settings.method == Revocation_method::Only_ocsp) {
-            outcome.status = settings.download_allowed ? Revocation_status::Not_determinable
-                                                       : Revocation_status::Update_disabled;
+            outcome.status =
+                settings.download_allowed ? Revocation_status::Not_determinable : Revocation_status::Update_disabled;
             return outcome;
         }
     }
@@ -536,8 +540,7 @@ Revocation_outcome check_revocation(const Revocation_subject& signer, const Revo
 }
 
 std::vector<Revocation_outcome> check_revocations(const std::vector<Revocation_subject>& signers,
-                                                  const Revocation_settings& settings,
-                                                  const std::atomic<bool>& cancel)
+                                                  const Revocation_settings& settings, const std::atomic<bool>& cancel)
 {
     std::vector<Revocation_outcome> outcomes;
     outcomes.reserve(signers.size());

@@ -85,8 +85,7 @@ Revocation_method revocation_method_of(uint32_t value);
 // list is read once for the whole job, and signers that share a certificate, its issuer and the time
 // it is judged at are checked once: an envelope may name one certificate for many signers.
 std::vector<Revocation_outcome> check_revocations(const std::vector<Revocation_subject>& signers,
-                                                  const Revocation_settings& settings,
-                                                  const std::atomic<bool>& cancel);
+                                                  const Revocation_settings& settings, const std::atomic<bool>& cancel);
 
 // One signer whose certificate is within its validity period today. Without an accepted issuer
 // no list can be checked and none is used: Update_disabled with revocation_issuer 2.

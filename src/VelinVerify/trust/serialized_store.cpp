@@ -17,10 +17,8 @@ public:
     {
         if (remaining() < 4)
             return false;
-        value = static_cast<uint32_t>(_bytes[_position]) |
-                static_cast<uint32_t>(_bytes[_position + 1]) << 8 |
-                static_cast<uint32_t>(_bytes[_position + 2]) << 16 |
-                static_cast<uint32_t>(_bytes[_position + 3]) << 24;
+        value = static_cast<uint32_t>(_bytes[_position]) | static_cast<uint32_t>(_bytes[_position + 1]) << 8 |
+                static_cast<uint32_t>(_bytes[_position + 2]) << 16 | static_cast<uint32_t>(_bytes[_position + 3]) << 24;
         _position += 4;
         return true;
     }
@@ -90,8 +88,7 @@ void put_u32(std::vector<uint8_t>& out, uint32_t value)
         out.push_back(static_cast<uint8_t>(value >> shift));
 }
 
-void put_record(std::vector<uint8_t>& out, uint32_t id, uint32_t encoding,
-                const std::vector<uint8_t>& value)
+void put_record(std::vector<uint8_t>& out, uint32_t id, uint32_t encoding, const std::vector<uint8_t>& value)
 {
     put_u32(out, id);
     put_u32(out, encoding);
@@ -113,8 +110,7 @@ bool has_serialized_store_header(std::span<const uint8_t> bytes)
     Reader reader(bytes);
     uint32_t version = 1;
     uint32_t magic = 0;
-    return reader.read_u32(version) && reader.read_u32(magic) && version == 0 &&
-           magic == Serialized_store_magic;
+    return reader.read_u32(version) && reader.read_u32(magic) && version == 0 && magic == Serialized_store_magic;
 }
 
 std::optional<std::vector<Serialized_element>> parse_serialized_store(std::span<const uint8_t> bytes)

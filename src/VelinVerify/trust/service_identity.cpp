@@ -29,16 +29,27 @@ std::optional<std::string> alias_oid(std::string type)
 {
     std::transform(type.begin(), type.end(), type.begin(), [](unsigned char c) { return std::toupper(c); });
     static const std::pair<const char*, const char*> aliases[] = {
-        {"CN", "2.5.4.3"},                   {"C", "2.5.4.6"},
-        {"O", "2.5.4.10"},                   {"OU", "2.5.4.11"},
-        {"L", "2.5.4.7"},                    {"E", "1.2.840.113549.1.9.1"},       {"EMAIL", "1.2.840.113549.1.9.1"},
-        {"EMAILADDRESS", "1.2.840.113549.1.9.1"}, {"S", "2.5.4.8"},
-        {"ST", "2.5.4.8"},                   {"SERIALNUMBER", "2.5.4.5"},
-        {"G", "2.5.4.42"},                   {"GIVENNAME", "2.5.4.42"},
-        {"SN", "2.5.4.4"},                   {"SURNAME", "2.5.4.4"},
-        {"T", "2.5.4.12"},                   {"TITLE", "2.5.4.12"},
-        {"ORGANIZATIONIDENTIFIER", "2.5.4.97"}, {"STREET", "2.5.4.9"},
-        {"DC", "0.9.2342.19200300.100.1.25"}, {"UID", "0.9.2342.19200300.100.1.1"},
+        {"CN", "2.5.4.3"},
+        {"C", "2.5.4.6"},
+        {"O", "2.5.4.10"},
+        {"OU", "2.5.4.11"},
+        {"L", "2.5.4.7"},
+        {"E", "1.2.840.113549.1.9.1"},
+        {"EMAIL", "1.2.840.113549.1.9.1"},
+        {"EMAILADDRESS", "1.2.840.113549.1.9.1"},
+        {"S", "2.5.4.8"},
+        {"ST", "2.5.4.8"},
+        {"SERIALNUMBER", "2.5.4.5"},
+        {"G", "2.5.4.42"},
+        {"GIVENNAME", "2.5.4.42"},
+        {"SN", "2.5.4.4"},
+        {"SURNAME", "2.5.4.4"},
+        {"T", "2.5.4.12"},
+        {"TITLE", "2.5.4.12"},
+        {"ORGANIZATIONIDENTIFIER", "2.5.4.97"},
+        {"STREET", "2.5.4.9"},
+        {"DC", "0.9.2342.19200300.100.1.25"},
+        {"UID", "0.9.2342.19200300.100.1.1"},
     };
     for (const auto& [name, oid] : aliases)
         if (type == name)
@@ -50,7 +61,8 @@ std::string dotted(const ASN1_OBJECT* object)
 {
     char text[128];
     const int size = OBJ_obj2txt(text, sizeof text, object, 1);
-    return size > 0 && size < static_cast<int>(sizeof text) ? std::string(text, static_cast<size_t>(size)) : std::string();
+    return size > 0 && size < static_cast<int>(sizeof text) ? std::string(text, static_cast<size_t>(size))
+                                                            : std::string();
 }
 
 std::string oid_of_type(std::string type)

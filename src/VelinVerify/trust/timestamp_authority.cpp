@@ -15,8 +15,8 @@ Timestamp_authority_trust timestamp_authority_trust(const Trusted_store& store, 
     trust.issuer = chain.issuer;
     const bool listed = store.is_trusted_time_stamping_authority(authority, at);
     trust.trusted = chain.complete || listed;
-    trust.qualified = listed || (chain.complete && store.cnipa_store_is_available() &&
-                                 store.is_in_cnipa_list(chain.chain.back()));
+    trust.qualified =
+        listed || (chain.complete && store.cnipa_store_is_available() && store.is_in_cnipa_list(chain.chain.back()));
     Trace(Trace_kind, Level_info) << "Autorità di marcatura temporale " << authority.display_name()
                                   << (trust.trusted ? ": attendibile." : ": non attendibile.");
     return trust;

@@ -17,9 +17,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <strings.h>
 #include <map>
 #include <set>
+#include <strings.h>
 
 namespace velin {
 
@@ -148,10 +148,9 @@ bool read_identifiers(const xmlNode* set, const char* name, std::vector<std::str
     return !identifiers.empty();
 }
 
-constexpr const char* Key_usage_bit_names[] = {"digitalSignature", "nonRepudiation", "contentCommitment",
-                                               "keyEncipherment",  "dataEncipherment", "keyAgreement",
-                                               "keyCertSign",      "crlSign",          "encipherOnly",
-                                               "decipherOnly"};
+constexpr const char* Key_usage_bit_names[] = {
+    "digitalSignature", "nonRepudiation", "contentCommitment", "keyEncipherment", "dataEncipherment",
+    "keyAgreement",     "keyCertSign",    "crlSign",           "encipherOnly",    "decipherOnly"};
 
 // A CriteriaList. Whatever cannot be evaluated (an unknown criterion, bit name or assert value,
 // nesting beyond the limit) makes the assertion Unknown, so that it is never taken as matching
@@ -191,9 +190,11 @@ Qualification_criteria read_criteria(const xmlNode* list, int depth)
         } else if (has_local_name(node, "otherCriteriaList")) {
             for (xmlNode* other : elements(node)) {
                 if (has_local_name(other, "CertSubjectDNAttribute"))
-                    sound = sound && read_identifiers(other, "AttributeOID", criteria.subject_attributes.emplace_back());
+                    sound =
+                        sound && read_identifiers(other, "AttributeOID", criteria.subject_attributes.emplace_back());
                 else if (has_local_name(other, "ExtendedKeyUsage"))
-                    sound = sound && read_identifiers(other, "KeyPurposeId", criteria.extended_key_usages.emplace_back());
+                    sound =
+                        sound && read_identifiers(other, "KeyPurposeId", criteria.extended_key_usages.emplace_back());
                 else
                     sound = false;
             }
@@ -330,8 +331,8 @@ std::optional<Trusted_list> read_list(const xmlDoc* document, std::string& failu
     // 2026) share the elements read here; another version may mean them otherwise.
     const std::string version = trimmed(xml_text(child(scheme, "TSLVersionIdentifier")));
     if (version != "5" && version != "6") {
-        failure = version.empty() || version.size() > 4 ? std::string(Tsl_text_format)
-                                                        : Tsl_text_version + version + ".";
+        failure =
+            version.empty() || version.size() > 4 ? std::string(Tsl_text_format) : Tsl_text_version + version + ".";
         return std::nullopt;
     }
     Trusted_list list;

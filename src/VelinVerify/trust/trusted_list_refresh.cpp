@@ -147,8 +147,8 @@ int keep_pivots(const std::string& folder, const std::vector<Pivot_list>& pivots
     if (!std::filesystem::create_directory(kept, error))
         return error.value() != 0 ? error.value() : EEXIST;
     for (const Pivot_list& pivot : pivots)
-        if (const int written = replace_file(kept + "/" + pivot_file_name(pivot.address),
-                                             std::span<const uint8_t>(pivot.bytes), 0600))
+        if (const int written =
+                replace_file(kept + "/" + pivot_file_name(pivot.address), std::span<const uint8_t>(pivot.bytes), 0600))
             return written;
     return 0;
 }

@@ -422,8 +422,8 @@ std::optional<Cached_lists> verify_kept_files(const std::string& folder, const s
 bool cache_matches_pins(const Cached_lists& cached, const std::vector<Certificate>& eu_pins)
 {
     const Kept_list& european = cached.european;
-    if (!holds_thumbprint(eu_pins, european.anchor_thumbprint.empty() ? european.signer_thumbprint
-                                                                      : european.anchor_thumbprint))
+    if (!holds_thumbprint(eu_pins,
+                          european.anchor_thumbprint.empty() ? european.signer_thumbprint : european.anchor_thumbprint))
         return false;
     for (const Kept_list& national : cached.national) {
         const List_pointer* pointer = cached.european.list.pointer_to(national.list.territory);
@@ -487,7 +487,8 @@ Trusted_lists::Trusted_lists(Kept_list european, std::vector<Kept_list> national
                 _by_thumbprint.emplace(certificate.thumbprint(), &service);
                 if (service.current.type == tsl_uri::Service_ca_qc) {
                     _anchors.push_back(certificate);
-                    _by_subject.emplace(name_key(subject_name_der(certificate.der())), std::pair(certificate, &service));
+                    _by_subject.emplace(name_key(subject_name_der(certificate.der())),
+                                        std::pair(certificate, &service));
                 }
             }
         for (const Trust_service& service : list.services)

@@ -68,7 +68,8 @@ Trusted_store::Trusted_store(const std::string& data_folder, const std::string& 
                              std::string personal_user_list, const std::string& trusted_list_folder)
     : _data_folder(data_folder), _personal_user_list(std::move(personal_user_list))
 {
-    Trace(Trace_kind, Level_info) << "Carica la lista di certificati da usare per la costruzione delle catene di trust.";
+    Trace(Trace_kind, Level_info)
+        << "Carica la lista di certificati da usare per la costruzione delle catene di trust.";
     _merged_store_handle_.assign(Certificate_store::create_collection());
     if (!_merged_store_handle_.is_assigned()) {
         report_error("Impossibile creare la lista dei certificati per la ricostruzione delle catene di trust.");
@@ -136,7 +137,8 @@ void Trusted_store::load_cnipa_list(const std::string& publisher_pem)
     }
     _cnipa_store_handle_.assign(Certificate_store::from_bytes(list));
     if (!_cnipa_store_handle_.is_assigned()) {
-        report_error("Il caricamento del file con la lista dei certificati accreditati dallo Stato Italiano è fallito.");
+        report_error(
+            "Il caricamento del file con la lista dei certificati accreditati dallo Stato Italiano è fallito.");
         return;
     }
     if (!_merged_store_handle_.get()->add_sibling(_cnipa_store_handle_.shared())) {
@@ -209,8 +211,8 @@ void Trusted_store::save_user_list()
         std::error_code ignored;
         std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
     }
-    const bool saved = _user_store_handle_.is_assigned() && !path.empty() &&
-                       _user_store_handle_.get()->save_file(path, &error);
+    const bool saved =
+        _user_store_handle_.is_assigned() && !path.empty() && _user_store_handle_.get()->save_file(path, &error);
     if (!saved && error != 0)
         trace_value("GetLastError ()", std::to_string(error));
     report_info(saved ? "Lista utente salvata." : "Salvataggio lista utente fallita.");

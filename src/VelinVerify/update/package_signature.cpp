@@ -21,7 +21,6 @@ constexpr const char* Text_not_from_authority =
 constexpr const char* Text_not_publisher = "il certificato del firmatario non è destinato alla firma dei programmi.";
 constexpr const char* Text_bad_authority = "il certificato dell'autorità degli aggiornamenti non è leggibile.";
 
-
 Owner<X509> decode_authority(const std::string& pem)
 {
     if (pem.empty() || pem.size() > static_cast<size_t>(INT_MAX))

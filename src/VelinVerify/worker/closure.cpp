@@ -111,7 +111,8 @@ Closure_base::Call::~Call()
     {
         std::lock_guard lock(closure_lock());
         const auto [first, last] = calls().equal_range(_client);
-        const auto found = std::find_if(first, last, [](const auto& call) { return call.second == std::this_thread::get_id(); });
+        const auto found =
+            std::find_if(first, last, [](const auto& call) { return call.second == std::this_thread::get_id(); });
         if (found != last)
             calls().erase(found);
     }

@@ -84,8 +84,8 @@ protected:
 
 private:
     friend class Closure_client;
-    Closure_client* _client = nullptr;   // guarded by the process-wide closure lock
-    bool _assigned = false;              // idem
+    Closure_client* _client = nullptr; // guarded by the process-wide closure lock
+    bool _assigned = false; // idem
 };
 
 template <class T>

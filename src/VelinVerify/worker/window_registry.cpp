@@ -25,8 +25,7 @@ class Message_event : public QEvent {
 public:
     Message_event(Window_handle handle, const Window_message& message)
         : QEvent(message_event_type()), handle(handle), message(message)
-    {
-    }
+    {}
 
     const Window_handle handle;
     const Window_message message;
@@ -76,7 +75,8 @@ void retire(Dispatcher* dispatcher)
     {
         Table& windows = table();
         std::lock_guard lock(windows.mutex);
-        std::erase_if(windows.windows, [dispatcher](const auto& entry) { return entry.second.dispatcher == dispatcher; });
+        std::erase_if(windows.windows,
+                      [dispatcher](const auto& entry) { return entry.second.dispatcher == dispatcher; });
     }
     delete dispatcher;
 }
@@ -181,9 +181,7 @@ bool post_window_message(Window_handle handle, unsigned message, uintptr_t first
     return true;
 }
 
-Window_registration::Window_registration(Window_receiver receiver) : _handle(register_window(std::move(receiver)))
-{
-}
+Window_registration::Window_registration(Window_receiver receiver) : _handle(register_window(std::move(receiver))) {}
 
 Window_registration::~Window_registration()
 {

@@ -15,8 +15,8 @@ using Window_handle = int;
 
 struct Window_message {
     unsigned message = 0;
-    uintptr_t first = 0;   // the first message parameter
-    intptr_t second = 0;   // the second message parameter
+    uintptr_t first = 0; // the first message parameter
+    intptr_t second = 0; // the second message parameter
 };
 
 using Window_receiver = std::function<void(const Window_message&)>;

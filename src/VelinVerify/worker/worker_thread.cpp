@@ -77,9 +77,7 @@ public:
     std::shared_ptr<Task> finalisation;
 };
 
-Worker_thread::Worker_thread() : Thread_base(std::make_shared<Body>())
-{
-}
+Worker_thread::Worker_thread() : Thread_base(std::make_shared<Body>()) {}
 
 Worker_thread::Body& Worker_thread::worker() const
 {

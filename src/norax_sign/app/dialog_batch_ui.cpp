@@ -94,11 +94,10 @@ Signer_factory program_signers(QWidget* parent)
 {
     return [parent](const Found_card& card, unsigned flags) -> std::unique_ptr<Card_signer> {
         if (flags & Flag_pdf)
-            return std::make_unique<Pdf_card_signer>(
-                card.reader_index, card.reader_name,
-                [parent](const std::string& text, unsigned box_flags) {
-                    return message_box(text, box_flags, parent, Suite_caption);
-                });
+            return std::make_unique<Pdf_card_signer>(card.reader_index, card.reader_name,
+                                                     [parent](const std::string& text, unsigned box_flags) {
+                                                         return message_box(text, box_flags, parent, Suite_caption);
+                                                     });
         return std::make_unique<Pkcs7_card_signer>(card.reader_name);
     };
 }

@@ -59,12 +59,12 @@ int run_sign(int argc, const char* const* argv)
     daily_update_check(settings);
 
     const Sign_command_line command = parse_sign_command_line(argc, argv);
-    if (!command.invalid_switch.empty() ||
-        (command.timestamp_only && command.timestamp_form == Timestamp_form::None)) {
-        message_box("Opzione non valida: " +
-                        (command.invalid_switch.empty() ? std::string("/solomarca senza /marca") : command.invalid_switch) +
-                        "\nLe forme della marca temporale sono cades-t, m7m, tsd e pades-t.",
-                    MB_OK | MB_ICONERROR, nullptr, Suite_caption);
+    if (!command.invalid_switch.empty() || (command.timestamp_only && command.timestamp_form == Timestamp_form::None)) {
+        message_box(
+            "Opzione non valida: " +
+                (command.invalid_switch.empty() ? std::string("/solomarca senza /marca") : command.invalid_switch) +
+                "\nLe forme della marca temporale sono cades-t, m7m, tsd e pades-t.",
+            MB_OK | MB_ICONERROR, nullptr, Suite_caption);
         Java_vm::instance().destroy();
         remove_error_box_hook();
         return 1;

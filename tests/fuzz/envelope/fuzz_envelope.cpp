@@ -45,7 +45,8 @@ std::vector<std::string> outcome(std::span<const uint8_t> bytes, velin::Pkcs7::D
         const auto value = decoder.signature_value();
         for (const auto scope : {velin::Timestamp_scope::Signature, velin::Timestamp_scope::Content})
             for (const auto& token : decoder.signer_timestamp_tokens(scope))
-                out.push_back(std::to_string(velin::check_timestamp(token, velin::digest_of_pieces({value})).verified()));
+                out.push_back(
+                    std::to_string(velin::check_timestamp(token, velin::digest_of_pieces({value})).verified()));
         for (const auto& countersignature : decoder.countersignatures())
             out.push_back(std::to_string(countersignature.read) + std::to_string(countersignature.matches));
     }

@@ -27,9 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (tsd->chain.empty() || (tsd->content && tsd->content->size() > size))
             std::abort();
         for (size_t i = 0; i < tsd->chain.size(); ++i) {
-            const auto covered = i == 0 && tsd->content
-                                     ? velin::digest_of_pieces({tsd->meta_data_der, *tsd->content})
-                                     : velin::digest_of_pieces({tsd->chain[i].time_stamp_and_crl});
+            const auto covered = i == 0 && tsd->content ? velin::digest_of_pieces({tsd->meta_data_der, *tsd->content})
+                                                        : velin::digest_of_pieces({tsd->chain[i].time_stamp_and_crl});
             (void)velin::check_timestamp(tsd->chain[i].token, covered);
         }
     }
@@ -43,7 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             std::abort();
         // Too deep to rewrite, an element comes back as it is; anything rewritten is definite and
         // stays the same when rewritten again.
-        const bool unchanged = std::equal(definite.begin(), definite.end(), element->whole.begin(), element->whole.end());
+        const bool unchanged =
+            std::equal(definite.begin(), definite.end(), element->whole.begin(), element->whole.end());
         if (!unchanged && (again->indefinite || velin::ber_definite(*again) != definite))
             std::abort();
     }

@@ -36,12 +36,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (const auto& item : values.crls)
         if (!inside(item, revocation))
             std::abort();
-    if (values.certificates.size() > velin::Validation_item_limit || values.crls.size() > velin::Validation_item_limit ||
-        values.ocsp_answers.size() > velin::Validation_item_limit)
+    if (values.certificates.size() > velin::Validation_item_limit ||
+        values.crls.size() > velin::Validation_item_limit || values.ocsp_answers.size() > velin::Validation_item_limit)
         std::abort();
 
     // The whole input as each kind of item, as a PDF's DSS would hand it over.
-    velin::Validation_data raw{{{input.begin(), input.end()}}, {{input.begin(), input.end()}}, {{input.begin(), input.end()}}};
+    velin::Validation_data raw{
+        {{input.begin(), input.end()}}, {{input.begin(), input.end()}}, {{input.begin(), input.end()}}};
     raw.add(values);
     const velin::Carried_validation carried = velin::Carried_validation::from(raw);
     for (const auto& certificate : carried.certificates)
@@ -49,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (const auto& list : carried.crls)
         (void)velin::carried_list_speaks_for(list, std::nullopt);
     for (const auto& answer : carried.ocsp_answers)
-        if (velin::judge_ocsp_answer(answer, {}, {}, nullptr, std::nullopt, true).status != velin::Ocsp_status::No_answer)
+        if (velin::judge_ocsp_answer(answer, {}, {}, nullptr, std::nullopt, true).status !=
+            velin::Ocsp_status::No_answer)
             std::abort();
     (void)velin::carried_validation_text(raw);
     return 0;

@@ -91,10 +91,13 @@ TEST(Reading_dialog, consent_dialog_texts_and_more_information)
         click(dialog, "more_button");
     });
     EXPECT_TRUE(qt_dialogs::consent(personal_data()));
-    EXPECT_EQ(labels, (QStringList{"LETTURA DATI", "L'applicazione ha chiesto di leggere", "i dati anagrafici",
-                                   "registrati sulla tua Carta Velin.",
-                                   QString::fromUtf8("Se sei connesso a Internet la richiesta potrebbe venire da un sito al quale sei "
-                                                     "collegato. In questo caso verifica che la richiesta sia coerente con le finalità del sito.")}));
+    EXPECT_EQ(labels,
+              (QStringList{
+                  "LETTURA DATI", "L'applicazione ha chiesto di leggere", "i dati anagrafici",
+                  "registrati sulla tua Carta Velin.",
+                  QString::fromUtf8(
+                      "Se sei connesso a Internet la richiesta potrebbe venire da un sito al quale sei "
+                      "collegato. In questo caso verifica che la richiesta sia coerente con le finalità del sito.")}));
     EXPECT_EQ(description_box, personal_data().long_description);
     EXPECT_TRUE(dialog_open_after_box);
 
@@ -182,8 +185,9 @@ TEST(Reading_dialog, host_without_application_gets_one_for_the_dialog)
         if (done)
             return;
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [] { when_modal([](QWidget* d) { click(d, "read_button"); }); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [] { when_modal([](QWidget* d) { click(d, "read_button"); }); },
+            Qt::QueuedConnection);
     });
     EXPECT_NO_THROW(ask_consent(personal_data()));
     done = true;

@@ -135,9 +135,10 @@ private slots:
         QCOMPARE(starter_window(), quintptr(0x1234));
 
         set_starter_window(0);
-        const char* several[] = {"velin-sign", "doc.p7m", "/parent=0x1234", "/parent=0x000012345",
-                                 "/PARENT=0x00005678", "/parent=0x0000abcg", "/parent=0x0000AbCd",
-                                 "/parent=0x00001234"};
+        const char* several[] = {"velin-sign",         "doc.p7m",
+                                 "/parent=0x1234",     "/parent=0x000012345",
+                                 "/PARENT=0x00005678", "/parent=0x0000abcg",
+                                 "/parent=0x0000AbCd", "/parent=0x00001234"};
         set_starter_window_from_arguments(8, several);
         QCOMPARE(starter_window(), quintptr(0xabcd));
 
@@ -222,7 +223,8 @@ private slots:
 
         // The id the user picks is what the caller gets; the second button can be the default.
         _answer = IDNO;
-        QCOMPARE(message_box("Sovrascrivere?", MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2, nullptr, Suite_caption), IDNO);
+        QCOMPARE(message_box("Sovrascrivere?", MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2, nullptr, Suite_caption),
+                 IDNO);
         QCOMPARE(_requests.back().default_button, IDNO);
         QCOMPARE(_requests.back().beep, MB_ICONWARNING);
         // A topmost flag given by the caller stays once.
@@ -482,8 +484,9 @@ private slots:
         QCOMPARE(runs[0][0], std::string("/update"));
         QCOMPARE(runs[0][1], std::string("/quiet"));
         QVERIFY(QRegularExpression("^/parent=0x[0-9a-f]{8}$").match(QString::fromStdString(runs[0][2])).hasMatch());
-        QCOMPARE(info_records(), (std::vector<std::string>{"Verifica aggiornamenti...", "Data attuale:", "12/08/26",
-                                                           "Ultimo aggiornamento:", "12/07/26", "Verifica completata."}));
+        QCOMPARE(info_records(),
+                 (std::vector<std::string>{"Verifica aggiornamenti...", "Data attuale:", "12/08/26",
+                                           "Ultimo aggiornamento:", "12/07/26", "Verifica completata."}));
         QCOMPARE(settings.UltimoAggiornamento, std::string("12/08/26"));
         QCOMPARE(settings.status, 1);
 
@@ -494,8 +497,9 @@ private slots:
         next.Aggiornamenti = true;
         QCOMPARE(next.UltimoAggiornamento, std::string("12/08/26"));
         QVERIFY(!daily_update_check(next, utc(2026, 12, 8, 23)));
-        QCOMPARE(info_records(), (std::vector<std::string>{"Verifica aggiornamenti...", "Data attuale:", "12/08/26",
-                                                           "Ultimo aggiornamento:", "12/08/26", "Verifica completata."}));
+        QCOMPARE(info_records(),
+                 (std::vector<std::string>{"Verifica aggiornamenti...", "Data attuale:", "12/08/26",
+                                           "Ultimo aggiornamento:", "12/08/26", "Verifica completata."}));
         QTest::qWait(200);
         QCOMPARE(recorded_runs(argv_file()).size(), size_t(1));
 
@@ -504,7 +508,8 @@ private slots:
         QVERIFY(run);
         QVERIFY(run->wait(std::chrono::seconds(10)));
         QCOMPARE(recorded_runs(argv_file()).size(), size_t(2));
-        QCOMPARE(read_text(Registry_root::Current_user, Settings_key, "UltimoAggiornamento").value(), std::string("12/09/26"));
+        QCOMPARE(read_text(Registry_root::Current_user, Settings_key, "UltimoAggiornamento").value(),
+                 std::string("12/09/26"));
     }
 
     void daily_trigger_starts_nothing_when_the_date_cannot_be_saved()

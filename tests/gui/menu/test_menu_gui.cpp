@@ -132,7 +132,9 @@ private slots:
 
     void invalid_puk_is_reported_and_nothing_is_sent()
     {
-        Pin_unblock_dialog dialog(nullptr, [] { return Card_access_result{std::make_shared<ISCard>(), Card_other_cns}; });
+        Pin_unblock_dialog dialog(nullptr, [] {
+            return Card_access_result{std::make_shared<ISCard>(), Card_other_cns};
+        });
         QTest::keyClicks(dialog.findChild<QLineEdit*>("first_field"), "1234567");
         QTest::keyClicks(dialog.findChild<QLineEdit*>("new_pin_field"), "54321");
         QTest::keyClicks(dialog.findChild<QLineEdit*>("confirmation_field"), "54321");
@@ -153,7 +155,8 @@ private slots:
         // From now on the machine hive cannot be written.
         qputenv("VELIN_MACHINE_REGISTRY", "/dev/null/machine.reg");
         Menu_settings_dialog::set_folder_chooser([](QWidget*, const std::string& title) {
-            return title == "Scegli la cartella dove è installato Java:" ? std::string("/opt/java-scelta") : std::string();
+            return title == "Scegli la cartella dove è installato Java:" ? std::string("/opt/java-scelta")
+                                                                         : std::string();
         });
         {
             Menu_settings_dialog dialog(settings);
@@ -174,7 +177,8 @@ private slots:
         Menu_settings_dialog unchanged(settings);
         unchanged.findChild<QPushButton*>("ok_button")->click();
         QVERIFY(_boxes.empty());
-        qputenv("VELIN_MACHINE_REGISTRY", QByteArray::fromStdString((test::private_environment() / "machine.reg").string()));
+        qputenv("VELIN_MACHINE_REGISTRY",
+                QByteArray::fromStdString((test::private_environment() / "machine.reg").string()));
     }
 
     void java_runtimes_are_listed_once_and_sorted()

@@ -1,16 +1,16 @@
 // The signer offscreen: the batch with its questions answered (a signer that needs no card stands
 // in for the card's), the main window's list and buttons, the PIN field, the card search without
 // a smart-card service, and the command line.
+#include "VelinMenu/channel/scard.h"
 #include "common/file_dialog.h"
 #include "common/message_box.h"
+#include "java_bridge/java_message.h"
+#include "java_bridge/java_vm.h"
 #include "norax_sign/app/card_dialogs.h"
 #include "norax_sign/app/dialog_batch_ui.h"
 #include "norax_sign/app/error_boxes.h"
 #include "norax_sign/app/sign_main_window.h"
-#include "java_bridge/java_message.h"
-#include "java_bridge/java_vm.h"
 #include "norax_sign/pdf_card_signer.h"
-#include "VelinMenu/channel/scard.h"
 #include "test_folder.h"
 
 #include <QComboBox>
@@ -187,8 +187,9 @@ private slots:
     {
         const fs::path runtime = *_folder / "runtime";
         fs::create_directory(runtime);
-        for (const auto& [argument, expected] : {std::pair<QString, QString>{"--help", "Uso: velin-sign [/dir=CARTELLA]"},
-                                                 {"--version", "velin-sign " VELIN_VERSION "\n"}}) {
+        for (const auto& [argument, expected] :
+             {std::pair<QString, QString>{"--help", "Uso: velin-sign [/dir=CARTELLA]"},
+              {"--version", "velin-sign " VELIN_VERSION "\n"}}) {
             QProcess program;
             QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
             for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
@@ -268,16 +269,16 @@ private slots:
         const std::string good = document("buono.doc", "buono").string();
         Scripted_ui ui;
         size_t failed = 0;
-        QCOMPARE(sign_batch(ui, {missing, empty, fifo, refused, good}, 0, _folder->path().string(),
-                            stand_in_options(), &failed),
+        QCOMPARE(sign_batch(ui, {missing, empty, fifo, refused, good}, 0, _folder->path().string(), stand_in_options(),
+                            &failed),
                  0u);
         // Each failure names its document, with the reader's own words when reading failed; no
         // summary.
         const std::string failed_text = std::string(Text_signature_failed) + "\n";
-        QCOMPARE(box_texts(), (std::vector<std::string>{failed_text + missing + "\n\nImpossibile aprire il file specificato.",
-                                                        failed_text + empty + "\n\nIl file è vuoto.",
-                                                        failed_text + fifo + "\n\nIl file è vuoto.",
-                                                        failed_text + refused}));
+        QCOMPARE(box_texts(),
+                 (std::vector<std::string>{failed_text + missing + "\n\nImpossibile aprire il file specificato.",
+                                           failed_text + empty + "\n\nIl file è vuoto.",
+                                           failed_text + fifo + "\n\nIl file è vuoto.", failed_text + refused}));
         QCOMPARE(failed, size_t(4));
         QCOMPARE(_boxes.front().flags & MB_ICONMASK, MB_ICONERROR);
         QCOMPARE(_boxes.front().caption, std::string(Suite_caption));
@@ -317,8 +318,7 @@ private slots:
         _boxes.clear();
         Stand_in_signer::pins.clear();
         const std::string cancelled = document("annullato.doc", "annulla").string();
-        QCOMPARE(sign_batch(ui, {cancelled, third}, 0, _folder->path().string(), stand_in_options()),
-                 Result_cancelled);
+        QCOMPARE(sign_batch(ui, {cancelled, third}, 0, _folder->path().string(), stand_in_options()), Result_cancelled);
         QCOMPARE(Stand_in_signer::pins.size(), size_t(1));
         QVERIFY(_boxes.empty());
     }

@@ -136,7 +136,8 @@ private slots:
         fs::copy(pki / "velin-data" / "data", _data / "data", fs::copy_options::recursive);
         for (const char* crl : {"accredited-ca", "card-root"})
             fs::copy_file(pki / "crl" / (std::string(crl) + ".crl"),
-                          _data / "cache" / (escape_cache_name(std::string("http://127.0.0.1:8799/crl/") + crl + ".crl") + ".crl"));
+                          _data / "cache" /
+                              (escape_cache_name(std::string("http://127.0.0.1:8799/crl/") + crl + ".crl") + ".crl"));
         ::setenv("VELIN_DATA_DIR", _data.c_str(), 1);
         _opened_file = folder() / "opened.txt";
         ::setenv("VELIN_TEST_ARGV_FILE", _opened_file.c_str(), 1);
@@ -165,7 +166,8 @@ private slots:
 
     void command_line_takes_the_first_file_and_the_switches_before_it()
     {
-        const char* arguments[] = {"velin-verify", "/UPDATE", "/parent=0x00001234", "/Quiet", "a.p7m", "/update", "b.p7m"};
+        const char* arguments[] = {"velin-verify", "/UPDATE", "/parent=0x00001234", "/Quiet", "a.p7m",
+                                   "/update",      "b.p7m"};
         Verify_command_line line = parse_verify_command_line(7, arguments);
         QCOMPARE(line.file, std::optional<std::string>("a.p7m"));
         QVERIFY(line.update && line.quiet);
@@ -175,7 +177,8 @@ private slots:
         QCOMPARE(line.file, std::optional<std::string>("contratto.pdf.p7m"));
         // What a file manager hands over: an absolute path.
         const char* absolute[] = {"velin-verify", "/parent=0x00000001", "/home/anna/Scaricati/contratto.pdf.p7m"};
-        QCOMPARE(parse_verify_command_line(3, absolute).file, std::optional<std::string>("/home/anna/Scaricati/contratto.pdf.p7m"));
+        QCOMPARE(parse_verify_command_line(3, absolute).file,
+                 std::optional<std::string>("/home/anna/Scaricati/contratto.pdf.p7m"));
         QVERIFY(!parse_verify_command_line(1, only_file).file);
     }
 
@@ -196,7 +199,8 @@ private slots:
         QCOMPARE(activity.back(), std::string("Analisi del file completata con successo."));
         QCOMPARE(control<QLabel>(page, "document_name")->text(), QStringLiteral("contratto-signer-legal.txt"));
         QCOMPARE(control<QListWidget>(page, "signer_list")->count(), 1);
-        QCOMPARE(control<QLabel>(page, "signature_kind_value")->text(), QStringLiteral("Firma digitale (con validità legale)"));
+        QCOMPARE(control<QLabel>(page, "signature_kind_value")->text(),
+                 QStringLiteral("Firma digitale (con validità legale)"));
         QVERIFY(QRegularExpression("^\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d$")
                     .match(control<QLabel>(page, "signing_time_value")->text())
                     .hasMatch());
@@ -283,7 +287,8 @@ private slots:
         window.open_path((pki / "documents/contratto-signer-revoked.txt.p7m").string());
         QVERIFY(settled(window));
         CVelinVerifyDlg* page = window.layer_pages().at(0);
-        QVERIFY(contains(item_texts(control<QListWidget>(page, "certificate_status_list")), "Il certificato è stato revocato."));
+        QVERIFY(contains(item_texts(control<QListWidget>(page, "certificate_status_list")),
+                         "Il certificato è stato revocato."));
         QCOMPARE(boxes_with("Analisi del file completata con errori.").size(), size_t(1));
     }
 
@@ -327,7 +332,8 @@ private slots:
         QCOMPARE(_dialogs[0].filter, std::string("Tutti i documenti supportati (*.m7m;*.p7m;*.pdf)"));
         QCOMPARE(_dialogs[0].default_suffix, std::string("p7m"));
         QVERIFY(!window.session());
-        QVERIFY(_dialogs[0].accept("/dati/CONTRATTO.P7M") && _dialogs[0].accept("a.pdf") && _dialogs[0].accept("b.m7m"));
+        QVERIFY(_dialogs[0].accept("/dati/CONTRATTO.P7M") && _dialogs[0].accept("a.pdf") &&
+                _dialogs[0].accept("b.m7m"));
 
         QMimeData data;
         data.setUrls({QUrl::fromLocalFile(QString::fromStdString((samples / "contratto.txt.p7m.p7m").string())),
@@ -373,7 +379,8 @@ private slots:
         // ".p7m" and the inner layer of "X/.p7m.p7m" leave nothing of the name for the document.
         const fs::path unnamed = folder() / "senza-nome";
         fs::create_directories(unnamed);
-        fs::copy_file(pki / "documents/contratto-signer-legal.txt.p7m", unnamed / ".p7m", fs::copy_options::overwrite_existing);
+        fs::copy_file(pki / "documents/contratto-signer-legal.txt.p7m", unnamed / ".p7m",
+                      fs::copy_options::overwrite_existing);
         fs::copy_file(samples / "contratto.txt.p7m.p7m", unnamed / ".p7m.p7m", fs::copy_options::overwrite_existing);
         for (const char* name : {".p7m", ".p7m.p7m"}) {
             Dlg_verify_onion window(_settings, default_services());
@@ -413,7 +420,8 @@ private slots:
         QCOMPARE(_dialogs.back().proposed_name, std::string("contratto.txt"));
         QCOMPARE(_dialogs.back().default_suffix, std::string("txt"));
         QCOMPARE(_dialogs.back().folder, envelope.parent_path().string());
-        QCOMPARE(test::read_file(envelope.parent_path() / "copia.pdf.txt"), test::read_file(pki / "documents/contratto.txt"));
+        QCOMPARE(test::read_file(envelope.parent_path() / "copia.pdf.txt"),
+                 test::read_file(pki / "documents/contratto.txt"));
         QCOMPARE(activity->item(activity->count() - 1)->text(), QStringLiteral("Il documento è stato salvato."));
 
         _dialog_answer = (envelope.parent_path() / "uguale.TXT").string();
@@ -422,7 +430,8 @@ private slots:
 
         _dialog_answer = (envelope.parent_path() / "manca" / "x.txt").string();
         control<QPushButton>(page, "save_button")->click();
-        QCOMPARE(activity->item(activity->count() - 1)->text(), QStringLiteral("La scrittura su disco del documento è fallita."));
+        QCOMPARE(activity->item(activity->count() - 1)->text(),
+                 QStringLiteral("La scrittura su disco del documento è fallita."));
 
         _dialog_answer.reset();
         control<QPushButton>(page, "save_button")->click();
@@ -438,8 +447,8 @@ private slots:
         const auto arg = [](const fs::path& path) { return QString::fromStdString(path.string()); };
         QCOMPARE(QProcess::execute(QStringLiteral("openssl"),
                                    {"cms", "-sign", "-nodetach", "-binary", "-outform", "DER", "-in", arg(invoice),
-                                    "-signer", arg(pki / "signer-legal.cert.pem"), "-inkey", arg(pki / "signer-legal.key.pem"),
-                                    "-out", arg(envelope)}),
+                                    "-signer", arg(pki / "signer-legal.cert.pem"), "-inkey",
+                                    arg(pki / "signer-legal.key.pem"), "-out", arg(envelope)}),
                  0);
         Dlg_verify_onion window(_settings, default_services());
         window.open_path(envelope.string());
@@ -482,7 +491,8 @@ private slots:
         Pipeline_services services = default_services();
         const auto real_job = services.check_revocations;
         services.check_revocations = [&, real_job](const std::vector<Revocation_subject>& subjects,
-                                                    const Revocation_settings& settings, const std::atomic<bool>& cancel) {
+                                                   const Revocation_settings& settings,
+                                                   const std::atomic<bool>& cancel) {
             reached = true;
             while (!release && !cancel)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -492,7 +502,8 @@ private slots:
         window.open_path((pki / "documents/contratto-signer-legal.txt.p7m").string());
         QVERIFY(QTest::qWaitFor([&] { return reached.load(); }, 20000));
         CVelinVerifyDlg* page = window.layer_pages().at(0);
-        QCOMPARE(control<Text_progress_bar>(page, "progress_bar")->caption(), QStringLiteral("Verifica delle revoche in corso..."));
+        QCOMPARE(control<Text_progress_bar>(page, "progress_bar")->caption(),
+                 QStringLiteral("Verifica delle revoche in corso..."));
         QVERIFY(contains(item_texts(control<QListWidget>(page, "certificate_status_list")),
                          "La verifica dell'eventuale revoca è in corso..."));
 
@@ -506,7 +517,9 @@ private slots:
         QCOMPARE(tabs(window)->tabText(0), QStringLiteral("contratto-signer-no-nr.txt.p7m"));
         // One box only: the second file's; the first never reached its summary.
         QCOMPARE(_boxes.size(), size_t(1));
-        QVERIFY(item_texts(control<QListWidget>(window.layer_pages()[0], "activity_list")).back().starts_with("Analisi del file completata"));
+        QVERIFY(item_texts(control<QListWidget>(window.layer_pages()[0], "activity_list"))
+                    .back()
+                    .starts_with("Analisi del file completata"));
 
         window.close();
         QCOMPARE(tabs(window)->count(), 0);

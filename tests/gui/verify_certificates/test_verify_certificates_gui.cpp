@@ -18,10 +18,10 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTabWidget>
 #include <QTimer>
 #include <QTreeWidget>
-#include <QSignalSpy>
 #include <QtTest>
 
 #include <deque>
@@ -193,7 +193,8 @@ private slots:
         QVERIFY(_reports->lines().empty());
 
         import_file(personal, pki_folder() / "card-root.cert.pem");
-        QCOMPARE(_reports->lines(), (std::vector<std::string>{"I: Aggiunto nuovo certificato utente.", "I: Lista utente salvata."}));
+        QCOMPARE(_reports->lines(),
+                 (std::vector<std::string>{"I: Aggiunto nuovo certificato utente.", "I: Lista utente salvata."}));
         const Certificate authority = pki_certificate("orphan-ca");
         write_file(_folder->path() / "orphan.cer", std::string(authority.der().begin(), authority.der().end()));
         import_file(personal, _folder->path() / "orphan.cer");
@@ -270,7 +271,8 @@ private slots:
         QCOMPARE(_boxes.size(), size_t(1));
         QCOMPARE(_boxes[0].text, std::string("Cancellare il certificato:\n\nStudio Notarile Demo CA Interna"));
         QCOMPARE(_boxes[0].caption, std::string("Velin Manager"));
-        QCOMPARE(_boxes[0].flags & (MB_TYPEMASK | MB_ICONMASK | MB_DEFMASK), MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
+        QCOMPARE(_boxes[0].flags & (MB_TYPEMASK | MB_ICONMASK | MB_DEFMASK),
+                 MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
         QCOMPARE(items(personal).size(), 1);
         QCOMPARE(user_list_on_disk()->size(), size_t(1));
 
@@ -289,7 +291,8 @@ private slots:
         {
             Dialog_certificates dialog(load());
             QCOMPARE(_boxes.size(), size_t(1));
-            QCOMPARE(_boxes[0].text, std::string("La lista dei certificati accreditati dallo Stato Italiano non è disponibile."));
+            QCOMPARE(_boxes[0].text,
+                     std::string("La lista dei certificati accreditati dallo Stato Italiano non è disponibile."));
             QCOMPARE(_boxes[0].caption, std::string("Velin Manager"));
             QCOMPARE(_boxes[0].flags & MB_ICONMASK, MB_ICONERROR);
             auto* tabs = dialog.findChild<QTabWidget*>("tabs");
@@ -325,9 +328,10 @@ private slots:
         auto* tabs = dialog.findChild<QTabWidget*>("tabs");
         QCOMPARE(tabs->tabText(2), QString("Liste di fiducia"));
         QWidget* page = tabs->widget(2);
-        QVERIFY(label_text(page, "list_summary").contains("La lista di fiducia IT: numero 49 del 01/01/2019 00:00 UTC, "
-                                                          "prossimo aggiornamento entro il 01/07/2019 00:00 UTC "
-                                                          "(scaduto: aggiornare le liste)."));
+        QVERIFY(label_text(page, "list_summary")
+                    .contains("La lista di fiducia IT: numero 49 del 01/01/2019 00:00 UTC, "
+                              "prossimo aggiornamento entro il 01/07/2019 00:00 UTC "
+                              "(scaduto: aggiornare le liste)."));
         auto* services = page->findChild<QTreeWidget*>("trusted_list_services");
         QCOMPARE(services->topLevelItemCount(), 6);
         QMap<QString, QString> status;
@@ -367,7 +371,8 @@ private slots:
         auto store = load();
         Certificate_viewer viewer(pki_certificate("signer-legal"), store);
         QCOMPARE(label_text(&viewer, "issued_to_value"), QString("ROSSI MARIO"));
-        QCOMPARE(label_text(&viewer, "issued_by_value"), QString("Certificatore Accreditato Demo Firma Qualificata CA"));
+        QCOMPARE(label_text(&viewer, "issued_by_value"),
+                 QString("Certificatore Accreditato Demo Firma Qualificata CA"));
         QCOMPARE(label_text(&viewer, "valid_from_value"), QString("01/01/2025"));
         QCOMPARE(label_text(&viewer, "valid_to_value"), QString("01/01/2045"));
         QCOMPARE(viewer.findChild<QListWidget*>("intended_uses_list")->count(), 2);
@@ -406,7 +411,8 @@ private slots:
         select(personal, User_root_text);
         bool seen = false;
         int path_length = 0;
-        on_next_viewer([&](Certificate_viewer* viewer) { path_length = int(viewer->path().certificates.size()); }, &seen);
+        on_next_viewer([&](Certificate_viewer* viewer) { path_length = int(viewer->path().certificates.size()); },
+                       &seen);
         button(personal, "view_button")->click();
         QVERIFY(seen);
         QCOMPARE(path_length, 1);

@@ -2,10 +2,10 @@
 // answers are scripted through the library's internal hook; the simulator's APDU log shows what
 // was really sent. Every test leaves the bed as it found it: the regional card with PIN 12345 in
 // reader 0, reader 1 empty.
+#include "card_bed.h"
 #include "cardlib/card_call.h"
 #include "cardlib/reading_prompt.h"
 #include "noraxcard.h"
-#include "card_bed.h"
 #include "test_folder.h"
 
 #include <gtest/gtest.h>
@@ -15,11 +15,11 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <thread>
 #include <deque>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -97,10 +97,18 @@ public:
         set_prompt_answerer([this](const Prompt_request& request) {
             std::string what;
             switch (request.kind) {
-            case Prompt_kind::Consent: what = "consent:" + request.info->short_description; break;
-            case Prompt_kind::Pin: what = "pin:" + request.info->short_description; break;
-            case Prompt_kind::Wrong_pin: what = "wrong pin"; break;
-            case Prompt_kind::Property_consent: what = "property"; break;
+            case Prompt_kind::Consent:
+                what = "consent:" + request.info->short_description;
+                break;
+            case Prompt_kind::Pin:
+                what = "pin:" + request.info->short_description;
+                break;
+            case Prompt_kind::Wrong_pin:
+                what = "wrong pin";
+                break;
+            case Prompt_kind::Property_consent:
+                what = "property";
+                break;
             }
             asked.push_back(what);
             std::this_thread::sleep_for(pause);
@@ -154,7 +162,8 @@ protected:
         SCARDHANDLE card = 0;
         DWORD protocol = 0;
         const std::string reader = "Virtual PCD 00 0" + std::to_string(index);
-        EXPECT_EQ(SCardConnect(context, reader.c_str(), SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T1 | SCARD_PROTOCOL_T0, &card, &protocol),
+        EXPECT_EQ(SCardConnect(context, reader.c_str(), SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T1 | SCARD_PROTOCOL_T0,
+                               &card, &protocol),
                   SCARD_S_SUCCESS);
         if (card)
             SCardDisconnect(card, SCARD_LEAVE_CARD);
@@ -269,7 +278,8 @@ TEST_F(Card_library, chunks_of_254_and_an_empty_file)
     Card_log log = since(before);
     ASSERT_GE(log.commands.size(), 4u) << log.text;
     const Strings tail(log.commands.end() - 4, log.commands.end());
-    EXPECT_EQ(tail, (Strings{"00 A4 08 00 04 14 00 D0 03 00", "00 B0 00 00 FE", "00 B0 00 FE FE", "00 B0 01 FC 5C"})) << log.text;
+    EXPECT_EQ(tail, (Strings{"00 A4 08 00 04 14 00 D0 03 00", "00 B0 00 00 FE", "00 B0 00 FE FE", "00 B0 01 FC 5C"}))
+        << log.text;
     EXPECT_EQ(holder.asked, Strings{"consent:i dati amministrativi del titolare della carta"});
 
     before = mark();
@@ -305,8 +315,8 @@ TEST_F(Card_library, protected_free_file_asks_the_pin_and_tries_again)
     const Card_log log = since(before);
     // The PIN went as the 8-byte block the card compares (Lc 08, no Le) and was right at the
     // first try: the card's counter was never touched.
-    EXPECT_EQ(log.commands, (Strings{Select_personal, "00 B0 00 00 FE", "00 20 00 10 08 ** ** ** ** ** ** ** **", Select_personal,
-                                     "00 B0 00 00 FE", "00 B0 00 FE 92"}))
+    EXPECT_EQ(log.commands, (Strings{Select_personal, "00 B0 00 00 FE", "00 20 00 10 08 ** ** ** ** ** ** ** **",
+                                     Select_personal, "00 B0 00 00 FE", "00 B0 00 FE 92"}))
         << log.text;
     EXPECT_EQ(bed.state(0, "regional")["pin_tries"], "3");
     EXPECT_NE(log.text.find("> 00 20 00 10 08 ** ** ** ** ** ** ** **\n< 90 00\n"), std::string::npos) << log.text;
@@ -321,7 +331,8 @@ TEST_F(Card_library, wrong_pin_then_right_pin_and_a_blocked_pin)
     Read_result result = read("EF.NKEP");
     ASSERT_EQ(result.code, 0u) << last_error();
     EXPECT_EQ(result.data.rfind("NKEP;", 0), 0u);
-    EXPECT_EQ(holder.asked, (Strings{"pin:i dati di emergenza riservati", "wrong pin", "pin:i dati di emergenza riservati"}));
+    EXPECT_EQ(holder.asked,
+              (Strings{"pin:i dati di emergenza riservati", "wrong pin", "pin:i dati di emergenza riservati"}));
 
     holder.asked.clear();
     holder.answers = {"11111", "11111", "11111", "11111", "11111"};
@@ -355,8 +366,9 @@ TEST_F(Card_library, properties_after_the_holders_yes)
     EXPECT_EQ(atr.data, "3B 8F 81 31 FE 45 00 6B 56 05 01 02 01 21 01 43 4E 53 10 31 80 61");
     EXPECT_EQ(property("manufacturer").data, "Oberthur Card Systems");
     EXPECT_EQ(property("Type").data, "Carta cittadino reale con il nuovo set di chiavi");
-    EXPECT_EQ(property("issuer").data,
-              "CN=Regione Valdora Certification Authority Cittadini, OU=Servizi di Certificazione, O=Regione Valdora, C=IT");
+    EXPECT_EQ(
+        property("issuer").data,
+        "CN=Regione Valdora Certification Authority Cittadini, OU=Servizi di Certificazione, O=Regione Valdora, C=IT");
     EXPECT_EQ(property("issuer").code, 0x80070005u);
     EXPECT_EQ(last_error(), "Accesso negato.");
     EXPECT_EQ(holder.asked, Strings(5, "property"));
@@ -380,7 +392,8 @@ TEST_F(Card_library, certificate_in_base64_lines)
     const std::string der = test::read_file(VELIN_SOURCE_DIR "/tests/fixtures/card/holder-regional.cert.der");
     std::string encoded(4 * ((der.size() + 2) / 3) + 1, '\0');
     encoded.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
-                                                       reinterpret_cast<const unsigned char*>(der.data()), static_cast<int>(der.size()))));
+                                                       reinterpret_cast<const unsigned char*>(der.data()),
+                                                       static_cast<int>(der.size()))));
     std::string expected;
     for (size_t at = 0; at < encoded.size(); at += 76)
         expected += (at ? "\r\n" : "") + encoded.substr(at, 76);

@@ -31,7 +31,8 @@ int main(int argc, char** argv)
     }
     const double library_ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count() / count;
 
-    const std::string apdus = "opensc-tool -r 'Virtual PCD 00 00' -s 00A40800041100110200 -s 00B00000FE -s 00B000FE92 >/dev/null 2>&1";
+    const std::string apdus =
+        "opensc-tool -r 'Virtual PCD 00 00' -s 00A40800041100110200 -s 00B00000FE -s 00B000FE92 >/dev/null 2>&1";
     start = Clock::now();
     for (int i = 0; i < count; ++i)
         if (std::system(apdus.c_str()) != 0) {
@@ -39,7 +40,8 @@ int main(int argc, char** argv)
             return 1;
         }
     const double tool_ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count() / count;
-    std::printf("norax_read_ef_dati_personali: %.2f ms per call\nopensc-tool, same 3 APDUs: %.2f ms per run\nratio: %.2f\n",
-                library_ms, tool_ms, library_ms / tool_ms);
+    std::printf(
+        "norax_read_ef_dati_personali: %.2f ms per call\nopensc-tool, same 3 APDUs: %.2f ms per run\nratio: %.2f\n",
+        library_ms, tool_ms, library_ms / tool_ms);
     return 0;
 }

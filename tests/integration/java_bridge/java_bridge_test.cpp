@@ -183,7 +183,8 @@ TEST_F(Pdf_verification, signers_times_and_integrity_of_pdfs_made_elsewhere)
     when.tm_min = signed_pdf.signing_time()->minute;
     when.tm_sec = signed_pdf.signing_time()->second;
     EXPECT_LT(std::abs(timegm(&when) - made), 600);
-    EXPECT_EQ(std::vector<uint8_t>(signed_pdf.content().begin(), signed_pdf.content().end()), test::read_bytes(pdfs() / "signed.pdf"));
+    EXPECT_EQ(std::vector<uint8_t>(signed_pdf.content().begin(), signed_pdf.content().end()),
+              test::read_bytes(pdfs() / "signed.pdf"));
 
     EXPECT_FALSE(signed_pdf.changed_after_signature());
 
@@ -384,9 +385,10 @@ TEST_F(Pdf_verification, what_changed_after_a_signature_is_named_and_judged_by_t
     // The texts name the kinds; a change forbidden only by the certification says so.
     const Later_changes p2 = judge_later_changes(Change_annotations | Change_signatures, 2);
     EXPECT_EQ(p2.allowed, "Il documento è stato modificato dopo la firma: firme aggiunte.");
-    EXPECT_EQ(p2.forbidden, "Il documento è stato modificato dopo la firma: annotazioni o commenti aggiunti, modificati o "
-                            "rimossi. La certificazione del documento non consente queste modifiche: la firma non vale "
-                            "per il documento nella forma attuale.");
+    EXPECT_EQ(p2.forbidden,
+              "Il documento è stato modificato dopo la firma: annotazioni o commenti aggiunti, modificati o "
+              "rimossi. La certificazione del documento non consente queste modifiche: la firma non vale "
+              "per il documento nella forma attuale.");
     EXPECT_NE(judge_later_changes(Change_content, 0).forbidden.find(". Queste modifiche non sono consentite"),
               std::string::npos);
     EXPECT_EQ(judge_later_changes(0, 1).allowed + judge_later_changes(0, 1).forbidden, "");
@@ -395,8 +397,8 @@ TEST_F(Pdf_verification, what_changed_after_a_signature_is_named_and_judged_by_t
 TEST_F(Pdf_verification, unsigned_and_broken_documents_are_told_apart)
 {
     EXPECT_EQ(verified("plain.pdf").outcome(), Pdf_outcome::Not_signed);
-    for (const std::string& text : {std::string("%PDF-1.7\n1 0 obj\n<<"), std::string("non un PDF"),
-                                    std::string(100000, '\xFF')}) {
+    for (const std::string& text :
+         {std::string("%PDF-1.7\n1 0 obj\n<<"), std::string("non un PDF"), std::string(100000, '\xFF')}) {
         Pdf_verify broken;
         broken.parse(std::vector<uint8_t>(text.begin(), text.end()));
         EXPECT_EQ(broken.outcome(), Pdf_outcome::Not_a_pdf) << text.substr(0, 20);
@@ -462,8 +464,8 @@ std::string run_verifier(const std::string& arguments, const std::string& input 
     const fs::path in = data / "in.txt";
     const fs::path out = data / "out.json";
     test::write_file(in, input);
-    const std::string command = "VELIN_DATA_DIR=" + data.path().string() + " " + wrapper + " " + program +
-                                " " + arguments + " <" + in.string() + " >" + out.string() + " 2>&1";
+    const std::string command = "VELIN_DATA_DIR=" + data.path().string() + " " + wrapper + " " + program + " " +
+                                arguments + " <" + in.string() + " >" + out.string() + " 2>&1";
     const int result = std::system(command.c_str());
     if (status)
         *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
@@ -521,8 +523,8 @@ TEST(Pdf_in_the_verifier, a_signature_followed_by_a_later_revision_never_vouches
                             Case{"changed-bogus.pdf", "contenuto delle pagine", false},
                             Case{"shadow-hide-ref.pdf", "risorse delle pagine", false},
                             Case{"appended.pdf", "non possono essere confrontati", false},
-                            Case{"signed-twice.pdf", "firme aggiunte", true}, Case{"timestamp.pdf", "marche temporali", true},
-                            Case{"rev-dss.pdf", "(DSS)", true}}) {
+                            Case{"signed-twice.pdf", "firme aggiunte", true},
+                            Case{"timestamp.pdf", "marche temporali", true}, Case{"rev-dss.pdf", "(DSS)", true}}) {
         SCOPED_TRACE(one.pdf);
         // The dictionary that closes the change is no valid signature: its mismatch is an error.
         const bool bogus = std::string(one.pdf) == "changed-bogus.pdf";
@@ -603,8 +605,9 @@ TEST(Pdf_in_the_verifier, the_machine_starts_from_the_class_archive_and_without_
     for (size_t i = 16; i < damaged.size(); i += 7)
         damaged[i] = static_cast<char>(damaged[i] ^ 0x5A);
     const auto made_here = [&] {
-        const std::string command = std::string(VELIN_ARCHIVE_COMMAND) + " -XX:ArchiveClassesAtExit=" +
-                                    archive.string() + " -cp " + class_path + " " + VELIN_ARCHIVE_MAIN + " >/dev/null 2>&1";
+        const std::string command = std::string(VELIN_ARCHIVE_COMMAND) +
+                                    " -XX:ArchiveClassesAtExit=" + archive.string() + " -cp " + class_path + " " +
+                                    VELIN_ARCHIVE_MAIN + " >/dev/null 2>&1";
         EXPECT_EQ(std::system(command.c_str()), 0) << command;
     };
     const struct {
@@ -688,8 +691,9 @@ TEST_F(Pdf_verification, each_of_many_successive_signatures_is_checked_over_its_
     // match, no later one does. Every one but the last is followed by a later revision.
     const size_t third_hole = text.find("/Contents <", text.find("(Firma 3)"));
     ASSERT_NE(third_hole, std::string::npos);
-    const std::vector<std::pair<size_t, char>> changes = {
-        {0, '%' /* the first byte as it is */}, {text.find("(Firma 3)") + 7, 'X'}, {text.find('>', third_hole) + 1, '\n'}};
+    const std::vector<std::pair<size_t, char>> changes = {{0, '%' /* the first byte as it is */},
+                                                          {text.find("(Firma 3)") + 7, 'X'},
+                                                          {text.find('>', third_hole) + 1, '\n'}};
     for (const auto& [at, byte] : changes) {
         SCOPED_TRACE(at);
         std::vector<uint8_t> changed = whole;

@@ -89,22 +89,38 @@ struct Past_pki {
     {
         const std::time_t from = utc("2015-01-01T00:00:00Z"), to = utc("2045-01-01T00:00:00Z");
         const std::string crl_url = "http://127.0.0.1:" + std::to_string(closed_port()) + "/intermedia.crl";
-        root = test::make_certificate({.serial = 1, .common_name = "CA ritirata nel 2024", .not_before = from,
-                                       .not_after = to, .authority = true, .key_usage = "critical,keyCertSign,cRLSign"},
+        root = test::make_certificate({.serial = 1,
+                                       .common_name = "CA ritirata nel 2024",
+                                       .not_before = from,
+                                       .not_after = to,
+                                       .authority = true,
+                                       .key_usage = "critical,keyCertSign,cRLSign"},
                                       root_key, {}, {});
-        intermediate = test::make_certificate({.serial = 2, .common_name = "CA intermedia", .not_before = from,
-                                               .not_after = to, .authority = true,
+        intermediate = test::make_certificate({.serial = 2,
+                                               .common_name = "CA intermedia",
+                                               .not_before = from,
+                                               .not_after = to,
+                                               .authority = true,
                                                .key_usage = "critical,keyCertSign,cRLSign"},
                                               intermediate_key, root, root_key);
-        signer = test::make_certificate({.serial = 3, .common_name = "Firmatario a lungo termine",
-                                         .not_before = utc("2017-01-01T00:00:00Z"), .not_after = to,
-                                         .points = {test::uri_point(crl_url)}, .key_usage = "critical,nonRepudiation"},
+        signer = test::make_certificate({.serial = 3,
+                                         .common_name = "Firmatario a lungo termine",
+                                         .not_before = utc("2017-01-01T00:00:00Z"),
+                                         .not_after = to,
+                                         .points = {test::uri_point(crl_url)},
+                                         .key_usage = "critical,nonRepudiation"},
                                         signer_key, intermediate, intermediate_key);
-        other = test::make_certificate({.serial = 4, .common_name = "Altro firmatario", .not_before = from,
-                                        .not_after = to, .key_usage = "critical,nonRepudiation"},
+        other = test::make_certificate({.serial = 4,
+                                        .common_name = "Altro firmatario",
+                                        .not_before = from,
+                                        .not_after = to,
+                                        .key_usage = "critical,nonRepudiation"},
                                        signer_key, intermediate, intermediate_key);
-        tsa = test::make_certificate({.serial = 5, .common_name = "Marche qualificate", .not_before = from,
-                                      .not_after = to, .key_usage = "critical,digitalSignature",
+        tsa = test::make_certificate({.serial = 5,
+                                      .common_name = "Marche qualificate",
+                                      .not_before = from,
+                                      .not_after = to,
+                                      .key_usage = "critical,digitalSignature",
                                       .extended_key_usage = "critical,timeStamping"},
                                      tsa_key, {}, {});
         auto service = [](const char* name, const Certificate& certificate, const char* type, Service_period current,
@@ -124,7 +140,10 @@ struct Past_pki {
         national.services = {
             service("CA ritirata", root, tsl_uri::Service_ca_qc,
                     {"", tsl_uri::Status_withdrawn, utc("2024-06-01T00:00:00Z"), {tsl_uri::For_signatures}, {}},
-                    {{"", tsl_uri::Status_granted, utc("2016-07-01T00:00:00Z"), {tsl_uri::For_signatures},
+                    {{"",
+                      tsl_uri::Status_granted,
+                      utc("2016-07-01T00:00:00Z"),
+                      {tsl_uri::For_signatures},
                       {qualified_on_device}}}),
             service("Marche temporali", tsa, tsl_uri::Service_tsa_qtst,
                     {"", tsl_uri::Status_granted, utc("2016-07-01T00:00:00Z"), {}, {}}, {}),
@@ -132,8 +151,8 @@ struct Past_pki {
         Trusted_list european;
         european.territory = "EU";
         store = std::make_shared<Trusted_store>("");
-        store->use_trusted_lists(std::make_shared<const Trusted_lists>(Kept_list{european, {}},
-                                                                       std::vector<Kept_list>{{national, {}}}));
+        store->use_trusted_lists(
+            std::make_shared<const Trusted_lists>(Kept_list{european, {}}, std::vector<Kept_list>{{national, {}}}));
     }
 
     // The intermediate's current list, naming the serial numbers given.
@@ -145,14 +164,16 @@ struct Past_pki {
     // The intermediate's own answer about the signer, good, as a BasicOCSPResponse.
     std::vector<uint8_t> basic_ocsp_answer() const
     {
-        const std::unique_ptr<OCSP_REQUEST, decltype(&OCSP_REQUEST_free)> request(OCSP_REQUEST_new(), OCSP_REQUEST_free);
-        OCSP_request_add0_id(request.get(), OCSP_cert_to_id(EVP_sha1(), signer.raw_handle(), intermediate.raw_handle()));
+        const std::unique_ptr<OCSP_REQUEST, decltype(&OCSP_REQUEST_free)> request(OCSP_REQUEST_new(),
+                                                                                  OCSP_REQUEST_free);
+        OCSP_request_add0_id(request.get(),
+                             OCSP_cert_to_id(EVP_sha1(), signer.raw_handle(), intermediate.raw_handle()));
         unsigned char* der = nullptr;
         const int size = i2d_OCSP_REQUEST(request.get(), &der);
         const std::string request_der(reinterpret_cast<char*>(der), static_cast<size_t>(std::max(size, 0)));
         OPENSSL_free(der);
-        const std::string answer = test::make_ocsp_answer(
-            request_der, {.nonce = test::Nonce_reply::None}, intermediate, intermediate_key);
+        const std::string answer =
+            test::make_ocsp_answer(request_der, {.nonce = test::Nonce_reply::None}, intermediate, intermediate_key);
         const auto* in = reinterpret_cast<const unsigned char*>(answer.data());
         const std::unique_ptr<OCSP_RESPONSE, decltype(&OCSP_RESPONSE_free)> response(
             d2i_OCSP_RESPONSE(nullptr, &in, static_cast<long>(answer.size())), OCSP_RESPONSE_free);
@@ -178,7 +199,8 @@ struct Past_pki {
         for (const auto& [nid, value] : {std::pair{NID_id_smime_aa_ets_certValues, &certificate_values},
                                          std::pair{NID_id_smime_aa_ets_revocationValues, &revocation_values}})
             if (!value->empty())
-                CMS_unsigned_add1_attr_by_NID(info, nid, V_ASN1_SEQUENCE, value->data(), static_cast<int>(value->size()));
+                CMS_unsigned_add1_attr_by_NID(info, nid, V_ASN1_SEQUENCE, value->data(),
+                                              static_cast<int>(value->size()));
         unsigned char* der = nullptr;
         const int size = i2d_CMS_ContentInfo(cms.get(), &der);
         const Owner<unsigned char, Openssl_free> owned(der);
@@ -286,8 +308,9 @@ TEST_F(Long_term_validation, a_document_time_stamp_is_a_time_stamp_and_the_time_
     const auto stamped = verify_pdf("stamped.pdf");
     ASSERT_EQ(stamped->signer_records().size(), 1u);
     EXPECT_EQ(stamped->shown_signature().kind, Legal);
-    EXPECT_TRUE(has(stamped->shown_signature().status,
-                    "Stato della lista e qualifica valutati alla data della marca temporale: 01/05/2023 10:00:00 (UTC)."));
+    EXPECT_TRUE(
+        has(stamped->shown_signature().status,
+            "Stato della lista e qualifica valutati alla data della marca temporale: 01/05/2023 10:00:00 (UTC)."));
     ASSERT_EQ(stamped->timestamps().size(), 1u);
     const Timestamp_record& record = stamped->timestamps().front();
     EXPECT_EQ(record.info.scope, Timestamp_scope::Document);
@@ -327,14 +350,16 @@ TEST_F(Long_term_validation, a_pades_lt_file_gives_its_chain_and_its_crl_without
     EXPECT_TRUE(record.chain.is_assigned());
     EXPECT_TRUE(has(layer->activity(), "Certificato della catena contenuto nel file: CA intermedia."));
     EXPECT_EQ(record.revocation_status, Revocation_status::Valid);
-    EXPECT_TRUE(has(layer->activity(),
-                    "Revoca verificata tramite la CRL contenuta nel file: Firmatario a lungo termine."));
+    EXPECT_TRUE(
+        has(layer->activity(), "Revoca verificata tramite la CRL contenuta nel file: Firmatario a lungo termine."));
 }
 
 TEST_F(Long_term_validation, a_cades_envelope_gives_its_chain_and_revocation_from_its_values)
 {
     const std::vector<uint8_t> certificates = sequence({pki.intermediate.der()});
-    const auto crl_values = [](const std::vector<uint8_t>& crl) { return sequence({sequence({sequence({crl})}, 0xA0)}); };
+    const auto crl_values = [](const std::vector<uint8_t>& crl) {
+        return sequence({sequence({sequence({crl})}, 0xA0)});
+    };
     struct Case {
         const char* name;
         std::vector<uint8_t> certificate_values, revocation_values;
@@ -351,8 +376,7 @@ TEST_F(Long_term_validation, a_cades_envelope_gives_its_chain_and_revocation_fro
          Revocation_status::Valid,
          "Revoca verificata tramite la risposta OCSP contenuta nel file: Firmatario a lungo termine."},
         // A list signed by another key than the issuer's is not taken: the network is asked, in vain.
-        {"CRL of another key", certificates,
-         crl_values(test::make_crl({}, pki.intermediate, pki.signer_key)), true,
+        {"CRL of another key", certificates, crl_values(test::make_crl({}, pki.intermediate, pki.signer_key)), true,
          Revocation_status::Not_determinable, nullptr},
         {"nothing", {}, {}, false, Revocation_status::Update_disabled, nullptr},
     };

@@ -3,9 +3,9 @@
 #include "VelinMenu/channel/card_provider.h"
 #include "VelinMenu/channel/status_text.h"
 #include "VelinMenu/pin/pin_dialog_logic.h"
+#include "card_bed.h"
 #include "common/message_box.h"
 #include "common/registry.h"
-#include "card_bed.h"
 #include "test_folder.h"
 
 #include <gtest/gtest.h>
@@ -66,7 +66,9 @@ protected:
         ASSERT_TRUE(bed.running()) << "the card bed is not running: run through ctest (fixture card_bed)";
         // The card's keys as the middleware offers them: the bed's SoftHSM tokens.
         ::setenv("SOFTHSM2_CONF", bed.env("SOFTHSM2_CONF").c_str(), 1);
-        ASSERT_EQ(write_text(Registry_root::Local_machine, Settings_key, "ModuloPKCS11", bed.env("CARD_BED_PKCS11_MODULE")), 0u);
+        ASSERT_EQ(
+            write_text(Registry_root::Local_machine, Settings_key, "ModuloPKCS11", bed.env("CARD_BED_PKCS11_MODULE")),
+            0u);
     }
     void TearDown() override
     {
@@ -262,7 +264,9 @@ TEST_F(Pin_on_card, card_that_is_not_cns_only_with_the_holders_yes)
     bed.empty(0);
     insert(1, "noncns --reset-state");
     const size_t logged = bed.apdu_log(1).size();
-    view.answer = [](const std::string& text) { return text.find("Eseguire comunque") != std::string::npos ? IDNO : IDOK; };
+    view.answer = [](const std::string& text) {
+        return text.find("Eseguire comunque") != std::string::npos ? IDNO : IDOK;
+    };
     Pin_change_logic refused(view, nullptr);
     EXPECT_EQ(refused.on_ok("12345", "54321", "54321"), Pin_close_cancel);
     EXPECT_EQ(bed.apdu_log(1).substr(logged).find("00 24 00 10"), std::string::npos);
@@ -309,8 +313,8 @@ TEST_F(Pin_on_card, opensc_and_the_menu_leave_the_card_in_the_same_pin_state)
         if (c.blocked_first)
             block();
         const auto before = bed.state(0, "regional");
-        const std::string command = "pkcs15-tool --reader 0 " + c.opensc + " </dev/null >>" +
-                                    (folder / "opensc.log").string() + " 2>&1";
+        const std::string command =
+            "pkcs15-tool --reader 0 " + c.opensc + " </dev/null >>" + (folder / "opensc.log").string() + " 2>&1";
         const int status = std::system(command.c_str());
         const auto by_opensc = bed.state(0, "regional");
         EXPECT_NE(by_opensc, before) << "pkcs15-tool (exit status " << status << ") left the card untouched:\n"

@@ -1,6 +1,6 @@
 // Requests of the user-interface thread: progress on the event loop, polled, read, aborted.
-#include "VelinVerify/net/http_request.h"
 #include "VelinVerify/net/file_download.h"
+#include "VelinVerify/net/http_request.h"
 #include "loopback_server.h"
 #include "net_test_support.h"
 

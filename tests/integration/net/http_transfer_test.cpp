@@ -70,8 +70,7 @@ TEST(Crl_download, saves_the_list_replacing_the_cached_file)
 
     ASSERT_TRUE(velin::download_crl_file(server.url("/lista.crl"), path.string(), cancel));
     EXPECT_EQ(velin::test::read_file(path), Crl_bytes);
-    EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
-              std::filesystem::perms(0600));
+    EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all, std::filesystem::perms(0600));
     EXPECT_EQ(folder_names(cache.path()), std::vector<std::string>{"lista.crl"});
     EXPECT_EQ(count_records("TRACE  File scaricato.\n"), saved + 1);
     const std::string log = velin::test::trace_content();

@@ -29,8 +29,7 @@ struct Http_answer {
     int trickle_ms = 0;
 };
 
-inline Http_answer answer(int status, std::string body,
-                          std::vector<std::pair<std::string, std::string>> headers = {})
+inline Http_answer answer(int status, std::string body, std::vector<std::pair<std::string, std::string>> headers = {})
 {
     Http_answer made;
     made.status = status;

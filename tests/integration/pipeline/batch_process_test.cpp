@@ -260,13 +260,13 @@ TEST_F(Batch_test, NoSummaryAndBadCommandLinesHaveTheirExitStatus)
     EXPECT_NE(usage.err.find("velin-verify --batch [--json] [--content DOCUMENTO] [--] FILE"), std::string::npos);
 
     // A wrong command line prints the use on the error stream and nothing else.
-    for (const QStringList& wrong : {QStringList{"--batch"}, QStringList{"--batch", "--jsno", pki_document("signer-legal")},
-                                     QStringList{"--json"},
-                                     QStringList{"--batch", "--content", sample("no-signers.p7m"), pki_document("signer-legal"),
-                                                 sample("no-signers.p7m")},
-                                     QStringList{"--batch", "--jobs", "0", pki_document("signer-legal")},
-                                     QStringList{"--batch", "--stdin", pki_document("signer-legal")},
-                                     QStringList{"-x", pki_document("signer-legal")}}) {
+    for (const QStringList& wrong :
+         {QStringList{"--batch"}, QStringList{"--batch", "--jsno", pki_document("signer-legal")}, QStringList{"--json"},
+          QStringList{"--batch", "--content", sample("no-signers.p7m"), pki_document("signer-legal"),
+                      sample("no-signers.p7m")},
+          QStringList{"--batch", "--jobs", "0", pki_document("signer-legal")},
+          QStringList{"--batch", "--stdin", pki_document("signer-legal")},
+          QStringList{"-x", pki_document("signer-legal")}}) {
         const Program_run result = run(wrong);
         EXPECT_EQ(result.exit_code, 2) << wrong.join(' ').toStdString();
         EXPECT_TRUE(result.out.empty()) << result.out;
@@ -293,7 +293,8 @@ TEST_F(Batch_test, OptionsAreTakenInAnyOrder)
           QStringList{"--json", "--", QString::fromStdString(dashed.string())}}) {
         const Program_run result = run(arguments);
         EXPECT_EQ(result.exit_code, Exit_warnings) << arguments.join(' ').toStdString() << '\n' << result.err;
-        EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(result.out)).object()["outcome"].toString(), "warnings")
+        EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(result.out)).object()["outcome"].toString(),
+                  "warnings")
             << result.out;
     }
 }
@@ -395,8 +396,9 @@ TEST_F(Batch_test, TheUpdateRunNeverStartsAnotherOne)
                      "Windows Registry Editor Version 5.00\n\n"
                      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\n"
                      "\"Aggiornamenti\"=dword:00000001\n\n");
-    const Program_run update = run({"/update", "/quiet"}, false,
-                                   {{"QT_QPA_PLATFORM", "offscreen"}, {"VELIN_USER_REGISTRY", "/dev/null/velin/user.reg"}});
+    const Program_run update =
+        run({"/update", "/quiet"}, false,
+            {{"QT_QPA_PLATFORM", "offscreen"}, {"VELIN_USER_REGISTRY", "/dev/null/velin/user.reg"}});
     EXPECT_EQ(update.exit_code, 0) << update.err;
     // Any run started would write its records into the same private folder.
     std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -546,8 +548,8 @@ TEST_F(Batch_test, TheWorstOutcomeOfTheFilesIsTheExitStatus)
 {
     settings(true);
     fill_crl_cache();
-    const QString legal = pki_document("signer-legal");     // success
-    const QString forged = pki_document("signer-forged");   // warnings
+    const QString legal = pki_document("signer-legal"); // success
+    const QString forged = pki_document("signer-forged"); // warnings
     const QString revoked = pki_document("signer-revoked"); // errors
     const QString unsigned_envelope = sample("no-signers.p7m"); // no summary
     const QString missing = QString::fromStdString((folder / "assente.p7m").string());
@@ -644,8 +646,8 @@ TEST(Batch_pool_lanes, ALaneStopsTakingFilesWhileTooManyReportsWaitForAnEarlierO
     };
     constexpr std::size_t Jobs = 2;
     const std::size_t more = Max_waiting_reports + 1000;
-    Held_list list((std::filesystem::path(VELIN_PKI_FIXTURES) / "documents" / "contratto-signer-legal.txt.p7m").string(),
-                   more);
+    Held_list list(
+        (std::filesystem::path(VELIN_PKI_FIXTURES) / "documents" / "contratto-signer-legal.txt.p7m").string(), more);
 
     std::size_t taken_while_held = 0;
     std::thread release([&] {
@@ -694,8 +696,8 @@ TEST(Batch_list, LinesAreCutWhereverTheReadsEnd)
     // A path that straddles the reader's 64 KiB buffer, lines of exactly the longest length and one
     // byte more, a carriage return kept as part of the name, and no line end at the end.
     const std::string longest(Max_listed_path, 'x');
-    const std::string content = std::string(65530, '\n') + "a cavallo.p7m\n" + longest + "\n" + longest + "y\n" +
-                                "windows.p7m\r\n\nultimo";
+    const std::string content =
+        std::string(65530, '\n') + "a cavallo.p7m\n" + longest + "\n" + longest + "y\n" + "windows.p7m\r\n\nultimo";
     const std::vector<Batch_entry> entries = read_all(content);
     ASSERT_EQ(entries.size(), 5u);
     EXPECT_EQ(entries[0].path, "a cavallo.p7m");

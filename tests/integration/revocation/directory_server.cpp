@@ -27,8 +27,8 @@ constexpr const char* Suffix = "o=Velin Test";
 std::string base64(const std::vector<uint8_t>& bytes)
 {
     std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes.data(),
-                                       static_cast<int>(bytes.size()));
+    const int length =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes.data(), static_cast<int>(bytes.size()));
     text.resize(static_cast<std::size_t>(length));
     return text;
 }
@@ -95,21 +95,28 @@ Directory_server::Directory_server(const std::filesystem::path& folder, const st
     if (::access(Slapd, X_OK) != 0 || ::access(Slapadd, X_OK) != 0)
         throw std::runtime_error("slapd is not installed (Debian packages slapd and ldap-utils)");
     std::filesystem::create_directories(folder / "db");
-    write_file(folder / "slapd.conf",
-               "include /etc/ldap/schema/core.schema\n"
-               "pidfile " + (folder / "slapd.pid").string() + "\n"
-               "modulepath /usr/lib/ldap\n"
-               "moduleload back_mdb\n"
-               "database mdb\n"
-               "suffix \"" + std::string(Suffix) + "\"\n"
-               "rootdn \"cn=admin," + std::string(Suffix) + "\"\n"
-               "directory " + (folder / "db").string() + "\n"
-               "maxsize 10485760\n"
-               "access to * by * read\n");
+    write_file(folder / "slapd.conf", "include /etc/ldap/schema/core.schema\n"
+                                      "pidfile " +
+                                          (folder / "slapd.pid").string() +
+                                          "\n"
+                                          "modulepath /usr/lib/ldap\n"
+                                          "moduleload back_mdb\n"
+                                          "database mdb\n"
+                                          "suffix \"" +
+                                          std::string(Suffix) +
+                                          "\"\n"
+                                          "rootdn \"cn=admin," +
+                                          std::string(Suffix) +
+                                          "\"\n"
+                                          "directory " +
+                                          (folder / "db").string() +
+                                          "\n"
+                                          "maxsize 10485760\n"
+                                          "access to * by * read\n");
     std::string ldif = "dn: " + std::string(Suffix) + "\nobjectClass: organization\no: Velin Test\n\n";
     for (const Directory_entry& entry : entries) {
-        ldif += "dn: cn=" + entry.common_name + "," + Suffix + "\nobjectClass: cRLDistributionPoint\ncn: " +
-                entry.common_name + "\n";
+        ldif += "dn: cn=" + entry.common_name + "," + Suffix +
+                "\nobjectClass: cRLDistributionPoint\ncn: " + entry.common_name + "\n";
         for (const std::vector<uint8_t>& list : entry.lists)
             ldif += "certificateRevocationList;binary:: " + base64(list) + "\n";
         ldif += "\n";
@@ -117,7 +124,8 @@ Directory_server::Directory_server(const std::filesystem::path& folder, const st
     write_file(folder / "entries.ldif", ldif);
 
     const std::filesystem::path log = folder / "slapd.log";
-    const pid_t loader = spawn({Slapadd, "-f", (folder / "slapd.conf").string(), "-l", (folder / "entries.ldif").string()}, log);
+    const pid_t loader =
+        spawn({Slapadd, "-f", (folder / "slapd.conf").string(), "-l", (folder / "entries.ldif").string()}, log);
     int status = 0;
     ::waitpid(loader, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)

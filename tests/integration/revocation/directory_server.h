@@ -12,7 +12,7 @@
 namespace velin::test {
 
 struct Directory_entry {
-    std::string common_name;                 // the entry is cn=NAME,o=Velin Test
+    std::string common_name; // the entry is cn=NAME,o=Velin Test
     std::vector<std::vector<uint8_t>> lists; // values of certificateRevocationList;binary
 };
 

@@ -32,7 +32,8 @@ protected:
 
     static void SetUpTestSuite()
     {
-        for (const char* variable : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+        for (const char* variable :
+             {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
             ::unsetenv(variable);
         ::setenv("no_proxy", "*", 1);
     }
@@ -144,7 +145,8 @@ TEST_F(Ocsp_test, each_answer_decides_or_leaves_the_decision_to_the_crl)
         {"good, no nonce returned", signed_answer(without_nonce), valid, true},
         {"unknown", signed_answer(unknown), valid, false},
         {"responder without OCSPSigning", signed_answer(good, responder("clientAuth", _ca, _ca_key)), valid, false},
-        {"responder of another CA", signed_answer(good, responder("OCSPSigning", stranger, stranger_key)), valid, false},
+        {"responder of another CA", signed_answer(good, responder("OCSPSigning", stranger, stranger_key)), valid,
+         false},
         {"stale answer", signed_answer(stale), valid, false},
         {"old answer without nextUpdate", signed_answer(old_without_next), valid, false},
         {"replayed nonce", signed_answer(replayed), valid, false},
@@ -215,8 +217,10 @@ TEST_F(Ocsp_test, answers_are_cached_privately_and_the_setting_chooses_the_sourc
     // Revoked after the time stamp: the signature was made while the certificate was valid.
     reply(signed_answer(Ocsp_answer_recipe{V_OCSP_CERTSTATUS_REVOKED}));
     const Certificate stamped = signer();
-    EXPECT_EQ(Revocation_status::Valid, check(stamped, Revocation_method::Both, true, std::time(nullptr) - 3 * Day).status);
-    EXPECT_EQ(Revocation_status::Revoked, check(stamped, Revocation_method::Both, true, std::time(nullptr) - Day).status);
+    EXPECT_EQ(Revocation_status::Valid,
+              check(stamped, Revocation_method::Both, true, std::time(nullptr) - 3 * Day).status);
+    EXPECT_EQ(Revocation_status::Revoked,
+              check(stamped, Revocation_method::Both, true, std::time(nullptr) - Day).status);
 }
 
 TEST_F(Ocsp_test, a_missing_intermediate_is_fetched_once_and_never_becomes_a_root)
@@ -272,10 +276,14 @@ TEST_F(Ocsp_test, a_missing_intermediate_is_fetched_once_and_never_becomes_a_roo
 
     // A bundle counts for its intermediate; a self-signed authority, served alone or in the bundle,
     // never ends a chain; a huge answer gives nothing.
-    EXPECT_TRUE(build_chain(store, signed_under(intermediate, intermediate_key, "/ca.p7c"), std::nullopt, fetched).complete);
-    EXPECT_FALSE(build_chain(store, signed_under(untrusted_root, untrusted_key, "/root.cer"), std::nullopt, fetched).complete);
-    EXPECT_FALSE(build_chain(store, signed_under(untrusted_root, untrusted_key, "/ca.p7c"), std::nullopt, fetched).complete);
-    EXPECT_FALSE(build_chain(store, signed_under(intermediate, intermediate_key, "/huge.cer"), std::nullopt, fetched).complete);
+    EXPECT_TRUE(
+        build_chain(store, signed_under(intermediate, intermediate_key, "/ca.p7c"), std::nullopt, fetched).complete);
+    EXPECT_FALSE(
+        build_chain(store, signed_under(untrusted_root, untrusted_key, "/root.cer"), std::nullopt, fetched).complete);
+    EXPECT_FALSE(
+        build_chain(store, signed_under(untrusted_root, untrusted_key, "/ca.p7c"), std::nullopt, fetched).complete);
+    EXPECT_FALSE(
+        build_chain(store, signed_under(intermediate, intermediate_key, "/huge.cer"), std::nullopt, fetched).complete);
     EXPECT_TRUE(parse_ca_issuers("\x30\x03\x02\x01").empty());
 }
 

@@ -64,7 +64,8 @@ protected:
     static void SetUpTestSuite()
     {
         // Every server is on loopback: no proxy stands in between.
-        for (const char* variable : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+        for (const char* variable :
+             {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
             ::unsetenv(variable);
         ::setenv("no_proxy", "*", 1);
     }
@@ -77,8 +78,7 @@ protected:
               const auto found = _served.find(path);
               return found == _served.end() ? answer(404, "") : answer(200, string_of(found->second));
           })
-    {
-    }
+    {}
 
     void serve(const std::string& path, const std::vector<uint8_t>& bytes)
     {
@@ -112,8 +112,8 @@ protected:
 
     Revocation_outcome check(const Certificate& certificate, std::optional<Certificate> issuer, bool download = true)
     {
-        return check_revocations({Revocation_subject{certificate, std::move(issuer)}},
-                                 Revocation_settings{download}, _cancel)
+        return check_revocations({Revocation_subject{certificate, std::move(issuer)}}, Revocation_settings{download},
+                                 _cancel)
             .at(0);
     }
     Revocation_outcome check(const Certificate& certificate, bool download = true)
@@ -147,9 +147,9 @@ TEST_F(Revocation_test, certificates_outside_their_dates_are_judged_without_any_
         return make_certificate(recipe, new_key(), _ca, _ca_key);
     };
     const std::vector<Revocation_subject> signers = {
-        {dated(today - 30 * Day, today - 1), _ca},       // expired yesterday
-        {dated(today + Day, today + 30 * Day), _ca},     // valid from tomorrow
-        {Certificate(), _ca},                            // no certificate at all
+        {dated(today - 30 * Day, today - 1), _ca}, // expired yesterday
+        {dated(today + Day, today + 30 * Day), _ca}, // valid from tomorrow
+        {Certificate(), _ca}, // no certificate at all
         {dated(today - 30 * Day, today - 2 * Day), std::nullopt},
     };
     const std::vector<Revocation_outcome> outcomes = check_revocations(signers, Revocation_settings{true}, _cancel);
@@ -400,7 +400,8 @@ TEST_F(Revocation_test, without_an_issuer_that_chain_building_accepts_no_list_is
 
     // A forged certificate with a genuine issuer name and serial, signed with another key: the
     // genuine list does not name it, but it must not be declared valid.
-    const Certificate forged = make_certificate({.serial = 0x7001, .points = {uri_point(url)}}, new_key(), _ca, new_key());
+    const Certificate forged =
+        make_certificate({.serial = 0x7001, .points = {uri_point(url)}}, new_key(), _ca, new_key());
     EXPECT_OUTCOME(missing_issuer, check(forged, std::nullopt));
     EXPECT_OUTCOME(missing_issuer, check(forged, _ca));
     EXPECT_OUTCOME(missing_issuer, check(signer({url}, Revoked_serial), std::nullopt));
@@ -408,8 +409,8 @@ TEST_F(Revocation_test, without_an_issuer_that_chain_building_accepts_no_list_is
     // Issued by an end entity, and by an authority without keyCertSign: each has signed a sound
     // list of its own, which is neither fetched nor read.
     const Key end_entity_key = new_key();
-    const Certificate end_entity = make_certificate({.serial = 0x7100, .common_name = "Utente finale"},
-                                                    end_entity_key, _ca, _ca_key);
+    const Certificate end_entity =
+        make_certificate({.serial = 0x7100, .common_name = "Utente finale"}, end_entity_key, _ca, _ca_key);
     const Key limited_key = new_key();
     const Certificate limited = make_certificate({.serial = 0x7200,
                                                   .common_name = "Autorita senza keyCertSign",
@@ -420,16 +421,17 @@ TEST_F(Revocation_test, without_an_issuer_that_chain_building_accepts_no_list_is
         const std::string name = issuer.display_name();
         const std::string own_url = http_url(escape_cache_name(name) + ".crl");
         serve("/crl/" + escape_cache_name(name) + ".crl", make_crl({}, issuer, key));
-        const Certificate issued = make_certificate({.serial = 0x7300, .points = {uri_point(own_url)}}, new_key(),
-                                                    issuer, key);
+        const Certificate issued =
+            make_certificate({.serial = 0x7300, .points = {uri_point(own_url)}}, new_key(), issuer, key);
         EXPECT_OUTCOME(missing_issuer, check(issued, std::nullopt)) << name;
         EXPECT_OUTCOME(missing_issuer, check(issued, issuer)) << name;
         EXPECT_OUTCOME(missing_issuer, check(issued, issuer, false)) << name;
     }
     EXPECT_EQ(No_requests, requests());
     EXPECT_EQ(std::string::npos, trace_since_start().find("Verifica CRL HTTP"));
-    EXPECT_EQ(9u, count_of(trace_since_start(),
-                           "La lista delle revoche non può essere verificata, perché manca l'emittente del certificato."));
+    EXPECT_EQ(9u,
+              count_of(trace_since_start(),
+                       "La lista delle revoche non può essere verificata, perché manca l'emittente del certificato."));
 }
 
 TEST_F(Revocation_test, a_self_signed_signer_is_the_issuer_of_its_own_list)
@@ -516,7 +518,8 @@ TEST_F(Revocation_test, analyses_at_once_that_need_the_same_list_download_it_onc
             threads.emplace_back([&, i] { outcomes[i] = check(i % 2 ? revoked : valid); });
         // Released once all but the downloading one wait for it.
         const bool all_waiting = eventually([&] {
-            return count_of(trace_since_start(), "Attesa dello scaricamento in corso") == waiting_before + outcomes.size() - 1;
+            return count_of(trace_since_start(), "Attesa dello scaricamento in corso") ==
+                   waiting_before + outcomes.size() - 1;
         });
         _held = false;
         _held.notify_all();
@@ -551,10 +554,10 @@ protected:
         const std::vector<uint8_t> other = fixture_crl("card-root");
         _directory = std::make_unique<Directory_server>(
             _folder->path(), std::vector<Directory_entry>{{"CA", {_current}},
-                                                         {"Scaduta", {_expired}},
-                                                         {"Vuota", {}},
-                                                         {"Altra autorita", {other}},
-                                                         {"Falsa", {make_crl({}, _ca, new_key())}}});
+                                                          {"Scaduta", {_expired}},
+                                                          {"Vuota", {}},
+                                                          {"Altra autorita", {other}},
+                                                          {"Falsa", {make_crl({}, _ca, new_key())}}});
     }
     void TearDown() override
     {

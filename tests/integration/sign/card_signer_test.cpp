@@ -25,7 +25,6 @@ std::string text_of(const Signed_output& output)
     return text;
 }
 
-
 class Card_signer_test : public testing::Test {
 protected:
     void SetUp() override

@@ -1,8 +1,8 @@
 // The PKCS#7 card signer through OpenSC's PKCS#11 module on the bed's simulated cards, the path a
 // holder's desktop takes: the PIN reaches the card as its 8-byte block, the card itself makes the
 // signature with the key a relying party expects, and the envelope verifies.
-#include "norax_sign/card_signer.h"
 #include "card_bed.h"
+#include "norax_sign/card_signer.h"
 #include "test_folder.h"
 #include "verifier_matches.h"
 
@@ -27,7 +27,8 @@ protected:
         ASSERT_TRUE(bed.running()) << "the card bed is not running: run through ctest (fixture card_bed)";
         ASSERT_TRUE(fs::exists(Opensc_module)) << "OpenSC's PKCS#11 module is missing (Debian package opensc-pkcs11)";
         // No file cache: the module reads the card in the reader, not what an earlier card left.
-        test::write_file(folder / "opensc.conf", "app default {\n\tframework pkcs15 {\n\t\tuse_file_caching = no;\n\t}\n}\n");
+        test::write_file(folder / "opensc.conf",
+                         "app default {\n\tframework pkcs15 {\n\t\tuse_file_caching = no;\n\t}\n}\n");
         ::setenv("OPENSC_CONF", (folder / "opensc.conf").c_str(), 1);
     }
     void TearDown() override

@@ -143,8 +143,9 @@ TEST_F(Signed_pdf, a_document_handed_over_is_signed_in_the_machine_and_written_f
         size_t signatures_after;
     };
     // (A certification that allows form filling and signatures takes another signature too.)
-    for (const Case& one : {Case{folder->path() / "big" / "big-plain.pdf", 1}, Case{folder->path() / "signed.pdf", 2},
-                            Case{folder->path() / "signed-twice.pdf", 3}, Case{folder->path() / "certified-p2.pdf", 2}}) {
+    for (const Case& one :
+         {Case{folder->path() / "big" / "big-plain.pdf", 1}, Case{folder->path() / "signed.pdf", 2},
+          Case{folder->path() / "signed-twice.pdf", 3}, Case{folder->path() / "certified-p2.pdf", 2}}) {
         SCOPED_TRACE(one.source);
         const std::vector<uint8_t> original = test::read_bytes(one.source);
         std::vector<uint8_t> document = original;

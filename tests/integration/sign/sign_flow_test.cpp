@@ -91,8 +91,14 @@ public:
     void key(uint32_t keysym)
     {
         for (const uint8_t down : {1, 0}) {
-            const uint8_t event[8] = {4, down, 0, 0, static_cast<uint8_t>(keysym >> 24), static_cast<uint8_t>(keysym >> 16),
-                                      static_cast<uint8_t>(keysym >> 8), static_cast<uint8_t>(keysym)};
+            const uint8_t event[8] = {4,
+                                      down,
+                                      0,
+                                      0,
+                                      static_cast<uint8_t>(keysym >> 24),
+                                      static_cast<uint8_t>(keysym >> 16),
+                                      static_cast<uint8_t>(keysym >> 8),
+                                      static_cast<uint8_t>(keysym)};
             (void)::send(_socket, event, sizeof event, MSG_NOSIGNAL);
         }
     }
@@ -457,8 +463,8 @@ private slots:
         const fs::path out = *_folder / "uscita";
         fs::create_directory(out);
         const std::string a = document("contratto.txt", "Contratto.\n"), b = document("allegato.txt", "Allegato.\n");
-        Program_run signed_run = run_velin_sign({QString::fromStdString("/dir=" + out.string()),
-                                                 QString::fromStdString(a), QString::fromStdString(b)});
+        Program_run signed_run = run_velin_sign(
+            {QString::fromStdString("/dir=" + out.string()), QString::fromStdString(a), QString::fromStdString(b)});
         QCOMPARE(signed_run.exit_code, 0);
         QVERIFY(openssl_verifies(out / "contratto.txt.p7m", "Contratto.\n"));
         QVERIFY(openssl_verifies(out / "allegato.txt.p7m", "Allegato.\n"));
@@ -468,8 +474,9 @@ private slots:
 
         // A document that cannot be signed (an empty file): said, and the exit status says so.
         const std::string empty = document("vuoto.txt", "");
-        QCOMPARE(run_velin_sign({QString::fromStdString("/dir=" + out.string()), QString::fromStdString(empty)}).exit_code,
-                 1);
+        QCOMPARE(
+            run_velin_sign({QString::fromStdString("/dir=" + out.string()), QString::fromStdString(empty)}).exit_code,
+            1);
         QVERIFY(!fs::exists(out / "vuoto.txt.p7m"));
     }
 

@@ -6,10 +6,10 @@
 // trusted list gives no time stamp.
 #include "VelinVerify/envelope/mime_envelope_split.h"
 #include "VelinVerify/envelope/timestamped_data.h"
-#include "loopback_server.h"
 #include "common/failure.h"
 #include "java_bridge/java_vm.h"
 #include "java_bridge/pdf_verify.h"
+#include "loopback_server.h"
 #include "norax_sign/pdf_card_signer.h"
 #include "norax_sign/sign_batch.h"
 #include "norax_sign/timestamp_batch.h"
@@ -68,8 +68,7 @@ std::string refusal_reply(const std::string& words, int failure_bit)
     std::string bits(static_cast<size_t>(failure_bit / 8 + 1), '\0');
     bits.back() = static_cast<char>(0x80 >> (failure_bit % 8));
     const std::string unused(1, static_cast<char>(7 - failure_bit % 8));
-    const std::string status =
-        tlv(0x02, std::string(1, '\2')) + tlv(0x30, tlv(0x0C, words)) + tlv(0x03, unused + bits);
+    const std::string status = tlv(0x02, std::string(1, '\2')) + tlv(0x30, tlv(0x0C, words)) + tlv(0x03, unused + bits);
     return tlv(0x30, tlv(0x30, status));
 }
 
@@ -96,12 +95,18 @@ private:
         if (request.header("Content-Type") != "application/timestamp-query")
             return test::answer(415, "");
         switch (_mode) {
-        case Mode::Forbidden: return test::answer(403, "");
-        case Mode::Refused: return test::answer(200, refusal_reply("Credito esaurito", 17));
-        case Mode::Silent: return test::silent_answer();
-        case Mode::Huge: return test::generated_answer(3 << 20);
-        case Mode::Garbage: return test::answer(200, "<html>non una marca</html>");
-        default: break;
+        case Mode::Forbidden:
+            return test::answer(403, "");
+        case Mode::Refused:
+            return test::answer(200, refusal_reply("Credito esaurito", 17));
+        case Mode::Silent:
+            return test::silent_answer();
+        case Mode::Huge:
+            return test::generated_answer(3 << 20);
+        case Mode::Garbage:
+            return test::answer(200, "<html>non una marca</html>");
+        default:
+            break;
         }
         std::string query = request.body;
         if (_mode == Mode::Other_nonce) {
@@ -127,9 +132,9 @@ private:
     static std::string base64(const std::string& text)
     {
         std::string encoded(4 * ((text.size() + 2) / 3) + 1, '\0');
-        const int size = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
-                                         reinterpret_cast<const unsigned char*>(text.data()),
-                                         static_cast<int>(text.size()));
+        const int size =
+            EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                            reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
         encoded.resize(static_cast<size_t>(size));
         return encoded;
     }
@@ -268,8 +273,8 @@ TEST_F(Timestamp_signing_test, the_authoritys_answers_are_checked_before_use)
         {"huge answer", Mode::Huge, authority.url(), Password, "", Text_tsa_too_large},
         {"not a reply", Mode::Garbage, authority.url(), Password, "", Text_tsa_unreadable},
         {"an authority on no list", Mode::Unlisted, authority.url(), Password, "", Text_tsa_not_trusted},
-        {"unreachable", Mode::Granted, "http://127.0.0.1:" + std::to_string(test::closed_port()) + "/tsa", Password,
-         "", Text_tsa_unreachable},
+        {"unreachable", Mode::Granted, "http://127.0.0.1:" + std::to_string(test::closed_port()) + "/tsa", Password, "",
+         Text_tsa_unreachable},
         {"no authority set", Mode::Granted, "", Password, "", Text_tsa_not_configured},
     };
     const std::string data = "Delibera n. 12 del 3 marzo.";
@@ -356,7 +361,8 @@ TEST_F(Timestamp_signing_test, a_batch_signed_and_time_stamped_verifies_in_our_v
             ASSERT_TRUE(fs::exists(signed_file));
             const Verdict verdict = verify(signed_file);
             EXPECT_EQ(verdict.exit_code, 0) << QJsonDocument(verdict.report).toJson().toStdString();
-            const QJsonObject stamp = verdict.report["layers"].toArray()[0].toObject()["timestamps"].toArray()[0].toObject();
+            const QJsonObject stamp =
+                verdict.report["layers"].toArray()[0].toObject()["timestamps"].toArray()[0].toObject();
             EXPECT_TRUE(stamp["verified"].toBool());
             EXPECT_TRUE(stamp["trusted"].toBool());
 
@@ -374,8 +380,8 @@ TEST_F(Timestamp_signing_test, a_batch_signed_and_time_stamped_verifies_in_our_v
                 const std::vector<uint8_t> token_bytes(ASN1_STRING_get0_data(token_string),
                                                        ASN1_STRING_get0_data(token_string) +
                                                            ASN1_STRING_length(token_string));
-                EXPECT_TRUE(openssl_verifies(token_bytes, true,
-                                             {ASN1_STRING_get0_data(value), static_cast<size_t>(ASN1_STRING_length(value))}));
+                EXPECT_TRUE(openssl_verifies(
+                    token_bytes, true, {ASN1_STRING_get0_data(value), static_cast<size_t>(ASN1_STRING_length(value))}));
                 CMS_ContentInfo_free(cms);
             } else if (chosen.form == Timestamp_form::M7m) {
                 Mime_envelope_split split;
@@ -395,7 +401,8 @@ TEST_F(Timestamp_signing_test, a_batch_signed_and_time_stamped_verifies_in_our_v
     // written without its time stamp.
     const fs::path refused_folder = folder / "rifiutati";
     fs::create_directories(refused_folder);
-    const std::vector<std::string> paths = {(refused_folder / "uno.txt").string(), (refused_folder / "due.txt").string()};
+    const std::vector<std::string> paths = {(refused_folder / "uno.txt").string(),
+                                            (refused_folder / "due.txt").string()};
     for (const auto& path : paths)
         test::write_file(path, "Documento.\n");
     authority.set_mode(Loopback_authority::Mode::Refused);
@@ -414,11 +421,10 @@ TEST_F(Timestamp_signing_test, a_batch_signed_and_time_stamped_verifies_in_our_v
         EXPECT_FALSE(fs::exists(paths[0] + ".p7m"));
         EXPECT_FALSE(fs::exists(paths[0] + ".m7m"));
     }
-    EXPECT_NE(test::trace_content().find(std::string(Text_signature_failed) + "\n" + paths[0] + "\n\n" +
-                                         Text_tsa_refused),
-              std::string::npos);
+    EXPECT_NE(
+        test::trace_content().find(std::string(Text_signature_failed) + "\n" + paths[0] + "\n\n" + Text_tsa_refused),
+        std::string::npos);
 }
-
 
 TEST_F(Timestamp_signing_test, files_already_signed_get_their_time_stamps_without_the_card)
 {
@@ -427,9 +433,10 @@ TEST_F(Timestamp_signing_test, files_already_signed_get_their_time_stamps_withou
     const fs::path pki(VELIN_PKI_FIXTURES);
     test::write_file(folder / "atto.txt", "Atto firmato da due.\n");
     // Two signers, one envelope in DER and the same in PEM.
-    ASSERT_TRUE(run("openssl cms -sign -nodetach -binary -md sha256 -outform DER -in '" + (folder / "atto.txt").string() +
-                    "' -signer '" + (pki / "signer-legal.cert.pem").string() + "' -inkey '" +
-                    (pki / "signer-legal.key.pem").string() + "' -out '" + (folder / "uno.p7m").string() + "'"));
+    ASSERT_TRUE(run("openssl cms -sign -nodetach -binary -md sha256 -outform DER -in '" +
+                    (folder / "atto.txt").string() + "' -signer '" + (pki / "signer-legal.cert.pem").string() +
+                    "' -inkey '" + (pki / "signer-legal.key.pem").string() + "' -out '" +
+                    (folder / "uno.p7m").string() + "'"));
     ASSERT_TRUE(run("openssl cms -resign -binary -md sha256 -inform DER -outform DER -in '" +
                     (folder / "uno.p7m").string() + "' -signer '" + (pki / "signer-card.cert.pem").string() +
                     "' -inkey '" + (pki / "signer-card.key.pem").string() + "' -out '" +
@@ -469,7 +476,8 @@ TEST_F(Timestamp_signing_test, files_already_signed_get_their_time_stamps_withou
             EXPECT_GT(after.size(), before.size());
             // A second run finds nothing left to stamp.
             std::string failure;
-            EXPECT_FALSE(add_signature_timestamps(after, [](auto, std::string&) { return std::nullopt; }, failure));
+            EXPECT_FALSE(add_signature_timestamps(
+                after, [](auto, std::string&) { return std::nullopt; }, failure));
             EXPECT_EQ(failure, "Ogni firma della busta ha già la sua marca temporale.");
         }
         const Verdict verdict = verify(folder / test_case.output);
@@ -482,7 +490,8 @@ TEST_F(Timestamp_signing_test, files_already_signed_get_their_time_stamps_withou
     // A document that is not an envelope has no signature to stamp.
     Scripted_ui ui;
     size_t failed = 0;
-    EXPECT_EQ(timestamp_batch(ui, {(folder / "atto.txt").string()}, Timestamp_form::Signature, {}, client, &failed), 0u);
+    EXPECT_EQ(timestamp_batch(ui, {(folder / "atto.txt").string()}, Timestamp_form::Signature, {}, client, &failed),
+              0u);
     EXPECT_EQ(failed, 1u);
 }
 
@@ -507,9 +516,9 @@ TEST_F(Timestamp_signing_test, pdfs_get_a_document_time_stamp_after_the_signatur
     const auto options = [&](Timestamp_form form) {
         Sign_batch_options made;
         made.make_signer = [](const Found_card& card, unsigned) -> std::unique_ptr<Card_signer> {
-            return std::make_unique<Pdf_card_signer>(card.reader_index, card.reader_name,
-                                                     [](const std::string&, unsigned) { return 6; },
-                                                     test::Softhsm_token::Module);
+            return std::make_unique<Pdf_card_signer>(
+                card.reader_index, card.reader_name, [](const std::string&, unsigned) { return 6; },
+                test::Softhsm_token::Module);
         };
         made.timestamp_form = form;
         made.timestamps = std::make_shared<const Timestamp_client>(settings(authority.url()));
@@ -543,8 +552,8 @@ TEST_F(Timestamp_signing_test, pdfs_get_a_document_time_stamp_after_the_signatur
     // Already signed, time-stamped again afterwards without the card; a file that is not a PDF is not.
     test::write_file(folder / "nota.txt", "Non un PDF.\n");
     size_t failed = 0;
-    EXPECT_EQ(timestamp_batch(ui, {paths[1], (folder / "nota.txt").string()}, Timestamp_form::Pdf, folder.path().string(),
-                              *options(Timestamp_form::Pdf).timestamps, &failed),
+    EXPECT_EQ(timestamp_batch(ui, {paths[1], (folder / "nota.txt").string()}, Timestamp_form::Pdf,
+                              folder.path().string(), *options(Timestamp_form::Pdf).timestamps, &failed),
               0u);
     EXPECT_EQ(failed, 1u);
     EXPECT_EQ(test::read_file(folder / "nota.txt"), "Non un PDF.\n");
@@ -578,7 +587,8 @@ TEST_F(Timestamp_signing_test, pdfs_get_a_document_time_stamp_after_the_signatur
         EXPECT_NE(words.find("Signature #1:"), std::string::npos) << words;
         EXPECT_NE(words.find("Signature Validation: Signature is Valid."), std::string::npos) << words;
         EXPECT_NE(words.find("Signature #" + std::to_string(1 + stamps) + ":\n  - Signature Field Name"),
-                  std::string::npos) << words;
+                  std::string::npos)
+            << words;
         EXPECT_NE(words.find("TSA Accreditata Demo"), std::string::npos) << words;
         EXPECT_NE(words.find("Total document signed"), std::string::npos) << words;
     }

@@ -171,8 +171,8 @@ TEST(Trusted_list_refresh, follows_the_pivots_beside_an_imported_list_and_keeps_
     EXPECT_NE(load_trusted_lists(kept, pins, std::time(nullptr), lines), nullptr);
     EXPECT_EQ(load_trusted_lists(kept, eu_pins(), std::time(nullptr), lines), nullptr);
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].text.find(sha256_fingerprint(pem_certificates(
-                  test::read_file(pivots / "pivot-signer-3.cert.pem"))[0])),
+    EXPECT_NE(lines[0].text.find(
+                  sha256_fingerprint(pem_certificates(test::read_file(pivots / "pivot-signer-3.cert.pem"))[0])),
               std::string::npos)
         << lines[0].text;
 
@@ -181,15 +181,15 @@ TEST(Trusted_list_refresh, follows_the_pivots_beside_an_imported_list_and_keeps_
     fs::create_directory(other / "import");
     for (const char* file : {"eu-lotl.xml", "it-tsl.xml", "eu-lotl-pivot-101.xml", "eu-lotl-pivot-103.xml"})
         fs::copy_file(pivots / file, other / "import" / file);
-    const Refresh_outcome broken = refresh_trusted_lists(
-        {(other / "import/eu-lotl.xml").string(), (other / "import/it-tsl.xml").string(), "IT"},
-        (other / "liste").string(), pins, cancel);
+    const Refresh_outcome broken =
+        refresh_trusted_lists({(other / "import/eu-lotl.xml").string(), (other / "import/it-tsl.xml").string(), "IT"},
+                              (other / "liste").string(), pins, cancel);
     EXPECT_FALSE(broken.succeeded);
     const std::vector<std::string> warnings = texts(broken, Refresh_line::Warning);
     ASSERT_EQ(warnings.size(), 2u);
     EXPECT_EQ(warnings[0], "La lettura della lista pivot https://lotl.example.eu/eu-lotl-pivot-102.xml dal file " +
-                               (other / "import/eu-lotl-pivot-102.xml").string() + " è fallita: " +
-                               errno_text(ENOENT) + ".");
+                               (other / "import/eu-lotl-pivot-102.xml").string() + " è fallita: " + errno_text(ENOENT) +
+                               ".");
     EXPECT_EQ(texts(broken, Refresh_line::Error).size(), 1u);
     EXPECT_FALSE(fs::exists(other / "liste"));
 }
@@ -285,7 +285,8 @@ TEST(Trusted_list_refresh, command_line_imports_local_files_and_the_next_run_cla
                                            quoted(fixtures / "it-tsl-v6.xml"))
                   .first,
               0);
-    const auto [qualified, granted] = run_verifier(format_six, "--batch " + quoted(fixtures / "signer-granted.txt.p7m"));
+    const auto [qualified, granted] =
+        run_verifier(format_six, "--batch " + quoted(fixtures / "signer-granted.txt.p7m"));
     EXPECT_NE(granted.find("Tipo di firma: Firma digitale (con validità legale)"), std::string::npos) << granted;
     const auto [web, seals] = run_verifier(format_six, "--batch " + quoted(fixtures / "signer-seals.txt.p7m"));
     EXPECT_NE(seals.find("[informazione] Il servizio della lista di fiducia non era accreditato per le firme"),

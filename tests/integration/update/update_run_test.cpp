@@ -18,7 +18,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -435,7 +434,8 @@ TEST_F(Update_run_test, RealPackagesAreCheckedByTheirControlData)
     ASSERT_TRUE(built.count("velin-manager") && built.count("libnoraxcard3")) << "no packages in " << packages;
     const auto& [suite_file, suite_version] = built["velin-manager"];
     const std::string suite_bytes = test::read_file(suite_file);
-    const std::string published = suite_version + (std::count(suite_version.begin(), suite_version.end(), '.') == 2 ? ".0" : "");
+    const std::string published =
+        suite_version + (std::count(suite_version.begin(), suite_version.end(), '.') == 2 ? ".0" : "");
 
     // The package published under its own name and version is left for the user as it came.
     server.publish("4.2.0.0", published);
@@ -453,7 +453,8 @@ TEST_F(Update_run_test, RealPackagesAreCheckedByTheirControlData)
         std::string reason;
     } refused[] = {
         {published, library_bytes, "il file contiene il pacchetto \"libnoraxcard3\" invece di \"velin-manager\"."},
-        {"3.3.0.99", suite_bytes, "il pacchetto è della versione " + suite_version + ", non di quella pubblicata (3.3.0.99)."},
+        {"3.3.0.99", suite_bytes,
+         "il pacchetto è della versione " + suite_version + ", non di quella pubblicata (3.3.0.99)."},
     };
     for (const auto& tried : refused) {
         Test_folder desktop;
@@ -464,10 +465,10 @@ TEST_F(Update_run_test, RealPackagesAreCheckedByTheirControlData)
         host = {};
         EXPECT_EQ(run(made), 1);
         EXPECT_EQ(failures, 1) << tried.reason;
-        EXPECT_EQ(host.boxes, (std::vector<Box>{question,
-                                                {"Il pacchetto scaricato \"velin-manager.deb\" è stato eliminato: " +
-                                                     tried.reason,
-                                                 MB_OK | MB_ICONERROR}}))
+        EXPECT_EQ(host.boxes,
+                  (std::vector<Box>{question,
+                                    {"Il pacchetto scaricato \"velin-manager.deb\" è stato eliminato: " + tried.reason,
+                                     MB_OK | MB_ICONERROR}}))
             << tried.reason;
         EXPECT_TRUE(names_in(desktop.path()).empty()) << tried.reason;
     }

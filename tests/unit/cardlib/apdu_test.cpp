@@ -16,7 +16,8 @@ std::string bytes_of(const ISO7816_COMMAND_APDU& command)
 TEST(Card_commands, builders_produce_the_iso_bytes)
 {
     // The PIN goes as the card stores it: 8 bytes padded with FF, and no Le.
-    EXPECT_EQ(bytes_of(verify_command(0x00, 0x10, Bytes{'1', '2', '3', '4', '5'})), "00 20 00 10 08 31 32 33 34 35 FF FF FF");
+    EXPECT_EQ(bytes_of(verify_command(0x00, 0x10, Bytes{'1', '2', '3', '4', '5'})),
+              "00 20 00 10 08 31 32 33 34 35 FF FF FF");
     EXPECT_EQ(bytes_of(verify_command(0x00, 0x10, Bytes{'1', '2', '3', '4', '5', '6', '7', '8'})),
               "00 20 00 10 08 31 32 33 34 35 36 37 38");
     EXPECT_EQ(bytes_of(select_by_path_command(0x08, {0x1100, 0x1102})), "00 A4 08 00 04 11 00 11 02 00");

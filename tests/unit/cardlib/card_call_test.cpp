@@ -26,7 +26,9 @@ TEST(Card_call, the_time_is_for_the_whole_call_and_a_late_card_is_left_behind)
         Card_call call;
         // Calls that return in time give their own result, on another thread than the caller's.
         const auto caller = std::this_thread::get_id();
-        EXPECT_EQ(Card_call::run([caller] { return std::this_thread::get_id() != caller ? SCARD_S_SUCCESS : SCARD_F_INTERNAL_ERROR; }),
+        EXPECT_EQ(Card_call::run([caller] {
+                      return std::this_thread::get_id() != caller ? SCARD_S_SUCCESS : SCARD_F_INTERNAL_ERROR;
+                  }),
                   SCARD_S_SUCCESS);
         EXPECT_EQ(Card_call::run([] { return SCARD_W_REMOVED_CARD; }), SCARD_W_REMOVED_CARD);
         EXPECT_EQ(Card_call::run([] {

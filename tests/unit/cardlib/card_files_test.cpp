@@ -38,7 +38,8 @@ TEST(Card_files, names_are_normalised_and_found_in_catalogue_order)
     EXPECT_EQ(catalogue_entry(4).access, Access_pin);
     EXPECT_FALSE(catalogue_entry(4).path);
     EXPECT_EQ(catalogue_entry(6).long_description,
-              "Nei dati sulle esenzioni della Carta Velin ci sono le esenzioni certificate per:\n- patologie;\n- invalidità;\n- malattie rare.\n- reddito.");
+              "Nei dati sulle esenzioni della Carta Velin ci sono le esenzioni certificate per:\n- patologie;\n- "
+              "invalidità;\n- malattie rare.\n- reddito.");
     EXPECT_EQ(cns_catalogue().size(), 21u);
 }
 
@@ -62,8 +63,9 @@ TEST(Card_files, fci_gives_the_size_from_items_80_or_81)
     // The last size item wins; an item of another length is not a size.
     EXPECT_EQ(fci_file_size({0x6F, 0x0A, 0x80, 0x02, 0x00, 0x10, 0x81, 0x02, 0x00, 0x20}), 0x20u);
     EXPECT_EQ(fci_file_size({0x6F, 0x04, 0x80, 0x02, 0x00, 0x00}), 0u);
-    for (const Bytes& fci : {Bytes{0x6F}, Bytes{0x6F, 0x05, 0x80, 0x03, 0x00, 0x00, 0x10}, Bytes{0x70, 0x04, 0x80, 0x02, 0x01, 0x00},
-                             Bytes{0x6F, 0x04, 0x80, 0x02, 0x01}, Bytes{0x6F, 0x02, 0x82, 0xFF}}) {
+    for (const Bytes& fci :
+         {Bytes{0x6F}, Bytes{0x6F, 0x05, 0x80, 0x03, 0x00, 0x00, 0x10}, Bytes{0x70, 0x04, 0x80, 0x02, 0x01, 0x00},
+          Bytes{0x6F, 0x04, 0x80, 0x02, 0x01}, Bytes{0x6F, 0x02, 0x82, 0xFF}}) {
         try {
             fci_file_size(fci);
             ADD_FAILURE() << to_hex(fci);
@@ -127,13 +129,15 @@ Bytes record(uint8_t tag, std::initializer_list<Bytes> items)
 
 TEST(Netlink_directory, the_three_directory_files_give_the_paths)
 {
-    const Bytes ef_dir = tlv(0x30, record(0xA0, {tlv(0x80, {0xA0, 0, 0, 0, 0x73}), tlv(0x82, {0xD0, 0x01}), tlv(0x84, {0x14, 0x00})}));
+    const Bytes ef_dir =
+        tlv(0x30, record(0xA0, {tlv(0x80, {0xA0, 0, 0, 0, 0x73}), tlv(0x82, {0xD0, 0x01}), tlv(0x84, {0x14, 0x00})}));
     EXPECT_EQ(NetLinkParser::netlink_file_id(ef_dir), 0xD001);
 
-    Bytes ef_netlink = tlv(0x30, join({record(0xA0, {tlv(0x80, Bytes(100, 'R'))}),
-                                        record(0xA1, {tlv(0x80, {0x14, 0x00}), tlv(0x84, {0xD0, 0x04})}),
-                                        record(0xA3, {tlv(0x80, {0xD0, 0x02}), tlv(0x81, {0, 96}), tlv(0x82, {0xD0, 0x03}),
-                                                      tlv(0x84, {0xD0, 0x05}), tlv(0x86, {0xD0, 0x06})})}));
+    Bytes ef_netlink =
+        tlv(0x30, join({record(0xA0, {tlv(0x80, Bytes(100, 'R'))}),
+                        record(0xA1, {tlv(0x80, {0x14, 0x00}), tlv(0x84, {0xD0, 0x04})}),
+                        record(0xA3, {tlv(0x80, {0xD0, 0x02}), tlv(0x81, {0, 96}), tlv(0x82, {0xD0, 0x03}),
+                                      tlv(0x84, {0xD0, 0x05}), tlv(0x86, {0xD0, 0x06})})}));
     ef_netlink.resize(ef_netlink.size() + 20, 0x00); // the file's padding
     const Netlink_directory directory = NetLinkParser::directory(ef_netlink);
     EXPECT_EQ(directory.directory, File_path{0x1400});
@@ -144,8 +148,8 @@ TEST(Netlink_directory, the_three_directory_files_give_the_paths)
 
     const Bytes pointers = tlv(0x30, join({record(0xA5, {tlv(0x80, {'E', 'F', '.', 'N', 'E', 'T', 'K', 'I', 'T', 'A'}),
                                                          tlv(0x81, {0x14, 0x00, 0x14, 0x10, 0xD0, 0x07})}),
-                                            record(0xA6, {tlv(0x80, {'E', 'F', '.', 'N', 'K', 'A', 'P'}),
-                                                          tlv(0x81, {0x14, 0x00, 0x14, 0x10, 0xD0, 0x08})})}));
+                                           record(0xA6, {tlv(0x80, {'E', 'F', '.', 'N', 'K', 'A', 'P'}),
+                                                         tlv(0x81, {0x14, 0x00, 0x14, 0x10, 0xD0, 0x08})})}));
     const auto entries = NetLinkParser::pointers(pointers);
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].first, "EF.NETKITA");
@@ -159,21 +163,24 @@ TEST(Netlink_directory, malformed_files_are_bad_format)
         {},
         {0x30},
         {0x31, 0x00},
-        {0x30, 0x80, 0x00, 0x00},                          // indefinite length
-        {0x30, 0x84, 0xFF, 0xFF, 0xFF, 0xFF},              // longer than the file
-        tlv(0x30, tlv(0xA7, tlv(0x31, {}))),               // record outside A0–A6
-        tlv(0x30, tlv(0xA0, tlv(0x30, {}))),               // record that is not a SET
+        {0x30, 0x80, 0x00, 0x00}, // indefinite length
+        {0x30, 0x84, 0xFF, 0xFF, 0xFF, 0xFF}, // longer than the file
+        tlv(0x30, tlv(0xA7, tlv(0x31, {}))), // record outside A0–A6
+        tlv(0x30, tlv(0xA0, tlv(0x30, {}))), // record that is not a SET
         tlv(0x30, tlv(0xA0, join({tlv(0x31, {}), {0x00}}))), // bytes after the SET
-        tlv(0x30, record(0xA0, {tlv(0x88, {0x01})})),      // item outside 80–87
-        tlv(0x30, record(0xA0, {tlv(0x82, {0xD0})})),      // identifier of one byte
-        tlv(0x30, record(0xA1, {tlv(0x80, {0x14})})),      // no A0 with item 82
-        Bytes(good.begin(), good.end() - 1),              // truncated
+        tlv(0x30, record(0xA0, {tlv(0x88, {0x01})})), // item outside 80–87
+        tlv(0x30, record(0xA0, {tlv(0x82, {0xD0})})), // identifier of one byte
+        tlv(0x30, record(0xA1, {tlv(0x80, {0x14})})), // no A0 with item 82
+        Bytes(good.begin(), good.end() - 1), // truncated
     };
     for (const Bytes& bytes : bad)
-        EXPECT_EQ(basic_code_of([&] { NetLinkParser::netlink_file_id(bytes); }), BASIC_ERRORS::Bad_format) << to_hex(bytes, " ");
+        EXPECT_EQ(basic_code_of([&] { NetLinkParser::netlink_file_id(bytes); }), BASIC_ERRORS::Bad_format)
+            << to_hex(bytes, " ");
     EXPECT_EQ(basic_code_of([&] { NetLinkParser::directory(good); }), BASIC_ERRORS::Bad_format);
     // An odd-length path in a pointer record.
-    EXPECT_EQ(basic_code_of([] { NetLinkParser::pointers(tlv(0x30, record(0xA5, {tlv(0x80, {'X'}), tlv(0x81, {0x14, 0x00, 0x14})}))); }),
+    EXPECT_EQ(basic_code_of([] {
+                  NetLinkParser::pointers(tlv(0x30, record(0xA5, {tlv(0x80, {'X'}), tlv(0x81, {0x14, 0x00, 0x14})})));
+              }),
               BASIC_ERRORS::Bad_format);
 }
 

@@ -32,7 +32,8 @@ TEST(Card_error_model, assertions_become_invalid_argument_or_failure)
     EXPECT_STREQ(CCaseException(10).what(), "L'opzione 10 (0xA) non è definita.");
     EXPECT_STREQ(CCaseException().what(), "L'opzione non è definita.");
     // Standard library failures (unknown manufacturer code) are general failures.
-    EXPECT_EQ(translate(std::runtime_error("Codice produttore sconosciuto.")), Result(0x80004005u, "Errore non definito."));
+    EXPECT_EQ(translate(std::runtime_error("Codice produttore sconosciuto.")),
+              Result(0x80004005u, "Errore non definito."));
     EXPECT_EQ(translate(std::bad_alloc()).first, 0x8007000Eu);
 }
 
@@ -42,7 +43,8 @@ TEST(Card_error_model, pcsc_codes_map_to_the_component_codes_or_pass_unchanged)
     EXPECT_EQ(translate(Winapi_exception(0x8010000Cu)), Result(0x80040204u, "Carta non rilevata."));
     EXPECT_EQ(translate(Winapi_exception(0x8010002Eu)), Result(0x80040222u, "Lettore non rilevato."));
     EXPECT_EQ(translate(Winapi_exception(0x80100017u)), Result(0x80040222u, "Lettore non rilevato."));
-    EXPECT_EQ(translate(Winapi_exception(0x8010000Bu)), Result(0x80040227u, "La carta è impegnata da un altro utente."));
+    EXPECT_EQ(translate(Winapi_exception(0x8010000Bu)),
+              Result(0x80040227u, "La carta è impegnata da un altro utente."));
     EXPECT_EQ(translate(Winapi_exception(0x8010006Cu)), Result(0x8004021Cu, "PIN bloccato."));
     EXPECT_EQ(translate(Winapi_exception(0x80100006u)).first, 0x8007000Eu);
     // A Windows error becomes 0x8007xxxx with the system's text.
@@ -61,7 +63,9 @@ TEST(Card_error_model, pcsc_codes_map_to_the_component_codes_or_pass_unchanged)
 
 TEST(Card_error_model, status_words_by_sw1_and_sw2)
 {
-    auto sw = [](uint8_t sw1, uint8_t sw2) { return translate(SCard_command_failed_exception(ISO7816_RESPONSE_APDU({sw1, sw2}))); };
+    auto sw = [](uint8_t sw1, uint8_t sw2) {
+        return translate(SCard_command_failed_exception(ISO7816_RESPONSE_APDU({sw1, sw2})));
+    };
     EXPECT_EQ(sw(0x6A, 0x82), Result(0x8004020Fu, "File non trovato."));
     EXPECT_EQ(sw(0x69, 0x83), Result(0x8004021Cu, "PIN bloccato."));
     EXPECT_EQ(sw(0x63, 0xC2), Result(0x8004023Du, "La carta ha respinto la richiesta."));
@@ -82,21 +86,25 @@ TEST(Card_error_model, enumerated_failures)
               Result(0x80040234u, "Operazione annullata dall'utente."));
     EXPECT_EQ(translate(CEnumException<BASIC_ERRORS::CError>(BASIC_ERRORS::Bad_format)),
               Result(0x8004023Au, "Il formato dei dati analizzati non è valido."));
-    EXPECT_EQ(translate(CEnumException<BASIC_ERRORS::CError>(BASIC_ERRORS::Null_pointer)), Result(0x80004003u, "Puntatore non valido."));
+    EXPECT_EQ(translate(CEnumException<BASIC_ERRORS::CError>(BASIC_ERRORS::Null_pointer)),
+              Result(0x80004003u, "Puntatore non valido."));
     EXPECT_EQ(translate(CEnumException<BASIC_ERRORS::CError>(static_cast<BASIC_ERRORS::CError>(9))).first, 0x80004005u);
     EXPECT_EQ(translate(CEnumException<quark_errors_t::CCode>(quark_errors_t::Not_cns)),
               Result(0x8004023Cu, "La carta inserita non è una Carta Nazionale dei Servizi."));
     EXPECT_EQ(translate(CEnumException<quark_errors_t::CCode>(quark_errors_t::Pin_format)),
               Result(0x8004021Bu, "Il formato del PIN non è corretto."));
-    EXPECT_EQ(translate(CEnumException<quark_errors_t::CCode>(static_cast<quark_errors_t::CCode>(42))).first, 0x80004005u);
+    EXPECT_EQ(translate(CEnumException<quark_errors_t::CCode>(static_cast<quark_errors_t::CCode>(42))).first,
+              0x80004005u);
     EXPECT_EQ(translate(CEnumException<io_errors_t::CError>(io_errors_t::Read)),
               Result(0x80040210u, "Errore durante la lettura del file."));
     EXPECT_EQ(translate(CEnumException<io_errors_t::CError>(static_cast<io_errors_t::CError>(17))).first, 0x8004020Cu);
-    EXPECT_EQ(translate(CEnumException<QUARK_ERROR>(QUARK_ERROR::Not_allowed)), Result(0x80040236u, "Operazione non consentita."));
+    EXPECT_EQ(translate(CEnumException<QUARK_ERROR>(QUARK_ERROR::Not_allowed)),
+              Result(0x80040236u, "Operazione non consentita."));
     // A malformed reply is a general failure.
     EXPECT_EQ(translate(CEnumException<CProtocolErrors::CCode>(CProtocolErrors::One_byte_reply)).first, 0x80004005u);
     // A detail text is what the caller reads.
-    EXPECT_EQ(translate(CEnumException<QUARK_ERROR>(QUARK_ERROR::Not_allowed, "Solo per prova.")).second, "Solo per prova.");
+    EXPECT_EQ(translate(CEnumException<QUARK_ERROR>(QUARK_ERROR::Not_allowed, "Solo per prova.")).second,
+              "Solo per prova.");
 }
 
 TEST(Card_error_model, texts_by_code)
@@ -109,12 +117,15 @@ TEST(Card_error_model, texts_by_code)
     EXPECT_EQ(error_text(0x800C0005u), "Descrizione dell'errore non disponibile.");
     EXPECT_EQ(error_text(0x80040241u), "La funzione richiesta non è disponibile in modalità contactless.");
     const std::string outdated = error_text(0x8004023Fu);
-    EXPECT_EQ(outdated.rfind("LA VERSIONE DEL \"AUREA DESK\"\nINSTALLATA NON E' AGGIORNATA.\n\nPer proseguire e' necessario "
-                             "installare la versione corrente,\ndisponibile sul sito https://",
-                             0),
-              0u);
+    EXPECT_EQ(
+        outdated.rfind("LA VERSIONE DEL \"AUREA DESK\"\nINSTALLATA NON E' AGGIORNATA.\n\nPer proseguire e' necessario "
+                       "installare la versione corrente,\ndisponibile sul sito https://",
+                       0),
+        0u);
     EXPECT_EQ(outdated.back(), '\n');
-    EXPECT_EQ(error_text(0x8004023Eu), "Non è possibile firmare il documento specificato.\n\nIl documento supera la dimensione massima prevista.");
+    EXPECT_EQ(
+        error_text(0x8004023Eu),
+        "Non è possibile firmare il documento specificato.\n\nIl documento supera la dimensione massima prevista.");
 }
 
 } // namespace

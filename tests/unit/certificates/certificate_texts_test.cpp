@@ -26,7 +26,8 @@ std::vector<std::string> subjects_of(const Certification_path& path)
 
 const Certificate_field* find_field(const std::vector<Certificate_field>& fields, const std::string& name)
 {
-    const auto found = std::find_if(fields.begin(), fields.end(), [&](const Certificate_field& f) { return f.name == name; });
+    const auto found =
+        std::find_if(fields.begin(), fields.end(), [&](const Certificate_field& f) { return f.name == name; });
     return found == fields.end() ? nullptr : &*found;
 }
 
@@ -35,8 +36,8 @@ TEST(Certificate_texts, names_are_the_values_last_first_quoted_where_they_would_
     EXPECT_EQ("TINIT-RSSMRA80A01L999X, MARIO, ROSSI, ROSSI MARIO, Certificatore Accreditato Demo S.p.A., IT",
               certificate_list_text(pki_certificate("signer-legal")));
     EXPECT_EQ("CN = ROSSI MARIO\nO = Certificatore Accreditato Demo S.p.A.\nC = IT",
-              name_lines(pki_certificate("signer-legal").subject_name()).substr(
-                  name_lines(pki_certificate("signer-legal").subject_name()).find("CN = ")));
+              name_lines(pki_certificate("signer-legal").subject_name())
+                  .substr(name_lines(pki_certificate("signer-legal").subject_name()).find("CN = ")));
 
     std::unique_ptr<X509_NAME, decltype(&X509_NAME_free)> name(X509_NAME_new(), X509_NAME_free);
     auto add = [&](const char* field, const char* value, int set) {
@@ -182,7 +183,8 @@ TEST(Certificate_files, what_an_import_finds_in_a_file)
     EXPECT_EQ(certificate, read("two.crt").certificate);
     EXPECT_EQ(Outcome::Not_a_certificate,
               read_certificate_file((pki_folder() / "documents" / "contratto-signer-legal.txt.p7m").string()).outcome);
-    EXPECT_EQ(Outcome::Not_a_certificate, read_certificate_file((pki_folder() / "velin-data/data/cns.sst").string()).outcome);
+    EXPECT_EQ(Outcome::Not_a_certificate,
+              read_certificate_file((pki_folder() / "velin-data/data/cns.sst").string()).outcome);
     EXPECT_EQ(Outcome::Not_a_certificate, read_certificate_file((pki_folder() / "crl/card-root.crl").string()).outcome);
     for (const char* name : {"cut.cer", "empty.cer"}) {
         EXPECT_EQ(Outcome::Undecodable, read(name).outcome) << name;

@@ -199,8 +199,8 @@ TEST(System_errors, windows_texts_and_errno_mapping)
     EXPECT_EQ(velin::error_code_from_errno(ENOSPC), 112u);
     EXPECT_EQ(velin::error_code_from_errno(EEXIST), 80u);
     // Every mapped errno has a text.
-    for (int error : {ENOENT, ENOTDIR, EACCES, EPERM, EBADF, ENOMEM, EROFS, EBUSY, EEXIST, EINVAL, ENOSPC,
-                      ENAMETOOLONG, EISDIR, ENOTEMPTY, EIO, ENODEV, ETIMEDOUT})
+    for (int error : {ENOENT, ENOTDIR, EACCES, EPERM, EBADF, ENOMEM, EROFS, EBUSY, EEXIST, EINVAL, ENOSPC, ENAMETOOLONG,
+                      EISDIR, ENOTEMPTY, EIO, ENODEV, ETIMEDOUT})
         EXPECT_FALSE(velin::system_error_text(velin::error_code_from_errno(error)).empty()) << error;
 }
 

@@ -126,10 +126,10 @@ TEST(File_io, a_file_written_in_pieces_replaces_the_old_one_only_when_every_piec
     };
     EXPECT_EQ(velin::replace_file(target.string(), half_then(ENOSPC), 0600), ENOSPC);
     EXPECT_EQ(velin::replace_file(target.string(), half_then(0), 0600), EIO);
-    EXPECT_EQ(velin::replace_file(
-                  target.string(),
-                  [](int) -> bool { throw std::runtime_error("la macchina Java non risponde"); }, 0600),
-              EIO);
+    EXPECT_EQ(
+        velin::replace_file(
+            target.string(), [](int) -> bool { throw std::runtime_error("la macchina Java non risponde"); }, 0600),
+        EIO);
     EXPECT_EQ(read_file(target), "originale");
     EXPECT_EQ(names_in(folder.path()), std::vector<std::string>{"firmato.pdf"});
 }

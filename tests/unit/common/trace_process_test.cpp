@@ -126,7 +126,7 @@ TEST(Trace_processes, running_programs_take_successive_names_and_an_ended_one_is
     const std::string after = velin::test::read_file(logs / log_name(1));
     EXPECT_EQ(after.find('z'), std::string::npos) << "the reused file was not truncated";
     EXPECT_EQ(after.find(before.substr(0, 40)), std::string::npos);
-    EXPECT_EQ(std::count(after.begin(), after.end(), '\n') , 5) << after; // one record + marker
+    EXPECT_EQ(std::count(after.begin(), after.end(), '\n'), 5) << after; // one record + marker
 }
 
 TEST(Trace_processes, ring_wraps_past_500000_bytes_with_marker_after_newest_record)

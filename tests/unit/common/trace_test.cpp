@@ -159,7 +159,8 @@ TEST(Trace_log, records_from_many_threads_never_interleave_inside_a_line)
     for (int t = 0; t < threads; ++t)
         workers.emplace_back([t] {
             for (int r = 0; r < records; ++r)
-                Trace(Trace_kind, Level_info) << "concorrente T" << t << " R" << r << " " << std::string(50, char('a' + t));
+                Trace(Trace_kind, Level_info)
+                    << "concorrente T" << t << " R" << r << " " << std::string(50, char('a' + t));
         });
     for (auto& worker : workers)
         worker.join();

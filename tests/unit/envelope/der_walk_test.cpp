@@ -3,9 +3,9 @@
 // anything it does not handle.
 #include "VelinVerify/envelope/der_walk.h"
 #include "VelinVerify/envelope/pkcs7.h"
-#include "envelope_builder.h"
 #include "common/owner.h"
 #include "common/trace.h"
+#include "envelope_builder.h"
 #include "test_folder.h"
 
 #include <gtest/gtest.h>
@@ -94,7 +94,8 @@ Decoded decode(std::vector<uint8_t> bytes, Pkcs7::Der_reading reading, bool taki
 
 // Decodes with the walk (from a span and taking the buffer) and with OpenSSL alone; all three
 // must agree. Returns the OpenSSL result.
-Decoded expect_same_results(const std::vector<uint8_t>& bytes, std::optional<bool> expect_walk, const std::string& label)
+Decoded expect_same_results(const std::vector<uint8_t>& bytes, std::optional<bool> expect_walk,
+                            const std::string& label)
 {
     const Decoded reference = decode(bytes, Pkcs7::Der_reading::Openssl_only, false);
     EXPECT_FALSE(reference.walked) << label;
@@ -313,7 +314,8 @@ TEST(Envelope_der_walk, smime_messages_in_mail_form_are_walked_and_read_as_the_o
             const std::string lines = wrapped(der, width, line_end);
             const std::string label = "width " + std::to_string(width);
             expect_same_results(smime(header, lines), true, label);
-            expect_same_results(smime(header, lines.substr(0, lines.size() - line_end.size())), true, label + ", last line open");
+            expect_same_results(smime(header, lines.substr(0, lines.size() - line_end.size())), true,
+                                label + ", last line open");
         }
 
     // Every cut of a message, and every header byte changed in turn.
@@ -325,7 +327,8 @@ TEST(Envelope_der_walk, smime_messages_in_mail_form_are_walked_and_read_as_the_o
         for (uint8_t value : {uint8_t{'\n'}, uint8_t{'\r'}, uint8_t{' '}, uint8_t{':'}, uint8_t{';'}, uint8_t{0}}) {
             std::vector<uint8_t> damaged = good;
             damaged[at] = value;
-            expect_same_results(damaged, std::nullopt, "S/MIME byte " + std::to_string(at) + " = " + std::to_string(value));
+            expect_same_results(damaged, std::nullopt,
+                                "S/MIME byte " + std::to_string(at) + " = " + std::to_string(value));
         }
 }
 
@@ -376,11 +379,12 @@ TEST(Envelope_der_walk, the_split_points_at_the_document_and_leaves_it_out)
     EXPECT_EQ(*CMS_get0_content(reduced.get()), nullptr);
     EXPECT_EQ(sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(reduced.get())), 1);
     EXPECT_LT(split->without_content.size(), bytes.size() - 300);
-    EXPECT_FALSE(split_der_signed_data(test::build_envelope(std::vector<uint8_t>(300, 'a'), [] {
-                     test::Envelope_options detached;
-                     detached.detached = true;
-                     return detached;
-                 }()))
+    EXPECT_FALSE(split_der_signed_data(test::build_envelope(std::vector<uint8_t>(300, 'a'),
+                                                            [] {
+                                                                test::Envelope_options detached;
+                                                                detached.detached = true;
+                                                                return detached;
+                                                            }()))
                      .has_value());
 }
 
@@ -401,8 +405,8 @@ TEST(Envelope_der_walk, many_signers_decoded_a_few_at_a_time_give_the_results_of
     two.signers = 2;
     test::Envelope_options bad_signature;
     bad_signature.damage_signature = true;
-    const std::vector<uint8_t> crowd = test::with_signers(test::build_envelope(document, two), 150, 3,
-                                                          test::build_envelope(document, bad_signature));
+    const std::vector<uint8_t> crowd =
+        test::with_signers(test::build_envelope(document, two), 150, 3, test::build_envelope(document, bad_signature));
     std::vector<uint8_t> undecodable = crowd;
     const size_t last = last_signer_offset(undecodable);
     ASSERT_GT(last, 0u);
@@ -439,9 +443,10 @@ TEST(Envelope_der_walk, many_signers_decoded_a_few_at_a_time_give_the_results_of
     };
     EXPECT_EQ(decoded_signers(split->without_signers), 0);
     const std::span<const uint8_t> bytes(reduced->without_content);
-    EXPECT_EQ(decoded_signers(der_signed_data_with_signers(
-                  *split, bytes.subspan(split->signers[10].offset, split->signers[12].offset - split->signers[10].offset))),
-              2);
+    EXPECT_EQ(
+        decoded_signers(der_signed_data_with_signers(
+            *split, bytes.subspan(split->signers[10].offset, split->signers[12].offset - split->signers[10].offset))),
+        2);
     EXPECT_EQ(decoded_signers(der_signed_data_with_signers(*split, {})), 0);
 
     // Anything but a SET of SEQUENCEs closing the SignedData is not set apart.
@@ -526,12 +531,13 @@ TEST(Envelope_der_walk, a_ber_envelope_s_document_is_read_in_its_pieces_where_th
     EXPECT_EQ(split->content_size, large.size());
     std::vector<uint8_t> joined;
     size_t slices = 0;
-    EXPECT_TRUE(read_octet_string_pieces(std::span<const uint8_t>(ber).subspan(split->pieces_offset, split->pieces_size),
-                                         1000, [&](std::span<const uint8_t> slice) {
-                                             EXPECT_LE(slice.size(), 1000u);
-                                             joined.insert(joined.end(), slice.begin(), slice.end());
-                                             return ++slices < 100000;
-                                         }));
+    EXPECT_TRUE(
+        read_octet_string_pieces(std::span<const uint8_t>(ber).subspan(split->pieces_offset, split->pieces_size), 1000,
+                                 [&](std::span<const uint8_t> slice) {
+                                     EXPECT_LE(slice.size(), 1000u);
+                                     joined.insert(joined.end(), slice.begin(), slice.end());
+                                     return ++slices < 100000;
+                                 }));
     EXPECT_EQ(joined, large);
 
     Pkcs7 decoder;
@@ -542,8 +548,7 @@ TEST(Envelope_der_walk, a_ber_envelope_s_document_is_read_in_its_pieces_where_th
     EXPECT_TRUE(content.is_encoded());
     EXPECT_EQ(content.size(), large.size());
     EXPECT_TRUE(content == large);
-    EXPECT_EQ(content.range(1000, 5000).to_vector(),
-              std::vector<uint8_t>(large.begin() + 1000, large.begin() + 6000));
+    EXPECT_EQ(content.range(1000, 5000).to_vector(), std::vector<uint8_t>(large.begin() + 1000, large.begin() + 6000));
     decoder.read_signatures();
     decoder.select_signature(0);
     EXPECT_EQ(describe(decoder.signature_integrity()), "2/1/");
@@ -570,7 +575,8 @@ TEST(Envelope_der_walk, a_ber_envelope_s_document_is_read_in_its_pieces_where_th
     const auto fixture_split = split_ber_signed_data(nested);
     ASSERT_TRUE(fixture_split.has_value());
     nested.insert(nested.begin() + static_cast<ptrdiff_t>(fixture_split->pieces_offset), {0x24, 0x80});
-    nested.insert(nested.begin() + static_cast<ptrdiff_t>(fixture_split->pieces_offset + 2 + fixture_split->pieces_size),
+    nested.insert(nested.begin() +
+                      static_cast<ptrdiff_t>(fixture_split->pieces_offset + 2 + fixture_split->pieces_size),
                   {0x00, 0x00});
     EXPECT_FALSE(split_ber_signed_data(nested).has_value());
     EXPECT_EQ(expect_same_results(nested, false, "pieces of a piece").content, test::fixture_bytes("document.txt"));

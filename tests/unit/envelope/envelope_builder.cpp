@@ -4,9 +4,9 @@
 
 #include "common/trace.h"
 
+#include <openssl/asn1t.h>
 #include <openssl/bio.h>
 #include <openssl/cms.h>
-#include <openssl/asn1t.h>
 #include <openssl/pem.h>
 
 #include <stdexcept>
@@ -58,23 +58,21 @@ std::vector<uint8_t> concatenated(std::initializer_list<std::vector<uint8_t>> pi
 
 // The signed attributes as they are signed: a DER SET OF, sorted, as the SignerInfo carries them.
 using Attribute_list = STACK_OF(X509_ATTRIBUTE);
-ASN1_ITEM_TEMPLATE(Signed_attribute_set) =
-    ASN1_EX_TEMPLATE_TYPE(ASN1_TFLG_SET_OF, 0, Signed_attribute_set, X509_ATTRIBUTE)
-ASN1_ITEM_TEMPLATE_END(Signed_attribute_set)
+ASN1_ITEM_TEMPLATE(Signed_attribute_set) = ASN1_EX_TEMPLATE_TYPE(ASN1_TFLG_SET_OF, 0, Signed_attribute_set,
+                                                                 X509_ATTRIBUTE)
+    ASN1_ITEM_TEMPLATE_END(Signed_attribute_set)
 
-// Signs the signer's current signed attributes again with its key. OpenSSL's own signing refuses
-// attribute sets that break the rules, which is what these envelopes are made to carry.
-void sign_attributes_again(CMS_SignerInfo* signer, EVP_PKEY* key)
+    // Signs the signer's current signed attributes again with its key. OpenSSL's own signing refuses
+    // attribute sets that break the rules, which is what these envelopes are made to carry.
+    void sign_attributes_again(CMS_SignerInfo * signer, EVP_PKEY* key)
 {
-    std::unique_ptr<Attribute_list, void (*)(Attribute_list*)> attributes(sk_X509_ATTRIBUTE_new_null(),
-                                                                           [](Attribute_list* list) {
-                                                                               sk_X509_ATTRIBUTE_free(list);
-                                                                           });
+    std::unique_ptr<Attribute_list, void (*)(Attribute_list*)> attributes(
+        sk_X509_ATTRIBUTE_new_null(), [](Attribute_list* list) { sk_X509_ATTRIBUTE_free(list); });
     for (int i = 0; i < CMS_signed_get_attr_count(signer); ++i)
         sk_X509_ATTRIBUTE_push(attributes.get(), CMS_signed_get_attr(signer, i));
     unsigned char* encoded = nullptr;
-    const int length = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(attributes.get()), &encoded,
-                                     ASN1_ITEM_rptr(Signed_attribute_set));
+    const int length =
+        ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(attributes.get()), &encoded, ASN1_ITEM_rptr(Signed_attribute_set));
     require(length > 0, "signed attributes");
     std::unique_ptr<unsigned char, void (*)(unsigned char*)> owned(encoded, [](unsigned char* p) { OPENSSL_free(p); });
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
@@ -146,8 +144,9 @@ std::vector<Element> elements(std::span<const uint8_t> content)
             header += count;
         }
         require(at + header + length <= content.size(), "DER content");
-        out.push_back({tag, {content.begin() + static_cast<std::ptrdiff_t>(at + header),
-                             content.begin() + static_cast<std::ptrdiff_t>(at + header + length)}});
+        out.push_back({tag,
+                       {content.begin() + static_cast<std::ptrdiff_t>(at + header),
+                        content.begin() + static_cast<std::ptrdiff_t>(at + header + length)}});
         at += header + length;
     }
     return out;
@@ -255,8 +254,8 @@ std::vector<uint8_t> build_envelope(std::span<const uint8_t> content, const Enve
             require(time && ASN1_STRING_set(time.get(), options.signing_time.data(),
                                             static_cast<int>(options.signing_time.size())) == 1,
                     "signing time");
-            require(CMS_signed_add1_attr_by_NID(signer, NID_pkcs9_signingTime, options.signing_time_type,
-                                                time.get(), -1) == 1,
+            require(CMS_signed_add1_attr_by_NID(signer, NID_pkcs9_signingTime, options.signing_time_type, time.get(),
+                                                -1) == 1,
                     "signing time attribute");
         }
     }
@@ -265,8 +264,8 @@ std::vector<uint8_t> build_envelope(std::span<const uint8_t> content, const Enve
     require(CMS_final(cms.get(), data.get(), nullptr, flags & ~CMS_PARTIAL) == 1, "CMS_final");
 
     if (options.signed_content_type != 0 || options.repeated_message_digest)
-        change_signed_attributes(sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0),
-                                 signing_key(1).key.get(), options);
+        change_signed_attributes(sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0), signing_key(1).key.get(),
+                                 options);
 
     if (options.damage_signature) {
         CMS_SignerInfo* first = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);

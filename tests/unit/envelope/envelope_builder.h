@@ -26,13 +26,13 @@ struct Signing_key {
 Signing_key signing_key(int which);
 
 struct Envelope_options {
-    int signers = 1;               // 0: a SignedData without signers
+    int signers = 1; // 0: a SignedData without signers
     bool signed_attributes = true; // false: the key signs the document's digest directly
     bool embed_certificate = true;
     bool detached = false;
     bool damage_signature = false; // flip a bit of the first signer's signature value
-    int signing_time_type = 0;     // V_ASN1_UTCTIME or V_ASN1_GENERALIZEDTIME to write one by hand
-    std::string signing_time;      // its text, written unchecked
+    int signing_time_type = 0; // V_ASN1_UTCTIME or V_ASN1_GENERALIZEDTIME to write one by hand
+    std::string signing_time; // its text, written unchecked
     // Signed attributes changed after signing, then signed again with the same key, so the
     // signature itself stays valid: the content type stated as this NID, or the document's
     // digest stated twice.

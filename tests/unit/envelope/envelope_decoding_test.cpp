@@ -106,9 +106,10 @@ TEST(Envelope_forms, der_base64_and_smime_forms_decode_to_the_same_document)
     EXPECT_TRUE(is_range_of_file(der));
     for (const char* record : {"Decodifica asincrona del file.", "Il file ha l'estensione per i un PKCS#7."})
         EXPECT_TRUE(test::trace_has_record("INFO", record)) << record;
-    for (const char* record : {"Decodifica del PKCS#7", "Tenta la decodifica binaria", "Assegna il nome del documento originale",
-                               "Lettura del documento originale", "Estrazione del documento originale",
-                               "Caricamento CAPICOM", "Analisi delle firme", "Decodifica firme."})
+    for (const char* record :
+         {"Decodifica del PKCS#7", "Tenta la decodifica binaria", "Assegna il nome del documento originale",
+          "Lettura del documento originale", "Estrazione del documento originale", "Caricamento CAPICOM",
+          "Analisi delle firme", "Decodifica firme."})
         EXPECT_TRUE(test::trace_has_record("TRACE", record)) << record;
 
     const Analysis ber = analyse_file(test::fixture("document.ber.p7m").string());
@@ -120,8 +121,9 @@ TEST(Envelope_forms, der_base64_and_smime_forms_decode_to_the_same_document)
         expect_document_signed_by_mario(base64);
         EXPECT_EQ(base64.encoding(), Pkcs7::Encoding::Base64) << name;
     }
-    for (const char* record : {"Il PKCS#7 non è in formato binario.", "Tenta la decodifica MIME",
-                               "Tenta la decodifica base64", "Per la decodifica Base64 usiamo comunque il parser MIME."})
+    for (const char* record :
+         {"Il PKCS#7 non è in formato binario.", "Tenta la decodifica MIME", "Tenta la decodifica base64",
+          "Per la decodifica Base64 usiamo comunque il parser MIME."})
         EXPECT_TRUE(test::trace_has_record("TRACE", record)) << record;
 
     const Analysis smime = analyse_file(test::fixture("document.smime.p7m").string());
@@ -248,8 +250,9 @@ TEST(Envelope_signatures, what_cannot_be_checked_never_counts_as_matching)
     const Analysis clear_signed = analyse_file(test::fixture("detached.smime.p7m").string());
     ASSERT_TRUE(clear_signed.envelope().content.is_assigned());
     const std::string document = test::read_file(test::fixture("document.txt"));
-    EXPECT_EQ(std::string(clear_signed.envelope().content.value().begin(), clear_signed.envelope().content.value().end()),
-              document);
+    EXPECT_EQ(
+        std::string(clear_signed.envelope().content.value().begin(), clear_signed.envelope().content.value().end()),
+        document);
     EXPECT_TRUE(clear_signed.envelope().all_signatures_match());
     EXPECT_FALSE(clear_signed.envelope().detached);
 
@@ -393,8 +396,8 @@ TEST(Envelope_large, a_repeated_signer_is_checked_once_but_a_copy_with_another_s
     test::Envelope_options damaged = fixed;
     damaged.damage_signature = true;
     const auto document = test::as_bytes(document_text);
-    const auto envelope = test::with_signers(test::build_envelope(document, fixed), 500, 1,
-                                             test::build_envelope(document, damaged));
+    const auto envelope =
+        test::with_signers(test::build_envelope(document, fixed), 500, 1, test::build_envelope(document, damaged));
     const Analysis crowd = analyse_bytes(envelope);
     ASSERT_EQ(crowd.signatures().size(), 501u);
     EXPECT_TRUE(crowd.signatures()[499].signature_matches());
@@ -418,7 +421,8 @@ TEST(Envelope_large, hundred_megabyte_document_decodes_and_checks)
     }
     const auto start = std::chrono::steady_clock::now();
     const Analysis large = analyse_file(path.string());
-    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     std::printf("100 MB envelope read and decoded in %lld ms\n", static_cast<long long>(elapsed.count()));
     ASSERT_TRUE(large.envelope().content.is_assigned());
     EXPECT_TRUE(large.envelope().content.value() == document);
@@ -436,13 +440,14 @@ TEST(Envelope_large, hundred_megabyte_document_decodes_and_checks)
 // What the verifier learns from an analysis, in a form that compares.
 std::string outcome_of(const Analysis& analysis)
 {
-    std::string out = std::to_string(static_cast<int>(analysis.parser->status())) + "|" + analysis.parser->error_message() +
-                      "|" + std::to_string(static_cast<int>(analysis.encoding()));
+    std::string out = std::to_string(static_cast<int>(analysis.parser->status())) + "|" +
+                      analysis.parser->error_message() + "|" + std::to_string(static_cast<int>(analysis.encoding()));
     if (!analysis.info->envelope.is_assigned())
         return out;
     const auto& content = analysis.envelope().content;
     out += "|content " + std::to_string(static_cast<int>(content.state())) + " " +
-           (content.is_assigned() ? std::to_string(std::hash<std::string>{}(text_of(content.value()))) : content.message());
+           (content.is_assigned() ? std::to_string(std::hash<std::string>{}(text_of(content.value())))
+                                  : content.message());
     if (!analysis.envelope().signatures.is_assigned())
         return out + "|signatures " + analysis.envelope().signatures.message();
     for (const Signature_info& signature : analysis.signatures())
@@ -548,9 +553,12 @@ TEST(Envelope_large, a_large_time_stamped_file_gives_what_its_envelope_gives)
     signer_damaged[signer_damaged.size() - 30] ^= 0xff;
     std::vector<uint8_t> not_der(intact.size(), 'z');
     const std::vector<uint8_t> cut(intact.begin(), intact.end() - 10);
-    for (const auto& [envelope, label] : std::vector<std::pair<std::vector<uint8_t>, std::string>>{
-             {intact, "intact"}, {tampered, "document changed"}, {signer_damaged, "signer damaged"},
-             {not_der, "not an envelope"}, {cut, "cut short"}})
+    for (const auto& [envelope, label] :
+         std::vector<std::pair<std::vector<uint8_t>, std::string>>{{intact, "intact"},
+                                                                   {tampered, "document changed"},
+                                                                   {signer_damaged, "signer damaged"},
+                                                                   {not_der, "not an envelope"},
+                                                                   {cut, "cut short"}})
         for (const auto& [width, line_end] : std::vector<std::pair<size_t, std::string>>{
                  {0, ""}, {76, "\r\n"}, {64, "\n"}, {61, "\r\n"}, {1, "\n"}, {100000, "\r\n"}}) {
             const std::string what = label + ", width " + std::to_string(width);

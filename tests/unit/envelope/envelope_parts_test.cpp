@@ -66,10 +66,8 @@ TEST(Asn1_utctime, converts_within_the_1969_to_2068_window)
         System_time expected;
     };
     const Case cases[] = {
-        {"491231235959Z", {2049, 12, 0, 31, 23, 59, 59, 0}},
-        {"700101000000Z", {1970, 1, 0, 1, 0, 0, 0, 0}},
-        {"690101000000Z", {1969, 1, 0, 1, 0, 0, 0, 0}},
-        {"681231235959Z", {2068, 12, 0, 31, 23, 59, 59, 0}},
+        {"491231235959Z", {2049, 12, 0, 31, 23, 59, 59, 0}}, {"700101000000Z", {1970, 1, 0, 1, 0, 0, 0, 0}},
+        {"690101000000Z", {1969, 1, 0, 1, 0, 0, 0, 0}},      {"681231235959Z", {2068, 12, 0, 31, 23, 59, 59, 0}},
         {"240229120000Z", {2024, 2, 0, 29, 12, 0, 0, 0}},
     };
     for (const auto& c : cases) {
@@ -83,9 +81,9 @@ TEST(Asn1_utctime, anything_but_a_real_utc_time_fails)
 {
     // Too few numbers, a time-zone offset that would be shown as UTC, impossible dates, signs
     // and spaces that a field-by-field scan would accept.
-    for (const char* text : {"", "4912312359Z", "491231235959", "491231235959+0100", "491331235959Z",
-                             "230229120000Z", "490431000000Z", "491231245959Z", "491231236059Z",
-                             "4912312359-1Z", " 91231235959Z", "491231235959Z0", "4912312359\xff\xffZ"}) {
+    for (const char* text : {"", "4912312359Z", "491231235959", "491231235959+0100", "491331235959Z", "230229120000Z",
+                             "490431000000Z", "491231245959Z", "491231236059Z", "4912312359-1Z", " 91231235959Z",
+                             "491231235959Z0", "4912312359\xff\xffZ"}) {
         Asn1_utctime_as_system_time time(text);
         EXPECT_FALSE(time.succeeded()) << text;
         EXPECT_EQ(time.message(), "bad UTCTIME format") << text;
@@ -185,7 +183,8 @@ TEST(Binary_file_read, a_prefix_chosen_from_the_head_is_kept_apart)
     EXPECT_EQ(small.value(), test::as_bytes("cdef"));
     test::write_file(folder / "vuoto.p7m", "");
     Binary_file_read empty;
-    EXPECT_FALSE(empty.read((folder / "vuoto.p7m").string(), [](std::span<const uint8_t>, uint64_t) { return size_t{0}; }));
+    EXPECT_FALSE(
+        empty.read((folder / "vuoto.p7m").string(), [](std::span<const uint8_t>, uint64_t) { return size_t{0}; }));
     EXPECT_EQ(empty.message(), "Il file è vuoto.");
     Binary_file_read directory;
     EXPECT_FALSE(directory.read(folder.path().string(), [](std::span<const uint8_t>, uint64_t) { return size_t{1}; }));
@@ -263,12 +262,14 @@ TEST(Binary_file_write, creates_or_truncates_with_default_permissions)
 
     // A private copy is 0600 whatever the umask, and a link in its place is not followed.
     Binary_file_write private_copy;
-    EXPECT_TRUE(private_copy.write(short_content, (folder / "anteprima.pdf").string(), Binary_file_write::Private_copy));
+    EXPECT_TRUE(
+        private_copy.write(short_content, (folder / "anteprima.pdf").string(), Binary_file_write::Private_copy));
     ASSERT_EQ(::stat((folder / "anteprima.pdf").c_str(), &attributes), 0);
     EXPECT_EQ(attributes.st_mode & 0777, 0600u);
     std::filesystem::create_symlink(path, folder / "collegamento.pdf");
     Binary_file_write through_link;
-    EXPECT_FALSE(through_link.write(short_content, (folder / "collegamento.pdf").string(), Binary_file_write::Private_copy));
+    EXPECT_FALSE(
+        through_link.write(short_content, (folder / "collegamento.pdf").string(), Binary_file_write::Private_copy));
     EXPECT_EQ(test::read_file(path), "");
 
     Binary_file_write impossible;

@@ -173,8 +173,8 @@ std::string multipart(const std::string& pkcs7_base64, const std::string& reply)
 {
     std::string message = "Content-Type: multipart/mixed; boundary=\"XYZ\"\r\n\r\n--XYZ\r\n";
     if (!pkcs7_base64.empty())
-        message += "Content-Type: application/pkcs7-mime\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
-                   pkcs7_base64 + "\r\n--XYZ\r\n";
+        message += "Content-Type: application/pkcs7-mime\r\nContent-Transfer-Encoding: base64\r\n\r\n" + pkcs7_base64 +
+                   "\r\n--XYZ\r\n";
     message += "Content-Type: application/timestamp-reply\r\nContent-Transfer-Encoding: binary\r\n\r\n" + reply +
                "\r\n--XYZ--\r\n";
     return message;

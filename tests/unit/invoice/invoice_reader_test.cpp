@@ -125,10 +125,10 @@ TEST(Invoice_reader, hostile_documents_end_without_loading_anything)
 {
     // Entities of any kind come with a DTD, which an invoice never has: one naming a file is
     // refused, and a billion laughs ends (the parser stops it) with nothing shown.
-    const Invoice_reading refused = read_invoice(bytes_of(
-        invoice_with("<!DOCTYPE p:FatturaElettronica [<!ENTITY file SYSTEM \"file:///etc/passwd\">]>",
-                     "<FatturaElettronicaBody><DatiGenerali><DatiGeneraliDocumento><Causale>&file;</Causale>"
-                     "</DatiGeneraliDocumento></DatiGenerali></FatturaElettronicaBody>")));
+    const Invoice_reading refused = read_invoice(
+        bytes_of(invoice_with("<!DOCTYPE p:FatturaElettronica [<!ENTITY file SYSTEM \"file:///etc/passwd\">]>",
+                              "<FatturaElettronicaBody><DatiGenerali><DatiGeneraliDocumento><Causale>&file;</Causale>"
+                              "</DatiGeneraliDocumento></DatiGenerali></FatturaElettronicaBody>")));
     EXPECT_TRUE(refused.invoice);
     EXPECT_NE(refused.failure, "");
     EXPECT_TRUE(refused.html.empty());

@@ -40,8 +40,8 @@ TEST(Base64_decode, DecodesPaddedUnpaddedAndWrappedText)
 
 TEST(Base64_decode, RefusesDamagedText)
 {
-    for (const char* bad : {"Zm9v!", "Zm9v YmF*", "Z", "Zm9vY", "Zg=", "Zg==Zg==", "=", "Zg===", "Zm=8",
-                            "\xc3\xa8Zm9v"}) {
+    for (const char* bad :
+         {"Zm9v!", "Zm9v YmF*", "Z", "Zm9vY", "Zg=", "Zg==Zg==", "=", "Zg===", "Zm=8", "\xc3\xa8Zm9v"}) {
         Base64_decode decode;
         EXPECT_FALSE(decode.decode(bad)) << bad;
         EXPECT_EQ(decode.message(), "Il testo base64 non è valido.") << bad;
@@ -59,8 +59,8 @@ TEST(Base64_decode, MatchesOpenSslOnLargeWrappedInput)
     for (auto& b : data)
         b = static_cast<unsigned char>(random());
     std::string encoded(4 * ((data.size() + 2) / 3) + 1, '\0');
-    encoded.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
-                                                       data.data(), static_cast<int>(data.size()))));
+    encoded.resize(static_cast<size_t>(
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()), data.data(), static_cast<int>(data.size()))));
     std::string wrapped;
     for (size_t i = 0; i < encoded.size(); i += 76)
         wrapped += encoded.substr(i, 76) + "\r\n";
@@ -78,8 +78,8 @@ TEST(Base64_decode, SlicesJoinToWhatTheWholeDecodingGivesInEveryForm)
     for (auto& b : data)
         b = static_cast<unsigned char>(random());
     std::string encoded(4 * ((data.size() + 2) / 3) + 1, '\0');
-    encoded.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
-                                                       data.data(), static_cast<int>(data.size()))));
+    encoded.resize(static_cast<size_t>(
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()), data.data(), static_cast<int>(data.size()))));
     const auto wrapped = [&encoded](size_t width, const std::string& end) {
         std::string text;
         for (size_t i = 0; i < encoded.size(); i += width)
@@ -93,7 +93,7 @@ TEST(Base64_decode, SlicesJoinToWhatTheWholeDecodingGivesInEveryForm)
         Base64_decode::Form form;
     };
     const std::vector<Case> cases = {
-        {encoded, Base64_decode::Form::Plain},        {wrapped(76, "\r\n"), Base64_decode::Form::Mail_lines},
+        {encoded, Base64_decode::Form::Plain},           {wrapped(76, "\r\n"), Base64_decode::Form::Mail_lines},
         {wrapped(64, "\n"), Base64_decode::Form::Plain}, {wrapped(61, " \r\n"), Base64_decode::Form::Lenient},
         {damaged, Base64_decode::Form::Lenient},
     };
@@ -210,8 +210,8 @@ TEST(Base64_decode, DecodingOverTheTextItselfGivesWhatACopyGives)
     for (auto& b : data)
         b = static_cast<unsigned char>(random());
     std::string encoded(4 * ((data.size() + 2) / 3) + 1, '\0');
-    encoded.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
-                                                       data.data(), static_cast<int>(data.size()))));
+    encoded.resize(static_cast<size_t>(
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()), data.data(), static_cast<int>(data.size()))));
     for (size_t width : {1, 3, 4, 12, 31, 32, 33, 64, 76, 100, 5000})
         for (const std::string line_end : {"\n", "\r\n"})
             for (size_t offset : {0, 1, 7, 40}) {
@@ -259,9 +259,9 @@ TEST(Base64_decode, PlainAndMailFormsTakeOnlyTextEveryReaderDecodesAlike)
     // Lines: at most 76 characters, CR only before LF, empty lines only at the end.
     EXPECT_EQ(outcome("Zm9v\r\nYmFy\r\n\r\n\n", Form::Mail_lines), "foobar");
     EXPECT_EQ(outcome("Zm9vYmFy", Form::Mail_lines), "foobar");
-    for (const std::string& refused : {line + "QQQQ\n", line + "\n" + line + "QQQQ", std::string("Zm9v\rYmFy"),
-                                       std::string("Zm9v\n\nYmFy\n"), std::string("\nZm9v"), std::string("Zm9v\r"),
-                                       std::string("Zm8\n\n=\n")})
+    for (const std::string& refused :
+         {line + "QQQQ\n", line + "\n" + line + "QQQQ", std::string("Zm9v\rYmFy"), std::string("Zm9v\n\nYmFy\n"),
+          std::string("\nZm9v"), std::string("Zm9v\r"), std::string("Zm8\n\n=\n")})
         EXPECT_EQ(outcome(refused, Form::Mail_lines), "<refused>") << refused;
     EXPECT_EQ(outcome(line + "QQQQ\rYmFy\n\nZm9v", Form::Plain), decoded_line + decoded_line.substr(0, 3) + "barfoo");
 }

@@ -121,14 +121,14 @@ TEST(Mime_envelope_split, PartRules)
     EXPECT_EQ(text(split.value().timestamp_reply), "REPLY");
 
     // Leading line ends and a byte-order mark; the reply first; types in any case.
-    std::string swapped = "\r\n\xEF\xBB\xBF" + Head + Reply_part.substr(2) + "\r\n" +
-                          Envelope_part + Close;
+    std::string swapped = "\r\n\xEF\xBB\xBF" + Head + Reply_part.substr(2) + "\r\n" + Envelope_part + Close;
     swapped.replace(swapped.find("application/pkcs7-mime"), 22, "Application/PKCS7-MIME");
     EXPECT_EQ(split_outcome(swapped), "ok");
 
     // A second part of a type replaces the first; a part without a type is ignored.
-    const std::string twice = Head + "--XYZ\r\nContent-Type: application/pkcs7-mime\r\n"
-                                     "Content-Transfer-Encoding: binary\r\n\r\nFIRST" +
+    const std::string twice = Head +
+                              "--XYZ\r\nContent-Type: application/pkcs7-mime\r\n"
+                              "Content-Transfer-Encoding: binary\r\n\r\nFIRST" +
                               "\r\n--XYZ\r\nX-Note: nothing\r\n\r\ntext" + "\r\n" + Envelope_part + Reply_part + Close;
     ASSERT_TRUE(split.split(bytes(twice)));
     EXPECT_EQ(text(split.value().envelope), "ENVELOPE");
@@ -141,10 +141,11 @@ TEST(Mime_envelope_split, PartRules)
     EXPECT_EQ(text(split.value().envelope), "ENVELOPE" + binary);
 
     // With LF line ends a CR ending the binary content is content; with CR LF it is the line end.
-    const std::string lf = "Content-Type: multipart/mixed; boundary=XYZ\n\n--XYZ\nContent-Type: application/pkcs7-mime\n"
-                           "Content-Transfer-Encoding: binary\n\nENVELOPE\r\n--XYZ\n"
-                           "Content-Type: application/timestamp-reply\nContent-Transfer-Encoding: binary\n\n"
-                           "REPLY\r\n--XYZ--\n";
+    const std::string lf =
+        "Content-Type: multipart/mixed; boundary=XYZ\n\n--XYZ\nContent-Type: application/pkcs7-mime\n"
+        "Content-Transfer-Encoding: binary\n\nENVELOPE\r\n--XYZ\n"
+        "Content-Type: application/timestamp-reply\nContent-Transfer-Encoding: binary\n\n"
+        "REPLY\r\n--XYZ--\n";
     ASSERT_TRUE(split.split(bytes(lf)));
     EXPECT_EQ(text(split.value().envelope), "ENVELOPE\r");
     EXPECT_EQ(text(split.value().timestamp_reply), "REPLY\r");
@@ -161,8 +162,10 @@ TEST(Mime_envelope_split, MessageErrors)
     EXPECT_EQ(split_outcome("MIME-Version: 1.0\r\n\r\n" + body), "1: Missing 'content-type' header.");
     EXPECT_EQ(split_outcome("\x01\x02\xff\xfe"), "1: Missing 'content-type' header.");
     EXPECT_EQ(split_outcome(std::string(1000, '\0')), "1: Missing 'content-type' header.");
-    EXPECT_EQ(split_outcome(Head + "--XYZ\r\nContent-Type: text/plain\r\n\r\nhello\r\n--XYZ\r\n"
-                                   "Content-Type: text/html\r\n\r\n<p>" + Reply_part + Close),
+    EXPECT_EQ(split_outcome(Head +
+                            "--XYZ\r\nContent-Type: text/plain\r\n\r\nhello\r\n--XYZ\r\n"
+                            "Content-Type: text/html\r\n\r\n<p>" +
+                            Reply_part + Close),
               "1: Unexpected 'content-type' : text/html, Expected application/pkcs7-mime or "
               "application/timestamp-reply.");
     EXPECT_EQ(split_outcome(Head + "--XYZ\r\nContent-Type application/pkcs7-mime\r\n\r\n" + Reply_part + Close),
@@ -229,8 +232,10 @@ TEST(Mime_envelope_split, VariantsOfRealFilesAreRead)
 
     // A time-stamped PDF with no envelope part: the document, marked unsigned.
     Mime_envelope_split pdf;
-    ASSERT_TRUE(pdf.split(bytes(Head + "--XYZ\r\nContent-Type: application/pdf\r\nContent-Transfer-Encoding: binary\r\n\r\n"
-                                       "%PDF-1.4 documento" + Reply_part + Close)));
+    ASSERT_TRUE(pdf.split(bytes(Head +
+                                "--XYZ\r\nContent-Type: application/pdf\r\nContent-Transfer-Encoding: binary\r\n\r\n"
+                                "%PDF-1.4 documento" +
+                                Reply_part + Close)));
     EXPECT_EQ(text(pdf.value().envelope), "%PDF-1.4 documento");
     EXPECT_TRUE(pdf.value().unsigned_document);
 }
@@ -280,15 +285,15 @@ std::string signed_data_shell(const std::string& content)
 {
     auto element = [](unsigned char tag, const std::string& body) {
         const size_t n = body.size();
-        std::string out{static_cast<char>(tag), static_cast<char>(0x84), static_cast<char>(n >> 24),
+        std::string out{static_cast<char>(tag),     static_cast<char>(0x84),   static_cast<char>(n >> 24),
                         static_cast<char>(n >> 16), static_cast<char>(n >> 8), static_cast<char>(n)};
         return out + body;
     };
     const std::string signed_data_oid("\x06\x09\x2a\x86\x48\x86\xf7\x0d\x01\x07\x02", 11);
     const std::string data_oid("\x06\x09\x2a\x86\x48\x86\xf7\x0d\x01\x07\x01", 11);
     const std::string encapsulated = element(0x30, data_oid + element(0xa0, element(0x04, content)));
-    const std::string signed_data = element(0x30, std::string("\x02\x01\x01", 3) + element(0x31, "") + encapsulated +
-                                                      element(0x31, ""));
+    const std::string signed_data =
+        element(0x30, std::string("\x02\x01\x01", 3) + element(0x31, "") + encapsulated + element(0x31, ""));
     return element(0x30, signed_data_oid + element(0xa0, signed_data));
 }
 
@@ -333,9 +338,11 @@ TEST(Mime_envelope_split, LargeEnvelopePartsKeepTheirHeadApartAndStillGiveWhatAC
         {Head + binary_part + envelope + Reply_part + Close, "ok", true, "binary"},
         {Head + base64_part + wrapped_base64(content, 76, "\r\n") + Reply_part + Close, "ok", false, "not an envelope"},
         {Head + base64_part + with(lines, 100, "*") + Reply_part + Close, missing, false, "damage in the head"},
-        {Head + base64_part + with(lines, lines.size() / 2, "*") + Reply_part + Close, missing, false, "damage further on"},
+        {Head + base64_part + with(lines, lines.size() / 2, "*") + Reply_part + Close, missing, false,
+         "damage further on"},
         {Head + base64_part + with(lines, 40, "=") + Reply_part + Close, missing, false, "padding in the head"},
-        {Head + base64_part + lines.substr(0, 295) + Reply_part + Close, missing, false, "short, ending in a lone character"},
+        {Head + base64_part + lines.substr(0, 295) + Reply_part + Close, missing, false,
+         "short, ending in a lone character"},
         {Head + base64_part + lines + Reply_part, "1: end of file", false, "no end"},
     };
     for (const Case& c : cases) {
@@ -371,7 +378,8 @@ TEST(Mime_multipart_stream, BytewiseAndBulkReadsAgree)
         }
         // Going back and reading in bulk gives the same bytes.
         stream.reset();
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(stream.remaining().data()), stream.remaining().size()), part);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(stream.remaining().data()), stream.remaining().size()),
+                  part);
         stream.skip_content();
         parts.push_back(part);
         ends.push_back(stream.status());

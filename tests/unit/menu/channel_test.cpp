@@ -23,7 +23,8 @@ TEST(Channel, build_cmd_always_writes_lc_and_le_when_given)
     command.BuildCmd(0x00, 0x24, 0x00, 0x10, std::vector<uint8_t>(16, 0x31), uint8_t{0});
     const auto& apdu = command.command_apdu();
     ASSERT_EQ(apdu.size(), 22u);
-    EXPECT_EQ(std::vector<uint8_t>(apdu.begin(), apdu.begin() + 5), (std::vector<uint8_t>{0x00, 0x24, 0x00, 0x10, 0x10}));
+    EXPECT_EQ(std::vector<uint8_t>(apdu.begin(), apdu.begin() + 5),
+              (std::vector<uint8_t>{0x00, 0x24, 0x00, 0x10, 0x10}));
     EXPECT_EQ(apdu.back(), 0x00);
 
     command.BuildCmd(0x00, 0xA4, 0x00, 0x00, {}, std::nullopt);
@@ -85,7 +86,8 @@ TEST(Channel, card_failures_in_the_holders_words)
 TEST(Channel, cns_atr_test_looks_seven_bytes_from_the_end)
 {
     // 16 bytes with "CNS" at offsets 9 to 11.
-    std::vector<uint8_t> atr = {0x3B, 0xFF, 0x18, 0x00, 0xFF, 0x81, 0x31, 0xFE, 0x55, 'C', 'N', 'S', 0x01, 0x02, 0x03, 0x04};
+    std::vector<uint8_t> atr = {0x3B, 0xFF, 0x18, 0x00, 0xFF, 0x81, 0x31, 0xFE,
+                                0x55, 'C',  'N',  'S',  0x01, 0x02, 0x03, 0x04};
     EXPECT_TRUE(is_cns_atr(atr));
     EXPECT_FALSE(is_cns_atr(std::vector<uint8_t>(atr.begin() + 1, atr.end()))) << "15 bytes are never a CNS ATR";
     atr.push_back(0x05);
@@ -118,7 +120,8 @@ TEST(Card_provider, issuer_display_name_of_the_card_certificates)
     const auto regional = fixture("holder-regional.cert.der");
     const auto other = fixture("holder-other.cert.der");
     ASSERT_FALSE(regional.empty()) << "card fixtures missing";
-    EXPECT_NE(issuer_display_name(regional).find("Regione Valdora Certification Authority Cittadini"), std::string::npos);
+    EXPECT_NE(issuer_display_name(regional).find("Regione Valdora Certification Authority Cittadini"),
+              std::string::npos);
     EXPECT_EQ(issuer_display_name(other).find("Regione Valdora Certification Authority Cittadini"), std::string::npos);
     EXPECT_FALSE(issuer_display_name(other).empty());
     EXPECT_EQ(issuer_display_name({0x30, 0x03, 0x02}), "");
@@ -132,7 +135,8 @@ TEST(Card_provider, missing_module_or_token_is_recorded_and_means_not_regional)
     EXPECT_FALSE(is_regional_card("Virtual PCD 00 00"));
     EXPECT_NE(velin::test::trace_content().find(" ERROR  Errore durante l'acquisizione del contesto crittografico.\n"),
               std::string::npos);
-    EXPECT_EQ(std::string(assertion_text([] { is_regional_card(""); })), "Assertion failed: not is_empty (reader_name)");
+    EXPECT_EQ(std::string(assertion_text([] { is_regional_card(""); })),
+              "Assertion failed: not is_empty (reader_name)");
 }
 
 } // namespace

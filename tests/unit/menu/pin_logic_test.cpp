@@ -37,8 +37,7 @@ class Probe_logic : public Pin_dialog_logic {
 public:
     Probe_logic(Pin_dialog_view& view, std::deque<Card_kind> kinds, int action = Pin_close_ok)
         : Pin_dialog_logic(view, [this] { return next(); }), _kinds(std::move(kinds)), _action(action)
-    {
-    }
+    {}
     int searches = 0;
     int performed = 0;
 

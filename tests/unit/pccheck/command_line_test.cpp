@@ -54,9 +54,9 @@ Program_run run_program(const Test_folder& folder, const std::string& arguments,
         " VELIN_USER_REGISTRY=" + quoted((folder / "user.reg").string()) +
         " VELIN_CARD_LIBRARY=" + quoted((folder / "missing.so").string()) +
         " PCSCLITE_CSOCK_NAME=" + quoted((folder / "no-pcscd.comm").string()) +
-        " VELIN_OPEN_COMMAND=" + quoted((folder / "bin" / "open-recorder").string()) + environment + " LANG=it_IT.UTF-8" +
-        (display ? " QT_QPA_PLATFORM=offscreen " : " ") + quoted(program) + " " + arguments + " > " +
-        quoted((folder / "stdout.txt").string()) + " 2>&1";
+        " VELIN_OPEN_COMMAND=" + quoted((folder / "bin" / "open-recorder").string()) + environment +
+        " LANG=it_IT.UTF-8" + (display ? " QT_QPA_PLATFORM=offscreen " : " ") + quoted(program) + " " + arguments +
+        " > " + quoted((folder / "stdout.txt").string()) + " 2>&1";
     const int status = std::system(command.c_str());
     Program_run run;
     run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -164,10 +164,9 @@ TEST(Command_line, batch_report_avoids_another_users_private_folder)
     std::filesystem::create_directories(folder / "tmp/altrui");
     const std::filesystem::path planted = folder / "tmp" / ("velin-manager-" + std::to_string(::geteuid()));
     std::filesystem::create_directory_symlink(folder / "tmp/altrui", planted);
-    const Program_run run =
-        run_program(folder, "/batch", VELIN_PCCHECK_BINARY, false,
-                    " XDG_RUNTIME_DIR= TMPDIR=" + quoted((folder / "tmp").string()) +
-                        " XDG_CACHE_HOME=" + quoted((folder / "cache").string()));
+    const Program_run run = run_program(folder, "/batch", VELIN_PCCHECK_BINARY, false,
+                                        " XDG_RUNTIME_DIR= TMPDIR=" + quoted((folder / "tmp").string()) +
+                                            " XDG_CACHE_HOME=" + quoted((folder / "cache").string()));
     EXPECT_THAT(run.output,
                 HasSubstr("La cartella " + planted.string() + " non appartiene a questo utente e non viene usata.\n"));
     EXPECT_TRUE(std::filesystem::is_empty(folder / "tmp/altrui"));

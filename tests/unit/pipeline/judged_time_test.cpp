@@ -80,15 +80,24 @@ struct Past_pki {
     Past_pki()
     {
         const std::time_t from = utc("2015-01-01T00:00:00Z"), to = utc("2045-01-01T00:00:00Z");
-        ca = test::make_certificate({.serial = 1, .common_name = "CA ritirata nel 2024", .not_before = from,
-                                     .not_after = to, .authority = true, .key_usage = "critical,keyCertSign,cRLSign"},
+        ca = test::make_certificate({.serial = 1,
+                                     .common_name = "CA ritirata nel 2024",
+                                     .not_before = from,
+                                     .not_after = to,
+                                     .authority = true,
+                                     .key_usage = "critical,keyCertSign,cRLSign"},
                                     ca_key, {}, {});
-        signer = test::make_certificate({.serial = 2, .common_name = "Firmatario retrodatato",
+        signer = test::make_certificate({.serial = 2,
+                                         .common_name = "Firmatario retrodatato",
                                          .not_before = utc("2017-01-01T00:00:00Z"),
-                                         .not_after = to, .key_usage = "critical,nonRepudiation"},
+                                         .not_after = to,
+                                         .key_usage = "critical,nonRepudiation"},
                                         signer_key, ca, ca_key);
-        tsa = test::make_certificate({.serial = 3, .common_name = "Marche qualificate", .not_before = from,
-                                      .not_after = to, .key_usage = "critical,digitalSignature",
+        tsa = test::make_certificate({.serial = 3,
+                                      .common_name = "Marche qualificate",
+                                      .not_before = from,
+                                      .not_after = to,
+                                      .key_usage = "critical,digitalSignature",
                                       .extended_key_usage = "critical,timeStamping"},
                                      tsa_key, {}, {});
         auto service = [](const char* name, const Certificate& certificate, const char* type, Service_period current,
@@ -109,7 +118,10 @@ struct Past_pki {
         national.services = {
             service("CA ritirata", ca, tsl_uri::Service_ca_qc,
                     {"", tsl_uri::Status_withdrawn, utc("2024-06-01T00:00:00Z"), {tsl_uri::For_signatures}, {}},
-                    {{"", tsl_uri::Status_granted, utc("2016-07-01T00:00:00Z"), {tsl_uri::For_signatures},
+                    {{"",
+                      tsl_uri::Status_granted,
+                      utc("2016-07-01T00:00:00Z"),
+                      {tsl_uri::For_signatures},
                       {qualified_on_device}}}),
             service("Marche temporali", tsa, tsl_uri::Service_tsa_qtst,
                     {"", tsl_uri::Status_granted, utc("2016-07-01T00:00:00Z"), {}, {}}, {}),
@@ -117,8 +129,8 @@ struct Past_pki {
         Trusted_list european;
         european.territory = "EU";
         store = std::make_shared<Trusted_store>("");
-        store->use_trusted_lists(std::make_shared<const Trusted_lists>(Kept_list{european, {}},
-                                                                       std::vector<Kept_list>{{national, {}}}));
+        store->use_trusted_lists(
+            std::make_shared<const Trusted_lists>(Kept_list{european, {}}, std::vector<Kept_list>{{national, {}}}));
     }
 
     // An envelope whose signer states signing_time; with a time of stamped, a signature time stamp
@@ -204,7 +216,8 @@ TEST_F(Judged_time_test, a_backdated_signature_does_not_escape_the_withdrawal_of
     const Signature_display& shown = backdated->shown_signature();
     EXPECT_EQ(shown.kind, Attestation);
     ASSERT_FALSE(shown.status.empty());
-    EXPECT_TRUE(shown.status.back().text.starts_with("Stato della lista e qualifica valutati alla data della verifica: "));
+    EXPECT_TRUE(
+        shown.status.back().text.starts_with("Stato della lista e qualifica valutati alla data della verifica: "));
     EXPECT_EQ(signer_checked_at(), std::nullopt);
 
     // The same signature stamped by a qualified authority before the withdrawal keeps it, and is
@@ -217,11 +230,12 @@ TEST_F(Judged_time_test, a_backdated_signature_does_not_escape_the_withdrawal_of
     EXPECT_EQ(signer_checked_at(), utc("2023-05-01T10:00:00Z"));
 
     // Stamped after the withdrawal: judged then, without legal value.
-    EXPECT_EQ(verify(pki.envelope(before_withdrawal, utc("2024-07-01T10:00:00Z")))->shown_signature().kind, Attestation);
+    EXPECT_EQ(verify(pki.envelope(before_withdrawal, utc("2024-07-01T10:00:00Z")))->shown_signature().kind,
+              Attestation);
 
     // Stamped before it by an authority revoked then: neither the lists nor the revocation move.
-    const auto layer = verify(pki.envelope(utc("2023-05-02T09:30:00Z"), utc("2023-05-01T10:00:00Z")),
-                              Revocation_status::Revoked);
+    const auto layer =
+        verify(pki.envelope(utc("2023-05-02T09:30:00Z"), utc("2023-05-01T10:00:00Z")), Revocation_status::Revoked);
     EXPECT_EQ(layer->shown_signature().kind, Attestation);
     EXPECT_EQ(signer_checked_at(), std::nullopt);
 }

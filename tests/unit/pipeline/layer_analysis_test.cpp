@@ -95,8 +95,8 @@ TEST_F(Layer_test, TamperedDocumentIsAnErrorAndNeverIntact)
 {
     const auto layer = run(test::pipeline_sample("contratto-tampered.txt.p7m"));
     EXPECT_TRUE(has_line(layer->activity(), Line_severity::Error, "La firma non corrisponde al documento."));
-    EXPECT_FALSE(has_line(layer->activity(), Line_severity::Information,
-                          "Il documento è firmato correttamente e integro."));
+    EXPECT_FALSE(
+        has_line(layer->activity(), Line_severity::Information, "Il documento è firmato correttamente e integro."));
     EXPECT_EQ(layer->activity().back(), (Status_line{Line_severity::Error, "Analisi del file completata con errori."}));
     EXPECT_EQ(layer->progress().background, Progress_background::Red);
     EXPECT_EQ(observer.completed, std::vector<int>{16});
@@ -110,12 +110,14 @@ TEST_F(Layer_test, OfTwoSignersOnlyTheOneThatDoesNotMatchIsNamedAndTheOutcomeIsE
     for (const Status_line& line : layer->activity())
         mismatches += line.text == "La firma non corrisponde al documento." ? 1 : 0;
     EXPECT_EQ(mismatches, 1u);
-    EXPECT_FALSE(has_line(layer->activity(), Line_severity::Information,
-                          "Il documento è firmato correttamente e integro."));
+    EXPECT_FALSE(
+        has_line(layer->activity(), Line_severity::Information, "Il documento è firmato correttamente e integro."));
     int bad_signers = 0;
     for (size_t i = 0; i < 2; ++i)
-        bad_signers += has_line(layer->signature_display(i).status, Line_severity::Error,
-                                "La firma non corrisponde al documento.") ? 1 : 0;
+        bad_signers +=
+            has_line(layer->signature_display(i).status, Line_severity::Error, "La firma non corrisponde al documento.")
+                ? 1
+                : 0;
     EXPECT_EQ(bad_signers, 1);
     EXPECT_EQ(layer->outcome(), Layer_outcome::Errors);
 
@@ -179,7 +181,8 @@ TEST_F(Layer_test, NamesOfTheDocumentAndTheInnerEnvelope)
     std::filesystem::copy_file(test::m7m_sample("crlf-binary.m7m"), stamped);
     const auto layer = run(stamped);
     EXPECT_EQ(layer->document_name(), "documento.pdf.m7m");
-    EXPECT_TRUE(has_line(layer->activity(), Line_severity::Information, "Il documento è firmato correttamente e integro."));
+    EXPECT_TRUE(
+        has_line(layer->activity(), Line_severity::Information, "Il documento è firmato correttamente e integro."));
     EXPECT_TRUE(observer.inner.empty());
 
     // A nested envelope hands its content over once, under the name without the last .p7m.
@@ -353,8 +356,9 @@ TEST_F(Layer_test, ClearingTheCrlCacheRemovesOnlyTheListsAndSaysSo)
     const size_t before = layer->activity().size();
     layer->clear_crl_cache();
     const std::vector<std::string> lines = texts(layer->activity());
-    EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<long>(before), lines.end()),
-              (std::vector<std::string>{"Cancellazione file temporanei...", "I file temporanei sono stati cancellati."}));
+    EXPECT_EQ(
+        std::vector<std::string>(lines.begin() + static_cast<long>(before), lines.end()),
+        (std::vector<std::string>{"Cancellazione file temporanei...", "I file temporanei sono stati cancellati."}));
     EXPECT_FALSE(std::filesystem::exists(cache / "http_3a_2f_2fx.crl.crl"));
     EXPECT_TRUE(std::filesystem::exists(cache / "appunti.txt"));
     EXPECT_TRUE(std::filesystem::exists(seed / "http_3a_2f_2fx.crl.crl"));

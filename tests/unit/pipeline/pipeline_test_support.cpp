@@ -43,14 +43,14 @@ std::vector<uint8_t> sign_envelope(const std::vector<uint8_t>& content, const st
     const std::string key_pem = pem(signer + ".key.pem");
     std::unique_ptr<BIO, decltype(&BIO_free)> certificate_input(
         BIO_new_mem_buf(certificate_pem.data(), static_cast<int>(certificate_pem.size())), BIO_free);
-    std::unique_ptr<BIO, decltype(&BIO_free)> key_input(BIO_new_mem_buf(key_pem.data(), static_cast<int>(key_pem.size())),
-                                                        BIO_free);
+    std::unique_ptr<BIO, decltype(&BIO_free)> key_input(
+        BIO_new_mem_buf(key_pem.data(), static_cast<int>(key_pem.size())), BIO_free);
     std::unique_ptr<X509, decltype(&X509_free)> certificate(
         PEM_read_bio_X509(certificate_input.get(), nullptr, nullptr, nullptr), X509_free);
     std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
         PEM_read_bio_PrivateKey(key_input.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
-    std::unique_ptr<BIO, decltype(&BIO_free)> data(
-        BIO_new_mem_buf(content.data(), static_cast<int>(content.size())), BIO_free);
+    std::unique_ptr<BIO, decltype(&BIO_free)> data(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())),
+                                                   BIO_free);
     std::unique_ptr<CMS_ContentInfo, decltype(&CMS_ContentInfo_free)> envelope(
         CMS_sign(certificate.get(), key.get(), nullptr, data.get(), CMS_BINARY), CMS_ContentInfo_free);
     if (!certificate || !key || !envelope)

@@ -34,7 +34,6 @@ Pipeline_services services_for(const std::filesystem::path& data_folder);
 Pipeline_settings revocation_off();
 Pipeline_settings revocation_on();
 
-
 std::vector<std::string> texts(const std::vector<Status_line>& lines);
 bool has_line(const std::vector<Status_line>& lines, Line_severity severity, const std::string& text);
 

@@ -62,7 +62,10 @@ TEST(Signature_display, EveryRevocationStatusGivesItsLinesAndFlags)
     const Case cases[] = {
         {Revocation_status::Valid, {{Line_severity::Information, "Il certificato è valido."}}, false, false},
         {Revocation_status::Expired, {{Line_severity::Error, "Il certificato è scaduto."}}, false, true},
-        {Revocation_status::Not_yet_valid, {{Line_severity::Error, "Il certificato non è ancora valido."}}, false, true},
+        {Revocation_status::Not_yet_valid,
+         {{Line_severity::Error, "Il certificato non è ancora valido."}},
+         false,
+         true},
         {Revocation_status::Revoked, {{Line_severity::Error, "Il certificato è stato revocato."}}, false, true},
         {Revocation_status::Update_disabled,
          {{Line_severity::Information, "L'aggiornamento delle revoche è disabilitato."},
@@ -86,8 +89,9 @@ TEST(Signature_display, EveryRevocationStatusGivesItsLinesAndFlags)
     // Not yet checked: a line only while the revocation stage runs.
     Signer_record record = chained_record();
     EXPECT_TRUE(show_signature(intact_signature(), record, false).status.empty());
-    EXPECT_EQ(show_signature(intact_signature(), record, true).status,
-              (std::vector<Status_line>{{Line_severity::Information, "La verifica dell'eventuale revoca è in corso..."}}));
+    EXPECT_EQ(
+        show_signature(intact_signature(), record, true).status,
+        (std::vector<Status_line>{{Line_severity::Information, "La verifica dell'eventuale revoca è in corso..."}}));
 }
 
 TEST(Signature_display, ChainIssuerAndMismatchLinesComeInOrder)
@@ -134,7 +138,8 @@ TEST(Signature_display, ChainIssuerAndMismatchLinesComeInOrder)
 
     Signer_record pending;
     EXPECT_EQ(show_signature(intact_signature(), pending, false).status,
-              (std::vector<Status_line>{{Line_severity::Information, "Rilevazione dell'attendibilità della firma in corso..."}}));
+              (std::vector<Status_line>{
+                  {Line_severity::Information, "Rilevazione dell'attendibilità della firma in corso..."}}));
 }
 
 TEST(Signature_display, ChainWithoutOutcomeIsIncompleteNotPending)

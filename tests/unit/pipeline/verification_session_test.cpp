@@ -47,8 +47,8 @@ TEST_F(Session_test, NestedEnvelopeGivesTwoLayersAndOneCombinedBoxAfterBoth)
     EXPECT_EQ(session.layers()[1]->document_name(), "contratto.txt");
     EXPECT_EQ(session.layers()[1]->shown_signature().kind, "Firma digitale (con validità legale)");
     EXPECT_EQ(session.completed_count(), 2u);
-    EXPECT_EQ(window.boxes, (std::vector<Box_request>{
-                                {"Analisi del file completata con segnalazioni.", 48, "Velin Manager"}}));
+    EXPECT_EQ(window.boxes,
+              (std::vector<Box_request>{{"Analisi del file completata con segnalazioni.", 48, "Velin Manager"}}));
 }
 
 TEST_F(Session_test, WhatALayerFindsIsReportedInThatLayerBeforeItsSummary)
@@ -84,8 +84,8 @@ TEST_F(Session_test, TheWorstLayerDecidesAndAnUnsupportedFileShowsOnlyItsBox)
     EXPECT_EQ(session.layers().size(), 2u);
     EXPECT_EQ(session.layers()[0]->outcome(), Layer_outcome::Warnings);
     EXPECT_EQ(session.layers()[1]->outcome(), Layer_outcome::Errors);
-    EXPECT_EQ(window.boxes, (std::vector<Box_request>{
-                                {"Analisi del file completata con errori.", 16, "Velin Manager"}}));
+    EXPECT_EQ(window.boxes,
+              (std::vector<Box_request>{{"Analisi del file completata con errori.", 16, "Velin Manager"}}));
 
     session.open(test::pipeline_sample("contratto-tampered.txt.p7m").string());
     ASSERT_TRUE(eventually([&] { return session.finished() && session.all_reported(); }));

@@ -19,14 +19,15 @@ const std::time_t Then = 1682935200; // 1 May 2023, 10:00 UTC
 
 struct Carried_pki {
     test::Key ca_key = test::new_key(), key = test::new_key();
-    Certificate ca = test::make_certificate({.serial = 1, .common_name = "CA", .authority = true,
-                                             .key_usage = "critical,keyCertSign,cRLSign"},
-                                            ca_key, {}, {});
+    Certificate ca = test::make_certificate(
+        {.serial = 1, .common_name = "CA", .authority = true, .key_usage = "critical,keyCertSign,cRLSign"}, ca_key, {},
+        {});
     Certificate certificate = test::make_certificate({.serial = 2}, key, ca, ca_key);
 
     std::vector<uint8_t> ocsp_answer(std::time_t this_update, std::time_t next_update) const
     {
-        const std::unique_ptr<OCSP_REQUEST, decltype(&OCSP_REQUEST_free)> request(OCSP_REQUEST_new(), OCSP_REQUEST_free);
+        const std::unique_ptr<OCSP_REQUEST, decltype(&OCSP_REQUEST_free)> request(OCSP_REQUEST_new(),
+                                                                                  OCSP_REQUEST_free);
         OCSP_request_add0_id(request.get(), OCSP_cert_to_id(EVP_sha1(), certificate.raw_handle(), ca.raw_handle()));
         unsigned char* der = nullptr;
         const int size = i2d_OCSP_REQUEST(request.get(), &der);
@@ -45,12 +46,14 @@ TEST(Carried_validation, an_archived_answer_counts_for_the_time_it_reached)
     const std::vector<uint8_t> old = pki.ocsp_answer(Then - Day, Then + Day);
     EXPECT_EQ(judge_ocsp_answer(old, pki.certificate, pki.ca, nullptr, Then, true).status, Ocsp_status::Good);
     // Not for now, and never as an answer just fetched.
-    EXPECT_EQ(judge_ocsp_answer(old, pki.certificate, pki.ca, nullptr, std::nullopt, true).status, Ocsp_status::No_answer);
+    EXPECT_EQ(judge_ocsp_answer(old, pki.certificate, pki.ca, nullptr, std::nullopt, true).status,
+              Ocsp_status::No_answer);
     EXPECT_EQ(judge_ocsp_answer(old, pki.certificate, pki.ca, nullptr, Then, false).status, Ocsp_status::No_answer);
     // Given after that time, it speaks for it too; given in the future it speaks for nothing.
     const std::time_t now = std::time(nullptr);
-    EXPECT_EQ(judge_ocsp_answer(pki.ocsp_answer(now - 3600, now + Day), pki.certificate, pki.ca, nullptr, Then, true).status,
-              Ocsp_status::Good);
+    EXPECT_EQ(
+        judge_ocsp_answer(pki.ocsp_answer(now - 3600, now + Day), pki.certificate, pki.ca, nullptr, Then, true).status,
+        Ocsp_status::Good);
     EXPECT_EQ(judge_ocsp_answer(pki.ocsp_answer(now + Day, now + 2 * Day), pki.certificate, pki.ca, nullptr, Then, true)
                   .status,
               Ocsp_status::No_answer);
@@ -61,7 +64,8 @@ TEST(Carried_validation, a_carried_list_speaks_for_the_time_it_reached)
     const Carried_pki pki;
     const std::time_t now = std::time(nullptr);
     const auto list = [&](std::time_t this_update, std::time_t next_update) {
-        return Certificate_revocation_list(test::make_crl({.this_update = this_update, .next_update = next_update}, pki.ca, pki.ca_key));
+        return Certificate_revocation_list(
+            test::make_crl({.this_update = this_update, .next_update = next_update}, pki.ca, pki.ca_key));
     };
     EXPECT_TRUE(carried_list_speaks_for(list(Then - Day, Then + 6 * Day), Then));
     EXPECT_FALSE(carried_list_speaks_for(list(Then - Day, Then + 6 * Day), std::nullopt));

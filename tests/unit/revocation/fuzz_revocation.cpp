@@ -4,8 +4,8 @@
 // answer and a certificate's authority information access end normally too.
 #include "VelinVerify/trust/authority_access.h"
 #include "VelinVerify/trust/certificate_revocation_list.h"
-#include "VelinVerify/trust/ocsp.h"
 #include "VelinVerify/trust/crl_cache.h"
+#include "VelinVerify/trust/ocsp.h"
 #include "VelinVerify/trust/report.h"
 #include "VelinVerify/trust/revocation.h"
 #include "test_folder.h"
@@ -42,7 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         static const velin::Certificate key_holder = [] {
             // Any certificate will do as the key to check with; the list under test is the input.
             const std::string der = velin::test::read_file(std::string(VELIN_FUZZ_SEEDS) + "/signer-ldap.cer");
-            return velin::Certificate(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(der.data()), der.size()));
+            return velin::Certificate(
+                std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(der.data()), der.size()));
         }();
         if (key_holder.is_valid()) {
             const velin::Crl_check_outcome checked = velin::crl_check(list, key_holder);

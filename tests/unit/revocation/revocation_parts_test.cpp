@@ -17,16 +17,16 @@ protected:
     Certificate issued(const Certificate_recipe& recipe) { return make_certificate(recipe, new_key(), _ca, _ca_key); }
 
     Key _ca_key = new_key();
-    Certificate _ca =
-        make_certificate(Certificate_recipe{.serial = 1, .common_name = "CA di prova", .authority = true}, _ca_key, {}, {});
+    Certificate _ca = make_certificate(Certificate_recipe{.serial = 1, .common_name = "CA di prova", .authority = true},
+                                       _ca_key, {}, {});
 };
 
 TEST_F(Revocation_parts_test, urls_are_the_full_name_uris_in_extension_order)
 {
     Certificate_recipe recipe;
     recipe.points = {
-        Distribution_point{{{GEN_URI, "ldap://directory/cn=CA?certificateRevocationList;binary"},
-                            {GEN_DNS, "crl.example"}}},
+        Distribution_point{
+            {{GEN_URI, "ldap://directory/cn=CA?certificateRevocationList;binary"}, {GEN_DNS, "crl.example"}}},
         Distribution_point{{}, true},
         Distribution_point{{{GEN_EMAIL, "crl@example"}, {GEN_URI, "http://one/list.crl"}}},
         uri_point("HTTPS://two/list.crl"),
@@ -70,7 +70,8 @@ TEST_F(Revocation_parts_test, a_missing_or_damaged_extension_gives_no_url_and_te
     EXPECT_TRUE(crl_distribution_urls(issued({})).empty());
     EXPECT_EQ((std::vector<std::string>{told}), _reports);
     EXPECT_NE(std::string::npos,
-              trace_since_start().find("Il certificato non contiene la lista dei punti di distribuzione della relativa CRL."));
+              trace_since_start().find(
+                  "Il certificato non contiene la lista dei punti di distribuzione della relativa CRL."));
 
     for (const std::string& damaged : {std::string("\x30\x05\x30\x03", 4), std::string("garbage"),
                                        std::string("\x30\x80\x30\x80\x00\x00", 6), std::string(1, '\x30')}) {
@@ -106,18 +107,23 @@ TEST_F(Revocation_parts_test, the_crl_issuer_is_an_authority_that_chain_building
     // an end entity, an authority without keyCertSign, and the genuine authority for a certificate
     // that only carries its name (forged, signed with another key).
     const Key end_entity_key = new_key();
-    const Certificate end_entity = make_certificate({.serial = 10, .common_name = "Utente"}, end_entity_key, _ca, _ca_key);
+    const Certificate end_entity =
+        make_certificate({.serial = 10, .common_name = "Utente"}, end_entity_key, _ca, _ca_key);
     const Certificate under_end_entity = make_certificate({.serial = 11}, new_key(), end_entity, end_entity_key);
     EXPECT_EQ(std::nullopt, crl_issuer_of({under_end_entity, end_entity}));
     const Key no_cert_sign_key = new_key();
-    const Certificate no_cert_sign = make_certificate(
-        {.serial = 12, .common_name = "CA senza keyCertSign", .authority = true, .key_usage = "critical,digitalSignature,cRLSign"},
-        no_cert_sign_key, _ca, _ca_key);
+    const Certificate no_cert_sign = make_certificate({.serial = 12,
+                                                       .common_name = "CA senza keyCertSign",
+                                                       .authority = true,
+                                                       .key_usage = "critical,digitalSignature,cRLSign"},
+                                                      no_cert_sign_key, _ca, _ca_key);
     const Certificate under_no_cert_sign = make_certificate({.serial = 13}, new_key(), no_cert_sign, no_cert_sign_key);
     EXPECT_EQ(std::nullopt, crl_issuer_of({under_no_cert_sign, no_cert_sign}));
-    const Certificate with_cert_sign = make_certificate(
-        {.serial = 12, .common_name = "CA senza keyCertSign", .authority = true, .key_usage = "critical,keyCertSign,cRLSign"},
-        no_cert_sign_key, _ca, _ca_key);
+    const Certificate with_cert_sign = make_certificate({.serial = 12,
+                                                         .common_name = "CA senza keyCertSign",
+                                                         .authority = true,
+                                                         .key_usage = "critical,keyCertSign,cRLSign"},
+                                                        no_cert_sign_key, _ca, _ca_key);
     EXPECT_EQ(with_cert_sign, crl_issuer_of({under_no_cert_sign, with_cert_sign}));
     const Certificate forged = make_certificate({}, new_key(), _ca, new_key());
     EXPECT_EQ(std::nullopt, crl_issuer_of({forged, _ca}));
@@ -157,11 +163,13 @@ TEST_F(Revocation_parts_test, a_list_is_checked_for_its_dates_then_for_its_signa
 
     EXPECT_EQ(Crl_check_valid, check(make_crl({}, _ca, _ca_key), _ca));
     EXPECT_EQ(Crl_check_valid, check(make_crl({.next_update = -1}, _ca, _ca_key), _ca));
-    EXPECT_EQ(Crl_check_expired, check(make_crl({.this_update = now - 10 * Day, .next_update = now - Day}, _ca, _ca_key), _ca));
+    EXPECT_EQ(Crl_check_expired,
+              check(make_crl({.this_update = now - 10 * Day, .next_update = now - Day}, _ca, _ca_key), _ca));
     EXPECT_EQ(Crl_check_not_yet_valid, check(make_crl({.this_update = now + Day}, _ca, _ca_key), _ca));
     EXPECT_EQ(Crl_check_bad_signature, check(make_crl({}, _ca, new_key()), _ca));
     // The dates are looked at first: a forged list that has expired is "expired".
-    EXPECT_EQ(Crl_check_expired, check(make_crl({.this_update = now - 10 * Day, .next_update = now - Day}, _ca, new_key()), _ca));
+    EXPECT_EQ(Crl_check_expired,
+              check(make_crl({.this_update = now - 10 * Day, .next_update = now - Day}, _ca, new_key()), _ca));
 
     // An issuer whose key cannot check an RSA signature at all.
     const Certificate rsa_ca = fixture_certificate("accredited-ca");

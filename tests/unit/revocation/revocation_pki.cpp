@@ -146,8 +146,8 @@ Certificate make_certificate(const Certificate_recipe& recipe, const Key& subjec
     X509_set_version(x, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(x), recipe.serial);
     Owner<X509_NAME, X509_NAME_free> subject(X509_NAME_new());
-    X509_NAME_add_entry_by_txt(subject.get(), "C", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("IT"), -1,
-                               -1, 0);
+    X509_NAME_add_entry_by_txt(subject.get(), "C", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("IT"), -1, -1,
+                               0);
     X509_NAME_add_entry_by_txt(subject.get(), "CN", MBSTRING_UTF8,
                                reinterpret_cast<const unsigned char*>(recipe.common_name.c_str()), -1, -1, 0);
     X509_set_subject_name(x, subject.get());
@@ -235,16 +235,16 @@ std::vector<uint8_t> make_crl(const Crl_recipe& recipe, const Certificate& issue
     return der_of(list);
 }
 
-std::string make_ocsp_answer(const std::string& request, const Ocsp_answer_recipe& recipe,
-                             const Certificate& signer, const Key& key)
+std::string make_ocsp_answer(const std::string& request, const Ocsp_answer_recipe& recipe, const Certificate& signer,
+                             const Key& key)
 {
     const std::time_t now = std::time(nullptr);
     const auto* cursor = reinterpret_cast<const unsigned char*>(request.data());
     Owner<OCSP_REQUEST, OCSP_REQUEST_free> asked(d2i_OCSP_REQUEST(nullptr, &cursor, static_cast<long>(request.size())));
     Owner<OCSP_RESPONSE, OCSP_RESPONSE_free> response;
     if (!asked || recipe.response_status != OCSP_RESPONSE_STATUS_SUCCESSFUL) {
-        response.reset(OCSP_response_create(asked ? recipe.response_status : OCSP_RESPONSE_STATUS_MALFORMEDREQUEST,
-                                            nullptr));
+        response.reset(
+            OCSP_response_create(asked ? recipe.response_status : OCSP_RESPONSE_STATUS_MALFORMEDREQUEST, nullptr));
     } else {
         Owner<OCSP_BASICRESP, OCSP_BASICRESP_free> basic(OCSP_BASICRESP_new());
         Owner<ASN1_TIME, ASN1_TIME_free> this_update(ASN1_TIME_new());
@@ -255,8 +255,8 @@ std::string make_ocsp_answer(const std::string& request, const Ocsp_answer_recip
         set_time(revoked_at.get(), recipe.revoked_at ? recipe.revoked_at : now - 2 * Day);
         for (int n = 0; n < OCSP_request_onereq_count(asked.get()); ++n) {
             OCSP_CERTID* id = OCSP_onereq_get0_id(OCSP_request_onereq_get0(asked.get(), n));
-            require(OCSP_basic_add1_status(basic.get(), id, recipe.certificate_status, recipe.reason,
-                                           revoked_at.get(), this_update.get(),
+            require(OCSP_basic_add1_status(basic.get(), id, recipe.certificate_status, recipe.reason, revoked_at.get(),
+                                           this_update.get(),
                                            recipe.next_update == -1 ? nullptr : next_update.get()) != nullptr,
                     "OCSP_basic_add1_status");
         }

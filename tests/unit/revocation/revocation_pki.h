@@ -39,7 +39,7 @@ struct Certificate_recipe {
     long serial = 0x7001;
     std::string common_name = "Firmatario di prova";
     std::time_t not_before = 0; // 0: a year ago
-    std::time_t not_after = 0;  // 0: in a year
+    std::time_t not_after = 0; // 0: in a year
     std::vector<Distribution_point> points{};
     // The extension's value replaced by these bytes (a damaged extension).
     std::string raw_points{};
@@ -68,19 +68,19 @@ std::vector<uint8_t> make_crl(const Crl_recipe& recipe, const Certificate& issue
 // What a test responder answers. Every certificate asked about gets the same status.
 enum class Nonce_reply { Echo, None, Other };
 struct Ocsp_answer_recipe {
-    int certificate_status = 0;   // V_OCSP_CERTSTATUS_GOOD, _REVOKED, _UNKNOWN
-    std::time_t revoked_at = 0;   // 0: two days ago
-    int reason = -1;              // CRLReason of a revocation; -1: none
-    std::time_t this_update = 0;  // 0: an hour ago
-    std::time_t next_update = 0;  // 0: in a day; -1: none
+    int certificate_status = 0; // V_OCSP_CERTSTATUS_GOOD, _REVOKED, _UNKNOWN
+    std::time_t revoked_at = 0; // 0: two days ago
+    int reason = -1; // CRLReason of a revocation; -1: none
+    std::time_t this_update = 0; // 0: an hour ago
+    std::time_t next_update = 0; // 0: in a day; -1: none
     Nonce_reply nonce = Nonce_reply::Echo;
-    int response_status = 0;      // OCSP_RESPONSE_STATUS_*; anything but 0 carries no answer
+    int response_status = 0; // OCSP_RESPONSE_STATUS_*; anything but 0 carries no answer
 };
 
 // The DER answer to a DER request, signed by signer with key; the signer's certificate goes
 // with the answer. A request that does not decode gets a malformedRequest answer.
-std::string make_ocsp_answer(const std::string& request, const Ocsp_answer_recipe& recipe,
-                             const Certificate& signer, const Key& key);
+std::string make_ocsp_answer(const std::string& request, const Ocsp_answer_recipe& recipe, const Certificate& signer,
+                             const Key& key);
 
 // A PKCS#7 certificates-only bundle (DER) of the certificates.
 std::string make_certificate_bundle(const std::vector<Certificate>& certificates);

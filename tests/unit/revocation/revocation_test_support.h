@@ -50,7 +50,7 @@ protected:
     }
 
     std::filesystem::path _cache; // the user's own
-    std::filesystem::path _seed;  // the installation's
+    std::filesystem::path _seed; // the installation's
     std::vector<std::string> _reports;
 
 private:

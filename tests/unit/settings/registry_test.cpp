@@ -34,34 +34,32 @@ TEST_F(Settings_test, WrittenValuesLandInTheRegeditTextForm)
 {
     EXPECT_EQ(write_dword(User, Settings_key, "VerificaCRL", 1), 0u);
     EXPECT_EQ(write_text(User, Settings_key, "UltimoAggiornamento", "12/08/26"), 0u);
-    EXPECT_EQ(read_file(user_hive()),
-              "Windows Registry Editor Version 5.00\n"
-              "\n"
-              "[HKEY_CURRENT_USER\\SOFTWARE]\n"
-              "\n"
-              "[HKEY_CURRENT_USER\\SOFTWARE\\Valdora Vidizoved]\n"
-              "\n"
-              "[HKEY_CURRENT_USER\\SOFTWARE\\Valdora Vidizoved\\Velin Manager]\n"
-              "\n"
-              "[HKEY_CURRENT_USER\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\n"
-              "\"VerificaCRL\"=dword:00000001\n"
-              "\"UltimoAggiornamento\"=\"12/08/26\"\n"
-              "\n");
+    EXPECT_EQ(read_file(user_hive()), "Windows Registry Editor Version 5.00\n"
+                                      "\n"
+                                      "[HKEY_CURRENT_USER\\SOFTWARE]\n"
+                                      "\n"
+                                      "[HKEY_CURRENT_USER\\SOFTWARE\\Valdora Vidizoved]\n"
+                                      "\n"
+                                      "[HKEY_CURRENT_USER\\SOFTWARE\\Valdora Vidizoved\\Velin Manager]\n"
+                                      "\n"
+                                      "[HKEY_CURRENT_USER\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\n"
+                                      "\"VerificaCRL\"=dword:00000001\n"
+                                      "\"UltimoAggiornamento\"=\"12/08/26\"\n"
+                                      "\n");
     // The machine hive is a file of its own, created with its folder on first write.
     EXPECT_FALSE(std::filesystem::exists(machine_hive()));
     EXPECT_EQ(write_dword(Machine, Installation_key, "Versione", 0x03030000), 0u);
-    EXPECT_NE(read_file(machine_hive()).find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Valdora Vidizoved\\Velin Manager]\n"
-                                             "\"Versione\"=dword:03030000\n"),
+    EXPECT_NE(read_file(machine_hive())
+                  .find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Valdora Vidizoved\\Velin Manager]\n"
+                        "\"Versione\"=dword:03030000\n"),
               std::string::npos);
 }
 
 TEST_F(Settings_test, TextsAndNumbersReadBackExactly)
 {
     const std::string texts[] = {
-        "C:\\Program Files\\Java\\jre6",
-        "tra \"virgolette\" e \\\\server\\share\\",
-        "perché è già così — ünïcödé ✓",
-        "",
+        "C:\\Program Files\\Java\\jre6", "tra \"virgolette\" e \\\\server\\share\\",
+        "perché è già così — ünïcödé ✓", "",
         "ends with a backslash\\",
     };
     int index = 0;
@@ -86,7 +84,8 @@ TEST_F(Settings_test, TextsAndNumbersReadBackExactly)
         EXPECT_EQ(read.value(), number);
     }
     // Windows compares key and value names without regard to case.
-    const Registry_text_read lower = read_text(User, "software\\valdora vidizoved\\velin manager\\IMPOSTAZIONI", "testo0");
+    const Registry_text_read lower =
+        read_text(User, "software\\valdora vidizoved\\velin manager\\IMPOSTAZIONI", "testo0");
     ASSERT_TRUE(lower.succeeded());
     EXPECT_EQ(lower.value(), texts[0]);
     // Rewriting a value replaces it in place.
@@ -157,8 +156,10 @@ TEST_F(Settings_test, ProgrammingErrorsAreAssertions)
               "Assertion failed: root ne NULL");
     EXPECT_EQ(assertion_text([&] { writer.write_text(Registry_root::None, Settings_key, "X", "a"); }),
               "Assertion failed: root ne NULL");
-    EXPECT_EQ(assertion_text([&] { writer.write_dword(User, "", "X", 1); }), "Assertion failed: not is_empty (key_path)");
-    EXPECT_EQ(assertion_text([&] { writer.write_text(User, "", "X", "a"); }), "Assertion failed: not is_empty (key_path)");
+    EXPECT_EQ(assertion_text([&] { writer.write_dword(User, "", "X", 1); }),
+              "Assertion failed: not is_empty (key_path)");
+    EXPECT_EQ(assertion_text([&] { writer.write_text(User, "", "X", "a"); }),
+              "Assertion failed: not is_empty (key_path)");
     EXPECT_EQ(assertion_text([&] { writer.write_dword(User, Settings_key, "", 1); }),
               "Assertion failed: not is_empty (value)");
     EXPECT_EQ(assertion_text([&] { writer.write_text(User, Settings_key, "X", nullptr); }),
@@ -239,7 +240,8 @@ TEST_F(Settings_test, ConcurrentWritersKeepEachOthersValues)
     }
     for (int w = 0; w < writers; ++w)
         for (int v = 0; v < values_each; ++v) {
-            const Registry_dword_read read = read_dword(User, Settings_key, "W" + std::to_string(w) + "_" + std::to_string(v));
+            const Registry_dword_read read =
+                read_dword(User, Settings_key, "W" + std::to_string(w) + "_" + std::to_string(v));
             ASSERT_TRUE(read.succeeded()) << "lost value of writer " << w << ": " << read.message();
             EXPECT_EQ(read.value(), static_cast<uint32_t>(w * 1000 + v));
         }
@@ -325,7 +327,9 @@ TEST(Registry_hive_text, ReparsesToTheSameValues)
                                                     "\"Ctrl\"=hex(1):41,0a,42,00\n"
                                                     "\"Zero\"=hex(1):41,00,42,00\n"
                                                     "\"Q\"=hex(b):01,02,03,04,05,06,07,08\n"
-                                                    "\"Bin\"=hex:" + long_list + "\n"
+                                                    "\"Bin\"=hex:" +
+                                                    long_list +
+                                                    "\n"
                                                     "\"Dup\"=dword:1\n"
                                                     "[hkey_current_user\\a]\n"
                                                     "\"dup\"=\"sostituito\"\n");

@@ -159,7 +159,8 @@ TEST_F(Settings_test, SaveAllWithoutAdministratorRightsShowsTheMessageAndReloads
         ::close(channel[0]);
         if (::geteuid() == 0) {
             const passwd* nobody = ::getpwnam("nobody");
-            if (!nobody || ::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0)
+            if (!nobody || ::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 ||
+                ::setuid(nobody->pw_uid) != 0)
                 ::_exit(3);
         }
         Settings_record record;
@@ -174,7 +175,9 @@ TEST_F(Settings_test, SaveAllWithoutAdministratorRightsShowsTheMessageAndReloads
         });
         report += "shown=" + std::to_string(shown) + "\nJavaHome=" + record.JavaHome +
                   "\nUltimoAggiornamento=" + record.UltimoAggiornamento + "\n";
-        report += "code=" + std::to_string(write_dword(Registry_root::Local_machine, Settings_key, "FirmaParallela", 1)) + "\n";
+        report +=
+            "code=" + std::to_string(write_dword(Registry_root::Local_machine, Settings_key, "FirmaParallela", 1)) +
+            "\n";
         const ssize_t written = ::write(channel[1], report.data(), report.size());
         ::_exit(written == static_cast<ssize_t>(report.size()) ? 0 : 4);
     }
@@ -193,7 +196,8 @@ TEST_F(Settings_test, SaveAllWithoutAdministratorRightsShowsTheMessageAndReloads
                           "\nshown=1\n"
                           "JavaHome=/usr/lib/jvm/java-17-openjdk-amd64\n"
                           "UltimoAggiornamento=12/08/26\n"
-                          "code=" + std::to_string(error_code_from_errno(EACCES)) + "\n");
+                          "code=" +
+                          std::to_string(error_code_from_errno(EACCES)) + "\n");
     EXPECT_EQ(error_code_from_errno(EACCES), 5u) << "access denied";
     EXPECT_EQ(read_file(machine_hive()), machine_content);
 }

@@ -66,7 +66,8 @@ protected:
     std::filesystem::path folder;
 
 private:
-    static constexpr const char* Variables[] = {"VELIN_USER_REGISTRY", "VELIN_MACHINE_REGISTRY", "XDG_RUNTIME_DIR", "TMPDIR"};
+    static constexpr const char* Variables[] = {"VELIN_USER_REGISTRY", "VELIN_MACHINE_REGISTRY", "XDG_RUNTIME_DIR",
+                                                "TMPDIR"};
     std::vector<std::pair<std::string, std::optional<std::string>>> _saved;
 };
 

@@ -210,7 +210,8 @@ TEST_F(Chain_builder_test, a_name_collision_in_the_lists_does_not_break_or_fake_
 TEST_F(Chain_builder_test, the_job_covers_every_signer_and_needs_a_readable_certificate)
 {
     auto store = installed_lists();
-    const auto outcomes = build_chains(*store, {pki_certificate("signer-legal"), Certificate(), pki_certificate("signer-card")});
+    const auto outcomes =
+        build_chains(*store, {pki_certificate("signer-legal"), Certificate(), pki_certificate("signer-card")});
     ASSERT_TRUE(outcomes.has_value());
     ASSERT_EQ(3u, outcomes->size());
     ASSERT_TRUE((*outcomes)[0].has_value());

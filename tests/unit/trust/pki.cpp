@@ -1,8 +1,8 @@
 #include "pki.h"
 
 #include "VelinVerify/trust/certificate_store.h"
-#include "common/owner.h"
 #include "VelinVerify/trust/report.h"
+#include "common/owner.h"
 #include "test_folder.h"
 
 #include <openssl/pem.h>
@@ -61,7 +61,7 @@ std::vector<uint8_t> sign_detached(const std::vector<uint8_t>& data, const std::
     }
     Owner<BIO> content(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
     Owner<CMS_ContentInfo> message(CMS_sign(certificate.raw_handle(), key.get(), extra.get(), content.get(),
-                                                    (detached ? CMS_DETACHED : 0) | CMS_BINARY));
+                                            (detached ? CMS_DETACHED : 0) | CMS_BINARY));
     if (!message)
         throw std::runtime_error("CMS_sign failed");
     unsigned char* der = nullptr;

@@ -153,7 +153,8 @@ TEST(Serialized_store, other_encodings_are_recognised_and_loaded)
 
     auto one = Certificate_store::create_memory();
     one->add_certificate(pki_certificate("signer-legal"));
-    EXPECT_EQ(Object_content::Serialized_certificate, query_object(one->serialize_element(pki_certificate("signer-legal"))).content);
+    EXPECT_EQ(Object_content::Serialized_certificate,
+              query_object(one->serialize_element(pki_certificate("signer-legal"))).content);
     EXPECT_EQ(Object_content::Serialized_store, query_object(one->serialize()).content);
 }
 
@@ -200,7 +201,8 @@ TEST(Serialized_store, hostile_bytes_are_refused_without_harm)
     EXPECT_EQ(nullptr, Certificate_store::from_bytes(wrong_version));
 
     EXPECT_EQ(nullptr, Certificate_store::from_bytes(bytes_of("garbage that is no certificate")));
-    EXPECT_EQ(nullptr, Certificate_store::from_bytes(bytes_of("-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n")));
+    EXPECT_EQ(nullptr, Certificate_store::from_bytes(
+                           bytes_of("-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n")));
     EXPECT_EQ(nullptr, Certificate_store::from_bytes(std::vector<uint8_t>(100000, 0xFF)));
 
     // Bytes after the end marker are no part of the store.

@@ -66,8 +66,8 @@ Certificate impostor_of(const Certificate& model)
 
 TEST(Service_identity, a_real_lists_history_names_keys_that_match_only_the_certificate_holding_them)
 {
-    const std::optional<Trusted_list> list =
-        parse_trusted_list_unverified(read_bytes(std::filesystem::path(VELIN_SOURCE_DIR) / "tests/fixtures/tsl/fi-v6-sample.xml"));
+    const std::optional<Trusted_list> list = parse_trusted_list_unverified(
+        read_bytes(std::filesystem::path(VELIN_SOURCE_DIR) / "tests/fixtures/tsl/fi-v6-sample.xml"));
     ASSERT_TRUE(list) << "the sample list of tests/fixtures/tsl is missing or unreadable";
     const auto service = std::find_if(list->services.begin(), list->services.end(), [](const Trust_service& s) {
         return s.name == "VRK Gov. CA for Citizen Qualified Certificates";
@@ -102,14 +102,22 @@ TEST(Service_identity, a_real_lists_history_names_keys_that_match_only_the_certi
         bool matches;
     } spellings[] = {
         {"C=FI, ST=Finland, O=Vaestorekisterikeskus CA, OU=Valtion kansalaisvarmenteet, "
-         "CN=VRK Gov. CA for Citizen Qualified Certificates", true},
+         "CN=VRK Gov. CA for Citizen Qualified Certificates",
+         true},
         {"cn=vrk gov.  ca for citizen qualified certificates;OU=\"Valtion kansalaisvarmenteet\";"
-         "O=Vaestorekisterikeskus\\20CA;OID.2.5.4.8=Finland;C=#13024649", true},
+         "O=Vaestorekisterikeskus\\20CA;OID.2.5.4.8=Finland;C=#13024649",
+         true},
         {"CN=VRK Gov. CA for Citizen Qualified Certificates, OU=Valtion kansalaisvarmenteet, "
-         "O=Vaestorekisterikeskus CA, ST=Finland, C=FI, L=Helsinki", false},
+         "O=Vaestorekisterikeskus CA, ST=Finland, C=FI, L=Helsinki",
+         false},
         {"CN=VRK Gov. CA for Citizen Qualified Certificates\\, OU=Valtion kansalaisvarmenteet, "
-         "O=Vaestorekisterikeskus CA, ST=Finland, C=FI", false},
-        {"", false}, {"CN", false}, {"CN=x\\", false}, {"XX=1", false}, {"C=#13", false},
+         "O=Vaestorekisterikeskus CA, ST=Finland, C=FI",
+         false},
+        {"", false},
+        {"CN", false},
+        {"CN=x\\", false},
+        {"XX=1", false},
+        {"C=#13", false},
     };
     for (const auto& s : spellings)
         EXPECT_EQ(subject_name_matches(s.name, current), s.matches) << s.name;
@@ -128,21 +136,23 @@ std::string list_xml(const Certificate& old_ca, const Certificate& new_ca, const
         return "<DigitalId><X509Certificate>" + b64(c.der()) + "</X509Certificate></DigitalId>";
     };
     const std::string keyed_identity = "<DigitalId><X509SubjectName>CN=ca-withdrawn,O=Prova,C=IT</X509SubjectName>"
-                                       "</DigitalId><DigitalId><X509SKI>" + b64(stated_key_identifier(keyed)) +
-                                       "</X509SKI></DigitalId>";
+                                       "</DigitalId><DigitalId><X509SKI>" +
+                                       b64(stated_key_identifier(keyed)) + "</X509SKI></DigitalId>";
     auto service = [](const std::string& name, const std::string& identity, const char* status, const char* start,
                       const std::string& history) {
         return "<TSPService><ServiceInformation><ServiceTypeIdentifier>http://uri.etsi.org/TrstSvc/Svctype/CA/QC"
-               "</ServiceTypeIdentifier><ServiceName><Name xml:lang=\"it\">" + name +
-               "</Name></ServiceName><ServiceDigitalIdentity>" + identity + "</ServiceDigitalIdentity><ServiceStatus>" +
-               status + "</ServiceStatus><StatusStartingTime>" + start +
-               "</StatusStartingTime></ServiceInformation><ServiceHistory>" + history + "</ServiceHistory></TSPService>";
+               "</ServiceTypeIdentifier><ServiceName><Name xml:lang=\"it\">" +
+               name + "</Name></ServiceName><ServiceDigitalIdentity>" + identity +
+               "</ServiceDigitalIdentity><ServiceStatus>" + status + "</ServiceStatus><StatusStartingTime>" + start +
+               "</StatusStartingTime></ServiceInformation><ServiceHistory>" + history +
+               "</ServiceHistory></TSPService>";
     };
     auto past = [](const std::string& identity, const char* status, const char* start) {
         return "<ServiceHistoryInstance><ServiceTypeIdentifier>http://uri.etsi.org/TrstSvc/Svctype/CA/QC"
                "</ServiceTypeIdentifier><ServiceName><Name xml:lang=\"it\">x</Name></ServiceName>"
-               "<ServiceDigitalIdentity>" + identity + "</ServiceDigitalIdentity><ServiceStatus>" + status +
-               "</ServiceStatus><StatusStartingTime>" + start + "</StatusStartingTime></ServiceHistoryInstance>";
+               "<ServiceDigitalIdentity>" +
+               identity + "</ServiceDigitalIdentity><ServiceStatus>" + status + "</ServiceStatus><StatusStartingTime>" +
+               start + "</StatusStartingTime></ServiceHistoryInstance>";
     };
     const std::string granted = tsl_uri::Status_granted, withdrawn = tsl_uri::Status_withdrawn;
     return "<TrustServiceStatusList xmlns=\"http://uri.etsi.org/02231/v2#\"><SchemeInformation>"

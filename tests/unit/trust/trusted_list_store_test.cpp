@@ -4,8 +4,8 @@
 #include "VelinVerify/trust/chain_builder.h"
 #include "VelinVerify/trust/european_list.h"
 #include "VelinVerify/trust/qualification.h"
-#include "VelinVerify/trust/trusted_list_store.h"
 #include "VelinVerify/trust/timestamp_authority.h"
+#include "VelinVerify/trust/trusted_list_store.h"
 #include "VelinVerify/trust/trusted_store.h"
 
 #include "pki.h"

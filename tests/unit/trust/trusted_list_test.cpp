@@ -99,7 +99,8 @@ TEST(Trusted_list_reader, reads_lists_of_format_six_with_their_qualifications)
     EXPECT_EQ(citizens.status, tsl_uri::Status_withdrawn);
     ASSERT_EQ(citizens.qualifications.size(), 1u);
     EXPECT_EQ(citizens.qualifications[0],
-              (Qualification_element{{qualifier + "QCForESig"}, {Assertion::All, {{{"nonRepudiation", true}}}, {}, {}, {}, {}}}));
+              (Qualification_element{{qualifier + "QCForESig"},
+                                     {Assertion::All, {{{"nonRepudiation", true}}}, {}, {}, {}, {}}}));
     size_t web_sites = 0, policies = 0;
     for (const Trust_service& service : finnish.list.services) {
         std::vector<Service_period> periods = service.history;
@@ -126,10 +127,13 @@ TEST(Trusted_list_reader, reads_lists_of_format_six_with_their_qualifications)
     const Trust_service& qualified = generated.list.services[0];
     ASSERT_EQ(qualified.current.qualifications.size(), 2u);
     const Qualification_criteria not_an_authority{Assertion::None, {{{"keyCertSign", true}}}, {}, {}, {}, {}};
-    EXPECT_EQ(qualified.current.qualifications[1],
-              (Qualification_element{{qualifier + "QCForESig"},
-                                     {Assertion::At_least_one, {}, {{"1.3.76.99.1"}}, {{"2.5.4.5"}},
-                                      {{"1.3.6.1.5.5.7.3.4"}}, {not_an_authority}}}));
+    EXPECT_EQ(qualified.current.qualifications[1], (Qualification_element{{qualifier + "QCForESig"},
+                                                                          {Assertion::At_least_one,
+                                                                           {},
+                                                                           {{"1.3.76.99.1"}},
+                                                                           {{"2.5.4.5"}},
+                                                                           {{"1.3.6.1.5.5.7.3.4"}},
+                                                                           {not_an_authority}}}));
     ASSERT_EQ(qualified.history.size(), 2u);
     EXPECT_EQ(qualified.history[0].qualifications.at(0).qualifiers, std::vector<std::string>{qualifier + "QCNoQSCD"});
     EXPECT_EQ(generated.list.services[1].current.additional_information,

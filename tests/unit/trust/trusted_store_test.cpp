@@ -53,7 +53,8 @@ TEST_F(Trusted_store_test, the_installed_lists_load_and_merge_silently)
     EXPECT_FALSE(store->is_in_cnipa_list(pki_certificate("user-root")));
 
     const std::string trace = trace_content();
-    EXPECT_NE(std::string::npos, trace.find("Carica la lista di certificati da usare per la costruzione delle catene di trust."));
+    EXPECT_NE(std::string::npos,
+              trace.find("Carica la lista di certificati da usare per la costruzione delle catene di trust."));
     EXPECT_NE(std::string::npos, trace.find("Il contenitore di certificati è stato inglobato in quello principale."));
     EXPECT_NE(std::string::npos, trace.find("Lista certificati utente caricata."));
 }
@@ -68,9 +69,9 @@ TEST_F(Trusted_store_test, only_an_accredited_time_stamping_authority_is_qualifi
         const char* authority;
         bool trusted, qualified;
     } cases[] = {
-        {"signer-legal", true, true},       // under the accredited root
-        {"signer-card", true, false},       // under the card list's root
-        {"signer-user", true, false},       // under a root the user chose
+        {"signer-legal", true, true}, // under the accredited root
+        {"signer-card", true, false}, // under the card list's root
+        {"signer-user", true, false}, // under a root the user chose
         {"signer-orphan", false, false},
     };
     for (const auto& c : cases) {
@@ -155,8 +156,8 @@ TEST_F(Trusted_store_test, a_missing_or_damaged_signature_file_is_reported)
               _reports.lines());
 
     const std::string good = read_file(pki_folder() / "velin-data/data/cnipa.sst.p7s");
-    for (const std::string& damaged : {std::string("not a signature"), std::string(), good.substr(0, good.size() - 1),
-                                       good.substr(0, 40)}) {
+    for (const std::string& damaged :
+         {std::string("not a signature"), std::string(), good.substr(0, good.size() - 1), good.substr(0, 40)}) {
         Report_capture again;
         write_file(data("cnipa.sst.p7s"), damaged);
         EXPECT_FALSE(load()->cnipa_store_is_available());
@@ -183,9 +184,10 @@ TEST_F(Trusted_store_test, a_signed_file_that_is_no_list_fails_to_load)
     write_file(data("cnipa.sst.p7s"), std::string(signature.begin(), signature.end()));
     auto store = load();
     EXPECT_FALSE(store->cnipa_store_is_available());
-    EXPECT_EQ((std::vector<std::string>{
-                  "E: Il caricamento del file con la lista dei certificati accreditati dallo Stato Italiano è fallito."}),
-              _reports.lines());
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            "E: Il caricamento del file con la lista dei certificati accreditati dallo Stato Italiano è fallito."}),
+        _reports.lines());
 }
 
 TEST_F(Trusted_store_test, missing_card_list_is_reported_and_nothing_else_stops)
@@ -203,7 +205,8 @@ TEST_F(Trusted_store_test, a_missing_user_list_starts_empty_and_the_first_save_c
     std::filesystem::remove(data("user.sst"));
     auto store = load();
     EXPECT_TRUE(_reports.lines().empty()) << "the user is not told";
-    EXPECT_NE(std::string::npos, trace_content().find("Impossibile caricare il file con la lista dei certificati utente."));
+    EXPECT_NE(std::string::npos,
+              trace_content().find("Impossibile caricare il file con la lista dei certificati utente."));
     ASSERT_TRUE(store->user_store_is_available());
 
     const Certificate added = pki_certificate("signer-self-signed");
@@ -237,7 +240,8 @@ TEST_F(Trusted_store_test, each_user_keeps_a_list_of_his_own_that_starts_from_th
     const std::filesystem::path personal = _folder.path() / "home" / "velin-manager" / "user.sst";
     const std::string installed = read_file(data("user.sst"));
     const auto load_personal = [&] {
-        return std::make_unique<Trusted_store>(_folder.path().string(), pki_text("publisher.cert.pem"), personal.string());
+        return std::make_unique<Trusted_store>(_folder.path().string(), pki_text("publisher.cert.pem"),
+                                               personal.string());
     };
     auto store = load_personal();
     ASSERT_TRUE(store->user_store_is_available());
@@ -266,7 +270,8 @@ TEST_F(Trusted_store_test, each_user_keeps_a_list_of_his_own_that_starts_from_th
         EXPECT_EQ(std::string(home) + "/.local/share/velin-manager/user.sst", Trusted_store::personal_user_list_path());
     }
     ::setenv("XDG_DATA_HOME", (_folder.path() / "share").c_str(), 1);
-    EXPECT_EQ((_folder.path() / "share" / "velin-manager" / "user.sst").string(), Trusted_store::personal_user_list_path());
+    EXPECT_EQ((_folder.path() / "share" / "velin-manager" / "user.sst").string(),
+              Trusted_store::personal_user_list_path());
 }
 
 TEST_F(Trusted_store_test, replacing_a_user_certificate_keeps_one_copy)
@@ -316,7 +321,8 @@ TEST(Common_data_folder, comes_from_the_environment_without_trailing_slashes)
     EXPECT_EQ("/var/lib/velin-manager", lookup_common_data_folder());
     ::setenv("VELIN_DATA_DIR", "", 1);
     EXPECT_EQ("", lookup_common_data_folder());
-    EXPECT_NE(std::string::npos, trace_content().find("La rilevazione della cartella comune delle applicazioni è falita."));
+    EXPECT_NE(std::string::npos,
+              trace_content().find("La rilevazione della cartella comune delle applicazioni è falita."));
     ::setenv("VELIN_DATA_DIR", saved.c_str(), 1);
 }
 

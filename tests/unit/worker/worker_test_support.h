@@ -74,10 +74,7 @@ public:
     std::shared_ptr<Closure_task<Layer>> task = std::make_shared<Closure_task<Layer>>();
     std::shared_ptr<Window_notification> notification = std::make_shared<Window_notification>();
 
-    static std::string thread_name()
-    {
-        return std::this_thread::get_id() == main_thread() ? "main" : "worker";
-    }
+    static std::string thread_name() { return std::this_thread::get_id() == main_thread() ? "main" : "worker"; }
     static std::thread::id main_thread()
     {
         static const std::thread::id id = std::this_thread::get_id();

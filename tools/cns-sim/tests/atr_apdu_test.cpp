@@ -115,9 +115,9 @@ TEST(Apdu, ShortCasesParseAndAnythingElseIsRefused)
 
     EXPECT_FALSE(parse_command_apdu(hex("")));
     EXPECT_FALSE(parse_command_apdu(hex("00 A4 00")));
-    EXPECT_FALSE(parse_command_apdu(hex("00 A4 00 00 03 3F 00")));       // Lc beyond the data
-    EXPECT_FALSE(parse_command_apdu(hex("00 A4 00 00 01 3F 00 00 00")));  // too much after Le
-    EXPECT_FALSE(parse_command_apdu(hex("00 B0 00 00 00 01 00")));       // extended Le
+    EXPECT_FALSE(parse_command_apdu(hex("00 A4 00 00 03 3F 00"))); // Lc beyond the data
+    EXPECT_FALSE(parse_command_apdu(hex("00 A4 00 00 01 3F 00 00 00"))); // too much after Le
+    EXPECT_FALSE(parse_command_apdu(hex("00 B0 00 00 00 01 00"))); // extended Le
     EXPECT_FALSE(parse_command_apdu(hex("00 A4 00 00 00 00 02 3F 00"))); // extended Lc
 }
 

@@ -37,8 +37,9 @@ Bytes read_file(Test_card& t, const File_path& path, std::uint16_t* failure = nu
     Bytes out;
     while (out.size() < static_cast<std::size_t>(size)) {
         const std::size_t n = std::min<std::size_t>(254, static_cast<std::size_t>(size) - out.size());
-        const Bytes reply = t.card->process(Bytes{0x00, 0xB0, static_cast<std::uint8_t>(out.size() >> 8),
-                                                  static_cast<std::uint8_t>(out.size() & 0xFF), static_cast<std::uint8_t>(n)});
+        const Bytes reply =
+            t.card->process(Bytes{0x00, 0xB0, static_cast<std::uint8_t>(out.size() >> 8),
+                                  static_cast<std::uint8_t>(out.size() & 0xFF), static_cast<std::uint8_t>(n)});
         if (status_of(reply) != sw::ok) {
             if (failure)
                 *failure = status_of(reply);
@@ -123,9 +124,9 @@ std::uint16_t u16(const Bytes& b)
     return static_cast<std::uint16_t>(b.at(0) << 8 | b.at(1));
 }
 
-const std::vector<File_path> fixed_path_files = {
-    {0x1000, 0x1002}, {0x1000, 0x1003}, {0x1100, 0x1101}, {0x1100, 0x1102}, {0x1200, 0x1201}, {0x1200, 0x1202},
-    {0x1200, 0x1203}, {0x1200, 0x4142}, {0x2F01},         {0x2F02},         {0x3F02},         {0x0405}};
+const std::vector<File_path> fixed_path_files = {{0x1000, 0x1002}, {0x1000, 0x1003}, {0x1100, 0x1101}, {0x1100, 0x1102},
+                                                 {0x1200, 0x1201}, {0x1200, 0x1202}, {0x1200, 0x1203}, {0x1200, 0x4142},
+                                                 {0x2F01},         {0x2F02},         {0x3F02},         {0x0405}};
 
 TEST(Content, EveryFixedPathFileIsReadableWithoutPin)
 {
@@ -260,7 +261,8 @@ TEST(Content, NetlinkDirectoryLeadsToEveryNetlinkFile)
     const std::uint16_t n = u16(dir[0].second.at(0x82));
 
     ASSERT_EQ(t.sw("00 A4 04 00 05 A0 00 00 00 73 00"), sw::ok);
-    const Bytes select_n = {0x00, 0xA4, 0x00, 0x00, 0x02, static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n & 0xFF), 0x00};
+    const Bytes select_n = {
+        0x00, 0xA4, 0x00, 0x00, 0x02, static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n & 0xFF), 0x00};
     ASSERT_EQ(status_of(t.card->process(select_n)), sw::ok);
     const auto netlink_records = parse_directory(read_file(t, {netlink::df, n}));
     std::map<std::uint8_t, Record> by_tag;

@@ -1,8 +1,8 @@
 // The vpcd framing and the deliberate faults, the state file, and the APDU log.
 #include "apdu_log.h"
 #include "atr.h"
-#include "vpcd_session.h"
 #include "test_support.h"
+#include "vpcd_session.h"
 
 #include <gtest/gtest.h>
 
@@ -62,9 +62,9 @@ std::string slurp(const std::filesystem::path& p)
 
 TEST(Session, AnswersControlCodesAndApdusWhateverTheSplit)
 {
-    const Bytes stream = concat({frame({0x01}), frame({0x04}), frame(hex("00 A4 08 00 04 11 00 11 02 00")),
-                                 frame(hex("00 B0 00 00 08")), frame({0x02}), frame(hex("00 B0 00 00 08")),
-                                 frame({}), frame({0x7E})});
+    const Bytes stream =
+        concat({frame({0x01}), frame({0x04}), frame(hex("00 A4 08 00 04 11 00 11 02 00")), frame(hex("00 B0 00 00 08")),
+                frame({0x02}), frame(hex("00 B0 00 00 08")), frame({}), frame({0x7E})});
     std::vector<Bytes> expected;
     for (std::size_t piece : {stream.size(), std::size_t{1}, std::size_t{3}, std::size_t{7}}) {
         Test_card t;
@@ -132,10 +132,12 @@ TEST(Session, ShortRepliesAndRemovalHappenWhereAsked)
 
 TEST(Log, SecretsAreMaskedAndEverythingElseIsVerbatim)
 {
-    EXPECT_EQ(format_command(hex("00 20 00 10 08 31 32 33 34 35 FF FF FF")), "> 00 20 00 10 08 ** ** ** ** ** ** ** **");
+    EXPECT_EQ(format_command(hex("00 20 00 10 08 31 32 33 34 35 FF FF FF")),
+              "> 00 20 00 10 08 ** ** ** ** ** ** ** **");
     EXPECT_EQ(format_command(hex("00 24 00 10 10 31 32 33 34 35 FF FF FF 35 34 33 32 31 FF FF FF 00")),
               "> 00 24 00 10 10 ** ** ** ** ** ** ** ** ** ** ** ** ** ** ** ** 00");
-    EXPECT_EQ(format_command(hex("00 2C 01 10 08 31 32 33 34 35 36 37 38")), "> 00 2C 01 10 08 ** ** ** ** ** ** ** **");
+    EXPECT_EQ(format_command(hex("00 2C 01 10 08 31 32 33 34 35 36 37 38")),
+              "> 00 2C 01 10 08 ** ** ** ** ** ** ** **");
     // A lying Lc does not let a digit through.
     EXPECT_EQ(format_command(hex("00 20 00 10 02 31 32 33 34")), "> 00 20 00 10 02 ** ** 33 34");
     EXPECT_EQ(format_command(hex("00 20 00 10 7F 31 32 33")), "> 00 20 00 10 7F ** ** **");
@@ -158,7 +160,9 @@ TEST(Log, SessionWritesOneLinePerEventToTheFile)
                        frame({0x04})}));
     }
     const std::string atr = "# atr " + to_hex(cns_atr(0x05, 0x21, true)) + "\n";
-    EXPECT_EQ(slurp(path), "# power on\n" + atr + "> 00 20 00 10 08 ** ** ** ** ** ** ** **\n< 90 00\n> 00 A4 00 00 02 10 00\n< 90 00\n" + atr)
+    EXPECT_EQ(slurp(path), "# power on\n" + atr +
+                               "> 00 20 00 10 08 ** ** ** ** ** ** ** **\n< 90 00\n> 00 A4 00 00 02 10 00\n< 90 00\n" +
+                               atr)
         << "repeated ATR polls make one line";
     EXPECT_THROW(Apdu_log("/dev/null/apdu.log"), std::runtime_error);
 }

@@ -16,8 +16,8 @@ Bytes read_selected(Test_card& t, const Bytes& select_reply, std::size_t chunk =
     Bytes out;
     while (out.size() < static_cast<std::size_t>(size)) {
         const std::size_t n = std::min(chunk, static_cast<std::size_t>(size) - out.size());
-        Bytes cmd = {0x00, 0xB0, static_cast<std::uint8_t>(out.size() >> 8), static_cast<std::uint8_t>(out.size() & 0xFF),
-                     static_cast<std::uint8_t>(n)};
+        Bytes cmd = {0x00, 0xB0, static_cast<std::uint8_t>(out.size() >> 8),
+                     static_cast<std::uint8_t>(out.size() & 0xFF), static_cast<std::uint8_t>(n)};
         const Bytes reply = t.card->process(cmd);
         if (status_of(reply) != sw::ok)
             throw std::runtime_error("READ BINARY failed: " + to_hex(reply));

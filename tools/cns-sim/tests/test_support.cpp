@@ -39,7 +39,8 @@ Profile_options profile(Profile_kind kind)
     Profile_options o;
     o.kind = kind;
     if (kind != Profile_kind::non_cns)
-        o.holder_certificate = fixture(kind == Profile_kind::other_issuer ? "holder-other.cert.der" : "holder-regional.cert.der");
+        o.holder_certificate =
+            fixture(kind == Profile_kind::other_issuer ? "holder-other.cert.der" : "holder-regional.cert.der");
     return o;
 }
 
