@@ -7,6 +7,7 @@
 #include "VelinVerify/envelope/mime_headers.h"
 #include "VelinVerify/envelope/signature_check.h"
 #include "VelinVerify/envelope/signed_data_stream.h"
+#include "VelinVerify/envelope/timestamp_token.h"
 #include "VelinVerify/envelope/vector_stream.h"
 #include "common/large_buffer.h"
 #include "common/openssl_error.h"
@@ -673,7 +674,22 @@ Assignable<Signature_integrity> Pkcs7::signature_integrity() const
 {
     assertion(_selected, "_signature_info != NULL");
     // Both lists follow the envelope's signer SET, so the current index names the same signer.
-    return _current < _integrity.size() ? _integrity[_current] : Assignable<Signature_integrity>{};
+    if (_current >= _integrity.size())
+        return {};
+    // A value that matches proves only the key: another certificate holding the same key, put in
+    // the signer's place, would pass as well, were it not for the certificate the signer signed.
+    if (signing_certificate_mismatch() && _integrity[_current].is_assigned() &&
+        _integrity[_current].value() == Signature_integrity::Intact) {
+        Assignable<Signature_integrity> integrity;
+        integrity.assign(Signature_integrity::Not_intact);
+        return integrity;
+    }
+    return _integrity[_current];
+}
+
+bool Pkcs7::signing_certificate_mismatch() const
+{
+    return _selected && _current < _facts.size() && _facts[_current].certificate_mismatch;
 }
 
 std::span<const uint8_t> Pkcs7::content() const
@@ -972,6 +988,7 @@ Pkcs7::Signer_facts Pkcs7::facts_of(CMS_SignerInfo* signer, Certificate_records&
         if (found == certificates.end())
             found = certificates.emplace(certificate, Signer_certificate::from_x509(certificate)).first;
         facts.certificate = found->second;
+        facts.certificate_mismatch = !signing_certificate_bound(signer, certificate);
     }
     facts.signing_time = signing_time_of(signer);
     const ASN1_OBJECT* algorithm = nullptr;

@@ -102,6 +102,9 @@ public:
     std::vector<Countersignature_info> countersignatures() const override;
     // The certificateValues and revocationValues of every signer, together.
     Validation_data validation_data() const override;
+    // The signer's signing-certificate(-v2) attribute names another certificate than the one the
+    // envelope pairs it with (the signature is then not intact, whatever its value says).
+    bool signing_certificate_mismatch() const override;
 
     // A signature without its document (the envelope carries no content); requires parsed ().
     bool detached() const override;
@@ -125,6 +128,7 @@ private:
         std::vector<std::vector<uint8_t>> content_tokens; // time stamps of the content, signed
         std::vector<Countersignature_info> countersignatures;
         Validation_data carried; // its certificateValues and revocationValues
+        bool certificate_mismatch = false; // against its signing-certificate(-v2) attribute
     };
     // Signers that share a certificate share its record.
     using Certificate_records = std::map<X509*, Signer_certificate>;

@@ -186,15 +186,25 @@ struct Past_pki {
         return bytes;
     }
 
-    // A CAdES envelope of the signer with the given certificate and revocation values (none when empty).
+    // A CAdES envelope of the signer with the given certificate and revocation values (none when empty),
+    // and a signing-certificate-v2 attribute naming the certificate given.
     std::vector<uint8_t> envelope(const std::vector<uint8_t>& certificate_values,
-                                  const std::vector<uint8_t>& revocation_values) const
+                                  const std::vector<uint8_t>& revocation_values,
+                                  const Certificate* named = nullptr) const
     {
         const std::string text = "Contratto con i dati di validazione nella busta.\n";
         const Owner<BIO> content(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
         const unsigned flags = CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP;
         const Owner<CMS_ContentInfo> cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
         CMS_SignerInfo* info = CMS_add1_signer(cms.get(), signer.raw_handle(), signer_key.get(), EVP_sha256(), flags);
+        if (named) {
+            const Owner<ESS_SIGNING_CERT_V2> binding(
+                OSSL_ESS_signing_cert_v2_new_init(EVP_sha256(), named->raw_handle(), nullptr, 1));
+            unsigned char* encoded = nullptr;
+            const int length = i2d_ESS_SIGNING_CERT_V2(binding.get(), &encoded);
+            const Owner<unsigned char, Openssl_free> owned(encoded);
+            CMS_signed_add1_attr_by_NID(info, NID_id_smime_aa_signingCertificateV2, V_ASN1_SEQUENCE, encoded, length);
+        }
         EXPECT_EQ(CMS_final(cms.get(), content.get(), nullptr, CMS_BINARY), 1);
         for (const auto& [nid, value] : {std::pair{NID_id_smime_aa_ets_certValues, &certificate_values},
                                          std::pair{NID_id_smime_aa_ets_revocationValues, &revocation_values}})
@@ -395,8 +405,16 @@ TEST_F(Long_term_validation, a_cades_envelope_gives_its_chain_and_revocation_fro
     }
 }
 
-TEST_F(Long_term_validation, a_pdf_signature_is_bound_to_its_certificate_and_sha1_is_flagged)
+TEST_F(Long_term_validation, a_signature_is_bound_to_its_certificate_and_sha1_is_flagged)
 {
+    // The envelope's value matches the key; the certificate the signer signed is another one.
+    const auto named_other = verify(pki.envelope({}, {}, &pki.other), "contratto.txt.p7m", false);
+    EXPECT_TRUE(has(named_other->shown_signature().status, signing_certificate_mismatch_text));
+    EXPECT_TRUE(has(named_other->activity(), signature_mismatch_text));
+    const auto named_signer = verify(pki.envelope({}, {}, &pki.signer), "contratto.txt.p7m", false);
+    EXPECT_FALSE(has(named_signer->shown_signature().status, signing_certificate_mismatch_text));
+    EXPECT_TRUE(has(named_signer->activity(), signatures_intact_text));
+
     const std::string weak = "L'algoritmo di hash della firma non è più considerato sicuro.";
     const auto swapped = verify_pdf("ess-mismatch.pdf");
     EXPECT_TRUE(has(swapped->shown_signature().status, signing_certificate_mismatch_text));
