@@ -15,8 +15,6 @@
 // message that announces the step's end; the handler reads them after that message.
 #pragma once
 
-#include "VelinVerify/envelope/signed_document_info.h"
-#include "VelinVerify/envelope/signed_document_parser.h"
 #include "VelinVerify/pipeline/layer_progress.h"
 #include "VelinVerify/pipeline/pipeline_services.h"
 #include "VelinVerify/pipeline/report_channel.h"
@@ -25,11 +23,13 @@
 #include "VelinVerify/pipeline/status_line.h"
 #include "VelinVerify/pipeline/timestamp_record.h"
 #include "VelinVerify/pipeline/verify_observer.h"
-#include "VelinVerify/trust/timestamp_authority.h"
 #include "VelinVerify/worker/closure.h"
 #include "VelinVerify/worker/notification.h"
 #include "VelinVerify/worker/window_registry.h"
 #include "VelinVerify/worker/worker_thread.h"
+#include "envelope/signed_document_info.h"
+#include "envelope/signed_document_parser.h"
+#include "trust/timestamp_authority.h"
 
 #include <cstdint>
 #include <memory>

@@ -5,8 +5,8 @@
 #pragma once
 
 #include "VelinVerify/pipeline/status_line.h"
-#include "VelinVerify/trust/report.h"
 #include "VelinVerify/worker/window_registry.h"
+#include "trust/report.h"
 
 #include <functional>
 #include <string>

@@ -11,10 +11,10 @@
 // question is always asked, and once the user has said yes every failure is shown.
 #pragma once
 
-#include "VelinVerify/trust/certificate.h"
-#include "VelinVerify/trust/trusted_list_refresh.h"
 #include "VelinVerify/update/update_lock.h"
 #include "VelinVerify/update/update_transfer.h"
+#include "trust/certificate.h"
+#include "trust/trusted_list_refresh.h"
 
 #include <chrono>
 #include <cstddef>
