@@ -40,10 +40,6 @@ public:
     // Steps over what is left of the current part.
     void skip_content() { skip(remaining().size()); }
 
-    // The canonical CR LF forms.
-    const std::vector<byte>& delimiter() const { return _delimiter; }
-    const std::vector<byte>& end_sequence() const { return _end_sequence; }
-
 private:
     void update();
     void find_separator(std::span<const byte> rest);

@@ -69,7 +69,6 @@ public:
     // Ends the transfer at once; it then counts as not completed.
     void abort();
 
-    bool sent() const { return _sent; }
     bool completed() const { return _completed; }
     // The HTTP status of the final answer, or the network error number when there was none.
     long status() const { return _status; }

@@ -135,11 +135,6 @@ X509* Certificate::raw_handle() const
     return _data ? x509_of(*_data).get() : nullptr;
 }
 
-std::shared_ptr<X509> Certificate::shared_handle() const
-{
-    return _data ? x509_of(*_data) : nullptr;
-}
-
 X509* Certificate::checked_handle() const
 {
     X509* handle = x509_of(data()).get();

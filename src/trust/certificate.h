@@ -49,7 +49,6 @@ public:
 
     bool is_valid() const { return _data != nullptr; }
     X509* raw_handle() const;
-    std::shared_ptr<X509> shared_handle() const;
     // raw_handle () for code that needs a certificate: "Assertion failed: raw_handle () != NULL".
     X509* checked_handle() const;
 

@@ -61,8 +61,6 @@ public:
     Certificate_store(const Certificate_store&) = delete;
     Certificate_store& operator=(const Certificate_store&) = delete;
 
-    bool is_collection() const { return _collection; }
-
     // A snapshot, in store order; a collection gives its siblings' certificates in sibling order.
     std::vector<Certificate> certificates() const;
     std::vector<Certificate_revocation_list> crls() const;

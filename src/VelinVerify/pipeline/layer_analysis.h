@@ -99,7 +99,6 @@ public:
     // The signer list: display names, in envelope order.
     std::vector<std::string> signer_names() const;
     size_t signature_count() const { return _records.size(); }
-    size_t selected_signature() const { return _selected; }
     // The signature the window shows, and the index it belongs to.
     const Signature_display& shown_signature() const { return _shown; }
     std::optional<size_t> shown_index() const { return _shown_index; }
@@ -112,7 +111,6 @@ public:
     bool content_available() const;
     const Document_bytes* content() const;
 
-    bool warnings() const { return _warnings; }
     bool errors() const { return _errors; }
     Layer_state state() const { return _state; }
     std::optional<Layer_outcome> outcome() const { return _outcome; }

@@ -102,7 +102,6 @@ public:
     // What the run did, for whoever looks afterwards.
     int failures() const { return _failures; }
     const std::string& download_folder() const { return _download_folder; }
-    const std::vector<std::string>& left_packages() const { return _left_packages; }
 
 private:
     void refresh_lists_when_due();
