@@ -4,7 +4,7 @@
 // the trace (the trace gets field names and lengths only).
 #pragma once
 
-#include "card_data/card_library.h"
+#include "cardlib_client/card_library.h"
 
 #include <string>
 #include <vector>

@@ -4,7 +4,7 @@
 // the PDF itself.
 #pragma once
 
-#include "VelinVerify/envelope/signed_document.h"
+#include "envelope/signed_document.h"
 
 #include <optional>
 #include <string>

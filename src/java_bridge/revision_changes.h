@@ -4,7 +4,7 @@
 // that leaves the signature vouching for nothing of the document as it is now.
 #pragma once
 
-#include "VelinVerify/envelope/signed_document_info.h"
+#include "envelope/signed_document_info.h"
 
 namespace velin {
 

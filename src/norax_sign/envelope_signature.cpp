@@ -1,11 +1,11 @@
 #include "norax_sign/envelope_signature.h"
 
-#include "VelinVerify/envelope/base64_decode.h"
-#include "VelinVerify/envelope/pkcs7.h"
-#include "VelinVerify/envelope/signature_check.h"
 #include "common/openssl_error.h"
 #include "common/owner.h"
 #include "common/trace.h"
+#include "envelope/base64_decode.h"
+#include "envelope/pkcs7.h"
+#include "envelope/signature_check.h"
 #include "norax_sign/ber_tree.h"
 
 #include <openssl/cms.h>

@@ -1,11 +1,11 @@
 #include "norax_sign/sign_batch.h"
 
 #include "VelinMenu/channel/scard.h"
-#include "VelinVerify/envelope/binary_file.h"
 #include "common/failure.h"
 #include "common/file_io.h"
 #include "common/message_box.h"
 #include "common/trace.h"
+#include "envelope/binary_file.h"
 
 #include <sys/stat.h>
 

@@ -1,11 +1,11 @@
 #include "norax_sign/timestamp_batch.h"
 
-#include "VelinVerify/envelope/binary_file.h"
-#include "VelinVerify/envelope/content_kind.h"
-#include "VelinVerify/envelope/timestamp_token.h"
 #include "common/failure.h"
 #include "common/message_box.h"
 #include "common/trace.h"
+#include "envelope/binary_file.h"
+#include "envelope/content_kind.h"
+#include "envelope/timestamp_token.h"
 #include "norax_sign/envelope_signature.h"
 #include "norax_sign/pdf_card_signer.h"
 

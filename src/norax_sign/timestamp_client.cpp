@@ -1,11 +1,11 @@
 #include "norax_sign/timestamp_client.h"
 
-#include "VelinVerify/envelope/timestamp_token.h"
-#include "VelinVerify/trust/timestamp_authority.h"
-#include "VelinVerify/trust/trusted_store.h"
 #include "common/owner.h"
 #include "common/registry.h"
 #include "common/trace.h"
+#include "envelope/timestamp_token.h"
+#include "trust/timestamp_authority.h"
+#include "trust/trusted_store.h"
 
 #include <curl/curl.h>
 #include <openssl/bn.h>

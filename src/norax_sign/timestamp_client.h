@@ -5,7 +5,7 @@
 // chain reaches the trusted lists).
 #pragma once
 
-#include "VelinVerify/envelope/signer_certificate.h"
+#include "envelope/signer_certificate.h"
 
 #include <chrono>
 #include <cstddef>

@@ -1,6 +1,6 @@
 #include "pccheck/pc_check.h"
 
-#include "card_data/card_library.h"
+#include "cardlib_client/card_library.h"
 #include "common/pkcs11_module.h"
 #include "pccheck/info_plist.h"
 #include "pccheck/key_value_file.h"

@@ -36,8 +36,6 @@ public:
     void check_browsers();
     void check_java();
 
-    bool system_supported() const { return _supported; }
-
 private:
     struct Unit_state;
     bool is_administrator() const;

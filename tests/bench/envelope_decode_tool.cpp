@@ -1,7 +1,7 @@
 // Reads and decodes one signed file the way the verifier's analysis does (file read, envelope
 // decoding, document extraction, signature checks), without the application around it, and
 // prints the outcome and the time: envelope_decode_tool FILE
-#include "VelinVerify/envelope/signed_document_parser.h"
+#include "envelope/signed_document_parser.h"
 
 #include <atomic>
 #include <chrono>

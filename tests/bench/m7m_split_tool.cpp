@@ -1,6 +1,6 @@
 // Splits one .m7m file the way the verifier does and writes the two parts, for
 // tests/bench/m7m-bench.sh: m7m_split_tool FILE.m7m ENVELOPE_OUT REPLY_OUT
-#include "VelinVerify/envelope/mime_envelope_split.h"
+#include "envelope/mime_envelope_split.h"
 
 #include <chrono>
 #include <cstdio>

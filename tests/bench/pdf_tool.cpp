@@ -4,8 +4,8 @@
 //     pdf_tool sign MODULE TOKEN_LABEL PIN FILE SMALL   SMALL signed first (a warm machine), then FILE
 //                                                  with the token's key, written to FILE.signed.pdf
 //                                                  as velin-sign reads, signs and writes a document
-#include "VelinVerify/envelope/binary_file.h"
 #include "common/failure.h"
+#include "envelope/binary_file.h"
 #include "java_bridge/java_vm.h"
 #include "java_bridge/pdf_verify.h"
 #include "norax_sign/pdf_card_signer.h"

@@ -2,8 +2,8 @@
 // (what a refresh does, and a start-up without a sound cache), and loading the parsed cache (what
 // every start-up does). Prints the best and median of N runs of each.
 //     trusted_list_bench LIST.xml SIGNER.cert.pem [RUNS]
-#include "VelinVerify/trust/trusted_list_reader.h"
-#include "VelinVerify/trust/trusted_list_store.h"
+#include "trust/trusted_list_reader.h"
+#include "trust/trusted_list_store.h"
 
 #include <algorithm>
 #include <chrono>

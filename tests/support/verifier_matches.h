@@ -2,7 +2,7 @@
 // programs that make envelopes (they link the verifier's envelope library).
 #pragma once
 
-#include "VelinVerify/envelope/signed_document_parser.h"
+#include "envelope/signed_document_parser.h"
 
 #include <atomic>
 #include <cstdint>

@@ -6,10 +6,10 @@
 #include "VelinVerify/certificates/certificate_viewer.h"
 #include "VelinVerify/certificates/dialog_certificates.h"
 #include "VelinVerify/pipeline/report_channel.h"
-#include "VelinVerify/trust/trusted_store.h"
 #include "common/message_box.h"
 #include "common/owner.h"
 #include "common/settings_record.h"
+#include "trust/trusted_store.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 // velin-sst write OUTPUT.sst FILE...   a serialized store holding every certificate of the files
 //                                      (DER, PEM, PKCS#7, .sst), in the order given
 // velin-sst list FILE                  thumbprint and name of each certificate of a store file
-#include "VelinVerify/trust/certificate_store.h"
+#include "trust/certificate_store.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,7 +1,7 @@
 #include "VelinVerify/app/invoice_view_dialog.h"
 
-#include "VelinVerify/envelope/binary_file.h"
 #include "common/file_dialog.h"
+#include "envelope/binary_file.h"
 
 #include <QDialogButtonBox>
 #include <QHBoxLayout>

@@ -32,8 +32,6 @@ public:
     Invoice_view_dialog(Invoice_reading reading, const std::string& document_name, const std::string& folder,
                         QWidget* parent = nullptr);
 
-    const Invoice_reading& reading() const { return _reading; }
-
     // The commands, also for tests: the attachment at index of the list, the rendered page.
     void save_attachment(int index);
     void save_page();

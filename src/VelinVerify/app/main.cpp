@@ -13,13 +13,13 @@
 #include "VelinVerify/app/batch_pool.h"
 #include "VelinVerify/app/batch_run.h"
 #include "VelinVerify/app/verify_app.h"
-#include "VelinVerify/trust/common_data_folder.h"
-#include "VelinVerify/trust/trusted_list_refresh.h"
-#include "VelinVerify/trust/trusted_list_store.h"
 #include "common/failure.h"
 #include "common/guarded_application.h"
 #include "common/settings_record.h"
 #include "common/trace.h"
+#include "trust/common_data_folder.h"
+#include "trust/trusted_list_refresh.h"
+#include "trust/trusted_list_store.h"
 
 #include <atomic>
 #include <cerrno>

@@ -20,7 +20,6 @@ public:
     // An invalid colour: the default background.
     void set_background(const QColor& colour);
 
-    int minimum() const { return _minimum; }
     int maximum() const { return _maximum; }
     int position() const { return _position; }
     const QString& caption() const { return _caption; }

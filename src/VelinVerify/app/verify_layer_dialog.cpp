@@ -1,12 +1,12 @@
 #include "VelinVerify/app/verify_layer_dialog.h"
 
 #include "VelinVerify/app/invoice_view_dialog.h"
-#include "VelinVerify/app/preview.h"
 #include "VelinVerify/certificates/certificate_viewer.h"
-#include "VelinVerify/envelope/binary_file.h"
 #include "common/file_dialog.h"
 #include "common/message_box.h"
 #include "common/trace.h"
+#include "envelope/binary_file.h"
+#include "preview/preview.h"
 
 #include "ui_verify_layer_dialog.h"
 

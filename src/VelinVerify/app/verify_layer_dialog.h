@@ -30,7 +30,6 @@ public:
     ~CVelinVerifyDlg() override;
 
     Layer_analysis& layer() const { return *_layer; }
-    const std::shared_ptr<Layer_analysis>& shared_layer() const { return _layer; }
 
     // Redraws what the change touched.
     void refresh(Layer_change change);

@@ -5,11 +5,11 @@
 #include "VelinVerify/dialogs/about_dialog.h"
 #include "VelinVerify/dialogs/log_report.h"
 #include "VelinVerify/dialogs/settings_dialog.h"
-#include "VelinVerify/trust/trusted_store.h"
 #include "common/file_dialog.h"
 #include "common/message_box.h"
 #include "common/settings_record.h"
 #include "common/trace.h"
+#include "trust/trusted_store.h"
 
 #include "ui_verify_main_window.h"
 

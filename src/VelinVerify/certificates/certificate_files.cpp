@@ -1,6 +1,6 @@
 #include "VelinVerify/certificates/certificate_files.h"
 
-#include "VelinVerify/trust/crl_cache.h"
+#include "trust/crl_cache.h"
 
 #include <span>
 

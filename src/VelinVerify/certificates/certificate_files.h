@@ -2,9 +2,9 @@
 // of an exported certificate. No widgets here.
 #pragma once
 
-#include "VelinVerify/trust/certificate.h"
-#include "VelinVerify/trust/certificate_store.h"
 #include "common/failure.h"
+#include "trust/certificate.h"
+#include "trust/certificate_store.h"
 
 #include <cstdint>
 #include <string>

@@ -1,9 +1,9 @@
 #include "VelinVerify/certificates/certificate_texts.h"
 
-#include "VelinVerify/trust/certificate_issuer.h"
-#include "VelinVerify/trust/chain_builder.h"
 #include "common/openssl_encoding.h"
 #include "common/owner.h"
+#include "trust/certificate_issuer.h"
+#include "trust/chain_builder.h"
 
 #include <openssl/bio.h>
 #include <openssl/err.h>

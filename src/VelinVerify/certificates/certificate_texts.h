@@ -3,8 +3,8 @@
 // verifier's chain building finds it. No widgets here, so all of it is checked without a display.
 #pragma once
 
-#include "VelinVerify/trust/certificate.h"
-#include "VelinVerify/trust/trusted_store.h"
+#include "trust/certificate.h"
+#include "trust/trusted_store.h"
 
 #include <openssl/x509.h>
 

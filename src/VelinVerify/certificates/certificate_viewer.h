@@ -4,8 +4,8 @@
 #pragma once
 
 #include "VelinVerify/certificates/certificate_texts.h"
-#include "VelinVerify/trust/certificate.h"
-#include "VelinVerify/trust/trusted_store.h"
+#include "trust/certificate.h"
+#include "trust/trusted_store.h"
 
 #include <QDialog>
 

@@ -4,9 +4,9 @@
 // list are saved at once and are at once seen by chain building through the merged store.
 #pragma once
 
-#include "VelinVerify/trust/certificate.h"
-#include "VelinVerify/trust/certificate_store.h"
-#include "VelinVerify/trust/trusted_store.h"
+#include "trust/certificate.h"
+#include "trust/certificate_store.h"
+#include "trust/trusted_store.h"
 
 #include <QDialog>
 #include <QWidget>

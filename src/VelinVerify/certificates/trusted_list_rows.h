@@ -2,8 +2,8 @@
 // and next-update time, a warning when it is past) and one row per service.
 #pragma once
 
-#include "VelinVerify/trust/certificate.h"
-#include "VelinVerify/trust/trusted_list_store.h"
+#include "trust/certificate.h"
+#include "trust/trusted_list_store.h"
 
 #include <ctime>
 #include <string>

@@ -1,11 +1,11 @@
 #include "VelinVerify/certificates/trusted_lists_page.h"
 
 #include "VelinVerify/certificates/certificate_viewer.h"
-#include "VelinVerify/trust/common_data_folder.h"
 #include "common/failure.h"
 #include "common/file_dialog.h"
 #include "common/message_box.h"
 #include "common/trace.h"
+#include "trust/common_data_folder.h"
 
 #include <QHBoxLayout>
 #include <QHeaderView>

@@ -6,8 +6,8 @@
 #pragma once
 
 #include "VelinVerify/certificates/trusted_list_rows.h"
-#include "VelinVerify/trust/trusted_list_refresh.h"
-#include "VelinVerify/trust/trusted_store.h"
+#include "trust/trusted_list_refresh.h"
+#include "trust/trusted_store.h"
 
 #include <QWidget>
 

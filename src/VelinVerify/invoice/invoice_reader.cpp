@@ -1,8 +1,8 @@
 #include "VelinVerify/invoice/invoice_reader.h"
 
-#include "VelinVerify/envelope/base64_decode.h"
 #include "common/owner.h"
 #include "common/xml_walk.h"
+#include "envelope/base64_decode.h"
 
 #include <QFile>
 

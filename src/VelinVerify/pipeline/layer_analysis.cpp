@@ -1,12 +1,12 @@
 #include "VelinVerify/pipeline/layer_analysis.h"
 
-#include "VelinVerify/envelope/content_kind.h"
-#include "VelinVerify/pipeline/document_name.h"
 #include "VelinVerify/pipeline/report_channel.h"
 #include "VelinVerify/worker/cancel_flag.h"
 #include "VelinVerify/worker/thread_base.h"
 #include "common/failure.h"
 #include "common/trace.h"
+#include "envelope/content_kind.h"
+#include "envelope/document_name.h"
 #include "java_bridge/pdf_verify.h"
 
 #include <algorithm>

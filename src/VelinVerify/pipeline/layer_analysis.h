@@ -15,8 +15,6 @@
 // message that announces the step's end; the handler reads them after that message.
 #pragma once
 
-#include "VelinVerify/envelope/signed_document_info.h"
-#include "VelinVerify/envelope/signed_document_parser.h"
 #include "VelinVerify/pipeline/layer_progress.h"
 #include "VelinVerify/pipeline/pipeline_services.h"
 #include "VelinVerify/pipeline/report_channel.h"
@@ -25,11 +23,13 @@
 #include "VelinVerify/pipeline/status_line.h"
 #include "VelinVerify/pipeline/timestamp_record.h"
 #include "VelinVerify/pipeline/verify_observer.h"
-#include "VelinVerify/trust/timestamp_authority.h"
 #include "VelinVerify/worker/closure.h"
 #include "VelinVerify/worker/notification.h"
 #include "VelinVerify/worker/window_registry.h"
 #include "VelinVerify/worker/worker_thread.h"
+#include "envelope/signed_document_info.h"
+#include "envelope/signed_document_parser.h"
+#include "trust/timestamp_authority.h"
 
 #include <cstdint>
 #include <memory>
@@ -99,7 +99,6 @@ public:
     // The signer list: display names, in envelope order.
     std::vector<std::string> signer_names() const;
     size_t signature_count() const { return _records.size(); }
-    size_t selected_signature() const { return _selected; }
     // The signature the window shows, and the index it belongs to.
     const Signature_display& shown_signature() const { return _shown; }
     std::optional<size_t> shown_index() const { return _shown_index; }
@@ -112,7 +111,6 @@ public:
     bool content_available() const;
     const Document_bytes* content() const;
 
-    bool warnings() const { return _warnings; }
     bool errors() const { return _errors; }
     Layer_state state() const { return _state; }
     std::optional<Layer_outcome> outcome() const { return _outcome; }

@@ -1,8 +1,8 @@
 #include "VelinVerify/pipeline/pipeline_services.h"
 
-#include "VelinVerify/trust/authority_access.h"
 #include "common/settings_record.h"
 #include "java_bridge/pdf_verify.h"
+#include "trust/authority_access.h"
 
 namespace velin {
 

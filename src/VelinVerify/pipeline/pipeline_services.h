@@ -3,9 +3,9 @@
 // tests hand in lists loaded from a data folder of their own.
 #pragma once
 
-#include "VelinVerify/envelope/signed_document.h"
-#include "VelinVerify/trust/revocation.h"
-#include "VelinVerify/trust/trusted_store.h"
+#include "envelope/signed_document.h"
+#include "trust/revocation.h"
+#include "trust/trusted_store.h"
 
 #include <atomic>
 #include <functional>

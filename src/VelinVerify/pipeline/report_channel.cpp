@@ -97,12 +97,6 @@ Report_group_scope::~Report_group_scope()
     reporting_window = _previous_window;
 }
 
-Window_handle current_verification_window()
-{
-    std::lock_guard lock(state().mutex);
-    return state().current;
-}
-
 std::vector<Status_line> take_reported_lines(Window_handle window)
 {
     Channel_state& channel = state();

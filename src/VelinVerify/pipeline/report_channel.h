@@ -5,8 +5,8 @@
 #pragma once
 
 #include "VelinVerify/pipeline/status_line.h"
-#include "VelinVerify/trust/report.h"
 #include "VelinVerify/worker/window_registry.h"
+#include "trust/report.h"
 
 #include <functional>
 #include <string>
@@ -28,7 +28,6 @@ using Report_group = int;
 Report_group new_report_group();
 void set_current_verification_window(Window_handle window, Report_group group = 0);
 void clear_current_verification_window(Window_handle window);
-Window_handle current_verification_window();
 
 // While it lives, what its thread reports belongs to the group; with a window, to that window
 // (a layer's own step: what it finds is that layer's, even when an inner layer has started since,

@@ -2,9 +2,9 @@
 // and the certificate status list, with the warnings and errors they stand for.
 #pragma once
 
-#include "VelinVerify/envelope/signed_document_info.h"
 #include "VelinVerify/pipeline/signer_record.h"
 #include "VelinVerify/pipeline/status_line.h"
+#include "envelope/signed_document_info.h"
 
 #include <string>
 #include <vector>

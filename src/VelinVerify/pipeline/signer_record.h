@@ -3,11 +3,11 @@
 // with the state of the work that fills it.
 #pragma once
 
-#include "VelinVerify/envelope/assignable.h"
-#include "VelinVerify/envelope/signed_document_info.h"
-#include "VelinVerify/trust/certificate.h"
-#include "VelinVerify/trust/chain_builder.h"
-#include "VelinVerify/trust/revocation.h"
+#include "envelope/assignable.h"
+#include "envelope/signed_document_info.h"
+#include "trust/certificate.h"
+#include "trust/chain_builder.h"
+#include "trust/revocation.h"
 
 #include <ctime>
 #include <map>

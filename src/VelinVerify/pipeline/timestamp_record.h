@@ -2,11 +2,11 @@
 // dates), then whether its authority is trusted and not revoked, and the lines that say so.
 #pragma once
 
-#include "VelinVerify/envelope/assignable.h"
-#include "VelinVerify/envelope/timestamp_token.h"
 #include "VelinVerify/pipeline/status_line.h"
-#include "VelinVerify/trust/certificate.h"
-#include "VelinVerify/trust/revocation.h"
+#include "envelope/assignable.h"
+#include "envelope/timestamp_token.h"
+#include "trust/certificate.h"
+#include "trust/revocation.h"
 
 #include <optional>
 #include <string>

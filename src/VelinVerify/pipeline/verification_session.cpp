@@ -1,8 +1,8 @@
 #include "VelinVerify/pipeline/verification_session.h"
 
-#include "VelinVerify/envelope/document_types.h"
-#include "VelinVerify/pipeline/document_name.h"
 #include "common/trace.h"
+#include "envelope/document_name.h"
+#include "envelope/document_types.h"
 
 #include <algorithm>
 

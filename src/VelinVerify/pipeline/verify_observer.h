@@ -3,9 +3,9 @@
 // the user-interface thread, from the layer's own message handlers.
 #pragma once
 
-#include "VelinVerify/envelope/document_bytes.h"
-#include "VelinVerify/envelope/timestamp_token.h"
 #include "VelinVerify/pipeline/message_box_request.h"
+#include "envelope/document_bytes.h"
+#include "envelope/timestamp_token.h"
 
 #include <cstdint>
 #include <string>

@@ -17,8 +17,6 @@ public:
     Dlg_update(Update_configuration configuration, std::chrono::milliseconds poll_interval = std::chrono::seconds(1),
                QWidget* parent = nullptr);
 
-    const Update_run& update_run() const { return _run; }
-
 protected:
     void showEvent(QShowEvent* event) override;
 

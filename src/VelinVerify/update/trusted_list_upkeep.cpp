@@ -1,8 +1,8 @@
 #include "VelinVerify/update/trusted_list_upkeep.h"
 
-#include "VelinVerify/trust/trusted_list_store.h"
 #include "common/errno_text.h"
 #include "common/trace.h"
+#include "trust/trusted_list_store.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -3,8 +3,8 @@
 // `velin-verify --aggiorna-liste` does.
 #pragma once
 
-#include "VelinVerify/trust/certificate.h"
-#include "VelinVerify/trust/trusted_list_refresh.h"
+#include "trust/certificate.h"
+#include "trust/trusted_list_refresh.h"
 
 #include <ctime>
 #include <string>

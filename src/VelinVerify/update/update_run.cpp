@@ -1,8 +1,5 @@
 #include "VelinVerify/update/update_run.h"
 
-#include "VelinVerify/trust/common_data_folder.h"
-#include "VelinVerify/trust/list_signature.h"
-#include "VelinVerify/trust/trusted_list_store.h"
 #include "VelinVerify/update/download_folder.h"
 #include "VelinVerify/update/package_control.h"
 #include "VelinVerify/update/package_signature.h"
@@ -14,6 +11,9 @@
 #include "common/registry.h"
 #include "common/settings_record.h"
 #include "common/trace.h"
+#include "trust/common_data_folder.h"
+#include "trust/list_signature.h"
+#include "trust/trusted_list_store.h"
 
 #include <boost/format.hpp>
 

@@ -11,10 +11,10 @@
 // question is always asked, and once the user has said yes every failure is shown.
 #pragma once
 
-#include "VelinVerify/trust/certificate.h"
-#include "VelinVerify/trust/trusted_list_refresh.h"
 #include "VelinVerify/update/update_lock.h"
 #include "VelinVerify/update/update_transfer.h"
+#include "trust/certificate.h"
+#include "trust/trusted_list_refresh.h"
 
 #include <chrono>
 #include <cstddef>
@@ -102,7 +102,6 @@ public:
     // What the run did, for whoever looks afterwards.
     int failures() const { return _failures; }
     const std::string& download_folder() const { return _download_folder; }
-    const std::vector<std::string>& left_packages() const { return _left_packages; }
 
 private:
     void refresh_lists_when_due();

@@ -1,9 +1,9 @@
 #include "VelinVerify/update/update_transfer.h"
 
-#include "VelinVerify/net/http_status.h"
 #include "common/file_io.h"
 #include "common/message_box.h"
 #include "common/trace.h"
+#include "net/http_status.h"
 
 #include <cerrno>
 #include <cstring>

@@ -3,7 +3,7 @@
 // check dialog (Dlg_check_updates) shows nothing but this; tests drive it without a window.
 #pragma once
 
-#include "VelinVerify/net/http_request.h"
+#include "net/http_request.h"
 
 #include <cstddef>
 #include <string>

@@ -84,8 +84,6 @@ public:
     // Waits for the end of the thread. "Assertion failed: started ()" when there is none.
     Wait_result wait(std::chrono::milliseconds limit);
 
-    std::size_t stack_size() const { return _stack_size; }
-    std::thread::id thread_id() const { return _thread_id; }
     // The thread's result: its exit code after a normal end, EXIT_FAILURE (1) after an exception,
     // the given code after terminate.
     int exit_code() const { return _body->exit_code(); }

@@ -1,14 +1,14 @@
 #include "norax_sign/app/sign_main_window.h"
 
-#include "VelinVerify/app/preview.h"
-#include "VelinVerify/envelope/binary_file.h"
 #include "common/failure.h"
 #include "common/file_dialog.h"
 #include "common/message_box.h"
 #include "common/trace.h"
+#include "envelope/binary_file.h"
 #include "norax_sign/app/dialog_batch_ui.h"
 #include "norax_sign/app/error_boxes.h"
 #include "norax_sign/timestamp_batch.h"
+#include "preview/preview.h"
 #include "ui_sign_main_window.h"
 
 #include <QContextMenuEvent>

@@ -1,8 +1,8 @@
 // Revocation lists come from web servers, directories and the cache folder: whatever the bytes,
 // reading one ends, and a list that reads answers every question without touching memory it does
 // not own. A list read from its own DER reads again to the same list.
-#include "VelinVerify/trust/certificate.h"
-#include "VelinVerify/trust/certificate_revocation_list.h"
+#include "trust/certificate.h"
+#include "trust/certificate_revocation_list.h"
 
 #include <openssl/pem.h>
 

@@ -3,9 +3,9 @@
 // exception, and no signer whose signature was not checked counts as matching. The decoder's own
 // fast readings (the DER walk, plain base64, S/MIME in mail form) must also give exactly what
 // OpenSSL's readers give on the same bytes.
-#include "VelinVerify/envelope/der_walk.h"
-#include "VelinVerify/envelope/pkcs7.h"
-#include "VelinVerify/envelope/signed_document_parser.h"
+#include "envelope/der_walk.h"
+#include "envelope/pkcs7.h"
+#include "envelope/signed_document_parser.h"
 #include "test_folder.h"
 
 #include <atomic>

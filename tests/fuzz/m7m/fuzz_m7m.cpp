@@ -2,9 +2,9 @@
 // a reason, never with an exception other than the documented ones, and a success always hands
 // over two non-empty parts that lie inside the input's size budget; the split over the file's own
 // buffer gives the same.
-#include "VelinVerify/envelope/mime_envelope_split.h"
-#include "VelinVerify/envelope/mime_multipart_stream.h"
-#include "VelinVerify/envelope/vector_stream.h"
+#include "envelope/mime_envelope_split.h"
+#include "envelope/mime_multipart_stream.h"
+#include "envelope/vector_stream.h"
 
 #include "test_folder.h"
 

@@ -2,10 +2,10 @@
 // they hold, recognising them ends, and a store that loads is written back and loads again to the
 // same certificates, byte for byte. CRL bytes go through their own decoder too, and the bytes as a
 // list signature (a .p7s is an outside file as well) over a fixed list.
-#include "VelinVerify/trust/certificate_revocation_list.h"
-#include "VelinVerify/trust/certificate_store.h"
-#include "VelinVerify/trust/list_signature.h"
-#include "VelinVerify/trust/serialized_store.h"
+#include "trust/certificate_revocation_list.h"
+#include "trust/certificate_store.h"
+#include "trust/list_signature.h"
+#include "trust/serialized_store.h"
 
 #include <cstdint>
 #include <cstdlib>

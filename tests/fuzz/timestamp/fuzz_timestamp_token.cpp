@@ -1,6 +1,6 @@
 // Time-stamp tokens and replies are outside bytes: whatever they hold, the check ends with flags
 // that agree with each other, never with a crash; a token that is not read is never verified.
-#include "VelinVerify/envelope/timestamp_token.h"
+#include "envelope/timestamp_token.h"
 
 #include "test_folder.h"
 

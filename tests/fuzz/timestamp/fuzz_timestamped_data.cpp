@@ -2,10 +2,10 @@
 // with a crash, and what it gives lies inside the input; every time stamp of the chain is then
 // checked as the verifier checks it. The BER reader's definite form of what it read reads back
 // to the same elements.
-#include "VelinVerify/envelope/ber_reader.h"
-#include "VelinVerify/envelope/content_kind.h"
-#include "VelinVerify/envelope/timestamp_token.h"
-#include "VelinVerify/envelope/timestamped_data.h"
+#include "envelope/ber_reader.h"
+#include "envelope/content_kind.h"
+#include "envelope/timestamp_token.h"
+#include "envelope/timestamped_data.h"
 
 #include "test_folder.h"
 

@@ -2,10 +2,10 @@
 // parsed cache in the user's folder: whatever they hold, reading ends with a list or a message. A
 // list that reads is written to the cache and read back to the same list; the signature check runs
 // against the built-in signers of the European list, so the seeds that verify take the whole path.
-#include "VelinVerify/trust/european_list.h"
-#include "VelinVerify/trust/qualification.h"
-#include "VelinVerify/trust/trusted_list_reader.h"
-#include "VelinVerify/trust/trusted_list_store.h"
+#include "trust/european_list.h"
+#include "trust/qualification.h"
+#include "trust/trusted_list_reader.h"
+#include "trust/trusted_list_store.h"
 
 #include <openssl/sha.h>
 

@@ -2,9 +2,9 @@
 // ends with items that lie inside the input (OCSP answers made whole), at most the limit of each
 // kind, and decoding them for use never crashes; an archived answer about a certificate it cannot
 // name never decides.
-#include "VelinVerify/envelope/validation_data.h"
-#include "VelinVerify/trust/carried_validation.h"
-#include "VelinVerify/trust/ocsp.h"
+#include "envelope/validation_data.h"
+#include "trust/carried_validation.h"
+#include "trust/ocsp.h"
 
 #include "test_folder.h"
 

@@ -1,8 +1,8 @@
 // Signed XML files are outside bytes: whatever they hold, reading one ends with its signatures
 // judged or a reason, never a crash, and a signature is never reported intact with a refusal.
 // The bytes are also served as the document of a detached signature, so that path runs too.
-#include "VelinVerify/envelope/content_kind.h"
-#include "VelinVerify/envelope/xml_signature.h"
+#include "envelope/content_kind.h"
+#include "envelope/xml_signature.h"
 
 #include <cstdint>
 #include <cstdlib>

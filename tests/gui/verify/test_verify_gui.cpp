@@ -2,20 +2,20 @@
 // fixture files, reading and saving the document, and closing while a layer works. Boxes and file
 // dialogs are answered by the test; documents are "opened" by a recorder.
 #include "VelinVerify/app/invoice_view_dialog.h"
-#include "VelinVerify/app/preview.h"
 #include "VelinVerify/app/text_progress_bar.h"
 #include "VelinVerify/app/verify_app.h"
 #include "VelinVerify/app/verify_layer_dialog.h"
 #include "VelinVerify/app/verify_main_window.h"
 #include "VelinVerify/certificates/certificate_viewer.h"
 #include "VelinVerify/pipeline/report_channel.h"
-#include "VelinVerify/trust/crl_cache.h"
-#include "VelinVerify/trust/trusted_store.h"
 #include "common/file_dialog.h"
 #include "common/message_box.h"
 #include "common/settings_record.h"
 #include "common/trace.h"
+#include "preview/preview.h"
 #include "test_folder.h"
+#include "trust/crl_cache.h"
+#include "trust/trusted_store.h"
 
 #include <QAction>
 #include <QApplication>

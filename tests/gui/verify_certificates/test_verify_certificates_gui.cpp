@@ -6,12 +6,12 @@
 
 #include "VelinVerify/certificates/certificate_viewer.h"
 #include "VelinVerify/certificates/dialog_certificates.h"
-#include "VelinVerify/trust/chain_builder.h"
-#include "VelinVerify/trust/serialized_store.h"
-#include "VelinVerify/trust/trusted_list_store.h"
-#include "VelinVerify/trust/trusted_store.h"
 #include "common/file_dialog.h"
 #include "common/message_box.h"
+#include "trust/chain_builder.h"
+#include "trust/serialized_store.h"
+#include "trust/trusted_list_store.h"
+#include "trust/trusted_store.h"
 
 #include <QApplication>
 #include <QLabel>

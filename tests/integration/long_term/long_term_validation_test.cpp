@@ -7,8 +7,6 @@
 // not hold, and a qualified time-stamping service.
 #include "VelinVerify/pipeline/layer_analysis.h"
 #include "VelinVerify/pipeline/report_channel.h"
-#include "VelinVerify/trust/ocsp.h"
-#include "VelinVerify/trust/trusted_list_store.h"
 #include "VelinVerify/worker/cancel_flag.h"
 #include "common/failure.h"
 #include "common/owner.h"
@@ -17,6 +15,8 @@
 #include "java_bridge/pdf_verify.h"
 #include "revocation_pki.h"
 #include "test_folder.h"
+#include "trust/ocsp.h"
+#include "trust/trusted_list_store.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Requests of the user-interface thread: progress on the event loop, polled, read, aborted.
-#include "VelinVerify/net/file_download.h"
-#include "VelinVerify/net/http_request.h"
 #include "loopback_server.h"
+#include "net/file_download.h"
+#include "net/http_request.h"
 #include "net_test_support.h"
 
 #include <gtest/gtest.h>

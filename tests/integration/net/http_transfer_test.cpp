@@ -1,7 +1,7 @@
 // Revocation lists fetched on the calling thread: saved, refused, cancelled, timed out.
-#include "VelinVerify/net/file_download.h"
-#include "VelinVerify/net/http_status.h"
 #include "loopback_server.h"
+#include "net/file_download.h"
+#include "net/http_status.h"
 #include "net_test_support.h"
 
 #include <gtest/gtest.h>

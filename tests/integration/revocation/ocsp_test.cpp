@@ -6,10 +6,10 @@
 #include "revocation_pki.h"
 #include "revocation_test_support.h"
 
-#include "VelinVerify/trust/authority_access.h"
-#include "VelinVerify/trust/chain_builder.h"
-#include "VelinVerify/trust/ocsp.h"
-#include "VelinVerify/trust/revocation.h"
+#include "trust/authority_access.h"
+#include "trust/chain_builder.h"
+#include "trust/ocsp.h"
+#include "trust/revocation.h"
 
 #include <openssl/ocsp.h>
 

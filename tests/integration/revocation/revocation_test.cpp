@@ -8,8 +8,8 @@
 #include "revocation_pki.h"
 #include "revocation_test_support.h"
 
-#include "VelinVerify/trust/ldap_crl.h"
-#include "VelinVerify/trust/revocation.h"
+#include "trust/ldap_crl.h"
+#include "trust/revocation.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

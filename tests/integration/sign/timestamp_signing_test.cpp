@@ -4,9 +4,9 @@
 // form, read back by velin-verify and by `openssl ts -verify`; PDFs signed with a document time stamp
 // after the signature, read back by our verifier and pdfsig. An authority whose chain is on no
 // trusted list gives no time stamp.
-#include "VelinVerify/envelope/mime_envelope_split.h"
-#include "VelinVerify/envelope/timestamped_data.h"
 #include "common/failure.h"
+#include "envelope/mime_envelope_split.h"
+#include "envelope/timestamped_data.h"
 #include "java_bridge/java_vm.h"
 #include "java_bridge/pdf_verify.h"
 #include "loopback_server.h"

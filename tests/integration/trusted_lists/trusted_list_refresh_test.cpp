@@ -1,9 +1,9 @@
 // Refreshing the kept trusted lists from a loopback HTTP server and from local files: both lists
 // are kept only when both verify and neither is older than the one in use.
-#include "VelinVerify/trust/european_list.h"
-#include "VelinVerify/trust/trusted_list_reader.h"
-#include "VelinVerify/trust/trusted_list_refresh.h"
-#include "VelinVerify/trust/trusted_list_store.h"
+#include "trust/european_list.h"
+#include "trust/trusted_list_reader.h"
+#include "trust/trusted_list_refresh.h"
+#include "trust/trusted_list_store.h"
 
 #include "common/errno_text.h"
 #include "common/registry.h"

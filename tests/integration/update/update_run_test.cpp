@@ -4,7 +4,6 @@
 #include "VelinVerify/update/update_run.h"
 #include "poll_transfer.h"
 
-#include "VelinVerify/trust/trusted_list_store.h"
 #include "VelinVerify/update/download_folder.h"
 #include "VelinVerify/update/package_signature.h"
 #include "VelinVerify/update/update_version.h"
@@ -14,6 +13,7 @@
 #include "loopback_server.h"
 #include "softhsm_token.h"
 #include "test_folder.h"
+#include "trust/trusted_list_store.h"
 #include "update_packages.h"
 
 #include <gtest/gtest.h>

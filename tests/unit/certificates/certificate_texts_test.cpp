@@ -6,7 +6,7 @@
 
 #include "VelinVerify/certificates/certificate_files.h"
 #include "VelinVerify/certificates/certificate_texts.h"
-#include "VelinVerify/trust/trusted_store.h"
+#include "trust/trusted_store.h"
 
 #include <gtest/gtest.h>
 

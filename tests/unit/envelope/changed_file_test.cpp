@@ -1,8 +1,8 @@
 // A signed file that another program cuts short or writes over while it is being verified: the
 // analysis ends in the reading failure, never in a crash and never in a verdict on bytes that are
 // partly the old file's and partly the new one's.
-#include "VelinVerify/envelope/signed_document_parser.h"
 #include "common/mapped_file.h"
+#include "envelope/signed_document_parser.h"
 #include "envelope_builder.h"
 #include "test_folder.h"
 

@@ -1,6 +1,6 @@
 // Files are read for what they are: the bytes decide, the extension only when they say nothing.
-#include "VelinVerify/envelope/ber_reader.h"
-#include "VelinVerify/envelope/content_kind.h"
+#include "envelope/ber_reader.h"
+#include "envelope/content_kind.h"
 #include "test_folder.h"
 
 #include <gtest/gtest.h>

@@ -1,10 +1,10 @@
 // The DER walk that finds a binary envelope's document without copying it: on every kind of
 // envelope it must give exactly what the full OpenSSL reader gives, and fall back to it for
 // anything it does not handle.
-#include "VelinVerify/envelope/der_walk.h"
-#include "VelinVerify/envelope/pkcs7.h"
 #include "common/owner.h"
 #include "common/trace.h"
+#include "envelope/der_walk.h"
+#include "envelope/pkcs7.h"
 #include "envelope_builder.h"
 #include "test_folder.h"
 

@@ -1,9 +1,9 @@
 // Decoding of signed envelopes from outside bytes, through the parser as the pipeline drives it:
 // every form of .p7m, the signature check of every signer, and hostile or damaged input.
-#include "VelinVerify/envelope/binary_file.h"
-#include "VelinVerify/envelope/mime_envelope_split.h"
-#include "VelinVerify/envelope/pkcs7.h"
-#include "VelinVerify/envelope/signed_document_parser.h"
+#include "envelope/binary_file.h"
+#include "envelope/mime_envelope_split.h"
+#include "envelope/pkcs7.h"
+#include "envelope/signed_document_parser.h"
 #include "envelope_builder.h"
 #include "test_folder.h"
 

@@ -1,10 +1,10 @@
 // The small pieces of envelope decoding: file types, the value-with-state wrapper, UTCTime
 // conversion, the OpenSSL error text and whole-file input and output.
-#include "VelinVerify/envelope/asn1_utctime.h"
-#include "VelinVerify/envelope/assignable.h"
-#include "VelinVerify/envelope/binary_file.h"
-#include "VelinVerify/envelope/document_types.h"
 #include "common/openssl_error.h"
+#include "envelope/asn1_utctime.h"
+#include "envelope/assignable.h"
+#include "envelope/binary_file.h"
+#include "envelope/document_types.h"
 #include "envelope_builder.h"
 #include "test_folder.h"
 

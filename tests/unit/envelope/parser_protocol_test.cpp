@@ -1,7 +1,7 @@
 // The parser's protocol: file names and kinds, the order of its calls, the cancel flag, the
 // decoder of PDF files supplied from above, and the envelope part of a time-stamped file.
-#include "VelinVerify/envelope/pkcs7.h"
-#include "VelinVerify/envelope/signed_document_parser.h"
+#include "envelope/pkcs7.h"
+#include "envelope/signed_document_parser.h"
 #include "envelope_builder.h"
 #include "test_folder.h"
 

@@ -1,8 +1,8 @@
 // The readers of time stamps and TimeStampedData on outside bytes: what real files hold is read
 // and checked, and every truncated, garbled or huge input ends with a reason, never as verified.
-#include "VelinVerify/envelope/ber_reader.h"
-#include "VelinVerify/envelope/timestamp_token.h"
-#include "VelinVerify/envelope/timestamped_data.h"
+#include "envelope/ber_reader.h"
+#include "envelope/timestamp_token.h"
+#include "envelope/timestamped_data.h"
 #include "test_folder.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The reading of signed XML before any signature is checked: what is refused outright, and why.
 // The signatures themselves are checked against files xmlsec1 makes (integration tests).
-#include "VelinVerify/envelope/xml_signature.h"
+#include "envelope/xml_signature.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "VelinVerify/envelope/base64_decode.h"
+#include "envelope/base64_decode.h"
 #include "test_folder.h"
 
 #include <gtest/gtest.h>

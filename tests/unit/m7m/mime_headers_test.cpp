@@ -1,5 +1,5 @@
-#include "VelinVerify/envelope/mime_headers.h"
-#include "VelinVerify/envelope/vector_stream.h"
+#include "envelope/mime_headers.h"
+#include "envelope/vector_stream.h"
 
 #include "test_folder.h"
 

@@ -1,7 +1,7 @@
-#include "VelinVerify/envelope/mime_envelope_split.h"
-#include "VelinVerify/envelope/mime_multipart_reader.h"
-#include "VelinVerify/envelope/mime_multipart_stream.h"
-#include "VelinVerify/envelope/vector_stream.h"
+#include "envelope/mime_envelope_split.h"
+#include "envelope/mime_multipart_reader.h"
+#include "envelope/mime_multipart_stream.h"
+#include "envelope/vector_stream.h"
 
 #include "test_folder.h"
 

@@ -2,11 +2,11 @@
 // the verification's, never the signing time the signer wrote. A PKI of the past and a national
 // list made here: an authority granted from 2016 and withdrawn on 1 June 2024, and a qualified
 // time-stamping service.
-#include "VelinVerify/trust/trusted_list_store.h"
 #include "VelinVerify/worker/cancel_flag.h"
 #include "common/owner.h"
 #include "pipeline_test_support.h"
 #include "revocation_pki.h"
+#include "trust/trusted_list_store.h"
 
 #include <gtest/gtest.h>
 

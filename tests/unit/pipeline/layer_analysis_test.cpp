@@ -1,10 +1,10 @@
 // One layer against the test PKI, its messages delivered by this thread's event loop: the lines,
 // the progress bar, the flags and what it tells its observer.
 #include "VelinVerify/pipeline/report_channel.h"
-#include "VelinVerify/trust/crl_cache.h"
-#include "VelinVerify/trust/report.h"
 #include "VelinVerify/worker/cancel_flag.h"
 #include "pipeline_test_support.h"
+#include "trust/crl_cache.h"
+#include "trust/report.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Signed files as people receive them: envelopes inside envelopes under one name, files saved
 // under the wrong extension.
-#include "VelinVerify/pipeline/document_name.h"
 #include "VelinVerify/worker/cancel_flag.h"
+#include "envelope/document_name.h"
 #include "pipeline_test_support.h"
 
 #include <openssl/evp.h>

@@ -1,8 +1,8 @@
 // report_info and report_error, said from any thread, reach the "Attività" list of the current
 // layer, or the program's box while there is none.
 #include "VelinVerify/pipeline/report_channel.h"
-#include "VelinVerify/trust/report.h"
 #include "pipeline_test_support.h"
+#include "trust/report.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // What the window shows for one signature, from the states of its record: the texts and the
 // severities decide the outcome the user sees.
-#include "VelinVerify/pipeline/document_name.h"
 #include "VelinVerify/pipeline/signature_display.h"
+#include "envelope/document_name.h"
 
 #include <gtest/gtest.h>
 

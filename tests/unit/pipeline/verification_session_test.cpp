@@ -1,8 +1,8 @@
 // The main window's logic: a layer per envelope and the combined outcome, told once.
 #include "VelinVerify/pipeline/report_channel.h"
-#include "VelinVerify/trust/report.h"
 #include "VelinVerify/worker/cancel_flag.h"
 #include "pipeline_test_support.h"
+#include "trust/report.h"
 
 #include <gtest/gtest.h>
 

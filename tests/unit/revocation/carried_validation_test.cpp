@@ -2,10 +2,10 @@
 // not for now: an answer or a list that was current then counts years later, one that did not
 // reach that time does not, and neither does one dated in the future. Its encoded values are
 // outside bytes: a truncated or hostile encoding gives what decodes, never more than the limit.
-#include "VelinVerify/envelope/validation_data.h"
-#include "VelinVerify/trust/carried_validation.h"
-#include "VelinVerify/trust/ocsp.h"
+#include "envelope/validation_data.h"
 #include "revocation_pki.h"
+#include "trust/carried_validation.h"
+#include "trust/ocsp.h"
 
 #include <gtest/gtest.h>
 

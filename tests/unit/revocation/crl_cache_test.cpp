@@ -3,8 +3,8 @@
 #include "revocation_pki.h"
 #include "revocation_test_support.h"
 
-#include "VelinVerify/trust/crl_cache.h"
-#include "VelinVerify/trust/revocation.h"
+#include "trust/crl_cache.h"
+#include "trust/revocation.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -2,13 +2,13 @@
 // bytes, reading the distribution points, naming the cache file and checking a list end normally,
 // and no cache name can leave the cache folder. The same bytes as an OCSP answer, a caIssuers
 // answer and a certificate's authority information access end normally too.
-#include "VelinVerify/trust/authority_access.h"
-#include "VelinVerify/trust/certificate_revocation_list.h"
-#include "VelinVerify/trust/crl_cache.h"
-#include "VelinVerify/trust/ocsp.h"
-#include "VelinVerify/trust/report.h"
-#include "VelinVerify/trust/revocation.h"
 #include "test_folder.h"
+#include "trust/authority_access.h"
+#include "trust/certificate_revocation_list.h"
+#include "trust/crl_cache.h"
+#include "trust/ocsp.h"
+#include "trust/report.h"
+#include "trust/revocation.h"
 
 #include <cstdint>
 #include <cstdlib>

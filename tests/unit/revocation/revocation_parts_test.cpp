@@ -3,7 +3,7 @@
 #include "revocation_pki.h"
 #include "revocation_test_support.h"
 
-#include "VelinVerify/trust/revocation.h"
+#include "trust/revocation.h"
 
 #include <openssl/x509v3.h>
 

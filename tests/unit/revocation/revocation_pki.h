@@ -3,8 +3,8 @@
 // test PKI's authority keys or with fresh ones.
 #pragma once
 
-#include "VelinVerify/trust/certificate.h"
-#include "VelinVerify/trust/certificate_revocation_list.h"
+#include "trust/certificate.h"
+#include "trust/certificate_revocation_list.h"
 
 #include <openssl/evp.h>
 

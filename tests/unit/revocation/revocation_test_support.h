@@ -3,10 +3,10 @@
 // records written since the test began.
 #pragma once
 
-#include "VelinVerify/trust/common_data_folder.h"
-#include "VelinVerify/trust/crl_cache.h"
-#include "VelinVerify/trust/report.h"
 #include "test_folder.h"
+#include "trust/common_data_folder.h"
+#include "trust/crl_cache.h"
+#include "trust/report.h"
 
 #include <gtest/gtest.h>
 

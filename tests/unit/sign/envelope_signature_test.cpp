@@ -3,9 +3,9 @@
 // envelopes made by other programs (DER, BER with indefinite lengths, two signers, signed
 // attributes out of DER order, base64, PEM, S/MIME) leaves every earlier signature verifiable and
 // the envelope in its form; an envelope whose signatures do not match its document is refused.
-#include "VelinVerify/envelope/base64_decode.h"
-#include "VelinVerify/envelope/pkcs7.h"
 #include "common/owner.h"
+#include "envelope/base64_decode.h"
+#include "envelope/pkcs7.h"
 #include "norax_sign/ber_tree.h"
 #include "norax_sign/envelope_signature.h"
 #include "test_folder.h"

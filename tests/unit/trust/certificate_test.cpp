@@ -2,11 +2,11 @@
 // usage, the issuer lookup and the CRL wrapper, on the test PKI.
 #include "pki.h"
 
-#include "VelinVerify/trust/certificate_issuer.h"
-#include "VelinVerify/trust/certificate_iterator.h"
-#include "VelinVerify/trust/certificate_revocation_list.h"
-#include "VelinVerify/trust/certificate_store.h"
-#include "VelinVerify/trust/key_usage.h"
+#include "trust/certificate_issuer.h"
+#include "trust/certificate_iterator.h"
+#include "trust/certificate_revocation_list.h"
+#include "trust/certificate_store.h"
+#include "trust/key_usage.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 #include "pki.h"
 #include "test_folder.h"
 
-#include "VelinVerify/trust/chain_builder.h"
-#include "VelinVerify/trust/report.h"
+#include "trust/chain_builder.h"
+#include "trust/report.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The European list reached from a pinned certificate through the pivot lists made by
 // tools/make-test-trusted-lists --pivots, and refused, with its signer's fingerprint, whenever the
 // chain does not reach it.
-#include "VelinVerify/trust/european_list.h"
-#include "VelinVerify/trust/trusted_list_store.h"
+#include "trust/european_list.h"
+#include "trust/trusted_list_store.h"
 
 #include "test_folder.h"
 

@@ -1,9 +1,9 @@
 #include "pki.h"
 
-#include "VelinVerify/trust/certificate_store.h"
-#include "VelinVerify/trust/report.h"
 #include "common/owner.h"
 #include "test_folder.h"
+#include "trust/certificate_store.h"
+#include "trust/report.h"
 
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>

@@ -1,7 +1,7 @@
 // The test PKI of tools/make-test-pki, and data folders built from it for one test.
 #pragma once
 
-#include "VelinVerify/trust/certificate.h"
+#include "trust/certificate.h"
 
 #include <filesystem>
 #include <string>

@@ -1,7 +1,7 @@
 // Qualified electronic signatures: each QcStatement and list qualifier, criteria that select the
 // certificate and criteria that do not, and services whose qualification changed over time, on
 // certificates made in the test.
-#include "VelinVerify/trust/qualification.h"
+#include "trust/qualification.h"
 
 #include "common/owner.h"
 

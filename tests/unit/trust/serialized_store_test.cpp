@@ -3,8 +3,8 @@
 #include "pki.h"
 #include "test_folder.h"
 
-#include "VelinVerify/trust/certificate_store.h"
-#include "VelinVerify/trust/serialized_store.h"
+#include "trust/certificate_store.h"
+#include "trust/serialized_store.h"
 
 #include <gtest/gtest.h>
 

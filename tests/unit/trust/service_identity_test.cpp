@@ -1,9 +1,9 @@
 // Services known by more than their current certificate: certificates listed only in a service's
 // history, and keys named by subject name and key identifier, as real lists write history
 // instances. A certificate is matched by its own key, never by a name or an identifier it states.
-#include "VelinVerify/trust/trusted_list_reader.h"
-#include "VelinVerify/trust/trusted_list_store.h"
 #include "common/owner.h"
+#include "trust/trusted_list_reader.h"
+#include "trust/trusted_list_store.h"
 
 #include <gtest/gtest.h>
 #include <openssl/sha.h>

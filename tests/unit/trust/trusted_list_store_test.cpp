@@ -1,12 +1,12 @@
 // The trusted lists kept in the user's folder, loaded into the trusted store: chains that end at a
 // CA/QC service granted at the signing time have legal value, and only those; the parsed cache
 // stands in for the XML until the pins no longer match it.
-#include "VelinVerify/trust/chain_builder.h"
-#include "VelinVerify/trust/european_list.h"
-#include "VelinVerify/trust/qualification.h"
-#include "VelinVerify/trust/timestamp_authority.h"
-#include "VelinVerify/trust/trusted_list_store.h"
-#include "VelinVerify/trust/trusted_store.h"
+#include "trust/chain_builder.h"
+#include "trust/european_list.h"
+#include "trust/qualification.h"
+#include "trust/timestamp_authority.h"
+#include "trust/trusted_list_store.h"
+#include "trust/trusted_store.h"
 
 #include "pki.h"
 #include "test_folder.h"

@@ -1,8 +1,8 @@
 // Trusted lists made by tools/make-test-trusted-lists: the signature check refuses every list that
 // is not exactly the pinned signer's whole document, and the services' statuses are read as they
 // stood at the time judged.
-#include "VelinVerify/trust/trusted_list_reader.h"
-#include "VelinVerify/trust/trusted_list_store.h"
+#include "trust/trusted_list_reader.h"
+#include "trust/trusted_list_store.h"
 
 #include <gtest/gtest.h>
 #include <openssl/sha.h>

@@ -3,10 +3,10 @@
 #include "pki.h"
 #include "test_folder.h"
 
-#include "VelinVerify/trust/common_data_folder.h"
-#include "VelinVerify/trust/report.h"
-#include "VelinVerify/trust/timestamp_authority.h"
-#include "VelinVerify/trust/trusted_store.h"
+#include "trust/common_data_folder.h"
+#include "trust/report.h"
+#include "trust/timestamp_authority.h"
+#include "trust/trusted_store.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,265 @@
+#include "envelope/timestamp_token.h"
+
+#include "common/owner.h"
+#include "common/trace.h"
+#include "envelope/base64_decode.h"
+#include "envelope/signature_check.h"
+
+#include <openssl/cms.h>
+#include <openssl/err.h>
+#include <openssl/ts.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+namespace velin {
+
+namespace {
+
+// The time-stamp types are read here only.
+struct Release_ts {
+    void operator()(TS_RESP* p) const { TS_RESP_free(p); }
+    void operator()(TS_TST_INFO* p) const { TS_TST_INFO_free(p); }
+    void operator()(ESS_SIGNING_CERT* p) const { ESS_SIGNING_CERT_free(p); }
+};
+
+} // namespace
+
+// A token or a signature whose signer was swapped for another certificate with the same key does
+// not pass.
+bool signing_certificate_bound(CMS_SignerInfo* signer, X509* certificate)
+{
+    const auto attribute = [signer](int nid) {
+        return static_cast<const ASN1_STRING*>(
+            CMS_signed_get0_data_by_OBJ(signer, OBJ_nid2obj(nid), -3, V_ASN1_SEQUENCE));
+    };
+    const ASN1_STRING* v1 = attribute(NID_id_smime_aa_signingCertificate);
+    const ASN1_STRING* v2 = attribute(NID_id_smime_aa_signingCertificateV2);
+    if (!v1 && !v2)
+        return true;
+    Owner<ESS_SIGNING_CERT, Release_ts> first;
+    Owner<ESS_SIGNING_CERT_V2> second;
+    if (v1) {
+        const unsigned char* in = ASN1_STRING_get0_data(v1);
+        first.reset(d2i_ESS_SIGNING_CERT(nullptr, &in, ASN1_STRING_length(v1)));
+    }
+    if (v2) {
+        const unsigned char* in = ASN1_STRING_get0_data(v2);
+        second.reset(d2i_ESS_SIGNING_CERT_V2(nullptr, &in, ASN1_STRING_length(v2)));
+    }
+    if ((v1 && !first) || (v2 && !second))
+        return false;
+    const Owner<STACK_OF(X509), Release_stack_only> chain(sk_X509_new_null());
+    if (!chain || !sk_X509_push(chain.get(), certificate))
+        return false;
+    const bool bound = OSSL_ESS_check_signing_certs(first.get(), second.get(), chain.get(), 0) > 0;
+    ERR_clear_error();
+    return bound;
+}
+
+std::vector<uint8_t> binary_form(std::span<const uint8_t> bytes)
+{
+    if (!bytes.empty() && bytes[0] == 0x30)
+        return {bytes.begin(), bytes.end()};
+    std::string text(bytes.begin(), bytes.end());
+    // PEM armour lines go; what is left must be base64.
+    std::string body;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string line = text.substr(at, end - at);
+        if (line.rfind("-----", 0) != 0)
+            body += line + "\n";
+        at = end + 1;
+    }
+    Base64_decode decoder;
+    if (!decoder.decode(body, Base64_decode::Form::Lenient))
+        return {};
+    return decoder.take_value();
+}
+
+namespace {
+
+std::string common_name(X509* certificate)
+{
+    X509_NAME* subject = X509_get_subject_name(certificate);
+    const int index = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
+    const X509_NAME_ENTRY* entry = index >= 0 ? X509_NAME_get_entry(subject, index) : nullptr;
+    if (entry) {
+        unsigned char* utf8 = nullptr;
+        const int length = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(entry));
+        const Owner<unsigned char, Openssl_free> owned(utf8);
+        if (length >= 0)
+            return std::string(reinterpret_cast<const char*>(utf8), static_cast<size_t>(length));
+    }
+    char line[256];
+    X509_NAME_oneline(subject, line, sizeof line);
+    return line;
+}
+
+bool to_time(const ASN1_GENERALIZEDTIME* time, std::time_t& out, System_time& when)
+{
+    std::tm fields{};
+    if (!time || ASN1_TIME_to_tm(time, &fields) != 1)
+        return false;
+    out = timegm(&fields);
+    when = system_time_of(fields);
+    return true;
+}
+
+} // namespace
+
+bool is_weak_digest(int nid)
+{
+    return nid == NID_md5 || nid == NID_sha1 || nid == NID_ripemd160 || nid == NID_md2 || nid == NID_md4;
+}
+
+Covered_digest digest_of_pieces(std::vector<std::span<const uint8_t>> pieces)
+{
+    return [pieces = std::move(pieces)](const EVP_MD* algorithm) -> std::vector<uint8_t> {
+        Owner<EVP_MD_CTX> context(EVP_MD_CTX_new());
+        std::vector<uint8_t> digest(EVP_MAX_MD_SIZE);
+        unsigned int size = 0;
+        if (!context || EVP_DigestInit_ex(context.get(), algorithm, nullptr) != 1)
+            return {};
+        for (const auto& piece : pieces)
+            if (EVP_DigestUpdate(context.get(), piece.data(), piece.size()) != 1)
+                return {};
+        if (EVP_DigestFinal_ex(context.get(), digest.data(), &size) != 1)
+            return {};
+        digest.resize(size);
+        return digest;
+    };
+}
+
+Covered_digest digest_of_bytes(Document_bytes bytes)
+{
+    // Read a slice at a time: the bytes may be a range of a file or decoded again from text.
+    return [bytes = std::move(bytes)](const EVP_MD* algorithm) -> std::vector<uint8_t> {
+        return Document_digests(bytes, std::map<int, std::vector<uint8_t>>{}).of(algorithm);
+    };
+}
+
+std::optional<std::vector<uint8_t>> timestamp_token_of(std::span<const uint8_t> token_or_reply, std::string& problem)
+{
+    const std::vector<uint8_t> bytes = binary_form(token_or_reply);
+    if (bytes.empty()) {
+        problem = "La marca temporale non è leggibile.";
+        return std::nullopt;
+    }
+    const long length = static_cast<long>(std::min<size_t>(bytes.size(), LONG_MAX));
+    const unsigned char* in = bytes.data();
+    Owner<TS_RESP, Release_ts> reply(d2i_TS_RESP(nullptr, &in, length));
+    ERR_clear_error();
+    if (!reply)
+        return bytes; // a bare token; the CMS reader decides
+    const long status = ASN1_INTEGER_get(TS_STATUS_INFO_get0_status(TS_RESP_get_status_info(reply.get())));
+    PKCS7* token = TS_RESP_get_token(reply.get());
+    // 0 granted, 1 granted with modifications.
+    if ((status != 0 && status != 1) || !token) {
+        problem = "La risposta del servizio di marcatura temporale non contiene una marca.";
+        return std::nullopt;
+    }
+    unsigned char* raw = nullptr;
+    const int size = i2d_PKCS7(token, &raw);
+    const Owner<unsigned char, Openssl_free> der(raw);
+    if (size <= 0) {
+        ERR_clear_error();
+        problem = "La marca temporale non è leggibile.";
+        return std::nullopt;
+    }
+    return std::vector<uint8_t>(der.get(), der.get() + size);
+}
+
+Timestamp_info check_timestamp(std::span<const uint8_t> token_or_reply, const Covered_digest& covered)
+{
+    Timestamp_info info;
+    ERR_clear_error();
+    const auto token = timestamp_token_of(token_or_reply, info.problem);
+    if (!token)
+        return info;
+    const unsigned char* in = token->data();
+    Owner<CMS_ContentInfo> cms(
+        d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(std::min<size_t>(token->size(), LONG_MAX))));
+    ERR_clear_error();
+    if (!cms || OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed ||
+        OBJ_obj2nid(CMS_get0_eContentType(cms.get())) != NID_id_smime_ct_TSTInfo) {
+        info.problem = "La marca temporale non è leggibile.";
+        return info;
+    }
+    ASN1_OCTET_STRING** content = CMS_get0_content(cms.get());
+    STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms.get());
+    if (!content || !*content || sk_CMS_SignerInfo_num(signers) != 1) {
+        info.problem = "La marca temporale non ha un solo firmatario.";
+        return info;
+    }
+    const std::span<const uint8_t> tst(ASN1_STRING_get0_data(*content),
+                                       static_cast<size_t>(std::max(0, ASN1_STRING_length(*content))));
+    const unsigned char* tst_in = tst.data();
+    Owner<TS_TST_INFO, Release_ts> tst_info(d2i_TS_TST_INFO(nullptr, &tst_in, static_cast<long>(tst.size())));
+    ERR_clear_error();
+    if (!tst_info || !to_time(TS_TST_INFO_get_time(tst_info.get()), info.time, info.when)) {
+        info.problem = "Il contenuto della marca temporale non è leggibile.";
+        return info;
+    }
+    info.read = true;
+
+    // The token's signature, with the certificate it carries.
+    pair_signers_with_certificates(cms.get());
+    CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(signers, 0);
+    X509* certificate = nullptr;
+    CMS_SignerInfo_get0_algs(signer, nullptr, &certificate, nullptr, nullptr);
+    if (certificate) {
+        info.certificate = Signer_certificate::from_x509(certificate);
+        info.authority = common_name(certificate);
+        Document_digests digests(tst);
+        std::string reason;
+        info.signature_valid =
+            check_signer(signer, CMS_get0_eContentType(cms.get()), digests, reason) == Signer_check::Matches;
+        if (info.signature_valid && !signing_certificate_bound(signer, certificate)) {
+            info.signature_valid = false;
+            reason = "Il certificato della marca temporale non è quello indicato dalla marca.";
+        }
+        if (!info.signature_valid)
+            info.problem = reason.empty() ? "La firma della marca temporale non corrisponde." : reason;
+        const uint32_t flags = X509_get_extension_flags(certificate);
+        info.time_stamping_usage =
+            (flags & EXFLAG_XKUSAGE) && (X509_get_extended_key_usage(certificate) & XKU_TIMESTAMP);
+        std::time_t at = info.time;
+        info.certificate_current = X509_cmp_time(X509_get0_notBefore(certificate), &at) <= 0 &&
+                                   X509_cmp_time(X509_get0_notAfter(certificate), &at) >= 0;
+    } else {
+        info.problem = "Il certificato dell'autorità di marcatura temporale non è nella marca.";
+        if (const GENERAL_NAME* name = TS_TST_INFO_get_tsa(tst_info.get()); name && name->type == GEN_DIRNAME) {
+            char line[256];
+            X509_NAME_oneline(name->d.directoryName, line, sizeof line);
+            info.authority = line;
+        }
+    }
+    ERR_clear_error();
+
+    // The imprint over the bytes the time stamp is said to cover.
+    TS_MSG_IMPRINT* imprint = TS_TST_INFO_get_msg_imprint(tst_info.get());
+    const ASN1_OBJECT* algorithm_object = nullptr;
+    X509_ALGOR_get0(&algorithm_object, nullptr, nullptr, TS_MSG_IMPRINT_get_algo(imprint));
+    const EVP_MD* algorithm = algorithm_object ? EVP_get_digestbyobj(algorithm_object) : nullptr;
+    const ASN1_OCTET_STRING* stated = TS_MSG_IMPRINT_get_msg(imprint);
+    if (algorithm && stated && covered) {
+        info.weak_imprint = is_weak_digest(EVP_MD_get_type(algorithm));
+        const std::vector<uint8_t> digest = covered(algorithm);
+        info.imprint_matches = !digest.empty() && static_cast<int>(digest.size()) == ASN1_STRING_length(stated) &&
+                               std::memcmp(digest.data(), ASN1_STRING_get0_data(stated), digest.size()) == 0;
+    }
+    if (!info.imprint_matches && info.problem.empty())
+        info.problem = "L'impronta della marca temporale non corrisponde.";
+    Trace(Trace_kind, info.verified() ? Level_info : Level_error)
+        << "Marca temporale di " << info.authority << ": firma " << info.signature_valid << ", impronta "
+        << info.imprint_matches << ", uso " << info.time_stamping_usage << ", date " << info.certificate_current;
+    return info;
+}
+
+} // namespace velin

@@ -1,0 +1,89 @@
+// Time stamps (RFC 3161) as signed files carry them: the reply of an ".m7m", the tokens of a
+// ".tsd", and the time stamps inside a signer (signature and content time stamps). A time stamp
+// is read and checked here as far as it can be without the trusted lists: the token's signature
+// with the authority's certificate, the imprint over the bytes it claims to cover, the
+// time-stamping purpose of the certificate and its dates at the time stamp's time. Whether the
+// authority is trusted is decided later, with the signers' chains.
+#pragma once
+
+#include "envelope/document_bytes.h"
+#include "envelope/signer_certificate.h"
+#include "envelope/system_time.h"
+
+#include <openssl/cms.h>
+#include <openssl/evp.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace velin {
+
+enum class Timestamp_scope : int {
+    Document = 0, // over the whole envelope or document of the file (".m7m", ".tsd")
+    Signature = 1, // over one signer's signature value (signature time stamp)
+    Content = 2, // over the signed content, inside one signer's signed attributes
+};
+
+struct Timestamp_info {
+    Timestamp_scope scope = Timestamp_scope::Document;
+    size_t signer = 0; // the signer of a Signature or Content time stamp
+    size_t renewal = 0; // the position in a ".tsd" chain: 0 the first, then each renewal
+    bool read = false; // a token was found and decoded
+    bool signature_valid = false;
+    bool imprint_matches = false;
+    bool time_stamping_usage = false; // the authority's certificate is for time stamping
+    bool certificate_current = false; // and within its dates at the time stamp's time
+    std::time_t time = 0;
+    System_time when{};
+    std::string authority; // the authority's name, from its certificate when there is one
+    Signer_certificate certificate;
+    std::string problem; // why it could not be read or checked, for the trace
+    // A weak digest (MD5, SHA-1) in the imprint.
+    bool weak_imprint = false;
+    // A document time stamp of a PDF covers the signers of the revisions before it only: their
+    // indexes. Without a value a Document time stamp covers every signer of its layer.
+    std::optional<std::vector<size_t>> covered_signers{};
+
+    // Read, signed by its certificate, over these bytes, by a certificate meant for it: a time
+    // that can be relied on once the authority is trusted.
+    bool verified() const
+    {
+        return read && signature_valid && imprint_matches && time_stamping_usage && certificate_current;
+    }
+};
+
+// The digest of the covered bytes with the given algorithm; empty when it cannot be made.
+using Covered_digest = std::function<std::vector<uint8_t>(const EVP_MD*)>;
+
+// A digest over consecutive pieces of bytes.
+Covered_digest digest_of_pieces(std::vector<std::span<const uint8_t>> pieces);
+// A digest over bytes that may not be in memory, read a slice at a time.
+Covered_digest digest_of_bytes(Document_bytes bytes);
+
+// Reads a TimeStampResp or a bare TimeStampToken (DER, BER, or base64 of them) and checks it.
+// Never throws for bad input: what failed is in the flags and in problem.
+Timestamp_info check_timestamp(std::span<const uint8_t> token_or_reply, const Covered_digest& covered);
+
+// The token inside a reply (or the bytes themselves when they are a token), DER or BER; empty when
+// the bytes are neither, or the reply grants no token.
+std::optional<std::vector<uint8_t>> timestamp_token_of(std::span<const uint8_t> token_or_reply, std::string& problem);
+
+// Bytes starting with a SEQUENCE as they are; otherwise base64 text (PEM armour lines dropped)
+// decoded, empty when it is not.
+std::vector<uint8_t> binary_form(std::span<const uint8_t> bytes);
+
+// True for MD5, SHA-1 and RIPEMD-160: digests no longer considered secure for signatures.
+bool is_weak_digest(int nid);
+
+// The certificate a CMS signer names in its signing-certificate(-v2) attribute, when it names
+// one, is certificate: false for a signer whose certificate was swapped for another one (of the
+// same key, or any other) or whose attribute does not decode.
+bool signing_certificate_bound(CMS_SignerInfo* signer, X509* certificate);
+
+} // namespace velin

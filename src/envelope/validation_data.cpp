@@ -1,0 +1,158 @@
+#include "envelope/validation_data.h"
+
+#include <openssl/asn1.h>
+#include <openssl/err.h>
+#include <openssl/ocsp.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <climits>
+#include <optional>
+
+namespace velin {
+
+namespace {
+
+// One element of a DER encoding: its tag and class, its contents, and the whole of it.
+struct Der_element {
+    int tag = 0;
+    int tag_class = 0;
+    std::span<const uint8_t> contents;
+    std::span<const uint8_t> whole;
+};
+
+// The first element of bytes; nothing when it is not one of definite length inside them.
+std::optional<Der_element> first_element(std::span<const uint8_t> bytes)
+{
+    if (bytes.empty() || bytes.size() > LONG_MAX)
+        return std::nullopt;
+    const unsigned char* cursor = bytes.data();
+    long length = 0;
+    int tag = 0, tag_class = 0;
+    const int flags = ASN1_get_object(&cursor, &length, &tag, &tag_class, static_cast<long>(bytes.size()));
+    ERR_clear_error();
+    if ((flags & 0x80) || flags == 0x21 /* indefinite length */)
+        return std::nullopt;
+    const size_t header = static_cast<size_t>(cursor - bytes.data());
+    if (length < 0 || header + static_cast<size_t>(length) > bytes.size())
+        return std::nullopt;
+    return Der_element{tag, tag_class, bytes.subspan(header, static_cast<size_t>(length)),
+                       bytes.subspan(0, header + static_cast<size_t>(length))};
+}
+
+// The elements inside contents, in order, at most Validation_item_limit; stops at the first that
+// does not decode.
+std::vector<Der_element> elements(std::span<const uint8_t> contents)
+{
+    std::vector<Der_element> found;
+    while (!contents.empty() && found.size() < Validation_item_limit) {
+        const std::optional<Der_element> element = first_element(contents);
+        if (!element)
+            break;
+        found.push_back(*element);
+        contents = contents.subspan(element->whole.size());
+    }
+    return found;
+}
+
+bool is_sequence(const Der_element& element)
+{
+    return element.tag_class == V_ASN1_UNIVERSAL && element.tag == V_ASN1_SEQUENCE;
+}
+
+// The elements of a SEQUENCE OF; none when bytes are not a SEQUENCE.
+std::vector<Der_element> sequence_of(std::span<const uint8_t> bytes)
+{
+    const std::optional<Der_element> outer = first_element(bytes);
+    if (!outer || !is_sequence(*outer))
+        return {};
+    return elements(outer->contents);
+}
+
+std::vector<uint8_t> bytes_of(const Der_element& element)
+{
+    return {element.whole.begin(), element.whole.end()};
+}
+
+// A BasicOCSPResponse made the successful OCSPResponse an answer read from a responder is.
+std::vector<uint8_t> whole_answer(std::span<const uint8_t> basic_der)
+{
+    const unsigned char* cursor = basic_der.data();
+    OCSP_BASICRESP* basic = d2i_OCSP_BASICRESP(nullptr, &cursor, static_cast<long>(basic_der.size()));
+    OCSP_RESPONSE* response = basic ? OCSP_response_create(OCSP_RESPONSE_STATUS_SUCCESSFUL, basic) : nullptr;
+    OCSP_BASICRESP_free(basic);
+    unsigned char* der = nullptr;
+    const int length = response ? i2d_OCSP_RESPONSE(response, &der) : -1;
+    OCSP_RESPONSE_free(response);
+    ERR_clear_error();
+    std::vector<uint8_t> answer;
+    if (length > 0)
+        answer.assign(der, der + length);
+    OPENSSL_free(der);
+    return answer;
+}
+
+void add_unique(std::vector<std::vector<uint8_t>>& to, const std::vector<uint8_t>& item)
+{
+    if (item.empty() || to.size() >= Validation_item_limit || std::find(to.begin(), to.end(), item) != to.end())
+        return;
+    to.push_back(item);
+}
+
+// The first value of an unsigned attribute, as DER; empty when the signer has none.
+std::vector<uint8_t> attribute_value(CMS_SignerInfo* signer, int nid)
+{
+    const int at = CMS_unsigned_get_attr_by_NID(signer, nid, -1);
+    X509_ATTRIBUTE* attribute = at >= 0 ? CMS_unsigned_get_attr(signer, at) : nullptr;
+    const ASN1_TYPE* value =
+        attribute && X509_ATTRIBUTE_count(attribute) > 0 ? X509_ATTRIBUTE_get0_type(attribute, 0) : nullptr;
+    ERR_clear_error();
+    if (!value || value->type != V_ASN1_SEQUENCE || !value->value.sequence)
+        return {};
+    const unsigned char* data = ASN1_STRING_get0_data(value->value.sequence);
+    return {data, data + std::max(0, ASN1_STRING_length(value->value.sequence))};
+}
+
+} // namespace
+
+void Validation_data::add(const Validation_data& other)
+{
+    for (const auto& item : other.certificates)
+        add_unique(certificates, item);
+    for (const auto& item : other.crls)
+        add_unique(crls, item);
+    for (const auto& item : other.ocsp_answers)
+        add_unique(ocsp_answers, item);
+}
+
+Validation_data validation_values(std::span<const uint8_t> certificate_values,
+                                  std::span<const uint8_t> revocation_values)
+{
+    Validation_data data;
+    for (const Der_element& certificate : sequence_of(certificate_values))
+        if (is_sequence(certificate))
+            add_unique(data.certificates, bytes_of(certificate));
+    for (const Der_element& choice : sequence_of(revocation_values)) {
+        // [0] and [1], explicit: each holds one SEQUENCE OF.
+        if (choice.tag_class != V_ASN1_CONTEXT_SPECIFIC || (choice.tag != 0 && choice.tag != 1))
+            continue;
+        for (const Der_element& item : sequence_of(choice.contents)) {
+            if (!is_sequence(item))
+                continue;
+            if (choice.tag == 0)
+                add_unique(data.crls, bytes_of(item));
+            else
+                add_unique(data.ocsp_answers, whole_answer(item.whole));
+        }
+    }
+    return data;
+}
+
+Validation_data carried_validation_data(CMS_SignerInfo* signer)
+{
+    const std::vector<uint8_t> certificates = attribute_value(signer, NID_id_smime_aa_ets_certValues);
+    const std::vector<uint8_t> revocation = attribute_value(signer, NID_id_smime_aa_ets_revocationValues);
+    return validation_values(certificates, revocation);
+}
+
+} // namespace velin

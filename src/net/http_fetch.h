@@ -1,0 +1,34 @@
+// One small HTTP exchange done on the calling thread (a verification worker): an answer to an
+// OCSP request, an authority's certificate. Limited in size and time, and given up as soon as the
+// analysis is cancelled.
+#pragma once
+
+#include "net/curl_transfer.h"
+
+#include <atomic>
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace velin {
+
+struct Http_fetch_request {
+    std::string url;
+    // A POST with this body and Content-Type when the type is not empty; a GET otherwise.
+    std::string body;
+    std::string content_type;
+    Http_time_limits limits;
+    std::size_t body_limit = Default_body_limit;
+};
+
+struct Http_fetch_result {
+    // The HTTP status, or the network error number; 0 when nothing went out or it was cancelled.
+    long status = 0;
+    std::string body;
+    // Why there is no answer, for the trace log (empty with status 200).
+    std::string error;
+};
+
+Http_fetch_result http_fetch(const Http_fetch_request& request, const std::atomic<bool>& cancel);
+
+} // namespace velin

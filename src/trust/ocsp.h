@@ -1,0 +1,68 @@
+// Asking the OCSP responder of a certificate's authority whether the certificate is revoked: a
+// request with a nonce, sent by HTTP POST to the responder named in the certificate's authority
+// information access. An answer counts only when it is successful, signed by the issuer or by a
+// responder the issuer delegated for OCSP signing, about this certificate of this issuer, fresh,
+// and carrying our nonce when it carries one. Answers that count are kept in the user's own cache
+// and used again while they stay fresh.
+#pragma once
+
+#include "trust/certificate.h"
+
+#include <openssl/ocsp.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace velin {
+
+enum class Ocsp_status : int {
+    No_answer = 0, // nothing that counts: no responder, a failed exchange, an answer refused
+    Good = 1,
+    Revoked = 2,
+    Unknown = 3, // the responder does not know the certificate
+};
+
+struct Ocsp_result {
+    Ocsp_status status = Ocsp_status::No_answer;
+    std::optional<std::time_t> revoked_at; // with Revoked
+    int reason = -1; // CRLReason of a Revoked answer; -1 when none is given
+    std::string problem; // why there is no answer, for the trace log
+    bool from_cache = false;
+};
+
+// Real answers are a few kilobytes; larger ones are never read.
+constexpr std::size_t Ocsp_answer_limit = 64u * 1024u;
+// Tolerated clock difference with the responder, and the age an answer without nextUpdate may have.
+constexpr long Ocsp_clock_skew = 5 * 60;
+constexpr long Ocsp_maximum_age = 24 * 60 * 60;
+
+// The judgement of an answer's bytes for certificate, issued by issuer. request: the request
+// sent, whose nonce an answer with a nonce must carry; none for an answer read from the cache.
+// at: the time the certificate is judged at, which the answer's validity must cover.
+// archived: an answer a signed file carries, judged for the time at (now when none) rather than
+// for now: issued by now, and reaching at; its responder's certificate current when it answered.
+Ocsp_result judge_ocsp_answer(std::span<const uint8_t> answer, const Certificate& certificate,
+                              const Certificate& issuer, const OCSP_REQUEST* request, std::optional<std::time_t> at,
+                              bool archived = false);
+
+struct Ocsp_options {
+    bool download_allowed = true;
+    std::chrono::milliseconds time_limit{std::chrono::seconds(15)};
+};
+
+// The cached answer when it still counts, otherwise each HTTP(S) responder of the certificate in
+// turn until one gives an answer that counts (only when downloads are allowed).
+Ocsp_result check_ocsp(const Certificate& certificate, const Certificate& issuer, std::optional<std::time_t> at,
+                       const Ocsp_options& options, const std::atomic<bool>& cancel);
+
+// The reason of a revocation in words ("compromissione della chiave"); empty for -1.
+std::string revocation_reason_text(int reason);
+
+} // namespace velin

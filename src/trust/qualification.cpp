@@ -1,0 +1,369 @@
+#include "trust/qualification.h"
+
+#include "trust/key_usage.h"
+
+#include <openssl/asn1.h>
+#include <openssl/objects.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string_view>
+
+namespace velin {
+
+namespace {
+
+struct Sequence_release {
+    void operator()(ASN1_SEQUENCE_ANY* p) const { sk_ASN1_TYPE_pop_free(p, ASN1_TYPE_free); }
+};
+struct Policies_release {
+    void operator()(CERTIFICATEPOLICIES* p) const { CERTIFICATEPOLICIES_free(p); }
+};
+struct Usages_release {
+    void operator()(EXTENDED_KEY_USAGE* p) const { EXTENDED_KEY_USAGE_free(p); }
+};
+using Sequence = std::unique_ptr<ASN1_SEQUENCE_ANY, Sequence_release>;
+
+constexpr std::string_view Qc_compliance = "0.4.0.1862.1.1";
+constexpr std::string_view Qc_sscd = "0.4.0.1862.1.4";
+constexpr std::string_view Qc_type = "0.4.0.1862.1.6";
+constexpr std::string_view Qc_type_esign = "0.4.0.1862.1.6.1";
+constexpr std::string_view Qc_type_eseal = "0.4.0.1862.1.6.2";
+constexpr std::string_view Qc_type_web = "0.4.0.1862.1.6.3";
+// Qualified certificate policies of before the QcStatements (ETSI TS 101 456): QCP public with a
+// secure device, and without.
+constexpr std::string_view Policy_qcp_sscd = "0.4.0.1456.1.1";
+constexpr std::string_view Policy_qcp = "0.4.0.1456.1.2";
+
+constexpr std::string_view Qualifier_prefixes[] = {
+    "http://uri.etsi.org/TrstSvc/TrustedList/SvcInfoExt/",
+    "http://uri.etsi.org/TrstSvc/eSigDir-1999-93-EC-TrustedList/SvcInfoExt/",
+};
+
+std::string oid_text(const ASN1_OBJECT* object)
+{
+    char text[128];
+    const int length = OBJ_obj2txt(text, sizeof text, object, 1);
+    return length > 0 && static_cast<size_t>(length) < sizeof text ? std::string(text, static_cast<size_t>(length))
+                                                                   : std::string();
+}
+
+// A DER SEQUENCE OF ANY that fills the bytes exactly; null otherwise.
+Sequence decode_sequence(const unsigned char* data, int size)
+{
+    if (!data || size <= 0)
+        return nullptr;
+    const unsigned char* at = data;
+    Sequence sequence(d2i_ASN1_SEQUENCE_ANY(nullptr, &at, size));
+    return sequence && at == data + size ? std::move(sequence) : nullptr;
+}
+
+Sequence decode_sequence(const ASN1_TYPE* type)
+{
+    if (!type || type->type != V_ASN1_SEQUENCE)
+        return nullptr;
+    return decode_sequence(type->value.sequence->data, type->value.sequence->length);
+}
+
+std::string object_of(const ASN1_TYPE* type)
+{
+    return type && type->type == V_ASN1_OBJECT ? oid_text(type->value.object) : std::string();
+}
+
+// What the certificate holds that the criteria of a list look at.
+struct Certificate_facts {
+    std::optional<std::array<uint8_t, 2>> key_usage; // null: the extension does not decode
+    bool readable = true; // policies and extended key usages decode
+    std::set<std::string> policies;
+    std::set<std::string> extended_key_usages;
+    std::set<std::string> subject_attributes;
+    std::time_t issued = 0;
+};
+
+Certificate_facts facts_of(const Certificate& certificate)
+{
+    Certificate_facts facts;
+    X509* x = certificate.checked_handle();
+    const Key_usage usage(certificate);
+    if (usage.succeeded())
+        facts.key_usage = usage.value();
+    else if (X509_get_ext_by_NID(x, NID_key_usage, -1) < 0)
+        facts.key_usage = std::array<uint8_t, 2>{}; // no extension: no bit asserted
+    int critical = 0;
+    std::unique_ptr<CERTIFICATEPOLICIES, Policies_release> policies(
+        static_cast<CERTIFICATEPOLICIES*>(X509_get_ext_d2i(x, NID_certificate_policies, &critical, nullptr)));
+    facts.readable = policies || critical == -1;
+    for (int i = 0; policies && i < sk_POLICYINFO_num(policies.get()); ++i)
+        facts.policies.insert(oid_text(sk_POLICYINFO_value(policies.get(), i)->policyid));
+    std::unique_ptr<EXTENDED_KEY_USAGE, Usages_release> usages(
+        static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(x, NID_ext_key_usage, &critical, nullptr)));
+    facts.readable = facts.readable && (usages || critical == -1);
+    for (int i = 0; usages && i < sk_ASN1_OBJECT_num(usages.get()); ++i)
+        facts.extended_key_usages.insert(oid_text(sk_ASN1_OBJECT_value(usages.get(), i)));
+    const X509_NAME* subject = X509_get_subject_name(x);
+    for (int i = 0; i < X509_NAME_entry_count(subject); ++i)
+        facts.subject_attributes.insert(oid_text(X509_NAME_ENTRY_get_object(X509_NAME_get_entry(subject, i))));
+    std::tm parts{};
+    if (ASN1_TIME_to_tm(X509_get0_notBefore(x), &parts) == 1)
+        facts.issued = timegm(&parts);
+    return facts;
+}
+
+enum class Match { Yes, No, Unknown };
+
+bool key_usage_bit(const std::array<uint8_t, 2>& bits, const std::string& name)
+{
+    static constexpr std::string_view names[] = {"digitalSignature", "nonRepudiation", "keyEncipherment",
+                                                 "dataEncipherment", "keyAgreement",   "keyCertSign",
+                                                 "crlSign",          "encipherOnly",   "decipherOnly"};
+    for (size_t i = 0; i < std::size(names); ++i)
+        if (name == names[i])
+            return (bits[i / 8] & (0x80 >> (i % 8))) != 0;
+    return false;
+}
+
+bool holds_all(const std::set<std::string>& held, const std::vector<std::string>& wanted)
+{
+    return std::all_of(wanted.begin(), wanted.end(), [&](const std::string& oid) { return held.count(oid) != 0; });
+}
+
+Match matches(const Qualification_criteria& criteria, const Certificate_facts& facts)
+{
+    using Assertion = Qualification_criteria::Assertion;
+    if (criteria.assertion == Assertion::Unknown)
+        return Match::Unknown;
+    std::vector<Match> results;
+    for (const auto& bits : criteria.key_usages) {
+        if (!facts.key_usage) {
+            results.push_back(Match::Unknown);
+            continue;
+        }
+        const bool all = std::all_of(bits.begin(), bits.end(), [&](const auto& bit) {
+            return key_usage_bit(*facts.key_usage, bit.first) == bit.second;
+        });
+        results.push_back(all ? Match::Yes : Match::No);
+    }
+    const auto sets = [&](const std::vector<std::vector<std::string>>& wanted, const std::set<std::string>& held) {
+        for (const std::vector<std::string>& set : wanted)
+            results.push_back(!facts.readable ? Match::Unknown : holds_all(held, set) ? Match::Yes : Match::No);
+    };
+    sets(criteria.policy_sets, facts.policies);
+    sets(criteria.subject_attributes, facts.subject_attributes);
+    sets(criteria.extended_key_usages, facts.extended_key_usages);
+    for (const Qualification_criteria& nested : criteria.nested)
+        results.push_back(matches(nested, facts));
+
+    const auto count = [&](Match wanted) { return std::count(results.begin(), results.end(), wanted); };
+    switch (criteria.assertion) {
+    case Assertion::All:
+        return count(Match::Unknown) ? Match::Unknown : count(Match::No) ? Match::No : Match::Yes;
+    case Assertion::At_least_one:
+        return count(Match::Yes) ? Match::Yes : count(Match::Unknown) ? Match::Unknown : Match::No;
+    case Assertion::None:
+        return count(Match::Yes) ? Match::No : count(Match::Unknown) ? Match::Unknown : Match::Yes;
+    case Assertion::Unknown:
+        break;
+    }
+    return Match::Unknown;
+}
+
+// "QCWithQSCD" from ".../SvcInfoExt/QCWithQSCD"; empty for a qualifier of another scheme.
+std::string qualifier_name(const std::string& uri)
+{
+    for (std::string_view prefix : Qualifier_prefixes)
+        if (std::string_view(uri).starts_with(prefix))
+            return uri.substr(prefix.size());
+    return {};
+}
+
+bool has(const std::vector<std::string>& values, std::string_view value)
+{
+    return std::find(values.begin(), values.end(), value) != values.end();
+}
+
+// A yes/no said by two opposite sets of qualifiers; conflicting when both are said.
+struct Override {
+    bool yes = false;
+    bool no = false;
+    bool conflicting() const { return yes && no; }
+};
+
+Qualification refused(Qualification qualification, const char* why)
+{
+    qualification.why_not = why;
+    return qualification;
+}
+
+} // namespace
+
+Qc_statements read_qc_statements(const Certificate& certificate)
+{
+    Qc_statements statements;
+    X509* x = certificate.checked_handle();
+    const int index = X509_get_ext_by_NID(x, NID_qcStatements, -1);
+    if (index < 0)
+        return statements;
+    statements.present = true;
+    const ASN1_OCTET_STRING* data = X509_EXTENSION_get_data(X509_get_ext(x, index));
+    const Sequence all = data ? decode_sequence(data->data, data->length) : nullptr;
+    statements.readable = all && X509_get_ext_by_NID(x, NID_qcStatements, index) < 0;
+    for (int i = 0; statements.readable && i < sk_ASN1_TYPE_num(all.get()); ++i) {
+        const Sequence statement = decode_sequence(sk_ASN1_TYPE_value(all.get(), i));
+        const std::string id = statement ? object_of(sk_ASN1_TYPE_value(statement.get(), 0)) : std::string();
+        statements.readable = !id.empty();
+        if (id == Qc_compliance) {
+            statements.compliance = true;
+        } else if (id == Qc_sscd) {
+            statements.sscd = true;
+        } else if (id == Qc_type) {
+            const Sequence types = decode_sequence(sk_ASN1_TYPE_value(statement.get(), 1));
+            statements.readable = types && sk_ASN1_TYPE_num(types.get()) > 0;
+            for (int j = 0; types && j < sk_ASN1_TYPE_num(types.get()); ++j) {
+                const std::string type = object_of(sk_ASN1_TYPE_value(types.get(), j));
+                statements.types.push_back(type == Qc_type_esign   ? Qualified_use::Signature
+                                           : type == Qc_type_eseal ? Qualified_use::Seal
+                                           : type == Qc_type_web   ? Qualified_use::Web_site
+                                                                   : Qualified_use::Unknown);
+            }
+        }
+    }
+    return statements;
+}
+
+Qualification qualification_at(const Certificate& certificate, const Trust_service& service, std::time_t at)
+{
+    Qualification result;
+    const Service_period* period = service.period_at(at);
+    if (!period)
+        return refused(result, Qualification_text_not_listed);
+    if (period->type != tsl_uri::Service_ca_qc || !is_granted(*period, at))
+        return refused(result, Qualification_text_service);
+
+    const Qc_statements statements = read_qc_statements(certificate);
+    const Certificate_facts facts = facts_of(certificate);
+    if (!statements.readable)
+        return refused(result, Qualification_text_statements);
+
+    // The qualifiers of every element whose criteria select this certificate.
+    std::vector<std::string> qualifiers;
+    for (const Qualification_element& element : period->qualifications) {
+        const Match match = matches(element.criteria, facts);
+        if (match == Match::Unknown)
+            return refused(result, Qualification_text_criteria);
+        if (match == Match::No)
+            continue;
+        for (const std::string& uri : element.qualifiers) {
+            const std::string name = qualifier_name(uri);
+            static constexpr std::string_view known[] = {"QCStatement",
+                                                         "NotQualified",
+                                                         "QCForESig",
+                                                         "QCForESeal",
+                                                         "QCForWSA",
+                                                         "QCWithSSCD",
+                                                         "QCWithQSCD",
+                                                         "QCNoSSCD",
+                                                         "QCNoQSCD",
+                                                         "QCSSCDStatusAsInCert",
+                                                         "QCQSCDStatusAsInCert",
+                                                         "QCQSCDManagedOnBehalf",
+                                                         "QCForLegalPerson"};
+            // A qualifier not known here may take away what the others grant.
+            if (std::find(std::begin(known), std::end(known), name) == std::end(known))
+                return refused(result, Qualification_text_criteria);
+            qualifiers.push_back(name);
+        }
+    }
+
+    const bool policy_qcp_sscd = facts.policies.count(std::string(Policy_qcp_sscd)) != 0;
+    const bool policy_qcp = facts.policies.count(std::string(Policy_qcp)) != 0;
+
+    // Qualified: the list's QCStatement / NotQualified, else the certificate's own statement.
+    const Override qualified{has(qualifiers, "QCStatement"), has(qualifiers, "NotQualified")};
+    if (qualified.conflicting())
+        return refused(result, Qualification_text_conflict);
+    // A certificate issued before 1 July 2016 without any qcStatements extension, by a service
+    // accredited then, about which the list says nothing: qualified, as the national rules of the
+    // time made every certificate of an accredited certifier, on a secure device.
+    const bool legacy =
+        !statements.present && facts.issued < Qualified_status_change && !qualified.yes && !qualified.no;
+    result.qualified =
+        qualified.yes || (!qualified.no && (statements.compliance || policy_qcp_sscd || policy_qcp || legacy));
+    if (qualified.no)
+        return refused(result, Qualification_text_declared_not_qualified);
+    if (!result.qualified)
+        return refused(result, Qualification_text_not_qualified);
+
+    // The use: the list's QCForESig / QCForESeal / QCForWSA, else the certificate's QcType (none
+    // given: electronic signatures).
+    std::set<Qualified_use> uses;
+    if (has(qualifiers, "QCForESig"))
+        uses.insert(Qualified_use::Signature);
+    if (has(qualifiers, "QCForESeal"))
+        uses.insert(Qualified_use::Seal);
+    if (has(qualifiers, "QCForWSA"))
+        uses.insert(Qualified_use::Web_site);
+    if (uses.empty())
+        uses.insert(statements.types.begin(), statements.types.end());
+    if (uses.empty())
+        uses.insert(Qualified_use::Signature);
+    result.use = uses.size() == 1 ? *uses.begin() : Qualified_use::Unknown;
+    if (result.use == Qualified_use::Seal)
+        return refused(result, Qualification_text_seal);
+    if (result.use == Qualified_use::Web_site)
+        return refused(result, Qualification_text_web);
+    if (result.use != Qualified_use::Signature)
+        return refused(result, Qualification_text_unknown_use);
+    // A service that names what it is for must name electronic signatures.
+    const auto& information = period->additional_information;
+    const bool names_uses = has(information, tsl_uri::For_signatures) || has(information, tsl_uri::For_seals) ||
+                            has(information, tsl_uri::For_web_sites) || has(information, tsl_uri::For_web_sites_old);
+    if (names_uses && !has(information, tsl_uri::For_signatures))
+        return refused(result, Qualification_text_service_use);
+
+    // The device: the list's With / No / StatusAsInCert qualifiers, else the certificate's QcSSCD.
+    const Override device{has(qualifiers, "QCWithSSCD") || has(qualifiers, "QCWithQSCD") ||
+                              has(qualifiers, "QCQSCDManagedOnBehalf"),
+                          has(qualifiers, "QCNoSSCD") || has(qualifiers, "QCNoQSCD")};
+    if (device.conflicting())
+        return refused(result, Qualification_text_conflict);
+    result.qualified_device = device.yes || (!device.no && (statements.sscd || policy_qcp_sscd || legacy));
+    if (!result.qualified_device)
+        return refused(result, Qualification_text_no_device);
+
+    result.legal_person = has(qualifiers, "QCForLegalPerson");
+    if (result.legal_person)
+        return refused(result, Qualification_text_legal_person);
+    return result;
+}
+
+Signature_qualification qualify_for_signature(const Certificate& certificate, const Trust_service& service,
+                                              std::time_t judged_at)
+{
+    Signature_qualification verdict;
+    std::tm parts{};
+    std::time_t issued = 0;
+    if (ASN1_TIME_to_tm(X509_get0_notBefore(certificate.checked_handle()), &parts) == 1)
+        issued = timegm(&parts);
+    const struct {
+        const char* what;
+        std::time_t at;
+    } times[] = {{"Alla data di emissione del certificato", issued}, {"Alla data di riferimento", judged_at}};
+    verdict.legal_value = true;
+    for (const auto& [what, at] : times) {
+        const Qualification qualification = qualification_at(certificate, service, at);
+        const std::string when = std::string(what) + " (" + list_time_text(at) + ")";
+        if (qualification.why_not.empty()) {
+            verdict.lines.push_back(when + ": " + Qualification_text_qualified);
+        } else {
+            verdict.lines.push_back(when + ": " + qualification.why_not);
+            verdict.legal_value = false;
+        }
+    }
+    return verdict;
+}
+
+} // namespace velin

@@ -1,0 +1,86 @@
+// Whether a signer's certificate is an EU qualified certificate for electronic signatures whose key
+// is on a qualified signature creation device: what the certificate states in its qcStatements
+// extension (EN 319 412-5), overridden by the Qualifications extension its CA/QC service carries in
+// the trusted list (ETSI TS 119 612), the service's status and additional service information,
+// judged as ETSI TS 119 615 does, at the certificate's issuance and at the time that counts.
+#pragma once
+
+#include "trust/certificate.h"
+#include "trust/trusted_list.h"
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace velin {
+
+enum class Qualified_use {
+    Signature, // QcType esign, or no QcType
+    Seal,
+    Web_site,
+    Unknown, // several types, or one this program does not know
+};
+
+// What a certificate says of itself.
+struct Qc_statements {
+    bool present = false; // it carries a qcStatements extension
+    bool readable = true; // the extension decodes (once, and as a sequence of statements)
+    bool compliance = false; // QcCompliance: an EU qualified certificate
+    bool sscd = false; // QcSSCD: its key is on a qualified device
+    std::vector<Qualified_use> types; // QcType, in the certificate's order
+};
+
+Qc_statements read_qc_statements(const Certificate& certificate);
+
+// How the service judges the certificate at one time.
+struct Qualification {
+    bool qualified = false;
+    Qualified_use use = Qualified_use::Unknown;
+    bool qualified_device = false;
+    bool legal_person = false;
+    // Why this is no qualified electronic signature (Italian); empty when it is one.
+    std::string why_not;
+};
+
+// The certificate as the service period in force at `at` makes it; the period must be that of a
+// CA/QC service (its status is judged at `at`).
+Qualification qualification_at(const Certificate& certificate, const Trust_service& service, std::time_t at);
+
+struct Signature_qualification {
+    bool legal_value = false;
+    std::vector<std::string> lines; // for the trace: what was decided at each time, and why
+};
+
+// A qualified electronic signature: a qualified certificate for electronic signatures on a
+// qualified device both when the certificate was issued (notBefore) and at judged_at.
+Signature_qualification qualify_for_signature(const Certificate& certificate, const Trust_service& service,
+                                              std::time_t judged_at);
+
+// Texts of the verdicts.
+inline constexpr const char* Qualification_text_qualified =
+    "il certificato è qualificato per la firma elettronica, con la chiave su un dispositivo qualificato.";
+inline constexpr const char* Qualification_text_not_listed =
+    "il servizio che ha emesso il certificato non era nella lista di fiducia.";
+inline constexpr const char* Qualification_text_service =
+    "il servizio che ha emesso il certificato non era qualificato.";
+inline constexpr const char* Qualification_text_criteria =
+    "i criteri della lista di fiducia per questo servizio non possono essere valutati.";
+inline constexpr const char* Qualification_text_statements =
+    "le dichiarazioni di qualificazione (QcStatements) del certificato non sono leggibili.";
+inline constexpr const char* Qualification_text_conflict =
+    "la lista di fiducia dà indicazioni contrastanti su questo certificato.";
+inline constexpr const char* Qualification_text_not_qualified = "il certificato non è qualificato.";
+inline constexpr const char* Qualification_text_declared_not_qualified =
+    "la lista di fiducia dichiara il certificato non qualificato.";
+inline constexpr const char* Qualification_text_seal =
+    "il certificato è qualificato per sigilli elettronici, non per firme.";
+inline constexpr const char* Qualification_text_web =
+    "il certificato è qualificato per l'autenticazione di siti web, non per firme.";
+inline constexpr const char* Qualification_text_unknown_use = "l'uso del certificato qualificato non è determinabile.";
+inline constexpr const char* Qualification_text_service_use =
+    "il servizio non era qualificato per certificati di firma elettronica.";
+inline constexpr const char* Qualification_text_no_device =
+    "la chiave del certificato non è su un dispositivo qualificato per la creazione della firma.";
+inline constexpr const char* Qualification_text_legal_person = "il certificato è rilasciato a una persona giuridica.";
+
+} // namespace velin

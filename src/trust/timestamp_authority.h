@@ -1,0 +1,29 @@
+// Whether a time-stamping authority is trusted. One decision for every time stamp the verifier
+// meets, so that other sources of trusted authorities can join it in one place.
+#pragma once
+
+#include "trust/certificate.h"
+#include "trust/trusted_store.h"
+
+#include <ctime>
+#include <optional>
+
+namespace velin {
+
+struct Timestamp_authority_trust {
+    bool trusted = false; // the authority's chain reaches a root of the trusted lists
+    std::optional<Certificate> issuer; // the first issuer found, for the revocation check
+    // A qualified authority: a time-stamping service a trusted list grants at that time, or one
+    // whose chain ends at a root of the accredited (CNIPA) list. Only its time may stand for a
+    // signature's in judging the trusted lists: a root the user chose to trust proves no date.
+    bool qualified = false;
+};
+
+// The authority's certificate is chained with the same builder, lists and rules as a signer's: a
+// root on any of the trusted lists (accredited, card or the user's own) makes it trusted; so does
+// a time-stamping service that a trusted list grants at the time stamp's time `at`. The
+// certificate's purpose and dates are the time stamp's own checks, made before.
+Timestamp_authority_trust timestamp_authority_trust(const Trusted_store& store, const Certificate& authority,
+                                                    std::time_t at);
+
+} // namespace velin
