@@ -218,4 +218,19 @@ bool Card_call::release(std::function<LONG()> call) noexcept
     }
 }
 
+namespace {
+
+LONG release_in_call(card_io::Pcsc_call call) noexcept
+{
+    return Card_call::release(std::move(call)) ? SCARD_S_SUCCESS : SCARD_F_UNKNOWN_ERROR;
+}
+
+} // namespace
+
+const card_io::Pcsc& pcsc()
+{
+    static const card_io::Pcsc in_call(card_io::Pcsc_runner{&Card_call::run, &release_in_call});
+    return in_call;
+}
+
 } // namespace velin::cardlib

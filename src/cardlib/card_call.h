@@ -5,6 +5,8 @@
 // own and the caller gets SCARD_E_TIMEOUT.
 #pragma once
 
+#include "card_io/pcsc.h"
+
 #include <winscard.h>
 
 #include <chrono>
@@ -44,5 +46,9 @@ private:
     std::shared_ptr<Worker> _worker;
     Card_call* _previous;
 };
+
+// The PC/SC layer with each call run through the current call (Card_call::run, and
+// Card_call::release for the releases).
+const card_io::Pcsc& pcsc();
 
 } // namespace velin::cardlib

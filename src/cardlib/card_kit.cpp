@@ -30,9 +30,9 @@ bool wrong_pin_status(const ISO7816_RESPONSE_APDU& response)
     return response.sw1() == 0x63 || response.status_word() == 0x6982;
 }
 
-Bytes pin_bytes(const Secret_text& pin)
+Bytes pin_bytes(const Pin_text& pin)
 {
-    return Bytes(pin.text().begin(), pin.text().end());
+    return Bytes(pin.view().begin(), pin.view().end());
 }
 
 } // namespace
@@ -258,11 +258,11 @@ Bytes CKit::select_and_read(const Resolved& file)
             std::optional<Card_transaction> transaction;
             if (access == Access_pin) {
                 for (;;) {
-                    Secret_text pin = ask_pin(info);
+                    Pin_text pin = ask_pin(info);
                     transaction.emplace(card.handle(), SCARD_LEAVE_CARD);
                     const ISO7816_RESPONSE_APDU& response =
                         card.transmit(verify_command(0x00, Pin_reference, pin_bytes(pin)));
-                    pin.clear();
+                    pin.wipe();
                     if (response.sw1() == 0x90)
                         break;
                     if (!wrong_pin_status(response))

@@ -176,43 +176,6 @@ uint32_t code_from_pcsc(uint32_t pcsc_code)
     return E_FAIL_RESULT;
 }
 
-uint32_t code_from_status_word(uint8_t sw1, uint8_t sw2)
-{
-    switch (sw1) {
-    case 0x62:
-        return sw2 == 0x84 ? 0x8004020Fu : 0x8004023Du;
-    case 0x63:
-        if (sw2 == 0x00)
-            return 0x8004022Eu;
-        if (sw2 == 0x81)
-            return 0x8004022Fu;
-        break;
-    case 0x69:
-        if (sw2 == 0x83)
-            return 0x8004021Cu;
-        break;
-    case 0x6A:
-        if (sw2 == 0x82)
-            return 0x8004020Fu;
-        break;
-    case 0x93:
-        if (sw2 == 0x00)
-            return 0x80040207u;
-        break;
-    case 0x94:
-        if (sw2 == 0x04)
-            return 0x8004020Fu;
-        break;
-    case 0x98:
-        if (sw2 == 0x04)
-            return 0x8004022Du;
-        break;
-    default:
-        break;
-    }
-    return 0x8004023Du;
-}
-
 uint32_t code_from_quark(quark_errors_t::CCode code)
 {
     switch (code) {

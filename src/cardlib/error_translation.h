@@ -2,6 +2,7 @@
 // Italian last error text.
 #pragma once
 
+#include "card_io/status_words.h"
 #include "cardlib/card_exceptions.h"
 
 #include <cstdint>
@@ -22,7 +23,6 @@ constexpr uint32_t ERROR_MORE_DATA_CODE = 234;
 std::string component_message(uint32_t code);
 
 uint32_t code_from_pcsc(uint32_t pcsc_code);
-uint32_t code_from_status_word(uint8_t sw1, uint8_t sw2);
 uint32_t code_from_quark(quark_errors_t::CCode code);
 uint32_t code_from_io(io_errors_t::CError code);
 // A value outside the table is itself a broken internal check (CCheckException).

@@ -1,19 +1,15 @@
 #include "cardlib/iso7816_apdu.h"
 
+#include "card_io/apdu.h"
 #include "cardlib/card_exceptions.h"
 #include "common/hex.h"
 
 #include <openssl/crypto.h>
 
-#include <algorithm>
+#include <span>
+#include <string_view>
 
 namespace velin::cardlib {
-
-namespace {
-
-constexpr size_t Pin_block_size = 8;
-
-} // namespace
 
 ISO7816_COMMAND_APDU::~ISO7816_COMMAND_APDU()
 {
@@ -32,14 +28,7 @@ void ISO7816_COMMAND_APDU::set_data(Bytes data)
 
 Bytes ISO7816_COMMAND_APDU::serialise() const
 {
-    Bytes bytes{cla(), _ins, _p1, _p2};
-    if (_has_data) {
-        bytes.push_back(static_cast<uint8_t>(_data.size()));
-        bytes.insert(bytes.end(), _data.begin(), _data.end());
-    }
-    if (_le)
-        bytes.push_back(*_le);
-    return bytes;
+    return card_io::command_apdu(cla(), _ins, _p1, _p2, _has_data ? &_data : nullptr, _le);
 }
 
 ISO7816_RESPONSE_APDU::ISO7816_RESPONSE_APDU(Bytes bytes) : _bytes(std::move(bytes))
@@ -50,12 +39,11 @@ ISO7816_RESPONSE_APDU::ISO7816_RESPONSE_APDU(Bytes bytes) : _bytes(std::move(byt
 ISO7816_COMMAND_APDU verify_command(uint8_t qualifier, uint8_t reference, Bytes pin)
 {
     require(reference <= 0x1F, "reference le 0x1F");
-    require(pin.size() <= Pin_block_size, "pin.size () le 8");
+    require(pin.size() <= card_io::Pin_block_size, "pin.size () le 8");
     ISO7816_COMMAND_APDU command(0x20, 0x00, static_cast<uint8_t>(qualifier | reference));
-    // The card stores the PIN padded to 8 bytes and compares whole blocks: the bare digits
-    // would count as a wrong PIN.
-    Bytes block(Pin_block_size, 0xFF);
-    std::copy(pin.begin(), pin.end(), block.begin());
+    Bytes block(card_io::Pin_block_size);
+    card_io::put_pin_block(std::string_view(reinterpret_cast<const char*>(pin.data()), pin.size()),
+                           std::span<uint8_t, card_io::Pin_block_size>(block.data(), block.size()));
     if (!pin.empty())
         OPENSSL_cleanse(pin.data(), pin.size());
     command.set_data(std::move(block));

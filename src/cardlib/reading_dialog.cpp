@@ -230,10 +230,10 @@ public:
         }
     }
 
-    Secret_text take_pin()
+    Pin_text take_pin()
     {
         QByteArray bytes = _pin->text().toUtf8();
-        Secret_text pin(std::string(bytes.constData(), static_cast<size_t>(bytes.size())));
+        Pin_text pin(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())));
         bytes.fill('\0');
         return pin;
     }
@@ -254,7 +254,7 @@ bool consent(const CNS_known_file_info& info)
     return dialog.exec() == QDialog::Accepted;
 }
 
-std::optional<Secret_text> pin(const CNS_known_file_info& info)
+std::optional<Pin_text> pin(const CNS_known_file_info& info)
 {
     Gui_session session;
     QWidget* owner = active_owner();

@@ -3,8 +3,6 @@
 #include "cardlib/card_exceptions.h"
 #include "common/trace.h"
 
-#include <openssl/crypto.h>
-
 #include <mutex>
 
 namespace velin::cardlib {
@@ -45,33 +43,6 @@ std::optional<Prompt_answer> answer_by_hook(Prompt_kind kind, const CNS_known_fi
 
 } // namespace
 
-Secret_text::~Secret_text()
-{
-    clear();
-}
-
-Secret_text::Secret_text(Secret_text&& other) noexcept : _text(std::move(other._text))
-{
-    other.clear();
-}
-
-Secret_text& Secret_text::operator=(Secret_text&& other) noexcept
-{
-    if (this != &other) {
-        clear();
-        _text = std::move(other._text);
-        other.clear();
-    }
-    return *this;
-}
-
-void Secret_text::clear()
-{
-    if (!_text.empty())
-        OPENSSL_cleanse(_text.data(), _text.size());
-    _text.clear();
-}
-
 void set_prompt_answerer(Prompt_answerer new_answerer)
 {
     std::lock_guard lock(answerer_lock);
@@ -87,10 +58,10 @@ void ask_consent(const CNS_known_file_info& info)
         refused();
 }
 
-Secret_text ask_pin(const CNS_known_file_info& info)
+Pin_text ask_pin(const CNS_known_file_info& info)
 {
     Trace(Trace_kind, Level_info) << "PIN per la lettura di " << info.name;
-    Secret_text pin;
+    Pin_text pin;
     if (auto answer = answer_by_hook(Prompt_kind::Pin, &info)) {
         if (!answer->accepted)
             refused();
@@ -101,7 +72,7 @@ Secret_text ask_pin(const CNS_known_file_info& info)
             refused();
         pin = std::move(*typed);
     }
-    if (pin.text().size() < 5 || pin.text().size() > 8)
+    if (pin.size() < 5 || pin.size() > 8)
         throw CEnumException<quark_errors_t::CCode>(quark_errors_t::Pin_format);
     return pin;
 }

@@ -5,30 +5,13 @@
 #pragma once
 
 #include "cardlib/cns_file_catalogue.h"
+#include "common/pin_text.h"
 
 #include <functional>
 #include <optional>
 #include <string>
 
 namespace velin::cardlib {
-
-// A PIN typed by the holder: wiped when it goes.
-class Secret_text {
-public:
-    Secret_text() = default;
-    explicit Secret_text(std::string text) : _text(std::move(text)) {}
-    ~Secret_text();
-    Secret_text(Secret_text&& other) noexcept;
-    Secret_text& operator=(Secret_text&& other) noexcept;
-    Secret_text(const Secret_text&) = delete;
-    Secret_text& operator=(const Secret_text&) = delete;
-
-    const std::string& text() const { return _text; }
-    void clear();
-
-private:
-    std::string _text;
-};
 
 enum class Prompt_kind {
     Consent, // "LETTURA DATI" for a free file
@@ -44,7 +27,7 @@ struct Prompt_request {
 
 struct Prompt_answer {
     bool accepted = false;
-    Secret_text pin; // Pin only
+    Pin_text pin; // Pin only
 };
 
 using Prompt_answerer = std::function<Prompt_answer(const Prompt_request&)>;
@@ -55,7 +38,7 @@ void set_prompt_answerer(Prompt_answerer answerer);
 // CEnumException<QUARK_ERROR>(Invalid_state) when no dialog can be shown on this thread.
 void ask_consent(const CNS_known_file_info& info);
 // The PIN typed; quark_errors_t::Pin_format unless it has 5 to 8 characters.
-Secret_text ask_pin(const CNS_known_file_info& info);
+Pin_text ask_pin(const CNS_known_file_info& info);
 void show_wrong_pin();
 // E_ACCESSDENIED (Winapi_exception 5) unless the holder answers Yes.
 void ask_property_consent();
@@ -67,7 +50,7 @@ extern const char* const Wrong_pin_text;
 // The Qt side (reading_dialog.cpp): the real dialogs.
 namespace qt_dialogs {
 bool consent(const CNS_known_file_info& info);
-std::optional<Secret_text> pin(const CNS_known_file_info& info);
+std::optional<Pin_text> pin(const CNS_known_file_info& info);
 void wrong_pin();
 bool property_consent();
 } // namespace qt_dialogs

@@ -4,6 +4,7 @@
 // card time of the exported call.
 #pragma once
 
+#include "card_io/pcsc.h"
 #include "cardlib/iso7816_apdu.h"
 #include "common/failure.h"
 
@@ -44,8 +45,7 @@ public:
     Card_transaction& operator=(const Card_transaction&) = delete;
 
 private:
-    SCARDHANDLE _card;
-    DWORD _disposition;
+    card_io::Transaction _transaction;
 };
 
 // One connection to a card, made on construction; disconnection resets the card, so a PIN

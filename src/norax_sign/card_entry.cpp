@@ -1,13 +1,13 @@
 #include "norax_sign/card_entry.h"
 
 #include "VelinMenu/channel/card_access.h"
+#include "card_io/apdu.h"
 #include "common/cns_atr.h"
 #include "common/trace.h"
 
 #include <openssl/crypto.h>
 
 #include <algorithm>
-#include <array>
 #include <optional>
 #include <span>
 
@@ -43,21 +43,24 @@ bool Card_search::search()
 
 namespace {
 
-const SCARD_IO_REQUEST* protocol_pci(const ISCard& card)
+// The status word of a command, or nothing when the exchange failed or the reply has none.
+std::optional<uint16_t> status_of(ISCard& card, const ISCardCmd& command)
 {
-    return card.protocol() == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
+    card_io::Bytes reply;
+    if (card_io::Pcsc().transmit(card.CardHandle(), card.protocol(), command.command_apdu(), reply) !=
+            SCARD_S_SUCCESS ||
+        reply.size() < 2)
+        return std::nullopt;
+    return static_cast<uint16_t>(reply[reply.size() - 2] << 8 | reply.back());
 }
 
-// The status word of a command (no data expected back), or nothing when the exchange failed.
-std::optional<uint16_t> status_of(ISCard& card, std::span<const uint8_t> command)
+// SELECT of one file identifier; P2 0C asks for no file control information back.
+ISCardCmd select_command(uint16_t file_id, uint8_t p2)
 {
-    std::array<uint8_t, 258> reply{};
-    DWORD reply_size = reply.size();
-    if (SCardTransmit(card.CardHandle(), protocol_pci(card), command.data(), static_cast<DWORD>(command.size()),
-                      nullptr, reply.data(), &reply_size) != SCARD_S_SUCCESS ||
-        reply_size < 2)
-        return std::nullopt;
-    return static_cast<uint16_t>(reply[reply_size - 2] << 8 | reply[reply_size - 1]);
+    ISCardCmd command;
+    command.BuildCmd(0x00, 0xA4, 0x00, p2, {static_cast<uint8_t>(file_id >> 8), static_cast<uint8_t>(file_id)},
+                     std::nullopt);
+    return command;
 }
 
 } // namespace
@@ -71,13 +74,10 @@ uint8_t signing_pin_reference(ISCard& card)
     // One identifier at a time from the master file: every CNS card selects that way, not all by
     // path.
     bool found = true;
-    for (const std::array<uint8_t, 7>& select : {std::array<uint8_t, 7>{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00},
-                                                 std::array<uint8_t, 7>{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x14, 0x00},
-                                                 std::array<uint8_t, 7>{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x90, 0x10}})
+    for (const uint16_t file_id : {0x3F00, 0x1400, 0x9010})
         if (found)
-            found = status_of(card, select) == 0x9000;
-    static constexpr std::array<uint8_t, 7> select_master_file = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
-    status_of(card, select_master_file);
+            found = status_of(card, select_command(file_id, 0x0C)) == 0x9000;
+    status_of(card, select_command(0x3F00, 0x0C));
     return found ? Signature_pin_reference : Card_pin_reference;
 }
 
@@ -87,35 +87,32 @@ uint32_t verify_card_pin(ISCard& card, std::string_view pin, uint8_t reference, 
     assertion(card.CardHandle() != 0, "card handle ne NULL");
     if (tries_left)
         tries_left->reset();
-    std::array<uint8_t, 13> verify = {0x00, 0x20, 0x00, reference, 0x08};
-    std::fill(verify.begin() + 5, verify.end(), uint8_t{0xFF});
-    std::copy_n(pin.begin(), std::min<size_t>(pin.size(), 8), verify.begin() + 5);
-    struct Wipe {
-        std::array<uint8_t, 13>& bytes;
-        ~Wipe() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
-    } wipe{verify};
+    ISCardCmd verify;
+    {
+        std::vector<uint8_t> block(card_io::Pin_block_size);
+        card_io::put_pin_block(pin.substr(0, card_io::Pin_block_size),
+                               std::span<uint8_t, card_io::Pin_block_size>(block.data(), block.size()));
+        verify.BuildCmd(0x00, 0x20, 0x00, reference, block, std::nullopt);
+        OPENSSL_cleanse(block.data(), block.size());
+    }
 
-    const SCARD_IO_REQUEST* pci = protocol_pci(card);
+    const card_io::Pcsc pcsc;
     Card_transaction transaction(card.CardHandle(), SCARD_LEAVE_CARD);
     if (transaction.result() != SCARD_S_SUCCESS)
         return static_cast<uint32_t>(transaction.result());
-    std::array<uint8_t, 256> reply{};
-    DWORD reply_size = reply.size();
-    const LONG sent =
-        SCardTransmit(card.CardHandle(), pci, verify.data(), verify.size(), nullptr, reply.data(), &reply_size);
+    card_io::Bytes reply;
+    const LONG sent = pcsc.transmit(card.CardHandle(), card.protocol(), verify.command_apdu(), reply);
+    verify.clear();
     if (sent != SCARD_S_SUCCESS)
         return static_cast<uint32_t>(sent);
     // A reply without a status word comes from a card taken out during the command.
-    if (reply_size < 2)
+    if (reply.size() < 2)
         return Scard_w_removed_card;
-    const uint8_t sw1 = reply[reply_size - 2];
-    const uint8_t sw2 = reply[reply_size - 1];
+    const uint8_t sw1 = reply[reply.size() - 2];
+    const uint8_t sw2 = reply.back();
 
     // Back to the master file; the answer does not matter.
-    static constexpr std::array<uint8_t, 7> select_master_file = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00};
-    reply_size = reply.size();
-    SCardTransmit(card.CardHandle(), pci, select_master_file.data(), select_master_file.size(), nullptr, reply.data(),
-                  &reply_size);
+    status_of(card, select_command(0x3F00, 0x00));
     transaction.end();
 
     switch (sw1) {

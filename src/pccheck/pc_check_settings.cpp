@@ -1,6 +1,5 @@
 #include "pccheck/pc_check_settings.h"
 
-#include "VelinMenu/channel/card_provider.h"
 #include "common/registry.h"
 
 #include <cctype>

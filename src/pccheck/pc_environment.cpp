@@ -1,10 +1,10 @@
 #include "pccheck/pc_environment.h"
 
+#include "card_io/pcsc.h"
+
 #include <QProcess>
 #include <QString>
 #include <QStringList>
-
-#include <winscard.h>
 
 #include <climits>
 #include <cstdlib>
@@ -115,41 +115,11 @@ Command_result run_command(const std::vector<std::string>& argv, int timeout_ms)
 Reader_list list_pcsc_readers()
 {
     Reader_list list;
-    const auto failed = [&list](LONG code) {
+    const LONG code = card_io::list_readers_once(SCARD_SCOPE_SYSTEM, list.readers);
+    // No reader at all is an answer, not a failure of the service.
+    if (code != SCARD_S_SUCCESS && code != SCARD_E_NO_READERS_AVAILABLE) {
         list.failed = true;
         list.code = static_cast<uint32_t>(code);
-        return list;
-    };
-    SCARDCONTEXT context = 0;
-    LONG code = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
-    if (code != SCARD_S_SUCCESS)
-        return failed(code);
-    auto release = [](SCARDCONTEXT* owned) { SCardReleaseContext(*owned); };
-    std::unique_ptr<SCARDCONTEXT, decltype(release)> owner(&context, release);
-    DWORD size = 0;
-    code = SCardListReaders(context, nullptr, nullptr, &size);
-    if (code == SCARD_E_NO_READERS_AVAILABLE)
-        return list;
-    if (code != SCARD_S_SUCCESS)
-        return failed(code);
-    std::string names(size, '\0');
-    code = SCardListReaders(context, nullptr, names.data(), &size);
-    if (code == SCARD_E_NO_READERS_AVAILABLE)
-        return list;
-    if (code != SCARD_S_SUCCESS)
-        return failed(code);
-    names.resize(std::min<size_t>(size, names.size()));
-    // A multi-string: names ended by a zero, the list by an empty name.
-    size_t start = 0;
-    while (start < names.size()) {
-        const size_t end = names.find('\0', start);
-        const std::string name = names.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (name.empty())
-            break;
-        list.readers.push_back(name);
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
     }
     return list;
 }

@@ -1,7 +1,7 @@
 #include "VelinMenu/app/pin_dialogs.h"
 
 #include "VelinMenu/channel/scard.h"
-#include "VelinMenu/channel/status_text.h"
+#include "card_io/status_words.h"
 #include "common/message_box.h"
 #include "common/secret_field.h"
 #include "common/trace.h"

@@ -2,29 +2,15 @@
 
 #include "VelinMenu/channel/card_provider.h"
 
-#include <algorithm>
-#include <cstring>
-
 namespace velin {
 
 Card_access::Card_access(Regional_test regional) : _regional(regional ? regional : &is_regional_card) {}
 
 std::optional<std::vector<std::string>> list_readers()
 {
-    SCARDCONTEXT established = 0;
-    if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &established) != SCARD_S_SUCCESS)
-        return std::nullopt;
-    const Scard_context_handle context(established);
-    std::vector<char> names(10000);
-    DWORD length = static_cast<DWORD>(names.size());
-    if (SCardListReaders(context.get(), nullptr, names.data(), &length) != SCARD_S_SUCCESS)
-        return std::nullopt;
-    names.resize(std::min<size_t>(length, names.size()));
-    names.push_back('\0');
-    names.push_back('\0');
     std::vector<std::string> readers;
-    for (const char* name = names.data(); *name; name += std::strlen(name) + 1)
-        readers.emplace_back(name);
+    if (card_io::list_readers_once(SCARD_SCOPE_USER, readers) != SCARD_S_SUCCESS)
+        return std::nullopt;
     return readers;
 }
 

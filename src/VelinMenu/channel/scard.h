@@ -4,6 +4,7 @@
 
 #include "VelinMenu/channel/byte_buffer.h"
 #include "VelinMenu/channel/scard_cmd.h"
+#include "card_io/pcsc.h"
 #include "common/failure.h"
 
 #include <winscard.h>
@@ -17,7 +18,6 @@ namespace velin {
 // PC/SC codes the suite tests for (the same values on every PC/SC implementation).
 constexpr uint32_t Scard_w_removed_card = 0x80100069u;
 constexpr uint32_t Scard_e_no_smartcard = 0x8010000Cu;
-constexpr uint32_t Scard_attr_atr_string = 0x00090303u;
 
 // A failed PC/SC call: the code it returned, as the suite's result code.
 class Scard_error : public std::runtime_error {
@@ -31,32 +31,14 @@ private:
 
 // The owners of a PC/SC context and of a connection: a connection is let go with a card reset, so a
 // PIN verified on it does not outlive it.
-struct Scard_context_release {
-    bool operator()(SCARDCONTEXT context) const;
-};
-using Scard_context_handle = Handle<SCARDCONTEXT, 0, Scard_context_release>;
-struct Scard_card_release {
-    bool operator()(SCARDHANDLE card) const;
-};
-using Scard_card_handle = Handle<SCARDHANDLE, 0, Scard_card_release>;
+using Scard_context_handle = Handle<SCARDCONTEXT, 0, card_io::Context_release>;
+using Scard_card_handle = Handle<SCARDHANDLE, 0, card_io::Card_reset_release>;
 
-// Begins a PC/SC transaction on construction; ends it on destruction only if it began.
-class Card_transaction {
+// Begins a PC/SC transaction on construction; ends it on destruction only if it began. result()
+// is SCardBeginTransaction's; end() ends it now and returns SCardEndTransaction's result.
+class Card_transaction : public card_io::Transaction {
 public:
-    Card_transaction(SCARDHANDLE card, DWORD disposition);
-    ~Card_transaction();
-    Card_transaction(const Card_transaction&) = delete;
-    Card_transaction& operator=(const Card_transaction&) = delete;
-
-    LONG result() const { return _result; }
-    // Ends the transaction now and returns SCardEndTransaction's result.
-    LONG end();
-
-private:
-    SCARDHANDLE _card;
-    DWORD _disposition;
-    LONG _result;
-    bool _open;
+    Card_transaction(SCARDHANDLE card, DWORD disposition) : card_io::Transaction(card_io::Pcsc(), card, disposition) {}
 };
 
 class ISCard {

@@ -26,9 +26,8 @@ public:
     void clear();
     ~ISCardCmd() { clear(); }
 
-    // Used by ISCard::Transaction.
-    uint8_t* reply_buffer() { return _reply.data(); }
-    void set_reply_length(uint32_t length) { _reply_length = length; }
+    // Used by ISCard::Transaction: the reply received, at most Reply_capacity bytes kept.
+    void set_reply(const std::vector<uint8_t>& reply);
 
 private:
     std::vector<uint8_t> _command_apdu_;

@@ -1,9 +1,10 @@
 #include "VelinMenu/pin/cns_rules.h"
 
+#include "card_io/apdu.h"
 #include "common/failure.h"
 
-#include <algorithm>
 #include <cstring>
+#include <span>
 
 namespace velin::CNS {
 
@@ -36,8 +37,8 @@ std::vector<uint8_t> encode_secret(std::string_view secret)
 {
     assertion(secret.size() <= Max_pin_length, "secret.size () <= 8");
     // Made at its full size: growing it would leave the secret in the buffer it grew out of.
-    std::vector<uint8_t> encoded(Max_pin_length, 0xFF);
-    std::copy(secret.begin(), secret.end(), encoded.begin());
+    std::vector<uint8_t> encoded(card_io::Pin_block_size);
+    card_io::put_pin_block(secret, std::span<uint8_t, card_io::Pin_block_size>(encoded.data(), encoded.size()));
     return encoded;
 }
 

@@ -1,7 +1,7 @@
 #include "VelinMenu/pin/pin_dialog_logic.h"
 
-#include "VelinMenu/channel/status_text.h"
 #include "VelinMenu/pin/cns_rules.h"
+#include "card_io/status_words.h"
 #include "common/failure.h"
 #include "common/message_box.h"
 #include "common/trace.h"

@@ -1,6 +1,6 @@
 #include "norax_sign/app/card_dialogs.h"
 
-#include "VelinMenu/channel/status_text.h"
+#include "card_io/status_words.h"
 #include "common/message_box.h"
 #include "common/secret_field.h"
 #include "common/trace.h"

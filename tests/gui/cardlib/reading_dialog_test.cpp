@@ -129,7 +129,7 @@ TEST(Reading_dialog, pin_dialog_accepts_five_to_eight_characters)
     });
     const auto pin = qt_dialogs::pin(catalogue_entry(4));
     ASSERT_TRUE(pin.has_value());
-    EXPECT_EQ(pin->text(), "12345");
+    EXPECT_EQ(pin->view(), "12345");
     EXPECT_EQ(enabled, (std::vector<bool>{false, false, true, true}));
     EXPECT_EQ(pin_label, QString::fromUtf8("Autorizzo la lettura, questo è il PIN:"));
 

@@ -120,7 +120,7 @@ public:
                 answers.pop_front();
             answer.accepted = next != "no";
             if (request.kind == Prompt_kind::Pin && answer.accepted)
-                answer.pin = Secret_text(next);
+                answer.pin = Pin_text(next);
             return answer;
         });
     }

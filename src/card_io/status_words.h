@@ -1,4 +1,7 @@
-// What a card's status word, or a failed PC/SC call, means to the holder, for the PIN dialogs.
+// What a card's status word means. The menu's PIN dialogs and the signer's PIN dialog show texts
+// of their own, and the card library turns a status word into one of its result codes (each with
+// the library's own message): two tables on purpose, kept side by side so that one is not taken
+// for a stale copy of the other.
 #pragma once
 
 #include <cstdint>
@@ -6,6 +9,8 @@
 #include <string>
 
 namespace velin {
+
+// The menu's and the signer's texts.
 
 // The text of exactly these SW1 SW2 pairs; no text for any other (90 01 included).
 std::optional<std::string> status_text(uint8_t sw1, uint8_t sw2);
@@ -26,3 +31,11 @@ std::string with_tries_left(const std::string& text, std::optional<int> tries);
 std::string card_failure_text(uint32_t pcsc_code);
 
 } // namespace velin
+
+namespace velin::cardlib {
+
+// The card library's result code for a status word its caller has to hear of; 0x8004023D (the
+// card refused) for any word without one of its own.
+uint32_t code_from_status_word(uint8_t sw1, uint8_t sw2);
+
+} // namespace velin::cardlib
