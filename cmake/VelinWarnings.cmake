@@ -27,8 +27,8 @@ if(VELIN_TSAN)
     add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
     add_link_options(-fsanitize=thread)
     if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
-        # GCC 12 warns that TSan does not see std::atomic_thread_fence; the suite uses none, but
-        # the standard library's headers do.
+        # GCC 12 warns wherever a std::atomic_thread_fence is inlined, which TSan does not model;
+        # the suite calls none, and one inlined from a library's header must not stop the build.
         add_compile_options(-Wno-tsan)
     endif()
 endif()
