@@ -22,7 +22,7 @@ std::string bed_command(const std::string& arguments)
 Card_bed::Card_bed()
 {
     ::setenv("VELIN_BUILD_DIR", VELIN_BINARY_DIR, 0);
-    ::setenv("CARD_BED_DIR", VELIN_BINARY_DIR "/card-bed", 0);
+    ::setenv("CARD_BED_DIR", (std::string(VELIN_BINARY_DIR) + "/card-bed").c_str(), 0);
     _dir = std::getenv("CARD_BED_DIR");
     std::ifstream env(_dir + "/card-bed.env");
     for (std::string line; std::getline(env, line);) {

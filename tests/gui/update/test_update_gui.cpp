@@ -57,8 +57,8 @@ private slots:
         ::setenv("VELIN_OPEN_COMMAND", VELIN_OPEN_RECORDER, 1);
         const test::Test_folder made;
         const fs::path deb = made / "velin-manager.deb";
-        QCOMPARE(std::system(("'" VELIN_SOURCE_DIR "/tools/make-update-authority' package velin-manager 3.1.3.1 '" +
-                              deb.string() + "'")
+        QCOMPARE(std::system((std::string("'") + VELIN_SOURCE_DIR +
+                              "/tools/make-update-authority' package velin-manager 3.1.3.1 '" + deb.string() + "'")
                                  .c_str()),
                  0);
         package = test::read_file(deb);

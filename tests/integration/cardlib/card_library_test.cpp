@@ -389,7 +389,8 @@ TEST_F(Card_library, certificate_in_base64_lines)
     const Read_result certificate = property("certificate");
     ASSERT_EQ(certificate.code, 0u) << last_error();
     EXPECT_EQ(holder.asked, Strings{"consent:il certificato associato alla Carta"});
-    const std::string der = test::read_file(VELIN_SOURCE_DIR "/tests/fixtures/card/holder-regional.cert.der");
+    const std::string der =
+        test::read_file(std::string(VELIN_SOURCE_DIR) + "/tests/fixtures/card/holder-regional.cert.der");
     std::string encoded(4 * ((der.size() + 2) / 3) + 1, '\0');
     encoded.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
                                                        reinterpret_cast<const unsigned char*>(der.data()),

@@ -229,7 +229,7 @@ TEST(Trusted_list_refresh, warns_of_a_list_past_its_next_update)
 std::pair<int, std::string> run_verifier(const Test_folder& folder, const std::string& arguments)
 {
     const std::string command =
-        "XDG_DATA_HOME='" + folder.path().string() + "' '" VELIN_VERIFY_PROGRAM "' " + arguments + " 2>&1";
+        "XDG_DATA_HOME='" + folder.path().string() + "' '" + VELIN_VERIFY_PROGRAM + "' " + arguments + " 2>&1";
     FILE* pipe = ::popen(command.c_str(), "r");
     if (!pipe)
         return {-1, "popen"};

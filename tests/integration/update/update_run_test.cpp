@@ -67,7 +67,7 @@ const Made_package& made_package(const std::string& name, const std::string& ver
     if (const auto found = made.find(key); found != made.end())
         return found->second;
     const fs::path file = folder / (key + ".deb");
-    const std::string command = std::string("'" VELIN_SOURCE_DIR "/tools/make-update-authority' package '") + name +
+    const std::string command = std::string("'") + VELIN_SOURCE_DIR + "/tools/make-update-authority' package '" + name +
                                 "' '" + version + "' '" + file.string() + "' '" + signer + "'";
     if (std::system(command.c_str()) != 0)
         throw std::runtime_error("tools/make-update-authority failed: " + command);

@@ -78,7 +78,8 @@ TEST(Card_identification, manufacturer_and_type_tables)
 
 TEST(Card_identification, issuer_most_specific_component_first)
 {
-    const std::string der = velin::test::read_file(VELIN_SOURCE_DIR "/tests/fixtures/card/holder-regional.cert.der");
+    const std::string der =
+        velin::test::read_file(std::string(VELIN_SOURCE_DIR) + "/tests/fixtures/card/holder-regional.cert.der");
     EXPECT_EQ(
         certificate_issuer(Bytes(der.begin(), der.end())),
         "CN=Regione Valdora Certification Authority Cittadini, OU=Servizi di Certificazione, O=Regione Valdora, C=IT");

@@ -92,7 +92,7 @@ public:
     explicit Mailbox(const std::filesystem::path& file) : _file(file)
     {
         const std::string command =
-            "python3 " VELIN_SOURCE_DIR "/tests/unit/pccheck/smtp_sink.py '" + file.string() + "'";
+            std::string("python3 ") + VELIN_SOURCE_DIR + "/tests/unit/pccheck/smtp_sink.py '" + file.string() + "'";
         _pipe = ::popen(command.c_str(), "r");
         if (!_pipe || std::fscanf(_pipe, "%d", &_port) != 1)
             ADD_FAILURE() << "the loopback SMTP server did not start (python3 needed)";

@@ -44,10 +44,10 @@ TEST(Package_control, FilesThatAreNoPackageAreRefusedInOurWords)
 {
     Test_folder folder;
     const std::string made = (folder / "velin-manager.deb").string();
-    ASSERT_EQ(
-        std::system(
-            ("'" VELIN_SOURCE_DIR "/tools/make-update-authority' package velin-manager 3.3.0 '" + made + "'").c_str()),
-        0);
+    ASSERT_EQ(std::system((std::string("'") + VELIN_SOURCE_DIR +
+                           "/tools/make-update-authority' package velin-manager 3.3.0 '" + made + "'")
+                              .c_str()),
+              0);
     std::string failure;
     const auto control = read_package_control(made, failure);
     ASSERT_TRUE(control) << failure;
