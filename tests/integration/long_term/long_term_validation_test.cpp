@@ -16,6 +16,7 @@
 #include "java_bridge/java_vm.h"
 #include "java_bridge/pdf_verify.h"
 #include "revocation_pki.h"
+#include "withdrawn_authority_list.h"
 #include "test_folder.h"
 
 #include <gtest/gtest.h>
@@ -40,12 +41,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::time_t utc(const char* text)
-{
-    std::time_t time = 0;
-    EXPECT_TRUE(parse_xml_date_time(text, time));
-    return time;
-}
+using test::utc;
 
 // A loopback port nothing listens on.
 int closed_port()
@@ -123,36 +119,7 @@ struct Past_pki {
                                       .key_usage = "critical,digitalSignature",
                                       .extended_key_usage = "critical,timeStamping"},
                                      tsa_key, {}, {});
-        auto service = [](const char* name, const Certificate& certificate, const char* type, Service_period current,
-                          std::vector<Service_period> history) {
-            Trust_service made{"Prestatore di prova", name, {certificate}, std::move(current), std::move(history), {}};
-            made.current.type = type;
-            for (Service_period& period : made.history)
-                period.type = type;
-            return made;
-        };
-        const std::string qualifier = "http://uri.etsi.org/TrstSvc/TrustedList/SvcInfoExt/";
-        const Qualification_element qualified_on_device{
-            {qualifier + "QCStatement", qualifier + "QCWithQSCD"},
-            {Qualification_criteria::Assertion::All, {{{"nonRepudiation", true}}}, {}, {}, {}, {}}};
-        Trusted_list national;
-        national.territory = "IT";
-        national.services = {
-            service("CA ritirata", root, tsl_uri::Service_ca_qc,
-                    {"", tsl_uri::Status_withdrawn, utc("2024-06-01T00:00:00Z"), {tsl_uri::For_signatures}, {}},
-                    {{"",
-                      tsl_uri::Status_granted,
-                      utc("2016-07-01T00:00:00Z"),
-                      {tsl_uri::For_signatures},
-                      {qualified_on_device}}}),
-            service("Marche temporali", tsa, tsl_uri::Service_tsa_qtst,
-                    {"", tsl_uri::Status_granted, utc("2016-07-01T00:00:00Z"), {}, {}}, {}),
-        };
-        Trusted_list european;
-        european.territory = "EU";
-        store = std::make_shared<Trusted_store>("");
-        store->use_trusted_lists(
-            std::make_shared<const Trusted_lists>(Kept_list{european, {}}, std::vector<Kept_list>{{national, {}}}));
+        store = test::withdrawn_authority_store(root, tsa);
     }
 
     // The intermediate's current list, naming the serial numbers given.

@@ -2,6 +2,7 @@
 // settings, the verdict in the output and in the exit status.
 #include "VelinVerify/app/batch_pool.h"
 #include "VelinVerify/app/batch_report.h"
+#include "batch_verifier.h"
 #include "report_time.h"
 #include "test_folder.h"
 
@@ -60,21 +61,7 @@ protected:
                              (check_revocation ? "1" : "0") + "\n\"AggiornaCRL\"=dword:00000000\n\n");
     }
 
-    // The test PKI's CRLs in the cache, under the names their URLs give them.
-    void fill_crl_cache()
-    {
-        for (const std::string name : {"accredited-ca", "card-root"}) {
-            std::string escaped;
-            for (const char c : "http://127.0.0.1:8799/crl/" + name + ".crl") {
-                if (std::isalnum(static_cast<unsigned char>(c)) || c == '.')
-                    escaped += c;
-                else
-                    escaped += "_" + QString::number(static_cast<unsigned char>(c), 16).toStdString();
-            }
-            std::filesystem::copy_file(std::filesystem::path(VELIN_PKI_FIXTURES) / "crl" / (name + ".crl"),
-                                       data / "cache" / (escaped + ".crl"));
-        }
-    }
+    void fill_crl_cache() { test::seed_test_crls(data / "cache"); }
 
     Program_run run(const QStringList& arguments, bool without_display = false,
                     const std::vector<std::pair<QString, QString>>& changed = {}, const std::string& input = {})

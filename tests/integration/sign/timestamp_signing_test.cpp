@@ -5,6 +5,7 @@
 // after the signature, read back by our verifier and pdfsig. An authority whose chain is on no
 // trusted list gives no time stamp.
 #include "VelinVerify/envelope/mime_envelope_split.h"
+#include "batch_verifier.h"
 #include "VelinVerify/envelope/timestamped_data.h"
 #include "common/failure.h"
 #include "java_bridge/java_vm.h"
@@ -145,11 +146,6 @@ private:
     test::Loopback_server _server;
 };
 
-struct Verdict {
-    int exit_code = -1;
-    QJsonObject report;
-};
-
 class Timestamp_signing_test : public testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -193,54 +189,12 @@ protected:
                    (folder / "ca.pem").string() + "'");
     }
 
-    // velin-verify --batch --json of the file, with the test PKI's lists and its CRLs in the cache
-    // seed under the names their URLs give them.
-    Verdict verify(const fs::path& file)
-    {
-        const fs::path data = folder / "velin-data";
-        if (!fs::exists(data)) {
-            fs::create_directories(data / "cache");
-            fs::copy(fs::path(VELIN_PKI_FIXTURES) / "velin-data" / "data", data / "data", fs::copy_options::recursive);
-            for (const std::string name : {"accredited-ca", "card-root"}) {
-                std::string escaped;
-                for (const char c : "http://127.0.0.1:8799/crl/" + name + ".crl") {
-                    if (std::isalnum(static_cast<unsigned char>(c)) || c == '.')
-                        escaped += c;
-                    else
-                        escaped += "_" + QString::number(static_cast<unsigned char>(c), 16).toStdString();
-                }
-                fs::copy_file(fs::path(VELIN_PKI_FIXTURES) / "crl" / (name + ".crl"),
-                              data / "cache" / (escaped + ".crl"));
-            }
-            test::write_file(folder / "user.reg",
-                             "Windows Registry Editor Version 5.00\n\n"
-                             "[HKEY_CURRENT_USER\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\n"
-                             "\"VerificaCRL\"=dword:00000001\n\"AggiornaCRL\"=dword:00000000\n\n");
-            fs::create_directories(folder / "run");
-        }
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("VELIN_DATA_DIR", QString::fromStdString(data.string()));
-        environment.insert("VELIN_USER_REGISTRY", QString::fromStdString((folder / "user.reg").string()));
-        environment.insert("VELIN_MACHINE_REGISTRY", QString::fromStdString((folder / "machine.reg").string()));
-        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString((folder / "run").string()));
-        environment.insert("TMPDIR", QString::fromStdString((folder / "run").string()));
-        environment.insert("XDG_CACHE_HOME", QString::fromStdString((folder / "user-cache").string()));
-        QProcess process;
-        process.setProcessEnvironment(environment);
-        process.start(VELIN_VERIFY_PROGRAM, {"--batch", "--json", QString::fromStdString(file.string())});
-        Verdict verdict;
-        if (!process.waitForFinished(60000)) {
-            process.kill();
-            process.waitForFinished();
-            return verdict;
-        }
-        verdict.exit_code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        verdict.report = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
-        return verdict;
-    }
+    // velin-verify --batch --json of the file, with the test PKI's lists and its CRLs in the cache.
+    test::Verdict verify(const fs::path& file) { return verifier.verify(file); }
 
     static test::Test_folder* authority_folder;
     test::Test_folder folder;
+    test::Batch_verifier verifier;
 };
 
 test::Test_folder* Timestamp_signing_test::authority_folder = nullptr;
@@ -359,7 +313,7 @@ TEST_F(Timestamp_signing_test, a_batch_signed_and_time_stamped_verifies_in_our_v
         for (size_t i = 0; i < paths.size(); ++i) {
             const fs::path signed_file = paths[i] + chosen.suffix;
             ASSERT_TRUE(fs::exists(signed_file));
-            const Verdict verdict = verify(signed_file);
+            const test::Verdict verdict = verify(signed_file);
             EXPECT_EQ(verdict.exit_code, 0) << QJsonDocument(verdict.report).toJson().toStdString();
             const QJsonObject stamp =
                 verdict.report["layers"].toArray()[0].toObject()["timestamps"].toArray()[0].toObject();
@@ -480,7 +434,7 @@ TEST_F(Timestamp_signing_test, files_already_signed_get_their_time_stamps_withou
                 after, [](auto, std::string&) { return std::nullopt; }, failure));
             EXPECT_EQ(failure, "Ogni firma della busta ha già la sua marca temporale.");
         }
-        const Verdict verdict = verify(folder / test_case.output);
+        const test::Verdict verdict = verify(folder / test_case.output);
         EXPECT_EQ(verdict.exit_code, test_case.exit_code) << QJsonDocument(verdict.report).toJson().toStdString();
         const QJsonArray stamps = verdict.report["layers"].toArray()[0].toObject()["timestamps"].toArray();
         EXPECT_EQ(static_cast<size_t>(stamps.size()), test_case.stamps);
@@ -575,7 +529,7 @@ TEST_F(Timestamp_signing_test, pdfs_get_a_document_time_stamp_after_the_signatur
         ASSERT_EQ(timestamps.size(), stamps);
         for (const Timestamp_info& timestamp : timestamps)
             EXPECT_TRUE(timestamp.verified()) << timestamp.problem;
-        const Verdict verdict = verify(paths[i]);
+        const test::Verdict verdict = verify(paths[i]);
         const std::string report = QJsonDocument(verdict.report).toJson().toStdString();
         EXPECT_NE(report.find("ROSSI MARIO"), std::string::npos) << report;
         EXPECT_NE(report.find("TSA Accreditata Demo"), std::string::npos) << report;
