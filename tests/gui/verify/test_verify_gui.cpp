@@ -15,6 +15,7 @@
 #include "common/message_box.h"
 #include "common/settings_record.h"
 #include "common/trace.h"
+#include "box_recorder.h"
 #include "test_folder.h"
 
 #include <QAction>
@@ -43,12 +44,6 @@ const fs::path source = VELIN_SOURCE_DIR;
 const fs::path pki = source / "tests/fixtures/pki";
 const fs::path samples = source / "tests/integration/pipeline/fixtures";
 
-struct Shown_box {
-    std::string text;
-    std::string caption;
-    unsigned icon;
-};
-
 std::vector<std::string> item_texts(const QListWidget* list)
 {
     std::vector<std::string> texts;
@@ -69,8 +64,7 @@ class Test_verify_gui : public QObject {
 
     fs::path _data;
     fs::path _opened_file;
-    std::vector<Shown_box> _boxes;
-    int _box_answer = IDOK;
+    test::Box_recorder _boxes;
     std::vector<File_dialog_request> _dialogs;
     std::optional<std::string> _dialog_answer;
     Settings_record _settings;
@@ -79,13 +73,10 @@ class Test_verify_gui : public QObject {
 
     std::vector<std::vector<std::string>> opened() const { return test::recorded_runs(_opened_file); }
 
-    std::vector<Shown_box> boxes_with(const std::string& text) const
+    size_t boxes_with(const std::string& text) const
     {
-        std::vector<Shown_box> found;
-        for (const Shown_box& box : _boxes)
-            if (box.text == text)
-                found.push_back(box);
-        return found;
+        const std::vector<std::string> texts = _boxes.texts();
+        return size_t(std::count(texts.begin(), texts.end(), text));
     }
 
     // Waits until every layer of the window has finished and the queued boxes were shown.
@@ -143,10 +134,7 @@ private slots:
         ::setenv("VELIN_TEST_ARGV_FILE", _opened_file.c_str(), 1);
         ::setenv("VELIN_OPEN_COMMAND", VELIN_OPEN_RECORDER, 1);
 
-        set_message_box_answerer([this](const velin::Message_box_request& request) {
-            _boxes.push_back({request.text, request.caption, request.flags & MB_ICONMASK});
-            return _box_answer;
-        });
+        _boxes.install();
         set_file_dialog_answerer([this](const File_dialog_request& request) {
             _dialogs.push_back(request);
             return _dialog_answer;
@@ -158,7 +146,6 @@ private slots:
         _boxes.clear();
         _dialogs.clear();
         _dialog_answer.reset();
-        _box_answer = IDOK;
         _settings.VerificaCRL = true;
         _settings.AggiornaCRL = false;
         fs::remove(_opened_file);
@@ -221,7 +208,7 @@ private slots:
         QCOMPARE(_boxes.size(), size_t(1));
         QCOMPARE(_boxes[0].text, std::string("Analisi del file completata con successo."));
         QCOMPARE(_boxes[0].caption, std::string("Velin Manager"));
-        QCOMPARE(_boxes[0].icon, MB_ICONINFORMATION);
+        QCOMPARE(_boxes[0].flags & MB_ICONMASK, MB_ICONINFORMATION);
     }
 
     void show_certificate_opens_the_viewer_on_the_selected_signer()
@@ -261,8 +248,8 @@ private slots:
         QCOMPARE(bar->maximum(), 200);
         QCOMPARE(bar->position(), 200);
         QCOMPARE(bar->background(), QColor(255, 255, 0));
-        QCOMPARE(boxes_with("Analisi del file completata con segnalazioni.").size(), size_t(1));
-        QCOMPARE(_boxes.back().icon, MB_ICONWARNING);
+        QCOMPARE(boxes_with("Analisi del file completata con segnalazioni."), size_t(1));
+        QCOMPARE(_boxes.back().flags & MB_ICONMASK, MB_ICONWARNING);
     }
 
     void tampered_document_is_red_and_never_called_intact()
@@ -278,7 +265,7 @@ private slots:
         QCOMPARE(control<Text_progress_bar>(page, "progress_bar")->background(), QColor(255, 0, 0));
         QCOMPARE(_boxes.size(), size_t(1));
         QCOMPARE(_boxes[0].text, std::string("Analisi del file completata con errori."));
-        QCOMPARE(_boxes[0].icon, MB_ICONERROR);
+        QCOMPARE(_boxes[0].flags & MB_ICONMASK, MB_ICONERROR);
     }
 
     void revoked_signer_shows_the_revocation_as_an_error()
@@ -289,7 +276,7 @@ private slots:
         CVelinVerifyDlg* page = window.layer_pages().at(0);
         QVERIFY(contains(item_texts(control<QListWidget>(page, "certificate_status_list")),
                          "Il certificato è stato revocato."));
-        QCOMPARE(boxes_with("Analisi del file completata con errori.").size(), size_t(1));
+        QCOMPARE(boxes_with("Analisi del file completata con errori."), size_t(1));
     }
 
     void nested_envelope_gives_two_tabs_and_one_box_with_the_worse_outcome()
@@ -319,7 +306,7 @@ private slots:
         QCOMPARE(_boxes.size(), size_t(1));
         QCOMPARE(_boxes[0].text, std::string("Il file non è un documento firmato."));
         QCOMPARE(_boxes[0].caption, std::string("Errore"));
-        QCOMPARE(_boxes[0].icon, MB_ICONERROR);
+        QCOMPARE(_boxes[0].flags & MB_ICONMASK, MB_ICONERROR);
     }
 
     void open_dialog_refuses_unsupported_files_and_drop_opens_the_first_file()
@@ -341,7 +328,7 @@ private slots:
         window.open_dropped(data);
         QVERIFY(settled(window));
         QCOMPARE(tabs(window)->count(), 2);
-        QCOMPARE(boxes_with("Analisi del file completata con successo.").size(), size_t(1));
+        QCOMPARE(boxes_with("Analisi del file completata con successo."), size_t(1));
 
         QMimeData remote;
         remote.setUrls({QUrl(QStringLiteral("https://127.0.0.1/contratto.p7m"))});
@@ -390,7 +377,7 @@ private slots:
             QCOMPARE(control<QLabel>(page, "document_name")->text(), QStringLiteral("documento"));
             QVERIFY(control<QPushButton>(page, "read_button")->isEnabled());
             QTest::mouseClick(control<QPushButton>(page, "read_button"), Qt::LeftButton);
-            QCOMPARE(page->preview_copies().size(), size_t(1));
+            QCOMPARE(page->preview_copies(), size_t(1));
             QVERIFY(page->preview_copies()[0].ends_with("/Velin Manager (1) - documento"));
             QCOMPARE(test::read_file(page->preview_copies()[0]), test::read_file(pki / "documents/contratto.txt"));
             _dialog_answer = (unnamed / "salvato").string();
@@ -398,7 +385,7 @@ private slots:
             QCOMPARE(_dialogs.back().proposed_name, std::string("documento"));
             QVERIFY(fs::exists(unnamed / "salvato"));
             fs::remove(unnamed / "salvato");
-            QVERIFY(boxes_with("Si è verificato un errore.").empty());
+            QCOMPARE(boxes_with("Si è verificato un errore."), size_t(0));
         }
     }
 

@@ -8,6 +8,7 @@
 #include "common/registry.h"
 #include "common/settings_record.h"
 #include "common/trace.h"
+#include "box_recorder.h"
 #include "test_folder.h"
 
 #include <QCheckBox>
@@ -38,7 +39,7 @@ class Test_verify_dialogs : public QObject {
     Q_OBJECT
 
 private:
-    std::vector<Message_box_request> _boxes;
+    test::Box_recorder _boxes;
 
     std::filesystem::path argv_file(const char* name) const { return test::private_environment() / name; }
 
@@ -47,10 +48,7 @@ private slots:
     {
         test::private_environment();
         Trace(Trace_kind, Level_info) << "Avvio del test dei dialoghi del verificatore.";
-        set_message_box_answerer([this](const Message_box_request& request) {
-            _boxes.push_back(request);
-            return IDOK;
-        });
+        _boxes.install();
     }
     void init() { _boxes.clear(); }
 

@@ -13,6 +13,7 @@
 #include "norax_sign/pdf_card_signer.h"
 #include "pin_typist.h"
 #include "softhsm_token.h"
+#include "box_recorder.h"
 #include "test_folder.h"
 
 #include <QApplication>
@@ -183,8 +184,7 @@ class Test_sign_flow : public QObject {
 private:
     std::unique_ptr<test::Softhsm_token> _token;
     std::unique_ptr<test::Test_folder> _folder;
-    std::vector<Message_box_request> _boxes;
-    std::deque<int> _answers;
+    test::Box_recorder _boxes;
 
     Sign_batch_options options(bool parallel = false)
     {
@@ -257,19 +257,12 @@ private slots:
                          "\"ModuloPKCS11\"=\"" +
                              std::string(test::Softhsm_token::Module) + "\"\n\"Aggiornamenti\"=dword:00000000\n\n");
         install_error_box_hook();
-        set_message_box_answerer([this](const Message_box_request& request) {
-            _boxes.push_back(request);
-            if (_answers.empty())
-                return IDOK;
-            const int answer = _answers.front();
-            _answers.pop_front();
-            return answer;
-        });
+        _boxes.install();
     }
     void init()
     {
         _boxes.clear();
-        _answers.clear();
+        _boxes.answers.clear();
         _folder = std::make_unique<test::Test_folder>();
         // The token's key stands for the card's own: the card has no signature application, whose
         // PIN the dialog would ask for instead.
@@ -319,7 +312,7 @@ private slots:
 
         // The co-signature: asked, then written over the envelope; both signers verify.
         _boxes.clear();
-        _answers = {IDYES};
+        _boxes.answers = {IDYES};
         Pin_typist again({"12345"});
         QCOMPARE(sign_batch(ui, {signed_a.string()}, 0, {}, options(true)), 0u);
         QCOMPARE(box_texts(), (std::vector<std::string>{"Sovrascrivere il file originale?",
@@ -365,7 +358,7 @@ private slots:
 
         // The intact envelope as base64 text: co-signed, and written back as base64.
         _boxes.clear();
-        _answers = {IDYES};
+        _boxes.answers = {IDYES};
         const fs::path base64 = *_folder / "delibera-base64.txt.p7m";
         QCOMPARE(run("openssl base64 -in " + der.string() + " -out " + base64.string()), 0);
         Pin_typist typist({"12345"});
@@ -492,7 +485,7 @@ private slots:
         };
 
         // As PDF the signed document replaces the original, once the user agrees.
-        _answers = {IDYES};
+        _boxes.answers = {IDYES};
         Pin_typist typist({"12345"});
         Dialog_batch_ui ui(nullptr);
         QCOMPARE(sign_batch(ui, {pdf}, Flag_pdf, {}, options()), 0u);
@@ -504,7 +497,7 @@ private slots:
 
         // Signed again: asked first; both signatures stay valid.
         _boxes.clear();
-        _answers = {IDYES, IDYES};
+        _boxes.answers = {IDYES, IDYES};
         Pin_typist again({"12345"});
         QCOMPARE(sign_batch(ui, {pdf}, Flag_pdf, {}, options()), 0u);
         QCOMPARE(_boxes.front().text, std::string(Text_already_signed_question));
@@ -528,7 +521,7 @@ private slots:
 
         // No to the question: the batch stops, the document stays as it was.
         _boxes.clear();
-        _answers = {IDNO};
+        _boxes.answers = {IDNO};
         Pin_typist third({"12345"});
         QCOMPARE(sign_batch(ui, {pdf}, Flag_pdf, {}, options()), Result_cancelled);
         QCOMPARE(test::read_file(pdf), bytes);
