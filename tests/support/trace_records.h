@@ -7,7 +7,6 @@
 
 #include <cctype>
 #include <cstddef>
-#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -65,12 +64,16 @@ inline std::vector<Trace_record> trace_records(std::size_t since = 0)
     return records;
 }
 
-// How many records of the level, written since the mark, name every one of the parts.
-inline std::size_t count_traced(int level, std::initializer_list<std::string> parts, std::size_t since = 0)
+// For a count over the records of every level.
+constexpr int Any_level = 0;
+
+// How many records of the level, written since the mark, name every one of the parts (a file, an
+// address, a code, or the one word that tells what the record is about).
+inline std::size_t count_traced(int level, const std::vector<std::string>& parts, std::size_t since = 0)
 {
     std::size_t count = 0;
     for (const Trace_record& record : trace_records(since)) {
-        bool names_all = record.level == level;
+        bool names_all = level == Any_level || record.level == level;
         for (const std::string& part : parts)
             names_all = names_all && record.message.find(part) != std::string::npos;
         count += names_all ? 1 : 0;
@@ -78,7 +81,7 @@ inline std::size_t count_traced(int level, std::initializer_list<std::string> pa
     return count;
 }
 
-inline bool traced(int level, std::initializer_list<std::string> parts, std::size_t since = 0)
+inline bool traced(int level, const std::vector<std::string>& parts, std::size_t since = 0)
 {
     return count_traced(level, parts, since) > 0;
 }

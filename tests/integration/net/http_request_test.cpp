@@ -2,7 +2,7 @@
 #include "VelinVerify/net/file_download.h"
 #include "VelinVerify/net/http_request.h"
 #include "loopback_server.h"
-#include "net_test_support.h"
+#include "test_folder.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -37,7 +36,7 @@ protected:
     void TearDown() override { set_report_handler({}); }
 
     // How many records of the level written since SetUp name every one of the parts.
-    std::size_t traced_since_start(int level, std::initializer_list<std::string> parts) const
+    std::size_t traced_since_start(int level, const std::vector<std::string>& parts) const
     {
         return count_traced(level, parts, _trace_start);
     }
