@@ -4,6 +4,7 @@
 #include "pki.h"
 #include "box_recorder.h"
 #include "test_folder.h"
+#include "trace_records.h"
 
 #include "VelinVerify/certificates/certificate_viewer.h"
 #include "VelinVerify/certificates/dialog_certificates.h"
@@ -214,7 +215,8 @@ private slots:
                                                               "E: La decodifica del certificato è fallita."}));
         QCOMPARE(items(personal).size(), 1);
         QCOMPARE(read_file(user_list()), before);
-        QVERIFY(trace_content().find("GetLastError () == 2148081673") != std::string::npos);
+        // The decoder's code is recorded (0x80092009).
+        QVERIFY(traced(Level_error, {"2148081673"}));
     }
 
     void export_writes_an_element_that_imports_back()

@@ -10,6 +10,7 @@
 #include "common/trace.h"
 #include "box_recorder.h"
 #include "test_folder.h"
+#include "trace_records.h"
 
 #include <QCheckBox>
 #include <QElapsedTimer>
@@ -253,8 +254,7 @@ private slots:
         QVERIFY(_boxes[0].flags & MB_ICONERROR);
 
         open_help();
-        QVERIFY(test::trace_content().find("L'apertura della guida in linea è fallita: " + help_path()) !=
-                std::string::npos);
+        QVERIFY(test::traced(Level_error, {help_path()}));
         QCOMPARE(_boxes.size(), size_t(1));
         QTest::qWait(200);
         QVERIFY(!std::filesystem::exists(runs_file));
