@@ -31,10 +31,10 @@ inline std::size_t trace_mark()
     return trace_end(trace_content());
 }
 
-// The records of this process's log, oldest first; given a mark, only those written since.
-inline std::vector<Trace_record> trace_records(std::size_t since = 0)
+// The records of a log's content (this process's or another program's), oldest first; given a
+// mark, only those written since.
+inline std::vector<Trace_record> trace_records_in(const std::string& content, std::size_t since = 0)
 {
-    const std::string content = trace_content();
     const std::size_t end = trace_end(content);
     std::vector<Trace_record> records;
     // A test writes far less than a turn of the ring; after a turn, the whole log is read.
@@ -62,6 +62,11 @@ inline std::vector<Trace_record> trace_records(std::size_t since = 0)
         }
     }
     return records;
+}
+
+inline std::vector<Trace_record> trace_records(std::size_t since = 0)
+{
+    return trace_records_in(trace_content(), since);
 }
 
 // For a count over the records of every level.
