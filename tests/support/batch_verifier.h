@@ -67,6 +67,20 @@ inline void seed_test_crls(const std::filesystem::path& cache)
     }
 }
 
+// The program's settings, data, private and cache folders inside a test's folder.
+inline QProcessEnvironment verifier_environment(const std::filesystem::path& folder,
+                                                const std::filesystem::path& data)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("VELIN_DATA_DIR", QString::fromStdString(data.string()));
+    environment.insert("VELIN_USER_REGISTRY", QString::fromStdString((folder / "user.reg").string()));
+    environment.insert("VELIN_MACHINE_REGISTRY", QString::fromStdString((folder / "machine.reg").string()));
+    environment.insert("XDG_RUNTIME_DIR", QString::fromStdString((folder / "run").string()));
+    environment.insert("TMPDIR", QString::fromStdString((folder / "run").string()));
+    environment.insert("XDG_CACHE_HOME", QString::fromStdString((folder / "user-cache").string()));
+    return environment;
+}
+
 // A test's own data folder and settings, and the program run on a file.
 class Batch_verifier {
 public:
@@ -86,15 +100,8 @@ public:
 
     Verdict verify(const std::filesystem::path& file, const QStringList& extra = {}, bool json = true)
     {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("VELIN_DATA_DIR", QString::fromStdString(data.string()));
-        environment.insert("VELIN_USER_REGISTRY", QString::fromStdString((folder / "user.reg").string()));
-        environment.insert("VELIN_MACHINE_REGISTRY", QString::fromStdString((folder / "machine.reg").string()));
-        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString((folder / "run").string()));
-        environment.insert("TMPDIR", QString::fromStdString((folder / "run").string()));
-        environment.insert("XDG_CACHE_HOME", QString::fromStdString((folder / "user-cache").string()));
         QProcess process;
-        process.setProcessEnvironment(environment);
+        process.setProcessEnvironment(verifier_environment(folder.path(), data));
         process.start(VELIN_VERIFY_PROGRAM, QStringList{"--batch"} + (json ? QStringList{"--json"} : QStringList{}) +
                                                 extra + QStringList{QString::fromStdString(file.string())});
         Verdict verdict;

@@ -89,16 +89,10 @@ protected:
     void start(QProcess& process, const QStringList& arguments, bool without_display = false,
                const std::vector<std::pair<QString, QString>>& changed = {})
     {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        QProcessEnvironment environment = test::verifier_environment(folder.path(), data);
         if (without_display)
             for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
                 environment.remove(name);
-        environment.insert("VELIN_DATA_DIR", QString::fromStdString(data.string()));
-        environment.insert("VELIN_USER_REGISTRY", QString::fromStdString((folder / "user.reg").string()));
-        environment.insert("VELIN_MACHINE_REGISTRY", QString::fromStdString((folder / "machine.reg").string()));
-        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString((folder / "run").string()));
-        environment.insert("TMPDIR", QString::fromStdString((folder / "run").string()));
-        environment.insert("XDG_CACHE_HOME", QString::fromStdString((folder / "user-cache").string()));
         for (const auto& [name, value] : changed)
             environment.insert(name, value);
         process.setProcessEnvironment(environment);
