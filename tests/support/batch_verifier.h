@@ -68,8 +68,7 @@ inline void seed_test_crls(const std::filesystem::path& cache)
 }
 
 // The program's settings, data, private and cache folders inside a test's folder.
-inline QProcessEnvironment verifier_environment(const std::filesystem::path& folder,
-                                                const std::filesystem::path& data)
+inline QProcessEnvironment verifier_environment(const std::filesystem::path& folder, const std::filesystem::path& data)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("VELIN_DATA_DIR", QString::fromStdString(data.string()));

@@ -4,10 +4,10 @@
 #include "VelinMenu/app/menu_dialog.h"
 #include "VelinMenu/app/menu_settings_dialog.h"
 #include "VelinMenu/app/pin_dialogs.h"
+#include "box_recorder.h"
 #include "common/message_box.h"
 #include "common/registry.h"
 #include "common/settings_record.h"
-#include "box_recorder.h"
 #include "test_folder.h"
 
 #include <QCheckBox>

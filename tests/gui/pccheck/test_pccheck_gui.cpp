@@ -1,10 +1,10 @@
 // The PC check's window and the support window, offscreen, on prepared machines: the run's
 // messages and buttons, "Apri cartella...", and the support form's checks and result boxes.
 #include "../../unit/pccheck/fake_machine.h"
+#include "box_recorder.h"
 #include "common/message_box.h"
 #include "pccheck/app/pc_check_window.h"
 #include "pccheck/app/support_dialog.h"
-#include "box_recorder.h"
 #include "test_folder.h"
 
 #include <QLineEdit>

@@ -2,6 +2,7 @@
 // in for the card's), the main window's list and buttons, the PIN field, the card search without
 // a smart-card service, and the command line.
 #include "VelinMenu/channel/scard.h"
+#include "box_recorder.h"
 #include "common/file_dialog.h"
 #include "common/message_box.h"
 #include "java_bridge/java_message.h"
@@ -11,7 +12,6 @@
 #include "norax_sign/app/error_boxes.h"
 #include "norax_sign/app/sign_main_window.h"
 #include "norax_sign/pdf_card_signer.h"
-#include "box_recorder.h"
 #include "test_folder.h"
 #include "trace_records.h"
 

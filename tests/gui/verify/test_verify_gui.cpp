@@ -11,11 +11,11 @@
 #include "VelinVerify/pipeline/report_channel.h"
 #include "VelinVerify/trust/crl_cache.h"
 #include "VelinVerify/trust/trusted_store.h"
+#include "box_recorder.h"
 #include "common/file_dialog.h"
 #include "common/message_box.h"
 #include "common/settings_record.h"
 #include "common/trace.h"
-#include "box_recorder.h"
 #include "test_folder.h"
 
 #include <QAction>

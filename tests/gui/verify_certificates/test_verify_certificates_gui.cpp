@@ -1,8 +1,8 @@
 // The certificate list dialog and the viewer driven offscreen: importing, exporting and removing
 // user certificates with the file on disk and the merged store following, the pages shown when
 // the national list is missing, and what the viewer shows of a certificate and its path.
-#include "pki.h"
 #include "box_recorder.h"
+#include "pki.h"
 #include "test_folder.h"
 #include "trace_records.h"
 

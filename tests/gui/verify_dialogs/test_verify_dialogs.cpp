@@ -3,12 +3,12 @@
 #include "VelinVerify/dialogs/about_dialog.h"
 #include "VelinVerify/dialogs/log_report.h"
 #include "VelinVerify/dialogs/settings_dialog.h"
+#include "box_recorder.h"
 #include "common/launcher.h"
 #include "common/message_box.h"
 #include "common/registry.h"
 #include "common/settings_record.h"
 #include "common/trace.h"
-#include "box_recorder.h"
 #include "test_folder.h"
 #include "trace_records.h"
 

@@ -16,8 +16,8 @@
 #include "java_bridge/java_vm.h"
 #include "java_bridge/pdf_verify.h"
 #include "revocation_pki.h"
-#include "withdrawn_authority_list.h"
 #include "test_folder.h"
+#include "withdrawn_authority_list.h"
 
 #include <gtest/gtest.h>
 

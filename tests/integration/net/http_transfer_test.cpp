@@ -17,9 +17,9 @@ using velin::Level_error;
 using velin::Level_info;
 using velin::Level_trace;
 using velin::test::count_traced;
-using velin::test::trace_mark;
 using velin::test::Http_answer;
 using velin::test::Loopback_server;
+using velin::test::trace_mark;
 
 constexpr char Crl_literal[] = "0\x82\x01\x10 lista delle revoche \x00\xff fine";
 const std::string Crl_bytes(Crl_literal, sizeof Crl_literal - 1); // the zero byte inside is data

@@ -18,9 +18,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <ctime>
 #include <condition_variable>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <mutex>

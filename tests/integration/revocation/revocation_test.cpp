@@ -515,8 +515,7 @@ TEST_F(Revocation_test, analyses_at_once_that_need_the_same_list_download_it_onc
             threads.emplace_back([&, i] { outcomes[i] = check(i % 2 ? revoked : valid); });
         // Released once all but the downloading one wait for it.
         const bool all_waiting = eventually([&] {
-            return traced_since_start(Level_trace, {"Attesa", url}) ==
-                   waiting_before + outcomes.size() - 1;
+            return traced_since_start(Level_trace, {"Attesa", url}) == waiting_before + outcomes.size() - 1;
         });
         _held = false;
         _held.notify_all();

@@ -2,6 +2,7 @@
 // suite takes when the setting names none, on the bed's simulated cards: the PIN typed is checked
 // by the card, the card makes every signature, and openssl, our verifier and pdfsig accept the
 // results. PKCS#7 and PDF signatures share one process, and so the module, as in the window.
+#include "box_recorder.h"
 #include "card_bed.h"
 #include "common/message_box.h"
 #include "common/pkcs11_module.h"
@@ -11,7 +12,6 @@
 #include "norax_sign/app/error_boxes.h"
 #include "norax_sign/sign_batch.h"
 #include "pin_typist.h"
-#include "box_recorder.h"
 #include "test_folder.h"
 #include "verifier_matches.h"
 
@@ -119,7 +119,7 @@ private slots:
         const size_t logged = _bed.apdu_log(0).size();
         QCOMPARE(sign({a, b}, 0, {"11111", "24680"}), 0u);
         QCOMPARE(_boxes.texts(), (std::vector<std::string>{"Il PIN è sbagliato.\n\nRiprova. Tentativi rimasti: 2.",
-                                                   "I documenti sono stati firmati e salvati."}));
+                                                           "I documenti sono stati firmati e salvati."}));
         auto state = _bed.state(0, "regional");
         QCOMPARE(state["sign_pin_tries"], std::string("3"));
         QCOMPARE(state["pin_tries"], std::string("3"));

@@ -2,6 +2,7 @@
 // pcscd (the PIN typed into the PIN dialog), the legal test signer's key on a SoftHSM token that
 // names the card's reader, the signed documents checked by openssl against the test roots and by
 // velin-verify --batch, a co-signature, a wrong and a blocked PIN.
+#include "box_recorder.h"
 #include "card_bed.h"
 #include "common/message_box.h"
 #include "java_bridge/java_vm.h"
@@ -13,7 +14,6 @@
 #include "norax_sign/pdf_card_signer.h"
 #include "pin_typist.h"
 #include "softhsm_token.h"
-#include "box_recorder.h"
 #include "test_folder.h"
 #include "trace_records.h"
 

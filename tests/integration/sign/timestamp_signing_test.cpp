@@ -5,8 +5,8 @@
 // after the signature, read back by our verifier and pdfsig. An authority whose chain is on no
 // trusted list gives no time stamp.
 #include "VelinVerify/envelope/mime_envelope_split.h"
-#include "batch_verifier.h"
 #include "VelinVerify/envelope/timestamped_data.h"
+#include "batch_verifier.h"
 #include "common/failure.h"
 #include "java_bridge/java_vm.h"
 #include "java_bridge/pdf_verify.h"

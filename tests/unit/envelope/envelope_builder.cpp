@@ -2,7 +2,6 @@
 
 #include "test_folder.h"
 
-
 #include <openssl/asn1t.h>
 #include <openssl/bio.h>
 #include <openssl/cms.h>

@@ -6,8 +6,8 @@
 #include "VelinVerify/envelope/document_types.h"
 #include "common/openssl_error.h"
 #include "envelope_builder.h"
-#include "trace_records.h"
 #include "test_folder.h"
+#include "trace_records.h"
 
 #include <gtest/gtest.h>
 

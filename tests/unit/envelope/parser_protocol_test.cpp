@@ -3,8 +3,8 @@
 #include "VelinVerify/envelope/pkcs7.h"
 #include "VelinVerify/envelope/signed_document_parser.h"
 #include "envelope_builder.h"
-#include "trace_records.h"
 #include "test_folder.h"
+#include "trace_records.h"
 
 #include <gtest/gtest.h>
 

@@ -15,11 +15,11 @@ using velin::Level_error;
 using velin::Level_info;
 using velin::Level_warn;
 using velin::test::count_traced;
-using velin::test::trace_mark;
 using velin::test::eventually;
 using velin::test::Gate;
 using velin::test::Layer;
 using velin::test::Received;
+using velin::test::trace_mark;
 
 constexpr unsigned Wm_app = 0x8000;
 
