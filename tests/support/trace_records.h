@@ -50,6 +50,7 @@ inline std::vector<Trace_record> trace_records_in(const std::string& content, st
                 ++at;
             while (at < line.size() && std::isdigit(static_cast<unsigned char>(line[at])))
                 ++at;
+            at += 1; // the space after the thread
             for (int candidate = Level_trace; candidate <= Level_fatal && !level; ++candidate)
                 if (line.compare(at, 7, trace_level_label(candidate)) == 0)
                     level = candidate;
