@@ -607,9 +607,11 @@ TEST_F(Ldap_revocation_test, an_http_point_after_an_ldap_point_decides)
     EXPECT_EQ(1u, requests().size());
     const std::vector<Trace_record> records = trace_records(trace_start());
     const auto first = [&](const std::string& kind) {
-        return std::find_if(records.begin(), records.end(), [&](const Trace_record& record) {
-            return record.level == Level_info && record.message.find(kind) != std::string::npos;
-        });
+        return std::find_if(records.begin(), records.end(),
+                            [&](const Trace_record& record) {
+                                return record.level == Level_info && record.message.find(kind) != std::string::npos;
+                            }) -
+               records.begin();
     };
     EXPECT_LT(first("LDAP"), first("HTTP"));
 
