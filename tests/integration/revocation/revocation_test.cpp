@@ -525,7 +525,7 @@ TEST_F(Revocation_test, analyses_at_once_that_need_the_same_list_download_it_onc
         return all_waiting;
     };
     std::vector<Revocation_outcome> outcomes(6);
-    ASSERT_TRUE(check_at_once(outcomes)) << trace_content();
+    ASSERT_TRUE(check_at_once(outcomes));
     EXPECT_EQ((std::vector<std::string>{"GET /crl/accredited-ca.crl"}), requests());
     EXPECT_EQ(string_of(_current), cached(url));
     for (std::size_t i = 0; i < outcomes.size(); ++i)
@@ -535,7 +535,7 @@ TEST_F(Revocation_test, analyses_at_once_that_need_the_same_list_download_it_onc
     // of them takes the expired list.
     put_in_cache(url, _expired);
     serve("/crl/accredited-ca.crl", _expired);
-    ASSERT_TRUE(check_at_once(outcomes)) << trace_content();
+    ASSERT_TRUE(check_at_once(outcomes));
     EXPECT_EQ(2u, requests().size());
     for (const Revocation_outcome& checked : outcomes)
         EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), checked);
