@@ -2,11 +2,12 @@
 // national list whose certification authority was granted (its signers qualified, on a device,
 // when their keys are for non-repudiation) from 1 July 2016 and withdrawn on 1 June 2024, beside
 // a qualified time-stamping service granted since 2016. For test programs that link the trust
-// library.
+// library and build revocation_pki.cpp.
 #pragma once
 
 #include "VelinVerify/envelope/xml_date_time.h"
 #include "VelinVerify/trust/trusted_list_store.h"
+#include "revocation_pki.h"
 
 #include <gtest/gtest.h>
 
@@ -61,5 +62,26 @@ inline std::shared_ptr<Trusted_store> withdrawn_authority_store(const Certificat
         std::make_shared<const Trusted_lists>(Kept_list{european, {}}, std::vector<Kept_list>{{national, {}}}));
     return store;
 }
+
+// The two authorities of that list, valid from 2015 to 2045, with their keys, and a store that
+// trusts them through the list.
+struct Withdrawn_authority_pki {
+    Key ca_key = new_key(), tsa_key = new_key();
+    Certificate ca = make_certificate({.serial = 1,
+                                       .common_name = "CA ritirata nel 2024",
+                                       .not_before = utc("2015-01-01T00:00:00Z"),
+                                       .not_after = utc("2045-01-01T00:00:00Z"),
+                                       .authority = true,
+                                       .key_usage = "critical,keyCertSign,cRLSign"},
+                                      ca_key, {}, {});
+    Certificate tsa = make_certificate({.serial = 5,
+                                        .common_name = "Marche qualificate",
+                                        .not_before = utc("2015-01-01T00:00:00Z"),
+                                        .not_after = utc("2045-01-01T00:00:00Z"),
+                                        .key_usage = "critical,digitalSignature",
+                                        .extended_key_usage = "critical,timeStamping"},
+                                       tsa_key, {}, {});
+    std::shared_ptr<Trusted_store> store = withdrawn_authority_store(ca, tsa);
+};
 
 } // namespace velin::test

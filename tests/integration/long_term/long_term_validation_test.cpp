@@ -75,30 +75,21 @@ std::vector<uint8_t> sequence(const std::vector<std::vector<uint8_t>>& elements,
     return encoded;
 }
 
-struct Past_pki {
-    test::Key root_key = test::new_key(), intermediate_key = test::new_key(), signer_key = test::new_key(),
-              tsa_key = test::new_key();
-    Certificate root, intermediate, signer, other, tsa;
-    std::shared_ptr<Trusted_store> store;
+struct Past_pki : test::Withdrawn_authority_pki {
+    test::Key intermediate_key = test::new_key(), signer_key = test::new_key();
+    Certificate intermediate, signer, other;
 
     Past_pki()
     {
         const std::time_t from = utc("2015-01-01T00:00:00Z"), to = utc("2045-01-01T00:00:00Z");
         const std::string crl_url = "http://127.0.0.1:" + std::to_string(closed_port()) + "/intermedia.crl";
-        root = test::make_certificate({.serial = 1,
-                                       .common_name = "CA ritirata nel 2024",
-                                       .not_before = from,
-                                       .not_after = to,
-                                       .authority = true,
-                                       .key_usage = "critical,keyCertSign,cRLSign"},
-                                      root_key, {}, {});
         intermediate = test::make_certificate({.serial = 2,
                                                .common_name = "CA intermedia",
                                                .not_before = from,
                                                .not_after = to,
                                                .authority = true,
                                                .key_usage = "critical,keyCertSign,cRLSign"},
-                                              intermediate_key, root, root_key);
+                                              intermediate_key, ca, ca_key);
         signer = test::make_certificate({.serial = 3,
                                          .common_name = "Firmatario a lungo termine",
                                          .not_before = utc("2017-01-01T00:00:00Z"),
@@ -112,14 +103,6 @@ struct Past_pki {
                                         .not_after = to,
                                         .key_usage = "critical,nonRepudiation"},
                                        signer_key, intermediate, intermediate_key);
-        tsa = test::make_certificate({.serial = 5,
-                                      .common_name = "Marche qualificate",
-                                      .not_before = from,
-                                      .not_after = to,
-                                      .key_usage = "critical,digitalSignature",
-                                      .extended_key_usage = "critical,timeStamping"},
-                                     tsa_key, {}, {});
-        store = test::withdrawn_authority_store(root, tsa);
     }
 
     // The intermediate's current list, naming the serial numbers given.

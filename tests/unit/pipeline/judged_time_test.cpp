@@ -68,36 +68,19 @@ std::vector<uint8_t> time_stamp_token(std::span<const uint8_t> covered, const Ce
     return size > 0 ? std::vector<uint8_t>(der, der + size) : std::vector<uint8_t>{};
 }
 
-struct Past_pki {
-    test::Key ca_key = test::new_key(), signer_key = test::new_key(), tsa_key = test::new_key();
-    Certificate ca, signer, tsa;
-    std::shared_ptr<Trusted_store> store;
+// The signer's certificate has no QcStatements: the list says it is qualified, on a device.
+struct Past_pki : test::Withdrawn_authority_pki {
+    test::Key signer_key = test::new_key();
+    Certificate signer;
 
     Past_pki()
     {
-        const std::time_t from = utc("2015-01-01T00:00:00Z"), to = utc("2045-01-01T00:00:00Z");
-        ca = test::make_certificate({.serial = 1,
-                                     .common_name = "CA ritirata nel 2024",
-                                     .not_before = from,
-                                     .not_after = to,
-                                     .authority = true,
-                                     .key_usage = "critical,keyCertSign,cRLSign"},
-                                    ca_key, {}, {});
         signer = test::make_certificate({.serial = 2,
                                          .common_name = "Firmatario retrodatato",
                                          .not_before = utc("2017-01-01T00:00:00Z"),
-                                         .not_after = to,
+                                         .not_after = utc("2045-01-01T00:00:00Z"),
                                          .key_usage = "critical,nonRepudiation"},
                                         signer_key, ca, ca_key);
-        tsa = test::make_certificate({.serial = 3,
-                                      .common_name = "Marche qualificate",
-                                      .not_before = from,
-                                      .not_after = to,
-                                      .key_usage = "critical,digitalSignature",
-                                      .extended_key_usage = "critical,timeStamping"},
-                                     tsa_key, {}, {});
-        // The signer's certificate has no QcStatements: the list says it is qualified, on a device.
-        store = test::withdrawn_authority_store(ca, tsa);
     }
 
     // An envelope whose signer states signing_time; with a time of stamped, a signature time stamp
