@@ -9,6 +9,7 @@
 #include "common/shell_open.h"
 #include "common/trace.h"
 #include "test_folder.h"
+#include "trace_records.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -37,19 +38,13 @@ using velin::test::recorded_runs;
 
 namespace {
 
-std::vector<std::pair<int, std::string>> trace_records;
+// Where the log stood when the running test began.
+size_t trace_start = 0;
 
-void capture_trace(int, int level, const std::string& message)
-{
-    trace_records.emplace_back(level, message);
-}
-
-// How many INFO records name the part ("" for all of them).
+// How many INFO records written since the test began name the part ("" for all of them).
 size_t info_records(const std::string& part = {})
 {
-    return size_t(std::count_if(trace_records.begin(), trace_records.end(), [&](const auto& record) {
-        return record.first == Level_info && record.second.find(part) != std::string::npos;
-    }));
+    return velin::test::count_traced(Level_info, {part}, trace_start);
 }
 
 std::chrono::system_clock::time_point utc(int year, int month, int day, int hour)
@@ -108,7 +103,6 @@ private slots:
         ::setenv("VELIN_TEST_ARGV_FILE", argv_file().c_str(), 1);
         ::setenv("TZ", "UTC", 1);
         ::tzset();
-        set_trace_hook(capture_trace);
         install_answerer();
         QVERIFY2(exists(sibling_path("velin-verify")),
                  "the stand-in velin-verify must be built beside the test program");
@@ -118,7 +112,7 @@ private slots:
     {
         _requests.clear();
         _answer = 0;
-        trace_records.clear();
+        trace_start = velin::test::trace_mark();
         set_starter_window(0);
         ::unsetenv("VELIN_TEST_SLEEP_MS");
         ::setenv("VELIN_MACHINE_REGISTRY", path("etc/machine.reg").c_str(), 1);
@@ -490,7 +484,7 @@ private slots:
         QCOMPARE(settings.status, 1);
 
         // The next program started the same day loads the stored date and starts nothing.
-        trace_records.clear();
+        trace_start = velin::test::trace_mark();
         Settings_record next;
         next.load();
         next.Aggiornamenti = true;
@@ -519,9 +513,7 @@ private slots:
         QVERIFY(!daily_update_check(settings, utc(2026, 12, 8, 10)));
         ::setenv("VELIN_USER_REGISTRY", path("config/user.reg").c_str(), 1);
         QCOMPARE(settings.status, Settings_record::Status_failed);
-        QVERIFY(std::any_of(trace_records.begin(), trace_records.end(), [](const auto& record) {
-            return record.first == Level_error && record.second.find("data") != std::string::npos;
-        }));
+        QVERIFY(velin::test::traced(Level_error, {"data"}, trace_start));
         QTest::qWait(200);
         QVERIFY(!exists(argv_file()));
     }
@@ -548,9 +540,7 @@ private slots:
         QCOMPARE(_requests[0].text, std::string("Si è verificato un errore."));
         QCOMPARE(_requests[0].caption, std::string("Velin Manager"));
         QCOMPARE(_requests[0].flags & MB_ICONMASK, MB_ICONERROR);
-        QVERIFY(std::any_of(trace_records.begin(), trace_records.end(), [](const auto& record) {
-            return record.first == Level_error && record.second.ends_with("documento senza nome");
-        }));
+        QVERIFY(velin::test::traced(Level_error, {"documento senza nome"}, trace_start));
     }
 
     void daily_trigger_does_nothing_when_updates_are_off()
