@@ -313,7 +313,7 @@ TEST_F(Revocation_test, an_expired_list_of_another_user_is_replaced_in_the_users
                   std::filesystem::status(cache_file_name(url)).permissions() & std::filesystem::perms::all);
     }
     EXPECT_EQ(2u, requests().size());
-    EXPECT_EQ(0u, traced_since_start(Level_trace, {"salvataggio"}));
+    EXPECT_EQ(0u, traced_since_start(Level_trace, {"Errore", "salvataggio"}));
 }
 
 TEST_F(Revocation_test, of_the_users_list_and_the_installations_the_newest_is_used)
@@ -487,7 +487,7 @@ TEST_F(Revocation_test, without_a_cache_folder_or_after_a_cancel_no_list_is_obta
     ::setenv("XDG_CACHE_HOME", "/dev/null/cache", 1);
     EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), check(signer({url})));
     EXPECT_OUTCOME(outcome(Revocation_status::Update_disabled, 0), check(signer({url}), false));
-    EXPECT_TRUE(traced_since_start(Level_trace, {"salvataggio"}));
+    EXPECT_TRUE(traced_since_start(Level_trace, {"Errore", "salvataggio"}));
     EXPECT_EQ(No_requests, requests());
     // The seed is still read.
     put_in_seed(url, _current);
