@@ -3,6 +3,7 @@
 // signature time stamp, with two signatures and with a counter-signature; enveloping and detached
 // signatures; and the changed and hostile files, which must never verify.
 #include "VelinVerify/envelope/xml_signature.h"
+#include "VelinVerify/app/batch_report.h"
 #include "batch_verifier.h"
 
 #include <cstdlib>
