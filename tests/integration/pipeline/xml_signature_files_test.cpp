@@ -2,8 +2,8 @@
 // the test PKI and verified by the program in batch mode: an invoice signed enveloped, with a
 // signature time stamp, with two signatures and with a counter-signature; enveloping and detached
 // signatures; and the changed and hostile files, which must never verify.
-#include "VelinVerify/envelope/xml_signature.h"
 #include "VelinVerify/app/batch_report.h"
+#include "VelinVerify/envelope/xml_signature.h"
 #include "batch_verifier.h"
 
 #include <cstdlib>
