@@ -381,7 +381,7 @@ private slots:
             QCOMPARE(control<QLabel>(page, "document_name")->text(), QStringLiteral("documento"));
             QVERIFY(control<QPushButton>(page, "read_button")->isEnabled());
             QTest::mouseClick(control<QPushButton>(page, "read_button"), Qt::LeftButton);
-            QCOMPARE(page->preview_copies(), size_t(1));
+            QCOMPARE(page->preview_copies().size(), size_t(1));
             QVERIFY(page->preview_copies()[0].ends_with("/Velin Manager (1) - documento"));
             QCOMPARE(test::read_file(page->preview_copies()[0]), test::read_file(pki / "documents/contratto.txt"));
             _dialog_answer = (unnamed / "salvato").string();
