@@ -9,6 +9,7 @@
 #include "common/shell_open.h"
 #include "common/trace.h"
 #include "test_folder.h"
+#include "trace_records.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -37,20 +38,13 @@ using velin::test::recorded_runs;
 
 namespace {
 
-std::vector<std::pair<int, std::string>> trace_records;
+// Where the log stood when the running test began.
+size_t trace_start = 0;
 
-void capture_trace(int, int level, const std::string& message)
+// How many INFO records written since the test began name the part ("" for all of them).
+size_t info_records(const std::string& part = {})
 {
-    trace_records.emplace_back(level, message);
-}
-
-std::vector<std::string> info_records()
-{
-    std::vector<std::string> lines;
-    for (const auto& [level, message] : trace_records)
-        if (level == Level_info)
-            lines.push_back(message);
-    return lines;
+    return velin::test::count_traced(Level_info, {part}, trace_start);
 }
 
 std::chrono::system_clock::time_point utc(int year, int month, int day, int hour)
@@ -109,7 +103,6 @@ private slots:
         ::setenv("VELIN_TEST_ARGV_FILE", argv_file().c_str(), 1);
         ::setenv("TZ", "UTC", 1);
         ::tzset();
-        set_trace_hook(capture_trace);
         install_answerer();
         QVERIFY2(exists(sibling_path("velin-verify")),
                  "the stand-in velin-verify must be built beside the test program");
@@ -119,7 +112,7 @@ private slots:
     {
         _requests.clear();
         _answer = 0;
-        trace_records.clear();
+        trace_start = velin::test::trace_mark();
         set_starter_window(0);
         ::unsetenv("VELIN_TEST_SLEEP_MS");
         ::setenv("VELIN_MACHINE_REGISTRY", path("etc/machine.reg").c_str(), 1);
@@ -484,22 +477,20 @@ private slots:
         QCOMPARE(runs[0][0], std::string("/update"));
         QCOMPARE(runs[0][1], std::string("/quiet"));
         QVERIFY(QRegularExpression("^/parent=0x[0-9a-f]{8}$").match(QString::fromStdString(runs[0][2])).hasMatch());
-        QCOMPARE(info_records(),
-                 (std::vector<std::string>{"Verifica aggiornamenti...", "Data attuale:", "12/08/26",
-                                           "Ultimo aggiornamento:", "12/07/26", "Verifica completata."}));
+        // Today's date and the last check's are traced.
+        QCOMPARE(info_records("12/08/26"), size_t(1));
+        QCOMPARE(info_records("12/07/26"), size_t(1));
         QCOMPARE(settings.UltimoAggiornamento, std::string("12/08/26"));
         QCOMPARE(settings.status, 1);
 
         // The next program started the same day loads the stored date and starts nothing.
-        trace_records.clear();
+        trace_start = velin::test::trace_mark();
         Settings_record next;
         next.load();
         next.Aggiornamenti = true;
         QCOMPARE(next.UltimoAggiornamento, std::string("12/08/26"));
         QVERIFY(!daily_update_check(next, utc(2026, 12, 8, 23)));
-        QCOMPARE(info_records(),
-                 (std::vector<std::string>{"Verifica aggiornamenti...", "Data attuale:", "12/08/26",
-                                           "Ultimo aggiornamento:", "12/08/26", "Verifica completata."}));
+        QCOMPARE(info_records("12/08/26"), size_t(2));
         QTest::qWait(200);
         QCOMPARE(recorded_runs(argv_file()).size(), size_t(1));
 
@@ -522,9 +513,7 @@ private slots:
         QVERIFY(!daily_update_check(settings, utc(2026, 12, 8, 10)));
         ::setenv("VELIN_USER_REGISTRY", path("config/user.reg").c_str(), 1);
         QCOMPARE(settings.status, Settings_record::Status_failed);
-        QVERIFY(std::any_of(trace_records.begin(), trace_records.end(), [](const auto& record) {
-            return record.first == Level_error && record.second.starts_with("Salvataggio della data");
-        }));
+        QVERIFY(velin::test::traced(Level_error, {"data"}, trace_start));
         QTest::qWait(200);
         QVERIFY(!exists(argv_file()));
     }
@@ -551,9 +540,7 @@ private slots:
         QCOMPARE(_requests[0].text, std::string("Si è verificato un errore."));
         QCOMPARE(_requests[0].caption, std::string("Velin Manager"));
         QCOMPARE(_requests[0].flags & MB_ICONMASK, MB_ICONERROR);
-        QVERIFY(std::any_of(trace_records.begin(), trace_records.end(), [](const auto& record) {
-            return record.first == Level_error && record.second.ends_with("documento senza nome");
-        }));
+        QVERIFY(velin::test::traced(Level_error, {"documento senza nome"}, trace_start));
     }
 
     void daily_trigger_does_nothing_when_updates_are_off()
@@ -562,7 +549,9 @@ private slots:
         settings.Aggiornamenti = false;
         QVERIFY(!daily_update_check(settings, utc(2026, 12, 8, 10)));
         QVERIFY2(!trace_current_path().empty(), "the trace log is unavailable: records cannot be checked");
-        QCOMPARE(info_records(), (std::vector<std::string>{"Verifica aggiornamenti...", "Verifica disabilitata."}));
+        // The check is traced as started and given up, without looking at any date.
+        QCOMPARE(info_records(), size_t(2));
+        QCOMPARE(info_records("/"), size_t(0));
         QTest::qWait(200);
         QVERIFY(!exists(argv_file()));
         QVERIFY(!exists(path("config/user.reg")));

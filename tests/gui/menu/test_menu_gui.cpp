@@ -4,6 +4,7 @@
 #include "VelinMenu/app/menu_dialog.h"
 #include "VelinMenu/app/menu_settings_dialog.h"
 #include "VelinMenu/app/pin_dialogs.h"
+#include "box_recorder.h"
 #include "common/message_box.h"
 #include "common/registry.h"
 #include "common/settings_record.h"
@@ -22,16 +23,13 @@ class Test_menu_gui : public QObject {
     Q_OBJECT
 
 private:
-    std::vector<Message_box_request> _boxes;
+    test::Box_recorder _boxes;
 
 private slots:
     void initTestCase()
     {
         test::private_environment();
-        set_message_box_answerer([this](const Message_box_request& request) {
-            _boxes.push_back(request);
-            return IDOK;
-        });
+        _boxes.install();
     }
     void init() { _boxes.clear(); }
 

@@ -1,6 +1,7 @@
 // The PC check's window and the support window, offscreen, on prepared machines: the run's
 // messages and buttons, "Apri cartella...", and the support form's checks and result boxes.
 #include "../../unit/pccheck/fake_machine.h"
+#include "box_recorder.h"
 #include "common/message_box.h"
 #include "pccheck/app/pc_check_window.h"
 #include "pccheck/app/support_dialog.h"
@@ -55,16 +56,13 @@ class Test_pccheck_gui : public QObject {
     Q_OBJECT
 
 private:
-    std::vector<Message_box_request> _boxes;
+    test::Box_recorder _boxes;
 
 private slots:
     void initTestCase()
     {
         test::private_environment();
-        set_message_box_answerer([this](const Message_box_request& request) {
-            _boxes.push_back(request);
-            return IDOK;
-        });
+        _boxes.install();
     }
     void init() { _boxes.clear(); }
 

@@ -2,6 +2,7 @@
 // in for the card's), the main window's list and buttons, the PIN field, the card search without
 // a smart-card service, and the command line.
 #include "VelinMenu/channel/scard.h"
+#include "box_recorder.h"
 #include "common/file_dialog.h"
 #include "common/message_box.h"
 #include "java_bridge/java_message.h"
@@ -12,6 +13,7 @@
 #include "norax_sign/app/sign_main_window.h"
 #include "norax_sign/pdf_card_signer.h"
 #include "test_folder.h"
+#include "trace_records.h"
 
 #include <QComboBox>
 #include <QLineEdit>
@@ -21,6 +23,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <filesystem>
 
 using namespace velin;
@@ -102,8 +105,7 @@ class Test_sign_gui : public QObject {
     Q_OBJECT
 
 private:
-    std::vector<Message_box_request> _boxes;
-    std::vector<int> _box_answers; // consumed in order; IDOK once they run out
+    test::Box_recorder _boxes;
     std::vector<File_dialog_request> _dialogs;
     std::vector<std::optional<std::string>> _dialog_answers;
     std::unique_ptr<test::Test_folder> _folder;
@@ -114,27 +116,14 @@ private:
         test::write_file(path, content);
         return path;
     }
-    std::vector<std::string> box_texts() const
-    {
-        std::vector<std::string> texts;
-        for (const Message_box_request& box : _boxes)
-            texts.push_back(box.text);
-        return texts;
-    }
+    std::vector<std::string> box_texts() const { return _boxes.texts(); }
 
 private slots:
     void initTestCase()
     {
         test::private_environment();
         install_error_box_hook();
-        set_message_box_answerer([this](const Message_box_request& request) {
-            _boxes.push_back(request);
-            if (_box_answers.empty())
-                return IDOK;
-            const int answer = _box_answers.front();
-            _box_answers.erase(_box_answers.begin());
-            return answer;
-        });
+        _boxes.install();
         set_file_dialog_answerer([this](const File_dialog_request& request) -> std::optional<std::string> {
             _dialogs.push_back(request);
             if (_dialog_answers.empty())
@@ -147,7 +136,7 @@ private slots:
     void init()
     {
         _boxes.clear();
-        _box_answers.clear();
+        _boxes.answers.clear();
         _dialogs.clear();
         _dialog_answers.clear();
         Stand_in_signer::pins.clear();
@@ -329,7 +318,7 @@ private slots:
         const fs::path existing = document("a.doc.p7m", "vecchio");
         Scripted_ui ui;
         // Cancel: nothing written, the batch stops.
-        _box_answers = {IDCANCEL};
+        _boxes.answers = {IDCANCEL};
         QCOMPARE(sign_batch(ui, {a}, 0, {}, stand_in_options()), Result_cancelled);
         QCOMPARE(box_texts(), std::vector<std::string>{existing.string() + Text_exists_overwrite});
         QCOMPARE(_boxes.front().flags & (MB_TYPEMASK | MB_ICONMASK | MB_DEFMASK),
@@ -337,7 +326,7 @@ private slots:
         QCOMPARE(test::read_file(existing), std::string("vecchio"));
         // No: the save dialog, starting from the signed name; its choice is written.
         _boxes.clear();
-        _box_answers = {IDNO};
+        _boxes.answers = {IDNO};
         const fs::path other = *_folder / "altro.p7m";
         _dialog_answers = {other.string()};
         QCOMPARE(sign_batch(ui, {a}, 0, {}, stand_in_options()), 0u);
@@ -349,7 +338,7 @@ private slots:
         QCOMPARE(test::read_file(existing), std::string("vecchio"));
         // Yes: replaced, keeping the file's own permissions.
         ::chmod(existing.c_str(), 0640);
-        _box_answers = {IDYES};
+        _boxes.answers = {IDYES};
         QCOMPARE(sign_batch(ui, {a}, 0, {}, stand_in_options()), 0u);
         QCOMPARE(test::read_file(existing), std::string("FIRMA[nuovo]"));
         struct stat status {};
@@ -367,7 +356,7 @@ private slots:
         QCOMPARE(Stand_in_signer::flags_seen.back(), 0u);
         // Setting on: always asked, No as default; Yes overwrites the envelope.
         _boxes.clear();
-        _box_answers = {IDYES};
+        _boxes.answers = {IDYES};
         QCOMPARE(sign_batch(ui, {envelope.string()}, 0, {}, stand_in_options(true)), 0u);
         QCOMPARE(_boxes.front().text, std::string(Text_overwrite_original));
         QCOMPARE(_boxes.front().flags & (MB_TYPEMASK | MB_ICONMASK | MB_DEFMASK),
@@ -383,11 +372,12 @@ private slots:
         fs::create_directory(z + ".p7m");
         test::write_file(fs::path(z + ".p7m") / "dentro.txt", "resta");
         Scripted_ui ui;
-        _box_answers = {IDYES};
+        _boxes.answers = {IDYES};
         QCOMPARE(sign_batch(ui, {z}, 0, {}, stand_in_options()), 0u);
         QCOMPARE(box_texts(), (std::vector<std::string>{z + ".p7m" + Text_exists_overwrite, Text_save_failed}));
         QCOMPARE(test::read_file(fs::path(z + ".p7m") / "dentro.txt"), std::string("resta"));
-        QVERIFY(test::trace_content().find("Errno: 21") != std::string::npos);
+        // The system's reason is recorded: a folder stands there.
+        QVERIFY(test::traced(Level_info, {"Errno", std::to_string(EISDIR)}));
         // No temporary file is left beside it.
         size_t files = 0;
         for ([[maybe_unused]] const auto& entry : fs::directory_iterator(_folder->path()))

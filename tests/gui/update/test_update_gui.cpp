@@ -6,6 +6,7 @@
 #include "VelinVerify/update/dlg_update.h"
 #include "VelinVerify/update/download_folder.h"
 #include "VelinVerify/update/package_signature.h"
+#include "box_recorder.h"
 #include "common/message_box.h"
 #include "loopback_server.h"
 #include "test_folder.h"
@@ -47,8 +48,7 @@ class Test_update_gui : public QObject {
     Q_OBJECT
 
 private:
-    std::vector<Message_box_request> _boxes;
-    int _answer = IDYES;
+    test::Box_recorder _boxes;
 
 private slots:
     void initTestCase()
@@ -63,10 +63,8 @@ private slots:
                  0);
         package = test::read_file(deb);
         package_signature = test::read_file(deb.string() + ".p7s");
-        set_message_box_answerer([this](const Message_box_request& request) {
-            _boxes.push_back(request);
-            return (request.flags & MB_TYPEMASK) == MB_YESNO ? _answer : IDOK;
-        });
+        _boxes.question_answer = IDYES;
+        _boxes.install();
     }
     void init() { _boxes.clear(); }
 

@@ -1,4 +1,4 @@
-// The verifier's windows as a person sees them: tabs, lines, colours and the final box for real
+// The verifier's windows as a person sees them: tabs, lines, the outcome shown and the final box for real
 // fixture files, reading and saving the document, and closing while a layer works. Boxes and file
 // dialogs are answered by the test; documents are "opened" by a recorder.
 #include "VelinVerify/app/invoice_view_dialog.h"
@@ -8,6 +8,7 @@
 #include "VelinVerify/app/verify_main_window.h"
 #include "VelinVerify/certificates/certificate_viewer.h"
 #include "VelinVerify/pipeline/report_channel.h"
+#include "box_recorder.h"
 #include "common/file_dialog.h"
 #include "common/message_box.h"
 #include "common/settings_record.h"
@@ -43,12 +44,6 @@ const fs::path source = VELIN_SOURCE_DIR;
 const fs::path pki = source / "tests/fixtures/pki";
 const fs::path samples = source / "tests/integration/pipeline/fixtures";
 
-struct Shown_box {
-    std::string text;
-    std::string caption;
-    unsigned icon;
-};
-
 std::vector<std::string> item_texts(const QListWidget* list)
 {
     std::vector<std::string> texts;
@@ -69,8 +64,7 @@ class Test_verify_gui : public QObject {
 
     fs::path _data;
     fs::path _opened_file;
-    std::vector<Shown_box> _boxes;
-    int _box_answer = IDOK;
+    test::Box_recorder _boxes;
     std::vector<File_dialog_request> _dialogs;
     std::optional<std::string> _dialog_answer;
     Settings_record _settings;
@@ -79,13 +73,10 @@ class Test_verify_gui : public QObject {
 
     std::vector<std::vector<std::string>> opened() const { return test::recorded_runs(_opened_file); }
 
-    std::vector<Shown_box> boxes_with(const std::string& text) const
+    size_t boxes_with(const std::string& text) const
     {
-        std::vector<Shown_box> found;
-        for (const Shown_box& box : _boxes)
-            if (box.text == text)
-                found.push_back(box);
-        return found;
+        const std::vector<std::string> texts = _boxes.texts();
+        return size_t(std::count(texts.begin(), texts.end(), text));
     }
 
     // Waits until every layer of the window has finished and the queued boxes were shown.
@@ -102,6 +93,16 @@ class Test_verify_gui : public QObject {
     static T* control(CVelinVerifyDlg* page, const char* name)
     {
         return page->findChild<T*>(QString::fromLatin1(name));
+    }
+
+    // The layer's bar at its end: full, as the layer's progress says, in the colour of the
+    // layer's outcome.
+    static bool outcome_shown(CVelinVerifyDlg* page, Progress_background outcome)
+    {
+        const Text_progress_bar* bar = control<Text_progress_bar>(page, "progress_bar");
+        const Layer_progress& progress = page->layer().progress();
+        return progress.background == outcome && bar->background().isValid() && bar->position() == bar->maximum() &&
+               bar->maximum() == progress.maximum;
     }
 
 private slots:
@@ -143,10 +144,7 @@ private slots:
         ::setenv("VELIN_TEST_ARGV_FILE", _opened_file.c_str(), 1);
         ::setenv("VELIN_OPEN_COMMAND", VELIN_OPEN_RECORDER, 1);
 
-        set_message_box_answerer([this](const velin::Message_box_request& request) {
-            _boxes.push_back({request.text, request.caption, request.flags & MB_ICONMASK});
-            return _box_answer;
-        });
+        _boxes.install();
         set_file_dialog_answerer([this](const File_dialog_request& request) {
             _dialogs.push_back(request);
             return _dialog_answer;
@@ -158,7 +156,6 @@ private slots:
         _boxes.clear();
         _dialogs.clear();
         _dialog_answer.reset();
-        _box_answer = IDOK;
         _settings.VerificaCRL = true;
         _settings.AggiornaCRL = false;
         fs::remove(_opened_file);
@@ -208,12 +205,9 @@ private slots:
         QCOMPARE(status.size(), size_t(2));
         QCOMPARE(status[0], std::string("Il certificato è valido."));
         QVERIFY(status[1].starts_with("Stato della lista e qualifica valutati alla data della verifica: "));
-        const Text_progress_bar* bar = control<Text_progress_bar>(page, "progress_bar");
-        QCOMPARE(bar->maximum(), 300);
-        QCOMPARE(bar->position(), 300);
-        QCOMPARE(bar->caption(), QStringLiteral("Analisi del file completata."));
-        QCOMPARE(bar->background(), QColor(0, 255, 0));
-        QCOMPARE(bar->bar_colour(), QColor(0, 0, 255));
+        QVERIFY(outcome_shown(page, Progress_background::Green));
+        QCOMPARE(control<Text_progress_bar>(page, "progress_bar")->caption(),
+                 QStringLiteral("Analisi del file completata."));
         QVERIFY(control<QPushButton>(page, "read_button")->isEnabled());
         QVERIFY(control<QPushButton>(page, "save_button")->isEnabled());
         QVERIFY(control<QPushButton>(page, "show_certificate_button")->isEnabled());
@@ -221,7 +215,7 @@ private slots:
         QCOMPARE(_boxes.size(), size_t(1));
         QCOMPARE(_boxes[0].text, std::string("Analisi del file completata con successo."));
         QCOMPARE(_boxes[0].caption, std::string("Velin Manager"));
-        QCOMPARE(_boxes[0].icon, MB_ICONINFORMATION);
+        QCOMPARE(_boxes[0].flags & MB_ICONMASK, MB_ICONINFORMATION);
     }
 
     void show_certificate_opens_the_viewer_on_the_selected_signer()
@@ -247,7 +241,7 @@ private slots:
         QCOMPARE(shown_subject, page->layer().signer_records()[1].certificate.value().display_name());
     }
 
-    void revocation_off_is_yellow_at_two_hundred()
+    void revocation_off_ends_with_warnings()
     {
         _settings.VerificaCRL = false;
         Dlg_verify_onion window(_settings, default_services());
@@ -257,15 +251,12 @@ private slots:
         const auto activity = item_texts(control<QListWidget>(page, "activity_list"));
         QVERIFY(contains(activity, "La verifica della revoca dei certificati è disabilitata."));
         QCOMPARE(activity.back(), std::string("Analisi del file completata con segnalazioni."));
-        const Text_progress_bar* bar = control<Text_progress_bar>(page, "progress_bar");
-        QCOMPARE(bar->maximum(), 200);
-        QCOMPARE(bar->position(), 200);
-        QCOMPARE(bar->background(), QColor(255, 255, 0));
-        QCOMPARE(boxes_with("Analisi del file completata con segnalazioni.").size(), size_t(1));
-        QCOMPARE(_boxes.back().icon, MB_ICONWARNING);
+        QVERIFY(outcome_shown(page, Progress_background::Yellow));
+        QCOMPARE(boxes_with("Analisi del file completata con segnalazioni."), size_t(1));
+        QCOMPARE(_boxes.back().flags & MB_ICONMASK, MB_ICONWARNING);
     }
 
-    void tampered_document_is_red_and_never_called_intact()
+    void tampered_document_ends_with_errors_and_is_never_called_intact()
     {
         Dlg_verify_onion window(_settings, default_services());
         window.open_path((samples / "contratto-tampered.txt.p7m").string());
@@ -275,10 +266,10 @@ private slots:
         QVERIFY(contains(activity, "La firma non corrisponde al documento."));
         QVERIFY(!contains(activity, "Il documento è firmato correttamente e integro."));
         QCOMPARE(activity.back(), std::string("Analisi del file completata con errori."));
-        QCOMPARE(control<Text_progress_bar>(page, "progress_bar")->background(), QColor(255, 0, 0));
+        QVERIFY(outcome_shown(page, Progress_background::Red));
         QCOMPARE(_boxes.size(), size_t(1));
         QCOMPARE(_boxes[0].text, std::string("Analisi del file completata con errori."));
-        QCOMPARE(_boxes[0].icon, MB_ICONERROR);
+        QCOMPARE(_boxes[0].flags & MB_ICONMASK, MB_ICONERROR);
     }
 
     void revoked_signer_shows_the_revocation_as_an_error()
@@ -289,7 +280,7 @@ private slots:
         CVelinVerifyDlg* page = window.layer_pages().at(0);
         QVERIFY(contains(item_texts(control<QListWidget>(page, "certificate_status_list")),
                          "Il certificato è stato revocato."));
-        QCOMPARE(boxes_with("Analisi del file completata con errori.").size(), size_t(1));
+        QCOMPARE(boxes_with("Analisi del file completata con errori."), size_t(1));
     }
 
     void nested_envelope_gives_two_tabs_and_one_box_with_the_worse_outcome()
@@ -319,7 +310,7 @@ private slots:
         QCOMPARE(_boxes.size(), size_t(1));
         QCOMPARE(_boxes[0].text, std::string("Il file non è un documento firmato."));
         QCOMPARE(_boxes[0].caption, std::string("Errore"));
-        QCOMPARE(_boxes[0].icon, MB_ICONERROR);
+        QCOMPARE(_boxes[0].flags & MB_ICONMASK, MB_ICONERROR);
     }
 
     void open_dialog_refuses_unsupported_files_and_drop_opens_the_first_file()
@@ -341,7 +332,7 @@ private slots:
         window.open_dropped(data);
         QVERIFY(settled(window));
         QCOMPARE(tabs(window)->count(), 2);
-        QCOMPARE(boxes_with("Analisi del file completata con successo.").size(), size_t(1));
+        QCOMPARE(boxes_with("Analisi del file completata con successo."), size_t(1));
 
         QMimeData remote;
         remote.setUrls({QUrl(QStringLiteral("https://127.0.0.1/contratto.p7m"))});
@@ -398,7 +389,7 @@ private slots:
             QCOMPARE(_dialogs.back().proposed_name, std::string("documento"));
             QVERIFY(fs::exists(unnamed / "salvato"));
             fs::remove(unnamed / "salvato");
-            QVERIFY(boxes_with("Si è verificato un errore.").empty());
+            QCOMPARE(boxes_with("Si è verificato un errore."), size_t(0));
         }
     }
 

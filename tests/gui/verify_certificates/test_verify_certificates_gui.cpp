@@ -1,8 +1,10 @@
 // The certificate list dialog and the viewer driven offscreen: importing, exporting and removing
 // user certificates with the file on disk and the merged store following, the pages shown when
 // the national list is missing, and what the viewer shows of a certificate and its path.
+#include "box_recorder.h"
 #include "pki.h"
 #include "test_folder.h"
+#include "trace_records.h"
 
 #include "VelinVerify/certificates/certificate_viewer.h"
 #include "VelinVerify/certificates/dialog_certificates.h"
@@ -65,8 +67,7 @@ class Test_verify_certificates_gui : public QObject {
 private:
     std::unique_ptr<Test_folder> _folder;
     std::unique_ptr<Report_capture> _reports;
-    std::vector<Message_box_request> _boxes;
-    std::deque<int> _box_answers;
+    test::Box_recorder _boxes;
     std::vector<File_dialog_request> _file_requests;
     std::deque<std::optional<std::string>> _file_answers;
 
@@ -113,14 +114,7 @@ private slots:
     void initTestCase()
     {
         private_environment();
-        set_message_box_answerer([this](const Message_box_request& request) {
-            _boxes.push_back(request);
-            if (_box_answers.empty())
-                return IDOK;
-            const int answer = _box_answers.front();
-            _box_answers.pop_front();
-            return answer;
-        });
+        _boxes.install();
         set_file_dialog_answerer([this](const File_dialog_request& request) -> std::optional<std::string> {
             _file_requests.push_back(request);
             if (_file_answers.empty())
@@ -137,7 +131,7 @@ private slots:
         copy_fixture_data(_folder->path());
         _reports = std::make_unique<Report_capture>();
         _boxes.clear();
-        _box_answers.clear();
+        _boxes.answers.clear();
         _file_requests.clear();
         _file_answers.clear();
     }
@@ -221,7 +215,8 @@ private slots:
                                                               "E: La decodifica del certificato è fallita."}));
         QCOMPARE(items(personal).size(), 1);
         QCOMPARE(read_file(user_list()), before);
-        QVERIFY(trace_content().find("GetLastError () == 2148081673") != std::string::npos);
+        // The decoder's code is recorded (0x80092009).
+        QVERIFY(traced(Level_error, {"2148081673"}));
     }
 
     void export_writes_an_element_that_imports_back()
@@ -242,7 +237,7 @@ private slots:
         QVERIFY(element->content == pki_certificate("user-root").der());
 
         // Removed, then imported from the exported file: back in the list and on disk.
-        _box_answers.push_back(IDYES);
+        _boxes.answers.push_back(IDYES);
         button(personal, "remove_button")->click();
         QVERIFY(items(personal).isEmpty());
         import_file(personal, exported);
@@ -266,7 +261,7 @@ private slots:
         Dialog_certificates dialog(store);
         CCertificatesDialog* personal = page(dialog, 0);
         select(personal, User_root_text);
-        _box_answers = {IDNO, IDYES};
+        _boxes.answers = {IDNO, IDYES};
         button(personal, "remove_button")->click();
         QCOMPARE(_boxes.size(), size_t(1));
         QCOMPARE(_boxes[0].text, std::string("Cancellare il certificato:\n\nStudio Notarile Demo CA Interna"));

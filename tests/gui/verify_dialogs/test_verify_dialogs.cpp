@@ -3,12 +3,14 @@
 #include "VelinVerify/dialogs/about_dialog.h"
 #include "VelinVerify/dialogs/log_report.h"
 #include "VelinVerify/dialogs/settings_dialog.h"
+#include "box_recorder.h"
 #include "common/launcher.h"
 #include "common/message_box.h"
 #include "common/registry.h"
 #include "common/settings_record.h"
 #include "common/trace.h"
 #include "test_folder.h"
+#include "trace_records.h"
 
 #include <QCheckBox>
 #include <QElapsedTimer>
@@ -38,7 +40,7 @@ class Test_verify_dialogs : public QObject {
     Q_OBJECT
 
 private:
-    std::vector<Message_box_request> _boxes;
+    test::Box_recorder _boxes;
 
     std::filesystem::path argv_file(const char* name) const { return test::private_environment() / name; }
 
@@ -47,10 +49,7 @@ private slots:
     {
         test::private_environment();
         Trace(Trace_kind, Level_info) << "Avvio del test dei dialoghi del verificatore.";
-        set_message_box_answerer([this](const Message_box_request& request) {
-            _boxes.push_back(request);
-            return IDOK;
-        });
+        _boxes.install();
     }
     void init() { _boxes.clear(); }
 
@@ -255,8 +254,7 @@ private slots:
         QVERIFY(_boxes[0].flags & MB_ICONERROR);
 
         open_help();
-        QVERIFY(test::trace_content().find("L'apertura della guida in linea è fallita: " + help_path()) !=
-                std::string::npos);
+        QVERIFY(test::traced(Level_error, {help_path()}));
         QCOMPARE(_boxes.size(), size_t(1));
         QTest::qWait(200);
         QVERIFY(!std::filesystem::exists(runs_file));

@@ -11,6 +11,7 @@
 #include "java_bridge/revision_changes.h"
 #include "report_time.h"
 #include "test_folder.h"
+#include "trace_records.h"
 
 #include <gtest/gtest.h>
 
@@ -90,8 +91,9 @@ TEST(Java_runtime, the_setting_then_the_systems_default_then_the_newest)
     EXPECT_EQ(choose_runtime("/opt/java")->library(), "/opt/java/lib/server/libjvm.so");
     write_release(root / "default-java", "11.0.20");
     EXPECT_EQ(choose_runtime("", root.path().string())->home, (root / "default-java").string());
+    const std::size_t mark = test::trace_mark();
     EXPECT_FALSE(choose_runtime("", (root / "not-a-runtime").string()));
-    EXPECT_NE(test::trace_content().find("Java non rilevato."), std::string::npos);
+    EXPECT_TRUE(test::traced(Level_info, {"Java"}, mark));
 
     EXPECT_EQ(jni_result_text(-3), "Versione Java non disponibile");
     EXPECT_EQ(jni_result_text(-7), "-7");
@@ -112,9 +114,10 @@ TEST(Java_runtime, without_a_runtime_or_its_library_no_machine_starts)
     EXPECT_EQ(asked, 1);
     // A home without the machine's library: no box, the reason in the trace.
     machine.set_sources_for_tests(Runtime_root, empty.path().string(), VELIN_JAVA_FOLDER);
+    const std::size_t mark = test::trace_mark();
     EXPECT_EQ(machine.start(), Jvm_failed);
     EXPECT_EQ(asked, 1);
-    EXPECT_NE(test::trace_content().find("Caricamento della libreria Java fallito."), std::string::npos);
+    EXPECT_TRUE(test::traced(Level_info, {"libreria"}, mark));
     // A PDF then cannot be read, and says so without a crash.
     Pdf_verify pdf;
     pdf.parse(test::read_bytes(pdfs() / "signed.pdf"));
@@ -129,6 +132,7 @@ TEST(Java_runtime, lanes_that_start_the_machine_at_once_all_use_the_one_machine)
     machine.set_sources_for_tests(Runtime_root, std::string(), VELIN_JAVA_FOLDER);
     SEH_translation translation;
     const std::vector<uint8_t> document = test::read_bytes(pdfs() / "signed.pdf");
+    const std::size_t mark = test::trace_mark();
     constexpr int Lanes = 8;
     std::latch ready(Lanes);
     std::vector<uint32_t> started(Lanes);
@@ -151,7 +155,8 @@ TEST(Java_runtime, lanes_that_start_the_machine_at_once_all_use_the_one_machine)
     EXPECT_NE(found[0], nullptr);
     EXPECT_EQ(std::count(found.begin(), found.end(), found[0]), Lanes);
     EXPECT_EQ(std::count(intact_signatures.begin(), intact_signatures.end(), 1), Lanes);
-    EXPECT_EQ(test::trace_content().find("JVM già in esecuzione"), std::string::npos);
+    // No lane's start failed in the machine's own interface (a second machine refused, say).
+    EXPECT_EQ(test::count_traced(Level_error, {"JNI"}, mark), 0u);
 }
 
 class Pdf_verification : public ::testing::Test {
@@ -436,7 +441,7 @@ TEST_F(Pdf_verification, a_java_exception_is_taken_and_our_faults_stay_ours)
         // A binding that names a method the class lacks fails with its text.
         Java_class_binding missing(Pdf_verify_class, "Pdf_verify", "pdf_verify.", {{"absent", "()V"}});
         EXPECT_FALSE(missing.bind(env, "Carica la classe per la verifica PDF.."));
-        EXPECT_NE(test::trace_content().find("pdf_verify.absent non disponibile."), std::string::npos);
+        EXPECT_TRUE(test::traced(Level_info, {"pdf_verify.absent"}));
     }
     // The machine took the fault signals, and passes ours on: a division by zero in our code is
     // still translated.

@@ -17,6 +17,7 @@
 #include "test_folder.h"
 #include "trust/ocsp.h"
 #include "trust/trusted_list_store.h"
+#include "withdrawn_authority_list.h"
 
 #include <gtest/gtest.h>
 
@@ -40,12 +41,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::time_t utc(const char* text)
-{
-    std::time_t time = 0;
-    EXPECT_TRUE(parse_xml_date_time(text, time));
-    return time;
-}
+using test::utc;
 
 // A loopback port nothing listens on.
 int closed_port()
@@ -79,30 +75,21 @@ std::vector<uint8_t> sequence(const std::vector<std::vector<uint8_t>>& elements,
     return encoded;
 }
 
-struct Past_pki {
-    test::Key root_key = test::new_key(), intermediate_key = test::new_key(), signer_key = test::new_key(),
-              tsa_key = test::new_key();
-    Certificate root, intermediate, signer, other, tsa;
-    std::shared_ptr<Trusted_store> store;
+struct Past_pki : test::Withdrawn_authority_pki {
+    test::Key intermediate_key = test::new_key(), signer_key = test::new_key();
+    Certificate intermediate, signer, other;
 
     Past_pki()
     {
         const std::time_t from = utc("2015-01-01T00:00:00Z"), to = utc("2045-01-01T00:00:00Z");
         const std::string crl_url = "http://127.0.0.1:" + std::to_string(closed_port()) + "/intermedia.crl";
-        root = test::make_certificate({.serial = 1,
-                                       .common_name = "CA ritirata nel 2024",
-                                       .not_before = from,
-                                       .not_after = to,
-                                       .authority = true,
-                                       .key_usage = "critical,keyCertSign,cRLSign"},
-                                      root_key, {}, {});
         intermediate = test::make_certificate({.serial = 2,
                                                .common_name = "CA intermedia",
                                                .not_before = from,
                                                .not_after = to,
                                                .authority = true,
                                                .key_usage = "critical,keyCertSign,cRLSign"},
-                                              intermediate_key, root, root_key);
+                                              intermediate_key, ca, ca_key);
         signer = test::make_certificate({.serial = 3,
                                          .common_name = "Firmatario a lungo termine",
                                          .not_before = utc("2017-01-01T00:00:00Z"),
@@ -116,43 +103,6 @@ struct Past_pki {
                                         .not_after = to,
                                         .key_usage = "critical,nonRepudiation"},
                                        signer_key, intermediate, intermediate_key);
-        tsa = test::make_certificate({.serial = 5,
-                                      .common_name = "Marche qualificate",
-                                      .not_before = from,
-                                      .not_after = to,
-                                      .key_usage = "critical,digitalSignature",
-                                      .extended_key_usage = "critical,timeStamping"},
-                                     tsa_key, {}, {});
-        auto service = [](const char* name, const Certificate& certificate, const char* type, Service_period current,
-                          std::vector<Service_period> history) {
-            Trust_service made{"Prestatore di prova", name, {certificate}, std::move(current), std::move(history), {}};
-            made.current.type = type;
-            for (Service_period& period : made.history)
-                period.type = type;
-            return made;
-        };
-        const std::string qualifier = "http://uri.etsi.org/TrstSvc/TrustedList/SvcInfoExt/";
-        const Qualification_element qualified_on_device{
-            {qualifier + "QCStatement", qualifier + "QCWithQSCD"},
-            {Qualification_criteria::Assertion::All, {{{"nonRepudiation", true}}}, {}, {}, {}, {}}};
-        Trusted_list national;
-        national.territory = "IT";
-        national.services = {
-            service("CA ritirata", root, tsl_uri::Service_ca_qc,
-                    {"", tsl_uri::Status_withdrawn, utc("2024-06-01T00:00:00Z"), {tsl_uri::For_signatures}, {}},
-                    {{"",
-                      tsl_uri::Status_granted,
-                      utc("2016-07-01T00:00:00Z"),
-                      {tsl_uri::For_signatures},
-                      {qualified_on_device}}}),
-            service("Marche temporali", tsa, tsl_uri::Service_tsa_qtst,
-                    {"", tsl_uri::Status_granted, utc("2016-07-01T00:00:00Z"), {}, {}}, {}),
-        };
-        Trusted_list european;
-        european.territory = "EU";
-        store = std::make_shared<Trusted_store>("");
-        store->use_trusted_lists(
-            std::make_shared<const Trusted_lists>(Kept_list{european, {}}, std::vector<Kept_list>{{national, {}}}));
     }
 
     // The intermediate's current list, naming the serial numbers given.

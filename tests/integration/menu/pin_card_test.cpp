@@ -7,6 +7,7 @@
 #include "common/message_box.h"
 #include "common/registry.h"
 #include "test_folder.h"
+#include "trace_records.h"
 
 #include <gtest/gtest.h>
 #include <winscard.h>
@@ -77,7 +78,6 @@ protected:
         bed.insert(0, "regional --reset-state");
     }
     void insert(int index, const std::string& profile_and_options) { bed.insert(index, profile_and_options); }
-    bool trace_has(const std::string& text) { return test::trace_content().find(text) != std::string::npos; }
 
     test::Card_bed bed;
     Scripted_view view;
@@ -132,7 +132,7 @@ TEST_F(Pin_on_card, wrong_old_pin_answers_by_status_word)
     Pin_change_logic change(view, nullptr);
     EXPECT_EQ(change.on_ok("11111", "54321", "54321"), Pin_stay_open);
     EXPECT_EQ(view.messages, std::vector<std::string>{"Operazione fallita."});
-    EXPECT_TRUE(trace_has(" WARN   Status word: 28416\n"));
+    EXPECT_TRUE(test::traced(Level_warn, {std::to_string(0x6F00)}));
     EXPECT_EQ(view.first_field_resets, 0);
 }
 

@@ -2,7 +2,7 @@
 #include "loopback_server.h"
 #include "net/file_download.h"
 #include "net/http_request.h"
-#include "net_test_support.h"
+#include "test_folder.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 #include "loopback_server.h"
 #include "net/file_download.h"
 #include "net/http_status.h"
-#include "net_test_support.h"
+#include "trace_records.h"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +13,13 @@
 namespace {
 
 using namespace std::chrono_literals;
-using velin::test::count_records;
+using velin::Level_error;
+using velin::Level_info;
+using velin::Level_trace;
+using velin::test::count_traced;
 using velin::test::Http_answer;
 using velin::test::Loopback_server;
+using velin::test::trace_mark;
 
 constexpr char Crl_literal[] = "0\x82\x01\x10 lista delle revoche \x00\xff fine";
 const std::string Crl_bytes(Crl_literal, sizeof Crl_literal - 1); // the zero byte inside is data
@@ -66,19 +70,18 @@ TEST(Crl_download, saves_the_list_replacing_the_cached_file)
     const auto path = cache / "lista.crl";
     velin::test::write_file(path, "vecchia lista, più lunga di quella nuova, da sostituire per intero");
     std::atomic<bool> cancel{false};
-    const size_t saved = count_records("TRACE  File scaricato.\n");
+    const size_t mark = trace_mark();
 
     ASSERT_TRUE(velin::download_crl_file(server.url("/lista.crl"), path.string(), cancel));
     EXPECT_EQ(velin::test::read_file(path), Crl_bytes);
     EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all, std::filesystem::perms(0600));
     EXPECT_EQ(folder_names(cache.path()), std::vector<std::string>{"lista.crl"});
-    EXPECT_EQ(count_records("TRACE  File scaricato.\n"), saved + 1);
-    const std::string log = velin::test::trace_content();
-    EXPECT_NE(log.find("TRACE  remote_path = " + server.url("/lista.crl")), std::string::npos);
-    for (const char* record : {"TRACE  Creazione della richiesta HTTP.", "TRACE  Apertura della connessione.",
-                               "TRACE  Invio della richiesta.", "TRACE  Completamento della connessione...",
-                               "TRACE  Connessione completata: salvataggio della CRL su disco"})
-        EXPECT_NE(log.find(record), std::string::npos) << record;
+    // The transfer is traced step by step: the address, the request, the connection, the saving.
+    EXPECT_EQ(count_traced(Level_trace, {server.url("/lista.crl")}, mark), 1u);
+    EXPECT_EQ(count_traced(Level_trace, {"HTTP"}, mark), 1u);
+    EXPECT_EQ(count_traced(Level_trace, {"connessione"}, mark), 2u);
+    EXPECT_EQ(count_traced(Level_trace, {"salvataggio"}, mark), 1u);
+    EXPECT_EQ(count_traced(Level_trace, {"scaricato"}, mark), 1u);
 
     // A redirect to another path of the server is followed.
     const auto moved = cache / "spostata.crl";
@@ -92,7 +95,7 @@ TEST(Crl_download, an_answer_without_a_list_writes_nothing)
     velin::test::Test_folder cache;
     std::atomic<bool> cancel{false};
 
-    const size_t unavailable = count_records("ERROR  Dati non disponibili.\n");
+    size_t mark = trace_mark();
     EXPECT_FALSE(velin::download_crl_file(server.url("/manca.crl"), (cache / "a.crl").string(), cancel));
     EXPECT_FALSE(velin::download_crl_file(server.url("/errore.crl"), (cache / "b.crl").string(), cancel));
     // A redirect may not leave http: the list is not read from the local disk.
@@ -101,19 +104,19 @@ TEST(Crl_download, an_answer_without_a_list_writes_nothing)
     EXPECT_FALSE(velin::download_crl_file(server.url("/troncata.crl"), (cache / "t.crl").string(), cancel));
     // Nor does a redirect that leads back to itself go on for ever.
     EXPECT_FALSE(velin::download_crl_file(server.url("/giro.crl"), (cache / "g.crl").string(), cancel));
-    EXPECT_EQ(count_records("ERROR  Dati non disponibili.\n"), unavailable + 5);
+    EXPECT_EQ(count_traced(Level_error, {}, mark), 5u);
 
-    const size_t unsaved = count_records("TRACE  Errore durante il salvataggio della CRL.\n");
+    mark = trace_mark();
     EXPECT_FALSE(velin::download_crl_file(server.url("/vuota.crl"), (cache / "d.crl").string(), cancel));
     EXPECT_FALSE(velin::download_crl_file(server.url("/lista.crl"), "/dev/null/cache/e.crl", cancel));
-    EXPECT_EQ(count_records("TRACE  Errore durante il salvataggio della CRL.\n"), unsaved + 2);
+    EXPECT_EQ(count_traced(Level_trace, {"Errore", "salvataggio"}, mark), 2u);
     EXPECT_TRUE(folder_names(cache.path()).empty());
 
     // Addresses that are no http address never go out.
-    const size_t refused = count_records("INFO   Errore durante la connessione al server.\n");
+    mark = trace_mark();
     for (const char* url : {"file:///etc/hostname", "ftp://127.0.0.1/lista.crl", "http://[::1", "non è un indirizzo"})
         EXPECT_FALSE(velin::download_crl_file(url, (cache / "f.crl").string(), cancel)) << url;
-    EXPECT_EQ(count_records("INFO   Errore durante la connessione al server.\n"), refused + 4);
+    EXPECT_EQ(count_traced(Level_info, {"Errore"}, mark), 4u);
     EXPECT_TRUE(folder_names(cache.path()).empty());
     EXPECT_EQ(velin::test::assertion_text([&] { velin::download_crl_file("", "x.crl", cancel); }),
               "Assertion failed: not is_empty (remote_path)");
@@ -124,7 +127,7 @@ TEST(Crl_download, a_cancel_request_aborts_within_100_ms)
     Loopback_server server(crl_site);
     velin::test::Test_folder cache;
     std::atomic<bool> cancel{false};
-    const size_t cancelled = count_records("INFO   Scaricamento annullato.\n");
+    const size_t mark = trace_mark();
 
     auto fetch = std::async(std::launch::async, [&] {
         const bool written = velin::download_crl_file(server.url("/muta.crl"), (cache / "a.crl").string(), cancel);
@@ -137,7 +140,7 @@ TEST(Crl_download, a_cancel_request_aborts_within_100_ms)
     const auto [written, ended] = fetch.get();
     EXPECT_FALSE(written);
     EXPECT_LT(ended - requested, 250ms); // 100 ms, with room for a loaded machine
-    EXPECT_EQ(count_records("INFO   Scaricamento annullato.\n"), cancelled + 1);
+    EXPECT_EQ(count_traced(Level_info, {"annullato"}, mark), 1u);
     EXPECT_TRUE(folder_names(cache.path()).empty());
 
     // Already set: nothing is waited for.

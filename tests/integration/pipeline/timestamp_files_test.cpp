@@ -1,6 +1,7 @@
 // Time-stamped files as the verifier meets them, made by tools/make-timestamp-fixtures with the
 // OpenSSL command line and verified by the program in batch mode, revocation checked against the
 // test PKI's lists: .m7m variants, signature time stamps, .tsd files, and the broken cases.
+#include "VelinVerify/app/batch_report.h"
 #include "batch_verifier.h"
 
 #include <cstdlib>

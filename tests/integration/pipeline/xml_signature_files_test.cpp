@@ -2,6 +2,7 @@
 // the test PKI and verified by the program in batch mode: an invoice signed enveloped, with a
 // signature time stamp, with two signatures and with a counter-signature; enveloping and detached
 // signatures; and the changed and hostile files, which must never verify.
+#include "VelinVerify/app/batch_report.h"
 #include "batch_verifier.h"
 #include "envelope/xml_signature.h"
 

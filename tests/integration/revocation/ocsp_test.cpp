@@ -176,9 +176,8 @@ TEST_F(Ocsp_test, each_answer_decides_or_leaves_the_decision_to_the_crl)
         }
         EXPECT_EQ(one.by_ocsp ? By_ocsp : By_crl, _reports.back());
     }
-    const std::string trace = trace_since_start();
-    EXPECT_EQ(by_ocsp, count_of(trace, "Revoca verificata tramite OCSP."));
-    EXPECT_EQ(by_crl, count_of(trace, "Revoca verificata tramite CRL."));
+    EXPECT_EQ(by_ocsp, traced_since_start(Level_info, {"Revoca", "OCSP"}));
+    EXPECT_EQ(by_crl, traced_since_start(Level_info, {"Revoca", "CRL"}));
 }
 
 TEST_F(Ocsp_test, answers_are_cached_privately_and_the_setting_chooses_the_source)

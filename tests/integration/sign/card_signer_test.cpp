@@ -5,6 +5,7 @@
 #include "norax_sign/envelope_signature.h"
 #include "softhsm_token.h"
 #include "test_folder.h"
+#include "trace_records.h"
 #include "verifier_matches.h"
 
 #include <gtest/gtest.h>
@@ -46,13 +47,10 @@ protected:
         return std::system(command.c_str()) == 0 && test::read_file(folder / "content") == document;
     }
 
-    size_t trace_count(const std::string& text) const
+    // Records of the level written since the mark that name every one of the parts.
+    static size_t traced_since(size_t mark, int level, const std::vector<std::string>& parts)
     {
-        const std::string trace = test::trace_content();
-        size_t count = 0;
-        for (size_t at = trace.find(text); at != std::string::npos; at = trace.find(text, at + 1))
-            ++count;
-        return count;
+        return test::count_traced(level, parts, mark);
     }
 
     test::Softhsm_token token;
@@ -70,10 +68,11 @@ TEST_F(Card_signer_test, new_envelope_and_parallel_signature_with_the_tokens_key
     signer.open();
     ASSERT_TRUE(signer.succeeded());
 
-    const size_t resets = trace_count("PIN resettato");
+    size_t mark = test::trace_mark();
     signer.sign(test::Softhsm_token::Pin, bytes(), 0);
     ASSERT_TRUE(signer.succeeded()) << std::hex << signer.error_code();
-    EXPECT_EQ(trace_count("PIN resettato"), resets + 1);
+    // The token is logged out after the signature.
+    EXPECT_EQ(traced_since(mark, Level_trace, {"PIN"}), 1u);
     // The document is carried as it is, not copied.
     EXPECT_EQ(signer.result().document.data(), bytes().data());
     const std::string envelope = text_of(signer.result());
@@ -83,6 +82,7 @@ TEST_F(Card_signer_test, new_envelope_and_parallel_signature_with_the_tokens_key
     EXPECT_EQ(test::verifier_matches({envelope.begin(), envelope.end()}), std::vector<bool>{true});
 
     // The same holder signs again in parallel: two signers, both intact.
+    mark = test::trace_mark();
     signer.sign(test::Softhsm_token::Pin, {reinterpret_cast<const uint8_t*>(envelope.data()), envelope.size()},
                 Flag_parallel);
     ASSERT_TRUE(signer.succeeded());
@@ -90,14 +90,15 @@ TEST_F(Card_signer_test, new_envelope_and_parallel_signature_with_the_tokens_key
     const std::string cosigned = text_of(signer.result());
     EXPECT_TRUE(openssl_verifies(cosigned));
     EXPECT_EQ(test::verifier_matches({cosigned.begin(), cosigned.end()}), (std::vector<bool>{true, true}));
-    EXPECT_EQ(trace_count("Firma parallela riuscita."), 1u);
-    EXPECT_EQ(trace_count("The size for the encoded BLOB is %d.\n"), 1u);
+    EXPECT_EQ(traced_since(mark, Level_info, {"parallela", "riuscita"}), 1u);
+    EXPECT_EQ(traced_since(mark, Level_info, {"BLOB"}), 1u);
 
     // Not an envelope: the parallel signature stops while reading it.
+    mark = test::trace_mark();
     signer.sign(test::Softhsm_token::Pin, bytes(), Flag_parallel);
     EXPECT_FALSE(signer.succeeded());
-    EXPECT_EQ(trace_count("CryptMsgUpdate failed."), 1u);
-    EXPECT_EQ(trace_count("Firma parallela fallita."), 1u);
+    EXPECT_EQ(traced_since(mark, Level_trace, {"CryptMsgUpdate"}), 1u);
+    EXPECT_EQ(traced_since(mark, Level_info, {"parallela", "fallita"}), 1u);
 }
 
 TEST_F(Card_signer_test, a_tampered_envelope_is_refused_and_a_base64_one_is_co_signed_as_base64)
@@ -108,8 +109,7 @@ TEST_F(Card_signer_test, a_tampered_envelope_is_refused_and_a_base64_one_is_co_s
     signer.sign(test::Softhsm_token::Pin, bytes(), 0);
     ASSERT_TRUE(signer.succeeded());
     const std::string envelope = text_of(signer.result());
-    const size_t failed = trace_count("Firma parallela fallita.");
-    const size_t succeeded = trace_count("Firma parallela riuscita.");
+    size_t mark = test::trace_mark();
 
     // The document changed after it was signed: no signature, and an error record (which the
     // program shows) that says why.
@@ -118,14 +118,12 @@ TEST_F(Card_signer_test, a_tampered_envelope_is_refused_and_a_base64_one_is_co_s
     signer.sign(test::Softhsm_token::Pin, {reinterpret_cast<const uint8_t*>(tampered.data()), tampered.size()},
                 Flag_parallel);
     EXPECT_FALSE(signer.succeeded());
-    const std::string trace = test::trace_content();
-    const size_t at = trace.find(Text_earlier_signature_mismatch);
-    ASSERT_NE(at, std::string::npos);
-    EXPECT_NE(trace.substr(trace.rfind('\n', at)).find(" ERROR "), std::string::npos);
-    EXPECT_EQ(trace_count("Firma parallela fallita."), failed + 1);
-    EXPECT_EQ(trace_count("Firma parallela riuscita."), succeeded);
+    EXPECT_EQ(traced_since(mark, Level_error, {Text_earlier_signature_mismatch}), 1u);
+    EXPECT_EQ(traced_since(mark, Level_info, {"parallela", "fallita"}), 1u);
+    EXPECT_EQ(traced_since(mark, Level_info, {"parallela", "riuscita"}), 0u);
 
     // The envelope as base64 text, as openssl base64 writes it: co-signed, and base64 again.
+    mark = test::trace_mark();
     test::write_file(folder / "envelope.p7m", envelope);
     ASSERT_EQ(std::system(("openssl base64 -in " + (folder / "envelope.p7m").string() + " -out " +
                            (folder / "envelope.b64").string())
@@ -147,7 +145,7 @@ TEST_F(Card_signer_test, a_tampered_envelope_is_refused_and_a_base64_one_is_co_s
                               .c_str()),
               0);
     EXPECT_TRUE(openssl_verifies(test::read_file(folder / "cosigned.p7m")));
-    EXPECT_EQ(trace_count("Firma parallela riuscita."), succeeded + 1);
+    EXPECT_EQ(traced_since(mark, Level_info, {"parallela", "riuscita"}), 1u);
 }
 
 TEST_F(Card_signer_test, a_refused_pin_signs_nothing_and_no_token_opens_nothing)
@@ -155,13 +153,13 @@ TEST_F(Card_signer_test, a_refused_pin_signs_nothing_and_no_token_opens_nothing)
     Pkcs7_card_signer signer(test::Softhsm_token::Label, test::Softhsm_token::Module);
     signer.open();
     ASSERT_TRUE(signer.succeeded());
-    const size_t resets = trace_count("PIN resettato");
+    const size_t mark = test::trace_mark();
     signer.sign("99999", bytes(), 0);
     EXPECT_FALSE(signer.succeeded());
     // Said as a refused PIN, so that the batch does not offer it again.
     EXPECT_EQ(signer.error_code(), Result_pin_wrong);
     // Nothing was given to the token, so nothing is taken back.
-    EXPECT_EQ(trace_count("PIN resettato"), resets);
+    EXPECT_EQ(traced_since(mark, Level_trace, {"PIN"}), 0u);
     // The right PIN afterwards works.
     signer.sign(test::Softhsm_token::Pin, bytes(), 0);
     EXPECT_TRUE(signer.succeeded());
@@ -170,7 +168,7 @@ TEST_F(Card_signer_test, a_refused_pin_signs_nothing_and_no_token_opens_nothing)
     nowhere.open();
     EXPECT_FALSE(nowhere.succeeded());
     EXPECT_EQ(nowhere.error_code(), Result_failed);
-    EXPECT_GE(trace_count("Errore durante il caricamento del contesto crittografico."), 1u);
+    EXPECT_TRUE(test::traced(Level_error, {"contesto crittografico"}));
     nowhere.sign(test::Softhsm_token::Pin, bytes(), 0);
     EXPECT_FALSE(nowhere.succeeded());
 }
@@ -185,12 +183,12 @@ TEST_F(Card_signer_test, a_key_missing_after_the_login_is_said_and_the_token_log
     Pkcs7_card_signer signer(test::Softhsm_token::Label, test::Softhsm_token::Module);
     signer.open();
     ASSERT_TRUE(signer.succeeded());
-    const size_t resets = trace_count("PIN resettato");
+    const size_t mark = test::trace_mark();
     signer.sign(test::Softhsm_token::Pin, bytes(), 0);
     EXPECT_FALSE(signer.succeeded());
     EXPECT_EQ(signer.error_code(), Result_failed);
-    EXPECT_EQ(trace_count("Chiave di firma non trovata."), 1u);
-    EXPECT_EQ(trace_count("PIN resettato"), resets + 1);
+    EXPECT_EQ(traced_since(mark, Level_trace, {"Chiave"}), 1u);
+    EXPECT_EQ(traced_since(mark, Level_trace, {"PIN"}), 1u);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // suite takes when the setting names none, on the bed's simulated cards: the PIN typed is checked
 // by the card, the card makes every signature, and openssl, our verifier and pdfsig accept the
 // results. PKCS#7 and PDF signatures share one process, and so the module, as in the window.
+#include "box_recorder.h"
 #include "card_bed.h"
 #include "common/message_box.h"
 #include "common/pkcs11_module.h"
@@ -50,7 +51,7 @@ class Test_sign_opensc_flow : public QObject {
 private:
     test::Card_bed _bed;
     std::unique_ptr<test::Test_folder> _folder;
-    std::vector<std::string> _boxes;
+    test::Box_recorder _boxes;
 
     std::string document(const std::string& name, const std::string& text)
     {
@@ -90,11 +91,9 @@ private slots:
         test::write_file(conf, "app default {\n\tframework pkcs15 {\n\t\tuse_file_caching = no;\n\t}\n}\n");
         ::setenv("OPENSC_CONF", conf.c_str(), 1);
         install_error_box_hook();
-        set_message_box_answerer([this](const Message_box_request& request) {
-            // Yes to every question: overwrite the PDF, sign it again.
-            _boxes.push_back(request.text);
-            return (request.flags & 0xF) == MB_YESNO ? IDYES : IDOK;
-        });
+        // Yes to every question: overwrite the PDF, sign it again.
+        _boxes.question_answer = IDYES;
+        _boxes.install();
         Java_vm::instance().set_sources_for_tests(Runtime_root, std::string(), VELIN_JAVA_FOLDER);
     }
     void init()
@@ -119,8 +118,8 @@ private slots:
         const std::string b = document("verbale.txt", "Verbale del 9 dicembre.\n");
         const size_t logged = _bed.apdu_log(0).size();
         QCOMPARE(sign({a, b}, 0, {"11111", "24680"}), 0u);
-        QCOMPARE(_boxes, (std::vector<std::string>{"Il PIN è sbagliato.\n\nRiprova. Tentativi rimasti: 2.",
-                                                   "I documenti sono stati firmati e salvati."}));
+        QCOMPARE(_boxes.texts(), (std::vector<std::string>{"Il PIN è sbagliato.\n\nRiprova. Tentativi rimasti: 2.",
+                                                           "I documenti sono stati firmati e salvati."}));
         auto state = _bed.state(0, "regional");
         QCOMPARE(state["sign_pin_tries"], std::string("3"));
         QCOMPARE(state["pin_tries"], std::string("3"));
@@ -171,7 +170,7 @@ private slots:
 
         size_t logged = _bed.apdu_log(0).size();
         QCOMPARE(sign({pdf}, Flag_pdf, {"24680"}), 0u);
-        QCOMPARE(_boxes.back(), std::string(Text_signed_and_saved));
+        QCOMPARE(_boxes.back().text, std::string(Text_signed_and_saved));
         QVERIFY2(matches(_bed.apdu_log(0).substr(logged), Card_signature) == 1, _bed.apdu_log(0).c_str());
         pdf_signed(1);
 
@@ -182,7 +181,7 @@ private slots:
         QVERIFY(openssl_verifies(a + ".p7m", "Atto.\n", "holder-regional-sign", "regional-ca"));
         logged = _bed.apdu_log(0).size();
         QCOMPARE(sign({pdf}, Flag_pdf, {"24680"}), 0u);
-        QCOMPARE(_boxes.back(), std::string(Text_signed_and_saved));
+        QCOMPARE(_boxes.back().text, std::string(Text_signed_and_saved));
         QVERIFY2(matches(_bed.apdu_log(0).substr(logged), Card_signature) == 1, _bed.apdu_log(0).c_str());
         pdf_signed(2);
     }

@@ -2,6 +2,7 @@
 // pcscd (the PIN typed into the PIN dialog), the legal test signer's key on a SoftHSM token that
 // names the card's reader, the signed documents checked by openssl against the test roots and by
 // velin-verify --batch, a co-signature, a wrong and a blocked PIN.
+#include "box_recorder.h"
 #include "card_bed.h"
 #include "common/message_box.h"
 #include "java_bridge/java_vm.h"
@@ -14,6 +15,7 @@
 #include "pin_typist.h"
 #include "softhsm_token.h"
 #include "test_folder.h"
+#include "trace_records.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -183,8 +185,7 @@ class Test_sign_flow : public QObject {
 private:
     std::unique_ptr<test::Softhsm_token> _token;
     std::unique_ptr<test::Test_folder> _folder;
-    std::vector<Message_box_request> _boxes;
-    std::deque<int> _answers;
+    test::Box_recorder _boxes;
 
     Sign_batch_options options(bool parallel = false)
     {
@@ -257,19 +258,12 @@ private slots:
                          "\"ModuloPKCS11\"=\"" +
                              std::string(test::Softhsm_token::Module) + "\"\n\"Aggiornamenti\"=dword:00000000\n\n");
         install_error_box_hook();
-        set_message_box_answerer([this](const Message_box_request& request) {
-            _boxes.push_back(request);
-            if (_answers.empty())
-                return IDOK;
-            const int answer = _answers.front();
-            _answers.pop_front();
-            return answer;
-        });
+        _boxes.install();
     }
     void init()
     {
         _boxes.clear();
-        _answers.clear();
+        _boxes.answers.clear();
         _folder = std::make_unique<test::Test_folder>();
         // The token's key stands for the card's own: the card has no signature application, whose
         // PIN the dialog would ask for instead.
@@ -319,7 +313,7 @@ private slots:
 
         // The co-signature: asked, then written over the envelope; both signers verify.
         _boxes.clear();
-        _answers = {IDYES};
+        _boxes.answers = {IDYES};
         Pin_typist again({"12345"});
         QCOMPARE(sign_batch(ui, {signed_a.string()}, 0, {}, options(true)), 0u);
         QCOMPARE(box_texts(), (std::vector<std::string>{"Sovrascrivere il file originale?",
@@ -365,7 +359,7 @@ private slots:
 
         // The intact envelope as base64 text: co-signed, and written back as base64.
         _boxes.clear();
-        _answers = {IDYES};
+        _boxes.answers = {IDYES};
         const fs::path base64 = *_folder / "delibera-base64.txt.p7m";
         QCOMPARE(run("openssl base64 -in " + der.string() + " -out " + base64.string()), 0);
         Pin_typist typist({"12345"});
@@ -395,7 +389,7 @@ private slots:
             QCOMPARE(box_texts(), (std::vector<std::string>{"Il PIN è sbagliato.\n\nRiprova. Tentativi rimasti: 2.",
                                                             "I documenti sono stati firmati e salvati."}));
             QCOMPARE(bed.state(0, "regional")["pin_tries"], std::string("3"));
-            QVERIFY(test::trace_content().find("12345") == std::string::npos);
+            QVERIFY(!test::in_trace("12345"));
         }
         _boxes.clear();
         fs::remove(a + ".p7m");
@@ -422,7 +416,7 @@ private slots:
         QCOMPARE(change_pin("12345", "54321"), 0);
         const std::string a = document("uno.txt", "Uno.\n"), b = document("due.txt", "Due.\n"),
                           c = document("tre.txt", "Tre.\n");
-        const size_t refusals_before = test::trace_content().size();
+        const size_t mark = test::trace_mark();
         Pin_typist typist({"12345"});
         Dialog_batch_ui ui(nullptr);
         size_t failed = 0;
@@ -432,15 +426,11 @@ private slots:
         QCOMPARE(failed, size_t(3));
         QCOMPARE(box_texts(),
                  std::vector<std::string>{std::string(Text_signature_failed) + "\n" + a + "\n\n" + Text_pin_refused});
-        const std::string trace = test::trace_content().substr(refusals_before);
-        size_t logins = 0;
-        for (size_t at = trace.find("PKCS#11 login refused"); at != std::string::npos;
-             at = trace.find("PKCS#11 login refused", at + 1))
-            ++logins;
-        QCOMPARE(logins, size_t(1));
+        // One refused login, not one per document.
+        QCOMPARE(test::count_traced(test::Any_level, {"login"}, mark), size_t(1));
         for (const std::string& document : {a, b, c})
             QVERIFY(!fs::exists(document + ".p7m"));
-        QVERIFY(trace.find("12345") == std::string::npos);
+        QVERIFY(!test::in_trace("12345"));
     }
 
     void the_pin_dialog_keeps_no_digits()
@@ -492,7 +482,7 @@ private slots:
         };
 
         // As PDF the signed document replaces the original, once the user agrees.
-        _answers = {IDYES};
+        _boxes.answers = {IDYES};
         Pin_typist typist({"12345"});
         Dialog_batch_ui ui(nullptr);
         QCOMPARE(sign_batch(ui, {pdf}, Flag_pdf, {}, options()), 0u);
@@ -504,7 +494,7 @@ private slots:
 
         // Signed again: asked first; both signatures stay valid.
         _boxes.clear();
-        _answers = {IDYES, IDYES};
+        _boxes.answers = {IDYES, IDYES};
         Pin_typist again({"12345"});
         QCOMPARE(sign_batch(ui, {pdf}, Flag_pdf, {}, options()), 0u);
         QCOMPARE(_boxes.front().text, std::string(Text_already_signed_question));
@@ -528,7 +518,7 @@ private slots:
 
         // No to the question: the batch stops, the document stays as it was.
         _boxes.clear();
-        _answers = {IDNO};
+        _boxes.answers = {IDNO};
         Pin_typist third({"12345"});
         QCOMPARE(sign_batch(ui, {pdf}, Flag_pdf, {}, options()), Result_cancelled);
         QCOMPARE(test::read_file(pdf), bytes);

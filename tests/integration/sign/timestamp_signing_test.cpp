@@ -4,6 +4,7 @@
 // form, read back by velin-verify and by `openssl ts -verify`; PDFs signed with a document time stamp
 // after the signature, read back by our verifier and pdfsig. An authority whose chain is on no
 // trusted list gives no time stamp.
+#include "batch_verifier.h"
 #include "common/failure.h"
 #include "envelope/mime_envelope_split.h"
 #include "envelope/timestamped_data.h"
@@ -15,6 +16,7 @@
 #include "norax_sign/timestamp_batch.h"
 #include "softhsm_token.h"
 #include "test_folder.h"
+#include "trace_records.h"
 
 #include <gtest/gtest.h>
 
@@ -145,11 +147,6 @@ private:
     test::Loopback_server _server;
 };
 
-struct Verdict {
-    int exit_code = -1;
-    QJsonObject report;
-};
-
 class Timestamp_signing_test : public testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -193,54 +190,12 @@ protected:
                    (folder / "ca.pem").string() + "'");
     }
 
-    // velin-verify --batch --json of the file, with the test PKI's lists and its CRLs in the cache
-    // seed under the names their URLs give them.
-    Verdict verify(const fs::path& file)
-    {
-        const fs::path data = folder / "velin-data";
-        if (!fs::exists(data)) {
-            fs::create_directories(data / "cache");
-            fs::copy(fs::path(VELIN_PKI_FIXTURES) / "velin-data" / "data", data / "data", fs::copy_options::recursive);
-            for (const std::string name : {"accredited-ca", "card-root"}) {
-                std::string escaped;
-                for (const char c : "http://127.0.0.1:8799/crl/" + name + ".crl") {
-                    if (std::isalnum(static_cast<unsigned char>(c)) || c == '.')
-                        escaped += c;
-                    else
-                        escaped += "_" + QString::number(static_cast<unsigned char>(c), 16).toStdString();
-                }
-                fs::copy_file(fs::path(VELIN_PKI_FIXTURES) / "crl" / (name + ".crl"),
-                              data / "cache" / (escaped + ".crl"));
-            }
-            test::write_file(folder / "user.reg",
-                             "Windows Registry Editor Version 5.00\n\n"
-                             "[HKEY_CURRENT_USER\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\n"
-                             "\"VerificaCRL\"=dword:00000001\n\"AggiornaCRL\"=dword:00000000\n\n");
-            fs::create_directories(folder / "run");
-        }
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("VELIN_DATA_DIR", QString::fromStdString(data.string()));
-        environment.insert("VELIN_USER_REGISTRY", QString::fromStdString((folder / "user.reg").string()));
-        environment.insert("VELIN_MACHINE_REGISTRY", QString::fromStdString((folder / "machine.reg").string()));
-        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString((folder / "run").string()));
-        environment.insert("TMPDIR", QString::fromStdString((folder / "run").string()));
-        environment.insert("XDG_CACHE_HOME", QString::fromStdString((folder / "user-cache").string()));
-        QProcess process;
-        process.setProcessEnvironment(environment);
-        process.start(VELIN_VERIFY_PROGRAM, {"--batch", "--json", QString::fromStdString(file.string())});
-        Verdict verdict;
-        if (!process.waitForFinished(60000)) {
-            process.kill();
-            process.waitForFinished();
-            return verdict;
-        }
-        verdict.exit_code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        verdict.report = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
-        return verdict;
-    }
+    // velin-verify --batch --json of the file, with the test PKI's lists and its CRLs in the cache.
+    test::Verdict verify(const fs::path& file) { return verifier.verify(file); }
 
     static test::Test_folder* authority_folder;
     test::Test_folder folder;
+    test::Batch_verifier verifier;
 };
 
 test::Test_folder* Timestamp_signing_test::authority_folder = nullptr;
@@ -296,10 +251,9 @@ TEST_F(Timestamp_signing_test, the_authoritys_answers_are_checked_before_use)
         }
     }
     // The password went to the authority, never to the trace.
-    const std::string trace = test::trace_content();
-    EXPECT_NE(trace.find(std::string("utente ") + User), std::string::npos);
-    EXPECT_EQ(trace.find(Password), std::string::npos);
-    EXPECT_EQ(trace.find("sbagliata"), std::string::npos);
+    EXPECT_TRUE(test::traced(Level_info, {User}));
+    EXPECT_FALSE(test::in_trace(Password));
+    EXPECT_FALSE(test::in_trace("sbagliata"));
 }
 
 // The batch's questions answered without a person: the documents' folder, the token's reader and
@@ -359,7 +313,7 @@ TEST_F(Timestamp_signing_test, a_batch_signed_and_time_stamped_verifies_in_our_v
         for (size_t i = 0; i < paths.size(); ++i) {
             const fs::path signed_file = paths[i] + chosen.suffix;
             ASSERT_TRUE(fs::exists(signed_file));
-            const Verdict verdict = verify(signed_file);
+            const test::Verdict verdict = verify(signed_file);
             EXPECT_EQ(verdict.exit_code, 0) << QJsonDocument(verdict.report).toJson().toStdString();
             const QJsonObject stamp =
                 verdict.report["layers"].toArray()[0].toObject()["timestamps"].toArray()[0].toObject();
@@ -421,9 +375,8 @@ TEST_F(Timestamp_signing_test, a_batch_signed_and_time_stamped_verifies_in_our_v
         EXPECT_FALSE(fs::exists(paths[0] + ".p7m"));
         EXPECT_FALSE(fs::exists(paths[0] + ".m7m"));
     }
-    EXPECT_NE(
-        test::trace_content().find(std::string(Text_signature_failed) + "\n" + paths[0] + "\n\n" + Text_tsa_refused),
-        std::string::npos);
+    // The failure the user is shown is recorded as an error, with the document it stopped at.
+    EXPECT_TRUE(test::traced(Level_error, {Text_signature_failed, paths[0], Text_tsa_refused}));
 }
 
 TEST_F(Timestamp_signing_test, files_already_signed_get_their_time_stamps_without_the_card)
@@ -480,7 +433,7 @@ TEST_F(Timestamp_signing_test, files_already_signed_get_their_time_stamps_withou
                 after, [](auto, std::string&) { return std::nullopt; }, failure));
             EXPECT_EQ(failure, "Ogni firma della busta ha già la sua marca temporale.");
         }
-        const Verdict verdict = verify(folder / test_case.output);
+        const test::Verdict verdict = verify(folder / test_case.output);
         EXPECT_EQ(verdict.exit_code, test_case.exit_code) << QJsonDocument(verdict.report).toJson().toStdString();
         const QJsonArray stamps = verdict.report["layers"].toArray()[0].toObject()["timestamps"].toArray();
         EXPECT_EQ(static_cast<size_t>(stamps.size()), test_case.stamps);
@@ -529,7 +482,7 @@ TEST_F(Timestamp_signing_test, pdfs_get_a_document_time_stamp_after_the_signatur
                                                std::tuple{0u, Timestamp_form::Pdf, Text_timestamp_not_pdf}}) {
         Scripted_ui ui;
         EXPECT_EQ(sign_batch(ui, paths, flags, folder.path().string(), options(form)), Result_failed);
-        EXPECT_NE(test::trace_content().find(refusal), std::string::npos);
+        EXPECT_TRUE(test::traced(Level_error, {refusal}));
     }
     EXPECT_EQ(authority.requests(), 0u);
     // An authority on no list: the batch stops at the first document, which stays as it was.
@@ -541,7 +494,7 @@ TEST_F(Timestamp_signing_test, pdfs_get_a_document_time_stamp_after_the_signatur
                   Result_failed);
         EXPECT_EQ(failed, 2u);
         EXPECT_EQ(test::read_file(paths[0]), test::read_file(folder / "plain.pdf"));
-        EXPECT_NE(test::trace_content().find(Text_tsa_not_trusted), std::string::npos);
+        EXPECT_TRUE(test::traced(Level_error, {Text_tsa_not_trusted}));
     }
 
     authority.set_mode(Loopback_authority::Mode::Granted);
@@ -575,7 +528,7 @@ TEST_F(Timestamp_signing_test, pdfs_get_a_document_time_stamp_after_the_signatur
         ASSERT_EQ(timestamps.size(), stamps);
         for (const Timestamp_info& timestamp : timestamps)
             EXPECT_TRUE(timestamp.verified()) << timestamp.problem;
-        const Verdict verdict = verify(paths[i]);
+        const test::Verdict verdict = verify(paths[i]);
         const std::string report = QJsonDocument(verdict.report).toJson().toStdString();
         EXPECT_NE(report.find("ROSSI MARIO"), std::string::npos) << report;
         EXPECT_NE(report.find("TSA Accreditata Demo"), std::string::npos) << report;

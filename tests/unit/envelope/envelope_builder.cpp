@@ -2,8 +2,6 @@
 
 #include "test_folder.h"
 
-#include "common/trace.h"
-
 #include <openssl/asn1t.h>
 #include <openssl/bio.h>
 #include <openssl/cms.h>
@@ -306,26 +304,6 @@ std::string base64(std::span<const uint8_t> bytes, bool line_breaks)
     if (line_breaks && column != 0)
         text += '\n';
     return text;
-}
-
-bool trace_has_record(const std::string& level, const std::string& text)
-{
-    const std::string content = read_file(trace_current_path());
-    const std::string label = " " + level + " ";
-    for (size_t start = 0; start < content.size();) {
-        size_t end = content.find('\n', start);
-        if (end == std::string::npos)
-            end = content.size();
-        const std::string_view line(content.data() + start, end - start);
-        const size_t at = line.find(label);
-        if (at != std::string_view::npos) {
-            const size_t text_start = line.find_first_not_of(' ', at + label.size());
-            if (text_start != std::string_view::npos && line.substr(text_start) == text)
-                return true;
-        }
-        start = end + 1;
-    }
-    return false;
 }
 
 std::string common_name(X509* certificate)

@@ -53,10 +53,6 @@ std::vector<uint8_t> with_signers(const std::vector<uint8_t>& envelope, int sign
 
 std::string base64(std::span<const uint8_t> bytes, bool line_breaks);
 
-// True when the trace log holds a record of that level ("TRACE", "INFO", "ERROR" ...) whose text,
-// after any indentation, is exactly text.
-bool trace_has_record(const std::string& level, const std::string& text);
-
 // The common name of a certificate's subject.
 std::string common_name(X509* certificate);
 

@@ -6,6 +6,7 @@
 #include "envelope/signed_document_parser.h"
 #include "envelope_builder.h"
 #include "test_folder.h"
+#include "trace_records.h"
 
 #include <gtest/gtest.h>
 
@@ -96,6 +97,7 @@ TEST(Envelope_forms, der_base64_and_smime_forms_decode_to_the_same_document)
 {
     // The fixture is small enough to be read whole: mapped here, so that the mapped path is the one
     // tested.
+    std::size_t mark = test::trace_mark();
     const uint64_t threshold = Binary_file_read::mapping_threshold();
     Binary_file_read::set_mapping_threshold(0);
     const Analysis der = analyse_file(test::fixture("document.txt.p7m").string());
@@ -104,13 +106,12 @@ TEST(Envelope_forms, der_base64_and_smime_forms_decode_to_the_same_document)
     EXPECT_EQ(der.encoding(), Pkcs7::Encoding::Der);
     // The binary envelope's document is read where the mapped file holds it, not copied.
     EXPECT_TRUE(is_range_of_file(der));
-    for (const char* record : {"Decodifica asincrona del file.", "Il file ha l'estensione per i un PKCS#7."})
-        EXPECT_TRUE(test::trace_has_record("INFO", record)) << record;
-    for (const char* record :
-         {"Decodifica del PKCS#7", "Tenta la decodifica binaria", "Assegna il nome del documento originale",
-          "Lettura del documento originale", "Estrazione del documento originale", "Caricamento CAPICOM",
-          "Analisi delle firme", "Decodifica firme."})
-        EXPECT_TRUE(test::trace_has_record("TRACE", record)) << record;
+    // The binary form is tried first and taken: no other form is tried.
+    EXPECT_TRUE(test::traced(Level_info, {"PKCS#7"}, mark));
+    EXPECT_TRUE(test::traced(Level_trace, {"binaria"}, mark));
+    EXPECT_FALSE(test::traced(Level_trace, {"base64"}, mark));
+    EXPECT_FALSE(test::traced(Level_trace, {"MIME"}, mark));
+    mark = test::trace_mark();
 
     const Analysis ber = analyse_file(test::fixture("document.ber.p7m").string());
     expect_document_signed_by_mario(ber);
@@ -121,10 +122,10 @@ TEST(Envelope_forms, der_base64_and_smime_forms_decode_to_the_same_document)
         expect_document_signed_by_mario(base64);
         EXPECT_EQ(base64.encoding(), Pkcs7::Encoding::Base64) << name;
     }
-    for (const char* record :
-         {"Il PKCS#7 non è in formato binario.", "Tenta la decodifica MIME", "Tenta la decodifica base64",
-          "Per la decodifica Base64 usiamo comunque il parser MIME."})
-        EXPECT_TRUE(test::trace_has_record("TRACE", record)) << record;
+    // Text forms: the binary attempt fails, then the MIME reader decodes the base64.
+    EXPECT_TRUE(test::traced(Level_trace, {"binario"}, mark));
+    EXPECT_TRUE(test::traced(Level_trace, {"base64"}, mark));
+    EXPECT_TRUE(test::traced(Level_trace, {"MIME"}, mark));
 
     const Analysis smime = analyse_file(test::fixture("document.smime.p7m").string());
     expect_document_signed_by_mario(smime);
@@ -137,8 +138,9 @@ TEST(Envelope_forms, text_is_cut_at_a_zero_byte_and_a_byte_order_mark_is_not_bin
     const std::string text = test::base64(der, true);
 
     // A byte-order mark is not base64: the text skips the binary attempt and is then refused.
+    const std::size_t mark = test::trace_mark();
     const Analysis with_mark = analyse_bytes(test::as_bytes("\xEF\xBB\xBF" + text));
-    EXPECT_TRUE(test::trace_has_record("TRACE", "Il PKCS#7 non è in formato binario."));
+    EXPECT_TRUE(test::traced(Level_trace, {"binario"}, mark));
     EXPECT_EQ(with_mark.parser->error_message(), "L'analisi del file è fallita.");
 
     // Whatever follows a zero byte is not part of the text.
@@ -189,7 +191,7 @@ TEST(Envelope_signatures, altered_document_or_signature_does_not_match)
     EXPECT_EQ(tampered.signatures()[0].integrity.value(), Signature_integrity::Not_intact);
     EXPECT_FALSE(tampered.signatures()[0].signature_matches());
     EXPECT_FALSE(tampered.envelope().all_signatures_match());
-    EXPECT_TRUE(test::trace_has_record("ERROR", "La firma non corrisponde al documento."));
+    EXPECT_TRUE(test::traced(Level_error, {"La firma non corrisponde al documento."}));
 
     const auto document = test::as_bytes(document_text);
     test::Envelope_options damaged;
@@ -331,7 +333,7 @@ TEST(Envelope_bad_input, other_content_types_and_damaged_files_end_in_their_mess
     EXPECT_EQ(empty_file.parser->status(), Parser_status::Error);
     EXPECT_EQ(empty_file.parser->error_message(), "La lettura del file specificato è fallita.");
     EXPECT_EQ(empty_file.info->file_data.message(), "Il file è vuoto.");
-    EXPECT_TRUE(test::trace_has_record("ERROR", "La lettura del file specificato è fallita."));
+    EXPECT_TRUE(test::traced(Level_error, {empty_file.parser->error_message()}));
 
     const Analysis missing = analyse_file((folder / "manca.p7m").string());
     EXPECT_EQ(missing.parser->error_message(), "La lettura del file specificato è fallita.");

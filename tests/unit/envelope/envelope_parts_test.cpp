@@ -7,6 +7,7 @@
 #include "envelope/document_types.h"
 #include "envelope_builder.h"
 #include "test_folder.h"
+#include "trace_records.h"
 
 #include <gtest/gtest.h>
 
@@ -88,7 +89,7 @@ TEST(Asn1_utctime, anything_but_a_real_utc_time_fails)
         EXPECT_FALSE(time.succeeded()) << text;
         EXPECT_EQ(time.message(), "bad UTCTIME format") << text;
     }
-    EXPECT_TRUE(test::trace_has_record("TRACE", "Operazione fallita: bad UTCTIME format"));
+    EXPECT_TRUE(test::traced(Level_trace, {"bad UTCTIME format"}));
 }
 
 TEST(Openssl_error_text, lists_the_queue_oldest_first_and_empties_it)
@@ -127,7 +128,7 @@ TEST(Binary_file_read, reads_whole_files_and_names_every_failure)
     Binary_file_read empty((folder / "vuoto.p7m").string());
     EXPECT_EQ(empty.result(), File_empty);
     EXPECT_EQ(empty.message(), "Il file è vuoto.");
-    EXPECT_TRUE(test::trace_has_record("TRACE", "Operazione fallita: Il file è vuoto."));
+    EXPECT_TRUE(test::traced(Level_trace, {empty.message()}));
 
     // A folder opens but cannot be read; a FIFO must not block the reader.
     Binary_file_read directory(folder.path().string());
@@ -238,6 +239,7 @@ TEST(Binary_file_write, creates_or_truncates_with_default_permissions)
     const std::vector<uint8_t> long_content(100000, 'x');
     const std::vector<uint8_t> short_content{'o', 'k'};
 
+    const std::size_t mark = test::trace_mark();
     const mode_t previous = ::umask(022);
     Binary_file_write first;
     EXPECT_TRUE(first.write(long_content, path.string()));
@@ -249,11 +251,8 @@ TEST(Binary_file_write, creates_or_truncates_with_default_permissions)
     struct stat attributes {};
     ASSERT_EQ(::stat(path.c_str(), &attributes), 0);
     EXPECT_EQ(attributes.st_mode & 0777, 0644u);
-    EXPECT_TRUE(test::trace_has_record("INFO", "Scrittura su disco del file binario."));
-    EXPECT_TRUE(test::trace_has_record("INFO", path.string()));
-    EXPECT_TRUE(test::trace_has_record("INFO", "File aperto per la scrittura."));
-    EXPECT_TRUE(test::trace_has_record("INFO", "Scrittura del file."));
-    EXPECT_TRUE(test::trace_has_record("INFO", "Scrittura riuscita."));
+    // Each write is traced with the file it goes to.
+    EXPECT_EQ(test::count_traced(Level_info, {path.string()}, mark), 2u);
 
     // An empty document gives an empty file.
     Binary_file_write empty;
@@ -272,11 +271,12 @@ TEST(Binary_file_write, creates_or_truncates_with_default_permissions)
         through_link.write(short_content, (folder / "collegamento.pdf").string(), Binary_file_write::Private_copy));
     EXPECT_EQ(test::read_file(path), "");
 
+    const std::size_t failing = test::trace_mark();
     Binary_file_write impossible;
     EXPECT_FALSE(impossible.write(short_content, "/dev/null/documento.pdf"));
     EXPECT_EQ(impossible.result(), 3u);
     EXPECT_EQ(impossible.message(), "Impossibile trovare il percorso specificato.");
-    EXPECT_TRUE(test::trace_has_record("ERROR", "Scrittura su disco fallita."));
+    EXPECT_EQ(test::count_traced(Level_error, {}, failing), 1u);
 }
 
 } // namespace

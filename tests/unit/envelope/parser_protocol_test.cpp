@@ -4,6 +4,7 @@
 #include "envelope/signed_document_parser.h"
 #include "envelope_builder.h"
 #include "test_folder.h"
+#include "trace_records.h"
 
 #include <gtest/gtest.h>
 
@@ -38,7 +39,7 @@ TEST(Parser_protocol, names_decide_the_kind_and_calls_out_of_order_assert)
     EXPECT_EQ(refused.error_message(), "Il file non è un documento firmato.");
     EXPECT_EQ(refused_info->_file_type, Document_types::Unsupported);
     EXPECT_EQ(refused_info->file_data.state(), Assignable_state::Pending);
-    EXPECT_TRUE(test::trace_has_record("ERROR", "Il file non è un documento firmato."));
+    EXPECT_TRUE(test::traced(Level_error, {refused.error_message()}));
 
     // Bytes under a refused name are read for what they are; bytes of no known kind are refused
     // but kept.
@@ -58,7 +59,7 @@ TEST(Parser_protocol, names_decide_the_kind_and_calls_out_of_order_assert)
     Signed_document_parser m7m(m7m_info, cancel);
     m7m.set_file_name("atto.M7M");
     EXPECT_EQ(m7m_info->_file_type, Document_types::Multipart);
-    EXPECT_TRUE(test::trace_has_record("INFO", "Il file ha l'estensione per i un documento MIME composito."));
+    EXPECT_TRUE(test::traced(Level_info, {"MIME"}));
 }
 
 TEST(Parser_protocol, starting_a_decoding_clears_the_cancel_flag)
@@ -206,7 +207,7 @@ TEST(Parser_protocol, time_stamped_file_decodes_its_envelope_and_keeps_the_reply
     broken.load_buffer(test::as_bytes(cut), "contratto.txt.m7m");
     broken.analyse();
     EXPECT_EQ(broken.error_message(), "L'analisi del file è fallita.");
-    EXPECT_TRUE(test::trace_has_record("ERROR", "end of file"));
+    EXPECT_TRUE(test::traced(Level_error, {"end of file"}));
 }
 
 } // namespace

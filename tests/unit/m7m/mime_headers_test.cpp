@@ -2,6 +2,7 @@
 #include "envelope/vector_stream.h"
 
 #include "test_folder.h"
+#include "trace_records.h"
 
 #include <gtest/gtest.h>
 
@@ -89,11 +90,11 @@ TEST(Mime_headers, ReadsNamesValuesAndTheLastParameter)
         },
         std::runtime_error);
 
-    const std::string trace = test::trace_content();
-    EXPECT_NE(trace.find("PARSING LINE <MIME-Version: 1.0>"), std::string::npos);
-    EXPECT_NE(trace.find("Parsing parameter."), std::string::npos);
-    EXPECT_NE(trace.find("PARSING LINE <>"), std::string::npos);
-    EXPECT_NE(trace.find("End of headers (newline)."), std::string::npos);
+    // Each line read is traced with its text, each parameter, and the blank line ending the headers.
+    EXPECT_TRUE(test::traced(Level_trace, {"<MIME-Version: 1.0>"}));
+    EXPECT_TRUE(test::traced(Level_trace, {"<>"}));
+    EXPECT_TRUE(test::traced(Level_trace, {"parameter"}));
+    EXPECT_TRUE(test::traced(Level_trace, {"End of headers"}));
 }
 
 TEST(Mime_headers, AcceptsEveryLineEndAndStopsAtTheStreamEnd)

@@ -4,6 +4,7 @@
 #include "envelope/vector_stream.h"
 
 #include "test_folder.h"
+#include "trace_records.h"
 
 #include <gtest/gtest.h>
 
@@ -107,8 +108,8 @@ TEST(Mime_envelope_split, SamplesGiveBackTheEnvelopeAndTheReply)
     EXPECT_EQ(ASN1_INTEGER_get(TS_STATUS_INFO_get0_status(TS_RESP_get_status_info(response))), 0);
     TS_RESP_free(response);
 
-    EXPECT_NE(test::trace_content().find("Parsing base64 content."), std::string::npos);
-    EXPECT_NE(test::trace_content().find("Parsing binary content."), std::string::npos);
+    EXPECT_TRUE(test::traced(Level_trace, {"base64"}));
+    EXPECT_TRUE(test::traced(Level_trace, {"binary"}));
 }
 
 TEST(Mime_envelope_split, PartRules)

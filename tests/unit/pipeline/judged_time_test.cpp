@@ -7,6 +7,7 @@
 #include "pipeline_test_support.h"
 #include "revocation_pki.h"
 #include "trust/trusted_list_store.h"
+#include "withdrawn_authority_list.h"
 
 #include <gtest/gtest.h>
 
@@ -22,12 +23,7 @@ namespace {
 
 using test::has_line;
 
-std::time_t utc(const char* text)
-{
-    std::time_t time = 0;
-    EXPECT_TRUE(parse_xml_date_time(text, time));
-    return time;
-}
+using test::utc;
 
 int time_stamp_time(TS_RESP_CTX*, void* when, long* seconds, long* micros)
 {
@@ -72,65 +68,19 @@ std::vector<uint8_t> time_stamp_token(std::span<const uint8_t> covered, const Ce
     return size > 0 ? std::vector<uint8_t>(der, der + size) : std::vector<uint8_t>{};
 }
 
-struct Past_pki {
-    test::Key ca_key = test::new_key(), signer_key = test::new_key(), tsa_key = test::new_key();
-    Certificate ca, signer, tsa;
-    std::shared_ptr<Trusted_store> store;
+// The signer's certificate has no QcStatements: the list says it is qualified, on a device.
+struct Past_pki : test::Withdrawn_authority_pki {
+    test::Key signer_key = test::new_key();
+    Certificate signer;
 
     Past_pki()
     {
-        const std::time_t from = utc("2015-01-01T00:00:00Z"), to = utc("2045-01-01T00:00:00Z");
-        ca = test::make_certificate({.serial = 1,
-                                     .common_name = "CA ritirata nel 2024",
-                                     .not_before = from,
-                                     .not_after = to,
-                                     .authority = true,
-                                     .key_usage = "critical,keyCertSign,cRLSign"},
-                                    ca_key, {}, {});
         signer = test::make_certificate({.serial = 2,
                                          .common_name = "Firmatario retrodatato",
                                          .not_before = utc("2017-01-01T00:00:00Z"),
-                                         .not_after = to,
+                                         .not_after = utc("2045-01-01T00:00:00Z"),
                                          .key_usage = "critical,nonRepudiation"},
                                         signer_key, ca, ca_key);
-        tsa = test::make_certificate({.serial = 3,
-                                      .common_name = "Marche qualificate",
-                                      .not_before = from,
-                                      .not_after = to,
-                                      .key_usage = "critical,digitalSignature",
-                                      .extended_key_usage = "critical,timeStamping"},
-                                     tsa_key, {}, {});
-        auto service = [](const char* name, const Certificate& certificate, const char* type, Service_period current,
-                          std::vector<Service_period> history) {
-            Trust_service made{"Prestatore di prova", name, {certificate}, std::move(current), std::move(history), {}};
-            made.current.type = type;
-            for (Service_period& period : made.history)
-                period.type = type;
-            return made;
-        };
-        // The signer's certificate has no QcStatements: the list says it is qualified, on a device.
-        const std::string qualifier = "http://uri.etsi.org/TrstSvc/TrustedList/SvcInfoExt/";
-        const Qualification_element qualified_on_device{
-            {qualifier + "QCStatement", qualifier + "QCWithQSCD"},
-            {Qualification_criteria::Assertion::All, {{{"nonRepudiation", true}}}, {}, {}, {}, {}}};
-        Trusted_list national;
-        national.territory = "IT";
-        national.services = {
-            service("CA ritirata", ca, tsl_uri::Service_ca_qc,
-                    {"", tsl_uri::Status_withdrawn, utc("2024-06-01T00:00:00Z"), {tsl_uri::For_signatures}, {}},
-                    {{"",
-                      tsl_uri::Status_granted,
-                      utc("2016-07-01T00:00:00Z"),
-                      {tsl_uri::For_signatures},
-                      {qualified_on_device}}}),
-            service("Marche temporali", tsa, tsl_uri::Service_tsa_qtst,
-                    {"", tsl_uri::Status_granted, utc("2016-07-01T00:00:00Z"), {}, {}}, {}),
-        };
-        Trusted_list european;
-        european.territory = "EU";
-        store = std::make_shared<Trusted_store>("");
-        store->use_trusted_lists(
-            std::make_shared<const Trusted_lists>(Kept_list{european, {}}, std::vector<Kept_list>{{national, {}}}));
     }
 
     // An envelope whose signer states signing_time; with a time of stamped, a signature time stamp

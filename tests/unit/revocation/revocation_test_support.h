@@ -4,6 +4,7 @@
 #pragma once
 
 #include "test_folder.h"
+#include "trace_records.h"
 #include "trust/common_data_folder.h"
 #include "trust/crl_cache.h"
 #include "trust/report.h"
@@ -27,40 +28,25 @@ protected:
         std::filesystem::remove_all(_seed);
         std::filesystem::create_directories(_seed);
         _cache = crl_cache_folder();
-        _trace_start = trace_end();
+        _trace_start = trace_mark();
         set_report_handler([this](int severity, const std::string& text) {
             _reports.push_back((severity == Report_error ? "E: " : severity == Report_warning ? "W: " : "I: ") + text);
         });
     }
     void TearDown() override { set_report_handler({}); }
 
-    // The records written since SetUp (the log is a ring; a test writes far less than a turn).
-    std::string trace_since_start() const
+    // How many records of the level written since SetUp name every one of the parts.
+    std::size_t traced_since_start(int level, const std::vector<std::string>& parts) const
     {
-        const std::string content = trace_content();
-        const std::size_t end = trace_end(content);
-        return end >= _trace_start ? content.substr(_trace_start, end - _trace_start) : content;
+        return count_traced(level, parts, _trace_start);
     }
-    static std::size_t count_of(const std::string& text, const std::string& part)
-    {
-        std::size_t count = 0;
-        for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
-            ++count;
-        return count;
-    }
+    std::size_t trace_start() const { return _trace_start; }
 
     std::filesystem::path _cache; // the user's own
     std::filesystem::path _seed; // the installation's
     std::vector<std::string> _reports;
 
 private:
-    static std::size_t trace_end(const std::string& content)
-    {
-        const std::size_t marker = content.find("\n\n<<<<< FINE DEL FILE DI LOG");
-        return marker == std::string::npos ? content.size() : marker;
-    }
-    static std::size_t trace_end() { return trace_end(trace_content()); }
-
     std::size_t _trace_start = 0;
 };
 

@@ -192,7 +192,7 @@ TEST_F(Settings_test, UnwritableMachineHiveGivesTheSystemCode)
     set_trace_hook(nullptr);
     ASSERT_FALSE(trace_current_path().empty()) << "the trace log is unavailable: its records cannot be checked";
     ASSERT_EQ(trace_records.size(), 1u);
-    EXPECT_EQ(trace_records[0], "Operazione fallita: " + writer.message());
+    EXPECT_NE(trace_records[0].find(writer.message()), std::string::npos) << trace_records[0];
     EXPECT_EQ(read_dword(Machine, Settings_key, "Aggiornamenti").result(), ERROR_FILE_NOT_FOUND_CODE);
 
     // A line break in a name would break the file's line structure: refused, nothing written.

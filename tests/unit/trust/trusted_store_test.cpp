@@ -2,6 +2,7 @@
 // publisher, what the user is told for each failure, and the user list's life cycle.
 #include "pki.h"
 #include "test_folder.h"
+#include "trace_records.h"
 
 #include "trust/common_data_folder.h"
 #include "trust/report.h"
@@ -52,11 +53,10 @@ TEST_F(Trusted_store_test, the_installed_lists_load_and_merge_silently)
     EXPECT_FALSE(store->is_in_cnipa_list(pki_certificate("card-root")));
     EXPECT_FALSE(store->is_in_cnipa_list(pki_certificate("user-root")));
 
-    const std::string trace = trace_content();
-    EXPECT_NE(std::string::npos,
-              trace.find("Carica la lista di certificati da usare per la costruzione delle catene di trust."));
-    EXPECT_NE(std::string::npos, trace.find("Il contenitore di certificati è stato inglobato in quello principale."));
-    EXPECT_NE(std::string::npos, trace.find("Lista certificati utente caricata."));
+    // The loading of each list is traced.
+    EXPECT_TRUE(traced(Level_info, {"catene"}));
+    EXPECT_TRUE(traced(Level_info, {"contenitore"}));
+    EXPECT_TRUE(traced(Level_trace, {"utente", "caricata"}));
 }
 
 // Any trusted root makes a time-stamping authority trusted; only the accredited list (or a listed
@@ -205,8 +205,7 @@ TEST_F(Trusted_store_test, a_missing_user_list_starts_empty_and_the_first_save_c
     std::filesystem::remove(data("user.sst"));
     auto store = load();
     EXPECT_TRUE(_reports.lines().empty()) << "the user is not told";
-    EXPECT_NE(std::string::npos,
-              trace_content().find("Impossibile caricare il file con la lista dei certificati utente."));
+    EXPECT_TRUE(traced(Level_error, {"utente"}));
     ASSERT_TRUE(store->user_store_is_available());
 
     const Certificate added = pki_certificate("signer-self-signed");
@@ -321,8 +320,7 @@ TEST(Common_data_folder, comes_from_the_environment_without_trailing_slashes)
     EXPECT_EQ("/var/lib/velin-manager", lookup_common_data_folder());
     ::setenv("VELIN_DATA_DIR", "", 1);
     EXPECT_EQ("", lookup_common_data_folder());
-    EXPECT_NE(std::string::npos,
-              trace_content().find("La rilevazione della cartella comune delle applicazioni è falita."));
+    EXPECT_TRUE(traced(Level_error, {"cartella comune"}));
     ::setenv("VELIN_DATA_DIR", saved.c_str(), 1);
 }
 

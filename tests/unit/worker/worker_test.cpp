@@ -1,6 +1,6 @@
 // The worker thread: one step per wake-up, a message after each, and how it ends.
-#include "VelinVerify/worker/worker_thread.h"
 #include "test_folder.h"
+#include "trace_records.h"
 #include "worker_test_support.h"
 
 #include <gtest/gtest.h>
@@ -11,11 +11,15 @@
 namespace {
 
 using namespace std::chrono_literals;
-using velin::test::count_records;
+using velin::Level_error;
+using velin::Level_info;
+using velin::Level_warn;
+using velin::test::count_traced;
 using velin::test::eventually;
 using velin::test::Gate;
 using velin::test::Layer;
 using velin::test::Received;
+using velin::test::trace_mark;
 
 constexpr unsigned Wm_app = 0x8000;
 
@@ -56,14 +60,11 @@ public:
 
 TEST(Worker_thread, runs_the_rebound_task_and_posts_the_message_of_each_step)
 {
-    const size_t initialisations = count_records("INFO   Inizializzazione del worker thread non richiesta.");
-    const size_t queued = count_records("INFO   Accodamento della richiesta al worker thread.");
-    const size_t finalisations = count_records("INFO   Finalizzazione del worker thread non richiesta.");
+    const size_t mark = trace_mark();
     Received received;
     Layer layer(received);
     velin::Worker_thread worker;
-    worker.set_task(layer.task);
-    worker.set_notification(layer.notification);
+    layer.served_by(worker);
 
     layer.step(&Layer::record_a, Wm_app);
     worker.wake();
@@ -74,15 +75,16 @@ TEST(Worker_thread, runs_the_rebound_task_and_posts_the_message_of_each_step)
     ASSERT_TRUE(eventually([&] { return received.messages.size() == 2; }));
     EXPECT_EQ(layer.steps(), (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(received.messages, (std::vector<unsigned>{Wm_app, Wm_app + 1}));
-    EXPECT_EQ(count_records("INFO   Inizializzazione del worker thread non richiesta."), initialisations + 1);
-    EXPECT_EQ(count_records("INFO   Accodamento della richiesta al worker thread."), queued + 1);
+    // Without initialisation and finalisation tasks, each is traced as skipped; one request queued.
+    EXPECT_EQ(count_traced(Level_info, {"Inizializzazione"}, mark), 1u);
+    EXPECT_EQ(count_traced(Level_info, {"Accodamento"}, mark), 1u);
     EXPECT_TRUE(worker.signal_result());
 
     worker.stop();
     EXPECT_FALSE(worker.started());
     EXPECT_EQ(worker.exit_code(), 0);
     EXPECT_EQ(worker.loop_wait_result(), velin::Wait_signalled);
-    EXPECT_EQ(count_records("INFO   Finalizzazione del worker thread non richiesta."), finalisations + 1);
+    EXPECT_EQ(count_traced(Level_info, {"Finalizzazione"}, mark), 1u);
     // The thread posts the last step's message once more as it ends.
     ASSERT_TRUE(eventually([&] { return received.messages.size() == 3; }));
     EXPECT_EQ(received.messages.back(), Wm_app + 1);
@@ -99,16 +101,15 @@ TEST(Worker_thread, initialisation_steps_and_finalisation_run_on_the_worker)
     velin::Worker_thread worker;
     worker.set_initialisation_task(initialise);
     worker.set_finalisation_task(finalise);
-    worker.set_task(layer.task);
-    worker.set_notification(layer.notification);
+    layer.served_by(worker);
     layer.step(&Layer::record_thread, Wm_app);
 
     worker.wake();
     ASSERT_TRUE(eventually([&] { return received.messages.size() == 1; }));
     worker.stop();
     EXPECT_EQ(layer.steps(), (std::vector<std::string>{"worker", "worker", "a"}));
-    EXPECT_GE(count_records("INFO   Inizializzazione del worker thread.\n"), 1u);
-    EXPECT_GE(count_records("INFO   Finalizzazione del worker thread.\n"), 1u);
+    EXPECT_GE(count_traced(Level_info, {"Inizializzazione"}), 1u);
+    EXPECT_GE(count_traced(Level_info, {"Finalizzazione"}), 1u);
 }
 
 TEST(Worker_thread, one_signal_runs_exactly_one_more_step)
@@ -116,8 +117,7 @@ TEST(Worker_thread, one_signal_runs_exactly_one_more_step)
     Received received;
     Test_layer layer(received);
     velin::Worker_thread worker;
-    worker.set_task(layer.task);
-    worker.set_notification(layer.notification);
+    layer.served_by(worker);
     layer.step(&Test_layer::count, Wm_app);
 
     worker.wake();
@@ -142,24 +142,20 @@ TEST(Worker_thread, a_failing_step_still_ends_with_its_message_and_leaves_a_reco
     Received received;
     Test_layer layer(received);
     velin::Worker_thread worker;
-    worker.set_task(layer.task);
-    worker.set_notification(layer.notification);
+    layer.served_by(worker);
 
     layer.step(&Test_layer::throw_standard, Wm_app);
     worker.wake();
     ASSERT_TRUE(eventually([&] { return received.messages.size() == 1; }));
-    EXPECT_EQ(count_records("ERROR  Eccezione: class: std::runtime_error; what: guasto nel passo\n"), 1u);
+    EXPECT_EQ(count_traced(Level_error, {"std::runtime_error", "guasto nel passo"}), 1u);
 
     // A division by zero in a step is a failed step, not the end of the program.
-    const size_t faults = count_records("ERROR  SEH exception EXCEPTION_INT_DIVIDE_BY_ZERO\n");
+    const size_t mark = trace_mark();
     layer.step(&Test_layer::divide, Wm_app + 1);
     worker.wake();
     ASSERT_TRUE(eventually([&] { return received.messages.size() == 2; }));
     EXPECT_EQ(layer.quotient, -1);
-    EXPECT_EQ(count_records("ERROR  SEH exception EXCEPTION_INT_DIVIDE_BY_ZERO\n"), faults + 1);
-    EXPECT_GE(count_records("ERROR  Eccezione: class: velin::SEH_exception; what: SEH exception "
-                            "EXCEPTION_INT_DIVIDE_BY_ZERO\n"),
-              1u);
+    EXPECT_EQ(count_traced(Level_error, {"velin::SEH_exception", "EXCEPTION_INT_DIVIDE_BY_ZERO"}, mark), 1u);
 
     // The worker goes on with the next step.
     layer.step(&Layer::record_a, Wm_app + 2);
@@ -174,31 +170,30 @@ TEST(Thread_procedure, an_exception_leaving_the_thread_is_recorded_and_ends_it_w
 {
     struct Case {
         std::function<void()> thrower;
-        std::string record;
+        std::vector<std::string> record; // what the ERROR record names
     };
     static int object = 0;
     const Case cases[] = {
         {[] { throw std::logic_error("inizializzazione impossibile"); },
-         "ERROR  Eccezione: class: std::logic_error; what: inizializzazione impossibile\n"},
-        {[] { throw &object; }, "ERROR  Eccezione: Tipo non riconosciuto\n"},
-        {[] { throw static_cast<int*>(nullptr); }, "ERROR  Eccezione: NULL\n"},
+         {"std::logic_error", "inizializzazione impossibile"}},
+        {[] { throw &object; }, {"Tipo non riconosciuto"}},
+        {[] { throw static_cast<int*>(nullptr); }, {"NULL"}},
     };
     for (const Case& test : cases) {
-        SCOPED_TRACE(test.record);
-        const size_t before = count_records(test.record);
+        SCOPED_TRACE(test.record.front());
+        const size_t mark = trace_mark();
         Received received;
         Layer layer(received);
         velin::Worker_thread worker;
         worker.set_initialisation_task(std::make_shared<Function_task>(test.thrower));
-        worker.set_task(layer.task);
-        worker.set_notification(layer.notification);
+        layer.served_by(worker);
         layer.step(&Layer::record_a, Wm_app);
 
         worker.wake();
         ASSERT_EQ(worker.wait(5000ms), velin::Wait_signalled);
         EXPECT_FALSE(worker.is_running());
         EXPECT_EQ(worker.exit_code(), EXIT_FAILURE);
-        EXPECT_EQ(count_records(test.record), before + 1);
+        EXPECT_EQ(count_traced(Level_error, test.record, mark), 1u);
         velin::test::deliver_for(100ms);
         EXPECT_TRUE(layer.steps().empty());
         EXPECT_TRUE(received.messages.empty());
@@ -213,8 +208,7 @@ TEST(Worker_thread, stop_gives_up_after_5000_ms_and_the_busy_thread_ends_on_its_
     std::promise<void> finalised;
     auto worker = std::make_unique<velin::Worker_thread>();
     worker->set_finalisation_task(std::make_shared<Function_task>([&] { finalised.set_value(); }));
-    worker->set_task(layer.task);
-    worker->set_notification(layer.notification);
+    layer.served_by(*worker);
     layer.step(&Test_layer::block, Wm_app);
     worker->wake();
     ASSERT_TRUE(eventually([&] { return layer.gate.arrived(); }));
@@ -238,15 +232,14 @@ TEST(Worker_thread, terminate_abandons_a_busy_thread_without_ending_the_process)
     Received received;
     Test_layer layer(received);
     velin::Worker_thread worker;
-    worker.set_task(layer.task);
-    worker.set_notification(layer.notification);
+    layer.served_by(worker);
     layer.step(&Test_layer::block, Wm_app);
     worker.wake();
     ASSERT_TRUE(eventually([&] { return layer.gate.arrived(); }));
 
-    const size_t warnings = count_records("WARN   Terminating thread ");
+    const size_t mark = trace_mark();
     worker.terminate(7);
-    EXPECT_EQ(count_records("WARN   Terminating thread "), warnings + 1);
+    EXPECT_EQ(count_traced(Level_warn, {"Terminating"}, mark), 1u);
     EXPECT_FALSE(worker.started());
     EXPECT_EQ(worker.exit_code(), 7);
 
@@ -265,8 +258,7 @@ TEST(Worker_thread, a_worker_dropped_without_stop_ends_its_thread)
     {
         velin::Worker_thread worker;
         worker.set_finalisation_task(std::make_shared<Function_task>([&] { finalised.set_value(); }));
-        worker.set_task(layer.task);
-        worker.set_notification(layer.notification);
+        layer.served_by(worker);
         layer.step(&Layer::record_a, Wm_app);
         worker.wake();
         ASSERT_TRUE(eventually([&] { return received.messages.size() == 1; }));
@@ -289,7 +281,7 @@ TEST(Worker_thread, misuse_is_reported_as_an_assertion)
     layer.notification->set_message(Wm_app);
     worker.wake();
     ASSERT_TRUE(eventually([&] { return received.messages.size() == 1; }));
-    EXPECT_GE(count_records("ERROR  Eccezione: class: std::logic_error; what: Assertion failed: _task ne NULL\n"), 1u);
+    EXPECT_GE(count_traced(Level_error, {"std::logic_error", "_task ne NULL"}), 1u);
 
     // A stopped worker cannot be started again.
     worker.stop();

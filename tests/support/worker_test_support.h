@@ -1,12 +1,13 @@
 // What the worker tests share: a layer-like target with its window, its step task and its
-// notification, and waiting while the user-interface thread delivers messages.
+// notification, served by a worker thread, and waiting while the user-interface thread delivers
+// messages. For test programs that link the verifier's worker library.
 #pragma once
 
 #include "VelinVerify/worker/closure.h"
 #include "VelinVerify/worker/notification.h"
 #include "VelinVerify/worker/window_registry.h"
+#include "VelinVerify/worker/worker_thread.h"
 #include "eventually.h"
-#include "test_folder.h"
 
 #include <QCoreApplication>
 
@@ -28,15 +29,6 @@ inline void deliver_for(std::chrono::milliseconds duration)
     eventually([] { return false; }, duration);
 }
 
-inline size_t count_records(const std::string& text)
-{
-    const std::string content = trace_content();
-    size_t count = 0;
-    for (size_t at = content.find(text); at != std::string::npos; at = content.find(text, at + text.size()))
-        ++count;
-    return count;
-}
-
 // Messages that reached a window, kept outside the window so they can be counted after it is gone.
 struct Received {
     std::vector<unsigned> messages;
@@ -51,6 +43,13 @@ public:
         notification->set_window(_registration.handle());
     }
     ~Layer() override { release_closures(); }
+
+    // The worker runs this layer's step task and posts to its window.
+    void served_by(Worker_thread& worker) const
+    {
+        worker.set_task(task);
+        worker.set_notification(notification);
+    }
 
     // Binds the step task to a member of this layer (or of a class derived from it).
     template <class Derived>

@@ -1,9 +1,9 @@
 // velin-verify --batch --json run on files of a test's own: the program's data folder seeded
 // with the test PKI's lists and revocation lists, revocation checked against the cached lists,
-// and the report read back as JSON.
+// and the report read back as JSON. For test programs that define VELIN_VERIFY_PROGRAM and
+// VELIN_PKI_FIXTURES.
 #pragma once
 
-#include "VelinVerify/app/batch_report.h"
 #include "test_folder.h"
 
 #include <gtest/gtest.h>
@@ -50,6 +50,36 @@ inline bool has_line(const std::string& lines, const std::string& line)
     return lines.find(line + "\n") != std::string::npos;
 }
 
+// The test PKI's revocation lists in a cache folder, under the names the program gives the files
+// it downloads from their URLs.
+inline void seed_test_crls(const std::filesystem::path& cache)
+{
+    for (const std::string name : {"accredited-ca", "card-root"}) {
+        std::string escaped;
+        for (const char c : "http://127.0.0.1:8799/crl/" + name + ".crl") {
+            if (std::isalnum(static_cast<unsigned char>(c)) || c == '.')
+                escaped += c;
+            else
+                escaped += "_" + QString::number(static_cast<unsigned char>(c), 16).toStdString();
+        }
+        std::filesystem::copy_file(std::filesystem::path(VELIN_PKI_FIXTURES) / "crl" / (name + ".crl"),
+                                   cache / (escaped + ".crl"));
+    }
+}
+
+// The program's settings, data, private and cache folders inside a test's folder.
+inline QProcessEnvironment verifier_environment(const std::filesystem::path& folder, const std::filesystem::path& data)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("VELIN_DATA_DIR", QString::fromStdString(data.string()));
+    environment.insert("VELIN_USER_REGISTRY", QString::fromStdString((folder / "user.reg").string()));
+    environment.insert("VELIN_MACHINE_REGISTRY", QString::fromStdString((folder / "machine.reg").string()));
+    environment.insert("XDG_RUNTIME_DIR", QString::fromStdString((folder / "run").string()));
+    environment.insert("TMPDIR", QString::fromStdString((folder / "run").string()));
+    environment.insert("XDG_CACHE_HOME", QString::fromStdString((folder / "user-cache").string()));
+    return environment;
+}
+
 // A test's own data folder and settings, and the program run on a file.
 class Batch_verifier {
 public:
@@ -59,18 +89,7 @@ public:
         std::filesystem::create_directories(data / "cache");
         std::filesystem::copy(std::filesystem::path(VELIN_PKI_FIXTURES) / "velin-data" / "data", data / "data",
                               std::filesystem::copy_options::recursive);
-        // The test PKI's lists in the cache seed, under the names their URLs give them.
-        for (const std::string name : {"accredited-ca", "card-root"}) {
-            std::string escaped;
-            for (const char c : "http://127.0.0.1:8799/crl/" + name + ".crl") {
-                if (std::isalnum(static_cast<unsigned char>(c)) || c == '.')
-                    escaped += c;
-                else
-                    escaped += "_" + QString::number(static_cast<unsigned char>(c), 16).toStdString();
-            }
-            std::filesystem::copy_file(std::filesystem::path(VELIN_PKI_FIXTURES) / "crl" / (name + ".crl"),
-                                       data / "cache" / (escaped + ".crl"));
-        }
+        seed_test_crls(data / "cache");
         write_file(folder / "user.reg",
                    "Windows Registry Editor Version 5.00\n\n"
                    "[HKEY_CURRENT_USER\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\n"
@@ -80,15 +99,8 @@ public:
 
     Verdict verify(const std::filesystem::path& file, const QStringList& extra = {}, bool json = true)
     {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("VELIN_DATA_DIR", QString::fromStdString(data.string()));
-        environment.insert("VELIN_USER_REGISTRY", QString::fromStdString((folder / "user.reg").string()));
-        environment.insert("VELIN_MACHINE_REGISTRY", QString::fromStdString((folder / "machine.reg").string()));
-        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString((folder / "run").string()));
-        environment.insert("TMPDIR", QString::fromStdString((folder / "run").string()));
-        environment.insert("XDG_CACHE_HOME", QString::fromStdString((folder / "user-cache").string()));
         QProcess process;
-        process.setProcessEnvironment(environment);
+        process.setProcessEnvironment(verifier_environment(folder.path(), data));
         process.start(VELIN_VERIFY_PROGRAM, QStringList{"--batch"} + (json ? QStringList{"--json"} : QStringList{}) +
                                                 extra + QStringList{QString::fromStdString(file.string())});
         Verdict verdict;
