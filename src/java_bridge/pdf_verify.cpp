@@ -207,6 +207,18 @@ std::string Pdf_verify::failure_text() const
     return {};
 }
 
+void prepare_pdf_verification(JNIEnv* env)
+{
+    jclass workload = env->FindClass(Startup_workload_class);
+    jmethodID prepare = workload ? env->GetStaticMethodID(workload, "prepare_verification", "()V") : nullptr;
+    if (prepare)
+        env->CallStaticVoidMethod(workload, prepare);
+    if (const std::string exception = take_java_exception(env); !exception.empty())
+        Trace(Trace_kind, Level_info) << "Preparazione della verifica PDF: " << exception;
+    if (workload)
+        env->DeleteLocalRef(workload);
+}
+
 void Pdf_verify::parse(std::span<const uint8_t> bytes)
 {
     Trace(Trace_kind, Level_info) << "Verifica PDF";
@@ -223,6 +235,7 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
     JNIEnv* env = thread.env();
     if (!env)
         return;
+    prepare_pdf_verification(env);
     Local_refs refs(env);
     Java_class_binding binding(Pdf_verify_class, "Pdf_verify", "pdf_verify.",
                                {{"verify", "([B)V"},

@@ -69,6 +69,14 @@ bool intact(Pdf_verify& pdf, size_t index)
     return integrity.is_assigned() && integrity.value() == Signature_integrity::Intact;
 }
 
+size_t occurrences(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+        ++count;
+    return count;
+}
+
 void write_release(const fs::path& home, const std::string& version)
 {
     fs::create_directories(home);
@@ -110,10 +118,22 @@ TEST(Java_runtime, without_a_runtime_or_its_library_no_machine_starts)
     machine.set_sources_for_tests(empty.path().string(), std::string(), VELIN_JAVA_FOLDER);
     EXPECT_EQ(machine.start(), Jvm_failed);
     EXPECT_EQ(asked, 1);
+    // Started ahead on a thread of its own: no box there and nothing prepared; the next start
+    // tells the user what it found, without looking for a runtime again.
+    bool prepared = false;
+    {
+        const Jvm_start_ahead ahead(1024, [&prepared](JNIEnv*) { prepared = true; });
+    }
+    EXPECT_FALSE(prepared);
+    EXPECT_EQ(asked, 1);
+    const size_t looked = occurrences(test::trace_content(), "Java non rilevato.");
+    EXPECT_EQ(machine.start(), Jvm_failed);
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(occurrences(test::trace_content(), "Java non rilevato."), looked);
     // A home without the machine's library: no box, the reason in the trace.
     machine.set_sources_for_tests(Runtime_root, empty.path().string(), VELIN_JAVA_FOLDER);
     EXPECT_EQ(machine.start(), Jvm_failed);
-    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(asked, 2);
     EXPECT_NE(test::trace_content().find("Caricamento della libreria Java fallito."), std::string::npos);
     // A PDF then cannot be read, and says so without a crash.
     Pdf_verify pdf;
@@ -476,14 +496,6 @@ std::string run_verifier(const std::string& arguments, const std::string& input 
 std::string batch_report(const std::string& pdf, int* status = nullptr)
 {
     return run_verifier("--batch --json " + (pdfs() / pdf).string(), {}, status);
-}
-
-size_t occurrences(const std::string& text, const std::string& part)
-{
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
-        ++count;
-    return count;
 }
 
 TEST(Pdf_in_the_verifier, signed_pdfs_are_reported_like_envelopes)
