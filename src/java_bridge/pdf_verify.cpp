@@ -1,5 +1,6 @@
 #include "java_bridge/pdf_verify.h"
 
+#include "VelinVerify/envelope/content_kind.h"
 #include "common/owner.h"
 #include "common/trace.h"
 #include "java_bridge/java_vm.h"
@@ -12,6 +13,10 @@
 #include <array>
 #include <climits>
 #include <cstdio>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace velin {
 
@@ -217,6 +222,24 @@ void prepare_pdf_verification(JNIEnv* env)
         Trace(Trace_kind, Level_info) << "Preparazione della verifica PDF: " << exception;
     if (workload)
         env->DeleteLocalRef(workload);
+}
+
+std::optional<uint64_t> pdf_file_size(const std::string& path)
+{
+    // Non-blocking: opening a pipe that nobody writes to would wait for a writer.
+    const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (file < 0)
+        return std::nullopt;
+    struct stat info {};
+    std::array<uint8_t, 8192> head{};
+    ssize_t read = -1;
+    if (::fstat(file, &info) == 0 && S_ISREG(info.st_mode))
+        read = ::pread(file, head.data(), head.size(), 0);
+    ::close(file);
+    if (read <= 0 || document_type_by_content(std::span<const uint8_t>(head.data(), static_cast<size_t>(read))) !=
+                         Document_types::Pdf)
+        return std::nullopt;
+    return static_cast<uint64_t>(info.st_size);
 }
 
 void Pdf_verify::parse(std::span<const uint8_t> bytes)

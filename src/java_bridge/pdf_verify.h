@@ -8,6 +8,7 @@
 
 #include <jni.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -105,6 +106,11 @@ extern const char* const Text_pdf_no_memory;
 // the PDF reader's start, on two threads); quick once they are done. Nothing but the trace when
 // it fails: the verification meets the same failure and reports it.
 void prepare_pdf_verification(JNIEnv* env);
+
+// The size of the file at path when it is a regular file whose first bytes make it a PDF, so that
+// the machine can start before the file's turn comes; nothing otherwise. Only a regular file is
+// looked into: a pipe's bytes would be lost to the reading that follows.
+std::optional<uint64_t> pdf_file_size(const std::string& path);
 
 // What a signature of a form we do not read is told, with its subfilter as the document names it.
 std::string pdf_unsupported_text(const std::string& kind);

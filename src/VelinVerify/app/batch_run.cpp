@@ -1,17 +1,10 @@
 #include "VelinVerify/app/batch_run.h"
 
-#include "VelinVerify/envelope/content_kind.h"
 #include "VelinVerify/pipeline/report_channel.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
-
-#include <array>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace velin {
 
@@ -74,24 +67,6 @@ Batch_report run_batch(const std::string& path, const Pipeline_settings& setting
     run.start(path, content);
     loop.exec();
     return run.report();
-}
-
-std::optional<uint64_t> pdf_file_size(const std::string& path)
-{
-    // Non-blocking: opening a pipe that nobody writes to would wait for a writer.
-    const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (file < 0)
-        return std::nullopt;
-    struct stat info {};
-    std::array<uint8_t, 8192> head{};
-    ssize_t read = -1;
-    if (::fstat(file, &info) == 0 && S_ISREG(info.st_mode))
-        read = ::pread(file, head.data(), head.size(), 0);
-    ::close(file);
-    if (read <= 0 || document_type_by_content(std::span<const uint8_t>(head.data(), static_cast<size_t>(read))) !=
-                         Document_types::Pdf)
-        return std::nullopt;
-    return static_cast<uint64_t>(info.st_size);
 }
 
 } // namespace velin

@@ -8,9 +8,7 @@
 
 #include <QObject>
 
-#include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,10 +50,5 @@ private:
 // content: the document of a detached signature, when named.
 Batch_report run_batch(const std::string& path, const Pipeline_settings& settings, const Pipeline_services& services,
                        const std::string& content = {});
-
-// The size of the file at path when it is a regular file whose first bytes make it a PDF, so that
-// the Java machine can start before the file's turn comes; nothing otherwise. Only a regular
-// file is looked into: a pipe's bytes would be lost to the run.
-std::optional<uint64_t> pdf_file_size(const std::string& path);
 
 } // namespace velin

@@ -27,8 +27,12 @@
 #include <latch>
 #include <optional>
 #include <sstream>
-#include <sys/wait.h>
 #include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace velin {
 namespace {
@@ -140,6 +144,36 @@ TEST(Java_runtime, without_a_runtime_or_its_library_no_machine_starts)
     pdf.parse(test::read_bytes(pdfs() / "signed.pdf"));
     EXPECT_EQ(pdf.outcome(), Pdf_outcome::No_java);
     machine.set_no_runtime_handler(nullptr);
+}
+
+TEST(Java_runtime, only_a_regular_file_that_reads_as_a_pdf_has_the_machine_started_ahead)
+{
+    test::Test_folder folder;
+    const std::string pdf = "junk\n%PDF-1.7\n" + std::string(20000, 'x');
+    test::write_file(folder / "a.pdf", pdf);
+    EXPECT_EQ(pdf_file_size((folder / "a.pdf").string()), pdf.size());
+    // An envelope that carries a PDF, a PDF's name on something else, an empty file, no file.
+    const std::string pki = VELIN_PKI_FIXTURES;
+    const std::string sign = "openssl cms -sign -binary -nodetach -outform DER -in " + (folder / "a.pdf").string() +
+                             " -signer " + pki + "/signer-legal.cert.pem -inkey " + pki +
+                             "/signer-legal.key.pem -out " + (folder / "signed.p7m").string();
+    ASSERT_EQ(std::system(sign.c_str()), 0) << sign;
+    test::write_file(folder / "text.pdf", "solo testo");
+    test::write_file(folder / "empty.pdf", "");
+    for (const char* name : {"signed.p7m", "text.pdf", "empty.pdf", "missing.pdf"})
+        EXPECT_FALSE(pdf_file_size((folder / name).string())) << name;
+    // A pipe is neither waited on nor read: what its writer sends is left for the run.
+    const std::string pipe = (folder / "pipe.pdf").string();
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_FALSE(pdf_file_size(pipe));
+    const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int writer = ::open(pipe.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_EQ(::write(writer, "%PDF-1.7", 8), 8);
+    EXPECT_FALSE(pdf_file_size(pipe));
+    char sent[8] = {};
+    EXPECT_EQ(::read(reader, sent, sizeof sent), 8);
+    ::close(writer);
+    ::close(reader);
 }
 
 TEST(Java_runtime, lanes_that_start_the_machine_at_once_all_use_the_one_machine)

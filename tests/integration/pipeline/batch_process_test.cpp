@@ -2,7 +2,6 @@
 // settings, the verdict in the output and in the exit status.
 #include "VelinVerify/app/batch_pool.h"
 #include "VelinVerify/app/batch_report.h"
-#include "VelinVerify/app/batch_run.h"
 #include "report_time.h"
 #include "test_folder.h"
 
@@ -719,36 +718,6 @@ TEST(Batch_list, LinesAreCutWhereverTheReadsEnd)
     EXPECT_FALSE(reader.next().has_value());
     EXPECT_EQ(reader.error(), EISDIR);
     ::close(directory);
-}
-
-TEST(Batch_start, OnlyARegularFileThatReadsAsAPdfHasTheJavaMachineStartedAhead)
-{
-    test::Test_folder folder;
-    const std::string pdf = "junk\n%PDF-1.7\n" + std::string(20000, 'x');
-    test::write_file(folder / "a.pdf", pdf);
-    EXPECT_EQ(pdf_file_size((folder / "a.pdf").string()), pdf.size());
-    // An envelope that carries a PDF, a PDF's name on something else, an empty file, no file.
-    const std::string pki = VELIN_PKI_FIXTURES;
-    const std::string sign = "openssl cms -sign -binary -nodetach -outform DER -in " + (folder / "a.pdf").string() +
-                             " -signer " + pki + "/signer-legal.cert.pem -inkey " + pki +
-                             "/signer-legal.key.pem -out " + (folder / "signed.p7m").string();
-    ASSERT_EQ(std::system(sign.c_str()), 0) << sign;
-    test::write_file(folder / "text.pdf", "solo testo");
-    test::write_file(folder / "empty.pdf", "");
-    for (const char* name : {"signed.p7m", "text.pdf", "empty.pdf", "missing.pdf"})
-        EXPECT_FALSE(pdf_file_size((folder / name).string())) << name;
-    // A pipe is neither waited on nor read: what its writer sends is left for the run.
-    const std::string pipe = (folder / "pipe.pdf").string();
-    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
-    EXPECT_FALSE(pdf_file_size(pipe));
-    const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    const int writer = ::open(pipe.c_str(), O_WRONLY | O_CLOEXEC);
-    ASSERT_EQ(::write(writer, "%PDF-1.7", 8), 8);
-    EXPECT_FALSE(pdf_file_size(pipe));
-    char sent[8] = {};
-    EXPECT_EQ(::read(reader, sent, sizeof sent), 8);
-    ::close(writer);
-    ::close(reader);
 }
 
 TEST(Batch_text, NamesFromCertificatesCannotForgeLinesOrBreakJson)
