@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace velin {
@@ -60,6 +61,8 @@ extern const int Java_max_heap_mb;
 
 // A machine started for a document up to this size compiles with the quick compiler only.
 constexpr uint64_t Quick_start_limit = 16 * 1024 * 1024;
+// One started for a document up to this size has a roomier young generation (java_vm.cpp).
+constexpr uint64_t Small_document_limit = 4 * 1024 * 1024;
 
 constexpr uint32_t Jvm_started = 0;
 constexpr uint32_t Jvm_already_running = 1;
@@ -75,6 +78,9 @@ public:
     // document_size: the size of the document it is started for; up to Quick_start_limit the
     // machine's start counts more than the speed of its compiled code (see java_vm.cpp).
     uint32_t start(uint64_t document_size = 0);
+    // start() for Jvm_start_ahead, on a thread that tells the user nothing: a failure is kept,
+    // and the next start() reports it as its own instead of trying again.
+    uint32_t start_ahead(uint64_t document_size);
     // 0 when a machine was destroyed, 1 when there was none. A destroyed machine cannot be made
     // again in the same process: later starts fail.
     uint32_t destroy();
@@ -98,6 +104,8 @@ private:
     std::mutex _mutex;
     std::atomic<JavaVM*> _machine = nullptr;
     bool _destroyed = false;
+    // A start ahead failed and no start() has reported it yet; true when there was no runtime.
+    std::optional<bool> _ahead_failure;
     std::optional<Jre_info> _runtime;
     void* _library = nullptr;
     std::function<void()> _no_runtime;
@@ -122,6 +130,20 @@ private:
     JavaVM* _machine;
     JNIEnv* _env = nullptr;
     bool _attached_here = false;
+};
+
+// The machine started on a thread of its own for a document that will need it, while the
+// program sets itself up and reads the document; then prepare runs on that thread, attached. A
+// start() meanwhile waits for the machine. The object's end waits for the thread.
+class Jvm_start_ahead {
+public:
+    Jvm_start_ahead(uint64_t document_size, std::function<void(JNIEnv*)> prepare);
+    ~Jvm_start_ahead();
+    Jvm_start_ahead(const Jvm_start_ahead&) = delete;
+    Jvm_start_ahead& operator=(const Jvm_start_ahead&) = delete;
+
+private:
+    std::thread _thread;
 };
 
 // The text and the pending Java exception's description, cleared; "" when none is pending.

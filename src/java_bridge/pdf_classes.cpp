@@ -10,6 +10,7 @@ namespace velin {
 
 const char* const Pdf_verify_class = "it/norax/coop/sigillo/JNI_Pdf_verify";
 const char* const Pdf_sign_class = "it/norax/coop/sigillo/JNI_Pdf_sign";
+const char* const Startup_workload_class = "it/norax/coop/sigillo/Startup_workload";
 
 Java_class_binding::Java_class_binding(const char* class_path, const char* label, const char* method_prefix,
                                        std::vector<Java_method> methods)

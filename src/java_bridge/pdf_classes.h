@@ -103,5 +103,6 @@ private:
 
 extern const char* const Pdf_verify_class;
 extern const char* const Pdf_sign_class;
+extern const char* const Startup_workload_class;
 
 } // namespace velin

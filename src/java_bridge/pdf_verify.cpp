@@ -1,5 +1,6 @@
 #include "java_bridge/pdf_verify.h"
 
+#include "VelinVerify/envelope/content_kind.h"
 #include "common/owner.h"
 #include "common/trace.h"
 #include "java_bridge/java_vm.h"
@@ -12,6 +13,10 @@
 #include <array>
 #include <climits>
 #include <cstdio>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace velin {
 
@@ -207,6 +212,36 @@ std::string Pdf_verify::failure_text() const
     return {};
 }
 
+void prepare_pdf_verification(JNIEnv* env)
+{
+    jclass workload = env->FindClass(Startup_workload_class);
+    jmethodID prepare = workload ? env->GetStaticMethodID(workload, "prepare_verification", "()V") : nullptr;
+    if (prepare)
+        env->CallStaticVoidMethod(workload, prepare);
+    if (const std::string exception = take_java_exception(env); !exception.empty())
+        Trace(Trace_kind, Level_info) << "Preparazione della verifica PDF: " << exception;
+    if (workload)
+        env->DeleteLocalRef(workload);
+}
+
+std::optional<uint64_t> pdf_file_size(const std::string& path)
+{
+    // Non-blocking: opening a pipe that nobody writes to would wait for a writer.
+    const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (file < 0)
+        return std::nullopt;
+    struct stat info {};
+    std::array<uint8_t, 8192> head{};
+    ssize_t read = -1;
+    if (::fstat(file, &info) == 0 && S_ISREG(info.st_mode))
+        read = ::pread(file, head.data(), head.size(), 0);
+    ::close(file);
+    if (read <= 0 || document_type_by_content(std::span<const uint8_t>(head.data(), static_cast<size_t>(read))) !=
+                         Document_types::Pdf)
+        return std::nullopt;
+    return static_cast<uint64_t>(info.st_size);
+}
+
 void Pdf_verify::parse(std::span<const uint8_t> bytes)
 {
     Trace(Trace_kind, Level_info) << "Verifica PDF";
@@ -223,6 +258,7 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
     JNIEnv* env = thread.env();
     if (!env)
         return;
+    prepare_pdf_verification(env);
     Local_refs refs(env);
     Java_class_binding binding(Pdf_verify_class, "Pdf_verify", "pdf_verify.",
                                {{"verify", "([B)V"},

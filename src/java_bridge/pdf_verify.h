@@ -6,6 +6,9 @@
 
 #include "envelope/signed_document.h"
 
+#include <jni.h>
+
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -98,6 +101,16 @@ extern const char* const Text_pdf_unreadable;
 extern const char* const Text_pdf_needs_java;
 extern const char* const Text_pdf_too_large;
 extern const char* const Text_pdf_no_memory;
+
+// Begins the verification's slowest first steps in the machine (the classes' security provider,
+// the PDF reader's start, on two threads); quick once they are done. Nothing but the trace when
+// it fails: the verification meets the same failure and reports it.
+void prepare_pdf_verification(JNIEnv* env);
+
+// The size of the file at path when it is a regular file whose first bytes make it a PDF, so that
+// the machine can start before the file's turn comes; nothing otherwise. Only a regular file is
+// looked into: a pipe's bytes would be lost to the reading that follows.
+std::optional<uint64_t> pdf_file_size(const std::string& path);
 
 // What a signature of a form we do not read is told, with its subfilter as the document names it.
 std::string pdf_unsupported_text(const std::string& kind);

@@ -12,9 +12,11 @@
 #      the program of BEFORE (another build folder) when given; then FILES small signed PDFs
 #      (default 1,000) in one velin-verify --batch run against pdfsig on each of them. Timed with
 #      hyperfine (Debian package hyperfine); on a loaded machine the processor time (user + sys)
-#      is the steadier figure.
+#      is the steadier figure, and REALTIME=1 runs the timed programs of this step at real-time
+#      priority (chrt -f 1, as root), so that other work on the machine waits for them: their
+#      wall time is then near what they take at rest, though memory and caches are still shared.
 # Run by hand (KEEP_WORK=1 keeps the work folder with the documents and the signed one):
-#     [BEFORE=OTHER_BUILD] [FILES=N] [RUNS=N] tests/bench/pdf-bench.sh [BUILD_FOLDER] [VERIFY_MB] [SIGN_MB] [MANY]
+#     [BEFORE=OTHER_BUILD] [FILES=N] [RUNS=N] [REALTIME=1] tests/bench/pdf-bench.sh [BUILD_FOLDER] [VERIFY_MB] [SIGN_MB] [MANY]
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/../.." && pwd)
@@ -104,9 +106,11 @@ if [ -n "${BEFORE:-}" ]; then
     commands+=("$quiet $BEFORE/bin/velin-verify --batch $pdf")
     names+=("velin-verify of $BEFORE")
 fi
-echo "load before the runs: $(cut -d' ' -f1-3 /proc/loadavg)"
+realtime=()
+if [ -n "${REALTIME:-}" ]; then realtime=(chrt -f 1); fi
+echo "load before the runs: $(cut -d' ' -f1-3 /proc/loadavg)${REALTIME:+ (timed at real-time priority)}"
 for i in "${!commands[@]}"; do
-    hyperfine -N -i -w 2 -r "$runs" --export-json "$work/cold/$i.json" "${commands[$i]}" >/dev/null 2>&1
+    "${realtime[@]}" hyperfine -N -i -w 2 -r "$runs" --export-json "$work/cold/$i.json" "${commands[$i]}" >/dev/null 2>&1
     python3 - "$work/cold/$i.json" "${names[$i]}" <<'PY'
 import json, statistics, sys
 result = json.load(open(sys.argv[1]))["results"][0]
@@ -120,10 +124,10 @@ mkdir -p "$work/files"
 java -cp "$classes" Make_test_pdfs "$work/files/made" "$pki" 2>/dev/null
 for ((i = 0; i < files; ++i)); do cp "$work/files/made/signed.pdf" "$work/files/$(printf '%04d' "$i").pdf"; done
 list=("$work"/files/*.pdf)
-/usr/bin/time -f '%e %U %S' -o "$work/files/ours.txt" $quiet "$verifier" --batch --json "${list[@]}" \
+/usr/bin/time -f '%e %U %S' -o "$work/files/ours.txt" "${realtime[@]}" $quiet "$verifier" --batch --json "${list[@]}" \
     >"$work/files/report.jsonl" 2>/dev/null || true
 read -r ours_wall ours_user ours_system < <(tail -1 "$work/files/ours.txt")
-/usr/bin/time -f '%e %U %S' -o "$work/files/pdfsig.txt" bash -c 'for f in "$@"; do pdfsig "$f" >/dev/null 2>&1; done' _ "${list[@]}"
+/usr/bin/time -f '%e %U %S' -o "$work/files/pdfsig.txt" "${realtime[@]}" bash -c 'for f in "$@"; do pdfsig "$f" >/dev/null 2>&1; done' _ "${list[@]}"
 read -r theirs_wall theirs_user theirs_system < <(tail -1 "$work/files/pdfsig.txt")
 printf '%d signed PDFs: velin-verify --batch --json %.2f s (processor %.2f s, %d reports), pdfsig one by one %.2f s (processor %.2f s): %.2f x\n' \
     "$files" "$ours_wall" "$(echo "$ours_user + $ours_system" | bc)" "$(wc -l < "$work/files/report.jsonl")" \

@@ -17,6 +17,8 @@
 #include "common/guarded_application.h"
 #include "common/settings_record.h"
 #include "common/trace.h"
+#include "java_bridge/java_vm.h"
+#include "java_bridge/pdf_verify.h"
 #include "trust/common_data_folder.h"
 #include "trust/trusted_list_refresh.h"
 #include "trust/trusted_list_store.h"
@@ -237,6 +239,12 @@ int run_pool_mode(const Command_line& line, const velin::Pipeline_settings& sett
 
 int run_batch_mode(int argc, char** argv, const Command_line& line)
 {
+    // A PDF needs the Java machine: it starts while the program sets itself up and the pipeline
+    // reads the file, and readies the PDF verification meanwhile.
+    std::optional<velin::Jvm_start_ahead> java_ahead;
+    if (!line.from_stdin)
+        if (const std::optional<uint64_t> size = velin::pdf_file_size(line.files.front()))
+            java_ahead.emplace(*size, velin::prepare_pdf_verification);
     velin::Guarded_core_application application(argc, argv);
     velin::Settings_record settings;
     settings.load();

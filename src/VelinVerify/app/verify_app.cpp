@@ -10,8 +10,11 @@
 #include "common/trace.h"
 #include "java_bridge/java_message.h"
 #include "java_bridge/java_vm.h"
+#include "java_bridge/pdf_verify.h"
 
 #include <QApplication>
+
+#include <optional>
 
 #include <openssl/err.h>
 
@@ -46,6 +49,11 @@ int run_verify_app(int argc, const char* const* argv)
 
     set_starter_window_from_arguments(argc, argv);
     const Verify_command_line line = parse_verify_command_line(argc, argv);
+    // A PDF needs the Java machine: it starts while the window is made.
+    std::optional<Jvm_start_ahead> java_ahead;
+    if (line.file && !line.update)
+        if (const std::optional<uint64_t> size = pdf_file_size(*line.file))
+            java_ahead.emplace(*size, prepare_pdf_verification);
     // The update run is what the daily trigger starts: running the trigger from it would start
     // the next run whenever today's date could not be stored.
     if (!line.update)
@@ -77,6 +85,7 @@ int run_verify_app(int argc, const char* const* argv)
     if (line.file)
         window.open_path(*line.file);
     window.exec();
+    java_ahead.reset();
     Java_vm::instance().destroy();
     return 0;
 }

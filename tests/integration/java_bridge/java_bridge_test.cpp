@@ -28,8 +28,12 @@
 #include <latch>
 #include <optional>
 #include <sstream>
-#include <sys/wait.h>
 #include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace velin {
 namespace {
@@ -68,6 +72,14 @@ bool intact(Pdf_verify& pdf, size_t index)
     pdf.select_signature(index);
     const Assignable<Signature_integrity> integrity = pdf.signature_integrity();
     return integrity.is_assigned() && integrity.value() == Signature_integrity::Intact;
+}
+
+size_t occurrences(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+        ++count;
+    return count;
 }
 
 void write_release(const fs::path& home, const std::string& version)
@@ -112,17 +124,59 @@ TEST(Java_runtime, without_a_runtime_or_its_library_no_machine_starts)
     machine.set_sources_for_tests(empty.path().string(), std::string(), VELIN_JAVA_FOLDER);
     EXPECT_EQ(machine.start(), Jvm_failed);
     EXPECT_EQ(asked, 1);
+    // Started ahead on a thread of its own: no box there and nothing prepared; the next start
+    // tells the user what it found, without looking for a runtime again.
+    bool prepared = false;
+    {
+        const Jvm_start_ahead ahead(1024, [&prepared](JNIEnv*) { prepared = true; });
+    }
+    EXPECT_FALSE(prepared);
+    EXPECT_EQ(asked, 1);
+    const size_t looked = occurrences(test::trace_content(), "Java non rilevato.");
+    EXPECT_EQ(machine.start(), Jvm_failed);
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(occurrences(test::trace_content(), "Java non rilevato."), looked);
     // A home without the machine's library: no box, the reason in the trace.
     machine.set_sources_for_tests(Runtime_root, empty.path().string(), VELIN_JAVA_FOLDER);
     const std::size_t mark = test::trace_mark();
     EXPECT_EQ(machine.start(), Jvm_failed);
-    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(asked, 2);
     EXPECT_TRUE(test::traced(Level_info, {"libreria"}, mark));
     // A PDF then cannot be read, and says so without a crash.
     Pdf_verify pdf;
     pdf.parse(test::read_bytes(pdfs() / "signed.pdf"));
     EXPECT_EQ(pdf.outcome(), Pdf_outcome::No_java);
     machine.set_no_runtime_handler(nullptr);
+}
+
+TEST(Java_runtime, only_a_regular_file_that_reads_as_a_pdf_has_the_machine_started_ahead)
+{
+    test::Test_folder folder;
+    const std::string pdf = "junk\n%PDF-1.7\n" + std::string(20000, 'x');
+    test::write_file(folder / "a.pdf", pdf);
+    EXPECT_EQ(pdf_file_size((folder / "a.pdf").string()), pdf.size());
+    // An envelope that carries a PDF, a PDF's name on something else, an empty file, no file.
+    const std::string pki = VELIN_PKI_FIXTURES;
+    const std::string sign = "openssl cms -sign -binary -nodetach -outform DER -in " + (folder / "a.pdf").string() +
+                             " -signer " + pki + "/signer-legal.cert.pem -inkey " + pki +
+                             "/signer-legal.key.pem -out " + (folder / "signed.p7m").string();
+    ASSERT_EQ(std::system(sign.c_str()), 0) << sign;
+    test::write_file(folder / "text.pdf", "solo testo");
+    test::write_file(folder / "empty.pdf", "");
+    for (const char* name : {"signed.p7m", "text.pdf", "empty.pdf", "missing.pdf"})
+        EXPECT_FALSE(pdf_file_size((folder / name).string())) << name;
+    // A pipe is neither waited on nor read: what its writer sends is left for the run.
+    const std::string pipe = (folder / "pipe.pdf").string();
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_FALSE(pdf_file_size(pipe));
+    const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int writer = ::open(pipe.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_EQ(::write(writer, "%PDF-1.7", 8), 8);
+    EXPECT_FALSE(pdf_file_size(pipe));
+    char sent[8] = {};
+    EXPECT_EQ(::read(reader, sent, sizeof sent), 8);
+    ::close(writer);
+    ::close(reader);
 }
 
 TEST(Java_runtime, lanes_that_start_the_machine_at_once_all_use_the_one_machine)
@@ -481,14 +535,6 @@ std::string run_verifier(const std::string& arguments, const std::string& input 
 std::string batch_report(const std::string& pdf, int* status = nullptr)
 {
     return run_verifier("--batch --json " + (pdfs() / pdf).string(), {}, status);
-}
-
-size_t occurrences(const std::string& text, const std::string& part)
-{
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
-        ++count;
-    return count;
 }
 
 TEST(Pdf_in_the_verifier, signed_pdfs_are_reported_like_envelopes)
