@@ -1,5 +1,7 @@
 #include "VelinVerify/envelope/timestamp_token.h"
 
+#include "VelinVerify/envelope/validation_data.h"
+
 #include "VelinVerify/envelope/base64_decode.h"
 #include "VelinVerify/envelope/signature_check.h"
 #include "common/owner.h"
@@ -213,6 +215,7 @@ Timestamp_info check_timestamp(std::span<const uint8_t> token_or_reply, const Co
     CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(signers, 0);
     X509* certificate = nullptr;
     CMS_SignerInfo_get0_algs(signer, nullptr, &certificate, nullptr, nullptr);
+    info.carried_certificates = carried_authorities(cms.get());
     if (certificate) {
         info.certificate = Signer_certificate::from_x509(certificate);
         info.authority = common_name(certificate);

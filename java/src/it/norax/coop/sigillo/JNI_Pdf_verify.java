@@ -197,9 +197,20 @@ public class JNI_Pdf_verify {
         return signers.get(index).changes;
     }
 
-    /** The fields this signature locks that were changed after it. */
+    /**
+     * The fields this signature locks that were changed after it, by their names without control
+     * characters, and with "?" for characters beyond the first 65536 (which the bridge cannot
+     * hand over as they are).
+     */
     public String[] locked_fields_at(int index) {
-        return signers.get(index).locked_changed;
+        String[] names = signers.get(index).locked_changed.clone();
+        for (int i = 0; i < names.length; ++i) {
+            StringBuilder name = new StringBuilder();
+            names[i].codePoints().filter(c -> !Character.isISOControl(c))
+                    .forEach(c -> name.append(c > 0xFFFF || Character.isSurrogate((char) c) ? '?' : (char) c));
+            names[i] = name.toString();
+        }
+        return names;
     }
 
     /** The DocMDP level of the document's certification (1 to 3), 0 when it is not certified. */
