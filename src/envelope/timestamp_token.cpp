@@ -4,6 +4,7 @@
 #include "common/trace.h"
 #include "envelope/base64_decode.h"
 #include "envelope/signature_check.h"
+#include "envelope/validation_data.h"
 
 #include <openssl/cms.h>
 #include <openssl/err.h>
@@ -213,6 +214,7 @@ Timestamp_info check_timestamp(std::span<const uint8_t> token_or_reply, const Co
     CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(signers, 0);
     X509* certificate = nullptr;
     CMS_SignerInfo_get0_algs(signer, nullptr, &certificate, nullptr, nullptr);
+    info.carried_certificates = carried_authorities(cms.get());
     if (certificate) {
         info.certificate = Signer_certificate::from_x509(certificate);
         info.authority = common_name(certificate);

@@ -49,6 +49,9 @@ struct Timestamp_info {
     // A document time stamp of a PDF covers the signers of the revisions before it only: their
     // indexes. Without a value a Document time stamp covers every signer of its layer.
     std::optional<std::vector<size_t>> covered_signers{};
+    // The authorities the token carries besides its own certificate (DER): intermediates of the
+    // authority's chain.
+    std::vector<std::vector<uint8_t>> carried_certificates{};
 
     // Read, signed by its certificate, over these bytes, by a certificate meant for it: a time
     // that can be relied on once the authority is trusted.

@@ -1,9 +1,12 @@
 #include "envelope/validation_data.h"
 
+#include "common/owner.h"
+
 #include <openssl/asn1.h>
 #include <openssl/err.h>
 #include <openssl/ocsp.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <climits>
@@ -92,6 +95,18 @@ std::vector<uint8_t> whole_answer(std::span<const uint8_t> basic_der)
     return answer;
 }
 
+// An OCSP item as a whole OCSPResponse: as it is when it is one, made whole when it is a
+// BasicOCSPResponse.
+std::vector<uint8_t> ocsp_answer(const Der_element& item)
+{
+    const unsigned char* cursor = item.whole.data();
+    OCSP_RESPONSE* response = d2i_OCSP_RESPONSE(nullptr, &cursor, static_cast<long>(item.whole.size()));
+    const bool whole = response && cursor == item.whole.data() + item.whole.size();
+    OCSP_RESPONSE_free(response);
+    ERR_clear_error();
+    return whole ? bytes_of(item) : whole_answer(item.whole);
+}
+
 void add_unique(std::vector<std::vector<uint8_t>>& to, const std::vector<uint8_t>& item)
 {
     if (item.empty() || to.size() >= Validation_item_limit || std::find(to.begin(), to.end(), item) != to.end())
@@ -113,6 +128,24 @@ std::vector<uint8_t> attribute_value(CMS_SignerInfo* signer, int nid)
     return {data, data + std::max(0, ASN1_STRING_length(value->value.sequence))};
 }
 
+// The revocation values of a SEQUENCE { [0] SEQUENCE OF CertificateList, [1] SEQUENCE OF OCSP
+// items, [2] other } (explicit tags) into data.
+void add_revocation_values(std::span<const uint8_t> values, Validation_data& data)
+{
+    for (const Der_element& choice : sequence_of(values)) {
+        if (choice.tag_class != V_ASN1_CONTEXT_SPECIFIC || (choice.tag != 0 && choice.tag != 1))
+            continue;
+        for (const Der_element& item : sequence_of(choice.contents)) {
+            if (!is_sequence(item))
+                continue;
+            if (choice.tag == 0)
+                add_unique(data.crls, bytes_of(item));
+            else
+                add_unique(data.ocsp_answers, ocsp_answer(item));
+        }
+    }
+}
+
 } // namespace
 
 void Validation_data::add(const Validation_data& other)
@@ -132,20 +165,47 @@ Validation_data validation_values(std::span<const uint8_t> certificate_values,
     for (const Der_element& certificate : sequence_of(certificate_values))
         if (is_sequence(certificate))
             add_unique(data.certificates, bytes_of(certificate));
-    for (const Der_element& choice : sequence_of(revocation_values)) {
-        // [0] and [1], explicit: each holds one SEQUENCE OF.
-        if (choice.tag_class != V_ASN1_CONTEXT_SPECIFIC || (choice.tag != 0 && choice.tag != 1))
-            continue;
-        for (const Der_element& item : sequence_of(choice.contents)) {
-            if (!is_sequence(item))
-                continue;
-            if (choice.tag == 0)
-                add_unique(data.crls, bytes_of(item));
-            else
-                add_unique(data.ocsp_answers, whole_answer(item.whole));
-        }
-    }
+    add_revocation_values(revocation_values, data);
     return data;
+}
+
+Validation_data archived_revocation_values(std::span<const uint8_t> archive)
+{
+    Validation_data data;
+    add_revocation_values(archive, data);
+    return data;
+}
+
+std::vector<uint8_t> revocation_archive_attribute(CMS_SignerInfo* signer)
+{
+    const Owner<ASN1_OBJECT> oid(OBJ_txt2obj("1.2.840.113583.1.1.8", 1));
+    const int at = oid ? CMS_signed_get_attr_by_OBJ(signer, oid.get(), -1) : -1;
+    X509_ATTRIBUTE* attribute = at >= 0 ? CMS_signed_get_attr(signer, at) : nullptr;
+    const ASN1_TYPE* value =
+        attribute && X509_ATTRIBUTE_count(attribute) > 0 ? X509_ATTRIBUTE_get0_type(attribute, 0) : nullptr;
+    ERR_clear_error();
+    if (!value || value->type != V_ASN1_SEQUENCE || !value->value.sequence)
+        return {};
+    const unsigned char* data = ASN1_STRING_get0_data(value->value.sequence);
+    return {data, data + std::max(0, ASN1_STRING_length(value->value.sequence))};
+}
+
+std::vector<std::vector<uint8_t>> carried_authorities(CMS_ContentInfo* cms)
+{
+    std::vector<std::vector<uint8_t>> found;
+    const Owner<STACK_OF(X509)> certificates(cms ? CMS_get1_certs(cms) : nullptr);
+    for (int i = 0; certificates && i < sk_X509_num(certificates.get()); ++i) {
+        X509* certificate = sk_X509_value(certificates.get(), i);
+        if (X509_check_ca(certificate) <= 0)
+            continue;
+        unsigned char* der = nullptr;
+        const int length = i2d_X509(certificate, &der);
+        const Owner<unsigned char, Openssl_free> owned(der);
+        if (length > 0)
+            add_unique(found, std::vector<uint8_t>(der, der + length));
+    }
+    ERR_clear_error();
+    return found;
 }
 
 Validation_data carried_validation_data(CMS_SignerInfo* signer)

@@ -37,4 +37,16 @@ Validation_data carried_validation_data(CMS_SignerInfo* signer);
 Validation_data validation_values(std::span<const uint8_t> certificate_values,
                                   std::span<const uint8_t> revocation_values);
 
+// The revocation archive a PDF signer may put among its signed attributes (OID
+// 1.2.840.113583.1.1.8): SEQUENCE { [0] SEQUENCE OF CertificateList, [1] SEQUENCE OF OCSPResponse,
+// [2] other }, as DER; its OCSP items taken whole (or made whole when they are BasicOCSPResponses).
+Validation_data archived_revocation_values(std::span<const uint8_t> archive);
+
+// The signed attribute of that archive of a signer, as DER; empty when it has none.
+std::vector<uint8_t> revocation_archive_attribute(CMS_SignerInfo* signer);
+
+// The authorities (certificates of a CA) among the certificates a CMS signed data carries, as DER:
+// the intermediates of its signers' chains, at most Validation_item_limit.
+std::vector<std::vector<uint8_t>> carried_authorities(CMS_ContentInfo* cms);
+
 } // namespace velin

@@ -1,8 +1,8 @@
 #include "java_bridge/pdf_verify.h"
 
-#include "VelinVerify/envelope/content_kind.h"
 #include "common/owner.h"
 #include "common/trace.h"
+#include "envelope/content_kind.h"
 #include "java_bridge/java_vm.h"
 #include "java_bridge/pdf_classes.h"
 #include "java_bridge/revision_changes.h"
@@ -53,20 +53,33 @@ bool is_cms_kind(const std::string& kind)
     return kind == "adbe.pkcs7.detached" || kind == "ETSI.CAdES.detached" || kind == "adbe.pkcs7.sha1";
 }
 
-// The CMS signature's signing-certificate attribute, when it has one, names the certificate the
-// signature was checked with. A signature that does not decode here has been judged already.
-bool binds_certificate(const std::vector<uint8_t>& contents, const Signer_certificate& certificate)
+// What a CMS signature says beyond its signature: whether its signing-certificate attribute, when
+// it has one, names the certificate the signature was checked with; and what it carries for the
+// verification (the authorities of its certificates, its revocation archive). A signature that
+// does not decode here has been judged already.
+struct Cms_facts {
+    bool certificate_bound = true;
+    Validation_data carried;
+};
+
+Cms_facts cms_facts(const std::vector<uint8_t>& contents, const Signer_certificate& certificate)
 {
-    if (contents.empty() || certificate.empty())
-        return true;
+    Cms_facts facts;
+    if (contents.empty())
+        return facts;
     const unsigned char* in = contents.data();
     const Owner<CMS_ContentInfo> cms(
         d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(std::min<size_t>(contents.size(), LONG_MAX))));
     ERR_clear_error();
     STACK_OF(CMS_SignerInfo)* signers = cms ? CMS_get0_SignerInfos(cms.get()) : nullptr;
     if (!signers || sk_CMS_SignerInfo_num(signers) != 1)
-        return true;
-    return signing_certificate_bound(sk_CMS_SignerInfo_value(signers, 0), certificate.x509());
+        return facts;
+    CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(signers, 0);
+    if (!certificate.empty())
+        facts.certificate_bound = signing_certificate_bound(signer, certificate.x509());
+    facts.carried = archived_revocation_values(revocation_archive_attribute(signer));
+    facts.carried.certificates = carried_authorities(cms.get());
+    return facts;
 }
 
 using Byte_range = std::array<uint64_t, 4>;
@@ -99,6 +112,19 @@ std::vector<std::vector<uint8_t>> byte_arrays(JNIEnv* env, jobjectArray array)
         auto item = static_cast<jbyteArray>(env->GetObjectArrayElement(array, i));
         if (std::vector<uint8_t> bytes = native_bytes(env, item); !bytes.empty())
             items.push_back(std::move(bytes));
+        if (item)
+            env->DeleteLocalRef(item);
+    }
+    return items;
+}
+
+std::vector<std::string> texts(JNIEnv* env, jobjectArray array)
+{
+    std::vector<std::string> items;
+    const jsize count = array ? env->GetArrayLength(array) : 0;
+    for (jsize i = 0; i < count && !env->ExceptionCheck(); ++i) {
+        auto item = static_cast<jstring>(env->GetObjectArrayElement(array, i));
+        items.push_back(native_text(env, item));
         if (item)
             env->DeleteLocalRef(item);
     }
@@ -166,7 +192,7 @@ Later_changes Pdf_verify::later_changes() const
 {
     if (!parsed() || _selected >= _signers.size())
         return {};
-    return judge_later_changes(_signers[_selected].changes, _certification);
+    return judge_later_changes(_signers[_selected].changes, _certification, _signers[_selected].locked_fields);
 }
 
 bool Pdf_verify::signing_certificate_mismatch() const
@@ -274,6 +300,7 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
                                 {"digest_at", "(I)Ljava/lang/String;"},
                                 {"changed_after_at", "(I)Z"},
                                 {"changes_at", "(I)I"},
+                                {"locked_fields_at", "(I)[Ljava/lang/String;"},
                                 {"certification_level", "()I"},
                                 {"contents_at", "(I)[B"},
                                 {"range_at", "(I)[J"},
@@ -312,6 +339,8 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
     }
     const jint count = env->CallIntMethod(verifier, binding.method("signers_count"));
     std::vector<Document_stamp> stamps;
+    // What the signatures themselves carry for their verification, joined to the DSS's.
+    Validation_data carried;
     for (jint i = 0; i < count && !env->ExceptionCheck(); ++i) {
         Signer signer;
         auto der = refs.keep(static_cast<jbyteArray>(env->CallObjectMethod(verifier, binding.method("signer_at"), i)));
@@ -326,6 +355,9 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
         signer.supported = env->CallBooleanMethod(verifier, binding.method("supported_at"), i) == JNI_TRUE;
         signer.changed_after = env->CallBooleanMethod(verifier, binding.method("changed_after_at"), i) == JNI_TRUE;
         signer.changes = static_cast<unsigned>(env->CallIntMethod(verifier, binding.method("changes_at"), i));
+        auto locked = refs.keep(
+            static_cast<jobjectArray>(env->CallObjectMethod(verifier, binding.method("locked_fields_at"), i)));
+        signer.locked_fields = texts(env, locked);
         auto digest = refs.keep(static_cast<jstring>(env->CallObjectMethod(verifier, binding.method("digest_at"), i)));
         signer.digest_nid = digest_nid(native_text(env, digest));
         auto problem =
@@ -345,10 +377,14 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
         }
         if (range)
             signer.revision_end = (*range)[2] + (*range)[3];
-        if (is_cms_kind(signer.kind) && !binds_certificate(native_bytes(env, contents), signer.certificate)) {
-            Trace(Trace_kind, Level_info)
-                << "Firma PDF " << i + 1 << ": il certificato non è quello indicato dalla firma";
-            signer.certificate_mismatch = true;
+        if (is_cms_kind(signer.kind)) {
+            const Cms_facts facts = cms_facts(native_bytes(env, contents), signer.certificate);
+            if (!facts.certificate_bound) {
+                Trace(Trace_kind, Level_info)
+                    << "Firma PDF " << i + 1 << ": il certificato non è quello indicato dalla firma";
+                signer.certificate_mismatch = true;
+            }
+            carried.add(facts.carried);
         }
         _signers.push_back(std::move(signer));
     }
@@ -362,6 +398,7 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
     _validation_data.certificates = validation_items(0);
     _validation_data.crls = validation_items(1);
     _validation_data.ocsp_answers = validation_items(2);
+    _validation_data.add(carried);
     if (const std::string exception = take_java_exception(env); !exception.empty()) {
         Trace(Trace_kind, Level_info) << exception;
         _signers.clear();

@@ -76,6 +76,8 @@ public:
         // A later revision follows the signed one: the signature does not cover the file as it is.
         bool changed_after = false;
         unsigned changes = 0;
+        // The fields it locks that a later revision changed.
+        std::vector<std::string> locked_fields;
         int digest_nid = 0;
         std::string kind;
         std::string problem;

@@ -32,6 +32,32 @@ std::string names(unsigned kinds)
     return text;
 }
 
+// The fields' names as a list the user can read: the document's text without control characters,
+// each name and the list of a bounded length.
+std::string field_list(const std::vector<std::string>& fields)
+{
+    constexpr size_t Shown = 10, Name_length = 80;
+    std::string text;
+    for (size_t i = 0; i < fields.size() && i < Shown; ++i) {
+        std::string name;
+        for (const char c : fields[i].substr(0, Name_length))
+            if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f)
+                name += c;
+        if (fields[i].size() > Name_length) {
+            // Cut inside a character: its first bytes go too.
+            while (!name.empty() && (static_cast<unsigned char>(name.back()) & 0xC0) == 0x80)
+                name.pop_back();
+            if (!name.empty() && static_cast<unsigned char>(name.back()) >= 0xC0)
+                name.pop_back();
+            name += "...";
+        }
+        text += (text.empty() ? "\"" : ", \"") + name + "\"";
+    }
+    if (fields.size() > Shown)
+        text += " e altri " + std::to_string(fields.size() - Shown);
+    return text;
+}
+
 } // namespace
 
 unsigned allowed_changes(int certification)
@@ -44,20 +70,27 @@ unsigned allowed_changes(int certification)
     return allowed;
 }
 
-Later_changes judge_later_changes(unsigned kinds, int certification)
+Later_changes judge_later_changes(unsigned kinds, int certification, const std::vector<std::string>& locked_fields)
 {
     const unsigned allowed = allowed_changes(certification);
     Later_changes changes;
     if (kinds & allowed)
         changes.allowed = Changed_text + names(kinds & allowed) + ".";
-    if (const unsigned forbidden = kinds & ~allowed) {
-        // Kinds a later signer may make in general, forbidden here by the certification alone.
-        const bool by_certification = (forbidden & ~allowed_changes(0)) == 0;
-        changes.forbidden = Changed_text + names(forbidden) +
-                            (by_certification ? ". La certificazione del documento non consente queste modifiche"
-                                              : ". Queste modifiche non sono consentite") +
-                            ": la firma non vale per il documento nella forma attuale.";
-    }
+    const unsigned forbidden = kinds & ~allowed;
+    if (!forbidden && locked_fields.empty())
+        return changes;
+    std::string what = names(forbidden);
+    if (!locked_fields.empty())
+        what += (what.empty() ? "" : ", ") +
+                std::string(locked_fields.size() == 1 ? "campo bloccato dalla firma modificato: "
+                                                      : "campi bloccati dalla firma modificati: ") +
+                field_list(locked_fields);
+    // Kinds a later signer may make in general, forbidden here by the certification alone.
+    const bool by_certification = locked_fields.empty() && (forbidden & ~allowed_changes(0)) == 0;
+    changes.forbidden = Changed_text + what +
+                        (by_certification ? ". La certificazione del documento non consente queste modifiche"
+                                          : ". Queste modifiche non sono consentite") +
+                        ": la firma non vale per il documento nella forma attuale.";
     return changes;
 }
 

@@ -6,6 +6,9 @@
 
 #include "envelope/signed_document_info.h"
 
+#include <string>
+#include <vector>
+
 namespace velin {
 
 // The kinds of change, one bit each, as the classes report them.
@@ -28,7 +31,10 @@ enum Revision_change : unsigned {
 // fields and metadata unless P is 1; annotations only without certification or at P = 3.
 unsigned allowed_changes(int certification);
 
-// The texts of the changes found (kinds) after one signature of such a document.
-Later_changes judge_later_changes(unsigned kinds, int certification);
+// The texts of the changes found (kinds) after one signature of such a document; locked_fields:
+// the fields the signature locks that changed after it (names as the document gives them), an
+// error naming them.
+Later_changes judge_later_changes(unsigned kinds, int certification,
+                                  const std::vector<std::string>& locked_fields = {});
 
 } // namespace velin

@@ -27,6 +27,9 @@ const char* const Text_already_signed_question =
 const char* const Text_certified_unchangeable =
     "Il documento è certificato dal suo autore con una firma che non consente alcuna modifica: una nuova firma "
     "renderebbe non valida la certificazione, per cui il documento non può essere firmato.";
+const char* const Text_locked_unchangeable =
+    "Il documento contiene una firma che ne blocca i campi e non consente altre modifiche: una nuova firma "
+    "renderebbe non valido il blocco, per cui il documento non può essere firmato.";
 
 namespace {
 
@@ -223,6 +226,7 @@ void Pdf_card_signer::sign_document(const Pin_text& pin, std::span<const uint8_t
         binding.emplace(Pdf_sign_class, "Pdf_sign", "pdf_sign.",
                         std::vector<Java_method>{{"is_signed", "([B)Z"},
                                                  {"certification_level", "()I"},
+                                                 {"locked", "()Z"},
                                                  {"initialize", "(I)V"},
                                                  {"error", "()I"},
                                                  {"exception_stack", "()Ljava/lang/String;"},
@@ -254,6 +258,11 @@ void Pdf_card_signer::sign_document(const Pin_text& pin, std::span<const uint8_t
             take_java_exception(env);
             _ask(Text_certified_unchangeable, MB_OK | MB_ICONERROR);
             throw Step_failure("Firma rifiutata: il documento è certificato senza modifiche consentite.");
+        }
+        if (env->CallBooleanMethod(instance, binding->method("locked")) == JNI_TRUE) {
+            take_java_exception(env);
+            _ask(Text_locked_unchangeable, MB_OK | MB_ICONERROR);
+            throw Step_failure("Firma rifiutata: una firma del documento ne blocca le modifiche.");
         }
         if (already_signed && _ask(Text_already_signed_question, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) != IDYES) {
             info("Firma annullata.");

@@ -14,6 +14,7 @@ namespace velin {
 
 extern const char* const Text_already_signed_question;
 extern const char* const Text_certified_unchangeable;
+extern const char* const Text_locked_unchangeable;
 
 class Pdf_card_signer : public Card_signer {
 public:

@@ -6,12 +6,12 @@
 namespace velin {
 
 Timestamp_authority_trust timestamp_authority_trust(const Trusted_store& store, const Certificate& authority,
-                                                    std::time_t at)
+                                                    std::time_t at, const Issuer_source& extra_issuers)
 {
     Timestamp_authority_trust trust;
     if (!authority.is_valid() || !store.merged_store())
         return trust;
-    const Chain_outcome chain = build_chain(store, authority);
+    const Chain_outcome chain = build_chain(store, authority, std::nullopt, extra_issuers);
     trust.issuer = chain.issuer;
     const bool listed = store.is_trusted_time_stamping_authority(authority, at);
     trust.trusted = chain.complete || listed;

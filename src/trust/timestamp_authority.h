@@ -3,6 +3,7 @@
 #pragma once
 
 #include "trust/certificate.h"
+#include "trust/chain_builder.h"
 #include "trust/trusted_store.h"
 
 #include <ctime>
@@ -22,8 +23,9 @@ struct Timestamp_authority_trust {
 // The authority's certificate is chained with the same builder, lists and rules as a signer's: a
 // root on any of the trusted lists (accredited, card or the user's own) makes it trusted; so does
 // a time-stamping service that a trusted list grants at the time stamp's time `at`. The
-// certificate's purpose and dates are the time stamp's own checks, made before.
+// certificate's purpose and dates are the time stamp's own checks, made before. extra_issuers:
+// asked for an issuer the stores do not hold (the intermediates the file carries).
 Timestamp_authority_trust timestamp_authority_trust(const Trusted_store& store, const Certificate& authority,
-                                                    std::time_t at);
+                                                    std::time_t at, const Issuer_source& extra_issuers = {});
 
 } // namespace velin

@@ -204,13 +204,18 @@ void Layer_analysis::chains_step()
     _authority_trust.clear();
     _authority_job = {};
     std::vector<Timestamp_record> judged = _timestamps;
+    if (!_carried && !_info->validation_data.empty())
+        _carried = std::make_shared<const Carried_validation>(Carried_validation::from(_info->validation_data));
     for (size_t i = 0; i < _timestamps.size(); ++i) {
         const Timestamp_record& record = _timestamps[i];
-        _authority_trust.push_back(record.info.certificate.empty()
-                                       ? Timestamp_authority_trust{}
-                                       : timestamp_authority_trust(*_trusted_store,
-                                                                   Certificate(record.info.certificate.shared_x509()),
-                                                                   record.info.time));
+        // The authority's chain from the intermediates its token carries, then the file's.
+        const auto token_authorities = std::make_shared<const Carried_validation>(
+            Carried_validation::from(Validation_data{.certificates = record.info.carried_certificates}));
+        _authority_trust.push_back(
+            record.info.certificate.empty()
+                ? Timestamp_authority_trust{}
+                : timestamp_authority_trust(*_trusted_store, Certificate(record.info.certificate.shared_x509()),
+                                            record.info.time, carried_issuers(token_authorities)));
         const Timestamp_authority_trust& trust = _authority_trust.back();
         judged[i].trusted.assign(trust.trusted);
         judged[i].qualified = trust.qualified;
@@ -220,8 +225,6 @@ void Layer_analysis::chains_step()
             _authority_job.indexes.push_back(i);
         }
     }
-    if (!_carried && !_info->validation_data.empty())
-        _carried = std::make_shared<const Carried_validation>(Carried_validation::from(_info->validation_data));
     // Their revocation is known before any signer is judged, so that the lists and the signer's
     // revocation are judged at one and the same time.
     _authority_outcomes.clear();
@@ -241,17 +244,23 @@ void Layer_analysis::chains_step()
         _lists_judged.push_back(stamped ? Judged_time{*stamped, true} : Judged_time{now, false});
         times.push_back(_lists_judged.back().at);
     }
+    _chain_outcomes = build_chains(*_trusted_store, signers, times, carried_issuers());
+}
+
+Issuer_source Layer_analysis::carried_issuers(std::shared_ptr<const Carried_validation> first) const
+{
     // The authorities the file carries first; those published at the caIssuers address only when
     // the file has none of the issuer's name.
-    Issuer_source extra_issuers;
-    if (_services.ca_issuers || _carried)
-        extra_issuers = [this](const Certificate& subject) {
-            std::vector<Certificate> found = _carried ? _carried->issuers_of(subject) : std::vector<Certificate>{};
-            if (found.empty() && _services.ca_issuers)
-                found = _services.ca_issuers(subject, _settings.download_crls, cancel());
-            return found;
-        };
-    _chain_outcomes = build_chains(*_trusted_store, signers, times, extra_issuers);
+    if (!_services.ca_issuers && !_carried && !first)
+        return {};
+    return [this, first](const Certificate& subject) {
+        std::vector<Certificate> found = first ? first->issuers_of(subject) : std::vector<Certificate>{};
+        if (found.empty() && _carried)
+            found = _carried->issuers_of(subject);
+        if (found.empty() && _services.ca_issuers)
+            found = _services.ca_issuers(subject, _settings.download_crls, cancel());
+        return found;
+    };
 }
 
 void Layer_analysis::revocation_step()

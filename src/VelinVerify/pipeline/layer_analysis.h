@@ -149,6 +149,9 @@ private:
     std::vector<Timestamp_info> covering_for_inner() const;
     void changed(Layer_change change);
     std::atomic<bool>& cancel() const { return *_cancel; }
+    // The issuers of a certificate the stores do not hold: those of first (when given), else the
+    // file's, else (only then) those published at its caIssuers address.
+    Issuer_source carried_issuers(std::shared_ptr<const Carried_validation> first = nullptr) const;
     // The settings the revocation jobs run with, the file's own validation data included.
     Revocation_settings revocation_settings() const;
 

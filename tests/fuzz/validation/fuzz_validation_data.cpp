@@ -36,6 +36,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (const auto& item : values.crls)
         if (!inside(item, revocation))
             std::abort();
+    // The same bytes as a PDF signer's revocation archive.
+    const velin::Validation_data archived = velin::archived_revocation_values(revocation);
+    for (const auto& item : archived.crls)
+        if (!inside(item, revocation))
+            std::abort();
+    if (!archived.certificates.empty() || archived.crls.size() > velin::Validation_item_limit ||
+        archived.ocsp_answers.size() > velin::Validation_item_limit)
+        std::abort();
     if (values.certificates.size() > velin::Validation_item_limit ||
         values.crls.size() > velin::Validation_item_limit || values.ocsp_answers.size() > velin::Validation_item_limit)
         std::abort();
@@ -44,6 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     velin::Validation_data raw{
         {{input.begin(), input.end()}}, {{input.begin(), input.end()}}, {{input.begin(), input.end()}}};
     raw.add(values);
+    raw.add(archived);
     const velin::Carried_validation carried = velin::Carried_validation::from(raw);
     for (const auto& certificate : carried.certificates)
         (void)carried.issuers_of(certificate);

@@ -428,6 +428,10 @@ TEST_F(Pdf_verification, what_changed_after_a_signature_is_named_and_judged_by_t
         {"shadow-hide-ref.pdf", Change_resources, 0, false, true},
         {"shadow-replace.pdf", Change_resources, 0, false, true},
         {"shadow-hide-replace.pdf", Change_pages, 0, false, true},
+        // Objects deleted by a later section's free entries, judged by what they were.
+        {"freed-content.pdf", Change_content, 0, false, true},
+        {"freed-comment.pdf", Change_annotations, 0, true, false},
+        {"freed-box-stream.pdf", Change_resources, 0, false, true},
     };
     for (const Case& one : cases) {
         SCOPED_TRACE(one.pdf);
@@ -451,6 +455,47 @@ TEST_F(Pdf_verification, what_changed_after_a_signature_is_named_and_judged_by_t
     EXPECT_NE(judge_later_changes(Change_content, 0).forbidden.find(". Queste modifiche non sono consentite"),
               std::string::npos);
     EXPECT_EQ(judge_later_changes(0, 1).allowed + judge_later_changes(0, 1).forbidden, "");
+}
+
+TEST_F(Pdf_verification, a_field_locked_by_a_signature_may_not_change_after_it)
+{
+    // The form's field "Nome" filled after a signature that locks fields in its FieldMDP
+    // reference and its field's lock: named in an error when locked, a filled field otherwise.
+    struct Case {
+        const char* pdf;
+        unsigned changes;
+        const char* forbidden;
+    };
+    const std::string locked_nome = "Il documento è stato modificato dopo la firma: campo bloccato dalla firma "
+                                    "modificato: \"Nome\". Queste modifiche non sono consentite: la firma non vale "
+                                    "per il documento nella forma attuale.";
+    const Case cases[] = {
+        {"locked-all-filled.pdf", 0, locked_nome.c_str()},
+        {"locked-include-Nome-filled.pdf", 0, locked_nome.c_str()},
+        {"locked-p1-filled.pdf", 0, locked_nome.c_str()},
+        {"locked-exclude-Nome-filled.pdf", Change_form_filled, ""},
+        {"locked-include-Altro-filled.pdf", Change_form_filled, ""},
+        // A signature in a field of its own is no change of a field that was locked.
+        {"locked-all-cosigned.pdf", Change_signatures, ""},
+        {"locked-all.pdf", 0, ""},
+    };
+    for (const Case& one : cases) {
+        SCOPED_TRACE(one.pdf);
+        Pdf_verify pdf = verified(one.pdf);
+        ASSERT_EQ(pdf.outcome(), Pdf_outcome::Verified);
+        EXPECT_TRUE(intact(pdf, 0));
+        EXPECT_EQ(pdf.changes(0), one.changes);
+        EXPECT_EQ(pdf.later_changes().forbidden, one.forbidden);
+        EXPECT_EQ(pdf.later_changes().allowed.empty(), one.changes == 0);
+    }
+    // Names from the document are shown without control characters, a bounded list of them.
+    const std::vector<std::string> many(12, "Campo\x01\n" + std::string(100, 'x'));
+    const std::string text = judge_later_changes(Change_form_filled, 1, many).forbidden;
+    EXPECT_NE(text.find("campi del modulo compilati, campi bloccati dalla firma modificati: \"Campo"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find('\x01'), std::string::npos);
+    EXPECT_NE(text.find("...\" e altri 2. Queste modifiche non sono consentite"), std::string::npos) << text;
 }
 
 TEST_F(Pdf_verification, unsigned_and_broken_documents_are_told_apart)

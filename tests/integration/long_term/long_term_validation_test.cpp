@@ -76,8 +76,9 @@ std::vector<uint8_t> sequence(const std::vector<std::vector<uint8_t>>& elements,
 }
 
 struct Past_pki : test::Withdrawn_authority_pki {
-    test::Key intermediate_key = test::new_key(), signer_key = test::new_key();
-    Certificate intermediate, signer, other;
+    test::Key intermediate_key = test::new_key(), signer_key = test::new_key(), chained_tsa_key = test::new_key();
+    // chained_tsa: an authority under the intermediate, on no list.
+    Certificate intermediate, signer, other, chained_tsa;
 
     Past_pki()
     {
@@ -103,6 +104,13 @@ struct Past_pki : test::Withdrawn_authority_pki {
                                         .not_after = to,
                                         .key_usage = "critical,nonRepudiation"},
                                        signer_key, intermediate, intermediate_key);
+        chained_tsa = test::make_certificate({.serial = 6,
+                                              .common_name = "Marche sotto la CA intermedia",
+                                              .not_before = from,
+                                              .not_after = to,
+                                              .key_usage = "critical,digitalSignature",
+                                              .extended_key_usage = "critical,timeStamping"},
+                                             chained_tsa_key, intermediate, intermediate_key);
     }
 
     // The intermediate's current list, naming the serial numbers given.
@@ -203,6 +211,8 @@ const fs::path& pdfs()
         write_pem(in / "other.cert.pem", pki.other);
         write_pem(in / "tsa.cert.pem", pki.tsa);
         write_pem(in / "tsa.key.pem", pki.tsa_key);
+        write_pem(in / "tsa2.cert.pem", pki.chained_tsa);
+        write_pem(in / "tsa2.key.pem", pki.chained_tsa_key);
         test::write_file(in / "stamp-time", std::to_string(utc("2023-05-01T10:00:00Z")));
         test::write_file(in / "dss" / "intermedia.cer", test::string_of(pki.intermediate.der()));
         test::write_file(in / "dss" / "intermedia.crl", test::string_of(pki.crl()));
@@ -312,6 +322,55 @@ TEST_F(Long_term_validation, a_pades_lt_file_gives_its_chain_and_its_crl_without
     EXPECT_EQ(record.revocation_status, Revocation_status::Valid);
     EXPECT_TRUE(
         has(layer->activity(), "Revoca verificata tramite la CRL contenuta nel file: Firmatario a lungo termine."));
+}
+
+TEST_F(Long_term_validation, a_pdf_signature_gives_its_chain_and_crl_from_its_cms_without_the_network)
+{
+    // The intermediate among the CMS certificates, the CRL in the signed revocation archive.
+    const auto layer = verify_pdf("archived.pdf", true);
+    ASSERT_EQ(layer->signer_records().size(), 1u);
+    const Signer_record& record = layer->signer_records().front();
+    EXPECT_TRUE(record.chain.is_assigned());
+    EXPECT_TRUE(has(layer->activity(), "Certificato della catena contenuto nel file: CA intermedia."));
+    EXPECT_EQ(record.revocation_status, Revocation_status::Valid);
+    EXPECT_TRUE(
+        has(layer->activity(), "Revoca verificata tramite la CRL contenuta nel file: Firmatario a lungo termine."));
+    EXPECT_FALSE(has_prefix(layer->activity(), "Revoca verificata tramite CRL"));
+}
+
+TEST_F(Long_term_validation, a_time_stamp_authority_is_chained_through_the_intermediates_its_token_carries)
+{
+    // An authority on no list, under the listed root through an intermediate only its token carries.
+    for (const auto& [name, trusted] :
+         {std::pair{"chain-stamped.pdf", true}, std::pair{"chain-stamped-bare.pdf", false}}) {
+        SCOPED_TRACE(name);
+        const auto layer = verify_pdf(name);
+        ASSERT_EQ(layer->timestamps().size(), 1u);
+        const Timestamp_record& record = layer->timestamps().front();
+        EXPECT_TRUE(record.info.verified()) << record.info.problem;
+        ASSERT_TRUE(record.trusted.is_assigned());
+        EXPECT_EQ(record.trusted.value(), trusted);
+    }
+}
+
+TEST_F(Long_term_validation, a_pades_lta_file_keeps_every_signature_intact_and_names_its_later_changes_as_allowed)
+{
+    // Signed, DSS, document time stamp, DSS again, a second document time stamp.
+    const auto layer = verify_pdf("lta.pdf", true);
+    ASSERT_EQ(layer->signer_records().size(), 1u);
+    EXPECT_TRUE(has(layer->activity(), changed_after_signatures_text));
+    EXPECT_FALSE(has(layer->activity(), forbidden_changes_text));
+    EXPECT_FALSE(has(layer->activity(), signature_mismatch_text));
+    EXPECT_EQ(layer->shown_signature().kind, Legal);
+    EXPECT_TRUE(has(layer->shown_signature().status,
+                    "Il documento è stato modificato dopo la firma: marche temporali del documento aggiunte, dati "
+                    "per la verifica nel tempo (DSS) aggiunti."));
+    ASSERT_EQ(layer->timestamps().size(), 2u);
+    for (const Timestamp_record& record : layer->timestamps()) {
+        EXPECT_TRUE(record.info.verified()) << record.info.problem;
+        EXPECT_TRUE(record.usable());
+    }
+    EXPECT_EQ(layer->signer_records().front().revocation_status, Revocation_status::Valid);
 }
 
 TEST_F(Long_term_validation, a_cades_envelope_gives_its_chain_and_revocation_from_its_values)

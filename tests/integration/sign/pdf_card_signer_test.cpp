@@ -143,9 +143,9 @@ TEST_F(Signed_pdf, a_document_handed_over_is_signed_in_the_machine_and_written_f
         size_t signatures_after;
     };
     // (A certification that allows form filling and signatures takes another signature too.)
-    for (const Case& one :
-         {Case{folder->path() / "big" / "big-plain.pdf", 1}, Case{folder->path() / "signed.pdf", 2},
-          Case{folder->path() / "signed-twice.pdf", 3}, Case{folder->path() / "certified-p2.pdf", 2}}) {
+    for (const Case& one : {Case{folder->path() / "big" / "big-plain.pdf", 1}, Case{folder->path() / "signed.pdf", 2},
+                            Case{folder->path() / "signed-twice.pdf", 3}, Case{folder->path() / "certified-p2.pdf", 2},
+                            Case{folder->path() / "locked-include-Nome.pdf", 2}}) {
         SCOPED_TRACE(one.source);
         const std::vector<uint8_t> original = test::read_bytes(one.source);
         std::vector<uint8_t> document = original;
@@ -207,15 +207,21 @@ TEST_F(Signed_pdf, damaged_refused_and_cancelled_documents_leave_nothing_to_writ
     EXPECT_EQ(signer->error_code(), Result_cancelled);
     EXPECT_FALSE(signer->result().held);
 
-    // Certified with no change allowed: refused with our text, whatever the answer would be.
-    std::vector<uint8_t> certified = test::read_bytes(folder->path() / "certified-p1.pdf");
+    // Certified with no change allowed, or signed with a lock of every field or of no change:
+    // refused with our text, whatever the answer would be.
     answer = IDYES;
-    asked.clear();
-    signer->sign_releasing(test::Softhsm_token::Pin, certified, Flag_pdf);
-    EXPECT_EQ(asked, std::vector<std::string>{Text_certified_unchangeable});
-    EXPECT_FALSE(signer->succeeded());
-    EXPECT_EQ(signer->error_code(), Result_failed);
-    EXPECT_FALSE(signer->result().held);
+    for (const auto& [name, text] : {std::pair{"certified-p1.pdf", Text_certified_unchangeable},
+                                     std::pair{"locked-all.pdf", Text_locked_unchangeable},
+                                     std::pair{"locked-p1.pdf", Text_locked_unchangeable}}) {
+        SCOPED_TRACE(name);
+        std::vector<uint8_t> refused = test::read_bytes(folder->path() / name);
+        asked.clear();
+        signer->sign_releasing(test::Softhsm_token::Pin, refused, Flag_pdf);
+        EXPECT_EQ(asked, std::vector<std::string>{text});
+        EXPECT_FALSE(signer->succeeded());
+        EXPECT_EQ(signer->error_code(), Result_failed);
+        EXPECT_FALSE(signer->result().held);
+    }
 }
 
 TEST_F(Signed_pdf, the_signature_is_pades_baseline_b_in_der)

@@ -17,12 +17,15 @@ import java.util.Enumeration;
 import java.util.TimeZone;
 
 import org.apache.pdfbox.cos.COSBase;
+import org.apache.pdfbox.cos.COSDictionary;
+import org.apache.pdfbox.cos.COSName;
 import org.apache.pdfbox.cos.COSObject;
 import org.apache.pdfbox.cos.COSStream;
 import org.apache.pdfbox.io.MemoryUsageSetting;
 import org.apache.pdfbox.pdmodel.PDDocument;
 import org.apache.pdfbox.pdmodel.interactive.digitalsignature.PDSignature;
 import org.apache.pdfbox.pdmodel.interactive.digitalsignature.SignatureOptions;
+import org.apache.pdfbox.pdmodel.interactive.form.PDSignatureField;
 import org.bouncycastle.asn1.ASN1EncodableVector;
 import org.bouncycastle.asn1.ASN1ObjectIdentifier;
 import org.bouncycastle.asn1.DERSet;
@@ -80,6 +83,7 @@ public class JNI_Pdf_sign {
     private X509Certificate certificate;
     private Certificate[] chain;
     private int certification;
+    private boolean locked;
 
     public JNI_Pdf_sign() {
     }
@@ -109,8 +113,15 @@ public class JNI_Pdf_sign {
 
     public boolean is_signed(byte[] pdf) {
         certification = 0;
+        locked = false;
         try (PDDocument document = PDDocument.load(pdf, "", null, null, MemoryUsageSetting.setupMainMemoryOnly())) {
             certification = Revision_changes.certification_level(document.getSignatureDictionaries());
+            // A signed field whose lock allows no further change.
+            for (PDSignatureField field : document.getSignatureFields()) {
+                COSBase value = field.getCOSObject().getDictionaryObject(COSName.V);
+                Field_lock lock = value instanceof COSDictionary ? Field_lock.of((COSDictionary) value, field.getCOSObject()) : null;
+                locked = locked || lock != null && lock.forbids_signing();
+            }
             return !document.getSignatureDictionaries().isEmpty();
         } catch (Throwable t) {
             keep(t);
@@ -124,6 +135,14 @@ public class JNI_Pdf_sign {
      */
     public int certification_level() {
         return certification;
+    }
+
+    /**
+     * A signature of the document is_signed read locks every field, or its field's lock allows no
+     * change at all: a further signature would break it.
+     */
+    public boolean locked() {
+        return locked;
     }
 
     /** Opens the token of the reader at reader_index (0-based in the reader list). */

@@ -117,6 +117,8 @@ public class JNI_Pdf_verify {
         boolean changed_after;
         // What the later revisions changed (Revision_changes' kinds).
         int changes;
+        // The fields it locks that the later revisions changed, by their full names.
+        String[] locked_changed = new String[0];
         // The /Contents as the dictionary holds it (a CMS signature or a time-stamp token, padded).
         byte[] contents;
     }
@@ -195,6 +197,22 @@ public class JNI_Pdf_verify {
         return signers.get(index).changes;
     }
 
+    /**
+     * The fields this signature locks that were changed after it, by their names without control
+     * characters, and with "?" for characters beyond the first 65536 (which the bridge cannot
+     * hand over as they are).
+     */
+    public String[] locked_fields_at(int index) {
+        String[] names = signers.get(index).locked_changed.clone();
+        for (int i = 0; i < names.length; ++i) {
+            StringBuilder name = new StringBuilder();
+            names[i].codePoints().filter(c -> !Character.isISOControl(c))
+                    .forEach(c -> name.append(c > 0xFFFF || Character.isSurrogate((char) c) ? '?' : (char) c));
+            names[i] = name.toString();
+        }
+        return names;
+    }
+
     /** The DocMDP level of the document's certification (1 to 3), 0 when it is not certified. */
     public int certification_level() {
         return certification;
@@ -250,6 +268,7 @@ public class JNI_Pdf_verify {
             Map<COSObjectKey, Long> offsets = document.getDocument().getXrefTable();
             List<PDSignature> dictionaries = new ArrayList<>();
             List<Long> places = new ArrayList<>();
+            List<Field_lock> locks = new ArrayList<>();
             for (PDSignatureField field : document.getSignatureFields()) {
                 COSBase value = field.getCOSObject().getItem(COSName.V);
                 long offset = -1;
@@ -261,6 +280,7 @@ public class JNI_Pdf_verify {
                 if (value instanceof COSDictionary) {
                     dictionaries.add(new PDSignature((COSDictionary) value));
                     places.add(offset);
+                    locks.add(Field_lock.of((COSDictionary) value, field.getCOSObject()));
                 }
             }
             // Read in the order of the holes, so that the digests go through the file once.
@@ -294,9 +314,12 @@ public class JNI_Pdf_verify {
             long[] ends = new long[signers.size()];
             for (int i = 0; i < ends.length; ++i)
                 ends[i] = signers.get(i).range == null ? -1 : signers.get(i).range[2] + signers.get(i).range[3];
-            int[] changes = Revision_changes.changes(parser, document, pdf, ends, length);
-            for (int i = 0; i < ends.length; ++i)
+            String[][] locked = new String[ends.length][];
+            int[] changes = Revision_changes.changes(parser, document, pdf, ends, length, locks, locked);
+            for (int i = 0; i < ends.length; ++i) {
                 signers.get(i).changes = changes[i];
+                signers.get(i).locked_changed = locked[i];
+            }
             certification = Revision_changes.certification_level(dictionaries);
             validation_data = Pdf_validation_data.read(document);
         } catch (Throwable t) {

@@ -83,6 +83,8 @@ final class Revision_changes {
     /** One cross-reference section as the parser read it, and the trailer that came with it. */
     static final class Section {
         final Map<COSObjectKey, Long> entries = new HashMap<>();
+        /** The objects it frees (Free_entries), by number: the generation its entry gives. */
+        final Map<Long, Integer> freed = new HashMap<>();
         COSDictionary trailer;
     }
 
@@ -246,6 +248,29 @@ final class Revision_changes {
     private final Map<Long, Integer> chain_index = new HashMap<>();
     /** Per kind, the change of the count of runs that carry it, at each chain index. */
     private int[][] runs;
+    /** The chain indexes of the sections that define or free each object, newest first. */
+    private final Map<COSObjectKey, List<Integer>> defined = new HashMap<>();
+    private final Map<Long, List<Integer>> streams = new HashMap<>();
+    /** The field each object belongs to (its fully qualified name), and each field's own object. */
+    private final Map<COSObjectKey, String> field_of = new HashMap<>();
+    private final Map<String, COSObjectKey> field_objects = new HashMap<>();
+    private final Set<COSObjectKey> field_keys = new HashSet<>();
+    /** The changed versions of the fields' objects, kept when some signature locks fields. */
+    private final List<Field_change> field_changes = new ArrayList<>();
+    private boolean track_fields;
+
+    /** A version of a field's object, seen by the revisions from chain index from to to. */
+    private static final class Field_change {
+        final String field;
+        final int from, to, kinds;
+
+        Field_change(String field, int from, int to, int kinds) {
+            this.field = field;
+            this.from = from;
+            this.to = to;
+            this.kinds = kinds;
+        }
+    }
 
     private Revision_changes(Parser parser, COSDocument document, byte[] pdf) {
         this.parser = parser;
@@ -255,12 +280,15 @@ final class Revision_changes {
 
     /**
      * The kinds of change after each revision end (-1: no revision, 0 is returned), in the order
-     * given. length: the file's length without trailing white space.
+     * given. length: the file's length without trailing white space. locks: what each signature
+     * locks (null entries for none); the locked fields changed after each are put in locked.
      */
-    static int[] changes(Parser parser, PDDocument document, byte[] pdf, long[] ends, long length) {
+    static int[] changes(Parser parser, PDDocument document, byte[] pdf, long[] ends, long length,
+            List<Field_lock> locks, String[][] locked) {
         int[] result = new int[ends.length];
+        Arrays.fill(locked, new String[0]);
         try {
-            compare_all(parser, document, pdf, ends, length, result);
+            compare_all(parser, document, pdf, ends, length, locks, result, locked);
         } catch (OutOfMemoryError e) {
             throw e;
         } catch (Throwable t) {
@@ -273,8 +301,9 @@ final class Revision_changes {
     }
 
     private static void compare_all(Parser parser, PDDocument document, byte[] pdf, long[] ends, long length,
-            int[] result) {
+            List<Field_lock> locks, int[] result, String[][] locked) {
         Revision_changes changes = new Revision_changes(parser, document.getDocument(), pdf);
+        changes.track_fields = locks.stream().anyMatch(lock -> lock != null);
         boolean chained = changes.read_chain() && changes.as_written();
         boolean compared = false;
         for (int i = 0; i < ends.length; ++i) {
@@ -295,7 +324,35 @@ final class Revision_changes {
                 compared = true;
             }
             result[i] = changes.kinds_at(index);
+            if (locks.get(i) != null)
+                result[i] = changes.locked_changes(index, locks.get(i), result[i], locked, i);
         }
+    }
+
+    /**
+     * The fields the lock holds that changed after the revision at chain index, into locked[at];
+     * kinds without the allowed kinds that only those changes made.
+     */
+    private int locked_changes(int index, Field_lock lock, int kinds, String[][] locked, int at) {
+        Set<String> names = new TreeSet<>();
+        int[] counts = new int[KINDS];
+        for (Field_change change : field_changes) {
+            if (change.from > index || change.to < index || !lock.locks(change.field))
+                continue;
+            // A field made after the signature was not there to be locked.
+            COSObjectKey own = field_objects.get(change.field);
+            if (own == null || version(own, defined.getOrDefault(own, List.of()), streams, index) == null)
+                continue;
+            names.add(change.field);
+            for (int kind = 0; kind < KINDS; ++kind)
+                if ((change.kinds & 1 << kind) != 0)
+                    ++counts[kind];
+        }
+        locked[at] = names.toArray(new String[0]);
+        for (int kind : new int[] {FORM_FILLED, SIGNATURES, TIMESTAMPS})
+            if (runs[Integer.numberOfTrailingZeros(kind)][index] == counts[Integer.numberOfTrailingZeros(kind)])
+                kinds &= ~kind;
+        return kinds;
     }
 
     /**
@@ -360,6 +417,14 @@ final class Revision_changes {
             chain.add(section);
             position = section.trailer == null ? -1 : section.trailer.getLong(COSName.PREV, -1L);
         }
+        for (Map.Entry<Long, Integer> entry : chain_index.entrySet()) {
+            Section section = chain.get(entry.getValue());
+            Free_entries.read(pdf, entry.getKey(), parser, section.freed);
+            // A table's companion stream (a hybrid file) belongs to the same revision.
+            long companion = section.trailer == null ? -1 : section.trailer.getLong(COSName.XREF_STM, -1L);
+            if (companion > 0)
+                Free_entries.read(pdf, companion, parser, section.freed);
+        }
         return !chain.isEmpty();
     }
 
@@ -400,11 +465,10 @@ final class Revision_changes {
         mark_roles();
         int last = chain.size() - 1;
         runs = new int[KINDS][chain.size() + 1];
-        Map<COSObjectKey, List<Integer>> defined = new HashMap<>();
         for (int i = 0; i < chain.size(); ++i)
             for (COSObjectKey key : chain.get(i).entries.keySet())
                 defined.computeIfAbsent(key, k -> new ArrayList<>()).add(i);
-        Map<Long, List<Integer>> streams = new HashMap<>();
+        add_free_entries();
         for (Map.Entry<COSObjectKey, List<Integer>> entry : defined.entrySet())
             if (entry.getKey().getGeneration() == 0)
                 streams.put(entry.getKey().getNumber(), entry.getValue());
@@ -416,12 +480,15 @@ final class Revision_changes {
             // stream that holds one of its versions.
             TreeSet<Integer> points = new TreeSet<>(entry.getValue());
             for (int i : entry.getValue()) {
-                long offset = chain.get(i).entries.get(key);
-                if (offset < 0 && streams.containsKey(-offset))
+                Long offset = chain.get(i).entries.get(key);
+                if (offset != null && offset < 0 && streams.containsKey(-offset))
                     points.addAll(streams.get(-offset));
             }
             points.add(last + 1);
             long[] now = version(key, entry.getValue(), streams, 0);
+            // Freed by the last revision that names it: the library still reads it where it was.
+            boolean deleted = now == null;
+            String field = track_fields ? field_of.get(key) : null;
             Map<List<Long>, Integer> judged = new HashMap<>();
             int previous = 0;
             for (int point : points) {
@@ -432,7 +499,7 @@ final class Revision_changes {
                     List<Long> id = then == null ? List.of() : List.of(then[0], then[1]);
                     Integer kinds = judged.get(id);
                     if (kinds == null) {
-                        kinds = judge(key, then);
+                        kinds = deleted ? deleted_kind(key) : judge(key, then);
                         judged.put(id, kinds);
                     }
                     for (int kind = 0; kind < KINDS; ++kind)
@@ -440,6 +507,8 @@ final class Revision_changes {
                             ++runs[kind][previous + 1];
                             --runs[kind][Math.min(point, last) + 1];
                         }
+                    if (field != null && kinds != 0)
+                        field_changes.add(new Field_change(field, previous + 1, Math.min(point, last), kinds));
                 }
                 previous = point;
             }
@@ -447,6 +516,56 @@ final class Revision_changes {
         for (int[] counts : runs)
             for (int i = 1; i < counts.length; ++i)
                 counts[i] += counts[i - 1];
+    }
+
+    /**
+     * The sections that free an object join those that define it: from a free entry back to the
+     * next definition the object is not there (version() finds no entry in the freeing section).
+     * An entry frees the object's number at its generation and the ones before it.
+     */
+    private void add_free_entries() {
+        Map<Long, List<int[]>> freed = new HashMap<>();
+        for (int i = 0; i < chain.size(); ++i)
+            for (Map.Entry<Long, Integer> entry : chain.get(i).freed.entrySet())
+                freed.computeIfAbsent(entry.getKey(), k -> new ArrayList<>()).add(new int[] {i, entry.getValue()});
+        if (freed.isEmpty())
+            return;
+        for (Map.Entry<COSObjectKey, List<Integer>> entry : defined.entrySet()) {
+            List<int[]> sections = freed.get(entry.getKey().getNumber());
+            if (sections == null)
+                continue;
+            TreeSet<Integer> all = new TreeSet<>(entry.getValue());
+            for (int[] section : sections)
+                if (entry.getKey().getGeneration() <= section[1] && !chain.get(section[0]).entries.containsKey(entry.getKey()))
+                    all.add(section[0]);
+            entry.setValue(new ArrayList<>(all));
+        }
+    }
+
+    /**
+     * An object the final revision deleted, by what it was: gone from the pages, the form or the
+     * signatures it belonged to. Deleted annotations and form data are what their kinds say; a
+     * deleted field, signature or structure of the document is none of the changes a later
+     * signer may make.
+     */
+    private int deleted_kind(COSObjectKey key) {
+        int role = roles.get(key);
+        switch (role) {
+        case PAGE:
+            return PAGES;
+        case ANNOTS_ARRAY:
+            return ANNOTATIONS;
+        case CATALOG:
+        case ACROFORM:
+        case FIELDS_ARRAY:
+        case SIGNATURES:
+        case TIMESTAMPS:
+            return OTHER;
+        case FORM_FILLED:
+            return field_keys.contains(key) ? OTHER : FORM_FILLED;
+        default:
+            return role;
+        }
     }
 
     /**
@@ -503,6 +622,11 @@ final class Revision_changes {
             // The containers judged entry by entry say themselves that nothing changed.
             if (old != null && role > 0 && same(old, now))
                 return 0;
+            // A field renamed or moved is another field: its lock, if any, would no longer hold it.
+            if (old != null && field_keys.contains(key)
+                    && (!same(dictionary(old).getItem(COSName.T), dictionary(now).getItem(COSName.T))
+                            || !same(dictionary(old).getItem(COSName.PARENT), dictionary(now).getItem(COSName.PARENT))))
+                return OTHER;
         } catch (IOException e) {
             return UNREADABLE;
         }
@@ -760,7 +884,7 @@ final class Revision_changes {
     private void mark_fields(COSArray fields) {
         Deque<Object[]> todo = new ArrayDeque<>();
         for (COSBase field : fields)
-            todo.push(new Object[] {field, null});
+            todo.push(new Object[] {field, null, ""});
         Set<COSDictionary> seen = java.util.Collections.newSetFromMap(new java.util.IdentityHashMap<>());
         while (!todo.isEmpty()) {
             Object[] next = todo.pop();
@@ -771,18 +895,29 @@ final class Revision_changes {
             COSName type = field.getCOSName(COSName.FT);
             if (type == null)
                 type = (COSName) next[1];
+            // Its fully qualified name: a widget without a name of its own is its parent's.
+            String name = (String) next[2];
+            String partial = field.getString(COSName.T);
+            if (partial != null)
+                name = name.isEmpty() ? partial : name + "." + partial;
+            if (item instanceof COSObject) {
+                COSObjectKey key = new COSObjectKey((COSObject) item);
+                field_keys.add(key);
+                field_objects.putIfAbsent(name, key);
+                field_of.putIfAbsent(key, name);
+            }
             int role = FORM_FILLED;
             if (COSName.SIG.equals(type)) {
                 COSDictionary value = dictionary(field.getItem(COSName.V));
                 role = DOC_TIME_STAMP.equals(value.getCOSName(COSName.TYPE))
                         || RFC3161.equals(value.getCOSName(COSName.SUB_FILTER)) ? TIMESTAMPS : SIGNATURES;
             }
-            mark(item, role);
+            mark_deep(item, role, name, false);
             for (Map.Entry<COSName, COSBase> entry : field.entrySet())
                 if (!entry.getKey().equals(COSName.KIDS) && !BACK.contains(entry.getKey()))
-                    mark_deep(entry.getValue(), role);
+                    mark_deep(entry.getValue(), role, name, true);
             for (COSBase kid : array(field.getItem(COSName.KIDS)))
-                todo.push(new Object[] {kid, type});
+                todo.push(new Object[] {kid, type, name});
         }
     }
 
@@ -793,13 +928,23 @@ final class Revision_changes {
 
     /** The object and what it owns, where nothing has marked them yet. */
     private void mark_deep(COSBase base, int role) {
+        mark_deep(base, role, null, true);
+    }
+
+    /** The same, as owned by the field named field (when not null); deep: what it owns as well. */
+    private void mark_deep(COSBase base, int role, String field, boolean deep) {
         Deque<COSBase> todo = new ArrayDeque<>();
         if (base != null)
             todo.push(base);
         while (!todo.isEmpty()) {
             COSBase item = todo.pop();
             if (item instanceof COSObject) {
-                if (roles.putIfAbsent(new COSObjectKey((COSObject) item), role) != null)
+                COSObjectKey key = new COSObjectKey((COSObject) item);
+                if (roles.putIfAbsent(key, role) != null)
+                    continue;
+                if (field != null)
+                    field_of.put(key, field);
+                if (!deep)
                     continue;
                 item = ((COSObject) item).getObject();
             }
