@@ -114,11 +114,9 @@ void add_unique(std::vector<std::vector<uint8_t>>& to, const std::vector<uint8_t
     to.push_back(item);
 }
 
-// The first value of an unsigned attribute, as DER; empty when the signer has none.
-std::vector<uint8_t> attribute_value(CMS_SignerInfo* signer, int nid)
+// The first value of an attribute when it is a SEQUENCE, as DER; empty otherwise or without one.
+std::vector<uint8_t> sequence_value(X509_ATTRIBUTE* attribute)
 {
-    const int at = CMS_unsigned_get_attr_by_NID(signer, nid, -1);
-    X509_ATTRIBUTE* attribute = at >= 0 ? CMS_unsigned_get_attr(signer, at) : nullptr;
     const ASN1_TYPE* value =
         attribute && X509_ATTRIBUTE_count(attribute) > 0 ? X509_ATTRIBUTE_get0_type(attribute, 0) : nullptr;
     ERR_clear_error();
@@ -126,6 +124,13 @@ std::vector<uint8_t> attribute_value(CMS_SignerInfo* signer, int nid)
         return {};
     const unsigned char* data = ASN1_STRING_get0_data(value->value.sequence);
     return {data, data + std::max(0, ASN1_STRING_length(value->value.sequence))};
+}
+
+// The first value of an unsigned attribute, as DER; empty when the signer has none.
+std::vector<uint8_t> attribute_value(CMS_SignerInfo* signer, int nid)
+{
+    const int at = CMS_unsigned_get_attr_by_NID(signer, nid, -1);
+    return sequence_value(at >= 0 ? CMS_unsigned_get_attr(signer, at) : nullptr);
 }
 
 // The revocation values of a SEQUENCE { [0] SEQUENCE OF CertificateList, [1] SEQUENCE OF OCSP
@@ -180,14 +185,7 @@ std::vector<uint8_t> revocation_archive_attribute(CMS_SignerInfo* signer)
 {
     const Owner<ASN1_OBJECT> oid(OBJ_txt2obj("1.2.840.113583.1.1.8", 1));
     const int at = oid ? CMS_signed_get_attr_by_OBJ(signer, oid.get(), -1) : -1;
-    X509_ATTRIBUTE* attribute = at >= 0 ? CMS_signed_get_attr(signer, at) : nullptr;
-    const ASN1_TYPE* value =
-        attribute && X509_ATTRIBUTE_count(attribute) > 0 ? X509_ATTRIBUTE_get0_type(attribute, 0) : nullptr;
-    ERR_clear_error();
-    if (!value || value->type != V_ASN1_SEQUENCE || !value->value.sequence)
-        return {};
-    const unsigned char* data = ASN1_STRING_get0_data(value->value.sequence);
-    return {data, data + std::max(0, ASN1_STRING_length(value->value.sequence))};
+    return sequence_value(at >= 0 ? CMS_signed_get_attr(signer, at) : nullptr);
 }
 
 std::vector<std::vector<uint8_t>> carried_authorities(CMS_ContentInfo* cms)
