@@ -44,6 +44,20 @@ $<JOIN:$<TARGET_GENEX_EVAL:${target},$<TARGET_PROPERTY:${target},VELIN_TEST_PATH
     endwhile()
 endfunction()
 
+# velin_generated_fixtures(NAME <fixture> FOLDER <folder> COMMAND <program> <argument>...)
+# A set-up test, <fixture>.make, that makes a generator's files once for the whole ctest run: the
+# command is run with @OUT@ among its arguments standing for the folder to fill, and the folder is
+# renamed to <folder> only when the command succeeded. Tests that read the files declare
+# FIXTURES_REQUIRED <fixture> and are given <folder> (tests/support/generated_fixtures.h).
+function(velin_generated_fixtures)
+    cmake_parse_arguments(arg "" "NAME;FOLDER" "COMMAND" ${ARGN})
+    list(TRANSFORM arg_COMMAND REPLACE "^@OUT@$" "${arg_FOLDER}.part")
+    add_test(NAME ${arg_NAME}.make COMMAND sh -c
+        "rm -rf \"$0\" \"$0.part\" && { \"$@\" >\"$0.log\" 2>&1 || { cat \"$0.log\"; exit 1; }; } && mv \"$0.part\" \"$0\""
+        ${arg_FOLDER} ${arg_COMMAND})
+    set_tests_properties(${arg_NAME}.make PROPERTIES FIXTURES_SETUP ${arg_NAME} LABELS integration TIMEOUT 300)
+endfunction()
+
 # velin_add_gtest(NAME <target> LABEL <unit|integration> SOURCES ... LIBS ... [PROPERTIES ...]
 #                 [SLOW <gtest filter>])
 # The tests matching SLOW (hundreds of megabytes of input) get the label "slow" as well:

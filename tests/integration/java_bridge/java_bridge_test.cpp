@@ -10,6 +10,7 @@
 #include "java_bridge/pdf_verify.h"
 #include "java_bridge/revision_changes.h"
 #include "report_time.h"
+#include "generated_fixtures.h"
 #include "test_folder.h"
 #include "trace_records.h"
 
@@ -47,17 +48,14 @@ std::string subject_of(const Signer_certificate& certificate)
     return text;
 }
 
-// The PDFs of tests/fixtures/pdf, made once for the whole program.
+// The PDFs of tests/fixtures/pdf, made once for the whole run.
 const fs::path& pdfs()
 {
-    static test::Test_folder folder;
-    static const bool made = [] {
-        const std::string command = std::string(VELIN_MAKE_PDFS) + " " + folder.path().string() + " " +
-                                    VELIN_PKI_FIXTURES + " >" + (folder / "make.log").string() + " 2>&1";
-        return std::system(command.c_str()) == 0;
-    }();
-    EXPECT_TRUE(made) << test::read_file(folder / "make.log");
-    return folder.path();
+    static const test::Generated_fixtures made(VELIN_GENERATED_PDFS, [](const fs::path& folder) {
+        return std::string(VELIN_MAKE_PDFS) + " '" + folder.string() + "' " + VELIN_PKI_FIXTURES;
+    });
+    EXPECT_FALSE(made.path().empty()) << made.failure();
+    return made.path();
 }
 
 Pdf_verify verified(const std::string& name)

@@ -3,8 +3,7 @@
 // test PKI's lists: .m7m variants, signature time stamps, .tsd files, and the broken cases.
 #include "VelinVerify/app/batch_report.h"
 #include "batch_verifier.h"
-
-#include <cstdlib>
+#include "generated_fixtures.h"
 
 namespace velin {
 namespace {
@@ -15,17 +14,17 @@ class Timestamp_files_test : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        shared_folder = new test::Test_folder;
-        fixtures = shared_folder->path() / "fixtures";
-        const std::string command = std::string("'") + VELIN_SOURCE_DIR +
-                                    "/tools/make-timestamp-fixtures/make-timestamp-fixtures' '" + fixtures.string() +
-                                    "' >/dev/null";
-        ASSERT_EQ(std::system(command.c_str()), 0) << "the fixture generator failed: " << command;
+        generated = new test::Generated_fixtures(VELIN_TIMESTAMP_FIXTURES, [](const std::filesystem::path& folder) {
+            return std::string("'") + VELIN_SOURCE_DIR + "/tools/make-timestamp-fixtures/make-timestamp-fixtures' '" +
+                   folder.string() + "'";
+        });
+        fixtures = generated->path();
+        ASSERT_FALSE(fixtures.empty()) << "the fixture generator failed: " << generated->failure();
     }
     static void TearDownTestSuite()
     {
-        delete shared_folder;
-        shared_folder = nullptr;
+        delete generated;
+        generated = nullptr;
     }
 
     Verdict verify(const std::string& name, const QStringList& extra = {}, bool json = true)
@@ -35,12 +34,12 @@ protected:
 
     static bool has(const std::string& lines, const std::string& line) { return test::has_line(lines, line); }
 
-    static test::Test_folder* shared_folder;
+    static test::Generated_fixtures* generated;
     static std::filesystem::path fixtures;
     test::Batch_verifier verifier;
 };
 
-test::Test_folder* Timestamp_files_test::shared_folder = nullptr;
+test::Generated_fixtures* Timestamp_files_test::generated = nullptr;
 std::filesystem::path Timestamp_files_test::fixtures;
 
 TEST_F(Timestamp_files_test, every_m7m_variant_is_read_and_its_time_stamp_verified)

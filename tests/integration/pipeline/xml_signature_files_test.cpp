@@ -4,9 +4,8 @@
 // signatures; and the changed and hostile files, which must never verify.
 #include "VelinVerify/app/batch_report.h"
 #include "batch_verifier.h"
+#include "generated_fixtures.h"
 #include "envelope/xml_signature.h"
-
-#include <cstdlib>
 
 namespace velin {
 namespace {
@@ -18,16 +17,17 @@ class Xml_signature_files_test : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        shared_folder = new test::Test_folder;
-        fixtures = shared_folder->path() / "fixtures";
-        const std::string command = std::string("'") + VELIN_SOURCE_DIR +
-                                    "/tools/make-xades-fixtures/make-xades-fixtures' '" + fixtures.string() + "'";
-        ASSERT_EQ(std::system(command.c_str()), 0) << "the fixture generator failed: " << command;
+        generated = new test::Generated_fixtures(VELIN_XADES_FIXTURES, [](const std::filesystem::path& folder) {
+            return std::string("'") + VELIN_SOURCE_DIR + "/tools/make-xades-fixtures/make-xades-fixtures' '" +
+                   folder.string() + "'";
+        });
+        fixtures = generated->path();
+        ASSERT_FALSE(fixtures.empty()) << "the fixture generator failed: " << generated->failure();
     }
     static void TearDownTestSuite()
     {
-        delete shared_folder;
-        shared_folder = nullptr;
+        delete generated;
+        generated = nullptr;
     }
 
     Verdict verify(const std::string& name) { return verifier.verify(fixtures / name); }
@@ -37,12 +37,12 @@ protected:
         return verdict.layer(0)["signatures"].toArray()[index].toObject();
     }
 
-    static test::Test_folder* shared_folder;
+    static test::Generated_fixtures* generated;
     static std::filesystem::path fixtures;
     test::Batch_verifier verifier;
 };
 
-test::Test_folder* Xml_signature_files_test::shared_folder = nullptr;
+test::Generated_fixtures* Xml_signature_files_test::generated = nullptr;
 std::filesystem::path Xml_signature_files_test::fixtures;
 
 TEST_F(Xml_signature_files_test, signed_invoices_verify_in_every_form)

@@ -12,6 +12,7 @@
 #include "java_bridge/pdf_verify.h"
 #include "norax_sign/pdf_card_signer.h"
 #include "norax_sign/sign_batch.h"
+#include "generated_fixtures.h"
 #include "softhsm_token.h"
 #include "test_folder.h"
 
@@ -80,19 +81,22 @@ protected:
         token = new test::Softhsm_token();
         token->key_pair_from(VELIN_PKI_FIXTURES, "signer-legal", "01");
         folder = new test::Test_folder();
-        const std::string make = std::string(VELIN_MAKE_PDFS) + " " + folder->path().string() + " " +
-                                 VELIN_PKI_FIXTURES + " >/dev/null 2>&1";
-        ASSERT_EQ(std::system(make.c_str()), 0) << make;
-        // Three megabytes in one page's content: the stream PDFBox copies while it reads.
-        const std::string big = std::string(VELIN_MAKE_PDFS) + " " + (folder->path() / "big").string() + " " +
-                                VELIN_PKI_FIXTURES + " 3 >/dev/null 2>&1";
-        ASSERT_EQ(std::system(big.c_str()), 0) << big;
+        // In big/, three megabytes in one page's content: the stream PDFBox copies while it reads.
+        generated = new test::Generated_fixtures(VELIN_GENERATED_PDFS, [](const fs::path& out) {
+            const std::string make = std::string(VELIN_MAKE_PDFS) + " '" + out.string();
+            return make + "/pdfs' " + VELIN_PKI_FIXTURES + " && " + make + "/big' " + VELIN_PKI_FIXTURES + " 3";
+        });
+        ASSERT_FALSE(generated->path().empty()) << generated->failure();
     }
     static void TearDownTestSuite()
     {
+        delete generated;
         delete folder;
         delete token;
     }
+
+    // A PDF of tests/fixtures/pdf (read only: what the tests write goes to folder).
+    static fs::path pdf(const std::string& name) { return generated->path() / "pdfs" / name; }
 
     void SetUp() override { Java_vm::instance().set_sources_for_tests(Runtime_root, std::string(), VELIN_JAVA_FOLDER); }
 
@@ -129,6 +133,7 @@ protected:
 
     static inline test::Softhsm_token* token = nullptr;
     static inline test::Test_folder* folder = nullptr;
+    static inline test::Generated_fixtures* generated = nullptr;
     // Our fault handlers are in place before the machine starts, as in the programs.
     SEH_translation translation;
     std::vector<std::string> asked;
@@ -143,9 +148,9 @@ TEST_F(Signed_pdf, a_document_handed_over_is_signed_in_the_machine_and_written_f
         size_t signatures_after;
     };
     // (A certification that allows form filling and signatures takes another signature too.)
-    for (const Case& one : {Case{folder->path() / "big" / "big-plain.pdf", 1}, Case{folder->path() / "signed.pdf", 2},
-                            Case{folder->path() / "signed-twice.pdf", 3}, Case{folder->path() / "certified-p2.pdf", 2},
-                            Case{folder->path() / "locked-include-Nome.pdf", 2}}) {
+    for (const Case& one : {Case{generated->path() / "big" / "big-plain.pdf", 1}, Case{pdf("signed.pdf"), 2},
+                            Case{pdf("signed-twice.pdf"), 3}, Case{pdf("certified-p2.pdf"), 2},
+                            Case{pdf("locked-include-Nome.pdf"), 2}}) {
         SCOPED_TRACE(one.source);
         const std::vector<uint8_t> original = test::read_bytes(one.source);
         std::vector<uint8_t> document = original;
@@ -168,10 +173,10 @@ TEST_F(Signed_pdf, a_document_handed_over_is_signed_in_the_machine_and_written_f
     }
 
     // Bytes lent rather than handed over are left to their owner and signed the same way.
-    const std::vector<uint8_t> plain = test::read_bytes(folder->path() / "plain.pdf");
+    const std::vector<uint8_t> plain = test::read_bytes(pdf("plain.pdf"));
     signer->sign(test::Softhsm_token::Pin, plain, Flag_pdf);
     ASSERT_TRUE(signer->succeeded());
-    EXPECT_EQ(plain, test::read_bytes(folder->path() / "plain.pdf"));
+    EXPECT_EQ(plain, test::read_bytes(pdf("plain.pdf")));
     ASSERT_EQ(write_signed_document((folder->path() / "firmato-plain.pdf").string(), signer->result()), 0);
     expect_valid(folder->path() / "firmato-plain.pdf", 1);
 }
@@ -180,7 +185,7 @@ TEST_F(Signed_pdf, damaged_refused_and_cancelled_documents_leave_nothing_to_writ
 {
     const auto signer = make_signer();
     // Each failure drops the result before it, so nothing stale can be written in its place.
-    const std::vector<uint8_t> whole = test::read_bytes(folder->path() / "plain.pdf");
+    const std::vector<uint8_t> whole = test::read_bytes(pdf("plain.pdf"));
     const std::string not_a_pdf = "Questo non è un documento PDF.\n";
     // (PDFBox rebuilds a document cut after its page, so the cut here leaves only the header.)
     for (const std::vector<uint8_t>& damaged :
@@ -198,7 +203,7 @@ TEST_F(Signed_pdf, damaged_refused_and_cancelled_documents_leave_nothing_to_writ
     }
 
     // "No" to a second signature: cancelled, and nothing held.
-    std::vector<uint8_t> signed_pdf = test::read_bytes(folder->path() / "signed.pdf");
+    std::vector<uint8_t> signed_pdf = test::read_bytes(pdf("signed.pdf"));
     answer = IDNO;
     asked.clear();
     signer->sign_releasing(test::Softhsm_token::Pin, signed_pdf, Flag_pdf);
@@ -214,7 +219,7 @@ TEST_F(Signed_pdf, damaged_refused_and_cancelled_documents_leave_nothing_to_writ
                                      std::pair{"locked-all.pdf", Text_locked_unchangeable},
                                      std::pair{"locked-p1.pdf", Text_locked_unchangeable}}) {
         SCOPED_TRACE(name);
-        std::vector<uint8_t> refused = test::read_bytes(folder->path() / name);
+        std::vector<uint8_t> refused = test::read_bytes(pdf(name));
         asked.clear();
         signer->sign_releasing(test::Softhsm_token::Pin, refused, Flag_pdf);
         EXPECT_EQ(asked, std::vector<std::string>{text});
@@ -227,7 +232,7 @@ TEST_F(Signed_pdf, damaged_refused_and_cancelled_documents_leave_nothing_to_writ
 TEST_F(Signed_pdf, the_signature_is_pades_baseline_b_in_der)
 {
     const auto signer = make_signer();
-    signer->sign(test::Softhsm_token::Pin, test::read_bytes(folder->path() / "plain.pdf"), Flag_pdf);
+    signer->sign(test::Softhsm_token::Pin, test::read_bytes(pdf("plain.pdf")), Flag_pdf);
     ASSERT_TRUE(signer->succeeded());
     const fs::path written = folder->path() / "pades.pdf";
     ASSERT_EQ(write_signed_document(written.string(), signer->result()), 0);
