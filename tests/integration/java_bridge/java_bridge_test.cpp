@@ -5,12 +5,12 @@
 // signature, byte ranges that are not a signature's own, and many PDFs and envelopes verified at
 // once by the program. The machine is made once per process, so the failures come first.
 #include "common/failure.h"
+#include "generated_fixtures.h"
 #include "java_bridge/java_vm.h"
 #include "java_bridge/pdf_classes.h"
 #include "java_bridge/pdf_verify.h"
 #include "java_bridge/revision_changes.h"
 #include "report_time.h"
-#include "generated_fixtures.h"
 #include "test_folder.h"
 #include "trace_records.h"
 

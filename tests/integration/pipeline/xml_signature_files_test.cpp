@@ -4,8 +4,8 @@
 // signatures; and the changed and hostile files, which must never verify.
 #include "VelinVerify/app/batch_report.h"
 #include "batch_verifier.h"
-#include "generated_fixtures.h"
 #include "envelope/xml_signature.h"
+#include "generated_fixtures.h"
 
 namespace velin {
 namespace {

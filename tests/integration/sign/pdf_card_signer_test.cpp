@@ -7,12 +7,12 @@
 #include "VelinMenu/channel/card_provider.h"
 #include "common/failure.h"
 #include "common/message_box.h"
+#include "generated_fixtures.h"
 #include "java_bridge/java_vm.h"
 #include "java_bridge/pdf_classes.h"
 #include "java_bridge/pdf_verify.h"
 #include "norax_sign/pdf_card_signer.h"
 #include "norax_sign/sign_batch.h"
-#include "generated_fixtures.h"
 #include "softhsm_token.h"
 #include "test_folder.h"
 
