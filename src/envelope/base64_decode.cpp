@@ -2,6 +2,7 @@
 
 #include "common/large_buffer.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -275,7 +276,8 @@ bool Base64_decode::decode(std::string_view text, Form form)
 
 std::optional<std::size_t> Base64_decode::decode_slices(std::string_view text, Form form, const Sink& sink)
 {
-    std::vector<byte> window(Slice + 3 + Block_slack);
+    // A text shorter than a slice never fills one: its window is the room its bytes need.
+    std::vector<byte> window(std::min(Slice, text.size() / 4 * 3) + 3 + Block_slack);
     return decode_text(reinterpret_cast<const byte*>(text.data()), text.size(), form, window.data(), &sink);
 }
 
