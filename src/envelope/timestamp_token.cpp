@@ -264,4 +264,27 @@ Timestamp_info check_timestamp(std::span<const uint8_t> token_or_reply, const Co
     return info;
 }
 
+std::vector<std::vector<uint8_t>> timestamp_tokens_of(CMS_SignerInfo* signer, bool unsigned_attribute)
+{
+    std::vector<std::vector<uint8_t>> tokens;
+    const int nid = unsigned_attribute ? NID_id_smime_aa_timeStampToken : NID_id_smime_aa_ets_contentTimestamp;
+    auto next = [&](int last) {
+        return unsigned_attribute ? CMS_unsigned_get_attr_by_NID(signer, nid, last)
+                                  : CMS_signed_get_attr_by_NID(signer, nid, last);
+    };
+    for (int at = next(-1); at >= 0; at = next(at)) {
+        X509_ATTRIBUTE* attribute =
+            unsigned_attribute ? CMS_unsigned_get_attr(signer, at) : CMS_signed_get_attr(signer, at);
+        for (int value = 0; attribute && value < X509_ATTRIBUTE_count(attribute); ++value) {
+            const ASN1_TYPE* token = X509_ATTRIBUTE_get0_type(attribute, value);
+            if (!token || token->type != V_ASN1_SEQUENCE || !token->value.sequence)
+                continue;
+            const ASN1_STRING* encoded = token->value.sequence;
+            const unsigned char* data = ASN1_STRING_get0_data(encoded);
+            tokens.emplace_back(data, data + std::max(0, ASN1_STRING_length(encoded)));
+        }
+    }
+    return tokens;
+}
+
 } // namespace velin

@@ -89,4 +89,8 @@ bool is_weak_digest(int nid);
 // same key, or any other) or whose attribute does not decode.
 bool signing_certificate_bound(CMS_SignerInfo* signer, X509* certificate);
 
+// The time-stamp tokens of a CMS signer: over its signature (the unsigned signature-time-stamp
+// attribute) or over the content (the signed content-time-stamp attribute).
+std::vector<std::vector<uint8_t>> timestamp_tokens_of(CMS_SignerInfo* signer, bool unsigned_attribute);
+
 } // namespace velin

@@ -60,6 +60,9 @@ bool is_cms_kind(const std::string& kind)
 struct Cms_facts {
     bool certificate_bound = true;
     Validation_data carried;
+    // Its signature value and the time stamps over it (PAdES-B-T), checked as an envelope's are.
+    std::vector<uint8_t> signature_value;
+    std::vector<std::vector<uint8_t>> signature_tokens;
 };
 
 Cms_facts cms_facts(const std::vector<uint8_t>& contents, const Signer_certificate& certificate)
@@ -79,6 +82,11 @@ Cms_facts cms_facts(const std::vector<uint8_t>& contents, const Signer_certifica
         facts.certificate_bound = signing_certificate_bound(signer, certificate.x509());
     facts.carried = archived_revocation_values(revocation_archive_attribute(signer));
     facts.carried.certificates = carried_authorities(cms.get());
+    const ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(signer);
+    const unsigned char* data = ASN1_STRING_get0_data(value);
+    facts.signature_value.assign(data, data + std::max(0, ASN1_STRING_length(value)));
+    facts.signature_tokens = timestamp_tokens_of(signer, true);
+    ERR_clear_error();
     return facts;
 }
 
@@ -193,6 +201,19 @@ Later_changes Pdf_verify::later_changes() const
     if (!parsed() || _selected >= _signers.size())
         return {};
     return judge_later_changes(_signers[_selected].changes, _certification, _signers[_selected].locked_fields);
+}
+
+std::vector<std::vector<uint8_t>> Pdf_verify::signer_timestamp_tokens(Timestamp_scope scope) const
+{
+    // A content time stamp would cover the signed bytes, not the file the verifier holds: not read.
+    if (!parsed() || _selected >= _signers.size() || scope != Timestamp_scope::Signature)
+        return {};
+    return _signers[_selected].signature_tokens;
+}
+
+std::vector<uint8_t> Pdf_verify::signature_value() const
+{
+    return parsed() && _selected < _signers.size() ? _signers[_selected].signature_value : std::vector<uint8_t>{};
 }
 
 bool Pdf_verify::signing_certificate_mismatch() const
@@ -385,6 +406,8 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
                 signer.certificate_mismatch = true;
             }
             carried.add(facts.carried);
+            signer.signature_value = facts.signature_value;
+            signer.signature_tokens = facts.signature_tokens;
         }
         _signers.push_back(std::move(signer));
     }

@@ -51,6 +51,9 @@ public:
     bool changed_after_signature() const override;
     Later_changes later_changes() const override;
     bool signing_certificate_mismatch() const override;
+    // The time stamps over a CMS signature's value (PAdES-B-T), from its unsigned attributes.
+    std::vector<std::vector<uint8_t>> signer_timestamp_tokens(Timestamp_scope scope) const override;
+    std::vector<uint8_t> signature_value() const override;
     // The document time stamps (ETSI.RFC3161), each checked over its own byte range: they are the
     // file's time stamps, not its signers.
     std::vector<Timestamp_info> document_timestamps() const override { return _timestamps; }
@@ -85,6 +88,9 @@ public:
         bool certificate_mismatch = false;
         // Where its signed revision ends in the file; 0 when its byte range is not its own.
         uint64_t revision_end = 0;
+        // Its CMS signature value and the time-stamp tokens over it.
+        std::vector<uint8_t> signature_value;
+        std::vector<std::vector<uint8_t>> signature_tokens;
     };
 
 private:

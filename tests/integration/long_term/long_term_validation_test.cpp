@@ -33,6 +33,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 
@@ -308,6 +309,35 @@ TEST_F(Long_term_validation, a_document_time_stamp_is_a_time_stamp_and_the_time_
     ASSERT_EQ(broken->timestamps().size(), 1u);
     EXPECT_FALSE(broken->timestamps().front().info.verified());
     EXPECT_EQ(broken->shown_signature().kind, Attestation);
+}
+
+TEST_F(Long_term_validation, a_time_stamp_in_a_pdf_signature_is_checked_and_the_time_that_counts_for_it)
+{
+    // PAdES-B-T: the qualified authority's token of 2023 over the signature value, in its CMS.
+    const auto stamped = verify_pdf("signature-stamped.pdf");
+    ASSERT_EQ(stamped->signer_records().size(), 1u);
+    ASSERT_EQ(stamped->timestamps().size(), 1u);
+    const Timestamp_record& record = stamped->timestamps().front();
+    EXPECT_EQ(record.info.scope, Timestamp_scope::Signature);
+    EXPECT_TRUE(record.info.verified()) << record.info.problem;
+    EXPECT_EQ(stamped->shown_signature().kind, Legal);
+    EXPECT_TRUE(
+        has(stamped->shown_signature().status,
+            "Stato della lista e qualifica valutati alla data della marca temporale: 01/05/2023 10:00:00 (UTC)."));
+
+    // Its token changed (outside the signed bytes): the time stamp does not hold and moves nothing.
+    std::vector<uint8_t> bytes = test::read_bytes(pdfs() / "signature-stamped.pdf");
+    std::string text(bytes.begin(), bytes.end());
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
+    const size_t token = text.find("060B2A864886F70D010910020E"); // the attribute's type, in hex
+    ASSERT_NE(token, std::string::npos);
+    bytes[token + 400] = bytes[token + 400] == 'A' ? 'B' : 'A';
+    const auto broken = verify(bytes, "signature-stamped.pdf", false);
+    ASSERT_EQ(broken->timestamps().size(), 1u);
+    EXPECT_FALSE(broken->timestamps().front().info.verified());
+    EXPECT_NE(broken->shown_signature().kind, Legal);
+    EXPECT_FALSE(has_prefix(broken->shown_signature().status,
+                            "Stato della lista e qualifica valutati alla data della marca temporale"));
 }
 
 TEST_F(Long_term_validation, a_pades_lt_file_gives_its_chain_and_its_crl_without_the_network)
