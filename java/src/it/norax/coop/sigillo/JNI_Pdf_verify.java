@@ -8,6 +8,7 @@ import java.io.PrintWriter;
 import java.io.StringWriter;
 import java.security.MessageDigest;
 import java.security.NoSuchAlgorithmException;
+import java.security.Security;
 import java.security.cert.X509Certificate;
 import java.util.ArrayList;
 import java.util.Arrays;
@@ -64,6 +65,7 @@ import org.bouncycastle.crypto.encodings.PKCS1Encoding;
 import org.bouncycastle.crypto.engines.RSAEngine;
 import org.bouncycastle.crypto.params.AsymmetricKeyParameter;
 import org.bouncycastle.crypto.util.PublicKeyFactory;
+import org.bouncycastle.jce.provider.BouncyCastleProvider;
 import org.bouncycastle.tsp.TimeStampToken;
 import org.bouncycastle.util.Store;
 
@@ -130,10 +132,9 @@ public class JNI_Pdf_verify {
     private int certification;
     private Pdf_validation_data validation_data = Pdf_validation_data.empty();
 
-    /** The BouncyCastle provider's name, once it is registered. */
-    private static String library_provider() {
-        Startup_workload.provider_registered();
-        return "BC";
+    public JNI_Pdf_verify() {
+        if (Security.getProvider("BC") == null)
+            Security.addProvider(new BouncyCastleProvider());
     }
 
     public int error() {
@@ -798,13 +799,12 @@ public class JNI_Pdf_verify {
         try {
             return MessageDigest.getInstance(algorithm);
         } catch (NoSuchAlgorithmException e) {
-            return MessageDigest.getInstance(algorithm, library_provider());
+            return MessageDigest.getInstance(algorithm, "BC");
         }
     }
 
     private static SignerInformationVerifier range_verifier(X509CertificateHolder certificate) throws Exception {
-        return new JcaSignerInfoVerifierBuilder(new JcaDigestCalculatorProviderBuilder().build())
-                .setProvider(library_provider())
+        return new JcaSignerInfoVerifierBuilder(new JcaDigestCalculatorProviderBuilder().build()).setProvider("BC")
                 .build(certificate);
     }
 
@@ -819,8 +819,7 @@ public class JNI_Pdf_verify {
         signer.digest = OIWObjectIdentifiers.idSHA1.getId();
         byte[] digest = signed.digest("SHA-1");
         byte[] carried = cms.getSignedContent() == null ? null : (byte[]) cms.getSignedContent().getContent();
-        boolean cms_ok = information.verify(
-                new JcaSimpleSignerInfoVerifierBuilder().setProvider(library_provider()).build(certificate));
+        boolean cms_ok = information.verify(new JcaSimpleSignerInfoVerifierBuilder().setProvider("BC").build(certificate));
         signer.valid = cms_ok && carried != null && Arrays.equals(digest, carried);
         if (!signer.valid)
             signer.problem = "la firma non corrisponde ai byte firmati";
@@ -832,7 +831,7 @@ public class JNI_Pdf_verify {
         X509CertificateHolder certificate = certificate_of(token.getCertificates(), token.getSID());
         signer.certificate = certificate.getEncoded();
         signer.signing_time = format(token.getTimeStampInfo().getGenTime());
-        token.validate(new JcaSimpleSignerInfoVerifierBuilder().setProvider(library_provider()).build(certificate));
+        token.validate(new JcaSimpleSignerInfoVerifierBuilder().setProvider("BC").build(certificate));
         String algorithm = token.getTimeStampInfo().getMessageImprintAlgOID().getId();
         signer.digest = algorithm;
         byte[] digest = signed.digest(algorithm);

@@ -50,57 +50,26 @@ import org.bouncycastle.util.encoders.Hex;
  */
 public final class Startup_workload {
     private static boolean prepared;
-    // Registers the BouncyCastle provider, once prepare_verification has started it.
-    private static Thread registering;
 
     /**
      * The slowest first steps of the first verification, begun as soon as the machine is up and
-     * side by side on two threads of their own: one registers the BouncyCastle provider (a few
-     * thousand algorithm entries), the other initialises PDFBox's document class (its static part
+     * side by side: this thread registers the BouncyCastle provider (a few thousand algorithm
+     * entries), while a thread of its own initialises PDFBox's document class (its static part
      * sets up the imaging classes' colour management), the calendar the signing times are told
-     * in and the random source of the RSA key checks. Returns at once: the verification reads the
-     * document meanwhile, waits for the provider only where it first checks a signature
-     * (provider_registered), and for the rest as it needs it (a class is initialised once, by
-     * whichever thread comes first). A step that fails here fails again where it is needed, and
-     * is reported there.
+     * in and the random source of the RSA key checks. Returns when the provider is registered;
+     * whatever the other thread has not finished yet, the verification waits for as it needs it
+     * (a class is initialised once, by whichever thread comes first). A step that fails here
+     * fails again where it is needed, and is reported there.
      */
     public static synchronized void prepare_verification() {
         if (prepared)
             return;
         prepared = true;
-        start(Startup_workload::prepare_documents, "Preparazione PDF");
-        registering = start(Startup_workload::register_provider, "Preparazione firme");
-    }
-
-    /** Returns once the BouncyCastle provider is registered, by the preparation or here. */
-    static void provider_registered() {
-        Thread thread;
-        synchronized (Startup_workload.class) {
-            thread = registering;
-        }
-        boolean interrupted = false;
-        while (thread != null && thread.isAlive()) {
-            try {
-                thread.join();
-            } catch (InterruptedException e) {
-                interrupted = true;
-            }
-        }
-        if (interrupted)
-            Thread.currentThread().interrupt();
-        register_provider();
-    }
-
-    private static void register_provider() {
+        Thread side = new Thread(Startup_workload::prepare_documents, "Preparazione PDF");
+        side.setDaemon(true);
+        side.start();
         if (Security.getProvider("BC") == null)
             Security.addProvider(new BouncyCastleProvider());
-    }
-
-    private static Thread start(Runnable work, String name) {
-        Thread thread = new Thread(work, name);
-        thread.setDaemon(true);
-        thread.start();
-        return thread;
     }
 
     private static void prepare_documents() {
