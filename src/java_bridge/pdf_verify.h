@@ -110,8 +110,8 @@ extern const char* const Text_pdf_needs_java;
 extern const char* const Text_pdf_too_large;
 extern const char* const Text_pdf_no_memory;
 
-// Begins the verification's slowest first steps in the machine (the classes' security provider,
-// the PDF reader's start, on two threads); quick once they are done. Nothing but the trace when
+// Begins the verification's slowest first step in the machine (the PDF reader's start, on a
+// thread of its own); quick once it is done. Nothing but the trace when
 // it fails: the verification meets the same failure and reports it.
 void prepare_pdf_verification(JNIEnv* env);
 

@@ -358,6 +358,19 @@ TEST_F(Pdf_verification, changed_bytes_are_not_intact_and_appended_ones_are_not_
     ASSERT_EQ(tampered.signatures_count(), 1u);
     EXPECT_FALSE(intact(tampered, 0));
 
+    // One bit of the signature value changed (the 256-byte OCTET STRING of the 2048-bit RSA key):
+    // the document's bytes match their digest, the signature over the attributes does not.
+    std::vector<uint8_t> bytes = test::read_bytes(pdfs() / "signed.pdf");
+    const std::string text(bytes.begin(), bytes.end());
+    const size_t value = text.find("04820100", text.find('<', text.rfind("/Contents")));
+    ASSERT_NE(value, std::string::npos);
+    const size_t at = value + 8 + 300;
+    bytes[at] = bytes[at] == '0' ? '1' : '0';
+    Pdf_verify forged;
+    forged.parse(bytes);
+    ASSERT_EQ(forged.outcome(), Pdf_outcome::Verified);
+    EXPECT_FALSE(intact(forged, 0));
+
     // Bytes after the signed revision that are no revision of it: its own bytes match, but it
     // does not vouch for the file.
     Pdf_verify appended = verified("appended.pdf");

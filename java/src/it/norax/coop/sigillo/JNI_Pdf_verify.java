@@ -50,7 +50,9 @@ import org.bouncycastle.asn1.cms.AttributeTable;
 import org.bouncycastle.asn1.cms.CMSAttributes;
 import org.bouncycastle.asn1.cms.CMSObjectIdentifiers;
 import org.bouncycastle.asn1.oiw.OIWObjectIdentifiers;
+import org.bouncycastle.asn1.edec.EdECObjectIdentifiers;
 import org.bouncycastle.asn1.pkcs.PKCSObjectIdentifiers;
+import org.bouncycastle.asn1.x9.X9ObjectIdentifiers;
 import org.bouncycastle.asn1.x509.DigestInfo;
 import org.bouncycastle.asn1.x509.SubjectPublicKeyInfo;
 import org.bouncycastle.cert.X509CertificateHolder;
@@ -58,8 +60,14 @@ import org.bouncycastle.cms.CMSSignedData;
 import org.bouncycastle.cms.SignerId;
 import org.bouncycastle.cms.SignerInformation;
 import org.bouncycastle.cms.SignerInformationVerifier;
+import org.bouncycastle.cms.DefaultCMSSignatureAlgorithmNameGenerator;
+import org.bouncycastle.cms.bc.BcECSignerInfoVerifierBuilder;
+import org.bouncycastle.cms.bc.BcEdDSASignerInfoVerifierBuilder;
+import org.bouncycastle.cms.bc.BcRSASignerInfoVerifierBuilder;
+import org.bouncycastle.operator.DefaultDigestAlgorithmIdentifierFinder;
+import org.bouncycastle.operator.DefaultSignatureAlgorithmIdentifierFinder;
+import org.bouncycastle.operator.bc.BcDigestCalculatorProvider;
 import org.bouncycastle.cms.jcajce.JcaSignerInfoVerifierBuilder;
-import org.bouncycastle.cms.jcajce.JcaSimpleSignerInfoVerifierBuilder;
 import org.bouncycastle.operator.jcajce.JcaDigestCalculatorProviderBuilder;
 import org.bouncycastle.crypto.encodings.PKCS1Encoding;
 import org.bouncycastle.crypto.engines.RSAEngine;
@@ -132,9 +140,15 @@ public class JNI_Pdf_verify {
     private int certification;
     private Pdf_validation_data validation_data = Pdf_validation_data.empty();
 
-    public JNI_Pdf_verify() {
+    /**
+     * The BouncyCastle provider's name, registered the first time it is needed: only for a key or
+     * digest the library's lightweight classes and the runtime do not cover (signer_verifier and
+     * range_digest). Its several thousand entries were a first PDF's largest single cost.
+     */
+    private static synchronized String library_provider() {
         if (Security.getProvider("BC") == null)
             Security.addProvider(new BouncyCastleProvider());
+        return "BC";
     }
 
     public int error() {
@@ -780,10 +794,13 @@ public class JNI_Pdf_verify {
         signer.certificate = certificate.getEncoded();
         signer.signing_time = signing_time(information);
         signer.digest = information.getDigestAlgOID();
-        SignerInformationVerifier verifier = verifiers.get(certificate);
+        // The lightweight verifiers are kept: the others serve signatures of rare forms.
+        boolean light = lightweight(certificate, information);
+        SignerInformationVerifier verifier = light ? verifiers.get(certificate) : null;
         if (verifier == null) {
-            verifier = range_verifier(certificate);
-            verifiers.put(certificate, verifier);
+            verifier = signer_verifier(certificate, information);
+            if (light)
+                verifiers.put(certificate, verifier);
         }
         signer.valid = information.verify(verifier);
         if (!signer.valid)
@@ -799,13 +816,43 @@ public class JNI_Pdf_verify {
         try {
             return MessageDigest.getInstance(algorithm);
         } catch (NoSuchAlgorithmException e) {
-            return MessageDigest.getInstance(algorithm, "BC");
+            return MessageDigest.getInstance(algorithm, library_provider());
         }
     }
 
-    private static SignerInformationVerifier range_verifier(X509CertificateHolder certificate) throws Exception {
-        return new JcaSignerInfoVerifierBuilder(new JcaDigestCalculatorProviderBuilder().build()).setProvider("BC")
-                .build(certificate);
+    /**
+     * Whether the library's lightweight classes, which the provider's own signatures are made of,
+     * check this signer: a signature over signed attributes (they do not check one made directly
+     * over the document's digest) with an RSA key in PKCS#1 form (not PSS), an EC or an EdDSA key.
+     */
+    static boolean lightweight(X509CertificateHolder certificate, SignerInformation signer) {
+        ASN1ObjectIdentifier key = certificate.getSubjectPublicKeyInfo().getAlgorithm().getAlgorithm();
+        return signer.getSignedAttributes() != null
+                && !PKCSObjectIdentifiers.id_RSASSA_PSS.getId().equals(signer.getEncryptionAlgOID())
+                && (key.equals(PKCSObjectIdentifiers.rsaEncryption) || key.equals(X9ObjectIdentifiers.id_ecPublicKey)
+                        || key.equals(EdECObjectIdentifiers.id_Ed25519) || key.equals(EdECObjectIdentifiers.id_Ed448));
+    }
+
+    /** The verifier of the signer's signature: the lightweight one where it applies, else the provider's. */
+    static SignerInformationVerifier signer_verifier(X509CertificateHolder certificate, SignerInformation signer)
+            throws Exception {
+        if (!lightweight(certificate, signer))
+            return provider_verifier(certificate);
+        DefaultCMSSignatureAlgorithmNameGenerator names = new DefaultCMSSignatureAlgorithmNameGenerator();
+        DefaultSignatureAlgorithmIdentifierFinder signatures = new DefaultSignatureAlgorithmIdentifierFinder();
+        DefaultDigestAlgorithmIdentifierFinder digests = new DefaultDigestAlgorithmIdentifierFinder();
+        BcDigestCalculatorProvider calculators = new BcDigestCalculatorProvider();
+        ASN1ObjectIdentifier key = certificate.getSubjectPublicKeyInfo().getAlgorithm().getAlgorithm();
+        if (key.equals(PKCSObjectIdentifiers.rsaEncryption))
+            return new BcRSASignerInfoVerifierBuilder(names, signatures, digests, calculators).build(certificate);
+        if (key.equals(X9ObjectIdentifiers.id_ecPublicKey))
+            return new BcECSignerInfoVerifierBuilder(names, signatures, digests, calculators).build(certificate);
+        return new BcEdDSASignerInfoVerifierBuilder(names, signatures, digests, calculators).build(certificate);
+    }
+
+    private static SignerInformationVerifier provider_verifier(X509CertificateHolder certificate) throws Exception {
+        return new JcaSignerInfoVerifierBuilder(new JcaDigestCalculatorProviderBuilder().build())
+                .setProvider(library_provider()).build(certificate);
     }
 
     /** adbe.pkcs7.sha1: the CMS content is the SHA-1 digest of the signed bytes. */
@@ -819,7 +866,7 @@ public class JNI_Pdf_verify {
         signer.digest = OIWObjectIdentifiers.idSHA1.getId();
         byte[] digest = signed.digest("SHA-1");
         byte[] carried = cms.getSignedContent() == null ? null : (byte[]) cms.getSignedContent().getContent();
-        boolean cms_ok = information.verify(new JcaSimpleSignerInfoVerifierBuilder().setProvider("BC").build(certificate));
+        boolean cms_ok = information.verify(signer_verifier(certificate, information));
         signer.valid = cms_ok && carried != null && Arrays.equals(digest, carried);
         if (!signer.valid)
             signer.problem = "la firma non corrisponde ai byte firmati";
@@ -827,11 +874,12 @@ public class JNI_Pdf_verify {
 
     /** A document time stamp: the token's signature, and its imprint over the signed bytes. */
     private void verify_time_stamp(Signer signer, byte[] contents, Signed_bytes signed) throws Exception {
-        TimeStampToken token = new TimeStampToken(new CMSSignedData(contents));
+        CMSSignedData cms = new CMSSignedData(contents);
+        TimeStampToken token = new TimeStampToken(cms);
         X509CertificateHolder certificate = certificate_of(token.getCertificates(), token.getSID());
         signer.certificate = certificate.getEncoded();
         signer.signing_time = format(token.getTimeStampInfo().getGenTime());
-        token.validate(new JcaSimpleSignerInfoVerifierBuilder().setProvider("BC").build(certificate));
+        token.validate(signer_verifier(certificate, single_signer(cms)));
         String algorithm = token.getTimeStampInfo().getMessageImprintAlgOID().getId();
         signer.digest = algorithm;
         byte[] digest = signed.digest(algorithm);

@@ -34,7 +34,6 @@ import org.bouncycastle.cert.jcajce.JcaCertStore;
 import org.bouncycastle.cert.jcajce.JcaX509CertificateConverter;
 import org.bouncycastle.cert.jcajce.JcaX509v3CertificateBuilder;
 import org.bouncycastle.cms.jcajce.JcaSimpleSignerInfoGeneratorBuilder;
-import org.bouncycastle.jce.provider.BouncyCastleProvider;
 import org.bouncycastle.operator.jcajce.JcaContentSignerBuilder;
 import org.bouncycastle.operator.jcajce.JcaDigestCalculatorProviderBuilder;
 import org.bouncycastle.tsp.TSPAlgorithms;
@@ -52,14 +51,12 @@ public final class Startup_workload {
     private static boolean prepared;
 
     /**
-     * The slowest first steps of the first verification, begun as soon as the machine is up and
-     * side by side: this thread registers the BouncyCastle provider (a few thousand algorithm
-     * entries), while a thread of its own initialises PDFBox's document class (its static part
-     * sets up the imaging classes' colour management), the calendar the signing times are told
-     * in and the random source of the RSA key checks. Returns when the provider is registered;
-     * whatever the other thread has not finished yet, the verification waits for as it needs it
-     * (a class is initialised once, by whichever thread comes first). A step that fails here
-     * fails again where it is needed, and is reported there.
+     * The slowest first step of the first verification, begun on a thread of its own as soon as
+     * the machine is up: PDFBox's document class (its static part sets up the imaging classes'
+     * colour management), the calendar the signing times are told in and the random source of the
+     * RSA key checks. Returns at once; whatever the thread has not finished yet, the verification
+     * waits for as it needs it (a class is initialised once, by whichever thread comes first). A
+     * step that fails here fails again where it is needed, and is reported there.
      */
     public static synchronized void prepare_verification() {
         if (prepared)
@@ -68,8 +65,6 @@ public final class Startup_workload {
         Thread side = new Thread(Startup_workload::prepare_documents, "Preparazione PDF");
         side.setDaemon(true);
         side.start();
-        if (Security.getProvider("BC") == null)
-            Security.addProvider(new BouncyCastleProvider());
     }
 
     private static void prepare_documents() {
