@@ -399,15 +399,15 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
         if (range)
             signer.revision_end = (*range)[2] + (*range)[3];
         if (is_cms_kind(signer.kind)) {
-            const Cms_facts facts = cms_facts(native_bytes(env, contents), signer.certificate);
+            Cms_facts facts = cms_facts(native_bytes(env, contents), signer.certificate);
             if (!facts.certificate_bound) {
                 Trace(Trace_kind, Level_info)
                     << "Firma PDF " << i + 1 << ": il certificato non è quello indicato dalla firma";
                 signer.certificate_mismatch = true;
             }
             carried.add(facts.carried);
-            signer.signature_value = facts.signature_value;
-            signer.signature_tokens = facts.signature_tokens;
+            signer.signature_value = std::move(facts.signature_value);
+            signer.signature_tokens = std::move(facts.signature_tokens);
         }
         _signers.push_back(std::move(signer));
     }

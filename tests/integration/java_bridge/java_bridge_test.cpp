@@ -48,14 +48,15 @@ std::string subject_of(const Signer_certificate& certificate)
     return text;
 }
 
-// The PDFs of tests/fixtures/pdf, made once for the whole run.
+// The PDFs of tests/fixtures/pdf, made once for the whole run (in pdfs/ of the fixture's folder).
 const fs::path& pdfs()
 {
     static const test::Generated_fixtures made(VELIN_GENERATED_PDFS, [](const fs::path& folder) {
-        return std::string(VELIN_MAKE_PDFS) + " '" + folder.string() + "' " + VELIN_PKI_FIXTURES;
+        return std::string(VELIN_MAKE_PDFS) + " '" + (folder / "pdfs").string() + "' " + VELIN_PKI_FIXTURES;
     });
-    EXPECT_FALSE(made.path().empty()) << made.failure();
-    return made.path();
+    static const fs::path folder = made.path().empty() ? fs::path() : made.path() / "pdfs";
+    EXPECT_FALSE(folder.empty()) << made.failure();
+    return folder;
 }
 
 Pdf_verify verified(const std::string& name)

@@ -795,11 +795,11 @@ public class JNI_Pdf_verify {
         signer.signing_time = signing_time(information);
         signer.digest = information.getDigestAlgOID();
         // The lightweight verifiers are kept: the others serve signatures of rare forms.
-        boolean light = lightweight(certificate, information);
-        SignerInformationVerifier verifier = light ? verifiers.get(certificate) : null;
+        ASN1ObjectIdentifier key = lightweight_key(certificate, information);
+        SignerInformationVerifier verifier = key != null ? verifiers.get(certificate) : null;
         if (verifier == null) {
-            verifier = signer_verifier(certificate, information);
-            if (light)
+            verifier = signer_verifier(certificate, key);
+            if (key != null)
                 verifiers.put(certificate, verifier);
         }
         signer.valid = information.verify(verifier);
@@ -821,28 +821,29 @@ public class JNI_Pdf_verify {
     }
 
     /**
-     * Whether the library's lightweight classes, which the provider's own signatures are made of,
-     * check this signer: a signature over signed attributes (they do not check one made directly
-     * over the document's digest) with an RSA key in PKCS#1 form (not PSS), an EC or an EdDSA key.
+     * The certificate's key algorithm when the library's lightweight classes, which the provider's
+     * own signatures are made of, check this signer; null otherwise. They check a signature over
+     * signed attributes (not one made directly over the document's digest) with an RSA key in
+     * PKCS#1 form (not PSS), an EC or an EdDSA key.
      */
-    static boolean lightweight(X509CertificateHolder certificate, SignerInformation signer) {
+    static ASN1ObjectIdentifier lightweight_key(X509CertificateHolder certificate, SignerInformation signer) {
         ASN1ObjectIdentifier key = certificate.getSubjectPublicKeyInfo().getAlgorithm().getAlgorithm();
-        return signer.getSignedAttributes() != null
+        boolean light = signer.getSignedAttributes() != null
                 && !PKCSObjectIdentifiers.id_RSASSA_PSS.getId().equals(signer.getEncryptionAlgOID())
                 && (key.equals(PKCSObjectIdentifiers.rsaEncryption) || key.equals(X9ObjectIdentifiers.id_ecPublicKey)
                         || key.equals(EdECObjectIdentifiers.id_Ed25519) || key.equals(EdECObjectIdentifiers.id_Ed448));
+        return light ? key : null;
     }
 
-    /** The verifier of the signer's signature: the lightweight one where it applies, else the provider's. */
-    static SignerInformationVerifier signer_verifier(X509CertificateHolder certificate, SignerInformation signer)
+    /** The signer's verifier: the lightweight one for the key lightweight_key gave, else the provider's. */
+    static SignerInformationVerifier signer_verifier(X509CertificateHolder certificate, ASN1ObjectIdentifier key)
             throws Exception {
-        if (!lightweight(certificate, signer))
+        if (key == null)
             return provider_verifier(certificate);
         DefaultCMSSignatureAlgorithmNameGenerator names = new DefaultCMSSignatureAlgorithmNameGenerator();
         DefaultSignatureAlgorithmIdentifierFinder signatures = new DefaultSignatureAlgorithmIdentifierFinder();
         DefaultDigestAlgorithmIdentifierFinder digests = new DefaultDigestAlgorithmIdentifierFinder();
         BcDigestCalculatorProvider calculators = new BcDigestCalculatorProvider();
-        ASN1ObjectIdentifier key = certificate.getSubjectPublicKeyInfo().getAlgorithm().getAlgorithm();
         if (key.equals(PKCSObjectIdentifiers.rsaEncryption))
             return new BcRSASignerInfoVerifierBuilder(names, signatures, digests, calculators).build(certificate);
         if (key.equals(X9ObjectIdentifiers.id_ecPublicKey))
@@ -866,7 +867,7 @@ public class JNI_Pdf_verify {
         signer.digest = OIWObjectIdentifiers.idSHA1.getId();
         byte[] digest = signed.digest("SHA-1");
         byte[] carried = cms.getSignedContent() == null ? null : (byte[]) cms.getSignedContent().getContent();
-        boolean cms_ok = information.verify(signer_verifier(certificate, information));
+        boolean cms_ok = information.verify(signer_verifier(certificate, lightweight_key(certificate, information)));
         signer.valid = cms_ok && carried != null && Arrays.equals(digest, carried);
         if (!signer.valid)
             signer.problem = "la firma non corrisponde ai byte firmati";
@@ -879,7 +880,7 @@ public class JNI_Pdf_verify {
         X509CertificateHolder certificate = certificate_of(token.getCertificates(), token.getSID());
         signer.certificate = certificate.getEncoded();
         signer.signing_time = format(token.getTimeStampInfo().getGenTime());
-        token.validate(signer_verifier(certificate, single_signer(cms)));
+        token.validate(signer_verifier(certificate, lightweight_key(certificate, single_signer(cms))));
         String algorithm = token.getTimeStampInfo().getMessageImprintAlgOID().getId();
         signer.digest = algorithm;
         byte[] digest = signed.digest(algorithm);
