@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -29,7 +30,9 @@ protected:
         std::filesystem::create_directories(_seed);
         _cache = crl_cache_folder();
         _trace_start = trace_mark();
+        // Called from any thread: the analyses of one test may run at once.
         set_report_handler([this](int severity, const std::string& text) {
+            std::lock_guard lock(_reports_lock);
             _reports.push_back((severity == Report_error ? "E: " : severity == Report_warning ? "W: " : "I: ") + text);
         });
     }
@@ -47,6 +50,7 @@ protected:
     std::vector<std::string> _reports;
 
 private:
+    std::mutex _reports_lock;
     std::size_t _trace_start = 0;
 };
 
