@@ -5,6 +5,11 @@ add_compile_options(-fnon-call-exceptions)
 if(VELIN_WERROR)
     add_compile_options(-Werror)
 endif()
+# ccache gives back objects, not programs: every build links its hundred programs afresh, and lld
+# links them three to four times faster than the system's linker.
+if(VELIN_LLD)
+    add_link_options(-fuse-ld=lld)
+endif()
 
 if(VELIN_SANITIZE)
     # The division-by-zero check is left out: integer division by zero must reach the signal
