@@ -23,6 +23,9 @@
 
 namespace velin::test {
 
+// The first message number free for the tests' own steps.
+constexpr unsigned Wm_app = 0x8000;
+
 // Delivers posted messages for a while.
 inline void deliver_for(std::chrono::milliseconds duration)
 {

@@ -22,7 +22,6 @@
 namespace velin::test {
 namespace {
 
-constexpr std::time_t Day = 86400;
 const char* const By_ocsp = "I: Revoca verificata tramite OCSP: Firmatario di prova.";
 const char* const By_crl = "I: Revoca verificata tramite CRL: Firmatario di prova.";
 

@@ -28,7 +28,6 @@
 namespace velin::test {
 namespace {
 
-constexpr std::time_t Day = 86400;
 constexpr long Revoked_serial = 0x1006; // listed in crl/accredited-ca.crl
 constexpr std::time_t May_2025 = 1746057600; // before crl/accredited-ca.crl and its revocation
 constexpr std::uintmax_t Mebibyte = 1024 * 1024;

@@ -18,9 +18,6 @@
 
 namespace {
 
-// Every test here shares one log; it lives in a private folder made before the first record.
-const bool environment_ready = (velin::test::private_environment(), true);
-
 using velin::test::count_traced;
 using velin::test::traced;
 

@@ -20,8 +20,6 @@ using velin::test::read_file;
 using velin::test::Test_folder;
 using velin::test::write_file;
 
-const bool environment_ready = (velin::test::private_environment(), true);
-
 Read_end read_with_limit(const std::filesystem::path& path, std::size_t limit, std::vector<uint8_t>& bytes)
 {
     velin::Opened_file file = velin::open_for_reading(path.string());

@@ -21,7 +21,8 @@ using velin::Level_warn;
 using velin::Trace;
 using velin::Trace_kind;
 
-// Every test here shares one log; it lives in a private folder made before the first record.
+// Every test of this program (its other sources too) shares one log; it lives in a private
+// folder made before the first record.
 const bool environment_ready = (velin::test::private_environment(), true);
 
 std::vector<std::string> lines_containing(const std::string& needle)

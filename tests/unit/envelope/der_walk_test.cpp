@@ -21,8 +21,6 @@ namespace {
 
 using namespace velin;
 
-const bool environment_ready = (test::private_environment(), true);
-
 std::string& hooked_records()
 {
     static std::string records;

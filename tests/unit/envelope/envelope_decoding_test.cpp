@@ -19,15 +19,13 @@ namespace {
 
 using namespace velin;
 
-const bool environment_ready = (test::private_environment(), true);
-
-std::atomic<bool> cancel{false};
+std::atomic<bool> never_cancelled{false};
 
 const std::string document_text = "Contratto di prova: CONTENUTO-ORIGINALE.\n";
 
 struct Analysis {
     std::shared_ptr<Signed_document_info> info = std::make_shared<Signed_document_info>();
-    std::shared_ptr<Signed_document_parser> parser = std::make_shared<Signed_document_parser>(info, cancel);
+    std::shared_ptr<Signed_document_parser> parser = std::make_shared<Signed_document_parser>(info, never_cancelled);
 
     Pkcs7::Encoding encoding() const
     {

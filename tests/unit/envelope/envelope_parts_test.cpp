@@ -22,6 +22,7 @@ namespace {
 
 using namespace velin;
 
+// Every test of this program (its other sources too) runs in a private folder, made first.
 const bool environment_ready = (test::private_environment(), true);
 
 using velin::test::assertion_text;

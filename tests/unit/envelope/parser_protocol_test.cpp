@@ -12,8 +12,6 @@ namespace {
 
 using namespace velin;
 
-const bool environment_ready = (test::private_environment(), true);
-
 std::atomic<bool> cancel{false};
 
 using velin::test::assertion_text;

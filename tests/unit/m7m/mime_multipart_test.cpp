@@ -22,7 +22,7 @@ namespace {
 
 const std::filesystem::path Fixtures = M7M_FIXTURES;
 
-std::span<const byte> bytes(const std::string& text)
+std::span<const byte> multipart_bytes(const std::string& text)
 {
     return {reinterpret_cast<const byte*>(text.data()), text.size()};
 }
@@ -64,7 +64,7 @@ void expect_same_split_in_place(const std::string& file, const Mime_envelope_spl
 std::string split_outcome(const std::string& file)
 {
     Mime_envelope_split split;
-    const bool ok = split.split(bytes(file));
+    const bool ok = split.split(multipart_bytes(file));
     expect_same_split_in_place(file, split);
     if (ok)
         return "ok";
@@ -89,7 +89,7 @@ TEST(Mime_envelope_split, SamplesGiveBackTheEnvelopeAndTheReply)
         ++samples;
         Mime_envelope_split split;
         const std::string sample = test::read_file(entry.path());
-        ASSERT_TRUE(split.split(bytes(sample))) << split.message();
+        ASSERT_TRUE(split.split(multipart_bytes(sample))) << split.message();
         expect_same_split_in_place(sample, split);
         EXPECT_EQ(text(split.value().envelope), envelope);
         EXPECT_EQ(text(split.value().timestamp_reply), reply);
@@ -117,7 +117,7 @@ TEST(Mime_envelope_split, PartRules)
     const std::string message = Head + Envelope_part + Reply_part + Close;
     EXPECT_EQ(split_outcome(message), "ok");
     Mime_envelope_split split;
-    ASSERT_TRUE(split.split(bytes(message)));
+    ASSERT_TRUE(split.split(multipart_bytes(message)));
     EXPECT_EQ(text(split.value().envelope), "ENVELOPE");
     EXPECT_EQ(text(split.value().timestamp_reply), "REPLY");
 
@@ -131,14 +131,14 @@ TEST(Mime_envelope_split, PartRules)
                               "--XYZ\r\nContent-Type: application/pkcs7-mime\r\n"
                               "Content-Transfer-Encoding: binary\r\n\r\nFIRST" +
                               "\r\n--XYZ\r\nX-Note: nothing\r\n\r\ntext" + "\r\n" + Envelope_part + Reply_part + Close;
-    ASSERT_TRUE(split.split(bytes(twice)));
+    ASSERT_TRUE(split.split(multipart_bytes(twice)));
     EXPECT_EQ(text(split.value().envelope), "ENVELOPE");
 
     // The content ends before the delimiter's line end, whatever bytes it holds.
     const char raw[] = "\r\n--XY\r\n--XYZZ\r\n--XYZ-\r\n-XYZ\r\n--XYZ--x\r\n\n--XYZ \r\n\0\r";
     const std::string binary(raw, sizeof raw - 1);
     const std::string tricky = Head + Envelope_part + binary + Reply_part + Close;
-    ASSERT_TRUE(split.split(bytes(tricky)));
+    ASSERT_TRUE(split.split(multipart_bytes(tricky)));
     EXPECT_EQ(text(split.value().envelope), "ENVELOPE" + binary);
 
     // With LF line ends a CR ending the binary content is content; with CR LF it is the line end.
@@ -147,7 +147,7 @@ TEST(Mime_envelope_split, PartRules)
         "Content-Transfer-Encoding: binary\n\nENVELOPE\r\n--XYZ\n"
         "Content-Type: application/timestamp-reply\nContent-Transfer-Encoding: binary\n\n"
         "REPLY\r\n--XYZ--\n";
-    ASSERT_TRUE(split.split(bytes(lf)));
+    ASSERT_TRUE(split.split(multipart_bytes(lf)));
     EXPECT_EQ(text(split.value().envelope), "ENVELOPE\r");
     EXPECT_EQ(text(split.value().timestamp_reply), "REPLY\r");
 }
@@ -217,7 +217,7 @@ TEST(Mime_envelope_split, VariantsOfRealFilesAreRead)
         file.replace(file.find("Content-Transfer-Encoding: binary\r\n"), 35,
                      encoding.empty() ? "" : "Content-Transfer-Encoding: " + encoding + "\r\n");
         Mime_envelope_split split;
-        ASSERT_TRUE(split.split(bytes(file))) << encoding << split.message();
+        ASSERT_TRUE(split.split(multipart_bytes(file))) << encoding << split.message();
         EXPECT_EQ(text(split.value().envelope), "ENVELOPE");
     }
     // The time stamp declared application/timestamp, the parts in the other order, the top header
@@ -226,17 +226,19 @@ TEST(Mime_envelope_split, VariantsOfRealFilesAreRead)
     reply.replace(reply.find("timestamp-reply"), 15, "timestamp");
     const std::string folded = "MIME-Version: 1.0\r\nContent-Type: multipart/mixed;\r\n\tboundary=\"XYZ\"\r\n\r\n";
     Mime_envelope_split split;
-    ASSERT_TRUE(split.split(bytes(folded + reply.substr(2) + "\r\n" + Envelope_part + Close))) << split.message();
+    ASSERT_TRUE(split.split(multipart_bytes(folded + reply.substr(2) + "\r\n" + Envelope_part + Close)))
+        << split.message();
     EXPECT_EQ(text(split.value().envelope), "ENVELOPE");
     EXPECT_EQ(text(split.value().timestamp_reply), "REPLY");
     EXPECT_FALSE(split.value().unsigned_document);
 
     // A time-stamped PDF with no envelope part: the document, marked unsigned.
     Mime_envelope_split pdf;
-    ASSERT_TRUE(pdf.split(bytes(Head +
-                                "--XYZ\r\nContent-Type: application/pdf\r\nContent-Transfer-Encoding: binary\r\n\r\n"
-                                "%PDF-1.4 documento" +
-                                Reply_part + Close)));
+    ASSERT_TRUE(
+        pdf.split(multipart_bytes(Head +
+                                  "--XYZ\r\nContent-Type: application/pdf\r\nContent-Transfer-Encoding: binary\r\n\r\n"
+                                  "%PDF-1.4 documento" +
+                                  Reply_part + Close)));
     EXPECT_EQ(text(pdf.value().envelope), "%PDF-1.4 documento");
     EXPECT_TRUE(pdf.value().unsigned_document);
 }
@@ -246,7 +248,7 @@ TEST(Mime_envelope_split, EveryTruncationOfASampleFailsCleanly)
     const std::string sample = fixture("samples/crlf-binary.m7m");
     for (size_t size = 1; size < sample.size(); ++size) {
         Mime_envelope_split split;
-        EXPECT_FALSE(split.split(bytes(sample.substr(0, size)))) << size;
+        EXPECT_FALSE(split.split(multipart_bytes(sample.substr(0, size)))) << size;
         expect_same_split_in_place(sample.substr(0, size), split);
     }
 }
@@ -365,7 +367,7 @@ TEST(Mime_envelope_split, LargeEnvelopePartsKeepTheirHeadApartAndStillGiveWhatAC
 TEST(Mime_multipart_stream, BytewiseAndBulkReadsAgree)
 {
     const std::string data = "one\r\n--b\r\ntwo\n--b\nthree\r\n--bb\r\n\r\n--b--\r\nafter";
-    Vector_stream<byte> underlying(bytes(data));
+    Vector_stream<byte> underlying(multipart_bytes(data));
     Mime_multipart_stream stream(underlying, "b");
     std::vector<std::string> parts;
     std::vector<int> ends;
@@ -418,7 +420,7 @@ TEST(Mime_envelope_split, HundredMegabytePart)
     message += Reply_part + Close;
     {
         Mime_envelope_split split;
-        ASSERT_TRUE(split.split(bytes(message))) << split.message();
+        ASSERT_TRUE(split.split(multipart_bytes(message))) << split.message();
         EXPECT_TRUE(split.value().envelope.size() == content.size() &&
                     std::memcmp(split.value().envelope.data(), content.data(), content.size()) == 0);
     }
@@ -436,7 +438,7 @@ TEST(Mime_envelope_split, HundredMegabytePart)
     std::string().swap(encoded);
     message += Reply_part.substr(2) + Close;
     Mime_envelope_split split;
-    ASSERT_TRUE(split.split(bytes(message))) << split.message();
+    ASSERT_TRUE(split.split(multipart_bytes(message))) << split.message();
     EXPECT_TRUE(split.value().envelope.size() == content.size() &&
                 std::memcmp(split.value().envelope.data(), content.data(), content.size()) == 0);
 }

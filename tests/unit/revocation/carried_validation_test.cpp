@@ -14,7 +14,7 @@
 namespace velin {
 namespace {
 
-constexpr std::time_t Day = 24 * 60 * 60;
+using test::Day;
 const std::time_t Then = 1682935200; // 1 May 2023, 10:00 UTC
 
 struct Carried_pki {

@@ -10,8 +10,6 @@
 namespace velin::test {
 namespace {
 
-constexpr std::time_t Day = 86400;
-
 class Revocation_parts_test : public Revocation_test_base {
 protected:
     Certificate issued(const Certificate_recipe& recipe) { return make_certificate(recipe, new_key(), _ca, _ca_key); }

@@ -15,14 +15,12 @@ namespace velin::test {
 
 namespace {
 
-constexpr std::time_t Day = 86400;
-
 template <class T, void (*release)(T*)>
 struct Release {
     void operator()(T* p) const { release(p); }
 };
 template <class T, void (*release)(T*)>
-using Owner = std::unique_ptr<T, Release<T, release>>;
+using Owner_freed_by = std::unique_ptr<T, Release<T, release>>;
 
 std::filesystem::path pki_path(const std::string& relative)
 {
@@ -63,7 +61,7 @@ GENERAL_NAME* general_name(const Point_name& name)
 X509_EXTENSION* points_extension(const Certificate_recipe& recipe)
 {
     if (!recipe.raw_points.empty()) {
-        Owner<ASN1_OCTET_STRING, ASN1_OCTET_STRING_free> value(ASN1_OCTET_STRING_new());
+        Owner_freed_by<ASN1_OCTET_STRING, ASN1_OCTET_STRING_free> value(ASN1_OCTET_STRING_new());
         ASN1_OCTET_STRING_set(value.get(), reinterpret_cast<const unsigned char*>(recipe.raw_points.data()),
                               static_cast<int>(recipe.raw_points.size()));
         return X509_EXTENSION_create_by_NID(nullptr, NID_crl_distribution_points, 0, value.get());
@@ -145,7 +143,7 @@ Certificate make_certificate(const Certificate_recipe& recipe, const Key& subjec
     X509* x = owner.get();
     X509_set_version(x, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(x), recipe.serial);
-    Owner<X509_NAME, X509_NAME_free> subject(X509_NAME_new());
+    Owner_freed_by<X509_NAME, X509_NAME_free> subject(X509_NAME_new());
     X509_NAME_add_entry_by_txt(subject.get(), "C", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("IT"), -1, -1,
                                0);
     X509_NAME_add_entry_by_txt(subject.get(), "CN", MBSTRING_UTF8,
@@ -207,26 +205,26 @@ std::vector<uint8_t> make_crl(const Crl_recipe& recipe, const Certificate& issue
     X509_CRL* list = owner.get();
     X509_CRL_set_version(list, 1);
     X509_CRL_set_issuer_name(list, issuer.subject_name());
-    Owner<ASN1_TIME, ASN1_TIME_free> this_update(ASN1_TIME_new());
+    Owner_freed_by<ASN1_TIME, ASN1_TIME_free> this_update(ASN1_TIME_new());
     set_time(this_update.get(), recipe.this_update ? recipe.this_update : now - Day);
     X509_CRL_set1_lastUpdate(list, this_update.get());
     if (recipe.next_update != -1) {
-        Owner<ASN1_TIME, ASN1_TIME_free> next_update(ASN1_TIME_new());
+        Owner_freed_by<ASN1_TIME, ASN1_TIME_free> next_update(ASN1_TIME_new());
         set_time(next_update.get(), recipe.next_update ? recipe.next_update : now + 30 * Day);
         X509_CRL_set1_nextUpdate(list, next_update.get());
     }
     for (long serial : recipe.revoked) {
         X509_REVOKED* entry = X509_REVOKED_new();
-        Owner<ASN1_INTEGER, ASN1_INTEGER_free> number(ASN1_INTEGER_new());
+        Owner_freed_by<ASN1_INTEGER, ASN1_INTEGER_free> number(ASN1_INTEGER_new());
         ASN1_INTEGER_set(number.get(), serial);
         X509_REVOKED_set_serialNumber(entry, number.get());
-        Owner<ASN1_TIME, ASN1_TIME_free> when(ASN1_TIME_new());
+        Owner_freed_by<ASN1_TIME, ASN1_TIME_free> when(ASN1_TIME_new());
         set_time(when.get(), now - 2 * Day);
         X509_REVOKED_set_revocationDate(entry, when.get());
         X509_CRL_add0_revoked(list, entry);
     }
     if (recipe.number != 0) {
-        Owner<ASN1_INTEGER, ASN1_INTEGER_free> number(ASN1_INTEGER_new());
+        Owner_freed_by<ASN1_INTEGER, ASN1_INTEGER_free> number(ASN1_INTEGER_new());
         ASN1_INTEGER_set(number.get(), recipe.number);
         require(X509_CRL_add1_ext_i2d(list, NID_crl_number, number.get(), 0, 0) == 1, "CRL number");
     }
@@ -240,16 +238,17 @@ std::string make_ocsp_answer(const std::string& request, const Ocsp_answer_recip
 {
     const std::time_t now = std::time(nullptr);
     const auto* cursor = reinterpret_cast<const unsigned char*>(request.data());
-    Owner<OCSP_REQUEST, OCSP_REQUEST_free> asked(d2i_OCSP_REQUEST(nullptr, &cursor, static_cast<long>(request.size())));
-    Owner<OCSP_RESPONSE, OCSP_RESPONSE_free> response;
+    Owner_freed_by<OCSP_REQUEST, OCSP_REQUEST_free> asked(
+        d2i_OCSP_REQUEST(nullptr, &cursor, static_cast<long>(request.size())));
+    Owner_freed_by<OCSP_RESPONSE, OCSP_RESPONSE_free> response;
     if (!asked || recipe.response_status != OCSP_RESPONSE_STATUS_SUCCESSFUL) {
         response.reset(
             OCSP_response_create(asked ? recipe.response_status : OCSP_RESPONSE_STATUS_MALFORMEDREQUEST, nullptr));
     } else {
-        Owner<OCSP_BASICRESP, OCSP_BASICRESP_free> basic(OCSP_BASICRESP_new());
-        Owner<ASN1_TIME, ASN1_TIME_free> this_update(ASN1_TIME_new());
-        Owner<ASN1_TIME, ASN1_TIME_free> next_update(ASN1_TIME_new());
-        Owner<ASN1_TIME, ASN1_TIME_free> revoked_at(ASN1_TIME_new());
+        Owner_freed_by<OCSP_BASICRESP, OCSP_BASICRESP_free> basic(OCSP_BASICRESP_new());
+        Owner_freed_by<ASN1_TIME, ASN1_TIME_free> this_update(ASN1_TIME_new());
+        Owner_freed_by<ASN1_TIME, ASN1_TIME_free> next_update(ASN1_TIME_new());
+        Owner_freed_by<ASN1_TIME, ASN1_TIME_free> revoked_at(ASN1_TIME_new());
         set_time(this_update.get(), recipe.this_update ? recipe.this_update : now - 3600);
         set_time(next_update.get(), recipe.next_update > 0 ? recipe.next_update : now + Day);
         set_time(revoked_at.get(), recipe.revoked_at ? recipe.revoked_at : now - 2 * Day);
@@ -279,7 +278,7 @@ std::string make_ocsp_answer(const std::string& request, const Ocsp_answer_recip
 
 std::string make_certificate_bundle(const std::vector<Certificate>& certificates)
 {
-    Owner<PKCS7, PKCS7_free> bundle(PKCS7_new());
+    Owner_freed_by<PKCS7, PKCS7_free> bundle(PKCS7_new());
     require(PKCS7_set_type(bundle.get(), NID_pkcs7_signed) == 1, "PKCS7_set_type");
     require(PKCS7_content_new(bundle.get(), NID_pkcs7_data) == 1, "PKCS7_content_new");
     for (const Certificate& certificate : certificates)

@@ -18,6 +18,8 @@ namespace velin::test {
 
 using Key = std::shared_ptr<EVP_PKEY>;
 
+constexpr std::time_t Day = 86400;
+
 // NAME.cert.pem / NAME.key.pem of tests/fixtures/pki; bytes of crl/NAME.crl.
 Certificate fixture_certificate(const std::string& name);
 Key fixture_key(const std::string& name);

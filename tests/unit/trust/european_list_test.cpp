@@ -4,6 +4,7 @@
 #include "trust/european_list.h"
 #include "trust/trusted_list_store.h"
 
+#include "pki.h"
 #include "test_folder.h"
 
 #include <gtest/gtest.h>
@@ -21,12 +22,9 @@ namespace fs = std::filesystem;
 const fs::path pivots = fs::path(VELIN_SOURCE_DIR) / "tests/fixtures/tsl/pivot";
 const std::string Base = "https://lotl.example.eu/";
 
-std::vector<uint8_t> bytes_of(const std::string& text)
-{
-    return {text.begin(), text.end()};
-}
+using test::bytes_of;
 
-Certificate certificate(const std::string& name)
+Certificate pivot_certificate(const std::string& name)
 {
     return pem_certificates(test::read_file(pivots / (name + ".cert.pem"))).at(0);
 }
@@ -64,7 +62,7 @@ TEST(European_list, is_reached_through_its_pivots_from_a_pinned_signer_only)
         return "La lista pivot " + address +
                " non è stata usata: Il certificato che l'ha firmata non è tra quelli attesi né tra quelli annunciati "
                "dalla lista pivot precedente (impronta SHA-256 " +
-               sha256_fingerprint(certificate(signer)) + ").";
+               sha256_fingerprint(pivot_certificate(signer)) + ").";
     };
     const struct {
         const char* what;
@@ -112,7 +110,7 @@ TEST(European_list, is_reached_through_its_pivots_from_a_pinned_signer_only)
         SCOPED_TRACE(tried.what);
         std::vector<Certificate> pins;
         for (const std::string& name : tried.pins)
-            pins.push_back(certificate(name));
+            pins.push_back(pivot_certificate(name));
         Fixture_source source{tried.replaced, {}};
         const European_list_reading read =
             read_european_list(bytes_of(test::read_file(pivots / "eu-lotl.xml")), pins, source.source());
@@ -124,12 +122,12 @@ TEST(European_list, is_reached_through_its_pivots_from_a_pinned_signer_only)
         if (tried.anchor) {
             ASSERT_TRUE(read.reading.verified) << read.reading.failure;
             EXPECT_EQ(read.reading.list.sequence_number, 104u);
-            EXPECT_EQ(read.reading.signer, certificate("pivot-signer-3"));
-            EXPECT_EQ(read.anchor_thumbprint, certificate(tried.anchor).thumbprint());
+            EXPECT_EQ(read.reading.signer, pivot_certificate("pivot-signer-3"));
+            EXPECT_EQ(read.anchor_thumbprint, pivot_certificate(tried.anchor).thumbprint());
         } else {
             EXPECT_FALSE(read.reading.verified);
             EXPECT_NE(read.reading.failure.find("Impronta SHA-256 del certificato: " +
-                                                sha256_fingerprint(certificate("pivot-signer-3")) + "."),
+                                                sha256_fingerprint(pivot_certificate("pivot-signer-3")) + "."),
                       std::string::npos)
                 << read.reading.failure;
         }

@@ -1,10 +1,13 @@
 #include "pki.h"
 
 #include "common/owner.h"
+#include "envelope/xml_date_time.h"
 #include "test_folder.h"
 #include "trust/certificate_store.h"
 #include "trust/report.h"
+#include "trust/trusted_list_store.h"
 
+#include <gtest/gtest.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
@@ -34,6 +37,20 @@ std::vector<uint8_t> bytes_of(const std::string& text)
 std::vector<uint8_t> pki_bytes(const std::string& relative_path)
 {
     return bytes_of(pki_text(relative_path));
+}
+
+Certificate list_certificate(const std::string& name)
+{
+    return pem_certificates(
+               read_file(std::filesystem::path(VELIN_SOURCE_DIR) / "tests/fixtures/tsl" / (name + ".cert.pem")))
+        .at(0);
+}
+
+std::time_t at(const char* date_time)
+{
+    std::time_t time = 0;
+    EXPECT_TRUE(parse_xml_date_time(date_time, time)) << date_time;
+    return time;
 }
 
 Certificate pki_certificate(const std::string& name)

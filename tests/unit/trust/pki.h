@@ -3,6 +3,7 @@
 
 #include "trust/certificate.h"
 
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -15,6 +16,11 @@ Certificate pki_certificate(const std::string& name);
 std::string pki_text(const std::string& relative_path);
 std::vector<uint8_t> pki_bytes(const std::string& relative_path);
 std::vector<uint8_t> bytes_of(const std::string& text);
+
+// The trusted lists' fixtures (tests/fixtures/tsl): a certificate among them by name, and a time
+// as the lists write it (the test fails on a malformed one).
+Certificate list_certificate(const std::string& name);
+std::time_t at(const char* date_time);
 
 // A detached CMS signature over data, made with the key and certificate of a test PKI entity
 // (extra certificates carried too), as the list publisher makes cnipa.sst.p7s.

@@ -4,6 +4,7 @@
 #include "trust/qualification.h"
 
 #include "common/owner.h"
+#include "pki.h"
 
 #include <gtest/gtest.h>
 #include <openssl/conf.h>
@@ -15,12 +16,7 @@
 namespace velin {
 namespace {
 
-std::time_t at(const char* text)
-{
-    std::time_t time = 0;
-    EXPECT_TRUE(parse_xml_date_time(text, time)) << text;
-    return time;
-}
+using test::at;
 
 std::string tlv(uint8_t tag, const std::string& content)
 {

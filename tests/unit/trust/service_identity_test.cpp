@@ -5,6 +5,8 @@
 #include "trust/trusted_list_reader.h"
 #include "trust/trusted_list_store.h"
 
+#include "pki.h"
+
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 #include <openssl/x509v3.h>
@@ -17,24 +19,13 @@
 namespace velin {
 namespace {
 
+using test::at;
+using test::list_certificate;
+
 std::vector<uint8_t> read_bytes(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-Certificate tsl_certificate(const std::string& name)
-{
-    const std::vector<uint8_t> pem =
-        read_bytes(std::filesystem::path(VELIN_SOURCE_DIR) / "tests/fixtures/tsl" / (name + ".cert.pem"));
-    return pem_certificates({pem.begin(), pem.end()}).at(0);
-}
-
-std::time_t at(const char* text)
-{
-    std::time_t time = 0;
-    EXPECT_TRUE(parse_xml_date_time(text, time));
-    return time;
 }
 
 std::vector<uint8_t> stated_key_identifier(const Certificate& certificate)
@@ -170,8 +161,8 @@ std::string list_xml(const Certificate& old_ca, const Certificate& new_ca, const
 
 TEST(Trusted_lists, match_certificates_of_the_history_and_keys_named_without_certificate)
 {
-    const Certificate old_ca = tsl_certificate("ca-granted"), new_ca = tsl_certificate("ca-seals"),
-                      keyed = tsl_certificate("ca-withdrawn");
+    const Certificate old_ca = list_certificate("ca-granted"), new_ca = list_certificate("ca-seals"),
+                      keyed = list_certificate("ca-withdrawn");
     const std::string xml = list_xml(old_ca, new_ca, keyed);
     const std::optional<Trusted_list> list =
         parse_trusted_list_unverified({reinterpret_cast<const uint8_t*>(xml.data()), xml.size()});
@@ -188,7 +179,7 @@ TEST(Trusted_lists, match_certificates_of_the_history_and_keys_named_without_cer
     };
     // The old certificate, listed only in the history, is an issuer, an anchor and judged by the
     // service's statuses; the key named without certificate, from its name and key.
-    EXPECT_EQ(lists.issuer_candidates(tsl_certificate("signer-granted")), std::vector<Certificate>{old_ca});
+    EXPECT_EQ(lists.issuer_candidates(list_certificate("signer-granted")), std::vector<Certificate>{old_ca});
     EXPECT_TRUE(lists.is_anchor(old_ca));
     EXPECT_EQ(service_at(old_ca, "2012-01-01T00:00:00Z"), "CA rinnovata");
     EXPECT_EQ(service_at(keyed, "2020-01-01T00:00:00Z"), "CA per chiave");

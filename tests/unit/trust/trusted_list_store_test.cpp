@@ -19,34 +19,24 @@ namespace velin {
 namespace {
 
 namespace fs = std::filesystem;
+using test::at;
+using test::list_certificate;
 using test::Report_capture;
 using test::Test_folder;
 
-const fs::path fixtures = fs::path(VELIN_SOURCE_DIR) / "tests/fixtures/tsl";
-
-Certificate certificate(const std::string& name)
-{
-    return pem_certificates(test::read_file(fixtures / (name + ".cert.pem"))).at(0);
-}
-
-std::time_t at(const char* text)
-{
-    std::time_t time = 0;
-    EXPECT_TRUE(parse_xml_date_time(text, time));
-    return time;
-}
+const fs::path list_fixtures = fs::path(VELIN_SOURCE_DIR) / "tests/fixtures/tsl";
 
 // A folder of kept lists: the European list and the Italian one under its kept name.
 void keep(const Test_folder& folder, const std::string& european = "eu-lotl.xml",
           const std::string& national = "it-tsl.xml")
 {
-    fs::copy_file(fixtures / european, folder / "eu-lotl.xml", fs::copy_options::overwrite_existing);
-    fs::copy_file(fixtures / national, folder / "TSL-IT.xml", fs::copy_options::overwrite_existing);
+    fs::copy_file(list_fixtures / european, folder / "eu-lotl.xml", fs::copy_options::overwrite_existing);
+    fs::copy_file(list_fixtures / national, folder / "TSL-IT.xml", fs::copy_options::overwrite_existing);
 }
 
 std::string kind_of(const Trusted_store& store, const std::string& signer, std::optional<std::time_t> time = {})
 {
-    const Chain_outcome outcome = build_chain(store, certificate(signer), time);
+    const Chain_outcome outcome = build_chain(store, list_certificate(signer), time);
     if (!outcome.complete)
         return "incompleta";
     return signature_kind_text(outcome.kind_assigned ? 2 : 3, outcome.kind);
@@ -66,8 +56,9 @@ TEST(Trusted_list_store, classifies_chains_by_the_services_status_at_the_signing
     EXPECT_FALSE(store.cnipa_store_is_available());
 
     EXPECT_EQ(kind_of(store, "signer-granted"), Legal);
-    const Chain_outcome granted = build_chain(store, certificate("signer-granted"));
-    EXPECT_EQ(granted.chain, (std::vector<Certificate>{certificate("signer-granted"), certificate("ca-granted")}));
+    const Chain_outcome granted = build_chain(store, list_certificate("signer-granted"));
+    EXPECT_EQ(granted.chain,
+              (std::vector<Certificate>{list_certificate("signer-granted"), list_certificate("ca-granted")}));
     // Accredited before 1 July 2016, as the published lists write it: a signature of 2014 has legal
     // value; none before the service was listed.
     EXPECT_EQ(kind_of(store, "signer-granted", at("2014-03-01T00:00:00Z")), Legal);
@@ -84,14 +75,15 @@ TEST(Trusted_list_store, classifies_chains_by_the_services_status_at_the_signing
     EXPECT_EQ(kind_of(store, "signer-seals"), Attestation);
     // The listed authority is not self-signed: the chain ends at it all the same.
     EXPECT_EQ(kind_of(store, "signer-sub"), Legal);
-    EXPECT_EQ(build_chain(store, certificate("signer-sub")).chain.size(), 2u);
+    EXPECT_EQ(build_chain(store, list_certificate("signer-sub")).chain.size(), 2u);
 
-    EXPECT_TRUE(store.is_trusted_time_stamping_authority(certificate("tsa"), at("2025-01-01T00:00:00Z")));
-    EXPECT_FALSE(store.is_trusted_time_stamping_authority(certificate("signer-granted"), at("2025-01-01T00:00:00Z")));
+    EXPECT_TRUE(store.is_trusted_time_stamping_authority(list_certificate("tsa"), at("2025-01-01T00:00:00Z")));
+    EXPECT_FALSE(
+        store.is_trusted_time_stamping_authority(list_certificate("signer-granted"), at("2025-01-01T00:00:00Z")));
     // The verifier's one decision on time-stamping authorities takes the list's services in.
-    EXPECT_TRUE(timestamp_authority_trust(store, certificate("tsa"), at("2025-01-01T00:00:00Z")).trusted);
-    EXPECT_TRUE(timestamp_authority_trust(store, certificate("tsa"), at("2025-01-01T00:00:00Z")).qualified);
-    EXPECT_FALSE(timestamp_authority_trust(store, certificate("eu-signer"), at("2025-01-01T00:00:00Z")).trusted);
+    EXPECT_TRUE(timestamp_authority_trust(store, list_certificate("tsa"), at("2025-01-01T00:00:00Z")).trusted);
+    EXPECT_TRUE(timestamp_authority_trust(store, list_certificate("tsa"), at("2025-01-01T00:00:00Z")).qualified);
+    EXPECT_FALSE(timestamp_authority_trust(store, list_certificate("eu-signer"), at("2025-01-01T00:00:00Z")).trusted);
 }
 
 // A list of format 6 whose services say which certificates are qualified, and on what device.
@@ -105,11 +97,11 @@ TEST(Trusted_list_store, classifies_chains_by_the_qualifications_of_a_list_of_fo
     // 2016-2020, and gives one since.
     EXPECT_EQ(kind_of(store, "signer-granted"), Legal);
     EXPECT_EQ(kind_of(store, "signer-granted", at("2019-03-01T00:00:00Z")), Attestation);
-    EXPECT_TRUE(build_chain(store, certificate("signer-granted"), at("2019-03-01T00:00:00Z"))
+    EXPECT_TRUE(build_chain(store, list_certificate("signer-granted"), at("2019-03-01T00:00:00Z"))
                     .attestation_reason.ends_with(Qualification_text_no_device));
     // A service whose certificates are not qualified, and one for web sites only.
     EXPECT_EQ(kind_of(store, "signer-sub"), Attestation);
-    EXPECT_EQ(build_chain(store, certificate("signer-sub")).attestation_reason,
+    EXPECT_EQ(build_chain(store, list_certificate("signer-sub")).attestation_reason,
               std::string("Firma non qualificata. Alla data di emissione del certificato (01/01/2017 00:00 UTC): ") +
                   Qualification_text_declared_not_qualified);
     EXPECT_EQ(kind_of(store, "signer-seals"), Attestation);
@@ -120,7 +112,7 @@ TEST(Trusted_list_store, starts_from_the_cache_and_drops_it_when_the_pins_change
     Test_folder folder;
     keep(folder);
     std::vector<List_load_line> lines;
-    const std::vector<Certificate> pins{certificate("eu-signer")};
+    const std::vector<Certificate> pins{list_certificate("eu-signer")};
     ASSERT_NE(load_trusted_lists(folder.path(), pins, at("2025-01-01T00:00:00Z"), lines), nullptr);
     EXPECT_TRUE(lines.empty());
     ASSERT_TRUE(fs::exists(folder / "liste.cache"));
@@ -138,11 +130,11 @@ TEST(Trusted_list_store, starts_from_the_cache_and_drops_it_when_the_pins_change
         EXPECT_EQ(kind_of(store, "signer-granted"), Legal);
         EXPECT_EQ(kind_of(store, "signer-sub"), Legal);
         EXPECT_EQ(kind_of(store, "signer-withdrawn"), Attestation);
-        EXPECT_TRUE(store.is_trusted_time_stamping_authority(certificate("tsa"), at("2025-01-01T00:00:00Z")));
+        EXPECT_TRUE(store.is_trusted_time_stamping_authority(list_certificate("tsa"), at("2025-01-01T00:00:00Z")));
     }
 
     // Other pins: the cache no longer counts and the kept European list fails the check.
-    lists = load_trusted_lists(folder.path(), {certificate("rogue-signer")}, at("2025-01-01T00:00:00Z"), lines);
+    lists = load_trusted_lists(folder.path(), {list_certificate("rogue-signer")}, at("2025-01-01T00:00:00Z"), lines);
     EXPECT_EQ(lists, nullptr);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_FALSE(lines[0].warning);
@@ -152,8 +144,9 @@ TEST(Trusted_list_store, starts_from_the_cache_and_drops_it_when_the_pins_change
                                   0),
               0u)
         << lines[0].text;
-    EXPECT_NE(lines[0].text.find("Impronta SHA-256 del certificato: " + sha256_fingerprint(certificate("eu-signer"))),
-              std::string::npos)
+    EXPECT_NE(
+        lines[0].text.find("Impronta SHA-256 del certificato: " + sha256_fingerprint(list_certificate("eu-signer"))),
+        std::string::npos)
         << lines[0].text;
 
     // A damaged cache is made again from the XML, whose damaged national list is then refused.
@@ -187,7 +180,7 @@ TEST(Trusted_list_store, does_not_use_a_national_list_its_european_list_does_not
     EXPECT_TRUE(reports.said("E: La lista di fiducia IT non è stata usata: Il certificato che ha firmato la lista di "
                              "fiducia non è tra quelli attesi."));
     // Without an accredited list nothing can be classified.
-    const Chain_outcome outcome = build_chain(store, certificate("signer-granted"));
+    const Chain_outcome outcome = build_chain(store, list_certificate("signer-granted"));
     EXPECT_FALSE(outcome.complete);
 }
 

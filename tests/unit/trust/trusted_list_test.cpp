@@ -4,6 +4,8 @@
 #include "trust/trusted_list_reader.h"
 #include "trust/trusted_list_store.h"
 
+#include "pki.h"
+
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 
@@ -15,6 +17,10 @@
 
 namespace velin {
 namespace {
+
+using test::at;
+using test::bytes_of;
+using test::list_certificate;
 
 const std::filesystem::path fixtures = std::filesystem::path(VELIN_SOURCE_DIR) / "tests/fixtures/tsl";
 
@@ -35,35 +41,18 @@ std::string fixture_text(const std::string& name)
     return {bytes.begin(), bytes.end()};
 }
 
-Certificate certificate(const std::string& name)
-{
-    return pem_certificates(fixture_text(name + ".cert.pem")).at(0);
-}
-
-std::vector<uint8_t> bytes_of(const std::string& text)
-{
-    return {text.begin(), text.end()};
-}
-
-std::time_t at(const char* text)
-{
-    std::time_t time = 0;
-    EXPECT_TRUE(parse_xml_date_time(text, time)) << text;
-    return time;
-}
-
 TEST(Trusted_list_reader, reads_a_list_signed_by_its_pinned_signer)
 {
-    const Trusted_list_reading european = read_trusted_list(fixture("eu-lotl.xml"), {certificate("eu-signer")});
+    const Trusted_list_reading european = read_trusted_list(fixture("eu-lotl.xml"), {list_certificate("eu-signer")});
     ASSERT_TRUE(european.verified) << european.failure;
-    EXPECT_EQ(european.signer, certificate("eu-signer"));
+    EXPECT_EQ(european.signer, list_certificate("eu-signer"));
     EXPECT_EQ(european.list.territory, "EU");
     EXPECT_EQ(european.list.sequence_number, 300u);
     const List_pointer* italy = european.list.pointer_to("IT");
     ASSERT_NE(italy, nullptr);
     EXPECT_EQ(italy->location, "http://127.0.0.1/TSL-IT.xml");
     ASSERT_EQ(italy->certificates.size(), 1u);
-    EXPECT_EQ(italy->certificates[0], certificate("it-signer"));
+    EXPECT_EQ(italy->certificates[0], list_certificate("it-signer"));
 
     // The national list, with the signer the European list gives for its territory.
     const Trusted_list_reading national = read_trusted_list(fixture("it-tsl.xml"), italy->certificates);
@@ -76,7 +65,7 @@ TEST(Trusted_list_reader, reads_a_list_signed_by_its_pinned_signer)
     const Trust_service& first = list.services[0];
     EXPECT_EQ(first.provider, "Prova Certificazione S.p.A.");
     EXPECT_EQ(first.name, "CA qualificata");
-    EXPECT_EQ(first.certificates, std::vector<Certificate>{certificate("ca-granted")});
+    EXPECT_EQ(first.certificates, std::vector<Certificate>{list_certificate("ca-granted")});
     EXPECT_EQ(first.current.type, tsl_uri::Service_ca_qc);
     EXPECT_EQ(first.current.status, tsl_uri::Status_granted);
     EXPECT_EQ(first.current.additional_information, std::vector<std::string>{tsl_uri::For_signatures});
@@ -90,7 +79,8 @@ TEST(Trusted_list_reader, reads_lists_of_format_six_with_their_qualifications)
     using Assertion = Qualification_criteria::Assertion;
     const std::string qualifier = "http://uri.etsi.org/TrstSvc/TrustedList/SvcInfoExt/";
     // A published list of format 6, signed by the test signer its own KeyInfo carries.
-    const Trusted_list_reading finnish = read_trusted_list(fixture("fi-v6-sample.xml"), {certificate("fi-v6-signer")});
+    const Trusted_list_reading finnish =
+        read_trusted_list(fixture("fi-v6-sample.xml"), {list_certificate("fi-v6-signer")});
     ASSERT_TRUE(finnish.verified) << finnish.failure;
     EXPECT_EQ(finnish.list.version, 6);
     EXPECT_EQ(finnish.list.territory, "FI");
@@ -120,7 +110,7 @@ TEST(Trusted_list_reader, reads_lists_of_format_six_with_their_qualifications)
 
     // The generator's list of format 6: a service that gave no qualified device before 2020 and
     // one for web sites (classified in trusted_list_store_test).
-    const Trusted_list_reading generated = read_trusted_list(fixture("it-tsl-v6.xml"), {certificate("it-signer")});
+    const Trusted_list_reading generated = read_trusted_list(fixture("it-tsl-v6.xml"), {list_certificate("it-signer")});
     ASSERT_TRUE(generated.verified) << generated.failure;
     EXPECT_EQ(generated.list.version, 6);
     ASSERT_EQ(generated.list.services.size(), 3u);
@@ -143,7 +133,7 @@ TEST(Trusted_list_reader, reads_lists_of_format_six_with_their_qualifications)
 
 TEST(Trusted_list_reader, refuses_every_list_that_is_not_the_pinned_signers_whole_document)
 {
-    const std::vector<Certificate> italy{certificate("it-signer")};
+    const std::vector<Certificate> italy{list_certificate("it-signer")};
     const struct {
         const char* file;
         std::vector<Certificate> pins;
@@ -153,9 +143,9 @@ TEST(Trusted_list_reader, refuses_every_list_that_is_not_the_pinned_signers_whol
         {"it-tsl-modified.xml", italy, Tsl_text_bad_signature},
         // A sound signature by a certificate that is not pinned, and the pinned list with other pins.
         {"it-tsl-rogue.xml", italy, Tsl_text_not_pinned},
-        {"it-tsl.xml", {certificate("rogue-signer")}, Tsl_text_not_pinned},
+        {"it-tsl.xml", {list_certificate("rogue-signer")}, Tsl_text_not_pinned},
         {"it-tsl.xml", {}, Tsl_text_not_pinned},
-        {"eu-lotl-rogue.xml", {certificate("eu-signer")}, Tsl_text_not_pinned},
+        {"eu-lotl-rogue.xml", {list_certificate("eu-signer")}, Tsl_text_not_pinned},
         // Wrapping: a second signature, one moved into a service, references to parts of the list.
         {"it-tsl-two-signatures.xml", italy, Tsl_text_many_signatures},
         {"it-tsl-misplaced-signature.xml", italy, Tsl_text_misplaced_signature},
@@ -171,7 +161,7 @@ TEST(Trusted_list_reader, refuses_every_list_that_is_not_the_pinned_signers_whol
 
 TEST(Trusted_list_reader, ends_with_a_message_on_hostile_or_damaged_xml)
 {
-    const std::vector<Certificate> pins{certificate("it-signer")};
+    const std::vector<Certificate> pins{list_certificate("it-signer")};
     const std::string valid = fixture_text("it-tsl.xml");
     const std::string entities =
         "<?xml version=\"1.0\"?><!DOCTYPE l [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b "
@@ -214,32 +204,32 @@ TEST(Trusted_list_reader, ends_with_a_message_on_hostile_or_damaged_xml)
 
 TEST(Trusted_lists, judge_each_service_by_its_status_at_the_time)
 {
-    const Trusted_list_reading national = read_trusted_list(fixture("it-tsl.xml"), {certificate("it-signer")});
+    const Trusted_list_reading national = read_trusted_list(fixture("it-tsl.xml"), {list_certificate("it-signer")});
     ASSERT_TRUE(national.verified);
     const Trusted_lists lists({{}, ""}, {{national.list, national.signer.thumbprint()}});
 
     // Granted today, and accredited under the old status before.
-    EXPECT_NE(lists.accredited_authority(certificate("ca-granted"), at("2025-06-01T00:00:00Z")), nullptr);
-    EXPECT_NE(lists.accredited_authority(certificate("ca-granted"), at("2012-06-01T00:00:00Z")), nullptr);
-    EXPECT_EQ(lists.accredited_authority(certificate("ca-granted"), at("2009-06-01T00:00:00Z")), nullptr);
+    EXPECT_NE(lists.accredited_authority(list_certificate("ca-granted"), at("2025-06-01T00:00:00Z")), nullptr);
+    EXPECT_NE(lists.accredited_authority(list_certificate("ca-granted"), at("2012-06-01T00:00:00Z")), nullptr);
+    EXPECT_EQ(lists.accredited_authority(list_certificate("ca-granted"), at("2009-06-01T00:00:00Z")), nullptr);
     // Withdrawn in 2020: granted for a signature of 2018, not for one of 2021.
-    EXPECT_NE(lists.accredited_authority(certificate("ca-withdrawn"), at("2018-01-01T00:00:00Z")), nullptr);
-    EXPECT_EQ(lists.accredited_authority(certificate("ca-withdrawn"), at("2021-01-01T00:00:00Z")), nullptr);
+    EXPECT_NE(lists.accredited_authority(list_certificate("ca-withdrawn"), at("2018-01-01T00:00:00Z")), nullptr);
+    EXPECT_EQ(lists.accredited_authority(list_certificate("ca-withdrawn"), at("2021-01-01T00:00:00Z")), nullptr);
     // Granted at the signing time in 2023 and withdrawn later, in 2024.
-    EXPECT_NE(lists.accredited_authority(certificate("ca-history"), at("2023-03-01T00:00:00Z")), nullptr);
-    EXPECT_EQ(lists.accredited_authority(certificate("ca-history"), at("2024-07-01T00:00:00Z")), nullptr);
+    EXPECT_NE(lists.accredited_authority(list_certificate("ca-history"), at("2023-03-01T00:00:00Z")), nullptr);
+    EXPECT_EQ(lists.accredited_authority(list_certificate("ca-history"), at("2024-07-01T00:00:00Z")), nullptr);
     // Only for seals; a time-stamping unit is no signature authority.
-    EXPECT_EQ(lists.accredited_authority(certificate("ca-seals"), at("2025-06-01T00:00:00Z")), nullptr);
-    EXPECT_EQ(lists.accredited_authority(certificate("tsa"), at("2025-06-01T00:00:00Z")), nullptr);
-    EXPECT_NE(lists.accredited_authority(certificate("ca-sub"), at("2025-06-01T00:00:00Z")), nullptr);
-    EXPECT_TRUE(lists.is_anchor(certificate("ca-seals")));
-    EXPECT_FALSE(lists.is_anchor(certificate("tsa")));
+    EXPECT_EQ(lists.accredited_authority(list_certificate("ca-seals"), at("2025-06-01T00:00:00Z")), nullptr);
+    EXPECT_EQ(lists.accredited_authority(list_certificate("tsa"), at("2025-06-01T00:00:00Z")), nullptr);
+    EXPECT_NE(lists.accredited_authority(list_certificate("ca-sub"), at("2025-06-01T00:00:00Z")), nullptr);
+    EXPECT_TRUE(lists.is_anchor(list_certificate("ca-seals")));
+    EXPECT_FALSE(lists.is_anchor(list_certificate("tsa")));
     EXPECT_EQ(lists.anchor_certificates().size(), 5u);
 
-    EXPECT_TRUE(lists.is_trusted_time_stamping_authority(certificate("tsa"), at("2025-06-01T00:00:00Z")));
-    EXPECT_FALSE(lists.is_trusted_time_stamping_authority(certificate("tsa"), at("2015-06-01T00:00:00Z")));
-    EXPECT_FALSE(lists.is_trusted_time_stamping_authority(certificate("ca-granted"), at("2025-06-01T00:00:00Z")));
-    EXPECT_FALSE(lists.is_trusted_time_stamping_authority(certificate("tsu"), at("2025-06-01T00:00:00Z")));
+    EXPECT_TRUE(lists.is_trusted_time_stamping_authority(list_certificate("tsa"), at("2025-06-01T00:00:00Z")));
+    EXPECT_FALSE(lists.is_trusted_time_stamping_authority(list_certificate("tsa"), at("2015-06-01T00:00:00Z")));
+    EXPECT_FALSE(lists.is_trusted_time_stamping_authority(list_certificate("ca-granted"), at("2025-06-01T00:00:00Z")));
+    EXPECT_FALSE(lists.is_trusted_time_stamping_authority(list_certificate("tsu"), at("2025-06-01T00:00:00Z")));
 }
 
 // Every status of the lists, in the spelling the lists write and in the one of old files, judged
@@ -266,8 +256,8 @@ TEST(Trusted_lists, count_each_status_as_qualified_only_on_its_side_of_july_2016
         {"deprecatedatnationallevel", false, false},
         {"unknown", false, false},
     };
-    const Certificate ca = certificate("ca-granted");
-    const Certificate tsa = certificate("tsa");
+    const Certificate ca = list_certificate("ca-granted");
+    const Certificate tsa = list_certificate("tsa");
     for (const char* prefix :
          {"http://uri.etsi.org/TrstSvc/TrustedList/Svcstatus/", "http://uri.etsi.org/TrstSvc/Svcstatus/"})
         for (const auto& tried : cases) {
@@ -317,9 +307,10 @@ TEST(Trusted_list_cache, reads_a_cache_written_with_the_old_status_spelling)
 
 TEST(Trusted_list_cache, round_trips_and_refuses_damaged_bytes)
 {
-    const Trusted_list_reading european = read_trusted_list(fixture("eu-lotl.xml"), {certificate("eu-signer")});
-    const Trusted_list_reading national = read_trusted_list(fixture("it-tsl.xml"), {certificate("it-signer")});
-    const Trusted_list_reading format_six = read_trusted_list(fixture("it-tsl-v6.xml"), {certificate("it-signer")});
+    const Trusted_list_reading european = read_trusted_list(fixture("eu-lotl.xml"), {list_certificate("eu-signer")});
+    const Trusted_list_reading national = read_trusted_list(fixture("it-tsl.xml"), {list_certificate("it-signer")});
+    const Trusted_list_reading format_six =
+        read_trusted_list(fixture("it-tsl-v6.xml"), {list_certificate("it-signer")});
     ASSERT_TRUE(european.verified && national.verified && format_six.verified);
     const Kept_list eu{european.list, european.signer.thumbprint(), "ANCORA"};
     const Kept_list it{national.list, national.signer.thumbprint()};

@@ -16,7 +16,7 @@ using velin::test::Layer;
 using velin::test::Received;
 using velin::test::trace_mark;
 
-constexpr unsigned Wm_app = 0x8000;
+using velin::test::Wm_app;
 
 using velin::test::assertion_text;
 

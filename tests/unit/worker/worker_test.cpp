@@ -21,7 +21,7 @@ using velin::test::Layer;
 using velin::test::Received;
 using velin::test::trace_mark;
 
-constexpr unsigned Wm_app = 0x8000;
+using velin::test::Wm_app;
 
 // A task made of a function, for what happens outside the steps.
 class Function_task : public velin::Task {
