@@ -171,9 +171,9 @@ TEST_F(Ocsp_test, each_answer_decides_or_leaves_the_decision_to_the_crl)
         EXPECT_EQ(one.responder_down ? asked : asked + 1, _responder.requests().size());
         ++(one.by_ocsp ? by_ocsp : by_crl);
         if (one.status == Revocation_status::Revoked) {
-            EXPECT_NE(std::string::npos, _reports.front().find("(motivo: compromissione della chiave)."));
+            EXPECT_NE(std::string::npos, _reports.lines().front().find("(motivo: compromissione della chiave)."));
         }
-        EXPECT_EQ(one.by_ocsp ? By_ocsp : By_crl, _reports.back());
+        EXPECT_EQ(one.by_ocsp ? By_ocsp : By_crl, _reports.lines().back());
     }
     EXPECT_EQ(by_ocsp, traced_since_start(Level_info, {"Revoca", "OCSP"}));
     EXPECT_EQ(by_crl, traced_since_start(Level_info, {"Revoca", "CRL"}));

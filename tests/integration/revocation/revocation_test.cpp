@@ -184,7 +184,7 @@ TEST_F(Revocation_test, a_current_cached_list_is_used_without_any_download)
     EXPECT_EQ(4u, traced_since_start(Level_info, {"HTTP"}));
     EXPECT_EQ(4u, traced_since_start(Level_trace, {"result", url}));
     // Only the source that decided is told, once per certificate.
-    EXPECT_EQ(std::vector<std::string>(4, "I: Revoca verificata tramite CRL: Firmatario di prova."), _reports);
+    EXPECT_EQ(std::vector<std::string>(4, "I: Revoca verificata tramite CRL: Firmatario di prova."), _reports.lines());
 }
 
 TEST_F(Revocation_test, a_missing_list_is_downloaded_into_the_cache_and_then_reused)
@@ -475,7 +475,7 @@ TEST_F(Revocation_test, no_distribution_point_leaves_the_revocation_undetectable
 {
     EXPECT_OUTCOME(outcome(Revocation_status::Update_disabled, 0), check(signer({})));
     // A warning: the revocation stays unknown, which the certificate's lines give as a warning too.
-    EXPECT_EQ((std::vector<std::string>{"W: La CRL non ha un punto di distribuzione HTTP(S)."}), _reports);
+    EXPECT_EQ((std::vector<std::string>{"W: La CRL non ha un punto di distribuzione HTTP(S)."}), _reports.lines());
 }
 
 TEST_F(Revocation_test, without_a_cache_folder_or_after_a_cancel_no_list_is_obtained)

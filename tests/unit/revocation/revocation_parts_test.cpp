@@ -35,7 +35,7 @@ TEST_F(Revocation_parts_test, urls_are_the_full_name_uris_in_extension_order)
     EXPECT_EQ((std::vector<std::string>{"ldap://directory/cn=CA?certificateRevocationList;binary",
                                         "http://one/list.crl", "HTTPS://two/list.crl", "http://three/a.crl"}),
               crl_distribution_urls(certificate));
-    EXPECT_TRUE(_reports.empty());
+    EXPECT_TRUE(_reports.lines().empty());
 
     // Each entry is traced: the URLs taken, and the kinds passed over by the platform's numbers
     // (DNS name 3, e-mail 2, relative name 2); the choice among the URLs is not made here.
@@ -63,14 +63,14 @@ TEST_F(Revocation_parts_test, a_missing_or_damaged_extension_gives_no_url_and_te
 {
     const std::string told = "W: La CRL non ha un punto di distribuzione HTTP(S).";
     EXPECT_TRUE(crl_distribution_urls(issued({})).empty());
-    EXPECT_EQ((std::vector<std::string>{told}), _reports);
+    EXPECT_EQ((std::vector<std::string>{told}), _reports.lines());
     EXPECT_EQ(1u, traced_since_start(Level_trace, {"CRL"}));
 
     for (const std::string& damaged : {std::string("\x30\x05\x30\x03", 4), std::string("garbage"),
                                        std::string("\x30\x80\x30\x80\x00\x00", 6), std::string(1, '\x30')}) {
         _reports.clear();
         EXPECT_TRUE(crl_distribution_urls(issued({.raw_points = damaged})).empty());
-        EXPECT_EQ((std::vector<std::string>{told}), _reports);
+        EXPECT_EQ((std::vector<std::string>{told}), _reports.lines());
     }
     EXPECT_TRUE(traced_since_start(Level_trace, {"GetLastError"}));
 }

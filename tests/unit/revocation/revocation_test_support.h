@@ -1,18 +1,17 @@
 // What every revocation test needs: the private environment with an empty CRL cache of the user's
-// own and an empty seed folder in the data folder, the lines told to the user, and the trace
-// records written since the test began.
+// own and an empty seed folder in the data folder, the lines told to the user (_reports.lines()),
+// and the trace records written since the test began.
 #pragma once
 
+#include "pki.h"
 #include "test_folder.h"
 #include "trace_records.h"
 #include "trust/common_data_folder.h"
 #include "trust/crl_cache.h"
-#include "trust/report.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -30,13 +29,7 @@ protected:
         std::filesystem::create_directories(_seed);
         _cache = crl_cache_folder();
         _trace_start = trace_mark();
-        // Called from any thread: the analyses of one test may run at once.
-        set_report_handler([this](int severity, const std::string& text) {
-            std::lock_guard lock(_reports_lock);
-            _reports.push_back((severity == Report_error ? "E: " : severity == Report_warning ? "W: " : "I: ") + text);
-        });
     }
-    void TearDown() override { set_report_handler({}); }
 
     // How many records of the level written since SetUp name every one of the parts.
     std::size_t traced_since_start(int level, const std::vector<std::string>& parts) const
@@ -47,10 +40,9 @@ protected:
 
     std::filesystem::path _cache; // the user's own
     std::filesystem::path _seed; // the installation's
-    std::vector<std::string> _reports;
+    Report_capture _reports;
 
 private:
-    std::mutex _reports_lock;
     std::size_t _trace_start = 0;
 };
 

@@ -134,6 +134,7 @@ void copy_fixture_data(const std::filesystem::path& data_folder)
 Report_capture::Report_capture()
 {
     set_report_handler([this](int severity, const std::string& text) {
+        std::lock_guard lock(_lock);
         _lines.push_back((severity == Report_error ? "E: " : severity == Report_warning ? "W: " : "I: ") + text);
     });
 }
@@ -146,6 +147,12 @@ Report_capture::~Report_capture()
 bool Report_capture::said(const std::string& line) const
 {
     return std::find(_lines.begin(), _lines.end(), line) != _lines.end();
+}
+
+void Report_capture::clear()
+{
+    std::lock_guard lock(_lock);
+    _lines.clear();
 }
 
 } // namespace velin::test

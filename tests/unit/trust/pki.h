@@ -5,6 +5,7 @@
 
 #include <ctime>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -38,16 +39,20 @@ void write_list(const std::filesystem::path& data_folder, const std::string& lis
 // A data folder like the installed one: the fixture's data/ and an empty cache/.
 void copy_fixture_data(const std::filesystem::path& data_folder);
 
-// Collects what report_info / report_error say while it lives.
+// Collects what is told to the user (trust/report.h) while it lives. The handler may be called
+// from any thread: several analyses of one test may run at once.
 class Report_capture {
 public:
     Report_capture();
     ~Report_capture();
-    // "E: text" for errors, "I: text" for information, in order.
+    // "E: text" for errors, "W: text" for warnings, "I: text" for information, in order; read
+    // once the threads that report have ended.
     const std::vector<std::string>& lines() const { return _lines; }
     bool said(const std::string& line) const;
+    void clear();
 
 private:
+    std::mutex _lock;
     std::vector<std::string> _lines;
 };
 
