@@ -8,6 +8,11 @@ endif()
 # ccache gives back objects, not programs: every build links its hundred programs afresh, and lld
 # links them three to four times faster than the system's linker.
 if(VELIN_LLD)
+    find_program(VELIN_LLD_PROGRAM ld.lld)
+    if(NOT VELIN_LLD_PROGRAM)
+        message(FATAL_ERROR "VELIN_LLD is on but ld.lld is not installed: scripts/setup installs it (package lld), "
+                            "or configure with -DVELIN_LLD=OFF")
+    endif()
     add_link_options(-fuse-ld=lld)
 endif()
 
