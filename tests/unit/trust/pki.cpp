@@ -39,11 +39,14 @@ std::vector<uint8_t> pki_bytes(const std::string& relative_path)
     return bytes_of(pki_text(relative_path));
 }
 
+std::filesystem::path list_fixture(const std::string& name)
+{
+    return std::filesystem::path(VELIN_SOURCE_DIR) / "tests/fixtures/tsl" / name;
+}
+
 Certificate list_certificate(const std::string& name)
 {
-    return pem_certificates(
-               read_file(std::filesystem::path(VELIN_SOURCE_DIR) / "tests/fixtures/tsl" / (name + ".cert.pem")))
-        .at(0);
+    return pem_certificates(read_file(list_fixture(name + ".cert.pem"))).at(0);
 }
 
 std::time_t at(const char* date_time)

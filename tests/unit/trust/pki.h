@@ -18,8 +18,9 @@ std::string pki_text(const std::string& relative_path);
 std::vector<uint8_t> pki_bytes(const std::string& relative_path);
 std::vector<uint8_t> bytes_of(const std::string& text);
 
-// The trusted lists' fixtures (tests/fixtures/tsl): a certificate among them by name, and a time
-// as the lists write it (the test fails on a malformed one).
+// The trusted lists' fixtures (tests/fixtures/tsl): a file's path, a certificate among them by
+// name, and a time as the lists write it (the test fails on a malformed one).
+std::filesystem::path list_fixture(const std::string& name);
 Certificate list_certificate(const std::string& name);
 std::time_t at(const char* date_time);
 

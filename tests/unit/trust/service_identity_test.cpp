@@ -6,6 +6,7 @@
 #include "trust/trusted_list_store.h"
 
 #include "pki.h"
+#include "test_folder.h"
 
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
@@ -13,20 +14,12 @@
 
 #include <array>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 namespace velin {
 namespace {
 
 using test::at;
 using test::list_certificate;
-
-std::vector<uint8_t> read_bytes(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 std::vector<uint8_t> stated_key_identifier(const Certificate& certificate)
 {
@@ -57,8 +50,8 @@ Certificate impostor_of(const Certificate& model)
 
 TEST(Service_identity, a_real_lists_history_names_keys_that_match_only_the_certificate_holding_them)
 {
-    const std::optional<Trusted_list> list = parse_trusted_list_unverified(
-        read_bytes(std::filesystem::path(VELIN_SOURCE_DIR) / "tests/fixtures/tsl/fi-v6-sample.xml"));
+    const std::optional<Trusted_list> list =
+        parse_trusted_list_unverified(test::read_bytes(test::list_fixture("fi-v6-sample.xml")));
     ASSERT_TRUE(list) << "the sample list of tests/fixtures/tsl is missing or unreadable";
     const auto service = std::find_if(list->services.begin(), list->services.end(), [](const Trust_service& s) {
         return s.name == "VRK Gov. CA for Citizen Qualified Certificates";

@@ -24,14 +24,12 @@ using test::list_certificate;
 using test::Report_capture;
 using test::Test_folder;
 
-const fs::path list_fixtures = fs::path(VELIN_SOURCE_DIR) / "tests/fixtures/tsl";
-
 // A folder of kept lists: the European list and the Italian one under its kept name.
 void keep(const Test_folder& folder, const std::string& european = "eu-lotl.xml",
           const std::string& national = "it-tsl.xml")
 {
-    fs::copy_file(list_fixtures / european, folder / "eu-lotl.xml", fs::copy_options::overwrite_existing);
-    fs::copy_file(list_fixtures / national, folder / "TSL-IT.xml", fs::copy_options::overwrite_existing);
+    fs::copy_file(test::list_fixture(european), folder / "eu-lotl.xml", fs::copy_options::overwrite_existing);
+    fs::copy_file(test::list_fixture(national), folder / "TSL-IT.xml", fs::copy_options::overwrite_existing);
 }
 
 std::string kind_of(const Trusted_store& store, const std::string& signer, std::optional<std::time_t> time = {})

@@ -5,6 +5,7 @@
 #include "trust/trusted_list_store.h"
 
 #include "pki.h"
+#include "test_folder.h"
 
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
@@ -12,8 +13,6 @@
 #include <algorithm>
 #include <array>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 namespace velin {
 namespace {
@@ -22,17 +21,9 @@ using test::at;
 using test::bytes_of;
 using test::list_certificate;
 
-const std::filesystem::path fixtures = std::filesystem::path(VELIN_SOURCE_DIR) / "tests/fixtures/tsl";
-
-std::vector<uint8_t> test_file(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 std::vector<uint8_t> fixture(const std::string& name)
 {
-    return test_file(fixtures / name);
+    return test::read_bytes(test::list_fixture(name));
 }
 
 std::string fixture_text(const std::string& name)
@@ -290,7 +281,7 @@ TEST(Trusted_lists, count_each_status_as_qualified_only_on_its_side_of_july_2016
 TEST(Trusted_list_cache, reads_a_cache_written_with_the_old_status_spelling)
 {
     std::vector<uint8_t> cache =
-        test_file(std::filesystem::path(VELIN_SOURCE_DIR) / "tests/fuzz/trusted_list/seeds/lists.cache");
+        test::read_bytes(std::filesystem::path(VELIN_SOURCE_DIR) / "tests/fuzz/trusted_list/seeds/lists.cache");
     std::array<uint8_t, SHA256_DIGEST_LENGTH> sum{};
     SHA256(cache.data(), cache.size(), sum.data());
     cache.insert(cache.end(), sum.begin(), sum.end());
