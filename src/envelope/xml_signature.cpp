@@ -639,7 +639,7 @@ void Xml_signature::parse_file(const Document_bytes& bytes)
         const std::vector<uint8_t> copy = bytes.to_vector();
         state->document = parse_plain_xml(copy, why);
     }
-    _failure = xml_failure_text(why, {Xml_text_library, Xml_text_unreadable, Xml_text_dtd});
+    _failure = xml_failure_text(why, {Xml_text_library, Xml_text_unreadable, Xml_text_dtd, Xml_text_too_complex});
     if (!_failure.empty())
         return;
     if (!state->collect_ids()) {

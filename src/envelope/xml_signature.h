@@ -31,6 +31,8 @@ inline constexpr const char* Xml_text_unreadable = "Il documento XML non è legg
 inline constexpr const char* Xml_text_too_large = "Il documento XML è troppo grande per essere verificato.";
 inline constexpr const char* Xml_text_dtd =
     "Il documento XML contiene una dichiarazione di tipo di documento, che non è ammessa in un documento firmato.";
+inline constexpr const char* Xml_text_too_complex =
+    "Il documento XML ha una struttura troppo complessa per essere verificato.";
 inline constexpr const char* Xml_text_library = "La libreria per la verifica delle firme XML non è disponibile.";
 inline constexpr const char* Xml_text_duplicate_id =
     "Il documento XML contiene più elementi con lo stesso identificativo: la firma sarebbe ambigua ed è rifiutata.";

@@ -14,6 +14,8 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <string_view>
+#include <vector>
 
 namespace velin {
 
@@ -70,6 +72,146 @@ bool digits(const std::string& text, size_t at, size_t count, int& value)
     return true;
 }
 
+// libxml2 builds a node of about 140 bytes for each element, and checks each attribute of an
+// element against the earlier ones and each namespace prefix against every declaration in scope,
+// one by one: a 2 MB file of 200,000 attributes on one element takes minutes, and a few million
+// empty elements take gigabytes. The markup is counted before the parser sees it, in one pass
+// that needs no memory, so that a file the parser could only read at such a cost is refused at
+// once. The counts are upper bounds: whatever this scan misreads, the parser refuses anyway.
+// An element, with the text after it, counts two; an attribute, with its value, two more.
+constexpr size_t Max_nodes = 8'000'000;
+constexpr size_t Max_attributes_per_element = 256;
+constexpr size_t Max_namespaces_in_scope = 128;
+constexpr size_t Max_open_elements = 256; // the parser's own depth limit without XML_PARSE_HUGE
+
+enum class Markup_scan { Within_limits, Too_complex, Dtd };
+
+bool is_space(uint8_t c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+class Markup_scanner {
+public:
+    explicit Markup_scanner(std::span<const uint8_t> bytes) : _bytes(bytes) {}
+
+    Markup_scan scan()
+    {
+        while (_at < _bytes.size()) {
+            const auto* open = static_cast<const uint8_t*>(std::memchr(_bytes.data() + _at, '<', _bytes.size() - _at));
+            if (!open)
+                break;
+            _at = static_cast<size_t>(open - _bytes.data()) + 1;
+            Markup_scan step = Markup_scan::Within_limits;
+            if (starts_with("!--"))
+                step = skip_past("-->");
+            else if (starts_with("![CDATA["))
+                step = skip_past("]]>");
+            else if (starts_with("?"))
+                step = skip_past("?>");
+            else if (starts_with("!"))
+                return Markup_scan::Dtd;
+            else if (starts_with("/"))
+                step = end_tag();
+            else
+                step = start_tag();
+            if (step != Markup_scan::Within_limits)
+                return step;
+        }
+        return Markup_scan::Within_limits;
+    }
+
+private:
+    bool starts_with(const char* text) const
+    {
+        const size_t length = std::strlen(text);
+        return _bytes.size() - _at >= length && std::memcmp(_bytes.data() + _at, text, length) == 0;
+    }
+
+    // A node and the text that may follow it.
+    Markup_scan count(size_t nodes)
+    {
+        _nodes += nodes;
+        return _nodes > Max_nodes ? Markup_scan::Too_complex : Markup_scan::Within_limits;
+    }
+
+    Markup_scan skip_past(std::string_view end)
+    {
+        const std::string_view rest(reinterpret_cast<const char*>(_bytes.data() + _at), _bytes.size() - _at);
+        const size_t found = rest.find(end);
+        _at = found == std::string_view::npos ? _bytes.size() : _at + found + end.size();
+        return count(2);
+    }
+
+    Markup_scan end_tag()
+    {
+        const auto* close = static_cast<const uint8_t*>(std::memchr(_bytes.data() + _at, '>', _bytes.size() - _at));
+        _at = close ? static_cast<size_t>(close - _bytes.data()) + 1 : _bytes.size();
+        if (!_open.empty()) {
+            _in_scope -= _open.back();
+            _open.pop_back();
+        }
+        return Markup_scan::Within_limits;
+    }
+
+    // Attributes are counted by their '=' outside quoted values; a name starting with "xmlns" is a
+    // namespace declaration, in scope until the element ends.
+    Markup_scan start_tag()
+    {
+        size_t attributes = 0, namespaces = 0;
+        bool after_space = false;
+        char quote = 0;
+        size_t name_start = _at;
+        for (; _at < _bytes.size(); ++_at) {
+            const uint8_t c = _bytes[_at];
+            if (quote) {
+                if (c == quote) {
+                    quote = 0;
+                    name_start = _at + 1;
+                }
+                continue;
+            }
+            if (c == '"' || c == '\'') {
+                quote = static_cast<char>(c);
+            } else if (c == '=') {
+                ++attributes;
+                const std::string_view name(reinterpret_cast<const char*>(_bytes.data() + name_start),
+                                            _at - name_start);
+                if (trimmed(std::string(name.substr(0, 16))).rfind("xmlns", 0) == 0)
+                    ++namespaces;
+            } else if (is_space(c)) {
+                after_space = true;
+            } else if (c == '>') {
+                break;
+            } else if (after_space) {
+                after_space = false;
+                name_start = _at;
+            }
+        }
+        const bool empty_element = _at > 0 && _at < _bytes.size() && _bytes[_at - 1] == '/';
+        ++_at;
+        if (attributes > Max_attributes_per_element)
+            return Markup_scan::Too_complex;
+        if (!empty_element) {
+            if (_open.size() >= Max_open_elements)
+                return Markup_scan::Too_complex;
+            _open.push_back(namespaces);
+            _in_scope += namespaces;
+        } else if (_in_scope + namespaces > Max_namespaces_in_scope) {
+            return Markup_scan::Too_complex;
+        }
+        if (_in_scope > Max_namespaces_in_scope)
+            return Markup_scan::Too_complex;
+        return count(2 + 2 * attributes);
+    }
+
+    std::span<const uint8_t> _bytes;
+    size_t _at = 0;
+    size_t _nodes = 0;
+    std::vector<size_t> _open; // namespaces declared by each open element
+    size_t _in_scope = 0;
+};
+
 } // namespace
 
 Xml_served_document::Xml_served_document(std::string uri, std::span<const uint8_t> bytes)
@@ -113,6 +255,16 @@ Xml_document parse_plain_xml(std::span<const uint8_t> bytes, Xml_parse_failure& 
         failure = Xml_parse_failure::Unreadable;
         return nullptr;
     }
+    switch (Markup_scanner(bytes).scan()) {
+    case Markup_scan::Too_complex:
+        failure = Xml_parse_failure::Too_complex;
+        return nullptr;
+    case Markup_scan::Dtd:
+        failure = Xml_parse_failure::Dtd;
+        return nullptr;
+    case Markup_scan::Within_limits:
+        break;
+    }
     Xml_document document(xmlReadMemory(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()),
                                         nullptr, nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
     if (!document || !xmlDocGetRootElement(document.get())) {
@@ -135,6 +287,8 @@ std::string xml_failure_text(Xml_parse_failure failure, const Xml_failure_texts&
         return texts.unreadable;
     case Xml_parse_failure::Dtd:
         return texts.dtd;
+    case Xml_parse_failure::Too_complex:
+        return texts.too_complex;
     case Xml_parse_failure::None:
         break;
     }

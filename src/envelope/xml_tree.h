@@ -32,19 +32,22 @@ struct Key_release {
 // left with no way to read anything by itself: no file, no network (see Xml_served_document).
 bool xml_security_ready();
 
-enum class Xml_parse_failure { None, Library, Unreadable, Dtd };
+enum class Xml_parse_failure { None, Library, Unreadable, Dtd, Too_complex };
 
 // Each reader's own words for the failures of parse_plain_xml.
 struct Xml_failure_texts {
     const char* library;
     const char* unreadable;
     const char* dtd;
+    const char* too_complex;
 };
 // The text of a failure; empty for None.
 std::string xml_failure_text(Xml_parse_failure failure, const Xml_failure_texts& texts);
 
 // Parses bytes as plain XML: no entity is substituted, nothing is loaded from the network, the
-// parser's own limits on depth and text sizes stay on, and a document with a DTD is refused.
+// parser's own limits on depth and text sizes stay on, a document with a DTD is refused, and so
+// is one with more markup than the parser reads in bounded time and memory (millions of nodes,
+// hundreds of attributes on an element or of namespaces in scope).
 Xml_document parse_plain_xml(std::span<const uint8_t> bytes, Xml_parse_failure& failure);
 
 bool is_element(const xmlNode* node, const char* ns, const char* name);

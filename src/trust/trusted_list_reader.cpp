@@ -362,7 +362,7 @@ Xml_document parse_document(std::span<const uint8_t> bytes, std::string& failure
     }
     Xml_parse_failure why = Xml_parse_failure::None;
     Xml_document document = parse_plain_xml(bytes, why);
-    failure = xml_failure_text(why, {Tsl_text_library, Tsl_text_unreadable, Tsl_text_dtd});
+    failure = xml_failure_text(why, {Tsl_text_library, Tsl_text_unreadable, Tsl_text_dtd, Tsl_text_too_complex});
     return document;
 }
 

@@ -47,6 +47,8 @@ std::vector<std::string> read_scheme_information_uris(std::span<const uint8_t> b
 // Texts of the failures.
 inline constexpr const char* Tsl_text_unreadable = "La lista di fiducia non è un documento XML leggibile.";
 inline constexpr const char* Tsl_text_too_large = "La lista di fiducia è troppo grande.";
+inline constexpr const char* Tsl_text_too_complex =
+    "La lista di fiducia ha una struttura troppo complessa per essere letta.";
 inline constexpr const char* Tsl_text_dtd =
     "La lista di fiducia contiene una dichiarazione di tipo di documento, che non è ammessa.";
 inline constexpr const char* Tsl_text_format = "La lista di fiducia non è nel formato ETSI TS 119 612.";
