@@ -68,9 +68,25 @@ cleanup() {
 }
 trap cleanup EXIT
 
-echo "-- apt-get install ${debs[*]##*/}"
-DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${debs[@]}" \
-    </dev/null >"$work/install.log" 2>&1 || { cat "$work/install.log" >&2; die "apt-get install failed"; }
+# The README's own install and purge lines, run as they are written (apt's question answered as a
+# user would), from a folder where build-package/ is the packages' folder: the README cannot drift.
+mapfile -t readme_installs < <(sed -n 's/^sudo \(apt-get install .*\)$/\1/p' "$source_dir/README.md")
+mapfile -t readme_purges < <(sed -n 's/^sudo \(apt-get purge .*\)$/\1/p' "$source_dir/README.md")
+((${#readme_installs[@]} >= 2 && ${#readme_purges[@]} == 1)) ||
+    die "the README lacks its 'sudo apt-get install' lines or its 'sudo apt-get purge' line"
+mkdir -p "$work/readme"
+ln -s "$packages" "$work/readme/build-package"
+readme_line() {
+    echo "-- sudo $1"
+    (cd "$work/readme" && { yes || true; } | DEBIAN_FRONTEND=noninteractive as_root bash -c "$1") >>"$work/readme.log" 2>&1 ||
+        { cat "$work/readme.log" >&2; return 1; }
+}
+for line in "${readme_installs[@]}"; do
+    readme_line "$line" || die "the README's install line failed"
+done
+for name in "${ours[@]}"; do
+    dpkg-query -W -f='${db:Status-Abbrev}' "$name" 2>/dev/null | grep -q '^ii' || die "the README's lines did not install $name"
+done
 
 # Every program from /usr/bin, in a private home: version, help.
 mkdir -p "$work/home" "$work/run" "$work/tmp"
@@ -138,7 +154,11 @@ VELIN_TEST_PACKAGES=$packages "$build/tests/integration/update/test_update_run" 
     grep -qF "[       OK ] Update_run_test.RealPackagesAreCheckedByTheirControlData" "$work/update.txt" ||
     { cat "$work/update.txt" >&2; fail "the update run refused or took the wrong real packages"; }
 
-echo "-- apt-get purge ${ours[*]}"
+readme_line "${readme_purges[0]}" || fail "the README's purge line failed"
+for name in "${ours[@]}"; do
+    dpkg-query -W -f='${db:Status-Abbrev}' "$name" 2>/dev/null | grep -q '^[a-z]' && fail "the README's purge line left $name"
+done
+# What apt added for ours goes with them (apt-get autoremove, for a user).
 purge || fail "apt-get purge failed"
 # Nothing they installed is left, and dpkg knows the same packages as before.
 while IFS= read -r path; do
