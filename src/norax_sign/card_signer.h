@@ -83,6 +83,10 @@ public:
     // After Result_timestamp_failed: why there is no time stamp, for the user.
     const std::string& timestamp_failure() const { return _timestamp_failure; }
 
+    // The certificate the signatures are made with, once open() found it; null for a signer that
+    // does not know it before signing.
+    virtual X509* certificate() const { return nullptr; }
+
     bool succeeded() const { return _succeeded; }
     // After a failure: Result_cancelled (the user gave up), Result_pin_wrong or
     // Result_pin_blocked (the token refused the PIN), Scard_w_removed_card (the card or its token
@@ -124,6 +128,7 @@ public:
 
     void open() override;
     void sign(const Pin_text& pin, std::span<const uint8_t> document, unsigned flags) override;
+    X509* certificate() const override { return _certificate.get(); }
 
 private:
     void sign_logged_in(std::span<const uint8_t> document, unsigned flags);

@@ -423,6 +423,19 @@ std::optional<Envelope_layout> new_envelope(BIO* content, uint64_t document_size
     return Envelope_layout{std::move(layout.head), document_size, std::move(layout.tail)};
 }
 
+bool envelope_signed_by(std::span<const uint8_t> envelope, X509* certificate)
+{
+    Opened_envelope opened;
+    std::string failure;
+    if (!certificate || !open_envelope(envelope, opened, failure))
+        return false;
+    STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(opened.cms.get());
+    for (int i = 0; i < sk_CMS_SignerInfo_num(signers); ++i)
+        if (CMS_SignerInfo_cert_cmp(sk_CMS_SignerInfo_value(signers, i), certificate) == 0)
+            return true;
+    return false;
+}
+
 std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t> envelope,
                                                         const Signing_identity& identity,
                                                         std::chrono::system_clock::time_point signing_time,

@@ -74,6 +74,11 @@ std::optional<std::vector<uint8_t>> add_parallel_signer(std::span<const uint8_t>
                                                         std::string& failure, Parallel_stage* stage = nullptr,
                                                         const Signature_stamper& stamp = {});
 
+// True when a signer of the envelope (in any form add_parallel_signer reads) is identified as
+// certificate, by issuer and serial number or by key identifier; false for bytes that are no
+// signed envelope.
+bool envelope_signed_by(std::span<const uint8_t> envelope, X509* certificate);
+
 // The envelope with a signature time stamp added to each signer that has none, from stamp over
 // the signer's signature value. The envelope may be in any form add_parallel_signer reads and
 // comes back in the same form; every byte of it is kept but the unsigned attributes each time

@@ -8,6 +8,7 @@
 #include "envelope/binary_file.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -27,6 +28,15 @@ const char* const Text_card_removed = "La carta è stata rimossa dal lettore.";
 const char* const Text_save_failed = "Il salvataggio del file è fallito.";
 const char* const Text_overwrite_original = "Sovrascrivere il file originale?";
 const char* const Text_exists_overwrite = " esiste già.\nSovrascriverlo?";
+const char* const Text_same_signer_again =
+    "La busta è già firmata con il certificato di questa carta.\nAggiungere comunque un'altra firma dello stesso "
+    "firmatario?";
+const char* const Text_input_missing = "Il file non esiste.";
+const char* const Text_input_folder = "È una cartella, non un documento: non si può firmare.";
+const char* const Text_input_not_regular =
+    "Non è un file ordinario (è una pipe, un dispositivo o un socket): non si può firmare.";
+const char* const Text_input_empty = "Il file è vuoto.";
+const char* const Text_input_unreadable = "Il file non si può leggere: l'accesso è negato.";
 const char* const Text_timestamp_pdf =
     "Per la firma in formato PDF la marca temporale è quella del documento (PAdES-T): le altre forme valgono per le "
     "buste .p7m.";
@@ -98,6 +108,23 @@ std::string failure_text(const std::string& path, const std::string& reason)
 
 } // namespace
 
+const char* input_refusal(const std::string& path)
+{
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0)
+        return errno == EACCES ? Text_input_unreadable : Text_input_missing;
+    if (S_ISDIR(status.st_mode))
+        return Text_input_folder;
+    // A pipe or a device would be read without end, or block, or read as empty.
+    if (!S_ISREG(status.st_mode))
+        return Text_input_not_regular;
+    if (status.st_size == 0)
+        return Text_input_empty;
+    if (::access(path.c_str(), R_OK) != 0)
+        return Text_input_unreadable;
+    return nullptr;
+}
+
 int write_signed_document(const std::string& path, const Signed_output& output)
 {
     struct stat existing {};
@@ -162,6 +189,10 @@ uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& p
 
     if (parallel_signature && ends_with_no_case(path, ".p7m"))
         flags |= Flag_parallel;
+    // Two identical signers say no more than one: asked, not done in silence.
+    if ((flags & Flag_parallel) && envelope_signed_by(document.value(), signer.certificate()) &&
+        ui.ask(Text_same_signer_again, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
+        return Result_not_signed;
 
     // The PDF signer frees the document's bytes once the Java machine has them.
     signer.sign_releasing(pin, document.value(), flags);
@@ -193,8 +224,9 @@ uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& p
     std::string proposed = (flags & (Flag_parallel | Flag_pdf)) ? path : path + ".p7m";
     if (stamps_envelope)
         proposed = timestamped_path(proposed, form);
+    // Replacing the document itself is asked in the same words for an envelope and a PDF.
     const std::optional<std::string> confirmed =
-        confirmed_output(ui, planned, (flags & Flag_parallel) && planned == path, proposed, flags & Flag_pdf);
+        confirmed_output(ui, planned, planned == path, proposed, flags & Flag_pdf);
     if (!confirmed)
         return Result_cancelled;
     const std::string& output = *confirmed;
@@ -246,7 +278,20 @@ uint32_t sign_batch(Sign_batch_ui& ui, const std::vector<std::string>& paths, un
             return Result_failed;
         }
     }
-    const std::optional<std::string> folder = batch_output_folder(ui, paths, output_folder);
+    // What cannot be signed is said before anything is asked, the PIN above all.
+    std::vector<std::string> signable;
+    for (const std::string& path : paths) {
+        if (const char* refusal = input_refusal(path)) {
+            Trace(Trace_kind, Level_error) << failure_text(path, refusal);
+            ++failed;
+        } else {
+            signable.push_back(path);
+        }
+    }
+    ui.show_pending_errors();
+    if (signable.empty())
+        return Result_failed;
+    const std::optional<std::string> folder = batch_output_folder(ui, signable, output_folder);
     if (!folder)
         return 0;
 
@@ -270,13 +315,13 @@ uint32_t sign_batch(Sign_batch_ui& ui, const std::vector<std::string>& paths, un
     signer->open();
     ui.show_pending_errors();
 
-    for (size_t index = 0; index < paths.size(); ++index) {
-        ui.progress(index, paths.size(), paths[index]);
+    for (size_t index = 0; index < signable.size(); ++index) {
+        ui.progress(index, signable.size(), signable[index]);
         const uint32_t result =
-            sign_document(ui, *signer, *pin, paths[index], flags, *folder, options.parallel_signature,
+            sign_document(ui, *signer, *pin, signable[index], flags, *folder, options.parallel_signature,
                           options.timestamp_form, options.timestamps.get());
         if (result == Result_cancelled) {
-            ui.progress(paths.size(), paths.size(), {});
+            ui.progress(signable.size(), signable.size(), {});
             return Result_cancelled;
         }
         if (result != 0)
@@ -286,12 +331,12 @@ uint32_t sign_batch(Sign_batch_ui& ui, const std::vector<std::string>& paths, un
         // card's tries. An authority that gave no time stamp would fare no better with the next.
         if (result == Result_pin_wrong || result == Result_pin_blocked || result == Scard_w_removed_card ||
             result == Result_timestamp_failed) {
-            ui.progress(paths.size(), paths.size(), {});
-            failed += paths.size() - index - 1;
+            ui.progress(signable.size(), signable.size(), {});
+            failed += signable.size() - index - 1;
             return Result_failed;
         }
     }
-    ui.progress(paths.size(), paths.size(), {});
+    ui.progress(signable.size(), signable.size(), {});
     if (failed == 0)
         ui.ask(Text_signed_and_saved, MB_OK | MB_ICONINFORMATION);
     return 0;

@@ -26,6 +26,9 @@ constexpr unsigned Flag_pdf = 8;
 constexpr uint32_t Result_cancelled = 0x800704C7;
 // The user cancelled at the card (SCARD_W_CANCELLED_BY_USER): the batch stops like a cancel.
 constexpr uint32_t Result_cancelled_by_user = 0x8010006E;
+// A document's own result when the user chose not to sign it: the batch goes on with the next,
+// and does not say that every document was signed. Never a batch's result.
+constexpr uint32_t Result_not_signed = 1;
 
 // The card the search found, attached until the batch ends (then reset and released).
 struct Found_card {
@@ -122,6 +125,16 @@ extern const char* const Text_card_removed;
 extern const char* const Text_save_failed;
 extern const char* const Text_overwrite_original;
 extern const char* const Text_exists_overwrite;
+extern const char* const Text_same_signer_again;
+extern const char* const Text_input_missing;
+extern const char* const Text_input_folder;
+extern const char* const Text_input_not_regular;
+extern const char* const Text_input_empty;
+extern const char* const Text_input_unreadable;
+
+// Why a document cannot be signed, said before the card and the PIN are asked for (it does not
+// exist, is a folder, a pipe or a device, is empty or cannot be read); null when it can be read.
+const char* input_refusal(const std::string& path);
 
 // Where a document's result is written: output, unless the user, asked because it would replace
 // the original (replaces_original) or a file already there, chooses another name in the save

@@ -261,13 +261,13 @@ private slots:
         QCOMPARE(sign_batch(ui, {missing, empty, fifo, refused, good}, 0, _folder->path().string(), stand_in_options(),
                             &failed),
                  0u);
-        // Each failure names its document, with the reader's own words when reading failed; no
-        // summary.
+        // Each failure names its document, and what is wrong with it when it cannot be read (said
+        // before the card is asked for); no summary.
         const std::string failed_text = std::string(Text_signature_failed) + "\n";
-        QCOMPARE(box_texts(),
-                 (std::vector<std::string>{failed_text + missing + "\n\nImpossibile aprire il file specificato.",
-                                           failed_text + empty + "\n\nIl file è vuoto.",
-                                           failed_text + fifo + "\n\nIl file è vuoto.", failed_text + refused}));
+        QCOMPARE(box_texts(), (std::vector<std::string>{failed_text + missing + "\n\n" + Text_input_missing,
+                                                        failed_text + empty + "\n\n" + Text_input_empty,
+                                                        failed_text + fifo + "\n\n" + Text_input_not_regular,
+                                                        failed_text + refused}));
         QCOMPARE(failed, size_t(4));
         QCOMPARE(_boxes.front().flags & MB_ICONMASK, MB_ICONERROR);
         QCOMPARE(_boxes.front().caption, std::string(Suite_caption));

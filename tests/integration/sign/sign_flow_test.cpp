@@ -311,12 +311,23 @@ private slots:
                  report.c_str());
         QVERIFY2(report.find("Il documento è firmato correttamente e integro.") != std::string::npos, report.c_str());
 
+        // The same holder signing the envelope again is asked first; no leaves it as it was.
+        _boxes.clear();
+        _boxes.answers = {IDNO};
+        const std::string signed_once = test::read_file(signed_a);
+        {
+            Pin_typist typist({"12345"});
+            QCOMPARE(sign_batch(ui, {signed_a.string()}, 0, {}, options(true)), 0u);
+        }
+        QCOMPARE(box_texts(), std::vector<std::string>{Text_same_signer_again});
+        QCOMPARE(test::read_file(signed_a), signed_once);
+
         // The co-signature: asked, then written over the envelope; both signers verify.
         _boxes.clear();
-        _boxes.answers = {IDYES};
+        _boxes.answers = {IDYES, IDYES};
         Pin_typist again({"12345"});
         QCOMPARE(sign_batch(ui, {signed_a.string()}, 0, {}, options(true)), 0u);
-        QCOMPARE(box_texts(), (std::vector<std::string>{"Sovrascrivere il file originale?",
+        QCOMPARE(box_texts(), (std::vector<std::string>{Text_same_signer_again, "Sovrascrivere il file originale?",
                                                         "I documenti sono stati firmati e salvati."}));
         QVERIFY(openssl_verifies(signed_a, "Delibera n. 12.\n"));
         const std::string cosigned = velin_verify(signed_a);
@@ -481,12 +492,13 @@ private slots:
             return test::read_file(report);
         };
 
-        // As PDF the signed document replaces the original, once the user agrees.
+        // As PDF the signed document replaces the original, once the user agrees, asked in the
+        // words of a co-signed envelope.
         _boxes.answers = {IDYES};
         Pin_typist typist({"12345"});
         Dialog_batch_ui ui(nullptr);
         QCOMPARE(sign_batch(ui, {pdf}, Flag_pdf, {}, options()), 0u);
-        QCOMPARE(box_texts(), (std::vector<std::string>{pdf + " esiste già.\nSovrascriverlo?",
+        QCOMPARE(box_texts(), (std::vector<std::string>{"Sovrascrivere il file originale?",
                                                         "I documenti sono stati firmati e salvati."}));
         std::string checked = pdfsig();
         QVERIFY2(checked.find("Signature Validation: Signature is Valid.") != std::string::npos, checked.c_str());

@@ -508,6 +508,24 @@ TEST_F(Envelope_signature, every_form_the_verifier_reads_is_co_signed_in_that_fo
     }
 }
 
+TEST_F(Envelope_signature, an_envelope_names_its_signers_in_every_form)
+{
+    const Identity legal = identity("signer-legal");
+    const Identity user = identity("signer-user");
+    const std::string der = text_of(signed_by_openssl(signer_options("signer-legal")));
+    const std::string smime = text_of(signed_by_openssl(signer_options("signer-legal") + " -outform SMIME"));
+    for (const std::string& envelope : {der, smime}) {
+        EXPECT_TRUE(envelope_signed_by(bytes_of(envelope), legal.certificate.get()));
+        EXPECT_FALSE(envelope_signed_by(bytes_of(envelope), user.certificate.get()));
+    }
+    std::string failure;
+    const auto cosigned = add_parallel_signer(bytes_of(der), user.get(), when, failure);
+    ASSERT_TRUE(cosigned) << failure;
+    EXPECT_TRUE(envelope_signed_by(*cosigned, user.certificate.get()));
+    EXPECT_FALSE(envelope_signed_by(bytes_of("no envelope"), legal.certificate.get()));
+    EXPECT_FALSE(envelope_signed_by(bytes_of(der), nullptr));
+}
+
 TEST_F(Envelope_signature, an_envelope_whose_signatures_do_not_match_its_document_is_not_co_signed)
 {
     const Identity cosigner = identity("signer-user");
