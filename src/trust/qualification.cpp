@@ -421,8 +421,10 @@ std::string judged_by_services(const Certificate& certificate, const std::vector
     std::string why = std::string(Qualification_text_services_disagree) + " (";
     for (size_t i = 0; i < judged.size(); ++i) {
         const auto& [service, qualification] = judged[i];
-        why += (i ? "; «" : "«") + service->name + "»: " +
-               (qualification.why_not.empty() ? std::string(Qualification_text_qualified) : qualification.why_not);
+        std::string said = qualification.why_not.empty() ? Qualification_text_qualified : qualification.why_not;
+        if (said.ends_with('.'))
+            said.pop_back();
+        why += (i ? "; «" : "«") + service->name + "»: " + said;
     }
     return why + ").";
 }
