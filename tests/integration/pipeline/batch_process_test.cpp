@@ -716,13 +716,15 @@ TEST(Batch_text, NamesFromCertificatesCannotForgeLinesOrBreakJson)
     EXPECT_EQ(json_string("a\"b\\c\n\x01\xc3"), "\"a\\\"b\\\\c\\n\\u0001\xEF\xBF\xBD\"");
 }
 
-// A text signed by a certificate the test issues under the accredited CA of the national list.
-std::filesystem::path signed_under_national_list(const std::filesystem::path& folder, const std::string& name,
-                                                 test::Certificate_spec spec)
+// A text signed by a certificate the test issues under an authority whose key it has
+// (NAME.cert.pem / NAME.key.pem of a fixture folder): by default the accredited CA of the national
+// list.
+std::filesystem::path
+signed_under(const std::filesystem::path& folder, const std::string& name, test::Certificate_spec spec,
+             const std::filesystem::path& authority_files = std::filesystem::path(VELIN_PKI_FIXTURES) / "accredited-ca")
 {
-    const std::filesystem::path pki(VELIN_PKI_FIXTURES);
-    const std::string key_pem = test::read_file(pki / "accredited-ca.key.pem");
-    const std::string certificate_pem = test::read_file(pki / "accredited-ca.cert.pem");
+    const std::string key_pem = test::read_file(authority_files.string() + ".key.pem");
+    const std::string certificate_pem = test::read_file(authority_files.string() + ".cert.pem");
     Owner<BIO> key_input(BIO_new_mem_buf(key_pem.data(), static_cast<int>(key_pem.size())));
     Owner<BIO> certificate_input(BIO_new_mem_buf(certificate_pem.data(), static_cast<int>(certificate_pem.size())));
     const Owner<EVP_PKEY> authority_key(PEM_read_bio_PrivateKey(key_input.get(), nullptr, nullptr, nullptr));
@@ -730,7 +732,6 @@ std::filesystem::path signed_under_national_list(const std::filesystem::path& fo
     const Owner<EVP_PKEY> key(EVP_EC_gen("P-256"));
     spec.key_usage = "critical,digitalSignature,nonRepudiation";
     spec.common_name = "VERDI ANNA";
-    spec.issued = "2025-01-01T00:00:00Z";
     spec.serial = 0x7a01;
     const Certificate signer = test::make_certificate(spec, key.get(), authority.get(), authority_key.get());
     const std::string text = "Contratto di fornitura.";
@@ -753,9 +754,10 @@ std::filesystem::path signed_under_national_list(const std::filesystem::path& fo
 TEST_F(Batch_test, UnderTheNationalListTheCertificatesStatementsDecideTheLegalValue)
 {
     const auto verify = [&](const std::string& name, const test::Certificate_spec& spec) {
-        return run({"--batch", QString::fromStdString(signed_under_national_list(folder.path(), name, spec).string())});
+        return run({"--batch", QString::fromStdString(signed_under(folder.path(), name, spec).string())});
     };
-    const Program_run signature = verify("firma", {.statements = "CSe", .subject = {"GN", "SN"}});
+    const Program_run signature =
+        verify("firma", {.statements = "CSe", .issued = "2025-01-01T00:00:00Z", .subject = {"GN", "SN"}});
     EXPECT_EQ(signature.exit_code, Exit_warnings) << signature.out;
     EXPECT_NE(signature.out.find("    Tipo di firma: Firma digitale (con validità legale)\n"), std::string::npos)
         << signature.out;
@@ -789,6 +791,39 @@ TEST_F(Batch_test, UnderTheNationalListTheCertificatesStatementsDecideTheLegalVa
                                   why + "\n"),
                   std::string::npos)
             << name << "\n"
+            << result.out;
+    }
+}
+
+// Under a service of the trusted lists a certificate is qualified only when it or the list says
+// so: one issued in 2014 by a service accredited then, without qcStatements or a QCP policy, has
+// no legal value, and the report says why; the list's own signer, which states it, keeps it.
+TEST_F(Batch_test, UnderATrustedListACertificateThatSaysNothingOfItselfIsNotQualified)
+{
+    const std::filesystem::path fixtures = std::filesystem::path(VELIN_SOURCE_DIR) / "tests/fixtures/tsl";
+    const std::filesystem::path lists = folder / "share/velin-manager/trusted-lists";
+    std::filesystem::create_directories(lists);
+    std::filesystem::copy_file(fixtures / "eu-lotl.xml", lists / "eu-lotl.xml");
+    std::filesystem::copy_file(fixtures / "it-tsl.xml", lists / "TSL-IT.xml");
+    const std::vector<std::pair<QString, QString>> lists_home{
+        {"XDG_DATA_HOME", QString::fromStdString((folder / "share").string())}};
+
+    const Program_run stated =
+        run({"--batch", QString::fromStdString((fixtures / "signer-granted.txt.p7m").string())}, false, lists_home);
+    EXPECT_NE(stated.out.find("    Tipo di firma: Firma digitale (con validità legale)\n"), std::string::npos)
+        << stated.out;
+
+    for (const char* policy : {static_cast<const char*>(nullptr), "0.4.0.194112.1.2"}) {
+        const std::filesystem::path silent = signed_under(
+            folder.path(), policy ? "politica" : "muto",
+            {.issued = "2014-03-01T00:00:00Z", .policies = policy, .subject = {"GN", "SN"}}, fixtures / "ca-granted");
+        const Program_run result = run({"--batch", QString::fromStdString(silent.string())}, false, lists_home);
+        EXPECT_EQ(result.out.find("Firma digitale (con validità legale)"), std::string::npos) << result.out;
+        EXPECT_NE(result.out.find("    Tipo di firma: Firma elettronica (attestazione)\n"), std::string::npos)
+            << result.out;
+        EXPECT_NE(result.out.find("[informazione] Firma non qualificata. Alla data di emissione del certificato "
+                                  "(01/03/2014 00:00 UTC): il certificato non è qualificato.\n"),
+                  std::string::npos)
             << result.out;
     }
 }
