@@ -104,23 +104,24 @@ void classify(const Trusted_store& store, const Certificate& signer, const Certi
     }
     if (usage.non_repudiation()) {
         trace_line("'Non ripudio");
-        // A root of the CNIPA list vouches for its certificates as the national rules did; one of
-        // a trusted list only for those that are qualified for signatures on a qualified device.
-        if (!on_cnipa_list) {
-            const Signature_qualification qualification = qualify_for_signature(signer, *service, judged_at);
+        // A root of the CNIPA list vouches for its certificates as the national rules did, unless
+        // their own statements say otherwise; one of a trusted list only for those that are
+        // qualified for signatures on a qualified device, by every service that lists it.
+        const Signature_qualification qualification =
+            on_cnipa_list ? qualify_by_statements(signer)
+                          : qualify_for_signature(signer, store.trusted_lists()->services_of(root), judged_at);
+        for (const std::string& line : qualification.lines)
+            trace_line(line);
+        if (!qualification.legal_value) {
+            trace_line("La firma non è una firma qualificata: è una firma elettronica.");
             for (const std::string& line : qualification.lines)
-                trace_line(line);
-            if (!qualification.legal_value) {
-                trace_line("La firma non è una firma qualificata: è una firma elettronica.");
-                for (const std::string& line : qualification.lines)
-                    if (!line.ends_with(Qualification_text_qualified)) {
-                        outcome.attestation_reason = "Firma non qualificata. " + line;
-                        break;
-                    }
-                outcome.kind = Signature_kind::Attestation;
-                outcome.kind_assigned = true;
-                return;
-            }
+                if (!line.ends_with(Qualification_text_qualified)) {
+                    outcome.attestation_reason = "Firma non qualificata. " + line;
+                    break;
+                }
+            outcome.kind = Signature_kind::Attestation;
+            outcome.kind_assigned = true;
+            return;
         }
         trace_line("La firma è una firma legale");
         outcome.kind = Signature_kind::Legal_value;

@@ -4,7 +4,9 @@
 // a CA/QC service of a trusted list granted at the time judged), every issuer on the way is a
 // certification authority, and the signer's certificate allows non-repudiation; under a trusted
 // list's service the certificate must also be qualified for electronic signatures with its key on
-// a qualified device, both at its issuance and at the time judged (qualification.h). A certificate of
+// a qualified device, both at its issuance and at the time judged, by every service that names the
+// root (qualification.h); under a root of the CNIPA list a certificate with qcStatements must be
+// such a certificate by its own statements. A certificate of
 // a CA/QC service of a trusted list ends the chain even when it is not self-signed: the list
 // trusts the service's certificate, not whoever issued it.
 //

@@ -38,6 +38,12 @@ constexpr std::string_view Qc_type_web = "0.4.0.1862.1.6.3";
 // secure device, and without.
 constexpr std::string_view Policy_qcp_sscd = "0.4.0.1456.1.1";
 constexpr std::string_view Policy_qcp = "0.4.0.1456.1.2";
+// Policies of qualified certificates for legal persons (EN 319 411-2 QCP-l, QCP-l-qscd).
+constexpr std::string_view Policy_qcp_legal = "0.4.0.194112.1.1";
+constexpr std::string_view Policy_qcp_legal_qscd = "0.4.0.194112.1.3";
+constexpr std::string_view Organization_identifier = "2.5.4.97";
+// givenName, surname, pseudonym: a subject with any of them names a natural person.
+constexpr std::string_view Natural_person_attributes[] = {"2.5.4.42", "2.5.4.4", "2.5.4.65"};
 
 constexpr std::string_view Qualifier_prefixes[] = {
     "http://uri.etsi.org/TrstSvc/TrustedList/SvcInfoExt/",
@@ -198,6 +204,87 @@ Qualification refused(Qualification qualification, const char* why)
     return qualification;
 }
 
+bool holds(const std::set<std::string>& held, std::string_view value)
+{
+    return held.count(std::string(value)) != 0;
+}
+
+// Issued to a legal person by its own say: a policy for legal persons, or an organisation
+// identifier in a subject that names no natural person.
+bool names_a_legal_person(const Certificate_facts& facts)
+{
+    if (holds(facts.policies, Policy_qcp_legal) || holds(facts.policies, Policy_qcp_legal_qscd))
+        return true;
+    return holds(facts.subject_attributes, Organization_identifier) &&
+           !std::any_of(std::begin(Natural_person_attributes), std::end(Natural_person_attributes),
+                        [&](std::string_view oid) { return holds(facts.subject_attributes, oid); });
+}
+
+// What the certificate and the qualifiers of the list that select it make of it. The list's
+// qualifiers come first; the certificate speaks where they are silent: QcCompliance (or, for a
+// certificate issued before 1 July 2016 only, a QCP / QCP+ policy) makes it qualified, QcSSCD (or
+// QCP+ then) puts its key on a qualified device, QcType names its use.
+Qualification judge(const Qc_statements& statements, const Certificate_facts& facts,
+                    const std::vector<std::string>& qualifiers, const std::vector<std::string>& information)
+{
+    Qualification result;
+    const bool before_regulation = facts.issued < Qualified_status_change;
+    const bool policy_qcp_sscd = before_regulation && holds(facts.policies, Policy_qcp_sscd);
+    const bool policy_qcp = before_regulation && holds(facts.policies, Policy_qcp);
+
+    // Qualified: the list's QCStatement / NotQualified, else the certificate's own statement.
+    const Override qualified{has(qualifiers, "QCStatement"), has(qualifiers, "NotQualified")};
+    if (qualified.conflicting())
+        return refused(result, Qualification_text_conflict);
+    if (qualified.no)
+        return refused(result, Qualification_text_declared_not_qualified);
+    result.qualified = qualified.yes || statements.compliance || policy_qcp_sscd || policy_qcp;
+    if (!result.qualified)
+        return refused(result, Qualification_text_not_qualified);
+
+    // The use: the list's QCForESig / QCForESeal / QCForWSA, else the certificate's QcType (none
+    // given: electronic signatures).
+    std::set<Qualified_use> uses;
+    if (has(qualifiers, "QCForESig"))
+        uses.insert(Qualified_use::Signature);
+    if (has(qualifiers, "QCForESeal"))
+        uses.insert(Qualified_use::Seal);
+    if (has(qualifiers, "QCForWSA"))
+        uses.insert(Qualified_use::Web_site);
+    if (uses.empty())
+        uses.insert(statements.types.begin(), statements.types.end());
+    if (uses.empty())
+        uses.insert(Qualified_use::Signature);
+    result.use = uses.size() == 1 ? *uses.begin() : Qualified_use::Unknown;
+    if (result.use == Qualified_use::Seal)
+        return refused(result, Qualification_text_seal);
+    if (result.use == Qualified_use::Web_site)
+        return refused(result, Qualification_text_web);
+    if (result.use != Qualified_use::Signature)
+        return refused(result, Qualification_text_unknown_use);
+    // A service that names what it is for must name electronic signatures.
+    const bool names_uses = has(information, tsl_uri::For_signatures) || has(information, tsl_uri::For_seals) ||
+                            has(information, tsl_uri::For_web_sites) || has(information, tsl_uri::For_web_sites_old);
+    if (names_uses && !has(information, tsl_uri::For_signatures))
+        return refused(result, Qualification_text_service_use);
+
+    // The device: the list's With / No qualifiers, else (and under StatusAsInCert) the
+    // certificate's QcSSCD.
+    const Override device{has(qualifiers, "QCWithSSCD") || has(qualifiers, "QCWithQSCD") ||
+                              has(qualifiers, "QCQSCDManagedOnBehalf"),
+                          has(qualifiers, "QCNoSSCD") || has(qualifiers, "QCNoQSCD")};
+    if (device.conflicting())
+        return refused(result, Qualification_text_conflict);
+    result.qualified_device = device.yes || (!device.no && (statements.sscd || policy_qcp_sscd));
+    if (!result.qualified_device)
+        return refused(result, Qualification_text_no_device);
+
+    result.legal_person = has(qualifiers, "QCForLegalPerson") || names_a_legal_person(facts);
+    if (result.legal_person)
+        return refused(result, Qualification_text_legal_person);
+    return result;
+}
+
 } // namespace
 
 Qc_statements read_qc_statements(const Certificate& certificate)
@@ -277,71 +364,75 @@ Qualification qualification_at(const Certificate& certificate, const Trust_servi
             qualifiers.push_back(name);
         }
     }
-
-    const bool policy_qcp_sscd = facts.policies.count(std::string(Policy_qcp_sscd)) != 0;
-    const bool policy_qcp = facts.policies.count(std::string(Policy_qcp)) != 0;
-
-    // Qualified: the list's QCStatement / NotQualified, else the certificate's own statement.
-    const Override qualified{has(qualifiers, "QCStatement"), has(qualifiers, "NotQualified")};
-    if (qualified.conflicting())
-        return refused(result, Qualification_text_conflict);
-    // A certificate issued before 1 July 2016 without any qcStatements extension, by a service
-    // accredited then, about which the list says nothing: qualified, as the national rules of the
-    // time made every certificate of an accredited certifier, on a secure device.
-    const bool legacy =
-        !statements.present && facts.issued < Qualified_status_change && !qualified.yes && !qualified.no;
-    result.qualified =
-        qualified.yes || (!qualified.no && (statements.compliance || policy_qcp_sscd || policy_qcp || legacy));
-    if (qualified.no)
-        return refused(result, Qualification_text_declared_not_qualified);
-    if (!result.qualified)
-        return refused(result, Qualification_text_not_qualified);
-
-    // The use: the list's QCForESig / QCForESeal / QCForWSA, else the certificate's QcType (none
-    // given: electronic signatures).
-    std::set<Qualified_use> uses;
-    if (has(qualifiers, "QCForESig"))
-        uses.insert(Qualified_use::Signature);
-    if (has(qualifiers, "QCForESeal"))
-        uses.insert(Qualified_use::Seal);
-    if (has(qualifiers, "QCForWSA"))
-        uses.insert(Qualified_use::Web_site);
-    if (uses.empty())
-        uses.insert(statements.types.begin(), statements.types.end());
-    if (uses.empty())
-        uses.insert(Qualified_use::Signature);
-    result.use = uses.size() == 1 ? *uses.begin() : Qualified_use::Unknown;
-    if (result.use == Qualified_use::Seal)
-        return refused(result, Qualification_text_seal);
-    if (result.use == Qualified_use::Web_site)
-        return refused(result, Qualification_text_web);
-    if (result.use != Qualified_use::Signature)
-        return refused(result, Qualification_text_unknown_use);
-    // A service that names what it is for must name electronic signatures.
-    const auto& information = period->additional_information;
-    const bool names_uses = has(information, tsl_uri::For_signatures) || has(information, tsl_uri::For_seals) ||
-                            has(information, tsl_uri::For_web_sites) || has(information, tsl_uri::For_web_sites_old);
-    if (names_uses && !has(information, tsl_uri::For_signatures))
-        return refused(result, Qualification_text_service_use);
-
-    // The device: the list's With / No / StatusAsInCert qualifiers, else the certificate's QcSSCD.
-    const Override device{has(qualifiers, "QCWithSSCD") || has(qualifiers, "QCWithQSCD") ||
-                              has(qualifiers, "QCQSCDManagedOnBehalf"),
-                          has(qualifiers, "QCNoSSCD") || has(qualifiers, "QCNoQSCD")};
-    if (device.conflicting())
-        return refused(result, Qualification_text_conflict);
-    result.qualified_device = device.yes || (!device.no && (statements.sscd || policy_qcp_sscd || legacy));
-    if (!result.qualified_device)
-        return refused(result, Qualification_text_no_device);
-
-    result.legal_person = has(qualifiers, "QCForLegalPerson");
-    if (result.legal_person)
-        return refused(result, Qualification_text_legal_person);
-    return result;
+    return judge(statements, facts, qualifiers, period->additional_information);
 }
 
-Signature_qualification qualify_for_signature(const Certificate& certificate, const Trust_service& service,
-                                              std::time_t judged_at)
+Qualification qualification_by_certificate(const Certificate& certificate)
+{
+    const Qc_statements statements = read_qc_statements(certificate);
+    if (!statements.readable)
+        return refused({}, Qualification_text_statements);
+    return judge(statements, facts_of(certificate), {}, {});
+}
+
+Signature_qualification qualify_by_statements(const Certificate& certificate)
+{
+    Signature_qualification verdict;
+    verdict.legal_value = true;
+    if (!read_qc_statements(certificate).present)
+        return verdict;
+    const Qualification qualification = qualification_by_certificate(certificate);
+    verdict.legal_value = qualification.why_not.empty();
+    verdict.lines.push_back(std::string(Qualification_text_by_certificate) + ": " +
+                            (verdict.legal_value ? Qualification_text_qualified : qualification.why_not));
+    return verdict;
+}
+
+namespace {
+
+// Why the certificate is no qualified signature certificate at one time, by every service of
+// the lists that vouched then for its authority's signature certificates; empty when it is one.
+// Services that disagree leave it undecided, and so not qualified.
+std::string judged_by_services(const Certificate& certificate, const std::vector<const Trust_service*>& services,
+                               std::time_t at)
+{
+    std::vector<std::pair<const Trust_service*, Qualification>> judged;
+    for (const Trust_service* service : services) {
+        const Service_period* period = service->period_at(at);
+        if (period && is_accredited_signature_authority(*period, at))
+            judged.emplace_back(service, qualification_at(certificate, *service, at));
+    }
+    if (judged.empty()) {
+        // None in force: the reason of the first service listed then, else of the first at all.
+        const auto listed = std::find_if(services.begin(), services.end(),
+                                         [&](const Trust_service* service) { return service->period_at(at); });
+        if (services.empty())
+            return Qualification_text_not_listed;
+        const std::string why =
+            qualification_at(certificate, **(listed != services.end() ? listed : services.begin()), at).why_not;
+        return why.empty() ? Qualification_text_service_use : why;
+    }
+    const auto qualified =
+        std::count_if(judged.begin(), judged.end(), [](const auto& one) { return one.second.why_not.empty(); });
+    if (qualified == static_cast<std::ptrdiff_t>(judged.size()))
+        return {};
+    if (qualified == 0)
+        return judged.front().second.why_not;
+    std::string why = std::string(Qualification_text_services_disagree) + " (";
+    for (size_t i = 0; i < judged.size(); ++i) {
+        const auto& [service, qualification] = judged[i];
+        std::string said = qualification.why_not.empty() ? Qualification_text_qualified : qualification.why_not;
+        if (said.ends_with('.'))
+            said.pop_back();
+        why += (i ? "; «" : "«") + service->name + "»: " + said;
+    }
+    return why + ").";
+}
+
+} // namespace
+
+Signature_qualification qualify_for_signature(const Certificate& certificate,
+                                              const std::vector<const Trust_service*>& services, std::time_t judged_at)
 {
     Signature_qualification verdict;
     std::tm parts{};
@@ -354,16 +445,22 @@ Signature_qualification qualify_for_signature(const Certificate& certificate, co
     } times[] = {{"Alla data di emissione del certificato", issued}, {"Alla data di riferimento", judged_at}};
     verdict.legal_value = true;
     for (const auto& [what, at] : times) {
-        const Qualification qualification = qualification_at(certificate, service, at);
+        const std::string why_not = judged_by_services(certificate, services, at);
         const std::string when = std::string(what) + " (" + list_time_text(at) + ")";
-        if (qualification.why_not.empty()) {
+        if (why_not.empty()) {
             verdict.lines.push_back(when + ": " + Qualification_text_qualified);
         } else {
-            verdict.lines.push_back(when + ": " + qualification.why_not);
+            verdict.lines.push_back(when + ": " + why_not);
             verdict.legal_value = false;
         }
     }
     return verdict;
+}
+
+Signature_qualification qualify_for_signature(const Certificate& certificate, const Trust_service& service,
+                                              std::time_t judged_at)
+{
+    return qualify_for_signature(certificate, std::vector<const Trust_service*>{&service}, judged_at);
 }
 
 } // namespace velin

@@ -1,8 +1,11 @@
 // Whether a signer's certificate is an EU qualified certificate for electronic signatures whose key
 // is on a qualified signature creation device: what the certificate states in its qcStatements
-// extension (EN 319 412-5), overridden by the Qualifications extension its CA/QC service carries in
-// the trusted list (ETSI TS 119 612), the service's status and additional service information,
+// extension (EN 319 412-5; for certificates issued before 1 July 2016 also the QCP / QCP+ policies
+// of TS 101 456), overridden by the Qualifications extension its CA/QC services carry in the
+// trusted lists (ETSI TS 119 612), the services' status and additional service information,
 // judged as ETSI TS 119 615 does, at the certificate's issuance and at the time that counts.
+// Nothing else makes a certificate qualified: one that says nothing of itself, of a list that says
+// nothing of it, is not.
 #pragma once
 
 #include "trust/certificate.h"
@@ -52,9 +55,22 @@ struct Signature_qualification {
 };
 
 // A qualified electronic signature: a qualified certificate for electronic signatures on a
-// qualified device both when the certificate was issued (notBefore) and at judged_at.
+// qualified device both when the certificate was issued (notBefore) and at judged_at. At each time
+// every service given (those of the lists that name the certificate's authority) that was then a
+// CA/QC service qualified for electronic signatures judges it; when they do not agree, it is not
+// a qualified signature.
+Signature_qualification qualify_for_signature(const Certificate& certificate,
+                                              const std::vector<const Trust_service*>& services, std::time_t judged_at);
 Signature_qualification qualify_for_signature(const Certificate& certificate, const Trust_service& service,
                                               std::time_t judged_at);
+
+// The certificate by its own statements, as no list speaks for it.
+Qualification qualification_by_certificate(const Certificate& certificate);
+// Under a root of the national list, which vouches for the certificates of its authorities as the
+// national rules did: a certificate without qcStatements keeps that (legal value, no lines); one
+// with them is a qualified signature only when they make it a qualified certificate for
+// electronic signatures on a qualified device, of a natural person.
+Signature_qualification qualify_by_statements(const Certificate& certificate);
 
 // Texts of the verdicts.
 inline constexpr const char* Qualification_text_qualified =
@@ -82,5 +98,9 @@ inline constexpr const char* Qualification_text_service_use =
 inline constexpr const char* Qualification_text_no_device =
     "la chiave del certificato non è su un dispositivo qualificato per la creazione della firma.";
 inline constexpr const char* Qualification_text_legal_person = "il certificato è rilasciato a una persona giuridica.";
+inline constexpr const char* Qualification_text_services_disagree =
+    "i servizi delle liste di fiducia per questa autorità di certificazione danno esiti diversi, quindi la "
+    "qualificazione del certificato non è determinabile";
+inline constexpr const char* Qualification_text_by_certificate = "Secondo le dichiarazioni del certificato";
 
 } // namespace velin

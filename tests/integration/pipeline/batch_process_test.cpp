@@ -3,6 +3,8 @@
 #include "VelinVerify/app/batch_pool.h"
 #include "VelinVerify/app/batch_report.h"
 #include "batch_verifier.h"
+#include "common/owner.h"
+#include "qualified_certificate.h"
 #include "report_time.h"
 #include "test_folder.h"
 #include "trace_records.h"
@@ -15,6 +17,9 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
+
+#include <openssl/cms.h>
+#include <openssl/pem.h>
 
 #include <atomic>
 #include <chrono>
@@ -709,6 +714,118 @@ TEST(Batch_text, NamesFromCertificatesCannotForgeLinesOrBreakJson)
     EXPECT_EQ(printable_text("a\x1b[2Jb\xff"), "a\xEF\xBF\xBD[2Jb\xEF\xBF\xBD");
     EXPECT_EQ(printable_text("Niccolò"), "Niccolò");
     EXPECT_EQ(json_string("a\"b\\c\n\x01\xc3"), "\"a\\\"b\\\\c\\n\\u0001\xEF\xBF\xBD\"");
+}
+
+// A text signed by a certificate the test issues under an authority whose key it has
+// (NAME.cert.pem / NAME.key.pem of a fixture folder): by default the accredited CA of the national
+// list.
+std::filesystem::path
+signed_under(const std::filesystem::path& folder, const std::string& name, test::Certificate_spec spec,
+             const std::filesystem::path& authority_files = std::filesystem::path(VELIN_PKI_FIXTURES) / "accredited-ca")
+{
+    const std::string key_pem = test::read_file(authority_files.string() + ".key.pem");
+    const std::string certificate_pem = test::read_file(authority_files.string() + ".cert.pem");
+    Owner<BIO> key_input(BIO_new_mem_buf(key_pem.data(), static_cast<int>(key_pem.size())));
+    Owner<BIO> certificate_input(BIO_new_mem_buf(certificate_pem.data(), static_cast<int>(certificate_pem.size())));
+    const Owner<EVP_PKEY> authority_key(PEM_read_bio_PrivateKey(key_input.get(), nullptr, nullptr, nullptr));
+    const Owner<X509> authority(PEM_read_bio_X509(certificate_input.get(), nullptr, nullptr, nullptr));
+    const Owner<EVP_PKEY> key(EVP_EC_gen("P-256"));
+    spec.key_usage = "critical,digitalSignature,nonRepudiation";
+    spec.common_name = "VERDI ANNA";
+    spec.serial = 0x7a01;
+    const Certificate signer = test::make_certificate(spec, key.get(), authority.get(), authority_key.get());
+    const std::string text = "Contratto di fornitura.";
+    Owner<BIO> content(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+    const Owner<CMS_ContentInfo> message(
+        CMS_sign(signer.raw_handle(), key.get(), nullptr, content.get(), CMS_BINARY | CMS_NOSMIMECAP));
+    unsigned char* der = nullptr;
+    const int length = message ? i2d_CMS_ContentInfo(message.get(), &der) : 0;
+    const Owner<unsigned char, Openssl_free> owned(der);
+    if (length <= 0)
+        throw std::runtime_error("cannot sign a test envelope");
+    const std::filesystem::path file = folder / (name + ".txt.p7m");
+    test::write_file(file, std::string(reinterpret_cast<const char*>(der), static_cast<size_t>(length)));
+    return file;
+}
+
+// Under a root of the national list a certificate that states what it is for is judged by its
+// statements: a seal, a web certificate or a legal person's certificate never has legal value,
+// and the report says why; a signature certificate on a qualified device keeps it.
+TEST_F(Batch_test, UnderTheNationalListTheCertificatesStatementsDecideTheLegalValue)
+{
+    const auto verify = [&](const std::string& name, const test::Certificate_spec& spec) {
+        return run({"--batch", QString::fromStdString(signed_under(folder.path(), name, spec).string())});
+    };
+    const Program_run signature =
+        verify("firma", {.statements = "CSe", .issued = "2025-01-01T00:00:00Z", .subject = {"GN", "SN"}});
+    EXPECT_EQ(signature.exit_code, Exit_warnings) << signature.out;
+    EXPECT_NE(signature.out.find("    Tipo di firma: Firma digitale (con validità legale)\n"), std::string::npos)
+        << signature.out;
+
+    const struct {
+        const char* name;
+        test::Certificate_spec spec;
+        const char* why;
+    } refused[] = {
+        {"sigillo",
+         {.statements = "CSs", .subject = {"organizationIdentifier"}},
+         "il certificato è qualificato per sigilli elettronici, non per firme."},
+        {"sito", {.statements = "Cw"}, "il certificato è qualificato per l'autenticazione di siti web, non per firme."},
+        {"persona-giuridica",
+         {.statements = "CSe", .policies = "0.4.0.194112.1.3"},
+         "il certificato è rilasciato a una persona giuridica."},
+        {"ente",
+         {.statements = "CSe", .subject = {"organizationIdentifier"}},
+         "il certificato è rilasciato a una persona giuridica."},
+    };
+    for (const auto& [name, spec, why] : refused) {
+        const Program_run result = verify(name, spec);
+        EXPECT_EQ(result.exit_code, Exit_warnings) << name << "\n" << result.out;
+        EXPECT_EQ(result.out.find("Firma digitale (con validità legale)"), std::string::npos) << name << "\n"
+                                                                                              << result.out;
+        EXPECT_NE(result.out.find("    Tipo di firma: Firma elettronica (attestazione)\n"), std::string::npos)
+            << name << "\n"
+            << result.out;
+        EXPECT_NE(result.out.find(std::string("[informazione] Firma non qualificata. Secondo le dichiarazioni del "
+                                              "certificato: ") +
+                                  why + "\n"),
+                  std::string::npos)
+            << name << "\n"
+            << result.out;
+    }
+}
+
+// Under a service of the trusted lists a certificate is qualified only when it or the list says
+// so: one issued in 2014 by a service accredited then, without qcStatements or a QCP policy, has
+// no legal value, and the report says why; the list's own signer, which states it, keeps it.
+TEST_F(Batch_test, UnderATrustedListACertificateThatSaysNothingOfItselfIsNotQualified)
+{
+    const std::filesystem::path fixtures = std::filesystem::path(VELIN_SOURCE_DIR) / "tests/fixtures/tsl";
+    const std::filesystem::path lists = folder / "share/velin-manager/trusted-lists";
+    std::filesystem::create_directories(lists);
+    std::filesystem::copy_file(fixtures / "eu-lotl.xml", lists / "eu-lotl.xml");
+    std::filesystem::copy_file(fixtures / "it-tsl.xml", lists / "TSL-IT.xml");
+    const std::vector<std::pair<QString, QString>> lists_home{
+        {"XDG_DATA_HOME", QString::fromStdString((folder / "share").string())}};
+
+    const Program_run stated =
+        run({"--batch", QString::fromStdString((fixtures / "signer-granted.txt.p7m").string())}, false, lists_home);
+    EXPECT_NE(stated.out.find("    Tipo di firma: Firma digitale (con validità legale)\n"), std::string::npos)
+        << stated.out;
+
+    for (const char* policy : {static_cast<const char*>(nullptr), "0.4.0.194112.1.2"}) {
+        const std::filesystem::path silent = signed_under(
+            folder.path(), policy ? "politica" : "muto",
+            {.issued = "2014-03-01T00:00:00Z", .policies = policy, .subject = {"GN", "SN"}}, fixtures / "ca-granted");
+        const Program_run result = run({"--batch", QString::fromStdString(silent.string())}, false, lists_home);
+        EXPECT_EQ(result.out.find("Firma digitale (con validità legale)"), std::string::npos) << result.out;
+        EXPECT_NE(result.out.find("    Tipo di firma: Firma elettronica (attestazione)\n"), std::string::npos)
+            << result.out;
+        EXPECT_NE(result.out.find("[informazione] Firma non qualificata. Alla data di emissione del certificato "
+                                  "(01/03/2014 00:00 UTC): il certificato non è qualificato.\n"),
+                  std::string::npos)
+            << result.out;
+    }
 }
 
 } // namespace

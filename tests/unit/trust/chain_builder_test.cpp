@@ -1,12 +1,16 @@
 // Chain building and classification for each case of the test PKI, on lists built per test.
 #include "pki.h"
+#include "qualified_certificate.h"
 #include "test_folder.h"
 #include "trace_records.h"
 
 #include "trust/chain_builder.h"
+#include "trust/qualification.h"
 #include "trust/report.h"
+#include "trust/trusted_list_store.h"
 
 #include <gtest/gtest.h>
+#include <openssl/pem.h>
 
 namespace velin::test {
 namespace {
@@ -231,6 +235,105 @@ TEST_F(Chain_builder_test, the_job_covers_every_signer_and_needs_a_readable_cert
     } catch (const std::logic_error& error) {
         EXPECT_STREQ("Assertion failed: is_assigned ()", error.what());
     }
+}
+
+Owner<EVP_PKEY> pki_key(const std::string& name)
+{
+    const std::string pem = pki_text(name + ".key.pem");
+    Owner<BIO> input(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    return Owner<EVP_PKEY>(PEM_read_bio_PrivateKey(input.get(), nullptr, nullptr, nullptr));
+}
+
+// Under a root of the national list the certificate's own statements, when it has them, decide:
+// a seal, a web certificate, a legal person's certificate or one without a qualified device get
+// no legal value, with the reason for the user.
+TEST_F(Chain_builder_test, under_the_national_list_the_certificates_statements_decide)
+{
+    auto store = installed_lists();
+    const Owner<EVP_PKEY> key(EVP_EC_gen("P-256"));
+    const Owner<EVP_PKEY> authority_key = pki_key("accredited-ca");
+    const Certificate authority = pki_certificate("accredited-ca");
+    const auto issued = [&](Certificate_spec spec) {
+        spec.key_usage = "critical,digitalSignature,nonRepudiation";
+        spec.subject.insert(spec.subject.end(), {"GN", "SN"});
+        return make_certificate(spec, key.get(), authority.raw_handle(), authority_key.get());
+    };
+    expect_kind(build_chain(*store, issued({"CSe"})), Signature_kind::Legal_value,
+                "Firma digitale (con validità legale)");
+    const struct {
+        Certificate_spec spec;
+        const char* why;
+    } refused[] = {
+        {{"CSs"}, Qualification_text_seal},
+        {{"Cw"}, Qualification_text_web},
+        {{"Ce"}, Qualification_text_no_device},
+        {{.statements = "CSe", .policies = "0.4.0.194112.1.3"}, Qualification_text_legal_person},
+    };
+    for (const auto& [spec, why] : refused) {
+        const Chain_outcome outcome = build_chain(*store, issued(spec));
+        ASSERT_TRUE(outcome.complete) << why;
+        expect_kind(outcome, Signature_kind::Attestation, "Firma elettronica (attestazione)");
+        EXPECT_EQ(outcome.attestation_reason,
+                  std::string("Firma non qualificata. ") + Qualification_text_by_certificate + ": " + why);
+    }
+    // A legal person's subject without any statements: the national rules of old still decide.
+    expect_kind(build_chain(*store, make_certificate(
+                                        {.key_usage = "critical,nonRepudiation", .subject = {"organizationIdentifier"}},
+                                        key.get(), authority.raw_handle(), authority_key.get())),
+                Signature_kind::Legal_value, "Firma digitale (con validità legale)");
+}
+
+// Two services of the lists name the same authority: both judge the signer, whichever is listed
+// first, and when they disagree there is no legal value.
+TEST_F(Chain_builder_test, every_service_that_names_the_authority_judges_the_signer)
+{
+    auto store = lists({}, {}, {});
+    const Owner<EVP_PKEY> authority_key(EVP_EC_gen("P-256"));
+    const Owner<EVP_PKEY> key(EVP_EC_gen("P-256"));
+    const Certificate authority = make_certificate(
+        {.issued = "2015-01-01T00:00:00Z", .authority = true, .common_name = "CA con due servizi", .serial = 1},
+        authority_key.get());
+    const Certificate signer =
+        make_certificate({.statements = "CSe", .issued = "2020-01-01T00:00:00Z", .subject = {"GN", "SN"}}, key.get(),
+                         authority.raw_handle(), authority_key.get());
+    const std::string qualifier = "http://uri.etsi.org/TrstSvc/TrustedList/SvcInfoExt/";
+    const auto service = [&](const char* name, std::vector<Qualification_element> qualifications) {
+        return Trust_service{"Prestatore",
+                             name,
+                             {authority},
+                             {tsl_uri::Service_ca_qc,
+                              tsl_uri::Status_granted,
+                              at("2016-07-01T00:00:00Z"),
+                              {tsl_uri::For_signatures},
+                              std::move(qualifications)},
+                             {},
+                             {}};
+    };
+    const Trust_service as_stated = service("CA firme", {});
+    const Trust_service without_device = service(
+        "CA firme remote", {{{qualifier + "QCNoQSCD"},
+                             {Qualification_criteria::Assertion::All, {{{"nonRepudiation", true}}}, {}, {}, {}, {}}}});
+    for (const auto& services : {std::vector<Trust_service>{as_stated, without_device},
+                                 std::vector<Trust_service>{without_device, as_stated}}) {
+        Trusted_list national;
+        national.territory = "IT";
+        national.services = services;
+        store->use_trusted_lists(std::make_shared<const Trusted_lists>(Kept_list{Trusted_list{}, {}},
+                                                                       std::vector<Kept_list>{{national, {}}}));
+        const Chain_outcome outcome = build_chain(*store, signer, at("2024-01-01T00:00:00Z"));
+        ASSERT_TRUE(outcome.complete);
+        expect_kind(outcome, Signature_kind::Attestation, "Firma elettronica (attestazione)");
+        EXPECT_NE(outcome.attestation_reason.find(Qualification_text_services_disagree), std::string::npos)
+            << outcome.attestation_reason;
+    }
+    // The same services in agreement: legal value.
+    Trusted_list national;
+    national.territory = "IT";
+    national.services = {as_stated, service("CA firme su dispositivo", {})};
+    store->use_trusted_lists(
+        std::make_shared<const Trusted_lists>(Kept_list{Trusted_list{}, {}}, std::vector<Kept_list>{{national, {}}}));
+    expect_kind(build_chain(*store, signer, at("2024-01-01T00:00:00Z")), Signature_kind::Legal_value,
+                "Firma digitale (con validità legale)");
 }
 
 TEST(Signature_kind_text, matches_the_window_texts)

@@ -3,105 +3,18 @@
 // certificates made in the test.
 #include "trust/qualification.h"
 
-#include "common/owner.h"
 #include "pki.h"
+#include "qualified_certificate.h"
 
 #include <gtest/gtest.h>
-#include <openssl/conf.h>
-#include <openssl/evp.h>
-#include <openssl/x509v3.h>
-
-#include <stdexcept>
 
 namespace velin {
 namespace {
 
 using test::at;
 
-std::string tlv(uint8_t tag, const std::string& content)
-{
-    return std::string(1, static_cast<char>(tag)) + static_cast<char>(content.size()) + content;
-}
-
-// qcStatements from letters: C QcCompliance, S QcSSCD, e/s/w QcType esign/eseal/web; "!" bytes that
-// are no statements.
-std::string qc_statements(const std::string& letters)
-{
-    const std::string etsi("\x04\x00\x8e\x46\x01", 5); // 0.4.0.1862.1
-    if (letters == "!")
-        return tlv(0x30, tlv(0x02, "\x01"));
-    std::string statements, types;
-    for (char letter : letters) {
-        if (letter == 'C' || letter == 'S')
-            statements += tlv(0x30, tlv(0x06, etsi + (letter == 'C' ? '\x01' : '\x04')));
-        else
-            types += tlv(0x06, etsi + '\x06' + (letter == 'e' ? '\x01' : letter == 's' ? '\x02' : '\x03'));
-    }
-    if (!types.empty())
-        statements += tlv(0x30, tlv(0x06, etsi + '\x06') + tlv(0x30, types));
-    return tlv(0x30, statements);
-}
-
-struct Certificate_spec {
-    std::string statements; // letters of qc_statements; empty: no extension
-    const char* issued = "2018-01-01T00:00:00Z";
-    const char* key_usage = "critical,nonRepudiation";
-    const char* policies = nullptr;
-    const char* extended_usage = nullptr;
-    bool serial_number = false; // the subject carries a serialNumber attribute
-};
-
-Certificate make_certificate(const Certificate_spec& spec)
-{
-    Owner<EVP_PKEY> key(EVP_EC_gen("P-256"));
-    Owner<X509> x(X509_new());
-    X509_set_version(x.get(), 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(x.get()), 5);
-    X509_NAME* name = X509_get_subject_name(x.get());
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("Firmatario"), -1, -1,
-                               0);
-    if (spec.serial_number)
-        X509_NAME_add_entry_by_txt(name, "serialNumber", MBSTRING_UTF8,
-                                   reinterpret_cast<const unsigned char*>("TINIT-X"), -1, -1, 0);
-    X509_set_issuer_name(x.get(), name);
-    ASN1_TIME_set(X509_getm_notBefore(x.get()), at(spec.issued));
-    ASN1_TIME_set(X509_getm_notAfter(x.get()), at("2049-01-01T00:00:00Z"));
-    X509_set_pubkey(x.get(), key.get());
-    const std::pair<int, const char*> extensions[] = {
-        {NID_key_usage, spec.key_usage},
-        {NID_certificate_policies, spec.policies},
-        {NID_ext_key_usage, spec.extended_usage},
-    };
-    // certificatePolicies is read through a configuration database, even an empty one.
-    const std::unique_ptr<CONF, decltype(&NCONF_free)> database(NCONF_new(nullptr), NCONF_free);
-    X509V3_CTX context;
-    X509V3_set_ctx(&context, x.get(), x.get(), nullptr, nullptr, 0);
-    X509V3_set_nconf(&context, database.get());
-    for (const auto& [nid, value] : extensions)
-        if (value) {
-            X509_EXTENSION* extension = X509V3_EXT_nconf_nid(database.get(), &context, nid, value);
-            if (!extension)
-                throw std::runtime_error(std::string("cannot make a test extension: ") + value);
-            X509_add_ext(x.get(), extension, -1);
-            X509_EXTENSION_free(extension);
-        }
-    if (!spec.statements.empty()) {
-        const std::string der = qc_statements(spec.statements);
-        Owner<ASN1_OCTET_STRING> data(ASN1_OCTET_STRING_new());
-        ASN1_OCTET_STRING_set(data.get(), reinterpret_cast<const unsigned char*>(der.data()),
-                              static_cast<int>(der.size()));
-        X509_EXTENSION* extension = X509_EXTENSION_create_by_NID(nullptr, NID_qcStatements, 0, data.get());
-        X509_add_ext(x.get(), extension, -1);
-        X509_EXTENSION_free(extension);
-    }
-    if (X509_sign(x.get(), key.get(), EVP_sha256()) <= 0)
-        throw std::runtime_error("cannot sign a test certificate");
-    unsigned char* der = nullptr;
-    const int length = i2d_X509(x.get(), &der);
-    const std::vector<uint8_t> bytes(der, der + length);
-    OPENSSL_free(der);
-    return Certificate(std::span<const uint8_t>(bytes));
-}
+using test::Certificate_spec;
+using test::make_certificate;
 
 const std::string Ext = "http://uri.etsi.org/TrstSvc/TrustedList/SvcInfoExt/";
 using Assertion = Qualification_criteria::Assertion;
@@ -176,17 +89,51 @@ TEST(Qualification, legal_value_only_for_a_qualified_signature_certificate_on_a_
          {},
          "2025-01-01T00:00:00Z",
          Qualification_text_statements},
+        // The QCP / QCP+ policies of old count for certificates issued before 1 July 2016 only.
         {"QCP+ policy of old",
+         {.statements = "", .issued = "2014-03-01T00:00:00Z", .policies = "0.4.0.1456.1.1"},
+         period("2016-07-01T00:00:00Z"),
+         {accredited},
+         "2025-01-01T00:00:00Z",
+         none},
+        {"QCP policy of old, no device",
+         {.statements = "", .issued = "2014-03-01T00:00:00Z", .policies = "0.4.0.1456.1.2"},
+         period("2016-07-01T00:00:00Z"),
+         {accredited},
+         "2025-01-01T00:00:00Z",
+         Qualification_text_no_device},
+        {"QCP+ policy after July 2016",
          {.statements = "", .policies = "0.4.0.1456.1.1"},
          period("2016-07-01T00:00:00Z"),
          {},
          "2025-01-01T00:00:00Z",
+         Qualification_text_not_qualified},
+        {"QCP+ policy after July 2016 gives no device",
+         {.statements = "Ce", .policies = "0.4.0.1456.1.1"},
+         period("2016-07-01T00:00:00Z"),
+         {},
+         "2025-01-01T00:00:00Z",
+         Qualification_text_no_device},
+        {"QCP+ policy of old, the list's StatusAsInCert",
+         {.statements = "", .issued = "2014-03-01T00:00:00Z", .policies = "0.4.0.1456.1.1"},
+         period("2016-07-01T00:00:00Z", {element({"QCQSCDStatusAsInCert"}, non_repudiation())}),
+         {period("2010-01-01T00:00:00Z", {element({"QCSSCDStatusAsInCert"}, non_repudiation())}, {},
+                 tsl_uri::Status_accredited)},
+         "2025-01-01T00:00:00Z",
          none},
-        // A certificate of an accredited certifier of before July 2016 without QcStatements.
-        {"legacy certificate",
+        // A certificate of before July 2016 that says nothing of itself is qualified only when the
+        // list says so.
+        {"no statements before July 2016",
          {.statements = "", .issued = "2014-03-01T00:00:00Z"},
          period("2016-07-01T00:00:00Z"),
          {accredited},
+         "2025-01-01T00:00:00Z",
+         Qualification_text_not_qualified},
+        {"no statements before July 2016, qualified by the list",
+         {.statements = "", .issued = "2014-03-01T00:00:00Z"},
+         period("2016-07-01T00:00:00Z", {element({"QCStatement", "QCWithQSCD"}, non_repudiation())}),
+         {period("2010-01-01T00:00:00Z", {element({"QCStatement", "QCWithSSCD"}, non_repudiation())}, {},
+                 tsl_uri::Status_accredited)},
          "2025-01-01T00:00:00Z",
          none},
         {"legacy certificate the list declares not qualified",
@@ -196,7 +143,7 @@ TEST(Qualification, legal_value_only_for_a_qualified_signature_certificate_on_a_
          "2025-01-01T00:00:00Z",
          Qualification_text_declared_not_qualified},
         {"legacy certificate without device for the list",
-         {.statements = "", .issued = "2014-03-01T00:00:00Z"},
+         {.statements = "", .issued = "2014-03-01T00:00:00Z", .policies = "0.4.0.1456.1.1"},
          period("2016-07-01T00:00:00Z"),
          {period("2010-01-01T00:00:00Z", {element({"QCNoSSCD"}, non_repudiation())}, {}, tsl_uri::Status_accredited)},
          "2025-01-01T00:00:00Z",
@@ -275,6 +222,25 @@ TEST(Qualification, legal_value_only_for_a_qualified_signature_certificate_on_a_
          {},
          "2025-01-01T00:00:00Z",
          Qualification_text_legal_person},
+        // Issued to a legal person by the certificate's own say.
+        {"legal person's policy",
+         {.statements = "CSe", .policies = "0.4.0.194112.1.3"},
+         period("2016-07-01T00:00:00Z"),
+         {},
+         "2025-01-01T00:00:00Z",
+         Qualification_text_legal_person},
+        {"organisation identifier without a natural person",
+         {.statements = "CSe", .subject = {"organizationIdentifier"}},
+         period("2016-07-01T00:00:00Z"),
+         {},
+         "2025-01-01T00:00:00Z",
+         Qualification_text_legal_person},
+        {"organisation identifier beside a natural person",
+         {.statements = "CSe", .subject = {"organizationIdentifier", "GN", "SN"}},
+         period("2016-07-01T00:00:00Z"),
+         {},
+         "2025-01-01T00:00:00Z",
+         none},
         {"a qualifier not known",
          {"CSe"},
          period("2016-07-01T00:00:00Z", {element({"QCForFuture"}, non_repudiation())}),
@@ -384,6 +350,115 @@ TEST(Qualification, legal_value_only_for_a_qualified_signature_certificate_on_a_
             EXPECT_TRUE(verdict.lines[0].ends_with(tried.why_not) || verdict.lines[1].ends_with(tried.why_not))
                 << tried.name << ": " << verdict.lines[0] << " / " << verdict.lines[1];
         }
+    }
+}
+
+// Every service of the lists that names the authority judges the certificate; only those in force
+// for electronic signatures at each time count, and they must agree.
+TEST(Qualification, every_service_of_the_authority_judges_and_they_must_agree)
+{
+    const Trust_service plain{"P", "CA firme", {}, period("2016-07-01T00:00:00Z"), {}, {}};
+    const Trust_service also_device{"P", "CA firme su dispositivo",
+                                    {},  period("2016-07-01T00:00:00Z", {element({"QCWithQSCD"}, non_repudiation())}),
+                                    {},  {}};
+    const Trust_service no_device{
+        "P", "CA firme remote", {}, period("2016-07-01T00:00:00Z", {element({"QCNoQSCD"}, non_repudiation())}), {}, {}};
+    const Trust_service seals_not_qualified{
+        "P", "CA sigilli",
+        {},  period("2016-07-01T00:00:00Z", {element({"NotQualified"}, non_repudiation())}, {tsl_uri::For_seals}),
+        {},  {}};
+    const Trust_service withdrawn{
+        "P", "CA ritirata", {}, period("2016-07-01T00:00:00Z", {}, {}, tsl_uri::Status_withdrawn), {}, {}};
+    const Trust_service seals{"P", "CA solo sigilli", {}, period("2016-07-01T00:00:00Z", {}, {tsl_uri::For_seals}), {},
+                              {}};
+    const Certificate signer = make_certificate({"CSe"});
+    const std::time_t judged = at("2025-01-01T00:00:00Z");
+    const auto verdict = [&](std::vector<const Trust_service*> services) {
+        return qualify_for_signature(signer, services, judged);
+    };
+
+    EXPECT_TRUE(verdict({&plain, &also_device}).legal_value);
+    // A service for seals or one no longer granted has no say on a signature certificate.
+    EXPECT_TRUE(verdict({&seals_not_qualified, &plain}).legal_value);
+    EXPECT_TRUE(verdict({&withdrawn, &plain}).legal_value);
+    // Neither in force: the first one's reason.
+    const Signature_qualification none = verdict({&withdrawn, &seals});
+    EXPECT_FALSE(none.legal_value);
+    EXPECT_TRUE(none.lines.at(1).ends_with(Qualification_text_service)) << none.lines.at(1);
+
+    // Whichever comes first, two services that disagree leave no legal value, and the line says
+    // what each one said.
+    for (const auto& services : {std::vector<const Trust_service*>{&plain, &no_device},
+                                 std::vector<const Trust_service*>{&no_device, &plain}}) {
+        const Signature_qualification disagreeing = verdict(services);
+        EXPECT_FALSE(disagreeing.legal_value);
+        ASSERT_EQ(disagreeing.lines.size(), 2u);
+        for (const std::string& line : disagreeing.lines) {
+            EXPECT_NE(line.find(Qualification_text_services_disagree), std::string::npos) << line;
+            // Each service's own text, without its full stop, and one at the end of the line.
+            const std::string qualified = Qualification_text_qualified, no_device = Qualification_text_no_device;
+            EXPECT_NE(line.find("«CA firme»: " + qualified.substr(0, qualified.size() - 1)), std::string::npos) << line;
+            EXPECT_NE(line.find("«CA firme remote»: " + no_device.substr(0, no_device.size() - 1)), std::string::npos)
+                << line;
+            EXPECT_TRUE(line.ends_with(").")) << line;
+        }
+    }
+    // Both refuse, for different reasons: no legal value, and no disagreement to speak of.
+    const Trust_service not_qualified{
+        "P", "CA non qualificata",
+        {},  period("2016-07-01T00:00:00Z", {element({"NotQualified"}, non_repudiation())}),
+        {},  {}};
+    const Signature_qualification refusing = verdict({&no_device, &not_qualified});
+    EXPECT_FALSE(refusing.legal_value);
+    EXPECT_TRUE(refusing.lines.at(1).ends_with(Qualification_text_no_device)) << refusing.lines.at(1);
+    EXPECT_FALSE(qualify_for_signature(signer, std::vector<const Trust_service*>{}, judged).legal_value);
+}
+
+// Under a root of the national list: a certificate without qcStatements keeps the legal value the
+// national rules gave it; one with them is judged by them.
+TEST(Qualification, statements_decide_under_the_national_list)
+{
+    const char* none = "";
+    const struct {
+        const char* name;
+        Certificate_spec certificate;
+        const char* why_not; // "" for legal value
+    } cases[] = {
+        {"no statements", {}, none},
+        {"no statements, legal person's subject", {.subject = {"organizationIdentifier"}}, none},
+        {"esign on device", {"CSe"}, none},
+        {"no QcType", {"CS"}, none},
+        {"natural person of an organisation", {.statements = "CSe", .subject = {"organizationIdentifier", "SN"}}, none},
+        {"seal", {"CSs"}, Qualification_text_seal},
+        {"seal without device", {"Cs"}, Qualification_text_seal},
+        {"web", {"Cw"}, Qualification_text_web},
+        {"no device", {"Ce"}, Qualification_text_no_device},
+        {"not qualified", {"Se"}, Qualification_text_not_qualified},
+        {"unreadable", {"!"}, Qualification_text_statements},
+        {"legal person's policy",
+         {.statements = "CSe", .policies = "0.4.0.194112.1.1"},
+         Qualification_text_legal_person},
+        {"legal person's subject",
+         {.statements = "CSe", .subject = {"organizationIdentifier"}},
+         Qualification_text_legal_person},
+        {"QCP+ policy of old beside a QcType",
+         {.statements = "e", .issued = "2014-03-01T00:00:00Z", .policies = "0.4.0.1456.1.1"},
+         none},
+        {"QCP+ policy after July 2016 beside a QcType",
+         {.statements = "e", .policies = "0.4.0.1456.1.1"},
+         Qualification_text_not_qualified},
+    };
+    for (const auto& tried : cases) {
+        const Signature_qualification verdict = qualify_by_statements(make_certificate(tried.certificate));
+        EXPECT_EQ(verdict.legal_value, *tried.why_not == '\0') << tried.name;
+        if (tried.certificate.statements.empty()) {
+            EXPECT_TRUE(verdict.lines.empty()) << tried.name;
+            continue;
+        }
+        ASSERT_EQ(verdict.lines.size(), 1u) << tried.name;
+        EXPECT_EQ(verdict.lines[0], std::string(Qualification_text_by_certificate) + ": " +
+                                        (*tried.why_not ? tried.why_not : Qualification_text_qualified))
+            << tried.name;
     }
 }
 
