@@ -368,6 +368,17 @@ TEST_F(Ocsp_test, a_delegated_responder_revoked_or_unchecked_is_not_believed_nor
     EXPECT_EQ(1u, kept_answers());
     EXPECT_EQ(Revocation_source::Ocsp, check(good_signer, Revocation_method::Both, false).source);
 
+    // A list of a part of the CA's certificates speaks for that part only: the signer's does not
+    // clear a responder that names no list of its own, and the signer's list decides.
+    serve("/part.crl", string_of(make_crl({.partition = _files.url("/part.crl")}, _ca, _ca_key)));
+    Certificate_recipe partial;
+    partial.serial = ++_serial;
+    partial.points = {uri_point(_files.url("/part.crl"))};
+    partial.ocsp_urls = {_responder.url("/ocsp")};
+    const Revocation_outcome by_part = check(make_certificate(partial, new_key(), _ca, _ca_key));
+    EXPECT_EQ(Revocation_status::Valid, by_part.status);
+    EXPECT_EQ(Revocation_source::Crl, by_part.source);
+
     // Marked as needing no check: believed with only OCSP allowed.
     reply(signed_answer({}, delegate(true)));
     const Revocation_outcome marked = check(signer(), Revocation_method::Only_ocsp);

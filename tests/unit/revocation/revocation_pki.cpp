@@ -240,6 +240,15 @@ std::vector<uint8_t> make_crl(const Crl_recipe& recipe, const Certificate& issue
         ASN1_INTEGER_set(number.get(), recipe.number);
         require(X509_CRL_add1_ext_i2d(list, NID_crl_number, number.get(), 0, 0) == 1, "CRL number");
     }
+    if (!recipe.partition.empty()) {
+        Owner_freed_by<ISSUING_DIST_POINT, ISSUING_DIST_POINT_free> point(ISSUING_DIST_POINT_new());
+        point->distpoint = DIST_POINT_NAME_new();
+        point->distpoint->type = 0;
+        point->distpoint->name.fullname = GENERAL_NAMES_new();
+        sk_GENERAL_NAME_push(point->distpoint->name.fullname, general_name({GEN_URI, recipe.partition}));
+        require(X509_CRL_add1_ext_i2d(list, NID_issuing_distribution_point, point.get(), 1, 0) == 1,
+                "issuing distribution point");
+    }
     X509_CRL_sort(list);
     require(X509_CRL_sign(list, key.get(), EVP_sha256()) > 0, "X509_CRL_sign");
     return der_of(list);

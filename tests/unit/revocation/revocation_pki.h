@@ -65,6 +65,8 @@ struct Crl_recipe {
     long number = 0; // the CRL number extension; 0: none
     int reason = -1; // the CRLReason of every entry; -1: none
     std::time_t revoked_at = 0; // the date of every entry; 0: two days ago
+    // An issuing distribution point naming this URL: a list of a part of the issuer's certificates.
+    std::string partition{};
 };
 
 // Issued under issuer's subject name, signed with key (not necessarily issuer's).
