@@ -54,16 +54,23 @@ bool valid_at(const Certificate& certificate, std::time_t now)
            X509_cmp_time(X509_get0_notAfter(certificate.raw_handle()), &now) > 0;
 }
 
+bool is_issuer_itself(const Certificate& responder, const Certificate& issuer)
+{
+    EVP_PKEY* issuer_key = X509_get0_pubkey(issuer.raw_handle());
+    EVP_PKEY* responder_key = X509_get0_pubkey(responder.raw_handle());
+    return issuer_key && responder_key && X509_NAME_cmp(responder.subject_name(), issuer.subject_name()) == 0 &&
+           EVP_PKEY_eq(responder_key, issuer_key) == 1;
+}
+
 // The issuer signs its own answers, or delegates a responder: a certificate it issued and signed
-// for OCSP signing only, current when it answered. Any other signer could vouch for anything.
+// for OCSP signing only, current at the time given. Any other signer could vouch for anything.
 bool is_authorized_responder(const Certificate& responder, const Certificate& issuer, std::time_t answered)
 {
     EVP_PKEY* issuer_key = X509_get0_pubkey(issuer.raw_handle());
     EVP_PKEY* responder_key = X509_get0_pubkey(responder.raw_handle());
     if (!issuer_key || !responder_key)
         return false;
-    if (X509_NAME_cmp(responder.subject_name(), issuer.subject_name()) == 0 &&
-        EVP_PKEY_eq(responder_key, issuer_key) == 1)
+    if (is_issuer_itself(responder, issuer))
         return true;
     if (X509_NAME_cmp(responder.issuer_name(), issuer.subject_name()) != 0 || !responder.is_signed_by(issuer))
         return false;
@@ -72,6 +79,14 @@ bool is_authorized_responder(const Certificate& responder, const Certificate& is
         !(X509_get_extended_key_usage(responder.raw_handle()) & XKU_OCSP_SIGN))
         return false;
     return valid_at(responder, answered);
+}
+
+// A delegated responder vouches for itself only when the issuer said so in its certificate.
+bool needs_no_check(const Certificate& responder)
+{
+    const bool marked = X509_get_ext_by_NID(responder.raw_handle(), NID_id_pkix_OCSP_noCheck, -1) >= 0;
+    ERR_clear_error();
+    return marked;
 }
 
 // An archived answer's period: issued by now (with the tolerated difference) and reaching the
@@ -162,7 +177,8 @@ Ocsp_result ask_responder(const std::string& url, const Certificate& certificate
     if (answer.status != 200)
         return refused("Il responder OCSP non ha risposto: " + answer.error);
     const auto* bytes = reinterpret_cast<const uint8_t*>(answer.body.data());
-    Ocsp_result result = judge_ocsp_answer({bytes, answer.body.size()}, certificate, issuer, request.get(), at);
+    Ocsp_result result = judge_ocsp_answer({bytes, answer.body.size()}, certificate, issuer, request.get(), at, false,
+                                           options.responder_check);
     if (counts(result)) {
         const std::string path = cache_path(id);
         if (!path.empty() && replace_file(path, answer.body, 0600) != 0)
@@ -175,7 +191,7 @@ Ocsp_result ask_responder(const std::string& url, const Certificate& certificate
 
 Ocsp_result judge_ocsp_answer(std::span<const uint8_t> answer, const Certificate& certificate,
                               const Certificate& issuer, const OCSP_REQUEST* request, std::optional<std::time_t> at,
-                              bool archived)
+                              bool archived, const Responder_check& responder_check)
 {
     if (answer.empty() || answer.size() > Ocsp_answer_limit)
         return refused("La risposta OCSP è vuota o troppo grande.");
@@ -219,8 +235,11 @@ Ocsp_result judge_ocsp_answer(std::span<const uint8_t> answer, const Certificate
     ERR_clear_error();
     if (verified != 1)
         return refused("La firma della risposta OCSP non è valida.");
-    const std::optional<std::time_t> produced = seconds_of(OCSP_resp_get0_produced_at(basic.get()));
-    if (!produced || !is_authorized_responder(signer, issuer, archived ? *produced : std::time(nullptr)))
+    // The time the responder is judged at: now for an answer just fetched or kept, the time that
+    // counts for one a file carries. Never the answer's producedAt, which its maker chose.
+    const std::time_t responder_time = archived ? at.value_or(std::time(nullptr)) : std::time(nullptr);
+    if (!seconds_of(OCSP_resp_get0_produced_at(basic.get())) ||
+        !is_authorized_responder(signer, issuer, responder_time))
         return refused("Il responder OCSP non è autorizzato dall'emittente del certificato.");
 
     const Id_owner id = certificate_id(certificate, issuer);
@@ -261,8 +280,13 @@ Ocsp_result judge_ocsp_answer(std::span<const uint8_t> answer, const Certificate
     default:
         result.status = Ocsp_status::Unknown;
         result.problem = "Il responder OCSP non conosce il certificato.";
-        break;
+        return result;
     }
+    // Last, as it may read lists: only an answer that would decide costs the responder's check.
+    if (!is_issuer_itself(signer, issuer) && !needs_no_check(signer) &&
+        (!responder_check || !responder_check(signer, responder_time)))
+        return refused("Lo stato del certificato del responder OCSP non è verificato o è revocato: la sua risposta "
+                       "non è usata.");
     return result;
 }
 
@@ -280,7 +304,8 @@ Ocsp_result check_ocsp(const Certificate& certificate, const Certificate& issuer
         const auto bytes = read_cached_file(path, Crl_file_origin::Own_cache, Ocsp_answer_limit);
         if (!bytes)
             return std::nullopt;
-        Ocsp_result cached = judge_ocsp_answer(*bytes, certificate, issuer, nullptr, at);
+        Ocsp_result cached =
+            judge_ocsp_answer(*bytes, certificate, issuer, nullptr, at, false, options.responder_check);
         if (!counts(cached))
             return std::nullopt;
         cached.from_cache = true;
@@ -292,10 +317,13 @@ Ocsp_result check_ocsp(const Certificate& certificate, const Certificate& issuer
         return refused("La connessione Internet è disabilitata.");
 
     // Analyses running at once ask once for a certificate they share.
-    const Crl_download_turn turn("ocsp:" + path);
-    if (!turn.downloads())
-        if (std::optional<Ocsp_result> cached = read_cache())
-            return *cached;
+    std::optional<Crl_download_turn> turn;
+    if (options.wait_for_others) {
+        turn.emplace("ocsp:" + path);
+        if (!turn->downloads())
+            if (std::optional<Ocsp_result> cached = read_cache())
+                return *cached;
+    }
     Ocsp_result last;
     for (const std::string& url : urls) {
         if (cancel)

@@ -5,6 +5,7 @@
 #include "trust/certificate_issuer.h"
 #include "trust/ldap_crl.h"
 #include "trust/ocsp.h"
+#include "trust/ocsp_responder_standing.h"
 #include "trust/report.h"
 #include "trust/revocation_distribution_points.h"
 
@@ -255,13 +256,13 @@ Revocation_outcome judge(const Revocation_subject& signer, const Revocation_sett
 
 // The answers and lists the signed file carries, within the method: true when one decided.
 bool check_carried(const Revocation_subject& signer, const Certificate& crl_issuer, const Revocation_settings& settings,
-                   Revocation_outcome& outcome)
+                   const Responder_check& responders, Revocation_outcome& outcome)
 {
     const Carried_validation& carried = *settings.carried;
     if (settings.method != Revocation_method::Only_crl)
         for (const std::vector<uint8_t>& answer : carried.ocsp_answers) {
             const Ocsp_result judged =
-                judge_ocsp_answer(answer, signer.certificate, crl_issuer, nullptr, signer.at, true);
+                judge_ocsp_answer(answer, signer.certificate, crl_issuer, nullptr, signer.at, true, responders);
             if (judged.status == Ocsp_status::No_answer)
                 continue; // most answers of a file are about other certificates
             if (take_ocsp_answer(judged, signer, outcome)) {
@@ -513,7 +514,9 @@ Revocation_outcome check_revocation(const Revocation_subject& signer, const Revo
         return outcome;
     }
 
-    if (settings.carried && check_carried(signer, *crl_issuer, settings, outcome)) {
+    // A delegated responder that needs a check is checked within the same method and lists.
+    const Responder_check responders = responder_check_for(signer, *crl_issuer, settings, cancel, memo);
+    if (settings.carried && check_carried(signer, *crl_issuer, settings, responders, outcome)) {
         tell_source(outcome, signer);
         return outcome;
     }
@@ -521,7 +524,7 @@ Revocation_outcome check_revocation(const Revocation_subject& signer, const Revo
         Trace(Trace_kind, Level_info) << "Verifica OCSP";
         const Ocsp_result answer =
             check_ocsp(signer.certificate, *crl_issuer, signer.at,
-                       Ocsp_options{settings.download_allowed, settings.ocsp_time_limit}, cancel);
+                       Ocsp_options{settings.download_allowed, settings.ocsp_time_limit, responders}, cancel);
         if (take_ocsp_answer(answer, signer, outcome)) {
             tell_source(outcome, signer);
             return outcome;

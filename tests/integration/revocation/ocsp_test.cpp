@@ -1,16 +1,21 @@
 // OCSP and missing authorities end to end: a responder of ours on loopback answering each case as
 // the test asks, a CRL server behind it for the fall-back, and a server of authorities'
 // certificates for chains the trusted lists leave incomplete.
+#include "VelinVerify/app/batch_report.h"
+#include "batch_verifier.h"
+#include "common/owner.h"
 #include "loopback_server.h"
 #include "pki.h"
 #include "revocation_pki.h"
 #include "revocation_test_support.h"
 
 #include "trust/authority_access.h"
+#include "trust/carried_validation.h"
 #include "trust/chain_builder.h"
 #include "trust/ocsp.h"
 #include "trust/revocation.h"
 
+#include <openssl/cms.h>
 #include <openssl/ocsp.h>
 
 #include <sys/stat.h>
@@ -85,6 +90,44 @@ protected:
         recipe.points = {uri_point(_files.url("/ca.crl"))};
         recipe.ocsp_urls = {ocsp_url.empty() ? _responder.url("/ocsp") : ocsp_url};
         return make_certificate(recipe, new_key(), _ca, _ca_key);
+    }
+    // A responder the CA delegated, with the id-pkix-ocsp-nocheck mark or without it, answering
+    // about itself at the addresses given.
+    std::pair<Certificate, Key> delegate(bool no_check, std::vector<std::string> ocsp_urls = {})
+    {
+        Certificate_recipe recipe;
+        recipe.serial = ++_serial;
+        recipe.common_name = "Responder OCSP";
+        recipe.extended_key_usage = "OCSPSigning";
+        recipe.ocsp_no_check = no_check;
+        recipe.ocsp_urls = std::move(ocsp_urls);
+        const Key key = new_key();
+        return {make_certificate(recipe, key, _ca, _ca_key), key};
+    }
+    static long serial_of(const Certificate& certificate)
+    {
+        return ASN1_INTEGER_get(X509_get0_serialNumber(certificate.raw_handle()));
+    }
+    // An answer about certificate without a nonce, as a file carries it or a server keeps it.
+    std::string answer_about(const Certificate& certificate, Ocsp_answer_recipe recipe, const Certificate& by,
+                             const Key& key)
+    {
+        const std::unique_ptr<OCSP_REQUEST, decltype(&OCSP_REQUEST_free)> request(OCSP_REQUEST_new(),
+                                                                                  OCSP_REQUEST_free);
+        OCSP_request_add0_id(request.get(), OCSP_cert_to_id(EVP_sha1(), certificate.raw_handle(), _ca.raw_handle()));
+        unsigned char* der = nullptr;
+        const int size = i2d_OCSP_REQUEST(request.get(), &der);
+        const Owner<unsigned char, Openssl_free> owned(der);
+        recipe.nonce = Nonce_reply::None;
+        return make_ocsp_answer(std::string(reinterpret_cast<char*>(der), static_cast<std::size_t>(std::max(size, 0))),
+                                recipe, by, key);
+    }
+    static std::size_t kept_answers()
+    {
+        std::size_t kept = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(own_cache_folder("ocsp")))
+            kept += entry.path().extension() == ".ocsp";
+        return kept;
     }
     Revocation_outcome check(const Certificate& certificate, Revocation_method method = Revocation_method::Both,
                              bool download = true, std::optional<std::time_t> at = std::nullopt)
@@ -283,6 +326,217 @@ TEST_F(Ocsp_test, a_missing_intermediate_is_fetched_once_and_never_becomes_a_roo
     EXPECT_FALSE(
         build_chain(store, signed_under(intermediate, intermediate_key, "/huge.cer"), std::nullopt, fetched).complete);
     EXPECT_TRUE(parse_ca_issuers("\x30\x03\x02\x01").empty());
+}
+
+TEST_F(Ocsp_test, a_delegated_responder_revoked_or_unchecked_is_not_believed_nor_its_answer_kept)
+{
+    // Delegated without the no-check mark, revoked on the CA's list, and answering "good" about a
+    // signer the same list revokes: directly, and from another server after a 307 redirect.
+    const auto revoked_responder = delegate(false);
+    const Certificate revoked_signer = signer();
+    serve("/ca.crl", string_of(make_crl({.revoked = {serial_of(revoked_responder.first), serial_of(revoked_signer)}},
+                                        _ca, _ca_key)));
+    serve("/elsewhere", answer_about(revoked_signer, {}, revoked_responder.first, revoked_responder.second));
+    const Reply redirected = [this](const std::string&) {
+        return answer(307, "", {{"Location", _files.url("/elsewhere")}});
+    };
+    for (const auto& [name, made] :
+         {std::pair{"direct", signed_answer({}, revoked_responder)}, std::pair{"redirected", redirected}}) {
+        SCOPED_TRACE(name);
+        reply(made);
+        const Revocation_outcome both = check(revoked_signer);
+        EXPECT_EQ(Revocation_status::Revoked, both.status);
+        EXPECT_EQ(Revocation_source::Crl, both.source);
+        EXPECT_EQ(Revocation_status::Not_determinable, check(revoked_signer, Revocation_method::Only_ocsp).status);
+        EXPECT_EQ(0u, kept_answers());
+    }
+    const std::vector<std::string> served = _files.requests();
+    EXPECT_EQ(2, std::count(served.begin(), served.end(), "POST /elsewhere"));
+
+    // Not revoked, but its status cannot be found: with only OCSP allowed the list is not read for
+    // it, and it names no responder of its own.
+    const auto sound = delegate(false);
+    reply(signed_answer({}, sound));
+    EXPECT_EQ(Revocation_status::Not_determinable, check(signer(), Revocation_method::Only_ocsp).status);
+    EXPECT_EQ(0u, kept_answers());
+
+    // Found on the list and not named there: believed, and its answer kept.
+    const Certificate good_signer = signer();
+    const Revocation_outcome believed = check(good_signer);
+    EXPECT_EQ(Revocation_status::Valid, believed.status);
+    EXPECT_EQ(Revocation_source::Ocsp, believed.source);
+    EXPECT_EQ(1u, kept_answers());
+    EXPECT_EQ(Revocation_source::Ocsp, check(good_signer, Revocation_method::Both, false).source);
+
+    // A list of a part of the CA's certificates speaks for that part only: the signer's does not
+    // clear a responder that names no list of its own, and the signer's list decides.
+    serve("/part.crl", string_of(make_crl({.partition = _files.url("/part.crl")}, _ca, _ca_key)));
+    Certificate_recipe partial;
+    partial.serial = ++_serial;
+    partial.points = {uri_point(_files.url("/part.crl"))};
+    partial.ocsp_urls = {_responder.url("/ocsp")};
+    const Revocation_outcome by_part = check(make_certificate(partial, new_key(), _ca, _ca_key));
+    EXPECT_EQ(Revocation_status::Valid, by_part.status);
+    EXPECT_EQ(Revocation_source::Crl, by_part.source);
+
+    // Marked as needing no check: believed with only OCSP allowed.
+    reply(signed_answer({}, delegate(true)));
+    const Revocation_outcome marked = check(signer(), Revocation_method::Only_ocsp);
+    EXPECT_EQ(Revocation_status::Valid, marked.status);
+    EXPECT_EQ(Revocation_source::Ocsp, marked.source);
+}
+
+TEST_F(Ocsp_test, a_responder_is_checked_through_the_responder_it_names_and_never_through_itself)
+{
+    // Only OCSP: the responder's own address answers about it. The CA's word counts; the
+    // responder's word about itself, or a revocation of its key, does not.
+    Ocsp_answer_recipe compromised{V_OCSP_CERTSTATUS_REVOKED};
+    compromised.reason = OCSP_REVOKED_STATUS_KEYCOMPROMISE;
+    const struct {
+        const char* name;
+        bool by_ca;
+        Ocsp_answer_recipe about_responder;
+        Revocation_status status;
+    } cases[] = {
+        {"good from the CA", true, {}, Revocation_status::Valid},
+        {"good from itself", false, {}, Revocation_status::Not_determinable},
+        {"key compromised", true, compromised, Revocation_status::Not_determinable},
+    };
+    int path = 0;
+    for (const auto& one : cases) {
+        SCOPED_TRACE(one.name);
+        const std::string own = "/responder-" + std::to_string(++path);
+        const auto responder = delegate(false, {_files.url(own)});
+        serve(own, answer_about(responder.first, one.about_responder, one.by_ca ? _ca : responder.first,
+                                one.by_ca ? _ca_key : responder.second));
+        reply(signed_answer({}, responder));
+        const Revocation_outcome outcome = check(signer(), Revocation_method::Only_ocsp);
+        EXPECT_EQ(one.status, outcome.status);
+        const std::vector<std::string> served = _files.requests();
+        EXPECT_EQ(1, std::count(served.begin(), served.end(), "POST " + own));
+    }
+}
+
+TEST_F(Ocsp_test, a_carried_answer_rests_on_its_responder_at_the_time_that_counts)
+{
+    // The file carries a delegated responder's "good" and the CA's list, which names the responder
+    // (and the signer, in the first case) as revoked two days ago. Checked without the network.
+    const std::time_t now = std::time(nullptr);
+    const auto responder = delegate(false);
+    const struct {
+        const char* name;
+        int reason;
+        std::time_t responder_revoked;
+        std::optional<std::time_t> at;
+        bool signer_revoked;
+        Revocation_status status;
+        Revocation_source source;
+    } cases[] = {
+        {"revoked, judged now", -1, now - 2 * Day, std::nullopt, true, Revocation_status::Revoked,
+         Revocation_source::Crl},
+        {"key compromised after the time stamp", OCSP_REVOKED_STATUS_KEYCOMPROMISE, now - 2 * Day, now - 3 * Day, false,
+         Revocation_status::Valid, Revocation_source::Crl},
+        {"superseded after the time stamp", OCSP_REVOKED_STATUS_SUPERSEDED, now - 2 * Day, now - 3 * Day, false,
+         Revocation_status::Valid, Revocation_source::Ocsp},
+        {"superseded before the time stamp", OCSP_REVOKED_STATUS_SUPERSEDED, now - 4 * Day, now - 3 * Day, false,
+         Revocation_status::Valid, Revocation_source::Crl},
+        {"superseded, judged now", OCSP_REVOKED_STATUS_SUPERSEDED, now - 2 * Day, std::nullopt, false,
+         Revocation_status::Valid, Revocation_source::Crl},
+    };
+    for (const auto& one : cases) {
+        SCOPED_TRACE(one.name);
+        const Certificate certificate = signer();
+        std::vector<long> revoked{serial_of(responder.first)};
+        if (one.signer_revoked)
+            revoked.push_back(serial_of(certificate));
+        const auto carried = std::make_shared<Carried_validation>();
+        const std::string answer = answer_about(certificate, {}, responder.first, responder.second);
+        carried->ocsp_answers.emplace_back(answer.begin(), answer.end());
+        carried->crls.emplace_back(
+            make_crl({.revoked = revoked, .reason = one.reason, .revoked_at = one.responder_revoked}, _ca, _ca_key));
+        Revocation_settings settings{false, Revocation_method::Both};
+        settings.carried = carried;
+        const Revocation_outcome outcome =
+            check_revocations({Revocation_subject{certificate, _ca, one.at}}, settings, _cancel).at(0);
+        EXPECT_EQ(one.status, outcome.status);
+        EXPECT_EQ(one.source, outcome.source);
+        EXPECT_TRUE(outcome.from_file);
+    }
+    EXPECT_TRUE(_responder.requests().empty());
+    EXPECT_TRUE(_files.requests().empty());
+}
+
+// velin-verify itself, asking the responder and the list on loopback for an envelope signed today.
+TEST_F(Ocsp_test, velin_verify_does_not_take_a_revoked_responder_at_its_word)
+{
+    Batch_verifier verifier;
+    const Key key = new_key();
+    Certificate_recipe recipe;
+    recipe.serial = ++_serial;
+    recipe.common_name = "VERDI ANNA";
+    recipe.key_usage = "critical,digitalSignature,nonRepudiation";
+    recipe.points = {uri_point(_files.url("/ca.crl"))};
+    recipe.ocsp_urls = {_responder.url("/ocsp")};
+    const Certificate certificate = make_certificate(recipe, key, _ca, _ca_key);
+    const std::string text = "Contratto firmato oggi.\n";
+    const Owner<BIO> content(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+    const Owner<CMS_ContentInfo> cms(
+        CMS_sign(certificate.raw_handle(), key.get(), nullptr, content.get(), CMS_BINARY | CMS_CADES));
+    ASSERT_TRUE(cms);
+    unsigned char* der = nullptr;
+    const int size = i2d_CMS_ContentInfo(cms.get(), &der);
+    const Owner<unsigned char, Openssl_free> owned(der);
+    const std::filesystem::path file = verifier.folder / "contratto.txt.p7m";
+    write_file(file, std::string(reinterpret_cast<char*>(der), static_cast<std::size_t>(std::max(size, 0))));
+    const auto settings = [&](int method) {
+        write_file(verifier.folder / "user.reg",
+                   "Windows Registry Editor Version 5.00\n\n"
+                   "[HKEY_CURRENT_USER\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\n"
+                   "\"VerificaCRL\"=dword:00000001\n\"AggiornaCRL\"=dword:00000001\n"
+                   "\"MetodoRevoca\"=dword:0000000" +
+                       std::to_string(method) + "\n\n");
+    };
+    const std::filesystem::path kept = verifier.folder / "user-cache" / "velin-manager" / "ocsp";
+    const auto kept_files = [&] {
+        return std::filesystem::exists(kept)
+                   ? std::distance(std::filesystem::directory_iterator(kept), std::filesystem::directory_iterator{})
+                   : 0;
+    };
+
+    // The controls: a responder marked as needing no check, and one the list finds unrevoked.
+    settings(0);
+    for (const bool marked : {true, false}) {
+        SCOPED_TRACE(marked ? "marked" : "checked on the list");
+        reply(signed_answer({}, delegate(marked)));
+        std::filesystem::remove_all(kept);
+        const Verdict verdict = verifier.verify(file);
+        EXPECT_EQ(Exit_success, verdict.exit_code) << verdict.text;
+        EXPECT_TRUE(has_line(verdict.lines(0), "info: Il certificato è valido.")) << verdict.text;
+        EXPECT_EQ(1, kept_files());
+    }
+
+    // The responder's certificate and the signer's revoked on the list.
+    const auto revoked = delegate(false);
+    serve("/ca.crl",
+          string_of(make_crl({.revoked = {serial_of(revoked.first), serial_of(certificate)}}, _ca, _ca_key)));
+    reply(signed_answer({}, revoked));
+    const struct {
+        int method;
+        const char* line;
+    } cases[] = {
+        {0, "error: Il certificato è stato revocato."},
+        {1, "error: La validità del certificato non può essere rilevata."},
+    };
+    for (const auto& one : cases) {
+        SCOPED_TRACE(one.method);
+        settings(one.method);
+        std::filesystem::remove_all(verifier.folder / "user-cache");
+        const Verdict verdict = verifier.verify(file);
+        EXPECT_EQ(Exit_errors, verdict.exit_code) << verdict.text;
+        EXPECT_TRUE(has_line(verdict.lines(0), one.line)) << verdict.text;
+        EXPECT_FALSE(has_line(verdict.lines(0), "info: Il certificato è valido.")) << verdict.text;
+        EXPECT_EQ(0, kept_files());
+    }
 }
 
 } // namespace

@@ -170,6 +170,13 @@ Certificate make_certificate(const Certificate_recipe& recipe, const Key& subjec
         X509_add_ext(x, usage, -1);
         X509_EXTENSION_free(usage);
     }
+    if (recipe.ocsp_no_check) {
+        // The extension's value is a NULL whatever the text.
+        X509_EXTENSION* no_check = X509V3_EXT_conf_nid(nullptr, nullptr, NID_id_pkix_OCSP_noCheck, "ignored");
+        require(no_check != nullptr, "OCSP no check extension");
+        X509_add_ext(x, no_check, -1);
+        X509_EXTENSION_free(no_check);
+    }
     if (!recipe.points.empty() || !recipe.raw_points.empty()) {
         X509_EXTENSION* points = points_extension(recipe);
         require(points != nullptr, "distribution points extension");
@@ -219,14 +226,28 @@ std::vector<uint8_t> make_crl(const Crl_recipe& recipe, const Certificate& issue
         ASN1_INTEGER_set(number.get(), serial);
         X509_REVOKED_set_serialNumber(entry, number.get());
         Owner_freed_by<ASN1_TIME, ASN1_TIME_free> when(ASN1_TIME_new());
-        set_time(when.get(), now - 2 * Day);
+        set_time(when.get(), recipe.revoked_at ? recipe.revoked_at : now - 2 * Day);
         X509_REVOKED_set_revocationDate(entry, when.get());
+        if (recipe.reason >= 0) {
+            Owner_freed_by<ASN1_ENUMERATED, ASN1_ENUMERATED_free> reason(ASN1_ENUMERATED_new());
+            ASN1_ENUMERATED_set(reason.get(), recipe.reason);
+            require(X509_REVOKED_add1_ext_i2d(entry, NID_crl_reason, reason.get(), 0, 0) == 1, "CRL reason");
+        }
         X509_CRL_add0_revoked(list, entry);
     }
     if (recipe.number != 0) {
         Owner_freed_by<ASN1_INTEGER, ASN1_INTEGER_free> number(ASN1_INTEGER_new());
         ASN1_INTEGER_set(number.get(), recipe.number);
         require(X509_CRL_add1_ext_i2d(list, NID_crl_number, number.get(), 0, 0) == 1, "CRL number");
+    }
+    if (!recipe.partition.empty()) {
+        Owner_freed_by<ISSUING_DIST_POINT, ISSUING_DIST_POINT_free> point(ISSUING_DIST_POINT_new());
+        point->distpoint = DIST_POINT_NAME_new();
+        point->distpoint->type = 0;
+        point->distpoint->name.fullname = GENERAL_NAMES_new();
+        sk_GENERAL_NAME_push(point->distpoint->name.fullname, general_name({GEN_URI, recipe.partition}));
+        require(X509_CRL_add1_ext_i2d(list, NID_issuing_distribution_point, point.get(), 1, 0) == 1,
+                "issuing distribution point");
     }
     X509_CRL_sort(list);
     require(X509_CRL_sign(list, key.get(), EVP_sha256()) > 0, "X509_CRL_sign");

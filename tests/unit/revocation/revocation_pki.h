@@ -51,6 +51,7 @@ struct Certificate_recipe {
     std::vector<std::string> ocsp_urls{};
     std::vector<std::string> ca_issuer_urls{};
     std::string extended_key_usage{}; // as the OpenSSL configuration writes it ("OCSPSigning")
+    bool ocsp_no_check = false; // id-pkix-ocsp-nocheck: a responder whose status needs no check
 };
 
 // Issued by issuer with issuer_key; self-signed (subject = issuer) when issuer is empty.
@@ -62,6 +63,10 @@ struct Crl_recipe {
     std::time_t next_update = 0; // 0: in a month; -1: none
     std::vector<long> revoked{};
     long number = 0; // the CRL number extension; 0: none
+    int reason = -1; // the CRLReason of every entry; -1: none
+    std::time_t revoked_at = 0; // the date of every entry; 0: two days ago
+    // An issuing distribution point naming this URL: a list of a part of the issuer's certificates.
+    std::string partition{};
 };
 
 // Issued under issuer's subject name, signed with key (not necessarily issuer's).
