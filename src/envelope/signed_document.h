@@ -88,6 +88,8 @@ public:
     // The current signer's signing-certificate attribute names another certificate than the one
     // its signature is checked with (a certificate swapped for another of the same key).
     virtual bool signing_certificate_mismatch() const { return false; }
+    // Why the current signer's signature has no legal value whatever its certificate; none by default.
+    virtual Legal_value_bar no_legal_value() const { return {}; }
 
     // The time stamps of the file's own that are not a signer's (a PDF's document time stamps),
     // checked as far as they can be without the trusted lists; read after the signers.

@@ -47,6 +47,14 @@ struct Later_changes {
     std::string forbidden; // empty when none
 };
 
+// A signature whose form does not bind the signer's certificate to it has no legal value whatever
+// its certificate: why, in the user's words (empty when the certificate decides), and whether that
+// is a fault of the signature (a warning) or merely its form (information).
+struct Legal_value_bar {
+    std::string text;
+    bool warning = false;
+};
+
 // A countersignature of a signer (a signature over its signature value).
 struct Countersignature_info {
     bool read = false; // decoded, with its signer's certificate found in the envelope
@@ -80,6 +88,7 @@ struct Signature_info {
     Later_changes later_changes;
     // Its signing-certificate attribute names another certificate than the one it is checked with.
     bool signing_certificate_mismatch = false;
+    Legal_value_bar no_legal_value;
     std::vector<Countersignature_info> countersignatures;
 
     // True only for a signature that was checked and matches. Anything else is shown as

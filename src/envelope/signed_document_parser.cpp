@@ -480,6 +480,7 @@ void Signed_document_parser::read_signatures(Envelope_info& envelope)
         signature.later_changes = _document->later_changes();
         signature.countersignatures = _document->countersignatures();
         signature.signing_certificate_mismatch = _document->signing_certificate_mismatch();
+        signature.no_legal_value = _document->no_legal_value();
         read_signer_timestamps(envelope, i);
         signatures.push_back(std::move(signature));
     }

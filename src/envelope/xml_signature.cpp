@@ -17,8 +17,10 @@
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
-#include <map>
+#include <string_view>
 
 namespace velin {
 
@@ -139,17 +141,67 @@ bool is_signature(const xmlNode* node)
     return is_element(node, Dsig_ns, "Signature");
 }
 
-// The identifiers a same-document reference may name: Id, ID, id and xml:id, which xmlsec and
-// libxml2 resolve alike.
-bool is_id_attribute(const xmlAttr* attribute)
-{
-    const char* name = reinterpret_cast<const char*>(attribute->name);
-    if (!attribute->ns)
-        return std::strcmp(name, "Id") == 0 || std::strcmp(name, "ID") == 0 || std::strcmp(name, "id") == 0;
-    return std::strcmp(name, "id") == 0 && attribute->ns->href &&
-           std::strcmp(reinterpret_cast<const char*>(attribute->ns->href),
-                       reinterpret_cast<const char*>(XML_XML_NAMESPACE)) == 0;
-}
+// The tokens of a short XPath expression, white space between them skipped as XPath does.
+class Xpath_tokens {
+public:
+    explicit Xpath_tokens(std::string text) : _text(std::move(text)) {}
+
+    // The next token when it is exactly token.
+    bool take(std::string_view token)
+    {
+        skip_space();
+        if (_text.compare(_at, token.size(), token) != 0)
+            return false;
+        _at += token.size();
+        return true;
+    }
+    // The next token as a name without prefix; empty when it is none.
+    std::string name()
+    {
+        skip_space();
+        return ncname();
+    }
+    // The next token as prefix:local, no space inside; the local name, empty when it is none.
+    std::string qualified_name(std::string& prefix)
+    {
+        skip_space();
+        prefix = ncname();
+        if (prefix.empty() || _at >= _text.size() || _text[_at] != ':')
+            return {};
+        ++_at;
+        return ncname();
+    }
+    bool at_end()
+    {
+        skip_space();
+        return _at == _text.size();
+    }
+
+private:
+    void skip_space()
+    {
+        while (_at < _text.size() && std::strchr(" \t\r\n", _text[_at]) && _text[_at] != '\0')
+            ++_at;
+    }
+    // Letters, digits, '_', '-', '.' and any character beyond ASCII; not starting with a digit,
+    // '-' or '.'.
+    std::string ncname()
+    {
+        const size_t start = _at;
+        while (_at < _text.size()) {
+            const auto byte = static_cast<unsigned char>(_text[_at]);
+            const bool first = _at == start;
+            if (!(std::isalpha(byte) || byte >= 0x80 || byte == '_' ||
+                  (!first && (std::isdigit(byte) || byte == '-' || byte == '.'))))
+                break;
+            ++_at;
+        }
+        return _text.substr(start, _at - start);
+    }
+
+    std::string _text;
+    size_t _at = 0;
+};
 
 // A file name beside the signature: no scheme, no folder, nothing escaped.
 bool is_plain_file_name(const std::string& uri)
@@ -204,31 +256,32 @@ struct Xml_signature::State {
         const C14n_method* token_c14n = &C14n_methods[0];
         std::vector<Countersignature_info> countersignatures;
         xmlNode* data_reference = nullptr;
+        Legal_value_bar no_legal_value;
     };
 
     Xml_document document;
     Document_bytes file;
-    std::map<std::string, xmlNode*> ids;
     std::vector<Signer> signers;
     Shape shape = Shape::None;
     std::string detached_uri;
 
     xmlNode* root() const { return xmlDocGetRootElement(document.get()); }
 
-    // The ids of the file, each once; false when one names two elements.
-    bool collect_ids()
+    // False when an element of the signature gives one attribute name twice (a URI and a p:URI):
+    // xmlsec reads the first of a name whatever its namespace, we the one without.
+    bool attributes_unambiguous() const
     {
-        bool unique = true;
+        bool unambiguous = true;
         walk_elements(root(), [&](xmlNode* node) {
-            for (xmlAttr* attribute = node->properties; attribute; attribute = attribute->next) {
-                if (!is_id_attribute(attribute))
-                    continue;
-                const std::string value = xml_text(reinterpret_cast<xmlNode*>(attribute));
-                const auto [at, added] = ids.emplace(value, node);
-                unique = unique && (added || at->second == node);
-            }
+            if (!node->ns || !node->ns->href ||
+                (std::strcmp(reinterpret_cast<const char*>(node->ns->href), Dsig_ns) != 0 &&
+                 std::strcmp(reinterpret_cast<const char*>(node->ns->href), Xpath_filter_transform) != 0))
+                return;
+            for (const xmlAttr* attribute = node->properties; attribute; attribute = attribute->next)
+                for (const xmlAttr* other = attribute->next; other; other = other->next)
+                    unambiguous = unambiguous && !xmlStrEqual(attribute->name, other->name);
         });
-        return unique;
+        return unambiguous;
     }
 
     // The signature holding a counter-signature, when node sits where one belongs.
@@ -306,8 +359,10 @@ struct Xml_signature::State {
     }
 
     // The two XPath filters signing applications write for a document with several enveloped
-    // signatures, each leaving out every signature: "not(ancestor-or-self::ds:Signature)", or
-    // the filter that subtracts "/descendant::ds:Signature", ds bound to the signature namespace.
+    // signatures, each leaving out every signature: "not(ancestor-or-self::P:Signature)", or the
+    // filter that subtracts "/descendant::P:Signature", P bound to the signature namespace where
+    // the expression stands. Read token by token as XPath reads it; any other expression, however
+    // close, is refused.
     static bool leaves_out_signatures(const xmlNode* transform, const std::string& algorithm)
     {
         const bool filter = algorithm == Xpath_filter_transform;
@@ -323,16 +378,18 @@ struct Xml_signature::State {
         }
         if (!expression || (filter && xml_attribute(expression, "Filter") != "subtract"))
             return false;
-        std::string text;
-        for (const char c : xml_text(expression))
-            if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
-                text += c;
-        const std::string head = filter ? "/descendant::" : "not(ancestor-or-self::";
-        const std::string tail = filter ? ":Signature" : ":Signature)";
-        if (text.size() <= head.size() + tail.size() || text.compare(0, head.size(), head) != 0 ||
-            text.compare(text.size() - tail.size(), tail.size(), tail) != 0)
+        for (const xmlNode* node = expression->children; node; node = node->next)
+            if (node->type != XML_TEXT_NODE)
+                return false;
+        Xpath_tokens tokens(xml_text(expression));
+        std::string prefix;
+        const bool shape = filter ? tokens.take("/") && tokens.name() == "descendant" && tokens.take("::") &&
+                                        tokens.qualified_name(prefix) == "Signature" && tokens.at_end()
+                                  : tokens.name() == "not" && tokens.take("(") && tokens.name() == "ancestor-or-self" &&
+                                        tokens.take("::") && tokens.qualified_name(prefix) == "Signature" &&
+                                        tokens.take(")") && tokens.at_end();
+        if (!shape)
             return false;
-        const std::string prefix = text.substr(head.size(), text.size() - head.size() - tail.size());
         const xmlNs* ns = xmlSearchNs(expression->doc, const_cast<xmlNode*>(expression),
                                       reinterpret_cast<const xmlChar*>(prefix.c_str()));
         return ns && ns->href && std::strcmp(reinterpret_cast<const char*>(ns->href), Dsig_ns) == 0;
@@ -348,10 +405,9 @@ struct Xml_signature::State {
             return Target::Whole;
         if (uri[0] != '#')
             return is_plain_file_name(uri) ? Target::File : Target::External;
-        const auto found = ids.find(uri.substr(1));
-        if (found == ids.end())
+        const xmlNode* target = xml_id_target(document.get(), uri);
+        if (!target)
             return Target::Other;
-        const xmlNode* target = found->second;
         if (target == root() && signature->parent == target)
             return Target::Whole;
         if (is_element(target, Dsig_ns, "Object") && target->parent == signature && !properties_inside(target))
@@ -526,6 +582,14 @@ struct Xml_signature::State {
                     digest_of(Digest_methods, xml_attribute(child(reference, Dsig_ns, "DigestMethod"), "Algorithm")));
         choose_certificate(signer);
         read_properties(signer, qualifying);
+        // Without the signing certificate among the signed properties, the key that checks the
+        // signature is the only link between it and a certificate: any certificate of that key would do.
+        const xmlNode* signed_signature = xades_child(signer.properties, "SignedSignatureProperties");
+        if (!qualifying)
+            signer.no_legal_value = {Xml_text_without_xades, false};
+        else if (!xades_child(signed_signature, "SigningCertificateV2") &&
+                 !xades_child(signed_signature, "SigningCertificate"))
+            signer.no_legal_value = {Xml_text_unbound_certificate, true};
         return signer;
     }
 
@@ -556,7 +620,9 @@ struct Xml_signature::State {
 
     // The signature checked by xmlsec with the signer's key alone; any reference it could not
     // resolve or digest makes it not intact.
-    Signature_integrity verify(const Signer& signer, bool detached_served = false) const
+    // With digested, the bytes xmlsec digested for the signer's document reference, once intact.
+    Signature_integrity verify(const Signer& signer, bool detached_served = false,
+                               std::vector<uint8_t>* digested = nullptr) const
     {
         if (signer.certificate.empty())
             return Signature_integrity::Not_intact;
@@ -569,6 +635,8 @@ struct Xml_signature::State {
             return Signature_integrity::Not_intact;
         context->signKey = key.release();
         context->flags |= XMLSEC_DSIG_FLAGS_IGNORE_MANIFESTS;
+        if (digested)
+            context->flags |= XMLSEC_DSIG_FLAGS_STORE_SIGNEDINFO_REFERENCES;
         int uris = xmlSecTransformUriTypeEmpty | xmlSecTransformUriTypeSameDocument;
         if (detached_served)
             uris |= xmlSecTransformUriTypeRemote;
@@ -599,16 +667,44 @@ struct Xml_signature::State {
                 return Signature_integrity::Not_intact;
         const int result = xmlSecDSigCtxVerify(context.get(), signer.node);
         ERR_clear_error();
-        return result >= 0 && context->status == xmlSecDSigStatusSucceeded ? Signature_integrity::Intact
-                                                                           : Signature_integrity::Not_intact;
+        if (result < 0 || context->status != xmlSecDSigStatusSucceeded)
+            return Signature_integrity::Not_intact;
+        if (digested && !digested_bytes(context.get(), signer, *digested))
+            return Signature_integrity::Not_intact;
+        return Signature_integrity::Intact;
     }
 
-    void check(Signer& signer, bool detached_served = false) const
+    // The bytes xmlsec digested for the signer's document reference, found by its place among
+    // the references: what it covers is what is shown and handed on, nothing read again.
+    static bool digested_bytes(xmlSecDSigCtx* context, const Signer& signer, std::vector<uint8_t>& bytes)
+    {
+        size_t index = 0;
+        const xmlNode* signed_info = child(signer.node, Dsig_ns, "SignedInfo");
+        for (const xmlNode* node = signed_info ? signed_info->children : nullptr; node != signer.data_reference;
+             node = node->next) {
+            if (!node)
+                return false;
+            index += is_element(node, Dsig_ns, "Reference") ? 1 : 0;
+        }
+        if (index >= xmlSecPtrListGetSize(&context->signedInfoReferences))
+            return false;
+        auto* reference =
+            static_cast<xmlSecDSigReferenceCtx*>(xmlSecPtrListGetItem(&context->signedInfoReferences, index));
+        xmlSecBuffer* buffer = reference ? xmlSecDSigReferenceCtxGetPreDigestBuffer(reference) : nullptr;
+        if (!buffer || !reference->uri ||
+            xml_attribute(signer.data_reference, "URI") != reinterpret_cast<const char*>(reference->uri))
+            return false;
+        const xmlSecByte* data = xmlSecBufferGetData(buffer);
+        bytes.assign(data, data + xmlSecBufferGetSize(buffer));
+        return true;
+    }
+
+    void check(Signer& signer, bool detached_served = false, std::vector<uint8_t>* digested = nullptr) const
     {
         if (!signer.refusal.empty())
             signer.integrity.assign(Signature_integrity::Not_intact);
         else
-            signer.integrity.assign(verify(signer, detached_served));
+            signer.integrity.assign(verify(signer, detached_served, digested));
     }
 };
 
@@ -642,19 +738,18 @@ void Xml_signature::parse_file(const Document_bytes& bytes)
     _failure = xml_failure_text(why, {Xml_text_library, Xml_text_unreadable, Xml_text_dtd, Xml_text_too_complex});
     if (!_failure.empty())
         return;
-    if (!state->collect_ids()) {
+    if (!register_xml_ids(state->document.get())) {
         _failure = Xml_text_duplicate_id;
+        return;
+    }
+    if (!state->attributes_unambiguous()) {
+        _failure = Xml_text_ambiguous_attribute;
         return;
     }
     if (!state->find_signatures()) {
         _failure = Xml_text_misplaced;
         return;
     }
-    // xmlsec resolves "#id" by the document's registered identifiers: the same attributes ours
-    // were collected from, each value now known to be unique.
-    static const xmlChar* id_names[] = {reinterpret_cast<const xmlChar*>("Id"), reinterpret_cast<const xmlChar*>("ID"),
-                                        reinterpret_cast<const xmlChar*>("id"), nullptr};
-    xmlSecAddIDs(state->document.get(), state->root(), id_names);
     for (State::Signer& signer : state->signers) {
         signer = state->examine(signer.node, nullptr);
         state->add_countersignatures(signer);
@@ -697,17 +792,21 @@ void Xml_signature::extract_original_document()
         _content = state.file;
         break;
     case State::Shape::Enveloping: {
-        const State::Signer& signer = state.signers.front();
-        const xmlNode* object = nullptr;
-        const std::string uri = xml_attribute(signer.data_reference, "URI");
-        if (const auto found = state.ids.find(uri.substr(1)); found != state.ids.end())
-            object = found->second;
+        State::Signer& signer = state.signers.front();
+        const xmlNode* object = xml_id_target(state.document.get(), xml_attribute(signer.data_reference, "URI"));
         bool base64 = false;
         if (const xmlNode* transforms = child(signer.data_reference, Dsig_ns, "Transforms"))
             for (xmlNode* node = transforms->children; node; node = node->next)
                 base64 = base64 || xml_attribute(node, "Algorithm") == Base64_transform;
         if (base64) {
-            _content = Document_bytes(base64_bytes(xml_text(object)));
+            // The decoded document is the one xmlsec digested; a signature that does not match
+            // shows what the Object's text decodes to.
+            std::vector<uint8_t> digested;
+            state.check(signer, false, &digested);
+            if (signer.integrity.value() == Signature_integrity::Intact)
+                _content = Document_bytes(std::move(digested));
+            else
+                _content = Document_bytes(base64_bytes(xml_text(object)));
         } else if (object) {
             const Owner<xmlBuffer, Buffer_release> buffer(xmlBufferCreate());
             for (xmlNode* node = object->children; node && buffer; node = node->next)
@@ -727,7 +826,8 @@ void Xml_signature::extract_original_document()
     for (State::Signer& signer : state.signers) {
         if (_cancel && *_cancel)
             return;
-        state.check(signer);
+        if (!signer.integrity.is_assigned())
+            state.check(signer);
     }
 }
 
@@ -823,6 +923,11 @@ std::vector<Countersignature_info> Xml_signature::countersignatures() const
 {
     return _current < signatures_count() ? _state->signers[_current].countersignatures
                                          : std::vector<Countersignature_info>{};
+}
+
+Legal_value_bar Xml_signature::no_legal_value() const
+{
+    return _current < signatures_count() ? _state->signers[_current].no_legal_value : Legal_value_bar{};
 }
 
 } // namespace velin

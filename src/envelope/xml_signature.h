@@ -3,14 +3,19 @@
 // carries its document in an Object, and a detached one whose document is a file beside it.
 //
 // Only what the signature covers reaches the verifier, and what is covered is never ambiguous:
-//  - plain XML only (no DTD, no entities, nothing fetched), every Id in the file unique;
+//  - plain XML only (no DTD, no entities, nothing fetched), every identifier value in the file
+//    unique whatever the namespace of its Id, ID or id attribute, and the identifiers xmlsec
+//    resolves registered by the one rule we resolve them by;
 //  - signatures only where signatures belong: the root, children of the root, counter-signatures;
 //  - each reference resolved by us before xmlsec checks it: the whole document (enveloped), an
 //    Object of the very signature (enveloping), a file name beside it (detached), and the
 //    signature's own signed properties or key information; anything else is refused, and so are
 //    transforms other than canonicalisation, the enveloped-signature transform, base64, and the
 //    two fixed XPath filters that leave out the signatures;
-//  - the properties read are those the reference covers, in the signature they belong to.
+//  - the properties read are those the reference covers, in the signature they belong to;
+//  - the document shown and handed on is the node (or the bytes) xmlsec digested;
+//  - a signature without XAdES properties, or whose properties name no signing certificate, is
+//    never one with legal value.
 #pragma once
 
 #include "envelope/signed_document.h"
@@ -36,6 +41,9 @@ inline constexpr const char* Xml_text_too_complex =
 inline constexpr const char* Xml_text_library = "La libreria per la verifica delle firme XML non è disponibile.";
 inline constexpr const char* Xml_text_duplicate_id =
     "Il documento XML contiene più elementi con lo stesso identificativo: la firma sarebbe ambigua ed è rifiutata.";
+inline constexpr const char* Xml_text_ambiguous_attribute =
+    "Un elemento della firma XML ripete un attributo in spazi dei nomi diversi: la firma sarebbe ambigua ed è "
+    "rifiutata.";
 inline constexpr const char* Xml_text_misplaced =
     "Il documento XML contiene una firma in una posizione non ammessa: il file è rifiutato.";
 inline constexpr const char* Xml_text_transform =
@@ -48,6 +56,12 @@ inline constexpr const char* Xml_text_properties = "Le proprietà firmate della 
 inline constexpr const char* Xml_text_signing_certificate =
     "Il certificato del firmatario non è quello indicato nelle proprietà firmate.";
 inline constexpr const char* Xml_text_no_certificate = "La firma XML non contiene il certificato del firmatario.";
+inline constexpr const char* Xml_text_without_xades =
+    "Firma XML senza proprietà XAdES: il certificato del firmatario non è legato alla firma, che non ha validità "
+    "legale.";
+inline constexpr const char* Xml_text_unbound_certificate =
+    "La firma XAdES non indica il certificato del firmatario tra le proprietà firmate: la firma non ha validità "
+    "legale.";
 inline constexpr const char* Xml_text_algorithm = "La firma XML usa un algoritmo non supportato.";
 
 class Xml_signature : public Signed_document {
@@ -93,6 +107,8 @@ public:
     std::vector<uint8_t> signature_value() const override;
     int digest_algorithm() const override;
     std::vector<Countersignature_info> countersignatures() const override;
+    // Plain XML signatures, and XAdES ones whose signed properties name no signing certificate.
+    Legal_value_bar no_legal_value() const override;
 
     bool detached() const override;
     void verify_detached(Document_bytes document) override;

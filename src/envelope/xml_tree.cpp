@@ -1,6 +1,7 @@
 #include "envelope/xml_tree.h"
 
 #include "common/trace.h"
+#include "common/xml_walk.h"
 #include "envelope/xml_date_time.h"
 
 #include <libxml/parser.h>
@@ -14,6 +15,7 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -340,6 +342,85 @@ std::string trimmed(std::string text)
         return {};
     const size_t last = text.find_last_not_of(" \t\r\n");
     return text.substr(first, last - first + 1);
+}
+
+namespace {
+
+bool is_id_name(const xmlChar* name)
+{
+    const char* text = reinterpret_cast<const char*>(name);
+    return std::strcmp(text, "Id") == 0 || std::strcmp(text, "ID") == 0 || std::strcmp(text, "id") == 0;
+}
+
+bool is_registered_id(const xmlAttr* attribute)
+{
+    if (!attribute->ns)
+        return is_id_name(attribute->name);
+    return std::strcmp(reinterpret_cast<const char*>(attribute->name), "id") == 0 && attribute->ns->href &&
+           std::strcmp(reinterpret_cast<const char*>(attribute->ns->href),
+                       reinterpret_cast<const char*>(XML_XML_NAMESPACE)) == 0;
+}
+
+// Letters, digits and the name characters that mean nothing to XPath: no quote, bracket, space.
+bool is_plain_identifier(const std::string& name)
+{
+    if (name.empty())
+        return false;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (!(std::isalnum(byte) || byte >= 0x80 || c == '_' || c == '-' || c == '.' || c == ':'))
+            return false;
+    }
+    return true;
+}
+
+std::string attribute_value(xmlDoc* document, const xmlAttr* attribute)
+{
+    xmlChar* value = xmlNodeListGetString(document, attribute->children, 1);
+    std::string text = value ? reinterpret_cast<const char*>(value) : "";
+    xmlFree(value);
+    return text;
+}
+
+} // namespace
+
+bool register_xml_ids(xmlDoc* document)
+{
+    xmlNode* root = xmlDocGetRootElement(document);
+    std::set<std::string> values;
+    bool unique = true;
+    walk_elements(root, [&](xmlNode* node) {
+        for (xmlAttr* attribute = node->properties; attribute && unique; attribute = attribute->next) {
+            if (!is_id_name(attribute->name))
+                continue;
+            const std::string value = attribute_value(document, attribute);
+            unique = values.insert(value).second;
+            // xml:id is registered by the parser already, under its value with spaces folded.
+            if (!unique || !is_registered_id(attribute) || attribute->atype == XML_ATTRIBUTE_ID)
+                continue;
+            const xmlChar* name = reinterpret_cast<const xmlChar*>(value.c_str());
+            unique = !xmlGetID(document, name) && xmlAddID(nullptr, document, name, attribute);
+        }
+    });
+    // Every registered identifier is found again under its very value, by the same table.
+    walk_elements(root, [&](xmlNode* node) {
+        for (xmlAttr* attribute = node->properties; attribute && unique; attribute = attribute->next)
+            if (is_registered_id(attribute))
+                unique = xmlGetID(document, reinterpret_cast<const xmlChar*>(
+                                                attribute_value(document, attribute).c_str())) == attribute;
+    });
+    return unique;
+}
+
+xmlNode* xml_id_target(xmlDoc* document, const std::string& uri)
+{
+    if (uri.size() < 2 || uri[0] != '#' || !is_plain_identifier(uri.substr(1)))
+        return nullptr;
+    const xmlAttr* attribute = xmlGetID(document, reinterpret_cast<const xmlChar*>(uri.c_str() + 1));
+    if (!attribute || attribute->type != XML_ATTRIBUTE_NODE || !attribute->parent ||
+        attribute->parent->type != XML_ELEMENT_NODE)
+        return nullptr;
+    return attribute->parent;
 }
 
 bool parse_xml_date_time(const std::string& raw, std::time_t& result)

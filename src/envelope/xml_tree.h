@@ -58,6 +58,17 @@ std::string xml_attribute(const xmlNode* node, const char* name);
 bool xml_has_attribute(const xmlNode* node, const char* name);
 std::string trimmed(std::string text);
 
+// The identifiers a same-document reference "#name" may name, by one rule for our readers and for
+// xmlsec, which resolves such a reference through the document's table of IDs: the attributes Id,
+// ID and id without namespace, and xml:id, are registered there; nothing else is (xmlSecAddIDs
+// would take a p:Id of any namespace too, and the first of a value in document order). False when
+// a value is given twice by attributes named Id, ID or id in any namespace: whoever took another
+// of them would show what is not signed.
+bool register_xml_ids(xmlDoc* document);
+// The element "#name" names among the registered identifiers; null for any other URI, and for a
+// name that is not a plain identifier (xmlsec reads it inside an XPointer expression).
+xmlNode* xml_id_target(xmlDoc* document, const std::string& uri);
+
 // The document xmlsec is allowed to read for a detached reference while this object lives, on
 // this thread only: exactly the given name, served from the given bytes. Every other URI fails.
 class Xml_served_document {

@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 #include <set>
 #include <strings.h>
 
@@ -399,15 +398,12 @@ std::string check_structure(xmlDoc* document, xmlNode*& signature)
 {
     xmlNode* root = xmlDocGetRootElement(document);
     std::vector<xmlNode*> signatures;
-    std::map<std::string, xmlNode*> ids;
-    bool duplicate_id = false;
+    // The identifiers xmlsec resolves references by, registered by the rule the signed files
+    // follow too.
+    const bool duplicate_id = !register_xml_ids(document);
     walk_elements(root, [&](xmlNode* node) {
         if (is_element(node, Dsig_ns, "Signature"))
             signatures.push_back(node);
-        if (xml_has_attribute(node, "Id")) {
-            const auto [where, added] = ids.emplace(xml_attribute(node, "Id"), node);
-            duplicate_id = duplicate_id || !added;
-        }
     });
     if (signatures.empty())
         return Tsl_text_unsigned;
@@ -443,9 +439,9 @@ std::string check_structure(xmlDoc* document, xmlNode*& signature)
             continue;
         }
         // Only the signed properties of this very signature, by Id.
-        const auto target = uri.size() > 1 && uri[0] == '#' ? ids.find(uri.substr(1)) : ids.end();
-        if (target == ids.end() || xml_attribute(reference, "Type") != Signed_properties_type ||
-            !is_element(target->second, Xades_ns, "SignedProperties") || !is_inside(target->second, signature))
+        const xmlNode* target = xml_id_target(document, uri);
+        if (!target || xml_attribute(reference, "Type") != Signed_properties_type ||
+            !is_element(target, Xades_ns, "SignedProperties") || !is_inside(target, signature))
             return Tsl_text_other_reference;
     }
     return {};
@@ -475,8 +471,6 @@ std::string check_signature(xmlDoc* document, const std::vector<Certificate>& pi
     if (!pinned)
         return Tsl_text_not_pinned;
 
-    static const xmlChar* id_names[] = {reinterpret_cast<const xmlChar*>("Id"), nullptr};
-    xmlSecAddIDs(document, xmlDocGetRootElement(document), id_names);
     const std::vector<uint8_t>& der = signer.der();
     Owner<xmlSecKey, Key_release> key(xmlSecCryptoAppKeyLoadMemory(
         der.data(), static_cast<xmlSecSize>(der.size()), xmlSecKeyDataFormatCertDer, nullptr, nullptr, nullptr));

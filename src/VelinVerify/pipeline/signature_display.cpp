@@ -112,6 +112,9 @@ Signature_display show_signature(const Signature_info& signature, const Signer_r
         add(display, Line_severity::Error, signature.unchecked.c_str());
     else if (!signature.signature_matches())
         add(display, Line_severity::Error, signature_mismatch_text);
+    if (!signature.no_legal_value.text.empty())
+        add(display, signature.no_legal_value.warning ? Line_severity::Warning : Line_severity::Information,
+            signature.no_legal_value.text.c_str());
     const Later_changes& later = signature.later_changes;
     if (!later.forbidden.empty())
         add(display, Line_severity::Error, later.forbidden.c_str());

@@ -16,6 +16,7 @@ std::string lists_judged_text(const Judged_time& judged)
 Signer_record make_signer_record(const Signature_info& signature, Signer_certificates& known)
 {
     Signer_record record;
+    record.form_without_legal_value = !signature.no_legal_value.text.empty();
     if (signature.signer.is_assigned() && !signature.signer.value().empty()) {
         const std::shared_ptr<X509>& x509 = signature.signer.value().shared_x509();
         auto found = known.find(x509.get());
@@ -46,7 +47,9 @@ void apply_chain_outcome(Signer_record& record, const std::optional<Chain_outcom
         record.chain.set_failed({});
     record.attestation_reason = outcome->attestation_reason;
     if (outcome->kind_assigned)
-        record.signature_kind.assign(outcome->kind);
+        record.signature_kind.assign(outcome->kind == Signature_kind::Legal_value && record.form_without_legal_value
+                                         ? Signature_kind::Attestation
+                                         : outcome->kind);
     else
         record.signature_kind.set_failed(outcome->kind_message);
 }

@@ -50,6 +50,9 @@ struct Signer_record {
     // is built. Never the signing time the signer wrote: a backdated signature would escape a
     // withdrawal.
     std::optional<Judged_time> lists_judged;
+    // The signature's form does not bind the certificate to it: never legal value, whatever the
+    // chain says.
+    bool form_without_legal_value = false;
 };
 
 // The records made of the signers' certificates so far: signers that share a certificate share

@@ -34,6 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         (void)signature.signature_value();
         (void)signature.signer_timestamp_tokens(velin::Timestamp_scope::Signature);
         (void)signature.countersignatures();
+        (void)signature.no_legal_value();
     }
     return 0;
 }

@@ -116,5 +116,75 @@ TEST_F(Xml_signature_files_test, changed_and_wrapped_files_never_verify)
     }
 }
 
+TEST_F(Xml_signature_files_test, a_namespaced_id_never_chooses_what_is_shown)
+{
+    // The controls: a contract, an invoice and an envelope carried in base64 by an enveloping
+    // signature; the envelope is the next layer.
+    for (const char* file : {"contratto-avvolto-base64.xml", "fattura-avvolta.xml", "busta-avvolta.xml"}) {
+        const Verdict verdict = verify(file);
+        EXPECT_EQ(verdict.exit_code, Exit_success) << file << "\n" << verdict.text;
+        EXPECT_TRUE(has_line(verdict.lines(0), "info: Il documento è firmato correttamente e integro."))
+            << file << "\n"
+            << verdict.text;
+    }
+    EXPECT_EQ(verify("busta-avvolta.xml").layers().size(), 2);
+
+    // The document handed on is the one xmlsec digested: the invoice, decoded.
+    const std::vector<uint8_t> file = test::read_bytes(fixtures / "fattura-avvolta.xml");
+    Xml_signature reading;
+    reading.parse(file);
+    ASSERT_TRUE(reading.parsed()) << reading.failure_text();
+    reading.extract_original_document();
+    const std::string content(reinterpret_cast<const char*>(reading.content().data()), reading.content().size());
+    EXPECT_TRUE(content.starts_with("<?xml")) << content;
+    EXPECT_NE(content.find("<ImportoTotaleDocumento>122.00<"), std::string::npos) << content;
+
+    // The signed Object moved into a decoy whose Id is namespaced, a forgery (another contract,
+    // invoice or envelope) under the plain Id.
+    for (const char* file : {"attacco-id-prefissato.xml", "attacco-id-prefissato-maiuscolo.xml",
+                             "attacco-id-prefissato-minuscolo.xml", "attacco-id-prefissato-keyinfo.xml",
+                             "attacco-id-prefissato-oggetto.xml", "attacco-id-fattura.xml", "attacco-id-busta.xml"}) {
+        const Verdict verdict = verify(file);
+        EXPECT_EQ(verdict.exit_code, Exit_errors) << file << "\n" << verdict.text;
+        EXPECT_TRUE(has_line(verdict.lines(0), std::string("error: ") + Xml_text_duplicate_id)) << file << "\n"
+                                                                                                << verdict.text;
+        EXPECT_FALSE(has_line(verdict.lines(0), "info: Il documento è firmato correttamente e integro.")) << file;
+        EXPECT_EQ(verdict.layers().size(), 1) << file << "\n" << verdict.text;
+    }
+}
+
+TEST_F(Xml_signature_files_test, an_xpath_filter_is_read_exactly)
+{
+    // Spaced as XPath allows, with a prefix of its own bound to the signature namespace.
+    const Verdict spaced = verify("fattura-xpath-spaziata.xml");
+    EXPECT_EQ(spaced.exit_code, Exit_success) << spaced.text;
+    EXPECT_TRUE(has_line(spaced.lines(0), "info: Il documento è firmato correttamente e integro.")) << spaced.text;
+
+    // The total left out of what is signed by a filter that only looks like the allowed one, then
+    // changed: xmlsec would find the signature intact.
+    const Verdict tricked = verify("attacco-xpath-prefisso.xml");
+    EXPECT_EQ(tricked.exit_code, Exit_errors) << tricked.text;
+    EXPECT_TRUE(has_line(tricked.lines(0), std::string("error: ") + Xml_text_transform)) << tricked.text;
+    EXPECT_FALSE(has_line(tricked.lines(0), "info: Il documento è firmato correttamente e integro."));
+}
+
+TEST_F(Xml_signature_files_test, signatures_that_do_not_bind_their_certificate_have_no_legal_value)
+{
+    const std::string legal = "Firma digitale (con validità legale)";
+    const std::string attestation = "Firma elettronica (attestazione)";
+    const Verdict invoice = verify("fattura.xml");
+    EXPECT_EQ(signature(invoice, 0)["kind"].toString().toStdString(), legal) << invoice.text;
+
+    const Verdict unbound = verify("fattura-senza-certificato-firmato.xml");
+    EXPECT_TRUE(has_line(unbound.lines(0), "info: Il documento è firmato correttamente e integro.")) << unbound.text;
+    EXPECT_TRUE(has_line(unbound.lines(0), std::string("warning: ") + Xml_text_unbound_certificate)) << unbound.text;
+    EXPECT_EQ(signature(unbound, 0)["kind"].toString().toStdString(), attestation) << unbound.text;
+
+    const Verdict plain = verify("fattura-xmldsig.xml");
+    EXPECT_TRUE(has_line(plain.lines(0), "info: Il documento è firmato correttamente e integro.")) << plain.text;
+    EXPECT_TRUE(has_line(plain.lines(0), std::string("info: ") + Xml_text_without_xades)) << plain.text;
+    EXPECT_EQ(signature(plain, 0)["kind"].toString().toStdString(), attestation) << plain.text;
+}
+
 } // namespace
 } // namespace velin

@@ -167,6 +167,9 @@ TEST(Trusted_list_reader, ends_with_a_message_on_hostile_or_damaged_xml)
     const std::string version_text = std::string(Tsl_text_version) + "4.";
     std::string version_four = valid;
     version_four.replace(version_four.find("<TSLVersionIdentifier>5<"), 24, "<TSLVersionIdentifier>4<");
+    // A namespaced Id before the signed properties' own: xmlsec would have digested the decoy.
+    std::string decoy = valid;
+    decoy.insert(decoy.find("<ds:Object>") + 11, "<x xmlns:p=\"urn:p\" p:Id=\"sig-sp\"/>");
     std::string xpath = valid;
     xpath.replace(xpath.find("http://www.w3.org/2000/09/xmldsig#enveloped-signature"), 53,
                   "http://www.w3.org/TR/1999/REC-xpath-19991116");
@@ -184,6 +187,7 @@ TEST(Trusted_list_reader, ends_with_a_message_on_hostile_or_damaged_xml)
         {unsigned_list, Tsl_text_unsigned},
         {no_key_info, Tsl_text_no_signer},
         {xpath, Tsl_text_transform},
+        {decoy, Tsl_text_duplicate_id},
         {std::string(Trusted_list_max_size + 1, ' '), Tsl_text_too_large},
     };
     for (const auto& tried : cases) {
