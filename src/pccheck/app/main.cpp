@@ -1,6 +1,7 @@
 // velin-pccheck [REPORT] [/batch] [/parent=0x%08x] | --help | --version
 #include "common/guarded_application.h"
 #include "common/message_box.h"
+#include "common/version.h"
 #include "pccheck/app/pccheck_app.h"
 
 #include <iostream>
@@ -15,7 +16,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (arguments.version) {
-        std::cout << "velin-pccheck " << VELIN_VERSION << '\n';
+        std::cout << "velin-pccheck " << velin::Suite_version << '\n';
         return 0;
     }
     if (!arguments.problem.empty()) {
