@@ -23,8 +23,9 @@ int main(int argc, char** argv)
         std::cerr << "velin-pccheck: " << arguments.problem << ".\n" << velin::pccheck::Pccheck_usage;
         return 2;
     }
-    // Without windows the card library cannot ask the holder: the batch run reports that as its
-    // card lines; the other modes have an application the library's questions can use.
+    // Without windows the card library asks the holder on the terminal the batch run comes from
+    // (and cannot ask without one, a problem the run reports); the other modes have an
+    // application the library's questions can use.
     std::unique_ptr<QCoreApplication> application;
     if (arguments.batch)
         application = std::make_unique<velin::Guarded_core_application>(argc, argv);
