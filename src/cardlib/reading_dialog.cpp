@@ -90,12 +90,16 @@ bool display_available()
     throw CEnumException<QUARK_ERROR>(QUARK_ERROR::Invalid_state);
 }
 
-// Why no dialog can be shown on this thread; empty when one can.
-const char* why_no_dialog()
+// Why no dialog can be shown on this thread; empty when one can. terminal_allowed: whether the
+// holder may be asked on the terminal instead, which is so only for a host without windows: a
+// host with windows calling from another thread is refused, its user looks at its windows.
+const char* why_no_dialog(bool& terminal_allowed)
 {
+    terminal_allowed = true;
     if (QCoreApplication* existing = QCoreApplication::instance()) {
         if (!qobject_cast<QApplication*>(existing))
             return "l'applicazione non ha finestre";
+        terminal_allowed = false;
         if (existing->thread() != QThread::currentThread())
             return "chiamata da un thread diverso da quello delle finestre";
         return "";
@@ -107,10 +111,11 @@ const char* why_no_dialog()
 // else the reading does not happen.
 bool on_terminal()
 {
-    const char* why = why_no_dialog();
+    bool terminal_allowed = false;
+    const char* why = why_no_dialog(terminal_allowed);
     if (!*why)
         return false;
-    if (!terminal::available())
+    if (!terminal_allowed || !terminal::available())
         cannot_ask(why);
     Trace(Trace_kind, Level_info) << "Nessuna finestra (" << why << "): domanda sul terminale";
     return true;

@@ -303,6 +303,31 @@ TEST(Reading_dialog, without_a_display_the_holder_is_asked_on_the_terminal)
     EXPECT_EQ(QCoreApplication::instance(), nullptr);
 }
 
+TEST(Reading_dialog, a_host_without_windows_asks_on_the_terminal)
+{
+    Replaced_stdio terminal(true);
+    int argc = 1;
+    char name[] = "host";
+    char* argv[] = {name, nullptr};
+    QCoreApplication host(argc, argv);
+    terminal.type("s\n");
+    EXPECT_NO_THROW(ask_consent(personal_data()));
+    EXPECT_NE(terminal.shown().find("Autorizzi la lettura? (s/n): "), std::string::npos);
+}
+
+TEST(Reading_dialog, a_host_with_windows_is_never_asked_on_the_terminal)
+{
+    // Its user looks at its windows: a call from another thread is refused, terminal or not.
+    Replaced_stdio terminal(true);
+    Host_application host;
+    terminal.type("s\n");
+    QUARK_ERROR code{};
+    std::thread worker([&] { code = code_of<QUARK_ERROR>([] { ask_consent(personal_data()); }); });
+    worker.join();
+    EXPECT_EQ(code, QUARK_ERROR::Invalid_state);
+    EXPECT_EQ(terminal.shown().find("(s/n)"), std::string::npos);
+}
+
 TEST(Reading_dialog, no_display_means_no_reading)
 {
     // Not on a terminal either: nobody can be asked.
