@@ -40,7 +40,8 @@ extern "C" {
 
 typedef uint32_t norax_result;
 
-/* 0x03030000: version 3.3.0.0. Never fails. */
+/* The library's version in four bytes, major.minor.patch.0: 0x03030000 is version 3.3.0.0.
+ * Never fails. */
 NORAX_API norax_result NORAX_CALL norax_dll_version(void);
 
 /* The text of the last failure of any call of this process.

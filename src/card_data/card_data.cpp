@@ -17,6 +17,10 @@ namespace velin {
 const char* const Text_malformed_personal_data =
     "I dati anagrafici letti dalla carta non sono nel formato previsto e non possono essere mostrati.";
 
+const char* const Text_nobody_to_ask =
+    "Il consenso del titolare alla lettura non può essere chiesto: nessuna finestra può essere mostrata e "
+    "l'ingresso standard non è un terminale. Avvia velin-dati-carta da un terminale o in una sessione grafica.";
+
 namespace {
 
 struct Field_label {
@@ -148,7 +152,7 @@ bool ends_the_reading(uint32_t code)
     case 0x80040222: // no reader
     case 0x8010001D: // no smart-card service
     case 0x8010001E: // the service stopped
-    case 0x80040235: // no dialog can be shown
+    case Norax_cannot_ask:
         return true;
     default:
         return false;
@@ -157,7 +161,9 @@ bool ends_the_reading(uint32_t code)
 
 void fail(Card_data& data, const char* what, const Library_answer& answer)
 {
-    data.failures.push_back({what, answer.code, answer.error_text});
+    // The library's text for it names no cause the holder could act on.
+    data.failures.push_back(
+        {what, answer.code, answer.code == Norax_cannot_ask ? Text_nobody_to_ask : answer.error_text});
     Trace(Trace_kind, Level_info) << what << ": " << code_text(answer.code);
 }
 

@@ -34,6 +34,10 @@ struct Card_data {
 };
 
 extern const char* const Text_malformed_personal_data;
+// The library could not ask the holder (no window, no terminal): said instead of its own text.
+extern const char* const Text_nobody_to_ask;
+// The library's code for it.
+constexpr uint32_t Norax_cannot_ask = 0x80040235;
 
 // Reads everything through the library: the holder's data first (when the holder refuses, the
 // reading stops there), then the card's number, the certificate and the properties.

@@ -20,7 +20,8 @@ namespace velin::cardlib {
 
 namespace {
 
-constexpr norax_result Dll_version = 0x03030000u;
+// The build gives it, from the suite's version.
+constexpr norax_result Dll_version = NORAX_DLL_VERSION;
 
 // A failure found by the boundary itself (pointer and size checks).
 struct Result_code {

@@ -1,8 +1,10 @@
 // The reading dialogs on Qt. A host without a QApplication gets one for the dialog's lifetime,
-// on the calling thread; a host whose application lives on another thread, or a machine with no
-// display, cannot show the holder anything, so the read does not happen.
+// on the calling thread. A host whose application has no windows or lives on another thread, or
+// a machine with no display, cannot show the holder a dialog: the holder is asked on the
+// terminal when standard input is one, else the read does not happen.
 #include "cardlib/card_exceptions.h"
 #include "cardlib/reading_prompt.h"
+#include "cardlib/terminal_prompt.h"
 #include "common/trace.h"
 
 #include <QApplication>
@@ -86,6 +88,37 @@ bool display_available()
 {
     Trace(Trace_kind, Level_error) << "Impossibile chiedere il consenso al titolare: " << why;
     throw CEnumException<QUARK_ERROR>(QUARK_ERROR::Invalid_state);
+}
+
+// Why no dialog can be shown on this thread; empty when one can. terminal_allowed: whether the
+// holder may be asked on the terminal instead, which is so only for a host without windows: a
+// host with windows calling from another thread is refused, its user looks at its windows.
+const char* why_no_dialog(bool& terminal_allowed)
+{
+    terminal_allowed = true;
+    if (QCoreApplication* existing = QCoreApplication::instance()) {
+        if (!qobject_cast<QApplication*>(existing))
+            return "l'applicazione non ha finestre";
+        terminal_allowed = false;
+        if (existing->thread() != QThread::currentThread())
+            return "chiamata da un thread diverso da quello delle finestre";
+        return "";
+    }
+    return display_available() ? "" : "nessuno schermo disponibile";
+}
+
+// Without a dialog the holder is asked on the terminal the host runs from, when it has one;
+// else the reading does not happen.
+bool on_terminal()
+{
+    bool terminal_allowed = false;
+    const char* why = why_no_dialog(terminal_allowed);
+    if (!*why)
+        return false;
+    if (!terminal_allowed || !terminal::available())
+        cannot_ask(why);
+    Trace(Trace_kind, Level_info) << "Nessuna finestra (" << why << "): domanda sul terminale";
+    return true;
 }
 
 // The application the dialogs need, made for their lifetime when the host has none.
@@ -247,6 +280,8 @@ private:
 
 bool consent(const CNS_known_file_info& info)
 {
+    if (on_terminal())
+        return terminal::consent(info);
     Gui_session session;
     QWidget* owner = active_owner();
     Topmost_pause pause(owner);
@@ -256,6 +291,8 @@ bool consent(const CNS_known_file_info& info)
 
 std::optional<Pin_text> pin(const CNS_known_file_info& info)
 {
+    if (on_terminal())
+        return terminal::pin(info);
     Gui_session session;
     QWidget* owner = active_owner();
     Topmost_pause pause(owner);
@@ -267,12 +304,16 @@ std::optional<Pin_text> pin(const CNS_known_file_info& info)
 
 void wrong_pin()
 {
+    if (on_terminal())
+        return terminal::wrong_pin(Wrong_pin_text);
     Gui_session session;
     card_box(active_owner(), Wrong_pin_text, QMessageBox::Information, QMessageBox::Ok, QMessageBox::Ok);
 }
 
 bool property_consent()
 {
+    if (on_terminal())
+        return terminal::property_consent(Property_question);
     Gui_session session;
     return card_box(active_owner(), Property_question, QMessageBox::Question, QMessageBox::Yes | QMessageBox::No,
                     QMessageBox::No) == QMessageBox::Yes;

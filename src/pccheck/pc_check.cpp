@@ -7,6 +7,7 @@
 #include "pccheck/nss_module_list.h"
 
 #include "common/trace.h"
+#include "common/version.h"
 
 #include <boost/format.hpp>
 
@@ -26,6 +27,12 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* Not_available = "<non disponibile>";
+constexpr const char* Reader_class_line = "Classe del dispositivo: lettore di smart card";
+constexpr const char* Pcscd_socket = "/run/pcscd/pcscd.comm";
+constexpr const char* Started_service_note =
+    "Il servizio Smartcard resta attivo solo durante la verifica: per averlo sempre attivo fallo avviare "
+    "all'accensione del computer.";
+constexpr const char* Stopped_service_line = "Il servizio Smartcard avviato dalla verifica è stato fermato.";
 constexpr const char* Not_administrator_note =
     "L'utente NON ha privilegi di Amministratore: il servizio Smartcard deve essere avviato e configurato da un "
     "amministratore.";
@@ -125,6 +132,30 @@ std::string smart_card_code(uint32_t code)
     return (boost::format("Operazione fallita (errore smart card 0x%08X)") % code).str();
 }
 
+// What the user can do when the card's information could not be read, by the library's code.
+std::string card_reading_advice(uint32_t code)
+{
+    switch (code) {
+    case 0x80040204: // no card
+    case 0x80040202: // card removed
+        return "Non è stata trovata la Carta Velin: inseriscila nel lettore e ripeti la verifica.";
+    case 0x80040222: // no reader
+        return "Non è stato trovato il lettore di smart card: collegalo al computer e ripeti la verifica.";
+    case 0x8010001D: // no service
+    case 0x8010001E:
+        return "Il servizio di accesso alle smart card non è attivo: avvialo (pcscd) e ripeti la verifica.";
+    case 0x80040235: // no way to ask the holder
+        return "Le informazioni della carta si leggono solo con il consenso del titolare, che qui non può essere "
+               "chiesto: ripeti la verifica dalla finestra del programma (Verifica installazione) o da un terminale.";
+    case 0x80040234: // refused
+    case 0x80070005:
+        return "La lettura delle informazioni della carta non è stata autorizzata: ripeti la verifica e autorizzala.";
+    default:
+        return "Le informazioni della carta non sono state lette: controlla che la Carta Velin sia inserita bene nel "
+               "lettore e ripeti la verifica; se il problema resta, chiedi assistenza.";
+    }
+}
+
 } // namespace
 
 struct Pc_check::Unit_state {
@@ -176,7 +207,7 @@ void Pc_check::start()
     _report.report_line("Analisi del PC.");
     _report.message("Sto controllando l'installazione della Aurea Desk, attendere prego...");
     _report.message("");
-    _report.report_line("La versione di Velin Manager usata è: 3.1.02.");
+    _report.report_line(std::string("La versione di Velin Manager usata è: ") + Suite_version + ".");
     _report.report_line("");
 }
 
@@ -235,10 +266,14 @@ void Pc_check::run_check(int index)
 
 bool Pc_check::finish()
 {
+    if (_started_service) {
+        _started_service.reset();
+        _report.report_line(Stopped_service_line);
+    }
     _report.message("");
     if (_report.problems() == 0) {
         _report.message("Nessun problema rilevato.");
-        _report.message("E' possibile utilizzare Velin Manager senza problemi.");
+        _report.message("È possibile utilizzare Velin Manager senza problemi.");
         _report.message("");
         _report.message("Il tracciato delle verifiche effettuate è disponibile nel file " + _report.path());
     } else {
@@ -281,9 +316,9 @@ void Pc_check::check_system()
         version = value("VERSION_ID");
     }
     _report.report_line("Sistema Operativo: " + one_line(caption));
-    _report.report_line("ServicePack: " + (_environment.kernel_release.empty()
-                                               ? std::string(Not_available)
-                                               : "kernel " + _environment.kernel_release));
+    _report.report_line("Versione del kernel: " + (_environment.kernel_release.empty()
+                                                       ? std::string(Not_available)
+                                                       : one_line(_environment.kernel_release)));
     _report.report_line("Lingua: " + language_name(_environment.locale));
     _supported = is_supported_system(_settings.supported_systems, id, version);
     if (_supported)
@@ -417,7 +452,7 @@ void Pc_check::check_service_without_systemd()
             break;
         }
     }
-    const bool listening = is_socket(_environment.path("/run/pcscd/pcscd.comm"));
+    const bool listening = is_socket(_environment.path(Pcscd_socket));
     if (daemon.empty() && !listening) {
         _report.problem("Il servizio Smartcard non è presente sul computer.",
                         "In questa installazione di Linux non risulta presente il servizio di gestione delle smart "
@@ -433,12 +468,18 @@ void Pc_check::check_service_without_systemd()
             _report.problem("L'avvio del servizio Smartcard è fallito (errore 5)");
             _report.report_line(Not_administrator_note);
         } else {
-            const Command_result started = _environment.run({_environment.path(daemon)});
-            if (started.exit_code != 0)
+            // Started as a child of ours, in the foreground: the check stops it when it ends, and
+            // leaves nothing of its own running.
+            Started_service started = _environment.start_service({_environment.path(daemon), "--foreground"},
+                                                                 _environment.path(Pcscd_socket));
+            if (started.exit_code != 0 || !started.running) {
                 _report.problem("L'avvio del servizio Smartcard è fallito (errore " +
                                 std::to_string(started.exit_code) + ")");
-            else
+            } else {
+                _started_service = std::move(started.running);
                 _report.report_line("Il servizio Smartcard è stato avviato.");
+                _report.report_line(Started_service_note);
+            }
         }
     } else {
         _report.report_line("Il servizio Smartcard è già in esecuzione.");
@@ -457,7 +498,7 @@ void Pc_check::report_driver_bundles()
             const std::string plist_path = drivers + "/" + name + "/Contents/Info.plist";
             const std::optional<std::string> text = read_small_file(plist_path, 1024 * 1024);
             if (!text) {
-                _report.report_line("Device class: SmartCardReader");
+                _report.report_line(Reader_class_line);
                 _report.report_line("Lettore: " + one_line(name));
                 _report.report_line("Il file " + std::string(folder) + "/" + name +
                                     "/Contents/Info.plist del driver non è leggibile.");
@@ -473,14 +514,13 @@ void Pc_check::report_driver_bundles()
             if (version.empty())
                 version = first_value(list, "CFBundleVersion");
             const std::string executable = first_value(list, "CFBundleExecutable");
-            _report.report_line("Device class: SmartCardReader");
+            _report.report_line(Reader_class_line);
             _report.report_line("Lettore: " + one_line(reader));
-            _report.report_line("Driver Date: " + file_date(plist_path));
-            _report.report_line("Driver Name: " +
+            _report.report_line("Data del driver: " + file_date(plist_path));
+            _report.report_line("Nome del driver: " +
                                 (executable.empty() ? std::string(Not_available) : one_line(executable)));
-            _report.report_line("Driver Version: " +
+            _report.report_line("Versione del driver: " +
                                 (version.empty() ? std::string(Not_available) : one_line(version)));
-            _report.report_line(std::string("Driver firmato: ") + Not_available);
         }
     }
 }
@@ -501,13 +541,12 @@ void Pc_check::report_serial_drivers()
         };
         if (value("FRIENDLYNAME").empty() && value("LIBPATH").empty())
             continue;
-        _report.report_line("Device class: SmartCardReader");
+        _report.report_line(Reader_class_line);
         _report.report_line("Lettore: " + one_line(value("FRIENDLYNAME").empty() ? name : value("FRIENDLYNAME")));
-        _report.report_line("Driver Date: " + file_date(folder + "/" + name));
-        _report.report_line("Driver Name: " +
+        _report.report_line("Data del driver: " + file_date(folder + "/" + name));
+        _report.report_line("Nome del driver: " +
                             (value("LIBPATH").empty() ? std::string(Not_available) : one_line(value("LIBPATH"))));
-        _report.report_line(std::string("Driver Version: ") + Not_available);
-        _report.report_line(std::string("Driver firmato: ") + Not_available);
+        _report.report_line(std::string("Versione del driver: ") + Not_available);
     }
 }
 
@@ -544,11 +583,27 @@ void Pc_check::check_card()
                         "La libreria della Carta Velin non è installata correttamente.");
     }
     // "NAME: value", "NAME: " + the library's text for the failure, or "NAME: <non rilevato>".
+    std::vector<std::string> failed;
+    uint32_t first_code = 0;
     for (const std::string name : {"ISSUER", "MANUFACTURER", "TYPE", "ATR", "CERTIFICATE"}) {
         const Library_answer answer = library ? library->property(name) : Library_answer{Norax_not_exported, {}, {}};
         const std::string value = answer.ok() ? answer.text() : answer.error_text;
-        _report.report_line(name + ": " + (answer.ok() || !value.empty() ? value : "<non rilevato>"));
+        _report.report_line(name + ": " + (answer.ok() || !value.empty() ? one_line(value) : "<non rilevato>"));
+        if (!answer.ok()) {
+            failed.push_back(name);
+            if (first_code == 0)
+                first_code = answer.code;
+        }
     }
+    // A card that could not be read is a finding, said with what to do about it (a missing
+    // library was said above).
+    if (!library || failed.empty())
+        return;
+    std::string names;
+    for (const std::string& name : failed)
+        names += (names.empty() ? "" : ", ") + name;
+    _report.problem("Le informazioni della carta non sono state lette (" + names + ").",
+                    card_reading_advice(first_code));
 }
 
 void Pc_check::check_middleware()
@@ -610,10 +665,6 @@ void Pc_check::report_browser_profiles(const std::string& title, const std::stri
 
 void Pc_check::check_browsers()
 {
-    _report.report_line("Verifica di Internet Explorer...");
-    _report.report_line(std::string("Versione di Internet Explorer: ") + Not_available);
-    _report.report_line(std::string("Impostazioni di sicurezza della zona Internet: ") + Not_available);
-
     _report.report_line("Verifica di Mozilla Firefox...");
     // Besides the distribution's own package, today's desktops install Firefox as a snap (Ubuntu's
     // default) or a flatpak, each with its program and its profiles in folders of its own.

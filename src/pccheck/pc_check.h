@@ -8,6 +8,7 @@
 #include "pccheck/pc_check_settings.h"
 #include "pccheck/pc_environment.h"
 
+#include <memory>
 #include <string>
 
 namespace velin::pccheck {
@@ -51,6 +52,8 @@ private:
     Pc_check_settings _settings;
     Check_report& _report;
     Pkcs11_module_origin _module_origin = Pkcs11_module_origin::Setting;
+    // The service this check started, stopped when the check ends (or goes).
+    std::shared_ptr<void> _started_service;
     int _next = 0;
     bool _supported = true;
 };

@@ -10,10 +10,20 @@
 #include <cstdlib>
 #include <memory>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+extern char** environ;
 
 namespace velin::pccheck {
 
@@ -73,7 +83,89 @@ std::string installed_card_library()
     return "libnoraxcard.so.3";
 }
 
+bool socket_exists(const std::string& path)
+{
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISSOCK(status.st_mode);
+}
+
+// The child started here, stopped and reaped when this goes.
+class Owned_process {
+public:
+    explicit Owned_process(pid_t pid) : _pid(pid) {}
+    ~Owned_process()
+    {
+        if (_pid <= 0)
+            return;
+        ::kill(_pid, SIGTERM);
+        // pcscd ends in one or two seconds after SIGTERM; one that does not is killed.
+        for (int waited = 0; waited < 3000; waited += 20) {
+            if (reaped())
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ::kill(_pid, SIGKILL);
+        int status = 0;
+        ::waitpid(_pid, &status, 0);
+    }
+    Owned_process(const Owned_process&) = delete;
+    Owned_process& operator=(const Owned_process&) = delete;
+
+    // True once the child has ended (and is reaped); its exit code in code.
+    bool reaped(int* code = nullptr)
+    {
+        int status = 0;
+        const pid_t done = ::waitpid(_pid, &status, WNOHANG);
+        if (done == 0)
+            return false;
+        if (code)
+            *code = done == _pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        _pid = -1;
+        return true;
+    }
+
+private:
+    pid_t _pid;
+};
+
 } // namespace
+
+Started_service start_owned_service(const std::vector<std::string>& argv, const std::string& socket, int wait_ms)
+{
+    Started_service result;
+    if (argv.empty())
+        return result;
+    std::vector<char*> words;
+    for (const std::string& word : argv)
+        words.push_back(const_cast<char*>(word.c_str()));
+    words.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    if (::posix_spawn_file_actions_init(&actions) != 0)
+        return result;
+    for (const int fd : {0, 1, 2})
+        ::posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+    pid_t pid = 0;
+    const int spawned = ::posix_spawn(&pid, words[0], &actions, nullptr, words.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
+        return result;
+    auto process = std::make_shared<Owned_process>(pid);
+    for (int waited = 0; waited <= wait_ms; waited += 50) {
+        int code = -1;
+        if (process->reaped(&code)) {
+            result.exit_code = code == 0 ? -1 : code;
+            return result;
+        }
+        if (socket_exists(socket)) {
+            result.exit_code = 0;
+            result.running = std::move(process);
+            return result;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    // Never listened: it is stopped here, with process.
+    return result;
+}
 
 Command_result run_command(const std::vector<std::string>& argv, int timeout_ms)
 {
@@ -141,6 +233,9 @@ Pc_environment Pc_environment::this_machine()
         environment.kernel_release = names.release;
     environment.locale = messages_locale();
     environment.run = [](const std::vector<std::string>& argv) { return run_command(argv); };
+    environment.start_service = [](const std::vector<std::string>& argv, const std::string& socket) {
+        return start_owned_service(argv, socket);
+    };
     environment.list_readers = list_pcsc_readers;
     environment.card_library = installed_card_library();
     return environment;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,18 @@ struct Command_result {
 };
 
 using Command_runner = std::function<Command_result(const std::vector<std::string>& argv)>;
+
+// A service the check started itself. exit_code is 0 when it listens on its socket, the code it
+// ended with when it ended first, -1 when it could not be started or did not listen in time.
+// While running lives the service runs; the last copy's release stops it (only it: the process
+// started here, never one found running).
+struct Started_service {
+    int exit_code = -1;
+    std::shared_ptr<void> running;
+};
+
+// Starts argv as a child in the foreground and waits until socket exists.
+using Service_starter = std::function<Started_service(const std::vector<std::string>& argv, const std::string& socket)>;
 
 // The readers PC/SC lists, or the failure of the call that listed them.
 struct Reader_list {
@@ -41,6 +54,8 @@ struct Pc_environment {
     std::string locale; // the messages locale: "it_IT.UTF-8", "C", ...
     // Runs systemctl and the browsers' --version.
     Command_runner run;
+    // Starts pcscd where no service manager does it.
+    Service_starter start_service;
     Reader_lister list_readers;
     // The card library: a path, or a bare name for the dynamic loader's search.
     std::string card_library;
@@ -56,6 +71,12 @@ struct Pc_environment {
 
 // Runs argv directly (no shell), with a time limit; output is cut at 64 KiB.
 Command_result run_command(const std::vector<std::string>& argv, int timeout_ms = 20000);
+
+// Starts argv as this process's child (standard input and output on /dev/null) and waits at most
+// wait_ms for socket to appear. The service it gives is stopped with SIGTERM, and SIGKILL after
+// 3 seconds, when its last copy goes.
+Started_service start_owned_service(const std::vector<std::string>& argv, const std::string& socket,
+                                    int wait_ms = 10000);
 
 // The PC/SC reader list of the running service.
 Reader_list list_pcsc_readers();

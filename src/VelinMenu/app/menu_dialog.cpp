@@ -16,7 +16,7 @@ CVelinMenuDlg::CVelinMenuDlg(Settings_record& settings, QWidget* parent)
     : QDialog(parent), _settings(settings), _ui(std::make_unique<Ui::Menu_dialog>())
 {
     _ui->setupUi(this);
-    setWindowTitle("Velin Manager 3.1.3.0");
+    setWindowTitle(QString::fromStdString("Velin Manager " + std::string(Suite_version)));
     _timer.setInterval(Poll_period_ms);
     connect(&_timer, &QTimer::timeout, this, &CVelinMenuDlg::poll_program);
 

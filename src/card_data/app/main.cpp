@@ -18,7 +18,8 @@ constexpr const char* help_text =
     "     velin-dati-carta --help | --version\n"
     "\n"
     "Mostra i dati registrati sulla Carta Velin inserita nel lettore. La libreria della carta\n"
-    "chiede comunque il consenso del titolare prima di leggerli.\n"
+    "chiede comunque il consenso del titolare prima di leggerli: con --json e senza schermo lo\n"
+    "chiede sul terminale (rispondi s o n); se l'ingresso standard non è un terminale non legge.\n"
     "\n"
     "  --json      scrive i dati sull'uscita standard, senza finestra del programma\n"
     "  --help      mostra questo aiuto\n"
@@ -41,8 +42,8 @@ int main(int argc, char** argv)
             return 0;
         }
     }
-    // --json makes no window of its own: the card library brings up what its questions need, and
-    // without a display it says that it cannot ask.
+    // --json makes no window of its own: the card library brings up what its questions need, or
+    // asks on the terminal without a display, and says that it cannot ask when there is neither.
     std::unique_ptr<Guarded_application> application;
     if (!json)
         application = std::make_unique<Guarded_application>(argc, argv);
@@ -64,6 +65,9 @@ int main(int argc, char** argv)
     }
     if (json) {
         const Card_data data = read_card_data(*library);
+        for (const Card_data_failure& failure : data.failures)
+            if (failure.code == Norax_cannot_ask)
+                std::fprintf(stderr, "%s\n", Text_nobody_to_ask);
         std::fputs(data.as_json().c_str(), stdout);
         return data.failures.empty() ? 0 : 1;
     }

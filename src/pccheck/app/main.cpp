@@ -1,6 +1,7 @@
 // velin-pccheck [REPORT] [/batch] [/parent=0x%08x] | --help | --version
 #include "common/guarded_application.h"
 #include "common/message_box.h"
+#include "common/version.h"
 #include "pccheck/app/pccheck_app.h"
 
 #include <iostream>
@@ -15,15 +16,16 @@ int main(int argc, char** argv)
         return 0;
     }
     if (arguments.version) {
-        std::cout << "velin-pccheck " << VELIN_VERSION << '\n';
+        std::cout << "velin-pccheck " << velin::Suite_version << '\n';
         return 0;
     }
     if (!arguments.problem.empty()) {
         std::cerr << "velin-pccheck: " << arguments.problem << ".\n" << velin::pccheck::Pccheck_usage;
         return 2;
     }
-    // Without windows the card library cannot ask the holder: the batch run reports that as its
-    // card lines; the other modes have an application the library's questions can use.
+    // Without windows the card library asks the holder on the terminal the batch run comes from
+    // (and cannot ask without one, a problem the run reports); the other modes have an
+    // application the library's questions can use.
     std::unique_ptr<QCoreApplication> application;
     if (arguments.batch)
         application = std::make_unique<velin::Guarded_core_application>(argc, argv);

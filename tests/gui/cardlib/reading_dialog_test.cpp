@@ -2,6 +2,7 @@
 // without a host application really have none.
 #include "cardlib/card_exceptions.h"
 #include "cardlib/reading_prompt.h"
+#include "test_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -14,9 +15,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <string>
 #include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -196,8 +202,136 @@ TEST(Reading_dialog, host_without_application_gets_one_for_the_dialog)
     EXPECT_EQ(QCoreApplication::instance(), nullptr);
 }
 
+// Standard input and error of this process replaced while it lives: standard input by a
+// terminal of its own (a pseudo-terminal the test types into), or by /dev/null; standard error
+// by a file.
+class Replaced_stdio {
+public:
+    explicit Replaced_stdio(bool terminal)
+    {
+        _saved_in = ::dup(STDIN_FILENO);
+        _saved_err = ::dup(STDERR_FILENO);
+        int input = -1;
+        if (terminal) {
+            _master = ::posix_openpt(O_RDWR | O_NOCTTY);
+            EXPECT_GE(_master, 0);
+            EXPECT_EQ(::grantpt(_master), 0);
+            EXPECT_EQ(::unlockpt(_master), 0);
+            input = ::open(::ptsname(_master), O_RDWR | O_NOCTTY);
+        } else {
+            input = ::open("/dev/null", O_RDONLY);
+        }
+        EXPECT_GE(input, 0);
+        ::dup2(input, STDIN_FILENO);
+        ::close(input);
+        const int error = ::open((_folder / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(error, STDERR_FILENO);
+        ::close(error);
+    }
+    ~Replaced_stdio()
+    {
+        ::dup2(_saved_in, STDIN_FILENO);
+        ::dup2(_saved_err, STDERR_FILENO);
+        ::close(_saved_in);
+        ::close(_saved_err);
+        if (_master >= 0)
+            ::close(_master);
+    }
+    Replaced_stdio(const Replaced_stdio&) = delete;
+    Replaced_stdio& operator=(const Replaced_stdio&) = delete;
+
+    // What the holder types, before the question comes.
+    void type(const std::string& text) { EXPECT_EQ(::write(_master, text.data(), text.size()), ssize_t(text.size())); }
+    // Everything written to standard error so far; forgotten afterwards.
+    std::string shown()
+    {
+        std::fflush(stderr);
+        std::string text = velin::test::read_file(_folder / "stderr");
+        ::ftruncate(STDERR_FILENO, 0);
+        ::lseek(STDERR_FILENO, 0, SEEK_SET);
+        return text;
+    }
+
+private:
+    velin::test::Test_folder _folder;
+    int _saved_in = -1;
+    int _saved_err = -1;
+    int _master = -1;
+};
+
+TEST(Reading_dialog, without_a_display_the_holder_is_asked_on_the_terminal)
+{
+    ::unsetenv("QT_QPA_PLATFORM");
+    ::unsetenv("DISPLAY");
+    ::unsetenv("WAYLAND_DISPLAY");
+    Replaced_stdio terminal(true);
+
+    terminal.type("s\n");
+    EXPECT_NO_THROW(ask_consent(personal_data()));
+    const std::string asked = terminal.shown();
+    EXPECT_NE(asked.find("Carta Velin - LETTURA DATI\nL'applicazione ha chiesto di leggere " +
+                         personal_data().short_description + " registrati sulla tua Carta Velin.\n"),
+              std::string::npos)
+        << asked;
+    EXPECT_NE(asked.find("Autorizzi la lettura? (s/n): "), std::string::npos) << asked;
+
+    // An answer that is neither is asked again; "N" is no.
+    terminal.type("forse\nN\n");
+    EXPECT_EQ(code_of<BASIC_ERRORS::CError>([] { ask_consent(personal_data()); }), BASIC_ERRORS::Cancelled);
+    const std::string twice = terminal.shown();
+    EXPECT_NE(twice.find("(s/n): "), twice.rfind("(s/n): ")) << twice;
+
+    // The technical question: its explanation, then the question with the answers.
+    terminal.type("sì\n");
+    EXPECT_NO_THROW(ask_property_consent());
+    EXPECT_NE(terminal.shown().find("malfunzionamenti.\n\nAutorizzi la lettura di queste informazioni? (s/n): "),
+              std::string::npos);
+    terminal.type("no\n");
+    try {
+        ask_property_consent();
+        ADD_FAILURE() << "No was taken for Yes";
+    } catch (const Winapi_exception& e) {
+        EXPECT_EQ(e.code(), 5u);
+    }
+
+    // The PIN, typed without echo; an empty line does not read.
+    terminal.type("12345\n");
+    EXPECT_EQ(ask_pin(catalogue_entry(4)).view(), "12345");
+    terminal.type("\n");
+    EXPECT_EQ(code_of<BASIC_ERRORS::CError>([] { ask_pin(catalogue_entry(4)); }), BASIC_ERRORS::Cancelled);
+    // No window was made for any of it.
+    EXPECT_EQ(QCoreApplication::instance(), nullptr);
+}
+
+TEST(Reading_dialog, a_host_without_windows_asks_on_the_terminal)
+{
+    Replaced_stdio terminal(true);
+    int argc = 1;
+    char name[] = "host";
+    char* argv[] = {name, nullptr};
+    QCoreApplication host(argc, argv);
+    terminal.type("s\n");
+    EXPECT_NO_THROW(ask_consent(personal_data()));
+    EXPECT_NE(terminal.shown().find("Autorizzi la lettura? (s/n): "), std::string::npos);
+}
+
+TEST(Reading_dialog, a_host_with_windows_is_never_asked_on_the_terminal)
+{
+    // Its user looks at its windows: a call from another thread is refused, terminal or not.
+    Replaced_stdio terminal(true);
+    Host_application host;
+    terminal.type("s\n");
+    QUARK_ERROR code{};
+    std::thread worker([&] { code = code_of<QUARK_ERROR>([] { ask_consent(personal_data()); }); });
+    worker.join();
+    EXPECT_EQ(code, QUARK_ERROR::Invalid_state);
+    EXPECT_EQ(terminal.shown().find("(s/n)"), std::string::npos);
+}
+
 TEST(Reading_dialog, no_display_means_no_reading)
 {
+    // Not on a terminal either: nobody can be asked.
+    Replaced_stdio not_a_terminal(false);
     ::unsetenv("QT_QPA_PLATFORM");
     ::unsetenv("DISPLAY");
     ::unsetenv("WAYLAND_DISPLAY");

@@ -8,6 +8,7 @@
 #include "common/message_box.h"
 #include "common/registry.h"
 #include "common/settings_record.h"
+#include "common/version.h"
 #include "test_folder.h"
 
 #include <QCheckBox>
@@ -49,12 +50,14 @@ private slots:
     {
         Settings_record settings;
         CVelinMenuDlg menu(settings);
-        menu.setWindowTitle("Velin Manager 3.1.3.0");
+        // The title names the version of this build, as --version and the About box do.
+        const QString title = QString("Velin Manager ") + Suite_version;
+        QCOMPARE(menu.windowTitle(), title);
         menu.move(200, 150);
         menu.show();
         QVERIFY(QTest::qWaitForWindowExposed(&menu));
         const QPoint where = menu.pos();
-        QCOMPARE(menu.windowTitle(), QString("Velin Manager 3.1.3.0"));
+        QCOMPARE(menu.windowTitle(), title);
 
         menu.findChild<QPushButton*>("verify_button")->click();
         QVERIFY(!menu.isVisible());

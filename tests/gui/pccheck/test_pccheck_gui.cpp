@@ -84,7 +84,7 @@ private slots:
         QCOMPARE(shown,
                  QString::fromStdString("Sto controllando l'installazione della Aurea Desk, attendere prego...\n\n\n"
                                         "Nessun problema rilevato.\n"
-                                        "E' possibile utilizzare Velin Manager senza problemi.\n\n"
+                                        "È possibile utilizzare Velin Manager senza problemi.\n\n"
                                         "Il tracciato delle verifiche effettuate è disponibile nel file " +
                                         report_path));
         QVERIFY(support->isEnabled());
@@ -94,8 +94,33 @@ private slots:
         QVERIFY(report.rfind("\nAnalisi del PC.\n", 0) == 0);
         QVERIFY(report.find("ISSUER: Regione di prova\nMANUFACTURER: Produttore di prova\nTYPE: CNS\n"
                             "ATR: 3B FF 18 00") != std::string::npos);
-        QVERIFY(report.find("CERTIFICATE: Carta non rilevata.\n") != std::string::npos);
+        QVERIFY(report.find("CERTIFICATE: MIIBstandin\n") != std::string::npos);
         QVERIFY(report.find("Fine del tracciato: è tutto a posto.\n") != std::string::npos);
+    }
+
+    void a_card_reading_that_fails_is_a_problem_with_what_to_do()
+    {
+        test::Fake_machine machine;
+        test::Test_folder folder;
+        const Pc_check_settings settings = good_machine(machine, folder);
+        ::setenv("STAND_IN_CERTIFICATE_FAILS", "1", 1);
+        Pc_check_window window(machine.environment, settings, (folder / "report.txt").string());
+        window.show();
+        QTRY_VERIFY_WITH_TIMEOUT(window.run_finished(), 20000);
+        ::unsetenv("STAND_IN_CERTIFICATE_FAILS");
+        const QString shown = window.findChild<QPlainTextEdit*>("messages_box")->toPlainText();
+        QVERIFY2(shown.contains(QString::fromUtf8("Ho trovato un problema: Non è stata trovata la Carta Velin: "
+                                                  "inseriscila nel lettore e ripeti la verifica.")),
+                 qPrintable(shown));
+        QVERIFY(!shown.contains("Nessun problema rilevato."));
+        QVERIFY(shown.endsWith("E' stato rilevato un problema durante la verifica dell'installazione."));
+        QVERIFY(window.findChild<QPushButton*>("open_folder_button")->isEnabled());
+        const std::string report = test::read_file(folder / "report.txt");
+        QVERIFY2(report.find("CERTIFICATE: Carta non rilevata.\n") != std::string::npos, report.c_str());
+        QVERIFY2(report.find("\nLe informazioni della carta non sono state lette (CERTIFICATE).\n") !=
+                     std::string::npos,
+                 report.c_str());
+        QVERIFY(report.find("Fine del tracciato: ci sono dei problemi.\n") != std::string::npos);
     }
 
     void a_problem_enables_the_folder_button_which_opens_the_folder()

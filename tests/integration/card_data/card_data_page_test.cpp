@@ -6,6 +6,7 @@
 #include "card_data/app/card_data_window.h"
 #include "card_data/card_data.h"
 #include "dialog_answerer.h"
+#include "terminal_program.h"
 #include "test_folder.h"
 
 #include <QClipboard>
@@ -13,6 +14,8 @@
 #include <QtTest>
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 using namespace velin;
 
@@ -30,6 +33,24 @@ std::string value_of(const Card_data& data, const std::string& key)
 std::deque<std::string> yes_to_all()
 {
     return std::deque<std::string>(12, "yes");
+}
+
+// velin-dati-carta --json without a display, the card library found by its installed name:
+// standard input a terminal the holder types answers into (typed), or /dev/null. extra: more of
+// the environment ("NAME=value").
+test::Terminal_run run_json(const test::Test_folder& folder, const std::string* typed,
+                            const std::vector<std::string>& extra = {})
+{
+    std::vector<std::string> environment = {
+        "PATH=/usr/bin:/bin",
+        "HOME=" + folder.path().string(),
+        "XDG_RUNTIME_DIR=" + folder.path().string(),
+        "TMPDIR=" + folder.path().string(),
+        "LD_LIBRARY_PATH=" + std::filesystem::path(NORAXCARD_PATH).parent_path().string(),
+        "LANG=C.UTF-8",
+    };
+    environment.insert(environment.end(), extra.begin(), extra.end());
+    return test::run_with_terminal(folder.path(), {VELIN_DATI_CARTA, "--json"}, typed, environment);
 }
 
 } // namespace
@@ -136,6 +157,50 @@ private slots:
             QVERIFY(failure.code != 0);
             QVERIFY2(!failure.text.empty(), failure.what.c_str());
         }
+    }
+
+    void without_a_window_the_holder_answers_on_the_terminal()
+    {
+        test::Test_folder folder;
+        // Yes to every question: the holder's file, the certificate, the technical questions.
+        const std::string yes = "s\ns\ns\ns\ns\ns\ns\n";
+        const test::Terminal_run read = run_json(folder, &yes);
+        QVERIFY2(read.exit_code == 0, (read.output + read.errors).c_str());
+        QVERIFY2(read.output.find("\"codice_fiscale\": \"VRDMRT85C54L999W\"") != std::string::npos,
+                 read.output.c_str());
+        QVERIFY2(read.output.find("\"atr\": \"3B ") != std::string::npos, read.output.c_str());
+        QVERIFY2(read.errors.find("L'applicazione ha chiesto di leggere") != std::string::npos, read.errors.c_str());
+        QVERIFY2(read.errors.find("(s/n): ") != std::string::npos, read.errors.c_str());
+
+        // No to the first question: nothing read, the refusal said.
+        const std::string no = "n\n";
+        const test::Terminal_run refused = run_json(folder, &no);
+        QCOMPARE(refused.exit_code, 1);
+        QVERIFY2(refused.output.find("\"campi\": {}") != std::string::npos, refused.output.c_str());
+        QVERIFY2(refused.output.find("0x80040234") != std::string::npos, refused.output.c_str());
+
+        // Not on a terminal: nobody to ask, said in our words, and nothing read.
+        const test::Terminal_run nobody = run_json(folder, nullptr);
+        QCOMPARE(nobody.exit_code, 1);
+        QVERIFY2(nobody.output.find("\"campi\": {}") != std::string::npos, nobody.output.c_str());
+        QVERIFY2(nobody.output.find(Text_nobody_to_ask) != std::string::npos, nobody.output.c_str());
+        QVERIFY2(nobody.errors.find(Text_nobody_to_ask) != std::string::npos, nobody.errors.c_str());
+        QVERIFY2(nobody.output.find("Lo stato corrente") == std::string::npos, nobody.output.c_str());
+    }
+
+    // The service's socket is named for this run only (the client library reads the name once
+    // per process, so the window's reading cannot be pointed elsewhere in this one).
+    void without_the_service_json_says_what_the_window_says()
+    {
+        test::Test_folder folder;
+        const std::string socket = "PCSCLITE_CSOCK_NAME=" + (folder / "no-pcscd.comm").string();
+        const test::Terminal_run run = run_json(folder, nullptr, {socket});
+        QCOMPARE(run.exit_code, 1);
+        QVERIFY2(run.output.find("Il servizio di accesso alle smart card non è attivo.") != std::string::npos,
+                 run.output.c_str());
+        QVERIFY2(run.output.find("Carta non rilevata.") == std::string::npos, run.output.c_str());
+        QVERIFY2(run.output.find("\"codice\": \"0x8010001D\"") != std::string::npos, run.output.c_str());
+        QVERIFY2(run.errors.find("(s/n)") == std::string::npos, run.errors.c_str());
     }
 
     void the_window_shows_and_copies()

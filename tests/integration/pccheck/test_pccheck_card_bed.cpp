@@ -6,12 +6,15 @@
 #include "common/registry.h"
 #include "pccheck/check_report.h"
 #include "pccheck/pc_check.h"
+#include "terminal_program.h"
 #include "test_folder.h"
 
 #include <QAbstractButton>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QtTest>
+
+#include <filesystem>
 
 using namespace velin;
 using namespace velin::pccheck;
@@ -137,6 +140,44 @@ private slots:
             QVERIFY2(report.compare(at + std::strlen(name) + 3, 14, "<non rilevato>") != 0, report.c_str());
         }
         QVERIFY2(report.find("3B FF") == std::string::npos && report.find("MII") == std::string::npos, report.c_str());
+    }
+
+    // The program itself, as a user runs it with the card in the reader: without a terminal the
+    // card's information cannot be read (the holder cannot be asked), and that is a problem with
+    // what to do; from a terminal the holder answers there and the card is read.
+    void batch_run_reads_the_card_with_the_holders_answers_on_the_terminal()
+    {
+        test::Test_folder folder;
+        const std::string report = (folder / "report.txt").string();
+        const std::vector<std::string> environment = test::environment_with({
+            "VELIN_CARD_LIBRARY=" + std::string(CARD_LIBRARY),
+            "QT_QPA_PLATFORM=",
+            "DISPLAY=",
+            "WAYLAND_DISPLAY=",
+        });
+        const test::Terminal_run nobody =
+            test::run_with_terminal(folder.path(), {VELIN_PCCHECK, "/batch", report}, nullptr, environment);
+        QVERIFY2(nobody.exit_code == 1, (nobody.output + nobody.errors).c_str());
+        QVERIFY2(nobody.output.find("Ho trovato un problema: Le informazioni della carta si leggono solo con il "
+                                    "consenso del titolare") != std::string::npos,
+                 nobody.output.c_str());
+        QVERIFY2(nobody.output.find("Nessun problema rilevato.") == std::string::npos, nobody.output.c_str());
+        const std::string refused = test::read_file(report);
+        QVERIFY2(refused.find("Le informazioni della carta non sono state lette (ISSUER, MANUFACTURER, TYPE, ATR, "
+                              "CERTIFICATE).\n") != std::string::npos,
+                 refused.c_str());
+
+        // Yes to the four technical questions and to reading the certificate.
+        std::filesystem::remove(report);
+        const std::string yes = "s\ns\ns\ns\ns\n";
+        const test::Terminal_run answered =
+            test::run_with_terminal(folder.path(), {VELIN_PCCHECK, "/batch", report}, &yes, environment);
+        const std::string read = test::read_file(report);
+        QVERIFY2(read.find("\nATR: 3B ") != std::string::npos, (read + answered.errors).c_str());
+        QVERIFY2(read.find("\nCERTIFICATE: MII") != std::string::npos, read.c_str());
+        QVERIFY2(read.find("Le informazioni della carta non sono state lette") == std::string::npos, read.c_str());
+        QVERIFY2(answered.errors.find("Autorizzi la lettura di queste informazioni? (s/n): ") != std::string::npos,
+                 answered.errors.c_str());
     }
 
     void without_the_setting_opensc_is_found_and_sees_the_cards()

@@ -1,10 +1,13 @@
 // The exported functions' checks that come before any card access, and the last error text.
+#include "common/version.h"
 #include "noraxcard.h"
 #include "test_folder.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sstream>
+#include <string>
 #include <vector>
 
 namespace {
@@ -20,9 +23,16 @@ std::string last_error()
     return std::string(text.data());
 }
 
-TEST(Card_exports, version)
+TEST(Card_exports, version_is_the_suites)
 {
-    EXPECT_EQ(norax_dll_version(), 0x03030000u);
+    // "3.3.0" gives 0x03030000: each part one byte, the fourth 0.
+    uint32_t expected = 0;
+    int parts = 0;
+    std::istringstream text(velin::Suite_version);
+    for (std::string part; std::getline(text, part, '.'); ++parts)
+        expected |= static_cast<uint32_t>(std::stoul(part)) << (24 - 8 * parts);
+    ASSERT_EQ(parts, 3);
+    EXPECT_EQ(norax_dll_version(), expected);
 }
 
 TEST(Card_exports, error_message_buffer_protocol)

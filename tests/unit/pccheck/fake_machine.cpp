@@ -37,6 +37,18 @@ Fake_machine::Fake_machine()
         const auto found = _answers.find(line);
         return found == _answers.end() ? pccheck::Command_result{} : found->second;
     };
+    // A service started answers as its command line's table entry says; its stop is recorded.
+    environment.start_service = [this](const std::vector<std::string>& argv, const std::string&) {
+        const std::string line = joined(argv);
+        commands.push_back(line);
+        const auto found = _answers.find(line);
+        pccheck::Started_service started;
+        started.exit_code = found == _answers.end() ? -1 : found->second.exit_code;
+        if (started.exit_code == 0)
+            started.running = std::shared_ptr<void>(static_cast<void*>(&commands),
+                                                    [this, line](void*) { commands.push_back("stop " + line); });
+        return started;
+    };
     environment.list_readers = [] { return pccheck::Reader_list{false, 0, {"Virtual PCD 00 00"}}; };
 }
 

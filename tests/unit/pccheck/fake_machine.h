@@ -20,14 +20,14 @@ public:
     void put(const std::string& path, const std::string& content);
     // A file in the home folder.
     void put_home(const std::string& path, const std::string& content);
-    // The answer to a command line (its words joined by blanks).
+    // The answer to a command line (its words joined by blanks), also for a service started.
     void answer(const std::string& command, int exit_code, const std::string& output = {});
     // os-release of a supported Debian 12, and a machine where pcscd runs under systemd with one
     // reader: the usual good machine.
     void debian_with_systemd();
 
     pccheck::Pc_environment environment;
-    std::vector<std::string> commands; // every command run, in order
+    std::vector<std::string> commands; // every command run or service started, in order; "stop " + a service stopped
     const std::filesystem::path& root() const { return _folder.path(); }
 
 private:

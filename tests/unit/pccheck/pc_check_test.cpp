@@ -2,12 +2,14 @@
 // what it asks systemctl to do.
 #include "fake_machine.h"
 
+#include "common/version.h"
 #include "pccheck/check_report.h"
 #include "pccheck/pc_check.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 
 namespace {
@@ -47,10 +49,10 @@ TEST(Pc_check, unsupported_system_runs_only_the_system_check_and_ends_with_a_pro
     machine.environment.locale = "it_CH.UTF-8";
     const Run_outcome run = run_check(machine.environment);
     EXPECT_THAT(run.report, HasSubstr("\nAnalisi del PC.\n"));
-    EXPECT_THAT(run.report,
-                HasSubstr("La versione di Velin Manager usata è: 3.1.02.\n\nVerifica del sistema operativo\n"
-                          "Sistema Operativo: Slackware 15.0\nServicePack: kernel 6.1.0-13-amd64\n"
-                          "Lingua: Italiano (Svizzera)\n"));
+    EXPECT_THAT(run.report, HasSubstr("La versione di Velin Manager usata è: " + std::string(Suite_version) +
+                                      ".\n\nVerifica del sistema operativo\n"
+                                      "Sistema Operativo: Slackware 15.0\nVersione del kernel: 6.1.0-13-amd64\n"
+                                      "Lingua: Italiano (Svizzera)\n"));
     EXPECT_THAT(run.report, HasSubstr("Ho trovato un problema: Questo sistema operativo non è supportato.\n"
                                       "Continuo a cercare...\nQuesto sistema operativo non è supportato.\n"
                                       "Analisi completata.\n"));
@@ -120,12 +122,15 @@ TEST(Pc_check, good_machine_with_systemd_reports_everything_and_no_problem)
                                       "(running)\nIl servizio Smartcard è già in esecuzione.\n"
                                       "Configurazione attuale del servizio Smartcard: pcscd.socket enabled\n"
                                       "Il servizio Smartcard è già automatico.\n"));
-    EXPECT_THAT(run.report, HasSubstr("Device class: SmartCardReader\nLettore: ACS & Co ACR 38U\nDriver Date: "));
-    EXPECT_THAT(run.report, HasSubstr("Driver Name: libccid.so\nDriver Version: 1.5.2\n"));
+    EXPECT_THAT(run.report, HasSubstr("Classe del dispositivo: lettore di smart card\nLettore: ACS & Co ACR 38U\n"
+                                      "Data del driver: "));
+    EXPECT_THAT(run.report, HasSubstr("Nome del driver: libccid.so\nVersione del driver: 1.5.2\n"));
     EXPECT_THAT(run.report, HasSubstr("Verifica dei lettori visibili via PC/SC...\nLettore Virtual PCD 00 00\n"));
     EXPECT_THAT(run.report, HasSubstr("Il CSP è installato.\nProduttore: SoftHSM\n"));
     EXPECT_THAT(run.report, HasSubstr("Versione della libreria: 2."));
-    EXPECT_THAT(run.report, HasSubstr("Versione di Internet Explorer: <non disponibile>\n"));
+    // Nothing of what a Linux machine does not have, and no label in English.
+    for (const char* absent : {"Internet Explorer", "ServicePack", "Driver ", "Device class"})
+        EXPECT_THAT(run.report, Not(HasSubstr(absent)));
     EXPECT_THAT(run.report, HasSubstr("Versione di Mozilla Firefox: 115.5.0esr\n"
                                       "Profilo di Firefox abcd.default-esr: il modulo PKCS#11 della carta è "
                                       "registrato tra i dispositivi di sicurezza.\n"));
@@ -215,11 +220,74 @@ TEST(Pc_check, missing_pcscd_is_a_problem_with_and_without_systemd)
                 HasSubstr("L'avvio del servizio Smartcard è fallito (errore 5)\n"));
     EXPECT_TRUE(plain.commands.empty());
     plain.environment.uid = 0;
-    plain.answer(plain.environment.root + "/usr/sbin/pcscd", 0);
+    const std::string started = plain.environment.root + "/usr/sbin/pcscd --foreground";
+    plain.answer(started, 0);
     pccheck::Check_report root_report((plain.root() / "root.txt").string());
-    pccheck::Pc_check(plain.environment, {}, root_report).check_smart_card_service();
-    EXPECT_THAT(read_file(plain.root() / "root.txt"), HasSubstr("Il servizio Smartcard è stato avviato.\n"));
-    EXPECT_EQ(plain.commands, std::vector<std::string>{plain.environment.root + "/usr/sbin/pcscd"});
+    {
+        pccheck::Pc_check check(plain.environment, {}, root_report);
+        check.check_smart_card_service();
+        EXPECT_THAT(read_file(plain.root() / "root.txt"), HasSubstr("Il servizio Smartcard è stato avviato.\n"));
+        // Running while the check runs, stopped when it ends, and said so.
+        EXPECT_EQ(plain.commands, std::vector<std::string>{started});
+        check.finish();
+        EXPECT_EQ(plain.commands, (std::vector<std::string>{started, "stop " + started}));
+    }
+    EXPECT_THAT(read_file(plain.root() / "root.txt"),
+                HasSubstr("Il servizio Smartcard avviato dalla verifica è stato fermato.\n"));
+    EXPECT_EQ(plain.commands.size(), 2u);
+}
+
+// The real starter with a stand-in daemon: it listens where pcscd would (below the machine's root)
+// and writes its process id and arguments. No process of the check's outlives the check.
+TEST(Pc_check, the_service_started_as_root_is_the_checks_own_and_ends_with_it)
+{
+    Fake_machine machine;
+    machine.environment.uid = 0;
+    machine.environment.start_service = [](const std::vector<std::string>& argv, const std::string& socket) {
+        return pccheck::start_owned_service(argv, socket, 10000);
+    };
+    const auto daemon = [&](const std::string& body) {
+        machine.put("/usr/sbin/pcscd", "#!/usr/bin/python3\nimport os, socket, sys, time\n"
+                                       "root = os.path.dirname(os.path.abspath(__file__)) + '/../..'\n" +
+                                           body);
+        ::chmod((machine.environment.root + "/usr/sbin/pcscd").c_str(), 0755);
+    };
+    daemon("open(root + '/daemon', 'w').write(str(os.getpid()) + ' ' + ' '.join(sys.argv[1:]))\n"
+           "os.makedirs(root + '/run/pcscd', exist_ok=True)\n"
+           "listening = socket.socket(socket.AF_UNIX)\nlistening.bind(root + '/run/pcscd/pcscd.comm')\n"
+           "time.sleep(600)\n");
+    Test_folder folder;
+    pid_t pid = 0;
+    {
+        pccheck::Check_report report((folder / "report.txt").string());
+        pccheck::Pc_check check(machine.environment, {}, report);
+        check.check_smart_card_service();
+        const std::string seen = read_file(machine.root() / "root" / "daemon");
+        EXPECT_THAT(seen, testing::EndsWith(" --foreground"));
+        pid = static_cast<pid_t>(std::stol(seen));
+        EXPECT_EQ(::kill(pid, 0), 0) << "the service runs while the check runs";
+        EXPECT_EQ(report.problems(), 0);
+        check.finish();
+        EXPECT_EQ(::kill(pid, 0), -1) << "the service outlived the check";
+    }
+    EXPECT_THAT(read_file(folder / "report.txt"), HasSubstr("Il servizio Smartcard è stato avviato.\n"));
+
+    // A check that is abandoned midway stops it too.
+    std::filesystem::remove(machine.root() / "root" / "run" / "pcscd" / "pcscd.comm");
+    {
+        pccheck::Check_report report((folder / "abandoned.txt").string());
+        pccheck::Pc_check(machine.environment, {}, report).check_smart_card_service();
+    }
+    pid = static_cast<pid_t>(std::stol(read_file(machine.root() / "root" / "daemon")));
+    EXPECT_EQ(::kill(pid, 0), -1) << "the service outlived an abandoned check";
+
+    // A daemon that ends before it listens is a failed start with its code, and nothing is left.
+    std::filesystem::remove(machine.root() / "root" / "run" / "pcscd" / "pcscd.comm");
+    daemon("sys.exit(3)\n");
+    pccheck::Check_report failed((folder / "failed.txt").string());
+    pccheck::Pc_check(machine.environment, {}, failed).check_smart_card_service();
+    EXPECT_THAT(read_file(folder / "failed.txt"), HasSubstr("L'avvio del servizio Smartcard è fallito (errore 3)\n"));
+    EXPECT_EQ(failed.problems(), 1);
 }
 
 TEST(Pc_check, readers_none_or_a_failed_pcsc_call_are_problems)
@@ -233,9 +301,9 @@ TEST(Pc_check, readers_none_or_a_failed_pcsc_call_are_problems)
     pccheck::Check_report report((machine.root() / "report.txt").string());
     pccheck::Pc_check(machine.environment, {}, report).check_readers();
     const std::string text = read_file(machine.root() / "report.txt");
-    EXPECT_THAT(text, HasSubstr("Lettore: broken.bundle\nDriver Date: "));
+    EXPECT_THAT(text, HasSubstr("Lettore: broken.bundle\nData del driver: "));
     EXPECT_THAT(text, HasSubstr("Lettore: Virtual PCD\n"));
-    EXPECT_THAT(text, HasSubstr("Driver Name: /usr/lib/pcsc/drivers/serial/libifdvpcd.so\n"));
+    EXPECT_THAT(text, HasSubstr("Nome del driver: /usr/lib/pcsc/drivers/serial/libifdvpcd.so\n"));
     EXPECT_THAT(text, HasSubstr("Verifica dei lettori visibili via PC/SC...\n"
                                 "Ho trovato un problema: Non risulta installato alcun lettore di smart card.\n"));
     EXPECT_EQ(report.problems(), 1);
