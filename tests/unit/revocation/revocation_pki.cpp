@@ -219,8 +219,13 @@ std::vector<uint8_t> make_crl(const Crl_recipe& recipe, const Certificate& issue
         ASN1_INTEGER_set(number.get(), serial);
         X509_REVOKED_set_serialNumber(entry, number.get());
         Owner_freed_by<ASN1_TIME, ASN1_TIME_free> when(ASN1_TIME_new());
-        set_time(when.get(), now - 2 * Day);
+        set_time(when.get(), recipe.revoked_at ? recipe.revoked_at : now - 2 * Day);
         X509_REVOKED_set_revocationDate(entry, when.get());
+        if (recipe.reason >= 0) {
+            Owner_freed_by<ASN1_ENUMERATED, ASN1_ENUMERATED_free> reason(ASN1_ENUMERATED_new());
+            ASN1_ENUMERATED_set(reason.get(), recipe.reason);
+            require(X509_REVOKED_add1_ext_i2d(entry, NID_crl_reason, reason.get(), 0, 0) == 1, "CRL reason");
+        }
         X509_CRL_add0_revoked(list, entry);
     }
     if (recipe.number != 0) {

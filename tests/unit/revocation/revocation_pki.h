@@ -62,6 +62,8 @@ struct Crl_recipe {
     std::time_t next_update = 0; // 0: in a month; -1: none
     std::vector<long> revoked{};
     long number = 0; // the CRL number extension; 0: none
+    std::time_t revoked_at = 0; // the date of every entry; 0: two days ago
+    int reason = -1; // the CRLReason of every entry; -1: none
 };
 
 // Issued under issuer's subject name, signed with key (not necessarily issuer's).
