@@ -60,6 +60,12 @@ bool signing_certificate_bound(CMS_SignerInfo* signer, X509* certificate)
     return bound;
 }
 
+bool names_signing_certificate(CMS_SignerInfo* signer)
+{
+    return CMS_signed_get_attr_by_NID(signer, NID_id_smime_aa_signingCertificate, -1) >= 0 ||
+           CMS_signed_get_attr_by_NID(signer, NID_id_smime_aa_signingCertificateV2, -1) >= 0;
+}
+
 std::vector<uint8_t> binary_form(std::span<const uint8_t> bytes)
 {
     if (!bytes.empty() && bytes[0] == 0x30)
@@ -228,6 +234,9 @@ Timestamp_info check_timestamp(std::span<const uint8_t> token_or_reply, const Co
         }
         if (!info.signature_valid)
             info.problem = reason.empty() ? "La firma della marca temporale non corrisponde." : reason;
+        info.certificate_named = names_signing_certificate(signer);
+        if (!info.certificate_named && info.problem.empty())
+            info.problem = Text_timestamp_certificate_not_named;
         const uint32_t flags = X509_get_extension_flags(certificate);
         info.time_stamping_usage =
             (flags & EXFLAG_XKUSAGE) && (X509_get_extended_key_usage(certificate) & XKU_TIMESTAMP);
@@ -259,8 +268,9 @@ Timestamp_info check_timestamp(std::span<const uint8_t> token_or_reply, const Co
     if (!info.imprint_matches && info.problem.empty())
         info.problem = "L'impronta della marca temporale non corrisponde.";
     Trace(Trace_kind, info.verified() ? Level_info : Level_error)
-        << "Marca temporale di " << info.authority << ": firma " << info.signature_valid << ", impronta "
-        << info.imprint_matches << ", uso " << info.time_stamping_usage << ", date " << info.certificate_current;
+        << "Marca temporale di " << info.authority << ": firma " << info.signature_valid << ", certificato indicato "
+        << info.certificate_named << ", impronta " << info.imprint_matches << ", uso " << info.time_stamping_usage
+        << ", date " << info.certificate_current;
     return info;
 }
 

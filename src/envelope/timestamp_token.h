@@ -24,6 +24,11 @@
 
 namespace velin {
 
+// The problem of a token that does not name its certificate (Timestamp_info::certificate_named).
+inline constexpr const char* Text_timestamp_certificate_not_named =
+    "La marca temporale non indica il certificato dell'autorità che l'ha emessa: non è usata come riferimento "
+    "temporale.";
+
 enum class Timestamp_scope : int {
     Document = 0, // over the whole envelope or document of the file (".m7m", ".tsd")
     Signature = 1, // over one signer's signature value (signature time stamp)
@@ -39,6 +44,10 @@ struct Timestamp_info {
     bool imprint_matches = false;
     bool time_stamping_usage = false; // the authority's certificate is for time stamping
     bool certificate_current = false; // and within its dates at the time stamp's time
+    // The token names its certificate in an ESS signing-certificate(-v2) attribute (one that
+    // names another certificate makes signature_valid false). Without it the token is not bound
+    // to the certificate it carries, and is no time to rely on.
+    bool certificate_named = false;
     std::time_t time = 0;
     System_time when{};
     std::string authority; // the authority's name, from its certificate when there is one
@@ -57,7 +66,8 @@ struct Timestamp_info {
     // that can be relied on once the authority is trusted.
     bool verified() const
     {
-        return read && signature_valid && imprint_matches && time_stamping_usage && certificate_current;
+        return read && signature_valid && certificate_named && imprint_matches && time_stamping_usage &&
+               certificate_current;
     }
 };
 
@@ -88,6 +98,8 @@ bool is_weak_digest(int nid);
 // one, is certificate: false for a signer whose certificate was swapped for another one (of the
 // same key, or any other) or whose attribute does not decode.
 bool signing_certificate_bound(CMS_SignerInfo* signer, X509* certificate);
+// The signer carries a signing-certificate or signing-certificate-v2 signed attribute.
+bool names_signing_certificate(CMS_SignerInfo* signer);
 
 // The time-stamp tokens of a CMS signer: over its signature (the unsigned signature-time-stamp
 // attribute) or over the content (the signed content-time-stamp attribute).

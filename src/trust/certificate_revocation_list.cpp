@@ -125,6 +125,33 @@ Crl_lookup Certificate_revocation_list::find_certificate(const Certificate& cert
     return found == 1 ? Crl_lookup::Listed : Crl_lookup::Not_listed;
 }
 
+std::optional<Crl_entry> Certificate_revocation_list::entry_of(const Certificate& certificate) const
+{
+    if (find_certificate(certificate) != Crl_lookup::Listed)
+        return std::nullopt;
+    X509_REVOKED* found = nullptr;
+    X509_CRL_get0_by_serial(_list.get(), &found,
+                            const_cast<ASN1_INTEGER*>(X509_get0_serialNumber(certificate.raw_handle())));
+    ERR_clear_error();
+    if (!found)
+        return std::nullopt;
+    Crl_entry entry;
+    std::tm fields{};
+    if (ASN1_TIME_to_tm(X509_REVOKED_get0_revocationDate(found), &fields) == 1)
+        entry.revoked_at = timegm(&fields);
+    // A reason that does not decode counts as none: the caller then assumes the worst.
+    int critical = 0;
+    const Owner<ASN1_ENUMERATED> reason(
+        static_cast<ASN1_ENUMERATED*>(X509_REVOKED_get_ext_d2i(found, NID_crl_reason, &critical, nullptr)));
+    if (reason) {
+        const long value = ASN1_ENUMERATED_get(reason.get());
+        if (value >= 0 && value <= 10)
+            entry.reason = static_cast<int>(value);
+    }
+    ERR_clear_error();
+    return entry;
+}
+
 bool Certificate_revocation_list::is_newer_than(const Certificate_revocation_list& other) const
 {
     assertion(_list != nullptr && other._list != nullptr, "raw_handle () != NULL");

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -35,6 +36,12 @@ enum class Crl_lookup {
     Failed,
 };
 
+// What a list says of one certificate it names.
+struct Crl_entry {
+    std::optional<std::time_t> revoked_at; // none when the date does not read
+    int reason = -1; // the entry's CRLReason; -1 without one, or when it does not decode
+};
+
 class Certificate_revocation_list {
 public:
     Certificate_revocation_list() = default;
@@ -57,6 +64,8 @@ public:
     // Looks the certificate's serial number up among the entries, once the list's issuer name
     // has been found equal to the certificate's issuer name.
     Crl_lookup find_certificate(const Certificate& certificate) const;
+    // The entry of a certificate the list names (find_certificate gives Listed); none otherwise.
+    std::optional<Crl_entry> entry_of(const Certificate& certificate) const;
 
     // Issued after the other list of the same issuer: a higher CRL number when both carry one,
     // else a later thisUpdate.

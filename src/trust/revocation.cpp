@@ -52,6 +52,16 @@ bool revoked_after(const Certificate_revocation_list& list, const Revocation_sub
     return X509_cmp_time(X509_REVOKED_get0_revocationDate(entry), &at) > 0;
 }
 
+// What the list says of a certificate it names, kept with the outcome.
+void note_revocation(const std::optional<Crl_entry>& entry, Revocation_outcome& outcome)
+{
+    outcome.revoked = true;
+    if (entry) {
+        outcome.revoked_at = entry->revoked_at;
+        outcome.reason = entry->reason;
+    }
+}
+
 // Records the answer of a checked list that could search for the certificate; false when the
 // lookup itself failed.
 bool take_lookup(const Certificate_revocation_list& list, const Revocation_subject& signer, Revocation_outcome& outcome)
@@ -60,6 +70,9 @@ bool take_lookup(const Certificate_revocation_list& list, const Revocation_subje
     if (lookup == Crl_lookup::Failed)
         return false;
     outcome.status = lookup == Crl_lookup::Listed ? Revocation_status::Revoked : Revocation_status::Valid;
+    // A list that names the certificate is remembered though a later one does not.
+    if (lookup == Crl_lookup::Listed)
+        note_revocation(list.entry_of(signer.certificate), outcome);
     if (outcome.status == Revocation_status::Revoked && signer.at && revoked_after(list, signer)) {
         // Revoked after the time the certificate is judged at: the signature was made before.
         Trace(Trace_kind, Level_info) << "Il certificato è stato revocato dopo la data della marca temporale.";
@@ -194,6 +207,9 @@ bool take_ocsp_answer(const Ocsp_result& answer, const Revocation_subject& signe
     outcome.source = Revocation_source::Ocsp;
     outcome.status = Revocation_status::Valid;
     if (answer.status == Ocsp_status::Revoked) {
+        outcome.revoked = true;
+        outcome.revoked_at = answer.revoked_at;
+        outcome.reason = answer.reason;
         std::string line = "Il certificato di " + signer.certificate.display_name() + " è stato revocato il " +
                            utc_text(*answer.revoked_at);
         if (const std::string reason = revocation_reason_text(answer.reason); !reason.empty())
@@ -285,6 +301,12 @@ bool check_carried(const Revocation_subject& signer, const Certificate& crl_issu
             // than another one carried, so a later list is still looked at.
             found.source = Revocation_source::Crl;
             found.from_file = true;
+            if (outcome.revoked && !found.revoked) {
+                // An older list that does not name it yet says nothing against one that does.
+                found.revoked = true;
+                found.revoked_at = outcome.revoked_at;
+                found.reason = outcome.reason;
+            }
             outcome = found;
             if (found.status == Revocation_status::Revoked)
                 return true;

@@ -45,6 +45,12 @@ struct Revocation_outcome {
     Revocation_source source = Revocation_source::None;
     // The answer or list that decided came from the signed file itself.
     bool from_file = false;
+    // When the answer or list names the certificate as revoked, also when that was after the time
+    // it is judged at (status Valid): the date, when it reads, and the CRLReason (-1 without one).
+    // A time-stamping unit revoked later for a compromise of its key is not believed even then.
+    bool revoked = false;
+    std::optional<std::time_t> revoked_at = std::nullopt;
+    int reason = -1;
 };
 
 // One signer as chain building left it: its certificate and the issuer found, if any. With a time

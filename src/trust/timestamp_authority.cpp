@@ -14,6 +14,7 @@ Timestamp_authority_trust timestamp_authority_trust(const Trusted_store& store, 
     const Chain_outcome chain = build_chain(store, authority, std::nullopt, extra_issuers);
     trust.issuer = chain.issuer;
     const bool listed = store.is_trusted_time_stamping_authority(authority, at);
+    trust.listed = listed;
     trust.trusted = chain.complete || listed;
     trust.qualified =
         listed || (chain.complete && store.cnipa_store_is_available() && store.is_in_cnipa_list(chain.chain.back()));

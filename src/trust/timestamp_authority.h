@@ -18,6 +18,9 @@ struct Timestamp_authority_trust {
     // whose chain ends at a root of the accredited (CNIPA) list. Only its time may stand for a
     // signature's in judging the trusted lists: a root the user chose to trust proves no date.
     bool qualified = false;
+    // A qualified time-stamping service of the trusted lists vouches for the unit at the time
+    // stamp's time: its own word then stands when the unit's revocation cannot be checked.
+    bool listed = false;
 };
 
 // The authority's certificate is chained with the same builder, lists and rules as a signer's: a

@@ -50,21 +50,26 @@ inline bool has_line(const std::string& lines, const std::string& line)
     return lines.find(line + "\n") != std::string::npos;
 }
 
+// A list in a cache folder under the name the program gives the file it downloads from url.
+inline void seed_crl(const std::filesystem::path& cache, const std::string& url, const std::filesystem::path& list)
+{
+    std::string escaped;
+    for (const char c : url) {
+        if (std::isalnum(static_cast<unsigned char>(c)) || c == '.')
+            escaped += c;
+        else
+            escaped += "_" + QString::number(static_cast<unsigned char>(c), 16).toStdString();
+    }
+    std::filesystem::copy_file(list, cache / (escaped + ".crl"));
+}
+
 // The test PKI's revocation lists in a cache folder, under the names the program gives the files
 // it downloads from their URLs.
 inline void seed_test_crls(const std::filesystem::path& cache)
 {
-    for (const std::string name : {"accredited-ca", "card-root"}) {
-        std::string escaped;
-        for (const char c : "http://127.0.0.1:8799/crl/" + name + ".crl") {
-            if (std::isalnum(static_cast<unsigned char>(c)) || c == '.')
-                escaped += c;
-            else
-                escaped += "_" + QString::number(static_cast<unsigned char>(c), 16).toStdString();
-        }
-        std::filesystem::copy_file(std::filesystem::path(VELIN_PKI_FIXTURES) / "crl" / (name + ".crl"),
-                                   cache / (escaped + ".crl"));
-    }
+    for (const std::string name : {"accredited-ca", "card-root"})
+        seed_crl(cache, "http://127.0.0.1:8799/crl/" + name + ".crl",
+                 std::filesystem::path(VELIN_PKI_FIXTURES) / "crl" / (name + ".crl"));
 }
 
 // The program's settings, data, private and cache folders inside a test's folder.

@@ -219,6 +219,7 @@ void Layer_analysis::chains_step()
         const Timestamp_authority_trust& trust = _authority_trust.back();
         judged[i].trusted.assign(trust.trusted);
         judged[i].qualified = trust.qualified;
+        judged[i].listed = trust.listed;
         if (trust.trusted && record.info.verified()) {
             _authority_job.subjects.push_back(
                 {Certificate(record.info.certificate.shared_x509()), trust.issuer, record.info.time});
@@ -231,7 +232,7 @@ void Layer_analysis::chains_step()
     if (_settings.check_revocation && !_authority_job.subjects.empty())
         _authority_outcomes = _services.check_revocations(_authority_job.subjects, revocation_settings(), cancel());
     for (size_t n = 0; n < _authority_job.indexes.size() && n < _authority_outcomes.size(); ++n)
-        judged[_authority_job.indexes[n]].revocation = _authority_outcomes[n].status;
+        judged[_authority_job.indexes[n]].take_revocation(_authority_outcomes[n]);
 
     std::vector<Certificate> signers;
     std::vector<std::optional<std::time_t>> times;
@@ -456,10 +457,11 @@ void Layer_analysis::chains_done()
             i < _authority_trust.size() ? _authority_trust[i] : Timestamp_authority_trust{};
         record.trusted.assign(trust.trusted);
         record.qualified = trust.qualified;
+        record.listed = trust.listed;
         record.issuer = trust.issuer;
     }
     for (size_t n = 0; n < _authority_job.indexes.size() && n < _authority_outcomes.size(); ++n)
-        _timestamps.at(_authority_job.indexes[n]).revocation = _authority_outcomes[n].status;
+        _timestamps.at(_authority_job.indexes[n]).take_revocation(_authority_outcomes[n]);
     if (_settings.check_revocation) {
         _revocation_running = true;
         if (!_records.empty())

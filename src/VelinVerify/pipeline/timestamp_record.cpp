@@ -2,7 +2,12 @@
 
 #include "VelinVerify/pipeline/signature_display.h"
 
+#include "trust/ocsp.h"
+
+#include <openssl/ocsp.h>
+
 #include <algorithm>
+#include <ctime>
 
 namespace velin {
 
@@ -10,15 +15,45 @@ bool Timestamp_record::usable() const
 {
     if (!info.verified() || !trusted.is_assigned() || !trusted.value())
         return false;
+    if (revoked_by_compromise())
+        return false;
+    if (revocation_unknown())
+        return listed;
     switch (revocation) {
     case Revocation_status::Revoked:
     case Revocation_status::Expired:
     case Revocation_status::Not_yet_valid:
-    case Revocation_status::Not_determinable:
         return false;
     default:
         return true;
     }
+}
+
+bool Timestamp_record::revoked_by_compromise() const
+{
+    if (!revoked)
+        return false;
+    switch (revocation_reason) {
+    case OCSP_REVOKED_STATUS_AFFILIATIONCHANGED:
+    case OCSP_REVOKED_STATUS_SUPERSEDED:
+    case OCSP_REVOKED_STATUS_CESSATIONOFOPERATION:
+        return false;
+    default:
+        return true;
+    }
+}
+
+bool Timestamp_record::revocation_unknown() const
+{
+    return revocation == Revocation_status::Not_determinable || revocation == Revocation_status::Update_disabled;
+}
+
+void Timestamp_record::take_revocation(const Revocation_outcome& outcome)
+{
+    revocation = outcome.status;
+    revoked = outcome.revoked;
+    revoked_at = outcome.revoked_at;
+    revocation_reason = outcome.reason;
 }
 
 bool Timestamp_record::covers(size_t signer) const
@@ -30,6 +65,23 @@ bool Timestamp_record::covers(size_t signer) const
                                             info.covered_signers->end();
     return info.scope == Timestamp_scope::Signature && info.signer == signer;
 }
+
+namespace {
+
+std::string compromised_unit_text(const Timestamp_record& record, const std::string& authority)
+{
+    std::string text = "Il certificato " + authority + " è stato revocato";
+    if (record.revoked_at) {
+        std::tm fields{};
+        gmtime_r(&*record.revoked_at, &fields);
+        text += " il " + timestamp_time_text(system_time_of(fields));
+    }
+    const std::string reason = revocation_reason_text(record.revocation_reason);
+    text += " (motivo: " + (reason.empty() ? std::string("non indicato") : reason) + ")";
+    return text + ": " + Text_unit_not_reliable;
+}
+
+} // namespace
 
 std::string timestamp_time_text(const System_time& when)
 {
@@ -73,6 +125,8 @@ std::vector<Status_line> timestamp_lines(const Timestamp_record& record)
     // Named, since a file can carry time stamps of several authorities.
     const std::string authority = "dell'autorità di marcatura temporale" +
                                   (info.authority.empty() ? std::string() : " \"" + info.authority + "\"");
+    if (record.revoked_by_compromise() && record.revocation != Revocation_status::Revoked)
+        lines.push_back({Line_severity::Error, compromised_unit_text(record, authority)});
     switch (record.revocation) {
     case Revocation_status::Revoked:
         lines.push_back(
@@ -91,6 +145,14 @@ std::vector<Status_line> timestamp_lines(const Timestamp_record& record)
     default:
         break;
     }
+    // Whether the time stands for the signatures anyway, when it would stand otherwise.
+    if (record.revocation_unknown() && record.info.verified() && record.trusted.is_assigned() &&
+        record.trusted.value() && record.qualified)
+        lines.push_back(record.listed ? Status_line{Line_severity::Information, Text_unknown_unit_vouched}
+                                      : Status_line{Line_severity::Warning, Text_unknown_unit_not_vouched});
+    if (record.info.read && !record.info.certificate.empty() && record.info.signature_valid &&
+        !record.info.certificate_named)
+        lines.push_back({Line_severity::Warning, Text_timestamp_certificate_not_named});
     return lines;
 }
 

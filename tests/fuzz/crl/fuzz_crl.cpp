@@ -41,6 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (issuer().is_valid()) {
         (void)crl.verify_signature(issuer());
         (void)crl.find_certificate(issuer());
+        // An entry's reason is one of the table or none, whatever its extension holds.
+        if (const auto entry = crl.entry_of(issuer()); entry && (entry->reason < -1 || entry->reason > 10))
+            std::abort();
     }
     return 0;
 }

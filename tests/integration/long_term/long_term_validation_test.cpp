@@ -311,6 +311,26 @@ TEST_F(Long_term_validation, a_document_time_stamp_is_a_time_stamp_and_the_time_
     EXPECT_EQ(broken->shown_signature().kind, Attestation);
 }
 
+TEST_F(Long_term_validation, a_listed_unit_whose_revocation_cannot_be_checked_still_gives_the_time_and_says_why)
+{
+    // The qualified service's unit names no list and has no issuer to sign one: its revocation
+    // cannot be checked, and the trusted list vouches for it at the time stamp's time.
+    const auto stamped = verify_pdf("stamped.pdf", true);
+    ASSERT_EQ(stamped->timestamps().size(), 1u);
+    const Timestamp_record& record = stamped->timestamps().front();
+    EXPECT_TRUE(record.revocation_unknown());
+    EXPECT_TRUE(record.usable());
+    EXPECT_TRUE(has(stamped->activity(), Text_unknown_unit_vouched));
+    EXPECT_TRUE(
+        has(stamped->shown_signature().status,
+            "Stato della lista e qualifica valutati alla data della marca temporale: 01/05/2023 10:00:00 (UTC)."));
+
+    // The unit under the intermediate is on no list: nothing vouches for it, the time stays now.
+    const auto chained = verify_pdf("chain-stamped.pdf", true);
+    ASSERT_EQ(chained->timestamps().size(), 1u);
+    EXPECT_FALSE(chained->timestamps().front().usable());
+}
+
 TEST_F(Long_term_validation, a_time_stamp_in_a_pdf_signature_is_checked_and_the_time_that_counts_for_it)
 {
     // PAdES-B-T: the qualified authority's token of 2023 over the signature value, in its CMS.

@@ -2,8 +2,11 @@
 // OpenSSL command line and verified by the program in batch mode, revocation checked against the
 // test PKI's lists: .m7m variants, signature time stamps, .tsd files, and the broken cases.
 #include "VelinVerify/app/batch_report.h"
+#include "VelinVerify/pipeline/timestamp_record.h"
 #include "batch_verifier.h"
 #include "generated_fixtures.h"
+
+#include <tuple>
 
 namespace velin {
 namespace {
@@ -115,6 +118,53 @@ TEST_F(Timestamp_files_test, an_authority_whose_revocation_cannot_be_checked_is_
     EXPECT_NE(text.text.find(named), std::string::npos) << text.text;
     EXPECT_EQ(text.text.find("[errore]"), std::string::npos) << text.text;
     EXPECT_EQ(text.text.find("completata con successo"), std::string::npos) << text.text;
+}
+
+TEST_F(Timestamp_files_test, a_unit_revoked_for_a_compromise_or_unchecked_and_unvouched_moves_no_time)
+{
+    // The revoked signer, stamped before its revocation by units revoked since, on their own list.
+    test::seed_crl(verifier.data / "cache", "http://127.0.0.1:8799/crl/tsa-revocate.crl",
+                   fixtures / "tsa-revocate.crl");
+    for (const auto& [name, authority, reason] :
+         {std::tuple{"marca-compromessa.txt.p7m", "TSA Compromessa Demo", "compromissione della chiave"},
+          std::tuple{"marca-senza-motivo.txt.p7m", "TSA Revocata Senza Motivo Demo", "non indicato"}}) {
+        const Verdict verdict = verify(name);
+        EXPECT_EQ(verdict.exit_code, Exit_errors) << name << "\n" << verdict.text;
+        const std::string lines = verdict.lines(0);
+        const std::string head = std::string("error: Il certificato dell'autorità di marcatura temporale \"") +
+                                 authority + "\" è stato revocato il ";
+        const std::string tail = std::string(" (UTC) (motivo: ") + reason + "): " + Text_unit_not_reliable + "\n";
+        const size_t at = lines.find(head);
+        ASSERT_NE(at, std::string::npos) << name << "\n" << lines;
+        EXPECT_EQ(lines.find(tail, at), at + head.size() + 19) << name << "\n" << lines;
+        // Judged now: revoked.
+        EXPECT_TRUE(has(lines, "error: Il certificato è stato revocato.")) << name;
+        EXPECT_TRUE(verdict.layer(0)["signatures"].toArray()[0].toObject()["judged_at"].isNull()) << name;
+    }
+    // Superseded since: the time stamp stands, as revocato-dopo's.
+    const Verdict superseded = verify("marca-sostituita.txt.p7m");
+    EXPECT_EQ(superseded.exit_code, Exit_success) << superseded.text;
+    EXPECT_EQ(superseded.layer(0)["signatures"].toArray()[0].toObject()["judged_at"], superseded.timestamp(0)["time"]);
+
+    // No list for the unit, and no qualified service of the lists vouching for it: said, and the
+    // signer is judged now.
+    const Verdict unchecked = verify("senza-crl.txt.m7m");
+    EXPECT_TRUE(has(unchecked.lines(0), std::string("warning: ") + Text_unknown_unit_not_vouched)) << unchecked.text;
+    EXPECT_TRUE(unchecked.layer(0)["signatures"].toArray()[0].toObject()["judged_at"].isNull());
+}
+
+TEST_F(Timestamp_files_test, a_token_that_does_not_name_its_certificate_is_no_time_reference)
+{
+    const Verdict unbound = verify("senza-certificato-indicato.txt.m7m");
+    EXPECT_EQ(unbound.exit_code, Exit_warnings) << unbound.text;
+    EXPECT_TRUE(has(unbound.lines(0), std::string("warning: ") + Text_timestamp_certificate_not_named))
+        << unbound.lines(0);
+    EXPECT_FALSE(unbound.timestamp(0)["verified"].toBool());
+    EXPECT_TRUE(unbound.layer(0)["signatures"].toArray()[0].toObject()["judged_at"].isNull());
+    // The same authority's token that names it.
+    const Verdict bound = verify("contratto.txt.m7m");
+    EXPECT_EQ(bound.exit_code, Exit_success);
+    EXPECT_TRUE(bound.timestamp(0)["verified"].toBool());
 }
 
 TEST_F(Timestamp_files_test, a_signature_time_stamp_moves_the_validity_check_to_its_time)

@@ -45,6 +45,28 @@ TEST(Timestamp_token, a_reply_and_its_bare_token_in_any_encoding_are_read_and_ch
     EXPECT_FALSE(no_usage.time_stamping_usage);
 }
 
+// A unit binds its tokens to its certificate with an ESS signing-certificate attribute; a token
+// without one is read and its signature checked, but it is no time to rely on.
+TEST(Timestamp_token, a_token_that_does_not_name_its_certificate_is_never_verified)
+{
+    std::string problem;
+    const auto stamped = read_timestamped_data(corpus("corpus-tsd/senza-certificato-indicato.txt.p7m.tsd"), problem);
+    ASSERT_TRUE(stamped && stamped->content && stamped->chain.size() == 1u) << problem;
+    const Timestamp_info unbound = check_timestamp(stamped->chain[0].token, digest_of_pieces({*stamped->content}));
+    EXPECT_TRUE(unbound.read && unbound.signature_valid && unbound.imprint_matches && unbound.time_stamping_usage &&
+                unbound.certificate_current);
+    EXPECT_FALSE(unbound.certificate_named);
+    EXPECT_FALSE(unbound.verified());
+    EXPECT_EQ(unbound.problem, Text_timestamp_certificate_not_named);
+
+    // openssl ts names the certificate: the same checks pass with it.
+    const auto named = read_timestamped_data(corpus("corpus-tsd/contratto.txt.p7m.tsd"), problem);
+    ASSERT_TRUE(named && named->content) << problem;
+    const Timestamp_info bound = check_timestamp(named->chain[0].token, digest_of_pieces({*named->content}));
+    EXPECT_TRUE(bound.certificate_named);
+    EXPECT_TRUE(bound.verified()) << bound.problem;
+}
+
 TEST(Timestamp_token, damaged_tokens_are_never_verified)
 {
     const auto token = corpus("corpus-token/contratto.tst");

@@ -118,16 +118,22 @@ protected:
     std::unique_ptr<Layer_analysis> verify(const std::vector<uint8_t>& envelope,
                                            Revocation_status authority_status = Revocation_status::Valid)
     {
+        return verify_with(envelope, Revocation_outcome{authority_status, 1});
+    }
+    // The same with the whole outcome of the authority's check.
+    std::unique_ptr<Layer_analysis> verify_with(const std::vector<uint8_t>& envelope, Revocation_outcome authority)
+    {
         checked.clear();
         Pipeline_services services;
         services.trusted_store = [store = pki.store] { return store; };
-        services.check_revocations = [this, authority_status](const std::vector<Revocation_subject>& subjects,
-                                                              const Revocation_settings&, const std::atomic<bool>&) {
+        services.check_revocations = [this, authority](const std::vector<Revocation_subject>& subjects,
+                                                       const Revocation_settings&, const std::atomic<bool>&) {
             std::vector<Revocation_outcome> outcomes;
             const std::lock_guard<std::mutex> lock(mutex);
             for (const Revocation_subject& subject : subjects) {
                 checked.push_back(subject);
-                outcomes.push_back({subject.certificate == pki.tsa ? authority_status : Revocation_status::Valid, 1});
+                outcomes.push_back(subject.certificate == pki.tsa ? authority
+                                                                  : Revocation_outcome{Revocation_status::Valid, 1});
             }
             return outcomes;
         };
@@ -188,6 +194,51 @@ TEST_F(Judged_time_test, a_backdated_signature_does_not_escape_the_withdrawal_of
         verify(pki.envelope(utc("2023-05-02T09:30:00Z"), utc("2023-05-01T10:00:00Z")), Revocation_status::Revoked);
     EXPECT_EQ(layer->shown_signature().kind, Attestation);
     EXPECT_EQ(signer_checked_at(), std::nullopt);
+}
+
+// The unit's key compromised after the time stamp: the time stamp may have been made later by
+// whoever holds the key, so it moves nothing; revoked later for a reason that leaves the key
+// sound, it stands. A unit whose revocation cannot be found out stands only when a qualified
+// service of the lists vouches for it, as this one does.
+TEST_F(Judged_time_test, a_unit_revoked_later_moves_the_time_only_when_its_key_was_not_compromised)
+{
+    const std::vector<uint8_t> envelope = pki.envelope(utc("2023-05-02T09:30:00Z"), utc("2023-05-01T10:00:00Z"));
+    const auto revoked_later = [](int reason) {
+        Revocation_outcome outcome{Revocation_status::Valid, 1, Revocation_source::Crl};
+        outcome.revoked = true;
+        outcome.revoked_at = utc("2024-01-15T00:00:00Z");
+        outcome.reason = reason;
+        return outcome;
+    };
+    for (const int reason : {-1, 0, 1, 2, 6}) {
+        const auto layer = verify_with(envelope, revoked_later(reason));
+        EXPECT_EQ(layer->shown_signature().kind, Attestation) << reason;
+        EXPECT_EQ(signer_checked_at(), std::nullopt) << reason;
+        EXPECT_FALSE(layer->timestamps().front().usable()) << reason;
+    }
+    const auto compromised = verify_with(envelope, revoked_later(1));
+    const std::string expected = "Il certificato dell'autorità di marcatura temporale \"Marche qualificate\" è stato "
+                                 "revocato il 15/01/2024 00:00:00 (UTC) (motivo: compromissione della chiave): " +
+                                 std::string(Text_unit_not_reliable);
+    EXPECT_TRUE(has_line(compromised->shown_signature().status, Line_severity::Error, expected));
+    EXPECT_TRUE(has_line(verify_with(envelope, revoked_later(-1))->shown_signature().status, Line_severity::Error,
+                         "Il certificato dell'autorità di marcatura temporale \"Marche qualificate\" è stato "
+                         "revocato il 15/01/2024 00:00:00 (UTC) (motivo: non indicato): " +
+                             std::string(Text_unit_not_reliable)));
+
+    for (const int reason : {3, 4, 5}) {
+        const auto layer = verify_with(envelope, revoked_later(reason));
+        EXPECT_EQ(layer->shown_signature().kind, Legal) << reason;
+        EXPECT_EQ(signer_checked_at(), utc("2023-05-01T10:00:00Z")) << reason;
+    }
+
+    // Not found out: the listed service vouches for the unit, and the report says so.
+    for (const Revocation_status status : {Revocation_status::Update_disabled, Revocation_status::Not_determinable}) {
+        const auto layer = verify_with(envelope, Revocation_outcome{status, 0});
+        EXPECT_EQ(layer->shown_signature().kind, Legal);
+        EXPECT_EQ(signer_checked_at(), utc("2023-05-01T10:00:00Z"));
+        EXPECT_TRUE(has_line(layer->shown_signature().status, Line_severity::Information, Text_unknown_unit_vouched));
+    }
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "revocation_pki.h"
 #include "trust/carried_validation.h"
 #include "trust/ocsp.h"
+#include "trust/revocation.h"
 
 #include <gtest/gtest.h>
 
@@ -82,6 +83,69 @@ TEST(Carried_validation, a_carried_list_speaks_for_the_time_it_reached)
     EXPECT_TRUE(carried.crls.empty());
     EXPECT_EQ(carried.issuers_of(pki.certificate).size(), 1u);
     EXPECT_TRUE(carried.issuers_of(pki.ca).empty());
+}
+
+// A revocation after the time a certificate is judged at leaves it valid then, but its date and
+// reason go with the outcome: a time-stamping unit revoked later for a compromise is not believed.
+TEST(Carried_validation, a_revocation_keeps_its_date_and_reason_also_when_it_came_later)
+{
+    const Carried_pki pki;
+    const auto judged = [&](const Validation_data& data, Revocation_method method) {
+        Revocation_settings settings{false, method};
+        settings.carried = std::make_shared<const Carried_validation>(Carried_validation::from(data));
+        const std::atomic<bool> cancel{false};
+        return check_revocation({pki.certificate, pki.ca, Then}, settings, cancel);
+    };
+    const auto list = [&](std::time_t revoked_at, int reason) {
+        return test::make_crl({.revoked = {2}, .reason = reason, .revoked_at = revoked_at}, pki.ca, pki.ca_key);
+    };
+
+    const Revocation_outcome later = judged({.crls = {list(Then + 30 * Day, 1)}}, Revocation_method::Only_crl);
+    EXPECT_EQ(later.status, Revocation_status::Valid);
+    EXPECT_TRUE(later.revoked);
+    EXPECT_EQ(later.revoked_at, Then + 30 * Day);
+    EXPECT_EQ(later.reason, 1); // keyCompromise
+    const Revocation_outcome before = judged({.crls = {list(Then - Day, 4)}}, Revocation_method::Only_crl);
+    EXPECT_EQ(before.status, Revocation_status::Revoked);
+    EXPECT_EQ(before.reason, 4); // superseded
+    // No reason, or one outside the table: none.
+    for (const int reason : {-1, 77}) {
+        const Revocation_outcome none = judged({.crls = {list(Then + Day, reason)}}, Revocation_method::Only_crl);
+        EXPECT_TRUE(none.revoked) << reason;
+        EXPECT_EQ(none.reason, -1) << reason;
+    }
+    // A list that does not name the certificate yet, carried after one that does, takes nothing away.
+    const Revocation_outcome both =
+        judged({.crls = {list(Then + Day, 2), test::make_crl({}, pki.ca, pki.ca_key)}}, Revocation_method::Only_crl);
+    EXPECT_EQ(both.status, Revocation_status::Valid);
+    EXPECT_TRUE(both.revoked);
+    EXPECT_EQ(both.reason, 2);
+    const Revocation_outcome clean =
+        judged({.crls = {test::make_crl({}, pki.ca, pki.ca_key)}}, Revocation_method::Only_crl);
+    EXPECT_EQ(clean.status, Revocation_status::Valid);
+    EXPECT_FALSE(clean.revoked);
+    EXPECT_FALSE(Certificate_revocation_list(test::make_crl({}, pki.ca, pki.ca_key)).entry_of(pki.certificate));
+
+    // The same from an OCSP answer the file carries.
+    const std::unique_ptr<OCSP_REQUEST, decltype(&OCSP_REQUEST_free)> request(OCSP_REQUEST_new(), OCSP_REQUEST_free);
+    OCSP_request_add0_id(request.get(), OCSP_cert_to_id(EVP_sha1(), pki.certificate.raw_handle(), pki.ca.raw_handle()));
+    unsigned char* der = nullptr;
+    const int size = i2d_OCSP_REQUEST(request.get(), &der);
+    const std::string request_der(reinterpret_cast<char*>(der), static_cast<size_t>(std::max(size, 0)));
+    OPENSSL_free(der);
+    const std::string answer = test::make_ocsp_answer(request_der,
+                                                      {.certificate_status = V_OCSP_CERTSTATUS_REVOKED,
+                                                       .revoked_at = Then + Day,
+                                                       .reason = 2,
+                                                       .nonce = test::Nonce_reply::None},
+                                                      pki.ca, pki.ca_key);
+    const Revocation_outcome answered =
+        judged({.ocsp_answers = {{answer.begin(), answer.end()}}}, Revocation_method::Only_ocsp);
+    EXPECT_EQ(answered.status, Revocation_status::Valid);
+    EXPECT_EQ(answered.source, Revocation_source::Ocsp);
+    EXPECT_TRUE(answered.revoked);
+    EXPECT_EQ(answered.revoked_at, Then + Day);
+    EXPECT_EQ(answered.reason, 2); // cACompromise
 }
 
 TEST(Carried_validation, encoded_values_give_what_decodes_and_no_more_than_the_limit)
