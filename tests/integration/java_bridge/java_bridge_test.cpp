@@ -499,6 +499,9 @@ TEST_F(Pdf_verification, what_a_later_revision_draws_over_the_signed_page_is_nam
         {"certified-p1-reordered.pdf", Change_annotations, 1, "", changed + annotations + by_certification},
         {"certified-p2-reordered.pdf", Change_annotations, 2, "", changed + annotations + by_certification},
         {"rev-reordered.pdf", Change_annotations, 0, changed + annotations + ".", ""},
+        // Reordered in the revision of a second signature, which lists its widget after them.
+        {"certified-p2-reordered-signed.pdf", Change_signatures | Change_annotations, 2, changed + "firme aggiunte.",
+         changed + annotations + by_certification},
         {"visible-stamp.pdf", Change_timestamps | Change_visible_appearance, 0,
          changed + "marche temporali del documento aggiunte, " + visible + ".", ""},
         {"certified-p1-visible-stamp.pdf", Change_timestamps | Change_visible_appearance, 1,

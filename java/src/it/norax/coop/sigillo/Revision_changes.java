@@ -855,11 +855,16 @@ final class Revision_changes {
     private int annotation_changes(COSBase then, COSBase now) {
         COSArray before = array(then), after = array(now);
         int found = list_changes(before, after, ANNOTATIONS, ANNOTATIONS);
-        try {
-            return found == 0 && !same(before, after) ? ANNOTATIONS : found;
-        } catch (IOException e) {
-            return found | UNREADABLE;
-        }
+        // Those in both lists, in the order of each (whatever was added or removed beside them).
+        Set<COSObjectKey> in_before = keys(before), in_after = keys(after);
+        List<COSObjectKey> kept_before = new ArrayList<>(), kept_after = new ArrayList<>();
+        for (COSBase item : before)
+            if (item instanceof COSObject && in_after.contains(new COSObjectKey((COSObject) item)))
+                kept_before.add(new COSObjectKey((COSObject) item));
+        for (COSBase item : after)
+            if (item instanceof COSObject && in_before.contains(new COSObjectKey((COSObject) item)))
+                kept_after.add(new COSObjectKey((COSObject) item));
+        return kept_before.equals(kept_after) ? found : found | ANNOTATIONS;
     }
 
     /** The form's fields: a signature field added is a signature, another field a new annotation. */
