@@ -139,6 +139,16 @@ std::vector<std::string> texts(JNIEnv* env, jobjectArray array)
     return items;
 }
 
+std::vector<int> numbers(JNIEnv* env, jintArray array)
+{
+    std::vector<int> items(array ? static_cast<size_t>(env->GetArrayLength(array)) : 0);
+    if (!items.empty())
+        env->GetIntArrayRegion(array, 0, static_cast<jsize>(items.size()), items.data());
+    if (env->ExceptionCheck())
+        items.clear();
+    return items;
+}
+
 struct Document_stamp {
     std::vector<uint8_t> token;
     std::optional<Byte_range> range;
@@ -200,7 +210,8 @@ Later_changes Pdf_verify::later_changes() const
 {
     if (!parsed() || _selected >= _signers.size())
         return {};
-    return judge_later_changes(_signers[_selected].changes, _certification, _signers[_selected].locked_fields);
+    const Signer& signer = _signers[_selected];
+    return judge_later_changes(signer.changes, _certification, signer.locked_fields, signer.appearance_pages);
 }
 
 std::vector<std::vector<uint8_t>> Pdf_verify::signer_timestamp_tokens(Timestamp_scope scope) const
@@ -322,6 +333,7 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
                                 {"changed_after_at", "(I)Z"},
                                 {"changes_at", "(I)I"},
                                 {"locked_fields_at", "(I)[Ljava/lang/String;"},
+                                {"appearance_pages_at", "(I)[I"},
                                 {"certification_level", "()I"},
                                 {"contents_at", "(I)[B"},
                                 {"range_at", "(I)[J"},
@@ -379,6 +391,9 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
         auto locked = refs.keep(
             static_cast<jobjectArray>(env->CallObjectMethod(verifier, binding.method("locked_fields_at"), i)));
         signer.locked_fields = texts(env, locked);
+        auto pages = refs.keep(
+            static_cast<jintArray>(env->CallObjectMethod(verifier, binding.method("appearance_pages_at"), i)));
+        signer.appearance_pages = numbers(env, pages);
         auto digest = refs.keep(static_cast<jstring>(env->CallObjectMethod(verifier, binding.method("digest_at"), i)));
         signer.digest_nid = digest_nid(native_text(env, digest));
         auto problem =

@@ -81,6 +81,8 @@ public:
         unsigned changes = 0;
         // The fields it locks that a later revision changed.
         std::vector<std::string> locked_fields;
+        // The pages on which a later revision added or redrew a signature's or time stamp's widget.
+        std::vector<int> appearance_pages;
         int digest_nid = 0;
         std::string kind;
         std::string problem;

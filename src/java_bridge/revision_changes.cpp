@@ -1,5 +1,6 @@
 #include "java_bridge/revision_changes.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace velin {
@@ -18,17 +19,37 @@ constexpr std::pair<unsigned, const char*> Change_names[] = {
     {Change_pages, "struttura delle pagine"},
     {Change_other, "altre parti del documento (catalogo, azioni, permessi, allegati)"},
     {Change_unreadable, "dati aggiunti che non possono essere confrontati con la versione firmata"},
+    {Change_empty_signature_field, "aspetto di campi firma vuoti aggiunto o modificato senza firmarli"},
+    {Change_appearance_replaced, "aspetto di campi del modulo sostituito senza che il loro valore cambi"},
+    {Change_visible_appearance, "aspetto visibile di campi firma aggiunto o modificato"},
 };
 
 constexpr const char* Changed_text = "Il documento è stato modificato dopo la firma: ";
 
-// The names of the kinds, in the order above, separated by commas.
-std::string names(unsigned kinds)
+// " alla pagina 3", " alle pagine 1, 2 e 4": the first pages given, the count of the others.
+std::string on_pages(const std::vector<int>& pages)
+{
+    constexpr size_t Shown = 10;
+    if (pages.empty())
+        return {};
+    std::string text = pages.size() == 1 ? " alla pagina " : " alle pagine ";
+    const size_t shown = std::min(pages.size(), Shown);
+    for (size_t i = 0; i < shown; ++i)
+        text += (i == 0 ? "" : i + 1 == shown && shown == pages.size() ? " e " : ", ") + std::to_string(pages[i]);
+    if (pages.size() > Shown)
+        text += " e altre " + std::to_string(pages.size() - Shown);
+    return text;
+}
+
+// The names of the kinds, in the order above, separated by commas; the visible appearances with
+// their pages.
+std::string names(unsigned kinds, const std::vector<int>& pages)
 {
     std::string text;
     for (const auto& [kind, name] : Change_names)
         if (kinds & kind)
-            text += (text.empty() ? "" : ", ") + std::string(name);
+            text += (text.empty() ? "" : ", ") + std::string(name) +
+                    (kind == Change_visible_appearance ? on_pages(pages) : "");
     return text;
 }
 
@@ -64,22 +85,23 @@ unsigned allowed_changes(int certification)
 {
     unsigned allowed = Change_validation_data | Change_timestamps;
     if (certification != 1)
-        allowed |= Change_signatures | Change_form_filled | Change_metadata;
+        allowed |= Change_signatures | Change_form_filled | Change_metadata | Change_visible_appearance;
     if (certification == 0 || certification == 3)
-        allowed |= Change_annotations;
+        allowed |= Change_annotations | Change_empty_signature_field;
     return allowed;
 }
 
-Later_changes judge_later_changes(unsigned kinds, int certification, const std::vector<std::string>& locked_fields)
+Later_changes judge_later_changes(unsigned kinds, int certification, const std::vector<std::string>& locked_fields,
+                                  const std::vector<int>& appearance_pages)
 {
     const unsigned allowed = allowed_changes(certification);
     Later_changes changes;
     if (kinds & allowed)
-        changes.allowed = Changed_text + names(kinds & allowed) + ".";
+        changes.allowed = Changed_text + names(kinds & allowed, appearance_pages) + ".";
     const unsigned forbidden = kinds & ~allowed;
     if (!forbidden && locked_fields.empty())
         return changes;
-    std::string what = names(forbidden);
+    std::string what = names(forbidden, appearance_pages);
     if (!locked_fields.empty())
         what += (what.empty() ? "" : ", ") +
                 std::string(locked_fields.size() == 1 ? "campo bloccato dalla firma modificato: "

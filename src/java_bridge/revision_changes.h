@@ -24,17 +24,25 @@ enum Revision_change : unsigned {
     Change_pages = 1u << 8,
     Change_other = 1u << 9,
     Change_unreadable = 1u << 10,
+    // A signature's or document time stamp's widget that draws on a page, added or redrawn.
+    Change_visible_appearance = 1u << 11,
+    // A signature field that was there empty, and still is, drawn otherwise: no signature added.
+    Change_empty_signature_field = 1u << 12,
+    // A text field drawn otherwise while its value stayed: what the reader sees replaced.
+    Change_appearance_replaced = 1u << 13,
 };
 
 // The kinds a document certified at level certification (its DocMDP P; 0 not certified) allows
 // after its signatures: validation data and document time stamps always; signatures, filled
-// fields and metadata unless P is 1; annotations only without certification or at P = 3.
+// fields, metadata and visible appearances of signatures and time stamps unless P is 1;
+// annotations and the appearance of an empty signature field only without certification or at
+// P = 3; a text field's appearance replaced never.
 unsigned allowed_changes(int certification);
 
 // The texts of the changes found (kinds) after one signature of such a document; locked_fields:
 // the fields the signature locks that changed after it (names as the document gives them), an
-// error naming them.
-Later_changes judge_later_changes(unsigned kinds, int certification,
-                                  const std::vector<std::string>& locked_fields = {});
+// error naming them; appearance_pages: the pages of Change_visible_appearance.
+Later_changes judge_later_changes(unsigned kinds, int certification, const std::vector<std::string>& locked_fields = {},
+                                  const std::vector<int>& appearance_pages = {});
 
 } // namespace velin

@@ -4,6 +4,8 @@
 // arithmetic fault of ours after the machine started, still ours to translate): the forms of
 // signature, byte ranges that are not a signature's own, and many PDFs and envelopes verified at
 // once by the program. The machine is made once per process, so the failures come first.
+#include "VelinVerify/app/batch_report.h"
+#include "batch_verifier.h"
 #include "common/failure.h"
 #include "generated_fixtures.h"
 #include "java_bridge/java_vm.h"
@@ -27,6 +29,7 @@
 #include <functional>
 #include <iostream>
 #include <latch>
+#include <numeric>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -469,6 +472,73 @@ TEST_F(Pdf_verification, what_changed_after_a_signature_is_named_and_judged_by_t
     EXPECT_EQ(judge_later_changes(0, 1).allowed + judge_later_changes(0, 1).forbidden, "");
 }
 
+TEST_F(Pdf_verification, what_a_later_revision_draws_over_the_signed_page_is_named_for_what_it_is)
+{
+    // Annotations listed in another order (an opaque box now on top of the amount), widgets of
+    // signatures and time stamps that draw on the page, an empty signature field given an
+    // appearance, a text field drawn with another text while its value stays; and the same
+    // field filled again (value and appearance) as a control.
+    const std::string changed = "Il documento è stato modificato dopo la firma: ";
+    const std::string by_certification =
+        ". La certificazione del documento non consente queste modifiche: la firma non vale per il documento "
+        "nella forma attuale.";
+    const std::string not_allowed = ". Queste modifiche non sono consentite: la firma non vale per il documento "
+                                    "nella forma attuale.";
+    const std::string annotations = "annotazioni o commenti aggiunti, modificati o rimossi";
+    const std::string visible = "aspetto visibile di campi firma aggiunto o modificato alla pagina 1";
+    const std::string empty_field = "aspetto di campi firma vuoti aggiunto o modificato senza firmarli";
+    const std::string replaced =
+        changed + "aspetto di campi del modulo sostituito senza che il loro valore cambi" + not_allowed;
+    struct Case {
+        const char* pdf;
+        unsigned changes;
+        int certification;
+        std::string allowed, forbidden;
+    };
+    const Case cases[] = {
+        {"certified-p1-reordered.pdf", Change_annotations, 1, "", changed + annotations + by_certification},
+        {"certified-p2-reordered.pdf", Change_annotations, 2, "", changed + annotations + by_certification},
+        {"rev-reordered.pdf", Change_annotations, 0, changed + annotations + ".", ""},
+        // Reordered in the revision of a second signature, which lists its widget after them.
+        {"certified-p2-reordered-signed.pdf", Change_signatures | Change_annotations, 2, changed + "firme aggiunte.",
+         changed + annotations + by_certification},
+        {"visible-stamp.pdf", Change_timestamps | Change_visible_appearance, 0,
+         changed + "marche temporali del documento aggiunte, " + visible + ".", ""},
+        {"certified-p1-visible-stamp.pdf", Change_timestamps | Change_visible_appearance, 1,
+         changed + "marche temporali del documento aggiunte.", changed + visible + by_certification},
+        {"certified-p2-visible-signed.pdf", Change_signatures | Change_visible_appearance, 2,
+         changed + "firme aggiunte, " + visible + ".", ""},
+        {"empty-field-drawn.pdf", Change_empty_signature_field | Change_visible_appearance, 0,
+         changed + empty_field + ", " + visible + ".", ""},
+        {"certified-p2-empty-field-drawn.pdf", Change_empty_signature_field | Change_visible_appearance, 2,
+         changed + visible + ".", changed + empty_field + by_certification},
+        {"shadow-replace-field.pdf", Change_appearance_replaced, 0, "", replaced},
+        {"shadow-replace-stream.pdf", Change_appearance_replaced, 0, "", replaced},
+        {"certified-p2-refilled.pdf", Change_form_filled, 2, changed + "campi del modulo compilati.", ""},
+    };
+    for (const Case& one : cases) {
+        SCOPED_TRACE(one.pdf);
+        Pdf_verify pdf = verified(one.pdf);
+        ASSERT_EQ(pdf.outcome(), Pdf_outcome::Verified);
+        EXPECT_TRUE(intact(pdf, 0));
+        EXPECT_EQ(pdf.changes(0), one.changes);
+        EXPECT_EQ(pdf.certification_level(), one.certification);
+        pdf.select_signature(0);
+        const Later_changes later = pdf.later_changes();
+        EXPECT_EQ(later.allowed, one.allowed);
+        EXPECT_EQ(later.forbidden, one.forbidden);
+    }
+    // The pages named in order, a bounded list of them.
+    EXPECT_EQ(judge_later_changes(Change_visible_appearance, 0, {}, {1, 3, 4}).allowed,
+              changed + "aspetto visibile di campi firma aggiunto o modificato alle pagine 1, 3 e 4.");
+    std::vector<int> many(12);
+    std::iota(many.begin(), many.end(), 1);
+    EXPECT_NE(judge_later_changes(Change_visible_appearance, 2, {}, many)
+                  .allowed.find("alle pagine 1, 2, 3, 4, 5, 6, "
+                                "7, 8, 9, 10 e altre 2."),
+              std::string::npos);
+}
+
 TEST_F(Pdf_verification, a_field_locked_by_a_signature_may_not_change_after_it)
 {
     // The form's field "Nome" filled after a signature that locks fields in its FieldMDP
@@ -657,6 +727,66 @@ TEST(Pdf_in_the_verifier, a_signature_followed_by_a_later_revision_never_vouches
     const std::string text = run_verifier("--batch " + (pdfs() / "shadow-hide.pdf").string());
     EXPECT_NE(text.find("] Il documento è stato modificato dopo la firma: risorse delle pagine"), std::string::npos)
         << text;
+}
+
+TEST(Pdf_in_the_verifier, what_a_later_revision_draws_over_the_signed_page_is_flagged_by_the_program)
+{
+    test::private_environment();
+    // Revocation checked against the test PKI's lists: the exit status is the changes' own.
+    // Errors: annotations reordered under certification, a time stamp drawn on a page certified
+    // with no change allowed, a text field drawn with another text (both ways); warnings: a time
+    // stamp drawn on the page, an empty signature field given an appearance (no signature added).
+    test::Batch_verifier verifier;
+    const std::string changed = "Il documento è stato modificato dopo la firma: ";
+    struct Case {
+        const char* pdf;
+        std::string line;
+    };
+    for (const Case& one :
+         {Case{"certified-p1-reordered.pdf", "error: " + changed +
+                                                 "annotazioni o commenti aggiunti, modificati o rimossi. "
+                                                 "La certificazione del documento non consente queste modifiche"},
+          Case{"certified-p2-reordered.pdf", "error: " + changed +
+                                                 "annotazioni o commenti aggiunti, modificati o rimossi. "
+                                                 "La certificazione del documento non consente queste modifiche"},
+          Case{"certified-p1-visible-stamp.pdf",
+               "error: " + changed +
+                   "aspetto visibile di campi firma aggiunto o modificato alla pagina 1. La certificazione"},
+          Case{"shadow-replace-field.pdf",
+               "error: " + changed + "aspetto di campi del modulo sostituito senza che il loro valore cambi. Queste"},
+          Case{"shadow-replace-stream.pdf",
+               "error: " + changed + "aspetto di campi del modulo sostituito senza che il loro valore cambi. Queste"},
+          Case{"visible-stamp.pdf", "warning: " + changed +
+                                        "marche temporali del documento aggiunte, aspetto visibile "
+                                        "di campi firma aggiunto o modificato alla pagina 1.\n"},
+          Case{"empty-field-drawn.pdf",
+               "warning: " + changed +
+                   "aspetto di campi firma vuoti aggiunto o modificato senza firmarli, aspetto "
+                   "visibile di campi firma aggiunto o modificato alla pagina 1.\n"}}) {
+        SCOPED_TRACE(one.pdf);
+        const bool allowed = one.line.starts_with("warning");
+        const test::Verdict verdict = verifier.verify(pdfs() / one.pdf);
+        EXPECT_EQ(verdict.exit_code, allowed ? Exit_warnings : Exit_errors) << verdict.text;
+        const std::string lines = verdict.lines(0);
+        EXPECT_NE(lines.find(one.line), std::string::npos) << lines;
+        EXPECT_EQ(lines.find("integro"), std::string::npos) << lines;
+        EXPECT_EQ(lines.find(allowed ? forbidden_changes_text : changed_after_signatures_text), std::string::npos)
+            << lines;
+        EXPECT_NE(lines.find(allowed ? changed_after_signatures_text : forbidden_changes_text), std::string::npos)
+            << lines;
+        // No signature was added to the empty field.
+        EXPECT_EQ(lines.find("firme aggiunte"), std::string::npos) << lines;
+    }
+    // The controls: the certified document as it was signed, and its form filled again at P 2.
+    const test::Verdict certified = verifier.verify(pdfs() / "certified-p1.pdf");
+    EXPECT_EQ(certified.exit_code, Exit_success) << certified.text;
+    EXPECT_TRUE(test::has_line(certified.lines(0), std::string("info: ") + signatures_intact_text)) << certified.text;
+    const test::Verdict refilled = verifier.verify(pdfs() / "certified-p2-refilled.pdf");
+    EXPECT_EQ(refilled.exit_code, Exit_warnings) << refilled.text;
+    EXPECT_TRUE(test::has_line(refilled.lines(0), "warning: " + changed + "campi del modulo compilati."))
+        << refilled.text;
+    EXPECT_TRUE(test::has_line(refilled.lines(0), std::string("warning: ") + changed_after_signatures_text))
+        << refilled.text;
 }
 
 // Where the verifier's machine took its PDF classes from, with a report of the same run: the

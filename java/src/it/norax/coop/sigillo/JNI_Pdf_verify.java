@@ -127,6 +127,9 @@ public class JNI_Pdf_verify {
         int changes;
         // The fields it locks that the later revisions changed, by their full names.
         String[] locked_changed = new String[0];
+        // The pages on which later revisions added or changed the appearance of a signature or
+        // time stamp, in order.
+        int[] appearance_pages = new int[0];
         // The /Contents as the dictionary holds it (a CMS signature or a time-stamp token, padded).
         byte[] contents;
     }
@@ -225,6 +228,14 @@ public class JNI_Pdf_verify {
             names[i] = name.toString();
         }
         return names;
+    }
+
+    /**
+     * The pages (from 1, in order) on which the later revisions added or redrew a signature's or
+     * document time stamp's widget that draws there.
+     */
+    public int[] appearance_pages_at(int index) {
+        return signers.get(index).appearance_pages.clone();
     }
 
     /** The DocMDP level of the document's certification (1 to 3), 0 when it is not certified. */
@@ -329,10 +340,12 @@ public class JNI_Pdf_verify {
             for (int i = 0; i < ends.length; ++i)
                 ends[i] = signers.get(i).range == null ? -1 : signers.get(i).range[2] + signers.get(i).range[3];
             String[][] locked = new String[ends.length][];
-            int[] changes = Revision_changes.changes(parser, document, pdf, ends, length, locks, locked);
+            int[][] pages = new int[ends.length][];
+            int[] changes = Revision_changes.changes(parser, document, pdf, ends, length, locks, locked, pages);
             for (int i = 0; i < ends.length; ++i) {
                 signers.get(i).changes = changes[i];
                 signers.get(i).locked_changed = locked[i];
+                signers.get(i).appearance_pages = pages[i];
             }
             certification = Revision_changes.certification_level(dictionaries);
             validation_data = Pdf_validation_data.read(document);

@@ -18,6 +18,8 @@ import org.apache.pdfbox.cos.COSBase;
 import org.apache.pdfbox.cos.COSDictionary;
 import org.apache.pdfbox.cos.COSDocument;
 import org.apache.pdfbox.cos.COSName;
+import org.apache.pdfbox.cos.COSNull;
+import org.apache.pdfbox.cos.COSNumber;
 import org.apache.pdfbox.cos.COSObject;
 import org.apache.pdfbox.cos.COSObjectKey;
 import org.apache.pdfbox.cos.COSStream;
@@ -55,7 +57,20 @@ final class Revision_changes {
     static final int OTHER = 512;
     /** Later bytes that are no revision of this one, or an object that could not be read. */
     static final int UNREADABLE = 1024;
-    private static final int KINDS = 11;
+    /** A signature's or document time stamp's widget that draws on a page, added or redrawn. */
+    static final int VISIBLE_APPEARANCE = 2048;
+    /** A signature field that existed and is still empty given another appearance: no signature. */
+    static final int EMPTY_SIGNATURE_FIELD = 4096;
+    /** A text field that existed shown otherwise while its value stayed as it was. */
+    static final int APPEARANCE_REPLACED = 8192;
+    private static final int KINDS = 14;
+    /**
+     * What judge() tells beside the kinds, for the fields' changes: the version changed what a
+     * widget draws, or the value of a field.
+     */
+    private static final int DRAWN = 1 << 20;
+    private static final int VALUE = 1 << 21;
+    private static final int KIND_BITS = (1 << KINDS) - 1;
 
     // Roles that are compared entry by entry rather than judged whole.
     private static final int CATALOG = -1;
@@ -77,6 +92,14 @@ final class Revision_changes {
     private static final COSName TRANSFORM_PARAMS = COSName.getPDFName("TransformParams");
     private static final COSName DOC_TIME_STAMP = COSName.getPDFName("DocTimeStamp");
     private static final COSName RFC3161 = COSName.getPDFName("ETSI.RFC3161");
+    private static final COSName WIDGET = COSName.getPDFName("Widget");
+    private static final COSName TEXT = COSName.getPDFName("Tx");
+    /** A widget's entries that decide what it draws where. */
+    private static final COSName[] DRAWING = {COSName.AP, COSName.AS, COSName.RECT, COSName.F, COSName.MK};
+    /** The annotation flags Hidden and NoView: a widget with either draws nothing. */
+    private static final int NOT_SHOWN = 2 | 32;
+    /** How much of an appearance stream is read to tell whether it draws anything. */
+    private static final int APPEARANCE_READ = 65536;
     /** Keys that lead back up the structure, never into what an object owns. */
     private static final Set<COSName> BACK = new HashSet<>(Arrays.asList(COSName.PARENT, COSName.P));
 
@@ -255,20 +278,39 @@ final class Revision_changes {
     private final Map<COSObjectKey, String> field_of = new HashMap<>();
     private final Map<String, COSObjectKey> field_objects = new HashMap<>();
     private final Set<COSObjectKey> field_keys = new HashSet<>();
-    /** The changed versions of the fields' objects, kept when some signature locks fields. */
+    /** The changed versions of the fields' objects. */
     private final List<Field_change> field_changes = new ArrayList<>();
-    private boolean track_fields;
+    /** Those that appearance_changes() looks at: what signature and text fields draw, their values. */
+    private final List<Field_change> drawing_changes = new ArrayList<>();
+    /** Each widget of the form by its own object, and each object of its appearance: the widget. */
+    private final Map<COSObjectKey, COSObjectKey> appearance_of = new HashMap<>();
+    /** The page (from 1) of each widget of a signature or time stamp that draws on it. */
+    private final Map<COSObjectKey, Integer> drawn_on = new HashMap<>();
+    /** The page (from 1) of each annotation, the first page that lists it; each page's number. */
+    private final Map<COSObjectKey, Integer> annotation_pages = new HashMap<>();
+    private final Map<COSObjectKey, Integer> page_numbers = new HashMap<>();
+    /** The objects that are a field's value (its /V as a reference). */
+    private final Set<COSObjectKey> values = new HashSet<>();
+    /** Each field's type (/FT, inherited), by its name; the signature fields without a value. */
+    private final Map<String, COSName> field_types = new HashMap<>();
+    private final Set<String> empty_signature_fields = new HashSet<>();
 
     /** A version of a field's object, seen by the revisions from chain index from to to. */
     private static final class Field_change {
         final String field;
         final int from, to, kinds;
+        /** DRAWN, VALUE: what the change did to the field. */
+        final int flags;
+        /** The widget whose appearance the object is part of, or null. */
+        final COSObjectKey widget;
 
-        Field_change(String field, int from, int to, int kinds) {
+        Field_change(String field, int from, int to, int kinds, int flags, COSObjectKey widget) {
             this.field = field;
             this.from = from;
             this.to = to;
             this.kinds = kinds;
+            this.flags = flags;
+            this.widget = widget;
         }
     }
 
@@ -284,11 +326,12 @@ final class Revision_changes {
      * locks (null entries for none); the locked fields changed after each are put in locked.
      */
     static int[] changes(Parser parser, PDDocument document, byte[] pdf, long[] ends, long length,
-            List<Field_lock> locks, String[][] locked) {
+            List<Field_lock> locks, String[][] locked, int[][] pages) {
         int[] result = new int[ends.length];
         Arrays.fill(locked, new String[0]);
+        Arrays.fill(pages, new int[0]);
         try {
-            compare_all(parser, document, pdf, ends, length, locks, result, locked);
+            compare_all(parser, document, pdf, ends, length, locks, result, locked, pages);
         } catch (OutOfMemoryError e) {
             throw e;
         } catch (Throwable t) {
@@ -301,9 +344,8 @@ final class Revision_changes {
     }
 
     private static void compare_all(Parser parser, PDDocument document, byte[] pdf, long[] ends, long length,
-            List<Field_lock> locks, int[] result, String[][] locked) {
+            List<Field_lock> locks, int[] result, String[][] locked, int[][] pages) {
         Revision_changes changes = new Revision_changes(parser, document.getDocument(), pdf);
-        changes.track_fields = locks.stream().anyMatch(lock -> lock != null);
         boolean chained = changes.read_chain() && changes.as_written();
         boolean compared = false;
         for (int i = 0; i < ends.length; ++i) {
@@ -326,6 +368,7 @@ final class Revision_changes {
             result[i] = changes.kinds_at(index);
             if (locks.get(i) != null)
                 result[i] = changes.locked_changes(index, locks.get(i), result[i], locked, i);
+            result[i] = changes.appearance_changes(index, result[i], pages, i);
         }
     }
 
@@ -340,8 +383,7 @@ final class Revision_changes {
             if (change.from > index || change.to < index || !lock.locks(change.field))
                 continue;
             // A field made after the signature was not there to be locked.
-            COSObjectKey own = field_objects.get(change.field);
-            if (own == null || version(own, defined.getOrDefault(own, List.of()), streams, index) == null)
+            if (!existed(change.field, index))
                 continue;
             names.add(change.field);
             for (int kind = 0; kind < KINDS; ++kind)
@@ -353,6 +395,60 @@ final class Revision_changes {
             if (runs[Integer.numberOfTrailingZeros(kind)][index] == counts[Integer.numberOfTrailingZeros(kind)])
                 kinds &= ~kind;
         return kinds;
+    }
+
+    /** The field of this name was there in the revision at chain index. */
+    private boolean existed(String field, int index) {
+        COSObjectKey own = field_objects.get(field);
+        return own != null && version(own, defined.getOrDefault(own, List.of()), streams, index) != null;
+    }
+
+    /**
+     * What the fields' changes after the revision at chain index did to what the pages show: a
+     * widget of a signature or time stamp that draws on a page added or drawn otherwise (its pages
+     * into pages[at]); a signature field that was there empty, and still is, drawn otherwise (no
+     * signature was added); a text field that was there drawn otherwise while its value stayed
+     * (what the reader sees replaced without filling the form). kinds with these.
+     */
+    private int appearance_changes(int index, int kinds, int[][] pages, int at) {
+        Map<String, Integer> flags = new HashMap<>();
+        Set<Integer> drawn = new TreeSet<>();
+        for (Field_change change : drawing_changes) {
+            if (change.from > index || change.to < index)
+                continue;
+            flags.merge(change.field, change.flags, (a, b) -> a | b);
+            Integer page = change.widget == null || (change.flags & DRAWN) == 0 ? null : drawn_on.get(change.widget);
+            if (page != null)
+                drawn.add(page);
+        }
+        if (!drawn.isEmpty()) {
+            pages[at] = drawn.stream().mapToInt(Integer::intValue).toArray();
+            kinds |= VISIBLE_APPEARANCE;
+        }
+        Set<String> empty = new HashSet<>(), replaced = new HashSet<>();
+        for (Map.Entry<String, Integer> field : flags.entrySet()) {
+            if ((field.getValue() & DRAWN) == 0 || !existed(field.getKey(), index))
+                continue;
+            COSName type = field_types.get(field.getKey());
+            if (COSName.SIG.equals(type) && empty_signature_fields.contains(field.getKey()))
+                empty.add(field.getKey());
+            else if (TEXT.equals(type) && (field.getValue() & VALUE) == 0)
+                replaced.add(field.getKey());
+        }
+        if (!empty.isEmpty())
+            kinds = without_explained(index, kinds, empty, SIGNATURES) | EMPTY_SIGNATURE_FIELD;
+        if (!replaced.isEmpty())
+            kinds = without_explained(index, kinds, replaced, FORM_FILLED) | APPEARANCE_REPLACED;
+        return kinds;
+    }
+
+    /** kinds without kind when the changes of these fields after chain index made all of it. */
+    private int without_explained(int index, int kinds, Set<String> fields, int kind) {
+        int count = 0;
+        for (Field_change change : field_changes)
+            if (change.from <= index && change.to >= index && (change.kinds & kind) != 0 && fields.contains(change.field))
+                ++count;
+        return runs[Integer.numberOfTrailingZeros(kind)][index] == count ? kinds & ~kind : kinds;
     }
 
     /**
@@ -488,7 +584,7 @@ final class Revision_changes {
             long[] now = version(key, entry.getValue(), streams, 0);
             // Freed by the last revision that names it: the library still reads it where it was.
             boolean deleted = now == null;
-            String field = track_fields ? field_of.get(key) : null;
+            String field = field_of.get(key);
             Map<List<Long>, Integer> judged = new HashMap<>();
             int previous = 0;
             for (int point : points) {
@@ -507,8 +603,9 @@ final class Revision_changes {
                             ++runs[kind][previous + 1];
                             --runs[kind][Math.min(point, last) + 1];
                         }
-                    if (field != null && kinds != 0)
-                        field_changes.add(new Field_change(field, previous + 1, Math.min(point, last), kinds));
+                    if (field != null && (kinds & KIND_BITS) != 0)
+                        field_changes.add(new Field_change(field, previous + 1, Math.min(point, last), kinds & KIND_BITS,
+                                kinds & ~KIND_BITS, appearance_of.get(key)));
                 }
                 previous = point;
             }
@@ -516,6 +613,14 @@ final class Revision_changes {
         for (int[] counts : runs)
             for (int i = 1; i < counts.length; ++i)
                 counts[i] += counts[i - 1];
+        for (Field_change change : field_changes) {
+            COSName type = field_types.get(change.field);
+            boolean text = TEXT.equals(type);
+            if ((change.flags & DRAWN) != 0 && (text || empty_signature_fields.contains(change.field)
+                    || change.widget != null && drawn_on.containsKey(change.widget))
+                    || (change.flags & VALUE) != 0 && text)
+                drawing_changes.add(change);
+        }
     }
 
     /**
@@ -642,8 +747,34 @@ final class Revision_changes {
         case FIELDS_ARRAY:
             return field_changes(old, now);
         default:
-            return role;
+            try {
+                return role | field_flags(key, old, now);
+            } catch (IOException e) {
+                return UNREADABLE;
+            }
         }
+    }
+
+    /**
+     * For a version of an object of the form: DRAWN when it changed what a widget draws (an
+     * object of its appearance, or the widget's entries that place and choose it), VALUE when it
+     * changed a field's value.
+     */
+    private int field_flags(COSObjectKey key, COSBase old, COSBase now) throws IOException {
+        int flags = 0;
+        COSObjectKey widget = appearance_of.get(key);
+        if (widget != null && (old == null || !widget.equals(key)))
+            flags |= DRAWN;
+        else if (widget != null)
+            for (COSName entry : DRAWING)
+                if (!same(dictionary(old).getItem(entry), dictionary(now).getItem(entry))) {
+                    flags |= DRAWN;
+                    break;
+                }
+        if (values.contains(key) || field_keys.contains(key)
+                && (old == null || !same(dictionary(old).getItem(COSName.V), dictionary(now).getItem(COSName.V))))
+            flags |= VALUE;
+        return flags;
     }
 
     private static COSDictionary dictionary(COSBase base) {
@@ -717,9 +848,23 @@ final class Revision_changes {
         });
     }
 
-    /** A page's annotations: each one added or removed, by what it is. */
+    /**
+     * A page's annotations: each one added or removed, by what it is. The same ones in another
+     * order (or one listed twice) are drawn in another order: what was under is now on top.
+     */
     private int annotation_changes(COSBase then, COSBase now) {
-        return list_changes(array(then), array(now), ANNOTATIONS, ANNOTATIONS);
+        COSArray before = array(then), after = array(now);
+        int found = list_changes(before, after, ANNOTATIONS, ANNOTATIONS);
+        // Those in both lists, in the order of each (whatever was added or removed beside them).
+        Set<COSObjectKey> in_before = keys(before), in_after = keys(after);
+        List<COSObjectKey> kept_before = new ArrayList<>(), kept_after = new ArrayList<>();
+        for (COSBase item : before)
+            if (item instanceof COSObject && in_after.contains(new COSObjectKey((COSObject) item)))
+                kept_before.add(new COSObjectKey((COSObject) item));
+        for (COSBase item : after)
+            if (item instanceof COSObject && in_before.contains(new COSObjectKey((COSObject) item)))
+                kept_after.add(new COSObjectKey((COSObject) item));
+        return kept_before.equals(kept_after) ? found : found | ANNOTATIONS;
     }
 
     /** The form's fields: a signature field added is a signature, another field a new annotation. */
@@ -841,11 +986,15 @@ final class Revision_changes {
                 mark(item, PAGES);
                 mark(node.getItem(COSName.KIDS), PAGES);
                 nodes.add(node);
-                for (COSBase kid : array(node.getItem(COSName.KIDS)))
-                    tree.push(kid);
+                // Last kid first: the pages come off the stack in the document's order.
+                COSArray kids = array(node.getItem(COSName.KIDS));
+                for (int i = kids.size() - 1; i >= 0; --i)
+                    tree.push(kids.get(i));
             } else {
                 mark(item, PAGE);
                 pages.add(node);
+                if (item instanceof COSObject)
+                    page_numbers.putIfAbsent(new COSObjectKey((COSObject) item), pages.size());
             }
         }
         for (COSDictionary page : pages)
@@ -860,6 +1009,11 @@ final class Revision_changes {
                 if (!entry.getKey().equals(COSName.ANNOTS) && !BACK.contains(entry.getKey()))
                     mark_deep(entry.getValue(), PAGES);
         }
+
+        for (int i = 0; i < pages.size(); ++i)
+            for (COSBase annotation : array(pages.get(i).getItem(COSName.ANNOTS)))
+                if (annotation instanceof COSObject)
+                    annotation_pages.putIfAbsent(new COSObjectKey((COSObject) annotation), i + 1);
 
         COSBase form = catalog.getItem(COSName.ACRO_FORM);
         mark(form, ACROFORM);
@@ -912,12 +1066,108 @@ final class Revision_changes {
                 role = DOC_TIME_STAMP.equals(value.getCOSName(COSName.TYPE))
                         || RFC3161.equals(value.getCOSName(COSName.SUB_FILTER)) ? TIMESTAMPS : SIGNATURES;
             }
+            if (type != null)
+                field_types.putIfAbsent(name, type);
+            // The field's own object (a kid without a name is a widget of its parent's field).
+            if (partial != null || ((String) next[2]).isEmpty()) {
+                if (COSName.SIG.equals(type) && !(field.getDictionaryObject(COSName.V) instanceof COSDictionary))
+                    empty_signature_fields.add(name);
+                if (field.getItem(COSName.V) instanceof COSObject)
+                    values.add(new COSObjectKey((COSObject) field.getItem(COSName.V)));
+            }
+            if (item instanceof COSObject
+                    && (WIDGET.equals(field.getCOSName(COSName.SUBTYPE)) || !field.containsKey(COSName.KIDS)))
+                mark_widget(new COSObjectKey((COSObject) item), field, COSName.SIG.equals(type));
             mark_deep(item, role, name, false);
             for (Map.Entry<COSName, COSBase> entry : field.entrySet())
                 if (!entry.getKey().equals(COSName.KIDS) && !BACK.contains(entry.getKey()))
                     mark_deep(entry.getValue(), role, name, true);
             for (COSBase kid : array(field.getItem(COSName.KIDS)))
                 todo.push(new Object[] {kid, type, name});
+        }
+    }
+
+    /**
+     * A widget of the form and the objects of its appearance; for a signature's (or a time
+     * stamp's) widget, the page it draws on when it does.
+     */
+    private void mark_widget(COSObjectKey key, COSDictionary widget, boolean signature) {
+        appearance_of.put(key, key);
+        Deque<COSBase> todo = new ArrayDeque<>();
+        todo.push(widget.getItem(COSName.AP) == null ? COSNull.NULL : widget.getItem(COSName.AP));
+        while (!todo.isEmpty()) {
+            COSBase item = todo.pop();
+            if (item instanceof COSObject) {
+                if (appearance_of.putIfAbsent(new COSObjectKey((COSObject) item), key) != null)
+                    continue;
+                item = ((COSObject) item).getObject();
+            }
+            if (item instanceof COSDictionary) {
+                for (Map.Entry<COSName, COSBase> entry : ((COSDictionary) item).entrySet())
+                    if (!BACK.contains(entry.getKey()))
+                        todo.push(entry.getValue());
+            } else if (item instanceof COSArray) {
+                for (COSBase element : (COSArray) item)
+                    todo.push(element);
+            }
+        }
+        // A widget no page lists may still be drawn on the page it names by some readers.
+        Integer page = annotation_pages.get(key);
+        if (page == null && widget.getItem(COSName.P) instanceof COSObject)
+            page = page_numbers.get(new COSObjectKey((COSObject) widget.getItem(COSName.P)));
+        if (signature && page != null && draws(widget))
+            drawn_on.put(key, page);
+    }
+
+    /**
+     * The widget draws on its page: shown, a rectangle with an area, and a normal appearance
+     * (the state chosen, or any when none is) with content. What cannot be read is taken as
+     * drawing.
+     */
+    private static boolean draws(COSDictionary widget) {
+        if ((widget.getInt(COSName.F, 0) & NOT_SHOWN) != 0)
+            return false;
+        COSArray rect = array(widget.getItem(COSName.RECT));
+        if (rect.size() != 4)
+            return false;
+        float[] corners = new float[4];
+        for (int i = 0; i < 4; ++i) {
+            COSBase number = rect.getObject(i);
+            if (!(number instanceof COSNumber))
+                return false;
+            corners[i] = ((COSNumber) number).floatValue();
+        }
+        if (!(Math.abs(corners[2] - corners[0]) > 0 && Math.abs(corners[3] - corners[1]) > 0))
+            return false;
+        COSBase normal = dictionary(widget.getItem(COSName.AP)).getDictionaryObject(COSName.N);
+        if (normal instanceof COSStream)
+            return has_content((COSStream) normal);
+        if (!(normal instanceof COSDictionary))
+            return false;
+        COSName state = widget.getCOSName(COSName.AS);
+        if (state != null) {
+            COSBase chosen = ((COSDictionary) normal).getDictionaryObject(state);
+            return chosen instanceof COSStream && has_content((COSStream) chosen);
+        }
+        for (COSName name : ((COSDictionary) normal).keySet()) {
+            COSBase one = ((COSDictionary) normal).getDictionaryObject(name);
+            if (one instanceof COSStream && has_content((COSStream) one))
+                return true;
+        }
+        return false;
+    }
+
+    /** Anything but white space among the first bytes of the stream's content. */
+    private static boolean has_content(COSStream stream) {
+        try (InputStream content = stream.createInputStream()) {
+            byte[] chunk = new byte[4096];
+            for (int read = 0, n; read < APPEARANCE_READ && (n = content.read(chunk)) > 0; read += n)
+                for (int i = 0; i < n; ++i)
+                    if (" \t\r\n\f\0".indexOf(chunk[i]) < 0)
+                        return true;
+            return false;
+        } catch (IOException e) {
+            return true;
         }
     }
 
