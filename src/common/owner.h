@@ -47,6 +47,7 @@ struct Release {
     void operator()(ASN1_OBJECT* p) const { ASN1_OBJECT_free(p); }
     void operator()(GENERAL_NAMES* p) const { GENERAL_NAMES_free(p); }
     void operator()(EXTENDED_KEY_USAGE* p) const { EXTENDED_KEY_USAGE_free(p); }
+    void operator()(ISSUING_DIST_POINT* p) const { ISSUING_DIST_POINT_free(p); }
     void operator()(ESS_SIGNING_CERT_V2* p) const { ESS_SIGNING_CERT_V2_free(p); }
     // A stack from a get1 call owns its elements.
     void operator()(STACK_OF(X509) * p) const { sk_X509_pop_free(p, X509_free); }

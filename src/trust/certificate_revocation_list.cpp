@@ -6,6 +6,9 @@
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
 
 #include <climits>
 #include <string_view>
@@ -171,6 +174,34 @@ bool Certificate_revocation_list::is_newer_than(const Certificate_revocation_lis
 bool Certificate_revocation_list::operator==(const Certificate_revocation_list& other) const
 {
     return _der == other._der && (_list != nullptr) == (other._list != nullptr);
+}
+
+bool Certificate_revocation_list::covers(const std::vector<std::string>& distribution_points, bool authority) const
+{
+    int critical = 0;
+    const Owner<ISSUING_DIST_POINT> point(static_cast<ISSUING_DIST_POINT*>(
+        X509_CRL_get_ext_d2i(raw_handle(), NID_issuing_distribution_point, &critical, nullptr)));
+    ERR_clear_error();
+    if (!point)
+        return critical == -1; // absent; one that does not decode, or twice, speaks for nothing
+    if (point->onlyattr || point->onlysomereasons || point->indirectCRL || (point->onlyCA && !authority) ||
+        (point->onlyuser && authority))
+        return false;
+    if (!point->distpoint)
+        return true;
+    if (point->distpoint->type != 0)
+        return false;
+    for (int n = 0; n < sk_GENERAL_NAME_num(point->distpoint->name.fullname); ++n) {
+        const GENERAL_NAME* name = sk_GENERAL_NAME_value(point->distpoint->name.fullname, n);
+        if (name->type != GEN_URI)
+            continue;
+        const ASN1_IA5STRING* text = name->d.uniformResourceIdentifier;
+        const std::string url(reinterpret_cast<const char*>(ASN1_STRING_get0_data(text)),
+                              static_cast<std::size_t>(ASN1_STRING_length(text)));
+        if (std::find(distribution_points.begin(), distribution_points.end(), url) != distribution_points.end())
+            return true;
+    }
+    return false;
 }
 
 } // namespace velin

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace velin {
@@ -66,6 +67,13 @@ public:
     Crl_lookup find_certificate(const Certificate& certificate) const;
     // The entry of a certificate the list names (find_certificate gives Listed); none otherwise.
     std::optional<Crl_entry> entry_of(const Certificate& certificate) const;
+
+    // Whether the list speaks for a certificate of its issuer with these distribution points (an
+    // authority's when authority): not when its issuing distribution point narrows it to another
+    // part of the issuer's certificates (another distribution point, authorities or end entities
+    // only, attribute certificates, some reasons, other issuers), nor when that extension does not
+    // decode. Such a list's silence about a certificate proves nothing.
+    bool covers(const std::vector<std::string>& distribution_points, bool authority) const;
 
     // Issued after the other list of the same issuer: a higher CRL number when both carry one,
     // else a later thisUpdate.

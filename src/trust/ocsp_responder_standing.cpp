@@ -7,7 +7,6 @@
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 
-#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,38 +41,6 @@ Standing standing_of_revocation(int reason, std::optional<std::time_t> revoked_a
 bool has_distribution_points(const Certificate& certificate)
 {
     return X509_get_ext_by_NID(certificate.raw_handle(), NID_crl_distribution_points, -1) >= 0;
-}
-
-// A list speaks for the responder unless its issuing distribution point narrows it to a part of
-// the issuer's certificates that the responder is not shown to belong to: another distribution
-// point than the responder's own, authorities or attribute certificates only, some reasons only,
-// or certificates of other issuers.
-bool covers_responder(const Certificate_revocation_list& list, const std::vector<std::string>& responder_points)
-{
-    int critical = 0;
-    const std::unique_ptr<ISSUING_DIST_POINT, decltype(&ISSUING_DIST_POINT_free)> point(
-        static_cast<ISSUING_DIST_POINT*>(
-            X509_CRL_get_ext_d2i(list.raw_handle(), NID_issuing_distribution_point, &critical, nullptr)),
-        ISSUING_DIST_POINT_free);
-    ERR_clear_error();
-    if (!point)
-        return critical == -1; // absent; one that does not decode, or twice, speaks for nothing
-    bool covers = !point->onlyCA && !point->onlyattr && !point->onlysomereasons && !point->indirectCRL;
-    if (covers && point->distpoint) {
-        covers = false;
-        if (point->distpoint->type == 0)
-            for (int n = 0; n < sk_GENERAL_NAME_num(point->distpoint->name.fullname); ++n) {
-                const GENERAL_NAME* name = sk_GENERAL_NAME_value(point->distpoint->name.fullname, n);
-                if (name->type != GEN_URI)
-                    continue;
-                const ASN1_IA5STRING* text = name->d.uniformResourceIdentifier;
-                const std::string url(reinterpret_cast<const char*>(ASN1_STRING_get0_data(text)),
-                                      static_cast<std::size_t>(ASN1_STRING_length(text)));
-                covers = covers ||
-                         std::find(responder_points.begin(), responder_points.end(), url) != responder_points.end();
-            }
-    }
-    return covers;
 }
 
 // The responder looked up in a list already found usable for it.
@@ -142,7 +109,7 @@ private:
             for (const Certificate_revocation_list& list : _settings.carried->crls)
                 if (X509_NAME_cmp(list.issuer_name(), responder.issuer_name()) == 0 &&
                     carried_list_speaks_for(list, at) && list.verify_signature(_issuer) == Crl_signature::Verified &&
-                    covers_responder(list, points))
+                    list.covers(points, false))
                     take(standing_on_list(list, responder, at));
         }
         return found;
@@ -173,7 +140,7 @@ private:
         // The list was fetched for the certificate named; the responder's issuer must be its issuer.
         if (!list || X509_NAME_cmp(list->issuer_name(), responder.issuer_name()) != 0)
             return Standing::Unknown;
-        if (!covers_responder(*list, own ? crl_distribution_urls(responder) : std::vector<std::string>{}))
+        if (!list->covers(own ? crl_distribution_urls(responder) : std::vector<std::string>{}, false))
             return Standing::Unknown;
         return standing_on_list(*list, responder, at);
     }

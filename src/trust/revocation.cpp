@@ -10,6 +10,7 @@
 #include "trust/revocation_distribution_points.h"
 
 #include <openssl/err.h>
+#include <openssl/x509v3.h>
 
 #include <strings.h>
 
@@ -288,9 +289,21 @@ bool check_carried(const Revocation_subject& signer, const Certificate& crl_issu
         }
     if (settings.method == Revocation_method::Only_ocsp)
         return false;
+    // The file chooses which of the issuer's lists it carries: one partitioned to authorities only,
+    // or to another distribution point, would otherwise clear a revoked certificate by its silence.
+    X509* handle = signer.certificate.raw_handle();
+    const std::vector<std::string> points = X509_get_ext_by_NID(handle, NID_crl_distribution_points, -1) >= 0
+                                                ? crl_distribution_urls(signer.certificate)
+                                                : std::vector<std::string>{};
+    const bool authority = X509_check_ca(handle) > 0;
     for (const Certificate_revocation_list& list : carried.crls) {
         if (!issued_under_certificate_issuer(list, signer.certificate) || !carried_list_speaks_for(list, signer.at))
             continue;
+        if (!list.covers(points, authority)) {
+            Trace(Trace_kind, Level_info)
+                << "La CRL contenuta nel file copre solo una parte dei certificati dell'emittente.";
+            continue;
+        }
         if (list.verify_signature(crl_issuer) != Crl_signature::Verified) {
             Trace(Trace_kind, Level_info) << "La CRL contenuta nel file non è firmata dall'emittente del certificato.";
             continue;

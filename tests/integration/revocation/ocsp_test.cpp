@@ -417,6 +417,27 @@ TEST_F(Ocsp_test, a_responder_is_checked_through_the_responder_it_names_and_neve
     }
 }
 
+TEST_F(Ocsp_test, a_carried_list_of_another_part_of_the_issuers_certificates_does_not_clear_the_signer)
+{
+    // The file carries a list the CA really signed, silent about the signer, but partitioned to
+    // another distribution point: it proves nothing. The same list for the signer's own point does.
+    const Certificate certificate = signer();
+    for (const bool own_point : {false, true}) {
+        SCOPED_TRACE(own_point ? "the signer's own point" : "another point");
+        const auto carried = std::make_shared<Carried_validation>();
+        carried->crls.emplace_back(
+            make_crl({.partition = _files.url(own_point ? "/ca.crl" : "/authorities.crl")}, _ca, _ca_key));
+        Revocation_settings settings{false, Revocation_method::Only_crl};
+        settings.carried = carried;
+        const Revocation_outcome outcome =
+            check_revocations({Revocation_subject{certificate, _ca, std::nullopt}}, settings, _cancel).at(0);
+        EXPECT_EQ(outcome.from_file, own_point);
+        if (own_point) {
+            EXPECT_EQ(outcome.status, Revocation_status::Valid);
+        }
+    }
+}
+
 TEST_F(Ocsp_test, a_carried_answer_rests_on_its_responder_at_the_time_that_counts)
 {
     // The file carries a delegated responder's "good" and the CA's list, which names the responder
