@@ -2,6 +2,7 @@
 
 #include "common/trace.h"
 #include "net/file_download.h"
+#include "trust/authority_access.h"
 #include "trust/certificate_issuer.h"
 #include "trust/ldap_crl.h"
 #include "trust/ocsp.h"
@@ -9,6 +10,7 @@
 #include "trust/revocation_distribution_points.h"
 
 #include <openssl/err.h>
+#include <openssl/objects.h>
 
 #include <strings.h>
 
@@ -535,6 +537,11 @@ Revocation_outcome check_revocation(const Revocation_subject& signer, const Revo
     check_crls(signer, *crl_issuer, settings, cancel, memo, outcome);
     if (outcome.revocation_issuer == 1)
         outcome.source = Revocation_source::Crl;
+    // Nothing could be asked: the setting is not what stopped the check, and saying it is would
+    // send the user the wrong way.
+    outcome.no_source = outcome.status == Revocation_status::Update_disabled &&
+                        crl_distribution_urls(signer.certificate).empty() &&
+                        authority_access_urls(signer.certificate, NID_ad_OCSP).empty();
     tell_source(outcome, signer);
     return outcome;
 }

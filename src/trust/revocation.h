@@ -45,6 +45,9 @@ struct Revocation_outcome {
     Revocation_source source = Revocation_source::None;
     // The answer or list that decided came from the signed file itself.
     bool from_file = false;
+    // Update_disabled because the certificate names no revocation source at all (no CRL
+    // distribution point, no OCSP responder), whatever the settings.
+    bool no_source = false;
 };
 
 // One signer as chain building left it: its certificate and the issuer found, if any. With a time
