@@ -11,6 +11,7 @@
 
 #include <openssl/err.h>
 #include <openssl/objects.h>
+#include <openssl/x509v3.h>
 
 #include <strings.h>
 
@@ -539,8 +540,9 @@ Revocation_outcome check_revocation(const Revocation_subject& signer, const Revo
         outcome.source = Revocation_source::Crl;
     // Nothing could be asked: the setting is not what stopped the check, and saying it is would
     // send the user the wrong way.
-    outcome.no_source = outcome.status == Revocation_status::Update_disabled &&
-                        crl_distribution_urls(signer.certificate).empty() &&
+    // (The extension is looked at directly: crl_distribution_urls has already said it is missing.)
+    outcome.no_source = outcome.status == Revocation_status::Update_disabled && signer.certificate.is_valid() &&
+                        X509_get_ext_by_NID(signer.certificate.raw_handle(), NID_crl_distribution_points, -1) < 0 &&
                         authority_access_urls(signer.certificate, NID_ad_OCSP).empty();
     tell_source(outcome, signer);
     return outcome;
