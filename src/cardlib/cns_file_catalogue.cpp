@@ -48,7 +48,7 @@ std::vector<CNS_known_file_info> make_catalogue()
          "d'Identità Elettronica,ma non contengono alcuna informazione."},
         {13, "EF.ID_CARTA", File_path{0x1000, 0x1003}, Access_free, "il numero seriale della Carta",
          "Il numero seriale della Carta Velin consente di risalire al numero di identificazione della Carta."},
-        {14, "EF.C_CARTA", File_path{0x1100, 0x1101}, Access_free, "il certificato associato alla Carta",
+        {14, "EF.C_CARTA", File_path{0x1100, 0x1101}, Access_free, "i dati del certificato di autenticazione",
          "Il certificato associato alla Carta consente di accedere via Internet, in modo autenticato, ai servizi "
          "esposti dalla Pubblica Amministrazione."},
         {12, "EF.DATI_PROCESSORE", File_path{0x1000, 0x1002}, Access_free, "i dati del processore",

@@ -8,13 +8,13 @@
 namespace velin::cardlib {
 
 const char* const Card_caption = "Carta Velin";
+// Paragraphs only: the box wraps its lines to its own width.
 const char* const Property_question =
-    "Un'applicazione ha chiesto di conoscere informazioni tecniche sul PC\ne sulla tua Carta Velin.\n\n"
-    "Se sei connesso a Internet la richiesta potrebbe venire da un sito\nal quale sei collegato. In questo caso "
-    "verifica che la richiesta\n"
-    "sia coerente con le finalità del sito.\n\n"
-    "Le informazioni richieste non contengono alcuna informazione personale,\nma sono utili a determinare la causa di "
-    "malfunzionamenti.\n\n"
+    "Un'applicazione ha chiesto di conoscere informazioni tecniche sul PC e sulla tua Carta Velin.\n\n"
+    "Se sei connesso a Internet la richiesta potrebbe venire da un sito al quale sei collegato. In questo caso "
+    "verifica che la richiesta sia coerente con le finalità del sito.\n\n"
+    "Le informazioni richieste non contengono alcuna informazione personale, ma sono utili a determinare la causa "
+    "di malfunzionamenti.\n\n"
     "Autorizzi la lettura di queste informazioni?";
 const char* const Wrong_pin_text = "Il PIN non è corretto.\nRiprova.";
 

@@ -2,6 +2,7 @@
 
 #include "common/trace.h"
 #include "net/file_download.h"
+#include "trust/authority_access.h"
 #include "trust/certificate_issuer.h"
 #include "trust/ldap_crl.h"
 #include "trust/ocsp.h"
@@ -10,6 +11,7 @@
 #include "trust/revocation_distribution_points.h"
 
 #include <openssl/err.h>
+#include <openssl/objects.h>
 #include <openssl/x509v3.h>
 
 #include <strings.h>
@@ -573,6 +575,12 @@ Revocation_outcome check_revocation(const Revocation_subject& signer, const Revo
     check_crls(signer, *crl_issuer, settings, cancel, memo, outcome);
     if (outcome.revocation_issuer == 1)
         outcome.source = Revocation_source::Crl;
+    // Nothing could be asked: the setting is not what stopped the check, and saying it is would
+    // send the user the wrong way.
+    // (The extension is looked at directly: crl_distribution_urls has already said it is missing.)
+    outcome.no_source = outcome.status == Revocation_status::Update_disabled && signer.certificate.is_valid() &&
+                        X509_get_ext_by_NID(signer.certificate.raw_handle(), NID_crl_distribution_points, -1) < 0 &&
+                        authority_access_urls(signer.certificate, NID_ad_OCSP).empty();
     tell_source(outcome, signer);
     return outcome;
 }

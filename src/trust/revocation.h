@@ -43,6 +43,9 @@ struct Revocation_outcome {
     Revocation_status status = Revocation_status::Not_checked;
     int revocation_issuer = 0;
     Revocation_source source = Revocation_source::None;
+    // Update_disabled because the certificate names no revocation source at all (no CRL
+    // distribution point, no OCSP responder), whatever the settings.
+    bool no_source = false;
     // The answer or list that decided came from the signed file itself.
     bool from_file = false;
     // When the answer or list names the certificate as revoked, also when that was after the time

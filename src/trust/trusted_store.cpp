@@ -29,6 +29,29 @@ std::string error_description(uint32_t code)
 
 } // namespace
 
+std::string lists_not_installed_text(const std::vector<std::string>& names)
+{
+    if (names.empty())
+        return {};
+    std::string listed;
+    for (size_t i = 0; i < names.size(); ++i)
+        listed += (i == 0 ? "" : i + 1 == names.size() ? " e " : ", ") + names[i];
+    const bool one = names.size() == 1;
+    return std::string(one ? "La lista dei certificati " : "Le liste dei certificati ") + listed +
+           (one ? " non è installata: le firme sono verificate senza di essa."
+                : " non sono installate: le firme sono verificate senza di esse.") +
+           " Le liste di fiducia si scaricano con \"velin-verify --aggiorna-liste\" o con \"Aggiorna le liste\" "
+           "(Strumenti, Gestione certificati, Liste di fiducia); come installare le altre liste è spiegato per "
+           "l'amministratore nella sezione \"How trust is anchored\" del README.";
+}
+
+std::string Trusted_store::take_not_installed_notice()
+{
+    if (_not_installed.empty() || _notice_taken.exchange(true))
+        return {};
+    return lists_not_installed_text(_not_installed);
+}
+
 void Store_handle::assign(std::shared_ptr<Certificate_store> store)
 {
     assertion(_store == nullptr, "handle eq NULL");
@@ -117,8 +140,19 @@ void Trusted_store::load_cnipa_list(const std::string& publisher_pem)
     uint32_t error = 0;
     std::string failure;
     List_signature::Result result = List_signature::Failed;
-    if (!read_list_file(cnipa_list_path(_data_folder), list, error) ||
-        !read_list_file(cnipa_signature_path(_data_folder), signature, error)) {
+    if (!read_list_file(cnipa_list_path(_data_folder), list, error)) {
+        // Neither the list nor its signature: nobody installed it, which is no fault of any file
+        // verified. A signature without its list is a damaged installation, and said so.
+        uint32_t signature_error = 0;
+        if (error == Error_file_not_found &&
+            !read_list_file(cnipa_signature_path(_data_folder), signature, signature_error) &&
+            signature_error == Error_file_not_found) {
+            Trace(Trace_kind, Level_info) << "La lista dei certificati accreditati (cnipa.sst) non è installata.";
+            _not_installed.push_back("cnipa.sst");
+            return;
+        }
+        failure = error_description(error);
+    } else if (!read_list_file(cnipa_signature_path(_data_folder), signature, error)) {
         failure = error_description(error);
     } else {
         const List_signature check(list, signature, publisher_pem);
@@ -127,6 +161,7 @@ void Trusted_store::load_cnipa_list(const std::string& publisher_pem)
         if (!check.signer_thumbprint().empty())
             trace_value("Firmatario della lista CNIPA", check.signer_thumbprint());
     }
+    _cnipa_failed = true;
     if (result == List_signature::Failed) {
         report_error("Verifica della firma dello store CNIPA fallita:");
         report_error(failure);
@@ -145,14 +180,19 @@ void Trusted_store::load_cnipa_list(const std::string& publisher_pem)
         report_error("Il caricamento della lista dei certificati accreditati dallo Stato Italiano è fallito.");
         return;
     }
+    _cnipa_failed = false;
     Trace(Trace_kind, Level_info) << "Il contenitore di certificati è stato inglobato in quello principale.";
 }
 
 void Trusted_store::load_card_list()
 {
-    _card_store_handle_.assign(Certificate_store::open_file(card_list_path(_data_folder)));
-    if (!_card_store_handle_.is_assigned())
-        report_error("Impossibile caricare il file con la lista dei per la Carta Velin.");
+    uint32_t error = 0;
+    _card_store_handle_.assign(Certificate_store::open_file(card_list_path(_data_folder), &error));
+    if (!_card_store_handle_.is_assigned() && error == Error_file_not_found) {
+        Trace(Trace_kind, Level_info) << "La lista dei certificati per la Carta Velin (cns.sst) non è installata.";
+        _not_installed.push_back("cns.sst");
+    } else if (!_card_store_handle_.is_assigned())
+        report_error("Impossibile caricare il file con la lista dei certificati per la Carta Velin.");
     else if (!_merged_store_handle_.get()->add_sibling(_card_store_handle_.shared()))
         report_error("Impossibile caricare la lista dei certificati per la Carta Velin.");
 }
@@ -172,7 +212,10 @@ void Trusted_store::load_user_list()
     }
     bool loaded = store != nullptr;
     if (!loaded) {
-        Trace(Trace_kind, Level_error) << "Impossibile caricare il file con la lista dei certificati utente.";
+        // A list not made yet is the normal start, not an error (the signer shows every error
+        // record in a box).
+        Trace(Trace_kind, error == Error_file_not_found ? Level_info : Level_error)
+            << "Impossibile caricare il file con la lista dei certificati utente.";
         // A user who has not trusted anything yet starts with an empty list, which the first
         // saved addition creates. A list that exists but cannot be read stays absent, so that
         // saving can never overwrite it with an empty one.

@@ -15,10 +15,11 @@
 #include "trust/list_signature.h"
 #include "trust/trusted_list_store.h"
 
+#include <atomic>
 #include <ctime>
-
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace velin {
 
@@ -40,12 +41,17 @@ inline constexpr const char* Cnipa_list_without_publisher_text =
     "La lista dei certificati accreditati dallo Stato Italiano (cnipa.sst) non è usata: in questa installazione non "
     "è configurato il certificato del suo editore. Le firme sono valutate con le liste di fiducia europee.";
 
+// What is said, once per run, when lists of the data folder were never installed (names: their
+// files, "cnipa.sst" and "cns.sst"). Empty for no names.
+std::string lists_not_installed_text(const std::vector<std::string>& names);
+
 class Trusted_store {
 public:
     // Loads the lists found under data_folder (an empty folder: none), checking the CNIPA list's
-    // signature against the publisher certificate given in PEM. Every outcome is reported as the
-    // lists are loaded; a failure of one list never stops the next. Without a publisher
-    // certificate the CNIPA list is not read.
+    // signature against the publisher certificate given in PEM. Every failure is reported as the
+    // lists are loaded; a failure of one list never stops the next. A list whose file is simply
+    // not there (a machine where nobody installed it yet) is no failure: it is only noted, for
+    // take_not_installed_notice. Without a publisher certificate the CNIPA list is not read.
     // personal_user_list: where this user's own list is kept (empty: data/user.sst of the data
     // folder, read and written). While that file does not exist yet, the installation's
     // data/user.sst is read in its place; saving always writes the personal file.
@@ -59,6 +65,9 @@ public:
     // The merged store, not owned; null when it could not be made.
     Certificate_store* merged_store() const { return _merged_store_handle_.get(); }
     bool cnipa_store_is_available() const { return _cnipa_store_handle_.is_assigned(); }
+    // The CNIPA list is there and was to be used, but could not be: damaged, unreadable, or not
+    // signed by its publisher (not when it was never installed, nor in a build without publisher).
+    bool cnipa_list_failed() const { return _cnipa_failed; }
     bool user_store_is_available() const { return _user_store_handle_.is_assigned(); }
     // The single lists, for the certificate list dialog; null when absent.
     std::shared_ptr<Certificate_store> user_store() const { return _user_store_handle_.shared(); }
@@ -68,6 +77,12 @@ public:
     // a root trusted through the card or user list is never taken for an accredited one.
     // "Assertion failed: cnipa_store_is_available ()" without the list.
     bool is_in_cnipa_list(const Certificate& certificate) const;
+
+    // The files of the data folder's lists that were not there ("cnipa.sst", "cns.sst").
+    const std::vector<std::string>& lists_not_installed() const { return _not_installed; }
+    // The notice about them (lists_not_installed_text) the first time it is asked for, empty
+    // afterwards and when every list is there: the run says it once, wherever it says it.
+    std::string take_not_installed_notice();
 
     // The trusted lists in use; null when none could be loaded.
     const std::shared_ptr<const Trusted_lists>& trusted_lists() const { return _trusted_lists; }
@@ -110,6 +125,9 @@ private:
     Store_handle _cnipa_store_handle_;
     Store_handle _merged_store_handle_;
     std::shared_ptr<const Trusted_lists> _trusted_lists;
+    std::vector<std::string> _not_installed;
+    bool _cnipa_failed = false;
+    std::atomic<bool> _notice_taken{false};
 };
 
 // The process's one trusted store, made and loaded from the common data folder on the first call

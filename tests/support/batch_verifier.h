@@ -1,7 +1,7 @@
 // velin-verify --batch --json run on files of a test's own: the program's data folder seeded
-// with the test PKI's lists and revocation lists, revocation checked against the cached lists,
-// and the report read back as JSON. For test programs that define VELIN_VERIFY_PROGRAM and
-// VELIN_PKI_FIXTURES.
+// with the test PKI's lists and revocation lists (or, as on a machine where nobody installed
+// them, none), revocation checked against the cached lists, and the report read back as JSON.
+// For test programs that define VELIN_VERIFY_PROGRAM and VELIN_PKI_FIXTURES.
 #pragma once
 
 #include "test_folder.h"
@@ -24,6 +24,7 @@ struct Verdict {
     int exit_code = -1;
     QJsonObject report;
     std::string text;
+    std::string err; // the standard error: the notices of the run
 
     QJsonArray layers() const { return report["layers"].toArray(); }
     QJsonObject layer(int n) const { return layers()[n].toObject(); }
@@ -85,15 +86,22 @@ inline QProcessEnvironment verifier_environment(const std::filesystem::path& fol
     return environment;
 }
 
+// The data folder's lists: the test PKI's, or none at all (a fresh installation: the folder is
+// there, empty).
+enum class Installed_lists { Test_pki, None };
+
 // A test's own data folder and settings, and the program run on a file.
 class Batch_verifier {
 public:
-    Batch_verifier()
+    explicit Batch_verifier(Installed_lists lists = Installed_lists::Test_pki)
     {
         data = folder / "velin-data";
         std::filesystem::create_directories(data / "cache");
-        std::filesystem::copy(std::filesystem::path(VELIN_PKI_FIXTURES) / "velin-data" / "data", data / "data",
-                              std::filesystem::copy_options::recursive);
+        if (lists == Installed_lists::Test_pki)
+            std::filesystem::copy(std::filesystem::path(VELIN_PKI_FIXTURES) / "velin-data" / "data", data / "data",
+                                  std::filesystem::copy_options::recursive);
+        else
+            std::filesystem::create_directories(data / "data");
         seed_test_crls(data / "cache");
         write_file(folder / "user.reg",
                    "Windows Registry Editor Version 5.00\n\n"
@@ -102,12 +110,33 @@ public:
         std::filesystem::create_directories(folder / "run");
     }
 
+    // The settings' revocation switches (VerificaCRL, AggiornaCRL).
+    void revocation_settings(bool check, bool download)
+    {
+        write_file(folder / "user.reg",
+                   std::string("Windows Registry Editor Version 5.00\n\n"
+                               "[HKEY_CURRENT_USER\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\n"
+                               "\"VerificaCRL\"=dword:0000000") +
+                       (check ? "1" : "0") + "\n\"AggiornaCRL\"=dword:0000000" + (download ? "1" : "0") + "\n\n");
+    }
+
     Verdict verify(const std::filesystem::path& file, const QStringList& extra = {}, bool json = true)
+    {
+        return run(QStringList{"--batch"} + (json ? QStringList{"--json"} : QStringList{}) + extra +
+                   QStringList{QString::fromStdString(file.string())});
+    }
+
+    // The program with these arguments; input, when given, on its standard input. The report is
+    // read as JSON when the output is one JSON object.
+    Verdict run(const QStringList& arguments, const std::string& input = {})
     {
         QProcess process;
         process.setProcessEnvironment(verifier_environment(folder.path(), data));
-        process.start(VELIN_VERIFY_PROGRAM, QStringList{"--batch"} + (json ? QStringList{"--json"} : QStringList{}) +
-                                                extra + QStringList{QString::fromStdString(file.string())});
+        process.start(VELIN_VERIFY_PROGRAM, arguments);
+        if (!input.empty())
+            process.write(input.data(), static_cast<qint64>(input.size()));
+        process.closeWriteChannel();
+        const std::string file = arguments.isEmpty() ? std::string() : arguments.back().toStdString();
         Verdict verdict;
         if (!process.waitForFinished(60000)) {
             process.kill();
@@ -118,6 +147,7 @@ public:
         verdict.exit_code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
         const QByteArray out = process.readAllStandardOutput();
         verdict.text = out.toStdString();
+        verdict.err = process.readAllStandardError().toStdString();
         verdict.report = QJsonDocument::fromJson(out).object();
         return verdict;
     }

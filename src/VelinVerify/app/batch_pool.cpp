@@ -221,6 +221,18 @@ struct Batch_pool::Lanes {
     std::function<void()> wake;
 };
 
+void load_run_trusted_store(const Pipeline_services& services, Report_channel& channel,
+                            const std::function<void(const Status_line&)>& notice)
+{
+    if (!services.trusted_store)
+        return;
+    const std::shared_ptr<Trusted_store> store = services.trusted_store();
+    channel.deliver_pending();
+    if (store && notice)
+        if (std::string text = store->take_not_installed_notice(); !text.empty())
+            notice({Line_severity::Information, std::move(text)});
+}
+
 Batch_pool::Batch_pool(Pipeline_settings settings, Pipeline_services services, std::size_t jobs)
     : _settings(settings), _services(std::move(services)), _jobs(std::max<std::size_t>(jobs, 1))
 {
@@ -279,8 +291,7 @@ int Batch_pool::run(Batch_path_source& source, const Printer& print, const Notic
     });
     // Loaded here, once, rather than by whichever file reaches its chains first: what the loading
     // says then belongs to no file, and no worker waits for another's loading.
-    if (_services.trusted_store)
-        _services.trusted_store();
+    load_run_trusted_store(_services, reports, notice);
 
     QEventLoop loop;
     QObject printer;

@@ -92,6 +92,14 @@ inline constexpr std::size_t Max_waiting_reports = 4096;
 // The report of an entry that names no file.
 Batch_report unusable_entry_report(const Batch_entry& entry);
 
+class Report_channel;
+
+// Loads the run's trusted lists (when the services have them) before its first file, under the
+// run's channel: what the loading says, then the notice of lists not installed, go to notice and
+// never into a file's report, so that no file's outcome depends on them.
+void load_run_trusted_store(const Pipeline_services& services, Report_channel& channel,
+                            const std::function<void(const Status_line&)>& notice);
+
 class Batch_pool {
 public:
     using Printer = std::function<void(const Batch_report&)>;

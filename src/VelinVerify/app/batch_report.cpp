@@ -299,6 +299,11 @@ void print_text(std::ostream& out, const Batch_report& report)
         << '\n';
 }
 
+std::string notice_text(const Status_line& notice)
+{
+    return "[" + severity_label(notice.severity) + "] " + printable_text(notice.text);
+}
+
 void print_json(std::ostream& out, const Batch_report& report)
 {
     out << "{\"file\": " << json_string(report.file) << ", \"outcome\": " << json_or_null(report.outcome)

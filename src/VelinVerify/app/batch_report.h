@@ -72,6 +72,9 @@ enum Batch_exit : int {
 Batch_report make_batch_report(const Verification_session& session, const std::vector<Layer_box>& boxes);
 
 void print_text(std::ostream& out, const Batch_report& report);
+// A notice of the run (loading the trusted lists), as it goes to the standard error: the line's
+// severity in brackets, as in a report, then its text.
+std::string notice_text(const Status_line& notice);
 void print_json(std::ostream& out, const Batch_report& report);
 
 // Text as it may go to a terminal or a JSON string: invalid UTF-8 becomes U+FFFD, and for the

@@ -13,6 +13,7 @@
 #include "VelinVerify/app/batch_pool.h"
 #include "VelinVerify/app/batch_run.h"
 #include "VelinVerify/app/verify_app.h"
+#include "VelinVerify/pipeline/report_channel.h"
 #include "common/failure.h"
 #include "common/guarded_application.h"
 #include "common/settings_record.h"
@@ -202,6 +203,12 @@ Command_line parse_headless(int argc, char** argv)
     return line;
 }
 
+// What the run says outside any file's report (loading the trusted lists).
+void say_notice(const velin::Status_line& notice)
+{
+    std::cerr << "velin-verify: " << velin::notice_text(notice) << '\n';
+}
+
 // Several files, or a list on the standard input: the pool, one report per file.
 int run_pool_mode(const Command_line& line, const velin::Pipeline_settings& settings)
 {
@@ -223,9 +230,7 @@ int run_pool_mode(const Command_line& line, const velin::Pipeline_settings& sett
             // Each report as soon as it is known: a reader of a pipe sees the files go by.
             std::cout.flush();
         },
-        [](const velin::Status_line& notice) {
-            std::cerr << "velin-verify: " << velin::printable_text(notice.text) << '\n';
-        });
+        say_notice);
     if (read.error() != 0) {
         const std::string reason = velin::system_error_text(velin::error_code_from_errno(read.error()));
         std::cerr << "velin-verify: la lettura dell'elenco dei file è fallita" << (reason.empty() ? "." : ": " + reason)
@@ -251,8 +256,14 @@ int run_batch_mode(int argc, char** argv, const Command_line& line)
     velin::Trace_block block("Velin Manager");
     if (line.from_stdin || line.files.size() > 1)
         return run_pool_mode(line, velin::Pipeline_settings::from(settings));
-    const velin::Batch_report report = velin::run_batch(line.files.front(), velin::Pipeline_settings::from(settings),
-                                                        velin::default_services(), line.content);
+    const velin::Pipeline_services services = velin::default_services();
+    {
+        // As for many files: the lists' notices are the run's, not lines of the file's report.
+        velin::Report_channel notices(say_notice);
+        velin::load_run_trusted_store(services, notices, say_notice);
+    }
+    const velin::Batch_report report =
+        velin::run_batch(line.files.front(), velin::Pipeline_settings::from(settings), services, line.content);
     if (line.json)
         velin::print_json(std::cout, report);
     else

@@ -1,6 +1,7 @@
 #include "VelinVerify/app/verify_app.h"
 
 #include "VelinVerify/app/verify_main_window.h"
+#include "VelinVerify/certificates/trusted_lists_page.h"
 #include "VelinVerify/pipeline/report_channel.h"
 #include "VelinVerify/update/dlg_update.h"
 #include "common/failure.h"
@@ -82,6 +83,8 @@ int run_verify_app(int argc, const char* const* argv)
     });
     Dlg_verify_onion window(settings, default_services());
     window.show();
+    // Before the first verification, so that it already uses lists fetched now.
+    offer_trusted_lists(&window);
     if (line.file)
         window.open_path(*line.file);
     window.exec();

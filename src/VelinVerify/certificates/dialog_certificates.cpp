@@ -210,10 +210,12 @@ Dialog_certificates::Dialog_certificates(std::shared_ptr<Trusted_store> store, Q
         message_box("La lista dei certificati utente non è disponibile.", MB_ICONERROR, parent, Suite_caption);
     _ui->tabs->addTab(new CCertificatesDialog(user, !user, _store, this), "Personale");
 
+    // A list that was never installed (or that this build does not read) has no page and no box:
+    // only one that is there and could not be used is said.
     if (_store && _store->cnipa_store_is_available())
         _ui->tabs->addTab(new CCertificatesDialog(_store->cnipa_store(), true, _store, this),
                           "Fonti attendibili (CNIPA)");
-    else
+    else if (!_store || _store->cnipa_list_failed())
         message_box("La lista dei certificati accreditati dallo Stato Italiano non è disponibile.", MB_ICONERROR,
                     parent, Suite_caption);
     // The trusted lists have a page of their own: it also fetches them when none is in use yet.

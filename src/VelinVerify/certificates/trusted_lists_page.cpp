@@ -7,16 +7,20 @@
 #include "common/trace.h"
 #include "trust/common_data_folder.h"
 
+#include <QDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMetaObject>
 #include <QPushButton>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
 #include <ctime>
 #include <exception>
+#include <filesystem>
+#include <system_error>
 
 namespace velin {
 
@@ -26,6 +30,43 @@ constexpr int Row_index_role = Qt::UserRole;
 constexpr const char* List_file_filter = "Liste di fiducia (*.xml)";
 
 } // namespace
+
+const char* const Offer_trusted_lists_text =
+    "Su questo computer non sono ancora installate né le liste dei certificati né le liste di fiducia: senza di "
+    "esse nessuna firma può risultare con validità legale.\n\nScaricare adesso le liste di fiducia?";
+
+bool no_lists_installed(const std::string& data_folder, const std::string& list_folder)
+{
+    std::error_code ignored;
+    const auto there = [&ignored](const std::string& path) {
+        return !path.empty() && std::filesystem::exists(path, ignored);
+    };
+    return !there(Trusted_store::cnipa_list_path(data_folder)) && !there(Trusted_store::card_list_path(data_folder)) &&
+           !(!list_folder.empty() && there(european_list_path(list_folder)));
+}
+
+bool offer_trusted_lists(QWidget* parent)
+{
+    if (!no_lists_installed(common_data_folder(), trusted_list_folder()))
+        return false;
+    if (message_box(Offer_trusted_lists_text, MB_YESNO | MB_ICONQUESTION, parent, Suite_caption) != IDYES)
+        return false;
+    QDialog dialog(parent);
+    dialog.setObjectName("trusted_lists_offer");
+    dialog.setWindowTitle("Liste di fiducia");
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* page = new Trusted_lists_page(nullptr, &dialog);
+    layout->addWidget(page);
+    bool kept = false;
+    QObject::connect(page, &Trusted_lists_page::refresh_finished, &dialog, [&kept, &dialog](bool succeeded) {
+        kept = succeeded;
+        dialog.accept();
+    });
+    // The same action as the page's button, once the window is up.
+    QTimer::singleShot(0, page, &Trusted_lists_page::on_refresh);
+    dialog.exec();
+    return kept;
+}
 
 Trusted_lists_page::Trusted_lists_page(std::shared_ptr<Trusted_store> store, QWidget* parent)
     : QWidget(parent), _store(std::move(store))

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -56,5 +57,16 @@ private:
     std::atomic<bool> _cancel{false};
     bool _running = false;
 };
+
+// Asked when the verifier's window opens on a machine where no list is installed yet.
+extern const char* const Offer_trusted_lists_text;
+
+// No list of the data folder is there and no trusted list was ever kept: a fresh installation.
+bool no_lists_installed(const std::string& data_folder, const std::string& list_folder);
+
+// On a fresh installation (the common data folder, the user's list folder), asks whether to fetch
+// the trusted lists now; on Yes fetches them as "Aggiorna le liste" does, in a window with the
+// lists page that closes once the outcome was shown. Returns whether lists were fetched and kept.
+bool offer_trusted_lists(QWidget* parent);
 
 } // namespace velin

@@ -189,8 +189,15 @@ void Layer_analysis::decoding_step()
 void Layer_analysis::chains_step()
 {
     const Report_group_scope reporting(_report_group, window());
-    if (!_trusted_store && _services.trusted_store)
+    if (!_trusted_store && _services.trusted_store) {
+        // What loading the lists says is the run's, shown by the first layer that loads them: the
+        // outcome of a file never depends on whether it was the first one verified.
+        const Run_notice_scope notices;
         _trusted_store = _services.trusted_store();
+        if (_trusted_store)
+            if (const std::string notice = _trusted_store->take_not_installed_notice(); !notice.empty())
+                report_info(notice);
+    }
     if (!_trusted_store) {
         Trace(Trace_kind, Level_error) << "Errore durante il caricamento del contenitore dei certificati.";
         _chain_outcomes.reset();
@@ -285,6 +292,8 @@ Revocation_settings Layer_analysis::revocation_settings() const
 void Layer_analysis::on_message(const Window_message& message)
 {
     if (message.message == Report_message) {
+        for (Status_line& notice : take_reported_notices(window()))
+            add_line(notice.severity, std::move(notice.text));
         // A reported line counts like any other: an error or a warning in the list must not end
         // under a better outcome.
         for (Status_line& line : take_reported_lines(window())) {

@@ -16,10 +16,12 @@ struct Channel_state {
     Window_handle fallback = 0; // the installed channel's own window
     std::map<Report_group, Window_handle> group_current;
     std::map<Window_handle, std::vector<Status_line>> queued;
+    std::map<Window_handle, std::vector<Status_line>> queued_notices;
 };
 
 thread_local Report_group reporting_group = 0;
 thread_local Window_handle reporting_window = 0;
+thread_local bool reporting_notices = false;
 
 Channel_state& state()
 {
@@ -43,16 +45,18 @@ void route(int severity, const std::string& text)
         if (!target)
             target = channel.current ? channel.current : channel.fallback;
         if (target)
-            channel.queued[target].push_back({severity == Report_error     ? Line_severity::Error
-                                              : severity == Report_warning ? Line_severity::Warning
-                                                                           : Line_severity::Information,
-                                              text});
+            (reporting_notices ? channel.queued_notices : channel.queued)[target].push_back(
+                {severity == Report_error     ? Line_severity::Error
+                 : severity == Report_warning ? Line_severity::Warning
+                                              : Line_severity::Information,
+                 text});
     }
     if (target && post_window_message(target, Report_message))
         return;
     if (target) {
         std::lock_guard lock(channel.mutex);
         channel.queued.erase(target);
+        channel.queued_notices.erase(target);
     }
     // No window to tell it to: the trace keeps it.
     Trace(Trace_kind, severity == Report_error ? Level_error : Level_info) << text;
@@ -82,6 +86,17 @@ void clear_current_verification_window(Window_handle window)
         channel.current = 0;
     std::erase_if(channel.group_current, [window](const auto& entry) { return entry.second == window; });
     channel.queued.erase(window);
+    channel.queued_notices.erase(window);
+}
+
+Run_notice_scope::Run_notice_scope() : _previous(reporting_notices)
+{
+    reporting_notices = true;
+}
+
+Run_notice_scope::~Run_notice_scope()
+{
+    reporting_notices = _previous;
 }
 
 Report_group_scope::Report_group_scope(Report_group group, Window_handle own)
@@ -97,25 +112,38 @@ Report_group_scope::~Report_group_scope()
     reporting_window = _previous_window;
 }
 
-std::vector<Status_line> take_reported_lines(Window_handle window)
+namespace {
+
+std::vector<Status_line> take_queued(std::map<Window_handle, std::vector<Status_line>> Channel_state::*queue,
+                                     Window_handle window)
 {
     Channel_state& channel = state();
     std::lock_guard lock(channel.mutex);
-    const auto found = channel.queued.find(window);
-    if (found == channel.queued.end())
+    auto& lines_of = channel.*queue;
+    const auto found = lines_of.find(window);
+    if (found == lines_of.end())
         return {};
     std::vector<Status_line> lines = std::move(found->second);
-    channel.queued.erase(found);
+    lines_of.erase(found);
     return lines;
+}
+
+} // namespace
+
+std::vector<Status_line> take_reported_lines(Window_handle window)
+{
+    return take_queued(&Channel_state::queued, window);
+}
+
+std::vector<Status_line> take_reported_notices(Window_handle window)
+{
+    return take_queued(&Channel_state::queued_notices, window);
 }
 
 Report_channel::Report_channel(Fallback without_window)
     : _fallback(std::move(without_window)), _window([this](const Window_message& message) {
-          if (message.message != Report_message)
-              return;
-          for (const Status_line& line : take_reported_lines(_window.handle()))
-              if (_fallback)
-                  _fallback(line);
+          if (message.message == Report_message)
+              deliver_pending();
       })
 {
     {
@@ -125,6 +153,15 @@ Report_channel::Report_channel(Fallback without_window)
     _previous = set_report_handler(route);
 }
 
+void Report_channel::deliver_pending()
+{
+    // Notices first: they were said while the run set itself up, before any file's line.
+    for (const auto& take : {take_reported_notices, take_reported_lines})
+        for (const Status_line& line : take(_window.handle()))
+            if (_fallback)
+                _fallback(line);
+}
+
 Report_channel::~Report_channel()
 {
     set_report_handler(std::move(_previous));
@@ -132,6 +169,7 @@ Report_channel::~Report_channel()
     if (state().fallback == _window.handle())
         state().fallback = 0;
     state().queued.erase(_window.handle());
+    state().queued_notices.erase(_window.handle());
 }
 
 } // namespace velin

@@ -44,8 +44,25 @@ private:
     Window_handle _previous_window;
 };
 
-// The lines reported for a window since it last asked (information or error lines).
+// While it lives, what its thread reports is a notice of the run, not a finding about the file
+// of the window it goes to (loading the trusted lists): the window shows it, and its outcome does
+// not count it.
+class Run_notice_scope {
+public:
+    Run_notice_scope();
+    ~Run_notice_scope();
+    Run_notice_scope(const Run_notice_scope&) = delete;
+    Run_notice_scope& operator=(const Run_notice_scope&) = delete;
+
+private:
+    bool _previous;
+};
+
+// The lines reported for a window since it last asked (information or error lines), without the
+// notices of the run.
 std::vector<Status_line> take_reported_lines(Window_handle window);
+// The notices of the run reported for a window since it last asked.
+std::vector<Status_line> take_reported_notices(Window_handle window);
 
 // Installs the report handler for its lifetime (the previous one comes back afterwards).
 // without_window is called on the user-interface thread for what is reported while there is no
@@ -59,6 +76,10 @@ public:
     ~Report_channel();
     Report_channel(const Report_channel&) = delete;
     Report_channel& operator=(const Report_channel&) = delete;
+
+    // Hands what waits for the channel to its fallback now, notices of the run included, rather
+    // than when the event loop next delivers the channel's messages.
+    void deliver_pending();
 
 private:
     Fallback _fallback;

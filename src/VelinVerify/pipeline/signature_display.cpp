@@ -42,7 +42,9 @@ void add_revocation_lines(Signature_display& display, const Signer_record& recor
     case Revocation_status::Update_disabled:
         // Without the issuer no list was looked at, whatever the setting: the missing-issuer line
         // above says why, and blaming the setting would send the user the wrong way.
-        if (record.revocation_issuer != 2)
+        if (record.revocation_no_source)
+            add(display, Line_severity::Information, no_revocation_source_text);
+        else if (record.revocation_issuer != 2)
             add(display, Line_severity::Information, "L'aggiornamento delle revoche è disabilitato.");
         add(display, Line_severity::Warning, "La revoca del certificato non può essere rilevata.");
         break;

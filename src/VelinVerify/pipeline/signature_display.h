@@ -11,6 +11,10 @@
 
 namespace velin {
 
+// Said instead of the disabled-update line when the certificate names nowhere to ask.
+inline constexpr const char* no_revocation_source_text =
+    "Il certificato non indica dove verificarne la revoca: né una lista di revoca né un servizio OCSP.";
+
 struct Signature_display {
     std::string signer; // the certificate's friendly display name
     std::string signing_time; // the text after "Data e ora:"

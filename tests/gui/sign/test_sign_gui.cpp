@@ -12,6 +12,7 @@
 #include "norax_sign/app/error_boxes.h"
 #include "norax_sign/app/sign_main_window.h"
 #include "norax_sign/pdf_card_signer.h"
+#include "norax_sign/timestamp_client.h"
 #include "test_folder.h"
 #include "trace_records.h"
 
@@ -21,9 +22,13 @@
 #include <QRadioButton>
 #include <QtTest>
 
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <ctime>
 #include <filesystem>
 
 using namespace velin;
@@ -142,6 +147,26 @@ private slots:
         Stand_in_signer::pins.clear();
         Stand_in_signer::flags_seen.clear();
         _folder = std::make_unique<test::Test_folder>();
+    }
+
+    // A machine where nobody installed the lists (the program's data folder is empty): judging a
+    // time-stamping authority loads them, and a list that is simply not there is no error box.
+    void lists_not_installed_give_no_box()
+    {
+        show_pending_error_boxes();
+        _boxes.clear();
+        const std::string pem =
+            test::read_file(fs::path(VELIN_SOURCE_DIR) / "tests/fixtures/pki/signer-legal.cert.pem");
+        BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+        X509* x509 = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+        BIO_free(bio);
+        QVERIFY(x509);
+        const Signer_certificate authority = Signer_certificate::from_x509(x509);
+        X509_free(x509);
+        // Nothing is trusted without lists: said as the stamp's failure, in its own words.
+        QCOMPARE(trusted_lists_judge()(authority, std::time(nullptr)), std::string(Text_tsa_not_trusted));
+        show_pending_error_boxes();
+        QVERIFY2(_boxes.empty(), _boxes.empty() ? "" : _boxes.front().text.c_str());
     }
 
     void command_line_switches_then_documents()

@@ -241,6 +241,57 @@ private slots:
         QCOMPARE(shown_subject, page->layer().signer_records()[1].certificate.value().display_name());
     }
 
+    // Lists nobody installed: one information line in the first layer that loads them, and the
+    // same outcome for the same file whether it comes first or second; a list that is there but
+    // damaged is an error line, which still does not decide the file's outcome.
+    void the_lists_notices_are_the_runs_and_change_no_outcome()
+    {
+        const auto services_from = [](const fs::path& data) {
+            Pipeline_services services = default_services();
+            auto loaded = std::make_shared<std::shared_ptr<Trusted_store>>();
+            services.trusted_store = [data, loaded] {
+                if (!*loaded)
+                    *loaded = std::make_shared<Trusted_store>(data.string());
+                return *loaded;
+            };
+            return services;
+        };
+        // What the program installs: reports go to the current layer's window.
+        const Report_channel reports([](const Status_line&) {});
+        const fs::path fresh = folder() / "fresh-install";
+        fs::create_directories(fresh / "data");
+        const std::string notice = lists_not_installed_text({"cnipa.sst", "cns.sst"});
+        const std::string legal = (pki / "documents/contratto-signer-legal.txt.p7m").string();
+        std::vector<std::pair<Layer_outcome, std::vector<std::string>>> runs;
+        {
+            Dlg_verify_onion window(_settings, services_from(fresh));
+            for (int round = 0; round < 2; ++round) {
+                window.open_path(legal);
+                QVERIFY(settled(window));
+                const Layer_analysis& layer = *window.session()->layers().front();
+                QVERIFY(layer.outcome());
+                runs.emplace_back(*layer.outcome(),
+                                  item_texts(control<QListWidget>(window.layer_pages().at(0), "activity_list")));
+            }
+        }
+        QCOMPARE(std::count(runs[0].second.begin(), runs[0].second.end(), notice), std::ptrdiff_t(1));
+        QVERIFY(!contains(runs[1].second, notice));
+        QVERIFY(runs[0].first == runs[1].first);
+        QVERIFY(runs[0].first != Layer_outcome::Errors);
+        for (const std::string& line : runs[0].second)
+            QVERIFY2(line.find("Impossibile caricare") == std::string::npos, line.c_str());
+
+        const fs::path damaged = folder() / "damaged-card-list";
+        fs::create_directories(damaged / "data");
+        test::write_file(damaged / "data" / "cns.sst", "danneggiato");
+        Dlg_verify_onion window(_settings, services_from(damaged));
+        window.open_path(legal);
+        QVERIFY(settled(window));
+        QVERIFY(contains(item_texts(control<QListWidget>(window.layer_pages().at(0), "activity_list")),
+                         "Impossibile caricare il file con la lista dei certificati per la Carta Velin."));
+        QVERIFY(window.session()->layers().front()->outcome() == runs[0].first);
+    }
+
     void revocation_off_ends_with_warnings()
     {
         _settings.VerificaCRL = false;

@@ -8,10 +8,14 @@
 
 #include "VelinVerify/certificates/certificate_viewer.h"
 #include "VelinVerify/certificates/dialog_certificates.h"
+#include "VelinVerify/certificates/trusted_lists_page.h"
 #include "common/file_dialog.h"
 #include "common/message_box.h"
+#include "common/registry.h"
 #include "trust/chain_builder.h"
+#include "trust/common_data_folder.h"
 #include "trust/serialized_store.h"
+#include "trust/trusted_list_refresh.h"
 #include "trust/trusted_list_store.h"
 #include "trust/trusted_store.h"
 
@@ -305,6 +309,61 @@ private slots:
         QVERIFY(items(personal).isEmpty());
         QVERIFY(button(personal, "import_button")->isHidden());
         QCOMPARE(read_file(user_list()), std::string("danneggiato"));
+    }
+
+    // A machine where nobody installed a list: the dialog opens with no box (the personal page
+    // empty, ready for an import), and the window's offer fetches the trusted lists as "Aggiorna
+    // le liste" does, once, and only while nothing is installed.
+    void a_fresh_installation_shows_no_box_and_is_offered_the_trusted_lists()
+    {
+        Test_folder empty;
+        std::filesystem::create_directories(empty.path() / "data");
+        {
+            Dialog_certificates dialog(
+                std::make_shared<Trusted_store>(empty.path().string(), pki_text("publisher.cert.pem")));
+            QVERIFY(_boxes.empty());
+            QVERIFY(_reports->lines().empty());
+            auto* tabs = dialog.findChild<QTabWidget*>("tabs");
+            QCOMPARE(tabs->count(), 2);
+            QCOMPARE(tabs->tabText(0), QString("Personale"));
+            QCOMPARE(tabs->tabText(1), QString("Liste di fiducia"));
+            QVERIFY(items(page(dialog, 0)).isEmpty());
+            QVERIFY(button(page(dialog, 0), "import_button")->isEnabled());
+        }
+
+        const std::filesystem::path lists = trusted_list_folder();
+        const std::filesystem::path fixtures = std::filesystem::path(VELIN_SOURCE_DIR) / "tests/fixtures/tsl";
+        std::filesystem::remove_all(lists);
+        QVERIFY(no_lists_installed(common_data_folder(), lists.string()));
+        QVERIFY(!no_lists_installed(_folder->path().string(), lists.string()));
+        _boxes.answers = {IDNO};
+        QVERIFY(!offer_trusted_lists(nullptr));
+        QCOMPARE(_boxes.size(), size_t(1));
+        QCOMPARE(_boxes[0].text, std::string(Offer_trusted_lists_text));
+        QCOMPARE(_boxes[0].flags & (MB_TYPEMASK | MB_ICONMASK), MB_YESNO | MB_ICONQUESTION);
+        QVERIFY(!std::filesystem::exists(lists / "eu-lotl.xml"));
+
+        // Yes: the addresses of the settings (here, files), verified and kept.
+        QCOMPARE(write_text(Registry_root::Local_machine, Settings_key, European_list_setting,
+                            (fixtures / "eu-lotl.xml").string()),
+                 0u);
+        QCOMPARE(write_text(Registry_root::Local_machine, Settings_key, National_list_setting,
+                            (fixtures / "it-tsl.xml").string()),
+                 0u);
+        _boxes.clear();
+        _boxes.answers = {IDYES};
+        QVERIFY(offer_trusted_lists(nullptr));
+        QCOMPARE(_boxes.size(), size_t(2));
+        QVERIFY(_boxes[1].text.find("Le liste di fiducia sono aggiornate") != std::string::npos);
+        QCOMPARE(_boxes[1].flags & MB_ICONMASK, MB_ICONINFORMATION);
+        QCOMPARE(read_file(lists / "TSL-IT.xml"), read_file(fixtures / "it-tsl.xml"));
+
+        _boxes.clear();
+        QVERIFY(!offer_trusted_lists(nullptr));
+        QVERIFY(_boxes.empty());
+        for (const char* setting : {European_list_setting, National_list_setting})
+            QCOMPARE(write_text(Registry_root::Local_machine, Settings_key, setting, ""), 0u);
+        std::filesystem::remove_all(lists);
     }
 
     void trusted_lists_page_shows_the_services_and_imports_lists_from_files()

@@ -388,7 +388,7 @@ TEST_F(Card_library, certificate_in_base64_lines)
     holder.answers = {"yes"};
     const Read_result certificate = property("certificate");
     ASSERT_EQ(certificate.code, 0u) << last_error();
-    EXPECT_EQ(holder.asked, Strings{"consent:il certificato associato alla Carta"});
+    EXPECT_EQ(holder.asked, Strings{"consent:i dati del certificato di autenticazione"});
     const std::string der =
         test::read_file(std::string(VELIN_SOURCE_DIR) + "/tests/fixtures/card/holder-regional.cert.der");
     std::string encoded(4 * ((der.size() + 2) / 3) + 1, '\0');

@@ -478,6 +478,21 @@ TEST_F(Revocation_test, no_distribution_point_leaves_the_revocation_undetectable
     EXPECT_EQ((std::vector<std::string>{"W: La CRL non ha un punto di distribuzione HTTP(S)."}), _reports.lines());
 }
 
+// Nowhere to ask is the certificate's doing, downloads allowed or not; a certificate that names
+// its list and finds none with downloads off owes it to the setting.
+TEST_F(Revocation_test, a_certificate_that_names_no_source_is_told_from_a_disabled_update)
+{
+    for (const bool download : {true, false}) {
+        const Revocation_outcome sourceless = check(signer({}), download);
+        EXPECT_EQ(Revocation_status::Update_disabled, sourceless.status);
+        EXPECT_TRUE(sourceless.no_source) << download;
+    }
+    const Revocation_outcome disabled = check(signer({http_url("accredited-ca.crl")}), false);
+    EXPECT_EQ(Revocation_status::Update_disabled, disabled.status);
+    EXPECT_FALSE(disabled.no_source);
+    EXPECT_EQ(No_requests, requests());
+}
+
 TEST_F(Revocation_test, without_a_cache_folder_or_after_a_cancel_no_list_is_obtained)
 {
     const std::string url = http_url("accredited-ca.crl");

@@ -3,6 +3,7 @@
 #include "cardlib/card_file_reader.h"
 #include "cardlib/cns_file_catalogue.h"
 #include "cardlib/netlink_parser.h"
+#include "cardlib/reading_prompt.h"
 
 #include <gtest/gtest.h>
 
@@ -41,6 +42,25 @@ TEST(Card_files, names_are_normalised_and_found_in_catalogue_order)
               "Nei dati sulle esenzioni della Carta Velin ci sono le esenzioni certificate per:\n- patologie;\n- "
               "invalidità;\n- malattie rare.\n- reddito.");
     EXPECT_EQ(cns_catalogue().size(), 21u);
+}
+
+// The consent dialog reads "L'applicazione ha chiesto di leggere" + the short description +
+// "registrati sulla tua Carta Velin.": the certificate's description must agree with it. The
+// property question is paragraphs that the box wraps, never a line broken inside a sentence.
+TEST(Card_files, the_prompts_read_as_sentences)
+{
+    const CNS_known_file_info& certificate = catalogue_entry(14);
+    EXPECT_EQ(certificate.name, "EF.C_CARTA");
+    EXPECT_EQ(certificate.short_description, "i dati del certificato di autenticazione");
+
+    const std::string question = Property_question;
+    for (size_t at = question.find('\n'); at != std::string::npos; at = question.find('\n', at + 2)) {
+        EXPECT_EQ(question.compare(at, 2, "\n\n"), 0) << "a line broken at: " << question.substr(0, at);
+        if (question.compare(at, 2, "\n\n") != 0)
+            break;
+    }
+    EXPECT_NE(question.find("sul PC e sulla tua Carta Velin."), std::string::npos) << question;
+    EXPECT_EQ(question.substr(question.rfind("\n\n") + 2), "Autorizzi la lettura di queste informazioni?");
 }
 
 TEST(Card_files, hexadecimal_names_are_paths_below_the_master_file)

@@ -94,6 +94,23 @@ TEST(Signature_display, EveryRevocationStatusGivesItsLinesAndFlags)
         (std::vector<Status_line>{{Line_severity::Information, "La verifica dell'eventuale revoca è in corso..."}}));
 }
 
+// A certificate that names no CRL and no OCSP responder: the lines say so, not that the setting
+// kept the check from being made.
+TEST(Signature_display, NoRevocationSourceIsNotBlamedOnTheSetting)
+{
+    Signer_record record = chained_record();
+    record.revocation_status = Revocation_status::Update_disabled;
+    record.revocation_no_source = true;
+    const Signature_display display = show_signature(intact_signature(), record, true);
+    EXPECT_EQ(display.status,
+              (std::vector<Status_line>{
+                  {Line_severity::Information,
+                   "Il certificato non indica dove verificarne la revoca: né una lista di revoca né un servizio OCSP."},
+                  {Line_severity::Warning, "La revoca del certificato non può essere rilevata."}}));
+    EXPECT_TRUE(display.warnings);
+    EXPECT_FALSE(display.errors);
+}
+
 TEST(Signature_display, ChainIssuerAndMismatchLinesComeInOrder)
 {
     Signature_info signature = intact_signature();

@@ -33,6 +33,12 @@ protected:
         return std::make_unique<Trusted_store>(_folder.path().string(), pki_text("publisher.cert.pem"));
     }
     std::filesystem::path data(const std::string& name) const { return _folder.path() / "data" / name; }
+    void restore_fixture_data() const
+    {
+        for (const auto& entry : std::filesystem::directory_iterator(pki_folder() / "velin-data" / "data"))
+            std::filesystem::copy_file(entry.path(), data(entry.path().filename().string()),
+                                       std::filesystem::copy_options::overwrite_existing);
+    }
 
     Test_folder _folder;
     Report_capture _reports;
@@ -190,14 +196,75 @@ TEST_F(Trusted_store_test, a_signed_file_that_is_no_list_fails_to_load)
         _reports.lines());
 }
 
-TEST_F(Trusted_store_test, missing_card_list_is_reported_and_nothing_else_stops)
+TEST_F(Trusted_store_test, a_damaged_card_list_is_reported_and_nothing_else_stops)
 {
-    std::filesystem::remove(data("cns.sst"));
+    write_file(data("cns.sst"), "danneggiato");
     auto store = load();
-    EXPECT_EQ((std::vector<std::string>{"E: Impossibile caricare il file con la lista dei per la Carta Velin."}),
-              _reports.lines());
+    EXPECT_EQ(
+        (std::vector<std::string>{"E: Impossibile caricare il file con la lista dei certificati per la Carta Velin."}),
+        _reports.lines());
     EXPECT_TRUE(store->cnipa_store_is_available());
     EXPECT_TRUE(store->user_store_is_available());
+    EXPECT_TRUE(store->lists_not_installed().empty());
+    EXPECT_EQ("", store->take_not_installed_notice());
+}
+
+// A machine where nobody installed the lists yet: nothing is reported as it loads (the signer
+// would show every error in a box, a window every line), the lists missing are noted, and their
+// notice is given once, whoever asks first.
+TEST_F(Trusted_store_test, lists_never_installed_are_no_error_and_their_notice_is_given_once)
+{
+    for (const char* name : {"cnipa.sst", "cnipa.sst.p7s", "cns.sst", "user.sst"})
+        std::filesystem::remove(data(name));
+    auto store = load();
+    EXPECT_TRUE(_reports.lines().empty()) << _reports.lines().front();
+    EXPECT_FALSE(traced(Level_error, {"lista"}));
+    EXPECT_EQ((std::vector<std::string>{"cnipa.sst", "cns.sst"}), store->lists_not_installed());
+    EXPECT_FALSE(store->cnipa_store_is_available());
+    EXPECT_FALSE(store->cnipa_list_failed());
+    ASSERT_TRUE(store->user_store_is_available()) << "an empty list of one's own, to import into";
+    const std::string notice = store->take_not_installed_notice();
+    EXPECT_EQ(lists_not_installed_text({"cnipa.sst", "cns.sst"}), notice);
+    EXPECT_TRUE(notice.starts_with("Le liste dei certificati cnipa.sst e cns.sst non sono installate")) << notice;
+    for (const char* how : {"velin-verify --aggiorna-liste", "\"Aggiorna le liste\"", "How trust is anchored"})
+        EXPECT_NE(notice.find(how), std::string::npos) << how;
+    EXPECT_EQ("", store->take_not_installed_notice()) << "said once";
+    EXPECT_TRUE(lists_not_installed_text({"cns.sst"}).starts_with("La lista dei certificati cns.sst non è installata"));
+    EXPECT_EQ("", lists_not_installed_text({}));
+
+    // Only the card list missing; and no data folder at all.
+    Report_capture again;
+    restore_fixture_data();
+    std::filesystem::remove(data("cns.sst"));
+    auto partly = load();
+    EXPECT_TRUE(again.lines().empty()) << again.lines().front();
+    EXPECT_EQ((std::vector<std::string>{"cns.sst"}), partly->lists_not_installed());
+    EXPECT_TRUE(partly->cnipa_store_is_available());
+    EXPECT_EQ((std::vector<std::string>{"cnipa.sst", "cns.sst"}),
+              Trusted_store("", pki_text("publisher.cert.pem")).lists_not_installed());
+    EXPECT_TRUE(again.lines().empty());
+}
+
+// What is there but cannot be used stays an error: a signature whose list is gone, a list that
+// cannot be read.
+TEST_F(Trusted_store_test, a_list_that_is_there_but_unusable_stays_an_error)
+{
+    std::filesystem::remove(data("cnipa.sst"));
+    auto store = load();
+    EXPECT_EQ((std::vector<std::string>{Check_failed, "E: Impossibile trovare il file specificato.", Corrupt}),
+              _reports.lines());
+    EXPECT_TRUE(store->cnipa_list_failed());
+    EXPECT_TRUE(store->lists_not_installed().empty());
+
+    Report_capture folder_list;
+    restore_fixture_data();
+    std::filesystem::remove(data("cns.sst"));
+    std::filesystem::create_directory(data("cns.sst"));
+    auto unreadable = load();
+    EXPECT_EQ(
+        (std::vector<std::string>{"E: Impossibile caricare il file con la lista dei certificati per la Carta Velin."}),
+        folder_list.lines());
+    EXPECT_TRUE(unreadable->lists_not_installed().empty());
 }
 
 TEST_F(Trusted_store_test, a_missing_user_list_starts_empty_and_the_first_save_creates_it)
@@ -205,7 +272,9 @@ TEST_F(Trusted_store_test, a_missing_user_list_starts_empty_and_the_first_save_c
     std::filesystem::remove(data("user.sst"));
     auto store = load();
     EXPECT_TRUE(_reports.lines().empty()) << "the user is not told";
-    EXPECT_TRUE(traced(Level_error, {"utente"}));
+    // Traced, but not as an error: a list not made yet is where every user starts.
+    EXPECT_TRUE(traced(Level_info, {"utente"}));
+    EXPECT_FALSE(traced(Level_error, {"utente"}));
     ASSERT_TRUE(store->user_store_is_available());
 
     const Certificate added = pki_certificate("signer-self-signed");
