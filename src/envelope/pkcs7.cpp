@@ -478,9 +478,10 @@ void Pkcs7::read_signatures()
             return;
         }
         Certificate_records certificates;
+        const Owner<STACK_OF(X509)> carried(CMS_get1_certs(_cms.get()));
         _facts.reserve(static_cast<size_t>(std::max(0, sk_CMS_SignerInfo_num(signers))));
         for (int i = 0; i < sk_CMS_SignerInfo_num(signers); ++i)
-            _facts.push_back(facts_of(sk_CMS_SignerInfo_value(signers, i), certificates));
+            _facts.push_back(facts_of(sk_CMS_SignerInfo_value(signers, i), certificates, carried.get()));
         _facts_ready = true;
     }
     _signatures_read = true;
@@ -895,6 +896,7 @@ bool Pkcs7::check_walked_signers(Document_digests& digests)
     const size_t count = split.signers.size();
     Signature_memo memo;
     Certificate_records certificates;
+    const Owner<STACK_OF(X509)> carried(CMS_get1_certs(_cms.get()));
     _checked_integrity.clear();
     _checked_integrity.reserve(count);
     _facts.clear();
@@ -922,7 +924,7 @@ bool Pkcs7::check_walked_signers(Document_digests& digests)
             const Der_signer_split::Piece& piece = split.signers[i];
             _checked_integrity.push_back(check_signer_at(
                 i, signer, digests, memo, std::span<const uint8_t>(reduced).subspan(piece.offset, piece.size)));
-            _facts.push_back(facts_of(signer, certificates));
+            _facts.push_back(facts_of(signer, certificates, carried.get()));
         }
         first = last;
     }
@@ -952,7 +954,8 @@ std::shared_ptr<const System_time> signing_time_of(CMS_SignerInfo* signer)
 
 } // namespace
 
-Pkcs7::Signer_facts Pkcs7::facts_of(CMS_SignerInfo* signer, Certificate_records& certificates) const
+Pkcs7::Signer_facts Pkcs7::facts_of(CMS_SignerInfo* signer, Certificate_records& certificates,
+                                    const STACK_OF(X509) * carried) const
 {
     Signer_facts facts;
     X509* certificate = nullptr;
@@ -963,7 +966,7 @@ Pkcs7::Signer_facts Pkcs7::facts_of(CMS_SignerInfo* signer, Certificate_records&
         if (found == certificates.end())
             found = certificates.emplace(certificate, Signer_certificate::from_x509(certificate)).first;
         facts.certificate = found->second;
-        facts.certificate_mismatch = !signing_certificate_bound(signer, certificate);
+        facts.certificate_mismatch = !signing_certificate_bound(signer, certificate, carried);
     }
     facts.signing_time = signing_time_of(signer);
     const ASN1_OBJECT* algorithm = nullptr;

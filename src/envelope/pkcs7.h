@@ -145,7 +145,9 @@ private:
     bool check_walked_signers(Document_digests& digests);
     Assignable<Signature_integrity> check_signer_at(size_t index, CMS_SignerInfo* signer, Document_digests& digests,
                                                     Signature_memo& memo, std::span<const uint8_t> encoded = {}) const;
-    Signer_facts facts_of(CMS_SignerInfo* signer, Certificate_records& certificates) const;
+    // carried: the envelope's certificates (for the chain a signing-certificate attribute names).
+    Signer_facts facts_of(CMS_SignerInfo* signer, Certificate_records& certificates,
+                          const STACK_OF(X509) * carried) const;
     void parse_bytes(std::span<const uint8_t> bytes, std::vector<uint8_t>* owner);
     void decode_walked(std::span<const uint8_t> bytes, std::vector<uint8_t>* owner);
     void decode_walked_base64(std::string_view text);

@@ -28,9 +28,126 @@ struct Release_ts {
 
 } // namespace
 
+namespace {
+
+struct Release_any {
+    void operator()(ASN1_SEQUENCE_ANY* p) const { sk_ASN1_TYPE_pop_free(p, ASN1_TYPE_free); }
+};
+
+// The DER of a SEQUENCE around content.
+std::vector<uint8_t> der_sequence(std::span<const uint8_t> content)
+{
+    std::vector<uint8_t> der{0x30};
+    if (content.size() < 0x80) {
+        der.push_back(static_cast<uint8_t>(content.size()));
+    } else {
+        std::vector<uint8_t> length;
+        for (size_t rest = content.size(); rest; rest >>= 8)
+            length.insert(length.begin(), static_cast<uint8_t>(rest & 0xFF));
+        der.push_back(static_cast<uint8_t>(0x80 | length.size()));
+        der.insert(der.end(), length.begin(), length.end());
+    }
+    der.insert(der.end(), content.begin(), content.end());
+    return der;
+}
+
+// The elements of a SEQUENCE given in DER; empty when it is no SEQUENCE.
+Owner<ASN1_SEQUENCE_ANY, Release_any> sequence_elements(std::span<const uint8_t> der)
+{
+    const unsigned char* in = der.data();
+    return Owner<ASN1_SEQUENCE_ANY, Release_any>(
+        d2i_ASN1_SEQUENCE_ANY(nullptr, &in, static_cast<long>(std::min<size_t>(der.size(), LONG_MAX))));
+}
+
+std::span<const uint8_t> bytes_of(const ASN1_STRING* text)
+{
+    return {ASN1_STRING_get0_data(text), static_cast<size_t>(std::max(0, ASN1_STRING_length(text)))};
+}
+
+// A signing-certificate(-v2) attribute lists the signer's certificate first, and may go on with
+// the certificates of its chain (RFC 5035). Each identifier is handed back as an attribute of its
+// own, so that OpenSSL's check can be asked about one certificate at a time.
+std::vector<std::vector<uint8_t>> identifiers_one_by_one(const ASN1_STRING* attribute)
+{
+    std::vector<std::vector<uint8_t>> each;
+    const auto outer = sequence_elements(bytes_of(attribute));
+    if (!outer || sk_ASN1_TYPE_num(outer.get()) < 1 || sk_ASN1_TYPE_value(outer.get(), 0)->type != V_ASN1_SEQUENCE)
+        return each;
+    const auto identifiers = sequence_elements(bytes_of(sk_ASN1_TYPE_value(outer.get(), 0)->value.sequence));
+    for (int i = 0; identifiers && i < sk_ASN1_TYPE_num(identifiers.get()); ++i) {
+        const ASN1_TYPE* identifier = sk_ASN1_TYPE_value(identifiers.get(), i);
+        if (identifier->type != V_ASN1_SEQUENCE)
+            return {};
+        each.push_back(der_sequence(der_sequence(bytes_of(identifier->value.sequence))));
+    }
+    return each;
+}
+
+// The serial number an identifier's issuerSerial gives; null when it gives none.
+Owner<ASN1_INTEGER> named_serial(std::span<const uint8_t> single)
+{
+    const auto outer = sequence_elements(single);
+    if (!outer || sk_ASN1_TYPE_num(outer.get()) < 1)
+        return nullptr;
+    const auto list = sequence_elements(bytes_of(sk_ASN1_TYPE_value(outer.get(), 0)->value.sequence));
+    if (!list || sk_ASN1_TYPE_num(list.get()) != 1)
+        return nullptr;
+    const auto fields = sequence_elements(bytes_of(sk_ASN1_TYPE_value(list.get(), 0)->value.sequence));
+    const int count = fields ? sk_ASN1_TYPE_num(fields.get()) : 0;
+    const ASN1_TYPE* last = count > 0 ? sk_ASN1_TYPE_value(fields.get(), count - 1) : nullptr;
+    if (!last || last->type != V_ASN1_SEQUENCE || count < 2)
+        return nullptr;
+    const auto issuer_serial = sequence_elements(bytes_of(last->value.sequence));
+    if (!issuer_serial || sk_ASN1_TYPE_num(issuer_serial.get()) != 2)
+        return nullptr;
+    const ASN1_TYPE* serial = sk_ASN1_TYPE_value(issuer_serial.get(), 1);
+    return serial->type == V_ASN1_INTEGER ? Owner<ASN1_INTEGER>(ASN1_INTEGER_dup(serial->value.integer)) : nullptr;
+}
+
+// Whether one identifier (an attribute of one entry) names certificate.
+bool names(std::span<const uint8_t> single, bool version_two, X509* certificate)
+{
+    const unsigned char* in = single.data();
+    const long length = static_cast<long>(single.size());
+    Owner<ESS_SIGNING_CERT, Release_ts> first;
+    Owner<ESS_SIGNING_CERT_V2> second;
+    if (version_two)
+        second.reset(d2i_ESS_SIGNING_CERT_V2(nullptr, &in, length));
+    else
+        first.reset(d2i_ESS_SIGNING_CERT(nullptr, &in, length));
+    const Owner<STACK_OF(X509), Release_stack_only> chain(sk_X509_new_null());
+    const bool named = (first || second) && chain && sk_X509_push(chain.get(), certificate) &&
+                       OSSL_ESS_check_signing_certs(first.get(), second.get(), chain.get(), 0) > 0;
+    ERR_clear_error();
+    return named;
+}
+
+// The first identifier must name the signer's certificate. A later one, of a certificate of the
+// chain, must name the envelope's copy when the envelope carries a certificate of that serial
+// number; the chain is built on its own, so one the envelope does not carry is not required.
+bool attribute_binds(const ASN1_STRING* attribute, bool version_two, X509* certificate,
+                     const STACK_OF(X509) * envelope_certificates)
+{
+    const std::vector<std::vector<uint8_t>> identifiers = identifiers_one_by_one(attribute);
+    if (identifiers.empty() || !names(identifiers.front(), version_two, certificate))
+        return false;
+    for (size_t i = 1; i < identifiers.size(); ++i) {
+        const Owner<ASN1_INTEGER> serial = named_serial(identifiers[i]);
+        for (int n = 0; serial && n < sk_X509_num(envelope_certificates); ++n) {
+            X509* carried = sk_X509_value(envelope_certificates, n);
+            if (ASN1_INTEGER_cmp(serial.get(), X509_get0_serialNumber(carried)) == 0 &&
+                !names(identifiers[i], version_two, carried))
+                return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 // A token or a signature whose signer was swapped for another certificate with the same key does
 // not pass.
-bool signing_certificate_bound(CMS_SignerInfo* signer, X509* certificate)
+bool signing_certificate_bound(CMS_SignerInfo* signer, X509* certificate, const STACK_OF(X509) * envelope_certificates)
 {
     const auto attribute = [signer](int nid) {
         return static_cast<const ASN1_STRING*>(
@@ -38,24 +155,8 @@ bool signing_certificate_bound(CMS_SignerInfo* signer, X509* certificate)
     };
     const ASN1_STRING* v1 = attribute(NID_id_smime_aa_signingCertificate);
     const ASN1_STRING* v2 = attribute(NID_id_smime_aa_signingCertificateV2);
-    if (!v1 && !v2)
-        return true;
-    Owner<ESS_SIGNING_CERT, Release_ts> first;
-    Owner<ESS_SIGNING_CERT_V2> second;
-    if (v1) {
-        const unsigned char* in = ASN1_STRING_get0_data(v1);
-        first.reset(d2i_ESS_SIGNING_CERT(nullptr, &in, ASN1_STRING_length(v1)));
-    }
-    if (v2) {
-        const unsigned char* in = ASN1_STRING_get0_data(v2);
-        second.reset(d2i_ESS_SIGNING_CERT_V2(nullptr, &in, ASN1_STRING_length(v2)));
-    }
-    if ((v1 && !first) || (v2 && !second))
-        return false;
-    const Owner<STACK_OF(X509), Release_stack_only> chain(sk_X509_new_null());
-    if (!chain || !sk_X509_push(chain.get(), certificate))
-        return false;
-    const bool bound = OSSL_ESS_check_signing_certs(first.get(), second.get(), chain.get(), 0) > 0;
+    const bool bound = (!v1 || attribute_binds(v1, false, certificate, envelope_certificates)) &&
+                       (!v2 || attribute_binds(v2, true, certificate, envelope_certificates));
     ERR_clear_error();
     return bound;
 }
@@ -228,7 +329,8 @@ Timestamp_info check_timestamp(std::span<const uint8_t> token_or_reply, const Co
         std::string reason;
         info.signature_valid =
             check_signer(signer, CMS_get0_eContentType(cms.get()), digests, reason) == Signer_check::Matches;
-        if (info.signature_valid && !signing_certificate_bound(signer, certificate)) {
+        const Owner<STACK_OF(X509)> carried(CMS_get1_certs(cms.get()));
+        if (info.signature_valid && !signing_certificate_bound(signer, certificate, carried.get())) {
             info.signature_valid = false;
             reason = "Il certificato della marca temporale non è quello indicato dalla marca.";
         }

@@ -94,10 +94,12 @@ std::vector<uint8_t> binary_form(std::span<const uint8_t> bytes);
 // True for MD5, SHA-1 and RIPEMD-160: digests no longer considered secure for signatures.
 bool is_weak_digest(int nid);
 
-// The certificate a CMS signer names in its signing-certificate(-v2) attribute, when it names
+// The certificate a CMS signer names first in its signing-certificate(-v2) attribute, when it has
 // one, is certificate: false for a signer whose certificate was swapped for another one (of the
-// same key, or any other) or whose attribute does not decode.
-bool signing_certificate_bound(CMS_SignerInfo* signer, X509* certificate);
+// same key, or any other) or whose attribute does not decode. The certificates of the chain the
+// attribute may name after it must be the envelope's copies where the envelope carries them.
+bool signing_certificate_bound(CMS_SignerInfo* signer, X509* certificate,
+                               const STACK_OF(X509) * envelope_certificates = nullptr);
 // The signer carries a signing-certificate or signing-certificate-v2 signed attribute.
 bool names_signing_certificate(CMS_SignerInfo* signer);
 

@@ -78,8 +78,10 @@ Cms_facts cms_facts(const std::vector<uint8_t>& contents, const Signer_certifica
     if (!signers || sk_CMS_SignerInfo_num(signers) != 1)
         return facts;
     CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(signers, 0);
-    if (!certificate.empty())
-        facts.certificate_bound = signing_certificate_bound(signer, certificate.x509());
+    if (!certificate.empty()) {
+        const Owner<STACK_OF(X509)> carried(CMS_get1_certs(cms.get()));
+        facts.certificate_bound = signing_certificate_bound(signer, certificate.x509(), carried.get());
+    }
     facts.carried = archived_revocation_values(revocation_archive_attribute(signer));
     facts.carried.certificates = carried_authorities(cms.get());
     const ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(signer);
