@@ -103,6 +103,19 @@ final class Revision_changes {
     /** Keys that lead back up the structure, never into what an object owns. */
     private static final Set<COSName> BACK = new HashSet<>(Arrays.asList(COSName.PARENT, COSName.P));
 
+    /** Pushes the objects a dictionary or an array refers to, but the references back up the tree. */
+    private static void push_children(Deque<COSBase> todo, COSBase item)
+    {
+        if (item instanceof COSDictionary) {
+            for (Map.Entry<COSName, COSBase> entry : ((COSDictionary) item).entrySet())
+                if (!BACK.contains(entry.getKey()))
+                    todo.push(entry.getValue());
+        } else if (item instanceof COSArray) {
+            for (COSBase element : (COSArray) item)
+                todo.push(element);
+        }
+    }
+
     /** One cross-reference section as the parser read it, and the trailer that came with it. */
     static final class Section {
         final Map<COSObjectKey, Long> entries = new HashMap<>();
@@ -1102,14 +1115,7 @@ final class Revision_changes {
                     continue;
                 item = ((COSObject) item).getObject();
             }
-            if (item instanceof COSDictionary) {
-                for (Map.Entry<COSName, COSBase> entry : ((COSDictionary) item).entrySet())
-                    if (!BACK.contains(entry.getKey()))
-                        todo.push(entry.getValue());
-            } else if (item instanceof COSArray) {
-                for (COSBase element : (COSArray) item)
-                    todo.push(element);
-            }
+            push_children(todo, item);
         }
         // A widget no page lists may still be drawn on the page it names by some readers.
         Integer page = annotation_pages.get(key);
@@ -1198,14 +1204,7 @@ final class Revision_changes {
                     continue;
                 item = ((COSObject) item).getObject();
             }
-            if (item instanceof COSDictionary) {
-                for (Map.Entry<COSName, COSBase> entry : ((COSDictionary) item).entrySet())
-                    if (!BACK.contains(entry.getKey()))
-                        todo.push(entry.getValue());
-            } else if (item instanceof COSArray) {
-                for (COSBase element : (COSArray) item)
-                    todo.push(element);
-            }
+            push_children(todo, item);
         }
     }
 }
