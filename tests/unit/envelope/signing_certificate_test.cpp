@@ -16,26 +16,27 @@
 namespace velin {
 namespace {
 
-Owner<X509> certificate_file(const std::string& name)
+// A PEM file of the test PKI read with reader: name.cert.pem or name.key.pem.
+template <typename T, typename Reader>
+Owner<T> test_pki_pem(const std::string& file_name, Reader reader)
 {
-    const std::string path = std::string(VELIN_SOURCE_DIR) + "/tests/fixtures/pki/" + name + ".cert.pem";
+    const std::string path = std::string(VELIN_SOURCE_DIR) + "/tests/fixtures/pki/" + file_name;
     FILE* file = std::fopen(path.c_str(), "r");
     EXPECT_NE(file, nullptr) << path;
-    Owner<X509> read(file ? PEM_read_X509(file, nullptr, nullptr, nullptr) : nullptr);
+    Owner<T> read(file ? reader(file, nullptr, nullptr, nullptr) : nullptr);
     if (file)
         std::fclose(file);
     return read;
 }
 
+Owner<X509> certificate_file(const std::string& name)
+{
+    return test_pki_pem<X509>(name + ".cert.pem", PEM_read_X509);
+}
+
 Owner<EVP_PKEY> key_file(const std::string& name)
 {
-    const std::string path = std::string(VELIN_SOURCE_DIR) + "/tests/fixtures/pki/" + name + ".key.pem";
-    FILE* file = std::fopen(path.c_str(), "r");
-    EXPECT_NE(file, nullptr) << path;
-    Owner<EVP_PKEY> read(file ? PEM_read_PrivateKey(file, nullptr, nullptr, nullptr) : nullptr);
-    if (file)
-        std::fclose(file);
-    return read;
+    return test_pki_pem<EVP_PKEY>(name + ".key.pem", PEM_read_PrivateKey);
 }
 
 // An envelope signed by signer whose signing-certificate-v2 attribute names first, then the
