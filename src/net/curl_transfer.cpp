@@ -17,13 +17,6 @@ void global_init()
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-struct Curl_url_release {
-    void operator()(CURLU* url) const { curl_url_cleanup(url); }
-};
-struct Curl_text_release {
-    void operator()(char* text) const { curl_free(text); }
-};
-
 // A non-zero answer makes libcurl end the transfer (as aborted by the callback).
 int check_deadline(void* self, curl_off_t download_total, curl_off_t, curl_off_t, curl_off_t)
 {
@@ -43,6 +36,16 @@ void Curl_easy_release::operator()(CURL* handle) const
 void Curl_multi_release::operator()(CURLM* handle) const
 {
     curl_multi_cleanup(handle);
+}
+
+void Curl_url_release::operator()(CURLU* url) const
+{
+    curl_url_cleanup(url);
+}
+
+void Curl_text_release::operator()(char* text) const
+{
+    curl_free(text);
 }
 
 Curl_transfer::Curl_transfer()
@@ -66,8 +69,10 @@ std::size_t Curl_transfer::write_body(char* data, std::size_t size, std::size_t 
 {
     auto& transfer = *static_cast<Curl_transfer*>(self);
     const std::size_t length = size * count;
-    if (length > transfer._body_limit - transfer._body.size())
-        return 0; // the body is too large: libcurl ends the transfer with a write error
+    if (length > transfer._body_limit - transfer._body.size()) {
+        transfer._body_too_large = true;
+        return 0; // libcurl ends the transfer with a write error
+    }
     transfer._body.append(data, length);
     return length;
 }
@@ -99,6 +104,8 @@ std::string Curl_transfer::open(const std::string& method, const std::string& ur
     _url = url;
     _body.clear();
     _body_limit = body_limit;
+    _body_too_large = false;
+    _headers.reset();
     _limits = limits;
     _deadline_passed = false;
     _sent = false;
@@ -110,16 +117,20 @@ std::string Curl_transfer::open(const std::string& method, const std::string& ur
     curl_easy_reset(easy);
     // A malformed address or a scheme other than http(s) is refused here, before anything is sent.
     const Owner<CURLU, Curl_url_release> parsed(curl_url());
+    const auto refuse_address = [this](CURLcode why) {
+        _status = http_error_from_curl(why);
+        return std::string(curl_easy_strerror(why));
+    };
     if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
-        return curl_easy_strerror(CURLE_URL_MALFORMAT);
+        return refuse_address(CURLE_URL_MALFORMAT);
     char* raw_scheme = nullptr;
     const CURLUcode got = curl_url_get(parsed.get(), CURLUPART_SCHEME, &raw_scheme, 0);
     const Owner<char, Curl_text_release> scheme(raw_scheme);
     if (got != CURLUE_OK)
-        return curl_easy_strerror(CURLE_URL_MALFORMAT);
+        return refuse_address(CURLE_URL_MALFORMAT);
     const std::string scheme_name = scheme.get();
     if (scheme_name != "http" && scheme_name != "https")
-        return curl_easy_strerror(CURLE_UNSUPPORTED_PROTOCOL);
+        return refuse_address(CURLE_UNSUPPORTED_PROTOCOL);
 
     CURLcode code = CURLE_OK;
     const auto set = [&](auto option, auto value) {
@@ -167,22 +178,45 @@ std::string Curl_transfer::set_request_body(std::string body, const std::string&
     if (!valid())
         return curl_easy_strerror(CURLE_FAILED_INIT);
     _request_body = std::move(body);
-    curl_slist* headers = curl_slist_append(nullptr, ("Content-Type: " + content_type).c_str());
     // A small body goes at once: no round trip waiting for "100 Continue".
-    curl_slist* with_expect = headers ? curl_slist_append(headers, "Expect:") : nullptr;
-    if (!with_expect) {
-        curl_slist_free_all(headers);
-        return curl_easy_strerror(CURLE_OUT_OF_MEMORY);
+    for (const std::string& header : {"Content-Type: " + content_type, std::string("Expect:")}) {
+        if (std::string error = add_header(header); !error.empty())
+            return error;
     }
-    _headers = {with_expect, &curl_slist_free_all};
     CURL* easy = _easy.get();
     CURLcode code = curl_easy_setopt(easy, CURLOPT_POST, 1L);
     if (code == CURLE_OK)
         code = curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(_request_body.size()));
     if (code == CURLE_OK)
         code = curl_easy_setopt(easy, CURLOPT_POSTFIELDS, _request_body.data());
+    return code == CURLE_OK ? std::string() : std::string(curl_easy_strerror(code));
+}
+
+std::string Curl_transfer::add_header(const std::string& header)
+{
+    if (!valid())
+        return curl_easy_strerror(CURLE_FAILED_INIT);
+    curl_slist* headers = curl_slist_append(_headers.get(), header.c_str());
+    if (!headers)
+        return curl_easy_strerror(CURLE_OUT_OF_MEMORY);
+    _headers.release(); // now part of headers
+    _headers = {headers, &curl_slist_free_all};
+    const CURLcode code = curl_easy_setopt(_easy.get(), CURLOPT_HTTPHEADER, _headers.get());
+    return code == CURLE_OK ? std::string() : std::string(curl_easy_strerror(code));
+}
+
+std::string Curl_transfer::set_basic_credentials(const char* user, const char* password)
+{
+    if (!valid())
+        return curl_easy_strerror(CURLE_FAILED_INIT);
+    CURL* easy = _easy.get();
+    CURLcode code = curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
     if (code == CURLE_OK)
-        code = curl_easy_setopt(easy, CURLOPT_HTTPHEADER, _headers.get());
+        code = curl_easy_setopt(easy, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
+    if (code == CURLE_OK)
+        code = curl_easy_setopt(easy, CURLOPT_USERNAME, user);
+    if (code == CURLE_OK)
+        code = curl_easy_setopt(easy, CURLOPT_PASSWORD, password);
     return code == CURLE_OK ? std::string() : std::string(curl_easy_strerror(code));
 }
 

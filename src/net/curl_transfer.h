@@ -13,6 +13,7 @@
 typedef void CURL;
 typedef void CURLM;
 struct curl_slist;
+struct Curl_URL;
 
 namespace velin {
 
@@ -39,6 +40,12 @@ struct Curl_easy_release {
 struct Curl_multi_release {
     void operator()(CURLM* handle) const;
 };
+struct Curl_url_release {
+    void operator()(Curl_URL* url) const;
+};
+struct Curl_text_release {
+    void operator()(char* text) const;
+};
 
 class Curl_transfer {
 public:
@@ -53,12 +60,20 @@ public:
     static std::string creation_error();
 
     // Prepares a request without a body. Only http and https, also after redirects. Returns an
-    // error description, empty on success.
+    // error description, empty on success; an address refused here leaves its network error
+    // number as the status.
     std::string open(const std::string& method, const std::string& url, const Http_time_limits& limits,
                      std::size_t body_limit);
     // After open and before send: the request carries these bytes as a POST body with this
     // Content-Type. Returns an error description, empty on success.
     std::string set_request_body(std::string body, const std::string& content_type);
+    // After open: one more request header ("Name: value"). Returns an error description, empty on
+    // success.
+    std::string add_header(const std::string& header);
+    // After open: the request carries these credentials (HTTP basic authentication) and follows
+    // no redirect, so that they reach the host the caller named and no other. Both texts must
+    // outlive the call only; libcurl keeps copies until the next open.
+    std::string set_basic_credentials(const char* user, const char* password);
     // Starts the transfer. Returns an error description, empty on success.
     std::string send();
 
@@ -73,6 +88,8 @@ public:
     // The HTTP status of the final answer, or the network error number when there was none.
     long status() const { return _status; }
     const std::string& body() const { return _body; }
+    // The body went past its limit (the transfer then ended as aborted).
+    bool body_too_large() const { return _body_too_large; }
     std::string take_body() { return std::move(_body); }
 
     // Whether the transfer is past its whole-transfer limit, given the body length announced
@@ -91,6 +108,7 @@ private:
     std::string _url;
     std::string _body;
     std::size_t _body_limit = Default_body_limit;
+    bool _body_too_large = false;
     Http_time_limits _limits;
     std::chrono::steady_clock::time_point _sent_at;
     bool _deadline_passed = false;

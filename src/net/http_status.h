@@ -22,6 +22,12 @@ constexpr long Http_error_redirect_failed = 12156;
 constexpr long Http_error_security_channel = 12157;
 constexpr long Http_error_decoding_failed = 12175;
 
+// Whether a status is a server's answer, not a network error number.
+constexpr bool is_http_answer(long status)
+{
+    return status >= 100 && status < 1000;
+}
+
 // The Italian text of an HTTP status or a network error number.
 std::string http_status_text(long status);
 

@@ -4,10 +4,11 @@
 #include "common/registry.h"
 #include "common/trace.h"
 #include "envelope/timestamp_token.h"
+#include "net/http_fetch.h"
+#include "net/http_status.h"
 #include "trust/timestamp_authority.h"
 #include "trust/trusted_store.h"
 
-#include <curl/curl.h>
 #include <openssl/bn.h>
 #include <openssl/err.h>
 #include <openssl/rand.h>
@@ -16,7 +17,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
-#include <mutex>
 
 namespace velin {
 
@@ -49,12 +49,6 @@ struct Release_ts {
     void operator()(TS_MSG_IMPRINT* p) const { TS_MSG_IMPRINT_free(p); }
     void operator()(X509_ALGOR* p) const { X509_ALGOR_free(p); }
     void operator()(BIGNUM* p) const { BN_free(p); }
-};
-struct Release_curl {
-    void operator()(CURL* p) const { curl_easy_cleanup(p); }
-    void operator()(curl_slist* p) const { curl_slist_free_all(p); }
-    void operator()(CURLU* p) const { curl_url_cleanup(p); }
-    void operator()(char* p) const { curl_free(p); }
 };
 
 constexpr size_t Sha256_size = 32;
@@ -162,39 +156,6 @@ bool critical_time_stamping_usage(PKCS7* token)
     return at >= 0 && X509_EXTENSION_get_critical(X509_get_ext(certificate, at)) == 1 &&
            (X509_get_extension_flags(certificate) & EXFLAG_XKUSAGE) &&
            (X509_get_extended_key_usage(certificate) & XKU_TIMESTAMP);
-}
-
-// Traced without the user and password a URL may carry.
-std::string url_for_trace(const std::string& url)
-{
-    const Owner<CURLU, Release_curl> parsed(curl_url());
-    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
-        return "(indirizzo non valido)";
-    curl_url_set(parsed.get(), CURLUPART_USER, nullptr, 0);
-    curl_url_set(parsed.get(), CURLUPART_PASSWORD, nullptr, 0);
-    char* text = nullptr;
-    if (curl_url_get(parsed.get(), CURLUPART_URL, &text, 0) != CURLUE_OK)
-        return "(indirizzo non valido)";
-    const Owner<char, Release_curl> owned(text);
-    return text;
-}
-
-struct Reply_sink {
-    std::string body;
-    size_t limit = 0;
-    bool too_large = false;
-};
-
-size_t keep_reply(char* data, size_t size, size_t count, void* user)
-{
-    auto& sink = *static_cast<Reply_sink*>(user);
-    const size_t length = size * count;
-    if (length > sink.limit - sink.body.size()) {
-        sink.too_large = true;
-        return 0;
-    }
-    sink.body.append(data, length);
-    return length;
 }
 
 } // namespace
@@ -362,77 +323,41 @@ std::optional<Timestamp> Timestamp_client::stamp_digest(std::span<const uint8_t>
         return std::nullopt;
     }
 
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    const Owner<CURL, Release_curl> easy(curl_easy_init());
-    curl_slist* raw_headers = curl_slist_append(nullptr, "Content-Type: application/timestamp-query");
-    const Owner<curl_slist, Release_curl> headers(raw_headers);
-    if (raw_headers)
-        raw_headers = curl_slist_append(raw_headers, "Accept: application/timestamp-reply");
-    if (!easy || !raw_headers) {
-        failure = Text_tsa_unreachable;
-        return std::nullopt;
-    }
-    Reply_sink sink;
-    sink.limit = _limits.reply_limit;
-    CURLcode code = CURLE_OK;
-    const auto set = [&](auto option, auto value) {
-        if (code == CURLE_OK)
-            code = curl_easy_setopt(easy.get(), option, value);
-    };
-    set(CURLOPT_URL, _authority.url.c_str());
-    set(CURLOPT_NOSIGNAL, 1L);
-    set(CURLOPT_PROTOCOLS_STR, "http,https");
-    // No redirects: the credentials go to the address the user gave and nowhere else.
-    set(CURLOPT_FOLLOWLOCATION, 0L);
-    set(CURLOPT_POST, 1L);
-    set(CURLOPT_POSTFIELDS, request->data());
-    set(CURLOPT_POSTFIELDSIZE, static_cast<long>(request->size()));
-    set(CURLOPT_HTTPHEADER, raw_headers);
-    set(CURLOPT_USERAGENT, "Velin Manager");
-    set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(_limits.connect.count()));
-    set(CURLOPT_TIMEOUT_MS, static_cast<long>(_limits.total.count()));
-    set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(_limits.reply_limit));
-    set(CURLOPT_WRITEFUNCTION, &keep_reply);
-    set(CURLOPT_WRITEDATA, static_cast<void*>(&sink));
+    Http_fetch_request exchange;
+    exchange.url = _authority.url;
+    exchange.body.assign(request->begin(), request->end());
+    exchange.content_type = "application/timestamp-query";
+    exchange.accept = "application/timestamp-reply";
     if (!_authority.user.empty()) {
-        set(CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
-        set(CURLOPT_USERNAME, _authority.user.c_str());
-        set(CURLOPT_PASSWORD, _authority.password.c_str());
+        exchange.user = _authority.user.c_str();
+        exchange.password = _authority.password.c_str();
     }
-    if (code != CURLE_OK) {
-        failure = code == CURLE_UNSUPPORTED_PROTOCOL || code == CURLE_URL_MALFORMAT
-                      ? "L'indirizzo del servizio di marcatura temporale (MarcaURL) non è valido."
-                      : Text_tsa_unreachable;
-        return std::nullopt;
-    }
-
+    exchange.limits = Http_time_limits{_limits.connect, _limits.total, _limits.total, 0};
+    exchange.body_limit = _limits.reply_limit;
     Trace(Trace_kind, Level_info) << "Richiesta di marca temporale a " << url_for_trace(_authority.url)
                                   << (_authority.user.empty() ? "" : ", utente " + _authority.user) << ".";
-    code = curl_easy_perform(easy.get());
-    long status = 0;
-    curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status);
-    Trace(Trace_kind, Level_trace) << "Servizio di marcatura temporale: curl " << static_cast<int>(code) << ", HTTP "
-                                   << status << ", " << sink.body.size() << " byte.";
-    switch (code) {
-    case CURLE_OK:
-        break;
-    case CURLE_OPERATION_TIMEDOUT:
-        failure = Text_tsa_timeout;
-        return std::nullopt;
-    case CURLE_FILESIZE_EXCEEDED:
+    static const std::atomic<bool> never_cancelled{false};
+    const Http_fetch_result answer = http_fetch(exchange, never_cancelled);
+    const long status = answer.status;
+    Trace(Trace_kind, Level_trace) << "Servizio di marcatura temporale: HTTP " << status << ", " << answer.body.size()
+                                   << " byte.";
+    if (answer.too_large) {
         failure = Text_tsa_too_large;
         return std::nullopt;
-    case CURLE_WRITE_ERROR:
-        failure = sink.too_large ? Text_tsa_too_large : Text_tsa_unreachable;
+    }
+    switch (status) {
+    case Http_error_timeout:
+        failure = Text_tsa_timeout;
         return std::nullopt;
-    case CURLE_UNSUPPORTED_PROTOCOL:
-    case CURLE_URL_MALFORMAT:
+    case Http_error_invalid_url:
+    case Http_error_unrecognized_scheme:
         failure = "L'indirizzo del servizio di marcatura temporale (MarcaURL) non è valido.";
         return std::nullopt;
     default:
-        failure = Text_tsa_unreachable;
-        return std::nullopt;
+        if (!is_http_answer(status)) {
+            failure = Text_tsa_unreachable;
+            return std::nullopt;
+        }
     }
     if (status == 401 || status == 403) {
         failure = Text_tsa_credentials;
@@ -442,7 +367,7 @@ std::optional<Timestamp> Timestamp_client::stamp_digest(std::span<const uint8_t>
         failure = "Il servizio di marcatura temporale ha risposto con un errore (HTTP " + std::to_string(status) + ").";
         return std::nullopt;
     }
-    const std::span<const uint8_t> body(reinterpret_cast<const uint8_t*>(sink.body.data()), sink.body.size());
+    const std::span<const uint8_t> body(reinterpret_cast<const uint8_t*>(answer.body.data()), answer.body.size());
     auto stamp = checked_timestamp_reply(body, imprint, nonce, _authority.policy, failure);
     if (!stamp)
         return std::nullopt;

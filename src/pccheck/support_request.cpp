@@ -1,8 +1,7 @@
 #include "pccheck/support_request.h"
 
 #include "common/trace.h"
-
-#include <curl/curl.h>
+#include "net/mail_submission.h"
 
 #include <boost/format.hpp>
 
@@ -11,8 +10,6 @@
 #include <QLocale>
 
 #include <algorithm>
-#include <cstring>
-#include <memory>
 
 namespace velin::pccheck {
 
@@ -41,27 +38,6 @@ bool is_blank(const std::string& text)
 {
     return std::all_of(text.begin(), text.end(),
                        [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
-}
-
-struct Curl_release {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-
-struct Upload {
-    const std::string* message = nullptr;
-    size_t at = 0;
-};
-
-size_t read_upload(char* buffer, size_t size, size_t count, void* user)
-{
-    auto* upload = static_cast<Upload*>(user);
-    const size_t room = size * count;
-    const size_t left = upload->message->size() - upload->at;
-    const size_t taken = std::min(room, left);
-    std::memcpy(buffer, upload->message->data() + upload->at, taken);
-    upload->at += taken;
-    return taken;
 }
 
 // The Date header in the form mail readers parse: English names, numeric zone.
@@ -139,34 +115,15 @@ Send_result send_support_request(const Support_form& form, const Pc_check_settin
         result.failure = "indirizzo non valido";
         return result;
     }
-    std::unique_ptr<CURL, Curl_release> curl(curl_easy_init());
-    if (!curl) {
-        result.failure = "curl_easy_init";
-        return result;
-    }
-    const std::string message = support_request_message(form, settings.support_mailbox);
-    const std::string url = "smtp://" + settings.mail_server + ":" + std::to_string(settings.mail_port);
-    const std::string sender = "<" + form.email + ">";
-    std::unique_ptr<curl_slist, Curl_release> recipients(
-        curl_slist_append(nullptr, ("<" + settings.support_mailbox + ">").c_str()));
-    Upload upload{&message, 0};
-    char error[CURL_ERROR_SIZE] = {};
-    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "smtp");
-    curl_easy_setopt(curl.get(), CURLOPT_MAIL_FROM, sender.c_str());
-    curl_easy_setopt(curl.get(), CURLOPT_MAIL_RCPT, recipients.get());
-    curl_easy_setopt(curl.get(), CURLOPT_READFUNCTION, read_upload);
-    curl_easy_setopt(curl.get(), CURLOPT_READDATA, &upload);
-    curl_easy_setopt(curl.get(), CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, error);
-    curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, 20L);
-    curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, 120L);
-    curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
-    if (settings.mail_starttls)
-        curl_easy_setopt(curl.get(), CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
-    const CURLcode code = curl_easy_perform(curl.get());
-    if (code != CURLE_OK) {
-        result.failure = error[0] ? error : curl_easy_strerror(code);
+    Mail_submission mail;
+    mail.server = settings.mail_server;
+    mail.port = settings.mail_port;
+    mail.require_tls = settings.mail_starttls;
+    mail.sender = form.email;
+    mail.recipient = settings.support_mailbox;
+    mail.message = support_request_message(form, settings.support_mailbox);
+    result.failure = submit_mail(mail);
+    if (!result.failure.empty()) {
         Trace(Trace_kind, Level_error) << "Invio della richiesta di assistenza fallito: " << result.failure;
         return result;
     }

@@ -1,6 +1,7 @@
 // Revocation lists fetched on the calling thread: saved, refused, cancelled, timed out.
 #include "loopback_server.h"
 #include "net/file_download.h"
+#include "net/http_fetch.h"
 #include "net/http_status.h"
 #include "trace_records.h"
 
@@ -8,6 +9,7 @@
 
 #include <filesystem>
 #include <future>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -236,6 +238,43 @@ TEST(Http_status_text, names_the_known_numbers_and_counts_the_others)
     EXPECT_EQ(velin::http_status_text(12029), "Impossibile connettersi al server.");
     EXPECT_EQ(velin::http_status_text(403), "Codice HTTP: 403");
     EXPECT_EQ(velin::http_status_text(0), "Codice HTTP: 0");
+}
+
+// Credentials go to the address the caller named and nowhere else: a redirect is not followed.
+TEST(Http_fetch, credentials_never_follow_a_redirect_and_bodies_keep_their_limit)
+{
+    std::mutex mutex;
+    std::vector<std::string> authorizations;
+    Loopback_server server([&](const velin::test::Http_request_seen& request) {
+        const std::lock_guard lock(mutex);
+        authorizations.push_back(request.path + " " + request.header("Authorization"));
+        if (request.path == "/spostato")
+            return velin::test::answer(302, "", {{"Location", "/altrove"}});
+        return velin::test::answer(200, std::string(2000, 'x'));
+    });
+    const std::atomic<bool> never{false};
+    velin::Http_fetch_request request;
+    request.url = server.url("/spostato");
+    request.user = "mario";
+    request.password = "segreta";
+    const velin::Http_fetch_result moved = velin::http_fetch(request, never);
+    EXPECT_EQ(moved.status, 302);
+    // Without credentials the same redirect is followed.
+    request.user = nullptr;
+    EXPECT_EQ(velin::http_fetch(request, never).status, 200);
+    {
+        const std::lock_guard lock(mutex);
+        EXPECT_EQ(authorizations,
+                  (std::vector<std::string>{"/spostato Basic bWFyaW86c2VncmV0YQ==", "/spostato ", "/altrove "}));
+    }
+
+    request.url = server.url("/grande");
+    request.body_limit = 1000;
+    const velin::Http_fetch_result cut = velin::http_fetch(request, never);
+    EXPECT_TRUE(cut.too_large);
+    EXPECT_TRUE(cut.body.empty());
+    request.url = "ftp://127.0.0.1/lista.crl";
+    EXPECT_EQ(velin::http_fetch(request, never).status, velin::Http_error_unrecognized_scheme);
 }
 
 } // namespace
