@@ -1,7 +1,8 @@
 #include "norax_sign/card_entry.h"
 
-#include "VelinMenu/channel/card_access.h"
+#include "card_channel/card_access.h"
 #include "card_io/apdu.h"
+#include "card_io/status_words.h"
 #include "common/cns_atr.h"
 #include "common/trace.h"
 
@@ -25,17 +26,18 @@ bool Card_search::list_readers()
 bool Card_search::search()
 {
     for (size_t index = 0; index < _readers.size(); ++index) {
+        std::shared_ptr<ISCard> card;
         try {
-            std::shared_ptr<ISCard> card = attach_card(_readers[index]);
-            if (is_cns_atr(card->get_Atr().bytes())) {
+            if (attach_and_classify(_readers[index], card) == Card_other_cns) {
                 _card = std::move(card);
                 _reader_name = _readers[index];
                 _reader_index = index;
                 return true;
             }
-            card->Detach(SCARD_LEAVE_CARD);
+            if (card)
+                card->Detach(SCARD_LEAVE_CARD);
         } catch (const Scard_error&) {
-            // No card in this reader, or it cannot be reached: the next one.
+            // The card cannot be reached: the next reader.
         }
     }
     return false;
@@ -47,9 +49,7 @@ namespace {
 std::optional<uint16_t> status_of(ISCard& card, const ISCardCmd& command)
 {
     card_io::Bytes reply;
-    if (card_io::Pcsc().transmit(card.CardHandle(), card.protocol(), command.command_apdu(), reply) !=
-            SCARD_S_SUCCESS ||
-        reply.size() < 2)
+    if (card.transmit(command, reply) != SCARD_S_SUCCESS || reply.size() < 2)
         return std::nullopt;
     return static_cast<uint16_t>(reply[reply.size() - 2] << 8 | reply.back());
 }
@@ -96,12 +96,11 @@ uint32_t verify_card_pin(ISCard& card, std::string_view pin, uint8_t reference, 
         OPENSSL_cleanse(block.data(), block.size());
     }
 
-    const card_io::Pcsc pcsc;
     Card_transaction transaction(card.CardHandle(), SCARD_LEAVE_CARD);
     if (transaction.result() != SCARD_S_SUCCESS)
         return static_cast<uint32_t>(transaction.result());
     card_io::Bytes reply;
-    const LONG sent = pcsc.transmit(card.CardHandle(), card.protocol(), verify.command_apdu(), reply);
+    const LONG sent = card.transmit(verify, reply);
     verify.clear();
     if (sent != SCARD_S_SUCCESS)
         return static_cast<uint32_t>(sent);
@@ -117,9 +116,8 @@ uint32_t verify_card_pin(ISCard& card, std::string_view pin, uint8_t reference, 
 
     switch (sw1) {
     case 0x63:
-        // 63Cx: x tries are left (none: this wrong PIN was the last one).
-        if ((sw2 & 0xF0) == 0xC0 && tries_left)
-            *tries_left = sw2 & 0x0F;
+        if (tries_left)
+            *tries_left = velin::tries_left(static_cast<uint16_t>(sw1 << 8 | sw2));
         return Pin_wrong;
     case 0x69:
         return Pin_blocked;

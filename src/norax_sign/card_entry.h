@@ -2,7 +2,7 @@
 // the card itself. The dialogs only draw this and forward the clicks and the timer.
 #pragma once
 
-#include "VelinMenu/channel/scard.h"
+#include "card_channel/scard.h"
 
 #include <cstdint>
 #include <memory>

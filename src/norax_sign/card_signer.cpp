@@ -1,7 +1,7 @@
 #include "norax_sign/card_signer.h"
 
-#include "VelinMenu/channel/card_provider.h"
-#include "VelinMenu/channel/scard.h"
+#include "card_channel/card_provider.h"
+#include "card_channel/scard.h"
 #include "common/failure.h"
 #include "common/owner.h"
 #include "common/trace.h"

@@ -1,6 +1,6 @@
 #include "norax_sign/pdf_card_signer.h"
 
-#include "VelinMenu/channel/card_provider.h"
+#include "card_channel/card_provider.h"
 #include "common/file_io.h"
 #include "common/message_box.h"
 #include "common/trace.h"

@@ -1,6 +1,6 @@
 #include "norax_sign/sign_batch.h"
 
-#include "VelinMenu/channel/scard.h"
+#include "card_channel/scard.h"
 #include "common/failure.h"
 #include "common/file_io.h"
 #include "common/message_box.h"

@@ -1,6 +1,6 @@
 #include "VelinMenu/app/pin_dialogs.h"
 
-#include "VelinMenu/channel/scard.h"
+#include "card_channel/scard.h"
 #include "card_io/status_words.h"
 #include "common/message_box.h"
 #include "common/secret_field.h"

@@ -3,7 +3,7 @@
 // draws the fields and shows the boxes this logic asks for, so all of it runs without a display.
 #pragma once
 
-#include "VelinMenu/channel/card_access.h"
+#include "card_channel/card_access.h"
 #include "common/pin_text.h"
 
 #include <functional>

@@ -1,7 +1,7 @@
 // The signer offscreen: the batch with its questions answered (a signer that needs no card stands
 // in for the card's), the main window's list and buttons, the PIN field, the card search without
 // a smart-card service, and the command line.
-#include "VelinMenu/channel/scard.h"
+#include "card_channel/scard.h"
 #include "box_recorder.h"
 #include "common/file_dialog.h"
 #include "common/message_box.h"

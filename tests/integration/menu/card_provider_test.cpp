@@ -1,6 +1,6 @@
 // Which certificate of a token is the signing certificate, on private SoftHSM tokens made here
 // with softhsm2-util and pkcs11-tool: CA certificates and other key pairs around the holder's.
-#include "VelinMenu/channel/card_provider.h"
+#include "card_channel/card_provider.h"
 #include "softhsm_token.h"
 #include "test_folder.h"
 

@@ -4,7 +4,7 @@
 // byte plus a signed update that our verifier and pdfsig accept, in the PAdES baseline-B profile
 // with a DER signature. Damaged, refused and cancelled documents leave nothing to write. The PIN
 // handed to the Java machine is wiped there after the login.
-#include "VelinMenu/channel/card_provider.h"
+#include "card_channel/card_provider.h"
 #include "common/failure.h"
 #include "common/message_box.h"
 #include "generated_fixtures.h"

@@ -1,6 +1,6 @@
-#include "VelinMenu/channel/card_access.h"
+#include "card_channel/card_access.h"
 
-#include "VelinMenu/channel/card_provider.h"
+#include "card_channel/card_provider.h"
 
 namespace velin {
 
@@ -21,6 +21,18 @@ std::shared_ptr<ISCard> attach_card(const std::string& reader_name)
     return card;
 }
 
+Card_kind attach_and_classify(const std::string& reader_name, std::shared_ptr<ISCard>& card)
+{
+    try {
+        card = attach_card(reader_name);
+    } catch (const Scard_error& error) {
+        card.reset();
+        return (error.code() == Scard_w_removed_card || error.code() == Scard_e_no_smartcard) ? Card_none
+                                                                                              : Card_failure;
+    }
+    return is_cns_atr(card->get_Atr().bytes()) ? Card_other_cns : Card_not_cns;
+}
+
 Card_access_result Card_access::find_card() const
 {
     Card_access_result result;
@@ -28,19 +40,12 @@ Card_access_result Card_access::find_card() const
     if (!readers)
         return result;
     for (const std::string& name : *readers) {
-        try {
-            result.card = attach_card(name);
-        } catch (const Scard_error& error) {
-            result.card.reset();
-            result.kind = (error.code() == Scard_w_removed_card || error.code() == Scard_e_no_smartcard) ? Card_none
-                                                                                                         : Card_failure;
-            continue;
-        }
-        if (is_cns_atr(result.card->get_Atr().bytes())) {
-            result.kind = _regional(name) ? Card_regional_cns : Card_other_cns;
+        result.kind = attach_and_classify(name, result.card);
+        if (result.kind == Card_other_cns) {
+            if (_regional(name))
+                result.kind = Card_regional_cns;
             break;
         }
-        result.kind = Card_not_cns;
     }
     return result;
 }

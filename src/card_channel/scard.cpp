@@ -1,4 +1,4 @@
-#include "VelinMenu/channel/scard.h"
+#include "card_channel/scard.h"
 
 #include "common/failure.h"
 #include "common/trace.h"
@@ -77,6 +77,11 @@ LONG ISCard::Transaction(ISCardCmd** ppCmd)
     check(result, "SCardTransmit");
     command.set_reply(reply);
     return transaction.end();
+}
+
+LONG ISCard::transmit(const ISCardCmd& command, card_io::Bytes& reply) const
+{
+    return card_io::Pcsc().transmit(_card.get(), _protocol, command.command_apdu(), reply);
 }
 
 } // namespace velin

@@ -1,7 +1,7 @@
 // One command exchange: the command APDU and a 256-byte reply buffer.
 #pragma once
 
-#include "VelinMenu/channel/byte_buffer.h"
+#include "card_channel/byte_buffer.h"
 
 #include <array>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "VelinMenu/channel/scard_cmd.h"
+#include "card_channel/scard_cmd.h"
 
 #include "card_io/apdu.h"
 #include "common/failure.h"

@@ -2,7 +2,7 @@
 // it is.
 #pragma once
 
-#include "VelinMenu/channel/scard.h"
+#include "card_channel/scard.h"
 #include "common/cns_atr.h"
 
 #include <memory>
@@ -32,6 +32,11 @@ std::optional<std::vector<std::string>> list_readers();
 // The card in the reader, attached for shared use over T=0 or T=1; Scard_error when the reader
 // has no card or it cannot be reached.
 std::shared_ptr<ISCard> attach_card(const std::string& reader_name);
+
+// The card in the reader, attached as attach_card does, and what it is: Card_other_cns for a CNS
+// answer-to-reset, Card_not_cns (the card stays attached in card), Card_none or Card_failure (card
+// empty).
+Card_kind attach_and_classify(const std::string& reader_name, std::shared_ptr<ISCard>& card);
 
 class Card_access {
 public:

@@ -1,4 +1,4 @@
-#include "VelinMenu/channel/byte_buffer.h"
+#include "card_channel/byte_buffer.h"
 
 #include "common/failure.h"
 

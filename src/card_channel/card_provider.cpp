@@ -1,4 +1,4 @@
-#include "VelinMenu/channel/card_provider.h"
+#include "card_channel/card_provider.h"
 
 #include "common/failure.h"
 #include "common/openssl_encoding.h"

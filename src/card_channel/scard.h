@@ -2,8 +2,8 @@
 // PC/SC failures are raised as Scard_error carrying the PC/SC code unchanged.
 #pragma once
 
-#include "VelinMenu/channel/byte_buffer.h"
-#include "VelinMenu/channel/scard_cmd.h"
+#include "card_channel/byte_buffer.h"
+#include "card_channel/scard_cmd.h"
 #include "card_io/pcsc.h"
 #include "common/failure.h"
 
@@ -55,6 +55,9 @@ public:
     // Sends the prepared command in a transaction and stores the reply in it; returns the
     // result of ending the transaction. The status word is the caller's to read.
     LONG Transaction(ISCardCmd** ppCmd);
+    // Sends a command inside a transaction the caller holds: the PC/SC result, the reply (status
+    // word included) in reply. Nothing is raised.
+    LONG transmit(const ISCardCmd& command, card_io::Bytes& reply) const;
 
     SCARDHANDLE CardHandle() const { return _card.get(); }
     DWORD protocol() const { return _protocol; }
