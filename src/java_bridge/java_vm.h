@@ -56,7 +56,7 @@ std::vector<std::string> class_archive_options(const std::string& java_folder);
 
 // What the user is told when PDF work needs a Java runtime that cannot be had.
 extern const char* const Text_java_needed;
-// The Java machine's maximum heap, in MiB (the README says how it was chosen).
+// The Java machine's maximum heap, in MiB (docs/verification.md says how it was chosen).
 extern const int Java_max_heap_mb;
 
 // A machine started for a document up to this size compiles with the quick compiler only.

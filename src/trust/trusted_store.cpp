@@ -41,8 +41,9 @@ std::string lists_not_installed_text(const std::vector<std::string>& names)
            (one ? " non è installata: le firme sono verificate senza di essa."
                 : " non sono installate: le firme sono verificate senza di esse.") +
            " Le liste di fiducia si scaricano con \"velin-verify --aggiorna-liste\" o con \"Aggiorna le liste\" "
-           "(Strumenti, Gestione certificati, Liste di fiducia); come installare le altre liste è spiegato per "
-           "l'amministratore nella sezione \"How trust is anchored\" del README.";
+           "(Strumenti, Gestione certificati, Liste di fiducia); come installare le altre liste è spiegato nella "
+           "guida dell'amministratore, sezione \"Come è ancorata la fiducia (How trust is anchored)\" "
+           "(/usr/share/doc/velin-manager/guida-amministratore.md.gz; nei sorgenti docs/guida-amministratore.md).";
 }
 
 std::string Trusted_store::take_not_installed_notice()

@@ -102,6 +102,10 @@ for program in "${programs[@]}"; do
     [ -f "/usr/share/man/man1/$program.1.gz" ] && [ -f "/usr/share/man/it/man1/$program.1.gz" ] ||
         fail "$program lacks its English or Italian manual page"
 done
+# The guides the programs and manual pages name, where they name them.
+for guide in guida-utente guida-amministratore; do
+    [ -f "/usr/share/doc/velin-manager/$guide.md.gz" ] || fail "the package lacks docs/$guide.md"
+done
 # The PDF classes reach the distribution's jars.
 for jar in /usr/lib/velin-manager/java/*.jar; do
     [ -e "$jar" ] || fail "$jar leads nowhere"
