@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <set>
 #include <string_view>
 
 namespace velin {
@@ -148,14 +149,6 @@ bool in_signature(const xmlNode* node)
         if (is_signature(node))
             return true;
     return false;
-}
-
-// True when a signature stands inside element.
-bool holds_signature(xmlNode* element)
-{
-    bool found = false;
-    walk_elements(element, [&](xmlNode* node) { found = found || (node != element && is_signature(node)); });
-    return found;
 }
 
 // The tokens of a short XPath expression, white space between them skipped as XPath does.
@@ -347,12 +340,22 @@ struct Xml_signature::State {
     {
         const bool whole =
             std::any_of(signers.begin(), signers.end(), [](const Signer& signer) { return signer.whole; });
+        // The elements that hold a signature, found once from each signature up (the depth is bounded).
+        std::set<const xmlNode*> holding;
+        walk_elements(root(), [&](xmlNode* node) {
+            if (!is_signature(node))
+                return;
+            // An element already there has its own holders there too.
+            for (const xmlNode* at = node->parent; at && at->type == XML_ELEMENT_NODE; at = at->parent)
+                if (!holding.insert(at).second)
+                    break;
+        });
         for (const Signer& signer : signers) {
             const bool top = signer.node == root() || signer.node->parent == root();
             if (!top && (whole || signer.elements.empty()))
                 return false;
-            for (xmlNode* element : signer.elements)
-                if (holds_signature(element))
+            for (const xmlNode* element : signer.elements)
+                if (holding.count(element))
                     return false;
         }
         return true;
