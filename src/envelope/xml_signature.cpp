@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <set>
 #include <string_view>
 
 namespace velin {
@@ -141,6 +142,15 @@ bool is_signature(const xmlNode* node)
     return is_element(node, Dsig_ns, "Signature");
 }
 
+// True when node is a signature or stands inside one.
+bool in_signature(const xmlNode* node)
+{
+    for (; node; node = node->parent)
+        if (is_signature(node))
+            return true;
+    return false;
+}
+
 // The tokens of a short XPath expression, white space between them skipped as XPath does.
 class Xpath_tokens {
 public:
@@ -241,8 +251,9 @@ std::string common_name(X509* certificate)
 } // namespace
 
 struct Xml_signature::State {
-    enum class Shape { None, Enveloped, Enveloping, Detached };
-    enum class Target { Whole, Object, File, Properties, Key_info, Countersigned, External, Other };
+    // Referenced: signatures that sign elements of the document named by Id, wherever they stand.
+    enum class Shape { None, Enveloped, Enveloping, Detached, Referenced };
+    enum class Target { Whole, Object, File, Element, Properties, Key_info, Countersigned, External, Other };
 
     struct Signer {
         xmlNode* node = nullptr;
@@ -256,6 +267,10 @@ struct Xml_signature::State {
         const C14n_method* token_c14n = &C14n_methods[0];
         std::vector<Countersignature_info> countersignatures;
         xmlNode* data_reference = nullptr;
+        // The references to elements of the document by Id, and those elements, in that order.
+        std::vector<xmlNode*> element_references;
+        std::vector<xmlNode*> elements;
+        bool whole = false; // a reference covers the whole document
         Legal_value_bar no_legal_value;
     };
 
@@ -301,21 +316,58 @@ struct Xml_signature::State {
         return at->parent;
     }
 
-    // The signatures at the top (the root, or the root's children); false when a signature sits
-    // anywhere else than there or as a counter-signature.
+    // Every signature that no other signature holds; false when one sits inside another signature
+    // other than as its counter-signature.
     bool find_signatures()
     {
-        xmlNode* top = root();
         bool placed = true;
-        walk_elements(top, [&](xmlNode* node) {
+        walk_elements(root(), [&](xmlNode* node) {
             if (!is_signature(node))
                 return;
-            if (node == top || (node->parent == top && !is_signature(top)))
+            if (!in_signature(node->parent))
                 signers.emplace_back().node = node;
             else if (!countersigned_by(node))
                 placed = false;
         });
         return placed;
+    }
+
+    // Once the references are read: a signature below the root's children stands where nothing
+    // signed can hide it, and signs elements by Id itself. A filter that leaves every signature out
+    // of the whole document would leave out one hidden in the text too, so beside a signature of the
+    // whole document the signatures stay at the top; and no element signed by Id holds a signature.
+    bool signatures_placed() const
+    {
+        const bool whole =
+            std::any_of(signers.begin(), signers.end(), [](const Signer& signer) { return signer.whole; });
+        // The elements that hold a signature, found once from each signature up (the depth is bounded).
+        std::set<const xmlNode*> holding;
+        walk_elements(root(), [&](xmlNode* node) {
+            if (!is_signature(node))
+                return;
+            // An element already there has its own holders there too.
+            for (const xmlNode* at = node->parent; at && at->type == XML_ELEMENT_NODE; at = at->parent)
+                if (!holding.insert(at).second)
+                    break;
+        });
+        for (const Signer& signer : signers) {
+            const bool top = signer.node == root() || signer.node->parent == root();
+            if (!top && (whole || signer.elements.empty()))
+                return false;
+            for (const xmlNode* element : signer.elements)
+                if (holding.count(element))
+                    return false;
+        }
+        return true;
+    }
+
+    // True when both sign the same elements by Id, in any order (none for the whole document).
+    static bool same_elements(const Signer& one, const Signer& other)
+    {
+        std::vector<xmlNode*> a = one.elements, b = other.elements;
+        std::sort(a.begin(), a.end());
+        std::sort(b.begin(), b.end());
+        return a == b;
     }
 
     xmlNode* qualifying_properties(const xmlNode* signature, std::string& refusal) const
@@ -329,12 +381,9 @@ struct Xml_signature::State {
             refusal = Xml_text_properties;
             return nullptr;
         }
-        if (found.empty())
-            return nullptr;
-        const std::string id = xml_attribute(signature, "Id");
-        if (xml_has_attribute(found.front(), "Target") && xml_attribute(found.front(), "Target") != "#" + id)
-            refusal = Xml_text_properties;
-        return found.front();
+        // Their Target attribute is not signed and binds nothing: the reference of the signature
+        // to the signed properties inside its own Object does.
+        return found.empty() ? nullptr : found.front();
     }
 
     static bool transforms_allowed(const xmlNode* reference, Target target)
@@ -418,6 +467,8 @@ struct Xml_signature::State {
             return Target::Key_info;
         if (countersigned && is_element(target, Dsig_ns, "SignatureValue") && target->parent == countersigned)
             return Target::Countersigned;
+        if (target != root() && !in_signature(target))
+            return Target::Element;
         return Target::Other;
     }
 
@@ -432,7 +483,7 @@ struct Xml_signature::State {
         const xmlNode* signature = signer.node;
         const xmlNode* signed_info = child(signature, Dsig_ns, "SignedInfo");
         const bool top = signature == root();
-        int whole = 0, data = 0, countersigned_count = 0;
+        int whole = 0, data = 0, elements = 0, countersigned_count = 0;
         bool properties_covered = false;
         std::string file;
         for (xmlNode* reference = signed_info ? signed_info->children : nullptr; reference;
@@ -449,6 +500,12 @@ struct Xml_signature::State {
             switch (target) {
             case Target::Whole:
                 ++whole;
+                signer.whole = true;
+                break;
+            case Target::Element:
+                ++elements;
+                signer.element_references.push_back(reference);
+                signer.elements.push_back(xml_id_target(document.get(), xml_attribute(reference, "URI")));
                 break;
             case Target::Object:
             case Target::File:
@@ -470,21 +527,22 @@ struct Xml_signature::State {
         if (signer.properties && !properties_covered)
             return Xml_text_properties;
         if (countersigned)
-            return countersigned_count == 1 && whole == 0 && data == 0 ? "" : Xml_text_reference;
+            return countersigned_count == 1 && whole == 0 && data == 0 && elements == 0 ? "" : Xml_text_reference;
         if (countersigned_count > 0)
             return Xml_text_reference;
         if (top) {
             // An enveloping or detached signature: one document, in its own Object or beside it.
-            if (whole > 0 || data > 1)
+            if (whole > 0 || data > 1 || elements > 0)
                 return Xml_text_reference;
             if (data == 0)
                 return Xml_text_not_whole;
             detached_uri = file;
             return {};
         }
-        if (data > 0)
+        // Enveloped: the whole document, or elements of it by Id, never both.
+        if (data > 0 || (whole > 0 && elements > 0))
             return Xml_text_reference;
-        return whole > 0 ? "" : Xml_text_not_whole;
+        return whole > 0 || elements > 0 ? "" : Xml_text_not_whole;
     }
 
     // The signer's certificate: the one the signed properties name, else the first one carried.
@@ -555,8 +613,9 @@ struct Xml_signature::State {
         }
     }
 
-    // Reads one signature (a counter-signature when countersigned is the signature it signs).
-    Signer examine(xmlNode* node, const xmlNode* countersigned)
+    // Reads one signature (a counter-signature when countersigned is the signature it signs; one
+    // after the first of the file when first is given).
+    Signer examine(xmlNode* node, const xmlNode* countersigned, const Signer* first = nullptr)
     {
         Signer signer;
         signer.node = node;
@@ -570,6 +629,9 @@ struct Xml_signature::State {
         }
         if (signer.refusal.empty())
             signer.refusal = check_references(signer, countersigned);
+        // One document is shown for all: each signature signs what the first one signs.
+        if (signer.refusal.empty() && first && !same_elements(signer, *first))
+            signer.refusal = Xml_text_other_elements;
         const xmlNode* signed_info = child(node, Dsig_ns, "SignedInfo");
         signer.digest_nid =
             digest_of(Signature_methods, xml_attribute(child(signed_info, Dsig_ns, "SignatureMethod"), "Algorithm"));
@@ -620,7 +682,8 @@ struct Xml_signature::State {
 
     // The signature checked by xmlsec with the signer's key alone; any reference it could not
     // resolve or digest makes it not intact.
-    // With digested, the bytes xmlsec digested for the signer's document reference, once intact.
+    // With digested, the bytes xmlsec digested for the signer's document reference (for each of its
+    // references to elements, one after the other), once intact.
     Signature_integrity verify(const Signer& signer, bool detached_served = false,
                                std::vector<uint8_t>* digested = nullptr) const
     {
@@ -669,18 +732,25 @@ struct Xml_signature::State {
         ERR_clear_error();
         if (result < 0 || context->status != xmlSecDSigStatusSucceeded)
             return Signature_integrity::Not_intact;
-        if (digested && !digested_bytes(context.get(), signer, *digested))
-            return Signature_integrity::Not_intact;
+        if (digested) {
+            digested->clear();
+            const std::vector<xmlNode*> references =
+                signer.data_reference ? std::vector<xmlNode*>{signer.data_reference} : signer.element_references;
+            for (xmlNode* reference : references)
+                if (!digested_bytes(context.get(), signer, reference, *digested))
+                    return Signature_integrity::Not_intact;
+        }
         return Signature_integrity::Intact;
     }
 
-    // The bytes xmlsec digested for the signer's document reference, found by its place among
-    // the references: what it covers is what is shown and handed on, nothing read again.
-    static bool digested_bytes(xmlSecDSigCtx* context, const Signer& signer, std::vector<uint8_t>& bytes)
+    // The bytes xmlsec digested for a reference of the signer, found by its place among the
+    // references and added to bytes: what it covers is what is shown and handed on, nothing read again.
+    static bool digested_bytes(xmlSecDSigCtx* context, const Signer& signer, const xmlNode* data_reference,
+                               std::vector<uint8_t>& bytes)
     {
         size_t index = 0;
         const xmlNode* signed_info = child(signer.node, Dsig_ns, "SignedInfo");
-        for (const xmlNode* node = signed_info ? signed_info->children : nullptr; node != signer.data_reference;
+        for (const xmlNode* node = signed_info ? signed_info->children : nullptr; node != data_reference;
              node = node->next) {
             if (!node)
                 return false;
@@ -692,10 +762,10 @@ struct Xml_signature::State {
             static_cast<xmlSecDSigReferenceCtx*>(xmlSecPtrListGetItem(&context->signedInfoReferences, index));
         xmlSecBuffer* buffer = reference ? xmlSecDSigReferenceCtxGetPreDigestBuffer(reference) : nullptr;
         if (!buffer || !reference->uri ||
-            xml_attribute(signer.data_reference, "URI") != reinterpret_cast<const char*>(reference->uri))
+            xml_attribute(data_reference, "URI") != reinterpret_cast<const char*>(reference->uri))
             return false;
         const xmlSecByte* data = xmlSecBufferGetData(buffer);
-        bytes.assign(data, data + xmlSecBufferGetSize(buffer));
+        bytes.insert(bytes.end(), data, data + xmlSecBufferGetSize(buffer));
         return true;
     }
 
@@ -750,14 +820,18 @@ void Xml_signature::parse_file(const Document_bytes& bytes)
         _failure = Xml_text_misplaced;
         return;
     }
-    for (State::Signer& signer : state->signers) {
-        signer = state->examine(signer.node, nullptr);
-        state->add_countersignatures(signer);
+    for (size_t n = 0; n < state->signers.size(); ++n)
+        state->signers[n] = state->examine(state->signers[n].node, nullptr, n ? &state->signers.front() : nullptr);
+    if (!state->signatures_placed()) {
+        _failure = Xml_text_misplaced;
+        return;
     }
+    for (State::Signer& signer : state->signers)
+        state->add_countersignatures(signer);
     if (!state->signers.empty()) {
         const State::Signer& first = state->signers.front();
         if (first.node != state->root())
-            state->shape = State::Shape::Enveloped;
+            state->shape = first.elements.empty() ? State::Shape::Enveloped : State::Shape::Referenced;
         else if (!state->detached_uri.empty())
             state->shape = State::Shape::Detached;
         else if (first.data_reference)
@@ -815,6 +889,22 @@ void Xml_signature::extract_original_document()
                 _content = Document_bytes(std::vector<uint8_t>(
                     xmlBufferContent(buffer.get()), xmlBufferContent(buffer.get()) + xmlBufferLength(buffer.get())));
         }
+        break;
+    }
+    case State::Shape::Referenced: {
+        // The signed elements as xmlsec digested them for the first signature; when it does not
+        // match, as they stand.
+        State::Signer& signer = state.signers.front();
+        std::vector<uint8_t> digested;
+        state.check(signer, false, &digested);
+        if (signer.integrity.value() != Signature_integrity::Intact) {
+            digested.clear();
+            for (xmlNode* element : signer.elements) {
+                const std::vector<uint8_t> bytes = canonical(state.document.get(), element, C14n_methods[0]);
+                digested.insert(digested.end(), bytes.begin(), bytes.end());
+            }
+        }
+        _content = Document_bytes(std::move(digested));
         break;
     }
     case State::Shape::Detached:

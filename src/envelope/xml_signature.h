@@ -1,19 +1,24 @@
 // Decoder of signed XML files (XML signatures with the XAdES properties): enveloped signatures
-// inside the document they sign (an electronic invoice, a trusted list), an enveloping one that
-// carries its document in an Object, and a detached one whose document is a file beside it.
+// inside the document they sign (an electronic invoice, a trusted list), whole or elements of it
+// named by Id, an enveloping one that carries its document in an Object, and a detached one whose
+// document is a file beside it.
 //
 // Only what the signature covers reaches the verifier, and what is covered is never ambiguous:
 //  - plain XML only (no DTD, no entities, nothing fetched), every identifier value in the file
 //    unique whatever the namespace of its Id, ID or id attribute, and the identifiers xmlsec
 //    resolves registered by the one rule we resolve them by;
-//  - signatures only where signatures belong: the root, children of the root, counter-signatures;
-//  - each reference resolved by us before xmlsec checks it: the whole document (enveloped), an
-//    Object of the very signature (enveloping), a file name beside it (detached), and the
+//  - signatures only where signatures belong: the root, children of the root, counter-signatures,
+//    and anywhere out of what is signed, for signatures that sign elements by Id, when no signature
+//    signs the whole document;
+//  - each reference resolved by us before xmlsec checks it: the whole document (enveloped), elements
+//    of the document outside every signature, the same for every signature of the file (enveloped,
+//    by Id), an Object of the very signature (enveloping), a file name beside it (detached), and the
 //    signature's own signed properties or key information; anything else is refused, and so are
 //    transforms other than canonicalisation, the enveloped-signature transform, base64, and the
 //    two fixed XPath filters that leave out the signatures;
 //  - the properties read are those the reference covers, in the signature they belong to;
-//  - the document shown and handed on is the node (or the bytes) xmlsec digested;
+//  - the document shown and handed on is the node (or the bytes) xmlsec digested: for elements
+//    signed by Id, what the first signature digested of each, one after the other;
 //  - a signature without XAdES properties, or whose properties name no signing certificate, is
 //    never one with legal value.
 #pragma once
@@ -53,6 +58,8 @@ inline constexpr const char* Xml_text_not_whole = "La firma XML non copre l'inte
 inline constexpr const char* Xml_text_reference =
     "Un riferimento della firma XML non indica il documento né le proprietà della firma stessa.";
 inline constexpr const char* Xml_text_properties = "Le proprietà firmate della firma XML non sono al loro posto.";
+inline constexpr const char* Xml_text_other_elements =
+    "La firma XML non copre gli stessi elementi del documento delle altre firme del file.";
 inline constexpr const char* Xml_text_signing_certificate =
     "Il certificato del firmatario non è quello indicato nelle proprietà firmate.";
 inline constexpr const char* Xml_text_no_certificate = "La firma XML non contiene il certificato del firmatario.";

@@ -1,7 +1,8 @@
 // Signed XML files as the verifier meets them, made by tools/make-xades-fixtures with xmlsec1 and
 // the test PKI and verified by the program in batch mode: an invoice signed enveloped, with a
 // signature time stamp, with two signatures and with a counter-signature; enveloping and detached
-// signatures; and the changed and hostile files, which must never verify.
+// signatures; signatures placed as other applications place them; and the changed and hostile
+// files, which must never verify.
 #include "VelinVerify/app/batch_report.h"
 #include "batch_verifier.h"
 #include "envelope/xml_signature.h"
@@ -90,6 +91,48 @@ TEST_F(Xml_signature_files_test, signed_invoices_verify_in_every_form)
     const Verdict missing = verifier.verify(alone / "contratto-firma.xml");
     EXPECT_EQ(missing.exit_code, Exit_errors);
     EXPECT_TRUE(has_line(missing.lines(0), std::string("error: ") + detached_document_missing_text)) << missing.text;
+}
+
+TEST_F(Xml_signature_files_test, signatures_placed_as_other_applications_place_them_verify)
+{
+    // A counter-signature over an invoice signed through the XPath filter; the Target of the
+    // qualifying properties, which is not signed, names neither signature by its Id.
+    const Verdict countersigned = verify("fattura-filtro-controfirmata.xml");
+    EXPECT_EQ(countersigned.exit_code, Exit_success) << countersigned.text;
+    EXPECT_TRUE(has_line(countersigned.lines(0), "info: Il documento è firmato correttamente e integro."))
+        << countersigned.text;
+    const QJsonArray counters = signature(countersigned, 0)["countersignatures"].toArray();
+    ASSERT_EQ(counters.size(), 1) << countersigned.text;
+    EXPECT_TRUE(counters[0].toObject()["matches"].toBool()) << countersigned.text;
+
+    // Three parallel signatures in a container element, each signing two elements by Id.
+    const Verdict parallel = verify("pratica-tre-firme.xml");
+    EXPECT_NE(parallel.exit_code, Exit_errors) << parallel.text;
+    EXPECT_TRUE(has_line(parallel.lines(0), "info: Il documento è firmato correttamente e integro.")) << parallel.text;
+    EXPECT_FALSE(has_line(parallel.lines(0), std::string("error: ") + signature_mismatch_text)) << parallel.text;
+    ASSERT_EQ(parallel.layer(0)["signatures"].toArray().size(), 3) << parallel.text;
+    EXPECT_EQ(signature(parallel, 0)["signer"].toString(), "ROSSI MARIO");
+    EXPECT_EQ(signature(parallel, 1)["signer"].toString(), "BIANCHI LUCIA");
+    EXPECT_FALSE(signature(parallel, 2)["signer"].toString().isEmpty());
+
+    // What is shown is what they sign: the two elements, not a note beside them that no signature covers.
+    const Verdict noted = verify("pratica-tre-firme-nota.xml");
+    EXPECT_NE(noted.exit_code, Exit_errors) << noted.text;
+    const std::vector<uint8_t> file = test::read_bytes(fixtures / "pratica-tre-firme-nota.xml");
+    Xml_signature reading;
+    reading.parse(file);
+    ASSERT_TRUE(reading.parsed()) << reading.failure_text();
+    reading.extract_original_document();
+    const std::string content(reinterpret_cast<const char*>(reading.content().data()), reading.content().size());
+    EXPECT_TRUE(content.starts_with("<Domanda xmlns=\"urn:velin:pratica\" Id=\"domanda\">")) << content;
+    EXPECT_NE(content.find("<Importo>1000.00</Importo>"), std::string::npos) << content;
+    EXPECT_NE(content.find("<Descrizione>Preventivo firmato</Descrizione></Allegato>"), std::string::npos) << content;
+    EXPECT_EQ(content.find("9000.00"), std::string::npos) << content;
+
+    // A signature hidden inside an element the others sign.
+    const Verdict hidden = verify("attacco-firma-in-elemento.xml");
+    EXPECT_EQ(hidden.exit_code, Exit_errors) << hidden.text;
+    EXPECT_TRUE(has_line(hidden.lines(0), std::string("error: ") + Xml_text_misplaced)) << hidden.text;
 }
 
 TEST_F(Xml_signature_files_test, changed_and_wrapped_files_never_verify)

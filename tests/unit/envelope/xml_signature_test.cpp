@@ -9,6 +9,15 @@
 namespace velin {
 namespace {
 
+// A signature whose one reference has the given URI.
+std::string by_id(const std::string& id)
+{
+    return "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:SignedInfo>"
+           "<ds:SignatureMethod Algorithm=\"http://www.w3.org/2001/04/xmldsig-more#rsa-sha256\"/>"
+           "<ds:Reference URI=\"" +
+           (id.empty() ? "" : "#" + id) + "\"/></ds:SignedInfo></ds:Signature>";
+}
+
 TEST(Xml_signature, hostile_and_broken_xml_is_refused_with_its_reason)
 {
     const std::string signature = "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"/>";
@@ -36,6 +45,10 @@ TEST(Xml_signature, hostile_and_broken_xml_is_refused_with_its_reason)
          Xml_text_ambiguous_attribute},
         // A signature deep inside the document, where no signature belongs.
         {"<a><b>" + signature + "</b></a>", Xml_text_misplaced},
+        // Signing an element by Id, inside that element; beside a signature of the whole document,
+        // which would leave it out.
+        {"<a><b Id=\"x\">" + by_id("x") + "</b></a>", Xml_text_misplaced},
+        {"<a><b Id=\"x\"/><c>" + by_id("x") + "</c>" + by_id("") + "</a>", Xml_text_misplaced},
     };
     for (const auto& sample : cases) {
         Xml_signature reading;
@@ -125,6 +138,21 @@ TEST(Xml_signature, only_the_exact_filters_that_leave_out_signatures_are_accepte
              filter("//ds:Signature"),
          })
         EXPECT_EQ(unchecked(refused), Xml_text_transform) << refused;
+}
+
+TEST(Xml_signature, signatures_of_elements_by_id_stand_anywhere_and_sign_the_same_elements)
+{
+    const std::string text = "<a><b Id=\"x\"/><d Id=\"y\"/><c><e>" + by_id("x") + by_id("y") + "</e></c></a>";
+    Xml_signature reading;
+    reading.parse(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+    ASSERT_TRUE(reading.parsed()) << reading.failure_text();
+    reading.extract_original_document();
+    reading.read_signatures();
+    ASSERT_EQ(reading.signatures_count(), 2u);
+    reading.select_signature(0);
+    EXPECT_EQ(reading.unchecked_text(), Xml_text_no_certificate);
+    reading.select_signature(1);
+    EXPECT_EQ(reading.unchecked_text(), Xml_text_other_elements);
 }
 
 TEST(Xml_signature, a_reference_names_a_plain_identifier_only)
