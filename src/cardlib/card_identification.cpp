@@ -85,10 +85,10 @@ std::string x500_name_reversed(const X509_NAME* name)
         if (const char* known = x500_key(OBJ_obj2nid(object))) {
             key = known;
         } else {
-            char oid[128];
-            if (OBJ_obj2txt(oid, sizeof oid, object, 1) <= 0)
+            const std::string oid = oid_text(object);
+            if (oid.empty())
                 throw Winapi_exception(13);
-            key = std::string("OID.") + oid;
+            key = "OID." + oid;
         }
         const std::optional<std::string> value = utf8_of(X509_NAME_ENTRY_get_data(entry));
         if (!value)

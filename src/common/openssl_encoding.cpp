@@ -3,6 +3,7 @@
 #include "common/owner.h"
 
 #include <openssl/err.h>
+#include <openssl/objects.h>
 
 #include <climits>
 
@@ -18,6 +19,31 @@ std::optional<std::string> utf8_of(const ASN1_STRING* value)
         return std::nullopt;
     }
     return std::string(reinterpret_cast<const char*>(text.get()), static_cast<size_t>(length));
+}
+
+std::optional<std::time_t> seconds_of(const ASN1_TIME* time)
+{
+    std::tm parts{};
+    if (!time || ASN1_TIME_to_tm(time, &parts) != 1) {
+        ERR_clear_error();
+        return std::nullopt;
+    }
+    return ::timegm(&parts);
+}
+
+std::string oid_text(const ASN1_OBJECT* object, bool name_if_known)
+{
+    const int no_name = name_if_known ? 0 : 1;
+    const int length = object ? OBJ_obj2txt(nullptr, 0, object, no_name) : 0;
+    if (length <= 0) {
+        ERR_clear_error();
+        return {};
+    }
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    if (OBJ_obj2txt(text.data(), length + 1, object, no_name) != length)
+        return {};
+    text.resize(static_cast<size_t>(length));
+    return text;
 }
 
 Owner<CMS_ContentInfo> decode_cms_message(std::span<const uint8_t> bytes)

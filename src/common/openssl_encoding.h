@@ -1,5 +1,5 @@
 // Values taken out of OpenSSL objects: the DER bytes of an object, the UTF-8 text of an ASN.1
-// string.
+// string, the seconds of an ASN.1 time, the text of an object identifier.
 #pragma once
 
 #include "common/owner.h"
@@ -7,6 +7,7 @@
 #include <openssl/asn1.h>
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <span>
 #include <string>
@@ -32,6 +33,14 @@ std::vector<uint8_t> der_encoding(const T* object, int (*encode)(const T*, unsig
 // The string as UTF-8, whatever its ASN.1 type; nothing when OpenSSL cannot convert it, and then
 // its complaint is taken off the error queue.
 std::optional<std::string> utf8_of(const ASN1_STRING* value);
+
+// An ASN.1 time (UTCTime or GeneralizedTime) as seconds since the epoch; nothing when it is
+// missing or OpenSSL cannot read it (its complaint is then taken off the error queue).
+std::optional<std::time_t> seconds_of(const ASN1_TIME* time);
+
+// An object identifier in dotted form, or by OpenSSL's short name for it when it has one and
+// name_if_known is set; empty when OpenSSL cannot write it.
+std::string oid_text(const ASN1_OBJECT* object, bool name_if_known = false);
 
 // A CMS message in DER, or the same saved as PEM text; null when it is neither. DER must fill the
 // bytes exactly.

@@ -520,10 +520,6 @@ void Pkcs7::read_signing_time()
 
 namespace {
 
-struct Release_signer_info {
-    void operator()(PKCS7_SIGNER_INFO* p) const { PKCS7_SIGNER_INFO_free(p); }
-};
-
 std::string subject_common_name(X509* certificate)
 {
     X509_NAME* subject = X509_get_subject_name(certificate);
@@ -542,8 +538,7 @@ Countersignature_info check_countersignature(std::span<const uint8_t> encoded, s
 {
     Countersignature_info info;
     const unsigned char* in = encoded.data();
-    const Owner<PKCS7_SIGNER_INFO, Release_signer_info> signer(
-        d2i_PKCS7_SIGNER_INFO(nullptr, &in, static_cast<long>(encoded.size())));
+    const Owner<PKCS7_SIGNER_INFO> signer(d2i_PKCS7_SIGNER_INFO(nullptr, &in, static_cast<long>(encoded.size())));
     ERR_clear_error();
     if (!signer || !signer->issuer_and_serial || !signer->digest_alg || !signer->enc_digest)
         return info;

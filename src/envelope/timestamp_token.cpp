@@ -1,5 +1,6 @@
 #include "envelope/timestamp_token.h"
 
+#include "common/openssl_encoding.h"
 #include "common/owner.h"
 #include "common/trace.h"
 #include "envelope/base64_decode.h"
@@ -19,21 +20,6 @@ namespace velin {
 
 namespace {
 
-// The time-stamp types are read here only.
-struct Release_ts {
-    void operator()(TS_RESP* p) const { TS_RESP_free(p); }
-    void operator()(TS_TST_INFO* p) const { TS_TST_INFO_free(p); }
-    void operator()(ESS_SIGNING_CERT* p) const { ESS_SIGNING_CERT_free(p); }
-};
-
-} // namespace
-
-namespace {
-
-struct Release_any {
-    void operator()(ASN1_SEQUENCE_ANY* p) const { sk_ASN1_TYPE_pop_free(p, ASN1_TYPE_free); }
-};
-
 // The DER of a SEQUENCE around content.
 std::vector<uint8_t> der_sequence(std::span<const uint8_t> content)
 {
@@ -52,10 +38,10 @@ std::vector<uint8_t> der_sequence(std::span<const uint8_t> content)
 }
 
 // The elements of a SEQUENCE given in DER; empty when it is no SEQUENCE.
-Owner<ASN1_SEQUENCE_ANY, Release_any> sequence_elements(std::span<const uint8_t> der)
+Owner<ASN1_SEQUENCE_ANY> sequence_elements(std::span<const uint8_t> der)
 {
     const unsigned char* in = der.data();
-    return Owner<ASN1_SEQUENCE_ANY, Release_any>(
+    return Owner<ASN1_SEQUENCE_ANY>(
         d2i_ASN1_SEQUENCE_ANY(nullptr, &in, static_cast<long>(std::min<size_t>(der.size(), LONG_MAX))));
 }
 
@@ -109,7 +95,7 @@ bool names(std::span<const uint8_t> single, bool version_two, X509* certificate)
 {
     const unsigned char* in = single.data();
     const long length = static_cast<long>(single.size());
-    Owner<ESS_SIGNING_CERT, Release_ts> first;
+    Owner<ESS_SIGNING_CERT> first;
     Owner<ESS_SIGNING_CERT_V2> second;
     if (version_two)
         second.reset(d2i_ESS_SIGNING_CERT_V2(nullptr, &in, length));
@@ -211,10 +197,11 @@ std::string common_name(X509* certificate)
 
 bool to_time(const ASN1_GENERALIZEDTIME* time, std::time_t& out, System_time& when)
 {
+    const std::optional<std::time_t> seconds = seconds_of(time);
     std::tm fields{};
-    if (!time || ASN1_TIME_to_tm(time, &fields) != 1)
+    if (!seconds || !gmtime_r(&*seconds, &fields))
         return false;
-    out = timegm(&fields);
+    out = *seconds;
     when = system_time_of(fields);
     return true;
 }
@@ -261,7 +248,7 @@ std::optional<std::vector<uint8_t>> timestamp_token_of(std::span<const uint8_t> 
     }
     const long length = static_cast<long>(std::min<size_t>(bytes.size(), LONG_MAX));
     const unsigned char* in = bytes.data();
-    Owner<TS_RESP, Release_ts> reply(d2i_TS_RESP(nullptr, &in, length));
+    Owner<TS_RESP> reply(d2i_TS_RESP(nullptr, &in, length));
     ERR_clear_error();
     if (!reply)
         return bytes; // a bare token; the CMS reader decides
@@ -308,7 +295,7 @@ Timestamp_info check_timestamp(std::span<const uint8_t> token_or_reply, const Co
     const std::span<const uint8_t> tst(ASN1_STRING_get0_data(*content),
                                        static_cast<size_t>(std::max(0, ASN1_STRING_length(*content))));
     const unsigned char* tst_in = tst.data();
-    Owner<TS_TST_INFO, Release_ts> tst_info(d2i_TS_TST_INFO(nullptr, &tst_in, static_cast<long>(tst.size())));
+    Owner<TS_TST_INFO> tst_info(d2i_TS_TST_INFO(nullptr, &tst_in, static_cast<long>(tst.size())));
     ERR_clear_error();
     if (!tst_info || !to_time(TS_TST_INFO_get_time(tst_info.get()), info.time, info.when)) {
         info.problem = "Il contenuto della marca temporale non è leggibile.";

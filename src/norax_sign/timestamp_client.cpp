@@ -43,14 +43,6 @@ const char* const Text_tsa_not_trusted =
 
 namespace {
 
-struct Release_ts {
-    void operator()(TS_REQ* p) const { TS_REQ_free(p); }
-    void operator()(TS_RESP* p) const { TS_RESP_free(p); }
-    void operator()(TS_MSG_IMPRINT* p) const { TS_MSG_IMPRINT_free(p); }
-    void operator()(X509_ALGOR* p) const { X509_ALGOR_free(p); }
-    void operator()(BIGNUM* p) const { BN_free(p); }
-};
-
 constexpr size_t Sha256_size = 32;
 constexpr size_t Nonce_size = 8;
 
@@ -75,10 +67,10 @@ std::optional<std::vector<uint8_t>> der_of_request(TS_REQ* request)
 std::optional<std::vector<uint8_t>> timestamp_request(std::span<const uint8_t> imprint, std::span<const uint8_t> nonce,
                                                       const std::string& policy)
 {
-    const Owner<TS_REQ, Release_ts> request(TS_REQ_new());
-    const Owner<TS_MSG_IMPRINT, Release_ts> message(TS_MSG_IMPRINT_new());
-    const Owner<X509_ALGOR, Release_ts> algorithm(X509_ALGOR_new());
-    const Owner<BIGNUM, Release_ts> number(BN_bin2bn(nonce.data(), static_cast<int>(nonce.size()), nullptr));
+    const Owner<TS_REQ> request(TS_REQ_new());
+    const Owner<TS_MSG_IMPRINT> message(TS_MSG_IMPRINT_new());
+    const Owner<X509_ALGOR> algorithm(X509_ALGOR_new());
+    const Owner<BIGNUM> number(BN_bin2bn(nonce.data(), static_cast<int>(nonce.size()), nullptr));
     const Owner<ASN1_INTEGER> nonce_integer(number ? BN_to_ASN1_INTEGER(number.get(), nullptr) : nullptr);
     if (!request || !message || !algorithm || !nonce_integer ||
         X509_ALGOR_set0(algorithm.get(), OBJ_nid2obj(NID_sha256), V_ASN1_NULL, nullptr) != 1 ||
@@ -197,7 +189,7 @@ std::optional<Timestamp> checked_timestamp_reply(std::span<const uint8_t> reply,
 {
     ERR_clear_error();
     const unsigned char* in = reply.data();
-    const Owner<TS_RESP, Release_ts> response(
+    const Owner<TS_RESP> response(
         reply.empty() ? nullptr
                       : d2i_TS_RESP(nullptr, &in, static_cast<long>(std::min<size_t>(reply.size(), LONG_MAX))));
     ERR_clear_error();
@@ -219,9 +211,9 @@ std::optional<Timestamp> checked_timestamp_reply(std::span<const uint8_t> reply,
     }
 
     // The reply answers this request: its nonce, and the imprint sent.
-    const Owner<BIGNUM, Release_ts> sent(BN_bin2bn(nonce.data(), static_cast<int>(nonce.size()), nullptr));
+    const Owner<BIGNUM> sent(BN_bin2bn(nonce.data(), static_cast<int>(nonce.size()), nullptr));
     const ASN1_INTEGER* returned = TS_TST_INFO_get_nonce(info);
-    const Owner<BIGNUM, Release_ts> got(returned ? ASN1_INTEGER_to_BN(returned, nullptr) : nullptr);
+    const Owner<BIGNUM> got(returned ? ASN1_INTEGER_to_BN(returned, nullptr) : nullptr);
     if (!sent || !got || BN_cmp(sent.get(), got.get()) != 0) {
         failure = Text_tsa_wrong_nonce;
         return std::nullopt;

@@ -1,6 +1,7 @@
 #include "trust/authority_access.h"
 
 #include "common/file_io.h"
+#include "common/owner.h"
 #include "common/trace.h"
 #include "net/http_fetch.h"
 #include "trust/crl_cache.h"
@@ -100,10 +101,8 @@ std::vector<std::string> authority_access_urls(const Certificate& certificate, i
     std::vector<std::string> urls;
     if (!certificate.is_valid())
         return urls;
-    const std::unique_ptr<AUTHORITY_INFO_ACCESS, decltype(&AUTHORITY_INFO_ACCESS_free)> access(
-        static_cast<AUTHORITY_INFO_ACCESS*>(
-            X509_get_ext_d2i(certificate.raw_handle(), NID_info_access, nullptr, nullptr)),
-        &AUTHORITY_INFO_ACCESS_free);
+    const Owner<AUTHORITY_INFO_ACCESS> access(static_cast<AUTHORITY_INFO_ACCESS*>(
+        X509_get_ext_d2i(certificate.raw_handle(), NID_info_access, nullptr, nullptr)));
     ERR_clear_error();
     if (!access)
         return urls;
@@ -134,7 +133,7 @@ std::vector<Certificate> parse_ca_issuers(const std::string& bytes)
         return certificates;
     }
     const unsigned char* cursor = data;
-    const std::unique_ptr<PKCS7, decltype(&PKCS7_free)> bundle(d2i_PKCS7(nullptr, &cursor, length), &PKCS7_free);
+    const Owner<PKCS7> bundle(d2i_PKCS7(nullptr, &cursor, length));
     ERR_clear_error();
     if (!bundle || cursor != data + length || !PKCS7_type_is_signed(bundle.get()) || !bundle->d.sign)
         return certificates;

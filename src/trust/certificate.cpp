@@ -44,16 +44,6 @@ std::string first_alternative_email(X509* certificate)
     return {};
 }
 
-// An ASN.1 time as seconds since the epoch; false when it cannot be read.
-bool seconds_of(const ASN1_TIME* time, std::time_t& seconds)
-{
-    std::tm parts{};
-    if (!time || ASN1_TIME_to_tm(time, &parts) != 1)
-        return false;
-    seconds = ::timegm(&parts);
-    return seconds != static_cast<std::time_t>(-1);
-}
-
 } // namespace
 
 std::shared_ptr<X509> decode_certificate(std::span<const uint8_t> der)
@@ -228,11 +218,13 @@ Time_validity Certificate::time_validity_at(std::time_t now) const
     midnight.tm_mon = local.tm_mon;
     midnight.tm_mday = local.tm_mday;
     const std::time_t today = ::timegm(&midnight);
-    std::time_t not_before = 0;
-    std::time_t not_after = 0;
-    if (today == static_cast<std::time_t>(-1) || !seconds_of(X509_get0_notBefore(certificate), not_before) ||
-        !seconds_of(X509_get0_notAfter(certificate), not_after))
+    const std::optional<std::time_t> first = seconds_of(X509_get0_notBefore(certificate));
+    const std::optional<std::time_t> last = seconds_of(X509_get0_notAfter(certificate));
+    constexpr std::time_t Unreadable = -1;
+    if (today == Unreadable || !first || *first == Unreadable || !last || *last == Unreadable)
         return Time_not_convertible;
+    const std::time_t not_before = *first;
+    const std::time_t not_after = *last;
     // The day of NotBefore counts whole: a certificate issued this morning signs validly this
     // afternoon, as the last day of its validity counts whole too.
     constexpr std::time_t Day = 24 * 60 * 60;

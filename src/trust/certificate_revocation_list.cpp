@@ -139,9 +139,8 @@ std::optional<Crl_entry> Certificate_revocation_list::entry_of(const Certificate
     if (!found)
         return std::nullopt;
     Crl_entry entry;
-    std::tm fields{};
-    if (ASN1_TIME_to_tm(X509_REVOKED_get0_revocationDate(found), &fields) == 1)
-        entry.revoked_at = timegm(&fields);
+    if (const std::optional<std::time_t> at = seconds_of(X509_REVOKED_get0_revocationDate(found)))
+        entry.revoked_at = *at;
     // A reason that does not decode counts as none: the caller then assumes the worst.
     int critical = 0;
     const Owner<ASN1_ENUMERATED> reason(

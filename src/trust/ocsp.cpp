@@ -1,6 +1,7 @@
 #include "trust/ocsp.h"
 
 #include "common/file_io.h"
+#include "common/openssl_encoding.h"
 #include "common/trace.h"
 #include "net/http_fetch.h"
 #include "trust/authority_access.h"
@@ -19,33 +20,18 @@ namespace velin {
 
 namespace {
 
-template <typename T, void (*Free)(T*)>
-struct Openssl_release {
-    void operator()(T* object) const { Free(object); }
-};
-using Response_owner = std::unique_ptr<OCSP_RESPONSE, Openssl_release<OCSP_RESPONSE, OCSP_RESPONSE_free>>;
-using Basic_owner = std::unique_ptr<OCSP_BASICRESP, Openssl_release<OCSP_BASICRESP, OCSP_BASICRESP_free>>;
-using Request_owner = std::unique_ptr<OCSP_REQUEST, Openssl_release<OCSP_REQUEST, OCSP_REQUEST_free>>;
+using Response_owner = Owner<OCSP_RESPONSE>;
+using Basic_owner = Owner<OCSP_BASICRESP>;
+using Request_owner = Owner<OCSP_REQUEST>;
 // A stack of borrowed certificates: only the stack is freed.
-struct Stack_release {
-    void operator()(STACK_OF(X509) * stack) const { sk_X509_free(stack); }
-};
-using Stack_owner = std::unique_ptr<STACK_OF(X509), Stack_release>;
-using Id_owner = std::unique_ptr<OCSP_CERTID, Openssl_release<OCSP_CERTID, OCSP_CERTID_free>>;
+using Stack_owner = Owner<STACK_OF(X509), Release_stack_only>;
+using Id_owner = Owner<OCSP_CERTID>;
 
 Ocsp_result refused(const std::string& problem)
 {
     Ocsp_result result;
     result.problem = problem;
     return result;
-}
-
-std::optional<std::time_t> seconds_of(const ASN1_GENERALIZEDTIME* time)
-{
-    std::tm broken{};
-    if (!time || ASN1_TIME_to_tm(time, &broken) != 1)
-        return std::nullopt;
-    return ::timegm(&broken);
 }
 
 bool valid_at(const Certificate& certificate, std::time_t now)
@@ -142,17 +128,6 @@ bool counts(const Ocsp_result& result)
     return result.status == Ocsp_status::Good || result.status == Ocsp_status::Revoked;
 }
 
-std::string der_of(const OCSP_REQUEST* request)
-{
-    unsigned char* der = nullptr;
-    const int length = i2d_OCSP_REQUEST(request, &der);
-    if (length <= 0)
-        return {};
-    std::string bytes(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length));
-    OPENSSL_free(der);
-    return bytes;
-}
-
 Ocsp_result ask_responder(const std::string& url, const Certificate& certificate, const Certificate& issuer,
                           const OCSP_CERTID* id, std::optional<std::time_t> at, const Ocsp_options& options,
                           const std::atomic<bool>& cancel)
@@ -166,7 +141,8 @@ Ocsp_result ask_responder(const std::string& url, const Certificate& certificate
         return refused("Richiesta OCSP non creata.");
     Http_fetch_request exchange;
     exchange.url = url;
-    exchange.body = der_of(request.get());
+    const std::vector<uint8_t> der = der_encoding(request.get(), i2d_OCSP_REQUEST);
+    exchange.body.assign(der.begin(), der.end());
     exchange.content_type = "application/ocsp-request";
     exchange.limits = Http_time_limits{options.time_limit, options.time_limit, options.time_limit, 0};
     exchange.body_limit = Ocsp_answer_limit;

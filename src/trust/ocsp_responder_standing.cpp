@@ -1,5 +1,6 @@
 #include "trust/ocsp_responder_standing.h"
 
+#include "common/openssl_encoding.h"
 #include "common/owner.h"
 #include "common/trace.h"
 #include "trust/carried_validation.h"
@@ -21,14 +22,6 @@ enum class Standing {
     Good,
     Barred,
 };
-
-std::optional<std::time_t> seconds_of(const ASN1_TIME* time)
-{
-    std::tm broken{};
-    if (!time || ASN1_TIME_to_tm(time, &broken) != 1)
-        return std::nullopt;
-    return ::timegm(&broken);
-}
 
 Standing standing_of_revocation(int reason, std::optional<std::time_t> revoked_at, std::time_t at)
 {

@@ -1,5 +1,6 @@
 #include "trust/qualification.h"
 
+#include "common/openssl_encoding.h"
 #include "trust/key_usage.h"
 
 #include <openssl/asn1.h>
@@ -17,16 +18,7 @@ namespace velin {
 
 namespace {
 
-struct Sequence_release {
-    void operator()(ASN1_SEQUENCE_ANY* p) const { sk_ASN1_TYPE_pop_free(p, ASN1_TYPE_free); }
-};
-struct Policies_release {
-    void operator()(CERTIFICATEPOLICIES* p) const { CERTIFICATEPOLICIES_free(p); }
-};
-struct Usages_release {
-    void operator()(EXTENDED_KEY_USAGE* p) const { EXTENDED_KEY_USAGE_free(p); }
-};
-using Sequence = std::unique_ptr<ASN1_SEQUENCE_ANY, Sequence_release>;
+using Sequence = Owner<ASN1_SEQUENCE_ANY>;
 
 constexpr std::string_view Qc_compliance = "0.4.0.1862.1.1";
 constexpr std::string_view Qc_sscd = "0.4.0.1862.1.4";
@@ -49,14 +41,6 @@ constexpr std::string_view Qualifier_prefixes[] = {
     "http://uri.etsi.org/TrstSvc/TrustedList/SvcInfoExt/",
     "http://uri.etsi.org/TrstSvc/eSigDir-1999-93-EC-TrustedList/SvcInfoExt/",
 };
-
-std::string oid_text(const ASN1_OBJECT* object)
-{
-    char text[128];
-    const int length = OBJ_obj2txt(text, sizeof text, object, 1);
-    return length > 0 && static_cast<size_t>(length) < sizeof text ? std::string(text, static_cast<size_t>(length))
-                                                                   : std::string();
-}
 
 // A DER SEQUENCE OF ANY that fills the bytes exactly; null otherwise.
 Sequence decode_sequence(const unsigned char* data, int size)
@@ -100,12 +84,12 @@ Certificate_facts facts_of(const Certificate& certificate)
     else if (X509_get_ext_by_NID(x, NID_key_usage, -1) < 0)
         facts.key_usage = std::array<uint8_t, 2>{}; // no extension: no bit asserted
     int critical = 0;
-    std::unique_ptr<CERTIFICATEPOLICIES, Policies_release> policies(
+    Owner<CERTIFICATEPOLICIES> policies(
         static_cast<CERTIFICATEPOLICIES*>(X509_get_ext_d2i(x, NID_certificate_policies, &critical, nullptr)));
     facts.readable = policies || critical == -1;
     for (int i = 0; policies && i < sk_POLICYINFO_num(policies.get()); ++i)
         facts.policies.insert(oid_text(sk_POLICYINFO_value(policies.get(), i)->policyid));
-    std::unique_ptr<EXTENDED_KEY_USAGE, Usages_release> usages(
+    Owner<EXTENDED_KEY_USAGE> usages(
         static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(x, NID_ext_key_usage, &critical, nullptr)));
     facts.readable = facts.readable && (usages || critical == -1);
     for (int i = 0; usages && i < sk_ASN1_OBJECT_num(usages.get()); ++i)
@@ -113,9 +97,8 @@ Certificate_facts facts_of(const Certificate& certificate)
     const X509_NAME* subject = X509_get_subject_name(x);
     for (int i = 0; i < X509_NAME_entry_count(subject); ++i)
         facts.subject_attributes.insert(oid_text(X509_NAME_ENTRY_get_object(X509_NAME_get_entry(subject, i))));
-    std::tm parts{};
-    if (ASN1_TIME_to_tm(X509_get0_notBefore(x), &parts) == 1)
-        facts.issued = timegm(&parts);
+    if (const std::optional<std::time_t> issued = seconds_of(X509_get0_notBefore(x)))
+        facts.issued = *issued;
     return facts;
 }
 
@@ -435,10 +418,7 @@ Signature_qualification qualify_for_signature(const Certificate& certificate,
                                               const std::vector<const Trust_service*>& services, std::time_t judged_at)
 {
     Signature_qualification verdict;
-    std::tm parts{};
-    std::time_t issued = 0;
-    if (ASN1_TIME_to_tm(X509_get0_notBefore(certificate.checked_handle()), &parts) == 1)
-        issued = timegm(&parts);
+    const std::time_t issued = seconds_of(X509_get0_notBefore(certificate.checked_handle())).value_or(0);
     const struct {
         const char* what;
         std::time_t at;

@@ -1,5 +1,6 @@
 #include "trust/service_identity.h"
 
+#include "common/openssl_encoding.h"
 #include "common/owner.h"
 
 #include <openssl/asn1.h>
@@ -15,10 +16,6 @@
 namespace velin {
 
 namespace {
-
-struct Asn1_type_release {
-    void operator()(ASN1_TYPE* value) const { ASN1_TYPE_free(value); }
-};
 
 // One attribute of a name: its OID in dotted form and its value, normalised.
 using Attribute = std::pair<std::string, std::string>;
@@ -57,14 +54,6 @@ std::optional<std::string> alias_oid(std::string type)
     return std::nullopt;
 }
 
-std::string dotted(const ASN1_OBJECT* object)
-{
-    char text[128];
-    const int size = OBJ_obj2txt(text, sizeof text, object, 1);
-    return size > 0 && size < static_cast<int>(sizeof text) ? std::string(text, static_cast<size_t>(size))
-                                                            : std::string();
-}
-
 std::string oid_of_type(std::string type)
 {
     if (const std::optional<std::string> alias = alias_oid(type))
@@ -72,7 +61,7 @@ std::string oid_of_type(std::string type)
     if (type.size() > 4 && (type.compare(0, 4, "OID.") == 0 || type.compare(0, 4, "oid.") == 0))
         type.erase(0, 4);
     const Owner<ASN1_OBJECT> object(OBJ_txt2obj(type.c_str(), 0));
-    return object ? dotted(object.get()) : std::string();
+    return object ? oid_text(object.get()) : std::string();
 }
 
 // Blanks trimmed and runs of them made one, ASCII letters in lower case.
@@ -122,7 +111,7 @@ std::optional<std::string> ber_value(const std::string& hex)
         der.push_back(static_cast<unsigned char>(high * 16 + low));
     }
     const unsigned char* at = der.data();
-    const Owner<ASN1_TYPE, Asn1_type_release> value(d2i_ASN1_TYPE(nullptr, &at, static_cast<long>(der.size())));
+    const Owner<ASN1_TYPE> value(d2i_ASN1_TYPE(nullptr, &at, static_cast<long>(der.size())));
     if (!value || at != der.data() + der.size() || value->type == V_ASN1_SEQUENCE || value->type == V_ASN1_SET ||
         value->type == V_ASN1_OBJECT || value->type == V_ASN1_NULL || value->type == V_ASN1_BOOLEAN)
         return std::nullopt;
@@ -206,7 +195,7 @@ std::vector<Attribute> attributes_of(const X509_NAME* name)
     std::vector<Attribute> attributes;
     for (int i = 0; i < X509_NAME_entry_count(name); ++i) {
         const X509_NAME_ENTRY* entry = X509_NAME_get_entry(name, i);
-        attributes.emplace_back(dotted(X509_NAME_ENTRY_get_object(entry)),
+        attributes.emplace_back(oid_text(X509_NAME_ENTRY_get_object(entry)),
                                 normalised(utf8_of(X509_NAME_ENTRY_get_data(entry))));
     }
     return attributes;

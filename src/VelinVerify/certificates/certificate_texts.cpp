@@ -35,12 +35,8 @@ std::string quoted_value(const std::string& value)
 
 std::string object_text(const ASN1_OBJECT* object, bool prefer_name = true)
 {
-    char buffer[128] = {};
-    const int length = OBJ_obj2txt(buffer, sizeof buffer, object, prefer_name ? 0 : 1);
-    if (length <= 0)
-        return "?";
-    // A longer OID than the buffer holds is cut; the start is still the readable part.
-    return buffer;
+    const std::string text = oid_text(object, prefer_name);
+    return text.empty() ? "?" : text;
 }
 
 std::string attribute_label(const X509_NAME_ENTRY* entry)
@@ -115,22 +111,12 @@ std::string one_line(const std::string& text)
     return result;
 }
 
-bool utc_of(const ASN1_TIME* time, std::time_t& result)
-{
-    std::tm parts{};
-    if (!time || ASN1_TIME_to_tm(time, &parts) != 1) {
-        ERR_clear_error();
-        return false;
-    }
-    result = timegm(&parts);
-    return true;
-}
-
 std::string local_text(const ASN1_TIME* time, const char* format)
 {
-    std::time_t instant = 0;
-    if (!utc_of(time, instant))
+    const std::optional<std::time_t> seconds = seconds_of(time);
+    if (!seconds)
         return {};
+    const std::time_t instant = *seconds;
     std::tm local{};
     if (!localtime_r(&instant, &local))
         return {};
