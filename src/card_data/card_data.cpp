@@ -143,8 +143,8 @@ std::string row_value(const Card_data& data, const char* key)
     return {};
 }
 
-// Codes after which no further call can succeed in this view: no card, no reader, no service,
-// or no way to ask the holder. Nothing more is asked then.
+// Codes after which nothing more of this view can be had: no card, no reader, no service, no
+// way to ask the holder, no reading function. Nothing more is said then.
 bool ends_the_reading(uint32_t code)
 {
     switch (code) {
@@ -154,6 +154,7 @@ bool ends_the_reading(uint32_t code)
     case 0x8010001D: // no smart-card service
     case 0x8010001E: // the service stopped
     case Norax_cannot_ask:
+    case Norax_not_exported: // a library older than the page: every item says the same
         return true;
     default:
         return false;

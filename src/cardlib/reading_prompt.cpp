@@ -70,7 +70,7 @@ const CNS_known_file_info& technical_information()
 {
     static const CNS_known_file_info technical{
         UINT32_MAX,
-        "",
+        "informazioni tecniche",
         std::nullopt,
         Access_free,
         "le informazioni tecniche della Carta",
