@@ -86,6 +86,35 @@ NORAX_API norax_result NORAX_CALL norax_read_ef_dati_personali(uint8_t* buffer, 
  * @retval 0x80070057  unknown name, or *size of 0x80000000 or more */
 NORAX_API norax_result NORAX_CALL norax_card_property(const char* name, char* buffer, uint32_t* size);
 
+/* One thing a view reads with norax_read_items. */
+typedef struct norax_item {
+    uint32_t kind; /* NORAX_ITEM_FILE or NORAX_ITEM_PROPERTY */
+    const char* name; /* a file as for norax_read_binary, or a property as for norax_card_property */
+    uint8_t* buffer; /* a file's bytes, or a property's text and its zero */
+    uint32_t size; /* capacity on entry; the length on return, as the single function gives it */
+    norax_result result; /* on return: what the single function would have returned for this item */
+    char* message; /* optional: on return the item's failure text ("" on success), cut to */
+    uint32_t message_size; /* message_size - 1 bytes and its zero */
+} norax_item;
+
+#define NORAX_ITEM_FILE 0u
+#define NORAX_ITEM_PROPERTY 1u
+
+/* Reads the items of one view (1 to 64) asking the holder once: one question lists what will be
+ * read (each free file's description; "le informazioni tecniche della Carta" for the properties
+ * other than "certificate"). A file protected by the PIN still asks its PIN, and a path the
+ * library does not describe still asks after its read, as with norax_read_binary. Without a card
+ * nothing is asked. A file is at most 65535 bytes: a buffer of that size always holds it.
+ * @retval 0           every item was read (each result is 0)
+ * @retval 0x80004003  items is null
+ * @retval 0x80070057  count is 0 or more than 64
+ * @retval 0x80040234  the holder refused: nothing was read; each item's result is what its
+ *                     single function gives for a refusal (0x80070005 for a technical property)
+ * otherwise           a failure of the whole call (no card, nobody to ask: every item carries
+ *                     it), or the result of the first item that failed, whose text
+ *                     norax_error_message returns */
+NORAX_API norax_result NORAX_CALL norax_read_items(norax_item* items, uint32_t count);
+
 #ifdef __cplusplus
 }
 #endif

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 
 namespace velin {
 
@@ -142,8 +143,8 @@ std::string row_value(const Card_data& data, const char* key)
     return {};
 }
 
-// Codes after which no further call can succeed in this view: no card, no reader, no service,
-// or no way to ask the holder. Nothing more is asked then.
+// Codes after which nothing more of this view can be had: no card, no reader, no service, no
+// way to ask the holder, no reading function. Nothing more is said then.
 bool ends_the_reading(uint32_t code)
 {
     switch (code) {
@@ -153,6 +154,7 @@ bool ends_the_reading(uint32_t code)
     case 0x8010001D: // no smart-card service
     case 0x8010001E: // the service stopped
     case Norax_cannot_ask:
+    case Norax_not_exported: // a library older than the page: every item says the same
         return true;
     default:
         return false;
@@ -250,11 +252,31 @@ void add_certificate_rows(Card_data& data, const std::string& base64_text)
 
 Card_data read_card_data(Card_library& library)
 {
-    // Each of the library's calls asks the holder: each thing is asked for once, the card's
-    // number only when the certificate does not carry it, and nothing more once a call showed
-    // that no card (or no way to ask) is there.
+    // One question to the holder lists everything the page shows, and the library reads it all in
+    // one call: the holder's file, the certificate, the card's number (shown only when the
+    // certificate does not carry it) and the technical properties.
+    const struct {
+        const char* name;
+        const char* key;
+        const char* label;
+    } properties[] = {
+        {"issuer", "emittente_certificato", "Autorità di certificazione"},
+        {"manufacturer", "produttore", "Produttore del chip"},
+        {"type", "tipo", "Tipo di carta"},
+        {"atr", "atr", "ATR"},
+    };
+    std::vector<Card_library::Request> requests = {
+        {false, "EF.Dati_personali"},
+        {true, "certificate"},
+        {false, "EF.ID_Carta"},
+    };
+    for (const auto& property : properties)
+        requests.push_back({true, property.name});
+    const std::vector<Library_answer> answers = library.read_items(requests);
+
+    // Nothing more is said once an answer showed that no card (or no way to ask) is there.
     Card_data data;
-    const Library_answer personal = library.personal_data();
+    const Library_answer& personal = answers[0];
     if (!personal.ok()) {
         fail(data, "Dati anagrafici", personal);
         if (personal.code == Norax_cancelled) {
@@ -267,7 +289,7 @@ Card_data read_card_data(Card_library& library)
         add_personal_rows(data, personal.bytes);
     }
 
-    const Library_answer certificate = library.property("certificate");
+    const Library_answer& certificate = answers[1];
     if (!certificate.ok())
         fail(data, "Certificato di autenticazione", certificate);
     else
@@ -276,7 +298,7 @@ Card_data read_card_data(Card_library& library)
         return data;
 
     if (row_value(data, "numero_carta").empty()) {
-        const Library_answer serial = library.read_file("EF.ID_Carta");
+        const Library_answer& serial = answers[2];
         if (!serial.ok()) {
             fail(data, "Numero della carta", serial);
             if (ends_the_reading(serial.code))
@@ -290,22 +312,12 @@ Card_data read_card_data(Card_library& library)
         }
     }
 
-    const struct {
-        const char* name;
-        const char* key;
-        const char* label;
-    } properties[] = {
-        {"issuer", "emittente_certificato", "Autorità di certificazione"},
-        {"manufacturer", "produttore", "Produttore del chip"},
-        {"type", "tipo", "Tipo di carta"},
-        {"atr", "atr", "ATR"},
-    };
-    for (const auto& property : properties) {
-        const Library_answer answer = library.property(property.name);
+    for (size_t i = 0; i < std::size(properties); ++i) {
+        const Library_answer& answer = answers[3 + i];
         if (answer.ok())
-            data.rows.push_back({property.key, property.label, answer.text()});
+            data.rows.push_back({properties[i].key, properties[i].label, answer.text()});
         else
-            fail(data, property.label, answer);
+            fail(data, properties[i].label, answer);
         if (answer.code == Norax_access_denied || ends_the_reading(answer.code))
             break; // the holder said no to the technical questions, or the card went: no more of them
     }

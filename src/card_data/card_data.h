@@ -39,8 +39,8 @@ extern const char* const Text_nobody_to_ask;
 // The library's code for it.
 constexpr uint32_t Norax_cannot_ask = 0x80040235;
 
-// Reads everything through the library: the holder's data first (when the holder refuses, the
-// reading stops there), then the card's number, the certificate and the properties.
+// Reads everything through the library after one question to the holder: the holder's data,
+// the certificate, the card's number and the properties (when the holder refuses, nothing).
 Card_data read_card_data(Card_library& library);
 
 // The rows of a well-formed EF.Dati_personali; a failure when it is not.

@@ -234,7 +234,7 @@ Bytes CKit::read_file(const char* name)
     return select_and_read(resolve(name));
 }
 
-Bytes CKit::select_and_read(const Resolved& file)
+Bytes CKit::select_and_read(const Resolved& file, bool consented)
 {
     // An unknown file is described by the folder it lives in: the applications' or Netlink's.
     CNS_known_file_info unknown;
@@ -272,7 +272,7 @@ Bytes CKit::select_and_read(const Resolved& file)
                     show_wrong_pin();
                 }
             } else {
-                if (access == Access_free)
+                if (access == Access_free && !consented)
                     ask_consent(info);
                 transaction.emplace(card.handle(), SCARD_LEAVE_CARD);
             }

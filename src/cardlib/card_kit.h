@@ -47,12 +47,14 @@ public:
     };
     // Where the name points; QUARK_ERROR::File_not_found for a name the card does not have.
     Resolved resolve(const char* name);
+    // A resolved file read whole. consented: the holder already agreed to read this free file in a
+    // question that listed it, so only a PIN (or the consent after reading an unknown file) is asked.
+    Bytes select_and_read(const Resolved& file, bool consented = false);
 
 private:
     std::shared_ptr<SCard_context> context();
     void enter_fixed_paths();
     void discover_netlink();
-    Bytes select_and_read(const Resolved& file);
 
     std::weak_ptr<SCard_context> _context;
     std::unique_ptr<SCard> _card;

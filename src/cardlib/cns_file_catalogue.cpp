@@ -47,7 +47,8 @@ std::vector<CNS_known_file_info> make_catalogue()
          "I dati personali aggiuntivi sono presenti solo per rendere la Carta Velin compatibile con la Carta "
          "d'Identità Elettronica,ma non contengono alcuna informazione."},
         {13, "EF.ID_CARTA", File_path{0x1000, 0x1003}, Access_free, "il numero seriale della Carta",
-         "Il numero seriale della Carta Velin consente di risalire al numero di identificazione della Carta."},
+         "Il numero seriale della Carta Velin consente di risalire al numero di identificazione della Carta.",
+         Agreement::Masculine_singular},
         {14, "EF.C_CARTA", File_path{0x1100, 0x1101}, Access_free, "i dati del certificato di autenticazione",
          "Il certificato associato alla Carta consente di accedere via Internet, in modo autenticato, ai servizi "
          "esposti dalla Pubblica Amministrazione."},
@@ -60,7 +61,8 @@ std::vector<CNS_known_file_info> make_catalogue()
          "I dati sulla memoria libera contengono la quantità di bytes liberi sulla tua Carta Velin."},
         {18, "EF.SERVIZI_INSTALLATI", File_path{0x1200, 0x1203}, Access_free, "la lista dei servizi installati",
          "Nella lista dei servizi installati è riportata la lista delle applicazioni che sono state aggiunte alla "
-         "Carta Velin."},
+         "Carta Velin.",
+         Agreement::Feminine_singular},
         {10, "EF.ROOT_INST_FILE", File_path{0x0405}, Access_free, application, Application_long},
         {19, "EF.INST_FILE", File_path{0x1200, 0x4142}, Access_free, application, Application_long},
         {20, "EF_ATR", File_path{0x2F01}, Access_free, application, Application_long},

@@ -18,6 +18,10 @@ enum Access_class : int {
     Access_pin = 2, // the holder's PIN before the read
 };
 
+// The gender and number of a short description, which the consent sentence's participle takes:
+// "il numero seriale della Carta registrato", "la lista ... registrata", "i dati ... registrati".
+enum class Agreement { Masculine_plural, Masculine_singular, Feminine_singular, Feminine_plural };
+
 struct CNS_known_file_info {
     uint32_t id = 0;
     std::string name;
@@ -25,6 +29,7 @@ struct CNS_known_file_info {
     Access_class access = Access_free;
     std::string short_description;
     std::string long_description;
+    Agreement agreement = Agreement::Masculine_plural;
 };
 
 // The catalogue, in search order.

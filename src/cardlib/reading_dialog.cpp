@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace velin::cardlib::qt_dialogs {
 
@@ -197,7 +198,8 @@ QMessageBox::StandardButton card_box(QWidget* owner, const std::string& text, QM
 
 class Reading_dialog : public QDialog {
 public:
-    Reading_dialog(const CNS_known_file_info& info, bool with_pin, QWidget* owner) : QDialog(owner), _info(info)
+    Reading_dialog(std::vector<CNS_known_file_info> items, bool with_pin, QWidget* owner)
+        : QDialog(owner), _items(std::move(items))
     {
         setObjectName("reading_dialog");
         setWindowTitle(QString::fromUtf8(Card_caption));
@@ -209,11 +211,11 @@ public:
         title->setFont(bold);
         layout->addWidget(title);
         layout->addWidget(new QLabel("L'applicazione ha chiesto di leggere", this));
-        auto* description = new QLabel(QString::fromStdString(info.short_description), this);
+        auto* description = new QLabel(QString::fromStdString(listed_descriptions(_items)), this);
         description->setObjectName("short_description");
         description->setFont(bold);
         layout->addWidget(description);
-        layout->addWidget(new QLabel("registrati sulla tua Carta Velin.", this));
+        layout->addWidget(new QLabel(QString::fromStdString(registered_on_card(_items)), this));
         auto* warning =
             new QLabel(QString::fromUtf8(
                            "Se sei connesso a Internet la richiesta potrebbe venire da un sito al quale sei collegato. "
@@ -251,7 +253,7 @@ public:
         connect(read, &QPushButton::clicked, this, &QDialog::accept);
         connect(refuse, &QPushButton::clicked, this, &QDialog::reject);
         connect(more, &QPushButton::clicked, this, [this] {
-            card_box(this, _info.long_description, QMessageBox::Information, QMessageBox::Ok, QMessageBox::Ok);
+            card_box(this, long_descriptions(_items), QMessageBox::Information, QMessageBox::Ok, QMessageBox::Ok);
         });
     }
     ~Reading_dialog() override
@@ -272,20 +274,20 @@ public:
     }
 
 private:
-    const CNS_known_file_info& _info;
+    const std::vector<CNS_known_file_info> _items;
     QLineEdit* _pin = nullptr;
 };
 
 } // namespace
 
-bool consent(const CNS_known_file_info& info)
+bool consent(const std::vector<CNS_known_file_info>& items)
 {
     if (on_terminal())
-        return terminal::consent(info);
+        return terminal::consent(items);
     Gui_session session;
     QWidget* owner = active_owner();
     Topmost_pause pause(owner);
-    Reading_dialog dialog(info, false, owner);
+    Reading_dialog dialog(items, false, owner);
     return dialog.exec() == QDialog::Accepted;
 }
 
@@ -296,7 +298,7 @@ std::optional<Pin_text> pin(const CNS_known_file_info& info)
     Gui_session session;
     QWidget* owner = active_owner();
     Topmost_pause pause(owner);
-    Reading_dialog dialog(info, true, owner);
+    Reading_dialog dialog({info}, true, owner);
     if (dialog.exec() != QDialog::Accepted)
         return std::nullopt;
     return dialog.take_pin();

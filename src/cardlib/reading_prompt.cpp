@@ -23,7 +23,8 @@ namespace {
 std::mutex answerer_lock;
 Prompt_answerer answerer;
 
-std::optional<Prompt_answer> answer_by_hook(Prompt_kind kind, const CNS_known_file_info* info)
+std::optional<Prompt_answer> answer_by_hook(Prompt_kind kind, const CNS_known_file_info* info,
+                                            const std::vector<CNS_known_file_info>* items = nullptr)
 {
     Prompt_answerer hook;
     {
@@ -32,7 +33,7 @@ std::optional<Prompt_answer> answer_by_hook(Prompt_kind kind, const CNS_known_fi
     }
     if (!hook)
         return std::nullopt;
-    return hook(Prompt_request{kind, info});
+    return hook(Prompt_request{kind, info, items});
 }
 
 [[noreturn]] void refused()
@@ -51,11 +52,82 @@ void set_prompt_answerer(Prompt_answerer new_answerer)
 
 void ask_consent(const CNS_known_file_info& info)
 {
-    Trace(Trace_kind, Level_info) << "Consenso alla lettura di " << info.name;
-    auto answer = answer_by_hook(Prompt_kind::Consent, &info);
-    const bool accepted = answer ? answer->accepted : qt_dialogs::consent(info);
+    ask_consent(std::vector<CNS_known_file_info>{info});
+}
+
+void ask_consent(const std::vector<CNS_known_file_info>& items)
+{
+    check(!items.empty(), "not items.empty ()");
+    for (const CNS_known_file_info& item : items)
+        Trace(Trace_kind, Level_info) << "Consenso alla lettura di " << item.name;
+    auto answer = answer_by_hook(Prompt_kind::Consent, &items.front(), &items);
+    const bool accepted = answer ? answer->accepted : qt_dialogs::consent(items);
     if (!accepted)
         refused();
+}
+
+const CNS_known_file_info& technical_information()
+{
+    static const CNS_known_file_info technical{
+        UINT32_MAX,
+        "informazioni tecniche",
+        std::nullopt,
+        Access_free,
+        "le informazioni tecniche della Carta",
+        "Le informazioni tecniche (l'emittente del certificato, il produttore e il tipo della Carta, l'ATR) non "
+        "contengono alcuna informazione personale, ma sono utili a determinare la causa di malfunzionamenti.",
+        Agreement::Feminine_plural};
+    return technical;
+}
+
+std::string listed_descriptions(const std::vector<CNS_known_file_info>& items)
+{
+    if (items.size() == 1)
+        return items.front().short_description;
+    std::string text;
+    for (size_t i = 0; i < items.size(); ++i)
+        text += (i ? ";\n- " : "- ") + items[i].short_description;
+    return text;
+}
+
+std::string registered_on_card(const std::vector<CNS_known_file_info>& items)
+{
+    // Several items agree in the plural, feminine only when all of them are.
+    bool feminine = !items.empty();
+    for (const CNS_known_file_info& item : items)
+        feminine = feminine &&
+                   (item.agreement == Agreement::Feminine_singular || item.agreement == Agreement::Feminine_plural);
+    Agreement agreement = feminine ? Agreement::Feminine_plural : Agreement::Masculine_plural;
+    if (items.size() == 1)
+        agreement = items.front().agreement;
+    const char* participle = "registrati";
+    switch (agreement) {
+    case Agreement::Masculine_singular:
+        participle = "registrato";
+        break;
+    case Agreement::Feminine_singular:
+        participle = "registrata";
+        break;
+    case Agreement::Feminine_plural:
+        participle = "registrate";
+        break;
+    case Agreement::Masculine_plural:
+        break;
+    }
+    return std::string(participle) + " sulla tua Carta Velin.";
+}
+
+std::string long_descriptions(const std::vector<CNS_known_file_info>& items)
+{
+    std::string text;
+    for (size_t i = 0; i < items.size(); ++i) {
+        bool repeated = false;
+        for (size_t j = 0; j < i; ++j)
+            repeated = repeated || items[j].long_description == items[i].long_description;
+        if (!repeated)
+            text += (text.empty() ? "" : "\n\n") + items[i].long_description;
+    }
+    return text;
 }
 
 Pin_text ask_pin(const CNS_known_file_info& info)

@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace velin::cardlib {
 
@@ -22,7 +23,8 @@ enum class Prompt_kind {
 
 struct Prompt_request {
     Prompt_kind kind = Prompt_kind::Consent;
-    const CNS_known_file_info* info = nullptr; // Consent and Pin
+    const CNS_known_file_info* info = nullptr; // Consent and Pin: the first (or only) item
+    const std::vector<CNS_known_file_info>* items = nullptr; // Consent: every item the question lists
 };
 
 struct Prompt_answer {
@@ -37,11 +39,25 @@ void set_prompt_answerer(Prompt_answerer answerer);
 // Each raises CEnumException<BASIC_ERRORS::CError>(Cancelled) when the holder refuses, and
 // CEnumException<QUARK_ERROR>(Invalid_state) when no dialog can be shown on this thread.
 void ask_consent(const CNS_known_file_info& info);
+// One question for the items of one view, listed in their order (at least one).
+void ask_consent(const std::vector<CNS_known_file_info>& items);
 // The PIN typed; quark_errors_t::Pin_format unless it has 5 to 8 characters.
 Pin_text ask_pin(const CNS_known_file_info& info);
 void show_wrong_pin();
 // E_ACCESSDENIED (Winapi_exception 5) unless the holder answers Yes.
 void ask_property_consent();
+
+// The technical properties of norax_card_property as one item of a view's question.
+const CNS_known_file_info& technical_information();
+
+// What the question says is read: the short description of one item, or the items one a line,
+// "- " before each and ";" after all but the last.
+std::string listed_descriptions(const std::vector<CNS_known_file_info>& items);
+// The line after them, agreeing with them: "registrato sulla tua Carta Velin." for one item of
+// masculine singular, ..., "registrati sulla tua Carta Velin." for several of which one is masculine.
+std::string registered_on_card(const std::vector<CNS_known_file_info>& items);
+// The long descriptions of the items, a paragraph each, none twice.
+std::string long_descriptions(const std::vector<CNS_known_file_info>& items);
 
 extern const char* const Card_caption; // "Carta Velin"
 extern const char* const Property_question;
@@ -49,7 +65,11 @@ extern const char* const Wrong_pin_text;
 
 // The Qt side (reading_dialog.cpp): the real dialogs.
 namespace qt_dialogs {
-bool consent(const CNS_known_file_info& info);
+bool consent(const std::vector<CNS_known_file_info>& items);
+inline bool consent(const CNS_known_file_info& info)
+{
+    return consent(std::vector<CNS_known_file_info>{info});
+}
 std::optional<Pin_text> pin(const CNS_known_file_info& info);
 void wrong_pin();
 bool property_consent();

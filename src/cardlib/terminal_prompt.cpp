@@ -102,10 +102,12 @@ private:
     bool _changed = false;
 };
 
-std::string reading_request(const CNS_known_file_info& info)
+// One item reads as one sentence; several stand one a line between its two halves.
+std::string reading_request(const std::vector<CNS_known_file_info>& items)
 {
-    return std::string("\n") + Card_caption + " - LETTURA DATI\nL'applicazione ha chiesto di leggere " +
-           info.short_description + " registrati sulla tua Carta Velin.\n" + Site_warning + "\n";
+    const char* between = items.size() == 1 ? " " : "\n";
+    return std::string("\n") + Card_caption + " - LETTURA DATI\nL'applicazione ha chiesto di leggere" + between +
+           listed_descriptions(items) + between + registered_on_card(items) + "\n" + Site_warning + "\n";
 }
 
 } // namespace
@@ -122,17 +124,17 @@ bool available()
     return ::isatty(STDIN_FILENO) == 1;
 }
 
-bool consent(const CNS_known_file_info& info)
+bool consent(const std::vector<CNS_known_file_info>& items)
 {
     Trace(Trace_kind, Level_info) << "Consenso chiesto sul terminale";
-    say(reading_request(info));
+    say(reading_request(items));
     return yes_or_no(Consent_question);
 }
 
 std::optional<Pin_text> pin(const CNS_known_file_info& info)
 {
     Trace(Trace_kind, Level_info) << "PIN chiesto sul terminale";
-    say(reading_request(info));
+    say(reading_request({info}));
     say(Pin_question);
     Pin_text typed;
     bool overflow = false;

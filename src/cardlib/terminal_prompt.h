@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace velin::cardlib::terminal {
 
@@ -20,7 +21,7 @@ extern const char* const Pin_question;
 bool available();
 
 // Each answer is no at the end of the input, and after three answers that are neither yes nor no.
-bool consent(const CNS_known_file_info& info);
+bool consent(const std::vector<CNS_known_file_info>& items);
 // Typed without echo; nothing when the holder gives an empty line or the input ends.
 std::optional<Pin_text> pin(const CNS_known_file_info& info);
 void wrong_pin(const std::string& text);

@@ -39,6 +39,14 @@ public:
     // With a buffer of 10,000 characters, as the library's callers have always passed it.
     Library_answer property(const std::string& name);
 
+    // The things one view shows, read after one question to the holder that lists them: an
+    // answer for each, as the single call would give it.
+    struct Request {
+        bool property = false; // else a card file
+        std::string name;
+    };
+    std::vector<Library_answer> read_items(const std::vector<Request>& requests);
+
     struct Functions;
 
 private:

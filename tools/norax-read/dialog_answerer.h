@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <deque>
 #include <string>
+#include <vector>
 
 namespace norax_read {
 
@@ -22,6 +23,8 @@ namespace norax_read {
 class Dialog_answerer {
 public:
     size_t answers_left() const { return _answers.size(); }
+    // Each window answered, as described on stderr.
+    const std::vector<std::string>& seen() const { return _seen; }
 
     explicit Dialog_answerer(std::deque<std::string> answers) : _answers(std::move(answers))
     {
@@ -36,7 +39,7 @@ private:
         if (!modal || modal == _last)
             return;
         _last = modal;
-        describe(modal);
+        _seen.push_back(describe(modal));
         if (_answers.empty()) {
             std::fprintf(stderr, "norax-read: no answer left; closing the window\n");
             modal->close();
@@ -52,18 +55,20 @@ private:
         });
     }
 
-    static void describe(QWidget* modal)
+    static std::string describe(QWidget* modal)
     {
+        std::string line;
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            std::fprintf(stderr, "box [%s]: %s\n", box->windowTitle().toUtf8().constData(),
-                         box->text().toUtf8().constData());
-            return;
+            line = "box [" + box->windowTitle().toStdString() + "]: " + box->text().toStdString();
+        } else {
+            std::string text;
+            for (QLabel* label : modal->findChildren<QLabel*>())
+                text += (text.empty() ? "" : " | ") + label->text().toStdString();
+            line = "dialog [" + modal->windowTitle().toStdString() + "]" +
+                   (modal->findChild<QLineEdit*>("pin_field") ? " with PIN" : "") + ": " + text;
         }
-        std::string text;
-        for (QLabel* label : modal->findChildren<QLabel*>())
-            text += (text.empty() ? "" : " | ") + label->text().toStdString();
-        std::fprintf(stderr, "dialog [%s]%s: %s\n", modal->windowTitle().toUtf8().constData(),
-                     modal->findChild<QLineEdit*>("pin_field") ? " with PIN" : "", text.c_str());
+        std::fprintf(stderr, "%s\n", line.c_str());
+        return line;
     }
 
     static void press(QWidget* modal, const std::string& answer)
@@ -91,6 +96,7 @@ private:
     }
 
     std::deque<std::string> _answers;
+    std::vector<std::string> _seen;
     QPointer<QWidget> _last;
     QTimer _timer;
 };

@@ -20,6 +20,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -109,6 +110,45 @@ TEST(Reading_dialog, consent_dialog_texts_and_more_information)
 
     when_modal([](QWidget* dialog) { click(dialog, "refuse_button"); });
     EXPECT_EQ(code_of<BASIC_ERRORS::CError>([] { ask_consent(personal_data()); }), BASIC_ERRORS::Cancelled);
+}
+
+// A view's question: the items one a line, the participle agreeing with all of them, and every
+// long description behind "Dimmi di più"; one item of its own agrees with it alone.
+TEST(Reading_dialog, one_question_lists_the_items_of_a_view)
+{
+    Host_application host;
+    const std::vector<CNS_known_file_info> items = {personal_data(), catalogue_entry(13), technical_information()};
+    QStringList labels;
+    std::string description_box;
+    when_modal([&](QWidget* dialog) {
+        for (QLabel* label : dialog->findChildren<QLabel*>())
+            labels << label->text();
+        when_modal([&, dialog](QWidget* box) {
+            description_box = qobject_cast<QMessageBox*>(box)->text().toStdString();
+            qobject_cast<QMessageBox*>(box)->button(QMessageBox::Ok)->click();
+            QTimer::singleShot(30, [dialog] { click(dialog, "read_button"); });
+        });
+        click(dialog, "more_button");
+    });
+    EXPECT_TRUE(qt_dialogs::consent(items));
+    ASSERT_EQ(labels.size(), 5);
+    EXPECT_EQ(labels[1], "L'applicazione ha chiesto di leggere");
+    EXPECT_EQ(labels[2],
+              "- i dati anagrafici;\n- il numero seriale della Carta;\n- le informazioni tecniche della Carta");
+    EXPECT_EQ(labels[3], "registrati sulla tua Carta Velin.");
+    EXPECT_EQ(description_box, personal_data().long_description + "\n\n" + catalogue_entry(13).long_description +
+                                   "\n\n" + technical_information().long_description);
+
+    labels.clear();
+    when_modal([&](QWidget* dialog) {
+        for (QLabel* label : dialog->findChildren<QLabel*>())
+            labels << label->text();
+        click(dialog, "refuse_button");
+    });
+    EXPECT_EQ(code_of<BASIC_ERRORS::CError>([] { ask_consent(catalogue_entry(13)); }), BASIC_ERRORS::Cancelled);
+    ASSERT_EQ(labels.size(), 5);
+    EXPECT_EQ(labels[2], "il numero seriale della Carta");
+    EXPECT_EQ(labels[3], "registrato sulla tua Carta Velin.");
 }
 
 TEST(Reading_dialog, pin_dialog_accepts_five_to_eight_characters)
@@ -280,6 +320,20 @@ TEST(Reading_dialog, without_a_display_the_holder_is_asked_on_the_terminal)
     EXPECT_EQ(code_of<BASIC_ERRORS::CError>([] { ask_consent(personal_data()); }), BASIC_ERRORS::Cancelled);
     const std::string twice = terminal.shown();
     EXPECT_NE(twice.find("(s/n): "), twice.rfind("(s/n): ")) << twice;
+
+    // One item agrees with its own participle; several stand one a line, asked once.
+    terminal.type("s\n");
+    EXPECT_NO_THROW(ask_consent(catalogue_entry(18)));
+    EXPECT_NE(terminal.shown().find("leggere la lista dei servizi installati registrata sulla tua Carta Velin.\n"),
+              std::string::npos);
+    terminal.type("s\n");
+    EXPECT_NO_THROW(ask_consent(std::vector<CNS_known_file_info>{personal_data(), catalogue_entry(13)}));
+    const std::string listed = terminal.shown();
+    EXPECT_NE(listed.find("L'applicazione ha chiesto di leggere\n- i dati anagrafici;\n- il numero seriale della "
+                          "Carta\nregistrati sulla tua Carta Velin.\n"),
+              std::string::npos)
+        << listed;
+    EXPECT_EQ(listed.find("(s/n): "), listed.rfind("(s/n): ")) << listed;
 
     // The technical question: its explanation, then the question with the answers.
     terminal.type("sì\n");

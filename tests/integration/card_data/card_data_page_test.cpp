@@ -62,8 +62,9 @@ private:
     std::unique_ptr<Card_library> _library;
     std::unique_ptr<test::Test_folder> _folder;
 
-    // The holder's questions the reading asked: one answer each.
+    // The holder's questions the reading asked: one answer each, and what each one showed.
     size_t _asked = 0;
+    std::vector<std::string> _questions;
 
     Card_data read(std::deque<std::string> answers)
     {
@@ -71,6 +72,7 @@ private:
         norax_read::Dialog_answerer answerer(std::move(answers));
         Card_data data = read_card_data(*_library);
         _asked = given - answerer.answers_left();
+        _questions = answerer.seen();
         return data;
     }
 
@@ -109,9 +111,14 @@ private slots:
         QCOMPARE(value_of(data, "numero_carta"), std::string("7420091000000001"));
         QCOMPARE(value_of(data, "certificato_titolare"), std::string("MARTA VERDELLI"));
         QVERIFY(value_of(data, "certificato_emittente").find("Regione Valdora") != std::string::npos);
-        // Each thing once: the holder's file and the certificate (which names the card's number),
-        // then the four technical questions the library asks one by one.
-        QCOMPARE(_asked, size_t(6));
+        // One question for the whole page, listing what it reads.
+        QCOMPARE(_asked, size_t(1));
+        QCOMPARE(_questions.size(), size_t(1));
+        QVERIFY2(_questions.front().find("L'applicazione ha chiesto di leggere | - i dati anagrafici;\n- i dati del "
+                                         "certificato di autenticazione;\n- il numero seriale della Carta;\n- le "
+                                         "informazioni tecniche della Carta | registrati sulla tua Carta Velin.") !=
+                     std::string::npos,
+                 _questions.front().c_str());
         QVERIFY(value_of(data, "atr").rfind("3B ", 0) == 0);
         QVERIFY(value_of(data, "produttore") != "<assente>");
         // The trace has lengths, never the data.
@@ -169,8 +176,11 @@ private slots:
         QVERIFY2(read.output.find("\"codice_fiscale\": \"VRDMRT85C54L999W\"") != std::string::npos,
                  read.output.c_str());
         QVERIFY2(read.output.find("\"atr\": \"3B ") != std::string::npos, read.output.c_str());
-        QVERIFY2(read.errors.find("L'applicazione ha chiesto di leggere") != std::string::npos, read.errors.c_str());
+        QVERIFY2(read.errors.find("L'applicazione ha chiesto di leggere\n- i dati anagrafici;\n") != std::string::npos,
+                 read.errors.c_str());
+        // One question for everything the page reads.
         QVERIFY2(read.errors.find("(s/n): ") != std::string::npos, read.errors.c_str());
+        QVERIFY2(read.errors.find("(s/n): ") == read.errors.rfind("(s/n): "), read.errors.c_str());
 
         // No to the first question: nothing read, the refusal said.
         const std::string no = "n\n";

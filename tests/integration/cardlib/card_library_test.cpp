@@ -20,6 +20,7 @@
 #include <map>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -99,6 +100,8 @@ public:
             switch (request.kind) {
             case Prompt_kind::Consent:
                 what = "consent:" + request.info->short_description;
+                for (size_t i = 1; request.items && i < request.items->size(); ++i)
+                    what += " + " + (*request.items)[i].short_description;
                 break;
             case Prompt_kind::Pin:
                 what = "pin:" + request.info->short_description;
@@ -265,6 +268,94 @@ TEST_F(Card_library, paths_resolve_to_netlink_entries_and_unknown_files_ask_afte
     EXPECT_EQ(log.commands.back(), "00 B0 00 00 62") << log.text;
     holder.answers = {"yes"};
     EXPECT_EQ(read("3F001400D004").data.size(), 0x62u);
+}
+
+// The items of one view: one question lists them all (each description once), then each is
+// read as its single function would; a refusal reads nothing, a PIN file still asks its PIN, and
+// without a card nobody is asked.
+TEST_F(Card_library, one_question_for_the_items_of_a_view)
+{
+    struct Item {
+        uint32_t kind;
+        const char* name;
+        std::vector<uint8_t> buffer = std::vector<uint8_t>(65535);
+        char message[128] = "x";
+    };
+    auto read_items = [](std::vector<Item>& wanted) {
+        std::vector<norax_item> items;
+        for (Item& item : wanted)
+            items.push_back({item.kind, item.name, item.buffer.data(), static_cast<uint32_t>(item.buffer.size()), 1,
+                             item.message, sizeof item.message});
+        const norax_result result = norax_read_items(items.data(), static_cast<uint32_t>(items.size()));
+        for (size_t i = 0; i < items.size(); ++i)
+            wanted[i].buffer.resize(items[i].result == 0 ? items[i].size : 0);
+        std::vector<norax_result> results;
+        for (const norax_item& item : items)
+            results.push_back(item.result);
+        return std::make_pair(result, results);
+    };
+    auto text = [](const Item& item) { return std::string(item.buffer.begin(), item.buffer.end()); };
+
+    holder.answers = {"yes"};
+    std::vector<Item> view = {{NORAX_ITEM_FILE, "EF.Dati_personali"}, {NORAX_ITEM_PROPERTY, "certificate"},
+                              {NORAX_ITEM_FILE, "EF.ID_Carta"},       {NORAX_ITEM_PROPERTY, "atr"},
+                              {NORAX_ITEM_PROPERTY, "manufacturer"},  {NORAX_ITEM_FILE, "EF.SERIALE"},
+                              {NORAX_ITEM_FILE, "3F0011001102"}};
+    auto [result, results] = read_items(view);
+    EXPECT_EQ(holder.asked, Strings{"consent:i dati anagrafici + i dati del certificato di autenticazione + il numero "
+                                    "seriale della Carta + le informazioni tecniche della Carta"});
+    EXPECT_EQ(results, (std::vector<norax_result>{0, 0, 0, 0, 0, 0x8004020Fu, 0}));
+    EXPECT_EQ(result, 0x8004020Fu);
+    EXPECT_EQ(last_error(), "File non trovato.");
+    EXPECT_EQ(std::string(view[5].message), "File non trovato.");
+    EXPECT_EQ(std::string(view[0].message), "");
+    EXPECT_EQ(view[0].buffer.size(), 400u);
+    EXPECT_NE(text(view[0]).find("VERDELLI"), std::string::npos);
+    EXPECT_EQ(text(view[6]), text(view[0]));
+    EXPECT_EQ(view[2].buffer.size(), 16u);
+    EXPECT_EQ(text(view[3]), "3B 8F 81 31 FE 45 00 6B 56 05 01 02 01 21 01 43 4E 53 10 31 80 61");
+    EXPECT_EQ(text(view[4]), "Oberthur Card Systems");
+    holder.answers = {"yes"};
+    EXPECT_EQ(text(view[1]), property("certificate").data);
+    expect_card_free();
+
+    // No: nothing is read, and each item is refused as its own function would be.
+    holder.asked.clear();
+    holder.answers = {"no"};
+    size_t before = mark();
+    view.resize(4);
+    std::tie(result, results) = read_items(view);
+    EXPECT_EQ(result, 0x80040234u);
+    EXPECT_EQ(results, (std::vector<norax_result>{0x80040234u, 0x80040234u, 0x80040234u, 0x80070005u}));
+    EXPECT_EQ(std::string(view[3].message), "Accesso negato.");
+    EXPECT_EQ(holder.asked.size(), 1u);
+    for (const std::string& command : since(before).commands)
+        EXPECT_NE(command.rfind("00 B0", 0), 0u) << command;
+
+    // A file protected by the PIN is not covered by the list: its PIN is asked for.
+    holder.asked.clear();
+    holder.answers = {"yes", "no"};
+    std::vector<Item> with_pin = {{NORAX_ITEM_FILE, "EF.Dati_personali"}, {NORAX_ITEM_FILE, "EF.NKEP"}};
+    std::tie(result, results) = read_items(with_pin);
+    EXPECT_EQ(holder.asked, (Strings{"consent:i dati anagrafici", "pin:i dati di emergenza riservati"}));
+    EXPECT_EQ(results, (std::vector<norax_result>{0, 0x80040234u}));
+
+    // Broken arguments, and an item without a buffer.
+    EXPECT_EQ(norax_read_items(nullptr, 1), 0x80004003u);
+    norax_item empty{NORAX_ITEM_FILE, "EF.Dati_personali", nullptr, 0, 0, nullptr, 0};
+    EXPECT_EQ(norax_read_items(&empty, 0), 0x80070057u);
+    holder.asked.clear();
+    EXPECT_EQ(norax_read_items(&empty, 1), 0x80004003u);
+    EXPECT_EQ(empty.result, 0x80004003u);
+    EXPECT_TRUE(holder.asked.empty());
+
+    // No card: every item says so, nobody is asked.
+    bed.empty(0);
+    std::tie(result, results) = read_items(view);
+    EXPECT_EQ(result, 0x80040204u);
+    EXPECT_EQ(results, std::vector<norax_result>(4, 0x80040204u));
+    EXPECT_EQ(std::string(view[2].message), "Carta non rilevata.");
+    EXPECT_TRUE(holder.asked.empty());
 }
 
 TEST_F(Card_library, chunks_of_254_and_an_empty_file)

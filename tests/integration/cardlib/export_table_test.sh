@@ -1,8 +1,8 @@
-# The library exports the five norax_ functions and nothing else, and carries its SONAME.
+# The library exports the six norax_ functions and nothing else, and carries its SONAME.
 set -euo pipefail
 library=$1
 exported=$(nm -D --defined-only "$library" | awk '$2 ~ /^[TDBVWRi]$/ { sub(/@.*/, "", $3); print $3 }' | sort | tr '\n' ' ')
-expected="norax_card_property norax_dll_version norax_error_message norax_read_binary norax_read_ef_dati_personali "
+expected="norax_card_property norax_dll_version norax_error_message norax_read_binary norax_read_ef_dati_personali norax_read_items "
 if [ "$exported" != "$expected" ]; then
     echo "FAIL: exported symbols '$exported', expected '$expected'" >&2
     exit 1

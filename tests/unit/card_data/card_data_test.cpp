@@ -190,6 +190,20 @@ TEST(Card_data, certificate_summary_from_the_librarys_base64)
     EXPECT_EQ(broken.failures.size(), 1u);
 }
 
+// A library older than the page lacks the function that reads a view: said once, nothing more.
+TEST(Card_data, a_library_without_the_view_function_is_said_once)
+{
+    std::string error;
+    const std::unique_ptr<Card_library> library = Card_library::load(CARD_LIBRARY_STAND_IN, error);
+    ASSERT_TRUE(library) << error;
+    const Card_data data = read_card_data(*library);
+    EXPECT_TRUE(data.rows.empty());
+    EXPECT_FALSE(data.refused);
+    ASSERT_EQ(data.failures.size(), 1u) << data.as_text();
+    EXPECT_EQ(data.failures.front().code, Norax_not_exported);
+    EXPECT_EQ(data.failures.front().text, "norax_read_items non esportata dalla libreria della carta.");
+}
+
 TEST(Card_data, json_escapes_what_it_prints)
 {
     Card_data data;

@@ -44,14 +44,46 @@ TEST(Card_files, names_are_normalised_and_found_in_catalogue_order)
     EXPECT_EQ(cns_catalogue().size(), 21u);
 }
 
-// The consent dialog reads "L'applicazione ha chiesto di leggere" + the short description +
-// "registrati sulla tua Carta Velin.": the certificate's description must agree with it. The
-// property question is paragraphs that the box wraps, never a line broken inside a sentence.
+// The consent dialog reads "L'applicazione ha chiesto di leggere" + the short description + the
+// participle + " sulla tua Carta Velin.": every description, and every list of them, must agree
+// with the participle its article asks for. The property question is paragraphs that the box
+// wraps, never a line broken inside a sentence.
 TEST(Card_files, the_prompts_read_as_sentences)
 {
     const CNS_known_file_info& certificate = catalogue_entry(14);
     EXPECT_EQ(certificate.name, "EF.C_CARTA");
     EXPECT_EQ(certificate.short_description, "i dati del certificato di autenticazione");
+
+    // The participle the description's first word asks for ("dati" stands without an article).
+    auto agreeing = [](const std::string& description) -> std::string {
+        const std::string first = description.substr(0, description.find(' '));
+        if (first == "il" || first == "lo")
+            return "registrato";
+        if (first == "la")
+            return "registrata";
+        if (first == "le")
+            return "registrate";
+        if (first == "i" || first == "gli" || first == "dati")
+            return "registrati";
+        ADD_FAILURE() << "a description without a known article: " << description;
+        return "";
+    };
+    std::vector<CNS_known_file_info> items = cns_catalogue();
+    items.push_back(technical_information());
+    for (const CNS_known_file_info& item : items)
+        EXPECT_EQ(registered_on_card({item}), agreeing(item.short_description) + " sulla tua Carta Velin.")
+            << item.name << ": " << item.short_description;
+    EXPECT_EQ(registered_on_card({catalogue_entry(13)}), "registrato sulla tua Carta Velin.");
+    EXPECT_EQ(registered_on_card({catalogue_entry(18)}), "registrata sulla tua Carta Velin.");
+    // Several: masculine plural unless all are feminine.
+    EXPECT_EQ(registered_on_card({catalogue_entry(13), catalogue_entry(18)}), "registrati sulla tua Carta Velin.");
+    EXPECT_EQ(registered_on_card({catalogue_entry(18), technical_information()}), "registrate sulla tua Carta Velin.");
+    EXPECT_EQ(listed_descriptions({catalogue_entry(15), catalogue_entry(13)}),
+              "- i dati anagrafici;\n- il numero seriale della Carta");
+    EXPECT_EQ(listed_descriptions({catalogue_entry(13)}), "il numero seriale della Carta");
+    // The long descriptions, each once: the three Netlink files share theirs.
+    EXPECT_EQ(long_descriptions({catalogue_entry(0), catalogue_entry(9), catalogue_entry(13)}),
+              catalogue_entry(0).long_description + "\n\n" + catalogue_entry(13).long_description);
 
     const std::string question = Property_question;
     for (size_t at = question.find('\n'); at != std::string::npos; at = question.find('\n', at + 2)) {
