@@ -440,12 +440,22 @@ public class JNI_Pdf_verify {
 
     private static final COSName DOC_TIME_STAMP = COSName.getPDFName("DocTimeStamp");
 
+    /**
+     * A signature's dictionary holding a signature value: a /Contents with bytes other than the
+     * zeros of a hole laid out for a signature that was never written (what a signing program that
+     * failed leaves behind signs nothing).
+     */
     private static boolean signature_dictionary(COSDictionary dictionary) {
         COSBase type = dictionary.getDictionaryObject(COSName.TYPE);
-        return dictionary.getDictionaryObject(COSName.BYTERANGE) instanceof COSArray
-                && dictionary.getDictionaryObject(COSName.CONTENTS) instanceof COSString
-                && (COSName.SIG.equals(type) || DOC_TIME_STAMP.equals(type)
-                        || dictionary.getDictionaryObject(COSName.FILTER) instanceof COSName);
+        COSBase contents = dictionary.getDictionaryObject(COSName.CONTENTS);
+        if (!(dictionary.getDictionaryObject(COSName.BYTERANGE) instanceof COSArray) || !(contents instanceof COSString)
+                || !(COSName.SIG.equals(type) || DOC_TIME_STAMP.equals(type)
+                        || dictionary.getDictionaryObject(COSName.FILTER) instanceof COSName))
+            return false;
+        for (byte b : ((COSString) contents).getBytes())
+            if (b != 0)
+                return true;
+        return false;
     }
 
     private void refuse(int code) {
