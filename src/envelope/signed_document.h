@@ -83,6 +83,10 @@ public:
     // The document was changed after the current signer's signature (a later revision of a PDF):
     // the signature covers an earlier state of it only.
     virtual bool changed_after_signature() const { return false; }
+    // The current signer's signature is in the file, but no field of the document's form refers
+    // to it (a PDF's signature dictionary of its own): readers that show the form's signatures
+    // do not show it.
+    virtual bool outside_form() const { return false; }
     // What the changes after the current signer's signature were, when they are known.
     virtual Later_changes later_changes() const { return {}; }
     // The current signer's signing-certificate attribute names another certificate than the one

@@ -28,6 +28,9 @@ inline constexpr const char* forbidden_changes_text =
     "non consentito: il documento attuale non è quello firmato.";
 inline constexpr const char* signing_certificate_mismatch_text =
     "Il certificato del firmatario non è quello indicato nella firma.";
+inline constexpr const char* signature_outside_form_text =
+    "La firma non è collegata ad alcun campo firma del documento: i programmi di lettura dei PDF potrebbero non "
+    "mostrarla.";
 inline constexpr const char* detached_document_missing_text =
     "La firma è separata dal documento e il documento non è stato trovato.";
 
@@ -45,6 +48,9 @@ enum class Signature_integrity : int {
 struct Later_changes {
     std::string allowed; // empty when none
     std::string forbidden; // empty when none
+    // allowed names only document time stamps and validation data, with nothing drawn on a page:
+    // what a document kept for the long term is given after its signatures, information only.
+    bool long_term_only = false;
 };
 
 // A signature whose form does not bind the signer's certificate to it has no legal value whatever
@@ -86,6 +92,8 @@ struct Signature_info {
     bool changed_after = false;
     // What the later revisions changed, when that is known.
     Later_changes later_changes;
+    // No field of the document's form refers to it (a PDF's signature dictionary of its own).
+    bool outside_form = false;
     // Its signing-certificate attribute names another certificate than the one it is checked with.
     bool signing_certificate_mismatch = false;
     Legal_value_bar no_legal_value;

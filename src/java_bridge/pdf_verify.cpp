@@ -50,7 +50,8 @@ int digest_nid(const std::string& oid)
 // The signature forms whose /Contents is a CMS signature with signed attributes of its own.
 bool is_cms_kind(const std::string& kind)
 {
-    return kind == "adbe.pkcs7.detached" || kind == "ETSI.CAdES.detached" || kind == "adbe.pkcs7.sha1";
+    return kind == "adbe.pkcs7.detached" || kind == "ETSI.CAdES.detached" || kind == "PBAD.PAdES" ||
+           kind == "adbe.pkcs7.sha1";
 }
 
 // What a CMS signature says beyond its signature: whether its signing-certificate attribute, when
@@ -234,6 +235,11 @@ bool Pdf_verify::signing_certificate_mismatch() const
     return parsed() && _selected < _signers.size() && _signers[_selected].certificate_mismatch;
 }
 
+bool Pdf_verify::outside_form() const
+{
+    return parsed() && _selected < _signers.size() && _signers[_selected].outside_form;
+}
+
 bool Pdf_verify::changed_after_signature() const
 {
     return parsed() && _selected < _signers.size() && _signers[_selected].changed_after;
@@ -336,6 +342,7 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
                                 {"changes_at", "(I)I"},
                                 {"locked_fields_at", "(I)[Ljava/lang/String;"},
                                 {"appearance_pages_at", "(I)[I"},
+                                {"in_form_at", "(I)Z"},
                                 {"certification_level", "()I"},
                                 {"contents_at", "(I)[B"},
                                 {"range_at", "(I)[J"},
@@ -389,6 +396,7 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
         signer.kind = native_text(env, kind);
         signer.supported = env->CallBooleanMethod(verifier, binding.method("supported_at"), i) == JNI_TRUE;
         signer.changed_after = env->CallBooleanMethod(verifier, binding.method("changed_after_at"), i) == JNI_TRUE;
+        signer.outside_form = env->CallBooleanMethod(verifier, binding.method("in_form_at"), i) != JNI_TRUE;
         signer.changes = static_cast<unsigned>(env->CallIntMethod(verifier, binding.method("changes_at"), i));
         auto locked = refs.keep(
             static_cast<jobjectArray>(env->CallObjectMethod(verifier, binding.method("locked_fields_at"), i)));

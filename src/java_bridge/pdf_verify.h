@@ -49,6 +49,7 @@ public:
     int digest_algorithm() const override;
     std::string unchecked_text() const override;
     bool changed_after_signature() const override;
+    bool outside_form() const override;
     Later_changes later_changes() const override;
     bool signing_certificate_mismatch() const override;
     // The time stamps over a CMS signature's value (PAdES-B-T), from its unsigned attributes.
@@ -78,6 +79,8 @@ public:
         bool supported = true;
         // A later revision follows the signed one: the signature does not cover the file as it is.
         bool changed_after = false;
+        // A signature dictionary of the file that no field of the form refers to.
+        bool outside_form = false;
         unsigned changes = 0;
         // The fields it locks that a later revision changed.
         std::vector<std::string> locked_fields;

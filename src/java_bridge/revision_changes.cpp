@@ -99,8 +99,10 @@ Later_changes judge_later_changes(unsigned kinds, int certification, const std::
     if (kinds & allowed)
         changes.allowed = Changed_text + names(kinds & allowed, appearance_pages) + ".";
     const unsigned forbidden = kinds & ~allowed;
-    if (!forbidden && locked_fields.empty())
+    if (!forbidden && locked_fields.empty()) {
+        changes.long_term_only = kinds != 0 && (kinds & ~(Change_timestamps | Change_validation_data)) == 0;
         return changes;
+    }
     std::string what = names(forbidden, appearance_pages);
     if (!locked_fields.empty())
         what += (what.empty() ? "" : ", ") +

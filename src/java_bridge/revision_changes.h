@@ -41,7 +41,8 @@ unsigned allowed_changes(int certification);
 
 // The texts of the changes found (kinds) after one signature of such a document; locked_fields:
 // the fields the signature locks that changed after it (names as the document gives them), an
-// error naming them; appearance_pages: the pages of Change_visible_appearance.
+// error naming them; appearance_pages: the pages of Change_visible_appearance. Document time
+// stamps and validation data alone, nothing drawn, are long_term_only.
 Later_changes judge_later_changes(unsigned kinds, int certification, const std::vector<std::string>& locked_fields = {},
                                   const std::vector<int>& appearance_pages = {});
 

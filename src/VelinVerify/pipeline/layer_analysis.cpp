@@ -384,10 +384,15 @@ void Layer_analysis::decoding_done()
                 })) {
                 add_line(Line_severity::Error, forbidden_changes_text);
                 _errors = true;
-            } else if (std::any_of(signatures.begin(), signatures.end(),
-                                   [](const Signature_info& signature) { return signature.changed_after; })) {
+            } else if (std::any_of(signatures.begin(), signatures.end(), [](const Signature_info& signature) {
+                           return signature.changed_after && !signature.later_changes.long_term_only;
+                       })) {
                 add_line(Line_severity::Warning, changed_after_signatures_text);
                 _warnings = true;
+            } else if (std::any_of(signatures.begin(), signatures.end(),
+                                   [](const Signature_info& signature) { return signature.changed_after; })) {
+                // Only time stamps and validation data came after them: the signed content is as it was.
+                add_line(Line_severity::Information, changed_after_signatures_text);
             } else {
                 add_line(Line_severity::Information, signatures_intact_text);
             }

@@ -117,11 +117,13 @@ Signature_display show_signature(const Signature_info& signature, const Signer_r
     if (!signature.no_legal_value.text.empty())
         add(display, signature.no_legal_value.warning ? Line_severity::Warning : Line_severity::Information,
             signature.no_legal_value.text.c_str());
+    if (signature.outside_form)
+        add(display, Line_severity::Warning, signature_outside_form_text);
     const Later_changes& later = signature.later_changes;
     if (!later.forbidden.empty())
         add(display, Line_severity::Error, later.forbidden.c_str());
     if (!later.allowed.empty())
-        add(display, Line_severity::Warning, later.allowed.c_str());
+        add(display, later.long_term_only ? Line_severity::Information : Line_severity::Warning, later.allowed.c_str());
     else if (signature.changed_after && later.forbidden.empty())
         add(display, Line_severity::Warning, changed_after_signature_text);
     if (record.chain.state() == Assignable_state::Pending)

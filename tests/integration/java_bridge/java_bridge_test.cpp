@@ -470,6 +470,10 @@ TEST_F(Pdf_verification, what_changed_after_a_signature_is_named_and_judged_by_t
     EXPECT_NE(judge_later_changes(Change_content, 0).forbidden.find(". Queste modifiche non sono consentite"),
               std::string::npos);
     EXPECT_EQ(judge_later_changes(0, 1).allowed + judge_later_changes(0, 1).forbidden, "");
+    // Time stamps and validation data alone are what a document kept for the long term is given.
+    EXPECT_TRUE(judge_later_changes(Change_timestamps | Change_validation_data, 1).long_term_only);
+    EXPECT_FALSE(judge_later_changes(Change_timestamps | Change_visible_appearance, 0).long_term_only);
+    EXPECT_FALSE(judge_later_changes(Change_validation_data | Change_signatures, 0).long_term_only);
 }
 
 TEST_F(Pdf_verification, what_a_later_revision_draws_over_the_signed_page_is_named_for_what_it_is)
@@ -688,21 +692,24 @@ TEST(Pdf_in_the_verifier, a_signature_followed_by_a_later_revision_never_vouches
     // The page's text replaced after the first signature, the change closed by another accredited
     // signer, by anyone's document time stamp, or by a dictionary that signs nothing; an overlay
     // taken away; bytes that are no revision; and honest later revisions: a co-signature, a
-    // document time stamp, validation data.
+    // document time stamp, validation data (these two what a document kept for the long term is
+    // given: information).
     // (The runs here have no revocation source: their status is at least that of the warnings.)
     const std::string changed = "Il documento è stato modificato dopo la firma: ";
     struct Case {
         const char* pdf;
         const char* named; // the kind of change the first signature names
         bool allowed;
+        const char* severity = nullptr; // of the line naming it, when not that of allowed
     };
-    for (const Case& one : {Case{"changed-cosigned.pdf", "contenuto delle pagine", false},
-                            Case{"changed-stamped.pdf", "contenuto delle pagine", false},
-                            Case{"changed-bogus.pdf", "contenuto delle pagine", false},
-                            Case{"shadow-hide-ref.pdf", "risorse delle pagine", false},
-                            Case{"appended.pdf", "non possono essere confrontati", false},
-                            Case{"signed-twice.pdf", "firme aggiunte", true},
-                            Case{"timestamp.pdf", "marche temporali", true}, Case{"rev-dss.pdf", "(DSS)", true}}) {
+    for (const Case& one :
+         {Case{"changed-cosigned.pdf", "contenuto delle pagine", false},
+          Case{"changed-stamped.pdf", "contenuto delle pagine", false},
+          Case{"changed-bogus.pdf", "contenuto delle pagine", false},
+          Case{"shadow-hide-ref.pdf", "risorse delle pagine", false},
+          Case{"appended.pdf", "non possono essere confrontati", false},
+          Case{"signed-twice.pdf", "firme aggiunte", true}, Case{"timestamp.pdf", "marche temporali", true, "info"},
+          Case{"rev-dss.pdf", "(DSS)", true, "info"}}) {
         SCOPED_TRACE(one.pdf);
         // The dictionary that closes the change is no valid signature: its mismatch is an error.
         const bool bogus = std::string(one.pdf) == "changed-bogus.pdf";
@@ -714,7 +721,10 @@ TEST(Pdf_in_the_verifier, a_signature_followed_by_a_later_revision_never_vouches
         // The first signature still matches its own bytes, and names what changed after it, as a
         // warning or an error; the one that covers the whole file does not.
         EXPECT_NE(report.find("\"signer\": \"ROSSI MARIO\""), std::string::npos) << report;
-        const size_t line = report.find(std::string("{\"severity\": \"") + (one.allowed ? "warning" : "error") +
+        const size_t line = report.find(std::string("{\"severity\": \"") +
+                                        (one.severity  ? one.severity
+                                         : one.allowed ? "warning"
+                                                       : "error") +
                                         "\", \"text\": \"" + changed);
         ASSERT_NE(line, std::string::npos) << report;
         EXPECT_LT(report.find(one.named, line), report.find('}', line)) << report;
@@ -970,6 +980,50 @@ TEST(Pdf_in_the_verifier, old_forms_are_verified_with_the_weak_hash_warning_and_
     EXPECT_EQ(unknown.find("non corrisponde"), std::string::npos) << unknown;
     EXPECT_EQ(unknown.find("integro"), std::string::npos) << unknown;
     EXPECT_NE(unknown.find("\"outcome\": \"errors\""), std::string::npos) << unknown;
+}
+
+TEST(Pdf_in_the_verifier, every_signature_of_the_file_is_listed_and_one_outside_the_form_is_named)
+{
+    // A second signed dictionary in a revision of its own that no field refers to: listed after
+    // the form's, checked over its range, and said to be outside the form; the form's own
+    // signatures are not.
+    test::Batch_verifier verifier;
+    const test::Verdict outside = verifier.verify(pdfs() / "outside-form.pdf");
+    const QJsonArray signatures = outside.layer(0)["signatures"].toArray();
+    ASSERT_EQ(signatures.size(), 2) << outside.text;
+    EXPECT_EQ(signatures[0].toObject()["signer"].toString(), "ROSSI MARIO");
+    EXPECT_EQ(signatures[1].toObject()["signer"].toString(), "Dott. Bruno Notai");
+    const std::string lines = outside.lines(0);
+    EXPECT_EQ(occurrences(lines, std::string("warning: ") + signature_outside_form_text + "\n"), 1u) << lines;
+    EXPECT_EQ(QJsonDocument(signatures[0].toObject()).toJson().toStdString().find(signature_outside_form_text),
+              std::string::npos);
+    EXPECT_EQ(lines.find(signature_mismatch_text), std::string::npos) << lines;
+    // The controls: two signatures of the form; a dictionary whose hole was never filled (the
+    // name it is found by fifty thousand times in it) signs nothing and is not listed.
+    for (const char* name : {"signed-twice.pdf", "outside-form-unsigned.pdf"}) {
+        const test::Verdict verdict = verifier.verify(pdfs() / name);
+        EXPECT_EQ(verdict.lines(0).find(signature_outside_form_text), std::string::npos) << verdict.text;
+        EXPECT_EQ(verdict.lines(0).find(signature_mismatch_text), std::string::npos) << verdict.text;
+        EXPECT_EQ(verdict.layer(0)["signatures"].toArray().size(), name == std::string("signed-twice.pdf") ? 2 : 1);
+    }
+}
+
+TEST(Pdf_in_the_verifier, a_brazilian_cades_signature_and_one_made_after_its_certificate_expired_match)
+{
+    // PBAD.PAdES (CAdES with the Brazilian policy's identifier), then adbe.pkcs7.detached over
+    // the whole file by a certificate that had expired when it signed: both match their bytes, as
+    // openssl cms -verify says; the expired certificate is the certificate's fault, not a mismatch.
+    test::Batch_verifier verifier;
+    const test::Verdict verdict = verifier.verify(pdfs() / "pbad-cosigned.pdf");
+    const QJsonArray signatures = verdict.layer(0)["signatures"].toArray();
+    ASSERT_EQ(signatures.size(), 2) << verdict.text;
+    const std::string lines = verdict.lines(0);
+    EXPECT_EQ(lines.find(signature_mismatch_text), std::string::npos) << lines;
+    EXPECT_EQ(lines.find("non è supportato"), std::string::npos) << lines;
+    EXPECT_TRUE(test::has_line(lines, std::string("warning: ") + changed_after_signatures_text)) << lines;
+    EXPECT_NE(QJsonDocument(signatures[1].toObject()).toJson().toStdString().find("Il certificato è scaduto."),
+              std::string::npos)
+        << verdict.text;
 }
 
 TEST(Pdf_in_the_verifier, many_pdfs_and_envelopes_at_once_are_reported_as_each_alone)

@@ -532,6 +532,13 @@ TEST_F(Timestamp_signing_test, pdfs_get_a_document_time_stamp_after_the_signatur
         const std::string report = QJsonDocument(verdict.report).toJson().toStdString();
         EXPECT_NE(report.find("ROSSI MARIO"), std::string::npos) << report;
         EXPECT_NE(report.find("TSA Accreditata Demo"), std::string::npos) << report;
+        // The time stamps after the signature are what the form is made of: information only.
+        const std::string lines = verdict.lines(0);
+        EXPECT_TRUE(test::has_line(
+            lines, "info: Il documento è stato modificato dopo la firma: marche temporali del documento aggiunte."))
+            << lines;
+        EXPECT_EQ(lines.find("warning: Il documento è stato modificato"), std::string::npos) << lines;
+        EXPECT_EQ(lines.find(std::string("warning: ") + changed_after_signatures_text), std::string::npos) << lines;
         // pdfsig checks the signature and lists the time stamp over the whole file (it does not
         // check that form).
         const fs::path checked = folder / "pdfsig.txt";

@@ -147,6 +147,12 @@ TEST(Signature_display, ChainIssuerAndMismatchLinesComeInOrder)
     EXPECT_EQ(judged.status, (std::vector<Status_line>{{Line_severity::Error, "non consentite"},
                                                        {Line_severity::Warning, "consentite"}}));
     EXPECT_TRUE(judged.errors);
+    // Time stamps and validation data alone are information; a signature outside the form warns.
+    earlier.later_changes = {"marche", "", true};
+    earlier.outside_form = true;
+    const Signature_display long_term = show_signature(earlier, chained_record(), false);
+    EXPECT_EQ(long_term.status, (std::vector<Status_line>{{Line_severity::Warning, signature_outside_form_text},
+                                                          {Line_severity::Information, "marche"}}));
 
     // An integrity check that could not be made is no match either.
     Signature_info unchecked = intact_signature();

@@ -17,8 +17,10 @@ import java.util.Collection;
 import java.util.Collections;
 import java.util.Date;
 import java.util.HashMap;
+import java.util.HashSet;
 import java.util.List;
 import java.util.Map;
+import java.util.Set;
 import java.util.TimeZone;
 
 import org.apache.pdfbox.cos.COSArray;
@@ -74,6 +76,7 @@ import org.bouncycastle.crypto.engines.RSAEngine;
 import org.bouncycastle.crypto.params.AsymmetricKeyParameter;
 import org.bouncycastle.crypto.util.PublicKeyFactory;
 import org.bouncycastle.jce.provider.BouncyCastleProvider;
+import org.bouncycastle.cert.jcajce.JcaX509CertificateConverter;
 import org.bouncycastle.tsp.TimeStampToken;
 import org.bouncycastle.util.Store;
 
@@ -82,9 +85,9 @@ import org.bouncycastle.util.Store;
  * covers the file except its own hole, whether its signature verifies over those bytes, the
  * signer's certificate, the signing time and the digest algorithm.
  *
- * The forms read are the CMS ones (adbe.pkcs7.detached, ETSI.CAdES.detached, adbe.pkcs7.sha1),
- * the document time stamp (ETSI.RFC3161) and the bare PKCS#1 signature with the certificate in
- * the dictionary (adbe.x509.rsa_sha1). A signature of another form is not supported: it is
+ * The forms read are the CMS ones (adbe.pkcs7.detached, ETSI.CAdES.detached and the same under
+ * the Brazilian policy, PBAD.PAdES, adbe.pkcs7.sha1), the document time stamp (ETSI.RFC3161) and
+ * the bare PKCS#1 signature with the certificate in the dictionary (adbe.x509.rsa_sha1). A signature of another form is not supported: it is
  * neither valid nor a mismatch, since nothing was checked.
  *
  * What the later revisions changed after each signature is compared object by object by
@@ -132,6 +135,8 @@ public class JNI_Pdf_verify {
         int[] appearance_pages = new int[0];
         // The /Contents as the dictionary holds it (a CMS signature or a time-stamp token, padded).
         byte[] contents;
+        // A field of the document's form refers to its dictionary.
+        boolean in_form = true;
     }
 
     private int error = OK;
@@ -238,6 +243,14 @@ public class JNI_Pdf_verify {
         return signers.get(index).appearance_pages.clone();
     }
 
+    /**
+     * A field of the document's form refers to this signature; false for a signature dictionary
+     * found in the file that none refers to (listed after those of the form).
+     */
+    public boolean in_form_at(int index) {
+        return signers.get(index).in_form;
+    }
+
     /** The DocMDP level of the document's certification (1 to 3), 0 when it is not certified. */
     public int certification_level() {
         return certification;
@@ -294,11 +307,14 @@ public class JNI_Pdf_verify {
             List<PDSignature> dictionaries = new ArrayList<>();
             List<Long> places = new ArrayList<>();
             List<Field_lock> locks = new ArrayList<>();
+            Set<COSObjectKey> referenced = new HashSet<>();
             for (PDSignatureField field : document.getSignatureFields()) {
                 COSBase value = field.getCOSObject().getItem(COSName.V);
                 long offset = -1;
                 if (value instanceof COSObject) {
-                    Long at = offsets.get(new COSObjectKey((COSObject) value));
+                    COSObjectKey key = new COSObjectKey((COSObject) value);
+                    referenced.add(key);
+                    Long at = offsets.get(key);
                     offset = at == null ? -1 : at;
                     value = ((COSObject) value).getObject();
                 }
@@ -307,6 +323,14 @@ public class JNI_Pdf_verify {
                     places.add(offset);
                     locks.add(Field_lock.of((COSDictionary) value, field.getCOSObject()));
                 }
+            }
+            // The form's certification only: a dictionary outside the form certifies nothing.
+            List<PDSignature> in_form = new ArrayList<>(dictionaries);
+            int form_count = dictionaries.size();
+            for (Map.Entry<Long, COSDictionary> outside : outside_form(parser, offsets, pdf, places, referenced).entrySet()) {
+                dictionaries.add(new PDSignature(outside.getValue()));
+                places.add(outside.getKey());
+                locks.add(Field_lock.of(outside.getValue(), null));
             }
             // Read in the order of the holes, so that the digests go through the file once.
             Range_digests digests = new Range_digests(pdf);
@@ -321,6 +345,8 @@ public class JNI_Pdf_verify {
             Signer[] read = new Signer[holes.length];
             for (int i : order)
                 read[i] = read(dictionaries.get(i), places.get(i), pdf, digests);
+            for (int i = form_count; i < read.length; ++i)
+                read[i].in_form = false;
             signers.addAll(Arrays.asList(read));
             if (signers.isEmpty()) {
                 error = NOT_SIGNED;
@@ -347,7 +373,7 @@ public class JNI_Pdf_verify {
                 signers.get(i).locked_changed = locked[i];
                 signers.get(i).appearance_pages = pages[i];
             }
-            certification = Revision_changes.certification_level(dictionaries);
+            certification = Revision_changes.certification_level(in_form);
             validation_data = Pdf_validation_data.read(document);
         } catch (Throwable t) {
             fail(scratch, NOT_A_PDF, t);
@@ -361,6 +387,75 @@ public class JNI_Pdf_verify {
         // The parser is lenient: a stream that failed to decode may have been passed over.
         if (scratch.exceeded)
             refuse(TOO_LARGE);
+    }
+
+    /**
+     * The signature dictionaries in the file that no field of the document refers to, by where
+     * their objects start: every object, of any revision, holding a /ByteRange array and a
+     * /Contents string beside a signature's /Type or a /Filter, other than those the fields gave
+     * (at known, by their keys in referenced, older versions of them included). A signature's
+     * hole is bytes of the file, so its dictionary is never inside a compressed object stream:
+     * the file is searched once for the name, and each object it falls in is read once.
+     */
+    private static Map<Long, COSDictionary> outside_form(Revision_changes.Parser parser,
+            Map<COSObjectKey, Long> offsets, byte[] pdf, List<Long> known, Set<COSObjectKey> referenced) {
+        java.util.TreeMap<Long, COSObjectKey> objects = new java.util.TreeMap<>();
+        for (Revision_changes.Section section : parser.resolver.sections.values())
+            for (Map.Entry<COSObjectKey, Long> entry : section.entries.entrySet())
+                if (entry.getValue() != null && entry.getValue() > 0)
+                    objects.put(entry.getValue(), entry.getKey());
+        for (Map.Entry<COSObjectKey, Long> entry : offsets.entrySet())
+            if (entry.getValue() != null && entry.getValue() > 0)
+                objects.put(entry.getValue(), entry.getKey());
+        Map<Long, COSDictionary> found = new java.util.LinkedHashMap<>();
+        Set<Long> looked = new HashSet<>(known);
+        byte[] name = "/ByteRange".getBytes(java.nio.charset.StandardCharsets.US_ASCII);
+        byte[] end = "endobj".getBytes(java.nio.charset.StandardCharsets.US_ASCII);
+        for (int at = 0; at + name.length <= pdf.length; ++at) {
+            if (pdf[at] != '/' || !Arrays.equals(pdf, at, at + name.length, name, 0, name.length))
+                continue;
+            Map.Entry<Long, COSObjectKey> object = objects.floorEntry((long) at);
+            if (object == null || !looked.add(object.getKey()) || referenced.contains(object.getValue()))
+                continue;
+            // The name lies in that object, not after its end, within the reach of a dictionary.
+            long offset = object.getKey();
+            if (at - offset > 1 << 20)
+                continue;
+            boolean inside = true;
+            for (int i = (int) offset; inside && i + end.length <= at; ++i)
+                inside = !(pdf[i] == 'e' && Arrays.equals(pdf, i, i + end.length, end, 0, end.length));
+            if (!inside)
+                continue;
+            try {
+                COSBase value = parser.object_at(offset, object.getValue().getNumber());
+                if (value instanceof COSDictionary && !(value instanceof org.apache.pdfbox.cos.COSStream)
+                        && signature_dictionary((COSDictionary) value))
+                    found.put(offset, (COSDictionary) value);
+            } catch (IOException | RuntimeException e) {
+                // Not an object that can be read where its entry says: no signature of its own.
+            }
+        }
+        return found;
+    }
+
+    private static final COSName DOC_TIME_STAMP = COSName.getPDFName("DocTimeStamp");
+
+    /**
+     * A signature's dictionary holding a signature value: a /Contents with bytes other than the
+     * zeros of a hole laid out for a signature that was never written (what a signing program that
+     * failed leaves behind signs nothing).
+     */
+    private static boolean signature_dictionary(COSDictionary dictionary) {
+        COSBase type = dictionary.getDictionaryObject(COSName.TYPE);
+        COSBase contents = dictionary.getDictionaryObject(COSName.CONTENTS);
+        if (!(dictionary.getDictionaryObject(COSName.BYTERANGE) instanceof COSArray) || !(contents instanceof COSString)
+                || !(COSName.SIG.equals(type) || DOC_TIME_STAMP.equals(type)
+                        || dictionary.getDictionaryObject(COSName.FILTER) instanceof COSName))
+            return false;
+        for (byte b : ((COSString) contents).getBytes())
+            if (b != 0)
+                return true;
+        return false;
     }
 
     private void refuse(int code) {
@@ -661,8 +756,9 @@ public class JNI_Pdf_verify {
         return signer;
     }
 
+    // PBAD.PAdES is the detached CAdES signature under the Brazilian policy, read as ETSI.CAdES.detached.
     private static final List<String> SUPPORTED = Arrays.asList("adbe.pkcs7.detached", "ETSI.CAdES.detached",
-            "adbe.pkcs7.sha1", "ETSI.RFC3161", "adbe.x509.rsa_sha1");
+            "PBAD.PAdES", "adbe.pkcs7.sha1", "ETSI.RFC3161", "adbe.x509.rsa_sha1");
 
     /**
      * The /ByteRange [0, a, b, c] as numbers, each checked against the file's length before any
@@ -848,11 +944,41 @@ public class JNI_Pdf_verify {
         return light ? key : null;
     }
 
-    /** The signer's verifier: the lightweight one for the key lightweight_key gave, else the provider's. */
+    /**
+     * The signer's verifier, with the certificate's key alone: the lightweight one for the key
+     * lightweight_key gave, else the provider's. A verifier that carries the certificate makes the
+     * library refuse a signature whose signing time lies outside the certificate's validity, as if
+     * the bytes did not match; the certificate's validity is judged with its chain, and a signing
+     * time is only what the signer's clock said.
+     */
     static SignerInformationVerifier signer_verifier(X509CertificateHolder certificate, ASN1ObjectIdentifier key)
             throws Exception {
         if (key == null)
-            return provider_verifier(certificate);
+            return new JcaSignerInfoVerifierBuilder(new JcaDigestCalculatorProviderBuilder().build())
+                    .setProvider(library_provider())
+                    .build(new JcaX509CertificateConverter().setProvider(library_provider())
+                            .getCertificate(certificate).getPublicKey());
+        DefaultCMSSignatureAlgorithmNameGenerator names = new DefaultCMSSignatureAlgorithmNameGenerator();
+        DefaultSignatureAlgorithmIdentifierFinder signatures = new DefaultSignatureAlgorithmIdentifierFinder();
+        DefaultDigestAlgorithmIdentifierFinder digests = new DefaultDigestAlgorithmIdentifierFinder();
+        BcDigestCalculatorProvider calculators = new BcDigestCalculatorProvider();
+        AsymmetricKeyParameter public_key = PublicKeyFactory.createKey(certificate.getSubjectPublicKeyInfo());
+        if (key.equals(PKCSObjectIdentifiers.rsaEncryption))
+            return new BcRSASignerInfoVerifierBuilder(names, signatures, digests, calculators).build(public_key);
+        if (key.equals(X9ObjectIdentifiers.id_ecPublicKey))
+            return new BcECSignerInfoVerifierBuilder(names, signatures, digests, calculators).build(public_key);
+        return new BcEdDSASignerInfoVerifierBuilder(names, signatures, digests, calculators).build(public_key);
+    }
+
+    /**
+     * A time-stamp token's verifier: the library checks the token with its authority's certificate,
+     * whose validity at the token's own time is part of what a time stamp is.
+     */
+    static SignerInformationVerifier stamp_verifier(X509CertificateHolder certificate, ASN1ObjectIdentifier key)
+            throws Exception {
+        if (key == null)
+            return new JcaSignerInfoVerifierBuilder(new JcaDigestCalculatorProviderBuilder().build())
+                    .setProvider(library_provider()).build(certificate);
         DefaultCMSSignatureAlgorithmNameGenerator names = new DefaultCMSSignatureAlgorithmNameGenerator();
         DefaultSignatureAlgorithmIdentifierFinder signatures = new DefaultSignatureAlgorithmIdentifierFinder();
         DefaultDigestAlgorithmIdentifierFinder digests = new DefaultDigestAlgorithmIdentifierFinder();
@@ -862,11 +988,6 @@ public class JNI_Pdf_verify {
         if (key.equals(X9ObjectIdentifiers.id_ecPublicKey))
             return new BcECSignerInfoVerifierBuilder(names, signatures, digests, calculators).build(certificate);
         return new BcEdDSASignerInfoVerifierBuilder(names, signatures, digests, calculators).build(certificate);
-    }
-
-    private static SignerInformationVerifier provider_verifier(X509CertificateHolder certificate) throws Exception {
-        return new JcaSignerInfoVerifierBuilder(new JcaDigestCalculatorProviderBuilder().build())
-                .setProvider(library_provider()).build(certificate);
     }
 
     /** adbe.pkcs7.sha1: the CMS content is the SHA-1 digest of the signed bytes. */
@@ -893,7 +1014,7 @@ public class JNI_Pdf_verify {
         X509CertificateHolder certificate = certificate_of(token.getCertificates(), token.getSID());
         signer.certificate = certificate.getEncoded();
         signer.signing_time = format(token.getTimeStampInfo().getGenTime());
-        token.validate(signer_verifier(certificate, lightweight_key(certificate, single_signer(cms))));
+        token.validate(stamp_verifier(certificate, lightweight_key(certificate, single_signer(cms))));
         String algorithm = token.getTimeStampInfo().getMessageImprintAlgOID().getId();
         signer.digest = algorithm;
         byte[] digest = signed.digest(algorithm);
