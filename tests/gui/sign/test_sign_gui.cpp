@@ -1,8 +1,8 @@
 // The signer offscreen: the batch with its questions answered (a signer that needs no card stands
 // in for the card's), the main window's list and buttons, the PIN field, the card search without
 // a smart-card service, and the command line.
-#include "card_channel/scard.h"
 #include "box_recorder.h"
+#include "card_channel/scard.h"
 #include "common/file_dialog.h"
 #include "common/message_box.h"
 #include "java_bridge/java_message.h"

@@ -1,8 +1,8 @@
 // PIN change and unblock against the simulated card behind the real pcscd. Every test leaves the
 // bed as it found it: the regional card with PIN 12345 in reader 0, reader 1 empty.
-#include "card_channel/card_provider.h"
 #include "VelinMenu/pin/pin_dialog_logic.h"
 #include "card_bed.h"
+#include "card_channel/card_provider.h"
 #include "card_io/status_words.h"
 #include "common/message_box.h"
 #include "common/registry.h"

@@ -1,7 +1,7 @@
 // The card channel's pure parts: command building, buffers, status texts, the CNS ATR test.
+#include "VelinMenu/pin/cns_rules.h"
 #include "card_channel/card_access.h"
 #include "card_channel/card_provider.h"
-#include "VelinMenu/pin/cns_rules.h"
 #include "card_io/status_words.h"
 #include "common/registry.h"
 #include "test_folder.h"
