@@ -1,27 +1,20 @@
 #include "envelope/xml_signature.h"
 
 #include "common/failure.h"
-#include "common/trace.h"
-#include "common/xml_walk.h"
-#include "envelope/base64_decode.h"
+#include "common/owner.h"
 #include "envelope/xml_date_time.h"
+#include "envelope/xml_signature_core.h"
 #include "envelope/xml_tree.h"
 
 #include <libxml/c14n.h>
 #include <libxml/xmlIO.h>
-#include <xmlsec/crypto.h>
-#include <xmlsec/xmldsig.h>
-#include <xmlsec/xmltree.h>
 
-#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <set>
-#include <string_view>
 
 namespace velin {
 
@@ -29,33 +22,7 @@ namespace {
 
 constexpr const char* Xades_namespaces[] = {"http://uri.etsi.org/01903/v1.3.2#", "http://uri.etsi.org/01903/v1.1.1#",
                                             nullptr};
-constexpr const char* Enveloped_transform = "http://www.w3.org/2000/09/xmldsig#enveloped-signature";
 constexpr const char* Base64_transform = "http://www.w3.org/2000/09/xmldsig#base64";
-constexpr const char* Xpath_transform = "http://www.w3.org/TR/1999/REC-xpath-19991116";
-constexpr const char* Xpath_filter_transform = "http://www.w3.org/2002/06/xmldsig-filter2";
-constexpr const char* Inclusive_c14n = "http://www.w3.org/TR/2001/REC-xml-c14n-20010315";
-
-struct C14n_method {
-    const char* uri;
-    int mode;
-    bool comments;
-};
-constexpr C14n_method C14n_methods[] = {
-    {Inclusive_c14n, XML_C14N_1_0, false},
-    {"http://www.w3.org/TR/2001/REC-xml-c14n-20010315#WithComments", XML_C14N_1_0, true},
-    {"http://www.w3.org/2001/10/xml-exc-c14n#", XML_C14N_EXCLUSIVE_1_0, false},
-    {"http://www.w3.org/2001/10/xml-exc-c14n#WithComments", XML_C14N_EXCLUSIVE_1_0, true},
-    {"http://www.w3.org/2006/12/xml-c14n11", XML_C14N_1_1, false},
-    {"http://www.w3.org/2006/12/xml-c14n11#WithComments", XML_C14N_1_1, true},
-};
-
-const C14n_method* c14n_method(const std::string& uri)
-{
-    for (const C14n_method& method : C14n_methods)
-        if (uri == method.uri)
-            return &method;
-    return nullptr;
-}
 
 // Digest and signature algorithms by their URIs, with the digest each one uses.
 struct Algorithm {
@@ -106,35 +73,10 @@ struct Buffer_release {
     void operator()(xmlBuffer* buffer) const { xmlBufferFree(buffer); }
 };
 
-xmlNode* child(const xmlNode* parent, const char* ns, const char* name)
-{
-    for (xmlNode* node = parent ? parent->children : nullptr; node; node = node->next)
-        if (is_element(node, ns, name))
-            return node;
-    return nullptr;
-}
-
-std::vector<xmlNode*> children(const xmlNode* parent, const char* const* namespaces, const char* name)
-{
-    std::vector<xmlNode*> found;
-    for (xmlNode* node = parent ? parent->children : nullptr; node; node = node->next)
-        if (is_element_in(node, namespaces, name))
-            found.push_back(node);
-    return found;
-}
-
 xmlNode* xades_child(const xmlNode* parent, const char* name)
 {
-    const auto found = children(parent, Xades_namespaces, name);
+    const auto found = xml_children_in(parent, Xades_namespaces, name);
     return found.empty() ? nullptr : found.front();
-}
-
-std::vector<uint8_t> base64_bytes(const std::string& text)
-{
-    Base64_decode decode;
-    if (!decode.decode(text, Base64_decode::Form::Lenient))
-        return {};
-    return decode.value();
 }
 
 bool is_signature(const xmlNode* node)
@@ -151,76 +93,8 @@ bool in_signature(const xmlNode* node)
     return false;
 }
 
-// The tokens of a short XPath expression, white space between them skipped as XPath does.
-class Xpath_tokens {
-public:
-    explicit Xpath_tokens(std::string text) : _text(std::move(text)) {}
-
-    // The next token when it is exactly token.
-    bool take(std::string_view token)
-    {
-        skip_space();
-        if (_text.compare(_at, token.size(), token) != 0)
-            return false;
-        _at += token.size();
-        return true;
-    }
-    // The next token as a name without prefix; empty when it is none.
-    std::string name()
-    {
-        skip_space();
-        return ncname();
-    }
-    // The next token as prefix:local, no space inside; the local name, empty when it is none.
-    std::string qualified_name(std::string& prefix)
-    {
-        skip_space();
-        prefix = ncname();
-        if (prefix.empty() || _at >= _text.size() || _text[_at] != ':')
-            return {};
-        ++_at;
-        return ncname();
-    }
-    bool at_end()
-    {
-        skip_space();
-        return _at == _text.size();
-    }
-
-private:
-    void skip_space()
-    {
-        while (_at < _text.size() && std::strchr(" \t\r\n", _text[_at]) && _text[_at] != '\0')
-            ++_at;
-    }
-    // Letters, digits, '_', '-', '.' and any character beyond ASCII; not starting with a digit,
-    // '-' or '.'.
-    std::string ncname()
-    {
-        const size_t start = _at;
-        while (_at < _text.size()) {
-            const auto byte = static_cast<unsigned char>(_text[_at]);
-            const bool first = _at == start;
-            if (!(std::isalpha(byte) || byte >= 0x80 || byte == '_' ||
-                  (!first && (std::isdigit(byte) || byte == '-' || byte == '.'))))
-                break;
-            ++_at;
-        }
-        return _text.substr(start, _at - start);
-    }
-
-    std::string _text;
-    size_t _at = 0;
-};
-
-// A file name beside the signature: no scheme, no folder, nothing escaped.
-bool is_plain_file_name(const std::string& uri)
-{
-    return !uri.empty() && uri != "." && uri != ".." && uri.find_first_of(":/\\%?#") == std::string::npos;
-}
-
 // The canonical form of an element and everything in it, as a time stamp over it covers it.
-std::vector<uint8_t> canonical(xmlDoc* document, xmlNode* element, const C14n_method& method)
+std::vector<uint8_t> canonical(xmlDoc* document, xmlNode* element, const Xml_c14n_method& method)
 {
     const Owner<xmlOutputBuffer, Output_release> output(xmlAllocOutputBuffer(nullptr));
     if (!output)
@@ -248,6 +122,17 @@ std::string common_name(X509* certificate)
     return name;
 }
 
+// What the signed files may carry: every transform a signature of a file may use (each reference
+// is held to those of its own kind), and the algorithms listed in the core, nothing else.
+Xml_signature_policy signed_file_policy()
+{
+    Xml_signature_policy policy;
+    policy.transforms.enveloped = true;
+    policy.transforms.base64 = true;
+    policy.transforms.signature_filters = true;
+    return policy;
+}
+
 } // namespace
 
 struct Xml_signature::State {
@@ -264,7 +149,7 @@ struct Xml_signature::State {
         Assignable<Signature_integrity> integrity;
         int digest_nid = 0;
         std::vector<std::vector<uint8_t>> tokens;
-        const C14n_method* token_c14n = &C14n_methods[0];
+        const Xml_c14n_method* token_c14n = &xml_default_c14n();
         std::vector<Countersignature_info> countersignatures;
         xmlNode* data_reference = nullptr;
         // The references to elements of the document by Id, and those elements, in that order.
@@ -281,23 +166,6 @@ struct Xml_signature::State {
     std::string detached_uri;
 
     xmlNode* root() const { return xmlDocGetRootElement(document.get()); }
-
-    // False when an element of the signature gives one attribute name twice (a URI and a p:URI):
-    // xmlsec reads the first of a name whatever its namespace, we the one without.
-    bool attributes_unambiguous() const
-    {
-        bool unambiguous = true;
-        walk_elements(root(), [&](xmlNode* node) {
-            if (!node->ns || !node->ns->href ||
-                (std::strcmp(reinterpret_cast<const char*>(node->ns->href), Dsig_ns) != 0 &&
-                 std::strcmp(reinterpret_cast<const char*>(node->ns->href), Xpath_filter_transform) != 0))
-                return;
-            for (const xmlAttr* attribute = node->properties; attribute; attribute = attribute->next)
-                for (const xmlAttr* other = attribute->next; other; other = other->next)
-                    unambiguous = unambiguous && !xmlStrEqual(attribute->name, other->name);
-        });
-        return unambiguous;
-    }
 
     // The signature holding a counter-signature, when node sits where one belongs.
     static xmlNode* countersigned_by(const xmlNode* node)
@@ -375,7 +243,7 @@ struct Xml_signature::State {
         std::vector<xmlNode*> found;
         for (xmlNode* object = signature->children; object; object = object->next)
             if (is_element(object, Dsig_ns, "Object"))
-                for (xmlNode* properties : children(object, Xades_namespaces, "QualifyingProperties"))
+                for (xmlNode* properties : xml_children_in(object, Xades_namespaces, "QualifyingProperties"))
                     found.push_back(properties);
         if (found.size() > 1) {
             refusal = Xml_text_properties;
@@ -386,75 +254,32 @@ struct Xml_signature::State {
         return found.empty() ? nullptr : found.front();
     }
 
-    static bool transforms_allowed(const xmlNode* reference, Target target)
+    // The transforms a reference to that target may use besides canonicalisation.
+    static Xml_transforms_allowed transforms_for(Target target)
     {
-        const xmlNode* transforms = child(reference, Dsig_ns, "Transforms");
-        for (xmlNode* node = transforms ? transforms->children : nullptr; node; node = node->next) {
-            if (node->type != XML_ELEMENT_NODE)
-                continue;
-            if (!is_element(node, Dsig_ns, "Transform"))
-                return false;
-            const std::string algorithm = xml_attribute(node, "Algorithm");
-            if (c14n_method(algorithm))
-                continue;
-            if (algorithm == Enveloped_transform && target == Target::Whole)
-                continue;
-            if (algorithm == Base64_transform && target == Target::Object)
-                continue;
-            if (target != Target::Whole || !leaves_out_signatures(node, algorithm))
-                return false;
-        }
-        return true;
+        Xml_transforms_allowed allowed;
+        allowed.enveloped = target == Target::Whole;
+        allowed.signature_filters = target == Target::Whole;
+        allowed.base64 = target == Target::Object;
+        return allowed;
     }
 
-    // The two XPath filters signing applications write for a document with several enveloped
-    // signatures, each leaving out every signature: "not(ancestor-or-self::P:Signature)", or the
-    // filter that subtracts "/descendant::P:Signature", P bound to the signature namespace where
-    // the expression stands. Read token by token as XPath reads it; any other expression, however
-    // close, is refused.
-    static bool leaves_out_signatures(const xmlNode* transform, const std::string& algorithm)
-    {
-        const bool filter = algorithm == Xpath_filter_transform;
-        if (!filter && algorithm != Xpath_transform)
-            return false;
-        const xmlNode* expression = nullptr;
-        for (xmlNode* node = transform->children; node; node = node->next) {
-            if (node->type != XML_ELEMENT_NODE)
-                continue;
-            if (expression || !is_element(node, filter ? Xpath_filter_transform : Dsig_ns, "XPath"))
-                return false;
-            expression = node;
-        }
-        if (!expression || (filter && xml_attribute(expression, "Filter") != "subtract"))
-            return false;
-        for (const xmlNode* node = expression->children; node; node = node->next)
-            if (node->type != XML_TEXT_NODE)
-                return false;
-        Xpath_tokens tokens(xml_text(expression));
-        std::string prefix;
-        const bool shape = filter ? tokens.take("/") && tokens.name() == "descendant" && tokens.take("::") &&
-                                        tokens.qualified_name(prefix) == "Signature" && tokens.at_end()
-                                  : tokens.name() == "not" && tokens.take("(") && tokens.name() == "ancestor-or-self" &&
-                                        tokens.take("::") && tokens.qualified_name(prefix) == "Signature" &&
-                                        tokens.take(")") && tokens.at_end();
-        if (!shape)
-            return false;
-        const xmlNs* ns = xmlSearchNs(expression->doc, const_cast<xmlNode*>(expression),
-                                      reinterpret_cast<const xmlChar*>(prefix.c_str()));
-        return ns && ns->href && std::strcmp(reinterpret_cast<const char*>(ns->href), Dsig_ns) == 0;
-    }
-
-    Target classify(const xmlNode* reference, const xmlNode* signature, const xmlNode* properties,
+    Target classify(const Xml_reference& reference, const xmlNode* signature, const xmlNode* properties,
                     const xmlNode* countersigned) const
     {
-        if (!xml_has_attribute(reference, "URI"))
+        switch (reference.kind) {
+        case Xml_reference::Kind::No_uri:
             return Target::Other;
-        const std::string uri = xml_attribute(reference, "URI");
-        if (uri.empty())
+        case Xml_reference::Kind::Whole_document:
             return Target::Whole;
-        if (uri[0] != '#')
-            return is_plain_file_name(uri) ? Target::File : Target::External;
-        const xmlNode* target = xml_id_target(document.get(), uri);
+        case Xml_reference::Kind::File:
+            return Target::File;
+        case Xml_reference::Kind::External:
+            return Target::External;
+        case Xml_reference::Kind::Same_document:
+            break;
+        }
+        const xmlNode* target = reference.target;
         if (!target)
             return Target::Other;
         if (target == root() && signature->parent == target)
@@ -474,28 +299,24 @@ struct Xml_signature::State {
 
     static bool properties_inside(const xmlNode* object)
     {
-        return !children(object, Xades_namespaces, "QualifyingProperties").empty();
+        return !xml_children_in(object, Xades_namespaces, "QualifyingProperties").empty();
     }
 
     // The references of a signature against what it must cover; the refusal text, empty when sound.
     std::string check_references(Signer& signer, const xmlNode* countersigned)
     {
         const xmlNode* signature = signer.node;
-        const xmlNode* signed_info = child(signature, Dsig_ns, "SignedInfo");
         const bool top = signature == root();
         int whole = 0, data = 0, elements = 0, countersigned_count = 0;
         bool properties_covered = false;
         std::string file;
-        for (xmlNode* reference = signed_info ? signed_info->children : nullptr; reference;
-             reference = reference->next) {
-            if (!is_element(reference, Dsig_ns, "Reference"))
-                continue;
+        for (const Xml_reference& reference : xml_signed_references(document.get(), signature)) {
             const Target target = classify(reference, signature, signer.properties, countersigned);
             if (target == Target::External)
                 return Xml_text_external;
             if (target == Target::Other)
                 return Xml_text_reference;
-            if (!transforms_allowed(reference, target))
+            if (!xml_transforms_allowed(reference.node, transforms_for(target)))
                 return Xml_text_transform;
             switch (target) {
             case Target::Whole:
@@ -504,15 +325,15 @@ struct Xml_signature::State {
                 break;
             case Target::Element:
                 ++elements;
-                signer.element_references.push_back(reference);
-                signer.elements.push_back(xml_id_target(document.get(), xml_attribute(reference, "URI")));
+                signer.element_references.push_back(reference.node);
+                signer.elements.push_back(reference.target);
                 break;
             case Target::Object:
             case Target::File:
                 ++data;
-                signer.data_reference = reference;
+                signer.data_reference = reference.node;
                 if (target == Target::File)
-                    file = xml_attribute(reference, "URI");
+                    file = reference.uri;
                 break;
             case Target::Properties:
                 properties_covered = true;
@@ -549,14 +370,9 @@ struct Xml_signature::State {
     void choose_certificate(Signer& signer) const
     {
         std::vector<Signer_certificate> carried;
-        for (xmlNode* data = child(child(signer.node, Dsig_ns, "KeyInfo"), Dsig_ns, "X509Data"); data;
-             data = data->next)
-            if (is_element(data, Dsig_ns, "X509Data"))
-                for (xmlNode* value = data->children; value; value = value->next)
-                    if (is_element(value, Dsig_ns, "X509Certificate"))
-                        if (auto certificate = Signer_certificate::from_der(base64_bytes(xml_text(value)));
-                            !certificate.empty())
-                            carried.push_back(std::move(certificate));
+        for (const std::vector<uint8_t>& der : xml_key_info_certificates(signer.node))
+            if (auto certificate = Signer_certificate::from_der(der); !certificate.empty())
+                carried.push_back(std::move(certificate));
         if (carried.empty()) {
             if (signer.refusal.empty())
                 signer.refusal = Xml_text_no_certificate;
@@ -569,11 +385,11 @@ struct Xml_signature::State {
             binding = xades_child(signed_signature, "SigningCertificate");
         if (!binding)
             return;
-        for (xmlNode* cert : children(binding, Xades_namespaces, "Cert")) {
+        for (xmlNode* cert : xml_children_in(binding, Xades_namespaces, "Cert")) {
             const xmlNode* digest = xades_child(cert, "CertDigest");
             const int nid =
-                digest_of(Digest_methods, xml_attribute(child(digest, Dsig_ns, "DigestMethod"), "Algorithm"));
-            const std::vector<uint8_t> expected = base64_bytes(xml_text(child(digest, Dsig_ns, "DigestValue")));
+                digest_of(Digest_methods, xml_attribute(xml_child(digest, Dsig_ns, "DigestMethod"), "Algorithm"));
+            const std::vector<uint8_t> expected = xml_base64_content(xml_child(digest, Dsig_ns, "DigestValue"));
             const EVP_MD* algorithm = nid ? EVP_get_digestbynid(nid) : nullptr;
             for (const Signer_certificate& candidate : carried) {
                 const std::vector<uint8_t> der = candidate.der();
@@ -604,12 +420,12 @@ struct Xml_signature::State {
         }
         const xmlNode* unsigned_signature =
             xades_child(xades_child(qualifying, "UnsignedProperties"), "UnsignedSignatureProperties");
-        for (xmlNode* stamp : children(unsigned_signature, Xades_namespaces, "SignatureTimeStamp")) {
-            const std::string method = xml_attribute(child(stamp, Dsig_ns, "CanonicalizationMethod"), "Algorithm");
-            if (signer.tokens.empty() && c14n_method(method))
-                signer.token_c14n = c14n_method(method);
-            for (xmlNode* token : children(stamp, Xades_namespaces, "EncapsulatedTimeStamp"))
-                signer.tokens.push_back(base64_bytes(xml_text(token)));
+        for (xmlNode* stamp : xml_children_in(unsigned_signature, Xades_namespaces, "SignatureTimeStamp")) {
+            const std::string method = xml_attribute(xml_child(stamp, Dsig_ns, "CanonicalizationMethod"), "Algorithm");
+            if (signer.tokens.empty() && xml_c14n_method(method))
+                signer.token_c14n = xml_c14n_method(method);
+            for (xmlNode* token : xml_children_in(stamp, Xades_namespaces, "EncapsulatedTimeStamp"))
+                signer.tokens.push_back(xml_base64_content(token));
         }
     }
 
@@ -621,7 +437,7 @@ struct Xml_signature::State {
         signer.node = node;
         const xmlNode* qualifying = qualifying_properties(node, signer.refusal);
         if (qualifying) {
-            const auto signed_properties = children(qualifying, Xades_namespaces, "SignedProperties");
+            const auto signed_properties = xml_children_in(qualifying, Xades_namespaces, "SignedProperties");
             if (signed_properties.size() > 1 && signer.refusal.empty())
                 signer.refusal = Xml_text_properties;
             if (!signed_properties.empty())
@@ -632,16 +448,17 @@ struct Xml_signature::State {
         // One document is shown for all: each signature signs what the first one signs.
         if (signer.refusal.empty() && first && !same_elements(signer, *first))
             signer.refusal = Xml_text_other_elements;
-        const xmlNode* signed_info = child(node, Dsig_ns, "SignedInfo");
-        signer.digest_nid =
-            digest_of(Signature_methods, xml_attribute(child(signed_info, Dsig_ns, "SignatureMethod"), "Algorithm"));
+        const xmlNode* signed_info = xml_child(node, Dsig_ns, "SignedInfo");
+        signer.digest_nid = digest_of(Signature_methods,
+                                      xml_attribute(xml_child(signed_info, Dsig_ns, "SignatureMethod"), "Algorithm"));
         if (signer.digest_nid == 0 && signer.refusal.empty())
             signer.refusal = Xml_text_algorithm;
         for (xmlNode* reference = signed_info ? signed_info->children : nullptr; reference; reference = reference->next)
             if (is_element(reference, Dsig_ns, "Reference"))
-                signer.digest_nid = weaker(
-                    signer.digest_nid,
-                    digest_of(Digest_methods, xml_attribute(child(reference, Dsig_ns, "DigestMethod"), "Algorithm")));
+                signer.digest_nid =
+                    weaker(signer.digest_nid,
+                           digest_of(Digest_methods,
+                                     xml_attribute(xml_child(reference, Dsig_ns, "DigestMethod"), "Algorithm")));
         choose_certificate(signer);
         read_properties(signer, qualifying);
         // Without the signing certificate among the signed properties, the key that checks the
@@ -659,7 +476,7 @@ struct Xml_signature::State {
     {
         const xmlNode* unsigned_signature =
             xades_child(xades_child(qualifying_for(signer.node), "UnsignedProperties"), "UnsignedSignatureProperties");
-        for (xmlNode* holder : children(unsigned_signature, Xades_namespaces, "CounterSignature"))
+        for (xmlNode* holder : xml_children_in(unsigned_signature, Xades_namespaces, "CounterSignature"))
             for (xmlNode* node = holder->children; node; node = node->next) {
                 if (!is_signature(node))
                     continue;
@@ -680,93 +497,35 @@ struct Xml_signature::State {
         return qualifying_properties(signature, ignored);
     }
 
-    // The signature checked by xmlsec with the signer's key alone; any reference it could not
+    // The signature checked by the core with the signer's key alone; any reference it could not
     // resolve or digest makes it not intact.
     // With digested, the bytes xmlsec digested for the signer's document reference (for each of its
-    // references to elements, one after the other), once intact.
+    // references to elements, one after the other), once intact: what it covers is what is shown
+    // and handed on, nothing read again.
     Signature_integrity verify(const Signer& signer, bool detached_served = false,
                                std::vector<uint8_t>* digested = nullptr) const
     {
         if (signer.certificate.empty())
             return Signature_integrity::Not_intact;
+        Xml_signature_policy policy = signed_file_policy();
+        policy.served_document = detached_served;
+        policy.keep_digested = digested != nullptr;
         const std::vector<uint8_t> der = signer.certificate.der();
-        Owner<xmlSecKey, Key_release> key(xmlSecCryptoAppKeyLoadMemory(
-            der.data(), static_cast<xmlSecSize>(der.size()), xmlSecKeyDataFormatCertDer, nullptr, nullptr, nullptr));
-        const Owner<xmlSecDSigCtx, Dsig_context_release> context(xmlSecDSigCtxCreate(nullptr));
-        ERR_clear_error();
-        if (!key || !context)
-            return Signature_integrity::Not_intact;
-        context->signKey = key.release();
-        context->flags |= XMLSEC_DSIG_FLAGS_IGNORE_MANIFESTS;
-        if (digested)
-            context->flags |= XMLSEC_DSIG_FLAGS_STORE_SIGNEDINFO_REFERENCES;
-        int uris = xmlSecTransformUriTypeEmpty | xmlSecTransformUriTypeSameDocument;
-        if (detached_served)
-            uris |= xmlSecTransformUriTypeRemote;
-        context->enabledReferenceUris = static_cast<xmlSecTransformUriType>(uris);
-        const xmlSecTransformId reference_transforms[] = {
-            xmlSecTransformInclC14NId,   xmlSecTransformInclC14NWithCommentsId,
-            xmlSecTransformExclC14NId,   xmlSecTransformExclC14NWithCommentsId,
-            xmlSecTransformInclC14N11Id, xmlSecTransformInclC14N11WithCommentsId,
-            xmlSecTransformEnvelopedId,  xmlSecTransformBase64Id,
-            xmlSecTransformXPathId,      xmlSecTransformXPath2Id,
-            xmlSecTransformSha1Id,       xmlSecTransformSha224Id,
-            xmlSecTransformSha256Id,     xmlSecTransformSha384Id,
-            xmlSecTransformSha512Id};
-        const xmlSecTransformId signature_transforms[] = {
-            xmlSecTransformInclC14NId,    xmlSecTransformInclC14NWithCommentsId,
-            xmlSecTransformExclC14NId,    xmlSecTransformExclC14NWithCommentsId,
-            xmlSecTransformInclC14N11Id,  xmlSecTransformInclC14N11WithCommentsId,
-            xmlSecTransformRsaSha1Id,     xmlSecTransformRsaSha224Id,
-            xmlSecTransformRsaSha256Id,   xmlSecTransformRsaSha384Id,
-            xmlSecTransformRsaSha512Id,   xmlSecTransformEcdsaSha1Id,
-            xmlSecTransformEcdsaSha224Id, xmlSecTransformEcdsaSha256Id,
-            xmlSecTransformEcdsaSha384Id, xmlSecTransformEcdsaSha512Id};
-        for (const xmlSecTransformId id : reference_transforms)
-            if (xmlSecDSigCtxEnableReferenceTransform(context.get(), id) < 0)
-                return Signature_integrity::Not_intact;
-        for (const xmlSecTransformId id : signature_transforms)
-            if (xmlSecDSigCtxEnableSignatureTransform(context.get(), id) < 0)
-                return Signature_integrity::Not_intact;
-        const int result = xmlSecDSigCtxVerify(context.get(), signer.node);
-        ERR_clear_error();
-        if (result < 0 || context->status != xmlSecDSigStatusSucceeded)
+        const Xml_verification verification = verify_xml_signature(document.get(), signer.node, policy, der);
+        if (!verification.verified())
             return Signature_integrity::Not_intact;
         if (digested) {
             digested->clear();
             const std::vector<xmlNode*> references =
                 signer.data_reference ? std::vector<xmlNode*>{signer.data_reference} : signer.element_references;
-            for (xmlNode* reference : references)
-                if (!digested_bytes(context.get(), signer, reference, *digested))
+            for (const xmlNode* reference : references) {
+                const std::vector<uint8_t>* bytes = verification.digested_for(reference);
+                if (!bytes)
                     return Signature_integrity::Not_intact;
+                digested->insert(digested->end(), bytes->begin(), bytes->end());
+            }
         }
         return Signature_integrity::Intact;
-    }
-
-    // The bytes xmlsec digested for a reference of the signer, found by its place among the
-    // references and added to bytes: what it covers is what is shown and handed on, nothing read again.
-    static bool digested_bytes(xmlSecDSigCtx* context, const Signer& signer, const xmlNode* data_reference,
-                               std::vector<uint8_t>& bytes)
-    {
-        size_t index = 0;
-        const xmlNode* signed_info = child(signer.node, Dsig_ns, "SignedInfo");
-        for (const xmlNode* node = signed_info ? signed_info->children : nullptr; node != data_reference;
-             node = node->next) {
-            if (!node)
-                return false;
-            index += is_element(node, Dsig_ns, "Reference") ? 1 : 0;
-        }
-        if (index >= xmlSecPtrListGetSize(&context->signedInfoReferences))
-            return false;
-        auto* reference =
-            static_cast<xmlSecDSigReferenceCtx*>(xmlSecPtrListGetItem(&context->signedInfoReferences, index));
-        xmlSecBuffer* buffer = reference ? xmlSecDSigReferenceCtxGetPreDigestBuffer(reference) : nullptr;
-        if (!buffer || !reference->uri ||
-            xml_attribute(data_reference, "URI") != reinterpret_cast<const char*>(reference->uri))
-            return false;
-        const xmlSecByte* data = xmlSecBufferGetData(buffer);
-        bytes.insert(bytes.end(), data, data + xmlSecBufferGetSize(buffer));
-        return true;
     }
 
     void check(Signer& signer, bool detached_served = false, std::vector<uint8_t>* digested = nullptr) const
@@ -808,13 +567,15 @@ void Xml_signature::parse_file(const Document_bytes& bytes)
     _failure = xml_failure_text(why, {Xml_text_library, Xml_text_unreadable, Xml_text_dtd, Xml_text_too_complex});
     if (!_failure.empty())
         return;
-    if (!register_xml_ids(state->document.get())) {
+    switch (prepare_signed_xml(state->document.get(), signed_file_policy())) {
+    case Xml_identifiers::Duplicate_id:
         _failure = Xml_text_duplicate_id;
         return;
-    }
-    if (!state->attributes_unambiguous()) {
+    case Xml_identifiers::Ambiguous_attribute:
         _failure = Xml_text_ambiguous_attribute;
         return;
+    case Xml_identifiers::Sound:
+        break;
     }
     if (!state->find_signatures()) {
         _failure = Xml_text_misplaced;
@@ -869,7 +630,7 @@ void Xml_signature::extract_original_document()
         State::Signer& signer = state.signers.front();
         const xmlNode* object = xml_id_target(state.document.get(), xml_attribute(signer.data_reference, "URI"));
         bool base64 = false;
-        if (const xmlNode* transforms = child(signer.data_reference, Dsig_ns, "Transforms"))
+        if (const xmlNode* transforms = xml_child(signer.data_reference, Dsig_ns, "Transforms"))
             for (xmlNode* node = transforms->children; node; node = node->next)
                 base64 = base64 || xml_attribute(node, "Algorithm") == Base64_transform;
         if (base64) {
@@ -880,7 +641,7 @@ void Xml_signature::extract_original_document()
             if (signer.integrity.value() == Signature_integrity::Intact)
                 _content = Document_bytes(std::move(digested));
             else
-                _content = Document_bytes(base64_bytes(xml_text(object)));
+                _content = Document_bytes(xml_base64_content(object));
         } else if (object) {
             const Owner<xmlBuffer, Buffer_release> buffer(xmlBufferCreate());
             for (xmlNode* node = object->children; node && buffer; node = node->next)
@@ -900,7 +661,7 @@ void Xml_signature::extract_original_document()
         if (signer.integrity.value() != Signature_integrity::Intact) {
             digested.clear();
             for (xmlNode* element : signer.elements) {
-                const std::vector<uint8_t> bytes = canonical(state.document.get(), element, C14n_methods[0]);
+                const std::vector<uint8_t> bytes = canonical(state.document.get(), element, xml_default_c14n());
                 digested.insert(digested.end(), bytes.begin(), bytes.end());
             }
         }
@@ -1000,7 +761,7 @@ std::vector<uint8_t> Xml_signature::signature_value() const
     if (_current >= signatures_count())
         return {};
     const State::Signer& signer = _state->signers[_current];
-    xmlNode* value = child(signer.node, Dsig_ns, "SignatureValue");
+    xmlNode* value = xml_child(signer.node, Dsig_ns, "SignatureValue");
     return value ? canonical(_state->document.get(), value, *signer.token_c14n) : std::vector<uint8_t>{};
 }
 

@@ -1,65 +1,20 @@
 #include "envelope/xml_tree.h"
 
-#include "common/trace.h"
-#include "common/xml_walk.h"
+#include "envelope/base64_decode.h"
 #include "envelope/xml_date_time.h"
+#include "envelope/xml_signature_core.h"
 
 #include <libxml/parser.h>
-#include <xmlsec/crypto.h>
-#include <xmlsec/errors.h>
-#include <xmlsec/io.h>
-#include <xmlsec/xmlsec.h>
 
-#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstring>
-#include <mutex>
 #include <set>
 #include <string_view>
-#include <vector>
 
 namespace velin {
 
 namespace {
-
-thread_local const Xml_served_document* served = nullptr;
-
-struct Served_reading {
-    std::span<const uint8_t> bytes;
-    size_t at = 0;
-};
-
-int serves(const char* uri)
-{
-    return served && uri && served->uri() == uri ? 1 : 0;
-}
-
-void* open_served(const char* uri)
-{
-    if (!serves(uri))
-        return nullptr;
-    return new Served_reading{served->bytes(), 0};
-}
-
-int read_served(void* context, char* buffer, int size)
-{
-    auto* reading = static_cast<Served_reading*>(context);
-    if (!reading || size < 0)
-        return -1;
-    const size_t count = std::min(static_cast<size_t>(size), reading->bytes.size() - reading->at);
-    std::memcpy(buffer, reading->bytes.data() + reading->at, count);
-    reading->at += count;
-    return static_cast<int>(count);
-}
-
-int close_served(void* context)
-{
-    delete static_cast<Served_reading*>(context);
-    return 0;
-}
-
-void silent_xmlsec_error(const char*, int, const char*, const char*, const char*, int, const char*) {}
 
 bool digits(const std::string& text, size_t at, size_t count, int& value)
 {
@@ -216,36 +171,6 @@ private:
 
 } // namespace
 
-Xml_served_document::Xml_served_document(std::string uri, std::span<const uint8_t> bytes)
-    : _uri(std::move(uri)), _bytes(bytes), _previous(served)
-{
-    served = this;
-}
-
-Xml_served_document::~Xml_served_document()
-{
-    served = _previous;
-}
-
-bool xml_security_ready()
-{
-    static std::once_flag once;
-    static bool ready = false;
-    std::call_once(once, [] {
-        xmlInitParser();
-        ready = xmlSecInit() >= 0 && xmlSecCheckVersion() == 1 && xmlSecCryptoAppInit(nullptr) >= 0 &&
-                xmlSecCryptoInit() >= 0;
-        // Its own messages would go to standard error: our texts say what went wrong.
-        xmlSecErrorsSetCallback(silent_xmlsec_error);
-        // xmlsec would read files and URLs a reference names: it reads only what we hand it.
-        xmlSecIOCleanupCallbacks();
-        ready = ready && xmlSecIORegisterCallbacks(serves, open_served, read_served, close_served) >= 0;
-        if (!ready)
-            Trace(Trace_kind, Level_error) << "Inizializzazione di xmlsec fallita.";
-    });
-    return ready;
-}
-
 Xml_document parse_plain_xml(std::span<const uint8_t> bytes, Xml_parse_failure& failure)
 {
     failure = Xml_parse_failure::None;
@@ -312,6 +237,54 @@ bool is_element_in(const xmlNode* node, const char* const* namespaces, const cha
     return false;
 }
 
+bool has_local_name(const xmlNode* node, const char* name)
+{
+    return node && node->type == XML_ELEMENT_NODE && std::strcmp(reinterpret_cast<const char*>(node->name), name) == 0;
+}
+
+xmlNode* xml_child(const xmlNode* parent, const char* ns, const char* name)
+{
+    for (xmlNode* node = parent ? parent->children : nullptr; node; node = node->next)
+        if (is_element(node, ns, name))
+            return node;
+    return nullptr;
+}
+
+std::vector<xmlNode*> xml_children(const xmlNode* parent, const char* ns, const char* name)
+{
+    std::vector<xmlNode*> found;
+    for (xmlNode* node = parent ? parent->children : nullptr; node; node = node->next)
+        if (is_element(node, ns, name))
+            found.push_back(node);
+    return found;
+}
+
+std::vector<xmlNode*> xml_children_in(const xmlNode* parent, const char* const* namespaces, const char* name)
+{
+    std::vector<xmlNode*> found;
+    for (xmlNode* node = parent ? parent->children : nullptr; node; node = node->next)
+        if (is_element_in(node, namespaces, name))
+            found.push_back(node);
+    return found;
+}
+
+std::vector<xmlNode*> xml_elements(const xmlNode* parent)
+{
+    std::vector<xmlNode*> found;
+    for (xmlNode* node = parent ? parent->children : nullptr; node; node = node->next)
+        if (node->type == XML_ELEMENT_NODE)
+            found.push_back(node);
+    return found;
+}
+
+bool xml_is_inside(const xmlNode* node, const xmlNode* ancestor)
+{
+    for (; node; node = node->parent)
+        if (node == ancestor)
+            return true;
+    return false;
+}
+
 std::string xml_text(const xmlNode* node)
 {
     if (!node)
@@ -320,6 +293,14 @@ std::string xml_text(const xmlNode* node)
     std::string text = content ? reinterpret_cast<const char*>(content) : "";
     xmlFree(content);
     return text;
+}
+
+std::vector<uint8_t> xml_base64_content(const xmlNode* node)
+{
+    Base64_decode decode;
+    if (!decode.decode(xml_text(node), Base64_decode::Form::Lenient))
+        return {};
+    return decode.value();
 }
 
 std::string xml_attribute(const xmlNode* node, const char* name)

@@ -1,17 +1,16 @@
-// The XML side shared by the readers of signed XML (signed files, trusted lists): libxml2 and
-// xmlsec set up once per process, documents parsed without network, entities or DTD, and the few
-// tree helpers both need.
+// The XML side shared by the readers of XML (signed files, trusted lists, invoices): documents
+// parsed without network, entities or DTD, the identifiers by one rule, and the one set of tree
+// helpers. The signatures themselves are checked by the XML-signature core (xml_signature_core.h).
 #pragma once
 
 #include "common/owner.h"
 
 #include <libxml/tree.h>
-#include <xmlsec/keys.h>
-#include <xmlsec/xmldsig.h>
 
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace velin {
 
@@ -21,16 +20,6 @@ struct Xml_document_release {
     void operator()(xmlDoc* document) const { xmlFreeDoc(document); }
 };
 using Xml_document = Owner<xmlDoc, Xml_document_release>;
-struct Dsig_context_release {
-    void operator()(xmlSecDSigCtx* context) const { xmlSecDSigCtxDestroy(context); }
-};
-struct Key_release {
-    void operator()(xmlSecKey* key) const { xmlSecKeyDestroy(key); }
-};
-
-// Sets up libxml2 and xmlsec with the OpenSSL back end, once; false when that failed. xmlsec is
-// left with no way to read anything by itself: no file, no network (see Xml_served_document).
-bool xml_security_ready();
 
 enum class Xml_parse_failure { None, Library, Unreadable, Dtd, Too_complex };
 
@@ -50,13 +39,48 @@ std::string xml_failure_text(Xml_parse_failure failure, const Xml_failure_texts&
 // hundreds of attributes on an element or of namespaces in scope).
 Xml_document parse_plain_xml(std::span<const uint8_t> bytes, Xml_parse_failure& failure);
 
+// Tree helpers: elements named by namespace then local name, null parents and nodes allowed.
 bool is_element(const xmlNode* node, const char* ns, const char* name);
 // An element of one of the namespaces (null-terminated list).
 bool is_element_in(const xmlNode* node, const char* const* namespaces, const char* name);
+// An element of that local name, in whatever namespace.
+bool has_local_name(const xmlNode* node, const char* name);
+// The first child element of that name; null when none.
+xmlNode* xml_child(const xmlNode* parent, const char* ns, const char* name);
+// The child elements of that name, in order.
+std::vector<xmlNode*> xml_children(const xmlNode* parent, const char* ns, const char* name);
+std::vector<xmlNode*> xml_children_in(const xmlNode* parent, const char* const* namespaces, const char* name);
+// Every child element, in order.
+std::vector<xmlNode*> xml_elements(const xmlNode* parent);
+// True when node is ancestor or stands inside it.
+bool xml_is_inside(const xmlNode* node, const xmlNode* ancestor);
 std::string xml_text(const xmlNode* node);
+// The element's text decoded as base64 (white space allowed); empty when it does not decode.
+std::vector<uint8_t> xml_base64_content(const xmlNode* node);
 std::string xml_attribute(const xmlNode* node, const char* name);
 bool xml_has_attribute(const xmlNode* node, const char* name);
 std::string trimmed(std::string text);
+
+// Every element of the tree below and including root, in document order, without recursion:
+// documents from outside may nest deeper than a stack should follow.
+template <class Visit>
+void walk_elements(xmlNode* root, Visit visit)
+{
+    xmlNode* node = root;
+    while (node) {
+        if (node->type == XML_ELEMENT_NODE)
+            visit(node);
+        if (node->children && node->type == XML_ELEMENT_NODE) {
+            node = node->children;
+            continue;
+        }
+        while (node && node != root && !node->next)
+            node = node->parent;
+        if (!node || node == root)
+            break;
+        node = node->next;
+    }
+}
 
 // The identifiers a same-document reference "#name" may name, by one rule for our readers and for
 // xmlsec, which resolves such a reference through the document's table of IDs: the attributes Id,
@@ -68,23 +92,5 @@ bool register_xml_ids(xmlDoc* document);
 // The element "#name" names among the registered identifiers; null for any other URI, and for a
 // name that is not a plain identifier (xmlsec reads it inside an XPointer expression).
 xmlNode* xml_id_target(xmlDoc* document, const std::string& uri);
-
-// The document xmlsec is allowed to read for a detached reference while this object lives, on
-// this thread only: exactly the given name, served from the given bytes. Every other URI fails.
-class Xml_served_document {
-public:
-    Xml_served_document(std::string uri, std::span<const uint8_t> bytes);
-    ~Xml_served_document();
-    Xml_served_document(const Xml_served_document&) = delete;
-    Xml_served_document& operator=(const Xml_served_document&) = delete;
-
-    const std::string& uri() const { return _uri; }
-    std::span<const uint8_t> bytes() const { return _bytes; }
-
-private:
-    std::string _uri;
-    std::span<const uint8_t> _bytes;
-    const Xml_served_document* _previous;
-};
 
 } // namespace velin

@@ -2,22 +2,13 @@
 
 #include "common/owner.h"
 #include "common/trace.h"
-#include "common/xml_walk.h"
-#include "envelope/base64_decode.h"
+#include "envelope/xml_signature_core.h"
 #include "envelope/xml_tree.h"
 
-#include <libxml/parser.h>
 #include <libxml/tree.h>
-#include <xmlsec/app.h>
-#include <xmlsec/crypto.h>
-#include <xmlsec/errors.h>
-#include <xmlsec/xmldsig.h>
-#include <xmlsec/xmlsec.h>
-#include <xmlsec/xmltree.h>
 
 #include <algorithm>
-#include <cstring>
-#include <set>
+#include <cstdlib>
 #include <strings.h>
 
 namespace velin {
@@ -27,53 +18,39 @@ namespace {
 constexpr const char* Tsl_ns = "http://uri.etsi.org/02231/v2#";
 constexpr const char* Xades_ns = "http://uri.etsi.org/01903/v1.3.2#";
 constexpr const char* Signed_properties_type = "http://uri.etsi.org/01903#SignedProperties";
-constexpr const char* Enveloped_transform = "http://www.w3.org/2000/09/xmldsig#enveloped-signature";
-
-constexpr const char* Allowed_transforms[] = {
-    Enveloped_transform,
-    "http://www.w3.org/TR/2001/REC-xml-c14n-20010315",
-    "http://www.w3.org/TR/2001/REC-xml-c14n-20010315#WithComments",
-    "http://www.w3.org/2001/10/xml-exc-c14n#",
-    "http://www.w3.org/2001/10/xml-exc-c14n#WithComments",
-    "http://www.w3.org/2006/12/xml-c14n11",
-    "http://www.w3.org/2006/12/xml-c14n11#WithComments",
-};
+// What a list's signature may be: references to the whole document and by Id, the
+// enveloped-signature transform besides canonicalisation (the references are read before xmlsec
+// runs, so it may run any algorithm it knows and follow Manifests), attributes read once.
+Xml_signature_policy list_policy()
+{
+    Xml_signature_policy policy;
+    policy.transforms.enveloped = true;
+    policy.listed_algorithms_only = false;
+    policy.ignore_manifests = false;
+    policy.refuse_ambiguous_attributes = false;
+    return policy;
+}
 
 struct Xml_text_release {
     void operator()(xmlChar* text) const { xmlFree(text); }
 };
 
-bool has_local_name(const xmlNode* node, const char* name)
+// The list's own elements, in its namespace.
+std::vector<xmlNode*> list_children(const xmlNode* parent, const char* name)
 {
-    return node && node->type == XML_ELEMENT_NODE && std::strcmp(reinterpret_cast<const char*>(node->name), name) == 0;
+    return xml_children(parent, Tsl_ns, name);
 }
 
-std::vector<xmlNode*> children(const xmlNode* parent, const char* name, const char* ns = Tsl_ns)
+xmlNode* list_child(const xmlNode* parent, const char* name)
 {
-    std::vector<xmlNode*> found;
-    if (!parent)
-        return found;
-    for (xmlNode* node = parent->children; node; node = node->next)
-        if (is_element(node, ns, name))
-            found.push_back(node);
-    return found;
-}
-
-xmlNode* child(const xmlNode* parent, const char* name, const char* ns = Tsl_ns)
-{
-    if (!parent)
-        return nullptr;
-    for (xmlNode* node = parent->children; node; node = node->next)
-        if (is_element(node, ns, name))
-            return node;
-    return nullptr;
+    return xml_child(parent, Tsl_ns, name);
 }
 
 // A multilingual name: Italian first, then English, then the first one given.
 std::string name_of(const xmlNode* names)
 {
     std::string first, english;
-    for (xmlNode* name : children(names, "Name")) {
+    for (xmlNode* name : list_children(names, "Name")) {
         const Owner<xmlChar, Xml_text_release> language(xmlNodeGetLang(name));
         const std::string lang = language ? reinterpret_cast<const char*>(language.get()) : "";
         const std::string value = trimmed(xml_text(name));
@@ -87,21 +64,13 @@ std::string name_of(const xmlNode* names)
     return english.empty() ? first : english;
 }
 
-std::vector<uint8_t> base64_bytes(const std::string& text)
-{
-    Base64_decode decode;
-    if (!decode.decode(text, Base64_decode::Form::Lenient))
-        return {};
-    return decode.value();
-}
-
 // The X.509 certificates of a ServiceDigitalIdentity; identities given only by name or key are
 // not certificates and are left out, and so is a certificate that does not decode.
 void read_identity(const xmlNode* identity, std::vector<Certificate>& certificates)
 {
-    for (xmlNode* id : children(identity, "DigitalId"))
-        for (xmlNode* value : children(id, "X509Certificate")) {
-            const Certificate certificate(base64_bytes(xml_text(value)));
+    for (xmlNode* id : list_children(identity, "DigitalId"))
+        for (xmlNode* value : list_children(id, "X509Certificate")) {
+            const Certificate certificate(xml_base64_content(value));
             if (certificate.is_valid())
                 certificates.push_back(certificate);
             else
@@ -109,20 +78,11 @@ void read_identity(const xmlNode* identity, std::vector<Certificate>& certificat
         }
 }
 
-std::vector<xmlNode*> elements(const xmlNode* parent)
-{
-    std::vector<xmlNode*> found;
-    for (xmlNode* node = parent ? parent->children : nullptr; node; node = node->next)
-        if (node->type == XML_ELEMENT_NODE)
-            found.push_back(node);
-    return found;
-}
-
 // "urn:oid:0.4.0.1456.1.1" or "0.4.0.1456.1.1" as a dotted OID; empty when it is neither.
 std::string object_identifier(const xmlNode* holder)
 {
     xmlNode* identifier = nullptr;
-    for (xmlNode* node : elements(holder))
+    for (xmlNode* node : xml_elements(holder))
         if (has_local_name(node, "Identifier"))
             identifier = node;
     std::string text = trimmed(xml_text(identifier));
@@ -137,7 +97,7 @@ std::string object_identifier(const xmlNode* holder)
 // one is missing or no OID, or the set is empty.
 bool read_identifiers(const xmlNode* set, const char* name, std::vector<std::string>& identifiers)
 {
-    for (xmlNode* node : elements(set)) {
+    for (xmlNode* node : xml_elements(set)) {
         if (!has_local_name(node, name))
             return false;
         identifiers.push_back(object_identifier(node));
@@ -166,10 +126,10 @@ Qualification_criteria read_criteria(const xmlNode* list, int depth)
         criteria.assertion = Assertion::None;
     else
         sound = sound && (assertion == "all" || assertion.empty());
-    for (xmlNode* node : sound ? elements(list) : std::vector<xmlNode*>()) {
+    for (xmlNode* node : sound ? xml_elements(list) : std::vector<xmlNode*>()) {
         if (has_local_name(node, "KeyUsage")) {
             std::vector<std::pair<std::string, bool>> bits;
-            for (xmlNode* bit : elements(node)) {
+            for (xmlNode* bit : xml_elements(node)) {
                 const std::string name = xml_attribute(bit, "name");
                 const std::string value = trimmed(xml_text(bit));
                 bool known = false;
@@ -187,7 +147,7 @@ Qualification_criteria read_criteria(const xmlNode* list, int depth)
         } else if (has_local_name(node, "CriteriaList")) {
             criteria.nested.push_back(read_criteria(node, depth + 1));
         } else if (has_local_name(node, "otherCriteriaList")) {
-            for (xmlNode* other : elements(node)) {
+            for (xmlNode* other : xml_elements(node)) {
                 if (has_local_name(other, "CertSubjectDNAttribute"))
                     sound =
                         sound && read_identifiers(other, "AttributeOID", criteria.subject_attributes.emplace_back());
@@ -209,14 +169,14 @@ Qualification_criteria read_criteria(const xmlNode* list, int depth)
 // The Qualifications extension, in whatever namespace the list's version puts it.
 void read_qualifications(const xmlNode* qualifications, Service_period& period)
 {
-    for (xmlNode* node : elements(qualifications)) {
+    for (xmlNode* node : xml_elements(qualifications)) {
         if (!has_local_name(node, "QualificationElement"))
             continue;
         Qualification_element element;
         bool has_criteria = false;
-        for (xmlNode* part : elements(node)) {
+        for (xmlNode* part : xml_elements(node)) {
             if (has_local_name(part, "Qualifiers")) {
-                for (xmlNode* qualifier : elements(part))
+                for (xmlNode* qualifier : xml_elements(part))
                     if (has_local_name(qualifier, "Qualifier"))
                         element.qualifiers.push_back(trimmed(xml_attribute(qualifier, "uri")));
             } else if (has_local_name(part, "CriteriaList") && !has_criteria) {
@@ -245,11 +205,11 @@ void read_service_identity(const xmlNode* identity, Trust_service& service)
     if (!certificates.empty() || !identity)
         return;
     Service_identity named;
-    for (xmlNode* id : children(identity, "DigitalId")) {
-        if (const xmlNode* name = child(id, "X509SubjectName"); name && named.subject_name.empty())
+    for (xmlNode* id : list_children(identity, "DigitalId")) {
+        if (const xmlNode* name = list_child(id, "X509SubjectName"); name && named.subject_name.empty())
             named.subject_name = trimmed(xml_text(name));
-        if (const xmlNode* key = child(id, "X509SKI"); key && named.key_identifier.empty())
-            named.key_identifier = base64_bytes(xml_text(key));
+        if (const xmlNode* key = list_child(id, "X509SKI"); key && named.key_identifier.empty())
+            named.key_identifier = xml_base64_content(key);
     }
     if (!named.key_identifier.empty() &&
         std::find(service.identities.begin(), service.identities.end(), named) == service.identities.end())
@@ -258,15 +218,15 @@ void read_service_identity(const xmlNode* identity, Trust_service& service)
 
 bool read_period(const xmlNode* information, Service_period& period)
 {
-    period.type = trimmed(xml_text(child(information, "ServiceTypeIdentifier")));
-    period.status = trimmed(xml_text(child(information, "ServiceStatus")));
+    period.type = trimmed(xml_text(list_child(information, "ServiceTypeIdentifier")));
+    period.status = trimmed(xml_text(list_child(information, "ServiceStatus")));
     if (period.type.empty() || period.status.empty() ||
-        !parse_xml_date_time(xml_text(child(information, "StatusStartingTime")), period.start))
+        !parse_xml_date_time(xml_text(list_child(information, "StatusStartingTime")), period.start))
         return false;
-    for (xmlNode* extension : children(child(information, "ServiceInformationExtensions"), "Extension"))
-        for (xmlNode* content : elements(extension)) {
+    for (xmlNode* extension : list_children(list_child(information, "ServiceInformationExtensions"), "Extension"))
+        for (xmlNode* content : xml_elements(extension)) {
             if (is_element(content, Tsl_ns, "AdditionalServiceInformation"))
-                period.additional_information.push_back(trimmed(xml_text(child(content, "URI"))));
+                period.additional_information.push_back(trimmed(xml_text(list_child(content, "URI"))));
             else if (has_local_name(content, "Qualifications"))
                 read_qualifications(content, period);
         }
@@ -275,21 +235,21 @@ bool read_period(const xmlNode* information, Service_period& period)
 
 void read_services(const xmlNode* root, Trusted_list& list)
 {
-    for (xmlNode* provider : children(child(root, "TrustServiceProviderList"), "TrustServiceProvider")) {
-        const std::string provider_name = name_of(child(child(provider, "TSPInformation"), "TSPName"));
-        for (xmlNode* service : children(child(provider, "TSPServices"), "TSPService")) {
-            const xmlNode* information = child(service, "ServiceInformation");
+    for (xmlNode* provider : list_children(list_child(root, "TrustServiceProviderList"), "TrustServiceProvider")) {
+        const std::string provider_name = name_of(list_child(list_child(provider, "TSPInformation"), "TSPName"));
+        for (xmlNode* service : list_children(list_child(provider, "TSPServices"), "TSPService")) {
+            const xmlNode* information = list_child(service, "ServiceInformation");
             Trust_service read;
             read.provider = provider_name;
-            read.name = name_of(child(information, "ServiceName"));
-            read_service_identity(child(information, "ServiceDigitalIdentity"), read);
+            read.name = name_of(list_child(information, "ServiceName"));
+            read_service_identity(list_child(information, "ServiceDigitalIdentity"), read);
             // A service whose status or time cannot be read is not trusted at all: taking a guess
             // at either could only widen what the list grants.
             bool sound = read_period(information, read.current);
-            for (xmlNode* instance : children(child(service, "ServiceHistory"), "ServiceHistoryInstance")) {
+            for (xmlNode* instance : list_children(list_child(service, "ServiceHistory"), "ServiceHistoryInstance")) {
                 Service_period period;
                 sound = sound && read_period(instance, period);
-                read_service_identity(child(instance, "ServiceDigitalIdentity"), read);
+                read_service_identity(list_child(instance, "ServiceDigitalIdentity"), read);
                 read.history.push_back(std::move(period));
             }
             if (sound)
@@ -302,12 +262,12 @@ void read_services(const xmlNode* root, Trusted_list& list)
 
 void read_pointers(const xmlNode* scheme, Trusted_list& list)
 {
-    for (xmlNode* node : children(child(scheme, "PointersToOtherTSL"), "OtherTSLPointer")) {
+    for (xmlNode* node : list_children(list_child(scheme, "PointersToOtherTSL"), "OtherTSLPointer")) {
         List_pointer pointer;
-        pointer.location = trimmed(xml_text(child(node, "TSLLocation")));
-        for (xmlNode* identity : children(child(node, "ServiceDigitalIdentities"), "ServiceDigitalIdentity"))
+        pointer.location = trimmed(xml_text(list_child(node, "TSLLocation")));
+        for (xmlNode* identity : list_children(list_child(node, "ServiceDigitalIdentities"), "ServiceDigitalIdentity"))
             read_identity(identity, pointer.certificates);
-        for (xmlNode* other : children(child(node, "AdditionalInformation"), "OtherInformation"))
+        for (xmlNode* other : list_children(list_child(node, "AdditionalInformation"), "OtherInformation"))
             for (xmlNode* value = other->children; value; value = value->next) {
                 if (is_element(value, Tsl_ns, "SchemeTerritory"))
                     pointer.territory = trimmed(xml_text(value));
@@ -321,14 +281,14 @@ void read_pointers(const xmlNode* scheme, Trusted_list& list)
 std::optional<Trusted_list> read_list(const xmlDoc* document, std::string& failure)
 {
     const xmlNode* root = xmlDocGetRootElement(const_cast<xmlDoc*>(document));
-    const xmlNode* scheme = child(root, "SchemeInformation");
+    const xmlNode* scheme = list_child(root, "SchemeInformation");
     if (!is_element(root, Tsl_ns, "TrustServiceStatusList") || !scheme) {
         failure = Tsl_text_format;
         return std::nullopt;
     }
     // Version 5 (ETSI TS 119 612 v2.x) and version 6 (v2.3.1 and later, in use since 29 April
     // 2026) share the elements read here; another version may mean them otherwise.
-    const std::string version = trimmed(xml_text(child(scheme, "TSLVersionIdentifier")));
+    const std::string version = trimmed(xml_text(list_child(scheme, "TSLVersionIdentifier")));
     if (version != "5" && version != "6") {
         failure =
             version.empty() || version.size() > 4 ? std::string(Tsl_text_format) : Tsl_text_version + version + ".";
@@ -336,14 +296,14 @@ std::optional<Trusted_list> read_list(const xmlDoc* document, std::string& failu
     }
     Trusted_list list;
     list.version = version == "6" ? 6 : 5;
-    list.territory = trimmed(xml_text(child(scheme, "SchemeTerritory")));
-    list.operator_name = name_of(child(scheme, "SchemeOperatorName"));
-    const std::string sequence = trimmed(xml_text(child(scheme, "TSLSequenceNumber")));
+    list.territory = trimmed(xml_text(list_child(scheme, "SchemeTerritory")));
+    list.operator_name = name_of(list_child(scheme, "SchemeOperatorName"));
+    const std::string sequence = trimmed(xml_text(list_child(scheme, "TSLSequenceNumber")));
     char* end = nullptr;
     list.sequence_number = std::strtoull(sequence.c_str(), &end, 10);
-    const xmlNode* next_update = child(child(scheme, "NextUpdate"), "dateTime");
+    const xmlNode* next_update = list_child(list_child(scheme, "NextUpdate"), "dateTime");
     if (list.territory.empty() || sequence.empty() || *end != '\0' ||
-        !parse_xml_date_time(xml_text(child(scheme, "ListIssueDateTime")), list.issued) ||
+        !parse_xml_date_time(xml_text(list_child(scheme, "ListIssueDateTime")), list.issued) ||
         (next_update && !parse_xml_date_time(xml_text(next_update), list.next_update))) {
         failure = Tsl_text_format;
         return std::nullopt;
@@ -365,34 +325,6 @@ Xml_document parse_document(std::span<const uint8_t> bytes, std::string& failure
     return document;
 }
 
-bool is_inside(const xmlNode* node, const xmlNode* ancestor)
-{
-    for (; node; node = node->parent)
-        if (node == ancestor)
-            return true;
-    return false;
-}
-
-bool transforms_allowed(const xmlNode* reference, bool& enveloped)
-{
-    enveloped = false;
-    const xmlNode* transforms = child(reference, "Transforms", Dsig_ns);
-    for (xmlNode* node = transforms ? transforms->children : nullptr; node; node = node->next) {
-        if (node->type != XML_ELEMENT_NODE)
-            continue;
-        if (!is_element(node, Dsig_ns, "Transform"))
-            return false;
-        const std::string algorithm = xml_attribute(node, "Algorithm");
-        bool known = false;
-        for (const char* allowed : Allowed_transforms)
-            known = known || algorithm == allowed;
-        if (!known)
-            return false;
-        enveloped = enveloped || algorithm == Enveloped_transform;
-    }
-    return true;
-}
-
 // The structure of the signature, before any cryptography. Empty when sound.
 std::string check_structure(xmlDoc* document, xmlNode*& signature)
 {
@@ -400,7 +332,7 @@ std::string check_structure(xmlDoc* document, xmlNode*& signature)
     std::vector<xmlNode*> signatures;
     // The identifiers xmlsec resolves references by, registered by the rule the signed files
     // follow too.
-    const bool duplicate_id = !register_xml_ids(document);
+    const bool duplicate_id = prepare_signed_xml(document, list_policy()) != Xml_identifiers::Sound;
     walk_elements(root, [&](xmlNode* node) {
         if (is_element(node, Dsig_ns, "Signature"))
             signatures.push_back(node);
@@ -416,43 +348,34 @@ std::string check_structure(xmlDoc* document, xmlNode*& signature)
     if (duplicate_id)
         return Tsl_text_duplicate_id;
 
-    const std::vector<xmlNode*> references = children(child(signature, "SignedInfo", Dsig_ns), "Reference", Dsig_ns);
+    const Xml_transforms_allowed transforms = list_policy().transforms;
+    const std::vector<Xml_reference> references = xml_signed_references(document, signature);
     int whole_document = 0;
-    for (xmlNode* reference : references) {
+    for (const Xml_reference& reference : references) {
         bool enveloped = false;
-        if (!transforms_allowed(reference, enveloped))
+        if (!xml_transforms_allowed(reference.node, transforms, &enveloped))
             return Tsl_text_transform;
-        if (xml_has_attribute(reference, "URI") && xml_attribute(reference, "URI").empty() && enveloped)
+        if (reference.kind == Xml_reference::Kind::Whole_document && enveloped)
             ++whole_document;
     }
     if (whole_document != 1)
         return Tsl_text_not_whole;
-    for (xmlNode* reference : references) {
+    for (const Xml_reference& reference : references) {
         // A reference without URI leaves the application to say what it means: not here.
-        if (!xml_has_attribute(reference, "URI"))
+        if (reference.kind == Xml_reference::Kind::No_uri)
             return Tsl_text_other_reference;
-        const std::string uri = xml_attribute(reference, "URI");
-        if (uri.empty()) {
+        if (reference.kind == Xml_reference::Kind::Whole_document) {
             bool enveloped = false;
-            if (!transforms_allowed(reference, enveloped) || !enveloped)
+            if (!xml_transforms_allowed(reference.node, transforms, &enveloped) || !enveloped)
                 return Tsl_text_not_whole;
             continue;
         }
         // Only the signed properties of this very signature, by Id.
-        const xmlNode* target = xml_id_target(document, uri);
-        if (!target || xml_attribute(reference, "Type") != Signed_properties_type ||
-            !is_element(target, Xades_ns, "SignedProperties") || !is_inside(target, signature))
+        const xmlNode* target = reference.target;
+        if (!target || xml_attribute(reference.node, "Type") != Signed_properties_type ||
+            !is_element(target, Xades_ns, "SignedProperties") || !xml_is_inside(target, signature))
             return Tsl_text_other_reference;
     }
-    return {};
-}
-
-// The signing certificate: the first X.509 certificate of the signature's KeyInfo.
-Certificate signing_certificate(const xmlNode* signature)
-{
-    for (xmlNode* data : children(child(signature, "KeyInfo", Dsig_ns), "X509Data", Dsig_ns))
-        for (xmlNode* value : children(data, "X509Certificate", Dsig_ns))
-            return Certificate(base64_bytes(xml_text(value)));
     return {};
 }
 
@@ -462,7 +385,9 @@ std::string check_signature(xmlDoc* document, const std::vector<Certificate>& pi
     std::string failure = check_structure(document, signature);
     if (!failure.empty())
         return failure;
-    signer = signing_certificate(signature);
+    // The signing certificate: the first X.509 certificate of the signature's KeyInfo.
+    const std::vector<std::vector<uint8_t>> carried = xml_key_info_certificates(signature);
+    signer = carried.empty() ? Certificate() : Certificate(carried.front());
     if (!signer.is_valid())
         return Tsl_text_no_signer;
     bool pinned = false;
@@ -470,18 +395,11 @@ std::string check_signature(xmlDoc* document, const std::vector<Certificate>& pi
         pinned = pinned || (pin.is_valid() && pin == signer);
     if (!pinned)
         return Tsl_text_not_pinned;
-
-    const std::vector<uint8_t>& der = signer.der();
-    Owner<xmlSecKey, Key_release> key(xmlSecCryptoAppKeyLoadMemory(
-        der.data(), static_cast<xmlSecSize>(der.size()), xmlSecKeyDataFormatCertDer, nullptr, nullptr, nullptr));
-    const Owner<xmlSecDSigCtx, Dsig_context_release> context(xmlSecDSigCtxCreate(nullptr));
-    if (!key || !context)
-        return Tsl_text_library;
     // The pinned key alone verifies: whatever else KeyInfo says is not looked at.
-    context->signKey = key.release();
-    context->enabledReferenceUris =
-        static_cast<xmlSecTransformUriType>(xmlSecTransformUriTypeEmpty | xmlSecTransformUriTypeSameDocument);
-    if (xmlSecDSigCtxVerify(context.get(), signature) < 0 || context->status != xmlSecDSigStatusSucceeded)
+    const Xml_verification verification = verify_xml_signature(document, signature, list_policy(), signer.der());
+    if (verification.outcome == Xml_verification::Outcome::Library_failure)
+        return Tsl_text_library;
+    if (!verification.verified())
         return Tsl_text_bad_signature;
     return {};
 }
@@ -507,7 +425,7 @@ std::vector<std::string> read_scheme_information_uris(std::span<const uint8_t> b
     const xmlNode* root = document ? xmlDocGetRootElement(document.get()) : nullptr;
     if (!is_element(root, Tsl_ns, "TrustServiceStatusList"))
         return uris;
-    for (xmlNode* uri : children(child(child(root, "SchemeInformation"), "SchemeInformationURI"), "URI"))
+    for (xmlNode* uri : list_children(list_child(list_child(root, "SchemeInformation"), "SchemeInformationURI"), "URI"))
         uris.push_back(trimmed(xml_text(uri)));
     return uris;
 }

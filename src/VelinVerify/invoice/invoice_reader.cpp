@@ -1,8 +1,8 @@
 #include "VelinVerify/invoice/invoice_reader.h"
 
 #include "common/owner.h"
-#include "common/xml_walk.h"
 #include "envelope/base64_decode.h"
+#include "envelope/xml_tree.h"
 
 #include <QFile>
 
