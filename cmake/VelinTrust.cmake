@@ -8,7 +8,7 @@
 # scripts/test builds with it. VELIN_RELEASE (the release preset) refuses any anchor taken from
 # tests/, whose private keys anyone can read.
 #
-# The functions work in script mode too: tests/unit/trust_anchors runs them with cmake -P.
+# The functions work in script mode too: tests/unit/trust (check_trust_anchors.cmake) runs them with cmake -P.
 include_guard(GLOBAL)
 
 # Sets velin_eu_list_signer_files, velin_list_publisher_file and velin_update_authority_file in the
