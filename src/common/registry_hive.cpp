@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <unordered_map>
 
 namespace velin {
@@ -156,19 +157,184 @@ std::string lower_copy(std::string_view s)
     return out;
 }
 
+// The text one line at a time, counted so that a damaged line can be named.
+class Line_reader {
+public:
+    explicit Line_reader(std::string_view text) : _text(text) {}
+
+    // Next line without its end of line; false at the end of the text.
+    bool next(std::string_view& line)
+    {
+        if (_position >= _text.size())
+            return false;
+        size_t end = _text.find('\n', _position);
+        if (end == std::string_view::npos)
+            end = _text.size();
+        line = _text.substr(_position, end - _position);
+        _position = end + 1;
+        ++_number;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        return true;
+    }
+    // 1-based number of the line next() gave last.
+    size_t number() const { return _number; }
+
+private:
+    std::string_view _text;
+    size_t _position = 0;
+    size_t _number = 0;
+};
+
 // Lookup tables of a hive under construction: hostile files may hold a great many keys or values,
 // and a linear search per line would turn parsing quadratic.
-struct Hive_index {
-    std::unordered_map<std::string, size_t> keys;
-    std::vector<std::unordered_map<std::string, size_t>> values;
+class Hive_index {
+public:
+    // Position of the key in `keys`, where it is added the first time it is named.
+    size_t open_key(std::vector<Registry_hive::Key>& keys, std::string_view name)
+    {
+        const std::string lower = lower_copy(name);
+        auto found = _keys.find(lower);
+        if (found == _keys.end()) {
+            found = _keys.emplace(lower, keys.size()).first;
+            keys.push_back(Registry_hive::Key{std::string(name), {}});
+            _values.emplace_back();
+        }
+        return found->second;
+    }
+
+    // Adds the value to the key at `position`; a later line for the same value wins, as when
+    // regedit imports the file.
+    void put_value(std::vector<Registry_hive::Key>& keys, size_t position, Registry_hive::Value value)
+    {
+        auto& values = _values[position];
+        Registry_hive::Key& key = keys[position];
+        const std::string lower = lower_copy(value.name);
+        const auto found = values.find(lower);
+        if (found == values.end()) {
+            values.emplace(lower, key.values.size());
+            key.values.push_back(std::move(value));
+        } else {
+            key.values[found->second].type = value.type;
+            key.values[found->second].data = std::move(value.data);
+        }
+    }
+
+private:
+    std::unordered_map<std::string, size_t> _keys;
+    std::vector<std::unordered_map<std::string, size_t>> _values;
 };
+
+// [HKEY_…\…]; a line deleting a key ([-…]) is not something a settings hive holds.
+bool is_key_line(std::string_view line)
+{
+    return line.size() >= 3 && line.front() == '[' && line.back() == ']' && line[1] != '-';
+}
+
+// "text" (stored with its final zero), nothing after it.
+bool parse_text_data(std::string_view rest, Registry_hive::Value& value)
+{
+    std::string text;
+    if (!parse_quoted(rest, text) || !trim_left(rest).empty())
+        return false;
+    value.type = REG_SZ;
+    value.data.assign(text.begin(), text.end());
+    value.data.push_back(0);
+    return true;
+}
+
+// The digits after "dword:", stored little-endian.
+bool parse_dword_data(std::string_view digits, Registry_hive::Value& value)
+{
+    uint32_t number = 0;
+    if (!parse_hex_number(digits, number))
+        return false;
+    value.type = REG_DWORD;
+    value.data = {static_cast<uint8_t>(number), static_cast<uint8_t>(number >> 8), static_cast<uint8_t>(number >> 16),
+                  static_cast<uint8_t>(number >> 24)};
+    return true;
+}
+
+// What follows "hex": ":aa,bb" (binary) or "(N):aa,bb" (type N). A list ending in a backslash goes
+// on over the next line, taken from `lines`.
+bool parse_hex_data(std::string_view rest, Line_reader& lines, Registry_hive::Value& value)
+{
+    value.type = REG_BINARY;
+    if (!rest.empty() && rest.front() == '(') {
+        const size_t close = rest.find(')');
+        if (close == std::string_view::npos || !parse_hex_number(rest.substr(1, close - 1), value.type))
+            return false;
+        rest.remove_prefix(close + 1);
+    }
+    if (rest.empty() || rest.front() != ':')
+        return false;
+    rest.remove_prefix(1);
+    std::string list;
+    while (!rest.empty() && rest.back() == '\\') {
+        list += rest.substr(0, rest.size() - 1);
+        std::string_view more;
+        if (!lines.next(more))
+            return false;
+        rest = trim_right(trim_left(more));
+    }
+    list += rest;
+    return parse_hex_list(list, value.data);
+}
+
+// A value line, "name"=data or @=data (the key's default value).
+bool parse_value_line(std::string_view line, Line_reader& lines, Registry_hive::Value& value)
+{
+    std::string_view rest = line;
+    if (!rest.empty() && rest.front() == '@') {
+        value.name.clear();
+        rest.remove_prefix(1);
+    } else if (!parse_quoted(rest, value.name)) {
+        return false;
+    }
+    if (rest.empty() || rest.front() != '=')
+        return false;
+    rest.remove_prefix(1);
+    if (!rest.empty() && rest.front() == '"')
+        return parse_text_data(rest, value);
+    if (rest.substr(0, 6) == "dword:")
+        return parse_dword_data(rest.substr(6), value);
+    if (rest.substr(0, 3) == "hex")
+        return parse_hex_data(rest.substr(3), lines, value);
+    return false;
+}
+
+// The key and value lines after the header, into `keys`. Returns the number of the first line
+// that is not valid (where reading stopped), 0 when all are.
+size_t read_keys(Line_reader& lines, std::vector<Registry_hive::Key>& keys)
+{
+    Hive_index index;
+    std::optional<size_t> current;
+    std::string_view line;
+    while (lines.next(line)) {
+        const size_t first_line = lines.number();
+        // Hand-edited files may indent their lines; regedit reads them all the same.
+        const std::string_view trimmed = trim_left(trim_right(line));
+        if (trimmed.empty() || trimmed.front() == ';')
+            continue;
+        if (trimmed.front() == '[') {
+            if (!is_key_line(trimmed))
+                return first_line;
+            current = index.open_key(keys, trimmed.substr(1, trimmed.size() - 2));
+            continue;
+        }
+        Registry_hive::Value value;
+        if (!current || !parse_value_line(trimmed, lines, value))
+            return first_line;
+        index.put_value(keys, *current, std::move(value));
+    }
+    return 0;
+}
 
 } // namespace
 
 Registry_hive Registry_hive::parse(std::string_view text, bool complete)
 {
     Registry_hive hive;
-    Hive_index index;
     if (text.substr(0, 3) == "\xEF\xBB\xBF")
         text.remove_prefix(3);
     // A cut text ends with a partial line: it is left out and counted as the damage.
@@ -187,121 +353,13 @@ Registry_hive Registry_hive::parse(std::string_view text, bool complete)
     if (text.empty())
         return cut_line ? damage(cut_line) : hive;
 
-    size_t line_number = 0;
-    size_t position = 0;
-    // Next line without its end of line; false at the end of the text.
-    auto next_line = [&](std::string_view& line) {
-        if (position >= text.size())
-            return false;
-        size_t end = text.find('\n', position);
-        if (end == std::string_view::npos)
-            end = text.size();
-        line = text.substr(position, end - position);
-        position = end + 1;
-        ++line_number;
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        return true;
-    };
-
-    std::string_view line;
-    next_line(line);
-    if (trim_right(line) != Hive_header)
+    Line_reader lines(text);
+    std::string_view header;
+    lines.next(header);
+    if (trim_right(header) != Hive_header)
         return damage(1);
-
-    long current = -1;
-    std::string name;
-    std::string data_text;
-    while (next_line(line)) {
-        const size_t first_line = line_number;
-        // Hand-edited files may indent their lines; regedit reads them all the same.
-        const std::string_view trimmed = trim_left(trim_right(line));
-        if (trimmed.empty() || trimmed.front() == ';')
-            continue;
-        if (trimmed.front() == '[') {
-            if (trimmed.size() < 3 || trimmed.back() != ']' || trimmed[1] == '-')
-                return damage(first_line);
-            const std::string_view key_name = trimmed.substr(1, trimmed.size() - 2);
-            const std::string lower = lower_copy(key_name);
-            auto found = index.keys.find(lower);
-            if (found == index.keys.end()) {
-                found = index.keys.emplace(lower, hive._keys.size()).first;
-                hive._keys.push_back(Key{std::string(key_name), {}});
-                index.values.emplace_back();
-            }
-            current = static_cast<long>(found->second);
-            continue;
-        }
-        if (current < 0 || (trimmed.front() != '"' && trimmed.front() != '@'))
-            return damage(first_line);
-
-        std::string_view rest = trimmed;
-        if (rest.front() == '@') {
-            name.clear();
-            rest.remove_prefix(1);
-        } else if (!parse_quoted(rest, name)) {
-            return damage(first_line);
-        }
-        if (rest.empty() || rest.front() != '=')
-            return damage(first_line);
-        rest.remove_prefix(1);
-
-        Value value;
-        value.name = name;
-        if (!rest.empty() && rest.front() == '"') {
-            if (!parse_quoted(rest, data_text) || !trim_left(rest).empty())
-                return damage(first_line);
-            value.type = REG_SZ;
-            value.data.assign(data_text.begin(), data_text.end());
-            value.data.push_back(0);
-        } else if (rest.substr(0, 6) == "dword:") {
-            uint32_t number = 0;
-            if (!parse_hex_number(rest.substr(6), number))
-                return damage(first_line);
-            value.type = REG_DWORD;
-            value.data = {static_cast<uint8_t>(number), static_cast<uint8_t>(number >> 8),
-                          static_cast<uint8_t>(number >> 16), static_cast<uint8_t>(number >> 24)};
-        } else if (rest.substr(0, 3) == "hex") {
-            rest.remove_prefix(3);
-            value.type = REG_BINARY;
-            if (!rest.empty() && rest.front() == '(') {
-                const size_t close = rest.find(')');
-                if (close == std::string_view::npos || !parse_hex_number(rest.substr(1, close - 1), value.type))
-                    return damage(first_line);
-                rest.remove_prefix(close + 1);
-            }
-            if (rest.empty() || rest.front() != ':')
-                return damage(first_line);
-            rest.remove_prefix(1);
-            // A list ending in a backslash goes on over the next line.
-            std::string list;
-            while (!rest.empty() && rest.back() == '\\') {
-                list += rest.substr(0, rest.size() - 1);
-                std::string_view more;
-                if (!next_line(more))
-                    return damage(first_line);
-                rest = trim_right(trim_left(more));
-            }
-            list += rest;
-            if (!parse_hex_list(list, value.data))
-                return damage(first_line);
-        } else {
-            return damage(first_line);
-        }
-
-        auto& values = index.values[static_cast<size_t>(current)];
-        Key& key = hive._keys[static_cast<size_t>(current)];
-        const std::string lower = lower_copy(value.name);
-        const auto found = values.find(lower);
-        if (found == values.end()) {
-            values.emplace(lower, key.values.size());
-            key.values.push_back(std::move(value));
-        } else {
-            // A later line for the same value wins, as when regedit imports the file.
-            key.values[found->second].type = value.type;
-            key.values[found->second].data = std::move(value.data);
-        }
-    }
+    if (const size_t damaged_line = read_keys(lines, hive._keys))
+        return damage(damaged_line);
     return cut_line ? damage(cut_line) : hive;
 }
 

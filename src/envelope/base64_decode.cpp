@@ -125,6 +125,102 @@ bool has_avx2()
 }
 #endif
 
+// Line ends always, spaces and tabs in the lenient form only: stepped over between characters.
+inline bool skipped(byte v, bool plain)
+{
+    return v == Ignored || (v == Blank && !plain);
+}
+
+inline void put_group(byte*& write, std::uint32_t group)
+{
+    write[0] = static_cast<byte>(group >> 16);
+    write[1] = static_cast<byte>(group >> 8);
+    write[2] = static_cast<byte>(group);
+    write += 3;
+}
+
+// Whole groups of four alphabet characters from in[i] on, until anything else or the write limit.
+inline void decode_groups(const byte* in, std::size_t size, std::size_t& i, byte*& write, const byte* write_limit)
+{
+    while (i + 4 <= size && write < write_limit) {
+        const byte a = Table[in[i]], b = Table[in[i + 1]], c = Table[in[i + 2]], d = Table[in[i + 3]];
+        if ((a | b | c | d) & 0xC0)
+            break;
+        put_group(write, (std::uint32_t{a} << 18) | (std::uint32_t{b} << 12) | (std::uint32_t{c} << 6) | d);
+        i += 4;
+    }
+}
+
+// The line rules of the mail form, checked at each line end as the text is read.
+class Mail_line_check {
+public:
+    Mail_line_check(const byte* in, std::size_t size) : _in(in), _size(size) {}
+
+    // At every CR or LF; false when the line breaks the rules.
+    bool line_end(std::size_t at)
+    {
+        if (_in[at] == '\r')
+            return at + 1 < _size && _in[at + 1] == '\n';
+        const std::size_t length = at - _line_start - (at > _line_start && _in[at - 1] == '\r' ? 1 : 0);
+        _line_start = at + 1;
+        if (length == 0) {
+            _after_empty_line = true;
+            return true;
+        }
+        return !_after_empty_line && length <= Base64_decode::Mail_line_limit;
+    }
+    // At the end of the text, for the last line when no line end closes it.
+    bool last_line_fits() const
+    {
+        return _line_start >= _size || (!_after_empty_line && _size - _line_start <= Base64_decode::Mail_line_limit);
+    }
+    bool after_empty_line() const { return _after_empty_line; }
+
+private:
+    const byte* _in;
+    std::size_t _size;
+    std::size_t _line_start = 0;
+    bool _after_empty_line = false;
+};
+
+// What follows the last group from in[i] on: padding and white space only (in the mail form, no
+// padding after an empty line). The number of padding characters; nothing when anything else
+// follows.
+std::optional<int> tail_padding(const byte* in, std::size_t size, std::size_t i, bool plain, Mail_line_check* mail)
+{
+    int padding = 0;
+    for (; i < size; ++i) {
+        const byte v = Table[in[i]];
+        if (skipped(v, plain)) {
+            if (mail && v == Ignored && !mail->line_end(i))
+                return std::nullopt;
+            continue;
+        }
+        if (v != Padding || (mail && mail->after_empty_line()))
+            return std::nullopt; // a bad character, or data after the padding
+        ++padding;
+    }
+    return padding;
+}
+
+// A final group of two or three characters (count, their bits) carries one or two bytes, with or
+// without its padding (the plain form wants it); a lone character, or padding that does not
+// complete a group, is damage: false.
+bool put_last_group(byte*& write, std::uint32_t bits, int count, int padding, bool plain)
+{
+    const bool complete = (count == 0 && padding == 0) || (count == 2 && (padding == 2 || (padding == 0 && !plain))) ||
+                          (count == 3 && (padding == 1 || (padding == 0 && !plain)));
+    if (!complete)
+        return false;
+    if (count == 2) {
+        *write++ = static_cast<byte>(bits >> 4);
+    } else if (count == 3) {
+        *write++ = static_cast<byte>(bits >> 10);
+        *write++ = static_cast<byte>(bits >> 2);
+    }
+    return true;
+}
+
 // Decodes in[0, size) through out and returns the number of bytes written. Without a sink, out must
 // have room for size / 4 * 3 + 3 + Block_slack bytes, or lie at or before in in the same buffer:
 // each byte is then written only where the text was already read, the block decoder's extra bytes
@@ -139,31 +235,10 @@ std::optional<std::size_t> decode_text(const byte* in, std::size_t size, Base64_
     byte* write = out;
     const bool mail = form == Form::Mail_lines;
     const bool plain = form == Form::Plain || mail;
-    // Mail lines: where the current line starts, and whether an empty line was seen.
-    std::size_t line_start = 0;
-    bool after_empty_line = false;
-    // Called at every CR or LF of the mail form; false when the line breaks its rules.
-    const auto mail_line_end = [&](std::size_t at) {
-        if (in[at] == '\r')
-            return at + 1 < size && in[at + 1] == '\n';
-        const std::size_t length = at - line_start - (at > line_start && in[at - 1] == '\r' ? 1 : 0);
-        line_start = at + 1;
-        if (length == 0) {
-            after_empty_line = true;
-            return true;
-        }
-        return !after_empty_line && length <= Base64_decode::Mail_line_limit;
-    };
+    Mail_line_check lines(in, size);
     std::size_t i = 0;
     std::uint32_t bits = 0;
     int count = 0; // characters of the current group of four
-
-    const auto put_group = [&write](std::uint32_t group) {
-        write[0] = static_cast<byte>(group >> 16);
-        write[1] = static_cast<byte>(group >> 8);
-        write[2] = static_cast<byte>(group);
-        write += 3;
-    };
 #ifdef VELIN_BASE64_AVX2
     const bool blocks = has_avx2();
 #endif
@@ -181,20 +256,14 @@ std::optional<std::size_t> decode_text(const byte* in, std::size_t size, Base64_
             if (blocks)
                 decode_blocks_avx2(in, size, &i, &write, write_limit, !mail);
 #endif
-            while (i + 4 <= size && write < write_limit) {
-                const byte a = Table[in[i]], b = Table[in[i + 1]], c = Table[in[i + 2]], d = Table[in[i + 3]];
-                if ((a | b | c | d) & 0xC0)
-                    break;
-                put_group((std::uint32_t{a} << 18) | (std::uint32_t{b} << 12) | (std::uint32_t{c} << 6) | d);
-                i += 4;
-            }
+            decode_groups(in, size, i, write, write_limit);
             if (i == size || write >= write_limit)
                 continue;
         }
         // One character at a time across a line end, padding or damage.
         const byte v = Table[in[i]];
-        if (v == Ignored || (v == Blank && !plain)) {
-            if (mail && v == Ignored && !mail_line_end(i))
+        if (skipped(v, plain)) {
+            if (mail && v == Ignored && !lines.line_end(i))
                 return std::nullopt;
             ++i;
             continue;
@@ -204,42 +273,15 @@ std::optional<std::size_t> decode_text(const byte* in, std::size_t size, Base64_
         bits = (bits << 6) | v;
         ++i;
         if (++count == 4) {
-            put_group(bits);
+            put_group(write, bits);
             bits = 0;
             count = 0;
         }
     }
 
-    // The tail: padding and trailing white space only.
-    int padding = 0;
-    for (; i < size; ++i) {
-        const byte v = Table[in[i]];
-        if (v == Ignored || (v == Blank && !plain)) {
-            if (mail && v == Ignored && !mail_line_end(i))
-                return std::nullopt;
-            continue;
-        }
-        if (v != Padding || (mail && after_empty_line))
-            return std::nullopt; // a bad character, or data after the padding
-        ++padding;
-    }
-    // The last line, when no line end closes it.
-    if (mail && line_start < size && (after_empty_line || size - line_start > Base64_decode::Mail_line_limit))
+    const std::optional<int> padding = tail_padding(in, size, i, plain, mail ? &lines : nullptr);
+    if (!padding || (mail && !lines.last_line_fits()) || !put_last_group(write, bits, count, *padding, plain))
         return std::nullopt;
-
-    // A final group of two or three characters carries one or two bytes, with or without its
-    // padding (the plain form wants it); a lone character, or padding that does not complete a
-    // group, is damage.
-    const bool complete = (count == 0 && padding == 0) || (count == 2 && (padding == 2 || (padding == 0 && !plain))) ||
-                          (count == 3 && (padding == 1 || (padding == 0 && !plain)));
-    if (!complete)
-        return std::nullopt;
-    if (count == 2) {
-        *write++ = static_cast<byte>(bits >> 4);
-    } else if (count == 3) {
-        *write++ = static_cast<byte>(bits >> 10);
-        *write++ = static_cast<byte>(bits >> 2);
-    }
     if (sink && write != out && !(*sink)(std::span<const byte>(out, static_cast<std::size_t>(write - out))))
         return std::nullopt;
     return flushed + static_cast<std::size_t>(write - out);

@@ -231,6 +231,142 @@ JavaVM* Java_vm::created_machine() const
     return machine;
 }
 
+namespace {
+
+// -Djava.class.path= with the suite's jars in folder.
+std::string class_path_option(const std::string& folder)
+{
+    std::string class_path = "-Djava.class.path=";
+    const std::vector<std::string> jars = class_path_jars(folder);
+    for (size_t i = 0; i < jars.size(); ++i)
+        class_path += (i ? ":" : "") + jars[i];
+    return class_path;
+}
+
+// A small first heap and the serial collector keep the machine's memory near what the documents
+// need, in a desktop program that is not a server. The young generation stays small (it would
+// grow with the heap to a third of it, all of it touched between two collections), so a
+// document's arrays go straight to the old one, and the heap grows and shrinks by little around
+// what is alive: signing a 10 MB PDF took about 40 MB without these three, about 25 MB with them,
+// with no measurable cost to verification. The heap has a ceiling of its own, not a share of the
+// machine's memory: a hostile document ends in an OutOfMemoryError the classes report, and
+// signing needs about 2.6 times the document. For a small document the young generation has
+// 8 MB: with 2 MB, the first 1 MB PDF took nine collections, two of them of the whole heap, as
+// its copies and the parser's objects were moved on to the old generation, and with 8 MB one or
+// two, for about 6 MB more.
+std::vector<std::string> heap_options(uint64_t document_size)
+{
+    const bool small = document_size <= Small_document_limit;
+    return {
+        "-Xmx" + std::to_string(Java_max_heap_mb) + "m", // the ceiling
+        "-XX:+UseSerialGC",
+        small ? "-Xms16m" : "-Xms8m", // the first heap
+        small ? "-Xmn8m" : "-XX:MaxNewSize=2m", // the young generation
+        "-XX:MinHeapFreeRatio=10", // growing and shrinking by little
+        "-XX:MaxHeapFreeRatio=20",
+    };
+}
+
+// The quick compiler alone: a 1 MB PDF verified in a new process took a quarter to a third less
+// processor time, and 1,000 small PDFs in one run almost half, since the optimising compiler's
+// work and the profiled code before it do not pay back over documents this small. A large
+// document's digests run ten times faster in the optimising compiler's code (its SHA-256 uses
+// the processor's instructions): a 60 MB PDF took 2.7 s with both, 4.3 s with the quick one.
+// The first document decides for the life of the process. With the quick compiler alone, one
+// compiler thread: on two cores a second one only competed with the verification for them
+// (the 1 MB PDF in a new process, 25 alternating runs: median 527 ms against 566 ms, 55 ms
+// less processor time; 1,000 small PDFs in one run as fast as before).
+std::vector<std::string> compiler_options(uint64_t document_size)
+{
+    if (document_size > Quick_start_limit)
+        return {};
+    return {"-XX:TieredStopAtLevel=1", "-XX:CICompilerCount=1"};
+}
+
+// Everything the machine is started with, for the classes in folder.
+std::vector<std::string> machine_options(const std::string& class_path, const std::string& folder,
+                                         uint64_t document_size)
+{
+    // -Xrs leaves the program's interrupt and termination signals to the program; PDFBox keeps
+    // its font cache in the user's private folder instead of the home folder, and the PDF
+    // reader's scratch file goes there too. The libraries' own log lines (PDFBox's font
+    // warnings) would reach the user's terminal.
+    const std::string private_folder = private_runtime_folder();
+    std::vector<std::string> texts = {class_path,
+                                      "-Xrs",
+                                      "-Djava.awt.headless=true",
+                                      "-Dpdfbox.fontcache=" + private_folder,
+                                      "-Dvelin.private_folder=" + private_folder,
+                                      "-Dorg.apache.commons.logging.Log=org.apache.commons.logging.impl.NoOpLog"};
+    const auto append = [&texts](std::vector<std::string> more) {
+        for (std::string& option : more)
+            texts.push_back(std::move(option));
+    };
+    append(heap_options(document_size));
+    // The classes of the PDF work come ready from the archive instead of being read from the jars
+    // and checked one by one.
+    append(class_archive_options(folder));
+    append(compiler_options(document_size));
+    // No performance-data file for the monitoring tools, which the machine would keep in the
+    // shared temporary folder under the user's name.
+    texts.push_back("-XX:-UsePerfData");
+    return texts;
+}
+
+// JNI_CreateJavaVM with these options.
+jint create_machine(Create_vm create_vm, std::vector<std::string> texts, JavaVM*& machine, JNIEnv*& env)
+{
+    std::vector<JavaVMOption> options(texts.size());
+    for (size_t i = 0; i < texts.size(); ++i)
+        options[i].optionString = texts[i].data();
+    JavaVMInitArgs arguments{};
+    arguments.version = JNI_VERSION_1_6;
+    arguments.nOptions = static_cast<jint>(options.size());
+    arguments.options = options.data();
+    arguments.ignoreUnrecognized = JNI_FALSE;
+    return create_vm(&machine, reinterpret_cast<void**>(&env), &arguments);
+}
+
+} // namespace
+
+std::string Java_vm::java_home_setting() const
+{
+    if (_java_home_for_tests)
+        return *_java_home_for_tests;
+    const Registry_text_read read = read_text(Registry_root::Local_machine, Settings_key, "JavaHome");
+    return read.succeeded() ? read.value() : std::string();
+}
+
+bool Java_vm::load_library()
+{
+    if (_library)
+        return true;
+    _library = ::dlopen(_runtime->library().c_str(), RTLD_NOW | RTLD_GLOBAL);
+    if (!_library)
+        Trace(Trace_kind, Level_info) << ::dlerror();
+    return _library != nullptr;
+}
+
+uint32_t Java_vm::keep_created(jint created, JavaVM* machine, JNIEnv* env)
+{
+    if (created == JNI_EEXIST) {
+        // Made in this process by someone else: that one is ours too.
+        if (JavaVM* existing = created_machine()) {
+            _machine = existing;
+            return Jvm_already_running;
+        }
+    }
+    report_jni_result(created);
+    if (created != JNI_OK || !machine)
+        return fail("JVM non disponibile.");
+    if (!env)
+        return fail("Ambiente JNI non disponibile.");
+    // The creating thread stays attached; detaching it lets a later Jvm_thread attach it again.
+    machine->DetachCurrentThread();
+    _machine = machine;
+    return Jvm_started;
+}
+
 uint32_t Java_vm::start_locked(bool& no_runtime, uint64_t document_size)
 {
     if (_machine.load())
@@ -239,28 +375,14 @@ uint32_t Java_vm::start_locked(bool& no_runtime, uint64_t document_size)
         return fail("JVM non disponibile.");
 
     if (!_runtime) {
-        std::string setting;
-        if (_java_home_for_tests) {
-            setting = *_java_home_for_tests;
-        } else {
-            const Registry_text_read read = read_text(Registry_root::Local_machine, Settings_key, "JavaHome");
-            if (read.succeeded())
-                setting = read.value();
-        }
-        _runtime = choose_runtime(setting, _runtime_root);
+        _runtime = choose_runtime(java_home_setting(), _runtime_root);
         if (!_runtime) {
             no_runtime = true;
             return Jvm_failed;
         }
     }
-
-    if (!_library) {
-        _library = ::dlopen(_runtime->library().c_str(), RTLD_NOW | RTLD_GLOBAL);
-        if (!_library) {
-            Trace(Trace_kind, Level_info) << ::dlerror();
-            return fail("Caricamento della libreria Java fallito.");
-        }
-    }
+    if (!load_library())
+        return fail("Caricamento della libreria Java fallito.");
     auto get_default_args = reinterpret_cast<Get_default_args>(::dlsym(_library, "JNI_GetDefaultJavaVMInitArgs"));
     auto create_vm = reinterpret_cast<Create_vm>(::dlsym(_library, "JNI_CreateJavaVM"));
     if (!get_default_args || !create_vm)
@@ -279,95 +401,19 @@ uint32_t Java_vm::start_locked(bool& no_runtime, uint64_t document_size)
     const std::string folder = _java_folder_for_tests.empty() ? suite_java_folder() : _java_folder_for_tests;
     if (folder.empty())
         return fail("Lettura percorso eseguibile fallita.");
-    std::string class_path = "-Djava.class.path=";
-    const std::vector<std::string> jars = class_path_jars(folder);
-    for (size_t i = 0; i < jars.size(); ++i)
-        class_path += (i ? ":" : "") + jars[i];
+    const std::string class_path = class_path_option(folder);
     Trace(Trace_kind, Level_info) << "Librerie:" << class_path;
 
     // The machine must find our fault handlers in place, so that it passes on the faults that
-    // are not its own and we never replace its handlers afterwards. -Xrs leaves the program's
-    // interrupt and termination signals to the program; PDFBox keeps its font cache in the
-    // user's private folder instead of the home folder.
+    // are not its own and we never replace its handlers afterwards.
     install_fault_handlers();
-    const std::string private_folder = private_runtime_folder();
-    const std::string font_cache = "-Dpdfbox.fontcache=" + private_folder;
-    // The PDF reader's scratch file goes there too.
-    const std::string scratch = "-Dvelin.private_folder=" + private_folder;
-    // The libraries' own log lines (PDFBox's font warnings) would reach the user's terminal. A
-    // small first heap and the serial collector keep the machine's memory near what the
-    // documents need, in a desktop program that is not a server. The young generation stays
-    // small (it would grow with the heap to a third of it, all of it touched between two
-    // collections), so a document's arrays go straight to the old one, and the heap grows and
-    // shrinks by little around what is alive: signing a 10 MB PDF took about 40 MB without these
-    // three, about 25 MB with them, with no measurable cost to verification. The heap has a
-    // ceiling of its own, not a share of the machine's memory: a hostile document ends in an
-    // OutOfMemoryError the classes report, and signing needs about 2.6 times the document. For a
-    // small document the young generation has 8 MB: with 2 MB, the first 1 MB PDF took nine
-    // collections, two of them of the whole heap, as its copies and the parser's objects were
-    // moved on to the old generation, and with 8 MB one or two, for about 6 MB more.
-    const bool small = document_size <= Small_document_limit;
-    std::vector<std::string> texts = {class_path,
-                                      "-Xrs",
-                                      "-Djava.awt.headless=true",
-                                      font_cache,
-                                      scratch,
-                                      "-Xmx" + std::to_string(Java_max_heap_mb) + "m",
-                                      "-Dorg.apache.commons.logging.Log=org.apache.commons.logging.impl.NoOpLog",
-                                      "-XX:+UseSerialGC",
-                                      small ? "-Xms16m" : "-Xms8m",
-                                      small ? "-Xmn8m" : "-XX:MaxNewSize=2m",
-                                      "-XX:MinHeapFreeRatio=10",
-                                      "-XX:MaxHeapFreeRatio=20"};
-    // The classes of the PDF work come ready from the archive instead of being read from the jars
-    // and checked one by one.
-    for (std::string& option : class_archive_options(folder))
-        texts.push_back(std::move(option));
-    // The quick compiler alone: a 1 MB PDF verified in a new process took a quarter to a third less
-    // processor time, and 1,000 small PDFs in one run almost half, since the optimising compiler's
-    // work and the profiled code before it do not pay back over documents this small. A large
-    // document's digests run ten times faster in the optimising compiler's code (its SHA-256 uses
-    // the processor's instructions): a 60 MB PDF took 2.7 s with both, 4.3 s with the quick one.
-    // The first document decides for the life of the process. With the quick compiler alone, one
-    // compiler thread: on two cores a second one only competed with the verification for them
-    // (the 1 MB PDF in a new process, 25 alternating runs: median 527 ms against 566 ms, 55 ms
-    // less processor time; 1,000 small PDFs in one run as fast as before).
-    if (document_size <= Quick_start_limit) {
-        texts.push_back("-XX:TieredStopAtLevel=1");
-        texts.push_back("-XX:CICompilerCount=1");
-    }
-    // No performance-data file for the monitoring tools, which the machine would keep in the
-    // shared temporary folder under the user's name.
-    texts.push_back("-XX:-UsePerfData");
-    std::vector<JavaVMOption> options(texts.size());
-    for (size_t i = 0; i < texts.size(); ++i)
-        options[i].optionString = texts[i].data();
-    JavaVMInitArgs arguments{};
-    arguments.version = JNI_VERSION_1_6;
-    arguments.nOptions = static_cast<jint>(options.size());
-    arguments.options = options.data();
-    arguments.ignoreUnrecognized = JNI_FALSE;
+    std::vector<std::string> options = machine_options(class_path, folder, document_size);
 
     Trace(Trace_kind, Level_info) << "Carica la JVM.";
     JavaVM* machine = nullptr;
     JNIEnv* env = nullptr;
-    const jint created = create_vm(&machine, reinterpret_cast<void**>(&env), &arguments);
-    if (created == JNI_EEXIST) {
-        // Made in this process by someone else: that one is ours too.
-        if (JavaVM* existing = created_machine()) {
-            _machine = existing;
-            return Jvm_already_running;
-        }
-    }
-    report_jni_result(created);
-    if (created != JNI_OK || !machine)
-        return fail("JVM non disponibile.");
-    if (!env)
-        return fail("Ambiente JNI non disponibile.");
-    // The creating thread stays attached; detaching it lets a later Jvm_thread attach it again.
-    machine->DetachCurrentThread();
-    _machine = machine;
-    return Jvm_started;
+    const jint created = create_machine(create_vm, std::move(options), machine, env);
+    return keep_created(created, machine, env);
 }
 
 uint32_t Java_vm::destroy()

@@ -97,6 +97,13 @@ private:
     Java_vm() = default;
     uint32_t fail(const char* text);
     uint32_t start_locked(bool& no_runtime, uint64_t document_size);
+    // The setting JavaHome (or the tests' value); "" when there is none.
+    std::string java_home_setting() const;
+    // The chosen runtime's machine library, loaded once; false (the reason traced) when it cannot be.
+    bool load_library();
+    // What JNI_CreateJavaVM gave, kept as the process's machine: Jvm_started, Jvm_already_running
+    // (made before by someone else) or Jvm_failed.
+    uint32_t keep_created(jint created, JavaVM* machine, JNIEnv* env);
     // A machine this process already has, made by whoever made it (JNI_GetCreatedJavaVMs).
     JavaVM* created_machine() const;
 

@@ -131,6 +131,145 @@ std::optional<Signed_output> stamped_in_machine(JNIEnv* env, jbyteArray pdf, con
     return output;
 }
 
+// One instance of the PDF signing class, from its creation to its disposal when the object ends.
+// A step that fails throws Step_failure, or Pin_refusal when the token refused the PIN.
+class Pdf_sign_session {
+public:
+    using Ask = std::function<int(const std::string&, unsigned)>;
+
+    Pdf_sign_session(JNIEnv* env, const Ask& ask) : _env(env), _ask(ask), _references(env) {}
+    ~Pdf_sign_session()
+    {
+        if (!_instance)
+            return;
+        _env->CallVoidMethod(_instance, method("dispose"));
+        take_java_exception(_env);
+        _env->DeleteLocalRef(_instance);
+    }
+    Pdf_sign_session(const Pdf_sign_session&) = delete;
+    Pdf_sign_session& operator=(const Pdf_sign_session&) = delete;
+
+    void create()
+    {
+        _binding.emplace(Pdf_sign_class, "Pdf_sign", "pdf_sign.",
+                         std::vector<Java_method>{{"is_signed", "([B)Z"},
+                                                  {"certification_level", "()I"},
+                                                  {"locked", "()Z"},
+                                                  {"initialize", "(I)V"},
+                                                  {"error", "()I"},
+                                                  {"exception_stack", "()Ljava/lang/String;"},
+                                                  {"load_store", "([C)V"},
+                                                  {"sign", "([BZ)[B"},
+                                                  {"dispose", "()V"},
+                                                  {"use_token", "(Ljava/lang/String;J)V"}});
+        if (!_binding->bind(_env, "Carica la classe per la firma PDF.."))
+            throw Step_failure("Caricamento della classe per la firma fallito.");
+        info("Istanzia la classe per la firma PDF..");
+        _instance = _binding->create(_env);
+        if (!_instance)
+            throw Step_failure("Creazione della classe per la firma fallito.");
+    }
+
+    // The machine's copy of the document.
+    jbyteArray copy_of(std::span<const uint8_t> document)
+    {
+        info("Copia il documento in memoria..");
+        jbyteArray pdf = _references.keep(java_bytes(_env, document));
+        if (!pdf)
+            throw Step_failure("Copia del documento in memoria fallito.");
+        return pdf;
+    }
+
+    bool is_signed(jbyteArray pdf)
+    {
+        const bool signed_before = _env->CallBooleanMethod(_instance, method("is_signed"), pdf) == JNI_TRUE;
+        take_java_exception(_env);
+        return signed_before;
+    }
+
+    // A further signature would break a certification that allows no change, or a lock of the
+    // document's fields: refused before the card is asked for anything.
+    void refuse_unchangeable()
+    {
+        if (_env->CallIntMethod(_instance, method("certification_level")) == 1) {
+            take_java_exception(_env);
+            _ask(Text_certified_unchangeable, MB_OK | MB_ICONERROR);
+            throw Step_failure("Firma rifiutata: il documento è certificato senza modifiche consentite.");
+        }
+        if (_env->CallBooleanMethod(_instance, method("locked")) == JNI_TRUE) {
+            take_java_exception(_env);
+            _ask(Text_locked_unchangeable, MB_OK | MB_ICONERROR);
+            throw Step_failure("Firma rifiutata: una firma del documento ne blocca le modifiche.");
+        }
+    }
+
+    // The token of the module's slot, for the card in reader reader_index.
+    void open_token(const std::string& module, long long slot, size_t reader_index)
+    {
+        jstring module_text = _references.keep(_env->NewStringUTF(module.c_str()));
+        _env->CallVoidMethod(_instance, method("use_token"), module_text, static_cast<jlong>(slot));
+        _env->CallVoidMethod(_instance, method("initialize"), static_cast<jint>(reader_index));
+        if (!take_java_exception(_env).empty())
+            throw Step_failure("Inizializzazione della firma fallito.");
+        check_error();
+    }
+
+    void log_in(const Pin_text& pin)
+    {
+        jcharArray pin_chars = _references.keep(java_pin(_env, pin.view()));
+        if (!pin_chars)
+            throw Step_failure("Allocazione stringa fallita.");
+        _env->CallVoidMethod(_instance, method("load_store"), pin_chars);
+        take_java_exception(_env);
+        wipe_java_pin(_env, pin_chars);
+        // A refused PIN is the batch's to say, once: trying it on the next document could block
+        // the card.
+        const jint login = _env->CallIntMethod(_instance, method("error"));
+        if (login == Java_pin_refused || login == Java_pin_blocked) {
+            info("Login fallito: il PIN è stato rifiutato.");
+            throw Pin_refusal{login == Java_pin_blocked ? Result_pin_blocked : Result_pin_wrong};
+        }
+        check_error();
+    }
+
+    // The signed document stays in the machine until it is written to its file.
+    Signed_output sign(jbyteArray pdf)
+    {
+        info("Firma..");
+        auto signed_pdf = _references.keep(static_cast<jbyteArray>(
+            _env->CallObjectMethod(_instance, method("sign"), pdf, static_cast<jboolean>(JNI_TRUE))));
+        take_java_exception(_env);
+        if (!signed_pdf)
+            throw Step_failure("Recupero documento firmato fallito.");
+        info("Recupero documento firmato..");
+        auto held = std::make_shared<Java_signed_pdf>(_env, signed_pdf);
+        if (held->size() == 0)
+            throw Step_failure("Recupero buffer firmato fallito.");
+        Signed_output output;
+        output.held = std::move(held);
+        return output;
+    }
+
+private:
+    jmethodID method(const char* name) const { return _binding->method(name); }
+
+    // The class's error() after a step, shown to the user when it is not 0.
+    void check_error()
+    {
+        const jint code = _env->CallIntMethod(_instance, method("error"));
+        if (code != 0) {
+            _ask(pdf_sign_error_text(code), MB_OK | MB_ICONERROR);
+            throw Step_failure("Operazione fallita.");
+        }
+    }
+
+    JNIEnv* _env;
+    const Ask& _ask;
+    Local_refs _references;
+    std::optional<Java_class_binding> _binding;
+    jobject _instance = nullptr;
+};
+
 } // namespace
 
 std::optional<Signed_output> timestamped_pdf(std::span<const uint8_t> pdf, const Signature_stamper& stamp,
@@ -219,114 +358,34 @@ void Pdf_card_signer::sign_document(const Pin_text& pin, std::span<const uint8_t
         Trace(Trace_kind, Level_error) << "Caricamento Java fallito.";
         return;
     }
-    Local_refs references(env);
-    jobject instance = nullptr;
-    std::optional<Java_class_binding> binding;
+    Pdf_sign_session session(env, _ask);
     try {
-        binding.emplace(Pdf_sign_class, "Pdf_sign", "pdf_sign.",
-                        std::vector<Java_method>{{"is_signed", "([B)Z"},
-                                                 {"certification_level", "()I"},
-                                                 {"locked", "()Z"},
-                                                 {"initialize", "(I)V"},
-                                                 {"error", "()I"},
-                                                 {"exception_stack", "()Ljava/lang/String;"},
-                                                 {"load_store", "([C)V"},
-                                                 {"sign", "([BZ)[B"},
-                                                 {"dispose", "()V"},
-                                                 {"use_token", "(Ljava/lang/String;J)V"}});
-        if (!binding->bind(env, "Carica la classe per la firma PDF.."))
-            throw Step_failure("Caricamento della classe per la firma fallito.");
-        info("Istanzia la classe per la firma PDF..");
-        instance = binding->create(env);
-        if (!instance)
-            throw Step_failure("Creazione della classe per la firma fallito.");
-        info("Copia il documento in memoria..");
-        jbyteArray pdf = references.keep(java_bytes(env, document));
-        if (!pdf)
-            throw Step_failure("Copia del documento in memoria fallito.");
+        session.create();
+        jbyteArray pdf = session.copy_of(document);
         if (release) {
             // From here on the machine's copy is the document.
             std::vector<uint8_t>().swap(*release);
             document = {};
         }
-
-        const bool already_signed = env->CallBooleanMethod(instance, binding->method("is_signed"), pdf) == JNI_TRUE;
-        take_java_exception(env);
-        // A further signature would break a certification that allows no change: refused before
-        // the card is asked for anything.
-        if (env->CallIntMethod(instance, binding->method("certification_level")) == 1) {
-            take_java_exception(env);
-            _ask(Text_certified_unchangeable, MB_OK | MB_ICONERROR);
-            throw Step_failure("Firma rifiutata: il documento è certificato senza modifiche consentite.");
-        }
-        if (env->CallBooleanMethod(instance, binding->method("locked")) == JNI_TRUE) {
-            take_java_exception(env);
-            _ask(Text_locked_unchangeable, MB_OK | MB_ICONERROR);
-            throw Step_failure("Firma rifiutata: una firma del documento ne blocca le modifiche.");
-        }
+        const bool already_signed = session.is_signed(pdf);
+        session.refuse_unchangeable();
         if (already_signed && _ask(Text_already_signed_question, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) != IDYES) {
             info("Firma annullata.");
             fail(Result_cancelled);
-        } else {
-            info("Inizializzazione firma..");
-            const std::string module = _module_path.empty() ? pkcs11_module_path() : _module_path;
-            jstring module_text = references.keep(env->NewStringUTF(module.c_str()));
-            env->CallVoidMethod(instance, binding->method("use_token"), module_text,
-                                static_cast<jlong>(token_slot(module, _reader_name)));
-            env->CallVoidMethod(instance, binding->method("initialize"), static_cast<jint>(_reader_index));
-            if (!take_java_exception(env).empty())
-                throw Step_failure("Inizializzazione della firma fallito.");
-            auto check_error = [&] {
-                const jint code = env->CallIntMethod(instance, binding->method("error"));
-                if (code != 0) {
-                    _ask(pdf_sign_error_text(code), MB_OK | MB_ICONERROR);
-                    throw Step_failure("Operazione fallita.");
-                }
-            };
-            check_error();
-
-            jcharArray pin_chars = references.keep(java_pin(env, pin.view()));
-            if (!pin_chars)
-                throw Step_failure("Allocazione stringa fallita.");
-            env->CallVoidMethod(instance, binding->method("load_store"), pin_chars);
-            take_java_exception(env);
-            wipe_java_pin(env, pin_chars);
-            // A refused PIN is the batch's to say, once: trying it on the next document could block
-            // the card.
-            const jint login = env->CallIntMethod(instance, binding->method("error"));
-            if (login == Java_pin_refused || login == Java_pin_blocked) {
-                info("Login fallito: il PIN è stato rifiutato.");
-                throw Pin_refusal(login == Java_pin_blocked ? Result_pin_blocked : Result_pin_wrong);
-            }
-            check_error();
-
-            info("Firma..");
-            auto signed_pdf = references.keep(static_cast<jbyteArray>(
-                env->CallObjectMethod(instance, binding->method("sign"), pdf, static_cast<jboolean>(JNI_TRUE))));
-            take_java_exception(env);
-            if (!signed_pdf)
-                throw Step_failure("Recupero documento firmato fallito.");
-            info("Recupero documento firmato..");
-            // The signed document stays in the machine until it is written to its file.
-            auto held = std::make_shared<Java_signed_pdf>(env, signed_pdf);
-            if (held->size() == 0)
-                throw Step_failure("Recupero buffer firmato fallito.");
-            Signed_output output;
-            output.held = std::move(held);
-            info("Firma completata con successo.");
-            succeed(std::move(output));
+            return;
         }
+        info("Inizializzazione firma..");
+        const std::string module = _module_path.empty() ? pkcs11_module_path() : _module_path;
+        session.open_token(module, token_slot(module, _reader_name), _reader_index);
+        session.log_in(pin);
+        Signed_output output = session.sign(pdf);
+        info("Firma completata con successo.");
+        succeed(std::move(output));
     } catch (const Step_failure& failure) {
         Trace(Trace_kind, Level_error) << failure.what();
         fail(Result_failed);
     } catch (const Pin_refusal& refusal) {
         fail(refusal.code);
-    }
-
-    if (instance) {
-        env->CallVoidMethod(instance, binding->method("dispose"));
-        take_java_exception(env);
-        env->DeleteLocalRef(instance);
     }
 }
 

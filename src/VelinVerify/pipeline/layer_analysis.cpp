@@ -80,21 +80,21 @@ Layer_analysis::~Layer_analysis()
 
 void Layer_analysis::set_source_file(const std::string& path)
 {
-    _source_kind = 0;
+    _source_kind = Source_kind::File;
     _bytes = {};
     _file_name = path;
 }
 
 void Layer_analysis::set_source_bytes(Document_bytes bytes, const std::string& name)
 {
-    _source_kind = 1;
+    _source_kind = Source_kind::Bytes;
     _bytes = std::move(bytes);
     _file_name = name;
 }
 
 void Layer_analysis::start()
 {
-    if (_source_kind < 0 || _state != Layer_state::Idle)
+    if (_source_kind == Source_kind::None || _state != Layer_state::Idle)
         return;
     set_current_verification_window(window(), _report_group);
 
@@ -117,7 +117,7 @@ void Layer_analysis::start()
         _parser->set_detached_document(_detached_document);
     if (_services.pdf_decoder)
         _parser->set_pdf_decoder(_services.pdf_decoder);
-    if (_source_kind == 1)
+    if (_source_kind == Source_kind::Bytes)
         _parser->load_buffer(std::move(_bytes), _file_name);
     else
         _parser->decode_file(_file_name);
@@ -331,23 +331,13 @@ void Layer_analysis::decoding_done()
         return;
     }
     if (_info->file_data.state() == Assignable_state::Failed) {
-        // Nothing was read, so nothing can be called corrupt: what the reader found (an empty
-        // file, a folder, a missing file) is the answer, and there is nothing to sum up.
-        add_line(Line_severity::Error, _info->file_data.message());
-        add_line(Line_severity::Error, _parser->error_message());
-        _errors = true;
+        // Nothing was read: there is nothing to sum up.
+        report_unread_file();
         end_without_summary();
         return;
     }
     if (!_info->envelope.is_assigned()) {
-        // The reason the decoder gave (an unreadable or empty file, a failed analysis) comes first.
-        const std::string& reason = _parser->error_message();
-        if (!reason.empty() && reason != corrupt_text)
-            add_line(Line_severity::Error, reason);
-        // A PDF without signatures, or one that cannot be read for want of Java, is not corrupt.
-        if (reason != Text_pdf_not_signed && reason != Text_pdf_needs_java)
-            add_line(Line_severity::Error, corrupt_text);
-        _errors = true;
+        report_no_envelope();
         summary();
         return;
     }
@@ -359,6 +349,57 @@ void Layer_analysis::decoding_done()
 
     const Envelope_info& envelope = _info->envelope.value();
     name_document(envelope);
+    report_envelope(envelope);
+    const bool timestamped_only = _info->document_unsigned || _info->_file_type == Document_types::Timestamped_data;
+    if (envelope.signatures.is_assigned() && !envelope.signatures.value().empty()) {
+        const auto& signatures = envelope.signatures.value();
+        report_signature_matches(envelope);
+        _records.clear();
+        _records.reserve(signatures.size());
+        Signer_certificates certificates;
+        for (const Signature_info& signature : signatures)
+            _records.push_back(make_signer_record(signature, certificates));
+        queue_chains();
+        return;
+    }
+    if (timestamped_only && !_timestamps.empty()) {
+        // A time-stamped document (or one whose envelope is the next layer): only the time stamps'
+        // authorities are to be judged here.
+        _records.clear();
+        queue_chains();
+        return;
+    }
+    if (envelope.signatures.is_assigned())
+        add_line(Line_severity::Error, "Il file non contiene alcuna firma.");
+    else
+        add_line(Line_severity::Error, "La rilevazione delle firme è fallita.");
+    _errors = true;
+    end_without_summary();
+}
+
+void Layer_analysis::report_unread_file()
+{
+    // Nothing was read, so nothing can be called corrupt: what the reader found (an empty file, a
+    // folder, a missing file) is the answer.
+    add_line(Line_severity::Error, _info->file_data.message());
+    add_line(Line_severity::Error, _parser->error_message());
+    _errors = true;
+}
+
+void Layer_analysis::report_no_envelope()
+{
+    // The reason the decoder gave (an unreadable or empty file, a failed analysis) comes first.
+    const std::string& reason = _parser->error_message();
+    if (!reason.empty() && reason != corrupt_text)
+        add_line(Line_severity::Error, reason);
+    // A PDF without signatures, or one that cannot be read for want of Java, is not corrupt.
+    if (reason != Text_pdf_not_signed && reason != Text_pdf_needs_java)
+        add_line(Line_severity::Error, corrupt_text);
+    _errors = true;
+}
+
+void Layer_analysis::report_envelope(const Envelope_info& envelope)
+{
     if (const std::string carried = carried_validation_text(_info->validation_data); !carried.empty())
         add_line(Line_severity::Information, carried);
     if (envelope.detached && !envelope.content.is_assigned()) {
@@ -369,72 +410,53 @@ void Layer_analysis::decoding_done()
         add_line(Line_severity::Error, "L'estrazione del documento originale è fallita.");
         _errors = true;
     }
-    const bool timestamped_only = _info->document_unsigned || _info->_file_type == Document_types::Timestamped_data;
     if (_info->document_unsigned) {
         add_line(Line_severity::Warning, "Il documento non è firmato: ha soltanto la marca temporale.");
         _warnings = true;
     }
-    if (envelope.signatures.is_assigned() && !envelope.signatures.value().empty()) {
-        const auto& signatures = envelope.signatures.value();
-        // Intact only when every signature was checked and matches and none was followed by a
-        // change; each other signer is an error.
-        if (envelope.all_signatures_match()) {
-            if (std::any_of(signatures.begin(), signatures.end(), [](const Signature_info& signature) {
-                    return !signature.later_changes.forbidden.empty();
-                })) {
-                add_line(Line_severity::Error, forbidden_changes_text);
-                _errors = true;
-            } else if (std::any_of(signatures.begin(), signatures.end(), [](const Signature_info& signature) {
-                           return signature.changed_after && !signature.later_changes.long_term_only;
-                       })) {
-                add_line(Line_severity::Warning, changed_after_signatures_text);
-                _warnings = true;
-            } else if (std::any_of(signatures.begin(), signatures.end(),
-                                   [](const Signature_info& signature) { return signature.changed_after; })) {
-                // Only time stamps and validation data came after them: the signed content is as it was.
-                add_line(Line_severity::Information, changed_after_signatures_text);
-            } else {
-                add_line(Line_severity::Information, signatures_intact_text);
-            }
+}
+
+void Layer_analysis::report_signature_matches(const Envelope_info& envelope)
+{
+    const auto& signatures = envelope.signatures.value();
+    // Intact only when every signature was checked and matches and none was followed by a change;
+    // each other signer is an error.
+    if (envelope.all_signatures_match()) {
+        if (std::any_of(signatures.begin(), signatures.end(),
+                        [](const Signature_info& signature) { return !signature.later_changes.forbidden.empty(); })) {
+            add_line(Line_severity::Error, forbidden_changes_text);
+            _errors = true;
+        } else if (std::any_of(signatures.begin(), signatures.end(), [](const Signature_info& signature) {
+                       return signature.changed_after && !signature.later_changes.long_term_only;
+                   })) {
+            add_line(Line_severity::Warning, changed_after_signatures_text);
+            _warnings = true;
+        } else if (std::any_of(signatures.begin(), signatures.end(),
+                               [](const Signature_info& signature) { return signature.changed_after; })) {
+            // Only time stamps and validation data came after them: the signed content is as it was.
+            add_line(Line_severity::Information, changed_after_signatures_text);
         } else {
-            for (const Signature_info& signature : signatures) {
-                if (!signature.signature_matches() && !signature.document_missing) {
-                    add_line(Line_severity::Error,
-                             signature.unchecked.empty() ? signature_mismatch_text : signature.unchecked);
-                    _errors = true;
-                }
-            }
+            add_line(Line_severity::Information, signatures_intact_text);
         }
-        _records.clear();
-        _records.reserve(signatures.size());
-        Signer_certificates certificates;
-        for (const Signature_info& signature : signatures)
-            _records.push_back(make_signer_record(signature, certificates));
-        _controls_stage = 2;
-        changed(Layer_change::Controls);
+        return;
+    }
+    for (const Signature_info& signature : signatures) {
+        if (!signature.signature_matches() && !signature.document_missing) {
+            add_line(Line_severity::Error, signature.unchecked.empty() ? signature_mismatch_text : signature.unchecked);
+            _errors = true;
+        }
+    }
+}
+
+void Layer_analysis::queue_chains()
+{
+    _controls_stage = 2;
+    changed(Layer_change::Controls);
+    if (!_records.empty())
         show(_records.size() - 1);
-        _state = Layer_state::Chains;
-        queue_step(&Layer_analysis::chains_step, Chains_done_message,
-                   "Rilevazione dell'attendibilità della firma in corso...");
-        return;
-    }
-    if (timestamped_only && !_timestamps.empty()) {
-        // A time-stamped document (or one whose envelope is the next layer): only the time stamps'
-        // authorities are to be judged here.
-        _records.clear();
-        _controls_stage = 2;
-        changed(Layer_change::Controls);
-        _state = Layer_state::Chains;
-        queue_step(&Layer_analysis::chains_step, Chains_done_message,
-                   "Rilevazione dell'attendibilità della firma in corso...");
-        return;
-    }
-    if (envelope.signatures.is_assigned())
-        add_line(Line_severity::Error, "Il file non contiene alcuna firma.");
-    else
-        add_line(Line_severity::Error, "La rilevazione delle firme è fallita.");
-    _errors = true;
-    end_without_summary();
+    _state = Layer_state::Chains;
+    queue_step(&Layer_analysis::chains_step, Chains_done_message,
+               "Rilevazione dell'attendibilità della firma in corso...");
 }
 
 void Layer_analysis::chains_done()

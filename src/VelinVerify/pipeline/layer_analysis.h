@@ -68,9 +68,9 @@ public:
     ~Layer_analysis() override;
 
     void set_observer(Verify_observer* observer) { _observer = observer; }
-    // Source kind 0: a file on disk.
+    // The source: a file on disk.
     void set_source_file(const std::string& path);
-    // Source kind 1: the bytes of an inner envelope, under the name derived for it.
+    // The source: the bytes of an inner envelope, under the name derived for it.
     void set_source_bytes(Document_bytes bytes, const std::string& name);
 
     // The document of a detached signature, named by the user (else the one beside the file).
@@ -133,6 +133,14 @@ private:
     // Handlers of the worker's messages.
     void on_message(const Window_message& message);
     void decoding_done();
+    // The lines decoding_done adds about a file that could not be read, a file without an
+    // envelope, the envelope and its content, and whether the signatures match.
+    void report_unread_file();
+    void report_no_envelope();
+    void report_envelope(const Envelope_info& envelope);
+    void report_signature_matches(const Envelope_info& envelope);
+    // Decoded: the controls of a decoded file, the last signer shown, then the chain building.
+    void queue_chains();
     void chains_done();
     void revocation_done();
 
@@ -161,7 +169,8 @@ private:
     Report_group _report_group = 0;
     Verify_observer* _observer = nullptr;
 
-    int _source_kind = -1; // -1 none, 0 file, 1 bytes
+    enum class Source_kind { None, File, Bytes };
+    Source_kind _source_kind = Source_kind::None;
     Document_bytes _bytes;
     std::string _file_name;
 
