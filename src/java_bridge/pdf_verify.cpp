@@ -13,6 +13,7 @@
 #include <array>
 #include <climits>
 #include <cstdio>
+#include <map>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -156,6 +157,191 @@ struct Document_stamp {
     std::vector<uint8_t> token;
     std::optional<Byte_range> range;
 };
+
+// The Java side's record of one signature dictionary, read field by field.
+constexpr const char* Signer_record_class = "it/norax/coop/sigillo/JNI_Pdf_verify$Signer";
+constexpr struct {
+    const char* name;
+    const char* signature;
+} Signer_record_fields[] = {
+    {"certificate", "[B"},
+    {"signing_time", "Ljava/lang/String;"},
+    {"valid", "Z"},
+    {"range", "[J"},
+    {"kind", "Ljava/lang/String;"},
+    {"problem", "Ljava/lang/String;"},
+    {"supported", "Z"},
+    {"digest", "Ljava/lang/String;"},
+    {"changed_after", "Z"},
+    {"changes", "I"},
+    {"locked_changed", "[Ljava/lang/String;"},
+    {"appearance_pages", "[I"},
+    {"contents", "[B"},
+    {"in_form", "Z"},
+};
+using Record_fields = std::map<std::string, jfieldID>;
+
+// The record's fields, found once per verification; empty, and said in the trace, when one is missing.
+Record_fields bind_signer_record(JNIEnv* env)
+{
+    Record_fields fields;
+    jclass record = env->FindClass(Signer_record_class);
+    if (!record) {
+        env->ExceptionClear();
+        Trace(Trace_kind, Level_info) << "Caricamento della classe " << Signer_record_class << " fallito.";
+        return {};
+    }
+    for (const auto& field : Signer_record_fields) {
+        jfieldID id = env->GetFieldID(record, field.name, field.signature);
+        if (!id) {
+            env->ExceptionClear();
+            Trace(Trace_kind, Level_info) << "pdf_verify.Signer." << field.name << " non disponibile.";
+            fields.clear();
+            break;
+        }
+        fields[field.name] = id;
+    }
+    env->DeleteLocalRef(record);
+    return fields;
+}
+
+// One signature dictionary as its record describes it, with its /Contents and its byte range.
+struct Java_signature {
+    Pdf_verify::Signer signer;
+    std::vector<uint8_t> contents;
+    std::optional<Byte_range> range;
+};
+
+Java_signature read_signer_record(JNIEnv* env, jobject record, const Record_fields& field, size_t file_size)
+{
+    Local_refs refs(env);
+    const auto object = [&](const char* name) { return refs.keep(env->GetObjectField(record, field.at(name))); };
+    const auto text = [&](const char* name) { return native_text(env, static_cast<jstring>(object(name))); };
+    const auto flag = [&](const char* name) { return env->GetBooleanField(record, field.at(name)) == JNI_TRUE; };
+    Java_signature read;
+    Pdf_verify::Signer& signer = read.signer;
+    signer.certificate =
+        Signer_certificate::from_der(native_bytes(env, static_cast<jbyteArray>(object("certificate"))));
+    if (const std::optional<System_time> parsed = parse_java_time(text("signing_time")))
+        signer.signing_time = std::make_shared<const System_time>(*parsed);
+    signer.intact = flag("valid");
+    signer.kind = text("kind");
+    signer.supported = flag("supported");
+    signer.changed_after = flag("changed_after");
+    signer.outside_form = !flag("in_form");
+    signer.changes = static_cast<unsigned>(env->GetIntField(record, field.at("changes")));
+    signer.locked_fields = texts(env, static_cast<jobjectArray>(object("locked_changed")));
+    signer.appearance_pages = numbers(env, static_cast<jintArray>(object("appearance_pages")));
+    signer.digest_nid = digest_nid(text("digest"));
+    signer.problem = text("problem");
+    read.contents = native_bytes(env, static_cast<jbyteArray>(object("contents")));
+    read.range = byte_range(env, static_cast<jlongArray>(object("range")), file_size);
+    return read;
+}
+
+// The signatures of the records, in order, and the document time stamps among them, with what the
+// signatures carry for their own verification.
+struct Read_signatures {
+    std::vector<Pdf_verify::Signer> signers;
+    std::vector<Document_stamp> stamps;
+    Validation_data carried;
+};
+
+Read_signatures read_signatures(JNIEnv* env, jobjectArray records, const Record_fields& fields, size_t file_size)
+{
+    Read_signatures read;
+    const jsize count = records ? env->GetArrayLength(records) : 0;
+    for (jsize i = 0; i < count && !env->ExceptionCheck(); ++i) {
+        jobject record = env->GetObjectArrayElement(records, i);
+        if (!record)
+            continue;
+        Java_signature signature = read_signer_record(env, record, fields, file_size);
+        env->DeleteLocalRef(record);
+        Pdf_verify::Signer& signer = signature.signer;
+        if (!signer.problem.empty())
+            Trace(Trace_kind, Level_info) << "Firma PDF " << i + 1 << ": " << signer.problem;
+        if (signer.kind == "ETSI.RFC3161") {
+            // A document time stamp is checked over its range, as every other time stamp is.
+            read.stamps.push_back({std::move(signature.contents), signature.range});
+            continue;
+        }
+        if (signature.range)
+            signer.revision_end = (*signature.range)[2] + (*signature.range)[3];
+        if (is_cms_kind(signer.kind)) {
+            Cms_facts facts = cms_facts(signature.contents, signer.certificate);
+            if (!facts.certificate_bound) {
+                Trace(Trace_kind, Level_info)
+                    << "Firma PDF " << i + 1 << ": il certificato non è quello indicato dalla firma";
+                signer.certificate_mismatch = true;
+            }
+            read.carried.add(facts.carried);
+            signer.signature_value = std::move(facts.signature_value);
+            signer.signature_tokens = std::move(facts.signature_tokens);
+        }
+        read.signers.push_back(std::move(signer));
+    }
+    return read;
+}
+
+// Each document time stamp checked over its own range; it covers every signature whose revision
+// lies before its hole.
+std::vector<Timestamp_info> checked_document_stamps(std::span<const uint8_t> bytes,
+                                                    const std::vector<Document_stamp>& stamps,
+                                                    const std::vector<Pdf_verify::Signer>& signers)
+{
+    std::vector<Timestamp_info> checked;
+    for (const Document_stamp& stamp : stamps) {
+        Trace_block block("Verifica della marca temporale del documento PDF");
+        Covered_digest covered;
+        std::vector<size_t> covered_signers;
+        if (stamp.range) {
+            const auto [start, hole, rest, rest_size] = *stamp.range;
+            covered = digest_of_pieces({bytes.subspan(start, hole), bytes.subspan(rest, rest_size)});
+            for (size_t j = 0; j < signers.size(); ++j)
+                if (signers[j].revision_end > 0 && signers[j].revision_end <= hole)
+                    covered_signers.push_back(j);
+        }
+        Timestamp_info timestamp = check_timestamp(stamp.token, covered);
+        timestamp.scope = Timestamp_scope::Document;
+        timestamp.covered_signers = std::move(covered_signers);
+        checked.push_back(std::move(timestamp));
+    }
+    return checked;
+}
+
+// The classes' verification of the document: the verifier object when it read the document;
+// null otherwise, with the outcome the classes' code gives.
+jobject verified_document(JNIEnv* env, Local_refs& refs, const Java_class_binding& binding,
+                          std::span<const uint8_t> bytes, Pdf_outcome& outcome)
+{
+    Trace(Trace_kind, Level_info) << "Istanzia la classe per la verifica PDF...";
+    jobject verifier = refs.keep(binding.create(env));
+    if (!verifier)
+        return nullptr;
+    Trace(Trace_kind, Level_info) << "Copia il documento in memoria...";
+    jbyteArray pdf = refs.keep(java_bytes(env, bytes));
+    if (!pdf)
+        return nullptr;
+    Trace(Trace_kind, Level_info) << "Verifica...";
+    env->CallVoidMethod(verifier, binding.method("verify"), pdf);
+    if (const std::string exception = take_java_exception(env); !exception.empty()) {
+        Trace(Trace_kind, Level_info) << exception;
+        return nullptr;
+    }
+    const jint code = env->CallIntMethod(verifier, binding.method("error"));
+    if (code == 0)
+        return verifier;
+    Trace(Trace_kind, Level_info) << "Codice della verifica PDF: " << code;
+    auto stack = refs.keep(static_cast<jstring>(env->CallObjectMethod(verifier, binding.method("exception_stack"))));
+    Trace(Trace_kind, Level_info) << native_text(env, stack);
+    take_java_exception(env);
+    outcome = code == Not_a_pdf_code    ? Pdf_outcome::Not_a_pdf
+              : code == Not_signed_code ? Pdf_outcome::Not_signed
+              : code == Too_large_code  ? Pdf_outcome::Too_large
+              : code == No_memory_code  ? Pdf_outcome::No_memory
+                                        : outcome;
+    return nullptr;
+}
 
 } // namespace
 
@@ -330,112 +516,22 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
                                {{"verify", "([B)V"},
                                 {"error", "()I"},
                                 {"exception_stack", "()Ljava/lang/String;"},
-                                {"signers_count", "()I"},
-                                {"signer_at", "(I)[B"},
-                                {"signing_time_at", "(I)Ljava/lang/String;"},
-                                {"signature_valid_at", "(I)Z"},
-                                {"problem_at", "(I)Ljava/lang/String;"},
-                                {"kind_at", "(I)Ljava/lang/String;"},
-                                {"supported_at", "(I)Z"},
-                                {"digest_at", "(I)Ljava/lang/String;"},
-                                {"changed_after_at", "(I)Z"},
-                                {"changes_at", "(I)I"},
-                                {"locked_fields_at", "(I)[Ljava/lang/String;"},
-                                {"appearance_pages_at", "(I)[I"},
-                                {"in_form_at", "(I)Z"},
+                                {"signers", "()[Lit/norax/coop/sigillo/JNI_Pdf_verify$Signer;"},
                                 {"certification_level", "()I"},
-                                {"contents_at", "(I)[B"},
-                                {"range_at", "(I)[J"},
                                 {"validation_items", "(I)[[B"},
                                 {"bytes_after_signatures", "()Z"}});
     if (!binding.bind(env, "Carica la classe per la verifica PDF.."))
         return;
+    const Record_fields fields = bind_signer_record(env);
+    if (fields.empty())
+        return;
     _outcome = Pdf_outcome::Failed;
-    Trace(Trace_kind, Level_info) << "Istanzia la classe per la verifica PDF...";
-    jobject verifier = refs.keep(binding.create(env));
+    jobject verifier = verified_document(env, refs, binding, bytes, _outcome);
     if (!verifier)
         return;
-    Trace(Trace_kind, Level_info) << "Copia il documento in memoria...";
-    jbyteArray pdf = refs.keep(java_bytes(env, bytes));
-    if (!pdf)
-        return;
-    Trace(Trace_kind, Level_info) << "Verifica...";
-    env->CallVoidMethod(verifier, binding.method("verify"), pdf);
-    if (const std::string exception = take_java_exception(env); !exception.empty()) {
-        Trace(Trace_kind, Level_info) << exception;
-        return;
-    }
-    const jint code = env->CallIntMethod(verifier, binding.method("error"));
-    if (code != 0) {
-        Trace(Trace_kind, Level_info) << "Codice della verifica PDF: " << code;
-        auto stack =
-            refs.keep(static_cast<jstring>(env->CallObjectMethod(verifier, binding.method("exception_stack"))));
-        Trace(Trace_kind, Level_info) << native_text(env, stack);
-        take_java_exception(env);
-        _outcome = code == Not_a_pdf_code    ? Pdf_outcome::Not_a_pdf
-                   : code == Not_signed_code ? Pdf_outcome::Not_signed
-                   : code == Too_large_code  ? Pdf_outcome::Too_large
-                   : code == No_memory_code  ? Pdf_outcome::No_memory
-                                             : _outcome;
-        return;
-    }
-    const jint count = env->CallIntMethod(verifier, binding.method("signers_count"));
-    std::vector<Document_stamp> stamps;
-    // What the signatures themselves carry for their verification, joined to the DSS's.
-    Validation_data carried;
-    for (jint i = 0; i < count && !env->ExceptionCheck(); ++i) {
-        Signer signer;
-        auto der = refs.keep(static_cast<jbyteArray>(env->CallObjectMethod(verifier, binding.method("signer_at"), i)));
-        signer.certificate = Signer_certificate::from_der(native_bytes(env, der));
-        auto time =
-            refs.keep(static_cast<jstring>(env->CallObjectMethod(verifier, binding.method("signing_time_at"), i)));
-        if (const std::optional<System_time> parsed = parse_java_time(native_text(env, time)))
-            signer.signing_time = std::make_shared<const System_time>(*parsed);
-        signer.intact = env->CallBooleanMethod(verifier, binding.method("signature_valid_at"), i) == JNI_TRUE;
-        auto kind = refs.keep(static_cast<jstring>(env->CallObjectMethod(verifier, binding.method("kind_at"), i)));
-        signer.kind = native_text(env, kind);
-        signer.supported = env->CallBooleanMethod(verifier, binding.method("supported_at"), i) == JNI_TRUE;
-        signer.changed_after = env->CallBooleanMethod(verifier, binding.method("changed_after_at"), i) == JNI_TRUE;
-        signer.outside_form = env->CallBooleanMethod(verifier, binding.method("in_form_at"), i) != JNI_TRUE;
-        signer.changes = static_cast<unsigned>(env->CallIntMethod(verifier, binding.method("changes_at"), i));
-        auto locked = refs.keep(
-            static_cast<jobjectArray>(env->CallObjectMethod(verifier, binding.method("locked_fields_at"), i)));
-        signer.locked_fields = texts(env, locked);
-        auto pages = refs.keep(
-            static_cast<jintArray>(env->CallObjectMethod(verifier, binding.method("appearance_pages_at"), i)));
-        signer.appearance_pages = numbers(env, pages);
-        auto digest = refs.keep(static_cast<jstring>(env->CallObjectMethod(verifier, binding.method("digest_at"), i)));
-        signer.digest_nid = digest_nid(native_text(env, digest));
-        auto problem =
-            refs.keep(static_cast<jstring>(env->CallObjectMethod(verifier, binding.method("problem_at"), i)));
-        signer.problem = native_text(env, problem);
-        if (!signer.problem.empty())
-            Trace(Trace_kind, Level_info) << "Firma PDF " << i + 1 << ": " << signer.problem;
-        auto contents =
-            refs.keep(static_cast<jbyteArray>(env->CallObjectMethod(verifier, binding.method("contents_at"), i)));
-        auto range_array =
-            refs.keep(static_cast<jlongArray>(env->CallObjectMethod(verifier, binding.method("range_at"), i)));
-        const std::optional<Byte_range> range = byte_range(env, range_array, bytes.size());
-        if (signer.kind == "ETSI.RFC3161") {
-            // A document time stamp is checked here, over its range, as every other time stamp is.
-            stamps.push_back({native_bytes(env, contents), range});
-            continue;
-        }
-        if (range)
-            signer.revision_end = (*range)[2] + (*range)[3];
-        if (is_cms_kind(signer.kind)) {
-            Cms_facts facts = cms_facts(native_bytes(env, contents), signer.certificate);
-            if (!facts.certificate_bound) {
-                Trace(Trace_kind, Level_info)
-                    << "Firma PDF " << i + 1 << ": il certificato non è quello indicato dalla firma";
-                signer.certificate_mismatch = true;
-            }
-            carried.add(facts.carried);
-            signer.signature_value = std::move(facts.signature_value);
-            signer.signature_tokens = std::move(facts.signature_tokens);
-        }
-        _signers.push_back(std::move(signer));
-    }
+    auto records = refs.keep(static_cast<jobjectArray>(env->CallObjectMethod(verifier, binding.method("signers"))));
+    Read_signatures read = read_signatures(env, records, fields, bytes.size());
+    _signers = std::move(read.signers);
     _bytes_after_signatures = env->CallBooleanMethod(verifier, binding.method("bytes_after_signatures")) == JNI_TRUE;
     _certification = env->CallIntMethod(verifier, binding.method("certification_level"));
     auto validation_items = [&](jint kind) {
@@ -446,30 +542,14 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
     _validation_data.certificates = validation_items(0);
     _validation_data.crls = validation_items(1);
     _validation_data.ocsp_answers = validation_items(2);
-    _validation_data.add(carried);
+    _validation_data.add(read.carried);
     if (const std::string exception = take_java_exception(env); !exception.empty()) {
         Trace(Trace_kind, Level_info) << exception;
         _signers.clear();
         _validation_data = {};
         return;
     }
-    for (const Document_stamp& stamp : stamps) {
-        Trace_block block("Verifica della marca temporale del documento PDF");
-        Covered_digest covered;
-        std::vector<size_t> signers;
-        if (stamp.range) {
-            const auto [start, hole, rest, rest_size] = *stamp.range;
-            covered = digest_of_pieces({bytes.subspan(start, hole), bytes.subspan(rest, rest_size)});
-            // It covers every signature whose revision lies before its own hole.
-            for (size_t j = 0; j < _signers.size(); ++j)
-                if (_signers[j].revision_end > 0 && _signers[j].revision_end <= hole)
-                    signers.push_back(j);
-        }
-        Timestamp_info timestamp = check_timestamp(stamp.token, covered);
-        timestamp.scope = Timestamp_scope::Document;
-        timestamp.covered_signers = std::move(signers);
-        _timestamps.push_back(std::move(timestamp));
-    }
+    _timestamps = checked_document_stamps(bytes, read.stamps, _signers);
     _outcome = Pdf_outcome::Verified;
 }
 

@@ -114,29 +114,78 @@ public class JNI_Pdf_verify {
     /** The program's private folder, given when the machine starts. */
     static final String PRIVATE_FOLDER_PROPERTY = "velin.private_folder";
 
+    /**
+     * One signature dictionary of the file as the bridge reads it, field by field: the bridge
+     * takes the whole record at once.
+     */
     static final class Signer {
         byte[] certificate;
+        /** "day/month/year hour:minute:second" in UTC, or null. */
         String signing_time;
+        /** The CMS signature verifies over the signed bytes and its byte range is well formed. */
         boolean valid;
-        // The byte range, once it is known to be well formed and to be this signature's own.
+        /** The well-formed /ByteRange of the signature, its own; null otherwise. */
         long[] range;
+        /** The subfilter: adbe.pkcs7.detached, ETSI.CAdES.detached, ETSI.RFC3161... */
         String kind;
+        /** Why the signature does not verify ("" when it does). */
         String problem = "";
+        /** False for a form of signature this class does not read (its subfilter is kind). */
         boolean supported = true;
+        /** The dotted OID of the digest algorithm the signature rests on, "" when not known. */
         String digest = "";
-        // Its range ends before the file does: a later revision changed the document after it.
+        /**
+         * Its range ends before the file does (trailing white space aside): a later revision
+         * changed the document after it, and whatever later signature or time stamp closes the
+         * change, this one does not cover the document as it is now.
+         */
         boolean changed_after;
-        // What the later revisions changed (Revision_changes' kinds).
+        /** What the later revisions changed (Revision_changes' kinds). */
         int changes;
-        // The fields it locks that the later revisions changed, by their full names.
+        /**
+         * The fields it locks that the later revisions changed, by their full names; in the
+         * record the bridge reads, without control characters and with "?" for characters beyond
+         * the first 65536 (which the bridge cannot hand over as they are).
+         */
         String[] locked_changed = new String[0];
-        // The pages on which later revisions added or changed the appearance of a signature or
-        // time stamp, in order.
+        /**
+         * The pages (from 1, in order) on which later revisions added or redrew a signature's or
+         * document time stamp's widget that draws there.
+         */
         int[] appearance_pages = new int[0];
-        // The /Contents as the dictionary holds it (a CMS signature or a time-stamp token, padded).
+        /** The /Contents as the dictionary holds it, padding included; null when not readable. */
         byte[] contents;
-        // A field of the document's form refers to its dictionary.
+        /**
+         * A field of the document's form refers to its dictionary; false for a dictionary found in
+         * the file that none refers to (listed after those of the form).
+         */
         boolean in_form = true;
+
+        /** The record as the bridge reads it: arrays of its own, names it can hand over. */
+        Signer for_bridge() {
+            Signer copy = new Signer();
+            copy.certificate = certificate;
+            copy.signing_time = signing_time;
+            copy.valid = valid;
+            copy.range = range == null ? null : range.clone();
+            copy.kind = kind;
+            copy.problem = problem;
+            copy.supported = supported;
+            copy.digest = digest;
+            copy.changed_after = changed_after;
+            copy.changes = changes;
+            copy.locked_changed = new String[locked_changed.length];
+            for (int i = 0; i < locked_changed.length; ++i) {
+                StringBuilder name = new StringBuilder();
+                locked_changed[i].codePoints().filter(c -> !Character.isISOControl(c))
+                        .forEach(c -> name.append(c > 0xFFFF || Character.isSurrogate((char) c) ? '?' : (char) c));
+                copy.locked_changed[i] = name.toString();
+            }
+            copy.appearance_pages = appearance_pages.clone();
+            copy.contents = contents;
+            copy.in_form = in_form;
+            return copy;
+        }
     }
 
     private int error = OK;
@@ -167,103 +216,17 @@ public class JNI_Pdf_verify {
         return stack;
     }
 
-    public int signers_count() {
-        return signers.size();
-    }
-
-    public byte[] signer_at(int index) {
-        return signers.get(index).certificate;
-    }
-
-    /** "day/month/year hour:minute:second" in UTC, or null. */
-    public String signing_time_at(int index) {
-        return signers.get(index).signing_time;
-    }
-
-    /** The CMS signature verifies over the signed bytes and its byte range is well formed. */
-    public boolean signature_valid_at(int index) {
-        return signers.get(index).valid;
-    }
-
-    /** Why the signature does not verify ("" when it does). */
-    public String problem_at(int index) {
-        return signers.get(index).problem;
-    }
-
-    /** The subfilter of the signature: adbe.pkcs7.detached, ETSI.CAdES.detached, ETSI.RFC3161... */
-    public String kind_at(int index) {
-        return signers.get(index).kind;
-    }
-
-    /** False for a form of signature this class does not read (its subfilter is kind_at). */
-    public boolean supported_at(int index) {
-        return signers.get(index).supported;
-    }
-
-    /** The dotted OID of the digest algorithm the signature rests on, "" when not known. */
-    public String digest_at(int index) {
-        return signers.get(index).digest;
-    }
-
-    /**
-     * The document was changed after this signature: its byte range, well formed and its own,
-     * ends before the file does (trailing white space aside). Whatever later signature or time
-     * stamp closes the change, this one does not cover the document as it is now.
-     */
-    public boolean changed_after_at(int index) {
-        return signers.get(index).changed_after;
-    }
-
-    /** The kinds of change after this signature's revision (Revision_changes' constants). */
-    public int changes_at(int index) {
-        return signers.get(index).changes;
-    }
-
-    /**
-     * The fields this signature locks that were changed after it, by their names without control
-     * characters, and with "?" for characters beyond the first 65536 (which the bridge cannot
-     * hand over as they are).
-     */
-    public String[] locked_fields_at(int index) {
-        String[] names = signers.get(index).locked_changed.clone();
-        for (int i = 0; i < names.length; ++i) {
-            StringBuilder name = new StringBuilder();
-            names[i].codePoints().filter(c -> !Character.isISOControl(c))
-                    .forEach(c -> name.append(c > 0xFFFF || Character.isSurrogate((char) c) ? '?' : (char) c));
-            names[i] = name.toString();
-        }
-        return names;
-    }
-
-    /**
-     * The pages (from 1, in order) on which the later revisions added or redrew a signature's or
-     * document time stamp's widget that draws there.
-     */
-    public int[] appearance_pages_at(int index) {
-        return signers.get(index).appearance_pages.clone();
-    }
-
-    /**
-     * A field of the document's form refers to this signature; false for a signature dictionary
-     * found in the file that none refers to (listed after those of the form).
-     */
-    public boolean in_form_at(int index) {
-        return signers.get(index).in_form;
+    /** Every signature dictionary of the file, those of the form first, one record each. */
+    public Signer[] signers() {
+        Signer[] records = new Signer[signers.size()];
+        for (int i = 0; i < records.length; ++i)
+            records[i] = signers.get(i).for_bridge();
+        return records;
     }
 
     /** The DocMDP level of the document's certification (1 to 3), 0 when it is not certified. */
     public int certification_level() {
         return certification;
-    }
-
-    /** The dictionary's /Contents as it is, padding included; null when it could not be read. */
-    public byte[] contents_at(int index) {
-        return signers.get(index).contents;
-    }
-
-    /** The well-formed /ByteRange of the signature, its own; null otherwise. */
-    public long[] range_at(int index) {
-        return signers.get(index).range;
     }
 
     /** The DSS dictionary's items of a kind: 0 certificates, 1 CRLs, 2 OCSP answers. */

@@ -99,26 +99,17 @@ public final class Startup_workload {
 
         JNI_Pdf_verify verifier = new JNI_Pdf_verify();
         verifier.verify(stamped);
-        check(verifier.error() == JNI_Pdf_verify.OK && verifier.signers_count() == 2, verifier.exception_stack());
-        for (int i = 0; i < verifier.signers_count(); ++i) {
-            verifier.signer_at(i);
-            verifier.signing_time_at(i);
-            verifier.signature_valid_at(i);
-            verifier.problem_at(i);
-            verifier.kind_at(i);
-            verifier.supported_at(i);
-            verifier.digest_at(i);
-            verifier.changed_after_at(i);
-        }
+        check(verifier.error() == JNI_Pdf_verify.OK && verifier.signers().length == 2, verifier.exception_stack());
         verifier.bytes_after_signatures();
 
         // Most signers write the signature's envelope with indefinite lengths, which is read by
         // classes of its own: the same signature so written, in the room the document keeps for it.
         verifier.verify(signed);
-        ContentInfo envelope = ContentInfo.getInstance(new ASN1InputStream(verifier.contents_at(0)).readObject());
+        JNI_Pdf_verify.Signer first = verifier.signers()[0];
+        ContentInfo envelope = ContentInfo.getInstance(new ASN1InputStream(first.contents).readObject());
         byte[] ber = new BERSequence(new ASN1Encodable[] {envelope.getContentType(), new BERTaggedObject(true, 0,
                 new BERSequence(ASN1Sequence.getInstance(envelope.getContent()).toArray()))}).getEncoded();
-        long[] range = verifier.range_at(0);
+        long[] range = first.range;
         check(range != null, "no byte range");
         byte[] rewritten = signed.clone();
         String hex = Hex.toHexString(ber);
