@@ -266,77 +266,16 @@ public class JNI_Pdf_verify {
             return;
         }
         try {
-            Map<COSObjectKey, Long> offsets = document.getDocument().getXrefTable();
-            List<PDSignature> dictionaries = new ArrayList<>();
-            List<Long> places = new ArrayList<>();
-            List<Field_lock> locks = new ArrayList<>();
-            Set<COSObjectKey> referenced = new HashSet<>();
-            for (PDSignatureField field : document.getSignatureFields()) {
-                COSBase value = field.getCOSObject().getItem(COSName.V);
-                long offset = -1;
-                if (value instanceof COSObject) {
-                    COSObjectKey key = new COSObjectKey((COSObject) value);
-                    referenced.add(key);
-                    Long at = offsets.get(key);
-                    offset = at == null ? -1 : at;
-                    value = ((COSObject) value).getObject();
-                }
-                if (value instanceof COSDictionary) {
-                    dictionaries.add(new PDSignature((COSDictionary) value));
-                    places.add(offset);
-                    locks.add(Field_lock.of((COSDictionary) value, field.getCOSObject()));
-                }
-            }
-            // The form's certification only: a dictionary outside the form certifies nothing.
-            List<PDSignature> in_form = new ArrayList<>(dictionaries);
-            int form_count = dictionaries.size();
-            for (Map.Entry<Long, COSDictionary> outside : outside_form(parser, offsets, pdf, places, referenced).entrySet()) {
-                dictionaries.add(new PDSignature(outside.getValue()));
-                places.add(outside.getKey());
-                locks.add(Field_lock.of(outside.getValue(), null));
-            }
-            // Read in the order of the holes, so that the digests go through the file once.
-            Range_digests digests = new Range_digests(pdf);
-            long[] holes = new long[dictionaries.size()];
-            Integer[] order = new Integer[holes.length];
-            for (int i = 0; i < holes.length; ++i) {
-                long[] range = byte_range(dictionaries.get(i), pdf.length);
-                holes[i] = range == null ? -1 : range[1];
-                order[i] = i;
-            }
-            Arrays.sort(order, (x, y) -> Long.compare(holes[x], holes[y]));
-            Signer[] read = new Signer[holes.length];
-            for (int i : order)
-                read[i] = read(dictionaries.get(i), places.get(i), pdf, digests);
-            for (int i = form_count; i < read.length; ++i)
-                read[i].in_form = false;
-            signers.addAll(Arrays.asList(read));
+            Dictionaries found = dictionaries(parser, document, pdf);
+            signers.addAll(Arrays.asList(read_in_hole_order(found, pdf)));
             if (signers.isEmpty()) {
                 error = NOT_SIGNED;
                 return;
             }
             refuse_shared_holes();
-            // Only well-formed ranges, each a dictionary's own, say where signed bytes end.
-            long signed_end = 0, length = trimmed_length(pdf);
-            for (Signer signer : signers)
-                if (signer.range != null) {
-                    long end = signer.range[2] + signer.range[3];
-                    signed_end = Math.max(signed_end, end);
-                    signer.changed_after = end < length;
-                }
-            appended = signed_end < length;
-            long[] ends = new long[signers.size()];
-            for (int i = 0; i < ends.length; ++i)
-                ends[i] = signers.get(i).range == null ? -1 : signers.get(i).range[2] + signers.get(i).range[3];
-            String[][] locked = new String[ends.length][];
-            int[][] pages = new int[ends.length][];
-            int[] changes = Revision_changes.changes(parser, document, pdf, ends, length, locks, locked, pages);
-            for (int i = 0; i < ends.length; ++i) {
-                signers.get(i).changes = changes[i];
-                signers.get(i).locked_changed = locked[i];
-                signers.get(i).appearance_pages = pages[i];
-            }
-            certification = Revision_changes.certification_level(in_form);
+            judge_later_revisions(parser, document, pdf, found.locks);
+            // The form's certification only: a dictionary outside the form certifies nothing.
+            certification = Revision_changes.certification_level(found.signatures.subList(0, found.form_count));
             validation_data = Pdf_validation_data.read(document);
         } catch (Throwable t) {
             fail(scratch, NOT_A_PDF, t);
@@ -350,6 +289,95 @@ public class JNI_Pdf_verify {
         // The parser is lenient: a stream that failed to decode may have been passed over.
         if (scratch.exceeded)
             refuse(TOO_LARGE);
+    }
+
+    /**
+     * The signature dictionaries of the document: the form's first, then those no field refers
+     * to, each with where its object starts (-1 when not known) and what it locks.
+     */
+    private static final class Dictionaries {
+        final List<PDSignature> signatures = new ArrayList<>();
+        final List<Long> places = new ArrayList<>();
+        final List<Field_lock> locks = new ArrayList<>();
+        int form_count;
+
+        void add(COSDictionary dictionary, long place, Field_lock lock) {
+            signatures.add(new PDSignature(dictionary));
+            places.add(place);
+            locks.add(lock);
+        }
+    }
+
+    private static Dictionaries dictionaries(Revision_changes.Parser parser, PDDocument document, byte[] pdf)
+            throws IOException {
+        Map<COSObjectKey, Long> offsets = document.getDocument().getXrefTable();
+        Dictionaries found = new Dictionaries();
+        Set<COSObjectKey> referenced = new HashSet<>();
+        for (PDSignatureField field : document.getSignatureFields()) {
+            COSBase value = field.getCOSObject().getItem(COSName.V);
+            long offset = -1;
+            if (value instanceof COSObject) {
+                COSObjectKey key = new COSObjectKey((COSObject) value);
+                referenced.add(key);
+                Long at = offsets.get(key);
+                offset = at == null ? -1 : at;
+                value = ((COSObject) value).getObject();
+            }
+            if (value instanceof COSDictionary)
+                found.add((COSDictionary) value, offset, Field_lock.of((COSDictionary) value, field.getCOSObject()));
+        }
+        found.form_count = found.signatures.size();
+        for (Map.Entry<Long, COSDictionary> outside : outside_form(parser, offsets, pdf, found.places, referenced)
+                .entrySet())
+            found.add(outside.getValue(), outside.getKey(), Field_lock.of(outside.getValue(), null));
+        return found;
+    }
+
+    /** Every dictionary read in the order of the holes, so that the digests go through the file once. */
+    private Signer[] read_in_hole_order(Dictionaries found, byte[] pdf) {
+        Range_digests digests = new Range_digests(pdf);
+        long[] holes = new long[found.signatures.size()];
+        Integer[] order = new Integer[holes.length];
+        for (int i = 0; i < holes.length; ++i) {
+            long[] range = byte_range(found.signatures.get(i), pdf.length);
+            holes[i] = range == null ? -1 : range[1];
+            order[i] = i;
+        }
+        Arrays.sort(order, (x, y) -> Long.compare(holes[x], holes[y]));
+        Signer[] read = new Signer[holes.length];
+        for (int i : order)
+            read[i] = read(found.signatures.get(i), found.places.get(i), pdf, digests);
+        for (int i = found.form_count; i < read.length; ++i)
+            read[i].in_form = false;
+        return read;
+    }
+
+    /**
+     * Which signatures a later revision follows and what it changed, and whether bytes follow
+     * the last signed revision. Only well-formed ranges, each a dictionary's own, say where signed
+     * bytes end.
+     */
+    private void judge_later_revisions(Revision_changes.Parser parser, PDDocument document, byte[] pdf,
+            List<Field_lock> locks) {
+        long signed_end = 0, length = trimmed_length(pdf);
+        long[] ends = new long[signers.size()];
+        for (int i = 0; i < ends.length; ++i) {
+            long[] range = signers.get(i).range;
+            ends[i] = range == null ? -1 : range[2] + range[3];
+            if (range != null) {
+                signed_end = Math.max(signed_end, ends[i]);
+                signers.get(i).changed_after = ends[i] < length;
+            }
+        }
+        appended = signed_end < length;
+        String[][] locked = new String[ends.length][];
+        int[][] pages = new int[ends.length][];
+        int[] changes = Revision_changes.changes(parser, document, pdf, ends, length, locks, locked, pages);
+        for (int i = 0; i < ends.length; ++i) {
+            signers.get(i).changes = changes[i];
+            signers.get(i).locked_changed = locked[i];
+            signers.get(i).appearance_pages = pages[i];
+        }
     }
 
     /**
