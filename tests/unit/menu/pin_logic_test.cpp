@@ -1,4 +1,5 @@
 // The PIN dialogs' OK handler without a card: checks, prompts and card kinds.
+#include "VelinMenu/pin/cns_rules.h"
 #include "VelinMenu/pin/pin_dialog_logic.h"
 #include "common/message_box.h"
 #include "test_folder.h"
@@ -172,6 +173,21 @@ TEST(Pin_logic, invalid_old_pin_or_puk_is_stopped_before_sending)
         EXPECT_STREQ(error.what(), "Assertion failed: CNS::is_valid_PUK (_puk)");
     }
     EXPECT_TRUE(view.messages.empty());
+}
+
+TEST(Cns_rules, pin_and_puk_validity_and_encoding)
+{
+    EXPECT_TRUE(CNS::is_valid_PIN("12345"));
+    EXPECT_TRUE(CNS::is_valid_PIN("12345678"));
+    EXPECT_FALSE(CNS::is_valid_PIN("1234"));
+    EXPECT_FALSE(CNS::is_valid_PIN("123456789"));
+    EXPECT_FALSE(CNS::is_valid_PIN("1234a"));
+    EXPECT_FALSE(CNS::is_valid_PIN(nullptr));
+    EXPECT_TRUE(CNS::is_valid_PUK("12345678"));
+    EXPECT_FALSE(CNS::is_valid_PUK("1234567"));
+    EXPECT_FALSE(CNS::is_valid_PUK("1234567x"));
+    EXPECT_EQ(CNS::encode_secret("12345"), (std::vector<uint8_t>{0x31, 0x32, 0x33, 0x34, 0x35, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(CNS::encode_secret("87654321"), (std::vector<uint8_t>{0x38, 0x37, 0x36, 0x35, 0x34, 0x33, 0x32, 0x31}));
 }
 
 } // namespace

@@ -1,5 +1,4 @@
 // The card channel's pure parts: command building, buffers, status texts, the CNS ATR test.
-#include "VelinMenu/pin/cns_rules.h"
 #include "card_channel/card_access.h"
 #include "card_channel/card_provider.h"
 #include "card_io/status_words.h"
@@ -93,21 +92,6 @@ TEST(Channel, cns_atr_test_looks_seven_bytes_from_the_end)
     EXPECT_FALSE(is_cns_atr(std::vector<uint8_t>(atr.begin() + 1, atr.end()))) << "15 bytes are never a CNS ATR";
     atr.push_back(0x05);
     EXPECT_FALSE(is_cns_atr(atr));
-}
-
-TEST(Cns_rules, pin_and_puk_validity_and_encoding)
-{
-    EXPECT_TRUE(CNS::is_valid_PIN("12345"));
-    EXPECT_TRUE(CNS::is_valid_PIN("12345678"));
-    EXPECT_FALSE(CNS::is_valid_PIN("1234"));
-    EXPECT_FALSE(CNS::is_valid_PIN("123456789"));
-    EXPECT_FALSE(CNS::is_valid_PIN("1234a"));
-    EXPECT_FALSE(CNS::is_valid_PIN(nullptr));
-    EXPECT_TRUE(CNS::is_valid_PUK("12345678"));
-    EXPECT_FALSE(CNS::is_valid_PUK("1234567"));
-    EXPECT_FALSE(CNS::is_valid_PUK("1234567x"));
-    EXPECT_EQ(CNS::encode_secret("12345"), (std::vector<uint8_t>{0x31, 0x32, 0x33, 0x34, 0x35, 0xFF, 0xFF, 0xFF}));
-    EXPECT_EQ(CNS::encode_secret("87654321"), (std::vector<uint8_t>{0x38, 0x37, 0x36, 0x35, 0x34, 0x33, 0x32, 0x31}));
 }
 
 std::vector<unsigned char> fixture(const std::string& name)
