@@ -118,7 +118,7 @@ public final class Startup_workload {
         for (int i = 0; i < room; ++i)
             rewritten[hole + i] = (byte) (i < hex.length() ? hex.charAt(i) : '0');
         verifier.verify(rewritten);
-        check(verifier.error() == JNI_Pdf_verify.OK && verifier.signature_valid_at(0), verifier.exception_stack());
+        check(verifier.error() == JNI_Pdf_verify.OK && verifier.signers()[0].valid, verifier.exception_stack());
     }
 
     private static void check(boolean passed, String why) {
