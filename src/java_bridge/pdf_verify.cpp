@@ -247,7 +247,7 @@ struct Read_signatures {
     Validation_data carried;
 };
 
-Read_signatures read_signatures(JNIEnv* env, jobjectArray records, const Record_fields& fields, size_t file_size)
+Read_signatures signatures_of_records(JNIEnv* env, jobjectArray records, const Record_fields& fields, size_t file_size)
 {
     Read_signatures read;
     const jsize count = records ? env->GetArrayLength(records) : 0;
@@ -530,7 +530,7 @@ void Pdf_verify::parse(std::span<const uint8_t> bytes)
     if (!verifier)
         return;
     auto records = refs.keep(static_cast<jobjectArray>(env->CallObjectMethod(verifier, binding.method("signers"))));
-    Read_signatures read = read_signatures(env, records, fields, bytes.size());
+    Read_signatures read = signatures_of_records(env, records, fields, bytes.size());
     _signers = std::move(read.signers);
     _bytes_after_signatures = env->CallBooleanMethod(verifier, binding.method("bytes_after_signatures")) == JNI_TRUE;
     _certification = env->CallIntMethod(verifier, binding.method("certification_level"));
