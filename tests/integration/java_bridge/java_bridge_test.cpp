@@ -612,13 +612,18 @@ TEST_F(Pdf_verification, a_java_exception_is_taken_and_our_faults_stay_ours)
         Jvm_thread thread(machine);
         JNIEnv* env = thread.env();
         ASSERT_TRUE(env);
-        Java_class_binding binding(Pdf_verify_class, "Pdf_verify", "pdf_verify.", {{"signer_at", "(I)[B"}});
+        Java_class_binding binding(Pdf_verify_class, "Pdf_verify", "pdf_verify.",
+                                   {{"signers", "()[Lit/norax/coop/sigillo/JNI_Pdf_verify$Signer;"}});
         ASSERT_TRUE(binding.bind(env, "Carica la classe per la verifica PDF.."));
         jobject verifier = binding.create(env);
         ASSERT_TRUE(verifier);
-        // No document was read: the index is out of range in Java.
-        jobject result = env->CallObjectMethod(verifier, binding.method("signer_at"), 3);
+        // No document was read: no signature, and the index is out of range in Java.
+        auto none = static_cast<jobjectArray>(env->CallObjectMethod(verifier, binding.method("signers")));
+        ASSERT_TRUE(none);
+        EXPECT_EQ(env->GetArrayLength(none), 0);
+        jobject result = env->GetObjectArrayElement(none, 3);
         EXPECT_EQ(result, nullptr);
+        env->DeleteLocalRef(none);
         EXPECT_NE(take_java_exception(env).find("IndexOutOfBoundsException"), std::string::npos);
         EXPECT_FALSE(env->ExceptionCheck());
         env->DeleteLocalRef(verifier);
