@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <string_view>
+#include <vector>
 
 namespace velin {
 
@@ -15,6 +17,8 @@ namespace {
 // 1.2.840.113549.1.7.2 and 1.2.840.113549.1.9.16.1.31, as encoded.
 constexpr uint8_t Signed_data_oid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
 constexpr uint8_t Timestamped_data_oid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x10, 0x01, 0x1F};
+// 1.2.840.113549.1.9.16.1.4, id-ct-TSTInfo.
+constexpr uint8_t Tst_info_oid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x10, 0x01, 0x04};
 
 // How much of the start of a file the text forms are looked for in.
 constexpr size_t Text_window = 8192;
@@ -42,6 +46,54 @@ Document_types binary_kind(std::span<const uint8_t> bytes)
     return Document_types::Unsupported;
 }
 
+// Into the constructed element of the given class and tag at the start of bytes: bytes then
+// start at its first child (its content need not all be there).
+bool enter(std::span<const uint8_t>& bytes, uint8_t klass, uint32_t number)
+{
+    size_t header = 0;
+    auto element = read_ber_header(bytes, header);
+    if (!element || !element->is(klass, number) || !element->constructed)
+        return false;
+    bytes = bytes.subspan(header);
+    return true;
+}
+
+// Moves bytes past a whole element with the given universal tag (it must all be there).
+std::optional<Ber_element> pass(std::span<const uint8_t>& bytes, uint32_t number)
+{
+    auto element = read_ber(bytes);
+    if (!element || !element->is(0, number))
+        return std::nullopt;
+    bytes = bytes.subspan(element->whole.size());
+    return element;
+}
+
+bool oid_is(std::span<const uint8_t>& bytes, std::span<const uint8_t> expected)
+{
+    const auto oid = pass(bytes, Ber_oid);
+    return oid && oid->content.size() == expected.size() &&
+           std::equal(expected.begin(), expected.end(), oid->content.begin());
+}
+
+// A TimeStampResp opens with its PKIStatusInfo, whose status is a small INTEGER; a token is a
+// ContentInfo of a SignedData whose encapsulated content type is TSTInfo.
+Document_types binary_timestamp_kind(std::span<const uint8_t> bytes)
+{
+    if (!enter(bytes, 0, Ber_sequence))
+        return Document_types::Unsupported;
+    std::span<const uint8_t> reply = bytes;
+    if (enter(reply, 0, Ber_sequence)) {
+        const auto status = pass(reply, Ber_integer);
+        return status && !status->constructed && status->content.size() == 1 && status->content[0] <= 5
+                   ? Document_types::Detached_timestamp
+                   : Document_types::Unsupported;
+    }
+    if (!oid_is(bytes, Signed_data_oid) || !enter(bytes, 2, 0) || !enter(bytes, 0, Ber_sequence) ||
+        !pass(bytes, Ber_integer) || !pass(bytes, 17) || !enter(bytes, 0, Ber_sequence) || !oid_is(bytes, Tst_info_oid))
+        return Document_types::Unsupported;
+    return Document_types::Detached_timestamp;
+}
+
 bool is_base64_character(char c)
 {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' ||
@@ -50,7 +102,7 @@ bool is_base64_character(char c)
 
 // The first bytes that the base64 text at the start of text decodes to: whole groups of four
 // characters, blanks and line ends skipped, up to the first character outside the alphabet.
-Document_types base64_kind(std::string_view text)
+std::vector<uint8_t> base64_head(std::string_view text)
 {
     std::string groups;
     for (const char c : text) {
@@ -64,11 +116,17 @@ Document_types base64_kind(std::string_view text)
     }
     groups.resize(groups.size() - groups.size() % 4);
     if (groups.size() < 8)
-        return Document_types::Unsupported;
+        return {};
     Base64_decode decoder;
     if (!decoder.decode(groups, Base64_decode::Form::Lenient))
-        return Document_types::Unsupported;
-    return binary_kind(decoder.value());
+        return {};
+    return decoder.value();
+}
+
+Document_types base64_kind(std::string_view text)
+{
+    const std::vector<uint8_t> head = base64_head(text);
+    return head.empty() ? Document_types::Unsupported : binary_kind(head);
 }
 
 std::string lower(std::string_view text)
@@ -229,6 +287,27 @@ Document_types document_type_by_content(std::span<const uint8_t> bytes)
     if (pdf != std::string_view::npos && pdf < 1024)
         return Document_types::Pdf;
     return start == std::string_view::npos ? Document_types::Unsupported : base64_kind(text);
+}
+
+Document_types timestamp_kind_by_content(std::span<const uint8_t> bytes)
+{
+    if (bytes.empty())
+        return Document_types::Unsupported;
+    if (bytes[0] == 0x30)
+        return binary_timestamp_kind(bytes);
+    std::string_view text(reinterpret_cast<const char*>(bytes.data()), std::min(bytes.size(), Text_window));
+    const size_t start = text.find_first_not_of(" \t\r\n");
+    if (start == std::string_view::npos)
+        return Document_types::Unsupported;
+    text.remove_prefix(start);
+    if (text.starts_with("-----BEGIN")) {
+        const size_t line_end = text.find('\n');
+        if (line_end == std::string_view::npos)
+            return Document_types::Unsupported;
+        text.remove_prefix(line_end + 1);
+    }
+    const std::vector<uint8_t> head = base64_head(text);
+    return head.empty() ? Document_types::Unsupported : binary_timestamp_kind(head);
 }
 
 Document_types document_type_of_bytes(const Document_bytes& bytes)

@@ -25,6 +25,11 @@ Document_types document_type_of_bytes(const Document_bytes& bytes);
 // The kind of a file: its content decides, the extension only when the content says nothing.
 Document_types decide_document_type(std::span<const uint8_t> bytes, const std::string& path);
 
+// Detached_timestamp for an RFC 3161 TimeStampResp or a TimeStampToken (a SignedData whose
+// content is a TSTInfo), DER or BER, or base64 or PEM text of them; Unsupported otherwise. Only
+// the headers at the start are looked at; the time-stamp reader checks the rest.
+Document_types timestamp_kind_by_content(std::span<const uint8_t> bytes);
+
 // True for the kinds that are opened as a further layer when found inside another.
 bool is_signed_container(Document_types type);
 

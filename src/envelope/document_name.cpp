@@ -16,10 +16,10 @@ Document_name derive_document_name(const std::string& layer_file_name)
 {
     Document_name name;
     name.full_name = layer_file_name;
-    // A detached signature (".p7s") and a time-stamped document (".tsd") name their document the
-    // same way an envelope does.
+    // A detached signature (".p7s"), a time-stamped document (".tsd") and a detached time stamp
+    // (".tsr", ".tst") name their document the same way an envelope does.
     const std::string extension = lower_case_extension(layer_file_name);
-    if (extension == "p7m" || extension == "p7s" || extension == "tsd")
+    if (extension == "p7m" || extension == "p7s" || extension == "tsd" || extension == "tsr" || extension == "tst")
         name.full_name.resize(layer_file_name.size() - 4);
     name.inner_envelope = lower_case_extension(name.full_name) == "p7m";
     name.display_name = file_name_part(name.full_name);

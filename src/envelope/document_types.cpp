@@ -27,6 +27,8 @@ Document_types document_type_of(const std::string& path)
         return Document_types::Envelope;
     if (extension == "tsd")
         return Document_types::Timestamped_data;
+    if (extension == "tsr" || extension == "tst")
+        return Document_types::Detached_timestamp;
     if (extension == "pdf")
         return Document_types::Pdf;
     return Document_types::Unsupported;

@@ -12,13 +12,14 @@ enum class Document_types : int {
     Unsupported = 5,
     Timestamped_data = 6, // "tsd": TimeStampedData (a document with its chain of time stamps)
     Xml_signature = 7, // an XML file holding an XML signature (told by its content only)
+    Detached_timestamp = 8, // "tsr", "tst": an RFC 3161 reply or token over the file beside it
 };
 
 // The extension of the last path component (after its last dot), lower-cased; empty when none.
 std::string lower_case_extension(const std::string& path);
 
-// Envelope ("p7m", or "p7s" for a detached signature), Multipart, Pdf, Timestamped_data or
-// Unsupported for the path's extension, upper or lower case alike.
+// Envelope ("p7m", or "p7s" for a detached signature), Multipart, Pdf, Timestamped_data,
+// Detached_timestamp ("tsr", "tst") or Unsupported for the path's extension, upper or lower case alike.
 Document_types document_type_of(const std::string& path);
 
 } // namespace velin

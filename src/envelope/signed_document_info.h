@@ -33,6 +33,9 @@ inline constexpr const char* signature_outside_form_text =
     "mostrarla.";
 inline constexpr const char* detached_document_missing_text =
     "La firma è separata dal documento e il documento non è stato trovato.";
+// A detached time stamp (".tsr", ".tst") whose file is not beside it, nor given.
+inline constexpr const char* detached_timestamp_document_missing_text =
+    "Il documento della marca temporale separata non è stato trovato: la marca non può essere verificata.";
 
 // Outcome of checking one signer's signature cryptographically: the message digest against the
 // document and the signature (over the signed attributes, or over the document when it has none)

@@ -33,6 +33,9 @@ bool Signed_document_parser::name_file(const std::string& path)
     case Document_types::Timestamped_data:
         Trace(Trace_kind, Level_info) << "Il file ha l'estensione di un documento con marche temporali.";
         return true;
+    case Document_types::Detached_timestamp:
+        Trace(Trace_kind, Level_info) << "Il file ha l'estensione di una marca temporale separata.";
+        return true;
     default:
         return false;
     }
@@ -65,6 +68,10 @@ void Signed_document_parser::decode_file(const std::string& path)
     if (reader.read_mapped(path))
         _source = reader.take_bytes();
     kind = document_type_by_content(_source);
+    // A time-stamp token is a SignedData too: what it holds tells it from a signature.
+    if ((kind == Document_types::Unsupported || kind == Document_types::Envelope) &&
+        timestamp_kind_by_content(_source) == Document_types::Detached_timestamp)
+        kind = Document_types::Detached_timestamp;
     if (kind == Document_types::Unsupported) {
         _source = {};
         fail("Il file non è un documento firmato.");
@@ -80,6 +87,10 @@ void Signed_document_parser::settle_type_by_content()
 {
     const auto& data = _signature_info_->file_data;
     if (!data.is_assigned())
+        return;
+    // A time stamp named as one stays one, though its token reads as a SignedData.
+    if (_signature_info_->_file_type == Document_types::Detached_timestamp &&
+        timestamp_kind_by_content(data.value()) == Document_types::Detached_timestamp)
         return;
     const Document_types kind = document_type_by_content(data.value());
     if (kind == Document_types::Unsupported || kind == _signature_info_->_file_type)
@@ -171,6 +182,9 @@ void Signed_document_parser::decode_by_type()
         break;
     case Document_types::Timestamped_data:
         analyse_timestamped_data();
+        break;
+    case Document_types::Detached_timestamp:
+        analyse_detached_timestamp();
         break;
     default:
         assertion(false, "false");
@@ -352,6 +366,43 @@ void Signed_document_parser::analyse_timestamped_data()
     envelope.signatures.assign({});
     info.envelope.assign(std::move(envelope));
     // A document that is not itself a signed container is time-stamped only.
+    info.document_unsigned = !info.envelope.value().content.is_assigned() ||
+                             !is_signed_container(document_type_of_bytes(info.envelope.value().content.value()));
+}
+
+void Signed_document_parser::analyse_detached_timestamp()
+{
+    auto& info = *_signature_info_;
+    std::string path = _detached_document;
+    if (path.empty() && _from_disk) {
+        const std::string extension = lower_case_extension(info.file_name);
+        if (extension == "tsr" || extension == "tst")
+            path = info.file_name.substr(0, info.file_name.size() - 4);
+    }
+    std::optional<Document_bytes> document;
+    if (!path.empty()) {
+        Binary_file_read reader;
+        if (reader.read_mapped(path))
+            document = reader.take_bytes();
+        else
+            Trace(Trace_kind, Level_info) << "Il documento della marca temporale separata non è leggibile: " << path;
+    }
+    {
+        Trace_block block("Verifica della marca temporale");
+        Timestamp_info timestamp =
+            check_timestamp(info.file_data.value(), document ? digest_of_bytes(*document) : Covered_digest{});
+        timestamp.nothing_covered = !document;
+        info.timestamps.push_back(std::move(timestamp));
+    }
+    Envelope_info envelope;
+    envelope.original_name = path;
+    if (document)
+        envelope.content.assign(std::move(*document));
+    else
+        envelope.content.set_failed(detached_timestamp_document_missing_text);
+    envelope.signatures.assign({});
+    info.envelope.assign(std::move(envelope));
+    // A signed file time-stamped this way is opened as the next layer.
     info.document_unsigned = !info.envelope.value().content.is_assigned() ||
                              !is_signed_container(document_type_of_bytes(info.envelope.value().content.value()));
 }

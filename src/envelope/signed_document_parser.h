@@ -63,8 +63,9 @@ public:
     // A document that is parsed already (parsed ()) is not parsed again.
     void decode_envelope(std::shared_ptr<Signed_document> document);
 
-    // The document of a detached signature, when the user named it. Without it, the document is
-    // looked for beside a file on disk: the same path without its ".p7s" or ".p7m".
+    // The document of a detached signature or time stamp, when the user named it. Without it, the
+    // document is looked for beside a file on disk: the same path without its ".p7s", ".p7m",
+    // ".tsr" or ".tst".
     void set_detached_document(const std::string& path) { _detached_document = path; }
 
     // Status Error, the message kept and written as an ERROR record.
@@ -84,6 +85,9 @@ private:
     void settle_type_by_content();
     void analyse_multipart();
     void analyse_timestamped_data();
+    // A time stamp on its own (".tsr", ".tst"): over the file the user named, else the file
+    // beside it without that extension.
+    void analyse_detached_timestamp();
     void assign_original_document(Envelope_info& envelope);
     void read_signatures(Envelope_info& envelope);
     // The document of a detached signature: the one the user named, else the one the signature

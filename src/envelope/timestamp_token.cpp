@@ -255,7 +255,11 @@ std::optional<std::vector<uint8_t>> timestamp_token_of(std::span<const uint8_t> 
     const long status = ASN1_INTEGER_get(TS_STATUS_INFO_get0_status(TS_RESP_get_status_info(reply.get())));
     PKCS7* token = TS_RESP_get_token(reply.get());
     // 0 granted, 1 granted with modifications.
-    if ((status != 0 && status != 1) || !token) {
+    if (status != 0 && status != 1) {
+        problem = Text_timestamp_refused;
+        return std::nullopt;
+    }
+    if (!token) {
         problem = "La risposta del servizio di marcatura temporale non contiene una marca.";
         return std::nullopt;
     }
@@ -275,8 +279,10 @@ Timestamp_info check_timestamp(std::span<const uint8_t> token_or_reply, const Co
     Timestamp_info info;
     ERR_clear_error();
     const auto token = timestamp_token_of(token_or_reply, info.problem);
-    if (!token)
+    if (!token) {
+        info.refused = info.problem == Text_timestamp_refused;
         return info;
+    }
     const unsigned char* in = token->data();
     Owner<CMS_ContentInfo> cms(
         d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(std::min<size_t>(token->size(), LONG_MAX))));

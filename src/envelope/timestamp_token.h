@@ -29,6 +29,10 @@ inline constexpr const char* Text_timestamp_certificate_not_named =
     "La marca temporale non indica il certificato dell'autorità che l'ha emessa: non è usata come riferimento "
     "temporale.";
 
+// The problem of a reply in which the authority refused the request (Timestamp_info::refused).
+inline constexpr const char* Text_timestamp_refused =
+    "Il servizio di marcatura temporale ha rifiutato la richiesta: la risposta non contiene una marca temporale.";
+
 enum class Timestamp_scope : int {
     Document = 0, // over the whole envelope or document of the file (".m7m", ".tsd")
     Signature = 1, // over one signer's signature value (signature time stamp)
@@ -53,6 +57,11 @@ struct Timestamp_info {
     std::string authority; // the authority's name, from its certificate when there is one
     Signer_certificate certificate;
     std::string problem; // why it could not be read or checked, for the trace
+    // A reply whose status refuses the request: there is no token.
+    bool refused = false;
+    // The bytes it covers could not be read (a detached time stamp without its file): the imprint
+    // was not checked, and the layer says why.
+    bool nothing_covered = false;
     // A weak digest (MD5, SHA-1) in the imprint.
     bool weak_imprint = false;
     // A document time stamp of a PDF covers the signers of the revisions before it only: their

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Small DER tools for the time-stamp fixtures: a TSTInfo with a chosen time, a signature time
-stamp spliced into a signer's unsigned attributes, and TimeStampedData files (RFC 5544)."""
+stamp spliced into a signer's unsigned attributes, TimeStampedData files (RFC 5544), and a
+refused time-stamp reply."""
 import hashlib
 import sys
 
@@ -208,6 +209,9 @@ if __name__ == "__main__":
     elif command == "tsd":  # content meta|- out token...
         meta = None if args[1] == "-" else read(args[1])
         write(args[2], timestamped_data(read(args[0]), meta, [read(t) for t in args[3:]]))
+    elif command == "refused-reply":  # out: a TimeStampResp with status rejection, a text, badAlg
+        status = tlv(0x02, b"\x02") + tlv(0x30, tlv(0x0C, "richiesta rifiutata".encode())) + tlv(0x03, b"\x07\x80")
+        write(args[0], tlv(0x30, tlv(0x30, status)))
     elif command == "ber":  # in out
         write(args[1], ber(read(args[0])))
     else:

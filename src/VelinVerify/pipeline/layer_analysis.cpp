@@ -406,6 +406,13 @@ void Layer_analysis::report_envelope(const Envelope_info& envelope)
         // Nothing could be checked: saying the signature does not match would be false.
         add_line(Line_severity::Error, detached_document_missing_text);
         _errors = true;
+    } else if (_info->_file_type == Document_types::Detached_timestamp) {
+        // What the time stamp covers is a file of its own: named, or missing in words of ours.
+        if (envelope.content.is_assigned())
+            add_line(Line_severity::Information, "Marca temporale separata del documento \"" + _document_name + "\".");
+        else
+            add_line(Line_severity::Error, detached_timestamp_document_missing_text);
+        _errors = _errors || !envelope.content.is_assigned();
     } else if (!envelope.content.is_assigned()) {
         add_line(Line_severity::Error, "L'estrazione del documento originale è fallita.");
         _errors = true;

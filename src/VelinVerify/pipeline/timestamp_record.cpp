@@ -93,7 +93,8 @@ std::vector<Status_line> timestamp_lines(const Timestamp_record& record)
     const Timestamp_info& info = record.info;
     std::vector<Status_line> lines;
     if (!info.read) {
-        lines.push_back({Line_severity::Error, "La marca temporale non è leggibile."});
+        lines.push_back(
+            {Line_severity::Error, info.refused ? Text_timestamp_refused : "La marca temporale non è leggibile."});
         return lines;
     }
     std::string heading = "Marca temporale: " + timestamp_time_text(info.when);
@@ -105,7 +106,7 @@ std::vector<Status_line> timestamp_lines(const Timestamp_record& record)
             {Line_severity::Error, "La marca temporale non contiene il certificato dell'autorità che l'ha emessa."});
     else if (!info.signature_valid)
         lines.push_back({Line_severity::Error, "La firma della marca temporale non è valida."});
-    if (!info.imprint_matches)
+    if (!info.imprint_matches && !info.nothing_covered)
         lines.push_back({Line_severity::Error, info.renewal > 0 ? "La marca temporale non rinnova la marca precedente."
                                                : info.scope == Timestamp_scope::Signature
                                                    ? "La marca temporale non corrisponde alla firma."

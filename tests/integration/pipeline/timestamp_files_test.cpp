@@ -1,9 +1,11 @@
 // Time-stamped files as the verifier meets them, made by tools/make-timestamp-fixtures with the
 // OpenSSL command line and verified by the program in batch mode, revocation checked against the
-// test PKI's lists: .m7m variants, signature time stamps, .tsd files, and the broken cases.
+// test PKI's lists: .m7m variants, signature time stamps, .tsd files, detached .tsr / .tst time
+// stamps, and the broken cases.
 #include "VelinVerify/app/batch_report.h"
 #include "VelinVerify/pipeline/timestamp_record.h"
 #include "batch_verifier.h"
+#include "envelope/signed_document_info.h"
 #include "generated_fixtures.h"
 
 #include <tuple>
@@ -224,6 +226,56 @@ TEST_F(Timestamp_files_test, timestamped_data_is_read_with_its_renewals_and_its_
     EXPECT_EQ(truncated.exit_code, Exit_errors);
     ASSERT_EQ(truncated.layers().size(), 2);
     EXPECT_TRUE(has(truncated.lines(1), "error: Il file è corrotto o non è un documento firmato."));
+}
+
+TEST_F(Timestamp_files_test, a_detached_time_stamp_is_checked_against_the_file_beside_it)
+{
+    // A reply beside its file, a bare token beside another, and a reply named otherwise with the
+    // file given: each covers its file, verified, by the trusted authority, at its time.
+    const std::string file_line = "info: Marca temporale separata del documento \"";
+    for (const auto& [name, document, extra] :
+         {std::tuple{"contratto.txt.tsr", "contratto.txt", QStringList{}},
+          std::tuple{"documento.xml.tst", "documento.xml", QStringList{}},
+          std::tuple{"marca-del-contratto.tsr", "contratto.txt",
+                     QStringList{"--content", QString::fromStdString((fixtures / "contratto.txt").string())}}}) {
+        const Verdict verdict = verify(name, extra);
+        EXPECT_EQ(verdict.exit_code, Exit_warnings) << name << "\n" << verdict.text;
+        const std::string lines = verdict.lines(0);
+        EXPECT_TRUE(has(lines, file_line + document + "\".")) << name << "\n" << lines;
+        EXPECT_NE(lines.find("info: Marca temporale: "), std::string::npos) << name;
+        EXPECT_TRUE(has(lines, "warning: Il documento non è firmato: ha soltanto la marca temporale.")) << lines;
+        EXPECT_EQ(lines.find("error: "), std::string::npos) << name << "\n" << lines;
+        EXPECT_EQ(verdict.layer(0)["document"].toString().toStdString(), document) << name;
+        EXPECT_TRUE(verdict.layer(0)["signatures"].toArray().isEmpty()) << name;
+        ASSERT_EQ(verdict.layer(0)["timestamps"].toArray().size(), 1) << name;
+        EXPECT_EQ(verdict.timestamp(0)["scope"].toString(), "document") << name;
+        EXPECT_EQ(verdict.timestamp(0)["authority"].toString(), "TSA Accreditata Demo") << name;
+        EXPECT_FALSE(verdict.timestamp(0)["time"].isNull()) << name;
+        EXPECT_TRUE(verdict.timestamp(0)["verified"].toBool()) << name;
+        EXPECT_TRUE(verdict.timestamp(0)["trusted"].toBool()) << name;
+    }
+
+    // The file changed since: the time stamp does not match it.
+    const Verdict changed = verify("modificato.txt.tsr");
+    EXPECT_EQ(changed.exit_code, Exit_errors) << changed.text;
+    EXPECT_TRUE(has(changed.lines(0), "error: La marca temporale non corrisponde al documento.")) << changed.text;
+    EXPECT_FALSE(changed.timestamp(0)["verified"].toBool());
+
+    // No file beside it: said in our words, nothing called intact or mismatched.
+    const Verdict missing = verify("assente.txt.tsr", {}, false);
+    EXPECT_EQ(missing.exit_code, Exit_errors) << missing.text;
+    EXPECT_NE(missing.text.find(detached_timestamp_document_missing_text), std::string::npos) << missing.text;
+    EXPECT_EQ(missing.text.find("integro"), std::string::npos) << missing.text;
+    EXPECT_EQ(missing.text.find("non corrisponde"), std::string::npos) << missing.text;
+
+    // A refused request: no token, and the refusal said.
+    const Verdict refused = verify("rifiutata.txt.tsr");
+    EXPECT_EQ(refused.exit_code, Exit_errors) << refused.text;
+    EXPECT_TRUE(has(refused.lines(0), std::string("error: ") + Text_timestamp_refused)) << refused.text;
+
+    // A token named as an envelope is read as it was: a signature by the authority.
+    const Verdict envelope = verify("marca-come-busta.p7m");
+    EXPECT_EQ(envelope.layer(0)["signatures"].toArray().size(), 1) << envelope.text;
 }
 
 TEST_F(Timestamp_files_test, countersignatures_are_listed_under_their_signer_and_weak_digests_flagged)

@@ -88,6 +88,37 @@ TEST(Content_kind, xml_is_a_signed_file_only_with_a_signature_element_of_the_sig
     EXPECT_TRUE(is_signed_container(Document_types::Xml_signature));
 }
 
+TEST(Content_kind, a_time_stamp_is_told_by_its_reply_status_or_its_token_content_type)
+{
+    const std::filesystem::path reply = std::filesystem::path(ENVELOPE_FIXTURES) / "../m7m/document.txt.tsr";
+    const std::string granted = test::read_file(reply);
+    EXPECT_EQ(timestamp_kind_by_content(bytes(granted)), Document_types::Detached_timestamp);
+    // A refusal: status rejection, a text, a failure.
+    const std::vector<uint8_t> refused{0x30, 0x0C, 0x30, 0x0A, 0x02, 0x01, 0x02, 0x30,
+                                       0x03, 0x0C, 0x01, 0x78, 0x03, 0x02, 0x07, 0x80};
+    EXPECT_EQ(timestamp_kind_by_content(refused), Document_types::Detached_timestamp);
+    // The head of a token: ContentInfo, SignedData, version, digest algorithms, TSTInfo; its
+    // content need not all be there.
+    std::vector<uint8_t> token{0x30, 0x82, 0x07, 0x00, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D,
+                               0x01, 0x07, 0x02, 0xA0, 0x82, 0x06, 0xF0, 0x30, 0x82, 0x06, 0xEC, 0x02,
+                               0x01, 0x03, 0x31, 0x0F, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                               0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x30, 0x82, 0x01, 0x00, 0x06,
+                               0x0B, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x10, 0x01, 0x04};
+    EXPECT_EQ(timestamp_kind_by_content(token), Document_types::Detached_timestamp);
+    EXPECT_EQ(timestamp_kind_by_content(
+                  bytes("-----BEGIN PKCS7-----\nMIIHAAYJKoZIhvcNAQcCoIIG8DCCBuwCAQMxDzANBglghkgBZQMEAgEF"
+                        "ADCCAQAGCyqGSIb3DQEJEAEE\n")),
+              Document_types::Detached_timestamp);
+    // A signature is no time stamp, nor are bytes cut inside the token's head.
+    EXPECT_EQ(timestamp_kind_by_content(fixture("document.txt.p7m")), Document_types::Unsupported);
+    EXPECT_EQ(timestamp_kind_by_content({token.data(), 40}), Document_types::Unsupported);
+    token.back() = 0x01;
+    EXPECT_EQ(timestamp_kind_by_content(token), Document_types::Unsupported);
+    EXPECT_EQ(timestamp_kind_by_content({}), Document_types::Unsupported);
+    EXPECT_EQ(document_type_of("marca.TSR"), Document_types::Detached_timestamp);
+    EXPECT_EQ(document_type_of("fattura.xml.tst"), Document_types::Detached_timestamp);
+}
+
 TEST(Content_kind, the_extension_only_breaks_ties)
 {
     EXPECT_EQ(decide_document_type(fixture("document.txt.p7m"), "lettera.pdf"), Document_types::Envelope);
