@@ -177,7 +177,8 @@ uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& p
 {
     const bool stamps_envelope = form == Timestamp_form::M7m || form == Timestamp_form::Tsd;
     const bool stamps_pdf = form == Timestamp_form::Pdf;
-    assertion(!(stamps_envelope || stamps_pdf) || timestamps, "timestamps ne NULL");
+    const bool stamps_beside = form == Timestamp_form::Tsr; // the envelope as it is, the reply beside it
+    assertion(!(stamps_envelope || stamps_pdf || stamps_beside) || timestamps, "timestamps ne NULL");
     Trace(Trace_kind, Level_info) << "Firma documento.";
     Binary_file_read document(path);
     if (!document.succeeded()) {
@@ -230,6 +231,13 @@ uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& p
     if (!confirmed)
         return Result_cancelled;
     const std::string& output = *confirmed;
+    std::optional<std::string> beside_output;
+    if (stamps_beside) {
+        beside_output =
+            confirmed_output(ui, timestamped_path(output, form), false, timestamped_path(output, form), false);
+        if (!beside_output)
+            return Result_cancelled;
+    }
 
     // The time stamp is asked for only once the user has agreed where the document goes: an
     // authority may charge for each one.
@@ -240,7 +248,13 @@ uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& p
                                        std::filesystem::path(envelope_path).filename().string(), failure);
     else if (stamps_pdf && signer.timestamp_result(digest_stamper(*timestamps), failure))
         stamped = signer.result();
-    if ((stamps_envelope || stamps_pdf) && !stamped) {
+    std::optional<Timestamp> beside;
+    if (stamps_beside) {
+        const Signed_output& envelope = signer.result();
+        assertion(!envelope.held, "envelope.held eq NULL");
+        beside = timestamps->stamp({envelope.head, envelope.document, envelope.tail}, failure);
+    }
+    if ((stamps_envelope || stamps_pdf || stamps_beside) && !stamped && !beside) {
         Trace(Trace_kind, Level_error) << failure_text(path, failure);
         ui.show_pending_errors();
         return Result_timestamp_failed;
@@ -254,6 +268,18 @@ uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& p
         Trace(Trace_kind, Level_info) << std::strerror(error);
         ui.show_pending_errors();
         return Result_failed;
+    }
+    if (beside) {
+        Signed_output reply;
+        reply.head = std::move(beside->reply);
+        Trace(Trace_kind, Level_info) << *beside_output;
+        if (const int error = write_signed_document(*beside_output, reply)) {
+            Trace(Trace_kind, Level_error) << Text_save_failed;
+            Trace(Trace_kind, Level_info) << "Errno: " << error;
+            Trace(Trace_kind, Level_info) << std::strerror(error);
+            ui.show_pending_errors();
+            return Result_failed;
+        }
     }
     return 0;
 }

@@ -85,7 +85,8 @@ uint32_t sign_batch(Sign_batch_ui& ui, const std::vector<std::string>& paths, un
 
 // Signs one document with the open signer: 0, Result_cancelled, Result_failed, or the signer's
 // Result_pin_wrong, Result_pin_blocked or Scard_w_removed_card, or Result_timestamp_failed, after
-// which the batch stops. With an M7m or Tsd form, the envelope is time-stamped by timestamps; with
+// which the batch stops. With an M7m or Tsd form, the envelope is time-stamped by timestamps (with
+// Tsr, the envelope is written as it is and the reply beside it, "X.p7m.tsr"); with
 // the Pdf form, the signed PDF gets its document time stamp from them.
 uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& pin, const std::string& path,
                        unsigned flags, const std::string& output_folder, bool parallel_signature,
@@ -106,7 +107,7 @@ struct Sign_command_line {
     std::vector<std::string> documents;
     std::string output_folder; // "/dir=FOLDER"
     unsigned flags = 0; // Flag_pdf with "/pdf"
-    Timestamp_form timestamp_form = Timestamp_form::None; // "/marca=cades-t|m7m|tsd|pades-t"
+    Timestamp_form timestamp_form = Timestamp_form::None; // "/marca=cades-t|m7m|tsd|pades-t|tsr"
     std::string invalid_switch; // a "/marca=" with another value
     bool timestamp_only = false; // "/solomarca": time stamps without signatures
 };

@@ -51,7 +51,7 @@ uint32_t timestamp_document(Sign_batch_ui& ui, const std::string& path, Timestam
             ui.show_pending_errors();
             return Result_not_stamped;
         }
-    } else if (form != Timestamp_form::Tsd) {
+    } else if (form != Timestamp_form::Tsd && form != Timestamp_form::Tsr) {
         const bool envelope = document_type_by_content(bytes) == Document_types::Envelope;
         if (envelope && form == Timestamp_form::M7m)
             binary = binary_form(bytes);
@@ -94,6 +94,12 @@ uint32_t timestamp_document(Sign_batch_ui& ui, const std::string& path, Timestam
                 stamped.head = std::move(*envelope);
             }
         }
+    } else if (form == Timestamp_form::Tsr) {
+        // Any file: the reply over its bytes, kept as the authority sent it.
+        auto got = client.stamp({std::span<const uint8_t>(bytes)}, failure);
+        authority_failed = !got;
+        if (got)
+            stamped.head = std::move(got->reply);
     } else {
         Signed_output envelope;
         envelope.document = binary.empty() ? std::span<const uint8_t>(bytes) : std::span<const uint8_t>(binary);

@@ -1,6 +1,7 @@
 // Time stamps for documents that are already signed, or for any document, without the card: a
 // signature time stamp on each signer of an envelope (written back over it), the envelope with
-// its time stamp in an ".m7m", or any file inside a ".tsd".
+// its time stamp in an ".m7m", any file inside a ".tsd", or the reply over any file in a ".tsr"
+// beside it.
 #pragma once
 
 #include "norax_sign/sign_batch.h"
@@ -12,7 +13,7 @@
 
 namespace velin {
 
-// Time-stamps every document as form says (Signature, M7m or Tsd), asking the user where a file
+// Time-stamps every document as form says (Signature, M7m, Tsd, Pdf or Tsr), asking the user where a file
 // would be overwritten; 0, Result_cancelled when the user gave up, or Result_failed when the
 // authority gave no time stamp (the batch stops there). Documents that failed otherwise only
 // suppress the final summary; failed_documents, when given, receives how many did.

@@ -89,6 +89,8 @@ std::optional<Timestamp_form> timestamp_form_named(std::string_view name)
         return Timestamp_form::Tsd;
     if (lower == "pades-t")
         return Timestamp_form::Pdf;
+    if (lower == "tsr")
+        return Timestamp_form::Tsr;
     return std::nullopt;
 }
 
@@ -173,6 +175,8 @@ std::string timestamped_path(const std::string& envelope_path, Timestamp_form fo
 {
     if (form == Timestamp_form::Tsd)
         return envelope_path + ".tsd";
+    if (form == Timestamp_form::Tsr)
+        return envelope_path + ".tsr";
     if (form == Timestamp_form::M7m)
         return (ends_with_no_case(envelope_path, ".p7m") ? envelope_path.substr(0, envelope_path.size() - 4)
                                                          : envelope_path) +

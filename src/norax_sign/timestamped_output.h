@@ -16,9 +16,11 @@
 
 namespace velin {
 
-enum class Timestamp_form { None, Signature, M7m, Tsd, Pdf };
+// Tsr: the authority's reply over the envelope (or, time stamping only, over any file), written
+// beside it as "FILE.tsr".
+enum class Timestamp_form { None, Signature, M7m, Tsd, Pdf, Tsr };
 
-// "cades-t", "m7m", "tsd", "pades-t" (compared without regard to case); nothing for any other name.
+// "cades-t", "m7m", "tsd", "pades-t", "tsr" (compared without regard to case); nothing for any other name.
 std::optional<Timestamp_form> timestamp_form_named(std::string_view name);
 
 // The MIME file of an envelope (its bytes are the pieces, one after the other) and the
@@ -41,7 +43,7 @@ std::optional<Signed_output> timestamped_envelope(const Signed_output& output, T
                                                   std::string& failure);
 
 // Where a time-stamped document goes, from where its envelope would go: "x.p7m" becomes "x.m7m",
-// and a ".tsd" is the envelope's name with ".tsd" added ("x.p7m.tsd").
+// and a ".tsd" or ".tsr" is the envelope's name with it added ("x.p7m.tsd", "x.pdf.tsr").
 std::string timestamped_path(const std::string& envelope_path, Timestamp_form form);
 
 } // namespace velin

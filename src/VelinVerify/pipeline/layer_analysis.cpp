@@ -350,7 +350,8 @@ void Layer_analysis::decoding_done()
     const Envelope_info& envelope = _info->envelope.value();
     name_document(envelope);
     report_envelope(envelope);
-    const bool timestamped_only = _info->document_unsigned || _info->_file_type == Document_types::Timestamped_data;
+    const bool timestamped_only = _info->document_unsigned || _info->_file_type == Document_types::Timestamped_data ||
+                                  _info->_file_type == Document_types::Detached_timestamp;
     if (envelope.signatures.is_assigned() && !envelope.signatures.value().empty()) {
         const auto& signatures = envelope.signatures.value();
         report_signature_matches(envelope);

@@ -20,7 +20,8 @@ std::optional<std::string> sign_information_request(int argc, const char* const*
     for (int index = 1; index < argc; ++index) {
         if (std::strcmp(argv[index], "--help") == 0 || std::strcmp(argv[index], "-h") == 0)
             return std::string(
-                "Uso: velin-sign [/dir=CARTELLA] [/pdf] [/marca=cades-t|m7m|tsd|pades-t [/solomarca]] [DOCUMENTO...]\n"
+                "Uso: velin-sign [/dir=CARTELLA] [/pdf] [/marca=cades-t|m7m|tsd|pades-t|tsr [/solomarca]] "
+                "[DOCUMENTO...]\n"
                 "     velin-sign --help | --version\n"
                 "\n"
                 "Firma i documenti con la Carta Velin. Senza documenti apre la finestra in cui sceglierli;\n"
@@ -33,9 +34,10 @@ std::optional<std::string> sign_information_request(int argc, const char* const*
                 "                 (MarcaURL, MarcaUtente, MarcaPassword, MarcaPolicy tra le impostazioni\n"
                 "                 dell'utente): cades-t sulla firma nella busta .p7m, m7m in un file .m7m\n"
                 "                 con la busta, tsd in un file .p7m.tsd con la busta; pades-t, con /pdf,\n"
-                "                 una marca del documento dopo la firma nel PDF stesso\n"
+                "                 una marca del documento dopo la firma nel PDF stesso; tsr la risposta\n"
+                "                 del servizio in un file .p7m.tsr accanto alla busta\n"
                 "  /solomarca     non firma: appone la marca ai documenti dati (cades-t e m7m per le\n"
-                "                 buste già firmate, tsd per ogni file, pades-t per i PDF)\n"
+                "                 buste già firmate, tsd e tsr per ogni file, pades-t per i PDF)\n"
                 "  --help         mostra questo aiuto\n"
                 "  --version      mostra la versione\n"
                 "\n"
@@ -63,7 +65,7 @@ int run_sign(int argc, const char* const* argv)
         message_box(
             "Opzione non valida: " +
                 (command.invalid_switch.empty() ? std::string("/solomarca senza /marca") : command.invalid_switch) +
-                "\nLe forme della marca temporale sono cades-t, m7m, tsd e pades-t.",
+                "\nLe forme della marca temporale sono cades-t, m7m, tsd, pades-t e tsr.",
             MB_OK | MB_ICONERROR, nullptr, Suite_caption);
         Java_vm::instance().destroy();
         remove_error_box_hook();

@@ -81,7 +81,7 @@ void CVelinSignDlg::refresh()
 Timestamp_form CVelinSignDlg::timestamp_form() const
 {
     static constexpr Timestamp_form forms[] = {Timestamp_form::None, Timestamp_form::Signature, Timestamp_form::M7m,
-                                               Timestamp_form::Tsd, Timestamp_form::Pdf};
+                                               Timestamp_form::Tsd,  Timestamp_form::Pdf,       Timestamp_form::Tsr};
     const int chosen = _ui->timestamp_combo->currentIndex();
     if (chosen < 0 || chosen >= static_cast<int>(std::size(forms)))
         return Timestamp_form::None;

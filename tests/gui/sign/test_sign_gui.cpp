@@ -195,6 +195,8 @@ private slots:
         QCOMPARE(marked.documents, std::vector<std::string>{"a.txt"});
         const char* pades[] = {"velin-sign", "/pdf", "/marca=PAdES-T"};
         QVERIFY(parse_sign_command_line(3, pades).timestamp_form == Timestamp_form::Pdf);
+        const char* detached[] = {"velin-sign", "/marca=TSR", "/solomarca"};
+        QVERIFY(parse_sign_command_line(3, detached).timestamp_form == Timestamp_form::Tsr);
     }
 
     void help_and_version_without_a_display_touch_nothing()
@@ -462,6 +464,8 @@ private slots:
         QVERIFY(window.timestamp_form() == Timestamp_form::None && !stamp->isEnabled());
         window.set_timestamp_form(Timestamp_form::M7m);
         QVERIFY(window.timestamp_form() == Timestamp_form::M7m && stamp->isEnabled());
+        window.set_timestamp_form(Timestamp_form::Tsr);
+        QVERIFY(window.timestamp_form() == Timestamp_form::Tsr && stamp->isEnabled());
         window.findChild<QComboBox*>("timestamp_combo")->setCurrentIndex(0);
         QVERIFY(window.timestamp_form() == Timestamp_form::None && !stamp->isEnabled());
 

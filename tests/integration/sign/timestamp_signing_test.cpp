@@ -286,7 +286,10 @@ TEST_F(Timestamp_signing_test, a_batch_signed_and_time_stamped_verifies_in_our_v
     const struct {
         Timestamp_form form;
         const char* suffix;
-    } forms[] = {{Timestamp_form::Signature, ".p7m"}, {Timestamp_form::M7m, ".m7m"}, {Timestamp_form::Tsd, ".p7m.tsd"}};
+    } forms[] = {{Timestamp_form::Signature, ".p7m"},
+                 {Timestamp_form::M7m, ".m7m"},
+                 {Timestamp_form::Tsd, ".p7m.tsd"},
+                 {Timestamp_form::Tsr, ".p7m.tsr"}};
     for (const auto& chosen : forms) {
         SCOPED_TRACE(chosen.suffix);
         const fs::path documents_folder = folder / ("documenti" + std::string(chosen.suffix));
@@ -341,6 +344,10 @@ TEST_F(Timestamp_signing_test, a_batch_signed_and_time_stamped_verifies_in_our_v
                 Mime_envelope_split split;
                 ASSERT_TRUE(split.split(bytes));
                 EXPECT_TRUE(openssl_verifies(split.value().timestamp_reply, false, split.value().envelope));
+            } else if (chosen.form == Timestamp_form::Tsr) {
+                // The reply as received, over the envelope beside it, which is the next layer.
+                EXPECT_TRUE(openssl_verifies(bytes, false, test::read_bytes(paths[i] + ".p7m")));
+                EXPECT_EQ(verdict.layers().size(), 2);
             } else {
                 std::string problem;
                 const auto tsd = read_timestamped_data(bytes, problem);
@@ -411,6 +418,9 @@ TEST_F(Timestamp_signing_test, files_already_signed_get_their_time_stamps_withou
         {"atto.txt.p7m", Timestamp_form::M7m, "atto.txt.m7m", 1, 3, 0},
         {"testo.txt.p7m", Timestamp_form::M7m, "testo.txt.m7m", 1, 3, 0},
         {"atto.txt", Timestamp_form::Tsd, "atto.txt.tsd", 1, 1, 1},
+        // The reply as received beside the file; beside an envelope, the envelope is the next layer.
+        {"atto.txt", Timestamp_form::Tsr, "atto.txt.tsr", 1, 1, 1},
+        {"atto.txt.p7m", Timestamp_form::Tsr, "atto.txt.p7m.tsr", 1, 1, 0},
     };
     for (const auto& test_case : cases) {
         SCOPED_TRACE(test_case.file + " -> " + test_case.output);
@@ -432,6 +442,10 @@ TEST_F(Timestamp_signing_test, files_already_signed_get_their_time_stamps_withou
             EXPECT_FALSE(add_signature_timestamps(
                 after, [](auto, std::string&) { return std::nullopt; }, failure));
             EXPECT_EQ(failure, "Ogni firma della busta ha già la sua marca temporale.");
+        }
+        if (test_case.form == Timestamp_form::Tsr) {
+            EXPECT_EQ(after[0], 0x30);
+            EXPECT_TRUE(openssl_verifies(after, false, before));
         }
         const test::Verdict verdict = verify(folder / test_case.output);
         EXPECT_EQ(verdict.exit_code, test_case.exit_code) << QJsonDocument(verdict.report).toJson().toStdString();
