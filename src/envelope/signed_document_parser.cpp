@@ -389,8 +389,15 @@ void Signed_document_parser::analyse_detached_timestamp()
     }
     {
         Trace_block block("Verifica della marca temporale");
-        Timestamp_info timestamp =
-            check_timestamp(info.file_data.value(), document ? digest_of_bytes(*document) : Covered_digest{});
+        // A reply holds a token and a few certificates: far larger bytes are not decoded (whole,
+        // in memory) as one.
+        constexpr size_t Largest_reply = 16 * 1024 * 1024;
+        Timestamp_info timestamp;
+        if (info.file_data.value().size() <= Largest_reply)
+            timestamp =
+                check_timestamp(info.file_data.value(), document ? digest_of_bytes(*document) : Covered_digest{});
+        else
+            timestamp.problem = "La marca temporale è troppo grande per essere letta.";
         timestamp.nothing_covered = !document;
         info.timestamps.push_back(std::move(timestamp));
     }
