@@ -171,6 +171,48 @@ std::optional<std::string> batch_output_folder(Sign_batch_ui& ui, const std::vec
     return chosen;
 }
 
+namespace {
+
+// Why the card did not sign, said to the user; the batch's result for it.
+uint32_t signing_failure(Sign_batch_ui& ui, const Card_signer& signer, const std::string& path)
+{
+    const uint32_t error = signer.error_code();
+    if (error == Result_cancelled || error == Result_cancelled_by_user)
+        return Result_cancelled;
+    if (error == Result_timestamp_failed) {
+        Trace(Trace_kind, Level_error) << failure_text(path, signer.timestamp_failure());
+        ui.show_pending_errors();
+        return error;
+    }
+    if (error == Scard_w_removed_card) {
+        Trace(Trace_kind, Level_error) << Text_card_removed;
+        ui.show_pending_errors();
+        return error;
+    }
+    const bool pin_refused = error == Result_pin_wrong || error == Result_pin_blocked;
+    Trace(Trace_kind, Level_error) << failure_text(path, !pin_refused                  ? ""
+                                                         : error == Result_pin_blocked ? Text_pin_blocked
+                                                                                       : Text_pin_refused);
+    ui.show_pending_errors();
+    return pin_refused ? error : Result_failed;
+}
+
+// Writes a signed file; a failure is said to the user.
+bool saved(Sign_batch_ui& ui, const std::string& output, const Signed_output& bytes)
+{
+    Trace(Trace_kind, Level_info) << output;
+    const int error = write_signed_document(output, bytes);
+    if (error == 0)
+        return true;
+    Trace(Trace_kind, Level_error) << Text_save_failed;
+    Trace(Trace_kind, Level_info) << "Errno: " << error;
+    Trace(Trace_kind, Level_info) << std::strerror(error);
+    ui.show_pending_errors();
+    return false;
+}
+
+} // namespace
+
 uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& pin, const std::string& path,
                        unsigned flags, const std::string& output_folder, bool parallel_signature, Timestamp_form form,
                        const Timestamp_client* timestamps)
@@ -198,27 +240,8 @@ uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& p
     // The PDF signer frees the document's bytes once the Java machine has them.
     signer.sign_releasing(pin, document.value(), flags);
     ui.show_pending_errors();
-    if (!signer.succeeded()) {
-        const uint32_t error = signer.error_code();
-        if (error == Result_cancelled || error == Result_cancelled_by_user)
-            return Result_cancelled;
-        if (error == Result_timestamp_failed) {
-            Trace(Trace_kind, Level_error) << failure_text(path, signer.timestamp_failure());
-            ui.show_pending_errors();
-            return error;
-        }
-        if (error == Scard_w_removed_card) {
-            Trace(Trace_kind, Level_error) << Text_card_removed;
-            ui.show_pending_errors();
-            return error;
-        }
-        const bool pin_refused = error == Result_pin_wrong || error == Result_pin_blocked;
-        Trace(Trace_kind, Level_error) << failure_text(path, !pin_refused                  ? ""
-                                                             : error == Result_pin_blocked ? Text_pin_blocked
-                                                                                           : Text_pin_refused);
-        ui.show_pending_errors();
-        return pin_refused ? error : Result_failed;
-    }
+    if (!signer.succeeded())
+        return signing_failure(ui, signer, path);
 
     const std::string envelope_path = signed_document_path(path, flags, output_folder);
     const std::string planned = stamps_envelope ? timestamped_path(envelope_path, form) : envelope_path;
@@ -261,25 +284,13 @@ uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& p
     }
 
     Trace(Trace_kind, Level_info) << "Salva il documento firmato...";
-    Trace(Trace_kind, Level_info) << output;
-    if (const int error = write_signed_document(output, stamped ? *stamped : signer.result())) {
-        Trace(Trace_kind, Level_error) << Text_save_failed;
-        Trace(Trace_kind, Level_info) << "Errno: " << error;
-        Trace(Trace_kind, Level_info) << std::strerror(error);
-        ui.show_pending_errors();
+    if (!saved(ui, output, stamped ? *stamped : signer.result()))
         return Result_failed;
-    }
     if (beside) {
         Signed_output reply;
         reply.head = std::move(beside->reply);
-        Trace(Trace_kind, Level_info) << *beside_output;
-        if (const int error = write_signed_document(*beside_output, reply)) {
-            Trace(Trace_kind, Level_error) << Text_save_failed;
-            Trace(Trace_kind, Level_info) << "Errno: " << error;
-            Trace(Trace_kind, Level_info) << std::strerror(error);
-            ui.show_pending_errors();
+        if (!saved(ui, *beside_output, reply))
             return Result_failed;
-        }
     }
     return 0;
 }
