@@ -143,9 +143,9 @@ public class JNI_Pdf_verify {
         /** What the later revisions changed (Revision_changes' kinds). */
         int changes;
         /**
-         * The fields it locks that the later revisions changed, by their full names; in the
-         * record the bridge reads, without control characters and with "?" for characters beyond
-         * the first 65536 (which the bridge cannot hand over as they are).
+         * The fields it locks that the later revisions changed, by their full names without
+         * control characters and with "?" for characters beyond the first 65536 (which the bridge
+         * cannot hand over as they are).
          */
         String[] locked_changed = new String[0];
         /**
@@ -160,32 +160,6 @@ public class JNI_Pdf_verify {
          * the file that none refers to (listed after those of the form).
          */
         boolean in_form = true;
-
-        /** The record as the bridge reads it: arrays of its own, names it can hand over. */
-        Signer for_bridge() {
-            Signer copy = new Signer();
-            copy.certificate = certificate;
-            copy.signing_time = signing_time;
-            copy.valid = valid;
-            copy.range = range == null ? null : range.clone();
-            copy.kind = kind;
-            copy.problem = problem;
-            copy.supported = supported;
-            copy.digest = digest;
-            copy.changed_after = changed_after;
-            copy.changes = changes;
-            copy.locked_changed = new String[locked_changed.length];
-            for (int i = 0; i < locked_changed.length; ++i) {
-                StringBuilder name = new StringBuilder();
-                locked_changed[i].codePoints().filter(c -> !Character.isISOControl(c))
-                        .forEach(c -> name.append(c > 0xFFFF || Character.isSurrogate((char) c) ? '?' : (char) c));
-                copy.locked_changed[i] = name.toString();
-            }
-            copy.appearance_pages = appearance_pages.clone();
-            copy.contents = contents;
-            copy.in_form = in_form;
-            return copy;
-        }
     }
 
     private int error = OK;
@@ -218,10 +192,7 @@ public class JNI_Pdf_verify {
 
     /** Every signature dictionary of the file, those of the form first, one record each. */
     public Signer[] signers() {
-        Signer[] records = new Signer[signers.size()];
-        for (int i = 0; i < records.length; ++i)
-            records[i] = signers.get(i).for_bridge();
-        return records;
+        return signers.toArray(new Signer[0]);
     }
 
     /** The DocMDP level of the document's certification (1 to 3), 0 when it is not certified. */
@@ -352,6 +323,18 @@ public class JNI_Pdf_verify {
         return read;
     }
 
+    /** Names without control characters, "?" for characters the bridge cannot hand over. */
+    private static String[] names_for_bridge(String[] names) {
+        String[] kept = new String[names.length];
+        for (int i = 0; i < names.length; ++i) {
+            StringBuilder name = new StringBuilder();
+            names[i].codePoints().filter(c -> !Character.isISOControl(c))
+                    .forEach(c -> name.append(c > 0xFFFF || Character.isSurrogate((char) c) ? '?' : (char) c));
+            kept[i] = name.toString();
+        }
+        return kept;
+    }
+
     /**
      * Which signatures a later revision follows and what it changed, and whether bytes follow
      * the last signed revision. Only well-formed ranges, each a dictionary's own, say where signed
@@ -375,7 +358,7 @@ public class JNI_Pdf_verify {
         int[] changes = Revision_changes.changes(parser, document, pdf, ends, length, locks, locked, pages);
         for (int i = 0; i < ends.length; ++i) {
             signers.get(i).changes = changes[i];
-            signers.get(i).locked_changed = locked[i];
+            signers.get(i).locked_changed = names_for_bridge(locked[i]);
             signers.get(i).appearance_pages = pages[i];
         }
     }
