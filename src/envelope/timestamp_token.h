@@ -37,6 +37,13 @@ enum class Timestamp_scope : int {
     Document = 0, // over the whole envelope or document of the file (".m7m", ".tsd")
     Signature = 1, // over one signer's signature value (signature time stamp)
     Content = 2, // over the signed content, inside one signer's signed attributes
+    // Over one signer's signature and the long-term data it carried then (an archive time stamp,
+    // a CAdES-X escTimeStamp, a XAdES SigAndRefsTimeStamp): proves the signature existed, and with
+    // it the earlier time stamps listed in covered_timestamps.
+    Archive = 3,
+    // Over the references to a signer's validation data only (time-stamped certificates and CRLs,
+    // a XAdES RefsOnlyTimeStamp): proves those values existed, not the signature.
+    References = 4,
 };
 
 struct Timestamp_info {
@@ -70,13 +77,21 @@ struct Timestamp_info {
     // The authorities the token carries besides its own certificate (DER): intermediates of the
     // authority's chain.
     std::vector<std::vector<uint8_t>> carried_certificates{};
+    // The earlier time stamps of the same list (Signed_document_info::timestamps) whose bytes this
+    // one's imprint covers: an archive time stamp over a signature time stamp, or over the archive
+    // time stamp before it. They existed at this one's time: the chain of proofs.
+    std::vector<size_t> covered_timestamps{};
+    // What is wrong with the long-term data this time stamp vouches for (a hash of its index
+    // naming nothing in the envelope, a value changed since), in the user's words; empty when
+    // nothing is. Any of it makes the time stamp no proof.
+    std::vector<std::string> coverage_errors{};
 
     // Read, signed by its certificate, over these bytes, by a certificate meant for it: a time
     // that can be relied on once the authority is trusted.
     bool verified() const
     {
         return read && signature_valid && certificate_named && imprint_matches && time_stamping_usage &&
-               certificate_current;
+               certificate_current && coverage_errors.empty();
     }
 };
 

@@ -110,6 +110,10 @@ const char* scope_name(Timestamp_scope scope)
         return "signature";
     case Timestamp_scope::Content:
         return "content";
+    case Timestamp_scope::Archive:
+        return "archive";
+    case Timestamp_scope::References:
+        return "references";
     case Timestamp_scope::Document:
         break;
     }

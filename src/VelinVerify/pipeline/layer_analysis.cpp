@@ -694,11 +694,12 @@ std::vector<Timestamp_info> Layer_analysis::covering_for_inner() const
         return covering;
     const Envelope_info& envelope = _info->envelope.value();
     for (const Timestamp_info& timestamp : _info->timestamps) {
-        if (!timestamp.verified() || timestamp.scope == Timestamp_scope::Content)
+        if (!timestamp.verified() || timestamp.scope == Timestamp_scope::Content ||
+            timestamp.scope == Timestamp_scope::References)
             continue;
-        // A signature's time stamp proves when that signature existed; it speaks for the envelope
-        // inside only when the signature matches it.
-        if (timestamp.scope == Timestamp_scope::Signature &&
+        // A signature's time stamp (or an archive one) proves when that signature existed; it
+        // speaks for the envelope inside only when the signature matches it.
+        if (timestamp.scope != Timestamp_scope::Document &&
             (!envelope.signatures.is_assigned() || timestamp.signer >= envelope.signatures.value().size() ||
              !envelope.signatures.value()[timestamp.signer].signature_matches()))
             continue;

@@ -63,7 +63,8 @@ bool Timestamp_record::covers(size_t signer) const
     if (info.scope == Timestamp_scope::Document)
         return !info.covered_signers || std::find(info.covered_signers->begin(), info.covered_signers->end(), signer) !=
                                             info.covered_signers->end();
-    return info.scope == Timestamp_scope::Signature && info.signer == signer;
+    return (info.scope == Timestamp_scope::Signature || info.scope == Timestamp_scope::Archive) &&
+           info.signer == signer;
 }
 
 namespace {
@@ -111,6 +112,8 @@ std::vector<Status_line> timestamp_lines(const Timestamp_record& record)
                                                : info.scope == Timestamp_scope::Signature
                                                    ? "La marca temporale non corrisponde alla firma."
                                                    : "La marca temporale non corrisponde al documento."});
+    for (const std::string& error : info.coverage_errors)
+        lines.push_back({Line_severity::Error, error});
     if (!info.certificate.empty() && !info.time_stamping_usage)
         lines.push_back(
             {Line_severity::Warning,
