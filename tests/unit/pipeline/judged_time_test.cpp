@@ -74,6 +74,9 @@ struct Past_pki : test::Withdrawn_authority_pki {
     Certificate signer;
     // The same holder's earlier certificate, ended on 1 January 2024.
     Certificate expired_signer;
+    // The time-stamping unit's earlier certificate, ended on 1 January 2025, and lists that grant it.
+    Certificate expired_tsa;
+    std::shared_ptr<Trusted_store> expired_tsa_store;
 
     Past_pki()
     {
@@ -89,14 +92,23 @@ struct Past_pki : test::Withdrawn_authority_pki {
                                                  .not_after = utc("2024-01-01T00:00:00Z"),
                                                  .key_usage = "critical,nonRepudiation"},
                                                 signer_key, ca, ca_key);
+        expired_tsa = test::make_certificate({.serial = 6,
+                                              .common_name = "Marche scadute",
+                                              .not_before = utc("2015-01-01T00:00:00Z"),
+                                              .not_after = utc("2025-01-01T00:00:00Z"),
+                                              .key_usage = "critical,digitalSignature",
+                                              .extended_key_usage = "critical,timeStamping"},
+                                             tsa_key, {}, {});
+        expired_tsa_store = test::withdrawn_authority_store(ca, expired_tsa);
     }
 
     // An envelope whose signer states signing_time; with a time of stamped, a signature time stamp
     // of the listed authority at that time.
     std::vector<uint8_t> envelope(std::time_t signing_time, std::optional<std::time_t> stamped = {},
-                                  const Certificate* by = nullptr) const
+                                  const Certificate* by = nullptr, const Certificate* stamped_by = nullptr) const
     {
         const Certificate& signer = by ? *by : this->signer;
+        const Certificate& tsa = stamped_by ? *stamped_by : this->tsa;
         const std::string text = "Contratto firmato con una data scelta dal firmatario.\n";
         const Owner<BIO> content(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
         const unsigned flags = CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP;
@@ -135,7 +147,7 @@ protected:
     {
         checked.clear();
         Pipeline_services services;
-        services.trusted_store = [store = pki.store] { return store; };
+        services.trusted_store = [store = store ? store : pki.store] { return store; };
         services.check_revocations = [this, authority](const std::vector<Revocation_subject>& subjects,
                                                        const Revocation_settings&, const std::atomic<bool>&) {
             std::vector<Revocation_outcome> outcomes;
@@ -184,6 +196,7 @@ protected:
 
     Past_pki pki;
     std::optional<std::time_t> signer_revoked_at;
+    std::shared_ptr<Trusted_store> store; // the lists, when not the PKI's own
     std::mutex mutex;
     std::vector<Revocation_subject> checked;
     test::Recording_observer observer;
@@ -307,6 +320,30 @@ TEST_F(Judged_time_test, a_signer_expired_or_revoked_after_its_time_stamp_stays_
         has_line(revoked_before->shown_signature().status, Line_severity::Error, "Il certificato è stato revocato."));
     EXPECT_FALSE(has_line(revoked_before->shown_signature().status, Line_severity::Information,
                           "Il certificato è stato revocato il 01/04/2023 00:00:00 (UTC); " + existed));
+}
+
+// A time stamp whose unit's certificate ended before now, with no later time stamp over it: its
+// authority is judged now, and it is no proof: the signature is judged now, and the time stamp
+// says why.
+TEST_F(Judged_time_test, a_time_stamp_whose_unit_has_since_expired_without_a_later_proof_moves_nothing)
+{
+    store = pki.expired_tsa_store;
+    const auto layer = verify(
+        pki.envelope(utc("2023-05-02T09:30:00Z"), utc("2023-05-01T10:00:00Z"), &pki.expired_signer, &pki.expired_tsa));
+    ASSERT_EQ(layer->timestamps().size(), 1u);
+    const Timestamp_record& record = layer->timestamps().front();
+    EXPECT_TRUE(record.info.verified()) << record.info.problem;
+    EXPECT_TRUE(record.trusted.value());
+    EXPECT_TRUE(record.authority_expired);
+    EXPECT_FALSE(record.usable());
+    const Signature_display& shown = layer->shown_signature();
+    EXPECT_TRUE(has_line(shown.status, Line_severity::Warning,
+                         "Il certificato dell'autorità di marcatura temporale è scaduto il 01/01/2025 00:00:00 (UTC), "
+                         "prima di ogni marca temporale successiva che provi l'esistenza di questa: la marca temporale "
+                         "non è usata come riferimento temporale."));
+    EXPECT_TRUE(has_line(shown.status, Line_severity::Error, "Il certificato è scaduto."));
+    EXPECT_FALSE(layer->signer_records().front().proof);
+    EXPECT_EQ(signer_checked_at(), std::nullopt);
 }
 
 } // namespace
