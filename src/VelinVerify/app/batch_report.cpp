@@ -217,6 +217,10 @@ Batch_report make_batch_report(const Verification_session& session, const std::v
                               record.lists_judged->by_timestamp ? "timestamp" : "verification"));
             else
                 printed.lists_judged.emplace_back();
+            printed.proofs.push_back(
+                record.proof ? std::optional(Batch_proof{iso_time(record.proof->at), record.proof->authority,
+                                                         proof_kind_name(*record.proof)})
+                             : std::nullopt);
             std::vector<std::pair<std::string, bool>> countersignatures;
             if (layer->info() && layer->info()->envelope.is_assigned() &&
                 layer->info()->envelope.value().signatures.is_assigned())
@@ -308,6 +312,19 @@ std::string notice_text(const Status_line& notice)
     return "[" + severity_label(notice.severity) + "] " + printable_text(notice.text);
 }
 
+namespace {
+
+void print_proof_json(std::ostream& out, const std::optional<Batch_proof>& proof)
+{
+    out << ", \"proven_at\": " << json_or_null(proof ? std::optional(proof->at) : std::nullopt) << ", \"proven_by\": ";
+    if (proof)
+        out << "{\"authority\": " << json_string(proof->authority) << ", \"kind\": " << json_string(proof->kind) << '}';
+    else
+        out << "null";
+}
+
+} // namespace
+
 void print_json(std::ostream& out, const Batch_report& report)
 {
     out << "{\"file\": " << json_string(report.file) << ", \"outcome\": " << json_or_null(report.outcome)
@@ -327,8 +344,9 @@ void print_json(std::ostream& out, const Batch_report& report)
                 << ", \"judged_at\": " << json_or_null(i < layer.judged_at.size() ? layer.judged_at[i] : std::nullopt);
             const auto& lists = i < layer.lists_judged.size() ? layer.lists_judged[i] : std::nullopt;
             out << ", \"lists_judged_at\": " << json_or_null(lists ? std::optional(lists->first) : std::nullopt)
-                << ", \"lists_judged_by\": " << json_or_null(lists ? std::optional(lists->second) : std::nullopt)
-                << ", \"countersignatures\": [";
+                << ", \"lists_judged_by\": " << json_or_null(lists ? std::optional(lists->second) : std::nullopt);
+            print_proof_json(out, i < layer.proofs.size() ? layer.proofs[i] : std::nullopt);
+            out << ", \"countersignatures\": [";
             if (i < layer.countersignatures.size())
                 for (size_t c = 0; c < layer.countersignatures[i].size(); ++c)
                     out << (c ? ", " : "") << "{\"signer\": " << json_string(layer.countersignatures[i][c].first)

@@ -35,6 +35,13 @@ struct Batch_timestamp {
     bool inherited = false; // from an outer layer
 };
 
+// The earliest time stamp proving a signature existed, for scripts.
+struct Batch_proof {
+    std::string at; // ISO 8601 UTC
+    std::string authority;
+    std::string kind; // "signature", "archive", "document" or "container"
+};
+
 struct Batch_layer {
     std::string file;
     std::optional<std::string> document;
@@ -49,6 +56,8 @@ struct Batch_layer {
     // Per signature: the time its trusted lists and qualification were judged at, and by what
     // ("timestamp" or "verification"); none while no chain reached a root.
     std::vector<std::optional<std::pair<std::string, std::string>>> lists_judged;
+    // Per signature: the proof of existence it was judged at, if any.
+    std::vector<std::optional<Batch_proof>> proofs;
 };
 
 struct Batch_report {

@@ -189,6 +189,7 @@ void Layer_analysis::decoding_step()
 void Layer_analysis::chains_step()
 {
     const Report_group_scope reporting(_report_group, window());
+    _chains_now = std::time(nullptr);
     if (!_trusted_store && _services.trusted_store) {
         // What loading the lists says is the run's, shown by the first layer that loads them: the
         // outcome of a file never depends on whether it was the first one verified.
@@ -207,7 +208,7 @@ void Layer_analysis::chains_step()
     // authority, not revoked then, that covers a signer is the time its trusted lists are judged
     // at; without one it is now. The signing time the signer wrote is never used: a backdated
     // signature would escape a withdrawal of its authority.
-    const std::time_t now = std::time(nullptr);
+    const std::time_t now = _chains_now;
     _authority_trust.clear();
     _authority_job = {};
     std::vector<Timestamp_record> judged = _timestamps;
@@ -240,16 +241,18 @@ void Layer_analysis::chains_step()
         _authority_outcomes = _services.check_revocations(_authority_job.subjects, revocation_settings(), cancel());
     for (size_t n = 0; n < _authority_job.indexes.size() && n < _authority_outcomes.size(); ++n)
         judged[_authority_job.indexes[n]].take_revocation(_authority_outcomes[n]);
+    // Each authority's certificate at the time of the next proof of its time stamp, else now.
+    judge_authorities_over_time(judged, now);
 
     std::vector<Certificate> signers;
     std::vector<std::optional<std::time_t>> times;
     _lists_judged.clear();
+    _proofs = earliest_proofs(judged, _records.size());
     signers.reserve(_records.size());
     for (size_t i = 0; i < _records.size(); ++i) {
         const Signer_record& record = _records[i];
         signers.push_back(record.certificate.is_assigned() ? record.certificate.value() : Certificate{});
-        const std::optional<std::time_t> stamped = covering_time(judged, i);
-        _lists_judged.push_back(stamped ? Judged_time{*stamped, true} : Judged_time{now, false});
+        _lists_judged.push_back(_proofs[i] ? Judged_time{_proofs[i]->at, true} : Judged_time{now, false});
         times.push_back(_lists_judged.back().at);
     }
     _chain_outcomes = build_chains(*_trusted_store, signers, times, carried_issuers());
@@ -484,6 +487,8 @@ void Layer_analysis::chains_done()
         apply_chain_outcome(_records[i], outcome);
         if (_chain_outcomes && i < _lists_judged.size())
             _records[i].lists_judged = _lists_judged[i];
+        if (_chain_outcomes && i < _proofs.size())
+            _records[i].proof = _proofs[i];
         // Which authorities of a chain the file itself gave.
         if (_carried && outcome)
             for (const Certificate& certificate : outcome->chain)
@@ -506,6 +511,7 @@ void Layer_analysis::chains_done()
     }
     for (size_t n = 0; n < _authority_job.indexes.size() && n < _authority_outcomes.size(); ++n)
         _timestamps.at(_authority_job.indexes[n]).take_revocation(_authority_outcomes[n]);
+    judge_authorities_over_time(_timestamps, _chains_now);
     if (_settings.check_revocation) {
         _revocation_running = true;
         if (!_records.empty())
@@ -601,8 +607,9 @@ Signature_display Layer_analysis::signature_display(size_t index, bool with_text
         add({Line_severity::Information, lists_judged_text(*_records[index].lists_judged)});
     if (signatures.at(index).signing_certificate_mismatch)
         add({Line_severity::Error, signing_certificate_mismatch_text});
-    if (is_weak_digest(signatures.at(index).digest_nid))
-        add({Line_severity::Warning, "L'algoritmo di hash della firma non è più considerato sicuro."});
+    // What changed since the signature's proof of existence, and its digest judged at that time.
+    for (Status_line& line : over_time_lines(_records[index], signatures.at(index).digest_nid, std::time(nullptr)))
+        add(std::move(line));
     for (const Countersignature_info& countersignature : signatures.at(index).countersignatures) {
         if (!countersignature.read) {
             add({Line_severity::Error, "La controfirma non è leggibile."});

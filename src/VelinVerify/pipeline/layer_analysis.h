@@ -15,6 +15,7 @@
 // message that announces the step's end; the handler reads them after that message.
 #pragma once
 
+#include "VelinVerify/pipeline/existence_proof.h"
 #include "VelinVerify/pipeline/layer_progress.h"
 #include "VelinVerify/pipeline/pipeline_services.h"
 #include "VelinVerify/pipeline/report_channel.h"
@@ -184,6 +185,8 @@ private:
     std::shared_ptr<const Carried_validation> _carried;
     std::optional<std::vector<std::optional<Chain_outcome>>> _chain_outcomes;
     std::vector<Judged_time> _lists_judged; // one per signer, beside the chain outcomes
+    std::vector<std::optional<Existence_proof>> _proofs; // one per signer, beside the chain outcomes
+    std::time_t _chains_now = 0; // the "now" the time stamps' authorities were judged at
     Revocation_job _revocation_job;
     std::vector<Revocation_outcome> _revocation_outcomes;
     std::vector<Timestamp_authority_trust> _authority_trust;

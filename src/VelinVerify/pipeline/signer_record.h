@@ -3,6 +3,7 @@
 // with the state of the work that fills it.
 #pragma once
 
+#include "VelinVerify/pipeline/existence_proof.h"
 #include "envelope/assignable.h"
 #include "envelope/signed_document_info.h"
 #include "trust/certificate.h"
@@ -48,6 +49,12 @@ struct Signer_record {
     // Set when a trusted time stamp covers the signature: validity and revocation were judged at
     // that time instead of now.
     std::optional<std::time_t> judged_at;
+    // The earliest time stamp that proves the signature existed, when one does: the time its
+    // certificate, revocation and lists are judged at.
+    std::optional<Existence_proof> proof;
+    // The date of a revocation the check found after the time judged at (the certificate stays
+    // valid for the signature), when it reads.
+    std::optional<std::time_t> revoked_at;
     // The time the trusted lists' statuses and the qualification were judged at, once the chain
     // is built. Never the signing time the signer wrote: a backdated signature would escape a
     // withdrawal.

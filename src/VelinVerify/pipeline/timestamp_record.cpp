@@ -15,7 +15,7 @@ bool Timestamp_record::usable() const
 {
     if (!info.verified() || !trusted.is_assigned() || !trusted.value())
         return false;
-    if (revoked_by_compromise())
+    if (revoked_by_compromise() || authority_expired)
         return false;
     if (revocation_unknown())
         return listed;
@@ -82,6 +82,22 @@ std::string compromised_unit_text(const Timestamp_record& record, const std::str
     return text + ": " + Text_unit_not_reliable;
 }
 
+std::string utc_time_text(std::time_t time)
+{
+    std::tm fields{};
+    gmtime_r(&time, &fields);
+    return timestamp_time_text(system_time_of(fields));
+}
+
+std::string authority_expired_text(const Timestamp_record& record)
+{
+    std::string text = "Il certificato dell'autorità di marcatura temporale è scaduto";
+    if (record.authority_not_after)
+        text += " il " + utc_time_text(*record.authority_not_after);
+    return text + ", prima di ogni marca temporale successiva che provi l'esistenza di questa: la marca temporale non "
+                  "è usata come riferimento temporale.";
+}
+
 } // namespace
 
 std::string timestamp_time_text(const System_time& when)
@@ -126,6 +142,14 @@ std::vector<Status_line> timestamp_lines(const Timestamp_record& record)
             {Line_severity::Warning, "L'algoritmo di hash della marca temporale non è più considerato sicuro."});
     if (record.trusted.is_assigned() && !record.trusted.value())
         lines.push_back({Line_severity::Warning, "L'autorità di marcatura temporale non è attendibile."});
+    // Along the chain of proofs: when its authority's certificate ended before any later proof.
+    if (record.authority_expired && info.verified() && record.trusted.is_assigned() && record.trusted.value())
+        lines.push_back({Line_severity::Warning, authority_expired_text(record)});
+    else if (record.authority_judged_at && record.usable())
+        lines.push_back({Line_severity::Information,
+                         "Il certificato dell'autorità di marcatura temporale è verificato alla data della marca "
+                         "temporale successiva che comprende questa: " +
+                             utc_time_text(*record.authority_judged_at) + "."});
     // Named, since a file can carry time stamps of several authorities.
     const std::string authority = "dell'autorità di marcatura temporale" +
                                   (info.authority.empty() ? std::string() : " \"" + info.authority + "\"");
@@ -158,15 +182,6 @@ std::vector<Status_line> timestamp_lines(const Timestamp_record& record)
         !record.info.certificate_named)
         lines.push_back({Line_severity::Warning, Text_timestamp_certificate_not_named});
     return lines;
-}
-
-std::optional<std::time_t> covering_time(const std::vector<Timestamp_record>& records, size_t signer)
-{
-    std::optional<std::time_t> earliest;
-    for (const Timestamp_record& record : records)
-        if (record.covers(signer) && record.usable() && record.qualified && (!earliest || record.info.time < *earliest))
-            earliest = record.info.time;
-    return earliest;
 }
 
 } // namespace velin

@@ -32,10 +32,18 @@ struct Timestamp_record {
     bool revoked = false;
     std::optional<std::time_t> revoked_at = std::nullopt;
     int revocation_reason = -1;
+    // Along the chain of proofs (judge_authorities_over_time): the time of the later time stamp
+    // that proves this one existed, which its authority's certificate is judged at (now without
+    // one); the certificate's end; and whether it had ended by then, which leaves the time stamp
+    // no proof.
+    std::optional<std::time_t> authority_judged_at = std::nullopt;
+    std::optional<std::time_t> authority_not_after = std::nullopt;
+    bool authority_expired = false;
 
     // A time that can be relied on: verified, by a trusted authority not revoked then, nor ever
-    // for a compromise (revoked_by_compromise); one whose revocation could not be checked only
-    // when a qualified service of the lists vouches for it.
+    // for a compromise (revoked_by_compromise), whose certificate had not ended before a later
+    // proof (or now); one whose revocation could not be checked only when a qualified service of
+    // the lists vouches for it.
     bool usable() const;
     // The unit was revoked, at any date, for a reason that does not leave its earlier tokens
     // standing: a compromise, no reason or any but superseded, cessation of operation and a
@@ -67,8 +75,5 @@ std::string timestamp_time_text(const System_time& when);
 // The lines a time stamp is shown with, in the "Attività" list (time stamps of the file) or in
 // its signer's status list.
 std::vector<Status_line> timestamp_lines(const Timestamp_record& record);
-
-// The earliest usable time of a qualified authority among the records that cover the signer.
-std::optional<std::time_t> covering_time(const std::vector<Timestamp_record>& records, size_t signer);
 
 } // namespace velin

@@ -153,6 +153,8 @@ TEST_F(Timestamp_files_test, a_unit_revoked_for_a_compromise_or_unchecked_and_un
     const Verdict unchecked = verify("senza-crl.txt.m7m");
     EXPECT_TRUE(has(unchecked.lines(0), std::string("warning: ") + Text_unknown_unit_not_vouched)) << unchecked.text;
     EXPECT_TRUE(unchecked.layer(0)["signatures"].toArray()[0].toObject()["judged_at"].isNull());
+    EXPECT_TRUE(unchecked.layer(0)["signatures"].toArray()[0].toObject()["proven_at"].isNull());
+    EXPECT_TRUE(unchecked.layer(0)["signatures"].toArray()[0].toObject()["proven_by"].isNull());
 }
 
 TEST_F(Timestamp_files_test, a_token_that_does_not_name_its_certificate_is_no_time_reference)
@@ -189,12 +191,25 @@ TEST_F(Timestamp_files_test, a_signature_time_stamp_moves_the_validity_check_to_
         << text.text;
     EXPECT_EQ(expired.timestamp(0)["scope"].toString(), "signature");
     EXPECT_EQ(expired.timestamp(0)["signer"].toInt(), 1);
+    // Expired since the time stamp: said, with the proof the signature existed before.
+    const std::string existed =
+        "la firma esisteva già il 01/06/2021 10:00:00 (UTC) (marca temporale di TSA Accreditata Demo).";
+    EXPECT_TRUE(has(expired.lines(0), "info: Il certificato è scaduto il 01/01/2022; " + existed)) << expired.text;
+    EXPECT_EQ(signature["proven_at"], expired.timestamp(0)["time"]);
+    EXPECT_EQ(signature["proven_by"].toObject()["authority"].toString(), "TSA Accreditata Demo");
+    EXPECT_EQ(signature["proven_by"].toObject()["kind"].toString(), "signature");
 
     // Revoked on 1 June 2025: stamped before, the signature stands; stamped after, it does not.
-    EXPECT_EQ(verify("revocato-dopo.txt.p7m").exit_code, Exit_success);
+    const Verdict revoked_later = verify("revocato-dopo.txt.p7m");
+    EXPECT_EQ(revoked_later.exit_code, Exit_success);
+    EXPECT_TRUE(has(revoked_later.lines(0), "info: Il certificato è stato revocato il 01/06/2025 00:00:00 (UTC); la "
+                                            "firma esisteva già il 01/03/2025 10:00:00 (UTC) (marca temporale di TSA "
+                                            "Accreditata Demo)."))
+        << revoked_later.text;
     const Verdict revoked = verify("revocato-prima.txt.p7m");
     EXPECT_EQ(revoked.exit_code, Exit_errors);
     EXPECT_TRUE(has(revoked.lines(0), "error: Il certificato è stato revocato."));
+    EXPECT_EQ(revoked.layer(0)["signatures"].toArray()[0].toObject()["proven_at"], revoked.timestamp(0)["time"]);
 
     EXPECT_EQ(verify("firma-marcata.txt.p7m").exit_code, Exit_success);
 }

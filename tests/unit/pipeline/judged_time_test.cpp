@@ -72,6 +72,11 @@ std::vector<uint8_t> time_stamp_token(std::span<const uint8_t> covered, const Ce
 struct Past_pki : test::Withdrawn_authority_pki {
     test::Key signer_key = test::new_key();
     Certificate signer;
+    // The same holder's earlier certificate, ended on 1 January 2024.
+    Certificate expired_signer;
+    // The time-stamping unit's earlier certificate, ended on 1 January 2025, and lists that grant it.
+    Certificate expired_tsa;
+    std::shared_ptr<Trusted_store> expired_tsa_store;
 
     Past_pki()
     {
@@ -81,12 +86,29 @@ struct Past_pki : test::Withdrawn_authority_pki {
                                          .not_after = utc("2045-01-01T00:00:00Z"),
                                          .key_usage = "critical,nonRepudiation"},
                                         signer_key, ca, ca_key);
+        expired_signer = test::make_certificate({.serial = 3,
+                                                 .common_name = "Firmatario scaduto",
+                                                 .not_before = utc("2017-01-01T00:00:00Z"),
+                                                 .not_after = utc("2024-01-01T00:00:00Z"),
+                                                 .key_usage = "critical,nonRepudiation"},
+                                                signer_key, ca, ca_key);
+        expired_tsa = test::make_certificate({.serial = 6,
+                                              .common_name = "Marche scadute",
+                                              .not_before = utc("2015-01-01T00:00:00Z"),
+                                              .not_after = utc("2025-01-01T00:00:00Z"),
+                                              .key_usage = "critical,digitalSignature",
+                                              .extended_key_usage = "critical,timeStamping"},
+                                             tsa_key, {}, {});
+        expired_tsa_store = test::withdrawn_authority_store(ca, expired_tsa);
     }
 
     // An envelope whose signer states signing_time; with a time of stamped, a signature time stamp
     // of the listed authority at that time.
-    std::vector<uint8_t> envelope(std::time_t signing_time, std::optional<std::time_t> stamped = {}) const
+    std::vector<uint8_t> envelope(std::time_t signing_time, std::optional<std::time_t> stamped = {},
+                                  const Certificate* by = nullptr, const Certificate* stamped_by = nullptr) const
     {
+        const Certificate& signer = by ? *by : this->signer;
+        const Certificate& tsa = stamped_by ? *stamped_by : this->tsa;
         const std::string text = "Contratto firmato con una data scelta dal firmatario.\n";
         const Owner<BIO> content(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
         const unsigned flags = CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP;
@@ -125,15 +147,14 @@ protected:
     {
         checked.clear();
         Pipeline_services services;
-        services.trusted_store = [store = pki.store] { return store; };
+        services.trusted_store = [store = store ? store : pki.store] { return store; };
         services.check_revocations = [this, authority](const std::vector<Revocation_subject>& subjects,
                                                        const Revocation_settings&, const std::atomic<bool>&) {
             std::vector<Revocation_outcome> outcomes;
             const std::lock_guard<std::mutex> lock(mutex);
             for (const Revocation_subject& subject : subjects) {
                 checked.push_back(subject);
-                outcomes.push_back(subject.certificate == pki.tsa ? authority
-                                                                  : Revocation_outcome{Revocation_status::Valid, 1});
+                outcomes.push_back(subject.certificate == pki.tsa ? authority : signer_outcome(subject));
             }
             return outcomes;
         };
@@ -144,18 +165,38 @@ protected:
         EXPECT_TRUE(test::eventually([&] { return layer->finished(); }));
         return layer;
     }
+    // A signer's certificate within its dates at the time it is judged at is valid, with what
+    // signer_revoked_at says of a revocation: revoked when that was before the time judged at.
+    Revocation_outcome signer_outcome(const Revocation_subject& subject) const
+    {
+        const Time_validity dates =
+            subject.at ? subject.certificate.time_validity_at(*subject.at) : subject.certificate.time_validity();
+        if (dates == Time_expired)
+            return {Revocation_status::Expired};
+        Revocation_outcome outcome{Revocation_status::Valid, 1, Revocation_source::Crl};
+        if (signer_revoked_at) {
+            outcome.revoked = true;
+            outcome.revoked_at = signer_revoked_at;
+            if (!subject.at || *signer_revoked_at <= *subject.at)
+                outcome.status = Revocation_status::Revoked;
+        }
+        return outcome;
+    }
+
     // The time the signer's own revocation was judged at.
     std::optional<std::time_t> signer_checked_at()
     {
         const std::lock_guard<std::mutex> lock(mutex);
         for (const Revocation_subject& subject : checked)
-            if (subject.certificate == pki.signer)
+            if (subject.certificate == pki.signer || subject.certificate == pki.expired_signer)
                 return subject.at;
         ADD_FAILURE() << "the signer's revocation was not checked";
         return std::nullopt;
     }
 
     Past_pki pki;
+    std::optional<std::time_t> signer_revoked_at;
+    std::shared_ptr<Trusted_store> store; // the lists, when not the PKI's own
     std::mutex mutex;
     std::vector<Revocation_subject> checked;
     test::Recording_observer observer;
@@ -239,6 +280,70 @@ TEST_F(Judged_time_test, a_unit_revoked_later_moves_the_time_only_when_its_key_w
         EXPECT_EQ(signer_checked_at(), utc("2023-05-01T10:00:00Z"));
         EXPECT_TRUE(has_line(layer->shown_signature().status, Line_severity::Information, Text_unknown_unit_vouched));
     }
+}
+
+// A certificate that ended, or was revoked, after the time stamp over the signature: the
+// signature existed while it was sound and stays valid, and the signer's list says since when.
+// Without the time stamp the certificate is judged now: expired, as before.
+TEST_F(Judged_time_test, a_signer_expired_or_revoked_after_its_time_stamp_stays_valid_and_says_so)
+{
+    const std::time_t signed_at = utc("2023-05-02T09:30:00Z");
+    const std::string existed =
+        "la firma esisteva già il 01/05/2023 10:00:00 (UTC) (marca temporale di Marche qualificate).";
+    const auto stamped = verify(pki.envelope(signed_at, utc("2023-05-01T10:00:00Z"), &pki.expired_signer));
+    const Signature_display& shown = stamped->shown_signature();
+    EXPECT_FALSE(shown.errors);
+    EXPECT_TRUE(
+        has_line(shown.status, Line_severity::Information, "Il certificato è scaduto il 01/01/2024; " + existed));
+    EXPECT_FALSE(has_line(shown.status, Line_severity::Error, "Il certificato è scaduto."));
+    EXPECT_NE(stamped->outcome(), Layer_outcome::Errors);
+    const Signer_record& record = stamped->signer_records().front();
+    ASSERT_TRUE(record.proof);
+    EXPECT_EQ(record.proof->at, utc("2023-05-01T10:00:00Z"));
+    EXPECT_EQ(record.proof->authority, "Marche qualificate");
+    EXPECT_STREQ(proof_kind_name(*record.proof), "signature");
+
+    const auto unstamped = verify(pki.envelope(signed_at, std::nullopt, &pki.expired_signer));
+    EXPECT_TRUE(has_line(unstamped->shown_signature().status, Line_severity::Error, "Il certificato è scaduto."));
+    EXPECT_FALSE(unstamped->signer_records().front().proof);
+    EXPECT_EQ(unstamped->outcome(), Layer_outcome::Errors);
+
+    // Revoked in September 2023, after the time stamp: valid; revoked in April, before it: revoked.
+    signer_revoked_at = utc("2023-09-01T00:00:00Z");
+    const auto revoked_later = verify(pki.envelope(signed_at, utc("2023-05-01T10:00:00Z")));
+    EXPECT_FALSE(revoked_later->shown_signature().errors);
+    EXPECT_TRUE(has_line(revoked_later->shown_signature().status, Line_severity::Information,
+                         "Il certificato è stato revocato il 01/09/2023 00:00:00 (UTC); " + existed));
+    signer_revoked_at = utc("2023-04-01T00:00:00Z");
+    const auto revoked_before = verify(pki.envelope(signed_at, utc("2023-05-01T10:00:00Z")));
+    EXPECT_TRUE(
+        has_line(revoked_before->shown_signature().status, Line_severity::Error, "Il certificato è stato revocato."));
+    EXPECT_FALSE(has_line(revoked_before->shown_signature().status, Line_severity::Information,
+                          "Il certificato è stato revocato il 01/04/2023 00:00:00 (UTC); " + existed));
+}
+
+// A time stamp whose unit's certificate ended before now, with no later time stamp over it: its
+// authority is judged now, and it is no proof: the signature is judged now, and the time stamp
+// says why.
+TEST_F(Judged_time_test, a_time_stamp_whose_unit_has_since_expired_without_a_later_proof_moves_nothing)
+{
+    store = pki.expired_tsa_store;
+    const auto layer = verify(
+        pki.envelope(utc("2023-05-02T09:30:00Z"), utc("2023-05-01T10:00:00Z"), &pki.expired_signer, &pki.expired_tsa));
+    ASSERT_EQ(layer->timestamps().size(), 1u);
+    const Timestamp_record& record = layer->timestamps().front();
+    EXPECT_TRUE(record.info.verified()) << record.info.problem;
+    EXPECT_TRUE(record.trusted.value());
+    EXPECT_TRUE(record.authority_expired);
+    EXPECT_FALSE(record.usable());
+    const Signature_display& shown = layer->shown_signature();
+    EXPECT_TRUE(has_line(shown.status, Line_severity::Warning,
+                         "Il certificato dell'autorità di marcatura temporale è scaduto il 01/01/2025 00:00:00 (UTC), "
+                         "prima di ogni marca temporale successiva che provi l'esistenza di questa: la marca temporale "
+                         "non è usata come riferimento temporale."));
+    EXPECT_TRUE(has_line(shown.status, Line_severity::Error, "Il certificato è scaduto."));
+    EXPECT_FALSE(layer->signer_records().front().proof);
+    EXPECT_EQ(signer_checked_at(), std::nullopt);
 }
 
 } // namespace
