@@ -260,6 +260,11 @@ bool paint_report(QPagedPaintDevice& device, const Batch_report& report, const R
     const QRectF page = device.pageLayout().paintRectPixels(device.logicalDpiX());
     QFont font(QStringLiteral("DejaVu Sans"), 9);
     QFont small(QStringLiteral("DejaVu Sans"), 7);
+    // No ligatures: the text read back from the PDF (searched, copied, indexed by an archive) must
+    // hold "fi" and "fl", not the one-glyph forms. Qt leaves them out for spaced letters; this
+    // spacing is far below what a printer can show.
+    for (QFont* each : {&font, &small})
+        each->setLetterSpacing(QFont::AbsoluteSpacing, 0.05);
     QTextDocument document;
     document.documentLayout()->setPaintDevice(&device);
     document.setDefaultFont(font);
