@@ -18,7 +18,10 @@ namespace velin {
 
 namespace {
 
-QString html(const std::string& text) { return QString::fromStdString(printable_text(text)).toHtmlEscaped(); }
+QString html(const std::string& text)
+{
+    return QString::fromStdString(printable_text(text)).toHtmlEscaped();
+}
 
 std::string utc_text(std::time_t time)
 {
@@ -263,8 +266,11 @@ bool paint_report(QPagedPaintDevice& device, const Batch_report& report, const R
     // No ligatures: the text read back from the PDF (searched, copied, indexed by an archive) must
     // hold "fi" and "fl", not the one-glyph forms. Qt leaves them out for spaced letters; this
     // spacing is far below what a printer can show.
-    for (QFont* each : {&font, &small})
+    // No hinting either: the pages are outlines, and fitting glyphs to a pixel grid only costs time.
+    for (QFont* each : {&font, &small}) {
         each->setLetterSpacing(QFont::AbsoluteSpacing, 0.05);
+        each->setHintingPreference(QFont::PreferNoHinting);
+    }
     QTextDocument document;
     document.documentLayout()->setPaintDevice(&device);
     document.setDefaultFont(font);
@@ -274,14 +280,16 @@ bool paint_report(QPagedPaintDevice& device, const Batch_report& report, const R
     const QSizeF body(page.width(), page.height() - 2 * band);
     document.setPageSize(body);
     const int pages = document.pageCount();
-    const QString fingerprint = QStringLiteral("Rapporto di verifica - %1 - SHA-256 %2")
-                                    .arg(QString::fromStdString(printable_text(facts.name)),
-                                         QString::fromStdString(facts.sha256.empty() ? "non calcolabile" : facts.sha256));
+    const QString fingerprint =
+        QStringLiteral("Rapporto di verifica - %1 - SHA-256 %2")
+            .arg(QString::fromStdString(printable_text(facts.name)),
+                 QString::fromStdString(facts.sha256.empty() ? "non calcolabile" : facts.sha256));
     for (int n = 0; n < pages; ++n) {
         if (n > 0 && !device.newPage())
             return false;
         painter.setFont(small);
-        painter.drawText(QRectF(0, 0, page.width(), band), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, fingerprint);
+        painter.drawText(QRectF(0, 0, page.width(), band), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+                         fingerprint);
         painter.drawText(QRectF(0, page.height() - band, page.width(), band), Qt::AlignRight | Qt::AlignBottom,
                          QStringLiteral("Pagina %1 di %2").arg(n + 1).arg(pages));
         painter.save();
@@ -292,7 +300,8 @@ bool paint_report(QPagedPaintDevice& device, const Batch_report& report, const R
     return painter.end();
 }
 
-std::optional<QByteArray> pdf_report(const Batch_report& report, const Report_facts& facts, const Report_context& context)
+std::optional<QByteArray> pdf_report(const Batch_report& report, const Report_facts& facts,
+                                     const Report_context& context)
 {
     QByteArray bytes;
     QBuffer buffer(&bytes);

@@ -33,13 +33,12 @@ Schema_check validate(const std::string& xml)
     environment.insert("XML_CATALOG_FILES", QString::fromStdString((schemas / "catalog.xml").string()));
     process.setProcessEnvironment(environment);
     process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start("xmllint", {"--nonet", "--noout", "--schema",
-                              QString::fromStdString((schemas / "TS119102-2-v141.xsd").string()),
-                              QString::fromStdString(file.string())});
+    process.start("xmllint",
+                  {"--nonet", "--noout", "--schema", QString::fromStdString((schemas / "TS119102-2-v141.xsd").string()),
+                   QString::fromStdString(file.string())});
     if (!process.waitForFinished(30000))
         return {false, "xmllint did not end"};
-    return {process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0,
-            process.readAll().toStdString()};
+    return {process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0, process.readAll().toStdString()};
 }
 
 size_t count(const std::string& text, const std::string& part)

@@ -34,8 +34,8 @@ struct Good_signer {
     {
         signature.integrity.assign(Signature_integrity::Intact);
         record.certificate.assign(pki_certificate("signer-legal"));
-        record.chain.assign({record.certificate.value(), pki_certificate("accredited-ca"),
-                             pki_certificate("accredited-root")});
+        record.chain.assign(
+            {record.certificate.value(), pki_certificate("accredited-ca"), pki_certificate("accredited-root")});
         record.revocation_status = Revocation_status::Valid;
     }
     Report_indication indication() const { return signer_indication(signature, record); }
@@ -44,9 +44,18 @@ struct Good_signer {
     Signer_record record;
 };
 
-Report_indication passed() { return {Report_indication::Main::Total_passed, {}}; }
-Report_indication failed(const char* sub) { return {Report_indication::Main::Total_failed, sub}; }
-Report_indication indeterminate(const char* sub) { return {Report_indication::Main::Indeterminate, sub}; }
+Report_indication passed()
+{
+    return {Report_indication::Main::Total_passed, {}};
+}
+Report_indication failed(const char* sub)
+{
+    return {Report_indication::Main::Total_failed, sub};
+}
+Report_indication indeterminate(const char* sub)
+{
+    return {Report_indication::Main::Indeterminate, sub};
+}
 
 TEST(Report_indication, EachStateOfASignatureHasItsIndication)
 {
