@@ -45,14 +45,15 @@
 
 namespace {
 
-constexpr const char* usage = "Uso: velin-verify [FILE]\n"
-                              "     velin-verify --batch [--json] [--content DOCUMENTO] [--] FILE\n"
-                              "     velin-verify --batch [--json] [--jobs N] [--] FILE...\n"
-                              "     velin-verify --batch [--json] [--jobs N] --stdin\n"
-                              "     velin-verify --batch [--rapporto RAPPORTO.pdf] [--rapporto-etsi RAPPORTO.xml] FILE\n"
-                              "     velin-verify --batch [--rapporto CARTELLA] [--rapporto-etsi CARTELLA] FILE...\n"
-                              "     velin-verify --aggiorna-liste [LISTA_EUROPEA [LISTA_IT]]\n"
-                              "     velin-verify --help | --version\n";
+constexpr const char* usage =
+    "Uso: velin-verify [FILE]\n"
+    "     velin-verify --batch [--json] [--content DOCUMENTO] [--] FILE\n"
+    "     velin-verify --batch [--json] [--jobs N] [--] FILE...\n"
+    "     velin-verify --batch [--json] [--jobs N] --stdin\n"
+    "     velin-verify --batch [--rapporto RAPPORTO.pdf] [--rapporto-etsi RAPPORTO.xml] FILE\n"
+    "     velin-verify --batch [--rapporto CARTELLA] [--rapporto-etsi CARTELLA] FILE...\n"
+    "     velin-verify --aggiorna-liste [LISTA_EUROPEA [LISTA_IT]]\n"
+    "     velin-verify --help | --version\n";
 
 constexpr const char* help_text =
     "\n"
@@ -204,8 +205,7 @@ Command_line parse_headless(int argc, char** argv)
     } else if (refresh && (batch || line.from_stdin || line.jobs || files.size() > 2 || !line.report_pdf.empty() ||
                            !line.report_etsi.empty())) {
         line.mode = Mode::Wrong;
-        line.problem =
-            files.size() <= 2 ? "--aggiorna-liste non va con --batch" : "al più due liste";
+        line.problem = files.size() <= 2 ? "--aggiorna-liste non va con --batch" : "al più due liste";
     } else if (refresh) {
         line.mode = Mode::Refresh_lists;
         line.sources = files;

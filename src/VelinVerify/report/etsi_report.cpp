@@ -20,7 +20,10 @@ constexpr const char* Certificate_type = "urn:etsi:019102:validationObject:certi
 constexpr const char* Poe_validation = "urn:etsi:019102:poetype:validation";
 constexpr const char* Poe_provided = "urn:etsi:019102:poetype:provided";
 
-const xmlChar* x(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
+const xmlChar* x(const char* text)
+{
+    return reinterpret_cast<const xmlChar*>(text);
+}
 
 std::string xml_time(std::time_t time)
 {
@@ -44,7 +47,10 @@ std::string hex(const std::vector<uint8_t>& bytes)
 
 // The id of a certificate's validation object: its SHA-256, so that it is listed once however
 // many signatures refer to it.
-std::string certificate_id(const Report_certificate& certificate) { return "C-" + hex(certificate.sha256); }
+std::string certificate_id(const Report_certificate& certificate)
+{
+    return "C-" + hex(certificate.sha256);
+}
 
 class Writer {
 public:
@@ -197,7 +203,10 @@ std::string main_indication_uri(Report_indication::Main main)
     return std::string("urn:etsi:019102:mainindication:") + main_indication_name(main);
 }
 
-std::string sub_indication_uri(const std::string& sub) { return "urn:etsi:019102:subindication:" + sub; }
+std::string sub_indication_uri(const std::string& sub)
+{
+    return "urn:etsi:019102:subindication:" + sub;
+}
 
 std::string etsi_validation_report(const Batch_report& report, const Report_facts& facts)
 {

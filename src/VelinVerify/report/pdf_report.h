@@ -29,7 +29,8 @@ bool paint_report(QPagedPaintDevice& device, const Batch_report& report, const R
                   const Report_context& context);
 
 // The report as the bytes of a PDF/A-1b file; none when the pages could not be made.
-std::optional<QByteArray> pdf_report(const Batch_report& report, const Report_facts& facts, const Report_context& context);
+std::optional<QByteArray> pdf_report(const Batch_report& report, const Report_facts& facts,
+                                     const Report_context& context);
 
 // Writes the report as a PDF/A-1b file at path, replacing it only once it is whole. Returns an
 // empty text, or why it could not be written (Italian).

@@ -100,8 +100,14 @@ std::string revocation_text(Revocation_status status)
     return "non determinabile";
 }
 
-Report_indication failed(const char* sub) { return {Main::Total_failed, sub}; }
-Report_indication indeterminate(const char* sub) { return {Main::Indeterminate, sub}; }
+Report_indication failed(const char* sub)
+{
+    return {Main::Total_failed, sub};
+}
+Report_indication indeterminate(const char* sub)
+{
+    return {Main::Indeterminate, sub};
+}
 
 } // namespace
 
@@ -131,9 +137,8 @@ Report_certificate report_certificate(const Certificate& certificate)
     result.not_after = seconds_of(X509_get0_notAfter(x509));
     result.fiscal_code = fiscal_code_of(x509);
     const std::vector<uint8_t>& der = certificate.der();
-    const QByteArray digest =
-        QCryptographicHash::hash(QByteArrayView(der.data(), static_cast<qsizetype>(der.size())),
-                                 QCryptographicHash::Sha256);
+    const QByteArray digest = QCryptographicHash::hash(QByteArrayView(der.data(), static_cast<qsizetype>(der.size())),
+                                                       QCryptographicHash::Sha256);
     result.sha256.assign(digest.begin(), digest.end());
     return result;
 }
@@ -269,20 +274,24 @@ Report_context make_report_context(std::string suite_version, const Pipeline_set
     const std::time_t now = std::time(nullptr);
     context.trusted_lists = trusted_list_summary(store ? store->trusted_lists().get() : nullptr, now);
     if (store) {
-        context.trusted_lists.push_back(store->cnipa_store_is_available() ? "Elenco nazionale dei certificatori: in uso"
-                                                                          : "Elenco nazionale dei certificatori: assente");
-        context.trusted_lists.push_back(store->user_store_is_available() ? "Elenco dei certificati dell'utente: in uso"
-                                                                         : "Elenco dei certificati dell'utente: assente");
+        context.trusted_lists.push_back(store->cnipa_store_is_available()
+                                            ? "Elenco nazionale dei certificatori: in uso"
+                                            : "Elenco nazionale dei certificatori: assente");
+        context.trusted_lists.push_back(store->user_store_is_available()
+                                            ? "Elenco dei certificati dell'utente: in uso"
+                                            : "Elenco dei certificati dell'utente: assente");
     }
     if (!settings.check_revocation) {
         context.revocation_settings = "Verifica della revoca disabilitata.";
     } else {
-        const char* method = settings.revocation_method == Revocation_method::Only_ocsp  ? "solo OCSP"
-                             : settings.revocation_method == Revocation_method::Only_crl ? "solo liste di revoca (CRL)"
-                                                                                         : "OCSP e liste di revoca (CRL)";
-        context.revocation_settings = std::string("Verifica della revoca attiva (") + method + "); " +
-                                      (settings.download_crls ? "scaricamento delle liste di revoca attivo."
-                                                              : "scaricamento disabilitato: solo le liste già presenti.");
+        const char* method = settings.revocation_method == Revocation_method::Only_ocsp ? "solo OCSP"
+                             : settings.revocation_method == Revocation_method::Only_crl
+                                 ? "solo liste di revoca (CRL)"
+                                 : "OCSP e liste di revoca (CRL)";
+        context.revocation_settings =
+            std::string("Verifica della revoca attiva (") + method + "); " +
+            (settings.download_crls ? "scaricamento delle liste di revoca attivo."
+                                    : "scaricamento disabilitato: solo le liste già presenti.");
     }
     return context;
 }

@@ -39,7 +39,10 @@ Tool_run tool(const QString& program, const QStringList& arguments, const QProce
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAll().toStdString()};
 }
 
-QString q(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
+QString q(const std::filesystem::path& path)
+{
+    return QString::fromStdString(path.string());
+}
 
 std::filesystem::path pki_document(const std::string& signer)
 {
@@ -62,7 +65,10 @@ Tool_run schema_check(const std::filesystem::path& xml)
     return tool("xmllint", {"--nonet", "--noout", "--schema", q(schemas / "TS119102-2-v141.xsd"), q(xml)}, environment);
 }
 
-std::string pdf_text(const std::filesystem::path& pdf) { return tool("pdftotext", {"-layout", q(pdf), "-"}).out; }
+std::string pdf_text(const std::filesystem::path& pdf)
+{
+    return tool("pdftotext", {"-layout", q(pdf), "-"}).out;
+}
 
 size_t count(const std::string& text, const std::string& part)
 {
@@ -108,10 +114,11 @@ TEST_F(Report_files, AGoodFileIsReportedPassedWithEverythingAClerkNeeds)
     EXPECT_EQ(verdict.report["outcome"].toString(), "success");
 
     expect_valid_xml();
-    EXPECT_EQ(main_and_sub().rfind("<vr:MainIndication>urn:etsi:019102:mainindication:total-passed</vr:MainIndication>\n"
-                                   "      <vr:AssociatedValidationReportData>",
-                                   0),
-              0u)
+    EXPECT_EQ(
+        main_and_sub().rfind("<vr:MainIndication>urn:etsi:019102:mainindication:total-passed</vr:MainIndication>\n"
+                             "      <vr:AssociatedValidationReportData>",
+                             0),
+        0u)
         << main_and_sub();
     const std::string report = test::read_file(xml);
     EXPECT_NE(report.find("<vr:Signer>ROSSI MARIO</vr:Signer>"), std::string::npos) << report;
@@ -119,11 +126,10 @@ TEST_F(Report_files, AGoodFileIsReportedPassedWithEverythingAClerkNeeds)
     EXPECT_EQ(count(report, "<vr:ValidationObject id="), 3u) << report; // signer, authority, root
 
     const std::string text = pdf_text(pdf);
-    for (const std::string& expected : {std::string("Rapporto di verifica"), std::string("ROSSI MARIO"),
-                                        std::string("RSSMRA80A01L999X"), std::string("Esito positivo"),
-                                        std::string("Certificatore Accreditato Demo Firma Qualificata CA"),
-                                        std::string("Il certificato è valido."), std::string("Pagina 1 di "),
-                                        file.filename().string()})
+    for (const std::string& expected :
+         {std::string("Rapporto di verifica"), std::string("ROSSI MARIO"), std::string("RSSMRA80A01L999X"),
+          std::string("Esito positivo"), std::string("Certificatore Accreditato Demo Firma Qualificata CA"),
+          std::string("Il certificato è valido."), std::string("Pagina 1 di "), file.filename().string()})
         EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n--- text:\n" << text;
     // The file's SHA-256 on every page.
     const size_t pages = count(text, "\f");
@@ -155,9 +161,10 @@ TEST_F(Report_files, AnAlteredFileFailsOnItsHash)
         verify(verifier, std::filesystem::path(VELIN_PIPELINE_FIXTURES) / "contratto-tampered.txt.p7m");
     EXPECT_EQ(verdict.exit_code, 2) << verdict.err;
     expect_valid_xml();
-    EXPECT_NE(main_and_sub().find("<vr:MainIndication>urn:etsi:019102:mainindication:total-failed</vr:MainIndication>\n"
-                                  "      <vr:SubIndication>urn:etsi:019102:subindication:HASH_FAILURE</vr:SubIndication>"),
-              std::string::npos)
+    EXPECT_NE(
+        main_and_sub().find("<vr:MainIndication>urn:etsi:019102:mainindication:total-failed</vr:MainIndication>\n"
+                            "      <vr:SubIndication>urn:etsi:019102:subindication:HASH_FAILURE</vr:SubIndication>"),
+        std::string::npos)
         << test::read_file(xml);
     const std::string text = pdf_text(pdf);
     EXPECT_NE(text.find("Esito negativo"), std::string::npos) << text;
