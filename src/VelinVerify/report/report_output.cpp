@@ -26,7 +26,8 @@ std::vector<std::string> Report_output::write(const Batch_report& report)
     Report_facts fallback;
     const Report_facts& facts = report.facts ? *report.facts : fallback;
     if (!report.facts) {
-        fallback.name = report.file;
+        const size_t slash = report.file.rfind('/');
+        fallback.name = slash == std::string::npos ? report.file : report.file.substr(slash + 1);
         fallback.verified_at = std::time(nullptr);
     }
     if (!_request.pdf.empty()) {
