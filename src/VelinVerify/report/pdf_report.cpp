@@ -80,6 +80,12 @@ public:
     {
         _out += "<tr><td width=\"30%\"><b>" + html(name) + "</b></td><td>" + html(value) + "</td></tr>";
     }
+    // A digest in a smaller size, so that it stays on one line, whole for whoever copies it.
+    void digest_row(const std::string& name, const std::string& digest)
+    {
+        _out += "<tr><td width=\"30%\"><b>" + html(name) + "</b></td><td><span style=\"font-size: 7pt\">" +
+                html(digest) + "</span></td></tr>";
+    }
     void header(const std::vector<std::string>& names)
     {
         _out += "<thead><tr>";
@@ -220,7 +226,10 @@ QString report_html(const Batch_report& report, const Report_facts& facts, const
     out.row("Nome del file", facts.name);
     out.row("Percorso", report.file);
     out.row("Dimensione", facts.size ? size_text(*facts.size) : "file non leggibile");
-    out.row("Impronta SHA-256", facts.sha256.empty() ? "non calcolabile" : facts.sha256);
+    if (facts.sha256.empty())
+        out.row("Impronta SHA-256", "non calcolabile");
+    else
+        out.digest_row("Impronta SHA-256", facts.sha256);
     out.row("Data e ora della verifica", utc_text(facts.verified_at));
     out.row("", local_text(facts.verified_at));
     out.row("Versione del programma", "Velin Manager " + context.suite_version);
@@ -231,6 +240,11 @@ QString report_html(const Batch_report& report, const Report_facts& facts, const
     out.begin_table();
     for (const std::string& line : context.trusted_lists)
         out.row("Lista di fiducia", line);
+    for (const Report_context::Certificate_list& list : context.certificate_lists) {
+        out.row("Elenco di certificati", list.name + (list.used ? ": in uso" : ": non in uso"));
+        if (!list.sha256.empty())
+            out.digest_row("SHA-256 dell'elenco", list.sha256);
+    }
     out.row("Verifica della revoca", context.revocation_settings);
     out.end_table();
 

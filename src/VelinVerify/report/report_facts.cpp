@@ -5,6 +5,7 @@
 #include "VelinVerify/pipeline/layer_analysis.h"
 #include "VelinVerify/pipeline/pipeline_services.h"
 #include "VelinVerify/pipeline/verification_session.h"
+#include "trust/common_data_folder.h"
 #include "trust/trusted_store.h"
 
 #include <QCryptographicHash>
@@ -98,6 +99,33 @@ std::string revocation_text(Revocation_status status)
         break;
     }
     return "non determinabile";
+}
+
+Report_context::Certificate_list certificate_list(const std::string& name, bool used, const std::string& path)
+{
+    Report_context::Certificate_list list{name, used, {}};
+    if (used)
+        if (const auto read = file_size_and_sha256(path))
+            list.sha256 = read->second;
+    return list;
+}
+
+// The lists of certificates of the data folder (the national list of accredited authorities, the
+// card list) and the user's own, with the SHA-256 of their files.
+std::vector<Report_context::Certificate_list> certificate_lists(const Trusted_store& store)
+{
+    const std::string data = common_data_folder();
+    std::vector<Report_context::Certificate_list> lists;
+    lists.push_back(certificate_list("Elenco nazionale dei certificatori accreditati (cnipa.sst)",
+                                     store.cnipa_store_is_available(), Trusted_store::cnipa_list_path(data)));
+    const std::string card = Trusted_store::card_list_path(data);
+    if (QFile::exists(QString::fromStdString(card)))
+        lists.push_back(certificate_list("Elenco dei certificati della carta (cns.sst)", true, card));
+    std::string user = Trusted_store::personal_user_list_path();
+    if (user.empty() || !QFile::exists(QString::fromStdString(user)))
+        user = Trusted_store::user_list_path(data);
+    lists.push_back(certificate_list("Elenco dei certificati dell'utente", store.user_store_is_available(), user));
+    return lists;
 }
 
 Report_indication failed(const char* sub)
@@ -273,14 +301,8 @@ Report_context make_report_context(std::string suite_version, const Pipeline_set
         context.host_name = host;
     const std::time_t now = std::time(nullptr);
     context.trusted_lists = trusted_list_summary(store ? store->trusted_lists().get() : nullptr, now);
-    if (store) {
-        context.trusted_lists.push_back(store->cnipa_store_is_available()
-                                            ? "Elenco nazionale dei certificatori: in uso"
-                                            : "Elenco nazionale dei certificatori: assente");
-        context.trusted_lists.push_back(store->user_store_is_available()
-                                            ? "Elenco dei certificati dell'utente: in uso"
-                                            : "Elenco dei certificati dell'utente: assente");
-    }
+    if (store)
+        context.certificate_lists = certificate_lists(*store);
     if (!settings.check_revocation) {
         context.revocation_settings = "Verifica della revoca disabilitata.";
     } else {

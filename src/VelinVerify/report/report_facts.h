@@ -77,7 +77,15 @@ struct Report_facts {
 struct Report_context {
     std::string suite_version;
     std::string host_name;
-    std::vector<std::string> trusted_lists; // one line per list in use, or why there is none
+    std::vector<std::string> trusted_lists; // one line per trusted list in use, or why there is none
+    // The lists of certificates (national, card, the user's): whether each is used, with the
+    // SHA-256 of its file (lower-case hexadecimal; empty when not used or not readable).
+    struct Certificate_list {
+        std::string name;
+        bool used = false;
+        std::string sha256;
+    };
+    std::vector<Certificate_list> certificate_lists;
     std::string revocation_settings; // in Italian
 };
 

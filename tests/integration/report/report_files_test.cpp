@@ -131,6 +131,8 @@ TEST_F(Report_files, AGoodFileIsReportedPassedWithEverythingAClerkNeeds)
           std::string("Esito positivo"), std::string("Certificatore Accreditato Demo Firma Qualificata CA"),
           std::string("Il certificato è valido."), std::string("Pagina 1 di "), file.filename().string()})
         EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n--- text:\n" << text;
+    // The national list by its SHA-256, whole on one line.
+    EXPECT_NE(text.find(sha256_of(verifier.data / "data" / "cnipa.sst")), std::string::npos) << text;
     // The file's SHA-256 on every page.
     const size_t pages = count(text, "\f");
     EXPECT_GE(count(text, sha256_of(file)), std::max<size_t>(pages, 1)) << text;

@@ -41,6 +41,7 @@ struct Sample {
         context.suite_version = "3.3.0";
         context.host_name = "sportello-1";
         context.trusted_lists = {"Lista IT n. 42"};
+        context.certificate_lists = {{"Elenco nazionale", true, std::string(64, 'c')}, {"Elenco utente", false, {}}};
         context.revocation_settings = "Verifica della revoca disabilitata.";
     }
 
@@ -54,15 +55,27 @@ struct Sample {
 TEST(Pdf_report, TheBodyCarriesWhatAClerkMustKeep)
 {
     const std::string html = Sample().html();
-    for (const std::string& expected :
-         {std::string("Rapporto di verifica"), std::string(64, 'a'), std::string("1.234.567 byte"),
-          std::string("06/12/2025 05:46:40 (UTC)"), std::string("Velin Manager 3.3.0"), std::string("sportello-1"),
-          std::string("Lista IT n. 42"), std::string("Verifica della revoca disabilitata."),
-          std::string("Esito negativo"), std::string("RSSMRA80A01L999X"), std::string("1001"),
-          std::string("Verifica non superata (total-failed, HASH_FAILURE)"),
-          std::string("VERDI LUCA (non corrisponde)"), std::string("La firma non corrisponde al documento."),
-          std::string("errore"), std::string("avviso"), std::string("Firma digitale (con validità legale)"),
-          std::string("certificato non revocato")})
+    for (const std::string& expected : {std::string("Rapporto di verifica"),
+                                        std::string(64, 'a'),
+                                        std::string("1.234.567 byte"),
+                                        std::string("06/12/2025 05:46:40 (UTC)"),
+                                        std::string("Velin Manager 3.3.0"),
+                                        std::string("sportello-1"),
+                                        std::string("Lista IT n. 42"),
+                                        std::string("Elenco nazionale: in uso"),
+                                        std::string(64, 'c'),
+                                        std::string("Elenco utente: non in uso"),
+                                        std::string("Verifica della revoca disabilitata."),
+                                        std::string("Esito negativo"),
+                                        std::string("RSSMRA80A01L999X"),
+                                        std::string("1001"),
+                                        std::string("Verifica non superata (total-failed, HASH_FAILURE)"),
+                                        std::string("VERDI LUCA (non corrisponde)"),
+                                        std::string("La firma non corrisponde al documento."),
+                                        std::string("errore"),
+                                        std::string("avviso"),
+                                        std::string("Firma digitale (con validità legale)"),
+                                        std::string("certificato non revocato")})
         EXPECT_NE(html.find(expected), std::string::npos) << expected;
 }
 
