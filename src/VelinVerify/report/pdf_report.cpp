@@ -141,6 +141,17 @@ std::string judged_text(const Batch_layer& layer, size_t i)
     return "l'ora della verifica: nessuna marca temporale attendibile copre la firma";
 }
 
+// What changed in the document after the signature (the later revisions of a PDF).
+void later_changes_rows(Html& out, const Report_signer& signer)
+{
+    if (!signer.later_forbidden.empty())
+        out.row("Modifiche non consentite dopo la firma", signer.later_forbidden);
+    if (!signer.later_allowed.empty())
+        out.row("Modifiche consentite dopo la firma", signer.later_allowed);
+    if (signer.changed_after && signer.later_forbidden.empty() && signer.later_allowed.empty())
+        out.row("Modifiche dopo la firma", "il documento è stato modificato dopo questa firma");
+}
+
 void signature_section(Html& out, const Batch_layer& layer, size_t i, const Report_signer* signer)
 {
     const Signature_display& shown = layer.signatures[i];
@@ -159,6 +170,7 @@ void signature_section(Html& out, const Batch_layer& layer, size_t i, const Repo
         out.row("Catena di certificazione", signer->chain_complete ? "completa fino a una radice attendibile"
                                                                    : "incompleta: nessuna radice attendibile");
         out.row("Esito della firma", indication_text(signer->indication));
+        later_changes_rows(out, *signer);
     }
     if (i < layer.countersignatures.size())
         for (const auto& [name, matches] : layer.countersignatures[i])

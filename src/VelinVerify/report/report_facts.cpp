@@ -238,6 +238,9 @@ Report_signer report_signer(const Signature_info& signature, const Signer_record
         result.signing_time = seconds_of(signature.signing_time.value());
     result.revocation = revocation_text(record.revocation_status);
     result.indication = signer_indication(signature, record);
+    result.changed_after = signature.changed_after;
+    result.later_allowed = signature.later_changes.allowed;
+    result.later_forbidden = signature.later_changes.forbidden;
     return result;
 }
 

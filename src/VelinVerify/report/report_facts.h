@@ -53,6 +53,11 @@ struct Report_signer {
     std::optional<std::time_t> signing_time; // as the signer wrote it
     std::string revocation; // the revocation check's outcome, in Italian
     Report_indication indication;
+    // The document was changed after this signature (a PDF's later revisions), and what the
+    // changes were, those the signature allows and the others, in the user's words.
+    bool changed_after = false;
+    std::string later_allowed;
+    std::string later_forbidden;
 };
 
 struct Report_timestamp {

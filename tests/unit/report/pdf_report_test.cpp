@@ -36,6 +36,8 @@ struct Sample {
         signer.certificate->serial = "1001";
         signer.indication = {Report_indication::Main::Total_failed, "HASH_FAILURE"};
         signer.revocation = "certificato non revocato";
+        signer.changed_after = true;
+        signer.later_forbidden = "una pagina aggiunta";
         facts.layers = {Report_layer_facts{{signer}, {}}};
 
         context.suite_version = "3.3.0";

@@ -181,10 +181,14 @@ TEST(Report_signer, TheChainAboveTheSignerEndsAtItsRoot)
     EXPECT_NE(signer.chain[1].subject.find("Root"), std::string::npos) << signer.chain[1].subject;
     EXPECT_EQ(signer.revocation, "certificato non revocato");
 
+    good.signature.changed_after = true;
+    good.signature.later_changes.allowed = "una firma aggiunta";
     good.record.chain.set_failed({});
     const Report_signer incomplete = report_signer(good.signature, good.record);
     EXPECT_FALSE(incomplete.chain_complete);
     EXPECT_TRUE(incomplete.chain.empty());
+    EXPECT_TRUE(incomplete.changed_after);
+    EXPECT_EQ(incomplete.later_allowed, "una firma aggiunta");
 }
 
 } // namespace
