@@ -45,6 +45,16 @@ std::string hex(const std::vector<uint8_t>& bytes)
     return text;
 }
 
+// Text as printable_text makes it, without the two noncharacters XML does not allow either.
+std::string xml_text(const std::string& text)
+{
+    std::string result = printable_text(text);
+    for (const char* forbidden : {"\xEF\xBF\xBE", "\xEF\xBF\xBF"})
+        for (size_t at = result.find(forbidden); at != std::string::npos; at = result.find(forbidden, at))
+            result.replace(at, 3, "\xEF\xBF\xBD");
+    return result;
+}
+
 // The id of a certificate's validation object: its SHA-256, so that it is listed once however
 // many signatures refer to it.
 std::string certificate_id(const Report_certificate& certificate)
@@ -164,7 +174,7 @@ private:
         xmlSetProp(reference_node, x("VOReference"), x(reference(*certificate).c_str()));
         // What --batch prints: invalid UTF-8 and control characters replaced, so the document
         // stays well formed whatever a certificate holds.
-        text(information, "Signer", printable_text(name.empty() ? certificate->subject : name));
+        text(information, "Signer", xml_text(name.empty() ? certificate->subject : name));
     }
 
     void status(xmlNode* report, const Report_indication& indication,

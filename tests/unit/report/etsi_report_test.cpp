@@ -125,14 +125,15 @@ TEST(Etsi_report, OneReportPerSignatureAndTimeStampValidatesAgainstTheSchema)
 
 TEST(Etsi_report, NamesFromCertificatesCannotBreakTheDocument)
 {
-    const auto [report, facts] =
-        two_signers(std::string("</vr:Signer><x>\x01\x1b[2J\xff\xfe") + "&amp; \"ROSSI\" ]]> <!--");
+    const auto [report, facts] = two_signers(std::string("</vr:Signer><x>\x01\x1b[2J\xff\xfe\xef\xbf\xbe\xef\xbf\xbf") +
+                                             "&amp; \"ROSSI\" ]]> <!--");
     const std::string xml = etsi_validation_report(report, facts);
     const Schema_check check = validate(xml);
     EXPECT_TRUE(check.valid) << check.output << "\n" << xml;
     EXPECT_EQ(xml.find("<x>"), std::string::npos);
     EXPECT_EQ(xml.find('\x01'), std::string::npos);
     EXPECT_EQ(xml.find('\x1b'), std::string::npos);
+    EXPECT_EQ(xml.find("\xef\xbf\xbe"), std::string::npos);
 }
 
 TEST(Etsi_report, AFileWithoutSignaturesGetsOneReportThatItsFormatFailed)
