@@ -88,4 +88,16 @@ bool Guarded_core_application::notify(QObject* receiver, QEvent* event)
     }
 }
 
+Guarded_gui_application::Guarded_gui_application(int& argc, char** argv) : QGuiApplication(argc, argv) {}
+
+bool Guarded_gui_application::notify(QObject* receiver, QEvent* event)
+{
+    try {
+        return QGuiApplication::notify(receiver, event);
+    } catch (...) {
+        report_escaped(*this, Telling::Error_stream);
+        return false;
+    }
+}
+
 } // namespace velin

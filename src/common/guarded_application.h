@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QGuiApplication>
 
 namespace velin {
 
@@ -21,6 +22,14 @@ public:
 class Guarded_core_application : public QCoreApplication {
 public:
     Guarded_core_application(int& argc, char** argv);
+    bool notify(QObject* receiver, QEvent* event) override;
+};
+
+// Programs without windows that still lay out text with fonts (the PDF reports of a batch run),
+// on whatever platform QT_QPA_PLATFORM names ("offscreen" without a screen): as above.
+class Guarded_gui_application : public QGuiApplication {
+public:
+    Guarded_gui_application(int& argc, char** argv);
     bool notify(QObject* receiver, QEvent* event) override;
 };
 

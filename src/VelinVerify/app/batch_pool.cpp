@@ -246,6 +246,7 @@ Batch_report Batch_pool::verify(const std::string& path) const
     Pipeline_services services = _services;
     services.cancel = std::make_shared<std::atomic<bool>>(false);
     auto run = std::make_unique<Batch_file_run>(_settings, std::move(services), [&loop] { loop.quit(); });
+    run->set_facts_maker(_facts_maker);
     {
         // This lane drives only this file now: what its handlers report is the file's.
         const Report_group_scope reporting(run->report_group());

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "VelinVerify/app/batch_report.h"
+#include "VelinVerify/app/batch_run.h"
 #include "VelinVerify/pipeline/pipeline_services.h"
 #include "VelinVerify/pipeline/status_line.h"
 
@@ -114,6 +115,9 @@ public:
     // the lanes, one at a time.
     int run(Batch_path_source& source, const Printer& print, const Notice& notice = {});
 
+    // Each file's report gets the facts the written reports need (Batch_report::facts).
+    void set_facts_maker(Facts_maker maker) { _facts_maker = std::move(maker); }
+
     // Files verified by the last run.
     std::size_t files() const { return _files; }
 
@@ -125,6 +129,7 @@ private:
     Pipeline_settings _settings;
     const Pipeline_services _services;
     const std::size_t _jobs;
+    Facts_maker _facts_maker;
     std::size_t _files = 0;
 };
 

@@ -60,23 +60,6 @@ std::string outcome_name(Layer_outcome outcome)
     return "errors";
 }
 
-std::string severity_label(Line_severity severity)
-{
-    switch (severity) {
-    case Line_severity::Error:
-        return "errore";
-    case Line_severity::Question:
-        return "domanda";
-    case Line_severity::Warning:
-        return "avviso";
-    case Line_severity::Information:
-        return "informazione";
-    case Line_severity::Application:
-        return "applicazione";
-    }
-    return "errore";
-}
-
 std::string json_or_null(const std::optional<std::string>& text)
 {
     return text ? json_string(*text) : "null";
@@ -121,6 +104,23 @@ const char* scope_name(Timestamp_scope scope)
 }
 
 } // namespace
+
+std::string severity_label(Line_severity severity)
+{
+    switch (severity) {
+    case Line_severity::Error:
+        return "errore";
+    case Line_severity::Question:
+        return "domanda";
+    case Line_severity::Warning:
+        return "avviso";
+    case Line_severity::Information:
+        return "informazione";
+    case Line_severity::Application:
+        return "applicazione";
+    }
+    return "errore";
+}
 
 std::string printable_text(const std::string& text)
 {

@@ -7,6 +7,7 @@
 #include "VelinVerify/pipeline/signature_display.h"
 #include "VelinVerify/pipeline/status_line.h"
 
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -16,6 +17,7 @@
 namespace velin {
 
 class Layer_analysis;
+struct Report_facts;
 class Verification_session;
 
 struct Layer_box {
@@ -66,6 +68,8 @@ struct Batch_report {
     std::optional<std::string> message;
     std::vector<Batch_layer> layers;
     int exit_code = 3;
+    // What the written reports need besides (Report_facts); only when they were asked for.
+    std::shared_ptr<const Report_facts> facts;
 };
 
 // Exit status of the batch mode.
@@ -81,6 +85,8 @@ enum Batch_exit : int {
 Batch_report make_batch_report(const Verification_session& session, const std::vector<Layer_box>& boxes);
 
 void print_text(std::ostream& out, const Batch_report& report);
+// "errore", "avviso", "informazione"... as a report names a line's severity.
+std::string severity_label(Line_severity severity);
 // A notice of the run (loading the trusted lists), as it goes to the standard error: the line's
 // severity in brackets, as in a report, then its text.
 std::string notice_text(const Status_line& notice);

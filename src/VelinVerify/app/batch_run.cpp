@@ -18,6 +18,14 @@ void Batch_file_run::start(const std::string& path, const std::string& content)
     check_finished();
 }
 
+Batch_report Batch_file_run::report() const
+{
+    Batch_report report = make_batch_report(_session, _boxes);
+    if (_facts_maker)
+        report.facts = _facts_maker(_session);
+    return report;
+}
+
 void Batch_file_run::layer_changed(Layer_analysis& layer, Layer_change change)
 {
     (void)layer;
@@ -54,10 +62,11 @@ void Batch_file_run::check_finished()
 }
 
 Batch_report run_batch(const std::string& path, const Pipeline_settings& settings, const Pipeline_services& services,
-                       const std::string& content)
+                       const std::string& content, const Facts_maker& facts)
 {
     QEventLoop loop;
     Batch_file_run run(settings, services, [&loop] { loop.quit(); });
+    run.set_facts_maker(facts);
     // What is reported while no layer is current is shown like a box of the innermost layer.
     Report_channel reports([&run](const Status_line& line) {
         run.add(nullptr, {line.text, line.severity == Line_severity::Error     ? Icon_error

@@ -14,6 +14,10 @@
 
 namespace velin {
 
+// Made at the end of a file's run, when written reports were asked for: what they need besides
+// the printed report (Batch_report::facts).
+using Facts_maker = std::function<std::shared_ptr<const Report_facts>(const Verification_session&)>;
+
 // One file's session and what its report needs besides the layers: the boxes the session asked
 // for. finished is called once, from the event loop, when no layer will change any more; the run
 // may be destroyed from then on (not from inside finished itself).
@@ -25,7 +29,8 @@ public:
 
     // content: the document of a detached signature, when named.
     void start(const std::string& path, const std::string& content = {});
-    Batch_report report() const { return make_batch_report(_session, _boxes); }
+    Batch_report report() const;
+    void set_facts_maker(Facts_maker maker) { _facts_maker = std::move(maker); }
     // What a thread driving only this run reports belongs to it (Report_group_scope).
     Report_group report_group() const { return _session.report_group(); }
     // A box (or a reported line) for the innermost layer opened so far.
@@ -43,12 +48,13 @@ private:
     std::function<void()> _finished;
     bool _told = false;
     std::vector<Layer_box> _boxes;
+    Facts_maker _facts_maker;
     // Last: it goes first, while what its layers report to is still there.
     Verification_session _session;
 };
 
 // content: the document of a detached signature, when named.
 Batch_report run_batch(const std::string& path, const Pipeline_settings& settings, const Pipeline_services& services,
-                       const std::string& content = {});
+                       const std::string& content = {}, const Facts_maker& facts = {});
 
 } // namespace velin

@@ -2,6 +2,7 @@
 //   velin-verify [FILE] [/update] [/quiet] [/parent=0x%08x]   the window
 //   velin-verify --batch [--json] [--jobs N] [--] FILE...      no window
 //   velin-verify --batch [--json] [--jobs N] --stdin           no window, one path per line
+//   velin-verify --batch [--rapporto R.pdf] [--rapporto-etsi R.xml] FILE...   written reports too
 //   velin-verify --aggiorna-liste [EU [IT]]                     refresh the trusted lists
 //   velin-verify --help | --version
 // The headless mode verifies FILE with the same layers as the window (nested envelopes
@@ -14,22 +15,27 @@
 #include "VelinVerify/app/batch_run.h"
 #include "VelinVerify/app/verify_app.h"
 #include "VelinVerify/pipeline/report_channel.h"
+#include "VelinVerify/report/report_output.h"
 #include "common/failure.h"
 #include "common/guarded_application.h"
 #include "common/settings_record.h"
 #include "common/trace.h"
+#include "common/version.h"
 #include "java_bridge/java_vm.h"
 #include "java_bridge/pdf_verify.h"
 #include "trust/common_data_folder.h"
 #include "trust/trusted_list_refresh.h"
 #include "trust/trusted_list_store.h"
+#include "trust/trusted_store.h"
 
 #include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,12 +45,15 @@
 
 namespace {
 
-constexpr const char* usage = "Uso: velin-verify [FILE]\n"
-                              "     velin-verify --batch [--json] [--content DOCUMENTO] [--] FILE\n"
-                              "     velin-verify --batch [--json] [--jobs N] [--] FILE...\n"
-                              "     velin-verify --batch [--json] [--jobs N] --stdin\n"
-                              "     velin-verify --aggiorna-liste [LISTA_EUROPEA [LISTA_IT]]\n"
-                              "     velin-verify --help | --version\n";
+constexpr const char* usage =
+    "Uso: velin-verify [FILE]\n"
+    "     velin-verify --batch [--json] [--content DOCUMENTO] [--] FILE\n"
+    "     velin-verify --batch [--json] [--jobs N] [--] FILE...\n"
+    "     velin-verify --batch [--json] [--jobs N] --stdin\n"
+    "     velin-verify --batch [--rapporto RAPPORTO.pdf] [--rapporto-etsi RAPPORTO.xml] FILE\n"
+    "     velin-verify --batch [--rapporto CARTELLA] [--rapporto-etsi CARTELLA] FILE...\n"
+    "     velin-verify --aggiorna-liste [LISTA_EUROPEA [LISTA_IT]]\n"
+    "     velin-verify --help | --version\n";
 
 constexpr const char* help_text =
     "\n"
@@ -61,6 +70,13 @@ constexpr const char* help_text =
     "  --content DOCUMENTO\n"
     "              il documento di una firma o di una marca temporale separata (senza:\n"
     "              quello accanto a FILE); solo con un file\n"
+    "  --rapporto RAPPORTO.pdf\n"
+    "              scrive anche il rapporto di verifica stampabile (PDF/A) di FILE; con più\n"
+    "              file (o --stdin) è una cartella che esiste già, e ogni rapporto vi prende\n"
+    "              il nome del suo file con \".pdf\" in fondo\n"
+    "  --rapporto-etsi RAPPORTO.xml\n"
+    "              scrive anche il rapporto di convalida ETSI TS 119 102-2 (XML) di FILE; con\n"
+    "              più file è una cartella, come per --rapporto, con \".xml\" in fondo\n"
     "  --          ciò che segue è il nome del file, anche se comincia con \"-\"\n"
     "  --aggiorna-liste  scarica e verifica la lista europea delle liste di fiducia e la\n"
     "              lista di fiducia italiana (dagli indirizzi delle impostazioni, o dagli\n"
@@ -69,7 +85,8 @@ constexpr const char* help_text =
     "  --version   mostra la versione\n"
     "\n"
     "Codici di uscita di --batch: 0 successo, 1 segnalazioni, 2 errori (o riga di comando\n"
-    "errata), 3 nessun esito (file illeggibile, non supportato o senza firme). Con più file\n"
+    "errata, o un rapporto che non si è potuto scrivere: l'esito del file resta quello\n"
+    "stampato), 3 nessun esito (file illeggibile, non supportato o senza firme). Con più file\n"
     "vale il peggiore: 2 se un file ha errori, o se un file non ha esito mentre altri ce\n"
     "l'hanno; 1 se un file ha segnalazioni; 3 solo se nessun file ha un esito.\n";
 
@@ -85,6 +102,8 @@ struct Command_line {
     unsigned jobs = 0; // 0: one per processor
     std::vector<std::string> files;
     std::string content; // the document of a detached signature
+    std::string report_pdf; // --rapporto
+    std::string report_etsi; // --rapporto-etsi
     std::vector<std::string> sources; // of --aggiorna-liste
     std::string problem; // what is wrong with a Wrong command line
 };
@@ -161,6 +180,12 @@ Command_line parse_headless(int argc, char** argv)
                 line.content = argv[++i];
             else if (line.problem.empty())
                 line.problem = "manca il documento dopo --content";
+        } else if (argument == "--rapporto" || argument == "--rapporto-etsi") {
+            std::string& target = argument == "--rapporto" ? line.report_pdf : line.report_etsi;
+            if (i + 1 < argc && argv[i + 1][0] != '\0')
+                target = argv[++i];
+            else if (line.problem.empty())
+                line.problem = "manca il rapporto dopo " + argument;
         } else if (argument == "--aggiorna-liste") {
             refresh = true;
         } else if (argument == "--help" || argument == "-h") {
@@ -177,10 +202,10 @@ Command_line parse_headless(int argc, char** argv)
         line.mode = Mode::Version;
     } else if (!line.problem.empty()) {
         line.mode = Mode::Wrong;
-    } else if (refresh && (batch || line.from_stdin || line.jobs || files.size() > 2)) {
+    } else if (refresh && (batch || line.from_stdin || line.jobs || files.size() > 2 || !line.report_pdf.empty() ||
+                           !line.report_etsi.empty())) {
         line.mode = Mode::Wrong;
-        line.problem =
-            batch || line.from_stdin || line.jobs ? "--aggiorna-liste non va con --batch" : "al più due liste";
+        line.problem = files.size() <= 2 ? "--aggiorna-liste non va con --batch" : "al più due liste";
     } else if (refresh) {
         line.mode = Mode::Refresh_lists;
         line.sources = files;
@@ -211,15 +236,51 @@ void say_notice(const velin::Status_line& notice)
 }
 
 // Several files, or a list on the standard input: the pool, one report per file.
+// The written reports asked for, and what makes their facts; nothing when none was asked for.
+std::optional<velin::Report_output> report_output(const Command_line& line, const velin::Pipeline_settings& settings,
+                                                  const velin::Pipeline_services& services)
+{
+    velin::Report_request request{line.report_pdf, line.report_etsi, line.from_stdin || line.files.size() > 1};
+    if (!request.any())
+        return std::nullopt;
+    const std::shared_ptr<velin::Trusted_store> store = services.trusted_store ? services.trusted_store() : nullptr;
+    return velin::Report_output(std::move(request),
+                                velin::make_report_context(velin::Suite_version, settings, store.get()));
+}
+
+velin::Facts_maker facts_maker()
+{
+    return [](const velin::Verification_session& session) {
+        return std::make_shared<const velin::Report_facts>(velin::make_report_facts(session, std::time(nullptr)));
+    };
+}
+
+// Writes the reports of one file; false (each reason said) when one could not be written.
+bool write_reports(std::optional<velin::Report_output>& output, const velin::Batch_report& report)
+{
+    if (!output)
+        return true;
+    const std::vector<std::string> problems = output->write(report);
+    for (const std::string& problem : problems)
+        std::cerr << "velin-verify: " << velin::printable_text(problem) << '\n';
+    return problems.empty();
+}
+
 int run_pool_mode(const Command_line& line, const velin::Pipeline_settings& settings)
 {
     velin::Batch_path_list listed(line.files);
     velin::Batch_path_reader read(STDIN_FILENO);
     velin::Batch_path_source& source = line.from_stdin ? static_cast<velin::Batch_path_source&>(read) : listed;
-    velin::Batch_pool pool(settings, velin::default_services(), line.jobs ? line.jobs : processor_count());
+    const velin::Pipeline_services services = velin::default_services();
+    velin::Batch_pool pool(settings, services, line.jobs ? line.jobs : processor_count());
+    // Made on the first report, once the pool has loaded the trusted lists the reports name.
+    std::optional<velin::Report_output> output;
+    bool reports_written = true;
+    if (!line.report_pdf.empty() || !line.report_etsi.empty())
+        pool.set_facts_maker(facts_maker());
     const int status = pool.run(
         source,
-        [&line, printed = std::size_t{0}](const velin::Batch_report& report) mutable {
+        [&, printed = std::size_t{0}](const velin::Batch_report& report) mutable {
             if (line.json) {
                 velin::print_json(std::cout, report);
             } else {
@@ -230,6 +291,9 @@ int run_pool_mode(const Command_line& line, const velin::Pipeline_settings& sett
             }
             // Each report as soon as it is known: a reader of a pipe sees the files go by.
             std::cout.flush();
+            if (!output)
+                output = report_output(line, settings, services);
+            reports_written = write_reports(output, report) && reports_written;
         },
         say_notice);
     if (read.error() != 0) {
@@ -240,7 +304,7 @@ int run_pool_mode(const Command_line& line, const velin::Pipeline_settings& sett
     }
     if (pool.files() == 0)
         std::cerr << "velin-verify: nessun file da verificare.\n";
-    return status;
+    return reports_written ? status : velin::Exit_errors;
 }
 
 int run_batch_mode(int argc, char** argv, const Command_line& line)
@@ -251,7 +315,14 @@ int run_batch_mode(int argc, char** argv, const Command_line& line)
     if (!line.from_stdin)
         if (const std::optional<uint64_t> size = velin::pdf_file_size(line.files.front()))
             java_ahead.emplace(*size, velin::prepare_pdf_verification);
-    velin::Guarded_core_application application(argc, argv);
+    // The PDF report lays out text with fonts: a graphical application, on no screen.
+    std::unique_ptr<QCoreApplication> application;
+    if (!line.report_pdf.empty()) {
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        application = std::make_unique<velin::Guarded_gui_application>(argc, argv);
+    } else {
+        application = std::make_unique<velin::Guarded_core_application>(argc, argv);
+    }
     velin::Settings_record settings;
     settings.load();
     velin::Trace_block block("Velin Manager");
@@ -263,13 +334,17 @@ int run_batch_mode(int argc, char** argv, const Command_line& line)
         velin::Report_channel notices(say_notice);
         velin::load_run_trusted_store(services, notices, say_notice);
     }
-    const velin::Batch_report report =
-        velin::run_batch(line.files.front(), velin::Pipeline_settings::from(settings), services, line.content);
+    const velin::Pipeline_settings pipeline_settings = velin::Pipeline_settings::from(settings);
+    std::optional<velin::Report_output> output = report_output(line, pipeline_settings, services);
+    const velin::Batch_report report = velin::run_batch(line.files.front(), pipeline_settings, services, line.content,
+                                                        output ? facts_maker() : velin::Facts_maker());
     if (line.json)
         velin::print_json(std::cout, report);
     else
         velin::print_text(std::cout, report);
     std::cout.flush();
+    if (!write_reports(output, report))
+        return velin::Exit_errors;
     return report.exit_code;
 }
 

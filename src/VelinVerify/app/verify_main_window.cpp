@@ -1,14 +1,19 @@
 #include "VelinVerify/app/verify_main_window.h"
 
+#include "VelinVerify/app/batch_report.h"
 #include "VelinVerify/app/verify_layer_dialog.h"
 #include "VelinVerify/certificates/dialog_certificates.h"
 #include "VelinVerify/dialogs/about_dialog.h"
 #include "VelinVerify/dialogs/log_report.h"
 #include "VelinVerify/dialogs/settings_dialog.h"
+#include "VelinVerify/report/etsi_report.h"
+#include "VelinVerify/report/pdf_report.h"
+#include "VelinVerify/report/report_facts.h"
 #include "common/file_dialog.h"
 #include "common/message_box.h"
 #include "common/settings_record.h"
 #include "common/trace.h"
+#include "common/version.h"
 #include "trust/trusted_store.h"
 
 #include "ui_verify_main_window.h"
@@ -20,15 +25,22 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QPointer>
+#include <QPrintDialog>
+#include <QPrinter>
 #include <QStyle>
 #include <QTimer>
 #include <QUrl>
 
+#include <ctime>
 #include <filesystem>
 
 namespace velin {
 
 namespace {
+
+constexpr const char* Text_report_not_ready =
+    "Il rapporto si può salvare o stampare solo quando la verifica di un file è conclusa.";
+constexpr const char* Text_report_not_printed = "La stampa del rapporto non è riuscita.";
 
 std::string file_name_part(const std::string& path)
 {
@@ -72,6 +84,8 @@ void Dlg_verify_onion::build_menus()
     };
     QMenu* file = bar->addMenu(QStringLiteral("&File"));
     add(file, "open_action", "&Apri...", [this] { choose_file(); })->setShortcut(QKeySequence::Open);
+    add(file, "save_report_action", "Salva &rapporto...", [this] { save_report(); });
+    add(file, "print_action", "&Stampa...", [this] { print_report(); })->setShortcut(QKeySequence::Print);
     file->addSeparator();
     add(file, "exit_action", "&Esci", [this] { close(); });
     QMenu* tools = bar->addMenu(QStringLiteral("&Strumenti"));
@@ -82,6 +96,64 @@ void Dlg_verify_onion::build_menus()
     add(help, "help_action", "&Guida in linea...", [this] { show_help(); })->setShortcut(QKeySequence::HelpContents);
     help->addSeparator();
     add(help, "about_action", "&Informazioni su Velin Manager", [this] { show_about(); });
+}
+
+struct Dlg_verify_onion::Shown_report {
+    Batch_report report;
+    Report_facts facts;
+    Report_context context;
+};
+
+std::optional<Dlg_verify_onion::Shown_report> Dlg_verify_onion::shown_report()
+{
+    if (!_session || _session->layers().empty() || !_session->finished()) {
+        velin::message_box(Text_report_not_ready, MB_OK | MB_ICONWARNING, this);
+        return std::nullopt;
+    }
+    Shown_report shown;
+    shown.report = make_batch_report(*_session, {});
+    shown.facts = make_report_facts(*_session, std::time(nullptr));
+    const std::shared_ptr<Trusted_store> store = _services.trusted_store ? _services.trusted_store() : nullptr;
+    shown.context = make_report_context(Suite_version, Pipeline_settings::from(_settings), store.get());
+    return shown;
+}
+
+void Dlg_verify_onion::save_report()
+{
+    std::optional<Shown_report> shown = shown_report();
+    if (!shown)
+        return;
+    File_dialog_request request;
+    request.kind = File_dialog_request::Kind::Save;
+    request.title = "Salva rapporto";
+    request.filter = "Rapporto di verifica PDF (*.pdf)";
+    request.more_filters = {"Rapporto di convalida ETSI XML (*.xml)"};
+    request.proposed_name = file_name_part(_path) + ".pdf";
+    request.default_suffix = "pdf";
+    const std::optional<std::string> path = file_dialog(request, this);
+    if (!path)
+        return;
+    const bool xml = path->size() >= 4 && QString::fromStdString(path->substr(path->size() - 4)).toLower() == ".xml";
+    const std::string problem = xml ? write_etsi_report(*path, shown->report, shown->facts)
+                                    : write_pdf_report(*path, shown->report, shown->facts, shown->context);
+    if (!problem.empty())
+        velin::message_box(problem, MB_OK | MB_ICONERROR, this);
+}
+
+void Dlg_verify_onion::print_report()
+{
+    std::optional<Shown_report> shown = shown_report();
+    if (!shown)
+        return;
+    QPrinter printer(QPrinter::HighResolution);
+    printer.setPageSize(QPageSize(QPageSize::A4));
+    printer.setDocName(QStringLiteral("Rapporto di verifica - ") + QString::fromStdString(shown->facts.name));
+    QPrintDialog dialog(&printer, this);
+    dialog.setWindowTitle(QStringLiteral("Stampa rapporto"));
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    if (!paint_report(printer, shown->report, shown->facts, shown->context))
+        velin::message_box(Text_report_not_printed, MB_OK | MB_ICONERROR, this);
 }
 
 QAction* Dlg_verify_onion::action(const char* object_name) const

@@ -9,6 +9,7 @@
 #include <QDialog>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,11 @@ public:
     void manage_certificates();
     void edit_options();
     void activity_report();
+    // "Salva rapporto...": the report of the file verified, as a PDF/A "Rapporto di verifica" or,
+    // when the name chosen ends in ".xml", as the ETSI validation report. "Stampa...": the same
+    // PDF pages through the print dialog. Both only once the verification has ended.
+    void save_report();
+    void print_report();
     void show_help();
     void show_about();
     // Files dropped on the window: the first one is opened.
@@ -67,6 +73,10 @@ protected:
 private:
     void build_menus();
     CVelinVerifyDlg* page_of(const Layer_analysis& layer) const;
+    // The report of the verification shown, with its facts; none (the user told why) before it
+    // has ended.
+    struct Shown_report;
+    std::optional<Shown_report> shown_report();
 
     std::unique_ptr<Ui::Verify_main_window> _ui;
     Settings_record& _settings;

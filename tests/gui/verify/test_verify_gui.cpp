@@ -179,6 +179,44 @@ private slots:
         QVERIFY(!parse_verify_command_line(1, only_file).file);
     }
 
+    void the_report_is_saved_as_pdf_or_as_xml_by_the_name_chosen()
+    {
+        Dlg_verify_onion window(_settings, default_services());
+        // Nothing verified yet: nothing to report, and the user is told so.
+        window.save_report();
+        QCOMPARE(boxes_with("Il rapporto si può salvare o stampare solo quando la verifica di un file è conclusa."),
+                 size_t(1));
+        QVERIFY(_dialogs.empty());
+
+        window.open_path((pki / "documents/contratto-signer-legal.txt.p7m").string());
+        QVERIFY(settled(window));
+        const fs::path pdf = folder() / "rapporto-finestra.pdf";
+        _dialog_answer = pdf.string();
+        window.action("save_report_action")->trigger();
+        QCOMPARE(_dialogs.size(), size_t(1));
+        QCOMPARE(_dialogs[0].title, std::string("Salva rapporto"));
+        QCOMPARE(_dialogs[0].proposed_name, std::string("contratto-signer-legal.txt.p7m.pdf"));
+        QCOMPARE(test::read_file(pdf).substr(0, 5), std::string("%PDF-"));
+
+        const fs::path xml = folder() / "rapporto-finestra.xml";
+        _dialog_answer = xml.string();
+        window.save_report();
+        const std::string report = test::read_file(xml);
+        QVERIFY(report.find("urn:etsi:019102:mainindication:total-passed") != std::string::npos);
+        QVERIFY(report.find("<vr:Signer>ROSSI MARIO</vr:Signer>") != std::string::npos);
+
+        // A folder that is not there: the user is told where and why, nothing is written.
+        const fs::path missing = folder() / "manca" / "rapporto.pdf";
+        _dialog_answer = missing.string();
+        window.save_report();
+        const std::vector<std::string> texts = _boxes.texts();
+        QVERIFY(std::any_of(texts.begin(), texts.end(), [&](const std::string& text) {
+            return text.rfind("Il rapporto non può essere scritto in " + missing.string() + ": ", 0) == 0;
+        }));
+        QVERIFY(!fs::exists(missing.parent_path()));
+        QVERIFY(window.action("print_action"));
+    }
+
     void legally_valid_signature_is_green_with_its_lines_and_one_box()
     {
         Dlg_verify_onion window(_settings, default_services());

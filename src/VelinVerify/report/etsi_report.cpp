@@ -1,0 +1,251 @@
+#include "VelinVerify/report/etsi_report.h"
+
+#include "VelinVerify/report/report_file.h"
+#include "envelope/xml_tree.h"
+
+#include <QByteArray>
+
+#include <libxml/tree.h>
+
+#include <set>
+
+namespace velin {
+
+namespace {
+
+constexpr const char* Dsig_namespace = "http://www.w3.org/2000/09/xmldsig#";
+constexpr const char* Sha256_uri = "http://www.w3.org/2001/04/xmlenc#sha256";
+constexpr const char* Certificate_type = "urn:etsi:019102:validationObject:certificate";
+// The best signature time: a time stamp's, else the time of the verification.
+constexpr const char* Poe_validation = "urn:etsi:019102:poetype:validation";
+constexpr const char* Poe_provided = "urn:etsi:019102:poetype:provided";
+
+const xmlChar* x(const char* text)
+{
+    return reinterpret_cast<const xmlChar*>(text);
+}
+
+std::string xml_time(std::time_t time)
+{
+    std::tm fields{};
+    gmtime_r(&time, &fields);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &fields);
+    return text;
+}
+
+std::string hex(const std::vector<uint8_t>& bytes)
+{
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    for (const uint8_t byte : bytes) {
+        text += digits[byte >> 4];
+        text += digits[byte & 0x0F];
+    }
+    return text;
+}
+
+// Text as printable_text makes it, without the two noncharacters XML does not allow either.
+std::string xml_text(const std::string& text)
+{
+    std::string result = printable_text(text);
+    for (const char* forbidden : {"\xEF\xBF\xBE", "\xEF\xBF\xBF"})
+        for (size_t at = result.find(forbidden); at != std::string::npos; at = result.find(forbidden, at))
+            result.replace(at, 3, "\xEF\xBF\xBD");
+    return result;
+}
+
+// The id of a certificate's validation object: its SHA-256, so that it is listed once however
+// many signatures refer to it.
+std::string certificate_id(const Report_certificate& certificate)
+{
+    return "C-" + hex(certificate.sha256);
+}
+
+class Writer {
+public:
+    explicit Writer(const Report_facts& facts) : _facts(facts)
+    {
+        _document.reset(xmlNewDoc(x("1.0")));
+        _root = xmlNewDocNode(_document.get(), nullptr, x("ValidationReport"), nullptr);
+        xmlDocSetRootElement(_document.get(), _root);
+        _vr = xmlNewNs(_root, x(Etsi_report_namespace), x("vr"));
+        _ds = xmlNewNs(_root, x(Dsig_namespace), x("ds"));
+        xmlSetNs(_root, _vr);
+    }
+
+    void signature(const Signature_display& shown, const Report_signer& signer,
+                   const std::optional<std::string>& judged_at)
+    {
+        xmlNode* report = element(_root, "SignatureValidationReport");
+        time_info(report, judged_at);
+        if (signer.signing_time) {
+            xmlNode* attributes = element(report, "SignatureAttributes");
+            xmlNode* signing_time = element(attributes, "SigningTime");
+            xmlSetProp(signing_time, x("Signed"), x("true"));
+            text(signing_time, "Time", xml_time(*signer.signing_time));
+        }
+        signer_information(report, signer.certificate, shown.signer);
+        status(report, signer.indication, signer.certificate, signer.chain, signer.chain_complete);
+    }
+
+    void timestamp(const Batch_timestamp& shown, const Report_timestamp& timestamp)
+    {
+        xmlNode* report = element(_root, "SignatureValidationReport");
+        xmlNode* time = element(report, "ValidationTimeInfo");
+        text(time, "ValidationTime", xml_time(_facts.verified_at));
+        xmlNode* best = element(time, "BestSignatureTime");
+        text(best, "POETime", shown.time ? *shown.time : xml_time(_facts.verified_at));
+        text(best, "TypeOfProof", shown.time ? Poe_provided : Poe_validation);
+        signer_information(report, timestamp.authority, shown.authority);
+        status(report, timestamp.indication, timestamp.authority, {}, false);
+    }
+
+    // A file in which no signature could be read.
+    void unreadable()
+    {
+        xmlNode* report = element(_root, "SignatureValidationReport");
+        time_info(report, std::nullopt);
+        status(report, {Report_indication::Main::Total_failed, "FORMAT_FAILURE"}, std::nullopt, {}, false);
+    }
+
+    std::string finish()
+    {
+        if (!_objects.empty()) {
+            xmlNode* list = element(_root, "SignatureValidationObjects");
+            for (const Report_certificate* certificate : _objects) {
+                xmlNode* object = element(list, "ValidationObject");
+                xmlSetProp(object, x("id"), x(certificate_id(*certificate).c_str()));
+                text(object, "ObjectType", Certificate_type);
+                digest(element(object, "ValidationObjectRepresentation"), certificate->sha256);
+            }
+        }
+        xmlChar* bytes = nullptr;
+        int size = 0;
+        xmlDocDumpFormatMemoryEnc(_document.get(), &bytes, &size, "UTF-8", 1);
+        std::string result(reinterpret_cast<const char*>(bytes), bytes ? static_cast<size_t>(size) : 0);
+        xmlFree(bytes);
+        return result;
+    }
+
+private:
+    xmlNode* element(xmlNode* parent, const char* name) { return xmlNewChild(parent, _vr, x(name), nullptr); }
+    xmlNode* text(xmlNode* parent, const char* name, const std::string& value)
+    {
+        // xmlNewTextChild escapes what it is given.
+        return xmlNewTextChild(parent, _vr, x(name), x(value.c_str()));
+    }
+
+    void digest(xmlNode* parent, const std::vector<uint8_t>& sha256)
+    {
+        xmlNode* value = element(parent, "DigestAlgAndValue");
+        xmlNode* method = xmlNewChild(value, _ds, x("DigestMethod"), nullptr);
+        xmlSetProp(method, x("Algorithm"), x(Sha256_uri));
+        const QByteArray base64 =
+            QByteArray(reinterpret_cast<const char*>(sha256.data()), static_cast<qsizetype>(sha256.size())).toBase64();
+        xmlNewTextChild(value, _ds, x("DigestValue"), x(base64.constData()));
+    }
+
+    void time_info(xmlNode* report, const std::optional<std::string>& judged_at)
+    {
+        xmlNode* time = element(report, "ValidationTimeInfo");
+        text(time, "ValidationTime", xml_time(_facts.verified_at));
+        xmlNode* best = element(time, "BestSignatureTime");
+        text(best, "POETime", judged_at ? *judged_at : xml_time(_facts.verified_at));
+        text(best, "TypeOfProof", judged_at ? Poe_provided : Poe_validation);
+    }
+
+    // The reference of a certificate, listed among the objects the first time.
+    std::string reference(const Report_certificate& certificate)
+    {
+        const std::string id = certificate_id(certificate);
+        if (_listed.insert(id).second)
+            _objects.push_back(&certificate);
+        return id;
+    }
+
+    void signer_information(xmlNode* report, const std::optional<Report_certificate>& certificate,
+                            const std::string& name)
+    {
+        if (!certificate)
+            return;
+        xmlNode* information = element(report, "SignerInformation");
+        xmlNode* reference_node = element(information, "SignerCertificate");
+        xmlSetProp(reference_node, x("VOReference"), x(reference(*certificate).c_str()));
+        // What --batch prints: invalid UTF-8 and control characters replaced, so the document
+        // stays well formed whatever a certificate holds.
+        text(information, "Signer", xml_text(name.empty() ? certificate->subject : name));
+    }
+
+    void status(xmlNode* report, const Report_indication& indication,
+                const std::optional<Report_certificate>& certificate, const std::vector<Report_certificate>& chain,
+                bool complete)
+    {
+        xmlNode* status_node = element(report, "SignatureValidationStatus");
+        text(status_node, "MainIndication", main_indication_uri(indication.main));
+        if (!indication.sub.empty())
+            text(status_node, "SubIndication", sub_indication_uri(indication.sub));
+        if (!certificate)
+            return;
+        xmlNode* data = element(status_node, "AssociatedValidationReportData");
+        xmlNode* path = element(data, "CertificateChain");
+        xmlSetProp(element(path, "SigningCertificate"), x("VOReference"), x(reference(*certificate).c_str()));
+        for (size_t i = 0; i < chain.size(); ++i) {
+            const bool anchor = complete && i + 1 == chain.size();
+            xmlSetProp(element(path, anchor ? "TrustAnchor" : "IntermediateCertificate"), x("VOReference"),
+                       x(reference(chain[i]).c_str()));
+        }
+    }
+
+    const Report_facts& _facts;
+    Xml_document _document;
+    xmlNode* _root = nullptr;
+    xmlNs* _vr = nullptr;
+    xmlNs* _ds = nullptr;
+    std::set<std::string> _listed;
+    std::vector<const Report_certificate*> _objects;
+};
+
+} // namespace
+
+std::string main_indication_uri(Report_indication::Main main)
+{
+    return std::string("urn:etsi:019102:mainindication:") + main_indication_name(main);
+}
+
+std::string sub_indication_uri(const std::string& sub)
+{
+    return "urn:etsi:019102:subindication:" + sub;
+}
+
+std::string etsi_validation_report(const Batch_report& report, const Report_facts& facts)
+{
+    Writer writer(facts);
+    bool any = false;
+    for (size_t n = 0; n < report.layers.size() && n < facts.layers.size(); ++n) {
+        const Batch_layer& layer = report.layers[n];
+        const Report_layer_facts& known = facts.layers[n];
+        for (size_t i = 0; i < layer.signatures.size() && i < known.signers.size(); ++i) {
+            writer.signature(layer.signatures[i], known.signers[i],
+                             i < layer.judged_at.size() ? layer.judged_at[i] : std::nullopt);
+            any = true;
+        }
+        for (size_t i = 0; i < layer.timestamps.size() && i < known.timestamps.size(); ++i) {
+            // A time stamp of an outer layer is reported there.
+            if (layer.timestamps[i].inherited)
+                continue;
+            writer.timestamp(layer.timestamps[i], known.timestamps[i]);
+            any = true;
+        }
+    }
+    if (!any)
+        writer.unreadable();
+    return writer.finish();
+}
+
+std::string write_etsi_report(const std::string& path, const Batch_report& report, const Report_facts& facts)
+{
+    return write_report_file(path, etsi_validation_report(report, facts));
+}
+
+} // namespace velin

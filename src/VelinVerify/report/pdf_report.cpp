@@ -1,0 +1,358 @@
+#include "VelinVerify/report/pdf_report.h"
+
+#include "VelinVerify/report/report_file.h"
+
+#include <QAbstractTextDocumentLayout>
+#include <QBuffer>
+#include <QFont>
+#include <QPageLayout>
+#include <QPageSize>
+#include <QPagedPaintDevice>
+#include <QPainter>
+#include <QPdfWriter>
+#include <QTextDocument>
+
+#include <ctime>
+
+namespace velin {
+
+namespace {
+
+QString html(const std::string& text)
+{
+    return QString::fromStdString(printable_text(text)).toHtmlEscaped();
+}
+
+std::string utc_text(std::time_t time)
+{
+    std::tm fields{};
+    gmtime_r(&time, &fields);
+    char text[40];
+    std::strftime(text, sizeof text, "%d/%m/%Y %H:%M:%S (UTC)", &fields);
+    return text;
+}
+
+std::string local_text(std::time_t time)
+{
+    std::tm fields{};
+    localtime_r(&time, &fields);
+    char text[48];
+    std::strftime(text, sizeof text, "%d/%m/%Y %H:%M:%S (ora locale, %Z)", &fields);
+    return text;
+}
+
+// "2026-12-10T12:00:00Z" as the report shows it.
+std::string iso_to_text(const std::string& iso)
+{
+    std::tm fields{};
+    if (!strptime(iso.c_str(), "%Y-%m-%dT%H:%M:%SZ", &fields))
+        return iso;
+    return utc_text(timegm(&fields));
+}
+
+std::string indication_text(const Report_indication& indication)
+{
+    std::string text;
+    switch (indication.main) {
+    case Report_indication::Main::Total_passed:
+        text = "superata";
+        break;
+    case Report_indication::Main::Total_failed:
+        text = "non superata";
+        break;
+    case Report_indication::Main::Indeterminate:
+        text = "indeterminata";
+        break;
+    }
+    return "Verifica " + text + " (" + main_indication_name(indication.main) +
+           (indication.sub.empty() ? "" : ", " + indication.sub) + ")";
+}
+
+class Html {
+public:
+    void heading(int level, const std::string& text)
+    {
+        _out += QStringLiteral("<h%1>%2</h%1>").arg(level).arg(html(text));
+    }
+    void paragraph(const std::string& text) { _out += "<p>" + html(text) + "</p>"; }
+    void begin_table() { _out += "<table width=\"100%\" border=\"1\" cellspacing=\"0\" cellpadding=\"3\">"; }
+    void row(const std::string& name, const std::string& value)
+    {
+        _out += "<tr><td width=\"30%\"><b>" + html(name) + "</b></td><td>" + html(value) + "</td></tr>";
+    }
+    // A digest in a smaller size, so that it stays on one line, whole for whoever copies it.
+    void digest_row(const std::string& name, const std::string& digest)
+    {
+        _out += "<tr><td width=\"30%\"><b>" + html(name) + "</b></td><td><span style=\"font-size: 7pt\">" +
+                html(digest) + "</span></td></tr>";
+    }
+    void header(const std::vector<std::string>& names)
+    {
+        _out += "<thead><tr>";
+        for (const std::string& name : names)
+            _out += "<th align=\"left\">" + html(name) + "</th>";
+        _out += "</tr></thead>";
+    }
+    void cells(const std::vector<std::string>& values)
+    {
+        _out += "<tr>";
+        for (const std::string& value : values)
+            _out += "<td>" + html(value) + "</td>";
+        _out += "</tr>";
+    }
+    void end_table() { _out += "</table>"; }
+    void messages(const std::vector<Status_line>& lines)
+    {
+        if (lines.empty())
+            return;
+        begin_table();
+        header({"Gravità", "Messaggio"});
+        for (const Status_line& line : lines)
+            cells({severity_label(line.severity), line.text});
+        end_table();
+    }
+    QString text() const { return _out; }
+
+private:
+    QString _out;
+};
+
+void certificate_rows(Html& out, const Report_certificate& certificate)
+{
+    if (!certificate.fiscal_code.empty())
+        out.row("Codice fiscale", certificate.fiscal_code);
+    out.row("Titolare del certificato", certificate.subject);
+    out.row("Emesso da", certificate.issuer);
+    out.row("Numero di serie", certificate.serial);
+    out.row("Valido dal", certificate.not_before ? utc_text(*certificate.not_before) : "non leggibile");
+    out.row("Valido fino al", certificate.not_after ? utc_text(*certificate.not_after) : "non leggibile");
+}
+
+// The time the signature was judged at, and why that one.
+std::string judged_text(const Batch_layer& layer, size_t i)
+{
+    if (i < layer.judged_at.size() && layer.judged_at[i])
+        return iso_to_text(*layer.judged_at[i]) + ", l'ora di una marca temporale attendibile che copre la firma";
+    if (i < layer.lists_judged.size() && layer.lists_judged[i])
+        return iso_to_text(layer.lists_judged[i]->first) +
+               (layer.lists_judged[i]->second == "timestamp"
+                    ? ", l'ora di una marca temporale attendibile che copre la firma"
+                    : ", l'ora della verifica: nessuna marca temporale attendibile copre la firma");
+    return "l'ora della verifica: nessuna marca temporale attendibile copre la firma";
+}
+
+// What changed in the document after the signature (the later revisions of a PDF).
+void later_changes_rows(Html& out, const Report_signer& signer)
+{
+    if (!signer.later_forbidden.empty())
+        out.row("Modifiche non consentite dopo la firma", signer.later_forbidden);
+    if (!signer.later_allowed.empty())
+        out.row("Modifiche consentite dopo la firma", signer.later_allowed);
+    if (signer.changed_after && signer.later_forbidden.empty() && signer.later_allowed.empty())
+        out.row("Modifiche dopo la firma", "il documento è stato modificato dopo questa firma");
+}
+
+void signature_section(Html& out, const Batch_layer& layer, size_t i, const Report_signer* signer)
+{
+    const Signature_display& shown = layer.signatures[i];
+    out.heading(3, "Firma " + std::to_string(i + 1) + ": " + shown.signer);
+    out.begin_table();
+    out.row("Firmatario", shown.signer);
+    if (signer && signer->certificate)
+        certificate_rows(out, *signer->certificate);
+    else
+        out.row("Certificato", "non disponibile");
+    out.row("Tipo di firma", shown.kind);
+    out.row("Data e ora dichiarate dal firmatario", shown.signing_time);
+    out.row("Ora che conta", judged_text(layer, i));
+    if (signer) {
+        out.row("Revoca", signer->revocation);
+        out.row("Catena di certificazione", signer->chain_complete ? "completa fino a una radice attendibile"
+                                                                   : "incompleta: nessuna radice attendibile");
+        out.row("Esito della firma", indication_text(signer->indication));
+        later_changes_rows(out, *signer);
+    }
+    if (i < layer.countersignatures.size())
+        for (const auto& [name, matches] : layer.countersignatures[i])
+            out.row("Controfirma", name + (matches ? " (corrisponde)" : " (non corrisponde)"));
+    out.end_table();
+    out.messages(shown.status);
+}
+
+void timestamp_section(Html& out, const Batch_layer& layer, const Report_layer_facts* known)
+{
+    bool any = false;
+    for (size_t i = 0; i < layer.timestamps.size(); ++i) {
+        const Batch_timestamp& timestamp = layer.timestamps[i];
+        if (timestamp.inherited)
+            continue;
+        if (!any) {
+            out.heading(3, "Marche temporali");
+            out.begin_table();
+            out.header({"Riferita a", "Data e ora", "Autorità", "Esito"});
+            any = true;
+        }
+        const std::string scope = timestamp.scope == "document" ? "il file"
+                                  : timestamp.signer            ? "la firma " + std::to_string(*timestamp.signer)
+                                                                : timestamp.scope;
+        std::string outcome = timestamp.verified ? "verificata" : "non verificata";
+        outcome += timestamp.trusted && *timestamp.trusted ? ", autorità attendibile" : ", autorità non attendibile";
+        if (known && i < known->timestamps.size())
+            outcome += "; " + indication_text(known->timestamps[i].indication);
+        out.cells({scope, timestamp.time ? iso_to_text(*timestamp.time) : "illeggibile", timestamp.authority, outcome});
+    }
+    if (any)
+        out.end_table();
+}
+
+std::string size_text(uint64_t size)
+{
+    std::string digits = std::to_string(size);
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3)
+        digits.insert(static_cast<size_t>(at), ".");
+    return digits + " byte";
+}
+
+} // namespace
+
+std::string plain_outcome(const Batch_report& report)
+{
+    if (!report.outcome)
+        return "Non è stato possibile arrivare a un esito: il file non è leggibile, non è di un tipo che il "
+               "verificatore tratta, oppure non contiene firme.";
+    if (*report.outcome == "success")
+        return "Esito positivo: le firme sono valide e il documento non è stato modificato dopo la firma.";
+    if (*report.outcome == "warnings")
+        return "Esito positivo con segnalazioni: le firme corrispondono al documento, ma ci sono avvisi da leggere "
+               "qui sotto prima di fare affidamento sul documento.";
+    return "Esito negativo: sono stati trovati errori, e il documento o le sue firme non possono essere considerati "
+           "validi. I motivi sono spiegati qui sotto.";
+}
+
+QString report_html(const Batch_report& report, const Report_facts& facts, const Report_context& context)
+{
+    Html out;
+    out.heading(1, "Rapporto di verifica");
+    out.heading(2, "File verificato");
+    out.begin_table();
+    out.row("Nome del file", facts.name);
+    out.row("Percorso", report.file);
+    out.row("Dimensione", facts.size ? size_text(*facts.size) : "file non leggibile");
+    if (facts.sha256.empty())
+        out.row("Impronta SHA-256", "non calcolabile");
+    else
+        out.digest_row("Impronta SHA-256", facts.sha256);
+    out.row("Data e ora della verifica", utc_text(facts.verified_at));
+    out.row("", local_text(facts.verified_at));
+    out.row("Versione del programma", "Velin Manager " + context.suite_version);
+    out.row("Computer", context.host_name);
+    out.end_table();
+
+    out.heading(2, "Liste di fiducia e revoca");
+    out.begin_table();
+    for (const std::string& line : context.trusted_lists)
+        out.row("Lista di fiducia", line);
+    for (const Report_context::Certificate_list& list : context.certificate_lists) {
+        out.row("Elenco di certificati", list.name + (list.used ? ": in uso" : ": non in uso"));
+        if (!list.sha256.empty())
+            out.digest_row("SHA-256 dell'elenco", list.sha256);
+    }
+    out.row("Verifica della revoca", context.revocation_settings);
+    out.end_table();
+
+    out.heading(2, "Esito complessivo");
+    out.paragraph(plain_outcome(report));
+    if (report.message)
+        out.paragraph("Messaggio del verificatore: " + *report.message);
+
+    for (size_t n = 0; n < report.layers.size(); ++n) {
+        const Batch_layer& layer = report.layers[n];
+        const Report_layer_facts* known = n < facts.layers.size() ? &facts.layers[n] : nullptr;
+        out.heading(2, "Livello " + std::to_string(n + 1) + ": " + layer.file);
+        if (layer.document)
+            out.paragraph("Documento originale: " + *layer.document);
+        for (size_t i = 0; i < layer.signatures.size(); ++i)
+            signature_section(out, layer, i, known && i < known->signers.size() ? &known->signers[i] : nullptr);
+        timestamp_section(out, layer, known);
+        out.heading(3, "Attività");
+        out.messages(layer.activity);
+    }
+    return "<html><body>" + out.text() + "</body></html>";
+}
+
+bool paint_report(QPagedPaintDevice& device, const Batch_report& report, const Report_facts& facts,
+                  const Report_context& context)
+{
+    QPainter painter;
+    if (!painter.begin(&device))
+        return false;
+    const QRectF page = device.pageLayout().paintRectPixels(device.logicalDpiX());
+    QFont font(QStringLiteral("DejaVu Sans"), 9);
+    QFont small(QStringLiteral("DejaVu Sans"), 7);
+    // No ligatures: the text read back from the PDF (searched, copied, indexed by an archive) must
+    // hold "fi" and "fl", not the one-glyph forms. Qt leaves them out for spaced letters; this
+    // spacing is far below what a printer can show.
+    // No hinting either: the pages are outlines, and fitting glyphs to a pixel grid only costs time.
+    for (QFont* each : {&font, &small}) {
+        each->setLetterSpacing(QFont::AbsoluteSpacing, 0.05);
+        each->setHintingPreference(QFont::PreferNoHinting);
+    }
+    QTextDocument document;
+    document.documentLayout()->setPaintDevice(&device);
+    document.setDefaultFont(font);
+    document.setHtml(report_html(report, facts, context));
+    const QFontMetricsF metrics(small, &device);
+    const qreal band = metrics.height() * 2;
+    const QSizeF body(page.width(), page.height() - 2 * band);
+    document.setPageSize(body);
+    const int pages = document.pageCount();
+    const QString fingerprint =
+        QStringLiteral("Rapporto di verifica - %1 - SHA-256 %2")
+            .arg(QString::fromStdString(printable_text(facts.name)),
+                 QString::fromStdString(facts.sha256.empty() ? "non calcolabile" : facts.sha256));
+    for (int n = 0; n < pages; ++n) {
+        if (n > 0 && !device.newPage())
+            return false;
+        painter.setFont(small);
+        painter.drawText(QRectF(0, 0, page.width(), band), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+                         fingerprint);
+        painter.drawText(QRectF(0, page.height() - band, page.width(), band), Qt::AlignRight | Qt::AlignBottom,
+                         QStringLiteral("Pagina %1 di %2").arg(n + 1).arg(pages));
+        painter.save();
+        painter.translate(0, band - n * body.height());
+        document.drawContents(&painter, QRectF(0, n * body.height(), body.width(), body.height()));
+        painter.restore();
+    }
+    return painter.end();
+}
+
+std::optional<QByteArray> pdf_report(const Batch_report& report, const Report_facts& facts,
+                                     const Report_context& context)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    {
+        QPdfWriter writer(&buffer);
+        writer.setPdfVersion(QPagedPaintDevice::PdfVersion_A1b);
+        writer.setResolution(300);
+        writer.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF(15, 15, 15, 15),
+                                         QPageLayout::Millimeter));
+        writer.setTitle(QStringLiteral("Rapporto di verifica - ") + QString::fromStdString(printable_text(facts.name)));
+        writer.setCreator(QStringLiteral("Velin Manager ") + QString::fromStdString(context.suite_version));
+        if (!paint_report(writer, report, facts, context))
+            return std::nullopt;
+    }
+    return bytes;
+}
+
+std::string write_pdf_report(const std::string& path, const Batch_report& report, const Report_facts& facts,
+                             const Report_context& context)
+{
+    const std::optional<QByteArray> bytes = pdf_report(report, facts, context);
+    if (!bytes || bytes->isEmpty())
+        return report_not_written_text(path, "la composizione delle pagine è fallita");
+    return write_report_file(path, bytes->toStdString());
+}
+
+} // namespace velin

@@ -1,0 +1,120 @@
+// What the written reports of a verification (the "Rapporto di verifica" and the ETSI validation
+// report) need beyond what `--batch` prints: the file's size and SHA-256, the time of the
+// verification, and for each signer and time stamp its certificates and its indication, the
+// validation status the standard validation report gives it. Made from the session once every
+// layer has finished, on the thread that drove it; no widgets here.
+#pragma once
+
+#include "trust/certificate.h"
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velin {
+
+class Verification_session;
+class Layer_analysis;
+struct Signer_record;
+struct Signature_info;
+struct Timestamp_record;
+struct Pipeline_settings;
+class Trusted_store;
+
+// The validation status of one signature or time stamp (main indication and sub-indication).
+struct Report_indication {
+    enum class Main { Total_passed, Total_failed, Indeterminate };
+    Main main = Main::Indeterminate;
+    std::string sub; // "HASH_FAILURE", "REVOKED", ...; empty when there is none
+
+    bool operator==(const Report_indication&) const = default;
+};
+
+// "total-passed", "total-failed", "indeterminate".
+const char* main_indication_name(Report_indication::Main main);
+
+struct Report_certificate {
+    std::string subject; // the subject's values, last attribute first
+    std::string issuer;
+    std::string serial; // upper-case hexadecimal
+    std::optional<std::time_t> not_before;
+    std::optional<std::time_t> not_after;
+    std::string fiscal_code; // from the subject's serial number, when it holds one
+    std::vector<uint8_t> sha256; // of the DER bytes
+};
+
+struct Report_signer {
+    std::optional<Report_certificate> certificate;
+    // Above the signer, the root last; complete when a trusted root was reached.
+    std::vector<Report_certificate> chain;
+    bool chain_complete = false;
+    std::optional<std::time_t> signing_time; // as the signer wrote it
+    std::string revocation; // the revocation check's outcome, in Italian
+    Report_indication indication;
+    // The document was changed after this signature (a PDF's later revisions), and what the
+    // changes were, those the signature allows and the others, in the user's words.
+    bool changed_after = false;
+    std::string later_allowed;
+    std::string later_forbidden;
+};
+
+struct Report_timestamp {
+    std::optional<Report_certificate> authority;
+    Report_indication indication;
+};
+
+struct Report_layer_facts {
+    std::vector<Report_signer> signers; // in the order of the layer's signatures
+    std::vector<Report_timestamp> timestamps; // in the order of the layer's time stamps
+};
+
+struct Report_facts {
+    std::string name; // the file's name without its folder
+    std::optional<uint64_t> size; // none when the file could not be read
+    std::string sha256; // lower-case hexadecimal; empty when the file could not be read
+    std::time_t verified_at = 0;
+    std::vector<Report_layer_facts> layers; // one per layer of the session
+};
+
+// What the run says of itself in a report: the same for every file.
+struct Report_context {
+    std::string suite_version;
+    std::string host_name;
+    std::vector<std::string> trusted_lists; // one line per trusted list in use, or why there is none
+    // The lists of certificates (national, card, the user's): whether each is used, with the
+    // SHA-256 of its file (lower-case hexadecimal; empty when not used or not readable).
+    struct Certificate_list {
+        std::string name;
+        bool used = false;
+        std::string sha256;
+    };
+    std::vector<Certificate_list> certificate_lists;
+    std::string revocation_settings; // in Italian
+};
+
+// The facts of a finished session; verified_at is the time of the verification.
+Report_facts make_report_facts(const Verification_session& session, std::time_t verified_at);
+
+// The facts of one signer and one time stamp, as the reports give them.
+Report_signer report_signer(const Signature_info& signature, const Signer_record& record);
+Report_timestamp report_timestamp(const Timestamp_record& record);
+Report_certificate report_certificate(const Certificate& certificate);
+
+// The indication of a signature: a failure of the signature itself or a revoked certificate
+// fails it; a chain that reaches no trusted root, a certificate out of its dates without a proof
+// of an earlier existence, a revocation not found out leave it indeterminate.
+Report_indication signer_indication(const Signature_info& signature, const Signer_record& record);
+Report_indication timestamp_indication(const Timestamp_record& record);
+
+// The run's context: this host's name, the lists in use (store may be null) and the revocation
+// settings.
+Report_context make_report_context(std::string suite_version, const Pipeline_settings& settings,
+                                   const Trusted_store* store);
+
+// The file's size and SHA-256 (lower-case hexadecimal), read a slice at a time; none when it
+// cannot be read.
+std::optional<std::pair<uint64_t, std::string>> file_size_and_sha256(const std::string& path);
+
+} // namespace velin

@@ -1,0 +1,169 @@
+// The ETSI validation report as a document: valid against the schema whatever the names in the
+// certificates hold, one report per signature and time stamp, each certificate listed once.
+#include "VelinVerify/report/etsi_report.h"
+#include "VelinVerify/report/report_file.h"
+#include "test_folder.h"
+#include "test_paths.h"
+
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <QProcessEnvironment>
+
+#include <filesystem>
+#include <regex>
+
+namespace velin {
+namespace {
+
+struct Schema_check {
+    bool valid = false;
+    std::string output;
+};
+
+// xmllint with the schema copies of the fixtures, no network.
+Schema_check validate(const std::string& xml)
+{
+    test::Test_folder folder;
+    const std::filesystem::path file = folder / "report.xml";
+    test::write_file(file, xml);
+    const std::filesystem::path schemas = VELIN_ETSI_SCHEMAS;
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XML_CATALOG_FILES", QString::fromStdString((schemas / "catalog.xml").string()));
+    process.setProcessEnvironment(environment);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start("xmllint",
+                  {"--nonet", "--noout", "--schema", QString::fromStdString((schemas / "TS119102-2-v141.xsd").string()),
+                   QString::fromStdString(file.string())});
+    if (!process.waitForFinished(30000))
+        return {false, "xmllint did not end"};
+    return {process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0, process.readAll().toStdString()};
+}
+
+size_t count(const std::string& text, const std::string& part)
+{
+    size_t found = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++found;
+    return found;
+}
+
+Report_certificate certificate(uint8_t mark, const std::string& subject)
+{
+    Report_certificate result;
+    result.subject = subject;
+    result.issuer = "CN=Autorità";
+    result.serial = "1001";
+    result.sha256.assign(32, mark);
+    return result;
+}
+
+// Two signers sharing one certificate, the second altered, and a time stamp of the file.
+std::pair<Batch_report, Report_facts> two_signers(const std::string& name)
+{
+    Batch_report report;
+    report.file = "/tmp/contratto.pdf.p7m";
+    Batch_layer layer;
+    layer.file = report.file;
+    Signature_display display;
+    display.signer = name;
+    layer.signatures = {display, display};
+    layer.judged_at = {std::string("2026-01-02T03:04:05Z"), std::nullopt};
+    Batch_timestamp timestamp;
+    timestamp.scope = "document";
+    timestamp.time = "2026-01-02T03:04:05Z";
+    timestamp.authority = "TSA <prova> & figli";
+    layer.timestamps = {timestamp};
+    report.layers = {layer};
+
+    Report_facts facts;
+    facts.name = "contratto.pdf.p7m";
+    facts.verified_at = 1765000000;
+    Report_layer_facts known;
+    Report_signer signer;
+    signer.certificate = certificate(0x11, name);
+    signer.chain = {certificate(0x22, "CA"), certificate(0x33, "Root")};
+    signer.chain_complete = true;
+    signer.signing_time = 1700000000;
+    signer.indication = {Report_indication::Main::Total_passed, {}};
+    known.signers = {signer, signer};
+    known.signers[1].indication = {Report_indication::Main::Total_failed, "HASH_FAILURE"};
+    Report_timestamp stamp;
+    stamp.authority = certificate(0x44, "TSA");
+    stamp.indication = {Report_indication::Main::Indeterminate, "NO_CERTIFICATE_CHAIN_FOUND"};
+    known.timestamps = {stamp};
+    facts.layers = {known};
+    return {report, facts};
+}
+
+TEST(Etsi_report, OneReportPerSignatureAndTimeStampValidatesAgainstTheSchema)
+{
+    const auto [report, facts] = two_signers("ROSSI MARIO");
+    const std::string xml = etsi_validation_report(report, facts);
+    const Schema_check check = validate(xml);
+    EXPECT_TRUE(check.valid) << check.output << "\n" << xml;
+    EXPECT_EQ(count(xml, "<vr:SignatureValidationReport>"), 3u) << xml;
+    EXPECT_NE(xml.find("xmlns:vr=\"http://uri.etsi.org/19102/v1.4.1#\""), std::string::npos);
+    EXPECT_EQ(count(xml, "urn:etsi:019102:mainindication:total-passed"), 1u);
+    EXPECT_EQ(count(xml, "<vr:SubIndication>urn:etsi:019102:subindication:HASH_FAILURE</vr:SubIndication>"), 1u);
+    EXPECT_EQ(count(xml, "urn:etsi:019102:subindication:NO_CERTIFICATE_CHAIN_FOUND"), 1u);
+    EXPECT_NE(xml.find("<vr:Signer>ROSSI MARIO</vr:Signer>"), std::string::npos);
+    EXPECT_NE(xml.find("<vr:Time>2023-11-14T22:13:20Z</vr:Time>"), std::string::npos) << xml;
+    EXPECT_EQ(count(xml, "<vr:ValidationTime>2025-12-06T05:46:40Z</vr:ValidationTime>"), 3u);
+    // The time that counts: the time stamp's for the first signer, the verification's otherwise.
+    EXPECT_NE(xml.find("<vr:POETime>2026-01-02T03:04:05Z</vr:POETime>\n        "
+                       "<vr:TypeOfProof>urn:etsi:019102:poetype:provided</vr:TypeOfProof>"),
+              std::string::npos)
+        << xml;
+    // The signer's certificate, its authority, its root and the time stamp's: each listed once.
+    EXPECT_EQ(count(xml, "<vr:ValidationObject id="), 4u);
+    EXPECT_EQ(count(xml, "<vr:TrustAnchor VOReference="), 2u);
+    EXPECT_NE(xml.find("<ds:DigestValue>ERERERERERERERERERERERERERERERERERERERERERE=</ds:DigestValue>"),
+              std::string::npos);
+}
+
+TEST(Etsi_report, NamesFromCertificatesCannotBreakTheDocument)
+{
+    const auto [report, facts] = two_signers(std::string("</vr:Signer><x>\x01\x1b[2J\xff\xfe\xef\xbf\xbe\xef\xbf\xbf") +
+                                             "&amp; \"ROSSI\" ]]> <!--");
+    const std::string xml = etsi_validation_report(report, facts);
+    const Schema_check check = validate(xml);
+    EXPECT_TRUE(check.valid) << check.output << "\n" << xml;
+    EXPECT_EQ(xml.find("<x>"), std::string::npos);
+    EXPECT_EQ(xml.find('\x01'), std::string::npos);
+    EXPECT_EQ(xml.find('\x1b'), std::string::npos);
+    EXPECT_EQ(xml.find("\xef\xbf\xbe"), std::string::npos);
+}
+
+TEST(Etsi_report, AFileWithoutSignaturesGetsOneReportThatItsFormatFailed)
+{
+    Batch_report report;
+    report.file = "vuoto.p7m";
+    report.layers.push_back({});
+    Report_facts facts;
+    facts.verified_at = 1765000000;
+    facts.layers.push_back({});
+    const std::string xml = etsi_validation_report(report, facts);
+    const Schema_check check = validate(xml);
+    EXPECT_TRUE(check.valid) << check.output << "\n" << xml;
+    EXPECT_EQ(count(xml, "<vr:SignatureValidationReport>"), 1u);
+    EXPECT_NE(xml.find("urn:etsi:019102:mainindication:total-failed"), std::string::npos);
+    EXPECT_NE(xml.find("urn:etsi:019102:subindication:FORMAT_FAILURE"), std::string::npos);
+    EXPECT_EQ(xml.find("SignatureValidationObjects"), std::string::npos);
+
+    // Facts that lost the layers (a file that could not be analysed) give the same report.
+    EXPECT_EQ(etsi_validation_report(report, Report_facts{}).find("SignatureValidationObjects"), std::string::npos);
+}
+
+TEST(Etsi_report, TimeStampsOfAnOuterLayerAreReportedThereOnly)
+{
+    auto [report, facts] = two_signers("ROSSI MARIO");
+    report.layers[0].timestamps[0].inherited = true;
+    const std::string xml = etsi_validation_report(report, facts);
+    EXPECT_EQ(count(xml, "<vr:SignatureValidationReport>"), 2u);
+    EXPECT_TRUE(validate(xml).valid);
+}
+
+} // namespace
+} // namespace velin

@@ -1,0 +1,195 @@
+// The facts the written reports give of signers and time stamps: the certificate's fields and the
+// indication each state of a signature leads to.
+#include "VelinVerify/pipeline/signer_record.h"
+#include "VelinVerify/pipeline/timestamp_record.h"
+#include "VelinVerify/report/report_facts.h"
+#include "envelope/signed_document_info.h"
+#include "test_paths.h"
+
+#include <gtest/gtest.h>
+
+#include <openssl/pem.h>
+
+#include <cstdio>
+#include <filesystem>
+
+namespace velin {
+namespace {
+
+Certificate pki_certificate(const std::string& name)
+{
+    const std::string path = (std::filesystem::path(VELIN_PKI_FIXTURES) / (name + ".cert.pem")).string();
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    EXPECT_NE(file, nullptr) << path;
+    if (!file)
+        return {};
+    X509* x509 = PEM_read_X509(file, nullptr, nullptr, nullptr);
+    std::fclose(file);
+    return Certificate(x509, true);
+}
+
+// A signature that matches, by a certificate whose chain reached a root and that is not revoked.
+struct Good_signer {
+    Good_signer()
+    {
+        signature.integrity.assign(Signature_integrity::Intact);
+        record.certificate.assign(pki_certificate("signer-legal"));
+        record.chain.assign(
+            {record.certificate.value(), pki_certificate("accredited-ca"), pki_certificate("accredited-root")});
+        record.revocation_status = Revocation_status::Valid;
+    }
+    Report_indication indication() const { return signer_indication(signature, record); }
+
+    Signature_info signature;
+    Signer_record record;
+};
+
+Report_indication passed()
+{
+    return {Report_indication::Main::Total_passed, {}};
+}
+Report_indication failed(const char* sub)
+{
+    return {Report_indication::Main::Total_failed, sub};
+}
+Report_indication indeterminate(const char* sub)
+{
+    return {Report_indication::Main::Indeterminate, sub};
+}
+
+TEST(Report_indication, EachStateOfASignatureHasItsIndication)
+{
+    EXPECT_EQ(Good_signer().indication(), passed());
+
+    Good_signer altered;
+    altered.signature.integrity.assign(Signature_integrity::Not_intact);
+    EXPECT_EQ(altered.indication(), failed("HASH_FAILURE"));
+
+    Good_signer revoked;
+    revoked.record.revocation_status = Revocation_status::Revoked;
+    EXPECT_EQ(revoked.indication(), failed("REVOKED"));
+
+    Good_signer no_chain;
+    no_chain.record.chain.set_failed({});
+    EXPECT_EQ(no_chain.indication(), indeterminate("NO_CERTIFICATE_CHAIN_FOUND"));
+
+    Good_signer forged_issuer;
+    forged_issuer.record.chain.set_failed({});
+    forged_issuer.record.issuer_signature_failed = true;
+    EXPECT_EQ(forged_issuer.indication(), indeterminate("CERTIFICATE_CHAIN_GENERAL_FAILURE"));
+
+    Good_signer without_certificate;
+    without_certificate.record.certificate.set_failed("La lettura del certificato del firmatario è fallita.");
+    EXPECT_EQ(without_certificate.indication(), indeterminate("NO_SIGNING_CERTIFICATE_FOUND"));
+
+    Good_signer other_certificate;
+    other_certificate.signature.signing_certificate_mismatch = true;
+    EXPECT_EQ(other_certificate.indication(), indeterminate("NO_SIGNING_CERTIFICATE_FOUND"));
+
+    Good_signer detached;
+    detached.signature.integrity.set_failed("no document");
+    detached.signature.document_missing = true;
+    EXPECT_EQ(detached.indication(), indeterminate("SIGNED_DATA_NOT_FOUND"));
+
+    Good_signer unreadable;
+    unreadable.signature.integrity.set_failed("cannot check");
+    EXPECT_EQ(unreadable.indication(), failed("FORMAT_FAILURE"));
+
+    Good_signer changed;
+    changed.signature.later_changes.forbidden = "pagine aggiunte";
+    EXPECT_EQ(changed.indication(), indeterminate("SIG_CONSTRAINTS_FAILURE"));
+
+    Good_signer not_checked;
+    not_checked.record.revocation_status = Revocation_status::Not_determinable;
+    EXPECT_EQ(not_checked.indication(), indeterminate("TRY_LATER"));
+    not_checked.record.revocation_status = Revocation_status::Update_disabled;
+    EXPECT_EQ(not_checked.indication(), indeterminate("TRY_LATER"));
+}
+
+TEST(Report_indication, AnExpiredCertificateFailsOnlyWithAProofOfTheTimeItWasUsed)
+{
+    Good_signer expired;
+    expired.record.revocation_status = Revocation_status::Expired;
+    // Nothing proves the signature was made while the certificate was valid.
+    EXPECT_EQ(expired.indication(), indeterminate("OUT_OF_BOUNDS_NO_POE"));
+    // A time stamp proves it was made after the certificate's end.
+    expired.record.judged_at = 1700000000;
+    EXPECT_EQ(expired.indication(), failed("EXPIRED"));
+
+    Good_signer early;
+    early.record.revocation_status = Revocation_status::Not_yet_valid;
+    EXPECT_EQ(early.indication(), failed("NOT_YET_VALID"));
+}
+
+TEST(Report_indication, AFailureOfTheSignatureOutweighsEverythingTheCertificateSays)
+{
+    Good_signer signer;
+    signer.signature.integrity.assign(Signature_integrity::Not_intact);
+    signer.record.revocation_status = Revocation_status::Revoked;
+    signer.record.chain.set_failed({});
+    EXPECT_EQ(signer.indication(), failed("HASH_FAILURE"));
+    // A revoked certificate fails the signature however incomplete its chain.
+    signer.signature.integrity.assign(Signature_integrity::Intact);
+    EXPECT_EQ(signer.indication(), failed("REVOKED"));
+}
+
+TEST(Report_indication, ATimeStampPassesOnlyVerifiedByATrustedAuthority)
+{
+    Timestamp_record record;
+    EXPECT_EQ(timestamp_indication(record), failed("FORMAT_FAILURE"));
+    record.info.read = true;
+    EXPECT_EQ(timestamp_indication(record), failed("HASH_FAILURE"));
+    record.info.imprint_matches = true;
+    EXPECT_EQ(timestamp_indication(record), failed("SIG_CRYPTO_FAILURE"));
+    record.info.signature_valid = true;
+    EXPECT_EQ(timestamp_indication(record), indeterminate("SIG_CONSTRAINTS_FAILURE"));
+    record.info.certificate_named = record.info.time_stamping_usage = record.info.certificate_current = true;
+    EXPECT_EQ(timestamp_indication(record), indeterminate("NO_CERTIFICATE_CHAIN_FOUND"));
+    record.trusted.assign(false);
+    EXPECT_EQ(timestamp_indication(record), indeterminate("NO_CERTIFICATE_CHAIN_FOUND"));
+    record.trusted.assign(true);
+    record.revocation = Revocation_status::Valid;
+    EXPECT_EQ(timestamp_indication(record), passed());
+    record.revoked = true;
+    record.revocation = Revocation_status::Revoked;
+    EXPECT_EQ(timestamp_indication(record), failed("REVOKED"));
+}
+
+TEST(Report_certificate, TheFieldsAClerkReadsAreTakenFromTheCertificate)
+{
+    const Report_certificate legal = report_certificate(pki_certificate("signer-legal"));
+    EXPECT_EQ(legal.fiscal_code, "RSSMRA80A01L999X");
+    EXPECT_NE(legal.subject.find("ROSSI MARIO"), std::string::npos) << legal.subject;
+    EXPECT_NE(legal.issuer.find("Certificatore Accreditato Demo Firma Qualificata CA"), std::string::npos);
+    EXPECT_EQ(legal.serial, "1001");
+    ASSERT_TRUE(legal.not_before && legal.not_after);
+    EXPECT_LT(*legal.not_before, *legal.not_after);
+    EXPECT_EQ(legal.sha256.size(), 32u);
+
+    // An authority has no fiscal code; an empty certificate gives nothing rather than failing.
+    EXPECT_EQ(report_certificate(pki_certificate("accredited-ca")).fiscal_code, "");
+    EXPECT_EQ(report_certificate(Certificate()).serial, "");
+}
+
+TEST(Report_signer, TheChainAboveTheSignerEndsAtItsRoot)
+{
+    Good_signer good;
+    const Report_signer signer = report_signer(good.signature, good.record);
+    ASSERT_TRUE(signer.certificate);
+    ASSERT_EQ(signer.chain.size(), 2u);
+    EXPECT_TRUE(signer.chain_complete);
+    EXPECT_NE(signer.chain[1].subject.find("Root"), std::string::npos) << signer.chain[1].subject;
+    EXPECT_EQ(signer.revocation, "certificato non revocato");
+
+    good.signature.changed_after = true;
+    good.signature.later_changes.allowed = "una firma aggiunta";
+    good.record.chain.set_failed({});
+    const Report_signer incomplete = report_signer(good.signature, good.record);
+    EXPECT_FALSE(incomplete.chain_complete);
+    EXPECT_TRUE(incomplete.chain.empty());
+    EXPECT_TRUE(incomplete.changed_after);
+    EXPECT_EQ(incomplete.later_allowed, "una firma aggiunta");
+}
+
+} // namespace
+} // namespace velin
