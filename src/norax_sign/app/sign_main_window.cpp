@@ -92,7 +92,8 @@ void CVelinSignDlg::refresh()
                                                : (row == static_cast<int>(Timestamp_form::Pdf)) == pdf);
     _ui->timestamp_combo->setItemText(static_cast<int>(Timestamp_form::Signature),
                                       xades ? "Sulla firma (XAdES-T)" : "Sulla firma (CAdES-T)");
-    _ui->timestamp_button->setEnabled(buttons.sign && timestamp_form() != Timestamp_form::None);
+    // The XAdES time stamp sits inside the signature it covers: it comes with "&Firma" only.
+    _ui->timestamp_button->setEnabled(buttons.sign && !xades && timestamp_form() != Timestamp_form::None);
     _ui->sign_button->setDefault(buttons.sign_is_default);
     _ui->add_button->setDefault(!buttons.sign_is_default);
 }
@@ -175,7 +176,7 @@ uint32_t CVelinSignDlg::sign_all()
 uint32_t CVelinSignDlg::timestamp_all()
 {
     const Timestamp_form form = timestamp_form();
-    if (form == Timestamp_form::None || !_options.timestamps)
+    if (form == Timestamp_form::None || !_options.timestamps || _documents.format() == Signature_format::Xades)
         return Result_cancelled;
     return run_batch([this, form](Sign_batch_ui& ui) {
         return timestamp_batch(ui, _documents.paths(), form, {}, *_options.timestamps);

@@ -499,7 +499,11 @@ private slots:
         QVERIFY(window.timestamp_form() == Timestamp_form::None);
         window.set_timestamp_form(Timestamp_form::Signature);
         QVERIFY(window.timestamp_form() == Timestamp_form::Signature);
+        // The time stamp comes with the signature: "&Marca" alone has nothing to stamp.
+        auto* stamp = window.findChild<QPushButton*>("timestamp_button");
+        QVERIFY(!stamp->isEnabled());
         window.add_document(document("b.doc", "b").string());
+        QVERIFY(stamp->isEnabled());
         QVERIFY(!xades->isEnabled() && !xades->isChecked() && pkcs7->isChecked());
         QCOMPARE(window.documents().format(), Signature_format::Pkcs7);
         QCOMPARE(combo->itemText(static_cast<int>(Timestamp_form::Signature)), QString("Sulla firma (CAdES-T)"));
