@@ -32,6 +32,9 @@ const char* const Text_exists_overwrite = " esiste già.\nSovrascriverlo?";
 const char* const Text_same_signer_again =
     "La busta è già firmata con il certificato di questa carta.\nAggiungere comunque un'altra firma dello stesso "
     "firmatario?";
+const char* const Text_same_signer_again_xml =
+    "Il documento XML è già firmato con il certificato di questa carta.\nAggiungere comunque un'altra firma dello "
+    "stesso firmatario?";
 const char* const Text_input_missing = "Il file non esiste.";
 const char* const Text_input_folder = "È una cartella, non un documento: non si può firmare.";
 const char* const Text_input_not_regular =
@@ -252,6 +255,9 @@ uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& p
     // Two identical signers say no more than one: asked, not done in silence.
     if ((flags & Flag_parallel) && envelope_signed_by(document.value(), signer.certificate()) &&
         ui.ask(Text_same_signer_again, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
+        return Result_not_signed;
+    if ((flags & Flag_xades) && xades_signed_by(document.value(), signer.certificate()) &&
+        ui.ask(Text_same_signer_again_xml, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
         return Result_not_signed;
 
     // The PDF signer frees the document's bytes once the Java machine has them.

@@ -131,6 +131,7 @@ extern const char* const Text_save_failed;
 extern const char* const Text_overwrite_original;
 extern const char* const Text_exists_overwrite;
 extern const char* const Text_same_signer_again;
+extern const char* const Text_same_signer_again_xml;
 extern const char* const Text_input_missing;
 extern const char* const Text_input_folder;
 extern const char* const Text_input_not_regular;

@@ -3,6 +3,7 @@
 #include "common/openssl_error.h"
 #include "common/owner.h"
 #include "envelope/signed_document_info.h"
+#include "envelope/signer_certificate.h"
 #include "envelope/xml_signature.h"
 #include "envelope/xml_tree.h"
 
@@ -547,6 +548,24 @@ std::optional<Xades_insertion> xades_enveloped_signature(std::span<const uint8_t
         return std::nullopt;
     }
     return insertion;
+}
+
+bool xades_signed_by(std::span<const uint8_t> document, X509* certificate)
+{
+    const std::vector<uint8_t> der = certificate ? certificate_der(certificate) : std::vector<uint8_t>{};
+    if (der.empty())
+        return false;
+    Xml_signature reader;
+    reader.parse(document);
+    if (!reader.parsed())
+        return false;
+    reader.read_signatures();
+    for (size_t index = 0; index < reader.signatures_count(); ++index) {
+        reader.select_signature(index);
+        if (reader.signer_certificate().der() == der)
+            return true;
+    }
+    return false;
 }
 
 std::vector<uint8_t> xades_signed_bytes(std::span<const uint8_t> document, const Xades_insertion& insertion)

@@ -17,6 +17,8 @@
 
 #include "norax_sign/envelope_signature.h"
 
+#include <openssl/x509.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -71,6 +73,10 @@ std::optional<Xades_insertion> xades_enveloped_signature(std::span<const uint8_t
                                                          const Signing_identity& identity,
                                                          std::chrono::system_clock::time_point signing_time,
                                                          std::string& failure, const Signature_stamper& stamp = {});
+
+// True when a signature of the XML document carries certificate as its signer's certificate;
+// false for bytes that are no signed XML.
+bool xades_signed_by(std::span<const uint8_t> document, X509* certificate);
 
 // The signed document whole, for callers that want it in one piece.
 std::vector<uint8_t> xades_signed_bytes(std::span<const uint8_t> document, const Xades_insertion& insertion);

@@ -590,13 +590,13 @@ private slots:
         QVERIFY2(report.find("Tipo di firma: Firma digitale (con validità legale)") != std::string::npos,
                  report.c_str());
 
-        // Signed again beside itself: the user agrees to replace it; both signatures verify and the
-        // first is kept byte for byte.
-        _boxes.answers = {IDYES};
+        // Signed again beside itself by the same holder: asked, then the user agrees to replace it;
+        // both signatures verify and the first is kept byte for byte.
+        _boxes.answers = {IDYES, IDYES};
         Pin_typist typist({"12345"});
         Dialog_batch_ui ui(nullptr);
         QCOMPARE(sign_batch(ui, {signed_invoice.string()}, Flag_xades, {}, options()), 0u);
-        QCOMPARE(box_texts(), (std::vector<std::string>{"Sovrascrivere il file originale?",
+        QCOMPARE(box_texts(), (std::vector<std::string>{Text_same_signer_again_xml, "Sovrascrivere il file originale?",
                                                         "I documenti sono stati firmati e salvati."}));
         const std::string twice = test::read_file(signed_invoice);
         QCOMPARE(twice.substr(0, once.rfind("</p:FatturaElettronica>")), once.substr(0, once.rfind("</p:")));

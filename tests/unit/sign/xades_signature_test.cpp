@@ -209,6 +209,14 @@ TEST_F(Xades_signature, a_parallel_signature_leaves_the_earlier_one_matching)
     EXPECT_EQ(verifier_matches(twice), (std::vector<bool>{true, true}));
     EXPECT_TRUE(xmlsec_verifies(twice, signature_id(twice, 0))) << run_output();
     EXPECT_TRUE(xmlsec_verifies(twice, signature_id(twice, 1))) << run_output();
+
+    // Who signed it already, for the question asked before the same holder signs again.
+    EXPECT_TRUE(xades_signed_by(bytes_of(once), identity("signer-legal").certificate.get()));
+    EXPECT_FALSE(xades_signed_by(bytes_of(once), identity("signer-no-nr").certificate.get()));
+    EXPECT_TRUE(xades_signed_by(bytes_of(twice), identity("signer-no-nr").certificate.get()));
+    EXPECT_FALSE(xades_signed_by(bytes_of(document), identity("signer-legal").certificate.get()));
+    EXPECT_FALSE(xades_signed_by(bytes_of("<a>"), identity("signer-legal").certificate.get()));
+    EXPECT_FALSE(xades_signed_by(bytes_of(once), nullptr));
 }
 
 TEST_F(Xades_signature, an_earlier_signature_that_does_not_match_or_covers_later_ones_is_refused)
