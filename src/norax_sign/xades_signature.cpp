@@ -210,7 +210,7 @@ std::optional<Parsed> parse_for_signing(std::span<const uint8_t> bytes, std::str
 // What the verifier's reader says of the signatures of bytes: empty when it read them and the
 // first count of them (all when count is nullopt) match; else the reason.
 std::string signatures_refusal(std::span<const uint8_t> bytes, std::optional<size_t> count, const char* mismatch,
-                               size_t* found = nullptr)
+                               size_t* found = nullptr, bool* whole = nullptr)
 {
     Xml_signature reader;
     reader.parse(bytes);
@@ -221,6 +221,10 @@ std::string signatures_refusal(std::span<const uint8_t> bytes, std::optional<siz
         *found = reader.signatures_count();
     reader.read_signatures();
     reader.extract_original_document();
+    // The document of enveloped signatures over the whole of it is the file itself; that of
+    // signatures over elements by Id is those elements only.
+    if (whole)
+        *whole = reader.content().size() == bytes.size();
     const size_t checked = count ? *count : reader.signatures_count();
     if (reader.signatures_count() < checked)
         return Text_xml_earlier_not_xml_signature;
@@ -253,11 +257,16 @@ std::string earlier_signatures_refusal(std::span<const uint8_t> document, const 
     // Read whether or not it is signed: what the verifier would refuse (identifiers given twice)
     // is refused before the PIN, not after the signature.
     size_t count = 0;
-    if (std::string refusal = signatures_refusal(document, std::nullopt, Text_earlier_signature_mismatch, &count);
+    bool whole = false;
+    if (std::string refusal =
+            signatures_refusal(document, std::nullopt, Text_earlier_signature_mismatch, &count, &whole);
         !refusal.empty())
         return refusal;
     if (count == 0)
         return {};
+    // Ours signs the whole document: the verifier shows one document for every signature of a file.
+    if (!whole)
+        return Text_xml_earlier_not_whole;
     const std::string placeholder = std::string("<ds:Signature xmlns:ds=\"") + Dsig_ns + "\"/>";
     const std::vector<uint8_t> trial = joined(document, parsed.insert_at, placeholder);
     if (!signatures_refusal(trial, count, Text_xml_earlier_covers_signatures).empty())
@@ -282,6 +291,7 @@ std::vector<uint8_t> issuer_serial(X509* certificate)
     X509_NAME* issuer = X509_NAME_dup(X509_get_issuer_name(certificate));
     GENERAL_NAME* name = issuer ? GENERAL_NAME_new() : nullptr;
     if (!names || !name) {
+        GENERAL_NAME_free(name);
         X509_NAME_free(issuer);
         return {};
     }

@@ -46,6 +46,9 @@ inline constexpr const char* Text_xml_no_place =
 inline constexpr const char* Text_xml_earlier_covers_signatures =
     "Il documento non è stato firmato: una delle firme già presenti copre anche le firme aggiunte dopo, e una "
     "firma parallela la renderebbe non più integra.";
+inline constexpr const char* Text_xml_earlier_not_whole =
+    "Il documento non è stato firmato: le firme già presenti coprono solo alcuni elementi del documento, e una "
+    "firma parallela sull'intero documento non firmerebbe ciò che firmano loro.";
 inline constexpr const char* Text_xml_earlier_not_xml_signature =
     "Il documento non è stato firmato: le firme già presenti non sono firme XML leggibili.";
 inline constexpr const char* Text_xml_key_not_rsa =

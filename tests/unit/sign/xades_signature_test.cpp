@@ -252,6 +252,30 @@ TEST_F(Xades_signature, an_earlier_signature_that_does_not_match_or_covers_later
         << run_output();
     const std::string closed = test::read_file(folder / "closed.xml");
     EXPECT_EQ(xades_refusal(bytes_of(closed)), Text_xml_earlier_covers_signatures);
+
+    // Signed by xmlsec1 over one element by its Id: a signature of the whole document would sign
+    // something else than it does.
+    std::string by_id = document;
+    const size_t header = by_id.find("<FatturaElettronicaHeader>");
+    ASSERT_NE(header, std::string::npos);
+    by_id.insert(header + 25, " Id=\"intestazione\"");
+    const size_t by_id_end = by_id.rfind("</p:FatturaElettronica>");
+    test::write_file(folder / "template-id.xml",
+                     by_id.substr(0, by_id_end) +
+                         "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:SignedInfo>"
+                         "<ds:CanonicalizationMethod Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"/>"
+                         "<ds:SignatureMethod Algorithm=\"http://www.w3.org/2001/04/xmldsig-more#rsa-sha256\"/>"
+                         "<ds:Reference URI=\"#intestazione\">"
+                         "<ds:DigestMethod Algorithm=\"http://www.w3.org/2001/04/xmlenc#sha256\"/>"
+                         "<ds:DigestValue/></ds:Reference></ds:SignedInfo><ds:SignatureValue/><ds:KeyInfo>"
+                         "<ds:X509Data/></ds:KeyInfo></ds:Signature>" +
+                         by_id.substr(by_id_end));
+    ASSERT_EQ(run("xmlsec1 --sign --id-attr:Id FatturaElettronicaHeader --privkey-pem " +
+                  (pki / "signer-legal.key.pem").string() + "," + (pki / "signer-legal.cert.pem").string() +
+                  " --output " + (folder / "by-id.xml").string() + " " + (folder / "template-id.xml").string()),
+              0)
+        << run_output();
+    EXPECT_EQ(xades_refusal(bytes_of(test::read_file(folder / "by-id.xml"))), Text_xml_earlier_not_whole);
 }
 
 TEST_F(Xades_signature, what_is_no_plain_xml_is_refused_before_the_key_is_used)
