@@ -139,6 +139,10 @@ std::string xades_input_refusal(const std::string& path)
         return refusal;
     if (!ends_with_no_case(path, ".xml"))
         return Text_xades_only_xml;
+    // Not read at all when too large to be signed.
+    std::error_code error;
+    if (std::filesystem::file_size(path, error) > Xades_max_document_size && !error)
+        return Text_xml_too_large;
     Binary_file_read document(path);
     if (!document.succeeded())
         return document.message();

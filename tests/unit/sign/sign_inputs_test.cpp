@@ -112,6 +112,11 @@ TEST(Sign_inputs, xml_documents_that_cannot_be_signed_as_xades_are_refused_befor
     EXPECT_EQ(xades_input_refusal(text.string()), Text_xades_only_xml);
     EXPECT_EQ(xades_input_refusal((folder / "assente.xml").string()), Text_input_missing);
     EXPECT_EQ(xades_input_refusal(good.string()), "");
+    // Larger than any document the verifier reads: refused from its size, without reading it.
+    const fs::path huge = folder / "IT01234567890_00046.xml";
+    test::write_file(huge, "<a>");
+    fs::resize_file(huge, Xades_max_document_size + 1);
+    EXPECT_EQ(xades_input_refusal(huge.string()), Text_xml_too_large);
 
     Recording_ui ui;
     size_t failed = 0;
