@@ -6,6 +6,7 @@
 #include "common/owner.h"
 #include "common/trace.h"
 #include "norax_sign/envelope_signature.h"
+#include "norax_sign/xades_signature.h"
 
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
@@ -190,7 +191,6 @@ void Pkcs7_card_signer::sign_logged_in(std::span<const uint8_t> document, unsign
         return;
     }
     const Signing_identity identity{_certificate.get(), key.get()};
-    const std::chrono::system_clock::time_point signing_time = std::chrono::system_clock::now();
     // A signature the authority gave no time stamp for is not handed out: the user asked for one.
     _timestamp_failure.clear();
     Signature_stamper stamp;
@@ -201,6 +201,13 @@ void Pkcs7_card_signer::sign_logged_in(std::span<const uint8_t> document, unsign
                 _timestamp_failure = failure.empty() ? "Marca temporale non ricevuta." : failure;
             return token;
         };
+    sign_with(identity, document, flags, stamp);
+}
+
+void Pkcs7_card_signer::sign_with(const Signing_identity& identity, std::span<const uint8_t> document, unsigned flags,
+                                  const Signature_stamper& stamp)
+{
+    const std::chrono::system_clock::time_point signing_time = std::chrono::system_clock::now();
     if (flags & Flag_parallel) {
         std::string failure;
         if (auto envelope = parallel_signature(document, identity, signing_time, failure, stamp)) {
@@ -234,6 +241,32 @@ void Pkcs7_card_signer::sign_logged_in(std::span<const uint8_t> document, unsign
             fail(_timestamp_failure.empty() ? signature_failure(failure) : Result_timestamp_failed);
         }
     }
+}
+
+void Xades_card_signer::sign_with(const Signing_identity& identity, std::span<const uint8_t> document, unsigned flags,
+                                  const Signature_stamper& stamp)
+{
+    (void)flags;
+    std::string failure;
+    const auto insertion =
+        xades_enveloped_signature(document, identity, std::chrono::system_clock::now(), failure, stamp);
+    if (!insertion) {
+        if (!_timestamp_failure.empty()) {
+            fail(Result_timestamp_failed);
+            return;
+        }
+        const uint32_t code = signature_failure(failure);
+        // A refusal of the token is said by the batch; anything else in our own words here.
+        Trace(Trace_kind, code == Result_failed ? Level_error : Level_trace) << failure;
+        fail(code);
+        return;
+    }
+    Signed_output output;
+    output.document = document.first(insertion->insert_at);
+    output.tail = insertion->signature;
+    output.tail.insert(output.tail.end(), document.begin() + static_cast<std::ptrdiff_t>(insertion->insert_at),
+                       document.end());
+    succeed(std::move(output));
 }
 
 } // namespace velin

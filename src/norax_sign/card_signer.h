@@ -130,6 +130,12 @@ public:
     void sign(const Pin_text& pin, std::span<const uint8_t> document, unsigned flags) override;
     X509* certificate() const override { return _certificate.get(); }
 
+protected:
+    // Makes the signature once the token is logged in and gave its key; stamp, when set, is the
+    // batch's stamper that remembers why the authority gave no time stamp.
+    virtual void sign_with(const Signing_identity& identity, std::span<const uint8_t> document, unsigned flags,
+                           const Signature_stamper& stamp);
+
 private:
     void sign_logged_in(std::span<const uint8_t> document, unsigned flags);
 
@@ -137,6 +143,18 @@ private:
     std::string _module_path;
     std::unique_ptr<Card_provider> _provider;
     std::shared_ptr<X509> _certificate;
+};
+
+// Enveloped XAdES signatures of XML documents with the same card, key and PIN as the PKCS#7 signer:
+// the document's bytes as they were, the signature's text inserted before the root's end tag (see
+// xades_signature.h). A parallel signature is simply one more: the flags are not needed.
+class Xades_card_signer : public Pkcs7_card_signer {
+public:
+    using Pkcs7_card_signer::Pkcs7_card_signer;
+
+protected:
+    void sign_with(const Signing_identity& identity, std::span<const uint8_t> document, unsigned flags,
+                   const Signature_stamper& stamp) override;
 };
 
 } // namespace velin

@@ -6,6 +6,7 @@
 #include "common/message_box.h"
 #include "common/trace.h"
 #include "envelope/binary_file.h"
+#include "norax_sign/xades_signature.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,6 +32,9 @@ const char* const Text_exists_overwrite = " esiste già.\nSovrascriverlo?";
 const char* const Text_same_signer_again =
     "La busta è già firmata con il certificato di questa carta.\nAggiungere comunque un'altra firma dello stesso "
     "firmatario?";
+const char* const Text_same_signer_again_xml =
+    "Il documento XML è già firmato con il certificato di questa carta.\nAggiungere comunque un'altra firma dello "
+    "stesso firmatario?";
 const char* const Text_input_missing = "Il file non esiste.";
 const char* const Text_input_folder = "È una cartella, non un documento: non si può firmare.";
 const char* const Text_input_not_regular =
@@ -42,6 +46,10 @@ const char* const Text_timestamp_pdf =
     "buste .p7m.";
 const char* const Text_timestamp_not_pdf =
     "La marca temporale del documento (PAdES-T) si può chiedere solo per la firma in formato PDF.";
+const char* const Text_timestamp_xades =
+    "Per la firma XAdES la marca temporale è quella sulla firma (XAdES-T): le altre forme valgono per le buste "
+    ".p7m.";
+const char* const Text_xades_only_xml = "La firma XAdES si può apporre solo a documenti XML (.xml).";
 
 std::optional<std::string> confirmed_output(Sign_batch_ui& ui, const std::string& output, bool replaces_original,
                                             const std::string& proposed, bool pdf)
@@ -125,6 +133,22 @@ const char* input_refusal(const std::string& path)
     return nullptr;
 }
 
+std::string xades_input_refusal(const std::string& path)
+{
+    if (const char* refusal = input_refusal(path))
+        return refusal;
+    if (!ends_with_no_case(path, ".xml"))
+        return Text_xades_only_xml;
+    // Not read at all when too large to be signed.
+    std::error_code error;
+    if (std::filesystem::file_size(path, error) > Xades_max_document_size && !error)
+        return Text_xml_too_large;
+    Binary_file_read document(path);
+    if (!document.succeeded())
+        return document.message();
+    return xades_refusal(document.value());
+}
+
 int write_signed_document(const std::string& path, const Signed_output& output)
 {
     struct stat existing {};
@@ -151,7 +175,7 @@ std::string signed_document_path(const std::string& path, unsigned flags, const 
     std::string output = path;
     if (!output_folder.empty())
         output = (std::filesystem::path(output_folder) / std::filesystem::path(path).filename()).string();
-    if (!(flags & (Flag_parallel | Flag_pdf)))
+    if (!(flags & (Flag_parallel | Flag_pdf | Flag_xades)))
         output += ".p7m";
     return output;
 }
@@ -230,11 +254,14 @@ uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& p
         return Result_failed;
     }
 
-    if (parallel_signature && ends_with_no_case(path, ".p7m"))
+    if (parallel_signature && !(flags & Flag_xades) && ends_with_no_case(path, ".p7m"))
         flags |= Flag_parallel;
     // Two identical signers say no more than one: asked, not done in silence.
     if ((flags & Flag_parallel) && envelope_signed_by(document.value(), signer.certificate()) &&
         ui.ask(Text_same_signer_again, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
+        return Result_not_signed;
+    if ((flags & Flag_xades) && xades_signed_by(document.value(), signer.certificate()) &&
+        ui.ask(Text_same_signer_again_xml, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
         return Result_not_signed;
 
     // The PDF signer frees the document's bytes once the Java machine has them.
@@ -245,7 +272,7 @@ uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& p
 
     const std::string envelope_path = signed_document_path(path, flags, output_folder);
     const std::string planned = stamps_envelope ? timestamped_path(envelope_path, form) : envelope_path;
-    std::string proposed = (flags & (Flag_parallel | Flag_pdf)) ? path : path + ".p7m";
+    std::string proposed = (flags & (Flag_parallel | Flag_pdf | Flag_xades)) ? path : path + ".p7m";
     if (stamps_envelope)
         proposed = timestamped_path(proposed, form);
     // Replacing the document itself is asked in the same words for an envelope and a PDF.
@@ -304,10 +331,12 @@ uint32_t sign_batch(Sign_batch_ui& ui, const std::vector<std::string>& paths, un
     if (options.timestamp_form != Timestamp_form::None) {
         // Said before the card and the PIN are asked for, not after the first signature.
         const bool pdf = flags & Flag_pdf;
+        const bool xades = flags & Flag_xades;
         const char* refusal = pdf != (options.timestamp_form == Timestamp_form::Pdf)
                                   ? (pdf ? Text_timestamp_pdf : Text_timestamp_not_pdf)
-                              : !options.timestamps || !options.timestamps->configured() ? Text_tsa_not_configured
-                                                                                         : nullptr;
+                              : xades && options.timestamp_form != Timestamp_form::Signature ? Text_timestamp_xades
+                              : !options.timestamps || !options.timestamps->configured()     ? Text_tsa_not_configured
+                                                                                             : nullptr;
         if (refusal) {
             Trace(Trace_kind, Level_error) << refusal;
             ui.show_pending_errors();
@@ -318,7 +347,11 @@ uint32_t sign_batch(Sign_batch_ui& ui, const std::vector<std::string>& paths, un
     // What cannot be signed is said before anything is asked, the PIN above all.
     std::vector<std::string> signable;
     for (const std::string& path : paths) {
-        if (const char* refusal = input_refusal(path)) {
+        // An XML document is read and checked here already: not well-formed, a DTD, an earlier
+        // signature that does not match.
+        const std::string refusal = (flags & Flag_xades) ? xades_input_refusal(path)
+                                                         : std::string(input_refusal(path) ? input_refusal(path) : "");
+        if (!refusal.empty()) {
             Trace(Trace_kind, Level_error) << failure_text(path, refusal);
             ++failed;
         } else {
@@ -388,9 +421,14 @@ Sign_command_line parse_sign_command_line(int argc, const char* const* argv)
             command.output_folder = argument.substr(5);
         else if (argument.size() == 4 && starts_with_no_case(argument, "/pdf"))
             command.flags |= Flag_pdf;
+        else if (argument.size() == 6 && starts_with_no_case(argument, "/xades"))
+            command.flags |= Flag_xades;
         else if (argument.size() == 10 && starts_with_no_case(argument, "/solomarca"))
             command.timestamp_only = true;
-        else if (starts_with_no_case(argument, "/marca=")) {
+        else if (argument.size() == 14 && starts_with_no_case(argument, "/marca=xades-t")) {
+            command.timestamp_form = Timestamp_form::Signature;
+            command.flags |= Flag_xades;
+        } else if (starts_with_no_case(argument, "/marca=")) {
             if (const auto form = timestamp_form_named(argument.substr(7)))
                 command.timestamp_form = *form;
             else
@@ -398,6 +436,10 @@ Sign_command_line parse_sign_command_line(int argc, const char* const* argv)
         } else if (!starts_with_no_case(argument, "/parent="))
             command.documents.push_back(argument);
     }
+    // An XML signature is neither a PDF signature nor a time stamp alone.
+    if (command.invalid_switch.empty() && (command.flags & Flag_xades) &&
+        ((command.flags & Flag_pdf) || command.timestamp_only))
+        command.invalid_switch = (command.flags & Flag_pdf) ? "/pdf con /xades" : "/solomarca con /xades";
     return command;
 }
 

@@ -22,6 +22,8 @@ class ISCard;
 
 // Document flag: sign as PDF.
 constexpr unsigned Flag_pdf = 8;
+// Document flag: sign an XML document as enveloped XAdES, the signature inside the document.
+constexpr unsigned Flag_xades = 32;
 // The user gave up: the batch stops at once, without a summary.
 constexpr uint32_t Result_cancelled = 0x800704C7;
 // The user cancelled at the card (SCARD_W_CANCELLED_BY_USER): the batch stops like a cancel.
@@ -58,7 +60,8 @@ public:
     virtual void show_pending_errors() = 0;
 };
 
-// Makes the signer for a batch: the PDF signer with Flag_pdf, else the PKCS#7 one.
+// Makes the signer for a batch: the PDF signer with Flag_pdf, the XAdES one with Flag_xades, else
+// the PKCS#7 one.
 using Signer_factory = std::function<std::unique_ptr<Card_signer>(const Found_card& card, unsigned flags)>;
 
 struct Sign_batch_options {
@@ -99,20 +102,21 @@ uint32_t sign_document(Sign_batch_ui& ui, Card_signer& signer, const Pin_text& p
 int write_signed_document(const std::string& path, const Signed_output& output);
 
 // Where a signed document goes: the folder (when given) and the document's file name, else the
-// document's path; ".p7m" appended unless the document is co-signed or signed as PDF.
+// document's path; ".p7m" appended unless the document is co-signed or signed as PDF or XAdES.
 std::string signed_document_path(const std::string& path, unsigned flags, const std::string& output_folder);
 
 // What the command line of velin-sign asks for.
 struct Sign_command_line {
     std::vector<std::string> documents;
     std::string output_folder; // "/dir=FOLDER"
-    unsigned flags = 0; // Flag_pdf with "/pdf"
-    Timestamp_form timestamp_form = Timestamp_form::None; // "/marca=cades-t|m7m|tsd|pades-t|tsr"
+    unsigned flags = 0; // Flag_pdf with "/pdf", Flag_xades with "/xades" or "/marca=xades-t"
+    // "/marca=cades-t|m7m|tsd|pades-t|tsr"; "/marca=xades-t" is the signature's own (Signature).
+    Timestamp_form timestamp_form = Timestamp_form::None;
     std::string invalid_switch; // a "/marca=" with another value
     bool timestamp_only = false; // "/solomarca": time stamps without signatures
 };
 
-// The switches "/dir=FOLDER", "/pdf", "/marca=FORM", "/solomarca" and "/parent=..." are read by
+// The switches "/dir=FOLDER", "/pdf", "/xades", "/marca=FORM", "/solomarca" and "/parent=..." are read by
 // name wherever they stand (compared without regard to case); every other argument is a document, absolute
 // paths included.
 Sign_command_line parse_sign_command_line(int argc, const char* const* argv);
@@ -127,6 +131,7 @@ extern const char* const Text_save_failed;
 extern const char* const Text_overwrite_original;
 extern const char* const Text_exists_overwrite;
 extern const char* const Text_same_signer_again;
+extern const char* const Text_same_signer_again_xml;
 extern const char* const Text_input_missing;
 extern const char* const Text_input_folder;
 extern const char* const Text_input_not_regular;
@@ -144,5 +149,11 @@ std::optional<std::string> confirmed_output(Sign_batch_ui& ui, const std::string
                                             const std::string& proposed, bool pdf);
 extern const char* const Text_timestamp_pdf;
 extern const char* const Text_timestamp_not_pdf;
+extern const char* const Text_timestamp_xades;
+extern const char* const Text_xades_only_xml;
+
+// Why a document cannot be signed as XAdES, read and checked before the card and the PIN are asked
+// for (the texts of input_refusal, then those of xades_refusal); empty when it can be.
+std::string xades_input_refusal(const std::string& path);
 
 } // namespace velin

@@ -3,7 +3,8 @@
 #   1. COUNT documents of KB kilobytes signed by the batch (one signer, the PIN given once, each
 #      document read, signed with the token's key and written as FILE.p7m), against openssl run
 #      COUNT times through libp11's PKCS#11 engine (package libengine-pkcs11-openssl);
-#   2. one document of BIG megabytes: the batch's peak resident memory against the document's size.
+#   2. one document of BIG megabytes: the batch's peak resident memory against the document's size;
+#   3. COUNT electronic invoices (tests/fixtures/invoice/fattura-v12.xml) signed as XAdES in place.
 # Run by hand:
 #     tests/bench/sign-bench.sh [BUILD_FOLDER] [COUNT] [KB] [BIG_MB]
 set -euo pipefail
@@ -73,7 +74,16 @@ theirs=$(echo "$(now) - $started" | bc)
 printf '%d documents of %d KB: velin batch %.2f s, openssl cms -sign x%d %.2f s, ratio %.2f\n' \
     "$count" "$kilobytes" "$ours" "$count" "$theirs" "$(echo "$ours / $theirs" | bc -l)"
 
-rm -rf "$work/ours" "$work/openssl"
+mkdir -p "$work/invoices"
+for i in $(seq -w 1 "$count"); do
+    cp "$repo/tests/fixtures/invoice/fattura-v12.xml" "$work/invoices/IT01234567890_$i.xml"
+done
+line=$("$tool" --xades "$module" "$label" $pin "$work"/invoices/*.xml)
+seconds=$(echo "$line" | sed -n 's/.*seconds \([0-9.]*\).*/\1/p')
+printf '%d invoices as XAdES after the PIN: %.2f s, %.1f ms each (%s)\n' "$count" "$seconds" \
+    "$(echo "$seconds * 1000 / $count" | bc -l)" "$line"
+
+rm -rf "$work/ours" "$work/openssl" "$work/invoices"
 mkdir -p "$work/big"
 head -c $((big * 1024 * 1024)) /dev/urandom > "$work/big/document.bin"
 line=$("$tool" "$module" "$label" $pin "$work/big/document.bin")

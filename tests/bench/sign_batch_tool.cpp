@@ -1,8 +1,8 @@
 // Signs documents the way velin-sign's batch does after the PIN dialog: one PKCS#7 card signer
 // opened once, then sign_document for each file, writing FILE.p7m beside it. The token is the
 // reader's: a SoftHSM token whose label is given as the reader name. Prints the wall time and the
-// peak resident memory.
-//     sign_batch_tool MODULE READER PIN FILE...
+// peak resident memory. With --xades the files are XML documents signed as XAdES in place.
+//     sign_batch_tool [--xades] MODULE READER PIN FILE...
 #include "norax_sign/card_signer.h"
 #include "norax_sign/sign_batch.h"
 
@@ -10,6 +10,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
+#include <string>
 
 namespace {
 
@@ -29,18 +31,27 @@ public:
 
 int main(int argc, char** argv)
 {
+    const bool xades = argc > 1 && std::string(argv[1]) == "--xades";
+    if (xades) {
+        --argc;
+        ++argv;
+    }
     if (argc < 5) {
-        std::fprintf(stderr, "usage: sign_batch_tool MODULE READER PIN FILE...\n");
+        std::fprintf(stderr, "usage: sign_batch_tool [--xades] MODULE READER PIN FILE...\n");
         return 2;
     }
     const auto started = std::chrono::steady_clock::now();
-    velin::Pkcs7_card_signer signer(argv[2], argv[1]);
-    signer.open();
+    std::unique_ptr<velin::Card_signer> signer;
+    if (xades)
+        signer = std::make_unique<velin::Xades_card_signer>(argv[2], argv[1]);
+    else
+        signer = std::make_unique<velin::Pkcs7_card_signer>(argv[2], argv[1]);
+    signer->open();
     const velin::Pin_text pin(argv[3]);
     Unattended_ui ui;
     int failed = 0;
     for (int index = 4; index < argc; ++index)
-        if (velin::sign_document(ui, signer, pin, argv[index], 0, {}, false) != 0)
+        if (velin::sign_document(ui, *signer, pin, argv[index], xades ? velin::Flag_xades : 0, {}, false) != 0)
             ++failed;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     rusage usage{};

@@ -54,7 +54,8 @@ std::optional<std::string> Dialog_batch_ui::save_as(const std::string& proposed_
     File_dialog_request request;
     request.kind = File_dialog_request::Kind::Save;
     request.title = "Salva il documento firmato";
-    request.filter = pdf ? "File PDF (*.pdf)" : "File PKCS#7 (*.p7m)";
+    const bool xml = QString::fromStdString(proposed_path).endsWith(".xml", Qt::CaseInsensitive);
+    request.filter = pdf ? "File PDF (*.pdf)" : xml ? "File XML (*.xml)" : "File PKCS#7 (*.p7m)";
     request.more_filters = {"Tutti i file (*.*)"};
     const std::filesystem::path proposed(proposed_path);
     request.folder = proposed.parent_path().string();
@@ -98,6 +99,8 @@ Signer_factory program_signers(QWidget* parent)
                                                      [parent](const std::string& text, unsigned box_flags) {
                                                          return message_box(text, box_flags, parent, Suite_caption);
                                                      });
+        if (flags & Flag_xades)
+            return std::make_unique<Xades_card_signer>(card.reader_name);
         return std::make_unique<Pkcs7_card_signer>(card.reader_name);
     };
 }

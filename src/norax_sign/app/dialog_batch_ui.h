@@ -32,7 +32,7 @@ private:
     std::unique_ptr<QProgressDialog> _progress;
 };
 
-// The factory of the program's signers: PKCS#7 with the reader's name, PDF with its index.
+// The factory of the program's signers: PKCS#7 and XAdES with the reader's name, PDF with its index.
 Signer_factory program_signers(QWidget* parent);
 
 } // namespace velin

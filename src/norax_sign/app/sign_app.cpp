@@ -20,7 +20,8 @@ std::optional<std::string> sign_information_request(int argc, const char* const*
     for (int index = 1; index < argc; ++index) {
         if (std::strcmp(argv[index], "--help") == 0 || std::strcmp(argv[index], "-h") == 0)
             return std::string(
-                "Uso: velin-sign [/dir=CARTELLA] [/pdf] [/marca=cades-t|m7m|tsd|pades-t|tsr [/solomarca]] "
+                "Uso: velin-sign [/dir=CARTELLA] [/pdf | /xades] [/marca=cades-t|m7m|tsd|pades-t|tsr|xades-t "
+                "[/solomarca]] "
                 "[DOCUMENTO...]\n"
                 "     velin-sign --help | --version\n"
                 "\n"
@@ -30,12 +31,15 @@ std::optional<std::string> sign_information_request(int argc, const char* const*
                 "  /dir=CARTELLA  salva i documenti firmati in CARTELLA (se non è una cartella esistente,\n"
                 "                 vale la cartella del documento, o quella scelta se i documenti sono più d'uno)\n"
                 "  /pdf           firma i documenti PDF come PDF invece di racchiuderli in una busta .p7m\n"
+                "  /xades         firma i documenti XML (per esempio le fatture elettroniche) in formato\n"
+                "                 XAdES: la firma entra nel documento, che resta un file .xml con il suo nome\n"
                 "  /marca=FORMA   chiede una marca temporale per ogni documento al servizio impostato\n"
                 "                 (MarcaURL, MarcaUtente, MarcaPassword, MarcaPolicy tra le impostazioni\n"
                 "                 dell'utente): cades-t sulla firma nella busta .p7m, m7m in un file .m7m\n"
                 "                 con la busta, tsd in un file .p7m.tsd con la busta; pades-t, con /pdf,\n"
                 "                 una marca del documento dopo la firma nel PDF stesso; tsr la risposta\n"
-                "                 del servizio in un file .p7m.tsr accanto alla busta\n"
+                "                 del servizio in un file .p7m.tsr accanto alla busta; xades-t, anche senza\n"
+                "                 /xades, la firma XAdES con la marca sulla firma\n"
                 "  /solomarca     non firma: appone la marca ai documenti dati (cades-t e m7m per le\n"
                 "                 buste già firmate, tsd e tsr per ogni file, pades-t per i PDF)\n"
                 "  --help         mostra questo aiuto\n"
@@ -65,7 +69,7 @@ int run_sign(int argc, const char* const* argv)
         message_box(
             "Opzione non valida: " +
                 (command.invalid_switch.empty() ? std::string("/solomarca senza /marca") : command.invalid_switch) +
-                "\nLe forme della marca temporale sono cades-t, m7m, tsd, pades-t e tsr.",
+                "\nLe forme della marca temporale sono cades-t, m7m, tsd, pades-t, tsr e xades-t.",
             MB_OK | MB_ICONERROR, nullptr, Suite_caption);
         Java_vm::instance().destroy();
         remove_error_box_hook();

@@ -1,6 +1,7 @@
 #include "norax_sign/app/sign_document_list.h"
 
 #include <algorithm>
+#include <cstring>
 #include <strings.h>
 
 namespace velin {
@@ -12,9 +13,10 @@ bool same_path(const std::string& a, const std::string& b)
     return a.size() == b.size() && ::strcasecmp(a.c_str(), b.c_str()) == 0;
 }
 
-bool has_pdf_extension(const std::string& path)
+bool has_extension(const std::string& path, const char* extension)
 {
-    return path.size() >= 4 && ::strcasecmp(path.c_str() + path.size() - 4, ".pdf") == 0;
+    const size_t size = std::strlen(extension);
+    return path.size() >= size && ::strcasecmp(path.c_str() + path.size() - size, extension) == 0;
 }
 
 } // namespace
@@ -26,8 +28,7 @@ bool Sign_document_list::add(const std::string& path)
         return false;
     _paths.push_back(path);
     _selected = _paths.size() - 1;
-    if (!all_pdf())
-        _format = Signature_format::Pkcs7;
+    keep_format_possible();
     return true;
 }
 
@@ -40,8 +41,7 @@ void Sign_document_list::remove_selected()
         _selected.reset();
     else
         _selected = std::min(*_selected, _paths.size() - 1);
-    if (!all_pdf())
-        _format = Signature_format::Pkcs7;
+    keep_format_possible();
 }
 
 void Sign_document_list::select(std::optional<size_t> index)
@@ -58,12 +58,26 @@ std::optional<std::string> Sign_document_list::selected_path() const
 
 void Sign_document_list::choose_format(Signature_format format)
 {
-    _format = format == Signature_format::Pdf && all_pdf() ? Signature_format::Pdf : Signature_format::Pkcs7;
+    _format = format;
+    keep_format_possible();
+}
+
+void Sign_document_list::keep_format_possible()
+{
+    if ((_format == Signature_format::Pdf && !all_pdf()) || (_format == Signature_format::Xades && !all_xml()))
+        _format = Signature_format::Pkcs7;
 }
 
 bool Sign_document_list::all_pdf() const
 {
-    return std::all_of(_paths.begin(), _paths.end(), has_pdf_extension);
+    return std::all_of(_paths.begin(), _paths.end(),
+                       [](const std::string& path) { return has_extension(path, ".pdf"); });
+}
+
+bool Sign_document_list::all_xml() const
+{
+    return std::all_of(_paths.begin(), _paths.end(),
+                       [](const std::string& path) { return has_extension(path, ".xml"); });
 }
 
 Sign_buttons Sign_document_list::buttons() const
@@ -75,6 +89,7 @@ Sign_buttons Sign_document_list::buttons() const
     buttons.remove = listed;
     buttons.sign_is_default = listed;
     buttons.pdf = all_pdf();
+    buttons.xades = all_xml();
     return buttons;
 }
 

@@ -9,13 +9,14 @@
 
 namespace velin {
 
-enum class Signature_format { Pkcs7 = 0, Pdf = 1 };
+enum class Signature_format { Pkcs7 = 0, Pdf = 1, Xades = 2 };
 
 struct Sign_buttons {
     bool read = false; // "&Leggi..."
     bool sign = false; // "&Firma"
     bool remove = false; // "&Rimuovi"
     bool pdf = false; // "Adobe PDF"
+    bool xades = false; // "XML (XAdES)"
     bool sign_is_default = false; // else "&Aggiungi..." is the default button
 };
 
@@ -32,8 +33,8 @@ public:
     std::optional<size_t> selected() const { return _selected; }
     std::optional<std::string> selected_path() const;
 
-    // "Adobe PDF" can be chosen only while every listed path ends in ".pdf"; otherwise the
-    // format falls back to PKCS#7.
+    // "Adobe PDF" can be chosen only while every listed path ends in ".pdf", "XML (XAdES)" only
+    // while every one ends in ".xml"; otherwise the format falls back to PKCS#7.
     void choose_format(Signature_format format);
     Signature_format format() const { return _format; }
 
@@ -41,6 +42,9 @@ public:
 
 private:
     bool all_pdf() const;
+    bool all_xml() const;
+    // PKCS#7 when the listed paths no longer allow the format chosen.
+    void keep_format_possible();
 
     std::vector<std::string> _paths;
     std::optional<size_t> _selected;

@@ -42,7 +42,18 @@ CVelinSignDlg::CVelinSignDlg(Sign_batch_options options, QWidget* parent)
             _documents.select(static_cast<size_t>(row));
     });
     connect(_ui->pdf_radio, &QRadioButton::toggled, this, [this](bool on) {
-        _documents.choose_format(on ? Signature_format::Pdf : Signature_format::Pkcs7);
+        if (on)
+            _documents.choose_format(Signature_format::Pdf);
+        refresh();
+    });
+    connect(_ui->xades_radio, &QRadioButton::toggled, this, [this](bool on) {
+        if (on)
+            _documents.choose_format(Signature_format::Xades);
+        refresh();
+    });
+    connect(_ui->pkcs7_radio, &QRadioButton::toggled, this, [this](bool on) {
+        if (on)
+            _documents.choose_format(Signature_format::Pkcs7);
         refresh();
     });
     refresh();
@@ -54,6 +65,8 @@ void CVelinSignDlg::refresh()
 {
     const QSignalBlocker list_blocker(_ui->document_list);
     const QSignalBlocker radio_blocker(_ui->pdf_radio);
+    const QSignalBlocker xades_blocker(_ui->xades_radio);
+    const QSignalBlocker pkcs7_blocker(_ui->pkcs7_radio);
     _ui->document_list->clear();
     for (const std::string& path : _documents.paths())
         _ui->document_list->addItem(QString::fromStdString(path));
@@ -65,15 +78,22 @@ void CVelinSignDlg::refresh()
     _ui->sign_button->setEnabled(buttons.sign);
     _ui->remove_button->setEnabled(buttons.remove);
     _ui->pdf_radio->setEnabled(buttons.pdf);
+    _ui->xades_radio->setEnabled(buttons.xades);
     const bool pdf = _documents.format() == Signature_format::Pdf;
+    const bool xades = _documents.format() == Signature_format::Xades;
     _ui->pdf_radio->setChecked(pdf);
-    _ui->pkcs7_radio->setChecked(!pdf);
-    // The forms that suit the format: the document's own time stamp for a PDF, the others for an
-    // envelope.
+    _ui->xades_radio->setChecked(xades);
+    _ui->pkcs7_radio->setChecked(!pdf && !xades);
+    // The forms that suit the format: the document's own time stamp for a PDF, the one on the
+    // signature for XAdES, the others for an envelope.
     if (auto* forms = qobject_cast<QStandardItemModel*>(_ui->timestamp_combo->model()))
         for (int row = 1; row < forms->rowCount(); ++row)
-            forms->item(row)->setEnabled((row == static_cast<int>(Timestamp_form::Pdf)) == pdf);
-    _ui->timestamp_button->setEnabled(buttons.sign && timestamp_form() != Timestamp_form::None);
+            forms->item(row)->setEnabled(xades ? row == static_cast<int>(Timestamp_form::Signature)
+                                               : (row == static_cast<int>(Timestamp_form::Pdf)) == pdf);
+    _ui->timestamp_combo->setItemText(static_cast<int>(Timestamp_form::Signature),
+                                      xades ? "Sulla firma (XAdES-T)" : "Sulla firma (CAdES-T)");
+    // The XAdES time stamp sits inside the signature it covers: it comes with "&Firma" only.
+    _ui->timestamp_button->setEnabled(buttons.sign && !xades && timestamp_form() != Timestamp_form::None);
     _ui->sign_button->setDefault(buttons.sign_is_default);
     _ui->add_button->setDefault(!buttons.sign_is_default);
 }
@@ -86,6 +106,8 @@ Timestamp_form CVelinSignDlg::timestamp_form() const
     if (chosen < 0 || chosen >= static_cast<int>(std::size(forms)))
         return Timestamp_form::None;
     const bool pdf = _documents.format() == Signature_format::Pdf;
+    if (_documents.format() == Signature_format::Xades)
+        return forms[chosen] == Timestamp_form::Signature ? forms[chosen] : Timestamp_form::None;
     return (forms[chosen] == Timestamp_form::Pdf) == pdf ? forms[chosen] : Timestamp_form::None;
 }
 
@@ -106,13 +128,11 @@ void CVelinSignDlg::add_documents_from_dialog()
     request.kind = File_dialog_request::Kind::Open_many;
     request.title = "Scegli i documenti da firmare";
     request.filter = "Documenti di Microsoft Word (*.doc)";
-    request.more_filters = {"Documenti firmati (*.p7m)",
-                            "File PDF (*.pdf)",
-                            "File di testo (*.txt)",
-                            "Rich Text Format (*.rtf)",
-                            "Immagini (*.bmp;*.gif;*.jpg;*.jpeg;*.png;*.tif)",
-                            "Tutti i file (*.*)"};
-    request.selected_filter = 6;
+    request.more_filters = {
+        "Documenti firmati (*.p7m)", "File PDF (*.pdf)",         "Documenti XML e fatture elettroniche (*.xml)",
+        "File di testo (*.txt)",     "Rich Text Format (*.rtf)", "Immagini (*.bmp;*.gif;*.jpg;*.jpeg;*.png;*.tif)",
+        "Tutti i file (*.*)"};
+    request.selected_filter = 7;
     for (const std::string& path : open_files_dialog(request, this))
         _documents.add(path);
     refresh();
@@ -143,7 +163,10 @@ void CVelinSignDlg::read_selected()
 uint32_t CVelinSignDlg::sign_all()
 {
     return run_batch([this](Sign_batch_ui& ui) {
-        const unsigned flags = _documents.format() == Signature_format::Pdf ? Flag_pdf : 0;
+        const Signature_format format = _documents.format();
+        const unsigned flags = format == Signature_format::Pdf     ? Flag_pdf
+                               : format == Signature_format::Xades ? Flag_xades
+                                                                   : 0;
         Sign_batch_options options = _options;
         options.timestamp_form = timestamp_form();
         return sign_batch(ui, _documents.paths(), flags, {}, options);
@@ -153,7 +176,7 @@ uint32_t CVelinSignDlg::sign_all()
 uint32_t CVelinSignDlg::timestamp_all()
 {
     const Timestamp_form form = timestamp_form();
-    if (form == Timestamp_form::None || !_options.timestamps)
+    if (form == Timestamp_form::None || !_options.timestamps || _documents.format() == Signature_format::Xades)
         return Result_cancelled;
     return run_batch([this, form](Sign_batch_ui& ui) {
         return timestamp_batch(ui, _documents.paths(), form, {}, *_options.timestamps);

@@ -445,8 +445,8 @@ private slots:
         window.add_documents_from_dialog();
         QCOMPARE(_dialogs.back().kind, File_dialog_request::Kind::Open_many);
         QCOMPARE(_dialogs.back().title, std::string("Scegli i documenti da firmare"));
-        QCOMPARE(_dialogs.back().more_filters.size(), size_t(6));
-        QCOMPARE(_dialogs.back().selected_filter, size_t(6));
+        QCOMPARE(_dialogs.back().more_filters.size(), size_t(7));
+        QCOMPARE(_dialogs.back().selected_filter, size_t(7));
         window.add_document(upper);
         QCOMPARE(window.documents().paths().size(), size_t(1));
         QVERIFY(sign->isEnabled() && sign->isDefault() && pdf->isEnabled());
@@ -479,6 +479,34 @@ private slots:
         window.remove_selected();
         window.remove_selected();
         QVERIFY(window.documents().paths().empty() && !sign->isEnabled());
+    }
+
+    // "XML (XAdES)" only for XML documents, with the time stamp on the signature as its one form.
+    void main_window_xades_format()
+    {
+        CVelinSignDlg window(stand_in_options());
+        auto* xades = window.findChild<QRadioButton*>("xades_radio");
+        auto* pkcs7 = window.findChild<QRadioButton*>("pkcs7_radio");
+        auto* combo = window.findChild<QComboBox*>("timestamp_combo");
+        QVERIFY(xades && pkcs7 && combo);
+        QCOMPARE(xades->text(), QString("XML (XAdES)"));
+        window.add_document(document("IT01234567890_00042.xml", "<a/>").string());
+        QVERIFY(xades->isEnabled());
+        xades->setChecked(true);
+        QCOMPARE(window.documents().format(), Signature_format::Xades);
+        QCOMPARE(combo->itemText(static_cast<int>(Timestamp_form::Signature)), QString("Sulla firma (XAdES-T)"));
+        window.set_timestamp_form(Timestamp_form::M7m);
+        QVERIFY(window.timestamp_form() == Timestamp_form::None);
+        window.set_timestamp_form(Timestamp_form::Signature);
+        QVERIFY(window.timestamp_form() == Timestamp_form::Signature);
+        // The time stamp comes with the signature: "&Marca" alone has nothing to stamp.
+        auto* stamp = window.findChild<QPushButton*>("timestamp_button");
+        QVERIFY(!stamp->isEnabled());
+        window.add_document(document("b.doc", "b").string());
+        QVERIFY(stamp->isEnabled());
+        QVERIFY(!xades->isEnabled() && !xades->isChecked() && pkcs7->isChecked());
+        QCOMPARE(window.documents().format(), Signature_format::Pkcs7);
+        QCOMPARE(combo->itemText(static_cast<int>(Timestamp_form::Signature)), QString("Sulla firma (CAdES-T)"));
     }
 
     void card_search_without_readers_and_the_pin_field()

@@ -6,6 +6,7 @@
 #include "card_bed.h"
 #include "common/message_box.h"
 #include "common/pkcs11_module.h"
+#include "envelope/xml_signature.h"
 #include "java_bridge/java_vm.h"
 #include "java_bridge/pdf_verify.h"
 #include "norax_sign/app/dialog_batch_ui.h"
@@ -184,6 +185,46 @@ private slots:
         QCOMPARE(_boxes.back().text, std::string(Text_signed_and_saved));
         QVERIFY2(matches(_bed.apdu_log(0).substr(logged), Card_signature) == 1, _bed.apdu_log(0).c_str());
         pdf_signed(2);
+    }
+
+    void an_invoice_signed_as_xades_by_the_card()
+    {
+        // Every FatturaPA version the verifier shows: the card signs each, xmlsec1 verifies it
+        // against the card's CA and our verifier calls it intact; the invoice's bytes stay as they were.
+        const fs::path invoices = Pki.parent_path() / "invoice";
+        std::vector<std::string> paths;
+        std::vector<std::string> originals;
+        for (const char* name : {"fattura-v11.xml", "fattura-v12.xml", "fattura-semplificata.xml"}) {
+            originals.push_back(test::read_file(invoices / name));
+            paths.push_back(document(std::string("IT01234567890_") + name, originals.back()));
+        }
+        const size_t logged = _bed.apdu_log(0).size();
+        QCOMPARE(sign(paths, Flag_xades, {"24680"}), 0u);
+        QCOMPARE(_boxes.back().text, std::string(Text_signed_and_saved));
+        QVERIFY2(matches(_bed.apdu_log(0).substr(logged), Card_signature) == 3, _bed.apdu_log(0).c_str());
+        for (size_t i = 0; i < paths.size(); ++i) {
+            // Written beside the original, which the user agreed to replace.
+            const std::string signed_xml = test::read_file(paths[i]);
+            const size_t start = signed_xml.find("<ds:Signature ");
+            const size_t end = signed_xml.find("</ds:Signature>");
+            QVERIFY(start != std::string::npos && end != std::string::npos);
+            QCOMPARE(signed_xml.substr(0, start) + signed_xml.substr(end + 15), originals[i]);
+            const size_t id = signed_xml.find("Id=\"", start) + 4;
+            QVERIFY2(run("xmlsec1 --verify --id-attr:Id http://www.w3.org/2000/09/xmldsig#:Signature --id-attr:Id "
+                         "http://uri.etsi.org/01903/v1.3.2#:SignedProperties --node-id " +
+                         signed_xml.substr(id, signed_xml.find('"', id) - id) + " --trusted-pem " +
+                         fixture("regional-ca.cert.pem") + " '" + paths[i] + "'") == 0,
+                     paths[i].c_str());
+            Xml_signature reader;
+            reader.parse(std::vector<uint8_t>(signed_xml.begin(), signed_xml.end()));
+            reader.read_signatures();
+            reader.extract_original_document();
+            QCOMPARE(reader.signatures_count(), size_t(1));
+            reader.select_signature(0);
+            QVERIFY(reader.signature_integrity().is_assigned() &&
+                    reader.signature_integrity().value() == Signature_integrity::Intact);
+            QCOMPARE(reader.signer_certificate().der(), test::read_bytes(fixture("holder-regional-sign.cert.der")));
+        }
     }
 };
 

@@ -12,6 +12,7 @@
 #include "norax_sign/app/error_boxes.h"
 #include "norax_sign/envelope_signature.h"
 #include "norax_sign/pdf_card_signer.h"
+#include "norax_sign/xades_signature.h"
 #include "pin_typist.h"
 #include "softhsm_token.h"
 #include "test_folder.h"
@@ -534,6 +535,94 @@ private slots:
         Pin_typist third({"12345"});
         QCOMPARE(sign_batch(ui, {pdf}, Flag_pdf, {}, options()), Result_cancelled);
         QCOMPARE(test::read_file(pdf), bytes);
+    }
+
+    // xmlsec1 on the signature of that Id, against the test roots; true when it verifies.
+    bool xmlsec_verifies(const fs::path& signed_xml, const std::string& id)
+    {
+        return run("xmlsec1 --verify --id-attr:Id http://www.w3.org/2000/09/xmldsig#:Signature --id-attr:Id "
+                   "http://uri.etsi.org/01903/v1.3.2#:SignedProperties --node-id " +
+                   id + " --trusted-pem " + (Pki / "accredited-root.cert.pem").string() + " --untrusted-pem " +
+                   (Pki / "accredited-ca.cert.pem").string() + " '" + signed_xml.string() + "'") == 0;
+    }
+    // The Ids of the document's signatures, in order.
+    static std::vector<std::string> signature_ids(const std::string& signed_xml)
+    {
+        std::vector<std::string> ids;
+        const std::string head = "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\" Id=\"";
+        for (size_t at = signed_xml.find(head); at != std::string::npos; at = signed_xml.find(head, at + 1)) {
+            const size_t start = at + head.size();
+            ids.push_back(signed_xml.substr(start, signed_xml.find('"', start) - start));
+        }
+        return ids;
+    }
+    // The document without the signatures' text.
+    static std::string without_signatures(std::string signed_xml)
+    {
+        for (size_t at = signed_xml.find("<ds:Signature "); at != std::string::npos;
+             at = signed_xml.find("<ds:Signature ")) {
+            const size_t end = signed_xml.find("</ds:Signature>", at);
+            if (end == std::string::npos)
+                break;
+            signed_xml.erase(at, end + 15 - at);
+        }
+        return signed_xml;
+    }
+
+    void an_invoice_signed_as_xades_by_velin_sign_then_co_signed()
+    {
+        // The program, as a user starts it: /xades and /dir=, the PIN typed into its dialog.
+        const std::string original = test::read_file(Pki.parent_path() / "invoice" / "fattura-v12.xml");
+        const std::string invoice = document("IT01234567890_00042.xml", original);
+        const fs::path out = *_folder / "firmate";
+        fs::create_directory(out);
+        const Program_run signed_run =
+            run_velin_sign({"/xades", QString::fromStdString("/dir=" + out.string()), QString::fromStdString(invoice)});
+        QCOMPARE(signed_run.exit_code, 0);
+        const fs::path signed_invoice = out / "IT01234567890_00042.xml";
+        QVERIFY(!fs::exists(out / "IT01234567890_00042.xml.p7m"));
+        const std::string once = test::read_file(signed_invoice);
+        QCOMPARE(without_signatures(once), original);
+        QCOMPARE(signature_ids(once).size(), size_t(1));
+        QVERIFY(xmlsec_verifies(signed_invoice, signature_ids(once).front()));
+        const std::string report = velin_verify(signed_invoice);
+        QVERIFY2(report.find("Il documento è firmato correttamente e integro.") != std::string::npos, report.c_str());
+        QVERIFY2(report.find("Tipo di firma: Firma digitale (con validità legale)") != std::string::npos,
+                 report.c_str());
+
+        // Signed again beside itself by the same holder: asked, then the user agrees to replace it;
+        // both signatures verify and the first is kept byte for byte.
+        _boxes.answers = {IDYES, IDYES};
+        Pin_typist typist({"12345"});
+        Dialog_batch_ui ui(nullptr);
+        QCOMPARE(sign_batch(ui, {signed_invoice.string()}, Flag_xades, {}, options()), 0u);
+        QCOMPARE(box_texts(), (std::vector<std::string>{Text_same_signer_again_xml, "Sovrascrivere il file originale?",
+                                                        "I documenti sono stati firmati e salvati."}));
+        const std::string twice = test::read_file(signed_invoice);
+        QCOMPARE(twice.substr(0, once.rfind("</p:FatturaElettronica>")), once.substr(0, once.rfind("</p:")));
+        QCOMPARE(without_signatures(twice), original);
+        const std::vector<std::string> ids = signature_ids(twice);
+        QCOMPARE(ids.size(), size_t(2));
+        for (const std::string& id : ids)
+            QVERIFY2(xmlsec_verifies(signed_invoice, id), id.c_str());
+        const std::string cosigned = velin_verify(signed_invoice);
+        QVERIFY2(cosigned.find("Firma 2: ") != std::string::npos, cosigned.c_str());
+        QVERIFY2(cosigned.find("Il documento è firmato correttamente e integro.") != std::string::npos,
+                 cosigned.c_str());
+
+        // What is no plain XML is refused before the card and the PIN are asked for.
+        _boxes.clear();
+        const std::string broken = document("IT01234567890_00043.xml", "<p:FatturaElettronica>");
+        const std::string with_dtd = document("IT01234567890_00044.xml", "<!DOCTYPE a [<!ENTITY e \"x\">]><a>&e;</a>");
+        Pin_typist unused({"12345"});
+        QCOMPARE(sign_batch(ui, {broken, with_dtd}, Flag_xades, {}, options()), Result_failed);
+        QCOMPARE(unused.typed, 0);
+        std::string said;
+        for (const std::string& text : box_texts())
+            said += text + "\n";
+        QVERIFY2(said.find(Text_xml_not_well_formed) != std::string::npos, said.c_str());
+        QVERIFY2(said.find(Text_xml_dtd) != std::string::npos, said.c_str());
+        QCOMPARE(test::read_file(broken), std::string("<p:FatturaElettronica>"));
     }
 
     void a_card_that_is_not_cns_is_not_taken()

@@ -8,6 +8,7 @@
 #include "common/failure.h"
 #include "envelope/mime_envelope_split.h"
 #include "envelope/timestamped_data.h"
+#include "envelope/xml_signature.h"
 #include "java_bridge/java_vm.h"
 #include "java_bridge/pdf_verify.h"
 #include "loopback_server.h"
@@ -384,6 +385,57 @@ TEST_F(Timestamp_signing_test, a_batch_signed_and_time_stamped_verifies_in_our_v
     }
     // The failure the user is shown is recorded as an error, with the document it stopped at.
     EXPECT_TRUE(test::traced(Level_error, {Text_signature_failed, paths[0], Text_tsa_refused}));
+}
+
+// XAdES-T: the invoice signed in place with the token's key, its SignatureValue time-stamped by the
+// authority; our verifier checks the time stamp, OpenSSL checks it over the canonical element.
+TEST_F(Timestamp_signing_test, an_invoice_signed_as_xades_t)
+{
+    ASSERT_TRUE(fs::exists(test::Softhsm_token::Module)) << "SoftHSM is missing (Debian package softhsm2)";
+    test::Softhsm_token token;
+    token.key_pair_from(VELIN_PKI_FIXTURES, "signer-legal", "01");
+    Loopback_authority authority(authority_folder->path());
+    const std::string original =
+        test::read_file(fs::path(VELIN_PKI_FIXTURES).parent_path() / "invoice" / "fattura-v12.xml");
+    const fs::path invoice = folder / "IT01234567890_00042.xml";
+    test::write_file(invoice, original);
+    Sign_batch_options options;
+    options.make_signer = [](const Found_card& card, unsigned) -> std::unique_ptr<Card_signer> {
+        return std::make_unique<Xades_card_signer>(card.reader_name, test::Softhsm_token::Module);
+    };
+    options.timestamp_form = Timestamp_form::Signature;
+    options.timestamps = std::make_shared<const Timestamp_client>(settings(authority.url()));
+    Scripted_ui ui;
+    size_t failed = 0;
+    const size_t requests_before = authority.requests();
+    ASSERT_EQ(sign_batch(ui, {invoice.string()}, Flag_xades, {}, options, &failed), 0u);
+    EXPECT_EQ(failed, 0u);
+    EXPECT_EQ(authority.requests() - requests_before, 1u);
+    EXPECT_EQ(ui.questions.front(), Text_overwrite_original);
+
+    const test::Verdict verdict = verify(invoice);
+    EXPECT_EQ(verdict.exit_code, 0) << QJsonDocument(verdict.report).toJson().toStdString();
+    const QJsonObject stamp = verdict.report["layers"].toArray()[0].toObject()["timestamps"].toArray()[0].toObject();
+    EXPECT_TRUE(stamp["verified"].toBool()) << QJsonDocument(verdict.report).toJson().toStdString();
+    EXPECT_TRUE(stamp["trusted"].toBool());
+
+    const std::vector<uint8_t> bytes = test::read_bytes(invoice);
+    Xml_signature reader;
+    reader.parse(bytes);
+    ASSERT_TRUE(reader.parsed());
+    reader.read_signatures();
+    reader.extract_original_document();
+    ASSERT_EQ(reader.signatures_count(), 1u);
+    reader.select_signature(0);
+    const auto tokens = reader.signer_timestamp_tokens(Timestamp_scope::Signature);
+    ASSERT_EQ(tokens.size(), 1u);
+    EXPECT_TRUE(openssl_verifies(tokens.front(), true, reader.signature_value()));
+
+    // An authority that refuses: the invoice is not written without its time stamp.
+    test::write_file(invoice, original);
+    authority.set_mode(Loopback_authority::Mode::Refused);
+    EXPECT_EQ(sign_batch(ui, {invoice.string()}, Flag_xades, {}, options, &failed), Result_failed);
+    EXPECT_EQ(test::read_file(invoice), original);
 }
 
 TEST_F(Timestamp_signing_test, files_already_signed_get_their_time_stamps_without_the_card)

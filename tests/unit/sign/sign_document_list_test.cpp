@@ -1,5 +1,6 @@
 // The signer window's document list: no duplicates whatever the case, the selection after a
-// removal, the buttons of an empty and a full list, and the PDF format only for PDF documents.
+// removal, the buttons of an empty and a full list, and the PDF and XAdES formats only for PDF
+// and XML documents.
 #include "norax_sign/app/sign_document_list.h"
 
 #include <gtest/gtest.h>
@@ -51,6 +52,29 @@ TEST(Sign_document_list, pdf_format_only_while_every_document_is_a_pdf)
     EXPECT_TRUE(list.buttons().pdf);
     list.choose_format(Signature_format::Pdf);
     EXPECT_EQ(list.format(), Signature_format::Pdf);
+}
+
+TEST(Sign_document_list, xades_format_only_while_every_document_is_xml)
+{
+    Sign_document_list list;
+    list.add("/fatture/IT01234567890_00042.XML");
+    EXPECT_TRUE(list.buttons().xades);
+    EXPECT_FALSE(list.buttons().pdf);
+    list.choose_format(Signature_format::Pdf); // not a PDF: stays PKCS#7
+    EXPECT_EQ(list.format(), Signature_format::Pkcs7);
+    list.choose_format(Signature_format::Xades);
+    EXPECT_EQ(list.format(), Signature_format::Xades);
+    list.add("/fatture/IT01234567890_00043.xml");
+    EXPECT_EQ(list.format(), Signature_format::Xades);
+    list.add("/fatture/IT01234567890_00044.xml.p7m");
+    EXPECT_FALSE(list.buttons().xades);
+    EXPECT_EQ(list.format(), Signature_format::Pkcs7);
+    list.choose_format(Signature_format::Xades);
+    EXPECT_EQ(list.format(), Signature_format::Pkcs7);
+    list.remove_selected();
+    EXPECT_TRUE(list.buttons().xades);
+    list.choose_format(Signature_format::Xades);
+    EXPECT_EQ(list.format(), Signature_format::Xades);
 }
 
 } // namespace
