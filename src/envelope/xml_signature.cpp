@@ -117,6 +117,21 @@ std::vector<uint8_t> canonical(xmlDoc* document, xmlNode* element, const Xml_c14
     return bytes ? std::vector<uint8_t>(bytes, bytes + size) : std::vector<uint8_t>{};
 }
 
+// Canonical XML read again and canonicalised by another method; empty when it does not read.
+std::vector<uint8_t> canonical_again(const std::vector<uint8_t>& canonical_xml, const Xml_c14n_method& method)
+{
+    Xml_parse_failure failure = Xml_parse_failure::None;
+    const Xml_document document = parse_plain_xml(canonical_xml, failure);
+    const Owner<xmlOutputBuffer, Output_release> output(xmlAllocOutputBuffer(nullptr));
+    if (!document || !output ||
+        xmlC14NExecute(document.get(), nullptr, nullptr, method.mode, nullptr, method.comments ? 1 : 0, output.get()) <
+            0)
+        return {};
+    const xmlChar* bytes = xmlOutputBufferGetContent(output.get());
+    const size_t size = xmlOutputBufferGetSize(output.get());
+    return bytes ? std::vector<uint8_t>(bytes, bytes + size) : std::vector<uint8_t>{};
+}
+
 std::string common_name(X509* certificate)
 {
     char name[256] = {};
@@ -183,7 +198,7 @@ struct Xml_signature::State {
         std::vector<Long_term_stamp> long_term;
         // What xmlsec digested for each of its references, in order, once intact: kept for the
         // archive time stamps only, which cover it first.
-        std::optional<std::vector<std::vector<uint8_t>>> reference_bytes;
+        std::optional<std::vector<Xml_digested_reference>> reference_bytes;
         // The certificates and revocation values it carries.
         Validation_data values;
         // The faults of its references that no time stamp covers.
@@ -638,7 +653,7 @@ struct Xml_signature::State {
     // With references, the bytes digested for every reference, in order.
     Signature_integrity verify(const Signer& signer, bool detached_served = false,
                                std::vector<uint8_t>* digested = nullptr,
-                               std::vector<std::vector<uint8_t>>* references = nullptr) const
+                               std::vector<Xml_digested_reference>* references = nullptr) const
     {
         if (signer.certificate.empty())
             return Signature_integrity::Not_intact;
@@ -649,11 +664,8 @@ struct Xml_signature::State {
         Xml_verification verification = verify_xml_signature(document.get(), signer.node, policy, der);
         if (!verification.verified())
             return Signature_integrity::Not_intact;
-        if (references) {
-            references->clear();
-            for (const Xml_digested_reference& reference : verification.digested)
-                references->push_back(reference.bytes);
-        }
+        if (references)
+            *references = verification.digested;
         if (digested) {
             digested->clear();
             const std::vector<xmlNode*> references =
@@ -676,13 +688,33 @@ struct Xml_signature::State {
             return;
         }
         // The archive time stamps cover what the references digested: kept for them only.
-        std::vector<std::vector<uint8_t>> references;
+        std::vector<Xml_digested_reference> references;
         const bool archived =
             std::any_of(signer.long_term.begin(), signer.long_term.end(),
                         [](const Long_term_stamp& stamp) { return stamp.kind == Long_term_stamp::Kind::Archive; });
         signer.integrity.assign(verify(signer, detached_served, digested, archived ? &references : nullptr));
         if (archived && signer.integrity.value() == Signature_integrity::Intact)
             signer.reference_bytes = std::move(references);
+    }
+
+    // The data of a reference as an archive time stamp covers it: what its transforms give, the
+    // octets xmlsec digested; where they give XML nodes, which xmlsec digested in their inclusive
+    // canonical form, those nodes canonicalised with the time stamp's method (the same nodes read
+    // again from that form when the method is another one).
+    static std::vector<uint8_t> reference_data(const Xml_digested_reference& reference, const Xml_c14n_method& method)
+    {
+        const xmlNode* last = nullptr;
+        const xmlNode* transforms = xml_child(reference.reference, Dsig_ns, "Transforms");
+        for (const xmlNode* node = transforms ? transforms->children : nullptr; node; node = node->next)
+            if (is_element(node, Dsig_ns, "Transform"))
+                last = node;
+        const std::string uri = xml_attribute(reference.reference, "URI");
+        const std::string algorithm = xml_attribute(last, "Algorithm");
+        const bool octets =
+            (!uri.empty() && uri.front() != '#') || xml_c14n_method(algorithm) || algorithm == Base64_transform;
+        if (octets || &method == &xml_default_c14n())
+            return reference.bytes;
+        return canonical_again(reference.bytes, method);
     }
 
     // What a long-term time stamp covers, in order, each element canonicalised with the time
@@ -705,7 +737,8 @@ struct Xml_signature::State {
         if (stamp.kind == Long_term_stamp::Kind::Archive) {
             if (!signer.reference_bytes)
                 return {};
-            pieces = *signer.reference_bytes;
+            for (const Xml_digested_reference& reference : *signer.reference_bytes)
+                pieces.push_back(reference_data(reference, *stamp.c14n));
             for (const char* name : {"SignedInfo", "SignatureValue", "KeyInfo"})
                 add(xml_child(signer.node, Dsig_ns, name));
             for (const xmlNode* element = properties->children; element && element != stamp.element;

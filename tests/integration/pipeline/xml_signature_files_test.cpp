@@ -272,6 +272,8 @@ TEST_F(Xml_signature_files_test, a_long_term_invoice_verifies_with_its_archive_t
     const std::string unknown = "warning: La revoca del certificato non può essere rilevata.";
     const Verdict offline = verify("fattura-lungo-termine.xml");
     EXPECT_FALSE(has_line(offline.lines(0), unknown)) << offline.text;
+    EXPECT_TRUE(has_line(offline.lines(0), "info: Revoca verificata tramite la CRL contenuta nel file: ROSSI MARIO."))
+        << offline.text;
     EXPECT_EQ(offline.exit_code, Exit_success) << offline.text;
     const Verdict stamped = verify("fattura-marcata.xml");
     EXPECT_TRUE(has_line(stamped.lines(0), unknown)) << stamped.text;
