@@ -249,21 +249,23 @@ TEST_F(Xml_signature_files_test, a_long_term_invoice_verifies_with_its_archive_t
     const Verdict archived = verify("fattura-lungo-termine.xml");
     EXPECT_EQ(archived.exit_code, Exit_success) << archived.text;
     EXPECT_TRUE(has_line(archived.lines(0), "info: Il documento è firmato correttamente e integro.")) << archived.text;
-    // The signature time stamp, the one over the signature and its references, the archive one.
+    // The signature time stamp, the one over the signature and its references, the one over the
+    // references alone, the archive one.
     const QJsonArray timestamps = archived.layer(0)["timestamps"].toArray();
-    ASSERT_EQ(timestamps.size(), 3) << archived.text;
-    EXPECT_EQ(archived.timestamp(0)["scope"].toString(), "signature");
-    for (int n : {1, 2}) {
-        EXPECT_EQ(archived.timestamp(0, n)["scope"].toString(), "archive") << n;
+    ASSERT_EQ(timestamps.size(), 4) << archived.text;
+    const char* scopes[] = {"signature", "archive", "references", "archive"};
+    for (int n = 0; n < 4; ++n) {
+        EXPECT_EQ(archived.timestamp(0, n)["scope"].toString(), scopes[n]) << n;
         EXPECT_TRUE(archived.timestamp(0, n)["verified"].toBool()) << n << "\n" << archived.text;
     }
 
-    // Each covers the time stamps before it: the archive one, the other two.
+    // The one over the signature covers its time stamp; the archive one every time stamp before it.
     const std::vector<Timestamp_info> read = long_term_timestamps(fixtures / "fattura-lungo-termine.xml");
-    ASSERT_EQ(read.size(), 2u);
+    ASSERT_EQ(read.size(), 3u);
     EXPECT_EQ(read[0].covered_timestamps, std::vector<size_t>{0});
-    EXPECT_EQ(read[1].covered_timestamps, (std::vector<size_t>{0, 1}));
-    EXPECT_TRUE(read[1].imprint_matches);
+    EXPECT_TRUE(read[1].covered_timestamps.empty());
+    EXPECT_EQ(read[2].covered_timestamps, (std::vector<size_t>{0, 1, 2}));
+    EXPECT_TRUE(read[2].imprint_matches);
 
     // Without the authority's CRL in the cache and without the network, the CRL the file carries
     // answers for the signer; the same invoice without it cannot say.
@@ -283,16 +285,16 @@ TEST_F(Xml_signature_files_test, a_renewed_archive_time_stamp_covers_the_one_bef
 {
     const Verdict renewed = verify("fattura-lungo-termine-rinnovata.xml");
     EXPECT_EQ(renewed.exit_code, Exit_success) << renewed.text;
-    ASSERT_EQ(renewed.layer(0)["timestamps"].toArray().size(), 4) << renewed.text;
-    for (int n : {1, 2, 3})
+    ASSERT_EQ(renewed.layer(0)["timestamps"].toArray().size(), 5) << renewed.text;
+    for (int n : {1, 2, 3, 4})
         EXPECT_TRUE(renewed.timestamp(0, n)["verified"].toBool()) << n << "\n" << renewed.text;
 
     // The second one, canonical exclusive, over everything the first covers and the first itself.
     const std::vector<Timestamp_info> read = long_term_timestamps(fixtures / "fattura-lungo-termine-rinnovata.xml");
-    ASSERT_EQ(read.size(), 3u);
-    EXPECT_EQ(read[2].scope, Timestamp_scope::Archive);
-    EXPECT_EQ(read[2].covered_timestamps, (std::vector<size_t>{0, 1, 2}));
-    EXPECT_TRUE(read[2].verified());
+    ASSERT_EQ(read.size(), 4u);
+    EXPECT_EQ(read[3].scope, Timestamp_scope::Archive);
+    EXPECT_EQ(read[3].covered_timestamps, (std::vector<size_t>{0, 1, 2, 3}));
+    EXPECT_TRUE(read[3].verified());
 }
 
 TEST_F(Xml_signature_files_test, long_term_data_changed_after_its_time_stamps_makes_them_no_proof)
@@ -309,10 +311,10 @@ TEST_F(Xml_signature_files_test, long_term_data_changed_after_its_time_stamps_ma
     };
     for (const auto& changed : cases) {
         const Verdict verdict = verify(changed.file);
-        ASSERT_EQ(verdict.layer(0)["timestamps"].toArray().size(), 3) << changed.file << "\n" << verdict.text;
+        ASSERT_EQ(verdict.layer(0)["timestamps"].toArray().size(), 4) << changed.file << "\n" << verdict.text;
         EXPECT_TRUE(verdict.timestamp(0)["verified"].toBool()) << changed.file << "\n" << verdict.text;
-        EXPECT_FALSE(verdict.timestamp(0, 1)["verified"].toBool()) << changed.file << "\n" << verdict.text;
-        EXPECT_FALSE(verdict.timestamp(0, 2)["verified"].toBool()) << changed.file << "\n" << verdict.text;
+        for (int n : {1, 2, 3})
+            EXPECT_FALSE(verdict.timestamp(0, n)["verified"].toBool()) << changed.file << n << "\n" << verdict.text;
         EXPECT_EQ(verdict.exit_code, Exit_errors) << changed.file << "\n" << verdict.text;
         EXPECT_TRUE(has_line(verdict.lines(0), std::string("error: ") + changed.reference)) << changed.file << "\n"
                                                                                             << verdict.text;
@@ -320,25 +322,27 @@ TEST_F(Xml_signature_files_test, long_term_data_changed_after_its_time_stamps_ma
             << changed.file << "\n"
             << verdict.text;
         const std::vector<Timestamp_info> read = long_term_timestamps(fixtures / changed.file);
-        ASSERT_EQ(read.size(), 2u) << changed.file;
-        EXPECT_TRUE(read[0].imprint_matches) << changed.file;
-        EXPECT_EQ(read[0].coverage_errors, std::vector<std::string>{changed.reference}) << changed.file;
-        EXPECT_FALSE(read[1].imprint_matches) << changed.file;
-        EXPECT_TRUE(read[1].signature_valid) << changed.file;
+        ASSERT_EQ(read.size(), 3u) << changed.file;
+        for (int n : {0, 1}) {
+            EXPECT_TRUE(read[n].imprint_matches) << changed.file << n;
+            EXPECT_EQ(read[n].coverage_errors, std::vector<std::string>{changed.reference}) << changed.file << n;
+        }
+        EXPECT_FALSE(read[2].imprint_matches) << changed.file;
+        EXPECT_TRUE(read[2].signature_valid) << changed.file;
     }
 
     // References naming a certificate the file never carried, each time stamp made over them as
     // they are: they match, and vouch for nothing.
     const Verdict orphan = verify("fattura-lungo-termine-riferimento-orfano.xml");
     EXPECT_TRUE(has_line(orphan.lines(0), std::string("error: ") + Xml_text_certificate_reference)) << orphan.text;
-    EXPECT_FALSE(orphan.timestamp(0, 1)["verified"].toBool()) << orphan.text;
-    EXPECT_FALSE(orphan.timestamp(0, 2)["verified"].toBool()) << orphan.text;
+    for (int n : {1, 2, 3})
+        EXPECT_FALSE(orphan.timestamp(0, n)["verified"].toBool()) << n << "\n" << orphan.text;
     EXPECT_TRUE(orphan.timestamp(0)["verified"].toBool()) << orphan.text;
     const std::vector<Timestamp_info> read =
         long_term_timestamps(fixtures / "fattura-lungo-termine-riferimento-orfano.xml");
-    ASSERT_EQ(read.size(), 2u);
-    EXPECT_TRUE(read[1].imprint_matches);
-    EXPECT_EQ(read[1].coverage_errors, std::vector<std::string>{Xml_text_certificate_reference});
+    ASSERT_EQ(read.size(), 3u);
+    EXPECT_TRUE(read[2].imprint_matches);
+    EXPECT_EQ(read[2].coverage_errors, std::vector<std::string>{Xml_text_certificate_reference});
 
     // Without a time stamp over them, the signature itself says so; its time stamp still holds.
     const Verdict unstamped = verify("fattura-riferimento-orfano-senza-marca.xml");
