@@ -295,6 +295,12 @@ TEST_F(Xml_signature_files_test, a_renewed_archive_time_stamp_covers_the_one_bef
     EXPECT_EQ(read[3].scope, Timestamp_scope::Archive);
     EXPECT_EQ(read[3].covered_timestamps, (std::vector<size_t>{0, 1, 2, 3}));
     EXPECT_TRUE(read[3].verified());
+
+    // The text report names the signer of each, none as the file's.
+    const Verdict text = verifier.verify(fixtures / "fattura-lungo-termine-rinnovata.xml", {}, false);
+    EXPECT_NE(text.text.find("Marca temporale di archiviazione della firma 1: "), std::string::npos) << text.text;
+    EXPECT_NE(text.text.find("Marca temporale dei riferimenti della firma 1: "), std::string::npos) << text.text;
+    EXPECT_EQ(text.text.find("Marca temporale del file"), std::string::npos) << text.text;
 }
 
 TEST_F(Xml_signature_files_test, long_term_data_changed_after_its_time_stamps_makes_them_no_proof)
