@@ -5,8 +5,6 @@
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 
-#include <algorithm>
-#include <cstring>
 #include <span>
 
 namespace velin {
@@ -98,54 +96,13 @@ int digest_nid(const std::string& uri)
     return 0;
 }
 
-// True when the digest the element (DigestMethod, DigestValue) states is that of one of the
-// candidates.
-bool names_one_of(const xmlNode* digest, const std::vector<const std::vector<uint8_t>*>& candidates)
+// The digest element (CertDigest, DigestAlgAndValue) of a reference; null when it has none.
+const xmlNode* digest_of_reference(const xmlNode* reference, const char* digest_name)
 {
-    const int nid = digest_nid(xml_attribute(xml_child(digest, Dsig_ns, "DigestMethod"), "Algorithm"));
-    const EVP_MD* algorithm = nid ? EVP_get_digestbynid(nid) : nullptr;
-    const std::vector<uint8_t> expected = xml_base64_content(xml_child(digest, Dsig_ns, "DigestValue"));
-    if (!algorithm || expected.empty())
-        return false;
-    for (const std::vector<uint8_t>* candidate : candidates) {
-        unsigned char made[EVP_MAX_MD_SIZE];
-        unsigned int size = 0;
-        if (EVP_Digest(candidate->data(), candidate->size(), made, &size, algorithm, nullptr) == 1 &&
-            size == expected.size() && std::memcmp(made, expected.data(), size) == 0)
-            return true;
-    }
-    return false;
-}
-
-std::vector<const std::vector<uint8_t>*> pointers(std::initializer_list<const std::vector<std::vector<uint8_t>>*> lists)
-{
-    std::vector<const std::vector<uint8_t>*> all;
-    for (const auto* list : lists)
-        for (const std::vector<uint8_t>& item : *list)
-            all.push_back(&item);
-    return all;
-}
-
-// Every reference below holder (a CertRefs, CRLRefs or OCSPRefs element) of that name names one of
-// candidates through its digest element; a reference without that element is not counted.
-bool every_reference_named(const xmlNode* holder, const char* name, const char* digest_name,
-                           const std::vector<const std::vector<uint8_t>*>& candidates)
-{
-    size_t count = 0;
-    for (xmlNode* reference = holder ? holder->children : nullptr; reference; reference = reference->next) {
-        if (!is_element_in(reference, Xades_all_namespaces, name))
-            continue;
-        // Far more references than any file holds are not all followed: a hostile one is refused.
-        if (++count > Validation_item_limit)
-            return false;
-        const xmlNode* digest = nullptr;
-        for (xmlNode* child = reference->children; child && !digest; child = child->next)
-            if (is_element_in(child, Xades_all_namespaces, digest_name))
-                digest = child;
-        if (digest && !names_one_of(digest, candidates))
-            return false;
-    }
-    return true;
+    for (xmlNode* child = reference->children; child; child = child->next)
+        if (is_element_in(child, Xades_all_namespaces, digest_name))
+            return child;
+    return nullptr;
 }
 
 } // namespace
@@ -160,24 +117,69 @@ void add_xml_values(const xmlNode* element, Validation_data& data, size_t& budge
         add_values(node, data, budget);
 }
 
-std::string unmatched_references(const xmlNode* element, const Validation_data& values,
-                                 const std::vector<std::vector<uint8_t>>& key_info_certificates)
+Xml_reference_matcher::Xml_reference_matcher(const Validation_data& values,
+                                             std::vector<std::vector<uint8_t>> key_info_certificates)
+    : _values(values), _key_info(std::move(key_info_certificates))
+{}
+
+const std::set<std::vector<uint8_t>>& Xml_reference_matcher::digests(Kind kind, int nid)
+{
+    const auto key = std::make_pair(static_cast<int>(kind), nid);
+    if (const auto found = _digests.find(key); found != _digests.end())
+        return found->second;
+    std::set<std::vector<uint8_t>>& made = _digests[key];
+    const EVP_MD* algorithm = EVP_get_digestbynid(nid);
+    const auto add = [&](const std::vector<std::vector<uint8_t>>& items) {
+        for (const std::vector<uint8_t>& item : items) {
+            unsigned char digest[EVP_MAX_MD_SIZE];
+            unsigned int size = 0;
+            if (algorithm && EVP_Digest(item.data(), item.size(), digest, &size, algorithm, nullptr) == 1)
+                made.emplace(digest, digest + size);
+        }
+    };
+    if (kind == Kind::Certificates) {
+        add(_values.certificates);
+        add(_key_info);
+    } else {
+        add(kind == Kind::Crls ? _values.crls : _values.ocsp_answers);
+    }
+    return made;
+}
+
+bool Xml_reference_matcher::every_reference_named(const xmlNode* holder, const char* name, const char* digest_name,
+                                                  Kind kind)
+{
+    for (xmlNode* reference = holder ? holder->children : nullptr; reference; reference = reference->next) {
+        if (!is_element_in(reference, Xades_all_namespaces, name))
+            continue;
+        // Far more references than any file holds are not all followed: a hostile one is refused.
+        if (++_references > Validation_item_limit)
+            return false;
+        const xmlNode* digest = digest_of_reference(reference, digest_name);
+        if (!digest)
+            continue;
+        const int nid = digest_nid(xml_attribute(xml_child(digest, Dsig_ns, "DigestMethod"), "Algorithm"));
+        const std::vector<uint8_t> expected = xml_base64_content(xml_child(digest, Dsig_ns, "DigestValue"));
+        if (nid == 0 || expected.empty() || !digests(kind, nid).count(expected))
+            return false;
+    }
+    return true;
+}
+
+std::string Xml_reference_matcher::unmatched(const xmlNode* element)
 {
     if (is_element_in(element, Xades_all_namespaces, "CompleteCertificateRefs")) {
-        const auto candidates = pointers({&values.certificates, &key_info_certificates});
         for (xmlNode* refs : xml_children_in(element, Xades_all_namespaces, "CertRefs"))
-            if (!every_reference_named(refs, "Cert", "CertDigest", candidates))
+            if (!every_reference_named(refs, "Cert", "CertDigest", Kind::Certificates))
                 return Xml_text_certificate_reference;
         return {};
     }
     if (is_element_in(element, Xades_all_namespaces, "CompleteRevocationRefs")) {
-        const auto crls = pointers({&values.crls});
-        const auto answers = pointers({&values.ocsp_answers});
         for (xmlNode* refs : xml_children_in(element, Xades_all_namespaces, "CRLRefs"))
-            if (!every_reference_named(refs, "CRLRef", "DigestAlgAndValue", crls))
+            if (!every_reference_named(refs, "CRLRef", "DigestAlgAndValue", Kind::Crls))
                 return Xml_text_revocation_reference;
         for (xmlNode* refs : xml_children_in(element, Xades_all_namespaces, "OCSPRefs"))
-            if (!every_reference_named(refs, "OCSPRef", "DigestAlgAndValue", answers))
+            if (!every_reference_named(refs, "OCSPRef", "DigestAlgAndValue", Kind::Answers))
                 return Xml_text_revocation_reference;
     }
     return {};

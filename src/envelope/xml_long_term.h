@@ -12,7 +12,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velin {
@@ -41,10 +44,30 @@ inline constexpr const char* Xml_text_revocation_reference =
 // base64 text still allowed, lowered by what is read.
 void add_xml_values(const xmlNode* element, Validation_data& data, size_t& budget);
 
-// What is wrong with a CompleteCertificateRefs or CompleteRevocationRefs element (any other gives
-// nothing): a reference whose digest names none of the values (certificates: nor one of the
-// KeyInfo's). One text per element at most; empty when every reference names a value.
-std::string unmatched_references(const xmlNode* element, const Validation_data& values,
-                                 const std::vector<std::vector<uint8_t>>& key_info_certificates);
+// Matches the references of CompleteCertificateRefs and CompleteRevocationRefs elements to the
+// values a signature carries (certificates: also those of its KeyInfo), each value's digest made
+// once for each algorithm the references use. At most Validation_item_limit references are
+// followed in all; past them every element is taken as naming nothing.
+class Xml_reference_matcher {
+public:
+    // values must outlive the matcher.
+    Xml_reference_matcher(const Validation_data& values, std::vector<std::vector<uint8_t>> key_info_certificates);
+    Xml_reference_matcher(Validation_data&& values, std::vector<std::vector<uint8_t>> key_info_certificates) = delete;
+
+    // What is wrong with the element (any other than those two gives nothing): a reference whose
+    // digest names none of the values, or of an algorithm not read. Empty when every reference
+    // with a digest names a value.
+    std::string unmatched(const xmlNode* element);
+
+private:
+    enum class Kind { Certificates, Crls, Answers };
+    const std::set<std::vector<uint8_t>>& digests(Kind kind, int nid);
+    bool every_reference_named(const xmlNode* holder, const char* name, const char* digest_name, Kind kind);
+
+    const Validation_data& _values;
+    const std::vector<std::vector<uint8_t>> _key_info;
+    std::map<std::pair<int, int>, std::set<std::vector<uint8_t>>> _digests;
+    size_t _references = 0;
+};
 
 } // namespace velin

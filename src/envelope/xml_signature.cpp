@@ -541,13 +541,13 @@ struct Xml_signature::State {
         const bool revocation = !xml_children_in(unsigned_signature, Xades_namespaces, "RevocationValues").empty();
         if (!certificates && !revocation)
             return;
-        const std::vector<std::vector<uint8_t>> key_info = xml_key_info_certificates(signer.node);
+        Xml_reference_matcher matcher(signer.values, xml_key_info_certificates(signer.node));
         for (xmlNode* element = unsigned_signature->children; element; element = element->next) {
             const bool of_certificates = is_element_in(element, Xades_namespaces, "CompleteCertificateRefs");
             if (!(of_certificates ? certificates
                                   : revocation && is_element_in(element, Xades_namespaces, "CompleteRevocationRefs")))
                 continue;
-            const std::string fault = unmatched_references(element, signer.values, key_info);
+            const std::string fault = matcher.unmatched(element);
             if (fault.empty())
                 continue;
             bool covered = false;

@@ -133,7 +133,8 @@ std::string unmatched_in(const std::string& references, const Validation_data& v
                          const std::vector<std::vector<uint8_t>>& key_info = {})
 {
     const Long_term_xml xml = long_term_xml(references);
-    return xml.document ? unmatched_references(xml_elements(xml.root()).front(), values, key_info) : "?";
+    Xml_reference_matcher matcher(values, key_info);
+    return xml.document ? matcher.unmatched(xml_elements(xml.root()).front()) : "?";
 }
 
 std::string certificate_refs(const std::vector<std::vector<uint8_t>>& named)
@@ -176,9 +177,20 @@ TEST(Xml_long_term, every_reference_names_a_value_the_signature_carries)
                      values),
         Xml_text_revocation_reference);
 
-    // Far more references than any file holds: refused, not followed one by one.
+    // Far more references than any file holds: refused, not followed one by one; in one element or
+    // over several, as many values as a file may carry each digested once.
     std::vector<std::vector<uint8_t>> many(Validation_item_limit + 1, der_item(1));
     EXPECT_EQ(unmatched_in(certificate_refs(many), values), Xml_text_certificate_reference);
+    Validation_data carried;
+    for (size_t n = 0; n < Validation_item_limit; ++n)
+        carried.certificates.push_back({0x30, 0x04, 0x02, 0x02, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)});
+    const Long_term_xml xml = long_term_xml(certificate_refs(carried.certificates) + certificate_refs({der_item(1)}));
+    ASSERT_TRUE(xml.document);
+    const std::vector<xmlNode*> elements = xml_elements(xml.root());
+    carried.certificates.push_back(der_item(1));
+    Xml_reference_matcher matcher(carried, {});
+    EXPECT_EQ(matcher.unmatched(elements[0]), "");
+    EXPECT_EQ(matcher.unmatched(elements[1]), Xml_text_certificate_reference);
 }
 
 // A signature with the given unsigned signature properties (a signature of nothing: only what is
