@@ -71,6 +71,14 @@ public:
         (void)scope;
         return {};
     }
+    // The current signer's time stamps over its long-term data (archive time stamps, time stamps
+    // over its references), checked by the decoder, which alone knows what they cover; listed
+    // after its signature and content time stamps. Their covered_timestamps count among the
+    // signer's own time stamps in that order (its first signature time stamp is 0).
+    virtual std::vector<Timestamp_info> signer_long_term_timestamps() const { return {}; }
+    // What is wrong with the current signer's long-term data that none of those time stamps
+    // covers, in the user's words; none by default.
+    virtual std::vector<std::string> long_term_warnings() const { return {}; }
     // The current signer's signature value, which a signature time stamp covers.
     virtual std::vector<uint8_t> signature_value() const { return {}; }
     // The current signer's countersignatures, each checked against its signature value.

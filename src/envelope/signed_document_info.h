@@ -101,6 +101,9 @@ struct Signature_info {
     bool signing_certificate_mismatch = false;
     Legal_value_bar no_legal_value;
     std::vector<Countersignature_info> countersignatures;
+    // What is wrong with the long-term data it carries where no time stamp vouches for that data
+    // (a reference to validation data naming none it carries), in the user's words: warnings.
+    std::vector<std::string> long_term_warnings;
 
     // True only for a signature that was checked and matches. Anything else is shown as
     // signature_mismatch_text.

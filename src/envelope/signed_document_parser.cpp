@@ -488,6 +488,7 @@ std::optional<Document_bytes> Signed_document_parser::detached_document(const st
 
 void Signed_document_parser::read_signer_timestamps(const Envelope_info& envelope, size_t signer)
 {
+    const size_t first = _signature_info_->timestamps.size();
     const std::vector<uint8_t> value = _document->signature_value();
     for (const auto& token : _document->signer_timestamp_tokens(Timestamp_scope::Signature)) {
         Trace_block block("Verifica della marca temporale della firma " + std::to_string(signer + 1));
@@ -502,6 +503,13 @@ void Signed_document_parser::read_signer_timestamps(const Envelope_info& envelop
             token, envelope.content.is_assigned() ? digest_of_bytes(envelope.content.value()) : Covered_digest{});
         timestamp.scope = Timestamp_scope::Content;
         timestamp.signer = signer;
+        _signature_info_->timestamps.push_back(std::move(timestamp));
+    }
+    for (Timestamp_info& timestamp : _document->signer_long_term_timestamps()) {
+        Trace(Trace_kind, Level_trace) << "Marca temporale dei dati di lungo periodo della firma " << signer + 1;
+        timestamp.signer = signer;
+        for (size_t& covered : timestamp.covered_timestamps)
+            covered += first;
         _signature_info_->timestamps.push_back(std::move(timestamp));
     }
 }
@@ -540,6 +548,7 @@ void Signed_document_parser::read_signatures(Envelope_info& envelope)
         signature.countersignatures = _document->countersignatures();
         signature.signing_certificate_mismatch = _document->signing_certificate_mismatch();
         signature.no_legal_value = _document->no_legal_value();
+        signature.long_term_warnings = _document->long_term_warnings();
         read_signer_timestamps(envelope, i);
         signatures.push_back(std::move(signature));
     }

@@ -3,6 +3,7 @@
 #include "common/failure.h"
 #include "common/owner.h"
 #include "envelope/xml_date_time.h"
+#include "envelope/xml_long_term.h"
 #include "envelope/xml_signature_core.h"
 #include "envelope/xml_tree.h"
 
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <set>
 
 namespace velin {
@@ -23,6 +25,8 @@ namespace {
 constexpr const char* Xades_namespaces[] = {"http://uri.etsi.org/01903/v1.3.2#", "http://uri.etsi.org/01903/v1.1.1#",
                                             nullptr};
 constexpr const char* Base64_transform = "http://www.w3.org/2000/09/xmldsig#base64";
+// No file renews its archive time stamps this often: the rest of a hostile one is not read.
+constexpr size_t Long_term_stamps_max = 64;
 
 // Digest and signature algorithms by their URIs, with the digest each one uses.
 struct Algorithm {
@@ -113,6 +117,21 @@ std::vector<uint8_t> canonical(xmlDoc* document, xmlNode* element, const Xml_c14
     return bytes ? std::vector<uint8_t>(bytes, bytes + size) : std::vector<uint8_t>{};
 }
 
+// Canonical XML read again and canonicalised by another method; empty when it does not read.
+std::vector<uint8_t> canonical_again(const std::vector<uint8_t>& canonical_xml, const Xml_c14n_method& method)
+{
+    Xml_parse_failure failure = Xml_parse_failure::None;
+    const Xml_document document = parse_plain_xml(canonical_xml, failure);
+    const Owner<xmlOutputBuffer, Output_release> output(xmlAllocOutputBuffer(nullptr));
+    if (!document || !output ||
+        xmlC14NExecute(document.get(), nullptr, nullptr, method.mode, nullptr, method.comments ? 1 : 0, output.get()) <
+            0)
+        return {};
+    const xmlChar* bytes = xmlOutputBufferGetContent(output.get());
+    const size_t size = xmlOutputBufferGetSize(output.get());
+    return bytes ? std::vector<uint8_t>(bytes, bytes + size) : std::vector<uint8_t>{};
+}
+
 std::string common_name(X509* certificate)
 {
     char name[256] = {};
@@ -140,6 +159,25 @@ struct Xml_signature::State {
     enum class Shape { None, Enveloped, Enveloping, Detached, Referenced };
     enum class Target { Whole, Object, File, Element, Properties, Key_info, Countersigned, External, Other };
 
+    // A time stamp over a signature's long-term data: an archive time stamp (of the 1.4.1
+    // namespace), a SigAndRefsTimeStamp (scope Archive both) or a RefsOnlyTimeStamp (References).
+    struct Long_term_stamp {
+        enum class Kind { Archive, Sig_and_refs, Refs_only };
+        Kind kind = Kind::Archive;
+        const xmlNode* element = nullptr;
+        std::vector<uint8_t> token;
+        const Xml_c14n_method* c14n = &xml_default_c14n();
+        // The signer's earlier time stamps its bytes cover, counted among the signer's own: its
+        // signature time stamps first, then these, in document order each.
+        std::vector<size_t> covered;
+        std::vector<std::string> coverage_errors;
+
+        Timestamp_scope scope() const
+        {
+            return kind == Kind::Refs_only ? Timestamp_scope::References : Timestamp_scope::Archive;
+        }
+    };
+
     struct Signer {
         xmlNode* node = nullptr;
         xmlNode* properties = nullptr; // the SignedProperties the signature's reference covers
@@ -157,6 +195,14 @@ struct Xml_signature::State {
         std::vector<xmlNode*> elements;
         bool whole = false; // a reference covers the whole document
         Legal_value_bar no_legal_value;
+        std::vector<Long_term_stamp> long_term;
+        // What xmlsec digested for each of its references, in order, once intact: kept for the
+        // archive time stamps only, which cover it first.
+        std::optional<std::vector<Xml_digested_reference>> reference_bytes;
+        // The certificates and revocation values it carries.
+        Validation_data values;
+        // The faults of its references that no time stamp covers.
+        std::vector<std::string> long_term_warnings;
     };
 
     Xml_document document;
@@ -420,13 +466,115 @@ struct Xml_signature::State {
         }
         const xmlNode* unsigned_signature =
             xades_child(xades_child(qualifying, "UnsignedProperties"), "UnsignedSignatureProperties");
-        for (xmlNode* stamp : xml_children_in(unsigned_signature, Xades_namespaces, "SignatureTimeStamp")) {
-            const std::string method = xml_attribute(xml_child(stamp, Dsig_ns, "CanonicalizationMethod"), "Algorithm");
-            if (signer.tokens.empty() && xml_c14n_method(method))
-                signer.token_c14n = xml_c14n_method(method);
-            for (xmlNode* token : xml_children_in(stamp, Xades_namespaces, "EncapsulatedTimeStamp"))
-                signer.tokens.push_back(xml_base64_content(token));
+        read_unsigned(signer, unsigned_signature);
+        match_references(signer, unsigned_signature);
+    }
+
+    // The long-term stamp of that kind the element is; none when it is no such time stamp.
+    static std::optional<Long_term_stamp::Kind> long_term_kind(const xmlNode* element)
+    {
+        if (is_element(element, Xades141_ns, "ArchiveTimeStamp"))
+            return Long_term_stamp::Kind::Archive;
+        if (is_element_in(element, Xades_namespaces, "SigAndRefsTimeStamp"))
+            return Long_term_stamp::Kind::Sig_and_refs;
+        if (is_element_in(element, Xades_namespaces, "RefsOnlyTimeStamp"))
+            return Long_term_stamp::Kind::Refs_only;
+        return std::nullopt;
+    }
+
+    // The signature time stamps, the long-term ones and the values, in document order.
+    static void read_unsigned(Signer& signer, const xmlNode* unsigned_signature)
+    {
+        constexpr const char* Token_namespaces[] = {"http://uri.etsi.org/01903/v1.3.2#",
+                                                    "http://uri.etsi.org/01903/v1.1.1#", Xades141_ns, nullptr};
+        size_t budget = Xml_values_max_text;
+        // For each long-term stamp, the signature time stamps before it.
+        std::vector<size_t> signature_before;
+        for (xmlNode* element = unsigned_signature ? unsigned_signature->children : nullptr; element;
+             element = element->next) {
+            if (element->type != XML_ELEMENT_NODE)
+                continue;
+            const std::string method =
+                xml_attribute(xml_child(element, Dsig_ns, "CanonicalizationMethod"), "Algorithm");
+            if (is_element_in(element, Xades_namespaces, "SignatureTimeStamp")) {
+                if (signer.tokens.empty() && xml_c14n_method(method))
+                    signer.token_c14n = xml_c14n_method(method);
+                for (xmlNode* token : xml_children_in(element, Xades_namespaces, "EncapsulatedTimeStamp"))
+                    signer.tokens.push_back(xml_base64_content(token));
+            } else if (const auto kind = long_term_kind(element)) {
+                for (xmlNode* token : xml_children_in(element, Token_namespaces, "EncapsulatedTimeStamp")) {
+                    if (signer.long_term.size() >= Long_term_stamps_max)
+                        break;
+                    Long_term_stamp& stamp = signer.long_term.emplace_back();
+                    stamp.kind = *kind;
+                    stamp.element = element;
+                    stamp.token = xml_base64_content(token);
+                    if (const Xml_c14n_method* named = xml_c14n_method(method))
+                        stamp.c14n = named;
+                    signature_before.push_back(signer.tokens.size());
+                }
+            } else {
+                add_xml_values(element, signer.values, budget);
+            }
         }
+        // An archive time stamp covers every time stamp before it; the one over the signature and
+        // its references covers the signature time stamps wherever they stand.
+        const size_t signature_count = signer.tokens.size();
+        for (size_t n = 0; n < signer.long_term.size(); ++n) {
+            Long_term_stamp& stamp = signer.long_term[n];
+            if (stamp.kind == Long_term_stamp::Kind::Refs_only)
+                continue;
+            const bool archive = stamp.kind == Long_term_stamp::Kind::Archive;
+            for (size_t k = 0; k < (archive ? signature_before[n] : signature_count); ++k)
+                stamp.covered.push_back(k);
+            for (size_t k = 0; archive && k < n; ++k)
+                if (signer.long_term[k].element != stamp.element)
+                    stamp.covered.push_back(signature_count + k);
+        }
+    }
+
+    // The references to values (CompleteCertificateRefs, CompleteRevocationRefs) of a signature that
+    // carries the values themselves: one naming none of them is a fault of every time stamp over it.
+    static void match_references(Signer& signer, const xmlNode* unsigned_signature)
+    {
+        const bool certificates = !xml_children_in(unsigned_signature, Xades_namespaces, "CertificateValues").empty();
+        const bool revocation = !xml_children_in(unsigned_signature, Xades_namespaces, "RevocationValues").empty();
+        if (!certificates && !revocation)
+            return;
+        Xml_reference_matcher matcher(signer.values, xml_key_info_certificates(signer.node));
+        for (xmlNode* element = unsigned_signature->children; element; element = element->next) {
+            const bool of_certificates = is_element_in(element, Xades_namespaces, "CompleteCertificateRefs");
+            if (!(of_certificates ? certificates
+                                  : revocation && is_element_in(element, Xades_namespaces, "CompleteRevocationRefs")))
+                continue;
+            const std::string fault = matcher.unmatched(element);
+            if (fault.empty())
+                continue;
+            bool covered = false;
+            for (Long_term_stamp& stamp : signer.long_term) {
+                if (stamp.kind == Long_term_stamp::Kind::Archive && !after(stamp.element, element))
+                    continue;
+                covered = true;
+                add_once(stamp.coverage_errors, fault);
+            }
+            if (!covered)
+                add_once(signer.long_term_warnings, fault);
+        }
+    }
+
+    static void add_once(std::vector<std::string>& texts, const std::string& text)
+    {
+        if (std::find(texts.begin(), texts.end(), text) == texts.end())
+            texts.push_back(text);
+    }
+
+    // True when element is a later sibling of earlier.
+    static bool after(const xmlNode* element, const xmlNode* earlier)
+    {
+        for (const xmlNode* at = earlier->next; at; at = at->next)
+            if (at == element)
+                return true;
+        return false;
     }
 
     // Reads one signature (a counter-signature when countersigned is the signature it signs; one
@@ -502,18 +650,22 @@ struct Xml_signature::State {
     // With digested, the bytes xmlsec digested for the signer's document reference (for each of its
     // references to elements, one after the other), once intact: what it covers is what is shown
     // and handed on, nothing read again.
+    // With references, the bytes digested for every reference, in order.
     Signature_integrity verify(const Signer& signer, bool detached_served = false,
-                               std::vector<uint8_t>* digested = nullptr) const
+                               std::vector<uint8_t>* digested = nullptr,
+                               std::vector<Xml_digested_reference>* references = nullptr) const
     {
         if (signer.certificate.empty())
             return Signature_integrity::Not_intact;
         Xml_signature_policy policy = signed_file_policy();
         policy.served_document = detached_served;
-        policy.keep_digested = digested != nullptr;
+        policy.keep_digested = digested != nullptr || references != nullptr;
         const std::vector<uint8_t> der = signer.certificate.der();
-        const Xml_verification verification = verify_xml_signature(document.get(), signer.node, policy, der);
+        Xml_verification verification = verify_xml_signature(document.get(), signer.node, policy, der);
         if (!verification.verified())
             return Signature_integrity::Not_intact;
+        if (references)
+            *references = verification.digested;
         if (digested) {
             digested->clear();
             const std::vector<xmlNode*> references =
@@ -530,10 +682,86 @@ struct Xml_signature::State {
 
     void check(Signer& signer, bool detached_served = false, std::vector<uint8_t>* digested = nullptr) const
     {
-        if (!signer.refusal.empty())
+        signer.reference_bytes.reset();
+        if (!signer.refusal.empty()) {
             signer.integrity.assign(Signature_integrity::Not_intact);
-        else
-            signer.integrity.assign(verify(signer, detached_served, digested));
+            return;
+        }
+        // The archive time stamps cover what the references digested: kept for them only.
+        std::vector<Xml_digested_reference> references;
+        const bool archived =
+            std::any_of(signer.long_term.begin(), signer.long_term.end(),
+                        [](const Long_term_stamp& stamp) { return stamp.kind == Long_term_stamp::Kind::Archive; });
+        signer.integrity.assign(verify(signer, detached_served, digested, archived ? &references : nullptr));
+        if (archived && signer.integrity.value() == Signature_integrity::Intact)
+            signer.reference_bytes = std::move(references);
+    }
+
+    // The data of a reference as an archive time stamp covers it: what its transforms give, the
+    // octets xmlsec digested; where they give XML nodes, which xmlsec digested in their inclusive
+    // canonical form, those nodes canonicalised with the time stamp's method (the same nodes read
+    // again from that form when the method is another one).
+    static std::vector<uint8_t> reference_data(const Xml_digested_reference& reference, const Xml_c14n_method& method)
+    {
+        const xmlNode* last = nullptr;
+        const xmlNode* transforms = xml_child(reference.reference, Dsig_ns, "Transforms");
+        for (const xmlNode* node = transforms ? transforms->children : nullptr; node; node = node->next)
+            if (is_element(node, Dsig_ns, "Transform"))
+                last = node;
+        const std::string uri = xml_attribute(reference.reference, "URI");
+        const std::string algorithm = xml_attribute(last, "Algorithm");
+        const bool octets =
+            (!uri.empty() && uri.front() != '#') || xml_c14n_method(algorithm) || algorithm == Base64_transform;
+        if (octets || &method == &xml_default_c14n())
+            return reference.bytes;
+        return canonical_again(reference.bytes, method);
+    }
+
+    // What a long-term time stamp covers, in order, each element canonicalised with the time
+    // stamp's method; empty when it cannot be known (the data of a signature that does not match).
+    //  - an archive time stamp: the data of the signature's references as xmlsec digested them (as
+    //    their own transforms end), SignedInfo, SignatureValue, KeyInfo when there is one, every
+    //    unsigned signature property before it, and the signature's Objects but the one of its
+    //    qualifying properties;
+    //  - one over the signature and its references: SignatureValue, then the signature time stamps
+    //    and the references to validation data, in document order;
+    //  - one over the references only: those references, in document order.
+    std::vector<std::vector<uint8_t>> covered_pieces(const Signer& signer, const Long_term_stamp& stamp) const
+    {
+        std::vector<std::vector<uint8_t>> pieces;
+        const auto add = [&](const xmlNode* element) {
+            if (element)
+                pieces.push_back(canonical(document.get(), const_cast<xmlNode*>(element), *stamp.c14n));
+        };
+        const xmlNode* properties = stamp.element->parent;
+        if (stamp.kind == Long_term_stamp::Kind::Archive) {
+            if (!signer.reference_bytes)
+                return {};
+            for (const Xml_digested_reference& reference : *signer.reference_bytes)
+                pieces.push_back(reference_data(reference, *stamp.c14n));
+            for (const char* name : {"SignedInfo", "SignatureValue", "KeyInfo"})
+                add(xml_child(signer.node, Dsig_ns, name));
+            for (const xmlNode* element = properties->children; element && element != stamp.element;
+                 element = element->next)
+                if (element->type == XML_ELEMENT_NODE)
+                    add(element);
+            for (const xmlNode* object : xml_children(signer.node, Dsig_ns, "Object"))
+                if (!properties_inside(object))
+                    add(object);
+            return pieces;
+        }
+        if (stamp.kind == Long_term_stamp::Kind::Sig_and_refs)
+            add(xml_child(signer.node, Dsig_ns, "SignatureValue"));
+        for (const xmlNode* element = properties->children; element; element = element->next) {
+            const bool reference = is_element_in(element, Xades_namespaces, "CompleteCertificateRefs") ||
+                                   is_element_in(element, Xades_namespaces, "CompleteRevocationRefs") ||
+                                   is_element_in(element, Xades_namespaces, "AttributeCertificateRefs") ||
+                                   is_element_in(element, Xades_namespaces, "AttributeRevocationRefs");
+            if (reference || (stamp.kind == Long_term_stamp::Kind::Sig_and_refs &&
+                              is_element_in(element, Xades_namespaces, "SignatureTimeStamp")))
+                add(element);
+        }
+        return pieces;
     }
 };
 
@@ -754,6 +982,38 @@ std::vector<std::vector<uint8_t>> Xml_signature::signer_timestamp_tokens(Timesta
     if (scope != Timestamp_scope::Signature || _current >= signatures_count())
         return {};
     return _state->signers[_current].tokens;
+}
+
+std::vector<Timestamp_info> Xml_signature::signer_long_term_timestamps() const
+{
+    if (_current >= signatures_count())
+        return {};
+    const State::Signer& signer = _state->signers[_current];
+    std::vector<Timestamp_info> checked;
+    for (const State::Long_term_stamp& stamp : signer.long_term) {
+        const std::vector<std::vector<uint8_t>> pieces = _state->covered_pieces(signer, stamp);
+        const std::vector<std::span<const uint8_t>> spans(pieces.begin(), pieces.end());
+        Timestamp_info info = check_timestamp(stamp.token, pieces.empty() ? Covered_digest{} : digest_of_pieces(spans));
+        info.scope = stamp.scope();
+        info.signer = _current;
+        info.covered_timestamps = stamp.covered;
+        info.coverage_errors = stamp.coverage_errors;
+        checked.push_back(std::move(info));
+    }
+    return checked;
+}
+
+std::vector<std::string> Xml_signature::long_term_warnings() const
+{
+    return _current < signatures_count() ? _state->signers[_current].long_term_warnings : std::vector<std::string>{};
+}
+
+Validation_data Xml_signature::validation_data() const
+{
+    Validation_data data;
+    for (size_t n = 0; n < signatures_count(); ++n)
+        data.add(_state->signers[n].values);
+    return data;
 }
 
 std::vector<uint8_t> Xml_signature::signature_value() const

@@ -112,6 +112,13 @@ public:
     std::vector<std::vector<uint8_t>> signer_timestamp_tokens(Timestamp_scope scope) const override;
     // What a signature time stamp covers: the SignatureValue element, canonicalised.
     std::vector<uint8_t> signature_value() const override;
+    // The archive time stamps (of the 1.4.1 namespace), the SigAndRefsTimeStamps and the
+    // RefsOnlyTimeStamps, each checked over what it covers.
+    std::vector<Timestamp_info> signer_long_term_timestamps() const override;
+    // References to validation data naming none the signature carries, where no time stamp covers them.
+    std::vector<std::string> long_term_warnings() const override;
+    // The CertificateValues, RevocationValues and TimeStampValidationData of every signature.
+    Validation_data validation_data() const override;
     int digest_algorithm() const override;
     std::vector<Countersignature_info> countersignatures() const override;
     // Plain XML signatures, and XAdES ones whose signed properties name no signing certificate.

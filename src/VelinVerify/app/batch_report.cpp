@@ -288,9 +288,12 @@ void print_text(std::ostream& out, const Batch_report& report)
         for (const Batch_timestamp& timestamp : layer.timestamps) {
             if (timestamp.inherited)
                 continue;
-            const std::string scope = timestamp.scope == "signature" ? "della firma "
-                                      : timestamp.scope == "content" ? "del contenuto della firma "
-                                                                     : "del file";
+            // A signer's time stamps name the signer; the file's, nobody.
+            const std::string scope = timestamp.scope == "signature"    ? "della firma "
+                                      : timestamp.scope == "content"    ? "del contenuto della firma "
+                                      : timestamp.scope == "archive"    ? "di archiviazione della firma "
+                                      : timestamp.scope == "references" ? "dei riferimenti della firma "
+                                                                        : "del file";
             out << "  Marca temporale " << scope;
             if (timestamp.signer)
                 out << *timestamp.signer;

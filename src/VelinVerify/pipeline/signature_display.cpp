@@ -119,6 +119,8 @@ Signature_display show_signature(const Signature_info& signature, const Signer_r
             signature.no_legal_value.text.c_str());
     if (signature.outside_form)
         add(display, Line_severity::Warning, signature_outside_form_text);
+    for (const std::string& warning : signature.long_term_warnings)
+        add(display, Line_severity::Warning, warning.c_str());
     const Later_changes& later = signature.later_changes;
     if (!later.forbidden.empty())
         add(display, Line_severity::Error, later.forbidden.c_str());

@@ -33,8 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         (void)signature.signing_time();
         (void)signature.signature_value();
         (void)signature.signer_timestamp_tokens(velin::Timestamp_scope::Signature);
+        (void)signature.signer_long_term_timestamps();
         (void)signature.countersignatures();
         (void)signature.no_legal_value();
     }
+    (void)signature.validation_data();
     return 0;
 }

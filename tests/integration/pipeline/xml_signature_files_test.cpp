@@ -1,10 +1,12 @@
 // Signed XML files as the verifier meets them, made by tools/make-xades-fixtures with xmlsec1 and
 // the test PKI and verified by the program in batch mode: an invoice signed enveloped, with a
 // signature time stamp, with two signatures and with a counter-signature; enveloping and detached
-// signatures; signatures placed as other applications place them; and the changed and hostile
-// files, which must never verify.
+// signatures; signatures placed as other applications place them; the changed and hostile
+// files, which must never verify; and the invoice kept for the long term, its archive time stamps
+// checked and its own values used, and broken after them.
 #include "VelinVerify/app/batch_report.h"
 #include "batch_verifier.h"
+#include "envelope/xml_long_term.h"
 #include "envelope/xml_signature.h"
 #include "generated_fixtures.h"
 
@@ -227,6 +229,135 @@ TEST_F(Xml_signature_files_test, signatures_that_do_not_bind_their_certificate_h
     EXPECT_TRUE(has_line(plain.lines(0), "info: Il documento è firmato correttamente e integro.")) << plain.text;
     EXPECT_TRUE(has_line(plain.lines(0), std::string("info: ") + Xml_text_without_xades)) << plain.text;
     EXPECT_EQ(signature(plain, 0)["kind"].toString().toStdString(), attestation) << plain.text;
+}
+
+// The time stamps of one signature of a file as the reader checks them, before the verifier.
+std::vector<Timestamp_info> long_term_timestamps(const std::filesystem::path& file)
+{
+    Xml_signature reading;
+    reading.parse(test::read_bytes(file));
+    if (!reading.parsed())
+        return {};
+    reading.extract_original_document();
+    reading.read_signatures();
+    reading.select_signature(0);
+    return reading.signer_long_term_timestamps();
+}
+
+TEST_F(Xml_signature_files_test, a_long_term_invoice_verifies_with_its_archive_time_stamp_and_its_own_values)
+{
+    const Verdict archived = verify("fattura-lungo-termine.xml");
+    EXPECT_EQ(archived.exit_code, Exit_success) << archived.text;
+    EXPECT_TRUE(has_line(archived.lines(0), "info: Il documento è firmato correttamente e integro.")) << archived.text;
+    // The signature time stamp, the one over the signature and its references, the one over the
+    // references alone, the archive one.
+    const QJsonArray timestamps = archived.layer(0)["timestamps"].toArray();
+    ASSERT_EQ(timestamps.size(), 4) << archived.text;
+    const char* scopes[] = {"signature", "archive", "references", "archive"};
+    for (int n = 0; n < 4; ++n) {
+        EXPECT_EQ(archived.timestamp(0, n)["scope"].toString(), scopes[n]) << n;
+        EXPECT_TRUE(archived.timestamp(0, n)["verified"].toBool()) << n << "\n" << archived.text;
+    }
+
+    // The one over the signature covers its time stamp; the archive one every time stamp before it.
+    const std::vector<Timestamp_info> read = long_term_timestamps(fixtures / "fattura-lungo-termine.xml");
+    ASSERT_EQ(read.size(), 3u);
+    EXPECT_EQ(read[0].covered_timestamps, std::vector<size_t>{0});
+    EXPECT_TRUE(read[1].covered_timestamps.empty());
+    EXPECT_EQ(read[2].covered_timestamps, (std::vector<size_t>{0, 1, 2}));
+    EXPECT_TRUE(read[2].imprint_matches);
+
+    // Without the authority's CRL in the cache and without the network, the CRL the file carries
+    // answers for the signer; the same invoice without it cannot say.
+    for (const auto& cached : std::filesystem::directory_iterator(verifier.data / "cache"))
+        std::filesystem::remove_all(cached.path());
+    const std::string unknown = "warning: La revoca del certificato non può essere rilevata.";
+    const Verdict offline = verify("fattura-lungo-termine.xml");
+    EXPECT_FALSE(has_line(offline.lines(0), unknown)) << offline.text;
+    EXPECT_TRUE(has_line(offline.lines(0), "info: Revoca verificata tramite la CRL contenuta nel file: ROSSI MARIO."))
+        << offline.text;
+    EXPECT_EQ(offline.exit_code, Exit_success) << offline.text;
+    const Verdict stamped = verify("fattura-marcata.xml");
+    EXPECT_TRUE(has_line(stamped.lines(0), unknown)) << stamped.text;
+}
+
+TEST_F(Xml_signature_files_test, a_renewed_archive_time_stamp_covers_the_one_before_it)
+{
+    const Verdict renewed = verify("fattura-lungo-termine-rinnovata.xml");
+    EXPECT_EQ(renewed.exit_code, Exit_success) << renewed.text;
+    ASSERT_EQ(renewed.layer(0)["timestamps"].toArray().size(), 5) << renewed.text;
+    for (int n : {1, 2, 3, 4})
+        EXPECT_TRUE(renewed.timestamp(0, n)["verified"].toBool()) << n << "\n" << renewed.text;
+
+    // The second one, canonical exclusive, over everything the first covers and the first itself.
+    const std::vector<Timestamp_info> read = long_term_timestamps(fixtures / "fattura-lungo-termine-rinnovata.xml");
+    ASSERT_EQ(read.size(), 4u);
+    EXPECT_EQ(read[3].scope, Timestamp_scope::Archive);
+    EXPECT_EQ(read[3].covered_timestamps, (std::vector<size_t>{0, 1, 2, 3}));
+    EXPECT_TRUE(read[3].verified());
+
+    // The text report names the signer of each, none as the file's.
+    const Verdict text = verifier.verify(fixtures / "fattura-lungo-termine-rinnovata.xml", {}, false);
+    EXPECT_NE(text.text.find("Marca temporale di archiviazione della firma 1: "), std::string::npos) << text.text;
+    EXPECT_NE(text.text.find("Marca temporale dei riferimenti della firma 1: "), std::string::npos) << text.text;
+    EXPECT_EQ(text.text.find("Marca temporale del file"), std::string::npos) << text.text;
+}
+
+TEST_F(Xml_signature_files_test, long_term_data_changed_after_its_time_stamps_makes_them_no_proof)
+{
+    // A certificate of the values taken out, the CRL exchanged: the archive time stamp no longer
+    // matches, and the value the references name is gone, which every time stamp over the
+    // references says; the signature and its own time stamp still hold.
+    const struct {
+        const char* file;
+        const char* reference;
+    } cases[] = {
+        {"fattura-lungo-termine-certificato-tolto.xml", Xml_text_certificate_reference},
+        {"fattura-lungo-termine-revoca-cambiata.xml", Xml_text_revocation_reference},
+    };
+    for (const auto& changed : cases) {
+        const Verdict verdict = verify(changed.file);
+        ASSERT_EQ(verdict.layer(0)["timestamps"].toArray().size(), 4) << changed.file << "\n" << verdict.text;
+        EXPECT_TRUE(verdict.timestamp(0)["verified"].toBool()) << changed.file << "\n" << verdict.text;
+        for (int n : {1, 2, 3})
+            EXPECT_FALSE(verdict.timestamp(0, n)["verified"].toBool()) << changed.file << n << "\n" << verdict.text;
+        EXPECT_EQ(verdict.exit_code, Exit_errors) << changed.file << "\n" << verdict.text;
+        EXPECT_TRUE(has_line(verdict.lines(0), std::string("error: ") + changed.reference)) << changed.file << "\n"
+                                                                                            << verdict.text;
+        EXPECT_TRUE(has_line(verdict.lines(0), "info: Il documento è firmato correttamente e integro."))
+            << changed.file << "\n"
+            << verdict.text;
+        const std::vector<Timestamp_info> read = long_term_timestamps(fixtures / changed.file);
+        ASSERT_EQ(read.size(), 3u) << changed.file;
+        for (int n : {0, 1}) {
+            EXPECT_TRUE(read[n].imprint_matches) << changed.file << n;
+            EXPECT_EQ(read[n].coverage_errors, std::vector<std::string>{changed.reference}) << changed.file << n;
+        }
+        EXPECT_FALSE(read[2].imprint_matches) << changed.file;
+        EXPECT_TRUE(read[2].signature_valid) << changed.file;
+    }
+
+    // References naming a certificate the file never carried, each time stamp made over them as
+    // they are: they match, and vouch for nothing.
+    const Verdict orphan = verify("fattura-lungo-termine-riferimento-orfano.xml");
+    EXPECT_TRUE(has_line(orphan.lines(0), std::string("error: ") + Xml_text_certificate_reference)) << orphan.text;
+    for (int n : {1, 2, 3})
+        EXPECT_FALSE(orphan.timestamp(0, n)["verified"].toBool()) << n << "\n" << orphan.text;
+    EXPECT_TRUE(orphan.timestamp(0)["verified"].toBool()) << orphan.text;
+    const std::vector<Timestamp_info> read =
+        long_term_timestamps(fixtures / "fattura-lungo-termine-riferimento-orfano.xml");
+    ASSERT_EQ(read.size(), 3u);
+    EXPECT_TRUE(read[2].imprint_matches);
+    EXPECT_EQ(read[2].coverage_errors, std::vector<std::string>{Xml_text_certificate_reference});
+
+    // Without a time stamp over them, the signature itself says so; its time stamp still holds.
+    const Verdict unstamped = verify("fattura-riferimento-orfano-senza-marca.xml");
+    EXPECT_TRUE(has_line(unstamped.lines(0), std::string("warning: ") + Xml_text_certificate_reference))
+        << unstamped.text;
+    EXPECT_TRUE(has_line(unstamped.lines(0), "info: Il documento è firmato correttamente e integro."))
+        << unstamped.text;
+    ASSERT_EQ(unstamped.layer(0)["timestamps"].toArray().size(), 1) << unstamped.text;
+    EXPECT_TRUE(unstamped.timestamp(0)["verified"].toBool()) << unstamped.text;
 }
 
 } // namespace
