@@ -101,6 +101,9 @@ struct Signature_info {
     bool signing_certificate_mismatch = false;
     Legal_value_bar no_legal_value;
     std::vector<Countersignature_info> countersignatures;
+    // The files of a signature container this signature covers (its document, or the files its
+    // manifest lists whose digests hold); empty outside containers.
+    std::vector<std::string> covers;
 
     // True only for a signature that was checked and matches. Anything else is shown as
     // signature_mismatch_text.
@@ -117,6 +120,18 @@ struct Envelope_info {
 
     // A detached signature: the content is the document found beside it, or none.
     bool detached = false;
+
+    // A signature container: its files (META-INF's left out), each covered by the signatures whose
+    // covers name it, or by the container's time stamp; and what reading it found worth saying.
+    struct Container_file {
+        std::string name;
+        Document_bytes bytes;
+        bool timestamped = false; // the container's own time stamp covers it
+    };
+    std::vector<Container_file> container_files;
+    std::vector<std::string> container_warnings;
+    // The container's files that no signature covers.
+    std::vector<std::string> uncovered() const;
 
     // True when there is at least one signature and every one was checked and matches: the only
     // case in which signatures_intact_text may be shown.

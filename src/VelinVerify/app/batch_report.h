@@ -49,6 +49,11 @@ struct Batch_layer {
     // Per signature: the time its trusted lists and qualification were judged at, and by what
     // ("timestamp" or "verification"); none while no chain reached a root.
     std::vector<std::optional<std::pair<std::string, std::string>>> lists_judged;
+    // A signature container's layer: its files, those no signature covers, and per signature the
+    // files it covers. Unset for other layers.
+    std::optional<std::vector<std::string>> container_files;
+    std::vector<std::string> uncovered;
+    std::vector<std::vector<std::string>> covers;
 };
 
 struct Batch_report {

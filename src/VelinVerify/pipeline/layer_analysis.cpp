@@ -5,6 +5,7 @@
 #include "VelinVerify/worker/thread_base.h"
 #include "common/failure.h"
 #include "common/trace.h"
+#include "envelope/asic_manifest.h"
 #include "envelope/content_kind.h"
 #include "envelope/document_name.h"
 #include "java_bridge/pdf_verify.h"
@@ -351,7 +352,8 @@ void Layer_analysis::decoding_done()
     name_document(envelope);
     report_envelope(envelope);
     const bool timestamped_only = _info->document_unsigned || _info->_file_type == Document_types::Timestamped_data ||
-                                  _info->_file_type == Document_types::Detached_timestamp;
+                                  _info->_file_type == Document_types::Detached_timestamp ||
+                                  _info->_file_type == Document_types::Asic_container;
     if (envelope.signatures.is_assigned() && !envelope.signatures.value().empty()) {
         const auto& signatures = envelope.signatures.value();
         report_signature_matches(envelope);
@@ -414,10 +416,16 @@ void Layer_analysis::report_envelope(const Envelope_info& envelope)
         else
             add_line(Line_severity::Error, detached_timestamp_document_missing_text);
         _errors = _errors || !envelope.content.is_assigned();
-    } else if (!envelope.content.is_assigned()) {
+    } else if (!envelope.content.is_assigned() && envelope.container_files.empty()) {
         add_line(Line_severity::Error, "L'estrazione del documento originale è fallita.");
         _errors = true;
     }
+    // A signature container: what reading it found, and its files no signature vouches for.
+    for (const std::string& warning : envelope.container_warnings)
+        add_line(Line_severity::Warning, warning);
+    for (const std::string& name : envelope.uncovered())
+        add_line(Line_severity::Warning, asic_uncovered_file_text(name));
+    _warnings = _warnings || !envelope.container_warnings.empty() || !envelope.uncovered().empty();
     if (_info->document_unsigned) {
         add_line(Line_severity::Warning, "Il documento non è firmato: ha soltanto la marca temporale.");
         _warnings = true;
