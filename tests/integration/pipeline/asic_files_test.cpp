@@ -66,7 +66,6 @@ TEST_F(Asic_files_test, one_document_with_its_signature_verifies_whatever_the_na
         EXPECT_EQ(names(verdict.layer(0)["container_files"]), QStringList{"contratto.txt"}) << name;
         EXPECT_TRUE(verdict.layer(0)["uncovered"].toArray().isEmpty()) << name;
     }
-    // Outside containers the fields are null.
     const Verdict changed = verify("contratto-cambiato.asics");
     EXPECT_EQ(changed.exit_code, Exit_errors) << changed.text;
     EXPECT_TRUE(has_line(changed.lines(0), "error: La firma non corrisponde al documento.")) << changed.text;
@@ -78,6 +77,19 @@ TEST_F(Asic_files_test, one_document_with_its_signature_verifies_whatever_the_na
     const Verdict late = verify("mimetype-in-fondo.asics");
     EXPECT_EQ(late.exit_code, Exit_warnings) << late.text;
     EXPECT_TRUE(has_line(late.lines(0), std::string("warning: ") + Asic_text_mimetype_placement)) << late.text;
+}
+
+TEST_F(Asic_files_test, a_signed_document_inside_opens_as_the_next_layer)
+{
+    const Verdict verdict = verify("contratto-busta.asics");
+    EXPECT_EQ(verdict.exit_code, Exit_success) << verdict.text;
+    ASSERT_EQ(verdict.layers().size(), 2) << verdict.text;
+    EXPECT_EQ(names(signature(verdict, 0)["covers"]), QStringList{"contratto.txt.p7m"});
+    EXPECT_TRUE(has_line(verdict.lines(1), "info: Il documento è firmato correttamente e integro.")) << verdict.text;
+    EXPECT_EQ(verdict.layer(1)["document"].toString(), "contratto.txt");
+    // The inner layer is no container.
+    EXPECT_TRUE(verdict.layer(1)["container_files"].isNull());
+    EXPECT_TRUE(signature(verdict, 0, 1)["covers"].isNull());
 }
 
 TEST_F(Asic_files_test, a_time_stamped_document_is_time_stamped_only)
@@ -123,6 +135,11 @@ TEST_F(Asic_files_test, a_changed_missing_or_relisted_file_is_an_error_of_the_si
     EXPECT_EQ(changed.exit_code, Exit_errors) << changed.text;
     EXPECT_TRUE(has_line(changed.lines(0), "error: La firma non corrisponde al documento.")) << changed.text;
     EXPECT_TRUE(signature(changed, 0)["covers"].toArray().isEmpty());
+
+    // Two files whose contents changed places.
+    const Verdict swapped = verify("pratica-file-scambiati.asice");
+    EXPECT_EQ(swapped.exit_code, Exit_errors) << swapped.text;
+    EXPECT_TRUE(has_line(swapped.lines(0), "error: La firma non corrisponde al documento.")) << swapped.text;
 
     const Verdict missing = verify("pratica-file-mancante.asice");
     EXPECT_EQ(missing.exit_code, Exit_errors) << missing.text;
