@@ -20,7 +20,9 @@ constexpr const char* several_documents_text =
     "Il contenitore contiene più documenti ma nessun manifesto che indichi quali sono firmati: il contenitore non "
     "può essere verificato.";
 constexpr const char* xml_several_documents_text =
-    "Le firme XML su più documenti di un contenitore non sono ancora verificate da questo programma.";
+    "Le firme XML su più documenti di un contenitore, o in più file, non sono ancora verificate da questo programma.";
+constexpr const char* manifest_timestamp_text =
+    "Le marche temporali sui manifesti di un contenitore non sono ancora verificate da questo programma.";
 constexpr const char* not_detached_text =
     "La firma del contenitore contiene un proprio documento invece di firmare il file del contenitore: la firma è "
     "rifiutata.";
@@ -93,11 +95,16 @@ void Signed_document_parser::analyse_simple_container(const Asic_container& cont
     auto& info = *_signature_info_;
     const auto objects = container.data_objects();
     const Asic_entry* cades = container.find("META-INF/signature.p7s");
-    const Asic_entry* xades = container.find("META-INF/signatures.xml");
+    // The XML signatures are in "signatures.xml", or in one file named like it.
+    const auto xml_files = container.meta_files("signatures", ".xml");
+    const Asic_entry* xades = xml_files.size() == 1 ? xml_files.front() : nullptr;
     const Asic_entry* stamp = container.find("META-INF/timestamp.tst");
+    if (xml_files.size() > 1 && !cades) {
+        fail(xml_several_documents_text);
+        return;
+    }
     if (!cades && !xades && !stamp) {
-        const bool xml_signed = !container.meta_files("signatures", ".xml").empty();
-        fail(xml_signed && objects.size() > 1 ? xml_several_documents_text : no_signature_text);
+        fail(no_signature_text);
         return;
     }
     if (objects.size() != 1) {
@@ -143,6 +150,10 @@ void Signed_document_parser::analyse_manifest_container(const Asic_container& co
         const Asic_entry* signature_file = name ? container.find(*name) : nullptr;
         if (!signature_file) {
             fail(asic_missing_file_text(manifest->signature_uri));
+            return;
+        }
+        if (lower_case_extension(signature_file->name) == "tst") {
+            fail(manifest_timestamp_text);
             return;
         }
         Trace_block block("Verifica del manifesto " + entry->name);
