@@ -5,6 +5,7 @@
 #include "envelope/content_kind.h"
 #include "envelope/pkcs7.h"
 #include "envelope/signed_document_parser.h"
+#include "envelope/timestamp_token.h"
 #include "envelope/xml_signature.h"
 
 #include <algorithm>
@@ -21,8 +22,8 @@ constexpr const char* several_documents_text =
     "può essere verificato.";
 constexpr const char* xml_several_documents_text =
     "Le firme XML su più documenti di un contenitore, o in più file, non sono ancora verificate da questo programma.";
-constexpr const char* manifest_timestamp_text =
-    "Le marche temporali sui manifesti di un contenitore non sono ancora verificate da questo programma.";
+constexpr const char* manifest_file_changed_text =
+    "Un file elencato dal manifesto della marca temporale non corrisponde al suo hash.";
 constexpr const char* not_detached_text =
     "La firma del contenitore contiene un proprio documento invece di firmare il file del contenitore: la firma è "
     "rifiutata.";
@@ -64,10 +65,10 @@ void Signed_document_parser::analyse_container()
         if (is_container_signature_file(entry.name) &&
             std::find(_container_checked.begin(), _container_checked.end(), entry.name) == _container_checked.end())
             envelope.container_warnings.push_back(asic_unchecked_file_text(entry.name));
-    // A time stamp alone covers the one document of the container.
-    const bool timestamped = info.document_unsigned && envelope.content.is_assigned();
     for (const Asic_entry* entry : container->data_objects())
-        envelope.container_files.push_back({entry->name, entry->bytes, timestamped});
+        envelope.container_files.push_back({entry->name, entry->bytes,
+                                            std::find(_container_timestamped.begin(), _container_timestamped.end(),
+                                                      entry->name) != _container_timestamped.end()});
 }
 
 bool Signed_document_parser::decode_container_signature(std::shared_ptr<Signed_document> decoder,
@@ -116,6 +117,9 @@ void Signed_document_parser::analyse_simple_container(const Asic_container& cont
     if (!cades && !xades) {
         info.file_data.assign(stamp->bytes);
         check_detached_timestamp(document.bytes, document.name);
+        const Timestamp_info& timestamp = info.timestamps.back();
+        if (timestamp.read && timestamp.signature_valid && timestamp.imprint_matches)
+            _container_timestamped.push_back(document.name);
         return;
     }
     info.file_data.assign((cades ? cades : xades)->bytes);
@@ -153,8 +157,8 @@ void Signed_document_parser::analyse_manifest_container(const Asic_container& co
             return;
         }
         if (lower_case_extension(signature_file->name) == "tst") {
-            fail(manifest_timestamp_text);
-            return;
+            check_manifest_timestamp(*manifest, *entry, *signature_file, container);
+            continue;
         }
         Trace_block block("Verifica del manifesto " + entry->name);
         _container_checked.push_back(entry->name);
@@ -189,8 +193,29 @@ void Signed_document_parser::analyse_manifest_container(const Asic_container& co
     } else {
         envelope.content.set_unavailable();
     }
+    // Manifests under time stamps only: the files are time-stamped, not signed.
+    info.document_unsigned = all.empty() && !info.timestamps.empty();
     envelope.signatures.assign(std::move(all));
     info.envelope.assign(std::move(envelope));
+}
+
+void Signed_document_parser::check_manifest_timestamp(const Asic_manifest& manifest, const Asic_entry& manifest_file,
+                                                      const Asic_entry& token, const Asic_container& container)
+{
+    Trace_block block("Verifica della marca temporale del manifesto " + manifest_file.name);
+    _container_checked.push_back(manifest_file.name);
+    _container_checked.push_back(token.name);
+    Timestamp_info timestamp = check_timestamp(token.bytes.view(), digest_of_bytes(manifest_file.bytes));
+    const Asic_coverage coverage = check_manifest_references(manifest, container);
+    // The time stamp proves the files only through the manifest's digests: any that fails makes
+    // it no proof.
+    if (!coverage.problem.empty())
+        timestamp.coverage_errors.push_back(coverage.problem);
+    else if (coverage.mismatch)
+        timestamp.coverage_errors.push_back(manifest_file_changed_text);
+    if (timestamp.read && timestamp.signature_valid && timestamp.imprint_matches && coverage.holds())
+        _container_timestamped.insert(_container_timestamped.end(), coverage.covers.begin(), coverage.covers.end());
+    _signature_info_->timestamps.push_back(std::move(timestamp));
 }
 
 } // namespace velin

@@ -24,6 +24,8 @@
 namespace velin {
 
 struct Asic_container;
+struct Asic_entry;
+struct Asic_manifest;
 
 enum class Parser_status : int {
     Idle = 0,
@@ -101,6 +103,10 @@ private:
     // name: its signatures, checked; false when it could not be read.
     bool decode_container_signature(std::shared_ptr<Signed_document> decoder, const Document_bytes& document,
                                     const std::string& name);
+    // A manifest that a time-stamp token (token) covers instead of a signature: the token checked
+    // over the manifest's bytes, and through the manifest's digests over the files it lists.
+    void check_manifest_timestamp(const Asic_manifest& manifest, const Asic_entry& manifest_file,
+                                  const Asic_entry& token, const Asic_container& container);
     void assign_original_document(Envelope_info& envelope);
     void read_signatures(Envelope_info& envelope);
     // The document of a detached signature: the one the user named, else the one the signature
@@ -125,6 +131,8 @@ private:
     std::string _container_document_name;
     // The signatures, time stamps and manifests of the container that were checked.
     std::vector<std::string> _container_checked;
+    // The files of the container a time stamp covers (with its imprint and the digests holding).
+    std::vector<std::string> _container_timestamped;
 };
 
 } // namespace velin

@@ -121,12 +121,22 @@ TEST_F(Asic_files_test, manifests_cover_the_files_whose_digests_hold)
     EXPECT_EQ(names(signature(two, 0)["covers"]), both);
     EXPECT_EQ(names(signature(two, 1)["covers"]), QStringList{"allegati/allegato tecnico.txt"});
 
-    // A manifest under a time stamp is not checked yet: said so, never passed.
+    // A manifest under a time stamp: the files are time-stamped, not signed.
     const Verdict stamped = verify("pratica-manifesto-marcato.asice");
-    EXPECT_EQ(stamped.exit_code, Exit_errors) << stamped.text;
-    EXPECT_TRUE(has_line(stamped.lines(0), "error: Le marche temporali sui manifesti di un contenitore non sono ancora "
-                                           "verificate da questo programma."))
+    EXPECT_EQ(stamped.exit_code, Exit_warnings) << stamped.text;
+    EXPECT_TRUE(has_line(stamped.lines(0), "warning: Il documento non è firmato: ha soltanto la marca temporale."))
         << stamped.text;
+    EXPECT_TRUE(stamped.timestamp(0)["verified"].toBool()) << stamped.text;
+    EXPECT_TRUE(stamped.timestamp(0)["trusted"].toBool()) << stamped.text;
+    EXPECT_TRUE(stamped.layer(0)["uncovered"].toArray().isEmpty()) << stamped.text;
+    // A file changed under it: the time stamp is no proof.
+    const Verdict stamped_changed = verify("pratica-marcata-file-cambiato.asice");
+    EXPECT_EQ(stamped_changed.exit_code, Exit_errors) << stamped_changed.text;
+    EXPECT_TRUE(has_line(stamped_changed.lines(0), "error: Un file elencato dal manifesto della marca temporale non "
+                                                   "corrisponde al suo hash."))
+        << stamped_changed.text;
+    EXPECT_FALSE(stamped_changed.timestamp(0)["verified"].toBool());
+    EXPECT_EQ(stamped_changed.layer(0)["uncovered"].toArray().size(), 2) << stamped_changed.text;
 
     // A file no signature covers: listed, with a warning.
     const Verdict extra = verify("pratica-file-in-piu.asice");
