@@ -582,6 +582,13 @@ void Layer_analysis::name_document(const Envelope_info& envelope)
     // Without the content there is nothing to open as the inner layer.
     if (name.inner_envelope && _observer && envelope.content.is_assigned())
         _observer->inner_container_found(envelope.content.value(), name.full_name, covering_for_inner());
+    // A container of several files: each signed file among them is a further layer. This layer's
+    // time stamps do not go with it: a signature's covers some of the files only.
+    if (!envelope.content.is_assigned() && _observer)
+        for (const Envelope_info::Container_file& file : envelope.container_files)
+            if (const Document_types inner = document_type_of_bytes(file.bytes); is_signed_container(inner))
+                _observer->inner_container_found(file.bytes, container_name(file_name_part(file.name), inner),
+                                                 _covering);
 }
 
 Signature_display Layer_analysis::signature_display(size_t index, bool with_texts) const

@@ -93,6 +93,19 @@ TEST_F(Asic_files_test, a_signed_document_inside_opens_as_the_next_layer)
     EXPECT_TRUE(signature(verdict, 0, 1)["covers"].isNull());
 }
 
+TEST_F(Asic_files_test, signed_files_among_several_open_as_further_layers)
+{
+    const Verdict verdict = verify("pratica-con-busta.asice");
+    EXPECT_EQ(verdict.exit_code, Exit_success) << verdict.text;
+    ASSERT_EQ(verdict.layers().size(), 2) << verdict.text;
+    EXPECT_EQ(names(signature(verdict, 0)["covers"]), (QStringList{"contratto.txt", "allegati/allegato.txt.p7m"}));
+    EXPECT_EQ(verdict.layer(1)["file"].toString(), "allegato.txt.p7m");
+    EXPECT_EQ(verdict.layer(1)["document"].toString(), "allegato.txt");
+    EXPECT_TRUE(has_line(verdict.lines(1), "info: Il documento è firmato correttamente e integro.")) << verdict.text;
+    // None of the container's time stamps or signatures is handed to the inner layer as its proof.
+    EXPECT_TRUE(verdict.layer(1)["timestamps"].toArray().isEmpty());
+}
+
 TEST_F(Asic_files_test, a_time_stamped_document_is_time_stamped_only)
 {
     const Verdict verdict = verify("contratto-marcato.asics");
