@@ -445,6 +445,9 @@ private slots:
         QVERIFY(!fs::exists(made / "allegati"));
         page->read_container_file(7);
         QCOMPARE(page->preview_copies().size(), size_t(1));
+        // The desktop's opener got the copy (and is done with it before the next test).
+        QTRY_COMPARE(opened().size(), size_t(1));
+        QCOMPARE(opened()[0], std::vector<std::string>{page->preview_copies()[0]});
     }
 
     void envelopes_whose_names_give_no_document_name_read_as_documento()
