@@ -4,6 +4,7 @@
 
 #include <boost/format.hpp>
 
+#include <algorithm>
 #include <ctime>
 
 namespace velin {
@@ -307,9 +308,21 @@ void print_text(std::ostream& out, const Batch_report& report)
             out << "  Firma " << i + 1 << ": " << printable_text(signature.signer) << '\n';
             out << "    Data e ora: " << printable_text(signature.signing_time) << '\n';
             out << "    Tipo di firma: " << printable_text(signature.kind) << '\n';
+            if (layer.container_files && i < layer.covers.size()) {
+                out << "    File coperti:";
+                for (const std::string& name : layer.covers[i])
+                    out << ' ' << printable_text(name) << (&name != &layer.covers[i].back() ? "," : "");
+                out << (layer.covers[i].empty() ? " nessuno\n" : "\n");
+            }
             for (const Status_line& line : signature.status)
                 out << "    [" << severity_label(line.severity) << "] " << printable_text(line.text) << '\n';
         }
+        if (layer.container_files)
+            for (const std::string& name : *layer.container_files)
+                out << "  File del contenitore: " << printable_text(name)
+                    << (std::find(layer.uncovered.begin(), layer.uncovered.end(), name) != layer.uncovered.end()
+                            ? " (non coperto da alcuna firma)\n"
+                            : "\n");
         for (const Batch_timestamp& timestamp : layer.timestamps) {
             if (timestamp.inherited)
                 continue;

@@ -158,6 +158,13 @@ TEST_F(Asic_files_test, manifests_cover_the_files_whose_digests_hold)
     EXPECT_TRUE(
         has_line(extra.lines(0), "warning: Il file \"nota.txt\" del contenitore non è coperto da alcuna firma."))
         << extra.text;
+    // The same in the text report.
+    const Verdict text = verifier.verify(fixtures / "pratica-file-in-piu.asice", {}, false);
+    EXPECT_EQ(text.exit_code, Exit_warnings) << text.text;
+    EXPECT_NE(text.text.find("    File coperti: contratto.txt, allegati/allegato tecnico.txt\n"), std::string::npos)
+        << text.text;
+    EXPECT_NE(text.text.find("  File del contenitore: nota.txt (non coperto da alcuna firma)\n"), std::string::npos)
+        << text.text;
 }
 
 TEST_F(Asic_files_test, a_changed_missing_or_relisted_file_is_an_error_of_the_signature)
