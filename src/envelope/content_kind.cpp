@@ -1,5 +1,6 @@
 #include "envelope/content_kind.h"
 
+#include "envelope/asic_container.h"
 #include "envelope/base64_decode.h"
 #include "envelope/ber_reader.h"
 
@@ -257,6 +258,8 @@ Document_types document_type_by_content(std::span<const uint8_t> bytes)
         if (kind != Document_types::Unsupported)
             return kind;
     }
+    if (bytes[0] == 'P' && looks_like_asic_container(bytes))
+        return Document_types::Asic_container;
     const auto head = bytes.first(std::min(bytes.size(), Text_window));
     const std::string_view raw(reinterpret_cast<const char*>(head.data()), head.size());
     std::string_view text = raw;
@@ -326,7 +329,8 @@ Document_types decide_document_type(std::span<const uint8_t> bytes, const std::s
 bool is_signed_container(Document_types type)
 {
     return type == Document_types::Envelope || type == Document_types::Multipart ||
-           type == Document_types::Timestamped_data || type == Document_types::Xml_signature;
+           type == Document_types::Timestamped_data || type == Document_types::Xml_signature ||
+           type == Document_types::Asic_container;
 }
 
 const char* container_extension(Document_types type)
@@ -338,6 +342,8 @@ const char* container_extension(Document_types type)
         return "tsd";
     case Document_types::Xml_signature:
         return "xml";
+    case Document_types::Asic_container:
+        return "asice";
     default:
         break;
     }

@@ -15,7 +15,8 @@ namespace velin {
 // or PEM text, or an S/MIME message; Multipart for a MIME multipart/mixed message with a
 // time-stamp part (an e-mail is not a time-stamped file); Pdf for
 // "%PDF-"; Timestamped_data for a TimeStampedData; Xml_signature for XML text holding an XML
-// signature; Unsupported when none of these.
+// signature; Asic_container for a ZIP archive of signed files (looks_like_asic_container);
+// Unsupported when none of these.
 Document_types document_type_by_content(std::span<const uint8_t> bytes);
 
 // The same for bytes that may not be in memory: decoded ones are judged by their first megabyte,
@@ -33,7 +34,7 @@ Document_types timestamp_kind_by_content(std::span<const uint8_t> bytes);
 // True for the kinds that are opened as a further layer when found inside another.
 bool is_signed_container(Document_types type);
 
-// The extension a container of the given kind is named with: "p7m", "m7m", "tsd" or "xml".
+// The extension a container of the given kind is named with: "p7m", "m7m", "tsd", "xml" or "asice".
 const char* container_extension(Document_types type);
 
 } // namespace velin

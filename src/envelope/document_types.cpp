@@ -29,6 +29,9 @@ Document_types document_type_of(const std::string& path)
         return Document_types::Timestamped_data;
     if (extension == "tsr" || extension == "tst")
         return Document_types::Detached_timestamp;
+    if (extension == "asics" || extension == "scs" || extension == "asice" || extension == "sce" ||
+        extension == "bdoc" || extension == "edoc")
+        return Document_types::Asic_container;
     if (extension == "pdf")
         return Document_types::Pdf;
     return Document_types::Unsupported;

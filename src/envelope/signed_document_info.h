@@ -104,6 +104,9 @@ struct Signature_info {
     // What is wrong with the long-term data it carries where no time stamp vouches for that data
     // (a reference to validation data naming none it carries), in the user's words: warnings.
     std::vector<std::string> long_term_warnings;
+    // The files of a signature container this signature covers (its document, or the files its
+    // manifest lists whose digests hold); empty outside containers.
+    std::vector<std::string> covers;
 
     // True only for a signature that was checked and matches. Anything else is shown as
     // signature_mismatch_text.
@@ -120,6 +123,18 @@ struct Envelope_info {
 
     // A detached signature: the content is the document found beside it, or none.
     bool detached = false;
+
+    // A signature container: its files (META-INF's left out), each covered by the signatures whose
+    // covers name it, or by the container's time stamp; and what reading it found worth saying.
+    struct Container_file {
+        std::string name;
+        Document_bytes bytes;
+        bool timestamped = false; // the container's own time stamp covers it
+    };
+    std::vector<Container_file> container_files;
+    std::vector<std::string> container_warnings;
+    // The container's files that no signature covers.
+    std::vector<std::string> uncovered() const;
 
     // True when there is at least one signature and every one was checked and matches: the only
     // case in which signatures_intact_text may be shown.

@@ -1,6 +1,8 @@
 #include "envelope/signed_document_parser.h"
 
 #include "common/trace.h"
+#include "envelope/asic_container.h"
+#include "envelope/asic_manifest.h"
 #include "envelope/binary_file.h"
 #include "envelope/content_kind.h"
 #include "envelope/der_walk.h"
@@ -35,6 +37,9 @@ bool Signed_document_parser::name_file(const std::string& path)
         return true;
     case Document_types::Detached_timestamp:
         Trace(Trace_kind, Level_info) << "Il file ha l'estensione di una marca temporale separata.";
+        return true;
+    case Document_types::Asic_container:
+        Trace(Trace_kind, Level_info) << "Il file ha l'estensione di un contenitore di firme.";
         return true;
     default:
         return false;
@@ -185,6 +190,9 @@ void Signed_document_parser::decode_by_type()
         break;
     case Document_types::Detached_timestamp:
         analyse_detached_timestamp();
+        break;
+    case Document_types::Asic_container:
+        analyse_container();
         break;
     default:
         assertion(false, "false");
@@ -387,6 +395,12 @@ void Signed_document_parser::analyse_detached_timestamp()
         else
             Trace(Trace_kind, Level_info) << "Il documento della marca temporale separata non è leggibile: " << path;
     }
+    check_detached_timestamp(std::move(document), path);
+}
+
+void Signed_document_parser::check_detached_timestamp(std::optional<Document_bytes> document, const std::string& name)
+{
+    auto& info = *_signature_info_;
     {
         Trace_block block("Verifica della marca temporale");
         // A reply holds a token and a few certificates: far larger bytes are not decoded (whole,
@@ -402,7 +416,7 @@ void Signed_document_parser::analyse_detached_timestamp()
         info.timestamps.push_back(std::move(timestamp));
     }
     Envelope_info envelope;
-    envelope.original_name = path;
+    envelope.original_name = name;
     if (document)
         envelope.content.assign(std::move(*document));
     else
@@ -466,6 +480,15 @@ void Signed_document_parser::assign_original_document(Envelope_info& envelope)
 
 std::optional<Document_bytes> Signed_document_parser::detached_document(const std::string& named) const
 {
+    if (_container_document) {
+        // Inside a container, only the container's document: a signature that names another file
+        // names one the container lacks.
+        if (!named.empty() && asic_entry_name_of_uri(named) != _container_document_name) {
+            Trace(Trace_kind, Level_info) << "La firma del contenitore indica un altro documento: " << named;
+            return std::nullopt;
+        }
+        return _container_document;
+    }
     std::string path = _detached_document;
     if (path.empty() && _from_disk) {
         const std::string& name = _signature_info_->file_name;

@@ -23,6 +23,10 @@
 
 namespace velin {
 
+struct Asic_container;
+struct Asic_entry;
+struct Asic_manifest;
+
 enum class Parser_status : int {
     Idle = 0,
     File_name_set = 1,
@@ -88,6 +92,21 @@ private:
     // A time stamp on its own (".tsr", ".tst"): over the file the user named, else the file
     // beside it without that extension.
     void analyse_detached_timestamp();
+    // The time stamp in file_data over the given document (none: not found), named name.
+    void check_detached_timestamp(std::optional<Document_bytes> document, const std::string& name);
+    // A signature container: one document with its signature or time stamp, or files listed by
+    // manifests, each signed by its own signature. Its files are read in memory only.
+    void analyse_container();
+    void analyse_simple_container(const Asic_container& container);
+    void analyse_manifest_container(const Asic_container& container);
+    // The detached signature in file_data over the container's file (or manifest) document, named
+    // name: its signatures, checked; false when it could not be read.
+    bool decode_container_signature(std::shared_ptr<Signed_document> decoder, const Document_bytes& document,
+                                    const std::string& name);
+    // A manifest that a time-stamp token (token) covers instead of a signature: the token checked
+    // over the manifest's bytes, and through the manifest's digests over the files it lists.
+    void check_manifest_timestamp(const Asic_manifest& manifest, const Asic_entry& manifest_file,
+                                  const Asic_entry& token, const Asic_container& container);
     void assign_original_document(Envelope_info& envelope);
     void read_signatures(Envelope_info& envelope);
     // The document of a detached signature: the one the user named, else the one the signature
@@ -107,6 +126,13 @@ private:
     Document_bytes _source;
     std::string _detached_document;
     bool _from_disk = false;
+    // Inside a container: the document its detached signatures are over, and that document's name.
+    std::optional<Document_bytes> _container_document;
+    std::string _container_document_name;
+    // The signatures, time stamps and manifests of the container that were checked.
+    std::vector<std::string> _container_checked;
+    // The files of the container a time stamp covers (with its imprint and the digests holding).
+    std::vector<std::string> _container_timestamped;
 };
 
 } // namespace velin

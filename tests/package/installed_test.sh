@@ -130,11 +130,12 @@ grep -qF -- "--aggiorna-liste" "$work/verify.err" ||
 
 # Double-click: the signed types open in the verifier.
 for type in application/pkcs7-mime application/pkcs7-signature application/x-velin-m7m application/timestamped-data \
-    application/timestamp-reply; do
+    application/timestamp-reply application/vnd.etsi.asic-s+zip application/vnd.etsi.asic-e+zip; do
     handler=$("${user_env[@]}" xdg-mime query default "$type" 2>&1 || true)
     [ "$handler" = velin-verify.desktop ] || fail "xdg-mime: $type opens with '$handler'"
 done
-for glob in pkcs7-mime:\*.p7m pkcs7-signature:\*.p7s x-velin-m7m:\*.m7m timestamped-data:\*.tsd timestamp-reply:\*.tsr x-velin-timestamp-token:\*.tst; do
+for glob in pkcs7-mime:\*.p7m pkcs7-signature:\*.p7s x-velin-m7m:\*.m7m timestamped-data:\*.tsd \
+    timestamp-reply:\*.tsr x-velin-timestamp-token:\*.tst vnd.etsi.asic-s+zip:\*.asics vnd.etsi.asic-e+zip:\*.asice; do
     grep -qF ":application/$glob" /usr/share/mime/globs2 || fail "the MIME database lacks application/$glob"
 done
 

@@ -4,6 +4,7 @@
 
 #include <boost/format.hpp>
 
+#include <algorithm>
 #include <ctime>
 
 namespace velin {
@@ -188,6 +189,34 @@ std::string json_string(const std::string& text)
     return result + "\"";
 }
 
+namespace {
+
+// A signature container's files and what each signature covers.
+void add_container_files(Batch_layer& printed, const Layer_analysis& layer)
+{
+    if (!layer.info() || !layer.info()->envelope.is_assigned() ||
+        layer.info()->envelope.value().container_files.empty())
+        return;
+    const Envelope_info& envelope = layer.info()->envelope.value();
+    printed.container_files.emplace();
+    for (const Envelope_info::Container_file& file : envelope.container_files)
+        printed.container_files->push_back(file.name);
+    printed.uncovered = envelope.uncovered();
+    if (envelope.signatures.is_assigned())
+        for (const Signature_info& signature : envelope.signatures.value())
+            printed.covers.push_back(signature.covers);
+}
+
+void print_names_json(std::ostream& out, const std::vector<std::string>& names)
+{
+    out << '[';
+    for (size_t i = 0; i < names.size(); ++i)
+        out << (i ? ", " : "") << json_string(names[i]);
+    out << ']';
+}
+
+} // namespace
+
 Batch_report make_batch_report(const Verification_session& session, const std::vector<Layer_box>& boxes)
 {
     Batch_report report;
@@ -229,6 +258,7 @@ Batch_report make_batch_report(const Verification_session& session, const std::v
                     countersignatures.emplace_back(countersigner_name(countersignature), countersignature.matches);
             printed.countersignatures.push_back(std::move(countersignatures));
         }
+        add_container_files(printed, *layer);
         for (const Timestamp_record& record : layer->timestamps()) {
             Batch_timestamp timestamp;
             timestamp.scope = scope_name(record.info.scope);
@@ -282,9 +312,21 @@ void print_text(std::ostream& out, const Batch_report& report)
             out << "  Firma " << i + 1 << ": " << printable_text(signature.signer) << '\n';
             out << "    Data e ora: " << printable_text(signature.signing_time) << '\n';
             out << "    Tipo di firma: " << printable_text(signature.kind) << '\n';
+            if (layer.container_files && i < layer.covers.size()) {
+                out << "    File coperti:";
+                for (const std::string& name : layer.covers[i])
+                    out << ' ' << printable_text(name) << (&name != &layer.covers[i].back() ? "," : "");
+                out << (layer.covers[i].empty() ? " nessuno\n" : "\n");
+            }
             for (const Status_line& line : signature.status)
                 out << "    [" << severity_label(line.severity) << "] " << printable_text(line.text) << '\n';
         }
+        if (layer.container_files)
+            for (const std::string& name : *layer.container_files)
+                out << "  File del contenitore: " << printable_text(name)
+                    << (std::find(layer.uncovered.begin(), layer.uncovered.end(), name) != layer.uncovered.end()
+                            ? " (non coperto da alcuna firma)\n"
+                            : "\n");
         for (const Batch_timestamp& timestamp : layer.timestamps) {
             if (timestamp.inherited)
                 continue;
@@ -354,11 +396,26 @@ void print_json(std::ostream& out, const Batch_report& report)
                 for (size_t c = 0; c < layer.countersignatures[i].size(); ++c)
                     out << (c ? ", " : "") << "{\"signer\": " << json_string(layer.countersignatures[i][c].first)
                         << ", \"matches\": " << (layer.countersignatures[i][c].second ? "true" : "false") << '}';
-            out << "], \"status\": ";
+            out << "], \"covers\": ";
+            if (layer.container_files && i < layer.covers.size())
+                print_names_json(out, layer.covers[i]);
+            else
+                out << "null";
+            out << ", \"status\": ";
             print_lines_json(out, signature.status);
             out << '}';
         }
-        out << "], \"timestamps\": [";
+        out << "], \"container_files\": ";
+        if (layer.container_files)
+            print_names_json(out, *layer.container_files);
+        else
+            out << "null";
+        out << ", \"uncovered\": ";
+        if (layer.container_files)
+            print_names_json(out, layer.uncovered);
+        else
+            out << "null";
+        out << ", \"timestamps\": [";
         for (size_t i = 0; i < layer.timestamps.size(); ++i) {
             const Batch_timestamp& timestamp = layer.timestamps[i];
             out << (i ? ", " : "") << "{\"scope\": " << json_string(timestamp.scope)

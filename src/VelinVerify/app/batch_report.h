@@ -60,6 +60,11 @@ struct Batch_layer {
     std::vector<std::optional<std::pair<std::string, std::string>>> lists_judged;
     // Per signature: the proof of existence it was judged at, if any.
     std::vector<std::optional<Batch_proof>> proofs;
+    // A signature container's layer: its files, those no signature covers, and per signature the
+    // files it covers. Unset for other layers.
+    std::optional<std::vector<std::string>> container_files;
+    std::vector<std::string> uncovered;
+    std::vector<std::vector<std::string>> covers;
 };
 
 struct Batch_report {

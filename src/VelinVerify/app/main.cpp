@@ -57,8 +57,8 @@ constexpr const char* usage =
 
 constexpr const char* help_text =
     "\n"
-    "Verifica i documenti firmati (.p7m, .p7s, .m7m, .tsd, .pdf, .xml) e le marche temporali separate\n"
-    "(.tsr, .tst): senza opzioni apre la finestra\n"
+    "Verifica i documenti firmati (.p7m, .p7s, .m7m, .tsd, .pdf, .xml), i contenitori di firme (.asics,\n"
+    ".asice, .bdoc, .edoc) e le marche temporali separate (.tsr, .tst): senza opzioni apre la finestra\n"
     "del verificatore, con --batch verifica FILE senza finestra e stampa l'esito di ogni livello.\n"
     "\n"
     "  --batch     verifica FILE (anche più d'uno) senza finestra\n"

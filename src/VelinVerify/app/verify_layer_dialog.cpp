@@ -2,16 +2,19 @@
 
 #include "VelinVerify/app/invoice_view_dialog.h"
 #include "VelinVerify/certificates/certificate_viewer.h"
+#include "VelinVerify/pipeline/container_listing.h"
 #include "common/file_dialog.h"
 #include "common/message_box.h"
 #include "common/trace.h"
 #include "envelope/binary_file.h"
+#include "envelope/document_name.h"
 #include "preview/preview.h"
 
 #include "ui_verify_layer_dialog.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QMenu>
 #include <QStyle>
 
 #include <filesystem>
@@ -167,7 +170,8 @@ void CVelinVerifyDlg::draw_controls()
     }
     list->setEnabled(decoded);
     _ui->show_certificate_button->setEnabled(decoded);
-    _ui->read_button->setEnabled(_layer->content_available());
+    // A container of several files lists them under "Leggi".
+    _ui->read_button->setEnabled(_layer->content_available() || !container_listing(*_layer).empty());
     _ui->save_button->setEnabled(_layer->content_available());
     _ui->document_name->setText(text(_layer->document_name()));
 }
@@ -199,7 +203,11 @@ void CVelinVerifyDlg::show_certificate()
 void CVelinVerifyDlg::read_document()
 {
     const Document_bytes* content = _layer->content();
-    if (!_layer->content_available() || !content)
+    if (!content) {
+        choose_container_file();
+        return;
+    }
+    if (!_layer->content_available())
         return;
     if (!content->intact()) {
         message_box(Text_file_changed, MB_OK | MB_ICONERROR, this, Application_title);
@@ -218,8 +226,33 @@ void CVelinVerifyDlg::read_document()
             return;
         }
     }
+    show_preview(_layer->document_name(), *content);
+}
+
+void CVelinVerifyDlg::choose_container_file()
+{
+    const std::vector<Container_listing_entry> listing = container_listing(*_layer);
+    if (listing.empty())
+        return;
+    QMenu menu(this);
+    for (size_t i = 0; i < listing.size(); ++i)
+        menu.addAction(text(listing[i].label))->setData(static_cast<qulonglong>(i));
+    const QAction* chosen = menu.exec(_ui->read_button->mapToGlobal(QPoint(0, _ui->read_button->height())));
+    if (chosen)
+        read_container_file(static_cast<size_t>(chosen->data().toULongLong()));
+}
+
+void CVelinVerifyDlg::read_container_file(size_t index)
+{
+    const std::vector<Container_listing_entry> listing = container_listing(*_layer);
+    if (index < listing.size())
+        show_preview(file_name_part(listing[index].name), *listing[index].bytes);
+}
+
+void CVelinVerifyDlg::show_preview(const std::string& name, const Document_bytes& content)
+{
     Preview preview;
-    const bool shown = preview.show(Application_title, _layer->document_name(), *content);
+    const bool shown = preview.show(Application_title, name, content);
     // Every copy is remembered, also one made but not opened: a viewer may still show an older
     // one, and none may stay behind in the temporary folder when the layer closes.
     if (!preview.copy_path().empty())

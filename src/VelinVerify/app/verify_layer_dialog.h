@@ -37,7 +37,10 @@ public:
     void close_layer();
 
     // The commands, also for tests.
+    // "Leggi": the document, or for a container of several files the list to choose one from.
     void read_document();
+    // One file of a container, by its place in container_listing.
+    void read_container_file(size_t index);
     void save_document();
     void show_certificate();
     void clear_crl_cache();
@@ -53,6 +56,9 @@ private:
     void draw_progress();
     void draw_controls();
     void draw_signature();
+    void choose_container_file();
+    // The document opened from a private temporary copy by the desktop's program for its type.
+    void show_preview(const std::string& name, const Document_bytes& content);
     static void fill(QListWidget* list, const std::vector<Status_line>& lines);
 
     std::unique_ptr<Ui::Verify_layer_dialog> _ui;

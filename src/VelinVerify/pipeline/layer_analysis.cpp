@@ -5,6 +5,7 @@
 #include "VelinVerify/worker/thread_base.h"
 #include "common/failure.h"
 #include "common/trace.h"
+#include "envelope/asic_manifest.h"
 #include "envelope/content_kind.h"
 #include "envelope/document_name.h"
 #include "java_bridge/pdf_verify.h"
@@ -354,7 +355,8 @@ void Layer_analysis::decoding_done()
     name_document(envelope);
     report_envelope(envelope);
     const bool timestamped_only = _info->document_unsigned || _info->_file_type == Document_types::Timestamped_data ||
-                                  _info->_file_type == Document_types::Detached_timestamp;
+                                  _info->_file_type == Document_types::Detached_timestamp ||
+                                  _info->_file_type == Document_types::Asic_container;
     if (envelope.signatures.is_assigned() && !envelope.signatures.value().empty()) {
         const auto& signatures = envelope.signatures.value();
         report_signature_matches(envelope);
@@ -417,10 +419,16 @@ void Layer_analysis::report_envelope(const Envelope_info& envelope)
         else
             add_line(Line_severity::Error, detached_timestamp_document_missing_text);
         _errors = _errors || !envelope.content.is_assigned();
-    } else if (!envelope.content.is_assigned()) {
+    } else if (!envelope.content.is_assigned() && envelope.container_files.empty()) {
         add_line(Line_severity::Error, "L'estrazione del documento originale è fallita.");
         _errors = true;
     }
+    // A signature container: what reading it found, and its files no signature vouches for.
+    for (const std::string& warning : envelope.container_warnings)
+        add_line(Line_severity::Warning, warning);
+    for (const std::string& name : envelope.uncovered())
+        add_line(Line_severity::Warning, asic_uncovered_file_text(name));
+    _warnings = _warnings || !envelope.container_warnings.empty() || !envelope.uncovered().empty();
     if (_info->document_unsigned) {
         add_line(Line_severity::Warning, "Il documento non è firmato: ha soltanto la marca temporale.");
         _warnings = true;
@@ -580,6 +588,13 @@ void Layer_analysis::name_document(const Envelope_info& envelope)
     // Without the content there is nothing to open as the inner layer.
     if (name.inner_envelope && _observer && envelope.content.is_assigned())
         _observer->inner_container_found(envelope.content.value(), name.full_name, covering_for_inner());
+    // A container of several files: each signed file among them is a further layer. This layer's
+    // time stamps do not go with it: a signature's covers some of the files only.
+    if (!envelope.content.is_assigned() && _observer)
+        for (const Envelope_info::Container_file& file : envelope.container_files)
+            if (const Document_types inner = document_type_of_bytes(file.bytes); is_signed_container(inner))
+                _observer->inner_container_found(file.bytes, container_name(file_name_part(file.name), inner),
+                                                 _covering);
 }
 
 Signature_display Layer_analysis::signature_display(size_t index, bool with_texts) const

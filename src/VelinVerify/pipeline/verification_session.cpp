@@ -18,8 +18,10 @@ constexpr const char* errors_text = "Analisi del file completata con errori.";
 
 bool has_supported_extention(const std::string& path)
 {
-    // An XML file may hold an XML signature: its content decides.
-    return document_type_of(path) != Document_types::Unsupported || lower_case_extension(path) == "xml";
+    // An XML file may hold an XML signature, a ZIP archive be a signature container: the content
+    // decides.
+    const std::string extension = lower_case_extension(path);
+    return document_type_of(path) != Document_types::Unsupported || extension == "xml" || extension == "zip";
 }
 
 Verification_session::Verification_session(Pipeline_settings settings, Pipeline_services services,

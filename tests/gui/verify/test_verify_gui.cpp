@@ -7,6 +7,7 @@
 #include "VelinVerify/app/verify_layer_dialog.h"
 #include "VelinVerify/app/verify_main_window.h"
 #include "VelinVerify/certificates/certificate_viewer.h"
+#include "VelinVerify/pipeline/container_listing.h"
 #include "VelinVerify/pipeline/report_channel.h"
 #include "box_recorder.h"
 #include "common/file_dialog.h"
@@ -452,6 +453,39 @@ private slots:
         window.open_path((samples / "contratto-tampered.txt.p7m").string());
         QVERIFY(!fs::exists(first) && !fs::exists(second));
         QVERIFY(settled(window));
+    }
+
+    void a_container_of_several_files_lists_them_under_leggi()
+    {
+        // The containers' generator, run into a folder of this test.
+        const fs::path made = folder() / "contenitori";
+        const std::string command = std::string("'") + VELIN_SOURCE_DIR +
+                                    "/tools/make-asic-fixtures/make-asic-fixtures' '" + made.string() + "' >/dev/null";
+        QCOMPARE(std::system(command.c_str()), 0);
+        Dlg_verify_onion window(_settings, default_services());
+        window.open_path((made / "pratica-file-in-piu.asice").string());
+        QVERIFY(settled(window));
+        CVelinVerifyDlg* page = window.layer_pages().at(0);
+        QVERIFY(control<QPushButton>(page, "read_button")->isEnabled());
+        QVERIFY(!control<QPushButton>(page, "save_button")->isEnabled());
+        const std::vector<Container_listing_entry> listing = container_listing(page->layer());
+        QCOMPARE(listing.size(), size_t(3));
+        const std::string signer = page->layer().signer_names().at(0);
+        QCOMPARE(listing[0].label, "contratto.txt (firmato da " + signer + ")");
+        QCOMPARE(listing[1].label, "allegati/allegato tecnico.txt (firmato da " + signer + ")");
+        QCOMPARE(listing[2].label, std::string("nota.txt (non coperto da alcuna firma)"));
+        // Each file is read from memory through a private copy under its own name, no folders.
+        page->read_container_file(1);
+        QCOMPARE(page->preview_copies().size(), size_t(1));
+        QVERIFY(page->preview_copies()[0].ends_with(") - allegato tecnico.txt"));
+        QCOMPARE(test::read_file(page->preview_copies()[0]),
+                 std::string("Allegato tecnico: nessuna modifica ammessa.\n"));
+        QVERIFY(!fs::exists(made / "allegati"));
+        page->read_container_file(7);
+        QCOMPARE(page->preview_copies().size(), size_t(1));
+        // The desktop's opener got the copy (and is done with it before the next test).
+        QTRY_COMPARE(opened().size(), size_t(1));
+        QCOMPARE(opened()[0], std::vector<std::string>{page->preview_copies()[0]});
     }
 
     void envelopes_whose_names_give_no_document_name_read_as_documento()

@@ -91,7 +91,7 @@ sign_entry=$p/share/applications/velin-sign.desktop
 card_entry=$p/share/applications/velin-dati-carta.desktop
 has_line "$verify_entry" "Name=Velin Manager - Verifica firma"
 has_line "$verify_entry" "Exec=velin-verify %f"
-has_line "$verify_entry" "MimeType=application/pkcs7-mime;application/pkcs7-signature;application/x-velin-m7m;application/timestamped-data;application/timestamp-reply;application/x-velin-timestamp-token;"
+has_line "$verify_entry" "MimeType=application/pkcs7-mime;application/pkcs7-signature;application/x-velin-m7m;application/timestamped-data;application/timestamp-reply;application/x-velin-timestamp-token;application/vnd.etsi.asic-s+zip;application/vnd.etsi.asic-e+zip;"
 has_line "$menu_entry" "Exec=velin-menu"
 has_line "$sign_entry" "Exec=velin-sign %F"
 has_line "$card_entry" "Exec=velin-dati-carta"
@@ -118,6 +118,8 @@ if command -v update-mime-database >/dev/null && [ -f "$package" ]; then
     grep -q ':application/pkcs7-signature:\*\.p7s' "$work/mime/globs2" || fail "*.p7s is not application/pkcs7-signature"
     grep -q ':application/timestamped-data:\*\.tsd' "$work/mime/globs2" || fail "*.tsd is not application/timestamped-data"
     grep -q ':application/timestamp-reply:\*\.tsr' "$work/mime/globs2" || fail "*.tsr is not application/timestamp-reply"
+    grep -q ':application/vnd.etsi.asic-e+zip:\*\.bdoc' "$work/mime/globs2" || fail "*.bdoc is not application/vnd.etsi.asic-e+zip"
+    grep -q ':application/vnd.etsi.asic-s+zip:\*\.asics' "$work/mime/globs2" || fail "*.asics is not application/vnd.etsi.asic-s+zip"
 else
     grep -q 'pattern="\*\.m7m"' "$package" || fail "$package declares no *.m7m"
 fi

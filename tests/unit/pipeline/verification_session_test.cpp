@@ -133,10 +133,10 @@ TEST_F(Session_test, OpeningAnotherFileStopsTheOldLayersAndClearsTheCancelFlag)
 
 TEST(Supported_extension, OnlyEnvelopesTimeStampedFilesAndPdfInAnyCase)
 {
-    for (const char* path :
-         {"a.p7m", "A.P7M", "b.pdf", "c.M7m", "/x.y/d.pdf.p7m", "a.p7s", "e.TSD", "f.xml.TSR", "g.tst"})
+    for (const char* path : {"a.p7m", "A.P7M", "b.pdf", "c.M7m", "/x.y/d.pdf.p7m", "a.p7s", "e.TSD", "f.xml.TSR",
+                             "g.tst", "h.asics", "i.SCS", "j.asice", "k.sce", "l.bdoc", "m.edoc", "n.zip"})
         EXPECT_TRUE(has_supported_extention(path)) << path;
-    for (const char* path : {"a.p7x", "b", "c.pdf.txt", "/x.p7m/d", ".p7m.bak"})
+    for (const char* path : {"a.p7x", "b", "c.pdf.txt", "/x.p7m/d", ".p7m.bak", "o.zip.txt"})
         EXPECT_FALSE(has_supported_extention(path)) << path;
 }
 

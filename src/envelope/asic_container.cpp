@@ -1,0 +1,328 @@
+#include "envelope/asic_container.h"
+
+#include <zip.h>
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <set>
+
+namespace velin {
+
+namespace {
+
+constexpr std::string_view Zip_local_header = "PK\x03\x04";
+constexpr std::string_view Asic_mimetype_prefix = "application/vnd.etsi.asic-";
+// The files of META-INF that make an archive a container, by the start of their names.
+constexpr std::array<std::string_view, 4> Container_markers = {"signature", "ASiCManifest", "ASiCArchiveManifest",
+                                                               "timestamp"};
+
+struct Archive_release {
+    void operator()(zip_t* archive) const { zip_discard(archive); }
+};
+struct Entry_release {
+    void operator()(zip_file_t* file) const { zip_fclose(file); }
+};
+using Archive = std::unique_ptr<zip_t, Archive_release>;
+using Entry_file = std::unique_ptr<zip_file_t, Entry_release>;
+
+// The archive read in place from the bytes (which must outlive it); null when libzip finds it
+// damaged. With consistent, the local headers are checked against the central directory (and a
+// name given twice is refused): what other programs read from them is what we read.
+Archive open_archive(std::span<const uint8_t> bytes, bool consistent = true)
+{
+    // The smallest archive is its end record.
+    if (bytes.size() < 22)
+        return nullptr;
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* source = zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error);
+    if (!source) {
+        zip_error_fini(&error);
+        return nullptr;
+    }
+    zip_t* archive = zip_open_from_source(source, ZIP_RDONLY | (consistent ? ZIP_CHECKCONS : 0), &error);
+    if (!archive)
+        zip_source_free(source);
+    zip_error_fini(&error);
+    return Archive(archive);
+}
+
+bool is_marker_name(std::string_view name)
+{
+    if (!name.starts_with("META-INF/"))
+        return false;
+    name.remove_prefix(9);
+    return std::any_of(Container_markers.begin(), Container_markers.end(),
+                       [name](std::string_view marker) { return name.starts_with(marker); });
+}
+
+uint16_t little_16(std::span<const uint8_t> bytes, size_t at)
+{
+    return static_cast<uint16_t>(bytes[at] | (bytes[at + 1] << 8));
+}
+
+// The first local header is a stored "mimetype" whose text names an ASiC type.
+bool starts_with_asic_mimetype(std::span<const uint8_t> bytes)
+{
+    constexpr std::string_view name = "mimetype";
+    if (bytes.size() < 30 + name.size())
+        return false;
+    const size_t name_length = little_16(bytes, 26);
+    const size_t extra_length = little_16(bytes, 28);
+    const size_t content = 30 + name_length + extra_length;
+    if (little_16(bytes, 8) != 0 || name_length != name.size() ||
+        std::string_view(reinterpret_cast<const char*>(bytes.data()) + 30, name.size()) != name ||
+        content + Asic_mimetype_prefix.size() > bytes.size())
+        return false;
+    return std::string_view(reinterpret_cast<const char*>(bytes.data()) + content, Asic_mimetype_prefix.size()) ==
+           Asic_mimetype_prefix;
+}
+
+// A damaged archive: its names are looked for in its bytes.
+bool mentions_marker(std::span<const uint8_t> bytes)
+{
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    for (size_t at = text.find("META-INF/"); at != std::string_view::npos; at = text.find("META-INF/", at + 1))
+        if (is_marker_name(text.substr(at, 40)))
+            return true;
+    return false;
+}
+
+// A name that stays inside the container wherever it is unpacked.
+bool acceptable_name(std::string_view name)
+{
+    if (name.empty() || name.front() == '/' || name.size() > 1024 || (name.size() > 1 && name[1] == ':'))
+        return false;
+    if (std::any_of(name.begin(), name.end(), [](char c) { return c == '\\' || static_cast<unsigned char>(c) < 0x20; }))
+        return false;
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = name.find('/', start);
+        if (end == std::string_view::npos)
+            end = name.size();
+        const std::string_view part = name.substr(start, end - start);
+        // An empty part is allowed only as the end of a folder's name.
+        if (part == ".." || part == "." || (part.empty() && end != name.size()))
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+// The whole inflated file, read up to its declared size: more bytes, fewer, or a check code that
+// does not match is a damaged archive.
+std::optional<std::vector<uint8_t>> inflate_entry(zip_t* archive, zip_uint64_t index, zip_uint64_t size)
+{
+    Entry_file file(zip_fopen_index(archive, index, 0));
+    if (!file)
+        return std::nullopt;
+    std::vector<uint8_t> bytes(static_cast<size_t>(size));
+    size_t filled = 0;
+    while (true) {
+        std::array<uint8_t, 1> beyond{};
+        uint8_t* target = filled < bytes.size() ? bytes.data() + filled : beyond.data();
+        const size_t room = filled < bytes.size() ? bytes.size() - filled : beyond.size();
+        const zip_int64_t read = zip_fread(file.get(), target, room);
+        if (read < 0 || (read > 0 && filled >= bytes.size()))
+            return std::nullopt;
+        if (read == 0)
+            break;
+        filled += static_cast<size_t>(read);
+    }
+    if (filled != bytes.size())
+        return std::nullopt;
+    return bytes;
+}
+
+// Why a consistent reading failed: an archive that opens without the checks and names a file twice.
+bool repeats_a_name(std::span<const uint8_t> bytes)
+{
+    const Archive archive = open_archive(bytes, false);
+    if (!archive)
+        return false;
+    std::set<std::string_view> names;
+    const zip_int64_t count = zip_get_num_entries(archive.get(), 0);
+    for (zip_int64_t i = 0; i < count; ++i) {
+        const char* name = zip_get_name(archive.get(), static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW);
+        if (name && !names.insert(name).second)
+            return true;
+    }
+    return false;
+}
+
+struct Entry_facts {
+    std::string name;
+    zip_uint64_t size = 0;
+    bool stored = false;
+};
+
+// The facts of one file, or the refusal's text.
+std::optional<Entry_facts> entry_facts(zip_t* archive, zip_uint64_t index, const Asic_limits& limits,
+                                       std::string& problem)
+{
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    constexpr zip_uint64_t needed = ZIP_STAT_NAME | ZIP_STAT_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD;
+    if (zip_stat_index(archive, index, 0, &stat) != 0 || (stat.valid & needed) != needed || !stat.name) {
+        problem = Asic_text_damaged;
+        return std::nullopt;
+    }
+    Entry_facts facts{stat.name, stat.size, stat.comp_method == ZIP_CM_STORE};
+    if (!acceptable_name(facts.name))
+        problem = Asic_text_bad_name;
+    else if (stat.encryption_method != ZIP_EM_NONE)
+        problem = Asic_text_encrypted;
+    else if (stat.comp_method != ZIP_CM_STORE && stat.comp_method != ZIP_CM_DEFLATE)
+        problem = Asic_text_method;
+    else if (stat.size > limits.entry_size)
+        problem = Asic_text_too_large;
+    if (!problem.empty())
+        return std::nullopt;
+    return facts;
+}
+
+} // namespace
+
+const Asic_entry* Asic_container::find(std::string_view name) const
+{
+    const auto found =
+        std::find_if(entries.begin(), entries.end(), [name](const Asic_entry& entry) { return entry.name == name; });
+    return found == entries.end() ? nullptr : &*found;
+}
+
+std::vector<const Asic_entry*> Asic_container::data_objects() const
+{
+    std::vector<const Asic_entry*> objects;
+    for (const Asic_entry& entry : entries)
+        if (!entry.name.starts_with("META-INF/"))
+            objects.push_back(&entry);
+    return objects;
+}
+
+std::vector<const Asic_entry*> Asic_container::meta_files(std::string_view prefix, std::string_view suffix) const
+{
+    std::vector<const Asic_entry*> files;
+    for (const Asic_entry& entry : entries) {
+        if (!entry.name.starts_with("META-INF/"))
+            continue;
+        const std::string_view name = std::string_view(entry.name).substr(9);
+        if (name.find('/') == std::string_view::npos && name.size() >= prefix.size() + suffix.size() &&
+            name.starts_with(prefix) && name.ends_with(suffix))
+            files.push_back(&entry);
+    }
+    return files;
+}
+
+bool looks_like_asic_container(std::span<const uint8_t> bytes)
+{
+    if (bytes.size() < 30 ||
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), Zip_local_header.size()) != Zip_local_header)
+        return false;
+    if (starts_with_asic_mimetype(bytes))
+        return true;
+    const Archive archive = open_archive(bytes);
+    if (!archive)
+        return mentions_marker(bytes);
+    const zip_int64_t count = zip_get_num_entries(archive.get(), 0);
+    for (zip_int64_t i = 0; i < count; ++i) {
+        const char* name = zip_get_name(archive.get(), static_cast<zip_uint64_t>(i), 0);
+        if (name && is_marker_name(name))
+            return true;
+    }
+    return false;
+}
+
+std::optional<Asic_container> read_asic_container(std::span<const uint8_t> bytes, std::string& problem,
+                                                  const Asic_limits& limits)
+{
+    problem.clear();
+    const Archive archive = open_archive(bytes);
+    if (!archive) {
+        problem = repeats_a_name(bytes) ? Asic_text_duplicate : Asic_text_damaged;
+        return std::nullopt;
+    }
+    const zip_int64_t count = zip_get_num_entries(archive.get(), 0);
+    if (count < 0 || static_cast<uint64_t>(count) > limits.entries) {
+        problem = count < 0 ? Asic_text_damaged : Asic_text_too_many;
+        return std::nullopt;
+    }
+    // Every file is judged before any is inflated: a refusal costs no inflating.
+    std::vector<Entry_facts> facts;
+    std::set<std::string> names;
+    uint64_t total = 0;
+    for (zip_int64_t i = 0; i < count; ++i) {
+        auto entry = entry_facts(archive.get(), static_cast<zip_uint64_t>(i), limits, problem);
+        if (!entry)
+            return std::nullopt;
+        if (!names.insert(entry->name).second) {
+            problem = Asic_text_duplicate;
+            return std::nullopt;
+        }
+        total += entry->size;
+        if (total > limits.total_size) {
+            problem = Asic_text_too_large;
+            return std::nullopt;
+        }
+        facts.push_back(std::move(*entry));
+    }
+    Asic_container container;
+    for (size_t i = 0; i < facts.size(); ++i) {
+        const Entry_facts& entry = facts[i];
+        if (entry.name.ends_with("/")) {
+            if (entry.size != 0) {
+                problem = Asic_text_damaged;
+                return std::nullopt;
+            }
+            continue;
+        }
+        auto inflated = inflate_entry(archive.get(), i, entry.size);
+        if (!inflated) {
+            problem = Asic_text_damaged;
+            return std::nullopt;
+        }
+        if (entry.name == "mimetype") {
+            container.mimetype.assign(inflated->begin(), inflated->end());
+            if (i != 0 || !entry.stored)
+                container.warnings.push_back(Asic_text_mimetype_placement);
+            continue;
+        }
+        container.entries.push_back({entry.name, Document_bytes(std::move(*inflated))});
+    }
+    return container;
+}
+
+std::optional<std::string> asic_entry_name_of_uri(std::string_view uri)
+{
+    if (uri.starts_with("./"))
+        uri.remove_prefix(2);
+    std::string name;
+    for (size_t i = 0; i < uri.size(); ++i) {
+        const char c = uri[i];
+        if (c == '#' || c == '?')
+            return std::nullopt;
+        if (c != '%') {
+            name += c;
+            continue;
+        }
+        const auto hex = [](char h) {
+            return h >= '0' && h <= '9'   ? h - '0'
+                   : h >= 'a' && h <= 'f' ? h - 'a' + 10
+                   : h >= 'A' && h <= 'F' ? h - 'A' + 10
+                                          : -1;
+        };
+        if (i + 2 >= uri.size() || hex(uri[i + 1]) < 0 || hex(uri[i + 2]) < 0)
+            return std::nullopt;
+        name += static_cast<char>(hex(uri[i + 1]) * 16 + hex(uri[i + 2]));
+        i += 2;
+    }
+    // A scheme ("http:", "file:") names something outside the container.
+    const size_t colon = name.find(':');
+    if (colon != std::string::npos && colon < name.find('/'))
+        return std::nullopt;
+    if (!acceptable_name(name) || name.ends_with("/"))
+        return std::nullopt;
+    return name;
+}
+
+} // namespace velin

@@ -1,0 +1,278 @@
+// Signature containers as the reader meets them: archives written here in memory by libzip, read
+// back by the container reader, and hostile ones refused with our texts before anything is
+// inflated past the limits; the manifests' references checked against the container's files.
+#include "envelope/asic_container.h"
+#include "envelope/asic_manifest.h"
+#include "envelope/content_kind.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <zip.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace velin {
+namespace {
+
+struct Zip_spec {
+    std::string name;
+    std::string data;
+    bool compress = true;
+};
+
+// The archive libzip writes for the files, in order.
+std::vector<uint8_t> make_zip(const std::vector<Zip_spec>& files)
+{
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* buffer = zip_source_buffer_create(nullptr, 0, 0, &error);
+    zip_source_keep(buffer);
+    zip_t* archive = zip_open_from_source(buffer, ZIP_TRUNCATE, &error);
+    EXPECT_NE(archive, nullptr);
+    for (const Zip_spec& file : files) {
+        zip_source_t* data = zip_source_buffer_create(file.data.data(), file.data.size(), 0, &error);
+        const zip_int64_t index = zip_file_add(archive, file.name.c_str(), data, ZIP_FL_ENC_UTF_8);
+        EXPECT_GE(index, 0) << file.name;
+        zip_set_file_compression(archive, static_cast<zip_uint64_t>(index),
+                                 file.compress ? ZIP_CM_DEFLATE : ZIP_CM_STORE, 0);
+    }
+    EXPECT_EQ(zip_close(archive), 0);
+    std::vector<uint8_t> bytes;
+    zip_source_open(buffer);
+    zip_source_seek(buffer, 0, SEEK_END);
+    bytes.resize(static_cast<size_t>(zip_source_tell(buffer)));
+    zip_source_seek(buffer, 0, SEEK_SET);
+    zip_source_read(buffer, bytes.data(), bytes.size());
+    zip_source_close(buffer);
+    zip_source_free(buffer);
+    zip_error_fini(&error);
+    return bytes;
+}
+
+const Zip_spec asic_s_mimetype{"mimetype", "application/vnd.etsi.asic-s+zip", false};
+
+std::vector<uint8_t> simple_container()
+{
+    return make_zip({asic_s_mimetype, {"contratto.txt", "Contratto di prova."}, {"META-INF/signature.p7s", "firma"}});
+}
+
+// Every occurrence of from (same length as to) replaced in the archive's bytes.
+void replace_all(std::vector<uint8_t>& bytes, const std::string& from, const std::string& to)
+{
+    ASSERT_EQ(from.size(), to.size());
+    for (auto at = std::search(bytes.begin(), bytes.end(), from.begin(), from.end()); at != bytes.end();
+         at = std::search(at + 1, bytes.end(), from.begin(), from.end()))
+        std::copy(to.begin(), to.end(), at);
+}
+
+std::string refusal(std::span<const uint8_t> bytes, const Asic_limits& limits = {})
+{
+    std::string problem;
+    const auto container = read_asic_container(bytes, problem, limits);
+    EXPECT_EQ(container.has_value(), problem.empty());
+    return problem;
+}
+
+TEST(Asic_container, its_files_are_read_in_memory_with_the_mimetype_apart)
+{
+    const std::vector<uint8_t> bytes = simple_container();
+    std::string problem;
+    const auto container = read_asic_container(bytes, problem);
+    ASSERT_TRUE(container) << problem;
+    EXPECT_EQ(container->mimetype, "application/vnd.etsi.asic-s+zip");
+    EXPECT_TRUE(container->warnings.empty());
+    ASSERT_EQ(container->entries.size(), 2u);
+    ASSERT_EQ(container->data_objects().size(), 1u);
+    EXPECT_EQ(container->data_objects()[0]->name, "contratto.txt");
+    const std::string text = "Contratto di prova.";
+    EXPECT_EQ(container->data_objects()[0]->bytes.to_vector(), std::vector<uint8_t>(text.begin(), text.end()));
+    EXPECT_EQ(container->meta_files("signature", ".p7s").size(), 1u);
+    EXPECT_TRUE(container->meta_files("ASiCManifest", ".xml").empty());
+    EXPECT_EQ(container->find("contratto"), nullptr);
+
+    // Folders are no files; a "mimetype" out of its place or compressed is read, with a warning.
+    const auto folders = make_zip({{"META-INF/", ""}, {"a.txt", "a"}, asic_s_mimetype});
+    const auto late = read_asic_container(folders, problem);
+    ASSERT_TRUE(late) << problem;
+    EXPECT_EQ(late->entries.size(), 1u);
+    EXPECT_EQ(late->warnings, std::vector<std::string>{Asic_text_mimetype_placement});
+    const auto compressed =
+        read_asic_container(make_zip({{"mimetype", "application/vnd.etsi.asic-e+zip", true}, {"a.txt", "a"}}), problem);
+    ASSERT_TRUE(compressed) << problem;
+    EXPECT_EQ(compressed->warnings, std::vector<std::string>{Asic_text_mimetype_placement});
+}
+
+TEST(Asic_container, names_that_leave_the_folder_or_repeat_are_refused)
+{
+    for (const std::string name :
+         {"../contratto.txt", "a/../../contratto.txt", "/tmp/contratto.txt", "C:/contratto.txt", "a\\..\\contratto.txt",
+          "a//contratto.txt", "./contratto.txt", "a/./b"})
+        EXPECT_EQ(refusal(make_zip({{name, "x"}, {"META-INF/signature.p7s", "firma"}})), Asic_text_bad_name) << name;
+
+    // Two files of one name, the second's name rewritten after libzip wrote them.
+    auto twice = make_zip({{"contratto.txt", "primo"}, {"contratta.txt", "secondo"}});
+    replace_all(twice, "contratta.txt", "contratto.txt");
+    EXPECT_EQ(refusal(twice), Asic_text_duplicate);
+}
+
+TEST(Asic_container, sizes_and_counts_past_the_limits_are_refused_before_inflating)
+{
+    Asic_limits limits;
+    limits.entries = 3;
+    EXPECT_EQ(refusal(make_zip({{"a", "1"}, {"b", "2"}, {"c", "3"}}), limits), "");
+    EXPECT_EQ(refusal(make_zip({{"a", "1"}, {"b", "2"}, {"c", "3"}, {"d", "4"}}), limits), Asic_text_too_many);
+
+    // A file of zeros far larger than its compressed form.
+    limits = {};
+    limits.entry_size = 64 * 1024;
+    const auto zeros = make_zip({{"zeri.bin", std::string(1024 * 1024, '\0')}});
+    EXPECT_LT(zeros.size(), 8u * 1024);
+    EXPECT_EQ(refusal(zeros, limits), Asic_text_too_large);
+    // Many files each under the limit, together over the total.
+    limits.entry_size = 1024 * 1024;
+    limits.total_size = 2 * 1024 * 1024;
+    EXPECT_EQ(refusal(make_zip({{"a", std::string(900 * 1024, 'a')},
+                                {"b", std::string(900 * 1024, 'b')},
+                                {"c", std::string(900 * 1024, 'c')}}),
+                      limits),
+              Asic_text_too_large);
+
+    // The default limits refuse a declared size past them at once, whatever the data: a file
+    // that claims 4 GiB is never inflated.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(refusal(zeros, Asic_limits{.entries = 1000, .entry_size = 1000, .total_size = 1000}),
+              Asic_text_too_large);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+TEST(Asic_container, damaged_archives_are_refused)
+{
+    const std::vector<uint8_t> whole = simple_container();
+    for (const size_t cut : {size_t{0}, size_t{10}, size_t{22}, whole.size() / 2, whole.size() - 1})
+        EXPECT_EQ(refusal(std::span(whole).first(cut)), Asic_text_damaged) << cut;
+    // A stored file's byte changed: its check code no longer holds.
+    auto changed = make_zip({{"contratto.txt", "Contratto di prova.", false}});
+    replace_all(changed, "prova", "prove");
+    EXPECT_EQ(refusal(changed), Asic_text_damaged);
+    // Not an archive at all.
+    const std::string text = "Un testo qualsiasi, non un archivio.";
+    EXPECT_EQ(refusal(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size())), Asic_text_damaged);
+}
+
+TEST(Asic_container, containers_are_told_by_content)
+{
+    EXPECT_TRUE(looks_like_asic_container(simple_container()));
+    EXPECT_EQ(document_type_by_content(simple_container()), Document_types::Asic_container);
+    // Without "mimetype": by the signature files of META-INF.
+    for (const std::string name : {"META-INF/signature.p7s", "META-INF/signatures001.xml", "META-INF/ASiCManifest1.xml",
+                                   "META-INF/timestamp.tst", "META-INF/ASiCArchiveManifest.xml"})
+        EXPECT_TRUE(looks_like_asic_container(make_zip({{"a.txt", "a"}, {name, "x"}}))) << name;
+    // Other archives that have a META-INF: an office document's manifest, a signed program's files.
+    EXPECT_FALSE(looks_like_asic_container(make_zip({{"content.xml", "<a/>"}, {"META-INF/manifest.xml", "<m/>"}})));
+    EXPECT_FALSE(looks_like_asic_container(make_zip({{"a.class", "x"}, {"META-INF/MANIFEST.MF", "x"}})));
+    EXPECT_EQ(document_type_by_content(make_zip({{"word/document.xml", "<w/>"}})), Document_types::Unsupported);
+    // A damaged container is still one, to be refused as damaged.
+    const auto whole = make_zip({{"a.txt", "a"}, {"META-INF/signature.p7s", "x"}});
+    EXPECT_TRUE(looks_like_asic_container(std::span(whole).first(whole.size() - 30)));
+    // By name when the bytes say nothing.
+    for (const std::string name : {"a.asics", "a.SCS", "a.asice", "a.sce", "a.bdoc", "a.edoc"})
+        EXPECT_EQ(document_type_of(name), Document_types::Asic_container) << name;
+    EXPECT_EQ(document_type_of("a.zip"), Document_types::Unsupported);
+    EXPECT_TRUE(is_signed_container(Document_types::Asic_container));
+}
+
+TEST(Asic_container, reference_uris_name_only_files_of_the_container)
+{
+    EXPECT_EQ(asic_entry_name_of_uri("contratto.txt"), "contratto.txt");
+    EXPECT_EQ(asic_entry_name_of_uri("./allegati/allegato%20tecnico.txt"), "allegati/allegato tecnico.txt");
+    EXPECT_EQ(asic_entry_name_of_uri("perch%C3%A9.txt"), "perch\xC3\xA9.txt");
+    for (const std::string uri : {"", "http://example.org/a.txt", "file:///etc/passwd", "/etc/passwd", "../a.txt",
+                                  "a/%2E%2E/%2E%2E/b", "#id", "a.txt#x", "a%2", "a%zz", "C:/a", "META-INF/"})
+        EXPECT_FALSE(asic_entry_name_of_uri(uri)) << uri;
+}
+
+std::string sha256_base64(const std::string& data)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_Digest(data.data(), data.size(), digest, &size, EVP_sha256(), nullptr);
+    std::string text(4 * ((size + 2) / 3) + 1, '\0');
+    text.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), digest, size)));
+    return text;
+}
+
+std::string manifest_text(const std::vector<std::pair<std::string, std::string>>& references,
+                          const std::string& algorithm = "http://www.w3.org/2001/04/xmlenc#sha256")
+{
+    std::string text = "<ASiCManifest xmlns=\"http://uri.etsi.org/02918/v1.2.1#\" "
+                       "xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><SigReference URI=\"META-INF/s.p7s\"/>";
+    for (const auto& [uri, digest] : references)
+        text += "<DataObjectReference URI=\"" + uri + "\"><ds:DigestMethod Algorithm=\"" + algorithm +
+                "\"/><ds:DigestValue>" + digest + "</ds:DigestValue></DataObjectReference>";
+    return text + "</ASiCManifest>";
+}
+
+std::optional<Asic_manifest> manifest_of(const std::string& text, std::string& problem)
+{
+    return read_asic_manifest(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), problem);
+}
+
+TEST(Asic_manifest, each_listed_file_is_covered_only_when_its_digest_holds)
+{
+    const auto bytes = make_zip({{"a b.txt", "primo"}, {"c.txt", "secondo"}, {"META-INF/s.p7s", "firma"}});
+    std::string problem;
+    const auto container = read_asic_container(bytes, problem);
+    ASSERT_TRUE(container) << problem;
+
+    auto manifest = manifest_of(
+        manifest_text({{"a%20b.txt", sha256_base64("primo")}, {"c.txt", sha256_base64("secondo")}}), problem);
+    ASSERT_TRUE(manifest) << problem;
+    EXPECT_EQ(manifest->signature_uri, "META-INF/s.p7s");
+    Asic_coverage coverage = check_manifest_references(*manifest, *container);
+    EXPECT_TRUE(coverage.holds());
+    EXPECT_EQ(coverage.covers, (std::vector<std::string>{"a b.txt", "c.txt"}));
+
+    // A digest over other bytes: a mismatch; the file that holds stays covered.
+    manifest = manifest_of(manifest_text({{"a%20b.txt", sha256_base64("altro")}, {"c.txt", sha256_base64("secondo")}}),
+                           problem);
+    coverage = check_manifest_references(*manifest, *container);
+    EXPECT_TRUE(coverage.mismatch);
+    EXPECT_FALSE(coverage.holds());
+    EXPECT_EQ(coverage.covers, std::vector<std::string>{"c.txt"});
+
+    // A listed file the container lacks, and one outside it.
+    for (const std::string uri : {"manca.txt", "../c.txt", "http://example.org/c.txt"}) {
+        manifest = manifest_of(manifest_text({{uri, sha256_base64("secondo")}}), problem);
+        ASSERT_TRUE(manifest) << problem;
+        coverage = check_manifest_references(*manifest, *container);
+        EXPECT_FALSE(coverage.holds()) << uri;
+        EXPECT_NE(coverage.problem.find("indicato dalla firma non è presente nel contenitore"), std::string::npos);
+        EXPECT_TRUE(coverage.covers.empty());
+    }
+    // An algorithm we do not know is no match either.
+    manifest = manifest_of(manifest_text({{"c.txt", sha256_base64("secondo")}}, "urn:ignoto"), problem);
+    coverage = check_manifest_references(*manifest, *container);
+    EXPECT_EQ(coverage.problem, Asic_text_digest_algorithm);
+    EXPECT_TRUE(coverage.covers.empty());
+}
+
+TEST(Asic_manifest, malformed_manifests_are_refused)
+{
+    std::string problem;
+    for (const std::string& text :
+         {std::string("<a/>"), std::string("non XML"), manifest_text({}), manifest_text({{"c.txt", ""}}),
+          std::string("<ASiCManifest xmlns=\"http://uri.etsi.org/02918/v1.2.1#\"><DataObjectReference URI=\"c\"/>"
+                      "</ASiCManifest>"),
+          std::string("<!DOCTYPE a [<!ENTITY e \"x\">]>") + manifest_text({{"c.txt", sha256_base64("x")}})}) {
+        EXPECT_FALSE(manifest_of(text, problem)) << text;
+        EXPECT_EQ(problem, Asic_text_manifest_unreadable) << text;
+    }
+    EXPECT_EQ(asic_uncovered_file_text("nota\n.txt"),
+              "Il file \"nota?.txt\" del contenitore non è coperto da alcuna firma.");
+}
+
+} // namespace
+} // namespace velin
