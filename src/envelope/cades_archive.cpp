@@ -278,6 +278,28 @@ Archive_timestamp_input archive_v3(const Cades_signed_data_parts& parts, const C
     return input;
 }
 
+// A SET field made of items: as the file holds it (field), or with its items sorted as DER
+// orders a SET; empty when the field is absent (and tag is that of a field the file holds).
+std::vector<uint8_t> set_field(std::span<const uint8_t> field, std::vector<std::span<const uint8_t>> items, bool sorted,
+                               uint8_t tag = 0)
+{
+    if (!sorted && !field.empty())
+        return {field.begin(), field.end()};
+    if (field.empty() && tag == 0)
+        return {};
+    if (sorted)
+        std::sort(items.begin(), items.end(), [](auto left, auto right) {
+            return std::lexicographical_compare(left.begin(), left.end(), right.begin(), right.end());
+        });
+    size_t size = 0;
+    for (const auto& item : items)
+        size += item.size();
+    std::vector<uint8_t> out = der_header(field.empty() ? tag : field[0], size);
+    for (const auto& item : items)
+        append(out, item);
+    return out;
+}
+
 Archive_timestamp_input archive_v2(const Cades_signed_data_parts& parts, const Cades_signer_parts& signer,
                                    size_t position, std::span<const uint8_t> token, const Cades_content_form& content)
 {
@@ -298,31 +320,21 @@ Archive_timestamp_input archive_v2(const Cades_signed_data_parts& parts, const C
         if (content.detached && !parts.content_carried)
             input.content = Archive_timestamp_input::Content_part::Bytes;
     }
-    std::vector<uint8_t> common;
-    append(common, parts.certificates_field);
-    append(common, parts.crls_field);
-    append(common, signer.fields);
     std::vector<std::span<const uint8_t>> earlier;
     for (size_t at = 0; at < position; ++at)
         earlier.push_back(signer.unsigned_attributes[at].whole);
-    if (earlier.empty()) {
-        input.after = {std::move(common)};
-    } else {
-        // The attributes there were then, as the file orders them, and sorted as DER orders a SET.
-        input.after.clear();
-        for (int sorted = 0; sorted < 2; ++sorted) {
-            if (sorted)
-                std::sort(earlier.begin(), earlier.end(), [](auto left, auto right) {
-                    return std::lexicographical_compare(left.begin(), left.end(), right.begin(), right.end());
-                });
-            size_t size = 0;
-            for (const auto& attribute : earlier)
-                size += attribute.size();
-            std::vector<uint8_t> after = common;
-            append(after, der_header(0xA1, size));
-            for (const auto& attribute : earlier)
-                append(after, attribute);
-            input.after.push_back(std::move(after));
+    // Each SET as the file orders it, then sorted as DER orders a SET (writers differ, and a
+    // program that encodes the envelope again sorts them): every mix of the two, the file's first.
+    input.after.clear();
+    for (const bool sorted_sets : {false, true}) {
+        for (const bool sorted_attributes : {false, true}) {
+            std::vector<uint8_t> after = set_field(parts.certificates_field, parts.certificates, sorted_sets);
+            append(after, set_field(parts.crls_field, parts.crls, sorted_sets));
+            append(after, signer.fields);
+            if (!earlier.empty())
+                append(after, set_field({}, earlier, sorted_attributes, 0xA1));
+            if (std::find(input.after.begin(), input.after.end(), after) == input.after.end())
+                input.after.push_back(std::move(after));
         }
     }
     covered_before(signer, position, input);

@@ -93,6 +93,17 @@ TEST_F(Archive_timestamp_files_test, sound_archive_time_stamps_are_verified_and_
     EXPECT_TRUE(archive_of(v2)[0]->verified()) << archive_of(v2)[0]->problem;
     EXPECT_EQ(archive_of(v2)[0]->covered_timestamps, std::vector<size_t>{0});
 
+    // The same in BER, and re-encoded by OpenSSL as an S/MIME message (its SETs sorted, which a
+    // version 3 index does not mind).
+    const auto ber = timestamps_of("archivio-v3-ber.txt.p7m");
+    ASSERT_EQ(archive_of(ber).size(), 1u);
+    EXPECT_TRUE(archive_of(ber)[0]->verified()) << archive_of(ber)[0]->problem;
+    const auto smime = timestamps_of("archivio-doppio-smime.txt.p7m");
+    ASSERT_EQ(archive_of(smime).size(), 2u);
+    EXPECT_TRUE(archive_of(smime)[0]->verified()) << archive_of(smime)[0]->problem;
+    EXPECT_TRUE(archive_of(smime)[1]->verified()) << archive_of(smime)[1]->problem;
+    EXPECT_EQ(archive_of(smime)[1]->covered_timestamps, (std::vector<size_t>{0, 1}));
+
     for (const char* name : {"archivio-v3.txt.p7m", "archivio-doppio.txt.p7m", "archivio-v2.txt.p7m"}) {
         const Verdict verdict = verify(name);
         EXPECT_EQ(verdict.exit_code, Exit_success) << name << "\n" << verdict.text;
