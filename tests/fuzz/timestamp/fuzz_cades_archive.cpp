@@ -3,6 +3,7 @@
 // that lie inside them or with nothing, never with a crash, and each archive time stamp it finds
 // without a readable index says so.
 #include "envelope/cades_archive.h"
+#include "envelope/pkcs7.h"
 
 #include "test_folder.h"
 
@@ -14,6 +15,26 @@ namespace {
 bool inside(std::span<const uint8_t> part, std::span<const uint8_t> bytes)
 {
     return part.empty() || (part.data() >= bytes.data() && part.data() + part.size() <= bytes.data() + bytes.size());
+}
+
+// The envelope reader's own way to the same reading: the archive time stamps it hands out for
+// each signer are those of the parts.
+void read_as_envelope(std::span<const uint8_t> bytes)
+{
+    velin::Pkcs7 decoder;
+    decoder.parse_shared(velin::Document_bytes(std::vector<uint8_t>(bytes.begin(), bytes.end())));
+    if (!decoder.parsed() || !decoder.is_signed_type())
+        return;
+    decoder.extract_original_document();
+    decoder.read_signatures();
+    if (!decoder.signatures_read())
+        return;
+    for (size_t i = 0; i < decoder.signatures_count(); ++i) {
+        decoder.select_signature(i);
+        for (const auto& input : decoder.signer_archive_timestamps())
+            if (input.token.empty() || input.after.empty())
+                std::abort();
+    }
 }
 
 } // namespace
@@ -29,6 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 if (hash.size() != hash_size)
                     std::abort();
     }
+    read_as_envelope(bytes);
     const auto parts = velin::read_cades_parts(bytes);
     if (!parts)
         return 0;

@@ -116,6 +116,11 @@ TEST_F(Archive_timestamp_files_test, sound_archive_time_stamps_are_verified_and_
                 EXPECT_EQ(timestamp.toObject()["signer"].toInt(), 1) << name;
             }
         EXPECT_GE(archived, 1) << name;
+        // The envelope's certificates and list (where a long-term signature keeps them) are
+        // validation data of the file, with those of the archive time stamps' tokens.
+        EXPECT_TRUE(has(verdict.lines(0), "info: Il file contiene dati di validazione per la verifica a lungo "
+                                          "termine: 2 certificati, 1 CRL, 0 risposte OCSP."))
+            << verdict.lines(0);
         EXPECT_NE(verdict.lines(0).find("Marca temporale d'archivio: "), std::string::npos) << verdict.lines(0);
     }
 }
