@@ -34,7 +34,11 @@ constexpr std::array<uint8_t, 13> Oid_certificate_values = {0x06, 0x0B, 0x2A, 0x
 constexpr std::array<uint8_t, 13> Oid_revocation_values = {0x06, 0x0B, 0x2A, 0x86, 0x48, 0x86, 0xF7,
                                                            0x0D, 0x01, 0x09, 0x10, 0x02, 0x18};
 constexpr std::array<uint8_t, 8> Oid_archive_v3 = {0x06, 0x06, 0x04, 0x00, 0x8D, 0x45, 0x02, 0x04};
-constexpr std::array<uint8_t, 8> Oid_hash_index_v3 = {0x06, 0x06, 0x04, 0x00, 0x8D, 0x45, 0x02, 0x05};
+// ats-hash-index-v3 (0.4.0.19122.1.5), and the indexes of earlier writers with the same layout:
+// ats-hash-index-v2 (0.4.0.19122.1.4) and ats-hash-index (0.4.0.1733.2.5).
+constexpr std::array<uint8_t, 9> Oid_hash_index_v3 = {0x06, 0x07, 0x04, 0x00, 0x81, 0x95, 0x32, 0x01, 0x05};
+constexpr std::array<uint8_t, 9> Oid_hash_index_v2 = {0x06, 0x07, 0x04, 0x00, 0x81, 0x95, 0x32, 0x01, 0x04};
+constexpr std::array<uint8_t, 8> Oid_hash_index_v1 = {0x06, 0x06, 0x04, 0x00, 0x8D, 0x45, 0x02, 0x05};
 constexpr std::array<uint8_t, 11> Oid_signed_data = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
 
 template <size_t N>
@@ -151,11 +155,16 @@ std::optional<Cades_signer_parts> read_signer(const Der_item& signer)
     return parts;
 }
 
-// The hashes of the values of a signer's unsigned attributes as an ats-hash-index-v3 lists them:
-// each attrType followed by one of its values.
-std::vector<uint8_t> attribute_value_hash(const EVP_MD* algorithm, const Cades_attribute& attribute, size_t value)
+// The hashes an index may give one value of a signer's unsigned attribute: attrType followed by
+// the value (ats-hash-index-v3), by the value as a SET of its own, or the whole attribute (the
+// earlier indexes). Each is of bytes the envelope holds, so a match by any names what is there.
+std::vector<std::vector<uint8_t>> attribute_value_hashes(const EVP_MD* algorithm, const Cades_attribute& attribute,
+                                                         size_t value)
 {
-    return digest_of(algorithm, attribute.type, attribute.values[value]);
+    std::vector<uint8_t> set = der_header(Tag_set, attribute.values[value].size());
+    append(set, attribute.values[value]);
+    return {digest_of(algorithm, attribute.type, attribute.values[value]), digest_of(algorithm, attribute.type, set),
+            digest_of(algorithm, attribute.whole)};
 }
 
 bool listed(const std::vector<std::vector<uint8_t>>& hashes, const std::vector<uint8_t>& hash)
@@ -170,7 +179,9 @@ std::optional<std::span<const uint8_t>> index_of_token(const Cades_signed_data_p
     if (!token || token->signers.size() != 1)
         return std::nullopt;
     for (const Cades_attribute& attribute : token->signers.front().unsigned_attributes)
-        if (is(attribute.type, Oid_hash_index_v3) && attribute.values.size() == 1)
+        if ((is(attribute.type, Oid_hash_index_v3) || is(attribute.type, Oid_hash_index_v2) ||
+             is(attribute.type, Oid_hash_index_v1)) &&
+            attribute.values.size() == 1)
             return attribute.values.front();
     return std::nullopt;
 }
@@ -203,7 +214,8 @@ void check_index(const Ats_hash_index& index, const Cades_signed_data_parts& par
     std::vector<std::vector<uint8_t>> values;
     for (const Cades_attribute& attribute : signer.unsigned_attributes)
         for (size_t value = 0; value < attribute.values.size(); ++value)
-            values.push_back(attribute_value_hash(index.algorithm, attribute, value));
+            for (auto& hash : attribute_value_hashes(index.algorithm, attribute, value))
+                values.push_back(std::move(hash));
     for (const auto& hash : index.attribute_values)
         if (!listed(values, hash))
             add_error(input, Text_archive_attribute_missing);
@@ -221,9 +233,10 @@ void covered_by_index(const Ats_hash_index& index, const Cades_signer_parts& sig
         const bool archive = is(attribute.type, Oid_archive_v2) || is(attribute.type, Oid_archive_v3) ||
                              is(attribute.type, Oid_esc_timestamp) || is(attribute.type, Oid_cert_crl_timestamp);
         for (size_t value = 0; value < attribute.values.size(); ++value) {
-            const bool covered =
-                (signature || archive) &&
-                listed(index.attribute_values, attribute_value_hash(index.algorithm, attribute, value));
+            bool covered = false;
+            if (signature || archive)
+                for (const auto& hash : attribute_value_hashes(index.algorithm, attribute, value))
+                    covered = covered || listed(index.attribute_values, hash);
             if (signature && covered)
                 input.covered_signature_timestamps.push_back(signature_ordinal);
             if (archive && covered)

@@ -81,7 +81,8 @@ constexpr size_t Cades_item_limit = 10000;
 // is not one. The parts point into content_info.
 std::optional<Cades_signed_data_parts> read_cades_parts(std::span<const uint8_t> content_info);
 
-// The value of an ats-hash-index-v3 attribute.
+// The value of an ats-hash-index-v3 attribute (or of the earlier ats-hash-index-v2 and
+// ats-hash-index, of the same layout).
 struct Ats_hash_index {
     const EVP_MD* algorithm = nullptr;
     std::vector<std::vector<uint8_t>> certificates;

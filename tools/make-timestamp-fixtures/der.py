@@ -181,7 +181,7 @@ def ber(der):
 # their own from the DER, so that the verifier's reading is checked against a second one.
 ATS_V2 = "1.2.840.113549.1.9.16.2.48"
 ATS_V3 = "0.4.0.1733.2.4"
-HASH_INDEX_V3 = "0.4.0.1733.2.5"
+HASH_INDEX_V3 = "0.4.0.19122.1.5"
 
 
 def signed_data_parts(p7m):

@@ -54,7 +54,8 @@ Bytes sha256(const Bytes& first, const Bytes& second = {})
 const Bytes Oid_signed_data = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
 const Bytes Oid_data = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x01};
 const Bytes Oid_archive_v3 = {0x06, 0x06, 0x04, 0x00, 0x8D, 0x45, 0x02, 0x04};
-const Bytes Oid_hash_index = {0x06, 0x06, 0x04, 0x00, 0x8D, 0x45, 0x02, 0x05};
+const Bytes Oid_hash_index = {0x06, 0x07, 0x04, 0x00, 0x81, 0x95, 0x32, 0x01, 0x05};
+const Bytes Oid_hash_index_legacy = {0x06, 0x06, 0x04, 0x00, 0x8D, 0x45, 0x02, 0x05};
 const Bytes Oid_archive_v2 = {0x06, 0x0B, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x10, 0x02, 0x30};
 const Bytes Oid_signature_timestamp = {0x06, 0x0B, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x10, 0x02, 0x0E};
 const Bytes Oid_sha256 = {0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
@@ -154,6 +155,16 @@ TEST(Cades_archive, an_index_that_names_what_the_envelope_holds_gives_the_imprin
     EXPECT_EQ(covered(EVP_sha256()), sha256(cat({Oid_data, document_digest, signer_fields(), index})));
     // Without the document's digest, nothing can be covered.
     EXPECT_FALSE(archive_covered_digests(input, nullptr, {}).front());
+
+    // The earlier ats-hash-index lists whole attributes.
+    const Bytes legacy_index = index_of({}, {}, {sha256(signature_attribute)});
+    const auto legacy = archive_timestamps(
+        envelope({}, {},
+                 {signature_attribute,
+                  attribute(Oid_archive_v3, envelope({}, {}, {attribute(Oid_hash_index_legacy, legacy_index)}))}));
+    ASSERT_EQ(legacy.size(), 1u);
+    EXPECT_TRUE(legacy.front().coverage_errors.empty());
+    EXPECT_EQ(legacy.front().covered_signature_timestamps, std::vector<size_t>{0});
 
     // An explicit digest algorithm reads the same.
     const Bytes explicit_index = index_of({sha256(Certificate)}, {}, {}, tlv(0x30, Oid_sha256));
