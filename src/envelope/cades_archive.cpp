@@ -167,11 +167,6 @@ std::vector<std::vector<uint8_t>> attribute_value_hashes(const EVP_MD* algorithm
             digest_of(algorithm, attribute.whole)};
 }
 
-bool listed(const std::vector<std::vector<uint8_t>>& hashes, const std::vector<uint8_t>& hash)
-{
-    return std::find(hashes.begin(), hashes.end(), hash) != hashes.end();
-}
-
 // The ats-hash-index-v3 value in the unsigned attributes of a token's signer; nothing when it has
 // none (or the token is not a SignedData of one signer).
 std::optional<std::span<const uint8_t>> index_of_token(const Cades_signed_data_parts* token)
@@ -197,27 +192,31 @@ void check_index(const Ats_hash_index& index, const Cades_signed_data_parts& par
                  Archive_timestamp_input& input)
 {
     const auto hashes = [&index](const std::vector<std::span<const uint8_t>>& items) {
-        std::vector<std::vector<uint8_t>> made;
-        made.reserve(items.size());
+        std::set<std::vector<uint8_t>> made;
         for (const auto& item : items)
-            made.push_back(digest_of(index.algorithm, item));
+            made.insert(digest_of(index.algorithm, item));
         return made;
     };
-    const auto certificates = hashes(parts.certificates);
-    const auto crls = hashes(parts.crls);
+    auto known = parts.hashes.find(EVP_MD_get_type(index.algorithm));
+    if (known == parts.hashes.end())
+        known =
+            parts.hashes
+                .emplace(EVP_MD_get_type(index.algorithm), std::pair(hashes(parts.certificates), hashes(parts.crls)))
+                .first;
+    const auto& [certificates, crls] = known->second;
     for (const auto& hash : index.certificates)
-        if (!listed(certificates, hash))
+        if (!certificates.count(hash))
             add_error(input, Text_archive_certificate_missing);
     for (const auto& hash : index.crls)
-        if (!listed(crls, hash))
+        if (!crls.count(hash))
             add_error(input, Text_archive_crl_missing);
-    std::vector<std::vector<uint8_t>> values;
+    std::set<std::vector<uint8_t>> values;
     for (const Cades_attribute& attribute : signer.unsigned_attributes)
         for (size_t value = 0; value < attribute.values.size(); ++value)
             for (auto& hash : attribute_value_hashes(index.algorithm, attribute, value))
-                values.push_back(std::move(hash));
+                values.insert(std::move(hash));
     for (const auto& hash : index.attribute_values)
-        if (!listed(values, hash))
+        if (!values.count(hash))
             add_error(input, Text_archive_attribute_missing);
 }
 
@@ -225,6 +224,7 @@ void check_index(const Ats_hash_index& index, const Cades_signed_data_parts& par
 void covered_by_index(const Ats_hash_index& index, const Cades_signer_parts& signer, size_t position,
                       Archive_timestamp_input& input)
 {
+    const std::set<std::vector<uint8_t>> listed_values(index.attribute_values.begin(), index.attribute_values.end());
     size_t signature_ordinal = 0;
     size_t archive_ordinal = 0;
     for (size_t at = 0; at < position; ++at) {
@@ -236,7 +236,7 @@ void covered_by_index(const Ats_hash_index& index, const Cades_signer_parts& sig
             bool covered = false;
             if (signature || archive)
                 for (const auto& hash : attribute_value_hashes(index.algorithm, attribute, value))
-                    covered = covered || listed(index.attribute_values, hash);
+                    covered = covered || listed_values.count(hash) > 0;
             if (signature && covered)
                 input.covered_signature_timestamps.push_back(signature_ordinal);
             if (archive && covered)
@@ -376,14 +376,22 @@ std::optional<std::pair<const EVP_MD*, std::span<const uint8_t>>> other_hash(con
     return std::pair(digest, (*fields)[1].contents);
 }
 
-bool names_one_of(const Der_item& hash, const std::vector<std::span<const uint8_t>>& values)
+// Values and their hashes by digest type, each made once whatever the number of references.
+struct Hashed_values {
+    std::vector<std::span<const uint8_t>> values;
+    std::map<int, std::set<std::vector<uint8_t>>> by_type{};
+};
+
+bool names_one_of(const Der_item& hash, Hashed_values& values)
 {
     const auto named = other_hash(hash);
     if (!named)
         return false;
-    const std::vector<uint8_t> wanted(named->second.begin(), named->second.end());
-    return std::any_of(values.begin(), values.end(),
-                       [&](std::span<const uint8_t> value) { return digest_of(named->first, value) == wanted; });
+    auto& hashes = values.by_type[EVP_MD_get_type(named->first)];
+    if (hashes.empty())
+        for (const auto& value : values.values)
+            hashes.insert(digest_of(named->first, value));
+    return hashes.count(std::vector<uint8_t>(named->second.begin(), named->second.end())) > 0;
 }
 
 // The items of the SEQUENCE OF that the first value of the signer's attribute of that type is.
@@ -408,9 +416,9 @@ void check_references(const Cades_signed_data_parts& parts, const Cades_signer_p
     const auto certificate_values = attribute_sequence(signer, Oid_certificate_values);
     const auto certificate_refs = attribute_sequence(signer, Oid_certificate_refs);
     if (certificate_values && certificate_refs) {
-        std::vector<std::span<const uint8_t>> certificates = parts.certificates;
+        Hashed_values certificates{parts.certificates};
         for (const Der_item& value : *certificate_values)
-            certificates.push_back(value.whole);
+            certificates.values.push_back(value.whole);
         for (const Der_item& reference : *certificate_refs) {
             const auto fields = reference.tag == Tag_sequence ? read_der_items(reference.contents, 2) : std::nullopt;
             if (!fields || fields->empty() || !names_one_of((*fields)[0], certificates))
@@ -421,12 +429,12 @@ void check_references(const Cades_signed_data_parts& parts, const Cades_signer_p
     const auto revocation_refs = attribute_sequence(signer, Oid_revocation_refs);
     if (!revocation_values || !revocation_refs)
         return;
-    std::vector<std::span<const uint8_t>> crls = parts.crls;
+    Hashed_values crls{parts.crls};
     for (const Der_item& choice : *revocation_values) {
         const auto list = choice.tag == 0xA0 ? read_der_item(choice.contents) : std::nullopt;
         const auto items = list ? read_der_items(list->contents, Cades_item_limit) : std::nullopt;
         for (size_t i = 0; items && i < items->size(); ++i)
-            crls.push_back((*items)[i].whole);
+            crls.values.push_back((*items)[i].whole);
     }
     // CrlOcspRef: [0] CRLListID (SEQUENCE { SEQUENCE OF CrlValidatedID { OtherHash, ... } }); the
     // OCSP references name a response by a hash that is optional, and are not matched.

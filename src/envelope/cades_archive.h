@@ -13,7 +13,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -71,6 +73,9 @@ struct Cades_signed_data_parts {
     std::span<const uint8_t> crls_field; // [1], empty when absent
     std::vector<std::span<const uint8_t>> crls;
     std::vector<Cades_signer_parts> signers;
+    // The hashes of the certificates and of the CRLs by digest type, made once for all the
+    // indexes of all the signers (a hostile envelope may hold many of each).
+    mutable std::map<int, std::pair<std::set<std::vector<uint8_t>>, std::set<std::vector<uint8_t>>>> hashes{};
 };
 
 // No file needs more than this many items of a kind (certificates, CRLs, signers, attributes,
