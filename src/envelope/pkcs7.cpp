@@ -143,6 +143,9 @@ void Pkcs7::reset()
     _last_error.clear();
     _reduced.clear();
     _reduced.shrink_to_fit();
+    _long_term_source.clear();
+    _long_term_source.shrink_to_fit();
+    _content_digests.clear();
     _signer_split.reset();
     _facts.clear();
     _facts.shrink_to_fit();
@@ -484,6 +487,7 @@ void Pkcs7::read_signatures()
             _facts.push_back(facts_of(sk_CMS_SignerInfo_value(signers, i), certificates, carried.get()));
         _facts_ready = true;
     }
+    read_long_term_data();
     _signatures_read = true;
 }
 
@@ -812,6 +816,13 @@ void Pkcs7::check_signatures(Document_digests& digests)
     for (int i = 0; i < count; ++i)
         _integrity[static_cast<size_t>(i)] =
             check_signer_at(static_cast<size_t>(i), sk_CMS_SignerInfo_value(signers, i), digests, memo);
+    keep_content_digests(digests);
+}
+
+void Pkcs7::keep_content_digests(const Document_digests& digests)
+{
+    for (auto& [type, digest] : digests.known())
+        _content_digests[type] = std::move(digest);
 }
 
 Assignable<Signature_integrity> Pkcs7::check_signer_at(size_t index, CMS_SignerInfo* signer, Document_digests& digests,
@@ -854,6 +865,10 @@ bool Pkcs7::decode_reduced(std::vector<uint8_t> reduced)
     _cms.reset();
     // A few signers are read with the rest, and checked when the document is extracted.
     constexpr size_t Few_signers = 64;
+    // An envelope with long-term data keeps its encoding for the archive time stamps; a quick look
+    // spares every other one the copy.
+    if (mentions_long_term_attributes(reduced))
+        _long_term_source = reduced;
     _signer_split = split_der_signers(reduced);
     if (_signer_split && _signer_split->signers.size() <= Few_signers)
         _signer_split.reset();
@@ -864,6 +879,7 @@ bool Pkcs7::decode_reduced(std::vector<uint8_t> reduced)
     if (!_cms || OBJ_obj2nid(CMS_get0_type(_cms.get())) != NID_pkcs7_signed) {
         _cms.reset();
         _signer_split.reset();
+        _long_term_source.clear();
         return false;
     }
     if (_signer_split)
@@ -923,6 +939,7 @@ bool Pkcs7::check_walked_signers(Document_digests& digests)
         }
         first = last;
     }
+    keep_content_digests(digests);
     _facts_ready = true;
     _checked_while_decoding = true;
     return true;
@@ -975,8 +992,134 @@ Pkcs7::Signer_facts Pkcs7::facts_of(CMS_SignerInfo* signer, Certificate_records&
     if (CMS_unsigned_get_attr_by_NID(signer, NID_pkcs9_countersignature, -1) >= 0)
         facts.countersignatures = countersignatures_of(signer, facts.signature_value, _cms.get());
     facts.carried = carried_validation_data(signer);
+    facts.long_term = carries_long_term_attributes(signer);
     ERR_clear_error();
     return facts;
+}
+
+namespace {
+
+// The certificates and CRLs a time-stamp token carries, as DER.
+Validation_data token_validation_data(std::span<const uint8_t> token)
+{
+    Validation_data data;
+    const unsigned char* in = token.data();
+    const Cms_handle cms(
+        d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(std::min<size_t>(token.size(), LONG_MAX))));
+    const Owner<STACK_OF(X509)> certificates(cms ? CMS_get1_certs(cms.get()) : nullptr);
+    const Owner<STACK_OF(X509_CRL)> crls(cms ? CMS_get1_crls(cms.get()) : nullptr);
+    const auto der = [](auto encode) {
+        unsigned char* raw = nullptr;
+        const int length = encode(&raw);
+        const Owner<unsigned char, Openssl_free> owned(raw);
+        return length > 0 ? std::vector<uint8_t>(raw, raw + length) : std::vector<uint8_t>{};
+    };
+    for (int i = 0; certificates && i < sk_X509_num(certificates.get()) && i < int(Validation_item_limit); ++i)
+        data.certificates.push_back(
+            der([&](unsigned char** out) { return i2d_X509(sk_X509_value(certificates.get(), i), out); }));
+    for (int i = 0; crls && i < sk_X509_CRL_num(crls.get()) && i < int(Validation_item_limit); ++i)
+        data.crls.push_back(
+            der([&](unsigned char** out) { return i2d_X509_CRL(sk_X509_CRL_value(crls.get(), i), out); }));
+    ERR_clear_error();
+    return data;
+}
+
+// The certificates and revocation data of the SignedData itself (where a long-term signature keeps
+// the validation data of its time stamps): CRLs, and OCSP answers as other revocation data.
+Validation_data envelope_validation_data(const Cades_signed_data_parts& parts)
+{
+    static constexpr uint8_t Ocsp_response_oid[] = {0x06, 0x08, 0x2B, 0x06, 0x01, 0x05, 0x05, 0x07, 0x10, 0x02};
+    Validation_data data;
+    for (const auto& certificate : parts.certificates)
+        if (certificate.size() > 0 && certificate[0] == 0x30 && data.certificates.size() < Validation_item_limit)
+            data.certificates.emplace_back(certificate.begin(), certificate.end());
+    for (const auto& crl : parts.crls) {
+        if (data.crls.size() >= Validation_item_limit || data.ocsp_answers.size() >= Validation_item_limit)
+            break;
+        if (!crl.empty() && crl[0] == 0x30) {
+            data.crls.emplace_back(crl.begin(), crl.end());
+            continue;
+        }
+        const auto other = read_der_item(crl);
+        const auto fields = other && other->tag == 0xA1 ? read_der_items(other->contents, 2) : std::nullopt;
+        if (fields && fields->size() == 2 &&
+            std::equal((*fields)[0].whole.begin(), (*fields)[0].whole.end(), std::begin(Ocsp_response_oid),
+                       std::end(Ocsp_response_oid)))
+            data.ocsp_answers.emplace_back((*fields)[1].whole.begin(), (*fields)[1].whole.end());
+    }
+    return data;
+}
+
+} // namespace
+
+bool Pkcs7::carries_long_term_attributes(CMS_SignerInfo* signer)
+{
+    for (int i = 0; i < CMS_unsigned_get_attr_count(signer); ++i) {
+        const ASN1_OBJECT* type = X509_ATTRIBUTE_get0_object(CMS_unsigned_get_attr(signer, i));
+        char text[64];
+        if (!type || OBJ_obj2txt(text, sizeof text, type, 1) <= 0)
+            continue;
+        const std::string_view oid(text);
+        if (oid == "0.4.0.1733.2.4" || oid == "1.2.840.113549.1.9.16.2.48" || oid == "1.2.840.113549.1.9.16.2.25" ||
+            oid == "1.2.840.113549.1.9.16.2.26")
+            return true;
+    }
+    return false;
+}
+
+void Pkcs7::read_long_term_data()
+{
+    if (std::none_of(_facts.begin(), _facts.end(), [](const Signer_facts& facts) { return facts.long_term; }))
+        return;
+    Trace_block block("Lettura dei dati per la conservazione a lungo termine");
+    std::vector<uint8_t> source = std::exchange(_long_term_source, {});
+    std::optional<Cades_signed_data_parts> parts = read_cades_parts(source);
+    if (!parts) {
+        // Not DER as the file holds it (BER, text read whole by OpenSSL): OpenSSL's encoding of
+        // it, signers and attributes in the order OpenSSL keeps them.
+        unsigned char* raw = nullptr;
+        const int length = i2d_CMS_ContentInfo(_cms.get(), &raw);
+        const Owner<unsigned char, Openssl_free> owned(raw);
+        source.assign(raw, raw + std::max(0, length));
+        parts = read_cades_parts(source);
+    }
+    ERR_clear_error();
+    if (!parts) {
+        Trace(Trace_kind, Level_error) << "La struttura della busta non permette di verificare le marche d'archivio.";
+        for (Signer_facts& facts : _facts)
+            if (facts.long_term)
+                facts.archive_timestamps.clear();
+        return;
+    }
+    Cades_content_form form;
+    form.set_apart = _walked;
+    form.size = _content_size;
+    form.detached = !_walked && !parts->content_carried;
+    const Validation_data envelope_data = envelope_validation_data(*parts);
+    for (size_t i = 0; i < _facts.size(); ++i) {
+        Signer_facts& facts = _facts[i];
+        if (!facts.long_term)
+            continue;
+        const auto same = [&facts](const Cades_signer_parts& signer) {
+            return std::equal(signer.signature_value.begin(), signer.signature_value.end(),
+                              facts.signature_value.begin(), facts.signature_value.end());
+        };
+        const Cades_signer_parts* signer =
+            i < parts->signers.size() && same(parts->signers[i]) ? &parts->signers[i] : nullptr;
+        for (size_t n = 0; !signer && n < parts->signers.size(); ++n)
+            signer = same(parts->signers[n]) ? &parts->signers[n] : nullptr;
+        if (!signer)
+            continue;
+        facts.archive_timestamps = archive_timestamps_of(*parts, *signer, form);
+        facts.carried.add(envelope_data);
+        for (const Archive_timestamp_input& timestamp : facts.archive_timestamps)
+            facts.carried.add(token_validation_data(timestamp.token));
+    }
+}
+
+std::vector<Archive_timestamp_input> Pkcs7::signer_archive_timestamps() const
+{
+    return _selected ? _facts[_current].archive_timestamps : std::vector<Archive_timestamp_input>{};
 }
 
 } // namespace velin

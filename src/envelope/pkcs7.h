@@ -6,6 +6,7 @@
 #include "common/failure.h"
 #include "common/owner.h"
 #include "envelope/base64_decode.h"
+#include "envelope/cades_archive.h"
 #include "envelope/der_walk.h"
 #include "envelope/signature_check.h"
 #include "envelope/signed_data_stream.h"
@@ -98,6 +99,8 @@ public:
 
     std::vector<std::vector<uint8_t>> signer_timestamp_tokens(Timestamp_scope scope) const override;
     std::vector<uint8_t> signature_value() const override;
+    std::vector<Archive_timestamp_input> signer_archive_timestamps() const override;
+    std::map<int, std::vector<uint8_t>> content_digests() const override { return _content_digests; }
     int digest_algorithm() const override;
     std::vector<Countersignature_info> countersignatures() const override;
     // The certificateValues and revocationValues of every signer, together.
@@ -129,6 +132,8 @@ private:
         std::vector<Countersignature_info> countersignatures;
         Validation_data carried; // its certificateValues and revocationValues
         bool certificate_mismatch = false; // against its signing-certificate(-v2) attribute
+        bool long_term = false; // it carries archive time stamps or CAdES-X time stamps
+        std::vector<Archive_timestamp_input> archive_timestamps;
     };
     // Signers that share a certificate share its record.
     using Certificate_records = std::map<X509*, Signer_certificate>;
@@ -149,6 +154,12 @@ private:
     Signer_facts facts_of(CMS_SignerInfo* signer, Certificate_records& certificates,
                           const STACK_OF(X509) * carried) const;
     void parse_bytes(std::span<const uint8_t> bytes, std::vector<uint8_t>* owner);
+    // Once the signers' facts are known: the archive time stamps of the signers that carry them,
+    // read from the envelope as encoded, and the validation data their tokens and the envelope
+    // carry. Costs nothing for an envelope without them.
+    void read_long_term_data();
+    void keep_content_digests(const Document_digests& digests);
+    static bool carries_long_term_attributes(CMS_SignerInfo* signer);
     void decode_walked(std::span<const uint8_t> bytes, std::vector<uint8_t>* owner);
     void decode_walked_base64(std::string_view text);
     void decode_walked_smime(std::string_view text);
@@ -176,6 +187,9 @@ private:
     // where its signers lie in it (when OpenSSL read it without them).
     std::vector<uint8_t> _reduced;
     std::optional<Der_signer_split> _signer_split;
+    // The envelope without its document, as encoded, when it mentions long-term attributes.
+    std::vector<uint8_t> _long_term_source;
+    std::map<int, std::vector<uint8_t>> _content_digests;
     // By signer index, once the signers were checked after a walk, or read.
     std::vector<Signer_facts> _facts;
     std::vector<Assignable<Signature_integrity>> _checked_integrity;

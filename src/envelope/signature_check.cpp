@@ -140,6 +140,15 @@ const std::vector<uint8_t>& Document_digests::of(const EVP_MD* algorithm)
     return _digests.emplace(type, std::move(digest)).first->second;
 }
 
+std::map<int, std::vector<uint8_t>> Document_digests::known() const
+{
+    std::map<int, std::vector<uint8_t>> made;
+    for (const auto& [type, digest] : _digests)
+        if (type > 0 && !digest.empty())
+            made.emplace(type, digest);
+    return made;
+}
+
 std::string Signature_memo::key_of(CMS_SignerInfo* signer, EVP_PKEY* key)
 {
     // The key object itself (signers paired with one certificate share it), then every input of

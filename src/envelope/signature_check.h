@@ -55,6 +55,8 @@ public:
 
     // Empty when the algorithm is unknown, the digest cannot be made or the pass was cancelled.
     const std::vector<uint8_t>& of(const EVP_MD* algorithm);
+    // The digests made so far (by OpenSSL digest type); a cancelled pass is not among them.
+    std::map<int, std::vector<uint8_t>> known() const;
 
 private:
     std::optional<Document_bytes> _bytes; // when the document is not the span

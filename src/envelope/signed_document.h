@@ -5,6 +5,7 @@
 #pragma once
 
 #include "envelope/assignable.h"
+#include "envelope/cades_archive.h"
 #include "envelope/document_bytes.h"
 #include "envelope/signed_document_info.h"
 #include "envelope/signer_certificate.h"
@@ -14,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <span>
 #include <string>
@@ -79,6 +81,12 @@ public:
     // What is wrong with the current signer's long-term data that none of those time stamps
     // covers, in the user's words; none by default.
     virtual std::vector<std::string> long_term_warnings() const { return {}; }
+    // The current signer's archive time stamps and CAdES-X time stamps, each with what its imprint
+    // covers; none by default.
+    virtual std::vector<Archive_timestamp_input> signer_archive_timestamps() const { return {}; }
+    // The digests of the document made while the signatures were checked (by OpenSSL digest
+    // type), for the time stamps that cover the document's digest too.
+    virtual std::map<int, std::vector<uint8_t>> content_digests() const { return {}; }
     // The current signer's signature value, which a signature time stamp covers.
     virtual std::vector<uint8_t> signature_value() const { return {}; }
     // The current signer's countersignatures, each checked against its signature value.

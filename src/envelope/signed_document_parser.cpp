@@ -8,6 +8,7 @@
 #include "envelope/der_walk.h"
 #include "envelope/mime_envelope_split.h"
 #include "envelope/pkcs7.h"
+#include "envelope/signature_check.h"
 #include "envelope/signed_data_stream.h"
 #include "envelope/timestamped_data.h"
 #include "envelope/xml_signature.h"
@@ -509,11 +510,14 @@ std::optional<Document_bytes> Signed_document_parser::detached_document(const st
     return reader.take_bytes();
 }
 
-void Signed_document_parser::read_signer_timestamps(const Envelope_info& envelope, size_t signer)
+void Signed_document_parser::read_signer_timestamps(const Envelope_info& envelope, size_t signer,
+                                                    const Covered_digest& content_digest)
 {
     const size_t first = _signature_info_->timestamps.size();
     const std::vector<uint8_t> value = _document->signature_value();
-    for (const auto& token : _document->signer_timestamp_tokens(Timestamp_scope::Signature)) {
+    const auto signature_tokens = _document->signer_timestamp_tokens(Timestamp_scope::Signature);
+    const size_t signature_timestamps = signature_tokens.size();
+    for (const auto& token : signature_tokens) {
         Trace_block block("Verifica della marca temporale della firma " + std::to_string(signer + 1));
         Timestamp_info timestamp = check_timestamp(token, digest_of_pieces({value}));
         timestamp.scope = Timestamp_scope::Signature;
@@ -528,11 +532,47 @@ void Signed_document_parser::read_signer_timestamps(const Envelope_info& envelop
         timestamp.signer = signer;
         _signature_info_->timestamps.push_back(std::move(timestamp));
     }
+    read_archive_timestamps(envelope, signer, first, signature_timestamps, content_digest);
     for (Timestamp_info& timestamp : _document->signer_long_term_timestamps()) {
         Trace(Trace_kind, Level_trace) << "Marca temporale dei dati di lungo periodo della firma " << signer + 1;
         timestamp.signer = signer;
         for (size_t& covered : timestamp.covered_timestamps)
             covered += first;
+        _signature_info_->timestamps.push_back(std::move(timestamp));
+    }
+}
+
+void Signed_document_parser::read_archive_timestamps(const Envelope_info& envelope, size_t signer,
+                                                     size_t first_signature_timestamp, size_t signature_timestamps,
+                                                     const Covered_digest& content_digest)
+{
+    const std::vector<Archive_timestamp_input> archive = _document->signer_archive_timestamps();
+    const size_t first_archive_timestamp = _signature_info_->timestamps.size();
+    const Document_bytes* content = envelope.content.is_assigned() ? &envelope.content.value() : nullptr;
+    for (size_t n = 0; n < archive.size(); ++n) {
+        const Archive_timestamp_input& input = archive[n];
+        Trace_block block("Verifica della marca temporale d'archivio " + std::to_string(n + 1) + " della firma " +
+                          std::to_string(signer + 1));
+        const std::vector<Covered_digest> covered = archive_covered_digests(input, content, content_digest);
+        Timestamp_info timestamp = check_timestamp(input.token, covered.empty() ? Covered_digest{} : covered.front());
+        // Writers differ in how they order the attributes an archive time stamp v2 covers.
+        for (size_t other = 1; timestamp.read && !timestamp.imprint_matches && other < covered.size(); ++other) {
+            Timestamp_info again = check_timestamp(input.token, covered[other]);
+            if (again.imprint_matches)
+                timestamp = std::move(again);
+        }
+        timestamp.scope = input.scope;
+        timestamp.signer = signer;
+        timestamp.nothing_covered = input.content != Archive_timestamp_input::Content_part::None && !content;
+        timestamp.coverage_errors = input.coverage_errors;
+        for (const size_t ordinal : input.covered_signature_timestamps)
+            if (ordinal < signature_timestamps)
+                timestamp.covered_timestamps.push_back(first_signature_timestamp + ordinal);
+        for (const size_t ordinal : input.covered_archive_timestamps)
+            if (ordinal < n)
+                timestamp.covered_timestamps.push_back(first_archive_timestamp + ordinal);
+        for (const std::string& error : timestamp.coverage_errors)
+            Trace(Trace_kind, Level_error) << error;
         _signature_info_->timestamps.push_back(std::move(timestamp));
     }
 }
@@ -547,6 +587,13 @@ void Signed_document_parser::read_signatures(Envelope_info& envelope)
     }
     std::vector<Signature_info> signatures;
     const size_t count = _document->signatures_count();
+    // The document's digests for the archive time stamps: those the signatures' check made, any
+    // other made once for all the signers.
+    std::optional<Document_digests> digests;
+    if (envelope.content.is_assigned())
+        digests.emplace(envelope.content.value(), _document->content_digests(), &_cancel);
+    const Covered_digest content_digest =
+        !digests ? Covered_digest{} : [&digests](const EVP_MD* algorithm) { return digests->of(algorithm); };
     signatures.reserve(count);
     for (size_t i = 0; i < count; ++i) {
         Signature_info signature;
@@ -572,7 +619,7 @@ void Signed_document_parser::read_signatures(Envelope_info& envelope)
         signature.signing_certificate_mismatch = _document->signing_certificate_mismatch();
         signature.no_legal_value = _document->no_legal_value();
         signature.long_term_warnings = _document->long_term_warnings();
-        read_signer_timestamps(envelope, i);
+        read_signer_timestamps(envelope, i, content_digest);
         signatures.push_back(std::move(signature));
     }
     std::vector<Timestamp_info> document_timestamps = _document->document_timestamps();

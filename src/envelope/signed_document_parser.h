@@ -114,7 +114,12 @@ private:
     // be read.
     std::optional<Document_bytes> detached_document(const std::string& named) const;
     // The time stamps inside the current signer, checked against what each covers.
-    void read_signer_timestamps(const Envelope_info& envelope, size_t signer);
+    // content_digest gives the document's digest by algorithm (null without a document).
+    void read_signer_timestamps(const Envelope_info& envelope, size_t signer, const Covered_digest& content_digest);
+    // Its archive time stamps and CAdES-X time stamps, after its signature time stamps (the
+    // signature_timestamps of them from first_signature_timestamp on), which they may cover.
+    void read_archive_timestamps(const Envelope_info& envelope, size_t signer, size_t first_signature_timestamp,
+                                 size_t signature_timestamps, const Covered_digest& content_digest);
 
     std::shared_ptr<Signed_document_info> _signature_info_;
     std::shared_ptr<Signed_document> _document;

@@ -177,6 +177,145 @@ def ber(der):
     return der[0:end]
 
 
+# Long-term signatures (CAdES-A / B-LTA): what an archive time stamp covers, computed here on
+# their own from the DER, so that the verifier's reading is checked against a second one.
+ATS_V2 = "1.2.840.113549.1.9.16.2.48"
+ATS_V3 = "0.4.0.1733.2.4"
+HASH_INDEX_V3 = "0.4.0.19122.1.5"
+
+
+def signed_data_parts(p7m):
+    """(content type element, SignedData fields as elements) of a DER envelope."""
+    _, cs, ce, _ = parse(p7m, 0)
+    content_type, wrapper = children(p7m, cs, ce)
+    signed_data = children(p7m, wrapper[2], wrapper[3])[0]
+    return content_type, children(p7m, signed_data[2], signed_data[3])
+
+
+def with_fields(p7m, fields):
+    content_type, _ = signed_data_parts(p7m)
+    return tlv(0x30, p7m[content_type[0]:content_type[4]] + tlv(0xA0, tlv(0x30, b"".join(fields))))
+
+
+def whole(data, element):
+    return data[element[0]:element[4]]
+
+
+def last_signer_fields(p7m):
+    """The last signer's fields before its unsigned attributes (as encoded), and its unsigned
+    attributes (each whole, with their type and values)."""
+    signer = signer_info_path(p7m)[3]
+    fields = children(p7m, signer[2], signer[3])
+    before = b"".join(whole(p7m, f) for f in fields if f[1] != 0xA1)
+    attributes = []
+    for f in fields:
+        if f[1] == 0xA1:
+            for a in children(p7m, f[2], f[3]):
+                attr_type, values = children(p7m, a[2], a[3])
+                attributes.append((whole(p7m, a), whole(p7m, attr_type),
+                                   [whole(p7m, v) for v in children(p7m, values[2], values[3])]))
+    return before, attributes
+
+
+def field_items(p7m, tag):
+    """The certificates (tag 0xA0) or CRLs (0xA1) of the SignedData, each whole; and the field."""
+    _, fields = signed_data_parts(p7m)
+    for f in fields:
+        if f[1] == tag:
+            return [whole(p7m, c) for c in children(p7m, f[2], f[3])], whole(p7m, f)
+    return [], b""
+
+
+def content_of(p7m):
+    _, fields = signed_data_parts(p7m)
+    encap = children(p7m, fields[2][2], fields[2][3])
+    explicit = children(p7m, encap[1][2], encap[1][3])[0]
+    return whole(p7m, encap[0]), p7m[explicit[2]:explicit[3]], whole(p7m, fields[2])
+
+
+def hash_index(p7m, explicit_algorithm=False):
+    """An ATSHashIndexV3 (SHA-256) of the envelope as it is."""
+    h = lambda data: tlv(0x04, hashlib.sha256(data).digest())
+    certificates, _ = field_items(p7m, 0xA0)
+    crls, _ = field_items(p7m, 0xA1)
+    _, attributes = last_signer_fields(p7m)
+    values = [h(attr_type + value) for _, attr_type, vs in attributes for value in vs]
+    algorithm = tlv(0x30, oid("2.16.840.1.101.3.4.2.1")) if explicit_algorithm else b""
+    return tlv(0x30, algorithm + tlv(0x30, b"".join(h(c) for c in certificates)) +
+               tlv(0x30, b"".join(h(c) for c in crls)) + tlv(0x30, b"".join(values)))
+
+
+def ats_v3_input(p7m, index):
+    content_type, content, _ = content_of(p7m)
+    before, _ = last_signer_fields(p7m)
+    return content_type + hashlib.sha256(content).digest() + before + index
+
+
+def ats_v2_input(p7m):
+    _, _, encap = content_of(p7m)
+    _, certificates = field_items(p7m, 0xA0)
+    _, crls = field_items(p7m, 0xA1)
+    before, attributes = last_signer_fields(p7m)
+    earlier = b"".join(a[0] for a in attributes)
+    return encap + certificates + crls + before + (tlv(0xA1, earlier) if earlier else b"")
+
+
+def add_crl(p7m, crl):
+    _, fields = signed_data_parts(p7m)
+    out = [whole(p7m, f) for f in fields]
+    crls = [i for i, f in enumerate(fields) if f[1] == 0xA1]
+    if crls:
+        f = fields[crls[0]]
+        out[crls[0]] = tlv(0xA1, p7m[f[2]:f[3]] + crl)
+    else:
+        out.insert(len(out) - 1, tlv(0xA1, crl))
+    return with_fields(p7m, out)
+
+
+def remove_certificate(p7m, certificate):
+    _, fields = signed_data_parts(p7m)
+    out = []
+    for f in fields:
+        if f[1] == 0xA0:
+            kept = [whole(p7m, c) for c in children(p7m, f[2], f[3]) if whole(p7m, c) != certificate]
+            if len(kept) == len(children(p7m, f[2], f[3])):
+                raise SystemExit("certificate not in the envelope")
+            out.append(tlv(0xA0, b"".join(kept)))
+        else:
+            out.append(whole(p7m, f))
+    return with_fields(p7m, out)
+
+
+CERT_REFS = "1.2.840.113549.1.9.16.2.21"
+REVOCATION_REFS = "1.2.840.113549.1.9.16.2.22"
+CERT_VALUES = "1.2.840.113549.1.9.16.2.23"
+REVOCATION_VALUES = "1.2.840.113549.1.9.16.2.24"
+ESC_TIMESTAMP = "1.2.840.113549.1.9.16.2.25"
+CERT_CRL_TIMESTAMP = "1.2.840.113549.1.9.16.2.26"
+
+
+def cades_x(p7m, certificate, crl, carried):
+    """The envelope with the complete references to certificate and crl, and the values carried
+    (CAdES-X-L when they are the same)."""
+    sha256 = tlv(0x30, oid("2.16.840.1.101.3.4.2.1"))
+    other_hash = lambda data: tlv(0x30, sha256 + tlv(0x04, hashlib.sha256(data).digest()))
+    p7m = add_unsigned_attribute(p7m, CERT_REFS, tlv(0x30, tlv(0x30, other_hash(certificate))))
+    p7m = add_unsigned_attribute(p7m, REVOCATION_REFS,
+                                 tlv(0x30, tlv(0x30, tlv(0xA0, tlv(0x30, tlv(0x30, tlv(0x30, other_hash(crl))))))))
+    p7m = add_unsigned_attribute(p7m, CERT_VALUES, tlv(0x30, carried))
+    return add_unsigned_attribute(p7m, REVOCATION_VALUES, tlv(0x30, tlv(0xA0, tlv(0x30, crl))))
+
+
+def references_input(p7m, with_signature):
+    signer = signer_info_path(p7m)[3]
+    _, attributes = last_signer_fields(p7m)
+    out = signature_value(p7m) if with_signature else b""
+    kinds = ([oid("1.2.840.113549.1.9.16.2.14")] if with_signature else []) + [oid(CERT_REFS), oid(REVOCATION_REFS)]
+    for kind in kinds:
+        out += b"".join(a[0] for a in attributes if a[1] == kind)
+    return out
+
+
 def read(path):
     with open(path, "rb") as f:
         return f.read()
@@ -214,5 +353,39 @@ if __name__ == "__main__":
         write(args[0], tlv(0x30, tlv(0x30, status)))
     elif command == "ber":  # in out
         write(args[1], ber(read(args[0])))
+    elif command == "ats-v3-input":  # p7m index-out input-out [explicit]
+        p7m = read(args[0])
+        index = hash_index(p7m, len(args) > 3)
+        write(args[1], index)
+        write(args[2], ats_v3_input(p7m, index))
+    elif command == "ats-v2-input":  # p7m input-out
+        write(args[1], ats_v2_input(read(args[0])))
+    elif command == "tamper-index":  # index out: its last hash changed
+        index = bytearray(read(args[0]))
+        index[-1] ^= 0x01
+        write(args[1], bytes(index))
+    elif command == "add-index":  # token index out
+        write(args[2], add_unsigned_attribute(read(args[0]), HASH_INDEX_V3, read(args[1])))
+    elif command == "add-archive":  # p7m token out v2|v3
+        write(args[2], add_unsigned_attribute(read(args[0]), ATS_V3 if args[3] == "v3" else ATS_V2, read(args[1])))
+    elif command == "add-certificate":  # p7m cert.der out
+        write(args[2], add_certificate(read(args[0]), read(args[1])))
+    elif command == "add-crl":  # p7m crl.der out
+        write(args[2], add_crl(read(args[0]), read(args[1])))
+    elif command == "remove-certificate":  # p7m cert.der out
+        write(args[2], remove_certificate(read(args[0]), read(args[1])))
+    elif command == "cades-x":  # p7m cert.der crl.der carried-cert.der out
+        write(args[4], cades_x(read(args[0]), read(args[1]), read(args[2]), read(args[3])))
+    elif command == "esc-input":  # p7m out
+        write(args[1], references_input(read(args[0]), True))
+    elif command == "references-input":  # p7m out
+        write(args[1], references_input(read(args[0]), False))
+    elif command == "add-attribute":  # p7m oid value out
+        write(args[3], add_unsigned_attribute(read(args[0]), args[1], read(args[2])))
+    elif command == "tamper-content":  # p7m out: one byte of the document changed
+        p7m = read(args[0])
+        _, content, _ = content_of(p7m)
+        at = p7m.find(content)
+        write(args[1], p7m[:at] + bytes([content[0] ^ 0x20]) + p7m[at + 1:])
     else:
         raise SystemExit("unknown command " + command)

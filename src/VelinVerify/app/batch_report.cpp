@@ -330,13 +330,12 @@ void print_text(std::ostream& out, const Batch_report& report)
         for (const Batch_timestamp& timestamp : layer.timestamps) {
             if (timestamp.inherited)
                 continue;
-            // A signer's time stamps name the signer; the file's, nobody.
-            const std::string scope = timestamp.scope == "signature"    ? "della firma "
-                                      : timestamp.scope == "content"    ? "del contenuto della firma "
-                                      : timestamp.scope == "archive"    ? "di archiviazione della firma "
-                                      : timestamp.scope == "references" ? "dei riferimenti della firma "
-                                                                        : "del file";
-            out << "  Marca temporale " << scope;
+            const std::string scope = timestamp.scope == "signature"    ? "Marca temporale della firma "
+                                      : timestamp.scope == "content"    ? "Marca temporale del contenuto della firma "
+                                      : timestamp.scope == "archive"    ? "Marca temporale d'archivio della firma "
+                                      : timestamp.scope == "references" ? "Marca temporale dei riferimenti della firma "
+                                                                        : "Marca temporale del file";
+            out << "  " << scope;
             if (timestamp.signer)
                 out << *timestamp.signer;
             out << ": " << (timestamp.time ? *timestamp.time : std::string("illeggibile")) << ", "

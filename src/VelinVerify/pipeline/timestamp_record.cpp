@@ -98,6 +98,22 @@ std::string authority_expired_text(const Timestamp_record& record)
                   "è usata come riferimento temporale.";
 }
 
+const char* mismatch_text(Timestamp_scope scope)
+{
+    switch (scope) {
+    case Timestamp_scope::Signature:
+        return "La marca temporale non corrisponde alla firma.";
+    case Timestamp_scope::Archive:
+        return "La marca temporale d'archivio non corrisponde ai dati della firma.";
+    case Timestamp_scope::References:
+        return "La marca temporale non corrisponde ai riferimenti ai certificati e alle revoche della firma.";
+    case Timestamp_scope::Document:
+    case Timestamp_scope::Content:
+        break;
+    }
+    return "La marca temporale non corrisponde al documento.";
+}
+
 } // namespace
 
 std::string timestamp_time_text(const System_time& when)
@@ -114,7 +130,11 @@ std::vector<Status_line> timestamp_lines(const Timestamp_record& record)
             {Line_severity::Error, info.refused ? Text_timestamp_refused : "La marca temporale non è leggibile."});
         return lines;
     }
-    std::string heading = "Marca temporale: " + timestamp_time_text(info.when);
+    std::string heading =
+        (info.scope == Timestamp_scope::Archive      ? "Marca temporale d'archivio: "
+         : info.scope == Timestamp_scope::References ? "Marca temporale dei riferimenti di convalida: "
+                                                     : "Marca temporale: ") +
+        timestamp_time_text(info.when);
     if (!info.authority.empty())
         heading += ", " + info.authority;
     lines.push_back({Line_severity::Information, heading});
@@ -125,9 +145,7 @@ std::vector<Status_line> timestamp_lines(const Timestamp_record& record)
         lines.push_back({Line_severity::Error, "La firma della marca temporale non è valida."});
     if (!info.imprint_matches && !info.nothing_covered)
         lines.push_back({Line_severity::Error, info.renewal > 0 ? "La marca temporale non rinnova la marca precedente."
-                                               : info.scope == Timestamp_scope::Signature
-                                                   ? "La marca temporale non corrisponde alla firma."
-                                                   : "La marca temporale non corrisponde al documento."});
+                                                                : mismatch_text(info.scope)});
     for (const std::string& error : info.coverage_errors)
         lines.push_back({Line_severity::Error, error});
     if (!info.certificate.empty() && !info.time_stamping_usage)

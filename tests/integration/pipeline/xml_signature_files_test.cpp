@@ -298,7 +298,7 @@ TEST_F(Xml_signature_files_test, a_renewed_archive_time_stamp_covers_the_one_bef
 
     // The text report names the signer of each, none as the file's.
     const Verdict text = verifier.verify(fixtures / "fattura-lungo-termine-rinnovata.xml", {}, false);
-    EXPECT_NE(text.text.find("Marca temporale di archiviazione della firma 1: "), std::string::npos) << text.text;
+    EXPECT_NE(text.text.find("Marca temporale d'archivio della firma 1: "), std::string::npos) << text.text;
     EXPECT_NE(text.text.find("Marca temporale dei riferimenti della firma 1: "), std::string::npos) << text.text;
     EXPECT_EQ(text.text.find("Marca temporale del file"), std::string::npos) << text.text;
 }
