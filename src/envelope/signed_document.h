@@ -112,7 +112,8 @@ public:
     virtual Legal_value_bar no_legal_value() const { return {}; }
 
     // The time stamps of the file's own that are not a signer's (a PDF's document time stamps),
-    // checked as far as they can be without the trusted lists; read after the signers.
+    // checked as far as they can be without the trusted lists; read after the signers. Their
+    // covered_timestamps count among these document time stamps.
     virtual std::vector<Timestamp_info> document_timestamps() const { return {}; }
     // The validation data the file carries for all its signers; read after the signers.
     virtual Validation_data validation_data() const { return {}; }

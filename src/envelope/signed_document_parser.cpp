@@ -626,8 +626,12 @@ void Signed_document_parser::read_signatures(Envelope_info& envelope)
     // A PDF with document time stamps only is time-stamped, not signed.
     if (signatures.empty() && !document_timestamps.empty())
         _signature_info_->document_unsigned = true;
-    for (Timestamp_info& timestamp : document_timestamps)
+    const size_t first = _signature_info_->timestamps.size();
+    for (Timestamp_info& timestamp : document_timestamps) {
+        for (size_t& covered : timestamp.covered_timestamps)
+            covered += first;
         _signature_info_->timestamps.push_back(std::move(timestamp));
+    }
     _signature_info_->validation_data.add(_document->validation_data());
     envelope.signatures.assign(std::move(signatures));
 }

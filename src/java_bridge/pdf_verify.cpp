@@ -284,7 +284,8 @@ Read_signatures signatures_of_records(JNIEnv* env, jobjectArray records, const R
 }
 
 // Each document time stamp checked over its own range; it covers every signature whose revision
-// lies before its hole.
+// lies before its hole, and every document time stamp whose token does (covered_timestamps counts
+// among the document time stamps).
 std::vector<Timestamp_info> checked_document_stamps(std::span<const uint8_t> bytes,
                                                     const std::vector<Document_stamp>& stamps,
                                                     const std::vector<Pdf_verify::Signer>& signers)
@@ -304,6 +305,11 @@ std::vector<Timestamp_info> checked_document_stamps(std::span<const uint8_t> byt
         Timestamp_info timestamp = check_timestamp(stamp.token, covered);
         timestamp.scope = Timestamp_scope::Document;
         timestamp.covered_signers = std::move(covered_signers);
+        // An earlier stamp's token (the hole of its range) before this one's hole is among the
+        // bytes this one covers.
+        for (size_t k = 0; stamp.range && k < stamps.size(); ++k)
+            if (&stamps[k] != &stamp && stamps[k].range && (*stamps[k].range)[2] <= (*stamp.range)[1])
+                timestamp.covered_timestamps.push_back(k);
         checked.push_back(std::move(timestamp));
     }
     return checked;

@@ -5,6 +5,7 @@
 // a PDF signature's signing-certificate attribute and weak digest. A PKI of the past made here: a
 // listed authority granted from 2016 and withdrawn on 1 June 2024, an intermediate the stores do
 // not hold, and a qualified time-stamping service.
+#include "VelinVerify/pipeline/existence_proof.h"
 #include "VelinVerify/pipeline/layer_analysis.h"
 #include "VelinVerify/pipeline/report_channel.h"
 #include "VelinVerify/worker/cancel_flag.h"
@@ -414,6 +415,10 @@ TEST_F(Long_term_validation, a_pades_lta_file_keeps_every_signature_intact_and_n
         EXPECT_TRUE(record.info.verified()) << record.info.problem;
         EXPECT_TRUE(record.usable());
     }
+    // The second document time stamp covers the first one's token: a chain of proofs.
+    EXPECT_TRUE(layer->timestamps()[0].info.covered_timestamps.empty());
+    EXPECT_EQ(layer->timestamps()[1].info.covered_timestamps, std::vector<size_t>{0});
+    EXPECT_TRUE(proves_existence_of(layer->timestamps(), 1, 0));
     EXPECT_EQ(layer->signer_records().front().revocation_status, Revocation_status::Valid);
 }
 
