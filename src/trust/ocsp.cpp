@@ -144,6 +144,18 @@ std::optional<std::time_t> archive_cutoff_of(OCSP_BASICRESP* basic, OCSP_CERTID*
     return cutoff;
 }
 
+// A result with the answer's dates that the rule for expired certificates reads: when it was
+// given (the later of producedAt and thisUpdate) and its archiveCutoff.
+Ocsp_result dated_result(OCSP_BASICRESP* basic, OCSP_CERTID* id, const ASN1_GENERALIZEDTIME* this_update)
+{
+    Ocsp_result result;
+    const std::optional<std::time_t> produced = seconds_of(OCSP_resp_get0_produced_at(basic));
+    const std::optional<std::time_t> stated = seconds_of(this_update);
+    result.issued = produced && stated ? std::max(*produced, *stated) : produced ? produced : stated;
+    result.archive_cutoff = archive_cutoff_of(basic, id);
+    return result;
+}
+
 bool counts(const Ocsp_result& result)
 {
     return result.status == Ocsp_status::Good || result.status == Ocsp_status::Revoked;
@@ -262,7 +274,7 @@ Ocsp_result judge_ocsp_answer(std::span<const uint8_t> answer, const Certificate
     if (at && until && *at > *until + Ocsp_clock_skew)
         return refused("La risposta OCSP non è aggiornata.");
 
-    Ocsp_result result;
+    Ocsp_result result = dated_result(basic.get(), id.get(), this_update);
     switch (state) {
     case V_OCSP_CERTSTATUS_GOOD:
         result.status = Ocsp_status::Good;
@@ -279,10 +291,6 @@ Ocsp_result judge_ocsp_answer(std::span<const uint8_t> answer, const Certificate
         result.problem = "Il responder OCSP non conosce il certificato.";
         return result;
     }
-    const std::optional<std::time_t> produced = seconds_of(OCSP_resp_get0_produced_at(basic.get()));
-    const std::optional<std::time_t> stated = seconds_of(this_update);
-    result.issued = stated ? std::max(*produced, *stated) : produced;
-    result.archive_cutoff = archive_cutoff_of(basic.get(), id.get());
     // Last, as it may read lists: only an answer that would decide costs the responder's check.
     if (!is_issuer_itself(signer, issuer) && !needs_no_check(signer) &&
         (!responder_check || !responder_check(signer, responder_time)))
