@@ -154,6 +154,34 @@ std::optional<Crl_entry> Certificate_revocation_list::entry_of(const Certificate
     return entry;
 }
 
+std::optional<std::time_t> Certificate_revocation_list::this_update() const
+{
+    assertion(_list != nullptr, "raw_handle () != NULL");
+    return seconds_of(X509_CRL_get0_lastUpdate(_list.get()));
+}
+
+std::optional<std::time_t> Certificate_revocation_list::expired_certificates_kept_since() const
+{
+    assertion(_list != nullptr, "raw_handle () != NULL");
+    // id-ce-expiredCertsOnCRL (2.5.29.60), which OpenSSL does not name: ExpiredCertsOnCRL ::= GeneralizedTime.
+    const Owner<ASN1_OBJECT> kind(OBJ_txt2obj("2.5.29.60", 1));
+    if (!kind)
+        return std::nullopt;
+    const int at = X509_CRL_get_ext_by_OBJ(_list.get(), kind.get(), -1);
+    if (at < 0 || X509_CRL_get_ext_by_OBJ(_list.get(), kind.get(), at) >= 0) {
+        ERR_clear_error();
+        return std::nullopt;
+    }
+    const ASN1_OCTET_STRING* value = X509_EXTENSION_get_data(X509_CRL_get_ext(_list.get(), at));
+    const unsigned char* cursor = ASN1_STRING_get0_data(value);
+    const long length = ASN1_STRING_length(value);
+    const Owner<ASN1_GENERALIZEDTIME> date(d2i_ASN1_GENERALIZEDTIME(nullptr, &cursor, length));
+    ERR_clear_error();
+    if (!date || cursor != ASN1_STRING_get0_data(value) + length)
+        return std::nullopt;
+    return seconds_of(date.get());
+}
+
 bool Certificate_revocation_list::is_newer_than(const Certificate_revocation_list& other) const
 {
     assertion(_list != nullptr && other._list != nullptr, "raw_handle () != NULL");

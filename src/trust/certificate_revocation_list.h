@@ -75,6 +75,13 @@ public:
     // decode. Such a list's silence about a certificate proves nothing.
     bool covers(const std::vector<std::string>& distribution_points, bool authority) const;
 
+    // The list's thisUpdate; none when it does not read.
+    std::optional<std::time_t> this_update() const;
+    // The date of the ExpiredCertsOnCRL extension: the list still names the certificates revoked
+    // that expired on or after it. None without the extension, or when it does not decode or
+    // appears twice: such a list is read as dropping expired certificates.
+    std::optional<std::time_t> expired_certificates_kept_since() const;
+
     // Issued after the other list of the same issuer: a higher CRL number when both carry one,
     // else a later thisUpdate.
     bool is_newer_than(const Certificate_revocation_list& other) const;

@@ -11,6 +11,7 @@
 #include <openssl/evp.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iomanip>
 #include <memory>
@@ -121,6 +122,38 @@ std::string cache_path(const OCSP_CERTID* id)
         name << std::setw(2) << static_cast<unsigned>(digest[n]);
     name << ".ocsp";
     return name.str();
+}
+
+// The archiveCutoff of the certificate's single answer, or else of the whole answer; none when
+// neither carries one that decodes.
+std::optional<std::time_t> archive_cutoff_of(OCSP_BASICRESP* basic, OCSP_CERTID* id)
+{
+    std::optional<std::time_t> cutoff;
+    int critical = 0;
+    if (OCSP_SINGLERESP* single = OCSP_resp_get0(basic, OCSP_resp_find(basic, id, -1))) {
+        const Owner<ASN1_GENERALIZEDTIME> date(static_cast<ASN1_GENERALIZEDTIME*>(
+            OCSP_SINGLERESP_get1_ext_d2i(single, NID_id_pkix_OCSP_archiveCutoff, &critical, nullptr)));
+        cutoff = seconds_of(date.get());
+    }
+    if (!cutoff) {
+        const Owner<ASN1_GENERALIZEDTIME> date(static_cast<ASN1_GENERALIZEDTIME*>(
+            OCSP_BASICRESP_get1_ext_d2i(basic, NID_id_pkix_OCSP_archiveCutoff, &critical, nullptr)));
+        cutoff = seconds_of(date.get());
+    }
+    ERR_clear_error();
+    return cutoff;
+}
+
+// A result with the answer's dates that the rule for expired certificates reads: when it was
+// given (the later of producedAt and thisUpdate) and its archiveCutoff.
+Ocsp_result dated_result(OCSP_BASICRESP* basic, OCSP_CERTID* id, const ASN1_GENERALIZEDTIME* this_update)
+{
+    Ocsp_result result;
+    const std::optional<std::time_t> produced = seconds_of(OCSP_resp_get0_produced_at(basic));
+    const std::optional<std::time_t> stated = seconds_of(this_update);
+    result.issued = produced && stated ? std::max(*produced, *stated) : produced ? produced : stated;
+    result.archive_cutoff = archive_cutoff_of(basic, id);
+    return result;
 }
 
 bool counts(const Ocsp_result& result)
@@ -241,7 +274,7 @@ Ocsp_result judge_ocsp_answer(std::span<const uint8_t> answer, const Certificate
     if (at && until && *at > *until + Ocsp_clock_skew)
         return refused("La risposta OCSP non è aggiornata.");
 
-    Ocsp_result result;
+    Ocsp_result result = dated_result(basic.get(), id.get(), this_update);
     switch (state) {
     case V_OCSP_CERTSTATUS_GOOD:
         result.status = Ocsp_status::Good;

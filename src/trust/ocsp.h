@@ -36,6 +36,10 @@ struct Ocsp_result {
     Ocsp_status status = Ocsp_status::No_answer;
     std::optional<std::time_t> revoked_at; // with Revoked
     int reason = -1; // CRLReason of a Revoked answer; -1 when none is given
+    // When the answer was given: the later of its producedAt and its thisUpdate. Its archiveCutoff,
+    // when it carries one: the responder still answers for certificates that expired on or after it.
+    std::optional<std::time_t> issued;
+    std::optional<std::time_t> archive_cutoff;
     std::string problem; // why there is no answer, for the trace log
     bool from_cache = false;
 };

@@ -1,5 +1,6 @@
 #include "trust/revocation.h"
 
+#include "common/openssl_encoding.h"
 #include "common/trace.h"
 #include "net/file_download.h"
 #include "trust/authority_access.h"
@@ -72,6 +73,12 @@ bool take_lookup(const Certificate_revocation_list& list, const Revocation_subje
     const Crl_lookup lookup = list.find_certificate(signer.certificate);
     if (lookup == Crl_lookup::Failed)
         return false;
+    if (lookup == Crl_lookup::Not_listed &&
+        !silence_proves_unrevoked(signer.certificate, list.this_update(), list.expired_certificates_kept_since())) {
+        Trace(Trace_kind, Level_info) << "La CRL, emessa dopo la scadenza del certificato, non indica se era revocato.";
+        outcome.silent_after_expiry = true;
+        return false;
+    }
     outcome.status = lookup == Crl_lookup::Listed ? Revocation_status::Revoked : Revocation_status::Valid;
     // A list that names the certificate is remembered though a later one does not.
     if (lookup == Crl_lookup::Listed)
@@ -206,6 +213,13 @@ bool take_ocsp_answer(const Ocsp_result& answer, const Revocation_subject& signe
             Trace(Trace_kind, Level_info) << answer.problem;
         return false;
     }
+    if (answer.status == Ocsp_status::Good &&
+        !silence_proves_unrevoked(signer.certificate, answer.issued, answer.archive_cutoff)) {
+        Trace(Trace_kind, Level_info)
+            << "La risposta OCSP, data dopo la scadenza del certificato, non indica se era revocato.";
+        outcome.silent_after_expiry = true;
+        return false;
+    }
     outcome.revocation_issuer = 1;
     outcome.source = Revocation_source::Ocsp;
     outcome.status = Revocation_status::Valid;
@@ -311,7 +325,9 @@ bool check_carried(const Revocation_subject& signer, const Certificate& crl_issu
             continue;
         }
         Revocation_outcome found;
-        if (take_lookup(list, signer, found)) {
+        const bool taken = take_lookup(list, signer, found);
+        outcome.silent_after_expiry = outcome.silent_after_expiry || found.silent_after_expiry;
+        if (taken) {
             // A list that names the certificate decides at once; one that does not may be older
             // than another one carried, so a later list is still looked at.
             found.source = Revocation_source::Crl;
@@ -322,6 +338,7 @@ bool check_carried(const Revocation_subject& signer, const Certificate& crl_issu
                 found.revoked_at = outcome.revoked_at;
                 found.reason = outcome.reason;
             }
+            found.silent_after_expiry = outcome.silent_after_expiry;
             outcome = found;
             if (found.status == Revocation_status::Revoked)
                 return true;
@@ -382,6 +399,17 @@ Revocation_method revocation_method_of(uint32_t value)
     default:
         return Revocation_method::Both;
     }
+}
+
+bool silence_proves_unrevoked(const Certificate& certificate, std::optional<std::time_t> issued,
+                              std::optional<std::time_t> expired_kept_since)
+{
+    if (!certificate.is_valid() || !issued)
+        return false;
+    const std::optional<std::time_t> expiry = seconds_of(X509_get0_notAfter(certificate.raw_handle()));
+    if (!expiry)
+        return false;
+    return *issued <= *expiry || (expired_kept_since && *expired_kept_since <= *expiry);
 }
 
 std::optional<Certificate> crl_issuer_of(const Revocation_subject& signer)
@@ -567,14 +595,23 @@ Revocation_outcome check_revocation(const Revocation_subject& signer, const Revo
             return outcome;
         }
         if (settings.method == Revocation_method::Only_ocsp) {
-            outcome.status =
-                settings.download_allowed ? Revocation_status::Not_determinable : Revocation_status::Update_disabled;
+            outcome.status = settings.download_allowed || outcome.silent_after_expiry
+                                 ? Revocation_status::Not_determinable
+                                 : Revocation_status::Update_disabled;
             return outcome;
         }
     }
     check_crls(signer, *crl_issuer, settings, cancel, memo, outcome);
     if (outcome.revocation_issuer == 1)
         outcome.source = Revocation_source::Crl;
+    // Lists or answers were there but none could speak for an expired certificate: what is missing
+    // is not a setting nor a source, and any list found later would be as silent.
+    if (outcome.silent_after_expiry && outcome.status != Revocation_status::Valid &&
+        outcome.status != Revocation_status::Revoked) {
+        outcome.status = Revocation_status::Not_determinable;
+        tell_source(outcome, signer);
+        return outcome;
+    }
     // Nothing could be asked: the setting is not what stopped the check, and saying it is would
     // send the user the wrong way.
     // (The extension is looked at directly: crl_distribution_urls has already said it is missing.)

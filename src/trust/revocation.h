@@ -54,6 +54,9 @@ struct Revocation_outcome {
     bool revoked = false;
     std::optional<std::time_t> revoked_at = std::nullopt;
     int reason = -1;
+    // A list or answer given after the certificate expired did not name it, and did not say that
+    // it still tracks expired certificates: its silence was not taken as proof.
+    bool silent_after_expiry = false;
 };
 
 // One signer as chain building left it: its certificate and the issuer found, if any. With a time
@@ -64,6 +67,14 @@ struct Revocation_subject {
     std::optional<Certificate> issuer;
     std::optional<std::time_t> at = std::nullopt;
 };
+
+// Whether a list or answer given at issued that does not name the certificate as revoked proves
+// it was not: given by the certificate's expiry, or later with a date (ExpiredCertsOnCRL,
+// archiveCutoff) at or before the expiry from which it keeps expired certificates. Authorities
+// drop expired certificates from their lists, and a responder may call good a certificate it no
+// longer tracks. A list or answer that names the certificate always counts.
+bool silence_proves_unrevoked(const Certificate& certificate, std::optional<std::time_t> issued,
+                              std::optional<std::time_t> expired_kept_since);
 
 // MetodoRevoca: which sources may answer. Both asks the OCSP responder first and reads the CRL
 // only when the responder gives no answer.

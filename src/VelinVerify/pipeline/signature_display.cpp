@@ -49,6 +49,8 @@ void add_revocation_lines(Signature_display& display, const Signer_record& recor
         add(display, Line_severity::Warning, "La revoca del certificato non può essere rilevata.");
         break;
     case Revocation_status::Not_determinable:
+        if (record.revocation_silent_after_expiry)
+            add(display, Line_severity::Warning, silent_after_expiry_text);
         add(display, Line_severity::Error, "La validità del certificato non può essere rilevata.");
         break;
     }

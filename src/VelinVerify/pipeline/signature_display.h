@@ -15,6 +15,12 @@ namespace velin {
 inline constexpr const char* no_revocation_source_text =
     "Il certificato non indica dove verificarne la revoca: né una lista di revoca né un servizio OCSP.";
 
+// Said under a revocation that cannot be found when the only lists or answers were given after the
+// certificate expired and do not say whether it had been revoked before.
+inline constexpr const char* silent_after_expiry_text =
+    "Il certificato è scaduto e le liste di revoca disponibili, emesse dopo la scadenza, non indicano se era "
+    "stato revocato prima: la revoca non può essere rilevata.";
+
 struct Signature_display {
     std::string signer; // the certificate's friendly display name
     std::string signing_time; // the text after "Data e ora:"

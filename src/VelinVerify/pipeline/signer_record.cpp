@@ -83,6 +83,7 @@ void apply_revocation_outcomes(std::vector<Signer_record>& records, const Revoca
         record.judged_at = job.subjects.at(n).at;
         record.revocation_issuer = outcomes[n].revocation_issuer;
         record.revocation_no_source = outcomes[n].no_source;
+        record.revocation_silent_after_expiry = outcomes[n].silent_after_expiry;
         record.revoked_at = outcomes[n].revoked ? outcomes[n].revoked_at : std::nullopt;
         checked[job.indexes[n]] = true;
     }

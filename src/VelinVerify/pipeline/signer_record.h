@@ -44,6 +44,9 @@ struct Signer_record {
     int revocation_issuer = 0; // 0 not yet, 1 checked with the list's issuer, 2 without it
     // The certificate names no revocation source (Revocation_outcome::no_source).
     bool revocation_no_source = false;
+    // The lists and answers given after the certificate's expiry were silent about it
+    // (Revocation_outcome::silent_after_expiry).
+    bool revocation_silent_after_expiry = false;
     // An authority of the issuer's name is there, but its signature on the certificate fails.
     bool issuer_signature_failed = false;
     // Set when a trusted time stamp covers the signature: validity and revocation were judged at

@@ -173,7 +173,8 @@ TEST_F(Timestamp_files_test, a_token_that_does_not_name_its_certificate_is_no_ti
 
 TEST_F(Timestamp_files_test, a_signature_time_stamp_moves_the_validity_check_to_its_time)
 {
-    // Expired in 2022, stamped in 2021: valid then.
+    // Expired in 2022, stamped in 2021: valid then, by the list the file carries, issued in 2025
+    // but keeping the certificates expired since 2020 (ExpiredCertsOnCRL).
     const Verdict expired = verify("scaduto-marcato.txt.p7m");
     EXPECT_EQ(expired.exit_code, Exit_success) << expired.text;
     EXPECT_TRUE(has(expired.lines(0), "info: Il certificato è valido."));
@@ -198,6 +199,17 @@ TEST_F(Timestamp_files_test, a_signature_time_stamp_moves_the_validity_check_to_
     EXPECT_EQ(signature["proven_at"], expired.timestamp(0)["time"]);
     EXPECT_EQ(signature["proven_by"].toObject()["authority"].toString(), "TSA Accreditata Demo");
     EXPECT_EQ(signature["proven_by"].toObject()["kind"].toString(), "signature");
+
+    // Without it only the CA's list of 2025 answers: it no longer names expired certificates, so
+    // its silence does not say the signer was not revoked before the time stamp.
+    const Verdict unknown = verify("scaduto-marcato-senza-archivio.txt.p7m");
+    EXPECT_EQ(unknown.exit_code, Exit_errors) << unknown.text;
+    EXPECT_FALSE(has(unknown.lines(0), "info: Il certificato è valido.")) << unknown.text;
+    EXPECT_TRUE(has(unknown.lines(0), "warning: Il certificato è scaduto e le liste di revoca disponibili, emesse dopo "
+                                      "la scadenza, non indicano se era stato revocato prima: la revoca non può essere "
+                                      "rilevata."))
+        << unknown.text;
+    EXPECT_TRUE(has(unknown.lines(0), "error: La validità del certificato non può essere rilevata.")) << unknown.text;
 
     // Revoked on 1 June 2025: stamped before, the signature stands; stamped after, it does not.
     const Verdict revoked_later = verify("revocato-dopo.txt.p7m");

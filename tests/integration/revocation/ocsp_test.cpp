@@ -222,6 +222,40 @@ TEST_F(Ocsp_test, each_answer_decides_or_leaves_the_decision_to_the_crl)
     EXPECT_EQ(by_crl, traced_since_start(Level_info, {"Revoca", "CRL"}));
 }
 
+// An expired certificate judged at an earlier time stamp: the responder answers today, after the
+// expiry, and may call good a certificate it no longer tracks. Its good counts only with an
+// archiveCutoff no later than the expiry; the CA's list of today is as silent.
+TEST_F(Ocsp_test, a_good_answer_given_after_the_expiry_counts_only_with_an_archive_cutoff)
+{
+    const std::time_t now = std::time(nullptr);
+    const std::time_t expiry = now - 300 * Day, proof = now - 400 * Day;
+    const auto expired = [&] {
+        Certificate_recipe recipe{.serial = ++_serial, .not_before = now - 700 * Day, .not_after = expiry};
+        recipe.points = {uri_point(_files.url("/ca.crl"))};
+        recipe.ocsp_urls = {_responder.url("/ocsp")};
+        return make_certificate(recipe, new_key(), _ca, _ca_key);
+    };
+
+    reply(signed_answer({}));
+    for (const Revocation_method method : {Revocation_method::Only_ocsp, Revocation_method::Both}) {
+        const Revocation_outcome silent = check(expired(), method, true, proof);
+        EXPECT_EQ(Revocation_status::Not_determinable, silent.status) << static_cast<int>(method);
+        EXPECT_TRUE(silent.silent_after_expiry);
+        EXPECT_TRUE(_reports.lines().empty());
+    }
+    reply(signed_answer({.archive_cutoff = expiry + Day}));
+    EXPECT_EQ(Revocation_status::Not_determinable, check(expired(), Revocation_method::Only_ocsp, true, proof).status);
+
+    reply(signed_answer({.archive_cutoff = expiry - 30 * Day}));
+    const Revocation_outcome archived = check(expired(), Revocation_method::Only_ocsp, true, proof);
+    EXPECT_EQ(Revocation_status::Valid, archived.status);
+    EXPECT_EQ(Revocation_source::Ocsp, archived.source);
+    EXPECT_FALSE(archived.silent_after_expiry);
+
+    reply(signed_answer({.certificate_status = V_OCSP_CERTSTATUS_REVOKED, .revoked_at = proof - Day}));
+    EXPECT_EQ(Revocation_status::Revoked, check(expired(), Revocation_method::Only_ocsp, true, proof).status);
+}
+
 TEST_F(Ocsp_test, answers_are_cached_privately_and_the_setting_chooses_the_source)
 {
     reply(signed_answer({}));

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -166,6 +167,44 @@ TEST_F(Revocation_test, certificates_outside_their_dates_are_judged_without_any_
     // all today, and its list is fetched.
     EXPECT_OUTCOME(outcome(Revocation_status::Valid, 1), check(dated(today - 30 * Day, today)));
     EXPECT_EQ(1u, requests().size());
+}
+
+// An expired certificate judged at an earlier time stamp, through its distribution point: the list
+// served today was issued after the expiry, and its silence counts only when it says it keeps
+// expired certificates; a revocation it names counts always.
+TEST_F(Revocation_test, a_list_downloaded_after_the_expiry_speaks_for_an_expired_certificate_only_when_it_keeps_it)
+{
+    const std::string url = http_url("accredited-ca.crl");
+    const std::time_t today = today_midnight();
+    const std::time_t expiry = today - 300 * Day, proof = today - 400 * Day;
+    Certificate_recipe recipe{.serial = 0x7101, .not_before = today - 700 * Day, .not_after = expiry};
+    recipe.points = {uri_point(url)};
+    const Certificate expired = make_certificate(recipe, new_key(), _ca, _ca_key);
+    const auto judged = [&](const std::vector<uint8_t>& list) {
+        std::remove(cache_file_name(url).c_str());
+        serve("/crl/accredited-ca.crl", list);
+        return check_revocations({Revocation_subject{expired, _ca, proof}}, Revocation_settings{true}, _cancel).at(0);
+    };
+
+    const Revocation_outcome silent = judged(make_crl({}, _ca, _ca_key));
+    EXPECT_OUTCOME(outcome(Revocation_status::Not_determinable, 0), silent);
+    EXPECT_TRUE(silent.silent_after_expiry);
+    EXPECT_EQ(1u, traced_since_start(Level_info, {"CRL, emessa dopo la scadenza"}));
+
+    const Revocation_outcome kept = judged(make_crl({.expired_certs_on_crl = expiry - Day}, _ca, _ca_key));
+    EXPECT_OUTCOME(outcome(Revocation_status::Valid, 1), kept);
+    EXPECT_EQ(Revocation_source::Crl, kept.source);
+
+    const Revocation_outcome revoked = judged(make_crl({.revoked = {0x7101}, .revoked_at = proof - Day}, _ca, _ca_key));
+    EXPECT_OUTCOME(outcome(Revocation_status::Revoked, 1), revoked);
+    EXPECT_FALSE(revoked.silent_after_expiry);
+
+    // A list the cache kept from before the expiry, still reaching the time stamp, counts as ever.
+    std::remove(cache_file_name(url).c_str());
+    put_in_cache(url, make_crl({.this_update = proof + Day, .next_update = today + 30 * Day}, _ca, _ca_key));
+    EXPECT_OUTCOME(
+        outcome(Revocation_status::Valid, 1),
+        check_revocations({Revocation_subject{expired, _ca, proof}}, Revocation_settings{false}, _cancel).at(0));
 }
 
 TEST_F(Revocation_test, a_current_cached_list_is_used_without_any_download)

@@ -111,6 +111,23 @@ TEST(Signature_display, NoRevocationSourceIsNotBlamedOnTheSetting)
     EXPECT_FALSE(display.errors);
 }
 
+// An expired certificate whose only lists came after its expiry without naming it: the lines say
+// why its revocation stays unknown, above the usual error.
+TEST(Signature_display, ListsSilentAfterExpirySayWhyTheRevocationIsUnknown)
+{
+    Signer_record record = chained_record();
+    record.revocation_status = Revocation_status::Not_determinable;
+    record.revocation_silent_after_expiry = true;
+    const Signature_display display = show_signature(intact_signature(), record, true);
+    EXPECT_EQ(display.status,
+              (std::vector<Status_line>{
+                  {Line_severity::Warning,
+                   "Il certificato è scaduto e le liste di revoca disponibili, emesse dopo la scadenza, non indicano "
+                   "se era stato revocato prima: la revoca non può essere rilevata."},
+                  {Line_severity::Error, "La validità del certificato non può essere rilevata."}}));
+    EXPECT_TRUE(display.errors);
+}
+
 TEST(Signature_display, ChainIssuerAndMismatchLinesComeInOrder)
 {
     Signature_info signature = intact_signature();

@@ -51,6 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 std::abort();
             (void)list.find_certificate(key_holder);
         }
+        // The dates the rule for expired certificates reads: any extension, decoded or not.
+        (void)list.this_update();
+        (void)list.expired_certificates_kept_since();
     }
     static const velin::Certificate subject = [] {
         const std::string der = velin::test::read_file(std::string(VELIN_FUZZ_SEEDS) + "/signer-ldap.cer");

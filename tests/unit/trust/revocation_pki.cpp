@@ -249,6 +249,20 @@ std::vector<uint8_t> make_crl(const Crl_recipe& recipe, const Certificate& issue
         require(X509_CRL_add1_ext_i2d(list, NID_issuing_distribution_point, point.get(), 1, 0) == 1,
                 "issuing distribution point");
     }
+    if (recipe.expired_certs_on_crl != 0) {
+        Owner_freed_by<ASN1_GENERALIZEDTIME, ASN1_GENERALIZEDTIME_free> date(
+            ASN1_GENERALIZEDTIME_set(nullptr, recipe.expired_certs_on_crl));
+        unsigned char* value = nullptr;
+        const int length = i2d_ASN1_GENERALIZEDTIME(date.get(), &value);
+        require(length > 0, "ExpiredCertsOnCRL");
+        Owner_freed_by<ASN1_OCTET_STRING, ASN1_OCTET_STRING_free> data(ASN1_OCTET_STRING_new());
+        ASN1_OCTET_STRING_set(data.get(), value, length);
+        OPENSSL_free(value);
+        Owner_freed_by<ASN1_OBJECT, ASN1_OBJECT_free> kind(OBJ_txt2obj("2.5.29.60", 1));
+        Owner_freed_by<X509_EXTENSION, X509_EXTENSION_free> extension(
+            X509_EXTENSION_create_by_OBJ(nullptr, kind.get(), 0, data.get()));
+        require(extension && X509_CRL_add_ext(list, extension.get(), -1) == 1, "ExpiredCertsOnCRL");
+    }
     X509_CRL_sort(list);
     require(X509_CRL_sign(list, key.get(), EVP_sha256()) > 0, "X509_CRL_sign");
     return der_of(list);
@@ -275,10 +289,16 @@ std::string make_ocsp_answer(const std::string& request, const Ocsp_answer_recip
         set_time(revoked_at.get(), recipe.revoked_at ? recipe.revoked_at : now - 2 * Day);
         for (int n = 0; n < OCSP_request_onereq_count(asked.get()); ++n) {
             OCSP_CERTID* id = OCSP_onereq_get0_id(OCSP_request_onereq_get0(asked.get(), n));
-            require(OCSP_basic_add1_status(basic.get(), id, recipe.certificate_status, recipe.reason, revoked_at.get(),
-                                           this_update.get(),
-                                           recipe.next_update == -1 ? nullptr : next_update.get()) != nullptr,
-                    "OCSP_basic_add1_status");
+            OCSP_SINGLERESP* single =
+                OCSP_basic_add1_status(basic.get(), id, recipe.certificate_status, recipe.reason, revoked_at.get(),
+                                       this_update.get(), recipe.next_update == -1 ? nullptr : next_update.get());
+            require(single != nullptr, "OCSP_basic_add1_status");
+            if (recipe.archive_cutoff != 0) {
+                Owner_freed_by<ASN1_GENERALIZEDTIME, ASN1_GENERALIZEDTIME_free> cutoff(
+                    ASN1_GENERALIZEDTIME_set(nullptr, recipe.archive_cutoff));
+                require(OCSP_SINGLERESP_add1_ext_i2d(single, NID_id_pkix_OCSP_archiveCutoff, cutoff.get(), 0, 0) == 1,
+                        "archiveCutoff");
+            }
         }
         if (recipe.nonce == Nonce_reply::Echo)
             OCSP_copy_nonce(basic.get(), asked.get());

@@ -67,6 +67,8 @@ struct Crl_recipe {
     std::time_t revoked_at = 0; // the date of every entry; 0: two days ago
     // An issuing distribution point naming this URL: a list of a part of the issuer's certificates.
     std::string partition{};
+    // An ExpiredCertsOnCRL extension with this date; 0: none.
+    std::time_t expired_certs_on_crl = 0;
 };
 
 // Issued under issuer's subject name, signed with key (not necessarily issuer's).
@@ -82,6 +84,7 @@ struct Ocsp_answer_recipe {
     std::time_t next_update = 0; // 0: in a day; -1: none
     Nonce_reply nonce = Nonce_reply::Echo;
     int response_status = 0; // OCSP_RESPONSE_STATUS_*; anything but 0 carries no answer
+    std::time_t archive_cutoff = 0; // an archiveCutoff extension of each single answer; 0: none
 };
 
 // The DER answer to a DER request, signed by signer with key; the signer's certificate goes
