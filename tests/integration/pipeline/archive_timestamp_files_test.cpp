@@ -2,6 +2,7 @@
 // time stamps' imprints on its own, and openssl ts -verify checks the good ones over the same
 // digest): read by the parser, and verified by the program in batch mode.
 #include "VelinVerify/app/batch_report.h"
+#include "VelinVerify/pipeline/timestamp_record.h"
 #include "batch_verifier.h"
 #include "envelope/cades_archive.h"
 #include "envelope/signed_document_info.h"
@@ -194,6 +195,47 @@ TEST_F(Archive_timestamp_files_test, cades_x_time_stamps_cover_the_signature_and
     const Verdict wrong_verdict = verify("cades-x-valori-errati.txt.p7m");
     EXPECT_EQ(wrong_verdict.exit_code, Exit_errors);
     EXPECT_TRUE(has(wrong_verdict.lines(0), std::string("error: ") + Text_archive_reference_unmatched));
+}
+
+TEST_F(Archive_timestamp_files_test, an_archive_unit_revoked_later_is_judged_by_the_reason_of_its_revocation)
+{
+    // Archive time stamps of 1 March 2026 by units revoked later, on the CA's list the envelope
+    // carries. The parser verifies both tokens: their revocation is for the verifier to judge.
+    for (const char* name : {"archivio-tsa-sostituita.txt.p7m", "archivio-tsa-compromessa.txt.p7m"}) {
+        const auto timestamps = timestamps_of(name);
+        ASSERT_EQ(archive_of(timestamps).size(), 1u) << name;
+        EXPECT_TRUE(archive_of(timestamps)[0]->verified()) << name << ": " << archive_of(timestamps)[0]->problem;
+        EXPECT_EQ(archive_of(timestamps)[0]->covered_timestamps, std::vector<size_t>{0}) << name;
+    }
+
+    // Superseded after its time stamp: the archive time stamp stands as a proof.
+    const Verdict superseded = verify("archivio-tsa-sostituita.txt.p7m");
+    EXPECT_EQ(superseded.exit_code, Exit_success) << superseded.text;
+    const QJsonObject kept = superseded.timestamp(0, 1);
+    EXPECT_EQ(kept["scope"].toString(), "archive");
+    EXPECT_TRUE(kept["verified"].toBool()) << superseded.text;
+    EXPECT_EQ(kept["time"].toString(), "2026-03-01T10:00:00Z");
+    EXPECT_EQ(superseded.lines(0).find("è stato revocato"), std::string::npos) << superseded.lines(0);
+    // Its time is the one at which the signature time stamp's unit is judged.
+    const std::string judged_at_archive =
+        "info: Il certificato dell'autorità di marcatura temporale è verificato alla data della marca temporale "
+        "successiva che comprende questa: 01/03/2026 10:00:00 (UTC).";
+    EXPECT_TRUE(has(superseded.lines(0), judged_at_archive)) << superseded.lines(0);
+
+    // Revoked for a compromise of its key: the archive time stamp proves nothing, and says why.
+    const Verdict compromised = verify("archivio-tsa-compromessa.txt.p7m");
+    EXPECT_EQ(compromised.exit_code, Exit_errors) << compromised.text;
+    const std::string lines = compromised.lines(0);
+    const std::string head = "error: Il certificato dell'autorità di marcatura temporale \"TSA Archivio Compromessa "
+                             "Demo\" è stato revocato il ";
+    const std::string tail =
+        std::string(" (UTC) (motivo: compromissione della chiave): ") + Text_unit_not_reliable + "\n";
+    const size_t at = lines.find(head);
+    ASSERT_NE(at, std::string::npos) << lines;
+    EXPECT_EQ(lines.find(tail, at), at + head.size() + 19) << lines;
+    EXPECT_EQ(compromised.timestamp(0, 1)["scope"].toString(), "archive");
+    // The signature time stamp's unit is then judged now, not at the archive time stamp's time.
+    EXPECT_FALSE(has(lines, judged_at_archive)) << lines;
 }
 
 TEST_F(Archive_timestamp_files_test, a_signature_without_long_term_data_has_no_archive_time_stamp)
