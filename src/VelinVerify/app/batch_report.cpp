@@ -271,6 +271,7 @@ Batch_report make_batch_report(const Verification_session& session, const std::v
             timestamp.verified = record.info.verified();
             if (record.trusted.is_assigned())
                 timestamp.trusted = record.trusted.value();
+            timestamp.usable = record.usable();
             timestamp.inherited = record.inherited;
             printed.timestamps.push_back(std::move(timestamp));
         }
@@ -341,6 +342,9 @@ void print_text(std::ostream& out, const Batch_report& report)
             out << ": " << (timestamp.time ? *timestamp.time : std::string("illeggibile")) << ", "
                 << printable_text(timestamp.authority) << (timestamp.verified ? ", verificata" : ", non verificata")
                 << (timestamp.trusted && *timestamp.trusted ? ", autorità attendibile" : ", autorità non attendibile")
+                << (timestamp.verified && timestamp.trusted && *timestamp.trusted && !timestamp.usable
+                        ? ", non usata come riferimento temporale"
+                        : "")
                 << '\n';
         }
         out << "  Attività:\n";
@@ -423,6 +427,7 @@ void print_json(std::ostream& out, const Batch_report& report)
                 << ", \"authority\": " << json_string(timestamp.authority)
                 << ", \"verified\": " << (timestamp.verified ? "true" : "false")
                 << ", \"trusted\": " << (timestamp.trusted ? (*timestamp.trusted ? "true" : "false") : "null")
+                << ", \"usable\": " << (timestamp.usable ? "true" : "false")
                 << ", \"inherited\": " << (timestamp.inherited ? "true" : "false") << '}';
         }
         out << "]}";

@@ -27,13 +27,16 @@ struct Layer_box {
 
 // A time stamp of a layer, for scripts.
 struct Batch_timestamp {
-    std::string scope; // "document", "signature", "content"
+    std::string scope; // "document", "signature", "content", "archive", "references"
     std::optional<size_t> signer; // 1-based, for a signer's time stamp
     size_t renewal = 0; // position in a .tsd chain
     std::optional<std::string> time; // ISO 8601 UTC, when the token was read
     std::string authority;
     bool verified = false; // token signature, imprint, purpose and dates all check
     std::optional<bool> trusted; // the authority's chain; none when not judged
+    // A time that is relied on: verified, trusted, its authority neither revoked for a compromise
+    // nor expired before a later proof. A verified, trusted token may still not be one.
+    bool usable = false;
     bool inherited = false; // from an outer layer
 };
 

@@ -214,6 +214,7 @@ TEST_F(Archive_timestamp_files_test, an_archive_unit_revoked_later_is_judged_by_
     const QJsonObject kept = superseded.timestamp(0, 1);
     EXPECT_EQ(kept["scope"].toString(), "archive");
     EXPECT_TRUE(kept["verified"].toBool()) << superseded.text;
+    EXPECT_TRUE(kept["usable"].toBool()) << superseded.text;
     EXPECT_EQ(kept["time"].toString(), "2026-03-01T10:00:00Z");
     EXPECT_EQ(superseded.lines(0).find("è stato revocato"), std::string::npos) << superseded.lines(0);
     // Its time is the one at which the signature time stamp's unit is judged.
@@ -233,7 +234,11 @@ TEST_F(Archive_timestamp_files_test, an_archive_unit_revoked_later_is_judged_by_
     const size_t at = lines.find(head);
     ASSERT_NE(at, std::string::npos) << lines;
     EXPECT_EQ(lines.find(tail, at), at + head.size() + 19) << lines;
-    EXPECT_EQ(compromised.timestamp(0, 1)["scope"].toString(), "archive");
+    // Its token is sound and its authority chained, yet it is no time to rely on.
+    const QJsonObject unreliable = compromised.timestamp(0, 1);
+    EXPECT_EQ(unreliable["scope"].toString(), "archive");
+    EXPECT_TRUE(unreliable["verified"].toBool()) << compromised.text;
+    EXPECT_FALSE(unreliable["usable"].toBool()) << compromised.text;
     // The signature time stamp's unit is then judged now, not at the archive time stamp's time.
     EXPECT_FALSE(has(lines, judged_at_archive)) << lines;
 }
