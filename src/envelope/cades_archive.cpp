@@ -16,23 +16,21 @@ namespace velin {
 
 namespace {
 
-// The identifiers as DER (tag and length included).
-constexpr std::array<uint8_t, 13> Oid_signature_timestamp = {0x06, 0x0B, 0x2A, 0x86, 0x48, 0x86, 0xF7,
-                                                             0x0D, 0x01, 0x09, 0x10, 0x02, 0x0E};
-constexpr std::array<uint8_t, 13> Oid_archive_v2 = {0x06, 0x0B, 0x2A, 0x86, 0x48, 0x86, 0xF7,
-                                                    0x0D, 0x01, 0x09, 0x10, 0x02, 0x30};
-constexpr std::array<uint8_t, 13> Oid_esc_timestamp = {0x06, 0x0B, 0x2A, 0x86, 0x48, 0x86, 0xF7,
-                                                       0x0D, 0x01, 0x09, 0x10, 0x02, 0x19};
-constexpr std::array<uint8_t, 13> Oid_cert_crl_timestamp = {0x06, 0x0B, 0x2A, 0x86, 0x48, 0x86, 0xF7,
-                                                            0x0D, 0x01, 0x09, 0x10, 0x02, 0x1A};
-constexpr std::array<uint8_t, 13> Oid_certificate_refs = {0x06, 0x0B, 0x2A, 0x86, 0x48, 0x86, 0xF7,
-                                                          0x0D, 0x01, 0x09, 0x10, 0x02, 0x15};
-constexpr std::array<uint8_t, 13> Oid_revocation_refs = {0x06, 0x0B, 0x2A, 0x86, 0x48, 0x86, 0xF7,
-                                                         0x0D, 0x01, 0x09, 0x10, 0x02, 0x16};
-constexpr std::array<uint8_t, 13> Oid_certificate_values = {0x06, 0x0B, 0x2A, 0x86, 0x48, 0x86, 0xF7,
-                                                            0x0D, 0x01, 0x09, 0x10, 0x02, 0x17};
-constexpr std::array<uint8_t, 13> Oid_revocation_values = {0x06, 0x0B, 0x2A, 0x86, 0x48, 0x86, 0xF7,
-                                                           0x0D, 0x01, 0x09, 0x10, 0x02, 0x18};
+// The identifiers as DER (tag and length included); id_aa(N) is the S/MIME attribute
+// 1.2.840.113549.1.9.16.2.N.
+constexpr std::array<uint8_t, 13> id_aa(uint8_t arc)
+{
+    return {0x06, 0x0B, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x10, 0x02, arc};
+}
+
+constexpr auto Oid_signature_timestamp = id_aa(0x0E);
+constexpr auto Oid_archive_v2 = id_aa(0x30);
+constexpr auto Oid_esc_timestamp = id_aa(0x19);
+constexpr auto Oid_cert_crl_timestamp = id_aa(0x1A);
+constexpr auto Oid_certificate_refs = id_aa(0x15);
+constexpr auto Oid_revocation_refs = id_aa(0x16);
+constexpr auto Oid_certificate_values = id_aa(0x17);
+constexpr auto Oid_revocation_values = id_aa(0x18);
 constexpr std::array<uint8_t, 8> Oid_archive_v3 = {0x06, 0x06, 0x04, 0x00, 0x8D, 0x45, 0x02, 0x04};
 // ats-hash-index-v3 (0.4.0.19122.1.5), and the indexes of earlier writers with the same layout:
 // ats-hash-index-v2 (0.4.0.19122.1.4) and ats-hash-index (0.4.0.1733.2.5).

@@ -8,6 +8,7 @@
 #include "envelope/xml_signature.h"
 #include "norax_sign/xades_signature.h"
 #include "test_folder.h"
+#include "test_identity.h"
 
 #include <gtest/gtest.h>
 
@@ -27,35 +28,13 @@ const fs::path invoices = VELIN_INVOICE_FIXTURES;
 const fs::path schemas = VELIN_SCHEMA_FIXTURES;
 const bool environment_ready = (test::private_environment(), true);
 
-struct Identity {
-    std::shared_ptr<X509> certificate;
-    std::shared_ptr<EVP_PKEY> key;
-    Signing_identity get() const { return {certificate.get(), key.get()}; }
-};
+using test::bytes_of;
+using test::Identity;
+using test::text_of;
 
 Identity identity(const std::string& name)
 {
-    Identity loaded;
-    if (FILE* file = std::fopen((pki / (name + ".cert.pem")).c_str(), "r")) {
-        loaded.certificate.reset(PEM_read_X509(file, nullptr, nullptr, nullptr), Release{});
-        std::fclose(file);
-    }
-    if (FILE* file = std::fopen((pki / (name + ".key.pem")).c_str(), "r")) {
-        loaded.key.reset(PEM_read_PrivateKey(file, nullptr, nullptr, nullptr), Release{});
-        std::fclose(file);
-    }
-    EXPECT_TRUE(loaded.certificate && loaded.key) << name;
-    return loaded;
-}
-
-std::vector<uint8_t> bytes_of(const std::string& text)
-{
-    return {text.begin(), text.end()};
-}
-
-std::string text_of(std::span<const uint8_t> bytes)
-{
-    return {bytes.begin(), bytes.end()};
+    return test::identity_in(pki, name);
 }
 
 // What the verifier's decoder says of every signature of a signed XML file.
