@@ -50,13 +50,14 @@ std::optional<Asic_manifest_reference> read_reference(const xmlNode* node)
 
 } // namespace
 
-std::optional<Asic_manifest> read_asic_manifest(std::span<const uint8_t> bytes, std::string& problem)
+std::optional<Asic_manifest> read_asic_manifest(std::span<const uint8_t> bytes, std::string& problem,
+                                                const char* root_name)
 {
     problem.clear();
     Xml_parse_failure failure = Xml_parse_failure::None;
     const Xml_document document = parse_plain_xml(bytes, failure);
     const xmlNode* root = document ? xmlDocGetRootElement(document.get()) : nullptr;
-    if (!is_element(root, Asic_manifest_ns, "ASiCManifest")) {
+    if (!is_element(root, Asic_manifest_ns, root_name)) {
         problem = Asic_text_manifest_unreadable;
         return std::nullopt;
     }
@@ -79,10 +80,7 @@ std::optional<Asic_manifest> read_asic_manifest(std::span<const uint8_t> bytes, 
     return manifest;
 }
 
-namespace {
-
-// A name from the container as a line can show it: control characters replaced, long ones cut.
-std::string shown_name(const std::string& name)
+std::string asic_shown_name(const std::string& name)
 {
     std::string shown;
     for (const char c : name.substr(0, 200))
@@ -90,22 +88,20 @@ std::string shown_name(const std::string& name)
     return name.size() > 200 ? shown + "..." : shown;
 }
 
-} // namespace
-
 std::string asic_missing_file_text(const std::string& uri)
 {
-    return "Il file \"" + shown_name(uri) + "\" indicato dalla firma non è presente nel contenitore.";
+    return "Il file \"" + asic_shown_name(uri) + "\" indicato dalla firma non è presente nel contenitore.";
 }
 
 std::string asic_unchecked_file_text(const std::string& name)
 {
-    return "Il file \"" + shown_name(name) +
+    return "Il file \"" + asic_shown_name(name) +
            "\" del contenitore non è stato verificato: ciò che attesta non è considerato.";
 }
 
 std::string asic_uncovered_file_text(const std::string& name)
 {
-    return "Il file \"" + shown_name(name) + "\" del contenitore non è coperto da alcuna firma.";
+    return "Il file \"" + asic_shown_name(name) + "\" del contenitore non è coperto da alcuna firma.";
 }
 
 Asic_coverage check_manifest_references(const Asic_manifest& manifest, const Asic_container& container)

@@ -32,10 +32,15 @@ struct Asic_manifest {
     std::vector<Asic_manifest_reference> references;
 };
 
+// The root of an archive manifest ("META-INF/ASiCArchiveManifest*.xml"): the same content, its
+// SigReference naming the time stamp over it.
+inline constexpr const char* Asic_archive_manifest_root = "ASiCArchiveManifest";
+
 // The manifest, or nullopt with problem set (Asic_text_manifest_unreadable, or the XML reader's
-// refusal): an ASiCManifest root with one SigReference and at least one DataObjectReference, each
+// refusal): a root of that name with one SigReference and at least one DataObjectReference, each
 // with a URI, a digest method and a digest value.
-std::optional<Asic_manifest> read_asic_manifest(std::span<const uint8_t> bytes, std::string& problem);
+std::optional<Asic_manifest> read_asic_manifest(std::span<const uint8_t> bytes, std::string& problem,
+                                                const char* root_name = "ASiCManifest");
 
 // What one manifest's references find in the container.
 struct Asic_coverage {
@@ -50,6 +55,8 @@ struct Asic_coverage {
 
 Asic_coverage check_manifest_references(const Asic_manifest& manifest, const Asic_container& container);
 
+// A name from the container as a line can show it: control characters replaced, long ones cut.
+std::string asic_shown_name(const std::string& name);
 // The text for a file a signature names and the container lacks.
 std::string asic_missing_file_text(const std::string& uri);
 // The warning for a file of the container that no signature covers.

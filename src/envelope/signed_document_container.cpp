@@ -13,6 +13,16 @@
 
 namespace velin {
 
+// A signature or time stamp of a container with manifests, for the archive manifests that list it:
+// its time stamps in Signed_document_info::timestamps, its signers in the envelope's list.
+struct Asic_signed_part {
+    std::string file;
+    size_t first_timestamp = 0;
+    size_t end_timestamp = 0;
+    size_t first_signer = 0;
+    size_t end_signer = 0;
+};
+
 namespace {
 
 constexpr const char* no_signature_text = "Il contenitore non contiene alcuna firma né marca temporale.";
@@ -24,6 +34,9 @@ constexpr const char* xml_several_documents_text =
     "Le firme XML su più documenti di un contenitore, o in più file, non sono ancora verificate da questo programma.";
 constexpr const char* manifest_file_changed_text =
     "Un file elencato dal manifesto della marca temporale non corrisponde al suo hash.";
+constexpr const char* archive_file_changed_text =
+    "Un file elencato dal manifesto d'archivio non corrisponde al suo hash: la marca temporale d'archivio non ne "
+    "prova l'esistenza.";
 constexpr const char* not_detached_text =
     "La firma del contenitore contiene un proprio documento invece di firmare il file del contenitore: la firma è "
     "rifiutata.";
@@ -36,6 +49,35 @@ bool is_container_signature_file(std::string_view name)
     name.remove_prefix(9);
     return name.starts_with("signature") || name.starts_with("timestamp") || name.starts_with("ASiCManifest") ||
            name.starts_with("ASiCArchiveManifest") || name.starts_with("evidencerecord");
+}
+
+// A signature the container names but that cannot be read: shown as an error of its own.
+Signature_info unreadable_signature(const std::string& text)
+{
+    Signature_info signature;
+    signature.signer.set_failed("La lettura del certificato del firmatario è fallita.");
+    signature.signing_time.set_unavailable();
+    signature.integrity.set_failed(text);
+    signature.unchecked = text;
+    return signature;
+}
+
+std::string manifest_unreadable_text(const std::string& name)
+{
+    return "Il manifesto \"" + asic_shown_name(name) +
+           "\" del contenitore non è leggibile: la firma che vi si riferisce non può essere verificata.";
+}
+
+std::string archive_missing_file_text(const std::string& name)
+{
+    return "Il file \"" + asic_shown_name(name) +
+           "\" elencato dal manifesto d'archivio non è presente nel contenitore: la marca temporale d'archivio non "
+           "ne prova l'esistenza.";
+}
+
+std::string signature_unreadable_text(const std::string& name)
+{
+    return "La firma \"" + asic_shown_name(name) + "\" del contenitore non è leggibile.";
 }
 
 } // namespace
@@ -143,47 +185,21 @@ void Signed_document_parser::analyse_manifest_container(const Asic_container& co
 {
     auto& info = *_signature_info_;
     std::vector<Signature_info> all;
+    std::vector<Asic_signed_part> parts;
+    std::string refusal;
     for (const Asic_entry* entry : container.meta_files("ASiCManifest", ".xml")) {
-        std::string problem;
-        const auto manifest = read_asic_manifest(entry->bytes, problem);
-        if (!manifest) {
-            fail(problem);
-            return;
-        }
-        const auto name = asic_entry_name_of_uri(manifest->signature_uri);
-        const Asic_entry* signature_file = name ? container.find(*name) : nullptr;
-        if (!signature_file) {
-            fail(asic_missing_file_text(manifest->signature_uri));
-            return;
-        }
-        if (lower_case_extension(signature_file->name) == "tst") {
-            check_manifest_timestamp(*manifest, *entry, *signature_file, container);
-            continue;
-        }
-        Trace_block block("Verifica del manifesto " + entry->name);
-        _container_checked.push_back(entry->name);
-        _container_checked.push_back(signature_file->name);
-        const size_t first_timestamp = info.timestamps.size();
-        info.file_data.assign(signature_file->bytes);
-        if (!decode_container_signature(std::make_shared<Pkcs7>(&_cancel), entry->bytes, entry->name))
-            return;
-        // The signers of this signature follow those of the earlier ones.
-        for (size_t i = first_timestamp; i < info.timestamps.size(); ++i)
-            if (info.timestamps[i].scope != Timestamp_scope::Document)
-                info.timestamps[i].signer += all.size();
-        const Asic_coverage coverage = check_manifest_references(*manifest, container);
-        for (Signature_info signature : info.envelope.value().signatures.value()) {
-            // The signature vouches for the manifest; the manifest's digests for the files.
-            if (!coverage.holds()) {
-                signature.integrity.assign(Signature_integrity::Not_intact);
-                if (!coverage.problem.empty())
-                    signature.unchecked = coverage.problem;
-            }
-            if (signature.signature_matches())
-                signature.covers = coverage.covers;
-            all.push_back(std::move(signature));
+        // One manifest or signature that cannot be read is an error of its own signature only.
+        if (const auto failure = check_signed_manifest(*entry, container, all, parts)) {
+            if (refusal.empty())
+                refusal = failure->refusal;
+            all.push_back(unreadable_signature(failure->signature_text));
         }
     }
+    if (parts.empty() && !refusal.empty()) {
+        fail(refusal);
+        return;
+    }
+    check_archive_manifests(container, parts);
     Envelope_info envelope;
     const auto objects = container.data_objects();
     // One document is the container's document; several are listed as its files.
@@ -197,6 +213,65 @@ void Signed_document_parser::analyse_manifest_container(const Asic_container& co
     info.document_unsigned = all.empty() && !info.timestamps.empty();
     envelope.signatures.assign(std::move(all));
     info.envelope.assign(std::move(envelope));
+}
+
+std::optional<Signed_document_parser::Manifest_failure>
+Signed_document_parser::check_signed_manifest(const Asic_entry& manifest_file, const Asic_container& container,
+                                              std::vector<Signature_info>& signatures,
+                                              std::vector<Asic_signed_part>& parts)
+{
+    auto& info = *_signature_info_;
+    std::string problem;
+    const auto manifest = read_asic_manifest(manifest_file.bytes, problem);
+    if (!manifest) {
+        _container_checked.push_back(manifest_file.name);
+        return Manifest_failure{problem, manifest_unreadable_text(manifest_file.name)};
+    }
+    const auto name = asic_entry_name_of_uri(manifest->signature_uri);
+    const Asic_entry* signature_file = name ? container.find(*name) : nullptr;
+    if (!signature_file) {
+        _container_checked.push_back(manifest_file.name);
+        const std::string missing = asic_missing_file_text(manifest->signature_uri);
+        return Manifest_failure{missing, missing};
+    }
+    if (lower_case_extension(signature_file->name) == "tst") {
+        const size_t index = info.timestamps.size();
+        check_manifest_timestamp(*manifest, manifest_file, *signature_file, container);
+        parts.push_back({signature_file->name, index, info.timestamps.size(), 0, 0});
+        return std::nullopt;
+    }
+    Trace_block block("Verifica del manifesto " + manifest_file.name);
+    _container_checked.push_back(manifest_file.name);
+    _container_checked.push_back(signature_file->name);
+    const size_t first_timestamp = info.timestamps.size();
+    info.file_data.assign(signature_file->bytes);
+    if (!decode_container_signature(std::make_shared<Pkcs7>(&_cancel), manifest_file.bytes, manifest_file.name)) {
+        // Nothing of it is kept; the decoding of the container goes on.
+        Manifest_failure failure{_error_message, signature_unreadable_text(signature_file->name)};
+        _status = Parser_status::File_loaded;
+        _error_message.clear();
+        info.timestamps.resize(first_timestamp);
+        return failure;
+    }
+    // The signers of this signature follow those of the earlier ones.
+    for (size_t i = first_timestamp; i < info.timestamps.size(); ++i)
+        if (info.timestamps[i].scope != Timestamp_scope::Document)
+            info.timestamps[i].signer += signatures.size();
+    const Asic_coverage coverage = check_manifest_references(*manifest, container);
+    const size_t first_signer = signatures.size();
+    for (Signature_info signature : info.envelope.value().signatures.value()) {
+        // The signature vouches for the manifest; the manifest's digests for the files.
+        if (!coverage.holds()) {
+            signature.integrity.assign(Signature_integrity::Not_intact);
+            if (!coverage.problem.empty())
+                signature.unchecked = coverage.problem;
+        }
+        if (signature.signature_matches())
+            signature.covers = coverage.covers;
+        signatures.push_back(std::move(signature));
+    }
+    parts.push_back({signature_file->name, first_timestamp, info.timestamps.size(), first_signer, signatures.size()});
+    return std::nullopt;
 }
 
 void Signed_document_parser::check_manifest_timestamp(const Asic_manifest& manifest, const Asic_entry& manifest_file,
@@ -216,6 +291,104 @@ void Signed_document_parser::check_manifest_timestamp(const Asic_manifest& manif
     if (timestamp.read && timestamp.signature_valid && timestamp.imprint_matches && coverage.holds())
         _container_timestamped.insert(_container_timestamped.end(), coverage.covers.begin(), coverage.covers.end());
     _signature_info_->timestamps.push_back(std::move(timestamp));
+}
+
+void Signed_document_parser::check_archive_manifests(const Asic_container& container,
+                                                     std::vector<Asic_signed_part>& parts)
+{
+    struct Archive_manifest {
+        const Asic_entry* file;
+        Asic_manifest manifest;
+        const Asic_entry* token;
+    };
+    std::vector<Archive_manifest> pending;
+    // One that cannot be read, or whose time stamp is missing, is left unchecked (and said so).
+    for (const Asic_entry* entry : container.meta_files("ASiCArchiveManifest", ".xml")) {
+        std::string problem;
+        auto manifest = read_asic_manifest(entry->bytes, problem, Asic_archive_manifest_root);
+        const auto name = manifest ? asic_entry_name_of_uri(manifest->signature_uri) : std::nullopt;
+        const Asic_entry* token = name ? container.find(*name) : nullptr;
+        if (!token) {
+            Trace(Trace_kind, Level_error) << (manifest ? asic_missing_file_text(manifest->signature_uri) : problem);
+            continue;
+        }
+        pending.push_back({entry, std::move(*manifest), token});
+    }
+    // A renewal lists the archive manifest before it: that one is checked first, so that its time
+    // stamp is there to be covered.
+    const auto lists_pending = [&pending](const Archive_manifest& archive) {
+        return std::any_of(archive.manifest.references.begin(), archive.manifest.references.end(),
+                           [&](const Asic_manifest_reference& reference) {
+                               const auto name = asic_entry_name_of_uri(reference.uri);
+                               return name && *name != archive.file->name &&
+                                      std::any_of(
+                                          pending.begin(), pending.end(),
+                                          [&name](const Archive_manifest& other) { return other.file->name == *name; });
+                           });
+    };
+    while (!pending.empty()) {
+        auto next = std::find_if_not(pending.begin(), pending.end(), lists_pending);
+        // Archive manifests that list one another are checked as they come.
+        if (next == pending.end())
+            next = pending.begin();
+        check_archive_manifest(next->manifest, *next->file, *next->token, container, parts);
+        pending.erase(next);
+    }
+}
+
+void Signed_document_parser::check_archive_manifest(const Asic_manifest& manifest, const Asic_entry& manifest_file,
+                                                    const Asic_entry& token, const Asic_container& container,
+                                                    std::vector<Asic_signed_part>& parts)
+{
+    Trace_block block("Verifica della marca temporale d'archivio del manifesto " + manifest_file.name);
+    auto& timestamps = _signature_info_->timestamps;
+    _container_checked.push_back(manifest_file.name);
+    _container_checked.push_back(token.name);
+    Timestamp_info timestamp = check_timestamp(token.bytes.view(), digest_of_bytes(manifest_file.bytes));
+    const Asic_coverage coverage = check_manifest_references(manifest, container);
+    // Every file it lists must be there and its digest hold, or the time stamp proves nothing of
+    // what it lists.
+    for (const Asic_manifest_reference& reference : manifest.references) {
+        const auto name = asic_entry_name_of_uri(reference.uri);
+        if (!name || !container.find(*name))
+            timestamp.coverage_errors.push_back(archive_missing_file_text(name.value_or(reference.uri)));
+    }
+    if (!coverage.problem.empty() && timestamp.coverage_errors.empty())
+        timestamp.coverage_errors.push_back(coverage.problem);
+    if (coverage.mismatch)
+        timestamp.coverage_errors.push_back(archive_file_changed_text);
+    for (const std::string& error : timestamp.coverage_errors)
+        Trace(Trace_kind, Level_error) << error;
+    // The signatures it lists are those it is an archive time stamp of; the time stamps inside
+    // the files whose digests hold existed at its time.
+    std::vector<size_t> signers;
+    for (const Asic_manifest_reference& reference : manifest.references) {
+        const auto name = asic_entry_name_of_uri(reference.uri);
+        const bool holds =
+            name && std::find(coverage.covers.begin(), coverage.covers.end(), *name) != coverage.covers.end();
+        for (const Asic_signed_part& part : parts) {
+            if (!name || part.file != *name)
+                continue;
+            for (size_t signer = part.first_signer; signer < part.end_signer; ++signer)
+                if (std::find(signers.begin(), signers.end(), signer) == signers.end())
+                    signers.push_back(signer);
+            for (size_t index = part.first_timestamp; holds && index < part.end_timestamp; ++index)
+                timestamp.covered_timestamps.push_back(index);
+        }
+    }
+    const size_t first = timestamps.size();
+    if (signers.empty()) {
+        // Over files and time stamps only: it proves no signature.
+        timestamp.covered_signers = std::vector<size_t>{};
+        timestamps.push_back(std::move(timestamp));
+    }
+    for (const size_t signer : signers) {
+        Timestamp_info archive = timestamp;
+        archive.scope = Timestamp_scope::Archive;
+        archive.signer = signer;
+        timestamps.push_back(std::move(archive));
+    }
+    parts.push_back({token.name, first, timestamps.size(), 0, 0});
 }
 
 } // namespace velin

@@ -26,6 +26,7 @@ namespace velin {
 struct Asic_container;
 struct Asic_entry;
 struct Asic_manifest;
+struct Asic_signed_part;
 
 enum class Parser_status : int {
     Idle = 0,
@@ -107,6 +108,22 @@ private:
     // over the manifest's bytes, and through the manifest's digests over the files it lists.
     void check_manifest_timestamp(const Asic_manifest& manifest, const Asic_entry& manifest_file,
                                   const Asic_entry& token, const Asic_container& container);
+    // One ASiCManifest and the signature its SigReference names, their signatures appended to
+    // signatures and the file to parts; the texts of what could not be read otherwise.
+    struct Manifest_failure {
+        std::string refusal; // of the whole container, when nothing else in it can be read
+        std::string signature_text; // of the signature this manifest stands for
+    };
+    std::optional<Manifest_failure> check_signed_manifest(const Asic_entry& manifest_file,
+                                                          const Asic_container& container,
+                                                          std::vector<Signature_info>& signatures,
+                                                          std::vector<Asic_signed_part>& parts);
+    // The archive manifests of a container with manifests: each one's time stamp checked over it,
+    // and through its digests made an archive time stamp of each signature in parts it covers,
+    // covering the time stamps of the parts it names.
+    void check_archive_manifests(const Asic_container& container, std::vector<Asic_signed_part>& parts);
+    void check_archive_manifest(const Asic_manifest& manifest, const Asic_entry& manifest_file, const Asic_entry& token,
+                                const Asic_container& container, std::vector<Asic_signed_part>& parts);
     void assign_original_document(Envelope_info& envelope);
     void read_signatures(Envelope_info& envelope);
     // The document of a detached signature: the one the user named, else the one the signature

@@ -1,7 +1,7 @@
 // Signature containers are outside bytes: the reader ends with the files or a refusal, never with a
 // crash, within its limits; what it gives keeps inside the container's folder, once per name; the
-// manifests it holds are read and their references checked against its files, covering only
-// files it has.
+// manifests and archive manifests it holds are read and their references checked against its
+// files, covering only files it has.
 #include "envelope/asic_container.h"
 #include "envelope/asic_manifest.h"
 #include "envelope/content_kind.h"
@@ -44,16 +44,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     if (total > limits.total_size)
         std::abort();
-    for (const velin::Asic_entry* manifest_file : container->meta_files("ASiCManifest", ".xml")) {
-        const auto manifest = velin::read_asic_manifest(manifest_file->bytes, problem);
-        if (manifest.has_value() == !problem.empty())
-            std::abort();
-        if (!manifest)
-            continue;
-        const velin::Asic_coverage coverage = velin::check_manifest_references(*manifest, *container);
-        for (const std::string& covered : coverage.covers)
-            if (!container->find(covered))
+    // The archive manifests, of the same form under their own root.
+    for (const char* root : {"ASiCManifest", velin::Asic_archive_manifest_root})
+        for (const velin::Asic_entry* manifest_file : container->meta_files(root, ".xml")) {
+            const auto manifest = velin::read_asic_manifest(manifest_file->bytes, problem, root);
+            if (manifest.has_value() == !problem.empty())
                 std::abort();
-    }
+            if (!manifest)
+                continue;
+            const velin::Asic_coverage coverage = velin::check_manifest_references(*manifest, *container);
+            for (const std::string& covered : coverage.covers)
+                if (!container->find(covered))
+                    std::abort();
+        }
     return 0;
 }

@@ -274,5 +274,27 @@ TEST(Asic_manifest, malformed_manifests_are_refused)
               "Il file \"nota?.txt\" del contenitore non è coperto da alcuna firma.");
 }
 
+TEST(Asic_manifest, an_archive_manifest_is_read_under_its_own_root_only)
+{
+    std::string text = manifest_text({{"c.txt", sha256_base64("secondo")}});
+    std::string archive = text;
+    archive.replace(archive.find("<ASiCManifest "), 13, "<ASiCArchiveManifest");
+    archive.replace(archive.rfind("</ASiCManifest>"), 15, "</ASiCArchiveManifest>");
+    const auto bytes = [](const std::string& from) {
+        return std::span(reinterpret_cast<const uint8_t*>(from.data()), from.size());
+    };
+    std::string problem;
+    const auto read = read_asic_manifest(bytes(archive), problem, Asic_archive_manifest_root);
+    ASSERT_TRUE(read) << problem << "\n" << archive;
+    EXPECT_EQ(read->signature_uri, "META-INF/s.p7s");
+    ASSERT_EQ(read->references.size(), 1u);
+    EXPECT_EQ(read->references[0].uri, "c.txt");
+    // Neither stands for the other: a signature's manifest is not an archive one, nor the reverse.
+    EXPECT_FALSE(read_asic_manifest(bytes(archive), problem));
+    EXPECT_EQ(problem, Asic_text_manifest_unreadable);
+    EXPECT_FALSE(read_asic_manifest(bytes(text), problem, Asic_archive_manifest_root));
+    EXPECT_EQ(problem, Asic_text_manifest_unreadable);
+}
+
 } // namespace
 } // namespace velin
