@@ -122,6 +122,30 @@ TEST_F(Asic_archive_files_test, a_renewal_covers_the_archive_time_stamp_before_i
     EXPECT_EQ(verdict.layer(0)["timestamps"].toArray().size(), 4);
 }
 
+TEST_F(Asic_archive_files_test, the_time_stamps_inside_an_archived_signature_are_covered)
+{
+    const auto timestamps = timestamps_of("pratica-marcata-archivio.asice");
+    ASSERT_EQ(timestamps.size(), 2u);
+    EXPECT_EQ(timestamps[0].scope, Timestamp_scope::Signature);
+    EXPECT_TRUE(timestamps[0].verified()) << timestamps[0].problem;
+    EXPECT_EQ(timestamps[1].scope, Timestamp_scope::Archive);
+    EXPECT_EQ(timestamps[1].signer, 0u);
+    EXPECT_EQ(timestamps[1].covered_timestamps, std::vector<size_t>{0});
+    EXPECT_TRUE(timestamps[1].verified()) << timestamps[1].problem;
+
+    // The earliest proof of the signature is its own time stamp, the archive one standing behind it.
+    const Verdict verdict = verify("pratica-marcata-archivio.asice");
+    EXPECT_EQ(verdict.exit_code, Exit_success) << verdict.text;
+    EXPECT_EQ(signature(verdict, 0)["proven_by"].toObject()["kind"].toString(), "signature");
+    EXPECT_EQ(signature(verdict, 0)["proven_at"].toString(), "2026-03-01T10:00:00Z");
+    // The signature time stamp's authority is judged at the archive time stamp's time.
+    EXPECT_NE(status_of(signature(verdict, 0))
+                  .find("info: Il certificato dell'autorità di marcatura temporale è verificato alla data della marca "
+                        "temporale successiva che comprende questa: "),
+              std::string::npos)
+        << verdict.text;
+}
+
 TEST_F(Asic_archive_files_test, a_digest_that_fails_or_a_file_removed_makes_the_archive_time_stamp_no_proof)
 {
     const std::string changed_text = "Un file elencato dal manifesto d'archivio non corrisponde al suo hash: la marca "
