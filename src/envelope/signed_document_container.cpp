@@ -37,6 +37,10 @@ constexpr const char* manifest_file_changed_text =
 constexpr const char* archive_file_changed_text =
     "Un file elencato dal manifesto d'archivio non corrisponde al suo hash: la marca temporale d'archivio non ne "
     "prova l'esistenza.";
+// The archive manifests checked in one container: a renewal every few years needs far fewer.
+constexpr size_t max_archive_manifests = 16;
+// The files missing under an archive manifest that its time stamp's errors name.
+constexpr size_t max_missing_named = 5;
 constexpr const char* not_detached_text =
     "La firma del contenitore contiene un proprio documento invece di firmare il file del contenitore: la firma è "
     "rifiutata.";
@@ -302,8 +306,11 @@ void Signed_document_parser::check_archive_manifests(const Asic_container& conta
         const Asic_entry* token;
     };
     std::vector<Archive_manifest> pending;
-    // One that cannot be read, or whose time stamp is missing, is left unchecked (and said so).
+    // One that cannot be read, or whose time stamp is missing, is left unchecked (and said so), as
+    // are those past the few a container renews its time stamps with.
     for (const Asic_entry* entry : container.meta_files("ASiCArchiveManifest", ".xml")) {
+        if (pending.size() == max_archive_manifests)
+            break;
         std::string problem;
         auto manifest = read_asic_manifest(entry->bytes, problem, Asic_archive_manifest_root);
         const auto name = manifest ? asic_entry_name_of_uri(manifest->signature_uri) : std::nullopt;
@@ -316,23 +323,28 @@ void Signed_document_parser::check_archive_manifests(const Asic_container& conta
     }
     // A renewal lists the archive manifest before it: that one is checked first, so that its time
     // stamp is there to be covered.
-    const auto lists_pending = [&pending](const Archive_manifest& archive) {
-        return std::any_of(archive.manifest.references.begin(), archive.manifest.references.end(),
-                           [&](const Asic_manifest_reference& reference) {
-                               const auto name = asic_entry_name_of_uri(reference.uri);
-                               return name && *name != archive.file->name &&
-                                      std::any_of(
-                                          pending.begin(), pending.end(),
-                                          [&name](const Archive_manifest& other) { return other.file->name == *name; });
-                           });
+    std::vector<std::vector<size_t>> listed(pending.size());
+    for (size_t n = 0; n < pending.size(); ++n)
+        for (const Asic_manifest_reference& reference : pending[n].manifest.references) {
+            const auto name = asic_entry_name_of_uri(reference.uri);
+            for (size_t other = 0; name && other < pending.size(); ++other)
+                if (other != n && pending[other].file->name == *name)
+                    listed[n].push_back(other);
+        }
+    std::vector<bool> done(pending.size(), false);
+    const auto ready = [&listed, &done](size_t n) {
+        return !done[n] &&
+               std::all_of(listed[n].begin(), listed[n].end(), [&done](size_t other) { return done[other]; });
     };
-    while (!pending.empty()) {
-        auto next = std::find_if_not(pending.begin(), pending.end(), lists_pending);
+    for (size_t round = 0; round < pending.size(); ++round) {
+        size_t next = 0;
+        while (next < pending.size() && !ready(next))
+            ++next;
         // Archive manifests that list one another are checked as they come.
-        if (next == pending.end())
-            next = pending.begin();
-        check_archive_manifest(next->manifest, *next->file, *next->token, container, parts);
-        pending.erase(next);
+        if (next == pending.size())
+            next = static_cast<size_t>(std::find(done.begin(), done.end(), false) - done.begin());
+        done[next] = true;
+        check_archive_manifest(pending[next].manifest, *pending[next].file, *pending[next].token, container, parts);
     }
 }
 
@@ -347,10 +359,10 @@ void Signed_document_parser::check_archive_manifest(const Asic_manifest& manifes
     Timestamp_info timestamp = check_timestamp(token.bytes.view(), digest_of_bytes(manifest_file.bytes));
     const Asic_coverage coverage = check_manifest_references(manifest, container);
     // Every file it lists must be there and its digest hold, or the time stamp proves nothing of
-    // what it lists.
+    // what it lists. The first few missing are named.
     for (const Asic_manifest_reference& reference : manifest.references) {
         const auto name = asic_entry_name_of_uri(reference.uri);
-        if (!name || !container.find(*name))
+        if ((!name || !container.find(*name)) && timestamp.coverage_errors.size() < max_missing_named)
             timestamp.coverage_errors.push_back(archive_missing_file_text(name.value_or(reference.uri)));
     }
     if (!coverage.problem.empty() && timestamp.coverage_errors.empty())
@@ -362,6 +374,7 @@ void Signed_document_parser::check_archive_manifest(const Asic_manifest& manifes
     // The signatures it lists are those it is an archive time stamp of; the time stamps inside
     // the files whose digests hold existed at its time.
     std::vector<size_t> signers;
+    std::vector<size_t> covered;
     for (const Asic_manifest_reference& reference : manifest.references) {
         const auto name = asic_entry_name_of_uri(reference.uri);
         const bool holds =
@@ -373,19 +386,26 @@ void Signed_document_parser::check_archive_manifest(const Asic_manifest& manifes
                 if (std::find(signers.begin(), signers.end(), signer) == signers.end())
                     signers.push_back(signer);
             for (size_t index = part.first_timestamp; holds && index < part.end_timestamp; ++index)
-                timestamp.covered_timestamps.push_back(index);
+                if (std::find(covered.begin(), covered.end(), index) == covered.end())
+                    covered.push_back(index);
         }
     }
     const size_t first = timestamps.size();
     if (signers.empty()) {
         // Over files and time stamps only: it proves no signature.
         timestamp.covered_signers = std::vector<size_t>{};
+        timestamp.covered_timestamps = covered;
         timestamps.push_back(std::move(timestamp));
     }
+    // One archive time stamp of each signature, covering the time stamps of that signature (its
+    // own, and the earlier archive ones of it) and those of no signature.
     for (const size_t signer : signers) {
         Timestamp_info archive = timestamp;
         archive.scope = Timestamp_scope::Archive;
         archive.signer = signer;
+        for (const size_t index : covered)
+            if (timestamps[index].scope == Timestamp_scope::Document || timestamps[index].signer == signer)
+                archive.covered_timestamps.push_back(index);
         timestamps.push_back(std::move(archive));
     }
     parts.push_back({token.name, first, timestamps.size(), 0, 0});
