@@ -9,6 +9,7 @@
 #include "generated_fixtures.h"
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 
 namespace velin {
@@ -180,6 +181,24 @@ TEST_F(Asic_archive_files_test, a_digest_that_fails_or_a_file_removed_makes_the_
     ASSERT_EQ(removed_verdict.layer(0)["signatures"].toArray().size(), 1);
     EXPECT_TRUE(has_line(removed_verdict.lines(0), "error: Il file \"META-INF/signature002.p7s" + missing))
         << removed_verdict.lines(0);
+}
+
+TEST_F(Asic_archive_files_test, archive_manifests_listing_one_another_are_checked_a_bounded_few)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const auto timestamps = timestamps_of("archivi-intrecciati.asice");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    // Sixteen checked, none a proof; the others left out, and said so.
+    ASSERT_EQ(timestamps.size(), 16u);
+    for (const Timestamp_info& timestamp : timestamps)
+        EXPECT_FALSE(timestamp.verified());
+    const Verdict verdict = verify("archivi-intrecciati.asice");
+    EXPECT_EQ(verdict.exit_code, Exit_errors) << verdict.text;
+    ASSERT_EQ(verdict.layer(0)["signatures"].toArray().size(), 1);
+    EXPECT_TRUE(signature(verdict, 0)["proven_by"].isNull());
+    EXPECT_TRUE(has_line(verdict.lines(0), "warning: Il file \"META-INF/ASiCArchiveManifest039.xml\" del contenitore "
+                                           "non è stato verificato: ciò che attesta non è considerato."))
+        << verdict.lines(0);
 }
 
 TEST_F(Asic_archive_files_test, the_archive_time_stamp_keeps_a_signature_valid_after_its_certificate_expired)
