@@ -21,8 +21,13 @@
 //    signed by Id, what the first signature digested of each, one after the other;
 //  - a signature without XAdES properties, or whose properties name no signing certificate, is
 //    never one with legal value.
+//
+// The signatures of a container ("META-INF/signatures*.xml", its root an XAdESSignatures holding
+// them, or one signature) are detached over the container's files: each reference names one of
+// them by its URI relative to the container's root, or the signature's own signed properties.
 #pragma once
 
+#include "envelope/asic_container.h"
 #include "envelope/signed_document.h"
 
 #include <atomic>
@@ -70,6 +75,8 @@ inline constexpr const char* Xml_text_unbound_certificate =
     "La firma XAdES non indica il certificato del firmatario tra le proprietà firmate: la firma non ha validità "
     "legale.";
 inline constexpr const char* Xml_text_algorithm = "La firma XML usa un algoritmo non supportato.";
+inline constexpr const char* Xml_text_container_root =
+    "Il file delle firme XML del contenitore non contiene le firme nella forma prevista: il contenitore è rifiutato.";
 
 class Xml_signature : public Signed_document {
 public:
@@ -77,6 +84,13 @@ public:
     ~Xml_signature() override;
     Xml_signature(const Xml_signature&) = delete;
     Xml_signature& operator=(const Xml_signature&) = delete;
+
+    // The files of the container whose signatures file this is, given before parse: every
+    // signature is then read as one over files of the container, checked with the document.
+    void set_container_files(std::vector<Asic_entry> files);
+    // The container's files the current signature covers: those its references name, in their
+    // order, once it matches; none otherwise.
+    std::vector<std::string> covered_files() const;
 
     void parse(std::span<const uint8_t> bytes) override;
     // As parse, with the file's bytes kept as the document of an enveloped signature (parsed from
@@ -131,6 +145,7 @@ private:
     struct State;
     const std::atomic<bool>* _cancel;
     std::unique_ptr<State> _state;
+    std::optional<std::vector<Asic_entry>> _container_files;
     std::string _failure;
     bool _signatures_read = false;
     Document_bytes _content;
