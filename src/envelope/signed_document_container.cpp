@@ -134,6 +134,8 @@ void Signed_document_parser::analyse_xades_container(const Asic_container& conta
     std::vector<const Asic_entry*> files = container.meta_files("signatures", ".xml");
     std::sort(files.begin(), files.end(), [](const Asic_entry* a, const Asic_entry* b) { return a->name < b->name; });
     std::vector<Signature_info> all;
+    // One budget of bytes to digest for the signatures of every file.
+    uint64_t budget = Xml_container_digest_budget;
     for (const Asic_entry* file : files) {
         Trace_block block("Verifica delle firme XML " + file->name);
         _container_checked.push_back(file->name);
@@ -144,10 +146,11 @@ void Signed_document_parser::analyse_xades_container(const Asic_container& conta
         const size_t first_timestamp = info.timestamps.size();
         info.file_data.assign(file->bytes);
         const auto decoder = std::make_shared<Xml_signature>(&_cancel);
-        decoder->set_container_files(container.entries);
+        decoder->set_container_files(container.entries, budget);
         decode_envelope(decoder);
         if (_status == Parser_status::Error)
             return;
+        budget -= std::min(budget, decoder->container_bytes_digested());
         if (!info.envelope.value().signatures.is_assigned()) {
             fail("La lettura delle firme è fallita.");
             return;

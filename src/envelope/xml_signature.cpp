@@ -216,8 +216,11 @@ struct Xml_signature::State {
     std::vector<Signer> signers;
     Shape shape = Shape::None;
     std::string detached_uri;
-    // The container's files, when the signatures are a container's.
+    // The container's files, when the signatures are a container's; the bytes of them its
+    // signatures may have digested in all, and those they have.
     const std::vector<Asic_entry>* container = nullptr;
+    uint64_t digest_budget = 0;
+    uint64_t digested = 0;
 
     xmlNode* root() const { return xmlDocGetRootElement(document.get()); }
 
@@ -395,9 +398,17 @@ struct Xml_signature::State {
     }
 
     // A container's signature checked over the files its references name, served from memory
-    // (a copy of those read from a mapped file, which could shrink meanwhile).
-    void check_in_container(Signer& signer) const
+    // (a copy of those read from a mapped file, which could shrink meanwhile). Signatures that
+    // would digest more than the budget, the same large file over and over, are not checked.
+    void check_in_container(Signer& signer)
     {
+        uint64_t size = 0;
+        for (const auto& reference : signer.container_references)
+            size += container_file(reference.second)->bytes.size();
+        if (signer.refusal.empty() && size > digest_budget - std::min(digested, digest_budget))
+            signer.refusal = Xml_text_container_budget;
+        if (signer.refusal.empty())
+            digested += size;
         std::vector<Xml_served_file> served;
         std::vector<std::vector<uint8_t>> copies;
         copies.reserve(signer.container_references.size());
@@ -842,9 +853,15 @@ Xml_signature::Xml_signature(const std::atomic<bool>* cancel) : _cancel(cancel) 
 
 Xml_signature::~Xml_signature() = default;
 
-void Xml_signature::set_container_files(std::vector<Asic_entry> files)
+void Xml_signature::set_container_files(std::vector<Asic_entry> files, uint64_t digest_budget)
 {
     _container_files = std::move(files);
+    _container_digest_budget = digest_budget;
+}
+
+uint64_t Xml_signature::container_bytes_digested() const
+{
+    return _state ? _state->digested : 0;
 }
 
 std::vector<std::string> Xml_signature::covered_files() const
@@ -890,6 +907,7 @@ void Xml_signature::parse_file(const Document_bytes& bytes)
     }
     if (_container_files) {
         state->container = &*_container_files;
+        state->digest_budget = _container_digest_budget;
         const xmlNode* root = state->root();
         if (!is_element(root, Asic_manifest_ns, "XAdESSignatures") && !is_element(root, Dsig_ns, "Signature")) {
             _failure = Xml_text_container_root;

@@ -31,6 +31,7 @@
 #include "envelope/signed_document.h"
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,6 +41,9 @@ namespace velin {
 
 // Larger XML files are not read.
 constexpr size_t Xml_signature_max_size = 256u * 1024 * 1024;
+// The bytes of a container's files its XML signatures may digest in all: sixteen passes over a
+// container of the largest size read.
+constexpr uint64_t Xml_container_digest_budget = 16ull * 512 * 1024 * 1024;
 
 // Texts of the refusals, as the verifier shows them.
 inline constexpr const char* Xml_text_unreadable = "Il documento XML non è leggibile.";
@@ -75,6 +79,8 @@ inline constexpr const char* Xml_text_unbound_certificate =
     "La firma XAdES non indica il certificato del firmatario tra le proprietà firmate: la firma non ha validità "
     "legale.";
 inline constexpr const char* Xml_text_algorithm = "La firma XML usa un algoritmo non supportato.";
+inline constexpr const char* Xml_text_container_budget =
+    "Le firme del contenitore richiedono l'hash di troppi dati: questa firma non è verificata.";
 inline constexpr const char* Xml_text_container_root =
     "Il file delle firme XML del contenitore non contiene le firme nella forma prevista: il contenitore è rifiutato.";
 
@@ -87,7 +93,11 @@ public:
 
     // The files of the container whose signatures file this is, given before parse: every
     // signature is then read as one over files of the container, checked with the document.
-    void set_container_files(std::vector<Asic_entry> files);
+    // digest_budget: the bytes of files its signatures may digest in all, each file counted once
+    // per reference; a signature that would go past it is not checked.
+    void set_container_files(std::vector<Asic_entry> files, uint64_t digest_budget = Xml_container_digest_budget);
+    // The bytes of files its signatures were checked over.
+    uint64_t container_bytes_digested() const;
     // The container's files the current signature covers: those its references name, in their
     // order, once it matches; none otherwise.
     std::vector<std::string> covered_files() const;
@@ -146,6 +156,7 @@ private:
     const std::atomic<bool>* _cancel;
     std::unique_ptr<State> _state;
     std::optional<std::vector<Asic_entry>> _container_files;
+    uint64_t _container_digest_budget = 0;
     std::string _failure;
     bool _signatures_read = false;
     Document_bytes _content;

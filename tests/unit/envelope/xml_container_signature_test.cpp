@@ -4,6 +4,8 @@
 #include "envelope/asic_manifest.h"
 #include "envelope/xml_signature.h"
 
+#include "test_folder.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -148,6 +150,46 @@ TEST(Xml_container_signature, signatures_stand_at_the_top_of_a_signatures_file_o
         EXPECT_FALSE(reading.xml.parsed()) << sample.text;
         EXPECT_EQ(reading.xml.failure_text(), sample.failure) << sample.text;
     }
+}
+
+// The test PKI's certificate of a signer, as KeyInfo carries it.
+std::string key_info()
+{
+    std::string pem = test::read_file(std::string(VELIN_SOURCE_DIR) + "/tests/fixtures/pki/signer-legal.cert.pem");
+    const size_t begin = pem.find("-----\n") + 6;
+    pem = pem.substr(begin, pem.find("-----END") - begin);
+    return "<ds:KeyInfo><ds:X509Data><ds:X509Certificate>" + pem + "</ds:X509Certificate></ds:X509Data></ds:KeyInfo>";
+}
+
+TEST(Xml_container_signature, signatures_that_would_digest_past_the_budget_are_not_checked)
+{
+    // With a certificate each is checked by xmlsec (and does not match): the first two fit in the
+    // budget, 20 bytes each; the third would pass it, the fourth names no file and costs nothing.
+    std::string signatures;
+    int number = 0;
+    for (const char* uri : {"contratto.txt", "contratto.txt", "contratto.txt", "altro.txt"}) {
+        std::string one = container_signature(file_reference(uri));
+        one.insert(one.find("<ds:Object"), key_info());
+        // Identifiers of its own.
+        for (const std::string id : {"\"firma\"", "\"oggetto\""})
+            one.insert(one.find(id) + id.size() - 1, std::to_string(++number));
+        signatures += one;
+    }
+    const std::string text = container_signatures_file(signatures);
+    Xml_signature xml;
+    xml.set_container_files(Container_files, 45);
+    xml.parse(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+    ASSERT_TRUE(xml.parsed()) << xml.failure_text();
+    xml.extract_original_document();
+    ASSERT_EQ(xml.signatures_count(), 4u);
+    const std::string expected[] = {"", "", Xml_text_container_budget, asic_missing_file_text("altro.txt")};
+    for (size_t i = 0; i < 4; ++i) {
+        xml.select_signature(i);
+        EXPECT_EQ(xml.unchecked_text(), expected[i]) << i;
+        ASSERT_TRUE(xml.signature_integrity().is_assigned()) << i;
+        EXPECT_EQ(xml.signature_integrity().value(), Signature_integrity::Not_intact) << i;
+    }
+    EXPECT_EQ(xml.container_bytes_digested(), 40u);
 }
 
 } // namespace
