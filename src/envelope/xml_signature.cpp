@@ -909,7 +909,9 @@ void Xml_signature::parse_file(const Document_bytes& bytes)
         state->container = &*_container_files;
         state->digest_budget = _container_digest_budget;
         const xmlNode* root = state->root();
-        if (!is_element(root, Asic_manifest_ns, "XAdESSignatures") && !is_element(root, Dsig_ns, "Signature")) {
+        // The list's namespace, also as early containers wrote it.
+        const char* lists[] = {Asic_manifest_ns, "http://uri.etsi.org/2918/v1.2.1#", nullptr};
+        if (!is_element_in(root, lists, "XAdESSignatures") && !is_element(root, Dsig_ns, "Signature")) {
             _failure = Xml_text_container_root;
             return;
         }

@@ -131,6 +131,9 @@ TEST(Xml_container_signature, signatures_stand_at_the_top_of_a_signatures_file_o
     ASSERT_TRUE(alone.xml.parsed());
     EXPECT_EQ(alone.xml.signatures_count(), 1u);
     EXPECT_FALSE(alone.xml.detached());
+    Container_reading early("<asic:XAdESSignatures xmlns:asic=\"http://uri.etsi.org/2918/v1.2.1#\">" +
+                            container_signature(file_reference("contratto.txt")) + "</asic:XAdESSignatures>");
+    EXPECT_TRUE(early.xml.parsed()) << early.xml.failure_text();
 
     const struct {
         std::string text;
