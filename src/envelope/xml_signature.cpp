@@ -407,8 +407,11 @@ struct Xml_signature::State {
             size += container_file(reference.second)->bytes.size();
         if (signer.refusal.empty() && size > digest_budget - std::min(digested, digest_budget))
             signer.refusal = Xml_text_container_budget;
-        if (signer.refusal.empty())
-            digested += size;
+        if (!signer.refusal.empty()) {
+            check(signer);
+            return;
+        }
+        digested += size;
         std::vector<Xml_served_file> served;
         std::vector<std::vector<uint8_t>> copies;
         copies.reserve(signer.container_references.size());

@@ -92,7 +92,8 @@ public:
     Xml_signature& operator=(const Xml_signature&) = delete;
 
     // The files of the container whose signatures file this is, given before parse: every
-    // signature is then read as one over files of the container, checked with the document.
+    // signature is then read as one over files of the container, and checked over them by
+    // extract_original_document.
     // digest_budget: the bytes of files its signatures may digest in all, each file counted once
     // per reference; a signature that would go past it is not checked.
     void set_container_files(std::vector<Asic_entry> files, uint64_t digest_budget = Xml_container_digest_budget);
