@@ -30,8 +30,6 @@ constexpr const char* no_document_text = "Il contenitore non contiene alcun docu
 constexpr const char* several_documents_text =
     "Il contenitore contiene più documenti ma nessun manifesto che indichi quali sono firmati: il contenitore non "
     "può essere verificato.";
-constexpr const char* xml_several_documents_text =
-    "Le firme XML su più documenti di un contenitore, o in più file, non sono ancora verificate da questo programma.";
 constexpr const char* manifest_file_changed_text =
     "Un file elencato dal manifesto della marca temporale non corrisponde al suo hash.";
 constexpr const char* archive_file_changed_text =
@@ -100,6 +98,8 @@ void Signed_document_parser::analyse_container()
         Trace(Trace_kind, Level_info) << warning;
     if (!container->meta_files("ASiCManifest", ".xml").empty())
         analyse_manifest_container(*container);
+    else if (!container->find("META-INF/signature.p7s") && !container->meta_files("signatures", ".xml").empty())
+        analyse_xades_container(*container);
     else
         analyse_simple_container(*container);
     if (_status == Parser_status::Error || !info.envelope.is_assigned())
@@ -141,26 +141,20 @@ void Signed_document_parser::analyse_simple_container(const Asic_container& cont
 {
     auto& info = *_signature_info_;
     const auto objects = container.data_objects();
+    // The XML signatures are read by analyse_xades_container.
     const Asic_entry* cades = container.find("META-INF/signature.p7s");
-    // The XML signatures are in "signatures.xml", or in one file named like it.
-    const auto xml_files = container.meta_files("signatures", ".xml");
-    const Asic_entry* xades = xml_files.size() == 1 ? xml_files.front() : nullptr;
     const Asic_entry* stamp = container.find("META-INF/timestamp.tst");
-    if (xml_files.size() > 1 && !cades) {
-        fail(xml_several_documents_text);
-        return;
-    }
-    if (!cades && !xades && !stamp) {
+    if (!cades && !stamp) {
         fail(no_signature_text);
         return;
     }
     if (objects.size() != 1) {
-        fail(objects.empty() ? no_document_text : xades ? xml_several_documents_text : several_documents_text);
+        fail(objects.empty() ? no_document_text : several_documents_text);
         return;
     }
     const Asic_entry& document = *objects.front();
-    _container_checked.push_back((cades ? cades : xades ? xades : stamp)->name);
-    if (!cades && !xades) {
+    _container_checked.push_back((cades ? cades : stamp)->name);
+    if (!cades) {
         info.file_data.assign(stamp->bytes);
         check_detached_timestamp(document.bytes, document.name);
         const Timestamp_info& timestamp = info.timestamps.back();
@@ -168,13 +162,8 @@ void Signed_document_parser::analyse_simple_container(const Asic_container& cont
             _container_timestamped.push_back(document.name);
         return;
     }
-    info.file_data.assign((cades ? cades : xades)->bytes);
-    std::shared_ptr<Signed_document> decoder;
-    if (cades)
-        decoder = std::make_shared<Pkcs7>(&_cancel);
-    else
-        decoder = std::make_shared<Xml_signature>(&_cancel);
-    if (!decode_container_signature(std::move(decoder), document.bytes, document.name))
+    info.file_data.assign(cades->bytes);
+    if (!decode_container_signature(std::make_shared<Pkcs7>(&_cancel), document.bytes, document.name))
         return;
     Envelope_info& envelope = info.envelope.value();
     envelope.original_name = document.name;
@@ -183,6 +172,62 @@ void Signed_document_parser::analyse_simple_container(const Asic_container& cont
         if (signature.signature_matches())
             signature.covers = {document.name};
     envelope.signatures.assign(std::move(signatures));
+}
+
+void Signed_document_parser::analyse_xades_container(const Asic_container& container)
+{
+    auto& info = *_signature_info_;
+    std::vector<const Asic_entry*> files = container.meta_files("signatures", ".xml");
+    std::sort(files.begin(), files.end(), [](const Asic_entry* a, const Asic_entry* b) { return a->name < b->name; });
+    std::vector<Signature_info> all;
+    // One budget of bytes to digest for the signatures of every file.
+    uint64_t budget = Xml_container_digest_budget;
+    for (const Asic_entry* file : files) {
+        Trace_block block("Verifica delle firme XML " + file->name);
+        _container_checked.push_back(file->name);
+        if (file->bytes.empty()) {
+            fail(Xml_text_unreadable);
+            return;
+        }
+        const size_t first_timestamp = info.timestamps.size();
+        info.file_data.assign(file->bytes);
+        const auto decoder = std::make_shared<Xml_signature>(&_cancel);
+        decoder->set_container_files(container.entries, budget);
+        decode_envelope(decoder);
+        if (_status == Parser_status::Error)
+            return;
+        budget -= std::min(budget, decoder->container_bytes_digested());
+        if (!info.envelope.value().signatures.is_assigned()) {
+            fail("La lettura delle firme è fallita.");
+            return;
+        }
+        // The signers of this file follow those of the earlier ones.
+        for (size_t i = first_timestamp; i < info.timestamps.size(); ++i)
+            if (info.timestamps[i].scope != Timestamp_scope::Document)
+                info.timestamps[i].signer += all.size();
+        std::vector<Signature_info> signatures = info.envelope.value().signatures.value();
+        for (size_t n = 0; n < signatures.size(); ++n) {
+            decoder->select_signature(n);
+            if (signatures[n].signature_matches())
+                signatures[n].covers = decoder->covered_files();
+            all.push_back(std::move(signatures[n]));
+        }
+    }
+    if (all.empty()) {
+        fail(no_signature_text);
+        return;
+    }
+    Envelope_info envelope;
+    const auto objects = container.data_objects();
+    // One document is the container's document; several are listed as its files.
+    if (objects.size() == 1) {
+        envelope.original_name = objects.front()->name;
+        envelope.content.assign(objects.front()->bytes);
+    } else {
+        envelope.content.set_unavailable();
+    }
+    envelope.signatures.assign(std::move(all));
+    info.envelope.assign(std::move(envelope));
 }
 
 void Signed_document_parser::analyse_manifest_container(const Asic_container& container)

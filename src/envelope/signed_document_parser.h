@@ -100,6 +100,9 @@ private:
     void analyse_container();
     void analyse_simple_container(const Asic_container& container);
     void analyse_manifest_container(const Asic_container& container);
+    // The XML signatures of the container's "signatures*.xml" files, in the order of their names,
+    // each over the container's files its references name.
+    void analyse_xades_container(const Asic_container& container);
     // The detached signature in file_data over the container's file (or manifest) document, named
     // name: its signatures, checked; false when it could not be read.
     bool decode_container_signature(std::shared_ptr<Signed_document> decoder, const Document_bytes& document,

@@ -2,6 +2,7 @@
 
 #include "common/failure.h"
 #include "common/owner.h"
+#include "envelope/asic_manifest.h"
 #include "envelope/xml_date_time.h"
 #include "envelope/xml_long_term.h"
 #include "envelope/xml_signature_core.h"
@@ -156,7 +157,8 @@ Xml_signature_policy signed_file_policy()
 
 struct Xml_signature::State {
     // Referenced: signatures that sign elements of the document named by Id, wherever they stand.
-    enum class Shape { None, Enveloped, Enveloping, Detached, Referenced };
+    // Container: the signatures of a container's signatures file, over files of the container.
+    enum class Shape { None, Enveloped, Enveloping, Detached, Referenced, Container };
     enum class Target { Whole, Object, File, Element, Properties, Key_info, Countersigned, External, Other };
 
     // A time stamp over a signature's long-term data: an archive time stamp (of the 1.4.1
@@ -203,6 +205,10 @@ struct Xml_signature::State {
         Validation_data values;
         // The faults of its references that no time stamp covers.
         std::vector<std::string> long_term_warnings;
+        // In a container: the files its references name, each as xmlsec asks for it (the URI with
+        // its escapes decoded) and by its name in the container; and those it covers once intact.
+        std::vector<std::pair<std::string, std::string>> container_references;
+        std::vector<std::string> covers;
     };
 
     Xml_document document;
@@ -210,6 +216,11 @@ struct Xml_signature::State {
     std::vector<Signer> signers;
     Shape shape = Shape::None;
     std::string detached_uri;
+    // The container's files, when the signatures are a container's; the bytes of them its
+    // signatures may have digested in all, and those they have.
+    const std::vector<Asic_entry>* container = nullptr;
+    uint64_t digest_budget = 0;
+    uint64_t digested = 0;
 
     xmlNode* root() const { return xmlDocGetRootElement(document.get()); }
 
@@ -348,9 +359,85 @@ struct Xml_signature::State {
         return !xml_children_in(object, Xades_namespaces, "QualifyingProperties").empty();
     }
 
+    const Asic_entry* container_file(const std::string& name) const
+    {
+        for (const Asic_entry& entry : *container)
+            if (entry.name == name)
+                return &entry;
+        return nullptr;
+    }
+
+    // A signature of a container: references to files of the container, by their URIs relative to
+    // its root, and to the signature's own signed properties or key information, nothing else.
+    std::string check_container_references(Signer& signer) const
+    {
+        bool properties_covered = false;
+        for (const Xml_reference& reference : xml_signed_references(document.get(), signer.node)) {
+            if (reference.kind == Xml_reference::Kind::File || reference.kind == Xml_reference::Kind::External) {
+                const std::optional<std::string> name = asic_entry_name_of_uri(reference.uri);
+                if (!name)
+                    return Xml_text_external;
+                if (!container_file(*name))
+                    return asic_missing_file_text(reference.uri);
+                if (!xml_transforms_allowed(reference.node, transforms_for(Target::File)))
+                    return Xml_text_transform;
+                // xmlsec asks for the URI decoded, a leading "./" kept.
+                signer.container_references.emplace_back(reference.uri.starts_with("./") ? "./" + *name : *name, *name);
+                continue;
+            }
+            const Target target = classify(reference, signer.node, signer.properties, nullptr);
+            if (target != Target::Properties && target != Target::Key_info)
+                return Xml_text_reference;
+            if (!xml_transforms_allowed(reference.node, transforms_for(target)))
+                return Xml_text_transform;
+            properties_covered = properties_covered || target == Target::Properties;
+        }
+        if (signer.properties && !properties_covered)
+            return Xml_text_properties;
+        return signer.container_references.empty() ? Xml_text_not_whole : "";
+    }
+
+    // A container's signature checked over the files its references name, served from memory
+    // (a copy of those read from a mapped file, which could shrink meanwhile). Signatures that
+    // would digest more than the budget, the same large file over and over, are not checked.
+    void check_in_container(Signer& signer)
+    {
+        uint64_t size = 0;
+        for (const auto& reference : signer.container_references)
+            size += container_file(reference.second)->bytes.size();
+        if (signer.refusal.empty() && size > digest_budget - std::min(digested, digest_budget))
+            signer.refusal = Xml_text_container_budget;
+        if (!signer.refusal.empty()) {
+            check(signer);
+            return;
+        }
+        digested += size;
+        std::vector<Xml_served_file> served;
+        std::vector<std::vector<uint8_t>> copies;
+        copies.reserve(signer.container_references.size());
+        for (const auto& [asked, name] : signer.container_references) {
+            const Document_bytes& bytes = container_file(name)->bytes;
+            if (bytes.mapped())
+                served.push_back({asked, copies.emplace_back(bytes.to_vector())});
+            else
+                served.push_back({asked, bytes.view()});
+        }
+        {
+            const Xml_served_document serving(std::move(served));
+            check(signer, true);
+        }
+        if (signer.integrity.value() != Signature_integrity::Intact)
+            return;
+        for (const auto& reference : signer.container_references)
+            if (std::find(signer.covers.begin(), signer.covers.end(), reference.second) == signer.covers.end())
+                signer.covers.push_back(reference.second);
+    }
+
     // The references of a signature against what it must cover; the refusal text, empty when sound.
     std::string check_references(Signer& signer, const xmlNode* countersigned)
     {
+        if (container && !countersigned)
+            return check_container_references(signer);
         const xmlNode* signature = signer.node;
         const bool top = signature == root();
         int whole = 0, data = 0, elements = 0, countersigned_count = 0;
@@ -769,6 +856,22 @@ Xml_signature::Xml_signature(const std::atomic<bool>* cancel) : _cancel(cancel) 
 
 Xml_signature::~Xml_signature() = default;
 
+void Xml_signature::set_container_files(std::vector<Asic_entry> files, uint64_t digest_budget)
+{
+    _container_files = std::move(files);
+    _container_digest_budget = digest_budget;
+}
+
+uint64_t Xml_signature::container_bytes_digested() const
+{
+    return _state ? _state->digested : 0;
+}
+
+std::vector<std::string> Xml_signature::covered_files() const
+{
+    return _current < signatures_count() ? _state->signers[_current].covers : std::vector<std::string>{};
+}
+
 void Xml_signature::parse(std::span<const uint8_t> bytes)
 {
     parse_file(Document_bytes(std::vector<uint8_t>(bytes.begin(), bytes.end())));
@@ -805,6 +908,17 @@ void Xml_signature::parse_file(const Document_bytes& bytes)
     case Xml_identifiers::Sound:
         break;
     }
+    if (_container_files) {
+        state->container = &*_container_files;
+        state->digest_budget = _container_digest_budget;
+        const xmlNode* root = state->root();
+        // The list's namespace, also as early containers wrote it.
+        const char* lists[] = {Asic_manifest_ns, "http://uri.etsi.org/2918/v1.2.1#", nullptr};
+        if (!is_element_in(root, lists, "XAdESSignatures") && !is_element(root, Dsig_ns, "Signature")) {
+            _failure = Xml_text_container_root;
+            return;
+        }
+    }
     if (!state->find_signatures()) {
         _failure = Xml_text_misplaced;
         return;
@@ -817,7 +931,9 @@ void Xml_signature::parse_file(const Document_bytes& bytes)
     }
     for (State::Signer& signer : state->signers)
         state->add_countersignatures(signer);
-    if (!state->signers.empty()) {
+    if (state->container) {
+        state->shape = State::Shape::Container;
+    } else if (!state->signers.empty()) {
         const State::Signer& first = state->signers.front();
         if (first.node != state->root())
             state->shape = first.elements.empty() ? State::Shape::Enveloped : State::Shape::Referenced;
@@ -896,6 +1012,14 @@ void Xml_signature::extract_original_document()
         _content = Document_bytes(std::move(digested));
         break;
     }
+    case State::Shape::Container:
+        // No one document: each signature is checked over the files it names.
+        for (State::Signer& signer : state.signers) {
+            if (_cancel && *_cancel)
+                return;
+            state.check_in_container(signer);
+        }
+        break;
     case State::Shape::Detached:
     case State::Shape::None:
         break;

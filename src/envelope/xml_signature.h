@@ -21,11 +21,17 @@
 //    signed by Id, what the first signature digested of each, one after the other;
 //  - a signature without XAdES properties, or whose properties name no signing certificate, is
 //    never one with legal value.
+//
+// The signatures of a container ("META-INF/signatures*.xml", its root an XAdESSignatures holding
+// them, or one signature) are detached over the container's files: each reference names one of
+// them by its URI relative to the container's root, or the signature's own signed properties.
 #pragma once
 
+#include "envelope/asic_container.h"
 #include "envelope/signed_document.h"
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,6 +41,9 @@ namespace velin {
 
 // Larger XML files are not read.
 constexpr size_t Xml_signature_max_size = 256u * 1024 * 1024;
+// The bytes of a container's files its XML signatures may digest in all: sixteen passes over a
+// container of the largest size read.
+constexpr uint64_t Xml_container_digest_budget = 16ull * 512 * 1024 * 1024;
 
 // Texts of the refusals, as the verifier shows them.
 inline constexpr const char* Xml_text_unreadable = "Il documento XML non è leggibile.";
@@ -70,6 +79,10 @@ inline constexpr const char* Xml_text_unbound_certificate =
     "La firma XAdES non indica il certificato del firmatario tra le proprietà firmate: la firma non ha validità "
     "legale.";
 inline constexpr const char* Xml_text_algorithm = "La firma XML usa un algoritmo non supportato.";
+inline constexpr const char* Xml_text_container_budget =
+    "Le firme del contenitore richiedono l'hash di troppi dati: questa firma non è verificata.";
+inline constexpr const char* Xml_text_container_root =
+    "Il file delle firme XML del contenitore non contiene le firme nella forma prevista: il contenitore è rifiutato.";
 
 class Xml_signature : public Signed_document {
 public:
@@ -77,6 +90,18 @@ public:
     ~Xml_signature() override;
     Xml_signature(const Xml_signature&) = delete;
     Xml_signature& operator=(const Xml_signature&) = delete;
+
+    // The files of the container whose signatures file this is, given before parse: every
+    // signature is then read as one over files of the container, and checked over them by
+    // extract_original_document.
+    // digest_budget: the bytes of files its signatures may digest in all, each file counted once
+    // per reference; a signature that would go past it is not checked.
+    void set_container_files(std::vector<Asic_entry> files, uint64_t digest_budget = Xml_container_digest_budget);
+    // The bytes of files its signatures were checked over.
+    uint64_t container_bytes_digested() const;
+    // The container's files the current signature covers: those its references name, in their
+    // order, once it matches; none otherwise.
+    std::vector<std::string> covered_files() const;
 
     void parse(std::span<const uint8_t> bytes) override;
     // As parse, with the file's bytes kept as the document of an enveloped signature (parsed from
@@ -131,6 +156,8 @@ private:
     struct State;
     const std::atomic<bool>* _cancel;
     std::unique_ptr<State> _state;
+    std::optional<std::vector<Asic_entry>> _container_files;
+    uint64_t _container_digest_budget = 0;
     std::string _failure;
     bool _signatures_read = false;
     Document_bytes _content;

@@ -57,14 +57,15 @@ struct Served_reading {
 
 int serves(const char* uri)
 {
-    return served && uri && served->uri() == uri ? 1 : 0;
+    return served && uri && served->find(uri) ? 1 : 0;
 }
 
 void* open_served(const char* uri)
 {
-    if (!serves(uri))
+    const Xml_served_file* file = served && uri ? served->find(uri) : nullptr;
+    if (!file)
         return nullptr;
-    return new Served_reading{served->bytes(), 0};
+    return new Served_reading{file->bytes, 0};
 }
 
 int read_served(void* context, char* buffer, int size)
@@ -269,9 +270,21 @@ std::vector<Xml_digested_reference> digested_references(xmlSecDSigCtx* context, 
 } // namespace
 
 Xml_served_document::Xml_served_document(std::string uri, std::span<const uint8_t> bytes)
-    : _uri(std::move(uri)), _bytes(bytes), _previous(served)
+    : Xml_served_document(std::vector<Xml_served_file>{{std::move(uri), bytes}})
+{}
+
+Xml_served_document::Xml_served_document(std::vector<Xml_served_file> files)
+    : _files(std::move(files)), _previous(served)
 {
     served = this;
+}
+
+const Xml_served_file* Xml_served_document::find(std::string_view name) const
+{
+    for (const Xml_served_file& file : _files)
+        if (file.name == name)
+            return &file;
+    return nullptr;
 }
 
 Xml_served_document::~Xml_served_document()

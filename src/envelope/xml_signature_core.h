@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velin {
@@ -23,21 +24,31 @@ namespace velin {
 // left with no way to read anything by itself: no file, no network (see Xml_served_document).
 bool xml_security_ready();
 
-// The document xmlsec is allowed to read for a detached reference while this object lives, on
-// this thread only: exactly the given name, served from the given bytes. Every other URI fails.
+// A file xmlsec may read for a detached reference: its name as the reference's URI reads once
+// its %-escapes are decoded, and its bytes.
+struct Xml_served_file {
+    std::string name;
+    std::span<const uint8_t> bytes;
+};
+
+// The documents xmlsec is allowed to read for detached references while this object lives, on
+// this thread only: exactly the given names, served from the given bytes. Every other URI fails.
+// xmlsec asks for a reference's URI with its %-escapes decoded first, then as written.
 class Xml_served_document {
 public:
+    // One document of a plain file name (no escapes).
     Xml_served_document(std::string uri, std::span<const uint8_t> bytes);
+    // A set of documents, the files of a container; a name given twice serves its first bytes.
+    explicit Xml_served_document(std::vector<Xml_served_file> files);
     ~Xml_served_document();
     Xml_served_document(const Xml_served_document&) = delete;
     Xml_served_document& operator=(const Xml_served_document&) = delete;
 
-    const std::string& uri() const { return _uri; }
-    std::span<const uint8_t> bytes() const { return _bytes; }
+    // The file of exactly that name; null when none is served.
+    const Xml_served_file* find(std::string_view name) const;
 
 private:
-    std::string _uri;
-    std::span<const uint8_t> _bytes;
+    std::vector<Xml_served_file> _files;
     const Xml_served_document* _previous;
 };
 

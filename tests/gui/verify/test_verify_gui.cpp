@@ -488,6 +488,35 @@ private slots:
         QCOMPARE(opened()[0], std::vector<std::string>{page->preview_copies()[0]});
     }
 
+    void a_container_of_xml_signatures_lists_each_file_with_its_signers()
+    {
+        const fs::path made = folder() / "contenitori-xades";
+        const std::string command = std::string("'") + VELIN_SOURCE_DIR +
+                                    "/tools/make-asic-fixtures/make-asic-fixtures' '" + made.string() + "' >/dev/null";
+        QCOMPARE(std::system(command.c_str()), 0);
+        // Two signatures in one signatures file: the second over the attachment only.
+        Dlg_verify_onion window(_settings, default_services());
+        window.open_path((made / "pratica-xades-due-firme.asice").string());
+        QVERIFY(settled(window));
+        CVelinVerifyDlg* page = window.layer_pages().at(0);
+        const std::vector<std::string> signers = page->layer().signer_names();
+        QCOMPARE(signers.size(), size_t(2));
+        const std::vector<Container_listing_entry> listing = container_listing(page->layer());
+        QCOMPARE(listing.size(), size_t(2));
+        QCOMPARE(listing[0].label, "contratto.txt (firmato da " + signers[0] + ")");
+        QCOMPARE(listing[1].label, "allegati/allegato tecnico.txt (firmato da " + signers[0] + ", " + signers[1] + ")");
+
+        // A file changed after signing: covered by no signature.
+        Dlg_verify_onion changed(_settings, default_services());
+        changed.open_path((made / "pratica-xades-file-cambiato.asice").string());
+        QVERIFY(settled(changed));
+        const std::vector<Container_listing_entry> unsigned_files =
+            container_listing(changed.layer_pages().at(0)->layer());
+        QCOMPARE(unsigned_files.size(), size_t(2));
+        for (const Container_listing_entry& entry : unsigned_files)
+            QCOMPARE(entry.label, entry.name + " (non coperto da alcuna firma)");
+    }
+
     void envelopes_whose_names_give_no_document_name_read_as_documento()
     {
         // ".p7m" and the inner layer of "X/.p7m.p7m" leave nothing of the name for the document.

@@ -149,5 +149,73 @@ TEST(Xml_signature_core, verifies_with_the_given_key_under_the_policy_and_hands_
               Xml_verification::Outcome::Library_failure);
 }
 
+// A detached signature by eu-signer over two files, "a b.txt" (its URI escaped) and "c.txt", made
+// here: its SignedInfo written in its canonical form, which is what the key signs.
+std::string detached_over_two_files(const std::string& first, const std::string& second)
+{
+    const std::string sha256 =
+        "<ds:DigestMethod Algorithm=\"http://www.w3.org/2001/04/xmlenc#sha256\"></ds:DigestMethod>";
+    const auto reference = [&](const std::string& uri, const std::string& bytes) {
+        return "<ds:Reference URI=\"" + uri + "\">" + sha256 + "<ds:DigestValue>" +
+               sha256_base64(std::vector<uint8_t>(bytes.begin(), bytes.end())) + "</ds:DigestValue></ds:Reference>";
+    };
+    const std::string signed_info =
+        "<ds:SignedInfo xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:CanonicalizationMethod "
+        "Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"></ds:CanonicalizationMethod>"
+        "<ds:SignatureMethod Algorithm=\"http://www.w3.org/2001/04/xmldsig-more#rsa-sha256\"></ds:SignatureMethod>" +
+        reference("a%20b.txt", first) + reference("c.txt", second) + "</ds:SignedInfo>";
+    FILE* file = std::fopen((std::string(VELIN_SOURCE_DIR) + "/tests/fixtures/tsl/eu-signer.key.pem").c_str(), "r");
+    EXPECT_NE(file, nullptr);
+    const Owner<EVP_PKEY> key(file ? PEM_read_PrivateKey(file, nullptr, nullptr, nullptr) : nullptr);
+    if (file)
+        std::fclose(file);
+    const Owner<EVP_MD_CTX> context(EVP_MD_CTX_new());
+    std::vector<unsigned char> value(1024);
+    size_t size = value.size();
+    EXPECT_TRUE(key && context && EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) == 1 &&
+                EVP_DigestSign(context.get(), value.data(), &size,
+                               reinterpret_cast<const unsigned char*>(signed_info.data()), signed_info.size()) == 1);
+    std::string encoded(4 * ((size + 2) / 3) + 1, '\0');
+    encoded.resize(
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()), value.data(), static_cast<int>(size)));
+    return "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\">" + signed_info + "<ds:SignatureValue>" +
+           encoded + "</ds:SignatureValue></ds:Signature>";
+}
+
+TEST(Xml_signature_core, a_set_of_files_is_served_by_name_and_nothing_else)
+{
+    ASSERT_TRUE(xml_security_ready());
+    const std::string first = "Primo file.\n", second = "Secondo file.\n";
+    const Xml_document document = parsed(detached_over_two_files(first, second));
+    ASSERT_TRUE(document);
+    xmlNode* signature = xmlDocGetRootElement(document.get());
+    Xml_signature_policy policy;
+    policy.served_document = true;
+    ASSERT_EQ(prepare_signed_xml(document.get(), policy), Xml_identifiers::Sound);
+    const std::vector<uint8_t> signer = certificate_der("eu-signer");
+    const auto bytes = [](const std::string& text) {
+        return std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    };
+    const auto verifies = [&](std::vector<Xml_served_file> files, const Xml_signature_policy& under) {
+        const Xml_served_document served(std::move(files));
+        return verify_xml_signature(document.get(), signature, under, signer).verified();
+    };
+    // The escaped URI names the file by its decoded name.
+    EXPECT_TRUE(verifies({{"a b.txt", bytes(first)}, {"c.txt", bytes(second)}}, policy));
+    // A file missing from the set, the two swapped, one changed: never verified.
+    EXPECT_FALSE(verifies({{"a b.txt", bytes(first)}}, policy));
+    EXPECT_FALSE(verifies({{"a b.txt", bytes(second)}, {"c.txt", bytes(first)}}, policy));
+    EXPECT_FALSE(verifies({{"a b.txt", bytes(first)}, {"c.txt", bytes(first)}}, policy));
+    // Without the policy's leave, nothing served is read.
+    EXPECT_FALSE(verifies({{"a b.txt", bytes(first)}, {"c.txt", bytes(second)}}, Xml_signature_policy{}));
+    // A set serves only while it lives: the one around it serves again after it.
+    {
+        const Xml_served_document outer({{"a b.txt", bytes(first)}, {"c.txt", bytes(second)}});
+        EXPECT_FALSE(verifies({}, policy));
+        EXPECT_TRUE(verify_xml_signature(document.get(), signature, policy, signer).verified());
+    }
+    EXPECT_FALSE(verify_xml_signature(document.get(), signature, policy, signer).verified());
+}
+
 } // namespace
 } // namespace velin
