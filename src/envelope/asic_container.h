@@ -1,7 +1,8 @@
 // Signature containers (".asics", ".scs", ".asice", ".sce", ".bdoc", ".edoc", or a ".zip"): a ZIP
 // archive whose META-INF folder holds the signatures, time stamps and manifests over the other
-// files. The archive is read from memory (or the mapped file) with libzip; its files are
-// inflated into memory, never written to disk under their own names.
+// files. The archive is read from memory (or the mapped file) with libzip; its stored files are
+// read where they lie, the deflated ones inflated into memory, none written to disk under its own
+// name.
 //
 // An archive is refused, with a text of ours, when it is damaged (central directory, local
 // headers, check codes), holds too many files or files that inflate past the limits, encrypted
@@ -11,6 +12,7 @@
 #include "envelope/document_bytes.h"
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -44,6 +46,8 @@ struct Asic_limits {
 struct Asic_entry {
     std::string name; // as the archive gives it: relative, "/" between folders
     Document_bytes bytes;
+    // Digests of bytes made while reading them (by OpenSSL digest type): the SHA-256.
+    std::map<int, std::vector<uint8_t>> digests;
 };
 
 struct Asic_container {
@@ -64,8 +68,10 @@ struct Asic_container {
 // raw bytes too, so that a damaged archive is still told apart and refused as such).
 bool looks_like_asic_container(std::span<const uint8_t> bytes);
 
-// The container, or nullopt with problem set to one of the texts above.
-std::optional<Asic_container> read_asic_container(std::span<const uint8_t> bytes, std::string& problem,
+// The container, or nullopt with problem set to one of the texts above. A stored file is a range of
+// file's bytes (a mapped file's stays a range of that file); the deflated ones are inflated into
+// memory.
+std::optional<Asic_container> read_asic_container(const Document_bytes& file, std::string& problem,
                                                   const Asic_limits& limits = {});
 
 // A reference's URI as a name of the container: "%xx" decoded, a leading "./" dropped; nullopt for

@@ -8,8 +8,6 @@
 #include "envelope/asic_container.h"
 #include "generated_fixtures.h"
 
-#include <chrono>
-
 namespace velin {
 namespace {
 
@@ -201,9 +199,7 @@ TEST_F(Asic_files_test, hostile_containers_are_refused_in_words_of_ours)
         {"troppi-file.asice", Asic_text_too_many},
     };
     for (const auto& [name, text] : cases) {
-        const auto start = std::chrono::steady_clock::now();
         const Verdict verdict = verify(name);
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20)) << name;
         EXPECT_EQ(verdict.exit_code, Exit_errors) << name << "\n" << verdict.text;
         EXPECT_TRUE(has_line(verdict.lines(0), "error: " + text)) << name << "\n" << verdict.text;
         EXPECT_TRUE(verdict.layer(0)["signatures"].toArray().isEmpty()) << name;
