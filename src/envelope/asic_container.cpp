@@ -210,31 +210,36 @@ private:
 
 constexpr size_t Read_slice = 64 * 1024;
 
-// The whole inflated file, read up to its declared size: more bytes, fewer, or a check code that
-// does not match is a damaged archive. Read a slice at a time, each hashed while it is at hand.
-std::optional<std::vector<uint8_t>> inflate_entry(zip_t* archive, zip_uint64_t index, zip_uint64_t size,
-                                                  Sha256_on_the_way& digest)
+// The file at index inflated a slice at a time for sink, exactly its declared size: more bytes,
+// fewer, or a check code that does not match (a damaged archive) is false, as is a sink that stops.
+bool inflate_slices(zip_t* archive, zip_uint64_t index, zip_uint64_t size, const Document_bytes::Sink& sink)
 {
     Entry_file file(zip_fopen_index(archive, index, 0));
     if (!file)
-        return std::nullopt;
-    std::vector<uint8_t> bytes(static_cast<size_t>(size));
-    size_t filled = 0;
+        return false;
+    std::vector<uint8_t> slice(Read_slice);
+    zip_uint64_t filled = 0;
     while (true) {
-        std::array<uint8_t, 1> beyond{};
-        uint8_t* target = filled < bytes.size() ? bytes.data() + filled : beyond.data();
-        const size_t room = filled < bytes.size() ? std::min(bytes.size() - filled, Read_slice) : beyond.size();
-        const zip_int64_t read = zip_fread(file.get(), target, room);
-        if (read < 0 || (read > 0 && filled >= bytes.size()))
-            return std::nullopt;
+        const zip_int64_t read = zip_fread(file.get(), slice.data(), slice.size());
+        if (read < 0 || static_cast<zip_uint64_t>(read) > size - filled)
+            return false;
         if (read == 0)
-            break;
-        digest.take(std::span(target, static_cast<size_t>(read)));
-        filled += static_cast<size_t>(read);
+            return filled == size;
+        filled += static_cast<zip_uint64_t>(read);
+        if (!sink(std::span(slice).first(static_cast<size_t>(read))))
+            return false;
     }
-    if (filled != bytes.size())
-        return std::nullopt;
-    return bytes;
+}
+
+// What makes the file at index of the archive in file (its name checked) again at each reading:
+// its bytes inflated from the archive, never held whole.
+Document_bytes::Maker inflater(Document_bytes file, zip_uint64_t index, std::string name, zip_uint64_t size)
+{
+    return [file = std::move(file), index, name = std::move(name), size](const Document_bytes::Sink& sink) {
+        const Archive archive = open_archive(file.view(), false);
+        const char* found = archive ? zip_get_name(archive.get(), index, 0) : nullptr;
+        return found && name == found && inflate_slices(archive.get(), index, size, sink);
+    };
 }
 
 // Where a stored file's bytes lie in the archive: found where libzip reads them, and proved by
@@ -332,6 +337,52 @@ std::optional<Entry_facts> entry_facts(zip_t* archive, zip_uint64_t index, const
     return facts;
 }
 
+// Reads the file at index into container: a stored one of bytes in one piece where it lies; a
+// deflated one larger than a slice, once held (the inflated files held so far) would pass the limit,
+// inflated again at each reading; the others inflated into memory. Each is hashed on the way.
+// False for a damaged file.
+bool read_file(zip_t* archive, zip_uint64_t index, const Entry_facts& entry, const Document_bytes& file,
+               Watched_bytes& watch, uint64_t& held, const Asic_limits& limits, Asic_container& container)
+{
+    const auto size = static_cast<size_t>(entry.size);
+    if (entry.stored && entry.name != "mimetype" && !file.is_encoded()) {
+        Sha256_on_the_way digest;
+        if (const auto offset = stored_offset(archive, index, entry.size, watch, digest)) {
+            container.entries.push_back({entry.name, file.range(*offset, size), digest.finish()});
+            return true;
+        }
+    }
+    Sha256_on_the_way digest;
+    if (!entry.stored && entry.name != "mimetype" && size > Read_slice && held + size > limits.held_size) {
+        if (!inflate_slices(archive, index, entry.size, [&digest](std::span<const uint8_t> slice) {
+                digest.take(slice);
+                return true;
+            }))
+            return false;
+        container.entries.push_back({entry.name,
+                                     Document_bytes::made(file, inflater(file, index, entry.name, entry.size), size),
+                                     digest.finish()});
+        return true;
+    }
+    held += size;
+    std::vector<uint8_t> bytes;
+    bytes.reserve(size);
+    if (!inflate_slices(archive, index, entry.size, [&digest, &bytes](std::span<const uint8_t> slice) {
+            digest.take(slice);
+            bytes.insert(bytes.end(), slice.begin(), slice.end());
+            return true;
+        }))
+        return false;
+    if (entry.name != "mimetype") {
+        container.entries.push_back({entry.name, Document_bytes(std::move(bytes)), digest.finish()});
+        return true;
+    }
+    container.mimetype.assign(bytes.begin(), bytes.end());
+    if (index != 0 || !entry.stored)
+        container.warnings.push_back(Asic_text_mimetype_placement);
+    return true;
+}
+
 } // namespace
 
 const Asic_entry* Asic_container::find(std::string_view name) const
@@ -419,6 +470,7 @@ std::optional<Asic_container> read_asic_container(const Document_bytes& file, st
         facts.push_back(std::move(*entry));
     }
     Asic_container container;
+    uint64_t held = 0;
     for (size_t i = 0; i < facts.size(); ++i) {
         const Entry_facts& entry = facts[i];
         if (entry.name.ends_with("/")) {
@@ -428,28 +480,10 @@ std::optional<Asic_container> read_asic_container(const Document_bytes& file, st
             }
             continue;
         }
-        // A stored file of bytes in one piece is read where it lies; the others are inflated.
-        if (entry.stored && entry.name != "mimetype" && !file.is_encoded()) {
-            Sha256_on_the_way digest;
-            if (const auto offset = stored_offset(archive.get(), i, entry.size, watch, digest)) {
-                container.entries.push_back(
-                    {entry.name, file.range(*offset, static_cast<size_t>(entry.size)), digest.finish()});
-                continue;
-            }
-        }
-        Sha256_on_the_way digest;
-        auto inflated = inflate_entry(archive.get(), i, entry.size, digest);
-        if (!inflated) {
+        if (!read_file(archive.get(), i, entry, file, watch, held, limits, container)) {
             problem = Asic_text_damaged;
             return std::nullopt;
         }
-        if (entry.name == "mimetype") {
-            container.mimetype.assign(inflated->begin(), inflated->end());
-            if (i != 0 || !entry.stored)
-                container.warnings.push_back(Asic_text_mimetype_placement);
-            continue;
-        }
-        container.entries.push_back({entry.name, Document_bytes(std::move(*inflated)), digest.finish()});
     }
     return container;
 }

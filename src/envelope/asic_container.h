@@ -1,8 +1,8 @@
 // Signature containers (".asics", ".scs", ".asice", ".sce", ".bdoc", ".edoc", or a ".zip"): a ZIP
 // archive whose META-INF folder holds the signatures, time stamps and manifests over the other
 // files. The archive is read from memory (or the mapped file) with libzip; its stored files are
-// read where they lie, the deflated ones inflated into memory, none written to disk under its own
-// name.
+// read where they lie, the deflated ones inflated into memory (or again at each reading, past a
+// limit), none written to disk under its own name.
 //
 // An archive is refused, with a text of ours, when it is damaged (central directory, local
 // headers, check codes), holds too many files or files that inflate past the limits, encrypted
@@ -41,6 +41,9 @@ struct Asic_limits {
     size_t entries = 1000;
     uint64_t entry_size = 256ull * 1024 * 1024; // inflated, per file
     uint64_t total_size = 512ull * 1024 * 1024; // inflated, all files together
+    // Inflated files held in memory, all together: a deflated file of more than 64 KiB past it is
+    // inflated again at each reading instead.
+    uint64_t held_size = 64ull * 1024 * 1024;
 };
 
 struct Asic_entry {
@@ -70,7 +73,7 @@ bool looks_like_asic_container(std::span<const uint8_t> bytes);
 
 // The container, or nullopt with problem set to one of the texts above. A stored file is a range of
 // file's bytes (a mapped file's stays a range of that file); the deflated ones are inflated into
-// memory.
+// memory up to limits.held_size, and inflated again at each reading beyond it.
 std::optional<Asic_container> read_asic_container(const Document_bytes& file, std::string& problem,
                                                   const Asic_limits& limits = {});
 

@@ -228,6 +228,52 @@ std::vector<uint8_t> claiming_size(const Zip_spec& file, uint32_t claimed)
     return bytes;
 }
 
+TEST(Asic_container, deflated_files_past_the_held_limit_are_inflated_again_at_each_reading)
+{
+    std::string first(200 * 1024, '\0');
+    std::string second(300 * 1024 + 11, '\0');
+    for (size_t i = 0; i < second.size(); ++i) {
+        if (i < first.size())
+            first[i] = static_cast<char>((i * 40503u) >> 7);
+        second[i] = static_cast<char>((i * 2654435761u) >> 11);
+    }
+    const std::string small = "Piccolo, tenuto in memoria comunque.";
+    const Document_bytes whole(make_zip({{"primo.bin", first, true},
+                                         {"secondo.bin", second, true},
+                                         {"piccolo.txt", small, true},
+                                         {"META-INF/signature.p7s", "firma", true}}));
+    std::string problem;
+    Asic_limits limits;
+    limits.held_size = 256 * 1024;
+    const auto container = read_asic_container(whole, problem, limits);
+    ASSERT_TRUE(container) << problem;
+    // The first fits the limit and is held; the second would pass it; a file of one slice is held
+    // whatever the limit.
+    EXPECT_FALSE(container->find("primo.bin")->bytes.is_encoded());
+    const Document_bytes& made = container->find("secondo.bin")->bytes;
+    EXPECT_TRUE(made.is_encoded());
+    EXPECT_FALSE(container->find("piccolo.txt")->bytes.is_encoded());
+
+    ASSERT_EQ(made.size(), second.size());
+    const std::vector<uint8_t> expected(second.begin(), second.end());
+    EXPECT_EQ(made.head(100), std::vector<uint8_t>(expected.begin(), expected.begin() + 100));
+    // Read again in slices, whole and in part, and the same after it was once held whole.
+    for (int pass = 0; pass < 2; ++pass) {
+        std::vector<uint8_t> read;
+        EXPECT_TRUE(made.read_slices([&read](std::span<const uint8_t> slice) {
+            read.insert(read.end(), slice.begin(), slice.end());
+            return true;
+        }));
+        EXPECT_EQ(read, expected) << pass;
+        EXPECT_EQ(made.range(70000, 5000).to_vector(),
+                  std::vector<uint8_t>(expected.begin() + 70000, expected.begin() + 75000))
+            << pass;
+        EXPECT_EQ(made.to_vector(), expected) << pass;
+    }
+    EXPECT_EQ(container->find("secondo.bin")->digests.at(NID_sha256), sha256_of(expected));
+    EXPECT_TRUE(made.intact());
+}
+
 TEST(Asic_container, a_declared_size_its_compressed_bytes_cannot_make_is_damaged)
 {
     // 64 KiB of "a" deflate to a few hundred bytes: 200 MiB is more than deflate makes of them,
