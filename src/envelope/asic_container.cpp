@@ -488,6 +488,18 @@ std::optional<Asic_container> read_asic_container(const Document_bytes& file, st
     return container;
 }
 
+std::optional<Asic_container> read_asic_container(std::span<const uint8_t> bytes, std::string& problem,
+                                                  const Asic_limits& limits)
+{
+    return read_asic_container(Document_bytes(std::vector<uint8_t>(bytes.begin(), bytes.end())), problem, limits);
+}
+
+std::optional<Asic_container> read_asic_container(const std::vector<uint8_t>& bytes, std::string& problem,
+                                                  const Asic_limits& limits)
+{
+    return read_asic_container(std::span<const uint8_t>(bytes), problem, limits);
+}
+
 std::optional<std::string> asic_entry_name_of_uri(std::string_view uri)
 {
     if (uri.starts_with("./"))

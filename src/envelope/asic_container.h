@@ -76,6 +76,11 @@ bool looks_like_asic_container(std::span<const uint8_t> bytes);
 // memory up to limits.held_size, and inflated again at each reading beyond it.
 std::optional<Asic_container> read_asic_container(const Document_bytes& file, std::string& problem,
                                                   const Asic_limits& limits = {});
+// The same over a copy of bytes, which the container's files then share.
+std::optional<Asic_container> read_asic_container(std::span<const uint8_t> bytes, std::string& problem,
+                                                  const Asic_limits& limits = {});
+std::optional<Asic_container> read_asic_container(const std::vector<uint8_t>& bytes, std::string& problem,
+                                                  const Asic_limits& limits = {});
 
 // A reference's URI as a name of the container: "%xx" decoded, a leading "./" dropped; nullopt for
 // URIs that name anything else (a scheme, a fragment, an absolute path, "..").

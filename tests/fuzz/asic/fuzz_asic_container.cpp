@@ -26,8 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const velin::Asic_limits limits{
         .entries = 64, .entry_size = 1024 * 1024, .total_size = 4 * 1024 * 1024, .held_size = 128 * 1024};
     std::string problem;
-    const auto container = velin::read_asic_container(
-        velin::Document_bytes(std::vector<uint8_t>(bytes.begin(), bytes.end())), problem, limits);
+    const auto container = velin::read_asic_container(bytes, problem, limits);
     if (container.has_value() == !problem.empty())
         std::abort();
     if (!container)

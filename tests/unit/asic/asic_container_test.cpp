@@ -72,7 +72,7 @@ void replace_all(std::vector<uint8_t>& bytes, const std::string& from, const std
 std::string refusal(std::span<const uint8_t> bytes, const Asic_limits& limits = {})
 {
     std::string problem;
-    const auto container = read_asic_container(std::vector<uint8_t>(bytes.begin(), bytes.end()), problem, limits);
+    const auto container = read_asic_container(bytes, problem, limits);
     EXPECT_EQ(container.has_value(), problem.empty());
     return problem;
 }
