@@ -1,9 +1,13 @@
 #include "envelope/asic_container.h"
 
+#include "common/owner.h"
+
+#include <openssl/evp.h>
 #include <zip.h>
 
 #include <algorithm>
 #include <array>
+#include <map>
 #include <memory>
 #include <set>
 
@@ -26,17 +30,83 @@ struct Entry_release {
 using Archive = std::unique_ptr<zip_t, Archive_release>;
 using Entry_file = std::unique_ptr<zip_file_t, Entry_release>;
 
+// The archive's bytes as libzip reads them through watched_source, remembering where its last read
+// began: once a stored file's first byte is read, that is where the file lies in the archive.
+struct Watched_bytes {
+    std::span<const uint8_t> bytes;
+    zip_uint64_t position = 0;
+    zip_uint64_t last_read = 0;
+    zip_error_t error{};
+};
+
+zip_int64_t watched_source(void* state, void* data, zip_uint64_t length, zip_source_cmd_t command)
+{
+    Watched_bytes& source = *static_cast<Watched_bytes*>(state);
+    switch (command) {
+    case ZIP_SOURCE_OPEN:
+        source.position = 0;
+        return 0;
+    case ZIP_SOURCE_READ: {
+        const zip_uint64_t count = std::min<zip_uint64_t>(length, source.bytes.size() - source.position);
+        std::copy_n(source.bytes.data() + source.position, count, static_cast<uint8_t*>(data));
+        source.last_read = source.position;
+        source.position += count;
+        return static_cast<zip_int64_t>(count);
+    }
+    case ZIP_SOURCE_SEEK: {
+        const zip_int64_t at =
+            zip_source_seek_compute_offset(source.position, source.bytes.size(), data, length, &source.error);
+        if (at < 0)
+            return -1;
+        source.position = static_cast<zip_uint64_t>(at);
+        return 0;
+    }
+    case ZIP_SOURCE_TELL:
+        return static_cast<zip_int64_t>(source.position);
+    case ZIP_SOURCE_STAT: {
+        if (length < sizeof(zip_stat_t))
+            return -1;
+        zip_stat_t* stat = static_cast<zip_stat_t*>(data);
+        zip_stat_init(stat);
+        stat->size = stat->comp_size = source.bytes.size();
+        stat->comp_method = ZIP_CM_STORE;
+        stat->encryption_method = ZIP_EM_NONE;
+        stat->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD;
+        return sizeof(zip_stat_t);
+    }
+    case ZIP_SOURCE_ERROR:
+        return zip_error_to_data(&source.error, data, length);
+    case ZIP_SOURCE_CLOSE:
+    case ZIP_SOURCE_FREE:
+        return 0;
+    case ZIP_SOURCE_SUPPORTS:
+        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                                              ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL,
+                                              ZIP_SOURCE_SUPPORTS, -1);
+    default:
+        zip_error_set(&source.error, ZIP_ER_OPNOTSUPP, 0);
+        return -1;
+    }
+}
+
 // The archive read in place from the bytes (which must outlive it); null when libzip finds it
 // damaged. With consistent, the local headers are checked against the central directory (and a
-// name given twice is refused): what other programs read from them is what we read.
-Archive open_archive(std::span<const uint8_t> bytes, bool consistent = true)
+// name given twice is refused): what other programs read from them is what we read. With watch,
+// the bytes are read through it (it must outlive the archive too).
+Archive open_archive(std::span<const uint8_t> bytes, bool consistent = true, Watched_bytes* watch = nullptr)
 {
     // The smallest archive is its end record.
     if (bytes.size() < 22)
         return nullptr;
     zip_error_t error;
     zip_error_init(&error);
-    zip_source_t* source = zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error);
+    zip_source_t* source = nullptr;
+    if (watch) {
+        watch->bytes = bytes;
+        source = zip_source_function_create(watched_source, watch, &error);
+    } else {
+        source = zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error);
+    }
     if (!source) {
         zip_error_fini(&error);
         return nullptr;
@@ -110,29 +180,100 @@ bool acceptable_name(std::string_view name)
     return true;
 }
 
-// The whole inflated file, read up to its declared size: more bytes, fewer, or a check code that
-// does not match is a damaged archive.
-std::optional<std::vector<uint8_t>> inflate_entry(zip_t* archive, zip_uint64_t index, zip_uint64_t size)
+// The SHA-256 of a file made on the way while it is read, so that the manifests' digests need no
+// second pass over it.
+class Sha256_on_the_way {
+public:
+    Sha256_on_the_way() : _context(EVP_MD_CTX_new())
+    {
+        _hashing = _context && EVP_DigestInit_ex(_context.get(), EVP_sha256(), nullptr) == 1;
+    }
+    void take(std::span<const uint8_t> slice)
+    {
+        _hashing = _hashing && EVP_DigestUpdate(_context.get(), slice.data(), slice.size()) == 1;
+    }
+    // The digest by OpenSSL digest type; empty when it could not be made.
+    std::map<int, std::vector<uint8_t>> finish()
+    {
+        std::vector<uint8_t> digest(EVP_MAX_MD_SIZE);
+        unsigned int size = 0;
+        if (!_hashing || EVP_DigestFinal_ex(_context.get(), digest.data(), &size) != 1)
+            return {};
+        digest.resize(size);
+        return {{NID_sha256, std::move(digest)}};
+    }
+
+private:
+    Owner<EVP_MD_CTX> _context;
+    bool _hashing = false;
+};
+
+constexpr size_t Read_slice = 64 * 1024;
+
+// The file at index inflated a slice at a time for sink, exactly its declared size: more bytes,
+// fewer, or a check code that does not match (a damaged archive) is false, as is a sink that stops.
+bool inflate_slices(zip_t* archive, zip_uint64_t index, zip_uint64_t size, const Document_bytes::Sink& sink)
 {
     Entry_file file(zip_fopen_index(archive, index, 0));
     if (!file)
+        return false;
+    std::vector<uint8_t> slice(Read_slice);
+    zip_uint64_t filled = 0;
+    while (true) {
+        const zip_int64_t read = zip_fread(file.get(), slice.data(), slice.size());
+        if (read < 0 || static_cast<zip_uint64_t>(read) > size - filled)
+            return false;
+        if (read == 0)
+            return filled == size;
+        filled += static_cast<zip_uint64_t>(read);
+        if (!sink(std::span(slice).first(static_cast<size_t>(read))))
+            return false;
+    }
+}
+
+// What makes the file at index of the archive in file (its name checked) again at each reading:
+// its bytes inflated from the archive, never held whole.
+Document_bytes::Maker inflater(Document_bytes file, zip_uint64_t index, std::string name, zip_uint64_t size)
+{
+    return [file = std::move(file), index, name = std::move(name), size](const Document_bytes::Sink& sink) {
+        const Archive archive = open_archive(file.view(), false);
+        const char* found = archive ? zip_get_name(archive.get(), index, 0) : nullptr;
+        return found && name == found && inflate_slices(archive.get(), index, size, sink);
+    };
+}
+
+// Where a stored file's bytes lie in the archive: found where libzip reads them, and proved by
+// reading the whole file through libzip (which checks its check code) and comparing each slice
+// with the bytes there, each hashed on the way. Nullopt when that fails: the file is then
+// inflated as any other, and a damaged one refused as such.
+std::optional<size_t> stored_offset(zip_t* archive, zip_uint64_t index, zip_uint64_t size, Watched_bytes& watch,
+                                    Sha256_on_the_way& digest)
+{
+    Entry_file file(zip_fopen_index(archive, index, 0));
+    if (!file || size == 0)
         return std::nullopt;
-    std::vector<uint8_t> bytes(static_cast<size_t>(size));
+    std::vector<uint8_t> slice(Read_slice);
+    std::optional<size_t> offset;
     size_t filled = 0;
     while (true) {
-        std::array<uint8_t, 1> beyond{};
-        uint8_t* target = filled < bytes.size() ? bytes.data() + filled : beyond.data();
-        const size_t room = filled < bytes.size() ? bytes.size() - filled : beyond.size();
-        const zip_int64_t read = zip_fread(file.get(), target, room);
-        if (read < 0 || (read > 0 && filled >= bytes.size()))
+        const zip_int64_t read = zip_fread(file.get(), slice.data(), slice.size());
+        if (read < 0)
             return std::nullopt;
         if (read == 0)
             break;
-        filled += static_cast<size_t>(read);
+        if (!offset)
+            offset = static_cast<size_t>(watch.last_read);
+        const auto count = static_cast<size_t>(read);
+        if (*offset > watch.bytes.size() || filled + count > size || size > watch.bytes.size() - *offset ||
+            !std::equal(slice.begin(), slice.begin() + static_cast<ptrdiff_t>(count),
+                        watch.bytes.begin() + static_cast<ptrdiff_t>(*offset + filled)))
+            return std::nullopt;
+        digest.take(std::span(slice).first(count));
+        filled += count;
     }
-    if (filled != bytes.size())
+    if (filled != size)
         return std::nullopt;
-    return bytes;
+    return offset;
 }
 
 // Why a consistent reading failed: an archive that opens without the checks and names a file twice.
@@ -157,13 +298,25 @@ struct Entry_facts {
     bool stored = false;
 };
 
+// Deflate makes at most 1032 bytes of 2 bits (a length of 258 and its distance in one bit each).
+constexpr zip_uint64_t Deflate_most_ratio = 1032;
+
+// A declared size its compressed bytes cannot make: refused before room is made for it.
+bool impossible_size(const zip_stat_t& stat)
+{
+    if (stat.comp_method == ZIP_CM_STORE)
+        return stat.size != stat.comp_size;
+    return stat.size / Deflate_most_ratio > stat.comp_size + 64;
+}
+
 // The facts of one file, or the refusal's text.
 std::optional<Entry_facts> entry_facts(zip_t* archive, zip_uint64_t index, const Asic_limits& limits,
                                        std::string& problem)
 {
     zip_stat_t stat;
     zip_stat_init(&stat);
-    constexpr zip_uint64_t needed = ZIP_STAT_NAME | ZIP_STAT_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD;
+    constexpr zip_uint64_t needed =
+        ZIP_STAT_NAME | ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD;
     if (zip_stat_index(archive, index, 0, &stat) != 0 || (stat.valid & needed) != needed || !stat.name) {
         problem = Asic_text_damaged;
         return std::nullopt;
@@ -177,9 +330,57 @@ std::optional<Entry_facts> entry_facts(zip_t* archive, zip_uint64_t index, const
         problem = Asic_text_method;
     else if (stat.size > limits.entry_size)
         problem = Asic_text_too_large;
+    else if (impossible_size(stat))
+        problem = Asic_text_damaged;
     if (!problem.empty())
         return std::nullopt;
     return facts;
+}
+
+// Reads the file at index into container: a stored one of bytes in one piece where it lies; a
+// deflated one larger than a slice, once held (the inflated files held so far) would pass the limit,
+// inflated again at each reading; the others inflated into memory. Each is hashed on the way.
+// False for a damaged file.
+bool read_file(zip_t* archive, zip_uint64_t index, const Entry_facts& entry, const Document_bytes& file,
+               Watched_bytes& watch, uint64_t& held, const Asic_limits& limits, Asic_container& container)
+{
+    const auto size = static_cast<size_t>(entry.size);
+    if (entry.stored && entry.name != "mimetype" && !file.is_encoded()) {
+        Sha256_on_the_way digest;
+        if (const auto offset = stored_offset(archive, index, entry.size, watch, digest)) {
+            container.entries.push_back({entry.name, file.range(*offset, size), digest.finish()});
+            return true;
+        }
+    }
+    Sha256_on_the_way digest;
+    if (!entry.stored && entry.name != "mimetype" && size > Read_slice && held + size > limits.held_size) {
+        if (!inflate_slices(archive, index, entry.size, [&digest](std::span<const uint8_t> slice) {
+                digest.take(slice);
+                return true;
+            }))
+            return false;
+        container.entries.push_back({entry.name,
+                                     Document_bytes::made(file, inflater(file, index, entry.name, entry.size), size),
+                                     digest.finish()});
+        return true;
+    }
+    held += size;
+    std::vector<uint8_t> bytes;
+    bytes.reserve(size);
+    if (!inflate_slices(archive, index, entry.size, [&digest, &bytes](std::span<const uint8_t> slice) {
+            digest.take(slice);
+            bytes.insert(bytes.end(), slice.begin(), slice.end());
+            return true;
+        }))
+        return false;
+    if (entry.name != "mimetype") {
+        container.entries.push_back({entry.name, Document_bytes(std::move(bytes)), digest.finish()});
+        return true;
+    }
+    container.mimetype.assign(bytes.begin(), bytes.end());
+    if (index != 0 || !entry.stored)
+        container.warnings.push_back(Asic_text_mimetype_placement);
+    return true;
 }
 
 } // namespace
@@ -233,11 +434,13 @@ bool looks_like_asic_container(std::span<const uint8_t> bytes)
     return false;
 }
 
-std::optional<Asic_container> read_asic_container(std::span<const uint8_t> bytes, std::string& problem,
+std::optional<Asic_container> read_asic_container(const Document_bytes& file, std::string& problem,
                                                   const Asic_limits& limits)
 {
     problem.clear();
-    const Archive archive = open_archive(bytes);
+    const std::span<const uint8_t> bytes = file.view();
+    Watched_bytes watch;
+    const Archive archive = open_archive(bytes, true, &watch);
     if (!archive) {
         problem = repeats_a_name(bytes) ? Asic_text_duplicate : Asic_text_damaged;
         return std::nullopt;
@@ -267,6 +470,7 @@ std::optional<Asic_container> read_asic_container(std::span<const uint8_t> bytes
         facts.push_back(std::move(*entry));
     }
     Asic_container container;
+    uint64_t held = 0;
     for (size_t i = 0; i < facts.size(); ++i) {
         const Entry_facts& entry = facts[i];
         if (entry.name.ends_with("/")) {
@@ -276,20 +480,24 @@ std::optional<Asic_container> read_asic_container(std::span<const uint8_t> bytes
             }
             continue;
         }
-        auto inflated = inflate_entry(archive.get(), i, entry.size);
-        if (!inflated) {
+        if (!read_file(archive.get(), i, entry, file, watch, held, limits, container)) {
             problem = Asic_text_damaged;
             return std::nullopt;
         }
-        if (entry.name == "mimetype") {
-            container.mimetype.assign(inflated->begin(), inflated->end());
-            if (i != 0 || !entry.stored)
-                container.warnings.push_back(Asic_text_mimetype_placement);
-            continue;
-        }
-        container.entries.push_back({entry.name, Document_bytes(std::move(*inflated))});
     }
     return container;
+}
+
+std::optional<Asic_container> read_asic_container(std::span<const uint8_t> bytes, std::string& problem,
+                                                  const Asic_limits& limits)
+{
+    return read_asic_container(Document_bytes(std::vector<uint8_t>(bytes.begin(), bytes.end())), problem, limits);
+}
+
+std::optional<Asic_container> read_asic_container(const std::vector<uint8_t>& bytes, std::string& problem,
+                                                  const Asic_limits& limits)
+{
+    return read_asic_container(std::span<const uint8_t>(bytes), problem, limits);
 }
 
 std::optional<std::string> asic_entry_name_of_uri(std::string_view uri)

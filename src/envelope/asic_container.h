@@ -1,7 +1,8 @@
 // Signature containers (".asics", ".scs", ".asice", ".sce", ".bdoc", ".edoc", or a ".zip"): a ZIP
 // archive whose META-INF folder holds the signatures, time stamps and manifests over the other
-// files. The archive is read from memory (or the mapped file) with libzip; its files are
-// inflated into memory, never written to disk under their own names.
+// files. The archive is read from memory (or the mapped file) with libzip; its stored files are
+// read where they lie, the deflated ones inflated into memory (or again at each reading, past a
+// limit), none written to disk under its own name.
 //
 // An archive is refused, with a text of ours, when it is damaged (central directory, local
 // headers, check codes), holds too many files or files that inflate past the limits, encrypted
@@ -11,6 +12,7 @@
 #include "envelope/document_bytes.h"
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -39,11 +41,16 @@ struct Asic_limits {
     size_t entries = 1000;
     uint64_t entry_size = 256ull * 1024 * 1024; // inflated, per file
     uint64_t total_size = 512ull * 1024 * 1024; // inflated, all files together
+    // Inflated files held in memory, all together: a deflated file of more than 64 KiB past it is
+    // inflated again at each reading instead.
+    uint64_t held_size = 64ull * 1024 * 1024;
 };
 
 struct Asic_entry {
     std::string name; // as the archive gives it: relative, "/" between folders
     Document_bytes bytes;
+    // Digests of bytes made while reading them (by OpenSSL digest type): the SHA-256.
+    std::map<int, std::vector<uint8_t>> digests;
 };
 
 struct Asic_container {
@@ -64,8 +71,15 @@ struct Asic_container {
 // raw bytes too, so that a damaged archive is still told apart and refused as such).
 bool looks_like_asic_container(std::span<const uint8_t> bytes);
 
-// The container, or nullopt with problem set to one of the texts above.
+// The container, or nullopt with problem set to one of the texts above. A stored file is a range of
+// file's bytes (a mapped file's stays a range of that file); the deflated ones are inflated into
+// memory up to limits.held_size, and inflated again at each reading beyond it.
+std::optional<Asic_container> read_asic_container(const Document_bytes& file, std::string& problem,
+                                                  const Asic_limits& limits = {});
+// The same over a copy of bytes, which the container's files then share.
 std::optional<Asic_container> read_asic_container(std::span<const uint8_t> bytes, std::string& problem,
+                                                  const Asic_limits& limits = {});
+std::optional<Asic_container> read_asic_container(const std::vector<uint8_t>& bytes, std::string& problem,
                                                   const Asic_limits& limits = {});
 
 // A reference's URI as a name of the container: "%xx" decoded, a leading "./" dropped; nullopt for

@@ -1,5 +1,6 @@
 #include "envelope/asic_manifest.h"
 
+#include "envelope/signature_check.h"
 #include "envelope/timestamp_token.h"
 #include "envelope/xml_tree.h"
 
@@ -121,7 +122,7 @@ Asic_coverage check_manifest_references(const Asic_manifest& manifest, const Asi
                 coverage.problem = Asic_text_digest_algorithm;
             continue;
         }
-        if (digest_of_bytes(entry->bytes)(algorithm) != reference.digest) {
+        if (Document_digests(entry->bytes, entry->digests).of(algorithm) != reference.digest) {
             coverage.mismatch = true;
             continue;
         }

@@ -12,6 +12,7 @@ struct Document_bytes::Encoded {
     Document_bytes text;
     Base64_decode::Form form = Base64_decode::Form::Plain;
     bool pieces = false; // text holds OCTET STRING pieces, not base64
+    Maker maker; // when set, makes the bytes from text
     // The whole decoded text, made at the first view ().
     std::once_flag decoded_once;
     std::vector<uint8_t> decoded;
@@ -28,8 +29,11 @@ namespace {
 constexpr size_t Slice = 16 * 1024 * 1024;
 
 // The bytes encoded, a slice at a time; false when they do not decode or sink stopped.
-bool decode_slices(const Document_bytes& text, bool pieces, Base64_decode::Form form, const Document_bytes::Sink& sink)
+bool decode_slices(const Document_bytes& text, bool pieces, Base64_decode::Form form,
+                   const Document_bytes::Maker& maker, const Document_bytes::Sink& sink)
 {
+    if (maker)
+        return maker(sink);
     if (pieces)
         return read_octet_string_pieces(text.view(), Slice, sink);
     const auto bytes = text.view();
@@ -79,6 +83,16 @@ Document_bytes Document_bytes::in_pieces(Document_bytes pieces, size_t size)
     return bytes;
 }
 
+Document_bytes Document_bytes::made(Document_bytes source, Maker maker, size_t size)
+{
+    Document_bytes bytes;
+    bytes._encoded = std::make_shared<Encoded>();
+    bytes._encoded->text = std::move(source);
+    bytes._encoded->maker = std::move(maker);
+    bytes._size = size;
+    return bytes;
+}
+
 size_t Document_bytes::size() const
 {
     return _encoded ? _size : _view.size();
@@ -110,16 +124,17 @@ bool Document_bytes::read_slices(const Sink& sink) const
     size_t position = 0;
     const size_t end = _offset + _size;
     bool stopped = false;
-    decode_slices(_encoded->text, _encoded->pieces, _encoded->form, [&](std::span<const uint8_t> slice) {
-        const size_t from = std::max(position, _offset);
-        const size_t to = std::min(position + slice.size(), end);
-        position += slice.size();
-        if (from < to && !sink(slice.subspan(from - (position - slice.size()), to - from))) {
-            stopped = true;
-            return false;
-        }
-        return position < end;
-    });
+    decode_slices(_encoded->text, _encoded->pieces, _encoded->form, _encoded->maker,
+                  [&](std::span<const uint8_t> slice) {
+                      const size_t from = std::max(position, _offset);
+                      const size_t to = std::min(position + slice.size(), end);
+                      position += slice.size();
+                      if (from < to && !sink(slice.subspan(from - (position - slice.size()), to - from))) {
+                          stopped = true;
+                          return false;
+                      }
+                      return position < end;
+                  });
     return !stopped && position >= end;
 }
 
@@ -130,6 +145,7 @@ std::vector<uint8_t> Document_bytes::head(size_t count) const
         return {first.begin(), first.end()};
     }
     std::vector<uint8_t> out;
+    out.reserve(std::min(count, size()));
     read_slices([&](std::span<const uint8_t> slice) {
         out.insert(out.end(), slice.begin(),
                    slice.begin() + static_cast<ptrdiff_t>(std::min(slice.size(), count - out.size())));
@@ -144,6 +160,17 @@ std::span<const uint8_t> Document_bytes::view() const
         return _view;
     Encoded& encoded = *_encoded;
     std::call_once(encoded.decoded_once, [&encoded, this] {
+        if (encoded.maker) {
+            std::vector<uint8_t> whole;
+            whole.reserve(_offset + _size);
+            const bool made = encoded.maker([&whole](std::span<const uint8_t> slice) {
+                whole.insert(whole.end(), slice.begin(), slice.end());
+                return true;
+            });
+            if (made)
+                encoded.decoded = std::move(whole);
+            return;
+        }
         if (encoded.pieces) {
             std::vector<uint8_t> joined;
             joined.reserve(_offset + _size);

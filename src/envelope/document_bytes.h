@@ -1,6 +1,6 @@
 // The bytes the verifier decodes and hands on: held in memory, a range of a mapped file read where
-// it lies, or the document inside base64 text or BER pieces of such a range, decoded again
-// whenever it is read.
+// it lies, or the document inside base64 text or BER pieces of such a range (or inflated from an
+// archive), decoded again whenever it is read.
 // Copies share what holds the bytes, so a document found inside a mapped envelope stays a range
 // of that file for its inner layer, its preview and its saving.
 #pragma once
@@ -33,15 +33,22 @@ public:
     // a document that a BER envelope carries in pieces, joined again each time it is read.
     static Document_bytes in_pieces(Document_bytes pieces, size_t size);
 
+    // Hands the bytes to sink in order, a slice at a time, without holding them whole. False when
+    // the sink stopped or the bytes could not be read (encoded text that no longer decodes).
+    using Sink = std::function<bool(std::span<const uint8_t>)>;
+    // Makes bytes again, a slice at a time, for sink; false when they cannot be made or the sink
+    // stopped.
+    using Maker = std::function<bool(const Sink&)>;
+    // size bytes that maker makes again each time they are read (a file of an archive, inflated):
+    // source is what it makes them from, whose changes make them no longer intact.
+    static Document_bytes made(Document_bytes source, Maker maker, size_t size);
+
     // Part of these bytes, sharing what holds them; requires offset + size <= size ().
     Document_bytes range(size_t offset, size_t size) const;
 
     size_t size() const;
     bool empty() const { return size() == 0; }
 
-    // Hands the bytes to sink in order, a slice at a time, without holding them whole. False when
-    // the sink stopped or the bytes could not be read (encoded text that no longer decodes).
-    using Sink = std::function<bool(std::span<const uint8_t>)>;
     bool read_slices(const Sink& sink) const;
     // The first count bytes at most.
     std::vector<uint8_t> head(size_t count) const;
@@ -60,7 +67,7 @@ public:
     bool intact() const;
     // True for a range of a mapped file.
     bool mapped() const { return _file != nullptr; }
-    // True for bytes decoded from base64 text or joined from pieces.
+    // True for bytes decoded from base64 text, joined from pieces or made again by a maker.
     bool is_encoded() const { return _encoded != nullptr; }
 
     std::vector<uint8_t> to_vector() const

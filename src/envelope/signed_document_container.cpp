@@ -89,7 +89,7 @@ void Signed_document_parser::analyse_container()
     auto& info = *_signature_info_;
     std::string problem;
     const Document_bytes file = info.file_data.value();
-    const std::optional<Asic_container> container = read_asic_container(file.view(), problem);
+    const std::optional<Asic_container> container = read_asic_container(file, problem);
     if (!container) {
         fail(problem);
         return;

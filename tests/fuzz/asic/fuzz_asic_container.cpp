@@ -5,6 +5,9 @@
 #include "envelope/asic_container.h"
 #include "envelope/asic_manifest.h"
 #include "envelope/content_kind.h"
+#include "envelope/signature_check.h"
+
+#include <openssl/evp.h>
 
 #include "test_folder.h"
 
@@ -20,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     (void)velin::document_type_by_content(bytes);
 
     // Small limits: the fuzzer's archives reach them.
-    const velin::Asic_limits limits{.entries = 64, .entry_size = 1024 * 1024, .total_size = 4 * 1024 * 1024};
+    const velin::Asic_limits limits{
+        .entries = 64, .entry_size = 1024 * 1024, .total_size = 4 * 1024 * 1024, .held_size = 128 * 1024};
     std::string problem;
     const auto container = velin::read_asic_container(bytes, problem, limits);
     if (container.has_value() == !problem.empty())
@@ -39,6 +43,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (!names.insert(name).second || leaves)
             std::abort();
         if (entry.bytes.size() > limits.entry_size)
+            std::abort();
+        // The digest made while reading is of the bytes held (or made again).
+        if (const auto digest = entry.digests.find(NID_sha256);
+            digest != entry.digests.end() &&
+            velin::Document_digests(entry.bytes, std::map<int, std::vector<uint8_t>>{}).of(EVP_sha256()) !=
+                digest->second)
             std::abort();
         total += entry.bytes.size();
     }

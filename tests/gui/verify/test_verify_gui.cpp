@@ -517,6 +517,27 @@ private slots:
             QCOMPARE(entry.label, entry.name + " (non coperto da alcuna firma)");
     }
 
+    void a_signed_file_inside_a_container_opens_as_the_next_tab()
+    {
+        const fs::path made = folder() / "contenitori-busta";
+        const std::string command = std::string("'") + VELIN_SOURCE_DIR +
+                                    "/tools/make-asic-fixtures/make-asic-fixtures' '" + made.string() + "' >/dev/null";
+        QCOMPARE(std::system(command.c_str()), 0);
+        // Deflated, and stored: then the envelope is read where it lies in the container's file.
+        for (const char* name : {"contratto-busta.asics", "contratto-busta-non-compressa.asics"}) {
+            Dlg_verify_onion window(_settings, default_services());
+            window.open_path((made / name).string());
+            QVERIFY(settled(window));
+            QCOMPARE(tabs(window)->count(), 2);
+            QCOMPARE(tabs(window)->tabText(1), QStringLiteral("contratto.txt.p7m"));
+            const auto pages = window.layer_pages();
+            QCOMPARE(control<QLabel>(pages[1], "document_name")->text(), QStringLiteral("contratto.txt"));
+            const auto activity = item_texts(control<QListWidget>(pages[1], "activity_list"));
+            QVERIFY(contains(activity, "Il documento è firmato correttamente e integro."));
+            QCOMPARE(window.session()->completed_count(), size_t(2));
+        }
+    }
+
     void envelopes_whose_names_give_no_document_name_read_as_documento()
     {
         // ".p7m" and the inner layer of "X/.p7m.p7m" leave nothing of the name for the document.
