@@ -222,6 +222,62 @@ TEST_F(Ocsp_test, each_answer_decides_or_leaves_the_decision_to_the_crl)
     EXPECT_EQ(by_crl, traced_since_start(Level_info, {"Revoca", "CRL"}));
 }
 
+// What decided is kept for the reports: the answer's bytes, its responder, its dates; a list's
+// bytes and distribution point when the responder did not decide.
+TEST_F(Ocsp_test, the_answer_or_list_that_decided_is_kept_with_its_source_and_dates)
+{
+    const std::time_t now = std::time(nullptr);
+    std::string sent;
+    Ocsp_answer_recipe revoked{V_OCSP_CERTSTATUS_REVOKED};
+    revoked.revoked_at = now - 5 * Day;
+    revoked.reason = OCSP_REVOKED_STATUS_KEYCOMPROMISE;
+    revoked.this_update = now - 60;
+    revoked.next_update = now + 2 * Day;
+    const Reply made = signed_answer(revoked);
+    reply([&sent, made](const std::string& request) {
+        Http_answer given = made(request);
+        sent = given.body;
+        return given;
+    });
+    const Certificate certificate = signer();
+    const Revocation_outcome asked = check(certificate);
+    ASSERT_EQ(Revocation_status::Revoked, asked.status);
+    EXPECT_EQ(_responder.url("/ocsp"), asked.evidence.url);
+    EXPECT_FALSE(asked.evidence.from_cache);
+    ASSERT_TRUE(asked.evidence.der);
+    EXPECT_EQ(sent, std::string(asked.evidence.der->begin(), asked.evidence.der->end()));
+    ASSERT_TRUE(asked.evidence.issued && asked.evidence.next_update);
+    EXPECT_LE(std::abs(*asked.evidence.issued - now), 120);
+    EXPECT_EQ(now + 2 * Day, *asked.evidence.next_update);
+    EXPECT_EQ(now - 5 * Day, asked.revoked_at);
+    EXPECT_EQ(OCSP_REVOKED_STATUS_KEYCOMPROMISE, asked.reason);
+
+    // Asked again, the kept answer decides: the same bytes, its one responder still named.
+    const Revocation_outcome kept = check(certificate, Revocation_method::Both, false);
+    EXPECT_TRUE(kept.evidence.from_cache);
+    EXPECT_EQ(_responder.url("/ocsp"), kept.evidence.url);
+    ASSERT_TRUE(kept.evidence.der);
+    EXPECT_EQ(*asked.evidence.der, *kept.evidence.der);
+
+    // A responder that does not know the certificate leaves it to the list, which is named.
+    reply(signed_answer(Ocsp_answer_recipe{V_OCSP_CERTSTATUS_UNKNOWN}));
+    const Revocation_outcome by_list = check(signer());
+    EXPECT_EQ(Revocation_status::Valid, by_list.status);
+    EXPECT_EQ(Revocation_source::Crl, by_list.source);
+    EXPECT_TRUE(by_list.unknown_to_responder);
+    EXPECT_EQ(_files.url("/ca.crl"), by_list.evidence.url);
+    ASSERT_TRUE(by_list.evidence.der);
+    const std::string list = _served.at("/ca.crl");
+    EXPECT_EQ(list, std::string(by_list.evidence.der->begin(), by_list.evidence.der->end()));
+    EXPECT_TRUE(by_list.evidence.issued && by_list.evidence.next_update);
+
+    // Nothing decided: no evidence.
+    reply(nullptr);
+    const Revocation_outcome none = check(signer(), Revocation_method::Only_ocsp);
+    EXPECT_EQ(Revocation_status::Not_determinable, none.status);
+    EXPECT_FALSE(none.evidence.der);
+}
+
 // An expired certificate judged at an earlier time stamp: the responder answers today, after the
 // expiry, and may call good a certificate it no longer tracks. Its good counts only with an
 // archiveCutoff no later than the expiry; the CA's list of today is as silent.
