@@ -222,6 +222,28 @@ TEST_F(Report_files, ARevokedSignerFailsAsRevoked)
         << report;
 }
 
+// A time-stamped envelope (.m7m): the token is listed once by its digest, and the signature it
+// covers refers to it among its attributes.
+TEST_F(Report_files, ATimeStampOfTheFileIsListedAndTheSignatureItCoversRefersToIt)
+{
+    test::Batch_verifier verifier;
+    verify(verifier, std::filesystem::path(VELIN_M7M_FIXTURES) / "samples" / "crlf-binary.m7m");
+    expect_valid_xml();
+    const std::string report = test::read_file(xml);
+    EXPECT_EQ(count(report, "urn:etsi:019102:validationObject:timestamp"), 1u) << report;
+    std::smatch object;
+    ASSERT_TRUE(std::regex_search(report, object,
+                                  std::regex("<vr:ValidationObject id=\"(T-[0-9a-f]{64})\">\n"
+                                             "      <vr:ObjectType>urn:etsi:019102:validationObject:timestamp")))
+        << report;
+    EXPECT_NE(report.find("<vr:DocTimeStamp>\n        <vr:AttributeObject VOReference=\"" + object[1].str() +
+                          "\"/>\n        <vr:TimeStampValue>"),
+              std::string::npos)
+        << report;
+    // The authority's revocation, though nothing could be asked of its self-signed certificate.
+    EXPECT_NE(pdf_text(pdf).find("Revoca dell'autorità della marca temporale 1"), std::string::npos);
+}
+
 TEST_F(Report_files, WithoutTheListsOfItsAuthorityTheChainIsNotFound)
 {
     test::Batch_verifier verifier(test::Installed_lists::None);
