@@ -152,10 +152,14 @@ void revocation_rows(Html& out, const Report_revocation& revocation, std::time_t
     if (revocation.next_update)
         out.row("Prossimo aggiornamento", utc_text(*revocation.next_update));
     if (!revocation.sha256.empty())
-        out.digest_row("SHA-256 della risposta", QByteArray(reinterpret_cast<const char*>(revocation.sha256.data()),
-                                                            static_cast<qsizetype>(revocation.sha256.size()))
-                                                     .toHex()
-                                                     .toStdString());
+        out.digest_row(revocation.source == Revocation_source::Crl ? "SHA-256 della lista di revoca"
+                                                                   : "SHA-256 della risposta OCSP",
+                       QByteArray(reinterpret_cast<const char*>(revocation.sha256.data()),
+                                  static_cast<qsizetype>(revocation.sha256.size()))
+                           .toHex()
+                           .toStdString());
+    if (revocation.status == Revocation_status::Not_checked)
+        return;
     out.row("Revoca valutata all'ora", revocation.judged_at
                                            ? utc_text(*revocation.judged_at) + " (ora della marca temporale)"
                                            : utc_text(verified_at) + " (ora della verifica)");
