@@ -230,23 +230,5 @@ TEST(Etsi_report, RevocationDataAndTimeStampsAreListedOnceByTheirDigests)
     EXPECT_EQ(count(xml, "<vr:POEObject VOReference=\"" + stamp_id + "\"/>"), 1u);
 }
 
-TEST(Etsi_report, ObjectsThatCannotBeReferredToAreLeftOut)
-{
-    auto [report, facts] = with_validation_data();
-    Report_layer_facts& known = facts.layers[0];
-    // No digest of the list that decided, no token of the time stamp: nothing to list for them.
-    for (Report_signer& signer : known.signers)
-        signer.revocation_details.sha256.clear();
-    known.timestamps[0].sha256.clear();
-    const std::string xml = etsi_validation_report(report, facts);
-    EXPECT_TRUE(validate(xml).valid) << xml;
-    EXPECT_EQ(xml.find("validationObject:CRL"), std::string::npos);
-    EXPECT_EQ(xml.find("validationObject:timestamp"), std::string::npos);
-    EXPECT_EQ(xml.find("POEObject"), std::string::npos);
-    EXPECT_EQ(xml.find("RevocationObject"), std::string::npos);
-    // The revocation's date still stands, on the signer's certificate.
-    EXPECT_EQ(count(xml, "<vr:RevocationTime>2025-06-01T00:00:00Z</vr:RevocationTime>"), 2u);
-}
-
 } // namespace
 } // namespace velin
