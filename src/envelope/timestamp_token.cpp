@@ -9,6 +9,7 @@
 
 #include <openssl/cms.h>
 #include <openssl/err.h>
+#include <openssl/sha.h>
 #include <openssl/ts.h>
 #include <openssl/x509v3.h>
 
@@ -283,6 +284,9 @@ Timestamp_info check_timestamp(std::span<const uint8_t> token_or_reply, const Co
         info.refused = info.problem == Text_timestamp_refused;
         return info;
     }
+    info.token_sha256.resize(SHA256_DIGEST_LENGTH);
+    if (!SHA256(token->data(), token->size(), info.token_sha256.data()))
+        info.token_sha256.clear();
     const unsigned char* in = token->data();
     Owner<CMS_ContentInfo> cms(
         d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(std::min<size_t>(token->size(), LONG_MAX))));

@@ -85,6 +85,9 @@ struct Timestamp_info {
     // naming nothing in the envelope, a value changed since), in the user's words; empty when
     // nothing is. Any of it makes the time stamp no proof.
     std::vector<std::string> coverage_errors{};
+    // The SHA-256 of the token's bytes (its TimeStampToken), once it was found: how the written
+    // reports refer to it.
+    std::vector<uint8_t> token_sha256{};
 
     // Read, signed by its certificate, over these bytes, by a certificate meant for it: a time
     // that can be relied on once the authority is trusted.

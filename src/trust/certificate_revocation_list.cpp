@@ -56,9 +56,9 @@ Certificate_revocation_list::Certificate_revocation_list(std::span<const uint8_t
     // need not read back, and the cache must hold what the issuer published.
     std::shared_ptr<X509_CRL> list = decode_der(bytes);
     if (list) {
-        _der.assign(bytes.begin(), bytes.end());
+        _der = std::make_shared<const std::vector<uint8_t>>(bytes.begin(), bytes.end());
     } else if (std::vector<uint8_t> body = pem_body(bytes); (list = decode_der(body))) {
-        _der = std::move(body);
+        _der = std::make_shared<const std::vector<uint8_t>>(std::move(body));
     }
     ERR_clear_error();
     if (list)
@@ -69,14 +69,21 @@ Certificate_revocation_list::Certificate_revocation_list(std::shared_ptr<X509_CR
 {
     if (!list)
         return;
-    _der = der_encoding(list.get(), i2d_X509_CRL);
-    if (!_der.empty())
-        _list = std::move(list);
+    std::vector<uint8_t> der = der_encoding(list.get(), i2d_X509_CRL);
+    if (der.empty())
+        return;
+    _der = std::make_shared<const std::vector<uint8_t>>(std::move(der));
+    _list = std::move(list);
 }
 
 const std::vector<uint8_t>& Certificate_revocation_list::der() const
 {
     assertion(_list != nullptr, "raw_handle () != NULL");
+    return *_der;
+}
+
+std::shared_ptr<const std::vector<uint8_t>> Certificate_revocation_list::shared_der() const
+{
     return _der;
 }
 
@@ -160,6 +167,13 @@ std::optional<std::time_t> Certificate_revocation_list::this_update() const
     return seconds_of(X509_CRL_get0_lastUpdate(_list.get()));
 }
 
+std::optional<std::time_t> Certificate_revocation_list::next_update() const
+{
+    assertion(_list != nullptr, "raw_handle () != NULL");
+    const ASN1_TIME* next = X509_CRL_get0_nextUpdate(_list.get());
+    return next ? seconds_of(next) : std::nullopt;
+}
+
 std::optional<std::time_t> Certificate_revocation_list::expired_certificates_kept_since() const
 {
     assertion(_list != nullptr, "raw_handle () != NULL");
@@ -200,7 +214,9 @@ bool Certificate_revocation_list::is_newer_than(const Certificate_revocation_lis
 
 bool Certificate_revocation_list::operator==(const Certificate_revocation_list& other) const
 {
-    return _der == other._der && (_list != nullptr) == (other._list != nullptr);
+    if ((_list != nullptr) != (other._list != nullptr))
+        return false;
+    return !_list || _der == other._der || *_der == *other._der;
 }
 
 bool Certificate_revocation_list::covers(const std::vector<std::string>& distribution_points, bool authority) const

@@ -54,6 +54,9 @@ public:
     X509_CRL* raw_handle() const { return _list.get(); }
     // Requires a list ("Assertion failed: raw_handle () != NULL").
     const std::vector<uint8_t>& der() const;
+    // The same bytes, shared with whoever keeps them past the list (what decided a check); null
+    // without a list.
+    std::shared_ptr<const std::vector<uint8_t>> shared_der() const;
     X509_NAME* issuer_name() const;
 
     // thisUpdate after now: not yet valid; nextUpdate present and before now: expired.
@@ -77,6 +80,8 @@ public:
 
     // The list's thisUpdate; none when it does not read.
     std::optional<std::time_t> this_update() const;
+    // Its nextUpdate; none when it has none or it does not read.
+    std::optional<std::time_t> next_update() const;
     // The date of the ExpiredCertsOnCRL extension: the list still names the certificates revoked
     // that expired on or after it. None without the extension, or when it does not decode or
     // appears twice: such a list is read as dropping expired certificates.
@@ -90,7 +95,7 @@ public:
 
 private:
     std::shared_ptr<X509_CRL> _list;
-    std::vector<uint8_t> _der;
+    std::shared_ptr<const std::vector<uint8_t>> _der;
 };
 
 } // namespace velin

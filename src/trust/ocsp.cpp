@@ -145,14 +145,19 @@ std::optional<std::time_t> archive_cutoff_of(OCSP_BASICRESP* basic, OCSP_CERTID*
 }
 
 // A result with the answer's dates that the rule for expired certificates reads: when it was
-// given (the later of producedAt and thisUpdate) and its archiveCutoff.
-Ocsp_result dated_result(OCSP_BASICRESP* basic, OCSP_CERTID* id, const ASN1_GENERALIZEDTIME* this_update)
+// given (the later of producedAt and thisUpdate) and its archiveCutoff; and for the reports its
+// producedAt, its nextUpdate and its bytes.
+Ocsp_result dated_result(OCSP_BASICRESP* basic, OCSP_CERTID* id, const ASN1_GENERALIZEDTIME* this_update,
+                         const ASN1_GENERALIZEDTIME* next_update, std::span<const uint8_t> answer)
 {
     Ocsp_result result;
     const std::optional<std::time_t> produced = seconds_of(OCSP_resp_get0_produced_at(basic));
     const std::optional<std::time_t> stated = seconds_of(this_update);
     result.issued = produced && stated ? std::max(*produced, *stated) : produced ? produced : stated;
     result.archive_cutoff = archive_cutoff_of(basic, id);
+    result.produced_at = produced;
+    result.next_update = next_update ? seconds_of(next_update) : std::nullopt;
+    result.der = std::make_shared<const std::vector<uint8_t>>(answer.begin(), answer.end());
     return result;
 }
 
@@ -188,6 +193,7 @@ Ocsp_result ask_responder(const std::string& url, const Certificate& certificate
     const auto* bytes = reinterpret_cast<const uint8_t*>(answer.body.data());
     Ocsp_result result = judge_ocsp_answer({bytes, answer.body.size()}, certificate, issuer, request.get(), at, false,
                                            options.responder_check);
+    result.url = url;
     if (counts(result)) {
         const std::string path = cache_path(id);
         if (!path.empty() && replace_file(path, answer.body, 0600) != 0)
@@ -274,7 +280,7 @@ Ocsp_result judge_ocsp_answer(std::span<const uint8_t> answer, const Certificate
     if (at && until && *at > *until + Ocsp_clock_skew)
         return refused("La risposta OCSP non è aggiornata.");
 
-    Ocsp_result result = dated_result(basic.get(), id.get(), this_update);
+    Ocsp_result result = dated_result(basic.get(), id.get(), this_update, next_update, answer);
     switch (state) {
     case V_OCSP_CERTSTATUS_GOOD:
         result.status = Ocsp_status::Good;
@@ -318,6 +324,10 @@ Ocsp_result check_ocsp(const Certificate& certificate, const Certificate& issuer
         if (!counts(cached))
             return std::nullopt;
         cached.from_cache = true;
+        // The cache is kept by certificate, not by responder: the responder is known only when
+        // the certificate names one.
+        if (urls.size() == 1)
+            cached.url = urls.front();
         return cached;
     };
     if (std::optional<Ocsp_result> cached = read_cache())

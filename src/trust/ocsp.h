@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -42,6 +43,13 @@ struct Ocsp_result {
     std::optional<std::time_t> archive_cutoff;
     std::string problem; // why there is no answer, for the trace log
     bool from_cache = false;
+    // The answer's own producedAt and its nextUpdate for the certificate, its bytes (an answer
+    // that was read: Good, Revoked or Unknown) and the responder that gave it (empty for an
+    // answer a file carries or one kept whose responder is not certain).
+    std::optional<std::time_t> produced_at;
+    std::optional<std::time_t> next_update;
+    std::shared_ptr<const std::vector<uint8_t>> der;
+    std::string url;
 };
 
 // Real answers are a few kilobytes; larger ones are never read.

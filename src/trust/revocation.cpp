@@ -17,6 +17,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -66,9 +67,21 @@ void note_revocation(const std::optional<Crl_entry>& entry, Revocation_outcome& 
     }
 }
 
+// A list that decided, with the distribution point it came from (empty for one the file carries).
+Revocation_evidence list_evidence(const Certificate_revocation_list& list, const std::string& url)
+{
+    Revocation_evidence evidence;
+    evidence.url = url;
+    evidence.issued = list.this_update();
+    evidence.next_update = list.next_update();
+    evidence.der = list.shared_der();
+    return evidence;
+}
+
 // Records the answer of a checked list that could search for the certificate; false when the
 // lookup itself failed.
-bool take_lookup(const Certificate_revocation_list& list, const Revocation_subject& signer, Revocation_outcome& outcome)
+bool take_lookup(const Certificate_revocation_list& list, const Revocation_subject& signer, Revocation_outcome& outcome,
+                 const std::string& url = {})
 {
     const Crl_lookup lookup = list.find_certificate(signer.certificate);
     if (lookup == Crl_lookup::Failed)
@@ -89,6 +102,7 @@ bool take_lookup(const Certificate_revocation_list& list, const Revocation_subje
         outcome.status = Revocation_status::Valid;
     }
     outcome.revocation_issuer = 1;
+    outcome.evidence = list_evidence(list, url);
     return true;
 }
 
@@ -153,7 +167,7 @@ void check_ldap_point(const std::string& url, const Revocation_subject& signer, 
     // checks as a downloaded one.
     if (!is_usable(list, signer.certificate, crl_issuer))
         return;
-    take_lookup(list, signer, outcome);
+    take_lookup(list, signer, outcome, url);
 }
 
 // Orders the signers of a job by what their verdict depends on: the certificate's bytes, the
@@ -209,6 +223,7 @@ std::string utc_text(std::time_t time)
 bool take_ocsp_answer(const Ocsp_result& answer, const Revocation_subject& signer, Revocation_outcome& outcome)
 {
     if (answer.status != Ocsp_status::Good && answer.status != Ocsp_status::Revoked) {
+        outcome.unknown_to_responder = outcome.unknown_to_responder || answer.status == Ocsp_status::Unknown;
         if (!answer.problem.empty())
             Trace(Trace_kind, Level_info) << answer.problem;
         return false;
@@ -223,6 +238,7 @@ bool take_ocsp_answer(const Ocsp_result& answer, const Revocation_subject& signe
     outcome.revocation_issuer = 1;
     outcome.source = Revocation_source::Ocsp;
     outcome.status = Revocation_status::Valid;
+    outcome.evidence = {answer.url, answer.from_cache, answer.produced_at, answer.next_update, answer.der};
     if (answer.status == Ocsp_status::Revoked) {
         outcome.revoked = true;
         outcome.revoked_at = answer.revoked_at;
@@ -337,6 +353,7 @@ bool check_carried(const Revocation_subject& signer, const Certificate& crl_issu
                 found.revoked = true;
                 found.revoked_at = outcome.revoked_at;
                 found.reason = outcome.reason;
+                found.evidence = outcome.evidence;
             }
             found.silent_after_expiry = outcome.silent_after_expiry;
             outcome = found;
@@ -352,14 +369,16 @@ void check_crls(const Revocation_subject& signer, const Certificate& crl_issuer,
                 const std::atomic<bool>& cancel, Crl_file_memo& memo, Revocation_outcome& outcome)
 {
     const std::optional<Certificate> issuer = crl_issuer;
-    for (const std::string& url : crl_distribution_urls(signer.certificate)) {
+    const std::vector<std::string> urls = crl_distribution_urls(signer.certificate);
+    const auto first_http = std::find_if(urls.begin(), urls.end(), is_http_url);
+    for (const std::string& url : urls) {
         if (is_http_url(url)) {
             Trace(Trace_kind, Level_info) << "Verifica CRL HTTP";
             // Always the certificate's first HTTP(S) point, whichever HTTP(S) entry this is.
             const std::optional<Certificate_revocation_list> list =
                 fetch_http_crl(signer.certificate, issuer, settings, cancel, memo);
             if (list) {
-                if (take_lookup(*list, signer, outcome))
+                if (take_lookup(*list, signer, outcome, *first_http))
                     break;
                 outcome.status = Revocation_status::Not_determinable;
                 continue;

@@ -39,6 +39,21 @@ enum class Revocation_source : int {
     Crl = 2,
 };
 
+// The answer or list that decided a Valid or Revoked status, kept for the written reports.
+struct Revocation_evidence {
+    // The OCSP responder asked, or the list's distribution point; empty for what the signed file
+    // carries, and for an answer kept from an earlier check of a certificate naming several
+    // responders.
+    std::string url;
+    // An OCSP answer kept from an earlier check (the user's cache), not asked for now.
+    bool from_cache = false;
+    // When it was given (an OCSP answer's producedAt, a list's thisUpdate) and its nextUpdate.
+    std::optional<std::time_t> issued = std::nullopt;
+    std::optional<std::time_t> next_update = std::nullopt;
+    // Its DER bytes (an OCSPResponse, a CertificateList); null when nothing decided.
+    std::shared_ptr<const std::vector<uint8_t>> der{};
+};
+
 struct Revocation_outcome {
     Revocation_status status = Revocation_status::Not_checked;
     int revocation_issuer = 0;
@@ -57,6 +72,10 @@ struct Revocation_outcome {
     // A list or answer given after the certificate expired did not name it, and did not say that
     // it still tracks expired certificates: its silence was not taken as proof.
     bool silent_after_expiry = false;
+    // A responder answered that it does not know the certificate.
+    bool unknown_to_responder = false;
+    // What decided, when source is not None.
+    Revocation_evidence evidence{};
 };
 
 // One signer as chain building left it: its certificate and the issuer found, if any. With a time

@@ -85,6 +85,11 @@ void apply_revocation_outcomes(std::vector<Signer_record>& records, const Revoca
         record.revocation_no_source = outcomes[n].no_source;
         record.revocation_silent_after_expiry = outcomes[n].silent_after_expiry;
         record.revoked_at = outcomes[n].revoked ? outcomes[n].revoked_at : std::nullopt;
+        record.revocation_source = outcomes[n].source;
+        record.revocation_from_file = outcomes[n].from_file;
+        record.revocation_reason = outcomes[n].revoked ? outcomes[n].reason : -1;
+        record.revocation_unknown_to_responder = outcomes[n].unknown_to_responder;
+        record.revocation_evidence = outcomes[n].evidence;
         checked[job.indexes[n]] = true;
     }
     for (size_t i = 0; i < records.size(); ++i) {

@@ -58,6 +58,14 @@ struct Signer_record {
     // The date of a revocation the check found after the time judged at (the certificate stays
     // valid for the signature), when it reads.
     std::optional<std::time_t> revoked_at;
+    // What decided the revocation check, for the written reports: the kind of answer, whether the
+    // signed file carried it, the CRLReason of a revocation (-1 without one), whether a responder
+    // did not know the certificate, and the answer or list itself.
+    Revocation_source revocation_source = Revocation_source::None;
+    bool revocation_from_file = false;
+    int revocation_reason = -1;
+    bool revocation_unknown_to_responder = false;
+    Revocation_evidence revocation_evidence;
     // The time the trusted lists' statuses and the qualification were judged at, once the chain
     // is built. Never the signing time the signer wrote: a backdated signature would escape a
     // withdrawal.

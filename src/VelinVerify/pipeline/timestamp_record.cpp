@@ -54,6 +54,9 @@ void Timestamp_record::take_revocation(const Revocation_outcome& outcome)
     revoked = outcome.revoked;
     revoked_at = outcome.revoked_at;
     revocation_reason = outcome.reason;
+    revocation_source = outcome.source;
+    revocation_from_file = outcome.from_file;
+    revocation_evidence = outcome.evidence;
 }
 
 bool Timestamp_record::covers(size_t signer) const

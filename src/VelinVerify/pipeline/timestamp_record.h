@@ -32,6 +32,10 @@ struct Timestamp_record {
     bool revoked = false;
     std::optional<std::time_t> revoked_at = std::nullopt;
     int revocation_reason = -1;
+    // What decided the check of the unit's revocation, for the written reports.
+    Revocation_source revocation_source = Revocation_source::None;
+    bool revocation_from_file = false;
+    Revocation_evidence revocation_evidence{};
     // Along the chain of proofs (judge_authorities_over_time): the time of the later time stamp
     // that proves this one existed, which its authority's certificate is judged at (now without
     // one); the certificate's end; and whether it had ended by then, which leaves the time stamp

@@ -16,6 +16,9 @@ namespace {
 constexpr const char* Dsig_namespace = "http://www.w3.org/2000/09/xmldsig#";
 constexpr const char* Sha256_uri = "http://www.w3.org/2001/04/xmlenc#sha256";
 constexpr const char* Certificate_type = "urn:etsi:019102:validationObject:certificate";
+constexpr const char* Crl_type = "urn:etsi:019102:validationObject:CRL";
+constexpr const char* Ocsp_type = "urn:etsi:019102:validationObject:OCSPResponse";
+constexpr const char* Timestamp_type = "urn:etsi:019102:validationObject:timestamp";
 // The best signature time: a time stamp's, else the time of the verification.
 constexpr const char* Poe_validation = "urn:etsi:019102:poetype:validation";
 constexpr const char* Poe_provided = "urn:etsi:019102:poetype:provided";
@@ -55,11 +58,30 @@ std::string xml_text(const std::string& text)
     return result;
 }
 
-// The id of a certificate's validation object: its SHA-256, so that it is listed once however
-// many signatures refer to it.
-std::string certificate_id(const Report_certificate& certificate)
+// A validation object: its id is its kind's letter and its SHA-256, so that it is listed once
+// however many signatures refer to it.
+struct Validation_object {
+    std::string id;
+    const char* type = Certificate_type;
+    std::vector<uint8_t> sha256;
+};
+
+// The attribute of the signature that a time stamp of this scope is.
+const char* timestamp_attribute(Timestamp_scope scope)
 {
-    return "C-" + hex(certificate.sha256);
+    switch (scope) {
+    case Timestamp_scope::Signature:
+        return "SignatureTimeStamp";
+    case Timestamp_scope::Content:
+        return "AllDataObjectsTimeStamp";
+    case Timestamp_scope::Archive:
+        return "ArchiveTimeStamp";
+    case Timestamp_scope::References:
+        return "RefsOnlyTimeStamp";
+    case Timestamp_scope::Document:
+        break;
+    }
+    return "DocTimeStamp";
 }
 
 class Writer {
@@ -75,18 +97,18 @@ public:
     }
 
     void signature(const Signature_display& shown, const Report_signer& signer,
-                   const std::optional<std::string>& judged_at)
+                   const std::optional<std::string>& judged_at, const std::vector<Report_timestamp>& timestamps)
     {
         xmlNode* report = element(_root, "SignatureValidationReport");
-        time_info(report, judged_at);
-        if (signer.signing_time) {
-            xmlNode* attributes = element(report, "SignatureAttributes");
-            xmlNode* signing_time = element(attributes, "SigningTime");
-            xmlSetProp(signing_time, x("Signed"), x("true"));
-            text(signing_time, "Time", xml_time(*signer.signing_time));
-        }
+        // The time stamp whose time the signature was judged at is its proof of existence.
+        const Report_timestamp* proof = signer.proof_timestamp && *signer.proof_timestamp < timestamps.size()
+                                            ? &timestamps[*signer.proof_timestamp]
+                                            : nullptr;
+        time_info(report, judged_at, proof && judged_at ? timestamp_reference(*proof) : std::string());
+        signature_attributes(report, signer, timestamps);
         signer_information(report, signer.certificate, shown.signer);
-        status(report, signer.indication, signer.certificate, signer.chain, signer.chain_complete);
+        status(report, signer.indication, signer.certificate, signer.chain, signer.chain_complete,
+               signer.revocation_details);
     }
 
     void timestamp(const Batch_timestamp& shown, const Report_timestamp& timestamp)
@@ -98,7 +120,7 @@ public:
         text(best, "POETime", shown.time ? *shown.time : xml_time(_facts.verified_at));
         text(best, "TypeOfProof", shown.time ? Poe_provided : Poe_validation);
         signer_information(report, timestamp.authority, shown.authority);
-        status(report, timestamp.indication, timestamp.authority, {}, false);
+        status(report, timestamp.indication, timestamp.authority, {}, false, timestamp.revocation);
     }
 
     // A file in which no signature could be read.
@@ -106,18 +128,18 @@ public:
     {
         xmlNode* report = element(_root, "SignatureValidationReport");
         time_info(report, std::nullopt);
-        status(report, {Report_indication::Main::Total_failed, "FORMAT_FAILURE"}, std::nullopt, {}, false);
+        status(report, {Report_indication::Main::Total_failed, "FORMAT_FAILURE"}, std::nullopt, {}, false, {});
     }
 
     std::string finish()
     {
         if (!_objects.empty()) {
             xmlNode* list = element(_root, "SignatureValidationObjects");
-            for (const Report_certificate* certificate : _objects) {
+            for (const Validation_object& listed : _objects) {
                 xmlNode* object = element(list, "ValidationObject");
-                xmlSetProp(object, x("id"), x(certificate_id(*certificate).c_str()));
-                text(object, "ObjectType", Certificate_type);
-                digest(element(object, "ValidationObjectRepresentation"), certificate->sha256);
+                xmlSetProp(object, x("id"), x(listed.id.c_str()));
+                text(object, "ObjectType", listed.type);
+                digest(element(object, "ValidationObjectRepresentation"), listed.sha256);
             }
         }
         xmlChar* bytes = nullptr;
@@ -146,22 +168,65 @@ private:
         xmlNewTextChild(value, _ds, x("DigestValue"), x(base64.constData()));
     }
 
-    void time_info(xmlNode* report, const std::optional<std::string>& judged_at)
+    void time_info(xmlNode* report, const std::optional<std::string>& judged_at, const std::string& proof = {})
     {
         xmlNode* time = element(report, "ValidationTimeInfo");
         text(time, "ValidationTime", xml_time(_facts.verified_at));
         xmlNode* best = element(time, "BestSignatureTime");
         text(best, "POETime", judged_at ? *judged_at : xml_time(_facts.verified_at));
         text(best, "TypeOfProof", judged_at ? Poe_provided : Poe_validation);
+        if (!proof.empty())
+            xmlSetProp(element(best, "POEObject"), x("VOReference"), x(proof.c_str()));
     }
 
-    // The reference of a certificate, listed among the objects the first time.
+    // The signing time the signer wrote and the time stamps that cover the signature.
+    void signature_attributes(xmlNode* report, const Report_signer& signer,
+                              const std::vector<Report_timestamp>& timestamps)
+    {
+        std::vector<const Report_timestamp*> covering;
+        for (const size_t n : signer.timestamps)
+            if (n < timestamps.size() && timestamps[n].time && !timestamps[n].sha256.empty())
+                covering.push_back(&timestamps[n]);
+        if (!signer.signing_time && covering.empty())
+            return;
+        xmlNode* attributes = element(report, "SignatureAttributes");
+        if (signer.signing_time) {
+            xmlNode* signing_time = element(attributes, "SigningTime");
+            xmlSetProp(signing_time, x("Signed"), x("true"));
+            text(signing_time, "Time", xml_time(*signer.signing_time));
+        }
+        for (const Report_timestamp* timestamp : covering) {
+            xmlNode* attribute = element(attributes, timestamp_attribute(timestamp->scope));
+            xmlSetProp(element(attribute, "AttributeObject"), x("VOReference"),
+                       x(timestamp_reference(*timestamp).c_str()));
+            text(attribute, "TimeStampValue", xml_time(*timestamp->time));
+        }
+    }
+
+    // The reference of an object, listed among the objects the first time.
+    std::string listed(const char* prefix, const char* type, const std::vector<uint8_t>& sha256)
+    {
+        std::string id = prefix + hex(sha256);
+        if (_listed.insert(id).second)
+            _objects.push_back({id, type, sha256});
+        return id;
+    }
     std::string reference(const Report_certificate& certificate)
     {
-        const std::string id = certificate_id(certificate);
-        if (_listed.insert(id).second)
-            _objects.push_back(&certificate);
-        return id;
+        return listed("C-", Certificate_type, certificate.sha256);
+    }
+    std::string timestamp_reference(const Report_timestamp& timestamp)
+    {
+        return timestamp.sha256.empty() ? std::string() : listed("T-", Timestamp_type, timestamp.sha256);
+    }
+    // The answer or list that decided a revocation check; empty when none did.
+    std::string revocation_reference(const Report_revocation& revocation)
+    {
+        if (revocation.sha256.empty())
+            return {};
+        return revocation.source == Revocation_source::Ocsp  ? listed("O-", Ocsp_type, revocation.sha256)
+               : revocation.source == Revocation_source::Crl ? listed("R-", Crl_type, revocation.sha256)
+                                                             : std::string();
     }
 
     void signer_information(xmlNode* report, const std::optional<Report_certificate>& certificate,
@@ -179,7 +244,7 @@ private:
 
     void status(xmlNode* report, const Report_indication& indication,
                 const std::optional<Report_certificate>& certificate, const std::vector<Report_certificate>& chain,
-                bool complete)
+                bool complete, const Report_revocation& revocation)
     {
         xmlNode* status_node = element(report, "SignatureValidationStatus");
         text(status_node, "MainIndication", main_indication_uri(indication.main));
@@ -195,6 +260,23 @@ private:
             xmlSetProp(element(path, anchor ? "TrustAnchor" : "IntermediateCertificate"), x("VOReference"),
                        x(reference(chain[i]).c_str()));
         }
+        revocation_data(data, *certificate, revocation);
+    }
+
+    // The answer or list the certificate's revocation check rested on and, for a certificate it
+    // names as revoked, when.
+    void revocation_data(xmlNode* data, const Report_certificate& certificate, const Report_revocation& revocation)
+    {
+        const std::string used = revocation_reference(revocation);
+        if (!used.empty())
+            xmlSetProp(element(data, "RelatedValidationObject"), x("VOReference"), x(used.c_str()));
+        if (!revocation.revoked || !revocation.revoked_at)
+            return;
+        xmlNode* information = element(data, "RevocationStatusInformation");
+        xmlSetProp(element(information, "ValidationObjectId"), x("VOReference"), x(reference(certificate).c_str()));
+        text(information, "RevocationTime", xml_time(*revocation.revoked_at));
+        if (!used.empty())
+            xmlSetProp(element(information, "RevocationObject"), x("VOReference"), x(used.c_str()));
     }
 
     const Report_facts& _facts;
@@ -203,7 +285,7 @@ private:
     xmlNs* _vr = nullptr;
     xmlNs* _ds = nullptr;
     std::set<std::string> _listed;
-    std::vector<const Report_certificate*> _objects;
+    std::vector<Validation_object> _objects;
 };
 
 } // namespace
@@ -227,7 +309,7 @@ std::string etsi_validation_report(const Batch_report& report, const Report_fact
         const Report_layer_facts& known = facts.layers[n];
         for (size_t i = 0; i < layer.signatures.size() && i < known.signers.size(); ++i) {
             writer.signature(layer.signatures[i], known.signers[i],
-                             i < layer.judged_at.size() ? layer.judged_at[i] : std::nullopt);
+                             i < layer.judged_at.size() ? layer.judged_at[i] : std::nullopt, known.timestamps);
             any = true;
         }
         for (size_t i = 0; i < layer.timestamps.size() && i < known.timestamps.size(); ++i) {

@@ -141,6 +141,30 @@ std::string judged_text(const Batch_layer& layer, size_t i)
     return "l'ora della verifica: nessuna marca temporale attendibile copre la firma";
 }
 
+// What the revocation check rested on: the answer or list, when it was given, what it said, and
+// the time the certificate was judged at.
+void revocation_rows(Html& out, const Report_revocation& revocation, std::time_t verified_at)
+{
+    out.row("Fonte della revoca", revocation_source_text(revocation));
+    out.row("Risposta sulla revoca", revocation.answer);
+    if (revocation.issued)
+        out.row("Emessa il", utc_text(*revocation.issued));
+    if (revocation.next_update)
+        out.row("Prossimo aggiornamento", utc_text(*revocation.next_update));
+    if (!revocation.sha256.empty())
+        out.digest_row(revocation.source == Revocation_source::Crl ? "SHA-256 della lista di revoca"
+                                                                   : "SHA-256 della risposta OCSP",
+                       QByteArray(reinterpret_cast<const char*>(revocation.sha256.data()),
+                                  static_cast<qsizetype>(revocation.sha256.size()))
+                           .toHex()
+                           .toStdString());
+    if (revocation.status == Revocation_status::Not_checked)
+        return;
+    out.row("Revoca valutata all'ora", revocation.judged_at
+                                           ? utc_text(*revocation.judged_at) + " (ora della marca temporale)"
+                                           : utc_text(verified_at) + " (ora della verifica)");
+}
+
 // What changed in the document after the signature (the later revisions of a PDF).
 void later_changes_rows(Html& out, const Report_signer& signer)
 {
@@ -152,7 +176,8 @@ void later_changes_rows(Html& out, const Report_signer& signer)
         out.row("Modifiche dopo la firma", "il documento è stato modificato dopo questa firma");
 }
 
-void signature_section(Html& out, const Batch_layer& layer, size_t i, const Report_signer* signer)
+void signature_section(Html& out, const Batch_layer& layer, size_t i, const Report_signer* signer,
+                       std::time_t verified_at)
 {
     const Signature_display& shown = layer.signatures[i];
     out.heading(3, "Firma " + std::to_string(i + 1) + ": " + shown.signer);
@@ -167,6 +192,7 @@ void signature_section(Html& out, const Batch_layer& layer, size_t i, const Repo
     out.row("Ora che conta", judged_text(layer, i));
     if (signer) {
         out.row("Revoca", signer->revocation);
+        revocation_rows(out, signer->revocation_details, verified_at);
         out.row("Catena di certificazione", signer->chain_complete ? "completa fino a una radice attendibile"
                                                                    : "incompleta: nessuna radice attendibile");
         out.row("Esito della firma", indication_text(signer->indication));
@@ -203,6 +229,23 @@ void timestamp_section(Html& out, const Batch_layer& layer, const Report_layer_f
     }
     if (any)
         out.end_table();
+}
+
+// The revocation of each time stamp's authority, what it rested on.
+void timestamp_revocation_section(Html& out, const Batch_layer& layer, const Report_layer_facts* known,
+                                  std::time_t verified_at)
+{
+    if (!known)
+        return;
+    for (size_t i = 0; i < layer.timestamps.size() && i < known->timestamps.size(); ++i) {
+        if (layer.timestamps[i].inherited)
+            continue;
+        out.heading(4, "Revoca dell'autorità della marca temporale " + std::to_string(i + 1) + ": " +
+                           layer.timestamps[i].authority);
+        out.begin_table();
+        revocation_rows(out, known->timestamps[i].revocation, verified_at);
+        out.end_table();
+    }
 }
 
 std::string size_text(uint64_t size)
@@ -272,8 +315,10 @@ QString report_html(const Batch_report& report, const Report_facts& facts, const
         if (layer.document)
             out.paragraph("Documento originale: " + *layer.document);
         for (size_t i = 0; i < layer.signatures.size(); ++i)
-            signature_section(out, layer, i, known && i < known->signers.size() ? &known->signers[i] : nullptr);
+            signature_section(out, layer, i, known && i < known->signers.size() ? &known->signers[i] : nullptr,
+                              facts.verified_at);
         timestamp_section(out, layer, known);
+        timestamp_revocation_section(out, layer, known, facts.verified_at);
         out.heading(3, "Attività");
         out.messages(layer.activity);
     }

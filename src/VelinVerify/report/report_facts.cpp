@@ -6,6 +6,7 @@
 #include "VelinVerify/pipeline/pipeline_services.h"
 #include "VelinVerify/pipeline/verification_session.h"
 #include "trust/common_data_folder.h"
+#include "trust/ocsp.h"
 #include "trust/trusted_store.h"
 
 #include <QCryptographicHash>
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 
 #include <unistd.h>
 
@@ -101,6 +103,123 @@ std::string revocation_text(Revocation_status status)
     return "non determinabile";
 }
 
+std::string date_text(std::time_t time)
+{
+    std::tm fields{};
+    gmtime_r(&time, &fields);
+    char text[40];
+    std::strftime(text, sizeof text, "%d/%m/%Y %H:%M:%S (UTC)", &fields);
+    return text;
+}
+
+// The SHA-256 of the bytes of answers and lists, each made once however many signers share one.
+using Digest_memo = std::map<const std::vector<uint8_t>*, std::vector<uint8_t>>;
+
+std::vector<uint8_t> sha256_of(const std::vector<uint8_t>& bytes, Digest_memo& memo)
+{
+    const auto [known, added] = memo.try_emplace(&bytes);
+    if (added) {
+        const QByteArray digest = QCryptographicHash::hash(
+            QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())), QCryptographicHash::Sha256);
+        known->second.assign(digest.begin(), digest.end());
+    }
+    return known->second;
+}
+
+// The evidence of a check: what decided, when it was given; nothing when nothing decided.
+void take_evidence(Report_revocation& result, Revocation_source source, bool from_file,
+                   const Revocation_evidence& evidence, Digest_memo& memo)
+{
+    if (source == Revocation_source::None || !evidence.der)
+        return;
+    result.source = source;
+    result.from_file = from_file;
+    result.from_cache = evidence.from_cache;
+    result.url = evidence.url;
+    result.issued = evidence.issued;
+    result.next_update = evidence.next_update;
+    result.sha256 = sha256_of(*evidence.der, memo);
+}
+
+// "revocato il DATE (motivo: ...)".
+std::string revoked_text(const Report_revocation& revocation)
+{
+    std::string text = "revocato";
+    if (revocation.revoked_at)
+        text += " il " + date_text(*revocation.revoked_at);
+    if (const std::string reason = revocation_reason_text(revocation.reason); !reason.empty())
+        text += " (motivo: " + reason + ")";
+    return text;
+}
+
+// Why the revocation could not be found out, when the record says more than its status.
+std::string unknown_text(int revocation_issuer, bool no_source, bool silent_after_expiry, bool unknown_to_responder)
+{
+    if (revocation_issuer == 2)
+        return "non determinabile: manca l'emittente del certificato, necessario a verificare le liste di revoca";
+    if (no_source)
+        return "non determinabile: il certificato non indica né una lista di revoca né un responder OCSP";
+    if (silent_after_expiry)
+        return "non determinabile: le liste e le risposte OCSP, emesse dopo la scadenza del certificato, non dicono "
+               "se era revocato";
+    if (unknown_to_responder)
+        return "non determinabile: il responder OCSP non conosce il certificato";
+    return {};
+}
+
+// What the answer or list said, or why there was none.
+std::string answer_text(const Report_revocation& revocation, const std::string& status_text,
+                        const std::string& why_unknown)
+{
+    switch (revocation.status) {
+    case Revocation_status::Revoked:
+        return "certificato " + revoked_text(revocation);
+    case Revocation_status::Valid:
+        return revocation.revoked ? "certificato " + revoked_text(revocation) +
+                                        ", dopo l'ora a cui è valutato: a quell'ora non era revocato"
+                                  : "certificato non revocato";
+    case Revocation_status::Not_determinable:
+    case Revocation_status::Update_disabled:
+        if (!why_unknown.empty())
+            return why_unknown;
+        if (revocation.status == Revocation_status::Not_determinable)
+            return "non determinabile: nessuna lista di revoca né risposta OCSP utilizzabile è stata ottenuta";
+        break;
+    default:
+        break;
+    }
+    return status_text;
+}
+
+Report_revocation signer_revocation(const Signer_record& record, Digest_memo& memo)
+{
+    Report_revocation result;
+    result.status = record.revocation_status;
+    take_evidence(result, record.revocation_source, record.revocation_from_file, record.revocation_evidence, memo);
+    result.revoked = record.revoked_at.has_value() || record.revocation_status == Revocation_status::Revoked;
+    result.revoked_at = record.revoked_at;
+    result.reason = record.revocation_reason;
+    result.judged_at = record.judged_at;
+    result.answer =
+        answer_text(result, revocation_text(record.revocation_status),
+                    unknown_text(record.revocation_issuer, record.revocation_no_source,
+                                 record.revocation_silent_after_expiry, record.revocation_unknown_to_responder));
+    return result;
+}
+
+Report_revocation timestamp_revocation(const Timestamp_record& record, Digest_memo& memo)
+{
+    Report_revocation result;
+    result.status = record.revocation;
+    take_evidence(result, record.revocation_source, record.revocation_from_file, record.revocation_evidence, memo);
+    result.revoked = record.revoked;
+    result.revoked_at = record.revoked_at;
+    result.reason = record.revocation_reason;
+    result.judged_at = record.authority_judged_at;
+    result.answer = answer_text(result, revocation_text(record.revocation), {});
+    return result;
+}
+
 Report_context::Certificate_list certificate_list(const std::string& name, bool used, const std::string& path)
 {
     Report_context::Certificate_list list{name, used, {}};
@@ -138,6 +257,56 @@ Report_indication indeterminate(const char* sub)
 }
 
 } // namespace
+
+std::string revocation_source_text(const Report_revocation& revocation)
+{
+    std::string text;
+    switch (revocation.source) {
+    case Revocation_source::Ocsp:
+        text = revocation.from_file ? "risposta OCSP contenuta nel file firmato" : "risposta OCSP";
+        if (!revocation.url.empty())
+            text += " del responder " + revocation.url;
+        if (revocation.from_cache)
+            text += ", conservata da una verifica precedente";
+        return text;
+    case Revocation_source::Crl:
+        text = revocation.from_file ? "lista di revoca (CRL) contenuta nel file firmato" : "lista di revoca (CRL)";
+        if (!revocation.url.empty())
+            text += " pubblicata in " + revocation.url;
+        return text;
+    case Revocation_source::None:
+        break;
+    }
+    return "nessuna";
+}
+
+Report_revocation report_revocation(const Signer_record& record)
+{
+    Digest_memo memo;
+    return signer_revocation(record, memo);
+}
+
+Report_revocation report_revocation(const Timestamp_record& record)
+{
+    Digest_memo memo;
+    return timestamp_revocation(record, memo);
+}
+
+void link_timestamps(Report_signer& signer, size_t index, const Signer_record& record,
+                     const std::vector<Timestamp_record>& timestamps)
+{
+    for (size_t n = 0; n < timestamps.size(); ++n) {
+        const Timestamp_record& timestamp = timestamps[n];
+        // A time stamp of the references proves when the validation data existed, not the signature.
+        if (!timestamp.info.read || timestamp.info.scope == Timestamp_scope::References || !timestamp.covers(index))
+            continue;
+        signer.timestamps.push_back(n);
+        const std::optional<Existence_proof>& proof = record.proof;
+        if (proof && !signer.proof_timestamp && proof->at == timestamp.info.time &&
+            proof->scope == timestamp.info.scope && proof->inherited == timestamp.inherited)
+            signer.proof_timestamp = n;
+    }
+}
 
 const char* main_indication_name(Report_indication::Main main)
 {
@@ -220,7 +389,9 @@ Report_indication timestamp_indication(const Timestamp_record& record)
     return {Main::Total_passed, {}};
 }
 
-Report_signer report_signer(const Signature_info& signature, const Signer_record& record)
+namespace {
+
+Report_signer signer_facts(const Signature_info& signature, const Signer_record& record, Digest_memo& memo)
 {
     Report_signer result;
     if (record.certificate.is_assigned() && record.certificate.value().is_valid())
@@ -237,6 +408,7 @@ Report_signer report_signer(const Signature_info& signature, const Signer_record
     if (signature.signing_time.is_assigned())
         result.signing_time = seconds_of(signature.signing_time.value());
     result.revocation = revocation_text(record.revocation_status);
+    result.revocation_details = signer_revocation(record, memo);
     result.indication = signer_indication(signature, record);
     result.changed_after = signature.changed_after;
     result.later_allowed = signature.later_changes.allowed;
@@ -244,13 +416,32 @@ Report_signer report_signer(const Signature_info& signature, const Signer_record
     return result;
 }
 
-Report_timestamp report_timestamp(const Timestamp_record& record)
+Report_timestamp timestamp_facts(const Timestamp_record& record, Digest_memo& memo)
 {
     Report_timestamp result;
     if (!record.info.certificate.empty())
         result.authority = report_certificate(Certificate(record.info.certificate.shared_x509()));
     result.indication = timestamp_indication(record);
+    result.scope = record.info.scope;
+    if (record.info.read)
+        result.time = record.info.time;
+    result.sha256 = record.info.token_sha256;
+    result.revocation = timestamp_revocation(record, memo);
     return result;
+}
+
+} // namespace
+
+Report_signer report_signer(const Signature_info& signature, const Signer_record& record)
+{
+    Digest_memo memo;
+    return signer_facts(signature, record, memo);
+}
+
+Report_timestamp report_timestamp(const Timestamp_record& record)
+{
+    Digest_memo memo;
+    return timestamp_facts(record, memo);
 }
 
 std::optional<std::pair<uint64_t, std::string>> file_size_and_sha256(const std::string& path)
@@ -275,6 +466,7 @@ Report_facts make_report_facts(const Verification_session& session, std::time_t 
         facts.sha256 = read->second;
     }
     facts.verified_at = verified_at;
+    Digest_memo memo;
     for (const auto& layer : session.layers()) {
         Report_layer_facts layer_facts;
         const std::vector<Signer_record>& records = layer->signer_records();
@@ -283,12 +475,14 @@ Report_facts make_report_facts(const Verification_session& session, std::time_t 
             info && info->envelope.is_assigned() && info->envelope.value().signatures.is_assigned()
                 ? &info->envelope.value().signatures.value()
                 : nullptr;
-        for (size_t i = 0; i < records.size(); ++i)
+        for (size_t i = 0; i < records.size(); ++i) {
             layer_facts.signers.push_back(signatures && i < signatures->size()
-                                              ? report_signer((*signatures)[i], records[i])
-                                              : report_signer(Signature_info{}, records[i]));
+                                              ? signer_facts((*signatures)[i], records[i], memo)
+                                              : signer_facts(Signature_info{}, records[i], memo));
+            link_timestamps(layer_facts.signers.back(), i, records[i], layer->timestamps());
+        }
         for (const Timestamp_record& record : layer->timestamps())
-            layer_facts.timestamps.push_back(report_timestamp(record));
+            layer_facts.timestamps.push_back(timestamp_facts(record, memo));
         facts.layers.push_back(std::move(layer_facts));
     }
     return facts;

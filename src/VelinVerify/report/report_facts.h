@@ -5,7 +5,9 @@
 // layer has finished, on the thread that drove it; no widgets here.
 #pragma once
 
+#include "envelope/timestamp_token.h"
 #include "trust/certificate.h"
+#include "trust/revocation.h"
 
 #include <cstdint>
 #include <ctime>
@@ -45,6 +47,30 @@ struct Report_certificate {
     std::vector<uint8_t> sha256; // of the DER bytes
 };
 
+// What a revocation check of a certificate found, and on what: the answer or list that decided
+// (its source, when it was given, its SHA-256), the answer, and the time the certificate was
+// judged at.
+struct Report_revocation {
+    Revocation_status status = Revocation_status::Not_checked;
+    Revocation_source source = Revocation_source::None;
+    bool from_file = false;
+    bool from_cache = false;
+    std::string url; // the responder or distribution point; empty when not known
+    std::optional<std::time_t> issued; // OCSP producedAt, CRL thisUpdate
+    std::optional<std::time_t> next_update;
+    std::vector<uint8_t> sha256; // of the answer's or list's DER; empty when none decided
+    // A revocation the answer or list names, also one after the time judged at.
+    bool revoked = false;
+    std::optional<std::time_t> revoked_at;
+    int reason = -1;
+    std::optional<std::time_t> judged_at; // none: the time of the verification
+    std::string answer; // what it said, or why nothing could be found out, in Italian
+};
+
+// Where the answer came from, in Italian ("risposta OCSP del responder http://...", "lista di
+// revoca (CRL) contenuta nel file firmato"); "nessuna" when nothing decided.
+std::string revocation_source_text(const Report_revocation& revocation);
+
 struct Report_signer {
     std::optional<Report_certificate> certificate;
     // Above the signer, the root last; complete when a trusted root was reached.
@@ -52,6 +78,11 @@ struct Report_signer {
     bool chain_complete = false;
     std::optional<std::time_t> signing_time; // as the signer wrote it
     std::string revocation; // the revocation check's outcome, in Italian
+    Report_revocation revocation_details;
+    // The layer's time stamps that cover this signature (indexes into its timestamps), and among
+    // them the one whose time the signature was judged at, when one was.
+    std::vector<size_t> timestamps;
+    std::optional<size_t> proof_timestamp;
     Report_indication indication;
     // The document was changed after this signature (a PDF's later revisions), and what the
     // changes were, those the signature allows and the others, in the user's words.
@@ -63,6 +94,10 @@ struct Report_signer {
 struct Report_timestamp {
     std::optional<Report_certificate> authority;
     Report_indication indication;
+    Timestamp_scope scope = Timestamp_scope::Document;
+    std::optional<std::time_t> time; // none when the token could not be read
+    std::vector<uint8_t> sha256; // of the token's bytes; empty when none was found
+    Report_revocation revocation; // of its authority's certificate
 };
 
 struct Report_layer_facts {
@@ -101,6 +136,14 @@ Report_facts make_report_facts(const Verification_session& session, std::time_t 
 Report_signer report_signer(const Signature_info& signature, const Signer_record& record);
 Report_timestamp report_timestamp(const Timestamp_record& record);
 Report_certificate report_certificate(const Certificate& certificate);
+
+// The revocation facts of a signer, and of a time stamp's authority.
+Report_revocation report_revocation(const Signer_record& record);
+Report_revocation report_revocation(const Timestamp_record& record);
+
+// Which of the layer's time stamps cover signer `index`, and which gave the time it was judged at.
+void link_timestamps(Report_signer& signer, size_t index, const Signer_record& record,
+                     const std::vector<Timestamp_record>& timestamps);
 
 // The indication of a signature: a failure of the signature itself or a revoked certificate
 // fails it; a chain that reaches no trusted root, a certificate out of its dates without a proof

@@ -123,7 +123,24 @@ TEST_F(Report_files, AGoodFileIsReportedPassedWithEverythingAClerkNeeds)
     const std::string report = test::read_file(xml);
     EXPECT_NE(report.find("<vr:Signer>ROSSI MARIO</vr:Signer>"), std::string::npos) << report;
     EXPECT_NE(report.find("<vr:SigningTime Signed=\"true\">"), std::string::npos) << report;
-    EXPECT_EQ(count(report, "<vr:ValidationObject id="), 3u) << report; // signer, authority, root
+    // The signer, its authority, its root, and the list that said it was not revoked.
+    EXPECT_EQ(count(report, "<vr:ValidationObject id="), 4u) << report;
+    const std::string list_sha256 =
+        QCryptographicHash::hash(QByteArray::fromStdString(test::read_file(std::filesystem::path(VELIN_PKI_FIXTURES) /
+                                                                           "crl" / "accredited-ca.crl")),
+                                 QCryptographicHash::Sha256)
+            .toBase64()
+            .toStdString();
+    EXPECT_NE(report.find("<vr:ObjectType>urn:etsi:019102:validationObject:CRL</vr:ObjectType>\n"
+                          "      <vr:ValidationObjectRepresentation>\n"
+                          "        <vr:DigestAlgAndValue>\n"
+                          "          <ds:DigestMethod Algorithm=\"http://www.w3.org/2001/04/xmlenc#sha256\"/>\n"
+                          "          <ds:DigestValue>" +
+                          list_sha256 + "</ds:DigestValue>"),
+              std::string::npos)
+        << report;
+    EXPECT_EQ(count(report, "<vr:RelatedValidationObject VOReference=\"R-"), 1u) << report;
+    EXPECT_EQ(report.find("RevocationStatusInformation"), std::string::npos) << report;
 
     const std::string text = pdf_text(pdf);
     for (const std::string& expected :
@@ -186,6 +203,45 @@ TEST_F(Report_files, ARevokedSignerFailsAsRevoked)
     const std::string text = pdf_text(pdf);
     EXPECT_NE(text.find("BRUNI ELENA"), std::string::npos) << text;
     EXPECT_NE(text.find("certificato revocato"), std::string::npos) << text;
+    // Which list said so, when it was issued, the date of the revocation and why; a value that
+    // goes on in the next line of its cell joined again.
+    const std::string joined =
+        std::regex_replace(std::regex_replace(text, std::regex("-\n {20,}"), "-"), std::regex("\n {20,}"), " ");
+    for (const std::string& expected :
+         {std::string("lista di revoca (CRL) pubblicata in"),
+          std::string("http://127.0.0.1:8799/crl/accredited-ca.crl"),
+          std::string("revocato il 01/06/2025 00:00:00 (UTC)"), std::string("compromissione della chiave"),
+          std::string("Emessa il"), std::string("Prossimo aggiornamento"), std::string("01/06/2045 00:00:00 (UTC)")})
+        EXPECT_NE(joined.find(expected), std::string::npos) << expected << "\n--- text:\n" << text;
+    // The list, by its digest, is the revocation's evidence in the ETSI report.
+    const std::string report = test::read_file(xml);
+    EXPECT_EQ(count(report, "urn:etsi:019102:validationObject:CRL"), 1u) << report;
+    EXPECT_NE(report.find("<vr:RevocationTime>2025-06-01T00:00:00Z</vr:RevocationTime>\n"
+                          "          <vr:RevocationObject VOReference=\"R-"),
+              std::string::npos)
+        << report;
+}
+
+// A time-stamped envelope (.m7m): the token is listed once by its digest, and the signature it
+// covers refers to it among its attributes.
+TEST_F(Report_files, ATimeStampOfTheFileIsListedAndTheSignatureItCoversRefersToIt)
+{
+    test::Batch_verifier verifier;
+    verify(verifier, std::filesystem::path(VELIN_M7M_FIXTURES) / "samples" / "crlf-binary.m7m");
+    expect_valid_xml();
+    const std::string report = test::read_file(xml);
+    EXPECT_EQ(count(report, "urn:etsi:019102:validationObject:timestamp"), 1u) << report;
+    std::smatch object;
+    ASSERT_TRUE(std::regex_search(report, object,
+                                  std::regex("<vr:ValidationObject id=\"(T-[0-9a-f]{64})\">\n"
+                                             "      <vr:ObjectType>urn:etsi:019102:validationObject:timestamp")))
+        << report;
+    EXPECT_NE(report.find("<vr:DocTimeStamp>\n        <vr:AttributeObject VOReference=\"" + object[1].str() +
+                          "\"/>\n        <vr:TimeStampValue>"),
+              std::string::npos)
+        << report;
+    // The authority's revocation, though nothing could be asked of its self-signed certificate.
+    EXPECT_NE(pdf_text(pdf).find("Revoca dell'autorità della marca temporale 1"), std::string::npos);
 }
 
 TEST_F(Report_files, WithoutTheListsOfItsAuthorityTheChainIsNotFound)

@@ -18,6 +18,10 @@
 #include <openssl/cms.h>
 #include <openssl/ocsp.h>
 
+#include <QCryptographicHash>
+#include <QProcess>
+#include <QProcessEnvironment>
+
 #include <sys/stat.h>
 
 #include <functional>
@@ -129,6 +133,29 @@ protected:
             kept += entry.path().extension() == ".ocsp";
         return kept;
     }
+    // A signer's certificate that names the test's list and responder, and a .p7m it signed in the
+    // verifier's folder.
+    std::pair<Certificate, std::filesystem::path> signed_by_verdi(Batch_verifier& verifier, const Key& key)
+    {
+        Certificate_recipe recipe;
+        recipe.serial = ++_serial;
+        recipe.common_name = "VERDI ANNA";
+        recipe.key_usage = "critical,digitalSignature,nonRepudiation";
+        recipe.points = {uri_point(_files.url("/ca.crl"))};
+        recipe.ocsp_urls = {_responder.url("/ocsp")};
+        const Certificate certificate = make_certificate(recipe, key, _ca, _ca_key);
+        const std::string text = "Contratto firmato oggi.\n";
+        const Owner<BIO> content(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+        const Owner<CMS_ContentInfo> cms(
+            CMS_sign(certificate.raw_handle(), key.get(), nullptr, content.get(), CMS_BINARY | CMS_CADES));
+        EXPECT_TRUE(cms);
+        unsigned char* der = nullptr;
+        const int size = cms ? i2d_CMS_ContentInfo(cms.get(), &der) : 0;
+        const Owner<unsigned char, Openssl_free> owned(der);
+        const std::filesystem::path file = verifier.folder / "contratto.txt.p7m";
+        write_file(file, std::string(reinterpret_cast<char*>(der), static_cast<std::size_t>(std::max(size, 0))));
+        return {certificate, file};
+    }
     Revocation_outcome check(const Certificate& certificate, Revocation_method method = Revocation_method::Both,
                              bool download = true, std::optional<std::time_t> at = std::nullopt)
     {
@@ -220,6 +247,52 @@ TEST_F(Ocsp_test, each_answer_decides_or_leaves_the_decision_to_the_crl)
     }
     EXPECT_EQ(by_ocsp, traced_since_start(Level_info, {"Revoca", "OCSP"}));
     EXPECT_EQ(by_crl, traced_since_start(Level_info, {"Revoca", "CRL"}));
+}
+
+// What decided is kept for the reports: the answer's bytes, its responder, its dates; a list's
+// bytes and distribution point when the responder did not decide.
+TEST_F(Ocsp_test, the_answer_or_list_that_decided_is_kept_with_its_source_and_dates)
+{
+    const std::time_t now = std::time(nullptr);
+    std::string sent;
+    Ocsp_answer_recipe revoked{V_OCSP_CERTSTATUS_REVOKED};
+    revoked.revoked_at = now - 5 * Day;
+    revoked.reason = OCSP_REVOKED_STATUS_KEYCOMPROMISE;
+    revoked.this_update = now - 60;
+    revoked.next_update = now + 2 * Day;
+    const Reply made = signed_answer(revoked);
+    reply([&sent, made](const std::string& request) {
+        Http_answer given = made(request);
+        sent = given.body;
+        return given;
+    });
+    const Certificate certificate = signer();
+    const Revocation_outcome asked = check(certificate);
+    ASSERT_EQ(Revocation_status::Revoked, asked.status);
+    EXPECT_EQ(_responder.url("/ocsp"), asked.evidence.url);
+    EXPECT_FALSE(asked.evidence.from_cache);
+    ASSERT_TRUE(asked.evidence.der);
+    EXPECT_EQ(sent, std::string(asked.evidence.der->begin(), asked.evidence.der->end()));
+    ASSERT_TRUE(asked.evidence.issued && asked.evidence.next_update);
+    EXPECT_LE(std::abs(*asked.evidence.issued - now), 120);
+    EXPECT_EQ(now + 2 * Day, *asked.evidence.next_update);
+    EXPECT_EQ(now - 5 * Day, asked.revoked_at);
+    EXPECT_EQ(OCSP_REVOKED_STATUS_KEYCOMPROMISE, asked.reason);
+
+    // Asked again, the kept answer decides: the same bytes, its one responder still named.
+    const Revocation_outcome kept = check(certificate, Revocation_method::Both, false);
+    EXPECT_TRUE(kept.evidence.from_cache);
+    EXPECT_EQ(_responder.url("/ocsp"), kept.evidence.url);
+    ASSERT_TRUE(kept.evidence.der);
+    EXPECT_EQ(*asked.evidence.der, *kept.evidence.der);
+
+    // A responder that does not know the certificate leaves it to the list, which is named.
+    reply(signed_answer(Ocsp_answer_recipe{V_OCSP_CERTSTATUS_UNKNOWN}));
+    const Revocation_outcome by_list = check(signer());
+    EXPECT_EQ(Revocation_status::Valid, by_list.status);
+    EXPECT_EQ(Revocation_source::Crl, by_list.source);
+    EXPECT_TRUE(by_list.unknown_to_responder);
+    EXPECT_EQ(_files.url("/ca.crl"), by_list.evidence.url);
 }
 
 // An expired certificate judged at an earlier time stamp: the responder answers today, after the
@@ -522,35 +595,23 @@ TEST_F(Ocsp_test, a_carried_answer_rests_on_its_responder_at_the_time_that_count
 }
 
 // velin-verify itself, asking the responder and the list on loopback for an envelope signed today.
+// The verifier's settings: revocation checked, downloads on, MetodoRevoca method.
+void revocation_settings(Batch_verifier& verifier, int method)
+{
+    write_file(verifier.folder / "user.reg",
+               "Windows Registry Editor Version 5.00\n\n"
+               "[HKEY_CURRENT_USER\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\n"
+               "\"VerificaCRL\"=dword:00000001\n\"AggiornaCRL\"=dword:00000001\n"
+               "\"MetodoRevoca\"=dword:0000000" +
+                   std::to_string(method) + "\n\n");
+}
+
 TEST_F(Ocsp_test, velin_verify_does_not_take_a_revoked_responder_at_its_word)
 {
     Batch_verifier verifier;
     const Key key = new_key();
-    Certificate_recipe recipe;
-    recipe.serial = ++_serial;
-    recipe.common_name = "VERDI ANNA";
-    recipe.key_usage = "critical,digitalSignature,nonRepudiation";
-    recipe.points = {uri_point(_files.url("/ca.crl"))};
-    recipe.ocsp_urls = {_responder.url("/ocsp")};
-    const Certificate certificate = make_certificate(recipe, key, _ca, _ca_key);
-    const std::string text = "Contratto firmato oggi.\n";
-    const Owner<BIO> content(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
-    const Owner<CMS_ContentInfo> cms(
-        CMS_sign(certificate.raw_handle(), key.get(), nullptr, content.get(), CMS_BINARY | CMS_CADES));
-    ASSERT_TRUE(cms);
-    unsigned char* der = nullptr;
-    const int size = i2d_CMS_ContentInfo(cms.get(), &der);
-    const Owner<unsigned char, Openssl_free> owned(der);
-    const std::filesystem::path file = verifier.folder / "contratto.txt.p7m";
-    write_file(file, std::string(reinterpret_cast<char*>(der), static_cast<std::size_t>(std::max(size, 0))));
-    const auto settings = [&](int method) {
-        write_file(verifier.folder / "user.reg",
-                   "Windows Registry Editor Version 5.00\n\n"
-                   "[HKEY_CURRENT_USER\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\n"
-                   "\"VerificaCRL\"=dword:00000001\n\"AggiornaCRL\"=dword:00000001\n"
-                   "\"MetodoRevoca\"=dword:0000000" +
-                       std::to_string(method) + "\n\n");
-    };
+    const auto [certificate, file] = signed_by_verdi(verifier, key);
+    const auto settings = [&](int method) { revocation_settings(verifier, method); };
     const std::filesystem::path kept = verifier.folder / "user-cache" / "velin-manager" / "ocsp";
     const auto kept_files = [&] {
         return std::filesystem::exists(kept)
@@ -592,6 +653,75 @@ TEST_F(Ocsp_test, velin_verify_does_not_take_a_revoked_responder_at_its_word)
         EXPECT_FALSE(has_line(verdict.lines(0), "info: Il certificato è valido.")) << verdict.text;
         EXPECT_EQ(0, kept_files());
     }
+}
+
+// The reports of a signer the responder calls revoked: the PDF names the responder, the date and
+// the reason; the ETSI report lists its answer, by the digest of the bytes it sent, as what the
+// revocation rests on, and still validates.
+TEST_F(Ocsp_test, velin_verify_reports_name_the_responder_and_list_its_answer)
+{
+    Batch_verifier verifier;
+    const Key key = new_key();
+    const auto [certificate, file] = signed_by_verdi(verifier, key);
+    revocation_settings(verifier, 0);
+    Ocsp_answer_recipe revoked{V_OCSP_CERTSTATUS_REVOKED};
+    revoked.revoked_at = std::time(nullptr) / Day * Day - Day; // yesterday, at midnight
+    revoked.reason = OCSP_REVOKED_STATUS_KEYCOMPROMISE;
+    std::string sent;
+    const Reply made = signed_answer(revoked);
+    reply([&sent, made](const std::string& request) {
+        Http_answer given = made(request);
+        sent = given.body;
+        return given;
+    });
+    const std::filesystem::path pdf = verifier.folder / "rapporto.pdf";
+    const std::filesystem::path xml = verifier.folder / "rapporto.xml";
+    const Verdict verdict = verifier.verify(file, {"--rapporto", QString::fromStdString(pdf.string()),
+                                                   "--rapporto-etsi", QString::fromStdString(xml.string())});
+    EXPECT_EQ(Exit_errors, verdict.exit_code) << verdict.text << verdict.err;
+    ASSERT_FALSE(sent.empty());
+
+    std::tm day{};
+    const std::time_t at = revoked.revoked_at;
+    gmtime_r(&at, &day);
+    char date[24];
+    std::strftime(date, sizeof date, "%d/%m/%Y 00:00:00", &day);
+    char iso[24];
+    std::strftime(iso, sizeof iso, "%Y-%m-%dT00:00:00Z", &day);
+
+    QProcess pdftotext;
+    pdftotext.start("pdftotext", {QString::fromStdString(pdf.string()), "-"});
+    ASSERT_TRUE(pdftotext.waitForFinished(30000));
+    // The text as one line: a value that goes on in the next line of its cell is joined again.
+    const std::string text = QString::fromUtf8(pdftotext.readAllStandardOutput()).simplified().toStdString();
+    for (const std::string& expected :
+         {"risposta OCSP del responder " + _responder.url("/ocsp"),
+          "certificato revocato il " + std::string(date) + " (UTC)", std::string("compromissione della chiave")})
+        EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n--- text:\n" << text;
+
+    const std::string report = read_file(xml);
+    const std::string digest =
+        QCryptographicHash::hash(QByteArray::fromStdString(sent), QCryptographicHash::Sha256).toBase64().toStdString();
+    EXPECT_NE(report.find("<vr:ObjectType>urn:etsi:019102:validationObject:OCSPResponse</vr:ObjectType>"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("<ds:DigestValue>" + digest + "</ds:DigestValue>"), std::string::npos) << report;
+    EXPECT_NE(report.find("<vr:RevocationTime>" + std::string(iso) +
+                          "</vr:RevocationTime>\n"
+                          "          <vr:RevocationObject VOReference=\"O-"),
+              std::string::npos)
+        << report;
+    QProcess xmllint;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    const std::filesystem::path schemas = VELIN_ETSI_SCHEMAS;
+    environment.insert("XML_CATALOG_FILES", QString::fromStdString((schemas / "catalog.xml").string()));
+    xmllint.setProcessEnvironment(environment);
+    xmllint.setProcessChannelMode(QProcess::MergedChannels);
+    xmllint.start("xmllint",
+                  {"--nonet", "--noout", "--schema", QString::fromStdString((schemas / "TS119102-2-v141.xsd").string()),
+                   QString::fromStdString(xml.string())});
+    ASSERT_TRUE(xmllint.waitForFinished(30000));
+    EXPECT_EQ(0, xmllint.exitCode()) << xmllint.readAll().toStdString() << report;
 }
 
 } // namespace

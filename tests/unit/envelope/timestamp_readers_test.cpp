@@ -38,11 +38,22 @@ TEST(Timestamp_token, a_reply_and_its_bare_token_in_any_encoding_are_read_and_ch
         EXPECT_FALSE(info.imprint_matches) << name;
         EXPECT_FALSE(info.verified()) << name;
         EXPECT_EQ(info.problem, "L'impronta della marca temporale non corrisponde.") << name;
+        EXPECT_EQ(info.token_sha256.size(), 32u) << name;
     }
+    // The reports refer to a token by the SHA-256 of its DER bytes, whatever its encoding.
+    const std::vector<uint8_t> der = corpus("corpus-token/contratto.tst");
+    std::vector<uint8_t> expected(EVP_MAX_MD_SIZE);
+    unsigned int size = 0;
+    ASSERT_EQ(EVP_Digest(der.data(), der.size(), expected.data(), &size, EVP_sha256(), nullptr), 1);
+    expected.resize(size);
+    for (const std::string name : {"corpus-token/contratto.tst", "corpus-token/contratto.tst.b64"})
+        EXPECT_EQ(check_timestamp(corpus(name), digest_of_pieces({other_bytes})).token_sha256, expected) << name;
     // An authority without the time-stamping purpose signs a token that is read but not relied on.
     const Timestamp_info no_usage = check_timestamp(corpus("corpus-token/no-eku.tst"), digest_of_pieces({other_bytes}));
     EXPECT_TRUE(no_usage.read && no_usage.signature_valid);
     EXPECT_FALSE(no_usage.time_stamping_usage);
+    // No token, nothing to refer to.
+    EXPECT_TRUE(check_timestamp(other_bytes, digest_of_pieces({other_bytes})).token_sha256.empty());
 }
 
 // A unit binds its tokens to its certificate with an ESS signing-certificate attribute; a token

@@ -165,5 +165,70 @@ TEST(Etsi_report, TimeStampsOfAnOuterLayerAreReportedThereOnly)
     EXPECT_TRUE(validate(xml).valid);
 }
 
+// The list that revoked both signers, the time stamp of the file that gave the first its time, the
+// answer its authority was checked with.
+std::pair<Batch_report, Report_facts> with_validation_data()
+{
+    auto [report, facts] = two_signers("BRUNI ELENA");
+    Report_layer_facts& known = facts.layers[0];
+    for (Report_signer& signer : known.signers) {
+        signer.indication = {Report_indication::Main::Total_failed, "REVOKED"};
+        signer.revocation_details.status = Revocation_status::Revoked;
+        signer.revocation_details.source = Revocation_source::Crl;
+        signer.revocation_details.sha256.assign(32, 0x55);
+        signer.revocation_details.revoked = true;
+        signer.revocation_details.revoked_at = 1748736000;
+        signer.timestamps = {0};
+    }
+    known.signers[0].proof_timestamp = 0;
+    Report_timestamp& stamp = known.timestamps[0];
+    stamp.scope = Timestamp_scope::Document;
+    stamp.time = 1767323045;
+    stamp.sha256.assign(32, 0x66);
+    stamp.revocation.status = Revocation_status::Valid;
+    stamp.revocation.source = Revocation_source::Ocsp;
+    stamp.revocation.sha256.assign(32, 0x77);
+    return {report, facts};
+}
+
+TEST(Etsi_report, RevocationDataAndTimeStampsAreListedOnceByTheirDigests)
+{
+    const auto [report, facts] = with_validation_data();
+    const std::string xml = etsi_validation_report(report, facts);
+    const Schema_check check = validate(xml);
+    EXPECT_TRUE(check.valid) << check.output << "\n" << xml;
+
+    const std::string list_id = "R-" + std::string(64, '5');
+    const std::string stamp_id = "T-" + std::string(64, '6');
+    const std::string answer_id = "O-" + std::string(64, '7');
+    // Four certificates, the list, the answer, the time stamp: each once.
+    EXPECT_EQ(count(xml, "<vr:ValidationObject id="), 7u) << xml;
+    EXPECT_EQ(count(xml, "<vr:ValidationObject id=\"" + list_id +
+                             "\">\n      <vr:ObjectType>urn:etsi:019102:validationObject:CRL</vr:ObjectType>"),
+              1u)
+        << xml;
+    EXPECT_EQ(count(xml, "<vr:ValidationObject id=\"" + answer_id +
+                             "\">\n      <vr:ObjectType>urn:etsi:019102:validationObject:OCSPResponse</vr:ObjectType>"),
+              1u);
+    EXPECT_EQ(count(xml, "<vr:ValidationObject id=\"" + stamp_id +
+                             "\">\n      <vr:ObjectType>urn:etsi:019102:validationObject:timestamp</vr:ObjectType>"),
+              1u);
+    EXPECT_EQ(count(xml, "<ds:DigestValue>VVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVU=</ds:DigestValue>"), 1u);
+
+    // Each signer rests on the list, which also dates the revocation; the authority on its answer.
+    EXPECT_EQ(count(xml, "<vr:RelatedValidationObject VOReference=\"" + list_id + "\"/>"), 2u) << xml;
+    EXPECT_EQ(count(xml, "<vr:RevocationObject VOReference=\"" + list_id + "\"/>"), 2u);
+    EXPECT_EQ(count(xml, "<vr:RevocationTime>2025-06-01T00:00:00Z</vr:RevocationTime>"), 2u);
+    EXPECT_EQ(count(xml, "<vr:RelatedValidationObject VOReference=\"" + answer_id + "\"/>"), 1u);
+    EXPECT_EQ(count(xml, "<vr:RevocationStatusInformation>"), 2u);
+
+    // The time stamp covers both signatures; it is the proof of the first one's time only.
+    EXPECT_EQ(count(xml, "<vr:DocTimeStamp>\n        <vr:AttributeObject VOReference=\"" + stamp_id +
+                             "\"/>\n        <vr:TimeStampValue>2026-01-02T03:04:05Z</vr:TimeStampValue>"),
+              2u)
+        << xml;
+    EXPECT_EQ(count(xml, "<vr:POEObject VOReference=\"" + stamp_id + "\"/>"), 1u);
+}
+
 } // namespace
 } // namespace velin

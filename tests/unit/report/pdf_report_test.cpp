@@ -81,6 +81,21 @@ TEST(Pdf_report, TheBodyCarriesWhatAClerkMustKeep)
         EXPECT_NE(html.find(expected), std::string::npos) << expected;
 }
 
+// The revocation's rows name the kind of object its digest is of, and give no time for a check
+// that was not made.
+TEST(Pdf_report, ARevocationCheckNotMadeWasMadeAtNoTime)
+{
+    Sample sample;
+    Report_revocation& revocation = sample.facts.layers[0].signers[0].revocation_details;
+    revocation.status = Revocation_status::Valid;
+    revocation.source = Revocation_source::Crl;
+    revocation.sha256.assign(32, 0xAB);
+    EXPECT_NE(sample.html().find("SHA-256 della lista di revoca"), std::string::npos);
+    EXPECT_NE(sample.html().find("06/12/2025 05:46:40 (UTC) (ora della verifica)"), std::string::npos);
+    revocation.status = Revocation_status::Not_checked;
+    EXPECT_EQ(sample.html().find("(ora della verifica)"), std::string::npos);
+}
+
 TEST(Pdf_report, NamesFromCertificatesAreTextNotMarkup)
 {
     const std::string html = Sample().html();

@@ -191,5 +191,134 @@ TEST(Report_signer, TheChainAboveTheSignerEndsAtItsRoot)
     EXPECT_EQ(incomplete.later_allowed, "una firma aggiunta");
 }
 
+// The bytes of an answer or list, as the revocation check keeps them.
+std::shared_ptr<const std::vector<uint8_t>> bytes_of(const std::string& text)
+{
+    return std::make_shared<const std::vector<uint8_t>>(text.begin(), text.end());
+}
+
+// A revocation dated after the time stamp's time the certificate was judged at: named, with the
+// list's digest, and said not to count.
+TEST(Report_revocation, ARevocationAfterTheTimeJudgedAtIsNamedAndSaidNotToCount)
+{
+    Signer_record record;
+    record.revocation_status = Revocation_status::Valid;
+    record.revocation_source = Revocation_source::Crl;
+    record.revoked_at = 1748736000; // 01/06/2025 00:00:00 UTC
+    record.revocation_reason = 1;
+    record.judged_at = 1740000000;
+    record.revocation_evidence = {"http://127.0.0.1:8799/crl/ca.crl", false, 1748000000, 1750000000, bytes_of("abc")};
+    const Report_revocation revocation = report_revocation(record);
+    EXPECT_TRUE(revocation.revoked);
+    EXPECT_EQ(revocation.judged_at, 1740000000);
+    EXPECT_EQ(revocation.answer, "certificato revocato il 01/06/2025 00:00:00 (UTC) (motivo: compromissione della "
+                                 "chiave), dopo l'ora a cui è valutato: a quell'ora non era revocato");
+    // SHA-256 of "abc".
+    const std::vector<uint8_t> abc = {0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40,
+                                      0xde, 0x5d, 0xae, 0x22, 0x23, 0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17,
+                                      0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
+    EXPECT_EQ(revocation.sha256, abc);
+}
+
+TEST(Report_revocation, EachSourceIsNamedAndNothingIsNamedWhenNothingDecided)
+{
+    Signer_record record;
+    record.revocation_status = Revocation_status::Valid;
+    record.revocation_source = Revocation_source::Ocsp;
+    record.revocation_evidence = {"http://127.0.0.1:8800/ocsp", false, 1748000000, std::nullopt, bytes_of("x")};
+    EXPECT_EQ(revocation_source_text(report_revocation(record)),
+              "risposta OCSP del responder http://127.0.0.1:8800/ocsp");
+    EXPECT_EQ(report_revocation(record).answer, "certificato non revocato");
+    record.revocation_evidence.from_cache = true;
+    EXPECT_EQ(revocation_source_text(report_revocation(record)),
+              "risposta OCSP del responder http://127.0.0.1:8800/ocsp, conservata da una verifica precedente");
+    record.revocation_from_file = true;
+    record.revocation_evidence = {{}, false, 1748000000, std::nullopt, bytes_of("x")};
+    EXPECT_EQ(revocation_source_text(report_revocation(record)), "risposta OCSP contenuta nel file firmato");
+    record.revocation_source = Revocation_source::Crl;
+    EXPECT_EQ(revocation_source_text(report_revocation(record)), "lista di revoca (CRL) contenuta nel file firmato");
+
+    // A source without the bytes that decided, or bytes without a source, are no evidence.
+    record.revocation_evidence.der = nullptr;
+    EXPECT_EQ(revocation_source_text(report_revocation(record)), "nessuna");
+    EXPECT_TRUE(report_revocation(record).sha256.empty());
+    record.revocation_source = Revocation_source::None;
+    record.revocation_evidence.der = bytes_of("x");
+    EXPECT_TRUE(report_revocation(record).sha256.empty());
+}
+
+TEST(Report_revocation, AnUnknownRevocationSaysWhy)
+{
+    const auto answer = [](auto change) {
+        Signer_record record;
+        record.revocation_status = Revocation_status::Not_determinable;
+        change(record);
+        return report_revocation(record).answer;
+    };
+    EXPECT_EQ(answer([](Signer_record&) {}),
+              "non determinabile: nessuna lista di revoca né risposta OCSP utilizzabile è stata ottenuta");
+    EXPECT_EQ(answer([](Signer_record& r) { r.revocation_unknown_to_responder = true; }),
+              "non determinabile: il responder OCSP non conosce il certificato");
+    EXPECT_NE(answer([](Signer_record& r) { r.revocation_silent_after_expiry = true; }).find("dopo la scadenza"),
+              std::string::npos);
+    // Without the issuer no list could be used, whatever the setting: that, not the setting, is why.
+    EXPECT_NE(answer([](Signer_record& r) {
+                  r.revocation_status = Revocation_status::Update_disabled;
+                  r.revocation_issuer = 2;
+              }).find("manca l'emittente del certificato"),
+              std::string::npos);
+    EXPECT_NE(answer([](Signer_record& r) {
+                  r.revocation_status = Revocation_status::Update_disabled;
+                  r.revocation_no_source = true;
+              }).find("né una lista di revoca né un responder OCSP"),
+              std::string::npos);
+    EXPECT_EQ(answer([](Signer_record& r) { r.revocation_status = Revocation_status::Update_disabled; }),
+              "non verificata: l'aggiornamento delle liste di revoca è disabilitato");
+
+    // A time-stamping unit's check, with the time of the later proof it was judged at.
+    Timestamp_record unit;
+    unit.revocation = Revocation_status::Revoked;
+    unit.revoked = true;
+    unit.revoked_at = 1748736000;
+    unit.revocation_source = Revocation_source::Crl;
+    unit.revocation_evidence = {"http://127.0.0.1:8799/crl/tsa.crl", false, 1748000000, std::nullopt, bytes_of("y")};
+    unit.authority_judged_at = 1760000000;
+    const Report_revocation of_unit = report_revocation(unit);
+    EXPECT_EQ(of_unit.answer, "certificato revocato il 01/06/2025 00:00:00 (UTC)");
+    EXPECT_EQ(of_unit.judged_at, 1760000000);
+    EXPECT_EQ(of_unit.sha256.size(), 32u);
+}
+
+TEST(Report_signer, TheTimeStampsThatCoverASignatureAndTheOneThatGaveItsTime)
+{
+    const auto stamp = [](Timestamp_scope scope, size_t signer, std::time_t time) {
+        Timestamp_record record;
+        record.info.read = true;
+        record.info.scope = scope;
+        record.info.signer = signer;
+        record.info.time = time;
+        return record;
+    };
+    std::vector<Timestamp_record> timestamps = {
+        stamp(Timestamp_scope::Signature, 1, 100), stamp(Timestamp_scope::References, 0, 200),
+        stamp(Timestamp_scope::Signature, 0, 300), stamp(Timestamp_scope::Document, 0, 400),
+        stamp(Timestamp_scope::Archive, 0, 500),
+    };
+    timestamps.push_back(stamp(Timestamp_scope::Signature, 0, 600));
+    timestamps.back().info.read = false; // no token: nothing to refer to
+    Signer_record record;
+    record.proof = Existence_proof{300, "TSA", Timestamp_scope::Signature, false};
+    Report_signer signer;
+    link_timestamps(signer, 0, record, timestamps);
+    EXPECT_EQ(signer.timestamps, (std::vector<size_t>{2, 3, 4}));
+    EXPECT_EQ(signer.proof_timestamp, 2u);
+
+    // A proof of another kind at the same time is another time stamp.
+    record.proof = Existence_proof{300, "TSA", Timestamp_scope::Document, false};
+    Report_signer other;
+    link_timestamps(other, 0, record, timestamps);
+    EXPECT_FALSE(other.proof_timestamp);
+}
+
 } // namespace
 } // namespace velin
