@@ -4,6 +4,7 @@
 #include "envelope/xml_tree.h"
 
 #include <QByteArray>
+#include <QUrl>
 
 #include <libxml/tree.h>
 
@@ -16,6 +17,7 @@ namespace {
 constexpr const char* Dsig_namespace = "http://www.w3.org/2000/09/xmldsig#";
 constexpr const char* Sha256_uri = "http://www.w3.org/2001/04/xmlenc#sha256";
 constexpr const char* Certificate_type = "urn:etsi:019102:validationObject:certificate";
+constexpr const char* Signed_data_type = "urn:etsi:019102:validationObject:signedData";
 // The best signature time: a time stamp's, else the time of the verification.
 constexpr const char* Poe_validation = "urn:etsi:019102:poetype:validation";
 constexpr const char* Poe_provided = "urn:etsi:019102:poetype:provided";
@@ -62,6 +64,11 @@ std::string certificate_id(const Report_certificate& certificate)
     return "C-" + hex(certificate.sha256);
 }
 
+struct Signed_file {
+    std::string id;
+    const Report_container_file* file = nullptr;
+};
+
 class Writer {
 public:
     explicit Writer(const Report_facts& facts) : _facts(facts)
@@ -74,11 +81,14 @@ public:
         xmlSetNs(_root, _vr);
     }
 
+    // signed_files: the files of a container the signature covers, each with its validation
+    // object's id.
     void signature(const Signature_display& shown, const Report_signer& signer,
-                   const std::optional<std::string>& judged_at)
+                   const std::optional<std::string>& judged_at, const std::vector<Signed_file>& signed_files)
     {
         xmlNode* report = element(_root, "SignatureValidationReport");
         time_info(report, judged_at);
+        signers_document(report, signed_files);
         if (signer.signing_time) {
             xmlNode* attributes = element(report, "SignatureAttributes");
             xmlNode* signing_time = element(attributes, "SigningTime");
@@ -111,13 +121,24 @@ public:
 
     std::string finish()
     {
-        if (!_objects.empty()) {
+        if (!_objects.empty() || !_data_objects.empty()) {
             xmlNode* list = element(_root, "SignatureValidationObjects");
             for (const Report_certificate* certificate : _objects) {
                 xmlNode* object = element(list, "ValidationObject");
                 xmlSetProp(object, x("id"), x(certificate_id(*certificate).c_str()));
                 text(object, "ObjectType", Certificate_type);
                 digest(element(object, "ValidationObjectRepresentation"), certificate->sha256);
+            }
+            for (const Signed_file& file : _data_objects) {
+                xmlNode* object = element(list, "ValidationObject");
+                xmlSetProp(object, x("id"), x(file.id.c_str()));
+                text(object, "ObjectType", Signed_data_type);
+                xmlNode* representation = element(object, "ValidationObjectRepresentation");
+                // The file's name inside the container, as a relative reference.
+                text(representation, "URI",
+                     QUrl::toPercentEncoding(QString::fromStdString(xml_text(file.file->name)), "/").toStdString());
+                if (!file.file->sha256.empty())
+                    digest(representation, file.file->sha256);
             }
         }
         xmlChar* bytes = nullptr;
@@ -153,6 +174,21 @@ private:
         xmlNode* best = element(time, "BestSignatureTime");
         text(best, "POETime", judged_at ? *judged_at : xml_time(_facts.verified_at));
         text(best, "TypeOfProof", judged_at ? Poe_provided : Poe_validation);
+    }
+
+    // What the signature signed: the container's files it covers, each a validation object.
+    void signers_document(xmlNode* report, const std::vector<Signed_file>& signed_files)
+    {
+        if (signed_files.empty())
+            return;
+        std::string references;
+        for (const Signed_file& file : signed_files) {
+            references += (references.empty() ? "" : " ") + file.id;
+            if (_listed.insert(file.id).second)
+                _data_objects.push_back(file);
+        }
+        xmlNode* document = element(report, "SignersDocument");
+        xmlSetProp(element(document, "SignersDocumentRepresentation"), x("VOReference"), x(references.c_str()));
     }
 
     // The reference of a certificate, listed among the objects the first time.
@@ -204,7 +240,24 @@ private:
     xmlNs* _ds = nullptr;
     std::set<std::string> _listed;
     std::vector<const Report_certificate*> _objects;
+    std::vector<Signed_file> _data_objects;
 };
+
+// The files of a container layer signature i covers, with their ids ("D-" layer "-" file, from 1).
+std::vector<Signed_file> signed_files(const Batch_layer& layer, const Report_layer_facts& known, size_t n, size_t i)
+{
+    std::vector<Signed_file> files;
+    if (!layer.container_files || i >= layer.covers.size())
+        return files;
+    for (const std::string& name : layer.covers[i])
+        for (size_t f = 0; f < known.container_files.size(); ++f)
+            if (known.container_files[f].name == name) {
+                files.push_back(
+                    {"D-" + std::to_string(n + 1) + "-" + std::to_string(f + 1), &known.container_files[f]});
+                break;
+            }
+    return files;
+}
 
 } // namespace
 
@@ -227,7 +280,8 @@ std::string etsi_validation_report(const Batch_report& report, const Report_fact
         const Report_layer_facts& known = facts.layers[n];
         for (size_t i = 0; i < layer.signatures.size() && i < known.signers.size(); ++i) {
             writer.signature(layer.signatures[i], known.signers[i],
-                             i < layer.judged_at.size() ? layer.judged_at[i] : std::nullopt);
+                             i < layer.judged_at.size() ? layer.judged_at[i] : std::nullopt,
+                             signed_files(layer, known, n, i));
             any = true;
         }
         for (size_t i = 0; i < layer.timestamps.size() && i < known.timestamps.size(); ++i) {
