@@ -236,18 +236,6 @@ TEST(Report_revisions, APdfsRevisionsFollowTheFileWithWhatClosesEach)
     EXPECT_TRUE(report_revisions(envelope).empty());
 }
 
-TEST(Report_revisions, APdfsLengthLeavesOutWhatMayFollowItsEnd)
-{
-    const std::string pdf = "%PDF-1.7\n...%%EOF\r\n  \n";
-    const std::vector<uint8_t> bytes(pdf.begin(), pdf.end());
-    EXPECT_EQ(pdf_length(bytes), pdf.find("%%EOF") + 5);
-    std::vector<uint8_t> zeros = bytes;
-    zeros.insert(zeros.end(), 3, 0);
-    EXPECT_EQ(pdf_length(zeros), pdf.find("%%EOF") + 5);
-    EXPECT_EQ(pdf_length(std::vector<uint8_t>(5, ' ')), 0u);
-    EXPECT_EQ(pdf_length({}), 0u);
-}
-
 TEST(Report_container_files, EachFileWithItsSizeAndSha256)
 {
     Signed_document_info info;
