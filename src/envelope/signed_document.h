@@ -105,6 +105,9 @@ public:
     virtual bool outside_form() const { return false; }
     // What the changes after the current signer's signature were, when they are known.
     virtual Later_changes later_changes() const { return {}; }
+    // Where the revision the current signer's signature closes ends in the file (a PDF updated
+    // incrementally); 0 when the file has no revisions or the signature's range is not its own.
+    virtual uint64_t signed_revision_end() const { return 0; }
     // The current signer's signing-certificate attribute names another certificate than the one
     // its signature is checked with (a certificate swapped for another of the same key).
     virtual bool signing_certificate_mismatch() const { return false; }

@@ -95,6 +95,8 @@ struct Signature_info {
     bool changed_after = false;
     // What the later revisions changed, when that is known.
     Later_changes later_changes;
+    // A PDF's signature: where the revision it closes ends in the file; 0 otherwise.
+    uint64_t revision_end = 0;
     // No field of the document's form refers to it (a PDF's signature dictionary of its own).
     bool outside_form = false;
     // Its signing-certificate attribute names another certificate than the one it is checked with.

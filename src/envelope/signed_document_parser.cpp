@@ -614,6 +614,7 @@ void Signed_document_parser::read_signatures(Envelope_info& envelope)
         signature.unchecked = _document->unchecked_text();
         signature.changed_after = _document->changed_after_signature();
         signature.later_changes = _document->later_changes();
+        signature.revision_end = _document->signed_revision_end();
         signature.outside_form = _document->outside_form();
         signature.countersignatures = _document->countersignatures();
         signature.signing_certificate_mismatch = _document->signing_certificate_mismatch();

@@ -74,6 +74,8 @@ struct Timestamp_info {
     // A document time stamp of a PDF covers the signers of the revisions before it only: their
     // indexes. Without a value a Document time stamp covers every signer of its layer.
     std::optional<std::vector<size_t>> covered_signers{};
+    // A document time stamp of a PDF: where the revision it closes ends in the file (0 otherwise).
+    uint64_t revision_end = 0;
     // The authorities the token carries besides its own certificate (DER): intermediates of the
     // authority's chain.
     std::vector<std::vector<uint8_t>> carried_certificates{};

@@ -295,8 +295,10 @@ std::vector<Timestamp_info> checked_document_stamps(std::span<const uint8_t> byt
         Trace_block block("Verifica della marca temporale del documento PDF");
         Covered_digest covered;
         std::vector<size_t> covered_signers;
+        uint64_t revision_end = 0;
         if (stamp.range) {
             const auto [start, hole, rest, rest_size] = *stamp.range;
+            revision_end = rest + rest_size;
             covered = digest_of_pieces({bytes.subspan(start, hole), bytes.subspan(rest, rest_size)});
             for (size_t j = 0; j < signers.size(); ++j)
                 if (signers[j].revision_end > 0 && signers[j].revision_end <= hole)
@@ -305,6 +307,7 @@ std::vector<Timestamp_info> checked_document_stamps(std::span<const uint8_t> byt
         Timestamp_info timestamp = check_timestamp(stamp.token, covered);
         timestamp.scope = Timestamp_scope::Document;
         timestamp.covered_signers = std::move(covered_signers);
+        timestamp.revision_end = revision_end;
         // An earlier stamp's token (the hole of its range) before this one's hole is among the
         // bytes this one covers.
         for (size_t k = 0; stamp.range && k < stamps.size(); ++k)
@@ -430,6 +433,11 @@ bool Pdf_verify::signing_certificate_mismatch() const
 bool Pdf_verify::outside_form() const
 {
     return parsed() && _selected < _signers.size() && _signers[_selected].outside_form;
+}
+
+uint64_t Pdf_verify::signed_revision_end() const
+{
+    return parsed() && _selected < _signers.size() ? _signers[_selected].revision_end : 0;
 }
 
 bool Pdf_verify::changed_after_signature() const

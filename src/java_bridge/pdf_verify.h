@@ -51,6 +51,7 @@ public:
     bool changed_after_signature() const override;
     bool outside_form() const override;
     Later_changes later_changes() const override;
+    uint64_t signed_revision_end() const override;
     bool signing_certificate_mismatch() const override;
     // The time stamps over a CMS signature's value (PAdES-B-T), from its unsigned attributes.
     std::vector<std::vector<uint8_t>> signer_timestamp_tokens(Timestamp_scope scope) const override;

@@ -47,13 +47,21 @@ std::string file_name_part(const std::string& path)
     return std::filesystem::path(path).filename().string();
 }
 
+bool show_print_dialog(QPrinter& printer, QWidget* parent)
+{
+    QPrintDialog dialog(&printer, parent);
+    dialog.setWindowTitle(QStringLiteral("Stampa rapporto"));
+    return dialog.exec() == QDialog::Accepted;
+}
+
 } // namespace
 
 Dlg_verify_onion::Dlg_verify_onion(Settings_record& settings, Pipeline_services services, QWidget* parent)
     : QDialog(parent),
       _ui(std::make_unique<Ui::Verify_main_window>()),
       _settings(settings),
-      _services(std::move(services))
+      _services(std::move(services)),
+      _print_dialog(show_print_dialog)
 {
     _ui->setupUi(this);
     setWindowFlag(Qt::WindowMinMaxButtonsHint, true);
@@ -148,12 +156,15 @@ void Dlg_verify_onion::print_report()
     QPrinter printer(QPrinter::HighResolution);
     printer.setPageSize(QPageSize(QPageSize::A4));
     printer.setDocName(QStringLiteral("Rapporto di verifica - ") + QString::fromStdString(shown->facts.name));
-    QPrintDialog dialog(&printer, this);
-    dialog.setWindowTitle(QStringLiteral("Stampa rapporto"));
-    if (dialog.exec() != QDialog::Accepted)
+    if (!_print_dialog(printer, this))
         return;
     if (!paint_report(printer, shown->report, shown->facts, shown->context))
         velin::message_box(Text_report_not_printed, MB_OK | MB_ICONERROR, this);
+}
+
+void Dlg_verify_onion::set_print_dialog(Print_dialog dialog)
+{
+    _print_dialog = dialog ? std::move(dialog) : show_print_dialog;
 }
 
 QAction* Dlg_verify_onion::action(const char* object_name) const

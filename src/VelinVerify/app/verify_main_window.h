@@ -8,6 +8,7 @@
 
 #include <QDialog>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +20,7 @@ class Verify_main_window;
 
 class QAction;
 class QMimeData;
+class QPrinter;
 
 namespace velin {
 
@@ -47,6 +49,10 @@ public:
     // PDF pages through the print dialog. Both only once the verification has ended.
     void save_report();
     void print_report();
+    // What "Stampa..." asks the user with: the print dialog for printer (true: print). Tests put
+    // in their own, which chooses the printer's output and answers, so none waits on the dialog.
+    using Print_dialog = std::function<bool(QPrinter& printer, QWidget* parent)>;
+    void set_print_dialog(Print_dialog dialog);
     void show_help();
     void show_about();
     // Files dropped on the window: the first one is opened.
@@ -85,6 +91,7 @@ private:
     std::string _path;
     // The document of a detached signature was asked for once for this file.
     bool _detached_asked = false;
+    Print_dialog _print_dialog;
 };
 
 } // namespace velin

@@ -4,6 +4,7 @@
 #include "envelope/xml_tree.h"
 
 #include <QByteArray>
+#include <QUrl>
 
 #include <libxml/tree.h>
 
@@ -19,6 +20,7 @@ constexpr const char* Certificate_type = "urn:etsi:019102:validationObject:certi
 constexpr const char* Crl_type = "urn:etsi:019102:validationObject:CRL";
 constexpr const char* Ocsp_type = "urn:etsi:019102:validationObject:OCSPResponse";
 constexpr const char* Timestamp_type = "urn:etsi:019102:validationObject:timestamp";
+constexpr const char* Signed_data_type = "urn:etsi:019102:validationObject:signedData";
 // The best signature time: a time stamp's, else the time of the verification.
 constexpr const char* Poe_validation = "urn:etsi:019102:poetype:validation";
 constexpr const char* Poe_provided = "urn:etsi:019102:poetype:provided";
@@ -84,6 +86,11 @@ const char* timestamp_attribute(Timestamp_scope scope)
     return "DocTimeStamp";
 }
 
+struct Signed_file {
+    std::string id;
+    const Report_container_file* file = nullptr;
+};
+
 class Writer {
 public:
     explicit Writer(const Report_facts& facts) : _facts(facts)
@@ -96,8 +103,11 @@ public:
         xmlSetNs(_root, _vr);
     }
 
+    // signed_files: the files of a container the signature covers, each with its validation
+    // object's id.
     void signature(const Signature_display& shown, const Report_signer& signer,
-                   const std::optional<std::string>& judged_at, const std::vector<Report_timestamp>& timestamps)
+                   const std::optional<std::string>& judged_at, const std::vector<Report_timestamp>& timestamps,
+                   const std::vector<Signed_file>& signed_files)
     {
         xmlNode* report = element(_root, "SignatureValidationReport");
         // The time stamp whose time the signature was judged at is its proof of existence.
@@ -105,6 +115,7 @@ public:
                                             ? &timestamps[*signer.proof_timestamp]
                                             : nullptr;
         time_info(report, judged_at, proof && judged_at ? timestamp_reference(*proof) : std::string());
+        signers_document(report, signed_files);
         signature_attributes(report, signer, timestamps);
         signer_information(report, signer.certificate, shown.signer);
         status(report, signer.indication, signer.certificate, signer.chain, signer.chain_complete,
@@ -133,13 +144,24 @@ public:
 
     std::string finish()
     {
-        if (!_objects.empty()) {
+        if (!_objects.empty() || !_data_objects.empty()) {
             xmlNode* list = element(_root, "SignatureValidationObjects");
             for (const Validation_object& listed : _objects) {
                 xmlNode* object = element(list, "ValidationObject");
                 xmlSetProp(object, x("id"), x(listed.id.c_str()));
                 text(object, "ObjectType", listed.type);
                 digest(element(object, "ValidationObjectRepresentation"), listed.sha256);
+            }
+            for (const Signed_file& file : _data_objects) {
+                xmlNode* object = element(list, "ValidationObject");
+                xmlSetProp(object, x("id"), x(file.id.c_str()));
+                text(object, "ObjectType", Signed_data_type);
+                xmlNode* representation = element(object, "ValidationObjectRepresentation");
+                // The file's name inside the container, as a relative reference.
+                text(representation, "URI",
+                     QUrl::toPercentEncoding(QString::fromStdString(xml_text(file.file->name)), "/").toStdString());
+                if (!file.file->sha256.empty())
+                    digest(representation, file.file->sha256);
             }
         }
         xmlChar* bytes = nullptr;
@@ -211,6 +233,22 @@ private:
             _objects.push_back({id, type, sha256});
         return id;
     }
+
+    // What the signature signed: the container's files it covers, each a validation object.
+    void signers_document(xmlNode* report, const std::vector<Signed_file>& signed_files)
+    {
+        if (signed_files.empty())
+            return;
+        std::string references;
+        for (const Signed_file& file : signed_files) {
+            references += (references.empty() ? "" : " ") + file.id;
+            if (_listed.insert(file.id).second)
+                _data_objects.push_back(file);
+        }
+        xmlNode* document = element(report, "SignersDocument");
+        xmlSetProp(element(document, "SignersDocumentRepresentation"), x("VOReference"), x(references.c_str()));
+    }
+
     std::string reference(const Report_certificate& certificate)
     {
         return listed("C-", Certificate_type, certificate.sha256);
@@ -286,7 +324,24 @@ private:
     xmlNs* _ds = nullptr;
     std::set<std::string> _listed;
     std::vector<Validation_object> _objects;
+    std::vector<Signed_file> _data_objects;
 };
+
+// The files of a container layer signature i covers, with their ids ("D-" layer "-" file, from 1).
+std::vector<Signed_file> signed_files(const Batch_layer& layer, const Report_layer_facts& known, size_t n, size_t i)
+{
+    std::vector<Signed_file> files;
+    if (!layer.container_files || i >= layer.covers.size())
+        return files;
+    for (const std::string& name : layer.covers[i])
+        for (size_t f = 0; f < known.container_files.size(); ++f)
+            if (known.container_files[f].name == name) {
+                files.push_back(
+                    {"D-" + std::to_string(n + 1) + "-" + std::to_string(f + 1), &known.container_files[f]});
+                break;
+            }
+    return files;
+}
 
 } // namespace
 
@@ -309,7 +364,8 @@ std::string etsi_validation_report(const Batch_report& report, const Report_fact
         const Report_layer_facts& known = facts.layers[n];
         for (size_t i = 0; i < layer.signatures.size() && i < known.signers.size(); ++i) {
             writer.signature(layer.signatures[i], known.signers[i],
-                             i < layer.judged_at.size() ? layer.judged_at[i] : std::nullopt, known.timestamps);
+                             i < layer.judged_at.size() ? layer.judged_at[i] : std::nullopt, known.timestamps,
+ signed_files(layer, known, n, i));
             any = true;
         }
         for (size_t i = 0; i < layer.timestamps.size() && i < known.timestamps.size(); ++i) {

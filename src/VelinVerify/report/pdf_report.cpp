@@ -1,6 +1,7 @@
 #include "VelinVerify/report/pdf_report.h"
 
 #include "VelinVerify/report/report_file.h"
+#include "envelope/asic_manifest.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QBuffer>
@@ -12,6 +13,7 @@
 #include <QPdfWriter>
 #include <QTextDocument>
 
+#include <algorithm>
 #include <ctime>
 
 namespace velin {
@@ -86,11 +88,14 @@ public:
         _out += "<tr><td width=\"30%\"><b>" + html(name) + "</b></td><td><span style=\"font-size: 7pt\">" +
                 html(digest) + "</span></td></tr>";
     }
-    void header(const std::vector<std::string>& names)
+    // widths: of each column in per cent; none leaves them to the layout.
+    void header(const std::vector<std::string>& names, const std::vector<int>& widths = {})
     {
         _out += "<thead><tr>";
-        for (const std::string& name : names)
-            _out += "<th align=\"left\">" + html(name) + "</th>";
+        for (size_t i = 0; i < names.size(); ++i)
+            _out += (i < widths.size() ? QStringLiteral("<th align=\"left\" width=\"%1%\">").arg(widths[i])
+                                       : QStringLiteral("<th align=\"left\">")) +
+                    html(names[i]) + "</th>";
         _out += "</tr></thead>";
     }
     void cells(const std::vector<std::string>& values)
@@ -98,6 +103,19 @@ public:
         _out += "<tr>";
         for (const std::string& value : values)
             _out += "<td>" + html(value) + "</td>";
+        _out += "</tr>";
+    }
+    // A row whose first cell has a digest under its value, in the digests' smaller size: in the
+    // same row, so that a page never parts them.
+    void cells_with_digest(const std::vector<std::string>& values, const std::string& digest)
+    {
+        _out += "<tr>";
+        for (size_t i = 0; i < values.size(); ++i) {
+            _out += "<td>" + html(values[i]);
+            if (i == 0 && !digest.empty())
+                _out += "<br/><span style=\"font-size: 7pt\">" + html(digest) + "</span>";
+            _out += "</td>";
+        }
         _out += "</tr>";
     }
     void end_table() { _out += "</table>"; }
@@ -174,10 +192,121 @@ void later_changes_rows(Html& out, const Report_signer& signer)
         out.row("Modifiche consentite dopo la firma", signer.later_allowed);
     if (signer.changed_after && signer.later_forbidden.empty() && signer.later_allowed.empty())
         out.row("Modifiche dopo la firma", "il documento è stato modificato dopo questa firma");
+    if (!signer.changed_after && signer.revision_end > 0)
+        out.row("Modifiche dopo la firma", "nessuna: la firma copre il documento intero");
+}
+
+std::string hex(const std::vector<uint8_t>& bytes)
+{
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    for (const uint8_t byte : bytes) {
+        text += digits[byte >> 4];
+        text += digits[byte & 0x0F];
+    }
+    return text;
+}
+
+// 1234567 as "1.234.567".
+std::string thousands(uint64_t number)
+{
+    const std::string digits = std::to_string(number);
+    std::string text;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            text += '.';
+        text += digits[i];
+    }
+    return text;
+}
+
+std::string size_text(uint64_t size)
+{
+    return thousands(size) + " byte";
+}
+
+std::string names_text(const std::vector<std::string>& names)
+{
+    std::string text;
+    for (const std::string& name : names)
+        text += (text.empty() ? "" : ", ") + name;
+    return text;
+}
+
+// The revision a PDF's signature signs, as "revisione 1 di 3".
+std::optional<std::string> signed_revision_text(const std::vector<Report_revision>& revisions, size_t signature)
+{
+    for (size_t n = 0; n < revisions.size(); ++n)
+        if (revisions[n].signature == signature)
+            return "revisione " + std::to_string(n + 1) + " di " + std::to_string(revisions.size()) +
+                   " (fino al byte " + thousands(revisions[n].end) + ")";
+    return std::nullopt;
+}
+
+// A signature container's files: their size and SHA-256, what covers each, and those no
+// signature covers with the warning the verification gave.
+void container_section(Html& out, const Batch_layer& layer, const Report_layer_facts* known)
+{
+    if (!layer.container_files)
+        return;
+    out.heading(3, "File del contenitore");
+    out.begin_table();
+    // The first column wide enough for a SHA-256 under the name.
+    out.header({"File", "Dimensione", "Coperto da"}, {66, 15, 19});
+    for (size_t f = 0; f < layer.container_files->size(); ++f) {
+        const std::string& name = (*layer.container_files)[f];
+        const Report_container_file* file =
+            known && f < known->container_files.size() && known->container_files[f].name == name
+                ? &known->container_files[f]
+                : nullptr;
+        std::vector<std::string> by;
+        for (size_t i = 0; i < layer.covers.size(); ++i)
+            if (std::find(layer.covers[i].begin(), layer.covers[i].end(), name) != layer.covers[i].end())
+                by.push_back("firma " + std::to_string(i + 1));
+        if (file && file->timestamped)
+            by.push_back("marca temporale del contenitore");
+        out.cells_with_digest(
+            {name, file ? size_text(file->size) : "non disponibile", by.empty() ? "nessuna firma" : names_text(by)},
+            file && !file->sha256.empty() ? "SHA-256 " + hex(file->sha256) : std::string());
+    }
+    out.end_table();
+    std::vector<Status_line> warnings;
+    for (const std::string& name : layer.uncovered)
+        warnings.push_back({Line_severity::Warning, asic_uncovered_file_text(name)});
+    out.messages(warnings);
+}
+
+// The revisions of a signed PDF, each with what closes it.
+void revisions_section(Html& out, const Batch_layer& layer, const std::vector<Report_revision>& revisions, std::time_t verified_at)
+{
+    if (revisions.empty())
+        return;
+    out.heading(3, "Revisioni del documento");
+    out.paragraph("Il documento PDF ha " + std::to_string(revisions.size()) +
+                  (revisions.size() == 1 ? " revisione." : " revisioni.") +
+                  " Ogni firma copre la propria revisione e quelle che la precedono.");
+    out.begin_table();
+    out.header({"Revisione", "Fino al byte", "Chiusa da"});
+    for (size_t n = 0; n < revisions.size(); ++n) {
+        const Report_revision& revision = revisions[n];
+        std::string closed = "nessuna firma: modifiche aggiunte dopo l'ultima firma o marca temporale";
+        if (revision.signature)
+            closed =
+                "firma " + std::to_string(*revision.signature + 1) +
+                (*revision.signature < layer.signatures.size() ? ": " + layer.signatures[*revision.signature].signer
+                                                               : std::string());
+        else if (revision.timestamp)
+            closed = "marca temporale del documento" +
+                     (*revision.timestamp < layer.timestamps.size() && layer.timestamps[*revision.timestamp].time
+                          ? " del " + iso_to_text(*layer.timestamps[*revision.timestamp].time)
+                          : std::string());
+        out.cells({std::to_string(n + 1), thousands(revision.end), closed});
+    }
+    out.end_table();
 }
 
 void signature_section(Html& out, const Batch_layer& layer, size_t i, const Report_signer* signer,
-                       std::time_t verified_at)
+                       const std::vector<Report_revision>& revisions, std::time_t verified_at)
 {
     const Signature_display& shown = layer.signatures[i];
     out.heading(3, "Firma " + std::to_string(i + 1) + ": " + shown.signer);
@@ -196,8 +325,12 @@ void signature_section(Html& out, const Batch_layer& layer, size_t i, const Repo
         out.row("Catena di certificazione", signer->chain_complete ? "completa fino a una radice attendibile"
                                                                    : "incompleta: nessuna radice attendibile");
         out.row("Esito della firma", indication_text(signer->indication));
+        if (const std::optional<std::string> revision = signed_revision_text(revisions, i))
+            out.row("Revisione firmata", *revision);
         later_changes_rows(out, *signer);
     }
+    if (layer.container_files && i < layer.covers.size())
+        out.row("File coperti dalla firma", layer.covers[i].empty() ? "nessuno" : names_text(layer.covers[i]));
     if (i < layer.countersignatures.size())
         for (const auto& [name, matches] : layer.countersignatures[i])
             out.row("Controfirma", name + (matches ? " (corrisponde)" : " (non corrisponde)"));
@@ -246,14 +379,6 @@ void timestamp_revocation_section(Html& out, const Batch_layer& layer, const Rep
         revocation_rows(out, known->timestamps[i].revocation, verified_at);
         out.end_table();
     }
-}
-
-std::string size_text(uint64_t size)
-{
-    std::string digits = std::to_string(size);
-    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3)
-        digits.insert(static_cast<size_t>(at), ".");
-    return digits + " byte";
 }
 
 } // namespace
@@ -314,9 +439,13 @@ QString report_html(const Batch_report& report, const Report_facts& facts, const
         out.heading(2, "Livello " + std::to_string(n + 1) + ": " + layer.file);
         if (layer.document)
             out.paragraph("Documento originale: " + *layer.document);
+        container_section(out, layer, known);
+        const std::vector<Report_revision> revisions =
+            known ? report_revisions(*known) : std::vector<Report_revision>{};
+        revisions_section(out, layer, revisions);
         for (size_t i = 0; i < layer.signatures.size(); ++i)
             signature_section(out, layer, i, known && i < known->signers.size() ? &known->signers[i] : nullptr,
-                              facts.verified_at);
+                              revisions, facts.verified_at);
         timestamp_section(out, layer, known);
         timestamp_revocation_section(out, layer, known, facts.verified_at);
         out.heading(3, "Attività");
@@ -351,16 +480,19 @@ bool paint_report(QPagedPaintDevice& device, const Batch_report& report, const R
     const QSizeF body(page.width(), page.height() - 2 * band);
     document.setPageSize(body);
     const int pages = document.pageCount();
+    // The name on the first line, shortened when it is long, and the SHA-256 whole on the second:
+    // a long name must not push the digest off the page or under the body.
+    const QString title = metrics.elidedText(QStringLiteral("Rapporto di verifica - ") +
+                                                 QString::fromStdString(printable_text(facts.name)),
+                                             Qt::ElideMiddle, page.width());
     const QString fingerprint =
-        QStringLiteral("Rapporto di verifica - %1 - SHA-256 %2")
-            .arg(QString::fromStdString(printable_text(facts.name)),
-                 QString::fromStdString(facts.sha256.empty() ? "non calcolabile" : facts.sha256));
+        QStringLiteral("SHA-256 ") + QString::fromStdString(facts.sha256.empty() ? "non calcolabile" : facts.sha256);
     for (int n = 0; n < pages; ++n) {
         if (n > 0 && !device.newPage())
             return false;
         painter.setFont(small);
-        painter.drawText(QRectF(0, 0, page.width(), band), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
-                         fingerprint);
+        painter.drawText(QRectF(0, 0, page.width(), band / 2), Qt::AlignLeft | Qt::AlignTop, title);
+        painter.drawText(QRectF(0, band / 2, page.width(), band / 2), Qt::AlignLeft | Qt::AlignTop, fingerprint);
         painter.drawText(QRectF(0, page.height() - band, page.width(), band), Qt::AlignRight | Qt::AlignBottom,
                          QStringLiteral("Pagina %1 di %2").arg(n + 1).arg(pages));
         painter.save();

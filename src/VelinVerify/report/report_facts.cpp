@@ -413,6 +413,7 @@ Report_signer signer_facts(const Signature_info& signature, const Signer_record&
     result.changed_after = signature.changed_after;
     result.later_allowed = signature.later_changes.allowed;
     result.later_forbidden = signature.later_changes.forbidden;
+    result.revision_end = signature.revision_end;
     return result;
 }
 
@@ -427,6 +428,8 @@ Report_timestamp timestamp_facts(const Timestamp_record& record, Digest_memo& me
         result.time = record.info.time;
     result.sha256 = record.info.token_sha256;
     result.revocation = timestamp_revocation(record, memo);
+    result.revision_end = record.info.revision_end;
+    result.inherited = record.inherited;
     return result;
 }
 
@@ -442,6 +445,53 @@ Report_timestamp report_timestamp(const Timestamp_record& record)
 {
     Digest_memo memo;
     return timestamp_facts(record, memo);
+}
+
+std::vector<Report_container_file> report_container_files(const Signed_document_info& info)
+{
+    std::vector<Report_container_file> files;
+    if (!info.envelope.is_assigned())
+        return files;
+    for (const Envelope_info::Container_file& file : info.envelope.value().container_files) {
+        Report_container_file listed{file.name, file.bytes.size(), {}, file.timestamped};
+        QCryptographicHash hash(QCryptographicHash::Sha256);
+        if (file.bytes.read_slices([&hash](std::span<const uint8_t> slice) {
+                hash.addData(QByteArrayView(slice.data(), static_cast<qsizetype>(slice.size())));
+                return true;
+            })) {
+            const QByteArray digest = hash.result();
+            listed.sha256.assign(digest.begin(), digest.end());
+        }
+        files.push_back(std::move(listed));
+    }
+    return files;
+}
+
+uint64_t pdf_length(std::span<const uint8_t> bytes)
+{
+    size_t end = bytes.size();
+    while (end > 0 &&
+           (bytes[end - 1] == '\n' || bytes[end - 1] == '\r' || bytes[end - 1] == ' ' || bytes[end - 1] == 0))
+        --end;
+    return end;
+}
+
+std::vector<Report_revision> report_revisions(const Report_layer_facts& layer)
+{
+    std::vector<Report_revision> revisions;
+    for (size_t i = 0; i < layer.signers.size(); ++i)
+        if (layer.signers[i].revision_end > 0)
+            revisions.push_back({layer.signers[i].revision_end, i, std::nullopt});
+    for (size_t i = 0; i < layer.timestamps.size(); ++i)
+        if (layer.timestamps[i].revision_end > 0 && !layer.timestamps[i].inherited)
+            revisions.push_back({layer.timestamps[i].revision_end, std::nullopt, i});
+    if (revisions.empty())
+        return revisions;
+    std::stable_sort(revisions.begin(), revisions.end(),
+                     [](const Report_revision& a, const Report_revision& b) { return a.end < b.end; });
+    if (layer.pdf_length > revisions.back().end)
+        revisions.push_back({layer.pdf_length, std::nullopt, std::nullopt});
+    return revisions;
 }
 
 std::optional<std::pair<uint64_t, std::string>> file_size_and_sha256(const std::string& path)
@@ -483,6 +533,13 @@ Report_facts make_report_facts(const Verification_session& session, std::time_t 
         }
         for (const Timestamp_record& record : layer->timestamps())
             layer_facts.timestamps.push_back(timestamp_facts(record, memo));
+        if (info)
+            layer_facts.container_files = report_container_files(*info);
+        const auto signed_revision = [](const auto& each) { return each.revision_end > 0; };
+        if (info && info->file_data.is_assigned() &&
+            (std::any_of(layer_facts.signers.begin(), layer_facts.signers.end(), signed_revision) ||
+             std::any_of(layer_facts.timestamps.begin(), layer_facts.timestamps.end(), signed_revision)))
+            layer_facts.pdf_length = pdf_length(info->file_data.value().view());
         facts.layers.push_back(std::move(layer_facts));
     }
     return facts;

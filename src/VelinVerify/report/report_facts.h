@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <ctime>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@ class Verification_session;
 class Layer_analysis;
 struct Signer_record;
 struct Signature_info;
+struct Signed_document_info;
 struct Timestamp_record;
 struct Pipeline_settings;
 class Trusted_store;
@@ -89,6 +91,8 @@ struct Report_signer {
     bool changed_after = false;
     std::string later_allowed;
     std::string later_forbidden;
+    // A PDF's signature: where the revision it signs ends in the file; 0 otherwise.
+    uint64_t revision_end = 0;
 };
 
 struct Report_timestamp {
@@ -98,12 +102,38 @@ struct Report_timestamp {
     std::optional<std::time_t> time; // none when the token could not be read
     std::vector<uint8_t> sha256; // of the token's bytes; empty when none was found
     Report_revocation revocation; // of its authority's certificate
+    // A PDF's document time stamp: where the revision it closes ends in the file; 0 otherwise.
+    uint64_t revision_end = 0;
+    bool inherited = false; // from an outer layer, reported there
+};
+
+// A file of a signature container.
+struct Report_container_file {
+    std::string name;
+    uint64_t size = 0;
+    std::vector<uint8_t> sha256; // empty when its bytes could not be read
+    bool timestamped = false; // the container's own time stamp covers it
+};
+
+// A revision of a signed PDF: the bytes from the end of the one before to end, closed by a
+// signature or a document time stamp, or by neither (bytes added after the last of them).
+struct Report_revision {
+    uint64_t end = 0;
+    std::optional<size_t> signature; // its index among the layer's signers
+    std::optional<size_t> timestamp; // its index among the layer's time stamps
 };
 
 struct Report_layer_facts {
     std::vector<Report_signer> signers; // in the order of the layer's signatures
     std::vector<Report_timestamp> timestamps; // in the order of the layer's time stamps
+    std::vector<Report_container_file> container_files; // a signature container's, in its order
+    // A PDF's length without the blanks and zeros that may end it; 0 for other layers.
+    uint64_t pdf_length = 0;
 };
+
+// The revisions of a signed PDF layer in the order of the file, the last one unsigned when bytes
+// follow the last signed or time-stamped revision; none for other layers.
+std::vector<Report_revision> report_revisions(const Report_layer_facts& layer);
 
 struct Report_facts {
     std::string name; // the file's name without its folder
@@ -131,6 +161,12 @@ struct Report_context {
 
 // The facts of a finished session; verified_at is the time of the verification.
 Report_facts make_report_facts(const Verification_session& session, std::time_t verified_at);
+
+// The files of a signature container with their sizes and SHA-256.
+std::vector<Report_container_file> report_container_files(const Signed_document_info& info);
+// The length of a PDF as its signatures' ranges measure it: without the line ends, blanks and
+// zeros after its last "%%EOF".
+uint64_t pdf_length(std::span<const uint8_t> bytes);
 
 // The facts of one signer and one time stamp, as the reports give them.
 Report_signer report_signer(const Signature_info& signature, const Signer_record& record);

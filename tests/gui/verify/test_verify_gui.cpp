@@ -21,10 +21,12 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCryptographicHash>
 #include <QLabel>
 #include <QListWidget>
 #include <QMimeData>
 #include <QPlainTextEdit>
+#include <QPrinter>
 #include <QProcess>
 #include <QPushButton>
 #include <QTabWidget>
@@ -216,6 +218,67 @@ private slots:
         }));
         QVERIFY(!fs::exists(missing.parent_path()));
         QVERIFY(window.action("print_action"));
+    }
+
+    void printing_paints_the_report_on_the_printer_the_dialog_gives()
+    {
+        Dlg_verify_onion window(_settings, default_services());
+        const fs::path printed = folder() / "rapporto-stampato.pdf";
+        fs::remove(printed);
+        std::vector<QString> documents;
+        bool print = true;
+        // The dialog's answer: the printer writes a PDF file instead of going to a real one.
+        window.set_print_dialog([&](QPrinter& printer, QWidget*) {
+            documents.push_back(printer.docName());
+            printer.setOutputFormat(QPrinter::PdfFormat);
+            printer.setOutputFileName(QString::fromStdString(printed.string()));
+            return print;
+        });
+        // Nothing verified yet: no dialog, the user is told why.
+        window.print_report();
+        QVERIFY(documents.empty());
+        QCOMPARE(boxes_with("Il rapporto si può salvare o stampare solo quando la verifica di un file è conclusa."),
+                 size_t(1));
+
+        const fs::path file = pki / "documents/contratto-signer-legal.txt.p7m";
+        window.open_path(file.string());
+        QVERIFY(settled(window));
+        window.action("print_action")->trigger();
+        QCOMPARE(documents.size(), size_t(1));
+        QCOMPARE(documents[0], QStringLiteral("Rapporto di verifica - contratto-signer-legal.txt.p7m"));
+        QProcess pdftotext;
+        pdftotext.start("pdftotext", {"-layout", QString::fromStdString(printed.string()), "-"});
+        QVERIFY2(pdftotext.waitForFinished(30000), "pdftotext did not end");
+        const std::string text = pdftotext.readAllStandardOutput().toStdString();
+        const std::string sha256 =
+            QCryptographicHash::hash(QByteArray::fromStdString(test::read_file(file)), QCryptographicHash::Sha256)
+                .toHex()
+                .toStdString();
+        QVERIFY2(text.find("Rapporto di verifica") != std::string::npos, text.c_str());
+        QVERIFY2(text.find("ROSSI MARIO") != std::string::npos, text.c_str());
+        QVERIFY2(text.find("RSSMRA80A01L999X") != std::string::npos, text.c_str());
+        QVERIFY2(text.find("SHA-256 " + sha256) != std::string::npos, text.c_str());
+        QVERIFY2(text.find("Esito positivo") != std::string::npos, text.c_str());
+        QVERIFY(boxes_with("La stampa del rapporto non è riuscita.") == 0);
+
+        // Cancelled: nothing printed, nothing said.
+        fs::remove(printed);
+        print = false;
+        const size_t boxes = _boxes.texts().size();
+        window.print_report();
+        QCOMPARE(documents.size(), size_t(2));
+        QVERIFY(!fs::exists(printed));
+        QCOMPARE(_boxes.texts().size(), boxes);
+
+        // A printer that cannot print (its output in a folder that is not there): the user is told.
+        print = true;
+        window.set_print_dialog([&](QPrinter& printer, QWidget*) {
+            printer.setOutputFormat(QPrinter::PdfFormat);
+            printer.setOutputFileName(QString::fromStdString((folder() / "manca" / "rapporto.pdf").string()));
+            return true;
+        });
+        window.print_report();
+        QCOMPARE(boxes_with("La stampa del rapporto non è riuscita."), size_t(1));
     }
 
     void legally_valid_signature_is_green_with_its_lines_and_one_box()

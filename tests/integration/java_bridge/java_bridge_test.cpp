@@ -279,6 +279,42 @@ TEST_F(Pdf_verification, signers_times_and_integrity_of_pdfs_made_elsewhere)
     EXPECT_TRUE(stamped.validation_data().empty());
 }
 
+TEST_F(Pdf_verification, each_signature_and_document_time_stamp_says_where_its_revision_ends)
+{
+    // Where a revision ends its "%%EOF" line ends; the last one runs to the end of the file.
+    const auto ends_a_revision = [](const std::vector<uint8_t>& bytes, uint64_t end) {
+        const std::string text(bytes.begin(), bytes.end());
+        return end > 0 && end <= text.size() && text.rfind("%%EOF", end) != std::string::npos &&
+               text.find_first_not_of("\r\n", text.rfind("%%EOF", end) + 5) >= end;
+    };
+    const std::vector<uint8_t> twice = test::read_bytes(pdfs() / "signed-twice.pdf");
+    Pdf_verify cosigned = verified("signed-twice.pdf");
+    ASSERT_EQ(cosigned.signatures_count(), 2u);
+    cosigned.select_signature(0);
+    const uint64_t first = cosigned.signed_revision_end();
+    cosigned.select_signature(1);
+    const uint64_t second = cosigned.signed_revision_end();
+    EXPECT_TRUE(ends_a_revision(twice, first)) << first;
+    EXPECT_LT(first, second);
+    EXPECT_EQ(second, twice.size());
+
+    // A document time stamp closes the revision after the signature's.
+    const std::vector<uint8_t> stamped_bytes = test::read_bytes(pdfs() / "timestamp.pdf");
+    Pdf_verify stamped = verified("timestamp.pdf");
+    stamped.select_signature(0);
+    const std::vector<Timestamp_info> timestamps = stamped.document_timestamps();
+    ASSERT_EQ(timestamps.size(), 1u);
+    EXPECT_TRUE(ends_a_revision(stamped_bytes, stamped.signed_revision_end()));
+    EXPECT_LT(stamped.signed_revision_end(), timestamps[0].revision_end);
+    EXPECT_EQ(timestamps[0].revision_end, stamped_bytes.size());
+
+    // Bytes after the signed revision belong to none.
+    Pdf_verify appended = verified("appended.pdf");
+    appended.select_signature(0);
+    EXPECT_LT(appended.signed_revision_end(), test::read_bytes(pdfs() / "appended.pdf").size());
+    EXPECT_EQ(appended.signed_revision_end(), test::read_bytes(pdfs() / "signed.pdf").size());
+}
+
 TEST_F(Pdf_verification, old_forms_are_checked_and_unknown_ones_are_not_called_a_mismatch)
 {
     // A bare PKCS#1 signature with the certificate in /Cert, alone or first of an array.

@@ -2,6 +2,7 @@
 // read back with pdftotext and pdfinfo, the ETSI report checked with xmllint against the schema,
 // the indications of a good, an altered, a revoked file and one whose chain is missing.
 #include "batch_verifier.h"
+#include "generated_fixtures.h"
 #include "test_folder.h"
 #include "test_paths.h"
 
@@ -293,6 +294,85 @@ TEST_F(Report_files, WithSeveralFilesEachReportIsNamedAfterItsFile)
     EXPECT_NE(test::read_file(folder / "contratto-signer-revoked.txt.p7m.xml").find("subindication:REVOKED"),
               std::string::npos);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 4);
+}
+
+// The signature containers of tools/make-asic-fixtures, made once for the whole run.
+std::filesystem::path asic_fixtures()
+{
+    static const test::Generated_fixtures made(VELIN_ASIC_FIXTURES, [](const std::filesystem::path& folder) {
+        return std::string("'") + VELIN_SOURCE_DIR + "/tools/make-asic-fixtures/make-asic-fixtures' '" +
+               folder.string() + "'";
+    });
+    EXPECT_FALSE(made.path().empty()) << made.failure();
+    return made.path();
+}
+
+TEST_F(Report_files, AContainersReportsListItsFilesAndWhatEachSignatureSigned)
+{
+    test::Batch_verifier verifier;
+    const test::Verdict verdict = verify(verifier, asic_fixtures() / "pratica-file-in-piu.asice");
+    EXPECT_EQ(verdict.exit_code, 1) << verdict.text << verdict.err;
+
+    expect_valid_xml();
+    const std::string report = test::read_file(xml);
+    EXPECT_EQ(count(report, "<vr:SignersDocument>"), 1u) << report;
+    EXPECT_EQ(count(report, "urn:etsi:019102:validationObject:signedData"), 2u) << report;
+    EXPECT_NE(report.find("<vr:URI>contratto.txt</vr:URI>"), std::string::npos) << report;
+    EXPECT_NE(report.find("<vr:URI>allegati/allegato%20tecnico.txt</vr:URI>"), std::string::npos) << report;
+    EXPECT_EQ(report.find("nota.txt"), std::string::npos) << report;
+
+    const std::string text = pdf_text(pdf);
+    for (const std::string& expected :
+         {std::string("File del contenitore"), std::string("File coperti dalla firma"),
+          std::string("contratto.txt, allegati/allegato tecnico.txt"), std::string("nessuna firma"),
+          std::string("Il file \"nota.txt\" del contenitore non è coperto da alcuna firma.")})
+        EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n--- text:\n" << text;
+    // Each file with its SHA-256 (three files: three digests besides the container's own on each
+    // page); the one no signature covers as the generator wrote it.
+    const std::regex digest("SHA-256 [0-9a-f]{64}");
+    const size_t digests = static_cast<size_t>(
+        std::distance(std::sregex_iterator(text.begin(), text.end(), digest), std::sregex_iterator()));
+    EXPECT_GE(digests, 3u + std::max<size_t>(count(text, "\f"), 1)) << text;
+    const std::string note =
+        QCryptographicHash::hash("Non firmata.\n", QCryptographicHash::Sha256).toHex().toStdString();
+    EXPECT_NE(text.find("SHA-256 " + note), std::string::npos) << text;
+}
+
+// The signed PDFs of tests/fixtures/pdf, made by the pdf_fixtures fixture of the run.
+std::filesystem::path pdf_fixture(const std::string& name)
+{
+    const std::filesystem::path file = std::filesystem::path(VELIN_GENERATED_PDFS) / "pdfs" / name;
+    EXPECT_TRUE(std::filesystem::exists(file)) << file << " is missing: run the test through ctest, whose "
+                                               << "pdf_fixtures fixture makes the PDFs";
+    return file;
+}
+
+TEST_F(Report_files, APdfsReportGivesItsRevisionsAndWhatChangedAfterEachSignature)
+{
+    test::Batch_verifier verifier;
+    // Signed, its page changed, the change closed by a document time stamp.
+    verify(verifier, pdf_fixture("changed-stamped.pdf"));
+    std::string text = pdf_text(pdf);
+    for (const std::string& expected :
+         {std::string("Revisioni del documento"), std::string("Il documento PDF ha 2 revisioni."),
+          std::string("firma 1: ROSSI MARIO"), std::string("marca temporale del documento"),
+          std::string("revisione 1 di 2"), std::string("Modifiche non consentite")})
+        EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n--- text:\n" << text;
+    expect_valid_xml();
+
+    // A comment added after the signature, signed by none.
+    verify(verifier, pdf_fixture("rev-comment.pdf"));
+    text = pdf_text(pdf);
+    EXPECT_NE(text.find("Il documento PDF ha 2 revisioni."), std::string::npos) << text;
+    EXPECT_NE(text.find("nessuna firma:"), std::string::npos) << text;
+    EXPECT_NE(text.find("Modifiche consentite dopo"), std::string::npos) << text;
+
+    // Signed once, nothing after.
+    const test::Verdict once = verify(verifier, pdf_fixture("signed.pdf"));
+    text = pdf_text(pdf);
+    EXPECT_NE(text.find("Il documento PDF ha 1 revisione."), std::string::npos) << text << once.err;
+    EXPECT_NE(text.find("nessuna: la firma copre il documento intero"), std::string::npos) << text;
+    EXPECT_EQ(text.find("nessuna firma:"), std::string::npos) << text;
 }
 
 } // namespace

@@ -230,5 +230,52 @@ TEST(Etsi_report, RevocationDataAndTimeStampsAreListedOnceByTheirDigests)
     EXPECT_EQ(count(xml, "<vr:POEObject VOReference=\"" + stamp_id + "\"/>"), 1u);
 }
 
+TEST(Etsi_report, EachSignatureOfAContainerSignedTheFilesItCovers)
+{
+    auto [report, facts] = two_signers("ROSSI MARIO");
+    Batch_layer& layer = report.layers[0];
+    layer.container_files = std::vector<std::string>{"contratto.txt", "allegati/allegato tecnico.txt", "nota.txt"};
+    layer.covers = {{"contratto.txt", "allegati/allegato tecnico.txt"}, {"allegati/allegato tecnico.txt"}};
+    layer.uncovered = {"nota.txt"};
+    facts.layers[0].container_files = {{"contratto.txt", 10, std::vector<uint8_t>(32, 0x55), false},
+                                       {"allegati/allegato tecnico.txt", 20, std::vector<uint8_t>(32, 0x66), false},
+                                       {"nota.txt", 30, std::vector<uint8_t>(32, 0x77), false}};
+    const std::string xml = etsi_validation_report(report, facts);
+    const Schema_check check = validate(xml);
+    EXPECT_TRUE(check.valid) << check.output << "\n" << xml;
+
+    // What each signature signed, by reference; every file listed once, with its name and digest.
+    EXPECT_NE(xml.find("<vr:SignersDocumentRepresentation VOReference=\"D-1-1 D-1-2\"/>"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<vr:SignersDocumentRepresentation VOReference=\"D-1-2\"/>"), std::string::npos) << xml;
+    EXPECT_EQ(count(xml, "<vr:ObjectType>urn:etsi:019102:validationObject:signedData</vr:ObjectType>"), 2u) << xml;
+    EXPECT_NE(xml.find("<vr:URI>allegati/allegato%20tecnico.txt</vr:URI>"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<ds:DigestValue>VVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVU=</ds:DigestValue>"),
+              std::string::npos);
+    // The file no signature covers is no signed data of any.
+    EXPECT_EQ(xml.find("nota.txt"), std::string::npos);
+    EXPECT_EQ(xml.find("d3d3d3d3"), std::string::npos);
+
+    // A signature that covers nothing (its manifest's digests do not hold) has no signer's document.
+    layer.covers = {{}, {}};
+    const std::string none = etsi_validation_report(report, facts);
+    EXPECT_EQ(none.find("SignersDocument"), std::string::npos) << none;
+    EXPECT_TRUE(validate(none).valid);
+}
+
+TEST(Etsi_report, ContainerFileNamesCannotBreakTheDocument)
+{
+    auto [report, facts] = two_signers("ROSSI MARIO");
+    const std::string hostile = "a b/<x>&\"'\xff\x01#?%.txt";
+    report.layers[0].container_files = std::vector<std::string>{hostile};
+    report.layers[0].covers = {{hostile}, {hostile}};
+    facts.layers[0].container_files = {{hostile, 1, {}, false}};
+    const std::string xml = etsi_validation_report(report, facts);
+    const Schema_check check = validate(xml);
+    EXPECT_TRUE(check.valid) << check.output << "\n" << xml;
+    EXPECT_EQ(count(xml, "urn:etsi:019102:validationObject:signedData"), 1u) << xml;
+    EXPECT_EQ(xml.find("<x>"), std::string::npos);
+    EXPECT_EQ(xml.find('\x01'), std::string::npos);
+}
+
 } // namespace
 } // namespace velin

@@ -320,5 +320,76 @@ TEST(Report_signer, TheTimeStampsThatCoverASignatureAndTheOneThatGaveItsTime)
     EXPECT_FALSE(other.proof_timestamp);
 }
 
+Report_signer signed_up_to(uint64_t end)
+{
+    Report_signer signer;
+    signer.revision_end = end;
+    return signer;
+}
+Report_timestamp stamped_up_to(uint64_t end, bool inherited = false)
+{
+    Report_timestamp timestamp;
+    timestamp.revision_end = end;
+    timestamp.inherited = inherited;
+    return timestamp;
+}
+
+TEST(Report_revisions, APdfsRevisionsFollowTheFileWithWhatClosesEach)
+{
+    // Signatures listed as the form lists them, not in the order of the file; a document time
+    // stamp between them, a signature time stamp (no revision of its own) and an outer layer's.
+    Report_layer_facts layer;
+    layer.signers = {signed_up_to(9000), signed_up_to(4000)};
+    layer.timestamps = {stamped_up_to(0), stamped_up_to(6000), stamped_up_to(12000, true)};
+    layer.pdf_length = 9000;
+    std::vector<Report_revision> revisions = report_revisions(layer);
+    ASSERT_EQ(revisions.size(), 3u);
+    EXPECT_EQ(revisions[0].end, 4000u);
+    EXPECT_EQ(revisions[0].signature, std::optional<size_t>(1));
+    EXPECT_EQ(revisions[1].end, 6000u);
+    EXPECT_EQ(revisions[1].timestamp, std::optional<size_t>(1));
+    EXPECT_FALSE(revisions[1].signature);
+    EXPECT_EQ(revisions[2].signature, std::optional<size_t>(0));
+
+    // Bytes after the last signed revision: one more, which nothing closes.
+    layer.pdf_length = 9500;
+    revisions = report_revisions(layer);
+    ASSERT_EQ(revisions.size(), 4u);
+    EXPECT_EQ(revisions[3].end, 9500u);
+    EXPECT_FALSE(revisions[3].signature || revisions[3].timestamp);
+
+    // Not a PDF (no signature closes a revision): none, whatever the length says.
+    Report_layer_facts envelope;
+    envelope.signers = {signed_up_to(0)};
+    envelope.pdf_length = 100;
+    EXPECT_TRUE(report_revisions(envelope).empty());
+}
+
+TEST(Report_container_files, EachFileWithItsSizeAndSha256)
+{
+    Signed_document_info info;
+    EXPECT_TRUE(report_container_files(info).empty());
+    Envelope_info envelope;
+    const std::string text = "abc";
+    envelope.container_files = {
+        {"contratto.txt", Document_bytes(std::vector<uint8_t>(text.begin(), text.end())), false},
+        {"vuoto.txt", Document_bytes(std::vector<uint8_t>{}), true}};
+    info.envelope.assign(envelope);
+    const std::vector<Report_container_file> files = report_container_files(info);
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0].name, "contratto.txt");
+    EXPECT_EQ(files[0].size, 3u);
+    // SHA-256 of "abc" and of nothing.
+    const std::vector<uint8_t> abc{0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40,
+                                   0xde, 0x5d, 0xae, 0x22, 0x23, 0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17,
+                                   0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
+    EXPECT_EQ(files[0].sha256, abc);
+    EXPECT_FALSE(files[0].timestamped);
+    EXPECT_EQ(files[1].size, 0u);
+    ASSERT_EQ(files[1].sha256.size(), 32u);
+    EXPECT_EQ(files[1].sha256[0], 0xe3);
+    EXPECT_TRUE(files[1].timestamped);
+}
+
 } // namespace
 } // namespace velin
