@@ -365,7 +365,7 @@ std::string etsi_validation_report(const Batch_report& report, const Report_fact
         for (size_t i = 0; i < layer.signatures.size() && i < known.signers.size(); ++i) {
             writer.signature(layer.signatures[i], known.signers[i],
                              i < layer.judged_at.size() ? layer.judged_at[i] : std::nullopt, known.timestamps,
- signed_files(layer, known, n, i));
+                             signed_files(layer, known, n, i));
             any = true;
         }
         for (size_t i = 0; i < layer.timestamps.size() && i < known.timestamps.size(); ++i) {

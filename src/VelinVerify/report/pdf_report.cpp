@@ -277,7 +277,7 @@ void container_section(Html& out, const Batch_layer& layer, const Report_layer_f
 }
 
 // The revisions of a signed PDF, each with what closes it.
-void revisions_section(Html& out, const Batch_layer& layer, const std::vector<Report_revision>& revisions, std::time_t verified_at)
+void revisions_section(Html& out, const Batch_layer& layer, const std::vector<Report_revision>& revisions)
 {
     if (revisions.empty())
         return;

@@ -24,8 +24,8 @@ velin::Document_bytes text_bytes(const std::string& text)
 void read_as_container_signatures(std::span<const uint8_t> bytes)
 {
     const std::vector<velin::Asic_entry> files = {
-        {"contratto.txt", text_bytes("Contratto di prova.\r\nRiga due, con accenti: perch\u00e9 s\u00ec.\r\n")},
-        {"allegati/allegato tecnico.txt", text_bytes("Allegato tecnico: nessuna modifica ammessa.\n")},
+        {"contratto.txt", text_bytes("Contratto di prova.\r\nRiga due, con accenti: perch\u00e9 s\u00ec.\r\n"), {}},
+        {"allegati/allegato tecnico.txt", text_bytes("Allegato tecnico: nessuna modifica ammessa.\n"), {}},
     };
     velin::Xml_signature signature;
     signature.set_container_files(files);

@@ -20,8 +20,8 @@ Document_bytes container_text_bytes(const std::string& text)
 }
 
 const std::vector<Asic_entry> Container_files = {
-    {"contratto.txt", container_text_bytes("Contratto di prova.\n")},
-    {"allegati/allegato tecnico.txt", container_text_bytes("Allegato.\n")},
+    {"contratto.txt", container_text_bytes("Contratto di prova.\n"), {}},
+    {"allegati/allegato tecnico.txt", container_text_bytes("Allegato.\n"), {}},
 };
 
 // A reference with that URI (none when uri is null), with the given transforms.
