@@ -49,8 +49,10 @@ struct Asic_limits {
 struct Asic_entry {
     std::string name; // as the archive gives it: relative, "/" between folders
     Document_bytes bytes;
-    // Digests of bytes made while reading them (by OpenSSL digest type): the SHA-256.
-    std::map<int, std::vector<uint8_t>> digests;
+    // Digests of bytes by OpenSSL digest type: the SHA-256 made while reading them, and any other
+    // once a manifest asked for it, so that no file is hashed twice with one algorithm however many
+    // references name it.
+    mutable std::map<int, std::vector<uint8_t>> digests;
 };
 
 struct Asic_container {

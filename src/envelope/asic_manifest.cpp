@@ -122,7 +122,10 @@ Asic_coverage check_manifest_references(const Asic_manifest& manifest, const Asi
                 coverage.problem = Asic_text_digest_algorithm;
             continue;
         }
-        if (Document_digests(entry->bytes, entry->digests).of(algorithm) != reference.digest) {
+        Document_digests digests(entry->bytes, entry->digests);
+        const bool holds = digests.of(algorithm) == reference.digest;
+        entry->digests = digests.known();
+        if (!holds) {
             coverage.mismatch = true;
             continue;
         }

@@ -96,10 +96,9 @@ void Signed_document_parser::analyse_container()
     }
     for (const std::string& warning : container->warnings)
         Trace(Trace_kind, Level_info) << warning;
-    if (!container->meta_files("ASiCManifest", ".xml").empty())
-        analyse_manifest_container(*container);
-    else if (!container->find("META-INF/signature.p7s") && !container->meta_files("signatures", ".xml").empty())
-        analyse_xades_container(*container);
+    if (!container->meta_files("ASiCManifest", ".xml").empty() ||
+        (!container->find("META-INF/signature.p7s") && !container->meta_files("signatures", ".xml").empty()))
+        analyse_extended_container(*container);
     else
         analyse_simple_container(*container);
     if (_status == Parser_status::Error || !info.envelope.is_assigned())
@@ -141,7 +140,7 @@ void Signed_document_parser::analyse_simple_container(const Asic_container& cont
 {
     auto& info = *_signature_info_;
     const auto objects = container.data_objects();
-    // The XML signatures are read by analyse_xades_container.
+    // The XML signatures are read by analyse_extended_container.
     const Asic_entry* cades = container.find("META-INF/signature.p7s");
     const Asic_entry* stamp = container.find("META-INF/timestamp.tst");
     if (!cades && !stamp) {
@@ -174,78 +173,82 @@ void Signed_document_parser::analyse_simple_container(const Asic_container& cont
     envelope.signatures.assign(std::move(signatures));
 }
 
-void Signed_document_parser::analyse_xades_container(const Asic_container& container)
+std::optional<Signed_document_parser::Manifest_failure>
+Signed_document_parser::check_signatures_file(const Asic_entry& file, const Asic_container& container, uint64_t& budget,
+                                              std::vector<Signature_info>& signatures)
 {
     auto& info = *_signature_info_;
-    std::vector<const Asic_entry*> files = container.meta_files("signatures", ".xml");
-    std::sort(files.begin(), files.end(), [](const Asic_entry* a, const Asic_entry* b) { return a->name < b->name; });
-    std::vector<Signature_info> all;
-    // One budget of bytes to digest for the signatures of every file.
-    uint64_t budget = Xml_container_digest_budget;
-    for (const Asic_entry* file : files) {
-        Trace_block block("Verifica delle firme XML " + file->name);
-        _container_checked.push_back(file->name);
-        if (file->bytes.empty()) {
-            fail(Xml_text_unreadable);
-            return;
-        }
-        const size_t first_timestamp = info.timestamps.size();
-        info.file_data.assign(file->bytes);
-        const auto decoder = std::make_shared<Xml_signature>(&_cancel);
-        decoder->set_container_files(container.entries, budget);
-        decode_envelope(decoder);
-        if (_status == Parser_status::Error)
-            return;
-        budget -= std::min(budget, decoder->container_bytes_digested());
-        if (!info.envelope.value().signatures.is_assigned()) {
-            fail("La lettura delle firme è fallita.");
-            return;
-        }
-        // The signers of this file follow those of the earlier ones.
-        for (size_t i = first_timestamp; i < info.timestamps.size(); ++i)
-            if (info.timestamps[i].scope != Timestamp_scope::Document)
-                info.timestamps[i].signer += all.size();
-        std::vector<Signature_info> signatures = info.envelope.value().signatures.value();
-        for (size_t n = 0; n < signatures.size(); ++n) {
-            decoder->select_signature(n);
-            if (signatures[n].signature_matches())
-                signatures[n].covers = decoder->covered_files();
-            all.push_back(std::move(signatures[n]));
-        }
+    Trace_block block("Verifica delle firme XML " + file.name);
+    _container_checked.push_back(file.name);
+    if (file.bytes.empty())
+        return Manifest_failure{Xml_text_unreadable, signature_unreadable_text(file.name)};
+    const size_t first_timestamp = info.timestamps.size();
+    info.file_data.assign(file.bytes);
+    const auto decoder = std::make_shared<Xml_signature>(&_cancel);
+    decoder->set_container_files(container.entries, budget);
+    decode_envelope(decoder);
+    if (_status != Parser_status::Error && !info.envelope.value().signatures.is_assigned())
+        fail("La lettura delle firme è fallita.");
+    if (_status == Parser_status::Error) {
+        // Nothing of it is kept; the decoding of the container goes on.
+        Manifest_failure failure{_error_message, signature_unreadable_text(file.name)};
+        _status = Parser_status::File_loaded;
+        _error_message.clear();
+        info.timestamps.resize(first_timestamp);
+        return failure;
     }
-    if (all.empty()) {
-        fail(no_signature_text);
-        return;
+    budget -= std::min(budget, decoder->container_bytes_digested());
+    // The signers of this file follow those of the earlier ones.
+    for (size_t i = first_timestamp; i < info.timestamps.size(); ++i)
+        if (info.timestamps[i].scope != Timestamp_scope::Document)
+            info.timestamps[i].signer += signatures.size();
+    std::vector<Signature_info> read = info.envelope.value().signatures.value();
+    for (size_t n = 0; n < read.size(); ++n) {
+        decoder->select_signature(n);
+        if (read[n].signature_matches())
+            read[n].covers = decoder->covered_files();
+        signatures.push_back(std::move(read[n]));
     }
-    Envelope_info envelope;
-    const auto objects = container.data_objects();
-    // One document is the container's document; several are listed as its files.
-    if (objects.size() == 1) {
-        envelope.original_name = objects.front()->name;
-        envelope.content.assign(objects.front()->bytes);
-    } else {
-        envelope.content.set_unavailable();
-    }
-    envelope.signatures.assign(std::move(all));
-    info.envelope.assign(std::move(envelope));
+    return std::nullopt;
 }
 
-void Signed_document_parser::analyse_manifest_container(const Asic_container& container)
+void Signed_document_parser::analyse_extended_container(const Asic_container& container)
 {
     auto& info = *_signature_info_;
     std::vector<Signature_info> all;
     std::vector<Asic_signed_part> parts;
     std::string refusal;
+    bool any_read = false;
+    // One manifest, signature or signatures file that cannot be read is an error of its own
+    // signature only.
+    const auto failed = [&](const Manifest_failure& failure) {
+        if (refusal.empty())
+            refusal = failure.refusal;
+        all.push_back(unreadable_signature(failure.signature_text));
+    };
     for (const Asic_entry* entry : container.meta_files("ASiCManifest", ".xml")) {
-        // One manifest or signature that cannot be read is an error of its own signature only.
-        if (const auto failure = check_signed_manifest(*entry, container, all, parts)) {
-            if (refusal.empty())
-                refusal = failure->refusal;
-            all.push_back(unreadable_signature(failure->signature_text));
-        }
+        if (const auto failure = check_signed_manifest(*entry, container, all, parts))
+            failed(*failure);
+        else
+            any_read = true;
     }
-    if (parts.empty() && !refusal.empty()) {
+    std::vector<const Asic_entry*> xml_files = container.meta_files("signatures", ".xml");
+    std::sort(xml_files.begin(), xml_files.end(),
+              [](const Asic_entry* a, const Asic_entry* b) { return a->name < b->name; });
+    // One budget of bytes to digest for the XML signatures of every file.
+    uint64_t budget = Xml_container_digest_budget;
+    for (const Asic_entry* file : xml_files) {
+        if (const auto failure = check_signatures_file(*file, container, budget, all))
+            failed(*failure);
+        else
+            any_read = true;
+    }
+    if (!any_read && !refusal.empty()) {
         fail(refusal);
+        return;
+    }
+    if (all.empty() && info.timestamps.empty()) {
+        fail(no_signature_text);
         return;
     }
     check_archive_manifests(container, parts);

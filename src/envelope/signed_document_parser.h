@@ -99,10 +99,10 @@ private:
     // manifests, each signed by its own signature. Its files are read in memory only.
     void analyse_container();
     void analyse_simple_container(const Asic_container& container);
-    void analyse_manifest_container(const Asic_container& container);
-    // The XML signatures of the container's "signatures*.xml" files, in the order of their names,
-    // each over the container's files its references name.
-    void analyse_xades_container(const Asic_container& container);
+    // The signatures of the manifests ("ASiCManifest*.xml") and of the XML signatures files
+    // ("signatures*.xml", in the order of their names), each over the container's files it lists or
+    // its references name; then the archive manifests over them.
+    void analyse_extended_container(const Asic_container& container);
     // The detached signature in file_data over the container's file (or manifest) document, named
     // name: its signatures, checked; false when it could not be read.
     bool decode_container_signature(std::shared_ptr<Signed_document> decoder, const Document_bytes& document,
@@ -117,6 +117,10 @@ private:
         std::string refusal; // of the whole container, when nothing else in it can be read
         std::string signature_text; // of the signature this manifest stands for
     };
+    // One "signatures*.xml" file, its signatures appended to signatures, the bytes they digested
+    // taken from budget.
+    std::optional<Manifest_failure> check_signatures_file(const Asic_entry& file, const Asic_container& container,
+                                                          uint64_t& budget, std::vector<Signature_info>& signatures);
     std::optional<Manifest_failure> check_signed_manifest(const Asic_entry& manifest_file,
                                                           const Asic_container& container,
                                                           std::vector<Signature_info>& signatures,

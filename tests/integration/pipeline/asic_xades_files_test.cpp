@@ -149,5 +149,26 @@ TEST_F(Asic_xades_files_test, references_past_the_container_or_into_the_signatur
     }
 }
 
+TEST_F(Asic_xades_files_test, manifests_and_xml_signatures_are_read_together_and_a_bad_file_fails_alone)
+{
+    // Signed both ways: the CAdES manifest's signer first, then the XML signature's.
+    const Verdict mixed = verify("pratica-mista.asice");
+    EXPECT_EQ(mixed.exit_code, Exit_success) << mixed.text;
+    ASSERT_EQ(mixed.layer(0)["signatures"].toArray().size(), 2) << mixed.text;
+    EXPECT_EQ(names(signature(mixed, 0)["covers"]), QStringList{"allegati/allegato tecnico.txt"});
+    EXPECT_EQ(names(signature(mixed, 1)["covers"]), both);
+    EXPECT_EQ(mixed.text.find("non è stato verificato"), std::string::npos) << mixed.text;
+
+    // A signatures file that is no XML is an error of its own; the sound one still covers its files.
+    const Verdict broken = verify("pratica-xades-firme-illeggibili.asice");
+    EXPECT_EQ(broken.exit_code, Exit_errors) << broken.text;
+    ASSERT_EQ(broken.layer(0)["signatures"].toArray().size(), 2) << broken.text;
+    EXPECT_EQ(names(signature(broken, 0)["covers"]), both);
+    EXPECT_TRUE(signature(broken, 1)["covers"].toArray().isEmpty());
+    EXPECT_NE(broken.text.find("La firma \\\"META-INF/signatures1.xml\\\" del contenitore non è leggibile."),
+              std::string::npos)
+        << broken.text;
+}
+
 } // namespace
 } // namespace velin

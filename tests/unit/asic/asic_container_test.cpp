@@ -381,6 +381,15 @@ TEST(Asic_manifest, each_listed_file_is_covered_only_when_its_digest_holds)
     coverage = check_manifest_references(*manifest, *container);
     EXPECT_EQ(coverage.problem, Asic_text_digest_algorithm);
     EXPECT_TRUE(coverage.covers.empty());
+
+    // One file named again and again under another algorithm is hashed with it once, for every
+    // manifest of the container.
+    manifest = manifest_of(manifest_text(std::vector<std::pair<std::string, std::string>>(500, {"c.txt", "AAAA"}),
+                                         "http://www.w3.org/2001/04/xmlenc#sha512"),
+                           problem);
+    ASSERT_TRUE(manifest) << problem;
+    EXPECT_TRUE(check_manifest_references(*manifest, *container).mismatch);
+    EXPECT_EQ(container->find("c.txt")->digests.at(EVP_MD_type(EVP_sha512())).size(), 64u);
 }
 
 TEST(Asic_manifest, malformed_manifests_are_refused)
