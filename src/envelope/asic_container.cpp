@@ -1,6 +1,7 @@
 #include "envelope/asic_container.h"
 
 #include "common/owner.h"
+#include "envelope/content_kind.h"
 
 #include <openssl/evp.h>
 #include <zip.h>
@@ -354,14 +355,20 @@ bool read_file(zip_t* archive, zip_uint64_t index, const Entry_facts& entry, con
     }
     Sha256_on_the_way digest;
     if (!entry.stored && entry.name != "mimetype" && size > Read_slice && held + size > limits.held_size) {
-        if (!inflate_slices(archive, index, entry.size, [&digest](std::span<const uint8_t> slice) {
+        // Its head, for what the file is, is kept only while it is read.
+        const size_t head_size = std::min(size, Content_head_size);
+        std::vector<uint8_t> head;
+        head.reserve(head_size);
+        if (!inflate_slices(archive, index, entry.size, [&digest, &head, head_size](std::span<const uint8_t> slice) {
                 digest.take(slice);
+                const size_t taken = std::min(slice.size(), head_size - head.size());
+                head.insert(head.end(), slice.begin(), slice.begin() + static_cast<ptrdiff_t>(taken));
                 return true;
             }))
             return false;
         container.entries.push_back({entry.name,
                                      Document_bytes::made(file, inflater(file, index, entry.name, entry.size), size),
-                                     digest.finish()});
+                                     digest.finish(), document_type_by_content(head)});
         return true;
     }
     held += size;

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "envelope/document_bytes.h"
+#include "envelope/document_types.h"
 
 #include <cstdint>
 #include <map>
@@ -43,7 +44,7 @@ struct Asic_limits {
     uint64_t total_size = 512ull * 1024 * 1024; // inflated, all files together
     // Inflated files held in memory, all together: a deflated file of more than 64 KiB past it is
     // inflated again at each reading instead.
-    uint64_t held_size = 64ull * 1024 * 1024;
+    uint64_t held_size = 8ull * 1024 * 1024;
 };
 
 struct Asic_entry {
@@ -53,6 +54,9 @@ struct Asic_entry {
     // once a manifest asked for it, so that no file is hashed twice with one algorithm however many
     // references name it.
     mutable std::map<int, std::vector<uint8_t>> digests;
+    // What the file is by its content (document_type_of_bytes), judged while it was read when its
+    // bytes are not held: telling it later would inflate it again.
+    std::optional<Document_types> kind = std::nullopt;
 };
 
 struct Asic_container {

@@ -317,7 +317,7 @@ Document_types document_type_of_bytes(const Document_bytes& bytes)
 {
     if (!bytes.is_encoded())
         return document_type_by_content(bytes.view());
-    return document_type_by_content(std::span<const uint8_t>(bytes.head(1024 * 1024)));
+    return document_type_by_content(std::span<const uint8_t>(bytes.head(Content_head_size)));
 }
 
 Document_types decide_document_type(std::span<const uint8_t> bytes, const std::string& path)

@@ -21,6 +21,7 @@ Document_types document_type_by_content(std::span<const uint8_t> bytes);
 
 // The same for bytes that may not be in memory: decoded ones are judged by their first megabyte,
 // without decoding them whole.
+inline constexpr size_t Content_head_size = 1024 * 1024;
 Document_types document_type_of_bytes(const Document_bytes& bytes);
 
 // The kind of a file: its content decides, the extension only when the content says nothing.

@@ -113,7 +113,8 @@ void Signed_document_parser::analyse_container()
     for (const Asic_entry* entry : container->data_objects())
         envelope.container_files.push_back({entry->name, entry->bytes,
                                             std::find(_container_timestamped.begin(), _container_timestamped.end(),
-                                                      entry->name) != _container_timestamped.end()});
+                                                      entry->name) != _container_timestamped.end(),
+                                            entry->kind});
 }
 
 bool Signed_document_parser::decode_container_signature(std::shared_ptr<Signed_document> decoder,

@@ -11,6 +11,7 @@
 #include "envelope/validation_data.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -132,6 +133,8 @@ struct Envelope_info {
         std::string name;
         Document_bytes bytes;
         bool timestamped = false; // the container's own time stamp covers it
+        // What it is by its content, when the container's reader judged it.
+        std::optional<Document_types> kind = std::nullopt;
     };
     std::vector<Container_file> container_files;
     std::vector<std::string> container_warnings;

@@ -592,7 +592,8 @@ void Layer_analysis::name_document(const Envelope_info& envelope)
     // time stamps do not go with it: a signature's covers some of the files only.
     if (!envelope.content.is_assigned() && _observer)
         for (const Envelope_info::Container_file& file : envelope.container_files)
-            if (const Document_types inner = document_type_of_bytes(file.bytes); is_signed_container(inner))
+            if (const Document_types inner = file.kind ? *file.kind : document_type_of_bytes(file.bytes);
+                is_signed_container(inner))
                 _observer->inner_container_found(file.bytes, container_name(file_name_part(file.name), inner),
                                                  _covering);
 }

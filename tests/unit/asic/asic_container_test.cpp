@@ -237,6 +237,7 @@ TEST(Asic_container, deflated_files_past_the_held_limit_are_inflated_again_at_ea
             first[i] = static_cast<char>((i * 40503u) >> 7);
         second[i] = static_cast<char>((i * 2654435761u) >> 11);
     }
+    second.replace(0, 9, "%PDF-1.7\n");
     const std::string small = "Piccolo, tenuto in memoria comunque.";
     const Document_bytes whole(make_zip({{"primo.bin", first, true},
                                          {"secondo.bin", second, true},
@@ -253,6 +254,10 @@ TEST(Asic_container, deflated_files_past_the_held_limit_are_inflated_again_at_ea
     const Document_bytes& made = container->find("secondo.bin")->bytes;
     EXPECT_TRUE(made.is_encoded());
     EXPECT_FALSE(container->find("piccolo.txt")->bytes.is_encoded());
+    // What the file not held is was told while it was read, so that telling it needs no second
+    // inflating; a held one is told from its bytes.
+    EXPECT_EQ(container->find("secondo.bin")->kind, Document_types::Pdf);
+    EXPECT_FALSE(container->find("primo.bin")->kind);
 
     ASSERT_EQ(made.size(), second.size());
     const std::vector<uint8_t> expected(second.begin(), second.end());
