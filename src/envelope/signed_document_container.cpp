@@ -8,6 +8,8 @@
 #include "envelope/timestamp_token.h"
 #include "envelope/xml_signature.h"
 
+#include <openssl/obj_mac.h>
+
 #include <algorithm>
 #include <string_view>
 
@@ -110,11 +112,14 @@ void Signed_document_parser::analyse_container()
         if (is_container_signature_file(entry.name) &&
             std::find(_container_checked.begin(), _container_checked.end(), entry.name) == _container_checked.end())
             envelope.container_warnings.push_back(asic_unchecked_file_text(entry.name));
-    for (const Asic_entry* entry : container->data_objects())
+    for (const Asic_entry* entry : container->data_objects()) {
+        const auto sha256 = entry->digests.find(NID_sha256);
         envelope.container_files.push_back({entry->name, entry->bytes,
                                             std::find(_container_timestamped.begin(), _container_timestamped.end(),
                                                       entry->name) != _container_timestamped.end(),
-                                            entry->kind});
+                                            entry->kind,
+                                            sha256 != entry->digests.end() ? sha256->second : std::vector<uint8_t>{}});
+    }
 }
 
 bool Signed_document_parser::decode_container_signature(std::shared_ptr<Signed_document> decoder,

@@ -135,6 +135,8 @@ struct Envelope_info {
         bool timestamped = false; // the container's own time stamp covers it
         // What it is by its content, when the container's reader judged it.
         std::optional<Document_types> kind = std::nullopt;
+        // Its SHA-256, made while the container was read; empty when it was not.
+        std::vector<uint8_t> sha256 = {};
     };
     std::vector<Container_file> container_files;
     std::vector<std::string> container_warnings;

@@ -60,50 +60,7 @@ if [ ! -s "$data/lta-v2.p7m" ] || [ "$(cat "$data/megabytes" 2>/dev/null)" != "$
     echo "$megabytes" > "$data/megabytes"
 fi
 
-# A private verifier environment: the test trust data, no CRL check (nothing to download).
-mkdir -p "$work/run"
-cp -r "$pki/velin-data" "$work/velin-data"
-printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\Valdora Vidizoved\\Velin Manager\\Impostazioni]\r\n"VerificaCRL"=dword:00000000\r\n\r\n' > "$work/user.reg"
-export VELIN_DATA_DIR=$work/velin-data
-export VELIN_USER_REGISTRY=$work/user.reg
-export VELIN_MACHINE_REGISTRY=$work/machine.reg
-export XDG_RUNTIME_DIR=$work/run
-export TMPDIR=$work/run
-export XDG_CACHE_HOME=$work/user-cache
-
-runs=${RUNS:-3}
-# measure <label> <command...>: seconds and kilobytes of the best of $runs runs.
-measure() {
-    local label=$1 run best_seconds='' best_kilobytes=''
-    shift
-    for ((run = 0; run < runs; ++run)); do
-        /usr/bin/time -v -o "$work/$label.time" "$@" >"$work/$label.out" 2>"$work/$label.err" || true
-        seconds=$(awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, t, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + t[i]; print s }' "$work/$label.time")
-        kilobytes=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/$label.time")
-        if [ -z "$best_seconds" ] || awk -v a="$seconds" -v b="$best_seconds" 'BEGIN { exit !(a < b) }'; then
-            best_seconds=$seconds
-        fi
-        if [ -z "$best_kilobytes" ] || [ "$kilobytes" -gt "$best_kilobytes" ]; then
-            best_kilobytes=$kilobytes
-        fi
-    done
-    seconds=$best_seconds
-    kilobytes=$best_kilobytes
-}
-
-# anon_peak <command...>: the highest RssAnon of one run, in kilobytes.
-anon_peak() {
-    "$@" >/dev/null 2>&1 &
-    local pid=$! peak=0 key value _
-    while kill -0 "$pid" 2>/dev/null; do
-        while read -r key value _; do
-            [ "$key" = RssAnon: ] && [ "$value" -gt "$peak" ] && peak=$value
-        done < "/proc/$pid/status" 2>/dev/null
-        read -r -t 0.003 _ <> <(:) || true
-    done
-    wait "$pid" || true
-    anon=$peak
-}
+. "$repo/tests/bench/verifier-bench-lib.sh"
 
 cat "$data"/*.p7m > /dev/null
 printf '%-8s %8s %8s %8s | %8s %8s | %s\n' form "ours s" "RSS MB" "anon MB" "dgst s" "t/dgst" "archive time stamps"

@@ -39,17 +39,6 @@ std::string xml_time(std::time_t time)
     return text;
 }
 
-std::string hex(const std::vector<uint8_t>& bytes)
-{
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string text;
-    for (const uint8_t byte : bytes) {
-        text += digits[byte >> 4];
-        text += digits[byte & 0x0F];
-    }
-    return text;
-}
-
 // Text as printable_text makes it, without the two noncharacters XML does not allow either.
 std::string xml_text(const std::string& text)
 {
@@ -228,7 +217,7 @@ private:
     // The reference of an object, listed among the objects the first time.
     std::string listed(const char* prefix, const char* type, const std::vector<uint8_t>& sha256)
     {
-        std::string id = prefix + hex(sha256);
+        std::string id = prefix + digest_hex(sha256);
         if (_listed.insert(id).second)
             _objects.push_back({id, type, sha256});
         return id;

@@ -172,10 +172,7 @@ void revocation_rows(Html& out, const Report_revocation& revocation, std::time_t
     if (!revocation.sha256.empty())
         out.digest_row(revocation.source == Revocation_source::Crl ? "SHA-256 della lista di revoca"
                                                                    : "SHA-256 della risposta OCSP",
-                       QByteArray(reinterpret_cast<const char*>(revocation.sha256.data()),
-                                  static_cast<qsizetype>(revocation.sha256.size()))
-                           .toHex()
-                           .toStdString());
+                       digest_hex(revocation.sha256));
     if (revocation.status == Revocation_status::Not_checked)
         return;
     out.row("Revoca valutata all'ora", revocation.judged_at
@@ -194,17 +191,6 @@ void later_changes_rows(Html& out, const Report_signer& signer)
         out.row("Modifiche dopo la firma", "il documento è stato modificato dopo questa firma");
     if (!signer.changed_after && signer.revision_end > 0)
         out.row("Modifiche dopo la firma", "nessuna: la firma copre il documento intero");
-}
-
-std::string hex(const std::vector<uint8_t>& bytes)
-{
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string text;
-    for (const uint8_t byte : bytes) {
-        text += digits[byte >> 4];
-        text += digits[byte & 0x0F];
-    }
-    return text;
 }
 
 // 1234567 as "1.234.567".
@@ -267,7 +253,7 @@ void container_section(Html& out, const Batch_layer& layer, const Report_layer_f
             by.push_back("marca temporale del contenitore");
         out.cells_with_digest(
             {name, file ? size_text(file->size) : "non disponibile", by.empty() ? "nessuna firma" : names_text(by)},
-            file && !file->sha256.empty() ? "SHA-256 " + hex(file->sha256) : std::string());
+            file && !file->sha256.empty() ? "SHA-256 " + digest_hex(file->sha256) : std::string());
     }
     out.end_table();
     std::vector<Status_line> warnings;

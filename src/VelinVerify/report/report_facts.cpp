@@ -453,9 +453,10 @@ std::vector<Report_container_file> report_container_files(const Signed_document_
     if (!info.envelope.is_assigned())
         return files;
     for (const Envelope_info::Container_file& file : info.envelope.value().container_files) {
-        Report_container_file listed{file.name, file.bytes.size(), {}, file.timestamped};
+        Report_container_file listed{file.name, file.bytes.size(), file.sha256, file.timestamped};
+        // The digest made while the container was read, else one made now.
         QCryptographicHash hash(QCryptographicHash::Sha256);
-        if (file.bytes.read_slices([&hash](std::span<const uint8_t> slice) {
+        if (listed.sha256.empty() && file.bytes.read_slices([&hash](std::span<const uint8_t> slice) {
                 hash.addData(QByteArrayView(slice.data(), static_cast<qsizetype>(slice.size())));
                 return true;
             })) {
@@ -492,6 +493,17 @@ std::vector<Report_revision> report_revisions(const Report_layer_facts& layer)
     if (layer.pdf_length > revisions.back().end)
         revisions.push_back({layer.pdf_length, std::nullopt, std::nullopt});
     return revisions;
+}
+
+std::string digest_hex(const std::vector<uint8_t>& bytes)
+{
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    for (const uint8_t byte : bytes) {
+        text += digits[byte >> 4];
+        text += digits[byte & 0x0F];
+    }
+    return text;
 }
 
 std::optional<std::pair<uint64_t, std::string>> file_size_and_sha256(const std::string& path)

@@ -192,6 +192,9 @@ Report_indication timestamp_indication(const Timestamp_record& record);
 Report_context make_report_context(std::string suite_version, const Pipeline_settings& settings,
                                    const Trusted_store* store);
 
+// A digest as the reports write it: two lower-case hexadecimal digits per byte.
+std::string digest_hex(const std::vector<uint8_t>& bytes);
+
 // The file's size and SHA-256 (lower-case hexadecimal), read a slice at a time; none when it
 // cannot be read.
 std::optional<std::pair<uint64_t, std::string>> file_size_and_sha256(const std::string& path);

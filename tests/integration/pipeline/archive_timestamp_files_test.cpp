@@ -7,7 +7,7 @@
 #include "envelope/cades_archive.h"
 #include "envelope/signed_document_info.h"
 #include "envelope/signed_document_parser.h"
-#include "generated_fixtures.h"
+#include "generated_files_suite.h"
 
 #include <atomic>
 #include <memory>
@@ -17,36 +17,13 @@ namespace {
 
 using test::Verdict;
 
-class Archive_timestamp_files_test : public ::testing::Test {
+struct Timestamp_fixtures {
+    static std::filesystem::path shared() { return VELIN_TIMESTAMP_FIXTURES; }
+    static constexpr const char* tool = "tools/make-timestamp-fixtures/make-timestamp-fixtures";
+};
+
+class Archive_timestamp_files_test : public test::Generated_files_suite<Timestamp_fixtures> {
 protected:
-    static void SetUpTestSuite()
-    {
-        generated = new test::Generated_fixtures(VELIN_TIMESTAMP_FIXTURES, [](const std::filesystem::path& folder) {
-            return std::string("'") + VELIN_SOURCE_DIR + "/tools/make-timestamp-fixtures/make-timestamp-fixtures' '" +
-                   folder.string() + "'";
-        });
-        fixtures = generated->path();
-        ASSERT_FALSE(fixtures.empty()) << "the fixture generator failed: " << generated->failure();
-    }
-    static void TearDownTestSuite()
-    {
-        delete generated;
-        generated = nullptr;
-    }
-
-    // The file's time stamps as the parser reads them.
-    static std::vector<Timestamp_info> timestamps_of(const std::string& name)
-    {
-        auto info = std::make_shared<Signed_document_info>();
-        std::atomic<bool> cancel{false};
-        Signed_document_parser parser(info, cancel);
-        parser.decode_file((fixtures / name).string());
-        if (parser.status() == Parser_status::File_loaded)
-            parser.analyse();
-        EXPECT_NE(parser.status(), Parser_status::Error) << name;
-        return info->timestamps;
-    }
-
     static std::vector<const Timestamp_info*> archive_of(const std::vector<Timestamp_info>& timestamps)
     {
         std::vector<const Timestamp_info*> archive;
@@ -55,17 +32,8 @@ protected:
                 archive.push_back(&timestamp);
         return archive;
     }
-
-    Verdict verify(const std::string& name) { return verifier.verify(fixtures / name, {}, true); }
     static bool has(const std::string& lines, const std::string& line) { return test::has_line(lines, line); }
-
-    static test::Generated_fixtures* generated;
-    static std::filesystem::path fixtures;
-    test::Batch_verifier verifier;
 };
-
-test::Generated_fixtures* Archive_timestamp_files_test::generated = nullptr;
-std::filesystem::path Archive_timestamp_files_test::fixtures;
 
 TEST_F(Archive_timestamp_files_test, sound_archive_time_stamps_are_verified_and_cover_the_earlier_ones)
 {

@@ -6,7 +6,7 @@
 #include "batch_verifier.h"
 #include "envelope/signed_document_info.h"
 #include "envelope/signed_document_parser.h"
-#include "generated_fixtures.h"
+#include "generated_files_suite.h"
 
 #include <atomic>
 #include <chrono>
@@ -18,65 +18,7 @@ namespace {
 using test::has_line;
 using test::Verdict;
 
-class Asic_archive_files_test : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        generated = new test::Generated_fixtures(VELIN_ASIC_FIXTURES, [](const std::filesystem::path& folder) {
-            return std::string("'") + VELIN_SOURCE_DIR + "/tools/make-asic-fixtures/make-asic-fixtures' '" +
-                   folder.string() + "'";
-        });
-        fixtures = generated->path();
-        ASSERT_FALSE(fixtures.empty()) << "the fixture generator failed: " << generated->failure();
-    }
-    static void TearDownTestSuite()
-    {
-        delete generated;
-        generated = nullptr;
-    }
-
-    // The container's time stamps as the parser reads them.
-    static std::vector<Timestamp_info> timestamps_of(const std::string& name)
-    {
-        auto info = std::make_shared<Signed_document_info>();
-        std::atomic<bool> cancel{false};
-        Signed_document_parser parser(info, cancel);
-        parser.decode_file((fixtures / name).string());
-        if (parser.status() == Parser_status::File_loaded)
-            parser.analyse();
-        EXPECT_NE(parser.status(), Parser_status::Error) << name << ": " << parser.error_message();
-        return info->timestamps;
-    }
-
-    Verdict verify(const std::string& name) { return verifier.verify(fixtures / name); }
-
-    static QJsonObject signature(const Verdict& verdict, int index)
-    {
-        return verdict.layer(0)["signatures"].toArray()[index].toObject();
-    }
-    static std::string status_of(const QJsonObject& signature)
-    {
-        std::string all;
-        for (const auto& line : signature["status"].toArray())
-            all += line.toObject()["severity"].toString().toStdString() + ": " +
-                   line.toObject()["text"].toString().toStdString() + "\n";
-        return all;
-    }
-    static QStringList names(const QJsonValue& list)
-    {
-        QStringList all;
-        for (const auto& name : list.toArray())
-            all << name.toString();
-        return all;
-    }
-
-    static test::Generated_fixtures* generated;
-    static std::filesystem::path fixtures;
-    test::Batch_verifier verifier;
-};
-
-test::Generated_fixtures* Asic_archive_files_test::generated = nullptr;
-std::filesystem::path Asic_archive_files_test::fixtures;
+class Asic_archive_files_test : public test::Generated_files_suite<test::Asic_fixtures> {};
 
 TEST_F(Asic_archive_files_test, an_archive_manifest_is_an_archive_time_stamp_of_each_signature_it_lists)
 {

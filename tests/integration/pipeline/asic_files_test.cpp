@@ -6,7 +6,7 @@
 #include "VelinVerify/app/batch_report.h"
 #include "batch_verifier.h"
 #include "envelope/asic_container.h"
-#include "generated_fixtures.h"
+#include "generated_files_suite.h"
 
 namespace velin {
 namespace {
@@ -14,44 +14,7 @@ namespace {
 using test::has_line;
 using test::Verdict;
 
-class Asic_files_test : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        generated = new test::Generated_fixtures(VELIN_ASIC_FIXTURES, [](const std::filesystem::path& folder) {
-            return std::string("'") + VELIN_SOURCE_DIR + "/tools/make-asic-fixtures/make-asic-fixtures' '" +
-                   folder.string() + "'";
-        });
-        fixtures = generated->path();
-        ASSERT_FALSE(fixtures.empty()) << "the fixture generator failed: " << generated->failure();
-    }
-    static void TearDownTestSuite()
-    {
-        delete generated;
-        generated = nullptr;
-    }
-
-    Verdict verify(const std::string& name) { return verifier.verify(fixtures / name); }
-
-    static QJsonObject signature(const Verdict& verdict, int index, int layer = 0)
-    {
-        return verdict.layer(layer)["signatures"].toArray()[index].toObject();
-    }
-    static QStringList names(const QJsonValue& list)
-    {
-        QStringList all;
-        for (const auto& name : list.toArray())
-            all << name.toString();
-        return all;
-    }
-
-    static test::Generated_fixtures* generated;
-    static std::filesystem::path fixtures;
-    test::Batch_verifier verifier;
-};
-
-test::Generated_fixtures* Asic_files_test::generated = nullptr;
-std::filesystem::path Asic_files_test::fixtures;
+class Asic_files_test : public test::Generated_files_suite<test::Asic_fixtures> {};
 
 TEST_F(Asic_files_test, one_document_with_its_signature_verifies_whatever_the_name)
 {

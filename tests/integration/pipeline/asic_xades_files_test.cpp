@@ -6,7 +6,7 @@
 #include "batch_verifier.h"
 #include "envelope/asic_container.h"
 #include "envelope/xml_signature.h"
-#include "generated_fixtures.h"
+#include "generated_files_suite.h"
 
 namespace velin {
 namespace {
@@ -17,45 +17,10 @@ using test::Verdict;
 const std::string Verified_line = "info: Il documento è firmato correttamente e integro.";
 const std::string Mismatch_line = "error: La firma non corrisponde al documento.";
 
-class Asic_xades_files_test : public ::testing::Test {
+class Asic_xades_files_test : public test::Generated_files_suite<test::Asic_fixtures> {
 protected:
-    static void SetUpTestSuite()
-    {
-        generated = new test::Generated_fixtures(VELIN_ASIC_FIXTURES, [](const std::filesystem::path& folder) {
-            return std::string("'") + VELIN_SOURCE_DIR + "/tools/make-asic-fixtures/make-asic-fixtures' '" +
-                   folder.string() + "'";
-        });
-        fixtures = generated->path();
-        ASSERT_FALSE(fixtures.empty()) << "the fixture generator failed: " << generated->failure();
-    }
-    static void TearDownTestSuite()
-    {
-        delete generated;
-        generated = nullptr;
-    }
-
-    Verdict verify(const std::string& name) { return verifier.verify(fixtures / name); }
-
-    static QJsonObject signature(const Verdict& verdict, int index)
-    {
-        return verdict.layer(0)["signatures"].toArray()[index].toObject();
-    }
-    static QStringList names(const QJsonValue& list)
-    {
-        QStringList all;
-        for (const auto& name : list.toArray())
-            all << name.toString();
-        return all;
-    }
-
-    static test::Generated_fixtures* generated;
-    static std::filesystem::path fixtures;
-    test::Batch_verifier verifier;
     const QStringList both{"contratto.txt", "allegati/allegato tecnico.txt"};
 };
-
-test::Generated_fixtures* Asic_xades_files_test::generated = nullptr;
-std::filesystem::path Asic_xades_files_test::fixtures;
 
 TEST_F(Asic_xades_files_test, one_signature_covers_every_file_its_references_name)
 {
