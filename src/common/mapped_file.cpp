@@ -1,7 +1,9 @@
 #include "common/mapped_file.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -99,6 +101,23 @@ Mapped_file::~Mapped_file()
     slot.end = 0;
     ::munmap(_address, _size);
     slot.start = 0;
+}
+
+void Mapped_file::read(size_t offset, std::span<uint8_t> into) const
+{
+    size_t filled = 0;
+    while (filled < into.size()) {
+        const ssize_t count =
+            ::pread(_descriptor.get(), into.data() + filled, into.size() - filled, static_cast<off_t>(offset + filled));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0) {
+            std::fill(into.begin() + static_cast<ptrdiff_t>(filled), into.end(), 0);
+            slots[static_cast<size_t>(_slot)].lost = true;
+            return;
+        }
+        filled += static_cast<size_t>(count);
+    }
 }
 
 bool Mapped_file::unchanged() const

@@ -29,6 +29,11 @@ public:
     Mapped_file& operator=(const Mapped_file&) = delete;
 
     std::span<const uint8_t> bytes() const { return {static_cast<const uint8_t*>(_address), _size}; }
+    // The file's bytes at offset copied into into through the descriptor, without touching the
+    // mapping: for bytes read once, cheaper than faulting their pages in. Requires offset +
+    // into.size () <= bytes ().size (). As for the mapping, bytes the file no longer has (or that
+    // cannot be read) are zeros, and unchanged () says false from then on.
+    void read(size_t offset, std::span<uint8_t> into) const;
 
     // True while every byte read so far was the file's: no page was lost to a truncation, and the
     // file still has the size, the times and the identity it had when it was mapped.

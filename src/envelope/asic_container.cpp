@@ -1,16 +1,23 @@
 #include "envelope/asic_container.h"
 
+#include "common/large_buffer.h"
 #include "common/owner.h"
 #include "envelope/content_kind.h"
 
 #include <openssl/evp.h>
 #include <zip.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <exception>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
+#include <system_error>
+#include <thread>
 
 namespace velin {
 
@@ -32,9 +39,12 @@ using Archive = std::unique_ptr<zip_t, Archive_release>;
 using Entry_file = std::unique_ptr<zip_file_t, Entry_release>;
 
 // The archive's bytes as libzip reads them through watched_source, remembering where its last read
-// began: once a stored file's first byte is read, that is where the file lies in the archive.
+// began: once a file's first byte is read, that is where the file lies in the archive. The bytes
+// are copied from file when there is one (a mapped file's through its descriptor, so that libzip's
+// reading faults in no page of the mapping).
 struct Watched_bytes {
     std::span<const uint8_t> bytes;
+    const Document_bytes* file = nullptr;
     zip_uint64_t position = 0;
     zip_uint64_t last_read = 0;
     zip_error_t error{};
@@ -49,7 +59,13 @@ zip_int64_t watched_source(void* state, void* data, zip_uint64_t length, zip_sou
         return 0;
     case ZIP_SOURCE_READ: {
         const zip_uint64_t count = std::min<zip_uint64_t>(length, source.bytes.size() - source.position);
-        std::copy_n(source.bytes.data() + source.position, count, static_cast<uint8_t*>(data));
+        const std::span into(static_cast<uint8_t*>(data), static_cast<size_t>(count));
+        if (!source.file)
+            std::copy_n(source.bytes.data() + source.position, count, into.data());
+        else if (!source.file->copy(static_cast<size_t>(source.position), into)) {
+            zip_error_set(&source.error, ZIP_ER_READ, 0);
+            return -1;
+        }
         source.last_read = source.position;
         source.position += count;
         return static_cast<zip_int64_t>(count);
@@ -90,24 +106,17 @@ zip_int64_t watched_source(void* state, void* data, zip_uint64_t length, zip_sou
     }
 }
 
-// The archive read in place from the bytes (which must outlive it); null when libzip finds it
-// damaged. With consistent, the local headers are checked against the central directory (and a
-// name given twice is refused): what other programs read from them is what we read. With watch,
-// the bytes are read through it (it must outlive the archive too).
-Archive open_archive(std::span<const uint8_t> bytes, bool consistent = true, Watched_bytes* watch = nullptr)
+// The archive read from watch's bytes (watch must outlive it); null when libzip finds it damaged.
+// With consistent, the local headers are checked against the central directory (and a name given
+// twice is refused): what other programs read from them is what we read.
+Archive open_archive(Watched_bytes& watch, bool consistent = true)
 {
     // The smallest archive is its end record.
-    if (bytes.size() < 22)
+    if (watch.bytes.size() < 22)
         return nullptr;
     zip_error_t error;
     zip_error_init(&error);
-    zip_source_t* source = nullptr;
-    if (watch) {
-        watch->bytes = bytes;
-        source = zip_source_function_create(watched_source, watch, &error);
-    } else {
-        source = zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error);
-    }
+    zip_source_t* source = zip_source_function_create(watched_source, &watch, &error);
     if (!source) {
         zip_error_fini(&error);
         return nullptr;
@@ -237,42 +246,26 @@ bool inflate_slices(zip_t* archive, zip_uint64_t index, zip_uint64_t size, const
 Document_bytes::Maker inflater(Document_bytes file, zip_uint64_t index, std::string name, zip_uint64_t size)
 {
     return [file = std::move(file), index, name = std::move(name), size](const Document_bytes::Sink& sink) {
-        const Archive archive = open_archive(file.view(), false);
+        Watched_bytes watch{file.view(), &file};
+        const Archive archive = open_archive(watch, false);
         const char* found = archive ? zip_get_name(archive.get(), index, 0) : nullptr;
         return found && name == found && inflate_slices(archive.get(), index, size, sink);
     };
 }
 
-// Where a stored file's bytes lie in the archive: found where libzip reads them, and proved by
-// reading the whole file through libzip (which checks its check code) and comparing each slice
-// with the bytes there, each hashed on the way. Nullopt when that fails: the file is then
-// inflated as any other, and a damaged one refused as such.
-std::optional<size_t> stored_offset(zip_t* archive, zip_uint64_t index, zip_uint64_t size, Watched_bytes& watch,
-                                    Sha256_on_the_way& digest)
+// Where a stored file's bytes lie in the archive: found where libzip starts reading them (its
+// local header checked against the central directory) and proved by comparing what it reads there.
+// Nullopt when that fails: the file is then read through libzip as any other.
+std::optional<size_t> stored_offset(zip_t* archive, zip_uint64_t index, zip_uint64_t size, const Watched_bytes& watch)
 {
     Entry_file file(zip_fopen_index(archive, index, 0));
     if (!file || size == 0)
         return std::nullopt;
-    std::vector<uint8_t> slice(Read_slice);
-    std::optional<size_t> offset;
-    size_t filled = 0;
-    while (true) {
-        const zip_int64_t read = zip_fread(file.get(), slice.data(), slice.size());
-        if (read < 0)
-            return std::nullopt;
-        if (read == 0)
-            break;
-        if (!offset)
-            offset = static_cast<size_t>(watch.last_read);
-        const auto count = static_cast<size_t>(read);
-        if (*offset > watch.bytes.size() || filled + count > size || size > watch.bytes.size() - *offset ||
-            !std::equal(slice.begin(), slice.begin() + static_cast<ptrdiff_t>(count),
-                        watch.bytes.begin() + static_cast<ptrdiff_t>(*offset + filled)))
-            return std::nullopt;
-        digest.take(std::span(slice).first(count));
-        filled += count;
-    }
-    if (filled != size)
+    std::array<uint8_t, 512> probe{};
+    const zip_int64_t read = zip_fread(file.get(), probe.data(), std::min<zip_uint64_t>(size, probe.size()));
+    const size_t offset = static_cast<size_t>(watch.last_read);
+    if (read <= 0 || offset > watch.bytes.size() || size > watch.bytes.size() - offset ||
+        !std::equal(probe.begin(), probe.begin() + read, watch.bytes.begin() + static_cast<ptrdiff_t>(offset)))
         return std::nullopt;
     return offset;
 }
@@ -280,7 +273,8 @@ std::optional<size_t> stored_offset(zip_t* archive, zip_uint64_t index, zip_uint
 // Why a consistent reading failed: an archive that opens without the checks and names a file twice.
 bool repeats_a_name(std::span<const uint8_t> bytes)
 {
-    const Archive archive = open_archive(bytes, false);
+    Watched_bytes watch{bytes};
+    const Archive archive = open_archive(watch, false);
     if (!archive)
         return false;
     std::set<std::string_view> names;
@@ -293,10 +287,18 @@ bool repeats_a_name(std::span<const uint8_t> bytes)
     return false;
 }
 
+// How a file is read: where it lies (stored ones), inflated into memory, or inflated again at
+// each reading (deflated ones past the limit of what is held).
+enum class Reading { in_place, held, again };
+
 struct Entry_facts {
     std::string name;
     zip_uint64_t size = 0;
+    uint32_t crc = 0;
     bool stored = false;
+    Reading reading = Reading::held;
+    size_t offset = 0; // of the bytes in the archive, when read in place
+    size_t held_at = 0; // of the bytes among the files held, when held
 };
 
 // Deflate makes at most 1032 bytes of 2 bits (a length of 258 and its distance in one bit each).
@@ -316,13 +318,13 @@ std::optional<Entry_facts> entry_facts(zip_t* archive, zip_uint64_t index, const
 {
     zip_stat_t stat;
     zip_stat_init(&stat);
-    constexpr zip_uint64_t needed =
-        ZIP_STAT_NAME | ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD;
+    constexpr zip_uint64_t needed = ZIP_STAT_NAME | ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD |
+                                    ZIP_STAT_ENCRYPTION_METHOD | ZIP_STAT_CRC;
     if (zip_stat_index(archive, index, 0, &stat) != 0 || (stat.valid & needed) != needed || !stat.name) {
         problem = Asic_text_damaged;
         return std::nullopt;
     }
-    Entry_facts facts{stat.name, stat.size, stat.comp_method == ZIP_CM_STORE};
+    Entry_facts facts{stat.name, stat.size, stat.crc, stat.comp_method == ZIP_CM_STORE};
     if (!acceptable_name(facts.name))
         problem = Asic_text_bad_name;
     else if (stat.encryption_method != ZIP_EM_NONE)
@@ -338,23 +340,65 @@ std::optional<Entry_facts> entry_facts(zip_t* archive, zip_uint64_t index, const
     return facts;
 }
 
-// Reads the file at index into container: a stored one of bytes in one piece where it lies; a
-// deflated one larger than a slice, once held (the inflated files held so far) would pass the limit,
-// inflated again at each reading; the others inflated into memory. Each is hashed on the way.
-// False for a damaged file.
-bool read_file(zip_t* archive, zip_uint64_t index, const Entry_facts& entry, const Document_bytes& file,
-               Watched_bytes& watch, uint64_t& held, const Asic_limits& limits, Asic_container& container)
+// How each file is to be read, in archive order (what is held depends on the files before it): a
+// stored one where it lies; a deflated one larger than a slice, once held (the inflated files held
+// so far) would pass the limit, inflated again at each reading; the others inflated into memory,
+// one after the other in one buffer. Returns the size of that buffer.
+size_t plan_readings(zip_t* archive, const Watched_bytes& watch, bool in_place, const Asic_limits& limits,
+                     std::vector<Entry_facts>& files)
 {
-    const auto size = static_cast<size_t>(entry.size);
-    if (entry.stored && entry.name != "mimetype" && !file.is_encoded()) {
-        Sha256_on_the_way digest;
-        if (const auto offset = stored_offset(archive, index, entry.size, watch, digest)) {
-            container.entries.push_back({entry.name, file.range(*offset, size), digest.finish()});
-            return true;
+    uint64_t held = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+        Entry_facts& entry = files[i];
+        if (entry.name == "mimetype" || entry.name.ends_with("/"))
+            continue;
+        if (entry.stored && in_place) {
+            if (const auto offset = stored_offset(archive, i, entry.size, watch)) {
+                entry.reading = Reading::in_place;
+                entry.offset = *offset;
+                continue;
+            }
         }
+        if (!entry.stored && entry.size > Read_slice && held + entry.size > limits.held_size) {
+            entry.reading = Reading::again;
+            continue;
+        }
+        entry.held_at = static_cast<size_t>(held);
+        held += entry.size;
     }
+    return static_cast<size_t>(held);
+}
+
+// A stored file read where it lies, its check code made and compared on the way.
+std::optional<Asic_entry> read_in_place(const Entry_facts& entry, const Document_bytes& file)
+{
+    Document_bytes bytes = file.range(entry.offset, static_cast<size_t>(entry.size));
     Sha256_on_the_way digest;
-    if (!entry.stored && entry.name != "mimetype" && size > Read_slice && held + size > limits.held_size) {
+    uLong crc = crc32_z(0, nullptr, 0);
+    if (!bytes.read_slices([&crc, &digest](std::span<const uint8_t> slice) {
+            crc = crc32_z(crc, slice.data(), slice.size());
+            digest.take(slice);
+            return true;
+        }) ||
+        crc != entry.crc)
+        return std::nullopt;
+    return Asic_entry{entry.name, std::move(bytes), digest.finish()};
+}
+
+// The file at index read through archive (the container's, opened by the calling thread) as
+// planned, a held one into its place in held (its bytes are then left for the caller to set);
+// nullopt for a damaged file.
+std::optional<Asic_entry> read_file(zip_t* archive, zip_uint64_t index, const Entry_facts& entry,
+                                    const Document_bytes& file, std::span<uint8_t> held)
+{
+    if (entry.reading == Reading::in_place)
+        return read_in_place(entry, file);
+    const char* found = zip_get_name(archive, index, 0);
+    if (!found || entry.name != found)
+        return std::nullopt;
+    const auto size = static_cast<size_t>(entry.size);
+    Sha256_on_the_way digest;
+    if (entry.reading == Reading::again) {
         // Its head, for what the file is, is kept only while it is read.
         const size_t head_size = std::min(size, Content_head_size);
         std::vector<uint8_t> head;
@@ -365,29 +409,78 @@ bool read_file(zip_t* archive, zip_uint64_t index, const Entry_facts& entry, con
                 head.insert(head.end(), slice.begin(), slice.begin() + static_cast<ptrdiff_t>(taken));
                 return true;
             }))
-            return false;
-        container.entries.push_back({entry.name,
-                                     Document_bytes::made(file, inflater(file, index, entry.name, entry.size), size),
-                                     digest.finish(), document_type_by_content(head)});
-        return true;
+            return std::nullopt;
+        return Asic_entry{entry.name, Document_bytes::made(file, inflater(file, index, entry.name, entry.size), size),
+                          digest.finish(), document_type_by_content(head)};
     }
-    held += size;
-    std::vector<uint8_t> bytes;
-    bytes.reserve(size);
-    if (!inflate_slices(archive, index, entry.size, [&digest, &bytes](std::span<const uint8_t> slice) {
+    const std::span<uint8_t> into = held.subspan(entry.held_at, size);
+    size_t filled = 0;
+    if (!inflate_slices(archive, index, entry.size, [&digest, into, &filled](std::span<const uint8_t> slice) {
             digest.take(slice);
-            bytes.insert(bytes.end(), slice.begin(), slice.end());
+            std::copy(slice.begin(), slice.end(), into.begin() + static_cast<ptrdiff_t>(filled));
+            filled += slice.size();
             return true;
         }))
-        return false;
-    if (entry.name != "mimetype") {
-        container.entries.push_back({entry.name, Document_bytes(std::move(bytes)), digest.finish()});
-        return true;
+        return std::nullopt;
+    return Asic_entry{entry.name, {}, digest.finish()};
+}
+
+// Below this many bytes to read, the files are read on the calling thread alone.
+constexpr uint64_t Spread_from = 8ull * 1024 * 1024;
+
+// Every file but the folders and "mimetype" read as planned into read (by index), on the calling
+// thread and, when there is much to read, on the other processors too: each thread takes the next
+// file not yet taken, through an archive of its own (libzip's are not shared between threads).
+// False when a file is damaged; what a thread throws (no memory left) is thrown again here.
+bool read_files(const Document_bytes& file, const std::vector<Entry_facts>& files, std::span<uint8_t> held,
+                std::vector<std::optional<Asic_entry>>& read)
+{
+    std::atomic<size_t> next = 0;
+    std::atomic<bool> stop = false;
+    bool damaged = false;
+    std::exception_ptr failure;
+    std::mutex mutex;
+    const auto lane = [&] {
+        Watched_bytes watch{file.view(), &file};
+        Archive archive;
+        try {
+            for (size_t i = next++; i < files.size() && !stop; i = next++) {
+                const Entry_facts& entry = files[i];
+                if (entry.name == "mimetype" || entry.name.ends_with("/"))
+                    continue;
+                if (entry.reading != Reading::in_place && !archive)
+                    archive = open_archive(watch, false);
+                if (entry.reading == Reading::in_place || archive)
+                    read[i] = read_file(archive.get(), i, entry, file, held);
+                if (!read[i]) {
+                    const std::lock_guard lock(mutex);
+                    damaged = stop = true;
+                }
+            }
+        } catch (...) {
+            const std::lock_guard lock(mutex);
+            if (!failure)
+                failure = std::current_exception();
+            stop = true;
+        }
+    };
+    uint64_t total = 0;
+    for (const Entry_facts& entry : files)
+        total += entry.size;
+    std::vector<std::thread> others;
+    const unsigned processors = std::min(std::thread::hardware_concurrency(), 4u);
+    try {
+        for (unsigned n = 1; total >= Spread_from && n < processors; ++n)
+            others.emplace_back(lane);
+    } catch (const std::system_error&) {
+        // No thread to spare: the calling thread reads what is left.
     }
-    container.mimetype.assign(bytes.begin(), bytes.end());
-    if (index != 0 || !entry.stored)
-        container.warnings.push_back(Asic_text_mimetype_placement);
-    return true;
+    lane();
+    for (std::thread& thread : others)
+        thread.join();
+    if (failure)
+        std::rethrow_exception(failure);
+    return !damaged;
 }
 
 } // namespace
@@ -429,7 +522,8 @@ bool looks_like_asic_container(std::span<const uint8_t> bytes)
         return false;
     if (starts_with_asic_mimetype(bytes))
         return true;
-    const Archive archive = open_archive(bytes);
+    Watched_bytes watch{bytes};
+    const Archive archive = open_archive(watch);
     if (!archive)
         return mentions_marker(bytes);
     const zip_int64_t count = zip_get_num_entries(archive.get(), 0);
@@ -446,8 +540,8 @@ std::optional<Asic_container> read_asic_container(const Document_bytes& file, st
 {
     problem.clear();
     const std::span<const uint8_t> bytes = file.view();
-    Watched_bytes watch;
-    const Archive archive = open_archive(bytes, true, &watch);
+    Watched_bytes watch{bytes, &file};
+    const Archive archive = open_archive(watch);
     if (!archive) {
         problem = repeats_a_name(bytes) ? Asic_text_duplicate : Asic_text_damaged;
         return std::nullopt;
@@ -476,20 +570,39 @@ std::optional<Asic_container> read_asic_container(const Document_bytes& file, st
         }
         facts.push_back(std::move(*entry));
     }
+    for (const Entry_facts& entry : facts)
+        if (entry.name.ends_with("/") && entry.size != 0) {
+            problem = Asic_text_damaged;
+            return std::nullopt;
+        }
+    // The files held, in one room of huge pages where the system grants them: a page fault for
+    // every few kilobytes of it would cost more than inflating them.
+    const size_t held_size = plan_readings(archive.get(), watch, !file.is_encoded(), limits, facts);
+    const std::shared_ptr<uint8_t[]> held = large_room(held_size);
+    std::vector<std::optional<Asic_entry>> read(facts.size());
+    if (!read_files(file, facts, std::span(held.get(), held_size), read)) {
+        problem = Asic_text_damaged;
+        return std::nullopt;
+    }
+    const Document_bytes held_bytes(held, std::span(held.get(), held_size));
     Asic_container container;
-    uint64_t held = 0;
     for (size_t i = 0; i < facts.size(); ++i) {
-        const Entry_facts& entry = facts[i];
-        if (entry.name.ends_with("/")) {
-            if (entry.size != 0) {
+        if (read[i]) {
+            if (facts[i].reading == Reading::held)
+                read[i]->bytes = held_bytes.range(facts[i].held_at, static_cast<size_t>(facts[i].size));
+            container.entries.push_back(std::move(*read[i]));
+        } else if (facts[i].name == "mimetype") {
+            std::vector<uint8_t> text;
+            if (!inflate_slices(archive.get(), i, facts[i].size, [&text](std::span<const uint8_t> slice) {
+                    text.insert(text.end(), slice.begin(), slice.end());
+                    return true;
+                })) {
                 problem = Asic_text_damaged;
                 return std::nullopt;
             }
-            continue;
-        }
-        if (!read_file(archive.get(), i, entry, file, watch, held, limits, container)) {
-            problem = Asic_text_damaged;
-            return std::nullopt;
+            container.mimetype.assign(text.begin(), text.end());
+            if (i != 0 || !facts[i].stored)
+                container.warnings.push_back(Asic_text_mimetype_placement);
         }
     }
     return container;

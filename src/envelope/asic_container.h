@@ -79,7 +79,8 @@ bool looks_like_asic_container(std::span<const uint8_t> bytes);
 
 // The container, or nullopt with problem set to one of the texts above. A stored file is a range of
 // file's bytes (a mapped file's stays a range of that file); the deflated ones are inflated into
-// memory up to limits.held_size, and inflated again at each reading beyond it.
+// memory up to limits.held_size, and inflated again at each reading beyond it. A large container's
+// files are read on several threads; the result is what one thread gives.
 std::optional<Asic_container> read_asic_container(const Document_bytes& file, std::string& problem,
                                                   const Asic_limits& limits = {});
 // The same over a copy of bytes, which the container's files then share.

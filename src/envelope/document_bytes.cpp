@@ -27,6 +27,10 @@ struct Document_bytes::Encoded {
 namespace {
 
 constexpr size_t Slice = 16 * 1024 * 1024;
+// A mapped range from this size on is copied through the descriptor, in slices of Copied_slice
+// (which stay in the processor's cache while the sink reads them).
+constexpr size_t Copied_from = 256 * 1024;
+constexpr size_t Copied_slice = 256 * 1024;
 
 // The bytes encoded, a slice at a time; false when they do not decode or sink stopped.
 bool decode_slices(const Document_bytes& text, bool pieces, Base64_decode::Form form,
@@ -52,6 +56,10 @@ Document_bytes::Document_bytes(std::vector<uint8_t> bytes)
     _view = *held;
     _holder = std::move(held);
 }
+
+Document_bytes::Document_bytes(std::shared_ptr<const void> holder, std::span<const uint8_t> bytes)
+    : _holder(std::move(holder)), _view(bytes)
+{}
 
 Document_bytes::Document_bytes(std::shared_ptr<const Mapped_file> file)
 {
@@ -113,6 +121,17 @@ Document_bytes Document_bytes::range(size_t offset, size_t size) const
 
 bool Document_bytes::read_slices(const Sink& sink) const
 {
+    if (_file && !_encoded && _view.size() >= Copied_from) {
+        std::vector<uint8_t> slice(Copied_slice);
+        const auto start = static_cast<size_t>(_view.data() - _file->bytes().data());
+        for (size_t at = 0; at < _view.size(); at += slice.size()) {
+            const auto part = std::span(slice).first(std::min(slice.size(), _view.size() - at));
+            _file->read(start + at, part);
+            if (!sink(part))
+                return false;
+        }
+        return true;
+    }
     if (!_encoded) {
         for (size_t at = 0; at < _view.size(); at += Slice)
             if (!sink(_view.subspan(at, std::min(Slice, _view.size() - at))))
@@ -136,6 +155,21 @@ bool Document_bytes::read_slices(const Sink& sink) const
                       return position < end;
                   });
     return !stopped && position >= end;
+}
+
+bool Document_bytes::copy(size_t offset, std::span<uint8_t> into) const
+{
+    if (offset > size() || into.size() > size() - offset)
+        return false;
+    if (_file && !_encoded) {
+        _file->read(static_cast<size_t>(_view.data() - _file->bytes().data()) + offset, into);
+        return true;
+    }
+    const auto bytes = view();
+    if (bytes.size() != size())
+        return false;
+    std::copy_n(bytes.begin() + static_cast<ptrdiff_t>(offset), into.size(), into.begin());
+    return true;
 }
 
 std::vector<uint8_t> Document_bytes::head(size_t count) const

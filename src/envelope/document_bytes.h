@@ -24,6 +24,8 @@ public:
     Document_bytes() = default;
     // Bytes held in memory.
     Document_bytes(std::vector<uint8_t> bytes);
+    // Bytes in memory that holder keeps.
+    Document_bytes(std::shared_ptr<const void> holder, std::span<const uint8_t> bytes);
     // The whole of a mapped file.
     explicit Document_bytes(std::shared_ptr<const Mapped_file> file);
     // The decoded bytes [offset, offset + size) of base64 text in the given form. The text is
@@ -49,7 +51,13 @@ public:
     size_t size() const;
     bool empty() const { return size() == 0; }
 
+    // A large range of a mapped file is copied a slice at a time through the file's descriptor
+    // rather than handed out where it is mapped: read once, its pages need not be faulted in.
     bool read_slices(const Sink& sink) const;
+    // Bytes [offset, offset + into.size ()) copied into into (through the file's descriptor for a
+    // mapped file, as read_slices); false when they cannot be read (encoded bytes that no longer
+    // decode, or a range past the end).
+    bool copy(size_t offset, std::span<uint8_t> into) const;
     // The first count bytes at most.
     std::vector<uint8_t> head(size_t count) const;
 

@@ -48,7 +48,7 @@ anon_peak() {
     while kill -0 "$pid" 2>/dev/null; do
         while read -r key value _; do
             [ "$key" = RssAnon: ] && [ "$value" -gt "$peak" ] && peak=$value
-        done < "/proc/$pid/status" 2>/dev/null
+        done 2>/dev/null < "/proc/$pid/status" || true # the process may end between the two
         read -r -t 0.003 _ <> <(:) || true
     done
     wait "$pid" || true

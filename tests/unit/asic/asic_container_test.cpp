@@ -215,6 +215,49 @@ TEST(Asic_container, stored_files_are_read_where_they_lie_and_hashed_while_read)
     EXPECT_EQ(refusal(changed), Asic_text_damaged);
 }
 
+// Enough files that several threads read them: stored and deflated, held and not, each where the
+// archive has it, with its own digest; a damaged file among the last read still refuses the whole.
+TEST(Asic_container, many_files_read_side_by_side_keep_their_order_and_digests)
+{
+    std::vector<Zip_spec> files;
+    for (size_t n = 0; n < 24; ++n) {
+        std::string data(400 * 1024 + n, '\0');
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<char>(((i + n * 7919) * 2654435761u) >> 13);
+        files.push_back({"file-" + std::to_string(n) + ".bin", std::move(data), n % 3 != 0});
+    }
+    files.push_back({"META-INF/signature.p7s", "firma", false});
+    const Document_bytes whole(make_zip(files));
+    Asic_limits limits;
+    limits.held_size = 2 * 1024 * 1024;
+    std::string problem;
+    const auto container = read_asic_container(whole, problem, limits);
+    ASSERT_TRUE(container) << problem;
+    ASSERT_EQ(container->entries.size(), files.size());
+    size_t again = 0;
+    for (size_t n = 0; n < files.size(); ++n) {
+        const Asic_entry& entry = container->entries[n];
+        const std::vector<uint8_t> expected(files[n].data.begin(), files[n].data.end());
+        EXPECT_EQ(entry.name, files[n].name);
+        EXPECT_EQ(entry.bytes.to_vector(), expected) << entry.name;
+        EXPECT_EQ(entry.digests.at(NID_sha256), sha256_of(expected)) << entry.name;
+        again += entry.bytes.is_encoded() ? 1 : 0;
+    }
+    // 2 MiB hold five of the deflated files; the other eleven are inflated again at each reading.
+    EXPECT_EQ(again, 11u);
+
+    for (const bool stored : {true, false}) {
+        files[22].compress = !stored;
+        auto damaged = make_zip(files);
+        // A byte of its data, a little past its name in its local header.
+        const std::string name = files[22].name;
+        const auto at = std::search(damaged.begin(), damaged.end(), name.begin(), name.end());
+        ASSERT_NE(at, damaged.end());
+        at[200] ^= 0x40;
+        EXPECT_EQ(refusal(damaged, limits), Asic_text_damaged) << stored;
+    }
+}
+
 // The archive of one file with the uncompressed size in both of its headers rewritten to claimed.
 std::vector<uint8_t> claiming_size(const Zip_spec& file, uint32_t claimed)
 {

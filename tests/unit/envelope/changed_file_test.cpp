@@ -45,7 +45,9 @@ TEST(Mapped_file, a_cut_file_reads_as_zeros_where_it_was_cut_and_says_it_changed
     const auto path = folder / "file.bin";
     write_bytes(path, std::vector<uint8_t>(1024 * 1024, 1));
     const auto mapped = map_file(path);
+    const auto copied = map_file(path);
     ASSERT_NE(mapped, nullptr);
+    ASSERT_NE(copied, nullptr);
     EXPECT_TRUE(mapped->unchanged());
     EXPECT_EQ(sum_of(mapped->bytes()), 1024u * 1024u);
 
@@ -53,6 +55,11 @@ TEST(Mapped_file, a_cut_file_reads_as_zeros_where_it_was_cut_and_says_it_changed
     // Before, the first read past the new end stopped the process.
     EXPECT_LT(sum_of(mapped->bytes()), 1024u * 1024u);
     EXPECT_FALSE(mapped->unchanged());
+    // Copied through the descriptor instead, the same: zeros past the cut, and the file changed.
+    std::vector<uint8_t> read(1024 * 1024, 7);
+    copied->read(0, read);
+    EXPECT_EQ(sum_of(read), 100u * 1000u);
+    EXPECT_FALSE(copied->unchanged());
     // Another mapping is not affected.
     const auto other = map_file(path);
     ASSERT_NE(other, nullptr);
