@@ -48,6 +48,17 @@ struct Watched_bytes {
     zip_uint64_t position = 0;
     zip_uint64_t last_read = 0;
     zip_error_t error{};
+
+    // The bytes at offset copied into into; false past the end or when file cannot give them.
+    bool copy(size_t offset, std::span<uint8_t> into) const
+    {
+        if (file)
+            return file->copy(offset, into);
+        if (offset > bytes.size() || into.size() > bytes.size() - offset)
+            return false;
+        std::copy_n(bytes.begin() + static_cast<ptrdiff_t>(offset), into.size(), into.begin());
+        return true;
+    }
 };
 
 zip_int64_t watched_source(void* state, void* data, zip_uint64_t length, zip_source_cmd_t command)
@@ -59,10 +70,8 @@ zip_int64_t watched_source(void* state, void* data, zip_uint64_t length, zip_sou
         return 0;
     case ZIP_SOURCE_READ: {
         const zip_uint64_t count = std::min<zip_uint64_t>(length, source.bytes.size() - source.position);
-        const std::span into(static_cast<uint8_t*>(data), static_cast<size_t>(count));
-        if (!source.file)
-            std::copy_n(source.bytes.data() + source.position, count, into.data());
-        else if (!source.file->copy(static_cast<size_t>(source.position), into)) {
+        if (!source.copy(static_cast<size_t>(source.position),
+                         std::span(static_cast<uint8_t*>(data), static_cast<size_t>(count)))) {
             zip_error_set(&source.error, ZIP_ER_READ, 0);
             return -1;
         }
@@ -262,10 +271,11 @@ std::optional<size_t> stored_offset(zip_t* archive, zip_uint64_t index, zip_uint
     if (!file || size == 0)
         return std::nullopt;
     std::array<uint8_t, 512> probe{};
+    std::array<uint8_t, 512> there{};
     const zip_int64_t read = zip_fread(file.get(), probe.data(), std::min<zip_uint64_t>(size, probe.size()));
     const size_t offset = static_cast<size_t>(watch.last_read);
     if (read <= 0 || offset > watch.bytes.size() || size > watch.bytes.size() - offset ||
-        !std::equal(probe.begin(), probe.begin() + read, watch.bytes.begin() + static_cast<ptrdiff_t>(offset)))
+        !watch.copy(offset, std::span(there).first(static_cast<size_t>(read))) || probe != there)
         return std::nullopt;
     return offset;
 }
@@ -340,6 +350,12 @@ std::optional<Entry_facts> entry_facts(zip_t* archive, zip_uint64_t index, const
     return facts;
 }
 
+// "mimetype" and the folders are not among the container's files.
+bool read_apart(const Entry_facts& entry)
+{
+    return entry.name == "mimetype" || entry.name.ends_with("/");
+}
+
 // How each file is to be read, in archive order (what is held depends on the files before it): a
 // stored one where it lies; a deflated one larger than a slice, once held (the inflated files held
 // so far) would pass the limit, inflated again at each reading; the others inflated into memory,
@@ -350,7 +366,7 @@ size_t plan_readings(zip_t* archive, const Watched_bytes& watch, bool in_place, 
     uint64_t held = 0;
     for (size_t i = 0; i < files.size(); ++i) {
         Entry_facts& entry = files[i];
-        if (entry.name == "mimetype" || entry.name.ends_with("/"))
+        if (read_apart(entry))
             continue;
         if (entry.stored && in_place) {
             if (const auto offset = stored_offset(archive, i, entry.size, watch)) {
@@ -446,7 +462,7 @@ bool read_files(const Document_bytes& file, const std::vector<Entry_facts>& file
         try {
             for (size_t i = next++; i < files.size() && !stop; i = next++) {
                 const Entry_facts& entry = files[i];
-                if (entry.name == "mimetype" || entry.name.ends_with("/"))
+                if (read_apart(entry))
                     continue;
                 if (entry.reading != Reading::in_place && !archive)
                     archive = open_archive(watch, false);
@@ -481,6 +497,22 @@ bool read_files(const Document_bytes& file, const std::vector<Entry_facts>& file
     if (failure)
         std::rethrow_exception(failure);
     return !damaged;
+}
+
+// The "mimetype" file at index read into container, with a warning where it is not the first file
+// or is compressed; false when it is damaged.
+bool read_mimetype(zip_t* archive, zip_uint64_t index, const Entry_facts& entry, Asic_container& container)
+{
+    std::vector<uint8_t> text;
+    if (!inflate_slices(archive, index, entry.size, [&text](std::span<const uint8_t> slice) {
+            text.insert(text.end(), slice.begin(), slice.end());
+            return true;
+        }))
+        return false;
+    container.mimetype.assign(text.begin(), text.end());
+    if (index != 0 || !entry.stored)
+        container.warnings.push_back(Asic_text_mimetype_placement);
+    return true;
 }
 
 } // namespace
@@ -591,18 +623,9 @@ std::optional<Asic_container> read_asic_container(const Document_bytes& file, st
             if (facts[i].reading == Reading::held)
                 read[i]->bytes = held_bytes.range(facts[i].held_at, static_cast<size_t>(facts[i].size));
             container.entries.push_back(std::move(*read[i]));
-        } else if (facts[i].name == "mimetype") {
-            std::vector<uint8_t> text;
-            if (!inflate_slices(archive.get(), i, facts[i].size, [&text](std::span<const uint8_t> slice) {
-                    text.insert(text.end(), slice.begin(), slice.end());
-                    return true;
-                })) {
-                problem = Asic_text_damaged;
-                return std::nullopt;
-            }
-            container.mimetype.assign(text.begin(), text.end());
-            if (i != 0 || !facts[i].stored)
-                container.warnings.push_back(Asic_text_mimetype_placement);
+        } else if (facts[i].name == "mimetype" && !read_mimetype(archive.get(), i, facts[i], container)) {
+            problem = Asic_text_damaged;
+            return std::nullopt;
         }
     }
     return container;

@@ -27,9 +27,8 @@ struct Document_bytes::Encoded {
 namespace {
 
 constexpr size_t Slice = 16 * 1024 * 1024;
-// A mapped range from this size on is copied through the descriptor, in slices of Copied_slice
-// (which stay in the processor's cache while the sink reads them).
-constexpr size_t Copied_from = 256 * 1024;
+// A mapped range of at least this size is copied through the descriptor, a slice of this size at
+// a time (which stays in the processor's cache while the sink reads it).
 constexpr size_t Copied_slice = 256 * 1024;
 
 // The bytes encoded, a slice at a time; false when they do not decode or sink stopped.
@@ -121,13 +120,11 @@ Document_bytes Document_bytes::range(size_t offset, size_t size) const
 
 bool Document_bytes::read_slices(const Sink& sink) const
 {
-    if (_file && !_encoded && _view.size() >= Copied_from) {
+    if (_file && !_encoded && _view.size() >= Copied_slice) {
         std::vector<uint8_t> slice(Copied_slice);
-        const auto start = static_cast<size_t>(_view.data() - _file->bytes().data());
         for (size_t at = 0; at < _view.size(); at += slice.size()) {
             const auto part = std::span(slice).first(std::min(slice.size(), _view.size() - at));
-            _file->read(start + at, part);
-            if (!sink(part))
+            if (!copy(at, part) || !sink(part))
                 return false;
         }
         return true;

@@ -2,12 +2,14 @@
 // analysis ends in the reading failure, never in a crash and never in a verdict on bytes that are
 // partly the old file's and partly the new one's.
 #include "common/mapped_file.h"
+#include "envelope/document_bytes.h"
 #include "envelope/signed_document_parser.h"
 #include "envelope_builder.h"
 #include "test_folder.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <numeric>
 #include <unistd.h>
@@ -65,6 +67,40 @@ TEST(Mapped_file, a_cut_file_reads_as_zeros_where_it_was_cut_and_says_it_changed
     ASSERT_NE(other, nullptr);
     EXPECT_TRUE(other->unchanged());
     EXPECT_EQ(sum_of(other->bytes()), 100u * 1000u);
+}
+
+// Ranges of a mapped file large enough to be copied through the descriptor give the bytes the
+// mapping gives, whatever their start and however their end falls among the slices.
+TEST(Mapped_file, a_range_copied_through_the_descriptor_gives_the_mapped_bytes)
+{
+    test::Test_folder folder;
+    const auto path = folder / "file.bin";
+    std::vector<uint8_t> content(3 * 1024 * 1024 + 13);
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
+    write_bytes(path, content);
+    const Document_bytes whole(map_file(path));
+    ASSERT_TRUE(whole.mapped());
+    for (const auto& [offset, size] : {std::pair<size_t, size_t>{0, content.size()},
+                                       {4097, 256 * 1024},
+                                       {1000, 2 * 1024 * 1024 + 5},
+                                       {content.size() - 300000, 300000}}) {
+        const Document_bytes range = whole.range(offset, size);
+        std::vector<uint8_t> read;
+        EXPECT_TRUE(range.read_slices([&read](std::span<const uint8_t> slice) {
+            read.insert(read.end(), slice.begin(), slice.end());
+            return true;
+        }));
+        EXPECT_TRUE(std::equal(read.begin(), read.end(), content.begin() + static_cast<ptrdiff_t>(offset),
+                               content.begin() + static_cast<ptrdiff_t>(offset + size)))
+            << offset << " " << size;
+        std::vector<uint8_t> copied(100);
+        EXPECT_TRUE(range.copy(size - 100, copied));
+        EXPECT_TRUE(
+            std::equal(copied.begin(), copied.end(), content.begin() + static_cast<ptrdiff_t>(offset + size - 100)));
+        EXPECT_FALSE(range.copy(size - 99, copied));
+    }
+    EXPECT_TRUE(whole.intact());
 }
 
 TEST(Mapped_file, a_file_written_over_in_place_says_it_changed)
